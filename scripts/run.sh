@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the proxy without a window.
+# Extra arguments go to the program, e.g. scripts/run.sh --data-dir /tmp/corvan
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+bash "$root/scripts/build.sh" build -DCORVAN_TESTS=OFF
+exec "$root/build/corvan-proxy" --headless "$@"
