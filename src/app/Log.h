@@ -69,6 +69,9 @@ public:
     std::function<uint32_t()> Tick;
     std::function<TDateTime()> Clock = Now;
 
+    // Makes the next elapsed prefix count from now (by Tick); also done at creation.
+    void ResetElapsed() { FLastTick = Tick(); }
+
     // Another log that receives every message first; null for none. Cleared automatically
     // when that log is destroyed.
     TLog* LogTo() const { return FLogTo; }
