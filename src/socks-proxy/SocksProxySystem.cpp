@@ -5,7 +5,7 @@
 namespace corvan {
 
 TSocksProxySystem::TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
-    : FLogFileName(serviceFolder + "socksproxy.log"), FUsers(users) {}
+    : TLoggingServiceComponent(serviceFolder + "socksproxy.log", users) {}
 
 TSocksProxySystem::~TSocksProxySystem() = default;
 

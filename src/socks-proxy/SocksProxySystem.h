@@ -7,14 +7,13 @@
 
 namespace corvan {
 
-class TProxyUsersSystem;
-
-class TSocksProxySystem : public TServiceComponent {
+class TSocksProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
     static constexpr int MinMaxConnections = 1;
 
-    // serviceFolder ends in "/"; users is not owned and outlives the service.
+    // The log file is serviceFolder (ending in "/") + "socksproxy.log"; users is not owned
+    // and outlives the service.
     TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
     ~TSocksProxySystem() override;
 
@@ -31,10 +30,6 @@ public:
     int BandOutLimit = -1;
     TProxyServerInfo SocksProxy;
 
-    // Service folder + "socksproxy.log".
-    const std::string& LogFileName() const { return FLogFileName; }
-    TProxyUsersSystem* Users() const { return FUsers; }
-
 protected:
     // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
     // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit; then the record
@@ -42,10 +37,6 @@ protected:
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;
     std::vector<TProxyRecord> ProxyRecords() override;
-
-private:
-    std::string FLogFileName;
-    TProxyUsersSystem* FUsers;
 };
 
 } // namespace corvan

@@ -6,6 +6,7 @@
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
 
+#include "support/IniText.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +17,7 @@ using namespace corvan;
 using corvan::test::TTempDir;
 
 namespace {
-std::unique_ptr<TIniFile> IniWith(const std::string& text) {
-    auto ini = std::make_unique<TIniFile>("");
-    ini->SetText(text);
-    return ini;
-}
+auto IniWith = corvan::test::IniFromText;
 } // namespace
 
 TEST(ServiceSettings, DefaultsWhenTheFileIsEmpty) {
