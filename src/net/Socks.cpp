@@ -1,6 +1,7 @@
 #include "net/Socks.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace corvan {
 
@@ -67,21 +68,11 @@ std::string Socks5ConnectRequest(const TSocksDestination& destination) {
 }
 
 const char* Socks5PhaseName(TSocks5Phase phase) {
-    switch (phase) {
-    case TSocks5Phase::GreetingSent:
-        return "greeting sent";
-    case TSocks5Phase::AuthSent:
-        return "authentication sent";
-    case TSocks5Phase::RequestSent:
-        return "request sent";
-    case TSocks5Phase::ReplyHeadRead:
-        return "reply head read";
-    case TSocks5Phase::Done:
-        return "done";
-    case TSocks5Phase::Failed:
-        return "failed";
-    }
-    return "?";
+    static const char* const names[] = {"greeting sent", "authentication sent",
+                                        "request sent",  "reply head read",
+                                        "done",          "failed"};
+    size_t index = size_t(phase);
+    return index < std::size(names) ? names[index] : "?";
 }
 
 TSocks5Negotiator::TSocks5Negotiator(bool useAuthentication, std::string username,

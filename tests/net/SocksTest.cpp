@@ -7,8 +7,7 @@
 #include <vector>
 
 using namespace corvan;
-using corvan::test::Bytes;
-using corvan::test::IPv4;
+using namespace corvan::test;
 
 namespace {
 
@@ -39,27 +38,13 @@ struct TLink {
 };
 
 TSocksDestination ByAddress() {
-    return {IPv4(10, 0, 0, 1), "", 8080};
+    return {IPv4(93, 184, 216, 34), "", 80};
 }
 TSocksDestination ByName() {
     return {0, "example.com", 443};
 }
 
-const std::string kConnectByAddress = Bytes({
-    0x05, 0x01, 0x00, 0x01, // VER, CMD CONNECT, RSV, ATYP IPv4
-    10, 0, 0, 1,            // DST.ADDR
-    0x1F, 0x90,             // DST.PORT 8080
-});
-const std::string kConnectByName = Bytes({0x05, 0x01, 0x00, 0x03, // VER, CMD, RSV, ATYP domain
-                                          11}) +                  // name length
-                                   "example.com" +
-                                   Bytes({0x01, 0xBB});    // name, DST.PORT 443
-const std::string kAuthRequest = Bytes({0x01, 4}) + "user" // VER, ULEN, UNAME
-                                 + Bytes({6}) + "secret";  // PLEN, PASSWD
-
-const std::string kMethodNone = Bytes({0x05, 0x00});     // VER, METHOD no authentication
-const std::string kMethodUserPass = Bytes({0x05, 0x02}); // VER, METHOD username/password
-const std::string kAuthOk = Bytes({0x01, 0x00});         // VER, STATUS success
+const std::string kAuthOk = Bytes({0x01, 0x00}); // VER, STATUS success
 const std::string kReplyIPv4 = Bytes({
     0x05, 0x00, 0x00, 0x01, // VER, REP succeeded, RSV, ATYP IPv4
     192, 168, 1, 1,         // BND.ADDR
@@ -81,10 +66,12 @@ struct TScenario {
 
 std::vector<TScenario> Scenarios() {
     return {
-        {"no auth, reply type 1", false, ByAddress(), kMethodNone + kReplyIPv4, kConnectByAddress},
+        {"no auth, reply type 1", false, ByAddress(), kPacketMethodNone + kReplyIPv4,
+         kPacketConnectByAddress},
         {"auth, request by name, reply type 3", true, ByName(),
-         kMethodUserPass + kAuthOk + kReplyDomain, kAuthRequest + kConnectByName},
-        {"no auth, reply type 4", false, ByName(), kMethodNone + kReplyIPv6, kConnectByName},
+         kPacketMethodUserPass + kAuthOk + kReplyDomain, kPacketLogin + kPacketConnectByName},
+        {"no auth, reply type 4", false, ByName(), kPacketMethodNone + kReplyIPv6,
+         kPacketConnectByName},
     };
 }
 
@@ -96,7 +83,7 @@ TEST(Socks5Packets, GreetingOffersExactlyOneMethod) {
 }
 
 TEST(Socks5Packets, AuthRequestFieldsAreLengthPrefixedUpTo255Bytes) {
-    EXPECT_EQ(Socks5AuthRequest("user", "secret"), kAuthRequest);
+    EXPECT_EQ(Socks5AuthRequest("user", "secret"), kPacketLogin);
     EXPECT_EQ(Socks5AuthRequest("", ""), Bytes({0x01, 0, 0})); // VER, ULEN 0, PLEN 0
     std::string longest(255, 'u');
     EXPECT_EQ(Socks5AuthRequest(longest, "p"), Bytes({0x01, 255}) + longest + Bytes({1}) + "p");
@@ -116,9 +103,9 @@ TEST(Socks5Packets, AuthRequestFieldsAreLengthPrefixedUpTo255Bytes) {
 }
 
 TEST(Socks5Packets, ConnectRequestByAddressOrName) {
-    EXPECT_EQ(Socks5ConnectRequest(ByAddress()), kConnectByAddress);
+    EXPECT_EQ(Socks5ConnectRequest(ByAddress()), kPacketConnectByAddress);
     EXPECT_EQ(Socks5ConnectRequest(ByAddress()).size(), 10u);
-    EXPECT_EQ(Socks5ConnectRequest(ByName()), kConnectByName);
+    EXPECT_EQ(Socks5ConnectRequest(ByName()), kPacketConnectByName);
 
     std::string longest(255, 'n');
     EXPECT_EQ(Socks5ConnectRequest({0, longest, 1}),
@@ -208,7 +195,7 @@ TEST(Socks5Negotiator, DomainReplyOf250BytesCompletesAt257) {
                         + Bytes({0x00, 0x50});               // BND.PORT
     ASSERT_EQ(reply.size(), 257u);
     TLink link(false, ByAddress());
-    link.Arrive(kMethodNone);
+    link.Arrive(kPacketMethodNone);
     TSocks5Progress p = link.Arrive(reply.substr(0, 5));
     EXPECT_EQ(p.Outcome, TSocks5Progress::NeedMore);
     EXPECT_EQ(p.Needed, 252u);
@@ -242,7 +229,8 @@ TEST(Socks5Negotiator, UnacceptableMethodFailsNegotiation) {
 
 TEST(Socks5Negotiator, RejectedLoginFailsAuthentication) {
     TLink link(true, ByName());
-    TSocks5Progress p = link.Arrive(kMethodUserPass + Bytes({0x01, 0x01})); // VER, STATUS fail
+    TSocks5Progress p =
+        link.Arrive(kPacketMethodUserPass + Bytes({0x01, 0x01})); // VER, STATUS fail
     EXPECT_EQ(p.Outcome, TSocks5Progress::Failed);
     EXPECT_EQ(p.ErrorCode, 40102);
     EXPECT_EQ(p.ErrorText, "Socks authentication failed");
@@ -254,7 +242,7 @@ TEST(Socks5Negotiator, ServerReplyCodeBecomes40000PlusCode) {
         TLink link(false, ByAddress());
         std::string reply = kReplyIPv4;
         reply[1] = char(code); // REP
-        TSocks5Progress p = link.Arrive(kMethodNone + reply);
+        TSocks5Progress p = link.Arrive(kPacketMethodNone + reply);
         EXPECT_EQ(p.Outcome, TSocks5Progress::Failed);
         EXPECT_EQ(p.ErrorCode, 40000 + code);
         EXPECT_EQ(p.ErrorText, "");
@@ -264,7 +252,7 @@ TEST(Socks5Negotiator, ServerReplyCodeBecomes40000PlusCode) {
 
 TEST(Socks5Negotiator, UnknownReplyAddressTypeRaises) {
     TLink link(false, ByAddress());
-    link.Arrive(kMethodNone);
+    link.Arrive(kPacketMethodNone);
     try {
         link.Arrive(Bytes({0x05, 0x00, 0x00, 0x02, 0x00})); // ATYP 2 does not exist
         FAIL() << "no exception";
@@ -278,7 +266,7 @@ TEST(Socks5Negotiator, UnknownReplyAddressTypeRaises) {
 TEST(Socks5Negotiator, OverlongCredentialsRaiseWhenLoginIsAsked) {
     TLink link(true, ByName(), std::string(256, 'u'), "p");
     try {
-        link.Arrive(kMethodUserPass);
+        link.Arrive(kPacketMethodUserPass);
         FAIL() << "no exception";
     } catch (const ESocks& e) {
         EXPECT_EQ(e.Message(), "Username too long for use with SOCKS");
@@ -286,7 +274,7 @@ TEST(Socks5Negotiator, OverlongCredentialsRaiseWhenLoginIsAsked) {
     EXPECT_EQ(link.Negotiator.Phase(), TSocks5Phase::Failed);
     // The same credentials are never needed when the proxy asks for no login.
     TLink direct(true, ByName(), std::string(256, 'u'), "p");
-    EXPECT_EQ(direct.Arrive(kMethodNone + kReplyIPv4).Outcome, TSocks5Progress::Complete);
+    EXPECT_EQ(direct.Arrive(kPacketMethodNone + kReplyIPv4).Outcome, TSocks5Progress::Complete);
 }
 
 TEST(Socks5Negotiator, EveryPhaseChangeIsReported) {
@@ -294,7 +282,7 @@ TEST(Socks5Negotiator, EveryPhaseChangeIsReported) {
     std::vector<std::pair<TSocks5Phase, TSocks5Phase>> changes;
     n.OnPhaseChange = [&](TSocks5Phase from, TSocks5Phase to) { changes.emplace_back(from, to); };
     n.Start();
-    n.Process(kMethodUserPass + kAuthOk + kReplyDomain);
+    n.Process(kPacketMethodUserPass + kAuthOk + kReplyDomain);
     using P = TSocks5Phase;
     std::vector<std::pair<P, P>> expected = {{P::GreetingSent, P::AuthSent},
                                              {P::AuthSent, P::RequestSent},

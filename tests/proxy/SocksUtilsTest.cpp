@@ -7,11 +7,17 @@
 #include <stdexcept>
 
 using namespace corvan;
-using corvan::test::Bytes;
-using corvan::test::IPv4;
-using corvan::test::TScriptedConnection;
+using namespace corvan::test;
 
 namespace {
+
+// The server's connection over canned client bytes.
+TSocksServerIO ServerIO(TScriptedConnection& connection) {
+    TSocksServerIO io;
+    io.ReadExact = [&connection](size_t n) { return connection.ReadExact(n); };
+    io.Write = [&connection](const std::string& bytes) { connection.Write(bytes); };
+    return io;
+}
 
 struct TOutcome {
     std::optional<TSocksRequest> Request;
@@ -23,9 +29,7 @@ struct TOutcome {
 // password "secret" only.
 TOutcome Negotiate(const std::string& input, TSocksServerOptions options = {}) {
     TScriptedConnection connection(input);
-    TSocksServerIO io;
-    io.ReadExact = [&](size_t n) { return connection.ReadExact(n); };
-    io.Write = [&](const std::string& bytes) { connection.Write(bytes); };
+    TSocksServerIO io = ServerIO(connection);
     TSocksAuthenticate authenticate = [](const std::string& user, const std::string& password) {
         return user == "user" && password == "secret";
     };
@@ -36,27 +40,11 @@ TOutcome Negotiate(const std::string& input, TSocksServerOptions options = {}) {
     return outcome;
 }
 
-const std::string kConnectByAddress = Bytes({
-    0x05, 0x01, 0x00, 0x01, // VER, CMD CONNECT, RSV, ATYP IPv4
-    93, 184, 216, 34,       // DST.ADDR
-    0x00, 0x50,             // DST.PORT 80
-});
-const std::string kConnectByName = Bytes({0x05, 0x01, 0x00, 0x03, // VER, CMD, RSV, ATYP domain
-                                          11}) +                  // name length
-                                   "example.com" +
-                                   Bytes({0x01, 0xBB}); // name, DST.PORT 443
-const std::string kLogin = Bytes({0x01, 4}) + "user"    // VER, ULEN, UNAME
-                           + Bytes({6}) + "secret";     // PLEN, PASSWD
-
 const std::string kSocks4Connect = Bytes({
     0x04, 0x01, // VN, CD CONNECT
     0x1F, 0x90, // DSTPORT 8080
     10, 1, 2, 3 // DSTIP
 });
-
-const std::string kMethodNone = Bytes({0x05, 0x00});
-const std::string kMethodUserPass = Bytes({0x05, 0x02});
-const std::string kMethodRefused = Bytes({0x05, 0xFF});
 
 std::string Socks5ErrorReply(int code) {
     return Bytes({0x05, code, 0x00, 0x01, // VER, REP, RSV, ATYP IPv4
@@ -66,9 +54,9 @@ std::string Socks5ErrorReply(int code) {
 } // namespace
 
 TEST(SocksServerMethods, UserPassIsChosenWheneverOffered) {
-    auto o = Negotiate(Bytes({0x05, 2, 0x00, 0x02}) + kLogin + kConnectByName);
+    auto o = Negotiate(Bytes({0x05, 2, 0x00, 0x02}) + kPacketLogin + kPacketConnectByName);
     ASSERT_TRUE(o.Request);
-    EXPECT_EQ(o.Written, kMethodUserPass + Bytes({0x01, 0x00})); // method, login status
+    EXPECT_EQ(o.Written, kPacketMethodUserPass + Bytes({0x01, 0x00})); // method, login status
     EXPECT_EQ(o.Request->Version, 5);
     EXPECT_EQ(o.Request->UserId, "user");
     EXPECT_EQ(o.Request->Destination.Host, "example.com");
@@ -83,9 +71,9 @@ TEST(SocksServerMethods, OfferWithoutUserPassGetsNoAuthentication) {
     for (const std::string& greeting : {Bytes({0x05, 1, 0x01}), // GSSAPI only
                                         Bytes({0x05, 1, 0x00}), // none only
                                         Bytes({0x05, 3, 0x01, 0x80, 0x00})}) {
-        auto o = Negotiate(greeting + kConnectByAddress);
+        auto o = Negotiate(greeting + kPacketConnectByAddress);
         ASSERT_TRUE(o.Request);
-        EXPECT_EQ(o.Written, kMethodNone);
+        EXPECT_EQ(o.Written, kPacketMethodNone);
         EXPECT_EQ(o.Request->Destination.Addr, IPv4(93, 184, 216, 34));
         EXPECT_TRUE(o.Request->Destination.Host.empty());
         EXPECT_EQ(o.Request->Destination.Port, 80);
@@ -93,27 +81,28 @@ TEST(SocksServerMethods, OfferWithoutUserPassGetsNoAuthentication) {
 }
 
 TEST(SocksServerMethods, ZeroMethodsGetNoAcceptableMethod) {
-    auto o = Negotiate(Bytes({0x05, 0}) + kConnectByAddress);
+    auto o = Negotiate(Bytes({0x05, 0}) + kPacketConnectByAddress);
     EXPECT_FALSE(o.Request);
-    EXPECT_EQ(o.Written, kMethodRefused);
-    EXPECT_EQ(o.Unread, kConnectByAddress.size());
+    EXPECT_EQ(o.Written, kPacketMethodRefused);
+    EXPECT_EQ(o.Unread, kPacketConnectByAddress.size());
 }
 
 TEST(SocksServerLogin, RequireLoginRefusesClientsThatCannotLogIn) {
     TSocksServerOptions requireLogin;
     requireLogin.RequireLogin = true;
-    auto o = Negotiate(Bytes({0x05, 1, 0x00}) + kConnectByAddress, requireLogin);
+    auto o = Negotiate(Bytes({0x05, 1, 0x00}) + kPacketConnectByAddress, requireLogin);
     EXPECT_FALSE(o.Request);
-    EXPECT_EQ(o.Written, kMethodRefused);
+    EXPECT_EQ(o.Written, kPacketMethodRefused);
 
     o = Negotiate(kSocks4Connect + "user" + Bytes({0}), requireLogin);
     EXPECT_FALSE(o.Request);
     EXPECT_EQ(o.Written, Bytes({0x00, 91, 0, 0, 0, 0, 0, 0})); // VN 0, CD 91, port, address
     EXPECT_EQ(o.Unread, kSocks4Connect.size() - 1 + 5);        // nothing after the version
 
-    o = Negotiate(Bytes({0x05, 2, 0x00, 0x02}) + kLogin + kConnectByAddress, requireLogin);
+    o = Negotiate(Bytes({0x05, 2, 0x00, 0x02}) + kPacketLogin + kPacketConnectByAddress,
+                  requireLogin);
     ASSERT_TRUE(o.Request);
-    EXPECT_EQ(o.Written, kMethodUserPass + Bytes({0x01, 0x00}));
+    EXPECT_EQ(o.Written, kPacketMethodUserPass + Bytes({0x01, 0x00}));
 }
 
 TEST(SocksServerLogin, FailedLoginGetsFailureStatusAndCloses) {
@@ -121,29 +110,27 @@ TEST(SocksServerLogin, FailedLoginGetsFailureStatusAndCloses) {
     std::string wrongVersion = Bytes({0x05}) + "user"; // VER 5 is not the login version
     std::string emptyFields = Bytes({0x01, 0, 0});     // VER, ULEN 0, PLEN 0
     for (const std::string& login : {wrongPassword, wrongVersion, emptyFields}) {
-        auto o = Negotiate(Bytes({0x05, 1, 0x02}) + login + kConnectByAddress);
+        auto o = Negotiate(Bytes({0x05, 1, 0x02}) + login + kPacketConnectByAddress);
         EXPECT_FALSE(o.Request);
-        EXPECT_EQ(o.Written, kMethodUserPass + Bytes({0x01, 0x01}));
-        EXPECT_GE(o.Unread, kConnectByAddress.size()); // the request is never read
+        EXPECT_EQ(o.Written, kPacketMethodUserPass + Bytes({0x01, 0x01}));
+        EXPECT_GE(o.Unread, kPacketConnectByAddress.size()); // the request is never read
     }
 }
 
 TEST(SocksServerLogin, MissingAuthenticateHandlerRefusesEveryLogin) {
-    TScriptedConnection connection(Bytes({0x05, 1, 0x02}) + kLogin + kConnectByAddress);
-    TSocksServerIO io;
-    io.ReadExact = [&](size_t n) { return connection.ReadExact(n); };
-    io.Write = [&](const std::string& bytes) { connection.Write(bytes); };
+    TScriptedConnection connection(Bytes({0x05, 1, 0x02}) + kPacketLogin + kPacketConnectByAddress);
+    TSocksServerIO io = ServerIO(connection);
     EXPECT_FALSE(NegotiateSocksRequest(io, {}, nullptr));
-    EXPECT_EQ(connection.Output, kMethodUserPass + Bytes({0x01, 0x01}));
+    EXPECT_EQ(connection.Output, kPacketMethodUserPass + Bytes({0x01, 0x01}));
 }
 
 TEST(SocksServerRequest, OtherCommandsGetCommandNotSupported) {
     for (int command : {0x02 /* BIND */, 0x03 /* UDP ASSOCIATE */, 0x00, 0x09}) {
-        std::string request = kConnectByAddress;
+        std::string request = kPacketConnectByAddress;
         request[1] = char(command);
         auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request);
         EXPECT_FALSE(o.Request);
-        EXPECT_EQ(o.Written, kMethodNone + Socks5ErrorReply(7));
+        EXPECT_EQ(o.Written, kPacketMethodNone + Socks5ErrorReply(7));
         EXPECT_EQ(o.Written.size(), 2 + 10u);
     }
 }
@@ -154,17 +141,17 @@ TEST(SocksServerRequest, IPv6AndUnknownAddressTypesGetCode8) {
                               + std::string(16, '\x01') + Bytes({0x00, 0x50});
         auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request);
         EXPECT_FALSE(o.Request);
-        EXPECT_EQ(o.Written, kMethodNone + Socks5ErrorReply(8));
+        EXPECT_EQ(o.Written, kPacketMethodNone + Socks5ErrorReply(8));
         EXPECT_EQ(o.Unread, 18u); // the address and port are not read
     }
 }
 
 TEST(SocksServerRequest, WrongRequestVersionClosesWithoutReply) {
-    std::string request = kConnectByAddress;
+    std::string request = kPacketConnectByAddress;
     request[0] = 0x04;
     auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request);
     EXPECT_FALSE(o.Request);
-    EXPECT_EQ(o.Written, kMethodNone);
+    EXPECT_EQ(o.Written, kPacketMethodNone);
 }
 
 TEST(SocksServerRequest, UnknownVersionClosesWithoutReply) {
@@ -226,7 +213,7 @@ TEST(Socks4Request, RejectSocks4AnswersBeforeReadingTheBody) {
     EXPECT_EQ(o.Written, Bytes({0x00, 91, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(o.Unread, 8u);
     // SOCKS5 is not affected.
-    EXPECT_TRUE(Negotiate(Bytes({0x05, 1, 0x00}) + kConnectByAddress, reject).Request);
+    EXPECT_TRUE(Negotiate(Bytes({0x05, 1, 0x00}) + kPacketConnectByAddress, reject).Request);
 }
 
 TEST(Socks4Request, StringsOf255BytesPassAndTheNextByteRefuses) {
@@ -244,9 +231,7 @@ TEST(Socks4Request, StringsOf255BytesPassAndTheNextByteRefuses) {
                                      request4a + std::string(256, 'h') + Bytes({0}),
                                      kSocks4Connect + std::string(100000, 'u')}) {
         TScriptedConnection connection(input);
-        TSocksServerIO io;
-        io.ReadExact = [&](size_t n) { return connection.ReadExact(n); };
-        io.Write = [&](const std::string& bytes) { connection.Write(bytes); };
+        TSocksServerIO io = ServerIO(connection);
         try {
             NegotiateSocksRequest(io, {}, nullptr);
             FAIL() << "no exception";
@@ -260,9 +245,7 @@ TEST(Socks4Request, StringsOf255BytesPassAndTheNextByteRefuses) {
 
 TEST(Socks4Request, TerminationAfterTheHeadGivesUp) {
     TScriptedConnection connection(kSocks4Connect + Bytes({0}));
-    TSocksServerIO io;
-    io.ReadExact = [&](size_t n) { return connection.ReadExact(n); };
-    io.Write = [&](const std::string& bytes) { connection.Write(bytes); };
+    TSocksServerIO io = ServerIO(connection);
     io.Terminated = [] { return true; };
     EXPECT_FALSE(NegotiateSocksRequest(io, {}, nullptr));
     EXPECT_EQ(connection.Unread(), 1u);
@@ -271,7 +254,7 @@ TEST(Socks4Request, TerminationAfterTheHeadGivesUp) {
 // A client that stops sending at any point never gets a request through: the short read
 // raises, and nothing but the replies due so far has been written.
 TEST(SocksServerRequest, EveryTruncationRaisesTheReadError) {
-    const std::string socks5 = Bytes({0x05, 2, 0x00, 0x02}) + kLogin + kConnectByName;
+    const std::string socks5 = Bytes({0x05, 2, 0x00, 0x02}) + kPacketLogin + kPacketConnectByName;
     const std::string socks4a =
         Bytes({0x04, 0x01, 0x00, 0x50, 0, 0, 0, 1}) + "id" + Bytes({0}) + "host" + Bytes({0});
     for (const std::string& full : {socks5, socks4a, kSocks4Connect + Bytes({0})}) {
@@ -303,7 +286,7 @@ TEST(SocksServerReplies, RefusalsByVersion) {
     EXPECT_EQ(SocksNotAllowedReply(5), Socks5ErrorReply(2));
     EXPECT_EQ(SocksConnectFailedReply(4, 10061), socks4Rejected);
     EXPECT_EQ(SocksConnectFailedReply(5, 10061), Socks5ErrorReply(5)); // refused destination
-    EXPECT_EQ(Socks5MethodReply(0xFF), kMethodRefused);
+    EXPECT_EQ(Socks5MethodReply(0xFF), kPacketMethodRefused);
     EXPECT_EQ(Socks5AuthReply(true), Bytes({0x01, 0x00}));
     EXPECT_EQ(Socks5AuthReply(false), Bytes({0x01, 0x01}));
 }

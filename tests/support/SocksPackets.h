@@ -27,6 +27,26 @@ inline uint32_t IPv4(int a, int b, int c, int d) {
     return addr;
 }
 
+// Packets both sides of the protocol see.
+// CONNECT to 93.184.216.34 port 80, by address.
+inline const std::string kPacketConnectByAddress = Bytes({
+    0x05, 0x01, 0x00, 0x01, // VER, CMD CONNECT, RSV, ATYP IPv4
+    93, 184, 216, 34,       // DST.ADDR
+    0x00, 0x50,             // DST.PORT 80
+});
+// CONNECT to example.com port 443, by name.
+inline const std::string kPacketConnectByName =
+    Bytes({0x05, 0x01, 0x00, 0x03, // VER, CMD CONNECT, RSV, ATYP domain
+           11}) +                  // name length
+    "example.com" +
+    Bytes({0x01, 0xBB}); // name, DST.PORT 443
+// Login of "user" with password "secret".
+inline const std::string kPacketLogin = Bytes({0x01, 4}) + "user"     // VER, ULEN, UNAME
+                                        + Bytes({6}) + "secret";      // PLEN, PASSWD
+inline const std::string kPacketMethodNone = Bytes({0x05, 0x00});     // VER, no authentication
+inline const std::string kPacketMethodUserPass = Bytes({0x05, 0x02}); // VER, username/password
+inline const std::string kPacketMethodRefused = Bytes({0x05, 0xFF});  // VER, none acceptable
+
 // Canned input for a blocking reader: ReadExact answers exactly n bytes or raises, as a
 // socket stream does on a short read.
 struct TScriptedConnection {
