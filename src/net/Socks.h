@@ -133,9 +133,11 @@ public:
     std::string Start();
 
     // Parses the replies buffered so far (buffered starts where the previous call's Consumed
-    // ended). Raises ESocks (and moves to Failed) when a request field is too long for SOCKS
-    // or the reply names an address type other than 1, 3 or 4; the link raises that on.
-    // After Done or Failed, answers the final outcome again and consumes nothing.
+    // ended). Raises ESocks, and moves to Failed, when a request field is too long for SOCKS
+    // or the reply names an address type other than 1, 3 or 4: the link raises the message on
+    // (code -1) and the connection is unusable; later calls answer Failed with code -1 and
+    // that message. After Done or Failed, answers the final outcome again and consumes
+    // nothing. Raises ESocks before Start.
     TSocks5Progress Process(std::string_view buffered);
 
     TSocks5Phase Phase() const { return FPhase; }
