@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -258,4 +260,21 @@ TEST(DNSSelection, TrailingLabelMatchCount) {
     EXPECT_EQ(DNSTrailingLabelMatch("x.com", "y.com"), 1);
     EXPECT_EQ(DNSTrailingLabelMatch("", "com"), 0);
     EXPECT_EQ(DNSTrailingLabelMatch("", ""), 0);
+}
+
+TEST(DNSResponse, FuzzSeedsAreValidMessages) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(CORVAN_SOURCE_DIR) / "fuzz" / "corpus" / "dns_response";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string msg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string name = entry.path().filename().string();
+        if (name.rfind("query_", 0) == 0)
+            EXPECT_FALSE(DNSParseQuery(msg).Questions.empty()) << name;
+        else
+            EXPECT_FALSE(DNSParseResponse(msg).Flags.IsQuery) << name;
+        ++seen;
+    }
+    EXPECT_GE(seen, 5);
 }
