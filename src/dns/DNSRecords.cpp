@@ -17,6 +17,12 @@ std::string_view RecordView(const TdnsRRHeader& h, std::string_view msg) {
     return msg.substr(0, h.DataOffset + h.DataLength);
 }
 
+// NS, CNAME and PTR: RDATA is one name.
+void ReadNameRecord(TdnsRecord& r, const TdnsRRHeader& h, std::string_view msg, std::string& name) {
+    r.TdnsRecord::Init(h, msg);
+    DNSReadName(RecordView(h, msg), h.DataOffset, name);
+}
+
 std::string DottedAddress(uint32_t address) {
     uint8_t b[4];
     std::memcpy(b, &address, 4);
@@ -53,13 +59,11 @@ void TdnsARecord::Init(const TdnsRRHeader& header, std::string_view msg) {
 }
 
 void TdnsNSRecord::Init(const TdnsRRHeader& header, std::string_view msg) {
-    TdnsRecord::Init(header, msg);
-    DNSReadName(RecordView(header, msg), header.DataOffset, NameServer);
+    ReadNameRecord(*this, header, msg, NameServer);
 }
 
 void TdnsCNAMERecord::Init(const TdnsRRHeader& header, std::string_view msg) {
-    TdnsRecord::Init(header, msg);
-    DNSReadName(RecordView(header, msg), header.DataOffset, CanonicalName);
+    ReadNameRecord(*this, header, msg, CanonicalName);
 }
 
 //  +-------+-------+--------+---------+-------+--------+---------+
@@ -84,8 +88,7 @@ std::string TdnsSOARecord::AsString() const {
 }
 
 void TdnsPTRRecord::Init(const TdnsRRHeader& header, std::string_view msg) {
-    TdnsRecord::Init(header, msg);
-    DNSReadName(RecordView(header, msg), header.DataOffset, DomainName);
+    ReadNameRecord(*this, header, msg, DomainName);
 }
 
 void TdnsHINFORecord::Init(const TdnsRRHeader& header, std::string_view msg) {
@@ -107,33 +110,29 @@ void TdnsMXRecord::Init(const TdnsRRHeader& header, std::string_view msg) {
     DNSReadName(rd, header.DataOffset + 2, Exchange);
 }
 
+namespace {
+template <class T> std::unique_ptr<TdnsRecord> Make() {
+    return std::make_unique<T>();
+}
+struct TRecordClass {
+    uint16_t Type;
+    std::unique_ptr<TdnsRecord> (*Create)();
+};
+constexpr TRecordClass RecordClasses[] = {
+    {dnsTypeA, Make<TdnsARecord>},         {dnsTypeNS, Make<TdnsNSRecord>},
+    {dnsTypeCNAME, Make<TdnsCNAMERecord>}, {dnsTypeSOA, Make<TdnsSOARecord>},
+    {dnsTypePTR, Make<TdnsPTRRecord>},     {dnsTypeHINFO, Make<TdnsHINFORecord>},
+    {dnsTypeMX, Make<TdnsMXRecord>},
+};
+} // namespace
+
 std::unique_ptr<TdnsRecord> DNSCreateRecord(const TdnsRRHeader& header, std::string_view msg) {
     std::unique_ptr<TdnsRecord> r;
-    switch (header.RType) {
-    case dnsTypeA:
-        r = std::make_unique<TdnsARecord>();
-        break;
-    case dnsTypeNS:
-        r = std::make_unique<TdnsNSRecord>();
-        break;
-    case dnsTypeCNAME:
-        r = std::make_unique<TdnsCNAMERecord>();
-        break;
-    case dnsTypeSOA:
-        r = std::make_unique<TdnsSOARecord>();
-        break;
-    case dnsTypePTR:
-        r = std::make_unique<TdnsPTRRecord>();
-        break;
-    case dnsTypeHINFO:
-        r = std::make_unique<TdnsHINFORecord>();
-        break;
-    case dnsTypeMX:
-        r = std::make_unique<TdnsMXRecord>();
-        break;
-    default:
+    for (const TRecordClass& c : RecordClasses)
+        if (c.Type == header.RType)
+            r = c.Create();
+    if (!r)
         r = std::make_unique<TdnsRecord>();
-    }
     r->Init(header, msg);
     return r;
 }

@@ -26,6 +26,16 @@ uint32_t ReferenceCrc(const std::string& bytes) {
     return crc;
 }
 
+// The message of the E that f raises, or "" when it raises nothing.
+template <class E, class F> std::string ErrorOf(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
 } // namespace
 
 TEST(AnsiStringArray, BoundsAreCheckedOnEveryAccess) {
@@ -35,12 +45,7 @@ TEST(AnsiStringArray, BoundsAreCheckedOnEveryAccess) {
     EXPECT_THROW(a.SetItem(2, "z"), EAnsiStringArray);
     EXPECT_THROW(a.Delete(1, 2), EAnsiStringArray);
     EXPECT_THROW(a.Insert(3, "z"), EAnsiStringArray);
-    try {
-        a.GetItem(5);
-        FAIL();
-    } catch (const EType& e) {
-        EXPECT_STREQ(e.what(), "Array index out of bounds");
-    }
+    EXPECT_EQ(ErrorOf<EType>([&] { a.GetItem(5); }), "Array index out of bounds");
     a.Insert(2, "z"); // at Count appends
     a.Insert(0, "w");
     EXPECT_EQ(a.GetAsString(), "w,x,y,z");
@@ -68,47 +73,22 @@ TEST(AnsiStringArray, SearchSortAssignCompare) {
     EXPECT_EQ(b.Compare(a), TCompareResult::Less);
 
     TObjectArray objects;
-    try {
-        b.Assign(objects);
-        FAIL();
-    } catch (const EAnsiStringArray& e) {
-        EXPECT_STREQ(e.what(), "TAnsiStringArray cannot assign from TObjectArray");
-    }
-    try {
-        b.Compare(objects);
-        FAIL();
-    } catch (const EAnsiStringArray& e) {
-        EXPECT_STREQ(e.what(), "TAnsiStringArray cannot compare with TObjectArray");
-    }
+    EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { b.Assign(objects); }),
+              "TAnsiStringArray cannot assign from TObjectArray");
+    EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { b.Compare(objects); }),
+              "TAnsiStringArray cannot compare with TObjectArray");
 }
 
 TEST(AType, MissingOperationsRaiseNamedErrors) {
     TObjectArray a;
     TAnsiStringArray s;
-    try {
-        a.Hash();
-        FAIL();
-    } catch (const EObjectArray& e) {
-        EXPECT_STREQ(e.what(), "Hash error");
-    }
-    try {
-        a.SetAsString("x");
-        FAIL();
-    } catch (const EObjectArray& e) {
-        EXPECT_STREQ(e.what(), "Method TObjectArray.SetAsString not implemented");
-    }
-    try {
-        s.Assign(a); // through AssignTo of the source
-        FAIL();
-    } catch (const EAnsiStringArray& e) {
-        EXPECT_STREQ(e.what(), "TAnsiStringArray cannot assign from TObjectArray");
-    }
-    try {
-        a.Assign(s);
-        FAIL();
-    } catch (const EAnsiStringArray& e) {
-        EXPECT_STREQ(e.what(), "TAnsiStringArray cannot assign to TObjectArray");
-    }
+    EXPECT_EQ(ErrorOf<EObjectArray>([&] { a.Hash(); }), "Hash error");
+    EXPECT_EQ(ErrorOf<EObjectArray>([&] { a.SetAsString("x"); }),
+              "Method TObjectArray.SetAsString not implemented");
+    EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { s.Assign(a); }),
+              "TAnsiStringArray cannot assign from TObjectArray");
+    EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { a.Assign(s); }),
+              "TAnsiStringArray cannot assign to TObjectArray");
 }
 
 TEST(ObjectArray, OwningArrayDestroysRemovedReplacedAndRemainingItems) {
@@ -192,24 +172,16 @@ TEST(ObjectDictionary, CaseInsensitiveKeysAreOneKey) {
     TObjectDictionary exact(true, true);
     exact.Add("Key", std::make_unique<TCounted>(&deaths, 1));
     EXPECT_FALSE(exact.HasKey("key"));
-    try {
-        exact.GetItem("key");
-        FAIL();
-    } catch (const EObjectDictionary& e) {
-        EXPECT_STREQ(e.what(), "Key not found: key");
-    }
+    EXPECT_EQ(ErrorOf<EObjectDictionary>([&] { exact.GetItem("key"); }), "Key not found: key");
 }
 
 TEST(ObjectDictionary, DuplicateActions) {
     int deaths = 0;
     TObjectDictionary raise(true, true, TDictionaryDuplicatesAction::Error);
     raise.Add("a", std::make_unique<TCounted>(&deaths, 1));
-    try {
-        raise.Add("a", std::make_unique<TCounted>(&deaths, 2));
-        FAIL();
-    } catch (const EObjectDictionary& e) {
-        EXPECT_STREQ(e.what(), "Duplicate key: a");
-    }
+    EXPECT_EQ(
+        ErrorOf<EObjectDictionary>([&] { raise.Add("a", std::make_unique<TCounted>(&deaths, 2)); }),
+        "Duplicate key: a");
     EXPECT_EQ(deaths, 1); // the refused value is not leaked
     EXPECT_EQ(raise.Count(), 1);
 
