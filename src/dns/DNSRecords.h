@@ -114,7 +114,9 @@ struct TdnsResponse {
 
 // A whole response: header, flags (an opcode above 2 raises 10206), the questions skipped,
 // then ANCOUNT, NSCOUNT and ARCOUNT records. Any short or malformed part raises EdnsError;
-// nothing is partly returned. Memory stays within a small multiple of the message size.
+// nothing is partly returned. Each record takes at least 11 bytes of the message and holds
+// a name of at most 255 characters and a copy of its RDATA, so memory stays bounded by the
+// message size.
 TdnsResponse DNSParseResponse(std::string_view msg);
 
 // ---- Picking answers (owner names compared without regard to ASCII case) --------------

@@ -53,6 +53,10 @@ std::string ObjectAsString(const TObject* object) {
 
 // ---- AArray ---------------------------------------------------------------------------
 
+void AArray::AppendArray(const AArray& other) {
+    RaiseError(std::string(ClassName()) + " can not append " + other.ClassName());
+}
+
 void AArray::CheckIndex(int index) const {
     if (index < 0 || index >= Count())
         RaiseError("Array index out of bounds");
@@ -75,7 +79,11 @@ int AAnsiStringArray::Append(std::string value) {
     return index;
 }
 
-void AAnsiStringArray::AppendArray(const AAnsiStringArray& other) {
+void AAnsiStringArray::AppendArray(const AArray& source) {
+    auto* o = dynamic_cast<const AAnsiStringArray*>(&source);
+    if (!o)
+        AArray::AppendArray(source);
+    const AAnsiStringArray& other = *o;
     // Copy first: other may be this array.
     std::vector<std::string> items;
     for (int i = 0; i < other.Count(); ++i)
@@ -253,6 +261,16 @@ void TObjectArray::SetItem(int index, TObject* item) {
     CheckOwner(false, "SetItem");
     CheckIndex(index);
     FItems[size_t(index)] = item;
+}
+
+void TObjectArray::AppendArray(const AArray& source) {
+    auto* other = dynamic_cast<const AObjectArray*>(&source);
+    if (!other || FIsItemOwner)
+        AArray::AppendArray(source);
+    std::vector<TObject*> items; // other may be this array
+    for (int i = 0; i < other->Count(); ++i)
+        items.push_back(other->GetItem(i));
+    FItems.insert(FItems.end(), items.begin(), items.end());
 }
 
 std::unique_ptr<TObject> TObjectArray::ReleaseItem(int index) {

@@ -91,6 +91,9 @@ public:
     virtual void SetCount(int count) = 0;
     // Deletes count elements from index on; the range must lie inside the array.
     virtual void Delete(int index, int count = 1) = 0;
+    // Appends the elements of other (which may be this array); an array of another kind
+    // raises "<Class> can not append <Class>".
+    virtual void AppendArray(const AArray& other);
     void Clear() override { SetCount(0); }
     bool IsEmpty() const override { return Count() == 0; }
 
@@ -107,7 +110,7 @@ public:
     // Inserts before index (index == Count appends).
     virtual void Insert(int index, std::string value) = 0;
     int Append(std::string value);
-    void AppendArray(const AAnsiStringArray& other);
+    void AppendArray(const AArray& other) override;
     // First index at or after from holding value, or -1.
     int IndexOf(std::string_view value, bool caseSensitive = true, int from = 0) const;
 
@@ -179,6 +182,9 @@ public:
 
     // Owning arrays: removes the item and hands it to the caller instead of destroying it.
     std::unique_ptr<TObject> ReleaseItem(int index);
+    // Non-owning arrays only: the references of another object array. An owning array
+    // cannot take objects that another container holds, so it raises "can not append".
+    void AppendArray(const AArray& other) override;
 
 private:
     void CheckOwner(bool wanted, const char* method) const;

@@ -87,6 +87,8 @@ TEST(AType, MissingOperationsRaiseNamedErrors) {
               "Method TObjectArray.SetAsString not implemented");
     EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { s.Assign(a); }),
               "TAnsiStringArray cannot assign from TObjectArray");
+    EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { s.AppendArray(a); }),
+              "TAnsiStringArray can not append TObjectArray");
     EXPECT_EQ(ErrorOf<EAnsiStringArray>([&] { a.Assign(s); }),
               "TAnsiStringArray cannot assign to TObjectArray");
 }
@@ -133,11 +135,20 @@ TEST(ObjectArray, OwnershipIsStatedAtTheCall) {
         EXPECT_THROW(refs.ReleaseItem(0), EObjectArray);
         refs.Delete(0);
         EXPECT_EQ(refs.Count(), 1);
+        refs.AppendArray(refs);
+        EXPECT_EQ(refs.Count(), 2);
+        EXPECT_EQ(refs.GetItem(1), &local);
     }
     EXPECT_EQ(deaths, 1); // only the unique_ptr refused above, never the referenced one
 
     TObjectArray owner(true);
     EXPECT_THROW(owner.Append(&local), EObjectArray);
+    TObjectArray refs(false);
+    refs.Append(&local);
+    // Two owners of one object would destroy it twice.
+    EXPECT_EQ(ErrorOf<EObjectArray>([&] { owner.AppendArray(refs); }),
+              "TObjectArray can not append TObjectArray");
+    EXPECT_EQ(owner.Count(), 0);
     EXPECT_THROW(owner.GetItem(0), EObjectArray);
 }
 
