@@ -42,11 +42,15 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
 void TIniFile::SetText(const std::string& text) {
     FSections.clear();
     FSections.push_back(TSection{});
+    // Editors on Windows often start the file with a UTF-8 byte order mark; it must not
+    // hide the first section header. It is kept for the rewrite.
+    static const std::string Bom = "\xEF\xBB\xBF";
+    FBom = text.compare(0, Bom.size(), Bom) == 0 ? Bom : std::string();
     size_t firstBreak = text.find('\n');
     FLineBreak = (firstBreak != std::string::npos && firstBreak > 0 && text[firstBreak - 1] == '\r')
                      ? "\r\n"
                      : "\n";
-    size_t pos = 0;
+    size_t pos = FBom.size();
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
@@ -82,7 +86,7 @@ void TIniFile::SetText(const std::string& text) {
 }
 
 std::string TIniFile::Text() const {
-    std::string r;
+    std::string r = FBom;
     for (const TSection& section : FSections) {
         if (!section.Header.empty())
             r += section.Header + FLineBreak;

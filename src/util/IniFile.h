@@ -6,7 +6,8 @@
 // keys, keys this program does not know, comment lines and blank lines; only the values
 // written change. Reads accept LF or CR LF; writes keep the line ending the file had (LF for
 // a new file). UpdateFile replaces the file atomically (see WriteFileAtomic), so a crash or
-// a full disk leaves the previous file whole. When several sections (or keys in one section)
+// a full disk leaves the previous file whole. A UTF-8 byte order mark at the start is skipped
+// when reading and kept when writing. When several sections (or keys in one section)
 // share a name, the first one is read and written.
 
 #include "util/Exceptions.h"
@@ -104,6 +105,7 @@ private:
     std::string FFileName;
     std::string FLoadError;
     std::string FLineBreak = "\n";
+    std::string FBom; // a UTF-8 byte order mark the file began with, or empty
     bool FModified = false;
     std::vector<TSection> FSections;                // [0] holds lines before the first header
     std::unordered_map<std::string, size_t> FIndex; // lower-case name -> first section

@@ -119,6 +119,14 @@ TEST(IniFile, CrLfFilesStayCrLfAndLastLineNeedsNoBreak) {
     EXPECT_EQ(ini->Text(), "[A]\r\nx=5\r\n[B]\r\ny=2\r\n");
 }
 
+TEST(IniFile, ByteOrderMarkDoesNotHideTheFirstSection) {
+    auto ini = FromText("\xEF\xBB\xBF[Application]\r\nRunOnStartUp=0\r\n");
+    EXPECT_FALSE(ini->ReadBool("Application", "RunOnStartUp", true));
+    ini->WriteBool("Application", "RunOnStartUp", true);
+    EXPECT_EQ(ini->ReadSections().size(), 1u);
+    EXPECT_EQ(ini->Text(), "\xEF\xBB\xBF[Application]\r\nRunOnStartUp=1\r\n");
+}
+
 TEST(IniFile, FirstOfDuplicateSectionsIsUsedAndEraseRemovesOne) {
     auto ini = FromText("[A]\nx=1\n[a]\nx=2\ny=3\n");
     EXPECT_EQ(ini->ReadInteger("A", "x", 0), 1);
