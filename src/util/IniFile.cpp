@@ -3,6 +3,7 @@
 #include "util/FileSystem.h"
 #include "util/Strings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -31,8 +32,12 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
     if (FFileName.empty())
         return;
     try {
-        if (auto content = ReadWholeFile(FFileName, MaxFileSize))
+        if (auto content = ReadWholeFile(FFileName, MaxFileSize)) {
+            if (size_t(std::count(content->begin(), content->end(), '\n')) >= MaxLines)
+                throw EFileError(
+                    Format("Cannot read %s: more than %zu lines", FFileName.c_str(), MaxLines), 0);
             SetText(*content);
+        }
     } catch (const EFileError& e) {
         FLoadError = e.Message();
     }

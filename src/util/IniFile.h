@@ -28,11 +28,15 @@ public:
     // A settings file larger than this is not read (LoadError is set and it is never
     // overwritten): a real one is a few hundred kilobytes even with every list full.
     static constexpr size_t MaxFileSize = 16 * 1024 * 1024;
+    // Likewise for the number of lines, which bounds the memory the parsed file takes (a
+    // full user list is under half of it).
+    static constexpr size_t MaxLines = 1000000;
 
     // Reads the file. A missing file reads as empty. A file that exists but cannot be read
-    // (no permission, not a regular file, too large, I/O error) also reads as empty, and
-    // LoadError says why; UpdateFile then refuses to write, so the file is never replaced
-    // by defaults. An empty file name makes an in-memory file that UpdateFile never writes.
+    // (no permission, not a regular file, too large or too many lines, I/O error) also reads as
+    // empty, and LoadError says why; UpdateFile then refuses to write, so the file is never
+    // replaced by defaults. An empty file name makes an in-memory file that UpdateFile never
+    // writes.
     explicit TIniFile(std::string fileName);
     TIniFile(const TIniFile&) = delete;
     TIniFile& operator=(const TIniFile&) = delete;

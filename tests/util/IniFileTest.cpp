@@ -199,6 +199,11 @@ TEST(IniFileOnDisk, UnreadableFileIsNeverOverwritten) {
         EXPECT_THROW(ini.UpdateFile(), EIniFile);
     }
     EXPECT_EQ(ReadFileText(big), content);
+    // Too many lines, even though small enough in bytes.
+    std::string many = dir / "many.ini";
+    WriteFileText(many, std::string(TIniFile::MaxLines, '\n'));
+    TIniFile manyLines(many);
+    EXPECT_NE(manyLines.LoadError().find("lines"), std::string::npos) << manyLines.LoadError();
     // Not a regular file: a folder, and a FIFO (which must not hang the reader).
     std::string folder = dir / "folder.ini";
     ::mkdir(folder.c_str(), 0755);
