@@ -51,14 +51,10 @@ std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength) {
     return line;
 }
 
-namespace {
-
 bool IsFramingFieldName(std::string_view name) {
     return EqualNoCase(name, "Content-Length") || EqualNoCase(name, "Transfer-Encoding");
 }
 
-// "Content-Length : 5" and the like: a name with white space before its colon, which parsers
-// disagree on (RFC 9112 section 5.1).
 bool IsAmbiguousFramingLine(std::string_view line) {
     size_t colon = line.find(':');
     if (colon == std::string_view::npos)
@@ -67,6 +63,8 @@ bool IsAmbiguousFramingLine(std::string_view line) {
     std::string_view name = TrimControlsAndSpace(raw);
     return name.size() != raw.size() && IsFramingFieldName(name);
 }
+
+namespace {
 
 // ---- dates ----------------------------------------------------------------------------------
 

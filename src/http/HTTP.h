@@ -29,6 +29,12 @@ bool SplitHeaderLine(std::string_view line, std::string& name, std::string& body
 void SplitHostPort(std::string_view hostPort, std::string& host, std::string& port,
                    std::string_view defaultPort);
 
+// Whether a line names "Content-Length" or "Transfer-Encoding" with white space before its ':'
+// ("Content-Length : 5"), which parsers disagree on (RFC 9112 section 5.1).
+bool IsAmbiguousFramingLine(std::string_view line);
+// "Content-Length" or "Transfer-Encoding", ignoring case.
+bool IsFramingFieldName(std::string_view name);
+
 // Reads one line ended by CR LF (which is consumed) of at most maxLength bytes; a longer line
 // raises EReader "Header line too long"; the end of the data before CR LF raises EReader.
 std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength);
