@@ -51,6 +51,14 @@ std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength) {
     return line;
 }
 
+std::string ReplaceBareLineBreaks(std::string_view line) {
+    std::string r(line);
+    for (char& c : r)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return r;
+}
+
 bool IsFramingFieldName(std::string_view name) {
     return EqualNoCase(name, "Content-Length") || EqualNoCase(name, "Transfer-Encoding");
 }
@@ -218,8 +226,8 @@ void THeader::SetAsString(std::string_view text) {
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find("\r\n", start);
-        std::string_view line = text.substr(
-            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string line = ReplaceBareLineBreaks(text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start));
         start = end == std::string_view::npos ? text.size() + 1 : end + 2;
         if (line.find(':') != std::string_view::npos) {
             flush();
@@ -303,7 +311,8 @@ void THeader::AddField(std::string_view name, std::string_view body) {
     AddFieldObject(std::make_unique<THeaderField>(name, body));
 }
 
-void THeader::AddFieldString(std::string_view line) {
+void THeader::AddFieldString(std::string_view rawLine) {
+    std::string line = ReplaceBareLineBreaks(rawLine);
     std::string name, body;
     if (!IsAmbiguousFramingLine(line) && SplitHeaderLine(line, name, body))
         AddField(name, body);

@@ -29,6 +29,11 @@ bool SplitHeaderLine(std::string_view line, std::string& name, std::string& body
 void SplitHostPort(std::string_view hostPort, std::string& host, std::string& port,
                    std::string_view defaultPort);
 
+// The line with every CR and LF replaced by a space. Header and start lines are split at
+// CR LF only, so a CR or LF left inside one is bare: forwarded unchanged, a recipient that
+// ends lines at a bare LF would see lines this one did not (RFC 9112 section 2.2).
+std::string ReplaceBareLineBreaks(std::string_view line);
+
 // Whether a line names "Content-Length" or "Transfer-Encoding" with white space before its ':'
 // ("Content-Length : 5"), which parsers disagree on (RFC 9112 section 5.1).
 bool IsAmbiguousFramingLine(std::string_view line);
@@ -121,11 +126,12 @@ public:
 
     // Every field's line and CR LF, then one more CR LF (an empty header is CR LF alone).
     virtual std::string GetAsString() const;
-    // Appends the fields parsed from text (lines split at CR LF; a line starting with a byte
-    // of 32 or lower continues the previous field's body; a line that is no field becomes a
-    // TInvalidField). A line whose name has white space before its ':' and names a framing
-    // field ("Content-Length", "Transfer-Encoding") is kept as a TInvalidField, so that the
-    // message counts as malformed rather than guessing (RFC 9112 section 5.1).
+    // Appends the fields parsed from text (lines split at CR LF, bare CR and LF replaced by
+    // spaces; a line starting with a byte of 32 or lower continues the previous field's body;
+    // a line that is no field becomes a TInvalidField). A line whose name has white space before
+    // its ':' and names a framing field ("Content-Length", "Transfer-Encoding") is kept as a
+    // TInvalidField, so that the message counts as malformed rather than guessing (RFC 9112
+    // section 5.1).
     virtual void SetAsString(std::string_view text);
     virtual std::unique_ptr<THeader> Duplicate() const;
     // Appends fields read from the reader.
@@ -144,7 +150,7 @@ public:
     virtual void Clear();
     virtual void AddField(std::string_view name, std::string_view body);
     // AddField with the parts of the line, or a TInvalidField holding the line when it has
-    // no ':' (or see SetAsString for framing fields).
+    // no ':' (or see SetAsString for framing fields); bare CR and LF become spaces.
     virtual void AddFieldString(std::string_view line);
 
     int FieldCount() const { return int(FFields.size()); }

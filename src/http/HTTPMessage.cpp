@@ -140,9 +140,9 @@ std::string AhttpMessage::GetStartLine() {
 }
 
 void AhttpMessage::SetStartLine(std::string_view line) {
-    FStartLine = line;
+    FStartLine = ReplaceBareLineBreaks(line);
     FStartLineValid = true;
-    ParseStartLine(line);
+    ParseStartLine(FStartLine);
 }
 
 void AhttpMessage::SetMinorVersion(int value) {

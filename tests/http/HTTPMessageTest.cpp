@@ -58,6 +58,8 @@ TEST(HTTPRequestLine, OddLinesNeverFail) {
     EXPECT_FALSE(c->IsHTTP());
     auto d = ThttpRequest::CreateFromStartLine("");
     EXPECT_EQ(d->GetMethod(), "");
+    auto e = ThttpRequest::CreateFromStartLine("GET /\nX: y HTTP/1.1");
+    EXPECT_EQ(e->GetStartLine(), "GET / X: y HTTP/1.1");
 }
 
 TEST(HTTPRequestLine, AbsoluteTargetStoresTheHostWithItsPort) {

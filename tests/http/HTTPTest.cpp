@@ -125,6 +125,17 @@ TEST(HTTPHeader, FoldedLinesJoinInTextButNotAfterInvalidLines) {
     EXPECT_EQ(h.Fields(3)->GetAsString(), " 5"); // an empty name is no field to continue
 }
 
+TEST(HTTPHeader, BareLineBreaksBecomeSpacesSoNoHiddenLineIsForwarded) {
+    THeader h;
+    h.SetAsString("X-A: 1\nTransfer-Encoding: chunked\r\nodd\rline");
+    h.AddFieldString("Foo\nContent-Length: 5");
+    ASSERT_EQ(h.FieldCount(), 3);
+    EXPECT_EQ(h.GetFieldBody("X-A"), "1 Transfer-Encoding: chunked");
+    EXPECT_FALSE(h.HasField("Transfer-Encoding"));
+    EXPECT_EQ(h.GetAsString(), "X-A: 1 Transfer-Encoding: chunked\r\nodd line\r\n"
+                               "Foo Content-Length: 5\r\n\r\n");
+}
+
 TEST(HTTPHeader, SetFieldBodyKeepsPositionOrAppends) {
     THeader h;
     h.AddField("A", "1");
