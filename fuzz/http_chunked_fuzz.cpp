@@ -1,12 +1,18 @@
 // libFuzzer target: the chunked body reader, raw and decoded, over the whole buffer and over a
 // reader that hands out one byte per call. Both must give the same bytes and trailers, or the
-// same error;
-// raw mode must reproduce the input it consumed byte for byte.
-// fuzz-sources: src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
-// src/util/Strings.cpp Build: clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc
-// fuzz/http_chunked_fuzz.cpp <sources>
+// same error; raw mode must reproduce the input it consumed byte for byte.
+//
+// Sources it needs (with -Isrc):
+//   src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
+//   src/util/Strings.cpp
+// Build by hand:
+//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc fuzz/http_chunked_fuzz.cpp
+//   <sources>
 
 #include "http/HTTPMessage.h"
+
+// Found next to this file whatever the include path; it needs only -Isrc itself.
+#include "../tests/support/ScriptedReader.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -18,31 +24,6 @@
 using namespace corvan;
 
 namespace {
-
-// One byte per Read, size unknown: the worst split a socket can produce.
-class TOneByteReader : public AReaderEx {
-public:
-    explicit TOneByteReader(const std::string& data) : FData(data) {}
-    int64_t GetPosition() override { return FPosition; }
-    void SetPosition(int64_t position) override {
-        if (position < 0 || position > int64_t(FData.size()))
-            throw EReader("Seek error");
-        FPosition = position;
-    }
-    int64_t GetSize() override { return -1; }
-    int Read(void* buffer, int count) override {
-        if (count <= 0 || FPosition >= int64_t(FData.size()))
-            return 0;
-        std::memcpy(buffer, FData.data() + FPosition, 1);
-        ++FPosition;
-        return 1;
-    }
-    bool IsEOF() override { return FPosition >= int64_t(FData.size()); }
-
-private:
-    const std::string& FData;
-    int64_t FPosition = 0;
-};
 
 struct Result {
     std::string Output;
@@ -86,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (bool raw : {false, true}) {
         TStringReader whole(input);
         Result a = Decode(whole, raw, 2048);
-        TOneByteReader bytes(input);
+        test::TScriptedReader bytes(input, 1); // one byte per Read: the worst split
         Result b = Decode(bytes, raw, 3);
         // On an error the bytes handed out before it depend on the block size; the error
         // itself must not.

@@ -1,8 +1,12 @@
 // libFuzzer target: HTTP start lines and header blocks, in line and block mode, followed by
 // the body-length decision and a text body read.
-// fuzz-sources: src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
-// src/util/Strings.cpp Build: clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc
-// fuzz/http_header_fuzz.cpp <sources>
+//
+// Sources it needs (with -Isrc):
+//   src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
+//   src/util/Strings.cpp
+// Build by hand:
+//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc fuzz/http_header_fuzz.cpp
+//   <sources>
 
 #include "http/HTTPMessage.h"
 

@@ -68,7 +68,20 @@ void CheckInvalidLines(const THeader& header) {
     }
 }
 
-// A reader that writes what it copies to a writer and appends it to a string.
+template <class T> std::unique_ptr<T> CreateFrom(std::string_view startLine) {
+    auto r = std::make_unique<T>();
+    r->InitDefaults();
+    r->SetStartLine(startLine);
+    return r;
+}
+
+template <class T> std::unique_ptr<T> DuplicateAs(const T& prototype) {
+    auto r = std::make_unique<T>();
+    r->Assign(&prototype);
+    return r;
+}
+
+// A writer that passes what it copies to a writer and appends it to a string.
 class TCachingWriter : public AWriter {
 public:
     TCachingWriter(AWriter& target, std::string& cache) : FTarget(target), FCache(cache) {}
@@ -93,6 +106,16 @@ private:
 // ---- AhttpMessage ---------------------------------------------------------------------------
 
 AhttpMessage::~AhttpMessage() = default;
+
+void AhttpMessage::SetParts(std::string_view protocol, int majorVersion, int minorVersion,
+                            std::unique_ptr<THeader> header, std::string_view content) {
+    FProtocol = protocol;
+    FMajorVersion = majorVersion;
+    FMinorVersion = minorVersion;
+    FHeader = std::move(header);
+    if (!content.empty())
+        SetContentString(content);
+}
 
 std::string AhttpMessage::GetAsString() {
     std::string r = GetHeaderString();
@@ -460,19 +483,11 @@ ThttpRequest::ThttpRequest(std::string_view method, std::string_view uri, std::s
                            int majorVersion, int minorVersion, std::unique_ptr<THeader> header,
                            std::string_view content)
     : FMethod(method), FURI(uri) {
-    FProtocol = protocol;
-    FMajorVersion = majorVersion;
-    FMinorVersion = minorVersion;
-    FHeader = std::move(header);
-    if (!content.empty())
-        SetContentString(content);
+    SetParts(protocol, majorVersion, minorVersion, std::move(header), content);
 }
 
 std::unique_ptr<ThttpRequest> ThttpRequest::CreateFromStartLine(std::string_view startLine) {
-    auto r = std::make_unique<ThttpRequest>();
-    r->InitDefaults();
-    r->SetStartLine(startLine);
-    return r;
+    return CreateFrom<ThttpRequest>(startLine);
 }
 
 std::unique_ptr<AhttpMessage> ThttpRequest::CreateInstance() const {
@@ -560,9 +575,7 @@ void ThttpRequest::Assign(const AhttpMessage* prototype) {
 }
 
 std::unique_ptr<ThttpRequest> ThttpRequest::DuplicateRequest() const {
-    auto r = std::make_unique<ThttpRequest>();
-    r->Assign(this);
-    return r;
+    return DuplicateAs<ThttpRequest>(*this);
 }
 
 void ThttpRequest::SetMethod(std::string_view method) {
@@ -668,19 +681,11 @@ ThttpResponse::ThttpResponse(int statusCode, std::string_view reasonPhrase,
                              std::unique_ptr<THeader> header, std::string_view content)
     : FReasonPhrase(reasonPhrase) {
     SetStatusCode(statusCode);
-    FProtocol = protocol;
-    FMajorVersion = majorVersion;
-    FMinorVersion = minorVersion;
-    FHeader = std::move(header);
-    if (!content.empty())
-        SetContentString(content);
+    SetParts(protocol, majorVersion, minorVersion, std::move(header), content);
 }
 
 std::unique_ptr<ThttpResponse> ThttpResponse::CreateFromStartLine(std::string_view startLine) {
-    auto r = std::make_unique<ThttpResponse>();
-    r->InitDefaults();
-    r->SetStartLine(startLine);
-    return r;
+    return CreateFrom<ThttpResponse>(startLine);
 }
 
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateInstance() const {
@@ -768,9 +773,7 @@ void ThttpResponse::Assign(const AhttpMessage* prototype) {
 }
 
 std::unique_ptr<ThttpResponse> ThttpResponse::DuplicateResponse() const {
-    auto r = std::make_unique<ThttpResponse>();
-    r->Assign(this);
-    return r;
+    return DuplicateAs<ThttpResponse>(*this);
 }
 
 int64_t ThttpResponse::GetContentSize() {

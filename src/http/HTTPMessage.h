@@ -175,6 +175,9 @@ protected:
     // Protocol (upper-cased) before '/', major and minor after it (non-numbers read as 0).
     void ParseVersionText(std::string_view text);
     void InvalidateStartLine() { FStartLineValid = false; }
+    // The constructors' common part.
+    void SetParts(std::string_view protocol, int majorVersion, int minorVersion,
+                  std::unique_ptr<THeader> header, std::string_view content);
     // Content as text of at most MaxContentTextSize bytes from the reader's position to end.
     std::string ReadTextToEnd(AReaderEx& reader) const;
     // Copies the content stream (or Content) to writer; the shared part of WriteContent.
