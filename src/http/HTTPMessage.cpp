@@ -627,14 +627,14 @@ bool ThttpRequest::GetRange(int64_t& first, int64_t& last) const {
     if (eq == std::string::npos ||
         !EqualNoCase(TrimControlsAndSpace(std::string_view(range).substr(0, eq)), "bytes"))
         return false;
-    std::string_view spec = std::string_view(range).substr(eq + 1);
-    size_t dash = spec.find('-');
+    std::string_view byteRange = std::string_view(range).substr(eq + 1);
+    size_t dash = byteRange.find('-');
     auto offset = [](std::string_view s) {
         auto v = ParseInt64(TrimControlsAndSpace(s));
         return v ? *v : -1;
     };
-    first = offset(spec.substr(0, dash));
-    last = dash == std::string_view::npos ? -1 : offset(spec.substr(dash + 1));
+    first = offset(byteRange.substr(0, dash));
+    last = dash == std::string_view::npos ? -1 : offset(byteRange.substr(dash + 1));
     return first >= 0 || last >= 0;
 }
 

@@ -70,7 +70,10 @@ public:
 };
 
 // The extended reader: every operation is built on the five above, and each is virtual so
-// that a reader which cannot seek back (a socket) can answer them from its own buffer.
+// that a reader which cannot seek back (a socket) can answer them from its own buffer. The
+// defaults of Peek, PeekStr, PeekByte, Match, MatchStr and the Locate operations read ahead
+// and then SetPosition back; such a reader overrides them. ExtractLine needs only LocateChar,
+// ReadStr, ReadByte, PeekByte, Read and IsEOF.
 // "Locate" operations answer the offset from the position of the first byte of the first
 // match, searching no further than a match starting at MaxOffset (-1: no limit), or -1; they
 // leave the position unchanged.
