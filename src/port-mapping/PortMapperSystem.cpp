@@ -2,8 +2,6 @@
 
 namespace corvan {
 
-TPortMapSystem::~TPortMapSystem() = default;
-
 void TPortMapSystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Byte("ServerProtocol", ServerProtocol, 3, 0);
     keys.Integer("ServerPort", ServerPort, 0);

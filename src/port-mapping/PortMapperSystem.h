@@ -12,8 +12,6 @@ namespace corvan {
 
 class TPortMapSystem : public TServiceComponent {
 public:
-    ~TPortMapSystem() override;
-
     std::string ClassName() const override { return "TPortMapSystem"; }
     bool CanDelete() const override { return true; }
 

@@ -7,8 +7,6 @@ namespace corvan {
 TSocksProxySystem::TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
     : TLoggingServiceComponent(serviceFolder + "socksproxy.log", users) {}
 
-TSocksProxySystem::~TSocksProxySystem() = default;
-
 void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("ServerPort", ServerPort, 1080);
     keys.String("ServerIP", ServerIP, "");

@@ -15,7 +15,6 @@ public:
     // The log file is serviceFolder (ending in "/") + "socksproxy.log"; users is not owned
     // and outlives the service.
     TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
-    ~TSocksProxySystem() override;
 
     std::string ClassName() const override { return "TSocksProxySystem"; }
 
