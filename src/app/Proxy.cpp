@@ -1,14 +1,40 @@
-// Program entry of corvan-proxy.
+// Program entry of corvan-proxy. Everything but the choice of what to run lives in the core
+// library (app/Headless, app/CommandLine).
+#include "app/CommandLine.h"
+#include "app/Headless.h"
+#include "util/StopSignal.h"
 #include "util/Version.h"
 
 #include <cstdio>
-#include <cstring>
+#include <exception>
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s %s\n", corvan::ProductName().c_str(), corvan::ProductVersion().c_str());
-            return 0;
-        }
-    return 0;
+    using namespace corvan;
+    // Before any thread exists, so that every thread inherits the blocked stop signals.
+    BlockStopSignals();
+    TCommandLine options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options.Error.empty()) {
+        std::fprintf(stderr, "corvan-proxy: %s\n\n%s", options.Error.c_str(), UsageText().c_str());
+        return 2;
+    }
+    if (options.Help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::printf("%s %s\n", ProductName().c_str(), ProductVersion().c_str());
+        return 0;
+    }
+    if (!options.Headless)
+        std::fprintf(stderr, "corvan-proxy: this build has no window; running as with "
+                             "--headless\n");
+    TAppEnvironment environment = TAppEnvironment::FromProcess();
+    if (!options.DataDir.empty())
+        environment.DataFolder = options.DataDir;
+    try {
+        return RunHeadless(options, environment, WaitForStopSignal, stderr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
+        return 1;
+    }
 }

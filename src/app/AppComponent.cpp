@@ -1,0 +1,258 @@
+#include "app/AppComponent.h"
+
+#include "util/IniFile.h"
+
+#include <algorithm>
+
+namespace corvan {
+
+std::string DefaultNameOfClass(std::string_view className) {
+    if (!className.empty() && className[0] == 'T')
+        className.remove_prefix(1);
+    if (className.substr(0, 3) == "App")
+        className.remove_prefix(3);
+    return std::string(className);
+}
+
+// ---- TAppComponent ----
+
+TAppComponent::~TAppComponent() = default;
+
+AUserInterface& TAppComponent::UserInterface() const {
+    for (const TAppComponent* c = this; c; c = c->FParent)
+        if (c->FUserInterface)
+            return *c->FUserInterface;
+    return HeadlessUserInterface();
+}
+
+AStatusFrame* TAppComponent::GetStatusFrame() {
+    if (!FFrame && FrameClass)
+        FFrame = FrameClass();
+    return FFrame.get();
+}
+
+bool TAppComponent::GetEnabled() const {
+    return FActive;
+}
+
+void TAppComponent::SetEnabled(bool value) {
+    if (FChangingEnabled || value == FActive)
+        return;
+    FChangingEnabled = true;
+    try {
+        if (value)
+            DoEnable();
+        else
+            DoDisable();
+    } catch (...) {
+        FChangingEnabled = false;
+        throw;
+    }
+    FActive = value;
+    FChangingEnabled = false;
+    Changed();
+}
+
+void TAppComponent::DoEnable() {}
+void TAppComponent::DoDisable() {}
+
+std::string TAppComponent::GetDefaultName() const {
+    return DefaultNameOfClass(ClassName());
+}
+
+std::string TAppComponent::GetDisplayName() const {
+    return GetDefaultName();
+}
+
+bool TAppComponent::CanRename() const {
+    return false;
+}
+
+bool TAppComponent::CanDelete() const {
+    return false;
+}
+
+void TAppComponent::Rename(const std::string&) {}
+
+void TAppComponent::Delete() {
+    if (FParent)
+        FParent->RemoveChild(this);
+}
+
+bool TAppComponent::HasSettings() const {
+    return false;
+}
+
+bool TAppComponent::EditSettings() {
+    return false;
+}
+
+std::string TAppComponent::GetSettingsCaption() const {
+    return "Settings";
+}
+
+bool TAppComponent::HasChildren() const {
+    return !GetChildren().empty();
+}
+
+std::vector<TAppComponent*> TAppComponent::GetChildren() const {
+    return {};
+}
+
+int TAppComponent::GetChildCount() const {
+    return 0;
+}
+
+bool TAppComponent::CanCreateChild() const {
+    return false;
+}
+
+TAppComponent* TAppComponent::CreateChild() {
+    throw EAppComponent("Cannot create child");
+}
+
+void TAppComponent::LoadSettings(TIniFile&, const std::string&) {}
+void TAppComponent::SaveSettings(TIniFile&, const std::string&) {}
+void TAppComponent::Activate() {}
+void TAppComponent::Deactivate() {}
+
+void TAppComponent::Changed() {
+    if (OnChange)
+        OnChange(this);
+}
+
+bool TAppComponent::CanEnable() const {
+    return false;
+}
+
+void TAppComponent::UpdateDisplay() {}
+
+// ---- TAppContainerComponent ----
+
+TAppContainerComponent::~TAppContainerComponent() {
+    for (auto& child : Items)
+        child.reset();
+    Items.clear();
+}
+
+bool TAppContainerComponent::HasChildren() const {
+    return GetChildCount() > 0;
+}
+
+std::vector<TAppComponent*> TAppContainerComponent::GetChildren() const {
+    std::vector<TAppComponent*> r;
+    r.reserve(Items.size());
+    for (const auto& child : Items)
+        r.push_back(child.get());
+    return r;
+}
+
+int TAppContainerComponent::GetChildCount() const {
+    return int(Items.size());
+}
+
+bool TAppContainerComponent::CanCreateChild() const {
+    return true;
+}
+
+void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& section) {
+    TAppComponent::LoadSettings(ini, section);
+    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), GetMaxItemCount());
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<TAppComponent> item = CreateItem();
+        if (!item)
+            continue;
+        item->LoadSettings(ini, section + ".Items." + std::to_string(i));
+        AddChild(std::move(item));
+    }
+}
+
+void TAppContainerComponent::SaveSettings(TIniFile& ini, const std::string& section) {
+    TAppComponent::SaveSettings(ini, section);
+    ini.WriteInteger(section, "ItemCount", int(Items.size()));
+    for (size_t i = 0; i < Items.size(); ++i)
+        Items[i]->SaveSettings(ini, section + ".Items." + std::to_string(i));
+}
+
+void TAppContainerComponent::Activate() {
+    for (TAppComponent* child : GetChildren())
+        child->Activate();
+}
+
+void TAppContainerComponent::Deactivate() {
+    std::vector<TAppComponent*> children = GetChildren();
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+        (*it)->Deactivate();
+}
+
+std::unique_ptr<TAppComponent> TAppContainerComponent::CreateItem() {
+    return nullptr;
+}
+
+void TAppContainerComponent::ChildAdded(TAppComponent* child) {
+    if (OnChildAdd)
+        OnChildAdd(this, child);
+}
+
+void TAppContainerComponent::ChildRemoved(TAppComponent* child) {
+    if (OnChildRemove)
+        OnChildRemove(this, child);
+}
+
+void TAppContainerComponent::ChildChanged(TAppComponent* child) {
+    if (OnChildChange)
+        OnChildChange(this, child);
+}
+
+void TAppContainerComponent::RemoveChild(TAppComponent* child) {
+    auto it = std::find_if(Items.begin(), Items.end(),
+                           [child](const auto& item) { return item.get() == child; });
+    if (it == Items.end())
+        return;
+    std::unique_ptr<TAppComponent> owned = std::move(*it);
+    Items.erase(it);
+    ChildRemoved(child);
+    owned.reset();
+}
+
+int TAppContainerComponent::GetMaxItemCount() const {
+    return DefaultMaxItemCount;
+}
+
+TAppComponent* TAppContainerComponent::AddChild(std::unique_ptr<TAppComponent> child) {
+    TAppComponent* c = child.get();
+    c->OnChange = [this](TAppComponent* sender) { ChildChanged(sender); };
+    c->FParent = this;
+    Items.push_back(std::move(child));
+    ChildAdded(c);
+    return c;
+}
+
+TAppComponent* TAppContainerComponent::Item(int index) const {
+    if (index < 0 || size_t(index) >= Items.size())
+        return nullptr;
+    return Items[size_t(index)].get();
+}
+
+// ---- TProxyServerInfo ----
+
+void TProxyServerInfo::Keys(ASettingsKeys& keys) {
+    keys.Bool("UseProxy", UseProxy, false);
+    keys.String("Host", Host, "");
+    keys.String("Port", Port, "");
+    keys.Bool("UseAuth", UseAuth, false);
+    keys.String("Login", Login, "");
+    keys.String("Password", Password, "");
+}
+
+void TProxyServerInfo::LoadSettings(const TIniFile& ini, const std::string& section) {
+    TSettingsLoader loader(ini, section);
+    Keys(loader);
+}
+
+void TProxyServerInfo::SaveSettings(TIniFile& ini, const std::string& section) {
+    TSettingsSaver saver(ini, section);
+    Keys(saver);
+}
+
+} // namespace corvan

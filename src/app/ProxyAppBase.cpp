@@ -1,0 +1,180 @@
+#include "app/ProxyAppBase.h"
+
+#include "app/ProxySystem.h"
+#include "util/FileSystem.h"
+#include "util/IniFile.h"
+#include "util/Version.h"
+
+namespace corvan {
+
+namespace {
+const char* const ApplicationSection = "Application";
+const char* const MainFormSection = "MainForm";
+const char* const RootSection = "Proxy";
+} // namespace
+
+TProductInfo ProxyProductInfo() {
+    TProductInfo p;
+    p.SettingsFileName = "CorvanProxy.ini";
+    p.ProductName = ProductName();
+    p.Version = ProductVersion();
+    p.Description = "Internet Proxy Server";
+    p.HomePage = "http://www.corvan.example/proxyapp/";
+    p.LegalNotice = "Copyright (c) Corvan Software. All rights reserved.";
+    p.UpdateProductKey = "CorvanProxy";
+    p.VersionFilePath = "/proxyapp/ver-proxy.txt";
+    p.UpdateHost = "www.corvan.example";
+    return p;
+}
+
+TAppEnvironment TAppEnvironment::FromProcess() {
+    TAppEnvironment e;
+    e.HomeFolder = GetEnvironment("HOME");
+    std::string home = IncludeTrailingSlash(e.HomeFolder);
+    e.DataFolder = GetEnvironment("LOCALAPPDATA");
+    if (e.DataFolder.empty())
+        e.DataFolder = GetEnvironment("XDG_DATA_HOME");
+    if (e.DataFolder.empty() && !home.empty())
+        e.DataFolder = home + ".local/share";
+    std::string config = GetEnvironment("XDG_CONFIG_HOME");
+    if (config.empty() && !home.empty())
+        config = home + ".config";
+    if (!config.empty())
+        e.AutostartFolder = IncludeTrailingSlash(config) + "autostart";
+    e.ProgramPath = corvan::ProgramPath();
+    return e;
+}
+
+// ---- TAppBase ----
+
+TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environment)
+    : Product(product), Environment(environment),
+      FApplicationFolder(IncludeTrailingSlash(environment.DataFolder) + "Corvan/"),
+      FAutostart(environment.AutostartFolder, environment.ProgramPath, product.ProductName) {
+    ForceDirectories(FApplicationFolder);
+    FSettingsFile = std::make_unique<TIniFile>(FApplicationFolder + Product.SettingsFileName);
+    FUpdateChecker.Host = Product.UpdateHost;
+    FUpdateChecker.Port = "80";
+    FUpdateChecker.URI = Product.VersionFilePath;
+    FUpdateChecker.ProductKey = Product.UpdateProductKey;
+    FUpdateChecker.CurrentVersion = Product.Version;
+}
+
+TAppBase::~TAppBase() = default;
+
+void TAppBase::LoadSettings() {
+    TIniFile& ini = *FSettingsFile;
+    UpdateCheckEnabled = ini.ReadBool(ApplicationSection, "UpdateCheckEnabled", false);
+    UpdateCheckInterval = ini.ReadInteger(ApplicationSection, "UpdateCheckInterval", 28);
+    FRunOnStartUp = ini.ReadBool(ApplicationSection, "RunOnStartUp", true);
+    LastUpdateCheck = ini.ReadFloat(ApplicationSection, "LastUpdateCheck", 0);
+    // With an unreadable settings file the user's choice is unknown: leave the entry as
+    // it is rather than bring it in line with a default.
+    if (ini.LoadError().empty() && FAutostart.IsPresent() != FRunOnStartUp)
+        SetRunOnStartUp(FRunOnStartUp);
+    FLoaded = true;
+}
+
+void TAppBase::WriteApplicationKeys() {
+    TIniFile& ini = *FSettingsFile;
+    ini.WriteBool(ApplicationSection, "UpdateCheckEnabled", UpdateCheckEnabled);
+    ini.WriteInteger(ApplicationSection, "UpdateCheckInterval", UpdateCheckInterval);
+    ini.WriteFloat(ApplicationSection, "LastUpdateCheck", LastUpdateCheck);
+    ini.WriteBool(ApplicationSection, "RunOnStartUp", FRunOnStartUp);
+}
+
+void TAppBase::SaveSettings() {
+    WriteApplicationKeys();
+    FSettingsFile->UpdateFile();
+}
+
+bool TAppBase::IsUpdateCheckDue() const {
+    if (!UpdateCheckEnabled)
+        return false;
+    if (LastUpdateCheck == 0)
+        return true;
+    return UpdateCheckInterval > 0 &&
+           WholeDaysBetween(LastUpdateCheck, Clock()) >= UpdateCheckInterval;
+}
+
+void TAppBase::Start() {
+    if (IsUpdateCheckDue())
+        CheckForUpdateNow();
+}
+
+void TAppBase::Stop() {}
+
+void TAppBase::CheckForUpdateNow() {
+    if (FUpdateChecker.Busy())
+        return;
+    LastUpdateCheck = Clock();
+    FSettingsFile->WriteFloat(ApplicationSection, "LastUpdateCheck", LastUpdateCheck);
+    FSettingsFile->UpdateFile();
+    FUpdateChecker.Start();
+}
+
+void TAppBase::SetRunOnStartUp(bool value) {
+    if (value)
+        FAutostart.Write();
+    else
+        FAutostart.Remove();
+    FRunOnStartUp = value;
+}
+
+// ---- TProxyApp ----
+
+namespace {
+std::string ServiceFolderOf(const TAppEnvironment& e) {
+    const std::string& base = e.DataFolder.empty() ? e.HomeFolder : e.DataFolder;
+    return IncludeTrailingSlash(base) + "Corvan/ProxyApp/";
+}
+} // namespace
+
+TProxyApp::TProxyApp(const TAppEnvironment& environment, AUserInterface& ui)
+    : TAppBase(ProxyProductInfo(), environment), FServiceFolder(ServiceFolderOf(environment)) {
+    FRoot = std::make_unique<TProxySystem>(FServiceFolder);
+    FRoot->SetUserInterface(&ui);
+}
+
+TProxyApp::~TProxyApp() {
+    FRoot.reset();
+}
+
+void TProxyApp::LoadSettings() {
+    TIniFile& ini = SettingsFile();
+    ShowTips = ini.ReadBool(ApplicationSection, "ShowTips", true);
+    MinimizeOnClose = ini.ReadBool(ApplicationSection, "MinimizeOnClose", true);
+    MinimizeToTray = ini.ReadBool(ApplicationSection, "MinimizeToTray", true);
+    X = ini.ReadInteger(MainFormSection, "X", NoPlacement);
+    Y = ini.ReadInteger(MainFormSection, "Y", NoPlacement);
+    W = ini.ReadInteger(MainFormSection, "W", NoPlacement);
+    H = ini.ReadInteger(MainFormSection, "H", NoPlacement);
+    FRoot->LoadSettings(ini, RootSection);
+    TAppBase::LoadSettings();
+}
+
+void TProxyApp::SaveSettings() {
+    TIniFile& ini = SettingsFile();
+    WriteApplicationKeys();
+    ini.WriteBool(ApplicationSection, "ShowTips", ShowTips);
+    ini.WriteBool(ApplicationSection, "MinimizeOnClose", MinimizeOnClose);
+    ini.WriteBool(ApplicationSection, "MinimizeToTray", MinimizeToTray);
+    ini.WriteInteger(MainFormSection, "X", X);
+    ini.WriteInteger(MainFormSection, "Y", Y);
+    ini.WriteInteger(MainFormSection, "W", W);
+    ini.WriteInteger(MainFormSection, "H", H);
+    FRoot->SaveSettings(ini, RootSection);
+    ini.UpdateFile();
+}
+
+void TProxyApp::Start() {
+    FRoot->Activate();
+    TAppBase::Start();
+}
+
+void TProxyApp::Stop() {
+    FRoot->Deactivate();
+    TAppBase::Stop();
+}
+
+} // namespace corvan

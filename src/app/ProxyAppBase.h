@@ -1,0 +1,152 @@
+#pragma once
+// The application object: folders, the settings file, the application keys, the update
+// check schedule, run at logon, and the order of loading, starting, stopping, saving and
+// destroying. Main thread only.
+//
+// Start-up: construct (folders, settings file, update checker, root with its services),
+// LoadSettings, Start. Shut-down: SaveSettings (only when Loaded), Stop, destroy.
+
+#include "app/Autostart.h"
+#include "app/UpdateChecker.h"
+#include "util/DateTime.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+class TIniFile;
+class TProxySystem;
+class AUserInterface;
+
+// Fixed texts of the product.
+struct TProductInfo {
+    std::string SettingsFileName; // "CorvanProxy.ini"
+    std::string ProductName;      // "Corvan Internet Proxy"
+    std::string Version;          // "1.0.0"
+    std::string Description;      // "Internet Proxy Server"
+    std::string HomePage;
+    std::string LegalNotice;
+    std::string UpdateProductKey; // "CorvanProxy"
+    std::string VersionFilePath;  // "/proxyapp/ver-proxy.txt"
+    std::string UpdateHost;
+};
+
+// The product constants of this program.
+TProductInfo ProxyProductInfo();
+
+// Where the program keeps its files, taken from the process environment once so that tests
+// and the command line can replace any part.
+struct TAppEnvironment {
+    // Root of the application data: $LOCALAPPDATA, else $XDG_DATA_HOME, else
+    // ~/.local/share; empty when none of them can be told.
+    std::string DataFolder;
+    // $HOME.
+    std::string HomeFolder;
+    // The autostart folder: $XDG_CONFIG_HOME/autostart, else ~/.config/autostart.
+    std::string AutostartFolder;
+    // The running program (the autostart entry's Exec).
+    std::string ProgramPath;
+
+    static TAppEnvironment FromProcess();
+};
+
+class TAppBase {
+public:
+    // Builds and creates the application folder (DataFolder + "Corvan/"; the relative
+    // "Corvan/" when DataFolder is empty), opens the settings file in it and sets up the
+    // update checker with the product's host, port "80", path, key and version.
+    TAppBase(const TProductInfo& product, const TAppEnvironment& environment);
+    virtual ~TAppBase();
+    TAppBase(const TAppBase&) = delete;
+    TAppBase& operator=(const TAppBase&) = delete;
+
+    const TProductInfo Product;
+    const TAppEnvironment Environment;
+
+    const std::string& ApplicationFolder() const { return FApplicationFolder; }
+    TIniFile& SettingsFile() const { return *FSettingsFile; }
+    TUpdateChecker& UpdateChecker() { return FUpdateChecker; }
+    const TAutostartEntry& Autostart() const { return FAutostart; }
+    // False until LoadSettings has run to its end; nothing is saved before.
+    bool Loaded() const { return FLoaded; }
+    bool RunOnStartUp() const { return FRunOnStartUp; }
+
+    TDateTime LastUpdateCheck = 0; // start of the last check; 0: never
+    int UpdateCheckInterval = 28;  // days
+    bool UpdateCheckEnabled = false;
+
+    // The clock of the update schedule (local date-time); tests replace it.
+    std::function<TDateTime()> Clock = Now;
+
+    // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck
+    // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
+    // settings file could not be read: the setting is then unknown), sets Loaded.
+    virtual void LoadSettings();
+    // Writes the application keys, then flushes the settings file (raises EIniFile).
+    virtual void SaveSettings();
+    // Starts an automatic update check when one is due.
+    virtual void Start();
+    // Base: nothing.
+    virtual void Stop();
+
+    // Whether an automatic check is due now: enabled, and never checked or at least
+    // UpdateCheckInterval whole days (> 0) since LastUpdateCheck.
+    bool IsUpdateCheckDue() const;
+    // Unless a check runs: LastUpdateCheck := now, written to the file at once, then the
+    // checker starts. Whatever the enabled flag and the interval say.
+    void CheckForUpdateNow();
+    // Writes or removes the autostart entry, then stores the value.
+    void SetRunOnStartUp(bool value);
+
+protected:
+    // The four application keys, in saving order, without flushing.
+    void WriteApplicationKeys();
+
+private:
+    std::string FApplicationFolder;
+    std::unique_ptr<TIniFile> FSettingsFile;
+    bool FLoaded = false;
+    bool FRunOnStartUp = true;
+    TUpdateChecker FUpdateChecker;
+    TAutostartEntry FAutostart;
+};
+
+class TProxyApp : public TAppBase {
+public:
+    // Window placement value meaning "never saved".
+    static constexpr int NoPlacement = -99999;
+
+    // ui: how components reach the user (not owned; outlives the application).
+    TProxyApp(const TAppEnvironment& environment, AUserInterface& ui);
+    // Destroys the root (and so the services), then the checker and the settings file.
+    ~TProxyApp() override;
+
+    // The service folder: DataFolder + "Corvan/ProxyApp/", or HomeFolder + the same when
+    // DataFolder is empty.
+    const std::string& ServiceFolder() const { return FServiceFolder; }
+    TProxySystem& Root() const { return *FRoot; }
+
+    bool ShowTips = true;
+    bool MinimizeOnClose = true;
+    bool MinimizeToTray = true;
+    int X = NoPlacement, Y = NoPlacement, W = NoPlacement, H = NoPlacement;
+
+    // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm"), then the
+    // tree from "Proxy", then the application keys (TAppBase::LoadSettings).
+    void LoadSettings() override;
+    // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, X, Y, W, H, the
+    // tree to "Proxy", then one flush of the whole file (raises EIniFile).
+    void SaveSettings() override;
+    // Activates the tree (starts the enabled services), then the update check.
+    void Start() override;
+    // Deactivates the tree (stops every service), then the base.
+    void Stop() override;
+
+private:
+    std::string FServiceFolder;
+    std::unique_ptr<TProxySystem> FRoot;
+};
+
+} // namespace corvan

@@ -1,0 +1,54 @@
+#pragma once
+// The root of the settings tree ("Proxy"): owns the five service components, creates them
+// in the order users, HTTP, DNS, port mappings, SOCKS, and destroys them in reverse.
+
+#include "app/AppComponent.h"
+
+namespace corvan {
+
+class TProxyUsersSystem;
+class THTTPProxySystem;
+class TDNSProxySystem;
+class TPortMapperSystem;
+class TSocksProxySystem;
+
+class TProxySystem : public TAppComponent {
+public:
+    // Creates the service folder (with missing parents; a failure is not fatal, the logs
+    // then fail to open) and the services. serviceFolder ends in "/".
+    explicit TProxySystem(const std::string& serviceFolder);
+    // Destroys SOCKS, port mappings, DNS, HTTP, users, in this order.
+    ~TProxySystem() override;
+
+    std::string ClassName() const override { return "TProxySystem"; }
+    // The services are fixed parts, not children: they get the interface directly.
+    void SetUserInterface(AUserInterface* ui) override;
+    // HTTP "<section>-HTTP", DNS "-DNS", port mappings "-PortMapper", SOCKS "-SocksProxy",
+    // users "-ProxyUsers", in this order; the root section itself holds no keys.
+    void LoadSettings(TIniFile& ini, const std::string& section) override;
+    void SaveSettings(TIniFile& ini, const std::string& section) override;
+    // HTTP, DNS, port mappings, SOCKS, users, in this order for both. A service that fails
+    // to start stops the sequence and its exception passes on.
+    void Activate() override;
+    void Deactivate() override;
+
+    const std::string& ServiceFolder() const { return FServiceFolder; }
+    TProxyUsersSystem& ProxyUsers() const { return *FProxyUsers; }
+    THTTPProxySystem& HTTPProxy() const { return *FHTTPProxy; }
+    TDNSProxySystem& DNSProxy() const { return *FDNSProxy; }
+    TPortMapperSystem& PortMapper() const { return *FPortMapper; }
+    TSocksProxySystem& SocksProxy() const { return *FSocksProxy; }
+
+private:
+    // The services in start order.
+    std::vector<TAppComponent*> Services() const;
+
+    std::string FServiceFolder;
+    std::unique_ptr<TProxyUsersSystem> FProxyUsers;
+    std::unique_ptr<THTTPProxySystem> FHTTPProxy;
+    std::unique_ptr<TDNSProxySystem> FDNSProxy;
+    std::unique_ptr<TPortMapperSystem> FPortMapper;
+    std::unique_ptr<TSocksProxySystem> FSocksProxy;
+};
+
+} // namespace corvan

@@ -1,0 +1,78 @@
+#pragma once
+// The common part of the service components (HTTP, SOCKS and DNS proxies, each port
+// mapping): the persisted "Enabled" key, start at activation when it was set, stop at
+// deactivation, loading and saving from one key list, and the settings file and section of
+// the last load, so that a confirmed settings dialog can save the service at once.
+
+#include "app/AppComponent.h"
+
+namespace corvan {
+
+class TServiceComponent : public TAppComponent {
+public:
+    // The "Enabled" key as loaded: whether Activate starts the service. Saving writes the
+    // running state instead (Active), so a service running at exit starts next time.
+    bool Enabled = false;
+
+    bool HasSettings() const override { return true; }
+    bool CanEnable() const override { return true; }
+    // SetEnabled(true) when Enabled.
+    void Activate() override;
+    // SetEnabled(false); harmless on a service that never started.
+    void Deactivate() override;
+
+    // Remembers the file and section, reads "Enabled", the service's keys (SettingsKeys),
+    // applies ClampSettings, then loads each up-stream record from section + its suffix.
+    void LoadSettings(TIniFile& ini, const std::string& section) override;
+    // Writes "Enabled" from the running state, the service's keys, then the records.
+    void SaveSettings(TIniFile& ini, const std::string& section) override;
+
+    // The file and section of the last LoadSettings (null / empty before).
+    TIniFile* SettingsFile() const { return FSettingsFile; }
+    const std::string& SettingsSection() const { return FSettingsSection; }
+    // After a confirmed dialog: SaveSettings to the remembered file and section, then
+    // UpdateFile (raises EIniFile when the file cannot be written). Nothing when the
+    // service was never loaded.
+    void SaveToSettingsFile();
+
+    // A concrete service stops its server in its own destructor: by the time this base is
+    // destroyed the derived part is gone, so no stop hook can run from here.
+    ~TServiceComponent() override = default;
+
+protected:
+    struct TProxyRecord {
+        const char* Suffix; // e.g. "-SocksProxy"
+        TProxyServerInfo* Info;
+    };
+
+    // The service's keys after "Enabled", in file order, with their defaults.
+    virtual void SettingsKeys(ASettingsKeys& keys) = 0;
+    // Range rules applied after loading. Base: none.
+    virtual void ClampSettings() {}
+    // The up-stream proxy records, in file order. Base: none.
+    virtual std::vector<TProxyRecord> ProxyRecords() { return {}; }
+
+private:
+    TIniFile* FSettingsFile = nullptr;
+    std::string FSettingsSection;
+};
+
+class TProxyUsersSystem;
+
+// A service that writes a log file in the service folder and is handed the proxy users
+// list (the HTTP and SOCKS proxies).
+class TLoggingServiceComponent : public TServiceComponent {
+public:
+    // users is not owned and outlives the service.
+    TLoggingServiceComponent(std::string logFileName, TProxyUsersSystem* users)
+        : FLogFileName(std::move(logFileName)), FUsers(users) {}
+
+    const std::string& LogFileName() const { return FLogFileName; }
+    TProxyUsersSystem* Users() const { return FUsers; }
+
+private:
+    std::string FLogFileName;
+    TProxyUsersSystem* FUsers;
+};
+
+} // namespace corvan

@@ -1,0 +1,235 @@
+#include "app/ProxySystem.h"
+#include "dns-proxy/DNSProxySystem.h"
+#include "http-proxy/HTTPProxySystem.h"
+#include "port-mapping/PortMapperSystem.h"
+#include "socks-proxy/SocksProxySystem.h"
+#include "users/ProxyUsersSystem.h"
+#include "util/IniFile.h"
+
+#include "support/IniText.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace corvan;
+using corvan::test::TTempDir;
+
+namespace {
+auto IniWith = corvan::test::IniFromText;
+
+// A root whose service folder is a fresh temporary folder.
+struct TTempRoot {
+    TTempDir Dir;
+    TProxySystem System{Dir.Path() + "/"};
+};
+
+// Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings.
+std::string EnabledText(bool dns, int mappings) {
+    std::string t = "[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
+                    "\n[Proxy-SocksProxy]\nEnabled=1\n[Proxy-PortMapper]\nItemCount=" +
+                    std::to_string(mappings) + "\n";
+    for (int i = 0; i < mappings; ++i)
+        t += "[Proxy-PortMapper.Items." + std::to_string(i) + "]\nEnabled=1\n";
+    return t;
+}
+} // namespace
+
+TEST(ServiceSettings, DefaultsWhenTheFileIsEmpty) {
+    TTempDir dir;
+    TProxySystem root(dir.Path() + "/Corvan/ProxyApp/");
+    auto ini = IniWith("");
+    root.LoadSettings(*ini, "Proxy");
+    const THTTPProxySystem& http = root.HTTPProxy();
+    EXPECT_FALSE(http.Enabled);
+    EXPECT_EQ(http.ServerPort, 8080);
+    EXPECT_EQ(http.ServerIP, "");
+    EXPECT_TRUE(http.EnableTunnelling);
+    EXPECT_FALSE(http.OnlyTunnelHTTPS || http.UpdateVia || http.UpdateXForwardedFor ||
+                 http.EnableLogFile || http.LimitBandwidth);
+    EXPECT_EQ(http.MaxConnections, 64);
+    EXPECT_EQ(http.MaxBackLog, 0);
+    EXPECT_EQ(http.BandwidthLimit, 0);
+    EXPECT_EQ(http.LoginMode, 0);
+    EXPECT_FALSE(http.HTTPProxy.UseProxy || http.SocksProxy.UseProxy);
+    EXPECT_EQ(http.LogFileName(), dir.Path() + "/Corvan/ProxyApp/httpproxy.log");
+    EXPECT_EQ(http.Users(), &root.ProxyUsers());
+    const TSocksProxySystem& socks = root.SocksProxy();
+    EXPECT_EQ(socks.ServerPort, 1080);
+    EXPECT_EQ(socks.MaxConnections, 64);
+    EXPECT_EQ(socks.MaxBackLog, 0);
+    EXPECT_EQ(socks.BandInLimit, -1);
+    EXPECT_EQ(socks.BandOutLimit, -1);
+    EXPECT_FALSE(socks.EnableLog || socks.LimitBandIn || socks.LimitBandOut);
+    EXPECT_EQ(socks.LogFileName(), dir.Path() + "/Corvan/ProxyApp/socksproxy.log");
+    const TDNSProxySystem& dns = root.DNSProxy();
+    EXPECT_EQ(dns.ResolveMethod, 0);
+    EXPECT_TRUE(dns.RecurseServer);
+    EXPECT_TRUE(dns.Recurse);
+    EXPECT_EQ(root.PortMapper().GetChildCount(), 0);
+    EXPECT_EQ(root.ProxyUsers().GetChildCount(), 0);
+    EXPECT_EQ(::access((dir.Path() + "/Corvan/ProxyApp").c_str(), F_OK), 0); // created
+}
+
+TEST(ServiceSettings, OutOfRangeValuesAreClampedOnLoad) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith("[Proxy-HTTP]\nMaxConnections=1\nMaxBackLog=100\nLoginMode=7\n"
+                       "[Proxy-SocksProxy]\nMaxConnections=0\nMaxBackLog=-5\n"
+                       "[Proxy-DNS]\nResolveMethod=300\n"
+                       "[Proxy-PortMapper]\nItemCount=2\n"
+                       "[Proxy-PortMapper.Items.0]\nServerProtocol=259\n"
+                       "[Proxy-PortMapper.Items.1]\nServerProtocol=9\n");
+    root.LoadSettings(*ini, "Proxy");
+    EXPECT_EQ(root.HTTPProxy().MaxConnections, 2);
+    EXPECT_EQ(root.HTTPProxy().MaxBackLog, 64);
+    // An unknown login mode never falls back to "no login".
+    EXPECT_EQ(root.HTTPProxy().LoginMode, THTTPProxySystem::UnknownLoginMode);
+    EXPECT_EQ(root.SocksProxy().MaxConnections, 1);
+    EXPECT_EQ(root.SocksProxy().MaxBackLog, 0);
+    EXPECT_EQ(root.DNSProxy().ResolveMethod, 0);
+    auto* m0 = static_cast<TPortMapSystem*>(root.PortMapper().Item(0));
+    auto* m1 = static_cast<TPortMapSystem*>(root.PortMapper().Item(1));
+    EXPECT_EQ(m0->ServerProtocol, 0); // not TCP by truncation
+    EXPECT_EQ(m1->ServerProtocol, 9); // unknown, kept as it is
+    ini = IniWith("[Proxy-HTTP]\nMaxBackLog=-1\nLoginMode=3\n");
+    root.HTTPProxy().LoadSettings(*ini, "Proxy-HTTP");
+    EXPECT_EQ(root.HTTPProxy().MaxBackLog, 0);
+    EXPECT_EQ(root.HTTPProxy().LoginMode, 3);
+}
+
+TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith("");
+    root.LoadSettings(*ini, "Proxy");
+    auto user = std::make_unique<TProxyUser>();
+    user->Name = "Web Client";
+    user->Login = "webclient";
+    user->Password = "Secret";
+    user->UserDisabled = true;
+    user->AllowHTTPProxy = false;
+    root.ProxyUsers().AddChild(std::move(user));
+    auto map = std::make_unique<TPortMapSystem>();
+    map->ServerProtocol = 4;
+    map->ServerPort = 5353;
+    map->ServerIP = "127.0.0.1";
+    map->DestHost = "dns.lan";
+    map->DestPort = 53;
+    map->SocksProxy.Host = "socks.lan";
+    root.PortMapper().AddChild(std::move(map));
+    root.SocksProxy().BandInLimit = 4096;
+    root.HTTPProxy().HTTPProxy.Host = "up.lan";
+    root.DNSProxy().ResolveServer = "10.0.0.1";
+    root.SaveSettings(*ini, "Proxy");
+    EXPECT_EQ(ini->ReadSections(),
+              (std::vector<std::string>{
+                  "Proxy-HTTP", "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy", "Proxy-DNS",
+                  "Proxy-PortMapper", "Proxy-PortMapper.Items.0",
+                  "Proxy-PortMapper.Items.0-SocksProxy", "Proxy-SocksProxy",
+                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0"}));
+    EXPECT_EQ(
+        ini->ReadSection("Proxy-ProxyUsers.Items.0"),
+        (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled", "AllowHTTPProxy"}));
+    EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
+              (std::vector<std::string>{"Enabled", "ServerIP", "ResolveMethod", "ResolveServer",
+                                        "RecurseServer", "Recurse"}));
+    EXPECT_FALSE(ini->SectionExists("Proxy"));
+
+    TTempRoot againTemp;
+    TProxySystem& again = againTemp.System;
+    again.LoadSettings(*ini, "Proxy");
+    auto* u = static_cast<TProxyUser*>(again.ProxyUsers().Item(0));
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->Login, "webclient");
+    EXPECT_EQ(u->Password, "Secret");
+    EXPECT_TRUE(u->UserDisabled);
+    EXPECT_FALSE(u->AllowHTTPProxy);
+    auto* m = static_cast<TPortMapSystem*>(again.PortMapper().Item(0));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ServerProtocol, 4);
+    EXPECT_EQ(m->ServerIP, "127.0.0.1");
+    EXPECT_EQ(m->DestPort, 53);
+    EXPECT_EQ(m->SocksProxy.Host, "socks.lan");
+    EXPECT_EQ(again.SocksProxy().BandInLimit, 4096);
+    EXPECT_EQ(again.HTTPProxy().HTTPProxy.Host, "up.lan");
+    EXPECT_EQ(again.DNSProxy().ResolveServer, "10.0.0.1");
+}
+
+TEST(ServiceSettings, EnabledIsSavedFromTheRunningState) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith(EnabledText(false, 1));
+    root.LoadSettings(*ini, "Proxy");
+    EXPECT_TRUE(root.HTTPProxy().Enabled);
+    root.SaveSettings(*ini, "Proxy"); // nothing was started
+    EXPECT_FALSE(ini->ReadBool("Proxy-HTTP", "Enabled", true));
+    EXPECT_FALSE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", true));
+    root.Activate();
+    root.DNSProxy().SetEnabled(true); // switched on by the user while running
+    root.SaveSettings(*ini, "Proxy");
+    EXPECT_TRUE(ini->ReadBool("Proxy-HTTP", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-DNS", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-SocksProxy", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+    root.Deactivate();
+    EXPECT_FALSE(root.HTTPProxy().Active() || root.DNSProxy().Active() ||
+                 root.SocksProxy().Active() || root.PortMapper().Item(0)->Active());
+}
+
+TEST(ServiceSettings, RootStartsAndStopsServicesInOrder) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith(EnabledText(true, 2));
+    root.LoadSettings(*ini, "Proxy");
+    std::vector<std::string> journal;
+    auto record = [&](const char* name) {
+        return [&journal, name](TAppComponent* c) {
+            journal.push_back(std::string(c->Active() ? "start " : "stop ") + name);
+        };
+    };
+    root.HTTPProxy().OnChange = record("http");
+    root.DNSProxy().OnChange = record("dns");
+    root.SocksProxy().OnChange = record("socks");
+    root.PortMapper().OnChildChange = [&](TAppContainerComponent* list, TAppComponent* c) {
+        std::string which = c == list->Item(0) ? "map0" : "map1";
+        journal.push_back(std::string(c->Active() ? "start " : "stop ") + which);
+    };
+    root.Activate();
+    root.Deactivate();
+    root.Deactivate(); // stopping services that are not running is harmless
+    EXPECT_EQ(journal, (std::vector<std::string>{
+                           "start http", "start dns", "start map0", "start map1", "start socks",
+                           "stop http", "stop dns", "stop map1", "stop map0", "stop socks"}));
+}
+
+TEST(ServiceSettings, ConfirmedDialogSavesToTheRememberedSection) {
+    TTempDir dir;
+    TIniFile ini(dir / "CorvanProxy.ini");
+    TProxySystem root(dir.Path() + "/");
+    root.SocksProxy().SaveToSettingsFile(); // never loaded: nothing
+    EXPECT_FALSE(ini.Modified());
+    root.LoadSettings(ini, "Proxy");
+    EXPECT_EQ(root.SocksProxy().SettingsFile(), &ini);
+    EXPECT_EQ(root.SocksProxy().SettingsSection(), "Proxy-SocksProxy");
+    root.SocksProxy().ServerPort = 1081;
+    root.SocksProxy().SaveToSettingsFile();
+    TIniFile disk(dir / "CorvanProxy.ini");
+    EXPECT_EQ(disk.ReadInteger("Proxy-SocksProxy", "ServerPort", 0), 1081);
+}
+
+TEST(PortMapperSettings, AtMost1024Mappings) {
+    TPortMapperSystem list;
+    for (int i = 0; i < TPortMapperSystem::MaxMappings - 1; ++i)
+        list.AddChild(std::make_unique<TPortMapSystem>());
+    EXPECT_TRUE(list.CanCreateChild()); // the 1024th may be added
+    list.AddChild(std::make_unique<TPortMapSystem>());
+    EXPECT_FALSE(list.CanCreateChild());
+    auto ini = IniWith("[L]\nItemCount=5000\n");
+    TPortMapperSystem loaded;
+    loaded.LoadSettings(*ini, "L");
+    EXPECT_EQ(loaded.GetChildCount(), 1024);
+    EXPECT_TRUE(loaded.Item(0)->CanEnable());
+    EXPECT_TRUE(loaded.Item(0)->CanDelete());
+}

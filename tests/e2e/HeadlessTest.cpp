@@ -1,0 +1,187 @@
+// Drives the built corvan-proxy program: start-up, stop by signal, the settings file it
+// leaves, and its options.
+
+#include "util/IniFile.h"
+
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sys/stat.h>
+
+using namespace corvan;
+using corvan::test::ReadFileText;
+using corvan::test::TChildProcess;
+using corvan::test::TTempDir;
+using corvan::test::WriteFileText;
+
+namespace {
+
+constexpr int WaitMs = 30000; // generous for the sanitizer build; normally well under 1 s
+const char* const ReadyText = "running headless";
+
+struct THeadlessRun {
+    TTempDir Dir;
+    std::map<std::string, std::string> Env() const {
+        return {{"LOCALAPPDATA", Dir / "data"},
+                {"XDG_CONFIG_HOME", Dir / "config"},
+                {"HOME", Dir / "home"}};
+    }
+    std::string Settings() const { return Dir / "data/Corvan/CorvanProxy.ini"; }
+
+    // Starts the program, waits until it runs, stops it with the signal; the exit code.
+    int RunAndStop(std::vector<std::string> args, int signal, std::string* output = nullptr) {
+        args.insert(args.begin(), CORVAN_PROXY_BIN);
+        TChildProcess p(args, Env(), {"XDG_DATA_HOME"});
+        EXPECT_TRUE(p.Started());
+        bool ready = p.WaitForOutput(ReadyText, WaitMs);
+        EXPECT_TRUE(ready) << p.Output();
+        p.Signal(signal);
+        int code = p.WaitForExit(WaitMs);
+        if (output)
+            *output = p.Output();
+        return code;
+    }
+};
+
+std::string RealPath(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
+}
+
+} // namespace
+
+TEST(Headless, FirstRunWritesDefaultsFoldersAndAutostartEntry) {
+    THeadlessRun run;
+    std::string output;
+    EXPECT_EQ(run.RunAndStop({"--headless"}, SIGTERM, &output), 0) << output;
+    EXPECT_NE(output.find("SIGTERM"), std::string::npos) << output;
+    TIniFile ini(run.Settings());
+    EXPECT_EQ(ini.LoadError(), "");
+    EXPECT_EQ(ini.ReadSections(),
+              (std::vector<std::string>{"Application", "MainForm", "Proxy-HTTP",
+                                        "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
+                                        "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
+                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
+    EXPECT_EQ(ini.ReadString("Application", "RunOnStartUp", ""), "1");
+    EXPECT_EQ(ini.ReadString("Application", "UpdateCheckEnabled", ""), "0");
+    EXPECT_EQ(ini.ReadString("Application", "UpdateCheckInterval", ""), "28");
+    EXPECT_EQ(ini.ReadString("Application", "LastUpdateCheck", ""), "0");
+    EXPECT_EQ(ini.ReadString("MainForm", "X", ""), "-99999");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP", "Enabled", ""), "0");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP", "ServerPort", ""), "8080");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP", "MaxConnections", ""), "64");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP", "EnableTunnelling", ""), "1");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP-SocksProxy", "UseProxy", ""), "0");
+    EXPECT_EQ(ini.ReadString("Proxy-DNS", "RecurseServer", ""), "1");
+    EXPECT_EQ(ini.ReadString("Proxy-PortMapper", "ItemCount", ""), "0");
+    EXPECT_EQ(ini.ReadString("Proxy-SocksProxy", "ServerPort", ""), "1080");
+    EXPECT_EQ(ini.ReadString("Proxy-SocksProxy", "BandInLimit", ""), "-1");
+    EXPECT_EQ(ini.ReadString("Proxy-ProxyUsers", "ItemCount", ""), "0");
+    struct stat st;
+    ASSERT_EQ(::stat((run.Dir / "data/Corvan/ProxyApp").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    std::string entry = ReadFileText(run.Dir / "config/autostart/corvan-proxy.desktop");
+    EXPECT_NE(entry.find("Exec=" + RealPath(CORVAN_PROXY_BIN) + "\n"), std::string::npos) << entry;
+    EXPECT_NE(::access((run.Dir / "home/.local").c_str(), F_OK), 0); // nothing strayed to HOME
+}
+
+TEST(Headless, SecondRunKeepsEveryHandEdit) {
+    THeadlessRun run;
+    ASSERT_EQ(run.RunAndStop({"--headless"}, SIGTERM), 0);
+    std::string text = ReadFileText(run.Settings());
+    // Edit by hand: values, an unknown key, comments, an unknown section, and CR LF lines.
+    auto replace = [&](const std::string& from, const std::string& to) {
+        size_t p = text.find(from);
+        ASSERT_NE(p, std::string::npos) << from;
+        text.replace(p, from.size(), to);
+    };
+    replace("ServerPort=8080\n", "; my port\nServerPort=3128\nMyOwnKey=keep me\n");
+    replace("MaxConnections=64\nMaxBackLog=0\nEnableLog=0",
+            "MaxConnections=10\nMaxBackLog=5\nEnableLog=1");
+    replace("RunOnStartUp=1", "RunOnStartUp=0");
+    text = "# corvan settings, edited by hand\n" + text + "\n[Mine]\nanything=at all\n";
+    std::string crlf;
+    for (char c : text) {
+        if (c == '\n')
+            crlf += '\r';
+        crlf += c;
+    }
+    WriteFileText(run.Settings(), crlf);
+    std::string output;
+    ASSERT_EQ(run.RunAndStop({}, SIGINT, &output), 0) << output; // no arguments: headless
+    EXPECT_NE(output.find("running as with --headless"), std::string::npos) << output;
+    EXPECT_EQ(ReadFileText(run.Settings()), crlf);
+    // RunOnStartUp=0 removed the entry the first run wrote.
+    EXPECT_NE(::access((run.Dir / "config/autostart/corvan-proxy.desktop").c_str(), F_OK), 0);
+}
+
+TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
+    THeadlessRun run;
+    ::mkdir((run.Dir / "data").c_str(), 0755);
+    ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
+    WriteFileText(run.Settings(), "[Proxy-PortMapper]\nItemCount=2\n"
+                                  "[Proxy-PortMapper.Items.0]\nServerPort=1\n"
+                                  "[Proxy-PortMapper.Items.1]\nServerPort=2\n");
+    ASSERT_EQ(run.RunAndStop({"--headless", "--enable", "HTTP, mappings", "--enable=dns"}, SIGTERM),
+              0);
+    TIniFile ini(run.Settings());
+    EXPECT_TRUE(ini.ReadBool("Proxy-HTTP", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-DNS", "Enabled", false));
+    EXPECT_FALSE(ini.ReadBool("Proxy-SocksProxy", "Enabled", true));
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
+    // Saved as running, so the next plain run starts them again and keeps them on.
+    ASSERT_EQ(run.RunAndStop({"--headless"}, SIGTERM), 0);
+    TIniFile again(run.Settings());
+    EXPECT_TRUE(again.ReadBool("Proxy-HTTP", "Enabled", false));
+}
+
+TEST(Headless, UnreadableSettingsFileIsReportedAndNeverOverwritten) {
+    THeadlessRun run;
+    ::mkdir((run.Dir / "data").c_str(), 0755);
+    ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
+    std::string content = "[Proxy-HTTP]\nServerPort=3128\n" + std::string(17 << 20, ';');
+    WriteFileText(run.Settings(), content);
+    std::string output;
+    EXPECT_EQ(run.RunAndStop({"--headless"}, SIGTERM, &output), 1) << output;
+    EXPECT_NE(output.find(run.Settings()), std::string::npos) << output;
+    EXPECT_NE(output.find("will not be overwritten"), std::string::npos) << output;
+    EXPECT_NE(output.find("not saved"), std::string::npos) << output;
+    EXPECT_EQ(ReadFileText(run.Settings()), content);
+}
+
+TEST(Headless, DataDirReplacesLocalAppData) {
+    THeadlessRun run;
+    ASSERT_EQ(run.RunAndStop({"--headless", "--data-dir", run.Dir / "elsewhere"}, SIGTERM), 0);
+    EXPECT_EQ(::access((run.Dir / "elsewhere/Corvan/CorvanProxy.ini").c_str(), F_OK), 0);
+    EXPECT_EQ(::access((run.Dir / "elsewhere/Corvan/ProxyApp").c_str(), F_OK), 0);
+    EXPECT_NE(::access(run.Settings().c_str(), F_OK), 0);
+}
+
+TEST(HeadlessOptions, HelpVersionAndBadArguments) {
+    THeadlessRun run;
+    {
+        TChildProcess p({CORVAN_PROXY_BIN, "--version"}, run.Env());
+        EXPECT_EQ(p.WaitForExit(WaitMs), 0);
+        EXPECT_EQ(p.Output(), "Corvan Internet Proxy 1.0.0\n");
+    }
+    {
+        TChildProcess p({CORVAN_PROXY_BIN, "--help"}, run.Env());
+        EXPECT_EQ(p.WaitForExit(WaitMs), 0);
+        for (const char* option : {"--headless", "--data-dir DIR", "--enable LIST", "--version"})
+            EXPECT_NE(p.Output().find(option), std::string::npos) << option;
+    }
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"--enable", "ftp"}, {"--data-dir"}, {"--frobnicate"}}) {
+        bad.insert(bad.begin(), CORVAN_PROXY_BIN);
+        TChildProcess p(bad, run.Env());
+        EXPECT_EQ(p.WaitForExit(WaitMs), 2) << p.Output();
+        EXPECT_NE(p.Output().find("Usage:"), std::string::npos);
+    }
+    // None of these touched the data folder.
+    EXPECT_NE(::access((run.Dir / "data").c_str(), F_OK), 0);
+}
