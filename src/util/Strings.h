@@ -26,6 +26,11 @@ bool IsWhiteSpace(char c);
 std::string_view TrimWhiteSpace(std::string_view s);
 std::string_view TrimBlanks(std::string_view s);
 
+// The longest prefix of s with at most maxChars characters, counting UTF-8 sequences as one
+// character (bytes 0x80-0xBF after the first continue a character), so a cut never splits
+// a sequence.
+std::string_view Utf8Prefix(std::string_view s, size_t maxChars);
+
 // Splits at every occurrence of the delimiter; an empty input gives one empty piece.
 std::vector<std::string> Split(std::string_view s, char delimiter);
 
