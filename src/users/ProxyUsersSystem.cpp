@@ -1,8 +1,54 @@
 #include "users/ProxyUsersSystem.h"
 
+#include "users/ProxyUserSettingsForm.h"
+#include "users/ProxyUsersFrames.h"
 #include "util/IniFile.h"
+#include "util/Strings.h"
 
 namespace corvan {
+
+// ---- TProxyUserCredentials ----
+
+bool TProxyUserCredentials::Grants(TProxyAccess access, std::string_view password) const {
+    bool allowed = access == TProxyAccess::HTTPProxy ? AllowHTTPProxy : AllowSocksProxy;
+    return !UserDisabled && allowed && EqualNoCase(password, Password);
+}
+
+// ---- TProxyUser ----
+
+TProxyUser::TProxyUser() {
+    FrameClass = [this] { return std::make_unique<TframeProxyUserStatus>(*this); };
+}
+
+std::string TProxyUser::GetDisplayName() const {
+    return Name.empty() ? "<New User>" : Name;
+}
+
+void TProxyUser::Rename(const std::string& newName) {
+    Name = newName;
+    Changed();
+}
+
+std::string TProxyUser::DeleteConfirmationText() const {
+    return "Are you sure you want to delete this user?\n\n    User: " + Name +
+           "\n    Login: " + (Login.empty() ? std::string("<None>") : Login);
+}
+
+void TProxyUser::Delete() {
+    if (!Name.empty() && !UserInterface().ConfirmYesNo(DeleteConfirmationText()))
+        return;
+    TAppComponent::Delete();
+}
+
+bool TProxyUser::EditSettings() {
+    TfrmProxyUserSettings form;
+    form.Load(*this);
+    if (!UserInterface().EditSettings(form))
+        return false;
+    form.Save(*this);
+    Changed();
+    return true;
+}
 
 void TProxyUser::LoadSettings(TIniFile& ini, const std::string& section) {
     Name = ini.ReadString(section, "Name", "");
@@ -10,6 +56,7 @@ void TProxyUser::LoadSettings(TIniFile& ini, const std::string& section) {
     Password = ini.ReadString(section, "Password", "");
     UserDisabled = ini.ReadBool(section, "UserDisabled", false);
     AllowHTTPProxy = ini.ReadBool(section, "AllowHTTPProxy", true);
+    AllowSocksProxy = ini.ReadBool(section, "AllowSocksProxy", true);
 }
 
 void TProxyUser::SaveSettings(TIniFile& ini, const std::string& section) {
@@ -18,10 +65,109 @@ void TProxyUser::SaveSettings(TIniFile& ini, const std::string& section) {
     ini.WriteString(section, "Password", Password);
     ini.WriteBool(section, "UserDisabled", UserDisabled);
     ini.WriteBool(section, "AllowHTTPProxy", AllowHTTPProxy);
+    ini.WriteBool(section, "AllowSocksProxy", AllowSocksProxy);
+}
+
+void TProxyUser::UpdateDisplay() {
+    if (auto* frame = static_cast<TframeProxyUserStatus*>(StatusFrame()))
+        frame->Update();
+}
+
+TProxyUserCredentials TProxyUser::Credentials() const {
+    return TProxyUserCredentials{Login, Password, UserDisabled, AllowHTTPProxy, AllowSocksProxy};
+}
+
+// ---- TProxyUsersSystem ----
+
+TProxyUsersSystem::TProxyUsersSystem() {
+    FrameClass = [this] { return std::make_unique<TframeProxyUsersStatus>(*this); };
 }
 
 std::unique_ptr<TAppComponent> TProxyUsersSystem::CreateItem() {
     return std::make_unique<TProxyUser>();
+}
+
+TAppComponent* TProxyUsersSystem::CreateChild() {
+    auto user = std::make_unique<TProxyUser>();
+    // Not in the tree yet: it asks through the list's user interface.
+    user->SetUserInterface(&UserInterface());
+    if (!user->EditSettings())
+        return nullptr;
+    user->SetUserInterface(nullptr); // from now on, the tree's
+    return AddChild(std::move(user));
+}
+
+void TProxyUsersSystem::SaveSettings(TIniFile& ini, const std::string& section) {
+    TAppContainerComponent::SaveSettings(ini, section);
+    for (int i = GetChildCount();; ++i) {
+        std::string stale = section + ".Items." + std::to_string(i);
+        if (!ini.SectionExists(stale))
+            break;
+        ini.EraseSection(stale);
+    }
+}
+
+void TProxyUsersSystem::UpdateDisplay() {
+    if (auto* frame = static_cast<TframeProxyUsersStatus*>(StatusFrame()))
+        frame->Update();
+}
+
+TProxyUser* TProxyUsersSystem::User(int index) const {
+    return static_cast<TProxyUser*>(Item(index));
+}
+
+TProxyUser* TProxyUsersSystem::FindUserByLogin(std::string_view login) const {
+    for (const auto& item : Items) {
+        auto* user = static_cast<TProxyUser*>(item.get());
+        if (EqualNoCase(user->Login, login))
+            return user;
+    }
+    return nullptr;
+}
+
+bool TProxyUsersSystem::CheckAccess(TProxyAccess access, std::string_view login,
+                                    std::string_view password) const {
+    // A user without a login name is not configured; it never opens the proxy to clients
+    // that send no credentials at all.
+    if (login.empty())
+        return false;
+    std::lock_guard<std::mutex> lock(CredentialsLock);
+    for (const TProxyUserCredentials& user : FCredentials)
+        if (EqualNoCase(user.Login, login))
+            return user.Grants(access, password); // the first match decides
+    return false;
+}
+
+bool TProxyUsersSystem::CheckHTTPAccess(std::string_view login, std::string_view password) const {
+    return CheckAccess(TProxyAccess::HTTPProxy, login, password);
+}
+
+bool TProxyUsersSystem::CheckSocksAccess(std::string_view login, std::string_view password) const {
+    return CheckAccess(TProxyAccess::SocksProxy, login, password);
+}
+
+void TProxyUsersSystem::PublishCredentials() {
+    std::vector<TProxyUserCredentials> credentials;
+    credentials.reserve(Items.size());
+    for (const auto& item : Items)
+        credentials.push_back(static_cast<const TProxyUser*>(item.get())->Credentials());
+    std::lock_guard<std::mutex> lock(CredentialsLock);
+    FCredentials.swap(credentials);
+}
+
+void TProxyUsersSystem::ChildAdded(TAppComponent* child) {
+    PublishCredentials();
+    TAppContainerComponent::ChildAdded(child);
+}
+
+void TProxyUsersSystem::ChildRemoved(TAppComponent* child) {
+    PublishCredentials();
+    TAppContainerComponent::ChildRemoved(child);
+}
+
+void TProxyUsersSystem::ChildChanged(TAppComponent* child) {
+    PublishCredentials();
+    TAppContainerComponent::ChildChanged(child);
 }
 
 } // namespace corvan
