@@ -24,9 +24,15 @@ std::string TProxyUser::GetDisplayName() const {
     return Name.empty() ? "<New User>" : Name;
 }
 
+TProxyUsersSystem* TProxyUser::List() const {
+    return dynamic_cast<TProxyUsersSystem*>(Parent());
+}
+
 void TProxyUser::Rename(const std::string& newName) {
     Name = newName;
     Changed();
+    if (TProxyUsersSystem* list = List())
+        list->StoreChanges();
 }
 
 std::string TProxyUser::DeleteConfirmationText() const {
@@ -37,7 +43,10 @@ std::string TProxyUser::DeleteConfirmationText() const {
 void TProxyUser::Delete() {
     if (!Name.empty() && !UserInterface().ConfirmYesNo(DeleteConfirmationText()))
         return;
-    TAppComponent::Delete();
+    TProxyUsersSystem* list = List();
+    TAppComponent::Delete(); // destroys this user
+    if (list)
+        list->StoreChanges();
 }
 
 bool TProxyUser::EditSettings() {
@@ -47,6 +56,8 @@ bool TProxyUser::EditSettings() {
         return false;
     form.Save(*this);
     Changed();
+    if (TProxyUsersSystem* list = List())
+        list->StoreChanges();
     return true;
 }
 
@@ -94,7 +105,26 @@ TAppComponent* TProxyUsersSystem::CreateChild() {
     if (!user->EditSettings())
         return nullptr;
     user->SetUserInterface(nullptr); // from now on, the tree's
-    return AddChild(std::move(user));
+    TAppComponent* added = AddChild(std::move(user));
+    StoreChanges();
+    return added;
+}
+
+void TProxyUsersSystem::LoadSettings(TIniFile& ini, const std::string& section) {
+    FSettingsFile = &ini;
+    FSettingsSection = section;
+    TAppContainerComponent::LoadSettings(ini, section);
+}
+
+void TProxyUsersSystem::StoreChanges() {
+    if (!FSettingsFile)
+        return;
+    try {
+        SaveSettings(*FSettingsFile, FSettingsSection);
+        FSettingsFile->UpdateFile();
+    } catch (const Exception& e) {
+        UserInterface().ShowError(e.Message());
+    }
 }
 
 void TProxyUsersSystem::SaveSettings(TIniFile& ini, const std::string& section) {

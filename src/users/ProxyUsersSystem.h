@@ -53,15 +53,17 @@ public:
     std::string GetDisplayName() const override;
     bool CanRename() const override { return true; }
     bool CanDelete() const override { return true; }
-    // Name := newName, then Changed.
+    // Name := newName, then Changed; the list stores the change (StoreChanges).
     void Rename(const std::string& newName) override;
     // A user with a name is removed only when the user interface answers Yes to
     // DeleteConfirmationText; a user without a name is removed without a question. The
-    // user is destroyed when removed: the caller must not touch it afterwards.
+    // user is destroyed when removed (the caller must not touch it afterwards), and the list
+    // stores the change.
     void Delete() override;
     bool HasSettings() const override { return true; }
     // The user dialog (TfrmProxyUserSettings) through the user interface; on OK the
-    // values are copied into the user and Changed fires. True on OK.
+    // values are copied into the user, Changed fires and the list stores the change. True
+    // on OK.
     bool EditSettings() override;
     // "Edit".
     std::string GetSettingsCaption() const override { return "Edit"; }
@@ -74,6 +76,8 @@ public:
     // "    Login: " Login (or "<None>"), one per line.
     std::string DeleteConfirmationText() const;
     TProxyUserCredentials Credentials() const;
+    // The list holding this user, or null.
+    TProxyUsersSystem* List() const;
 };
 
 class TProxyUsersSystem : public TAppContainerComponent {
@@ -89,6 +93,9 @@ public:
     TAppComponent* CreateChild() override;
     // Users are data: nothing starts.
     void Activate() override {}
+    // Loads the users and remembers the file and section, so that later changes are saved
+    // at once (StoreChanges).
+    void LoadSettings(TIniFile& ini, const std::string& section) override;
     // Writes the list as the base does, then erases the sections of items beyond the count
     // that an earlier, longer list left, so a deleted user's password leaves the file.
     void SaveSettings(TIniFile& ini, const std::string& section) override;
@@ -114,6 +121,13 @@ public:
     // user's Changed (or this) afterwards.
     void PublishCredentials();
 
+    // After a change made from the window (CreateChild, and a user's EditSettings, Rename
+    // and Delete; not AddChild or RemoveChild as such): the list is written to the file
+    // and section of the last load and the file is updated, so that a crash or a killed
+    // process loses no user. A failed write is reported through the user interface
+    // (ShowError); the change itself stands. Nothing before a load.
+    void StoreChanges();
+
     void ChildAdded(TAppComponent* child) override;
     void ChildRemoved(TAppComponent* child) override;
     void ChildChanged(TAppComponent* child) override;
@@ -121,6 +135,8 @@ public:
 private:
     mutable std::mutex CredentialsLock; // guards FCredentials
     std::vector<TProxyUserCredentials> FCredentials;
+    TIniFile* FSettingsFile = nullptr;
+    std::string FSettingsSection;
 };
 
 } // namespace corvan

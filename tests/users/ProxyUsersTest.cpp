@@ -4,6 +4,7 @@
 #include "util/IniFile.h"
 
 #include "support/FakeUserInterface.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,54 @@ TEST(ProxyUsersSettings, MissingKeysLoadTheDefaults) {
     EXPECT_TRUE(users.User(0)->AllowHTTPProxy);
     // Files written before the SOCKS flag existed keep SOCKS access open to their users.
     EXPECT_TRUE(users.User(0)->AllowSocksProxy);
+}
+
+TEST(ProxyUsersSettings, ChangesFromTheWindowReachTheFileAtOnce) {
+    test::TTempDir dir;
+    const std::string path = dir / "CorvanProxy.ini";
+    test::WriteFileText(path, "[Proxy-ProxyUsers]\nItemCount=1\n"
+                              "[Proxy-ProxyUsers.Items.0]\nName=Anna\nLogin=anna\n");
+    TIniFile ini(path);
+    TFakeUserInterface ui;
+    ui.Answer = true;
+    TProxyUsersSystem users;
+    users.SetUserInterface(&ui);
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    EXPECT_FALSE(ini.Modified()); // loading writes nothing
+
+    ui.OnEdit = [](ASettingsForm& form) {
+        dynamic_cast<TfrmProxyUserSettings&>(form).SetName("Bert");
+        return true;
+    };
+    ASSERT_NE(users.CreateChild(), nullptr);
+    {
+        TIniFile disk(path);
+        EXPECT_EQ(disk.ReadInteger("Proxy-ProxyUsers", "ItemCount", -1), 2);
+        EXPECT_EQ(disk.ReadString("Proxy-ProxyUsers.Items.1", "Login", ""), "bert");
+    }
+    users.User(0)->Rename("Anna B");
+    EXPECT_EQ(TIniFile(path).ReadString("Proxy-ProxyUsers.Items.0", "Name", ""), "Anna B");
+    users.User(0)->Delete();
+    {
+        TIniFile disk(path);
+        EXPECT_EQ(disk.ReadInteger("Proxy-ProxyUsers", "ItemCount", -1), 1);
+        EXPECT_EQ(disk.ReadString("Proxy-ProxyUsers.Items.0", "Name", ""), "Bert");
+        EXPECT_FALSE(disk.SectionExists("Proxy-ProxyUsers.Items.1"));
+    }
+    EXPECT_TRUE(ui.Errors.empty());
+}
+
+TEST(ProxyUsersSettings, AFailedImmediateSaveIsReportedAndTheChangeStands) {
+    test::TTempDir dir;
+    TIniFile ini(dir / "missing-folder/CorvanProxy.ini");
+    TFakeUserInterface ui;
+    TProxyUsersSystem users;
+    users.SetUserInterface(&ui);
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    ui.OnEdit = [](ASettingsForm&) { return true; };
+    EXPECT_NE(users.CreateChild(), nullptr);
+    EXPECT_EQ(users.GetChildCount(), 1);
+    EXPECT_EQ(ui.Errors.size(), 1u);
 }
 
 // ---- lookup and access ----
