@@ -143,13 +143,13 @@ void TProxyUsersSystem::UpdateDisplay() {
 }
 
 TProxyUser* TProxyUsersSystem::User(int index) const {
-    return static_cast<TProxyUser*>(Item(index));
+    return dynamic_cast<TProxyUser*>(Item(index));
 }
 
 TProxyUser* TProxyUsersSystem::FindUserByLogin(std::string_view login) const {
     for (const auto& item : Items) {
-        auto* user = static_cast<TProxyUser*>(item.get());
-        if (EqualNoCase(user->Login, login))
+        auto* user = dynamic_cast<TProxyUser*>(item.get());
+        if (user && EqualNoCase(user->Login, login))
             return user;
     }
     return nullptr;
@@ -180,7 +180,8 @@ void TProxyUsersSystem::PublishCredentials() {
     std::vector<TProxyUserCredentials> credentials;
     credentials.reserve(Items.size());
     for (const auto& item : Items)
-        credentials.push_back(static_cast<const TProxyUser*>(item.get())->Credentials());
+        if (auto* user = dynamic_cast<const TProxyUser*>(item.get()))
+            credentials.push_back(user->Credentials());
     std::lock_guard<std::mutex> lock(CredentialsLock);
     FCredentials.swap(credentials);
 }
