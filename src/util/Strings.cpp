@@ -77,6 +77,16 @@ std::string_view TrimControlsAndSpace(std::string_view s) {
     return TrimIf(s, [](char c) { return (unsigned char)c <= 32; });
 }
 
+std::string_view Utf8Prefix(std::string_view s, size_t maxChars) {
+    size_t chars = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        bool continuation = i > 0 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+        if (!continuation && chars++ == maxChars)
+            return s.substr(0, i);
+    }
+    return s;
+}
+
 std::vector<std::string> Split(std::string_view s, char delimiter) {
     std::vector<std::string> r;
     size_t start = 0;

@@ -28,6 +28,11 @@ std::string_view TrimBlanks(std::string_view s);
 // Trims every byte from 0 to 32 (control characters and space) from both ends.
 std::string_view TrimControlsAndSpace(std::string_view s);
 
+// The longest prefix of s with at most maxChars characters, counting UTF-8 sequences as one
+// character (bytes 0x80-0xBF after the first continue a character), so a cut never splits
+// a sequence.
+std::string_view Utf8Prefix(std::string_view s, size_t maxChars);
+
 // Splits at every occurrence of the delimiter; an empty input gives one empty piece.
 std::vector<std::string> Split(std::string_view s, char delimiter);
 

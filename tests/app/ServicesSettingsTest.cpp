@@ -131,7 +131,8 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
                   "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0"}));
     EXPECT_EQ(
         ini->ReadSection("Proxy-ProxyUsers.Items.0"),
-        (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled", "AllowHTTPProxy"}));
+        (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled", "AllowHTTPProxy",
+                                  "AllowSocksProxy"}));
     EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
               (std::vector<std::string>{"Enabled", "ServerIP", "ResolveMethod", "ResolveServer",
                                         "RecurseServer", "Recurse"}));

@@ -63,3 +63,20 @@ TEST(Strings, Base64RoundTripAndRejects) {
         all += char(i);
     EXPECT_EQ(Base64Decode(Base64Encode(all)), all);
 }
+
+TEST(Strings, Utf8PrefixCountsCharactersAndNeverSplitsOne) {
+    EXPECT_EQ(Utf8Prefix("abcdef", 3), "abc");
+    EXPECT_EQ(Utf8Prefix("ab", 3), "ab");
+    EXPECT_EQ(Utf8Prefix("", 3), "");
+    EXPECT_EQ(Utf8Prefix("abc", 0), "");
+    // "a", e-acute (2 bytes), euro sign (3 bytes), "b"
+    const std::string s = "a\xC3\xA9\xE2\x82\xAC"
+                          "b";
+    EXPECT_EQ(Utf8Prefix(s, 1), "a");
+    EXPECT_EQ(Utf8Prefix(s, 2), "a\xC3\xA9");
+    EXPECT_EQ(Utf8Prefix(s, 3), "a\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(Utf8Prefix(s, 4), s);
+    // Stray continuation bytes belong to the character before them.
+    EXPECT_EQ(Utf8Prefix("\x80\x80x", 1), "\x80\x80");
+    EXPECT_EQ(Utf8Prefix("\x80\x80x", 0), "");
+}
