@@ -236,22 +236,23 @@ TAppComponent* TAppContainerComponent::Item(int index) const {
 
 // ---- TProxyServerInfo ----
 
-void TProxyServerInfo::LoadSettings(const TIniFile& ini, const std::string& section) {
-    UseProxy = ini.ReadBool(section, "UseProxy", false);
-    Host = ini.ReadString(section, "Host", "");
-    Port = ini.ReadString(section, "Port", "");
-    UseAuth = ini.ReadBool(section, "UseAuth", false);
-    Login = ini.ReadString(section, "Login", "");
-    Password = ini.ReadString(section, "Password", "");
+void TProxyServerInfo::Keys(ASettingsKeys& keys) {
+    keys.Bool("UseProxy", UseProxy, false);
+    keys.String("Host", Host, "");
+    keys.String("Port", Port, "");
+    keys.Bool("UseAuth", UseAuth, false);
+    keys.String("Login", Login, "");
+    keys.String("Password", Password, "");
 }
 
-void TProxyServerInfo::SaveSettings(TIniFile& ini, const std::string& section) const {
-    ini.WriteBool(section, "UseProxy", UseProxy);
-    ini.WriteString(section, "Host", Host);
-    ini.WriteString(section, "Port", Port);
-    ini.WriteBool(section, "UseAuth", UseAuth);
-    ini.WriteString(section, "Login", Login);
-    ini.WriteString(section, "Password", Password);
+void TProxyServerInfo::LoadSettings(const TIniFile& ini, const std::string& section) {
+    TSettingsLoader loader(ini, section);
+    Keys(loader);
+}
+
+void TProxyServerInfo::SaveSettings(TIniFile& ini, const std::string& section) {
+    TSettingsSaver saver(ini, section);
+    Keys(saver);
 }
 
 } // namespace corvan

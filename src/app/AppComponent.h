@@ -10,6 +10,7 @@
 // list items get the list's section plus ".Items." and the zero-based index
 // ("Proxy-ProxyUsers.Items.0"); the rules compose ("Proxy-PortMapper.Items.0-SocksProxy").
 
+#include "app/SettingsKeys.h"
 #include "app/StatusFrame.h"
 #include "app/UserInterface.h"
 #include "util/Exceptions.h"
@@ -199,8 +200,9 @@ struct TProxyServerInfo {
     std::string Login;
     std::string Password;
 
+    void Keys(ASettingsKeys& keys);
     void LoadSettings(const TIniFile& ini, const std::string& section);
-    void SaveSettings(TIniFile& ini, const std::string& section) const;
+    void SaveSettings(TIniFile& ini, const std::string& section);
 };
 
 } // namespace corvan

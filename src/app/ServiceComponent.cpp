@@ -13,21 +13,30 @@ void TServiceComponent::Deactivate() {
     SetEnabled(false);
 }
 
+void TServiceComponent::LoadSettings(TIniFile& ini, const std::string& section) {
+    FSettingsFile = &ini;
+    FSettingsSection = section;
+    Enabled = ini.ReadBool(section, "Enabled", false);
+    TSettingsLoader loader(ini, section);
+    SettingsKeys(loader);
+    ClampSettings();
+    for (const TProxyRecord& record : ProxyRecords())
+        record.Info->LoadSettings(ini, section + record.Suffix);
+}
+
+void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) {
+    ini.WriteBool(section, "Enabled", Active());
+    TSettingsSaver saver(ini, section);
+    SettingsKeys(saver);
+    for (const TProxyRecord& record : ProxyRecords())
+        record.Info->SaveSettings(ini, section + record.Suffix);
+}
+
 void TServiceComponent::SaveToSettingsFile() {
     if (!FSettingsFile)
         return;
     SaveSettings(*FSettingsFile, FSettingsSection);
     FSettingsFile->UpdateFile();
-}
-
-void TServiceComponent::LoadEnabled(TIniFile& ini, const std::string& section) {
-    FSettingsFile = &ini;
-    FSettingsSection = section;
-    Enabled = ini.ReadBool(section, "Enabled", false);
-}
-
-void TServiceComponent::SaveEnabled(TIniFile& ini, const std::string& section) const {
-    ini.WriteBool(section, "Enabled", Active());
 }
 
 } // namespace corvan

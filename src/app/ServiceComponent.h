@@ -1,8 +1,8 @@
 #pragma once
 // The common part of the service components (HTTP, SOCKS and DNS proxies, each port
 // mapping): the persisted "Enabled" key, start at activation when it was set, stop at
-// deactivation, and the settings file and section of the last load, so that a confirmed
-// settings dialog can save the service at once.
+// deactivation, loading and saving from one key list, and the settings file and section of
+// the last load, so that a confirmed settings dialog can save the service at once.
 
 #include "app/AppComponent.h"
 
@@ -21,6 +21,12 @@ public:
     // SetEnabled(false); harmless on a service that never started.
     void Deactivate() override;
 
+    // Remembers the file and section, reads "Enabled", the service's keys (SettingsKeys),
+    // applies ClampSettings, then loads each up-stream record from section + its suffix.
+    void LoadSettings(TIniFile& ini, const std::string& section) override;
+    // Writes "Enabled" from the running state, the service's keys, then the records.
+    void SaveSettings(TIniFile& ini, const std::string& section) override;
+
     // The file and section of the last LoadSettings (null / empty before).
     TIniFile* SettingsFile() const { return FSettingsFile; }
     const std::string& SettingsSection() const { return FSettingsSection; }
@@ -34,10 +40,17 @@ public:
     ~TServiceComponent() override = default;
 
 protected:
-    // Remembers the file and section and reads "Enabled"; call first in LoadSettings.
-    void LoadEnabled(TIniFile& ini, const std::string& section);
-    // Writes "Enabled" from the running state; call first in SaveSettings.
-    void SaveEnabled(TIniFile& ini, const std::string& section) const;
+    struct TProxyRecord {
+        const char* Suffix; // e.g. "-SocksProxy"
+        TProxyServerInfo* Info;
+    };
+
+    // The service's keys after "Enabled", in file order, with their defaults.
+    virtual void SettingsKeys(ASettingsKeys& keys) = 0;
+    // Range rules applied after loading. Base: none.
+    virtual void ClampSettings() {}
+    // The up-stream proxy records, in file order. Base: none.
+    virtual std::vector<TProxyRecord> ProxyRecords() { return {}; }
 
 private:
     TIniFile* FSettingsFile = nullptr;

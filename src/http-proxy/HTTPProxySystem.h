@@ -24,12 +24,6 @@ public:
     ~THTTPProxySystem() override;
 
     std::string ClassName() const override { return "THTTPProxySystem"; }
-    // Keys in order: Enabled, ServerPort, ServerIP, EnableTunnelling, OnlyTunnelHTTPS,
-    // UpdateXForwardedFor, UpdateVia, EnableLogFile, MaxConnections, MaxBackLog,
-    // LimitBandwidth, BandwidthLimit, LoginMode, LoginPassword; then the up-stream records
-    // in "<section>-HTTPProxy" and "<section>-SocksProxy".
-    void LoadSettings(TIniFile& ini, const std::string& section) override;
-    void SaveSettings(TIniFile& ini, const std::string& section) override;
 
     int ServerPort = 8080;
     std::string ServerIP;
@@ -50,6 +44,14 @@ public:
     // Service folder + "httpproxy.log".
     const std::string& LogFileName() const { return FLogFileName; }
     TProxyUsersSystem* Users() const { return FUsers; }
+
+protected:
+    // Enabled, ServerPort, ServerIP, EnableTunnelling, OnlyTunnelHTTPS, UpdateXForwardedFor,
+    // UpdateVia, EnableLogFile, MaxConnections, MaxBackLog, LimitBandwidth, BandwidthLimit,
+    // LoginMode, LoginPassword; then the records "<section>-HTTPProxy", "-SocksProxy".
+    void SettingsKeys(ASettingsKeys& keys) override;
+    void ClampSettings() override;
+    std::vector<TProxyRecord> ProxyRecords() override;
 
 private:
     std::string FLogFileName;

@@ -16,11 +16,6 @@ public:
 
     std::string ClassName() const override { return "TPortMapSystem"; }
     bool CanDelete() const override { return true; }
-    // Keys in order: Enabled, ServerProtocol (one byte, 3 TCP or 4 UDP; a stored value
-    // outside 0..255 loads as 0, which never starts), ServerPort, ServerIP, DestHost,
-    // DestPort; then the up-stream record in "<section>-SocksProxy".
-    void LoadSettings(TIniFile& ini, const std::string& section) override;
-    void SaveSettings(TIniFile& ini, const std::string& section) override;
 
     uint8_t ServerProtocol = 3;
     int ServerPort = 0;
@@ -28,6 +23,13 @@ public:
     std::string DestHost;
     int DestPort = 0;
     TProxyServerInfo SocksProxy;
+
+protected:
+    // Enabled, ServerProtocol (one byte, 3 TCP or 4 UDP; a stored value outside 0..255
+    // loads as 0, which never starts), ServerPort, ServerIP, DestHost, DestPort; then the
+    // record "<section>-SocksProxy".
+    void SettingsKeys(ASettingsKeys& keys) override;
+    std::vector<TProxyRecord> ProxyRecords() override;
 };
 
 class TPortMapperSystem : public TAppContainerComponent {

@@ -19,11 +19,6 @@ public:
     ~TSocksProxySystem() override;
 
     std::string ClassName() const override { return "TSocksProxySystem"; }
-    // Keys in order: Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog
-    // (at least 0), EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit; then
-    // the up-stream record in "<section>-SocksProxy".
-    void LoadSettings(TIniFile& ini, const std::string& section) override;
-    void SaveSettings(TIniFile& ini, const std::string& section) override;
 
     int ServerPort = 1080;
     std::string ServerIP;
@@ -39,6 +34,14 @@ public:
     // Service folder + "socksproxy.log".
     const std::string& LogFileName() const { return FLogFileName; }
     TProxyUsersSystem* Users() const { return FUsers; }
+
+protected:
+    // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
+    // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit; then the record
+    // "<section>-SocksProxy".
+    void SettingsKeys(ASettingsKeys& keys) override;
+    void ClampSettings() override;
+    std::vector<TProxyRecord> ProxyRecords() override;
 
 private:
     std::string FLogFileName;

@@ -1,23 +1,23 @@
 #include "users/ProxyUsersSystem.h"
 
-#include "util/IniFile.h"
-
 namespace corvan {
 
+void TProxyUser::Keys(ASettingsKeys& keys) {
+    keys.String("Name", Name, "");
+    keys.String("Login", Login, "");
+    keys.String("Password", Password, "");
+    keys.Bool("UserDisabled", UserDisabled, false);
+    keys.Bool("AllowHTTPProxy", AllowHTTPProxy, true);
+}
+
 void TProxyUser::LoadSettings(TIniFile& ini, const std::string& section) {
-    Name = ini.ReadString(section, "Name", "");
-    Login = ini.ReadString(section, "Login", "");
-    Password = ini.ReadString(section, "Password", "");
-    UserDisabled = ini.ReadBool(section, "UserDisabled", false);
-    AllowHTTPProxy = ini.ReadBool(section, "AllowHTTPProxy", true);
+    TSettingsLoader loader(ini, section);
+    Keys(loader);
 }
 
 void TProxyUser::SaveSettings(TIniFile& ini, const std::string& section) {
-    ini.WriteString(section, "Name", Name);
-    ini.WriteString(section, "Login", Login);
-    ini.WriteString(section, "Password", Password);
-    ini.WriteBool(section, "UserDisabled", UserDisabled);
-    ini.WriteBool(section, "AllowHTTPProxy", AllowHTTPProxy);
+    TSettingsSaver saver(ini, section);
+    Keys(saver);
 }
 
 std::unique_ptr<TAppComponent> TProxyUsersSystem::CreateItem() {

@@ -17,6 +17,7 @@ public:
     bool AllowHTTPProxy = true;
 
     std::string ClassName() const override { return "TProxyUser"; }
+    void Keys(ASettingsKeys& keys);
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
 };
