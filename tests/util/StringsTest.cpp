@@ -41,3 +41,13 @@ TEST(Strings, FormatGrowsToFit) {
     EXPECT_EQ(Format("%s-%d", std::string(300, 'x').c_str(), 5), std::string(300, 'x') + "-5");
     EXPECT_EQ(Format("%s", ""), "");
 }
+
+TEST(Strings, DialogIntegerFieldFallsBackOutsideInt) {
+    EXPECT_EQ(ParseIntDef("2147483647", 5), 2147483647);
+    EXPECT_EQ(ParseIntDef("-2147483648", 5), std::numeric_limits<int>::min());
+    EXPECT_EQ(ParseIntDef("2147483648", 5), 5);
+    EXPECT_EQ(ParseIntDef("-2147483649", 5), 5);
+    EXPECT_EQ(ParseIntDef("", -1), -1);
+    EXPECT_EQ(ParseIntDef(" 1", -1), -1);
+    EXPECT_EQ(ParseIntDef("+0", -1), 0);
+}
