@@ -6,6 +6,7 @@
 #include "util/Version.h"
 
 #include <cstdio>
+#include <exception>
 
 int main(int argc, char** argv) {
     using namespace corvan;
@@ -30,5 +31,10 @@ int main(int argc, char** argv) {
     TAppEnvironment environment = TAppEnvironment::FromProcess();
     if (!options.DataDir.empty())
         environment.DataFolder = options.DataDir;
-    return RunHeadless(options, environment, WaitForStopSignal, stderr);
+    try {
+        return RunHeadless(options, environment, WaitForStopSignal, stderr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
+        return 1;
+    }
 }

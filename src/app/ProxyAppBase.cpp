@@ -68,7 +68,9 @@ void TAppBase::LoadSettings() {
     UpdateCheckInterval = ini.ReadInteger(ApplicationSection, "UpdateCheckInterval", 28);
     FRunOnStartUp = ini.ReadBool(ApplicationSection, "RunOnStartUp", true);
     LastUpdateCheck = ini.ReadFloat(ApplicationSection, "LastUpdateCheck", 0);
-    if (FAutostart.IsPresent() != FRunOnStartUp)
+    // With an unreadable settings file the user's choice is unknown: leave the entry as
+    // it is rather than bring it in line with a default.
+    if (ini.LoadError().empty() && FAutostart.IsPresent() != FRunOnStartUp)
         SetRunOnStartUp(FRunOnStartUp);
     FLoaded = true;
 }

@@ -81,7 +81,8 @@ public:
     std::function<TDateTime()> Clock = Now;
 
     // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck
-    // ("Application"), brings the autostart entry in line with RunOnStartUp, sets Loaded.
+    // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
+    // settings file could not be read: the setting is then unknown), sets Loaded.
     virtual void LoadSettings();
     // Writes the application keys, then flushes the settings file (raises EIniFile).
     virtual void SaveSettings();

@@ -37,20 +37,22 @@ std::vector<TAppComponent*> TProxySystem::Services() const {
             FProxyUsers.get()};
 }
 
+namespace {
+// Section suffixes of the services, in the order of Services().
+const char* const ServiceSuffixes[] = {"-HTTP", "-DNS", "-PortMapper", "-SocksProxy",
+                                       "-ProxyUsers"};
+} // namespace
+
 void TProxySystem::LoadSettings(TIniFile& ini, const std::string& section) {
-    FHTTPProxy->LoadSettings(ini, section + "-HTTP");
-    FDNSProxy->LoadSettings(ini, section + "-DNS");
-    FPortMapper->LoadSettings(ini, section + "-PortMapper");
-    FSocksProxy->LoadSettings(ini, section + "-SocksProxy");
-    FProxyUsers->LoadSettings(ini, section + "-ProxyUsers");
+    std::vector<TAppComponent*> services = Services();
+    for (size_t i = 0; i < services.size(); ++i)
+        services[i]->LoadSettings(ini, section + ServiceSuffixes[i]);
 }
 
 void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {
-    FHTTPProxy->SaveSettings(ini, section + "-HTTP");
-    FDNSProxy->SaveSettings(ini, section + "-DNS");
-    FPortMapper->SaveSettings(ini, section + "-PortMapper");
-    FSocksProxy->SaveSettings(ini, section + "-SocksProxy");
-    FProxyUsers->SaveSettings(ini, section + "-ProxyUsers");
+    std::vector<TAppComponent*> services = Services();
+    for (size_t i = 0; i < services.size(); ++i)
+        services[i]->SaveSettings(ini, section + ServiceSuffixes[i]);
 }
 
 void TProxySystem::Activate() {

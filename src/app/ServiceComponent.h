@@ -68,4 +68,22 @@ private:
     std::string FSettingsSection;
 };
 
+class TProxyUsersSystem;
+
+// A service that writes a log file in the service folder and is handed the proxy users
+// list (the HTTP and SOCKS proxies).
+class TLoggingServiceComponent : public TServiceComponent {
+public:
+    // users is not owned and outlives the service.
+    TLoggingServiceComponent(std::string logFileName, TProxyUsersSystem* users)
+        : FLogFileName(std::move(logFileName)), FUsers(users) {}
+
+    const std::string& LogFileName() const { return FLogFileName; }
+    TProxyUsersSystem* Users() const { return FUsers; }
+
+private:
+    std::string FLogFileName;
+    TProxyUsersSystem* FUsers;
+};
+
 } // namespace corvan

@@ -5,7 +5,7 @@
 namespace corvan {
 
 THTTPProxySystem::THTTPProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
-    : FLogFileName(serviceFolder + "httpproxy.log"), FUsers(users) {}
+    : TLoggingServiceComponent(serviceFolder + "httpproxy.log", users) {}
 
 THTTPProxySystem::~THTTPProxySystem() = default;
 

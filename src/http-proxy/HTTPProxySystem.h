@@ -7,9 +7,7 @@
 
 namespace corvan {
 
-class TProxyUsersSystem;
-
-class THTTPProxySystem : public TServiceComponent {
+class THTTPProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
     static constexpr int MinMaxConnections = 2;
@@ -19,7 +17,8 @@ public:
     // one, which demands a login and must accept none (never an open proxy by accident).
     static constexpr uint8_t UnknownLoginMode = 255;
 
-    // serviceFolder ends in "/"; users is not owned and outlives the service.
+    // The log file is serviceFolder (ending in "/") + "httpproxy.log"; users is not owned
+    // and outlives the service.
     THTTPProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
     ~THTTPProxySystem() override;
 
@@ -41,10 +40,6 @@ public:
     TProxyServerInfo HTTPProxy;  // up-stream HTTP proxy for retrieval
     TProxyServerInfo SocksProxy; // up-stream SOCKS5 proxy for outbound connections
 
-    // Service folder + "httpproxy.log".
-    const std::string& LogFileName() const { return FLogFileName; }
-    TProxyUsersSystem* Users() const { return FUsers; }
-
 protected:
     // Enabled, ServerPort, ServerIP, EnableTunnelling, OnlyTunnelHTTPS, UpdateXForwardedFor,
     // UpdateVia, EnableLogFile, MaxConnections, MaxBackLog, LimitBandwidth, BandwidthLimit,
@@ -52,10 +47,6 @@ protected:
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;
     std::vector<TProxyRecord> ProxyRecords() override;
-
-private:
-    std::string FLogFileName;
-    TProxyUsersSystem* FUsers;
 };
 
 } // namespace corvan

@@ -12,7 +12,7 @@
 namespace corvan {
 
 TSocksProxySystem::TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
-    : FLogFileName(serviceFolder + "socksproxy.log"), FUsers(users) {
+    : TLoggingServiceComponent(serviceFolder + "socksproxy.log", users) {
     FrameClass = [this] { return std::make_unique<TframeSocksProxyStatus>(*this); };
 }
 
@@ -47,9 +47,9 @@ std::vector<TServiceComponent::TProxyRecord> TSocksProxySystem::ProxyRecords() {
 bool TSocksProxySystem::Authenticate(const std::string& login, const std::string& password) const {
     if (!RequireLogin)
         return true;
-    if (!FUsers)
+    if (!Users())
         return false;
-    for (TAppComponent* item : FUsers->GetChildren()) {
+    for (TAppComponent* item : Users()->GetChildren()) {
         const auto* user = static_cast<const TProxyUser*>(item);
         if (EqualNoCase(user->Login, login))
             return !user->UserDisabled && EqualNoCase(user->Password, password);
@@ -70,10 +70,10 @@ TSocksOutboundRoute TSocksProxySystem::OutboundRoute(const std::string& host, in
 
 void TSocksProxySystem::ClientClosed(const TSocksConnectionFacts& facts) {
     FTotalBytes += facts.BytesTransferred;
-    if (!EnableLog || FLogFileName.empty())
+    if (!EnableLog || LogFileName().empty())
         return;
     try {
-        AppendToFile(FLogFileName, SocksLogLine(Clock(), facts));
+        AppendToFile(LogFileName(), SocksLogLine(Clock(), facts));
     } catch (...) {
         // A lost log line must never affect the connections.
     }

@@ -10,8 +10,6 @@
 
 namespace corvan {
 
-class TProxyUsersSystem;
-
 // How one outbound connection is made.
 struct TSocksOutboundRoute {
     std::string Host;
@@ -20,14 +18,15 @@ struct TSocksOutboundRoute {
     TProxyServerInfo Proxy; // the up-stream record, when ViaSocks5
 };
 
-class TSocksProxySystem : public TServiceComponent {
+class TSocksProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
     static constexpr int MinMaxConnections = 1;
     // The status view shows a transfer rate from this many bytes per second up ("-" below).
     static constexpr int64_t ShownRateThreshold = 16;
 
-    // serviceFolder ends in "/"; users is not owned and outlives the service.
+    // The log file is serviceFolder (ending in "/") + "socksproxy.log"; users is not owned
+    // and outlives the service.
     TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
     // Destroys the server, which stops it.
     ~TSocksProxySystem() override;
@@ -54,9 +53,6 @@ public:
     // The local clock of the up-time and of the log lines; tests replace it.
     std::function<TDateTime()> Clock = Now;
 
-    // Service folder + "socksproxy.log".
-    const std::string& LogFileName() const { return FLogFileName; }
-    TProxyUsersSystem* Users() const { return FUsers; }
     // The server, once created; null before the first start.
     ASocksProxyServer* Server() const { return FServer.get(); }
 
@@ -106,8 +102,6 @@ protected:
     std::vector<TProxyRecord> ProxyRecords() override;
 
 private:
-    std::string FLogFileName;
-    TProxyUsersSystem* FUsers;
     std::unique_ptr<ASocksProxyServer> FServer;
     uint64_t FTotalBytes = 0;
     TDateTime FStartTime = 0;

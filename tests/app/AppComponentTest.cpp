@@ -2,6 +2,8 @@
 #include "app/ProxySystem.h"
 #include "util/IniFile.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 using namespace corvan;
@@ -84,7 +86,8 @@ std::unique_ptr<TIniFile> MemoryIni() {
 TEST(AppComponentNames, DefaultNameDropsOneTThenOneApp) {
     EXPECT_EQ(TAppContainerComponent().GetDefaultName(), "ContainerComponent");
     EXPECT_EQ(TAppComponent().GetDefaultName(), "Component");
-    EXPECT_EQ(TProxySystem("/nonexistent/").GetDisplayName(), "ProxySystem");
+    corvan::test::TTempDir dir;
+    EXPECT_EQ(TProxySystem(dir.Path() + "/").GetDisplayName(), "ProxySystem");
     EXPECT_EQ(DefaultNameOfClass("Widget"), "Widget"); // no leading T: first letter kept
     EXPECT_EQ(DefaultNameOfClass("AppWidget"), "Widget");
     EXPECT_EQ(DefaultNameOfClass("TTimer"), "Timer");         // only one T

@@ -207,6 +207,8 @@ TEST(ProxyApp, UnreadableSettingsFileIsNotReplacedByDefaults) {
     EXPECT_EQ(app.Root().HTTPProxy().ServerPort, 8080);
     EXPECT_THROW(app.SaveSettings(), EIniFile);
     EXPECT_EQ(ReadFileText(f.SettingsPath()), content);
+    // The run-at-logon choice is in the unreadable file: the entry is left alone.
+    EXPECT_NE(::access(f.EntryPath().c_str(), F_OK), 0);
 }
 
 TEST(ProxyApp, FoldersFallBackToHomeAndRelative) {

@@ -6,6 +6,7 @@
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
 
+#include "support/IniText.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +17,22 @@ using namespace corvan;
 using corvan::test::TTempDir;
 
 namespace {
-std::unique_ptr<TIniFile> IniWith(const std::string& text) {
-    auto ini = std::make_unique<TIniFile>("");
-    ini->SetText(text);
-    return ini;
+auto IniWith = corvan::test::IniFromText;
+
+// A root whose service folder is a fresh temporary folder.
+struct TTempRoot {
+    TTempDir Dir;
+    TProxySystem System{Dir.Path() + "/"};
+};
+
+// Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings.
+std::string EnabledText(bool dns, int mappings) {
+    std::string t = "[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
+                    "\n[Proxy-SocksProxy]\nEnabled=1\n[Proxy-PortMapper]\nItemCount=" +
+                    std::to_string(mappings) + "\n";
+    for (int i = 0; i < mappings; ++i)
+        t += "[Proxy-PortMapper.Items." + std::to_string(i) + "]\nEnabled=1\n";
+    return t;
 }
 } // namespace
 
@@ -60,7 +73,8 @@ TEST(ServiceSettings, DefaultsWhenTheFileIsEmpty) {
 }
 
 TEST(ServiceSettings, OutOfRangeValuesAreClampedOnLoad) {
-    TProxySystem root("/nonexistent/");
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
     auto ini = IniWith("[Proxy-HTTP]\nMaxConnections=1\nMaxBackLog=100\nLoginMode=7\n"
                        "[Proxy-SocksProxy]\nMaxConnections=0\nMaxBackLog=-5\n"
                        "[Proxy-DNS]\nResolveMethod=300\n"
@@ -86,7 +100,8 @@ TEST(ServiceSettings, OutOfRangeValuesAreClampedOnLoad) {
 }
 
 TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
-    TProxySystem root("/nonexistent/");
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
     auto ini = IniWith("");
     root.LoadSettings(*ini, "Proxy");
     auto user = std::make_unique<TProxyUser>();
@@ -122,7 +137,8 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
                                         "RecurseServer", "Recurse"}));
     EXPECT_FALSE(ini->SectionExists("Proxy"));
 
-    TProxySystem again("/nonexistent/");
+    TTempRoot againTemp;
+    TProxySystem& again = againTemp.System;
     again.LoadSettings(*ini, "Proxy");
     auto* u = static_cast<TProxyUser*>(again.ProxyUsers().Item(0));
     ASSERT_NE(u, nullptr);
@@ -142,10 +158,9 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
 }
 
 TEST(ServiceSettings, EnabledIsSavedFromTheRunningState) {
-    TProxySystem root("/nonexistent/");
-    auto ini = IniWith("[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=0\n[Proxy-SocksProxy]\n"
-                       "Enabled=1\n[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
-                       "Enabled=1\n");
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith(EnabledText(false, 1));
     root.LoadSettings(*ini, "Proxy");
     EXPECT_TRUE(root.HTTPProxy().Enabled);
     root.SaveSettings(*ini, "Proxy"); // nothing was started
@@ -164,10 +179,9 @@ TEST(ServiceSettings, EnabledIsSavedFromTheRunningState) {
 }
 
 TEST(ServiceSettings, RootStartsAndStopsServicesInOrder) {
-    TProxySystem root("/nonexistent/");
-    auto ini = IniWith("[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=1\n[Proxy-SocksProxy]\n"
-                       "Enabled=1\n[Proxy-PortMapper]\nItemCount=2\n[Proxy-PortMapper.Items.0]\n"
-                       "Enabled=1\n[Proxy-PortMapper.Items.1]\nEnabled=1\n");
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    auto ini = IniWith(EnabledText(true, 2));
     root.LoadSettings(*ini, "Proxy");
     std::vector<std::string> journal;
     auto record = [&](const char* name) {

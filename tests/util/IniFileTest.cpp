@@ -1,5 +1,6 @@
 #include "util/IniFile.h"
 
+#include "support/IniText.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +14,7 @@ using corvan::test::TTempDir;
 using corvan::test::WriteFileText;
 
 namespace {
-std::unique_ptr<TIniFile> FromText(const std::string& text) {
-    auto ini = std::make_unique<TIniFile>("");
-    ini->SetText(text);
-    return ini;
-}
+auto FromText = corvan::test::IniFromText;
 } // namespace
 
 TEST(IniFile, NamesIgnoreCaseAndValuesAreTrimmed) {
