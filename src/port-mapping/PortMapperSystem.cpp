@@ -75,7 +75,7 @@ std::string TPortMapSystem::UptimeText() const {
 
 void TPortMapSystem::DoEnable() {
     if (!HasKnownProtocol())
-        throw EPortMapping(Format("Port mapping not started: unknown protocol %d", ServerProtocol));
+        throw EPortMapping(UnknownProtocolText());
     if (MapperFactory) {
         std::unique_ptr<APortMapper> mapper = MapperFactory(MapperParams());
         if (!mapper)
@@ -96,12 +96,15 @@ void TPortMapSystem::Activate() {
     if (!HasKnownProtocol()) {
         // Refusing quietly would hide why a mapping marked enabled is not running; raising
         // would keep the services after it from starting.
-        UserInterface().ShowError(
-            GetDisplayName() + ": " +
-            Format("unknown protocol %d, mapping not started", ServerProtocol));
+        UserInterface().ShowError(UnknownProtocolText());
         return;
     }
     SetEnabled(true);
+}
+
+std::string TPortMapSystem::UnknownProtocolText() const {
+    return Format("Port mapping on port %d to %s:%d not started: unknown protocol %d", ServerPort,
+                  DestHost.c_str(), DestPort, ServerProtocol);
 }
 
 std::string TPortMapSystem::GetDisplayName() const {

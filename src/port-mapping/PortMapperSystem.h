@@ -70,6 +70,8 @@ public:
 
     // The confirmation text of Delete.
     std::string DeleteConfirmationText() const;
+    // Why a mapping with an unknown protocol does not start (an error box's text).
+    std::string UnknownProtocolText() const;
 
 protected:
     // Raises EPortMapping for an unknown protocol (the mapping stays stopped); otherwise

@@ -57,6 +57,7 @@ TPortMapSystem& At(TPortMapperSystem& list, int i) {
 TEST(PortMapSystem, DisplayNameNeedsPortsAndANonBlankHost) {
     EXPECT_EQ(Mapping(3, 8080, "web.lan", 80)->GetDisplayName(), "TCP Port 8080");
     EXPECT_EQ(Mapping(4, 5353, "dns.lan", 53)->GetDisplayName(), "UDP Port 5353");
+    EXPECT_EQ(Mapping(3, 1, "h", 1)->GetDisplayName(), "TCP Port 1"); // lowest ports count
     EXPECT_EQ(Mapping(3, 8080, " \t ", 80)->GetDisplayName(), "<New Mapping>");
     EXPECT_EQ(Mapping(3, 0, "web.lan", 80)->GetDisplayName(), "<New Mapping>");
     EXPECT_EQ(Mapping(3, 8080, "web.lan", 0)->GetDisplayName(), "<New Mapping>");
@@ -170,9 +171,14 @@ TEST(PortMapSystem, UnknownProtocolLoadsSavesShowsButNeverStarts) {
     ASSERT_EQ(j.Built.size(), 1u);
     EXPECT_EQ(j.Built[0].LocalPort, "8080");
     ASSERT_EQ(ui.Errors.size(), 1u);
-    EXPECT_EQ(ui.Errors[0], " Port 7000: unknown protocol 9, mapping not started");
+    EXPECT_EQ(ui.Errors[0], "Port mapping on port 7000 to x.lan:7 not started: unknown protocol 9");
 
-    EXPECT_THROW(odd.SetEnabled(true), EPortMapping);
+    try {
+        odd.SetEnabled(true);
+        ADD_FAILURE() << "started";
+    } catch (const EPortMapping& e) {
+        EXPECT_EQ(e.Message(), ui.Errors[0]);
+    }
     EXPECT_FALSE(odd.Active());
     EXPECT_EQ(j.Built.size(), 1u);
 
