@@ -2,8 +2,6 @@
 
 namespace corvan {
 
-TDNSProxySystem::~TDNSProxySystem() = default;
-
 void TDNSProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.String("ServerIP", ServerIP, "");
     keys.Byte("ResolveMethod", ResolveMethod, 0, 0);

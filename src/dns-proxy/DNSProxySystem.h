@@ -11,8 +11,6 @@ namespace corvan {
 
 class TDNSProxySystem : public TServiceComponent {
 public:
-    ~TDNSProxySystem() override;
-
     std::string ClassName() const override { return "TDNSProxySystem"; }
 
     std::string ServerIP;

@@ -7,8 +7,6 @@ namespace corvan {
 THTTPProxySystem::THTTPProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
     : TLoggingServiceComponent(serviceFolder + "httpproxy.log", users) {}
 
-THTTPProxySystem::~THTTPProxySystem() = default;
-
 void THTTPProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("ServerPort", ServerPort, 8080);
     keys.String("ServerIP", ServerIP, "");

@@ -20,7 +20,6 @@ public:
     // The log file is serviceFolder (ending in "/") + "httpproxy.log"; users is not owned
     // and outlives the service.
     THTTPProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
-    ~THTTPProxySystem() override;
 
     std::string ClassName() const override { return "THTTPProxySystem"; }
 

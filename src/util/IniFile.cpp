@@ -3,6 +3,7 @@
 #include "util/FileSystem.h"
 #include "util/Strings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -31,8 +32,12 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
     if (FFileName.empty())
         return;
     try {
-        if (auto content = ReadWholeFile(FFileName, MaxFileSize))
+        if (auto content = ReadWholeFile(FFileName, MaxFileSize)) {
+            if (size_t(std::count(content->begin(), content->end(), '\n')) >= MaxLines)
+                throw EFileError(
+                    Format("Cannot read %s: more than %zu lines", FFileName.c_str(), MaxLines), 0);
             SetText(*content);
+        }
     } catch (const EFileError& e) {
         FLoadError = e.Message();
     }
@@ -42,11 +47,15 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
 void TIniFile::SetText(const std::string& text) {
     FSections.clear();
     FSections.push_back(TSection{});
+    // Editors on Windows often start the file with a UTF-8 byte order mark; it must not
+    // hide the first section header. It is kept for the rewrite.
+    static const std::string Bom = "\xEF\xBB\xBF";
+    FBom = text.compare(0, Bom.size(), Bom) == 0 ? Bom : std::string();
     size_t firstBreak = text.find('\n');
     FLineBreak = (firstBreak != std::string::npos && firstBreak > 0 && text[firstBreak - 1] == '\r')
                      ? "\r\n"
                      : "\n";
-    size_t pos = 0;
+    size_t pos = FBom.size();
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
@@ -82,7 +91,7 @@ void TIniFile::SetText(const std::string& text) {
 }
 
 std::string TIniFile::Text() const {
-    std::string r;
+    std::string r = FBom;
     for (const TSection& section : FSections) {
         if (!section.Header.empty())
             r += section.Header + FLineBreak;

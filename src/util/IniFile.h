@@ -6,7 +6,8 @@
 // keys, keys this program does not know, comment lines and blank lines; only the values
 // written change. Reads accept LF or CR LF; writes keep the line ending the file had (LF for
 // a new file). UpdateFile replaces the file atomically (see WriteFileAtomic), so a crash or
-// a full disk leaves the previous file whole. When several sections (or keys in one section)
+// a full disk leaves the previous file whole. A UTF-8 byte order mark at the start is skipped
+// when reading and kept when writing. When several sections (or keys in one section)
 // share a name, the first one is read and written.
 
 #include "util/Exceptions.h"
@@ -27,11 +28,15 @@ public:
     // A settings file larger than this is not read (LoadError is set and it is never
     // overwritten): a real one is a few hundred kilobytes even with every list full.
     static constexpr size_t MaxFileSize = 16 * 1024 * 1024;
+    // Likewise for the number of lines, which bounds the memory the parsed file takes (a
+    // full user list is under half of it).
+    static constexpr size_t MaxLines = 1000000;
 
     // Reads the file. A missing file reads as empty. A file that exists but cannot be read
-    // (no permission, not a regular file, too large, I/O error) also reads as empty, and
-    // LoadError says why; UpdateFile then refuses to write, so the file is never replaced
-    // by defaults. An empty file name makes an in-memory file that UpdateFile never writes.
+    // (no permission, not a regular file, too large or too many lines, I/O error) also reads as
+    // empty, and LoadError says why; UpdateFile then refuses to write, so the file is never
+    // replaced by defaults. An empty file name makes an in-memory file that UpdateFile never
+    // writes.
     explicit TIniFile(std::string fileName);
     TIniFile(const TIniFile&) = delete;
     TIniFile& operator=(const TIniFile&) = delete;
@@ -104,6 +109,7 @@ private:
     std::string FFileName;
     std::string FLoadError;
     std::string FLineBreak = "\n";
+    std::string FBom; // a UTF-8 byte order mark the file began with, or empty
     bool FModified = false;
     std::vector<TSection> FSections;                // [0] holds lines before the first header
     std::unordered_map<std::string, size_t> FIndex; // lower-case name -> first section

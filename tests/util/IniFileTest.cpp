@@ -119,6 +119,14 @@ TEST(IniFile, CrLfFilesStayCrLfAndLastLineNeedsNoBreak) {
     EXPECT_EQ(ini->Text(), "[A]\r\nx=5\r\n[B]\r\ny=2\r\n");
 }
 
+TEST(IniFile, ByteOrderMarkDoesNotHideTheFirstSection) {
+    auto ini = FromText("\xEF\xBB\xBF[Application]\r\nRunOnStartUp=0\r\n");
+    EXPECT_FALSE(ini->ReadBool("Application", "RunOnStartUp", true));
+    ini->WriteBool("Application", "RunOnStartUp", true);
+    EXPECT_EQ(ini->ReadSections().size(), 1u);
+    EXPECT_EQ(ini->Text(), "\xEF\xBB\xBF[Application]\r\nRunOnStartUp=1\r\n");
+}
+
 TEST(IniFile, FirstOfDuplicateSectionsIsUsedAndEraseRemovesOne) {
     auto ini = FromText("[A]\nx=1\n[a]\nx=2\ny=3\n");
     EXPECT_EQ(ini->ReadInteger("A", "x", 0), 1);
@@ -191,6 +199,11 @@ TEST(IniFileOnDisk, UnreadableFileIsNeverOverwritten) {
         EXPECT_THROW(ini.UpdateFile(), EIniFile);
     }
     EXPECT_EQ(ReadFileText(big), content);
+    // Too many lines, even though small enough in bytes.
+    std::string many = dir / "many.ini";
+    WriteFileText(many, std::string(TIniFile::MaxLines, '\n'));
+    TIniFile manyLines(many);
+    EXPECT_NE(manyLines.LoadError().find("lines"), std::string::npos) << manyLines.LoadError();
     // Not a regular file: a folder, and a FIFO (which must not hang the reader).
     std::string folder = dir / "folder.ini";
     ::mkdir(folder.c_str(), 0755);

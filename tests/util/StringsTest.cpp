@@ -51,3 +51,25 @@ TEST(Strings, DialogIntegerFieldFallsBackOutsideInt) {
     EXPECT_EQ(ParseIntDef(" 1", -1), -1);
     EXPECT_EQ(ParseIntDef("+0", -1), 0);
 }
+
+TEST(Strings, TrimControlsAndSpaceRemovesBytesUpTo32) {
+    EXPECT_EQ(TrimControlsAndSpace(std::string("\x01 \t a b\x1f\r\n", 10)), "a b");
+    EXPECT_EQ(TrimControlsAndSpace("\xA0x\xA0"), "\xA0x\xA0"); // high bytes are kept
+}
+
+TEST(Strings, Base64RoundTripAndRejects) {
+    EXPECT_EQ(Base64Encode("user:pass"), "dXNlcjpwYXNz");
+    EXPECT_EQ(Base64Encode("ab"), "YWI=");
+    EXPECT_EQ(Base64Decode("YWI="), "ab");
+    EXPECT_EQ(Base64Decode("YWI"), "ab"); // padding may be left out
+    EXPECT_EQ(Base64Decode("YQ=="), "a");
+    EXPECT_EQ(Base64Decode(""), "");
+    EXPECT_FALSE(Base64Decode("YWI=YWI="));
+    EXPECT_FALSE(Base64Decode("Y"));
+    EXPECT_FALSE(Base64Decode("YW*="));
+    EXPECT_FALSE(Base64Decode("===="));
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    EXPECT_EQ(Base64Decode(Base64Encode(all)), all);
+}
