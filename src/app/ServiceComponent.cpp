@@ -39,4 +39,33 @@ void TServiceComponent::SaveToSettingsFile() {
     FSettingsFile->UpdateFile();
 }
 
+void TServiceComponent::AddServiceButtons(AStatusFrame& frame) {
+    frame.AddButton("Enable", [this] {
+        SetEnabled(true);
+        UpdateDisplay();
+    });
+    frame.AddButton("Disable", [this] {
+        SetEnabled(false);
+        UpdateDisplay();
+    });
+    frame.AddButton("Settings...", [this] {
+        if (EditSettings())
+            UpdateDisplay();
+    });
+}
+
+void TServiceComponent::ShowRunning(AStatusFrame& frame, bool running) {
+    frame.SetButtonEnabled("Enable", !running);
+    frame.SetButtonEnabled("Disable", running);
+}
+
+bool TServiceComponent::RunSettingsForm(ASettingsForm& form,
+                                        const std::function<void()>& copyBack) {
+    if (!UserInterface().EditSettings(form))
+        return false;
+    copyBack();
+    SaveToSettingsFile();
+    return true;
+}
+
 } // namespace corvan

@@ -35,11 +35,22 @@ public:
     // service was never loaded.
     void SaveToSettingsFile();
 
+    // The status-frame buttons every service has: "Enable", "Disable" (each switches the
+    // service and refreshes its display) and "Settings..." (EditSettings, then a refresh
+    // after OK). ShowRunning enables Enable only while stopped and Disable only while
+    // running.
+    void AddServiceButtons(AStatusFrame& frame);
+    static void ShowRunning(AStatusFrame& frame, bool running);
+
     // A concrete service stops its server in its own destructor: by the time this base is
     // destroyed the derived part is gone, so no stop hook can run from here.
     ~TServiceComponent() override = default;
 
 protected:
+    // The settings dialog of a service: shows the form; on OK runs copyBack (the form's
+    // values into the service), then SaveToSettingsFile. True only for OK.
+    bool RunSettingsForm(ASettingsForm& form, const std::function<void()>& copyBack);
+
     struct TProxyRecord {
         const char* Suffix; // e.g. "-SocksProxy"
         TProxyServerInfo* Info;

@@ -1,9 +1,37 @@
 #include "port-mapping/PortMapperSystem.h"
 
+#include "app/SettingsKeys.h"
+#include "port-mapping/PortMapperForms.h"
+#include "util/Strings.h"
+#include "util/Utils.h"
+
 namespace corvan {
 
+std::string ProtocolDisplayName(uint8_t protocol) {
+    switch (protocol) {
+    case ProtocolTCP:
+        return "TCP";
+    case ProtocolUDP:
+        return "UDP";
+    case 5:
+        return "RAW";
+    default:
+        return std::string();
+    }
+}
+
+// ---- TPortMapSystem ----
+
+TPortMapSystem::TPortMapSystem() {
+    FrameClass = [this] { return std::make_unique<TframePortMapStatus>(*this); };
+}
+
+TPortMapSystem::~TPortMapSystem() {
+    FMapper.reset();
+}
+
 void TPortMapSystem::SettingsKeys(ASettingsKeys& keys) {
-    keys.Byte("ServerProtocol", ServerProtocol, 3, 0);
+    keys.Byte("ServerProtocol", ServerProtocol, ProtocolTCP, 0);
     keys.Integer("ServerPort", ServerPort, 0);
     keys.String("ServerIP", ServerIP, "");
     keys.String("DestHost", DestHost, "");
@@ -14,12 +42,141 @@ std::vector<TServiceComponent::TProxyRecord> TPortMapSystem::ProxyRecords() {
     return {{"-SocksProxy", &SocksProxy}};
 }
 
+bool TPortMapSystem::IsConfigured() const {
+    return ServerPort >= 1 && DestPort >= 1 && !TrimBlanks(DestHost).empty();
+}
+
+bool TPortMapSystem::HasKnownProtocol() const {
+    return ServerProtocol == ProtocolTCP || ServerProtocol == ProtocolUDP;
+}
+
+TPortMapperParams TPortMapSystem::MapperParams() const {
+    TPortMapperParams p;
+    p.Protocol = ServerProtocol;
+    p.LocalHost = ServerIP;
+    p.LocalPort = std::to_string(ServerPort);
+    p.DestHost = DestHost;
+    p.DestPort = std::to_string(DestPort);
+    if (ServerProtocol == ProtocolTCP) {
+        p.ClientTimeout = ClientTimeoutMs;
+        p.DestTimeOut = ClientTimeoutMs;
+    }
+    p.SocksProxy = SocksProxy;
+    return p;
+}
+
+int TPortMapSystem::Connections() const {
+    return FMapper ? FMapper->ClientCount() : 0;
+}
+
+std::string TPortMapSystem::UptimeText() const {
+    return ElapsedTimeTextOfDays(Active() ? Clock() - FStartTime : 0.0);
+}
+
+void TPortMapSystem::DoEnable() {
+    if (!HasKnownProtocol())
+        throw EPortMapping(UnknownProtocolText());
+    if (MapperFactory) {
+        std::unique_ptr<APortMapper> mapper = MapperFactory(MapperParams());
+        if (!mapper)
+            throw EPortMapping("Port mapping not started: no mapper was created");
+        FMapper = std::move(mapper);
+    }
+    FStartTime = Clock();
+}
+
+void TPortMapSystem::DoDisable() {
+    FMapper.reset();
+    FStartTime = 0;
+}
+
+void TPortMapSystem::Activate() {
+    if (!Enabled)
+        return;
+    if (!HasKnownProtocol()) {
+        // Refusing quietly would hide why a mapping marked enabled is not running; raising
+        // would keep the services after it from starting.
+        UserInterface().ShowError(UnknownProtocolText());
+        return;
+    }
+    SetEnabled(true);
+}
+
+std::string TPortMapSystem::UnknownProtocolText() const {
+    return Format("Port mapping on port %d to %s:%d not started: unknown protocol %d", ServerPort,
+                  DestHost.c_str(), DestPort, ServerProtocol);
+}
+
+std::string TPortMapSystem::GetDisplayName() const {
+    if (!IsConfigured())
+        return "<New Mapping>";
+    return ProtocolDisplayName(ServerProtocol) + " Port " + std::to_string(ServerPort);
+}
+
+std::string TPortMapSystem::DeleteConfirmationText() const {
+    return "Are you sure you want to delete this mapping?\r\n\r\n    Server: " + GetDisplayName() +
+           "\r\n" + "    Destination: " + DestHost + ":" + std::to_string(DestPort);
+}
+
+void TPortMapSystem::Delete() {
+    if (IsConfigured() && !UserInterface().ConfirmYesNo(DeleteConfirmationText()))
+        return;
+    TAppComponent::Delete();
+}
+
+bool TPortMapSystem::EditSettings() {
+    TfrmPortMapSettings form;
+    form.LoadFrom(*this);
+    return RunSettingsForm(form, [&] { form.SaveTo(*this); });
+}
+
+void TPortMapSystem::UpdateDisplay() {
+    static_cast<TframePortMapStatus*>(GetStatusFrame())->Update(*this);
+}
+
+// ---- TPortMapperSystem ----
+
+TPortMapperSystem::TPortMapperSystem() {
+    FrameClass = [] { return std::make_unique<TframePortMapperStatus>(); };
+}
+
 bool TPortMapperSystem::CanCreateChild() const {
     return GetChildCount() < MaxMappings;
 }
 
+TAppComponent* TPortMapperSystem::CreateChild() {
+    if (!CanCreateChild())
+        return nullptr;
+    auto mapping = std::make_unique<TPortMapSystem>();
+    // Not in the tree yet: it shows its dialog through the list's interface.
+    mapping->SetUserInterface(&UserInterface());
+    bool ok = mapping->EditSettings();
+    mapping->SetUserInterface(nullptr);
+    if (!ok)
+        return nullptr;
+    return AddChild(std::move(mapping));
+}
+
 std::unique_ptr<TAppComponent> TPortMapperSystem::CreateItem() {
     return std::make_unique<TPortMapSystem>();
+}
+
+void TPortMapperSystem::ChildAdded(TAppComponent* child) {
+    if (auto* mapping = dynamic_cast<TPortMapSystem*>(child))
+        mapping->MapperFactory = MapperFactory;
+    TAppContainerComponent::ChildAdded(child);
+}
+
+int TPortMapperSystem::ActiveCount() const {
+    int n = 0;
+    for (const auto& item : Items)
+        if (item->Active())
+            ++n;
+    return n;
+}
+
+void TPortMapperSystem::UpdateDisplay() {
+    static_cast<TframePortMapperStatus*>(GetStatusFrame())->Update(*this);
 }
 
 } // namespace corvan

@@ -1,11 +1,24 @@
 #include "socks-proxy/SocksProxySystem.h"
 
+#include "app/SettingsKeys.h"
+#include "socks-proxy/SocksProxyForms.h"
+#include "users/ProxyUsersSystem.h"
+#include "util/FileSystem.h"
+#include "util/Strings.h"
+#include "util/Utils.h"
+
 #include <algorithm>
 
 namespace corvan {
 
 TSocksProxySystem::TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users)
-    : TLoggingServiceComponent(serviceFolder + "socksproxy.log", users) {}
+    : TLoggingServiceComponent(serviceFolder + "socksproxy.log", users) {
+    FrameClass = [this] { return std::make_unique<TframeSocksProxyStatus>(*this); };
+}
+
+TSocksProxySystem::~TSocksProxySystem() {
+    FServer.reset();
+}
 
 void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("ServerPort", ServerPort, 1080);
@@ -17,6 +30,7 @@ void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("BandInLimit", BandInLimit, -1);
     keys.Bool("LimitBandOut", LimitBandOut, false);
     keys.Integer("BandOutLimit", BandOutLimit, -1);
+    keys.Bool("RequireLogin", RequireLogin, false);
 }
 
 void TSocksProxySystem::ClampSettings() {
@@ -26,6 +40,117 @@ void TSocksProxySystem::ClampSettings() {
 
 std::vector<TServiceComponent::TProxyRecord> TSocksProxySystem::ProxyRecords() {
     return {{"-SocksProxy", &SocksProxy}};
+}
+
+// ---- called by the server ----
+
+bool TSocksProxySystem::Authenticate(const std::string& login, const std::string& password) const {
+    if (!RequireLogin)
+        return true;
+    if (!Users())
+        return false;
+    for (TAppComponent* item : Users()->GetChildren()) {
+        const auto* user = static_cast<const TProxyUser*>(item);
+        if (EqualNoCase(user->Login, login))
+            return !user->UserDisabled && EqualNoCase(user->Password, password);
+    }
+    return false;
+}
+
+TSocksOutboundRoute TSocksProxySystem::OutboundRoute(const std::string& host, int port) const {
+    TSocksOutboundRoute route;
+    route.Host = host;
+    route.Port = std::to_string(port);
+    if (SocksProxy.UseProxy && !SocksProxy.Host.empty() && !SocksProxy.Port.empty()) {
+        route.ViaSocks5 = true;
+        route.Proxy = SocksProxy;
+    }
+    return route;
+}
+
+void TSocksProxySystem::ClientClosed(const TSocksConnectionFacts& facts) {
+    FTotalBytes += facts.BytesTransferred;
+    if (!EnableLog || LogFileName().empty())
+        return;
+    try {
+        AppendToFile(LogFileName(), SocksLogLine(Clock(), facts));
+    } catch (...) {
+        // A lost log line must never affect the connections.
+    }
+}
+
+// ---- settings and view ----
+
+TSocksServerListen TSocksProxySystem::ListenSettings() const {
+    TSocksServerListen l;
+    l.ListenPort = std::to_string(ServerPort);
+    l.LocalHost = ServerIP;
+    l.MaxBacklog = std::max(MaxBackLog, 0);
+    return l;
+}
+
+TSocksServerLimits TSocksProxySystem::LimitSettings() const {
+    TSocksServerLimits l;
+    l.MaxClients = std::max(MaxConnections, MinMaxConnections);
+    l.ThrottleOutbound = LimitBandIn;
+    l.OutboundReadRate = BandInLimit;
+    l.ThrottleClient = LimitBandOut;
+    l.ClientReadRate = BandOutLimit;
+    l.Options.RequireLogin = RequireLogin;
+    return l;
+}
+
+void TSocksProxySystem::ApplySettings() {
+    if (!FServer)
+        return;
+    if (!Active())
+        FServer->SetListen(ListenSettings());
+    FServer->SetLimits(LimitSettings());
+}
+
+void TSocksProxySystem::DoEnable() {
+    if (!FServer && ServerFactory) {
+        FServer = ServerFactory(*this);
+        if (!FServer)
+            throw Exception("Socks proxy server not created");
+    }
+    if (FServer) {
+        ApplySettings();
+        FServer->Start();
+    }
+    FTotalBytes = 0;
+    FStartTime = Clock();
+    FListeningPort = ServerPort;
+}
+
+void TSocksProxySystem::DoDisable() {
+    if (FServer)
+        FServer->Stop();
+}
+
+bool TSocksProxySystem::EditSettings() {
+    TfrmSocksProxySettings form;
+    form.LoadFrom(*this);
+    if (!RunSettingsForm(form, [&] { form.SaveTo(*this); }))
+        return false;
+    ApplySettings();
+    return true;
+}
+
+std::string TSocksProxySystem::UptimeText() const {
+    return ElapsedTimeTextOfDays(Active() ? Clock() - FStartTime : 0.0);
+}
+
+int TSocksProxySystem::ClientCount() const {
+    return FServer && Active() ? FServer->ClientCount() : 0;
+}
+
+int64_t TSocksProxySystem::TransferRate() const {
+    return FServer && Active() ? FServer->TransferRate() : 0;
+}
+
+void TSocksProxySystem::UpdateDisplay() {
+    static_cast<TframeSocksProxyStatus*>(GetStatusFrame())->Update(*this);
 }
 
 } // namespace corvan

@@ -1,20 +1,35 @@
 #pragma once
 // The SOCKS proxy service as a settings component ("Proxy-SocksProxy"). It holds and
-// persists the service's settings; the server it starts is not part of this unit yet, so
-// enabling the service records the running state only.
+// persists the service's settings, hands them to its server (SocksProxyServer.h), starts
+// and stops it, decides logins and outbound routes for it, counts the bytes of ended
+// connections, writes the connection log and computes its status view.
 
 #include "app/ServiceComponent.h"
+#include "socks-proxy/SocksProxyLog.h"
+#include "socks-proxy/SocksProxyServer.h"
 
 namespace corvan {
+
+// How one outbound connection is made.
+struct TSocksOutboundRoute {
+    std::string Host;
+    std::string Port;       // decimal
+    bool ViaSocks5 = false; // through the up-stream SOCKS5 proxy below
+    TProxyServerInfo Proxy; // the up-stream record, when ViaSocks5
+};
 
 class TSocksProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
     static constexpr int MinMaxConnections = 1;
+    // The status view shows a transfer rate from this many bytes per second up ("-" below).
+    static constexpr int64_t ShownRateThreshold = 16;
 
     // The log file is serviceFolder (ending in "/") + "socksproxy.log"; users is not owned
     // and outlives the service.
     TSocksProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
+    // Destroys the server, which stops it.
+    ~TSocksProxySystem() override;
 
     std::string ClassName() const override { return "TSocksProxySystem"; }
 
@@ -27,15 +42,70 @@ public:
     int BandInLimit = -1;
     bool LimitBandOut = false;
     int BandOutLimit = -1;
+    // SOCKS5 clients must log in as an enabled proxy user; SOCKS4 clients, which cannot,
+    // are refused.
+    bool RequireLogin = false;
     TProxyServerInfo SocksProxy;
 
+    // Builds the server at the first start. Empty: no network layer in this program, and a
+    // start records the running state only.
+    TSocksServerFactory ServerFactory;
+    // The local clock of the up-time and of the log lines; tests replace it.
+    std::function<TDateTime()> Clock = Now;
+
+    // The server, once created; null before the first start.
+    ASocksProxyServer* Server() const { return FServer.get(); }
+
+    // ---- called by the server ----
+
+    // A SOCKS5 login. Without RequireLogin every login is accepted; with it, the first proxy
+    // user whose login matches (ASCII case ignored) decides: it must not be disabled and the
+    // password must match (ASCII case ignored). Called from client threads; reads settings
+    // that change only on the main thread.
+    bool Authenticate(const std::string& login, const std::string& password) const;
+    // The outbound connection to host:port: through the up-stream SOCKS5 proxy when its use
+    // flag is set and its host and port are not empty, otherwise direct. Client threads.
+    TSocksOutboundRoute OutboundRoute(const std::string& host, int port) const;
+    // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
+    // its line (SocksLogLine) to the log file; a failed write is ignored. Main thread.
+    void ClientClosed(const TSocksConnectionFacts& facts);
+
+    // ---- settings and view ----
+
+    // Bytes relayed by connections that ended since the last start.
+    uint64_t TotalBytes() const { return FTotalBytes; }
+    TSocksServerListen ListenSettings() const;
+    TSocksServerLimits LimitSettings() const;
+    // Hands the limits to the server, and the listen settings too while it is stopped.
+    void ApplySettings();
+    // "Socks Proxy Settings" (TfrmSocksProxySettings); on OK copies the values back, saves
+    // at once once loaded from a file, and applies them. True only for OK.
+    bool EditSettings() override;
+    void UpdateDisplay() override;
+    // The port the running server listens on (the ServerPort of its start).
+    int ListeningPort() const { return FListeningPort; }
+    std::string UptimeText() const;
+    int ClientCount() const;
+    int64_t TransferRate() const;
+
 protected:
+    // Creates the server on first use, applies the settings, starts it, resets TotalBytes
+    // and records the start time. A failing start passes on; the service stays stopped.
+    void DoEnable() override;
+    void DoDisable() override;
+
     // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
-    // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit; then the record
-    // "<section>-SocksProxy".
+    // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit, RequireLogin; then
+    // the record "<section>-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;
     std::vector<TProxyRecord> ProxyRecords() override;
+
+private:
+    std::unique_ptr<ASocksProxyServer> FServer;
+    uint64_t FTotalBytes = 0;
+    TDateTime FStartTime = 0;
+    int FListeningPort = 0;
 };
 
 } // namespace corvan

@@ -231,4 +231,11 @@ std::string Format(const char* format, ...) {
     return r;
 }
 
+int ParseIntDef(std::string_view s, int def) {
+    std::optional<int64_t> v = ParseInt64(s);
+    if (!v || *v < std::numeric_limits<int>::min() || *v > std::numeric_limits<int>::max())
+        return def;
+    return int(*v);
+}
+
 } // namespace corvan

@@ -53,4 +53,8 @@ std::optional<std::string> Base64Decode(std::string_view text);
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A settings-dialog field read as an integer: the whole text as a decimal int (optional
+// sign), or def when it is empty, malformed or outside the range of int.
+int ParseIntDef(std::string_view s, int def);
+
 } // namespace corvan

@@ -1,7 +1,6 @@
 #pragma once
-// A user interface for tests: records every question, error and dialog, answers questions
-// with Answer and runs OnEdit (when set) as the dialog, whose result is the answer to
-// EditSettings.
+// A scripted user: answers Yes/No questions and settings dialogs as told, lets a test edit
+// the form as the user would, and records every question, error and dialog caption.
 
 #include "app/UserInterface.h"
 
@@ -13,21 +12,29 @@ namespace corvan::test {
 
 class TFakeUserInterface : public AUserInterface {
 public:
-    bool Answer = false;
+    bool AnswerYes = false;
+    bool PressOK = false;
+    // Runs on the form before the dialog closes (the user's typing).
+    std::function<void(ASettingsForm&)> EditForm;
+    // When set, runs as the whole dialog instead, and its result is the OK/Cancel answer.
     std::function<bool(ASettingsForm&)> OnEdit;
 
     std::vector<std::string> Questions;
     std::vector<std::string> Errors;
-    std::vector<std::string> Dialogs; // captions
+    std::vector<std::string> Dialogs;
 
     bool ConfirmYesNo(const std::string& text) override {
         Questions.push_back(text);
-        return Answer;
+        return AnswerYes;
     }
     void ShowError(const std::string& text) override { Errors.push_back(text); }
     bool EditSettings(ASettingsForm& form) override {
         Dialogs.push_back(form.Caption());
-        return OnEdit ? OnEdit(form) : false;
+        if (OnEdit)
+            return OnEdit(form);
+        if (EditForm)
+            EditForm(form);
+        return PressOK;
     }
 };
 

@@ -48,7 +48,7 @@ struct ProxyUsersList : ::testing::Test {
 TEST(ProxyUsersSettings, SavesKeysInOrderAndRenumbersDenselyAfterDelete) {
     TIniFile ini("");
     TFakeUserInterface ui;
-    ui.Answer = true;
+    ui.AnswerYes = true;
     TProxyUsersSystem users;
     users.SetUserInterface(&ui);
     AddUser(users, "Anna", "anna", "a1");
@@ -105,7 +105,7 @@ TEST(ProxyUsersSettings, ChangesFromTheWindowReachTheFileAtOnce) {
                               "[Proxy-ProxyUsers.Items.0]\nName=Anna\nLogin=anna\n");
     TIniFile ini(path);
     TFakeUserInterface ui;
-    ui.Answer = true;
+    ui.AnswerYes = true;
     TProxyUsersSystem users;
     users.SetUserInterface(&ui);
     users.LoadSettings(ini, "Proxy-ProxyUsers");
@@ -238,7 +238,7 @@ TEST(ProxyAccess, EmptyLoginsAndPasswordsNeverCrashAndEmptyLoginsAreRefused) {
 }
 
 TEST_F(ProxyUsersList, AccessFollowsEditsAndDeletes) {
-    ui.Answer = true;
+    ui.AnswerYes = true;
     TProxyUser* anna = AddUser(users, "Anna", "anna", "old");
     EXPECT_TRUE(users.CheckHTTPAccess("anna", "old"));
     ui.OnEdit = [](ASettingsForm& form) {
@@ -291,7 +291,7 @@ TEST_F(ProxyUsersList, DeleteAsksWithTheUsersNameAndLogin) {
     EXPECT_EQ(users.GetChildCount(), 1);
 
     anna->Login.clear();
-    ui.Answer = true;
+    ui.AnswerYes = true;
     anna->Delete();
     ASSERT_EQ(ui.Questions.size(), 2u);
     EXPECT_EQ(ui.Questions[1], "Are you sure you want to delete this user?\n\n"
@@ -414,7 +414,7 @@ TEST_F(ProxyUsersList, UserFrameShowsLoginAndStatus) {
 TEST_F(ProxyUsersList, DeleteButtonOfTheUsersOwnFrameRemovesIt) {
     TProxyUser* user = AddUser(users, "Anna", "anna", "pw");
     AStatusFrame* frame = user->GetStatusFrame();
-    ui.Answer = true;
+    ui.AnswerYes = true;
     // The frame is destroyed with the user while its handler runs.
     EXPECT_TRUE(frame->Click("Delete"));
     EXPECT_EQ(users.GetChildCount(), 0);

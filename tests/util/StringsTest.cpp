@@ -42,6 +42,16 @@ TEST(Strings, FormatGrowsToFit) {
     EXPECT_EQ(Format("%s", ""), "");
 }
 
+TEST(Strings, DialogIntegerFieldFallsBackOutsideInt) {
+    EXPECT_EQ(ParseIntDef("2147483647", 5), 2147483647);
+    EXPECT_EQ(ParseIntDef("-2147483648", 5), std::numeric_limits<int>::min());
+    EXPECT_EQ(ParseIntDef("2147483648", 5), 5);
+    EXPECT_EQ(ParseIntDef("-2147483649", 5), 5);
+    EXPECT_EQ(ParseIntDef("", -1), -1);
+    EXPECT_EQ(ParseIntDef(" 1", -1), -1);
+    EXPECT_EQ(ParseIntDef("+0", -1), 0);
+}
+
 TEST(Strings, TrimControlsAndSpaceRemovesBytesUpTo32) {
     EXPECT_EQ(TrimControlsAndSpace(std::string("\x01 \t a b\x1f\r\n", 10)), "a b");
     EXPECT_EQ(TrimControlsAndSpace("\xA0x\xA0"), "\xA0x\xA0"); // high bytes are kept

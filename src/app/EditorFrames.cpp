@@ -1,0 +1,38 @@
+#include "app/EditorFrames.h"
+
+namespace corvan {
+
+void TframeEditServerIP::SetServerIP(const std::string& address) {
+    AnyInterface = address.empty() || address == "0.0.0.0";
+    Address = AnyInterface ? std::string() : address;
+}
+
+std::string TframeEditServerIP::GetServerIP() const {
+    return AnyInterface ? std::string() : Address;
+}
+
+bool TframeEditServerIP::AddressKeyAccepted(char c) {
+    return (c >= '0' && c <= '9') || c == '.' || static_cast<unsigned char>(c) < 32;
+}
+
+void TframeEditProxyServer::LoadFrom(const TProxyServerInfo& info) {
+    Host = info.Host;
+    Port = info.Port;
+    UseAuth = info.UseAuth;
+    Login = info.Login;
+    Password = info.Password;
+}
+
+void TframeEditProxyServer::SaveTo(TProxyServerInfo& info) const {
+    info.Host = Host;
+    info.Port = Port;
+    info.UseAuth = UseAuth;
+    info.Login = Login;
+    info.Password = Password;
+}
+
+bool TframeEditProxyServer::PortKeyAccepted(char c) {
+    return (c >= '0' && c <= '9') || static_cast<unsigned char>(c) < 32;
+}
+
+} // namespace corvan

@@ -1,0 +1,67 @@
+#pragma once
+// The two editor panels every service dialog embeds, as models: the bind address
+// (TframeEditServerIP) and an up-stream proxy record (TframeEditProxyServer). They fix how
+// the shared values are shown, filtered and read back, so that all dialogs behave alike;
+// the Qt view binds its widgets to these fields and asks the enabling rules.
+
+#include "app/AppComponent.h"
+
+#include <string>
+
+namespace corvan {
+
+class TframeEditServerIP {
+public:
+    // The address box takes at most this many characters (a dotted IPv4 address).
+    static constexpr size_t MaxAddressLength = 16;
+
+    // "Accept connections on any interface." (true) or "Only accept connections on:".
+    bool AnyInterface = true;
+    // The address box's text.
+    std::string Address;
+
+    // Empty or "0.0.0.0": any interface and an empty box; otherwise that address.
+    void SetServerIP(const std::string& address);
+    // The box's text when an address is chosen; empty for any interface, so that choice is
+    // always stored as an empty ServerIP.
+    std::string GetServerIP() const;
+    // The address box is usable only while "Only accept connections on:" is chosen.
+    bool AddressEnabled() const { return !AnyInterface; }
+    // Keystrokes the address box takes: digits, "." and editing keys (codes below 32).
+    static bool AddressKeyAccepted(char c);
+};
+
+class TframeEditProxyServer {
+public:
+    static constexpr size_t MaxHostLength = 128;
+    static constexpr size_t MaxPortLength = 5;
+    static constexpr size_t MaxLoginLength = 128;
+    static constexpr size_t MaxPasswordLength = 128;
+
+    std::string Host;
+    std::string Port;
+    bool UseAuth = false; // "Use Authentication"
+    std::string Login;
+    std::string Password;
+
+    // Fills the fields from the record (its UseProxy flag is the dialog's own check box).
+    void LoadFrom(const TProxyServerInfo& info);
+    // Copies the fields back, login and password too while greyed; UseProxy is left alone.
+    void SaveTo(TProxyServerInfo& info) const;
+
+    // The dialog's "use a proxy" check box enables or greys the whole group.
+    void SetFrameEnabled(bool value) { FFrameEnabled = value; }
+    bool FrameEnabled() const { return FFrameEnabled; }
+    // "Login" and "Password" are usable only in an enabled group with "Use Authentication".
+    bool LoginEnabled() const { return FFrameEnabled && UseAuth; }
+
+    // Keystrokes the fields take: no blanks in "Host"; only digits and editing keys in
+    // "Port".
+    static bool HostKeyAccepted(char c) { return c != ' '; }
+    static bool PortKeyAccepted(char c);
+
+private:
+    bool FFrameEnabled = true;
+};
+
+} // namespace corvan

@@ -1,0 +1,57 @@
+#pragma once
+// The seam between a port mapping (a settings component) and the mapper that serves it
+// (TTCPPortMapper or TUDPPortMapper of the network layer). A mapping asks its factory for a
+// running mapper when it starts and destroys the mapper when it stops; it reads nothing
+// from the mapper but the number of open TCP connections.
+
+#include "app/AppComponent.h"
+#include "util/Exceptions.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+class EPortMapping : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Protocol ordinals of the socket layer that a mapping can hold.
+inline constexpr uint8_t ProtocolTCP = 3;
+inline constexpr uint8_t ProtocolUDP = 4;
+
+// A running mapper. Destroying it stops it: it stops listening, ends every relay and
+// releases every outbound socket before the destructor returns.
+class APortMapper {
+public:
+    virtual ~APortMapper() = default;
+    // Accepted TCP connections that are open now; 0 for a UDP mapper. Main thread.
+    virtual int ClientCount() const = 0;
+};
+
+// What a mapper is built from (all ports as decimal text).
+struct TPortMapperParams {
+    uint8_t Protocol = ProtocolTCP; // ProtocolTCP or ProtocolUDP, never anything else
+    std::string LocalHost;          // bind address; empty: every local address (TCP too)
+    std::string LocalPort;          // ServerPort
+    std::string DestHost;
+    std::string DestPort;
+    // TCP only: a silent accepted connection is closed after this long.
+    int ClientTimeout = 0;
+    // TCP only: the outbound connection's TimeOut; outbound clients use -1 for their read
+    // trigger and write buffer limit.
+    int DestTimeOut = 0;
+    // The mapping's up-stream SOCKS5 record. Kept for the network layer; the start path
+    // does not route through it (outbound connections go direct).
+    TProxyServerInfo SocksProxy;
+};
+
+// Builds and activates the mapper of one mapping. Returns the running mapper, or raises
+// (e.g. the socket layer's "Socket bind failed" when the port is in use); it never returns
+// null. Called on the main thread.
+using TPortMapperFactory = std::function<std::unique_ptr<APortMapper>(const TPortMapperParams&)>;
+
+} // namespace corvan

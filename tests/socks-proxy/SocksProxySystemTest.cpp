@@ -1,0 +1,376 @@
+#include "socks-proxy/SocksProxySystem.h"
+#include "socks-proxy/SocksProxyForms.h"
+#include "users/ProxyUsersSystem.h"
+#include "util/FileSystem.h"
+#include "util/IniFile.h"
+
+#include "support/FakeUserInterface.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace corvan;
+using corvan::test::ReadFileText;
+using corvan::test::TFakeUserInterface;
+using corvan::test::TTempDir;
+
+namespace {
+
+// Stands for the network layer's SOCKS server: records the settings it was handed.
+struct TServerJournal {
+    std::vector<TSocksServerListen> Listens;
+    std::vector<TSocksServerLimits> Limits;
+    int Starts = 0;
+    int Stops = 0;
+    int Clients = 0;
+    int64_t Rate = 0;
+    bool FailStart = false;
+};
+
+class TFakeServer : public ASocksProxyServer {
+public:
+    explicit TFakeServer(TServerJournal& j) : J(j) {}
+    void SetListen(const TSocksServerListen& l) override { J.Listens.push_back(l); }
+    void SetLimits(const TSocksServerLimits& l) override { J.Limits.push_back(l); }
+    void Start() override {
+        if (J.FailStart)
+            throw Exception("Socket bind failed: Address already in use");
+        ++J.Starts;
+    }
+    void Stop() override { ++J.Stops; }
+    int ClientCount() const override { return J.Clients; }
+    int64_t TransferRate() const override { return J.Rate; }
+
+private:
+    TServerJournal& J;
+};
+
+struct TSocksFixture {
+    TTempDir Dir;
+    TProxyUsersSystem Users;
+    TServerJournal Journal;
+    TDateTime Time = EncodeDateTime(2026, 12, 8, 14, 3, 59);
+    TSocksProxySystem Service{Dir.Path() + "/", &Users};
+
+    TSocksFixture() {
+        Service.ServerFactory = [this](TSocksProxySystem& owner) {
+            EXPECT_EQ(&owner, &Service);
+            return std::make_unique<TFakeServer>(Journal);
+        };
+        Service.Clock = [this] { return Time; };
+    }
+    AStatusFrame& Frame() {
+        Service.UpdateDisplay();
+        return *Service.GetStatusFrame();
+    }
+};
+
+TSocksConnectionFacts Facts(uint64_t bytes) {
+    TSocksConnectionFacts f;
+    f.RemoteIP = "192.168.1.20";
+    f.BytesTransferred = bytes;
+    f.DestPort = 443;
+    f.DestHost = "www.example.com";
+    return f;
+}
+
+} // namespace
+
+TEST(SocksProxySettings, ConnectionAndBacklogClampsAtTheirBounds) {
+    struct Case {
+        const char* stored;
+        int connections;
+        int backlog;
+    };
+    const Case cases[] = {
+        {"MaxConnections=0\nMaxBackLog=-5\n", 1, 0},
+        {"MaxConnections=1\nMaxBackLog=-1\n", 1, 0},
+        {"MaxConnections=-2147483648\nMaxBackLog=0\n", 1, 0},
+        {"MaxConnections=2\nMaxBackLog=1\n", 2, 1},
+        {"MaxConnections=x\nMaxBackLog=y\n", 64, 0}, // malformed: defaults
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        TIniFile ini("");
+        ini.SetText(std::string("[S]\n") + c.stored);
+        TSocksProxySystem s("/nonexistent/", nullptr);
+        s.LoadSettings(ini, "S");
+        EXPECT_EQ(s.MaxConnections, c.connections);
+        EXPECT_EQ(s.MaxBackLog, c.backlog);
+    }
+}
+
+TEST(SocksProxySettings, RequireLoginIsAKeyDefaultingToFalse) {
+    TIniFile ini("");
+    TSocksProxySystem s("/nonexistent/", nullptr);
+    s.LoadSettings(ini, "S");
+    EXPECT_FALSE(s.RequireLogin);
+    s.RequireLogin = true;
+    s.SaveSettings(ini, "S");
+    EXPECT_EQ(ini.ReadSection("S"),
+              (std::vector<std::string>{"Enabled", "ServerPort", "ServerIP", "MaxConnections",
+                                        "MaxBackLog", "EnableLog", "LimitBandIn", "BandInLimit",
+                                        "LimitBandOut", "BandOutLimit", "RequireLogin"}));
+    TSocksProxySystem again("/nonexistent/", nullptr);
+    again.LoadSettings(ini, "S");
+    EXPECT_TRUE(again.RequireLogin);
+    EXPECT_TRUE(again.LimitSettings().Options.RequireLogin);
+}
+
+TEST(SocksProxyStatus, StoppedShowsDashesAndGray) {
+    TSocksFixture fx;
+    AStatusFrame& f = fx.Frame();
+    EXPECT_EQ(f.Lines, std::vector<std::string>{"Socks Proxy Server not active."});
+    for (const char* label : {"Up-Time", "Connections", "Data Transferred", "Transfer Rate"})
+        EXPECT_EQ(f.Value(label), "-") << label;
+    EXPECT_EQ(f.Picture, TStatusPicture::iPCGray);
+    EXPECT_TRUE(f.Button("Enable")->Enabled);
+    EXPECT_FALSE(f.Button("Disable")->Enabled);
+    EXPECT_NE(f.Button("Settings..."), nullptr);
+}
+
+TEST(SocksProxyStatus, RunningShowsPortUptimeConnectionsBytesAndRate) {
+    TSocksFixture fx;
+    AStatusFrame& f = *fx.Service.GetStatusFrame();
+    EXPECT_TRUE(f.Click("Enable"));
+    EXPECT_EQ(f.Lines, std::vector<std::string>{"Socks Proxy Server active on port 1080."});
+    EXPECT_EQ(f.Value("Up-Time"), "0:00:00");
+    EXPECT_EQ(f.Value("Connections"), "0");
+    EXPECT_EQ(f.Value("Data Transferred"), "-"); // nothing yet
+    EXPECT_EQ(f.Value("Transfer Rate"), "-");
+    EXPECT_EQ(f.Picture, TStatusPicture::iPCBlue);
+    EXPECT_FALSE(f.Button("Enable")->Enabled);
+    EXPECT_TRUE(f.Button("Disable")->Enabled);
+
+    fx.Time += (3600 + 2 * 60 + 3) / 86400.0;
+    fx.Journal.Clients = 3;
+    fx.Service.ClientClosed(Facts(1000));
+    fx.Service.ClientClosed(Facts(4120));
+    struct RateCase {
+        int64_t rate;
+        const char* text;
+        TStatusPicture picture;
+    };
+    const RateCase rates[] = {{15, "-", TStatusPicture::iPCBlue},
+                              {16, "16 bytes/s", TStatusPicture::iPCBlue},
+                              {17, "17 bytes/s", TStatusPicture::iPCCyan},
+                              {1536, "1.5 KB/s", TStatusPicture::iPCCyan}};
+    for (const RateCase& c : rates) {
+        SCOPED_TRACE(c.rate);
+        fx.Journal.Rate = c.rate;
+        fx.Frame();
+        EXPECT_EQ(f.Value("Transfer Rate"), c.text);
+        EXPECT_EQ(f.Picture, c.picture);
+    }
+    EXPECT_EQ(f.Value("Up-Time"), "1:02:03");
+    EXPECT_EQ(f.Value("Connections"), "3");
+    EXPECT_EQ(f.Value("Data Transferred"), "5 KB");
+    EXPECT_EQ(fx.Service.TotalBytes(), 5120u);
+
+    EXPECT_TRUE(f.Click("Disable"));
+    EXPECT_EQ(fx.Journal.Stops, 1);
+    EXPECT_EQ(f.Value("Data Transferred"), "-");
+    EXPECT_EQ(f.Picture, TStatusPicture::iPCGray);
+}
+
+TEST(SocksProxyService, TotalBytesStartsAtZeroOnEveryStart) {
+    TSocksFixture fx;
+    fx.Service.SetEnabled(true);
+    fx.Service.ClientClosed(Facts(700));
+    fx.Service.SetEnabled(false);
+    fx.Service.ClientClosed(Facts(300)); // ended while stopping
+    EXPECT_EQ(fx.Service.TotalBytes(), 1000u);
+    fx.Journal.FailStart = true;
+    EXPECT_THROW(fx.Service.SetEnabled(true), Exception);
+    EXPECT_FALSE(fx.Service.Active());
+    EXPECT_EQ(fx.Service.TotalBytes(), 1000u); // a failed start resets nothing
+    fx.Journal.FailStart = false;
+    fx.Service.SetEnabled(true);
+    EXPECT_EQ(fx.Service.TotalBytes(), 0u);
+    EXPECT_EQ(fx.Frame().Value("Data Transferred"), "-");
+    EXPECT_EQ(fx.Journal.Starts, 2);
+}
+
+TEST(SocksProxyService, ListenSettingsWaitForTheNextStartLimitsApplyAtOnce) {
+    TSocksFixture fx;
+    fx.Service.MaxConnections = 0; // set directly, bypassing the load clamp
+    fx.Service.MaxBackLog = -3;
+    fx.Service.LimitBandIn = true;
+    fx.Service.BandInLimit = 4096;
+    fx.Service.SetEnabled(true);
+    ASSERT_EQ(fx.Journal.Listens.size(), 1u);
+    EXPECT_EQ(fx.Journal.Listens[0].ListenPort, "1080");
+    EXPECT_EQ(fx.Journal.Listens[0].MaxBacklog, 0);
+    ASSERT_EQ(fx.Journal.Limits.size(), 1u);
+    EXPECT_EQ(fx.Journal.Limits[0].MaxClients, 1);
+    EXPECT_TRUE(fx.Journal.Limits[0].ThrottleOutbound);
+    EXPECT_EQ(fx.Journal.Limits[0].OutboundReadRate, 4096);
+    EXPECT_FALSE(fx.Journal.Limits[0].Options.RequireLogin);
+
+    fx.Service.ServerPort = 1081;
+    fx.Service.MaxConnections = 10;
+    fx.Service.ApplySettings();
+    EXPECT_EQ(fx.Journal.Listens.size(), 1u); // the listening socket stays
+    ASSERT_EQ(fx.Journal.Limits.size(), 2u);
+    EXPECT_EQ(fx.Journal.Limits[1].MaxClients, 10);
+    EXPECT_EQ(fx.Frame().Lines[0], "Socks Proxy Server active on port 1080.");
+
+    fx.Service.SetEnabled(false);
+    fx.Service.SetEnabled(true);
+    EXPECT_EQ(fx.Journal.Listens.back().ListenPort, "1081");
+    EXPECT_EQ(fx.Frame().Lines[0], "Socks Proxy Server active on port 1081.");
+}
+
+TEST(SocksProxyService, ConnectionLogIsAppendedOnlyWhenEnabled) {
+    TSocksFixture fx;
+    const std::string log = fx.Dir / "socksproxy.log";
+    EXPECT_EQ(fx.Service.LogFileName(), log);
+    fx.Service.ClientClosed(Facts(10));
+    EXPECT_FALSE(FileExists(log));
+    fx.Service.EnableLog = true;
+    fx.Service.ClientClosed(Facts(10));
+    TSocksConnectionFacts early; // ended before sending a request
+    early.RemoteIP = "10.0.0.7";
+    fx.Service.ClientClosed(early);
+    EXPECT_EQ(ReadFileText(log), "14:03:59 192.168.1.20 10 0.0.0.0:443 www.example.com\r\n"
+                                 "14:03:59 10.0.0.7 0 0.0.0.0:0 \r\n");
+}
+
+TEST(SocksProxyService, FailedLogWriteIsIgnored) {
+    TSocksFixture fx;
+    ASSERT_EQ(::mkdir((fx.Dir / "socksproxy.log").c_str(), 0755), 0); // cannot be opened
+    fx.Service.EnableLog = true;
+    fx.Service.SetEnabled(true);
+    EXPECT_NO_THROW(fx.Service.ClientClosed(Facts(42)));
+    EXPECT_EQ(fx.Service.TotalBytes(), 42u);
+}
+
+TEST(SocksProxyService, OutboundGoesThroughTheUpstreamOnlyWhenItIsComplete) {
+    TSocksProxySystem s("/nonexistent/", nullptr);
+    TSocksOutboundRoute r = s.OutboundRoute("www.example.com", 443);
+    EXPECT_EQ(r.Host, "www.example.com");
+    EXPECT_EQ(r.Port, "443");
+    EXPECT_FALSE(r.ViaSocks5);
+    s.SocksProxy = TProxyServerInfo{true, "", "1080", false, "", ""};
+    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5); // use flag set, host empty: direct
+    s.SocksProxy = TProxyServerInfo{true, "up.lan", "", false, "", ""};
+    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5);
+    s.SocksProxy = TProxyServerInfo{false, "up.lan", "1080", false, "", ""};
+    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5);
+    s.SocksProxy = TProxyServerInfo{true, "up.lan", "1080", true, "me", "pw"};
+    r = s.OutboundRoute("a", 1);
+    EXPECT_TRUE(r.ViaSocks5);
+    EXPECT_EQ(r.Proxy.Host, "up.lan");
+    EXPECT_EQ(r.Proxy.Login, "me");
+}
+
+TEST(SocksProxyService, LoginsAreCheckedAgainstProxyUsersOnlyWhenRequired) {
+    TProxyUsersSystem users;
+    auto add = [&users](const char* login, const char* password, bool disabled) {
+        auto u = std::make_unique<TProxyUser>();
+        u->Login = login;
+        u->Password = password;
+        u->UserDisabled = disabled;
+        users.AddChild(std::move(u));
+    };
+    add("alice", "Secret", false);
+    add("bob", "pw", true);
+    add("ALICE", "other", false); // shadowed by the first alice
+    TSocksProxySystem s("/nonexistent/", &users);
+    EXPECT_TRUE(s.Authenticate("nobody", "x")); // no login required: anything goes
+    s.RequireLogin = true;
+    EXPECT_TRUE(s.Authenticate("Alice", "secret"));
+    EXPECT_FALSE(s.Authenticate("alice", "other"));
+    EXPECT_FALSE(s.Authenticate("bob", "pw")); // disabled
+    EXPECT_FALSE(s.Authenticate("nobody", "x"));
+    EXPECT_FALSE(s.Authenticate("", ""));
+    TSocksProxySystem noUsers("/nonexistent/", nullptr);
+    noUsers.RequireLogin = true;
+    EXPECT_FALSE(noUsers.Authenticate("alice", "Secret"));
+}
+
+TEST(SocksProxySettingsForm, ShowsTheServiceAndParsesWithFallbacksAndClamps) {
+    TSocksProxySystem s("/nonexistent/", nullptr);
+    s.BandInLimit = 0;
+    s.BandOutLimit = 2048;
+    s.RequireLogin = true;
+    TfrmSocksProxySettings form;
+    form.LoadFrom(s);
+    EXPECT_EQ(form.Caption(), "Socks Proxy Settings");
+    EXPECT_EQ(form.Tabs(), (std::vector<std::string>{"Server", "Options", "Bandwidth", "Proxy"}));
+    EXPECT_EQ(TfrmSocksProxySettings::PortItems(),
+              (std::vector<std::string>{"1080", "1081", "3128", "8080"}));
+    EXPECT_STREQ(TfrmSocksProxySettings::RequireLoginCaption, "Require users to log in.");
+    EXPECT_EQ(form.ServerPort, "1080");
+    EXPECT_EQ(form.MaxConnections, "64");
+    EXPECT_EQ(form.BandInLimit, ""); // below 1 shows empty
+    EXPECT_EQ(form.BandOutLimit, "2048");
+    EXPECT_TRUE(form.RequireLogin);
+    EXPECT_TRUE(form.ServerIP.AnyInterface);
+    EXPECT_FALSE(form.BandInLimitEnabled());
+    form.LimitBandIn = true;
+    EXPECT_TRUE(form.BandInLimitEnabled());
+    EXPECT_FALSE(form.SocksProxy.FrameEnabled());
+    form.SetUseSocksProxy(true);
+    EXPECT_TRUE(form.SocksProxy.FrameEnabled());
+
+    form.ServerPort = "";
+    form.MaxConnections = "0";
+    form.MaxBackLog = "-5";
+    form.BandInLimit = "fast";
+    form.BandOutLimit = "";
+    form.RequireLogin = false;
+    form.SaveTo(s);
+    EXPECT_EQ(s.ServerPort, 8080);
+    EXPECT_EQ(s.MaxConnections, 1);
+    EXPECT_EQ(s.MaxBackLog, 0);
+    EXPECT_EQ(s.BandInLimit, -1);
+    EXPECT_EQ(s.BandOutLimit, -1);
+    EXPECT_TRUE(s.LimitBandIn);
+    EXPECT_FALSE(s.RequireLogin);
+    EXPECT_TRUE(s.SocksProxy.UseProxy);
+
+    form.ServerPort = "70000";
+    form.MaxConnections = "many";
+    form.MaxBackLog = "x";
+    form.SaveTo(s);
+    EXPECT_EQ(s.ServerPort, 8080);
+    EXPECT_EQ(s.MaxConnections, 64);
+    EXPECT_EQ(s.MaxBackLog, 0);
+    form.ServerPort = "3128";
+    form.MaxBackLog = "5";
+    form.SaveTo(s);
+    EXPECT_EQ(s.ServerPort, 3128);
+    EXPECT_EQ(s.MaxBackLog, 5);
+}
+
+TEST(SocksProxySettingsForm, OKSavesAndAppliesCancelChangesNothing) {
+    TSocksFixture fx;
+    TIniFile ini(fx.Dir / "CorvanProxy.ini");
+    TFakeUserInterface ui;
+    fx.Service.SetUserInterface(&ui);
+    fx.Service.LoadSettings(ini, "Proxy-SocksProxy");
+    fx.Service.SetEnabled(true);
+    ui.EditForm = [](ASettingsForm& f) {
+        auto& form = dynamic_cast<TfrmSocksProxySettings&>(f);
+        form.MaxConnections = "5";
+        form.ServerPort = "1081";
+    };
+    EXPECT_TRUE(fx.Service.GetStatusFrame()->Click("Settings...")); // the dialog runs
+    EXPECT_EQ(fx.Service.MaxConnections, 64);                       // Cancel
+    EXPECT_EQ(fx.Journal.Limits.size(), 1u);
+    EXPECT_EQ(ui.Dialogs, std::vector<std::string>{"Socks Proxy Settings"});
+
+    ui.PressOK = true;
+    EXPECT_TRUE(fx.Service.EditSettings());
+    EXPECT_EQ(fx.Service.MaxConnections, 5);
+    ASSERT_EQ(fx.Journal.Limits.size(), 2u);
+    EXPECT_EQ(fx.Journal.Limits[1].MaxClients, 5);
+    EXPECT_EQ(fx.Journal.Listens.size(), 1u); // running: the port waits for the next start
+    TIniFile disk(fx.Dir / "CorvanProxy.ini");
+    EXPECT_EQ(disk.ReadInteger("Proxy-SocksProxy", "MaxConnections", 0), 5);
+    EXPECT_EQ(disk.ReadInteger("Proxy-SocksProxy", "ServerPort", 0), 1081);
+    EXPECT_TRUE(disk.ReadBool("Proxy-SocksProxy", "Enabled", false));
+}
