@@ -39,7 +39,7 @@ struct TConnection {
     }
     // Dispatches counted while the loop runs for ms, after what is queued now has run.
     int DispatchesOver(int ms) {
-        TMessageLoop::Current().ProcessMessages();
+        RunLoopFor(20); // let what is queued now run
         int before = Dispatches;
         RunLoopFor(ms);
         return Dispatches - before;
@@ -66,11 +66,15 @@ TEST(TCPRead, TriggerZeroCallsOnDataAvailableAndSuspendsWithoutBuffering) {
 
 TEST(TCPRead, ReachedThresholdSilencesTheSocketUntilBytesAreConsumed) {
     TConnection c(100);
-    std::string data = Pattern(10000);
-    ASSERT_TRUE(SendAll(c.Peer, data));
+    std::string data = Pattern(10150);
+    ASSERT_TRUE(SendAll(c.Peer, data.substr(0, 150)));
     ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->ReadSuspended(); }));
-    EXPECT_GE(c.Socket->BufferUsed(), 100u);
+    EXPECT_EQ(c.Socket->BufferUsed(), 150u);
+    // More data waits in the system while reading is suspended: no notifications for it.
+    ASSERT_TRUE(SendAll(c.Peer, data.substr(150)));
+    ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->Available() == 10000; }));
     EXPECT_EQ(c.DispatchesOver(200), 0);
+    EXPECT_EQ(c.Socket->BufferUsed(), 150u);
     // Consuming resumes reading on a later dispatch, never inside the call.
     std::string got;
     ASSERT_TRUE(RunLoopUntil([&] {
@@ -310,8 +314,11 @@ TEST(TCPSocket, SocketEventForAnEarlierHandleIsIgnored) {
     // A close notification for the current handle is queued, then the handle is replaced.
     ASSERT_TRUE(c.Socket->PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(old),
                                             MakeSelectLParam(FD_CLOSE, 0)));
+    TTestListener listener;
+    TSocketHandle client = ConnectBlocking(listener.Port);
     c.Socket->ResetSocket();
-    auto [server, client] = ConnectedPair(); // very likely the same descriptor number again
+    TSocketHandle server = listener.Accept(); // the lowest free number: the old one again
+    ASSERT_EQ(server, old);
     c.Socket->SetSocketHandle(server);
     // And one for a number that is not the socket's at all.
     c.Socket->PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(server + 1000),
