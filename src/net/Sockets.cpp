@@ -550,12 +550,15 @@ void ASocketExSendBuffer::UpdateTimer() {
     SetTimerActive(NeedsTimer());
 }
 
+void ASocket::SetThrottleSwitch(uintptr_t which, bool value) {
+    if (OnForeignThread())
+        PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, which, value ? 1 : 0);
+    else
+        ApplyThrottleSwitch(which, value);
+}
+
 void ASocketExSendBuffer::SetThrottleWrite(bool value) {
-    if (OnForeignThread()) {
-        PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, 0, value ? 1 : 0);
-        return;
-    }
-    ApplyThrottleSwitch(0, value);
+    SetThrottleSwitch(0, value);
 }
 
 void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {

@@ -182,6 +182,8 @@ protected:
     static constexpr uint32_t WM_SOCKET_TERMINATE = WM_USER + 581;
     static constexpr uint32_t WM_SOCKET_THROTTLE = WM_USER + 582;
     virtual void ApplyThrottleSwitch(uintptr_t which, bool value) {}
+    // Applies a throttle switch here, or posts it to the socket's thread from another thread.
+    void SetThrottleSwitch(uintptr_t which, bool value);
     // I/O with the original library's re-enabling rules. Each answers what the system call
     // answers (-1 with SocketGetLastError on failure).
     long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once

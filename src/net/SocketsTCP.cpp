@@ -314,11 +314,7 @@ bool ATCPClientSocket::NeedsTimer() const {
 }
 
 void ATCPClientSocket::SetThrottleRead(bool value) {
-    if (OnForeignThread()) {
-        PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, 1, value ? 1 : 0);
-        return;
-    }
-    ApplyThrottleSwitch(1, value);
+    SetThrottleSwitch(1, value);
 }
 
 void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {

@@ -392,3 +392,23 @@ TEST(TCPSocket, ProcessSocketListTracksLiveSockets) {
     }
     EXPECT_EQ(ProcessSocketList().Count(), before);
 }
+
+TEST(TCPSocket, ThrottleSwitchFromAnotherThreadIsAppliedOnTheSocketsThread) {
+    auto [server, client] = ConnectedPair();
+    std::atomic<ATCPClientSocket*> socket{nullptr};
+    std::atomic<bool> timerOn{false};
+    std::thread owner([&, server = server] {
+        ATCPClientSocket s(server);
+        socket = &s;
+        socket.notify_all();
+        RunLoopUntil([&] { return s.TimerActive(); }, 10000);
+        timerOn = s.TimerActive() && s.ThrottleRead();
+        socket = nullptr;
+    });
+    socket.wait(nullptr);
+    socket.load()->SetReadThrottleRate(1000);
+    socket.load()->SetThrottleRead(true); // posted: the timer belongs to the owner's loop
+    owner.join();
+    EXPECT_TRUE(timerOn);
+    SocketClose(client);
+}
