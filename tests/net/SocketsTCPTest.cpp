@@ -412,3 +412,18 @@ TEST(TCPSocket, ThrottleSwitchFromAnotherThreadIsAppliedOnTheSocketsThread) {
     EXPECT_TRUE(timerOn);
     SocketClose(client);
 }
+
+TEST(TCPRead, ConsumingByteByByteWhileSuspendedQueuesOneResume) {
+    TConnection c(100);
+    std::string data = Pattern(150);
+    ASSERT_TRUE(SendAll(c.Peer, data));
+    ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->ReadSuspended(); }));
+    RunLoopFor(20);
+    int before = c.Dispatches;
+    std::string got;
+    for (int i = 0; i < 100; ++i)
+        got += c.Socket->ReadStr(1);
+    RunLoopFor(50);
+    EXPECT_EQ(c.Dispatches - before, 1);
+    EXPECT_EQ(got, data.substr(0, 100));
+}
