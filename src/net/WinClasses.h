@@ -21,6 +21,13 @@
 //
 // Socket notifications follow the original library's re-enabling rules (see AsyncSelect) so
 // that an idle or suspended socket costs nothing.
+//
+// Running the main loop: the headless program calls, before it starts any thread,
+//     TMessageLoop::Main().WatchTerminationSignals([](int) { /* orderly shut-down */
+//                                                           TMessageLoop::Main().Quit(); });
+//     TMessageLoop::Main().Run();
+// A GUI instead watches TMessageLoop::Main().Descriptor() (readable whenever a message, a
+// timer tick, a socket or a hand-over job needs the loop) and calls ProcessMessages.
 
 #include "util/Exceptions.h"
 
