@@ -206,6 +206,7 @@ private:
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;
+    bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
     int FErrorCode = 0;
     std::string FErrorMessage;
     std::string FLocalHost;

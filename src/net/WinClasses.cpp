@@ -113,7 +113,7 @@ struct TMessageLoop::TImpl {
         for (auto& [handle, t] : Timers)
             if (!t.Pending && (due < 0 || t.Due < due))
                 due = t.Due;
-        if (due == ArmedDue)
+        if (due == ArmedDue || timerFd < 0)
             return;
         itimerspec spec{};
         if (due >= 0) {
@@ -145,16 +145,13 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
     : FOwner(owner), FImpl(std::make_unique<TImpl>()) {
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (FEpoll < 0 || FEventFd < 0 || FTimerFd < 0)
+    if (FEpoll < 0 || FEventFd < 0)
         throw EWindowHandle(std::string("Window handle allocation failed: ") +
                             std::strerror(errno));
-    for (int fd : {FEventFd, FTimerFd}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &ev);
-    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = FEventFd;
+    ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FEventFd, &ev);
 }
 
 std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
@@ -164,7 +161,8 @@ std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
 TMessageLoop::~TMessageLoop() {
     for (int fd : FImpl->OwnedFds)
         ::close(fd);
-    ::close(FTimerFd);
+    if (FTimerFd >= 0)
+        ::close(FTimerFd);
     ::close(FEventFd);
     ::close(FEpoll);
 }
@@ -473,6 +471,18 @@ void TMessageLoop::Run() {
 void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FTimerFd < 0) {
+            // Created on the first timer: a loop per connection thread stays at two descriptors
+            // unless it throttles.
+            FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+            if (FTimerFd < 0)
+                throw EWindowHandle(std::string("Timer allocation failed: ") +
+                                    std::strerror(errno));
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.fd = FTimerFd;
+            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FTimerFd, &ev);
+        }
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
     }
     Wake();
@@ -501,7 +511,8 @@ namespace {
 void Rearm(int epoll, int fd, void* regPtr);
 }
 
-void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events) {
+void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
+                               bool connectPending) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
@@ -516,7 +527,13 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events) 
         bool again = reg.Handle != 0;
         reg.Handle = handle;
         reg.Events = events;
-        if (!again && !SocketIsListening(fd)) {
+        if (!again && connectPending) {
+            reg.ConnectArmed = true;
+        } else if (!again && SocketIsListening(fd)) {
+            // Registered after listen: connections may already wait.
+            reg.Listening = true;
+            reg.ReadArmed = (events & FD_ACCEPT) != 0;
+        } else if (!again) {
             // A connected (or datagram) socket is writable and may have data at once; an
             // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
             if (!connected && SocketPendingError(fd) != 0)

@@ -157,7 +157,9 @@ public:
     //  FD_CLOSE: posted by AsyncEnable(FD_CLOSE, error), which the socket calls when recv found
     //    the end of the stream or a reset; at most once per registration.
     // Events 0 unregisters. Registering a handle again replaces handle and events.
-    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events);
+    // connectPending: a non-blocking connect was started before the registration; the first
+    // notification is then FD_CONNECT even if the connect has completed meanwhile.
+    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
     // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
     void AsyncSelectRemove(int fd);
     void AsyncEnable(int fd, uint32_t event, int error = 0);
@@ -192,7 +194,7 @@ private:
     std::thread::id FOwner;
     int FEpoll = -1;
     int FEventFd = -1;
-    int FTimerFd = -1;
+    int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
     std::unique_ptr<TImpl> FImpl;
     std::atomic<uint64_t> FDispatchCount{0};
 };
