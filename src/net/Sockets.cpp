@@ -568,9 +568,14 @@ void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {
     if (which != 0)
         return;
     FThrottleWrite = value;
+    ThrottleSwitched(value, FD_WRITE);
+}
+
+void ASocketExSendBuffer::ThrottleSwitched(bool value, uint32_t resumeEvent) {
     UpdateTimer();
+    // Switched off: what waited for the limiter moves now, not at the next notification.
     if (!value && State() == ssConnected)
-        PostSocketEvent(FD_WRITE);
+        PostSocketEvent(resumeEvent);
 }
 
 void ASocketExSendBuffer::TriggerTimer() {

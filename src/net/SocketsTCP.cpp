@@ -332,9 +332,7 @@ void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
         return;
     }
     FThrottleRead = value;
-    UpdateTimer();
-    if (!value && State() == ssConnected)
-        PostSocketEvent(FD_READ);
+    ThrottleSwitched(value, FD_READ);
 }
 
 void ATCPClientSocket::TriggerTimer() {

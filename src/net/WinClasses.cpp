@@ -66,6 +66,14 @@ struct TJob {
     std::exception_ptr Error;
 };
 
+// Level-triggered readability of a descriptor the loop owns or watches.
+void WatchReadable(int epoll, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+}
+
 void FinishJob(TJob& job, std::exception_ptr error) {
     std::lock_guard<std::mutex> lock(job.M);
     job.Error = error;
@@ -145,13 +153,15 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
     : FOwner(owner), FImpl(std::make_unique<TImpl>()) {
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FEpoll < 0 || FEventFd < 0)
-        throw EWindowHandle(std::string("Window handle allocation failed: ") +
-                            std::strerror(errno));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = FEventFd;
-    ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FEventFd, &ev);
+    if (FEpoll < 0 || FEventFd < 0) {
+        std::string text = std::strerror(errno);
+        if (FEpoll >= 0)
+            ::close(FEpoll);
+        if (FEventFd >= 0)
+            ::close(FEventFd);
+        throw EWindowHandle("Window handle allocation failed: " + text);
+    }
+    WatchReadable(FEpoll, FEventFd);
 }
 
 std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
@@ -478,10 +488,7 @@ void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
             if (FTimerFd < 0)
                 throw EWindowHandle(std::string("Timer allocation failed: ") +
                                     std::strerror(errno));
-            epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.fd = FTimerFd;
-            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FTimerFd, &ev);
+            WatchReadable(FEpoll, FTimerFd);
         }
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
     }
@@ -645,12 +652,8 @@ void TMessageLoop::WatchDescriptor(int fd, std::function<void()> onReadable) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     bool exists = FImpl->Watchers.count(fd) != 0;
     FImpl->Watchers[fd] = std::make_shared<std::function<void()>>(std::move(onReadable));
-    if (!exists) {
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.fd = fd;
-        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &e);
-    }
+    if (!exists)
+        WatchReadable(FEpoll, fd);
 }
 
 void TMessageLoop::UnwatchDescriptor(int fd) {
