@@ -353,6 +353,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
     if (n < 0)
         n = 0; // EINTR: the caller re-checks its deadline
+    if (n > 0)
+        FWakeCount.fetch_add(1, std::memory_order_relaxed);
     std::vector<std::shared_ptr<std::function<void()>>> callbacks;
     {
         std::lock_guard<std::mutex> lock(m.Lock);

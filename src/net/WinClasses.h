@@ -178,6 +178,8 @@ public:
 
     // Messages dispatched to objects so far (diagnostics and tests).
     uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
+    // Waits of this loop that returned with something ready (an idle loop keeps this still).
+    uint64_t WakeCount() const { return FWakeCount.load(std::memory_order_relaxed); }
 
     struct TImpl;
 
@@ -197,6 +199,7 @@ private:
     int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
     std::unique_ptr<TImpl> FImpl;
     std::atomic<uint64_t> FDispatchCount{0};
+    std::atomic<uint64_t> FWakeCount{0};
 };
 
 // Starts a thread with SIGINT/SIGTERM blocked, so that termination signals reach the main
