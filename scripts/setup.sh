@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
-  curl dnsutils microsocks socat python3 procps
+  curl dnsutils microsocks socat python3 procps netbase
 )
 
 missing=()

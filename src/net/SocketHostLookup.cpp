@@ -1,0 +1,290 @@
+#include "net/SocketHostLookup.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace corvan {
+
+namespace {
+std::atomic<uint64_t> GNextRequest{1};
+} // namespace
+
+void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
+                        std::string& errorMessage) {
+    addresses.clear();
+    errorCode = 0;
+    errorMessage.clear();
+    try {
+        addresses = ResolveHostIP4(host);
+    } catch (const ESocketLib& e) {
+        errorCode = e.ErrorCode ? e.ErrorCode : -1;
+        errorMessage = e.Message();
+    } catch (const std::exception& e) {
+        errorCode = -1;
+        errorMessage = e.what();
+    }
+}
+
+// --- method 1 ---------------------------------------------------------------------------------
+
+struct TAsyncHostLookup::TRequest {
+    std::string Host;
+    // Written by the worker before it posts the reply; read by the window after the reply
+    // (the post's lock orders the two).
+    TIP4AddrArray Addresses;
+    int ErrorCode = 0;
+    std::string ErrorMessage;
+};
+
+TAsyncHostLookup::~TAsyncHostLookup() {
+    DestroyWindowHandle();
+}
+
+void TAsyncHostLookup::Start(const std::string& host) {
+    Cancel();
+    auto request = std::make_shared<TRequest>();
+    request->Host = host;
+    uint64_t number = GNextRequest.fetch_add(1);
+    TWindowHandleId window = GetWindowHandle();
+    FPending = number;
+    FRequest = request;
+    StartThread([request, number, window] {
+        ResolveHostNoRaise(request->Host, request->Addresses, request->ErrorCode,
+                           request->ErrorMessage);
+        PostMessage(window, WM_HOSTLOOKUP_NAME, static_cast<uintptr_t>(number), 0);
+    }).detach();
+}
+
+void TAsyncHostLookup::Cancel() {
+    if (FPending == 0)
+        return;
+    uint64_t number = FPending;
+    FPending = 0;
+    FRequest.reset();
+    PostMessageToSelf(WM_HOSTLOOKUP_CANCELLED, static_cast<uintptr_t>(number), 0);
+}
+
+intptr_t TAsyncHostLookup::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == WM_HOSTLOOKUP_NAME || msg == WM_HOSTLOOKUP_ADDR) {
+        if (FPending == 0 || wParam != FPending)
+            return 0; // a late reply of a cancelled or replaced request
+        std::shared_ptr<TRequest> request = std::move(FRequest);
+        FPending = 0;
+        if (FOwner && FOwner->FRequester.get() == this)
+            FOwner->Deliver(std::move(request->Addresses), request->ErrorCode,
+                            std::move(request->ErrorMessage));
+        return 0;
+    }
+    if (msg == WM_HOSTLOOKUP_CANCELLED)
+        return 0;
+    return TWindowHandle::HandleWM(msg, wParam, lParam);
+}
+
+// --- methods 2 and 3 --------------------------------------------------------------------------
+
+struct TThreadHostLookupThread::TState {
+    TWindowHandleId ReplyWindow = 0;
+    // Lock: guards every field below.
+    std::mutex Lock;
+    std::condition_variable Cond;
+    bool Terminated = false;
+    bool HasWork = false;
+    std::string Host;
+    uint64_t Request = 0;
+    uint64_t ResultRequest = 0;
+    TIP4AddrArray Addresses;
+    int ErrorCode = 0;
+    std::string ErrorMessage;
+    bool Running = false;
+};
+
+TThreadHostLookupThread::TThreadHostLookupThread(TWindowHandleId replyWindow)
+    : FState(std::make_shared<TState>()) {
+    FState->ReplyWindow = replyWindow;
+}
+
+TThreadHostLookupThread::~TThreadHostLookupThread() {
+    Detach();
+}
+
+void TThreadHostLookupThread::Start(const std::string& host, uint64_t request) {
+    bool spawn;
+    {
+        std::lock_guard<std::mutex> lock(FState->Lock);
+        FState->Host = host;
+        FState->Request = request;
+        FState->HasWork = true; // a running lookup sees this as its restart request
+        spawn = !FState->Running;
+        FState->Running = true;
+    }
+    FState->Cond.notify_all();
+    if (!spawn)
+        return;
+    std::shared_ptr<TState> state = FState;
+    StartThread([state] {
+        std::unique_lock<std::mutex> lock(state->Lock);
+        for (;;) {
+            state->Cond.wait(lock, [&] { return state->HasWork || state->Terminated; });
+            if (state->Terminated)
+                return;
+            state->HasWork = false;
+            std::string host = state->Host;
+            uint64_t request = state->Request;
+            lock.unlock();
+            TIP4AddrArray addresses;
+            int code;
+            std::string text;
+            ResolveHostNoRaise(host, addresses, code, text);
+            lock.lock();
+            if (state->Terminated)
+                return;
+            if (state->HasWork)
+                continue; // restarted meanwhile: this result is stale
+            state->ResultRequest = request;
+            state->Addresses = std::move(addresses);
+            state->ErrorCode = code;
+            state->ErrorMessage = std::move(text);
+            lock.unlock();
+            PostMessage(state->ReplyWindow, WM_HOSTLOOKUP_NAME, static_cast<uintptr_t>(request), 0);
+            lock.lock();
+        }
+    }).detach();
+}
+
+void TThreadHostLookupThread::Detach() {
+    if (!FState)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(FState->Lock);
+        FState->Terminated = true;
+    }
+    FState->Cond.notify_all();
+}
+
+bool TThreadHostLookupThread::TakeResult(uint64_t request, TIP4AddrArray& addresses, int& errorCode,
+                                         std::string& errorMessage) {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    if (FState->ResultRequest != request || request == 0)
+        return false;
+    FState->ResultRequest = 0;
+    addresses = std::move(FState->Addresses);
+    errorCode = FState->ErrorCode;
+    errorMessage = std::move(FState->ErrorMessage);
+    return true;
+}
+
+// --- TSocketHostLookup ------------------------------------------------------------------------
+
+TSocketHostLookup::TSocketHostLookup() = default;
+
+TSocketHostLookup::~TSocketHostLookup() {
+    FThread.reset(); // detaches
+    FRequester.reset();
+    FReplyWindow.reset();
+}
+
+void TSocketHostLookup::Lookup(const std::string& host, uint8_t method) {
+    if (FState == lsInProgress)
+        throw ESocketHostLookup("Lookup in progress");
+    Host.clear();
+    FAddresses.clear();
+    FErrorCode = 0;
+    FErrorMessage.clear();
+    FState = lsIdle;
+    Host = host;
+    Method = method;
+    Start();
+}
+
+void TSocketHostLookup::Start() {
+    if (FState == lsInProgress)
+        throw ESocketHostLookup("Lookup in progress");
+    if (Host.empty())
+        throw ESocketHostLookup("Host not assigned");
+    FAddresses.clear();
+    FErrorCode = 0;
+    FErrorMessage.clear();
+    FState = lsInProgress;
+    EnsureWinSockStarted();
+    if (OnStart)
+        OnStart(this);
+    switch (Method) {
+    case 0: {
+        TIP4AddrArray addresses;
+        int code;
+        std::string text;
+        ResolveHostNoRaise(Host, addresses, code, text);
+        Deliver(std::move(addresses), code, std::move(text));
+        return;
+    }
+    case 1:
+        if (!FRequester)
+            FRequester = std::make_unique<TAsyncHostLookup>(this);
+        FRequester->Start(Host);
+        return;
+    default:
+        if (!FReplyWindow) {
+            FReplyWindow = std::make_unique<TWindowHandle>();
+            FReplyWindow->OnMessage = [this](uint32_t msg, uintptr_t wParam, intptr_t,
+                                             bool& handled) -> intptr_t {
+                if (msg == WM_HOSTLOOKUP_NAME) {
+                    handled = true;
+                    ThreadReply(wParam);
+                }
+                return 0;
+            };
+        }
+        if (!FThread)
+            FThread = std::make_unique<TThreadHostLookupThread>(FReplyWindow->GetWindowHandle());
+        FThreadRequest = GNextRequest.fetch_add(1);
+        FThread->Start(Host, FThreadRequest);
+        return;
+    }
+}
+
+void TSocketHostLookup::ThreadReply(uint64_t request) {
+    if (!FThread || request != FThreadRequest || FState != lsInProgress)
+        return;
+    TIP4AddrArray addresses;
+    int code;
+    std::string text;
+    if (!FThread->TakeResult(request, addresses, code, text))
+        return;
+    FThreadRequest = 0;
+    Deliver(std::move(addresses), code, std::move(text));
+}
+
+void TSocketHostLookup::Cancel() {
+    if (FState != lsInProgress)
+        return;
+    FState = lsCancelled;
+    if (Method == 1) {
+        if (FRequester)
+            FRequester->Cancel();
+    } else if (Method != 0) {
+        FThread.reset(); // detached: its result goes nowhere
+        FThreadRequest = 0;
+    }
+}
+
+void TSocketHostLookup::Deliver(TIP4AddrArray addresses, int errorCode, std::string errorMessage) {
+    if (FState == lsCancelled)
+        return;
+    FAddresses = std::move(addresses);
+    FErrorCode = errorCode;
+    FErrorMessage = std::move(errorMessage);
+    Complete();
+}
+
+void TSocketHostLookup::Complete() {
+    if (FState == lsCancelled)
+        return;
+    FState = lsComplete;
+    // A copy: the handler may free this object.
+    auto handler = OnComplete;
+    if (handler)
+        handler(this);
+}
+
+} // namespace corvan

@@ -1,0 +1,122 @@
+#pragma once
+// Turning a host name into IPv4 addresses without stopping the thread that asked.
+//
+// TSocketHostLookup runs one lookup at a time by one of three methods:
+//  0  in the caller (blocks it; completes inside Start);
+//  1  TAsyncHostLookup: a worker thread resolves and posts the reply to a window of the
+//     requesting thread, so OnComplete runs on the thread that called Start;
+//  2, 3  TThreadHostLookupThread: a worker thread of the lookup object, reused for later
+//     lookups; its reply, too, is posted to the thread that created the lookup object.
+// Lookup errors never raise: they arrive as ErrorCode (a socket error number, -1 without one)
+// with OnComplete. Only misuse raises ESocketHostLookup. A cancelled or detached lookup's late
+// result is dropped. No results are cached.
+
+#include "net/SocketLib.h"
+#include "net/WinClasses.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+class ESocketHostLookup : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TSocketHostLookup;
+
+// Method 1: one worker per request; the reply is WM_HOSTLOOKUP_NAME(request number) to this
+// window. A reply whose number is not the pending request is ignored.
+class TAsyncHostLookup : public TWindowHandle {
+public:
+    explicit TAsyncHostLookup(TSocketHostLookup* owner) : FOwner(owner) {}
+    ~TAsyncHostLookup() override;
+    void Start(const std::string& host);
+    // Forgets the pending request (its reply will be ignored) and posts
+    // WM_HOSTLOOKUP_CANCELLED(request) to itself.
+    void Cancel();
+    bool Pending() const { return FPending != 0; }
+
+protected:
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+
+private:
+    struct TRequest;
+    TSocketHostLookup* FOwner;
+    uint64_t FPending = 0;
+    std::shared_ptr<TRequest> FRequest;
+};
+
+// Methods 2 and 3: a worker thread that waits for Start, resolves, and posts its result to the
+// reply window given at creation. Detach tells it to end; a detached thread's result is
+// dropped and the thread frees itself.
+class TThreadHostLookupThread {
+public:
+    struct TState;
+    TThreadHostLookupThread(TWindowHandleId replyWindow);
+    ~TThreadHostLookupThread(); // detaches
+    void Start(const std::string& host, uint64_t request);
+    void Detach();
+    // The result of request, if it is the latest one finished; false otherwise.
+    bool TakeResult(uint64_t request, TIP4AddrArray& addresses, int& errorCode,
+                    std::string& errorMessage);
+
+private:
+    std::shared_ptr<TState> FState;
+};
+
+class TSocketHostLookup {
+public:
+    enum TLookupState : uint8_t { lsIdle = 0, lsInProgress = 1, lsComplete = 2, lsCancelled = 3 };
+
+    TSocketHostLookup();
+    ~TSocketHostLookup(); // detaches the worker thread and frees the requester
+    TSocketHostLookup(const TSocketHostLookup&) = delete;
+    TSocketHostLookup& operator=(const TSocketHostLookup&) = delete;
+
+    std::string Host;
+    uint8_t Method = 2;
+    std::function<void(TSocketHostLookup* sender)> OnStart;
+    std::function<void(TSocketHostLookup* sender)> OnComplete;
+
+    // Resets the object, stores host and method, and starts. "Lookup in progress" while one runs.
+    void Lookup(const std::string& host, uint8_t method);
+    // "Lookup in progress", "Host not assigned".
+    void Start();
+    // Only while in progress: cancelled; the late result changes nothing and OnComplete is not
+    // called.
+    void Cancel();
+
+    TLookupState State() const { return FState; }
+    int ErrorCode() const { return FErrorCode; }
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const TIP4AddrArray& Addresses() const { return FAddresses; }
+    bool Succeeded() const { return FState == lsComplete && FErrorCode == 0; }
+    size_t AddressCount() const { return FAddresses.size(); }
+    uint32_t Address(size_t index) const { return FAddresses.at(index); }
+
+private:
+    friend class TAsyncHostLookup;
+    // Stores a result and completes, unless cancelled.
+    void Deliver(TIP4AddrArray addresses, int errorCode, std::string errorMessage);
+    void Complete();
+    void ThreadReply(uint64_t request);
+
+    TLookupState FState = lsIdle;
+    int FErrorCode = 0;
+    std::string FErrorMessage;
+    TIP4AddrArray FAddresses;
+    std::unique_ptr<TAsyncHostLookup> FRequester;
+    std::unique_ptr<TThreadHostLookupThread> FThread;
+    std::unique_ptr<TWindowHandle> FReplyWindow; // receives the worker thread's replies
+    uint64_t FThreadRequest = 0;
+};
+
+// The resolution step shared by every method: addresses, or the error as a socket error
+// number and text (never raises).
+void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
+                        std::string& errorMessage);
+
+} // namespace corvan

@@ -1,0 +1,565 @@
+#include "net/SocketLib.h"
+
+#include "util/Strings.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvan {
+
+ESocketLib::ESocketLib(const std::string& message, int errorCode)
+    : ECodedException(JoinMessage(message, WinSockErrorMessage(errorCode)), errorCode) {}
+
+TSocketAddr TSocketAddr::IP4(uint32_t addrNetOrder, uint16_t port) {
+    TSocketAddr a;
+    a.Port = port;
+    a.AddrFamily = TIPAddressFamily::iaIP4;
+    std::memcpy(a.Addr.data(), &addrNetOrder, 4);
+    return a;
+}
+
+TSocketAddr TSocketAddr::IP6(const std::array<uint8_t, 16>& addr, uint16_t port) {
+    TSocketAddr a;
+    a.Port = port;
+    a.AddrFamily = TIPAddressFamily::iaIP6;
+    a.Addr = addr;
+    return a;
+}
+
+uint32_t TSocketAddr::AddrIP4() const {
+    if (AddrFamily != TIPAddressFamily::iaIP4)
+        return 0;
+    uint32_t r;
+    std::memcpy(&r, Addr.data(), 4);
+    return r;
+}
+
+int IPAddressFamilyToSys(TIPAddressFamily family) {
+    switch (family) {
+    case TIPAddressFamily::iaIP4:
+        return AF_INET;
+    case TIPAddressFamily::iaIP6:
+        return AF_INET6;
+    default:
+        return 0;
+    }
+}
+
+TIPAddressFamily SysToIPAddressFamily(int sysFamily) {
+    if (sysFamily == AF_INET)
+        return TIPAddressFamily::iaIP4;
+    if (sysFamily == AF_INET6)
+        return TIPAddressFamily::iaIP6;
+    return TIPAddressFamily::iaNone;
+}
+
+int IPProtocolToSys(TIPProtocol protocol) {
+    switch (protocol) {
+    case TIPProtocol::ipIP:
+        return 0;
+    case TIPProtocol::ipICMP:
+        return 1;
+    case TIPProtocol::ipTCP:
+        return 6;
+    case TIPProtocol::ipUDP:
+        return 17;
+    case TIPProtocol::ipRaw:
+        return 255;
+    default:
+        return -1;
+    }
+}
+
+int IPProtocolToSocketType(TIPProtocol protocol) {
+    switch (protocol) {
+    case TIPProtocol::ipTCP:
+        return SOCK_STREAM;
+    case TIPProtocol::ipUDP:
+        return SOCK_DGRAM;
+    case TIPProtocol::ipRaw:
+        return SOCK_RAW;
+    default:
+        return 0;
+    }
+}
+
+TSysSockAddr SocketAddrToSys(const TSocketAddr& addr) {
+    TSysSockAddr r;
+    if (addr.AddrFamily == TIPAddressFamily::iaIP4) {
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(addr.Port);
+        std::memcpy(&sin.sin_addr, addr.Addr.data(), 4);
+        std::memcpy(r.Data.data(), &sin, sizeof sin);
+        r.Length = sizeof sin;
+    } else if (addr.AddrFamily == TIPAddressFamily::iaIP6) {
+        sockaddr_in6 sin6{};
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(addr.Port);
+        std::memcpy(&sin6.sin6_addr, addr.Addr.data(), 16);
+        std::memcpy(r.Data.data(), &sin6, sizeof sin6);
+        r.Length = sizeof sin6;
+    } else
+        throw ESocketLib("Address family not supported");
+    return r;
+}
+
+TSocketAddr SysToSocketAddr(const TSysSockAddr& sys) {
+    sa_family_t family;
+    std::memcpy(&family, sys.Data.data(), sizeof family);
+    if (family == AF_INET && sys.Length >= sizeof(sockaddr_in)) {
+        sockaddr_in sin;
+        std::memcpy(&sin, sys.Data.data(), sizeof sin);
+        uint32_t a;
+        std::memcpy(&a, &sin.sin_addr, 4);
+        return TSocketAddr::IP4(a, ntohs(sin.sin_port));
+    }
+    if (family == AF_INET6 && sys.Length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, sys.Data.data(), sizeof sin6);
+        std::array<uint8_t, 16> a;
+        std::memcpy(a.data(), &sin6.sin6_addr, 16);
+        return TSocketAddr::IP6(a, ntohs(sin6.sin6_port));
+    }
+    throw ESocketLib("Address family not supported");
+}
+
+namespace {
+sockaddr* SysPtr(TSysSockAddr& a) {
+    return reinterpret_cast<sockaddr*>(a.Data.data());
+}
+
+// Frees a getaddrinfo result on every path.
+struct TAddrInfoList {
+    addrinfo* List = nullptr;
+    ~TAddrInfoList() {
+        if (List)
+            ::freeaddrinfo(List);
+    }
+};
+
+// getaddrinfo with the error mapped; 0 on success.
+int GetAddrInfo(const std::string& host, int family, int flags, int socketType, int protocol,
+                TAddrInfoList& out) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_flags = flags;
+    hints.ai_socktype = socketType;
+    hints.ai_protocol = protocol;
+    errno = 0;
+    int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &out.List);
+    if (r == 0)
+        return 0;
+    int code = WinSockErrorFromGai(r, errno);
+    SocketSetLastError(code);
+    return code;
+}
+} // namespace
+
+bool IsIPAddress(const std::string& s, uint32_t& addr) {
+    addr = INADDR_FAILURE;
+    if (s.size() < 7)
+        return false;
+    size_t i = 0;
+    while (i < s.size() && IsBlank(s[i]))
+        ++i;
+    int dots = 0;
+    for (size_t j = i; j < s.size(); ++j) {
+        char c = s[j];
+        if (c == '.') {
+            if (++dots > 3)
+                return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') ||
+                     c == 'x'))
+            return false;
+    }
+    if (dots != 3)
+        return false;
+    in_addr_t a = ::inet_addr(s.c_str() + i);
+    if (a == INADDR_NONE && s != "255.255.255.255")
+        return false;
+    addr = a;
+    return true;
+}
+
+bool IsIPAddress(const std::string& s) {
+    uint32_t a;
+    return IsIPAddress(s, a);
+}
+
+bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr) {
+    addr.fill(0);
+    if (s.size() < 2)
+        return false;
+    if (s == "::" || s == "::0")
+        return true;
+    TAddrInfoList list;
+    if (GetAddrInfo(s, AF_INET6, AI_NUMERICHOST, 0, 0, list) != 0)
+        return false;
+    for (addrinfo* p = list.List; p; p = p->ai_next)
+        if (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6)) {
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, p->ai_addr, sizeof sin6);
+            std::memcpy(addr.data(), &sin6.sin6_addr, 16);
+            return true;
+        }
+    return false;
+}
+
+TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
+    EnsureWinSockStarted();
+    if (host.empty())
+        throw ESocketLib("Host not specified", 0);
+    if (family == TIPAddressFamily::iaIP4) {
+        uint32_t a;
+        if (IsIPAddress(host, a))
+            return {TSocketAddr::IP4(a)};
+    } else if (family == TIPAddressFamily::iaIP6) {
+        std::array<uint8_t, 16> a;
+        if (IsIP6Address(host, a))
+            return {TSocketAddr::IP6(a)};
+    } else
+        throw ESocketLib("Invalid address family");
+    int sysFamily = IPAddressFamilyToSys(family);
+    TAddrInfoList list;
+    // Stream type keeps one entry per address instead of one per socket type.
+    if (int code = GetAddrInfo(host, sysFamily, 0, SOCK_STREAM, 0, list))
+        throw ESocketLib("Lookup failed", code);
+    TSocketAddrArray result;
+    for (addrinfo* p = list.List; p; p = p->ai_next) {
+        if (p->ai_family != sysFamily)
+            continue;
+        TSysSockAddr sys;
+        sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
+        std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
+        TSocketAddr a = SysToSocketAddr(sys);
+        a.Port = 0;
+        result.push_back(a);
+    }
+    return result;
+}
+
+TIP4AddrArray ResolveHostIP4(const std::string& host) {
+    EnsureWinSockStarted();
+    if (host.empty())
+        throw ESocketLib("Host not specified", 0);
+    uint32_t a;
+    if (IsIPAddress(host, a))
+        return {a};
+    TAddrInfoList list;
+    int code = GetAddrInfo(host, AF_INET, 0, SOCK_STREAM, 0, list);
+    TIP4AddrArray result;
+    if (code == 0)
+        for (addrinfo* p = list.List; p; p = p->ai_next)
+            if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
+                sockaddr_in sin;
+                std::memcpy(&sin, p->ai_addr, sizeof sin);
+                uint32_t v;
+                std::memcpy(&v, &sin.sin_addr, 4);
+                result.push_back(v);
+            }
+    if (result.empty())
+        throw ESocketLib("Failed to resolve host", code ? code : WSANO_DATA);
+    return result;
+}
+
+uint32_t ResolveHostIP4Single(const std::string& host) {
+    TIP4AddrArray list = ResolveHostIP4(host);
+    if (list.empty())
+        throw ESocketLib("Failed to resolve host", 0);
+    return list[0];
+}
+
+uint16_t ResolvePort(const std::string& port, TIPProtocol protocol) {
+    EnsureWinSockStarted();
+    if (port.empty())
+        throw ESocketLib("Port not specified");
+    if (auto n = ParseDigits(port)) {
+        if (*n > 65535)
+            throw ESocketLib("Port number out of range");
+        return htons(static_cast<uint16_t>(*n));
+    }
+    size_t i = 0;
+    while (i < port.size() && IsBlank(port[i]))
+        ++i;
+    std::string name = port.substr(i);
+    const char* protoName = protocol == TIPProtocol::ipTCP   ? "tcp"
+                            : protocol == TIPProtocol::ipUDP ? "udp"
+                                                             : nullptr;
+    servent entry;
+    servent* found = nullptr;
+    char buf[1024];
+    int r = ::getservbyname_r(name.c_str(), protoName, &entry, buf, sizeof buf, &found);
+    if (r != 0 || !found) {
+        int code = r ? WinSockErrorFromErrno(r) : WSANO_DATA;
+        SocketSetLastError(code);
+        throw ESocketLib("Failed to resolve port", code);
+    }
+    return static_cast<uint16_t>(found->s_port);
+}
+
+std::string LocalHostName() {
+    EnsureWinSockStarted();
+    char buf[1024];
+    if (::gethostname(buf, sizeof buf) != 0)
+        throw ESocketLib("Local host name not available", SocketSetLastErrorFromErrno());
+    buf[sizeof buf - 1] = 0;
+    return buf;
+}
+
+TIP4AddrArray LocalIP4Addresses() {
+    return ResolveHostIP4(LocalHostName());
+}
+
+AddressStrArray LocalIP4AddressesStr() {
+    AddressStrArray r;
+    for (uint32_t a : LocalIP4Addresses())
+        r.push_back(IPAddressStr(a));
+    return r;
+}
+
+std::string ReverseLookup(const TSocketAddr& addr) {
+    EnsureWinSockStarted();
+    if (addr.AddrFamily == TIPAddressFamily::iaNone)
+        throw ESocketLib("Invalid address family");
+    TSysSockAddr sys = SocketAddrToSys(addr);
+    char host[1025];
+    char serv[32];
+    int r = ::getnameinfo(SysPtr(sys), sys.Length, host, sizeof host, serv, sizeof serv,
+                          NI_NUMERICSERV);
+    if (r != 0) {
+        int code = WinSockErrorFromGai(r, errno);
+        SocketSetLastError(code);
+        throw ESocketLib("Reserse lookup failed", code);
+    }
+    return host;
+}
+
+std::string IPAddressStr(uint32_t addr) {
+    char buf[INET_ADDRSTRLEN];
+    in_addr a;
+    a.s_addr = addr;
+    return ::inet_ntop(AF_INET, &a, buf, sizeof buf) ? buf : "";
+}
+
+std::string SocketAddrStr(const TSocketAddr& addr) {
+    if (addr.AddrFamily == TIPAddressFamily::iaIP4)
+        return IPAddressStr(addr.AddrIP4());
+    if (addr.AddrFamily == TIPAddressFamily::iaIP6) {
+        char buf[INET6_ADDRSTRLEN];
+        return ::inet_ntop(AF_INET6, addr.Addr.data(), buf, sizeof buf) ? buf : "";
+    }
+    return "";
+}
+
+std::string IPProtocolToStr(TIPProtocol protocol) {
+    const char* builtIn;
+    switch (protocol) {
+    case TIPProtocol::ipTCP:
+        builtIn = "tcp";
+        break;
+    case TIPProtocol::ipUDP:
+        builtIn = "udp";
+        break;
+    case TIPProtocol::ipRaw:
+        builtIn = "raw";
+        break;
+    default:
+        return "";
+    }
+    protoent entry;
+    protoent* found = nullptr;
+    char buf[1024];
+    if (::getprotobynumber_r(IPProtocolToSys(protocol), &entry, buf, sizeof buf, &found) == 0 &&
+        found && found->p_name)
+        return found->p_name;
+    return builtIn;
+}
+
+TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol, bool) {
+    EnsureWinSockStarted();
+    if (family != TIPAddressFamily::iaIP4 && family != TIPAddressFamily::iaIP6)
+        throw ESocketLib("Invalid address family", WSAEINVAL);
+    int type = IPProtocolToSocketType(protocol);
+    int number = IPProtocolToSys(protocol);
+    if (type == 0 || number < 0)
+        throw ESocketLib("Invalid protocol", WSAEINVAL);
+    int fd = ::socket(IPAddressFamilyToSys(family), type | SOCK_CLOEXEC, number);
+    if (fd < 0)
+        throw ESocketLib("Failed to allocate socket handle", SocketSetLastErrorFromErrno());
+    return fd;
+}
+
+void SetSocketBlocking(TSocketHandle handle, bool block) {
+    if (handle == INVALID_SOCKETHANDLE)
+        throw ESocketLib("Invalid socket handle");
+    int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, block ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) < 0)
+        throw ESocketLib("Blocking mode not set", SocketSetLastErrorFromErrno());
+}
+
+namespace {
+template <typename T> T Checked(T r) {
+    if (r < 0)
+        SocketSetLastErrorFromErrno();
+    return r;
+}
+} // namespace
+
+int SocketClose(TSocketHandle handle) {
+    return Checked(::close(handle));
+}
+
+int SocketBind(TSocketHandle handle, const TSocketAddr& addr) {
+    TSysSockAddr sys = SocketAddrToSys(addr);
+    return Checked(::bind(handle, SysPtr(sys), sys.Length));
+}
+
+int SocketListen(TSocketHandle handle, int backlog) {
+    return Checked(::listen(handle, backlog));
+}
+
+TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer) {
+    TSysSockAddr sys;
+    socklen_t len = SYS_SOCKADDR_SIZE;
+    int fd = ::accept4(handle, SysPtr(sys), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        SocketSetLastErrorFromErrno();
+        if (peer)
+            *peer = TSocketAddr();
+        return INVALID_SOCKETHANDLE;
+    }
+    if (peer) {
+        sys.Length = len;
+        try {
+            *peer = SysToSocketAddr(sys);
+        } catch (const ESocketLib&) {
+            *peer = TSocketAddr();
+        }
+    }
+    return fd;
+}
+
+int SocketConnect(TSocketHandle handle, const TSocketAddr& addr) {
+    TSysSockAddr sys = SocketAddrToSys(addr);
+    return Checked(::connect(handle, SysPtr(sys), sys.Length));
+}
+
+long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
+    return Checked(::recv(handle, buf, size, 0));
+}
+
+long SocketSend(TSocketHandle handle, const void* buf, size_t size) {
+    return Checked(::send(handle, buf, size, MSG_NOSIGNAL));
+}
+
+long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
+                    bool* truncated) {
+    TSysSockAddr sys;
+    iovec iov{buf, size};
+    msghdr msg{};
+    msg.msg_name = sys.Data.data();
+    msg.msg_namelen = SYS_SOCKADDR_SIZE;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    long r = ::recvmsg(handle, &msg, 0);
+    if (r < 0) {
+        SocketSetLastErrorFromErrno();
+        return r;
+    }
+    if (truncated)
+        *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+    if (from) {
+        sys.Length = msg.msg_namelen;
+        try {
+            *from = SysToSocketAddr(sys);
+        } catch (const ESocketLib&) {
+            *from = TSocketAddr();
+        }
+    }
+    return r;
+}
+
+long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to) {
+    TSysSockAddr sys = SocketAddrToSys(to);
+    return Checked(::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length));
+}
+
+int SocketShutdown(TSocketHandle handle, TShutdownHow how) {
+    int h = how == TShutdownHow::sdReceive ? SHUT_RD
+            : how == TShutdownHow::sdSend  ? SHUT_WR
+                                           : SHUT_RDWR;
+    return Checked(::shutdown(handle, h));
+}
+
+namespace {
+int GetName(TSocketHandle handle, TSocketAddr& addr, bool peer) {
+    TSysSockAddr sys;
+    socklen_t len = SYS_SOCKADDR_SIZE;
+    int r =
+        peer ? ::getpeername(handle, SysPtr(sys), &len) : ::getsockname(handle, SysPtr(sys), &len);
+    if (r < 0)
+        return Checked(r);
+    sys.Length = len;
+    try {
+        addr = SysToSocketAddr(sys);
+    } catch (const ESocketLib&) {
+        SocketSetLastError(WSAEAFNOSUPPORT);
+        return -1;
+    }
+    return 0;
+}
+} // namespace
+
+int SocketGetPeerName(TSocketHandle handle, TSocketAddr& addr) {
+    return GetName(handle, addr, true);
+}
+int SocketGetSockName(TSocketHandle handle, TSocketAddr& addr) {
+    return GetName(handle, addr, false);
+}
+
+long SocketAvailable(TSocketHandle handle) {
+    int n = 0;
+    if (::ioctl(handle, FIONREAD, &n) < 0)
+        return Checked(-1L);
+    return n;
+}
+
+int SocketPendingError(TSocketHandle handle) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+        return SocketSetLastErrorFromErrno();
+    return err ? WinSockErrorFromErrno(err) : 0;
+}
+
+int SocketSetBroadcast(TSocketHandle handle, bool value) {
+    int v = value ? 1 : 0;
+    return Checked(::setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &v, sizeof v));
+}
+
+bool SocketIsDatagram(TSocketHandle handle) {
+    int v = 0;
+    socklen_t len = sizeof v;
+    return ::getsockopt(handle, SOL_SOCKET, SO_TYPE, &v, &len) == 0 && v == SOCK_DGRAM;
+}
+
+bool SocketIsListening(TSocketHandle handle) {
+    int v = 0;
+    socklen_t len = sizeof v;
+    return ::getsockopt(handle, SOL_SOCKET, SO_ACCEPTCONN, &v, &len) == 0 && v != 0;
+}
+
+int SocketSetReuseAddress(TSocketHandle handle, bool value) {
+    int v = value ? 1 : 0;
+    return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
+}
+
+} // namespace corvan

@@ -1,0 +1,146 @@
+#pragma once
+// Address model, name resolution and the thin wrappers of the socket calls. This is the one
+// file above which no code calls ::socket, ::recv, ::send and their kin: every wrapper returns
+// the call's own result and, on failure, records the mapped socket error number as the
+// thread's last socket error (SocketGetLastError). ESocketLib carries the same number.
+
+#include "net/WinSock.h"
+#include "util/Exceptions.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvan {
+
+class ESocketLib : public ECodedException {
+public:
+    // Message: caller text, ": ", error text; either alone when the other is empty.
+    ESocketLib(const std::string& message, int errorCode = 0);
+};
+
+// Socket handles are descriptors; all bits set means none.
+using TSocketHandle = int;
+constexpr TSocketHandle INVALID_SOCKETHANDLE = -1;
+
+enum class TIPAddressFamily : uint8_t { iaNone = 0, iaIP4 = 1, iaIP6 = 2 };
+enum class TIPProtocol : uint8_t {
+    ipNone = 0,
+    ipIP = 1,
+    ipICMP = 2,
+    ipTCP = 3,
+    ipUDP = 4,
+    ipRaw = 5
+};
+
+// The 255.255.255.255 failure value of an IPv4 conversion (network byte order, all ones).
+constexpr uint32_t INADDR_FAILURE = 0xFFFFFFFFu;
+
+// One IPv4 or IPv6 address with a port. IPv4 addresses are kept in network byte order in the
+// first four address bytes (AddrIP4); the port is in host byte order.
+struct TSocketAddr {
+    uint16_t Port = 0;
+    TIPAddressFamily AddrFamily = TIPAddressFamily::iaNone;
+    std::array<uint8_t, 16> Addr{};
+
+    static TSocketAddr IP4(uint32_t addrNetOrder, uint16_t port = 0);
+    static TSocketAddr IP6(const std::array<uint8_t, 16>& addr, uint16_t port = 0);
+    uint32_t AddrIP4() const; // network byte order; 0 unless IPv4
+    bool operator==(const TSocketAddr&) const = default;
+};
+
+using TSocketAddrArray = std::vector<TSocketAddr>;
+using TIP4AddrArray = std::vector<uint32_t>; // network byte order
+using TIP4AddrArrayArray = std::vector<TIP4AddrArray>;
+using AddressStrArray = std::vector<std::string>;
+
+// System family numbers: AF_INET / AF_INET6 for IPv4 / IPv6, 0 otherwise; and back.
+int IPAddressFamilyToSys(TIPAddressFamily family);
+TIPAddressFamily SysToIPAddressFamily(int sysFamily);
+// Protocol numbers: IP 0, ICMP 1, TCP 6, UDP 17, Raw 255; -1 for none.
+int IPProtocolToSys(TIPProtocol protocol);
+// Socket types: TCP stream (1), UDP datagram (2), Raw raw (3); 0 for the rest.
+int IPProtocolToSocketType(TIPProtocol protocol);
+
+// Conversion to and from a system socket address (storage of at least 28 bytes). ToSys
+// returns the length used; both refuse a family other than IPv4/IPv6 with ESocketLib
+// "Address family not supported".
+constexpr size_t SYS_SOCKADDR_SIZE = 128;
+struct TSysSockAddr {
+    alignas(8) std::array<uint8_t, SYS_SOCKADDR_SIZE> Data{};
+    unsigned Length = 0;
+};
+TSysSockAddr SocketAddrToSys(const TSocketAddr& addr);
+TSocketAddr SysToSocketAddr(const TSysSockAddr& sys);
+
+// A dotted IPv4 literal (hexadecimal parts with x pass): true and the address in network byte
+// order; false and 255.255.255.255 otherwise.
+bool IsIPAddress(const std::string& s, uint32_t& addr);
+bool IsIPAddress(const std::string& s);
+// An IPv6 literal ("::" and "::0" without a lookup); false leaves the zero address.
+bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr);
+
+// Addresses of host (port 0) for the family, in the library's order; a literal of the family
+// needs no lookup. Raises "Host not specified" (0), "Lookup failed" (error), "Invalid address
+// family".
+TSocketAddrArray ResolveHost(const std::string& host,
+                             TIPAddressFamily family = TIPAddressFamily::iaIP4);
+// IPv4 addresses only; none: "Failed to resolve host" with the error.
+TIP4AddrArray ResolveHostIP4(const std::string& host);
+// The first of them; an empty list raises "Failed to resolve host" (0).
+uint32_t ResolveHostIP4Single(const std::string& host);
+// Decimal 0..65535 or a service name (leading blanks skipped) looked up for TCP or UDP;
+// answers network byte order. "Port not specified", "Port number out of range", "Failed to
+// resolve port".
+uint16_t ResolvePort(const std::string& port, TIPProtocol protocol);
+std::string LocalHostName();
+TIP4AddrArray LocalIP4Addresses();
+AddressStrArray LocalIP4AddressesStr();
+// The host name of an address ("Reserse lookup failed" with the error; an address without
+// family raises "Invalid address family"). Without a registered name the numeric text comes
+// back.
+std::string ReverseLookup(const TSocketAddr& addr);
+// Dotted text of an IPv4 address in network byte order.
+std::string IPAddressStr(uint32_t addr);
+// Text of either family ("" for none).
+std::string SocketAddrStr(const TSocketAddr& addr);
+std::string IPProtocolToStr(TIPProtocol protocol);
+
+// A new close-on-exec socket (overlapped is accepted and has no meaning here). "Invalid address
+// family" (10022), "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
+TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
+                                   bool overlapped = false);
+// "Invalid socket handle"; "Blocking mode not set" with the error.
+void SetSocketBlocking(TSocketHandle handle, bool block);
+
+// Thin wrappers. Each answers what the system call answers (-1 on failure, with the last
+// socket error recorded). Sends never raise SIGPIPE.
+int SocketClose(TSocketHandle handle);
+int SocketBind(TSocketHandle handle, const TSocketAddr& addr);
+int SocketListen(TSocketHandle handle, int backlog);
+// Accepted handle (non-blocking state inherited as the system does: not inherited) or -1.
+TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer);
+int SocketConnect(TSocketHandle handle, const TSocketAddr& addr);
+long SocketRecv(TSocketHandle handle, void* buf, size_t size);
+long SocketSend(TSocketHandle handle, const void* buf, size_t size);
+long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
+                    bool* truncated);
+long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to);
+enum class TShutdownHow { sdReceive = 0, sdSend = 1, sdBoth = 2 };
+int SocketShutdown(TSocketHandle handle, TShutdownHow how);
+int SocketGetPeerName(TSocketHandle handle, TSocketAddr& addr);
+int SocketGetSockName(TSocketHandle handle, TSocketAddr& addr);
+// Bytes readable now (FIONREAD), or -1.
+long SocketAvailable(TSocketHandle handle);
+// The pending error of the socket (SO_ERROR) as a socket error number; 0 when none.
+int SocketPendingError(TSocketHandle handle);
+int SocketSetBroadcast(TSocketHandle handle, bool value);
+// True for a datagram socket.
+bool SocketIsDatagram(TSocketHandle handle);
+// True for a listening socket.
+bool SocketIsListening(TSocketHandle handle);
+int SocketSetReuseAddress(TSocketHandle handle, bool value);
+
+} // namespace corvan

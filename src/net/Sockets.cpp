@@ -1,0 +1,619 @@
+#include "net/Sockets.h"
+
+#include "util/Strings.h"
+#include "util/Ticks.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+
+namespace corvan {
+
+std::string SocketErrorMessage(int code) {
+    if (code == 0)
+        return "";
+    if (code < 20000)
+        return WinSockErrorMessage(code);
+    switch (code) {
+    case 20001:
+        return "Operation only allowed on closed socket";
+    case 20002:
+        return "Socket not connected";
+    case 20003:
+        return "Can not set socket handle";
+    case 20004:
+        return "Can not set protocol";
+    case 20005:
+        return "Host not resolved";
+    case 30001:
+        return "Proxy required";
+    case 40001:
+        return "General socks server failure";
+    case 40002:
+        return "Connection not allowed by rule set";
+    case 40003:
+        return "Network unreachable";
+    case 40004:
+        return "Host unreachable";
+    case 40005:
+        return "Connection refused";
+    case 40006:
+        return "Socks error: TTL expired";
+    case 40007:
+        return "Socks command not supported";
+    case 40008:
+        return "Address type not supported";
+    case 40101:
+        return "Socks negotiation failed";
+    case 40102:
+        return "Socks authentication failed";
+    case 50001:
+        return "Invalid HTTP response";
+    case 50002:
+        return "HTTP tunnel failed";
+    case 60001:
+        return "System error";
+    case 60002:
+        return "Resource error";
+    case 60003:
+        return "Application error";
+    case 60004:
+        return "Client error";
+    case 60005:
+        return "Server error";
+    case 60006:
+        return "Proxy error";
+    case 60007:
+        return "Prtotocol error";
+    case 60008:
+        return "Timeout";
+    case 60009:
+        return "Connect error";
+    case 60010:
+        return "Aborted";
+    default:
+        break;
+    }
+    const char* category = code >= 70000   ? "user "
+                           : code >= 60000 ? "general "
+                           : code >= 50000 ? "http-tunnel "
+                           : code >= 40000 ? "socks "
+                           : code >= 30000 ? "proxy "
+                                           : "";
+    return Format("Socket %serror #%d", category, code);
+}
+
+// --- rate window ------------------------------------------------------------------------------
+
+void TRateWindow::Restart(uint32_t now) {
+    StartTick = now;
+    Count = 0;
+    Rate = 0;
+}
+
+uint32_t TRateWindow::Update(uint32_t now) {
+    uint32_t elapsed = TickDelta(now, StartTick);
+    if (elapsed > 1000) {
+        Rate = Count * 1000 / static_cast<int64_t>(elapsed);
+        while (elapsed > 50) {
+            elapsed /= 2;
+            Count /= 2;
+        }
+        StartTick = now - elapsed;
+    }
+    return elapsed;
+}
+
+int64_t TRateWindow::Allowance(int64_t size, int64_t maxRate, uint32_t now) {
+    uint32_t elapsed = Update(now);
+    // 64-bit: with 32 bits the product overflows above about 2 MB/s and the limit would stall.
+    int64_t allowed = ((static_cast<int64_t>(elapsed) + 20) * maxRate) / 1000 - Count;
+    return std::clamp<int64_t>(allowed, 0, std::max<int64_t>(size, 0));
+}
+
+// --- socket list ------------------------------------------------------------------------------
+
+void TSocketList::Add(ASocket* socket) {
+    std::lock_guard<std::mutex> lock(SocketListLock);
+    FItems.push_back(socket);
+}
+
+void TSocketList::Remove(ASocket* socket) {
+    std::lock_guard<std::mutex> lock(SocketListLock);
+    auto it = std::find(FItems.begin(), FItems.end(), socket);
+    if (it != FItems.end())
+        FItems.erase(it);
+}
+
+size_t TSocketList::Count() const {
+    std::lock_guard<std::mutex> lock(SocketListLock);
+    return FItems.size();
+}
+
+ASocket* TSocketList::Item(size_t index) const {
+    std::lock_guard<std::mutex> lock(SocketListLock);
+    return index < FItems.size() ? FItems[index] : nullptr;
+}
+
+void TSocketList::Clear() {
+    std::lock_guard<std::mutex> lock(SocketListLock);
+    FItems.clear();
+}
+
+TSocketList& ProcessSocketList() {
+    static TSocketList* list = new TSocketList; // outlives sockets destroyed at exit
+    return *list;
+}
+
+// --- ASocket ----------------------------------------------------------------------------------
+
+ASocket::ASocket() {
+    Init();
+}
+
+ASocket::ASocket(TIPProtocol protocol) {
+    Init();
+    FProtocol = protocol;
+}
+
+ASocket::ASocket(TSocketHandle handle) {
+    Init();
+    FHandle = handle;
+}
+
+void ASocket::Init() {
+    EnsureWinSockStarted();
+    ProcessSocketList().Add(this);
+}
+
+ASocket::~ASocket() {
+    ResetSocket();
+    FDoneLookups.clear();
+    ProcessSocketList().Remove(this);
+}
+
+void ASocket::SetProtocol(TIPProtocol protocol) {
+    if (protocol == FProtocol)
+        return;
+    CheckClosed("SetProtocol");
+    FProtocol = protocol;
+}
+
+void ASocket::SetLocalHost(const std::string& value) {
+    if (value == FLocalHost)
+        return;
+    CheckClosed("SetLocalHost");
+    FLocalHost = value;
+}
+
+void ASocket::SetLocalPort(const std::string& value) {
+    if (value == FLocalPort)
+        return;
+    CheckClosed("SetLocalPort");
+    FLocalPort = value;
+}
+
+void ASocket::SetState(TSocketState state) {
+    if (state == FState)
+        return;
+    TSocketState old = FState;
+    FState = state;
+    TriggerStateChange(old, state);
+}
+
+void ASocket::TriggerStateChange(TSocketState oldState, TSocketState state) {
+    if (OnStateChange)
+        OnStateChange(this, oldState, state);
+}
+
+std::string ASocket::ErrorMessage() const {
+    if (FErrorCode == 0)
+        return "";
+    if (!FErrorMessage.empty())
+        return FErrorMessage;
+    return SocketErrorMessage(FErrorCode);
+}
+
+void ASocket::SetError(int code, const std::string& message) {
+    FErrorCode = code;
+    FErrorMessage = message;
+    if (code != 0 && OnError)
+        OnError(this);
+}
+
+void ASocket::ClearError() {
+    FErrorCode = 0;
+    FErrorMessage.clear();
+}
+
+void ASocket::RaiseError(const std::string& message, int code) {
+    SetError(code, message);
+    throw ESocket(message, code);
+}
+
+void ASocket::RaiseSocketError(const std::string& message, int code) {
+    std::string text = JoinMessage(message, SocketErrorMessage(code));
+    RaiseError(text, code);
+    throw ESocket(text, code); // an override of RaiseError that returns still raises here
+}
+
+void ASocket::RaiseLastSocketError(const std::string& message) {
+    RaiseSocketError(message, SocketGetLastError());
+}
+
+void ASocket::CheckClosed(const std::string& operationName) {
+    if (FState != ssClosed)
+        RaiseError("Operation only allowed on closed socket: " + operationName,
+                   SOCKET_ERR_NOT_CLOSED);
+}
+
+void ASocket::CheckConnected() {
+    if (!IsConnected())
+        RaiseError("Socket not connected", SOCKET_ERR_NOT_CONNECTED);
+}
+
+TSocketHandle ASocket::GetSocketHandle() {
+    if (FHandle == INVALID_SOCKETHANDLE) {
+        TSocketHandle h = INVALID_SOCKETHANDLE;
+        try {
+            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, false);
+        } catch (const ESocketLib& e) {
+            RaiseError(e.Message(), e.ErrorCode);
+        }
+        std::lock_guard<std::mutex> lock(FHandleLock);
+        FHandle = h;
+    }
+    return FHandle;
+}
+
+void ASocket::SetSocketHandle(TSocketHandle handle) {
+    if (handle == FHandle)
+        return;
+    if (FState == ssNegotiating || FState == ssConnected || FState == ssListening)
+        RaiseError("Socket handle can not be set on open socket", SOCKET_ERR_HANDLE);
+    CloseHandle();
+    std::lock_guard<std::mutex> lock(FHandleLock);
+    FHandle = handle;
+}
+
+void ASocket::CloseHandle() {
+    if (FHandle == INVALID_SOCKETHANDLE)
+        return;
+    // Unregister first: queued notifications of this handle go with it, so a later handle
+    // with the same number never sees them.
+    if (FRegistered && WindowLoop())
+        WindowLoop()->AsyncSelectRemove(FHandle);
+    FRegistered = false;
+    FConnectPending = false;
+    std::lock_guard<std::mutex> lock(FHandleLock);
+    SocketClose(FHandle);
+    FHandle = INVALID_SOCKETHANDLE;
+}
+
+void ASocket::FreeLookups() {
+    for (auto& lookup : FHostLookups)
+        lookup->Cancel();
+    FHostLookups.clear();
+}
+
+void ASocket::ResetSocket() {
+    FState = ssClosed;
+    FreeLookups();
+    CloseHandle();
+}
+
+bool ASocket::OnForeignThread() const {
+    TMessageLoop* loop = WindowLoop();
+    return loop && !loop->IsOwnerThread();
+}
+
+void ASocket::Terminate() {
+    TTimerHandle::Terminate();
+    if (OnForeignThread()) {
+        {
+            std::lock_guard<std::mutex> lock(FHandleLock);
+            if (FHandle != INVALID_SOCKETHANDLE)
+                SocketShutdown(FHandle, TShutdownHow::sdBoth);
+        }
+        PostMessage(WindowHandle(), WM_SOCKET_TERMINATE, 0, 0);
+        return;
+    }
+    FreeLookups();
+    ResetSocket();
+}
+
+void ASocket::Bind() {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    try {
+        if (!FLocalHost.empty())
+            address = ResolveHostIP4Single(FLocalHost);
+        if (!FLocalPort.empty())
+            port = ntohs(ResolvePort(FLocalPort, FProtocol));
+    } catch (const ESocketLib& e) {
+        RaiseError(JoinMessage("Socket bind failed", e.Message()), e.ErrorCode);
+    }
+    TSocketHandle h = GetSocketHandle();
+    // Lets a restarted server bind while old connections linger in TIME_WAIT; Linux still
+    // refuses a second listener on the same port.
+    if (FProtocol == TIPProtocol::ipTCP)
+        SocketSetReuseAddress(h, true);
+    if (SocketBind(h, TSocketAddr::IP4(address, port)) != 0)
+        RaiseLastSocketError("Socket bind failed");
+}
+
+void ASocket::SetAsynchronous() {
+    if (FHandle == INVALID_SOCKETHANDLE)
+        return;
+    try {
+        SetSocketBlocking(FHandle, false);
+    } catch (const ESocketLib& e) {
+        RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
+    }
+    TWindowHandleId window = GetWindowHandle();
+    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending);
+    FRegistered = true;
+    FConnectPending = false;
+}
+
+std::string ASocket::GetLocalPort() {
+    if (!FLocalPort.empty())
+        return FLocalPort;
+    if (!IsConnected() && FState != ssListening)
+        return "";
+    TSocketAddr addr;
+    if (SocketGetSockName(FHandle, addr) != 0)
+        RaiseLastSocketError("Error retrieving local name");
+    return std::to_string(addr.Port);
+}
+
+void ASocket::StartHostLookup(const std::string& host, uint8_t method) {
+    FDoneLookups.clear();
+    uint32_t literal;
+    if (IsIPAddress(host, literal)) {
+        DoHostResolved(0, host, literal);
+        return;
+    }
+    auto lookup = std::make_unique<TSocketHostLookup>();
+    TSocketHostLookup* raw = lookup.get();
+    lookup->OnComplete = [this](TSocketHostLookup* l) { HostLookupComplete(l); };
+    FHostLookups.push_back(std::move(lookup));
+    raw->Lookup(host, method);
+}
+
+void ASocket::HostLookupComplete(TSocketHostLookup* lookup) {
+    // The lookup is still inside its own completion: keep it alive until a later call.
+    auto it = std::find_if(FHostLookups.begin(), FHostLookups.end(),
+                           [&](const auto& p) { return p.get() == lookup; });
+    if (it == FHostLookups.end())
+        return;
+    FDoneLookups.push_back(std::move(*it));
+    FHostLookups.erase(it);
+    uint32_t address =
+        lookup->ErrorCode() == 0 && lookup->AddressCount() > 0 ? lookup->Address(0) : 0;
+    int error = lookup->ErrorCode();
+    if (error == 0 && lookup->AddressCount() == 0)
+        error = WSANO_DATA;
+    DoHostResolved(error, lookup->Host, address);
+}
+
+intptr_t ASocket::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == WM_SOCKET && FHandle != INVALID_SOCKETHANDLE &&
+        wParam == static_cast<uintptr_t>(FHandle)) {
+        ProcessSocketEvent(SelectEvents(lParam), SelectError(lParam));
+        return 0;
+    }
+    if (msg == WM_SOCKET_TERMINATE) {
+        FreeLookups();
+        ResetSocket();
+        return 0;
+    }
+    if (msg == WM_SOCKET_THROTTLE) {
+        ApplyThrottleSwitch(wParam, lParam != 0);
+        return 0;
+    }
+    return TTimerHandle::HandleWM(msg, wParam, lParam);
+}
+
+bool ASocket::PostSocketEvent(uint32_t events, int error) {
+    if (FHandle == INVALID_SOCKETHANDLE)
+        return false;
+    return PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(FHandle),
+                             MakeSelectLParam(events, error));
+}
+
+void ASocket::EnableEvent(uint32_t event, int error) {
+    if (FRegistered && WindowLoop())
+        WindowLoop()->AsyncEnable(FHandle, event, error);
+}
+
+long ASocket::RecvData(void* buf, size_t size) {
+    if (size == 0)
+        return 0;
+    long n = SocketRecv(FHandle, buf, size);
+    if (n > 0) {
+        EnableEvent(FD_READ);
+        return n;
+    }
+    if (n == 0) {
+        EnableEvent(FD_CLOSE, 0);
+        return 0;
+    }
+    int err = SocketGetLastError();
+    switch (err) {
+    case WSAEWOULDBLOCK:
+    case WSAEINTR:
+        EnableEvent(FD_READ);
+        break;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENETRESET:
+    case WSAETIMEDOUT:
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+        EnableEvent(FD_CLOSE, err);
+        break;
+    default:
+        break;
+    }
+    SocketSetLastError(err);
+    return n;
+}
+
+long ASocket::SendData(const void* buf, size_t size) {
+    long n = SocketSend(FHandle, buf, size);
+    if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
+        EnableEvent(FD_WRITE);
+    return n;
+}
+
+TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
+    TSocketHandle h = SocketAccept(FHandle, peer);
+    int err = SocketGetLastError();
+    EnableEvent(FD_ACCEPT);
+    SocketSetLastError(err);
+    return h;
+}
+
+int ASocket::ConnectTo(const TSocketAddr& addr) {
+    int r = SocketConnect(GetSocketHandle(), addr);
+    if (r == 0 || SocketGetLastError() == WSAEINPROGRESS) {
+        FConnectPending = !FRegistered;
+        EnableEvent(FD_CONNECT);
+        if (r != 0) {
+            SocketSetLastError(WSAEWOULDBLOCK); // the original library's answer
+            return -1;
+        }
+    }
+    return r;
+}
+
+int ASocket::ListenOn(int backlog) {
+    int r = SocketListen(GetSocketHandle(), backlog);
+    if (r == 0)
+        EnableEvent(FD_ACCEPT);
+    return r;
+}
+
+long ASocket::RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated) {
+    long n = SocketRecvFrom(FHandle, buf, size, from, truncated);
+    int err = SocketGetLastError();
+    EnableEvent(FD_READ);
+    SocketSetLastError(err);
+    return n;
+}
+
+long ASocket::SendDatagram(const void* buf, size_t size, const TSocketAddr& to) {
+    long n = SocketSendTo(FHandle, buf, size, to);
+    if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
+        EnableEvent(FD_WRITE);
+    return n;
+}
+
+// --- ASocketExSendBuffer ----------------------------------------------------------------------
+
+ASocketExSendBuffer::ASocketExSendBuffer() {
+    InitSendBuffer();
+}
+ASocketExSendBuffer::ASocketExSendBuffer(TIPProtocol protocol) : ASocket(protocol) {
+    InitSendBuffer();
+}
+ASocketExSendBuffer::ASocketExSendBuffer(TSocketHandle handle) : ASocket(handle) {
+    InitSendBuffer();
+}
+
+void ASocketExSendBuffer::InitSendBuffer() {
+    SetTimerInterval(THROTTLE_TIMER_INTERVAL);
+    FWriteWindow.Restart(GetTickCount());
+}
+
+ASocketExSendBuffer::~ASocketExSendBuffer() {
+    ClearSendBuffer();
+}
+
+void ASocketExSendBuffer::ProcessSocketEvent(uint32_t events, int error) {
+    if (events & FD_WRITE)
+        FlushSendBuffer();
+}
+
+void ASocketExSendBuffer::FlushSendBuffer() {
+    FWriteReady = true;
+    if (FSendBuffer.empty())
+        return;
+    SendBufferedData();
+    if (FSendBuffer.empty())
+        TriggerSendBufferEmpty();
+}
+
+void ASocketExSendBuffer::TriggerSendBufferEmpty() {
+    if (OnSendBufferEmpty)
+        OnSendBufferEmpty(this);
+}
+
+void ASocketExSendBuffer::UpdateTimer() {
+    SetTimerActive(NeedsTimer());
+}
+
+void ASocket::SetThrottleSwitch(uintptr_t which, bool value) {
+    if (OnForeignThread())
+        PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, which, value ? 1 : 0);
+    else
+        ApplyThrottleSwitch(which, value);
+}
+
+void ASocketExSendBuffer::SetThrottleWrite(bool value) {
+    SetThrottleSwitch(0, value);
+}
+
+void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {
+    if (which != 0)
+        return;
+    FThrottleWrite = value;
+    ThrottleSwitched(value, FD_WRITE);
+}
+
+void ASocketExSendBuffer::ThrottleSwitched(bool value, uint32_t resumeEvent) {
+    UpdateTimer();
+    // Switched off: what waited for the limiter moves now, not at the next notification.
+    if (!value && State() == ssConnected)
+        PostSocketEvent(resumeEvent);
+}
+
+void ASocketExSendBuffer::TriggerTimer() {
+    if (FThrottleWrite)
+        FlushSendBuffer();
+    ASocket::TriggerTimer();
+}
+
+int64_t ASocketExSendBuffer::GetWriteSize(int64_t size) {
+    if (FThrottleWrite && State() == ssConnected)
+        return FWriteWindow.Allowance(size, WriteThrottleRate(), GetTickCount());
+    return size;
+}
+
+int ASocketExSendBuffer::SendResult(long result) {
+    if (result >= 0) {
+        FWriteWindow.Add(result);
+        return 0;
+    }
+    int err = SocketGetLastError();
+    if (err == WSAEWOULDBLOCK)
+        FWriteReady = false;
+    return err;
+}
+
+int64_t ASocketExSendBuffer::GetWriteRate() {
+    FWriteWindow.Update(GetTickCount());
+    return FWriteWindow.Rate;
+}
+
+void ASocketExSendBuffer::AppendSendBuffer(std::string data, const TSocketAddr& destination) {
+    FSendBufferSize += static_cast<int64_t>(data.size());
+    FSendBuffer.push_back(TSendBufferItem{std::move(data), 0, destination});
+}
+
+void ASocketExSendBuffer::ClearSendBuffer() {
+    FSendBuffer.clear();
+    FSendBufferSize = 0;
+}
+
+} // namespace corvan

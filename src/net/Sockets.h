@@ -1,0 +1,288 @@
+#pragma once
+// The socket object every TCP and UDP socket derives from, its send buffer and rate limiter.
+//
+// ASocket owns one socket handle, runs it non-blocking with notifications through its own
+// window (WM_SOCKET, see WinClasses.h), keeps a state with a change event, records the last
+// error (code and text) and calls OnError before any exception leaves, binds, and starts host
+// lookups for its descendants. Its I/O helpers (RecvData, SendData, AcceptConnection,
+// ConnectTo, ListenOn, RecvDatagram, SendDatagram) are the only way descendants reach the
+// socket: they re-enable the loop's notifications exactly as the original library does, so a
+// socket that does not read costs nothing.
+//
+// A socket is used on the thread that created its window; only Terminate and the throttle
+// setters may be called from another thread.
+
+#include "net/SocketHostLookup.h"
+#include "net/SocketLib.h"
+#include "net/WinClasses.h"
+#include "util/Exceptions.h"
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvan {
+
+enum TSocketState : uint8_t {
+    ssClosed = 0,
+    ssResolving = 1,
+    ssResolved = 2,
+    ssConnecting = 3,
+    ssNegotiating = 4,
+    ssConnected = 5,
+    ssListening = 6,
+};
+
+// The socket layer's own error numbers (20000s socket, 30000s proxy, 40000s SOCKS, 50000s
+// HTTP tunnel, 60000s general, 70000 and up user-defined).
+enum : int {
+    SOCKET_ERR_NOT_CLOSED = 20001,
+    SOCKET_ERR_NOT_CONNECTED = 20002,
+    SOCKET_ERR_HANDLE = 20003,
+    SOCKET_ERR_PROTOCOL = 20004,
+    SOCKET_ERR_NOT_RESOLVED = 20005,
+    SOCKET_ERR_PROXY_REQUIRED = 30001,
+    SOCKET_ERR_SOCKS_BASE = 40000,
+    SOCKET_ERR_SOCKS_NEGOTIATION = 40101,
+    SOCKET_ERR_SOCKS_AUTHENTICATION = 40102,
+    SOCKET_ERR_SOCKS_INVALID_RESPONSE = 40103,
+    SOCKET_ERR_HTTP_RESPONSE = 50001,
+    SOCKET_ERR_HTTP_TUNNEL = 50002,
+    SOCKET_ERR_SYSTEM = 60001,
+    SOCKET_ERR_APPLICATION = 60003,
+    SOCKET_ERR_TIMEOUT = 60008,
+    SOCKET_ERR_ABORTED = 60010,
+};
+
+// Text of any error number: "" for 0; the socket layer's table for 20000 and up ("Socket
+// <category> error #n" outside it); the system table below 20000.
+std::string SocketErrorMessage(int code);
+
+// Raised by ASocket::RaiseError with the message as given.
+class ESocket : public ECodedException {
+public:
+    using ECodedException::ECodedException;
+};
+
+// A window of recent transfer for rates and limits, on the 32-bit millisecond clock.
+struct TRateWindow {
+    uint32_t StartTick = 0;
+    int64_t Count = 0; // bytes in the window
+    int64_t Rate = 0;  // bytes per second, as last computed
+    void Restart(uint32_t now);
+    // Over a second since the start: Rate := Count*1000/Elapsed, then Elapsed and Count are
+    // halved until Elapsed <= 50 and the start moves to now - Elapsed. Answers Elapsed.
+    uint32_t Update(uint32_t now);
+    // Bytes that may move now, 0..size: ((Elapsed+20)*maxRate)/1000 - Count, so a connection
+    // runs at most 20 ms ahead of its budget.
+    int64_t Allowance(int64_t size, int64_t maxRate, uint32_t now);
+    void Add(int64_t bytes) { Count += bytes; }
+};
+
+class ASocket;
+
+// A thread-safe list of sockets (not owning).
+class TSocketList {
+public:
+    void Add(ASocket* socket);
+    void Remove(ASocket* socket);
+    size_t Count() const;
+    ASocket* Item(size_t index) const;
+    void Clear();
+
+private:
+    mutable std::mutex SocketListLock; // guards FItems
+    std::vector<ASocket*> FItems;
+};
+
+// Every live socket of the process.
+TSocketList& ProcessSocketList();
+
+class ASocket : public TTimerHandle {
+public:
+    ASocket();
+    explicit ASocket(TIPProtocol protocol);
+    // Takes an existing handle (server side); the descendant sets the state.
+    explicit ASocket(TSocketHandle handle);
+    ~ASocket() override;
+
+    TIPProtocol Protocol() const { return FProtocol; }
+    virtual void SetProtocol(TIPProtocol protocol);
+    TSocketState State() const { return FState; }
+    // Connected in states negotiating and connected.
+    virtual bool IsConnected() const { return FState == ssNegotiating || FState == ssConnected; }
+
+    // The handle, or INVALID_SOCKETHANDLE.
+    TSocketHandle SocketHandle() const { return FHandle; }
+    // The handle, allocating an IPv4 one for Protocol when there is none.
+    TSocketHandle GetSocketHandle();
+    // Takes a handle (closing the current one); raises 20003 on an open socket.
+    void SetSocketHandle(TSocketHandle handle);
+
+    int ErrorCode() const { return FErrorCode; }
+    std::string ErrorMessage() const;
+    void SetError(int code, const std::string& message = "");
+    void ClearError();
+
+    const std::string& LocalHost() const { return FLocalHost; }
+    virtual void SetLocalHost(const std::string& value);
+    const std::string& LocalPort() const { return FLocalPort; }
+    virtual void SetLocalPort(const std::string& value);
+    // LocalPort if set; else, when connected, the bound port as decimal text.
+    virtual std::string GetLocalPort();
+
+    // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
+    void Bind();
+    // Non-blocking mode and notifications to the own window; "Asynchronous mode not set".
+    void SetAsynchronous();
+    // Closes the handle (unregistering it first).
+    void CloseHandle();
+    // State closed without event, pending lookups freed, handle closed.
+    virtual void ResetSocket();
+    // Final: cancels lookups and closes the handle. From a thread other than the socket's own,
+    // it shuts the connection down at once (a blocked peer operation wakes) and leaves the
+    // close of the handle to the socket's thread, so a descriptor in use is never closed
+    // under it.
+    void Terminate() override;
+
+    // A literal IPv4 host resolves at once (DoHostResolved inside this call); otherwise a
+    // lookup by method (0 caller, 1 asynchronous, 2 thread) runs and DoHostResolved follows.
+    void StartHostLookup(const std::string& host, uint8_t method);
+    size_t PendingLookupCount() const { return FHostLookups.size(); }
+
+    // Records code and message, calls OnError, raises ESocket(message, code).
+    [[noreturn]] virtual void RaiseError(const std::string& message, int code);
+    [[noreturn]] void RaiseSocketError(const std::string& message, int code);
+    [[noreturn]] void RaiseLastSocketError(const std::string& message);
+    void CheckClosed(const std::string& operationName);
+    void CheckConnected();
+
+    std::function<void(ASocket* sender, TSocketState oldState, TSocketState state)> OnStateChange;
+    std::function<void(ASocket* sender)> OnError;
+
+protected:
+    void SetState(TSocketState state);
+    // Sets the state without a state event (initialisation paths).
+    void ResetStateTo(TSocketState state) { FState = state; }
+    virtual void TriggerStateChange(TSocketState oldState, TSocketState state);
+    virtual void ProcessSocketEvent(uint32_t events, int error) = 0;
+    virtual uint32_t AsyncEvents() const = 0;
+    virtual void DoHostResolved(int error, const std::string& host, uint32_t address) {}
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+
+    // Posts WM_SOCKET(handle, events) to the own window; it runs later on this thread.
+    bool PostSocketEvent(uint32_t events, int error = 0);
+    // True when called from a thread other than the one serving this socket's window.
+    bool OnForeignThread() const;
+    // Private messages: a foreign Terminate, and throttle switches made from another thread
+    // (wParam: which switch, lParam: the value), applied on the socket's thread.
+    static constexpr uint32_t WM_SOCKET_TERMINATE = WM_USER + 581;
+    static constexpr uint32_t WM_SOCKET_THROTTLE = WM_USER + 582;
+    virtual void ApplyThrottleSwitch(uintptr_t which, bool value) {}
+    // Applies a throttle switch here, or posts it to the socket's thread from another thread.
+    void SetThrottleSwitch(uintptr_t which, bool value);
+    // I/O with the original library's re-enabling rules. Each answers what the system call
+    // answers (-1 with SocketGetLastError on failure).
+    long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once
+    long SendData(const void* buf, size_t size); // would block re-enables FD_WRITE
+    TSocketHandle AcceptConnection(TSocketAddr* peer);
+    int ConnectTo(const TSocketAddr& addr); // in progress answers -1 with 10035
+    int ListenOn(int backlog);
+    long RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated);
+    long SendDatagram(const void* buf, size_t size, const TSocketAddr& to);
+
+private:
+    void Init();
+    void HostLookupComplete(TSocketHostLookup* lookup);
+    void FreeLookups();
+    void EnableEvent(uint32_t event, int error = 0);
+
+    TIPProtocol FProtocol = TIPProtocol::ipNone;
+    TSocketState FState = ssClosed;
+    // FHandleLock: guards FHandle against a foreign Terminate's shutdown racing a close.
+    mutable std::mutex FHandleLock;
+    TSocketHandle FHandle = INVALID_SOCKETHANDLE;
+    bool FRegistered = false;
+    bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
+    int FErrorCode = 0;
+    std::string FErrorMessage;
+    std::string FLocalHost;
+    std::string FLocalPort;
+    std::vector<std::unique_ptr<TSocketHostLookup>> FHostLookups;
+    std::vector<std::unique_ptr<TSocketHostLookup>> FDoneLookups; // freed outside their callbacks
+};
+
+// One unsent item: bytes from Offset on, and a destination for datagrams.
+struct TSendBufferItem {
+    std::string Data;
+    size_t Offset = 0;
+    TSocketAddr Destination;
+    size_t Remaining() const { return Data.size() - Offset; }
+};
+
+// Interval of the throttling timer.
+constexpr int THROTTLE_TIMER_INTERVAL = 50;
+
+class ASocketExSendBuffer : public ASocket {
+public:
+    ASocketExSendBuffer();
+    explicit ASocketExSendBuffer(TIPProtocol protocol);
+    explicit ASocketExSendBuffer(TSocketHandle handle);
+    ~ASocketExSendBuffer() override;
+
+    bool UseSendBuffer = true;
+    std::function<void(ASocket* sender)> OnSendBufferEmpty;
+
+    bool WriteReady() const { return FWriteReady; }
+    // Writable and nothing buffered.
+    bool CanSendDirectly() const { return FWriteReady && FSendBuffer.empty(); }
+    int64_t SendBufferSize() const { return FSendBufferSize; }
+    bool ThrottleWrite() const { return FThrottleWrite; }
+    // Timer on exactly while NeedsTimer; switching off on a connected socket posts FD_WRITE so
+    // buffered data moves at once.
+    void SetThrottleWrite(bool value);
+    int64_t WriteThrottleRate() const { return FWriteThrottleRate.load(std::memory_order_relaxed); }
+    void SetWriteThrottleRate(int64_t bytesPerSecond) {
+        FWriteThrottleRate.store(bytesPerSecond, std::memory_order_relaxed);
+    }
+    int64_t GetWriteRate();
+    void ClearSendBuffer();
+    // WriteReady := true; sends what is buffered; OnSendBufferEmpty when that emptied it.
+    void FlushSendBuffer();
+    // Switches the throttling timer to NeedsTimer (call after state changes).
+    void UpdateTimer();
+
+protected:
+    void ProcessSocketEvent(uint32_t events, int error) override;
+    void TriggerTimer() override;
+    virtual bool NeedsTimer() const { return FThrottleWrite && State() == ssConnected; }
+    virtual void TriggerSendBufferEmpty();
+    void ApplyThrottleSwitch(uintptr_t which, bool value) override;
+    // After a throttle flag changed: timer to NeedsTimer; switched off on a connected socket,
+    // posts resumeEvent to itself.
+    void ThrottleSwitched(bool value, uint32_t resumeEvent);
+    // size, or the rate limiter's allowance while write-throttled and connected.
+    int64_t GetWriteSize(int64_t size);
+    virtual void SendBufferedData() = 0;
+    // Bookkeeping after every send: answers 0, or the error (10035 clears WriteReady).
+    int SendResult(long result);
+    void AppendSendBuffer(std::string data, const TSocketAddr& destination = TSocketAddr());
+    std::deque<TSendBufferItem>& SendBuffer() { return FSendBuffer; }
+    // Accounts bytes leaving the buffer.
+    void SendBufferConsumed(int64_t bytes) { FSendBufferSize -= bytes; }
+    TRateWindow& WriteWindow() { return FWriteWindow; }
+
+private:
+    void InitSendBuffer();
+    std::deque<TSendBufferItem> FSendBuffer;
+    int64_t FSendBufferSize = 0;
+    bool FWriteReady = false;
+    bool FThrottleWrite = false;
+    std::atomic<int64_t> FWriteThrottleRate{0};
+    TRateWindow FWriteWindow;
+};
+
+} // namespace corvan

@@ -1,0 +1,381 @@
+#include "net/SocketsTCP.h"
+
+#include "util/Strings.h"
+#include "util/Ticks.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace corvan {
+
+ATCPClientSocket::ATCPClientSocket() : ASocketExSendBuffer(TIPProtocol::ipTCP) {}
+
+ATCPClientSocket::ATCPClientSocket(TSocketHandle handle) : ASocketExSendBuffer(handle) {
+    SetProtocol(TIPProtocol::ipTCP);
+    if (SocketAvailable(handle) >= 0) {
+        // Directly, without a state event: nobody can be listening yet.
+        ResetStateTo(ssConnected);
+        SetAsynchronous();
+        RestartReadWindow();
+    }
+}
+
+ATCPClientSocket::~ATCPClientSocket() = default;
+
+void ATCPClientSocket::RestartReadWindow() {
+    FReadWindow.Restart(GetTickCount());
+}
+
+void ATCPClientSocket::SetReadEventTrigger(int value) {
+    int old = FReadEventTrigger;
+    FReadEventTrigger = value;
+    if (FReadSuspended && (value < 0 || value > old))
+        ResumeReading();
+}
+
+void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
+    if (events & FD_CLOSE) {
+        DoRead(); // take in whatever is left
+        if (error != 0)
+            SetError(error);
+        CloseNow();
+        return;
+    }
+    if (events & FD_READ)
+        DoRead();
+    ASocketExSendBuffer::ProcessSocketEvent(events, error);
+}
+
+void ATCPClientSocket::TriggerDataAvailable() {
+    if (OnDataAvailable)
+        OnDataAvailable(this);
+}
+
+void ATCPClientSocket::TriggerClose() {
+    if (OnClose)
+        OnClose(this);
+}
+
+void ATCPClientSocket::ResumeReading() {
+    // One pending resume is enough: a reader taking bytes one at a time must not flood the
+    // queue with notifications.
+    if (FResumePosted)
+        return;
+    FResumePosted = PostSocketEvent(FD_READ);
+}
+
+void ATCPClientSocket::DoRead() {
+    FResumePosted = false;
+    long n = Available();
+    if (n > 0)
+        TriggerDataAvailable();
+    while (FReadEventTrigger < 0 || static_cast<size_t>(FReadEventTrigger) > FBufferUsed) {
+        if (n <= 0)
+            n = READ_PROBE_SIZE;
+        if (ReadIntoBuffer(n) < 1) {
+            FReadSuspended = false;
+            return;
+        }
+        TriggerDataAvailable();
+        n = Available();
+    }
+    FReadSuspended = true;
+}
+
+long ATCPClientSocket::Available() {
+    if (SocketHandle() == INVALID_SOCKETHANDLE)
+        return 0;
+    long n = SocketAvailable(SocketHandle());
+    if (n <= 0)
+        return 0;
+    if (FThrottleRead && State() == ssConnected)
+        n = static_cast<long>(FReadWindow.Allowance(n, ReadThrottleRate(), GetTickCount()));
+    return n;
+}
+
+long ATCPClientSocket::RecvThrottled(void* buf, long size) {
+    if (SocketHandle() == INVALID_SOCKETHANDLE || size <= 0)
+        return 0;
+    if (FThrottleRead && State() == ssConnected) {
+        size = static_cast<long>(FReadWindow.Allowance(size, ReadThrottleRate(), GetTickCount()));
+        if (size == 0)
+            return 0;
+    }
+    long n = RecvData(buf, static_cast<size_t>(size));
+    if (n > 0)
+        FReadWindow.Add(n);
+    return n;
+}
+
+long ATCPClientSocket::ReadIntoBuffer(long size) {
+    size_t need = FReadOffset + FBufferUsed + static_cast<size_t>(size);
+    if (need > FReadBuffer.size())
+        FReadBuffer.resize(need + need / 4);
+    long n = RecvThrottled(FReadBuffer.data() + FReadOffset + FBufferUsed, size);
+    if (n > 0)
+        FBufferUsed += static_cast<size_t>(n);
+    return n;
+}
+
+void ATCPClientSocket::Consume(size_t size) {
+    if (size == 0)
+        return;
+    FReadOffset += size;
+    FBufferUsed -= size;
+    if (FReadBuffer.size() >= READ_BUFFER_COMPACT_CAPACITY &&
+        (FBufferUsed < READ_BUFFER_COMPACT_REMAINDER || FReadOffset > FReadBuffer.size() / 2)) {
+        std::memmove(FReadBuffer.data(), FReadBuffer.data() + FReadOffset, FBufferUsed);
+        FReadOffset = 0;
+        FReadBuffer.resize(std::max(FBufferUsed, READ_BUFFER_COMPACT_CAPACITY));
+        FReadBuffer.shrink_to_fit();
+    } else if (FBufferUsed == 0)
+        FReadOffset = 0;
+    if (FReadSuspended)
+        ResumeReading();
+}
+
+long ATCPClientSocket::Read(void* buf, long size) {
+    if (size <= 0)
+        return 0;
+    long fromBuffer = std::min<long>(size, static_cast<long>(FBufferUsed));
+    if (fromBuffer > 0) {
+        std::memcpy(buf, FReadBuffer.data() + FReadOffset, static_cast<size_t>(fromBuffer));
+        Consume(static_cast<size_t>(fromBuffer));
+    }
+    long done = fromBuffer;
+    while (done < size) {
+        long n = RecvThrottled(static_cast<char*>(buf) + done, size - done);
+        if (n < 1)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::string ATCPClientSocket::ReadStr(long size) {
+    if (size <= 0)
+        return "";
+    if (FBufferUsed >= 1 && FBufferUsed <= static_cast<size_t>(size)) {
+        std::string r(Buffered());
+        Consume(r.size());
+        return r;
+    }
+    std::string r(static_cast<size_t>(size), '\0');
+    r.resize(static_cast<size_t>(std::max<long>(Read(r.data(), size), 0)));
+    return r;
+}
+
+std::string ATCPClientSocket::ReadAvailable() {
+    std::string r(Buffered());
+    bool suspended = FReadSuspended;
+    FReadBuffer = std::string();
+    FReadOffset = 0;
+    FBufferUsed = 0;
+    if (suspended && !r.empty())
+        ResumeReading();
+    return r;
+}
+
+long ATCPClientSocket::Peek(void* buf, long size) const {
+    long n = std::min<long>(std::max<long>(size, 0), static_cast<long>(FBufferUsed));
+    if (n > 0)
+        std::memcpy(buf, FReadBuffer.data() + FReadOffset, static_cast<size_t>(n));
+    return n;
+}
+
+std::string ATCPClientSocket::PeekStr(long size) const {
+    return std::string(Buffered().substr(0, static_cast<size_t>(std::max<long>(size, 0))));
+}
+
+long ATCPClientSocket::Skip(long size) {
+    long n = std::min<long>(std::max<long>(size, 0), static_cast<long>(FBufferUsed));
+    Consume(static_cast<size_t>(n));
+    return n;
+}
+
+namespace {
+bool SameChar(char a, char b, bool caseInsensitive) {
+    return caseInsensitive ? AsciiLower(a) == AsciiLower(b) : a == b;
+}
+} // namespace
+
+long ATCPClientSocket::Locate(char c, bool caseInsensitive) const {
+    std::string_view b = Buffered();
+    for (size_t i = 0; i < b.size(); ++i)
+        if (SameChar(b[i], c, caseInsensitive))
+            return static_cast<long>(i);
+    return -1;
+}
+
+long ATCPClientSocket::LocateAny(std::string_view chars, bool caseInsensitive) const {
+    std::string_view b = Buffered();
+    for (size_t i = 0; i < b.size(); ++i)
+        for (char c : chars)
+            if (SameChar(b[i], c, caseInsensitive))
+                return static_cast<long>(i);
+    return -1;
+}
+
+long ATCPClientSocket::LocateStr(std::string_view s, bool caseInsensitive) const {
+    std::string_view b = Buffered();
+    if (b.empty() || s.empty() || s.size() > b.size())
+        return -1;
+    for (size_t i = 0; i + s.size() <= b.size(); ++i)
+        if (caseInsensitive ? EqualNoCase(b.substr(i, s.size()), s) : b.substr(i, s.size()) == s)
+            return static_cast<long>(i);
+    return -1;
+}
+
+bool ATCPClientSocket::StartsWith(std::string_view s, bool caseInsensitive) const {
+    std::string_view b = Buffered();
+    if (s.size() > b.size())
+        return false;
+    return caseInsensitive ? EqualNoCase(b.substr(0, s.size()), s) : b.substr(0, s.size()) == s;
+}
+
+long ATCPClientSocket::LocateEOL() const {
+    long p = LocateAny("\r\n");
+    if (p < 0 || static_cast<size_t>(p) + 1 >= FBufferUsed)
+        return -1;
+    return p;
+}
+
+long ATCPClientSocket::Write(const void* buf, long size) {
+    CheckConnected();
+    if (size <= 0)
+        return 0;
+    const char* p = static_cast<const char*>(buf);
+    long sent = 0;
+    if (CanSendDirectly()) {
+        while (sent < size) {
+            int64_t chunk = GetWriteSize(size - sent);
+            if (chunk <= 0)
+                break;
+            long n = SendData(p + sent, static_cast<size_t>(chunk));
+            SendResult(n);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+    }
+    if (sent == size)
+        return size;
+    if (!UseSendBuffer)
+        return sent;
+    AppendSendBuffer(std::string(p + sent, static_cast<size_t>(size - sent)));
+    return size;
+}
+
+void ATCPClientSocket::SendBufferedData() {
+    auto& items = SendBuffer();
+    while (!items.empty()) {
+        TSendBufferItem& item = items.front();
+        int64_t chunk = GetWriteSize(static_cast<int64_t>(item.Remaining()));
+        if (chunk <= 0)
+            return;
+        long n = SendData(item.Data.data() + item.Offset, static_cast<size_t>(chunk));
+        SendResult(n);
+        if (n <= 0)
+            return;
+        SendBufferConsumed(n);
+        item.Offset += static_cast<size_t>(n);
+        if (item.Remaining() == 0)
+            items.pop_front();
+    }
+}
+
+void ATCPClientSocket::TriggerSendBufferEmpty() {
+    if (FClosePending) {
+        FClosePending = false;
+        SocketShutdown(SocketHandle(), TShutdownHow::sdSend);
+        CloseNow();
+        return;
+    }
+    ASocketExSendBuffer::TriggerSendBufferEmpty();
+}
+
+void ATCPClientSocket::Close(bool graceful) {
+    if (State() == ssClosed || SocketHandle() == INVALID_SOCKETHANDLE)
+        return;
+    if (graceful && SendBufferSize() > 0) {
+        // Shutting down now would make the buffered bytes unsendable: the shutdown follows
+        // the last send instead.
+        FClosePending = true;
+        return;
+    }
+    SocketShutdown(SocketHandle(), TShutdownHow::sdSend);
+    CloseNow();
+}
+
+void ATCPClientSocket::CloseNow() {
+    if (State() == ssClosed && SocketHandle() == INVALID_SOCKETHANDLE)
+        return;
+    FClosePending = false;
+    SetState(ssClosed);
+    UpdateTimer();
+    TriggerClose();
+    CloseHandle();
+    ClearSendBuffer();
+}
+
+bool ATCPClientSocket::NeedsTimer() const {
+    return (ThrottleWrite() || FThrottleRead) && State() == ssConnected;
+}
+
+void ATCPClientSocket::SetThrottleRead(bool value) {
+    SetThrottleSwitch(1, value);
+}
+
+void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
+    if (which != 1) {
+        ASocketExSendBuffer::ApplyThrottleSwitch(which, value);
+        return;
+    }
+    FThrottleRead = value;
+    ThrottleSwitched(value, FD_READ);
+}
+
+void ATCPClientSocket::TriggerTimer() {
+    ASocketExSendBuffer::TriggerTimer();
+    if (FThrottleRead)
+        DoRead();
+}
+
+int64_t ATCPClientSocket::GetReadRate() {
+    FReadWindow.Update(GetTickCount());
+    return FReadWindow.Rate;
+}
+
+uint32_t ATCPClientSocket::GetRemoteAddress() {
+    CheckConnected();
+    TSocketAddr addr;
+    if (SocketGetPeerName(SocketHandle(), addr) != 0 || addr.AddrFamily != TIPAddressFamily::iaIP4)
+        return INADDR_FAILURE;
+    return addr.AddrIP4();
+}
+
+std::string ATCPClientSocket::GetRemoteAddressStr() {
+    uint32_t a = GetRemoteAddress();
+    if (a == 0 || a == INADDR_FAILURE)
+        return "";
+    return IPAddressStr(a);
+}
+
+std::string ATCPClientSocket::GetRemoteHostName() {
+    if (FRemoteNameCached)
+        return FRemoteName;
+    uint32_t a = GetRemoteAddress();
+    if (a == 0 || a == INADDR_FAILURE)
+        return "";
+    try {
+        FRemoteName = ReverseLookup(TSocketAddr::IP4(a));
+    } catch (const ESocketLib&) {
+        FRemoteName.clear();
+    }
+    if (FRemoteName.empty())
+        FRemoteName = IPAddressStr(a);
+    FRemoteNameCached = true;
+    return FRemoteName;
+}
+
+} // namespace corvan

@@ -1,0 +1,133 @@
+#pragma once
+// One end of an established TCP connection: the accepted connection of a server client and the
+// outbound connection of a client socket are both this class.
+//
+// Receiving: on FD_READ the socket reads what the system reports available into a growable
+// read buffer and calls OnDataAvailable after each read. ReadEventTrigger -1 reads everything;
+// N >= 0 stops reading from the socket once N bytes are buffered (ReadSuspended), and the
+// socket then receives no more notifications until a consuming call (Read, ReadStr,
+// ReadAvailable, Skip) takes bytes or the trigger is raised; the resumed read runs later on
+// the socket's own thread, never inside the caller. OnClose comes only after all received
+// data has been taken from the system; unread bytes stay readable after it.
+//
+// Sending: Write sends directly while the socket is writable and nothing is buffered; the
+// remainder goes to the send buffer, flushed on FD_WRITE (and on the 50 ms timer while
+// throttled). A graceful Close waits until the buffer has been sent before it shuts the
+// sending side down and closes.
+
+#include "net/Sockets.h"
+
+#include <string>
+#include <string_view>
+
+namespace corvan {
+
+// Probe size when the system reports nothing available (one Ethernet segment payload).
+constexpr long READ_PROBE_SIZE = 1460;
+// The read buffer shrinks back to this capacity after a large transfer.
+constexpr size_t READ_BUFFER_COMPACT_CAPACITY = 16384;
+// Compaction moves the unread bytes to the front when fewer than this many are left.
+constexpr size_t READ_BUFFER_COMPACT_REMAINDER = 256;
+
+class ATCPClientSocket : public ASocketExSendBuffer {
+public:
+    ATCPClientSocket();
+    // Server side: takes a connected handle; if the system answers FIONREAD on it, the state
+    // becomes connected (no event), notifications are registered to a window of the calling
+    // thread, and the read-rate window starts.
+    explicit ATCPClientSocket(TSocketHandle handle);
+    ~ATCPClientSocket() override;
+
+    std::function<void(ATCPClientSocket* sender)> OnDataAvailable;
+    std::function<void(ATCPClientSocket* sender)> OnClose;
+
+    int ReadEventTrigger() const { return FReadEventTrigger; }
+    // Raising the trigger (or -1) while suspended resumes reading.
+    void SetReadEventTrigger(int value);
+    bool ReadSuspended() const { return FReadSuspended; }
+    size_t BufferUsed() const { return FBufferUsed; }
+    size_t ReadBufferCapacity() const { return FReadBuffer.size(); }
+    bool ClosePending() const { return FClosePending; }
+
+    // Buffered bytes first, then direct receives (rate-limited) until size or nothing comes.
+    long Read(void* buf, long size);
+    // 1..size buffered: all of them, without touching the socket; otherwise as Read.
+    std::string ReadStr(long size);
+    // The whole buffer; its storage is released.
+    std::string ReadAvailable();
+    long Peek(void* buf, long size) const;
+    std::string PeekStr(long size) const;
+    long Skip(long size);
+
+    // Positions within the buffered bytes (from the first unread byte); -1 when absent.
+    long Locate(char c, bool caseInsensitive = false) const;
+    long LocateAny(std::string_view chars, bool caseInsensitive = false) const;
+    long LocateStr(std::string_view s, bool caseInsensitive = false) const;
+    bool StartsWith(std::string_view s, bool caseInsensitive = false) const;
+    // First CR or LF, only when at least one more byte follows it.
+    long LocateEOL() const;
+    // Bytes the system reports readable, limited by the read allowance while ThrottleRead.
+    long Available();
+
+    // Writes (connected only, else "Socket not connected", 20002). Answers size while the
+    // send buffer is in use, else the bytes actually sent.
+    long Write(const void* buf, long size);
+    long WriteStr(const std::string& s) { return Write(s.data(), static_cast<long>(s.size())); }
+
+    // Graceful: the close completes once the send buffer has been sent. Nothing when closed.
+    void Close(bool graceful = true);
+    // State closed (event), OnClose, handle closed, send buffer dropped; read buffer kept.
+    void CloseNow();
+
+    bool ThrottleRead() const { return FThrottleRead; }
+    void SetThrottleRead(bool value);
+    int64_t ReadThrottleRate() const { return FReadThrottleRate.load(std::memory_order_relaxed); }
+    void SetReadThrottleRate(int64_t bytesPerSecond) {
+        FReadThrottleRate.store(bytesPerSecond, std::memory_order_relaxed);
+    }
+    int64_t GetReadRate();
+    int64_t GetTransferRate() { return GetReadRate() + GetWriteRate(); }
+
+    // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
+    virtual uint32_t GetRemoteAddress();
+    virtual std::string GetRemoteAddressStr();
+    // Reverse lookup of the peer, once; the dotted address when that gives nothing.
+    virtual std::string GetRemoteHostName();
+
+protected:
+    void ProcessSocketEvent(uint32_t events, int error) override;
+    uint32_t AsyncEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
+    void SendBufferedData() override;
+    void TriggerSendBufferEmpty() override;
+    void TriggerTimer() override;
+    bool NeedsTimer() const override;
+    void ApplyThrottleSwitch(uintptr_t which, bool value) override;
+    virtual void TriggerDataAvailable();
+    virtual void TriggerClose();
+    void DoRead();
+    void RestartReadWindow();
+
+private:
+    long RecvThrottled(void* buf, long size);
+    void ResumeReading();
+    long ReadIntoBuffer(long size);
+    void Consume(size_t size);
+    std::string_view Buffered() const {
+        return std::string_view(FReadBuffer).substr(FReadOffset, FBufferUsed);
+    }
+
+    std::string FReadBuffer; // its size is the capacity
+    size_t FReadOffset = 0;
+    size_t FBufferUsed = 0;
+    int FReadEventTrigger = -1;
+    bool FReadSuspended = false;
+    bool FThrottleRead = false;
+    std::atomic<int64_t> FReadThrottleRate{0};
+    TRateWindow FReadWindow;
+    bool FRemoteNameCached = false;
+    std::string FRemoteName;
+    bool FClosePending = false;
+    bool FResumePosted = false; // an FD_READ to resume reading is queued
+};
+
+} // namespace corvan

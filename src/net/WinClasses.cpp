@@ -1,0 +1,927 @@
+#include "net/WinClasses.h"
+
+#include "net/SocketLib.h"
+#include "util/Ticks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace corvan {
+
+namespace {
+
+// Static initialisation runs on the main thread, before main.
+const std::thread::id GMainThreadId = std::this_thread::get_id();
+
+// Dispatch a message without harvesting readiness at most this often, so a loop flooded with
+// posted messages still serves its sockets and timers.
+constexpr int MAX_DISPATCH_WITHOUT_HARVEST = 32;
+constexpr int MAX_EPOLL_EVENTS = 64;
+
+struct TWindowEntry {
+    TWindowHandle* Object;
+    std::shared_ptr<TMessageLoop> Loop;
+};
+
+// WindowRegistryLock: guards the map from handle numbers to live windows. Leaked so that
+// windows destroyed during static destruction still find it.
+struct TWindowRegistry {
+    std::mutex WindowRegistryLock;
+    std::unordered_map<TWindowHandleId, TWindowEntry> Windows;
+    std::atomic<TWindowHandleId> NextHandle{1};
+};
+TWindowRegistry& Registry() {
+    static TWindowRegistry* r = new TWindowRegistry;
+    return *r;
+}
+
+std::shared_ptr<TMessageLoop> FindLoop(TWindowHandleId handle) {
+    TWindowRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
+    auto it = r.Windows.find(handle);
+    return it == r.Windows.end() ? nullptr : it->second.Loop;
+}
+
+struct TJob {
+    std::function<void()> Fn;
+    std::mutex M;
+    std::condition_variable Cond;
+    bool Done = false; // guarded by M
+    std::exception_ptr Error;
+};
+
+// Level-triggered readability of a descriptor the loop owns or watches.
+void WatchReadable(int epoll, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void FinishJob(TJob& job, std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(job.M);
+    job.Error = error;
+    job.Done = true;
+    job.Cond.notify_all();
+}
+
+} // namespace
+
+struct TMessageLoop::TImpl {
+    struct TTimer {
+        uint32_t Interval;
+        int64_t Due;
+        bool Pending;
+    };
+    struct TSocketReg {
+        TWindowHandleId Handle = 0;
+        uint32_t Events = 0;
+        bool ReadArmed = false; // FD_READ or FD_ACCEPT wanted
+        bool Listening = false;
+        bool WriteArmed = false;
+        bool ConnectArmed = false;
+        bool ClosePosted = false;
+        bool InEpoll = false;
+        uint32_t Armed = 0; // epoll mask currently armed (one-shot)
+    };
+
+    // Lock: guards everything below.
+    std::mutex Lock;
+    std::deque<TMessage> Queue;
+    std::deque<std::shared_ptr<TJob>> Jobs;
+    std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
+    std::map<TWindowHandleId, TTimer> Timers;
+    int64_t ArmedDue = -1;
+    std::unordered_map<int, TSocketReg> Sockets;
+    std::unordered_map<int, std::shared_ptr<std::function<void()>>> Watchers;
+    std::vector<int> OwnedFds;
+    bool Ended = false;
+    // Owner thread only.
+    int SinceHarvest = 0;
+
+    // Arms the timerfd for the earliest tick not yet queued (Lock held).
+    void ArmTimer(int timerFd) {
+        int64_t due = -1;
+        for (auto& [handle, t] : Timers)
+            if (!t.Pending && (due < 0 || t.Due < due))
+                due = t.Due;
+        if (due == ArmedDue || timerFd < 0)
+            return;
+        itimerspec spec{};
+        if (due >= 0) {
+            int64_t at = std::max<int64_t>(due, 1);
+            spec.it_value.tv_sec = at / 1000;
+            spec.it_value.tv_nsec = (at % 1000) * 1000000;
+        }
+        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ArmedDue = due;
+    }
+};
+
+struct TLoopThreadHolder {
+    std::shared_ptr<TMessageLoop> Loop;
+    ~TLoopThreadHolder() {
+        if (Loop)
+            Loop->OwnerEnded();
+    }
+};
+
+namespace {
+thread_local TLoopThreadHolder tlLoop;
+
+std::mutex MainLoopLock; // guards GMainLoop creation
+std::shared_ptr<TMessageLoop>* GMainLoop = nullptr;
+} // namespace
+
+TMessageLoop::TMessageLoop(std::thread::id owner)
+    : FOwner(owner), FImpl(std::make_unique<TImpl>()) {
+    FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FEpoll < 0 || FEventFd < 0) {
+        std::string text = std::strerror(errno);
+        if (FEpoll >= 0)
+            ::close(FEpoll);
+        if (FEventFd >= 0)
+            ::close(FEventFd);
+        throw EWindowHandle("Window handle allocation failed: " + text);
+    }
+    WatchReadable(FEpoll, FEventFd);
+}
+
+std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
+    return std::shared_ptr<TMessageLoop>(new TMessageLoop(owner));
+}
+
+TMessageLoop::~TMessageLoop() {
+    for (int fd : FImpl->OwnedFds)
+        ::close(fd);
+    if (FTimerFd >= 0)
+        ::close(FTimerFd);
+    ::close(FEventFd);
+    ::close(FEpoll);
+}
+
+bool TMessageLoop::IsMainThread() {
+    return std::this_thread::get_id() == GMainThreadId;
+}
+
+TMessageLoop& TMessageLoop::Main() {
+    std::lock_guard<std::mutex> lock(MainLoopLock);
+    if (!GMainLoop)
+        GMainLoop = new std::shared_ptr<TMessageLoop>(Create(GMainThreadId));
+    return **GMainLoop;
+}
+
+std::shared_ptr<TMessageLoop> TMessageLoop::CurrentShared() {
+    if (!tlLoop.Loop)
+        tlLoop.Loop =
+            IsMainThread() ? Main().shared_from_this() : Create(std::this_thread::get_id());
+    return tlLoop.Loop;
+}
+
+TMessageLoop& TMessageLoop::Current() {
+    return *CurrentShared();
+}
+
+bool TMessageLoop::IsOwnerThread() const {
+    return std::this_thread::get_id() == FOwner;
+}
+
+bool TMessageLoop::PollDescriptor(int timeoutMs) const {
+    pollfd p{FEpoll, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+void TMessageLoop::Wake() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(FEventFd, &one, sizeof one);
+}
+
+void TMessageLoop::Post(const TMessage& msg) {
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        wasEmpty = FImpl->Queue.empty();
+        FImpl->Queue.push_back(msg);
+    }
+    // The owner sleeps only after finding the queue empty, so waking on the first message is
+    // enough.
+    if (wasEmpty)
+        Wake();
+}
+
+void TMessageLoop::Quit() {
+    Post(TMessage{0, WM_QUIT, 0, 0});
+}
+
+bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    std::shared_ptr<TMessageLoop> loop = FindLoop(handle);
+    if (!loop)
+        return false;
+    loop->Post(TMessage{handle, msg, wParam, lParam});
+    return true;
+}
+
+void TMessageLoop::RunSynchronous(const std::function<void()>& fn) {
+    if (IsOwnerThread()) {
+        fn();
+        return;
+    }
+    auto job = std::make_shared<TJob>();
+    job->Fn = fn;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FImpl->Ended)
+            throw EWindowHandle("Message loop ended");
+        FImpl->Jobs.push_back(job);
+    }
+    FImpl->JobsCond.notify_all();
+    Wake();
+    std::unique_lock<std::mutex> lock(job->M);
+    job->Cond.wait(lock, [&] { return job->Done; });
+    if (job->Error)
+        std::rethrow_exception(job->Error);
+}
+
+void TMessageLoop::NotifyJobWaiters() {
+    { std::lock_guard<std::mutex> lock(FImpl->Lock); }
+    FImpl->JobsCond.notify_all();
+}
+
+bool TMessageLoop::RunOneJob() {
+    std::shared_ptr<TJob> job;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FImpl->Jobs.empty())
+            return false;
+        job = std::move(FImpl->Jobs.front());
+        FImpl->Jobs.pop_front();
+    }
+    std::exception_ptr error;
+    try {
+        job->Fn();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    FinishJob(*job, error);
+    return true;
+}
+
+void TMessageLoop::ServeJobsUntil(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(FImpl->Lock);
+    for (;;) {
+        if (done())
+            return;
+        if (!FImpl->Jobs.empty()) {
+            lock.unlock();
+            RunOneJob();
+            lock.lock();
+            continue;
+        }
+        FImpl->JobsCond.wait(lock);
+    }
+}
+
+void TMessageLoop::OwnerEnded() {
+    std::deque<std::shared_ptr<TJob>> jobs;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->Ended = true;
+        jobs.swap(FImpl->Jobs);
+    }
+    for (auto& job : jobs)
+        FinishJob(*job, std::make_exception_ptr(EWindowHandle("Message loop ended")));
+}
+
+bool TMessageLoop::PopAndDispatch(bool* quit) {
+    TMessage msg;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FImpl->Queue.empty())
+            return false;
+        msg = FImpl->Queue.front();
+        FImpl->Queue.pop_front();
+        if (msg.Msg == WM_TIMER) {
+            auto it = FImpl->Timers.find(msg.Handle);
+            if (it != FImpl->Timers.end())
+                it->second.Pending = false;
+        }
+    }
+    if (msg.Msg == WM_QUIT) {
+        if (quit)
+            *quit = true;
+        return true;
+    }
+    TWindowHandle* object = nullptr;
+    {
+        TWindowRegistry& r = Registry();
+        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
+        auto it = r.Windows.find(msg.Handle);
+        if (it != r.Windows.end() && it->second.Loop.get() == this)
+            object = it->second.Object;
+    }
+    if (object) {
+        FDispatchCount.fetch_add(1, std::memory_order_relaxed);
+        object->DispatchMessage(msg);
+    }
+    return true;
+}
+
+void TMessageLoop::Harvest(int timeoutMs) {
+    TImpl& m = *FImpl;
+    {
+        std::lock_guard<std::mutex> lock(m.Lock);
+        m.ArmTimer(FTimerFd);
+    }
+    epoll_event events[MAX_EPOLL_EVENTS];
+    int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
+    if (n < 0)
+        n = 0; // EINTR: the caller re-checks its deadline
+    if (n > 0)
+        FWakeCount.fetch_add(1, std::memory_order_relaxed);
+    std::vector<std::shared_ptr<std::function<void()>>> callbacks;
+    {
+        std::lock_guard<std::mutex> lock(m.Lock);
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            uint32_t ev = events[i].events;
+            if (fd == FEventFd || fd == FTimerFd) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t r = ::read(fd, &v, sizeof v);
+                if (fd == FTimerFd)
+                    m.ArmedDue = -1;
+                continue;
+            }
+            if (auto w = m.Watchers.find(fd); w != m.Watchers.end()) {
+                callbacks.push_back(w->second);
+                continue;
+            }
+            auto it = m.Sockets.find(fd);
+            if (it == m.Sockets.end())
+                continue;
+            TImpl::TSocketReg& reg = it->second;
+            reg.Armed = 0; // one-shot: disarmed until re-armed below
+            auto post = [&](uint32_t event, int error) {
+                if (reg.Events & event)
+                    m.Queue.push_back(TMessage{reg.Handle, WM_SOCKET, static_cast<uintptr_t>(fd),
+                                               MakeSelectLParam(event, error)});
+            };
+            if (reg.ConnectArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+                reg.ConnectArmed = false;
+                int error = SocketPendingError(fd);
+                post(FD_CONNECT, error);
+                if (error == 0) {
+                    post(FD_WRITE, 0);
+                    reg.ReadArmed = (reg.Events & FD_READ) != 0;
+                }
+            } else {
+                if (reg.ReadArmed && (ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+                    reg.ReadArmed = false;
+                    post(reg.Listening ? FD_ACCEPT : FD_READ, 0);
+                }
+                if (reg.WriteArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+                    reg.WriteArmed = false;
+                    post(FD_WRITE, 0);
+                }
+            }
+            uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
+                            (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
+            if (want) {
+                epoll_event e{};
+                e.events = want | EPOLLONESHOT;
+                e.data.fd = fd;
+                ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &e);
+                reg.Armed = want;
+            }
+        }
+        int64_t now = MonotonicMillis();
+        for (auto& [handle, t] : m.Timers)
+            if (!t.Pending && t.Due <= now) {
+                t.Pending = true;
+                t.Due = now + t.Interval;
+                m.Queue.push_back(TMessage{handle, WM_TIMER, 1, 0});
+            }
+        // Armed again before returning, so an outside poller of Descriptor() sees the next tick.
+        m.ArmTimer(FTimerFd);
+    }
+    for (auto& cb : callbacks)
+        (*cb)();
+}
+
+TWaitResult TMessageLoop::WaitMessage(int64_t deadline) {
+    for (;;) {
+        if (RunOneJob())
+            return TWaitResult::wrMessage;
+        if (FImpl->SinceHarvest >= MAX_DISPATCH_WITHOUT_HARVEST) {
+            FImpl->SinceHarvest = 0;
+            Harvest(0);
+        }
+        bool quit = false;
+        if (PopAndDispatch(&quit)) {
+            ++FImpl->SinceHarvest;
+            return quit ? TWaitResult::wrQuit : TWaitResult::wrMessage;
+        }
+        int timeout = -1;
+        if (deadline >= 0) {
+            int64_t now = MonotonicMillis();
+            if (now >= deadline)
+                return TWaitResult::wrTimeout;
+            timeout = static_cast<int>(std::min<int64_t>(deadline - now, INT_MAX));
+        }
+        FImpl->SinceHarvest = 0;
+        Harvest(timeout);
+    }
+}
+
+bool TMessageLoop::ProcessMessage(bool* quit) {
+    if (RunOneJob())
+        return true;
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        empty = FImpl->Queue.empty();
+    }
+    if (empty || FImpl->SinceHarvest >= MAX_DISPATCH_WITHOUT_HARVEST) {
+        FImpl->SinceHarvest = 0;
+        Harvest(0);
+    }
+    if (PopAndDispatch(quit)) {
+        ++FImpl->SinceHarvest;
+        return true;
+    }
+    return false;
+}
+
+bool TMessageLoop::ProcessMessages() {
+    bool quit = false;
+    while (!quit && ProcessMessage(&quit)) {
+    }
+    return quit;
+}
+
+void TMessageLoop::Run() {
+    while (WaitMessage(-1) != TWaitResult::wrQuit) {
+    }
+}
+
+void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FTimerFd < 0) {
+            // Created on the first timer: a loop per connection thread stays at two descriptors
+            // unless it throttles.
+            FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+            if (FTimerFd < 0)
+                throw EWindowHandle(std::string("Timer allocation failed: ") +
+                                    std::strerror(errno));
+            WatchReadable(FEpoll, FTimerFd);
+        }
+        FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
+    }
+    Wake();
+}
+
+void TMessageLoop::KillTimer(TWindowHandleId handle) {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    FImpl->Timers.erase(handle);
+    auto& q = FImpl->Queue;
+    q.erase(
+        std::remove_if(q.begin(), q.end(),
+                       [&](const TMessage& m) { return m.Handle == handle && m.Msg == WM_TIMER; }),
+        q.end());
+}
+
+void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    FImpl->Timers.erase(handle);
+    auto& q = FImpl->Queue;
+    q.erase(
+        std::remove_if(q.begin(), q.end(), [&](const TMessage& m) { return m.Handle == handle; }),
+        q.end());
+}
+
+namespace {
+void Rearm(int epoll, int fd, void* regPtr);
+}
+
+void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
+                               bool connectPending) {
+    if (events == 0) {
+        AsyncSelectRemove(fd);
+        return;
+    }
+    bool datagram = SocketIsDatagram(fd);
+    TSocketAddr peer;
+    bool connected = datagram || SocketGetPeerName(fd, peer) == 0;
+    bool wake = !IsOwnerThread();
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        TImpl::TSocketReg& reg = FImpl->Sockets[fd];
+        bool again = reg.Handle != 0;
+        reg.Handle = handle;
+        reg.Events = events;
+        if (!again && connectPending) {
+            reg.ConnectArmed = true;
+        } else if (!again && SocketIsListening(fd)) {
+            // Registered after listen: connections may already wait.
+            reg.Listening = true;
+            reg.ReadArmed = (events & FD_ACCEPT) != 0;
+        } else if (!again) {
+            // A connected (or datagram) socket is writable and may have data at once; an
+            // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
+            if (!connected && SocketPendingError(fd) != 0)
+                connected = true; // reset before registration: let recv report it
+            if (connected) {
+                reg.ReadArmed = (events & FD_READ) != 0;
+                if (events & FD_WRITE)
+                    FImpl->Queue.push_back(TMessage{handle, WM_SOCKET, static_cast<uintptr_t>(fd),
+                                                    MakeSelectLParam(FD_WRITE, 0)});
+            }
+        }
+        Rearm(FEpoll, fd, &reg);
+    }
+    if (wake)
+        Wake();
+}
+
+namespace {
+void Rearm(int epoll, int fd, void* regPtr) {
+    auto& reg = *static_cast<TMessageLoop::TImpl::TSocketReg*>(regPtr);
+    uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
+                    (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
+    if (want == reg.Armed)
+        return;
+    epoll_event e{};
+    e.data.fd = fd;
+    if (want == 0) {
+        // A one-shot entry with no events would still report errors and hang-ups.
+        if (reg.InEpoll)
+            ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, &e);
+        reg.InEpoll = false;
+    } else {
+        e.events = want | EPOLLONESHOT;
+        ::epoll_ctl(epoll, reg.InEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e);
+        reg.InEpoll = true;
+    }
+    reg.Armed = want;
+}
+} // namespace
+
+void TMessageLoop::AsyncSelectRemove(int fd) {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    auto it = FImpl->Sockets.find(fd);
+    if (it == FImpl->Sockets.end())
+        return;
+    if (it->second.InEpoll) {
+        epoll_event e{};
+        ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, &e);
+    }
+    TWindowHandleId handle = it->second.Handle;
+    FImpl->Sockets.erase(it);
+    auto& q = FImpl->Queue;
+    q.erase(std::remove_if(q.begin(), q.end(),
+                           [&](const TMessage& m) {
+                               return m.Handle == handle && m.Msg == WM_SOCKET &&
+                                      m.WParam == static_cast<uintptr_t>(fd);
+                           }),
+            q.end());
+}
+
+void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
+    bool posted = false;
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        auto it = FImpl->Sockets.find(fd);
+        if (it == FImpl->Sockets.end())
+            return;
+        TImpl::TSocketReg& reg = it->second;
+        switch (event) {
+        case FD_READ:
+            if (!reg.ClosePosted && (reg.Events & FD_READ))
+                reg.ReadArmed = true;
+            break;
+        case FD_ACCEPT:
+            if (reg.Events & FD_ACCEPT) {
+                reg.Listening = true;
+                reg.ReadArmed = true;
+            }
+            break;
+        case FD_WRITE:
+            if (reg.Events & FD_WRITE)
+                reg.WriteArmed = true;
+            break;
+        case FD_CONNECT:
+            reg.ConnectArmed = true;
+            break;
+        case FD_CLOSE:
+            if (!reg.ClosePosted) {
+                reg.ClosePosted = true;
+                reg.ReadArmed = false;
+                if (reg.Events & FD_CLOSE) {
+                    FImpl->Queue.push_back(TMessage{reg.Handle, WM_SOCKET,
+                                                    static_cast<uintptr_t>(fd),
+                                                    MakeSelectLParam(FD_CLOSE, error)});
+                    posted = true;
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        Rearm(FEpoll, fd, &reg);
+    }
+    if (posted && !IsOwnerThread())
+        Wake();
+}
+
+void TMessageLoop::WatchDescriptor(int fd, std::function<void()> onReadable) {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    bool exists = FImpl->Watchers.count(fd) != 0;
+    FImpl->Watchers[fd] = std::make_shared<std::function<void()>>(std::move(onReadable));
+    if (!exists)
+        WatchReadable(FEpoll, fd);
+}
+
+void TMessageLoop::UnwatchDescriptor(int fd) {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    if (FImpl->Watchers.erase(fd)) {
+        epoll_event e{};
+        ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, &e);
+    }
+}
+
+void TMessageLoop::WatchTerminationSignals(std::function<void(int)> handler) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0)
+        throw EWindowHandle(std::string("Signal descriptor allocation failed: ") +
+                            std::strerror(errno));
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->OwnedFds.push_back(fd);
+    }
+    WatchDescriptor(fd, [this, fd, handler] {
+        signalfd_siginfo info;
+        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (handler)
+                handler(static_cast<int>(info.ssi_signo));
+            else
+                Quit();
+        }
+    });
+}
+
+std::thread StartThread(std::function<void()> body) {
+    sigset_t set, old;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &set, &old);
+    std::thread t(std::move(body));
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TWindowHandle::TWindowHandle() = default;
+
+TWindowHandle::~TWindowHandle() {
+    TWindowHandle::DestroyWindowHandle();
+}
+
+TWindowHandleId TWindowHandle::GetWindowHandle() {
+    if (!HasWindowHandle())
+        AllocateWindowHandle();
+    return WindowHandle();
+}
+
+void TWindowHandle::AllocateWindowHandle() {
+    std::shared_ptr<TMessageLoop> loop = TMessageLoop::CurrentShared();
+    TWindowRegistry& r = Registry();
+    TWindowHandleId id = r.NextHandle.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
+        r.Windows.emplace(id, TWindowEntry{this, loop});
+    }
+    FLoop = loop;
+    FWindowHandle.store(id, std::memory_order_release);
+}
+
+void TWindowHandle::DestroyWindowHandle() {
+    TWindowHandleId id = FWindowHandle.exchange(0);
+    if (id == 0)
+        return;
+    {
+        TWindowRegistry& r = Registry();
+        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
+        r.Windows.erase(id);
+    }
+    if (FLoop)
+        FLoop->ForgetWindow(id);
+    FLoop.reset();
+}
+
+bool TWindowHandle::PostMessageToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    return PostMessage(GetWindowHandle(), msg, wParam, lParam);
+}
+
+void TWindowHandle::Terminate() {
+    FTerminated.store(true, std::memory_order_release);
+}
+
+intptr_t TWindowHandle::DispatchMessage(const TMessage& msg) {
+    // An exception never leaves a dispatch: it goes to OnException or is dropped.
+    intptr_t result = 0;
+    try {
+        if (OnBeforeMessage)
+            OnBeforeMessage(this);
+    } catch (...) {
+    }
+    bool after = static_cast<bool>(OnAfterMessage);
+    try {
+        result = HandleWM(msg.Msg, msg.WParam, msg.LParam);
+    } catch (const std::exception& e) {
+        result = 0;
+        try {
+            if (OnException)
+                OnException(this, e);
+        } catch (...) {
+        }
+    } catch (...) {
+        result = 0;
+        try {
+            if (OnException)
+                OnException(this, Exception("Unknown exception"));
+        } catch (...) {
+        }
+    }
+    try {
+        if (after && OnAfterMessage)
+            OnAfterMessage(this);
+    } catch (...) {
+    }
+    return result;
+}
+
+intptr_t TWindowHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (OnMessage) {
+        bool handled = false;
+        intptr_t r = OnMessage(msg, wParam, lParam, handled);
+        if (handled)
+            return r;
+    }
+    return 0;
+}
+
+bool TWindowHandle::ProcessMessage() {
+    if (Terminated())
+        return false;
+    bool quit = false;
+    bool r = TMessageLoop::Current().ProcessMessage(&quit);
+    if (quit)
+        Terminate();
+    return r;
+}
+
+void TWindowHandle::ProcessMessages() {
+    while (ProcessMessage()) {
+    }
+}
+
+bool TWindowHandle::HandleMessage(int timeoutMs) {
+    if (Terminated())
+        return false;
+    int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMillis() + timeoutMs;
+    if (TMessageLoop::Current().WaitMessage(deadline) == TWaitResult::wrQuit) {
+        Terminate();
+        return false;
+    }
+    return !Terminated();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TTimerHandle::TTimerHandle() = default;
+
+TTimerHandle::~TTimerHandle() {
+    TTimerHandle::DestroyWindowHandle();
+}
+
+void TTimerHandle::DestroyWindowHandle() {
+    if (FTimerRunning && WindowLoop())
+        WindowLoop()->KillTimer(WindowHandle());
+    FTimerRunning = false;
+    TWindowHandle::DestroyWindowHandle();
+}
+
+void TTimerHandle::StartTimer() {
+    if (FTimerInterval <= 0)
+        return;
+    TWindowHandleId id = GetWindowHandle();
+    if (!WindowLoop())
+        throw EWindowHandle("Timer allocation failed: no message loop");
+    WindowLoop()->SetTimer(id, static_cast<uint32_t>(FTimerInterval));
+    FTimerRunning = true;
+}
+
+void TTimerHandle::SetTimerActive(bool value) {
+    if (value == FTimerActive)
+        return;
+    FTimerActive = value;
+    if (FLoading)
+        return;
+    if (value)
+        StartTimer();
+    else if (FTimerRunning) {
+        WindowLoop()->KillTimer(WindowHandle());
+        FTimerRunning = false;
+    }
+}
+
+void TTimerHandle::SetTimerInterval(int intervalMs) {
+    if (intervalMs == FTimerInterval)
+        return;
+    FTimerInterval = intervalMs;
+    if (FTimerRunning) {
+        WindowLoop()->KillTimer(WindowHandle());
+        FTimerRunning = false;
+    }
+    if (FTimerActive && !FLoading)
+        StartTimer();
+}
+
+void TTimerHandle::SetLoading(bool loading) {
+    if (loading == FLoading)
+        return;
+    FLoading = loading;
+    if (!loading && FTimerActive && !FTimerRunning)
+        StartTimer();
+}
+
+void TTimerHandle::TriggerTimer() {
+    if (OnTimer)
+        OnTimer(this);
+}
+
+intptr_t TTimerHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == WM_TIMER) {
+        TriggerTimer();
+        return 0;
+    }
+    return TWindowHandle::HandleWM(msg, wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TThread::~TThread() {
+    if (FThread.joinable()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void TThread::Start() {
+    if (FThread.joinable())
+        return;
+    FFinished.store(false, std::memory_order_release);
+    FThread = StartThread([this] {
+        try {
+            Execute();
+        } catch (...) {
+            // A thread body handles its own failures; nothing may escape the thread.
+        }
+        FFinished.store(true, std::memory_order_release);
+        TMessageLoop::Main().NotifyJobWaiters();
+    });
+}
+
+void TThread::WaitFor() {
+    if (!FThread.joinable())
+        return;
+    if (TMessageLoop::IsMainThread())
+        TMessageLoop::Main().ServeJobsUntil([this] { return Finished(); });
+    FThread.join();
+}
+
+} // namespace corvan

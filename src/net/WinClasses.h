@@ -1,0 +1,322 @@
+#pragma once
+// Per-thread message loops and the objects that receive their messages.
+//
+// Every thread that needs one gets a TMessageLoop (created on first use): an epoll descriptor,
+// an eventfd that wakes it, a timerfd for its timers, a FIFO of posted messages and the socket
+// registrations of that thread. A TWindowHandle is bound to the loop of the thread that first
+// needs its "window" and gets a handle number that is never reused; PostMessage to a handle
+// works from any thread, and a message for a handle that no longer exists is dropped.
+//
+// The loop keeps five guarantees, on which the socket layer rests:
+//  1. each object receives its messages on one thread, one at a time (re-entrantly only
+//     through an explicit nested ProcessMessages/HandleMessage inside a handler);
+//  2. messages posted to one object are delivered in the order they were posted;
+//  3. a WM_SOCKET carries the socket handle it is about, and queued socket notifications of a
+//     handle are purged when that handle is unregistered (a receiver also ignores a handle that
+//     is no longer its own);
+//  4. timer ticks are messages of the same loop, so they never run concurrently with socket
+//     events;
+//  5. a WM_QUIT posted to any object of a thread (or TMessageLoop::Quit) ends that thread's
+//     current wait.
+//
+// Socket notifications follow the original library's re-enabling rules (see AsyncSelect) so
+// that an idle or suspended socket costs nothing.
+//
+// Running the main loop: the headless program calls, before it starts any thread,
+//     TMessageLoop::Main().WatchTerminationSignals([](int) { /* orderly shut-down */
+//                                                           TMessageLoop::Main().Quit(); });
+//     TMessageLoop::Main().Run();
+// A GUI instead watches TMessageLoop::Main().Descriptor() (readable whenever a message, a
+// timer tick, a socket or a hand-over job needs the loop) and calls ProcessMessages.
+
+#include "util/Exceptions.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace corvan {
+
+class EWindowHandle : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Message numbers of the network layer.
+constexpr uint32_t WM_QUIT = 0x0012;
+constexpr uint32_t WM_TIMER = 0x0113;
+constexpr uint32_t WM_USER = 0x0400;
+constexpr uint32_t WM_HOSTLOOKUP_NAME = WM_USER + 550;
+constexpr uint32_t WM_HOSTLOOKUP_ADDR = WM_USER + 551;
+constexpr uint32_t WM_HOSTLOOKUP_CANCELLED = WM_USER + 552;
+constexpr uint32_t WM_SOCKET = WM_USER + 560;
+constexpr uint32_t WM_SERVER_CLIENT_DONE = WM_USER + 570;
+
+// Socket notification bits (low word of a WM_SOCKET lParam; the high word is the error).
+constexpr uint32_t FD_READ = 1;
+constexpr uint32_t FD_WRITE = 2;
+constexpr uint32_t FD_OOB = 4;
+constexpr uint32_t FD_ACCEPT = 8;
+constexpr uint32_t FD_CONNECT = 16;
+constexpr uint32_t FD_CLOSE = 32;
+
+inline intptr_t MakeSelectLParam(uint32_t events, int error) {
+    return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (events & 0xFFFF));
+}
+inline uint32_t SelectEvents(intptr_t lParam) {
+    return static_cast<uint32_t>(lParam) & 0xFFFF;
+}
+inline int SelectError(intptr_t lParam) {
+    return static_cast<int>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
+}
+
+// Window handle numbers; 0 is none. Never reused within a process.
+using TWindowHandleId = uint64_t;
+
+struct TMessage {
+    TWindowHandleId Handle = 0;
+    uint32_t Msg = 0;
+    uintptr_t WParam = 0;
+    intptr_t LParam = 0;
+};
+
+// Posts to the handle's loop from any thread. False when the handle does not exist (the
+// message is dropped).
+bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+enum class TWaitResult { wrMessage, wrTimeout, wrQuit };
+
+class TWindowHandle;
+
+class TMessageLoop : public std::enable_shared_from_this<TMessageLoop> {
+public:
+    // The calling thread's loop, created on first use.
+    static TMessageLoop& Current();
+    static std::shared_ptr<TMessageLoop> CurrentShared();
+    // The main thread's loop (the thread that ran static initialisation); usable from any thread.
+    static TMessageLoop& Main();
+    static bool IsMainThread();
+
+    TMessageLoop(const TMessageLoop&) = delete;
+    TMessageLoop& operator=(const TMessageLoop&) = delete;
+    ~TMessageLoop();
+
+    bool IsOwnerThread() const;
+    // One pollable descriptor: readable whenever a message, a due timer, a socket or a watched
+    // descriptor needs the loop. A GUI watches it and calls ProcessMessages when it fires.
+    int Descriptor() const { return FEpoll; }
+    // Waits up to timeoutMs for Descriptor() to become readable, dispatching nothing.
+    bool PollDescriptor(int timeoutMs) const;
+
+    // --- any thread ---
+    // Queues a message for a handle of this loop (PostMessage finds the loop for you).
+    void Post(const TMessage& msg);
+    // Ends the owner's current (or next) wait with wrQuit; Run returns.
+    void Quit();
+    // Synchronous hand-over: runs job on this loop's thread and waits for it; the job's
+    // exception is re-raised in the caller. On the owner thread the job runs at once. Raises
+    // EWindowHandle "Message loop ended" when the owner thread has gone.
+    void RunSynchronous(const std::function<void()>& job);
+    // Wakes hand-over waiters so that ServeJobsUntil re-checks its condition.
+    void NotifyJobWaiters();
+
+    // --- owner thread ---
+    // Waits until one message (or hand-over job) has been dispatched, a quit arrives, or the
+    // deadline (MonotonicMillis; negative = none) passes.
+    TWaitResult WaitMessage(int64_t deadline = -1);
+    // Dispatches one waiting message without blocking; answers whether there was one. A quit
+    // message sets *quit (when given) and counts as a message.
+    bool ProcessMessage(bool* quit = nullptr);
+    // Dispatches everything waiting now, without blocking; true if a quit was met.
+    bool ProcessMessages();
+    // Dispatches until Quit (or a posted WM_QUIT).
+    void Run();
+    // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked
+    // whenever NotifyJobWaiters is called.
+    void ServeJobsUntil(const std::function<bool()>& done);
+
+    // --- timers (any thread) ---
+    // Ticks WM_TIMER (wParam 1) to the handle every interval; a tick not yet dispatched is not
+    // queued twice. Setting again restarts with the new interval.
+    void SetTimer(TWindowHandleId handle, uint32_t intervalMs);
+    void KillTimer(TWindowHandleId handle);
+
+    // --- asynchronous sockets ---
+    // Registers the descriptor: WM_SOCKET messages with the selected FD_ bits go to handle.
+    //  FD_READ/FD_ACCEPT: posted once when data (a connection) waits, then not again until the
+    //    socket re-enables it with AsyncEnable (after recv/accept, or when posting FD_READ to
+    //    itself).
+    //  FD_WRITE: posted once when the socket is connected (at registration of a connected or
+    //    datagram socket, or after FD_CONNECT), then only after AsyncEnable(FD_WRITE) (a send
+    //    that would block) once the socket is writable again.
+    //  FD_CONNECT: after AsyncEnable(FD_CONNECT) (connect started), once the connect completes,
+    //    with SO_ERROR as the error.
+    //  FD_CLOSE: posted by AsyncEnable(FD_CLOSE, error), which the socket calls when recv found
+    //    the end of the stream or a reset; at most once per registration.
+    // Events 0 unregisters. Registering a handle again replaces handle and events.
+    // connectPending: a non-blocking connect was started before the registration; the first
+    // notification is then FD_CONNECT even if the connect has completed meanwhile.
+    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
+    // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
+    void AsyncSelectRemove(int fd);
+    void AsyncEnable(int fd, uint32_t event, int error = 0);
+
+    // --- other descriptors (owner thread callbacks) ---
+    void WatchDescriptor(int fd, std::function<void()> onReadable);
+    void UnwatchDescriptor(int fd);
+    // Blocks SIGINT and SIGTERM in the calling thread and delivers them through a signalfd on
+    // this loop: handler(signal number) runs on the owner thread; without a handler, Quit.
+    // Call on the main thread before other threads start (threads inherit the mask; threads
+    // started with StartThread block them anyway).
+    void WatchTerminationSignals(std::function<void(int)> handler = nullptr);
+
+    // Drops the window's timer and queued messages (TWindowHandle calls this on destruction).
+    void ForgetWindow(TWindowHandleId handle);
+
+    // Messages dispatched to objects so far (diagnostics and tests).
+    uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
+    // Waits of this loop that returned with something ready (an idle loop keeps this still).
+    uint64_t WakeCount() const { return FWakeCount.load(std::memory_order_relaxed); }
+
+    struct TImpl;
+
+private:
+    explicit TMessageLoop(std::thread::id owner);
+    static std::shared_ptr<TMessageLoop> Create(std::thread::id owner);
+    friend struct TLoopThreadHolder;
+    void OwnerEnded();
+    void Harvest(int timeoutMs);
+    bool PopAndDispatch(bool* quit);
+    bool RunOneJob();
+    void Wake();
+
+    std::thread::id FOwner;
+    int FEpoll = -1;
+    int FEventFd = -1;
+    int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
+    std::unique_ptr<TImpl> FImpl;
+    std::atomic<uint64_t> FDispatchCount{0};
+    std::atomic<uint64_t> FWakeCount{0};
+};
+
+// Starts a thread with SIGINT/SIGTERM blocked, so that termination signals reach the main
+// thread's signalfd.
+std::thread StartThread(std::function<void()> body);
+
+// An object that receives messages through a "window" of the loop of the thread that first
+// needs it. Non-copyable. Destroy it on that thread, or after that thread stopped serving it.
+class TWindowHandle {
+public:
+    TWindowHandle();
+    virtual ~TWindowHandle();
+    TWindowHandle(const TWindowHandle&) = delete;
+    TWindowHandle& operator=(const TWindowHandle&) = delete;
+
+    // The window, allocated on the calling thread's loop on first need.
+    TWindowHandleId GetWindowHandle();
+    TWindowHandleId WindowHandle() const { return FWindowHandle.load(std::memory_order_acquire); }
+    bool HasWindowHandle() const { return WindowHandle() != 0; }
+    // The loop serving the window, or null before the window exists.
+    TMessageLoop* WindowLoop() const { return FLoop.get(); }
+    // Posts to the own window (allocating it).
+    bool PostMessageToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+    // Sets Terminated; safe from any thread.
+    virtual void Terminate();
+    bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+
+    // Loop operations for objects that run on a thread of their own. ProcessMessage: one
+    // waiting message, if not terminated (a quit sets Terminated); answers whether there was
+    // one. HandleMessage: if not terminated, waits up to timeoutMs (negative = no limit) for
+    // one message and dispatches it; false when terminated or a quit arrived.
+    bool ProcessMessage();
+    void ProcessMessages();
+    bool HandleMessage(int timeoutMs = -1);
+
+    std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam, bool& handled)>
+        OnMessage;
+    std::function<void(TWindowHandle* sender, const std::exception& e)> OnException;
+    std::function<void(TWindowHandle* sender)> OnBeforeMessage;
+    std::function<void(TWindowHandle* sender)> OnAfterMessage;
+
+    // One message through OnBeforeMessage, HandleWM (an exception goes to OnException and the
+    // result is 0) and OnAfterMessage. Called by the loop.
+    intptr_t DispatchMessage(const TMessage& msg);
+
+protected:
+    virtual void AllocateWindowHandle();
+    virtual void DestroyWindowHandle();
+    virtual intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+private:
+    std::atomic<TWindowHandleId> FWindowHandle{0};
+    std::shared_ptr<TMessageLoop> FLoop;
+    std::atomic<bool> FTerminated{false};
+};
+
+// A window with one timer (identifier 1).
+class TTimerHandle : public TWindowHandle {
+public:
+    TTimerHandle();
+    ~TTimerHandle() override;
+
+    uint32_t TimerInterval() const { return FTimerInterval; }
+    // A new interval restarts a running timer.
+    void SetTimerInterval(int intervalMs);
+    bool TimerActive() const { return FTimerActive; }
+    // Stores the flag; starts the timer only with an interval above 0 and when not loading.
+    // Failure raises EWindowHandle "Timer allocation failed: %s".
+    virtual void SetTimerActive(bool value);
+    // While loading only the flag is stored; ending the load starts a timer stored as active.
+    void SetLoading(bool loading);
+
+    std::function<void(TTimerHandle* sender)> OnTimer;
+
+protected:
+    virtual void TriggerTimer();
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    void DestroyWindowHandle() override;
+
+private:
+    void StartTimer();
+    int FTimerInterval = 1000;
+    bool FTimerActive = false;
+    bool FTimerRunning = false;
+    bool FLoading = false;
+};
+
+// A thread object: Execute runs on a new thread; Synchronize hands a job to the main thread and
+// waits; WaitFor on the main thread keeps serving such hand-overs so a thread that is handing
+// over at that moment can finish. Derived classes call Stop() in their destructor.
+class TThread {
+public:
+    TThread() = default;
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    void Start();
+    virtual void Terminate() { FTerminated.store(true, std::memory_order_release); }
+    bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    bool Finished() const { return FFinished.load(std::memory_order_acquire); }
+    // Joins (no-op if never started or already joined).
+    void WaitFor();
+    void Stop() {
+        Terminate();
+        WaitFor();
+    }
+    void Synchronize(const std::function<void()>& job) { TMessageLoop::Main().RunSynchronous(job); }
+
+protected:
+    virtual void Execute() = 0;
+
+private:
+    std::thread FThread;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+};
+
+} // namespace corvan

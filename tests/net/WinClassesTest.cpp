@@ -1,0 +1,346 @@
+// The message loop's five guarantees, timers, hand-over and signal stop.
+#include "net/WinClasses.h"
+
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+// A window that records what it receives.
+class TRecorder : public TTimerHandle {
+public:
+    std::vector<TMessage> Received;
+    std::thread::id LastThread;
+    bool InHandler = false;
+    std::function<void(const TMessage&)> OnReceive;
+
+protected:
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
+        if (msg == WM_TIMER)
+            return TTimerHandle::HandleWM(msg, wParam, lParam);
+        EXPECT_FALSE(InHandler) << "re-entered without a nested loop";
+        InHandler = true;
+        TMessage m{WindowHandle(), msg, wParam, lParam};
+        Received.push_back(m);
+        LastThread = std::this_thread::get_id();
+        if (OnReceive)
+            OnReceive(m);
+        InHandler = false;
+        return 0;
+    }
+};
+
+} // namespace
+
+TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
+    constexpr int SENDERS = 8;
+    constexpr int PER_SENDER = 3000;
+    std::atomic<TWindowHandleId> handle{0};
+    std::vector<int> lastSeq(SENDERS, -1);
+    bool inOrder = true;
+    bool rightThread = true;
+    int total = 0;
+    std::mutex startLock;
+    std::condition_variable startCond;
+
+    // The receiver lives on a thread of its own: every dispatch must happen there.
+    std::thread receiver([&] {
+        TRecorder r;
+        r.OnReceive = [&](const TMessage& m) {
+            int sender = static_cast<int>(m.WParam);
+            int seq = static_cast<int>(m.LParam);
+            if (seq != lastSeq[sender] + 1)
+                inOrder = false;
+            lastSeq[sender] = seq;
+            if (std::this_thread::get_id() != r.LastThread)
+                rightThread = false;
+            ++total;
+        };
+        {
+            std::lock_guard<std::mutex> lock(startLock);
+            handle = r.GetWindowHandle();
+        }
+        startCond.notify_all();
+        RunLoopUntil([&] { return total == SENDERS * PER_SENDER; }, 20000);
+    });
+    {
+        std::unique_lock<std::mutex> lock(startLock);
+        startCond.wait(lock, [&] { return handle != 0; });
+    }
+    std::vector<std::thread> senders;
+    for (int s = 0; s < SENDERS; ++s)
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < PER_SENDER; ++i)
+                ASSERT_TRUE(PostMessage(handle, WM_USER + 1, static_cast<uintptr_t>(s), i));
+        });
+    for (auto& t : senders)
+        t.join();
+    receiver.join();
+    EXPECT_EQ(total, SENDERS * PER_SENDER);
+    EXPECT_TRUE(inOrder);
+    EXPECT_TRUE(rightThread);
+}
+
+TEST(MessageLoop, MessageForDestroyedObjectIsDropped) {
+    auto r = std::make_unique<TRecorder>();
+    TWindowHandleId h = r->GetWindowHandle();
+    int received = 0;
+    auto other = std::make_unique<TRecorder>();
+    other->OnReceive = [&](const TMessage&) { ++received; };
+    TWindowHandleId h2 = other->GetWindowHandle();
+    ASSERT_TRUE(PostMessage(h, WM_USER + 1, 0, 0));
+    uint64_t before = TMessageLoop::Current().DispatchCount();
+    r.reset(); // queued message now refers to a gone window
+    EXPECT_FALSE(PostMessage(h, WM_USER + 1, 0, 0));
+    ASSERT_TRUE(PostMessage(h2, WM_USER + 2, 0, 0));
+    ASSERT_TRUE(RunLoopUntil([&] { return received == 1; }));
+    EXPECT_EQ(TMessageLoop::Current().DispatchCount() - before, 1u);
+    // A new window never gets the old number.
+    TRecorder again;
+    EXPECT_NE(again.GetWindowHandle(), h);
+}
+
+TEST(MessageLoop, QuitPostedToAnObjectEndsThatThreadsWait) {
+    std::atomic<TWindowHandleId> handle{0};
+    std::atomic<bool> waitResult{true};
+    std::atomic<bool> terminated{false};
+    std::thread worker([&] {
+        TRecorder r;
+        handle = r.GetWindowHandle();
+        handle.notify_all();
+        waitResult = r.HandleMessage(-1); // blocks until the quit
+        terminated = r.Terminated();
+    });
+    handle.wait(0);
+    ASSERT_TRUE(PostMessage(handle, WM_QUIT, 0, 0));
+    worker.join();
+    EXPECT_FALSE(waitResult);
+    EXPECT_TRUE(terminated);
+}
+
+TEST(MessageLoop, QuitFromAnotherThreadEndsRun) {
+    std::atomic<TMessageLoop*> loop{nullptr};
+    std::thread worker([&] {
+        loop = &TMessageLoop::Current();
+        loop.notify_all();
+        TMessageLoop::Current().Run();
+    });
+    loop.wait(nullptr);
+    loop.load()->Quit();
+    worker.join(); // bounded by ctest's timeout if Quit were lost
+    SUCCEED();
+}
+
+TEST(MessageLoop, HandleMessageWithDeadlineReturnsOnTimeWithoutMessages) {
+    TRecorder r;
+    r.GetWindowHandle();
+    int64_t start = MonotonicMillis();
+    EXPECT_TRUE(r.HandleMessage(150));
+    int64_t elapsed = MonotonicMillis() - start;
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LT(elapsed, 1500);
+    EXPECT_TRUE(r.Received.empty());
+}
+
+TEST(MessageLoop, ExceptionInHandlerGoesToOnExceptionAndDispatchAnswersZero) {
+    TRecorder r;
+    std::string caught;
+    r.OnReceive = [](const TMessage&) { throw Exception("boom"); };
+    r.OnException = [&](TWindowHandle*, const std::exception& e) { caught = e.what(); };
+    int before = 0, after = 0;
+    r.OnBeforeMessage = [&](TWindowHandle*) { ++before; };
+    r.OnAfterMessage = [&](TWindowHandle*) { ++after; };
+    EXPECT_EQ(r.DispatchMessage(TMessage{r.GetWindowHandle(), WM_USER + 3, 0, 0}), 0);
+    EXPECT_EQ(caught, "boom");
+    EXPECT_EQ(before, 1);
+    EXPECT_EQ(after, 1);
+}
+
+TEST(Timer, ExceptionInOnTimerReachesOnExceptionAndLaterTicksStillCome) {
+    TRecorder r;
+    int ticks = 0;
+    int exceptions = 0;
+    r.SetTimerInterval(10);
+    r.OnTimer = [&](TTimerHandle*) {
+        ++ticks;
+        throw Exception("tick failed");
+    };
+    r.OnException = [&](TWindowHandle*, const std::exception& e) {
+        EXPECT_STREQ(e.what(), "tick failed");
+        ++exceptions;
+    };
+    r.SetTimerActive(true);
+    ASSERT_TRUE(RunLoopUntil([&] { return ticks >= 3; }, 5000));
+    EXPECT_EQ(exceptions, ticks);
+    r.SetTimerActive(false);
+    int stopped = ticks;
+    RunLoopFor(60);
+    EXPECT_EQ(ticks, stopped);
+}
+
+TEST(Timer, ActiveWithIntervalZeroStoresFlagButStartsNoTimer) {
+    TRecorder r;
+    int ticks = 0;
+    r.OnTimer = [&](TTimerHandle*) { ++ticks; };
+    r.SetTimerInterval(0);
+    r.SetTimerActive(true);
+    EXPECT_TRUE(r.TimerActive());
+    EXPECT_FALSE(r.HasWindowHandle());
+    RunLoopFor(50);
+    EXPECT_EQ(ticks, 0);
+}
+
+TEST(Timer, StartsOnlyWhenLoadingEnds) {
+    TRecorder r;
+    int ticks = 0;
+    r.OnTimer = [&](TTimerHandle*) { ++ticks; };
+    r.SetTimerInterval(5);
+    r.SetLoading(true);
+    r.SetTimerActive(true);
+    RunLoopFor(30);
+    EXPECT_EQ(ticks, 0);
+    r.SetLoading(false);
+    EXPECT_TRUE(RunLoopUntil([&] { return ticks > 0; }, 5000));
+}
+
+TEST(Timer, TicksNeverRunInsideASocketEvent) {
+    // A real socket notification whose handler works for a while; a fast timer on the same
+    // object must wait until the handler has returned.
+    auto [server, client] = ConnectedPair();
+    SetSocketBlocking(server, false);
+    TRecorder r;
+    bool inSocketEvent = false;
+    bool overlapped = false;
+    int ticks = 0;
+    int socketEvents = 0;
+    r.SetTimerInterval(1);
+    r.OnTimer = [&](TTimerHandle*) {
+        ++ticks;
+        if (inSocketEvent)
+            overlapped = true;
+    };
+    r.OnReceive = [&](const TMessage& m) {
+        if (m.Msg != WM_SOCKET)
+            return;
+        inSocketEvent = true;
+        ++socketEvents;
+        char buf[16];
+        SocketRecv(server, buf, sizeof buf);
+        int64_t until = MonotonicMillis() + 20; // work, not a wait for another thread
+        while (MonotonicMillis() < until) {
+        }
+        TMessageLoop::Current().AsyncEnable(server, FD_READ);
+        inSocketEvent = false;
+    };
+    TMessageLoop::Current().AsyncSelect(server, r.GetWindowHandle(), FD_READ);
+    r.SetTimerActive(true);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(SendAll(client, "x"));
+        int want = i + 1;
+        ASSERT_TRUE(RunLoopUntil([&] { return socketEvents >= want; }));
+    }
+    ASSERT_TRUE(RunLoopUntil([&] { return ticks >= 5; }));
+    EXPECT_FALSE(overlapped);
+    TMessageLoop::Current().AsyncSelectRemove(server);
+    SocketClose(server);
+    SocketClose(client);
+}
+
+namespace {
+class TSyncThread : public TThread {
+public:
+    std::vector<std::thread::id> JobThreads;
+    std::string Error;
+    ~TSyncThread() override { Stop(); }
+
+protected:
+    void Execute() override {
+        for (int i = 0; i < 3; ++i)
+            Synchronize([this] { JobThreads.push_back(std::this_thread::get_id()); });
+        try {
+            Synchronize([] { throw Exception("main failed"); });
+        } catch (const Exception& e) {
+            Error = e.Message();
+        }
+    }
+};
+} // namespace
+
+TEST(HandOver, MainThreadServesHandOversWhileWaitingForAWorker) {
+    ASSERT_TRUE(TMessageLoop::IsMainThread());
+    TSyncThread t;
+    t.Start();
+    t.WaitFor(); // would dead-lock if hand-overs were not served here
+    ASSERT_EQ(t.JobThreads.size(), 3u);
+    for (auto id : t.JobThreads)
+        EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_EQ(t.Error, "main failed");
+}
+
+TEST(HandOver, JobsRunFromTheMainLoop) {
+    std::atomic<bool> ran{false};
+    std::thread worker(
+        [&] { TMessageLoop::Main().RunSynchronous([&] { ran = TMessageLoop::IsMainThread(); }); });
+    ASSERT_TRUE(RunLoopUntil([&] { return ran.load(); }));
+    worker.join();
+}
+
+TEST(HandOver, HandOverToAnEndedLoopFails) {
+    std::shared_ptr<TMessageLoop> loop;
+    std::thread t([&] { loop = TMessageLoop::CurrentShared(); });
+    t.join();
+    EXPECT_THROW(loop->RunSynchronous([] {}), EWindowHandle);
+}
+
+TEST(MessageLoop, TerminationSignalStopsTheMainLoop) {
+    int signalled = 0;
+    TMessageLoop& loop = TMessageLoop::Main();
+    loop.WatchTerminationSignals([&](int signo) {
+        signalled = signo;
+        loop.Quit();
+    });
+    std::raise(SIGTERM); // blocked on this thread: stays pending for the signalfd
+    loop.Run();
+    EXPECT_EQ(signalled, SIGTERM);
+}
+
+TEST(MessageLoop, DescriptorWakesAnOutsidePollerForMessagesAndEveryTimerTick) {
+    // The way a GUI serves the main loop: watch one descriptor, then ProcessMessages.
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        TMessageLoop& loop = TMessageLoop::Current();
+        TRecorder r;
+        int received = 0, ticks = 0;
+        r.OnReceive = [&](const TMessage&) { ++received; };
+        r.OnTimer = [&](TTimerHandle*) { ++ticks; };
+        TWindowHandleId h = r.GetWindowHandle();
+        std::thread poster([h] { PostMessage(h, WM_USER + 5, 0, 0); });
+        poster.join();
+        EXPECT_TRUE(loop.PollDescriptor(5000));
+        loop.ProcessMessages();
+        EXPECT_EQ(received, 1);
+        EXPECT_FALSE(loop.PollDescriptor(0));
+        r.SetTimerInterval(10);
+        r.SetTimerActive(true);
+        // Each tick must make the descriptor readable again (wake-ups without a tick are
+        // allowed, an endless wait is not).
+        for (int i = 0; i < 50 && ticks < 3; ++i) {
+            ASSERT_TRUE(loop.PollDescriptor(5000)) << "after " << ticks << " ticks";
+            loop.ProcessMessages();
+        }
+        EXPECT_GE(ticks, 3);
+        done = true;
+    });
+    t.join();
+    EXPECT_TRUE(done);
+}

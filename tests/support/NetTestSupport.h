@@ -1,0 +1,108 @@
+#pragma once
+// Helpers for network tests: running the calling thread's loop until a condition holds (bounded
+// in time), and blocking loopback peers on ports the system assigns.
+
+#include "net/SocketLib.h"
+#include "net/WinClasses.h"
+#include "util/Ticks.h"
+
+#include <arpa/inet.h>
+#include <functional>
+#include <string>
+
+namespace corvan::test {
+
+// Serves the calling thread's loop until done() holds or timeoutMs passes; answers done().
+inline bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+    int64_t deadline = MonotonicMillis() + timeoutMs;
+    while (!done()) {
+        if (MonotonicMillis() >= deadline)
+            return done();
+        TMessageLoop::Current().WaitMessage(deadline);
+    }
+    return true;
+}
+
+// Serves the loop for a fixed span (to observe that nothing happens).
+inline void RunLoopFor(int ms) {
+    int64_t deadline = MonotonicMillis() + ms;
+    while (MonotonicMillis() < deadline)
+        TMessageLoop::Current().WaitMessage(deadline);
+}
+
+inline uint32_t Loopback() {
+    return htonl(0x7F000001u);
+}
+
+// A blocking listening socket on 127.0.0.1 with a system-assigned port.
+struct TTestListener {
+    TSocketHandle Handle = INVALID_SOCKETHANDLE;
+    uint16_t Port = 0;
+    TTestListener() {
+        Handle = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+        SocketBind(Handle, TSocketAddr::IP4(Loopback(), 0));
+        SocketListen(Handle, 16);
+        TSocketAddr local;
+        SocketGetSockName(Handle, local);
+        Port = local.Port;
+    }
+    ~TTestListener() {
+        if (Handle != INVALID_SOCKETHANDLE)
+            SocketClose(Handle);
+    }
+    TSocketHandle Accept() { return SocketAccept(Handle, nullptr); }
+};
+
+// A blocking client connection to 127.0.0.1:port.
+inline TSocketHandle ConnectBlocking(uint16_t port) {
+    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    if (SocketConnect(h, TSocketAddr::IP4(Loopback(), port)) != 0) {
+        SocketClose(h);
+        return INVALID_SOCKETHANDLE;
+    }
+    return h;
+}
+
+// A connected pair: first the accepted end, second the client end (both blocking).
+inline std::pair<TSocketHandle, TSocketHandle> ConnectedPair() {
+    TTestListener listener;
+    TSocketHandle client = ConnectBlocking(listener.Port);
+    TSocketHandle server = listener.Accept();
+    return {server, client};
+}
+
+inline bool SendAll(TSocketHandle h, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        long n = SocketSend(h, data.data() + done, data.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads until the peer closes; answers everything read.
+inline std::string RecvAll(TSocketHandle h) {
+    std::string r;
+    char buf[65536];
+    for (;;) {
+        long n = SocketRecv(h, buf, sizeof buf);
+        if (n <= 0)
+            return r;
+        r.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Deterministic test payload.
+inline std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    uint32_t x = 12345;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+} // namespace corvan::test
