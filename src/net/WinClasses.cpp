@@ -123,13 +123,13 @@ struct TMessageLoop::TImpl {
                 due = t.Due;
         if (due == ArmedDue || timerFd < 0)
             return;
-        itimerspec spec{};
+        itimerspec expiry{};
         if (due >= 0) {
             int64_t at = std::max<int64_t>(due, 1);
-            spec.it_value.tv_sec = at / 1000;
-            spec.it_value.tv_nsec = (at % 1000) * 1000000;
+            expiry.it_value.tv_sec = at / 1000;
+            expiry.it_value.tv_nsec = (at % 1000) * 1000000;
         }
-        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &expiry, nullptr);
         ArmedDue = due;
     }
 };
