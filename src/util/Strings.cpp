@@ -73,6 +73,10 @@ std::string_view TrimBlanks(std::string_view s) {
     return TrimIf(s, IsBlank);
 }
 
+std::string_view TrimControlsAndSpace(std::string_view s) {
+    return TrimIf(s, [](char c) { return (unsigned char)c <= 32; });
+}
+
 std::vector<std::string> Split(std::string_view s, char delimiter) {
     std::vector<std::string> r;
     size_t start = 0;
@@ -138,6 +142,67 @@ std::optional<uint64_t> ParseHex(std::string_view s) {
         v = (v << 4) | d;
     }
     return v;
+}
+
+namespace {
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+} // namespace
+
+std::string Base64Encode(std::string_view data) {
+    std::string r;
+    r.reserve((data.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < data.size(); i += 3) {
+        uint32_t n = uint32_t(uint8_t(data[i])) << 16;
+        if (i + 1 < data.size())
+            n |= uint32_t(uint8_t(data[i + 1])) << 8;
+        if (i + 2 < data.size())
+            n |= uint8_t(data[i + 2]);
+        r += kBase64Alphabet[(n >> 18) & 63];
+        r += kBase64Alphabet[(n >> 12) & 63];
+        r += i + 1 < data.size() ? kBase64Alphabet[(n >> 6) & 63] : '=';
+        r += i + 2 < data.size() ? kBase64Alphabet[n & 63] : '=';
+    }
+    return r;
+}
+
+std::optional<std::string> Base64Decode(std::string_view text) {
+    if (text.size() % 4 == 0 && !text.empty() && text.back() == '=') {
+        text.remove_suffix(1);
+        if (text.back() == '=')
+            text.remove_suffix(1);
+    }
+    if (text.size() % 4 == 1)
+        return std::nullopt;
+    std::string r;
+    r.reserve(text.size() / 4 * 3 + 2);
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int v = Base64Value(c);
+        if (v < 0)
+            return std::nullopt;
+        bits = (bits << 6) | uint32_t(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            r += char((bits >> count) & 0xFF);
+        }
+    }
+    return r;
 }
 
 std::string Format(const char* format, ...) {

@@ -25,6 +25,8 @@ bool IsBlank(char c);
 bool IsWhiteSpace(char c);
 std::string_view TrimWhiteSpace(std::string_view s);
 std::string_view TrimBlanks(std::string_view s);
+// Trims every byte from 0 to 32 (control characters and space) from both ends.
+std::string_view TrimControlsAndSpace(std::string_view s);
 
 // Splits at every occurrence of the delimiter; an empty input gives one empty piece.
 std::vector<std::string> Split(std::string_view s, char delimiter);
@@ -36,6 +38,12 @@ std::optional<int64_t> ParseInt64(std::string_view s);
 std::optional<uint64_t> ParseDigits(std::string_view s);
 // Whole-string parse of hexadecimal digits only (no prefix, no sign).
 std::optional<uint64_t> ParseHex(std::string_view s);
+
+// Base64 of RFC 4648 (standard alphabet, '=' padding). Decoding accepts the text with or
+// without its padding; anything else (a foreign character, padding inside the text, a length
+// that no encoding gives) answers nullopt.
+std::string Base64Encode(std::string_view data);
+std::optional<std::string> Base64Decode(std::string_view text);
 
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -41,3 +41,25 @@ TEST(Strings, FormatGrowsToFit) {
     EXPECT_EQ(Format("%s-%d", std::string(300, 'x').c_str(), 5), std::string(300, 'x') + "-5");
     EXPECT_EQ(Format("%s", ""), "");
 }
+
+TEST(Strings, TrimControlsAndSpaceRemovesBytesUpTo32) {
+    EXPECT_EQ(TrimControlsAndSpace(std::string("\x01 \t a b\x1f\r\n", 10)), "a b");
+    EXPECT_EQ(TrimControlsAndSpace("\xA0x\xA0"), "\xA0x\xA0"); // high bytes are kept
+}
+
+TEST(Strings, Base64RoundTripAndRejects) {
+    EXPECT_EQ(Base64Encode("user:pass"), "dXNlcjpwYXNz");
+    EXPECT_EQ(Base64Encode("ab"), "YWI=");
+    EXPECT_EQ(Base64Decode("YWI="), "ab");
+    EXPECT_EQ(Base64Decode("YWI"), "ab"); // padding may be left out
+    EXPECT_EQ(Base64Decode("YQ=="), "a");
+    EXPECT_EQ(Base64Decode(""), "");
+    EXPECT_FALSE(Base64Decode("YWI=YWI="));
+    EXPECT_FALSE(Base64Decode("Y"));
+    EXPECT_FALSE(Base64Decode("YW*="));
+    EXPECT_FALSE(Base64Decode("===="));
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    EXPECT_EQ(Base64Decode(Base64Encode(all)), all);
+}

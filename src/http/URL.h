@@ -1,0 +1,26 @@
+#pragma once
+// Request targets as URLs: the decoding the HTTP proxy and the start lines need, and the
+// encoding of the absolute form (RFC 9112 section 3.2).
+
+#include <string>
+#include <string_view>
+
+namespace corvan {
+
+// Splits a request target into scheme, host (with its port, as written) and path:
+//  "http:" or "https:" (any case): the scheme, "//" skipped when present, the host up to the
+//    next '/', the path from that '/';
+//  "scheme://host/path" for any other scheme of letters, digits, '+', '-' and '.';
+//  "//host/path": host and path, no scheme;
+//  "/path", "*", "./x", "../x": a path only;
+//  "host:port" or "host:port/path" with a numeric port (the CONNECT form): host and path;
+//  anything else: a path only.
+// Never fails; the parts not present are empty.
+void DecodeURL(std::string_view url, std::string& protocol, std::string& host, std::string& path);
+
+// The absolute form: the scheme lower-cased ("http" when empty) followed by "://" for http and
+// https or ":" for any other, the host, then the path with "/" put in front unless it begins
+// with '/', ',', ':', '@' or '\'.
+std::string EncodeURL(std::string_view protocol, std::string_view host, std::string_view path);
+
+} // namespace corvan
