@@ -275,6 +275,39 @@ TSocketStream::TSocketStream(ATCPClientSocket* socket, int writeBufferLimit, int
         FOwnedSocket.reset(socket);
 }
 
+TSocketStream::TSocketStream(const std::string& host, const std::string& port, int readEventTrigger,
+                             int writeBufferLimit, int timeout, TSocketStreamMode mode,
+                             std::unique_ptr<ATCPClientSocketProxy> proxy, bool connectNow)
+    : TSocketStream(new TTCPClientSocket(host, port, std::move(proxy)), writeBufferLimit, timeout,
+                    mode, true) {
+    FSocket->SetReadEventTrigger(readEventTrigger);
+    if (connectNow)
+        Connect();
+}
+
+void TSocketStream::Connect() {
+    auto* client = dynamic_cast<TTCPClientSocket*>(FSocket);
+    if (!client)
+        throw ESocketStream("Socket is not a client socket");
+    if (client->Terminated() || client->IsConnected())
+        return;
+    if (!client->IsConnecting())
+        client->Connect();
+    if (!IsBlocking())
+        return;
+    int64_t deadline = WaitDeadline();
+    while (client->IsConnecting()) {
+        if (!WaitStep(deadline))
+            throw ESocketStream("Connect terminated");
+        if (client->IsConnecting() && DeadlinePassed(deadline)) {
+            client->ConnectFailed(SOCKET_ERR_TIMEOUT);
+            throw ESocketStream("Connect timed out");
+        }
+    }
+    if (client->State() != ssConnected)
+        throw ESocketStream("Connect failed: " + client->ErrorMessage());
+}
+
 TSocketStream::~TSocketStream() {
     if (CloseOnDestroy)
         FSocket->Close(false);

@@ -8,7 +8,7 @@
 // handlers (and those of every other object of the thread) inside the wait.
 
 #include "http/Streams.h"
-#include "net/SocketsTCP.h"
+#include "net/SocketsTCPClient.h"
 
 #include <cstdint>
 #include <functional>
@@ -109,6 +109,11 @@ public:
     // Over an existing connection; owns (and frees) the socket when ownsSocket.
     TSocketStream(ATCPClientSocket* socket, int writeBufferLimit = -1, int timeout = 0,
                   TSocketStreamMode mode = smBlockWaitMessage, bool ownsSocket = false);
+    // An outbound connection: creates and owns a TTCPClientSocket to host:port through the
+    // optional proxy chain, with that ReadEventTrigger; connects at once when connectNow.
+    TSocketStream(const std::string& host, const std::string& port, int readEventTrigger,
+                  int writeBufferLimit, int timeout, TSocketStreamMode mode,
+                  std::unique_ptr<ATCPClientSocketProxy> proxy, bool connectNow);
     ~TSocketStream() override;
     TSocketStream(const TSocketStream&) = delete;
     TSocketStream& operator=(const TSocketStream&) = delete;
@@ -140,6 +145,14 @@ public:
     bool WaitStep(int64_t deadline = -1);
     // The deadline of a wait starting now: -1 without Timeout.
     int64_t WaitDeadline() const;
+
+    // Nothing when the socket is connected or terminated. Starts the socket's Connect unless
+    // it is connecting already; in a blocking mode waits while it connects and raises
+    // ESocketStream "Connect terminated" (the wait failed), "Connect timed out" (the attempt
+    // is abandoned: the socket fails with 60008, firing OnConnectFailed) or "Connect failed: "
+    // + the socket's error text. The socket must be a TTCPClientSocket, else ESocketStream
+    // "Socket is not a client socket".
+    void Connect();
 
     // Waits until the send buffer is empty and the socket writable; false when the wait
     // fails or Timeout passes. Answers at once in smAsynchronous mode.
