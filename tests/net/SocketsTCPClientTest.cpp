@@ -120,6 +120,13 @@ TEST(Socks5Link, UserAndPasswordAreSentWhenTheServerAsksForThem) {
     ASSERT_TRUE(RunLoopUntil([&] { return socket.State() == ssClosed; }));
     EXPECT_EQ(socket.ErrorCode(), SOCKET_ERR_SOCKS_NEGOTIATION);
     EXPECT_EQ(socket.ErrorMessage(), "Socks negotiation failed");
+
+    // A wrong password.
+    TTCPClientSocket wrong("127.0.0.1", "9", Link(server, true, "alice", "wrong"));
+    wrong.Connect();
+    ASSERT_TRUE(RunLoopUntil([&] { return wrong.State() == ssClosed; }));
+    EXPECT_EQ(wrong.ErrorCode(), SOCKET_ERR_SOCKS_AUTHENTICATION);
+    EXPECT_EQ(wrong.ErrorMessage(), "Socks authentication failed");
 }
 
 TEST(Socks5Link, TwoChainedLinksTunnelThroughBothServers) {
@@ -215,4 +222,16 @@ TEST(Socks5Link, DomainReplyOf250BytesCompletesOnlyAt257AndLeavesLaterBytes) {
     ASSERT_TRUE(RunLoopUntil([&] { return socket.BufferUsed() >= 5; }));
     EXPECT_EQ(socket.ReadStr(5), "hello");
     socket.Close(false);
+}
+
+TEST(Socks5Link, UnknownAddressTypeInTheReplyFailsTheConnection) {
+    TFakeSocks5 fake(0, ReplyHead(0, 7) + std::string(6, '\0'));
+    TTCPClientSocket socket("127.0.0.1", "80", fake.Link());
+    int failed = 0;
+    socket.OnConnectFailed = [&](TTCPClientSocket*) { ++failed; };
+    socket.Connect();
+    ASSERT_TRUE(RunLoopUntil([&] { return failed > 0; }));
+    EXPECT_EQ(socket.ErrorMessage(), "Socks5 Address type #7 not supported");
+    EXPECT_EQ(socket.State(), ssClosed);
+    EXPECT_EQ(socket.SocketHandle(), INVALID_SOCKETHANDLE);
 }
