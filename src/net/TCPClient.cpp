@@ -186,9 +186,8 @@ void ATCPClient::HookSocket(TTCPClientSocket& socket) {
     socket.OnStateChange = [this](ASocket*, TSocketState oldState, TSocketState state) {
         if (OnSocketStateChange)
             OnSocketStateChange(this, oldState, state);
-        if (OnSyncSocketStateChange && FThread && !FThread->Finished() &&
-            !TMessageLoop::IsMainThread())
-            FThread->Synchronize([&] { OnSyncSocketStateChange(this, oldState, state); });
+        if (OnSyncSocketStateChange)
+            SyncEvent([&](ATCPClient*) { OnSyncSocketStateChange(this, oldState, state); });
     };
     socket.OnNegotiating = [this](TTCPClientSocket*) {
         if (OnNegotiating)

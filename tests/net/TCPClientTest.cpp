@@ -159,9 +159,17 @@ TEST(TCPClientThread, RunsStraightLineWorkThroughAChainOfRealSocksServers) {
         answer = c->GetStream()->Reader().ReadStr(14);
         c->GetStream()->Close();
     };
+    std::vector<TSocketState> syncStates; // main thread only
+    client.OnSyncSocketStateChange = [&](ATCPClient*, TSocketState, TSocketState state) {
+        if (TMessageLoop::IsMainThread())
+            syncStates.push_back(state);
+    };
     client.OnThreadRunComplete = [&](ATCPClient*) { completed = true; };
     client.SetActive(true);
     ASSERT_TRUE(RunLoopUntil([&] { return completed; }, 20000));
+    // The second link stays in ssNegotiating: no change, no event.
+    EXPECT_EQ(syncStates, (std::vector<TSocketState>{ssResolving, ssResolved, ssConnecting,
+                                                     ssNegotiating, ssConnected, ssClosed}));
     client.SetActive(false); // joins the finished thread
     EXPECT_EQ(answer, "threaded hello");
     EXPECT_EQ(negotiating.load(), 2);
@@ -181,7 +189,7 @@ std::unique_ptr<TkelTCPClient> BlockedReader(const TEchoServer& echo, std::atomi
     client->TimeOut = 0;
     client->OnThreadRun = [&reading](ATCPClient* c) {
         c->Thread()->Synchronize([&] { ++reading; }); // wakes the main loop
-        c->GetStream()->Reader().ReadByte(); // nothing ever comes
+        c->GetStream()->Reader().ReadByte();          // nothing ever comes
     };
     return client;
 }
