@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -105,6 +106,24 @@ struct TMessageLoop::TImpl {
     bool Ended = false;
     // Owner thread only.
     int SinceHarvest = 0;
+
+    // Arms the timerfd for the earliest tick not yet queued (Lock held).
+    void ArmTimer(int timerFd) {
+        int64_t due = -1;
+        for (auto& [handle, t] : Timers)
+            if (!t.Pending && (due < 0 || t.Due < due))
+                due = t.Due;
+        if (due == ArmedDue)
+            return;
+        itimerspec spec{};
+        if (due >= 0) {
+            int64_t at = std::max<int64_t>(due, 1);
+            spec.it_value.tv_sec = at / 1000;
+            spec.it_value.tv_nsec = (at % 1000) * 1000000;
+        }
+        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ArmedDue = due;
+    }
 };
 
 struct TLoopThreadHolder {
@@ -174,6 +193,11 @@ TMessageLoop& TMessageLoop::Current() {
 
 bool TMessageLoop::IsOwnerThread() const {
     return std::this_thread::get_id() == FOwner;
+}
+
+bool TMessageLoop::PollDescriptor(int timeoutMs) const {
+    pollfd p{FEpoll, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
 }
 
 void TMessageLoop::Wake() {
@@ -314,22 +338,8 @@ bool TMessageLoop::PopAndDispatch(bool* quit) {
 void TMessageLoop::Harvest(int timeoutMs) {
     TImpl& m = *FImpl;
     {
-        // Arm the timerfd for the earliest tick not yet queued.
         std::lock_guard<std::mutex> lock(m.Lock);
-        int64_t due = -1;
-        for (auto& [handle, t] : m.Timers)
-            if (!t.Pending && (due < 0 || t.Due < due))
-                due = t.Due;
-        if (due != m.ArmedDue) {
-            itimerspec spec{};
-            if (due >= 0) {
-                int64_t at = std::max<int64_t>(due, 1);
-                spec.it_value.tv_sec = at / 1000;
-                spec.it_value.tv_nsec = (at % 1000) * 1000000;
-            }
-            ::timerfd_settime(FTimerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
-            m.ArmedDue = due;
-        }
+        m.ArmTimer(FTimerFd);
     }
     epoll_event events[MAX_EPOLL_EVENTS];
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
@@ -397,6 +407,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
                 t.Due = now + t.Interval;
                 m.Queue.push_back(TMessage{handle, WM_TIMER, 1, 0});
             }
+        // Armed again before returning, so an outside poller of Descriptor() sees the next tick.
+        m.ArmTimer(FTimerFd);
     }
     for (auto& cb : callbacks)
         (*cb)();

@@ -101,6 +101,8 @@ public:
     // One pollable descriptor: readable whenever a message, a due timer, a socket or a watched
     // descriptor needs the loop. A GUI watches it and calls ProcessMessages when it fires.
     int Descriptor() const { return FEpoll; }
+    // Waits up to timeoutMs for Descriptor() to become readable, dispatching nothing.
+    bool PollDescriptor(int timeoutMs) const;
 
     // --- any thread ---
     // Queues a message for a handle of this loop (PostMessage finds the loop for you).

@@ -313,3 +313,34 @@ TEST(MessageLoop, TerminationSignalStopsTheMainLoop) {
     loop.Run();
     EXPECT_EQ(signalled, SIGTERM);
 }
+
+TEST(MessageLoop, DescriptorWakesAnOutsidePollerForMessagesAndEveryTimerTick) {
+    // The way a GUI serves the main loop: watch one descriptor, then ProcessMessages.
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        TMessageLoop& loop = TMessageLoop::Current();
+        TRecorder r;
+        int received = 0, ticks = 0;
+        r.OnReceive = [&](const TMessage&) { ++received; };
+        r.OnTimer = [&](TTimerHandle*) { ++ticks; };
+        TWindowHandleId h = r.GetWindowHandle();
+        std::thread poster([h] { PostMessage(h, WM_USER + 5, 0, 0); });
+        poster.join();
+        EXPECT_TRUE(loop.PollDescriptor(5000));
+        loop.ProcessMessages();
+        EXPECT_EQ(received, 1);
+        EXPECT_FALSE(loop.PollDescriptor(0));
+        r.SetTimerInterval(10);
+        r.SetTimerActive(true);
+        // Each tick must make the descriptor readable again (wake-ups without a tick are
+        // allowed, an endless wait is not).
+        for (int i = 0; i < 50 && ticks < 3; ++i) {
+            ASSERT_TRUE(loop.PollDescriptor(5000)) << "after " << ticks << " ticks";
+            loop.ProcessMessages();
+        }
+        EXPECT_GE(ticks, 3);
+        done = true;
+    });
+    t.join();
+    EXPECT_TRUE(done);
+}
