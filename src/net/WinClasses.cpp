@@ -146,9 +146,16 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (FEpoll < 0 || FEventFd < 0 || FTimerFd < 0)
+    if (FEpoll < 0 || FEventFd < 0 || FTimerFd < 0) {
+        // No destructor runs for a failed construction: release what was opened, or every
+        // failed attempt (e.g. out of descriptors) would leak more.
+        int error = errno;
+        for (int fd : {FEpoll, FEventFd, FTimerFd})
+            if (fd >= 0)
+                ::close(fd);
         throw EWindowHandle(std::string("Window handle allocation failed: ") +
-                            std::strerror(errno));
+                            std::strerror(error));
+    }
     for (int fd : {FEventFd, FTimerFd}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
