@@ -283,6 +283,7 @@ void ASocket::CloseHandle() {
     if (FRegistered && WindowLoop())
         WindowLoop()->AsyncSelectRemove(FHandle);
     FRegistered = false;
+    FConnectPending = false;
     std::lock_guard<std::mutex> lock(FHandleLock);
     SocketClose(FHandle);
     FHandle = INVALID_SOCKETHANDLE;
@@ -349,8 +350,9 @@ void ASocket::SetAsynchronous() {
         RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
     }
     TWindowHandleId window = GetWindowHandle();
-    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents());
+    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending);
     FRegistered = true;
+    FConnectPending = false;
 }
 
 std::string ASocket::GetLocalPort() {
@@ -482,6 +484,7 @@ TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
 int ASocket::ConnectTo(const TSocketAddr& addr) {
     int r = SocketConnect(GetSocketHandle(), addr);
     if (r == 0 || SocketGetLastError() == WSAEINPROGRESS) {
+        FConnectPending = !FRegistered;
         EnableEvent(FD_CONNECT);
         if (r != 0) {
             SocketSetLastError(WSAEWOULDBLOCK); // the original library's answer
@@ -572,9 +575,14 @@ void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {
     if (which != 0)
         return;
     FThrottleWrite = value;
+    ThrottleSwitched(value, FD_WRITE);
+}
+
+void ASocketExSendBuffer::ThrottleSwitched(bool value, uint32_t resumeEvent) {
     UpdateTimer();
+    // Switched off: what waited for the limiter moves now, not at the next notification.
     if (!value && State() == ssConnected)
-        PostSocketEvent(FD_WRITE);
+        PostSocketEvent(resumeEvent);
 }
 
 void ASocketExSendBuffer::TriggerTimer() {

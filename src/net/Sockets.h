@@ -212,6 +212,7 @@ private:
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;
+    bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
     int FErrorCode = 0;
     std::string FErrorMessage;
     std::string FLocalHost;
@@ -268,6 +269,9 @@ protected:
     virtual bool NeedsTimer() const { return FThrottleWrite && State() == ssConnected; }
     virtual void TriggerSendBufferEmpty();
     void ApplyThrottleSwitch(uintptr_t which, bool value) override;
+    // After a throttle flag changed: timer to NeedsTimer; switched off on a connected socket,
+    // posts resumeEvent to itself.
+    void ThrottleSwitched(bool value, uint32_t resumeEvent);
     // size, or the rate limiter's allowance while write-throttled and connected.
     int64_t GetWriteSize(int64_t size);
     virtual void SendBufferedData() = 0;

@@ -30,7 +30,7 @@ void ATCPClientSocket::SetReadEventTrigger(int value) {
     int old = FReadEventTrigger;
     FReadEventTrigger = value;
     if (FReadSuspended && (value < 0 || value > old))
-        PostSocketEvent(FD_READ);
+        ResumeReading();
 }
 
 void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
@@ -56,7 +56,16 @@ void ATCPClientSocket::TriggerClose() {
         OnClose(this);
 }
 
+void ATCPClientSocket::ResumeReading() {
+    // One pending resume is enough: a reader taking bytes one at a time must not flood the
+    // queue with notifications.
+    if (FResumePosted)
+        return;
+    FResumePosted = PostSocketEvent(FD_READ);
+}
+
 void ATCPClientSocket::DoRead() {
+    FResumePosted = false;
     long n = Available();
     if (n > 0)
         TriggerDataAvailable();
@@ -124,7 +133,7 @@ void ATCPClientSocket::Consume(size_t size) {
     } else if (FBufferUsed == 0)
         FReadOffset = 0;
     if (FReadSuspended)
-        PostSocketEvent(FD_READ);
+        ResumeReading();
 }
 
 long ATCPClientSocket::Read(void* buf, long size) {
@@ -165,7 +174,7 @@ std::string ATCPClientSocket::ReadAvailable() {
     FReadOffset = 0;
     FBufferUsed = 0;
     if (suspended && !r.empty())
-        PostSocketEvent(FD_READ);
+        ResumeReading();
     return r;
 }
 
@@ -325,9 +334,7 @@ void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
         return;
     }
     FThrottleRead = value;
-    UpdateTimer();
-    if (!value && State() == ssConnected)
-        PostSocketEvent(FD_READ);
+    ThrottleSwitched(value, FD_READ);
 }
 
 void ATCPClientSocket::TriggerTimer() {

@@ -111,6 +111,7 @@ protected:
 
 private:
     long RecvThrottled(void* buf, long size);
+    void ResumeReading();
     long ReadIntoBuffer(long size);
     void Consume(size_t size);
     std::string_view Buffered() const {
@@ -129,6 +130,7 @@ private:
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;
+    bool FResumePosted = false; // an FD_READ to resume reading is queued
 };
 
 } // namespace corvan

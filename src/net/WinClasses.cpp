@@ -66,6 +66,14 @@ struct TJob {
     std::exception_ptr Error;
 };
 
+// Level-triggered readability of a descriptor the loop owns or watches.
+void WatchReadable(int epoll, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+}
+
 void FinishJob(TJob& job, std::exception_ptr error) {
     std::lock_guard<std::mutex> lock(job.M);
     job.Error = error;
@@ -113,7 +121,7 @@ struct TMessageLoop::TImpl {
         for (auto& [handle, t] : Timers)
             if (!t.Pending && (due < 0 || t.Due < due))
                 due = t.Due;
-        if (due == ArmedDue)
+        if (due == ArmedDue || timerFd < 0)
             return;
         itimerspec spec{};
         if (due >= 0) {
@@ -145,23 +153,15 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
     : FOwner(owner), FImpl(std::make_unique<TImpl>()) {
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (FEpoll < 0 || FEventFd < 0 || FTimerFd < 0) {
-        // No destructor runs for a failed construction: release what was opened, or every
-        // failed attempt (e.g. out of descriptors) would leak more.
-        int error = errno;
-        for (int fd : {FEpoll, FEventFd, FTimerFd})
-            if (fd >= 0)
-                ::close(fd);
-        throw EWindowHandle(std::string("Window handle allocation failed: ") +
-                            std::strerror(error));
+    if (FEpoll < 0 || FEventFd < 0) {
+        std::string text = std::strerror(errno);
+        if (FEpoll >= 0)
+            ::close(FEpoll);
+        if (FEventFd >= 0)
+            ::close(FEventFd);
+        throw EWindowHandle("Window handle allocation failed: " + text);
     }
-    for (int fd : {FEventFd, FTimerFd}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &ev);
-    }
+    WatchReadable(FEpoll, FEventFd);
 }
 
 std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
@@ -171,7 +171,8 @@ std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
 TMessageLoop::~TMessageLoop() {
     for (int fd : FImpl->OwnedFds)
         ::close(fd);
-    ::close(FTimerFd);
+    if (FTimerFd >= 0)
+        ::close(FTimerFd);
     ::close(FEventFd);
     ::close(FEpoll);
 }
@@ -352,6 +353,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
     if (n < 0)
         n = 0; // EINTR: the caller re-checks its deadline
+    if (n > 0)
+        FWakeCount.fetch_add(1, std::memory_order_relaxed);
     std::vector<std::shared_ptr<std::function<void()>>> callbacks;
     {
         std::lock_guard<std::mutex> lock(m.Lock);
@@ -480,6 +483,15 @@ void TMessageLoop::Run() {
 void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
+        if (FTimerFd < 0) {
+            // Created on the first timer: a loop per connection thread stays at two descriptors
+            // unless it throttles.
+            FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+            if (FTimerFd < 0)
+                throw EWindowHandle(std::string("Timer allocation failed: ") +
+                                    std::strerror(errno));
+            WatchReadable(FEpoll, FTimerFd);
+        }
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
     }
     Wake();
@@ -508,7 +520,8 @@ namespace {
 void Rearm(int epoll, int fd, void* regPtr);
 }
 
-void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events) {
+void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
+                               bool connectPending) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
@@ -523,7 +536,13 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events) 
         bool again = reg.Handle != 0;
         reg.Handle = handle;
         reg.Events = events;
-        if (!again && !SocketIsListening(fd)) {
+        if (!again && connectPending) {
+            reg.ConnectArmed = true;
+        } else if (!again && SocketIsListening(fd)) {
+            // Registered after listen: connections may already wait.
+            reg.Listening = true;
+            reg.ReadArmed = (events & FD_ACCEPT) != 0;
+        } else if (!again) {
             // A connected (or datagram) socket is writable and may have data at once; an
             // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
             if (!connected && SocketPendingError(fd) != 0)
@@ -635,12 +654,8 @@ void TMessageLoop::WatchDescriptor(int fd, std::function<void()> onReadable) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     bool exists = FImpl->Watchers.count(fd) != 0;
     FImpl->Watchers[fd] = std::make_shared<std::function<void()>>(std::move(onReadable));
-    if (!exists) {
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.fd = fd;
-        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &e);
-    }
+    if (!exists)
+        WatchReadable(FEpoll, fd);
 }
 
 void TMessageLoop::UnwatchDescriptor(int fd) {

@@ -21,6 +21,13 @@
 //
 // Socket notifications follow the original library's re-enabling rules (see AsyncSelect) so
 // that an idle or suspended socket costs nothing.
+//
+// Running the main loop: the headless program calls, before it starts any thread,
+//     TMessageLoop::Main().WatchTerminationSignals([](int) { /* orderly shut-down */
+//                                                           TMessageLoop::Main().Quit(); });
+//     TMessageLoop::Main().Run();
+// A GUI instead watches TMessageLoop::Main().Descriptor() (readable whenever a message, a
+// timer tick, a socket or a hand-over job needs the loop) and calls ProcessMessages.
 
 #include "util/Exceptions.h"
 
@@ -150,7 +157,9 @@ public:
     //  FD_CLOSE: posted by AsyncEnable(FD_CLOSE, error), which the socket calls when recv found
     //    the end of the stream or a reset; at most once per registration.
     // Events 0 unregisters. Registering a handle again replaces handle and events.
-    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events);
+    // connectPending: a non-blocking connect was started before the registration; the first
+    // notification is then FD_CONNECT even if the connect has completed meanwhile.
+    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
     // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
     void AsyncSelectRemove(int fd);
     void AsyncEnable(int fd, uint32_t event, int error = 0);
@@ -169,6 +178,8 @@ public:
 
     // Messages dispatched to objects so far (diagnostics and tests).
     uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
+    // Waits of this loop that returned with something ready (an idle loop keeps this still).
+    uint64_t WakeCount() const { return FWakeCount.load(std::memory_order_relaxed); }
 
     struct TImpl;
 
@@ -185,9 +196,10 @@ private:
     std::thread::id FOwner;
     int FEpoll = -1;
     int FEventFd = -1;
-    int FTimerFd = -1;
+    int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
     std::unique_ptr<TImpl> FImpl;
     std::atomic<uint64_t> FDispatchCount{0};
+    std::atomic<uint64_t> FWakeCount{0};
 };
 
 // Starts a thread with SIGINT/SIGTERM blocked, so that termination signals reach the main

@@ -179,6 +179,16 @@ TEST(Resolution, Ports) {
 
 TEST(Resolution, LocalNamesReverseLookupAndTexts) {
     EXPECT_FALSE(LocalHostName().empty());
+    try {
+        AddressStrArray local = LocalIP4AddressesStr();
+        ASSERT_FALSE(local.empty());
+        ASSERT_EQ(local.size(), LocalIP4Addresses().size());
+        for (const auto& a : local)
+            EXPECT_TRUE(IsIPAddress(a)) << a;
+    } catch (const ESocketLib& e) {
+        // A host name that does not resolve is reported, not hidden.
+        EXPECT_EQ(std::string(e.what()).rfind("Failed to resolve host", 0), 0u) << e.what();
+    }
     EXPECT_FALSE(ReverseLookup(TSocketAddr::IP4(htonl(0x7F000001))).empty());
     EXPECT_THROW(ReverseLookup(TSocketAddr()), ESocketLib);
     EXPECT_EQ(IPAddressStr(htonl(0xC0A80001)), "192.168.0.1");

@@ -37,12 +37,14 @@ struct TConnection {
             SocketClose(Peer);
         Peer = INVALID_SOCKETHANDLE;
     }
-    // Dispatches counted while the loop runs for ms, after what is queued now has run.
-    int DispatchesOver(int ms) {
+    // Dispatches plus loop wake-ups while the loop runs for ms, after what is queued now has
+    // run: a quiet socket leaves both still.
+    int ActivityOver(int ms) {
         RunLoopFor(20); // let what is queued now run
         int before = Dispatches;
+        uint64_t wakes = TMessageLoop::Current().WakeCount();
         RunLoopFor(ms);
-        return Dispatches - before;
+        return Dispatches - before + static_cast<int>(TMessageLoop::Current().WakeCount() - wakes);
     }
 };
 
@@ -57,7 +59,7 @@ TEST(TCPRead, TriggerZeroCallsOnDataAvailableAndSuspendsWithoutBuffering) {
     EXPECT_EQ(c.Socket->BufferUsed(), 0u);
     EXPECT_EQ(c.Socket->Available(), 5);
     // Suspended with data pending: the loop stays quiet.
-    EXPECT_EQ(c.DispatchesOver(200), 0);
+    EXPECT_EQ(c.ActivityOver(200), 0);
     c.Socket->SetReadEventTrigger(-1);
     ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->BufferUsed() == 5; }));
     EXPECT_FALSE(c.Socket->ReadSuspended());
@@ -73,7 +75,7 @@ TEST(TCPRead, ReachedThresholdSilencesTheSocketUntilBytesAreConsumed) {
     // More data waits in the system while reading is suspended: no notifications for it.
     ASSERT_TRUE(SendAll(c.Peer, data.substr(150)));
     ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->Available() == 10000; }));
-    EXPECT_EQ(c.DispatchesOver(200), 0);
+    EXPECT_EQ(c.ActivityOver(200), 0);
     EXPECT_EQ(c.Socket->BufferUsed(), 150u);
     // Consuming resumes reading on a later dispatch, never inside the call.
     std::string got;
@@ -411,4 +413,42 @@ TEST(TCPSocket, ThrottleSwitchFromAnotherThreadIsAppliedOnTheSocketsThread) {
     owner.join();
     EXPECT_TRUE(timerOn);
     SocketClose(client);
+}
+
+TEST(TCPRead, ConsumingByteByByteWhileSuspendedQueuesOneResume) {
+    TConnection c(100);
+    std::string data = Pattern(150);
+    ASSERT_TRUE(SendAll(c.Peer, data));
+    ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->ReadSuspended(); }));
+    RunLoopFor(20);
+    int before = c.Dispatches;
+    std::string got;
+    for (int i = 0; i < 100; ++i)
+        got += c.Socket->ReadStr(1);
+    RunLoopFor(50);
+    EXPECT_EQ(c.Dispatches - before, 1);
+    EXPECT_EQ(got, data.substr(0, 100));
+}
+
+TEST(TCPRead, SuspendedSocketWhosePeerClosedDoesNotWakeTheLoop) {
+    TConnection c(0);
+    ASSERT_TRUE(SendAll(c.Peer, "x"));
+    c.ClosePeer(); // data and end of stream wait in the system
+    ASSERT_TRUE(RunLoopUntil([&] { return c.Socket->ReadSuspended(); }));
+    RunLoopFor(20);
+    uint64_t wakes = TMessageLoop::Current().WakeCount();
+    RunLoopFor(200);
+    EXPECT_EQ(TMessageLoop::Current().WakeCount(), wakes) << "the loop spins on a hung-up socket";
+    EXPECT_EQ(c.Closes, 0);
+    c.Socket->SetReadEventTrigger(-1);
+    ASSERT_TRUE(RunLoopUntil([&] { return c.Closes > 0; }));
+    EXPECT_EQ(c.Socket->ReadAvailable(), "x");
+}
+
+TEST(TCPSocket, IdleConnectionCostsNothing) {
+    TConnection c(-1);
+    RunLoopFor(20); // the first FD_WRITE
+    uint64_t wakes = TMessageLoop::Current().WakeCount();
+    EXPECT_EQ(c.ActivityOver(200), 0);
+    EXPECT_EQ(TMessageLoop::Current().WakeCount(), wakes);
 }

@@ -19,12 +19,15 @@ public:
     int AcceptEvents = 0;
     bool AcceptOnEvent = true;
 
-    void Listen() {
+    void Listen(bool registerFirst = true) {
         CheckClosed("Listen");
         Bind();
-        SetAsynchronous();
+        if (registerFirst)
+            SetAsynchronous();
         if (ListenOn(4) != 0)
             RaiseLastSocketError("Listen failed");
+        if (!registerFirst)
+            SetAsynchronous();
         SetState(ssListening);
     }
     TSocketHandle AcceptOne() { return AcceptConnection(nullptr); }
@@ -45,13 +48,18 @@ protected:
 class TConnectSocket : public ATCPClientSocket {
 public:
     std::vector<std::pair<uint32_t, int>> Events;
-    void Connect(uint16_t port) {
+    void Connect(uint16_t port, bool registerFirst = true) {
         SetState(ssConnecting);
         GetSocketHandle();
-        SetAsynchronous();
+        if (registerFirst)
+            SetAsynchronous();
+        else
+            SetSocketBlocking(SocketHandle(), false);
         if (ConnectTo(TSocketAddr::IP4(Loopback(), port)) != 0 &&
             SocketGetLastError() != WSAEWOULDBLOCK)
             RaiseLastSocketError("Connect failed");
+        if (!registerFirst)
+            SetAsynchronous();
     }
 
 protected:
@@ -158,4 +166,19 @@ TEST(SocketObject, RefusedConnectReportsTheErrorWithTheNotification) {
     EXPECT_EQ(s.ErrorMessage(), "Connection refused");
     RunLoopFor(50);
     EXPECT_EQ(s.Events.size(), 1u) << "nothing after a failed connect";
+}
+
+TEST(SocketObject, RegisteringAfterListenOrConnectLosesNoNotification) {
+    TListenSocket server;
+    server.SetLocalHost("127.0.0.1");
+    server.Listen(false);
+    TSocketAddr local;
+    SocketGetSockName(server.SocketHandle(), local);
+    TConnectSocket client;
+    client.Connect(local.Port, false);
+    ASSERT_TRUE(
+        RunLoopUntil([&] { return server.Accepted.size() == 1 && client.Events.size() >= 2; }));
+    EXPECT_EQ(client.Events[0], std::make_pair(FD_CONNECT, 0));
+    EXPECT_EQ(client.State(), ssConnected);
+    SocketClose(server.Accepted[0]);
 }
