@@ -224,28 +224,29 @@ template <typename T, typename V> bool StoreChanged(std::atomic<T>& field, V val
 }
 } // namespace
 
+void ATCPServer::ApplyThrottleToClients() {
+    for (auto& c : FClients)
+        c->ApplyThrottle();
+}
+
 void ATCPServer::SetThrottleRead(bool value) {
     if (StoreChanged(FThrottleRead, value))
-        for (auto& c : FClients)
-            c->ApplyThrottle();
+        ApplyThrottleToClients();
 }
 
 void ATCPServer::SetReadThrottleRate(int64_t value) {
     if (StoreChanged(FReadThrottleRate, value))
-        for (auto& c : FClients)
-            c->ApplyThrottle();
+        ApplyThrottleToClients();
 }
 
 void ATCPServer::SetThrottleWrite(bool value) {
     if (StoreChanged(FThrottleWrite, value))
-        for (auto& c : FClients)
-            c->ApplyThrottle();
+        ApplyThrottleToClients();
 }
 
 void ATCPServer::SetWriteThrottleRate(int64_t value) {
     if (StoreChanged(FWriteThrottleRate, value))
-        for (auto& c : FClients)
-            c->ApplyThrottle();
+        ApplyThrottleToClients();
 }
 
 void ATCPServer::SetLoading(bool loading) {

@@ -237,6 +237,7 @@ private:
     void TriggerClientClose(TTCPServerClient* client);
     void TriggerClientExecute(TTCPServerClient* client);
     void AcceptPass();
+    void ApplyThrottleToClients();
     TTCPServerClient* AcceptClient();
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);

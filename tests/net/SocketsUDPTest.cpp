@@ -15,13 +15,7 @@ namespace {
 struct TUDPPeer {
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
     uint16_t Port = 0;
-    TUDPPeer() {
-        Handle = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
-        SocketBind(Handle, TSocketAddr::IP4(Loopback(), 0));
-        TSocketAddr local;
-        SocketGetSockName(Handle, local);
-        Port = local.Port;
-    }
+    TUDPPeer() { Handle = BindLoopback(TIPProtocol::ipUDP, Port); }
     ~TUDPPeer() { SocketClose(Handle); }
     void SendTo(uint16_t port, const std::string& data) {
         ASSERT_EQ(

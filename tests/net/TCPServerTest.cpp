@@ -43,6 +43,22 @@ void WakeMain() {
     TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
 }
 
+// Runs body on a helper thread (blocking peer I/O) while this thread serves its loop; answers
+// the body's result once it is done.
+std::string OffMain(const std::function<std::string()>& body) {
+    std::atomic<bool> done{false};
+    std::string result;
+    std::thread t([&] {
+        result = body();
+        done = true;
+        WakeMain();
+    });
+    bool finished = RunLoopUntil([&] { return done.load(); }, 30000);
+    t.join();
+    EXPECT_TRUE(finished);
+    return result;
+}
+
 struct TLogEntry {
     int Type;
     std::string Text;
@@ -244,17 +260,9 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
         TPeer a(server.Port()), b(server.Port());
         ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 2; }));
         // Blocking exchanges: the main loop keeps running on a helper thread's behalf.
-        std::string ra, rb;
-        std::thread t([&] {
-            ra = a.Exchange("alpha");
-            rb = b.Exchange(Pattern(100000));
-            WakeMain();
-        });
-        ASSERT_TRUE(
-            RunLoopUntil([&] { return server.Executing == 2 && !ra.empty() && !rb.empty(); }));
-        t.join();
-        EXPECT_EQ(ra, "alpha");
-        EXPECT_EQ(rb, Pattern(100000));
+        EXPECT_EQ(OffMain([&] { return a.Exchange("alpha"); }), "alpha");
+        EXPECT_EQ(OffMain([&] { return b.Exchange(Pattern(100000)); }), Pattern(100000));
+        EXPECT_EQ(server.Executing, 2);
         EXPECT_EQ(server.Client(0)->RemoteAddr().AddrIP4(), Loopback());
         EXPECT_EQ(server.Client(0)->TotalBytes() + server.Client(1)->TotalBytes(), 2 * 100005);
     }
@@ -287,14 +295,7 @@ TEST(TCPServerClients, MaxClientsOneServesTheSecondConnectionOnlyAfterTheFirstIs
     ASSERT_TRUE(RunLoopUntil([&] { return server.AcceptPending(); }));
     EXPECT_EQ(server.ClientCount(), 1u);
     SendAll(second.H, "second");
-    std::string r1;
-    std::thread t([&] {
-        r1 = first.Exchange("first");
-        WakeMain();
-    });
-    ASSERT_TRUE(RunLoopUntil([&] { return !r1.empty(); }));
-    t.join();
-    EXPECT_EQ(r1, "first");
+    EXPECT_EQ(OffMain([&] { return first.Exchange("first"); }), "first");
     // The second waits in the backlog: no answer while the first is served.
     RunLoopFor(100);
     EXPECT_FALSE(Readable(second.H, 0));
@@ -302,14 +303,7 @@ TEST(TCPServerClients, MaxClientsOneServesTheSecondConnectionOnlyAfterTheFirstIs
     first.Close();
     ASSERT_TRUE(RunLoopUntil([&] { return events.size() == 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"add", "remove", "add"}));
-    std::string r2;
-    std::thread t2([&] {
-        r2 = RecvExactly(second.H, 6);
-        WakeMain();
-    });
-    ASSERT_TRUE(RunLoopUntil([&] { return !r2.empty(); }));
-    t2.join();
-    EXPECT_EQ(r2, "second");
+    EXPECT_EQ(OffMain([&] { return RecvExactly(second.H, 6); }), "second");
 }
 
 TEST(TCPServerClients, MaxClientsZeroAcceptsNothing) {
@@ -385,25 +379,16 @@ TEST(TCPServerClients, ThrottleChangesReachRunningClients) {
     };
     server.SetActive(true);
     TPeer peer(server.Port());
-    std::string r;
-    std::thread t([&] {
-        SendAll(peer.H, "?");
-        r = RecvExactly(peer.H, 4);
-        WakeMain();
-    });
-    ASSERT_TRUE(RunLoopUntil([&] { return !r.empty(); }));
-    t.join();
-    EXPECT_EQ(r, "Rw0.");
+    auto ask = [&](size_t replySize) {
+        return OffMain([&] {
+            SendAll(peer.H, "?");
+            return RecvExactly(peer.H, replySize);
+        });
+    };
+    EXPECT_EQ(ask(4), "Rw0.");
     server.SetWriteThrottleRate(5000000);
     server.SetThrottleWrite(true);
-    std::thread t2([&] {
-        SendAll(peer.H, "?");
-        r = RecvExactly(peer.H, 10);
-        WakeMain();
-    });
-    ASSERT_TRUE(RunLoopUntil([&] { return r != "Rw0."; }));
-    t2.join();
-    EXPECT_EQ(r, "RW5000000.");
+    EXPECT_EQ(ask(10), "RW5000000.");
 }
 
 TEST(TCPServerDeactivation, WaitsForEveryClientThreadWhileServingTheirHandOvers) {
@@ -479,14 +464,7 @@ TEST(TCPServerModes, EventModeServesClientsOnTheServerThread) {
     server.SetActive(true);
     {
         TPeer peer(server.Port());
-        std::string r;
-        std::thread t([&] {
-            r = peer.Exchange("events");
-            WakeMain();
-        });
-        ASSERT_TRUE(RunLoopUntil([&] { return !r.empty(); }));
-        t.join();
-        EXPECT_EQ(r, "events");
+        EXPECT_EQ(OffMain([&] { return peer.Exchange("events"); }), "events");
     }
     ASSERT_TRUE(RunLoopUntil([&] { return removes == 1; }));
     EXPECT_EQ(adds, 1);
