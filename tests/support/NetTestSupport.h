@@ -34,17 +34,23 @@ inline uint32_t Loopback() {
     return htonl(0x7F000001u);
 }
 
+// A blocking socket bound to 127.0.0.1 on a system-assigned port, which is stored in port.
+inline TSocketHandle BindLoopback(TIPProtocol protocol, uint16_t& port) {
+    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, protocol);
+    SocketBind(h, TSocketAddr::IP4(Loopback(), 0));
+    TSocketAddr local;
+    SocketGetSockName(h, local);
+    port = local.Port;
+    return h;
+}
+
 // A blocking listening socket on 127.0.0.1 with a system-assigned port.
 struct TTestListener {
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
     uint16_t Port = 0;
     TTestListener() {
-        Handle = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
-        SocketBind(Handle, TSocketAddr::IP4(Loopback(), 0));
+        Handle = BindLoopback(TIPProtocol::ipTCP, Port);
         SocketListen(Handle, 16);
-        TSocketAddr local;
-        SocketGetSockName(Handle, local);
-        Port = local.Port;
     }
     ~TTestListener() {
         if (Handle != INVALID_SOCKETHANDLE)
