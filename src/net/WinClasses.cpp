@@ -343,6 +343,17 @@ bool TMessageLoop::PopAndDispatch(bool* quit) {
     return true;
 }
 
+namespace {
+std::atomic<uint64_t>& ProcessWakes() {
+    static std::atomic<uint64_t> wakes{0};
+    return wakes;
+}
+} // namespace
+
+uint64_t TMessageLoop::ProcessWakeCount() {
+    return ProcessWakes().load(std::memory_order_relaxed);
+}
+
 void TMessageLoop::Harvest(int timeoutMs) {
     TImpl& m = *FImpl;
     {
@@ -351,6 +362,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
     }
     epoll_event events[MAX_EPOLL_EVENTS];
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
+    if (timeoutMs != 0) // a poll without sleeping is no wake-up
+        ProcessWakes().fetch_add(1, std::memory_order_relaxed);
     if (n < 0)
         n = 0; // EINTR: the caller re-checks its deadline
     if (n > 0)

@@ -180,6 +180,9 @@ public:
     uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
     // Waits of this loop that returned with something ready (an idle loop keeps this still).
     uint64_t WakeCount() const { return FWakeCount.load(std::memory_order_relaxed); }
+    // Returns from the system wait of every loop of the process, time-outs included: what an
+    // idle process must keep still apart from the timers it runs.
+    static uint64_t ProcessWakeCount();
 
     struct TImpl;
 
