@@ -493,18 +493,26 @@ void TMessageLoop::Run() {
     }
 }
 
+void TMessageLoop::CreateTimerDescriptorLocked() {
+    if (FTimerFd >= 0)
+        return;
+    // Created on the first timer: a loop per connection thread stays at two descriptors
+    // unless it throttles.
+    FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (FTimerFd < 0)
+        throw EWindowHandle(std::string("Timer allocation failed: ") + std::strerror(errno));
+    WatchReadable(FEpoll, FTimerFd);
+}
+
+void TMessageLoop::PrepareTimers() {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    CreateTimerDescriptorLocked();
+}
+
 void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
-        if (FTimerFd < 0) {
-            // Created on the first timer: a loop per connection thread stays at two descriptors
-            // unless it throttles.
-            FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-            if (FTimerFd < 0)
-                throw EWindowHandle(std::string("Timer allocation failed: ") +
-                                    std::strerror(errno));
-            WatchReadable(FEpoll, FTimerFd);
-        }
+        CreateTimerDescriptorLocked();
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
     }
     Wake();

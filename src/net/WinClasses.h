@@ -143,6 +143,9 @@ public:
     // queued twice. Setting again restarts with the new interval.
     void SetTimer(TWindowHandleId handle, uint32_t intervalMs);
     void KillTimer(TWindowHandleId handle);
+    // Makes the timer descriptor now (it is otherwise made with the first timer), for an
+    // object whose timer is needed when no descriptor may be left to make it.
+    void PrepareTimers();
 
     // --- asynchronous sockets ---
     // Registers the descriptor: WM_SOCKET messages with the selected FD_ bits go to handle.
@@ -195,6 +198,7 @@ private:
     bool PopAndDispatch(bool* quit);
     bool RunOneJob();
     void Wake();
+    void CreateTimerDescriptorLocked(); // under TImpl::Lock
 
     std::thread::id FOwner;
     int FEpoll = -1;

@@ -20,6 +20,7 @@ TTCPPortMapper::TTCPPortMapper(const std::string& listenPort, int clientTimeout)
     ClientMode = CLIENT_MODE_THREAD;
     SetListenPort(listenPort);
     ClientTimeout = clientTimeout;
+    SetMaxBacklog(TCP_MAPPER_BACKLOG);
 }
 
 TTCPPortMapper::~TTCPPortMapper() {

@@ -21,6 +21,9 @@ namespace corvan {
 constexpr int TCP_MAPPER_RELAY_BUFFER = 65536;
 // The outbound connection's TimeOut when the mapper makes it itself.
 constexpr int TCP_MAPPER_DEST_TIMEOUT_MS = 300000;
+// Listen backlog: connections that arrive together (a browser opens many at once) wait in the
+// system's queue rather than having their first attempt dropped.
+constexpr int TCP_MAPPER_BACKLOG = 128;
 // After a relay, how long the graceful close of the outbound connection may wait for the
 // destination to close its side; then the thread ends anyway.
 constexpr int TCP_MAPPER_CLOSE_WAIT_MS = 5000;
@@ -48,7 +51,8 @@ public:
 
 class TTCPPortMapper : public ATCPServer {
 public:
-    // ClientMode 2 (a thread per connection), that ListenPort and ClientTimeout.
+    // ClientMode 2 (a thread per connection), that ListenPort and ClientTimeout, backlog
+    // TCP_MAPPER_BACKLOG.
     TTCPPortMapper(const std::string& listenPort, int clientTimeout);
     // Ends every relay before the mapper's own parts go.
     ~TTCPPortMapper() override;

@@ -87,9 +87,8 @@ void TUDPPortMapper::Forward(const TSocketAddr& source, const char* data, int le
 TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& source, int64_t now) {
     if (MaxAssociations > 0 && FClients.size() >= MaxAssociations) {
         auto oldest =
-            std::min_element(FClients.begin(), FClients.end(), [](const auto& a, const auto& b) {
-                return a->LastUse < b->LastUse;
-            });
+            std::min_element(FClients.begin(), FClients.end(),
+                             [](const auto& a, const auto& b) { return a->LastUse < b->LastUse; });
         CloseAssociation(oldest->get());
     }
     auto client = std::make_unique<TUDPPortMapperClient>(*this);
