@@ -2,11 +2,30 @@
 // library (app/Headless, app/CommandLine).
 #include "app/CommandLine.h"
 #include "app/Headless.h"
+#include "net/WinClasses.h"
 #include "util/StopSignal.h"
 #include "util/Version.h"
 
 #include <cstdio>
 #include <exception>
+
+namespace {
+
+// Serves the main thread's loop (listening sockets, UDP mappings, hand-overs from client
+// threads) until SIGINT or SIGTERM; returns the signal number.
+int RunMainLoopUntilStopSignal() {
+    using namespace corvan;
+    int received = 0;
+    TMessageLoop& loop = TMessageLoop::Main();
+    loop.WatchTerminationSignals([&](int signal) {
+        received = signal;
+        loop.Quit();
+    });
+    loop.Run();
+    return received;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace corvan;
@@ -32,7 +51,7 @@ int main(int argc, char** argv) {
     if (!options.DataDir.empty())
         environment.DataFolder = options.DataDir;
     try {
-        return RunHeadless(options, environment, WaitForStopSignal, stderr);
+        return RunHeadless(options, environment, RunMainLoopUntilStopSignal, stderr);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
         return 1;

@@ -3,6 +3,7 @@
 #include "dns-proxy/DNSProxySystem.h"
 #include "http-proxy/HTTPProxySystem.h"
 #include "port-mapping/PortMapperSystem.h"
+#include "proxy/PortMappers.h"
 #include "socks-proxy/SocksProxySystem.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
@@ -15,6 +16,8 @@ TProxySystem::TProxySystem(const std::string& serviceFolder) : FServiceFolder(se
     FHTTPProxy = std::make_unique<THTTPProxySystem>(FServiceFolder, FProxyUsers.get());
     FDNSProxy = std::make_unique<TDNSProxySystem>();
     FPortMapper = std::make_unique<TPortMapperSystem>();
+    // Before the settings load, so that every mapping gets it.
+    FPortMapper->MapperFactory = CreatePortMapper;
     FSocksProxy = std::make_unique<TSocksProxySystem>(FServiceFolder, FProxyUsers.get());
 }
 

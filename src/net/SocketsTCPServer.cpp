@@ -19,6 +19,9 @@ void TTCPServerSocket::Listen() {
     CheckClosed("Listen");
     Bind();
     SetAsynchronous();
+    // The accept retry timer runs exactly when descriptors have run out: make its descriptor
+    // while one can still be had.
+    WindowLoop()->PrepareTimers();
     if (ListenOn(FMaxBacklog) != 0)
         RaiseLastSocketError("Listen failed");
     SetState(ssListening);

@@ -343,6 +343,17 @@ bool TMessageLoop::PopAndDispatch(bool* quit) {
     return true;
 }
 
+namespace {
+std::atomic<uint64_t>& ProcessWakes() {
+    static std::atomic<uint64_t> wakes{0};
+    return wakes;
+}
+} // namespace
+
+uint64_t TMessageLoop::ProcessWakeCount() {
+    return ProcessWakes().load(std::memory_order_relaxed);
+}
+
 void TMessageLoop::Harvest(int timeoutMs) {
     TImpl& m = *FImpl;
     {
@@ -351,6 +362,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
     }
     epoll_event events[MAX_EPOLL_EVENTS];
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
+    if (timeoutMs != 0) // a poll without sleeping is no wake-up
+        ProcessWakes().fetch_add(1, std::memory_order_relaxed);
     if (n < 0)
         n = 0; // EINTR: the caller re-checks its deadline
     if (n > 0)
@@ -480,18 +493,26 @@ void TMessageLoop::Run() {
     }
 }
 
+void TMessageLoop::CreateTimerDescriptorLocked() {
+    if (FTimerFd >= 0)
+        return;
+    // Created on the first timer: a loop per connection thread stays at two descriptors
+    // unless it throttles.
+    FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (FTimerFd < 0)
+        throw EWindowHandle(std::string("Timer allocation failed: ") + std::strerror(errno));
+    WatchReadable(FEpoll, FTimerFd);
+}
+
+void TMessageLoop::PrepareTimers() {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    CreateTimerDescriptorLocked();
+}
+
 void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
-        if (FTimerFd < 0) {
-            // Created on the first timer: a loop per connection thread stays at two descriptors
-            // unless it throttles.
-            FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-            if (FTimerFd < 0)
-                throw EWindowHandle(std::string("Timer allocation failed: ") +
-                                    std::strerror(errno));
-            WatchReadable(FEpoll, FTimerFd);
-        }
+        CreateTimerDescriptorLocked();
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
     }
     Wake();

@@ -143,6 +143,9 @@ public:
     // queued twice. Setting again restarts with the new interval.
     void SetTimer(TWindowHandleId handle, uint32_t intervalMs);
     void KillTimer(TWindowHandleId handle);
+    // Makes the timer descriptor now (it is otherwise made with the first timer), for an
+    // object whose timer is needed when no descriptor may be left to make it.
+    void PrepareTimers();
 
     // --- asynchronous sockets ---
     // Registers the descriptor: WM_SOCKET messages with the selected FD_ bits go to handle.
@@ -180,6 +183,9 @@ public:
     uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
     // Waits of this loop that returned with something ready (an idle loop keeps this still).
     uint64_t WakeCount() const { return FWakeCount.load(std::memory_order_relaxed); }
+    // Returns from the system wait of every loop of the process, time-outs included: what an
+    // idle process must keep still apart from the timers it runs.
+    static uint64_t ProcessWakeCount();
 
     struct TImpl;
 
@@ -192,6 +198,7 @@ private:
     bool PopAndDispatch(bool* quit);
     bool RunOneJob();
     void Wake();
+    void CreateTimerDescriptorLocked(); // under TImpl::Lock
 
     std::thread::id FOwner;
     int FEpoll = -1;

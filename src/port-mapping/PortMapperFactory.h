@@ -44,8 +44,9 @@ struct TPortMapperParams {
     // TCP only: the outbound connection's TimeOut; outbound clients use -1 for their read
     // trigger and write buffer limit.
     int DestTimeOut = 0;
-    // The mapping's up-stream SOCKS5 record. Kept for the network layer; the start path
-    // does not route through it (outbound connections go direct).
+    // The mapping's up-stream SOCKS5 record. In use (UseProxy, Host and Port not blank), a TCP
+    // mapping's outbound connections go through it, with its login when UseAuth is set; UDP
+    // mappings ignore it.
     TProxyServerInfo SocksProxy;
 };
 

@@ -3,6 +3,7 @@
 
 #include "util/IniFile.h"
 
+#include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -123,9 +124,19 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
     THeadlessRun run;
     ::mkdir((run.Dir / "data").c_str(), 0755);
     ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
+    // The mappings really start: ports the system considers free, on loopback only.
+    uint16_t ports[2];
+    {
+        corvan::test::TTestListener probe0, probe1; // both at once: two different ports
+        ports[0] = probe0.Port;
+        ports[1] = probe1.Port;
+    }
     WriteFileText(run.Settings(), "[Proxy-PortMapper]\nItemCount=2\n"
-                                  "[Proxy-PortMapper.Items.0]\nServerPort=1\n"
-                                  "[Proxy-PortMapper.Items.1]\nServerPort=2\n");
+                                  "[Proxy-PortMapper.Items.0]\nServerIP=127.0.0.1\nServerPort=" +
+                                      std::to_string(ports[0]) +
+                                      "\n[Proxy-PortMapper.Items.1]\nServerIP=127.0.0.1\n"
+                                      "ServerPort=" +
+                                      std::to_string(ports[1]) + "\n");
     ASSERT_EQ(run.RunAndStop({"--headless", "--enable", "HTTP, mappings", "--enable=dns"}, SIGTERM),
               0);
     TIniFile ini(run.Settings());

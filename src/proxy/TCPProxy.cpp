@@ -1,0 +1,101 @@
+#include "proxy/TCPProxy.h"
+
+namespace corvan {
+
+namespace {
+
+// An outbound client that owns its SOCKS5 proxy component. A proxy component records the
+// clients that use it, so each connection (each thread) gets one of its own rather than
+// sharing the mapper's.
+class TTCPPortMapperDestClient : public TkelTCPClient {
+public:
+    std::unique_ptr<TkelSocks5Proxy> OwnedProxy; // destroyed first: it detaches itself
+};
+
+} // namespace
+
+// --- TTCPPortMapper ---------------------------------------------------------------------------
+
+TTCPPortMapper::TTCPPortMapper(const std::string& listenPort, int clientTimeout) {
+    ClientMode = CLIENT_MODE_THREAD;
+    SetListenPort(listenPort);
+    ClientTimeout = clientTimeout;
+    SetMaxBacklog(TCP_MAPPER_BACKLOG);
+}
+
+TTCPPortMapper::~TTCPPortMapper() {
+    ShutdownClients();
+}
+
+std::unique_ptr<TTCPServerClient> TTCPPortMapper::CreateClient() {
+    if (OnCreateClient)
+        if (std::unique_ptr<TTCPServerClient> client = OnCreateClient(this))
+            return client;
+    return std::make_unique<TTCPPortMapperServerClient>(this);
+}
+
+std::unique_ptr<ATCPClient> TTCPPortMapper::CreateDestClient(TTCPServerClient* client) {
+    if (OnCreateDestClient)
+        if (std::unique_ptr<ATCPClient> dest = OnCreateDestClient(this, client))
+            return dest;
+    auto dest = std::make_unique<TTCPPortMapperDestClient>();
+    dest->SetHost(DestHost);
+    dest->SetPort(DestPort);
+    dest->TimeOut = DestTimeOut;
+    dest->ReadEventTrigger = -1;
+    dest->WriteBufferLimit = -1;
+    if (Socks5) {
+        dest->OwnedProxy = std::make_unique<TkelSocks5Proxy>();
+        dest->OwnedProxy->Host = Socks5->Host;
+        dest->OwnedProxy->Port = Socks5->Port;
+        dest->OwnedProxy->UseAuthentication = Socks5->UseAuthentication;
+        dest->OwnedProxy->Username = Socks5->Username;
+        dest->OwnedProxy->Password = Socks5->Password;
+        dest->SetProxy(dest->OwnedProxy.get());
+    }
+    dest->SetStreamMode(smBlockWaitMessage);
+    dest->RunInThread = false;
+    dest->SetActive(true); // connects, or raises why it could not
+    return dest;
+}
+
+// --- TTCPPortMapperServerClient ---------------------------------------------------------------
+
+void TTCPPortMapperServerClient::Execute() {
+    auto& mapper = static_cast<TTCPPortMapper&>(*Server());
+    // Destroying the stream closes the accepted connection at once, whichever way this ends,
+    // without waiting for the main thread to free the client.
+    TSocketStream stream(GetSocket(), mapper.ClientWriteBufferLimit, mapper.ClientTimeout,
+                         smBlockWaitMessage);
+    stream.CloseOnDestroy = true;
+    stream.OnCopyProgress = [this](AStream&, AStream*, AStream*, int64_t, bool& abort) {
+        abort = Terminated();
+    };
+    if (Terminated())
+        return;
+    std::unique_ptr<ATCPClient> dest = mapper.CreateDestClient(this);
+    if (!dest)
+        return;
+    struct TDeactivate {
+        ATCPClient& Dest;
+        ~TDeactivate() {
+            try {
+                if (TSocketStream* s = Dest.Stream())
+                    s->Timeout = TCP_MAPPER_CLOSE_WAIT_MS;
+                Dest.SetActive(false);
+            } catch (const std::exception&) {
+                // The connection is going anyway.
+            }
+        }
+    } deactivate{*dest};
+    if (!dest->Active()) {
+        dest->SetStreamMode(smBlockWaitMessage);
+        dest->RunInThread = false;
+        dest->SetActive(true);
+    }
+    TSocketStream* destStream = dest->GetStream();
+    if (!Terminated() && destStream && destStream->Connected() && stream.Connected())
+        RelayStreams(&stream, destStream, mapper.RelayBufferSize);
+}
+
+} // namespace corvan

@@ -1,0 +1,81 @@
+#pragma once
+// The TCP port mapper: a TCP server whose every accepted connection runs on a thread of its
+// own, opens one outbound connection to the fixed destination (directly, or through the
+// mapping's SOCKS5 up-stream) and relays both ways until either side closes; closing one side
+// closes the other. The data is never looked at.
+//
+// The mapper's settings (destination, up-stream, OnCreateDestClient) are read from the client
+// threads: set them before activating and leave them while active.
+
+#include "net/TCPClient.h"
+#include "net/TCPServer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+// Relay buffer per direction. Larger than the system's 2048-byte default block: each block
+// costs one pass of the relay loop, and loopback throughput grows with the block up to here.
+constexpr int TCP_MAPPER_RELAY_BUFFER = 65536;
+// The outbound connection's TimeOut when the mapper makes it itself.
+constexpr int TCP_MAPPER_DEST_TIMEOUT_MS = 300000;
+// Listen backlog: connections that arrive together (a browser opens many at once) wait in the
+// system's queue rather than having their first attempt dropped.
+constexpr int TCP_MAPPER_BACKLOG = 128;
+// After a relay, how long the graceful close of the outbound connection may wait for the
+// destination to close its side; then the thread ends anyway.
+constexpr int TCP_MAPPER_CLOSE_WAIT_MS = 5000;
+
+// The up-stream SOCKS5 proxy of a mapping's outbound connections.
+struct TTCPPortMapperSocks5 {
+    std::string Host;
+    std::string Port;
+    bool UseAuthentication = false;
+    std::string Username;
+    std::string Password;
+};
+
+class TTCPPortMapper;
+
+class TTCPPortMapperServerClient : public TTCPServerClient {
+public:
+    using TTCPServerClient::TTCPServerClient;
+
+    // Connects to the destination and relays until either side ends (client thread). A
+    // destination that cannot be reached raises; the accepted connection is then closed
+    // without a byte sent to it.
+    void Execute() override;
+};
+
+class TTCPPortMapper : public ATCPServer {
+public:
+    // ClientMode 2 (a thread per connection), that ListenPort and ClientTimeout, backlog
+    // TCP_MAPPER_BACKLOG.
+    TTCPPortMapper(const std::string& listenPort, int clientTimeout);
+    // Ends every relay before the mapper's own parts go.
+    ~TTCPPortMapper() override;
+
+    std::string DestHost;
+    std::string DestPort; // decimal text
+    // The outbound TimeOut of connections the mapper makes itself.
+    int DestTimeOut = TCP_MAPPER_DEST_TIMEOUT_MS;
+    // Set: outbound connections the mapper makes itself go through this SOCKS5 proxy.
+    std::unique_ptr<TTCPPortMapperSocks5> Socks5;
+    int RelayBufferSize = TCP_MAPPER_RELAY_BUFFER;
+
+    // Supplies the outbound client of an accepted connection (unconnected or connected);
+    // null: the mapper makes its own. Runs on the client's thread.
+    std::function<std::unique_ptr<ATCPClient>(TTCPPortMapper* mapper, TTCPServerClient* client)>
+        OnCreateDestClient;
+
+    // OnCreateDestClient's client, else a connected one to DestHost:DestPort (raising what
+    // connecting raises). Client thread.
+    virtual std::unique_ptr<ATCPClient> CreateDestClient(TTCPServerClient* client);
+
+protected:
+    std::unique_ptr<TTCPServerClient> CreateClient() override;
+};
+
+} // namespace corvan

@@ -1,0 +1,182 @@
+#include "proxy/UDPProxy.h"
+
+#include "util/Ticks.h"
+
+#include <algorithm>
+#include <array>
+
+namespace corvan {
+
+namespace {
+bool SameSource(const TSocketAddr& a, const TSocketAddr& b) {
+    return a.AddrFamily == b.AddrFamily && a.Addr == b.Addr && a.Port == b.Port;
+}
+} // namespace
+
+TUDPPortMapperClient::TUDPPortMapperClient(TUDPPortMapper& mapper) : FMapper(mapper) {
+    BufferPackets = false;
+    MaxBufferedPackets = 0;
+    MaxPacketSize = UDP_MAPPER_PACKET_SIZE;
+}
+
+void TUDPPortMapperClient::TriggerPacketAvailable() {
+    FMapper.RelayReplies(*this);
+}
+
+TUDPPortMapper::TUDPPortMapper() {
+    BufferPackets = false;
+    MaxBufferedPackets = 0;
+    MaxPacketSize = UDP_MAPPER_PACKET_SIZE;
+    FIdleTimer.OnTimer = [this](TTimerHandle*) { ExpireIdle(MonotonicMillis()); };
+}
+
+TUDPPortMapper::~TUDPPortMapper() {
+    CloseAssociations();
+}
+
+void TUDPPortMapper::SetActive(bool value) {
+    if (!value)
+        CloseAssociations();
+    AUDPSocket::SetActive(value);
+}
+
+TUDPPortMapperClient* TUDPPortMapper::FindAssociation(const TSocketAddr& source) const {
+    for (const auto& client : FClients)
+        if (SameSource(client->SourceAddress, source))
+            return client.get();
+    return nullptr;
+}
+
+void TUDPPortMapper::TriggerPacketAvailable() {
+    AUDPSocket::TriggerPacketAvailable();
+    std::array<char, UDP_MAPPER_PACKET_SIZE> buffer;
+    for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
+        if (Terminated())
+            return;
+        TSocketAddr source;
+        int len = 0;
+        try {
+            if (!ReadPacket(buffer.data(), static_cast<int>(buffer.size()), source, len))
+                return;
+        } catch (const ESocket&) {
+            // A pending error of our own socket (reported once by the system); the next
+            // datagram is unaffected.
+            continue;
+        }
+        Forward(source, buffer.data(), len, MonotonicMillis());
+    }
+    // More may wait: continue after the other sockets of the thread had their turn.
+    PostSocketEvent(FD_READ);
+}
+
+void TUDPPortMapper::Forward(const TSocketAddr& source, const char* data, int len, int64_t now) {
+    TUDPPortMapperClient* client = FindAssociation(source);
+    if (client == nullptr)
+        client = &CreateAssociation(source, now);
+    Touch(*client, now);
+    try {
+        client->Send(data, len);
+    } catch (const ESocket&) {
+        // The destination does not resolve or the system refused the datagram: it is lost.
+        // An association that never got its destination is of no use; drop it.
+        if (client->State() != ssResolved)
+            CloseAssociation(client);
+    }
+}
+
+TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& source, int64_t now) {
+    if (MaxAssociations > 0 && FClients.size() >= MaxAssociations) {
+        auto oldest =
+            std::min_element(FClients.begin(), FClients.end(),
+                             [](const auto& a, const auto& b) { return a->LastUse < b->LastUse; });
+        CloseAssociation(oldest->get());
+    }
+    auto client = std::make_unique<TUDPPortMapperClient>(*this);
+    client->SourceAddress = source;
+    client->LastActivity = now;
+    client->SetHost(DestHost);
+    client->SetPort(DestPort);
+    client->SetActive(true);
+    FClients.push_back(std::move(client));
+    if (FSweepDue < 0)
+        ScheduleSweep(now);
+    return *FClients.back();
+}
+
+void TUDPPortMapper::RelayReplies(TUDPPortMapperClient& client) {
+    std::array<char, UDP_MAPPER_PACKET_SIZE> buffer;
+    for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
+        if (Terminated() || client.Terminated())
+            return;
+        TSocketAddr from;
+        int len = 0;
+        try {
+            if (!client.ReadPacket(buffer.data(), static_cast<int>(buffer.size()), from, len))
+                return;
+        } catch (const ESocket&) {
+            // An ICMP error for an earlier datagram (the destination port was closed, say):
+            // that datagram is lost, the association and the mapping go on.
+            continue;
+        }
+        Touch(client, MonotonicMillis());
+        try {
+            SendTo(client.SourceAddress, buffer.data(), len);
+        } catch (const ESocket&) {
+            // Only without the send queue; the answer is lost.
+        }
+    }
+    client.PostSocketEvent(FD_READ);
+}
+
+void TUDPPortMapper::Touch(TUDPPortMapperClient& client, int64_t now) {
+    client.LastActivity = now;
+    client.LastUse = ++FUseCount;
+}
+
+void TUDPPortMapper::CloseAssociation(TUDPPortMapperClient* client) {
+    auto it = std::find_if(FClients.begin(), FClients.end(),
+                           [client](const auto& c) { return c.get() == client; });
+    if (it == FClients.end())
+        return;
+    std::unique_ptr<TUDPPortMapperClient> closing = std::move(*it);
+    FClients.erase(it);
+    closing->SetActive(false);
+}
+
+void TUDPPortMapper::CloseAssociations() {
+    std::vector<std::unique_ptr<TUDPPortMapperClient>> closing = std::move(FClients);
+    FClients.clear();
+    for (auto& client : closing)
+        client->SetActive(false);
+    closing.clear();
+    FIdleTimer.SetTimerActive(false);
+    FSweepDue = -1;
+}
+
+void TUDPPortMapper::ExpireIdle(int64_t now) {
+    if (IdleTimeoutMs > 0) {
+        std::erase_if(FClients, [&](const std::unique_ptr<TUDPPortMapperClient>& client) {
+            if (now - client->LastActivity < IdleTimeoutMs)
+                return false;
+            client->SetActive(false);
+            return true;
+        });
+    }
+    ScheduleSweep(now);
+}
+
+void TUDPPortMapper::ScheduleSweep(int64_t now) {
+    FIdleTimer.SetTimerActive(false);
+    FSweepDue = -1;
+    if (IdleTimeoutMs <= 0 || FClients.empty())
+        return;
+    int64_t oldest = FClients.front()->LastActivity;
+    for (const auto& client : FClients)
+        oldest = std::min(oldest, client->LastActivity);
+    FSweepDue = oldest + IdleTimeoutMs;
+    // At least 1 ms: a due sweep runs on the next tick, not in a loop.
+    FIdleTimer.SetTimerInterval(static_cast<int>(std::max<int64_t>(FSweepDue - now, 1)));
+    FIdleTimer.SetTimerActive(true);
+}
+
+} // namespace corvan

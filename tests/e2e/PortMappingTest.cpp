@@ -1,0 +1,201 @@
+// Port mappings served by the built corvan-proxy program (headless) on loopback: a TCP mapping
+// to a local HTTP server fetched with curl, a UDP mapping to an echo, a mapping through a
+// SOCKS5 up-stream (microsocks), and the running state saved on SIGTERM.
+
+#include "util/IniFile.h"
+#include "util/Strings.h"
+
+#include "support/Microsocks.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+#include "support/UDPPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <poll.h>
+#include <sys/stat.h>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int WaitMs = 30000; // generous for the sanitizer build
+
+uint16_t FreeTCPPort() {
+    TTestListener probe;
+    return probe.Port;
+}
+
+bool WaitReadable(TSocketHandle h, int ms) {
+    pollfd p{h, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+// One mapping's section.
+std::string MappingText(int index, int protocol, uint16_t port, uint16_t dest,
+                        const std::string& extra = "") {
+    return "[Proxy-PortMapper.Items." + std::to_string(index) +
+           "]\nEnabled=1\nServerProtocol=" + std::to_string(protocol) +
+           "\nServerIP=127.0.0.1\nServerPort=" + std::to_string(port) +
+           "\nDestHost=127.0.0.1\nDestPort=" + std::to_string(dest) + "\n" + extra;
+}
+
+// The program with a settings file written by the test.
+struct TProxyRun {
+    TTempDir Dir;
+    std::unique_ptr<TChildProcess> Process;
+    explicit TProxyRun(const std::string& settings) {
+        ::mkdir((Dir / "data").c_str(), 0755);
+        ::mkdir((Dir / "data/Corvan").c_str(), 0755);
+        WriteFileText(SettingsFile(), settings);
+        Process = std::make_unique<TChildProcess>(
+            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
+            std::map<std::string, std::string>{{"LOCALAPPDATA", Dir / "data"},
+                                               {"XDG_CONFIG_HOME", Dir / "config"},
+                                               {"HOME", Dir / "home"}},
+            std::vector<std::string>{"XDG_DATA_HOME"});
+        EXPECT_TRUE(Process->WaitForOutput("running headless", WaitMs)) << Process->Output();
+    }
+    std::string SettingsFile() const { return Dir / "data/Corvan/CorvanProxy.ini"; }
+    int Stop() {
+        Process->Signal(SIGTERM);
+        return Process->WaitForExit(WaitMs);
+    }
+};
+
+// python3's HTTP server on a free port, serving a folder.
+struct THTTPServer {
+    uint16_t Port = FreeTCPPort();
+    std::unique_ptr<TChildProcess> Process;
+    explicit THTTPServer(const std::string& folder) {
+        Process = std::make_unique<TChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                                     "--directory", folder, std::to_string(Port)},
+            std::map<std::string, std::string>{});
+        // Another process: no event to await, so poll its port.
+        for (int i = 0; i < 500; ++i) {
+            TSocketHandle h = ConnectBlocking(Port);
+            if (h != INVALID_SOCKETHANDLE) {
+                SocketClose(h);
+                return;
+            }
+            ::poll(nullptr, 0, 20);
+        }
+        ADD_FAILURE() << "HTTP server did not start: " << Process->Output();
+    }
+};
+
+// Runs curl with the arguments; its exit code and output.
+int Curl(std::vector<std::string> args, std::string& output, int timeoutMs = 60000) {
+    args.insert(args.begin(), {"/usr/bin/curl", "--silent", "--show-error", "--noproxy", "*"});
+    TChildProcess curl(args, {});
+    int code = curl.WaitForExit(timeoutMs);
+    output = curl.Output();
+    return code;
+}
+
+std::string Checksum(const std::string& path) {
+    std::string out;
+    TChildProcess sum({"/usr/bin/sha256sum", path}, {});
+    sum.WaitForExit(30000);
+    return sum.Output().substr(0, 64);
+}
+
+// A UDP echo on loopback, served by the test thread between sends.
+struct TUDPEcho : TUDPPeer {
+    std::vector<uint16_t> Sources;
+    // Answers datagrams until count sources were seen in all or ms passes without one.
+    void Serve(size_t count, int ms = 5000) {
+        while (Sources.size() < count && WaitReadable(Handle, ms)) {
+            std::string data;
+            TSocketAddr from;
+            if (!Receive(data, from))
+                return;
+            Sources.push_back(from.Port);
+            SocketSendTo(Handle, ("echo:" + data).data(), data.size() + 5, from);
+        }
+    }
+};
+
+} // namespace
+
+TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndSavesTheirRunningState) {
+    TTempDir www;
+    std::string big = Pattern(5 * 1024 * 1024);
+    WriteFileText(www / "big.bin", big);
+    WriteFileText(www / "small.txt", std::string(20000, 's'));
+    THTTPServer http(www.Path());
+    TUDPEcho echo;
+    uint16_t tcpPort = FreeTCPPort();
+    TUDPPeer udpProbe; // a free UDP port for the mapping
+    uint16_t udpPort = udpProbe.Port;
+    SocketClose(udpProbe.Handle);
+    udpProbe.Handle = INVALID_SOCKETHANDLE;
+    // A third mapping that cannot start: its port is taken.
+    TTestListener taken;
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n" + MappingText(0, 3, tcpPort, http.Port) +
+                  MappingText(1, 4, udpPort, echo.Port) + MappingText(2, 3, taken.Port, http.Port));
+
+    std::string out;
+    std::string url = "http://127.0.0.1:" + std::to_string(tcpPort);
+    ASSERT_EQ(Curl({"-o", www / "fetched.bin", url + "/big.bin"}, out), 0) << out;
+    EXPECT_EQ(Checksum(www / "fetched.bin"), Checksum(www / "big.bin"));
+
+    // 100 fetches at once, each on a connection of its own.
+    std::vector<std::string> args = {"--parallel", "--parallel-max", "100", "-w",
+                                     "%{http_code} %{size_download}\\n"};
+    for (int i = 0; i < 100; ++i)
+        args.insert(args.end(), {"-o", "/dev/null", url + "/small.txt"});
+    ASSERT_EQ(Curl(args, out), 0) << out;
+    // One "code size" line per transfer (curl may add notes of its own on stderr).
+    int fetched = 0;
+    for (const std::string& line : Split(out, '\n'))
+        fetched += line == "200 20000";
+    EXPECT_EQ(fetched, 100) << out;
+
+    // UDP: two source ports, two associations, answers from the mapped port.
+    TUDPPeer a, b;
+    a.SendTo(udpPort, "from a");
+    b.SendTo(udpPort, "from b");
+    echo.Serve(2);
+    ASSERT_EQ(echo.Sources.size(), 2u);
+    EXPECT_NE(echo.Sources[0], echo.Sources[1]);
+    for (TUDPPeer* peer : {&a, &b}) {
+        ASSERT_TRUE(WaitReadable(peer->Handle, 5000));
+        std::string answer;
+        TSocketAddr from;
+        ASSERT_TRUE(peer->Receive(answer, from));
+        EXPECT_EQ(answer, peer == &a ? "echo:from a" : "echo:from b");
+        EXPECT_EQ(from.Port, udpPort);
+    }
+    a.SendTo(udpPort, "again");
+    echo.Serve(3);
+    ASSERT_EQ(echo.Sources.size(), 3u);
+    EXPECT_EQ(echo.Sources[2], echo.Sources[0]); // a's association is reused
+
+    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    TIniFile ini(run.SettingsFile());
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
+    EXPECT_FALSE(ini.ReadBool("Proxy-PortMapper.Items.2", "Enabled", true));
+    EXPECT_NE(run.Process->Output().find("Socket bind failed"), std::string::npos)
+        << run.Process->Output();
+}
+
+TEST(PortMappingProgram, TCPMappingGoesThroughItsSocks5UpStream) {
+    TMicrosocks socks("mapper", "secret");
+    ASSERT_TRUE(socks.Running());
+    TTempDir www;
+    WriteFileText(www / "page.txt", "through the up-stream");
+    THTTPServer http(www.Path());
+    uint16_t port = FreeTCPPort();
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, http.Port) +
+                  "[Proxy-PortMapper.Items.0-SocksProxy]\nUseProxy=1\nHost=127.0.0.1\nPort=" +
+                  socks.PortStr() + "\nUseAuth=1\nLogin=mapper\nPassword=secret\n");
+    std::string out;
+    ASSERT_EQ(Curl({"http://127.0.0.1:" + std::to_string(port) + "/page.txt"}, out), 0) << out;
+    EXPECT_EQ(out, "through the up-stream");
+    EXPECT_EQ(run.Stop(), 0);
+}

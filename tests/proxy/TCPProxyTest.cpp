@@ -1,0 +1,233 @@
+// The TCP port mapper over real loopback sockets: the mapper listens on this (main) thread,
+// every accepted connection relays on a thread of its own, the test's peers are blocking
+// sockets driven from a helper thread while the main thread serves its loop.
+#include "proxy/TCPProxy.h"
+
+#include "support/Microsocks.h"
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <poll.h>
+#include <thread>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int PeerWaitMs = 10000;
+
+// Receives exactly size bytes within ms; fewer when the peer closes or time runs out.
+std::string RecvWithin(TSocketHandle h, size_t size, int ms = PeerWaitMs) {
+    std::string r;
+    int64_t deadline = MonotonicMillis() + ms;
+    char buf[65536];
+    while (r.size() < size) {
+        pollfd p{h, POLLIN, 0};
+        int left = static_cast<int>(deadline - MonotonicMillis());
+        if (left <= 0 || ::poll(&p, 1, left) != 1)
+            break;
+        long n = SocketRecv(h, buf, std::min(sizeof buf, size - r.size()));
+        if (n <= 0)
+            break;
+        r.append(buf, static_cast<size_t>(n));
+    }
+    return r;
+}
+
+// True when the peer closes (or resets) within ms without sending anything more.
+bool ClosedWithin(TSocketHandle h, int ms = PeerWaitMs) {
+    pollfd p{h, POLLIN, 0};
+    if (::poll(&p, 1, ms) != 1)
+        return false;
+    char c;
+    return SocketRecv(h, &c, 1) <= 0;
+}
+
+// Runs body on a helper thread while this thread serves its loop; false if it did not end in
+// time (the helper's own waits are bounded, so it is joined either way).
+bool RunBeside(const std::function<void()>& body, int timeoutMs = 30000) {
+    TWindowHandle waker;
+    TWindowHandleId id = waker.GetWindowHandle();
+    std::atomic<bool> done{false};
+    std::thread helper([&] {
+        body();
+        done = true;
+        PostMessage(id, WM_USER, 0, 0); // wakes the loop
+    });
+    bool ok = RunLoopUntil([&] { return done.load(); }, timeoutMs);
+    helper.join();
+    return ok;
+}
+
+struct TMapperFixture {
+    TTestListener Dest;
+    TTCPPortMapper Mapper{"0", 180000};
+    uint16_t Port = 0;
+    explicit TMapperFixture(uint16_t destPort = 0) {
+        Mapper.SetLocalHost("127.0.0.1");
+        Mapper.DestHost = "127.0.0.1";
+        Mapper.DestPort = std::to_string(destPort ? destPort : Dest.Port);
+    }
+    void Start() {
+        Mapper.SetActive(true);
+        TSocketAddr local;
+        SocketGetSockName(Mapper.ServerSocket().SocketHandle(), local);
+        Port = local.Port;
+    }
+    bool AllClientsGone() {
+        return RunLoopUntil([&] { return Mapper.ClientCount() == 0; }, PeerWaitMs);
+    }
+};
+
+uint16_t ClosedPort() {
+    TTestListener gone;
+    return gone.Port;
+}
+
+} // namespace
+
+TEST(TCPPortMapper, RelaysBothWaysAndClosingTheLocalSideClosesTheDestination) {
+    TMapperFixture f;
+    f.Start();
+    std::string big = Pattern(1 << 20);
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        TSocketHandle d = f.Dest.Accept();
+        EXPECT_TRUE(SendAll(c, "hello"));
+        EXPECT_EQ(RecvWithin(d, 5), "hello");
+        std::thread up([&] { EXPECT_TRUE(SendAll(d, big)); });
+        EXPECT_EQ(RecvWithin(c, big.size()), big);
+        up.join();
+        SocketClose(c);
+        EXPECT_TRUE(ClosedWithin(d));
+        SocketClose(d);
+    }));
+    EXPECT_TRUE(f.AllClientsGone());
+}
+
+TEST(TCPPortMapper, ClosingTheDestinationClosesTheLocalSide) {
+    TMapperFixture f;
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        TSocketHandle d = f.Dest.Accept();
+        EXPECT_TRUE(SendAll(d, "bye"));
+        SocketClose(d);
+        // What the destination sent before closing still arrives, then the close.
+        EXPECT_EQ(RecvWithin(c, 3), "bye");
+        EXPECT_TRUE(ClosedWithin(c));
+        SocketClose(c);
+    }));
+    EXPECT_TRUE(f.AllClientsGone());
+}
+
+TEST(TCPPortMapper, ARefusedDestinationClosesTheAcceptedConnectionAtOnce) {
+    TMapperFixture f(ClosedPort());
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        int64_t start = MonotonicMillis();
+        EXPECT_TRUE(ClosedWithin(c));
+        EXPECT_LT(MonotonicMillis() - start, 3000);
+        SocketClose(c);
+    }));
+    EXPECT_TRUE(f.AllClientsGone());
+    // The mapper itself goes on listening.
+    EXPECT_TRUE(f.Mapper.Active());
+}
+
+TEST(TCPPortMapper, AnOutboundClientFromOnCreateDestClientIsConnectedByTheMapper) {
+    TMapperFixture f(ClosedPort()); // the mapper's own destination would be refused
+    std::atomic<int> supplied{0};
+    f.Mapper.OnCreateDestClient = [&](TTCPPortMapper*, TTCPServerClient*) {
+        auto client = std::make_unique<TkelTCPClient>();
+        client->SetHost("127.0.0.1");
+        client->SetPort(std::to_string(f.Dest.Port));
+        ++supplied;
+        return std::unique_ptr<ATCPClient>(std::move(client));
+    };
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        TSocketHandle d = f.Dest.Accept();
+        EXPECT_TRUE(SendAll(d, "supplied"));
+        EXPECT_EQ(RecvWithin(c, 8), "supplied");
+        SocketClose(c);
+        EXPECT_TRUE(ClosedWithin(d));
+        SocketClose(d);
+    }));
+    EXPECT_EQ(supplied, 1);
+}
+
+TEST(TCPPortMapper, ListensOnlyOnItsLocalHost) {
+    TMapperFixture f;
+    f.Start();
+    TSocketHandle other = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    // 127.0.0.2 is this machine too, but not the address the mapper listens on.
+    EXPECT_NE(SocketConnect(other, TSocketAddr::IP4(htonl(0x7F000002u), f.Port)), 0);
+    SocketClose(other);
+}
+
+TEST(TCPPortMapper, OutboundConnectionsGoThroughTheSocks5UpStreamWithItsLogin) {
+    TMicrosocks socks("mapper", "secret");
+    ASSERT_TRUE(socks.Running());
+    TMapperFixture f;
+    f.Mapper.Socks5 = std::make_unique<TTCPPortMapperSocks5>();
+    f.Mapper.Socks5->Host = "127.0.0.1";
+    f.Mapper.Socks5->Port = socks.PortStr();
+    f.Mapper.Socks5->UseAuthentication = true;
+    f.Mapper.Socks5->Username = "mapper";
+    f.Mapper.Socks5->Password = "secret";
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        TSocketHandle d = f.Dest.Accept();
+        // The destination sees the proxy, not the mapper: microsocks connected to it.
+        EXPECT_TRUE(SendAll(c, "via socks"));
+        EXPECT_EQ(RecvWithin(d, 9), "via socks");
+        SocketClose(c);
+        EXPECT_TRUE(ClosedWithin(d));
+        SocketClose(d);
+    }));
+    // A wrong password: the up-stream refuses, the accepted connection closes.
+    f.Mapper.SetActive(false);
+    f.Mapper.Socks5->Password = "wrong";
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        EXPECT_TRUE(ClosedWithin(c));
+        SocketClose(c);
+    }));
+}
+
+TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
+    constexpr int Connections = 50;
+    TMapperFixture f;
+    f.Start();
+    std::vector<TSocketHandle> local, remote;
+    ASSERT_TRUE(RunBeside([&] {
+        for (int i = 0; i < Connections; ++i) {
+            local.push_back(ConnectBlocking(f.Port));
+            remote.push_back(f.Dest.Accept());
+        }
+        // Every relay is set up once a byte has made the trip through each (accepts come
+        // in the order the relay threads connect, so remote[i] need not be local[i]'s).
+        for (TSocketHandle h : local)
+            EXPECT_TRUE(SendAll(h, "x"));
+        for (TSocketHandle h : remote)
+            EXPECT_EQ(RecvWithin(h, 1), "x");
+    }));
+    ASSERT_EQ(f.Mapper.ClientCount(), static_cast<size_t>(Connections));
+    uint64_t before = TMessageLoop::ProcessWakeCount();
+    RunLoopFor(1500); // the only timer here: this wait's own deadline
+    uint64_t wakes = TMessageLoop::ProcessWakeCount() - before;
+    EXPECT_LE(wakes, 2u) << "relay threads or the listener woke while nothing happened";
+    for (TSocketHandle h : local)
+        SocketClose(h);
+    for (TSocketHandle h : remote)
+        SocketClose(h);
+    EXPECT_TRUE(f.AllClientsGone());
+}
