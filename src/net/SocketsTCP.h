@@ -48,6 +48,9 @@ public:
     size_t BufferUsed() const { return FBufferUsed; }
     size_t ReadBufferCapacity() const { return FReadBuffer.size(); }
     bool ClosePending() const { return FClosePending; }
+    // The unread bytes, valid until the next call that reads or consumes (parsers look at
+    // them in place instead of copying).
+    std::string_view BufferedView() const { return Buffered(); }
 
     // Buffered bytes first, then direct receives (rate-limited) until size or nothing comes.
     long Read(void* buf, long size);

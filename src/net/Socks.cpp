@@ -1,5 +1,6 @@
 #include "net/Socks.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <iterator>
 
@@ -208,6 +209,66 @@ TSocks5Progress TSocks5Negotiator::Process(std::string_view buffered) {
         Fail(ignored, -1, e.Message());
         throw;
     }
+}
+
+// --- TSocks5SocketProxy -----------------------------------------------------------------------
+
+TSocks5SocketProxy::TSocks5SocketProxy(const std::string& host, const std::string& port,
+                                       std::unique_ptr<ATCPClientSocketProxy> nextProxy) {
+    Host = host;
+    Port = port;
+    NextProxy = std::move(nextProxy);
+}
+
+TSocks5Phase TSocks5SocketProxy::Phase() const {
+    return FNegotiator ? FNegotiator->Phase() : TSocks5Phase::GreetingSent;
+}
+
+void TSocks5SocketProxy::Negotiate() {
+    FNegotiator.reset();
+    std::string host, port;
+    GetTarget(host, port);
+    if (!ResolveThroughProxy) {
+        ResolveTarget(host, port); // continues in HostResolved
+        return;
+    }
+    TSocksDestination destination;
+    destination.Port = ntohs(ResolvePort(port, TIPProtocol::ipTCP));
+    uint32_t literal;
+    if (IsIPAddress(host, literal))
+        destination.Addr = literal;
+    else
+        destination.Host = host;
+    Start(destination);
+}
+
+void TSocks5SocketProxy::HostResolved(uint32_t address, uint16_t port) {
+    if (FNegotiator)
+        return; // a late answer for a negotiation already under way
+    TSocksDestination destination;
+    destination.Addr = address;
+    destination.Port = ntohs(port);
+    Start(destination);
+}
+
+void TSocks5SocketProxy::Start(const TSocksDestination& destination) {
+    FNegotiator =
+        std::make_unique<TSocks5Negotiator>(UseAuthentication, Username, Password, destination);
+    Socket->WriteStr(FNegotiator->Start());
+}
+
+void TSocks5SocketProxy::ProcessData() {
+    if (!FNegotiator)
+        return; // still resolving; the reply cannot have been asked for yet
+    TSocks5Progress p = FNegotiator->Process(Socket->BufferedView());
+    if (p.Consumed > 0)
+        Socket->Skip(static_cast<long>(p.Consumed));
+    if (!p.Send.empty())
+        Socket->WriteStr(p.Send);
+    if (p.Outcome == TSocks5Progress::Complete)
+        Complete();
+    else if (p.Outcome == TSocks5Progress::Failed)
+        Fail(p.ErrorCode, p.ErrorText);
 }
 
 } // namespace corvan

@@ -4,11 +4,13 @@
 // and an incremental reply parser. Nothing here touches a socket; the SOCKS5 link of the
 // outbound TCP client socket feeds the parser its read buffer and writes what it is told.
 
+#include "net/SocketsTCPClient.h"
 #include "util/Exceptions.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -158,6 +160,30 @@ private:
     size_t FReplyLength = 0; // its expected total length once the head is read
     int FErrorCode = 0;      // the failure, repeated by later calls
     std::string FErrorText;
+};
+
+// The SOCKS5 link of an outbound TCP client socket: opens a CONNECT tunnel through the proxy
+// server Host:Port to its target (the next link's server, or the socket's destination).
+// Without ResolveThroughProxy the target is resolved here and sent as an IPv4 address;
+// with it, a dotted target is sent as an address and any other as a name (the proxy
+// resolves it). The wire work is TSocks5Negotiator's; the link reads exactly its replies.
+// Refusals fail the connection with 40101, 40102, 40103 or 40000 + the server's reply code.
+class TSocks5SocketProxy : public ATCPClientSocketProxyWithAuth {
+public:
+    TSocks5SocketProxy() = default;
+    TSocks5SocketProxy(const std::string& host, const std::string& port,
+                       std::unique_ptr<ATCPClientSocketProxy> nextProxy = nullptr);
+
+    void Negotiate() override;
+    void HostResolved(uint32_t address, uint16_t port) override;
+    void ProcessData() override;
+
+    // 0 to 4 while negotiating and done; 5 after a failure.
+    TSocks5Phase Phase() const;
+
+private:
+    void Start(const TSocksDestination& destination);
+    std::unique_ptr<TSocks5Negotiator> FNegotiator;
 };
 
 } // namespace corvan

@@ -1,0 +1,181 @@
+#pragma once
+// A TCP connection as a blocking stream: protocol code reads and writes straight-line through
+// TSocketReader and TSocketWriter (the reader/writer contract of http/Streams.h) while the
+// socket underneath stays non-blocking. Blocking is done by pumping the calling thread's
+// message loop in a wait step, in one of five modes, bounded by Timeout.
+//
+// A stream is used on the thread that owns its socket's window; waiting runs that socket's
+// handlers (and those of every other object of the thread) inside the wait.
+
+#include "http/Streams.h"
+#include "net/SocketsTCPClient.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+class ESocketStream : public EStream {
+public:
+    using EStream::EStream;
+};
+
+enum TSocketStreamMode : uint8_t {
+    smAsynchronous = 0,         // never wait
+    smBlockWaitMessage = 1,     // wait for the next message of the thread's loop
+    smBlockProcessMessages = 2, // dispatch every waiting message, then check again
+    smBlockSleep = 3,           // sleep 1 ms between checks (another thread feeds the socket)
+    smBlockNotify = 4,          // call OnWait between checks
+};
+
+class ATCPClientSocketProxy;
+class TSocketStream;
+
+class TSocketReader : public AReaderEx {
+public:
+    explicit TSocketReader(TSocketStream& stream) : FStream(stream) {}
+
+    int64_t GetPosition() override { return FPosition; }
+    // Only forward (skips the difference); backwards raises EReader "Seeking not supported".
+    void SetPosition(int64_t position) override;
+    int64_t GetSize() override { return -1; }
+    // Waits for count bytes without failing, then answers what the socket has (0..count).
+    int Read(void* buffer, int count) override;
+    // The socket is terminated, or closed with nothing buffered.
+    bool IsEOF() override;
+
+    // The operations below wait for the bytes they need and raise EReader "Read error" when
+    // the connection ends or Timeout passes first.
+    std::string ReadStr(int64_t count) override;
+    uint8_t ReadByte() override;
+    int Peek(void* buffer, int count) override;
+    std::string PeekStr(int64_t count) override;
+    uint8_t PeekByte() override;
+    int Match(const void* buffer, int count, bool caseSensitive) override;
+    bool MatchStr(std::string_view text, bool caseSensitive) override;
+    void Skip(int64_t count) override;
+    // Search what is buffered, waiting for more while nothing is found within maxOffset;
+    // answer -1 at the end of the connection or when the wait fails.
+    int64_t LocateByte(uint8_t value, int64_t maxOffset) override;
+    int64_t LocateChar(const TCharSet& set, int64_t maxOffset) override;
+    int64_t LocateBuffer(const void* buffer, int count, int64_t maxOffset,
+                         bool caseSensitive) override;
+    int64_t LocateStr(std::string_view text, int64_t maxOffset, bool caseSensitive) override;
+
+    // True once count bytes are buffered. In a blocking mode waits for them, raising the
+    // socket's ReadEventTrigger to count for the duration so the socket keeps reading;
+    // false when the wait step fails (closed, terminated, quit) or Timeout passes.
+    bool WaitForData(int64_t count);
+
+private:
+    void Require(int64_t count);
+    // Shared loop of the Locate operations: find(buffered, from) answers a match offset or
+    // npos; from is where a new search may start (earlier bytes were already searched).
+    int64_t LocateWith(size_t patternLength,
+                       const std::function<size_t(std::string_view, size_t)>& find,
+                       int64_t maxOffset);
+    TSocketStream& FStream;
+    int64_t FPosition = 0;
+};
+
+class TSocketWriter : public AWriterEx {
+public:
+    explicit TSocketWriter(TSocketStream& stream) : FStream(stream) {}
+
+    int64_t GetPosition() override { return FPosition; }
+    // Only to the current position, else EWriter "SetPosition failed".
+    void SetPosition(int64_t position) override;
+    int64_t GetSize() override { return -1; }
+    // EWriter "SetSize failed".
+    void SetSize(int64_t size) override;
+    // 0 when count < 1, the connection is gone, or waiting for write space fails; else all
+    // count bytes (what the system does not take now goes to the socket's send buffer).
+    int Write(const void* buffer, int count) override;
+
+    // True when a write may go ahead: at once in smAsynchronous mode or with WriteBufferLimit
+    // below 0; with a limit N > 0 while the send buffer is in use, once fewer than N bytes are
+    // buffered; otherwise once the socket can send directly. Waits in a blocking mode.
+    bool WaitForWriteSpace();
+
+private:
+    TSocketStream& FStream;
+    int64_t FPosition = 0;
+};
+
+class TSocketStream : public AStream {
+public:
+    // Over an existing connection; owns (and frees) the socket when ownsSocket.
+    TSocketStream(ATCPClientSocket* socket, int writeBufferLimit = -1, int timeout = 0,
+                  TSocketStreamMode mode = smBlockWaitMessage, bool ownsSocket = false);
+    // An outbound connection: creates and owns a TTCPClientSocket to host:port through the
+    // optional proxy chain, with that ReadEventTrigger; connects at once when connectNow.
+    TSocketStream(const std::string& host, const std::string& port, int readEventTrigger,
+                  int writeBufferLimit, int timeout, TSocketStreamMode mode,
+                  std::unique_ptr<ATCPClientSocketProxy> proxy, bool connectNow);
+    ~TSocketStream() override;
+    TSocketStream(const TSocketStream&) = delete;
+    TSocketStream& operator=(const TSocketStream&) = delete;
+
+    ATCPClientSocket* Socket() const { return FSocket; }
+    // Milliseconds; 0 or less waits without limit.
+    int Timeout = 0;
+    TSocketStreamMode Mode = smBlockWaitMessage;
+    // Close the socket at once when the stream is destroyed.
+    bool CloseOnDestroy = false;
+    // -1: writes never wait; 0: a write waits until the send buffer is empty; N > 0: until
+    // fewer than N bytes are buffered.
+    int WriteBufferLimit = -1;
+    // Called by the smBlockNotify wait step.
+    std::function<void(TSocketStream* sender)> OnWait;
+
+    TSocketReader& Reader() { return FReader; }
+    TSocketWriter& Writer() { return FWriter; }
+    AReaderEx* GetReader() override { return &FReader; }
+    AWriterEx* GetWriter() override { return &FWriter; }
+    void SetSize(int64_t size) override;
+
+    bool IsBlocking() const { return Mode != smAsynchronous; }
+    // The socket is not terminated and is connected or still has buffered bytes.
+    bool Connected() const;
+    // One pass of every wait loop: false when the socket is neither connected nor connecting
+    // or is terminated; otherwise one wait per Mode (smBlockWaitMessage waits no later than
+    // deadline, MonotonicMillis, negative for none; false when the loop is told to quit).
+    bool WaitStep(int64_t deadline = -1);
+    // The deadline of a wait starting now: -1 without Timeout.
+    int64_t WaitDeadline() const;
+
+    // Nothing when the socket is connected or terminated. Starts the socket's Connect unless
+    // it is connecting already; in a blocking mode waits while it connects and raises
+    // ESocketStream "Connect terminated" (the wait failed), "Connect timed out" (the attempt
+    // is abandoned: the socket fails with 60008, firing OnConnectFailed) or "Connect failed: "
+    // + the socket's error text. The socket must be a TTCPClientSocket, else ESocketStream
+    // "Socket is not a client socket".
+    void Connect();
+
+    // Waits until the send buffer is empty and the socket writable; false when the wait
+    // fails or Timeout passes. Answers at once in smAsynchronous mode.
+    bool Flush();
+    // Graceful close (buffered bytes are sent first); in a blocking mode waits until the
+    // socket has closed, the wait fails or Timeout passes.
+    void Close();
+
+private:
+    ATCPClientSocket* FSocket;
+    std::unique_ptr<ATCPClientSocket> FOwnedSocket;
+    TSocketReader FReader;
+    TSocketWriter FWriter;
+};
+
+// Moves bytes both ways between a and b until either reaches its end; answers the bytes moved
+// in both directions. Both streams must belong to the calling thread. bufferSize below 1 means
+// kStreamBlockSize. Reads never wait (each side gives what it has); writes block as the
+// destination's WriteBufferLimit says; when nothing moves the thread waits for its next
+// message. Before answering, what is still in either send buffer is flushed (within each
+// stream's Timeout), so a relay that ends because one side closed loses nothing the other
+// side can still receive. Modes are restored. Missing streams raise EStream "Invalid stream";
+// a copy-progress abort raises EStreamOperationAborted.
+int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize = kStreamBlockSize);
+
+} // namespace corvan
