@@ -1,0 +1,148 @@
+#pragma once
+// Non-blocking datagram sockets.
+//
+// AUDPSocket binds lazily (every send and receive binds first), receives datagrams on FD_READ
+// into a queue of received packets (oldest first), and sends datagrams directly or, while the
+// socket is not writable, through the send queue of ASocketExSendBuffer. With the send queue in
+// use a failed send never raises: it reaches OnSendError. AUDPClientSocket adds a fixed peer
+// (Host, Port) resolved once.
+//
+// A datagram larger than the receive buffer is delivered cut to the buffer, with the error
+// recorded as "Packet truncated: Buffer too small" (WSAEMSGSIZE).
+//
+// Used on the thread that created its window, like every socket.
+
+#include "net/Sockets.h"
+
+#include <deque>
+#include <string>
+
+namespace corvan {
+
+// Default receive buffer per datagram.
+constexpr int UDP_DEFAULT_MAX_PACKET_SIZE = 4096;
+// Received datagrams queued at most, even with MaxBufferedPackets -1: beyond it reading stops
+// and further datagrams wait in (and may be dropped by) the system's buffer, so a flooding peer
+// cannot grow our memory without bound. Reading resumes as the queue is drained.
+constexpr size_t UDP_RECEIVE_QUEUE_HARD_LIMIT = 4096;
+
+struct TUDPReceiveBufferItem {
+    std::string Data;
+    TSocketAddr Sender;
+};
+
+class AUDPSocket : public ASocketExSendBuffer {
+public:
+    AUDPSocket();
+    ~AUDPSocket() override;
+
+    // Anything but UDP raises "AUDPSocket.SetProtocol: Only UDP allowed here" (20004).
+    void SetProtocol(TIPProtocol protocol) override;
+    // A change clears Bound: the next use binds to the new address.
+    void SetLocalHost(const std::string& value) override;
+    void SetLocalPort(const std::string& value) override;
+
+    int MaxPacketSize = UDP_DEFAULT_MAX_PACKET_SIZE;
+    // Sets SO_BROADCAST whenever the socket is bound.
+    bool Broadcast = false;
+    bool BufferPackets = true;
+    // -1: no limit of our own (UDP_RECEIVE_QUEUE_HARD_LIMIT still holds); 0: nothing is queued
+    // and OnPacketAvailable handlers read directly.
+    int MaxBufferedPackets = -1;
+
+    // Datagrams are waiting (queued or still in the system).
+    std::function<void(AUDPSocket* sender)> OnPacketAvailable;
+    // A direct or queued send failed with error (0: the rate limit refused it).
+    std::function<void(AUDPSocket* sender, int error, const TSocketAddr& destination,
+                       const std::string& data)>
+        OnSendError;
+
+    bool Bound() const { return FBound; }
+    bool Active() const { return FActive; }
+    // While loading only stored (SetLoading(false) applies it); true binds; false closes.
+    virtual void SetActive(bool value);
+    // Loading ends: a socket stored as active binds.
+    void SetLoading(bool loading);
+
+    // (Re)binds to LocalHost/LocalPort ("Socket bind failed"), registers for notifications,
+    // sets SO_BROADCAST if Broadcast ("Socket broadcast option not set").
+    virtual void Bind();
+    void EnsureBound();
+    void ResetSocket() override;
+
+    size_t QueuedPacketCount() const { return FReceived.size(); }
+
+    // One datagram from the system into buf. True when one was received (len its size, cut to
+    // size when truncated, with the error recorded); false when none waits. Other errors raise
+    // "Error reading packet".
+    bool RecvPacket(void* buf, int size, TSocketAddr& from, int& len);
+    // The oldest queued datagram (at most size bytes; the rest of it is lost), else RecvPacket.
+    bool ReadPacket(void* buf, int size, TSocketAddr& from, int& len);
+    // The oldest queued datagram whole, else RecvPacket into a MaxPacketSize buffer.
+    bool ReadPacketStr(std::string& data, TSocketAddr& from);
+
+    // IPv4 address in network order, port in host order. Answers true when the datagram left
+    // at once, false when it was queued or refused. Without the send queue a refusal raises
+    // "Send failed" with the system error; with it, a would-block or rate-limited datagram is
+    // queued and any other failure is reported through OnSendError and dropped.
+    bool SendTo(uint32_t address, uint16_t port, const std::string& data);
+    bool SendTo(uint32_t address, uint16_t port, const void* buf, int size);
+    bool SendTo(const TSocketAddr& destination, const void* buf, int size);
+
+protected:
+    uint32_t AsyncEvents() const override { return FD_READ | FD_WRITE; }
+    void ProcessSocketEvent(uint32_t events, int error) override;
+    void SendBufferedData() override;
+    bool NeedsTimer() const override { return ThrottleWrite() && FBound; }
+    // FD_READ: OnPacketAvailable, then queue what waits (within the limits).
+    virtual void ReadIntoQueue();
+    virtual void TriggerPacketAvailable();
+    void TriggerSendError(int error, const TSocketAddr& destination, const std::string& data);
+
+private:
+    // 0 when the datagram left whole, else the error (0 never: a rate refusal answers -1).
+    int TrySend(const TSocketAddr& destination, const void* buf, int size);
+    bool QueueFull() const;
+    void TakeQueued();
+
+    bool FBound = false;
+    bool FActive = false;
+    bool FLoading = false;
+    // Reading stopped because the queue was full; draining it posts FD_READ again.
+    bool FReadingHeld = false;
+    std::deque<TUDPReceiveBufferItem> FReceived;
+};
+
+class AUDPClientSocket : public AUDPSocket {
+public:
+    const std::string& Host() const { return FHost; }
+    const std::string& Port() const { return FPort; }
+    // Closed socket only ("Operation only allowed on closed socket: SetHost" / "SetPort").
+    void SetHost(const std::string& value);
+    void SetPort(const std::string& value);
+
+    // Closed socket only. State resolving; the port now, the host by method (0 in the caller).
+    void Resolve(uint8_t method = 0);
+    // Resolves in the caller unless resolved; raises "Host not resolved" (20005) when that
+    // fails, without the host suffix.
+    void EnsureResolved();
+    uint32_t ResolvedAddress() const { return FAddress; }
+    uint16_t ResolvedPort() const { return FResolvedPort; }
+
+    bool Send(const void* buf, int size);
+    bool Send(const std::string& data) { return Send(data.data(), static_cast<int>(data.size())); }
+
+    // Adds ": Host <Host>:<Port>" when both are set.
+    [[noreturn]] void RaiseError(const std::string& message, int code) override;
+
+protected:
+    void DoHostResolved(int error, const std::string& host, uint32_t address) override;
+
+private:
+    std::string FHost;
+    std::string FPort;
+    uint32_t FAddress = 0;
+    uint16_t FResolvedPort = 0;
+};
+
+} // namespace corvan
