@@ -47,14 +47,8 @@ std::vector<TServiceComponent::TProxyRecord> TSocksProxySystem::ProxyRecords() {
 bool TSocksProxySystem::Authenticate(const std::string& login, const std::string& password) const {
     if (!RequireLogin)
         return true;
-    if (!Users())
-        return false;
-    for (TAppComponent* item : Users()->GetChildren()) {
-        const auto* user = static_cast<const TProxyUser*>(item);
-        if (EqualNoCase(user->Login, login))
-            return !user->UserDisabled && EqualNoCase(user->Password, password);
-    }
-    return false;
+    // The users' published copy: the list itself belongs to the main thread.
+    return Users() && Users()->CheckSocksAccess(login, password);
 }
 
 TSocksOutboundRoute TSocksProxySystem::OutboundRoute(const std::string& host, int port) const {

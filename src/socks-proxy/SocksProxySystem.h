@@ -59,9 +59,9 @@ public:
     // ---- called by the server ----
 
     // A SOCKS5 login. Without RequireLogin every login is accepted; with it, the first proxy
-    // user whose login matches (ASCII case ignored) decides: it must not be disabled and the
-    // password must match (ASCII case ignored). Called from client threads; reads settings
-    // that change only on the main thread.
+    // user whose login matches (ASCII case ignored) decides: it must not be disabled, must
+    // have SOCKS access and the password must match (ASCII case ignored). Called from client
+    // threads: asks the users' CheckSocksAccess, which reads their published copy.
     bool Authenticate(const std::string& login, const std::string& password) const;
     // The outbound connection to host:port: through the up-stream SOCKS5 proxy when its use
     // flag is set and its host and port are not empty, otherwise direct. Client threads.
