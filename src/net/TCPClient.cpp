@@ -1,0 +1,451 @@
+#include "net/TCPClient.h"
+
+#include <algorithm>
+
+namespace corvan {
+
+namespace {
+template <typename T> void EraseValue(std::vector<T*>& items, T* value) {
+    items.erase(std::remove(items.begin(), items.end(), value), items.end());
+}
+} // namespace
+
+// --- ATCPClientConnectionProxy ----------------------------------------------------------------
+
+ATCPClientConnectionProxy::~ATCPClientConnectionProxy() {
+    for (ATCPClientConnectionProxy* referrer : FProxyReferrers)
+        referrer->FNextProxy = nullptr;
+    for (ATCPClient* client : FClientReferrers)
+        client->FProxy = nullptr;
+    if (FNextProxy)
+        EraseValue(FNextProxy->FProxyReferrers, this);
+}
+
+void ATCPClientConnectionProxy::SetNextProxy(ATCPClientConnectionProxy* value) {
+    if (value == FNextProxy)
+        return;
+    for (ATCPClientConnectionProxy* p = value; p; p = p->FNextProxy)
+        if (p == this)
+            throw ETCPClientConnectionProxy("Circular proxy reference");
+    if (FNextProxy)
+        EraseValue(FNextProxy->FProxyReferrers, this);
+    FNextProxy = value;
+    if (value)
+        value->FProxyReferrers.push_back(this);
+}
+
+std::unique_ptr<ATCPClientSocketProxy> TkelSocks5Proxy::CreateSocketProxy(ATCPClient* client) {
+    auto link = std::make_unique<TSocks5SocketProxy>(Host, Port);
+    link->UseAuthentication = UseAuthentication;
+    link->Username = Username;
+    link->Password = Password;
+    link->ResolveThroughProxy = ResolveThroughProxy;
+    if (NextProxy())
+        link->NextProxy = NextProxy()->CreateSocketProxy(client);
+    return link;
+}
+
+// --- ATCPClient -------------------------------------------------------------------------------
+
+ATCPClient::ATCPClient() = default;
+
+ATCPClient::~ATCPClient() {
+    StopThread();
+    FreeSocketAndStream();
+    if (FProxy)
+        EraseValue(FProxy->FClientReferrers, this);
+}
+
+void ATCPClient::RaiseError(const std::string& message) {
+    throw ETCPClient(message);
+}
+
+void ATCPClient::CheckInactive() {
+    if (FActive)
+        RaiseError("Client active");
+}
+
+void ATCPClient::SetHost(const std::string& value) {
+    CheckInactive();
+    FHost = value;
+}
+
+void ATCPClient::SetPort(const std::string& value) {
+    CheckInactive();
+    FPort = value;
+}
+
+void ATCPClient::SetLocalHost(const std::string& value) {
+    CheckInactive();
+    FLocalHost = value;
+}
+
+void ATCPClient::SetLocalPort(const std::string& value) {
+    FLocalPort = value;
+}
+
+void ATCPClient::SetProxy(ATCPClientConnectionProxy* value) {
+    CheckInactive();
+    if (value == FProxy)
+        return;
+    if (FProxy)
+        EraseValue(FProxy->FClientReferrers, this);
+    FProxy = value;
+    if (value)
+        value->FClientReferrers.push_back(this);
+}
+
+void ATCPClient::SetStreamMode(TSocketStreamMode value) {
+    CheckInactive();
+    FStreamMode = value;
+}
+
+void ATCPClient::Assign(const ATCPClient* prototype) {
+    CheckInactive();
+    if (!prototype)
+        RaiseError("No prototype");
+    FHost = prototype->FHost;
+    FPort = prototype->FPort;
+    FLocalHost = prototype->FLocalHost;
+    FLocalPort = prototype->FLocalPort;
+    SetProxy(prototype->FProxy);
+    FStreamMode = prototype->FStreamMode;
+    TimeOut = prototype->TimeOut;
+    ReadEventTrigger = prototype->ReadEventTrigger;
+    WriteBufferLimit = prototype->WriteBufferLimit;
+    RunInThread = prototype->RunInThread;
+    FCollection = prototype->FCollection;
+    ThrottleRead = prototype->ThrottleRead;
+    ReadThrottleRate = prototype->ReadThrottleRate;
+    ThrottleWrite = prototype->ThrottleWrite;
+    WriteThrottleRate = prototype->WriteThrottleRate;
+    OnLog = prototype->OnLog;
+    OnInitSocket = prototype->OnInitSocket;
+    OnStateChange = prototype->OnStateChange;
+    OnSocketStateChange = prototype->OnSocketStateChange;
+    OnSyncSocketStateChange = prototype->OnSyncSocketStateChange;
+    OnNegotiating = prototype->OnNegotiating;
+    OnSyncNegotiating = prototype->OnSyncNegotiating;
+    OnConnected = prototype->OnConnected;
+    OnSyncConnected = prototype->OnSyncConnected;
+    OnConnectFailed = prototype->OnConnectFailed;
+    OnSyncConnectFailed = prototype->OnSyncConnectFailed;
+    OnDataAvailable = prototype->OnDataAvailable;
+    OnSyncDataAvailable = prototype->OnSyncDataAvailable;
+    OnLineAvailable = prototype->OnLineAvailable;
+    OnSyncLineAvailable = prototype->OnSyncLineAvailable;
+    OnClose = prototype->OnClose;
+    OnSyncClose = prototype->OnSyncClose;
+    OnThreadRun = prototype->OnThreadRun;
+    OnThreadRunComplete = prototype->OnThreadRunComplete;
+}
+
+int ATCPClient::ErrorCode() const {
+    std::lock_guard<std::mutex> lock(FErrorLock);
+    return FErrorCode;
+}
+
+std::string ATCPClient::ErrorMessage() const {
+    std::lock_guard<std::mutex> lock(FErrorLock);
+    return FErrorMessage;
+}
+
+void ATCPClient::SetErrorFields(int code, const std::string& message) {
+    std::lock_guard<std::mutex> lock(FErrorLock);
+    FErrorCode = code;
+    FErrorMessage = message;
+}
+
+void ATCPClient::Log(const std::string& message) {
+    if (OnLog)
+        OnLog(this, message);
+}
+
+void ATCPClient::SetState(TTCPClientState state) {
+    TTCPClientState old = FState.exchange(state, std::memory_order_acq_rel);
+    if (old != state)
+        TriggerStateChange(old, state);
+}
+
+void ATCPClient::TriggerStateChange(TTCPClientState oldState, TTCPClientState state) {
+    if (OnStateChange)
+        OnStateChange(this, oldState, state);
+}
+
+void ATCPClient::SyncEvent(const TEvent& event) {
+    if (!event || !FThread || FThread->Finished() || TMessageLoop::IsMainThread())
+        return;
+    try {
+        FThread->Synchronize([&] { event(this); });
+    } catch (const EWindowHandle&) {
+        // The main loop has ended: nobody is left to tell.
+    }
+}
+
+void ATCPClient::HookSocket(TTCPClientSocket& socket) {
+    socket.OnStateChange = [this](ASocket*, TSocketState oldState, TSocketState state) {
+        if (OnSocketStateChange)
+            OnSocketStateChange(this, oldState, state);
+        if (OnSyncSocketStateChange && FThread && !FThread->Finished() &&
+            !TMessageLoop::IsMainThread())
+            FThread->Synchronize([&] { OnSyncSocketStateChange(this, oldState, state); });
+    };
+    socket.OnNegotiating = [this](TTCPClientSocket*) {
+        if (OnNegotiating)
+            OnNegotiating(this);
+        SyncEvent(OnSyncNegotiating);
+    };
+    socket.OnConnected = [this](TTCPClientSocket*) {
+        SetState(csConnected);
+        if (OnConnected)
+            OnConnected(this);
+        SyncEvent(OnSyncConnected);
+    };
+    socket.OnConnectFailed = [this](TTCPClientSocket* s) {
+        SetErrorFields(s->ErrorCode(), s->ErrorMessage());
+        SetState(csClosed);
+        if (OnConnectFailed)
+            OnConnectFailed(this);
+        SyncEvent(OnSyncConnectFailed);
+    };
+    socket.OnDataAvailable = [this](ATCPClientSocket* s) {
+        if (OnDataAvailable)
+            OnDataAvailable(this);
+        SyncEvent(OnSyncDataAvailable);
+        if ((OnLineAvailable || OnSyncLineAvailable) && s->LocateEOL() >= 0) {
+            if (OnLineAvailable)
+                OnLineAvailable(this);
+            SyncEvent(OnSyncLineAvailable);
+        }
+    };
+    socket.OnClose = [this](ATCPClientSocket*) {
+        SetState(csClosed);
+        if (OnClose)
+            OnClose(this);
+        SyncEvent(OnSyncClose);
+    };
+}
+
+TTCPClientSocket* ATCPClient::GetSocket() {
+    if (FSocket)
+        return FSocket.get();
+    auto socket = std::make_unique<TTCPClientSocket>(
+        FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
+    socket->SetLocalHost(FLocalHost);
+    socket->SetLocalPort(FLocalPort);
+    socket->SetThrottleRead(ThrottleRead);
+    socket->SetReadThrottleRate(ReadThrottleRate);
+    socket->SetThrottleWrite(ThrottleWrite);
+    socket->SetWriteThrottleRate(WriteThrottleRate);
+    socket->SetReadEventTrigger(ReadEventTrigger);
+    HookSocket(*socket);
+    // The window exists before another thread can see the socket, so a Terminate from there
+    // always reaches the socket's own thread.
+    socket->GetWindowHandle();
+    {
+        std::lock_guard<std::mutex> lock(FSocketLock);
+        FSocket = std::move(socket);
+    }
+    if (OnInitSocket)
+        OnInitSocket(this);
+    return FSocket.get();
+}
+
+TSocketStream* ATCPClient::GetStream() {
+    if (!FStream) {
+        auto stream =
+            std::make_unique<TSocketStream>(GetSocket(), WriteBufferLimit, TimeOut, FStreamMode);
+        std::lock_guard<std::mutex> lock(FSocketLock);
+        FStream = std::move(stream);
+    }
+    return FStream.get();
+}
+
+void ATCPClient::FreeSocketAndStream() {
+    std::unique_ptr<TSocketStream> stream;
+    std::unique_ptr<TTCPClientSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(FSocketLock);
+        stream = std::move(FStream);
+        socket = std::move(FSocket);
+    }
+    stream.reset();
+    if (socket) {
+        socket->OnStateChange = nullptr; // no events from a socket being freed
+        socket->OnClose = nullptr;
+    }
+}
+
+void ATCPClient::DoConnect() {
+    GetSocket();
+    if (FThread && FThread->Terminated())
+        throw ETCPClient("Client terminated", kTCPClientErrorTerminated);
+    GetStream()->Connect();
+}
+
+void ATCPClient::Close() {
+    if (FStream)
+        FStream->Close();
+    else if (FSocket)
+        FSocket->Close(true);
+    if (!FSocket || FSocket->State() == ssClosed)
+        SetState(csClosed);
+}
+
+void ATCPClient::RunThread() {
+    Connect();
+    if (OnThreadRun && !(FThread && FThread->Terminated()))
+        OnThreadRun(this);
+}
+
+void ATCPClient::SetActive(bool value) {
+    if (value == FActive)
+        return;
+    if (value) {
+        StopThread(); // a finished thread of an earlier run
+        FreeSocketAndStream();
+        SetErrorFields(0, "");
+        FTerminated.store(false, std::memory_order_release);
+        FActive = true;
+        SetState(csConnecting);
+        if (RunInThread) {
+            FThread = std::make_unique<TTCPClientThread>(this);
+            FThread->Start();
+            return;
+        }
+        try {
+            Connect();
+        } catch (...) {
+            FActive = false;
+            SetState(csClosed);
+            throw;
+        }
+        return;
+    }
+    if (RunInThread) {
+        StopThread();
+        FreeSocketAndStream();
+        SetState(csClosed);
+    } else
+        Close();
+    FActive = false;
+}
+
+void ATCPClient::StopThread() {
+    if (!FThread)
+        return;
+    FThread->Stop();
+    FThread.reset();
+}
+
+void ATCPClient::Terminate() {
+    if (!Terminated() && FActive && ErrorCode() == 0)
+        SetErrorFields(kTCPClientErrorTerminated, "Client terminated");
+    FTerminated.store(true, std::memory_order_release);
+    StopThread();
+    FreeSocketAndStream();
+    FActive = false;
+    SetState(csClosed);
+}
+
+void ATCPClient::ThreadDone(bool raised, const std::string& text) {
+    if (raised && ErrorCode() == 0)
+        SetErrorFields(kTCPClientErrorApplication, text);
+    ThreadRunComplete();
+}
+
+void ATCPClient::ThreadRunComplete() {
+    FActive = false;
+    SetState(csClosed);
+    if (OnThreadRunComplete)
+        OnThreadRunComplete(this);
+}
+
+// --- TTCPClientThread -------------------------------------------------------------------------
+
+void TTCPClientThread::Terminate() {
+    TThread::Terminate();
+    std::lock_guard<std::mutex> lock(FClient->FSocketLock);
+    if (FClient->FSocket) {
+        FClient->FSocket->Terminate();
+        PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
+    }
+}
+
+void TTCPClientThread::Execute() {
+    bool raised = false;
+    std::string text;
+    try {
+        if (!Terminated())
+            FClient->RunThread();
+    } catch (const std::exception& e) {
+        raised = true;
+        text = e.what();
+    }
+    try {
+        Synchronize([&] { FClient->ThreadDone(raised, text); });
+    } catch (const EWindowHandle&) {
+        // The main loop has ended; the owner learns nothing more.
+    }
+    // The socket was made on this thread and is freed here, while its loop still exists.
+    FClient->FreeSocketAndStream();
+}
+
+// --- TTCPClientCollection ---------------------------------------------------------------------
+
+TTCPClientCollection::~TTCPClientCollection() {
+    TerminateAll();
+}
+
+ATCPClient* TTCPClientCollection::AddClient(std::unique_ptr<ATCPClient> client) {
+    ATCPClient* raw = client.get();
+    {
+        std::lock_guard<std::mutex> lock(ClientListLock);
+        FClients.push_back(std::move(client));
+    }
+    raw->FCollection = this;
+    ClientAdded(raw);
+    raw->SetActive(true);
+    return raw;
+}
+
+size_t TTCPClientCollection::Count() const {
+    std::lock_guard<std::mutex> lock(ClientListLock);
+    return FClients.size();
+}
+
+void TTCPClientCollection::TerminateAll() {
+    for (;;) {
+        ATCPClient* next = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(ClientListLock);
+            for (auto it = FClients.rbegin(); it != FClients.rend() && !next; ++it)
+                if (!(*it)->Terminated())
+                    next = it->get();
+        }
+        if (!next)
+            break;
+        next->Terminate();
+    }
+    std::vector<std::unique_ptr<ATCPClient>> clients;
+    {
+        std::lock_guard<std::mutex> lock(ClientListLock);
+        clients.swap(FClients);
+    }
+    for (auto& c : clients) {
+        ClientRemoved(c.get());
+        c->FCollection = nullptr;
+    }
+}
+
+void TTCPClientCollection::ClientAdded(ATCPClient* client) {
+    if (OnAdd)
+        OnAdd(this, client);
+}
+
+void TTCPClientCollection::ClientRemoved(ATCPClient* client) {
+    if (OnRemove)
+        OnRemove(this, client);
+}
+
+} // namespace corvan

@@ -1,0 +1,240 @@
+#pragma once
+// The TCP client component: one outbound TTCPClientSocket and its TSocketStream with settings
+// (destination, local binding, stream mode, time-out, bandwidth limits, an optional chain of
+// connection proxies), optionally run on a thread of its own, and two sets of events: direct
+// ones on the socket's thread and "Sync" ones handed to the main thread while a client thread
+// waits. Connection proxy components describe a proxy chain and build the socket's links.
+//
+// Threads: settings, Active, Terminate and the collection are used on the main thread. With
+// RunInThread the socket and stream are created, used and freed on the client thread; the
+// main thread reaches them only to terminate them.
+
+#include "net/Socks.h"
+#include "net/TCPStream.h"
+#include "net/WinClasses.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvan {
+
+class ETCPClient : public ECodedException {
+public:
+    explicit ETCPClient(const std::string& message, int code = -1)
+        : ECodedException(message, code) {}
+};
+class ETCPClientConnectionProxy : public Exception {
+public:
+    using Exception::Exception;
+};
+
+enum TTCPClientState : uint8_t { csClosed = 0, csConnecting = 1, csConnected = 2 };
+
+class ATCPClient;
+
+// A proxy chain element as a component. NextProxy is not owned; a component that is
+// destroyed clears every reference to it (from other proxies and from clients).
+class ATCPClientConnectionProxy {
+public:
+    ATCPClientConnectionProxy() = default;
+    virtual ~ATCPClientConnectionProxy();
+    ATCPClientConnectionProxy(const ATCPClientConnectionProxy&) = delete;
+    ATCPClientConnectionProxy& operator=(const ATCPClientConnectionProxy&) = delete;
+
+    ATCPClientConnectionProxy* NextProxy() const { return FNextProxy; }
+    // A chain leading back to this component raises ETCPClientConnectionProxy "Circular proxy
+    // reference" and leaves the chain as it was.
+    void SetNextProxy(ATCPClientConnectionProxy* value);
+    // The socket link for this element, with the links of the rest of the chain behind it.
+    virtual std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) = 0;
+
+private:
+    friend class ATCPClient;
+    ATCPClientConnectionProxy* FNextProxy = nullptr;
+    std::vector<ATCPClientConnectionProxy*> FProxyReferrers;
+    std::vector<ATCPClient*> FClientReferrers;
+};
+
+class TkelSocks5Proxy : public ATCPClientConnectionProxy {
+public:
+    std::string Host;
+    std::string Port = "1080";
+    bool UseAuthentication = false;
+    std::string Username;
+    std::string Password;
+    bool ResolveThroughProxy = true;
+    std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) override;
+};
+
+class TTCPClientCollection;
+class TTCPClientThread;
+
+// Error numbers the client records itself (the socket layer's general range).
+inline constexpr int kTCPClientErrorApplication = SOCKET_ERR_APPLICATION; // 60003
+inline constexpr int kTCPClientErrorTerminated = SOCKET_ERR_ABORTED;      // 60010
+
+class ATCPClient {
+public:
+    ATCPClient();
+    virtual ~ATCPClient();
+    ATCPClient(const ATCPClient&) = delete;
+    ATCPClient& operator=(const ATCPClient&) = delete;
+
+    // --- settings: each setter raises ETCPClient "Client active" while active ---
+    const std::string& Host() const { return FHost; }
+    void SetHost(const std::string& value);
+    const std::string& Port() const { return FPort; }
+    void SetPort(const std::string& value);
+    const std::string& LocalHost() const { return FLocalHost; }
+    void SetLocalHost(const std::string& value);
+    const std::string& LocalPort() const { return FLocalPort; }
+    void SetLocalPort(const std::string& value);
+    ATCPClientConnectionProxy* Proxy() const { return FProxy; }
+    void SetProxy(ATCPClientConnectionProxy* value);
+    TSocketStreamMode StreamMode() const { return FStreamMode; }
+    void SetStreamMode(TSocketStreamMode value);
+    bool RunInThread = false;
+    int TimeOut = 300000;
+    int ReadEventTrigger = -1;
+    int WriteBufferLimit = -1;
+    bool ThrottleRead = false;
+    int64_t ReadThrottleRate = 0;
+    bool ThrottleWrite = false;
+    int64_t WriteThrottleRate = 0;
+    TTCPClientCollection* Collection() const { return FCollection; }
+    // Copies every setting and event of prototype; raises "Client active" / "No prototype".
+    virtual void Assign(const ATCPClient* prototype);
+
+    // --- life ---
+    bool Active() const { return FActive; }
+    // true: clears the error, state csConnecting, then connects here (a blocking StreamMode
+    // raises what Connect raises, and the client is inactive again) or starts the thread.
+    // false: stops the thread (terminate, wait) and frees socket and stream, or closes the
+    // socket gracefully.
+    void SetActive(bool value);
+    // Ends everything at once: the error becomes 60010 "Client terminated" when the client
+    // was active without an error; the thread is stopped; socket and stream are freed.
+    virtual void Terminate();
+    bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    TTCPClientState State() const { return FState.load(std::memory_order_acquire); }
+    int ErrorCode() const;
+    std::string ErrorMessage() const;
+
+    // The socket and stream, created on first need on the calling thread (with RunInThread,
+    // the client thread). Null after they were freed.
+    TTCPClientSocket* GetSocket();
+    TSocketStream* GetStream();
+    TTCPClientSocket* Socket() const { return FSocket.get(); }
+    TSocketStream* Stream() const { return FStream.get(); }
+    TTCPClientThread* Thread() const { return FThread.get(); }
+
+    // --- events (Sender first); Sync variants run on the main thread, only with a thread ---
+    using TEvent = std::function<void(ATCPClient* sender)>;
+    std::function<void(ATCPClient* sender, const std::string& message)> OnLog;
+    TEvent OnInitSocket;
+    std::function<void(ATCPClient* sender, TTCPClientState oldState, TTCPClientState state)>
+        OnStateChange;
+    std::function<void(ATCPClient*sender, TSocketState oldState, TSocketState state)>
+        OnSocketStateChange, OnSyncSocketStateChange;
+    TEvent OnNegotiating, OnSyncNegotiating;
+    TEvent OnConnected, OnSyncConnected;
+    TEvent OnConnectFailed, OnSyncConnectFailed;
+    TEvent OnDataAvailable, OnSyncDataAvailable;
+    TEvent OnLineAvailable, OnSyncLineAvailable; // a complete line end is buffered
+    TEvent OnClose, OnSyncClose;
+    TEvent OnThreadRun;         // the thread's blocking work, after Connect
+    TEvent OnThreadRunComplete; // main thread, after the thread body ended
+
+    void Log(const std::string& message);
+
+protected:
+    [[noreturn]] virtual void RaiseError(const std::string& message);
+    virtual void DoConnect();
+    virtual void Connect() { DoConnect(); }
+    virtual void Close();
+    // The thread body: Connect, then OnThreadRun.
+    virtual void RunThread();
+    virtual void TriggerStateChange(TTCPClientState oldState, TTCPClientState state);
+    virtual void ThreadRunComplete();
+
+private:
+    friend class TTCPClientThread;
+    friend class TTCPClientCollection;
+    friend class ATCPClientConnectionProxy;
+    void CheckInactive();
+    void SetState(TTCPClientState state);
+    void HookSocket(TTCPClientSocket& socket);
+    void SyncEvent(const TEvent& event);
+    void StopThread();
+    // Frees stream and socket (on the thread that made them).
+    void FreeSocketAndStream();
+    void ThreadDone(bool raised, const std::string& text);
+    void SetErrorFields(int code, const std::string& message);
+
+    std::string FHost, FPort, FLocalHost, FLocalPort;
+    ATCPClientConnectionProxy* FProxy = nullptr;
+    TSocketStreamMode FStreamMode = smAsynchronous;
+    TTCPClientCollection* FCollection = nullptr;
+    bool FActive = false;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<TTCPClientState> FState{csClosed};
+    mutable std::mutex FErrorLock; // guards FErrorCode, FErrorMessage
+    int FErrorCode = 0;
+    std::string FErrorMessage;
+    // FSocketLock: guards the FSocket and FStream pointers, made and freed on the client
+    // thread and terminated from the main thread.
+    mutable std::mutex FSocketLock;
+    std::unique_ptr<TTCPClientSocket> FSocket;
+    std::unique_ptr<TSocketStream> FStream;
+    std::unique_ptr<TTCPClientThread> FThread;
+};
+
+class TkelTCPClient : public ATCPClient {};
+
+// Runs the client's Connect and OnThreadRun, then hands the outcome to the main thread.
+// Terminating it terminates the client socket and posts WM_QUIT to its window, so a blocking
+// wait returns.
+class TTCPClientThread : public TThread {
+public:
+    explicit TTCPClientThread(ATCPClient* client) : FClient(client) {}
+    ~TTCPClientThread() override { Stop(); }
+    void Terminate() override;
+
+protected:
+    void Execute() override;
+
+private:
+    ATCPClient* FClient;
+};
+
+// A set of clients, owned, that can be terminated together.
+class TTCPClientCollection {
+public:
+    TTCPClientCollection() = default;
+    virtual ~TTCPClientCollection();
+    TTCPClientCollection(const TTCPClientCollection&) = delete;
+    TTCPClientCollection& operator=(const TTCPClientCollection&) = delete;
+
+    // Takes the client, records this collection on it and activates it. An activation that
+    // raises leaves the client in the collection (inactive) and passes the exception on.
+    ATCPClient* AddClient(std::unique_ptr<ATCPClient> client);
+    size_t Count() const;
+    // Terminates, last first, every client not yet terminated, then frees them all.
+    void TerminateAll();
+
+    std::function<void(TTCPClientCollection*sender, ATCPClient*client)> OnAdd, OnRemove;
+
+protected:
+    virtual void ClientAdded(ATCPClient* client);
+    virtual void ClientRemoved(ATCPClient* client);
+
+private:
+    mutable std::mutex ClientListLock; // guards FClients
+    std::vector<std::unique_ptr<ATCPClient>> FClients;
+};
+
+} // namespace corvan

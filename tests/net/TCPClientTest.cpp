@@ -1,0 +1,222 @@
+// The TCP client component in blocking and threaded modes, its proxy chain components and
+// the client collection.
+#include "net/TCPClient.h"
+
+#include "support/EchoServer.h"
+#include "support/Microsocks.h"
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace corvan;
+using namespace corvan::test;
+
+TEST(TCPClient, BlockingModeConnectsAtActivationAndRefusesSettingChanges) {
+    TEchoServer echo;
+    TkelTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(echo.PortStr());
+    client.SetStreamMode(smBlockWaitMessage);
+    client.TimeOut = 5000;
+    std::vector<TTCPClientState> states;
+    client.OnStateChange = [&](ATCPClient*, TTCPClientState, TTCPClientState s) {
+        states.push_back(s);
+    };
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    EXPECT_EQ(client.State(), csConnected);
+    try {
+        client.SetPort("1");
+        FAIL() << "SetPort on an active client";
+    } catch (const ETCPClient& e) {
+        EXPECT_EQ(e.Message(), "Client active");
+    }
+    EXPECT_THROW(client.SetProxy(nullptr), ETCPClient);
+    client.GetStream()->WriteStr("echo me");
+    EXPECT_EQ(client.GetStream()->Reader().ReadStr(7), "echo me");
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.State(), csClosed);
+    EXPECT_EQ(states, (std::vector<TTCPClientState>{csConnecting, csConnected, csClosed}));
+    EXPECT_NO_THROW(client.SetPort("1"));
+}
+
+TEST(TCPClient, BlockingConnectFailureIsRaisedRecordedAndLeavesTheClientInactive) {
+    uint16_t closedPort;
+    {
+        TTestListener gone;
+        closedPort = gone.Port;
+    }
+    TkelTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(std::to_string(closedPort));
+    client.SetStreamMode(smBlockWaitMessage);
+    client.TimeOut = 5000;
+    int failed = 0;
+    client.OnConnectFailed = [&](ATCPClient*) { ++failed; };
+    EXPECT_THROW(client.SetActive(true), ESocketStream);
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(client.ErrorCode(), WSAECONNREFUSED);
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.State(), csClosed);
+}
+
+TEST(TCPClientConnectionProxy, CircularReferencesAreRefusedAndRemovalClearsReferences) {
+    TkelSocks5Proxy a, c;
+    {
+        TkelSocks5Proxy b;
+        a.SetNextProxy(&b);
+        b.SetNextProxy(&c);
+        try {
+            c.SetNextProxy(&a);
+            FAIL() << "a -> b -> c -> a";
+        } catch (const ETCPClientConnectionProxy& e) {
+            EXPECT_EQ(e.Message(), "Circular proxy reference");
+        }
+        EXPECT_THROW(a.SetNextProxy(&a), ETCPClientConnectionProxy);
+        EXPECT_EQ(a.NextProxy(), &b);
+        EXPECT_EQ(c.NextProxy(), nullptr);
+    }
+    EXPECT_EQ(a.NextProxy(), nullptr); // b is gone
+    TkelTCPClient client;
+    {
+        TkelSocks5Proxy p;
+        client.SetProxy(&p);
+        EXPECT_EQ(client.Proxy(), &p);
+    }
+    EXPECT_EQ(client.Proxy(), nullptr);
+}
+
+TEST(TCPClientThread, ConnectTimeOutFiresConnectFailedAndLeavesActiveFalse) {
+    // A "proxy" that completes the TCP handshake (backlog) but never answers the greeting.
+    TTestListener silent;
+    TkelSocks5Proxy proxy;
+    proxy.Host = "127.0.0.1";
+    proxy.Port = std::to_string(silent.Port);
+    TkelTCPClient client;
+    client.SetHost("example.invalid"); // resolved by the proxy, never here
+    client.SetPort("80");
+    client.SetProxy(&proxy);
+    client.SetStreamMode(smBlockWaitMessage);
+    client.RunInThread = true;
+    client.TimeOut = 300;
+    std::atomic<int> failedOnThread{0};
+    int failedOnMain = 0, completed = 0;
+    client.OnConnectFailed = [&](ATCPClient*) {
+        if (!TMessageLoop::IsMainThread())
+            ++failedOnThread;
+    };
+    client.OnSyncConnectFailed = [&](ATCPClient*) {
+        if (TMessageLoop::IsMainThread())
+            ++failedOnMain;
+    };
+    client.OnThreadRunComplete = [&](ATCPClient*) { ++completed; };
+    int64_t start = MonotonicMillis();
+    client.SetActive(true);
+    EXPECT_TRUE(client.Active());
+    ASSERT_TRUE(RunLoopUntil([&] { return completed > 0; }, 10000));
+    EXPECT_LT(MonotonicMillis() - start, 2000);
+    EXPECT_EQ(failedOnThread.load(), 1);
+    EXPECT_EQ(failedOnMain, 1);
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.State(), csClosed);
+    EXPECT_EQ(client.ErrorCode(), SOCKET_ERR_TIMEOUT);
+    client.SetActive(false);
+}
+
+TEST(TCPClientThread, RunsStraightLineWorkThroughAChainOfRealSocksServers) {
+    TMicrosocks first;
+    TMicrosocks second("carol", "pw");
+    ASSERT_TRUE(first.Running() && second.Running());
+    TkelSocks5Proxy p1, p2;
+    p1.Host = p2.Host = "127.0.0.1";
+    p1.Port = first.PortStr();
+    p1.ResolveThroughProxy = false;
+    p2.Port = second.PortStr();
+    p2.UseAuthentication = true;
+    p2.Username = "carol";
+    p2.Password = "pw";
+    p1.SetNextProxy(&p2);
+    TEchoServer echo;
+    TkelTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(echo.PortStr());
+    client.SetProxy(&p1);
+    client.SetStreamMode(smBlockWaitMessage);
+    client.RunInThread = true;
+    client.TimeOut = 5000;
+    std::string answer; // written on the thread, read after it ended
+    std::atomic<int> negotiating{0};
+    bool syncConnectedOnMain = false, completed = false;
+    client.OnNegotiating = [&](ATCPClient*) { ++negotiating; };
+    client.OnSyncConnected = [&](ATCPClient*) {
+        syncConnectedOnMain = TMessageLoop::IsMainThread();
+    };
+    client.OnThreadRun = [&](ATCPClient* c) {
+        c->GetStream()->WriteStr("threaded hello");
+        answer = c->GetStream()->Reader().ReadStr(14);
+        c->GetStream()->Close();
+    };
+    client.OnThreadRunComplete = [&](ATCPClient*) { completed = true; };
+    client.SetActive(true);
+    ASSERT_TRUE(RunLoopUntil([&] { return completed; }, 20000));
+    client.SetActive(false); // joins the finished thread
+    EXPECT_EQ(answer, "threaded hello");
+    EXPECT_EQ(negotiating.load(), 2);
+    EXPECT_TRUE(syncConnectedOnMain);
+    EXPECT_EQ(client.ErrorCode(), 0);
+}
+
+namespace {
+
+// A threaded client that blocks in a read without time-out until it is stopped.
+std::unique_ptr<TkelTCPClient> BlockedReader(const TEchoServer& echo, std::atomic<int>& reading) {
+    auto client = std::make_unique<TkelTCPClient>();
+    client->SetHost("127.0.0.1");
+    client->SetPort(echo.PortStr());
+    client->SetStreamMode(smBlockWaitMessage);
+    client->RunInThread = true;
+    client->TimeOut = 0;
+    client->OnThreadRun = [&reading](ATCPClient* c) {
+        c->Thread()->Synchronize([&] { ++reading; }); // wakes the main loop
+        c->GetStream()->Reader().ReadByte(); // nothing ever comes
+    };
+    return client;
+}
+
+} // namespace
+
+TEST(TCPClientThread, DeactivatingAClientInABlockingWaitReturnsAfterTheThreadEnded) {
+    TEchoServer echo;
+    std::atomic<int> reading{0};
+    auto client = BlockedReader(echo, reading);
+    client->SetActive(true);
+    ASSERT_TRUE(RunLoopUntil([&] { return reading.load() == 1; }));
+    client->SetActive(false);
+    EXPECT_FALSE(client->Active());
+    EXPECT_EQ(client->Thread(), nullptr);
+    EXPECT_EQ(client->Socket(), nullptr);
+}
+
+TEST(TCPClientCollection, TerminateAllEndsEveryBlockedClientAndFreesThem) {
+    TEchoServer echo;
+    std::atomic<int> reading{0};
+    std::vector<int> removedErrors;
+    {
+        TTCPClientCollection collection;
+        collection.OnRemove = [&](TTCPClientCollection*, ATCPClient* c) {
+            removedErrors.push_back(c->ErrorCode());
+        };
+        ATCPClient* first = collection.AddClient(BlockedReader(echo, reading));
+        collection.AddClient(BlockedReader(echo, reading));
+        EXPECT_EQ(first->Collection(), &collection);
+        EXPECT_EQ(collection.Count(), 2u);
+        ASSERT_TRUE(RunLoopUntil([&] { return reading.load() == 2; }));
+        collection.TerminateAll();
+        EXPECT_EQ(collection.Count(), 0u);
+    }
+    EXPECT_EQ(removedErrors,
+              (std::vector<int>{kTCPClientErrorTerminated, kTCPClientErrorTerminated}));
+}
