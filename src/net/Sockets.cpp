@@ -466,10 +466,17 @@ long ASocket::SendData(const void* buf, size_t size) {
     return n;
 }
 
+bool IsResourceExhaustion(int error) {
+    return error == WSAEMFILE || error == WSAENOBUFS || error == WSA_NOT_ENOUGH_MEMORY;
+}
+
 TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
     TSocketHandle h = SocketAccept(FHandle, peer);
     int err = SocketGetLastError();
-    EnableEvent(FD_ACCEPT);
+    // Out of descriptors or memory the connection stays queued: re-arming now would report it
+    // again at once and spin. The caller retries later (see TTCPServerSocket).
+    if (h != INVALID_SOCKETHANDLE || !IsResourceExhaustion(err))
+        EnableEvent(FD_ACCEPT);
     SocketSetLastError(err);
     return h;
 }
@@ -593,6 +600,7 @@ int64_t ASocketExSendBuffer::GetWriteSize(int64_t size) {
 int ASocketExSendBuffer::SendResult(long result) {
     if (result >= 0) {
         FWriteWindow.Add(result);
+        FBytesSent.fetch_add(result, std::memory_order_relaxed);
         return 0;
     }
     int err = SocketGetLastError();

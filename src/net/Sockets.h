@@ -84,6 +84,10 @@ struct TRateWindow {
 
 class ASocket;
 
+// Errors after which a retry can only succeed once the process or system has freed
+// descriptors or memory (EMFILE/ENFILE, ENOBUFS, ENOMEM).
+bool IsResourceExhaustion(int error);
+
 // A thread-safe list of sockets (not owning).
 class TSocketList {
 public:
@@ -188,6 +192,8 @@ protected:
     // answers (-1 with SocketGetLastError on failure).
     long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once
     long SendData(const void* buf, size_t size); // would block re-enables FD_WRITE
+    // Does not re-arm FD_ACCEPT when the system is out of descriptors or memory
+    // (IsResourceExhaustion): the caller must retry by itself.
     TSocketHandle AcceptConnection(TSocketAddr* peer);
     int ConnectTo(const TSocketAddr& addr); // in progress answers -1 with 10035
     int ListenOn(int backlog);
@@ -249,6 +255,8 @@ public:
         FWriteThrottleRate.store(bytesPerSecond, std::memory_order_relaxed);
     }
     int64_t GetWriteRate();
+    // Bytes handed to the system so far; readable from any thread.
+    int64_t TotalBytesSent() const { return FBytesSent.load(std::memory_order_relaxed); }
     void ClearSendBuffer();
     // WriteReady := true; sends what is buffered; OnSendBufferEmpty when that emptied it.
     void FlushSendBuffer();
@@ -283,6 +291,7 @@ private:
     bool FThrottleWrite = false;
     std::atomic<int64_t> FWriteThrottleRate{0};
     TRateWindow FWriteWindow;
+    std::atomic<int64_t> FBytesSent{0};
 };
 
 } // namespace corvan

@@ -102,8 +102,10 @@ long ATCPClientSocket::RecvThrottled(void* buf, long size) {
             return 0;
     }
     long n = RecvData(buf, static_cast<size_t>(size));
-    if (n > 0)
+    if (n > 0) {
         FReadWindow.Add(n);
+        FBytesReceived.fetch_add(n, std::memory_order_relaxed);
+    }
     return n;
 }
 

@@ -90,6 +90,8 @@ public:
     }
     int64_t GetReadRate();
     int64_t GetTransferRate() { return GetReadRate() + GetWriteRate(); }
+    // Bytes taken from the system so far; readable from any thread.
+    int64_t TotalBytesReceived() const { return FBytesReceived.load(std::memory_order_relaxed); }
 
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();
@@ -127,6 +129,7 @@ private:
     bool FThrottleRead = false;
     std::atomic<int64_t> FReadThrottleRate{0};
     TRateWindow FReadWindow;
+    std::atomic<int64_t> FBytesReceived{0};
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;

@@ -1,0 +1,91 @@
+#include "net/SocketsTCPServer.h"
+
+namespace corvan {
+
+TTCPServerSocket::TTCPServerSocket() : ASocket(TIPProtocol::ipTCP) {
+    SetTimerInterval(ACCEPT_RETRY_DELAY);
+}
+
+TTCPServerSocket::~TTCPServerSocket() = default;
+
+void TTCPServerSocket::SetMaxBacklog(int value) {
+    if (value == FMaxBacklog)
+        return;
+    CheckClosed("SetMaxBacklog");
+    FMaxBacklog = value;
+}
+
+void TTCPServerSocket::Listen() {
+    CheckClosed("Listen");
+    Bind();
+    SetAsynchronous();
+    if (ListenOn(FMaxBacklog) != 0)
+        RaiseLastSocketError("Listen failed");
+    SetState(ssListening);
+    if (OnListen)
+        OnListen(this);
+}
+
+TSocketHandle TTCPServerSocket::Accept(TSocketAddr* peer) {
+    if (State() != ssListening)
+        RaiseError("Socket closed", SOCKET_ERR_NOT_CONNECTED);
+    ++FAcceptCalls;
+    TSocketAddr address;
+    TSocketHandle h = AcceptConnection(&address);
+    if (peer)
+        *peer = address;
+    if (h == INVALID_SOCKETHANDLE) {
+        int error = SocketGetLastError();
+        FPendingAccepts = 0;
+        if (IsResourceExhaustion(error) && !FAcceptPaused) {
+            FAcceptPaused = true;
+            SetTimerActive(true);
+            if (!FExhaustionReported) {
+                FExhaustionReported = true;
+                if (OnAcceptPaused)
+                    OnAcceptPaused(this, error);
+            }
+        }
+        return h;
+    }
+    FExhaustionReported = false;
+    if (FPendingAccepts > 0)
+        --FPendingAccepts;
+    return h;
+}
+
+void TTCPServerSocket::Close() {
+    SetTimerActive(false);
+    FAcceptPaused = false;
+    FExhaustionReported = false;
+    FPendingAccepts = 0;
+    ResetSocket();
+}
+
+void TTCPServerSocket::ProcessSocketEvent(uint32_t events, int error) {
+    if (!(events & FD_ACCEPT))
+        return;
+    ++FPendingAccepts;
+    if (OnAccept)
+        OnAccept(this);
+}
+
+void TTCPServerSocket::TriggerTimer() {
+    SetTimerActive(false);
+    if (!FAcceptPaused)
+        return;
+    FAcceptPaused = false;
+    // As if the loop reported the queued connection again; the next accept re-arms it.
+    PostSocketEvent(FD_ACCEPT);
+}
+
+intptr_t TTCPServerSocket::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == WM_SERVER_CLIENT_DONE) {
+        if (OnClientDone)
+            OnClientDone(wParam);
+        return 0;
+    }
+    return ASocket::HandleWM(msg, wParam, lParam);
+}
+
+} // namespace corvan

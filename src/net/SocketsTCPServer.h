@@ -1,0 +1,76 @@
+#pragma once
+// The listening socket of a TCP server.
+//
+// Listen binds to LocalHost/ListenPort, registers for FD_ACCEPT and listens with MaxBacklog.
+// Each FD_ACCEPT raises the pending count and calls OnAccept, whose handler accepts with
+// Accept. A WM_SERVER_CLIENT_DONE posted to this socket's window (from any thread) is handed
+// to OnClientDone on the socket's thread.
+//
+// When accept fails because the process or the system is out of descriptors or memory, the
+// connection stays in the backlog and a retry at once would fail the same way. The socket
+// then pauses accepting for ACCEPT_RETRY_DELAY milliseconds (a timer of its own loop, nothing
+// sleeps) and afterwards reports FD_ACCEPT again by itself, so the server neither spins nor
+// stops serving.
+
+#include "net/Sockets.h"
+
+#include <cstdint>
+#include <string>
+
+namespace corvan {
+
+// Pause of accepting after the system ran out of descriptors or memory.
+constexpr int ACCEPT_RETRY_DELAY = 200;
+// Default listen backlog.
+constexpr int DEFAULT_MAX_BACKLOG = 4;
+
+class TTCPServerSocket : public ASocket {
+public:
+    TTCPServerSocket();
+    ~TTCPServerSocket() override;
+
+    int MaxBacklog() const { return FMaxBacklog; }
+    // Closed socket only ("Operation only allowed on closed socket: SetMaxBacklog").
+    void SetMaxBacklog(int value);
+    const std::string& ListenPort() const { return LocalPort(); }
+    // Also the LocalPort.
+    void SetListenPort(const std::string& value) { SetLocalPort(value); }
+
+    // Closed socket only. Binds ("Socket bind failed"), registers, listens ("Listen failed"),
+    // state listening, OnListen.
+    void Listen();
+    // One waiting connection, or INVALID_SOCKETHANDLE when none can be taken now (peer zeroed,
+    // pending count reset; out of descriptors also pauses accepting). Raises "Socket closed"
+    // unless listening. The caller owns the handle.
+    TSocketHandle Accept(TSocketAddr* peer);
+    // Closes the listening handle: state closed, pending count 0, no pause.
+    void Close();
+
+    int PendingAccepts() const { return FPendingAccepts; }
+    bool AcceptPaused() const { return FAcceptPaused; }
+    // accept calls so far (diagnostics: a spinning server shows here).
+    uint64_t AcceptCalls() const { return FAcceptCalls; }
+
+    std::function<void(TTCPServerSocket* sender)> OnListen;
+    std::function<void(TTCPServerSocket* sender)> OnAccept;
+    // Accepting paused for lack of descriptors or memory (error: the socket error number).
+    // Called when a pause begins after a successful accept, not for every retry.
+    std::function<void(TTCPServerSocket* sender, int error)> OnAcceptPaused;
+    // WM_SERVER_CLIENT_DONE(wParam) arrived.
+    std::function<void(uintptr_t client)> OnClientDone;
+
+protected:
+    uint32_t AsyncEvents() const override { return FD_ACCEPT; }
+    void ProcessSocketEvent(uint32_t events, int error) override;
+    void TriggerTimer() override;
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+
+private:
+    int FMaxBacklog = DEFAULT_MAX_BACKLOG;
+    int FPendingAccepts = 0;
+    bool FAcceptPaused = false;
+    bool FExhaustionReported = false;
+    uint64_t FAcceptCalls = 0;
+};
+
+} // namespace corvan

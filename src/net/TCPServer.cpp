@@ -1,0 +1,453 @@
+#include "net/TCPServer.h"
+
+#include "util/Ticks.h"
+
+#include <algorithm>
+
+namespace corvan {
+
+namespace {
+std::atomic<uint64_t> GNextClientId{1};
+} // namespace
+
+// --- TTCPServerClient -------------------------------------------------------------------------
+
+TTCPServerClient::TTCPServerClient(ATCPServer* server)
+    : FServer(server), FId(GNextClientId.fetch_add(1)) {}
+
+TTCPServerClient::~TTCPServerClient() {
+    FThread.reset(); // waits for the thread
+    FSocket.reset();
+    if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
+        SocketClose(FSocketHandle);
+}
+
+TTCPServerClientSocket* TTCPServerClient::GetSocket() {
+    if (FSocket)
+        return FSocket.get();
+    // From here the socket owns the handle, also when its construction fails (its base then
+    // closes it).
+    FHandleOwned = false;
+    auto socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle);
+    socket->SetReadEventTrigger(FServer->ClientReadTrigger.load());
+    {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        FSocket = std::move(socket);
+        // A Terminate that came while the socket was being made could not reach it.
+        if (Terminated())
+            FSocket->Terminate();
+    }
+    ApplyThrottle();
+    return FSocket.get();
+}
+
+int64_t TTCPServerClient::TotalBytes() const {
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    return FSocket ? FSocket->TotalBytesReceived() + FSocket->TotalBytesSent() : 0;
+}
+
+void TTCPServerClient::Log(int logType, const std::string& msg) {
+    // Decided by the calling thread, not by FThread: the client thread may log before the
+    // main thread has stored its thread object.
+    if (TMessageLoop::IsMainThread())
+        FServer->Log(logType, msg);
+    else
+        try {
+            TMessageLoop::Main().RunSynchronous([&] { FServer->Log(logType, msg); });
+        } catch (...) {
+            // The main loop has ended or the log hook failed: the entry is lost.
+        }
+}
+
+void TTCPServerClient::ApplyThrottle() {
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    if (!FSocket)
+        return;
+    FSocket->SetReadThrottleRate(FServer->ReadThrottleRate());
+    FSocket->SetThrottleRead(FServer->ThrottleRead());
+    FSocket->SetWriteThrottleRate(FServer->WriteThrottleRate());
+    FSocket->SetThrottleWrite(FServer->ThrottleWrite());
+}
+
+void TTCPServerClient::Execute() {
+    if (!Terminated())
+        FServer->TriggerClientExecute(this);
+}
+
+void TTCPServerClient::Terminate() {
+    FTerminated.store(true, std::memory_order_release);
+    if (FThread && FThread->Running())
+        FThread->Terminate();
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    if (!FSocket)
+        return;
+    FSocket->Terminate();
+    if (FThread && FSocket->HasWindowHandle())
+        PostMessage(FSocket->WindowHandle(), WM_QUIT, 0, 0);
+}
+
+bool TTCPServerClient::StillRunning() const {
+    if (Terminated())
+        return false;
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    return !FSocket || !FSocket->Terminated();
+}
+
+// --- TTCPServerClientThread -------------------------------------------------------------------
+
+TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client)
+    : FServer(server), FClient(client) {
+    Start();
+}
+
+TTCPServerClientThread::~TTCPServerClientThread() {
+    Stop();
+}
+
+void TTCPServerClientThread::Terminate() {
+    TThread::Terminate();
+    std::lock_guard<std::mutex> lock(FClient->ClientSocketLock);
+    if (FClient->FSocket) {
+        FClient->FSocket->Terminate();
+        if (FClient->FSocket->HasWindowHandle())
+            PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
+    }
+}
+
+void TTCPServerClientThread::Log(int logType, const std::string& msg) {
+    FClient->Log(logType, msg);
+}
+
+bool TTCPServerClientThread::StillRunning() const {
+    return !Terminated() && FClient->StillRunning();
+}
+
+void TTCPServerClientThread::Step(const char* prefix, const std::function<void()>& step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        Log(LOG_TYPE_ERROR, prefix + std::string(e.what()));
+    } catch (...) {
+        Log(LOG_TYPE_ERROR, prefix + std::string("Unknown exception"));
+    }
+}
+
+void TTCPServerClientThread::Execute() {
+    if (StillRunning())
+        Step("Socket creation error: ", [&] { FClient->GetSocket(); });
+    if (StillRunning())
+        Step("Client activate error: ", [&] {
+            FClient->Activate();
+            if (FServer->OnClientAdd)
+                Synchronize([&] { FServer->TriggerClientAdd(FClient); });
+        });
+    if (StillRunning())
+        Step("Client execute error: ", [&] { FClient->Execute(); });
+    if (StillRunning())
+        Step("Client deactivate error: ", [&] {
+            FClient->Deactivate();
+            if (FServer->OnClientClose)
+                Synchronize([&] { FServer->TriggerClientClose(FClient); });
+        });
+    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                static_cast<uintptr_t>(FClient->Id()), 0);
+    FRunning.store(false, std::memory_order_release);
+}
+
+// --- ATCPServer -------------------------------------------------------------------------------
+
+ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
+    FServerSocket->OnAccept = [this](TTCPServerSocket*) { AcceptPass(); };
+    FServerSocket->OnClientDone = [this](uintptr_t id) { ClientDone(id); };
+    FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
+        Log(LOG_TYPE_ERROR, JoinMessage("Accept paused", SocketErrorMessage(error)));
+    };
+    // The window exists from the start, so client threads can always post to it.
+    FServerSocket->GetWindowHandle();
+    FRateWindow.Restart(GetTickCount());
+}
+
+ATCPServer::~ATCPServer() {
+    FActive = false;
+    FServerSocket->Close();
+    ShutdownClients();
+}
+
+void ATCPServer::ShutdownClients() {
+    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
+        if (!(*it)->Terminated())
+            (*it)->Terminate();
+    // Moved out first: hand-overs served while the threads end may look at the list.
+    auto clients = std::move(FClients);
+    FClients.clear();
+    clients.clear();
+}
+
+void ATCPServer::Log(int logType, const std::string& msg) {
+    if (OnLog)
+        OnLog(this, logType, msg);
+}
+
+void ATCPServer::RaiseError(const std::string& msg) {
+    throw ETCPServer(msg);
+}
+
+void ATCPServer::SetListenPort(const std::string& value) {
+    if (value == FListenPort)
+        return;
+    if (value.empty())
+        RaiseError("Invalid ListenPort");
+    if (FActive)
+        RaiseError("Cannot change port while server is active");
+    FListenPort = value;
+}
+
+void ATCPServer::SetLocalHost(const std::string& value) {
+    if (value == FLocalHost)
+        return;
+    if (FActive)
+        RaiseError("Cannot change local host while server is active");
+    FLocalHost = value;
+}
+
+int ATCPServer::MaxBacklog() const {
+    return FServerSocket->MaxBacklog();
+}
+
+void ATCPServer::SetMaxBacklog(int value) {
+    FServerSocket->SetMaxBacklog(value);
+}
+
+namespace {
+template <typename T, typename V> bool StoreChanged(std::atomic<T>& field, V value) {
+    return field.exchange(static_cast<T>(value)) != static_cast<T>(value);
+}
+} // namespace
+
+void ATCPServer::SetThrottleRead(bool value) {
+    if (StoreChanged(FThrottleRead, value))
+        for (auto& c : FClients)
+            c->ApplyThrottle();
+}
+
+void ATCPServer::SetReadThrottleRate(int64_t value) {
+    if (StoreChanged(FReadThrottleRate, value))
+        for (auto& c : FClients)
+            c->ApplyThrottle();
+}
+
+void ATCPServer::SetThrottleWrite(bool value) {
+    if (StoreChanged(FThrottleWrite, value))
+        for (auto& c : FClients)
+            c->ApplyThrottle();
+}
+
+void ATCPServer::SetWriteThrottleRate(int64_t value) {
+    if (StoreChanged(FWriteThrottleRate, value))
+        for (auto& c : FClients)
+            c->ApplyThrottle();
+}
+
+void ATCPServer::SetLoading(bool loading) {
+    FLoading = loading;
+    if (!loading && FStoredActive != FActive)
+        SetActive(FStoredActive);
+}
+
+void ATCPServer::SetActive(bool value) {
+    if (FLoading) {
+        FStoredActive = value;
+        return;
+    }
+    if (value == FActive)
+        return;
+    if (value) {
+        if (FListenPort.empty())
+            RaiseError("ListenPort not set");
+        try {
+            DoActivate();
+        } catch (const std::exception& e) {
+            std::string msg = "Server activation failed: " + std::string(e.what());
+            Log(LOG_TYPE_ERROR, msg);
+            RaiseError(msg);
+        }
+        FActivationTime = MonotonicMillis();
+        FActive = true;
+        FStoredActive = true;
+        Log(LOG_TYPE_INFO, "Server active. Listening on port " + FListenPort + ".");
+        TriggerActive();
+    } else {
+        FActive = false;
+        FStoredActive = false;
+        try {
+            DoDeactivate();
+        } catch (const std::exception& e) {
+            Log(LOG_TYPE_ERROR, "Server deactivation failed: " + std::string(e.what()));
+        }
+        Log(LOG_TYPE_INFO, "Server shutdown.");
+        TriggerInactive();
+    }
+}
+
+void ATCPServer::DoActivate() {
+    FServerSocket->SetLocalHost(FLocalHost);
+    FServerSocket->SetListenPort(FListenPort);
+    FAcceptPending = false;
+    FServerSocket->Listen();
+}
+
+void ATCPServer::DoDeactivate() {
+    FServerSocket->Close();
+    FAcceptPending = false;
+    ShutdownClients();
+}
+
+void ATCPServer::TriggerActive() {
+    if (OnActive)
+        OnActive(this);
+}
+
+void ATCPServer::TriggerInactive() {
+    if (OnInactive)
+        OnInactive(this);
+}
+
+void ATCPServer::TriggerAccept() {
+    if (OnAccept)
+        OnAccept(this);
+}
+
+void ATCPServer::TriggerClientAdd(TTCPServerClient* client) {
+    if (OnClientAdd)
+        OnClientAdd(client);
+}
+
+void ATCPServer::TriggerClientClose(TTCPServerClient* client) {
+    if (OnClientClose)
+        OnClientClose(client);
+}
+
+void ATCPServer::TriggerClientExecute(TTCPServerClient* client) {
+    if (OnClientExecute)
+        OnClientExecute(client);
+}
+
+std::unique_ptr<TTCPServerClient> ATCPServer::CreateClient() {
+    if (OnCreateClient)
+        if (auto client = OnCreateClient(this))
+            return client;
+    return std::make_unique<TTCPServerClient>(this);
+}
+
+void ATCPServer::AcceptPass() {
+    if (!FActive)
+        return;
+    auto atLimit = [&] {
+        return MaxClients >= 0 && ClientCount() >= static_cast<size_t>(MaxClients);
+    };
+    if (atLimit()) {
+        FAcceptPending = true;
+        return;
+    }
+    TriggerAccept();
+    if (ClientMode == CLIENT_MODE_NONE)
+        return;
+    while (FActive && !atLimit()) {
+        TTCPServerClient* client = AcceptClient();
+        if (!client)
+            break;
+        StartClient(client);
+    }
+}
+
+TTCPServerClient* ATCPServer::AcceptClient() {
+    TSocketAddr peer;
+    TSocketHandle handle = FServerSocket->Accept(&peer);
+    if (handle == INVALID_SOCKETHANDLE)
+        return nullptr;
+    std::unique_ptr<TTCPServerClient> client;
+    try {
+        client = CreateClient();
+        if (!client)
+            RaiseError("No client");
+        client->Init();
+    } catch (const std::exception& e) {
+        SocketClose(handle);
+        Log(LOG_TYPE_ERROR, "Error creating client: " + std::string(e.what()));
+        return nullptr;
+    }
+    client->FSocketHandle = handle;
+    client->FHandleOwned = true;
+    client->FRemoteAddr = peer;
+    FClients.push_back(std::move(client));
+    return FClients.back().get();
+}
+
+void ATCPServer::StartClient(TTCPServerClient* client) {
+    try {
+        if (ClientMode == CLIENT_MODE_THREAD) {
+            client->FThread = std::make_unique<TTCPServerClientThread>(this, client);
+            return;
+        }
+        TTCPServerClientSocket* socket = client->GetSocket();
+        socket->OnDataAvailable = [this, client](ATCPClientSocket*) {
+            if (FActive && !client->Terminated() && OnClientDataAvailable)
+                OnClientDataAvailable(client);
+        };
+        socket->OnClose = [this, client](ATCPClientSocket*) {
+            if (FActive && !client->Terminated())
+                TriggerClientClose(client);
+            PostMessage(FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                        static_cast<uintptr_t>(client->Id()), 0);
+        };
+        TriggerClientAdd(client);
+    } catch (const std::exception& e) {
+        // No thread (or no socket) for it: the connection is closed and forgotten.
+        Log(LOG_TYPE_ERROR, "Error creating client: " + std::string(e.what()));
+        RemoveClient(client);
+    }
+}
+
+void ATCPServer::RemoveClient(TTCPServerClient* client) {
+    auto it = std::find_if(FClients.begin(), FClients.end(),
+                           [&](const auto& c) { return c.get() == client; });
+    if (it == FClients.end())
+        return;
+    std::unique_ptr<TTCPServerClient> owned = std::move(*it);
+    FClients.erase(it);
+    FRemovedClientBytes += owned->TotalBytes();
+    owned.reset(); // waits for its thread, which has ended or is ending
+}
+
+void ATCPServer::ClientDone(uint64_t id) {
+    // By number, not address: a late message for a freed client must never match a new one.
+    auto it = std::find_if(FClients.begin(), FClients.end(),
+                           [&](const auto& c) { return c->Id() == id; });
+    if (it == FClients.end())
+        return;
+    TTCPServerClient* client = it->get();
+    if (OnClientRemove)
+        OnClientRemove(client);
+    // Freed before the waiting connections are accepted, so its descriptor is free for them.
+    RemoveClient(client);
+    if (FAcceptPending) {
+        FAcceptPending = false;
+        AcceptPass();
+    }
+}
+
+int64_t ATCPServer::GetTransferRate() {
+    int64_t total = FRemovedClientBytes;
+    for (auto& c : FClients)
+        total += c->TotalBytes();
+    FRateWindow.Add(total - FSampledBytes);
+    FSampledBytes = total;
+    FRateWindow.Update(GetTickCount());
+    return FRateWindow.Rate;
+}
+
+int64_t ATCPServer::Uptime() const {
+    return FActive ? MonotonicMillis() - FActivationTime : 0;
+}
+
+} // namespace corvan
