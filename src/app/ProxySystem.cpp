@@ -16,6 +16,7 @@ TProxySystem::TProxySystem(const std::string& serviceFolder) : FServiceFolder(se
     FDNSProxy = std::make_unique<TDNSProxySystem>();
     FPortMapper = std::make_unique<TPortMapperSystem>();
     FSocksProxy = std::make_unique<TSocksProxySystem>(FServiceFolder, FProxyUsers.get());
+    FSocksProxy->ServerFactory = CreateSocksProxyServer;
 }
 
 void TProxySystem::SetUserInterface(AUserInterface* ui) {

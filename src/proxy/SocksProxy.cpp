@@ -124,3 +124,78 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
 }
 
 } // namespace corvan
+
+// ---- the server ----
+
+namespace corvan {
+
+// Bytes a client socket reads before its stream is woken, and the most it buffers for
+// sending before a write waits.
+constexpr int kSocksClientReadTrigger = 16384;
+constexpr int kSocksClientWriteBufferLimit = 16384;
+constexpr const char* kSocksDefaultPort = "1080";
+
+TSocksProxyServerClient::TSocksProxyServerClient(TSocksProxyServer* server)
+    : TTCPServerClient(server), FServer(server) {}
+
+void TSocksProxyServerClient::Execute() {
+    FFacts.RemoteIP = IPv4DottedText(RemoteAddr().AddrIP4());
+    // Reported however the connection ends; the main thread serves the hand-over also while
+    // it waits for this thread during deactivation.
+    struct TReport {
+        TSocksProxyServerClient& Client;
+        ~TReport() {
+            try {
+                TMessageLoop::Main().RunSynchronous(
+                    [this] { Client.FServer->ConnectionEnded(Client.FFacts); });
+            } catch (...) {
+                // The main loop has gone: nobody is left to tell.
+            }
+        }
+    } report{*this};
+    if (Terminated())
+        return;
+    TSocksConnectionSettings settings = FServer->Settings();
+    settings.Terminated = [this] { return Terminated(); };
+    TSocketStream stream(GetSocket(), FServer->ClientWriteBufferLimit, FServer->ClientTimeout,
+                         smBlockWaitMessage, false);
+    RunSocksConnection(stream, settings, FFacts);
+}
+
+TSocksProxyServer::TSocksProxyServer() {
+    ClientMode = CLIENT_MODE_THREAD;
+    SetListenPort(kSocksDefaultPort);
+    ClientReadTrigger = kSocksClientReadTrigger;
+    ClientWriteBufferLimit = kSocksClientWriteBufferLimit;
+}
+
+TSocksProxyServer::~TSocksProxyServer() {
+    ShutdownClients();
+}
+
+void TSocksProxyServer::SetSettings(const TSocksConnectionSettings& settings) {
+    std::lock_guard<std::mutex> lock(SettingsLock);
+    FSettings = settings;
+}
+
+TSocksConnectionSettings TSocksProxyServer::Settings() const {
+    std::lock_guard<std::mutex> lock(SettingsLock);
+    return FSettings;
+}
+
+std::unique_ptr<TTCPServerClient> TSocksProxyServer::CreateClient() {
+    return std::make_unique<TSocksProxyServerClient>(this);
+}
+
+void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {
+    FTotalBytes += facts.BytesTransferred;
+    if (OnConnectionEnd)
+        OnConnectionEnd(facts);
+}
+
+void TSocksProxyServer::TriggerActive() {
+    FTotalBytes = 0;
+    ATCPServer::TriggerActive();
+}
+
+} // namespace corvan

@@ -65,3 +65,63 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
                         TSocksConnectionFacts& facts);
 
 } // namespace corvan
+
+// ---- the server ----
+
+#include "net/TCPServer.h"
+
+#include <mutex>
+
+namespace corvan {
+
+class TSocksProxyServer;
+
+// One accepted connection; its Execute runs RunSocksConnection on the client's thread.
+class TSocksProxyServerClient : public TTCPServerClient {
+public:
+    explicit TSocksProxyServerClient(TSocksProxyServer* server);
+    void Execute() override;
+    // What the connection learned; written by the client's thread, read on the main thread
+    // once Execute has returned (in OnClientClose).
+    const TSocksConnectionFacts& Facts() const { return FFacts; }
+
+private:
+    TSocksProxyServer* FServer;
+    TSocksConnectionFacts FFacts;
+};
+
+// The SOCKS 4/4a/5 server: one thread per client. Its owner sets Settings (applied to
+// connections accepted afterwards) and learns each ended connection through OnConnectionEnd.
+class TSocksProxyServer : public ATCPServer {
+public:
+    TSocksProxyServer();
+    ~TSocksProxyServer() override;
+
+    // Any thread; a connection takes a copy when it starts. Terminated is set per client.
+    void SetSettings(const TSocksConnectionSettings& settings);
+    TSocksConnectionSettings Settings() const;
+
+    // Bytes relayed by connections that ended since the server last became active (main
+    // thread).
+    uint64_t TotalBytes() const { return FTotalBytes; }
+
+    // Main thread, once for every connection whose client ran, also for those ended by
+    // deactivation (before it returns): the connection's facts, its bytes already counted in
+    // TotalBytes. (OnClientClose of the base is not fired for terminated clients.)
+    std::function<void(const TSocksConnectionFacts& facts)> OnConnectionEnd;
+
+protected:
+    std::unique_ptr<TTCPServerClient> CreateClient() override;
+    void TriggerActive() override;
+
+private:
+    friend class TSocksProxyServerClient;
+    void ConnectionEnded(const TSocksConnectionFacts& facts);
+
+    // SettingsLock: guards FSettings, written on the main thread, copied by client threads.
+    mutable std::mutex SettingsLock;
+    TSocksConnectionSettings FSettings;
+    uint64_t FTotalBytes = 0;
+};
+
+} // namespace corvan

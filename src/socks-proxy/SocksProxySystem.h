@@ -66,6 +66,12 @@ public:
     // The outbound connection to host:port: through the up-stream SOCKS5 proxy when its use
     // flag is set and its host and port are not empty, otherwise direct. Client threads.
     TSocksOutboundRoute OutboundRoute(const std::string& host, int port) const;
+    // The two decisions above on given settings, for a server that keeps its own copy of
+    // them (any thread).
+    static bool CheckLogin(bool requireLogin, const TProxyUsersSystem* users,
+                           const std::string& login, const std::string& password);
+    static TSocksOutboundRoute RouteVia(const TProxyServerInfo& upstream, const std::string& host,
+                                        int port);
     // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
     // its line (SocksLogLine) to the log file; a failed write is ignored. Main thread.
     void ClientClosed(const TSocksConnectionFacts& facts);
