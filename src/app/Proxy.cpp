@@ -2,11 +2,29 @@
 // library (app/Headless, app/CommandLine).
 #include "app/CommandLine.h"
 #include "app/Headless.h"
+#include "net/WinClasses.h"
 #include "util/StopSignal.h"
 #include "util/Version.h"
 
 #include <cstdio>
 #include <exception>
+
+namespace {
+
+// The services' listening sockets and hand-overs live on the main loop: it runs until SIGINT
+// or SIGTERM, which it answers.
+int RunMainLoopUntilStopSignal() {
+    int stopSignal = 0;
+    corvan::TMessageLoop& loop = corvan::TMessageLoop::Main();
+    loop.WatchTerminationSignals([&stopSignal, &loop](int signal) {
+        stopSignal = signal;
+        loop.Quit();
+    });
+    loop.Run();
+    return stopSignal;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace corvan;
@@ -32,7 +50,7 @@ int main(int argc, char** argv) {
     if (!options.DataDir.empty())
         environment.DataFolder = options.DataDir;
     try {
-        return RunHeadless(options, environment, WaitForStopSignal, stderr);
+        return RunHeadless(options, environment, RunMainLoopUntilStopSignal, stderr);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
         return 1;
