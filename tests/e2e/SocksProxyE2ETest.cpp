@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <sys/socket.h>
 #include <thread>
 
 using namespace corvan;
@@ -21,13 +20,7 @@ using namespace corvan::test;
 namespace {
 
 constexpr int WaitMs = 30000; // generous for the sanitizer build
-constexpr int kReceiveTimeoutSeconds = 10;
 const char* const ReadyText = "running headless";
-
-void SetReceiveTimeout(TSocketHandle h) {
-    timeval tv{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
 
 // Answers every GET on loopback with the same body, one request per connection.
 class THttpServer {

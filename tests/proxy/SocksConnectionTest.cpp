@@ -11,34 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <thread>
 
 using namespace corvan;
 using namespace corvan::test;
 
 namespace {
-
-// Every receive of the scripted client gives up after this long, so no test can hang.
-constexpr int kReceiveTimeoutSeconds = 10;
-
-void SetReceiveTimeout(TSocketHandle h) {
-    timeval tv{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-std::string Recv(TSocketHandle h, size_t size) {
-    std::string r(size, '\0');
-    size_t done = 0;
-    while (done < size) {
-        long n = SocketRecv(h, r.data() + done, size - done);
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    r.resize(done);
-    return r;
-}
 
 // The connection under test: the accepted end runs RunSocksConnection on a thread of its
 // own; Client is the scripted peer.
@@ -68,7 +46,7 @@ struct TConnection {
         SocketClose(Client);
     }
     void Send(const std::string& bytes) { ASSERT_TRUE(SendAll(Client, bytes)); }
-    std::string Recv(size_t size) { return ::Recv(Client, size); }
+    std::string Recv(size_t size) { return ReceiveExactly(Client, size); }
     // Everything until the server closes.
     std::string Rest() { return RecvAll(Client); }
     void Join() {
