@@ -138,6 +138,11 @@ constexpr const char* kSocksDefaultPort = "1080";
 TSocksProxyServerClient::TSocksProxyServerClient(TSocksProxyServer* server)
     : TTCPServerClient(server), FServer(server) {}
 
+TSocksProxyServerClient::~TSocksProxyServerClient() {
+    if (Thread())
+        Thread()->Stop();
+}
+
 void TSocksProxyServerClient::Execute() {
     FFacts.RemoteIP = IPv4DottedText(RemoteAddr().AddrIP4());
     // Reported however the connection ends; the main thread serves the hand-over also while

@@ -80,6 +80,8 @@ class TSocksProxyServer;
 class TSocksProxyServerClient : public TTCPServerClient {
 public:
     explicit TSocksProxyServerClient(TSocksProxyServer* server);
+    // Ends and waits for the client's thread first: it reads this object's fields to the end.
+    ~TSocksProxyServerClient() override;
     void Execute() override;
     // What the connection learned; written by the client's thread, read on the main thread
     // once Execute has returned (in OnClientClose).
