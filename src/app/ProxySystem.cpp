@@ -19,6 +19,7 @@ TProxySystem::TProxySystem(const std::string& serviceFolder) : FServiceFolder(se
     // Before the settings load, so that every mapping gets it.
     FPortMapper->MapperFactory = CreatePortMapper;
     FSocksProxy = std::make_unique<TSocksProxySystem>(FServiceFolder, FProxyUsers.get());
+    FSocksProxy->ServerFactory = CreateSocksProxyServer;
 }
 
 void TProxySystem::SetUserInterface(AUserInterface* ui) {

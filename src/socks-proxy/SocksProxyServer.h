@@ -55,4 +55,9 @@ public:
 // start; never returns null.
 using TSocksServerFactory = std::function<std::unique_ptr<ASocksProxyServer>(TSocksProxySystem&)>;
 
+// The network layer's server (TSocksProxyServer) for the service. It keeps a copy of the
+// login rule, the up-stream record and the limits from each SetLimits, so client threads
+// never read the service's fields; ended connections go to the service's ClientClosed.
+std::unique_ptr<ASocksProxyServer> CreateSocksProxyServer(TSocksProxySystem& service);
+
 } // namespace corvan

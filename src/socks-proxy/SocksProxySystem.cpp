@@ -45,25 +45,29 @@ std::vector<TServiceComponent::TProxyRecord> TSocksProxySystem::ProxyRecords() {
 // ---- called by the server ----
 
 bool TSocksProxySystem::Authenticate(const std::string& login, const std::string& password) const {
-    if (!RequireLogin)
+    return CheckLogin(RequireLogin, Users(), login, password);
+}
+
+bool TSocksProxySystem::CheckLogin(bool requireLogin, const TProxyUsersSystem* users,
+                                   const std::string& login, const std::string& password) {
+    if (!requireLogin)
         return true;
-    if (!Users())
-        return false;
-    for (TAppComponent* item : Users()->GetChildren()) {
-        const auto* user = static_cast<const TProxyUser*>(item);
-        if (EqualNoCase(user->Login, login))
-            return !user->UserDisabled && EqualNoCase(user->Password, password);
-    }
-    return false;
+    // The users' published copy: the list itself belongs to the main thread.
+    return users && users->CheckSocksAccess(login, password);
 }
 
 TSocksOutboundRoute TSocksProxySystem::OutboundRoute(const std::string& host, int port) const {
+    return RouteVia(SocksProxy, host, port);
+}
+
+TSocksOutboundRoute TSocksProxySystem::RouteVia(const TProxyServerInfo& upstream,
+                                                const std::string& host, int port) {
     TSocksOutboundRoute route;
     route.Host = host;
     route.Port = std::to_string(port);
-    if (SocksProxy.UseProxy && !SocksProxy.Host.empty() && !SocksProxy.Port.empty()) {
+    if (upstream.UseProxy && !upstream.Host.empty() && !upstream.Port.empty()) {
         route.ViaSocks5 = true;
-        route.Proxy = SocksProxy;
+        route.Proxy = upstream;
     }
     return route;
 }

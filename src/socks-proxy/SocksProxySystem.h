@@ -59,13 +59,19 @@ public:
     // ---- called by the server ----
 
     // A SOCKS5 login. Without RequireLogin every login is accepted; with it, the first proxy
-    // user whose login matches (ASCII case ignored) decides: it must not be disabled and the
-    // password must match (ASCII case ignored). Called from client threads; reads settings
-    // that change only on the main thread.
+    // user whose login matches (ASCII case ignored) decides: it must not be disabled, must
+    // have SOCKS access and the password must match (ASCII case ignored). Called from client
+    // threads: asks the users' CheckSocksAccess, which reads their published copy.
     bool Authenticate(const std::string& login, const std::string& password) const;
     // The outbound connection to host:port: through the up-stream SOCKS5 proxy when its use
     // flag is set and its host and port are not empty, otherwise direct. Client threads.
     TSocksOutboundRoute OutboundRoute(const std::string& host, int port) const;
+    // The two decisions above on given settings, for a server that keeps its own copy of
+    // them (any thread).
+    static bool CheckLogin(bool requireLogin, const TProxyUsersSystem* users,
+                           const std::string& login, const std::string& password);
+    static TSocksOutboundRoute RouteVia(const TProxyServerInfo& upstream, const std::string& host,
+                                        int port);
     // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
     // its line (SocksLogLine) to the log file; a failed write is ignored. Main thread.
     void ClientClosed(const TSocksConnectionFacts& facts);

@@ -191,19 +191,6 @@ uint64_t Checksum(const std::string& s) {
     return h;
 }
 
-std::string RecvExactly(TSocketHandle h, size_t size) {
-    std::string r(size, '\0');
-    size_t done = 0;
-    while (done < size) {
-        long n = SocketRecv(h, r.data() + done, size - done);
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    r.resize(done);
-    return r;
-}
-
 } // namespace
 
 TEST(RelayStreams, MovesTwentyMegabytesEachWayAtOnceAndEndsWhenOneSideCloses) {
@@ -238,7 +225,7 @@ TEST(RelayStreams, MovesTwentyMegabytesEachWayAtOnceAndEndsWhenOneSideCloses) {
     std::promise<std::string> atB;
     auto atBResult = atB.get_future();
     std::thread recvB([&] { atB.set_value(RecvAll(peerB)); });
-    std::string atA = RecvExactly(peerA, kRelaySize);
+    std::string atA = ReceiveExactly(peerA, kRelaySize);
     sendA.join();
     SocketClose(peerA); // A's side ends the relay; what it sent must still reach B
 
@@ -270,5 +257,5 @@ TEST(RelayStreams, MissingStreamIsRefusedAndAbortRaises) {
     EXPECT_THROW(RelayStreams(a.Stream.get(), b.Stream.get()), EStreamOperationAborted);
     EXPECT_EQ(a.Stream->Mode, smBlockProcessMessages);
     b.Stream->Flush();
-    EXPECT_EQ(RecvExactly(b.Peer, 7), "payload");
+    EXPECT_EQ(ReceiveExactly(b.Peer, 7), "payload");
 }

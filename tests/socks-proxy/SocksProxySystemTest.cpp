@@ -268,22 +268,25 @@ TEST(SocksProxyService, OutboundGoesThroughTheUpstreamOnlyWhenItIsComplete) {
 
 TEST(SocksProxyService, LoginsAreCheckedAgainstProxyUsersOnlyWhenRequired) {
     TProxyUsersSystem users;
-    auto add = [&users](const char* login, const char* password, bool disabled) {
+    auto add = [&users](const char* login, const char* password, bool disabled, bool socks = true) {
         auto u = std::make_unique<TProxyUser>();
         u->Login = login;
         u->Password = password;
         u->UserDisabled = disabled;
+        u->AllowSocksProxy = socks;
         users.AddChild(std::move(u));
     };
     add("alice", "Secret", false);
     add("bob", "pw", true);
-    add("ALICE", "other", false); // shadowed by the first alice
+    add("ALICE", "other", false);     // shadowed by the first alice
+    add("carol", "pw", false, false); // HTTP only
     TSocksProxySystem s("/nonexistent/", &users);
     EXPECT_TRUE(s.Authenticate("nobody", "x")); // no login required: anything goes
     s.RequireLogin = true;
     EXPECT_TRUE(s.Authenticate("Alice", "secret"));
     EXPECT_FALSE(s.Authenticate("alice", "other"));
-    EXPECT_FALSE(s.Authenticate("bob", "pw")); // disabled
+    EXPECT_FALSE(s.Authenticate("bob", "pw"));   // disabled
+    EXPECT_FALSE(s.Authenticate("carol", "pw")); // no SOCKS access
     EXPECT_FALSE(s.Authenticate("nobody", "x"));
     EXPECT_FALSE(s.Authenticate("", ""));
     TSocksProxySystem noUsers("/nonexistent/", nullptr);

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <functional>
 #include <string>
+#include <sys/socket.h>
 
 namespace corvan::test {
 
@@ -98,6 +99,27 @@ inline std::string RecvAll(TSocketHandle h) {
             return r;
         r.append(buf, static_cast<size_t>(n));
     }
+}
+
+// Reads exactly size bytes, or fewer when the peer closes first.
+inline std::string ReceiveExactly(TSocketHandle h, size_t size) {
+    std::string r(size, '\0');
+    size_t done = 0;
+    while (done < size) {
+        long n = SocketRecv(h, r.data() + done, size - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    r.resize(done);
+    return r;
+}
+
+// Every later receive on the blocking handle gives up after this many seconds, so a test
+// whose peer never answers ends.
+inline void SetReceiveTimeout(TSocketHandle h, int seconds = 10) {
+    timeval tv{seconds, 0};
+    ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 // Deterministic test payload.

@@ -1,0 +1,206 @@
+#include "proxy/SocksProxy.h"
+
+#include "net/SocketLib.h"
+#include "net/Socks.h"
+#include "net/TCPStream.h"
+#include "util/Ticks.h"
+
+namespace corvan {
+
+namespace {
+
+bool IsTerminated(const TSocksConnectionSettings& settings) {
+    return settings.Terminated && settings.Terminated();
+}
+
+// Sends what is buffered, stops writing (the client reads the end of the connection right
+// after the reply) and throws away what the client still sends, until it closes or the
+// drain time is up.
+void ShutdownAndDrain(TSocketStream& client) {
+    client.Flush();
+    ATCPClientSocket* socket = client.Socket();
+    if (socket->SocketHandle() != INVALID_SOCKETHANDLE)
+        SocketShutdown(socket->SocketHandle(), TShutdownHow::sdSend);
+    int64_t deadline = MonotonicMillis() + kSocksRefusalDrainMillis;
+    while (MonotonicMillis() < deadline && client.WaitStep(deadline))
+        socket->ReadAvailable();
+}
+
+// The reply for a failed outbound connection. An up-stream SOCKS5 proxy's own refusal
+// (error 40000 + its reply code) is passed on as that code.
+std::string ConnectFailedReply(uint8_t version, int socketError) {
+    int upstreamCode = socketError - kSocksErrorBase;
+    if (version == kSocks5Version && upstreamCode >= kSocks5GeneralFailure &&
+        upstreamCode <= kSocks5AddressTypeNotSupported)
+        return Socks5Reply(static_cast<uint8_t>(upstreamCode));
+    return SocksConnectFailedReply(version, socketError);
+}
+
+std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
+                                              const TSocksConnectionSettings& settings) {
+    std::unique_ptr<ATCPClientSocketProxy> link;
+    if (route.ViaSocks5) {
+        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.ProxyHost, route.ProxyPort);
+        socks5->UseAuthentication = route.ProxyUseAuthentication;
+        socks5->Username = route.ProxyLogin;
+        socks5->Password = route.ProxyPassword;
+        // The up-stream proxy may reach names this host cannot resolve.
+        socks5->ResolveThroughProxy = true;
+        link = std::move(socks5);
+    }
+    auto stream =
+        std::make_unique<TSocketStream>(route.Host, route.Port, -1, -1, settings.OutboundTimeout,
+                                        smBlockWaitMessage, std::move(link), false);
+    stream->Socket()->SetThrottleRead(settings.ThrottleOutbound);
+    stream->Socket()->SetReadThrottleRate(settings.OutboundReadRate);
+    return stream;
+}
+
+} // namespace
+
+void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
+                        TSocksConnectionFacts& facts) {
+    client.CloseOnDestroy = true;
+    facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
+    if (IsTerminated(settings) || !client.Connected())
+        return;
+
+    TSocksServerIO io;
+    io.ReadExact = [&client](size_t count) {
+        return client.Reader().ReadStr(static_cast<int64_t>(count));
+    };
+    io.Write = [&client](const std::string& bytes) {
+        int size = static_cast<int>(bytes.size());
+        if (client.Writer().Write(bytes.data(), size) != size)
+            throw ESocketStream("Write error");
+    };
+    io.Terminated = [&settings] { return IsTerminated(settings); };
+    TSocksAuthenticate authenticate = settings.Authenticate;
+    if (!authenticate)
+        authenticate = [](const std::string&, const std::string&) { return false; };
+
+    std::optional<TSocksRequest> request =
+        NegotiateSocksRequest(io, settings.Options, authenticate);
+    if (!request) {
+        ShutdownAndDrain(client);
+        return;
+    }
+    const TSocksDestination& dest = request->Destination;
+    facts.DestAddr = dest.Addr;
+    facts.DestPort = dest.Port;
+    facts.DestHost = dest.Addr != 0 ? IPv4DottedText(dest.Addr) : dest.Host;
+    if (IsTerminated(settings) || !client.Connected())
+        return;
+
+    TSocksOutbound route;
+    if (settings.Route) {
+        route = settings.Route(facts.DestHost, facts.DestPort);
+    } else {
+        route.Host = facts.DestHost;
+        route.Port = std::to_string(facts.DestPort);
+    }
+    std::unique_ptr<TSocketStream> outbound = OutboundStream(route, settings);
+    try {
+        outbound->Connect();
+    } catch (const Exception&) {
+        int error = outbound->Socket()->ErrorCode();
+        outbound.reset();
+        io.Write(ConnectFailedReply(request->Version, error));
+        ShutdownAndDrain(client);
+        return;
+    }
+    if (IsTerminated(settings) || !client.Connected() || !outbound->Connected())
+        return;
+
+    // A name was requested: the reply names the address it resolved to.
+    uint32_t replyAddr = dest.Addr != 0 ? dest.Addr : outbound->Socket()->GetRemoteAddress();
+    io.Write(SocksGrantedReply(request->Version, replyAddr, dest.Port));
+    if (IsTerminated(settings))
+        return;
+    client.Socket()->SetThrottleRead(settings.ThrottleClient);
+    client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
+    facts.BytesTransferred =
+        static_cast<uint64_t>(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+}
+
+} // namespace corvan
+
+// ---- the server ----
+
+namespace corvan {
+
+// Bytes a client socket reads before its stream is woken, and the most it buffers for
+// sending before a write waits.
+constexpr int kSocksClientReadTrigger = 16384;
+constexpr int kSocksClientWriteBufferLimit = 16384;
+constexpr const char* kSocksDefaultPort = "1080";
+
+TSocksProxyServerClient::TSocksProxyServerClient(TSocksProxyServer* server)
+    : TTCPServerClient(server), FServer(server) {}
+
+TSocksProxyServerClient::~TSocksProxyServerClient() {
+    if (Thread())
+        Thread()->Stop();
+}
+
+void TSocksProxyServerClient::Execute() {
+    FFacts.RemoteIP = IPv4DottedText(RemoteAddr().AddrIP4());
+    // Reported however the connection ends; the main thread serves the hand-over also while
+    // it waits for this thread during deactivation.
+    struct TReport {
+        TSocksProxyServerClient& Client;
+        ~TReport() {
+            try {
+                TMessageLoop::Main().RunSynchronous(
+                    [this] { Client.FServer->ConnectionEnded(Client.FFacts); });
+            } catch (...) {
+                // The main loop has gone: nobody is left to tell.
+            }
+        }
+    } report{*this};
+    if (Terminated())
+        return;
+    TSocksConnectionSettings settings = FServer->Settings();
+    settings.Terminated = [this] { return Terminated(); };
+    TSocketStream stream(GetSocket(), FServer->ClientWriteBufferLimit, FServer->ClientTimeout,
+                         smBlockWaitMessage, false);
+    RunSocksConnection(stream, settings, FFacts);
+}
+
+TSocksProxyServer::TSocksProxyServer() {
+    ClientMode = CLIENT_MODE_THREAD;
+    SetListenPort(kSocksDefaultPort);
+    ClientReadTrigger = kSocksClientReadTrigger;
+    ClientWriteBufferLimit = kSocksClientWriteBufferLimit;
+}
+
+TSocksProxyServer::~TSocksProxyServer() {
+    ShutdownClients();
+}
+
+void TSocksProxyServer::SetSettings(const TSocksConnectionSettings& settings) {
+    std::lock_guard<std::mutex> lock(SettingsLock);
+    FSettings = settings;
+}
+
+TSocksConnectionSettings TSocksProxyServer::Settings() const {
+    std::lock_guard<std::mutex> lock(SettingsLock);
+    return FSettings;
+}
+
+std::unique_ptr<TTCPServerClient> TSocksProxyServer::CreateClient() {
+    return std::make_unique<TSocksProxyServerClient>(this);
+}
+
+void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {
+    FTotalBytes += facts.BytesTransferred;
+    if (OnConnectionEnd)
+        OnConnectionEnd(facts);
+}
+
+void TSocksProxyServer::TriggerActive() {
+    FTotalBytes = 0;
+    ATCPServer::TriggerActive();
+}
+
+} // namespace corvan

@@ -1,0 +1,71 @@
+#include "socks-proxy/SocksProxyServer.h"
+
+#include "proxy/SocksProxy.h"
+#include "socks-proxy/SocksProxySystem.h"
+
+namespace corvan {
+
+namespace {
+
+class TSocksServerForService : public ASocksProxyServer {
+public:
+    explicit TSocksServerForService(TSocksProxySystem& service) : FService(service) {
+        FServer.OnConnectionEnd = [this](const TSocksConnectionFacts& facts) {
+            FService.ClientClosed(facts);
+        };
+    }
+    ~TSocksServerForService() override { FServer.SetActive(false); }
+
+    void SetListen(const TSocksServerListen& listen) override {
+        FServer.SetListenPort(listen.ListenPort);
+        FServer.SetLocalHost(listen.LocalHost);
+        FServer.SetMaxBacklog(listen.MaxBacklog);
+    }
+
+    void SetLimits(const TSocksServerLimits& limits) override {
+        FServer.MaxClients = limits.MaxClients;
+        TSocksConnectionSettings settings;
+        settings.Options = limits.Options;
+        settings.ThrottleOutbound = limits.ThrottleOutbound;
+        settings.OutboundReadRate = limits.OutboundReadRate;
+        settings.ThrottleClient = limits.ThrottleClient;
+        settings.ClientReadRate = limits.ClientReadRate;
+        settings.Authenticate = [requireLogin = limits.Options.RequireLogin,
+                                 users = FService.Users()](const std::string& login,
+                                                           const std::string& password) {
+            return TSocksProxySystem::CheckLogin(requireLogin, users, login, password);
+        };
+        settings.Route = [upstream = FService.SocksProxy](const std::string& host, int port) {
+            TSocksOutboundRoute route = TSocksProxySystem::RouteVia(upstream, host, port);
+            TSocksOutbound out;
+            out.Host = route.Host;
+            out.Port = route.Port;
+            out.ViaSocks5 = route.ViaSocks5;
+            out.ProxyHost = route.Proxy.Host;
+            out.ProxyPort = route.Proxy.Port;
+            out.ProxyUseAuthentication = route.Proxy.UseAuth;
+            out.ProxyLogin = route.Proxy.Login;
+            out.ProxyPassword = route.Proxy.Password;
+            return out;
+        };
+        FServer.SetSettings(settings);
+    }
+
+    void Start() override { FServer.SetActive(true); }
+    void Stop() override { FServer.SetActive(false); }
+    int ClientCount() const override { return static_cast<int>(FServer.ClientCount()); }
+    int64_t TransferRate() const override { return FServer.GetTransferRate(); }
+
+private:
+    TSocksProxySystem& FService;
+    // GetTransferRate samples (main thread only).
+    mutable TSocksProxyServer FServer;
+};
+
+} // namespace
+
+std::unique_ptr<ASocksProxyServer> CreateSocksProxyServer(TSocksProxySystem& service) {
+    return std::make_unique<TSocksServerForService>(service);
+}
+
+} // namespace corvan

@@ -1,0 +1,254 @@
+// The SOCKS service of the built corvan-proxy program, run headless with a settings file
+// written here: curl fetches through it with every SOCKS flavour, directly or through an
+// up-stream microsocks, with and without required logins; scripted clients check exact
+// reply bytes on the running server; the connection log it leaves.
+
+#include "support/Bytes.h"
+#include "support/Microsocks.h"
+#include "support/NetTestSupport.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int WaitMs = 30000; // generous for the sanitizer build
+const char* const ReadyText = "running headless";
+
+// Answers every GET on loopback with the same body, one request per connection.
+class THttpServer {
+public:
+    explicit THttpServer(std::string body) : FBody(std::move(body)) {
+        FThread = std::thread([this] {
+            for (;;) {
+                TSocketHandle h = FListener.Accept();
+                if (h == INVALID_SOCKETHANDLE || FStopping)
+                    break;
+                SetReceiveTimeout(h);
+                std::string request;
+                char buf[1024];
+                while (request.find("\r\n\r\n") == std::string::npos) {
+                    long n = SocketRecv(h, buf, sizeof buf);
+                    if (n <= 0)
+                        break;
+                    request.append(buf, size_t(n));
+                }
+                SendAll(h, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(FBody.size()) +
+                               "\r\nConnection: close\r\n\r\n" + FBody);
+                SocketShutdown(h, TShutdownHow::sdSend);
+                RecvAll(h);
+                SocketClose(h);
+            }
+        });
+    }
+    ~THttpServer() {
+        FStopping = true;
+        SocketShutdown(FListener.Handle, TShutdownHow::sdBoth);
+        FThread.join();
+    }
+    uint16_t Port() const { return FListener.Port; }
+
+private:
+    std::string FBody;
+    TTestListener FListener;
+    std::atomic<bool> FStopping{false};
+    std::thread FThread;
+};
+
+// The program with the SOCKS service enabled on a free port and extra settings lines.
+class TSocksProgram {
+public:
+    explicit TSocksProgram(const std::string& extraSettings = "") {
+        {
+            TTestListener probe;
+            FPort = probe.Port;
+        }
+        std::filesystem::create_directories(FDir / "data/Corvan");
+        WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
+                      "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                          std::to_string(FPort) + "\nEnableLog=1\n" + extraSettings);
+        FProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
+            std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
+                                               {"XDG_CONFIG_HOME", FDir / "config"},
+                                               {"HOME", FDir / "home"}},
+            std::vector<std::string>{"XDG_DATA_HOME"});
+        Ready = FProcess->WaitForOutput(ReadyText, WaitMs);
+    }
+    bool Ready = false;
+    uint16_t Port() const { return FPort; }
+    std::string Proxy() const { return "127.0.0.1:" + std::to_string(FPort); }
+    std::string Output() const { return FProcess->Output(); }
+    // Stops the program; its exit code.
+    int Stop() {
+        FProcess->Signal(SIGTERM);
+        return FProcess->WaitForExit(WaitMs);
+    }
+    std::string Log() const { return ReadFileText(FDir / "data/Corvan/ProxyApp/socksproxy.log"); }
+    const TTempDir& Dir() const { return FDir; }
+
+private:
+    TTempDir FDir;
+    uint16_t FPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+// curl through the proxy; the body fetched, or "curl failed: <code>".
+std::string Curl(const TTempDir& dir, const std::vector<std::string>& options,
+                 const std::string& url) {
+    std::string out = dir / "fetched";
+    std::filesystem::remove(out);
+    std::vector<std::string> args = {"/usr/bin/curl", "-s", "--max-time", "20", "-o", out};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(url);
+    TChildProcess curl(args, {});
+    int code = curl.WaitForExit(WaitMs);
+    if (code != 0)
+        return "curl failed: " + std::to_string(code);
+    return ReadFileText(out);
+}
+
+// A scripted client on the running server: sends, then reads until the server closes.
+std::string Exchange(uint16_t port, const std::string& request) {
+    TSocketHandle h = ConnectBlocking(port);
+    if (h == INVALID_SOCKETHANDLE)
+        return "no connection";
+    SetReceiveTimeout(h);
+    SendAll(h, request);
+    std::string reply = RecvAll(h);
+    SocketClose(h);
+    return reply;
+}
+
+const std::string kUsers = "[Proxy-ProxyUsers]\nItemCount=3\n"
+                           "[Proxy-ProxyUsers.Items.0]\nName=Alice\nLogin=alice\nPassword=pw\n"
+                           "[Proxy-ProxyUsers.Items.1]\nName=Bob\nLogin=bob\nPassword=pw\n"
+                           "UserDisabled=1\n"
+                           "[Proxy-ProxyUsers.Items.2]\nName=Carol\nLogin=carol\nPassword=pw\n"
+                           "AllowSocksProxy=0\n";
+
+std::string Login(const std::string& user, const std::string& password) {
+    return Bytes({5, 1, 2, 1, int(user.size())}) + user + Bytes({int(password.size())}) + password;
+}
+
+} // namespace
+
+TEST(SocksProxyProgram, CurlFetchesWithEverySocksFlavourAndEachConnectionIsLogged) {
+    const std::string body = Pattern(200000);
+    THttpServer http(body);
+    TSocksProgram program;
+    ASSERT_TRUE(program.Ready) << program.Output();
+    std::string byAddress = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";
+    std::string byName = "http://localhost:" + std::to_string(http.Port()) + "/file";
+    EXPECT_EQ(Curl(program.Dir(), {"--socks4", program.Proxy()}, byAddress), body);
+    EXPECT_EQ(Curl(program.Dir(), {"--socks4a", program.Proxy()}, byName), body);
+    EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, byAddress), body);
+    EXPECT_EQ(Curl(program.Dir(), {"--socks5-hostname", program.Proxy()}, byName), body);
+    // A client that ends before sending a request.
+    SocketClose(ConnectBlocking(program.Port()));
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+
+    std::vector<std::string> lines;
+    std::string log = program.Log();
+    for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(log.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 5u) << log;
+    std::string port = std::to_string(http.Port());
+    // "hh:nn:ss ip bytes addr:port host": bytes are the request plus the whole response.
+    EXPECT_NE(lines[0].find(" 127.0.0.1 "), std::string::npos);
+    EXPECT_EQ(lines[0].substr(8, 11), " 127.0.0.1 ");
+    EXPECT_GT(std::stoull(lines[0].substr(19)), body.size());
+    EXPECT_NE(lines[0].find(" 127.0.0.1:" + port + " 127.0.0.1"), std::string::npos);
+    EXPECT_NE(lines[1].find(" 0.0.0.0:" + port + " localhost"), std::string::npos);
+    EXPECT_NE(lines[3].find(" 0.0.0.0:" + port + " localhost"), std::string::npos);
+    EXPECT_EQ(lines[4].substr(8), " 127.0.0.1 0 0.0.0.0:0 ");
+}
+
+TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
+    TSocksProgram program("RequireLogin=0\n");
+    ASSERT_TRUE(program.Ready) << program.Output();
+    uint16_t refused = 0;
+    {
+        TTestListener gone;
+        refused = gone.Port;
+    }
+    uint16_t port = program.Port();
+    std::string zeros10 = Bytes({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Exchange(port, Bytes({5, 0})), Bytes({5, 0xFF}));
+    EXPECT_EQ(Exchange(port, Bytes({5, 1, 1, 5, 2, 0, 1, 127, 0, 0, 1, 0, 80})),
+              Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
+    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 3, 0, 1, 127, 0, 0, 1, 0, 80})),
+              Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
+    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(18, '\0')),
+              Bytes({5, 0, 5, 8, 0, 1}) + zeros10);
+    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(refused)),
+              Bytes({5, 0, 5, 5, 0, 1}) + zeros10);
+    EXPECT_EQ(Exchange(port, Bytes({4, 1}) + Word(refused) + Bytes({127, 0, 0, 1, 'u', 0})),
+              Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Exchange(port, Bytes({4, 1, 0, 80, 127, 0, 0, 1}) + std::string(256, 'x')), "");
+    EXPECT_EQ(Exchange(port, Bytes({7, 1, 0})), "");
+    {
+        TSocketHandle h = ConnectBlocking(port);
+        SetReceiveTimeout(h);
+        SendAll(h, Bytes({5, 2, 0, 2}));
+        char reply[2];
+        EXPECT_EQ(SocketRecv(h, reply, 2), 2);
+        EXPECT_EQ(std::string(reply, 2), Bytes({5, 2}));
+        SocketClose(h);
+    }
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+}
+
+TEST(SocksProxyProgram, RequiredLoginsAreCheckedAgainstTheProxyUsers) {
+    const std::string body = Pattern(5000);
+    THttpServer http(body);
+    TSocksProgram program("RequireLogin=1\n" + kUsers);
+    ASSERT_TRUE(program.Ready) << program.Output();
+    std::string url = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";
+    EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy(), "-U", "alice:pw"}, url), body);
+    EXPECT_NE(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
+    EXPECT_NE(Curl(program.Dir(), {"--socks4", program.Proxy()}, url), body);
+    EXPECT_EQ(Exchange(program.Port(), Login("alice", "wrong")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(Exchange(program.Port(), Login("bob", "pw")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(Exchange(program.Port(), Login("carol", "pw")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(Exchange(program.Port(), Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0})),
+              Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+}
+
+TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksUnlessItsHostIsEmpty) {
+    const std::string body = Pattern(50000);
+    THttpServer http(body);
+    TMicrosocks upstream("up", "secret");
+    ASSERT_TRUE(upstream.Running());
+    std::string url = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";
+    auto record = [&](const std::string& host, const std::string& password) {
+        return "[Proxy-SocksProxy-SocksProxy]\nUseProxy=1\nHost=" + host +
+               "\nPort=" + upstream.PortStr() + "\nUseAuth=1\nLogin=up\nPassword=" + password +
+               "\n";
+    };
+    {
+        TSocksProgram program(record("127.0.0.1", "secret"));
+        ASSERT_TRUE(program.Ready) << program.Output();
+        EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
+        EXPECT_EQ(program.Stop(), 0);
+    }
+    {
+        // The wrong up-stream password fails every connection: the record is really used.
+        TSocksProgram program(record("127.0.0.1", "wrong"));
+        ASSERT_TRUE(program.Ready) << program.Output();
+        EXPECT_NE(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
+        EXPECT_EQ(program.Stop(), 0);
+    }
+    TSocksProgram program(record("", "wrong"));
+    ASSERT_TRUE(program.Ready) << program.Output();
+    EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
+    EXPECT_EQ(program.Stop(), 0);
+}
