@@ -35,7 +35,7 @@ void ATCPClientSocket::SetReadEventTrigger(int value) {
 
 void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
     if (events & FD_CLOSE) {
-        DoRead(); // take in whatever is left
+        DoRead(true); // take in whatever is left
         if (error != 0)
             SetError(error);
         CloseNow();
@@ -64,18 +64,28 @@ void ATCPClientSocket::ResumeReading() {
     FResumePosted = PostSocketEvent(FD_READ);
 }
 
-void ATCPClientSocket::DoRead() {
+void ATCPClientSocket::DoRead(bool drain) {
     FResumePosted = false;
     long n = Available();
     if (n > 0)
         TriggerDataAvailable();
+    long taken = 0;
     while (FReadEventTrigger < 0 || static_cast<size_t>(FReadEventTrigger) > FBufferUsed) {
-        if (n <= 0)
-            n = READ_PROBE_SIZE;
-        if (ReadIntoBuffer(n) < 1) {
+        if (!drain && taken >= READ_EVENT_LIMIT) {
+            // The last receive re-armed the notification: the rest comes with the next one.
             FReadSuspended = false;
             return;
         }
+        if (n <= 0)
+            n = READ_PROBE_SIZE;
+        if (!drain)
+            n = std::min(n, READ_EVENT_LIMIT - taken);
+        long got = ReadIntoBuffer(n);
+        if (got < 1) {
+            FReadSuspended = false;
+            return;
+        }
+        taken += got;
         TriggerDataAvailable();
         n = Available();
     }

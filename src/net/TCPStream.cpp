@@ -379,18 +379,33 @@ void TSocketStream::Close() {
 
 namespace {
 
-// Restores a stream's mode however the relay ends.
-struct TModeRestore {
+// Restores a stream's mode and its socket's read trigger however the relay ends. While the
+// relay runs the socket buffers no more than one relay block: the relay itself reads the rest
+// straight from the system as the other side takes it, so a fast sender facing a slow
+// receiver is held back by TCP instead of filling memory.
+struct TRelaySide {
     TSocketStream& Stream;
     TSocketStreamMode Mode;
-    explicit TModeRestore(TSocketStream& s) : Stream(s), Mode(s.Mode) {}
-    ~TModeRestore() { Stream.Mode = Mode; }
+    int Trigger;
+    TRelaySide(TSocketStream& s, int bufferSize)
+        : Stream(s), Mode(s.Mode), Trigger(s.Socket()->ReadEventTrigger()) {
+        if (Trigger < 0 || Trigger > bufferSize)
+            s.Socket()->SetReadEventTrigger(bufferSize);
+    }
+    ~TRelaySide() {
+        Stream.Mode = Mode;
+        if (Stream.Socket()->ReadEventTrigger() != Trigger)
+            Stream.Socket()->SetReadEventTrigger(Trigger);
+    }
 };
 
 // Moves what src has now to dst. Answers the bytes moved, or -1 when dst has gone (the
-// relay is over: nothing can reach that side any more).
+// relay is over: nothing can reach that side any more). Takes nothing from src while dst
+// still holds a block of earlier bytes unsent: they go first, on dst's write notification.
 int64_t RelayOnce(TSocketStream& src, TSocketStream& dst, char* buffer, int bufferSize,
                   int64_t& total) {
+    if (dst.Socket()->SendBufferSize() >= bufferSize)
+        return 0;
     src.Mode = smAsynchronous;
     int n = src.Read(buffer, bufferSize);
     if (n <= 0)
@@ -421,7 +436,7 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         throw EStream("Invalid stream");
     if (bufferSize < 1)
         bufferSize = kStreamBlockSize;
-    TModeRestore restoreA(*a), restoreB(*b);
+    TRelaySide restoreA(*a, bufferSize), restoreB(*b, bufferSize);
     std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bufferSize)]);
     int64_t aToB = 0, bToA = 0;
     for (;;) {

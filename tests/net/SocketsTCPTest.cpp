@@ -172,6 +172,30 @@ TEST(TCPRead, LocateFamilyOverBufferedBytes) {
     EXPECT_EQ(c.Socket->LocateEOL(), 19);
 }
 
+TEST(TCPRead, OneNotificationTakesABoundedShareFromAPeerThatNeverPauses) {
+    // Read everything (-1): without a bound per notification a fast sender keeps the handler
+    // reading while nothing else on the thread runs.
+    TConnection c(-1);
+    const std::string data = Pattern(16 * 1024 * 1024);
+    std::thread sender([&] { SendAll(c.Peer, data); });
+    size_t before = 0;
+    size_t largestStep = 0;
+    std::string got;
+    c.Socket->OnBeforeMessage = [&](TWindowHandle*) { before = c.Socket->BufferUsed(); };
+    c.Socket->OnAfterMessage = [&](TWindowHandle*) {
+        largestStep = std::max(largestStep, c.Socket->BufferUsed() - before);
+        got += c.Socket->ReadAvailable();
+    };
+    bool all = RunLoopUntil([&] { return got.size() == data.size(); }, 60000);
+    if (!all)
+        SocketShutdown(c.Peer, TShutdownHow::sdBoth);
+    sender.join();
+    ASSERT_TRUE(all) << got.size();
+    EXPECT_TRUE(got == data);
+    EXPECT_GT(largestStep, 0u);
+    EXPECT_LE(largestStep, static_cast<size_t>(READ_EVENT_LIMIT));
+}
+
 TEST(TCPRead, BufferGrowsByAQuarterAndCompactsBackTo16384) {
     TConnection c(0);
     std::string data = Pattern(20000);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -244,6 +245,62 @@ TEST(RelayStreams, MovesTwentyMegabytesEachWayAtOnceAndEndsWhenOneSideCloses) {
     EXPECT_EQ(gotB.size(), kRelaySize);
     EXPECT_EQ(Checksum(atA), Checksum(fromB));
     EXPECT_EQ(Checksum(gotB), Checksum(fromA));
+}
+
+TEST(RelayStreams, AFastSenderFacingAStalledReceiverIsHeldBackNotBuffered) {
+    // Streams without limits (read everything, writes never wait), as a port mapping has: the
+    // relay itself must keep what it holds for a receiver that reads nothing small.
+    constexpr int kBlock = 65536;
+    const std::string payload = Pattern(48 * 1024 * 1024);
+    auto [serverA, peerA] = ConnectedPair();
+    auto [serverB, peerB] = ConnectedPair();
+    std::atomic<int64_t> largestRead{0}, largestUnsent{0};
+    std::promise<int64_t> relayed;
+    auto relayResult = relayed.get_future();
+    std::thread relay = StartThread([&, a = serverA, b = serverB] {
+        try {
+            TSocketStream streamA(new ATCPClientSocket(a), -1, 20000, smBlockWaitMessage, true);
+            TSocketStream streamB(new ATCPClientSocket(b), -1, 20000, smBlockWaitMessage, true);
+            streamA.OnCopyProgress = [&](AStream&, AStream*, AStream*, int64_t, bool&) {
+                largestRead = std::max<int64_t>(largestRead, streamA.Socket()->BufferUsed());
+                largestUnsent =
+                    std::max<int64_t>(largestUnsent, streamB.Socket()->SendBufferSize());
+            };
+            int64_t n = RelayStreams(&streamA, &streamB, kBlock);
+            EXPECT_EQ(streamA.Socket()->ReadEventTrigger(), -1); // restored
+            streamB.Close();
+            relayed.set_value(n);
+        } catch (...) {
+            relayed.set_exception(std::current_exception());
+        }
+    });
+    std::thread sendA([&] {
+        SendAll(peerA, payload);
+        SocketShutdown(peerA, TShutdownHow::sdSend);
+    });
+    // The receiver stalls while the sender pushes as fast as it can.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // pacing, not waiting
+    std::promise<std::string> atB;
+    auto atBResult = atB.get_future();
+    std::thread recvB([&] { atB.set_value(RecvAll(peerB)); });
+    bool finished = atBResult.wait_for(std::chrono::seconds(90)) == std::future_status::ready &&
+                    relayResult.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!finished) {
+        SocketShutdown(peerA, TShutdownHow::sdBoth);
+        SocketShutdown(peerB, TShutdownHow::sdBoth);
+    }
+    sendA.join();
+    recvB.join();
+    relay.join();
+    SocketClose(peerA);
+    SocketClose(peerB);
+    ASSERT_TRUE(finished);
+    std::string got = atBResult.get();
+    EXPECT_EQ(relayResult.get(), int64_t(payload.size()));
+    ASSERT_EQ(got.size(), payload.size());
+    EXPECT_EQ(Checksum(got), Checksum(payload));
+    EXPECT_LE(largestRead, READ_EVENT_LIMIT + kBlock);
+    EXPECT_LT(largestUnsent, 2 * kBlock);
 }
 
 TEST(RelayStreams, MissingStreamIsRefusedAndAbortRaises) {
