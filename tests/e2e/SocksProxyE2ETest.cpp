@@ -4,6 +4,7 @@
 // reply bytes on the running server; the connection log it leaves.
 
 #include "support/Bytes.h"
+#include "support/EchoServer.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
@@ -194,6 +195,19 @@ TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
               Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Exchange(port, Bytes({4, 1, 0, 80, 127, 0, 0, 1}) + std::string(256, 'x')), "");
     EXPECT_EQ(Exchange(port, Bytes({7, 1, 0})), "");
+    {
+        // Greeting and request in one write to a destination that accepts and waits for the
+        // client: the reply comes at once and the relay carries what follows both ways.
+        TEchoServer echo;
+        TSocketHandle h = ConnectBlocking(port);
+        SetReceiveTimeout(h);
+        SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(echo.Listener.Port));
+        EXPECT_EQ(ReceiveExactly(h, 12),
+                  Bytes({5, 0, 5, 0, 0, 1, 127, 0, 0, 1}) + Word(echo.Listener.Port));
+        SendAll(h, "ping");
+        EXPECT_EQ(ReceiveExactly(h, 4), "ping");
+        SocketClose(h);
+    }
     {
         TSocketHandle h = ConnectBlocking(port);
         SetReceiveTimeout(h);
