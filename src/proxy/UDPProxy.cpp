@@ -118,8 +118,14 @@ void TUDPPortMapper::DoHostResolved(int error, const std::string& host, uint32_t
     std::deque<TWaitingDatagram> waiting = std::move(FWaiting);
     FWaiting.clear();
     FDelivering = true;
-    for (const TWaitingDatagram& datagram : waiting)
-        Forward(datagram.Source, datagram.Data.data(), static_cast<int>(datagram.Data.size()), now);
+    try {
+        for (const TWaitingDatagram& datagram : waiting)
+            Forward(datagram.Source, datagram.Data.data(), static_cast<int>(datagram.Data.size()),
+                    now);
+    } catch (...) {
+        FDelivering = false;
+        throw;
+    }
     FDelivering = false;
 }
 

@@ -72,6 +72,14 @@ struct TMapperFixture {
             *from = sender;
         return answer;
     }
+    // Sends from the peer and runs the loop until the mapper has taken the datagram without
+    // sending it (queued or dropped for want of the destination's address).
+    bool SendHeld(TUDPPeer& peer, const std::string& data) {
+        size_t held = Mapper.WaitingDatagramCount() + Mapper.DroppedDatagramCount();
+        peer.SendTo(MappedPort, data);
+        return RunLoopUntil(
+            [&] { return Mapper.WaitingDatagramCount() + Mapper.DroppedDatagramCount() > held; });
+    }
 };
 
 TSocketAddr LoopbackSource(uint16_t port) {
@@ -260,21 +268,23 @@ TEST(UDPPortMapperDestination, AnIPv4AddressIsNeverLookedUp) {
     EXPECT_TRUE(resolver.Hosts().empty());
 }
 
-TEST(UDPPortMapperDestination, DatagramsWaitForTheLookupInOrderWhileTheThreadServesOthers) {
-    TFakeHostResolver resolver;
-    resolver.Answer(Loopback());
-    resolver.Shut();
-    TMapperFixture slow("dest.test");
+// A mapping to "dest.test", whose lookup (started with the mapper) is held in its worker thread
+// until the test opens the resolver's gate; it then answers 127.0.0.1 unless told otherwise.
+class UDPPortMapperHeldLookup : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Resolver.WaitInside(1)); }
+    TFakeHostResolver Resolver{Loopback(), true};
+    TMapperFixture F{"dest.test"};
+};
+
+TEST_F(UDPPortMapperHeldLookup, DatagramsWaitInOrderWhileTheThreadServesOthers) {
+    TMapperFixture& slow = F;
+    TFakeHostResolver& resolver = Resolver;
     slow.Mapper.MaxWaitingDatagrams = 4;
-    // The lookup started with the mapper and is held in its worker thread.
-    ASSERT_TRUE(resolver.WaitInside(1));
     EXPECT_TRUE(slow.Mapper.DestLookupPending());
     TUDPPeer a, b;
     for (const char* data : {"1", "2", "3", "4", "5", "6"})
-        (data[0] % 2 ? a : b).SendTo(slow.MappedPort, data);
-    ASSERT_TRUE(RunLoopUntil([&] {
-        return slow.Mapper.WaitingDatagramCount() + slow.Mapper.DroppedDatagramCount() == 6;
-    }));
+        ASSERT_TRUE(slow.SendHeld(data[0] % 2 ? a : b, data));
     EXPECT_EQ(slow.Mapper.WaitingDatagramCount(), 4u);
     EXPECT_EQ(slow.Mapper.DroppedDatagramCount(), 2u); // beyond the limit
     EXPECT_EQ(slow.Mapper.AssociationCount(), 0u);
@@ -309,17 +319,15 @@ TEST(UDPPortMapperDestination, DatagramsWaitForTheLookupInOrderWhileTheThreadSer
     EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
 
-TEST(UDPPortMapperDestination,
-     AFailedLookupDropsTheWaitingDatagramsAndIsRetriedOnlyAfterTheInterval) {
-    TFakeHostResolver resolver; // "host not found"
-    resolver.Shut();
-    TMapperFixture f("dead.test");
+TEST_F(UDPPortMapperHeldLookup, AFailureDropsTheWaitingDatagramsAndIsRetriedOnlyAfterTheInterval) {
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
+    resolver.Answer(0); // "host not found"
     f.Mapper.RetryIntervalMs = 3600000;
-    ASSERT_TRUE(resolver.WaitInside(1));
     TUDPPeer a;
-    a.SendTo(f.MappedPort, "lost1");
-    a.SendTo(f.MappedPort, "lost2");
-    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.WaitingDatagramCount() == 2; }));
+    ASSERT_TRUE(f.SendHeld(a, "lost1"));
+    ASSERT_TRUE(f.SendHeld(a, "lost2"));
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 2u);
     resolver.Open();
     ASSERT_TRUE(RunLoopUntil([&] { return !f.Mapper.DestLookupPending(); }));
     EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);
@@ -328,8 +336,8 @@ TEST(UDPPortMapperDestination,
     EXPECT_FALSE(f.Mapper.DestAddress(address));
 
     // Within the retry interval a datagram is dropped at once, without a lookup.
-    a.SendTo(f.MappedPort, "lost3");
-    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.DroppedDatagramCount() == 3; }));
+    ASSERT_TRUE(f.SendHeld(a, "lost3"));
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 3u);
     EXPECT_FALSE(f.Mapper.DestLookupPending());
     EXPECT_EQ(resolver.Hosts().size(), 1u);
     EXPECT_EQ(f.Mapper.AssociationCount(), 0u);
@@ -339,14 +347,13 @@ TEST(UDPPortMapperDestination,
     f.Mapper.RetryIntervalMs = 0;
     resolver.Answer(Loopback());
     EXPECT_EQ(f.RoundTrip(a, "found"), "echo:found");
-    EXPECT_EQ(resolver.Hosts(), (TTexts{"dead.test", "dead.test"}));
+    EXPECT_EQ(resolver.Hosts(), (TTexts{"dest.test", "dest.test"}));
     EXPECT_EQ(f.Echo.Data, (TTexts{"found"}));
     EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
 
 TEST(UDPPortMapperDestination, AnOldAddressServesWhileItIsLookedUpAgain) {
-    TFakeHostResolver resolver;
-    resolver.Answer(Loopback());
+    TFakeHostResolver resolver(Loopback());
     TMapperFixture f("dest.test");
     // Where the name will point next: the same port on another loopback address.
     TEchoServer moved("127.0.0.2", f.Echo.Port());
@@ -384,19 +391,15 @@ TEST(UDPPortMapperDestination, AnOldAddressServesWhileItIsLookedUpAgain) {
     EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
 
-TEST(UDPPortMapperDestination, AnAnswerThatIsAlreadyDueIsLookedUpAgainOnlyForALaterSource) {
+TEST_F(UDPPortMapperHeldLookup, AnAnswerAlreadyDueIsLookedUpAgainOnlyForALaterSource) {
     // Every new association finds the address due; handing out the answer itself must still not
     // start a lookup (that would free the finished one inside its own completion).
-    TFakeHostResolver resolver;
-    resolver.Answer(Loopback());
-    resolver.Shut();
-    TMapperFixture f("dest.test");
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
     f.Mapper.RefreshIntervalMs = 0;
-    ASSERT_TRUE(resolver.WaitInside(1));
     TUDPPeer a, b;
-    a.SendTo(f.MappedPort, "a");
-    b.SendTo(f.MappedPort, "b");
-    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.WaitingDatagramCount() == 2; }));
+    ASSERT_TRUE(f.SendHeld(a, "a"));
+    ASSERT_TRUE(f.SendHeld(b, "b"));
     resolver.Open();
     EXPECT_EQ(Answers(a, 1), TTexts{"echo:a"});
     EXPECT_EQ(Answers(b, 1), TTexts{"echo:b"});
@@ -408,15 +411,12 @@ TEST(UDPPortMapperDestination, AnAnswerThatIsAlreadyDueIsLookedUpAgainOnlyForALa
     EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
 
-TEST(UDPPortMapperDestination, DeactivatingWithALookupPendingDropsItsLateAnswer) {
-    TFakeHostResolver resolver;
-    resolver.Answer(Loopback());
-    resolver.Shut();
-    TMapperFixture f("dest.test");
-    ASSERT_TRUE(resolver.WaitInside(1));
+TEST_F(UDPPortMapperHeldLookup, DeactivatingDropsTheLateAnswer) {
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
     TUDPPeer a;
-    a.SendTo(f.MappedPort, "x");
-    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.WaitingDatagramCount() == 1; }));
+    ASSERT_TRUE(f.SendHeld(a, "x"));
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 1u);
     f.Mapper.SetActive(false);
     EXPECT_FALSE(f.Mapper.DestLookupPending());
     EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);

@@ -21,7 +21,11 @@ namespace corvan::test {
 
 class TFakeHostResolver {
 public:
-    TFakeHostResolver() : FState(std::make_shared<TState>()) {
+    // answer as for Answer; shut: lookups wait from the first on.
+    explicit TFakeHostResolver(uint32_t answer = 0, bool shut = false)
+        : FState(std::make_shared<TState>()) {
+        FState->Address = answer;
+        FState->Open = !shut;
         // The workers hold the state, not this object: a lookup released after the test's end
         // still finds it.
         std::shared_ptr<TState> state = FState;
