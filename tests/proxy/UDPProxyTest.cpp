@@ -218,6 +218,18 @@ TEST(UDPPortMapper, ClosingTheMapperClosesEveryAssociation) {
     EXPECT_EQ(f.Mapper.SocketHandle(), INVALID_SOCKETHANDLE);
 }
 
+TEST(UDPPortMapper, ADestinationPortThatDoesNotResolveDropsTheDatagramAndKeepsNoAssociation) {
+    TMapperFixture f;
+    f.Mapper.SetActive(false);
+    f.Mapper.DestPort = "no-such-service";
+    f.Activate();
+    TUDPPeer a;
+    ASSERT_TRUE(f.SendHeld(a, "x"));
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 1u);
+    EXPECT_EQ(f.Mapper.AssociationCount(), 0u);
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);
+}
+
 TEST(PortMapperFactory, UDPMappingListensOnServerIPAndReportsABusyPort) {
     TEchoServer echo;
     TPortMapperParams p;
