@@ -13,11 +13,12 @@
 // the program. A dotted IPv4 DestHost is used as it stands. A host name is looked up by a
 // worker thread (from activation on, and again when due); the mapper keeps its address and
 // hands it to every new association, so no association looks anything up. Until the first
-// address arrives, datagrams wait (at most MaxWaitingDatagrams, the rest are dropped) and leave
-// in arrival order once it is there; when the lookup fails they are dropped, and so is every
-// datagram for RetryIntervalMs, so a dead name does not make each datagram a lookup. An address
-// older than RefreshIntervalMs is looked up again when a new association needs it; the old one
-// serves meanwhile and stays when that lookup fails. An association keeps the address it was
+// address arrives, datagrams wait (at most MaxWaitingDatagrams, the rest are dropped) and are
+// forwarded in arrival order once it is there (each source's reach the destination in that
+// order; separate sources use separate sockets); when the lookup fails they are dropped, and so is
+// every datagram for RetryIntervalMs, so a dead name does not make each datagram a lookup. An
+// address older than RefreshIntervalMs is looked up again when a new association needs it; the old
+// one serves meanwhile and stays when that lookup fails. An association keeps the address it was
 // made with. Deactivating cancels a pending lookup (its late answer is dropped) and forgets the
 // address and the waiting datagrams.
 //
