@@ -8,13 +8,33 @@ namespace corvan {
 
 namespace {
 std::atomic<uint64_t> GNextRequest{1};
+
+// GHostResolverLock: guards GHostResolver.
+std::mutex GHostResolverLock;
+THostResolver GHostResolver;
 } // namespace
+
+THostResolver SetHostResolver(THostResolver resolver) {
+    std::lock_guard<std::mutex> lock(GHostResolverLock);
+    std::swap(GHostResolver, resolver);
+    return resolver;
+}
 
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
                         std::string& errorMessage) {
     addresses.clear();
     errorCode = 0;
     errorMessage.clear();
+    THostResolver resolver;
+    {
+        // A copy: the resolver may be replaced while this one runs.
+        std::lock_guard<std::mutex> lock(GHostResolverLock);
+        resolver = GHostResolver;
+    }
+    if (resolver) {
+        resolver(host, addresses, errorCode, errorMessage);
+        return;
+    }
     try {
         addresses = ResolveHostIP4(host);
     } catch (const ESocketLib& e) {

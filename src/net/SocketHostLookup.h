@@ -115,8 +115,18 @@ private:
 };
 
 // The resolution step shared by every method: addresses, or the error as a socket error
-// number and text (never raises).
+// number and text (never raises). Runs the installed host resolver, else the system's lookup.
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
                         std::string& errorMessage);
+
+// A stand-in for the system's lookup, with ResolveHostNoRaise's contract. It runs on whichever
+// thread resolves (a worker for methods 1 to 3) and must not raise.
+using THostResolver = std::function<void(const std::string& host, TIP4AddrArray& addresses,
+                                         int& errorCode, std::string& errorMessage)>;
+// Installs resolver for every later lookup of the process (null: the system's lookup again) and
+// answers the one it replaces. Tests use it to make lookups deterministic without a network: a
+// name that resolves only when the test lets it, a failure on demand. Any thread; a lookup
+// already inside the old resolver finishes with it.
+THostResolver SetHostResolver(THostResolver resolver);
 
 } // namespace corvan

@@ -246,8 +246,8 @@ void AUDPClientSocket::SetPort(const std::string& value) {
     FPort = value;
 }
 
-void AUDPClientSocket::Resolve(uint8_t method) {
-    CheckClosed("Resolve");
+void AUDPClientSocket::BeginResolve(const std::string& operationName) {
+    CheckClosed(operationName);
     SetState(ssResolving);
     try {
         FResolvedPort = ntohs(ResolvePort(FPort, TIPProtocol::ipUDP));
@@ -255,6 +255,15 @@ void AUDPClientSocket::Resolve(uint8_t method) {
         SetState(ssClosed);
         RaiseError(e.Message(), e.ErrorCode);
     }
+}
+
+void AUDPClientSocket::ResolveTo(uint32_t address) {
+    BeginResolve("ResolveTo");
+    DoHostResolved(0, FHost, address);
+}
+
+void AUDPClientSocket::Resolve(uint8_t method) {
+    BeginResolve("Resolve");
     if (FHost.empty()) {
         SetState(ssClosed);
         return;

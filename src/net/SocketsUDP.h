@@ -123,6 +123,10 @@ public:
 
     // Closed socket only. State resolving; the port now, the host by method (0 in the caller).
     void Resolve(uint8_t method = 0);
+    // Closed socket only. Like Resolve, but Host's IPv4 address (network order) is given by a
+    // caller that already knows it (a cache of its own): no lookup, state resolved. Raises like
+    // Resolve when Port does not resolve.
+    void ResolveTo(uint32_t address);
     // Resolves in the caller unless resolved; raises "Host not resolved" (20005) when that
     // fails, without the host suffix.
     void EnsureResolved();
@@ -139,6 +143,9 @@ protected:
     void DoHostResolved(int error, const std::string& host, uint32_t address) override;
 
 private:
+    // The part of every resolution before the host: closed check, state resolving, the port.
+    void BeginResolve(const std::string& operationName);
+
     std::string FHost;
     std::string FPort;
     uint32_t FAddress = 0;

@@ -35,9 +35,98 @@ TUDPPortMapper::~TUDPPortMapper() {
 }
 
 void TUDPPortMapper::SetActive(bool value) {
-    if (!value)
+    if (!value) {
         CloseAssociations();
-    AUDPSocket::SetActive(value);
+        ForgetDestination();
+        AUDPSocket::SetActive(false); // cancels a pending lookup: its answer is dropped
+        return;
+    }
+    AUDPSocket::SetActive(true);
+    PrepareDestination(MonotonicMillis());
+}
+
+bool TUDPPortMapper::DestAddress(uint32_t& address) const {
+    address = FAddress;
+    return FHaveAddress;
+}
+
+void TUDPPortMapper::PrepareDestination(int64_t now) {
+    if (FHaveAddress || DestLookupPending())
+        return;
+    uint32_t literal = 0;
+    if (IsIPAddress(DestHost, literal)) {
+        FAddress = literal;
+        FHaveAddress = true;
+        FLiteralAddress = true;
+        return;
+    }
+    // Looked up before the first datagram, so that it seldom has to wait.
+    if (!DestHost.empty() && !RetryWaitRunning(now))
+        StartDestLookup(now);
+}
+
+void TUDPPortMapper::ForgetDestination() {
+    FHaveAddress = false;
+    FLiteralAddress = false;
+    FAddress = 0;
+    FLastFailure = -1;
+    FDropped += FWaiting.size();
+    FWaiting.clear();
+}
+
+bool TUDPPortMapper::RetryWaitRunning(int64_t now) const {
+    return FLastFailure >= 0 && now - FLastFailure < RetryIntervalMs;
+}
+
+void TUDPPortMapper::StartDestLookup(int64_t now) {
+    if (FDelivering)
+        return;
+    try {
+        StartHostLookup(DestHost, UDP_MAPPER_LOOKUP_METHOD);
+    } catch (const std::exception&) {
+        // No worker thread to be had, say: as good as a failed lookup.
+        LookupFailed(now);
+    }
+}
+
+void TUDPPortMapper::RefreshIfDue(int64_t now) {
+    if (FLiteralAddress || DestLookupPending() || now - FAddressTime < RefreshIntervalMs ||
+        RetryWaitRunning(now))
+        return;
+    StartDestLookup(now);
+}
+
+void TUDPPortMapper::LookupFailed(int64_t now) {
+    FLastFailure = now;
+    FDropped += FWaiting.size();
+    FWaiting.clear();
+}
+
+void TUDPPortMapper::DoHostResolved(int error, const std::string& host, uint32_t address) {
+    if (host != DestHost || Terminated())
+        return;
+    int64_t now = MonotonicMillis();
+    if (error != 0) {
+        // A known address stays in use; only the waiting datagrams are lost.
+        LookupFailed(now);
+        return;
+    }
+    FAddress = address;
+    FHaveAddress = true;
+    FAddressTime = now;
+    FLastFailure = -1;
+    std::deque<TWaitingDatagram> waiting = std::move(FWaiting);
+    FWaiting.clear();
+    FDelivering = true;
+    try {
+        for (const TWaitingDatagram& datagram : waiting)
+            Forward(datagram.Source, datagram.Data.data(), static_cast<int>(datagram.Data.size()),
+                    now);
+    } catch (...) {
+        FDelivering = false;
+        throw;
+    }
+    FDelivering = false;
 }
 
 TUDPPortMapperClient* TUDPPortMapper::FindAssociation(const TSocketAddr& source) const {
@@ -71,17 +160,41 @@ void TUDPPortMapper::TriggerPacketAvailable() {
 
 void TUDPPortMapper::Forward(const TSocketAddr& source, const char* data, int len, int64_t now) {
     TUDPPortMapperClient* client = FindAssociation(source);
-    if (client == nullptr)
-        client = &CreateAssociation(source, now);
+    if (client == nullptr) {
+        if (!FHaveAddress) {
+            Wait(source, data, len, now);
+            return;
+        }
+        RefreshIfDue(now);
+        try {
+            client = &CreateAssociation(source, now);
+        } catch (const ESocket&) {
+            // No socket to be had (descriptors ran out) or the port does not resolve.
+            ++FDropped;
+            return;
+        }
+    }
     Touch(*client, now);
     try {
         client->Send(data, len);
     } catch (const ESocket&) {
-        // The destination does not resolve or the system refused the datagram: it is lost.
-        // An association that never got its destination is of no use; drop it.
-        if (client->State() != ssResolved)
-            CloseAssociation(client);
+        // The system refused the datagram: it is lost, the association goes on.
     }
+}
+
+void TUDPPortMapper::Wait(const TSocketAddr& source, const char* data, int len, int64_t now) {
+    bool pending = DestLookupPending();
+    if (!pending && (DestHost.empty() || RetryWaitRunning(now))) {
+        ++FDropped;
+        return;
+    }
+    // Queued before the lookup starts, so that even an answer given at once keeps the order.
+    if (FWaiting.size() < MaxWaitingDatagrams)
+        FWaiting.push_back(TWaitingDatagram{source, std::string(data, static_cast<size_t>(len))});
+    else
+        ++FDropped;
+    if (!pending)
+        StartDestLookup(now);
 }
 
 TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& source, int64_t now) {
@@ -97,6 +210,8 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
     client->SetHost(DestHost);
     client->SetPort(DestPort);
     client->SetActive(true);
+    // The mapper's address: the association's Send never looks anything up.
+    client->ResolveTo(FAddress);
     FClients.push_back(std::move(client));
     if (FSweepDue < 0)
         ScheduleSweep(now);

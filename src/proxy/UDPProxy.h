@@ -9,11 +9,26 @@
 // longest). An error reported on an outbound socket (an ICMP "port unreachable" from the
 // destination, for one) ends nothing: the datagram is lost, the mapping goes on.
 //
+// The destination is never looked up on the mapper's thread, which serves every other socket of
+// the program. A dotted IPv4 DestHost is used as it stands. A host name is looked up by a
+// worker thread (from activation on, and again when due); the mapper keeps its address and
+// hands it to every new association, so no association looks anything up. Until the first
+// address arrives, datagrams wait (at most MaxWaitingDatagrams, the rest are dropped) and are
+// forwarded in arrival order once it is there (each source's reach the destination in that
+// order; separate sources use separate sockets); when the lookup fails they are dropped, and so is
+// every datagram for RetryIntervalMs, so a dead name does not make each datagram a lookup. An
+// address older than RefreshIntervalMs is looked up again when a new association needs it; the old
+// one serves meanwhile and stays when that lookup fails. An association keeps the address it was
+// made with. Deactivating cancels a pending lookup (its late answer is dropped) and forgets the
+// address and the waiting datagrams.
+//
 // Everything runs on the thread that owns the mapper's window (the main thread); the mapper
-// owns its outbound sockets and they share its thread.
+// owns its outbound sockets, its waiting datagrams and its destination address, and they are
+// used on its thread only.
 
 #include "net/SocketsUDP.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +44,16 @@ constexpr size_t UDP_MAPPER_MAX_ASSOCIATIONS = 1024;
 // Datagrams relayed per notification of one socket; the rest follow on a later pass, so a
 // flooding peer cannot starve the other sockets of the thread.
 constexpr int UDP_MAPPER_BURST = 64;
+// Datagrams of one mapper waiting for the destination's first address; beyond it they are
+// dropped, as UDP may.
+constexpr size_t UDP_MAPPER_MAX_WAITING = 256;
+// After a failed lookup of the destination, datagrams are dropped without a new lookup this long.
+constexpr int UDP_MAPPER_RETRY_INTERVAL_MS = 5000;
+// A looked-up destination address is looked up again after this long (the old one serving
+// meanwhile).
+constexpr int UDP_MAPPER_REFRESH_INTERVAL_MS = 60000;
+// Lookup method for the destination: a worker thread, the answer posted back to this thread.
+constexpr uint8_t UDP_MAPPER_LOOKUP_METHOD = 2;
 
 class TUDPPortMapper;
 
@@ -65,10 +90,24 @@ public:
     // Tests shorten it; 0 or less: associations never expire.
     int IdleTimeoutMs = UDP_MAPPER_IDLE_TIMEOUT_MS;
     size_t MaxAssociations = UDP_MAPPER_MAX_ASSOCIATIONS;
+    // Tests shorten them.
+    size_t MaxWaitingDatagrams = UDP_MAPPER_MAX_WAITING;
+    int RetryIntervalMs = UDP_MAPPER_RETRY_INTERVAL_MS;
+    int RefreshIntervalMs = UDP_MAPPER_REFRESH_INTERVAL_MS;
 
-    // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken);
-    // false closes every association and the socket.
+    // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken) and starts
+    // looking up a DestHost that is no IPv4 address; false cancels that lookup, forgets the
+    // address and the waiting datagrams, and closes every association and the socket.
     void SetActive(bool value) override;
+
+    // The address new associations get (IPv4, network order); false while none is known.
+    bool DestAddress(uint32_t& address) const;
+    bool DestLookupPending() const { return PendingLookupCount() > 0; }
+    size_t WaitingDatagramCount() const { return FWaiting.size(); }
+    // Datagrams from local-side peers that never went out for want of the destination's address
+    // (waiting queue full, lookup failed or retry interval running, deactivated while waiting)
+    // or of an outbound socket.
+    uint64_t DroppedDatagramCount() const { return FDropped; }
 
     size_t AssociationCount() const { return FClients.size(); }
     // The association of a source, or null.
@@ -79,11 +118,30 @@ public:
 
 protected:
     void TriggerPacketAvailable() override;
+    // The answer of the destination lookup (on this thread; a cancelled one never comes).
+    void DoHostResolved(int error, const std::string& host, uint32_t address) override;
 
 private:
     friend class TUDPPortMapperClient;
-    // A datagram from a local-side peer: through its association (created on demand).
+    struct TWaitingDatagram {
+        TSocketAddr Source;
+        std::string Data;
+    };
+    // A datagram from a local-side peer: through its association (created on demand), or into
+    // the waiting queue while the destination has no address yet.
     void Forward(const TSocketAddr& source, const char* data, int len, int64_t now);
+    // No address yet: the datagram waits for the lookup (started when none runs), or is dropped
+    // when the queue is full or the retry interval runs.
+    void Wait(const TSocketAddr& source, const char* data, int len, int64_t now);
+    // The destination at activation: a literal address at once, a name by a lookup.
+    void PrepareDestination(int64_t now);
+    void ForgetDestination();
+    // Starts the lookup of DestHost; a start that fails counts as a failed lookup.
+    void StartDestLookup(int64_t now);
+    // The address is old: look it up again, unless a lookup runs or the retry interval does.
+    void RefreshIfDue(int64_t now);
+    bool RetryWaitRunning(int64_t now) const;
+    void LookupFailed(int64_t now);
     // Answers waiting on an outbound socket go back to its source from the mapped port.
     void RelayReplies(TUDPPortMapperClient& client);
     TUDPPortMapperClient& CreateAssociation(const TSocketAddr& source, int64_t now);
@@ -99,6 +157,18 @@ private:
     TTimerHandle FIdleTimer;
     int64_t FSweepDue = -1; // MonotonicMillis of the armed sweep, -1 when none
     uint64_t FUseCount = 0;
+
+    // The destination's address for new associations.
+    bool FHaveAddress = false;
+    bool FLiteralAddress = false; // DestHost is an IPv4 address: never looked up
+    uint32_t FAddress = 0;
+    int64_t FAddressTime = 0;  // MonotonicMillis of the lookup that gave FAddress
+    int64_t FLastFailure = -1; // MonotonicMillis of the last failed lookup, -1 when none
+    // Set while a lookup's answer is being handed out: no new lookup may start from inside the
+    // completion of the old one (it is freed by the next start).
+    bool FDelivering = false;
+    std::deque<TWaitingDatagram> FWaiting; // oldest first
+    uint64_t FDropped = 0;
 };
 
 } // namespace corvan

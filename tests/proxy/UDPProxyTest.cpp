@@ -1,12 +1,15 @@
 // The UDP port mapper over real loopback sockets: associations per source, answers from the
-// mapped port, idle expiry, the association limit, errors that must not stop the mapping.
+// mapped port, idle expiry, the association limit, errors that must not stop the mapping, and a
+// destination host name that is looked up without ever stopping the mapper's thread.
 #include "proxy/UDPProxy.h"
 #include "proxy/PortMappers.h"
 
+#include "support/FakeHostResolver.h"
 #include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 using namespace corvan;
@@ -15,17 +18,20 @@ using namespace corvan::test;
 namespace {
 
 // An echo destination on this thread: answers every datagram with "echo:" + the data, and
-// remembers the source ports it saw.
+// remembers the source ports and the data it saw.
 struct TEchoServer : AUDPSocket {
     std::vector<uint16_t> Sources;
-    TEchoServer() {
-        SetLocalHost("127.0.0.1");
+    std::vector<std::string> Data;
+    explicit TEchoServer(const std::string& host = "127.0.0.1", uint16_t port = 0) {
+        SetLocalHost(host);
+        SetLocalPort(std::to_string(port));
         BufferPackets = false;
         OnPacketAvailable = [this](AUDPSocket*) {
             std::string data;
             TSocketAddr from;
             while (ReadPacketStr(data, from)) {
                 Sources.push_back(from.Port);
+                Data.push_back(data);
                 SendTo(from, ("echo:" + data).data(), static_cast<int>(data.size() + 5));
             }
         };
@@ -42,10 +48,14 @@ struct TMapperFixture {
     TEchoServer Echo;
     TUDPPortMapper Mapper;
     uint16_t MappedPort = 0;
-    explicit TMapperFixture(uint16_t destPort = 0) {
-        Mapper.DestHost = "127.0.0.1";
-        Mapper.DestPort = std::to_string(destPort ? destPort : Echo.Port());
+    explicit TMapperFixture(const std::string& destHost = "127.0.0.1") {
+        Mapper.DestHost = destHost;
+        Mapper.DestPort = std::to_string(Echo.Port());
         Mapper.SetLocalHost("127.0.0.1");
+        Activate();
+    }
+    // On a new system-assigned port each time.
+    void Activate() {
         Mapper.SetActive(true);
         TSocketAddr local;
         SocketGetSockName(Mapper.SocketHandle(), local);
@@ -62,11 +72,34 @@ struct TMapperFixture {
             *from = sender;
         return answer;
     }
+    // Sends from the peer and runs the loop until the mapper has taken the datagram without
+    // sending it (queued or dropped for want of the destination's address).
+    bool SendHeld(TUDPPeer& peer, const std::string& data) {
+        size_t held = Mapper.WaitingDatagramCount() + Mapper.DroppedDatagramCount();
+        peer.SendTo(MappedPort, data);
+        return RunLoopUntil(
+            [&] { return Mapper.WaitingDatagramCount() + Mapper.DroppedDatagramCount() > held; });
+    }
 };
 
 TSocketAddr LoopbackSource(uint16_t port) {
     return TSocketAddr::IP4(Loopback(), port);
 }
+
+// The next count datagrams that reach the peer, served by this thread's loop (bounded).
+std::vector<std::string> Answers(TUDPPeer& peer, size_t count) {
+    std::vector<std::string> answers;
+    RunLoopUntil([&] {
+        std::string data;
+        TSocketAddr from;
+        while (answers.size() < count && peer.Receive(data, from))
+            answers.push_back(data);
+        return answers.size() == count;
+    });
+    return answers;
+}
+
+using TTexts = std::vector<std::string>;
 
 } // namespace
 
@@ -185,6 +218,18 @@ TEST(UDPPortMapper, ClosingTheMapperClosesEveryAssociation) {
     EXPECT_EQ(f.Mapper.SocketHandle(), INVALID_SOCKETHANDLE);
 }
 
+TEST(UDPPortMapper, ADestinationPortThatDoesNotResolveDropsTheDatagramAndKeepsNoAssociation) {
+    TMapperFixture f;
+    f.Mapper.SetActive(false);
+    f.Mapper.DestPort = "no-such-service";
+    f.Activate();
+    TUDPPeer a;
+    ASSERT_TRUE(f.SendHeld(a, "x"));
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 1u);
+    EXPECT_EQ(f.Mapper.AssociationCount(), 0u);
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);
+}
+
 TEST(PortMapperFactory, UDPMappingListensOnServerIPAndReportsABusyPort) {
     TEchoServer echo;
     TPortMapperParams p;
@@ -201,4 +246,218 @@ TEST(PortMapperFactory, UDPMappingListensOnServerIPAndReportsABusyPort) {
     }
     p.Protocol = 5;
     EXPECT_THROW(CreatePortMapper(p), EPortMapping);
+}
+
+// --- the destination's address ---------------------------------------------------------------
+
+TEST(UDPPortMapperDestination, AHostNameIsLookedUpAndItsAddressGivenToTheAssociations) {
+    // The system's own lookup of a name every machine has.
+    TMapperFixture f("localhost");
+    TUDPPeer a, b;
+    TSocketAddr from;
+    EXPECT_EQ(f.RoundTrip(a, "one", &from), "echo:one");
+    EXPECT_EQ(from.Port, f.MappedPort);
+    EXPECT_EQ(f.RoundTrip(b, "two"), "echo:two");
+    uint32_t address = 0;
+    ASSERT_TRUE(f.Mapper.DestAddress(address));
+    EXPECT_EQ(address, Loopback());
+    EXPECT_FALSE(f.Mapper.DestLookupPending());
+    // The associations took the mapper's address and still name the host.
+    TUDPPortMapperClient* client = f.Mapper.FindAssociation(LoopbackSource(b.Port));
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Host(), "localhost");
+    EXPECT_EQ(client->State(), ssResolved);
+    EXPECT_EQ(client->ResolvedAddress(), Loopback());
+    EXPECT_EQ(client->PendingLookupCount(), 0u);
+}
+
+TEST(UDPPortMapperDestination, AnIPv4AddressIsNeverLookedUp) {
+    TFakeHostResolver resolver; // every lookup would fail
+    TMapperFixture f("127.0.0.1");
+    EXPECT_FALSE(f.Mapper.DestLookupPending());
+    TUDPPeer a;
+    EXPECT_EQ(f.RoundTrip(a, "x"), "echo:x");
+    EXPECT_TRUE(resolver.Hosts().empty());
+}
+
+// A mapping to "dest.test", whose lookup (started with the mapper) is held in its worker thread
+// until the test opens the resolver's gate; it then answers 127.0.0.1 unless told otherwise.
+class UDPPortMapperHeldLookup : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Resolver.WaitInside(1)); }
+    TFakeHostResolver Resolver{Loopback(), true};
+    TMapperFixture F{"dest.test"};
+};
+
+TEST_F(UDPPortMapperHeldLookup, DatagramsWaitInOrderWhileTheThreadServesOthers) {
+    TMapperFixture& slow = F;
+    TFakeHostResolver& resolver = Resolver;
+    slow.Mapper.MaxWaitingDatagrams = 4;
+    EXPECT_TRUE(slow.Mapper.DestLookupPending());
+    TUDPPeer a, b;
+    for (const char* data : {"1", "2", "3", "4", "5", "6"})
+        ASSERT_TRUE(slow.SendHeld(data[0] % 2 ? a : b, data));
+    EXPECT_EQ(slow.Mapper.WaitingDatagramCount(), 4u);
+    EXPECT_EQ(slow.Mapper.DroppedDatagramCount(), 2u); // beyond the limit
+    EXPECT_EQ(slow.Mapper.AssociationCount(), 0u);
+
+    // The thread goes on serving another mapping meanwhile.
+    TMapperFixture fast;
+    TUDPPeer c;
+    EXPECT_EQ(fast.RoundTrip(c, "fast"), "echo:fast");
+    EXPECT_TRUE(slow.Mapper.DestLookupPending());
+    EXPECT_TRUE(slow.Echo.Data.empty());
+
+    // The answer arrives: the waiting datagrams leave, each source's in the order sent, through
+    // that source's association (sources are separate flows on separate sockets, so their
+    // datagrams may interleave differently), and the answers find their way back.
+    resolver.Open();
+    ASSERT_TRUE(RunLoopUntil([&] { return slow.Echo.Data.size() == 4; }));
+    std::map<uint16_t, TTexts> bySource;
+    for (size_t i = 0; i < slow.Echo.Data.size(); ++i)
+        bySource[slow.Echo.Sources[i]].push_back(slow.Echo.Data[i]);
+    std::set<TTexts> flows;
+    for (const auto& [port, texts] : bySource)
+        flows.insert(texts);
+    EXPECT_EQ(flows, (std::set<TTexts>{{"1", "3"}, {"2", "4"}}));
+    EXPECT_EQ(Answers(a, 2), (TTexts{"echo:1", "echo:3"}));
+    EXPECT_EQ(Answers(b, 2), (TTexts{"echo:2", "echo:4"}));
+    EXPECT_EQ(slow.Mapper.AssociationCount(), 2u);
+    EXPECT_EQ(slow.Mapper.WaitingDatagramCount(), 0u);
+    // The address is kept: a new source goes out without another lookup.
+    TUDPPeer d;
+    EXPECT_EQ(slow.RoundTrip(d, "7"), "echo:7");
+    EXPECT_EQ(resolver.Hosts(), (TTexts{"dest.test"}));
+    EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
+}
+
+TEST_F(UDPPortMapperHeldLookup, AFailureDropsTheWaitingDatagramsAndIsRetriedOnlyAfterTheInterval) {
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
+    resolver.Answer(0); // "host not found"
+    f.Mapper.RetryIntervalMs = 3600000;
+    TUDPPeer a;
+    ASSERT_TRUE(f.SendHeld(a, "lost1"));
+    ASSERT_TRUE(f.SendHeld(a, "lost2"));
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 2u);
+    resolver.Open();
+    ASSERT_TRUE(RunLoopUntil([&] { return !f.Mapper.DestLookupPending(); }));
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 2u);
+    uint32_t address = 0;
+    EXPECT_FALSE(f.Mapper.DestAddress(address));
+
+    // Within the retry interval a datagram is dropped at once, without a lookup.
+    ASSERT_TRUE(f.SendHeld(a, "lost3"));
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 3u);
+    EXPECT_FALSE(f.Mapper.DestLookupPending());
+    EXPECT_EQ(resolver.Hosts().size(), 1u);
+    EXPECT_EQ(f.Mapper.AssociationCount(), 0u);
+
+    // Once the interval is over (shortened to nothing here) the next datagram looks up again,
+    // and this time the name resolves.
+    f.Mapper.RetryIntervalMs = 0;
+    resolver.Answer(Loopback());
+    EXPECT_EQ(f.RoundTrip(a, "found"), "echo:found");
+    EXPECT_EQ(resolver.Hosts(), (TTexts{"dest.test", "dest.test"}));
+    EXPECT_EQ(f.Echo.Data, (TTexts{"found"}));
+    EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
+}
+
+TEST(UDPPortMapperDestination, AnOldAddressServesWhileItIsLookedUpAgain) {
+    TFakeHostResolver resolver(Loopback());
+    TMapperFixture f("dest.test");
+    // Where the name will point next: the same port on another loopback address.
+    TEchoServer moved("127.0.0.2", f.Echo.Port());
+    TUDPPeer a, b, c;
+    EXPECT_EQ(f.RoundTrip(a, "a"), "echo:a");
+
+    // The address is due for a refresh; the new lookup is held, the old address serves a new
+    // source at once.
+    f.Mapper.RefreshIntervalMs = 0;
+    resolver.Shut();
+    resolver.Answer(htonl(0x7F000002u));
+    EXPECT_EQ(f.RoundTrip(b, "b"), "echo:b");
+    ASSERT_TRUE(resolver.WaitInside(1));
+    EXPECT_TRUE(f.Mapper.DestLookupPending());
+    EXPECT_EQ(f.Echo.Data, (TTexts{"a", "b"}));
+
+    // The new address goes to new associations; an existing one keeps its own.
+    f.Mapper.RefreshIntervalMs = 3600000;
+    resolver.Open();
+    ASSERT_TRUE(RunLoopUntil([&] { return !f.Mapper.DestLookupPending(); }));
+    EXPECT_EQ(f.RoundTrip(c, "c"), "echo:c");
+    EXPECT_EQ(moved.Data, (TTexts{"c"}));
+    EXPECT_EQ(f.RoundTrip(a, "a2"), "echo:a2");
+    EXPECT_EQ(f.Echo.Data, (TTexts{"a", "b", "a2"}));
+
+    // A refresh that fails keeps the address in use.
+    f.Mapper.RefreshIntervalMs = 0;
+    resolver.Answer(0);
+    TUDPPeer d, e;
+    EXPECT_EQ(f.RoundTrip(d, "d"), "echo:d");
+    ASSERT_TRUE(RunLoopUntil([&] { return !f.Mapper.DestLookupPending(); }));
+    EXPECT_EQ(f.RoundTrip(e, "e"), "echo:e"); // no new lookup within the retry interval
+    EXPECT_EQ(moved.Data, (TTexts{"c", "d", "e"}));
+    EXPECT_EQ(resolver.Hosts().size(), 3u);
+    EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
+}
+
+TEST_F(UDPPortMapperHeldLookup, AnAnswerAlreadyDueIsLookedUpAgainOnlyForALaterSource) {
+    // Every new association finds the address due; handing out the answer itself must still not
+    // start a lookup (that would free the finished one inside its own completion).
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
+    f.Mapper.RefreshIntervalMs = 0;
+    TUDPPeer a, b;
+    ASSERT_TRUE(f.SendHeld(a, "a"));
+    ASSERT_TRUE(f.SendHeld(b, "b"));
+    resolver.Open();
+    EXPECT_EQ(Answers(a, 1), TTexts{"echo:a"});
+    EXPECT_EQ(Answers(b, 1), TTexts{"echo:b"});
+    EXPECT_FALSE(f.Mapper.DestLookupPending());
+    EXPECT_EQ(resolver.Hosts().size(), 1u);
+    TUDPPeer c;
+    EXPECT_EQ(f.RoundTrip(c, "c"), "echo:c");
+    EXPECT_TRUE(RunLoopUntil([&] { return resolver.Hosts().size() == 2; }));
+    EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
+}
+
+TEST_F(UDPPortMapperHeldLookup, DeactivatingDropsTheLateAnswer) {
+    TMapperFixture& f = F;
+    TFakeHostResolver& resolver = Resolver;
+    TUDPPeer a;
+    ASSERT_TRUE(f.SendHeld(a, "x"));
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 1u);
+    f.Mapper.SetActive(false);
+    EXPECT_FALSE(f.Mapper.DestLookupPending());
+    EXPECT_EQ(f.Mapper.WaitingDatagramCount(), 0u);
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 1u);
+
+    // The old lookup finishes; its answer reaches nothing.
+    resolver.Open();
+    ASSERT_TRUE(resolver.WaitInside(0));
+    RunLoopFor(100);
+    uint32_t address = 0;
+    EXPECT_FALSE(f.Mapper.DestAddress(address));
+    EXPECT_TRUE(f.Echo.Data.empty());
+
+    // Active again: a lookup of its own, and the mapping works.
+    f.Activate();
+    EXPECT_EQ(f.RoundTrip(a, "y"), "echo:y");
+    EXPECT_EQ(resolver.Hosts().size(), 2u);
+
+    // A mapper destroyed with its lookup held: the worker's late end touches nothing of it.
+    resolver.Shut();
+    auto mapper = std::make_unique<TUDPPortMapper>();
+    mapper->DestHost = "gone.test";
+    mapper->DestPort = "9";
+    mapper->SetLocalHost("127.0.0.1");
+    mapper->SetActive(true);
+    ASSERT_TRUE(resolver.WaitInside(1));
+    mapper.reset();
+    resolver.Open();
+    ASSERT_TRUE(resolver.WaitInside(0));
+    RunLoopFor(100);
+    EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
