@@ -2,6 +2,7 @@
 
 #include "util/Strings.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -423,7 +424,7 @@ int SocketBind(TSocketHandle handle, const TSocketAddr& addr) {
 }
 
 int SocketListen(TSocketHandle handle, int backlog) {
-    return Checked(::listen(handle, backlog));
+    return Checked(::listen(handle, std::max(backlog, LISTEN_BACKLOG_MIN)));
 }
 
 TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer) {
