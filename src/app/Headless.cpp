@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 namespace corvan {
 
@@ -62,6 +63,16 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
         // As in the window: report it and keep running with what did start.
         ui.ShowError(e.what());
     }
+    // Without a window nothing else would tell the user that a switched-on service is idle.
+    const TProxySystem& services = app->Root();
+    for (const auto& [service, name] :
+         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"},
+          {&services.DNSProxy(), "DNS proxy"}})
+        if (service->GetEnabled())
+            std::fprintf(err,
+                         "corvan-proxy: the %s is not part of this version yet: it is switched "
+                         "on but does not run\n",
+                         name);
     std::fprintf(err,
                  "corvan-proxy: %s %s running headless; settings in %s; stop with Ctrl+C or "
                  "SIGTERM\n",
