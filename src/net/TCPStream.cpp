@@ -380,7 +380,8 @@ void TSocketStream::Close() {
 namespace {
 
 // Restores a stream's mode and its socket's read trigger however the relay ends. While the
-// relay runs the socket buffers no more than one relay block: the relay itself reads the rest
+// relay runs, a socket stops taking bytes in on its own once a block is buffered (one read
+// notification may take up to READ_EVENT_LIMIT before it stops): the relay reads the rest
 // straight from the system as the other side takes it, so a fast sender facing a slow
 // receiver is held back by TCP instead of filling memory.
 struct TRelaySide {
@@ -399,8 +400,13 @@ struct TRelaySide {
     }
 };
 
-// Moves what src has now to dst. Answers the bytes moved, or -1 when dst has gone (the
-// relay is over: nothing can reach that side any more). Takes nothing from src while dst
+// The side can still be written to (and so can still deliver what it has been given).
+bool Writable(const TSocketStream& s) {
+    return !s.Socket()->Terminated() && s.Socket()->IsConnected();
+}
+
+// Moves what src has now to dst, which must be writable. Answers the bytes taken from src
+// (those dst could not take before it went away are lost with it). Takes nothing while dst
 // still holds a block of earlier bytes unsent: they go first, on dst's write notification.
 int64_t RelayOnce(TSocketStream& src, TSocketStream& dst, char* buffer, int bufferSize,
                   int64_t& total) {
@@ -415,9 +421,9 @@ int64_t RelayOnce(TSocketStream& src, TSocketStream& dst, char* buffer, int buff
     while (done < n) {
         int w = dst.Write(buffer + done, n - done);
         if (w <= 0) {
-            if (!dst.Socket()->IsConnected() || dst.Socket()->Terminated()) {
+            if (!Writable(dst)) {
                 total += done;
-                return -1;
+                return n;
             }
             throw EWriter("Write error");
         }
@@ -440,18 +446,26 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
     std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bufferSize)]);
     int64_t aToB = 0, bToA = 0;
     for (;;) {
+        // A side that has closed still hands on what it had received; it is at its end once
+        // that is taken.
         if (a->IsEOF() || b->IsEOF())
             break;
-        int64_t movedAB = RelayOnce(*a, *b, buffer.get(), bufferSize, aToB);
-        if (movedAB < 0)
-            break;
-        int64_t movedBA = RelayOnce(*b, *a, buffer.get(), bufferSize, bToA);
-        if (movedBA < 0)
-            break;
-        if (movedAB == 0 && movedBA == 0) {
-            // Every notification of this thread wakes it, those of b's socket included.
-            a->Mode = smBlockWaitMessage;
-            a->WaitStep(-1);
+        bool aWritable = Writable(*a), bWritable = Writable(*b);
+        if (!aWritable && !bWritable)
+            break; // both closed: what is left has nobody to go to
+        int64_t moved = 0;
+        if (bWritable)
+            moved += RelayOnce(*a, *b, buffer.get(), bufferSize, aToB);
+        if (aWritable)
+            moved += RelayOnce(*b, *a, buffer.get(), bufferSize, bToA);
+        if (moved == 0) {
+            // Wait on a side that is still open: any notification of the thread wakes it,
+            // those of the other socket included (its write notifications drain what the
+            // relay is waiting on).
+            TSocketStream& waiter = aWritable ? *a : *b;
+            waiter.Mode = smBlockWaitMessage;
+            if (!waiter.WaitStep(-1))
+                break; // terminated, or the thread is told to quit
         }
     }
     // What one side still buffers for its peer is delivered before the caller closes.

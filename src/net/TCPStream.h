@@ -171,10 +171,13 @@ private:
 // Moves bytes both ways between a and b until either reaches its end; answers the bytes moved
 // in both directions. Both streams must belong to the calling thread. bufferSize below 1 means
 // kStreamBlockSize. Reads never wait (each side gives what it has); writes block as the
-// destination's WriteBufferLimit says; when nothing moves the thread waits for its next
-// message. Before answering, what is still in either send buffer is flushed (within each
-// stream's Timeout), so a relay that ends because one side closed loses nothing the other
-// side can still receive. Modes are restored. Missing streams raise EStream "Invalid stream";
+// destination's WriteBufferLimit says; a side is not read while the other still has a block of
+// its bytes unsent; when nothing moves the thread waits for its next message. A side that has
+// closed is at its end only once what it received is handed on (the other side's answer still
+// reaches it meanwhile, nothing goes to it). Before answering, what is still in either send
+// buffer is flushed (within each stream's Timeout), so a relay that ends because one side
+// closed loses nothing the other side can still receive. The relay also ends when the thread
+// is told to quit or a socket is terminated. Modes are restored. Missing streams raise EStream "Invalid stream";
 // a copy-progress abort raises EStreamOperationAborted.
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize = kStreamBlockSize);
 
