@@ -74,6 +74,7 @@ public:
     ATCPServer* Server() const { return FServer; }
     // Process-unique number; WM_SERVER_CLIENT_DONE carries it.
     uint64_t Id() const { return FId; }
+    // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
     const TSocketAddr& RemoteAddr() const { return FRemoteAddr; }
     TTCPServerClientThread* Thread() const { return FThread.get(); }
@@ -83,7 +84,8 @@ public:
 
     // The socket on the accepted handle, created on first use on the calling thread (its
     // window and notifications belong to that thread): connected, ReadEventTrigger from the
-    // server's ClientReadTrigger, throttling applied. Use it on that thread only.
+    // server's ClientReadTrigger, throttling applied. Use it on that thread only. When making
+    // it fails the handle is closed and gone: this and every later call raise.
     TTCPServerClientSocket* GetSocket();
     // The socket if created (null before). Other threads may use it only through
     // TerminateSocket/ApplyThrottle and statistics, which lock.
@@ -105,7 +107,8 @@ public:
     // Any thread: Terminated, the thread terminated, the socket terminated (a blocking wait on
     // it returns at once), WM_QUIT to the socket's window.
     virtual void Terminate();
-    // Not terminated, and neither is the socket (once it exists).
+    // Not terminated, the socket could be made (when it was tried), and it is not terminated
+    // (once it exists).
     bool StillRunning() const;
 
 private:
@@ -121,16 +124,20 @@ private:
     std::atomic<bool> FTerminated{false};
     std::unique_ptr<TTCPServerClientThread> FThread;
     // ClientSocketLock: guards FSocket's publication and foreign access to it (Terminate,
-    // ApplyThrottle, TotalBytes) against its creation on the client thread.
+    // ApplyThrottle, TotalBytes) against its creation on the client thread, and FSocketLost.
     mutable std::mutex ClientSocketLock;
     std::unique_ptr<TTCPServerClientSocket> FSocket;
+    bool FSocketLost = false; // making the socket failed; the accepted handle is closed
 };
 
 // Runs one client: socket, Activate, OnClientAdd (main thread), Execute, Deactivate,
 // OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at construction.
 class TTCPServerClientThread : public TThread {
 public:
-    TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client);
+    // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
+    // null to make it on the thread.
+    TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
+                           std::shared_ptr<TMessageLoop> loop = nullptr);
     ~TTCPServerClientThread() override;
 
     ATCPServer* Server() const { return FServer; }
@@ -150,6 +157,7 @@ private:
     void Step(const char* prefix, const std::function<void()>& step);
     ATCPServer* FServer;
     TTCPServerClient* FClient;
+    std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
     std::atomic<bool> FRunning{true};
 };
 
@@ -239,6 +247,8 @@ private:
     void AcceptPass();
     void ApplyThrottleToClients();
     TTCPServerClient* AcceptClient();
+    // False when the next client thread's loop cannot be made (accepting is paused).
+    bool PrepareClientLoop();
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);
     void RemoveClient(TTCPServerClient* client);
@@ -255,6 +265,10 @@ private:
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};
     std::atomic<int64_t> FReadThrottleRate{0}, FWriteThrottleRate{0};
+    // The message loop of the next client thread (ClientMode 2), made before its connection
+    // is accepted: when descriptors have run out, accepting pauses and the connection waits
+    // in the backlog rather than being accepted by a thread that cannot serve it.
+    std::shared_ptr<TMessageLoop> FNextClientLoop;
     // Rate measurement (main thread): bytes of clients already freed, and the last sample.
     int64_t FRemovedClientBytes = 0;
     int64_t FSampledBytes = 0;

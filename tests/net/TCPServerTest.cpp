@@ -543,20 +543,23 @@ TEST(TCPServerDescriptors, ChildServer) {
         ++wakeups;
         maxClients = std::max(maxClients, static_cast<int>(server.ClientCount()));
     }
-    int paused = 0;
-    for (auto& e : server.Entries)
+    int paused = 0, dropped = 0;
+    for (auto& e : server.Entries) {
         paused += e.Text.rfind("Accept paused", 0) == 0;
+        dropped += e.Text.rfind("Socket creation error", 0) == 0;
+    }
     Report(report, "accepts " + std::to_string(server.ServerSocket().AcceptCalls()) + " wakeups " +
                        std::to_string(wakeups) + " executed " + std::to_string(server.Executed) +
-                       " paused " + std::to_string(paused) + " max " + std::to_string(maxClients));
+                       " paused " + std::to_string(paused) + " max " + std::to_string(maxClients) +
+                       " dropped " + std::to_string(dropped));
     server.SetActive(false);
     Report(report, "stopped");
 }
 
-// Disabled: about one run in two the child hangs at its final deactivation, a client thread
-// never waking from its loop's wait (see the report); run it with
-// --gtest_also_run_disabled_tests while that is investigated.
-TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterwards) {
+// Clients whose socket cannot be made (no descriptor left for their thread's loop) end at
+// once: their closed handle's number is soon another loop's eventfd or epoll descriptor, and a
+// second attempt on it once closed those under running threads, which then never woke.
+TEST(TCPServerDescriptors, OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterwards) {
     if (std::getenv("CORVAN_FD_REPORT"))
         GTEST_SKIP();
     int pipeFds[2];
@@ -567,10 +570,29 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(len, 0);
     self[len] = 0;
+    // In a sanitizer build, the sanitizer tests whether memory is readable through a pipe; in
+    // a process without a free descriptor that test fails, and the vptr check then reports
+    // objects it looks at as invalid. Those reports do not stop the child (the build makes
+    // them recoverable; everything else stays fatal), and as the report's printing leaks the
+    // type names it demangles, the child skips the leak check.
+    auto extended = [](const char* name, const std::string& extra) {
+        const char* value = std::getenv(name);
+        std::string var = std::string(name) + "=";
+        if (value && *value)
+            var += std::string(value) + ":";
+        return var + extra;
+    };
+    std::string ubsanVar = extended("UBSAN_OPTIONS", "halt_on_error=0");
+    std::string asanVar = extended("ASAN_OPTIONS", "detect_leaks=0");
     std::vector<char*> env;
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        if (entry.rfind("UBSAN_OPTIONS=", 0) != 0 && entry.rfind("ASAN_OPTIONS=", 0) != 0)
+            env.push_back(*e);
+    }
     env.push_back(fdVar.data());
+    env.push_back(ubsanVar.data());
+    env.push_back(asanVar.data());
     env.push_back(nullptr);
     char* argv[] = {self, filter.data(), nullptr};
     posix_spawn_file_actions_t actions;
@@ -635,11 +657,15 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
     RecordProperty("child", line);
     EXPECT_TRUE(stoppedOk) << stopped;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    unsigned long accepts = 0, wakeups = 0, executed = 0, paused = 0, maxClients = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "accepts %lu wakeups %lu executed %lu paused %lu max %lu",
-                          &accepts, &wakeups, &executed, &paused, &maxClients),
-              5)
+    unsigned long accepts = 0, wakeups = 0, executed = 0, paused = 0, maxClients = 0, dropped = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(),
+                          "accepts %lu wakeups %lu executed %lu paused %lu max %lu dropped %lu",
+                          &accepts, &wakeups, &executed, &paused, &maxClients, &dropped),
+              6)
         << line;
+    // A connection is taken from the backlog only when its thread can be given a loop: none
+    // was accepted and then dropped for lack of descriptors.
+    EXPECT_EQ(dropped, 0u) << line;
     // Every connection was accepted in the end; a few failed accepts per pause, not thousands.
     EXPECT_GE(executed, 1u);
     EXPECT_GE(paused, 1u) << line;
