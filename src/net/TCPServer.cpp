@@ -17,6 +17,7 @@ TTCPServerClient::TTCPServerClient(ATCPServer* server)
 
 TTCPServerClient::~TTCPServerClient() {
     FThread.reset(); // waits for the thread
+    FStream.reset();
     FSocket.reset();
     if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
         SocketClose(FSocketHandle);
@@ -50,6 +51,18 @@ TTCPServerClientSocket* TTCPServerClient::GetSocket() {
     }
     ApplyThrottle();
     return FSocket.get();
+}
+
+void TTCPServerClient::CreateStream(TSocketStreamMode mode) {
+    TTCPServerClientSocket* socket = GetSocket();
+    FStream = std::make_unique<TSocketStream>(socket, FServer->ClientWriteBufferLimit.load(),
+                                              FServer->ClientTimeout.load(), mode, false);
+}
+
+TSocketStream* TTCPServerClient::GetStream() {
+    if (!FStream)
+        CreateStream(smAsynchronous);
+    return FStream.get();
 }
 
 int64_t TTCPServerClient::TotalBytes() const {
@@ -150,7 +163,7 @@ void TTCPServerClientThread::Execute() {
     if (FLoop)
         TMessageLoop::Adopt(std::move(FLoop));
     if (StillRunning())
-        Step("Socket creation error: ", [&] { FClient->GetSocket(); });
+        Step("Socket creation error: ", [&] { FClient->CreateStream(smBlockWaitMessage); });
     if (StillRunning())
         Step("Client activate error: ", [&] {
             FClient->Activate();
@@ -423,6 +436,7 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
                 std::make_unique<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
             return;
         }
+        client->GetStream(); // smAsynchronous: events serve this client
         TTCPServerClientSocket* socket = client->GetSocket();
         socket->OnDataAvailable = [this, client](ATCPClientSocket*) {
             if (FActive && !client->Terminated() && OnClientDataAvailable)

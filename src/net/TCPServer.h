@@ -28,6 +28,7 @@
 
 #include "net/SocketsTCP.h"
 #include "net/SocketsTCPServer.h"
+#include "net/TCPStream.h"
 
 #include <atomic>
 #include <cstdint>
@@ -65,8 +66,8 @@ public:
 class TTCPServerClient {
 public:
     explicit TTCPServerClient(ATCPServer* server);
-    // Frees, in order, the thread (waiting for it), the socket; closes an accepted handle that
-    // never became a socket.
+    // Frees, in order, the thread (waiting for it), the stream, the socket; closes an accepted
+    // handle that never became a socket.
     virtual ~TTCPServerClient();
     TTCPServerClient(const TTCPServerClient&) = delete;
     TTCPServerClient& operator=(const TTCPServerClient&) = delete;
@@ -90,6 +91,14 @@ public:
     // The socket if created (null before). Other threads may use it only through
     // TerminateSocket/ApplyThrottle and statistics, which lock.
     TTCPServerClientSocket* Socket() const { return FSocket.get(); }
+    // The client's stream over GetSocket, with the server's ClientTimeout and
+    // ClientWriteBufferLimit, created on first use. A client thread makes it blocking
+    // (smBlockWaitMessage) before Execute, so Execute reads and writes straight-line, bounded by
+    // the time-out and the write limit; made anywhere else it is smAsynchronous. Same thread
+    // rule as the socket. Raises what GetSocket raises.
+    TSocketStream* GetStream();
+    // The stream if created (null before).
+    TSocketStream* Stream() const { return FStream.get(); }
     // Bytes received and sent on the socket so far (any thread).
     int64_t TotalBytes() const;
 
@@ -114,6 +123,7 @@ public:
 private:
     friend class ATCPServer;
     friend class TTCPServerClientThread;
+    void CreateStream(TSocketStreamMode mode);
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -128,10 +138,12 @@ private:
     mutable std::mutex ClientSocketLock;
     std::unique_ptr<TTCPServerClientSocket> FSocket;
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
+    std::unique_ptr<TSocketStream> FStream; // the socket's thread only
 };
 
-// Runs one client: socket, Activate, OnClientAdd (main thread), Execute, Deactivate,
-// OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at construction.
+// Runs one client: socket and blocking stream, Activate, OnClientAdd (main thread), Execute,
+// Deactivate, OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at
+// construction.
 class TTCPServerClientThread : public TThread {
 public:
     // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or

@@ -121,20 +121,6 @@ bool Readable(TSocketHandle h, int timeoutMs) {
     return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-std::string RecvExactly(TSocketHandle h, size_t size, int timeoutMs = 10000) {
-    std::string r;
-    char buf[65536];
-    while (r.size() < size) {
-        if (!Readable(h, timeoutMs))
-            break;
-        long n = SocketRecv(h, buf, std::min(sizeof buf, size - r.size()));
-        if (n <= 0)
-            break;
-        r.append(buf, static_cast<size_t>(n));
-    }
-    return r;
-}
-
 struct TPeer {
     TSocketHandle H;
     explicit TPeer(uint16_t port) : H(ConnectBlocking(port)) {}
@@ -146,7 +132,7 @@ struct TPeer {
     }
     std::string Exchange(const std::string& data) {
         SendAll(H, data);
-        return RecvExactly(H, data.size());
+        return RecvWithin(H, data.size());
     }
 };
 
@@ -303,7 +289,7 @@ TEST(TCPServerClients, MaxClientsOneServesTheSecondConnectionOnlyAfterTheFirstIs
     first.Close();
     ASSERT_TRUE(RunLoopUntil([&] { return events.size() == 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"add", "remove", "add"}));
-    EXPECT_EQ(OffMain([&] { return RecvExactly(second.H, 6); }), "second");
+    EXPECT_EQ(OffMain([&] { return RecvWithin(second.H, 6); }), "second");
 }
 
 TEST(TCPServerClients, MaxClientsZeroAcceptsNothing) {
@@ -335,7 +321,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(readResult, 0);
     // The peer sees the connection end.
-    EXPECT_EQ(RecvExactly(peer.H, 1), "");
+    EXPECT_EQ(RecvWithin(peer.H, 1), "");
 }
 
 TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
@@ -360,7 +346,7 @@ TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
     TPeer peer(server.Port());
     ASSERT_TRUE(RunLoopUntil(
         [&] { return server.Logged(LOG_TYPE_ERROR, "Error creating client: no memory for you"); }));
-    EXPECT_EQ(RecvExactly(peer.H, 1), ""); // its connection was closed
+    EXPECT_EQ(RecvWithin(peer.H, 1), ""); // its connection was closed
     EXPECT_EQ(server.ClientCount(), 0u);
 }
 
@@ -382,7 +368,7 @@ TEST(TCPServerClients, ThrottleChangesReachRunningClients) {
     auto ask = [&](size_t replySize) {
         return OffMain([&] {
             SendAll(peer.H, "?");
-            return RecvExactly(peer.H, replySize);
+            return RecvWithin(peer.H, replySize);
         });
     };
     EXPECT_EQ(ask(4), "Rw0.");
@@ -629,7 +615,7 @@ TEST(TCPServerDescriptors, OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterw
     // The first ones were served while descriptors lasted (the last wait in the backlog).
     bool served = false;
     for (size_t i = 0; i < held.size() && i < 5 && !served; ++i)
-        served = SendAll(held[i], "x") && RecvExactly(held[i], 1, 2000) == "x";
+        served = SendAll(held[i], "x") && RecvWithin(held[i], 1, 2000) == "x";
     EXPECT_TRUE(served);
     for (TSocketHandle h : held)
         SocketClose(h);
@@ -641,7 +627,7 @@ TEST(TCPServerDescriptors, OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterw
         if (h == INVALID_SOCKETHANDLE)
             break;
         if (SendAll(h, "after"))
-            echoed = RecvExactly(h, 5);
+            echoed = RecvWithin(h, 5);
         SocketClose(h);
     }
     EXPECT_EQ(echoed, "after");
@@ -671,4 +657,109 @@ TEST(TCPServerDescriptors, OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterw
     EXPECT_GE(paused, 1u) << line;
     EXPECT_LT(accepts, static_cast<unsigned long>(kExhaustionConnections) + 200) << line;
     EXPECT_LT(wakeups, 20000u) << line;
+}
+
+// --- the client's stream -------------------------------------------------------------------
+
+TEST(TCPServerClientStream, ClientThreadStreamIsBlockingWithTheServersSettings) {
+    TTestServer server;
+    server.ClientTimeout = 4321;
+    server.ClientWriteBufferLimit = 1234;
+    std::atomic<int> mode{-1}, timeout{0}, limit{0};
+    std::atomic<bool> sameSocket{false};
+    server.Body = [&](TTCPServerClient* client) {
+        TSocketStream* stream = client->GetStream();
+        mode = stream->Mode;
+        timeout = stream->Timeout;
+        limit = stream->WriteBufferLimit;
+        sameSocket = stream->Socket() == client->GetSocket() && client->Stream() == stream;
+        stream->Writer().WriteStr("ok");
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    EXPECT_EQ(OffMain([&] { return RecvWithin(peer.H, 2); }), "ok");
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    EXPECT_EQ(mode, smBlockWaitMessage);
+    EXPECT_EQ(timeout, 4321);
+    EXPECT_EQ(limit, 1234);
+    EXPECT_TRUE(sameSocket);
+}
+
+TEST(TCPServerClientStream, EventModeClientGetsANonBlockingStream) {
+    TTestServer server(CLIENT_MODE_EVENTS);
+    server.ClientTimeout = 777;
+    int mode = -1, timeout = 0;
+    server.OnClientAdd = [&](TTCPServerClient* client) {
+        mode = client->Stream() ? client->Stream()->Mode : -1;
+        timeout = client->GetStream()->Timeout;
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return mode != -1; }));
+    EXPECT_EQ(mode, smAsynchronous);
+    EXPECT_EQ(timeout, 777);
+}
+
+TEST(TCPServerClientStream, BlockingReadOfASilentPeerFailsAfterClientTimeout) {
+    TTestServer server;
+    server.ClientTimeout = 300;
+    std::atomic<bool> raised{false};
+    std::atomic<int64_t> elapsed{-1};
+    server.Body = [&](TTCPServerClient* client) {
+        int64_t start = MonotonicMillis();
+        try {
+            client->GetStream()->Reader().ReadByte();
+        } catch (const EReader&) {
+            raised = true;
+        }
+        elapsed = MonotonicMillis() - start;
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port()); // connected, and says nothing
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }, 10000));
+    EXPECT_TRUE(raised);
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 5000);
+}
+
+// The peer reads nothing until the client has buffered ClientWriteBufferLimit bytes; the
+// client's next write then waits, and goes on once the peer reads. What the client buffers
+// never grows past the limit plus one write, though it sends far more than the kernel holds.
+TEST(TCPServerClientStream, WritesWaitAtClientWriteBufferLimitAndGoOnWhenThePeerReads) {
+    constexpr int kLimit = 16384;
+    constexpr size_t kBlock = 8192;
+    constexpr size_t kTotal = 16u << 20;
+    TTestServer server;
+    server.ClientWriteBufferLimit = kLimit;
+    server.ClientTimeout = 30000;
+    const std::string data = Pattern(kTotal);
+    std::atomic<bool> atLimit{false};
+    std::atomic<size_t> writtenAtLimit{0};
+    std::atomic<int64_t> maxBuffered{0};
+    std::atomic<bool> complete{false};
+    server.Body = [&](TTCPServerClient* client) {
+        TSocketStream* stream = client->GetStream();
+        for (size_t offset = 0; offset < kTotal; offset += kBlock) {
+            if (stream->Writer().Write(data.data() + offset, kBlock) != static_cast<int>(kBlock))
+                return;
+            int64_t buffered = stream->Socket()->SendBufferSize();
+            maxBuffered = std::max<int64_t>(maxBuffered, buffered);
+            if (buffered >= kLimit && !atLimit) {
+                writtenAtLimit = offset + kBlock;
+                atLimit = true;
+                WakeMain();
+            }
+        }
+        complete = stream->Flush();
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return atLimit.load(); }, 20000));
+    std::string received = OffMain([&] { return RecvWithin(peer.H, kTotal, 60000); });
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    EXPECT_LT(writtenAtLimit, kTotal);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(received.size(), kTotal);
+    EXPECT_TRUE(received == data);
+    EXPECT_LE(maxBuffered, kLimit + static_cast<int64_t>(kBlock));
 }
