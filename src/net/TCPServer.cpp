@@ -215,6 +215,8 @@ void ATCPServer::ShutdownClients() {
 void ATCPServer::Log(int logType, const std::string& msg) {
     if (OnLog)
         OnLog(this, logType, msg);
+    if (ALogTarget* log = FLogTo.Get())
+        log->LogEntry(this, logType, msg);
 }
 
 void ATCPServer::RaiseError(const std::string& msg) {

@@ -24,11 +24,13 @@
 // clients run. Freeing a client waits for its thread; while it waits the main thread keeps
 // serving hand-overs, so a thread handing over at that moment can finish.
 //
-// Log types: 0 information, 1 error.
+// Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
+// (LogTo), both on the main thread; a client thread's entries are handed over in order.
 
 #include "net/SocketsTCP.h"
 #include "net/SocketsTCPServer.h"
 #include "net/TCPStream.h"
+#include "util/LogTarget.h"
 
 #include <atomic>
 #include <cstdint>
@@ -210,6 +212,10 @@ public:
 
     // --- events (main thread, except OnClientExecute: the client's thread in mode 2) ---
     std::function<void(ATCPServer* sender, int logType, const std::string& msg)> OnLog;
+    // The attached log (app/Log.h's TLog, for one): every entry after OnLog, as (this, log
+    // type, text). Cleared when that log is destroyed. Main thread.
+    ALogTarget* LogTo() const { return FLogTo.Get(); }
+    void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }
     std::function<void(ATCPServer*sender)> OnActive, OnInactive, OnAccept;
     std::function<std::unique_ptr<TTCPServerClient>(ATCPServer* sender)> OnCreateClient;
     std::function<void(TTCPServerClient*client)> OnClientAdd, OnClientClose, OnClientRemove,
@@ -232,7 +238,7 @@ public:
     // Milliseconds since activation; 0 while inactive.
     int64_t Uptime() const;
 
-    // Log type 0 information, 1 error: OnLog.
+    // Log type 0 information, 1 error: OnLog, then the attached log. Main thread.
     virtual void Log(int logType, const std::string& msg);
     [[noreturn]] virtual void RaiseError(const std::string& msg);
 
@@ -265,6 +271,7 @@ private:
     void ClientDone(uint64_t id);
     void RemoveClient(TTCPServerClient* client);
 
+    TLogLink FLogTo;
     std::unique_ptr<TTCPServerSocket> FServerSocket;
     std::vector<std::unique_ptr<TTCPServerClient>> FClients;
     std::string FListenPort;

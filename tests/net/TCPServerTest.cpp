@@ -1,6 +1,8 @@
 // The TCP server with one thread per client, over real loopback connections.
 #include "net/TCPServer.h"
 
+#include "app/Log.h"
+
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -237,8 +239,12 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
     server.OnClientAdd = [&](TTCPServerClient*) {
         events.push_back(TMessageLoop::IsMainThread() ? "add" : "add off main");
     };
-    server.OnClientClose = [&](TTCPServerClient*) {
+    // Read once a client's Execute has ended: its thread made every send by then (a peer can
+    // hold all echoed bytes before the sending thread has counted them).
+    int64_t closedBytes = 0;
+    server.OnClientClose = [&](TTCPServerClient* client) {
         events.push_back(TMessageLoop::IsMainThread() ? "close" : "close off main");
+        closedBytes += client->TotalBytes();
     };
     server.OnClientRemove = [&](TTCPServerClient*) { events.push_back("remove"); };
     server.SetActive(true);
@@ -250,9 +256,9 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
         EXPECT_EQ(OffMain([&] { return b.Exchange(Pattern(100000)); }), Pattern(100000));
         EXPECT_EQ(server.Executing, 2);
         EXPECT_EQ(server.Client(0)->RemoteAddr().AddrIP4(), Loopback());
-        EXPECT_EQ(server.Client(0)->TotalBytes() + server.Client(1)->TotalBytes(), 2 * 100005);
     }
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(closedBytes, 2 * 100005);
     EXPECT_EQ(threads.size(), 2u);
     ASSERT_EQ(events.size(), 6u);
     EXPECT_EQ(events[0], "add");
@@ -762,4 +768,76 @@ TEST(TCPServerClientStream, WritesWaitAtClientWriteBufferLimitAndGoOnWhenThePeer
     EXPECT_EQ(received.size(), kTotal);
     EXPECT_TRUE(received == data);
     EXPECT_LE(maxBuffered, kLimit + static_cast<int64_t>(kBlock));
+}
+
+// --- the attached log ----------------------------------------------------------------------
+
+namespace {
+struct TLoggedEntry {
+    TLogClass Class;
+    std::string Text;
+    bool OnMainThread;
+};
+
+// A TLog that writes no file and records what it is told.
+struct TRecordingLog {
+    TLog Log;
+    std::vector<TLoggedEntry> Entries;
+    TRecordingLog() {
+        Log.Options = 0;
+        Log.OnLog = [this](TLog*, TLogClass c, const std::string& text) {
+            Entries.push_back({c, text, TMessageLoop::IsMainThread()});
+        };
+    }
+};
+} // namespace
+
+TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder) {
+    TRecordingLog log;
+    TTestServer server;
+    server.SetLogTo(&log.Log);
+    server.Body = [](TTCPServerClient* client) {
+        client->Log(LOG_TYPE_INFO, "first");
+        client->Log(LOG_TYPE_ERROR, "second");
+        client->Log(LOG_TYPE_INFO, "third");
+    };
+    server.SetActive(true);
+    {
+        TPeer peer(server.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    }
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    server.SetActive(false);
+    std::vector<std::pair<TLogClass, std::string>> expected = {
+        {lcInfo, "Server active. Listening on port 0."},
+        {lcInfo, "first"},
+        {lcError, "second"},
+        {lcInfo, "third"},
+        {lcInfo, "Server shutdown."},
+    };
+    ASSERT_EQ(log.Entries.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(log.Entries[i].Class, expected[i].first) << i;
+        EXPECT_EQ(log.Entries[i].Text, expected[i].second) << i;
+        EXPECT_TRUE(log.Entries[i].OnMainThread) << i;
+    }
+    // OnLog saw the same entries.
+    ASSERT_EQ(server.Entries.size(), expected.size());
+}
+
+TEST(TCPServerLog, ActivationFailureIsLoggedAsAnErrorAndADestroyedLogIsDetached) {
+    TTestServer holder;
+    holder.SetActive(true);
+    auto log = std::make_unique<TRecordingLog>();
+    TTestServer server;
+    server.SetListenPort(std::to_string(holder.Port()));
+    server.SetLogTo(&log->Log);
+    EXPECT_THROW(server.SetActive(true), ETCPServer);
+    ASSERT_EQ(log->Entries.size(), 1u);
+    EXPECT_EQ(log->Entries[0].Class, lcError);
+    EXPECT_EQ(log->Entries[0].Text,
+              "Server activation failed: Socket bind failed: " + SocketErrorMessage(10048));
+    log.reset();
+    EXPECT_EQ(server.LogTo(), nullptr);
+    EXPECT_THROW(server.SetActive(true), ETCPServer); // logs to OnLog only, no dangling log
 }
