@@ -1,12 +1,16 @@
 #pragma once
 // The base of every listening service: a listening socket on the main thread, one
 // TTCPServerClient per accepted connection and, in ClientMode 2 (what every service uses), one
-// TTCPServerClientThread per client that runs the client's Execute against its own socket.
+// TTCPServerClientThread per client that runs the client's Execute against its own blocking
+// socket stream (GetStream: the server's ClientTimeout and ClientWriteBufferLimit apply).
 //
 // Deriving a server:
 //   class TEchoClient : public TTCPServerClient {
 //       using TTCPServerClient::TTCPServerClient;
-//       void Execute() override { ...blocking reads and writes on GetSocket()/the stream... }
+//       void Execute() override {
+//           TSocketStream& s = *GetStream();   // blocking on the client's thread
+//           s.Writer().WriteStr(s.Reader().ReadStr(4)); // raises on time-out or close
+//       }
 //   };
 //   class TEchoServer : public ATCPServer {
 //       std::unique_ptr<TTCPServerClient> CreateClient() override {
