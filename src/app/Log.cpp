@@ -33,6 +33,11 @@ TLog::~TLog() {
     SetLogTo(nullptr);
 }
 
+void TLog::LogEntry(const void* sender, int logClass, const std::string& message) {
+    Log(sender, static_cast<TLogClass>(std::clamp(logClass, 0, static_cast<int>(lcCustom6))),
+        message);
+}
+
 void TLog::SetLogTo(TLog* target) {
     if (FLogTo) {
         auto& list = FLogTo->FReferrers;

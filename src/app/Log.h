@@ -7,6 +7,7 @@
 
 #include "util/DateTime.h"
 #include "util/FileSystem.h"
+#include "util/LogTarget.h"
 
 #include <cstdint>
 #include <functional>
@@ -45,7 +46,7 @@ enum TLogOption : uint32_t {
 };
 using TLogOptions = uint32_t;
 
-class TLog {
+class TLog : public ALogTarget {
 public:
     using TLogEvent = std::function<void(TLog* sender, TLogClass logClass, const std::string&)>;
     using TEditMessageEvent =
@@ -81,6 +82,10 @@ public:
     // handling (e.g. a file that cannot be opened) pass to the caller unless
     // loSuppressErrors; a file that is not kept open is closed in any case.
     void Log(const void* sender, TLogClass logClass, const std::string& message);
+
+    // An entry of a component this log is attached to (a TCP server or client): Log with that
+    // class; a class outside 0 to 6 is logged as class 6 (7 is the log's own summary).
+    void LogEntry(const void* sender, int logClass, const std::string& message) override;
 
 protected:
     // Called with every finished line; nothing here.

@@ -302,8 +302,13 @@ void ASocket::ResetSocket() {
 }
 
 bool ASocket::OnForeignThread() const {
-    TMessageLoop* loop = WindowLoop();
-    return loop && !loop->IsOwnerThread();
+    // The window handle is published after its loop, so the loop may be read once it is seen.
+    if (HasWindowHandle())
+        if (TMessageLoop* loop = WindowLoop())
+            return !loop->IsOwnerThread();
+    // No window yet: the socket still belongs to the thread that made it, which may be about
+    // to use the handle. No loop is no licence to close it from here.
+    return std::this_thread::get_id() != FOwnerThread;
 }
 
 void ASocket::Terminate() {
@@ -314,6 +319,8 @@ void ASocket::Terminate() {
             if (FHandle != INVALID_SOCKETHANDLE)
                 SocketShutdown(FHandle, TShutdownHow::sdBoth);
         }
+        // Without a window the message goes nowhere; the owner closes the handle when it
+        // resets or frees the socket.
         PostMessage(WindowHandle(), WM_SOCKET_TERMINATE, 0, 0);
         return;
     }
@@ -561,7 +568,7 @@ void ASocketExSendBuffer::UpdateTimer() {
 }
 
 void ASocket::SetThrottleSwitch(uintptr_t which, bool value) {
-    if (OnForeignThread())
+    if (OnForeignThread() && HasWindowHandle())
         PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, which, value ? 1 : 0);
     else
         ApplyThrottleSwitch(which, value);

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace corvan {
@@ -179,7 +180,8 @@ protected:
 
     // Posts WM_SOCKET(handle, events) to the own window; it runs later on this thread.
     bool PostSocketEvent(uint32_t events, int error = 0);
-    // True when called from a thread other than the one serving this socket's window.
+    // True when called from a thread other than the socket's own: the one serving its window,
+    // or, before it has one, the thread that constructed it.
     bool OnForeignThread() const;
     // Private messages: a foreign Terminate, and throttle switches made from another thread
     // (wParam: which switch, lParam: the value), applied on the socket's thread.
@@ -208,6 +210,7 @@ private:
 
     TIPProtocol FProtocol = TIPProtocol::ipNone;
     TSocketState FState = ssClosed;
+    std::thread::id FOwnerThread = std::this_thread::get_id(); // until it has a window
     // FHandleLock: guards FHandle against a foreign Terminate's shutdown racing a close.
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;

@@ -40,21 +40,26 @@ TSocketHandle TTCPServerSocket::Accept(TSocketAddr* peer) {
     if (h == INVALID_SOCKETHANDLE) {
         int error = SocketGetLastError();
         FPendingAccepts = 0;
-        if (IsResourceExhaustion(error) && !FAcceptPaused) {
-            FAcceptPaused = true;
-            SetTimerActive(true);
-            if (!FExhaustionReported) {
-                FExhaustionReported = true;
-                if (OnAcceptPaused)
-                    OnAcceptPaused(this, error);
-            }
-        }
+        if (IsResourceExhaustion(error))
+            PauseAccepting(error);
         return h;
     }
     FExhaustionReported = false;
     if (FPendingAccepts > 0)
         --FPendingAccepts;
     return h;
+}
+
+void TTCPServerSocket::PauseAccepting(int error) {
+    if (FAcceptPaused)
+        return;
+    FAcceptPaused = true;
+    SetTimerActive(true);
+    if (!FExhaustionReported) {
+        FExhaustionReported = true;
+        if (OnAcceptPaused)
+            OnAcceptPaused(this, error);
+    }
 }
 
 void TTCPServerSocket::Close() {

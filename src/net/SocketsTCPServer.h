@@ -43,6 +43,10 @@ public:
     // pending count reset; out of descriptors also pauses accepting). Raises "Socket closed"
     // unless listening. The caller owns the handle.
     TSocketHandle Accept(TSocketAddr* peer);
+    // Stops accepting for ACCEPT_RETRY_DELAY, as after an accept that ran out of descriptors
+    // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a
+    // connection on now for lack of resources: it stays in the backlog. No-op while paused.
+    void PauseAccepting(int error);
     // Closes the listening handle: state closed, pending count 0, no pause.
     void Close();
 

@@ -120,6 +120,7 @@ void ATCPClient::Assign(const ATCPClient* prototype) {
     ThrottleWrite = prototype->ThrottleWrite;
     WriteThrottleRate = prototype->WriteThrottleRate;
     OnLog = prototype->OnLog;
+    FLogTo.Set(prototype->LogTo());
     OnInitSocket = prototype->OnInitSocket;
     OnStateChange = prototype->OnStateChange;
     OnSocketStateChange = prototype->OnSocketStateChange;
@@ -159,6 +160,17 @@ void ATCPClient::SetErrorFields(int code, const std::string& message) {
 void ATCPClient::Log(const std::string& message) {
     if (OnLog)
         OnLog(this, message);
+    if (!FLogTo.Get())
+        return;
+    auto write = [&] {
+        if (ALogTarget* log = FLogTo.Get())
+            log->LogEntry(this, 0, message);
+    };
+    try {
+        TMessageLoop::Main().RunSynchronous(write);
+    } catch (const EWindowHandle&) {
+        // The main loop has ended: nobody writes the log any more.
+    }
 }
 
 void ATCPClient::SetState(TTCPClientState state) {

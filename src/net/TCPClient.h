@@ -12,6 +12,7 @@
 #include "net/Socks.h"
 #include "net/TCPStream.h"
 #include "net/WinClasses.h"
+#include "util/LogTarget.h"
 
 #include <atomic>
 #include <functional>
@@ -135,6 +136,10 @@ public:
     // --- events (Sender first); Sync variants run on the main thread, only with a thread ---
     using TEvent = std::function<void(ATCPClient* sender)>;
     std::function<void(ATCPClient* sender, const std::string& message)> OnLog;
+    // The attached log (app/Log.h's TLog, for one): Log's entries as (this, 0, text), always
+    // on the main thread. Cleared when that log is destroyed.
+    ALogTarget* LogTo() const { return FLogTo.Get(); }
+    void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }
     TEvent OnInitSocket;
     std::function<void(ATCPClient* sender, TTCPClientState oldState, TTCPClientState state)>
         OnStateChange;
@@ -149,7 +154,10 @@ public:
     TEvent OnThreadRun;         // the thread's blocking work, after Connect
     TEvent OnThreadRunComplete; // main thread, after the thread body ended
 
-    void Log(const std::string& message);
+    // OnLog on the calling thread, then the attached log with log type 0 on the main thread
+    // (from another thread the caller waits while the main thread writes it; the entry is
+    // lost when the main loop has ended).
+    virtual void Log(const std::string& message);
 
 protected:
     [[noreturn]] virtual void RaiseError(const std::string& message);
@@ -176,6 +184,7 @@ private:
     void SetErrorFields(int code, const std::string& message);
 
     std::string FHost, FPort, FLocalHost, FLocalPort;
+    TLogLink FLogTo;
     ATCPClientConnectionProxy* FProxy = nullptr;
     TSocketStreamMode FStreamMode = smAsynchronous;
     TTCPClientCollection* FCollection = nullptr;

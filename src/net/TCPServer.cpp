@@ -17,6 +17,7 @@ TTCPServerClient::TTCPServerClient(ATCPServer* server)
 
 TTCPServerClient::~TTCPServerClient() {
     FThread.reset(); // waits for the thread
+    FStream.reset();
     FSocket.reset();
     if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
         SocketClose(FSocketHandle);
@@ -25,10 +26,21 @@ TTCPServerClient::~TTCPServerClient() {
 TTCPServerClientSocket* TTCPServerClient::GetSocket() {
     if (FSocket)
         return FSocket.get();
-    // From here the socket owns the handle, also when its construction fails (its base then
-    // closes it).
+    // The accepted handle goes to exactly one socket. When making that socket fails, its base
+    // has closed the handle, and the number may already belong to another descriptor of the
+    // process (another thread's loop, another connection): it is never wrapped again.
+    if (!FHandleOwned)
+        throw ETCPServer("Client socket not available");
     FHandleOwned = false;
-    auto socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle);
+    std::unique_ptr<TTCPServerClientSocket> socket;
+    try {
+        socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        FSocketHandle = INVALID_SOCKETHANDLE;
+        FSocketLost = true;
+        throw;
+    }
     socket->SetReadEventTrigger(FServer->ClientReadTrigger.load());
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
@@ -39,6 +51,18 @@ TTCPServerClientSocket* TTCPServerClient::GetSocket() {
     }
     ApplyThrottle();
     return FSocket.get();
+}
+
+void TTCPServerClient::CreateStream(TSocketStreamMode mode) {
+    TTCPServerClientSocket* socket = GetSocket();
+    FStream = std::make_unique<TSocketStream>(socket, FServer->ClientWriteBufferLimit.load(),
+                                              FServer->ClientTimeout.load(), mode, false);
+}
+
+TSocketStream* TTCPServerClient::GetStream() {
+    if (!FStream)
+        CreateStream(smAsynchronous);
+    return FStream.get();
 }
 
 int64_t TTCPServerClient::TotalBytes() const {
@@ -90,13 +114,16 @@ bool TTCPServerClient::StillRunning() const {
     if (Terminated())
         return false;
     std::lock_guard<std::mutex> lock(ClientSocketLock);
+    if (FSocketLost)
+        return false;
     return !FSocket || !FSocket->Terminated();
 }
 
 // --- TTCPServerClientThread -------------------------------------------------------------------
 
-TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client)
-    : FServer(server), FClient(client) {
+TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
+                                               std::shared_ptr<TMessageLoop> loop)
+    : FServer(server), FClient(client), FLoop(std::move(loop)) {
     Start();
 }
 
@@ -133,8 +160,10 @@ void TTCPServerClientThread::Step(const char* prefix, const std::function<void()
 }
 
 void TTCPServerClientThread::Execute() {
+    if (FLoop)
+        TMessageLoop::Adopt(std::move(FLoop));
     if (StillRunning())
-        Step("Socket creation error: ", [&] { FClient->GetSocket(); });
+        Step("Socket creation error: ", [&] { FClient->CreateStream(smBlockWaitMessage); });
     if (StillRunning())
         Step("Client activate error: ", [&] {
             FClient->Activate();
@@ -186,6 +215,8 @@ void ATCPServer::ShutdownClients() {
 void ATCPServer::Log(int logType, const std::string& msg) {
     if (OnLog)
         OnLog(this, logType, msg);
+    if (ALogTarget* log = FLogTo.Get())
+        log->LogEntry(this, logType, msg);
 }
 
 void ATCPServer::RaiseError(const std::string& msg) {
@@ -300,6 +331,7 @@ void ATCPServer::DoActivate() {
 void ATCPServer::DoDeactivate() {
     FServerSocket->Close();
     FAcceptPending = false;
+    FNextClientLoop.reset();
     ShutdownClients();
 }
 
@@ -354,10 +386,25 @@ void ATCPServer::AcceptPass() {
     if (ClientMode == CLIENT_MODE_NONE)
         return;
     while (FActive && !atLimit()) {
+        if (ClientMode == CLIENT_MODE_THREAD && !PrepareClientLoop())
+            break;
         TTCPServerClient* client = AcceptClient();
         if (!client)
             break;
         StartClient(client);
+    }
+}
+
+bool ATCPServer::PrepareClientLoop() {
+    if (FNextClientLoop)
+        return true;
+    try {
+        FNextClientLoop = TMessageLoop::CreateForNewThread();
+        return true;
+    } catch (const EWindowHandle&) {
+        // Out of descriptors (or memory): the same condition as a failing accept.
+        FServerSocket->PauseAccepting(WSAEMFILE);
+        return false;
     }
 }
 
@@ -387,9 +434,11 @@ TTCPServerClient* ATCPServer::AcceptClient() {
 void ATCPServer::StartClient(TTCPServerClient* client) {
     try {
         if (ClientMode == CLIENT_MODE_THREAD) {
-            client->FThread = std::make_unique<TTCPServerClientThread>(this, client);
+            client->FThread =
+                std::make_unique<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
             return;
         }
+        client->GetStream(); // smAsynchronous: events serve this client
         TTCPServerClientSocket* socket = client->GetSocket();
         socket->OnDataAvailable = [this, client](ATCPClientSocket*) {
             if (FActive && !client->Terminated() && OnClientDataAvailable)

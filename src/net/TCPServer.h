@@ -1,12 +1,16 @@
 #pragma once
 // The base of every listening service: a listening socket on the main thread, one
 // TTCPServerClient per accepted connection and, in ClientMode 2 (what every service uses), one
-// TTCPServerClientThread per client that runs the client's Execute against its own socket.
+// TTCPServerClientThread per client that runs the client's Execute against its own blocking
+// socket stream (GetStream: the server's ClientTimeout and ClientWriteBufferLimit apply).
 //
 // Deriving a server:
 //   class TEchoClient : public TTCPServerClient {
 //       using TTCPServerClient::TTCPServerClient;
-//       void Execute() override { ...blocking reads and writes on GetSocket()/the stream... }
+//       void Execute() override {
+//           TSocketStream& s = *GetStream();   // blocking on the client's thread
+//           s.Writer().WriteStr(s.Reader().ReadStr(4)); // raises on time-out or close
+//       }
 //   };
 //   class TEchoServer : public ATCPServer {
 //       std::unique_ptr<TTCPServerClient> CreateClient() override {
@@ -24,10 +28,13 @@
 // clients run. Freeing a client waits for its thread; while it waits the main thread keeps
 // serving hand-overs, so a thread handing over at that moment can finish.
 //
-// Log types: 0 information, 1 error.
+// Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
+// (LogTo), both on the main thread; a client thread's entries are handed over in order.
 
 #include "net/SocketsTCP.h"
 #include "net/SocketsTCPServer.h"
+#include "net/TCPStream.h"
+#include "util/LogTarget.h"
 
 #include <atomic>
 #include <cstdint>
@@ -65,8 +72,8 @@ public:
 class TTCPServerClient {
 public:
     explicit TTCPServerClient(ATCPServer* server);
-    // Frees, in order, the thread (waiting for it), the socket; closes an accepted handle that
-    // never became a socket.
+    // Frees, in order, the thread (waiting for it), the stream, the socket; closes an accepted
+    // handle that never became a socket.
     virtual ~TTCPServerClient();
     TTCPServerClient(const TTCPServerClient&) = delete;
     TTCPServerClient& operator=(const TTCPServerClient&) = delete;
@@ -74,6 +81,7 @@ public:
     ATCPServer* Server() const { return FServer; }
     // Process-unique number; WM_SERVER_CLIENT_DONE carries it.
     uint64_t Id() const { return FId; }
+    // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
     const TSocketAddr& RemoteAddr() const { return FRemoteAddr; }
     TTCPServerClientThread* Thread() const { return FThread.get(); }
@@ -83,11 +91,20 @@ public:
 
     // The socket on the accepted handle, created on first use on the calling thread (its
     // window and notifications belong to that thread): connected, ReadEventTrigger from the
-    // server's ClientReadTrigger, throttling applied. Use it on that thread only.
+    // server's ClientReadTrigger, throttling applied. Use it on that thread only. When making
+    // it fails the handle is closed and gone: this and every later call raise.
     TTCPServerClientSocket* GetSocket();
     // The socket if created (null before). Other threads may use it only through
     // TerminateSocket/ApplyThrottle and statistics, which lock.
     TTCPServerClientSocket* Socket() const { return FSocket.get(); }
+    // The client's stream over GetSocket, with the server's ClientTimeout and
+    // ClientWriteBufferLimit, created on first use. A client thread makes it blocking
+    // (smBlockWaitMessage) before Execute, so Execute reads and writes straight-line, bounded by
+    // the time-out and the write limit; made anywhere else it is smAsynchronous. Same thread
+    // rule as the socket. Raises what GetSocket raises.
+    TSocketStream* GetStream();
+    // The stream if created (null before).
+    TSocketStream* Stream() const { return FStream.get(); }
     // Bytes received and sent on the socket so far (any thread).
     int64_t TotalBytes() const;
 
@@ -105,12 +122,14 @@ public:
     // Any thread: Terminated, the thread terminated, the socket terminated (a blocking wait on
     // it returns at once), WM_QUIT to the socket's window.
     virtual void Terminate();
-    // Not terminated, and neither is the socket (once it exists).
+    // Not terminated, the socket could be made (when it was tried), and it is not terminated
+    // (once it exists).
     bool StillRunning() const;
 
 private:
     friend class ATCPServer;
     friend class TTCPServerClientThread;
+    void CreateStream(TSocketStreamMode mode);
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -121,16 +140,22 @@ private:
     std::atomic<bool> FTerminated{false};
     std::unique_ptr<TTCPServerClientThread> FThread;
     // ClientSocketLock: guards FSocket's publication and foreign access to it (Terminate,
-    // ApplyThrottle, TotalBytes) against its creation on the client thread.
+    // ApplyThrottle, TotalBytes) against its creation on the client thread, and FSocketLost.
     mutable std::mutex ClientSocketLock;
     std::unique_ptr<TTCPServerClientSocket> FSocket;
+    bool FSocketLost = false; // making the socket failed; the accepted handle is closed
+    std::unique_ptr<TSocketStream> FStream; // the socket's thread only
 };
 
-// Runs one client: socket, Activate, OnClientAdd (main thread), Execute, Deactivate,
-// OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at construction.
+// Runs one client: socket and blocking stream, Activate, OnClientAdd (main thread), Execute,
+// Deactivate, OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at
+// construction.
 class TTCPServerClientThread : public TThread {
 public:
-    TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client);
+    // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
+    // null to make it on the thread.
+    TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
+                           std::shared_ptr<TMessageLoop> loop = nullptr);
     ~TTCPServerClientThread() override;
 
     ATCPServer* Server() const { return FServer; }
@@ -150,6 +175,7 @@ private:
     void Step(const char* prefix, const std::function<void()>& step);
     ATCPServer* FServer;
     TTCPServerClient* FClient;
+    std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
     std::atomic<bool> FRunning{true};
 };
 
@@ -190,6 +216,10 @@ public:
 
     // --- events (main thread, except OnClientExecute: the client's thread in mode 2) ---
     std::function<void(ATCPServer* sender, int logType, const std::string& msg)> OnLog;
+    // The attached log (app/Log.h's TLog, for one): every entry after OnLog, as (this, log
+    // type, text). Cleared when that log is destroyed. Main thread.
+    ALogTarget* LogTo() const { return FLogTo.Get(); }
+    void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }
     std::function<void(ATCPServer*sender)> OnActive, OnInactive, OnAccept;
     std::function<std::unique_ptr<TTCPServerClient>(ATCPServer* sender)> OnCreateClient;
     std::function<void(TTCPServerClient*client)> OnClientAdd, OnClientClose, OnClientRemove,
@@ -212,7 +242,7 @@ public:
     // Milliseconds since activation; 0 while inactive.
     int64_t Uptime() const;
 
-    // Log type 0 information, 1 error: OnLog.
+    // Log type 0 information, 1 error: OnLog, then the attached log. Main thread.
     virtual void Log(int logType, const std::string& msg);
     [[noreturn]] virtual void RaiseError(const std::string& msg);
 
@@ -239,10 +269,13 @@ private:
     void AcceptPass();
     void ApplyThrottleToClients();
     TTCPServerClient* AcceptClient();
+    // False when the next client thread's loop cannot be made (accepting is paused).
+    bool PrepareClientLoop();
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);
     void RemoveClient(TTCPServerClient* client);
 
+    TLogLink FLogTo;
     std::unique_ptr<TTCPServerSocket> FServerSocket;
     std::vector<std::unique_ptr<TTCPServerClient>> FClients;
     std::string FListenPort;
@@ -255,6 +288,10 @@ private:
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};
     std::atomic<int64_t> FReadThrottleRate{0}, FWriteThrottleRate{0};
+    // The message loop of the next client thread (ClientMode 2), made before its connection
+    // is accepted: when descriptors have run out, accepting pauses and the connection waits
+    // in the backlog rather than being accepted by a thread that cannot serve it.
+    std::shared_ptr<TMessageLoop> FNextClientLoop;
     // Rate measurement (main thread): bytes of clients already freed, and the last sample.
     int64_t FRemovedClientBytes = 0;
     int64_t FSampledBytes = 0;

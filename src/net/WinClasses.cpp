@@ -195,6 +195,18 @@ std::shared_ptr<TMessageLoop> TMessageLoop::CurrentShared() {
     return tlLoop.Loop;
 }
 
+std::shared_ptr<TMessageLoop> TMessageLoop::CreateForNewThread() {
+    return Create(std::thread::id()); // owned by no thread until adopted
+}
+
+void TMessageLoop::Adopt(std::shared_ptr<TMessageLoop> loop) {
+    if (tlLoop.Loop)
+        throw EWindowHandle("Thread has a message loop already");
+    // Nothing else refers to the loop yet: its maker handed it over before this thread began.
+    loop->FOwner = std::this_thread::get_id();
+    tlLoop.Loop = std::move(loop);
+}
+
 TMessageLoop& TMessageLoop::Current() {
     return *CurrentShared();
 }

@@ -99,6 +99,13 @@ public:
     // The main thread's loop (the thread that ran static initialisation); usable from any thread.
     static TMessageLoop& Main();
     static bool IsMainThread();
+    // A loop for a thread that does not run yet, made on the calling thread so that a lack of
+    // descriptors shows before work is taken on for that thread (raises EWindowHandle "Window
+    // handle allocation failed: <cause>"). The new thread calls Adopt before anything else.
+    static std::shared_ptr<TMessageLoop> CreateForNewThread();
+    // Makes loop (from CreateForNewThread) the calling thread's own; raises EWindowHandle when
+    // the thread has a loop already.
+    static void Adopt(std::shared_ptr<TMessageLoop> loop);
 
     TMessageLoop(const TMessageLoop&) = delete;
     TMessageLoop& operator=(const TMessageLoop&) = delete;

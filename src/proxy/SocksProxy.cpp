@@ -162,9 +162,7 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
-    TSocketStream stream(GetSocket(), FServer->ClientWriteBufferLimit, FServer->ClientTimeout,
-                         smBlockWaitMessage, false);
-    RunSocksConnection(stream, settings, FFacts);
+    RunSocksConnection(*GetStream(), settings, FFacts);
 }
 
 TSocksProxyServer::TSocksProxyServer() {

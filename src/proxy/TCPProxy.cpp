@@ -63,11 +63,13 @@ std::unique_ptr<ATCPClient> TTCPPortMapper::CreateDestClient(TTCPServerClient* c
 
 void TTCPPortMapperServerClient::Execute() {
     auto& mapper = static_cast<TTCPPortMapper&>(*Server());
-    // Destroying the stream closes the accepted connection at once, whichever way this ends,
-    // without waiting for the main thread to free the client.
-    TSocketStream stream(GetSocket(), mapper.ClientWriteBufferLimit, mapper.ClientTimeout,
-                         smBlockWaitMessage);
-    stream.CloseOnDestroy = true;
+    TSocketStream& stream = *GetStream();
+    // The accepted connection closes at once, whichever way this ends, without waiting for
+    // the main thread to free the client.
+    struct TCloseNow {
+        ATCPClientSocket* Socket;
+        ~TCloseNow() { Socket->Close(false); }
+    } closeNow{stream.Socket()};
     stream.OnCopyProgress = [this](AStream&, AStream*, AStream*, int64_t, bool& abort) {
         abort = Terminated();
     };

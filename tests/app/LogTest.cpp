@@ -169,3 +169,14 @@ TEST(Log, AppendsLinesToItsFileAndHoldsItOnlyWhenAsked) {
     log.FileName = "";
     log.Log(nullptr, lcInfo, "no file");
 }
+
+TEST(Log, EntriesOfAttachedComponentsKeepTheirClassWithinTheUserRange) {
+    TRecordingLog log;
+    ALogTarget& target = log;
+    target.LogEntry(nullptr, 0, "info");
+    target.LogEntry(nullptr, 1, "error");
+    target.LogEntry(nullptr, 7, "not a summary");
+    target.LogEntry(nullptr, -3, "negative");
+    EXPECT_EQ(log.Lines,
+              (std::vector<std::string>{"0:info", "1:error", "6:not a summary", "0:negative"}));
+}

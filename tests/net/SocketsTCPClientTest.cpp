@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -98,6 +99,35 @@ TEST(TCPClientSocket, ArgumentErrorsAndRefusedConnections) {
     EXPECT_EQ(socket->ErrorCode(), WSAECONNREFUSED);
     EXPECT_EQ(socket->State(), ssClosed);
     EXPECT_EQ(socket->SocketHandle(), INVALID_SOCKETHANDLE);
+}
+
+// A socket that has no window yet belongs to the thread that made it; a Terminate from
+// another thread must not close its handle under it (the number could be reused at once by
+// any descriptor of the process while the owner still uses it).
+TEST(TCPClientSocket, TerminateFromAnotherThreadBeforeAWindowLeavesTheHandleToItsOwner) {
+    std::atomic<TTCPClientSocket*> socket{nullptr};
+    std::atomic<bool> terminated{false};
+    TSocketHandle made = INVALID_SOCKETHANDLE;
+    TSocketHandle afterTerminate = INVALID_SOCKETHANDLE;
+    bool hadWindow = true;
+    std::thread owner([&] {
+        TTCPClientSocket s;
+        made = s.GetSocketHandle();
+        hadWindow = s.HasWindowHandle();
+        socket = &s;
+        socket.notify_all();
+        terminated.wait(false);
+        afterTerminate = s.SocketHandle();
+        socket = nullptr;
+    });
+    socket.wait(nullptr);
+    socket.load()->Terminate();
+    terminated = true;
+    terminated.notify_all();
+    owner.join();
+    EXPECT_FALSE(hadWindow);
+    EXPECT_NE(made, INVALID_SOCKETHANDLE);
+    EXPECT_EQ(afterTerminate, made);
 }
 
 TEST(Socks5Link, OneLinkToARealServerResolvingLocallyOrThroughTheProxy) {

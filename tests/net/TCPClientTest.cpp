@@ -2,6 +2,8 @@
 // the client collection.
 #include "net/TCPClient.h"
 
+#include "app/Log.h"
+
 #include "support/EchoServer.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
@@ -9,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+#include <tuple>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -227,4 +231,46 @@ TEST(TCPClientCollection, TerminateAllEndsEveryBlockedClientAndFreesThem) {
     }
     EXPECT_EQ(removedErrors,
               (std::vector<int>{kTCPClientErrorTerminated, kTCPClientErrorTerminated}));
+}
+
+TEST(TCPClientLog, EntriesGoToOnLogThenToTheAttachedLogOnTheMainThread) {
+    TLog log;
+    log.Options = 0; // no file
+    std::vector<std::tuple<TLogClass, std::string, bool>> entries;
+    log.OnLog = [&](TLog*, TLogClass c, const std::string& text) {
+        entries.emplace_back(c, text, TMessageLoop::IsMainThread());
+    };
+    TkelTCPClient client;
+    std::atomic<int> direct{0};
+    client.OnLog = [&](ATCPClient*, const std::string&) { ++direct; };
+    client.SetLogTo(&log);
+    client.Log("here");
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        client.Log("there");
+        done = true;
+        TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0}); // wakes the loop below
+    });
+    bool finished = RunLoopUntil([&] { return done.load(); });
+    other.join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(direct, 2);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0], std::make_tuple(lcInfo, std::string("here"), true));
+    EXPECT_EQ(entries[1], std::make_tuple(lcInfo, std::string("there"), true));
+
+    TkelTCPClient copy;
+    copy.Assign(&client);
+    EXPECT_EQ(copy.LogTo(), &log);
+}
+
+TEST(TCPClientLog, ADestroyedLogIsDetached) {
+    TkelTCPClient client;
+    {
+        TLog log;
+        client.SetLogTo(&log);
+        EXPECT_EQ(client.LogTo(), &log);
+    }
+    EXPECT_EQ(client.LogTo(), nullptr);
+    client.Log("nobody listens"); // no log to write to, and nothing dangling
 }

@@ -1,6 +1,8 @@
 // The TCP server with one thread per client, over real loopback connections.
 #include "net/TCPServer.h"
 
+#include "app/Log.h"
+
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -121,20 +123,6 @@ bool Readable(TSocketHandle h, int timeoutMs) {
     return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-std::string RecvExactly(TSocketHandle h, size_t size, int timeoutMs = 10000) {
-    std::string r;
-    char buf[65536];
-    while (r.size() < size) {
-        if (!Readable(h, timeoutMs))
-            break;
-        long n = SocketRecv(h, buf, std::min(sizeof buf, size - r.size()));
-        if (n <= 0)
-            break;
-        r.append(buf, static_cast<size_t>(n));
-    }
-    return r;
-}
-
 struct TPeer {
     TSocketHandle H;
     explicit TPeer(uint16_t port) : H(ConnectBlocking(port)) {}
@@ -146,7 +134,7 @@ struct TPeer {
     }
     std::string Exchange(const std::string& data) {
         SendAll(H, data);
-        return RecvExactly(H, data.size());
+        return RecvWithin(H, data.size());
     }
 };
 
@@ -251,8 +239,12 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
     server.OnClientAdd = [&](TTCPServerClient*) {
         events.push_back(TMessageLoop::IsMainThread() ? "add" : "add off main");
     };
-    server.OnClientClose = [&](TTCPServerClient*) {
+    // Read once a client's Execute has ended: its thread made every send by then (a peer can
+    // hold all echoed bytes before the sending thread has counted them).
+    int64_t closedBytes = 0;
+    server.OnClientClose = [&](TTCPServerClient* client) {
         events.push_back(TMessageLoop::IsMainThread() ? "close" : "close off main");
+        closedBytes += client->TotalBytes();
     };
     server.OnClientRemove = [&](TTCPServerClient*) { events.push_back("remove"); };
     server.SetActive(true);
@@ -264,9 +256,9 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
         EXPECT_EQ(OffMain([&] { return b.Exchange(Pattern(100000)); }), Pattern(100000));
         EXPECT_EQ(server.Executing, 2);
         EXPECT_EQ(server.Client(0)->RemoteAddr().AddrIP4(), Loopback());
-        EXPECT_EQ(server.Client(0)->TotalBytes() + server.Client(1)->TotalBytes(), 2 * 100005);
     }
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(closedBytes, 2 * 100005);
     EXPECT_EQ(threads.size(), 2u);
     ASSERT_EQ(events.size(), 6u);
     EXPECT_EQ(events[0], "add");
@@ -303,7 +295,7 @@ TEST(TCPServerClients, MaxClientsOneServesTheSecondConnectionOnlyAfterTheFirstIs
     first.Close();
     ASSERT_TRUE(RunLoopUntil([&] { return events.size() == 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"add", "remove", "add"}));
-    EXPECT_EQ(OffMain([&] { return RecvExactly(second.H, 6); }), "second");
+    EXPECT_EQ(OffMain([&] { return RecvWithin(second.H, 6); }), "second");
 }
 
 TEST(TCPServerClients, MaxClientsZeroAcceptsNothing) {
@@ -335,7 +327,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(readResult, 0);
     // The peer sees the connection end.
-    EXPECT_EQ(RecvExactly(peer.H, 1), "");
+    EXPECT_EQ(RecvWithin(peer.H, 1), "");
 }
 
 TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
@@ -360,7 +352,7 @@ TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
     TPeer peer(server.Port());
     ASSERT_TRUE(RunLoopUntil(
         [&] { return server.Logged(LOG_TYPE_ERROR, "Error creating client: no memory for you"); }));
-    EXPECT_EQ(RecvExactly(peer.H, 1), ""); // its connection was closed
+    EXPECT_EQ(RecvWithin(peer.H, 1), ""); // its connection was closed
     EXPECT_EQ(server.ClientCount(), 0u);
 }
 
@@ -382,7 +374,7 @@ TEST(TCPServerClients, ThrottleChangesReachRunningClients) {
     auto ask = [&](size_t replySize) {
         return OffMain([&] {
             SendAll(peer.H, "?");
-            return RecvExactly(peer.H, replySize);
+            return RecvWithin(peer.H, replySize);
         });
     };
     EXPECT_EQ(ask(4), "Rw0.");
@@ -543,20 +535,23 @@ TEST(TCPServerDescriptors, ChildServer) {
         ++wakeups;
         maxClients = std::max(maxClients, static_cast<int>(server.ClientCount()));
     }
-    int paused = 0;
-    for (auto& e : server.Entries)
+    int paused = 0, dropped = 0;
+    for (auto& e : server.Entries) {
         paused += e.Text.rfind("Accept paused", 0) == 0;
+        dropped += e.Text.rfind("Socket creation error", 0) == 0;
+    }
     Report(report, "accepts " + std::to_string(server.ServerSocket().AcceptCalls()) + " wakeups " +
                        std::to_string(wakeups) + " executed " + std::to_string(server.Executed) +
-                       " paused " + std::to_string(paused) + " max " + std::to_string(maxClients));
+                       " paused " + std::to_string(paused) + " max " + std::to_string(maxClients) +
+                       " dropped " + std::to_string(dropped));
     server.SetActive(false);
     Report(report, "stopped");
 }
 
-// Disabled: about one run in two the child hangs at its final deactivation, a client thread
-// never waking from its loop's wait (see the report); run it with
-// --gtest_also_run_disabled_tests while that is investigated.
-TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterwards) {
+// Clients whose socket cannot be made (no descriptor left for their thread's loop) end at
+// once: their closed handle's number is soon another loop's eventfd or epoll descriptor, and a
+// second attempt on it once closed those under running threads, which then never woke.
+TEST(TCPServerDescriptors, OutOfDescriptorsNeitherCrashesNorSpinsAndServesAfterwards) {
     if (std::getenv("CORVAN_FD_REPORT"))
         GTEST_SKIP();
     int pipeFds[2];
@@ -567,10 +562,29 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(len, 0);
     self[len] = 0;
+    // In a sanitizer build, the sanitizer tests whether memory is readable through a pipe; in
+    // a process without a free descriptor that test fails, and the vptr check then reports
+    // objects it looks at as invalid. Those reports do not stop the child (the build makes
+    // them recoverable; everything else stays fatal), and as the report's printing leaks the
+    // type names it demangles, the child skips the leak check.
+    auto extended = [](const char* name, const std::string& extra) {
+        const char* value = std::getenv(name);
+        std::string var = std::string(name) + "=";
+        if (value && *value)
+            var += std::string(value) + ":";
+        return var + extra;
+    };
+    std::string ubsanVar = extended("UBSAN_OPTIONS", "halt_on_error=0");
+    std::string asanVar = extended("ASAN_OPTIONS", "detect_leaks=0");
     std::vector<char*> env;
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        if (entry.rfind("UBSAN_OPTIONS=", 0) != 0 && entry.rfind("ASAN_OPTIONS=", 0) != 0)
+            env.push_back(*e);
+    }
     env.push_back(fdVar.data());
+    env.push_back(ubsanVar.data());
+    env.push_back(asanVar.data());
     env.push_back(nullptr);
     char* argv[] = {self, filter.data(), nullptr};
     posix_spawn_file_actions_t actions;
@@ -607,7 +621,7 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
     // The first ones were served while descriptors lasted (the last wait in the backlog).
     bool served = false;
     for (size_t i = 0; i < held.size() && i < 5 && !served; ++i)
-        served = SendAll(held[i], "x") && RecvExactly(held[i], 1, 2000) == "x";
+        served = SendAll(held[i], "x") && RecvWithin(held[i], 1, 2000) == "x";
     EXPECT_TRUE(served);
     for (TSocketHandle h : held)
         SocketClose(h);
@@ -619,7 +633,7 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
         if (h == INVALID_SOCKETHANDLE)
             break;
         if (SendAll(h, "after"))
-            echoed = RecvExactly(h, 5);
+            echoed = RecvWithin(h, 5);
         SocketClose(h);
     }
     EXPECT_EQ(echoed, "after");
@@ -635,14 +649,195 @@ TEST(TCPServerDescriptors, DISABLED_OutOfDescriptorsNeitherCrashesNorSpinsAndSer
     RecordProperty("child", line);
     EXPECT_TRUE(stoppedOk) << stopped;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    unsigned long accepts = 0, wakeups = 0, executed = 0, paused = 0, maxClients = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "accepts %lu wakeups %lu executed %lu paused %lu max %lu",
-                          &accepts, &wakeups, &executed, &paused, &maxClients),
-              5)
+    unsigned long accepts = 0, wakeups = 0, executed = 0, paused = 0, maxClients = 0, dropped = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(),
+                          "accepts %lu wakeups %lu executed %lu paused %lu max %lu dropped %lu",
+                          &accepts, &wakeups, &executed, &paused, &maxClients, &dropped),
+              6)
         << line;
+    // A connection is taken from the backlog only when its thread can be given a loop: none
+    // was accepted and then dropped for lack of descriptors.
+    EXPECT_EQ(dropped, 0u) << line;
     // Every connection was accepted in the end; a few failed accepts per pause, not thousands.
     EXPECT_GE(executed, 1u);
     EXPECT_GE(paused, 1u) << line;
     EXPECT_LT(accepts, static_cast<unsigned long>(kExhaustionConnections) + 200) << line;
     EXPECT_LT(wakeups, 20000u) << line;
+}
+
+// --- the client's stream -------------------------------------------------------------------
+
+TEST(TCPServerClientStream, ClientThreadStreamIsBlockingWithTheServersSettings) {
+    TTestServer server;
+    server.ClientTimeout = 4321;
+    server.ClientWriteBufferLimit = 1234;
+    std::atomic<int> mode{-1}, timeout{0}, limit{0};
+    std::atomic<bool> sameSocket{false};
+    server.Body = [&](TTCPServerClient* client) {
+        TSocketStream* stream = client->GetStream();
+        mode = stream->Mode;
+        timeout = stream->Timeout;
+        limit = stream->WriteBufferLimit;
+        sameSocket = stream->Socket() == client->GetSocket() && client->Stream() == stream;
+        stream->Writer().WriteStr("ok");
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    EXPECT_EQ(OffMain([&] { return RecvWithin(peer.H, 2); }), "ok");
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    EXPECT_EQ(mode, smBlockWaitMessage);
+    EXPECT_EQ(timeout, 4321);
+    EXPECT_EQ(limit, 1234);
+    EXPECT_TRUE(sameSocket);
+}
+
+TEST(TCPServerClientStream, EventModeClientGetsANonBlockingStream) {
+    TTestServer server(CLIENT_MODE_EVENTS);
+    server.ClientTimeout = 777;
+    int mode = -1, timeout = 0;
+    server.OnClientAdd = [&](TTCPServerClient* client) {
+        mode = client->Stream() ? client->Stream()->Mode : -1;
+        timeout = client->GetStream()->Timeout;
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return mode != -1; }));
+    EXPECT_EQ(mode, smAsynchronous);
+    EXPECT_EQ(timeout, 777);
+}
+
+TEST(TCPServerClientStream, BlockingReadOfASilentPeerFailsAfterClientTimeout) {
+    TTestServer server;
+    server.ClientTimeout = 300;
+    std::atomic<bool> raised{false};
+    std::atomic<int64_t> elapsed{-1};
+    server.Body = [&](TTCPServerClient* client) {
+        int64_t start = MonotonicMillis();
+        try {
+            client->GetStream()->Reader().ReadByte();
+        } catch (const EReader&) {
+            raised = true;
+        }
+        elapsed = MonotonicMillis() - start;
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port()); // connected, and says nothing
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }, 10000));
+    EXPECT_TRUE(raised);
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 5000);
+}
+
+// The peer reads nothing until the client has buffered ClientWriteBufferLimit bytes; the
+// client's next write then waits, and goes on once the peer reads. What the client buffers
+// never grows past the limit plus one write, though it sends far more than the kernel holds.
+TEST(TCPServerClientStream, WritesWaitAtClientWriteBufferLimitAndGoOnWhenThePeerReads) {
+    constexpr int kLimit = 16384;
+    constexpr size_t kBlock = 8192;
+    constexpr size_t kTotal = 16u << 20;
+    TTestServer server;
+    server.ClientWriteBufferLimit = kLimit;
+    server.ClientTimeout = 30000;
+    const std::string data = Pattern(kTotal);
+    std::atomic<bool> atLimit{false};
+    std::atomic<size_t> writtenAtLimit{0};
+    std::atomic<int64_t> maxBuffered{0};
+    std::atomic<bool> complete{false};
+    server.Body = [&](TTCPServerClient* client) {
+        TSocketStream* stream = client->GetStream();
+        for (size_t offset = 0; offset < kTotal; offset += kBlock) {
+            if (stream->Writer().Write(data.data() + offset, kBlock) != static_cast<int>(kBlock))
+                return;
+            int64_t buffered = stream->Socket()->SendBufferSize();
+            maxBuffered = std::max<int64_t>(maxBuffered, buffered);
+            if (buffered >= kLimit && !atLimit) {
+                writtenAtLimit = offset + kBlock;
+                atLimit = true;
+                WakeMain();
+            }
+        }
+        complete = stream->Flush();
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return atLimit.load(); }, 20000));
+    std::string received = OffMain([&] { return RecvWithin(peer.H, kTotal, 60000); });
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    EXPECT_LT(writtenAtLimit, kTotal);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(received.size(), kTotal);
+    EXPECT_TRUE(received == data);
+    EXPECT_LE(maxBuffered, kLimit + static_cast<int64_t>(kBlock));
+}
+
+// --- the attached log ----------------------------------------------------------------------
+
+namespace {
+struct TLoggedEntry {
+    TLogClass Class;
+    std::string Text;
+    bool OnMainThread;
+};
+
+// A TLog that writes no file and records what it is told.
+struct TRecordingLog {
+    TLog Log;
+    std::vector<TLoggedEntry> Entries;
+    TRecordingLog() {
+        Log.Options = 0;
+        Log.OnLog = [this](TLog*, TLogClass c, const std::string& text) {
+            Entries.push_back({c, text, TMessageLoop::IsMainThread()});
+        };
+    }
+};
+} // namespace
+
+TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder) {
+    TRecordingLog log;
+    TTestServer server;
+    server.SetLogTo(&log.Log);
+    server.Body = [](TTCPServerClient* client) {
+        client->Log(LOG_TYPE_INFO, "first");
+        client->Log(LOG_TYPE_ERROR, "second");
+        client->Log(LOG_TYPE_INFO, "third");
+    };
+    server.SetActive(true);
+    {
+        TPeer peer(server.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+    }
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    server.SetActive(false);
+    std::vector<std::pair<TLogClass, std::string>> expected = {
+        {lcInfo, "Server active. Listening on port 0."},
+        {lcInfo, "first"},
+        {lcError, "second"},
+        {lcInfo, "third"},
+        {lcInfo, "Server shutdown."},
+    };
+    ASSERT_EQ(log.Entries.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(log.Entries[i].Class, expected[i].first) << i;
+        EXPECT_EQ(log.Entries[i].Text, expected[i].second) << i;
+        EXPECT_TRUE(log.Entries[i].OnMainThread) << i;
+    }
+    // OnLog saw the same entries.
+    ASSERT_EQ(server.Entries.size(), expected.size());
+}
+
+TEST(TCPServerLog, ActivationFailureIsLoggedAsAnErrorAndADestroyedLogIsDetached) {
+    TTestServer holder;
+    holder.SetActive(true);
+    auto log = std::make_unique<TRecordingLog>();
+    TTestServer server;
+    server.SetListenPort(std::to_string(holder.Port()));
+    server.SetLogTo(&log->Log);
+    EXPECT_THROW(server.SetActive(true), ETCPServer);
+    ASSERT_EQ(log->Entries.size(), 1u);
+    EXPECT_EQ(log->Entries[0].Class, lcError);
+    EXPECT_EQ(log->Entries[0].Text,
+              "Server activation failed: Socket bind failed: " + SocketErrorMessage(10048));
+    log.reset();
+    EXPECT_EQ(server.LogTo(), nullptr);
+    EXPECT_THROW(server.SetActive(true), ETCPServer); // logs to OnLog only, no dangling log
 }

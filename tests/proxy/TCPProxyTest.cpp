@@ -19,24 +19,6 @@ namespace {
 
 constexpr int PeerWaitMs = 10000;
 
-// Receives exactly size bytes within ms; fewer when the peer closes or time runs out.
-std::string RecvWithin(TSocketHandle h, size_t size, int ms = PeerWaitMs) {
-    std::string r;
-    int64_t deadline = MonotonicMillis() + ms;
-    char buf[65536];
-    while (r.size() < size) {
-        pollfd p{h, POLLIN, 0};
-        int left = static_cast<int>(deadline - MonotonicMillis());
-        if (left <= 0 || ::poll(&p, 1, left) != 1)
-            break;
-        long n = SocketRecv(h, buf, std::min(sizeof buf, size - r.size()));
-        if (n <= 0)
-            break;
-        r.append(buf, static_cast<size_t>(n));
-    }
-    return r;
-}
-
 // True when the peer closes (or resets) within ms without sending anything more.
 bool ClosedWithin(TSocketHandle h, int ms = PeerWaitMs) {
     pollfd p{h, POLLIN, 0};

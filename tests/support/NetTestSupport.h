@@ -6,8 +6,10 @@
 #include "net/WinClasses.h"
 #include "util/Ticks.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 
@@ -112,6 +114,24 @@ inline std::string ReceiveExactly(TSocketHandle h, size_t size) {
         done += size_t(n);
     }
     r.resize(done);
+    return r;
+}
+
+// Receives exactly size bytes within ms; fewer when the peer closes or time runs out.
+inline std::string RecvWithin(TSocketHandle h, size_t size, int ms = 10000) {
+    std::string r;
+    int64_t deadline = MonotonicMillis() + ms;
+    char buf[65536];
+    while (r.size() < size) {
+        pollfd p{h, POLLIN, 0};
+        int left = static_cast<int>(deadline - MonotonicMillis());
+        if (left <= 0 || ::poll(&p, 1, left) != 1)
+            break;
+        long n = SocketRecv(h, buf, std::min(sizeof buf, size - r.size()));
+        if (n <= 0)
+            break;
+        r.append(buf, static_cast<size_t>(n));
+    }
     return r;
 }
 
