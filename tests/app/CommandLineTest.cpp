@@ -4,14 +4,17 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "util/IniFile.h"
 
+#include "support/NetTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <unistd.h>
 
 using namespace corvan;
+using namespace corvan::test;
 using corvan::test::TTempDir;
 
 TEST(CommandLine, OptionsWithSeparateOrJoinedValues) {
@@ -54,6 +57,11 @@ TEST(HeadlessSequence, RunsStartWaitSaveStop) {
     TTempDir dir;
     TAppEnvironment e;
     e.DataFolder = dir / "data";
+    // On a free loopback port: the default one may be taken.
+    std::filesystem::create_directories(dir / "data/Corvan");
+    WriteFileText(dir / "data/Corvan/CorvanProxy.ini",
+                  "[Proxy-SocksProxy]\nServerIP=127.0.0.1\nServerPort=" +
+                      std::to_string(FreeLoopbackPort()) + "\n");
     TCommandLine options = ParseCommandLine({"--enable", "socks"});
     std::FILE* err = std::tmpfile();
     bool waited = false;

@@ -7,6 +7,7 @@
 #include "util/IniFile.h"
 
 #include "support/IniText.h"
+#include "support/NetTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -25,11 +26,13 @@ struct TTempRoot {
     TProxySystem System{Dir.Path() + "/"};
 };
 
-// Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings.
+// Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings. SOCKS
+// listens on a free loopback port (its default port may be taken, by a test running beside).
 std::string EnabledText(bool dns, int mappings) {
     std::string t = "[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
-                    "\n[Proxy-SocksProxy]\nEnabled=1\n[Proxy-PortMapper]\nItemCount=" +
-                    std::to_string(mappings) + "\n";
+                    "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                    std::to_string(corvan::test::FreeLoopbackPort()) +
+                    "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
     for (int i = 0; i < mappings; ++i)
         t += "[Proxy-PortMapper.Items." + std::to_string(i) + "]\nEnabled=1\n";
     return t;
@@ -129,10 +132,9 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
                   "Proxy-PortMapper", "Proxy-PortMapper.Items.0",
                   "Proxy-PortMapper.Items.0-SocksProxy", "Proxy-SocksProxy",
                   "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0"}));
-    EXPECT_EQ(
-        ini->ReadSection("Proxy-ProxyUsers.Items.0"),
-        (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled", "AllowHTTPProxy",
-                                  "AllowSocksProxy"}));
+    EXPECT_EQ(ini->ReadSection("Proxy-ProxyUsers.Items.0"),
+              (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled",
+                                        "AllowHTTPProxy", "AllowSocksProxy"}));
     EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
               (std::vector<std::string>{"Enabled", "ServerIP", "ResolveMethod", "ResolveServer",
                                         "RecurseServer", "Recurse"}));

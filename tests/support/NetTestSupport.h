@@ -62,6 +62,12 @@ struct TTestListener {
     TSocketHandle Accept() { return SocketAccept(Handle, nullptr); }
 };
 
+// A port that was free on 127.0.0.1 a moment ago, for code under test that binds it itself.
+inline uint16_t FreeLoopbackPort() {
+    TTestListener probe;
+    return probe.Port;
+}
+
 // A blocking client connection to 127.0.0.1:port.
 inline TSocketHandle ConnectBlocking(uint16_t port) {
     TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
