@@ -96,17 +96,24 @@ void CloseAWithTailAndFillB(ATCPClientSocket& a, ATCPClientSocket& b, const std:
 
 } // namespace
 
-TEST(RelayEnd, ClosedSideWithBytesLeftFacingAFullSendBufferDeliversThemAndEnds) {
+namespace {
+
+// A's peer sends a tail and closes while B's send buffer holds far more than a block; with
+// lateAnswer, B's peer also has something for A, which can no longer take it. B's peer then
+// catches up: every byte, the tail last, must reach it and the relay must end.
+void ClosedSideHandsOnItsTail(bool lateAnswer) {
     const std::string backlog = Pattern(kBacklog);
     const std::string tail = "the last bytes A sent before it closed";
     TRelayRun run;
     run.Start([&](ATCPClientSocket& a, ATCPClientSocket& b) {
         ASSERT_TRUE(SendAll(run.PeerA, tail));
         SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+        if (lateAnswer) {
+            ASSERT_TRUE(SendAll(run.PeerB, "late answer"));
+        }
         CloseAWithTailAndFillB(a, b, backlog, tail.size());
     });
     run.Prepared.get_future().wait();
-    // B's peer catches up now; the relay has to keep B's send buffer moving to get there.
     std::promise<std::string> atB;
     auto atBResult = atB.get_future();
     std::thread recvB([&] { atB.set_value(RecvAll(run.PeerB)); });
@@ -114,31 +121,18 @@ TEST(RelayEnd, ClosedSideWithBytesLeftFacingAFullSendBufferDeliversThemAndEnds) 
     recvB.join();
     EXPECT_TRUE(ended) << "the relay never ended (A closed, B's send buffer above a block)";
     std::string got = atBResult.get();
-    EXPECT_EQ(got.size(), backlog.size() + tail.size());
+    EXPECT_EQ(got.size(), backlog.size() + tail.size()) << "A's last bytes were dropped";
     EXPECT_TRUE(got == backlog + tail);
 }
 
+} // namespace
+
+TEST(RelayEnd, ClosedSideWithBytesLeftFacingAFullSendBufferDeliversThemAndEnds) {
+    ClosedSideHandsOnItsTail(false);
+}
+
 TEST(RelayEnd, ClosedSideWithBytesLeftLosesNoneWhenTheOtherSideHasBytesForIt) {
-    const std::string backlog = Pattern(kBacklog);
-    const std::string tail = "the last bytes A sent before it closed";
-    TRelayRun run;
-    run.Start([&](ATCPClientSocket& a, ATCPClientSocket& b) {
-        ASSERT_TRUE(SendAll(run.PeerA, tail));
-        SocketShutdown(run.PeerA, TShutdownHow::sdSend);
-        // B's peer has something for A, which can no longer take it.
-        ASSERT_TRUE(SendAll(run.PeerB, "late answer"));
-        CloseAWithTailAndFillB(a, b, backlog, tail.size());
-    });
-    run.Prepared.get_future().wait();
-    std::promise<std::string> atB;
-    auto atBResult = atB.get_future();
-    std::thread recvB([&] { atB.set_value(RecvAll(run.PeerB)); });
-    bool ended = run.Finish(30);
-    recvB.join();
-    ASSERT_TRUE(ended);
-    std::string got = atBResult.get();
-    EXPECT_EQ(got.size(), backlog.size() + tail.size()) << "A's last bytes were dropped";
-    EXPECT_TRUE(got == backlog + tail);
+    ClosedSideHandsOnItsTail(true);
 }
 
 // Not from the block limit, but the same end: B's destination has answered and closed while A
