@@ -27,31 +27,17 @@ bool IgnoresClass(TLogOptions options, TLogClass logClass) {
 
 TLog::TLog() : Tick(GetTickCount32), FLastTick(GetTickCount32()) {}
 
-TLog::~TLog() {
-    for (TLog* referrer : FReferrers)
-        referrer->FLogTo = nullptr;
-    SetLogTo(nullptr);
-}
+TLog::~TLog() = default;
 
 void TLog::LogEntry(const void* sender, int logClass, const std::string& message) {
     Log(sender, static_cast<TLogClass>(std::clamp(logClass, 0, static_cast<int>(lcCustom6))),
         message);
 }
 
-void TLog::SetLogTo(TLog* target) {
-    if (FLogTo) {
-        auto& list = FLogTo->FReferrers;
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    }
-    FLogTo = target;
-    if (target)
-        target->FReferrers.push_back(this);
-}
-
 void TLog::Log(const void* sender, TLogClass logClass, const std::string& message) {
-    if (FLogTo) {
+    if (TLog* target = LogTo()) {
         try {
-            FLogTo->Log(sender, logClass, message);
+            target->Log(sender, logClass, message);
         } catch (...) {
             if (!(Options & loSuppressErrors))
                 throw;

@@ -75,8 +75,8 @@ public:
 
     // Another log that receives every message first; null for none. Cleared automatically
     // when that log is destroyed.
-    TLog* LogTo() const { return FLogTo; }
-    void SetLogTo(TLog* target);
+    TLog* LogTo() const { return static_cast<TLog*>(FLogTo.Get()); } // only a TLog is set
+    void SetLogTo(TLog* target) { FLogTo.Set(target); }
 
     // Logs one message; sender is any object (only passed on). Exceptions of LogTo and of
     // handling (e.g. a file that cannot be opened) pass to the caller unless
@@ -100,8 +100,7 @@ private:
     std::string FLastMessage;
     bool FHasLastMessage = false;
     int FRepeatCount = 0;
-    TLog* FLogTo = nullptr;
-    std::vector<TLog*> FReferrers; // logs whose LogTo is this one
+    TLogLink FLogTo;
     TAppendFile FFile;
 };
 

@@ -23,11 +23,6 @@ namespace {
 
 constexpr int WaitMs = 30000; // generous for the sanitizer build
 
-uint16_t FreeTCPPort() {
-    TTestListener probe;
-    return probe.Port;
-}
-
 bool WaitReadable(TSocketHandle h, int ms) {
     pollfd p{h, POLLIN, 0};
     return ::poll(&p, 1, ms) == 1;
@@ -67,7 +62,7 @@ struct TProxyRun {
 
 // python3's HTTP server on a free port, serving a folder.
 struct THTTPServer {
-    uint16_t Port = FreeTCPPort();
+    uint16_t Port = FreeLoopbackPort();
     std::unique_ptr<TChildProcess> Process;
     explicit THTTPServer(const std::string& folder) {
         Process = std::make_unique<TChildProcess>(
@@ -128,7 +123,7 @@ TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndSavesTheirRunningState) {
     WriteFileText(www / "small.txt", std::string(20000, 's'));
     THTTPServer http(www.Path());
     TUDPEcho echo;
-    uint16_t tcpPort = FreeTCPPort();
+    uint16_t tcpPort = FreeLoopbackPort();
     TUDPPeer udpProbe; // a free UDP port for the mapping
     uint16_t udpPort = udpProbe.Port;
     SocketClose(udpProbe.Handle);
@@ -190,7 +185,7 @@ TEST(PortMappingProgram, TCPMappingGoesThroughItsSocks5UpStream) {
     TTempDir www;
     WriteFileText(www / "page.txt", "through the up-stream");
     THTTPServer http(www.Path());
-    uint16_t port = FreeTCPPort();
+    uint16_t port = FreeLoopbackPort();
     TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, http.Port) +
                   "[Proxy-PortMapper.Items.0-SocksProxy]\nUseProxy=1\nHost=127.0.0.1\nPort=" +
                   socks.PortStr() + "\nUseAuth=1\nLogin=mapper\nPassword=secret\n");

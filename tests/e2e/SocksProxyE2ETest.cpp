@@ -67,10 +67,7 @@ private:
 class TSocksProgram {
 public:
     explicit TSocksProgram(const std::string& extraSettings = "") {
-        {
-            TTestListener probe;
-            FPort = probe.Port;
-        }
+        FPort = FreeLoopbackPort();
         std::filesystem::create_directories(FDir / "data/Corvan");
         WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
                       "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
@@ -175,11 +172,7 @@ TEST(SocksProxyProgram, CurlFetchesWithEverySocksFlavourAndEachConnectionIsLogge
 TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
     TSocksProgram program("RequireLogin=0\n");
     ASSERT_TRUE(program.Ready) << program.Output();
-    uint16_t refused = 0;
-    {
-        TTestListener gone;
-        refused = gone.Port;
-    }
+    uint16_t refused = FreeLoopbackPort(); // nobody listens there
     uint16_t port = program.Port();
     std::string zeros10 = Bytes({0, 0, 0, 0, 0, 0});
     EXPECT_EQ(Exchange(port, Bytes({5, 0})), Bytes({5, 0xFF}));

@@ -79,11 +79,7 @@ TEST(TCPClientSocket, ArgumentErrorsAndRefusedConnections) {
     EXPECT_THROW(noHost.Connect(), ESocket);
     EXPECT_EQ(noHost.ErrorMessage(), "Host not specified");
 
-    uint16_t closedPort;
-    {
-        TTestListener gone;
-        closedPort = gone.Port;
-    }
+    uint16_t closedPort = FreeLoopbackPort(); // nobody listens there
     TSocketStream stream("127.0.0.1", std::to_string(closedPort), -1, -1, 5000, smBlockWaitMessage,
                          nullptr, false);
     auto* socket = static_cast<TTCPClientSocket*>(stream.Socket());

@@ -154,11 +154,7 @@ TEST(SocketObject, NonBlockingConnectReportsConnectThenWrite) {
 }
 
 TEST(SocketObject, RefusedConnectReportsTheErrorWithTheNotification) {
-    uint16_t port;
-    {
-        TTestListener gone;
-        port = gone.Port;
-    }
+    uint16_t port = FreeLoopbackPort(); // nobody listens there
     TConnectSocket s;
     s.Connect(port);
     ASSERT_TRUE(RunLoopUntil([&] { return !s.Events.empty(); }));

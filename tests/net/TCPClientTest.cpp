@@ -48,11 +48,7 @@ TEST(TCPClient, BlockingModeConnectsAtActivationAndRefusesSettingChanges) {
 }
 
 TEST(TCPClient, BlockingConnectFailureIsRaisedRecordedAndLeavesTheClientInactive) {
-    uint16_t closedPort;
-    {
-        TTestListener gone;
-        closedPort = gone.Port;
-    }
+    uint16_t closedPort = FreeLoopbackPort(); // nobody listens there
     TkelTCPClient client;
     client.SetHost("127.0.0.1");
     client.SetPort(std::to_string(closedPort));

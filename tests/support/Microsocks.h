@@ -31,10 +31,7 @@ public:
 
 private:
     void Start(const std::string& user, const std::string& password) {
-        {
-            TTestListener probe; // a port the system considers free right now
-            FPort = probe.Port;
-        }
+        FPort = FreeLoopbackPort();
         std::vector<std::string> args = {"microsocks", "-i", "127.0.0.1", "-p", PortStr()};
         if (!user.empty())
             args.insert(args.end(), {"-u", user, "-P", password});
