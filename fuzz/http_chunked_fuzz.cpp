@@ -3,7 +3,7 @@
 // same error; raw mode must reproduce the input it consumed byte for byte.
 //
 // Sources it needs (with -Isrc):
-//   src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
+//   src/util/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
 //   src/util/Strings.cpp
 // Build by hand:
 //   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc fuzz/http_chunked_fuzz.cpp

@@ -2,7 +2,7 @@
 // the body-length decision and a text body read.
 //
 // Sources it needs (with -Isrc):
-//   src/http/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
+//   src/util/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
 //   src/util/Strings.cpp
 // Build by hand:
 //   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc fuzz/http_header_fuzz.cpp

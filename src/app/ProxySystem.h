@@ -2,7 +2,7 @@
 // The root of the settings tree ("Proxy"): owns the five service components, creates them
 // in the order users, HTTP, DNS, port mappings, SOCKS, and destroys them in reverse.
 
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 
 namespace corvan {
 

@@ -3,7 +3,7 @@
 // service's settings; the server it starts is not part of this unit yet, so enabling the
 // service records the running state only.
 
-#include "app/ServiceComponent.h"
+#include "component/ServiceComponent.h"
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 // keeps the order received, duplicate names, and lines that are not valid fields (so they can
 // be written out again unchanged). Names compare ignoring ASCII case everywhere.
 
-#include "http/Streams.h"
+#include "util/Streams.h"
 
 #include <cstdint>
 #include <memory>

@@ -18,7 +18,7 @@
 // HTTP server answers with 400 and after which the connection is not reused.
 
 #include "http/HTTP.h"
-#include "http/Streams.h"
+#include "util/Streams.h"
 
 #include <cstdint>
 #include <functional>

@@ -6,6 +6,12 @@ namespace corvan {
 
 // --- ATCPClientSocketProxy --------------------------------------------------------------------
 
+ATCPClientSocketProxyWithAuth::ATCPClientSocketProxyWithAuth(const TProxyServerInfo& server)
+    : UseAuthentication(server.UseAuth), Username(server.Login), Password(server.Password) {
+    Host = server.Host;
+    Port = server.Port;
+}
+
 void ATCPClientSocketProxy::ResolveFailed(int code, const std::string& message) {
     Fail(code, message);
 }

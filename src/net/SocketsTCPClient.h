@@ -8,6 +8,7 @@
 // the way ends in ConnectFailed: the error is recorded (OnError), the socket closes and
 // OnConnectFailed fires. Everything runs on the socket's thread as notifications arrive.
 
+#include "net/ProxyServerInfo.h"
 #include "net/SocketsTCP.h"
 
 #include <memory>
@@ -61,6 +62,10 @@ protected:
 
 class ATCPClientSocketProxyWithAuth : public ATCPClientSocketProxy {
 public:
+    ATCPClientSocketProxyWithAuth() = default;
+    // The proxy server and login of an up-stream record (its use flag is the caller's).
+    explicit ATCPClientSocketProxyWithAuth(const TProxyServerInfo& server);
+
     bool UseAuthentication = false;
     std::string Username;
     std::string Password;

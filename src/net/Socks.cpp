@@ -220,6 +220,12 @@ TSocks5SocketProxy::TSocks5SocketProxy(const std::string& host, const std::strin
     NextProxy = std::move(nextProxy);
 }
 
+TSocks5SocketProxy::TSocks5SocketProxy(const TProxyServerInfo& server,
+                                       std::unique_ptr<ATCPClientSocketProxy> nextProxy)
+    : ATCPClientSocketProxyWithAuth(server) {
+    NextProxy = std::move(nextProxy);
+}
+
 TSocks5Phase TSocks5SocketProxy::Phase() const {
     return FNegotiator ? FNegotiator->Phase() : TSocks5Phase::GreetingSent;
 }

@@ -173,6 +173,9 @@ public:
     TSocks5SocketProxy() = default;
     TSocks5SocketProxy(const std::string& host, const std::string& port,
                        std::unique_ptr<ATCPClientSocketProxy> nextProxy = nullptr);
+    // Through the proxy of an up-stream record, with its login when UseAuth is set.
+    explicit TSocks5SocketProxy(const TProxyServerInfo& server,
+                                std::unique_ptr<ATCPClientSocketProxy> nextProxy = nullptr);
 
     void Negotiate() override;
     void HostResolved(uint32_t address, uint16_t port) override;

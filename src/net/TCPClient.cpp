@@ -35,10 +35,7 @@ void ATCPClientConnectionProxy::SetNextProxy(ATCPClientConnectionProxy* value) {
 }
 
 std::unique_ptr<ATCPClientSocketProxy> TkelSocks5Proxy::CreateSocketProxy(ATCPClient* client) {
-    auto link = std::make_unique<TSocks5SocketProxy>(Host, Port);
-    link->UseAuthentication = UseAuthentication;
-    link->Username = Username;
-    link->Password = Password;
+    auto link = std::make_unique<TSocks5SocketProxy>(Server);
     link->ResolveThroughProxy = ResolveThroughProxy;
     if (NextProxy())
         link->NextProxy = NextProxy()->CreateSocketProxy(client);

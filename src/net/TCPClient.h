@@ -62,11 +62,11 @@ private:
 
 class TkelSocks5Proxy : public ATCPClientConnectionProxy {
 public:
-    std::string Host;
-    std::string Port = "1080";
-    bool UseAuthentication = false;
-    std::string Username;
-    std::string Password;
+    TkelSocks5Proxy() = default;
+    explicit TkelSocks5Proxy(const TProxyServerInfo& server) : Server(server) {}
+
+    // The proxy server and its login (UseAuth); the use flag is not read.
+    TProxyServerInfo Server{false, "", "1080", false, "", ""};
     bool ResolveThroughProxy = true;
     std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) override;
 };
@@ -136,7 +136,7 @@ public:
     // --- events (Sender first); Sync variants run on the main thread, only with a thread ---
     using TEvent = std::function<void(ATCPClient* sender)>;
     std::function<void(ATCPClient* sender, const std::string& message)> OnLog;
-    // The attached log (app/Log.h's TLog, for one): Log's entries as (this, 0, text), always
+    // The attached log (util/Log.h's TLog, for one): Log's entries as (this, 0, text), always
     // on the main thread. Cleared when that log is destroyed.
     ALogTarget* LogTo() const { return FLogTo.Get(); }
     void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }

@@ -216,7 +216,7 @@ public:
 
     // --- events (main thread, except OnClientExecute: the client's thread in mode 2) ---
     std::function<void(ATCPServer* sender, int logType, const std::string& msg)> OnLog;
-    // The attached log (app/Log.h's TLog, for one): every entry after OnLog, as (this, log
+    // The attached log (util/Log.h's TLog, for one): every entry after OnLog, as (this, log
     // type, text). Cleared when that log is destroyed. Main thread.
     ALogTarget* LogTo() const { return FLogTo.Get(); }
     void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }

@@ -1,13 +1,13 @@
 #pragma once
 // A TCP connection as a blocking stream: protocol code reads and writes straight-line through
-// TSocketReader and TSocketWriter (the reader/writer contract of http/Streams.h) while the
+// TSocketReader and TSocketWriter (the reader/writer contract of util/Streams.h) while the
 // socket underneath stays non-blocking. Blocking is done by pumping the calling thread's
 // message loop in a wait step, in one of five modes, bounded by Timeout.
 //
 // A stream is used on the thread that owns its socket's window; waiting runs that socket's
 // handlers (and those of every other object of the thread) inside the wait.
 
-#include "http/Streams.h"
+#include "util/Streams.h"
 #include "net/SocketsTCPClient.h"
 
 #include <cstdint>

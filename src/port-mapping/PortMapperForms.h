@@ -2,9 +2,9 @@
 // The port mappings' views as models: the list's status frame, a mapping's status frame and
 // the mapping's settings dialog.
 
-#include "app/EditorFrames.h"
-#include "app/StatusFrame.h"
-#include "app/UserInterface.h"
+#include "component/EditorFrames.h"
+#include "component/StatusFrame.h"
+#include "component/UserInterface.h"
 
 #include <vector>
 

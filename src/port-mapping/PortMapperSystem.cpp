@@ -1,6 +1,6 @@
 #include "port-mapping/PortMapperSystem.h"
 
-#include "app/SettingsKeys.h"
+#include "component/SettingsKeys.h"
 #include "port-mapping/PortMapperForms.h"
 #include "util/Strings.h"
 #include "util/Utils.h"

@@ -4,8 +4,8 @@
 // A mapping starts by asking its MapperFactory for a running mapper (PortMapperFactory.h)
 // and stops by destroying it. Main thread only.
 
-#include "app/ServiceComponent.h"
-#include "port-mapping/PortMapperFactory.h"
+#include "component/ServiceComponent.h"
+#include "proxy/PortMapperFactory.h"
 #include "util/DateTime.h"
 
 #include <cstdint>

@@ -17,15 +17,7 @@ public:
         FMapper.DestPort = params.DestPort;
         if (params.DestTimeOut > 0)
             FMapper.DestTimeOut = params.DestTimeOut;
-        const TProxyServerInfo& socks = params.SocksProxy;
-        if (socks.UseProxy && !TrimBlanks(socks.Host).empty() && !TrimBlanks(socks.Port).empty()) {
-            FMapper.Socks5 = std::make_unique<TTCPPortMapperSocks5>();
-            FMapper.Socks5->Host = std::string(TrimBlanks(socks.Host));
-            FMapper.Socks5->Port = std::string(TrimBlanks(socks.Port));
-            FMapper.Socks5->UseAuthentication = socks.UseAuth;
-            FMapper.Socks5->Username = socks.Login;
-            FMapper.Socks5->Password = socks.Password;
-        }
+        FMapper.Socks5 = params.SocksProxy;
         FMapper.SetActive(true);
     }
     int ClientCount() const override { return static_cast<int>(FMapper.ClientCount()); }

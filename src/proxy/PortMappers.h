@@ -4,7 +4,7 @@
 // on LocalHost when it is set; a TCP mapping's outbound connections go through the mapping's
 // SOCKS5 up-stream when that record is in use.
 
-#include "port-mapping/PortMapperFactory.h"
+#include "proxy/PortMapperFactory.h"
 
 namespace corvan {
 

@@ -39,11 +39,8 @@ std::string ConnectFailedReply(uint8_t version, int socketError) {
 std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
                                               const TSocksConnectionSettings& settings) {
     std::unique_ptr<ATCPClientSocketProxy> link;
-    if (route.ViaSocks5) {
-        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.ProxyHost, route.ProxyPort);
-        socks5->UseAuthentication = route.ProxyUseAuthentication;
-        socks5->Username = route.ProxyLogin;
-        socks5->Password = route.ProxyPassword;
+    if (route.Via.InUse()) {
+        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.Via.Trimmed());
         // The up-stream proxy may reach names this host cannot resolve.
         socks5->ResolveThroughProxy = true;
         link = std::move(socks5);

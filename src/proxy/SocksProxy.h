@@ -5,8 +5,9 @@
 // failure reply, relay both ways and report what happened. The server around it (accepting,
 // threads, limits) only hands it a stream and reads the facts it leaves.
 
+#include "net/ProxyServerInfo.h"
 #include "proxy/SocksUtils.h"
-#include "socks-proxy/SocksProxyLog.h"
+#include "proxy/SocksProxyLog.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,17 +28,12 @@ inline constexpr int kSocksOutboundTimeout = 300000;
 // once with unread request bytes would make the client's system report a reset instead.
 inline constexpr int kSocksRefusalDrainMillis = 1000;
 
-// How one outbound connection is made: the destination host and port, and, when set, the
-// up-stream SOCKS5 proxy it is reached through.
+// How one outbound connection is made: the destination host and port, and the up-stream
+// SOCKS5 proxy it is reached through when that record is in use.
 struct TSocksOutbound {
     std::string Host;
     std::string Port; // decimal
-    bool ViaSocks5 = false;
-    std::string ProxyHost;
-    std::string ProxyPort;
-    bool ProxyUseAuthentication = false;
-    std::string ProxyLogin;
-    std::string ProxyPassword;
+    TProxyServerInfo Via;
 };
 
 // What the connection asks its server. Every function is called on the connection's thread,

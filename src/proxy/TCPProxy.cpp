@@ -44,13 +44,8 @@ std::unique_ptr<ATCPClient> TTCPPortMapper::CreateDestClient(TTCPServerClient* c
     dest->TimeOut = DestTimeOut;
     dest->ReadEventTrigger = -1;
     dest->WriteBufferLimit = -1;
-    if (Socks5) {
-        dest->OwnedProxy = std::make_unique<TkelSocks5Proxy>();
-        dest->OwnedProxy->Host = Socks5->Host;
-        dest->OwnedProxy->Port = Socks5->Port;
-        dest->OwnedProxy->UseAuthentication = Socks5->UseAuthentication;
-        dest->OwnedProxy->Username = Socks5->Username;
-        dest->OwnedProxy->Password = Socks5->Password;
+    if (Socks5.InUse()) {
+        dest->OwnedProxy = std::make_unique<TkelSocks5Proxy>(Socks5.Trimmed());
         dest->SetProxy(dest->OwnedProxy.get());
     }
     dest->SetStreamMode(smBlockWaitMessage);

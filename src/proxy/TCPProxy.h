@@ -28,15 +28,6 @@ constexpr int TCP_MAPPER_BACKLOG = 128;
 // destination to close its side; then the thread ends anyway.
 constexpr int TCP_MAPPER_CLOSE_WAIT_MS = 5000;
 
-// The up-stream SOCKS5 proxy of a mapping's outbound connections.
-struct TTCPPortMapperSocks5 {
-    std::string Host;
-    std::string Port;
-    bool UseAuthentication = false;
-    std::string Username;
-    std::string Password;
-};
-
 class TTCPPortMapper;
 
 class TTCPPortMapperServerClient : public TTCPServerClient {
@@ -61,8 +52,8 @@ public:
     std::string DestPort; // decimal text
     // The outbound TimeOut of connections the mapper makes itself.
     int DestTimeOut = TCP_MAPPER_DEST_TIMEOUT_MS;
-    // Set: outbound connections the mapper makes itself go through this SOCKS5 proxy.
-    std::unique_ptr<TTCPPortMapperSocks5> Socks5;
+    // In use: outbound connections the mapper makes itself go through this SOCKS5 proxy.
+    TProxyServerInfo Socks5;
     int RelayBufferSize = TCP_MAPPER_RELAY_BUFFER;
 
     // Supplies the outbound client of an accepted connection (unconnected or connected);

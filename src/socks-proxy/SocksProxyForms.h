@@ -1,9 +1,9 @@
 #pragma once
 // The SOCKS proxy service's views as models: its status frame and its settings dialog.
 
-#include "app/EditorFrames.h"
-#include "app/StatusFrame.h"
-#include "app/UserInterface.h"
+#include "component/EditorFrames.h"
+#include "component/StatusFrame.h"
+#include "component/UserInterface.h"
 
 #include <vector>
 

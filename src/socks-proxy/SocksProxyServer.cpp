@@ -36,17 +36,7 @@ public:
             return TSocksProxySystem::CheckLogin(requireLogin, users, login, password);
         };
         settings.Route = [upstream = FService.SocksProxy](const std::string& host, int port) {
-            TSocksOutboundRoute route = TSocksProxySystem::RouteVia(upstream, host, port);
-            TSocksOutbound out;
-            out.Host = route.Host;
-            out.Port = route.Port;
-            out.ViaSocks5 = route.ViaSocks5;
-            out.ProxyHost = route.Proxy.Host;
-            out.ProxyPort = route.Proxy.Port;
-            out.ProxyUseAuthentication = route.Proxy.UseAuth;
-            out.ProxyLogin = route.Proxy.Login;
-            out.ProxyPassword = route.Proxy.Password;
-            return out;
+            return TSocksProxySystem::RouteVia(upstream, host, port);
         };
         FServer.SetSettings(settings);
     }

@@ -1,6 +1,6 @@
 #include "socks-proxy/SocksProxySystem.h"
 
-#include "app/SettingsKeys.h"
+#include "component/SettingsKeys.h"
 #include "socks-proxy/SocksProxyForms.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
@@ -56,19 +56,17 @@ bool TSocksProxySystem::CheckLogin(bool requireLogin, const TProxyUsersSystem* u
     return users && users->CheckSocksAccess(login, password);
 }
 
-TSocksOutboundRoute TSocksProxySystem::OutboundRoute(const std::string& host, int port) const {
+TSocksOutbound TSocksProxySystem::OutboundRoute(const std::string& host, int port) const {
     return RouteVia(SocksProxy, host, port);
 }
 
-TSocksOutboundRoute TSocksProxySystem::RouteVia(const TProxyServerInfo& upstream,
-                                                const std::string& host, int port) {
-    TSocksOutboundRoute route;
+TSocksOutbound TSocksProxySystem::RouteVia(const TProxyServerInfo& upstream,
+                                           const std::string& host, int port) {
+    TSocksOutbound route;
     route.Host = host;
     route.Port = std::to_string(port);
-    if (upstream.UseProxy && !upstream.Host.empty() && !upstream.Port.empty()) {
-        route.ViaSocks5 = true;
-        route.Proxy = upstream;
-    }
+    if (upstream.InUse())
+        route.Via = upstream;
     return route;
 }
 

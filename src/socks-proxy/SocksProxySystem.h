@@ -4,19 +4,12 @@
 // and stops it, decides logins and outbound routes for it, counts the bytes of ended
 // connections, writes the connection log and computes its status view.
 
-#include "app/ServiceComponent.h"
-#include "socks-proxy/SocksProxyLog.h"
+#include "component/ServiceComponent.h"
+#include "proxy/SocksProxy.h"
+#include "proxy/SocksProxyLog.h"
 #include "socks-proxy/SocksProxyServer.h"
 
 namespace corvan {
-
-// How one outbound connection is made.
-struct TSocksOutboundRoute {
-    std::string Host;
-    std::string Port;       // decimal
-    bool ViaSocks5 = false; // through the up-stream SOCKS5 proxy below
-    TProxyServerInfo Proxy; // the up-stream record, when ViaSocks5
-};
 
 class TSocksProxySystem : public TLoggingServiceComponent {
 public:
@@ -65,12 +58,12 @@ public:
     bool Authenticate(const std::string& login, const std::string& password) const;
     // The outbound connection to host:port: through the up-stream SOCKS5 proxy when its use
     // flag is set and its host and port are not empty, otherwise direct. Client threads.
-    TSocksOutboundRoute OutboundRoute(const std::string& host, int port) const;
+    TSocksOutbound OutboundRoute(const std::string& host, int port) const;
     // The two decisions above on given settings, for a server that keeps its own copy of
     // them (any thread).
     static bool CheckLogin(bool requireLogin, const TProxyUsersSystem* users,
                            const std::string& login, const std::string& password);
-    static TSocksOutboundRoute RouteVia(const TProxyServerInfo& upstream, const std::string& host,
+    static TSocksOutbound RouteVia(const TProxyServerInfo& upstream, const std::string& host,
                                         int port);
     // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
     // its line (SocksLogLine) to the log file; a failed write is ignored. Main thread.

@@ -3,7 +3,7 @@
 // login naming, the enabling rule of the access boxes and the password generator. The Qt
 // view shows the texts below and forwards every edit to the setters.
 
-#include "app/UserInterface.h"
+#include "component/UserInterface.h"
 
 #include <cstddef>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 // The status views of the user list and of one user, as frame models.
 
-#include "app/StatusFrame.h"
+#include "component/StatusFrame.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "users/ProxyUsersSystem.h"
 
-#include "app/SettingsKeys.h"
+#include "component/SettingsKeys.h"
 #include "users/ProxyUserSettingsForm.h"
 #include "users/ProxyUsersFrames.h"
 #include "util/IniFile.h"

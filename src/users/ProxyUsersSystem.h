@@ -8,7 +8,7 @@
 // CheckSocksAccess, which read a copy of the credentials that the list republishes, under
 // its lock CredentialsLock, after every add, remove and change of a user.
 
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 
 #include <mutex>
 #include <string_view>

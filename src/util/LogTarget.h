@@ -2,7 +2,7 @@
 // The attachment point between a log and the components that can have one attached (the TCP
 // server and the TCP client component of the network layer). ALogTarget is what such a
 // component writes to; TLogLink is the component's reference to one, which clears itself when
-// the log is destroyed. The application's TLog (app/Log.h) is an ALogTarget, so the network
+// the log is destroyed. The application's TLog (util/Log.h) is an ALogTarget, so the network
 // layer depends on this header only.
 //
 // Logs are written on the main thread: a component called on another thread hands its entry

@@ -2,7 +2,7 @@
 // the client collection.
 #include "net/TCPClient.h"
 
-#include "app/Log.h"
+#include "util/Log.h"
 
 #include "support/EchoServer.h"
 #include "support/Microsocks.h"
@@ -93,8 +93,8 @@ TEST(TCPClientThread, ConnectTimeOutFiresConnectFailedAndLeavesActiveFalse) {
     // A "proxy" that completes the TCP handshake (backlog) but never answers the greeting.
     TTestListener silent;
     TkelSocks5Proxy proxy;
-    proxy.Host = "127.0.0.1";
-    proxy.Port = std::to_string(silent.Port);
+    proxy.Server.Host = "127.0.0.1";
+    proxy.Server.Port = std::to_string(silent.Port);
     TkelTCPClient client;
     client.SetHost("example.invalid"); // resolved by the proxy, never here
     client.SetPort("80");
@@ -131,13 +131,10 @@ TEST(TCPClientThread, RunsStraightLineWorkThroughAChainOfRealSocksServers) {
     TMicrosocks second("carol", "pw");
     ASSERT_TRUE(first.Running() && second.Running());
     TkelSocks5Proxy p1, p2;
-    p1.Host = p2.Host = "127.0.0.1";
-    p1.Port = first.PortStr();
+    p1.Server.Host = p2.Server.Host = "127.0.0.1";
+    p1.Server.Port = first.PortStr();
     p1.ResolveThroughProxy = false;
-    p2.Port = second.PortStr();
-    p2.UseAuthentication = true;
-    p2.Username = "carol";
-    p2.Password = "pw";
+    p2.Server = TProxyServerInfo{false, "127.0.0.1", second.PortStr(), true, "carol", "pw"};
     p1.SetNextProxy(&p2);
     TEchoServer echo;
     TkelTCPClient client;

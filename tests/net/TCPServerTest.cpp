@@ -1,7 +1,7 @@
 // The TCP server with one thread per client, over real loopback connections.
 #include "net/TCPServer.h"
 
-#include "app/Log.h"
+#include "util/Log.h"
 
 #include "support/NetTestSupport.h"
 

@@ -259,12 +259,7 @@ TEST(SocksConnectionUpstream, RoutesThroughTheUpstreamSocks5Proxy) {
             TSocksOutbound r;
             r.Host = host;
             r.Port = std::to_string(port);
-            r.ViaSocks5 = true;
-            r.ProxyHost = "127.0.0.1";
-            r.ProxyPort = upstream.PortStr();
-            r.ProxyUseAuthentication = true;
-            r.ProxyLogin = "up";
-            r.ProxyPassword = password;
+            r.Via = TProxyServerInfo{true, "127.0.0.1", upstream.PortStr(), true, "up", password};
             return r;
         };
         return s;

@@ -157,12 +157,7 @@ TEST(TCPPortMapper, OutboundConnectionsGoThroughTheSocks5UpStreamWithItsLogin) {
     TMicrosocks socks("mapper", "secret");
     ASSERT_TRUE(socks.Running());
     TMapperFixture f;
-    f.Mapper.Socks5 = std::make_unique<TTCPPortMapperSocks5>();
-    f.Mapper.Socks5->Host = "127.0.0.1";
-    f.Mapper.Socks5->Port = socks.PortStr();
-    f.Mapper.Socks5->UseAuthentication = true;
-    f.Mapper.Socks5->Username = "mapper";
-    f.Mapper.Socks5->Password = "secret";
+    f.Mapper.Socks5 = TProxyServerInfo{true, "127.0.0.1", socks.PortStr(), true, "mapper", "secret"};
     f.Start();
     ASSERT_TRUE(RunBeside([&] {
         TSocketHandle c = ConnectBlocking(f.Port);
@@ -176,7 +171,7 @@ TEST(TCPPortMapper, OutboundConnectionsGoThroughTheSocks5UpStreamWithItsLogin) {
     }));
     // A wrong password: the up-stream refuses, the accepted connection closes.
     f.Mapper.SetActive(false);
-    f.Mapper.Socks5->Password = "wrong";
+    f.Mapper.Socks5.Password = "wrong";
     f.Start();
     ASSERT_TRUE(RunBeside([&] {
         TSocketHandle c = ConnectBlocking(f.Port);

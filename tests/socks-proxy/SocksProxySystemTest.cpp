@@ -249,21 +249,23 @@ TEST(SocksProxyService, FailedLogWriteIsIgnored) {
 
 TEST(SocksProxyService, OutboundGoesThroughTheUpstreamOnlyWhenItIsComplete) {
     TSocksProxySystem s("/nonexistent/", nullptr);
-    TSocksOutboundRoute r = s.OutboundRoute("www.example.com", 443);
+    TSocksOutbound r = s.OutboundRoute("www.example.com", 443);
     EXPECT_EQ(r.Host, "www.example.com");
     EXPECT_EQ(r.Port, "443");
-    EXPECT_FALSE(r.ViaSocks5);
+    EXPECT_FALSE(r.Via.InUse());
     s.SocksProxy = TProxyServerInfo{true, "", "1080", false, "", ""};
-    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5); // use flag set, host empty: direct
+    EXPECT_FALSE(s.OutboundRoute("a", 1).Via.InUse()); // use flag set, host empty: direct
     s.SocksProxy = TProxyServerInfo{true, "up.lan", "", false, "", ""};
-    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5);
+    EXPECT_FALSE(s.OutboundRoute("a", 1).Via.InUse());
+    s.SocksProxy = TProxyServerInfo{true, "up.lan", " ", false, "", ""};
+    EXPECT_FALSE(s.OutboundRoute("a", 1).Via.InUse()); // a blank port is no port
     s.SocksProxy = TProxyServerInfo{false, "up.lan", "1080", false, "", ""};
-    EXPECT_FALSE(s.OutboundRoute("a", 1).ViaSocks5);
+    EXPECT_FALSE(s.OutboundRoute("a", 1).Via.InUse());
     s.SocksProxy = TProxyServerInfo{true, "up.lan", "1080", true, "me", "pw"};
     r = s.OutboundRoute("a", 1);
-    EXPECT_TRUE(r.ViaSocks5);
-    EXPECT_EQ(r.Proxy.Host, "up.lan");
-    EXPECT_EQ(r.Proxy.Login, "me");
+    EXPECT_TRUE(r.Via.InUse());
+    EXPECT_EQ(r.Via.Host, "up.lan");
+    EXPECT_EQ(r.Via.Login, "me");
 }
 
 TEST(SocksProxyService, LoginsAreCheckedAgainstProxyUsersOnlyWhenRequired) {

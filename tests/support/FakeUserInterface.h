@@ -2,7 +2,7 @@
 // A scripted user: answers Yes/No questions and settings dialogs as told, lets a test edit
 // the form as the user would, and records every question, error and dialog caption.
 
-#include "app/UserInterface.h"
+#include "component/UserInterface.h"
 
 #include <functional>
 #include <string>

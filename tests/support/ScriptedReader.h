@@ -3,7 +3,7 @@
 // cannot tell its size, like a socket reader: protocol code tested on it must cope with
 // reads split across calls.
 
-#include "http/Streams.h"
+#include "util/Streams.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,9 +10,10 @@
 // list items get the list's section plus ".Items." and the zero-based index
 // ("Proxy-ProxyUsers.Items.0"); the rules compose ("Proxy-PortMapper.Items.0-SocksProxy").
 
-#include "app/SettingsKeys.h"
-#include "app/StatusFrame.h"
-#include "app/UserInterface.h"
+#include "component/SettingsKeys.h"
+#include "component/StatusFrame.h"
+#include "component/UserInterface.h"
+#include "net/ProxyServerInfo.h"
 #include "util/Exceptions.h"
 
 #include <functional>
@@ -190,19 +191,9 @@ protected:
     std::vector<std::unique_ptr<TAppComponent>> Items;
 };
 
-// An up-stream proxy through which a service makes its outgoing connections. Keys, in
-// order: UseProxy, Host, Port (as typed), UseAuth, Login, Password (plain text).
-struct TProxyServerInfo {
-    bool UseProxy = false;
-    std::string Host;
-    std::string Port;
-    bool UseAuth = false;
-    std::string Login;
-    std::string Password;
-
-    void Keys(ASettingsKeys& keys);
-    void LoadSettings(const TIniFile& ini, const std::string& section);
-    void SaveSettings(TIniFile& ini, const std::string& section);
-};
+// The keys of an up-stream proxy record, in its stored order.
+void ProxyServerInfoKeys(ASettingsKeys& keys, TProxyServerInfo& info);
+void LoadProxyServerInfo(TProxyServerInfo& info, const TIniFile& ini, const std::string& section);
+void SaveProxyServerInfo(TProxyServerInfo& info, TIniFile& ini, const std::string& section);
 
 } // namespace corvan

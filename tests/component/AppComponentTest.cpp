@@ -1,4 +1,4 @@
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 #include "app/ProxySystem.h"
 #include "util/IniFile.h"
 
@@ -329,17 +329,17 @@ TEST(AppComponentUserInterface, ItemsUseTheirTreesInterface) {
 TEST(ProxyServerInfo, DefaultsAndRoundTripInKeyOrder) {
     auto ini = MemoryIni();
     TProxyServerInfo info;
-    info.LoadSettings(*ini, "Proxy-HTTP-SocksProxy");
+    LoadProxyServerInfo(info, *ini, "Proxy-HTTP-SocksProxy");
     EXPECT_FALSE(info.UseProxy);
     EXPECT_EQ(info.Host, "");
     EXPECT_EQ(info.Port, "");
     EXPECT_FALSE(info.UseAuth);
     info = TProxyServerInfo{true, "socks.lan", "1080x", true, "me", "p w"};
-    info.SaveSettings(*ini, "Proxy-HTTP-SocksProxy");
+    SaveProxyServerInfo(info, *ini, "Proxy-HTTP-SocksProxy");
     EXPECT_EQ(ini->Text(), "[Proxy-HTTP-SocksProxy]\nUseProxy=1\nHost=socks.lan\nPort=1080x\n"
                            "UseAuth=1\nLogin=me\nPassword=p w\n");
     TProxyServerInfo back;
-    back.LoadSettings(*ini, "proxy-http-socksproxy");
+    LoadProxyServerInfo(back, *ini, "proxy-http-socksproxy");
     EXPECT_EQ(back.Port, "1080x"); // the port as typed
     EXPECT_EQ(back.Password, "p w");
     EXPECT_TRUE(back.UseAuth);

@@ -1,4 +1,4 @@
-#include "http/Streams.h"
+#include "util/Streams.h"
 
 #include "util/Strings.h"
 

@@ -1,4 +1,4 @@
-#include "app/SettingsKeys.h"
+#include "component/SettingsKeys.h"
 
 #include "util/IniFile.h"
 

@@ -1,4 +1,4 @@
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 
 #include "util/IniFile.h"
 
@@ -236,23 +236,23 @@ TAppComponent* TAppContainerComponent::Item(int index) const {
 
 // ---- TProxyServerInfo ----
 
-void TProxyServerInfo::Keys(ASettingsKeys& keys) {
-    keys.Bool("UseProxy", UseProxy, false);
-    keys.String("Host", Host, "");
-    keys.String("Port", Port, "");
-    keys.Bool("UseAuth", UseAuth, false);
-    keys.String("Login", Login, "");
-    keys.String("Password", Password, "");
+void ProxyServerInfoKeys(ASettingsKeys& keys, TProxyServerInfo& info) {
+    keys.Bool("UseProxy", info.UseProxy, false);
+    keys.String("Host", info.Host, "");
+    keys.String("Port", info.Port, "");
+    keys.Bool("UseAuth", info.UseAuth, false);
+    keys.String("Login", info.Login, "");
+    keys.String("Password", info.Password, "");
 }
 
-void TProxyServerInfo::LoadSettings(const TIniFile& ini, const std::string& section) {
+void LoadProxyServerInfo(TProxyServerInfo& info, const TIniFile& ini, const std::string& section) {
     TSettingsLoader loader(ini, section);
-    Keys(loader);
+    ProxyServerInfoKeys(loader, info);
 }
 
-void TProxyServerInfo::SaveSettings(TIniFile& ini, const std::string& section) {
+void SaveProxyServerInfo(TProxyServerInfo& info, TIniFile& ini, const std::string& section) {
     TSettingsSaver saver(ini, section);
-    Keys(saver);
+    ProxyServerInfoKeys(saver, info);
 }
 
 } // namespace corvan

@@ -1,4 +1,4 @@
-#include "app/EditorFrames.h"
+#include "component/EditorFrames.h"
 
 namespace corvan {
 

@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "util/Log.h"
 
 #include "util/Strings.h"
 #include "util/Utils.h"

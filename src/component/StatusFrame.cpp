@@ -1,4 +1,4 @@
-#include "app/StatusFrame.h"
+#include "component/StatusFrame.h"
 
 namespace corvan {
 

@@ -4,7 +4,7 @@
 // deactivation, loading and saving from one key list, and the settings file and section of
 // the last load, so that a confirmed settings dialog can save the service at once.
 
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 
 namespace corvan {
 

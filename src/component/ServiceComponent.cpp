@@ -1,4 +1,4 @@
-#include "app/ServiceComponent.h"
+#include "component/ServiceComponent.h"
 
 #include "util/IniFile.h"
 
@@ -21,7 +21,7 @@ void TServiceComponent::LoadSettings(TIniFile& ini, const std::string& section) 
     SettingsKeys(loader);
     ClampSettings();
     for (const TProxyRecord& record : ProxyRecords())
-        record.Info->LoadSettings(ini, section + record.Suffix);
+        LoadProxyServerInfo(*record.Info, ini, section + record.Suffix);
 }
 
 void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) {
@@ -29,7 +29,7 @@ void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) 
     TSettingsSaver saver(ini, section);
     SettingsKeys(saver);
     for (const TProxyRecord& record : ProxyRecords())
-        record.Info->SaveSettings(ini, section + record.Suffix);
+        SaveProxyServerInfo(*record.Info, ini, section + record.Suffix);
 }
 
 void TServiceComponent::SaveToSettingsFile() {

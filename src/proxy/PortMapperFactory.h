@@ -4,7 +4,7 @@
 // running mapper when it starts and destroys the mapper when it stops; it reads nothing
 // from the mapper but the number of open TCP connections.
 
-#include "app/AppComponent.h"
+#include "net/ProxyServerInfo.h"
 #include "util/Exceptions.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "app/UserInterface.h"
+#include "component/UserInterface.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 // the shared values are shown, filtered and read back, so that all dialogs behave alike;
 // the Qt view binds its widgets to these fields and asks the enabling rules.
 
-#include "app/AppComponent.h"
+#include "component/AppComponent.h"
 
 #include <string>
 

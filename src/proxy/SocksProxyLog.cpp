@@ -1,4 +1,4 @@
-#include "socks-proxy/SocksProxyLog.h"
+#include "proxy/SocksProxyLog.h"
 
 #include "util/Strings.h"
 
