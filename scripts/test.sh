@@ -9,6 +9,8 @@ bash scripts/setup.sh
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+bash scripts/check-layers.sh
+
 echo "== normal build =="
 bash scripts/build.sh build
 ctest --test-dir build --output-on-failure -j2 --timeout 300
