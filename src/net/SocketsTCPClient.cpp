@@ -52,21 +52,21 @@ TTCPClientSocket::~TTCPClientSocket() = default;
 void TTCPClientSocket::SetHost(const std::string& value) {
     if (value == FHost)
         return;
-    CheckClosed("(SetHost)");
+    CheckClosed("SetHost");
     FHost = value;
 }
 
 void TTCPClientSocket::SetPort(const std::string& value) {
     if (value == FPort)
         return;
-    CheckClosed("(SetPort)");
+    CheckClosed("SetPort");
     FPort = value;
 }
 
 void TTCPClientSocket::SetProxy(std::unique_ptr<ATCPClientSocketProxy> value) {
     if (value == FProxy)
         return;
-    CheckClosed("(SetProxy)");
+    CheckClosed("SetProxy");
     FProxy = std::move(value);
 }
 

@@ -82,7 +82,7 @@ public:
     const std::string& Port() const { return FPort; }
     ATCPClientSocketProxy* Proxy() const { return FProxy.get(); }
     // Each requires a closed socket on a real change (20001 "Operation only allowed on
-    // closed socket: (SetHost)" and so on); SetProxy frees the previous chain.
+    // closed socket: SetHost" and so on); SetProxy frees the previous chain.
     void SetHost(const std::string& value);
     void SetPort(const std::string& value);
     void SetProxy(std::unique_ptr<ATCPClientSocketProxy> value);

@@ -237,6 +237,10 @@ void ATCPClient::HookSocket(TTCPClientSocket& socket) {
 TTCPClientSocket* ATCPClient::GetSocket() {
     if (FSocket)
         return FSocket.get();
+    if (FHost.empty())
+        RaiseError("Host not set");
+    if (FPort.empty())
+        RaiseError("Port not set");
     auto socket = std::make_unique<TTCPClientSocket>(
         FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
     socket->SetLocalHost(FLocalHost);
@@ -269,6 +273,35 @@ TSocketStream* ATCPClient::GetStream() {
     return FStream.get();
 }
 
+void ATCPClient::SetStream(std::unique_ptr<TSocketStream> stream,
+                           std::unique_ptr<ATCPClientSocket> socket) {
+    CheckInactive();
+    if (!stream || !socket || stream->Socket() != socket.get())
+        RaiseError("Invalid stream");
+    auto* clientSocket = dynamic_cast<TTCPClientSocket*>(socket.get());
+    if (!clientSocket)
+        RaiseError("Socket must be derived from TTCPClientSocket");
+    StopThread(); // a finished thread of an earlier run
+    FreeSocketAndStream();
+    socket.release();
+    std::unique_ptr<TTCPClientSocket> adopted(clientSocket);
+    FHost = adopted->Host();
+    FPort = adopted->Port();
+    ReadEventTrigger = adopted->ReadEventTrigger();
+    FStreamMode = stream->Mode;
+    HookSocket(*adopted);
+    TTCPClientState state = adopted->State() == ssConnected ? csConnected
+                            : adopted->IsConnecting()       ? csConnecting
+                                                            : csClosed;
+    {
+        std::lock_guard<std::mutex> lock(FSocketLock);
+        FSocket = std::move(adopted);
+        FStream = std::move(stream);
+    }
+    FAdopted = true;
+    SetState(state);
+}
+
 void ATCPClient::FreeSocketAndStream() {
     std::unique_ptr<TSocketStream> stream;
     std::unique_ptr<TTCPClientSocket> socket;
@@ -289,6 +322,9 @@ void ATCPClient::DoConnect() {
     if (FThread && FThread->Terminated())
         throw ETCPClient("Client terminated", kTCPClientErrorTerminated);
     GetStream()->Connect();
+    // An adopted connection that was connected already reports no connect again.
+    if (FSocket && FSocket->State() == ssConnected)
+        SetState(csConnected);
 }
 
 void ATCPClient::Close() {
@@ -311,7 +347,11 @@ void ATCPClient::SetActive(bool value) {
         return;
     if (value) {
         StopThread(); // a finished thread of an earlier run
-        FreeSocketAndStream();
+        // A connection adopted through SetStream is what this activation is for; the thread
+        // makes its own socket on its own loop, so it cannot use one.
+        if (!FAdopted || RunInThread)
+            FreeSocketAndStream();
+        FAdopted = false;
         SetErrorFields(0, "");
         FTerminated.store(false, std::memory_order_release);
         FActive = true;
@@ -337,6 +377,7 @@ void ATCPClient::SetActive(bool value) {
     } else
         Close();
     FActive = false;
+    FAdopted = false;
 }
 
 void ATCPClient::StopThread() {
@@ -350,6 +391,7 @@ void ATCPClient::Terminate() {
     if (!Terminated() && FActive && ErrorCode() == 0)
         SetErrorFields(kTCPClientErrorTerminated, "Client terminated");
     FTerminated.store(true, std::memory_order_release);
+    FAdopted = false;
     StopThread();
     FreeSocketAndStream();
     FActive = false;

@@ -126,9 +126,19 @@ public:
     std::string ErrorMessage() const;
 
     // The socket and stream, created on first need on the calling thread (with RunInThread,
-    // the client thread). Null after they were freed.
+    // the client thread). Null after they were freed. GetSocket raises ETCPClient "Host not
+    // set" or "Port not set" when that setting is empty.
     TTCPClientSocket* GetSocket();
     TSocketStream* GetStream();
+    // Adopts an existing connection: stream runs over socket and does not own it (null or
+    // another socket raises "Invalid stream"); socket must be a TTCPClientSocket, else
+    // "Socket must be derived from TTCPClientSocket". Inactive clients only ("Client
+    // active"). The client frees its own socket and stream, takes Host, Port and
+    // ReadEventTrigger from the socket and the mode from the stream, hooks the socket's events
+    // and takes the state from the socket (csConnected, csConnecting or csClosed). Used on the
+    // socket's thread; a following SetActive(true) without RunInThread goes on with the
+    // adopted connection (with RunInThread the thread makes its own).
+    void SetStream(std::unique_ptr<TSocketStream> stream, std::unique_ptr<ATCPClientSocket> socket);
     TTCPClientSocket* Socket() const { return FSocket.get(); }
     TSocketStream* Stream() const { return FStream.get(); }
     TTCPClientThread* Thread() const { return FThread.get(); }
@@ -189,6 +199,8 @@ private:
     TSocketStreamMode FStreamMode = smAsynchronous;
     TTCPClientCollection* FCollection = nullptr;
     bool FActive = false;
+    // Socket and stream came from SetStream and no activation has used them yet.
+    bool FAdopted = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<TTCPClientState> FState{csClosed};
     mutable std::mutex FErrorLock; // guards FErrorCode, FErrorMessage

@@ -66,7 +66,7 @@ TEST(TCPClientSocket, DirectConnectResolvesADottedHostInsideConnect) {
     } catch (const ESocket& e) {
         EXPECT_EQ(e.ErrorCode, SOCKET_ERR_NOT_CLOSED);
         EXPECT_EQ(e.Message(), "(Host 127.0.0.1:" + echo.PortStr() +
-                                   ") Operation only allowed on closed socket: (SetPort)");
+                                   ") Operation only allowed on closed socket: SetPort");
     }
     socket.Close(false);
 }

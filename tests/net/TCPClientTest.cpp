@@ -63,6 +63,81 @@ TEST(TCPClient, BlockingConnectFailureIsRaisedRecordedAndLeavesTheClientInactive
     EXPECT_EQ(client.State(), csClosed);
 }
 
+TEST(TCPClient, MissingHostOrPortIsTheClientsOwnError) {
+    TkelTCPClient client;
+    client.SetStreamMode(smBlockWaitMessage);
+    client.SetPort("80");
+    try {
+        client.SetActive(true);
+        FAIL() << "no host";
+    } catch (const ETCPClient& e) {
+        EXPECT_EQ(e.Message(), "Host not set");
+    }
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.Socket(), nullptr);
+    client.SetHost("127.0.0.1");
+    client.SetPort("");
+    try {
+        client.SetActive(true);
+        FAIL() << "no port";
+    } catch (const ETCPClient& e) {
+        EXPECT_EQ(e.Message(), "Port not set");
+    }
+    EXPECT_EQ(client.State(), csClosed);
+}
+
+TEST(TCPClient, SetStreamAdoptsAConnectionAndActivationGoesOnWithIt) {
+    TEchoServer echo;
+    auto socket = std::make_unique<TTCPClientSocket>("127.0.0.1", echo.PortStr());
+    socket->SetReadEventTrigger(512);
+    auto stream = std::make_unique<TSocketStream>(socket.get(), -1, 5000, smBlockWaitMessage);
+    stream->Connect();
+    TTCPClientSocket* raw = socket.get();
+    TkelTCPClient client;
+    client.SetHost("elsewhere");
+    int closes = 0;
+    client.OnClose = [&](ATCPClient*) { ++closes; };
+    client.SetStream(std::move(stream), std::move(socket));
+    EXPECT_EQ(client.Socket(), raw);
+    EXPECT_EQ(client.Host(), "127.0.0.1");
+    EXPECT_EQ(client.Port(), echo.PortStr());
+    EXPECT_EQ(client.ReadEventTrigger, 512);
+    EXPECT_EQ(client.StreamMode(), smBlockWaitMessage);
+    EXPECT_EQ(client.State(), csConnected);
+    client.SetActive(true);
+    EXPECT_EQ(client.Socket(), raw); // not replaced by a new connection
+    EXPECT_EQ(client.State(), csConnected);
+    client.GetStream()->WriteStr("adopted");
+    EXPECT_EQ(client.GetStream()->Reader().ReadStr(7), "adopted");
+    client.SetActive(false);
+    EXPECT_EQ(client.State(), csClosed);
+    EXPECT_EQ(closes, 1); // the socket's events reach the client
+}
+
+TEST(TCPClient, SetStreamRefusesForeignSocketsAndMismatchedPairs) {
+    auto [server, peer] = ConnectedPair();
+    TkelTCPClient client;
+    auto accepted = std::make_unique<ATCPClientSocket>(server);
+    auto overAccepted = std::make_unique<TSocketStream>(accepted.get());
+    try {
+        client.SetStream(std::move(overAccepted), std::move(accepted));
+        FAIL() << "an accepted socket is no client socket";
+    } catch (const ETCPClient& e) {
+        EXPECT_EQ(e.Message(), "Socket must be derived from TTCPClientSocket");
+    }
+    auto one = std::make_unique<TTCPClientSocket>("127.0.0.1", "1");
+    auto other = std::make_unique<TTCPClientSocket>("127.0.0.1", "2");
+    auto overOne = std::make_unique<TSocketStream>(one.get());
+    try {
+        client.SetStream(std::move(overOne), std::move(other));
+        FAIL() << "the stream runs over another socket";
+    } catch (const ETCPClient& e) {
+        EXPECT_EQ(e.Message(), "Invalid stream");
+    }
+    EXPECT_EQ(client.Socket(), nullptr);
+    SocketClose(peer);
+}
+
 TEST(TCPClientConnectionProxy, CircularReferencesAreRefusedAndRemovalClearsReferences) {
     TkelSocks5Proxy a, c;
     {
