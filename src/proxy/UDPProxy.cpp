@@ -3,7 +3,6 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
-#include <array>
 
 namespace corvan {
 
@@ -136,23 +135,38 @@ TUDPPortMapperClient* TUDPPortMapper::FindAssociation(const TSocketAddr& source)
     return nullptr;
 }
 
+bool TUDPPortMapper::ReadWhole(AUDPSocket& socket, TSocketAddr& from, int& len, bool& skipped) {
+    skipped = false;
+    FDatagram.resize(static_cast<size_t>(std::max(MaxPacketSize, 1)));
+    try {
+        if (!socket.ReadPacket(FDatagram.data(), static_cast<int>(FDatagram.size()), from, len))
+            return false;
+    } catch (const ESocket&) {
+        // A pending error of that socket (an ICMP error for an earlier datagram, reported once
+        // by the system).
+        skipped = true;
+        return true;
+    }
+    // The mappers never queue, so the datagram came from the system, which flagged a cut one.
+    if (socket.ErrorCode() == WSAEMSGSIZE) {
+        ++FDropped;
+        skipped = true;
+    }
+    return true;
+}
+
 void TUDPPortMapper::TriggerPacketAvailable() {
     AUDPSocket::TriggerPacketAvailable();
-    std::array<char, UDP_MAPPER_PACKET_SIZE> buffer;
     for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
         if (Terminated())
             return;
         TSocketAddr source;
         int len = 0;
-        try {
-            if (!ReadPacket(buffer.data(), static_cast<int>(buffer.size()), source, len))
-                return;
-        } catch (const ESocket&) {
-            // A pending error of our own socket (reported once by the system); the next
-            // datagram is unaffected.
-            continue;
-        }
-        Forward(source, buffer.data(), len, MonotonicMillis());
+        bool skipped = false;
+        if (!ReadWhole(*this, source, len, skipped))
+            return;
+        if (!skipped)
+            Forward(source, FDatagram.data(), len, MonotonicMillis());
     }
     // More may wait: continue after the other sockets of the thread had their turn.
     PostSocketEvent(FD_READ);
@@ -206,6 +220,7 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
     }
     auto client = std::make_unique<TUDPPortMapperClient>(*this);
     client->SourceAddress = source;
+    client->MaxPacketSize = MaxPacketSize;
     client->LastActivity = now;
     client->SetHost(DestHost);
     client->SetPort(DestPort);
@@ -219,23 +234,21 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
 }
 
 void TUDPPortMapper::RelayReplies(TUDPPortMapperClient& client) {
-    std::array<char, UDP_MAPPER_PACKET_SIZE> buffer;
     for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
         if (Terminated() || client.Terminated())
             return;
         TSocketAddr from;
         int len = 0;
-        try {
-            if (!client.ReadPacket(buffer.data(), static_cast<int>(buffer.size()), from, len))
-                return;
-        } catch (const ESocket&) {
-            // An ICMP error for an earlier datagram (the destination port was closed, say):
-            // that datagram is lost, the association and the mapping go on.
+        bool skipped = false;
+        if (!ReadWhole(client, from, len, skipped))
+            return;
+        // Skipped: an ICMP error for an earlier datagram (the destination port was closed,
+        // say) or a datagram too long; that one is lost, the association goes on.
+        if (skipped)
             continue;
-        }
         Touch(client, MonotonicMillis());
         try {
-            SendTo(client.SourceAddress, buffer.data(), len);
+            SendTo(client.SourceAddress, FDatagram.data(), len);
         } catch (const ESocket&) {
             // Only without the send queue; the answer is lost.
         }

@@ -35,8 +35,10 @@
 
 namespace corvan {
 
-// Receive buffer of both directions: a longer datagram is cut to this size.
-constexpr int UDP_MAPPER_PACKET_SIZE = 4096;
+// Receive buffer of both directions (MaxPacketSize of the mapper and of every association): the
+// largest IPv4 UDP payload, so every datagram is carried whole. A datagram the system had to
+// cut anyway (longer than the buffer) is dropped, never forwarded cut.
+constexpr int UDP_MAPPER_PACKET_SIZE = 65507;
 // An association idle this long (no datagram either way) is closed.
 constexpr int UDP_MAPPER_IDLE_TIMEOUT_MS = 120000;
 // Associations of one mapper at most; a new source beyond it closes the one idle longest.
@@ -106,7 +108,7 @@ public:
     size_t WaitingDatagramCount() const { return FWaiting.size(); }
     // Datagrams from local-side peers that never went out for want of the destination's address
     // (waiting queue full, lookup failed or retry interval running, deactivated while waiting)
-    // or of an outbound socket.
+    // or of an outbound socket, and datagrams of either direction longer than MaxPacketSize.
     uint64_t DroppedDatagramCount() const { return FDropped; }
 
     size_t AssociationCount() const { return FClients.size(); }
@@ -151,6 +153,10 @@ private:
     void ScheduleSweep(int64_t now);
 
     void Touch(TUDPPortMapperClient& client, int64_t now);
+    // One datagram of socket into FDatagram: true when one was read whole (len its size);
+    // false when none waits. A cut one is counted as dropped and skipped; a pending socket
+    // error is skipped likewise (the next datagram is unaffected).
+    bool ReadWhole(AUDPSocket& socket, TSocketAddr& from, int& len, bool& skipped);
 
     // Owned here, on the mapper's thread only; found by a linear scan.
     std::vector<std::unique_ptr<TUDPPortMapperClient>> FClients;
@@ -169,6 +175,9 @@ private:
     bool FDelivering = false;
     std::deque<TWaitingDatagram> FWaiting; // oldest first
     uint64_t FDropped = 0;
+    // The receive buffer of both directions, MaxPacketSize bytes; used on the mapper's thread,
+    // each datagram sent on before the next is read into it.
+    std::vector<char> FDatagram;
 };
 
 } // namespace corvan

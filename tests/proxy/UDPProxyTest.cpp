@@ -17,22 +17,25 @@ using namespace corvan::test;
 
 namespace {
 
-// An echo destination on this thread: answers every datagram with "echo:" + the data, and
-// remembers the source ports and the data it saw.
+// An echo destination on this thread: answers every datagram with Prefix + the data, and
+// remembers the source ports and the data it saw (whole, up to 64 KiB).
 struct TEchoServer : AUDPSocket {
     std::vector<uint16_t> Sources;
     std::vector<std::string> Data;
+    std::string Prefix = "echo:";
     explicit TEchoServer(const std::string& host = "127.0.0.1", uint16_t port = 0) {
         SetLocalHost(host);
         SetLocalPort(std::to_string(port));
         BufferPackets = false;
+        MaxPacketSize = 65536;
         OnPacketAvailable = [this](AUDPSocket*) {
             std::string data;
             TSocketAddr from;
             while (ReadPacketStr(data, from)) {
                 Sources.push_back(from.Port);
                 Data.push_back(data);
-                SendTo(from, ("echo:" + data).data(), static_cast<int>(data.size() + 5));
+                std::string answer = Prefix + data;
+                SendTo(from, answer.data(), static_cast<int>(answer.size()));
             }
         };
         EnsureBound();
@@ -124,13 +127,37 @@ TEST(UDPPortMapper, EachSourcePortGetsItsOwnAssociationAndAnswersComeFromTheMapp
     EXPECT_NE(f.Mapper.FindAssociation(LoopbackSource(a.Port)), nullptr);
 }
 
-TEST(UDPPortMapper, LongDatagramsAreCutTo4096BytesBothWays) {
+TEST(UDPPortMapper, DatagramsUpToTheLargestIPv4PayloadAreCarriedWholeBothWays) {
     TMapperFixture f;
     TUDPPeer a;
     std::string sent = Pattern(5000);
-    std::string answer = f.RoundTrip(a, sent);
-    // The mapper cut it to 4096, the echo added 5, the mapper cut the answer to 4096.
-    EXPECT_EQ(answer, ("echo:" + sent.substr(0, 4096)).substr(0, 4096));
+    EXPECT_EQ(f.RoundTrip(a, sent), "echo:" + sent);
+    ASSERT_EQ(f.Echo.Data.size(), 1u);
+    EXPECT_EQ(f.Echo.Data[0], sent);
+    // 65,507 bytes: no room for a prefix, the echo answers the same bytes.
+    f.Echo.Prefix = "";
+    std::string largest = Pattern(65507);
+    EXPECT_EQ(f.RoundTrip(a, largest), largest);
+    ASSERT_EQ(f.Echo.Data.size(), 2u);
+    EXPECT_EQ(f.Echo.Data[1], largest);
+    EXPECT_EQ(f.Mapper.DroppedDatagramCount(), 0u);
+}
+
+TEST(UDPPortMapper, ADatagramLongerThanTheBufferIsDroppedNeverForwardedCut) {
+    TMapperFixture f;
+    f.Mapper.MaxPacketSize = 1000; // the buffer of the mapper and of its associations
+    TUDPPeer a;
+    // Towards the destination.
+    a.SendTo(f.MappedPort, Pattern(1500));
+    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.DroppedDatagramCount() == 1; }));
+    EXPECT_EQ(f.RoundTrip(a, "short"), "echo:short");
+    EXPECT_EQ(f.Echo.Data, TTexts{"short"});
+    // Back from it: 996 bytes arrive whole, the 1001-byte answer does not fit.
+    std::string fits = Pattern(996);
+    a.SendTo(f.MappedPort, fits);
+    ASSERT_TRUE(RunLoopUntil([&] { return f.Mapper.DroppedDatagramCount() == 2; }));
+    EXPECT_EQ(f.Echo.Data.back(), fits);
+    EXPECT_EQ(f.RoundTrip(a, "x"), "echo:x"); // the next answer: nothing cut came before it
 }
 
 TEST(UDPPortMapper, IdleAssociationsCloseAndTheSweepStopsWithTheLast) {
