@@ -36,6 +36,37 @@ std::string ConnectFailedReply(uint8_t version, int socketError) {
     return SocksConnectFailedReply(version, socketError);
 }
 
+// The client's reader during the negotiation: every wait ends by the negotiation's deadline
+// at the latest (and by the stream's Timeout, when that comes first), so a client that sends
+// its request slowly or not at all holds its connection slot no longer than that.
+class TDeadlineReader : public AReaderEx {
+public:
+    TDeadlineReader(TSocketStream& stream, int64_t deadline)
+        : FStream(stream), FDeadline(deadline) {}
+    int64_t GetPosition() override { return FStream.Reader().GetPosition(); }
+    void SetPosition(int64_t position) override { FStream.Reader().SetPosition(position); }
+    int64_t GetSize() override { return -1; }
+    bool IsEOF() override { return FStream.Reader().IsEOF(); }
+    int Read(void* buffer, int count) override {
+        int64_t left = FDeadline - MonotonicMillis();
+        if (left <= 0)
+            return 0;
+        int saved = FStream.Timeout;
+        if (saved <= 0 || saved > left)
+            FStream.Timeout = static_cast<int>(left);
+        struct TRestore {
+            TSocketStream& Stream;
+            int Timeout;
+            ~TRestore() { Stream.Timeout = Timeout; }
+        } restore{FStream, saved};
+        return FStream.Reader().Read(buffer, count);
+    }
+
+private:
+    TSocketStream& FStream;
+    int64_t FDeadline;
+};
+
 std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
                                               const TSocksConnectionSettings& settings) {
     std::unique_ptr<ATCPClientSocketProxy> link;
@@ -55,21 +86,15 @@ std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
 
 } // namespace
 
-void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
-                        TSocksConnectionFacts& facts) {
-    client.CloseOnDestroy = true;
-    facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
-    if (IsTerminated(settings) || !client.Connected())
-        return;
-
+TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
+                                                 const TSocksConnectionSettings& settings,
+                                                 TSocksConnectionFacts& facts,
+                                                 const TSocksConnectOutbound& connect) {
+    using enum TSocksNegotiationResult;
     TSocksServerIO io;
-    io.ReadExact = [&client](size_t count) {
-        return client.Reader().ReadStr(static_cast<int64_t>(count));
-    };
-    io.Write = [&client](const std::string& bytes) {
-        int size = static_cast<int>(bytes.size());
-        if (client.Writer().Write(bytes.data(), size) != size)
-            throw ESocketStream("Write error");
+    io.ReadExact = [&reader](size_t count) { return reader.ReadStr(static_cast<int64_t>(count)); };
+    io.Write = [&writer](const std::string& bytes) {
+        WriteAll(writer, bytes.data(), static_cast<int64_t>(bytes.size()));
     };
     io.Terminated = [&settings] { return IsTerminated(settings); };
     TSocksAuthenticate authenticate = settings.Authenticate;
@@ -78,41 +103,85 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
 
     std::optional<TSocksRequest> request =
         NegotiateSocksRequest(io, settings.Options, authenticate);
-    if (!request) {
-        ShutdownAndDrain(client);
-        return;
-    }
+    if (!request)
+        return Refused;
     const TSocksDestination& dest = request->Destination;
     facts.DestAddr = dest.Addr;
     facts.DestPort = dest.Port;
     facts.DestHost = dest.Addr != 0 ? IPv4DottedText(dest.Addr) : dest.Host;
+    if (IsTerminated(settings))
+        return Abandoned;
+
+    bool allow = true;
+    if (settings.OnConnectRequest)
+        settings.OnConnectRequest(facts, facts.DestAddr, facts.DestHost, facts.DestPort, allow);
+    if (!allow) {
+        io.Write(SocksNotAllowedReply(request->Version));
+        return Refused;
+    }
+    if (IsTerminated(settings))
+        return Abandoned;
+
+    TSocksOutboundResult outbound = connect(facts);
+    if (outbound.Kind == TSocksOutboundResult::Failed) {
+        io.Write(ConnectFailedReply(request->Version, outbound.SocketError));
+        return Refused;
+    }
+    if (outbound.Kind != TSocksOutboundResult::Connected || IsTerminated(settings))
+        return Abandoned;
+    // A name was requested: the reply names the address it resolved to.
+    uint32_t replyAddr = dest.Addr != 0 ? dest.Addr : outbound.RemoteAddr;
+    io.Write(SocksGrantedReply(request->Version, replyAddr, dest.Port));
+    return Granted;
+}
+
+void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
+                        TSocksConnectionFacts& facts, int64_t acceptedAt) {
+    client.CloseOnDestroy = true;
+    facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
     if (IsTerminated(settings) || !client.Connected())
         return;
 
-    TSocksOutbound route;
-    if (settings.Route) {
-        route = settings.Route(facts.DestHost, facts.DestPort);
-    } else {
-        route.Host = facts.DestHost;
-        route.Port = std::to_string(facts.DestPort);
-    }
-    std::unique_ptr<TSocketStream> outbound = OutboundStream(route, settings);
-    try {
-        outbound->Connect();
-    } catch (const Exception&) {
-        int error = outbound->Socket()->ErrorCode();
-        outbound.reset();
-        io.Write(ConnectFailedReply(request->Version, error));
-        ShutdownAndDrain(client);
-        return;
-    }
-    if (IsTerminated(settings) || !client.Connected() || !outbound->Connected())
-        return;
+    std::unique_ptr<TSocketStream> outbound;
+    auto connect = [&](const TSocksConnectionFacts& request) {
+        TSocksOutboundResult result;
+        if (!client.Connected())
+            return result; // Abandoned
+        TSocksOutbound route;
+        if (settings.Route) {
+            route = settings.Route(request.DestHost, request.DestPort);
+        } else {
+            route.Host = request.DestHost;
+            route.Port = std::to_string(request.DestPort);
+        }
+        outbound = OutboundStream(route, settings);
+        try {
+            outbound->Connect();
+        } catch (const Exception&) {
+            result.Kind = TSocksOutboundResult::Failed;
+            result.SocketError = outbound->Socket()->ErrorCode();
+            outbound.reset();
+            return result;
+        }
+        if (IsTerminated(settings) || !client.Connected() || !outbound->Connected())
+            return result; // Abandoned
+        result.Kind = TSocksOutboundResult::Connected;
+        result.RemoteAddr = outbound->Socket()->GetRemoteAddress();
+        return result;
+    };
 
-    // A name was requested: the reply names the address it resolved to.
-    uint32_t replyAddr = dest.Addr != 0 ? dest.Addr : outbound->Socket()->GetRemoteAddress();
-    io.Write(SocksGrantedReply(request->Version, replyAddr, dest.Port));
-    if (IsTerminated(settings))
+    TSocksNegotiationResult negotiated;
+    if (settings.NegotiationTimeout > 0) {
+        int64_t start = acceptedAt >= 0 ? acceptedAt : MonotonicMillis();
+        TDeadlineReader reader(client, start + settings.NegotiationTimeout);
+        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connect);
+    } else {
+        negotiated =
+            NegotiateSocksConnection(client.Reader(), client.Writer(), settings, facts, connect);
+    }
+    if (negotiated == TSocksNegotiationResult::Refused)
+        ShutdownAndDrain(client);
+    if (negotiated != TSocksNegotiationResult::Granted || IsTerminated(settings))
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
@@ -133,7 +202,7 @@ constexpr int kSocksClientWriteBufferLimit = 16384;
 constexpr const char* kSocksDefaultPort = "1080";
 
 TSocksProxyServerClient::TSocksProxyServerClient(TSocksProxyServer* server)
-    : TTCPServerClient(server), FServer(server) {}
+    : TTCPServerClient(server), FServer(server), FAcceptedAt(MonotonicMillis()) {}
 
 TSocksProxyServerClient::~TSocksProxyServerClient() {
     if (Thread())
@@ -159,7 +228,7 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
-    RunSocksConnection(*GetStream(), settings, FFacts);
+    RunSocksConnection(*GetStream(), settings, FFacts, FAcceptedAt);
 }
 
 TSocksProxyServer::TSocksProxyServer() {

@@ -6,8 +6,9 @@
 // threads, limits) only hands it a stream and reads the facts it leaves.
 
 #include "net/ProxyServerInfo.h"
-#include "proxy/SocksUtils.h"
 #include "proxy/SocksProxyLog.h"
+#include "proxy/SocksUtils.h"
+#include "util/Streams.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,10 @@ class TSocketStream;
 inline constexpr int kSocksRelayBufferSize = 65536;
 // Milliseconds an outbound connection may take to connect (and to negotiate a proxy link).
 inline constexpr int kSocksOutboundTimeout = 300000;
+// The whole negotiation (greeting, login, request) must arrive within this many milliseconds
+// of the accept; a client still silent or trickling then is closed, so a handful of them
+// cannot hold every connection slot for the full client time-out. The relay is not affected.
+inline constexpr int kSocksNegotiationTimeoutMs = 30000;
 // After a refusal the server stops writing and keeps reading for at most this many
 // milliseconds, so the client reads the reply before the connection is closed; closing at
 // once with unread request bytes would make the client's system report a reset instead.
@@ -42,6 +47,13 @@ struct TSocksConnectionSettings {
     TSocksServerOptions Options;
     // SOCKS5 logins; unset refuses every login.
     TSocksAuthenticate Authenticate;
+    // Admission of a destination (OnConnectRequest of the server), after the request is parsed
+    // and before the outbound connection: clearing allow refuses it (SOCKS4 code 91, SOCKS5
+    // reply 02) and the connection ends. client holds what is known of the connection so far;
+    // destAddr is 0 when a name was requested. Unset allows every destination.
+    std::function<void(const TSocksConnectionFacts& client, uint32_t destAddr,
+                       const std::string& destHost, int destPort, bool& allow)>
+        OnConnectRequest;
     // The outbound route to host:port; unset connects directly.
     std::function<TSocksOutbound(const std::string& host, int port)> Route;
     // True once the server is stopping the connection.
@@ -51,15 +63,51 @@ struct TSocksConnectionSettings {
     bool ThrottleClient = false;   // throttle data read from the client ...
     int ClientReadRate = -1;       // ... to this many bytes per second
     int OutboundTimeout = kSocksOutboundTimeout;
+    // Milliseconds from the accept for the negotiation; 0 or less: only the stream's Timeout.
+    int NegotiationTimeout = kSocksNegotiationTimeoutMs;
 };
 
+// How the outbound connection of a request ended, as the negotiation needs it for its reply.
+struct TSocksOutboundResult {
+    enum TKind : uint8_t {
+        Connected, // RemoteAddr is the IPv4 address reached (network order)
+        Failed,    // SocketError: the socket's last error (Winsock numbers; an up-stream SOCKS5
+                   // proxy's refusal is 40000 + its reply code)
+        Abandoned, // terminated, or a side closed meanwhile: close without a reply
+    } Kind = Abandoned;
+    int SocketError = 0;
+    uint32_t RemoteAddr = 0;
+};
+// Opens the outbound connection for the request recorded in facts.
+using TSocksConnectOutbound =
+    std::function<TSocksOutboundResult(const TSocksConnectionFacts& facts)>;
+
+enum class TSocksNegotiationResult : uint8_t {
+    Granted,   // the success reply was written: relay
+    Refused,   // refused or failed, any reply owed written: stop writing, let the client read it
+    Abandoned, // terminated or closed: close at once
+};
+
+// The negotiation of one connection over the reader/writer contract, from the version byte to
+// the reply: the request (NegotiateSocksRequest), the admission (OnConnectRequest, allow
+// preset to true), the outbound connection through connect, and the granted reply (carrying
+// the requested address, or the address reached when a name was requested, and the requested
+// port) or the failure reply (SocksConnectFailedReply; an up-stream SOCKS5 refusal passes its
+// own code). Fills facts' destination fields once the request is parsed. Raises what reader,
+// writer and the parsers raise (a short read: ESocks "Read error").
+TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
+                                                 const TSocksConnectionSettings& settings,
+                                                 TSocksConnectionFacts& facts,
+                                                 const TSocksConnectOutbound& connect);
+
 // Runs the whole connection over client, a blocking stream on the calling thread whose
-// Timeout bounds every wait for the client's request bytes. Fills facts as it learns them
-// (RemoteIP at once; DestAddr, DestPort and DestHost once a request is parsed;
-// BytesTransferred when the relay ends), also when it raises. Raises what the stream and
-// the parsers raise; the caller closes the client stream.
+// Timeout bounds every wait for the client's bytes; the negotiation must besides be complete
+// within settings.NegotiationTimeout of acceptedAt (MonotonicMillis; -1: now). Fills facts as
+// it learns them (RemoteIP at once; DestAddr, DestPort and DestHost once a request is parsed;
+// BytesTransferred when the relay ends), also when it raises. Raises what the stream and the
+// parsers raise; the caller closes the client stream.
 void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
-                        TSocksConnectionFacts& facts);
+                        TSocksConnectionFacts& facts, int64_t acceptedAt = -1);
 
 } // namespace corvan
 
@@ -87,6 +135,7 @@ public:
 private:
     TSocksProxyServer* FServer;
     TSocksConnectionFacts FFacts;
+    int64_t FAcceptedAt; // MonotonicMillis when the server made this client
 };
 
 // The SOCKS 4/4a/5 server: one thread per client. Its owner sets Settings (applied to

@@ -1,16 +1,20 @@
-// One SOCKS connection run on its own thread over a real loopback stream, driven by a
-// scripted blocking client: the exact reply bytes of each refusal, the success reply, the
-// relay and its byte count, up-stream SOCKS5 routing through microsocks, and the client
-// time-out for a stalled request.
+// One SOCKS connection. The negotiation runs on scripted bytes (greeting, login, request,
+// admission and the reply bytes of every outcome, the outbound side faked); the whole
+// connection runs on its own thread over a real loopback stream, driven by a scripted blocking
+// client: refusals that close the connection, the success reply, the relay and its byte count,
+// up-stream SOCKS5 routing through microsocks, and the client time-out for a stalled request.
 #include "proxy/SocksProxy.h"
 
 #include "net/TCPStream.h"
 #include "support/Bytes.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
+#include "support/ScriptedReader.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <thread>
 
 using namespace corvan;
@@ -100,35 +104,193 @@ TSocksConnectionSettings Open() {
     return s;
 }
 
+// The negotiation on canned client bytes, handed out one byte per read; Written collects the
+// replies. The outbound side answers Outbound and counts the attempts.
+struct TScripted {
+    TScriptedReader Reader;
+    TStringWriter Writer;
+    TSocksConnectionFacts Facts;
+    TSocksOutboundResult Outbound{TSocksOutboundResult::Connected, 0, Loopback()};
+    int Connects = 0;
+    explicit TScripted(std::string clientBytes) : Reader(std::move(clientBytes), 1) {}
+    TSocksNegotiationResult Run(const TSocksConnectionSettings& settings) {
+        return NegotiateSocksConnection(Reader, Writer, settings, Facts,
+                                        [this](const TSocksConnectionFacts&) {
+                                            ++Connects;
+                                            return Outbound;
+                                        });
+    }
+    const std::string& Written() const { return Writer.Data(); }
+};
+
+using enum TSocksNegotiationResult;
+
+const std::string kLogin = Bytes({1, 1}) + "u" + Bytes({1}) + "p"; // VER ULEN U PLEN P
+
 } // namespace
 
-TEST(SocksConnectionGreeting, MethodAnswersAreExact) {
+TEST(SocksNegotiation, MethodAnswersAreExact) {
     {
-        TConnection c(Open());
-        c.Send(Bytes({5, 2, 0, 2}));
-        EXPECT_EQ(c.Recv(2), Bytes({5, 2}));
+        TScripted c(Bytes({5, 2, 0, 2}) + kLogin + Socks5Connect(80));
+        EXPECT_EQ(c.Run(Open()), Granted);
+        EXPECT_EQ(c.Written(), Bytes({5, 2, 1, 0}) + Socks5Reply(0, Loopback(), 80));
     }
     {
-        TConnection c(Open());
-        c.Send(Bytes({5, 1, 1}));
-        EXPECT_EQ(c.Recv(2), Bytes({5, 0}));
+        TScripted c(Bytes({5, 1, 1}) + Socks5Connect(80));
+        EXPECT_EQ(c.Run(Open()), Granted);
+        EXPECT_EQ(c.Written(), Bytes({5, 0}) + Socks5Reply(0, Loopback(), 80));
     }
-    {
-        TConnection c(Open());
-        c.Send(Bytes({5, 0}));
-        EXPECT_EQ(c.Rest(), Bytes({5, 0xFF}));
-    }
+    TScripted c(Bytes({5, 0}));
+    EXPECT_EQ(c.Run(Open()), Refused);
+    EXPECT_EQ(c.Written(), Bytes({5, 0xFF}));
+    EXPECT_EQ(c.Connects, 0);
 }
 
-TEST(SocksConnectionRequest, UnsupportedCommandsAndAddressTypesGetTheirTenByteReplies) {
+TEST(SocksNegotiation, UnsupportedCommandsAndAddressTypesGetTheirTenByteReplies) {
     for (uint8_t command : {uint8_t(2), uint8_t(3)}) {
-        TConnection c(Open());
-        c.Send(Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1, 0, 80}));
-        EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7)) << int(command);
+        TScripted c(Bytes({5, 1, 0, 5, command, 0, 1, 127, 0, 0, 1, 0, 80}));
+        EXPECT_EQ(c.Run(Open()), Refused);
+        EXPECT_EQ(c.Written(), Bytes({5, 0}) + Socks5Reply(7)) << int(command);
     }
-    TConnection c(Open());
-    c.Send(Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(16, '\0') + Bytes({0, 80}));
-    EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Bytes({5, 8, 0, 1, 0, 0, 0, 0, 0, 0}));
+    // IPv6: answered before the address is read (the script holds none).
+    TScripted c(Bytes({5, 1, 0, 5, 1, 0, 4}));
+    EXPECT_EQ(c.Run(Open()), Refused);
+    EXPECT_EQ(c.Written(), Bytes({5, 0}) + Bytes({5, 8, 0, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(c.Connects, 0);
+}
+
+TEST(SocksNegotiation, MalformedRequestsCloseWithoutAReply) {
+    {
+        TScripted c(Bytes({6, 1, 0}));
+        EXPECT_EQ(c.Run(Open()), Refused);
+        EXPECT_EQ(c.Written(), "");
+    }
+    TScripted c(Socks4Connect(80, std::string(256, 'x')));
+    try {
+        c.Run(Open());
+        FAIL() << "an over-long user id";
+    } catch (const ESocks& e) {
+        EXPECT_EQ(e.Message(), "Invalid data");
+    }
+    EXPECT_EQ(c.Written(), "");
+    EXPECT_EQ(c.Connects, 0);
+}
+
+TEST(SocksNegotiation, RejectSocks4AnswersBeforeTheBodyIsRead) {
+    TSocksConnectionSettings s = Open();
+    s.Options.RejectSocks4 = true;
+    TScripted c(Bytes({4})); // nothing more to read: reading the body would raise
+    EXPECT_EQ(c.Run(s), Refused);
+    EXPECT_EQ(c.Written(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(SocksNegotiation, EveryTruncatedNegotiationRaisesWithoutConnecting) {
+    const std::string full =
+        Bytes({5, 1, 2}) + kLogin + Bytes({5, 1, 0, 3, 7}) + "example" + Word(443);
+    for (size_t cut = 0; cut < full.size(); ++cut) {
+        TScripted c(full.substr(0, cut));
+        EXPECT_THROW(c.Run(Open()), Exception) << cut;
+        EXPECT_EQ(c.Connects, 0) << cut;
+    }
+    TScripted c(full);
+    EXPECT_EQ(c.Run(Open()), Granted);
+    EXPECT_EQ(c.Facts.DestHost, "example");
+}
+
+TEST(SocksNegotiation, AdmissionRefusalAnswers91Or02AndNeverConnects) {
+    struct TAsked {
+        std::string Client;
+        uint32_t Addr;
+        std::string Host;
+        int Port;
+    };
+    std::vector<TAsked> asked;
+    TSocksConnectionSettings s = Open();
+    s.OnConnectRequest = [&](const TSocksConnectionFacts& client, uint32_t addr,
+                             const std::string& host, int port, bool& allow) {
+        EXPECT_TRUE(allow); // preset
+        asked.push_back({client.RemoteIP, addr, host, port});
+        allow = false;
+    };
+    {
+        TScripted c(Socks4Connect(8080));
+        c.Facts.RemoteIP = "10.0.0.9";
+        EXPECT_EQ(c.Run(s), Refused);
+        // VN 0, CD 91, port 0, address 0
+        EXPECT_EQ(c.Written(), Bytes({0x00, 0x5B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+        EXPECT_EQ(c.Connects, 0);
+    }
+    {
+        TScripted c(Bytes({5, 1, 0, 5, 1, 0, 3, 11}) + "example.org" + Word(443));
+        EXPECT_EQ(c.Run(s), Refused);
+        EXPECT_EQ(c.Written(),
+                  Bytes({0x05, 0x00}) + // method: no authentication
+                                        // VER 5, REP 2 (not allowed), RSV, ATYP 1, 0.0.0.0, port 0
+                      Bytes({0x05, 0x02, 0x00, 0x01, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(c.Connects, 0);
+    }
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].Client, "10.0.0.9");
+    EXPECT_EQ(asked[0].Addr, Loopback());
+    EXPECT_EQ(asked[0].Host, "127.0.0.1");
+    EXPECT_EQ(asked[0].Port, 8080);
+    EXPECT_EQ(asked[1].Addr, 0u);
+    EXPECT_EQ(asked[1].Host, "example.org");
+    EXPECT_EQ(asked[1].Port, 443);
+    // Allowed: connected as usual.
+    s.OnConnectRequest = [](const TSocksConnectionFacts&, uint32_t, const std::string&, int,
+                            bool&) {};
+    TScripted c(Socks4Connect(8080));
+    EXPECT_EQ(c.Run(s), Granted);
+    EXPECT_EQ(c.Connects, 1);
+}
+
+TEST(SocksNegotiation, ReplyFollowsTheOutboundOutcome) {
+    const std::string socks5Name = Bytes({5, 1, 0, 5, 1, 0, 3, 7}) + "example" + Word(443);
+    {
+        // A name: the granted reply carries the address reached.
+        TScripted c(socks5Name);
+        c.Outbound.RemoteAddr = htonl(0x0A010203);
+        EXPECT_EQ(c.Run(Open()), Granted);
+        EXPECT_EQ(c.Written(), Bytes({5, 0}) + Socks5Reply(0, htonl(0x0A010203), 443));
+        EXPECT_EQ(c.Facts.DestAddr, 0u);
+    }
+    struct TCase {
+        int Error;
+        uint8_t Code;
+    };
+    // Refused, unreachable, and an up-stream proxy's own refusal (40000 + its code) passed on.
+    for (TCase k :
+         {TCase{10061, 5}, TCase{10065, 4}, TCase{10051, 3}, TCase{40002, 2}, TCase{99, 1}}) {
+        TScripted c(socks5Name);
+        c.Outbound = {TSocksOutboundResult::Failed, k.Error, 0};
+        EXPECT_EQ(c.Run(Open()), Refused);
+        EXPECT_EQ(c.Written(), Bytes({5, 0}) + Socks5Reply(k.Code)) << k.Error;
+    }
+    {
+        TScripted c(Socks4Connect(80));
+        c.Outbound = {TSocksOutboundResult::Failed, 10061, 0};
+        EXPECT_EQ(c.Run(Open()), Refused);
+        EXPECT_EQ(c.Written(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    }
+    TScripted c(Socks4Connect(80));
+    c.Outbound = {};
+    EXPECT_EQ(c.Run(Open()), Abandoned);
+    EXPECT_EQ(c.Written(), "");
+}
+
+TEST(SocksConnectionRequest, AdmissionRefusalClosesTheConnectionWithoutConnecting) {
+    TTestListener dest; // listens, so a connection attempt would be accepted by the system
+    TSocksConnectionSettings s = Open();
+    s.OnConnectRequest = [](const TSocksConnectionFacts&, uint32_t, const std::string&, int,
+                            bool& allow) { allow = false; };
+    TConnection c(s);
+    c.Send(Bytes({5, 1, 0}) + Socks5Connect(dest.Port));
+    EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
+    c.Join();
+    EXPECT_EQ(c.Error, "");
+    pollfd p{dest.Handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0); // no connection waits to be accepted
 }
 
 TEST(SocksConnectionRequest, RefusedDestinationGivesCode5OrCode91) {
@@ -145,29 +307,6 @@ TEST(SocksConnectionRequest, RefusedDestinationGivesCode5OrCode91) {
     EXPECT_EQ(c.Facts.DestHost, "127.0.0.1");
     EXPECT_EQ(c.Facts.DestPort, port);
     EXPECT_EQ(c.Facts.BytesTransferred, 0u);
-}
-
-TEST(SocksConnectionRequest, MalformedRequestsCloseWithoutAReply) {
-    {
-        TConnection c(Open());
-        c.Send(Bytes({6, 1, 0}));
-        EXPECT_EQ(c.Rest(), "");
-    }
-    {
-        TConnection c(Open());
-        c.Send(Socks4Connect(80, std::string(256, 'x')));
-        EXPECT_EQ(c.Rest(), "");
-        c.Join();
-        EXPECT_NE(c.Error.find("Invalid data"), std::string::npos) << c.Error;
-    }
-}
-
-TEST(SocksConnectionRequest, RejectSocks4AnswersBeforeTheBodyIsRead) {
-    TSocksConnectionSettings s = Open();
-    s.Options.RejectSocks4 = true;
-    TConnection c(s);
-    c.Send(Bytes({4}));
-    EXPECT_EQ(c.Recv(8), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(SocksConnectionRequest, ClientStalledInTheMiddleOfItsRequestIsClosedByTheTimeout) {

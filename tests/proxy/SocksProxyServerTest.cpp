@@ -1,0 +1,144 @@
+// The SOCKS server on loopback with its client limit full: connections that never finish
+// their negotiation (silent or trickling) are closed by the negotiation deadline, so a
+// waiting client is served long before the client time-out would have freed a slot.
+#include "proxy/SocksProxy.h"
+
+#include "support/Bytes.h"
+#include "support/EchoServer.h"
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <poll.h>
+#include <thread>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int kShortDeadlineMs = 300;
+constexpr int kMaxClients = 2;
+
+struct TTestSocksServer : TSocksProxyServer {
+    TTestSocksServer() {
+        SetLocalHost("127.0.0.1");
+        SetListenPort("0");
+        MaxClients = kMaxClients;
+        // Far beyond the test's bound: only the negotiation deadline can free a slot in time.
+        ClientTimeout = 120000;
+        TSocksConnectionSettings settings;
+        settings.NegotiationTimeout = kShortDeadlineMs;
+        SetSettings(settings);
+        SetActive(true);
+    }
+    uint16_t Port() {
+        TSocketAddr local;
+        SocketGetSockName(ServerSocket().SocketHandle(), local);
+        return local.Port;
+    }
+};
+
+// Runs body on a helper thread while this (the main) thread serves its loop.
+template <typename T> T OffMain(const std::function<T()>& body) {
+    std::atomic<bool> done{false};
+    T result{};
+    std::thread t([&] {
+        result = body();
+        done = true;
+        TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
+    });
+    EXPECT_TRUE(RunLoopUntil([&] { return done.load(); }, 30000));
+    t.join();
+    return result;
+}
+
+// A normal SOCKS5 client that connects while the limit is full: the MonotonicMillis at which
+// its granted reply came and a relayed echo went through, or -1 when that did not happen
+// within 10 s.
+int64_t ServedAt(uint16_t serverPort, uint16_t destPort) {
+    return OffMain<int64_t>([&]() -> int64_t {
+        TSocketHandle h = ConnectBlocking(serverPort);
+        SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(destPort));
+        std::string reply = RecvWithin(h, 12, 10000);
+        int64_t at = MonotonicMillis();
+        bool relayed = SendAll(h, "ping") && RecvWithin(h, 4) == "ping";
+        SocketClose(h);
+        bool granted = reply.size() == 12 && reply.substr(0, 4) == Bytes({5, 0, 5, 0});
+        return granted && relayed ? at : -1;
+    });
+}
+
+// The server has closed h (end of stream or reset); the main loop is served meanwhile, where
+// the server ends its clients.
+bool ClosedByServer(TSocketHandle h) {
+    return RunLoopUntil([h] {
+        pollfd p{h, POLLIN, 0};
+        char c;
+        return ::poll(&p, 1, 0) == 1 && SocketRecv(h, &c, 1) <= 0;
+    });
+}
+
+} // namespace
+
+TEST(SocksProxyServerNegotiationDeadline, SilentConnectionsAreClosedAndAWaitingClientIsServed) {
+    TEchoServer dest;
+    TTestSocksServer server;
+    int64_t start = MonotonicMillis();
+    std::vector<TSocketHandle> silent;
+    for (int i = 0; i < kMaxClients; ++i)
+        silent.push_back(ConnectBlocking(server.Port()));
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == size_t(kMaxClients); }));
+    int64_t asked = MonotonicMillis();
+    int64_t served = ServedAt(server.Port(), dest.Listener.Port);
+    ASSERT_GE(served, 0);
+    // The limit was full: a slot came free only by a deadline, and soon after it.
+    EXPECT_GE(served - start, kShortDeadlineMs);
+    EXPECT_LT(served - asked, 5000);
+    for (TSocketHandle h : silent) {
+        EXPECT_TRUE(ClosedByServer(h));
+        SocketClose(h);
+    }
+}
+
+TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSameDeadline) {
+    TEchoServer dest;
+    TTestSocksServer server;
+    // Each sends a valid request one byte every 60 ms: every single wait is short, the whole
+    // request takes more than twice the deadline.
+    const std::string request =
+        Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port);
+    std::atomic<int> closed{0};
+    std::vector<std::thread> tricklers;
+    int64_t start = MonotonicMillis();
+    for (int i = 0; i < kMaxClients; ++i) {
+        tricklers.emplace_back([&, port = server.Port()] {
+            TSocketHandle h = ConnectBlocking(port);
+            for (char byte : request) {
+                if (SocketSend(h, &byte, 1) != 1) { // reset by the server's close
+                    ++closed;
+                    break;
+                }
+                pollfd p{h, POLLIN, 0};
+                if (::poll(&p, 1, 60) == 1) {
+                    char answer[2];
+                    if (SocketRecv(h, answer, sizeof answer) <= 0) { // closed by the server
+                        ++closed;
+                        break;
+                    }
+                }
+            }
+            SocketClose(h);
+        });
+    }
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == size_t(kMaxClients); }));
+    int64_t asked = MonotonicMillis();
+    int64_t served = ServedAt(server.Port(), dest.Listener.Port);
+    EXPECT_TRUE(RunLoopUntil([&] { return closed == kMaxClients; }));
+    for (auto& t : tricklers)
+        t.join();
+    ASSERT_GE(served, 0);
+    EXPECT_GE(served - start, kShortDeadlineMs);
+    EXPECT_LT(served - asked, 5000);
+}
