@@ -3,6 +3,7 @@
 #include "app/CommandLine.h"
 #include "app/Headless.h"
 #include "net/WinClasses.h"
+#include "util/ProcessLimits.h"
 #include "util/StopSignal.h"
 #include "util/Version.h"
 
@@ -47,6 +48,9 @@ int main(int argc, char** argv) {
     if (!options.Headless)
         std::fprintf(stderr, "corvan-proxy: this build has no window; running as with "
                              "--headless\n");
+    // Before any service opens a descriptor: every tunnel holds several.
+    std::fprintf(stderr, "corvan-proxy: %s\n",
+                 DescriptorLimitText(RaiseDescriptorLimit()).c_str());
     TAppEnvironment environment = TAppEnvironment::FromProcess();
     if (!options.DataDir.empty())
         environment.DataFolder = options.DataDir;

@@ -35,7 +35,14 @@ void ATCPClientSocket::SetReadEventTrigger(int value) {
 
 void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
     if (events & FD_CLOSE) {
-        DoRead(true); // take in whatever is left
+        if (!FReceiveEnded)
+            DoRead(true); // take in whatever is left
+        // The peer's end of data with the own sending side still open (or still draining):
+        // only receiving ends.
+        if (error == 0 && FAllowHalfClose && State() == ssConnected && !FSendShutDownDone) {
+            FReceiveEnded = true;
+            return;
+        }
         if (error != 0)
             SetError(error);
         CloseNow();
@@ -66,6 +73,8 @@ void ATCPClientSocket::ResumeReading() {
 
 void ATCPClientSocket::DoRead(bool drain) {
     FResumePosted = false;
+    if (FReceiveEnded)
+        return;
     long n = Available();
     if (n > 0)
         TriggerDataAvailable();
@@ -155,7 +164,7 @@ long ATCPClientSocket::Read(void* buf, long size) {
         Consume(static_cast<size_t>(fromBuffer));
     }
     long done = fromBuffer;
-    while (done < size) {
+    while (done < size && !FReceiveEnded) {
         long n = RecvThrottled(static_cast<char*>(buf) + done, size - done);
         if (n < 1)
             break;
@@ -254,6 +263,8 @@ long ATCPClientSocket::LocateEOL() const {
 
 long ATCPClientSocket::Write(const void* buf, long size) {
     CheckConnected();
+    if (FSendShutDown)
+        RaiseError("Socket sending side shut down", WSAESHUTDOWN);
     if (size <= 0)
         return 0;
     const char* p = static_cast<const char*>(buf);
@@ -264,9 +275,11 @@ long ATCPClientSocket::Write(const void* buf, long size) {
             if (chunk <= 0)
                 break;
             long n = SendData(p + sent, static_cast<size_t>(chunk));
-            SendResult(n);
-            if (n <= 0)
+            int error = SendResult(n);
+            if (n <= 0) {
+                SendFailed(error);
                 break;
+            }
             sent += n;
         }
     }
@@ -286,9 +299,11 @@ void ATCPClientSocket::SendBufferedData() {
         if (chunk <= 0)
             return;
         long n = SendData(item.Data.data() + item.Offset, static_cast<size_t>(chunk));
-        SendResult(n);
-        if (n <= 0)
+        int error = SendResult(n);
+        if (n <= 0) {
+            SendFailed(error);
             return;
+        }
         SendBufferConsumed(n);
         item.Offset += static_cast<size_t>(n);
         if (item.Remaining() == 0)
@@ -303,7 +318,45 @@ void ATCPClientSocket::TriggerSendBufferEmpty() {
         CloseNow();
         return;
     }
+    if (FSendShutDown && !FSendShutDownDone) {
+        FinishShutdownSend();
+        if (State() == ssClosed)
+            return;
+    }
     ASocketExSendBuffer::TriggerSendBufferEmpty();
+}
+
+void ATCPClientSocket::SetAllowHalfClose(bool value) {
+    FAllowHalfClose = value;
+    if (!value && FReceiveEnded && State() == ssConnected)
+        PostSocketEvent(FD_CLOSE, 0);
+}
+
+void ATCPClientSocket::ShutdownSend() {
+    if (FSendShutDown || !IsConnected() || SocketHandle() == INVALID_SOCKETHANDLE)
+        return;
+    FSendShutDown = true;
+    if (SendBufferSize() == 0)
+        FinishShutdownSend();
+    // Otherwise TriggerSendBufferEmpty finishes it after the last send.
+}
+
+void ATCPClientSocket::FinishShutdownSend() {
+    FSendShutDownDone = true;
+    if (SocketShutdown(SocketHandle(), TShutdownHow::sdSend) != 0) {
+        // The connection is gone already (reset): receiving reports it, or nothing would.
+        SendFailed(SocketGetLastError());
+        return;
+    }
+    if (FReceiveEnded)
+        CloseNow(); // both ways have ended
+}
+
+void ATCPClientSocket::SendFailed(int error) {
+    if (!FReceiveEnded || FSendFailurePosted || error == 0 || error == WSAEWOULDBLOCK ||
+        error == WSAEINTR)
+        return;
+    FSendFailurePosted = PostSocketEvent(FD_CLOSE, error);
 }
 
 void ATCPClientSocket::Close(bool graceful) {
@@ -328,6 +381,11 @@ void ATCPClientSocket::CloseNow() {
     TriggerClose();
     CloseHandle();
     ClearSendBuffer();
+    // A connection made again starts with both ways open.
+    FReceiveEnded = false;
+    FSendShutDown = false;
+    FSendShutDownDone = false;
+    FSendFailurePosted = false;
 }
 
 bool ATCPClientSocket::NeedsTimer() const {

@@ -15,6 +15,11 @@
 // remainder goes to the send buffer, flushed on FD_WRITE (and on the 50 ms timer while
 // throttled). A graceful Close waits until the buffer has been sent before it shuts the
 // sending side down and closes.
+//
+// Half-close: with AllowHalfClose, the end of the peer's stream only ends receiving
+// (ReceiveEnded; no OnClose) and the socket stays connected for sending, so an answer can
+// still go to a peer that has finished its request. ShutdownSend ends the own sending side
+// the same way. Once both ways have ended, or on a reset, the socket closes as usual.
 
 #include "net/Sockets.h"
 
@@ -83,6 +88,20 @@ public:
     long Write(const void* buf, long size);
     long WriteStr(const std::string& s) { return Write(s.data(), static_cast<long>(s.size())); }
 
+    bool AllowHalfClose() const { return FAllowHalfClose; }
+    // Switching it off on a socket whose receiving has ended closes the socket, as the end of
+    // the stream would have (later, on the socket's own thread).
+    void SetAllowHalfClose(bool value);
+    // The peer has ended its stream while AllowHalfClose kept the socket open; unread bytes
+    // stay readable and nothing more is received.
+    bool ReceiveEnded() const { return FReceiveEnded; }
+    // Shuts the sending side down once the send buffer has been sent (the peer reads the end
+    // of the stream); receiving goes on. Afterwards Write raises "Socket sending side shut
+    // down" (10058). A socket whose receiving has ended closes when the shutdown is done.
+    // Nothing when not connected or already asked.
+    void ShutdownSend();
+    bool SendShutDown() const { return FSendShutDown; }
+
     // Graceful: the close completes once the send buffer has been sent. Nothing when closed.
     void Close(bool graceful = true);
     // State closed (event), OnClose, handle closed, send buffer dropped; read buffer kept.
@@ -124,6 +143,11 @@ private:
     void ResumeReading();
     long ReadIntoBuffer(long size);
     void Consume(size_t size);
+    // The shutdown of the sending side, once nothing is left to send.
+    void FinishShutdownSend();
+    // A failed send of a socket whose receiving has ended: nothing else would notice that the
+    // peer has gone, so the failure closes the socket.
+    void SendFailed(int error);
     std::string_view Buffered() const {
         return std::string_view(FReadBuffer).substr(FReadOffset, FBufferUsed);
     }
@@ -141,6 +165,11 @@ private:
     std::string FRemoteName;
     bool FClosePending = false;
     bool FResumePosted = false; // an FD_READ to resume reading is queued
+    bool FAllowHalfClose = false;
+    bool FReceiveEnded = false;
+    bool FSendShutDown = false;     // asked for; no more writes
+    bool FSendShutDownDone = false; // the system call has been made
+    bool FSendFailurePosted = false;
 };
 
 } // namespace corvan

@@ -42,7 +42,7 @@ bool TSocketReader::WaitForData(int64_t count) {
     auto enough = [&] { return static_cast<int64_t>(socket.BufferUsed()) >= count; };
     if (enough())
         return true;
-    if (!FStream.IsBlocking())
+    if (!FStream.IsBlocking() || socket.ReceiveEnded())
         return false;
     // The socket stops reading at its trigger; below count it would never deliver the rest.
     int trigger = socket.ReadEventTrigger();
@@ -62,7 +62,7 @@ bool TSocketReader::WaitForData(int64_t count) {
     while (FStream.WaitStep(deadline)) {
         if (enough())
             return true;
-        if (DeadlinePassed(deadline))
+        if (DeadlinePassed(deadline) || socket.ReceiveEnded())
             break;
     }
     return enough();
@@ -91,7 +91,8 @@ int TSocketReader::Read(void* buffer, int count) {
 }
 
 bool TSocketReader::IsEOF() {
-    return !FStream.Connected();
+    const ATCPClientSocket& socket = *FStream.Socket();
+    return !FStream.Connected() || (socket.ReceiveEnded() && socket.BufferUsed() == 0);
 }
 
 std::string TSocketReader::ReadStr(int64_t count) {
@@ -254,7 +255,7 @@ int TSocketWriter::Write(const void* buffer, int count) {
     if (count < 1 || !WaitForWriteSpace())
         return 0;
     ATCPClientSocket& socket = *FStream.Socket();
-    if (socket.Terminated() || !socket.IsConnected())
+    if (socket.Terminated() || !socket.IsConnected() || socket.SendShutDown())
         return 0;
     long n = socket.Write(buffer, count);
     if (n <= 0)
@@ -379,30 +380,40 @@ void TSocketStream::Close() {
 
 namespace {
 
-// Restores a stream's mode and its socket's read trigger however the relay ends. While the
-// relay runs, a socket stops taking bytes in on its own once a block is buffered (one read
-// notification may take up to READ_EVENT_LIMIT before it stops): the relay reads the rest
-// straight from the system as the other side takes it, so a fast sender facing a slow
-// receiver is held back by TCP instead of filling memory.
+// Restores a stream's mode, its socket's read trigger and half-close switch however the relay
+// ends. While the relay runs, a socket stops taking bytes in on its own once a block is
+// buffered (one read notification may take up to READ_EVENT_LIMIT before it stops): the relay
+// reads the rest straight from the system as the other side takes it, so a fast sender facing
+// a slow receiver is held back by TCP instead of filling memory. Half-close is on, so the end
+// of one peer's data leaves the socket open for the answer.
 struct TRelaySide {
     TSocketStream& Stream;
     TSocketStreamMode Mode;
     int Trigger;
+    bool HalfClose;
     TRelaySide(TSocketStream& s, int bufferSize)
-        : Stream(s), Mode(s.Mode), Trigger(s.Socket()->ReadEventTrigger()) {
+        : Stream(s), Mode(s.Mode), Trigger(s.Socket()->ReadEventTrigger()),
+          HalfClose(s.Socket()->AllowHalfClose()) {
         if (Trigger < 0 || Trigger > bufferSize)
             s.Socket()->SetReadEventTrigger(bufferSize);
+        s.Socket()->SetAllowHalfClose(true);
     }
     ~TRelaySide() {
         Stream.Mode = Mode;
         if (Stream.Socket()->ReadEventTrigger() != Trigger)
             Stream.Socket()->SetReadEventTrigger(Trigger);
+        Stream.Socket()->SetAllowHalfClose(HalfClose);
     }
 };
 
+// The side is connected (its socket can still be waited on).
+bool Open(const TSocketStream& s) {
+    return !s.Socket()->Terminated() && s.Socket()->IsConnected();
+}
+
 // The side can still be written to (and so can still deliver what it has been given).
 bool Writable(const TSocketStream& s) {
-    return !s.Socket()->Terminated() && s.Socket()->IsConnected();
+    return Open(s) && !s.Socket()->SendShutDown();
 }
 
 // Moves what src has now to dst, which must be writable. Answers the bytes taken from src
@@ -435,6 +446,15 @@ int64_t RelayOnce(TSocketStream& src, TSocketStream& dst, char* buffer, int buff
     return n;
 }
 
+// How long a half-closed relay waits for the direction still open to move a byte.
+int64_t HalfOpenIdleLimit(const TSocketStream& a, const TSocketStream& b) {
+    if (a.Timeout > 0 && b.Timeout > 0)
+        return std::min(a.Timeout, b.Timeout);
+    if (a.Timeout > 0 || b.Timeout > 0)
+        return std::max(a.Timeout, b.Timeout);
+    return RELAY_HALF_OPEN_IDLE_MS;
+}
+
 } // namespace
 
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
@@ -444,29 +464,44 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         bufferSize = kStreamBlockSize;
     TRelaySide restoreA(*a, bufferSize), restoreB(*b, bufferSize);
     std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bufferSize)]);
+    const int64_t idleLimit = HalfOpenIdleLimit(*a, *b);
+    int64_t lastMove = MonotonicMillis();
     int64_t aToB = 0, bToA = 0;
     for (;;) {
-        // A side that has closed still hands on what it had received; it is at its end once
-        // that is taken.
-        if (a->IsEOF() || b->IsEOF())
-            break;
-        bool aWritable = Writable(*a), bWritable = Writable(*b);
-        if (!aWritable && !bWritable)
-            break; // both closed: what is left has nobody to go to
+        // A side is at its end once its peer's data has ended (or the socket closed) and all
+        // it received is handed on; the other peer then reads the end of data too, after
+        // everything sent to it (the shutdown waits for the send buffer).
+        bool aEnded = a->IsEOF(), bEnded = b->IsEOF();
+        if (aEnded && Writable(*b))
+            b->Socket()->ShutdownSend();
+        if (bEnded && Writable(*a))
+            a->Socket()->ShutdownSend();
+        bool aToBOpen = !aEnded && Writable(*b), bToAOpen = !bEnded && Writable(*a);
+        if (!aToBOpen && !bToAOpen)
+            break; // both ways done, or what is left has nobody to go to
         int64_t moved = 0;
-        if (bWritable)
+        if (aToBOpen)
             moved += RelayOnce(*a, *b, buffer.get(), bufferSize, aToB);
-        if (aWritable)
+        if (bToAOpen)
             moved += RelayOnce(*b, *a, buffer.get(), bufferSize, bToA);
-        if (moved == 0) {
-            // Wait on a side that is still open: any notification of the thread wakes it,
-            // those of the other socket included (its write notifications drain what the
-            // relay is waiting on).
-            TSocketStream& waiter = aWritable ? *a : *b;
-            waiter.Mode = smBlockWaitMessage;
-            if (!waiter.WaitStep(-1))
-                break; // terminated, or the thread is told to quit
+        if (moved > 0) {
+            lastMove = MonotonicMillis();
+            continue;
         }
+        // Half-closed, the relay waits for the answer only as long as the idle limit.
+        int64_t deadline = -1;
+        if (aEnded || bEnded) {
+            deadline = lastMove + idleLimit;
+            if (DeadlinePassed(deadline))
+                break;
+        }
+        // Wait on a side that is still open: any notification of the thread wakes it, those
+        // of the other socket included (its write notifications drain what the relay is
+        // waiting on).
+        TSocketStream& waiter = Open(*a) ? *a : *b;
+        waiter.Mode = smBlockWaitMessage;
+        if (!waiter.WaitStep(deadline))
+            break; // terminated, or the thread is told to quit
     }
     // What one side still buffers for its peer is delivered before the caller closes.
     for (TSocketStream* s : {a, b}) {

@@ -43,7 +43,7 @@ public:
     int64_t GetSize() override { return -1; }
     // Waits for count bytes without failing, then answers what the socket has (0..count).
     int Read(void* buffer, int count) override;
-    // The socket is terminated, or closed with nothing buffered.
+    // The socket is terminated, or closed or its receiving ended, with nothing buffered.
     bool IsEOF() override;
 
     // The operations below wait for the bytes they need and raise EReader "Read error" when
@@ -66,7 +66,8 @@ public:
 
     // True once count bytes are buffered. In a blocking mode waits for them, raising the
     // socket's ReadEventTrigger to count for the duration so the socket keeps reading;
-    // false when the wait step fails (closed, terminated, quit) or Timeout passes.
+    // false when the wait step fails (closed, terminated, quit), receiving has ended, or
+    // Timeout passes.
     bool WaitForData(int64_t count);
 
 private:
@@ -90,7 +91,8 @@ public:
     int64_t GetSize() override { return -1; }
     // EWriter "SetSize failed".
     void SetSize(int64_t size) override;
-    // 0 when count < 1, the connection is gone, or waiting for write space fails; else all
+    // 0 when count < 1, the connection is gone or its sending side shut down, or waiting for
+    // write space fails; else all
     // count bytes (what the system does not take now goes to the socket's send buffer).
     int Write(const void* buffer, int count) override;
 
@@ -168,17 +170,26 @@ private:
     TSocketWriter FWriter;
 };
 
-// Moves bytes both ways between a and b until either reaches its end; answers the bytes moved
-// in both directions. Both streams must belong to the calling thread. bufferSize below 1 means
-// kStreamBlockSize. Reads never wait (each side gives what it has); writes block as the
+// How long a half-closed relay whose streams have no Timeout waits for the direction still
+// open to move a byte; then it ends as if that direction had ended.
+constexpr int64_t RELAY_HALF_OPEN_IDLE_MS = 300000;
+
+// Moves bytes both ways between a and b until both directions have ended; answers the bytes
+// moved in both directions. Both streams must belong to the calling thread. bufferSize below 1
+// means kStreamBlockSize. Reads never wait (each side gives what it has); writes block as the
 // destination's WriteBufferLimit says; a side is not read while the other still has a block of
-// its bytes unsent; when nothing moves the thread waits for its next message. A side that has
-// closed is at its end only once what it received is handed on (the other side's answer still
-// reaches it meanwhile, nothing goes to it). Before answering, what is still in either send
-// buffer is flushed (within each stream's Timeout), so a relay that ends because one side
-// closed loses nothing the other side can still receive. The relay also ends when the thread
-// is told to quit or a socket is terminated. Modes are restored. Missing streams raise EStream "Invalid stream";
-// a copy-progress abort raises EStreamOperationAborted.
+// its bytes unsent; when nothing moves the thread waits for its next message.
+// Half-close is carried: while relaying, both sockets keep AllowHalfClose, and when one peer
+// ends its data (its side is at its end once what it sent is handed on), the relay shuts down
+// the sending side toward the other peer after everything already written to it, and goes on
+// relaying the other way until that ends too; in that half-closed state the relay ends when
+// nothing moves for the smaller positive Timeout of the two streams (RELAY_HALF_OPEN_IDLE_MS
+// when neither has one). A side that has closed (reset, or closed here) still hands on what it
+// received; nothing more goes to it and the relay then ends. Before answering, what is still in
+// either send buffer is flushed (within each stream's Timeout). The relay also ends when the
+// thread is told to quit or a socket is terminated. Modes, read triggers and AllowHalfClose are
+// restored (a side whose receiving ended then closes). Missing streams raise EStream "Invalid
+// stream"; a copy-progress abort raises EStreamOperationAborted.
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize = kStreamBlockSize);
 
 } // namespace corvan

@@ -59,6 +59,9 @@ std::unique_ptr<ATCPClient> TTCPPortMapper::CreateDestClient(TTCPServerClient* c
 void TTCPPortMapperServerClient::Execute() {
     auto& mapper = static_cast<TTCPPortMapper&>(*Server());
     TSocketStream& stream = *GetStream();
+    // A client may end its request before the destination is reached: that end must not
+    // close the connection its answer comes back on.
+    stream.Socket()->SetAllowHalfClose(true);
     // The accepted connection closes at once, whichever way this ends, without waiting for
     // the main thread to free the client.
     struct TCloseNow {

@@ -5,6 +5,7 @@
 #include "util/IniFile.h"
 #include "util/Strings.h"
 
+#include "support/AnswerAtEndServer.h"
 #include "support/Microsocks.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -193,4 +194,22 @@ TEST(PortMappingProgram, TCPMappingGoesThroughItsSocks5UpStream) {
     ASSERT_EQ(Curl({"http://127.0.0.1:" + std::to_string(port) + "/page.txt"}, out), 0) << out;
     EXPECT_EQ(out, "through the up-stream");
     EXPECT_EQ(run.Stop(), 0);
+}
+
+// A client that sends its request and at once shuts down its sending side (before the mapping
+// has reached the destination) still gets the whole answer, which the destination sends only
+// after reading the request's end.
+TEST(PortMappingProgram, HalfClosedRequestThroughATCPMappingGetsTheWholeAnswer) {
+    const std::string answer = Pattern(1024 * 1024);
+    TAnswerAtEndServer server(answer);
+    uint16_t port = FreeLoopbackPort();
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, server.Listener.Port));
+    TSocketHandle h = ConnectBlocking(port);
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    std::string got = SendHalfCloseAndReadAnswer(h, "request ended by the end of data");
+    SocketClose(h);
+    EXPECT_EQ(server.RequestRead(WaitMs), "request ended by the end of data");
+    EXPECT_EQ(got.size(), answer.size());
+    EXPECT_TRUE(got == answer) << "the answer to a half-closed request was cut";
+    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
 }

@@ -3,6 +3,7 @@
 // up-stream microsocks, with and without required logins; scripted clients check exact
 // reply bytes on the running server; the connection log it leaves.
 
+#include "support/AnswerAtEndServer.h"
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
 #include "support/Microsocks.h"
@@ -258,4 +259,25 @@ TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksUnlessItsHost
     ASSERT_TRUE(program.Ready) << program.Output();
     EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
     EXPECT_EQ(program.Stop(), 0);
+}
+
+// Through a SOCKS5 connection, a client that sends its request and shuts down its sending side
+// gets the whole answer, which the destination sends only after reading the request's end.
+TEST(SocksProxyProgram, HalfClosedRequestThroughSocks5GetsTheWholeAnswer) {
+    const std::string answer = Pattern(1024 * 1024);
+    TAnswerAtEndServer server(answer);
+    TSocksProgram program("RequireLogin=0\n");
+    ASSERT_TRUE(program.Ready) << program.Output();
+    TSocketHandle h = ConnectBlocking(program.Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    SetReceiveTimeout(h);
+    SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(server.Listener.Port));
+    ASSERT_EQ(ReceiveExactly(h, 12),
+              Bytes({5, 0, 5, 0, 0, 1, 127, 0, 0, 1}) + Word(server.Listener.Port));
+    std::string got = SendHalfCloseAndReadAnswer(h, "request ended by the end of data");
+    SocketClose(h);
+    EXPECT_EQ(server.RequestRead(WaitMs), "request ended by the end of data");
+    EXPECT_EQ(got.size(), answer.size());
+    EXPECT_TRUE(got == answer) << "the answer to a half-closed request was cut";
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
 }

@@ -27,6 +27,8 @@ struct TRelayRun {
     std::promise<void> Prepared;
     std::promise<int64_t> Relayed;
     std::thread Thread;
+    int Timeout = 20000; // of both streams; also the half-closed relay's idle limit
+    int64_t Count = -1;  // what the relay answered, once Finish has seen it end
 
     void Start(std::function<void(ATCPClientSocket&, ATCPClientSocket&)> prepare) {
         auto [serverA, peerA] = ConnectedPair();
@@ -39,8 +41,8 @@ struct TRelayRun {
             try {
                 auto* sa = new ATCPClientSocket(a);
                 auto* sb = new ATCPClientSocket(b);
-                TSocketStream streamA(sa, -1, 20000, smBlockWaitMessage, true);
-                TSocketStream streamB(sb, -1, 20000, smBlockWaitMessage, true);
+                TSocketStream streamA(sa, -1, Timeout, smBlockWaitMessage, true);
+                TSocketStream streamB(sb, -1, Timeout, smBlockWaitMessage, true);
                 SocketA = sa;
                 SocketB = sb;
                 prepare(*sa, *sb);
@@ -73,7 +75,7 @@ struct TRelayRun {
         }
         Thread.join();
         if (ended)
-            result.get();
+            Count = result.get();
         return ended;
     }
     ~TRelayRun() {
@@ -186,6 +188,7 @@ TEST(RelayEnd, UploadToASlowerReaderThenCloseArrivesWholeAndEnds) {
             r.append(buf, static_cast<size_t>(n));
             std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a slower reader
         }
+        SocketShutdown(run.PeerB, TShutdownHow::sdSend); // B's peer has nothing to answer
         atB.set_value(r);
     });
     bool ended = run.Finish(60);
@@ -195,4 +198,89 @@ TEST(RelayEnd, UploadToASlowerReaderThenCloseArrivesWholeAndEnds) {
     std::string got = atBResult.get();
     EXPECT_EQ(got.size(), upload.size());
     EXPECT_TRUE(got == upload);
+}
+
+// --- half-close ---------------------------------------------------------------------------------
+
+namespace {
+
+const std::string kRequest = "a request whose end is the end of the client's data";
+
+// A's peer sends the request and shuts down only its sending side, as `nc -N` does.
+void SendRequestAndHalfClose(TRelayRun& run) {
+    ASSERT_TRUE(SendAll(run.PeerA, kRequest));
+    SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+}
+
+} // namespace
+
+// B's peer reads the request to its end, then answers 1 MB and closes: the answer arrives
+// whole at A's peer, and the relay ends once both ways are done.
+TEST(RelayHalfClose, RequestEndedByShutdownGetsItsWholeAnswerThenTheRelayEnds) {
+    const std::string answer = Pattern(1024 * 1024);
+    TRelayRun run;
+    run.Start([](ATCPClientSocket&, ATCPClientSocket&) {});
+    run.Prepared.get_future().wait();
+    std::promise<std::string> atB;
+    auto atBResult = atB.get_future();
+    std::thread peerB([&] {
+        atB.set_value(RecvAll(run.PeerB)); // ends only with the carried end of the request
+        SendAll(run.PeerB, answer);
+        SocketShutdown(run.PeerB, TShutdownHow::sdSend);
+    });
+    SendRequestAndHalfClose(run);
+    std::string atA = RecvAll(run.PeerA);
+    peerB.join();
+    bool ended = run.Finish(10);
+    EXPECT_EQ(atBResult.get(), kRequest);
+    EXPECT_EQ(atA.size(), answer.size());
+    EXPECT_TRUE(atA == answer) << "the answer to a half-closed request was cut";
+    ASSERT_TRUE(ended) << "the relay did not end when both ways were done";
+    EXPECT_EQ(run.Count, int64_t(kRequest.size() + answer.size()));
+}
+
+// Half-closed, the relay still ends without the answer's end: when the answering side resets,
+// when the side that ended its request goes away while the answer is sent, and when nothing
+// moves for the idle limit (the streams' Timeout).
+TEST(RelayHalfClose, ResetDepartedPeerOrSilenceStillEndsAHalfClosedRelay) {
+    {
+        SCOPED_TRACE("answering side resets");
+        TRelayRun run;
+        run.Start([](ATCPClientSocket&, ATCPClientSocket&) {});
+        run.Prepared.get_future().wait();
+        SendRequestAndHalfClose(run);
+        EXPECT_EQ(RecvAll(run.PeerB), kRequest);
+        linger reset{1, 0};
+        ::setsockopt(run.PeerB, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        SocketClose(run.PeerB);
+        run.PeerB = INVALID_SOCKETHANDLE;
+        EXPECT_TRUE(run.Finish(10));
+        EXPECT_EQ(RecvAll(run.PeerA), "");
+    }
+    {
+        SCOPED_TRACE("requesting side goes away during the answer");
+        TRelayRun run;
+        run.Start([](ATCPClientSocket&, ATCPClientSocket&) {});
+        run.Prepared.get_future().wait();
+        SendRequestAndHalfClose(run);
+        EXPECT_EQ(RecvAll(run.PeerB), kRequest);
+        SocketClose(run.PeerA); // nobody reads the answer: sends to it fail
+        run.PeerA = INVALID_SOCKETHANDLE;
+        std::thread answer([&] { SendAll(run.PeerB, Pattern(8 * 1024 * 1024)); });
+        EXPECT_TRUE(run.Finish(10)) << "a failed send to a half-closed side did not end it";
+        SocketShutdown(run.PeerB, TShutdownHow::sdBoth);
+        answer.join();
+    }
+    {
+        SCOPED_TRACE("no answer within the idle limit");
+        TRelayRun run;
+        run.Timeout = 300;
+        run.Start([](ATCPClientSocket&, ATCPClientSocket&) {});
+        run.Prepared.get_future().wait();
+        int64_t start = MonotonicMillis();
+        SendRequestAndHalfClose(run);
+        EXPECT_EQ(RecvAll(run.PeerB), kRequest); // the end was carried at once
+        EXPECT_TRUE(run.Finish(10));
+        EXPECT_GE(MonotonicMillis() - start, 250);
+    }
 }

@@ -222,13 +222,16 @@ TEST(RelayStreams, MovesTwentyMegabytesEachWayAtOnceAndEndsWhenOneSideCloses) {
         }
     });
     std::thread sendA([&] { SendAll(peerA, fromA); });
-    std::thread sendB([&] { SendAll(peerB, fromB); });
+    std::thread sendB([&] {
+        SendAll(peerB, fromB);
+        SocketShutdown(peerB, TShutdownHow::sdSend);
+    });
     std::promise<std::string> atB;
     auto atBResult = atB.get_future();
     std::thread recvB([&] { atB.set_value(RecvAll(peerB)); });
     std::string atA = ReceiveExactly(peerA, kRelaySize);
     sendA.join();
-    SocketClose(peerA); // A's side ends the relay; what it sent must still reach B
+    SocketClose(peerA); // what A sent must still reach B; B's end then ends the relay
 
     bool finished = relayResult.wait_for(std::chrono::seconds(90)) == std::future_status::ready &&
                     atBResult.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
@@ -282,7 +285,10 @@ TEST(RelayStreams, AFastSenderFacingAStalledReceiverIsHeldBackNotBuffered) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // pacing, not waiting
     std::promise<std::string> atB;
     auto atBResult = atB.get_future();
-    std::thread recvB([&] { atB.set_value(RecvAll(peerB)); });
+    std::thread recvB([&] {
+        atB.set_value(RecvAll(peerB));
+        SocketShutdown(peerB, TShutdownHow::sdSend); // nothing to answer
+    });
     bool finished = atBResult.wait_for(std::chrono::seconds(90)) == std::future_status::ready &&
                     relayResult.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     if (!finished) {
