@@ -208,8 +208,8 @@ TEST(ServiceSettings, AServiceThatCannotStartStopsNoOther) {
     EXPECT_TRUE(root.SocksProxy().Active());
     EXPECT_TRUE(root.DNSProxy().Active());
     ASSERT_EQ(ui.Errors.size(), 2u);
-    std::string first = "Port mapping on port " + std::to_string(taken.Port) +
-                        " to 127.0.0.1:9 not started: ";
+    std::string first =
+        "Port mapping on port " + std::to_string(taken.Port) + " to 127.0.0.1:9 not started: ";
     EXPECT_EQ(ui.Errors[0].substr(0, first.size()), first) << ui.Errors[0];
     EXPECT_NE(ui.Errors[0].find("bind"), std::string::npos) << ui.Errors[0];
     EXPECT_EQ(ui.Errors[1], "Port mapping on port 0 to 127.0.0.1:9 not started: no port to "

@@ -167,8 +167,7 @@ TEST(Headless, UnreadableSettingsFileStopsTheProgramBeforeAnyServiceStarts) {
     // What the user configured: SOCKS on loopback only, with logins required. Defaults in
     // their place would open it on every address, to anyone.
     std::string settings = "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                           std::to_string(corvan::test::FreeLoopbackPort()) +
-                           "\nRequireLogin=1\n";
+                           std::to_string(corvan::test::FreeLoopbackPort()) + "\nRequireLogin=1\n";
     struct TCase {
         const char* Name;
         std::function<void(const std::string& path)> Make;

@@ -196,19 +196,19 @@ TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndKeepsAFailedOneSwitchedOn) {
 }
 
 TEST(PortMappingProgram, AServiceThatCannotStartStopsNoOther) {
-    TTestListener taken;        // another program holds the first mapping's port
-    TTestListener destination;  // where the second mapping leads
+    TTestListener taken;       // another program holds the first mapping's port
+    TTestListener destination; // where the second mapping leads
     uint16_t mapped = FreeLoopbackPort();
     uint16_t socks = FreeLoopbackPort();
-    TProxyRun run("[Proxy-PortMapper]\nItemCount=2\n" +
-                  MappingText(0, 3, taken.Port, destination.Port) +
-                  MappingText(1, 3, mapped, destination.Port) +
-                  "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                  std::to_string(socks) + "\nRequireLogin=1\n");
+    TProxyRun run(
+        "[Proxy-PortMapper]\nItemCount=2\n" + MappingText(0, 3, taken.Port, destination.Port) +
+        MappingText(1, 3, mapped, destination.Port) +
+        "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(socks) +
+        "\nRequireLogin=1\n");
     const std::string& output = run.Process->Output();
     // Named, with the reason.
-    EXPECT_NE(output.find("Port mapping on port " + std::to_string(taken.Port) + " to 127.0.0.1:" +
-                          std::to_string(destination.Port) + " not started: "),
+    EXPECT_NE(output.find("Port mapping on port " + std::to_string(taken.Port) +
+                          " to 127.0.0.1:" + std::to_string(destination.Port) + " not started: "),
               std::string::npos)
         << output;
     EXPECT_NE(output.find("bind failed"), std::string::npos) << output;
@@ -254,9 +254,9 @@ TEST(PortMappingProgram, MappingOntoItselfIsRefused) {
     uint16_t control = FreeLoopbackPort();
     TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n" + MappingText(0, 3, own, own) +
                   "[Proxy-PortMapper.Items.1]\nEnabled=1\nServerProtocol=3\nServerIP=127.0.0.1\n"
-                  "ServerPort=" + std::to_string(named) + "\nDestHost=localhost\nDestPort=" +
-                  std::to_string(named) + "\n" +
-                  MappingText(2, 3, control, destination.Port));
+                  "ServerPort=" +
+                  std::to_string(named) + "\nDestHost=localhost\nDestPort=" +
+                  std::to_string(named) + "\n" + MappingText(2, 3, control, destination.Port));
     const std::string& output = run.Process->Output();
     for (uint16_t port : {own, named}) {
         std::string text = "Port mapping on port " + std::to_string(port) + " to ";

@@ -1,8 +1,8 @@
 // The mapper factory's refusal of a mapping onto itself: which destinations reach the mapping's
 // own listening socket, decided from the addresses alone, before anything listens.
 
-#include "net/SocketLib.h"
 #include "proxy/PortMappers.h"
+#include "net/SocketLib.h"
 
 #include "support/NetTestSupport.h"
 
@@ -70,9 +70,9 @@ TEST(PortMapperLoop, FactoryRefusesALoopBeforeListening) {
         }
         // Nothing was left listening: the port can be bound again.
         uint16_t number = uint16_t(std::stoi(port));
-        TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4,
-                                               protocol == ProtocolTCP ? TIPProtocol::ipTCP
-                                                                       : TIPProtocol::ipUDP);
+        TSocketHandle h =
+            AllocateSocketHandle(TIPAddressFamily::iaIP4,
+                                 protocol == ProtocolTCP ? TIPProtocol::ipTCP : TIPProtocol::ipUDP);
         EXPECT_EQ(SocketBind(h, TSocketAddr::IP4(corvan::test::Loopback(), number)), 0);
         SocketClose(h);
     }
