@@ -50,11 +50,17 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
     THeadlessUserInterface ui;
     auto app = std::make_unique<TProxyApp>(environment, ui);
     const TIniFile& ini = app->SettingsFile();
-    if (!ini.LoadError().empty())
+    if (!ini.LoadError().empty()) {
+        // Nobody is there to see that defaults stand in for the user's settings (their
+        // bind address, their login rule): running them could open a proxy the user never
+        // configured. Nothing has started and nothing is saved.
         std::fprintf(err,
-                     "corvan-proxy: %s\ncorvan-proxy: running with default settings; the "
-                     "settings file will not be overwritten\n",
+                     "corvan-proxy: %s\ncorvan-proxy: not started: the settings file cannot "
+                     "be read; it is left as it is\n",
                      ini.LoadError().c_str());
+        std::fflush(err);
+        return 1;
+    }
     app->LoadSettings();
     ApplyEnableList(app->Root(), options.Enable);
     try {

@@ -21,8 +21,10 @@ bool ShutDown(TProxyApp& app, std::FILE* err);
 
 // Runs the headless program with the environment (the command line's --data-dir already
 // applied) until waitForStop returns the stop signal's number. Returns the exit code: 0,
-// or 1 when the settings could not be saved. Messages go to err; the line that contains
-// "running headless" is written once every service that can start has started.
+// or 1 when the settings could not be saved; 1 at once, before any service starts, when
+// the settings file exists but cannot be read (TIniFile::LoadError). Messages go to err;
+// the line that contains "running headless" is written once every service that can start
+// has started.
 int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
                 const std::function<int()>& waitForStop, std::FILE* err);
 

@@ -27,8 +27,9 @@ public:
     // users "-ProxyUsers", in this order; the root section itself holds no keys.
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
-    // HTTP, DNS, port mappings, SOCKS, users, in this order for both. A service that fails
-    // to start stops the sequence and its exception passes on.
+    // HTTP, DNS, port mappings, SOCKS, users, in this order for both. Each service (and
+    // each mapping) starts on its own: one that cannot start is reported through the user
+    // interface and the rest still start (TServiceComponent::Activate).
     void Activate() override;
     void Deactivate() override;
 

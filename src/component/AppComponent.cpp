@@ -159,10 +159,13 @@ void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& sect
     TAppComponent::LoadSettings(ini, section);
     int count = std::min(ini.ReadInteger(section, "ItemCount", 0), GetMaxItemCount());
     for (int i = 0; i < count; ++i) {
+        std::string itemSection = section + ".Items." + std::to_string(i);
+        if (!ini.SectionExists(itemSection))
+            continue;
         std::unique_ptr<TAppComponent> item = CreateItem();
         if (!item)
             continue;
-        item->LoadSettings(ini, section + ".Items." + std::to_string(i));
+        item->LoadSettings(ini, itemSection);
         AddChild(std::move(item));
     }
 }

@@ -160,8 +160,10 @@ public:
     int GetChildCount() const override;
     bool CanCreateChild() const override;
     // Reads "ItemCount" (absent, negative: none; capped at GetMaxItemCount), then for each
-    // index an item from CreateItem loaded from "<section>.Items.<i>" and added (an index
-    // whose CreateItem gives null is skipped). Existing children are kept.
+    // index whose section "<section>.Items.<i>" exists an item from CreateItem loaded from it
+    // and added. An index without a section is skipped, as is one whose CreateItem gives
+    // null: a count larger than the list makes no empty items, and a section removed by hand
+    // does not cost the items after it. Existing children are kept.
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     // Writes "ItemCount" and each child to "<section>.Items.<i>", densely in list order.
     // Sections of items beyond the count are left in the file (the count bounds loading).

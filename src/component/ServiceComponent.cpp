@@ -4,13 +4,34 @@
 
 namespace corvan {
 
+void TServiceComponent::SetEnabled(bool value) {
+    TAppComponent::SetEnabled(value);
+    // Not when the call was ignored (made from inside a start or stop of this service).
+    if (Active() == value)
+        Enabled = value;
+}
+
+std::string TServiceComponent::NotStartedText(const std::string& reason) const {
+    return ServiceTitle() + " not started: " + reason;
+}
+
 void TServiceComponent::Activate() {
-    if (Enabled)
-        SetEnabled(true);
+    if (!Enabled)
+        return;
+    std::string refusal = StartRefusal();
+    if (!refusal.empty()) {
+        UserInterface().ShowError(NotStartedText(refusal));
+        return;
+    }
+    try {
+        TAppComponent::SetEnabled(true);
+    } catch (const std::exception& e) {
+        UserInterface().ShowError(NotStartedText(e.what()));
+    }
 }
 
 void TServiceComponent::Deactivate() {
-    SetEnabled(false);
+    TAppComponent::SetEnabled(false);
 }
 
 void TServiceComponent::LoadSettings(TIniFile& ini, const std::string& section) {
@@ -25,7 +46,7 @@ void TServiceComponent::LoadSettings(TIniFile& ini, const std::string& section) 
 }
 
 void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) {
-    ini.WriteBool(section, "Enabled", Active());
+    ini.WriteBool(section, "Enabled", Enabled);
     TSettingsSaver saver(ini, section);
     SettingsKeys(saver);
     for (const TProxyRecord& record : ProxyRecords())

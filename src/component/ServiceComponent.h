@@ -3,6 +3,11 @@
 // mapping): the persisted "Enabled" key, start at activation when it was set, stop at
 // deactivation, loading and saving from one key list, and the settings file and section of
 // the last load, so that a confirmed settings dialog can save the service at once.
+//
+// "Enabled" is the user's choice, not the running state: only the user's own switching
+// (SetEnabled, or the command line's --enable for a run) changes it. A start that fails
+// leaves the service stopped and the choice as it was, so a service whose port was busy
+// once starts again next time instead of being switched off for good.
 
 #include "component/AppComponent.h"
 
@@ -10,21 +15,39 @@ namespace corvan {
 
 class TServiceComponent : public TAppComponent {
 public:
-    // The "Enabled" key as loaded: whether Activate starts the service. Saving writes the
-    // running state instead (Active), so a service running at exit starts next time.
+    // Highest TCP and UDP port; a port setting above it (or below 1) cannot start a service.
+    static constexpr int MaxPortNumber = 65535;
+
+    // The "Enabled" key: whether the user switched the service on, and so whether Activate
+    // starts it. Saved as it is.
     bool Enabled = false;
 
     bool HasSettings() const override { return true; }
     bool CanEnable() const override { return true; }
-    // SetEnabled(true) when Enabled.
+    // The user's switch: starts or stops the service (a failed start raises, as in the
+    // base) and, once the service runs (or stopped), stores the choice in Enabled.
+    void SetEnabled(bool value) override;
+    // Starts the service when Enabled, without raising: a service that cannot start (its
+    // StartRefusal, or the start's exception) is reported through the user interface as
+    // NotStartedText and stays stopped, so the services after it still start. Enabled is
+    // not changed.
     void Activate() override;
-    // SetEnabled(false); harmless on a service that never started.
+    // Stops the service; harmless on a service that never started. Enabled is not changed.
     void Deactivate() override;
+
+    // Why the settings cannot make a running service (e.g. "no port to listen on"); empty
+    // when they can. Checked by Activate and, for the user's switch, by DoEnable. Base:
+    // empty.
+    virtual std::string StartRefusal() const { return {}; }
+    // How messages name the service ("SOCKS proxy on port 1080"). Base: GetDisplayName.
+    virtual std::string ServiceTitle() const { return GetDisplayName(); }
+    // ServiceTitle, " not started: ", reason.
+    std::string NotStartedText(const std::string& reason) const;
 
     // Remembers the file and section, reads "Enabled", the service's keys (SettingsKeys),
     // applies ClampSettings, then loads each up-stream record from section + its suffix.
     void LoadSettings(TIniFile& ini, const std::string& section) override;
-    // Writes "Enabled" from the running state, the service's keys, then the records.
+    // Writes "Enabled" (the user's choice), the service's keys, then the records.
     void SaveSettings(TIniFile& ini, const std::string& section) override;
 
     // The file and section of the last LoadSettings (null / empty before).

@@ -73,9 +73,30 @@ std::string TPortMapSystem::UptimeText() const {
     return ElapsedTimeTextOfDays(Active() ? Clock() - FStartTime : 0.0);
 }
 
-void TPortMapSystem::DoEnable() {
+std::string TPortMapSystem::StartRefusal() const {
     if (!HasKnownProtocol())
-        throw EPortMapping(UnknownProtocolText());
+        return Format("unknown protocol %d", ServerProtocol);
+    if (ServerPort < 1)
+        return "no port to listen on";
+    if (ServerPort > MaxPortNumber)
+        return Format("port %d is out of range", ServerPort);
+    if (TrimBlanks(DestHost).empty())
+        return "no destination host";
+    if (DestPort < 1)
+        return "no destination port";
+    if (DestPort > MaxPortNumber)
+        return Format("destination port %d is out of range", DestPort);
+    return {};
+}
+
+std::string TPortMapSystem::ServiceTitle() const {
+    return Format("Port mapping on port %d to %s:%d", ServerPort, DestHost.c_str(), DestPort);
+}
+
+void TPortMapSystem::DoEnable() {
+    std::string refusal = StartRefusal();
+    if (!refusal.empty())
+        throw EPortMapping(NotStartedText(refusal));
     if (MapperFactory) {
         std::unique_ptr<APortMapper> mapper = MapperFactory(MapperParams());
         if (!mapper)
@@ -90,21 +111,8 @@ void TPortMapSystem::DoDisable() {
     FStartTime = 0;
 }
 
-void TPortMapSystem::Activate() {
-    if (!Enabled)
-        return;
-    if (!HasKnownProtocol()) {
-        // Refusing quietly would hide why a mapping marked enabled is not running; raising
-        // would keep the services after it from starting.
-        UserInterface().ShowError(UnknownProtocolText());
-        return;
-    }
-    SetEnabled(true);
-}
-
 std::string TPortMapSystem::UnknownProtocolText() const {
-    return Format("Port mapping on port %d to %s:%d not started: unknown protocol %d", ServerPort,
-                  DestHost.c_str(), DestPort, ServerProtocol);
+    return NotStartedText(Format("unknown protocol %d", ServerProtocol));
 }
 
 std::string TPortMapSystem::GetDisplayName() const {

@@ -63,10 +63,13 @@ public:
     // The "Port Mapping Settings" dialog (TfrmPortMapSettings); on OK the values are copied
     // back and, once loaded from a file, saved at once. True only for OK.
     bool EditSettings() override;
-    // Starts when Enabled. A mapping whose protocol is unknown never starts: its error is
-    // shown through the user interface and the next service goes on starting.
-    void Activate() override;
     void UpdateDisplay() override;
+
+    // An unknown protocol, a listening port outside 1..65535, a blank destination host or a
+    // destination port outside 1..65535 (so no mapping listens on a port the system picks).
+    std::string StartRefusal() const override;
+    // "Port mapping on port <ServerPort> to <DestHost>:<DestPort>".
+    std::string ServiceTitle() const override;
 
     // The confirmation text of Delete.
     std::string DeleteConfirmationText() const;
@@ -74,9 +77,9 @@ public:
     std::string UnknownProtocolText() const;
 
 protected:
-    // Raises EPortMapping for an unknown protocol (the mapping stays stopped); otherwise
-    // gets the running mapper from MapperFactory and records the start time. A factory
-    // failure passes on and leaves the mapping stopped with no mapper.
+    // Raises EPortMapping with NotStartedText when StartRefusal has a reason (the mapping
+    // stays stopped); otherwise gets the running mapper from MapperFactory and records the
+    // start time. A factory failure passes on and leaves the mapping stopped with no mapper.
     void DoEnable() override;
     // Destroys the mapper.
     void DoDisable() override;

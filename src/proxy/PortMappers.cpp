@@ -1,5 +1,6 @@
 #include "proxy/PortMappers.h"
 
+#include "net/SocketLib.h"
 #include "proxy/TCPProxy.h"
 #include "proxy/UDPProxy.h"
 #include "util/Strings.h"
@@ -41,9 +42,55 @@ private:
     TUDPPortMapper FMapper;
 };
 
+// Whether addr (IPv4, network order) belongs to this machine: only such an address can be
+// bound.
+bool IsLocalAddress(uint32_t addr) {
+    TSocketHandle h;
+    try {
+        h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    } catch (const ESocketLib&) {
+        return false; // no descriptor: the mapper could not start either
+    }
+    bool local = SocketBind(h, TSocketAddr::IP4(addr)) == 0;
+    SocketClose(h);
+    return local;
+}
+
+TIP4AddrArray ResolveOrNone(const std::string& host) {
+    try {
+        return ResolveHostIP4(host);
+    } catch (const ESocketLib&) {
+        return {};
+    }
+}
+
 } // namespace
 
+bool MapsOntoItself(const TPortMapperParams& params) {
+    int port = ParseIntDef(TrimBlanks(params.LocalPort), -1);
+    if (port < 1 || port != ParseIntDef(TrimBlanks(params.DestPort), -2))
+        return false;
+    std::string destHost(TrimBlanks(params.DestHost));
+    if (destHost.empty())
+        return false;
+    TIP4AddrArray destinations = ResolveOrNone(destHost);
+    std::string bindHost(TrimBlanks(params.LocalHost));
+    // The socket layer binds the first address of LocalHost.
+    TIP4AddrArray bound = bindHost.empty() ? TIP4AddrArray{} : ResolveOrNone(bindHost);
+    bool everyAddress = bindHost.empty() || (!bound.empty() && bound[0] == 0);
+    for (uint32_t d : destinations) {
+        if (everyAddress ? IsLocalAddress(d) : (!bound.empty() && d == bound[0]))
+            return true;
+    }
+    return false;
+}
+
 std::unique_ptr<APortMapper> CreatePortMapper(const TPortMapperParams& params) {
+    if ((params.Protocol == ProtocolTCP || params.Protocol == ProtocolUDP) &&
+        MapsOntoItself(params))
+        throw EPortMapping("its destination " + params.DestHost + ":" + params.DestPort +
+                           " is its own listening address and port; it would connect to "
+                           "itself until no descriptor is left");
     switch (params.Protocol) {
     case ProtocolTCP:
         return std::make_unique<TTCPPortMapping>(params);

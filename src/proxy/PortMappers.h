@@ -8,8 +8,17 @@
 
 namespace corvan {
 
-// Raises what activation raises (e.g. "Socket bind failed" when the port is taken) and
-// EPortMapping for a protocol other than TCP or UDP; never returns null. Main thread.
+// Raises what activation raises (e.g. "Socket bind failed" when the port is taken),
+// EPortMapping for a protocol other than TCP or UDP, and EPortMapping for a mapping onto
+// itself (MapsOntoItself), which would open connections to itself until the descriptors run
+// out. Never returns null. Main thread.
 std::unique_ptr<APortMapper> CreatePortMapper(const TPortMapperParams& params);
+
+// Whether the mapper would connect (or send) to its own listening socket: the destination
+// port is the listening port, and the destination host resolves to the bind address (LocalHost)
+// or, when the mapper listens on every address (LocalHost empty or 0.0.0.0), to any address
+// of this machine, loopback included. A destination that does not resolve is not a loop: its
+// connections fail on their own. May look the names up (blocking). IPv4, as the mappers.
+bool MapsOntoItself(const TPortMapperParams& params);
 
 } // namespace corvan

@@ -110,7 +110,22 @@ void TSocksProxySystem::ApplySettings() {
     FServer->SetLimits(LimitSettings());
 }
 
+std::string TSocksProxySystem::StartRefusal() const {
+    if (ServerPort < 1)
+        return "no port to listen on (ServerPort is " + std::to_string(ServerPort) + ")";
+    if (ServerPort > MaxPortNumber)
+        return "port " + std::to_string(ServerPort) + " is out of range";
+    return {};
+}
+
+std::string TSocksProxySystem::ServiceTitle() const {
+    return "SOCKS proxy on port " + std::to_string(ServerPort);
+}
+
 void TSocksProxySystem::DoEnable() {
+    std::string refusal = StartRefusal();
+    if (!refusal.empty())
+        throw Exception(NotStartedText(refusal));
     if (!FServer && ServerFactory) {
         FServer = ServerFactory(*this);
         if (!FServer)

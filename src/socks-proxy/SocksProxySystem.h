@@ -81,6 +81,11 @@ public:
     // at once once loaded from a file, and applies them. True only for OK.
     bool EditSettings() override;
     void UpdateDisplay() override;
+    // A ServerPort outside 1..65535: port 0 would listen on a port the system picks, one
+    // that no client knows.
+    std::string StartRefusal() const override;
+    // "SOCKS proxy on port <ServerPort>".
+    std::string ServiceTitle() const override;
     // The port the running server listens on (the ServerPort of its start).
     int ListeningPort() const { return FListeningPort; }
     std::string UptimeText() const;
@@ -88,8 +93,9 @@ public:
     int64_t TransferRate() const;
 
 protected:
-    // Creates the server on first use, applies the settings, starts it, resets TotalBytes
-    // and records the start time. A failing start passes on; the service stays stopped.
+    // Raises NotStartedText when StartRefusal has a reason; otherwise creates the server on
+    // first use, applies the settings, starts it, resets TotalBytes and records the start
+    // time. A failing start passes on; the service stays stopped.
     void DoEnable() override;
     void DoDisable() override;
 

@@ -115,7 +115,16 @@ TAppComponent* TProxyUsersSystem::CreateChild() {
 void TProxyUsersSystem::LoadSettings(TIniFile& ini, const std::string& section) {
     FSettingsFile = &ini;
     FSettingsSection = section;
-    TAppContainerComponent::LoadSettings(ini, section);
+    FLoading = true;
+    try {
+        TAppContainerComponent::LoadSettings(ini, section);
+    } catch (...) {
+        FLoading = false;
+        PublishCredentials();
+        throw;
+    }
+    FLoading = false;
+    PublishCredentials();
 }
 
 void TProxyUsersSystem::StoreChanges() {
@@ -189,7 +198,8 @@ void TProxyUsersSystem::PublishCredentials() {
 }
 
 void TProxyUsersSystem::ChildAdded(TAppComponent* child) {
-    PublishCredentials();
+    if (!FLoading)
+        PublishCredentials();
     TAppContainerComponent::ChildAdded(child);
 }
 

@@ -95,7 +95,8 @@ public:
     // Users are data: nothing starts.
     void Activate() override {}
     // Loads the users and remembers the file and section, so that later changes are saved
-    // at once (StoreChanges).
+    // at once (StoreChanges). The credentials are published once, after the last user:
+    // publishing per added user would make loading a long list quadratic.
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     // Writes the list as the base does, then erases the sections of items beyond the count
     // that an earlier, longer list left, so a deleted user's password leaves the file.
@@ -134,8 +135,9 @@ public:
     void ChildChanged(TAppComponent* child) override;
 
 private:
-    mutable std::mutex CredentialsLock; // guards FCredentials
+    mutable std::mutex CredentialsLock; // guards FCredentials; the only lock of the list
     std::vector<TProxyUserCredentials> FCredentials;
+    bool FLoading = false; // main thread: LoadSettings runs, ChildAdded does not publish
     TIniFile* FSettingsFile = nullptr;
     std::string FSettingsSection;
 };

@@ -36,6 +36,13 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
             if (size_t(std::count(content->begin(), content->end(), '\n')) >= MaxLines)
                 throw EFileError(
                     Format("Cannot read %s: more than %zu lines", FFileName.c_str(), MaxLines), 0);
+            // A text file never holds NUL bytes; this is some other file (or a damaged one),
+            // and rewriting it as settings would destroy it.
+            if (content->find('\0') != std::string::npos)
+                throw EFileError(Format("Cannot read %s: it holds NUL bytes, so it is not a "
+                                        "settings file",
+                                        FFileName.c_str()),
+                                 0);
             SetText(*content);
         }
     } catch (const EFileError& e) {

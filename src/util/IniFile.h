@@ -33,10 +33,10 @@ public:
     static constexpr size_t MaxLines = 1000000;
 
     // Reads the file. A missing file reads as empty. A file that exists but cannot be read
-    // (no permission, not a regular file, too large or too many lines, I/O error) also reads as
-    // empty, and LoadError says why; UpdateFile then refuses to write, so the file is never
-    // replaced by defaults. An empty file name makes an in-memory file that UpdateFile never
-    // writes.
+    // (no permission, not a regular file, too large or too many lines, NUL bytes in it, I/O
+    // error) also reads as empty, and LoadError says why; UpdateFile then refuses to write,
+    // so the file is never replaced by defaults. An empty file name makes an in-memory file
+    // that UpdateFile never writes.
     explicit TIniFile(std::string fileName);
     TIniFile(const TIniFile&) = delete;
     TIniFile& operator=(const TIniFile&) = delete;

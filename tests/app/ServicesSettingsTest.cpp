@@ -6,6 +6,7 @@
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
 
+#include "support/FakeUserInterface.h"
 #include "support/IniText.h"
 #include "support/NetTestSupport.h"
 #include "support/TempDir.h"
@@ -34,7 +35,10 @@ std::string EnabledText(bool dns, int mappings) {
                     std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
     for (int i = 0; i < mappings; ++i)
-        t += "[Proxy-PortMapper.Items." + std::to_string(i) + "]\nEnabled=1\n";
+        t += "[Proxy-PortMapper.Items." + std::to_string(i) +
+             "]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+             std::to_string(corvan::test::FreeLoopbackPort()) +
+             "\nDestHost=127.0.0.1\nDestPort=9\n";
     return t;
 }
 } // namespace
@@ -160,25 +164,67 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
     EXPECT_EQ(again.DNSProxy().ResolveServer, "10.0.0.1");
 }
 
-TEST(ServiceSettings, EnabledIsSavedFromTheRunningState) {
+TEST(ServiceSettings, EnabledIsTheUsersChoiceNotTheRunningState) {
     TTempRoot temp;
     TProxySystem& root = temp.System;
     auto ini = IniWith(EnabledText(false, 1));
     root.LoadSettings(*ini, "Proxy");
     EXPECT_TRUE(root.HTTPProxy().Enabled);
-    root.SaveSettings(*ini, "Proxy"); // nothing was started
-    EXPECT_FALSE(ini->ReadBool("Proxy-HTTP", "Enabled", true));
-    EXPECT_FALSE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", true));
+    root.SaveSettings(*ini, "Proxy"); // nothing was started: switched on all the same
+    EXPECT_TRUE(ini->ReadBool("Proxy-HTTP", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
     root.Activate();
-    root.DNSProxy().SetEnabled(true); // switched on by the user while running
+    root.DNSProxy().SetEnabled(true);    // switched on by the user while running
+    root.SocksProxy().SetEnabled(false); // and one switched off
     root.SaveSettings(*ini, "Proxy");
     EXPECT_TRUE(ini->ReadBool("Proxy-HTTP", "Enabled", false));
     EXPECT_TRUE(ini->ReadBool("Proxy-DNS", "Enabled", false));
-    EXPECT_TRUE(ini->ReadBool("Proxy-SocksProxy", "Enabled", false));
+    EXPECT_FALSE(ini->ReadBool("Proxy-SocksProxy", "Enabled", true));
     EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
-    root.Deactivate();
+    root.Deactivate(); // stopping at exit is not the user's switch
     EXPECT_FALSE(root.HTTPProxy().Active() || root.DNSProxy().Active() ||
                  root.SocksProxy().Active() || root.PortMapper().Item(0)->Active());
+    root.SaveSettings(*ini, "Proxy");
+    EXPECT_TRUE(ini->ReadBool("Proxy-HTTP", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+}
+
+TEST(ServiceSettings, AServiceThatCannotStartStopsNoOther) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    corvan::test::TFakeUserInterface ui;
+    root.SetUserInterface(&ui);
+    corvan::test::TTestListener taken; // another program holds the first mapping's port
+    std::string text = EnabledText(true, 3);
+    auto ini = IniWith(text);
+    ini->WriteInteger("Proxy-PortMapper.Items.0", "ServerPort", taken.Port);
+    ini->WriteInteger("Proxy-PortMapper.Items.1", "ServerPort", 0); // no port: refused
+    root.LoadSettings(*ini, "Proxy");
+    root.Activate();
+    auto& mappings = root.PortMapper();
+    EXPECT_FALSE(mappings.Item(0)->Active());
+    EXPECT_FALSE(mappings.Item(1)->Active());
+    EXPECT_TRUE(mappings.Item(2)->Active());
+    EXPECT_TRUE(root.SocksProxy().Active());
+    EXPECT_TRUE(root.DNSProxy().Active());
+    ASSERT_EQ(ui.Errors.size(), 2u);
+    std::string first =
+        "Port mapping on port " + std::to_string(taken.Port) + " to 127.0.0.1:9 not started: ";
+    EXPECT_EQ(ui.Errors[0].substr(0, first.size()), first) << ui.Errors[0];
+    EXPECT_NE(ui.Errors[0].find("bind"), std::string::npos) << ui.Errors[0];
+    EXPECT_EQ(ui.Errors[1], "Port mapping on port 0 to 127.0.0.1:9 not started: no port to "
+                            "listen on");
+    // What the user switched on stays on: it starts again next time.
+    root.SaveSettings(*ini, "Proxy");
+    EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+    EXPECT_TRUE(ini->ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
+    // The user's own switch that fails changes nothing either; the one that works does.
+    auto* busy = static_cast<TPortMapSystem*>(mappings.Item(0));
+    EXPECT_THROW(busy->SetEnabled(true), Exception);
+    EXPECT_TRUE(busy->Enabled);
+    busy->SetEnabled(false);
+    EXPECT_FALSE(busy->Enabled);
+    root.Deactivate();
 }
 
 TEST(ServiceSettings, RootStartsAndStopsServicesInOrder) {
@@ -229,7 +275,10 @@ TEST(PortMapperSettings, AtMost1024Mappings) {
     EXPECT_TRUE(list.CanCreateChild()); // the 1024th may be added
     list.AddChild(std::make_unique<TPortMapSystem>());
     EXPECT_FALSE(list.CanCreateChild());
-    auto ini = IniWith("[L]\nItemCount=5000\n");
+    std::string text = "[L]\nItemCount=5000\n";
+    for (int i = 0; i < 5000; ++i)
+        text += "[L.Items." + std::to_string(i) + "]\n";
+    auto ini = IniWith(text);
     TPortMapperSystem loaded;
     loaded.LoadSettings(*ini, "L");
     EXPECT_EQ(loaded.GetChildCount(), 1024);

@@ -247,12 +247,32 @@ TEST(AppContainerSettings, ItemCountZeroAbsentNegativeOrHugeIsBounded) {
         EXPECT_EQ(list.Created, 0) << text;
     }
     auto ini = MemoryIni();
-    ini->SetText("[L]\nItemCount=2147483647\n");
+    std::string text = "[L]\nItemCount=2147483647\n";
+    for (int i = 0; i < 7; ++i)
+        text += "[L.Items." + std::to_string(i) + "]\n"; // present, without keys
+    ini->SetText(text);
     TJournalList list(&journal);
     list.MaxItems = 5;
     list.LoadSettings(*ini, "L");
     EXPECT_EQ(list.GetChildCount(), 5);
-    EXPECT_EQ(list.At(4)->Name, "?"); // a missing item section loads with defaults
+    EXPECT_EQ(list.At(4)->Name, "?"); // a section without keys loads with defaults
+}
+
+TEST(AppContainerSettings, OnlyItemsWhoseSectionExistsAreMade) {
+    std::vector<std::string> journal;
+    auto ini = MemoryIni();
+    // A count far beyond the list, and a gap where a section was removed by hand.
+    ini->SetText("[L]\nItemCount=999999999\n[L.Items.0]\nName=a\n[L.Items.2]\nName=c\n"
+                 "[L.Items.2-Extra]\nkey=1\n");
+    TJournalList list(&journal);
+    list.LoadSettings(*ini, "L");
+    EXPECT_EQ(list.Created, 2); // no empty item for a missing section
+    ASSERT_EQ(list.GetChildCount(), 2);
+    EXPECT_EQ(list.At(0)->Name, "a");
+    EXPECT_EQ(list.At(1)->Name, "c");
+    list.SaveSettings(*ini, "L");
+    EXPECT_EQ(ini->ReadInteger("L", "ItemCount", -1), 2);
+    EXPECT_EQ(ini->ReadString("L.Items.1", "Name", ""), "c");
 }
 
 TEST(AppContainerSettings, NullItemSkipsItsIndex) {

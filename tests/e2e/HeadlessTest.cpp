@@ -11,6 +11,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 
 using namespace corvan;
@@ -134,9 +136,11 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
     WriteFileText(run.Settings(), "[Proxy-PortMapper]\nItemCount=2\n"
                                   "[Proxy-PortMapper.Items.0]\nServerIP=127.0.0.1\nServerPort=" +
                                       std::to_string(ports[0]) +
-                                      "\n[Proxy-PortMapper.Items.1]\nServerIP=127.0.0.1\n"
+                                      "\nDestHost=127.0.0.1\nDestPort=9\n"
+                                      "[Proxy-PortMapper.Items.1]\nServerIP=127.0.0.1\n"
                                       "ServerPort=" +
-                                      std::to_string(ports[1]) + "\n");
+                                      std::to_string(ports[1]) +
+                                      "\nDestHost=127.0.0.1\nDestPort=9\n");
     std::string output;
     ASSERT_EQ(run.RunAndStop({"--headless", "--enable", "HTTP, mappings", "--enable=dns"}, SIGTERM,
                              &output),
@@ -146,6 +150,7 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
         << output;
     EXPECT_NE(output.find("the DNS proxy is not part of this version yet"), std::string::npos)
         << output;
+    EXPECT_EQ(output.find("not started"), std::string::npos) << output;
     TIniFile ini(run.Settings());
     EXPECT_TRUE(ini.ReadBool("Proxy-HTTP", "Enabled", false));
     EXPECT_TRUE(ini.ReadBool("Proxy-DNS", "Enabled", false));
@@ -158,18 +163,52 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
     EXPECT_TRUE(again.ReadBool("Proxy-HTTP", "Enabled", false));
 }
 
-TEST(Headless, UnreadableSettingsFileIsReportedAndNeverOverwritten) {
-    THeadlessRun run;
-    ::mkdir((run.Dir / "data").c_str(), 0755);
-    ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
-    std::string content = "[Proxy-HTTP]\nServerPort=3128\n" + std::string(17 << 20, ';');
-    WriteFileText(run.Settings(), content);
-    std::string output;
-    EXPECT_EQ(run.RunAndStop({"--headless"}, SIGTERM, &output), 1) << output;
-    EXPECT_NE(output.find(run.Settings()), std::string::npos) << output;
-    EXPECT_NE(output.find("will not be overwritten"), std::string::npos) << output;
-    EXPECT_NE(output.find("not saved"), std::string::npos) << output;
-    EXPECT_EQ(ReadFileText(run.Settings()), content);
+TEST(Headless, UnreadableSettingsFileStopsTheProgramBeforeAnyServiceStarts) {
+    // What the user configured: SOCKS on loopback only, with logins required. Defaults in
+    // their place would open it on every address, to anyone.
+    std::string settings = "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                           std::to_string(corvan::test::FreeLoopbackPort()) + "\nRequireLogin=1\n";
+    struct TCase {
+        const char* Name;
+        std::function<void(const std::string& path)> Make;
+        const char* Reason;
+    };
+    const TCase cases[] = {
+        {"too large",
+         [&](const std::string& path) {
+             WriteFileText(path, settings + std::string(17 << 20, ';'));
+         },
+         "larger than"},
+        {"a folder", [](const std::string& path) { ::mkdir(path.c_str(), 0755); },
+         "not a regular file"},
+        {"NUL bytes",
+         [&](const std::string& path) {
+             WriteFileText(path, settings + std::string("\0\0garbage", 9));
+         },
+         "NUL bytes"},
+    };
+    for (const TCase& c : cases) {
+        THeadlessRun run;
+        ::mkdir((run.Dir / "data").c_str(), 0755);
+        ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
+        c.Make(run.Settings());
+        bool isFile = std::filesystem::is_regular_file(run.Settings());
+        std::string before = isFile ? ReadFileText(run.Settings()) : std::string();
+        // With --enable as well: nothing may start with settings that are not the user's.
+        TChildProcess p({CORVAN_PROXY_BIN, "--headless", "--enable", "socks"}, run.Env(),
+                        {"XDG_DATA_HOME"});
+        EXPECT_EQ(p.WaitForExit(WaitMs), 1) << c.Name << "\n" << p.Output();
+        const std::string& output = p.Output();
+        EXPECT_NE(output.find(run.Settings()), std::string::npos) << c.Name << "\n" << output;
+        EXPECT_NE(output.find(c.Reason), std::string::npos) << c.Name << "\n" << output;
+        EXPECT_NE(output.find("not started"), std::string::npos) << c.Name << "\n" << output;
+        EXPECT_EQ(output.find(ReadyText), std::string::npos) << c.Name << "\n" << output;
+        if (isFile) {
+            EXPECT_EQ(ReadFileText(run.Settings()), before) << c.Name; // never rewritten
+        }
+        // Nothing else was written on the user's behalf either.
+        EXPECT_NE(::access((run.Dir / "config/autostart").c_str(), F_OK), 0) << c.Name;
+    }
 }
 
 TEST(Headless, DataDirReplacesLocalAppData) {

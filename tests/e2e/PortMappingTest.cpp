@@ -1,6 +1,7 @@
 // Port mappings served by the built corvan-proxy program (headless) on loopback: a TCP mapping
 // to a local HTTP server fetched with curl, a UDP mapping to an echo, a mapping through a
-// SOCKS5 up-stream (microsocks), and the running state saved on SIGTERM.
+// SOCKS5 up-stream (microsocks), the switched-on state saved on SIGTERM, and mappings and
+// services that cannot start: each is reported and the others run.
 
 #include "util/IniFile.h"
 #include "util/Strings.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sys/stat.h>
@@ -115,9 +117,22 @@ struct TUDPEcho : TUDPPeer {
     }
 };
 
+// Sockets the process holds (listening ones included), from its descriptor table.
+int SocketCount(pid_t pid) {
+    int n = 0;
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::error_code ec;
+        std::filesystem::path target = std::filesystem::read_symlink(entry.path(), ec);
+        if (!ec && target.string().rfind("socket:", 0) == 0)
+            ++n;
+    }
+    return n;
+}
+
 } // namespace
 
-TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndSavesTheirRunningState) {
+TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndKeepsAFailedOneSwitchedOn) {
     TTempDir www;
     std::string big = Pattern(5 * 1024 * 1024);
     WriteFileText(www / "big.bin", big);
@@ -131,8 +146,8 @@ TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndSavesTheirRunningState) {
     udpProbe.Handle = INVALID_SOCKETHANDLE;
     // A third mapping that cannot start: its port is taken.
     TTestListener taken;
-    TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n" + MappingText(0, 3, tcpPort, http.Port) +
-                  MappingText(1, 4, udpPort, echo.Port) + MappingText(2, 3, taken.Port, http.Port));
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n" + MappingText(0, 3, taken.Port, http.Port) +
+                  MappingText(1, 3, tcpPort, http.Port) + MappingText(2, 4, udpPort, echo.Port));
 
     std::string out;
     std::string url = "http://127.0.0.1:" + std::to_string(tcpPort);
@@ -173,11 +188,108 @@ TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndSavesTheirRunningState) {
 
     EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
     TIniFile ini(run.SettingsFile());
-    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
-    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
-    EXPECT_FALSE(ini.ReadBool("Proxy-PortMapper.Items.2", "Enabled", true));
+    // All three stay switched on, the one that could not start too: it starts next time.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items." + std::to_string(i), "Enabled", false))
+            << i;
     EXPECT_NE(run.Process->Output().find("Socket bind failed"), std::string::npos)
         << run.Process->Output();
+}
+
+TEST(PortMappingProgram, AServiceThatCannotStartStopsNoOther) {
+    TTestListener taken;       // another program holds the first mapping's port
+    TTestListener destination; // where the second mapping leads
+    uint16_t mapped = FreeLoopbackPort();
+    uint16_t socks = FreeLoopbackPort();
+    TProxyRun run(
+        "[Proxy-PortMapper]\nItemCount=2\n" + MappingText(0, 3, taken.Port, destination.Port) +
+        MappingText(1, 3, mapped, destination.Port) +
+        "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(socks) +
+        "\nRequireLogin=1\n");
+    const std::string& output = run.Process->Output();
+    // Named, with the reason.
+    EXPECT_NE(output.find("Port mapping on port " + std::to_string(taken.Port) +
+                          " to 127.0.0.1:" + std::to_string(destination.Port) + " not started: "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("bind failed"), std::string::npos) << output;
+    // The mapping after it and the SOCKS service after the list both listen.
+    for (uint16_t port : {mapped, socks}) {
+        TSocketHandle h = ConnectBlocking(port);
+        EXPECT_NE(h, INVALID_SOCKETHANDLE) << port;
+        if (h != INVALID_SOCKETHANDLE)
+            SocketClose(h);
+    }
+    EXPECT_EQ(run.Stop(), 0) << output;
+    TIniFile ini(run.SettingsFile());
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-SocksProxy", "Enabled", false));
+    EXPECT_TRUE(ini.ReadBool("Proxy-SocksProxy", "RequireLogin", false));
+}
+
+TEST(PortMappingProgram, ServicesWithoutAPortListenNowhereAndSayWhy) {
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n"
+                  "[Proxy-PortMapper.Items.0]\nEnabled=1\n"
+                  "[Proxy-PortMapper.Items.1]\nEnabled=1\nServerPort=0\nDestHost=127.0.0.1\n"
+                  "DestPort=80\n"
+                  "[Proxy-PortMapper.Items.2]\nEnabled=1\nServerPort=4000\nDestHost=\n"
+                  "DestPort=80\n"
+                  "[Proxy-SocksProxy]\nEnabled=1\nServerPort=0\n");
+    const std::string& output = run.Process->Output();
+    for (const char* text :
+         {"Port mapping on port 0 to :0 not started: no port to listen on",
+          "Port mapping on port 0 to 127.0.0.1:80 not started: no port to listen on",
+          "Port mapping on port 4000 to :80 not started: no destination host",
+          "SOCKS proxy on port 0 not started: no port to listen on (ServerPort is 0)"})
+        EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+    // Not one socket: nothing listens on a port the system picked.
+    EXPECT_EQ(SocketCount(run.Process->Pid()), 0);
+    EXPECT_EQ(run.Stop(), 0) << output;
+}
+
+TEST(PortMappingProgram, MappingOntoItselfIsRefused) {
+    uint16_t own = FreeLoopbackPort();
+    uint16_t named = FreeLoopbackPort();
+    TTestListener destination;
+    uint16_t control = FreeLoopbackPort();
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=3\n" + MappingText(0, 3, own, own) +
+                  "[Proxy-PortMapper.Items.1]\nEnabled=1\nServerProtocol=3\nServerIP=127.0.0.1\n"
+                  "ServerPort=" +
+                  std::to_string(named) + "\nDestHost=localhost\nDestPort=" +
+                  std::to_string(named) + "\n" + MappingText(2, 3, control, destination.Port));
+    const std::string& output = run.Process->Output();
+    for (uint16_t port : {own, named}) {
+        std::string text = "Port mapping on port " + std::to_string(port) + " to ";
+        size_t at = output.find(text);
+        ASSERT_NE(at, std::string::npos) << output;
+        EXPECT_NE(output.find("connect to itself", at), std::string::npos) << output;
+        EXPECT_EQ(ConnectBlocking(port), INVALID_SOCKETHANDLE) << port; // not listening
+    }
+    // A mapping to another port of the same host is no loop: it runs.
+    TSocketHandle h = ConnectBlocking(control);
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    TSocketHandle relayed = destination.Accept();
+    EXPECT_NE(relayed, INVALID_SOCKETHANDLE);
+    SocketClose(relayed);
+    SocketClose(h);
+    EXPECT_EQ(run.Stop(), 0) << output;
+}
+
+TEST(PortMappingProgram, AWrongItemCountMakesNoPhantomItems) {
+    TTestListener destination;
+    uint16_t port = FreeLoopbackPort();
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=999999999\n" +
+                  MappingText(0, 3, port, destination.Port) +
+                  "[Proxy-ProxyUsers]\nItemCount=999999999\n"
+                  "[Proxy-ProxyUsers.Items.0]\nName=only\nLogin=only\nPassword=pw\n");
+    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    TIniFile ini(run.SettingsFile());
+    EXPECT_EQ(ini.ReadInteger("Proxy-PortMapper", "ItemCount", -1), 1);
+    EXPECT_EQ(ini.ReadInteger("Proxy-ProxyUsers", "ItemCount", -1), 1);
+    EXPECT_FALSE(ini.SectionExists("Proxy-PortMapper.Items.1"));
+    EXPECT_FALSE(ini.SectionExists("Proxy-ProxyUsers.Items.1"));
+    EXPECT_EQ(ini.ReadString("Proxy-ProxyUsers.Items.0", "Login", ""), "only");
 }
 
 TEST(PortMappingProgram, TCPMappingGoesThroughItsSocks5UpStream) {

@@ -188,8 +188,76 @@ TEST(PortMapSystem, UnknownProtocolLoadsSavesShowsButNeverStarts) {
 
     list.SaveSettings(ini, "L");
     EXPECT_EQ(ini.ReadInteger("L.Items.0", "ServerProtocol", 0), 9);
-    EXPECT_FALSE(ini.ReadBool("L.Items.0", "Enabled", true)); // it did not run
+    EXPECT_TRUE(ini.ReadBool("L.Items.0", "Enabled", false)); // the user's choice stands
     EXPECT_TRUE(ini.ReadBool("L.Items.1", "Enabled", false));
+    list.Deactivate();
+    EXPECT_EQ(j.Running, 0);
+}
+
+TEST(PortMapSystem, MappingWithoutPortOrDestinationNeverStartsAndSaysWhy) {
+    TMapperJournal j;
+    TFakeUserInterface ui;
+    TIniFile ini("");
+    ini.SetText("[L]\nItemCount=7\n"
+                "[L.Items.0]\nEnabled=1\n" // nothing but switched on
+                "[L.Items.1]\nEnabled=1\nServerPort=0\nDestHost=h\nDestPort=1\n"
+                "[L.Items.2]\nEnabled=1\nServerPort=70000\nDestHost=h\nDestPort=1\n"
+                "[L.Items.3]\nEnabled=1\nServerPort=1\nDestHost= \nDestPort=1\n"
+                "[L.Items.4]\nEnabled=1\nServerPort=1\nDestHost=h\nDestPort=0\n"
+                "[L.Items.5]\nEnabled=1\nServerPort=1\nDestHost=h\nDestPort=65536\n"
+                "[L.Items.6]\nEnabled=1\nServerPort=65535\nDestHost=h\nDestPort=1\n");
+    TPortMapperSystem list;
+    list.MapperFactory = FactoryOf(j);
+    list.SetUserInterface(&ui);
+    list.LoadSettings(ini, "L");
+    list.Activate();
+    ASSERT_EQ(j.Built.size(), 1u); // only the last one, whose ports are in range
+    EXPECT_EQ(j.Built[0].LocalPort, "65535");
+    EXPECT_TRUE(At(list, 6).Active());
+    EXPECT_EQ(ui.Errors,
+              (std::vector<std::string>{
+                  "Port mapping on port 0 to :0 not started: no port to listen on",
+                  "Port mapping on port 0 to h:1 not started: no port to listen on",
+                  "Port mapping on port 70000 to h:1 not started: port 70000 is out of range",
+                  "Port mapping on port 1 to :1 not started: no destination host",
+                  "Port mapping on port 1 to h:0 not started: no destination port",
+                  "Port mapping on port 1 to h:65536 not started: destination port 65536 is "
+                  "out of range"}));
+    // The user's own switch is refused with the same reason.
+    try {
+        At(list, 0).SetEnabled(true);
+        ADD_FAILURE() << "started";
+    } catch (const EPortMapping& e) {
+        EXPECT_EQ(e.Message(), ui.Errors[0]);
+    }
+    EXPECT_EQ(j.Built.size(), 1u);
+    list.Deactivate();
+}
+
+TEST(PortMapSystem, AMappingThatFailsToStartStopsNoOther) {
+    TMapperJournal j;
+    TFakeUserInterface ui;
+    TIniFile ini("");
+    ini.SetText("[L]\nItemCount=2\n"
+                "[L.Items.0]\nEnabled=1\nServerPort=8080\nDestHost=web.lan\nDestPort=80\n"
+                "[L.Items.1]\nEnabled=1\nServerPort=8081\nDestHost=web.lan\nDestPort=80\n");
+    TPortMapperSystem list;
+    list.MapperFactory = [&](const TPortMapperParams& p) -> std::unique_ptr<APortMapper> {
+        if (p.LocalPort == "8080")
+            throw Exception("Socket bind failed: Address already in use");
+        j.Built.push_back(p);
+        return std::make_unique<TFakeMapper>(j);
+    };
+    list.SetUserInterface(&ui);
+    list.LoadSettings(ini, "L");
+    list.Activate();
+    EXPECT_FALSE(At(list, 0).Active());
+    EXPECT_TRUE(At(list, 1).Active());
+    EXPECT_EQ(ui.Errors, (std::vector<std::string>{"Port mapping on port 8080 to web.lan:80 not "
+                                                   "started: Socket bind failed: Address "
+                                                   "already in use"}));
+    list.SaveSettings(ini, "L");
+    EXPECT_TRUE(ini.ReadBool("L.Items.0", "Enabled", false));
     list.Deactivate();
     EXPECT_EQ(j.Running, 0);
 }

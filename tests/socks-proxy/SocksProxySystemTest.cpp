@@ -193,6 +193,35 @@ TEST(SocksProxyService, TotalBytesStartsAtZeroOnEveryStart) {
     EXPECT_EQ(fx.Journal.Starts, 2);
 }
 
+TEST(SocksProxyService, PortZeroOrOutOfRangeNeverStartsAndSaysWhy) {
+    TSocksFixture fx;
+    TFakeUserInterface ui;
+    fx.Service.SetUserInterface(&ui);
+    fx.Service.Enabled = true;
+    fx.Service.ServerPort = 0; // would listen on a port the system picks
+    fx.Service.Activate();
+    fx.Service.ServerPort = 65536;
+    fx.Service.Activate();
+    EXPECT_EQ(ui.Errors,
+              (std::vector<std::string>{
+                  "SOCKS proxy on port 0 not started: no port to listen on (ServerPort is 0)",
+                  "SOCKS proxy on port 65536 not started: port 65536 is out of range"}));
+    fx.Service.ServerPort = -1;
+    try {
+        fx.Service.SetEnabled(true);
+        ADD_FAILURE() << "started";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(),
+                  "SOCKS proxy on port -1 not started: no port to listen on (ServerPort is -1)");
+    }
+    EXPECT_FALSE(fx.Service.Active());
+    EXPECT_TRUE(fx.Service.Enabled); // still the user's choice
+    EXPECT_EQ(fx.Journal.Starts, 0);
+    fx.Service.ServerPort = 1080;
+    fx.Service.Activate();
+    EXPECT_TRUE(fx.Service.Active());
+}
+
 TEST(SocksProxyService, ListenSettingsWaitForTheNextStartLimitsApplyAtOnce) {
     TSocksFixture fx;
     fx.Service.MaxConnections = 0; // set directly, bypassing the load clamp

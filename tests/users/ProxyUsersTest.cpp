@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace corvan;
@@ -96,6 +97,61 @@ TEST(ProxyUsersSettings, MissingKeysLoadTheDefaults) {
     EXPECT_TRUE(users.User(0)->AllowHTTPProxy);
     // Files written before the SOCKS flag existed keep SOCKS access open to their users.
     EXPECT_TRUE(users.User(0)->AllowSocksProxy);
+}
+
+TEST(ProxyUsersSettings, AWrongItemCountMakesNoPhantomUsers) {
+    TIniFile ini("");
+    // A count far beyond the list, with a gap where a section was removed by hand.
+    ini.SetText("[Proxy-ProxyUsers]\nItemCount=999999999\n"
+                "[Proxy-ProxyUsers.Items.0]\nLogin=first\n"
+                "[Proxy-ProxyUsers.Items.2]\nLogin=third\nPassword=pw\n");
+    TProxyUsersSystem users;
+    auto started = std::chrono::steady_clock::now();
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    ASSERT_EQ(users.GetChildCount(), 2); // the gap costs nothing after it
+    EXPECT_EQ(users.User(1)->Login, "third");
+    EXPECT_TRUE(users.CheckSocksAccess("third", "pw"));
+    users.SaveSettings(ini, "Proxy-ProxyUsers");
+    EXPECT_EQ(ini.ReadInteger("Proxy-ProxyUsers", "ItemCount", -1), 2);
+    EXPECT_EQ(ini.ReadString("Proxy-ProxyUsers.Items.1", "Login", ""), "third");
+    EXPECT_FALSE(ini.SectionExists("Proxy-ProxyUsers.Items.2"));
+}
+
+TEST(ProxyUsersSettings, TenThousandUsersArePublishedOnceAfterLoading) {
+    // Publishing the credentials once per added user made loading quadratic: some fifty
+    // million credential copies, seconds of CPU. Each add is observed: none may publish.
+    constexpr int Count = 10000;
+    std::string text = "[Proxy-ProxyUsers]\nItemCount=" + std::to_string(Count) + "\n";
+    for (int i = 0; i < Count; ++i)
+        text += "[Proxy-ProxyUsers.Items." + std::to_string(i) + "]\nName=User " +
+                std::to_string(i) + "\nLogin=user" + std::to_string(i) +
+                "\nPassword=secret-password-" + std::to_string(i) + "\n";
+    TIniFile ini("");
+    ini.SetText(text);
+    TProxyUsersSystem users;
+    int publishedWhileLoading = 0;
+    users.OnChildAdd = [&](TAppContainerComponent*, TAppComponent* child) {
+        auto* user = static_cast<TProxyUser*>(child);
+        publishedWhileLoading += users.CheckHTTPAccess(user->Login, user->Password);
+    };
+    auto started = std::chrono::steady_clock::now();
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(publishedWhileLoading, 0);
+    // Milliseconds normally; generous for the sanitizer build on a busy machine.
+    EXPECT_LT(took, std::chrono::seconds(10))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    ASSERT_EQ(users.GetChildCount(), Count);
+    // Published, all of them: the last one too.
+    EXPECT_TRUE(users.CheckHTTPAccess("user9999", "secret-password-9999"));
+    EXPECT_TRUE(users.CheckSocksAccess("USER0", "SECRET-password-0"));
+    // Later adds publish at once, as before.
+    users.OnChildAdd = nullptr;
+    auto extra = std::make_unique<TProxyUser>();
+    extra->Login = "late";
+    users.AddChild(std::move(extra));
+    EXPECT_TRUE(users.CheckSocksAccess("late", ""));
 }
 
 TEST(ProxyUsersSettings, ChangesFromTheWindowReachTheFileAtOnce) {

@@ -204,6 +204,18 @@ TEST(IniFileOnDisk, UnreadableFileIsNeverOverwritten) {
     WriteFileText(many, std::string(TIniFile::MaxLines, '\n'));
     TIniFile manyLines(many);
     EXPECT_NE(manyLines.LoadError().find("lines"), std::string::npos) << manyLines.LoadError();
+    // NUL bytes: some other file (or a damaged one) at the settings file's path.
+    std::string binary = dir / "binary.ini";
+    std::string bytes = std::string("[S]\nk=1\n\0\x01\x02", 11) + "[T]\nj=2\n";
+    WriteFileText(binary, bytes);
+    {
+        TIniFile ini(binary);
+        EXPECT_NE(ini.LoadError().find("NUL"), std::string::npos) << ini.LoadError();
+        EXPECT_EQ(ini.ReadInteger("S", "k", 7), 7);
+        ini.WriteInteger("S", "k", 2);
+        EXPECT_THROW(ini.UpdateFile(), EIniFile);
+    }
+    EXPECT_EQ(ReadFileText(binary), bytes);
     // Not a regular file: a folder, and a FIFO (which must not hang the reader).
     std::string folder = dir / "folder.ini";
     ::mkdir(folder.c_str(), 0755);
