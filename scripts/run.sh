@@ -4,5 +4,5 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" build -DCORVAN_TESTS=OFF
+bash "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=Release -DCORVAN_TESTS=OFF
 exec "$root/build/corvan-proxy" --headless "$@"

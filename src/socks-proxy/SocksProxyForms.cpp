@@ -25,8 +25,11 @@ void TframeSocksProxyStatus::Update(const TSocksProxySystem& s) {
     TSocksProxySystem::ShowRunning(*this, running);
     if (!running) {
         Lines = {"Socks Proxy Server not active."};
+        // Copied from a std::string, not assigned from a literal: GCC 12 at -O3 inlines
+        // string::assign(const char*) here and raises a false -Wrestrict on it.
+        const std::string notShown = "-";
         for (TStatusValue& v : Values)
-            v.Value = "-";
+            v.Value = notShown;
         Picture = TStatusPicture::iPCGray;
         return;
     }

@@ -2,6 +2,7 @@
 #include "users/ProxyUsersFrames.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
+#include "util/Strings.h"
 
 #include "support/FakeUserInterface.h"
 #include "support/TempDir.h"
@@ -435,7 +436,7 @@ TEST_F(ProxyUsersList, ListFrameCountsUsersAndNewAddsOne) {
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->Lines, (std::vector<std::string>{"No users configured."}));
     for (int i = 0; i < 3; ++i)
-        AddUser(users, "U" + std::to_string(i), "u" + std::to_string(i), "");
+        AddUser(users, Format("U%d", i), Format("u%d", i), "");
     users.UpdateDisplay();
     EXPECT_EQ(frame->Lines, (std::vector<std::string>{"3 users defined."}));
 

@@ -157,12 +157,12 @@ TEST(ObjectDictionary, SixtyFifthEntryGrowsSixteenBucketsToTwoHundredFiftySix) {
     int deaths = 0;
     EXPECT_EQ(d.HashTableSize(), 16u);
     for (int i = 0; i < 64; ++i)
-        d.Add("key" + std::to_string(i), std::make_unique<TCounted>(&deaths, i));
+        d.Add(Format("key%d", i), std::make_unique<TCounted>(&deaths, i));
     EXPECT_EQ(d.HashTableSize(), 16u);
     d.Add("key64", std::make_unique<TCounted>(&deaths, 64));
     EXPECT_EQ(d.HashTableSize(), 256u);
     for (int i = 0; i <= 64; ++i)
-        ASSERT_EQ(d.ItemAs<TCounted>("key" + std::to_string(i))->Tag, i);
+        ASSERT_EQ(d.ItemAs<TCounted>(Format("key%d", i))->Tag, i);
     // Insertion order is the index order.
     EXPECT_EQ(d.GetKeyByIndex(10), "key10");
 
@@ -253,12 +253,12 @@ TEST(ObjectDictionary, DeleteReleaseAndTextKeepLookupsRight) {
     int deaths = 0;
     TObjectDictionary d(true);
     for (int i = 0; i < 70; ++i)
-        d.Add("k" + std::to_string(i), std::make_unique<TCounted>(&deaths, i));
+        d.Add(Format("k%d", i), std::make_unique<TCounted>(&deaths, i));
     d.Delete("k3");
     EXPECT_EQ(deaths, 1);
     EXPECT_FALSE(d.HasKey("k3"));
     for (int i = 4; i < 70; ++i) // entries after the deleted one moved down
-        ASSERT_EQ(d.ItemAs<TCounted>("k" + std::to_string(i))->Tag, i);
+        ASSERT_EQ(d.ItemAs<TCounted>(Format("k%d", i))->Tag, i);
     std::unique_ptr<TObject> v = d.ReleaseItem("k69");
     EXPECT_EQ(deaths, 1);
     EXPECT_FALSE(d.HasKey("k69"));
