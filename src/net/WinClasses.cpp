@@ -6,20 +6,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <map>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -148,8 +148,8 @@ struct TMessageLoop::TImpl {
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
     int64_t ArmedDue = -1;
-    std::unordered_map<uint64_t, TSocketReg> Sockets;   // by key
-    std::unordered_map<int, uint64_t> SocketKeys;        // descriptor to its registration's key
+    std::unordered_map<uint64_t, TSocketReg> Sockets; // by key
+    std::unordered_map<int, uint64_t> SocketKeys;     // descriptor to its registration's key
     std::unordered_map<uint64_t, std::shared_ptr<std::function<void()>>> Watchers; // by key
     std::unordered_map<int, uint64_t> WatcherKeys;
     uint64_t NextKey = FIRST_REGISTRATION_KEY;
