@@ -9,7 +9,8 @@ namespace corvan {
 namespace {
 std::atomic<uint64_t> GNextRequest{1};
 
-// GHostResolverLock: guards GHostResolver.
+// GHostResolverLock: guards GHostResolver. Lock order: a leaf; the resolver is copied out
+// and called without it.
 std::mutex GHostResolverLock;
 THostResolver GHostResolver;
 } // namespace
@@ -105,7 +106,8 @@ intptr_t TAsyncHostLookup::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lPa
 
 struct TThreadHostLookupThread::TState {
     TWindowHandleId ReplyWindow = 0;
-    // Lock: guards every field below.
+    // Lock: guards every field below. Lock order: a leaf; the lookup thread releases it before
+    // resolving and before PostMessage.
     std::mutex Lock;
     std::condition_variable Cond;
     bool Terminated = false;

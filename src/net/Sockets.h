@@ -99,7 +99,8 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex SocketListLock; // guards FItems
+    // SocketListLock: guards FItems. Lock order: a leaf (no socket is called under it).
+    mutable std::mutex SocketListLock;
     std::vector<ASocket*> FItems;
 };
 
@@ -212,6 +213,8 @@ private:
     TSocketState FState = ssClosed;
     std::thread::id FOwnerThread = std::this_thread::get_id(); // until it has a window
     // FHandleLock: guards FHandle against a foreign Terminate's shutdown racing a close.
+    // Lock order: a leaf (only shutdown and close run under it); may be taken while holding
+    // a client's ClientSocketLock or FSocketLock.
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;

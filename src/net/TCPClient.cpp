@@ -357,7 +357,7 @@ void ATCPClient::SetActive(bool value) {
         FActive = true;
         SetState(csConnecting);
         if (RunInThread) {
-            FThread = std::make_unique<TTCPClientThread>(this);
+            FThread = TThread::Create<TTCPClientThread>(this);
             FThread->Start();
             return;
         }

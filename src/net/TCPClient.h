@@ -203,11 +203,14 @@ private:
     bool FAdopted = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<TTCPClientState> FState{csClosed};
-    mutable std::mutex FErrorLock; // guards FErrorCode, FErrorMessage
+    // FErrorLock: guards FErrorCode, FErrorMessage. Lock order: a leaf.
+    mutable std::mutex FErrorLock;
     int FErrorCode = 0;
     std::string FErrorMessage;
     // FSocketLock: guards the FSocket and FStream pointers, made and freed on the client
-    // thread and terminated from the main thread.
+    // thread and terminated from the main thread. Lock order: taken while holding no other
+    // lock; under it the socket's FHandleLock and the message loop's and window registry's
+    // locks may be taken (Terminate, PostMessage).
     mutable std::mutex FSocketLock;
     std::unique_ptr<TTCPClientSocket> FSocket;
     std::unique_ptr<TSocketStream> FStream;
@@ -222,7 +225,6 @@ class TkelTCPClient : public ATCPClient {};
 class TTCPClientThread : public TThread {
 public:
     explicit TTCPClientThread(ATCPClient* client) : FClient(client) {}
-    ~TTCPClientThread() override { Stop(); }
     void Terminate() override;
 
 protected:
@@ -254,7 +256,9 @@ protected:
     virtual void ClientRemoved(ATCPClient* client);
 
 private:
-    mutable std::mutex ClientListLock; // guards FClients
+    // ClientListLock: guards FClients. Lock order: a leaf (clients are terminated and freed
+    // after it is released).
+    mutable std::mutex ClientListLock;
     std::vector<std::unique_ptr<ATCPClient>> FClients;
 };
 

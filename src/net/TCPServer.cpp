@@ -16,7 +16,16 @@ TTCPServerClient::TTCPServerClient(ATCPServer* server)
     : FServer(server), FId(GNextClientId.fetch_add(1)) {}
 
 TTCPServerClient::~TTCPServerClient() {
-    FThread.reset(); // waits for the thread
+    // Stopped while still published, so its own Terminate can still find it; once it has
+    // ended nobody else reads FThread.
+    if (FThread)
+        FThread->Stop();
+    std::unique_ptr<TTCPServerClientThread> thread;
+    {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        thread = std::move(FThread);
+    }
+    thread.reset();
     FStream.reset();
     FSocket.reset();
     if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
@@ -98,11 +107,22 @@ void TTCPServerClient::Execute() {
         FServer->TriggerClientExecute(this);
 }
 
+TTCPServerClientThread* TTCPServerClient::Thread() const {
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    return FThread.get();
+}
+
 void TTCPServerClient::Terminate() {
     FTerminated.store(true, std::memory_order_release);
-    if (FThread && FThread->Running())
-        FThread->Terminate();
     std::lock_guard<std::mutex> lock(ClientSocketLock);
+    // The thread's flag only: its own Terminate would take this lock again for the socket,
+    // which follows here.
+    if (FThread && FThread->Running())
+        FThread->TThread::Terminate();
+    TerminateSocketLocked();
+}
+
+void TTCPServerClient::TerminateSocketLocked() {
     if (!FSocket)
         return;
     FSocket->Terminate();
@@ -123,22 +143,16 @@ bool TTCPServerClient::StillRunning() const {
 
 TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
                                                std::shared_ptr<TMessageLoop> loop)
-    : FServer(server), FClient(client), FLoop(std::move(loop)) {
-    Start();
-}
-
-TTCPServerClientThread::~TTCPServerClientThread() {
-    Stop();
-}
+    : FServer(server), FClient(client), FLoop(std::move(loop)) {}
 
 void TTCPServerClientThread::Terminate() {
     TThread::Terminate();
     std::lock_guard<std::mutex> lock(FClient->ClientSocketLock);
-    if (FClient->FSocket) {
-        FClient->FSocket->Terminate();
-        if (FClient->FSocket->HasWindowHandle())
-            PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
-    }
+    if (!FClient->FSocket)
+        return;
+    FClient->FSocket->Terminate();
+    if (FClient->FSocket->HasWindowHandle())
+        PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
 }
 
 void TTCPServerClientThread::Log(int logType, const std::string& msg) {
@@ -434,8 +448,15 @@ TTCPServerClient* ATCPServer::AcceptClient() {
 void ATCPServer::StartClient(TTCPServerClient* client) {
     try {
         if (ClientMode == CLIENT_MODE_THREAD) {
-            client->FThread =
-                std::make_unique<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
+            auto thread =
+                TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
+            TTCPServerClientThread* started = thread.get();
+            {
+                // Published before it starts, so the thread's own Terminate finds it.
+                std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+                client->FThread = std::move(thread);
+            }
+            started->Start();
             return;
         }
         client->GetStream(); // smAsynchronous: events serve this client

@@ -84,7 +84,8 @@ public:
     // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
     const TSocketAddr& RemoteAddr() const { return FRemoteAddr; }
-    TTCPServerClientThread* Thread() const { return FThread.get(); }
+    // The client's thread (ClientMode 2), or null before it is made (any thread).
+    TTCPServerClientThread* Thread() const;
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     const std::string& Tag() const { return FTag; }
     virtual void SetTag(const std::string& value) { FTag = value; }
@@ -130,6 +131,9 @@ private:
     friend class ATCPServer;
     friend class TTCPServerClientThread;
     void CreateStream(TSocketStreamMode mode);
+    // Terminates the socket and, for a client with a thread, wakes that thread's wait
+    // (ClientSocketLock held).
+    void TerminateSocketLocked();
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -138,25 +142,28 @@ private:
     TSocketAddr FRemoteAddr;
     std::string FTag;
     std::atomic<bool> FTerminated{false};
-    std::unique_ptr<TTCPServerClientThread> FThread;
-    // ClientSocketLock: guards FSocket's publication and foreign access to it (Terminate,
-    // ApplyThrottle, TotalBytes) against its creation on the client thread, and FSocketLost.
+    // ClientSocketLock: guards FThread's publication (written by the main thread in
+    // StartClient and when the client is freed, read by Terminate from any thread), FSocket's
+    // publication and foreign access to it (Terminate, ApplyThrottle, TotalBytes) against its
+    // creation on the client thread, and FSocketLost. Lock order: taken while holding no other
+    // lock; under it the socket's FHandleLock, and the message loop's and window registry's
+    // locks (through Terminate and PostMessage) may be taken.
     mutable std::mutex ClientSocketLock;
+    std::unique_ptr<TTCPServerClientThread> FThread;
     std::unique_ptr<TTCPServerClientSocket> FSocket;
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
     std::unique_ptr<TSocketStream> FStream; // the socket's thread only
 };
 
 // Runs one client: socket and blocking stream, Activate, OnClientAdd (main thread), Execute,
-// Deactivate, OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Starts at
-// construction.
+// Deactivate, OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Made with
+// TThread::Create and started by the server once the client holds it.
 class TTCPServerClientThread : public TThread {
 public:
     // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
     // null to make it on the thread.
     TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
                            std::shared_ptr<TMessageLoop> loop = nullptr);
-    ~TTCPServerClientThread() override;
 
     ATCPServer* Server() const { return FServer; }
     TTCPServerClient* Client() const { return FClient; }

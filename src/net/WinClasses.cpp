@@ -8,6 +8,8 @@
 #include <climits>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -17,6 +19,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -40,7 +43,8 @@ struct TWindowEntry {
 };
 
 // WindowRegistryLock: guards the map from handle numbers to live windows. Leaked so that
-// windows destroyed during static destruction still find it.
+// windows destroyed during static destruction still find it. Lock order: a leaf; nothing is
+// taken while holding it (TMessageLoop::TImpl::Lock only after releasing it).
 struct TWindowRegistry {
     std::mutex WindowRegistryLock;
     std::unordered_map<TWindowHandleId, TWindowEntry> Windows;
@@ -60,18 +64,44 @@ std::shared_ptr<TMessageLoop> FindLoop(TWindowHandleId handle) {
 
 struct TJob {
     std::function<void()> Fn;
+    // M: guards Done and Error. A leaf: taken while holding nothing else.
     std::mutex M;
     std::condition_variable Cond;
     bool Done = false; // guarded by M
     std::exception_ptr Error;
 };
 
+// Keys the kernel reports with each event (epoll_event.data.u64). The loop's own descriptors
+// have fixed keys; every socket registration and watch gets the next key of its loop, never
+// reused, so an event of a descriptor that was closed and whose number was taken again can
+// never be taken for the new one's.
+constexpr uint64_t EVENT_FD_KEY = 1;
+constexpr uint64_t TIMER_FD_KEY = 2;
+constexpr uint64_t FIRST_REGISTRATION_KEY = 3;
+
+// A failed system call of the loop: the network layer's error with the mapped errno, naming
+// the call.
+[[noreturn]] void RaiseCallFailed(const char* call) {
+    int code = SocketSetLastErrorFromErrno();
+    throw ESocketLib(std::string(call) + " failed", code);
+}
+
 // Level-triggered readability of a descriptor the loop owns or watches.
-void WatchReadable(int epoll, int fd) {
+void WatchReadable(int epoll, int fd, uint64_t key) {
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+    ev.data.u64 = key;
+    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) != 0)
+        RaiseCallFailed("epoll_ctl");
+}
+
+// Takes fd out of the epoll set. A descriptor already closed (EBADF), or whose number now
+// names another file (ENOENT), is out of it already as far as this number goes; any entry
+// the old file left behind reports under a key no longer known. Answers false only for other
+// failures, with errno set.
+bool EpollDelete(int epoll, int fd) {
+    epoll_event e{};
+    return ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, &e) == 0 || errno == EBADF || errno == ENOENT;
 }
 
 void FinishJob(TJob& job, std::exception_ptr error) {
@@ -90,6 +120,12 @@ struct TMessageLoop::TImpl {
         bool Pending;
     };
     struct TSocketReg {
+        int Fd = -1;
+        uint64_t Key = 0;
+        // The socket the descriptor named when registered: a different one under the same
+        // number means the registered one was closed without AsyncSelectRemove.
+        dev_t Dev = 0;
+        ino_t Ino = 0;
         TWindowHandleId Handle = 0;
         uint32_t Events = 0;
         bool ReadArmed = false; // FD_READ or FD_ACCEPT wanted
@@ -101,15 +137,22 @@ struct TMessageLoop::TImpl {
         uint32_t Armed = 0; // epoll mask currently armed (one-shot)
     };
 
-    // Lock: guards everything below.
+    // Lock: guards everything below. Lock order: a leaf, nothing is taken while holding it
+    // (PopAndDispatch releases it before WindowRegistryLock, FinishJob runs outside it,
+    // ServeJobsUntil's condition must take no lock). It may be taken while holding a
+    // socket's or a client's lock (ClientSocketLock, FSocketLock, FHandleLock). Callbacks
+    // and dispatches run without it.
     std::mutex Lock;
     std::deque<TMessage> Queue;
     std::deque<std::shared_ptr<TJob>> Jobs;
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
     int64_t ArmedDue = -1;
-    std::unordered_map<int, TSocketReg> Sockets;
-    std::unordered_map<int, std::shared_ptr<std::function<void()>>> Watchers;
+    std::unordered_map<uint64_t, TSocketReg> Sockets; // by key
+    std::unordered_map<int, uint64_t> SocketKeys;     // descriptor to its registration's key
+    std::unordered_map<uint64_t, std::shared_ptr<std::function<void()>>> Watchers; // by key
+    std::unordered_map<int, uint64_t> WatcherKeys;
+    uint64_t NextKey = FIRST_REGISTRATION_KEY;
     std::vector<int> OwnedFds;
     bool Ended = false;
     // Owner thread only.
@@ -129,8 +172,54 @@ struct TMessageLoop::TImpl {
             expiry.it_value.tv_sec = at / 1000;
             expiry.it_value.tv_nsec = (at % 1000) * 1000000;
         }
-        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &expiry, nullptr);
+        if (::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0)
+            RaiseCallFailed("timerfd_settime"); // ArmedDue unchanged: the next pass retries
         ArmedDue = due;
+    }
+
+    // Brings the kernel's interest in line with the registration's armed flags. Raises on
+    // failure, leaving Armed and InEpoll as the kernel has them, so a later call retries.
+    void Rearm(int epoll, TSocketReg& reg) {
+        uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
+                        (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
+        if (want == reg.Armed)
+            return;
+        if (want == 0) {
+            // A one-shot entry with no events would still report errors and hang-ups.
+            if (reg.InEpoll && !EpollDelete(epoll, reg.Fd))
+                RaiseCallFailed("epoll_ctl");
+            reg.InEpoll = false;
+        } else {
+            epoll_event e{};
+            e.events = want | EPOLLONESHOT;
+            e.data.u64 = reg.Key;
+            if (::epoll_ctl(epoll, reg.InEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, reg.Fd, &e) != 0)
+                RaiseCallFailed("epoll_ctl");
+            reg.InEpoll = true;
+        }
+        reg.Armed = want;
+    }
+
+    // Forgets the registration with its queued notifications (Lock held). Never raises: a
+    // kernel entry left behind reports under a key no longer known.
+    void DropSocket(int epoll, uint64_t key) {
+        auto it = Sockets.find(key);
+        if (it == Sockets.end())
+            return;
+        TSocketReg& reg = it->second;
+        if (reg.InEpoll)
+            EpollDelete(epoll, reg.Fd); // a failure leaves only an entry with a dead key
+        int fd = reg.Fd;
+        TWindowHandleId handle = reg.Handle;
+        if (auto k = SocketKeys.find(fd); k != SocketKeys.end() && k->second == key)
+            SocketKeys.erase(k);
+        Sockets.erase(it);
+        Queue.erase(std::remove_if(Queue.begin(), Queue.end(),
+                                   [&](const TMessage& m) {
+                                       return m.Handle == handle && m.Msg == WM_SOCKET &&
+                                              m.WParam == static_cast<uintptr_t>(fd);
+                                   }),
+                    Queue.end());
     }
 };
 
@@ -138,14 +227,16 @@ struct TLoopThreadHolder {
     std::shared_ptr<TMessageLoop> Loop;
     ~TLoopThreadHolder() {
         if (Loop)
-            Loop->OwnerEnded();
+            Loop->EndOwner();
     }
 };
 
 namespace {
 thread_local TLoopThreadHolder tlLoop;
 
-std::mutex MainLoopLock; // guards GMainLoop creation
+// MainLoopLock: guards GMainLoop creation. Taken while holding no other lock; nothing is
+// taken under it but the allocation of the main loop.
+std::mutex MainLoopLock;
 std::shared_ptr<TMessageLoop>* GMainLoop = nullptr;
 } // namespace
 
@@ -161,7 +252,14 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
             ::close(FEventFd);
         throw EWindowHandle("Window handle allocation failed: " + text);
     }
-    WatchReadable(FEpoll, FEventFd);
+    try {
+        WatchReadable(FEpoll, FEventFd, EVENT_FD_KEY);
+    } catch (const ESocketLib& e) {
+        // A loop whose wake-ups are never seen would hang every wait on it.
+        ::close(FEpoll);
+        ::close(FEventFd);
+        throw EWindowHandle("Window handle allocation failed: " + e.Message());
+    }
 }
 
 std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
@@ -213,6 +311,11 @@ TMessageLoop& TMessageLoop::Current() {
 
 bool TMessageLoop::IsOwnerThread() const {
     return std::this_thread::get_id() == FOwner;
+}
+
+bool TMessageLoop::OwnerEnded() const {
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    return FImpl->Ended;
 }
 
 bool TMessageLoop::PollDescriptor(int timeoutMs) const {
@@ -310,7 +413,7 @@ void TMessageLoop::ServeJobsUntil(const std::function<bool()>& done) {
     }
 }
 
-void TMessageLoop::OwnerEnded() {
+void TMessageLoop::EndOwner() {
     std::deque<std::shared_ptr<TJob>> jobs;
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -376,31 +479,37 @@ void TMessageLoop::Harvest(int timeoutMs) {
     int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
     if (timeoutMs != 0) // a poll without sleeping is no wake-up
         ProcessWakes().fetch_add(1, std::memory_order_relaxed);
-    if (n < 0)
-        n = 0; // EINTR: the caller re-checks its deadline
+    if (n < 0) {
+        if (errno != EINTR)
+            RaiseCallFailed("epoll_wait");
+        n = 0; // the caller re-checks its deadline
+    }
     if (n > 0)
         FWakeCount.fetch_add(1, std::memory_order_relaxed);
     std::vector<std::shared_ptr<std::function<void()>>> callbacks;
     {
         std::lock_guard<std::mutex> lock(m.Lock);
         for (int i = 0; i < n; ++i) {
-            int fd = events[i].data.fd;
+            uint64_t key = events[i].data.u64;
             uint32_t ev = events[i].events;
-            if (fd == FEventFd || fd == FTimerFd) {
+            if (key == EVENT_FD_KEY || key == TIMER_FD_KEY) {
+                int own = key == EVENT_FD_KEY ? FEventFd : FTimerFd;
                 uint64_t v;
-                [[maybe_unused]] ssize_t r = ::read(fd, &v, sizeof v);
-                if (fd == FTimerFd)
+                // Nothing to read is a spurious wake-up; the state is re-checked anyway.
+                [[maybe_unused]] ssize_t r = ::read(own, &v, sizeof v);
+                if (key == TIMER_FD_KEY)
                     m.ArmedDue = -1;
                 continue;
             }
-            if (auto w = m.Watchers.find(fd); w != m.Watchers.end()) {
+            if (auto w = m.Watchers.find(key); w != m.Watchers.end()) {
                 callbacks.push_back(w->second);
                 continue;
             }
-            auto it = m.Sockets.find(fd);
+            auto it = m.Sockets.find(key);
             if (it == m.Sockets.end())
-                continue;
+                continue; // a registration removed (or its descriptor reused) since
             TImpl::TSocketReg& reg = it->second;
+            int fd = reg.Fd;
             reg.Armed = 0; // one-shot: disarmed until re-armed below
             auto post = [&](uint32_t event, int error) {
                 if (reg.Events & event)
@@ -430,9 +539,22 @@ void TMessageLoop::Harvest(int timeoutMs) {
             if (want) {
                 epoll_event e{};
                 e.events = want | EPOLLONESHOT;
-                e.data.fd = fd;
-                ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &e);
-                reg.Armed = want;
+                e.data.u64 = key;
+                if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &e) == 0) {
+                    reg.Armed = want;
+                } else {
+                    // Raising here would end the wait of every socket of this loop. The socket
+                    // instead gets what it waits for, with the error, and meets the failure in
+                    // its own next call (AsyncEnable raises naming epoll_ctl).
+                    int error = SocketSetLastErrorFromErrno();
+                    if (reg.ConnectArmed)
+                        post(FD_CONNECT, error);
+                    if (reg.ReadArmed)
+                        post(reg.Listening ? FD_ACCEPT : FD_READ, error);
+                    if (reg.WriteArmed)
+                        post(FD_WRITE, error);
+                    reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
+                }
             }
         }
         int64_t now = MonotonicMillis();
@@ -510,10 +632,16 @@ void TMessageLoop::CreateTimerDescriptorLocked() {
         return;
     // Created on the first timer: a loop per connection thread stays at two descriptors
     // unless it throttles.
-    FTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (FTimerFd < 0)
+    int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0)
         throw EWindowHandle(std::string("Timer allocation failed: ") + std::strerror(errno));
-    WatchReadable(FEpoll, FTimerFd);
+    try {
+        WatchReadable(FEpoll, fd, TIMER_FD_KEY);
+    } catch (const ESocketLib& e) {
+        ::close(fd); // timers whose ticks are never seen: refused, and tried again next time
+        throw EWindowHandle("Timer allocation failed: " + e.Message());
+    }
+    FTimerFd = fd;
 }
 
 void TMessageLoop::PrepareTimers() {
@@ -549,26 +677,44 @@ void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
         q.end());
 }
 
-namespace {
-void Rearm(int epoll, int fd, void* regPtr);
-}
-
 void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
                                bool connectPending) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        RaiseCallFailed("fstat");
     bool datagram = SocketIsDatagram(fd);
     TSocketAddr peer;
     bool connected = datagram || SocketGetPeerName(fd, peer) == 0;
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
-        TImpl::TSocketReg& reg = FImpl->Sockets[fd];
-        bool again = reg.Handle != 0;
+        TImpl& m = *FImpl;
+        uint64_t key = 0;
+        if (auto k = m.SocketKeys.find(fd); k != m.SocketKeys.end()) {
+            const TImpl::TSocketReg& old = m.Sockets.at(k->second);
+            if (old.Dev == st.st_dev && old.Ino == st.st_ino)
+                key = k->second;
+            else
+                m.DropSocket(FEpoll, k->second); // closed unregistered; the number reused
+        }
+        bool again = key != 0;
+        if (!again) {
+            key = m.NextKey++;
+            TImpl::TSocketReg& fresh = m.Sockets[key];
+            fresh.Fd = fd;
+            fresh.Key = key;
+            fresh.Dev = st.st_dev;
+            fresh.Ino = st.st_ino;
+            m.SocketKeys[fd] = key;
+        }
+        TImpl::TSocketReg& reg = m.Sockets[key];
         reg.Handle = handle;
         reg.Events = events;
+        bool postWrite = false;
         if (!again && connectPending) {
             reg.ConnectArmed = true;
         } else if (!again && SocketIsListening(fd)) {
@@ -582,68 +728,38 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
                 connected = true; // reset before registration: let recv report it
             if (connected) {
                 reg.ReadArmed = (events & FD_READ) != 0;
-                if (events & FD_WRITE)
-                    FImpl->Queue.push_back(TMessage{handle, WM_SOCKET, static_cast<uintptr_t>(fd),
-                                                    MakeSelectLParam(FD_WRITE, 0)});
+                postWrite = (events & FD_WRITE) != 0;
             }
         }
-        Rearm(FEpoll, fd, &reg);
+        try {
+            m.Rearm(FEpoll, reg);
+        } catch (...) {
+            m.DropSocket(FEpoll, key); // not registered: nothing pretends it will hear
+            throw;
+        }
+        if (postWrite)
+            m.Queue.push_back(TMessage{handle, WM_SOCKET, static_cast<uintptr_t>(fd),
+                                       MakeSelectLParam(FD_WRITE, 0)});
     }
     if (wake)
         Wake();
 }
 
-namespace {
-void Rearm(int epoll, int fd, void* regPtr) {
-    auto& reg = *static_cast<TMessageLoop::TImpl::TSocketReg*>(regPtr);
-    uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
-                    (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
-    if (want == reg.Armed)
-        return;
-    epoll_event e{};
-    e.data.fd = fd;
-    if (want == 0) {
-        // A one-shot entry with no events would still report errors and hang-ups.
-        if (reg.InEpoll)
-            ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, &e);
-        reg.InEpoll = false;
-    } else {
-        e.events = want | EPOLLONESHOT;
-        ::epoll_ctl(epoll, reg.InEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e);
-        reg.InEpoll = true;
-    }
-    reg.Armed = want;
-}
-} // namespace
-
 void TMessageLoop::AsyncSelectRemove(int fd) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
-    auto it = FImpl->Sockets.find(fd);
-    if (it == FImpl->Sockets.end())
-        return;
-    if (it->second.InEpoll) {
-        epoll_event e{};
-        ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, &e);
-    }
-    TWindowHandleId handle = it->second.Handle;
-    FImpl->Sockets.erase(it);
-    auto& q = FImpl->Queue;
-    q.erase(std::remove_if(q.begin(), q.end(),
-                           [&](const TMessage& m) {
-                               return m.Handle == handle && m.Msg == WM_SOCKET &&
-                                      m.WParam == static_cast<uintptr_t>(fd);
-                           }),
-            q.end());
+    auto k = FImpl->SocketKeys.find(fd);
+    if (k != FImpl->SocketKeys.end())
+        FImpl->DropSocket(FEpoll, k->second);
 }
 
 void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
     bool posted = false;
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
-        auto it = FImpl->Sockets.find(fd);
-        if (it == FImpl->Sockets.end())
+        auto k = FImpl->SocketKeys.find(fd);
+        if (k == FImpl->SocketKeys.end())
             return;
-        TImpl::TSocketReg& reg = it->second;
+        TImpl::TSocketReg& reg = FImpl->Sockets.at(k->second);
         switch (event) {
         case FD_READ:
             if (!reg.ClosePosted && (reg.Events & FD_READ))
@@ -677,7 +793,7 @@ void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
         default:
             break;
         }
-        Rearm(FEpoll, fd, &reg);
+        FImpl->Rearm(FEpoll, reg);
     }
     if (posted && !IsOwnerThread())
         Wake();
@@ -685,18 +801,26 @@ void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
 
 void TMessageLoop::WatchDescriptor(int fd, std::function<void()> onReadable) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
-    bool exists = FImpl->Watchers.count(fd) != 0;
-    FImpl->Watchers[fd] = std::make_shared<std::function<void()>>(std::move(onReadable));
-    if (!exists)
-        WatchReadable(FEpoll, fd);
+    auto callback = std::make_shared<std::function<void()>>(std::move(onReadable));
+    if (auto k = FImpl->WatcherKeys.find(fd); k != FImpl->WatcherKeys.end()) {
+        FImpl->Watchers[k->second] = std::move(callback);
+        return;
+    }
+    uint64_t key = FImpl->NextKey++;
+    WatchReadable(FEpoll, fd, key); // raises before anything is recorded
+    FImpl->WatcherKeys[fd] = key;
+    FImpl->Watchers[key] = std::move(callback);
 }
 
 void TMessageLoop::UnwatchDescriptor(int fd) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
-    if (FImpl->Watchers.erase(fd)) {
-        epoll_event e{};
-        ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, &e);
-    }
+    auto k = FImpl->WatcherKeys.find(fd);
+    if (k == FImpl->WatcherKeys.end())
+        return;
+    // An entry that could not be deleted reports under a key no longer known: ignored.
+    EpollDelete(FEpoll, fd);
+    FImpl->Watchers.erase(k->second);
+    FImpl->WatcherKeys.erase(k);
 }
 
 void TMessageLoop::WatchTerminationSignals(std::function<void(int)> handler) {
@@ -737,6 +861,17 @@ std::thread StartThread(std::function<void()> body) {
 
 // ---------------------------------------------------------------------------------------------
 
+void TThreadChecker::Check([[maybe_unused]] const char* what) const noexcept {
+#ifndef NDEBUG
+    if (!OnOwnerThread()) {
+        std::fprintf(stderr, "%s off its owning thread\n", what);
+        std::abort();
+    }
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+
 TWindowHandle::TWindowHandle() = default;
 
 TWindowHandle::~TWindowHandle() {
@@ -758,10 +893,13 @@ void TWindowHandle::AllocateWindowHandle() {
         r.Windows.emplace(id, TWindowEntry{this, loop});
     }
     FLoop = loop;
+    FOwnerCheck.Bind();
     FWindowHandle.store(id, std::memory_order_release);
 }
 
 void TWindowHandle::DestroyWindowHandle() {
+    if (FLoop && !FLoop->OwnerEnded())
+        FOwnerCheck.Check("Window destroyed");
     TWindowHandleId id = FWindowHandle.exchange(0);
     if (id == 0)
         return;
@@ -773,6 +911,7 @@ void TWindowHandle::DestroyWindowHandle() {
     if (FLoop)
         FLoop->ForgetWindow(id);
     FLoop.reset();
+    FOwnerCheck.Unbind();
 }
 
 bool TWindowHandle::PostMessageToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
@@ -784,6 +923,7 @@ void TWindowHandle::Terminate() {
 }
 
 intptr_t TWindowHandle::DispatchMessage(const TMessage& msg) {
+    FOwnerCheck.Check("Window message dispatched");
     // An exception never leaves a dispatch: it goes to OnException or is dropped.
     intptr_t result = 0;
     try {
@@ -928,22 +1068,29 @@ intptr_t TTimerHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam)
 // ---------------------------------------------------------------------------------------------
 
 TThread::~TThread() {
-    if (FThread.joinable()) {
-        Terminate();
-        WaitFor();
-    }
+    // Through Create the wrapper has stopped the thread already; a virtual call here would
+    // reach only this base.
+    WaitFor();
 }
 
 void TThread::Start() {
     if (FThread.joinable())
         return;
     FFinished.store(false, std::memory_order_release);
+    FExceptionMessage.clear();
     FThread = StartThread([this] {
+        // Nothing may escape the thread; what Execute did not handle is reported, not lost.
+        bool raised = true;
         try {
             Execute();
+            raised = false;
+        } catch (const std::exception& e) {
+            FExceptionMessage = e.what();
         } catch (...) {
-            // A thread body handles its own failures; nothing may escape the thread.
+            FExceptionMessage = "Unknown exception";
         }
+        if (raised)
+            std::fprintf(stderr, "Thread ended by exception: %s\n", FExceptionMessage.c_str());
         FFinished.store(true, std::memory_order_release);
         TMessageLoop::Main().NotifyJobWaiters();
     });

@@ -36,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace corvan {
@@ -91,6 +92,24 @@ enum class TWaitResult { wrMessage, wrTimeout, wrQuit };
 
 class TWindowHandle;
 
+// Remembers the thread that owns an object. In debug builds (NDEBUG not defined) Check aborts
+// with a message naming what was done when called on any other thread; release builds only
+// keep the answer of OnOwnerThread. Unbound, every thread is the owner.
+class TThreadChecker {
+public:
+    // The calling thread becomes the owner.
+    void Bind() noexcept { FOwner.store(std::this_thread::get_id(), std::memory_order_release); }
+    void Unbind() noexcept { FOwner.store(std::thread::id(), std::memory_order_release); }
+    bool OnOwnerThread() const noexcept {
+        std::thread::id owner = FOwner.load(std::memory_order_acquire);
+        return owner == std::thread::id() || owner == std::this_thread::get_id();
+    }
+    void Check(const char* what) const noexcept;
+
+private:
+    std::atomic<std::thread::id> FOwner{};
+};
+
 class TMessageLoop : public std::enable_shared_from_this<TMessageLoop> {
 public:
     // The calling thread's loop, created on first use.
@@ -112,6 +131,8 @@ public:
     ~TMessageLoop();
 
     bool IsOwnerThread() const;
+    // The owner thread has ended (its windows may then be destroyed on any thread).
+    bool OwnerEnded() const;
     // One pollable descriptor: readable whenever a message, a due timer, a socket or a watched
     // descriptor needs the loop. A GUI watches it and calls ProcessMessages when it fires.
     int Descriptor() const { return FEpoll; }
@@ -166,15 +187,29 @@ public:
     //    with SO_ERROR as the error.
     //  FD_CLOSE: posted by AsyncEnable(FD_CLOSE, error), which the socket calls when recv found
     //    the end of the stream or a reset; at most once per registration.
-    // Events 0 unregisters. Registering a handle again replaces handle and events.
+    // Events 0 unregisters. Registering a descriptor again replaces handle and events.
     // connectPending: a non-blocking connect was started before the registration; the first
     // notification is then FD_CONNECT even if the connect has completed meanwhile.
+    // Each registration has its own key, never reused, which the kernel reports with its
+    // events; a descriptor closed without AsyncSelectRemove and then reused by another socket
+    // (registering that socket tells them apart) therefore passes nothing on to the new one:
+    // the old registration and its queued notifications are dropped, and late kernel events
+    // of the old socket are ignored.
+    // Raises ESocketLib naming the failing call ("epoll_ctl failed: ...", the mapped errno as
+    // ErrorCode); the descriptor is then not registered.
     void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
     // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
+    // Never raises: a kernel entry that could not be deleted reports under a key no longer
+    // known and is ignored.
     void AsyncSelectRemove(int fd);
+    // Raises ESocketLib naming the call when the kernel refuses the new interest; the wanted
+    // event stays recorded and the next AsyncEnable tries again. When re-arming fails while
+    // the loop collects events, the socket gets the events it was waiting for with the mapped
+    // error, so it acts and meets the failure in its own call.
     void AsyncEnable(int fd, uint32_t event, int error = 0);
 
     // --- other descriptors (owner thread callbacks) ---
+    // Raises ESocketLib naming the call when the descriptor cannot be watched.
     void WatchDescriptor(int fd, std::function<void()> onReadable);
     void UnwatchDescriptor(int fd);
     // Blocks SIGINT and SIGTERM in the calling thread and delivers them through a signalfd on
@@ -200,7 +235,7 @@ private:
     explicit TMessageLoop(std::thread::id owner);
     static std::shared_ptr<TMessageLoop> Create(std::thread::id owner);
     friend struct TLoopThreadHolder;
-    void OwnerEnded();
+    void EndOwner();
     void Harvest(int timeoutMs);
     bool PopAndDispatch(bool* quit);
     bool RunOneJob();
@@ -221,7 +256,8 @@ private:
 std::thread StartThread(std::function<void()> body);
 
 // An object that receives messages through a "window" of the loop of the thread that first
-// needs it. Non-copyable. Destroy it on that thread, or after that thread stopped serving it.
+// needs it. Non-copyable. Destroy it on that thread, or after that thread has ended. Debug
+// builds assert both rules (and that messages are dispatched on that thread).
 class TWindowHandle {
 public:
     TWindowHandle();
@@ -269,6 +305,7 @@ private:
     std::atomic<TWindowHandleId> FWindowHandle{0};
     std::shared_ptr<TMessageLoop> FLoop;
     std::atomic<bool> FTerminated{false};
+    TThreadChecker FOwnerCheck; // bound to the thread whose loop serves the window
 };
 
 // A window with one timer (identifier 1).
@@ -304,15 +341,36 @@ private:
 
 // A thread object: Execute runs on a new thread; Synchronize hands a job to the main thread and
 // waits; WaitFor on the main thread keeps serving such hand-overs so a thread that is handing
-// over at that moment can finish. Derived classes call Stop() in their destructor.
+// over at that moment can finish.
+//
+// Stopping. Execute belongs to the derived class, so the thread must be stopped before the
+// derived part is destroyed; a base destructor comes too late (the derived members are gone
+// and Terminate no longer reaches the derived override). Objects are therefore made only by
+// Create, whose object is a final wrapper that calls Stop() in its destructor while the whole
+// object still exists. A class derived from TThread stays abstract (a private pure function
+// only the wrapper can complete), so it cannot be made any other way and cannot be left
+// running. The base destructor only joins a thread that nobody started stopping, without
+// calling any virtual function (never the case through Create).
+//
+// Exceptions. An exception escaping Execute ends the thread; it is written to stderr as
+// "Thread ended by exception: <text>" and kept as ExceptionMessage().
 class TThread {
+    struct TStopKey {}; // only TThread and its wrapper can name it
+    template <class T> class TStopping;
+
 public:
-    TThread() = default;
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
 
+    // Makes a T (derived from TThread) with args, not yet started. Destroying it stops it.
+    template <class T, class... A> static std::unique_ptr<T> Create(A&&... args) {
+        return std::make_unique<TStopping<T>>(std::forward<A>(args)...);
+    }
+
+    // Start once the object is complete (the new thread calls Execute at once).
     void Start();
+    // Sets Terminated; derived classes add what wakes Execute (call the base too).
     virtual void Terminate() { FTerminated.store(true, std::memory_order_release); }
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     bool Finished() const { return FFinished.load(std::memory_order_acquire); }
@@ -323,14 +381,29 @@ public:
         WaitFor();
     }
     void Synchronize(const std::function<void()>& job) { TMessageLoop::Main().RunSynchronous(job); }
+    // The text of the exception that ended Execute ("Unknown exception" for one not derived
+    // from std::exception); empty when Execute returned. Read it once Finished() holds.
+    const std::string& ExceptionMessage() const { return FExceptionMessage; }
 
 protected:
+    TThread() = default;
     virtual void Execute() = 0;
 
 private:
+    virtual void StopsOnDestruction(TStopKey) = 0;
     std::thread FThread;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
+    std::string FExceptionMessage; // written by the thread before FFinished is set
+};
+
+template <class T> class TThread::TStopping final : public T {
+public:
+    template <class... A> explicit TStopping(A&&... args) : T(std::forward<A>(args)...) {}
+    ~TStopping() override { this->Stop(); }
+
+private:
+    void StopsOnDestruction(TStopKey) override {}
 };
 
 } // namespace corvan

@@ -258,7 +258,7 @@ int WinSockErrorFromGai(int gaiResult, int err) {
 namespace {
 thread_local int tlLastError = 0;
 
-// SocketLibLock: guards the started flag and the one-time process set-up.
+// SocketLibLock: guards the started flag and the one-time process set-up. Lock order: a leaf.
 std::mutex SocketLibLock;
 bool GStarted = false; // guarded by SocketLibLock
 std::atomic<bool> GStartedFast{false};

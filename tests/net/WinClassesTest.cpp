@@ -1,4 +1,5 @@
-// The message loop's five guarantees, timers, hand-over and signal stop.
+// The message loop's five guarantees, socket registrations, timers, hand-over, thread objects
+// and signal stop.
 #include "net/WinClasses.h"
 
 #include "support/NetTestSupport.h"
@@ -6,9 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <poll.h>
+#include <sys/mman.h>
 #include <thread>
+#include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 using namespace corvan;
@@ -261,7 +268,6 @@ class TSyncThread : public TThread {
 public:
     std::vector<std::thread::id> JobThreads;
     std::string Error;
-    ~TSyncThread() override { Stop(); }
 
 protected:
     void Execute() override {
@@ -278,13 +284,13 @@ protected:
 
 TEST(HandOver, MainThreadServesHandOversWhileWaitingForAWorker) {
     ASSERT_TRUE(TMessageLoop::IsMainThread());
-    TSyncThread t;
-    t.Start();
-    t.WaitFor(); // would dead-lock if hand-overs were not served here
-    ASSERT_EQ(t.JobThreads.size(), 3u);
-    for (auto id : t.JobThreads)
+    auto t = TThread::Create<TSyncThread>();
+    t->Start();
+    t->WaitFor(); // would dead-lock if hand-overs were not served here
+    ASSERT_EQ(t->JobThreads.size(), 3u);
+    for (auto id : t->JobThreads)
         EXPECT_EQ(id, std::this_thread::get_id());
-    EXPECT_EQ(t.Error, "main failed");
+    EXPECT_EQ(t->Error, "main failed");
 }
 
 TEST(HandOver, JobsRunFromTheMainLoop) {
@@ -344,3 +350,156 @@ TEST(MessageLoop, DescriptorWakesAnOutsidePollerForMessagesAndEveryTimerTick) {
     t.join();
     EXPECT_TRUE(done);
 }
+
+TEST(AsyncSocket, RefusedRegistrationRaisesNamingTheCallAndIsNotKept) {
+    // epoll refuses a regular file: the registration must fail visibly, not pretend.
+    int fd = ::memfd_create("not-pollable", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    TMessageLoop& loop = TMessageLoop::Current();
+    TRecorder r;
+    try {
+        loop.AsyncSelect(fd, r.GetWindowHandle(), FD_READ | FD_CONNECT | FD_CLOSE, true);
+        ADD_FAILURE() << "registered a descriptor epoll refused";
+    } catch (const ESocketLib& e) {
+        EXPECT_EQ(e.Message().rfind("epoll_ctl failed", 0), 0u) << e.Message();
+        EXPECT_EQ(e.ErrorCode, WinSockErrorFromErrno(EPERM));
+    }
+    // Not registered: an enable finds nothing to post for.
+    loop.AsyncEnable(fd, FD_CLOSE, 0);
+    loop.ProcessMessages();
+    EXPECT_TRUE(r.Received.empty());
+    loop.AsyncSelectRemove(fd);
+    ::close(fd);
+}
+
+namespace {
+// An unconnected TCP socket moved onto the descriptor number `number`, which it now names.
+void NewSocketOnNumber(int number) {
+    TSocketHandle fresh = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    ASSERT_NE(fresh, INVALID_SOCKETHANDLE);
+    if (fresh == number)
+        return; // the lowest free number, as usual
+    ASSERT_EQ(::dup2(fresh, number), number);
+    SocketClose(fresh);
+}
+} // namespace
+
+TEST(AsyncSocket, ReusedDescriptorNumberGetsNothingOfTheClosedSocket) {
+    TMessageLoop& loop = TMessageLoop::Current();
+    TRecorder r;
+    TWindowHandleId window = r.GetWindowHandle();
+    constexpr uint32_t ALL = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+    // Notifications queued for a socket closed without unregistering (FD_WRITE of the
+    // connected registration, an FD_CLOSE) must not reach the next socket with its number.
+    auto [queued, queuedPeer] = ConnectedPair();
+    loop.AsyncSelect(queued, window, ALL);
+    loop.AsyncEnable(queued, FD_CLOSE, WSAECONNRESET);
+    SocketClose(queued);
+    NewSocketOnNumber(queued);
+    loop.AsyncSelect(queued, window, ALL); // unconnected: nothing to report yet
+    loop.ProcessMessages();
+    EXPECT_TRUE(r.Received.empty()) << "stale notification of the closed socket";
+
+    // A file that outlives its number (a dup, a child process holding it) stays in the
+    // kernel's set under the old registration; its readiness is not the new socket's.
+    auto [kept, keptPeer] = ConnectedPair();
+    int holder = ::dup(kept);
+    ASSERT_GE(holder, 0);
+    loop.AsyncSelect(kept, window, FD_READ | FD_CLOSE);
+    SocketClose(kept);
+    NewSocketOnNumber(kept);
+    loop.AsyncSelect(kept, window, FD_READ | FD_CONNECT | FD_CLOSE);
+    ASSERT_TRUE(SendAll(keptPeer, "x"));
+    pollfd ready{holder, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 10000), 1); // the old file is readable: its event is due now
+    loop.ProcessMessages();
+    EXPECT_TRUE(r.Received.empty()) << "stale event of the closed socket";
+
+    for (int fd : {queued, kept})
+        loop.AsyncSelectRemove(fd);
+    for (int fd : {queued, queuedPeer, kept, keptPeer, holder})
+        ::close(fd);
+}
+
+namespace {
+class TFailingThread : public TThread {
+public:
+    std::function<void()> Body;
+
+protected:
+    void Execute() override { Body(); }
+};
+
+// Execute waits until its own Terminate override wakes it.
+class TWakeableThread : public TThread {
+public:
+    explicit TWakeableThread(std::atomic<bool>& wokenByTerminate) : FWoken(wokenByTerminate) {}
+    void Terminate() override {
+        TThread::Terminate();
+        std::lock_guard<std::mutex> lock(FLock);
+        FWake = true;
+        FCond.notify_all();
+    }
+
+protected:
+    void Execute() override {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWoken = FCond.wait_for(lock, std::chrono::seconds(10), [this] { return FWake; });
+    }
+
+private:
+    std::atomic<bool>& FWoken;
+    std::mutex FLock; // guards FWake; a leaf
+    std::condition_variable FCond;
+    bool FWake = false;
+};
+// A thread class cannot be made but through TThread::Create, which stops it on destruction.
+static_assert(std::is_abstract_v<TWakeableThread>);
+} // namespace
+
+TEST(Thread, DestroyingStopsThroughTheDerivedTerminate) {
+    std::atomic<bool> woken{false};
+    {
+        auto t = TThread::Create<TWakeableThread>(woken);
+        t->Start();
+    } // no Stop(): destruction must wake Execute through the override and join
+    EXPECT_TRUE(woken);
+}
+
+TEST(Thread, ExceptionFromExecuteIsReportedAfterTheThreadEnds) {
+    auto t = TThread::Create<TFailingThread>();
+    t->Body = [] { throw Exception("execute failed"); };
+    t->Start();
+    t->WaitFor();
+    EXPECT_EQ(t->ExceptionMessage(), "execute failed");
+    // Started again: the new run's outcome replaces the old.
+    t->Body = [] { throw 42; };
+    t->Start();
+    t->WaitFor();
+    EXPECT_EQ(t->ExceptionMessage(), "Unknown exception");
+    t->Body = [] {};
+    t->Start();
+    t->WaitFor();
+    EXPECT_EQ(t->ExceptionMessage(), "");
+}
+
+#ifndef NDEBUG
+TEST(WindowOwnerDeathTest, DispatchOrDestroyOffTheOwningThreadAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            TRecorder r;
+            TWindowHandleId h = r.GetWindowHandle();
+            std::thread([&] { r.DispatchMessage(TMessage{h, WM_USER, 0, 0}); }).join();
+        },
+        "Window message dispatched off its owning thread");
+    EXPECT_DEATH(
+        {
+            auto r = std::make_unique<TRecorder>();
+            r->GetWindowHandle();
+            std::thread([&] { r.reset(); }).join();
+        },
+        "Window destroyed off its owning thread");
+}
+#endif
