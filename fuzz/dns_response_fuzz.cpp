@@ -17,7 +17,7 @@ void Check(bool ok) {
 
 void TouchRecords(const TdnsRecordList& list) {
     for (const auto& r : list) {
-        Check(r->Header.Name.size() <= DNSMaxNameLength);
+        Check(r->Header.Name.size() <= kDNSMaxNameLength);
         Check(r->Header.Data.size() == r->Header.DataLength);
         (void)r->TypeName();
         (void)r->AsString();
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TdnsQueryMessage q = DNSParseQuery(msg);
         Check(q.Questions.size() == q.Header.QDCount);
         for (const auto& question : q.Questions)
-            Check(question.Name.size() <= DNSMaxNameLength);
+            Check(question.Name.size() <= kDNSMaxNameLength);
     } catch (const EdnsError&) {
     }
     return 0;

@@ -10,7 +10,7 @@ namespace corvan {
 
 namespace {
 // An autostart entry is a few hundred bytes; anything bigger is not ours.
-constexpr size_t MaxEntrySize = 64 * 1024;
+constexpr size_t kMaxEntrySize = 64 * 1024;
 } // namespace
 
 TAutostartEntry::TAutostartEntry(std::string folder, std::string programPath,
@@ -21,14 +21,14 @@ TAutostartEntry::TAutostartEntry(std::string folder, std::string programPath,
 std::string TAutostartEntry::FileName() const {
     if (FFolder.empty())
         return std::string();
-    return IncludeTrailingSlash(FFolder) + EntryFileName;
+    return IncludeTrailingSlash(FFolder) + kEntryFileName;
 }
 
 bool TAutostartEntry::IsPresent() const {
     if (FProgramPath.empty() || FFolder.empty())
         return false;
     try {
-        auto content = ReadWholeFile(FileName(), MaxEntrySize);
+        auto content = ReadWholeFile(FileName(), kMaxEntrySize);
         if (!content)
             return false;
         TIniFile entry("");

@@ -8,7 +8,7 @@ namespace corvan {
 
 class TAutostartEntry {
 public:
-    static constexpr const char* EntryFileName = "corvan-proxy.desktop";
+    static constexpr const char* kEntryFileName = "corvan-proxy.desktop";
 
     // folder: the autostart folder (may be empty: then the entry is never present and
     // writing does nothing). programPath: the running program.

@@ -145,10 +145,10 @@ void TProxyApp::LoadSettings() {
     ShowTips = ini.ReadBool(ApplicationSection, "ShowTips", true);
     MinimizeOnClose = ini.ReadBool(ApplicationSection, "MinimizeOnClose", true);
     MinimizeToTray = ini.ReadBool(ApplicationSection, "MinimizeToTray", true);
-    X = ini.ReadInteger(MainFormSection, "X", NoPlacement);
-    Y = ini.ReadInteger(MainFormSection, "Y", NoPlacement);
-    W = ini.ReadInteger(MainFormSection, "W", NoPlacement);
-    H = ini.ReadInteger(MainFormSection, "H", NoPlacement);
+    X = ini.ReadInteger(MainFormSection, "X", kNoPlacement);
+    Y = ini.ReadInteger(MainFormSection, "Y", kNoPlacement);
+    W = ini.ReadInteger(MainFormSection, "W", kNoPlacement);
+    H = ini.ReadInteger(MainFormSection, "H", kNoPlacement);
     FRoot->LoadSettings(ini, RootSection);
     TAppBase::LoadSettings();
 }

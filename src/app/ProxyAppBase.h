@@ -116,7 +116,7 @@ private:
 class TProxyApp : public TAppBase {
 public:
     // Window placement value meaning "never saved".
-    static constexpr int NoPlacement = -99999;
+    static constexpr int kNoPlacement = -99999;
 
     // ui: how components reach the user (not owned; outlives the application).
     TProxyApp(const TAppEnvironment& environment, AUserInterface& ui);
@@ -131,7 +131,7 @@ public:
     bool ShowTips = true;
     bool MinimizeOnClose = true;
     bool MinimizeToTray = true;
-    int X = NoPlacement, Y = NoPlacement, W = NoPlacement, H = NoPlacement;
+    int X = kNoPlacement, Y = kNoPlacement, W = kNoPlacement, H = kNoPlacement;
 
     // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm"), then the
     // tree from "Proxy", then the application keys (TAppBase::LoadSettings).

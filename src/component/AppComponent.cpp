@@ -219,7 +219,7 @@ void TAppContainerComponent::RemoveChild(TAppComponent* child) {
 }
 
 int TAppContainerComponent::GetMaxItemCount() const {
-    return DefaultMaxItemCount;
+    return kDefaultMaxItemCount;
 }
 
 TAppComponent* TAppContainerComponent::AddChild(std::unique_ptr<TAppComponent> child) {

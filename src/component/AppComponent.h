@@ -143,7 +143,7 @@ public:
     // Most items one load reads: a corrupt ItemCount cannot make the program create
     // billions of components. Items beyond it are not loaded (their sections stay in the
     // file until the next save writes the smaller count).
-    static constexpr int DefaultMaxItemCount = 65536;
+    static constexpr int kDefaultMaxItemCount = 65536;
 
     TAppContainerComponent() = default;
     // Destroys every child, first to last.

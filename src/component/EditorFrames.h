@@ -13,7 +13,7 @@ namespace corvan {
 class TframeEditServerIP {
 public:
     // The address box takes at most this many characters (a dotted IPv4 address).
-    static constexpr size_t MaxAddressLength = 16;
+    static constexpr size_t kMaxAddressLength = 16;
 
     // "Accept connections on any interface." (true) or "Only accept connections on:".
     bool AnyInterface = true;
@@ -33,10 +33,10 @@ public:
 
 class TframeEditProxyServer {
 public:
-    static constexpr size_t MaxHostLength = 128;
-    static constexpr size_t MaxPortLength = 5;
-    static constexpr size_t MaxLoginLength = 128;
-    static constexpr size_t MaxPasswordLength = 128;
+    static constexpr size_t kMaxHostLength = 128;
+    static constexpr size_t kMaxPortLength = 5;
+    static constexpr size_t kMaxLoginLength = 128;
+    static constexpr size_t kMaxPasswordLength = 128;
 
     std::string Host;
     std::string Port;

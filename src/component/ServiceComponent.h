@@ -16,7 +16,7 @@ namespace corvan {
 class TServiceComponent : public TAppComponent {
 public:
     // Highest TCP and UDP port; a port setting above it (or below 1) cannot start a service.
-    static constexpr int MaxPortNumber = 65535;
+    static constexpr int kMaxPortNumber = 65535;
 
     // The "Enabled" key: whether the user switched the service on, and so whether Activate
     // starts it. Saved as it is.

@@ -118,7 +118,7 @@ struct TRecordClass {
     uint16_t Type;
     std::unique_ptr<TdnsRecord> (*Create)();
 };
-constexpr TRecordClass RecordClasses[] = {
+constexpr TRecordClass kRecordClasses[] = {
     {dnsTypeA, Make<TdnsARecord>},         {dnsTypeNS, Make<TdnsNSRecord>},
     {dnsTypeCNAME, Make<TdnsCNAMERecord>}, {dnsTypeSOA, Make<TdnsSOARecord>},
     {dnsTypePTR, Make<TdnsPTRRecord>},     {dnsTypeHINFO, Make<TdnsHINFORecord>},
@@ -128,7 +128,7 @@ constexpr TRecordClass RecordClasses[] = {
 
 std::unique_ptr<TdnsRecord> DNSCreateRecord(const TdnsRRHeader& header, std::string_view msg) {
     std::unique_ptr<TdnsRecord> r;
-    for (const TRecordClass& c : RecordClasses)
+    for (const TRecordClass& c : kRecordClasses)
         if (c.Type == header.RType)
             r = c.Create();
     if (!r)
@@ -147,7 +147,7 @@ TdnsResponse DNSParseResponse(std::string_view msg) {
     TdnsResponse r;
     r.Header = DNSReadHeader(msg);
     r.Flags = DNSDecodeFlags(r.Header.Flags);
-    size_t pos = DNSHeaderSize;
+    size_t pos = kDNSHeaderSize;
     for (uint16_t i = 0; i < r.Header.QDCount; ++i)
         pos += DNSSkipQuestion(msg, pos);
     auto readSection = [&](uint16_t count, TdnsRecordList& list) {

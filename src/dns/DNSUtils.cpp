@@ -66,7 +66,7 @@ std::string DNSErrorMessage(int32_t code) {
 
 namespace {
 
-constexpr uint16_t QueryTypeNumbers[] = {dnsTypeA,    dnsTypeNS,    dnsTypeCNAME, dnsTypeWKS,
+constexpr uint16_t kQueryTypeNumbers[] = {dnsTypeA,    dnsTypeNS,    dnsTypeCNAME, dnsTypeWKS,
                                          dnsTypePTR,  dnsTypeHINFO, dnsTypeMX,    dnsTypeTXT,
                                          dnsTypeAXFR, dnsTypeALL};
 
@@ -81,14 +81,14 @@ const char* const TypeNames[] = {
 
 uint16_t DNSQueryTypeNumber(TdnsQueryType type) {
     size_t index = size_t(type);
-    if (index >= std::size(QueryTypeNumbers))
+    if (index >= std::size(kQueryTypeNumbers))
         throw EdnsError(dnsErrInvalidParameter);
-    return QueryTypeNumbers[index];
+    return kQueryTypeNumbers[index];
 }
 
 TdnsQueryType DNSQueryTypeFromNumber(uint16_t number) {
-    for (size_t i = 0; i < std::size(QueryTypeNumbers); ++i)
-        if (QueryTypeNumbers[i] == number)
+    for (size_t i = 0; i < std::size(kQueryTypeNumbers); ++i)
+        if (kQueryTypeNumbers[i] == number)
             return TdnsQueryType(i);
     throw EdnsError(dnsErrInvalidParameter);
 }
@@ -112,53 +112,53 @@ std::string DNSTypeName(uint16_t number) {
 // ---- Flags ----------------------------------------------------------------------------
 
 namespace {
-constexpr uint16_t FlagQR = 0x8000;
-constexpr uint16_t FlagAA = 0x0400;
-constexpr uint16_t FlagTC = 0x0200;
-constexpr uint16_t FlagRD = 0x0100;
-constexpr uint16_t FlagRA = 0x0080;
-constexpr uint16_t MaskRCode = 0x000F;
-constexpr int OpCodeShift = 11;
-constexpr uint8_t MaxOpCode = 2; // status
+constexpr uint16_t kFlagQR = 0x8000;
+constexpr uint16_t kFlagAA = 0x0400;
+constexpr uint16_t kFlagTC = 0x0200;
+constexpr uint16_t kFlagRD = 0x0100;
+constexpr uint16_t kFlagRA = 0x0080;
+constexpr uint16_t kMaskRCode = 0x000F;
+constexpr int kOpCodeShift = 11;
+constexpr uint8_t kMaxOpCode = 2; // status
 } // namespace
 
 uint16_t DNSEncodeFlags(const TdnsFlags& flags) {
-    if (flags.OpCode > MaxOpCode || flags.RCode > MaskRCode)
+    if (flags.OpCode > kMaxOpCode || flags.RCode > kMaskRCode)
         throw EdnsError(dnsErrInvalidParameter);
-    uint16_t w = uint16_t(flags.OpCode << OpCodeShift) | flags.RCode;
+    uint16_t w = uint16_t(flags.OpCode << kOpCodeShift) | flags.RCode;
     if (!flags.IsQuery)
-        w |= FlagQR;
+        w |= kFlagQR;
     if (flags.AA)
-        w |= FlagAA;
+        w |= kFlagAA;
     if (flags.TC)
-        w |= FlagTC;
+        w |= kFlagTC;
     if (flags.RD)
-        w |= FlagRD;
+        w |= kFlagRD;
     if (flags.RA)
-        w |= FlagRA;
+        w |= kFlagRA;
     return w;
 }
 
 TdnsFlags DNSDecodeFlags(uint16_t word) {
     TdnsFlags f;
-    f.OpCode = uint8_t((word >> OpCodeShift) & 0x0F);
-    if (f.OpCode > MaxOpCode)
+    f.OpCode = uint8_t((word >> kOpCodeShift) & 0x0F);
+    if (f.OpCode > kMaxOpCode)
         throw EdnsError(dnsErrInvalidOpcode);
-    f.IsQuery = (word & FlagQR) == 0;
-    f.AA = (word & FlagAA) != 0;
-    f.TC = (word & FlagTC) != 0;
-    f.RD = (word & FlagRD) != 0;
-    f.RA = (word & FlagRA) != 0;
-    f.RCode = uint8_t(word & MaskRCode);
+    f.IsQuery = (word & kFlagQR) == 0;
+    f.AA = (word & kFlagAA) != 0;
+    f.TC = (word & kFlagTC) != 0;
+    f.RD = (word & kFlagRD) != 0;
+    f.RA = (word & kFlagRA) != 0;
+    f.RCode = uint8_t(word & kMaskRCode);
     return f;
 }
 
 uint16_t DNSResponseFlags(uint16_t requestFlags, uint8_t responseCode, bool authoritative) {
-    if (responseCode > MaskRCode)
+    if (responseCode > kMaskRCode)
         throw EdnsError(dnsErrInvalidParameter);
-    uint16_t w = uint16_t(requestFlags & ~(FlagAA | MaskRCode)) | FlagQR | responseCode;
+    uint16_t w = uint16_t(requestFlags & ~(kFlagAA | kMaskRCode)) | kFlagQR | responseCode;
     if (authoritative)
-        w |= FlagAA;
+        w |= kFlagAA;
     return w;
 }
 
@@ -236,7 +236,7 @@ void DNSWriteQueryHeader(TdnsWriter& w, uint16_t id, uint8_t opCode, bool recurs
 void DNSWriteResponseHeader(TdnsWriter& w, uint16_t id, uint16_t flags, const TdnsHeader& counts) {
     Atomically(w, [&] {
         w.PutWord(id);
-        w.PutWord(flags | FlagQR);
+        w.PutWord(flags | kFlagQR);
         w.PutWord(0);
         w.PutWord(counts.ANCount);
         w.PutWord(counts.NSCount);
@@ -247,7 +247,7 @@ void DNSWriteResponseHeader(TdnsWriter& w, uint16_t id, uint16_t flags, const Td
 void DNSWriteName(TdnsWriter& w, std::string_view name) {
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
-    if (name.size() > DNSMaxNameLength)
+    if (name.size() > kDNSMaxNameLength)
         throw EdnsError(dnsErrDomainNameTooLong);
     if (name.empty()) {
         w.PutByte(0);
@@ -261,7 +261,7 @@ void DNSWriteName(TdnsWriter& w, std::string_view name) {
             name.substr(start, dot == std::string_view::npos ? dot : dot - start);
         if (label.empty())
             throw EdnsError(dnsErrInvalidParameter);
-        if (label.size() > DNSMaxLabelLength)
+        if (label.size() > kDNSMaxLabelLength)
             throw EdnsError(dnsErrDomainLabelTooLong);
         labels.push_back(label);
         if (dot == std::string_view::npos)
@@ -328,7 +328,7 @@ void DNSWriteCNAMERecord(TdnsWriter& w, std::string_view name, uint32_t ttl,
 }
 
 void DNSWriteCharString(TdnsWriter& w, std::string_view text) {
-    if (text.size() > DNSMaxCharStringLength)
+    if (text.size() > kDNSMaxCharStringLength)
         throw EdnsError(dnsErrStringTooLong);
     Atomically(w, [&] {
         w.PutByte(uint8_t(text.size()));
@@ -340,7 +340,7 @@ void DNSWriteCharString(TdnsWriter& w, std::string_view text) {
 
 namespace {
 
-constexpr uint8_t PointerMark = 0xC0;
+constexpr uint8_t kPointerMark = 0xC0;
 
 // Raises 10201 unless bytes [pos, pos + count) lie inside msg.
 void NeedBytes(std::string_view msg, size_t pos, size_t count) {
@@ -365,7 +365,7 @@ uint32_t DNSGetLong(std::string_view msg, size_t pos) {
 }
 
 TdnsHeader DNSReadHeader(std::string_view msg) {
-    NeedBytes(msg, 0, DNSHeaderSize);
+    NeedBytes(msg, 0, kDNSHeaderSize);
     TdnsHeader h;
     h.ID = DNSGetWord(msg, 0);
     h.Flags = DNSGetWord(msg, 2);
@@ -391,8 +391,8 @@ size_t DNSReadName(std::string_view msg, size_t pos, std::string& name) {
                 occupied = p + 1 - pos;
             break;
         }
-        if ((len & PointerMark) == PointerMark) {
-            size_t target = size_t(len & ~PointerMark) << 8 | ByteAt(msg, p + 1);
+        if ((len & kPointerMark) == kPointerMark) {
+            size_t target = size_t(len & ~kPointerMark) << 8 | ByteAt(msg, p + 1);
             if (target >= runStart)
                 throw EdnsError(dnsErrInvalidBuffer);
             if (!jumped)
@@ -405,7 +405,7 @@ size_t DNSReadName(std::string_view msg, size_t pos, std::string& name) {
         if (!result.empty())
             result += '.';
         result.append(msg.substr(p + 1, len));
-        if (result.size() > DNSMaxNameLength)
+        if (result.size() > kDNSMaxNameLength)
             throw EdnsError(dnsErrInvalidBuffer);
         p += 1 + size_t(len);
     }
@@ -418,7 +418,7 @@ size_t DNSSkipName(std::string_view msg, size_t pos) {
         uint8_t len = ByteAt(msg, p);
         if (len == 0)
             return p + 1 - pos;
-        if ((len & PointerMark) == PointerMark) {
+        if ((len & kPointerMark) == kPointerMark) {
             NeedBytes(msg, p, 2);
             return p + 2 - pos;
         }
@@ -469,7 +469,7 @@ size_t DNSReadCharString(std::string_view msg, size_t pos, std::string& text) {
 
 std::string DNSBuildQuery(uint16_t id, std::string_view name, TdnsQueryType type,
                           bool recursionDesired, uint8_t opCode) {
-    TdnsWriter w(DNSQueryBufferSize);
+    TdnsWriter w(kDNSQueryBufferSize);
     DNSWriteQueryHeader(w, id, opCode, recursionDesired);
     DNSWriteQuestion(w, name, type);
     return w.Data();
@@ -479,7 +479,7 @@ TdnsQueryMessage DNSParseQuery(std::string_view msg) {
     TdnsQueryMessage q;
     q.Header = DNSReadHeader(msg);
     q.Flags = DNSDecodeFlags(q.Header.Flags);
-    size_t pos = DNSHeaderSize;
+    size_t pos = kDNSHeaderSize;
     for (uint16_t i = 0; i < q.Header.QDCount; ++i) {
         TdnsQuestion question;
         pos += DNSReadQuestion(msg, pos, question);

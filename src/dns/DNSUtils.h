@@ -61,16 +61,16 @@ public:
 
 // Longest name, as dotted text without a final dot; longer names raise 10203 when written
 // and 10201 when read.
-constexpr size_t DNSMaxNameLength = 255;
+constexpr size_t kDNSMaxNameLength = 255;
 // Longest label; longer labels raise 10204 when written.
-constexpr size_t DNSMaxLabelLength = 63;
+constexpr size_t kDNSMaxLabelLength = 63;
 // Longest character string; longer strings raise 10205 when written.
-constexpr size_t DNSMaxCharStringLength = 255;
-constexpr size_t DNSHeaderSize = 12;
+constexpr size_t kDNSMaxCharStringLength = 255;
+constexpr size_t kDNSHeaderSize = 12;
 // Buffer a query is built in; a name that does not fit raises 10202.
-constexpr size_t DNSQueryBufferSize = 1024;
+constexpr size_t kDNSQueryBufferSize = 1024;
 // Buffer the DNS server builds a response in; records past it raise 10202.
-constexpr size_t DNSResponseBufferSize = 2048;
+constexpr size_t kDNSResponseBufferSize = 2048;
 
 constexpr uint16_t dnsTypeA = 1;
 constexpr uint16_t dnsTypeNS = 2;
@@ -250,7 +250,7 @@ size_t DNSReadCharString(std::string_view msg, size_t pos, std::string& text);
 
 // ---- Whole messages -------------------------------------------------------------------
 
-// A standard query with one question, built in a DNSQueryBufferSize buffer.
+// A standard query with one question, built in a kDNSQueryBufferSize buffer.
 std::string DNSBuildQuery(uint16_t id, std::string_view name, TdnsQueryType type,
                           bool recursionDesired, uint8_t opCode = 0);
 

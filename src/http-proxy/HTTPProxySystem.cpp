@@ -19,15 +19,15 @@ void THTTPProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("MaxBackLog", MaxBackLog, 0);
     keys.Bool("LimitBandwidth", LimitBandwidth, false);
     keys.Integer("BandwidthLimit", BandwidthLimit, 0);
-    keys.Byte("LoginMode", LoginMode, 0, UnknownLoginMode);
+    keys.Byte("LoginMode", LoginMode, 0, kUnknownLoginMode);
     keys.String("LoginPassword", LoginPassword, "");
 }
 
 void THTTPProxySystem::ClampSettings() {
-    MaxConnections = std::max(MaxConnections, MinMaxConnections);
-    MaxBackLog = std::clamp(MaxBackLog, 0, MaxMaxBackLog);
+    MaxConnections = std::max(MaxConnections, kMinMaxConnections);
+    MaxBackLog = std::clamp(MaxBackLog, 0, kMaxMaxBackLog);
     if (LoginMode > 3)
-        LoginMode = UnknownLoginMode;
+        LoginMode = kUnknownLoginMode;
 }
 
 std::vector<TServiceComponent::TProxyRecord> THTTPProxySystem::ProxyRecords() {

@@ -10,12 +10,12 @@ namespace corvan {
 class THTTPProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
-    static constexpr int MinMaxConnections = 2;
+    static constexpr int kMinMaxConnections = 2;
     // A stored MaxBackLog is clamped to 0 .. this.
-    static constexpr int MaxMaxBackLog = 64;
+    static constexpr int kMaxMaxBackLog = 64;
     // LoginMode values 0 to 3 are the known modes; any other stored value loads as this
     // one, which demands a login and must accept none (never an open proxy by accident).
-    static constexpr uint8_t UnknownLoginMode = 255;
+    static constexpr uint8_t kUnknownLoginMode = 255;
 
     // The log file is serviceFolder (ending in "/") + "httpproxy.log"; users is not owned
     // and outlives the service.

@@ -424,7 +424,7 @@ int SocketBind(TSocketHandle handle, const TSocketAddr& addr) {
 }
 
 int SocketListen(TSocketHandle handle, int backlog) {
-    return Checked(::listen(handle, std::max(backlog, LISTEN_BACKLOG_MIN)));
+    return Checked(::listen(handle, std::max(backlog, kListenBacklogMin)));
 }
 
 TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer) {

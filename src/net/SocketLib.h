@@ -69,7 +69,7 @@ int IPProtocolToSocketType(TIPProtocol protocol);
 // "Address family not supported".
 constexpr size_t SYS_SOCKADDR_SIZE = 128;
 // Shortest queue of connections waiting to be accepted (see SocketListen).
-constexpr int LISTEN_BACKLOG_MIN = 128;
+constexpr int kListenBacklogMin = 128;
 struct TSysSockAddr {
     alignas(8) std::array<uint8_t, SYS_SOCKADDR_SIZE> Data{};
     unsigned Length = 0;
@@ -121,7 +121,7 @@ void SetSocketBlocking(TSocketHandle handle, bool block);
 // socket error recorded). Sends never raise SIGPIPE.
 int SocketClose(TSocketHandle handle);
 int SocketBind(TSocketHandle handle, const TSocketAddr& addr);
-// The queue of a listening socket is never shorter than LISTEN_BACKLOG_MIN, whatever backlog
+// The queue of a listening socket is never shorter than kListenBacklogMin, whatever backlog
 // asks for: where a full queue makes other systems refuse a connection at once, this one drops
 // the connection request without a word and the client asks again only after 1, 3, 7 seconds,
 // so a short queue turns a burst of connections (a browser opening a page) into long stalls.

@@ -494,7 +494,7 @@ int ASocket::ConnectTo(const TSocketAddr& addr) {
         FConnectPending = !FRegistered;
         EnableEvent(FD_CONNECT);
         if (r != 0) {
-            SocketSetLastError(WSAEWOULDBLOCK); // the original library's answer
+            SocketSetLastError(WSAEWOULDBLOCK); // the Windows socket library's answer
             return -1;
         }
     }
@@ -536,7 +536,7 @@ ASocketExSendBuffer::ASocketExSendBuffer(TSocketHandle handle) : ASocket(handle)
 }
 
 void ASocketExSendBuffer::InitSendBuffer() {
-    SetTimerInterval(THROTTLE_TIMER_INTERVAL);
+    SetTimerInterval(kThrottleTimerInterval);
     FWriteWindow.Restart(GetTickCount());
 }
 

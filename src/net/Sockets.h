@@ -6,7 +6,7 @@
 // error (code and text) and calls OnError before any exception leaves, binds, and starts host
 // lookups for its descendants. Its I/O helpers (RecvData, SendData, AcceptConnection,
 // ConnectTo, ListenOn, RecvDatagram, SendDatagram) are the only way descendants reach the
-// socket: they re-enable the loop's notifications exactly as the original library does, so a
+// socket: they re-enable the loop's notifications exactly as the Windows socket library does, so a
 // socket that does not read costs nothing.
 //
 // A socket is used on the thread that created its window; only Terminate and the throttle
@@ -191,7 +191,7 @@ protected:
     virtual void ApplyThrottleSwitch(uintptr_t which, bool value) {}
     // Applies a throttle switch here, or posts it to the socket's thread from another thread.
     void SetThrottleSwitch(uintptr_t which, bool value);
-    // I/O with the original library's re-enabling rules. Each answers what the system call
+    // I/O with the Windows socket library's re-enabling rules. Each answers what the system call
     // answers (-1 with SocketGetLastError on failure).
     long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once
     long SendData(const void* buf, size_t size); // would block re-enables FD_WRITE
@@ -236,7 +236,7 @@ struct TSendBufferItem {
 };
 
 // Interval of the throttling timer.
-constexpr int THROTTLE_TIMER_INTERVAL = 50;
+constexpr int kThrottleTimerInterval = 50;
 
 class ASocketExSendBuffer : public ASocket {
 public:

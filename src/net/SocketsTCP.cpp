@@ -80,15 +80,15 @@ void ATCPClientSocket::DoRead(bool drain) {
         TriggerDataAvailable();
     long taken = 0;
     while (FReadEventTrigger < 0 || static_cast<size_t>(FReadEventTrigger) > FBufferUsed) {
-        if (!drain && taken >= READ_EVENT_LIMIT) {
+        if (!drain && taken >= kReadEventLimit) {
             // The last receive re-armed the notification: the rest comes with the next one.
             FReadSuspended = false;
             return;
         }
         if (n <= 0)
-            n = READ_PROBE_SIZE;
+            n = kReadProbeSize;
         if (!drain)
-            n = std::min(n, READ_EVENT_LIMIT - taken);
+            n = std::min(n, kReadEventLimit - taken);
         long got = ReadIntoBuffer(n);
         if (got < 1) {
             FReadSuspended = false;
@@ -143,11 +143,11 @@ void ATCPClientSocket::Consume(size_t size) {
         return;
     FReadOffset += size;
     FBufferUsed -= size;
-    if (FReadBuffer.size() >= READ_BUFFER_COMPACT_CAPACITY &&
-        (FBufferUsed < READ_BUFFER_COMPACT_REMAINDER || FReadOffset > FReadBuffer.size() / 2)) {
+    if (FReadBuffer.size() >= kReadBufferCompactCapacity &&
+        (FBufferUsed < kReadBufferCompactRemainder || FReadOffset > FReadBuffer.size() / 2)) {
         std::memmove(FReadBuffer.data(), FReadBuffer.data() + FReadOffset, FBufferUsed);
         FReadOffset = 0;
-        FReadBuffer.resize(std::max(FBufferUsed, READ_BUFFER_COMPACT_CAPACITY));
+        FReadBuffer.resize(std::max(FBufferUsed, kReadBufferCompactCapacity));
         FReadBuffer.shrink_to_fit();
     } else if (FBufferUsed == 0)
         FReadOffset = 0;

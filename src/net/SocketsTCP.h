@@ -3,7 +3,7 @@
 // outbound connection of a client socket are both this class.
 //
 // Receiving: on FD_READ the socket reads what the system reports available (at most
-// READ_EVENT_LIMIT per notification) into a growable read buffer and calls OnDataAvailable
+// kReadEventLimit per notification) into a growable read buffer and calls OnDataAvailable
 // after each read. ReadEventTrigger -1 reads everything;
 // N >= 0 stops reading from the socket once N bytes are buffered (ReadSuspended), and the
 // socket then receives no more notifications until a consuming call (Read, ReadStr,
@@ -29,16 +29,16 @@
 namespace corvan {
 
 // Probe size when the system reports nothing available (one Ethernet segment payload).
-constexpr long READ_PROBE_SIZE = 1460;
+constexpr long kReadProbeSize = 1460;
 // The read buffer shrinks back to this capacity after a large transfer.
-constexpr size_t READ_BUFFER_COMPACT_CAPACITY = 16384;
+constexpr size_t kReadBufferCompactCapacity = 16384;
 // Compaction moves the unread bytes to the front when fewer than this many are left.
-constexpr size_t READ_BUFFER_COMPACT_REMAINDER = 256;
+constexpr size_t kReadBufferCompactRemainder = 256;
 // Most bytes one read notification takes in. A peer that sends without pause would otherwise
 // keep the handler reading for ever: the buffer would grow without bound and nothing else on
 // the thread (a relay writing the bytes on, a time-out) would run. The rest is reported again
 // by the next notification.
-constexpr long READ_EVENT_LIMIT = 262144;
+constexpr long kReadEventLimit = 262144;
 
 class ATCPClientSocket : public ASocketExSendBuffer {
 public:
@@ -134,7 +134,7 @@ protected:
     void ApplyThrottleSwitch(uintptr_t which, bool value) override;
     virtual void TriggerDataAvailable();
     virtual void TriggerClose();
-    // drain: read until the system has nothing more (at the close), ignoring READ_EVENT_LIMIT.
+    // drain: read until the system has nothing more (at the close), ignoring kReadEventLimit.
     void DoRead(bool drain = false);
     void RestartReadWindow();
 

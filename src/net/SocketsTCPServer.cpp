@@ -3,7 +3,7 @@
 namespace corvan {
 
 TTCPServerSocket::TTCPServerSocket() : ASocket(TIPProtocol::ipTCP) {
-    SetTimerInterval(ACCEPT_RETRY_DELAY);
+    SetTimerInterval(kAcceptRetryDelay);
 }
 
 TTCPServerSocket::~TTCPServerSocket() = default;

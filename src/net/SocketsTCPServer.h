@@ -8,7 +8,7 @@
 //
 // When accept fails because the process or the system is out of descriptors or memory, the
 // connection stays in the backlog and a retry at once would fail the same way. The socket
-// then pauses accepting for ACCEPT_RETRY_DELAY milliseconds (a timer of its own loop, nothing
+// then pauses accepting for kAcceptRetryDelay milliseconds (a timer of its own loop, nothing
 // sleeps) and afterwards reports FD_ACCEPT again by itself, so the server neither spins nor
 // stops serving.
 
@@ -20,9 +20,9 @@
 namespace corvan {
 
 // Pause of accepting after the system ran out of descriptors or memory.
-constexpr int ACCEPT_RETRY_DELAY = 200;
+constexpr int kAcceptRetryDelay = 200;
 // Default listen backlog.
-constexpr int DEFAULT_MAX_BACKLOG = 4;
+constexpr int kDefaultMaxBacklog = 4;
 
 class TTCPServerSocket : public ASocket {
 public:
@@ -43,7 +43,7 @@ public:
     // pending count reset; out of descriptors also pauses accepting). Raises "Socket closed"
     // unless listening. The caller owns the handle.
     TSocketHandle Accept(TSocketAddr* peer);
-    // Stops accepting for ACCEPT_RETRY_DELAY, as after an accept that ran out of descriptors
+    // Stops accepting for kAcceptRetryDelay, as after an accept that ran out of descriptors
     // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a
     // connection on now for lack of resources: it stays in the backlog. No-op while paused.
     void PauseAccepting(int error);
@@ -70,7 +70,7 @@ protected:
     intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
 private:
-    int FMaxBacklog = DEFAULT_MAX_BACKLOG;
+    int FMaxBacklog = kDefaultMaxBacklog;
     int FPendingAccepts = 0;
     bool FAcceptPaused = false;
     bool FExhaustionReported = false;

@@ -96,9 +96,9 @@ bool AUDPSocket::RecvPacket(void* buf, int size, TSocketAddr& from, int& len) {
 
 bool AUDPSocket::QueueFull() const {
     size_t limit = MaxBufferedPackets < 0
-                       ? UDP_RECEIVE_QUEUE_HARD_LIMIT
+                       ? kUDPReceiveQueueHardLimit
                        : std::min<size_t>(static_cast<size_t>(MaxBufferedPackets),
-                                          UDP_RECEIVE_QUEUE_HARD_LIMIT);
+                                          kUDPReceiveQueueHardLimit);
     return FReceived.size() >= limit;
 }
 

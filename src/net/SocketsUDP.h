@@ -20,11 +20,11 @@
 namespace corvan {
 
 // Default receive buffer per datagram.
-constexpr int UDP_DEFAULT_MAX_PACKET_SIZE = 4096;
+constexpr int kUDPDefaultMaxPacketSize = 4096;
 // Received datagrams queued at most, even with MaxBufferedPackets -1: beyond it reading stops
 // and further datagrams wait in (and may be dropped by) the system's buffer, so a flooding peer
 // cannot grow our memory without bound. Reading resumes as the queue is drained.
-constexpr size_t UDP_RECEIVE_QUEUE_HARD_LIMIT = 4096;
+constexpr size_t kUDPReceiveQueueHardLimit = 4096;
 
 struct TUDPReceiveBufferItem {
     std::string Data;
@@ -42,11 +42,11 @@ public:
     void SetLocalHost(const std::string& value) override;
     void SetLocalPort(const std::string& value) override;
 
-    int MaxPacketSize = UDP_DEFAULT_MAX_PACKET_SIZE;
+    int MaxPacketSize = kUDPDefaultMaxPacketSize;
     // Sets SO_BROADCAST whenever the socket is bound.
     bool Broadcast = false;
     bool BufferPackets = true;
-    // -1: no limit of our own (UDP_RECEIVE_QUEUE_HARD_LIMIT still holds); 0: nothing is queued
+    // -1: no limit of our own (kUDPReceiveQueueHardLimit still holds); 0: nothing is queued
     // and OnPacketAvailable handlers read directly.
     int MaxBufferedPackets = -1;
 

@@ -79,7 +79,7 @@ int64_t TTCPServerClient::TotalBytes() const {
     return FSocket ? FSocket->TotalBytesReceived() + FSocket->TotalBytesSent() : 0;
 }
 
-void TTCPServerClient::Log(int logType, const std::string& msg) {
+void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
     // Decided by the calling thread, not by FThread: the client thread may log before the
     // main thread has stored its thread object.
     if (TMessageLoop::IsMainThread())
@@ -155,7 +155,7 @@ void TTCPServerClientThread::Terminate() {
         PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
 }
 
-void TTCPServerClientThread::Log(int logType, const std::string& msg) {
+void TTCPServerClientThread::Log(TServerLogType logType, const std::string& msg) {
     FClient->Log(logType, msg);
 }
 
@@ -167,9 +167,9 @@ void TTCPServerClientThread::Step(const char* prefix, const std::function<void()
     try {
         step();
     } catch (const std::exception& e) {
-        Log(LOG_TYPE_ERROR, prefix + std::string(e.what()));
+        Log(ltError, prefix + std::string(e.what()));
     } catch (...) {
-        Log(LOG_TYPE_ERROR, prefix + std::string("Unknown exception"));
+        Log(ltError, prefix + std::string("Unknown exception"));
     }
 }
 
@@ -203,7 +203,7 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
     FServerSocket->OnAccept = [this](TTCPServerSocket*) { AcceptPass(); };
     FServerSocket->OnClientDone = [this](uintptr_t id) { ClientDone(id); };
     FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
-        Log(LOG_TYPE_ERROR, JoinMessage("Accept paused", SocketErrorMessage(error)));
+        Log(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     };
     // The window exists from the start, so client threads can always post to it.
     FServerSocket->GetWindowHandle();
@@ -226,7 +226,7 @@ void ATCPServer::ShutdownClients() {
     clients.clear();
 }
 
-void ATCPServer::Log(int logType, const std::string& msg) {
+void ATCPServer::Log(TServerLogType logType, const std::string& msg) {
     if (OnLog)
         OnLog(this, logType, msg);
     if (ALogTarget* log = FLogTo.Get())
@@ -314,13 +314,13 @@ void ATCPServer::SetActive(bool value) {
             DoActivate();
         } catch (const std::exception& e) {
             std::string msg = "Server activation failed: " + std::string(e.what());
-            Log(LOG_TYPE_ERROR, msg);
+            Log(ltError, msg);
             RaiseError(msg);
         }
         FActivationTime = MonotonicMillis();
         FActive = true;
         FStoredActive = true;
-        Log(LOG_TYPE_INFO, "Server active. Listening on port " + FListenPort + ".");
+        Log(ltInfo, "Server active. Listening on port " + FListenPort + ".");
         TriggerActive();
     } else {
         FActive = false;
@@ -328,9 +328,9 @@ void ATCPServer::SetActive(bool value) {
         try {
             DoDeactivate();
         } catch (const std::exception& e) {
-            Log(LOG_TYPE_ERROR, "Server deactivation failed: " + std::string(e.what()));
+            Log(ltError, "Server deactivation failed: " + std::string(e.what()));
         }
-        Log(LOG_TYPE_INFO, "Server shutdown.");
+        Log(ltInfo, "Server shutdown.");
         TriggerInactive();
     }
 }
@@ -397,10 +397,10 @@ void ATCPServer::AcceptPass() {
         return;
     }
     TriggerAccept();
-    if (ClientMode == CLIENT_MODE_NONE)
+    if (ClientMode == cmNone)
         return;
     while (FActive && !atLimit()) {
-        if (ClientMode == CLIENT_MODE_THREAD && !PrepareClientLoop())
+        if (ClientMode == cmThread && !PrepareClientLoop())
             break;
         TTCPServerClient* client = AcceptClient();
         if (!client)
@@ -435,7 +435,7 @@ TTCPServerClient* ATCPServer::AcceptClient() {
         client->Init();
     } catch (const std::exception& e) {
         SocketClose(handle);
-        Log(LOG_TYPE_ERROR, "Error creating client: " + std::string(e.what()));
+        Log(ltError, "Error creating client: " + std::string(e.what()));
         return nullptr;
     }
     client->FSocketHandle = handle;
@@ -447,7 +447,7 @@ TTCPServerClient* ATCPServer::AcceptClient() {
 
 void ATCPServer::StartClient(TTCPServerClient* client) {
     try {
-        if (ClientMode == CLIENT_MODE_THREAD) {
+        if (ClientMode == cmThread) {
             auto thread =
                 TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
             TTCPServerClientThread* started = thread.get();
@@ -474,7 +474,7 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
         TriggerClientAdd(client);
     } catch (const std::exception& e) {
         // No thread (or no socket) for it: the connection is closed and forgotten.
-        Log(LOG_TYPE_ERROR, "Error creating client: " + std::string(e.what()));
+        Log(ltError, "Error creating client: " + std::string(e.what()));
         RemoveClient(client);
     }
 }

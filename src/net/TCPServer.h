@@ -53,15 +53,17 @@ public:
 class ATCPServer;
 class TTCPServerClientThread;
 
-constexpr int LOG_TYPE_INFO = 0;
-constexpr int LOG_TYPE_ERROR = 1;
+// The type of a server log entry (OnLog, the attached log).
+enum TServerLogType : int { ltInfo = 0, ltError = 1 };
 
 // ClientMode values.
-constexpr uint8_t CLIENT_MODE_NONE = 0;   // no automatic accept; only OnAccept is called
-constexpr uint8_t CLIENT_MODE_EVENTS = 1; // clients served by events on the server's thread
-constexpr uint8_t CLIENT_MODE_THREAD = 2; // one thread per client
+enum TClientMode : uint8_t {
+    cmNone = 0,   // no automatic accept; only OnAccept is called
+    cmEvents = 1, // clients served by events on the server's thread
+    cmThread = 2, // one thread per client
+};
 
-constexpr int DEFAULT_CLIENT_TIMEOUT = 300000;
+constexpr int kDefaultClientTimeout = 300000;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -112,7 +114,7 @@ public:
     virtual void Init() {}
     // The server's Log: directly on the main thread, from any other thread through the
     // synchronous hand-over (the caller waits).
-    virtual void Log(int logType, const std::string& msg);
+    virtual void Log(TServerLogType logType, const std::string& msg);
     // Copies the server's throttle settings to the socket (any thread).
     virtual void ApplyThrottle();
     // The client's protocol (on its thread in ClientMode 2). Default: the server's
@@ -171,7 +173,7 @@ public:
     // Sets the flag, terminates the client's socket and posts WM_QUIT to its window.
     void Terminate() override;
     // Hands the entry to the server's Log on the main thread and waits.
-    void Log(int logType, const std::string& msg);
+    void Log(TServerLogType logType, const std::string& msg);
 
 protected:
     void Execute() override;
@@ -195,7 +197,7 @@ public:
     ATCPServer& operator=(const ATCPServer&) = delete;
 
     // --- settings (main thread) ---
-    uint8_t ClientMode = CLIENT_MODE_EVENTS;
+    TClientMode ClientMode = cmEvents;
     // Raise "Invalid ListenPort" for empty and "Cannot change port while server is active".
     const std::string& ListenPort() const { return FListenPort; }
     void SetListenPort(const std::string& value);
@@ -207,7 +209,7 @@ public:
     // -1: no limit. At the limit further connections wait in the backlog.
     int MaxClients = -1;
     // Read by client threads when they set up their connection.
-    std::atomic<int> ClientTimeout{DEFAULT_CLIENT_TIMEOUT};
+    std::atomic<int> ClientTimeout{kDefaultClientTimeout};
     std::atomic<int> ClientReadTrigger{-1};
     std::atomic<int> ClientWriteBufferLimit{-1};
 
@@ -222,7 +224,7 @@ public:
     void SetWriteThrottleRate(int64_t value);
 
     // --- events (main thread, except OnClientExecute: the client's thread in mode 2) ---
-    std::function<void(ATCPServer* sender, int logType, const std::string& msg)> OnLog;
+    std::function<void(ATCPServer* sender, TServerLogType logType, const std::string& msg)> OnLog;
     // The attached log (util/Log.h's TLog, for one): every entry after OnLog, as (this, log
     // type, text). Cleared when that log is destroyed. Main thread.
     ALogTarget* LogTo() const { return FLogTo.Get(); }
@@ -250,7 +252,7 @@ public:
     int64_t Uptime() const;
 
     // Log type 0 information, 1 error: OnLog, then the attached log. Main thread.
-    virtual void Log(int logType, const std::string& msg);
+    virtual void Log(TServerLogType logType, const std::string& msg);
     [[noreturn]] virtual void RaiseError(const std::string& msg);
 
 protected:

@@ -382,7 +382,7 @@ namespace {
 
 // Restores a stream's mode, its socket's read trigger and half-close switch however the relay
 // ends. While the relay runs, a socket stops taking bytes in on its own once a block is
-// buffered (one read notification may take up to READ_EVENT_LIMIT before it stops): the relay
+// buffered (one read notification may take up to kReadEventLimit before it stops): the relay
 // reads the rest straight from the system as the other side takes it, so a fast sender facing
 // a slow receiver is held back by TCP instead of filling memory. Half-close is on, so the end
 // of one peer's data leaves the socket open for the answer.
@@ -452,7 +452,7 @@ int64_t HalfOpenIdleLimit(const TSocketStream& a, const TSocketStream& b) {
         return std::min(a.Timeout, b.Timeout);
     if (a.Timeout > 0 || b.Timeout > 0)
         return std::max(a.Timeout, b.Timeout);
-    return RELAY_HALF_OPEN_IDLE_MS;
+    return kRelayHalfOpenIdleMs;
 }
 
 } // namespace

@@ -172,7 +172,7 @@ private:
 
 // How long a half-closed relay whose streams have no Timeout waits for the direction still
 // open to move a byte; then it ends as if that direction had ended.
-constexpr int64_t RELAY_HALF_OPEN_IDLE_MS = 300000;
+constexpr int64_t kRelayHalfOpenIdleMs = 300000;
 
 // Moves bytes both ways between a and b until both directions have ended; answers the bytes
 // moved in both directions. Both streams must belong to the calling thread. bufferSize below 1
@@ -183,7 +183,7 @@ constexpr int64_t RELAY_HALF_OPEN_IDLE_MS = 300000;
 // ends its data (its side is at its end once what it sent is handed on), the relay shuts down
 // the sending side toward the other peer after everything already written to it, and goes on
 // relaying the other way until that ends too; in that half-closed state the relay ends when
-// nothing moves for the smaller positive Timeout of the two streams (RELAY_HALF_OPEN_IDLE_MS
+// nothing moves for the smaller positive Timeout of the two streams (kRelayHalfOpenIdleMs
 // when neither has one). A side that has closed (reset, or closed here) still hands on what it
 // received; nothing more goes to it and the relay then ends. Before answering, what is still in
 // either send buffer is flushed (within each stream's Timeout). The relay also ends when the

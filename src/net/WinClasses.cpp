@@ -34,8 +34,8 @@ const std::thread::id GMainThreadId = std::this_thread::get_id();
 
 // Dispatch a message without harvesting readiness at most this often, so a loop flooded with
 // posted messages still serves its sockets and timers.
-constexpr int MAX_DISPATCH_WITHOUT_HARVEST = 32;
-constexpr int MAX_EPOLL_EVENTS = 64;
+constexpr int kMaxDispatchWithoutHarvest = 32;
+constexpr int kMaxEpollEvents = 64;
 
 struct TWindowEntry {
     TWindowHandle* Object;
@@ -75,9 +75,9 @@ struct TJob {
 // have fixed keys; every socket registration and watch gets the next key of its loop, never
 // reused, so an event of a descriptor that was closed and whose number was taken again can
 // never be taken for the new one's.
-constexpr uint64_t EVENT_FD_KEY = 1;
-constexpr uint64_t TIMER_FD_KEY = 2;
-constexpr uint64_t FIRST_REGISTRATION_KEY = 3;
+constexpr uint64_t kEventFdKey = 1;
+constexpr uint64_t kTimerFdKey = 2;
+constexpr uint64_t kFirstRegistrationKey = 3;
 
 // A failed system call of the loop: the network layer's error with the mapped errno, naming
 // the call.
@@ -152,7 +152,7 @@ struct TMessageLoop::TImpl {
     std::unordered_map<int, uint64_t> SocketKeys;     // descriptor to its registration's key
     std::unordered_map<uint64_t, std::shared_ptr<std::function<void()>>> Watchers; // by key
     std::unordered_map<int, uint64_t> WatcherKeys;
-    uint64_t NextKey = FIRST_REGISTRATION_KEY;
+    uint64_t NextKey = kFirstRegistrationKey;
     std::vector<int> OwnedFds;
     bool Ended = false;
     // Owner thread only.
@@ -253,7 +253,7 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
         throw EWindowHandle("Window handle allocation failed: " + text);
     }
     try {
-        WatchReadable(FEpoll, FEventFd, EVENT_FD_KEY);
+        WatchReadable(FEpoll, FEventFd, kEventFdKey);
     } catch (const ESocketLib& e) {
         // A loop whose wake-ups are never seen would hang every wait on it.
         ::close(FEpoll);
@@ -475,8 +475,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
         std::lock_guard<std::mutex> lock(m.Lock);
         m.ArmTimer(FTimerFd);
     }
-    epoll_event events[MAX_EPOLL_EVENTS];
-    int n = ::epoll_wait(FEpoll, events, MAX_EPOLL_EVENTS, timeoutMs);
+    epoll_event events[kMaxEpollEvents];
+    int n = ::epoll_wait(FEpoll, events, kMaxEpollEvents, timeoutMs);
     if (timeoutMs != 0) // a poll without sleeping is no wake-up
         ProcessWakes().fetch_add(1, std::memory_order_relaxed);
     if (n < 0) {
@@ -492,12 +492,12 @@ void TMessageLoop::Harvest(int timeoutMs) {
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
             uint32_t ev = events[i].events;
-            if (key == EVENT_FD_KEY || key == TIMER_FD_KEY) {
-                int own = key == EVENT_FD_KEY ? FEventFd : FTimerFd;
+            if (key == kEventFdKey || key == kTimerFdKey) {
+                int own = key == kEventFdKey ? FEventFd : FTimerFd;
                 uint64_t v;
                 // Nothing to read is a spurious wake-up; the state is re-checked anyway.
                 [[maybe_unused]] ssize_t r = ::read(own, &v, sizeof v);
-                if (key == TIMER_FD_KEY)
+                if (key == kTimerFdKey)
                     m.ArmedDue = -1;
                 continue;
             }
@@ -575,7 +575,7 @@ TWaitResult TMessageLoop::WaitMessage(int64_t deadline) {
     for (;;) {
         if (RunOneJob())
             return TWaitResult::wrMessage;
-        if (FImpl->SinceHarvest >= MAX_DISPATCH_WITHOUT_HARVEST) {
+        if (FImpl->SinceHarvest >= kMaxDispatchWithoutHarvest) {
             FImpl->SinceHarvest = 0;
             Harvest(0);
         }
@@ -604,7 +604,7 @@ bool TMessageLoop::ProcessMessage(bool* quit) {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         empty = FImpl->Queue.empty();
     }
-    if (empty || FImpl->SinceHarvest >= MAX_DISPATCH_WITHOUT_HARVEST) {
+    if (empty || FImpl->SinceHarvest >= kMaxDispatchWithoutHarvest) {
         FImpl->SinceHarvest = 0;
         Harvest(0);
     }
@@ -636,7 +636,7 @@ void TMessageLoop::CreateTimerDescriptorLocked() {
     if (fd < 0)
         throw EWindowHandle(std::string("Timer allocation failed: ") + std::strerror(errno));
     try {
-        WatchReadable(FEpoll, fd, TIMER_FD_KEY);
+        WatchReadable(FEpoll, fd, kTimerFdKey);
     } catch (const ESocketLib& e) {
         ::close(fd); // timers whose ticks are never seen: refused, and tried again next time
         throw EWindowHandle("Timer allocation failed: " + e.Message());

@@ -19,7 +19,7 @@
 //  5. a WM_QUIT posted to any object of a thread (or TMessageLoop::Quit) ends that thread's
 //     current wait.
 //
-// Socket notifications follow the original library's re-enabling rules (see AsyncSelect) so
+// Socket notifications follow the Windows socket library's re-enabling rules (see AsyncSelect) so
 // that an idle or suspended socket costs nothing.
 //
 // Running the main loop: the headless program calls, before it starts any thread,

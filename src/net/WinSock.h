@@ -75,7 +75,7 @@ int WinSockErrorFromErrno(int err);
 int WinSockErrorFromGai(int gaiResult, int err);
 
 // The last socket error of the calling thread, set by every failing call of the socket layer
-// (the WSAGetLastError of the original library).
+// (the WSAGetLastError of the Windows socket library).
 int SocketGetLastError();
 void SocketSetLastError(int code);
 // Records WinSockErrorFromErrno(errno) as the last error and returns it.

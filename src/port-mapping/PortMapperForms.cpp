@@ -44,7 +44,7 @@ TframePortMapStatus::TframePortMapStatus(TPortMapSystem& mapping) {
 
 void TframePortMapStatus::Update(const TPortMapSystem& m) {
     bool running = m.Active();
-    bool tcp = m.ServerProtocol == ProtocolTCP;
+    bool tcp = m.ServerProtocol == mpTCP;
     std::string protocol = ProtocolDisplayName(m.ServerProtocol);
     if (!m.IsConfigured()) {
         Lines = {"Mapping is not configured."};
@@ -95,7 +95,7 @@ void TfrmPortMapSettings::SetUseSocksProxy(bool value) {
 }
 
 void TfrmPortMapSettings::LoadFrom(const TPortMapSystem& m) {
-    ProtocolIndex = m.ServerProtocol == ProtocolTCP ? 0 : m.ServerProtocol == ProtocolUDP ? 1 : -1;
+    ProtocolIndex = m.ServerProtocol == mpTCP ? 0 : m.ServerProtocol == mpUDP ? 1 : -1;
     ServerPort = PortText(m.ServerPort);
     ServerIP.SetServerIP(m.ServerIP);
     DestHost = m.DestHost;
@@ -106,9 +106,9 @@ void TfrmPortMapSettings::LoadFrom(const TPortMapSystem& m) {
 
 void TfrmPortMapSettings::SaveTo(TPortMapSystem& m) const {
     if (ProtocolIndex == 0)
-        m.ServerProtocol = ProtocolTCP;
+        m.ServerProtocol = mpTCP;
     else if (ProtocolIndex == 1)
-        m.ServerProtocol = ProtocolUDP;
+        m.ServerProtocol = mpUDP;
     m.ServerPort = ParsePort(ServerPort);
     m.ServerIP = ServerIP.GetServerIP();
     m.DestHost = DestHost;

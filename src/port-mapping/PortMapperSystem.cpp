@@ -9,9 +9,9 @@ namespace corvan {
 
 std::string ProtocolDisplayName(uint8_t protocol) {
     switch (protocol) {
-    case ProtocolTCP:
+    case mpTCP:
         return "TCP";
-    case ProtocolUDP:
+    case mpUDP:
         return "UDP";
     case 5:
         return "RAW";
@@ -31,7 +31,7 @@ TPortMapSystem::~TPortMapSystem() {
 }
 
 void TPortMapSystem::SettingsKeys(ASettingsKeys& keys) {
-    keys.Byte("ServerProtocol", ServerProtocol, ProtocolTCP, 0);
+    keys.Byte("ServerProtocol", ServerProtocol, mpTCP, 0);
     keys.Integer("ServerPort", ServerPort, 0);
     keys.String("ServerIP", ServerIP, "");
     keys.String("DestHost", DestHost, "");
@@ -47,7 +47,7 @@ bool TPortMapSystem::IsConfigured() const {
 }
 
 bool TPortMapSystem::HasKnownProtocol() const {
-    return ServerProtocol == ProtocolTCP || ServerProtocol == ProtocolUDP;
+    return ServerProtocol == mpTCP || ServerProtocol == mpUDP;
 }
 
 TPortMapperParams TPortMapSystem::MapperParams() const {
@@ -57,9 +57,9 @@ TPortMapperParams TPortMapSystem::MapperParams() const {
     p.LocalPort = std::to_string(ServerPort);
     p.DestHost = DestHost;
     p.DestPort = std::to_string(DestPort);
-    if (ServerProtocol == ProtocolTCP) {
-        p.ClientTimeout = ClientTimeoutMs;
-        p.DestTimeOut = ClientTimeoutMs;
+    if (ServerProtocol == mpTCP) {
+        p.ClientTimeout = kClientTimeoutMs;
+        p.DestTimeOut = kClientTimeoutMs;
     }
     p.SocksProxy = SocksProxy;
     return p;
@@ -78,13 +78,13 @@ std::string TPortMapSystem::StartRefusal() const {
         return Format("unknown protocol %d", ServerProtocol);
     if (ServerPort < 1)
         return "no port to listen on";
-    if (ServerPort > MaxPortNumber)
+    if (ServerPort > kMaxPortNumber)
         return Format("port %d is out of range", ServerPort);
     if (TrimBlanks(DestHost).empty())
         return "no destination host";
     if (DestPort < 1)
         return "no destination port";
-    if (DestPort > MaxPortNumber)
+    if (DestPort > kMaxPortNumber)
         return Format("destination port %d is out of range", DestPort);
     return {};
 }
@@ -149,7 +149,7 @@ TPortMapperSystem::TPortMapperSystem() {
 }
 
 bool TPortMapperSystem::CanCreateChild() const {
-    return GetChildCount() < MaxMappings;
+    return GetChildCount() < kMaxMappings;
 }
 
 TAppComponent* TPortMapperSystem::CreateChild() {

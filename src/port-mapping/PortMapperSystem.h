@@ -19,7 +19,7 @@ std::string ProtocolDisplayName(uint8_t protocol);
 class TPortMapSystem : public TServiceComponent {
 public:
     // The mapper's ClientTimeout and its outbound connections' TimeOut (three minutes).
-    static constexpr int ClientTimeoutMs = 180000;
+    static constexpr int kClientTimeoutMs = 180000;
 
     TPortMapSystem();
     // Stops the mapper.
@@ -27,7 +27,7 @@ public:
 
     std::string ClassName() const override { return "TPortMapSystem"; }
 
-    uint8_t ServerProtocol = ProtocolTCP;
+    uint8_t ServerProtocol = mpTCP;
     int ServerPort = 0;
     std::string ServerIP; // bind address for TCP and UDP alike; empty: every local address
     std::string DestHost;
@@ -97,7 +97,7 @@ private:
 class TPortMapperSystem : public TAppContainerComponent {
 public:
     // At most this many mappings exist; also the most one load reads.
-    static constexpr int MaxMappings = 1024;
+    static constexpr int kMaxMappings = 1024;
 
     TPortMapperSystem();
 
@@ -107,13 +107,13 @@ public:
     // settings are loaded; changing it later reaches only mappings added afterwards.
     TPortMapperFactory MapperFactory;
 
-    // True while fewer than MaxMappings exist.
+    // True while fewer than kMaxMappings exist.
     bool CanCreateChild() const override;
     // A new mapping edited in its settings dialog: added on OK, discarded on Cancel (null);
-    // null at once when MaxMappings exist.
+    // null at once when kMaxMappings exist.
     TAppComponent* CreateChild() override;
     std::unique_ptr<TAppComponent> CreateItem() override;
-    int GetMaxItemCount() const override { return MaxMappings; }
+    int GetMaxItemCount() const override { return kMaxMappings; }
     void ChildAdded(TAppComponent* child) override;
     void UpdateDisplay() override;
 

@@ -19,9 +19,8 @@ public:
     using Exception::Exception;
 };
 
-// Protocol ordinals of the socket layer that a mapping can hold.
-inline constexpr uint8_t ProtocolTCP = 3;
-inline constexpr uint8_t ProtocolUDP = 4;
+// Protocol ordinals of the socket layer that a mapping can hold, stored as these numbers.
+enum TMappingProtocol : uint8_t { mpTCP = 3, mpUDP = 4 };
 
 // A running mapper. Destroying it stops it: it stops listening, ends every relay and
 // releases every outbound socket before the destructor returns.
@@ -34,7 +33,7 @@ public:
 
 // What a mapper is built from (all ports as decimal text).
 struct TPortMapperParams {
-    uint8_t Protocol = ProtocolTCP; // ProtocolTCP or ProtocolUDP, never anything else
+    uint8_t Protocol = mpTCP; // mpTCP or mpUDP, never anything else
     std::string LocalHost;          // bind address; empty: every local address (TCP too)
     std::string LocalPort;          // ServerPort
     std::string DestHost;

@@ -86,15 +86,15 @@ bool MapsOntoItself(const TPortMapperParams& params) {
 }
 
 std::unique_ptr<APortMapper> CreatePortMapper(const TPortMapperParams& params) {
-    if ((params.Protocol == ProtocolTCP || params.Protocol == ProtocolUDP) &&
+    if ((params.Protocol == mpTCP || params.Protocol == mpUDP) &&
         MapsOntoItself(params))
         throw EPortMapping("its destination " + params.DestHost + ":" + params.DestPort +
                            " is its own listening address and port; it would connect to "
                            "itself until no descriptor is left");
     switch (params.Protocol) {
-    case ProtocolTCP:
+    case mpTCP:
         return std::make_unique<TTCPPortMapping>(params);
-    case ProtocolUDP:
+    case mpUDP:
         return std::make_unique<TUDPPortMapping>(params);
     default:
         throw EPortMapping("Port mapping protocol not supported");

@@ -232,7 +232,7 @@ void TSocksProxyServerClient::Execute() {
 }
 
 TSocksProxyServer::TSocksProxyServer() {
-    ClientMode = CLIENT_MODE_THREAD;
+    ClientMode = cmThread;
     SetListenPort(kSocksDefaultPort);
     ClientReadTrigger = kSocksClientReadTrigger;
     ClientWriteBufferLimit = kSocksClientWriteBufferLimit;

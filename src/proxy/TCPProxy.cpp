@@ -17,10 +17,10 @@ public:
 // --- TTCPPortMapper ---------------------------------------------------------------------------
 
 TTCPPortMapper::TTCPPortMapper(const std::string& listenPort, int clientTimeout) {
-    ClientMode = CLIENT_MODE_THREAD;
+    ClientMode = cmThread;
     SetListenPort(listenPort);
     ClientTimeout = clientTimeout;
-    SetMaxBacklog(TCP_MAPPER_BACKLOG);
+    SetMaxBacklog(kTCPMapperBacklog);
 }
 
 TTCPPortMapper::~TTCPPortMapper() {
@@ -81,7 +81,7 @@ void TTCPPortMapperServerClient::Execute() {
         ~TDeactivate() {
             try {
                 if (TSocketStream* s = Dest.Stream())
-                    s->Timeout = TCP_MAPPER_CLOSE_WAIT_MS;
+                    s->Timeout = kTCPMapperCloseWaitMs;
                 Dest.SetActive(false);
             } catch (const std::exception&) {
                 // The connection is going anyway.

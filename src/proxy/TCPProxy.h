@@ -18,15 +18,15 @@ namespace corvan {
 
 // Relay buffer per direction. Larger than the system's 2048-byte default block: each block
 // costs one pass of the relay loop, and loopback throughput grows with the block up to here.
-constexpr int TCP_MAPPER_RELAY_BUFFER = 65536;
+constexpr int kTCPMapperRelayBuffer = 65536;
 // The outbound connection's TimeOut when the mapper makes it itself.
-constexpr int TCP_MAPPER_DEST_TIMEOUT_MS = 300000;
+constexpr int kTCPMapperDestTimeoutMs = 300000;
 // Listen backlog: connections that arrive together (a browser opens many at once) wait in the
 // system's queue rather than having their first attempt dropped.
-constexpr int TCP_MAPPER_BACKLOG = 128;
+constexpr int kTCPMapperBacklog = 128;
 // After a relay, how long the graceful close of the outbound connection may wait for the
 // destination to close its side; then the thread ends anyway.
-constexpr int TCP_MAPPER_CLOSE_WAIT_MS = 5000;
+constexpr int kTCPMapperCloseWaitMs = 5000;
 
 class TTCPPortMapper;
 
@@ -43,7 +43,7 @@ public:
 class TTCPPortMapper : public ATCPServer {
 public:
     // ClientMode 2 (a thread per connection), that ListenPort and ClientTimeout, backlog
-    // TCP_MAPPER_BACKLOG.
+    // kTCPMapperBacklog.
     TTCPPortMapper(const std::string& listenPort, int clientTimeout);
     // Ends every relay before the mapper's own parts go.
     ~TTCPPortMapper() override;
@@ -51,10 +51,10 @@ public:
     std::string DestHost;
     std::string DestPort; // decimal text
     // The outbound TimeOut of connections the mapper makes itself.
-    int DestTimeOut = TCP_MAPPER_DEST_TIMEOUT_MS;
+    int DestTimeOut = kTCPMapperDestTimeoutMs;
     // In use: outbound connections the mapper makes itself go through this SOCKS5 proxy.
     TProxyServerInfo Socks5;
-    int RelayBufferSize = TCP_MAPPER_RELAY_BUFFER;
+    int RelayBufferSize = kTCPMapperRelayBuffer;
 
     // Supplies the outbound client of an accepted connection (unconnected or connected);
     // null: the mapper makes its own. Runs on the client's thread.

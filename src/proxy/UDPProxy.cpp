@@ -15,7 +15,7 @@ bool SameSource(const TSocketAddr& a, const TSocketAddr& b) {
 TUDPPortMapperClient::TUDPPortMapperClient(TUDPPortMapper& mapper) : FMapper(mapper) {
     BufferPackets = false;
     MaxBufferedPackets = 0;
-    MaxPacketSize = UDP_MAPPER_PACKET_SIZE;
+    MaxPacketSize = kUDPMapperPacketSize;
 }
 
 void TUDPPortMapperClient::TriggerPacketAvailable() {
@@ -25,7 +25,7 @@ void TUDPPortMapperClient::TriggerPacketAvailable() {
 TUDPPortMapper::TUDPPortMapper() {
     BufferPackets = false;
     MaxBufferedPackets = 0;
-    MaxPacketSize = UDP_MAPPER_PACKET_SIZE;
+    MaxPacketSize = kUDPMapperPacketSize;
     FIdleTimer.OnTimer = [this](TTimerHandle*) { ExpireIdle(MonotonicMillis()); };
 }
 
@@ -81,7 +81,7 @@ void TUDPPortMapper::StartDestLookup(int64_t now) {
     if (FDelivering)
         return;
     try {
-        StartHostLookup(DestHost, UDP_MAPPER_LOOKUP_METHOD);
+        StartHostLookup(DestHost, kUDPMapperLookupMethod);
     } catch (const std::exception&) {
         // No worker thread to be had, say: as good as a failed lookup.
         LookupFailed(now);
@@ -157,7 +157,7 @@ bool TUDPPortMapper::ReadWhole(AUDPSocket& socket, TSocketAddr& from, int& len, 
 
 void TUDPPortMapper::TriggerPacketAvailable() {
     AUDPSocket::TriggerPacketAvailable();
-    for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
+    for (int i = 0; i < kUDPMapperBurst; ++i) {
         if (Terminated())
             return;
         TSocketAddr source;
@@ -234,7 +234,7 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
 }
 
 void TUDPPortMapper::RelayReplies(TUDPPortMapperClient& client) {
-    for (int i = 0; i < UDP_MAPPER_BURST; ++i) {
+    for (int i = 0; i < kUDPMapperBurst; ++i) {
         if (Terminated() || client.Terminated())
             return;
         TSocketAddr from;

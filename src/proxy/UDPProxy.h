@@ -38,24 +38,24 @@ namespace corvan {
 // Receive buffer of both directions (MaxPacketSize of the mapper and of every association): the
 // largest IPv4 UDP payload, so every datagram is carried whole. A datagram the system had to
 // cut anyway (longer than the buffer) is dropped, never forwarded cut.
-constexpr int UDP_MAPPER_PACKET_SIZE = 65507;
+constexpr int kUDPMapperPacketSize = 65507;
 // An association idle this long (no datagram either way) is closed.
-constexpr int UDP_MAPPER_IDLE_TIMEOUT_MS = 120000;
+constexpr int kUDPMapperIdleTimeoutMs = 120000;
 // Associations of one mapper at most; a new source beyond it closes the one idle longest.
-constexpr size_t UDP_MAPPER_MAX_ASSOCIATIONS = 1024;
+constexpr size_t kUDPMapperMaxAssociations = 1024;
 // Datagrams relayed per notification of one socket; the rest follow on a later pass, so a
 // flooding peer cannot starve the other sockets of the thread.
-constexpr int UDP_MAPPER_BURST = 64;
+constexpr int kUDPMapperBurst = 64;
 // Datagrams of one mapper waiting for the destination's first address; beyond it they are
 // dropped, as UDP may.
-constexpr size_t UDP_MAPPER_MAX_WAITING = 256;
+constexpr size_t kUDPMapperMaxWaiting = 256;
 // After a failed lookup of the destination, datagrams are dropped without a new lookup this long.
-constexpr int UDP_MAPPER_RETRY_INTERVAL_MS = 5000;
+constexpr int kUDPMapperRetryIntervalMs = 5000;
 // A looked-up destination address is looked up again after this long (the old one serving
 // meanwhile).
-constexpr int UDP_MAPPER_REFRESH_INTERVAL_MS = 60000;
+constexpr int kUDPMapperRefreshIntervalMs = 60000;
 // Lookup method for the destination: a worker thread, the answer posted back to this thread.
-constexpr uint8_t UDP_MAPPER_LOOKUP_METHOD = 2;
+constexpr uint8_t kUDPMapperLookupMethod = 2;
 
 class TUDPPortMapper;
 
@@ -90,12 +90,12 @@ public:
     std::string DestHost;
     std::string DestPort; // decimal text
     // Tests shorten it; 0 or less: associations never expire.
-    int IdleTimeoutMs = UDP_MAPPER_IDLE_TIMEOUT_MS;
-    size_t MaxAssociations = UDP_MAPPER_MAX_ASSOCIATIONS;
+    int IdleTimeoutMs = kUDPMapperIdleTimeoutMs;
+    size_t MaxAssociations = kUDPMapperMaxAssociations;
     // Tests shorten them.
-    size_t MaxWaitingDatagrams = UDP_MAPPER_MAX_WAITING;
-    int RetryIntervalMs = UDP_MAPPER_RETRY_INTERVAL_MS;
-    int RefreshIntervalMs = UDP_MAPPER_REFRESH_INTERVAL_MS;
+    size_t MaxWaitingDatagrams = kUDPMapperMaxWaiting;
+    int RetryIntervalMs = kUDPMapperRetryIntervalMs;
+    int RefreshIntervalMs = kUDPMapperRefreshIntervalMs;
 
     // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken) and starts
     // looking up a DestHost that is no IPv4 address; false cancels that lookup, forgets the

@@ -40,9 +40,9 @@ void TframeSocksProxyStatus::Update(const TSocksProxySystem& s) {
     uint64_t shown = std::min<uint64_t>(total, uint64_t(std::numeric_limits<int64_t>::max()));
     SetValue("Data Transferred", total == 0 ? "-" : SizeText(int64_t(shown)));
     int64_t rate = s.TransferRate();
-    SetValue("Transfer Rate", rate >= TSocksProxySystem::ShownRateThreshold ? SizeText(rate) + "/s"
+    SetValue("Transfer Rate", rate >= TSocksProxySystem::kShownRateThreshold ? SizeText(rate) + "/s"
                                                                             : std::string("-"));
-    Picture = rate > TSocksProxySystem::ShownRateThreshold ? TStatusPicture::iPCCyan
+    Picture = rate > TSocksProxySystem::kShownRateThreshold ? TStatusPicture::iPCCyan
                                                            : TStatusPicture::iPCBlue;
 }
 
@@ -78,18 +78,18 @@ void TfrmSocksProxySettings::LoadFrom(const TSocksProxySystem& s) {
 }
 
 void TfrmSocksProxySettings::SaveTo(TSocksProxySystem& s) const {
-    int port = ParseIntDef(ServerPort, FallbackPort);
-    s.ServerPort = port >= 0 && port <= 65535 ? port : FallbackPort;
+    int port = ParseIntDef(ServerPort, kFallbackPort);
+    s.ServerPort = port >= 0 && port <= 65535 ? port : kFallbackPort;
     s.ServerIP = ServerIP.GetServerIP();
-    s.MaxConnections = std::max(ParseIntDef(MaxConnections, FallbackMaxConnections),
-                                TSocksProxySystem::MinMaxConnections);
-    s.MaxBackLog = std::max(ParseIntDef(MaxBackLog, FallbackMaxBackLog), 0);
+    s.MaxConnections = std::max(ParseIntDef(MaxConnections, kFallbackMaxConnections),
+                                TSocksProxySystem::kMinMaxConnections);
+    s.MaxBackLog = std::max(ParseIntDef(MaxBackLog, kFallbackMaxBackLog), 0);
     s.EnableLog = EnableLog;
     s.RequireLogin = RequireLogin;
     s.LimitBandIn = LimitBandIn;
-    s.BandInLimit = ParseIntDef(BandInLimit, FallbackRate);
+    s.BandInLimit = ParseIntDef(BandInLimit, kFallbackRate);
     s.LimitBandOut = LimitBandOut;
-    s.BandOutLimit = ParseIntDef(BandOutLimit, FallbackRate);
+    s.BandOutLimit = ParseIntDef(BandOutLimit, kFallbackRate);
     s.SocksProxy.UseProxy = UseSocksProxy;
     SocksProxy.SaveTo(s.SocksProxy);
 }

@@ -26,15 +26,15 @@ public:
 // empty.
 class TfrmSocksProxySettings : public ASettingsForm {
 public:
-    static constexpr int FallbackPort = 8080;
-    static constexpr int FallbackMaxConnections = 64;
-    static constexpr int FallbackMaxBackLog = 0;
-    static constexpr int FallbackRate = -1;
+    static constexpr int kFallbackPort = 8080;
+    static constexpr int kFallbackMaxConnections = 64;
+    static constexpr int kFallbackMaxBackLog = 0;
+    static constexpr int kFallbackRate = -1;
 
     // The port list's entries (the field also takes any typed port).
     static const std::vector<std::string>& PortItems();
     // The check box of RequireLogin.
-    static constexpr const char* RequireLoginCaption = "Require users to log in.";
+    static constexpr const char* kRequireLoginCaption = "Require users to log in.";
 
     std::string Caption() const override { return "Socks Proxy Settings"; }
     std::vector<std::string> Tabs() const { return {"Server", "Options", "Bandwidth", "Proxy"}; }

@@ -34,7 +34,7 @@ void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
 }
 
 void TSocksProxySystem::ClampSettings() {
-    MaxConnections = std::max(MaxConnections, MinMaxConnections);
+    MaxConnections = std::max(MaxConnections, kMinMaxConnections);
     MaxBackLog = std::max(MaxBackLog, 0);
 }
 
@@ -93,7 +93,7 @@ TSocksServerListen TSocksProxySystem::ListenSettings() const {
 
 TSocksServerLimits TSocksProxySystem::LimitSettings() const {
     TSocksServerLimits l;
-    l.MaxClients = std::max(MaxConnections, MinMaxConnections);
+    l.MaxClients = std::max(MaxConnections, kMinMaxConnections);
     l.ThrottleOutbound = LimitBandIn;
     l.OutboundReadRate = BandInLimit;
     l.ThrottleClient = LimitBandOut;
@@ -113,7 +113,7 @@ void TSocksProxySystem::ApplySettings() {
 std::string TSocksProxySystem::StartRefusal() const {
     if (ServerPort < 1)
         return "no port to listen on (ServerPort is " + std::to_string(ServerPort) + ")";
-    if (ServerPort > MaxPortNumber)
+    if (ServerPort > kMaxPortNumber)
         return "port " + std::to_string(ServerPort) + " is out of range";
     return {};
 }

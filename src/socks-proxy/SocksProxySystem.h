@@ -14,9 +14,9 @@ namespace corvan {
 class TSocksProxySystem : public TLoggingServiceComponent {
 public:
     // A stored MaxConnections below this loads as this.
-    static constexpr int MinMaxConnections = 1;
+    static constexpr int kMinMaxConnections = 1;
     // The status view shows a transfer rate from this many bytes per second up ("-" below).
-    static constexpr int64_t ShownRateThreshold = 16;
+    static constexpr int64_t kShownRateThreshold = 16;
 
     // The log file is serviceFolder (ending in "/") + "socksproxy.log"; users is not owned
     // and outlives the service.

@@ -11,9 +11,9 @@ std::string TfrmProxyUserSettings::Caption() const {
 }
 
 void TfrmProxyUserSettings::Load(const TProxyUser& user) {
-    FName = Utf8Prefix(user.Name, MaxNameLength);
-    FLogin = Utf8Prefix(user.Login, MaxLoginLength);
-    FPassword = Utf8Prefix(user.Password, MaxPasswordLength);
+    FName = Utf8Prefix(user.Name, kMaxNameLength);
+    FLogin = Utf8Prefix(user.Login, kMaxLoginLength);
+    FPassword = Utf8Prefix(user.Password, kMaxPasswordLength);
     FUserDisabled = user.UserDisabled;
     FAllowHTTPProxy = user.AllowHTTPProxy;
     FAllowSocksProxy = user.AllowSocksProxy;
@@ -30,22 +30,22 @@ void TfrmProxyUserSettings::Save(TProxyUser& user) const {
 }
 
 void TfrmProxyUserSettings::SetName(std::string_view text) {
-    FName = Utf8Prefix(text, MaxNameLength);
+    FName = Utf8Prefix(text, kMaxNameLength);
     if (FAutoLogin)
         FLogin = LoginFromName(FName);
 }
 
 void TfrmProxyUserSettings::SetLogin(std::string_view text) {
-    FLogin = Utf8Prefix(text, MaxLoginLength);
+    FLogin = Utf8Prefix(text, kMaxLoginLength);
     FAutoLogin = false;
 }
 
 void TfrmProxyUserSettings::SetPassword(std::string_view text) {
-    FPassword = Utf8Prefix(text, MaxPasswordLength);
+    FPassword = Utf8Prefix(text, kMaxPasswordLength);
 }
 
 void TfrmProxyUserSettings::Generate() {
-    FPassword = RandomPassword(GenerateMinLength, GenerateMaxLength, false, false, true);
+    FPassword = RandomPassword(kGenerateMinLength, kGenerateMaxLength, false, false, true);
 }
 
 void TfrmProxyUserSettings::SetUserDisabled(bool value) {
@@ -71,7 +71,7 @@ std::string TfrmProxyUserSettings::LoginFromName(std::string_view name) {
     for (char c : name)
         if (static_cast<unsigned char>(c) > 32)
             login += AsciiLower(c);
-    return std::string(Utf8Prefix(login, AutoLoginLength));
+    return std::string(Utf8Prefix(login, kAutoLoginLength));
 }
 
 } // namespace corvan

@@ -16,28 +16,28 @@ class TProxyUser;
 class TfrmProxyUserSettings : public ASettingsForm {
 public:
     // Field limits, in characters (UTF-8 sequences); longer input is cut.
-    static constexpr size_t MaxNameLength = 128;
-    static constexpr size_t MaxLoginLength = 64;
-    static constexpr size_t MaxPasswordLength = 64;
+    static constexpr size_t kMaxNameLength = 128;
+    static constexpr size_t kMaxLoginLength = 64;
+    static constexpr size_t kMaxPasswordLength = 64;
     // An automatic login keeps this many characters of the name.
-    static constexpr size_t AutoLoginLength = 16;
+    static constexpr size_t kAutoLoginLength = 16;
     // What "Generate" asks of the password generator.
-    static constexpr int GenerateMinLength = 5;
-    static constexpr int GenerateMaxLength = 12;
+    static constexpr int kGenerateMinLength = 5;
+    static constexpr int kGenerateMaxLength = 12;
 
-    static constexpr const char* UserPageCaption = "User";
-    static constexpr const char* UserPageText = "Enter details of proxy user.";
-    static constexpr const char* NameLabel = "Name / Description";
-    static constexpr const char* LoginPageCaption = "Login";
-    static constexpr const char* LoginPageText = "Enter login details for proxy user.";
-    static constexpr const char* LoginLabel = "Login name";
-    static constexpr const char* PasswordLabel = "Password";
-    static constexpr const char* GenerateCaption = "Generate";
-    static constexpr const char* AccessPageCaption = "Access";
-    static constexpr const char* AccessPageText = "Set access for proxy user.";
-    static constexpr const char* AllowHTTPProxyCaption = "Allow access to HTTP proxy.";
-    static constexpr const char* AllowSocksProxyCaption = "Allow access to Socks proxy.";
-    static constexpr const char* UserDisabledCaption = "User is disabled.";
+    static constexpr const char* kUserPageCaption = "User";
+    static constexpr const char* kUserPageText = "Enter details of proxy user.";
+    static constexpr const char* kNameLabel = "Name / Description";
+    static constexpr const char* kLoginPageCaption = "Login";
+    static constexpr const char* kLoginPageText = "Enter login details for proxy user.";
+    static constexpr const char* kLoginLabel = "Login name";
+    static constexpr const char* kPasswordLabel = "Password";
+    static constexpr const char* kGenerateCaption = "Generate";
+    static constexpr const char* kAccessPageCaption = "Access";
+    static constexpr const char* kAccessPageText = "Set access for proxy user.";
+    static constexpr const char* kAllowHTTPProxyCaption = "Allow access to HTTP proxy.";
+    static constexpr const char* kAllowSocksProxyCaption = "Allow access to Socks proxy.";
+    static constexpr const char* kUserDisabledCaption = "User is disabled.";
 
     // "Proxy User".
     std::string Caption() const override;
@@ -49,10 +49,10 @@ public:
     // and the password are dropped, since the settings file would drop them on reading.
     void Save(TProxyUser& user) const;
 
-    // The name field changed: cut to MaxNameLength; while automatic naming is on, the login
+    // The name field changed: cut to kMaxNameLength; while automatic naming is on, the login
     // becomes LoginFromName of it (automatic naming stays on).
     void SetName(std::string_view text);
-    // The user typed in the login field: cut to MaxLoginLength; automatic naming ends for
+    // The user typed in the login field: cut to kMaxLoginLength; automatic naming ends for
     // the rest of the dialog.
     void SetLogin(std::string_view text);
     void SetPassword(std::string_view text);
@@ -76,7 +76,7 @@ public:
     bool AllowSocksProxyEnabled() const { return !FUserDisabled; }
 
     // The automatic login of a name: bytes 0 to 32 (control characters and space) removed,
-    // A-Z lowered, cut to AutoLoginLength characters.
+    // A-Z lowered, cut to kAutoLoginLength characters.
     static std::string LoginFromName(std::string_view name);
 
 private:

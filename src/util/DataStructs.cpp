@@ -316,9 +316,9 @@ std::string AObjectDictionary::GetAsString() const {
 namespace {
 
 // Longest key hashed whole; longer keys are sampled (see DictionaryKeyHash).
-constexpr size_t KeyHashSampleLength = 48;
+constexpr size_t kKeyHashSampleLength = 48;
 // Average entries per bucket before the table grows.
-constexpr size_t EntriesPerBucket = 4;
+constexpr size_t kEntriesPerBucket = 4;
 
 constexpr std::array<uint32_t, 256> MakeCrcTable() {
     std::array<uint32_t, 256> table{};
@@ -344,11 +344,11 @@ uint32_t CrcUpdate(uint32_t crc, std::string_view bytes, bool caseSensitive) {
 
 uint32_t DictionaryKeyHash(std::string_view key, bool caseSensitive) {
     uint32_t crc = 0xFFFFFFFFu;
-    if (key.size() <= KeyHashSampleLength)
+    if (key.size() <= kKeyHashSampleLength)
         return CrcUpdate(crc, key, caseSensitive);
     crc = CrcUpdate(crc, key.substr(0, 16), caseSensitive);
     crc = CrcUpdate(crc, key.substr(key.size() - 16), caseSensitive);
-    size_t stride = ((key.size() - KeyHashSampleLength) >> 4) + 1;
+    size_t stride = ((key.size() - kKeyHashSampleLength) >> 4) + 1;
     for (size_t i = 0, pos = 16; i < 16; ++i, pos += stride)
         crc = CrcUpdate(crc, key.substr(pos, 1), caseSensitive);
     return crc;
@@ -357,7 +357,7 @@ uint32_t DictionaryKeyHash(std::string_view key, bool caseSensitive) {
 size_t DictionaryHashTableSize(size_t entries) {
     static constexpr size_t sizes[] = {16, 256, 4096, 65536, 1048576, 16777216};
     for (size_t s : sizes)
-        if (s * EntriesPerBucket >= entries)
+        if (s * kEntriesPerBucket >= entries)
             return s;
     return 268435456;
 }
@@ -421,7 +421,7 @@ int TGeneralObjectDictionary::PrepareAdd(std::string_view key) const {
 int TGeneralObjectDictionary::FinishAdd(std::string_view key) {
     int index = FKeys->Append(std::string(key));
     size_t count = size_t(FKeys->Count());
-    if (FBuckets.size() * EntriesPerBucket < count)
+    if (FBuckets.size() * kEntriesPerBucket < count)
         RebuildHash(DictionaryHashTableSize(count));
     else
         FBuckets[KeyHash(key) & (FBuckets.size() - 1)].push_back(index);

@@ -36,9 +36,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 
 TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second,
                          int millisecond) {
-    int64_t days = DaysFromCivil(year, unsigned(month), unsigned(day)) + UnixEpochDays;
+    int64_t days = DaysFromCivil(year, unsigned(month), unsigned(day)) + kUnixEpochDays;
     double ms = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond;
-    return double(days) + ms / MillisecondsPerDay;
+    return double(days) + ms / kMillisecondsPerDay;
 }
 
 TDateTimeParts DecodeDateTime(TDateTime value) {
@@ -48,7 +48,7 @@ TDateTimeParts DecodeDateTime(TDateTime value) {
         value = std::isnan(value) ? 0.0 : first;
     if (value > last)
         value = last;
-    int64_t totalMs = std::llround(value * MillisecondsPerDay);
+    int64_t totalMs = std::llround(value * kMillisecondsPerDay);
     int64_t days = totalMs / 86400000;
     int64_t msOfDay = totalMs % 86400000;
     if (msOfDay < 0) {
@@ -56,7 +56,7 @@ TDateTimeParts DecodeDateTime(TDateTime value) {
         --days;
     }
     TDateTimeParts p{};
-    CivilFromDays(days - UnixEpochDays, p.Year, p.Month, p.Day);
+    CivilFromDays(days - kUnixEpochDays, p.Year, p.Month, p.Day);
     p.Hour = int(msOfDay / 3600000);
     p.Minute = int(msOfDay / 60000 % 60);
     p.Second = int(msOfDay / 1000 % 60);
@@ -72,7 +72,7 @@ TDateTime Now() {
     std::tm local{};
     localtime_r(&seconds, &local);
     int64_t localMs = ms + int64_t(local.tm_gmtoff) * 1000;
-    return UnixEpochDays + double(localMs) / MillisecondsPerDay;
+    return kUnixEpochDays + double(localMs) / kMillisecondsPerDay;
 }
 
 std::string FormatDateYYMMDD(TDateTime value) {
@@ -96,7 +96,7 @@ int64_t WholeDaysBetween(TDateTime earlier, TDateTime later) {
         return 0;
     // Beyond a few million years the count no longer matters; keep llround defined.
     const double limit = 1e15;
-    double ms = std::round(diff * MillisecondsPerDay);
+    double ms = std::round(diff * kMillisecondsPerDay);
     if (ms > limit)
         ms = limit;
     if (ms < -limit)

@@ -9,9 +9,9 @@ namespace corvan {
 
 using TDateTime = double;
 
-constexpr double MillisecondsPerDay = 86400000.0;
+constexpr double kMillisecondsPerDay = 86400000.0;
 // Days from 30 Dec 1899 to 1 Jan 1970.
-constexpr int UnixEpochDays = 25569;
+constexpr int kUnixEpochDays = 25569;
 
 // Date-time from a civil date and time; no range checks beyond what the arithmetic needs.
 TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,

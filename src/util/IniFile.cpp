@@ -32,10 +32,10 @@ TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {
     if (FFileName.empty())
         return;
     try {
-        if (auto content = ReadWholeFile(FFileName, MaxFileSize)) {
-            if (size_t(std::count(content->begin(), content->end(), '\n')) >= MaxLines)
+        if (auto content = ReadWholeFile(FFileName, kMaxFileSize)) {
+            if (size_t(std::count(content->begin(), content->end(), '\n')) >= kMaxLines)
                 throw EFileError(
-                    Format("Cannot read %s: more than %zu lines", FFileName.c_str(), MaxLines), 0);
+                    Format("Cannot read %s: more than %zu lines", FFileName.c_str(), kMaxLines), 0);
             // A text file never holds NUL bytes; this is some other file (or a damaged one),
             // and rewriting it as settings would destroy it.
             if (content->find('\0') != std::string::npos)

@@ -27,10 +27,10 @@ class TIniFile {
 public:
     // A settings file larger than this is not read (LoadError is set and it is never
     // overwritten): a real one is a few hundred kilobytes even with every list full.
-    static constexpr size_t MaxFileSize = 16 * 1024 * 1024;
+    static constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
     // Likewise for the number of lines, which bounds the memory the parsed file takes (a
     // full user list is under half of it).
-    static constexpr size_t MaxLines = 1000000;
+    static constexpr size_t kMaxLines = 1000000;
 
     // Reads the file. A missing file reads as empty. A file that exists but cannot be read
     // (no permission, not a regular file, too large or too many lines, NUL bytes in it, I/O

@@ -39,9 +39,9 @@ TDescriptorLimit RaiseDescriptorLimit() {
 }
 
 uint64_t TunnelCapacity(uint64_t limit) {
-    if (limit <= DESCRIPTOR_RESERVE)
+    if (limit <= kDescriptorReserve)
         return 0;
-    return (limit - DESCRIPTOR_RESERVE) / DESCRIPTORS_PER_TUNNEL;
+    return (limit - kDescriptorReserve) / kDescriptorsPerTunnel;
 }
 
 std::string DescriptorLimitText(const TDescriptorLimit& limit) {

@@ -8,10 +8,10 @@ namespace corvan {
 
 // Descriptors each open tunnel holds: its two sockets, and its thread's loop (the epoll and
 // wake-up descriptors; a throttled tunnel adds the loop's timer descriptor).
-constexpr uint64_t DESCRIPTORS_PER_TUNNEL = 4;
+constexpr uint64_t kDescriptorsPerTunnel = 4;
 // Descriptors kept out of the tunnel count: standard streams, listening sockets, the main
 // loop, UDP mappings, DNS, the settings and log files.
-constexpr uint64_t DESCRIPTOR_RESERVE = 64;
+constexpr uint64_t kDescriptorReserve = 64;
 
 // The open-descriptor limit (RLIMIT_NOFILE). Unlimited is UINT64_MAX.
 struct TDescriptorLimit {
@@ -28,7 +28,7 @@ struct TDescriptorLimit {
 // success (safe in a forked child).
 TDescriptorLimit RaiseDescriptorLimit();
 
-// Tunnels that fit into limit: (limit - DESCRIPTOR_RESERVE) / DESCRIPTORS_PER_TUNNEL, 0 when
+// Tunnels that fit into limit: (limit - kDescriptorReserve) / kDescriptorsPerTunnel, 0 when
 // the reserve takes it all.
 uint64_t TunnelCapacity(uint64_t limit);
 

@@ -12,8 +12,8 @@ namespace corvan {
 
 namespace {
 
-constexpr uint64_t Multiplier[4] = {2111111111, 1492, 1776, 5115};
-constexpr uint64_t MultiplierSum = 2111111111 + 1492 + 1776 + 5115;
+constexpr uint64_t kMultiplier[4] = {2111111111, 1492, 1776, 5115};
+constexpr uint64_t kMultiplierSum = 2111111111 + 1492 + 1776 + 5115;
 
 // Spreads a seed over several words (Steele, Lea and Flood's SplitMix64 step).
 uint64_t SplitMix64(uint64_t& state) {
@@ -34,8 +34,8 @@ TMotherRandom::TMotherRandom(uint64_t seed) {
     }
     if (allZero) // the all-zero state would only ever yield 0
         FLag[0] = 1;
-    // A carry of MultiplierSum - 1 with all lags at 2^32 - 1 is a fixed point; stay below.
-    FCarry = uint32_t(SplitMix64(state) % (MultiplierSum - 1));
+    // A carry of kMultiplierSum - 1 with all lags at 2^32 - 1 is a fixed point; stay below.
+    FCarry = uint32_t(SplitMix64(state) % (kMultiplierSum - 1));
 }
 
 TMotherRandom::TMotherRandom(const uint32_t (&lags)[4], uint32_t carry) : FCarry(carry) {
@@ -47,7 +47,7 @@ uint32_t TMotherRandom::Next() {
     // At most 2111119494 * (2^32 - 1) + 2^32: fits in 64 bits.
     uint64_t sum = FCarry;
     for (int i = 0; i < 4; ++i)
-        sum += Multiplier[i] * FLag[i];
+        sum += kMultiplier[i] * FLag[i];
     FLag[0] = FLag[1];
     FLag[1] = FLag[2];
     FLag[2] = FLag[3];
@@ -110,8 +110,8 @@ std::string RandomPassword(TMotherRandom& random, int minLength, int maxLength, 
 
     if (maxLength < 1 || minLength > maxLength)
         return std::string();
-    minLength = std::clamp(minLength, 0, MaxRandomPasswordLength);
-    maxLength = std::min(maxLength, MaxRandomPasswordLength);
+    minLength = std::clamp(minLength, 0, kMaxRandomPasswordLength);
+    maxLength = std::min(maxLength, kMaxRandomPasswordLength);
     int length = minLength == maxLength
                      ? minLength
                      : minLength + int(random.Below(int64_t(maxLength) - minLength + 1));

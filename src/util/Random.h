@@ -37,7 +37,7 @@ uint32_t RandomBelow(int64_t n);
 
 // Lengths above this are generated at this length: a caller's mistake must not allocate
 // without bound.
-constexpr int MaxRandomPasswordLength = 1024;
+constexpr int kMaxRandomPasswordLength = 1024;
 
 // A pronounceable password: upper-case letters alternating between vowels ("AEIOUY") and
 // consonants, never more than two of one kind in a row; then, when asked, some letters

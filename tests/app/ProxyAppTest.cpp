@@ -45,7 +45,7 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
     EXPECT_TRUE(app.RunOnStartUp());
     EXPECT_FALSE(app.UpdateCheckEnabled);
     EXPECT_EQ(app.UpdateCheckInterval, 28);
-    EXPECT_EQ(app.X, TProxyApp::NoPlacement);
+    EXPECT_EQ(app.X, TProxyApp::kNoPlacement);
     EXPECT_TRUE(app.ShowTips && app.MinimizeOnClose && app.MinimizeToTray);
     EXPECT_TRUE(app.Autostart().IsPresent());
     std::string entry = ReadFileText(f.EntryPath());
@@ -199,7 +199,7 @@ TEST(ProxyApp, UnreadableSettingsFileIsNotReplacedByDefaults) {
     ::mkdir((f.Dir / "data").c_str(), 0755);
     ::mkdir((f.Dir / "data/Corvan").c_str(), 0755);
     std::string content =
-        "[Proxy-HTTP]\nServerPort=3128\n" + std::string(TIniFile::MaxFileSize, '#');
+        "[Proxy-HTTP]\nServerPort=3128\n" + std::string(TIniFile::kMaxFileSize, '#');
     WriteFileText(f.SettingsPath(), content);
     TProxyApp app(f.Environment, HeadlessUserInterface());
     EXPECT_NE(app.SettingsFile().LoadError(), "");

@@ -92,7 +92,7 @@ TEST(ServiceSettings, OutOfRangeValuesAreClampedOnLoad) {
     EXPECT_EQ(root.HTTPProxy().MaxConnections, 2);
     EXPECT_EQ(root.HTTPProxy().MaxBackLog, 64);
     // An unknown login mode never falls back to "no login".
-    EXPECT_EQ(root.HTTPProxy().LoginMode, THTTPProxySystem::UnknownLoginMode);
+    EXPECT_EQ(root.HTTPProxy().LoginMode, THTTPProxySystem::kUnknownLoginMode);
     EXPECT_EQ(root.SocksProxy().MaxConnections, 1);
     EXPECT_EQ(root.SocksProxy().MaxBackLog, 0);
     EXPECT_EQ(root.DNSProxy().ResolveMethod, 0);
@@ -270,7 +270,7 @@ TEST(ServiceSettings, ConfirmedDialogSavesToTheRememberedSection) {
 
 TEST(PortMapperSettings, AtMost1024Mappings) {
     TPortMapperSystem list;
-    for (int i = 0; i < TPortMapperSystem::MaxMappings - 1; ++i)
+    for (int i = 0; i < TPortMapperSystem::kMaxMappings - 1; ++i)
         list.AddChild(std::make_unique<TPortMapSystem>());
     EXPECT_TRUE(list.CanCreateChild()); // the 1024th may be added
     list.AddChild(std::make_unique<TPortMapSystem>());

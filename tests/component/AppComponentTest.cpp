@@ -48,7 +48,7 @@ public:
     TJournalItem* At(int i) const { return static_cast<TJournalItem*>(Item(i)); }
     int Created = 0;
     int SkipEvery = 0;
-    int MaxItems = DefaultMaxItemCount;
+    int MaxItems = kDefaultMaxItemCount;
 
 private:
     std::vector<std::string>* FJournal;

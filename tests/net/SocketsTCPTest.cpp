@@ -193,7 +193,7 @@ TEST(TCPRead, OneNotificationTakesABoundedShareFromAPeerThatNeverPauses) {
     ASSERT_TRUE(all) << got.size();
     EXPECT_TRUE(got == data);
     EXPECT_GT(largestStep, 0u);
-    EXPECT_LE(largestStep, static_cast<size_t>(READ_EVENT_LIMIT));
+    EXPECT_LE(largestStep, static_cast<size_t>(kReadEventLimit));
 }
 
 TEST(TCPRead, BufferGrowsByAQuarterAndCompactsBackTo16384) {

@@ -75,7 +75,7 @@ public:
     std::atomic<int> Executing{0};
     std::atomic<int> Executed{0};
 
-    explicit TTestServer(uint8_t mode = CLIENT_MODE_THREAD) {
+    explicit TTestServer(TClientMode mode = cmThread) {
         ClientMode = mode;
         SetLocalHost("127.0.0.1");
         SetListenPort("0");
@@ -153,7 +153,7 @@ TEST(TCPServerActivation, SettingsAreCheckedAndActivationIsLogged) {
     server.SetActive(true);
     EXPECT_TRUE(server.Active());
     EXPECT_EQ(server.ServerSocket().State(), ssListening);
-    EXPECT_TRUE(server.Logged(LOG_TYPE_INFO, "Server active. Listening on port 0."));
+    EXPECT_TRUE(server.Logged(ltInfo, "Server active. Listening on port 0."));
     auto raises = [](const std::function<void()>& f, const std::string& text) {
         try {
             f();
@@ -169,7 +169,7 @@ TEST(TCPServerActivation, SettingsAreCheckedAndActivationIsLogged) {
            "Operation only allowed on closed socket: SetMaxBacklog");
     EXPECT_GE(server.Uptime(), 0);
     server.SetActive(false);
-    EXPECT_TRUE(server.Logged(LOG_TYPE_INFO, "Server shutdown."));
+    EXPECT_TRUE(server.Logged(ltInfo, "Server shutdown."));
     EXPECT_EQ(server.Uptime(), 0);
     EXPECT_EQ(server.ServerSocket().State(), ssClosed);
     server.SetMaxBacklog(10);
@@ -205,7 +205,7 @@ TEST(TCPServerActivation, PortInUseIsLoggedAsAnErrorAndRaised) {
     }
     EXPECT_FALSE(server.Active());
     ASSERT_EQ(server.Entries.size(), 1u);
-    EXPECT_EQ(server.Entries[0].Type, LOG_TYPE_ERROR);
+    EXPECT_EQ(server.Entries[0].Type, ltError);
     EXPECT_EQ(server.Entries[0].Text, text);
     // Once the port is free the same server activates.
     occupant.reset();
@@ -233,7 +233,7 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
             threads.insert(std::this_thread::get_id());
         }
         EXPECT_FALSE(TMessageLoop::IsMainThread());
-        client->Log(LOG_TYPE_INFO, "hello from client");
+        client->Log(ltInfo, "hello from client");
         Echo(client);
     };
     server.OnClientAdd = [&](TTCPServerClient*) {
@@ -266,7 +266,7 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
     EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 2);
     EXPECT_EQ(std::count(events.begin(), events.end(), "remove"), 2);
     EXPECT_EQ(events[2], "close"); // a client is removed only after its close event
-    EXPECT_TRUE(server.Logged(LOG_TYPE_INFO, "hello from client"));
+    EXPECT_TRUE(server.Logged(ltInfo, "hello from client"));
     for (auto& e : server.Entries)
         EXPECT_TRUE(e.OnMainThread);
     // The bytes of removed clients still count in the rate.
@@ -343,15 +343,15 @@ TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
     {
         TPeer peer(server.Port());
         ASSERT_TRUE(RunLoopUntil([&] {
-            return server.Logged(LOG_TYPE_ERROR, "Client execute error: boom") &&
+            return server.Logged(ltError, "Client execute error: boom") &&
                    server.ClientCount() == 0;
         }));
-        EXPECT_TRUE(server.Logged(LOG_TYPE_ERROR, "Client execute error: boom"));
+        EXPECT_TRUE(server.Logged(ltError, "Client execute error: boom"));
     }
     failCreate = true;
     TPeer peer(server.Port());
     ASSERT_TRUE(RunLoopUntil(
-        [&] { return server.Logged(LOG_TYPE_ERROR, "Error creating client: no memory for you"); }));
+        [&] { return server.Logged(ltError, "Error creating client: no memory for you"); }));
     EXPECT_EQ(RecvWithin(peer.H, 1), ""); // its connection was closed
     EXPECT_EQ(server.ClientCount(), 0u);
 }
@@ -388,7 +388,7 @@ TEST(TCPServerDeactivation, WaitsForEveryClientThreadWhileServingTheirHandOvers)
     constexpr int kClients = 100;
     server.Body = [&](TTCPServerClient* client) {
         ReadSome(client->GetSocket()); // the peers stay silent
-        client->Log(LOG_TYPE_INFO, "leaving");
+        client->Log(ltInfo, "leaving");
     };
     server.SetActive(true);
     std::vector<std::unique_ptr<TPeer>> peers;
@@ -440,11 +440,11 @@ TEST(TCPServerStress, TwoHundredEchoClientsWithRandomMessageSizesGetEveryByteBac
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(server.Executed, kClients);
     for (auto& e : server.Entries)
-        EXPECT_EQ(e.Type, LOG_TYPE_INFO) << e.Text;
+        EXPECT_EQ(e.Type, ltInfo) << e.Text;
 }
 
 TEST(TCPServerModes, EventModeServesClientsOnTheServerThread) {
-    TTestServer server(CLIENT_MODE_EVENTS);
+    TTestServer server(cmEvents);
     int adds = 0, closes = 0, removes = 0;
     server.OnClientAdd = [&](TTCPServerClient*) { ++adds; };
     server.OnClientDataAvailable = [&](TTCPServerClient* client) {
@@ -465,7 +465,7 @@ TEST(TCPServerModes, EventModeServesClientsOnTheServerThread) {
 }
 
 TEST(TCPServerModes, ModeZeroOnlyReportsAccepts) {
-    TTestServer server(CLIENT_MODE_NONE);
+    TTestServer server(cmNone);
     int accepts = 0;
     server.OnAccept = [&](ATCPServer*) { ++accepts; };
     server.SetActive(true);
@@ -692,7 +692,7 @@ TEST(TCPServerClientStream, ClientThreadStreamIsBlockingWithTheServersSettings) 
 }
 
 TEST(TCPServerClientStream, EventModeClientGetsANonBlockingStream) {
-    TTestServer server(CLIENT_MODE_EVENTS);
+    TTestServer server(cmEvents);
     server.ClientTimeout = 777;
     int mode = -1, timeout = 0;
     server.OnClientAdd = [&](TTCPServerClient* client) {
@@ -797,9 +797,9 @@ TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder)
     TTestServer server;
     server.SetLogTo(&log.Log);
     server.Body = [](TTCPServerClient* client) {
-        client->Log(LOG_TYPE_INFO, "first");
-        client->Log(LOG_TYPE_ERROR, "second");
-        client->Log(LOG_TYPE_INFO, "third");
+        client->Log(ltInfo, "first");
+        client->Log(ltError, "second");
+        client->Log(ltInfo, "third");
     };
     server.SetActive(true);
     {

@@ -305,7 +305,7 @@ TEST(RelayStreams, AFastSenderFacingAStalledReceiverIsHeldBackNotBuffered) {
     EXPECT_EQ(relayResult.get(), int64_t(payload.size()));
     ASSERT_EQ(got.size(), payload.size());
     EXPECT_EQ(Checksum(got), Checksum(payload));
-    EXPECT_LE(largestRead, READ_EVENT_LIMIT + kBlock);
+    EXPECT_LE(largestRead, kReadEventLimit + kBlock);
     EXPECT_LT(largestUnsent, 2 * kBlock);
 }
 

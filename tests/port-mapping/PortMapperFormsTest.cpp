@@ -39,7 +39,7 @@ TEST(PortMapSettingsForm, ShowsTheMappingAndCopiesItBack) {
     form.SocksProxy.UseAuth = true;
     EXPECT_FALSE(form.SocksProxy.LoginEnabled()); // greyed with its group
     form.SaveTo(m);
-    EXPECT_EQ(m.ServerProtocol, ProtocolTCP);
+    EXPECT_EQ(m.ServerProtocol, mpTCP);
     EXPECT_EQ(m.ServerIP, "192.168.1.5"); // kept for a TCP mapping as well
     EXPECT_FALSE(m.SocksProxy.UseProxy);
     EXPECT_EQ(m.SocksProxy.Host, "socks.lan");
@@ -70,7 +70,7 @@ TEST(PortMapSettingsForm, UnknownProtocolIsKeptUnlessOneIsChosen) {
     EXPECT_EQ(m.ServerProtocol, 9);
     form.ProtocolIndex = 1;
     form.SaveTo(m);
-    EXPECT_EQ(m.ServerProtocol, ProtocolUDP);
+    EXPECT_EQ(m.ServerProtocol, mpUDP);
 }
 
 TEST(PortMapSettingsForm, OKSavesALoadedMappingAtOnceCancelChangesNothing) {

@@ -137,7 +137,7 @@ TEST(PortMapperSystem, AtMost1024MappingsThroughTheNewButton) {
     ui.PressOK = true;
     TPortMapperSystem list;
     list.SetUserInterface(&ui);
-    for (int i = 0; i < TPortMapperSystem::MaxMappings - 1; ++i)
+    for (int i = 0; i < TPortMapperSystem::kMaxMappings - 1; ++i)
         list.AddChild(std::make_unique<TPortMapSystem>());
     ASSERT_TRUE(list.CanCreateChild());
     EXPECT_NE(list.CreateChild(), nullptr); // the 1024th
@@ -271,7 +271,7 @@ TEST(PortMapSystem, MapperIsBuiltFromTheSettingsAndReleasedOnStop) {
     tcp->SetEnabled(true);
     ASSERT_EQ(j.Built.size(), 1u);
     const TPortMapperParams& p = j.Built[0];
-    EXPECT_EQ(p.Protocol, ProtocolTCP);
+    EXPECT_EQ(p.Protocol, mpTCP);
     EXPECT_EQ(p.LocalHost, "127.0.0.1"); // a TCP mapping listens on ServerIP too
     EXPECT_EQ(p.LocalPort, "8080");
     EXPECT_EQ(p.DestHost, "web.lan");
@@ -287,7 +287,7 @@ TEST(PortMapSystem, MapperIsBuiltFromTheSettingsAndReleasedOnStop) {
     auto udp = Mapping(4, 5353, "dns.lan", 53);
     udp->MapperFactory = FactoryOf(j);
     udp->SetEnabled(true);
-    EXPECT_EQ(j.Built[1].Protocol, ProtocolUDP);
+    EXPECT_EQ(j.Built[1].Protocol, mpUDP);
     EXPECT_EQ(j.Built[1].LocalHost, "");
     udp.reset(); // destroying a running mapping stops its mapper
     EXPECT_EQ(j.Running, 0);

@@ -58,7 +58,7 @@ TEST(PortMapperLoop, OtherPortsAndAddressesTheListenerDoesNotHoldAreNoLoop) {
 }
 
 TEST(PortMapperLoop, FactoryRefusesALoopBeforeListening) {
-    for (uint8_t protocol : {ProtocolTCP, ProtocolUDP}) {
+    for (uint8_t protocol : {mpTCP, mpUDP}) {
         std::string port = std::to_string(FreeLoopbackPort());
         TPortMapperParams p = Params("127.0.0.1", port, "127.0.0.1", port);
         p.Protocol = protocol;
@@ -72,7 +72,7 @@ TEST(PortMapperLoop, FactoryRefusesALoopBeforeListening) {
         uint16_t number = uint16_t(std::stoi(port));
         TSocketHandle h =
             AllocateSocketHandle(TIPAddressFamily::iaIP4,
-                                 protocol == ProtocolTCP ? TIPProtocol::ipTCP : TIPProtocol::ipUDP);
+                                 protocol == mpTCP ? TIPProtocol::ipTCP : TIPProtocol::ipUDP);
         EXPECT_EQ(SocketBind(h, TSocketAddr::IP4(corvan::test::Loopback(), number)), 0);
         SocketClose(h);
     }

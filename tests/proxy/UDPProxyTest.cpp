@@ -260,7 +260,7 @@ TEST(UDPPortMapper, ADestinationPortThatDoesNotResolveDropsTheDatagramAndKeepsNo
 TEST(PortMapperFactory, UDPMappingListensOnServerIPAndReportsABusyPort) {
     TEchoServer echo;
     TPortMapperParams p;
-    p.Protocol = ProtocolUDP;
+    p.Protocol = mpUDP;
     p.LocalHost = "127.0.0.1";
     p.LocalPort = std::to_string(echo.Port()); // taken by the echo server
     p.DestHost = "127.0.0.1";

@@ -336,7 +336,7 @@ TEST(SocksProxySettingsForm, ShowsTheServiceAndParsesWithFallbacksAndClamps) {
     EXPECT_EQ(form.Tabs(), (std::vector<std::string>{"Server", "Options", "Bandwidth", "Proxy"}));
     EXPECT_EQ(TfrmSocksProxySettings::PortItems(),
               (std::vector<std::string>{"1080", "1081", "3128", "8080"}));
-    EXPECT_STREQ(TfrmSocksProxySettings::RequireLoginCaption, "Require users to log in.");
+    EXPECT_STREQ(TfrmSocksProxySettings::kRequireLoginCaption, "Require users to log in.");
     EXPECT_EQ(form.ServerPort, "1080");
     EXPECT_EQ(form.MaxConnections, "64");
     EXPECT_EQ(form.BandInLimit, ""); // below 1 shows empty

@@ -51,11 +51,11 @@ TEST(ProxyUserForm, FieldsAreCutToTheirLimits) {
     TfrmProxyUserSettings form;
     form.SetName(std::string(200, 'n'));
     form.SetPassword(std::string(100, 'p'));
-    EXPECT_EQ(form.Name().size(), TfrmProxyUserSettings::MaxNameLength);
-    EXPECT_EQ(form.Login().size(), TfrmProxyUserSettings::AutoLoginLength);
-    EXPECT_EQ(form.Password().size(), TfrmProxyUserSettings::MaxPasswordLength);
+    EXPECT_EQ(form.Name().size(), TfrmProxyUserSettings::kMaxNameLength);
+    EXPECT_EQ(form.Login().size(), TfrmProxyUserSettings::kAutoLoginLength);
+    EXPECT_EQ(form.Password().size(), TfrmProxyUserSettings::kMaxPasswordLength);
     form.SetLogin(std::string(100, 'l'));
-    EXPECT_EQ(form.Login().size(), TfrmProxyUserSettings::MaxLoginLength);
+    EXPECT_EQ(form.Login().size(), TfrmProxyUserSettings::kMaxLoginLength);
 }
 
 TEST(ProxyUserForm, AccessBoxesAreGreyedWhileTheUserIsDisabled) {

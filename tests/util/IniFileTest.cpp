@@ -189,7 +189,7 @@ TEST(IniFileOnDisk, UnreadableFileIsNeverOverwritten) {
     TTempDir dir;
     // Too large to be a settings file.
     std::string big = dir / "big.ini";
-    std::string content = "[S]\nk=1\n" + std::string(TIniFile::MaxFileSize, ';');
+    std::string content = "[S]\nk=1\n" + std::string(TIniFile::kMaxFileSize, ';');
     WriteFileText(big, content);
     {
         TIniFile ini(big);
@@ -201,7 +201,7 @@ TEST(IniFileOnDisk, UnreadableFileIsNeverOverwritten) {
     EXPECT_EQ(ReadFileText(big), content);
     // Too many lines, even though small enough in bytes.
     std::string many = dir / "many.ini";
-    WriteFileText(many, std::string(TIniFile::MaxLines, '\n'));
+    WriteFileText(many, std::string(TIniFile::kMaxLines, '\n'));
     TIniFile manyLines(many);
     EXPECT_NE(manyLines.LoadError().find("lines"), std::string::npos) << manyLines.LoadError();
     // NUL bytes: some other file (or a damaged one) at the settings file's path.

@@ -42,8 +42,8 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardLimit) {
 }
 
 TEST(DescriptorLimit, TunnelCountLeavesTheReserveAndTakesFourPerTunnel) {
-    EXPECT_EQ(TunnelCapacity(8192), (8192 - DESCRIPTOR_RESERVE) / 4);
-    EXPECT_EQ(TunnelCapacity(DESCRIPTOR_RESERVE), 0u);
+    EXPECT_EQ(TunnelCapacity(8192), (8192 - kDescriptorReserve) / 4);
+    EXPECT_EQ(TunnelCapacity(kDescriptorReserve), 0u);
     EXPECT_EQ(TunnelCapacity(0), 0u);
     TDescriptorLimit limit;
     limit.Before = 1024;

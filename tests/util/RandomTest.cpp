@@ -154,5 +154,5 @@ TEST(RandomPassword, ImpossibleOrOddLengths) {
     for (int i = 0; i < 100; ++i)
         EXPECT_LE(RandomPassword(r, -10, 2, true, true, true).size(), 2u);
     EXPECT_EQ(RandomPassword(r, 2000000000, 2100000000, false, false, false).size(),
-              size_t(MaxRandomPasswordLength));
+              size_t(kMaxRandomPasswordLength));
 }
