@@ -312,18 +312,23 @@ bool ASocket::OnForeignThread() const {
 }
 
 void ASocket::Terminate() {
-    TTimerHandle::Terminate();
     if (OnForeignThread()) {
+        // Once the owner sees Terminated it may end its loop and free this socket, so the
+        // flag is the last thing this thread touches: the message goes by handle number
+        // (a message for a freed window is dropped).
+        TWindowHandleId window = WindowHandle();
         {
             std::lock_guard<std::mutex> lock(FHandleLock);
             if (FHandle != INVALID_SOCKETHANDLE)
                 SocketShutdown(FHandle, TShutdownHow::sdBoth);
         }
+        TTimerHandle::Terminate();
         // Without a window the message goes nowhere; the owner closes the handle when it
         // resets or frees the socket.
-        PostMessage(WindowHandle(), WM_SOCKET_TERMINATE, 0, 0);
+        PostMessage(window, WM_SOCKET_TERMINATE, 0, 0);
         return;
     }
+    TTimerHandle::Terminate();
     FreeLookups();
     ResetSocket();
 }
