@@ -229,8 +229,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone window, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     if (StillRunning(client))
-        Step(client, "Socket creation error: ",
-             [&] { client->CreateStream(smBlockWaitMessage); });
+        Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))
         Step(client, "Client activate error: ", [&] {
             client->Activate();

@@ -191,10 +191,10 @@ private:
     // registry's locks (through Terminate and PostMessage).
     mutable std::mutex ClientSocketLock;
     TTCPServerClientThread* FThread = nullptr;
-    bool FHeld = false;                // a thread has the client and has not let go
-    std::condition_variable FLetGo;    // FHeld became false (with ClientSocketLock)
+    bool FHeld = false;             // a thread has the client and has not let go
+    std::condition_variable FLetGo; // FHeld became false (with ClientSocketLock)
     std::unique_ptr<TTCPServerClientSocket> FSocket;
-    int64_t FFinalBytes = 0;           // the socket's byte count when it was freed
+    int64_t FFinalBytes = 0;  // the socket's byte count when it was freed
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
     std::unique_ptr<TSocketStream> FStream; // the socket's thread only
     // The add notification was posted (client thread) and delivered (main thread only).
