@@ -217,15 +217,15 @@ void TTCPServerClientThread::Execute() {
         client = FClient;
     }
     while (client) {
-        Serve(client);
-        client = FServer->WaitAsSpare(this);
+        bool offered = Serve(client);
+        client = offered ? FServer->WaitAsSpare(this) : nullptr;
     }
     FRunning.store(false, std::memory_order_release);
     PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_THREAD_END,
                 static_cast<uintptr_t>(FNumber), 0);
 }
 
-void TTCPServerClientThread::Serve(TTCPServerClient* client) {
+bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone window, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     if (StillRunning(client))
@@ -246,6 +246,9 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
                     FServer->TriggerClientClose(client);
                 });
         });
+    // Offered before the socket closes, so that a peer that connects again as soon as it sees
+    // the close finds this thread waiting (the client then waits here until it is let go).
+    bool offered = FServer->OfferAsSpare(this);
     // The socket's window belongs to this thread's loop: freed here, before the thread serves
     // anyone else.
     client->FreeConnection();
@@ -266,6 +269,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
         client->FLetGo.notify_all();
     }
     TMessageLoop::Main().NotifyJobWaiters();
+    return offered;
 }
 
 // --- ATCPServer -------------------------------------------------------------------------------
@@ -628,12 +632,17 @@ bool ATCPServer::HandToSpare(TTCPServerClient* client) {
     return true;
 }
 
-TTCPServerClient* ATCPServer::WaitAsSpare(TTCPServerClientThread* thread) {
-    std::unique_lock<std::mutex> lock(PoolLock);
+bool ATCPServer::OfferAsSpare(TTCPServerClientThread* thread) {
+    std::lock_guard<std::mutex> lock(PoolLock);
     if (thread->Terminated() || FPoolClosed ||
         FSpareThreads.size() >= static_cast<size_t>(std::max(0, MaxSpareThreads.load())))
-        return nullptr;
+        return false;
     FSpareThreads.push_back(thread);
+    return true;
+}
+
+TTCPServerClient* ATCPServer::WaitAsSpare(TTCPServerClientThread* thread) {
+    std::unique_lock<std::mutex> lock(PoolLock);
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(SpareThreadIdleMs.load());
     // Handing a client over takes the spare off the list and sets FNextClient under this lock,

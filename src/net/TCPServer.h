@@ -231,7 +231,8 @@ protected:
 
 private:
     friend class ATCPServer;
-    void Serve(TTCPServerClient* client);
+    // One client from start to let go; answers whether the thread was offered as a spare.
+    bool Serve(TTCPServerClient* client);
     bool StillRunning(TTCPServerClient* client) const;
     // Runs step; an exception is logged as an error with prefix.
     void Step(TTCPServerClient* client, const char* prefix, const std::function<void()>& step);
@@ -357,8 +358,11 @@ private:
     void ClientAddArrived(uint64_t id);
     // Main thread: gives client to a waiting spare (true), or answers false when none waits.
     bool HandToSpare(TTCPServerClient* client);
-    // Client thread, its client let go: waits as a spare and answers the next client, or null
-    // when the thread is to end (terminated, pool closed or full, idle too long).
+    // Client thread, before it lets go of its client: puts it on the spare list, unless it is
+    // terminated or the pool is closed or full (false: the thread is to end).
+    bool OfferAsSpare(TTCPServerClientThread* thread);
+    // Client thread, offered and its client let go: waits for the next client and answers it,
+    // or null when the thread is to end (terminated, pool closed, idle too long).
     TTCPServerClient* WaitAsSpare(TTCPServerClientThread* thread);
     void ClientThreadEnded(uint64_t number);
     void EndClientThreads();
