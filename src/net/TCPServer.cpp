@@ -3,6 +3,7 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace corvan {
 
@@ -16,16 +17,25 @@ TTCPServerClient::TTCPServerClient(ATCPServer* server)
     : FServer(server), FId(GNextClientId.fetch_add(1)) {}
 
 TTCPServerClient::~TTCPServerClient() {
-    // Stopped while still published, so its own Terminate can still find it; once it has
-    // ended nobody else reads FThread.
-    if (FThread)
-        FThread->Stop();
-    std::unique_ptr<TTCPServerClientThread> thread;
+    // A thread still serving the client reads it to the end: it is terminated and let go of.
+    bool held;
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
-        thread = std::move(FThread);
+        held = FHeld;
     }
-    thread.reset();
+    if (held) {
+        Terminate();
+        if (TMessageLoop::IsMainThread()) {
+            // The thread may be handing over (a log entry, the close event) right now.
+            TMessageLoop::Main().ServeJobsUntil([this] {
+                std::lock_guard<std::mutex> lock(ClientSocketLock);
+                return !FHeld;
+            });
+        } else {
+            std::unique_lock<std::mutex> lock(ClientSocketLock);
+            FLetGo.wait(lock, [this] { return !FHeld; });
+        }
+    }
     FStream.reset();
     FSocket.reset();
     if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
@@ -76,7 +86,19 @@ TSocketStream* TTCPServerClient::GetStream() {
 
 int64_t TTCPServerClient::TotalBytes() const {
     std::lock_guard<std::mutex> lock(ClientSocketLock);
-    return FSocket ? FSocket->TotalBytesReceived() + FSocket->TotalBytesSent() : 0;
+    return FSocket ? FSocket->TotalBytesReceived() + FSocket->TotalBytesSent() : FFinalBytes;
+}
+
+void TTCPServerClient::FreeConnection() {
+    FStream.reset();
+    std::unique_ptr<TTCPServerClientSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        if (FSocket)
+            FFinalBytes = FSocket->TotalBytesReceived() + FSocket->TotalBytesSent();
+        socket = std::move(FSocket);
+    }
+    socket.reset(); // outside the lock: closing takes the loop's locks
 }
 
 void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
@@ -86,7 +108,10 @@ void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
         FServer->Log(logType, msg);
     else
         try {
-            TMessageLoop::Main().RunSynchronous([&] { FServer->Log(logType, msg); });
+            TMessageLoop::Main().RunSynchronous([&] {
+                FServer->DeliverClientAdd(this);
+                FServer->Log(logType, msg);
+            });
         } catch (...) {
             // The main loop has ended or the log hook failed: the entry is lost.
         }
@@ -109,16 +134,13 @@ void TTCPServerClient::Execute() {
 
 TTCPServerClientThread* TTCPServerClient::Thread() const {
     std::lock_guard<std::mutex> lock(ClientSocketLock);
-    return FThread.get();
+    return FThread;
 }
 
 void TTCPServerClient::Terminate() {
+    // The client only: its thread goes on to serve others.
     FTerminated.store(true, std::memory_order_release);
     std::lock_guard<std::mutex> lock(ClientSocketLock);
-    // The thread's flag only: its own Terminate would take this lock again for the socket,
-    // which follows here.
-    if (FThread && FThread->Running())
-        FThread->TThread::Terminate();
     TerminateSocketLocked();
 }
 
@@ -141,60 +163,113 @@ bool TTCPServerClient::StillRunning() const {
 
 // --- TTCPServerClientThread -------------------------------------------------------------------
 
+namespace {
+std::atomic<uint64_t> GNextClientThreadNumber{1};
+} // namespace
+
 TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
                                                std::shared_ptr<TMessageLoop> loop)
-    : FServer(server), FClient(client), FLoop(std::move(loop)) {}
+    : FServer(server), FNumber(GNextClientThreadNumber.fetch_add(1)), FLoop(std::move(loop)),
+      FClient(client) {}
+
+TTCPServerClient* TTCPServerClientThread::Client() const {
+    std::lock_guard<std::mutex> lock(FServer->PoolLock);
+    return FClient;
+}
 
 void TTCPServerClientThread::Terminate() {
     TThread::Terminate();
-    std::lock_guard<std::mutex> lock(FClient->ClientSocketLock);
-    if (!FClient->FSocket)
+    std::lock_guard<std::mutex> lock(FServer->PoolLock);
+    FWake.notify_all();
+    // The served client cannot be freed meanwhile: letting go of it takes PoolLock.
+    if (!FClient)
         return;
-    FClient->FSocket->Terminate();
-    if (FClient->FSocket->HasWindowHandle())
-        PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
+    std::lock_guard<std::mutex> clientLock(FClient->ClientSocketLock);
+    FClient->TerminateSocketLocked();
 }
 
 void TTCPServerClientThread::Log(TServerLogType logType, const std::string& msg) {
-    FClient->Log(logType, msg);
+    if (TTCPServerClient* client = Client())
+        client->Log(logType, msg);
 }
 
-bool TTCPServerClientThread::StillRunning() const {
-    return !Terminated() && FClient->StillRunning();
+bool TTCPServerClientThread::StillRunning(TTCPServerClient* client) const {
+    return !Terminated() && client->StillRunning();
 }
 
-void TTCPServerClientThread::Step(const char* prefix, const std::function<void()>& step) {
+void TTCPServerClientThread::Step(TTCPServerClient* client, const char* prefix,
+                                  const std::function<void()>& step) {
     try {
         step();
     } catch (const std::exception& e) {
-        Log(ltError, prefix + std::string(e.what()));
+        client->Log(ltError, prefix + std::string(e.what()));
     } catch (...) {
-        Log(ltError, prefix + std::string("Unknown exception"));
+        client->Log(ltError, prefix + std::string("Unknown exception"));
     }
 }
 
 void TTCPServerClientThread::Execute() {
     if (FLoop)
         TMessageLoop::Adopt(std::move(FLoop));
-    if (StillRunning())
-        Step("Socket creation error: ", [&] { FClient->CreateStream(smBlockWaitMessage); });
-    if (StillRunning())
-        Step("Client activate error: ", [&] {
-            FClient->Activate();
-            if (FServer->OnClientAdd)
-                Synchronize([&] { FServer->TriggerClientAdd(FClient); });
-        });
-    if (StillRunning())
-        Step("Client execute error: ", [&] { FClient->Execute(); });
-    if (StillRunning())
-        Step("Client deactivate error: ", [&] {
-            FClient->Deactivate();
-            if (FServer->OnClientClose)
-                Synchronize([&] { FServer->TriggerClientClose(FClient); });
-        });
-    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                static_cast<uintptr_t>(FClient->Id()), 0);
+    TTCPServerClient* client;
+    {
+        std::lock_guard<std::mutex> lock(FServer->PoolLock);
+        client = FClient;
+    }
+    while (client) {
+        bool offered = Serve(client);
+        client = offered ? FServer->WaitAsSpare(this) : nullptr;
+    }
     FRunning.store(false, std::memory_order_release);
+    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_THREAD_END,
+                static_cast<uintptr_t>(FNumber), 0);
+}
+
+bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
+    // What a former client left queued (a quit for its gone window, say) is dropped here.
+    TMessageLoop::Current().ProcessMessages();
+    if (StillRunning(client))
+        Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
+    if (StillRunning(client))
+        Step(client, "Client activate error: ", [&] {
+            client->Activate();
+            FServer->PostClientAdd(client);
+        });
+    if (StillRunning(client))
+        Step(client, "Client execute error: ", [&] { client->Execute(); });
+    if (StillRunning(client))
+        Step(client, "Client deactivate error: ", [&] {
+            client->Deactivate();
+            if (FServer->OnClientClose)
+                Synchronize([&] {
+                    FServer->DeliverClientAdd(client);
+                    FServer->TriggerClientClose(client);
+                });
+        });
+    // Offered before the socket closes, so that a peer that connects again as soon as it sees
+    // the close finds this thread waiting (the client then waits here until it is let go).
+    bool offered = FServer->OfferAsSpare(this);
+    // The socket's window belongs to this thread's loop: freed here, before the thread serves
+    // anyone else.
+    client->FreeConnection();
+    {
+        // Unpublished before the done message: a client freed on it must not stop this
+        // thread, which goes on serving others.
+        std::lock_guard<std::mutex> lock(FServer->PoolLock);
+        FClient = nullptr;
+        std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
+        client->FThread = nullptr;
+    }
+    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                static_cast<uintptr_t>(client->Id()), 0);
+    {
+        // The last touch of the client: once FHeld is false its owner may free it.
+        std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+        client->FHeld = false;
+        client->FLetGo.notify_all();
+    }
+    TMessageLoop::Main().NotifyJobWaiters();
+    return offered;
 }
 
 // --- ATCPServer -------------------------------------------------------------------------------
@@ -202,6 +277,17 @@ void TTCPServerClientThread::Execute() {
 ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
     FServerSocket->OnAccept = [this](TTCPServerSocket*) { AcceptPass(); };
     FServerSocket->OnClientDone = [this](uintptr_t id) { ClientDone(id); };
+    FServerSocket->OnMessage = [this](uint32_t msg, uintptr_t wParam, intptr_t,
+                                      bool& handled) -> intptr_t {
+        if (msg == WM_SERVER_CLIENT_ADD)
+            ClientAddArrived(wParam);
+        else if (msg == WM_SERVER_CLIENT_THREAD_END)
+            ClientThreadEnded(wParam);
+        else
+            return 0;
+        handled = true;
+        return 0;
+    };
     FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
         Log(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     };
@@ -217,13 +303,42 @@ ATCPServer::~ATCPServer() {
 }
 
 void ATCPServer::ShutdownClients() {
-    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
+    {
+        // Threads whose client ends from now on end too instead of waiting as spares.
+        std::lock_guard<std::mutex> lock(PoolLock);
+        FPoolClosed = true;
+    }
+    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it) {
         if (!(*it)->Terminated())
             (*it)->Terminate();
+        // A client being shut down is no longer announced.
+        (*it)->FAddDelivered = true;
+    }
     // Moved out first: hand-overs served while the threads end may look at the list.
     auto clients = std::move(FClients);
     FClients.clear();
     clients.clear();
+    EndClientThreads();
+}
+
+void ATCPServer::EndClientThreads() {
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        FPoolClosed = true;
+    }
+    for (auto& t : FClientThreads)
+        t->Terminate();
+    // Moved out first, as the clients above: each Stop serves hand-overs while it waits.
+    auto threads = std::move(FClientThreads);
+    FClientThreads.clear();
+    threads.clear(); // each stops (waits for) its thread
+    std::lock_guard<std::mutex> lock(PoolLock);
+    FSpareThreads.clear();
+}
+
+size_t ATCPServer::SpareThreadCount() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return FSpareThreads.size();
 }
 
 void ATCPServer::Log(TServerLogType logType, const std::string& msg) {
@@ -339,6 +454,10 @@ void ATCPServer::DoActivate() {
     FServerSocket->SetLocalHost(FLocalHost);
     FServerSocket->SetListenPort(FListenPort);
     FAcceptPending = false;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        FPoolClosed = false;
+    }
     FServerSocket->Listen();
 }
 
@@ -400,7 +519,8 @@ void ATCPServer::AcceptPass() {
     if (ClientMode == cmNone)
         return;
     while (FActive && !atLimit()) {
-        if (ClientMode == cmThread && !PrepareClientLoop())
+        // A waiting spare has its loop; otherwise the next thread's loop is made first.
+        if (ClientMode == cmThread && SpareThreadCount() == 0 && !PrepareClientLoop())
             break;
         TTCPServerClient* client = AcceptClient();
         if (!client)
@@ -448,15 +568,31 @@ TTCPServerClient* ATCPServer::AcceptClient() {
 void ATCPServer::StartClient(TTCPServerClient* client) {
     try {
         if (ClientMode == cmThread) {
-            auto thread =
-                TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop));
-            TTCPServerClientThread* started = thread.get();
+            if (HandToSpare(client))
+                return;
+            // A spare that ended meanwhile leaves no loop made in advance: the thread then
+            // makes its own.
+            FClientThreads.push_back(
+                TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop)));
+            TTCPServerClientThread* thread = FClientThreads.back().get();
+            thread->SetStackSize(kClientThreadStackSize);
             {
                 // Published before it starts, so the thread's own Terminate finds it.
                 std::lock_guard<std::mutex> lock(client->ClientSocketLock);
-                client->FThread = std::move(thread);
+                client->FThread = thread;
+                client->FHeld = true;
             }
-            started->Start();
+            try {
+                thread->Start();
+            } catch (...) {
+                {
+                    std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+                    client->FThread = nullptr;
+                    client->FHeld = false;
+                }
+                FClientThreads.pop_back();
+                throw;
+            }
             return;
         }
         client->GetStream(); // smAsynchronous: events serve this client
@@ -479,6 +615,87 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
     }
 }
 
+bool ATCPServer::HandToSpare(TTCPServerClient* client) {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    if (FSpareThreads.empty())
+        return false;
+    // The most recent spare: its stack and loop are warm, and the oldest ones idle out.
+    TTCPServerClientThread* spare = FSpareThreads.back();
+    FSpareThreads.pop_back();
+    {
+        std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
+        client->FThread = spare;
+        client->FHeld = true;
+    }
+    spare->FNextClient = client;
+    spare->FWake.notify_one();
+    return true;
+}
+
+bool ATCPServer::OfferAsSpare(TTCPServerClientThread* thread) {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    if (thread->Terminated() || FPoolClosed ||
+        FSpareThreads.size() >= static_cast<size_t>(std::max(0, MaxSpareThreads.load())))
+        return false;
+    FSpareThreads.push_back(thread);
+    return true;
+}
+
+TTCPServerClient* ATCPServer::WaitAsSpare(TTCPServerClientThread* thread) {
+    std::unique_lock<std::mutex> lock(PoolLock);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(SpareThreadIdleMs.load());
+    // Handing a client over takes the spare off the list and sets FNextClient under this lock,
+    // so a spare on the list has no client and one off it has (or is ending).
+    while (!thread->FNextClient && !thread->Terminated() && !FPoolClosed)
+        if (thread->FWake.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
+    TTCPServerClient* next = thread->FNextClient;
+    thread->FNextClient = nullptr;
+    if (!next) {
+        auto it = std::find(FSpareThreads.begin(), FSpareThreads.end(), thread);
+        if (it != FSpareThreads.end())
+            FSpareThreads.erase(it);
+        return nullptr;
+    }
+    // Served even when the thread is ending: the client is held by it and must be let go of.
+    thread->FClient = next;
+    return next;
+}
+
+void ATCPServer::ClientThreadEnded(uint64_t number) {
+    auto it = std::find_if(FClientThreads.begin(), FClientThreads.end(),
+                           [&](const auto& t) { return t->Number() == number; });
+    if (it == FClientThreads.end())
+        return;
+    std::unique_ptr<TTCPServerClientThread> thread = std::move(*it);
+    FClientThreads.erase(it);
+    thread.reset(); // joins a thread that has posted its last message
+}
+
+void ATCPServer::PostClientAdd(TTCPServerClient* client) {
+    if (!OnClientAdd)
+        return;
+    client->FAddPosted.store(true, std::memory_order_release);
+    PostMessage(FServerSocket->WindowHandle(), WM_SERVER_CLIENT_ADD,
+                static_cast<uintptr_t>(client->Id()), 0);
+}
+
+void ATCPServer::DeliverClientAdd(TTCPServerClient* client) {
+    if (client->FAddDelivered || !client->FAddPosted.load(std::memory_order_acquire))
+        return;
+    client->FAddDelivered = true;
+    TriggerClientAdd(client);
+}
+
+void ATCPServer::ClientAddArrived(uint64_t id) {
+    // By number: the client may have been freed meanwhile (deactivation).
+    auto it = std::find_if(FClients.begin(), FClients.end(),
+                           [&](const auto& c) { return c->Id() == id; });
+    if (it != FClients.end())
+        DeliverClientAdd(it->get());
+}
+
 void ATCPServer::RemoveClient(TTCPServerClient* client) {
     auto it = std::find_if(FClients.begin(), FClients.end(),
                            [&](const auto& c) { return c.get() == client; });
@@ -497,6 +714,7 @@ void ATCPServer::ClientDone(uint64_t id) {
     if (it == FClients.end())
         return;
     TTCPServerClient* client = it->get();
+    DeliverClientAdd(client);
     if (OnClientRemove)
         OnClientRemove(client);
     // Freed before the waiting connections are accepted, so its descriptor is free for them.

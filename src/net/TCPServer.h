@@ -1,8 +1,8 @@
 #pragma once
 // The base of every listening service: a listening socket on the main thread, one
-// TTCPServerClient per accepted connection and, in ClientMode 2 (what every service uses), one
-// TTCPServerClientThread per client that runs the client's Execute against its own blocking
-// socket stream (GetStream: the server's ClientTimeout and ClientWriteBufferLimit apply).
+// TTCPServerClient per accepted connection and, in ClientMode 2 (what every service uses), a
+// TTCPServerClientThread that runs the client's Execute against its own blocking socket stream
+// (GetStream: the server's ClientTimeout and ClientWriteBufferLimit apply).
 //
 // Deriving a server:
 //   class TEchoClient : public TTCPServerClient {
@@ -19,14 +19,26 @@
 //       ~TEchoServer() override { ShutdownClients(); } // before the derived parts go
 //   };
 //
-// Threads. The server object, its listening socket and the Clients list live on the thread
-// that activates the server (the main thread); every server event runs there. A client thread
-// owns its client's socket (the socket's window belongs to that thread's loop) and reaches
-// the main thread only by synchronous hand-over (client add and close events, log entries:
-// the thread waits while the main thread runs them) and by posting WM_SERVER_CLIENT_DONE to
-// the listening socket's window. The main thread must therefore run its message loop while
-// clients run. Freeing a client waits for its thread; while it waits the main thread keeps
-// serving hand-overs, so a thread handing over at that moment can finish.
+// Client threads are kept: a thread whose connection has ended frees that connection's socket
+// and stream on its own loop, then waits as a spare for the next accepted connection, which
+// the main thread hands to it directly (a new thread is made only when no spare waits). At
+// most MaxSpareThreads wait; a spare idle for SpareThreadIdleMs ends. A client's Execute must
+// therefore leave nothing bound to its thread's loop behind (sockets, windows, timers it made
+// are freed before Execute returns); the thread's stack is kClientThreadStackSize.
+//
+// Threads. The server object, its listening socket, the Clients list and the list of client
+// threads live on the thread that activates the server (the main thread); every server event
+// runs there. A client thread owns its client's socket (the socket's window belongs to that
+// thread's loop) while it serves the client. Nothing between accept and Execute waits for the
+// main thread: OnClientAdd is posted to the main thread (it may run while Execute already
+// runs, and always before that client's OnClientClose, OnClientRemove and log entries). The
+// rest reaches the main thread by synchronous hand-over (the thread waits while the main
+// thread runs it): OnClientClose at the end of the connection, and log entries. Then the
+// thread posts WM_SERVER_CLIENT_DONE to the listening socket's window. The main thread must
+// therefore run its message loop while clients run. Freeing a client waits until its thread
+// has let go of it; while it waits the main thread keeps serving hand-overs, so a thread
+// handing over at that moment can finish. Deactivation (and ShutdownClients) terminates every
+// client, waits for them, and ends every client thread, spares included.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; a client thread's entries are handed over in order.
@@ -37,6 +49,8 @@
 #include "util/LogTarget.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -64,6 +78,25 @@ enum TClientMode : uint8_t {
 };
 
 constexpr int kDefaultClientTimeout = 300000;
+// Spare client threads a server keeps waiting for connections (its MaxSpareThreads); a thread
+// whose connection ends while this many wait ends itself.
+constexpr int kMaxSpareClientThreads = 32;
+// A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
+constexpr int kSpareClientThreadIdleMs = 60000;
+// Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
+// up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
+// MiB of address space, mostly untouched) would only reserve more per thread. The address
+// sanitizer's instrumented frames need several times more.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kClientThreadStackSize = 1024 * 1024;
+#else
+constexpr size_t kClientThreadStackSize = 256 * 1024;
+#endif
+
+// Posted by client threads to the listening socket's window: a client's add notification
+// (wParam: the client's Id) and the end of a client thread (wParam: the thread's Number).
+constexpr uint32_t WM_SERVER_CLIENT_ADD = WM_USER + 571;
+constexpr uint32_t WM_SERVER_CLIENT_THREAD_END = WM_USER + 572;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -74,8 +107,9 @@ public:
 class TTCPServerClient {
 public:
     explicit TTCPServerClient(ATCPServer* server);
-    // Frees, in order, the thread (waiting for it), the stream, the socket; closes an accepted
-    // handle that never became a socket.
+    // Terminates the client and waits until its thread has let go of it (serving hand-overs
+    // when on the main thread), then frees the stream and the socket (when no thread did) and
+    // closes an accepted handle that never became a socket.
     virtual ~TTCPServerClient();
     TTCPServerClient(const TTCPServerClient&) = delete;
     TTCPServerClient& operator=(const TTCPServerClient&) = delete;
@@ -86,7 +120,8 @@ public:
     // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
     const TSocketAddr& RemoteAddr() const { return FRemoteAddr; }
-    // The client's thread (ClientMode 2), or null before it is made (any thread).
+    // The thread serving the client (ClientMode 2): null before one takes it and once the
+    // thread has let go of it (any thread).
     TTCPServerClientThread* Thread() const;
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     const std::string& Tag() const { return FTag; }
@@ -108,7 +143,7 @@ public:
     TSocketStream* GetStream();
     // The stream if created (null before).
     TSocketStream* Stream() const { return FStream.get(); }
-    // Bytes received and sent on the socket so far (any thread).
+    // Bytes received and sent on the socket so far, kept once the socket is freed (any thread).
     int64_t TotalBytes() const;
 
     virtual void Init() {}
@@ -136,6 +171,9 @@ private:
     // Terminates the socket and, for a client with a thread, wakes that thread's wait
     // (ClientSocketLock held).
     void TerminateSocketLocked();
+    // On the serving thread once the connection is done: frees the stream and the socket on
+    // the loop they belong to, keeping the byte count.
+    void FreeConnection();
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -144,33 +182,46 @@ private:
     TSocketAddr FRemoteAddr;
     std::string FTag;
     std::atomic<bool> FTerminated{false};
-    // ClientSocketLock: guards FThread's publication (written by the main thread in
-    // StartClient and when the client is freed, read by Terminate from any thread), FSocket's
-    // publication and foreign access to it (Terminate, ApplyThrottle, TotalBytes) against its
-    // creation on the client thread, and FSocketLost. Lock order: taken while holding no other
-    // lock; under it the socket's FHandleLock, and the message loop's and window registry's
-    // locks (through Terminate and PostMessage) may be taken.
+    // ClientSocketLock: guards FThread and FHeld (written by the main thread when it hands
+    // the client to a thread and by that thread when it lets go; read by Terminate and the
+    // destructor), FSocket's publication and foreign access to it (Terminate, ApplyThrottle,
+    // TotalBytes) against its creation and freeing on the client thread, FFinalBytes and
+    // FSocketLost. Lock order: after the server's PoolLock and the main loop's lock (the
+    // destructor's wait), before the socket's FHandleLock and the message loop's and window
+    // registry's locks (through Terminate and PostMessage).
     mutable std::mutex ClientSocketLock;
-    std::unique_ptr<TTCPServerClientThread> FThread;
+    TTCPServerClientThread* FThread = nullptr;
+    bool FHeld = false;             // a thread has the client and has not let go
+    std::condition_variable FLetGo; // FHeld became false (with ClientSocketLock)
     std::unique_ptr<TTCPServerClientSocket> FSocket;
+    int64_t FFinalBytes = 0;  // the socket's byte count when it was freed
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
     std::unique_ptr<TSocketStream> FStream; // the socket's thread only
+    // The add notification was posted (client thread) and delivered (main thread only).
+    std::atomic<bool> FAddPosted{false};
+    bool FAddDelivered = false;
 };
 
-// Runs one client: socket and blocking stream, Activate, OnClientAdd (main thread), Execute,
-// Deactivate, OnClientClose (main thread), then WM_SERVER_CLIENT_DONE. Made with
-// TThread::Create and started by the server once the client holds it.
+// Runs clients one after another: for each, socket and blocking stream, Activate, OnClientAdd
+// (posted to the main thread), Execute, Deactivate, OnClientClose (main thread, synchronous),
+// the socket and stream freed, WM_SERVER_CLIENT_DONE; then it waits as a spare for the next
+// client (see ATCPServer). Made with TThread::Create and started by the server.
 class TTCPServerClientThread : public TThread {
 public:
-    // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
-    // null to make it on the thread.
+    // client: the first client (the server has marked it held by this thread). loop: the
+    // thread's message loop made in advance (TMessageLoop::CreateForNewThread), or null to make
+    // it on the thread.
     TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
                            std::shared_ptr<TMessageLoop> loop = nullptr);
 
     ATCPServer* Server() const { return FServer; }
-    TTCPServerClient* Client() const { return FClient; }
+    // Process-unique number; WM_SERVER_CLIENT_THREAD_END carries it.
+    uint64_t Number() const { return FNumber; }
+    // The client being served, or null while the thread waits as a spare (any thread).
+    TTCPServerClient* Client() const;
     bool Running() const { return FRunning.load(std::memory_order_acquire); }
-    // Sets the flag, terminates the client's socket and posts WM_QUIT to its window.
+    // Ends the thread: sets the flag, wakes a spare's wait, terminates the served client's
+    // socket and posts WM_QUIT to its window (the client finishes as terminated).
     void Terminate() override;
     // Hands the entry to the server's Log on the main thread and waits.
     void Log(TServerLogType logType, const std::string& msg);
@@ -179,13 +230,21 @@ protected:
     void Execute() override;
 
 private:
-    bool StillRunning() const;
+    friend class ATCPServer;
+    // One client from start to let go; answers whether the thread was offered as a spare.
+    bool Serve(TTCPServerClient* client);
+    bool StillRunning(TTCPServerClient* client) const;
     // Runs step; an exception is logged as an error with prefix.
-    void Step(const char* prefix, const std::function<void()>& step);
+    void Step(TTCPServerClient* client, const char* prefix, const std::function<void()>& step);
     ATCPServer* FServer;
-    TTCPServerClient* FClient;
+    uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
     std::atomic<bool> FRunning{true};
+    // Guarded by the server's PoolLock: the client being served, the one handed to this spare
+    // and not yet taken, and the spare's wake-up.
+    TTCPServerClient* FClient;
+    TTCPServerClient* FNextClient = nullptr;
+    std::condition_variable FWake;
 };
 
 class ATCPServer {
@@ -212,6 +271,10 @@ public:
     std::atomic<int> ClientTimeout{kDefaultClientTimeout};
     std::atomic<int> ClientReadTrigger{-1};
     std::atomic<int> ClientWriteBufferLimit{-1};
+    // Client threads kept waiting for connections, and how long one waits before it ends
+    // (read by client threads; a change applies to the next wait).
+    std::atomic<int> MaxSpareThreads{kMaxSpareClientThreads};
+    std::atomic<int> SpareThreadIdleMs{kSpareClientThreadIdleMs};
 
     // Throttling of every client; a change applies to running clients at once.
     bool ThrottleRead() const { return FThrottleRead; }
@@ -246,6 +309,10 @@ public:
 
     size_t ClientCount() const { return FClients.size(); }
     TTCPServerClient* Client(size_t index) const { return FClients.at(index).get(); }
+    // Client threads that exist (serving or spare, ended ones not yet reaped) and spares
+    // waiting now (main thread).
+    size_t ClientThreadCount() const { return FClientThreads.size(); }
+    size_t SpareThreadCount() const;
     // Bytes per second over all clients (read + write), measured since the previous call.
     int64_t GetTransferRate();
     // Milliseconds since activation; 0 while inactive.
@@ -265,8 +332,9 @@ protected:
     // TTCPServerClient. Protocol servers override this.
     virtual std::unique_ptr<TTCPServerClient> CreateClient();
 
-    // Terminates all clients, last first, and frees them (each waits for its thread). Derived
-    // servers call it in their destructor so no client runs against a half-destroyed server.
+    // Terminates all clients, last first, and frees them (each waits for its thread), then ends
+    // every client thread, spares included. Derived servers call it in their destructor so no
+    // client runs against a half-destroyed server.
     void ShutdownClients();
 
 private:
@@ -283,6 +351,21 @@ private:
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);
     void RemoveClient(TTCPServerClient* client);
+    // Client add notifications: posted by the client thread, delivered once on the main
+    // thread, at the latest before any later hand-over or message of that client.
+    void PostClientAdd(TTCPServerClient* client);
+    void DeliverClientAdd(TTCPServerClient* client);
+    void ClientAddArrived(uint64_t id);
+    // Main thread: gives client to a waiting spare (true), or answers false when none waits.
+    bool HandToSpare(TTCPServerClient* client);
+    // Client thread, before it lets go of its client: puts it on the spare list, unless it is
+    // terminated or the pool is closed or full (false: the thread is to end).
+    bool OfferAsSpare(TTCPServerClientThread* thread);
+    // Client thread, offered and its client let go: waits for the next client and answers it,
+    // or null when the thread is to end (terminated, pool closed, idle too long).
+    TTCPServerClient* WaitAsSpare(TTCPServerClientThread* thread);
+    void ClientThreadEnded(uint64_t number);
+    void EndClientThreads();
 
     TLogLink FLogTo;
     std::unique_ptr<TTCPServerSocket> FServerSocket;
@@ -301,6 +384,14 @@ private:
     // is accepted: when descriptors have run out, accepting pauses and the connection waits
     // in the backlog rather than being accepted by a thread that cannot serve it.
     std::shared_ptr<TMessageLoop> FNextClientLoop;
+    // Every client thread (main thread; freed only there).
+    std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
+    // PoolLock: guards FSpareThreads, FPoolClosed and every client thread's FClient,
+    // FNextClient and FWake. Lock order: taken first; under it a client's ClientSocketLock
+    // (and what that allows) may be taken.
+    mutable std::mutex PoolLock;
+    std::vector<TTCPServerClientThread*> FSpareThreads; // waiting, most recent last
+    bool FPoolClosed = false; // shutting down: a thread whose client is done ends
     // Rate measurement (main thread): bytes of clients already freed, and the last sample.
     int64_t FRemovedClientBytes = 0;
     int64_t FSampledBytes = 0;

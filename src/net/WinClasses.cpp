@@ -1074,34 +1074,58 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-    if (FThread.joinable())
+    if (FJoinable)
         return;
     FFinished.store(false, std::memory_order_release);
     FExceptionMessage.clear();
-    FThread = StartThread([this] {
-        // Nothing may escape the thread; what Execute did not handle is reported, not lost.
-        bool raised = true;
-        try {
-            Execute();
-            raised = false;
-        } catch (const std::exception& e) {
-            FExceptionMessage = e.what();
-        } catch (...) {
-            FExceptionMessage = "Unknown exception";
-        }
-        if (raised)
-            std::fprintf(stderr, "Thread ended by exception: %s\n", FExceptionMessage.c_str());
-        FFinished.store(true, std::memory_order_release);
-        TMessageLoop::Main().NotifyJobWaiters();
-    });
+    // pthread directly: std::thread cannot size the stack.
+    pthread_attr_t attr;
+    int r = ::pthread_attr_init(&attr);
+    if (r == 0 && FStackSize > 0)
+        r = ::pthread_attr_setstacksize(
+            &attr, std::max<size_t>(FStackSize, static_cast<size_t>(PTHREAD_STACK_MIN)));
+    if (r == 0) {
+        // Termination signals belong to the main thread's signalfd (see StartThread).
+        sigset_t set, old;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &set, &old);
+        r = ::pthread_create(&FHandle, &attr, &TThread::Run, this);
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        ::pthread_attr_destroy(&attr);
+    }
+    if (r != 0)
+        throw EWindowHandle(std::string("Thread creation failed: ") + std::strerror(r));
+    FJoinable = true;
+}
+
+void* TThread::Run(void* self) {
+    TThread& t = *static_cast<TThread*>(self);
+    // Nothing may escape the thread; what Execute did not handle is reported, not lost.
+    bool raised = true;
+    try {
+        t.Execute();
+        raised = false;
+    } catch (const std::exception& e) {
+        t.FExceptionMessage = e.what();
+    } catch (...) {
+        t.FExceptionMessage = "Unknown exception";
+    }
+    if (raised)
+        std::fprintf(stderr, "Thread ended by exception: %s\n", t.FExceptionMessage.c_str());
+    t.FFinished.store(true, std::memory_order_release);
+    TMessageLoop::Main().NotifyJobWaiters();
+    return nullptr;
 }
 
 void TThread::WaitFor() {
-    if (!FThread.joinable())
+    if (!FJoinable)
         return;
     if (TMessageLoop::IsMainThread())
         TMessageLoop::Main().ServeJobsUntil([this] { return Finished(); });
-    FThread.join();
+    ::pthread_join(FHandle, nullptr);
+    FJoinable = false;
 }
 
 } // namespace corvan

@@ -36,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -368,7 +369,11 @@ public:
         return std::make_unique<TStopping<T>>(std::forward<A>(args)...);
     }
 
-    // Start once the object is complete (the new thread calls Execute at once).
+    // The stack of the thread Start makes, in bytes (raised to the system's minimum); 0, the
+    // default, is the system's default. Set before Start.
+    void SetStackSize(size_t bytes) { FStackSize = bytes; }
+    // Start once the object is complete (the new thread calls Execute at once). Raises
+    // EWindowHandle "Thread creation failed: <cause>" when the system makes no thread.
     void Start();
     // Sets Terminated; derived classes add what wakes Execute (call the base too).
     virtual void Terminate() { FTerminated.store(true, std::memory_order_release); }
@@ -391,7 +396,10 @@ protected:
 
 private:
     virtual void StopsOnDestruction(TStopKey) = 0;
-    std::thread FThread;
+    static void* Run(void* self);
+    pthread_t FHandle{};
+    bool FJoinable = false; // started and not yet joined (the starting thread's view)
+    size_t FStackSize = 0;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
     std::string FExceptionMessage; // written by the thread before FFinished is set
