@@ -7,6 +7,7 @@
 #include "util/Strings.h"
 
 #include "support/AnswerAtEndServer.h"
+#include "support/EchoServer.h"
 #include "support/Microsocks.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace corvan;
@@ -44,12 +46,14 @@ std::string MappingText(int index, int protocol, uint16_t port, uint16_t dest,
 struct TProxyRun {
     TTempDir Dir;
     std::unique_ptr<TChildProcess> Process;
-    explicit TProxyRun(const std::string& settings) {
+    // launcher: words put before the program (e.g. prlimit with its options).
+    explicit TProxyRun(const std::string& settings, std::vector<std::string> launcher = {}) {
         ::mkdir((Dir / "data").c_str(), 0755);
         ::mkdir((Dir / "data/Corvan").c_str(), 0755);
         WriteFileText(SettingsFile(), settings);
+        launcher.insert(launcher.end(), {CORVAN_PROXY_BIN, "--headless"});
         Process = std::make_unique<TChildProcess>(
-            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
+            launcher,
             std::map<std::string, std::string>{{"LOCALAPPDATA", Dir / "data"},
                                                {"XDG_CONFIG_HOME", Dir / "config"},
                                                {"HOME", Dir / "home"}},
@@ -324,4 +328,53 @@ TEST(PortMappingProgram, HalfClosedRequestThroughATCPMappingGetsTheWholeAnswer) 
     EXPECT_EQ(got.size(), answer.size());
     EXPECT_TRUE(got == answer) << "the answer to a half-closed request was cut";
     EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+}
+
+// Desktop sessions and services start with a soft limit of 1,024 open files; the program
+// raises it to the hard limit, so a small network's browsers do not run it out of
+// descriptors at about 250 tunnels.
+TEST(PortMappingProgram, HoldsFifteenHundredTunnelsStartedWithASoftLimitOf1024) {
+    constexpr int kTunnels = 1500;
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max < 2 * kTunnels + 256)
+        GTEST_SKIP() << "this process may not open enough descriptors for both ends";
+    rlimit raised = own;
+    raised.rlim_cur = own.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+
+    TEchoServer echo;
+    SocketListen(echo.Listener.Handle, 4096); // the mapper connects faster than it accepts
+    uint16_t port = FreeLoopbackPort();
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, echo.Listener.Port),
+                  {"/usr/bin/prlimit", "--nofile=1024:8192"});
+    EXPECT_NE(run.Process->Output().find("raised from 1024"), std::string::npos)
+        << run.Process->Output();
+
+    std::vector<TSocketHandle> tunnels;
+    for (int i = 0; i < kTunnels; ++i) {
+        TSocketHandle c = ConnectBlocking(port);
+        ASSERT_NE(c, INVALID_SOCKETHANDLE) << "tunnel " << i;
+        tunnels.push_back(c);
+    }
+    // Every tunnel relays: a byte out and its echo back, on all of them at once.
+    for (TSocketHandle c : tunnels)
+        SendAll(c, "x");
+    int echoed = 0;
+    for (TSocketHandle c : tunnels) {
+        char b = 0;
+        echoed += WaitReadable(c, WaitMs) && SocketRecv(c, &b, 1) == 1 && b == 'x';
+    }
+    EXPECT_EQ(echoed, kTunnels);
+    // One more connection is still served while all of them are open.
+    TSocketHandle extra = ConnectBlocking(port);
+    ASSERT_NE(extra, INVALID_SOCKETHANDLE);
+    SendAll(extra, "y");
+    char b = 0;
+    EXPECT_TRUE(WaitReadable(extra, WaitMs) && SocketRecv(extra, &b, 1) == 1 && b == 'y');
+    SocketClose(extra);
+    for (TSocketHandle c : tunnels)
+        SocketClose(c);
+    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    ::setrlimit(RLIMIT_NOFILE, &own);
 }
