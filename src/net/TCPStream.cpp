@@ -397,6 +397,9 @@ struct TRelaySide {
         : Stream(s), Mode(s.Mode), Trigger(s.Socket()->ReadEventTrigger()),
           HalfClose(s.Socket()->AllowHalfClose()),
           CopyTrigger(Trigger < 0 || Trigger > bufferSize ? bufferSize : Trigger) {
+        // Also a way that never opens keeps what its socket reads in bounded.
+        if (CopyTrigger != Trigger)
+            s.Socket()->SetReadEventTrigger(CopyTrigger);
         s.Socket()->SetAllowHalfClose(true);
     }
     ~TRelaySide() {
