@@ -563,4 +563,42 @@ int SocketSetReuseAddress(TSocketHandle handle, bool value) {
     return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
 }
 
+int PipeOpen(TPipeHandles& pipe) {
+    int fds[2];
+    if (Checked(::pipe2(fds, O_NONBLOCK | O_CLOEXEC)) < 0)
+        return -1;
+    pipe.Read = fds[0];
+    pipe.Write = fds[1];
+    return 0;
+}
+
+int PipeClose(TPipeHandles& pipe) {
+    int result = 0, error = 0;
+    for (int* fd : {&pipe.Read, &pipe.Write}) {
+        if (*fd < 0)
+            continue;
+        // Linux releases the descriptor even when close reports a failure: never retried.
+        if (Checked(::close(*fd)) < 0 && result == 0) {
+            result = -1;
+            error = SocketGetLastError();
+        }
+        *fd = -1;
+    }
+    if (result < 0)
+        SocketSetLastError(error);
+    return result;
+}
+
+long SocketSplice(int from, int to, size_t size) {
+    if (size == 0)
+        return 0;
+    return Checked(static_cast<long>(
+        ::splice(from, nullptr, to, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK)));
+}
+
+bool SpliceUnsupported(int error) {
+    // EINVAL: a descriptor kind without splice support; ENOSYS keeps its own number.
+    return error == WSAEINVAL || error == WSAEOPNOTSUPP || error == ENOSYS;
+}
+
 } // namespace corvan

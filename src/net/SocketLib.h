@@ -149,4 +149,27 @@ bool SocketIsDatagram(TSocketHandle handle);
 bool SocketIsListening(TSocketHandle handle);
 int SocketSetReuseAddress(TSocketHandle handle, bool value);
 
+// --- moving bytes inside the system (zero-copy relaying) ---
+
+// The two ends of a pipe; -1 for an end not open.
+struct TPipeHandles {
+    int Read = -1;
+    int Write = -1;
+};
+// A new pipe, both ends non-blocking and close-on-exec (pipe2). Answers 0, or -1 with the last
+// socket error recorded (10024 when out of descriptors).
+int PipeOpen(TPipeHandles& pipe);
+// Closes both ends that are open and marks them -1. Answers 0, or -1 with the last socket error
+// of the first close that failed (the descriptors are released all the same).
+int PipeClose(TPipeHandles& pipe);
+// Moves up to size bytes from one descriptor to another, one of them a pipe, inside the system
+// (splice with SPLICE_F_MOVE | SPLICE_F_NONBLOCK; the socket must be non-blocking). Answers the
+// bytes moved; 0 at the end of a socket's stream (or for size 0); -1 with the last socket error
+// recorded: 10035 when nothing can move now, SpliceUnsupported for descriptors the system
+// cannot splice.
+long SocketSplice(int from, int to, size_t size);
+// The error of a failed SocketSplice means this kind of descriptor cannot be spliced here (the
+// caller copies instead), not that the connection failed.
+bool SpliceUnsupported(int error);
+
 } // namespace corvan

@@ -441,7 +441,20 @@ void ASocket::EnableEvent(uint32_t event, int error) {
 long ASocket::RecvData(void* buf, size_t size) {
     if (size == 0)
         return 0;
-    long n = SocketRecv(FHandle, buf, size);
+    return Received(SocketRecv(FHandle, buf, size));
+}
+
+long ASocket::SpliceRecvData(int pipeWrite, size_t size) {
+    if (size == 0)
+        return 0;
+    long n = SocketSplice(FHandle, pipeWrite, size);
+    // A pipe that cannot be spliced into says nothing about the connection: no notification.
+    if (n < 0 && SpliceUnsupported(SocketGetLastError()))
+        return n;
+    return Received(n);
+}
+
+long ASocket::Received(long n) {
     if (n > 0) {
         EnableEvent(FD_READ);
         return n;
@@ -473,6 +486,13 @@ long ASocket::RecvData(void* buf, size_t size) {
 
 long ASocket::SendData(const void* buf, size_t size) {
     long n = SocketSend(FHandle, buf, size);
+    if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
+        EnableEvent(FD_WRITE);
+    return n;
+}
+
+long ASocket::SpliceSendData(int pipeRead, size_t size) {
+    long n = SocketSplice(pipeRead, FHandle, size);
     if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
         EnableEvent(FD_WRITE);
     return n;

@@ -195,6 +195,10 @@ protected:
     // answers (-1 with SocketGetLastError on failure).
     long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once
     long SendData(const void* buf, size_t size); // would block re-enables FD_WRITE
+    // The same two from and into a pipe without copying (SocketSplice); a pipe the system
+    // cannot splice answers -1 with that error and changes no notification.
+    long SpliceRecvData(int pipeWrite, size_t size);
+    long SpliceSendData(int pipeRead, size_t size);
     // Does not re-arm FD_ACCEPT when the system is out of descriptors or memory
     // (IsResourceExhaustion): the caller must retry by itself.
     TSocketHandle AcceptConnection(TSocketAddr* peer);
@@ -208,6 +212,8 @@ private:
     void HostLookupComplete(TSocketHostLookup* lookup);
     void FreeLookups();
     void EnableEvent(uint32_t event, int error = 0);
+    // RecvData's re-enabling after a receive that answered n.
+    long Received(long n);
 
     TIPProtocol FProtocol = TIPProtocol::ipNone;
     TSocketState FState = ssClosed;

@@ -291,6 +291,44 @@ long ATCPClientSocket::Write(const void* buf, long size) {
     return size;
 }
 
+long ATCPClientSocket::SpliceReadTo(int pipeWrite, long size) {
+    if (SocketHandle() == INVALID_SOCKETHANDLE || size <= 0 || FReceiveEnded)
+        return 0;
+    if (FThrottleRead && State() == ssConnected) {
+        size = static_cast<long>(FReadWindow.Allowance(size, ReadThrottleRate(), GetTickCount()));
+        if (size == 0)
+            return 0;
+    }
+    long n = SpliceRecvData(pipeWrite, static_cast<size_t>(size));
+    if (n > 0) {
+        FReadWindow.Add(n);
+        FBytesReceived.fetch_add(n, std::memory_order_relaxed);
+        return n;
+    }
+    if (n == 0)
+        return 0;
+    int error = SocketGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINTR ? 0 : -1;
+}
+
+long ATCPClientSocket::SpliceWriteFrom(int pipeRead, long size) {
+    if (size <= 0 || !IsConnected() || FSendShutDown || SendBufferSize() > 0 ||
+        SocketHandle() == INVALID_SOCKETHANDLE)
+        return 0;
+    int64_t chunk = GetWriteSize(size);
+    if (chunk <= 0)
+        return 0;
+    long n = SpliceSendData(pipeRead, static_cast<size_t>(chunk));
+    int error = SendResult(n);
+    if (n >= 0)
+        return n;
+    if (error == WSAEWOULDBLOCK || error == WSAEINTR)
+        return 0;
+    SendFailed(error);
+    SocketSetLastError(error);
+    return -1;
+}
+
 void ATCPClientSocket::SendBufferedData() {
     auto& items = SendBuffer();
     while (!items.empty()) {

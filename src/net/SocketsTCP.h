@@ -88,6 +88,23 @@ public:
     long Write(const void* buf, long size);
     long WriteStr(const std::string& s) { return Write(s.data(), static_cast<long>(s.size())); }
 
+    // Zero-copy relaying: bytes go from one socket through a pipe (TPipeHandles) to another
+    // without entering the read buffer or the send buffer, counted in TotalBytesReceived and
+    // TotalBytesSent and the rate windows, and held to the throttles, as Read and Write are.
+    // SpliceReadTo moves up to size received bytes into the pipe's write end; call it only
+    // while nothing is buffered (those bytes would be overtaken) and the pipe is empty. Answers
+    // the bytes moved; 0 when none could move now (nothing waiting, the read allowance is
+    // spent, receiving has ended; the end of the stream and a reset come as for Read, with the
+    // close notification); -1 when the system refused (SocketGetLastError; SpliceUnsupported
+    // when the descriptors cannot be spliced): the caller reads with Read instead.
+    long SpliceReadTo(int pipeWrite, long size);
+    // Sends up to size bytes from the pipe's read end; only while connected, the sending side
+    // open and the send buffer empty (else 0). Answers the bytes sent; 0 when the socket
+    // cannot take more now (the write notification follows once it can) or the write
+    // allowance is spent; -1 when the send failed (SocketGetLastError): the connection is
+    // gone for sending.
+    long SpliceWriteFrom(int pipeRead, long size);
+
     bool AllowHalfClose() const { return FAllowHalfClose; }
     // Switching it off on a socket whose receiving has ended closes the socket, as the end of
     // the stream would have (later, on the socket's own thread).

@@ -381,21 +381,25 @@ void TSocketStream::Close() {
 namespace {
 
 // Restores a stream's mode, its socket's read trigger and half-close switch however the relay
-// ends. While the relay runs, a socket stops taking bytes in on its own once a block is
+// ends. While the relay copies, a socket stops taking bytes in on its own once a block is
 // buffered (one read notification may take up to kReadEventLimit before it stops): the relay
 // reads the rest straight from the system as the other side takes it, so a fast sender facing
-// a slow receiver is held back by TCP instead of filling memory. Half-close is on, so the end
-// of one peer's data leaves the socket open for the answer.
+// a slow receiver is held back by TCP instead of filling memory. While it splices, the socket
+// takes nothing in (trigger 0): the bytes go from the system through a pipe to the other side.
+// Half-close is on, so the end of one peer's data leaves the socket open for the answer.
 struct TRelaySide {
     TSocketStream& Stream;
     TSocketStreamMode Mode;
     int Trigger;
     bool HalfClose;
+    int CopyTrigger; // the trigger while this side's bytes are copied
     TRelaySide(TSocketStream& s, int bufferSize)
         : Stream(s), Mode(s.Mode), Trigger(s.Socket()->ReadEventTrigger()),
-          HalfClose(s.Socket()->AllowHalfClose()) {
-        if (Trigger < 0 || Trigger > bufferSize)
-            s.Socket()->SetReadEventTrigger(bufferSize);
+          HalfClose(s.Socket()->AllowHalfClose()),
+          CopyTrigger(Trigger < 0 || Trigger > bufferSize ? bufferSize : Trigger) {
+        // Also a way that never opens keeps what its socket reads in bounded.
+        if (CopyTrigger != Trigger)
+            s.Socket()->SetReadEventTrigger(CopyTrigger);
         s.Socket()->SetAllowHalfClose(true);
     }
     ~TRelaySide() {
@@ -403,6 +407,35 @@ struct TRelaySide {
         if (Stream.Socket()->ReadEventTrigger() != Trigger)
             Stream.Socket()->SetReadEventTrigger(Trigger);
         Stream.Socket()->SetAllowHalfClose(HalfClose);
+    }
+};
+
+// What one splice asks for; the system moves at most what the pipe holds (64 KiB by default).
+constexpr long kRelaySpliceChunk = 1L << 20;
+
+// One way of a relay, Src -> Dst. Its pipe is made when this way first carries a full block
+// while it may splice, and closed with the relay: a spliced tunnel holds its two sockets and
+// two descriptors for each way that has carried a block.
+struct TRelayWay {
+    TSocketStream& Src;
+    TSocketStream& Dst;
+    TRelaySide& SrcSide;
+    int64_t Moved = 0; // bytes handed to Dst
+    TPipeHandles Pipe;
+    int64_t InPipe = 0;     // bytes spliced in and not yet sent on
+    bool SpliceOff = false; // the system refused a pipe or a splice: this way copies
+    bool Broken = false;    // sending what the pipe holds failed: nothing more goes to Dst
+    TRelayWay(TSocketStream& src, TSocketStream& dst, TRelaySide& srcSide)
+        : Src(src), Dst(dst), SrcSide(srcSide) {}
+    ~TRelayWay() {
+        // A failed close still releases the descriptors: nothing is left to do about it.
+        (void)PipeClose(Pipe);
+    }
+    TRelayWay(const TRelayWay&) = delete;
+    TRelayWay& operator=(const TRelayWay&) = delete;
+    // Nothing on this way looks at the bytes: no limit on reading Src or writing Dst.
+    bool MaySplice() const {
+        return !SpliceOff && !Src.Socket()->ThrottleRead() && !Dst.Socket()->ThrottleWrite();
     }
 };
 
@@ -416,34 +449,96 @@ bool Writable(const TSocketStream& s) {
     return Open(s) && !s.Socket()->SendShutDown();
 }
 
-// Moves what src has now to dst, which must be writable. Answers the bytes taken from src
-// (those dst could not take before it went away are lost with it). Takes nothing while dst
-// still holds a block of earlier bytes unsent: they go first, on dst's write notification.
-int64_t RelayOnce(TSocketStream& src, TSocketStream& dst, char* buffer, int bufferSize,
-                  int64_t& total) {
+void ReportProgress(TRelayWay& way) {
+    if (way.Src.TriggerCopyProgress(&way.Src, &way.Dst, way.Moved) ||
+        way.Dst.TriggerCopyProgress(&way.Src, &way.Dst, way.Moved))
+        throw EStreamOperationAborted();
+}
+
+// Moves what Src has now to Dst, which must be writable, through buffer (taken here when first
+// needed). Answers the bytes taken from Src (those Dst could not take before it went away are
+// lost with it). Takes nothing while Dst still holds a block of earlier bytes unsent: they go
+// first, on Dst's write notification.
+int64_t RelayOnce(TRelayWay& way, std::unique_ptr<char[]>& buffer, int bufferSize) {
+    TSocketStream& src = way.Src;
+    TSocketStream& dst = way.Dst;
     if (dst.Socket()->SendBufferSize() >= bufferSize)
         return 0;
+    if (!buffer)
+        buffer.reset(new char[static_cast<size_t>(bufferSize)]);
     src.Mode = smAsynchronous;
-    int n = src.Read(buffer, bufferSize);
+    int n = src.Read(buffer.get(), bufferSize);
     if (n <= 0)
         return 0;
     dst.Mode = smBlockWaitMessage;
     int done = 0;
     while (done < n) {
-        int w = dst.Write(buffer + done, n - done);
+        int w = dst.Write(buffer.get() + done, n - done);
         if (w <= 0) {
             if (!Writable(dst)) {
-                total += done;
+                way.Moved += done;
                 return n;
             }
             throw EWriter("Write error");
         }
         done += w;
     }
-    total += n;
-    if (src.TriggerCopyProgress(&src, &dst, total) || dst.TriggerCopyProgress(&src, &dst, total))
-        throw EStreamOperationAborted();
+    way.Moved += n;
+    ReportProgress(way);
     return n;
+}
+
+// Sends on what the pipe holds, as far as Dst takes it now. Answers the bytes sent.
+int64_t DrainPipe(TRelayWay& way) {
+    if (way.InPipe == 0 || way.Broken)
+        return 0;
+    long n = way.Dst.Socket()->SpliceWriteFrom(way.Pipe.Read, static_cast<long>(way.InPipe));
+    if (n < 0) {
+        way.Broken = true; // the bytes in the pipe have nobody to go to
+        return 0;
+    }
+    if (n == 0)
+        return 0;
+    way.InPipe -= n;
+    way.Moved += n;
+    ReportProgress(way);
+    return n;
+}
+
+void SetTrigger(ATCPClientSocket& socket, int trigger) {
+    if (socket.ReadEventTrigger() != trigger)
+        socket.SetReadEventTrigger(trigger);
+}
+
+// One step of one way. Bytes spliced in earlier go first; then, while the way may splice,
+// bytes Src has buffered in user space (and the first bytes of the way, before it has a pipe)
+// are copied and everything after is spliced; otherwise the way copies.
+int64_t RelayStep(TRelayWay& way, std::unique_ptr<char[]>& buffer, int bufferSize) {
+    ATCPClientSocket& src = *way.Src.Socket();
+    int64_t moved = DrainPipe(way);
+    if (way.InPipe > 0 || way.Broken)
+        return moved; // Dst's write notification (or the throttle timer) resumes it
+    if (!way.MaySplice()) {
+        SetTrigger(src, way.SrcSide.CopyTrigger);
+        return moved + RelayOnce(way, buffer, bufferSize);
+    }
+    SetTrigger(src, 0);
+    if (src.BufferUsed() > 0 || way.Pipe.Read < 0) {
+        // Until a way carries a full block its bytes are copied: a short exchange costs no
+        // pipe, and the copy's read tells the end of the stream from nothing waiting (and
+        // re-arms the read notification), which a socket without a pipe cannot.
+        int64_t n = RelayOnce(way, buffer, bufferSize);
+        if (n >= bufferSize && way.Pipe.Read < 0 && PipeOpen(way.Pipe) != 0)
+            way.SpliceOff = true; // out of descriptors: copying still works
+        return moved + n;
+    }
+    long n = src.SpliceReadTo(way.Pipe.Write, kRelaySpliceChunk);
+    if (n < 0) {
+        way.SpliceOff = true; // the pipe is empty: the way goes on copying
+        return moved;
+    }
+    way.InPipe += n;
+    return moved + DrainPipe(way);
 }
 
 // How long a half-closed relay waits for the direction still open to move a byte.
@@ -455,6 +550,26 @@ int64_t HalfOpenIdleLimit(const TSocketStream& a, const TSocketStream& b) {
     return kRelayHalfOpenIdleMs;
 }
 
+// An idle tunnel keeps no buffer: the relay's block and the sockets' empty read buffers go.
+void ReleaseIdleBuffers(std::unique_ptr<char[]>& buffer, TSocketStream& a, TSocketStream& b) {
+    buffer.reset();
+    for (TSocketStream* s : {&a, &b})
+        if (s->Socket()->BufferUsed() == 0 && s->Socket()->ReadBufferCapacity() > 0)
+            s->Socket()->ReadAvailable();
+}
+
+// What the pipe still holds goes to Dst before the relay answers, within Dst's Timeout.
+void DeliverPipe(TRelayWay& way) {
+    int64_t deadline = way.Dst.WaitDeadline();
+    while (way.InPipe > 0 && !way.Broken && Writable(way.Dst)) {
+        if (DrainPipe(way) > 0)
+            continue;
+        way.Dst.Mode = smBlockWaitMessage;
+        if (!way.Dst.WaitStep(deadline) || DeadlinePassed(deadline))
+            return;
+    }
+}
+
 } // namespace
 
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
@@ -462,28 +577,29 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         throw EStream("Invalid stream");
     if (bufferSize < 1)
         bufferSize = kStreamBlockSize;
-    TRelaySide restoreA(*a, bufferSize), restoreB(*b, bufferSize);
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bufferSize)]);
+    TRelaySide sideA(*a, bufferSize), sideB(*b, bufferSize);
+    TRelayWay aToB(*a, *b, sideA), bToA(*b, *a, sideB);
+    std::unique_ptr<char[]> buffer;
     const int64_t idleLimit = HalfOpenIdleLimit(*a, *b);
     int64_t lastMove = MonotonicMillis();
-    int64_t aToB = 0, bToA = 0;
     for (;;) {
         // A side is at its end once its peer's data has ended (or the socket closed) and all
         // it received is handed on; the other peer then reads the end of data too, after
         // everything sent to it (the shutdown waits for the send buffer).
-        bool aEnded = a->IsEOF(), bEnded = b->IsEOF();
+        bool aEnded = a->IsEOF() && aToB.InPipe == 0, bEnded = b->IsEOF() && bToA.InPipe == 0;
         if (aEnded && Writable(*b))
             b->Socket()->ShutdownSend();
         if (bEnded && Writable(*a))
             a->Socket()->ShutdownSend();
-        bool aToBOpen = !aEnded && Writable(*b), bToAOpen = !bEnded && Writable(*a);
+        bool aToBOpen = !aEnded && !aToB.Broken && Writable(*b);
+        bool bToAOpen = !bEnded && !bToA.Broken && Writable(*a);
         if (!aToBOpen && !bToAOpen)
             break; // both ways done, or what is left has nobody to go to
         int64_t moved = 0;
         if (aToBOpen)
-            moved += RelayOnce(*a, *b, buffer.get(), bufferSize, aToB);
+            moved += RelayStep(aToB, buffer, bufferSize);
         if (bToAOpen)
-            moved += RelayOnce(*b, *a, buffer.get(), bufferSize, bToA);
+            moved += RelayStep(bToA, buffer, bufferSize);
         if (moved > 0) {
             lastMove = MonotonicMillis();
             continue;
@@ -495,6 +611,7 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
             if (DeadlinePassed(deadline))
                 break;
         }
+        ReleaseIdleBuffers(buffer, *a, *b);
         // Wait on a side that is still open: any notification of the thread wakes it, those
         // of the other socket included (its write notifications drain what the relay is
         // waiting on).
@@ -503,13 +620,15 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         if (!waiter.WaitStep(deadline))
             break; // terminated, or the thread is told to quit
     }
-    // What one side still buffers for its peer is delivered before the caller closes.
+    // What one side still holds for its peer is delivered before the caller closes.
+    DeliverPipe(aToB);
+    DeliverPipe(bToA);
     for (TSocketStream* s : {a, b}) {
         s->Mode = smBlockWaitMessage;
         if (s->Socket()->IsConnected())
             s->Flush();
     }
-    return aToB + bToA;
+    return aToB.Moved + bToA.Moved;
 }
 
 } // namespace corvan

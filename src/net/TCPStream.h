@@ -175,10 +175,18 @@ private:
 constexpr int64_t kRelayHalfOpenIdleMs = 300000;
 
 // Moves bytes both ways between a and b until both directions have ended; answers the bytes
-// moved in both directions. Both streams must belong to the calling thread. bufferSize below 1
-// means kStreamBlockSize. Reads never wait (each side gives what it has); writes block as the
-// destination's WriteBufferLimit says; a side is not read while the other still has a block of
-// its bytes unsent; when nothing moves the thread waits for its next message.
+// moved in both directions (handed to the other side; the sockets' TotalBytesReceived and
+// TotalBytesSent grow by the same). Both streams must belong to the calling thread. bufferSize
+// below 1 means kStreamBlockSize. Reads never wait (each side gives what it has); writes block
+// as the destination's WriteBufferLimit says; a side is not read while the other still has a
+// block of its bytes unsent; when nothing moves the thread waits for its next message, and the
+// relay's block and the sockets' empty read buffers are given back while it waits.
+// A way on which nothing throttles (neither the source's reading nor the destination's
+// writing) moves its bytes inside the system: socket -> pipe -> socket (splice), after what
+// the source has buffered and the way's first block, which are copied. The pipe (two
+// descriptors) is made when the way first carries a full block and closed when the relay
+// ends; a way whose throttle is switched on, or for which the system refuses a pipe or a
+// splice, copies. A spliced tunnel thus holds up to four descriptors more than its sockets.
 // Half-close is carried: while relaying, both sockets keep AllowHalfClose, and when one peer
 // ends its data (its side is at its end once what it sent is handed on), the relay shuts down
 // the sending side toward the other peer after everything already written to it, and goes on

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <netdb.h>
+#include <poll.h>
 #include <thread>
 
 using namespace corvan;
@@ -259,4 +260,47 @@ TEST(SocketHandles, ABurstOfConnectionsIsQueuedEvenWithBacklogZero) {
     for (TSocketHandle h : clients)
         SocketClose(h);
     SocketClose(listener);
+}
+
+TEST(SocketSplice, MovesSocketToPipeToSocketAndTellsWhatCannotMove) {
+    auto [inServer, inClient] = ConnectedPair();
+    auto [outServer, outClient] = ConnectedPair();
+    TPipeHandles pipe;
+    ASSERT_EQ(PipeOpen(pipe), 0);
+    ASSERT_GE(pipe.Read, 0);
+    ASSERT_GE(pipe.Write, 0);
+    SetSocketBlocking(inServer, false);
+    SetSocketBlocking(outServer, false);
+
+    // Nothing received yet, and an empty pipe: nothing can move now.
+    EXPECT_EQ(SocketSplice(inServer, pipe.Write, 4096), -1);
+    EXPECT_EQ(SocketGetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(SocketSplice(pipe.Read, outServer, 4096), -1);
+    EXPECT_EQ(SocketGetLastError(), WSAEWOULDBLOCK);
+
+    ASSERT_TRUE(SendAll(inClient, "payload"));
+    auto readable = [&] {
+        pollfd p{inServer, POLLIN, 0};
+        return ::poll(&p, 1, 5000) == 1;
+    };
+    ASSERT_TRUE(readable());
+    ASSERT_EQ(SocketSplice(inServer, pipe.Write, 4096), 7);
+    EXPECT_EQ(SocketSplice(pipe.Read, outServer, 4096), 7);
+    EXPECT_EQ(ReceiveExactly(outClient, 7), "payload");
+
+    // The end of the sender's stream is 0; two sockets, neither a pipe, cannot be spliced.
+    SocketShutdown(inClient, TShutdownHow::sdSend);
+    ASSERT_TRUE(readable());
+    EXPECT_EQ(SocketSplice(inServer, pipe.Write, 4096), 0);
+    EXPECT_EQ(SocketSplice(outClient, inClient, 16), -1);
+    EXPECT_TRUE(SpliceUnsupported(SocketGetLastError()));
+    EXPECT_FALSE(SpliceUnsupported(WSAEWOULDBLOCK));
+    EXPECT_FALSE(SpliceUnsupported(WSAECONNRESET));
+
+    EXPECT_EQ(PipeClose(pipe), 0);
+    EXPECT_EQ(pipe.Read, -1);
+    EXPECT_EQ(pipe.Write, -1);
+    EXPECT_EQ(PipeClose(pipe), 0); // nothing left open
+    for (TSocketHandle h : {inServer, inClient, outServer, outClient})
+        SocketClose(h);
 }

@@ -1,0 +1,389 @@
+#!/usr/bin/env bash
+# Relay benchmark on loopback: our program (corvan-proxy --headless, a TCP mapping and the
+# SOCKS5 service) against rinetd, socat, microsocks and dante, all started here in one run,
+# every rate printed as a ratio to a direct connection measured in the same run.
+#
+# Rows:
+#   1. TCP mapping, short connections (connect, GET, close): ours, rinetd, socat
+#   2. SOCKS5, short connections (connect, handshake, GET, close): ours, microsocks, dante
+#   3. SOCKS5, one bulk download (curl through socks5): ours, microsocks, dante
+#   4. TCP mapping, one bulk stream (iperf3): ours, rinetd, socat
+#   5. Memory (PSS growth, /proc/PID/smaps_rollup, children included) and descriptors per
+#      idle open tunnel, over TUNNELS tunnels: every program above
+#
+# Usage: bench/relay_bench.sh [path/to/corvan-proxy]   (default build/corvan-proxy)
+# Env:   SHORT=1 a quick check (1 s windows, one run, 64 MiB download, 50 tunnels)
+#        DURATION (s per short-connection window, 5)  RUNS (median of, 3)
+#        CLIENTS (client processes for short connections, 4)
+#        BULK_MB (curl download, 1024)  IPERF_SECS (5)  TUNNELS (200)
+# Everything listens on 127.0.0.1 only; every peer started here is stopped on exit; every
+# step is bounded in time.
+set -euo pipefail
+BIN=${1:-build/corvan-proxy}
+if [ "${SHORT:-0}" = 1 ]; then
+    : "${DURATION:=1}" "${RUNS:=1}" "${BULK_MB:=64}" "${IPERF_SECS:=1}" "${TUNNELS:=50}"
+fi
+DURATION=${DURATION:-5}
+RUNS=${RUNS:-3}
+CLIENTS=${CLIENTS:-4}
+BULK_MB=${BULK_MB:-1024}
+IPERF_SECS=${IPERF_SECS:-5}
+TUNNELS=${TUNNELS:-200}
+
+for tool in python3 curl socat rinetd microsocks danted iperf3; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh)" >&2; exit 1; }
+done
+[ -x "$BIN" ] || { echo "no program at $BIN" >&2; exit 1; }
+
+TMP=$(mktemp -d)
+PIDS=()
+cleanup() {
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+    if [ -s "$TMP/proxy.log" ] && [ "${QUIET_LOG:-0}" != 1 ]; then
+        echo "--- corvan-proxy log" >&2; tail -n 20 "$TMP/proxy.log" >&2
+    fi
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+# Starts a peer in the background, remembered for the clean-up.
+start() { "$@" & PIDS+=($!); }
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# The far ends: HTTP (short answers and the bulk download), iperf3, and a holder for idle
+# tunnels (echoes the first byte, then keeps the connection open).
+HTTP=$(free_port); IPERF=$(free_port); HOLD=$(free_port)
+# Our program: a mapping to each far end and the SOCKS5 service.
+O_HTTP=$(free_port); O_IPERF=$(free_port); O_HOLD=$(free_port); O_SOCKS=$(free_port)
+R_HTTP=$(free_port); R_IPERF=$(free_port); R_HOLD=$(free_port)
+S_HTTP=$(free_port); S_IPERF=$(free_port); S_HOLD=$(free_port)
+MICRO=$(free_port); DANTE=$(free_port)
+
+cat > "$TMP/servers.py" <<'PY'
+import os, selectors, socket, sys
+http_port, hold_port, workers = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+SMALL = b"HTTP/1.0 200 OK\r\nContent-Length: 64\r\nConnection: close\r\n\r\n" + b"x" * 64
+MIB = b"\x5a" * (1 << 20)
+
+def listen(port, reuseport):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if reuseport:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    s.bind(("127.0.0.1", port))
+    s.listen(1024)
+    return s
+
+def http_worker():
+    l = listen(http_port, True)
+    while True:
+        c, _ = l.accept()
+        try:
+            c.settimeout(30)
+            req = b""
+            while b"\r\n\r\n" not in req:
+                d = c.recv(4096)
+                if not d:
+                    break
+                req += d
+            path = req.split(b" ", 2)[1] if req.count(b" ") >= 2 else b"/"
+            if path.startswith(b"/bulk/"):
+                mb = int(path[6:])
+                c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (mb << 20))
+                for _ in range(mb):
+                    c.sendall(MIB)
+            else:
+                c.sendall(SMALL)
+        except OSError:
+            pass
+        finally:
+            c.close()
+
+def holder():
+    l = listen(hold_port, False)
+    l.setblocking(False)
+    sel = selectors.DefaultSelector()
+    sel.register(l, selectors.EVENT_READ)
+    while True:
+        for key, _ in sel.select():
+            s = key.fileobj
+            if s is l:
+                try:
+                    c, _ = l.accept()
+                except BlockingIOError:
+                    continue
+                sel.register(c, selectors.EVENT_READ)
+                continue
+            try:
+                d = s.recv(4096)
+            except OSError:
+                d = b""
+            if d:
+                s.sendall(d[:1])
+            else:
+                sel.unregister(s)
+                s.close()
+
+for _ in range(workers):
+    if os.fork() == 0:
+        http_worker()
+holder()
+PY
+# setsid: the servers fork workers; the group is ended with the leader's id.
+start setsid python3 "$TMP/servers.py" "$HTTP" "$HOLD" 4
+SERVERS_PID=${PIDS[-1]}
+DANTE_PID=
+cleanup_servers() {
+    kill -- -"$SERVERS_PID" 2>/dev/null || true
+    # dante's workers first, so that their parent reaps them before it ends itself.
+    if [ -n "$DANTE_PID" ]; then
+        for p in $(pgrep -P "$DANTE_PID" || true); do kill "$p" 2>/dev/null || true; done
+        sleep 0.3
+    fi
+}
+trap 'cleanup_servers; cleanup' EXIT
+start iperf3 -s -B 127.0.0.1 -p "$IPERF" > /dev/null 2>&1
+
+mkdir -p "$TMP/data/Corvan"
+{
+    printf '[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=%s\nMaxConnections=1024\n' "$O_SOCKS"
+    printf '[Proxy-PortMapper]\nItemCount=3\n'
+    i=0
+    for pair in "$O_HTTP:$HTTP" "$O_IPERF:$IPERF" "$O_HOLD:$HOLD"; do
+        printf '[Proxy-PortMapper.Items.%d]\nEnabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=%s\nDestHost=127.0.0.1\nDestPort=%s\n' \
+            "$i" "${pair%%:*}" "${pair##*:}"
+        i=$((i + 1))
+    done
+} > "$TMP/data/Corvan/CorvanProxy.ini"
+LOCALAPPDATA="$TMP/data" XDG_CONFIG_HOME="$TMP/config" HOME="$TMP/home" \
+    start "$BIN" --headless 2> "$TMP/proxy.log"
+OURS_PID=${PIDS[-1]}
+
+printf '127.0.0.1 %s 127.0.0.1 %s\n127.0.0.1 %s 127.0.0.1 %s\n127.0.0.1 %s 127.0.0.1 %s\n' \
+    "$R_HTTP" "$HTTP" "$R_IPERF" "$IPERF" "$R_HOLD" "$HOLD" > "$TMP/rinetd.conf"
+start rinetd -f -c "$TMP/rinetd.conf" > /dev/null 2>&1
+RINETD_PID=${PIDS[-1]}
+
+SOCAT_PIDS=()
+for pair in "$S_HTTP:$HTTP" "$S_IPERF:$IPERF" "$S_HOLD:$HOLD"; do
+    start socat "TCP-LISTEN:${pair%%:*},bind=127.0.0.1,reuseaddr,fork,backlog=1024" \
+        "TCP:127.0.0.1:${pair##*:}" 2> /dev/null
+    SOCAT_PIDS+=("${PIDS[-1]}")
+done
+
+start microsocks -i 127.0.0.1 -p "$MICRO" > /dev/null 2>&1
+MICRO_PID=${PIDS[-1]}
+
+cat > "$TMP/danted.conf" <<EOF
+logoutput: $TMP/danted.log
+internal: 127.0.0.1 port = $DANTE
+external: 127.0.0.1
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }
+EOF
+start danted -f "$TMP/danted.conf" -p "$TMP/danted.pid" > /dev/null 2>&1
+DANTE_PID=${PIDS[-1]}
+
+export HTTP IPERF HOLD O_HTTP O_IPERF O_HOLD O_SOCKS R_HTTP R_IPERF R_HOLD S_HTTP S_IPERF \
+    S_HOLD MICRO DANTE OURS_PID RINETD_PID MICRO_PID DANTE_PID DURATION RUNS CLIENTS \
+    BULK_MB IPERF_SECS TUNNELS
+export SOCAT_HOLD_PID=${SOCAT_PIDS[2]}
+
+# The whole measurement is bounded: windows, downloads and streams, plus set-up slack.
+LIMIT=$(( (RUNS * (7 * DURATION + 2 * 4 * IPERF_SECS + 4 * (BULK_MB / 50 + 5))) + 300 ))
+timeout "$LIMIT" python3 - <<'PY'
+import json, multiprocessing as mp, os, socket, statistics, struct, subprocess, sys, time
+
+E = os.environ
+ports = {k: int(E[k]) for k in ("HTTP", "IPERF", "HOLD", "O_HTTP", "O_IPERF", "O_HOLD",
+                                "O_SOCKS", "R_HTTP", "R_IPERF", "R_HOLD", "S_HTTP", "S_IPERF",
+                                "S_HOLD", "MICRO", "DANTE")}
+DURATION, RUNS, CLIENTS = float(E["DURATION"]), int(E["RUNS"]), int(E["CLIENTS"])
+BULK_MB, IPERF_SECS, TUNNELS = int(E["BULK_MB"]), int(E["IPERF_SECS"]), int(E["TUNNELS"])
+GET = b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
+
+def wait_port(port):
+    for _ in range(500):
+        try:
+            socket.create_connection(("127.0.0.1", port), 1).close()
+            return
+        except OSError:
+            time.sleep(0.02)
+    sys.exit("port %d never opened" % port)
+
+def recv_exact(s, n):
+    b = b""
+    while len(b) < n:
+        d = s.recv(n - len(b))
+        if not d:
+            raise IOError("closed")
+        b += d
+    return b
+
+def connect(port, socks_to=None):
+    s = socket.create_connection(("127.0.0.1", port), 10)
+    s.settimeout(10)
+    if socks_to is not None:
+        s.sendall(b"\x05\x01\x00")
+        if recv_exact(s, 2) != b"\x05\x00":
+            raise IOError("SOCKS method refused")
+        s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton("127.0.0.1") + struct.pack("!H", socks_to))
+        r = recv_exact(s, 10)
+        if r[1] != 0:
+            raise IOError("SOCKS connect refused: %d" % r[1])
+    return s
+
+def short_worker(port, socks_to, stop_at, out):
+    n = errors = 0
+    while time.perf_counter() < stop_at:
+        try:
+            s = connect(port, socks_to)
+            s.sendall(GET)
+            got = b""
+            while True:
+                d = s.recv(4096)
+                if not d:
+                    break
+                got += d
+            s.close()
+            if got.startswith(b"HTTP/1.0 200"):
+                n += 1
+            else:
+                errors += 1
+        except OSError:
+            errors += 1
+            time.sleep(0.001)
+    out.put((n, errors))
+
+def short_rate(port, socks_to=None):
+    out = mp.Queue()
+    stop_at = time.perf_counter() + DURATION
+    procs = [mp.Process(target=short_worker, args=(port, socks_to, stop_at, out))
+             for _ in range(CLIENTS)]
+    for p in procs:
+        p.start()
+    results = [out.get(timeout=DURATION + 60) for _ in procs]
+    for p in procs:
+        p.join(10)
+    done = sum(r[0] for r in results)
+    errors = sum(r[1] for r in results)
+    if errors:
+        print("  (%d failed connections)" % errors, file=sys.stderr)
+    return done / DURATION
+
+def curl_rate(socks=None):
+    cmd = ["curl", "-s", "-o", "/dev/null", "--max-time", str(BULK_MB // 50 + 60),
+           "-w", "%{speed_download} %{size_download}",
+           "http://127.0.0.1:%d/bulk/%d" % (ports["HTTP"], BULK_MB)]
+    if socks:
+        cmd[1:1] = ["--socks5", "127.0.0.1:%d" % socks]
+    speed, size = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+    if int(size) != BULK_MB << 20:
+        raise SystemExit("download cut short: %s bytes" % size)
+    return float(speed) / (1 << 20)
+
+def iperf_rate(port):
+    r = subprocess.run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-t", str(IPERF_SECS),
+                        "-J"], capture_output=True, text=True, timeout=IPERF_SECS + 30)
+    data = json.loads(r.stdout)
+    if "error" in data:
+        raise SystemExit("iperf3: " + data["error"])
+    return data["end"]["sum_received"]["bits_per_second"] / 8 / (1 << 20)
+
+def median(f, *args):
+    return statistics.median(f(*args) for _ in range(RUNS))
+
+def row(title, unit, cases):
+    print("\n%s (%s, ratio to direct)" % (title, unit))
+    figures = [(name, median(*case)) for name, case in cases]
+    direct = figures[0][1]
+    for name, value in figures:
+        print("  %-12s %12.1f  %5.2f" % (name, value, value / direct if direct else 0))
+
+# --- memory and descriptors per idle tunnel ---
+
+def tree(pid):
+    kids = {}
+    for d in os.listdir("/proc"):
+        if d.isdigit():
+            try:
+                with open("/proc/%s/stat" % d) as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                kids.setdefault(ppid, []).append(int(d))
+            except (OSError, IndexError, ValueError):
+                pass
+    todo, seen = [pid], []
+    while todo:
+        p = todo.pop()
+        seen.append(p)
+        todo.extend(kids.get(p, []))
+    return seen
+
+def footprint(pid):
+    pss = fds = 0
+    for p in tree(pid):
+        try:
+            with open("/proc/%d/smaps_rollup" % p) as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        pss += int(line.split()[1])
+            fds += len(os.listdir("/proc/%d/fd" % p))
+        except OSError:
+            pass
+    return pss, fds
+
+def per_tunnel(pid, port, socks_to=None):
+    # A few tunnels first, so that what every program makes once is not counted.
+    for s in [connect(port, socks_to) for _ in range(3)]:
+        s.sendall(b"w"); recv_exact(s, 1); s.close()
+    time.sleep(0.3)
+    pss0, fds0 = footprint(pid)
+    tunnels = []
+    try:
+        for _ in range(TUNNELS):
+            s = connect(port, socks_to)
+            s.sendall(b"x")
+            recv_exact(s, 1)  # the tunnel carries bytes both ways: it is fully set up
+            tunnels.append(s)
+        time.sleep(0.5)
+        pss1, fds1 = footprint(pid)
+    finally:
+        for s in tunnels:
+            s.close()
+    time.sleep(0.5)
+    return (pss1 - pss0) / TUNNELS, (fds1 - fds0) / TUNNELS
+
+for p in ports.values():
+    wait_port(p)
+P = ports
+print("runs: %d, window %.0f s, %d clients, download %d MiB, iperf3 %d s, %d tunnels"
+      % (RUNS, DURATION, CLIENTS, BULK_MB, IPERF_SECS, TUNNELS))
+row("TCP mapping, short connections (connect, GET, close)", "connections/s", [
+    ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_HTTP"])),
+    ("rinetd", (short_rate, P["R_HTTP"])), ("socat", (short_rate, P["S_HTTP"]))])
+row("SOCKS5, short connections (connect, handshake, GET, close)", "connections/s", [
+    ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_SOCKS"], P["HTTP"])),
+    ("microsocks", (short_rate, P["MICRO"], P["HTTP"])),
+    ("dante", (short_rate, P["DANTE"], P["HTTP"]))])
+row("SOCKS5, one bulk download (curl, %d MiB)" % BULK_MB, "MiB/s", [
+    ("direct", (curl_rate,)), ("corvan", (curl_rate, P["O_SOCKS"])),
+    ("microsocks", (curl_rate, P["MICRO"])), ("dante", (curl_rate, P["DANTE"]))])
+row("TCP mapping, one bulk stream (iperf3, %d s)" % IPERF_SECS, "MiB/s", [
+    ("direct", (iperf_rate, P["IPERF"])), ("corvan", (iperf_rate, P["O_IPERF"])),
+    ("rinetd", (iperf_rate, P["R_IPERF"])), ("socat", (iperf_rate, P["S_IPERF"]))])
+print("\nIdle open tunnels (PSS growth and descriptors per tunnel over %d)" % TUNNELS)
+for name, pid, port, socks_to in (
+        ("corvan map", int(E["OURS_PID"]), P["O_HOLD"], None),
+        ("corvan socks", int(E["OURS_PID"]), P["O_SOCKS"], P["HOLD"]),
+        ("rinetd", int(E["RINETD_PID"]), P["R_HOLD"], None),
+        ("socat", int(E["SOCAT_HOLD_PID"]), P["S_HOLD"], None),
+        ("microsocks", int(E["MICRO_PID"]), P["MICRO"], P["HOLD"]),
+        ("dante", int(E["DANTE_PID"]), P["DANTE"], P["HOLD"])):
+    kb, fds = per_tunnel(pid, port, socks_to)
+    print("  %-12s %7.1f kB  %5.2f descriptors" % (name, kb, fds))
+PY
