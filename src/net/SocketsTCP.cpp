@@ -115,16 +115,12 @@ long ATCPClientSocket::Available() {
 long ATCPClientSocket::RecvThrottled(void* buf, long size) {
     if (SocketHandle() == INVALID_SOCKETHANDLE || size <= 0)
         return 0;
-    if (FThrottleRead && State() == ssConnected) {
-        size = static_cast<long>(FReadWindow.Allowance(size, ReadThrottleRate(), GetTickCount()));
-        if (size == 0)
-            return 0;
-    }
+    size = ReadAllowance(size);
+    if (size == 0)
+        return 0;
     long n = RecvData(buf, static_cast<size_t>(size));
-    if (n > 0) {
-        FReadWindow.Add(n);
-        FBytesReceived.fetch_add(n, std::memory_order_relaxed);
-    }
+    if (n > 0)
+        CountReceived(n);
     return n;
 }
 
@@ -291,18 +287,26 @@ long ATCPClientSocket::Write(const void* buf, long size) {
     return size;
 }
 
+long ATCPClientSocket::ReadAllowance(long size) {
+    if (FThrottleRead && State() == ssConnected)
+        size = static_cast<long>(FReadWindow.Allowance(size, ReadThrottleRate(), GetTickCount()));
+    return size;
+}
+
+void ATCPClientSocket::CountReceived(long n) {
+    FReadWindow.Add(n);
+    FBytesReceived.fetch_add(n, std::memory_order_relaxed);
+}
+
 long ATCPClientSocket::SpliceReadTo(int pipeWrite, long size) {
     if (SocketHandle() == INVALID_SOCKETHANDLE || size <= 0 || FReceiveEnded)
         return 0;
-    if (FThrottleRead && State() == ssConnected) {
-        size = static_cast<long>(FReadWindow.Allowance(size, ReadThrottleRate(), GetTickCount()));
-        if (size == 0)
-            return 0;
-    }
+    size = ReadAllowance(size);
+    if (size == 0)
+        return 0;
     long n = SpliceRecvData(pipeWrite, static_cast<size_t>(size));
     if (n > 0) {
-        FReadWindow.Add(n);
-        FBytesReceived.fetch_add(n, std::memory_order_relaxed);
+        CountReceived(n);
         return n;
     }
     if (n == 0)

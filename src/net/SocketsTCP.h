@@ -157,6 +157,10 @@ protected:
 
 private:
     long RecvThrottled(void* buf, long size);
+    // How much of size the read throttle lets through now (all of it when not throttled).
+    long ReadAllowance(long size);
+    // Received bytes into the throttle window and the receive total.
+    void CountReceived(long n);
     void ResumeReading();
     long ReadIntoBuffer(long size);
     void Consume(size_t size);

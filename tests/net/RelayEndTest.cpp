@@ -3,6 +3,7 @@
 #include "net/TCPStream.h"
 
 #include "support/NetTestSupport.h"
+#include "support/RelayHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -19,70 +20,28 @@ constexpr int kBlock = 65536;
 // More than loopback's kernel buffers take, so that most of it stays in the send buffer.
 constexpr size_t kBacklog = 32 * 1024 * 1024;
 
-// Two accepted connections owned by a relay thread. The thread prepares both sockets with
-// prepare() (on its own loop), then relays; the test thread plays both peers.
-struct TRelayRun {
-    TSocketHandle PeerA = INVALID_SOCKETHANDLE, PeerB = INVALID_SOCKETHANDLE;
-    std::atomic<ATCPClientSocket*> SocketA{nullptr}, SocketB{nullptr};
+// The relay thread prepares both sockets with prepare() (on its own loop), says so through
+// Prepared, then relays; Count is what the relay answered once Finish has seen it end.
+struct TRelayRun : TRelayHarness<int64_t> {
     std::promise<void> Prepared;
-    std::promise<int64_t> Relayed;
-    std::thread Thread;
-    int Timeout = 20000; // of both streams; also the half-closed relay's idle limit
-    int64_t Count = -1;  // what the relay answered, once Finish has seen it end
+    int64_t Count = -1;
 
+    TRelayRun() {
+        Timeout = 20000;
+        PeerReceiveTimeout = 40;
+    }
     void Start(std::function<void(ATCPClientSocket&, ATCPClientSocket&)> prepare) {
-        auto [serverA, peerA] = ConnectedPair();
-        auto [serverB, peerB] = ConnectedPair();
-        PeerA = peerA;
-        PeerB = peerB;
-        SetReceiveTimeout(PeerA, 40);
-        SetReceiveTimeout(PeerB, 40);
-        Thread = StartThread([this, prepare, a = serverA, b = serverB] {
-            try {
-                auto* sa = new ATCPClientSocket(a);
-                auto* sb = new ATCPClientSocket(b);
-                TSocketStream streamA(sa, -1, Timeout, smBlockWaitMessage, true);
-                TSocketStream streamB(sb, -1, Timeout, smBlockWaitMessage, true);
-                SocketA = sa;
-                SocketB = sb;
-                prepare(*sa, *sb);
-                Prepared.set_value();
-                int64_t n = RelayStreams(&streamA, &streamB, kBlock);
-                streamA.Close();
-                streamB.Close();
-                SocketA = nullptr;
-                SocketB = nullptr;
-                Relayed.set_value(n);
-            } catch (...) {
-                SocketA = nullptr;
-                SocketB = nullptr;
-                Relayed.set_exception(std::current_exception());
-            }
+        TRelayHarness::Start([this, prepare](TSocketStream& a, TSocketStream& b) {
+            prepare(*a.Socket(), *b.Socket());
+            Prepared.set_value();
+            return RelayStreams(&a, &b, kBlock);
         });
     }
-    // Waits for the relay to end; a relay that does not end in time is terminated from here
-    // (so the test ends) and false is answered.
-    bool Finish(int seconds) {
-        auto result = Relayed.get_future();
-        bool ended = result.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
-        if (!ended) {
-            if (ATCPClientSocket* s = SocketA.load())
-                s->Terminate();
-            if (ATCPClientSocket* s = SocketB.load())
-                s->Terminate();
-            SocketShutdown(PeerA, TShutdownHow::sdBoth);
-            SocketShutdown(PeerB, TShutdownHow::sdBoth);
-        }
-        Thread.join();
-        if (ended)
-            Count = result.get();
-        return ended;
-    }
+    bool Finish(int seconds) { return TRelayHarness::Finish(seconds, &Count); }
+    // The relay thread uses Prepared: it ends before this part goes.
     ~TRelayRun() {
         if (Thread.joinable())
-            Finish(0);
-        SocketClose(PeerA);
-        SocketClose(PeerB);
+            TRelayHarness::Finish(1);
     }
 };
 

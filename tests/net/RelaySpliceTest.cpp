@@ -5,6 +5,7 @@
 #include "net/TCPStream.h"
 
 #include "support/NetTestSupport.h"
+#include "support/RelayHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -83,81 +84,39 @@ struct TRelayReport {
     size_t LargestBufferedA = 0;
 };
 
-// Two accepted connections owned by a relay thread; the test thread plays both peers.
-// prepare runs on the relay thread before the relay (throttles, bytes read ahead).
-struct TRelayHarness {
-    TSocketHandle PeerA = INVALID_SOCKETHANDLE, PeerB = INVALID_SOCKETHANDLE;
-    std::atomic<ATCPClientSocket*> SocketA{nullptr}, SocketB{nullptr};
-    std::promise<TRelayReport> Report;
-    std::thread Thread;
+// prepare runs on the relay thread before the relay (throttles, bytes read ahead); the
+// report holds what the relay answered and the sockets' counters after it.
+struct TSpliceRun : TRelayHarness<TRelayReport> {
     int64_t MoveMark = 0; // PipeEndsDuring is counted when a way has moved this many bytes
     int PipeEndsBefore = OpenPipeEnds();
 
     void Start(std::function<void(TSocketStream&, TSocketStream&)> prepare) {
-        auto [serverA, peerA] = ConnectedPair();
-        auto [serverB, peerB] = ConnectedPair();
-        PeerA = peerA;
-        PeerB = peerB;
-        SetReceiveTimeout(PeerA, 60);
-        SetReceiveTimeout(PeerB, 60);
-        Thread = StartThread([this, prepare, a = serverA, b = serverB] {
-            try {
-                auto* sa = new ATCPClientSocket(a);
-                auto* sb = new ATCPClientSocket(b);
-                TSocketStream streamA(sa, -1, 30000, smBlockWaitMessage, true);
-                TSocketStream streamB(sb, -1, 30000, smBlockWaitMessage, true);
-                SocketA = sa;
-                SocketB = sb;
-                prepare(streamA, streamB);
-                TRelayReport r;
-                for (TSocketStream* s : {&streamA, &streamB})
-                    s->OnCopyProgress = [&](AStream&, AStream*, AStream*, int64_t moved, bool&) {
-                        r.LargestBufferedA = std::max(r.LargestBufferedA, sa->BufferUsed());
-                        if (r.PipeEndsDuring < 0 && moved >= MoveMark)
-                            r.PipeEndsDuring = OpenPipeEnds() - PipeEndsBefore;
-                    };
-                r.Relayed = RelayStreams(&streamA, &streamB, kBlock);
-                r.ReceivedA = sa->TotalBytesReceived();
-                r.SentA = sa->TotalBytesSent();
-                r.ReceivedB = sb->TotalBytesReceived();
-                r.SentB = sb->TotalBytesSent();
-                streamA.Close();
-                streamB.Close();
-                SocketA = nullptr;
-                SocketB = nullptr;
-                Report.set_value(r);
-            } catch (...) {
-                SocketA = nullptr;
-                SocketB = nullptr;
-                Report.set_exception(std::current_exception());
-            }
+        TRelayHarness::Start([this, prepare](TSocketStream& streamA, TSocketStream& streamB) {
+            ATCPClientSocket* sa = streamA.Socket();
+            ATCPClientSocket* sb = streamB.Socket();
+            prepare(streamA, streamB);
+            TRelayReport r;
+            for (TSocketStream* s : {&streamA, &streamB})
+                s->OnCopyProgress = [&](AStream&, AStream*, AStream*, int64_t moved, bool&) {
+                    r.LargestBufferedA = std::max(r.LargestBufferedA, sa->BufferUsed());
+                    if (r.PipeEndsDuring < 0 && moved >= MoveMark)
+                        r.PipeEndsDuring = OpenPipeEnds() - PipeEndsBefore;
+                };
+            r.Relayed = RelayStreams(&streamA, &streamB, kBlock);
+            r.ReceivedA = sa->TotalBytesReceived();
+            r.SentA = sa->TotalBytesSent();
+            r.ReceivedB = sb->TotalBytesReceived();
+            r.SentB = sb->TotalBytesSent();
+            return r;
         });
     }
-    // Waits for the relay's report; a relay that does not end in time is terminated (so the
-    // test ends) and the report stays empty.
     bool Finish(int seconds, TRelayReport& report) {
-        auto result = Report.get_future();
-        bool ended = result.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
-        if (!ended) {
-            if (ATCPClientSocket* s = SocketA.load())
-                s->Terminate();
-            if (ATCPClientSocket* s = SocketB.load())
-                s->Terminate();
-            SocketShutdown(PeerA, TShutdownHow::sdBoth);
-            SocketShutdown(PeerB, TShutdownHow::sdBoth);
-        }
-        Thread.join();
-        if (ended)
-            report = result.get();
-        return ended;
+        return TRelayHarness::Finish(seconds, &report);
     }
-    ~TRelayHarness() {
-        if (Thread.joinable()) {
-            TRelayReport ignored;
-            Finish(1, ignored);
-        }
-        SocketClose(PeerA);
-        SocketClose(PeerB);
+    // The relay thread reads MoveMark: it ends before this part goes.
+    ~TSpliceRun() {
+        if (Thread.joinable())
+            TRelayHarness::Finish(1);
     }
 };
 
@@ -165,7 +124,7 @@ struct TRelayHarness {
 
 TEST(RelaySplice, HundredMegabytesEachWayAtOnceArriveWholeAndEveryCountEqualsWhatMoved) {
     constexpr int64_t kSize = 100LL * 1024 * 1024;
-    TRelayHarness h;
+    TSpliceRun h;
     h.MoveMark = kSize / 2;
     h.Start([](TSocketStream&, TSocketStream&) {});
     auto sentA = std::async(std::launch::async, [&] { return SendGenerated(h.PeerA, kSize, 1); });
@@ -197,7 +156,7 @@ TEST(RelaySplice, HundredMegabytesEachWayAtOnceArriveWholeAndEveryCountEqualsWha
 TEST(RelaySplice, BytesAlreadyBufferedGoFirstThenTheRestIsSplicedAndCounted) {
     constexpr int64_t kSize = 16LL * 1024 * 1024;
     const std::string head = Pattern(3000);
-    TRelayHarness h;
+    TSpliceRun h;
     h.MoveMark = kSize / 2;
     std::promise<void> headSent;
     auto headReady = headSent.get_future();
@@ -235,7 +194,7 @@ TEST(RelayThrottle, AThrottledTunnelKeepsItsLimitAndCopies) {
     constexpr int64_t kSize = 640 * 1024; // 2.5 s at the limit
     for (bool throttleRead : {true, false}) {
         SCOPED_TRACE(throttleRead ? "reading A throttled" : "writing B throttled");
-        TRelayHarness h;
+        TSpliceRun h;
         h.MoveMark = kSize / 2;
         h.Start([&](TSocketStream& a, TSocketStream& b) {
             if (throttleRead) {
