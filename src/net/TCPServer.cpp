@@ -17,6 +17,14 @@ TTCPServerClient::TTCPServerClient(ATCPServer* server)
     : FServer(server), FId(GNextClientId.fetch_add(1)) {}
 
 TTCPServerClient::~TTCPServerClient() {
+    WaitLetGo();
+    FStream.reset();
+    FSocket.reset();
+    if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
+        SocketClose(FSocketHandle);
+}
+
+void TTCPServerClient::WaitLetGo() {
     // A thread still serving the client reads it to the end: it is terminated and let go of.
     bool held;
     {
@@ -36,10 +44,6 @@ TTCPServerClient::~TTCPServerClient() {
             FLetGo.wait(lock, [this] { return !FHeld; });
         }
     }
-    FStream.reset();
-    FSocket.reset();
-    if (FHandleOwned && FSocketHandle != INVALID_SOCKETHANDLE)
-        SocketClose(FSocketHandle);
 }
 
 TTCPServerClientSocket* TTCPServerClient::GetSocket() {
@@ -250,8 +254,8 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // the close finds this thread waiting (the client then waits here until it is let go).
     bool offered = FServer->OfferAsSpare(this);
     // The socket's window belongs to this thread's loop: freed here, before the thread serves
-    // anyone else.
-    client->FreeConnection();
+    // anyone else. Whatever happens, the client is let go of below.
+    Step(client, "Client free error: ", [&] { client->FreeConnection(); });
     {
         // Unpublished before the done message: a client freed on it must not stop this
         // thread, which goes on serving others.
@@ -317,6 +321,10 @@ void ATCPServer::ShutdownClients() {
     // Moved out first: hand-overs served while the threads end may look at the list.
     auto clients = std::move(FClients);
     FClients.clear();
+    // Every thread lets go of its client before any client is destroyed: a thread may still
+    // be in a derived client's Execute, whose part would go first in its destructor.
+    for (auto& c : clients)
+        c->WaitLetGo();
     clients.clear();
     EndClientThreads();
 }
@@ -570,8 +578,10 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
         if (ClientMode == cmThread) {
             if (HandToSpare(client))
                 return;
-            // A spare that ended meanwhile leaves no loop made in advance: the thread then
-            // makes its own.
+            // A spare that ended meanwhile leaves no loop made in advance: it is made here,
+            // where a failure (out of descriptors) refuses this connection, not on the thread.
+            if (!PrepareClientLoop())
+                throw ETCPServer("No message loop for a client thread");
             FClientThreads.push_back(
                 TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop)));
             TTCPServerClientThread* thread = FClientThreads.back().get();
@@ -703,8 +713,10 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
         return;
     std::unique_ptr<TTCPServerClient> owned = std::move(*it);
     FClients.erase(it);
+    // Its thread has ended with it or is ending: let go of before the derived part goes.
+    owned->WaitLetGo();
     FRemovedClientBytes += owned->TotalBytes();
-    owned.reset(); // waits for its thread, which has ended or is ending
+    owned.reset();
 }
 
 void ATCPServer::ClientDone(uint64_t id) {

@@ -110,6 +110,8 @@ public:
     // Terminates the client and waits until its thread has let go of it (serving hand-overs
     // when on the main thread), then frees the stream and the socket (when no thread did) and
     // closes an accepted handle that never became a socket.
+    // Waits until no thread holds the client (WaitLetGo); a derived client that its own
+    // code may free (not through the server) calls WaitLetGo in its destructor first.
     virtual ~TTCPServerClient();
     TTCPServerClient(const TTCPServerClient&) = delete;
     TTCPServerClient& operator=(const TTCPServerClient&) = delete;
@@ -163,6 +165,10 @@ public:
     // Not terminated, the socket could be made (when it was tried), and it is not terminated
     // (once it exists).
     bool StillRunning() const;
+    // Until no thread holds this client: a thread still serving it is terminated and waited
+    // for (the main thread serves hand-overs meanwhile). The server calls it before it frees
+    // a client; harmless when nothing holds it.
+    void WaitLetGo();
 
 private:
     friend class ATCPServer;

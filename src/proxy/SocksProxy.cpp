@@ -205,8 +205,7 @@ TSocksProxyServerClient::TSocksProxyServerClient(TSocksProxyServer* server)
     : TTCPServerClient(server), FServer(server), FAcceptedAt(MonotonicMillis()) {}
 
 TSocksProxyServerClient::~TSocksProxyServerClient() {
-    if (Thread())
-        Thread()->Stop();
+    WaitLetGo();
 }
 
 void TSocksProxyServerClient::Execute() {
