@@ -45,6 +45,7 @@ TStatusView::TStatusView(AStatusFrame* frame, QWidget* parent) : QWidget(parent)
     FPicture = new QLabel(this);
     FPicture->setFixedSize(48, 48);
     head->addWidget(FPicture, 0, Qt::AlignTop);
+    head->setAlignment(Qt::AlignTop);
     auto* lines = new QVBoxLayout;
     lines->setSpacing(2);
     for (size_t i = 0; i < frame->Lines.size(); ++i) {
@@ -58,7 +59,6 @@ TStatusView::TStatusView(AStatusFrame* frame, QWidget* parent) : QWidget(parent)
         lines->addWidget(line);
         FLines.push_back(line);
     }
-    lines->addStretch();
     head->addLayout(lines, 1);
     outer->addLayout(head);
 
