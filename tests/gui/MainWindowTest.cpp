@@ -1,6 +1,7 @@
 #include "GuiFixture.h"
 
 #include "gui/LoopBridge.h"
+#include "gui/SettingsDialogs.h"
 #include "gui/TreeRules.h"
 #include "net/WinClasses.h"
 #include "support/NetTestSupport.h"
@@ -270,4 +271,26 @@ TEST(MainWindow, AnUnreadableSettingsFileIsRefusedAndLeftAlone) {
     f.Window = std::make_unique<TfrmMain>(f.Environment);
     EXPECT_FALSE(f.Window->LoadRefusal().empty());
     EXPECT_FALSE(f.Window->App().Loaded());
+}
+
+TEST(MainWindow, DoubleClickOpensTheSettingsOfALeafOnly) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    int shown = 0;
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        ++shown;
+        d.reject();
+    };
+    auto doubleClick = [&](const TAppComponent* component) {
+        f.Select(component);
+        emit w.Tree()->itemDoubleClicked(w.NodeOf(component), 0);
+    };
+    doubleClick(f.Root().ProxyUsers().User(0));
+    EXPECT_EQ(shown, 1);
+    doubleClick(&f.Root().ProxyUsers()); // a list with children: no dialog
+    doubleClick(&w.About());            // no settings
+    EXPECT_EQ(shown, 1);
+    doubleClick(&f.Root().SocksProxy());
+    EXPECT_EQ(shown, 2);
 }
