@@ -1,63 +1,6 @@
-// Program entry of corvan-proxy. Everything but the choice of what to run lives in the core
-// library (app/Headless, app/CommandLine).
-#include "app/CommandLine.h"
-#include "app/Headless.h"
-#include "net/WinClasses.h"
-#include "util/ProcessLimits.h"
-#include "util/StopSignal.h"
-#include "util/Version.h"
-
-#include <cstdio>
-#include <exception>
-
-namespace {
-
-// Serves the main thread's loop (listening sockets, UDP mappings, hand-overs from client
-// threads) until SIGINT or SIGTERM; returns the signal number.
-int RunMainLoopUntilStopSignal() {
-    using namespace corvan;
-    int received = 0;
-    TMessageLoop& loop = TMessageLoop::Main();
-    loop.WatchTerminationSignals([&](int signal) {
-        received = signal;
-        loop.Quit();
-    });
-    loop.Run();
-    return received;
-}
-
-} // namespace
+// Program entry of corvan-proxy built without a window (headless only).
+#include "app/ProgramMain.h"
 
 int main(int argc, char** argv) {
-    using namespace corvan;
-    // Before any thread exists, so that every thread inherits the blocked stop signals.
-    BlockStopSignals();
-    TCommandLine options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    if (!options.Error.empty()) {
-        std::fprintf(stderr, "corvan-proxy: %s\n\n%s", options.Error.c_str(), UsageText().c_str());
-        return 2;
-    }
-    if (options.Help) {
-        std::fputs(UsageText().c_str(), stdout);
-        return 0;
-    }
-    if (options.Version) {
-        std::printf("%s %s\n", ProductName().c_str(), ProductVersion().c_str());
-        return 0;
-    }
-    if (!options.Headless)
-        std::fprintf(stderr, "corvan-proxy: this build has no window; running as with "
-                             "--headless\n");
-    // Before any service opens a descriptor: every tunnel holds several.
-    std::fprintf(stderr, "corvan-proxy: %s\n",
-                 DescriptorLimitText(RaiseDescriptorLimit()).c_str());
-    TAppEnvironment environment = TAppEnvironment::FromProcess();
-    if (!options.DataDir.empty())
-        environment.DataFolder = options.DataDir;
-    try {
-        return RunHeadless(options, environment, RunMainLoopUntilStopSignal, stderr);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
-        return 1;
-    }
+    return corvan::ProgramMain(argc, argv, nullptr);
 }

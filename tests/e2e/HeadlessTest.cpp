@@ -38,7 +38,8 @@ struct THeadlessRun {
     // Starts the program, waits until it runs, stops it with the signal; the exit code.
     int RunAndStop(std::vector<std::string> args, int signal, std::string* output = nullptr) {
         args.insert(args.begin(), CORVAN_PROXY_BIN);
-        TChildProcess p(args, Env(), {"XDG_DATA_HOME"});
+        // No display: a run without --headless is then headless too, wherever the test runs.
+        TChildProcess p(args, Env(), {"XDG_DATA_HOME", "DISPLAY", "WAYLAND_DISPLAY"});
         EXPECT_TRUE(p.Started());
         bool ready = p.WaitForOutput(ReadyText, WaitMs);
         EXPECT_TRUE(ready) << p.Output();

@@ -1,0 +1,84 @@
+#include "app/ProgramMain.h"
+
+#include "app/Headless.h"
+#include "net/WinClasses.h"
+#include "util/ProcessLimits.h"
+#include "util/StopSignal.h"
+#include "util/Version.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace corvan {
+
+namespace {
+
+// Serves the main thread's loop (listening sockets, UDP mappings, hand-overs from client
+// threads) until SIGINT or SIGTERM; returns the signal number.
+int RunMainLoopUntilStopSignal() {
+    int received = 0;
+    TMessageLoop& loop = TMessageLoop::Main();
+    loop.WatchTerminationSignals([&](int signal) {
+        received = signal;
+        loop.Quit();
+    });
+    loop.Run();
+    return received;
+}
+
+bool NonEmptyVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+} // namespace
+
+bool DisplayAvailable() {
+    return NonEmptyVariable("DISPLAY") || NonEmptyVariable("WAYLAND_DISPLAY");
+}
+
+int ProgramMain(int argc, char** argv, const TWindowRunner& runWindow) {
+    // Before any thread exists, so that every thread inherits the blocked stop signals.
+    BlockStopSignals();
+    TCommandLine options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options.Error.empty()) {
+        std::fprintf(stderr, "corvan-proxy: %s\n\n%s", options.Error.c_str(), UsageText().c_str());
+        return 2;
+    }
+    if (options.Help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::printf("%s %s\n", ProductName().c_str(), ProductVersion().c_str());
+        return 0;
+    }
+    bool window = false;
+    if (!options.Headless) {
+        if (!runWindow)
+            std::fprintf(stderr, "corvan-proxy: this build has no window; running as with "
+                                 "--headless\n");
+        else if (!DisplayAvailable())
+            std::fprintf(stderr, "corvan-proxy: no display (neither DISPLAY nor "
+                                 "WAYLAND_DISPLAY is set); running as with --headless\n");
+        else
+            window = true;
+    }
+    // Before any service opens a descriptor: every tunnel holds several.
+    std::fprintf(stderr, "corvan-proxy: %s\n",
+                 DescriptorLimitText(RaiseDescriptorLimit()).c_str());
+    TAppEnvironment environment = TAppEnvironment::FromProcess();
+    if (!options.DataDir.empty())
+        environment.DataFolder = options.DataDir;
+    try {
+        if (window)
+            return runWindow(argc, argv, options, environment);
+        return RunHeadless(options, environment, RunMainLoopUntilStopSignal, stderr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvan-proxy: %s\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace corvan

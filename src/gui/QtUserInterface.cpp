@@ -1,0 +1,41 @@
+#include "gui/QtUserInterface.h"
+
+#include "gui/SettingsDialogs.h"
+
+#include <QMessageBox>
+
+namespace corvan {
+
+bool TQtUserInterface::ConfirmYesNo(const std::string& text) {
+    if (OnConfirm)
+        return OnConfirm(text);
+    return QMessageBox::question(FParent, QStringLiteral("Confirm"), QString::fromStdString(text),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+void TQtUserInterface::ShowError(const std::string& text) {
+    if (OnShowError) {
+        OnShowError(text);
+        return;
+    }
+    QMessageBox::critical(FParent, QStringLiteral("Error"), QString::fromStdString(text));
+}
+
+bool TQtUserInterface::EditSettings(ASettingsForm& form) {
+    std::unique_ptr<TSettingsDialog> dialog = TSettingsDialog::Create(form, FParent);
+    if (!dialog) {
+        ShowError("No dialog for \"" + form.Caption() + "\"");
+        return false;
+    }
+    if (OnDialogShown) {
+        dialog->show();
+        OnDialogShown(*dialog);
+        bool ok = dialog->result() == QDialog::Accepted;
+        dialog->hide();
+        return ok;
+    }
+    return dialog->exec() == QDialog::Accepted;
+}
+
+} // namespace corvan

@@ -1,0 +1,330 @@
+#include "gui/SettingsDialogs.h"
+
+#include "gui/EditorFrameViews.h"
+
+#include <QFormLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace corvan {
+
+namespace {
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string S(const QString& text) {
+    return text.toStdString();
+}
+
+// A page with an optional heading text and a layout for its controls.
+QWidget* AddPage(QTabWidget* pages, const std::string& caption, QVBoxLayout*& layout,
+                 const char* heading = nullptr) {
+    auto* page = new QWidget(pages);
+    layout = new QVBoxLayout(page);
+    if (heading)
+        layout->addWidget(new QLabel(heading, page));
+    pages->addTab(page, Q(caption));
+    return page;
+}
+
+// A number field: at most maxLength digits.
+QLineEdit* NumberField(QWidget* parent, int maxLength) {
+    auto* edit = new QLineEdit(parent);
+    edit->setMaxLength(maxLength);
+    edit->setMaximumWidth(90);
+    TKeyFilter::Install(edit, DigitKeyAccepted);
+    return edit;
+}
+
+// Port numbers have at most five digits, counts and rates at most ten (a 32-bit value).
+constexpr int kPortDigits = 5;
+constexpr int kCountDigits = 10;
+
+} // namespace
+
+// ---- TSettingsDialog ----
+
+TSettingsDialog::TSettingsDialog(const ASettingsForm& form, QWidget* parent) : QDialog(parent) {
+    setWindowTitle(Q(form.Caption()));
+    setModal(true);
+    auto* layout = new QVBoxLayout(this);
+    FPages = new QTabWidget(this);
+    layout->addWidget(FPages);
+    FButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    FButtons->button(QDialogButtonBox::Ok)->setText("OK");
+    FButtons->button(QDialogButtonBox::Cancel)->setText("Cancel");
+    FButtons->button(QDialogButtonBox::Ok)->setDefault(true);
+    layout->addWidget(FButtons);
+    connect(FButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(FButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+QPushButton* TSettingsDialog::OkButton() const {
+    return FButtons->button(QDialogButtonBox::Ok);
+}
+
+void TSettingsDialog::accept() {
+    SaveToForm();
+    QDialog::accept();
+}
+
+std::unique_ptr<TSettingsDialog> TSettingsDialog::Create(ASettingsForm& form, QWidget* parent) {
+    if (auto* socks = dynamic_cast<TfrmSocksProxySettings*>(&form))
+        return std::make_unique<TSocksSettingsDialog>(*socks, parent);
+    if (auto* mapping = dynamic_cast<TfrmPortMapSettings*>(&form))
+        return std::make_unique<TPortMapSettingsDialog>(*mapping, parent);
+    if (auto* user = dynamic_cast<TfrmProxyUserSettings*>(&form))
+        return std::make_unique<TUserSettingsDialog>(*user, parent);
+    return nullptr;
+}
+
+// ---- TSocksSettingsDialog ----
+
+TSocksSettingsDialog::TSocksSettingsDialog(TfrmSocksProxySettings& form, QWidget* parent)
+    : TSettingsDialog(form, parent), FForm(form) {
+    std::vector<std::string> tabs = form.Tabs();
+    QVBoxLayout* layout;
+
+    QWidget* server = AddPage(Pages(), tabs.at(0), layout);
+    auto* portRow = new QFormLayout;
+    FPort = new QComboBox(server);
+    FPort->setEditable(true);
+    FPort->setInsertPolicy(QComboBox::NoInsert);
+    FPort->lineEdit()->setMaxLength(kPortDigits);
+    TKeyFilter::Install(FPort->lineEdit(), DigitKeyAccepted);
+    for (const std::string& item : TfrmSocksProxySettings::PortItems())
+        FPort->addItem(Q(item));
+    FPort->setMaximumWidth(90);
+    portRow->addRow("Port", FPort);
+    layout->addLayout(portRow);
+    FServerIP = new TServerIPView(server);
+    layout->addWidget(FServerIP);
+    layout->addStretch();
+
+    QWidget* options = AddPage(Pages(), tabs.at(1), layout);
+    auto* limits = new QFormLayout;
+    FMaxConnections = NumberField(options, kCountDigits);
+    FMaxBackLog = NumberField(options, kCountDigits);
+    limits->addRow("Maximum connections", FMaxConnections);
+    limits->addRow("Connection backlog (0: system default)", FMaxBackLog);
+    layout->addLayout(limits);
+    FEnableLog = new QCheckBox("Generate a log file.", options);
+    FRequireLogin = new QCheckBox(TfrmSocksProxySettings::kRequireLoginCaption, options);
+    layout->addWidget(FEnableLog);
+    layout->addWidget(FRequireLogin);
+    layout->addStretch();
+
+    QWidget* bandwidth = AddPage(Pages(), tabs.at(2), layout,
+                                 "Limits per connection, in bytes per second.");
+    auto* rates = new QFormLayout;
+    FLimitBandIn = new QCheckBox("Limit incoming data", bandwidth);
+    FBandIn = NumberField(bandwidth, kCountDigits);
+    FLimitBandOut = new QCheckBox("Limit outgoing data", bandwidth);
+    FBandOut = NumberField(bandwidth, kCountDigits);
+    rates->addRow(FLimitBandIn, FBandIn);
+    rates->addRow(FLimitBandOut, FBandOut);
+    layout->addLayout(rates);
+    layout->addStretch();
+
+    QWidget* proxy = AddPage(Pages(), tabs.at(3), layout);
+    FUseSocksProxy = new QCheckBox("Use a Socks5 proxy for outbound connections.", proxy);
+    FSocksProxy = new TProxyServerView(proxy);
+    layout->addWidget(FUseSocksProxy);
+    layout->addWidget(FSocksProxy);
+    layout->addStretch();
+
+    // The form's values.
+    FPort->setEditText(Q(form.ServerPort));
+    FServerIP->LoadFrom(form.ServerIP);
+    FMaxConnections->setText(Q(form.MaxConnections));
+    FMaxBackLog->setText(Q(form.MaxBackLog));
+    FEnableLog->setChecked(form.EnableLog);
+    FRequireLogin->setChecked(form.RequireLogin);
+    FLimitBandIn->setChecked(form.LimitBandIn);
+    FBandIn->setText(Q(form.BandInLimit));
+    FLimitBandOut->setChecked(form.LimitBandOut);
+    FBandOut->setText(Q(form.BandOutLimit));
+    FUseSocksProxy->setChecked(form.UseSocksProxy);
+    FSocksProxy->LoadFrom(form.SocksProxy);
+
+    for (QCheckBox* box : {FLimitBandIn, FLimitBandOut, FUseSocksProxy})
+        connect(box, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+    UpdateEnabling();
+}
+
+void TSocksSettingsDialog::UpdateEnabling() {
+    FForm.LimitBandIn = FLimitBandIn->isChecked();
+    FForm.LimitBandOut = FLimitBandOut->isChecked();
+    FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
+    FBandIn->setEnabled(FForm.BandInLimitEnabled());
+    FBandOut->setEnabled(FForm.BandOutLimitEnabled());
+    FSocksProxy->SetFrameEnabled(FForm.SocksProxy.FrameEnabled());
+}
+
+void TSocksSettingsDialog::SaveToForm() {
+    FForm.ServerPort = S(FPort->currentText());
+    FServerIP->SaveTo(FForm.ServerIP);
+    FForm.MaxConnections = S(FMaxConnections->text());
+    FForm.MaxBackLog = S(FMaxBackLog->text());
+    FForm.EnableLog = FEnableLog->isChecked();
+    FForm.RequireLogin = FRequireLogin->isChecked();
+    FForm.LimitBandIn = FLimitBandIn->isChecked();
+    FForm.BandInLimit = S(FBandIn->text());
+    FForm.LimitBandOut = FLimitBandOut->isChecked();
+    FForm.BandOutLimit = S(FBandOut->text());
+    FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
+    FSocksProxy->SaveTo(FForm.SocksProxy);
+}
+
+// ---- TPortMapSettingsDialog ----
+
+TPortMapSettingsDialog::TPortMapSettingsDialog(TfrmPortMapSettings& form, QWidget* parent)
+    : TSettingsDialog(form, parent), FForm(form) {
+    std::vector<std::string> tabs = form.Tabs();
+    QVBoxLayout* layout;
+
+    QWidget* server = AddPage(Pages(), tabs.at(0), layout);
+    auto* rows = new QFormLayout;
+    FProtocol = new QComboBox(server);
+    for (const std::string& item : TfrmPortMapSettings::ProtocolItems())
+        FProtocol->addItem(Q(item));
+    FProtocol->setMaximumWidth(90);
+    FPort = NumberField(server, kPortDigits);
+    rows->addRow("Protocol", FProtocol);
+    rows->addRow("Port", FPort);
+    layout->addLayout(rows);
+    FServerIP = new TServerIPView(server);
+    layout->addWidget(FServerIP);
+    layout->addStretch();
+
+    QWidget* destination = AddPage(Pages(), tabs.at(1), layout,
+                                   "Where the connections are passed on to.");
+    auto* dest = new QFormLayout;
+    FDestHost = new QLineEdit(destination);
+    FDestHost->setMaxLength(static_cast<int>(TframeEditProxyServer::kMaxHostLength));
+    TKeyFilter::Install(FDestHost, TframeEditProxyServer::HostKeyAccepted);
+    FDestPort = NumberField(destination, kPortDigits);
+    dest->addRow("Host", FDestHost);
+    dest->addRow("Port", FDestPort);
+    layout->addLayout(dest);
+    layout->addStretch();
+
+    QWidget* proxy = AddPage(Pages(), tabs.at(2), layout);
+    FUseSocksProxy = new QCheckBox("Use a Socks5 proxy for outbound connections.", proxy);
+    FSocksProxy = new TProxyServerView(proxy);
+    layout->addWidget(FUseSocksProxy);
+    layout->addWidget(FSocksProxy);
+    layout->addStretch();
+
+    FProtocol->setCurrentIndex(form.ProtocolIndex);
+    FPort->setText(Q(form.ServerPort));
+    FServerIP->LoadFrom(form.ServerIP);
+    FDestHost->setText(Q(form.DestHost));
+    FDestPort->setText(Q(form.DestPort));
+    FUseSocksProxy->setChecked(form.UseSocksProxy);
+    FSocksProxy->LoadFrom(form.SocksProxy);
+    connect(FUseSocksProxy, &QCheckBox::toggled, this, [this](bool on) {
+        FForm.SetUseSocksProxy(on);
+        FSocksProxy->SetFrameEnabled(FForm.SocksProxy.FrameEnabled());
+    });
+}
+
+void TPortMapSettingsDialog::SaveToForm() {
+    FForm.ProtocolIndex = FProtocol->currentIndex();
+    FForm.ServerPort = S(FPort->text());
+    FServerIP->SaveTo(FForm.ServerIP);
+    FForm.DestHost = S(FDestHost->text());
+    FForm.DestPort = S(FDestPort->text());
+    FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
+    FSocksProxy->SaveTo(FForm.SocksProxy);
+}
+
+// ---- TUserSettingsDialog ----
+
+TUserSettingsDialog::TUserSettingsDialog(TfrmProxyUserSettings& form, QWidget* parent)
+    : TSettingsDialog(form, parent), FForm(form) {
+    using F = TfrmProxyUserSettings;
+    QVBoxLayout* layout;
+
+    QWidget* user = AddPage(Pages(), F::kUserPageCaption, layout, F::kUserPageText);
+    layout->addWidget(new QLabel(F::kNameLabel, user));
+    FName = new QLineEdit(user);
+    FName->setMaxLength(static_cast<int>(F::kMaxNameLength));
+    layout->addWidget(FName);
+    layout->addStretch();
+
+    QWidget* login = AddPage(Pages(), F::kLoginPageCaption, layout, F::kLoginPageText);
+    auto* rows = new QFormLayout;
+    FLogin = new QLineEdit(login);
+    FLogin->setMaxLength(static_cast<int>(F::kMaxLoginLength));
+    FPassword = new QLineEdit(login);
+    FPassword->setMaxLength(static_cast<int>(F::kMaxPasswordLength));
+    FGenerate = new QPushButton(F::kGenerateCaption, login);
+    auto* passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(FPassword);
+    passwordRow->addWidget(FGenerate);
+    rows->addRow(F::kLoginLabel, FLogin);
+    rows->addRow(F::kPasswordLabel, passwordRow);
+    layout->addLayout(rows);
+    layout->addStretch();
+
+    QWidget* access = AddPage(Pages(), F::kAccessPageCaption, layout, F::kAccessPageText);
+    FAllowHTTP = new QCheckBox(F::kAllowHTTPProxyCaption, access);
+    FAllowSocks = new QCheckBox(F::kAllowSocksProxyCaption, access);
+    FUserDisabled = new QCheckBox(F::kUserDisabledCaption, access);
+    layout->addWidget(FAllowHTTP);
+    layout->addWidget(FAllowSocks);
+    layout->addWidget(FUserDisabled);
+    layout->addStretch();
+
+    ShowForm();
+    // textEdited comes from the user's typing only, never from ShowForm's setText.
+    connect(FName, &QLineEdit::textEdited, this, [this](const QString& text) {
+        FForm.SetName(S(text));
+        ShowForm();
+    });
+    connect(FLogin, &QLineEdit::textEdited, this, [this](const QString& text) {
+        FForm.SetLogin(S(text));
+        ShowForm();
+    });
+    connect(FPassword, &QLineEdit::textEdited, this,
+            [this](const QString& text) { FForm.SetPassword(S(text)); });
+    connect(FGenerate, &QPushButton::clicked, this, [this] {
+        FForm.Generate();
+        ShowForm();
+    });
+    connect(FUserDisabled, &QCheckBox::clicked, this, [this](bool on) {
+        FForm.SetUserDisabled(on);
+        ShowForm();
+    });
+    connect(FAllowHTTP, &QCheckBox::clicked, this, [this](bool on) {
+        FForm.SetAllowHTTPProxy(on);
+        ShowForm();
+    });
+    connect(FAllowSocks, &QCheckBox::clicked, this, [this](bool on) {
+        FForm.SetAllowSocksProxy(on);
+        ShowForm();
+    });
+    Pages()->setCurrentIndex(0);
+    FName->setFocus();
+}
+
+void TUserSettingsDialog::ShowForm() {
+    // Only texts that differ are set, so the caret stays where the user types.
+    auto set = [](QLineEdit* edit, const std::string& text) {
+        if (edit->text() != Q(text))
+            edit->setText(Q(text));
+    };
+    set(FName, FForm.Name());
+    set(FLogin, FForm.Login());
+    set(FPassword, FForm.Password());
+    FUserDisabled->setChecked(FForm.UserDisabled());
+    FAllowHTTP->setChecked(FForm.AllowHTTPProxy());
+    FAllowSocks->setChecked(FForm.AllowSocksProxy());
+    FAllowHTTP->setEnabled(FForm.AllowHTTPProxyEnabled());
+    FAllowSocks->setEnabled(FForm.AllowSocksProxyEnabled());
+}
+
+} // namespace corvan

@@ -1,0 +1,219 @@
+#include "GuiFixture.h"
+
+#include "gui/EditorFrameViews.h"
+#include "gui/SettingsDialogs.h"
+#include "util/IniFile.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+// Types text into a field as keystrokes (the key filters see each one).
+void Type(QWidget* field, const char* text) {
+    QTest::keyClicks(field, text);
+}
+
+void Accept(TSettingsDialog& dialog) {
+    QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+}
+
+} // namespace
+
+TEST(EditorFrames, ServerIPShowsAnyInterfaceForEmptyAndZeroAndKeepsAForeignAddress) {
+    TServerIPView view;
+    EXPECT_EQ(view.AddressBox()->itemText(0).toStdString(), "127.0.0.1");
+    TframeEditServerIP model;
+    model.SetServerIP("0.0.0.0");
+    view.LoadFrom(model);
+    EXPECT_TRUE(view.AnyButton()->isChecked());
+    EXPECT_FALSE(view.AddressBox()->isEnabled());
+    view.SaveTo(model);
+    EXPECT_EQ(model.GetServerIP(), "");
+
+    model.SetServerIP("192.0.2.77");
+    view.LoadFrom(model);
+    EXPECT_TRUE(view.OnlyButton()->isChecked());
+    EXPECT_TRUE(view.AddressBox()->isEnabled());
+    EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "192.0.2.77");
+    // Letters and blanks are dropped; digits and dots go in.
+    view.AddressBox()->setEditText("");
+    Type(view.AddressBox()->lineEdit(), "10.a0. 1");
+    EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "10.0.1");
+    view.SaveTo(model);
+    EXPECT_EQ(model.GetServerIP(), "10.0.1");
+}
+
+TEST(EditorFrames, ProxyServerFiltersKeysAndGreysLoginWithoutLosingIt) {
+    TProxyServerView view;
+    TframeEditProxyServer model;
+    model.Login = "me";
+    model.Password = "secret";
+    model.UseAuth = false;
+    view.LoadFrom(model);
+    EXPECT_FALSE(view.LoginEdit()->isEnabled());
+    EXPECT_FALSE(view.PasswordEdit()->isEnabled());
+    EXPECT_EQ(view.PasswordEdit()->echoMode(), QLineEdit::Password);
+    Type(view.PortEdit(), "1a0b80");
+    EXPECT_EQ(view.PortEdit()->text().toStdString(), "1080");
+    Type(view.PortEdit(), "123");
+    EXPECT_EQ(view.PortEdit()->text().size(), 5); // at most five characters
+    Type(view.HostEdit(), "my host");
+    EXPECT_EQ(view.HostEdit()->text().toStdString(), "myhost");
+    view.UseAuthBox()->click();
+    EXPECT_TRUE(view.LoginEdit()->isEnabled());
+    view.SetFrameEnabled(false);
+    EXPECT_FALSE(view.isEnabled());
+    EXPECT_FALSE(view.LoginEdit()->isEnabled());
+    view.UseAuthBox()->setChecked(false);
+    view.SaveTo(model);
+    EXPECT_EQ(model.Login, "me"); // greyed fields are still saved
+    EXPECT_EQ(model.Password, "secret");
+    EXPECT_EQ(model.Host, "myhost");
+}
+
+TEST(SettingsDialogs, SocksDialogRoundTripsThroughTheServiceIntoTheSettingsFile) {
+    TWindowFixture f;
+    f.WriteSettings("[Proxy-SocksProxy]\nServerPort=1080\nServerIP=0.0.0.0\nLimitBandIn=0\n"
+                    "BandInLimit=-1\n");
+    TfrmMain& w = f.Open();
+    TSocksProxySystem& socks = f.Root().SocksProxy();
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TSocksSettingsDialog&>(d);
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "Socks Proxy Settings");
+        EXPECT_EQ(dialog.Pages()->count(), 4);
+        EXPECT_TRUE(dialog.ServerIP()->AnyButton()->isChecked());
+        EXPECT_EQ(dialog.PortBox()->count(), 4);
+        dialog.PortBox()->setEditText("");
+        Type(dialog.PortBox()->lineEdit(), "2x080");
+        // The rate is greyed until its box is checked; below 1 it shows empty.
+        EXPECT_FALSE(dialog.BandInEdit()->isEnabled());
+        EXPECT_EQ(dialog.BandInEdit()->text().toStdString(), "");
+        dialog.LimitBandInBox()->click();
+        EXPECT_TRUE(dialog.BandInEdit()->isEnabled());
+        Type(dialog.BandInEdit(), "5000");
+        EXPECT_FALSE(dialog.SocksProxy()->isEnabled());
+        dialog.UseSocksProxyBox()->click();
+        EXPECT_TRUE(dialog.SocksProxy()->isEnabled());
+        Type(dialog.SocksProxy()->HostEdit(), "up.example");
+        Type(dialog.SocksProxy()->PortEdit(), "1081");
+        dialog.MaxConnectionsEdit()->setText("");
+        dialog.RequireLoginBox()->click();
+        Accept(dialog);
+    };
+    ASSERT_TRUE(socks.EditSettings());
+    EXPECT_EQ(socks.ServerPort, 2080);
+    EXPECT_EQ(socks.ServerIP, "");
+    EXPECT_TRUE(socks.LimitBandIn);
+    EXPECT_EQ(socks.BandInLimit, 5000);
+    EXPECT_EQ(socks.MaxConnections, 64); // empty reads back as its fall-back
+    EXPECT_TRUE(socks.RequireLogin);
+    EXPECT_TRUE(socks.SocksProxy.UseProxy);
+    EXPECT_EQ(socks.SocksProxy.Host, "up.example");
+    TIniFile ini(f.SettingsPath());
+    EXPECT_EQ(ini.ReadInteger("Proxy-SocksProxy", "ServerPort", 0), 2080);
+    EXPECT_EQ(ini.ReadString("Proxy-SocksProxy-SocksProxy", "Host", ""), "up.example");
+
+    // Cancel changes nothing.
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TSocksSettingsDialog&>(d);
+        dialog.PortBox()->setEditText("9999");
+        dialog.reject();
+    };
+    EXPECT_FALSE(socks.EditSettings());
+    EXPECT_EQ(socks.ServerPort, 2080);
+}
+
+TEST(SettingsDialogs, NewMappingFromTheListIsAddedOnOkWithItsValues) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    f.Select(&f.Root().PortMapper());
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "Port Mapping Settings");
+        EXPECT_EQ(dialog.PortEdit()->text().toStdString(), ""); // port 0 shows empty
+        dialog.ProtocolBox()->setCurrentIndex(1);
+        Type(dialog.PortEdit(), "7a7");
+        dialog.ServerIP()->OnlyButton()->click();
+        dialog.ServerIP()->AddressBox()->setEditText("127.0.0.1");
+        Type(dialog.DestHostEdit(), "dest host");
+        Type(dialog.DestPortEdit(), "99");
+        EXPECT_FALSE(dialog.SocksProxy()->isEnabled());
+        Accept(dialog);
+    };
+    std::unique_ptr<QMenu> menu = w.BuildContextMenu();
+    for (QAction* a : menu->actions())
+        if (a->text() == "&New...")
+            a->trigger();
+    ASSERT_EQ(f.Root().PortMapper().GetChildCount(), 3);
+    auto* mapping = static_cast<TPortMapSystem*>(f.Root().PortMapper().Item(2));
+    EXPECT_EQ(mapping->ServerProtocol, 4); // UDP
+    EXPECT_EQ(mapping->ServerPort, 77);
+    EXPECT_EQ(mapping->ServerIP, "127.0.0.1");
+    EXPECT_EQ(mapping->DestHost, "desthost");
+    EXPECT_EQ(mapping->DestPort, 99);
+    QTreeWidgetItem* list = w.NodeOf(&f.Root().PortMapper());
+    ASSERT_EQ(list->childCount(), 3);
+    EXPECT_EQ(list->child(2)->text(0).toStdString(), "UDP Port 77");
+
+    // Cancelling a new mapping adds nothing.
+    w.UI().OnDialogShown = [](TSettingsDialog& d) { d.reject(); };
+    EXPECT_EQ(f.Root().PortMapper().CreateChild(), nullptr);
+    EXPECT_EQ(f.Root().PortMapper().GetChildCount(), 3);
+}
+
+TEST(SettingsDialogs, UserDialogNamesTheLoginGreysAccessAndSavesToTheFile) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    f.Select(&f.Root().ProxyUsers());
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TUserSettingsDialog&>(d);
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "Proxy User");
+        EXPECT_EQ(dialog.Pages()->currentIndex(), 0);
+        Type(dialog.NameEdit(), "Carl Smith");
+        EXPECT_EQ(dialog.LoginEdit()->text().toStdString(), "carlsmith");
+        Type(dialog.LoginEdit(), "2");
+        Type(dialog.NameEdit(), "X");
+        EXPECT_EQ(dialog.LoginEdit()->text().toStdString(), "carlsmith2"); // naming ended
+        dialog.GenerateButton()->click();
+        std::string password = dialog.PasswordEdit()->text().toStdString();
+        EXPECT_GE(password.size(), 5u);
+        EXPECT_LE(password.size(), 12u);
+        dialog.AllowHTTPBox()->click(); // off
+        dialog.UserDisabledBox()->click();
+        EXPECT_FALSE(dialog.AllowHTTPBox()->isEnabled());
+        EXPECT_FALSE(dialog.AllowSocksBox()->isEnabled());
+        EXPECT_TRUE(dialog.AllowSocksBox()->isChecked()); // kept while greyed
+        Accept(dialog);
+    };
+    std::unique_ptr<QMenu> menu = w.BuildContextMenu();
+    for (QAction* a : menu->actions())
+        if (a->text() == "&New...")
+            a->trigger();
+    ASSERT_EQ(f.Root().ProxyUsers().GetChildCount(), 4);
+    TProxyUser* carl = f.Root().ProxyUsers().User(3);
+    EXPECT_EQ(carl->Name, "Carl SmithX");
+    EXPECT_EQ(carl->Login, "carlsmith2");
+    EXPECT_TRUE(carl->UserDisabled);
+    EXPECT_FALSE(carl->AllowHTTPProxy);
+    EXPECT_TRUE(carl->AllowSocksProxy);
+    EXPECT_EQ(w.NodeOf(&f.Root().ProxyUsers())->child(3)->text(0).toStdString(), "Carl SmithX");
+    TIniFile ini(f.SettingsPath());
+    EXPECT_EQ(ini.ReadString("Proxy-ProxyUsers.Items.3", "Login", ""), "carlsmith2");
+
+    // The user's own view: "Edit..." opens the same dialog on the user.
+    f.Select(carl);
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TUserSettingsDialog&>(d);
+        EXPECT_EQ(dialog.NameEdit()->text().toStdString(), "Carl SmithX");
+        EXPECT_FALSE(dialog.AllowHTTPBox()->isEnabled());
+        d.reject();
+    };
+    QTest::mouseClick(w.ShownView()->ButtonWidget("Edit..."), Qt::LeftButton);
+    EXPECT_EQ(w.ShownView()->ValueText("Status:").toStdString(), "User is disabled.");
+}

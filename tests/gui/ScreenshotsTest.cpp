@@ -1,0 +1,90 @@
+// Not a check: scripts/screenshots.sh runs this under Xvfb with CORVAN_SHOTS_DIR set, to
+// save a picture of every view and dialog for a person to look at.
+#include "GuiFixture.h"
+
+#include "dns-proxy/DNSProxySystem.h"
+#include "gui/LoopBridge.h"
+#include "gui/SettingsDialogs.h"
+#include "http-proxy/HTTPProxySystem.h"
+#include "net/WinClasses.h"
+#include "support/NetTestSupport.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+void Save(QWidget* widget, const std::string& folder, const std::string& name) {
+    QTest::qWait(50); // lets the window system draw before the grab
+    widget->grab().save(QString::fromStdString(folder + "/" + name + ".png"));
+}
+
+void SaveDialogPages(TSettingsDialog& dialog, const std::string& folder, const std::string& name) {
+    for (int i = 0; i < dialog.Pages()->count(); ++i) {
+        dialog.Pages()->setCurrentIndex(i);
+        Save(&dialog, folder, name + "-" + dialog.Pages()->tabText(i).toLower().toStdString());
+    }
+    dialog.reject();
+}
+
+} // namespace
+
+TEST(Screenshots, EveryViewAndDialog) {
+    const char* folder = std::getenv("CORVAN_SHOTS_DIR");
+    if (!folder)
+        GTEST_SKIP() << "CORVAN_SHOTS_DIR not set";
+    std::string dir = folder;
+    uint16_t port = FreeLoopbackPort();
+    TWindowFixture f;
+    f.WriteSettings(std::string(kUsersAndMappings) +
+                    "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                    std::to_string(port) + "\n[Proxy-HTTP]\nEnabled=1\n");
+    TfrmMain& w = f.Open(true);
+    TQtLoopBridge bridge(TMessageLoop::Main(), nullptr);
+    w.Tree()->expandAll();
+    const std::pair<TAppComponent*, const char*> views[] = {
+        {&w.About(), "main-about"},
+        {&f.Root().HTTPProxy(), "main-http"},
+        {&f.Root().DNSProxy(), "main-dns"},
+        {&f.Root().SocksProxy(), "main-socks"},
+        {&f.Root().PortMapper(), "main-portmappings"},
+        {f.Root().PortMapper().Item(0), "main-mapping"},
+        {&f.Root().ProxyUsers(), "main-users"},
+        {f.Root().ProxyUsers().User(0), "main-user"},
+        {f.Root().ProxyUsers().User(2), "main-user-unnamed"}};
+    TSocketHandle client = ConnectBlocking(port);
+    for (const auto& [component, name] : views) {
+        f.Select(component);
+        w.RunCommand([] {});
+        QTest::qWait(600);
+        Save(&w, dir, name);
+    }
+    SocketClose(client);
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-socks"); };
+    f.Root().SocksProxy().EditSettings();
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
+        dialog.UseSocksProxyBox()->click();
+        SaveDialogPages(d, dir, "dialog-mapping");
+    };
+    f.Root().PortMapper().Item(0)->EditSettings();
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-user"); };
+    f.Root().ProxyUsers().User(0)->EditSettings();
+    QTimer::singleShot(300, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            Save(box, dir, "dialog-about");
+            box->close();
+        }
+    });
+    ShowAboutDialog(&w, w.App().Product);
+    std::unique_ptr<QMenu> menu = w.BuildContextMenu();
+    menu->popup(w.mapToGlobal(QPoint(60, 60)));
+    Save(menu.get(), dir, "menu-user");
+}
