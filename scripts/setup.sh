@@ -9,6 +9,7 @@ packages=(
   curl dnsutils microsocks socat python3 procps netbase
   rinetd dante-server iperf3
   qt6-base-dev xvfb xauth
+  dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
 )
 
 missing=()

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 namespace corvan {
@@ -25,6 +26,68 @@ void ApplyEnableList(TProxySystem& root, const std::vector<std::string>& service
             for (TAppComponent* mapping : root.PortMapper().GetChildren())
                 static_cast<TPortMapSystem*>(mapping)->Enabled = true;
     }
+}
+
+void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
+                     const std::vector<std::string>& services) {
+    for (const std::string& name : services)
+        if ((name == "http" && &service == &root.HTTPProxy()) ||
+            (name == "socks" && &service == &root.SocksProxy()) ||
+            (name == "dns" && &service == &root.DNSProxy()) ||
+            (name == "mappings" && service.Parent() == &root.PortMapper()))
+            service.Enabled = true;
+}
+
+namespace {
+// Without a window nothing else would tell the user that a switched-on service is idle.
+void ReportServicesNotInThisVersion(const TProxySystem& services, std::FILE* err) {
+    for (const auto& [service, name] :
+         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"},
+          {&services.DNSProxy(), "DNS proxy"}})
+        if (service->GetEnabled())
+            std::fprintf(err,
+                         "corvan-proxy: the %s is not part of this version yet: it is switched "
+                         "on but does not run\n",
+                         name);
+}
+} // namespace
+
+bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, std::FILE* err) {
+    TIniFile& ini = app.SettingsFile();
+    std::unique_ptr<TIniFile> fresh;
+    std::string error;
+    // A missing file would read as all defaults: every service off. An editor that saves
+    // by removing first, or a mistyped path, must not stop a running server.
+    std::error_code ec;
+    if (!std::filesystem::exists(ini.FileName(), ec) && !ec) {
+        error = "The settings file " + ini.FileName() + " does not exist";
+    } else {
+        fresh = std::make_unique<TIniFile>(ini.FileName());
+        error = fresh->LoadError();
+    }
+    if (!error.empty()) {
+        std::fprintf(err,
+                     "corvan-proxy: %s\ncorvan-proxy: the settings file cannot be read: the "
+                     "running settings are kept\n",
+                     error.c_str());
+        std::fflush(err);
+        return false;
+    }
+    TIniFile previous("");
+    previous.SetText(ini.Text());
+    ini.SetText(fresh->Text());
+    app.LoadApplicationSettings();
+    TProxySystem& root = app.Root();
+    std::vector<std::string> changes =
+        root.ReloadSettings(previous, ini, TProxyApp::kRootSection,
+                            [&](TServiceComponent& s) { ApplyEnableList(root, s, enable); });
+    if (changes.empty())
+        std::fprintf(err, "corvan-proxy: settings read again: nothing changed\n");
+    for (const std::string& change : changes)
+        std::fprintf(err, "corvan-proxy: settings read again: %s\n", change.c_str());
+    ReportServicesNotInThisVersion(root, err);
+    std::fflush(err);
+    return true;
 }
 
 bool ShutDown(TProxyApp& app, std::FILE* err) {
@@ -46,9 +109,12 @@ bool ShutDown(TProxyApp& app, std::FILE* err) {
 }
 
 int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
-                const std::function<int()>& waitForStop, std::FILE* err) {
+                const TStopWaiter& waitForStop, std::FILE* err) {
     THeadlessUserInterface ui;
-    auto app = std::make_unique<TProxyApp>(environment, ui);
+    // No autostart folder: the entry is then never written nor removed.
+    TAppEnvironment headless = environment;
+    headless.AutostartFolder.clear();
+    auto app = std::make_unique<TProxyApp>(headless, ui);
     const TIniFile& ini = app->SettingsFile();
     if (!ini.LoadError().empty()) {
         // Nobody is there to see that defaults stand in for the user's settings (their
@@ -69,27 +135,30 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
         // As in the window: report it and keep running with what did start.
         ui.ShowError(e.what());
     }
-    // Without a window nothing else would tell the user that a switched-on service is idle.
-    const TProxySystem& services = app->Root();
-    for (const auto& [service, name] :
-         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"},
-          {&services.DNSProxy(), "DNS proxy"}})
-        if (service->GetEnabled())
-            std::fprintf(err,
-                         "corvan-proxy: the %s is not part of this version yet: it is switched "
-                         "on but does not run\n",
-                         name);
+    ReportServicesNotInThisVersion(app->Root(), err);
     std::fprintf(err,
                  "corvan-proxy: %s %s running headless; settings in %s; stop with Ctrl+C or "
-                 "SIGTERM\n",
+                 "SIGTERM, read the settings again with SIGHUP\n",
                  app->Product.ProductName.c_str(), app->Product.Version.c_str(),
                  ini.FileName().c_str());
     std::fflush(err);
-    int signal = waitForStop();
+    // The last SIGHUP found the file unreadable: whatever the user has there now is left
+    // as it is at the end, as at start-up.
+    bool keepFile = false;
+    int signal = waitForStop([&] {
+        std::fprintf(err, "corvan-proxy: SIGHUP received, reading the settings file again\n");
+        keepFile = !ReloadSettingsFile(*app, options.Enable, err);
+    });
     std::fprintf(err, "corvan-proxy: %s received, stopping\n",
                  signal == SIGINT    ? "SIGINT"
                  : signal == SIGTERM ? "SIGTERM"
                                      : "stop request");
+    if (keepFile) {
+        std::fprintf(err, "corvan-proxy: the settings file could not be read at the last "
+                          "SIGHUP: it is left as it is, not saved\n");
+        app->Stop();
+        return 0;
+    }
     bool saved = ShutDown(*app, err);
     app.reset();
     return saved ? 0 : 1;

@@ -6,20 +6,29 @@
 #include "util/StopSignal.h"
 #include "util/Version.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <functional>
 
 namespace corvan {
 
 namespace {
 
 // Serves the main thread's loop (listening sockets, UDP mappings, hand-overs from client
-// threads) until SIGINT or SIGTERM; returns the signal number.
-int RunMainLoopUntilStopSignal() {
+// threads) until SIGINT or SIGTERM; returns the signal number. SIGHUP runs onReload on this
+// loop, between other messages.
+int RunMainLoopUntilStopSignal(const std::function<void()>& onReload) {
     int received = 0;
     TMessageLoop& loop = TMessageLoop::Main();
     loop.WatchTerminationSignals([&](int signal) {
+        if (signal == SIGHUP) {
+            if (onReload)
+                onReload();
+            return;
+        }
         received = signal;
         loop.Quit();
     });
@@ -69,8 +78,13 @@ int ProgramMain(int argc, char** argv, const TWindowRunner& runWindow) {
     std::fprintf(stderr, "corvan-proxy: %s\n",
                  DescriptorLimitText(RaiseDescriptorLimit()).c_str());
     TAppEnvironment environment = TAppEnvironment::FromProcess();
-    if (!options.DataDir.empty())
-        environment.DataFolder = options.DataDir;
+    if (!options.DataDir.empty()) {
+        // Absolute, so that the autostart entry finds it from any working folder.
+        std::error_code ec;
+        std::filesystem::path dir = std::filesystem::absolute(options.DataDir, ec);
+        environment.DataFolder = ec ? options.DataDir : dir.lexically_normal().string();
+        environment.DataDirArgument = environment.DataFolder;
+    }
     try {
         if (window)
             return runWindow(argc, argv, options, environment);

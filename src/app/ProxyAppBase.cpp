@@ -10,7 +10,6 @@ namespace corvan {
 namespace {
 const char* const ApplicationSection = "Application";
 const char* const MainFormSection = "MainForm";
-const char* const RootSection = "Proxy";
 } // namespace
 
 TProductInfo ProxyProductInfo() {
@@ -50,7 +49,10 @@ TAppEnvironment TAppEnvironment::FromProcess() {
 TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environment)
     : Product(product), Environment(environment),
       FApplicationFolder(IncludeTrailingSlash(environment.DataFolder) + "Corvan/"),
-      FAutostart(environment.AutostartFolder, environment.ProgramPath, product.ProductName) {
+      FAutostart(environment.AutostartFolder, environment.ProgramPath, product.ProductName,
+                 environment.DataDirArgument.empty()
+                     ? std::vector<std::string>()
+                     : std::vector<std::string>{"--data-dir", environment.DataDirArgument}) {
     ForceDirectories(FApplicationFolder);
     FSettingsFile = std::make_unique<TIniFile>(FApplicationFolder + Product.SettingsFileName);
     FUpdateChecker.Host = Product.UpdateHost;
@@ -141,6 +143,17 @@ TProxyApp::~TProxyApp() {
 }
 
 void TProxyApp::LoadSettings() {
+    ReadWindowKeys();
+    FRoot->LoadSettings(SettingsFile(), kRootSection);
+    TAppBase::LoadSettings();
+}
+
+void TProxyApp::LoadApplicationSettings() {
+    ReadWindowKeys();
+    TAppBase::LoadSettings();
+}
+
+void TProxyApp::ReadWindowKeys() {
     TIniFile& ini = SettingsFile();
     ShowTips = ini.ReadBool(ApplicationSection, "ShowTips", true);
     MinimizeOnClose = ini.ReadBool(ApplicationSection, "MinimizeOnClose", true);
@@ -149,8 +162,6 @@ void TProxyApp::LoadSettings() {
     Y = ini.ReadInteger(MainFormSection, "Y", kNoPlacement);
     W = ini.ReadInteger(MainFormSection, "W", kNoPlacement);
     H = ini.ReadInteger(MainFormSection, "H", kNoPlacement);
-    FRoot->LoadSettings(ini, RootSection);
-    TAppBase::LoadSettings();
 }
 
 void TProxyApp::SaveSettings() {
@@ -163,7 +174,7 @@ void TProxyApp::SaveSettings() {
     ini.WriteInteger(MainFormSection, "Y", Y);
     ini.WriteInteger(MainFormSection, "W", W);
     ini.WriteInteger(MainFormSection, "H", H);
-    FRoot->SaveSettings(ini, RootSection);
+    FRoot->SaveSettings(ini, kRootSection);
     ini.UpdateFile();
 }
 

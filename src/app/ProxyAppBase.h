@@ -48,6 +48,9 @@ struct TAppEnvironment {
     std::string AutostartFolder;
     // The running program (the autostart entry's Exec).
     std::string ProgramPath;
+    // The --data-dir the program was given, as an absolute path; empty when none. The
+    // autostart entry passes it on, so a run at log-on uses the same settings.
+    std::string DataDirArgument;
 
     static TAppEnvironment FromProcess();
 };
@@ -115,6 +118,8 @@ private:
 
 class TProxyApp : public TAppBase {
 public:
+    // The section the tree of services is loaded from.
+    static constexpr const char* kRootSection = "Proxy";
     // Window placement value meaning "never saved".
     static constexpr int kNoPlacement = -99999;
 
@@ -136,6 +141,9 @@ public:
     // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm"), then the
     // tree from "Proxy", then the application keys (TAppBase::LoadSettings).
     void LoadSettings() override;
+    // The same without the tree: after the settings file was read again (the services are
+    // reloaded one by one, see SettingsReload.h).
+    void LoadApplicationSettings();
     // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, X, Y, W, H, the
     // tree to "Proxy", then one flush of the whole file (raises EIniFile).
     void SaveSettings() override;
@@ -145,6 +153,9 @@ public:
     void Stop() override;
 
 private:
+    // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm").
+    void ReadWindowKeys();
+
     std::string FServiceFolder;
     std::unique_ptr<TProxySystem> FRoot;
 };

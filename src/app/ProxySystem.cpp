@@ -7,6 +7,8 @@
 #include "socks-proxy/SocksProxySystem.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
+#include "util/IniFile.h"
+#include "util/Strings.h"
 
 namespace corvan {
 
@@ -57,6 +59,116 @@ void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {
     std::vector<TAppComponent*> services = Services();
     for (size_t i = 0; i < services.size(); ++i)
         services[i]->SaveSettings(ini, section + ServiceSuffixes[i]);
+}
+
+namespace {
+// A component's sections in one text, for telling whether they changed: its own section
+// and those of its fixed parts ("-...") and items ("."), names taken relative to name so
+// that an item moved to another index compares equal. Section and key names in lower case,
+// as the file compares them.
+std::string SectionsText(const TIniFile& ini, const std::string& name) {
+    std::string lower = AsciiLowerCase(name);
+    std::string text;
+    for (const std::string& section : ini.ReadSections()) {
+        std::string s = AsciiLowerCase(section);
+        if (s != lower && !StartsWithNoCase(s, lower + "-") && !StartsWithNoCase(s, lower + "."))
+            continue;
+        text += "[" + s.substr(lower.size()) + "]\n";
+        for (const std::string& key : ini.ReadSection(section))
+            text += AsciiLowerCase(key) + "=" + ini.ReadString(section, key, "") + "\n";
+    }
+    return text;
+}
+
+std::string RunningText(const TAppComponent& c) {
+    return c.Active() ? "running" : "not running";
+}
+
+// Compares a list's items item by item and replaces only those that differ. The current
+// children were loaded from previous's item sections, one each, in order.
+std::vector<TAppComponent*> ReloadList(TAppContainerComponent& list, const TIniFile& previous,
+                                       TIniFile& ini, const std::string& section,
+                                       std::vector<std::string>& removed) {
+    std::vector<std::string> before = list.ItemSections(previous, section);
+    std::vector<std::string> after = list.ItemSections(ini, section);
+    std::vector<TAppComponent*> children = list.GetChildren();
+    std::vector<std::string> beforeTexts;
+    if (before.size() == children.size())
+        for (const std::string& s : before)
+            beforeTexts.push_back(SectionsText(previous, s));
+    // Without a match between children and sections every item is new: restarting is
+    // always safe, keeping a mapping whose settings are unknown is not.
+    std::vector<bool> taken(beforeTexts.size(), false);
+    std::vector<int> keep;
+    for (const std::string& s : after) {
+        std::string text = SectionsText(ini, s);
+        int k = -1;
+        for (size_t i = 0; i < beforeTexts.size() && k < 0; ++i)
+            if (!taken[i] && beforeTexts[i] == text) {
+                taken[i] = true;
+                k = int(i);
+            }
+        keep.push_back(k);
+    }
+    for (size_t i = 0; i < children.size(); ++i)
+        if (i >= taken.size() || !taken[i]) {
+            auto* service = dynamic_cast<TServiceComponent*>(children[i]);
+            removed.push_back((service ? service->ServiceTitle() : children[i]->GetDisplayName()) +
+                              ": removed");
+        }
+    return list.ReplaceItems(ini, after, keep);
+}
+} // namespace
+
+std::vector<std::string> TProxySystem::ReloadSettings(
+    const TIniFile& previous, TIniFile& ini, const std::string& section,
+    const std::function<void(TServiceComponent&)>& beforeStart) {
+    std::vector<std::string> changes;
+    // In start order, as Activate.
+    for (TServiceComponent* service :
+         {static_cast<TServiceComponent*>(FHTTPProxy.get()),
+          static_cast<TServiceComponent*>(FDNSProxy.get())}) {
+        std::string name = section + (service == FHTTPProxy.get() ? "-HTTP" : "-DNS");
+        if (SectionsText(previous, name) != SectionsText(ini, name))
+            changes.push_back(ReloadService(*service, ini, name, beforeStart));
+    }
+    {
+        std::vector<std::string> removed;
+        std::vector<TAppComponent*> added =
+            ReloadList(*FPortMapper, previous, ini, section + "-PortMapper", removed);
+        changes.insert(changes.end(), removed.begin(), removed.end());
+        for (TAppComponent* item : added) {
+            auto& mapping = static_cast<TServiceComponent&>(*item);
+            if (beforeStart)
+                beforeStart(mapping);
+            mapping.Activate();
+            changes.push_back(mapping.ServiceTitle() + ": new settings, " + RunningText(mapping));
+        }
+    }
+    std::string socks = section + "-SocksProxy";
+    if (SectionsText(previous, socks) != SectionsText(ini, socks))
+        changes.push_back(ReloadService(*FSocksProxy, ini, socks, beforeStart));
+    {
+        // Users are data: the services ask the list at every login, nothing restarts.
+        std::vector<std::string> removed;
+        std::vector<TAppComponent*> added =
+            ReloadList(*FProxyUsers, previous, ini, section + "-ProxyUsers", removed);
+        if (!removed.empty() || !added.empty())
+            changes.push_back("proxy users: " + std::to_string(added.size()) + " new or changed, " +
+                              std::to_string(removed.size()) + " removed or changed");
+    }
+    return changes;
+}
+
+std::string TProxySystem::ReloadService(TServiceComponent& service, TIniFile& ini,
+                                        const std::string& section,
+                                        const std::function<void(TServiceComponent&)>& beforeStart) {
+    service.Deactivate();
+    service.LoadSettings(ini, section);
+    if (beforeStart)
+        beforeStart(service);
+    service.Activate();
+    return service.ServiceTitle() + ": new settings, " + RunningText(service);
 }
 
 void TProxySystem::Activate() {

@@ -3,6 +3,9 @@
 // in the order users, HTTP, DNS, port mappings, SOCKS, and destroys them in reverse.
 
 #include "component/AppComponent.h"
+#include "component/ServiceComponent.h"
+
+#include <functional>
 
 namespace corvan {
 
@@ -33,6 +36,19 @@ public:
     void Activate() override;
     void Deactivate() override;
 
+    // After the settings file was read again into ini (the tree was loaded from previous,
+    // section being the root's): reloads only what changed, so that everything else keeps
+    // running with its connections. A service (HTTP, DNS, SOCKS) whose sections differ is
+    // stopped, loaded from ini and started (when Enabled); the mappings and the users are
+    // compared item by item (ReplaceItems): an unchanged item stays as it is, a changed or
+    // new one is loaded and started, a changed or removed one stops and goes. beforeStart
+    // (may be empty) sees every reloaded service and new mapping before it starts. A start
+    // that fails is reported through the user interface, as at start-up. Returns one line
+    // per change ("SOCKS proxy on port 1080: new settings, running"); empty: nothing changed.
+    std::vector<std::string> ReloadSettings(const TIniFile& previous, TIniFile& ini,
+                                            const std::string& section,
+                                            const std::function<void(TServiceComponent&)>& beforeStart);
+
     const std::string& ServiceFolder() const { return FServiceFolder; }
     TProxyUsersSystem& ProxyUsers() const { return *FProxyUsers; }
     THTTPProxySystem& HTTPProxy() const { return *FHTTPProxy; }
@@ -43,6 +59,10 @@ public:
 private:
     // The services in start order.
     std::vector<TAppComponent*> Services() const;
+    // Stop, load, beforeStart, start; the change line.
+    static std::string ReloadService(TServiceComponent& service, TIniFile& ini,
+                                     const std::string& section,
+                                     const std::function<void(TServiceComponent&)>& beforeStart);
 
     std::string FServiceFolder;
     std::unique_ptr<TProxyUsersSystem> FProxyUsers;

@@ -155,13 +155,21 @@ bool TAppContainerComponent::CanCreateChild() const {
     return true;
 }
 
-void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& section) {
-    TAppComponent::LoadSettings(ini, section);
+std::vector<std::string> TAppContainerComponent::ItemSections(const TIniFile& ini,
+                                                              const std::string& section) const {
+    std::vector<std::string> sections;
     int count = std::min(ini.ReadInteger(section, "ItemCount", 0), GetMaxItemCount());
     for (int i = 0; i < count; ++i) {
         std::string itemSection = section + ".Items." + std::to_string(i);
-        if (!ini.SectionExists(itemSection))
-            continue;
+        if (ini.SectionExists(itemSection))
+            sections.push_back(std::move(itemSection));
+    }
+    return sections;
+}
+
+void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& section) {
+    TAppComponent::LoadSettings(ini, section);
+    for (const std::string& itemSection : ItemSections(ini, section)) {
         std::unique_ptr<TAppComponent> item = CreateItem();
         if (!item)
             continue;
@@ -229,6 +237,50 @@ TAppComponent* TAppContainerComponent::AddChild(std::unique_ptr<TAppComponent> c
     Items.push_back(std::move(child));
     ChildAdded(c);
     return c;
+}
+
+std::vector<TAppComponent*> TAppContainerComponent::ReplaceItems(
+    TIniFile& ini, const std::vector<std::string>& sections, std::vector<int> keep) {
+    keep.resize(sections.size(), -1);
+    std::vector<TAppComponent*> current = GetChildren();
+    std::vector<bool> kept(current.size(), false);
+    for (int& k : keep) {
+        if (k < 0 || size_t(k) >= current.size() || kept[size_t(k)])
+            k = -1; // a plan that names a child twice (or none) gets a new item instead
+        else
+            kept[size_t(k)] = true;
+    }
+    // Last to first, as the list deactivates.
+    for (size_t k = current.size(); k-- > 0;)
+        if (!kept[k]) {
+            current[k]->Deactivate();
+            RemoveChild(current[k]);
+        }
+    std::vector<TAppComponent*> order, added;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        if (keep[i] >= 0) {
+            order.push_back(current[size_t(keep[i])]);
+            continue;
+        }
+        std::unique_ptr<TAppComponent> item = CreateItem();
+        if (!item)
+            continue;
+        item->LoadSettings(ini, sections[i]);
+        TAppComponent* c = AddChild(std::move(item));
+        order.push_back(c);
+        added.push_back(c);
+    }
+    // Every child is in order exactly once: kept ones once each, the rest just added.
+    std::vector<std::unique_ptr<TAppComponent>> reordered;
+    reordered.reserve(Items.size());
+    for (TAppComponent* c : order)
+        for (auto& item : Items)
+            if (item.get() == c) {
+                reordered.push_back(std::move(item));
+                break;
+            }
+    Items = std::move(reordered);
+    return added;
 }
 
 TAppComponent* TAppContainerComponent::Item(int index) const {

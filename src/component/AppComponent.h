@@ -183,6 +183,19 @@ public:
     virtual void RemoveChild(TAppComponent* child);
     virtual int GetMaxItemCount() const;
 
+    // The sections LoadSettings reads items from, in list order: "<section>.Items.<i>" for
+    // each index below the (capped) ItemCount whose section exists.
+    std::vector<std::string> ItemSections(const TIniFile& ini, const std::string& section) const;
+    // Makes the list the one sections describe without touching the children that stay:
+    // keep[i] is the index of the current child that becomes item i as it is (still running,
+    // not reloaded), or -1 for a new item from CreateItem loaded from ini at sections[i]. An
+    // index named twice or out of range counts as -1. Children not kept are deactivated and
+    // removed (ChildRemoved, destroyed), last to first; new items are added (ChildAdded);
+    // then the list takes the order of sections. Returns the new items in list order, not
+    // activated.
+    std::vector<TAppComponent*> ReplaceItems(TIniFile& ini, const std::vector<std::string>& sections,
+                                             std::vector<int> keep);
+
     // Takes ownership: sets the child's OnChange to report to ChildChanged, its Parent to
     // this container, appends it and fires ChildAdded. Returns the child.
     TAppComponent* AddChild(std::unique_ptr<TAppComponent> child);

@@ -1,6 +1,7 @@
 #include "net/WinClasses.h"
 
 #include "net/SocketLib.h"
+#include "util/StopSignal.h"
 #include "util/Ticks.h"
 
 #include <algorithm>
@@ -824,10 +825,7 @@ void TMessageLoop::UnwatchDescriptor(int fd) {
 }
 
 void TMessageLoop::WatchTerminationSignals(std::function<void(int)> handler) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    sigset_t set = ControlSignalSet();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd < 0)
@@ -842,17 +840,14 @@ void TMessageLoop::WatchTerminationSignals(std::function<void(int)> handler) {
         while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (handler)
                 handler(static_cast<int>(info.ssi_signo));
-            else
+            else if (info.ssi_signo != SIGHUP)
                 Quit();
         }
     });
 }
 
 std::thread StartThread(std::function<void()> body) {
-    sigset_t set, old;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    sigset_t set = ControlSignalSet(), old;
     ::pthread_sigmask(SIG_BLOCK, &set, &old);
     std::thread t(std::move(body));
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -1085,11 +1080,8 @@ void TThread::Start() {
         r = ::pthread_attr_setstacksize(
             &attr, std::max<size_t>(FStackSize, static_cast<size_t>(PTHREAD_STACK_MIN)));
     if (r == 0) {
-        // Termination signals belong to the main thread's signalfd (see StartThread).
-        sigset_t set, old;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
+        // Control signals belong to the main thread's signalfd (see StartThread).
+        sigset_t set = ControlSignalSet(), old;
         ::pthread_sigmask(SIG_BLOCK, &set, &old);
         r = ::pthread_create(&FHandle, &attr, &TThread::Run, this);
         ::pthread_sigmask(SIG_SETMASK, &old, nullptr);

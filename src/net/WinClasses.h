@@ -213,8 +213,9 @@ public:
     // Raises ESocketLib naming the call when the descriptor cannot be watched.
     void WatchDescriptor(int fd, std::function<void()> onReadable);
     void UnwatchDescriptor(int fd);
-    // Blocks SIGINT and SIGTERM in the calling thread and delivers them through a signalfd on
-    // this loop: handler(signal number) runs on the owner thread; without a handler, Quit.
+    // Blocks SIGINT, SIGTERM and SIGHUP (ControlSignalSet) in the calling thread and delivers
+    // them through a signalfd on this loop: handler(signal number) runs on the owner thread;
+    // without a handler, SIGINT and SIGTERM Quit and SIGHUP is taken and ignored.
     // Call on the main thread before other threads start (threads inherit the mask; threads
     // started with StartThread block them anyway).
     void WatchTerminationSignals(std::function<void(int)> handler = nullptr);
@@ -252,8 +253,8 @@ private:
     std::atomic<uint64_t> FWakeCount{0};
 };
 
-// Starts a thread with SIGINT/SIGTERM blocked, so that termination signals reach the main
-// thread's signalfd.
+// Starts a thread with SIGINT, SIGTERM and SIGHUP blocked, so that these signals reach the
+// main thread's signalfd.
 std::thread StartThread(std::function<void()> body);
 
 // An object that receives messages through a "window" of the loop of the thread that first

@@ -1,6 +1,5 @@
 #include "util/StopSignal.h"
 
-#include <csignal>
 #include <pthread.h>
 
 namespace corvan {
@@ -15,8 +14,14 @@ sigset_t StopSet() {
 }
 } // namespace
 
-void BlockStopSignals() {
+sigset_t ControlSignalSet() {
     sigset_t set = StopSet();
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+void BlockStopSignals() {
+    sigset_t set = ControlSignalSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }

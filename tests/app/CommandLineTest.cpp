@@ -67,7 +67,7 @@ TEST(HeadlessSequence, RunsStartWaitSaveStop) {
     bool waited = false;
     int code = RunHeadless(
         options, e,
-        [&] {
+        [&](const std::function<void()>&) {
             waited = true;
             return SIGTERM;
         },

@@ -109,7 +109,17 @@ TEST(ProxyApp, TheSettingWinsOverTheAutostartEntry) {
 
 TEST(AutostartEntry, ExecWordsAreQuotedAndUnquoted) {
     EXPECT_EQ(DesktopExecQuote("/usr/bin/corvan-proxy"), "/usr/bin/corvan-proxy");
-    EXPECT_EQ(DesktopExecQuote("/a b/$x\"y"), "\"/a b/\\$x\\\"y\"");
+    // The value format reads "\\\\" as one backslash before the quoting rule sees the rest.
+    EXPECT_EQ(DesktopExecQuote("/a b/$x\"y"), "\"/a b/\\\\$x\\\\\"y\"");
+    EXPECT_EQ(DesktopExecQuote("/srv/100%"), "/srv/100%%");
+    EXPECT_EQ(DesktopExecQuote(""), "\"\"");
+    for (const std::string word : {"/a b/$x\"y", "/back\\slash/`q`", "100% sure", "plain", ""})
+        EXPECT_EQ(DesktopExecWords("/p " + DesktopExecQuote(word)),
+                  (std::vector<std::string>{"/p", word}))
+            << word;
+    // An entry written by hand with the quoting rule's escapes only still reads.
+    EXPECT_EQ(DesktopExecWords("\"/a b/\\$x\" --x  \"a\\\"b\""),
+              (std::vector<std::string>{"/a b/$x", "--x", "a\"b"}));
     EXPECT_EQ(DesktopExecProgram(DesktopExecQuote("/a b/$x\"y")), "/a b/$x\"y");
     EXPECT_EQ(DesktopExecProgram("  /usr/bin/corvan-proxy --headless"), "/usr/bin/corvan-proxy");
     EXPECT_EQ(DesktopExecProgram("\"/unterminated"), "/unterminated");
@@ -122,6 +132,34 @@ TEST(AutostartEntry, ExecWordsAreQuotedAndUnquoted) {
     noProgram.Write();
     EXPECT_FALSE(noProgram.IsPresent());
     EXPECT_NE(::access((dir / "corvan-proxy.desktop").c_str(), F_OK), 0);
+}
+
+TEST(AutostartEntry, CarriesTheDataDirOfTheRunThatWroteIt) {
+    TAppFixture f;
+    f.Environment.DataDirArgument = f.Dir / "my data/100%";
+    {
+        TProxyApp app(f.Environment, HeadlessUserInterface());
+        app.LoadSettings();
+        EXPECT_TRUE(app.Autostart().IsPresent());
+    }
+    std::string entry = ReadFileText(f.EntryPath());
+    EXPECT_NE(entry.find("Exec=\"/opt/Corvan Proxy/bin/corvan-proxy\" --data-dir \"" +
+                         f.Dir.Path() + "/my data/100%%\"\n"),
+              std::string::npos)
+        << entry;
+    // The entry of another data folder (or of none) is not this run's.
+    TAutostartEntry other(f.Environment.AutostartFolder, f.Environment.ProgramPath, "x",
+                          {"--data-dir", f.Dir / "other"});
+    TAutostartEntry plain(f.Environment.AutostartFolder, f.Environment.ProgramPath, "x");
+    EXPECT_FALSE(other.IsPresent());
+    EXPECT_FALSE(plain.IsPresent());
+    plain.Write();
+    {
+        TProxyApp app(f.Environment, HeadlessUserInterface());
+        EXPECT_FALSE(app.Autostart().IsPresent());
+        app.LoadSettings(); // RunOnStartUp is on: the entry becomes this run's again
+        EXPECT_TRUE(app.Autostart().IsPresent());
+    }
 }
 
 TEST(ProxyAppUpdateCheck, DueAfterWholeIntervalDays) {

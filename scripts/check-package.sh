@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Checks a built package: check-package.sh corvan-proxy_<version>_<arch>.deb
+# Its contents (program, units, desktop entry, icons, manual page), its dependencies, the
+# desktop entry (desktop-file-validate), the units (systemd-analyze verify) and the manual
+# page (groff -ww, without a warning). A tool that is missing is skipped with a message.
+set -euo pipefail
+deb=$(realpath "$1")
+fail=0
+bad() { echo "check-package: $*" >&2; fail=1; }
+
+contents=$(dpkg-deb -c "$deb")
+for path in ./usr/bin/corvan-proxy \
+            ./usr/lib/systemd/system/corvan-proxy.service \
+            ./usr/lib/systemd/user/corvan-proxy.service \
+            ./usr/share/applications/corvan-proxy.desktop \
+            ./usr/share/icons/hicolor/scalable/apps/corvan-proxy.svg \
+            ./usr/share/icons/hicolor/48x48/apps/corvan-proxy.png \
+            ./usr/share/man/man1/corvan-proxy.1.gz; do
+  grep -q " $path\$" <<<"$contents" || bad "the package lacks $path"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -q "libstdc++6" <<<"$depends" || bad "no library dependencies declared: '$depends'"
+for script in postinst prerm postrm; do
+  dpkg-deb -I "$deb" "$script" >/dev/null || bad "the package lacks its $script script"
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+dpkg-deb -x "$deb" "$tmp"
+
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$tmp/usr/share/applications/corvan-proxy.desktop" 2>&1) ||
+    bad "desktop-file-validate: $out"
+  [ -z "$out" ] || bad "desktop-file-validate: $out"
+else
+  echo "check-package: desktop-file-validate not found (desktop-file-utils): entry not checked"
+fi
+
+if command -v systemd-analyze >/dev/null; then
+  # Copies whose ExecStart names the extracted program: verify checks that it exists.
+  for unit in system user; do
+    mkdir -p "$tmp/verify/$unit"
+    copy="$tmp/verify/$unit/corvan-proxy.service"
+    sed "s|/usr/bin/corvan-proxy|$tmp/usr/bin/corvan-proxy|" \
+      "$tmp/usr/lib/systemd/$unit/corvan-proxy.service" >"$copy"
+    scope=(); [ "$unit" = user ] && scope=(--user)
+    mkdir -p -m 700 "$tmp/run"  # a user manager needs a runtime folder, even to verify
+    out=$(XDG_RUNTIME_DIR="$tmp/run" systemd-analyze "${scope[@]}" verify --man=no "$copy" 2>&1) ||
+      bad "systemd-analyze verify ($unit unit): $out"
+    out=$(grep -v "^$" <<<"$out" || true)
+    [ -z "$out" ] || bad "systemd-analyze verify ($unit unit): $out"
+  done
+else
+  echo "check-package: systemd-analyze not found (systemd): units not checked"
+fi
+
+if command -v groff >/dev/null; then
+  out=$(zcat "$tmp/usr/share/man/man1/corvan-proxy.1.gz" | groff -man -ww -z 2>&1) ||
+    bad "groff: $out"
+  [ -z "$out" ] || bad "groff: $out"
+else
+  echo "check-package: groff not found: manual page not checked"
+fi
+
+[ "$fail" = 0 ] && echo "check-package: $(basename "$deb") is whole"
+exit "$fail"
