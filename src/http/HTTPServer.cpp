@@ -120,7 +120,9 @@ void AhttpServerClient::ResponseSentHook() {
 }
 
 void AhttpServerClient::RequestDone() {
-    FireEvent(FHttpServer->OnRequestDone);
+    // Also for a closing connection: whoever set up the exchange must learn that it ended.
+    if (FHttpServer->OnRequestDone)
+        FHttpServer->OnRequestDone(FHttpServer, this);
     FireSyncEvent(FHttpServer->OnSyncRequestDone);
 }
 
@@ -389,6 +391,10 @@ AhttpServer::AhttpServer() {
 
 AhttpServer::~AhttpServer() {
     ShutdownClients();
+}
+
+void AhttpServer::RaiseError(const std::string& msg) {
+    throw EhttpServer(msg);
 }
 
 std::string AhttpServer::ServerString() const {

@@ -159,6 +159,8 @@ public:
     // ServerName, then "/" and ServerVersion when the version is not empty; empty without a
     // name.
     std::string ServerString() const;
+    // Raises EhttpServer.
+    [[noreturn]] void RaiseError(const std::string& msg) override;
 
     // Time-outs the connections use (read at each exchange); default the named values.
     std::atomic<int> HeaderTimeoutMs{kHttpHeaderTimeoutMs};
