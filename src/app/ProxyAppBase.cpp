@@ -22,7 +22,6 @@ TProductInfo ProxyProductInfo() {
     p.LegalNotice = "Copyright (c) Corvan Software. All rights reserved.";
     p.UpdateProductKey = "CorvanProxy";
     p.VersionFilePath = "/proxyapp/ver-proxy.txt";
-    p.UpdateHost = "www.corvan.example";
     return p;
 }
 
@@ -55,7 +54,7 @@ TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environme
                      : std::vector<std::string>{"--data-dir", environment.DataDirArgument}) {
     ForceDirectories(FApplicationFolder);
     FSettingsFile = std::make_unique<TIniFile>(FApplicationFolder + Product.SettingsFileName);
-    FUpdateChecker.Host = Product.UpdateHost;
+    // No maker's host is built in: checks need the UpdateHost key (LoadSettings).
     FUpdateChecker.Port = "80";
     FUpdateChecker.URI = Product.VersionFilePath;
     FUpdateChecker.ProductKey = Product.UpdateProductKey;
@@ -70,6 +69,9 @@ void TAppBase::LoadSettings() {
     UpdateCheckInterval = ini.ReadInteger(ApplicationSection, "UpdateCheckInterval", 28);
     FRunOnStartUp = ini.ReadBool(ApplicationSection, "RunOnStartUp", true);
     LastUpdateCheck = ini.ReadFloat(ApplicationSection, "LastUpdateCheck", 0);
+    FUpdateChecker.Host = ini.ReadString(ApplicationSection, "UpdateHost", "");
+    FUpdateChecker.Port = ini.ReadString(ApplicationSection, "UpdatePort", "80");
+    FUpdateChecker.URI = ini.ReadString(ApplicationSection, "UpdateURI", Product.VersionFilePath);
     // With an unreadable settings file the user's choice is unknown: leave the entry as
     // it is rather than bring it in line with a default.
     if (ini.LoadError().empty() && FAutostart.IsPresent() != FRunOnStartUp)
@@ -100,7 +102,8 @@ bool TAppBase::IsUpdateCheckDue() const {
 }
 
 void TAppBase::Start() {
-    if (IsUpdateCheckDue())
+    // Without a host to ask there is nothing to check; only a check asked for says so.
+    if (IsUpdateCheckDue() && !FUpdateChecker.Host.empty())
         CheckForUpdateNow();
 }
 
@@ -109,6 +112,8 @@ void TAppBase::Stop() {}
 void TAppBase::CheckForUpdateNow() {
     if (FUpdateChecker.Busy())
         return;
+    if (FUpdateChecker.Host.empty())
+        throw EUpdateChecker("Host not set");
     LastUpdateCheck = Clock();
     FSettingsFile->WriteFloat(ApplicationSection, "LastUpdateCheck", LastUpdateCheck);
     FSettingsFile->UpdateFile();

@@ -30,7 +30,6 @@ struct TProductInfo {
     std::string LegalNotice;
     std::string UpdateProductKey; // "CorvanProxy"
     std::string VersionFilePath;  // "/proxyapp/ver-proxy.txt"
-    std::string UpdateHost;
 };
 
 // The product constants of this program.
@@ -83,7 +82,9 @@ public:
     // The clock of the update schedule (local date-time); tests replace it.
     std::function<TDateTime()> Clock = Now;
 
-    // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck
+    // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck, the update
+    // server (UpdateHost, default empty: no checks; UpdatePort "80"; UpdateURI
+    // "/proxyapp/ver-proxy.txt")
     // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
     // settings file could not be read: the setting is then unknown), sets Loaded.
     virtual void LoadSettings();
@@ -98,7 +99,8 @@ public:
     // UpdateCheckInterval whole days (> 0) since LastUpdateCheck.
     bool IsUpdateCheckDue() const;
     // Unless a check runs: LastUpdateCheck := now, written to the file at once, then the
-    // checker starts. Whatever the enabled flag and the interval say.
+    // checker starts. Whatever the enabled flag and the interval say. Without an UpdateHost
+    // raises EUpdateChecker "Host not set" and records nothing.
     void CheckForUpdateNow();
     // Writes or removes the autostart entry, then stores the value.
     void SetRunOnStartUp(bool value);

@@ -45,7 +45,7 @@ std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength) {
     if (int64_t(line.size()) >= maxLength) {
         // ExtractLine stopped at the limit without consuming: only a CR LF may follow.
         if (!reader.MatchStr("\r\n", true))
-            throw EReader("Header line too long");
+            throw EhttpHeaderLimit("Header line too long");
         reader.Skip(2);
     }
     return line;
@@ -267,7 +267,7 @@ void THeader::ReadFromReader(AReaderEx& reader, bool lineMode, int64_t maxSize) 
                 return;
             total += int64_t(line.size()) + 2;
             if (total > kMaxHeaderSize)
-                throw EReader("Header too large");
+                throw EhttpHeaderLimit("Header too large");
             AddFieldString(line);
         }
     }

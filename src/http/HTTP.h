@@ -20,6 +20,14 @@ inline constexpr int64_t kMaxHeaderLineLength = 16384;
 // EReader "Header too large".
 inline constexpr int64_t kMaxHeaderSize = 65536;
 
+// A header line or header block over the named limits above: a reader error of its own kind,
+// so that a server can answer it (400 for a header, 414 for a request line) rather than treat
+// it as a lost connection.
+class EhttpHeaderLimit : public EReader {
+public:
+    using EReader::EReader;
+};
+
 // The trimmed name, ": ", the trimmed body. Trimming removes bytes 0 to 32 from both ends.
 std::string ComposeHeaderLine(std::string_view name, std::string_view body);
 // Splits at the first ':' and trims both parts; true on success. Without a ':' the whole
@@ -41,7 +49,7 @@ bool IsAmbiguousFramingLine(std::string_view line);
 bool IsFramingFieldName(std::string_view name);
 
 // Reads one line ended by CR LF (which is consumed) of at most maxLength bytes; a longer line
-// raises EReader "Header line too long"; the end of the data before CR LF raises EReader.
+// raises EhttpHeaderLimit "Header line too long"; the end of the data before CR LF raises EReader.
 std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength);
 
 // Dates: days since 30 December 1899 with the time of day as the fraction, in GMT.

@@ -521,6 +521,7 @@ void ATCPServer::AcceptPass() {
     };
     if (atLimit()) {
         FAcceptPending = true;
+        ClientLimitReached();
         return;
     }
     TriggerAccept();

@@ -337,6 +337,10 @@ protected:
     // The client of an accepted connection: OnCreateClient's when it gives one, else a plain
     // TTCPServerClient. Protocol servers override this.
     virtual std::unique_ptr<TTCPServerClient> CreateClient();
+    // A connection is waiting while the server is at MaxClients (main thread; once per
+    // accept notification). A server that can end an idle connection to make room does it
+    // here; nothing by default.
+    virtual void ClientLimitReached() {}
 
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
     // every client thread, spares included. Derived servers call it in their destructor so no

@@ -323,7 +323,10 @@ bool TSocketStream::Connected() const {
 }
 
 int64_t TSocketStream::WaitDeadline() const {
-    return Timeout > 0 ? MonotonicMillis() + Timeout : -1;
+    int64_t byTimeout = Timeout > 0 ? MonotonicMillis() + Timeout : -1;
+    if (Deadline < 0)
+        return byTimeout;
+    return byTimeout < 0 ? Deadline : std::min(byTimeout, Deadline);
 }
 
 bool TSocketStream::WaitStep(int64_t deadline) {

@@ -123,6 +123,10 @@ public:
     ATCPClientSocket* Socket() const { return FSocket; }
     // Milliseconds; 0 or less waits without limit.
     int Timeout = 0;
+    // An absolute end (MonotonicMillis) for every wait, whatever Timeout says; -1: none. A
+    // protocol sets it for a phase that must end by a fixed time however the peer trickles its
+    // bytes (each wait's Timeout starts again at every byte), and clears it afterwards.
+    int64_t Deadline = -1;
     TSocketStreamMode Mode = smBlockWaitMessage;
     // Close the socket at once when the stream is destroyed.
     bool CloseOnDestroy = false;
@@ -145,7 +149,8 @@ public:
     // or is terminated; otherwise one wait per Mode (smBlockWaitMessage waits no later than
     // deadline, MonotonicMillis, negative for none; false when the loop is told to quit).
     bool WaitStep(int64_t deadline = -1);
-    // The deadline of a wait starting now: -1 without Timeout.
+    // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
+    // neither is set.
     int64_t WaitDeadline() const;
 
     // Nothing when the socket is connected or terminated. Starts the socket's Connect unless

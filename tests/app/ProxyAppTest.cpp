@@ -3,6 +3,7 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "util/IniFile.h"
 
+#include "support/NetTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -195,8 +196,11 @@ TEST(ProxyAppUpdateCheck, StartRecordsTheCheckInTheFileFirst) {
     TAppFixture f;
     ::mkdir((f.Dir / "data").c_str(), 0755);
     ::mkdir((f.Dir / "data/Corvan").c_str(), 0755);
+    // A port nobody listens on: the check fails at once, and its outcome waits for the main
+    // loop, which this test does not run, so the check stays Busy.
     WriteFileText(f.SettingsPath(), "[Application]\nUpdateCheckEnabled=1\nUpdateCheckInterval=7\n"
-                                    "LastUpdateCheck=46000.5\n; keep\n");
+                                    "LastUpdateCheck=46000.5\nUpdateHost=127.0.0.1\nUpdatePort=" +
+                                        std::to_string(test::FreeLoopbackPort()) + "\n; keep\n");
     TProxyApp app(f.Environment, HeadlessUserInterface());
     app.LoadSettings();
     EXPECT_EQ(app.LastUpdateCheck, 46000.5);
@@ -216,6 +220,28 @@ TEST(ProxyAppUpdateCheck, StartRecordsTheCheckInTheFileFirst) {
     app.Start();
     EXPECT_EQ(app.UpdateChecker().StartCount(), 1);
     EXPECT_EQ(app.LastUpdateCheck, 46007.5);
+}
+
+TEST(ProxyAppUpdateCheck, WithoutUpdateHostNothingIsChecked) {
+    TAppFixture f;
+    ::mkdir((f.Dir / "data").c_str(), 0755);
+    ::mkdir((f.Dir / "data/Corvan").c_str(), 0755);
+    WriteFileText(f.SettingsPath(), "[Application]\nUpdateCheckEnabled=1\nLastUpdateCheck=0\n");
+    TProxyApp app(f.Environment, HeadlessUserInterface());
+    app.LoadSettings();
+    EXPECT_EQ(app.UpdateChecker().URI, "/proxyapp/ver-proxy.txt");
+    EXPECT_EQ(app.UpdateChecker().Port, "80");
+    ASSERT_TRUE(app.IsUpdateCheckDue());
+    app.Start(); // due, but no host: no automatic check
+    EXPECT_EQ(app.UpdateChecker().StartCount(), 0);
+    try {
+        app.CheckForUpdateNow();
+        FAIL();
+    } catch (const EUpdateChecker& e) {
+        EXPECT_STREQ(e.what(), "Host not set");
+    }
+    EXPECT_EQ(app.LastUpdateCheck, 0); // nothing was recorded
+    app.Stop();
 }
 
 TEST(ProxyAppUpdateCheck, CheckerNeedsHostAndPath) {

@@ -1,0 +1,425 @@
+#include "http/HTTPServer.h"
+
+#include "net/SocketLib.h"
+#include "util/Strings.h"
+#include "util/Ticks.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace corvan {
+
+namespace {
+
+// Whether a comma-separated field (all fields of that name) lists token, ignoring case.
+bool HasToken(const AhttpMessage& message, std::string_view name, std::string_view token) {
+    THeader* header = message.HeaderOrNull();
+    if (!header)
+        return false;
+    for (int i = 0; i < header->FieldCount(); ++i) {
+        AHeaderField* field = header->Fields(i);
+        if (!EqualNoCase(field->GetName(), name))
+            continue;
+        for (const std::string& part : Split(field->GetBody(), ','))
+            if (EqualNoCase(TrimWhiteSpace(part), token))
+                return true;
+    }
+    return false;
+}
+
+// Sends what is buffered, stops sending and drops what the client still sends until it
+// closes or the drain time is up.
+void ShutdownAndDrain(TSocketStream& stream) {
+    stream.Flush();
+    ATCPClientSocket* socket = stream.Socket();
+    if (socket->SocketHandle() != INVALID_SOCKETHANDLE)
+        SocketShutdown(socket->SocketHandle(), TShutdownHow::sdSend);
+    int64_t deadline = MonotonicMillis() + kHttpErrorDrainMs;
+    while (MonotonicMillis() < deadline && stream.WaitStep(deadline))
+        socket->ReadAvailable();
+}
+
+bool IsStreamError(const std::exception& e) {
+    return dynamic_cast<const EReader*>(&e) || dynamic_cast<const EWriter*>(&e) ||
+           dynamic_cast<const EStream*>(&e);
+}
+
+} // namespace
+
+// --- AhttpServerClient ------------------------------------------------------------------------
+
+AhttpServerClient::AhttpServerClient(AhttpServer* server)
+    : TTCPServerClient(server), FHttpServer(server) {}
+
+AhttpServerClient::~AhttpServerClient() {
+    WaitLetGo();
+}
+
+void AhttpServerClient::SetResponse(std::unique_ptr<ThttpResponse> response) {
+    Response = std::move(response);
+}
+
+void AhttpServerClient::SendErrorResponse(int code, const std::string& title,
+                                          const std::string& message, const std::string& details) {
+    SetResponse(CreateHtmlResponse(
+        code, title, HtmlErrorPage(title, message, details, FHttpServer->ServerString())));
+}
+
+void AhttpServerClient::FireEvent(const AhttpServer::TEvent& event) {
+    if (event && !Terminated())
+        event(FHttpServer, this);
+}
+
+void AhttpServerClient::FireSyncEvent(const AhttpServer::TEvent& event) {
+    if (event)
+        TMessageLoop::Main().RunSynchronous([&] { event(FHttpServer, this); });
+}
+
+void AhttpServerClient::PrepareResponseRange() {
+    Response->SetRequest(*Request);
+    int64_t first = -1, last = -1;
+    if (Response->GetStatusCode() == 200 && Request->GetRange(first, last)) {
+        Response->SetStatusCode(206);
+        Response->RangeStart = first;
+        Response->RangeEnd = last;
+    } else {
+        Response->RangeStart = -1;
+        Response->RangeEnd = -1;
+    }
+}
+
+void AhttpServerClient::RequestStart() {
+    FireEvent(FHttpServer->OnRequestStart);
+}
+
+void AhttpServerClient::RequestHeaderReceived() {
+    FireEvent(FHttpServer->OnRequestHeader);
+}
+
+void AhttpServerClient::RequestContentReceived() {
+    FireEvent(FHttpServer->OnRequestContent);
+}
+
+void AhttpServerClient::ProcessRequest() {
+    if (Terminated())
+        return;
+    FireEvent(FHttpServer->OnProcessRequest);
+    FireSyncEvent(FHttpServer->OnSyncProcessRequest);
+}
+
+void AhttpServerClient::PrepareResponse() {
+    FireEvent(FHttpServer->OnPrepareResponse);
+}
+
+void AhttpServerClient::ResponseSentHook() {
+    if (Terminated())
+        return;
+    FireEvent(FHttpServer->OnResponseSent);
+    FireSyncEvent(FHttpServer->OnSyncResponseSent);
+}
+
+void AhttpServerClient::RequestDone() {
+    // Also for a closing connection: whoever set up the exchange must learn that it ended.
+    if (FHttpServer->OnRequestDone)
+        FHttpServer->OnRequestDone(FHttpServer, this);
+    FireSyncEvent(FHttpServer->OnSyncRequestDone);
+}
+
+void AhttpServerClient::ResponseProgress() {
+    FireEvent(FHttpServer->OnResponseProgress);
+}
+
+bool AhttpServerClient::CloseIfIdle() {
+    int64_t since = FIdleSince.load(std::memory_order_acquire);
+    if (since < 0 || !FIdleSince.compare_exchange_strong(since, -2))
+        return false;
+    Terminate();
+    return true;
+}
+
+void AhttpServerClient::Execute() {
+    if (Terminated())
+        return;
+    TSocketStream& stream = *GetStream();
+    KeepAlive = true;
+    try {
+        while (!Terminated() && KeepAlive && stream.Connected())
+            if (!RunExchange(stream))
+                break;
+    } catch (const std::exception& e) {
+        if (IsStreamError(e))
+            Log(ltInfo, std::string("Stream error: ") + e.what());
+        else {
+            Log(ltError, std::string("Exception: ") + e.what());
+            SendFallbackError(stream);
+        }
+    }
+    FHttpServer->TotalBytesSent.fetch_add(uint64_t(stream.Writer().GetPosition()));
+    try {
+        stream.Close();
+    } catch (...) {
+        // The connection ends either way.
+    }
+}
+
+bool AhttpServerClient::RunExchange(TSocketStream& stream) {
+    ResponseSent = false;
+    FHeaderWritten = false;
+    BytesWritten = 0;
+    ResponseSize = 0;
+    Response.reset();
+    RequestTime = uint32_t(MonotonicMillis());
+    RequestStart();
+    if (!ReadRequestHead(stream))
+        return false;
+    // The request is counted from here on: whatever happens, the exchange ends below.
+    struct TEnd {
+        AhttpServerClient& Client;
+        ~TEnd() {
+            Client.Response.reset();
+            Client.FHttpServer->ActiveRequests.fetch_sub(1);
+            Client.Request.reset();
+        }
+    } end{*this};
+    bool goOn = false;
+    try {
+        RequestHeaderReceived();
+        if (ReadRequestBody(stream)) {
+            RequestContentReceived();
+            ProcessRequest();
+            if (!Response)
+                Log(ltInfo, "No response");
+            else {
+                WriteResponse(stream);
+                goOn = true;
+            }
+        }
+    } catch (...) {
+        RequestDone();
+        throw;
+    }
+    RequestDone();
+    return goOn;
+}
+
+bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
+    TSocketReader& reader = stream.Reader();
+    struct TClearDeadline {
+        TSocketStream& Stream;
+        ~TClearDeadline() { Stream.Deadline = -1; }
+    } clear{stream};
+
+    // Idle until the request's first byte; the server may close the connection meanwhile.
+    int64_t since = MonotonicMillis();
+    FIdleSince.store(since, std::memory_order_release);
+    stream.Deadline = since + FHttpServer->KeepAliveTimeoutMs.load();
+    bool arrived = reader.WaitForData(1);
+    bool claimed = FIdleSince.compare_exchange_strong(since, -1);
+    if (!claimed || !arrived || Terminated())
+        return false;
+
+    int64_t deadline = MonotonicMillis() + FHttpServer->HeaderTimeoutMs.load();
+    stream.Deadline = deadline;
+    auto timedOut = [&] { return MonotonicMillis() >= deadline; };
+    try {
+        RequestLine = ReadLimitedLine(reader, kHttpMaxRequestLineLength);
+    } catch (const EhttpHeaderLimit&) {
+        FHttpServer->TotalRequests.fetch_add(1);
+        Request = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
+        RefuseRequest(stream, 414, "Request line longer than " +
+                                       std::to_string(kHttpMaxRequestLineLength) + " bytes");
+        Request.reset();
+        return false;
+    } catch (const EReader&) {
+        if (timedOut()) {
+            Log(ltInfo, "Request header timed out");
+            return false;
+        }
+        throw;
+    }
+    if (RequestLine.empty())
+        return false;
+    FHttpServer->ActiveRequests.fetch_add(1);
+    FHttpServer->TotalRequests.fetch_add(1);
+    bool headerOk = true;
+    std::string problem;
+    try {
+        Request = ThttpRequest::CreateFromStartLine(RequestLine);
+        if (!Request->GetProtocol().empty()) {
+            auto header = std::make_unique<THeader>();
+            header->ReadFromReader(reader, true, -1);
+            Request->SetHeader(std::move(header));
+        }
+    } catch (const EhttpHeaderLimit& e) {
+        headerOk = false;
+        problem = e.what();
+    } catch (const EhttpMessage& e) {
+        headerOk = false;
+        problem = e.what();
+    } catch (const EReader&) {
+        if (!timedOut())
+            throw;
+        Log(ltInfo, "Request header timed out");
+        FHttpServer->ActiveRequests.fetch_sub(1);
+        Request.reset();
+        return false;
+    }
+    if (!headerOk) {
+        if (!Request)
+            Request = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
+        RefuseRequest(stream, 400, problem);
+        FHttpServer->ActiveRequests.fetch_sub(1);
+        Request.reset();
+        return false;
+    }
+    KeepAlive = Request->IsHTTP11OrLater() && !HasToken(*Request, "Connection", "close");
+    return true;
+}
+
+bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
+    ThttpRequest& request = *Request;
+    int code = 0;
+    std::string problem;
+    try {
+        ThttpBodyFraming framing = request.GetBodyFraming();
+        if (framing.Kind == ThttpBodyKind::Sized && framing.Length > request.MaxContentTextSize)
+            throw EhttpContentTooLarge("Content too large");
+        // Without the interim answer a client that asked for it waits (curl: a second) before
+        // sending the body.
+        if (framing.Kind != ThttpBodyKind::None && request.IsHTTP11OrLater() &&
+            HasToken(request, "Expect", "100-continue")) {
+            stream.Writer().WriteStr("HTTP/1.1 100 Continue\r\n\r\n");
+            if (!stream.Flush())
+                throw ESocketStream("Connection lost");
+        }
+        request.ReadContent(stream.Reader(), false, false);
+        return true;
+    } catch (const EhttpContentTooLarge& e) {
+        code = 413;
+        problem = e.what();
+    } catch (const EhttpMalformedMessage& e) {
+        code = 400;
+        problem = e.what();
+    } catch (const EChunkedContentReader& e) {
+        code = 400;
+        problem = e.what();
+    }
+    RefuseRequest(stream, code, problem);
+    return false;
+}
+
+void AhttpServerClient::RefuseRequest(TSocketStream& stream, int code, const std::string& details) {
+    KeepAlive = false;
+    std::string title = HTTPStatusText(code);
+    Log(ltInfo, "Request refused: " + std::to_string(code) + " " + title + ": " + details);
+    SendErrorResponse(code, title, "The request cannot be served", details);
+    Response->SetRequest(*Request);
+    Response->GetHeader().SetFieldBody("Connection", "close");
+    Response->Prepare();
+    if (!FHttpServer->ServerName.empty())
+        Response->SetServer(FHttpServer->ServerString());
+    Response->WriteHeader(stream.Writer());
+    FHeaderWritten = true;
+    Response->WriteContent(stream.Writer());
+    FHttpServer->ResponsesSent.fetch_add(1);
+    Response.reset();
+    ShutdownAndDrain(stream);
+}
+
+void AhttpServerClient::WriteResponse(TSocketStream& stream) {
+    PrepareResponseRange();
+    Response->Prepare();
+    PrepareResponse();
+    ThttpResponse& response = *Response;
+    if (!FHttpServer->ServerName.empty() && !response.GetHeader().HasField("Server"))
+        response.SetServer(FHttpServer->ServerString());
+    // An empty body says so, or the client could only wait for the connection to close.
+    if (!response.GetHeader().HasField("Content-Length") && !response.IsChunked() &&
+        response.GetContentSize() == 0 && response.IsContentUntilClose())
+        response.SetContentLength(0);
+    if (response.IsContentUntilClose() || HasToken(response, "Connection", "close"))
+        KeepAlive = false;
+    if (!KeepAlive && response.IsHTTP11OrLater() && !response.GetHeader().HasField("Connection"))
+        response.GetHeader().SetFieldBody("Connection", "close");
+    response.WriteHeader(stream.Writer());
+    FHeaderWritten = true;
+    if (Request->GetMethod() == "HEAD")
+        response.IncludeContent = false;
+    ResponseTime = uint32_t(MonotonicMillis());
+    ResponseSize = response.GetContentLength();
+    response.WriteContent(stream.Writer(), [this](int64_t bytes, bool& abort) {
+        BytesWritten = bytes;
+        if (Terminated())
+            abort = true;
+        else
+            ResponseProgress();
+    });
+    if (!stream.Flush())
+        throw ESocketStream("Connection lost while sending");
+    ResponseSent = true;
+    ResponseSentHook();
+    FHttpServer->ResponsesSent.fetch_add(1);
+}
+
+void AhttpServerClient::SendFallbackError(TSocketStream& stream) {
+    if (FHeaderWritten || Terminated() || !stream.Connected())
+        return;
+    try {
+        auto response = CreateHtmlResponse(
+            500, HTTPStatusText(500),
+            HtmlErrorPage("Internal server error", "Requested page could not be retrieved",
+                          "Internal server error", FHttpServer->ServerString()));
+        response->GetHeader().SetFieldBody("Connection", "close");
+        response->Prepare();
+        response->WriteHeader(stream.Writer());
+        response->WriteContent(stream.Writer());
+        stream.Flush();
+    } catch (...) {
+        // The connection is closed next whatever happened.
+    }
+}
+
+// --- AhttpServer ------------------------------------------------------------------------------
+
+AhttpServer::AhttpServer() {
+    SetListenPort("80");
+    ClientMode = cmThread;
+    ClientReadTrigger = kHttpClientReadTrigger;
+    ClientWriteBufferLimit = kHttpClientWriteBufferLimit;
+}
+
+AhttpServer::~AhttpServer() {
+    ShutdownClients();
+}
+
+void AhttpServer::RaiseError(const std::string& msg) {
+    throw EhttpServer(msg);
+}
+
+std::string AhttpServer::ServerString() const {
+    if (ServerName.empty())
+        return std::string();
+    return ServerVersion.empty() ? ServerName : ServerName + "/" + ServerVersion;
+}
+
+std::unique_ptr<TTCPServerClient> AhttpServer::CreateClient() {
+    return std::make_unique<AhttpServerClient>(this);
+}
+
+void AhttpServer::ClientLimitReached() {
+    std::vector<std::pair<int64_t, AhttpServerClient*>> idle;
+    for (size_t i = 0; i < ClientCount(); ++i)
+        if (auto* client = dynamic_cast<AhttpServerClient*>(Client(i)))
+            if (int64_t since = client->IdleSince(); since >= 0)
+                idle.emplace_back(since, client);
+    std::sort(idle.begin(), idle.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [since, client] : idle)
+        if (client->CloseIfIdle()) {
+            Log(ltInfo, "Connection limit reached: an idle connection was closed");
+            return;
+        }
+}
+
+} // namespace corvan

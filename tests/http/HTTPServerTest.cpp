@@ -1,0 +1,306 @@
+// The HTTP server connection on loopback: real clients (raw sockets and curl) against a small
+// server answering from its hooks; the refusals (400, 413, 414), the time-outs and the
+// connection limit.
+#include "http/HTTPServer.h"
+
+#include "support/HttpTestServer.h"
+#include "support/NetTestSupport.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <poll.h>
+#include <thread>
+#include <vector>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+const char* const kCurl = "/usr/bin/curl";
+
+// Runs curl with args (after -s) while the main thread serves its loop; its output.
+std::string RunCurl(const std::vector<std::string>& args) {
+    return OffMain<std::string>([&] {
+        std::vector<std::string> argv{kCurl, "-s", "--max-time", "20"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        TChildProcess curl(argv, {}, {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
+        EXPECT_EQ(curl.WaitForExit(25000), 0) << curl.Output();
+        return curl.Output();
+    });
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The header block of the first response in text, without its Date line.
+std::string HeaderWithoutDate(const std::string& text) {
+    std::string header = text.substr(0, text.find("\r\n\r\n"));
+    size_t date = header.find("\r\nDate: ");
+    if (date != std::string::npos)
+        header.erase(date, header.find("\r\n", date + 2) - date);
+    return header;
+}
+
+// Whether the server closes h within ms (reading and dropping whatever comes).
+bool ClosedWithin(TSocketHandle h, int ms) {
+    int64_t deadline = MonotonicMillis() + ms;
+    char buffer[4096];
+    for (;;) {
+        int left = int(deadline - MonotonicMillis());
+        pollfd p{h, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) != 1)
+            return false;
+        if (SocketRecv(h, buffer, sizeof buffer) <= 0)
+            return true;
+    }
+}
+
+} // namespace
+
+TEST(HTTPServer, ServerStringJoinsNameAndVersion) {
+    AhttpServer server;
+    EXPECT_EQ(server.ServerString(), "");
+    server.ServerVersion = "1.0.0";
+    EXPECT_EQ(server.ServerString(), ""); // no name, nothing
+    server.ServerName = "Corvan-Proxy";
+    EXPECT_EQ(server.ServerString(), "Corvan-Proxy/1.0.0");
+    server.ServerVersion.clear();
+    EXPECT_EQ(server.ServerString(), "Corvan-Proxy");
+    EXPECT_EQ(server.ListenPort(), "80");
+    EXPECT_EQ(server.ClientMode, cmThread);
+    EXPECT_EQ(server.ClientReadTrigger.load(), 16384);
+    EXPECT_EQ(server.ClientWriteBufferLimit.load(), 16384);
+}
+
+TEST(HTTPServer, CurlFetchesTwoURLsOverOneConnection) {
+    TTestHttpServer server;
+    server.Start();
+    std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_EQ(RunCurl({base + "/a", base + "/b"}), "page /apage /b");
+    EXPECT_EQ(server.Accepted.load(), 1);
+    EXPECT_EQ(server.TotalRequests.load(), 2u);
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ResponsesSent.load() == 2; }));
+}
+
+TEST(HTTPServer, BackToBackRequestsAreAnsweredInOrderOnOneConnection) {
+    TTestHttpServer server;
+    server.Start();
+    std::string answer = Exchange(server.Port(), "GET /1 HTTP/1.1\r\nHost: a\r\n\r\n"
+                                                 "GET /2 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(CountOf(answer, "HTTP/1.1 200 OK\r\n"), 2u) << answer;
+    size_t first = answer.find("page /1"), second = answer.find("page /2");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    // The second asked to close: the server says so and closes (Exchange returned).
+    EXPECT_NE(answer.find("Connection: close\r\n", first), std::string::npos);
+    EXPECT_NE(answer.find("\r\nServer: TestServer/2.0 MW-HTTP/1.09\r\n"), std::string::npos);
+    EXPECT_EQ(server.Accepted.load(), 1);
+}
+
+TEST(HTTPServer, Http10WithoutKeepAliveIsAnsweredOnceAndClosed) {
+    TTestHttpServer server;
+    server.Start();
+    // Exchange returns only when the server closes; the second request is never answered.
+    std::string answer =
+        Exchange(server.Port(), "GET /x HTTP/1.0\r\n\r\nGET /y HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_EQ(CountOf(answer, "HTTP/1.0 200"), 1u);
+    EXPECT_NE(answer.find("page /x"), std::string::npos);
+    EXPECT_EQ(answer.find("page /y"), std::string::npos);
+}
+
+TEST(HTTPServer, HeadGetsTheHeaderOfGetWithoutBody) {
+    TTestHttpServer server;
+    server.Start();
+    std::string get = Exchange(server.Port(), "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    // HEAD then GET on one connection: had the HEAD carried a body, the GET's status line
+    // would not follow its header directly.
+    std::string both = Exchange(server.Port(), "HEAD /doc HTTP/1.1\r\nHost: a\r\n\r\n"
+                                               "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string head = both.substr(0, both.find("\r\n\r\n") + 4);
+    EXPECT_NE(head.find("Content-Length: 9\r\n"), std::string::npos) << head;
+    EXPECT_EQ(both.find("HTTP/1.1 200 OK", head.size()), head.size()) << both;
+    EXPECT_EQ(HeaderWithoutDate(get), HeaderWithoutDate(both.substr(head.size())));
+    EXPECT_EQ(get.substr(get.find("\r\n\r\n") + 4), "page /doc");
+}
+
+TEST(HTTPServer, HookErrorBeforeHeaderGives500AndNoResponseClosesSilently) {
+    TTestHttpServer server;
+    server.Start();
+    std::string answer = Exchange(server.Port(), "GET /raise HTTP/1.1\r\nHost: a\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << answer;
+    EXPECT_NE(answer.find("Requested page could not be retrieved"), std::string::npos);
+    EXPECT_NE(answer.find("Internal server error"), std::string::npos);
+    EXPECT_EQ(Exchange(server.Port(), "GET /none HTTP/1.1\r\nHost: a\r\n\r\n"), "");
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(server.ActiveRequests.load(), 0u);
+    EXPECT_EQ(server.TotalRequests.load(), 2u);
+    EXPECT_GT(server.TotalBytesSent.load(), answer.size() - 1);
+}
+
+TEST(HTTPServerLimits, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {
+    TTestHttpServer server;
+    server.Start();
+    struct TCase {
+        std::string Request;
+        std::string Status;
+    } cases[] = {
+        // A target longer than the request line limit.
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", "414 "},
+        // A 100-kilobyte header (in lines under the line limit).
+        {"GET / HTTP/1.1\r\nHost: a\r\n" + [] {
+             std::string h;
+             for (int i = 0; i < 100; ++i)
+                 h += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'f') + "\r\n";
+             return h;
+         }() + "\r\n", "400 "},
+        // One header line over the line limit.
+        {"GET / HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n\r\n", "400 "},
+        // Framing that cannot be told safely.
+        {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!",
+         "400 "},
+        {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "400 "},
+        // A body over the content limit: refused before it is sent.
+        {"POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 999999999999\r\n\r\n", "413 "},
+    };
+    for (const TCase& c : cases) {
+        std::string answer = Exchange(server.Port(), c.Request);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 " + c.Status, 0), 0u) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos);
+        EXPECT_NE(answer.find("<HTML>"), std::string::npos) << answer;
+    }
+    // A request line just under the limit is served.
+    std::string longTarget = "/" + std::string(8000, 'b');
+    std::string answer =
+        Exchange(server.Port(), "GET " + longTarget + " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(answer.find("page " + longTarget), std::string::npos);
+}
+
+TEST(HTTPServerTimeouts, ClientSendingOneHeaderBytePerSecondIsClosed) {
+    TTestHttpServer server;
+    server.HeaderTimeoutMs = 2500;
+    server.Start();
+    int64_t start = MonotonicMillis();
+    bool closed = OffMain<bool>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        std::string request = "GET / HTTP/1.1\r\nHost: a\r\nX-Slow: 1234567890\r\n\r\n";
+        bool gone = false;
+        for (char byte : request) {
+            if (SocketSend(h, &byte, 1) != 1 || ClosedWithin(h, 1000)) {
+                gone = true;
+                break;
+            }
+        }
+        SocketClose(h);
+        return gone;
+    });
+    int64_t took = MonotonicMillis() - start;
+    EXPECT_TRUE(closed);
+    EXPECT_GE(took, 2400);
+    EXPECT_LT(took, 6000);
+    EXPECT_EQ(server.ResponsesSent.load(), 0u);
+}
+
+TEST(HTTPServerTimeouts, IdleKeepAliveConnectionIsClosed) {
+    TTestHttpServer server;
+    server.KeepAliveTimeoutMs = 800;
+    server.Start();
+    int64_t idleFrom = 0;
+    bool closed = OffMain<bool>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SendAll(h, "GET /k HTTP/1.1\r\nHost: a\r\n\r\n");
+        std::string answer;
+        while (answer.find("page /k") == std::string::npos) {
+            std::string more = RecvWithin(h, 1, 5000);
+            if (more.empty())
+                break;
+            answer += more;
+        }
+        idleFrom = MonotonicMillis();
+        bool gone = answer.find("page /k") != std::string::npos && ClosedWithin(h, 5000);
+        SocketClose(h);
+        return gone;
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_GE(MonotonicMillis() - idleFrom, 700);
+}
+
+TEST(HTTPServerTimeouts, TricklingClientsAtTwiceTheLimitAreAllClosedThenANormalClientIsServed) {
+    constexpr int kLimit = 3;
+    TTestHttpServer server;
+    server.MaxClients = kLimit;
+    server.HeaderTimeoutMs = 1000;
+    server.ClientTimeout = 120000; // only the header time-out can free a slot in time
+    server.Start();
+    std::atomic<int> closed{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> tricklers;
+    for (int i = 0; i < 2 * kLimit; ++i)
+        tricklers.emplace_back([&, port = server.Port()] {
+            TSocketHandle h = ConnectBlocking(port);
+            SendAll(h, "G"); // begun: not idle, so only the header time-out applies
+            std::string header = "ET / HTTP/1.1\r\nHost: a\r\n";
+            for (int n = 0; !stop; ++n) {
+                char byte = n < int(header.size()) ? header[size_t(n)] : 'x';
+                if (SocketSend(h, &byte, 1) != 1 || ClosedWithin(h, 100)) {
+                    ++closed;
+                    break;
+                }
+            }
+            SocketClose(h);
+        });
+    EXPECT_TRUE(RunLoopUntil([&] { return closed == 2 * kLimit; }, 15000));
+    stop = true;
+    for (auto& t : tricklers)
+        t.join();
+    std::string answer = Exchange(server.Port(), "GET /ok HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(answer.find("page /ok"), std::string::npos);
+}
+
+TEST(HTTPServerTimeouts, AtTheLimitANewConnectionClosesTheLongestIdleOne) {
+    TTestHttpServer server;
+    server.MaxClients = 2;
+    server.Start();
+    TSocketHandle older = ConnectBlocking(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 1; }));
+    TSocketHandle newer = ConnectBlocking(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 2; }));
+    int64_t start = MonotonicMillis();
+    std::string answer =
+        Exchange(server.Port(), "GET /in HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(answer.find("page /in"), std::string::npos);
+    EXPECT_LT(MonotonicMillis() - start, 5000); // not the 120-second idle time-out
+    EXPECT_TRUE(ClosedWithin(older, 2000));
+    EXPECT_FALSE(ClosedWithin(newer, 200));
+    SocketClose(older);
+    SocketClose(newer);
+}
+
+TEST(HTTPServer, CurlUploadsTwoMegabytesWithoutWaitingForContinue) {
+    TTestHttpServer server;
+    server.Start();
+    TTempDir dir;
+    std::string file = dir.Path() + "/upload.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        std::string block(1024, 'u');
+        for (int i = 0; i < 2048; ++i)
+            out << block;
+    }
+    std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/upload";
+    std::string output =
+        RunCurl({"--data-binary", "@" + file, "-w", " %{time_total}", url});
+    ASSERT_EQ(output.rfind("got 2097152 bytes ", 0), 0u) << output;
+    double seconds = std::stod(output.substr(output.rfind(' ') + 1));
+    EXPECT_LT(seconds, 0.9) << "curl waited for 100 Continue";
+}
