@@ -72,8 +72,7 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
     // Without a window nothing else would tell the user that a switched-on service is idle.
     const TProxySystem& services = app->Root();
     for (const auto& [service, name] :
-         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"},
-          {&services.DNSProxy(), "DNS proxy"}})
+         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"}})
         if (service->GetEnabled())
             std::fprintf(err,
                          "corvan-proxy: the %s is not part of this version yet: it is switched "
