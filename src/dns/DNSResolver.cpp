@@ -332,10 +332,8 @@ void TdnsResolver::Finish(TdnsLookup& lookup, uint8_t state, int errorCode) {
     lookup.State = state;
     lookup.ErrorCode = state == TdnsLookup::lsSucceeded ? 0 : errorCode;
     FByIdentifier.erase(lookup.Identifier);
-    // Its sub-lookups no longer report to it.
-    for (auto& [serial, other] : FLookups)
-        if (other->Parent == &lookup)
-            other->Parent = nullptr;
+    // Its sub-lookups served only it: they end with it, silently.
+    DropSubLookups(lookup);
     if (lookup.FCallback)
         lookup.FCallback(lookup);
     if (state == TdnsLookup::lsSucceeded)
@@ -344,6 +342,20 @@ void TdnsResolver::Finish(TdnsLookup& lookup, uint8_t state, int errorCode) {
         ReportFailure(lookup);
     if (lookup.Parent)
         SubLookupDone(lookup);
+}
+
+void TdnsResolver::DropSubLookups(TdnsLookup& lookup) {
+    std::vector<uint64_t> subs;
+    for (auto& [serial, other] : FLookups)
+        if (other->Parent == &lookup)
+            subs.push_back(serial);
+    for (uint64_t serial : subs) {
+        auto node = FLookups.extract(serial);
+        if (node.empty())
+            continue;
+        FByIdentifier.erase(node.mapped()->Identifier);
+        DropSubLookups(*node.mapped());
+    }
 }
 
 void TdnsResolver::SubLookupDone(TdnsLookup& sub) {

@@ -74,7 +74,7 @@ public:
     enum : uint8_t { lsRunning = 0, lsFailed = 1, lsSucceeded = 2 };
 
     TdnsResolver* Resolver = nullptr;
-    TdnsLookup* Parent = nullptr; // cleared when the parent is released
+    TdnsLookup* Parent = nullptr; // a sub-lookup ends with its parent
     std::string Name;             // as asked (a dotted IPv4 address becomes its IN-ADDR.ARPA name)
     uint16_t QType = dnsTypeA;    // type number; AAAA too
     uint16_t Identifier = 0;
@@ -189,6 +189,8 @@ private:
     // The one place a lookup ends: state, removal, callback, report, release.
     void Finish(TdnsLookup& lookup, uint8_t state, int errorCode);
     void SubLookupDone(TdnsLookup& sub);
+    // Removes the running sub-lookups of lookup (and theirs) without callbacks.
+    void DropSubLookups(TdnsLookup& lookup);
     void HandleResponse(const TdnsResponseInfo& info, TdnsResponse& response);
     // Steps 1 to 9 of processing a useful response; true when the lookup succeeded.
     bool ProcessResponse(TdnsLookup& lookup, const TdnsResponse& response);
