@@ -43,8 +43,9 @@ TDNSSystemLookupResult DNSSystemLookup(uint32_t tag, const std::string& name, bo
         return r;
     }
     try {
-        for (const TSocketAddr& a : ResolveHost(name, TIPAddressFamily::iaIP6))
-            r.Addresses6.push_back(a.Addr);
+        if (!HostResolverInstalled())
+            for (const TSocketAddr& a : ResolveHost(name, TIPAddressFamily::iaIP6))
+                r.Addresses6.push_back(a.Addr);
     } catch (const std::exception&) {
     }
     if (r.Addresses6.empty()) {
