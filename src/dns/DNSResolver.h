@@ -115,7 +115,7 @@ public:
     enum TOption : uint8_t { RecursionDesired = 1 };
 
     TdnsResolver();
-    ~TdnsResolver(); // deactivates; lookups end without callbacks
+    virtual ~TdnsResolver(); // deactivates; lookups end without callbacks
 
     TdnsResolver(const TdnsResolver&) = delete;
     TdnsResolver& operator=(const TdnsResolver&) = delete;
