@@ -216,13 +216,12 @@ TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
     p.Start();
     // 10,000 queries while every lookup is held: at most 4096 wait, 32 workers run, and the
     // rest are told "server failure" at once.
-    int sent = 0;
     int failures = 0;
     std::string data;
     TSocketAddr from;
     for (int i = 0; i < 10000; ++i) {
-        p.Client.SendTo(uint16_t(p.Service.ServerPort), Query(uint16_t(i), {Q("slow.example", dnsTypeA)}));
-        ++sent;
+        p.Client.SendTo(uint16_t(p.Service.ServerPort),
+                        Query(uint16_t(i), {Q("slow.example", dnsTypeA)}));
         if (i % 256 == 255) {
             RunLoopFor(5); // let the proxy read, as a busy client's peer would
             while (p.Client.Receive(data, from))
@@ -244,7 +243,6 @@ TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
     // Released, every waiting query is answered.
     table.Open();
     ASSERT_TRUE(RunLoopUntil([&] { return p.Service.PendingCount() == 0; }, 15000));
-    EXPECT_LE(sent, 10000);
 }
 
 TEST(DNSProxySystem, ResolverAnswersFollowTheTable) {
