@@ -154,6 +154,10 @@ void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQue
     q.Question = query.Questions.front();
     const std::string& name = q.Question.Name;
     uint16_t type = q.Question.QType;
+    if (!DNSNameWritable(name)) {
+        Answer(q, 1); // a name that cannot be asked or repeated as it came
+        return;
+    }
     if (!AnsweredType(type)) {
         Answer(q, 4);
         return;

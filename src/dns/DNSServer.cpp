@@ -22,6 +22,18 @@ TdnsServerQuery DNSParseServerQuery(std::string_view datagram) {
     return q;
 }
 
+bool DNSNameWritable(const std::string& name) {
+    try {
+        TdnsWriter w(kDNSMaxNameLength + 2);
+        DNSWriteName(w, name);
+        std::string back;
+        DNSReadName(w.Data(), 0, back);
+        return back == name;
+    } catch (const EdnsError&) {
+        return false;
+    }
+}
+
 namespace {
 
 void WriteRecord(TdnsWriter& w, const TdnsAnswerRecord& r) {
@@ -59,6 +71,8 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     w.PutWord(0);
     w.PutWord(0);
     try {
+        if (!DNSNameWritable(question.Name))
+            throw EdnsError(dnsErrInvalidParameter);
         DNSWriteRawQuestion(w, question);
     } catch (const EdnsError&) {
         TdnsWriter header(kDNSHeaderSize);

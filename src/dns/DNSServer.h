@@ -25,6 +25,10 @@ struct TdnsServerQuery {
 // server must never answer (two servers would answer each other for ever).
 TdnsServerQuery DNSParseServerQuery(std::string_view datagram);
 
+// Whether name, as read from a query, is written back as the same name: false for names that
+// labels holding a dot or an empty label make ambiguous as text, and for names too long.
+bool DNSNameWritable(const std::string& name);
+
 // One record of an answer. Data: A 4 address bytes (network order), AAAA 16 bytes, NS and
 // CNAME the target name as text.
 struct TdnsAnswerRecord {
@@ -44,8 +48,8 @@ constexpr uint32_t kDNSAnswerTTL = 60;
 //   answer records, then authority records: class 1, TTL 60, names uncompressed
 //
 // Built in kDNSResponseBufferSize bytes: records that do not fit are left out with TC set.
-// A question that cannot be written again (a label holding a dot) gives a header-only
-// response with code 1 (format error).
+// A question that DNSNameWritable refuses gives a header-only response with code 1 (format
+// error): repeating another name than the one asked would mislead the client.
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers = {},
                              const std::vector<TdnsAnswerRecord>& authority = {});

@@ -65,9 +65,14 @@ TEST(DNSServerResponse, RecordsBeyondTheBufferSetTruncatedAndBadQuestionsGetForm
     EXPECT_GT(h.ANCount, 0);
     EXPECT_LT(h.ANCount, 400);
     EXPECT_EQ(DNSParseResponse(r).Answers.size(), h.ANCount);
-    // A label holding a dot (read from the wire) cannot be written back as one label.
-    TdnsRawQuestion bad{"a..b", dnsTypeA, dnsClassIN};
-    std::string f = DNSBuildResponse(q.Header, bad, 0);
-    ASSERT_EQ(f.size(), 12u);
-    EXPECT_EQ(DNSDecodeFlags(DNSReadHeader(f).Flags).RCode, 1);
+    // A label holding a dot (read from the wire) cannot be written back as the same name.
+    std::string dotted = kQuery.substr(0, 12) + std::string("\x02" "x." "\x00" "\x00\x01\x00\x01", 8);
+    TdnsServerQuery d = DNSParseServerQuery(dotted);
+    ASSERT_EQ(d.Questions.at(0).Name, "x.");
+    for (const std::string& name : {std::string("x."), std::string("a..b")}) {
+        std::string f = DNSBuildResponse(q.Header, {name, dnsTypeA, dnsClassIN}, 0);
+        ASSERT_EQ(f.size(), 12u) << name;
+        EXPECT_EQ(DNSDecodeFlags(DNSReadHeader(f).Flags).RCode, 1);
+    }
+    EXPECT_TRUE(DNSNameWritable("a.b"));
 }
