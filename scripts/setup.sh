@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
   curl dnsutils microsocks socat python3 procps netbase
-  rinetd dante-server iperf3
+  rinetd dante-server iperf3 dnsmasq dnsperf
   qt6-base-dev xvfb xauth
   dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
 )

@@ -42,8 +42,7 @@ namespace {
 // Without a window nothing else would tell the user that a switched-on service is idle.
 void ReportServicesNotInThisVersion(const TProxySystem& services, std::FILE* err) {
     for (const auto& [service, name] :
-         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"},
-          {&services.DNSProxy(), "DNS proxy"}})
+         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"}})
         if (service->GetEnabled())
             std::fprintf(err,
                          "corvan-proxy: the %s is not part of this version yet: it is switched "

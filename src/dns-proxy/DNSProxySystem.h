@@ -1,28 +1,108 @@
 #pragma once
-// The DNS proxy service as a settings component ("Proxy-DNS"). It holds and persists the
-// service's settings; the server it starts is not part of this unit yet, so enabling the
-// service records the running state only.
+// The DNS proxy service as a settings component ("Proxy-DNS"): a UDP server on ServerIP and
+// ServerPort that answers the first question of each query, resolved with the operating
+// system's name lookup (ResolveMethod 0, on a bounded worker pool) or through the DNS server
+// ResolveServer with the resolver (ResolveMethod 1). Every answer repeats the question.
+//
+// Bounds: at most kMaxPendingQueries queries wait for their lookup; beyond it, and for a
+// lookup that cannot be started, the query is answered at once with "server failure".
+// Main thread only (the server, the resolver's timer and the lookup results all run there).
 
 #include "component/ServiceComponent.h"
+#include "dns-proxy/DNSSystemLookup.h"
+#include "dns/DNSResolver.h"
+#include "dns/DNSServer.h"
+#include "util/DateTime.h"
 
 #include <cstdint>
+#include <unordered_map>
 
 namespace corvan {
 
+// One query waiting for its answer.
+struct TDNSProxyQuery {
+    uint32_t Number = 0;
+    TSocketAddr Source;
+    TdnsHeader Request; // identifier, flags, counts as received
+    TdnsRawQuestion Question;
+};
+
 class TDNSProxySystem : public TServiceComponent {
 public:
+    // Queries waiting at once at most; more are answered with response code 2 at once.
+    static constexpr size_t kMaxPendingQueries = 4096;
+    // The query number after this one is 1.
+    static constexpr uint32_t kMaxQueryNumber = 2147483647;
+
+    TDNSProxySystem();
+    ~TDNSProxySystem() override;
+
     std::string ClassName() const override { return "TDNSProxySystem"; }
 
-    std::string ServerIP;
+    std::string ServerIP;  // listening address; empty: every local address
+    int ServerPort = 53;
     uint8_t ResolveMethod = 0; // 0: the system's name lookup; 1: through ResolveServer
-    std::string ResolveServer;
-    bool RecurseServer = true;
+    std::string ResolveServer; // host or address, optionally ":port"
+    bool RecurseServer = true; // RD in queries to ResolveServer
+    // Follow referrals and look for the servers of parent domains; off, only ResolveServer's
+    // own answers count.
     bool Recurse = true;
 
+    // The local clock of the up-time; tests replace it.
+    std::function<TDateTime()> Clock = Now;
+
+    uint32_t RequestCount() const { return FRequestCount; }
+    size_t PendingCount() const { return FPending.size(); }
+    uint32_t LastQueryNumber() const { return FLastQueryNumber; }
+    // Tests start the numbering elsewhere to see it wrap.
+    void SetLastQueryNumber(uint32_t value) { FLastQueryNumber = value; }
+    std::string UptimeText() const;
+    // The port the running server listens on (0 while stopped).
+    uint16_t ListeningPort() const;
+    TdnsResolver& Resolver() { return *FResolver; }
+    TDNSSystemLookupPool& SystemLookups() { return *FLookups; }
+
+    // "DNS Proxy Settings" (TfrmDNSProxySettings); on OK copies the values back and saves at
+    // once once loaded from a file; a running service keeps its settings until its next start.
+    bool EditSettings() override;
+    void UpdateDisplay() override;
+    // A ServerPort outside 1..65535.
+    std::string StartRefusal() const override;
+    // "DNS proxy on port <ServerPort>".
+    std::string ServiceTitle() const override;
+
+    // The answer text of a failed bind: which of the two usual causes, and what to do.
+    static std::string BindFailureText(int errorCode, const std::string& address, int port);
+
 protected:
-    // Enabled, ServerIP, ResolveMethod (one byte; a stored value outside 0..255 loads as
-    // 0), ResolveServer, RecurseServer, Recurse.
+    // Binds the server (a failure raises and leaves everything stopped), then with method 1
+    // activates the resolver with ResolveServer (a failure stops the server again and
+    // raises); resets the request count and records the start time.
+    void DoEnable() override;
+    // Stops the server and the resolver and forgets every pending query.
+    void DoDisable() override;
+
+    // Enabled, ServerIP, ServerPort, ResolveMethod (one byte; a stored value outside 0..255
+    // loads as 0), ResolveServer, RecurseServer, Recurse.
     void SettingsKeys(ASettingsKeys& keys) override;
+
+private:
+    void HandleQuery(const TSocketAddr& source, const TdnsServerQuery& query);
+    void Answer(const TDNSProxyQuery& query, uint8_t code,
+                const std::vector<TdnsAnswerRecord>& answers = {},
+                const std::vector<TdnsAnswerRecord>& authority = {});
+    void SystemAnswer(const TDNSSystemLookupResult& result);
+    void ResolverAnswer(TdnsLookup& lookup);
+    uint32_t NextQueryNumber();
+
+    std::unique_ptr<TdnsUDPServer> FServer;
+    std::unique_ptr<TdnsResolver> FResolver;
+    std::unique_ptr<TDNSSystemLookupPool> FLookups;
+    std::unordered_map<uint32_t, TDNSProxyQuery> FPending;
+    uint32_t FLastQueryNumber = 0;
+    uint32_t FRequestCount = 0;
+    TDateTime FStartTime = 0;
+    uint8_t FRunningMethod = 0; // ResolveMethod of the running start
 };
 
 } // namespace corvan

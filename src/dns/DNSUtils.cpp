@@ -436,6 +436,27 @@ size_t DNSReadQuestion(std::string_view msg, size_t pos, TdnsQuestion& question)
     return n + 4;
 }
 
+size_t DNSReadRawQuestion(std::string_view msg, size_t pos, TdnsRawQuestion& question) {
+    TdnsRawQuestion q;
+    size_t n = DNSReadName(msg, pos, q.Name);
+    q.QType = DNSGetWord(msg, pos + n);
+    q.QClass = DNSGetWord(msg, pos + n + 2);
+    question = std::move(q);
+    return n + 4;
+}
+
+void DNSWriteRawQuestion(TdnsWriter& w, const TdnsRawQuestion& question) {
+    size_t start = w.Size();
+    try {
+        DNSWriteName(w, question.Name);
+        w.PutWord(question.QType);
+        w.PutWord(question.QClass);
+    } catch (...) {
+        w.Truncate(start);
+        throw;
+    }
+}
+
 size_t DNSSkipQuestion(std::string_view msg, size_t pos) {
     size_t n = DNSSkipName(msg, pos);
     NeedBytes(msg, pos + n, 4);

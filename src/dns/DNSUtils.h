@@ -229,6 +229,17 @@ struct TdnsQuestion {
 
 // A type the query type enumeration lacks raises 10200.
 size_t DNSReadQuestion(std::string_view msg, size_t pos, TdnsQuestion& question);
+// A question with its type number as sent, whatever the type (AAAA, SRV...): what a server
+// repeats in its answer and a resolver compares with its query.
+struct TdnsRawQuestion {
+    std::string Name;
+    uint16_t QType = 0;
+    uint16_t QClass = dnsClassIN;
+};
+size_t DNSReadRawQuestion(std::string_view msg, size_t pos, TdnsRawQuestion& question);
+// Name, QTYPE, QCLASS as given (RFC 1035 4.1.2).
+void DNSWriteRawQuestion(TdnsWriter& w, const TdnsRawQuestion& question);
+
 // Name plus 4 bytes.
 size_t DNSSkipQuestion(std::string_view msg, size_t pos);
 

@@ -21,6 +21,11 @@ THostResolver SetHostResolver(THostResolver resolver) {
     return resolver;
 }
 
+bool HostResolverInstalled() {
+    std::lock_guard<std::mutex> lock(GHostResolverLock);
+    return static_cast<bool>(GHostResolver);
+}
+
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
                         std::string& errorMessage) {
     addresses.clear();

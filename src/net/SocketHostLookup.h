@@ -128,5 +128,8 @@ using THostResolver = std::function<void(const std::string& host, TIP4AddrArray&
 // name that resolves only when the test lets it, a failure on demand. Any thread; a lookup
 // already inside the old resolver finishes with it.
 THostResolver SetHostResolver(THostResolver resolver);
+// Whether a stand-in is installed. It answers IPv4 only: callers that look up IPv6 addresses
+// take it as knowing none, so that no test reaches the system's resolver.
+bool HostResolverInstalled();
 
 } // namespace corvan

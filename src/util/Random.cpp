@@ -1,5 +1,6 @@
 #include "util/Random.h"
 
+#include "util/Exceptions.h"
 #include "util/Strings.h"
 
 #include <algorithm>
@@ -7,6 +8,9 @@
 #include <chrono>
 #include <mutex>
 #include <random>
+#include <cerrno>
+#include <cstring>
+#include <sys/random.h>
 
 namespace corvan {
 
@@ -90,6 +94,26 @@ TMotherRandom& ProcessRandom() { // call with ProcessRandomLock held
 }
 
 } // namespace
+
+void SecureRandomBytes(void* buffer, size_t size) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        ssize_t n = ::getrandom(p, size, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Exception(std::string("Random source failed: getrandom: ") + std::strerror(errno));
+        }
+        p += n;
+        size -= size_t(n);
+    }
+}
+
+uint16_t SecureRandomUInt16() {
+    uint16_t v;
+    SecureRandomBytes(&v, sizeof v);
+    return v;
+}
 
 uint32_t RandomUInt32() {
     std::lock_guard<std::mutex> lock(ProcessRandomLock);

@@ -35,6 +35,12 @@ uint64_t FreshRandomSeed();
 uint32_t RandomUInt32();
 uint32_t RandomBelow(int64_t n);
 
+// Bytes from the system's cryptographic source (getrandom), for values an attacker must not
+// guess (DNS message identifiers). Raises Exception "Random source failed" naming the error
+// when the system gives none.
+void SecureRandomBytes(void* buffer, size_t size);
+uint16_t SecureRandomUInt16();
+
 // Lengths above this are generated at this length: a caller's mistake must not allocate
 // without bound.
 constexpr int kMaxRandomPasswordLength = 1024;

@@ -28,9 +28,11 @@ struct TTempRoot {
 };
 
 // Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings. SOCKS
-// listens on a free loopback port (its default port may be taken, by a test running beside).
+// and DNS listen on a free loopback port (its default port may be taken, by a test running beside).
 std::string EnabledText(bool dns, int mappings) {
     std::string t = "[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
+                    "\nServerIP=127.0.0.1\nServerPort=" +
+                    std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
                     std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
@@ -140,7 +142,7 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
               (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled",
                                         "AllowHTTPProxy", "AllowSocksProxy"}));
     EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
-              (std::vector<std::string>{"Enabled", "ServerIP", "ResolveMethod", "ResolveServer",
+              (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "ResolveMethod", "ResolveServer",
                                         "RecurseServer", "Recurse"}));
     EXPECT_FALSE(ini->SectionExists("Proxy"));
 

@@ -1,0 +1,51 @@
+#include "dns-proxy/DNSProxyForms.h"
+
+#include "dns-proxy/DNSProxySystem.h"
+#include "util/Strings.h"
+
+namespace corvan {
+
+TframeDNSProxyStatus::TframeDNSProxyStatus(TDNSProxySystem& service) {
+    Lines = {""};
+    AddValue("Request Count");
+    AddValue("Up-Time");
+    service.AddServiceButtons(*this);
+}
+
+void TframeDNSProxyStatus::Update(const TDNSProxySystem& s) {
+    bool running = s.Active();
+    TDNSProxySystem::ShowRunning(*this, running);
+    if (!running) {
+        Lines = {"DNS Proxy Server not active."};
+        const std::string notShown = "-";
+        for (TStatusValue& v : Values)
+            v.Value = notShown;
+        Picture = TStatusPicture::iPCGray;
+        return;
+    }
+    Lines = {"DNS Proxy Server active."};
+    SetValue("Request Count", std::to_string(s.RequestCount()));
+    SetValue("Up-Time", s.UptimeText());
+    Picture = TStatusPicture::iPCBlue;
+}
+
+void TfrmDNSProxySettings::LoadFrom(const TDNSProxySystem& s) {
+    ServerIP.SetServerIP(s.ServerIP);
+    ServerPort = std::to_string(s.ServerPort);
+    ResolveMethod = s.ResolveMethod == 1 ? 1 : 0;
+    ResolveServer = s.ResolveServer;
+    RecurseServer = s.RecurseServer;
+    Recurse = s.Recurse;
+}
+
+void TfrmDNSProxySettings::SaveTo(TDNSProxySystem& s) const {
+    int port = ParseIntDef(ServerPort, kFallbackPort);
+    s.ServerIP = ServerIP.GetServerIP();
+    s.ServerPort = port >= 1 && port <= 65535 ? port : kFallbackPort;
+    s.ResolveMethod = ResolveMethod;
+    s.ResolveServer = std::string(TrimWhiteSpace(ResolveServer));
+    s.RecurseServer = RecurseServer;
+    s.Recurse = Recurse;
+}
+
+} // namespace corvan

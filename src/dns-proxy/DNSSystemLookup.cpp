@@ -1,0 +1,147 @@
+#include "dns-proxy/DNSSystemLookup.h"
+
+#include "net/SocketHostLookup.h"
+#include "net/WinSock.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace corvan {
+
+namespace {
+constexpr uint32_t WM_DNS_LOOKUPS_DONE = WM_USER + 600;
+}
+
+struct TDNSSystemLookupPool::TState {
+    struct TJob {
+        uint32_t Tag;
+        std::string Name;
+        bool IPv6;
+        uint64_t Generation;
+    };
+    std::mutex Lock; // guards every member below
+    std::condition_variable Wake;
+    std::deque<TJob> Jobs;
+    std::deque<TDNSSystemLookupResult> Results;
+    size_t Threads = 0;
+    size_t Idle = 0;
+    size_t MaxThreads = 1;
+    uint64_t Generation = 0;
+    bool Stopping = false;
+    bool Posted = false; // a WM_DNS_LOOKUPS_DONE is on its way
+    TWindowHandleId Window = 0;
+};
+
+TDNSSystemLookupResult DNSSystemLookup(uint32_t tag, const std::string& name, bool ipv6) {
+    TDNSSystemLookupResult r;
+    r.Tag = tag;
+    r.IPv6 = ipv6;
+    std::string message;
+    if (!ipv6) {
+        ResolveHostNoRaise(name, r.Addresses, r.ErrorCode, message);
+        return r;
+    }
+    try {
+        if (!HostResolverInstalled())
+            for (const TSocketAddr& a : ResolveHost(name, TIPAddressFamily::iaIP6))
+                r.Addresses6.push_back(a.Addr);
+    } catch (const std::exception&) {
+    }
+    if (r.Addresses6.empty()) {
+        // No IPv6 address: whether the name exists at all decides between "no such name" and
+        // "no records of this type".
+        TIP4AddrArray v4;
+        ResolveHostNoRaise(name, v4, r.ErrorCode, message);
+    }
+    return r;
+}
+
+TDNSSystemLookupPool::TDNSSystemLookupPool(size_t maxThreads) : FState(std::make_shared<TState>()) {
+    FState->MaxThreads = std::max<size_t>(1, maxThreads);
+    FState->Window = GetWindowHandle();
+}
+
+TDNSSystemLookupPool::~TDNSSystemLookupPool() {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    FState->Stopping = true;
+    FState->Jobs.clear();
+    FState->Wake.notify_all();
+}
+
+void TDNSSystemLookupPool::Start(uint32_t tag, const std::string& name, bool ipv6) {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    FState->Jobs.push_back({tag, name, ipv6, FState->Generation});
+    if (FState->Idle > 0 || FState->Threads >= FState->MaxThreads) {
+        FState->Wake.notify_one();
+        return;
+    }
+    ++FState->Threads;
+    std::shared_ptr<TState> state = FState;
+    try {
+        StartThread([state] {
+            std::unique_lock<std::mutex> l(state->Lock);
+            for (;;) {
+                ++state->Idle;
+                state->Wake.wait(l, [&] { return state->Stopping || !state->Jobs.empty(); });
+                --state->Idle;
+                if (state->Stopping)
+                    break;
+                TState::TJob job = std::move(state->Jobs.front());
+                state->Jobs.pop_front();
+                l.unlock();
+                TDNSSystemLookupResult r = DNSSystemLookup(job.Tag, job.Name, job.IPv6);
+                l.lock();
+                if (job.Generation != state->Generation || state->Stopping)
+                    continue;
+                state->Results.push_back(std::move(r));
+                if (!state->Posted)
+                    state->Posted = PostMessage(state->Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+            }
+            --state->Threads;
+        }).detach();
+    } catch (const std::exception&) {
+        // No thread to be had: the job waits for a worker that exists, or for none.
+        --FState->Threads;
+        if (FState->Threads == 0) {
+            FState->Jobs.pop_back();
+            FState->Results.push_back(TDNSSystemLookupResult{tag, ipv6, WSAENOBUFS, {}, {}});
+            if (!FState->Posted)
+                FState->Posted = PostMessage(FState->Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+        }
+    }
+}
+
+void TDNSSystemLookupPool::Clear() {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    ++FState->Generation;
+    FState->Jobs.clear();
+    FState->Results.clear();
+}
+
+size_t TDNSSystemLookupPool::ThreadCount() const {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    return FState->Threads;
+}
+
+size_t TDNSSystemLookupPool::QueuedCount() const {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    return FState->Jobs.size();
+}
+
+intptr_t TDNSSystemLookupPool::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg != WM_DNS_LOOKUPS_DONE)
+        return TWindowHandle::HandleWM(msg, wParam, lParam);
+    std::deque<TDNSSystemLookupResult> results;
+    {
+        std::lock_guard<std::mutex> lock(FState->Lock);
+        results.swap(FState->Results);
+        FState->Posted = false;
+    }
+    for (const TDNSSystemLookupResult& r : results)
+        if (OnResult)
+            OnResult(r);
+    return 0;
+}
+
+} // namespace corvan

@@ -1,0 +1,65 @@
+#include "dns/DNSClient.h"
+
+namespace corvan {
+
+// Datagrams read per FD_READ notification before the loop serves other objects again.
+constexpr int kDNSClientReadBatch = 64;
+
+TdnsUDPClient::TdnsUDPClient() {
+    SetLocalHost("0.0.0.0");
+    SetLocalPort("0");
+    // Datagrams are read and parsed as they arrive: nothing waits in a queue of ours.
+    BufferPackets = false;
+    // DNS over UDP is limited to 512 bytes without EDNS; this leaves room for larger ones.
+    MaxPacketSize = 4096;
+}
+
+bool TdnsUDPClient::SendQuery(const TSocketAddr& destination, const std::string& query) {
+    try {
+        EnsureBound();
+        return SendTo(destination, query.data(), static_cast<int>(query.size()));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+TdnsResponse TdnsUDPClient::ParseResponse(std::string_view datagram, TdnsResponseInfo& info) {
+    TdnsResponse response = DNSParseResponse(datagram);
+    if (response.Flags.IsQuery)
+        throw EdnsError(dnsErrInvalidBuffer);
+    info.HasQuestion = false;
+    if (response.Header.QDCount > 0) {
+        DNSReadRawQuestion(datagram, kDNSHeaderSize, info.Question);
+        info.HasQuestion = true;
+    }
+    return response;
+}
+
+void TdnsUDPClient::TriggerPacketAvailable() {
+    std::string data;
+    TSocketAddr from;
+    for (int i = 0; i < kDNSClientReadBatch; ++i) {
+        bool got = false;
+        try {
+            got = ReadPacketStr(data, from);
+        } catch (const std::exception&) {
+            return; // e.g. an ICMP error reported on the socket; the next datagram still comes
+        }
+        if (!got)
+            return;
+        TdnsResponseInfo info;
+        info.Sender = from;
+        try {
+            TdnsResponse response = ParseResponse(data, info);
+            if (OnResponse)
+                OnResponse(this, info, response);
+        } catch (const EdnsError& e) {
+            if (OnParseError)
+                OnParseError(this, data, e);
+        }
+    }
+    // More may wait: come back after the other objects of this loop had their turn.
+    PostSocketEvent(FD_READ);
+}
+
+} // namespace corvan

@@ -1,0 +1,215 @@
+#pragma once
+// Name lookups over DNS/UDP against configured servers (RFC 1034 5.3.3, RFC 1035 7): a table
+// of lookups in progress, one query at a time per lookup, retries on a timer, referrals
+// followed (name servers from the authority section, their addresses from the additional
+// section or from lookups of their own), and the servers of parent domains when the given
+// servers do not help. Results reach the caller through a callback per lookup.
+//
+// Forged answers are refused: every lookup takes an identifier from the system's
+// cryptographic source (unique among the running lookups), the socket binds a random port,
+// and a response counts only when it comes from an address and port the lookup's query was
+// sent to and repeats the lookup's question (name ignoring ASCII case, type, class). Anything
+// else is dropped and counted in DroppedResponses.
+//
+// Threads: the UDP client and the timer run on the thread that activated the resolver; the
+// lock FLock guards everything below it and is held while callbacks run (a callback may start
+// another lookup: the lock is recursive). Lock order: FLock alone; the callbacks take no lock
+// of their owner that the owner holds while calling in here.
+
+#include "dns/DNSClient.h"
+#include "net/WinClasses.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvan {
+
+class EdnsResolver : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Depth of lookups started for other lookups (a server's address, a domain's name servers);
+// deeper ones are not started and the lookup goes on with what it has.
+constexpr int kDNSMaxSubLookupDepth = 4;
+// Referrals one lookup follows; a response that would refer further is treated as useless,
+// so a referral loop ends well before the lookup time-out.
+constexpr int kDNSMaxReferralLevel = 8;
+// Servers one lookup learns at most; further referral names are ignored.
+constexpr size_t kDNSMaxServersPerLookup = 32;
+// Lookups running at once, sub-lookups included; beyond it Lookup raises.
+constexpr size_t kDNSMaxLookups = 16384;
+
+// One server known to one lookup.
+struct TdnsServerInfo {
+    std::string Name; // host name, or the text of a configured server
+    int Level = 0;    // referral depth at which it was learned
+    std::vector<TSocketAddr> Addresses;
+    std::vector<bool> Tried; // one per address
+    enum : uint8_t { ssNoAddress = 0, ssLookingUp = 1, ssKnown = 2, ssLookupFailed = 3 };
+    uint8_t State = ssNoAddress;
+    bool Configured = false;
+};
+
+// Servers by name (ASCII case ignored), in insertion order, and the current referral level.
+struct TdnsServerList {
+    std::vector<TdnsServerInfo> Items;
+    int Level = 0;
+    TdnsServerInfo* Find(std::string_view name);
+};
+
+class TdnsResolver;
+class TdnsLookup;
+using TdnsLookupCallback = std::function<void(TdnsLookup& lookup)>;
+
+class TdnsLookup {
+public:
+    enum : uint8_t { lsRunning = 0, lsFailed = 1, lsSucceeded = 2 };
+
+    TdnsResolver* Resolver = nullptr;
+    TdnsLookup* Parent = nullptr; // a sub-lookup ends with its parent
+    std::string Name;             // as asked (a dotted IPv4 address becomes its IN-ADDR.ARPA name)
+    uint16_t QType = dnsTypeA;    // type number; AAAA too
+    uint16_t Identifier = 0;
+    uint32_t Tag = 0;
+    int64_t StartTime = 0;
+    int64_t LastSendTime = 0;
+    TdnsServerList Servers;
+    std::vector<std::pair<std::string, bool>> ParentDomains; // nearest first; tried flag
+    uint8_t State = lsRunning;
+    int ErrorCode = 0;  // on failure: 10300 + response code, 10401, 10400
+    int Depth = 0;      // 0 for a caller's lookup
+
+    // Results, by type: A/ALL Addresses; AAAA Addresses6; NS Names and NameAddresses; CNAME
+    // CanonicalName; MX Names (by preference) and NameAddresses; PTR PTRName.
+    TIP4AddrArray Addresses;
+    std::vector<std::array<uint8_t, 16>> Addresses6;
+    std::vector<std::string> Names;
+    TIP4AddrArrayArray NameAddresses;
+    std::string CanonicalName;
+    std::string PTRName;
+
+    bool Ended() const { return State != lsRunning; }
+    bool Succeeded() const { return State == lsSucceeded; }
+
+private:
+    friend class TdnsResolver;
+    uint64_t FSerial = 0;
+    TdnsLookupCallback FCallback;
+    std::vector<TSocketAddr> FSentTo; // where its queries went; answers come only from there
+    int FLastResponseError = 0;       // 10300 + the last ignored response code
+    // What a sub-lookup finds for its parent: a server's address, or a domain's name servers.
+    std::string FForServer;
+    bool FForDomain = false;
+};
+
+class TdnsResolver {
+public:
+    enum TOption : uint8_t { RecursionDesired = 1 };
+
+    TdnsResolver();
+    virtual ~TdnsResolver(); // deactivates; lookups end without callbacks
+
+    TdnsResolver(const TdnsResolver&) = delete;
+    TdnsResolver& operator=(const TdnsResolver&) = delete;
+
+    uint8_t Options = RecursionDesired;
+    // LookupTimeout: a lookup older than this fails with 10401. RetryInterval: a lookup with
+    // no useful answer for this long goes to its next server. Below 1: not applied.
+    int LookupTimeout = 15000;
+    int RetryInterval = 2000;
+    // Off: only the configured servers' own answers count (no referrals followed, no parent
+    // domains searched).
+    bool FollowReferrals = true;
+    // Port of servers learned from referrals (DNS is port 53; tests point it elsewhere).
+    uint16_t ReferralPort = 53;
+
+    // Host names or dotted addresses, each optionally with ":port" (default 53). May change
+    // while active (taken under the lock; used from the next activation).
+    void SetServers(std::vector<std::string> servers);
+    std::vector<std::string> Servers() const;
+
+    bool Active() const;
+    // true: "No DNS server defined" when Servers is empty; "No valid DNS server" when none
+    // resolves (the resolver stays inactive). false: lookups end without callbacks.
+    void SetActive(bool value);
+
+    // Starts a lookup of name for the type number (A, NS, CNAME, PTR, MX, ALL, AAAA, ...)
+    // and answers it; callback receives it when it ends (possibly before Lookup returns).
+    // "Empty name", "Query type not supported" (WKS, AXFR), "Too many lookups in progress";
+    // activates the resolver when inactive (raising as SetActive).
+    TdnsLookup* Lookup(const std::string& name, uint16_t qtype, uint32_t tag,
+                       TdnsLookupCallback callback);
+
+    // Lookups running now, sub-lookups included.
+    size_t LookupCount() const;
+    // Responses dropped because they matched no lookup (identifier, sender or question).
+    uint64_t DroppedResponses() const;
+    // The port the socket is bound to (0 before the first query).
+    uint16_t LocalPort() const;
+
+    // Events (each only when set); they run with the lock held.
+    std::function<void(TdnsResolver*)> OnActivated;
+    std::function<void(TdnsResolver*)> OnDeactivated;
+    std::function<void(TdnsResolver*, TdnsLookup& lookup, const TdnsResponse& response)> OnResponse;
+    std::function<void(uint32_t tag, TdnsLookup& lookup)> OnLookupComplete;
+    std::function<void(uint32_t tag, uint32_t address)> OnAddressFound;
+    std::function<void(uint32_t tag, const TIP4AddrArray& addresses)> OnAddressesFound;
+    std::function<void(uint32_t tag, const std::string& name)> OnNameFound;
+    std::function<void(uint32_t tag, const std::vector<std::string>& names)> OnNamesFound;
+    std::function<void(uint32_t tag, int errorCode)> OnLookupFailed;
+
+    // "1.2.3.4" -> "4.3.2.1.IN-ADDR.ARPA"; any other name unchanged.
+    static std::string ReverseName(const std::string& name);
+    // "host:port" split; port 53 when absent. False for a port that is not 1..65535.
+    static bool SplitServer(const std::string& text, std::string& host, uint16_t& port);
+
+protected:
+    virtual void ReportSuccess(TdnsLookup& lookup);
+    virtual void ReportFailure(TdnsLookup& lookup);
+
+private:
+    void ActivateLocked();
+    void DeactivateLocked();
+    TdnsLookup* StartLookup(const std::string& name, uint16_t qtype, uint32_t tag,
+                            TdnsLookupCallback callback, TdnsLookup* parent);
+    uint16_t NewIdentifier() const;
+    // The send step: the next server address, else a sub-lookup, else failure. Must be the
+    // last thing its caller does with lookup (it may end and release it).
+    void SendStep(TdnsLookup& lookup);
+    void SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t addressIndex);
+    bool AncestorHasServer(const TdnsLookup& lookup, std::string_view name) const;
+    // The one place a lookup ends: state, removal, callback, report, release.
+    void Finish(TdnsLookup& lookup, uint8_t state, int errorCode);
+    void SubLookupDone(TdnsLookup& sub);
+    // Removes the running sub-lookups of lookup (and theirs) without callbacks.
+    void DropSubLookups(TdnsLookup& lookup);
+    void HandleResponse(const TdnsResponseInfo& info, TdnsResponse& response);
+    // Steps 1 to 9 of processing a useful response; true when the lookup succeeded.
+    bool ProcessResponse(TdnsLookup& lookup, const TdnsResponse& response);
+    void AddServer(TdnsLookup& lookup, const std::string& name, int level,
+                   const TIP4AddrArray& addresses);
+    void HandleTimer();
+
+    mutable std::recursive_mutex FLock; // FLock guards every member below
+    std::vector<std::string> FServers;
+    bool FActive = false;
+    std::unique_ptr<TdnsUDPClient> FClient;
+    std::unique_ptr<TTimerHandle> FTimer;
+    std::vector<TSocketAddr> FServerAddresses;
+    std::vector<std::string> FServerNames; // as configured, one per address
+    // Lookups by serial (creation order) and by identifier.
+    std::map<uint64_t, std::unique_ptr<TdnsLookup>> FLookups;
+    std::unordered_map<uint16_t, TdnsLookup*> FByIdentifier;
+    uint64_t FNextSerial = 1;
+    uint64_t FDropped = 0;
+};
+
+} // namespace corvan

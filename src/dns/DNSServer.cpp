@@ -1,0 +1,146 @@
+#include "dns/DNSServer.h"
+
+namespace corvan {
+
+// Datagrams read per FD_READ notification before the loop serves other objects again.
+constexpr int kDNSServerReadBatch = 64;
+
+TdnsServerQuery DNSParseServerQuery(std::string_view datagram) {
+    TdnsServerQuery q;
+    q.Header = DNSReadHeader(datagram);
+    q.Flags = DNSDecodeFlags(q.Header.Flags);
+    if (!q.Flags.IsQuery)
+        throw EdnsError(dnsErrInvalidBuffer);
+    size_t pos = kDNSHeaderSize;
+    // Each question takes at least 5 bytes, so the count cannot claim more than the
+    // datagram holds; the vector grows with what is really there.
+    for (uint16_t i = 0; i < q.Header.QDCount; ++i) {
+        TdnsRawQuestion question;
+        pos += DNSReadRawQuestion(datagram, pos, question);
+        q.Questions.push_back(std::move(question));
+    }
+    return q;
+}
+
+bool DNSNameWritable(const std::string& name) {
+    try {
+        TdnsWriter w(kDNSMaxNameLength + 2);
+        DNSWriteName(w, name);
+        std::string back;
+        DNSReadName(w.Data(), 0, back);
+        return back == name;
+    } catch (const EdnsError&) {
+        return false;
+    }
+}
+
+namespace {
+
+void WriteRecord(TdnsWriter& w, const TdnsAnswerRecord& r) {
+    switch (r.Type) {
+    case dnsTypeNS:
+        DNSWriteNSRecord(w, r.Owner, kDNSAnswerTTL, r.Data);
+        break;
+    case dnsTypeCNAME:
+        DNSWriteCNAMERecord(w, r.Owner, kDNSAnswerTTL, r.Data);
+        break;
+    default: {
+        size_t start = w.Size();
+        try {
+            DNSWriteRRHeader(w, r.Owner, r.Type, kDNSAnswerTTL, uint16_t(r.Data.size()));
+            w.PutBytes(r.Data);
+        } catch (...) {
+            w.Truncate(start);
+            throw;
+        }
+    }
+    }
+}
+
+} // namespace
+
+std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
+                             uint8_t code, const std::vector<TdnsAnswerRecord>& answers,
+                             const std::vector<TdnsAnswerRecord>& authority) {
+    TdnsWriter w(kDNSResponseBufferSize);
+    TdnsHeader counts;
+    w.PutWord(request.ID);
+    w.PutWord(DNSResponseFlags(request.Flags, code, false));
+    w.PutWord(1);
+    w.PutWord(0);
+    w.PutWord(0);
+    w.PutWord(0);
+    try {
+        if (!DNSNameWritable(question.Name))
+            throw EdnsError(dnsErrInvalidParameter);
+        DNSWriteRawQuestion(w, question);
+    } catch (const EdnsError&) {
+        TdnsWriter header(kDNSHeaderSize);
+        header.PutWord(request.ID);
+        header.PutWord(DNSResponseFlags(request.Flags, 1, false));
+        for (int i = 0; i < 4; ++i)
+            header.PutWord(0);
+        return header.Data();
+    }
+    bool truncated = false;
+    for (const auto* section : {&answers, &authority}) {
+        for (const TdnsAnswerRecord& r : *section) {
+            try {
+                WriteRecord(w, r);
+            } catch (const EdnsError& e) {
+                if (e.ErrorCode == dnsErrBufferOverflow)
+                    truncated = true;
+                break; // an unwritable record ends the section
+            }
+            ++(section == &answers ? counts.ANCount : counts.NSCount);
+        }
+        if (truncated)
+            break;
+    }
+    w.PatchWord(6, counts.ANCount);
+    w.PatchWord(8, counts.NSCount);
+    if (truncated)
+        w.PatchWord(2, uint16_t(DNSResponseFlags(request.Flags, code, false) | 0x0200));
+    return w.Data();
+}
+
+TdnsUDPServer::TdnsUDPServer() {
+    SetLocalPort("53");
+    BufferPackets = false;
+    MaxPacketSize = 4096;
+}
+
+void TdnsUDPServer::SendResponse(const TSocketAddr& destination, const std::string& response) {
+    try {
+        SendTo(destination, response.data(), static_cast<int>(response.size()));
+    } catch (const std::exception&) {
+        // The client's own retry covers a lost answer.
+    }
+}
+
+void TdnsUDPServer::TriggerPacketAvailable() {
+    std::string data;
+    TSocketAddr from;
+    for (int i = 0; i < kDNSServerReadBatch; ++i) {
+        bool got = false;
+        try {
+            got = ReadPacketStr(data, from);
+        } catch (const std::exception&) {
+            return;
+        }
+        if (!got)
+            return;
+        TdnsServerQuery query;
+        try {
+            query = DNSParseServerQuery(data);
+        } catch (const EdnsError&) {
+            ++FDropped;
+            continue;
+        }
+        if (OnQuery)
+            OnQuery(this, from, query);
+    }
+    PostSocketEvent(FD_READ);
+}
+
+} // namespace corvan

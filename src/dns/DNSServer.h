@@ -1,0 +1,80 @@
+#pragma once
+// The server's side of DNS over UDP: TdnsUDPServer receives datagrams, parses them as queries
+// and hands each to OnQuery; the answer builder makes a response that repeats the query's
+// first question (RFC 1035 4.1.1: clients match an answer to their query by it, and the
+// system resolver of Linux drops one without it).
+
+#include "dns/DNSUtils.h"
+#include "net/SocketsUDP.h"
+
+#include <array>
+#include <functional>
+
+namespace corvan {
+
+// A received query: header, flags, questions with their type numbers as sent.
+struct TdnsServerQuery {
+    TdnsHeader Header;
+    TdnsFlags Flags;
+    std::vector<TdnsRawQuestion> Questions;
+};
+
+// Parses a datagram as a query (RFC 1035 4.1): 12-byte header, flags (opcode above 2 raises
+// 10206), then QDCOUNT questions of any type; records after them are not read. Raises
+// EdnsError for a short or malformed datagram and for a response (QR set, 10201), which a
+// server must never answer (two servers would answer each other for ever).
+TdnsServerQuery DNSParseServerQuery(std::string_view datagram);
+
+// Whether name, as read from a query, is written back as the same name: false for names that
+// labels holding a dot or an empty label make ambiguous as text, and for names too long.
+bool DNSNameWritable(const std::string& name);
+
+// One record of an answer. Data: A 4 address bytes (network order), AAAA 16 bytes, NS and
+// CNAME the target name as text.
+struct TdnsAnswerRecord {
+    std::string Owner;
+    uint16_t Type = dnsTypeA;
+    std::string Data;
+};
+
+// TTL of every record the proxy writes, in seconds.
+constexpr uint32_t kDNSAnswerTTL = 60;
+
+// The response to request (its header as received) for question:
+//
+//   header: ID of the request; flags of the request with QR set, AA clear, RCODE := code;
+//           QDCOUNT 1, ANCOUNT, NSCOUNT as written, ARCOUNT 0
+//   question: name, type, class as asked
+//   answer records, then authority records: class 1, TTL 60, names uncompressed
+//
+// Built in kDNSResponseBufferSize bytes: records that do not fit are left out with TC set.
+// A question that DNSNameWritable refuses gives a header-only response with code 1 (format
+// error): repeating another name than the one asked would mislead the client.
+std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
+                             uint8_t code, const std::vector<TdnsAnswerRecord>& answers = {},
+                             const std::vector<TdnsAnswerRecord>& authority = {});
+
+class TdnsUDPServer : public AUDPSocket {
+public:
+    // Local port "53" on every address until set otherwise.
+    TdnsUDPServer();
+
+    // A parsed query from address:port. Runs on the socket's thread.
+    std::function<void(TdnsUDPServer* sender, const TSocketAddr& source,
+                       const TdnsServerQuery& query)>
+        OnQuery;
+
+    // Datagrams dropped because they did not parse as queries.
+    uint64_t DroppedCount() const { return FDropped; }
+
+    // Sends a response; failures are dropped (the client asks again).
+    void SendResponse(const TSocketAddr& destination, const std::string& response);
+
+protected:
+    void TriggerPacketAvailable() override;
+
+private:
+    uint64_t FDropped = 0;
+};
+
+} // namespace corvan

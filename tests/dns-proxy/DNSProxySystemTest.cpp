@@ -1,0 +1,365 @@
+// The DNS proxy service in this process on a loopback port: what it answers with the system's
+// lookup (a stand-in here) and through a scripted server, its bounds, its start failures, its
+// status frame and settings form.
+#include "dns-proxy/DNSProxyForms.h"
+#include "dns-proxy/DNSProxySystem.h"
+#include "dns/DNSRecords.h"
+#include "net/SocketHostLookup.h"
+#include "net/WinSock.h"
+#include "util/Utils.h"
+
+#include "support/FakeUserInterface.h"
+#include "support/ScriptedDNSServer.h"
+#include "support/UDPPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+uint32_t Addr(const char* dotted) {
+    uint32_t a = 0;
+    IsIPAddress(dotted, a);
+    return a;
+}
+
+// The system's lookup replaced by a table; lookups may be held at a gate.
+class TTableResolver {
+public:
+    explicit TTableResolver(std::map<std::string, TIP4AddrArray> table, bool shut = false)
+        : FState(std::make_shared<TState>()) {
+        FState->Table = std::move(table);
+        FState->Open = !shut;
+        auto state = FState;
+        FPrevious = SetHostResolver([state](const std::string& host, TIP4AddrArray& addresses,
+                                            int& errorCode, std::string& errorMessage) {
+            std::unique_lock<std::mutex> lock(state->Lock);
+            ++state->Inside;
+            state->Cond.wait(lock, [&] { return state->Open; });
+            --state->Inside;
+            auto it = state->Table.find(host);
+            if (it != state->Table.end()) {
+                addresses = it->second;
+            } else {
+                errorCode = WSAHOST_NOT_FOUND;
+                errorMessage = "Host not found";
+            }
+        });
+    }
+    ~TTableResolver() {
+        SetHostResolver(std::move(FPrevious));
+        Open();
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(FState->Lock);
+        FState->Open = true;
+        FState->Cond.notify_all();
+    }
+    int Inside() const {
+        std::lock_guard<std::mutex> lock(FState->Lock);
+        return FState->Inside;
+    }
+
+private:
+    struct TState {
+        std::mutex Lock; // guards the members below
+        std::condition_variable Cond;
+        std::map<std::string, TIP4AddrArray> Table;
+        bool Open = true;
+        int Inside = 0;
+    };
+    std::shared_ptr<TState> FState;
+    THostResolver FPrevious;
+};
+
+std::string Query(uint16_t id, const std::vector<TdnsRawQuestion>& questions, bool rd = true) {
+    TdnsWriter w(4096);
+    w.PutWord(id);
+    w.PutWord(rd ? 0x0100 : 0);
+    w.PutWord(uint16_t(questions.size()));
+    w.PutWord(0);
+    w.PutWord(0);
+    w.PutWord(0);
+    for (const auto& q : questions)
+        DNSWriteRawQuestion(w, q);
+    return w.Data();
+}
+
+struct TAnswer {
+    TdnsHeader Header;
+    TdnsFlags Flags;
+    TdnsRawQuestion Question;
+    TdnsResponse Response;
+};
+
+// The proxy on a free loopback port, and a client peer.
+struct TProxy {
+    TDNSProxySystem Service;
+    TUDPPeer Client;
+    TFakeUserInterface UI;
+    explicit TProxy(uint8_t method = 0, const std::string& resolveServer = "") {
+        Service.SetUserInterface(&UI);
+        Service.ServerIP = "127.0.0.1";
+        Service.ServerPort = FreeLoopbackPort();
+        Service.ResolveMethod = method;
+        Service.ResolveServer = resolveServer;
+    }
+    void Start() { Service.SetEnabled(true); }
+    // Sends a query and waits for the answer; false when none comes within ms.
+    bool Ask(const std::string& query, TAnswer& answer, int ms = 5000) {
+        Client.SendTo(uint16_t(Service.ServerPort), query);
+        std::string data;
+        TSocketAddr from;
+        if (!RunLoopUntil([&] { return Client.Receive(data, from); }, ms))
+            return false;
+        answer.Header = DNSReadHeader(data);
+        answer.Flags = DNSDecodeFlags(answer.Header.Flags);
+        if (answer.Header.QDCount > 0)
+            DNSReadRawQuestion(data, kDNSHeaderSize, answer.Question);
+        answer.Response = DNSParseResponse(data);
+        return true;
+    }
+};
+
+TdnsRawQuestion Q(const std::string& name, uint16_t type) {
+    return {name, type, dnsClassIN};
+}
+
+} // namespace
+
+TEST(DNSProxySystem, SystemLookupAnswersRepeatTheQuestion) {
+    TTableResolver table({{"two.example", {Addr("10.0.0.1"), Addr("10.0.0.2")}}});
+    TProxy p;
+    p.Start();
+    ASSERT_TRUE(p.Service.Active());
+    TAnswer a;
+    // MX with the system lookup: the name's addresses as A records.
+    ASSERT_TRUE(p.Ask(Query(0x1234, {Q("two.example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Header.ID, 0x1234);
+    EXPECT_FALSE(a.Flags.IsQuery);
+    EXPECT_TRUE(a.Flags.RD); // the request's bits kept
+    EXPECT_FALSE(a.Flags.AA);
+    EXPECT_EQ(a.Flags.RCode, 0);
+    EXPECT_EQ(a.Header.QDCount, 1);
+    EXPECT_EQ(a.Question.Name, "two.example");
+    EXPECT_EQ(a.Question.QType, dnsTypeMX);
+    ASSERT_EQ(a.Response.Answers.size(), 2u);
+    EXPECT_EQ(DNSAddresses(a.Response.Answers, "two.example"),
+              (TIP4AddrArray{Addr("10.0.0.1"), Addr("10.0.0.2")}));
+    EXPECT_EQ(a.Response.Answers[0]->Header.TTL, 60u);
+    // Two questions: the first is answered.
+    ASSERT_TRUE(p.Ask(Query(2, {Q("two.example", dnsTypeA), Q("other.example", dnsTypeA)}), a));
+    EXPECT_EQ(a.Header.QDCount, 1);
+    EXPECT_EQ(a.Question.Name, "two.example");
+    EXPECT_EQ(a.Header.ANCount, 2);
+    // A name that does not resolve: code 3 with the question and no records.
+    ASSERT_TRUE(p.Ask(Query(3, {Q("missing.example", dnsTypeA)}), a));
+    EXPECT_EQ(a.Flags.RCode, 3);
+    EXPECT_EQ(a.Header.QDCount, 1);
+    EXPECT_EQ(a.Header.ANCount + a.Header.NSCount + a.Header.ARCount, 0);
+    // A dotted address is answered with itself.
+    ASSERT_TRUE(p.Ask(Query(4, {Q("10.1.2.3", dnsTypeA)}), a));
+    EXPECT_EQ(DNSAddresses(a.Response.Answers, "10.1.2.3"), TIP4AddrArray{Addr("10.1.2.3")});
+    // A type the proxy does not answer from a lookup: "not implemented" at once.
+    ASSERT_TRUE(p.Ask(Query(5, {Q("two.example", 65)}), a));
+    EXPECT_EQ(a.Flags.RCode, 4);
+    EXPECT_EQ(a.Question.QType, 65);
+    // AAAA is answered: the name has no IPv6 address here, so no records and code 0.
+    ASSERT_TRUE(p.Ask(Query(6, {Q("two.example", dnsTypeAAAA)}), a));
+    EXPECT_EQ(a.Flags.RCode, 0);
+    EXPECT_EQ(a.Question.QType, dnsTypeAAAA);
+    EXPECT_EQ(p.Service.RequestCount(), 6u);
+    EXPECT_EQ(p.Service.PendingCount(), 0u);
+}
+
+TEST(DNSProxySystem, MalformedQueriesAndResponsesGetNoAnswer) {
+    TTableResolver table({});
+    TProxy p;
+    p.Start();
+    TAnswer a;
+    std::string good = Query(9, {Q("x.example", dnsTypeA)});
+    for (size_t len = 0; len < good.size(); ++len)
+        p.Client.SendTo(uint16_t(p.Service.ServerPort), good.substr(0, len));
+    std::string response = good;
+    response[2] = char(response[2] | 0x80); // QR: a response, never answered
+    p.Client.SendTo(uint16_t(p.Service.ServerPort), response);
+    // Only the whole query is answered.
+    ASSERT_TRUE(p.Ask(good, a));
+    EXPECT_EQ(a.Header.ID, 9);
+    RunLoopFor(100);
+    std::string data;
+    TSocketAddr from;
+    EXPECT_FALSE(p.Client.Receive(data, from));
+}
+
+TEST(DNSProxySystem, QueryNumbersWrapToOne) {
+    TTableResolver table({{"a.example", {Addr("1.2.3.4")}}});
+    TProxy p;
+    p.Start();
+    p.Service.SetLastQueryNumber(2147483646);
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("a.example", dnsTypeA)}), a));
+    EXPECT_EQ(p.Service.LastQueryNumber(), 2147483647u);
+    ASSERT_TRUE(p.Ask(Query(2, {Q("a.example", dnsTypeA)}), a));
+    EXPECT_EQ(p.Service.LastQueryNumber(), 1u);
+    EXPECT_EQ(a.Header.ANCount, 1);
+}
+
+TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
+    TTableResolver table({{"slow.example", {Addr("1.2.3.4")}}}, /*shut=*/true);
+    TProxy p;
+    p.Start();
+    // 10,000 queries while every lookup is held: at most 4096 wait, 32 workers run, and the
+    // rest are told "server failure" at once.
+    int failures = 0;
+    std::string data;
+    TSocketAddr from;
+    for (int i = 0; i < 10000; ++i) {
+        p.Client.SendTo(uint16_t(p.Service.ServerPort),
+                        Query(uint16_t(i), {Q("slow.example", dnsTypeA)}));
+        if (i % 256 == 255) {
+            RunLoopFor(5); // let the proxy read, as a busy client's peer would
+            while (p.Client.Receive(data, from))
+                failures += DNSDecodeFlags(DNSReadHeader(data).Flags).RCode == 2;
+        }
+    }
+    // Until the proxy has read all that reached it (the system may drop some of the flood).
+    for (uint32_t seen = ~0u; seen != p.Service.RequestCount();) {
+        seen = p.Service.RequestCount();
+        RunLoopFor(100);
+    }
+    while (p.Client.Receive(data, from))
+        failures += DNSDecodeFlags(DNSReadHeader(data).Flags).RCode == 2;
+    EXPECT_LE(p.Service.PendingCount(), TDNSProxySystem::kMaxPendingQueries);
+    EXPECT_LE(p.Service.SystemLookups().ThreadCount(), kDNSMaxLookupThreads);
+    EXPECT_LE(table.Inside(), int(kDNSMaxLookupThreads));
+    EXPECT_EQ(p.Service.PendingCount() + size_t(failures), size_t(p.Service.RequestCount()));
+    EXPECT_GT(failures, 0);
+    // Released, every waiting query is answered.
+    table.Open();
+    ASSERT_TRUE(RunLoopUntil([&] { return p.Service.PendingCount() == 0; }, 15000));
+}
+
+TEST(DNSProxySystem, ResolverAnswersFollowTheTable) {
+    TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.AA = true;
+        r.RA = true;
+        if (question.Name == "missing.example")
+            r.RCode = 3;
+        else if (question.QType == dnsTypeA)
+            r.Answers = {{question.Name, dnsTypeCNAME, "real.example"},
+                         {"real.example", dnsTypeA, "7.7.7.7"}},
+            r.Authority = {{"real.example", dnsTypeNS, "ns.example"}};
+        else if (question.QType == dnsTypeNS)
+            r.Answers = {{question.Name, dnsTypeNS, "ns1.example"},
+                         {question.Name, dnsTypeNS, "ns2.example"}};
+        else if (question.QType == dnsTypeCNAME)
+            r.Answers = {{question.Name, dnsTypeCNAME, "real.example"}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TProxy p(1, upstream.Address());
+    p.Start();
+    ASSERT_TRUE(p.Service.Active()) << p.UI.Errors.size();
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("www.example", dnsTypeA)}), a));
+    EXPECT_EQ(a.Flags.RCode, 0);
+    EXPECT_EQ(a.Question.Name, "www.example");
+    ASSERT_EQ(a.Header.ANCount, 2); // the address, then the canonical name
+    EXPECT_EQ(DNSAddresses(a.Response.Answers, "www.example"), TIP4AddrArray{Addr("7.7.7.7")});
+    EXPECT_EQ(DNSCanonicalName(a.Response.Answers, "www.example"), "real.example");
+    EXPECT_EQ(DNSNameServers(a.Response.Authority, "www.example"),
+              std::vector<std::string>{"ns.example"});
+    ASSERT_TRUE(p.Ask(Query(2, {Q("zone.example", dnsTypeNS)}), a));
+    EXPECT_EQ(DNSNameServers(a.Response.Answers, "zone.example"),
+              (std::vector<std::string>{"ns1.example", "ns2.example"}));
+    ASSERT_TRUE(p.Ask(Query(3, {Q("alias.example", dnsTypeCNAME)}), a));
+    EXPECT_EQ(DNSCanonicalName(a.Response.Answers, "alias.example"), "real.example");
+    ASSERT_TRUE(p.Ask(Query(4, {Q("missing.example", dnsTypeA)}), a));
+    EXPECT_EQ(a.Flags.RCode, 3);
+    EXPECT_EQ(a.Header.QDCount, 1);
+    // A lookup that cannot start (a zone transfer) is told "server failure" at once.
+    ASSERT_TRUE(p.Ask(Query(5, {Q("zone.example", dnsTypeAXFR)}), a));
+    EXPECT_EQ(a.Flags.RCode, 2);
+    EXPECT_EQ(p.Service.PendingCount(), 0u);
+}
+
+TEST(DNSProxySystem, FailedStartsSayWhyAndLeaveNothingRunning) {
+    // The port is held by another program.
+    TUDPPeer holder;
+    TProxy busy;
+    busy.Service.ServerPort = holder.Port;
+    EXPECT_THROW(busy.Start(), Exception);
+    EXPECT_FALSE(busy.Service.Active());
+    EXPECT_NE(TDNSProxySystem::BindFailureText(WSAEADDRINUSE, "127.0.0.53", 53)
+                  .find("another program holds it"),
+              std::string::npos);
+    EXPECT_NE(TDNSProxySystem::BindFailureText(WSAEACCES, "", 53).find("CAP_NET_BIND_SERVICE"),
+              std::string::npos);
+    // Method 1 without a server: the resolver cannot start, and the port is let go again.
+    TProxy noServer(1, "");
+    try {
+        noServer.Start();
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_NE(std::string(e.what()).find("No DNS server defined"), std::string::npos);
+    }
+    EXPECT_FALSE(noServer.Service.Active());
+    TSocketHandle probe = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    EXPECT_EQ(SocketBind(probe, TSocketAddr::IP4(Loopback(), uint16_t(noServer.Service.ServerPort))), 0)
+        << "the server still holds its port";
+    SocketClose(probe);
+}
+
+TEST(DNSProxySystem, StatusFrameAndSettingsForm) {
+    TTableResolver table({});
+    TProxy p;
+    TDateTime now = 45000.5;
+    p.Service.Clock = [&] { return now; };
+    p.Service.UpdateDisplay();
+    auto* frame = static_cast<TframeDNSProxyStatus*>(p.Service.GetStatusFrame());
+    EXPECT_EQ(frame->Lines, std::vector<std::string>{"DNS Proxy Server not active."});
+    EXPECT_EQ(frame->Value("Request Count"), "-");
+    EXPECT_EQ(frame->Value("Up-Time"), "-");
+    EXPECT_EQ(frame->Picture, TStatusPicture::iPCGray);
+    EXPECT_TRUE(frame->Button("Enable")->Enabled);
+    EXPECT_FALSE(frame->Button("Disable")->Enabled);
+    ASSERT_TRUE(frame->Click("Enable"));
+    ASSERT_TRUE(p.Service.Active());
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("10.0.0.9", dnsTypeA)}), a));
+    now += 1.0 / 24; // an hour
+    p.Service.UpdateDisplay();
+    EXPECT_EQ(frame->Lines, std::vector<std::string>{"DNS Proxy Server active."});
+    EXPECT_EQ(frame->Value("Request Count"), "1");
+    EXPECT_EQ(frame->Value("Up-Time"), ElapsedTimeTextOfDays(1.0 / 24));
+    EXPECT_EQ(frame->Picture, TStatusPicture::iPCBlue);
+    ASSERT_TRUE(frame->Click("Disable"));
+    EXPECT_EQ(p.Service.RequestCount(), 0u);
+
+    TfrmDNSProxySettings form;
+    form.LoadFrom(p.Service);
+    EXPECT_EQ(form.Caption(), "DNS Proxy Settings");
+    EXPECT_EQ(form.Tabs(), (std::vector<std::string>{"Server", "Resolver"}));
+    EXPECT_STREQ(TfrmDNSProxySettings::kMethodSystemCaption, "Use WinSock to resolve names.");
+    EXPECT_FALSE(form.ResolverFieldsEnabled());
+    form.ResolveMethod = 1;
+    form.ResolveServer = " 127.0.0.1:5353 ";
+    form.ServerPort = "70000";
+    form.RecurseServer = false;
+    form.Recurse = false;
+    form.ServerIP.SetServerIP("0.0.0.0");
+    EXPECT_TRUE(form.ResolverFieldsEnabled());
+    form.SaveTo(p.Service);
+    EXPECT_EQ(p.Service.ServerPort, 53);
+    EXPECT_EQ(p.Service.ServerIP, "");
+    EXPECT_EQ(p.Service.ResolveMethod, 1);
+    EXPECT_EQ(p.Service.ResolveServer, "127.0.0.1:5353");
+    EXPECT_FALSE(p.Service.RecurseServer || p.Service.Recurse);
+}

@@ -1,0 +1,177 @@
+// The DNS proxy of the built corvan-proxy program, run headless: dig asks it with the system's
+// lookup and through dnsmasq as the up-stream server; the system resolver of Linux (getent, in
+// a private mount namespace whose resolv.conf names the proxy) resolves through it.
+#include "support/NetTestSupport.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int WaitMs = 30000;
+const char* const ReadyText = "running headless";
+
+// A free UDP port on address (a loopback address), or 0.
+uint16_t FreeUDPPort(const std::string& address = "127.0.0.1", uint16_t wanted = 0) {
+    uint32_t a = 0;
+    IsIPAddress(address, a);
+    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    uint16_t port = 0;
+    if (SocketBind(h, TSocketAddr::IP4(a, wanted)) == 0) {
+        TSocketAddr local;
+        SocketGetSockName(h, local);
+        port = local.Port;
+    }
+    SocketClose(h);
+    return port;
+}
+
+class TDNSProgram {
+public:
+    TDNSProgram(const std::string& address, uint16_t port, const std::string& extra)
+        : FPort(port) {
+        std::filesystem::create_directories(FDir / "data/Corvan");
+        WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
+                      "[Proxy-DNS]\nEnabled=1\nServerIP=" + address +
+                          "\nServerPort=" + std::to_string(port) + "\n" + extra);
+        FProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
+            std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
+                                               {"XDG_CONFIG_HOME", FDir / "config"},
+                                               {"HOME", FDir / "home"}},
+            std::vector<std::string>{"XDG_DATA_HOME"});
+        Ready = FProcess->WaitForOutput(ReadyText, WaitMs);
+    }
+    ~TDNSProgram() {
+        FProcess->Signal(SIGTERM);
+        FProcess->WaitForExit(WaitMs);
+    }
+    bool Ready = false;
+    uint16_t Port() const { return FPort; }
+    std::string Output() const { return FProcess->Output(); }
+    const TTempDir& Dir() const { return FDir; }
+
+private:
+    TTempDir FDir;
+    uint16_t FPort;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+// dnsmasq on a free loopback port with a few names of its own and nothing up-stream.
+class TDnsmasq {
+public:
+    TDnsmasq() {
+        FPort = FreeUDPPort();
+        FProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{"/usr/sbin/dnsmasq", "--keep-in-foreground",
+                                     "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+                                     "--bind-interfaces", "--listen-address=127.0.0.1",
+                                     "--port=" + std::to_string(FPort), "--pid-file",
+                                     "--user=root", "--log-facility=-",
+                                     "--host-record=www.corvan.test,10.1.1.1,fd00::1",
+                                     "--address=/gone.corvan.test/",
+                                     "--cname=alias.corvan.test,www.corvan.test",
+                                     "--mx-host=corvan.test,mail.corvan.test,10"},
+            std::map<std::string, std::string>{});
+        Ready = FProcess->WaitForOutput("started", 10000);
+    }
+    bool Ready = false;
+    uint16_t Port() const { return FPort; }
+
+private:
+    uint16_t FPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+// dig's full output for one question.
+std::string Dig(uint16_t port, const std::string& name, const std::string& type,
+                const std::string& server = "127.0.0.1") {
+    TChildProcess dig({"/usr/bin/dig", "@" + server, "-p", std::to_string(port), name, type,
+                       "+tries=1", "+time=8", "+noedns"},
+                      {});
+    dig.WaitForExit(WaitMs);
+    return dig.Output();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(DNSProxyE2E, DigWithTheSystemLookup) {
+    if (::access("/usr/bin/dig", X_OK) != 0)
+        GTEST_SKIP() << "dig is not installed (scripts/setup.sh)";
+    TDNSProgram proxy("127.0.0.1", FreeUDPPort(), "ResolveMethod=0\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    std::string a = Dig(proxy.Port(), "localhost", "A");
+    EXPECT_TRUE(Has(a, "status: NOERROR")) << a;
+    EXPECT_TRUE(Has(a, ";localhost.\t\t\tIN\tA")) << a; // the question repeated
+    EXPECT_TRUE(Has(a, "localhost.\t\t60\tIN\tA\t127.0.0.1")) << a;
+    std::string mx = Dig(proxy.Port(), "localhost", "MX");
+    EXPECT_TRUE(Has(mx, "localhost.\t\t60\tIN\tA\t127.0.0.1")) << mx;
+    std::string nx = Dig(proxy.Port(), "no-such-host.invalid", "A");
+    EXPECT_TRUE(Has(nx, "status: NXDOMAIN")) << nx;
+    EXPECT_TRUE(Has(nx, "QUERY: 1, ANSWER: 0")) << nx;
+    std::string aaaa = Dig(proxy.Port(), "localhost", "AAAA");
+    EXPECT_TRUE(Has(aaaa, "status: NOERROR")) << aaaa;
+    EXPECT_TRUE(Has(aaaa, ";localhost.\t\t\tIN\tAAAA")) << aaaa;
+    std::string https = Dig(proxy.Port(), "localhost", "TYPE65");
+    EXPECT_TRUE(Has(https, "status: NOTIMP")) << https;
+}
+
+TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
+    if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh)";
+    TDnsmasq upstream;
+    ASSERT_TRUE(upstream.Ready);
+    // Port 53 of a loopback address of its own when this machine lets us, for getent.
+    std::string address = "127.0.0.1";
+    uint16_t port = FreeUDPPort();
+    bool port53 = ::geteuid() == 0 && FreeUDPPort("127.83.0.1", 53) == 53;
+    if (port53) {
+        address = "127.83.0.1";
+        port = 53;
+    }
+    TDNSProgram proxy(address, port,
+                      "ResolveMethod=1\nResolveServer=127.0.0.1:" +
+                          std::to_string(upstream.Port()) + "\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    std::string a = Dig(port, "www.corvan.test", "A", address);
+    EXPECT_TRUE(Has(a, "status: NOERROR")) << a;
+    EXPECT_TRUE(Has(a, ";www.corvan.test.\t\tIN\tA")) << a;
+    EXPECT_TRUE(Has(a, "www.corvan.test.\t60\tIN\tA\t10.1.1.1")) << a;
+    std::string cname = Dig(port, "alias.corvan.test", "CNAME", address);
+    EXPECT_TRUE(Has(cname, "alias.corvan.test.\t60\tIN\tCNAME\twww.corvan.test.")) << cname;
+    std::string nx = Dig(port, "gone.corvan.test", "A", address);
+    EXPECT_TRUE(Has(nx, "status: NXDOMAIN")) << nx;
+    EXPECT_TRUE(Has(nx, "QUERY: 1,")) << nx;
+    std::string aaaa = Dig(port, "www.corvan.test", "AAAA", address);
+    EXPECT_TRUE(Has(aaaa, "www.corvan.test.\t60\tIN\tAAAA\tfd00::1")) << aaaa;
+    std::string mx = Dig(port, "corvan.test", "MX", address);
+    EXPECT_TRUE(Has(mx, "status: NOERROR")) << mx; // no records: only address-style answers
+
+    if (!port53)
+        GTEST_SKIP() << "getent through the proxy needs root and port 53 of 127.83.0.1";
+    std::string conf = proxy.Dir() / "resolv.conf";
+    WriteFileText(conf, "nameserver " + address + "\noptions timeout:2 attempts:1\n");
+    std::string script = "mount --bind " + conf + " /etc/resolv.conf && getent hosts www.corvan.test && "
+                         "getent ahostsv4 www.corvan.test";
+    int64_t start = MonotonicMillis();
+    TChildProcess getent({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, {});
+    int code = getent.WaitForExit(WaitMs);
+    int64_t took = MonotonicMillis() - start;
+    if (code != 0 && (Has(getent.Output(), "unshare failed") || Has(getent.Output(), "mount")))
+        GTEST_SKIP() << "no private mount namespace here: " << getent.Output();
+    EXPECT_EQ(code, 0) << getent.Output();
+    // hosts prefers the IPv6 address; ahostsv4 asks for the IPv4 one.
+    EXPECT_TRUE(Has(getent.Output(), "fd00::1         www.corvan.test")) << getent.Output();
+    EXPECT_TRUE(Has(getent.Output(), "10.1.1.1")) << getent.Output();
+    EXPECT_LT(took, 1000);
+}
