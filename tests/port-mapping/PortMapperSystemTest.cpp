@@ -17,6 +17,7 @@ struct TMapperJournal {
     std::vector<TPortMapperParams> Built;
     int Running = 0;
     int Clients = 0;
+    uint64_t Refused = 0;
     bool FailNext = false;
 };
 
@@ -25,6 +26,7 @@ public:
     explicit TFakeMapper(TMapperJournal& j) : FJournal(j) { ++FJournal.Running; }
     ~TFakeMapper() override { --FJournal.Running; }
     int ClientCount() const override { return FJournal.Clients; }
+    uint64_t RefusedCount() const override { return FJournal.Refused; }
 
 private:
     TMapperJournal& FJournal;

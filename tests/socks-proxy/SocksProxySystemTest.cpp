@@ -26,6 +26,7 @@ struct TServerJournal {
     int Stops = 0;
     int Clients = 0;
     int64_t Rate = 0;
+    uint64_t Refused = 0;
     bool FailStart = false;
 };
 
@@ -42,6 +43,7 @@ public:
     void Stop() override { ++J.Stops; }
     int ClientCount() const override { return J.Clients; }
     int64_t TransferRate() const override { return J.Rate; }
+    uint64_t RefusedCount() const override { return J.Refused; }
 
 private:
     TServerJournal& J;
