@@ -64,21 +64,22 @@ uint32_t PrefixMask(uint32_t bits) {
 
 TAllowedClients::TAllowedClients() {
     std::string error;
-    bool ok = TryParse(kDefaultAllowedClients, *this, error);
-    (void)ok; // the default list is a constant that parses
+    TAllowedClients parsed{TEmpty{}};
+    // The default text is a constant that parses into blocks (it has entries, so this does
+    // not come back here).
+    TryParse(kDefaultAllowedClients, parsed, error);
+    FBlocks = std::move(parsed.FBlocks);
 }
 
 TAllowedClients TAllowedClients::Everyone() {
-    TAllowedClients list;
+    TAllowedClients list{TEmpty{}};
     list.FEveryone = true;
-    list.FBlocks.clear();
     return list;
 }
 
 bool TAllowedClients::TryParse(const std::string& text, TAllowedClients& list,
                                std::string& error) {
-    TAllowedClients parsed = Everyone();
-    parsed.FEveryone = false;
+    TAllowedClients parsed{TEmpty{}};
     bool any = false;
     for (const std::string& piece : Split(text, ',')) {
         std::string_view entry = TrimBlanks(piece);
@@ -116,7 +117,7 @@ bool TAllowedClients::TryParse(const std::string& text, TAllowedClients& list,
 }
 
 TAllowedClients TAllowedClients::Parse(const std::string& text) {
-    TAllowedClients list;
+    TAllowedClients list{TEmpty{}};
     std::string error;
     if (!TryParse(text, list, error))
         throw EAllowedClients(error);
@@ -124,7 +125,7 @@ TAllowedClients TAllowedClients::Parse(const std::string& text) {
 }
 
 std::string TAllowedClients::ParseError(const std::string& text) {
-    TAllowedClients list;
+    TAllowedClients list{TEmpty{}};
     std::string error;
     TryParse(text, list, error);
     return error;

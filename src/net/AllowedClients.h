@@ -83,6 +83,8 @@ public:
     std::string Text() const;
 
 private:
+    struct TEmpty {};
+    explicit TAllowedClients(TEmpty) {}
     struct TBlock {
         uint32_t Network; // host byte order, host bits clear
         uint32_t Mask;    // host byte order
