@@ -1,5 +1,8 @@
 #include "component/EditorFrames.h"
 
+#include "net/AllowedClients.h"
+#include "util/Strings.h"
+
 namespace corvan {
 
 void TframeEditServerIP::SetServerIP(const std::string& address) {
@@ -33,6 +36,18 @@ void TframeEditProxyServer::SaveTo(TProxyServerInfo& info) const {
 
 bool TframeEditProxyServer::PortKeyAccepted(char c) {
     return (c >= '0' && c <= '9') || static_cast<unsigned char>(c) < 32;
+}
+
+void TframeEditAllowedClients::SetAllowedClients(const std::string& stored) {
+    Text = TrimBlanks(stored).empty() ? std::string(kDefaultAllowedClients) : stored;
+}
+
+std::string TframeEditAllowedClients::GetAllowedClients() const {
+    return std::string(TrimBlanks(Text));
+}
+
+std::string TframeEditAllowedClients::ValidationError() const {
+    return TAllowedClients::ParseError(Text);
 }
 
 } // namespace corvan

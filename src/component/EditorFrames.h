@@ -31,6 +31,27 @@ public:
     static bool AddressKeyAccepted(char c);
 };
 
+// The "Allowed clients:" field of a service or mapping (net/AllowedClients.h): who may
+// connect. The HTTP, SOCKS and DNS forms and the mapping form embed it and add its
+// ValidationError to theirs.
+class TframeEditAllowedClients {
+public:
+    static constexpr const char* kCaption = "Allowed clients:";
+    static constexpr const char* kHint =
+        "Addresses and blocks such as 192.168.1.0/24, separated by commas; * for everyone; "
+        "empty for this machine and the local networks.";
+
+    // The field's text.
+    std::string Text;
+
+    // A stored value; an empty one shows the list it stands for (kDefaultAllowedClients).
+    void SetAllowedClients(const std::string& stored);
+    // The value to store: the text without surrounding blanks.
+    std::string GetAllowedClients() const;
+    // Empty when the text parses; else the message naming the bad entry.
+    std::string ValidationError() const;
+};
+
 class TframeEditProxyServer {
 public:
     static constexpr size_t kMaxHostLength = 128;

@@ -15,6 +15,10 @@ std::string TServiceComponent::NotStartedText(const std::string& reason) const {
     return ServiceTitle() + " not started: " + reason;
 }
 
+void TServiceComponent::LogRefusal(const std::string& line) const {
+    UserInterface().LogMessage(ServiceTitle() + ": " + line);
+}
+
 void TServiceComponent::Activate() {
     if (!Enabled)
         return;
@@ -84,6 +88,11 @@ bool TServiceComponent::RunSettingsForm(ASettingsForm& form,
                                         const std::function<void()>& copyBack) {
     if (!UserInterface().EditSettings(form))
         return false;
+    std::string invalid = form.ValidationError();
+    if (!invalid.empty()) {
+        UserInterface().ShowError(invalid);
+        return false;
+    }
     copyBack();
     SaveToSettingsFile();
     return true;

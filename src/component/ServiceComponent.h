@@ -43,6 +43,10 @@ public:
     virtual std::string ServiceTitle() const { return GetDisplayName(); }
     // ServiceTitle, " not started: ", reason.
     std::string NotStartedText(const std::string& reason) const;
+    // A refused client's log line (already limited to one per address per minute):
+    // ServiceTitle, ": ", line to the user interface's LogMessage (stderr when headless).
+    // Main thread.
+    virtual void LogRefusal(const std::string& line) const;
 
     // Remembers the file and section, reads "Enabled", the service's keys (SettingsKeys),
     // applies ClampSettings, then loads each up-stream record from section + its suffix.
@@ -71,7 +75,8 @@ public:
 
 protected:
     // The settings dialog of a service: shows the form; on OK runs copyBack (the form's
-    // values into the service), then SaveToSettingsFile. True only for OK.
+    // values into the service), then SaveToSettingsFile. True only for OK. OK with a form
+    // whose ValidationError is not empty shows that error and changes nothing (false).
     bool RunSettingsForm(ASettingsForm& form, const std::function<void()>& copyBack);
 
     struct TProxyRecord {

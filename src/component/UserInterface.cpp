@@ -4,6 +4,10 @@
 
 namespace corvan {
 
+void AUserInterface::LogMessage(const std::string& text) {
+    std::fprintf(stderr, "corvan-proxy: %s\n", text.c_str());
+}
+
 bool THeadlessUserInterface::ConfirmYesNo(const std::string&) {
     return false;
 }

@@ -18,6 +18,10 @@ public:
     // The dialog's caption, e.g. "HTTP Proxy Settings"; a view picks its widget by the
     // form's dynamic type.
     virtual std::string Caption() const = 0;
+    // Why the form's values cannot be taken (e.g. a bad AllowedClients entry); empty when
+    // they can. A view keeps the dialog open and shows the text while it is not empty; a
+    // service that gets OK with an invalid form keeps its settings. Base: empty.
+    virtual std::string ValidationError() const { return {}; }
 };
 
 class AUserInterface {
@@ -30,9 +34,12 @@ public:
     // Runs the form's modal dialog; true when it was closed with OK (the form then holds
     // the edited values), false when cancelled or when no dialog can be shown.
     virtual bool EditSettings(ASettingsForm& form) = 0;
+    // A line for the program's log of events (a refused client, say): not a question and
+    // not an error box. Base: stderr, as "corvan-proxy: <text>".
+    virtual void LogMessage(const std::string& text);
 };
 
-// No window: errors go to stderr, questions are answered No, dialogs are not shown.
+// No window: errors and log lines go to stderr, questions are answered No, dialogs are not shown.
 class THeadlessUserInterface : public AUserInterface {
 public:
     bool ConfirmYesNo(const std::string& text) override;

@@ -47,6 +47,9 @@ public:
     // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a
     // connection on now for lack of resources: it stays in the backlog. No-op while paused.
     void PauseAccepting(int error);
+    // Reports FD_ACCEPT again by itself (posted), for a caller that stopped taking connections
+    // while more may wait in the backlog.
+    void ContinueAccepting() { PostSocketEvent(FD_ACCEPT); }
     // Closes the listening handle: state closed, pending count 0, no pause.
     void Close();
 

@@ -553,9 +553,22 @@ bool ATCPServer::PrepareClientLoop() {
 
 TTCPServerClient* ATCPServer::AcceptClient() {
     TSocketAddr peer;
-    TSocketHandle handle = FServerSocket->Accept(&peer);
-    if (handle == INVALID_SOCKETHANDLE)
-        return nullptr;
+    TSocketHandle handle = INVALID_SOCKETHANDLE;
+    bool admitted = true;
+    for (int refused = 0;; ++refused) {
+        if (refused == kMaxRefusalsPerAcceptPass) {
+            // More may wait: taken after the loop's other events had their turn.
+            FServerSocket->ContinueAccepting();
+            return nullptr;
+        }
+        handle = FServerSocket->Accept(&peer);
+        if (handle == INVALID_SOCKETHANDLE)
+            return nullptr;
+        admitted = !Admission || Admission->Admit(peer);
+        if (admitted || !CloseRefusedAtAccept)
+            break;
+        SocketClose(handle);
+    }
     std::unique_ptr<TTCPServerClient> client;
     try {
         client = CreateClient();
@@ -570,6 +583,7 @@ TTCPServerClient* ATCPServer::AcceptClient() {
     client->FSocketHandle = handle;
     client->FHandleOwned = true;
     client->FRemoteAddr = peer;
+    client->FRefused = !admitted;
     FClients.push_back(std::move(client));
     return FClients.back().get();
 }

@@ -43,6 +43,7 @@
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; a client thread's entries are handed over in order.
 
+#include "net/AllowedClients.h"
 #include "net/SocketsTCP.h"
 #include "net/SocketsTCPServer.h"
 #include "net/TCPStream.h"
@@ -78,6 +79,10 @@ enum TClientMode : uint8_t {
 };
 
 constexpr int kDefaultClientTimeout = 300000;
+// Connections refused at accept (Admission, CloseRefusedAtAccept) in one pass of the main
+// thread; the rest are taken on a later pass, so a burst of them cannot starve the other
+// events of the main thread.
+constexpr int kMaxRefusalsPerAcceptPass = 64;
 // Spare client threads a server keeps waiting for connections (its MaxSpareThreads); a thread
 // whose connection ends while this many wait ends itself.
 constexpr int kMaxSpareClientThreads = 32;
@@ -122,6 +127,9 @@ public:
     // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
     const TSocketAddr& RemoteAddr() const { return FRemoteAddr; }
+    // The server's Admission refused this client and kept it (CloseRefusedAtAccept false):
+    // its protocol answers the refusal and ends. Set before the client's thread starts.
+    bool Refused() const { return FRefused; }
     // The thread serving the client (ClientMode 2): null before one takes it and once the
     // thread has let go of it (any thread).
     TTCPServerClientThread* Thread() const;
@@ -186,6 +194,7 @@ private:
     TSocketHandle FSocketHandle = INVALID_SOCKETHANDLE;
     bool FHandleOwned = false; // the handle has not yet been given to a socket
     TSocketAddr FRemoteAddr;
+    bool FRefused = false;
     std::string FTag;
     std::atomic<bool> FTerminated{false};
     // ClientSocketLock: guards FThread and FHeld (written by the main thread when it hands
@@ -273,6 +282,14 @@ public:
     void SetMaxBacklog(int value);
     // -1: no limit. At the limit further connections wait in the backlog.
     int MaxClients = -1;
+    // Who may connect (net/AllowedClients.h); null admits everyone. Asked on the main thread
+    // for each accepted connection, before a client object or a thread exists for it. Not
+    // owned: set it while inactive; it must outlive the server's activity.
+    TClientAdmission* Admission = nullptr;
+    // A refused connection: true closes it at once, nothing read or written; false makes the
+    // client as for any other, marked Refused(), so that its protocol answers the refusal
+    // (the SOCKS reply, the HTTP 403) before it closes.
+    bool CloseRefusedAtAccept = true;
     // Read by client threads when they set up their connection.
     std::atomic<int> ClientTimeout{kDefaultClientTimeout};
     std::atomic<int> ClientReadTrigger{-1};

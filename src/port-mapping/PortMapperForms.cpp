@@ -36,6 +36,7 @@ TframePortMapStatus::TframePortMapStatus(TPortMapSystem& mapping) {
     AddValue("Destination");
     AddValue("Up-Time");
     AddValue("Connections");
+    AddValue("Refused Clients");
     mapping.AddServiceButtons(*this);
     TPortMapSystem* m = &mapping;
     // The mapping may be destroyed by this: nothing may touch it afterwards.
@@ -51,6 +52,7 @@ void TframePortMapStatus::Update(const TPortMapSystem& m) {
         SetValue("Destination", "-");
         SetValue("Up-Time", "-");
         SetValue("Connections", "-");
+        SetValue("Refused Clients", "-");
     } else {
         SetValue("Destination", m.DestHost + ":" + std::to_string(m.DestPort));
         if (running) {
@@ -58,10 +60,12 @@ void TframePortMapStatus::Update(const TPortMapSystem& m) {
                      "."};
             SetValue("Up-Time", m.UptimeText());
             SetValue("Connections", tcp ? std::to_string(m.Connections()) : "-");
+            SetValue("Refused Clients", std::to_string(m.RefusedCount()));
         } else {
             Lines = {protocol + " Port Mapping not active."};
             SetValue("Up-Time", "-");
             SetValue("Connections", "-");
+            SetValue("Refused Clients", "-");
         }
     }
     if (!running)
@@ -98,6 +102,7 @@ void TfrmPortMapSettings::LoadFrom(const TPortMapSystem& m) {
     ProtocolIndex = m.ServerProtocol == mpTCP ? 0 : m.ServerProtocol == mpUDP ? 1 : -1;
     ServerPort = PortText(m.ServerPort);
     ServerIP.SetServerIP(m.ServerIP);
+    AllowedClients.SetAllowedClients(m.AllowedClients);
     DestHost = m.DestHost;
     DestPort = PortText(m.DestPort);
     SocksProxy.LoadFrom(m.SocksProxy);
@@ -111,6 +116,7 @@ void TfrmPortMapSettings::SaveTo(TPortMapSystem& m) const {
         m.ServerProtocol = mpUDP;
     m.ServerPort = ParsePort(ServerPort);
     m.ServerIP = ServerIP.GetServerIP();
+    m.AllowedClients = AllowedClients.GetAllowedClients();
     m.DestHost = DestHost;
     m.DestPort = ParsePort(DestPort);
     m.SocksProxy.UseProxy = UseSocksProxy;

@@ -21,7 +21,7 @@ public:
     void Update(const TPortMapperSystem& list);
 };
 
-// A mapping's view: a heading; Destination, Up-Time, Connections; Enable, Disable,
+// A mapping's view: a heading; Destination, Up-Time, Connections, Refused Clients; Enable, Disable,
 // Settings..., Delete; the state picture. The buttons act on the mapping given here, which
 // must outlive every click (the window stops clicking once the mapping is removed).
 class TframePortMapStatus : public AStatusFrame {
@@ -32,7 +32,8 @@ public:
 
 // The "Port Mapping Settings" dialog. Port fields are text: a port of 0 shows empty, and
 // text that is empty, not a number or outside 0..65535 reads back as 0 (the mapping is then
-// not configured and says so).
+// not configured and says so). "Allowed clients:" (on the Server tab) must parse, or OK is
+// not taken.
 class TfrmPortMapSettings : public ASettingsForm {
 public:
     // The protocol list: index 0 "TCP" (stored as 3), index 1 "UDP" (stored as 4).
@@ -48,6 +49,7 @@ public:
     int ProtocolIndex = 0;
     std::string ServerPort;
     TframeEditServerIP ServerIP; // used by TCP and UDP mappings alike
+    TframeEditAllowedClients AllowedClients;
     std::string DestHost;
     std::string DestPort;
     bool UseSocksProxy = false; // "Use a Socks5 proxy for outbound connections."
@@ -58,6 +60,7 @@ public:
     void SaveTo(TPortMapSystem& mapping) const;
     // The check box enables or greys the proxy group.
     void SetUseSocksProxy(bool value);
+    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 
     // A port field's text: "" for 0.
     static std::string PortText(int port);

@@ -36,6 +36,7 @@ void TPortMapSystem::SettingsKeys(ASettingsKeys& keys) {
     keys.String("ServerIP", ServerIP, "");
     keys.String("DestHost", DestHost, "");
     keys.Integer("DestPort", DestPort, 0);
+    keys.String("AllowedClients", AllowedClients, "");
 }
 
 std::vector<TServiceComponent::TProxyRecord> TPortMapSystem::ProxyRecords() {
@@ -62,11 +63,21 @@ TPortMapperParams TPortMapSystem::MapperParams() const {
         p.DestTimeOut = kClientTimeoutMs;
     }
     p.SocksProxy = SocksProxy;
+    // A bad list never starts the mapping (StartRefusal); should one get here all the same,
+    // the default list serves, never everyone.
+    std::string error;
+    TAllowedClients::TryParse(AllowedClients, p.AllowedClients, error);
+    // The mapper is destroyed before this mapping.
+    p.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
     return p;
 }
 
 int TPortMapSystem::Connections() const {
     return FMapper ? FMapper->ClientCount() : 0;
+}
+
+uint64_t TPortMapSystem::RefusedCount() const {
+    return FMapper ? FMapper->RefusedCount() : 0;
 }
 
 std::string TPortMapSystem::UptimeText() const {
@@ -86,7 +97,7 @@ std::string TPortMapSystem::StartRefusal() const {
         return "no destination port";
     if (DestPort > kMaxPortNumber)
         return Format("destination port %d is out of range", DestPort);
-    return {};
+    return TAllowedClients::ParseError(AllowedClients);
 }
 
 std::string TPortMapSystem::ServiceTitle() const {

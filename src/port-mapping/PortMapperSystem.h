@@ -32,6 +32,9 @@ public:
     std::string ServerIP; // bind address for TCP and UDP alike; empty: every local address
     std::string DestHost;
     int DestPort = 0;
+    // Who may use the mapping (net/AllowedClients.h); empty: this machine and the local
+    // networks.
+    std::string AllowedClients;
     TProxyServerInfo SocksProxy;
 
     // Builds the running mapper. Empty: no network layer in this program, and a start
@@ -51,6 +54,8 @@ public:
     bool HasMapper() const { return FMapper != nullptr; }
     // Open TCP connections; 0 when stopped or for UDP.
     int Connections() const;
+    // TCP connections or UDP datagrams refused since the start; 0 when stopped.
+    uint64_t RefusedCount() const;
     // Up-time text of a running mapping ("0:00:00" when stopped).
     std::string UptimeText() const;
 
@@ -66,7 +71,8 @@ public:
     void UpdateDisplay() override;
 
     // An unknown protocol, a listening port outside 1..65535, a blank destination host or a
-    // destination port outside 1..65535 (so no mapping listens on a port the system picks).
+    // destination port outside 1..65535 (so no mapping listens on a port the system picks),
+    // an AllowedClients entry that does not parse (its message).
     std::string StartRefusal() const override;
     // "Port mapping on port <ServerPort> to <DestHost>:<DestPort>".
     std::string ServiceTitle() const override;
@@ -85,7 +91,8 @@ protected:
     void DoDisable() override;
 
     // Enabled, ServerProtocol (one byte; a stored value outside 0..255 loads as 0, which
-    // never starts), ServerPort, ServerIP, DestHost, DestPort; then "<section>-SocksProxy".
+    // never starts), ServerPort, ServerIP, DestHost, DestPort, AllowedClients; then
+    // "<section>-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     std::vector<TProxyRecord> ProxyRecords() override;
 

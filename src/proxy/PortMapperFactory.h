@@ -4,6 +4,7 @@
 // running mapper when it starts and destroys the mapper when it stops; it reads nothing
 // from the mapper but the number of open TCP connections.
 
+#include "net/AllowedClients.h"
 #include "net/ProxyServerInfo.h"
 #include "util/Exceptions.h"
 
@@ -29,6 +30,9 @@ public:
     virtual ~APortMapper() = default;
     // Accepted TCP connections that are open now; 0 for a UDP mapper. Main thread.
     virtual int ClientCount() const = 0;
+    // Connections (TCP) or datagrams (UDP) refused since the start: their source is not in
+    // AllowedClients. Main thread.
+    virtual uint64_t RefusedCount() const = 0;
 };
 
 // What a mapper is built from (all ports as decimal text).
@@ -47,6 +51,12 @@ struct TPortMapperParams {
     // mapping's outbound connections go through it, with its login when UseAuth is set; UDP
     // mappings ignore it.
     TProxyServerInfo SocksProxy;
+    // Who may use the mapping: a TCP connection from elsewhere is closed as it is accepted,
+    // a UDP datagram from elsewhere is dropped.
+    TAllowedClients AllowedClients;
+    // A refusal's log line (rate-limited per client address), on the main thread; may be
+    // empty.
+    std::function<void(const std::string& line)> OnRefusalLog;
 };
 
 // Builds and activates the mapper of one mapping. Returns the running mapper, or raises

@@ -13,6 +13,9 @@ class TTCPPortMapping : public APortMapper {
 public:
     explicit TTCPPortMapping(const TPortMapperParams& params)
         : FMapper(params.LocalPort, params.ClientTimeout) {
+        FAdmission.SetAllowed(params.AllowedClients);
+        FAdmission.OnRefusalLog = params.OnRefusalLog;
+        FMapper.Admission = &FAdmission;
         FMapper.SetLocalHost(params.LocalHost);
         FMapper.DestHost = params.DestHost;
         FMapper.DestPort = params.DestPort;
@@ -22,14 +25,19 @@ public:
         FMapper.SetActive(true);
     }
     int ClientCount() const override { return static_cast<int>(FMapper.ClientCount()); }
+    uint64_t RefusedCount() const override { return FAdmission.RefusedCount(); }
 
 private:
+    TClientAdmission FAdmission; // before the mapper: it is asked until the mapper stops
     TTCPPortMapper FMapper;
 };
 
 class TUDPPortMapping : public APortMapper {
 public:
     explicit TUDPPortMapping(const TPortMapperParams& params) {
+        FAdmission.SetAllowed(params.AllowedClients);
+        FAdmission.OnRefusalLog = params.OnRefusalLog;
+        FMapper.Admission = &FAdmission;
         FMapper.DestHost = params.DestHost;
         FMapper.DestPort = params.DestPort;
         FMapper.SetLocalHost(params.LocalHost);
@@ -37,8 +45,10 @@ public:
         FMapper.SetActive(true);
     }
     int ClientCount() const override { return 0; }
+    uint64_t RefusedCount() const override { return FAdmission.RefusedCount(); }
 
 private:
+    TClientAdmission FAdmission; // before the mapper: it is asked until the mapper stops
     TUDPPortMapper FMapper;
 };
 

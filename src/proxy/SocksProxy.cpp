@@ -227,6 +227,14 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
+    if (Refused()) {
+        // Not in the allowed clients: told so in answer to its request, whatever it asks.
+        settings.OnConnectRequest = [](const TSocksConnectionFacts&, uint32_t, const std::string&,
+                                       int, bool& allow) { allow = false; };
+        if (settings.NegotiationTimeout <= 0 ||
+            settings.NegotiationTimeout > kSocksRefusedNegotiationTimeoutMs)
+            settings.NegotiationTimeout = kSocksRefusedNegotiationTimeoutMs;
+    }
     RunSocksConnection(*GetStream(), settings, FFacts, FAcceptedAt);
 }
 

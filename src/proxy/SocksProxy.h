@@ -28,6 +28,9 @@ inline constexpr int kSocksOutboundTimeout = 300000;
 // of the accept; a client still silent or trickling then is closed, so a handful of them
 // cannot hold every connection slot for the full client time-out. The relay is not affected.
 inline constexpr int kSocksNegotiationTimeoutMs = 30000;
+// The same for a client the server's Admission refused: it is only told so, and a scan of
+// silent connections must not hold threads for long.
+inline constexpr int kSocksRefusedNegotiationTimeoutMs = 5000;
 // After a refusal the server stops writing and keeps reading for at most this many
 // milliseconds, so the client reads the reply before the connection is closed; closing at
 // once with unread request bytes would make the client's system report a reset instead.
@@ -121,7 +124,9 @@ namespace corvan {
 
 class TSocksProxyServer;
 
-// One accepted connection; its Execute runs RunSocksConnection on the client's thread.
+// One accepted connection; its Execute runs RunSocksConnection on the client's thread. A
+// client the server's Admission refused (Refused()) is negotiated with every request refused
+// through OnConnectRequest (SOCKS4 91, SOCKS5 02), within kSocksRefusedNegotiationTimeoutMs.
 class TSocksProxyServerClient : public TTCPServerClient {
 public:
     explicit TSocksProxyServerClient(TSocksProxyServer* server);

@@ -165,8 +165,9 @@ void TUDPPortMapper::TriggerPacketAvailable() {
         bool skipped = false;
         if (!ReadWhole(*this, source, len, skipped))
             return;
-        if (!skipped)
-            Forward(source, FDatagram.data(), len, MonotonicMillis());
+        if (skipped || (Admission && !Admission->Admit(source)))
+            continue;
+        Forward(source, FDatagram.data(), len, MonotonicMillis());
     }
     // More may wait: continue after the other sockets of the thread had their turn.
     PostSocketEvent(FD_READ);

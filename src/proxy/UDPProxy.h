@@ -26,6 +26,7 @@
 // owns its outbound sockets, its waiting datagrams and its destination address, and they are
 // used on its thread only.
 
+#include "net/AllowedClients.h"
 #include "net/SocketsUDP.h"
 
 #include <deque>
@@ -96,6 +97,10 @@ public:
     size_t MaxWaitingDatagrams = kUDPMapperMaxWaiting;
     int RetryIntervalMs = kUDPMapperRetryIntervalMs;
     int RefreshIntervalMs = kUDPMapperRefreshIntervalMs;
+    // Who may send to the mapping (net/AllowedClients.h); null admits everyone. Asked for
+    // each datagram as it is taken from the socket: a refused one is dropped before it
+    // reaches an association, a lookup or the waiting queue. Not owned; outlives activity.
+    TClientAdmission* Admission = nullptr;
 
     // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken) and starts
     // looking up a DestHost that is no IPv4 address; false cancels that lookup, forgets the

@@ -17,6 +17,7 @@ TframeSocksProxyStatus::TframeSocksProxyStatus(TSocksProxySystem& service) {
     AddValue("Connections");
     AddValue("Data Transferred");
     AddValue("Transfer Rate");
+    AddValue("Refused Clients");
     service.AddServiceButtons(*this);
 }
 
@@ -42,6 +43,7 @@ void TframeSocksProxyStatus::Update(const TSocksProxySystem& s) {
     int64_t rate = s.TransferRate();
     SetValue("Transfer Rate", rate >= TSocksProxySystem::kShownRateThreshold ? SizeText(rate) + "/s"
                                                                             : std::string("-"));
+    SetValue("Refused Clients", std::to_string(s.RefusedCount()));
     Picture = rate > TSocksProxySystem::kShownRateThreshold ? TStatusPicture::iPCCyan
                                                            : TStatusPicture::iPCBlue;
 }
@@ -65,6 +67,7 @@ void TfrmSocksProxySettings::SetUseSocksProxy(bool value) {
 void TfrmSocksProxySettings::LoadFrom(const TSocksProxySystem& s) {
     ServerPort = std::to_string(s.ServerPort);
     ServerIP.SetServerIP(s.ServerIP);
+    AllowedClients.SetAllowedClients(s.AllowedClients);
     MaxConnections = std::to_string(s.MaxConnections);
     MaxBackLog = std::to_string(s.MaxBackLog);
     EnableLog = s.EnableLog;
@@ -81,6 +84,7 @@ void TfrmSocksProxySettings::SaveTo(TSocksProxySystem& s) const {
     int port = ParseIntDef(ServerPort, kFallbackPort);
     s.ServerPort = port >= 0 && port <= 65535 ? port : kFallbackPort;
     s.ServerIP = ServerIP.GetServerIP();
+    s.AllowedClients = AllowedClients.GetAllowedClients();
     s.MaxConnections = std::max(ParseIntDef(MaxConnections, kFallbackMaxConnections),
                                 TSocksProxySystem::kMinMaxConnections);
     s.MaxBackLog = std::max(ParseIntDef(MaxBackLog, kFallbackMaxBackLog), 0);

@@ -12,7 +12,7 @@ namespace corvan {
 class TSocksProxySystem;
 
 // "Socks Proxy Server active on port <n>." or "Socks Proxy Server not active."; Up-Time,
-// Connections, Data Transferred, Transfer Rate ("-" while stopped); Enable, Disable,
+// Connections, Data Transferred, Transfer Rate, Refused Clients ("-" while stopped); Enable, Disable,
 // Settings...; the state picture. The buttons act on the service given here.
 class TframeSocksProxyStatus : public AStatusFrame {
 public:
@@ -23,7 +23,7 @@ public:
 // The "Socks Proxy Settings" dialog. Number fields are text; empty or malformed text reads
 // back as its fall-back (port 8080, connections 64, backlog 0, rates -1), then the same
 // clamps as loading apply (connections at least 1, backlog at least 0). Rates below 1 show
-// empty.
+// empty. "Allowed clients:" (on the Server tab) must parse, or OK is not taken.
 class TfrmSocksProxySettings : public ASettingsForm {
 public:
     static constexpr int kFallbackPort = 8080;
@@ -41,6 +41,7 @@ public:
 
     std::string ServerPort;
     TframeEditServerIP ServerIP;
+    TframeEditAllowedClients AllowedClients;
     std::string MaxConnections;
     std::string MaxBackLog;
     bool EnableLog = false;
@@ -56,6 +57,7 @@ public:
     // OK: copies every field back into the service.
     void SaveTo(TSocksProxySystem& service) const;
     void SetUseSocksProxy(bool value);
+    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 
     // Each rate field is usable only while its limit box is checked.
     bool BandInLimitEnabled() const { return LimitBandIn; }

@@ -13,6 +13,11 @@ public:
         FServer.OnConnectionEnd = [this](const TSocksConnectionFacts& facts) {
             FService.ClientClosed(facts);
         };
+        // Asked on the main thread at accept: so is the log line.
+        FAdmission.OnRefusalLog = [this](const std::string& line) { FService.LogRefusal(line); };
+        FServer.Admission = &FAdmission;
+        // The client learns why: its request gets the "not allowed" reply.
+        FServer.CloseRefusedAtAccept = false;
     }
     ~TSocksServerForService() override { FServer.SetActive(false); }
 
@@ -24,6 +29,7 @@ public:
 
     void SetLimits(const TSocksServerLimits& limits) override {
         FServer.MaxClients = limits.MaxClients;
+        FAdmission.SetAllowed(limits.AllowedClients);
         TSocksConnectionSettings settings;
         settings.Options = limits.Options;
         settings.ThrottleOutbound = limits.ThrottleOutbound;
@@ -41,13 +47,18 @@ public:
         FServer.SetSettings(settings);
     }
 
-    void Start() override { FServer.SetActive(true); }
+    void Start() override {
+        FAdmission.ResetCount();
+        FServer.SetActive(true);
+    }
     void Stop() override { FServer.SetActive(false); }
     int ClientCount() const override { return static_cast<int>(FServer.ClientCount()); }
     int64_t TransferRate() const override { return FServer.GetTransferRate(); }
+    uint64_t RefusedCount() const override { return FAdmission.RefusedCount(); }
 
 private:
     TSocksProxySystem& FService;
+    TClientAdmission FAdmission; // before the server: asked until the server stops
     // GetTransferRate samples (main thread only).
     mutable TSocksProxyServer FServer;
 };

@@ -5,6 +5,7 @@
 // from it. The server calls back into the service for logins, outbound routes and the
 // connection log (TSocksProxySystem::Authenticate, OutboundRoute, ClientClosed).
 
+#include "net/AllowedClients.h"
 #include "proxy/SocksUtils.h"
 
 #include <cstdint>
@@ -31,6 +32,9 @@ struct TSocksServerLimits {
     bool ThrottleClient = false;   // throttle data read from SOCKS clients ...
     int ClientReadRate = -1;       // ... to this many bytes per second
     TSocksServerOptions Options;   // RequireLogin: SOCKS5 login demanded, SOCKS4 refused
+    // Who may connect: decided as a connection is accepted; a client from elsewhere gets the
+    // "not allowed" reply to its request (SOCKS4 91, SOCKS5 02) and is closed.
+    TAllowedClients AllowedClients;
 };
 
 class ASocksProxyServer {
@@ -49,6 +53,8 @@ public:
     virtual int ClientCount() const = 0;
     // Bytes per second over all open connections' sockets now. Main thread.
     virtual int64_t TransferRate() const = 0;
+    // Clients refused since the last Start (not in AllowedClients). Main thread.
+    virtual uint64_t RefusedCount() const = 0;
 };
 
 // Builds the service's server (not started). Called once, on the main thread, at the first
@@ -57,7 +63,8 @@ using TSocksServerFactory = std::function<std::unique_ptr<ASocksProxyServer>(TSo
 
 // The network layer's server (TSocksProxyServer) for the service. It keeps a copy of the
 // login rule, the up-stream record and the limits from each SetLimits, so client threads
-// never read the service's fields; ended connections go to the service's ClientClosed.
+// never read the service's fields; ended connections go to the service's ClientClosed, and
+// refusal log lines (at most one per client address per minute) to its LogRefusal.
 std::unique_ptr<ASocksProxyServer> CreateSocksProxyServer(TSocksProxySystem& service);
 
 } // namespace corvan

@@ -31,6 +31,7 @@ void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Bool("LimitBandOut", LimitBandOut, false);
     keys.Integer("BandOutLimit", BandOutLimit, -1);
     keys.Bool("RequireLogin", RequireLogin, false);
+    keys.String("AllowedClients", AllowedClients, "");
 }
 
 void TSocksProxySystem::ClampSettings() {
@@ -99,6 +100,10 @@ TSocksServerLimits TSocksProxySystem::LimitSettings() const {
     l.ThrottleClient = LimitBandOut;
     l.ClientReadRate = BandOutLimit;
     l.Options.RequireLogin = RequireLogin;
+    // A bad list never starts the service (StartRefusal) and the dialog does not take one;
+    // should one get here all the same, the default list serves, never everyone.
+    std::string error;
+    TAllowedClients::TryParse(AllowedClients, l.AllowedClients, error);
     return l;
 }
 
@@ -115,7 +120,7 @@ std::string TSocksProxySystem::StartRefusal() const {
         return "no port to listen on (ServerPort is " + std::to_string(ServerPort) + ")";
     if (ServerPort > kMaxPortNumber)
         return "port " + std::to_string(ServerPort) + " is out of range";
-    return {};
+    return TAllowedClients::ParseError(AllowedClients);
 }
 
 std::string TSocksProxySystem::ServiceTitle() const {
@@ -164,6 +169,10 @@ int TSocksProxySystem::ClientCount() const {
 
 int64_t TSocksProxySystem::TransferRate() const {
     return FServer && Active() ? FServer->TransferRate() : 0;
+}
+
+uint64_t TSocksProxySystem::RefusedCount() const {
+    return FServer && Active() ? FServer->RefusedCount() : 0;
 }
 
 void TSocksProxySystem::UpdateDisplay() {

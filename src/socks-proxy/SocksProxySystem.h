@@ -38,6 +38,8 @@ public:
     // SOCKS5 clients must log in as an enabled proxy user; SOCKS4 clients, which cannot,
     // are refused.
     bool RequireLogin = false;
+    // Who may connect (net/AllowedClients.h); empty: this machine and the local networks.
+    std::string AllowedClients;
     TProxyServerInfo SocksProxy;
 
     // Builds the server at the first start. Empty: no network layer in this program, and a
@@ -82,7 +84,7 @@ public:
     bool EditSettings() override;
     void UpdateDisplay() override;
     // A ServerPort outside 1..65535: port 0 would listen on a port the system picks, one
-    // that no client knows.
+    // that no client knows. An AllowedClients entry that does not parse (its message).
     std::string StartRefusal() const override;
     // "SOCKS proxy on port <ServerPort>".
     std::string ServiceTitle() const override;
@@ -91,6 +93,8 @@ public:
     std::string UptimeText() const;
     int ClientCount() const;
     int64_t TransferRate() const;
+    // Clients refused since the start (not in AllowedClients); 0 while stopped.
+    uint64_t RefusedCount() const;
 
 protected:
     // Raises NotStartedText when StartRefusal has a reason; otherwise creates the server on
@@ -100,7 +104,8 @@ protected:
     void DoDisable() override;
 
     // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
-    // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit, RequireLogin; then
+    // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit, RequireLogin,
+    // AllowedClients; then
     // the record "<section>-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;

@@ -135,3 +135,34 @@ TEST(EditorFrames, ProxyServerKeysAndRecordCopy) {
     EXPECT_EQ(out.Login, "l"); // copied although greyed
     EXPECT_EQ(out.Password, "p");
 }
+
+TEST(PortMapSettingsForm, AllowedClientsShowTheDefaultAndABadListIsNotTaken) {
+    TTempDir dir;
+    TIniFile ini(dir / "CorvanProxy.ini");
+    TFakeUserInterface ui;
+    TPortMapSystem m;
+    m.SetUserInterface(&ui);
+    m.LoadSettings(ini, "Proxy-PortMapper.Items.0");
+    TfrmPortMapSettings shown;
+    shown.LoadFrom(m);
+    EXPECT_EQ(shown.AllowedClients.Text, kDefaultAllowedClients);
+
+    ui.PressOK = true;
+    std::string typed = "10.0.0.0/8, 10.0.0.0/8/8";
+    ui.EditForm = [&](ASettingsForm& f) {
+        auto& form = dynamic_cast<TfrmPortMapSettings&>(f);
+        form.ServerPort = "8080";
+        form.AllowedClients.Text = typed;
+    };
+    EXPECT_FALSE(m.EditSettings());
+    EXPECT_EQ(ui.Errors, std::vector<std::string>{"invalid AllowedClients entry \"10.0.0.0/8/8\": "
+                                                  "the prefix length after / must be 0 to 32"});
+    EXPECT_EQ(m.ServerPort, 0);
+    EXPECT_FALSE(ini.Modified());
+
+    typed = "192.168.1.0/24, 127.0.0.1";
+    EXPECT_TRUE(m.EditSettings());
+    TIniFile disk(dir / "CorvanProxy.ini");
+    EXPECT_EQ(disk.ReadString("Proxy-PortMapper.Items.0", "AllowedClients", ""),
+              "192.168.1.0/24, 127.0.0.1");
+}

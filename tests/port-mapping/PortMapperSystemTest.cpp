@@ -17,6 +17,7 @@ struct TMapperJournal {
     std::vector<TPortMapperParams> Built;
     int Running = 0;
     int Clients = 0;
+    uint64_t Refused = 0;
     bool FailNext = false;
 };
 
@@ -25,6 +26,7 @@ public:
     explicit TFakeMapper(TMapperJournal& j) : FJournal(j) { ++FJournal.Running; }
     ~TFakeMapper() override { --FJournal.Running; }
     int ClientCount() const override { return FJournal.Clients; }
+    uint64_t RefusedCount() const override { return FJournal.Refused; }
 
 private:
     TMapperJournal& FJournal;
@@ -403,4 +405,45 @@ TEST(PortMapStatus, DeleteButtonRemovesTheMappingAfterYes) {
     EXPECT_TRUE(f->Click("Delete"));
     EXPECT_EQ(list.GetChildCount(), 0);
     EXPECT_EQ(frame.get(), f);
+}
+
+TEST(PortMapSystem, AllowedClientsReachTheMapperAndABadEntryNeverStarts) {
+    TMapperJournal j;
+    TFakeUserInterface ui;
+    auto m = Mapping(3, 8080, "web.lan", 80);
+    m->SetUserInterface(&ui);
+    m->MapperFactory = FactoryOf(j);
+    m->Enabled = true;
+    m->AllowedClients = "10.0.0.0/8,bad";
+    m->Activate();
+    EXPECT_FALSE(m->Active());
+    EXPECT_TRUE(j.Built.empty());
+    EXPECT_EQ(ui.Errors, std::vector<std::string>{
+                             "Port mapping on port 8080 to web.lan:80 not started: invalid "
+                             "AllowedClients entry \"bad\": not an IPv4 address (a.b.c.d), a "
+                             "block (a.b.c.d/n) or *"});
+
+    m->AllowedClients = "";
+    m->Activate();
+    ASSERT_EQ(j.Built.size(), 1u);
+    EXPECT_EQ(j.Built[0].AllowedClients.Text(), TAllowedClients().Text());
+    // The mapper's refusal lines reach the user interface's log, named by the mapping.
+    ASSERT_TRUE(j.Built[0].OnRefusalLog);
+    j.Built[0].OnRefusalLog("Client 203.0.113.9 refused: not in AllowedClients");
+    EXPECT_EQ(ui.LogLines, std::vector<std::string>{"Port mapping on port 8080 to web.lan:80: "
+                                                    "Client 203.0.113.9 refused: not in "
+                                                    "AllowedClients"});
+    j.Refused = 3;
+    m->UpdateDisplay();
+    EXPECT_EQ(m->GetStatusFrame()->Value("Refused Clients"), "3");
+    m->SetEnabled(false);
+    m->UpdateDisplay();
+    EXPECT_EQ(m->GetStatusFrame()->Value("Refused Clients"), "-");
+
+    TIniFile ini("");
+    m->AllowedClients = "192.168.0.0/16";
+    m->SaveSettings(ini, "M");
+    TPortMapSystem again;
+    again.LoadSettings(ini, "M");
+    EXPECT_EQ(again.AllowedClients, "192.168.0.0/16");
 }

@@ -142,3 +142,52 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
     EXPECT_GE(served - start, kShortDeadlineMs);
     EXPECT_LT(served - asked, 5000);
 }
+
+TEST(SocksProxyServerAdmission, RefusedClientGetsTheNotAllowedReplyAfterItsGreeting) {
+    TEchoServer dest;
+    TTestSocksServer server;
+    TClientAdmission gate;
+    gate.SetAllowed(TAllowedClients::Parse("10.0.0.0/8"));
+    int logged = 0;
+    gate.OnRefusalLog = [&](const std::string&) { ++logged; };
+    server.Admission = &gate;
+    server.CloseRefusedAtAccept = false;
+    std::vector<int> dests;
+    TSocksConnectionSettings settings = server.Settings();
+    settings.OnConnectRequest = [&](const TSocksConnectionFacts&, uint32_t, const std::string&,
+                                    int port, bool&) { dests.push_back(port); };
+    server.SetSettings(settings);
+
+    // SOCKS5: the method is chosen as usual, the request is refused with 02.
+    std::string socks5 = OffMain<std::string>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SetReceiveTimeout(h);
+        SendAll(h, Bytes({5, 1, 0}));
+        std::string method = RecvWithin(h, 2);
+        SendAll(h, Bytes({5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port));
+        std::string reply = method + RecvAll(h);
+        SocketClose(h);
+        return reply;
+    });
+    EXPECT_EQ(socks5, Bytes({5, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
+
+    // SOCKS4: refused with 91.
+    std::string socks4 = OffMain<std::string>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SetReceiveTimeout(h);
+        SendAll(h, Bytes({4, 1}) + Word(dest.Listener.Port) + Bytes({127, 0, 0, 1, 'u', 0}));
+        std::string reply = RecvAll(h);
+        SocketClose(h);
+        return reply;
+    });
+    ASSERT_EQ(socks4.size(), 8u);
+    EXPECT_EQ(socks4.substr(0, 2), Bytes({0, 91}));
+
+    // The destination was never reached nor asked about; one log line for the one address.
+    EXPECT_TRUE(dests.empty());
+    EXPECT_EQ(gate.RefusedCount(), 2u);
+    EXPECT_EQ(logged, 1);
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    std::lock_guard<std::mutex> lock(dest.ConnectionLock);
+    EXPECT_TRUE(dest.Connections.empty());
+}

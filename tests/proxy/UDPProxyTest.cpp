@@ -488,3 +488,44 @@ TEST_F(UDPPortMapperHeldLookup, DeactivatingDropsTheLateAnswer) {
     RunLoopFor(100);
     EXPECT_EQ(resolver.LookupsOnTestThread(), 0);
 }
+
+TEST(UDPPortMapper, DatagramsFromOutsideTheAllowedClientsAreDroppedBeforeAnyAssociation) {
+    TMapperFixture f;
+    TClientAdmission gate;
+    std::vector<std::string> lines;
+    gate.OnRefusalLog = [&](const std::string& line) { lines.push_back(line); };
+    gate.SetAllowed(TAllowedClients::Parse("127.0.0.2/32"));
+    f.Mapper.Admission = &gate;
+
+    TUDPPeer outsider; // 127.0.0.1
+    for (int i = 0; i < 5; ++i)
+        outsider.SendTo(f.MappedPort, "let me in");
+    ASSERT_TRUE(RunLoopUntil([&] { return gate.RefusedCount() == 5; }));
+    EXPECT_EQ(f.Mapper.AssociationCount(), 0u);
+    EXPECT_TRUE(f.Echo.Data.empty());
+    EXPECT_EQ(lines, TTexts{"Client 127.0.0.1 refused: not in AllowedClients"});
+
+    // A peer on 127.0.0.2 is allowed and answered; the outsider still gets nothing.
+    TSocketHandle insider = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    SocketBind(insider, TSocketAddr::IP4(htonl(0x7F000002u), 0));
+    std::string ping = "ping";
+    SocketSendTo(insider, ping.data(), ping.size(), TSocketAddr::IP4(Loopback(), f.MappedPort));
+    std::string answer;
+    EXPECT_TRUE(RunLoopUntil([&] {
+        if (SocketAvailable(insider) <= 0)
+            return false;
+        answer.resize(64);
+        TSocketAddr from;
+        bool truncated = false;
+        long n = SocketRecvFrom(insider, answer.data(), answer.size(), &from, &truncated);
+        answer.resize(n > 0 ? size_t(n) : 0);
+        return true;
+    }));
+    SocketClose(insider);
+    EXPECT_EQ(answer, "echo:ping");
+    EXPECT_EQ(f.Mapper.AssociationCount(), 1u);
+    std::string data;
+    TSocketAddr from;
+    EXPECT_FALSE(outsider.Receive(data, from));
+    EXPECT_EQ(gate.RefusedCount(), 5u);
+}

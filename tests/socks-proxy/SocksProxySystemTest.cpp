@@ -26,6 +26,7 @@ struct TServerJournal {
     int Stops = 0;
     int Clients = 0;
     int64_t Rate = 0;
+    uint64_t Refused = 0;
     bool FailStart = false;
 };
 
@@ -42,6 +43,7 @@ public:
     void Stop() override { ++J.Stops; }
     int ClientCount() const override { return J.Clients; }
     int64_t TransferRate() const override { return J.Rate; }
+    uint64_t RefusedCount() const override { return J.Refused; }
 
 private:
     TServerJournal& J;
@@ -112,7 +114,8 @@ TEST(SocksProxySettings, RequireLoginIsAKeyDefaultingToFalse) {
     EXPECT_EQ(ini.ReadSection("S"),
               (std::vector<std::string>{"Enabled", "ServerPort", "ServerIP", "MaxConnections",
                                         "MaxBackLog", "EnableLog", "LimitBandIn", "BandInLimit",
-                                        "LimitBandOut", "BandOutLimit", "RequireLogin"}));
+                                        "LimitBandOut", "BandOutLimit", "RequireLogin",
+                                        "AllowedClients"}));
     TSocksProxySystem again("/nonexistent/", nullptr);
     again.LoadSettings(ini, "S");
     EXPECT_TRUE(again.RequireLogin);
@@ -407,4 +410,72 @@ TEST(SocksProxySettingsForm, OKSavesAndAppliesCancelChangesNothing) {
     EXPECT_EQ(disk.ReadInteger("Proxy-SocksProxy", "MaxConnections", 0), 5);
     EXPECT_EQ(disk.ReadInteger("Proxy-SocksProxy", "ServerPort", 0), 1081);
     EXPECT_TRUE(disk.ReadBool("Proxy-SocksProxy", "Enabled", false));
+}
+
+TEST(SocksProxyService, AllowedClientsReachTheServerAndABadEntryNeverStarts) {
+    TSocksFixture fx;
+    TFakeUserInterface ui;
+    fx.Service.SetUserInterface(&ui);
+    TIniFile ini("");
+    fx.Service.LoadSettings(ini, "S");
+    EXPECT_EQ(fx.Service.AllowedClients, ""); // missing: the default list
+    EXPECT_EQ(fx.Service.LimitSettings().AllowedClients.Text(), TAllowedClients().Text());
+
+    ini.WriteString("S", "AllowedClients", "192.168.1.0/24, 10.0.0.0/40");
+    ini.WriteBool("S", "Enabled", true);
+    fx.Service.LoadSettings(ini, "S");
+    fx.Service.Activate();
+    EXPECT_FALSE(fx.Service.Active());
+    EXPECT_EQ(fx.Journal.Starts, 0);
+    EXPECT_EQ(ui.Errors, std::vector<std::string>{
+                             "SOCKS proxy on port 1080 not started: invalid AllowedClients entry "
+                             "\"10.0.0.0/40\": the prefix length after / must be 0 to 32"});
+    // Should a bad list reach the server all the same, the default serves, never everyone.
+    EXPECT_EQ(fx.Service.LimitSettings().AllowedClients.Text(), TAllowedClients().Text());
+
+    fx.Service.AllowedClients = "*";
+    fx.Service.Activate();
+    ASSERT_TRUE(fx.Service.Active());
+    EXPECT_TRUE(fx.Journal.Limits.back().AllowedClients.AllowsEveryone());
+    fx.Journal.Refused = 7;
+    EXPECT_EQ(fx.Frame().Value("Refused Clients"), "7");
+    fx.Service.LogRefusal("Client 203.0.113.9 refused: not in AllowedClients");
+    EXPECT_EQ(ui.LogLines,
+              std::vector<std::string>{
+                  "SOCKS proxy on port 1080: Client 203.0.113.9 refused: not in AllowedClients"});
+    fx.Service.SetEnabled(false);
+    EXPECT_EQ(fx.Frame().Value("Refused Clients"), "-");
+}
+
+TEST(SocksProxySettingsForm, AllowedClientsShowTheDefaultAndABadListIsNotTaken) {
+    TSocksFixture fx;
+    TfrmSocksProxySettings form;
+    form.LoadFrom(fx.Service);
+    EXPECT_STREQ(TframeEditAllowedClients::kCaption, "Allowed clients:");
+    EXPECT_EQ(form.AllowedClients.Text, kDefaultAllowedClients);
+    EXPECT_EQ(form.ValidationError(), "");
+
+    TIniFile ini(fx.Dir / "CorvanProxy.ini");
+    TFakeUserInterface ui;
+    fx.Service.SetUserInterface(&ui);
+    fx.Service.LoadSettings(ini, "Proxy-SocksProxy");
+    ui.PressOK = true;
+    std::string typed = "192.168.1.0/24, 192.168.1";
+    ui.EditForm = [&](ASettingsForm& f) {
+        auto& form = dynamic_cast<TfrmSocksProxySettings&>(f);
+        form.AllowedClients.Text = typed;
+        form.ServerPort = "1081";
+    };
+    EXPECT_FALSE(fx.Service.EditSettings());
+    EXPECT_EQ(ui.Errors, std::vector<std::string>{"invalid AllowedClients entry \"192.168.1\": "
+                                                  "not an IPv4 address (a.b.c.d), a block "
+                                                  "(a.b.c.d/n) or *"});
+    EXPECT_EQ(fx.Service.ServerPort, 1080); // nothing taken
+    EXPECT_EQ(fx.Service.AllowedClients, "");
+
+    typed = "  * ";
+    EXPECT_TRUE(fx.Service.EditSettings());
+    EXPECT_EQ(fx.Service.AllowedClients, "*");
+    TIniFile disk(fx.Dir / "CorvanProxy.ini");
+    EXPECT_EQ(disk.ReadString("Proxy-SocksProxy", "AllowedClients", ""), "*");
 }

@@ -22,12 +22,14 @@ public:
     std::vector<std::string> Questions;
     std::vector<std::string> Errors;
     std::vector<std::string> Dialogs;
+    std::vector<std::string> LogLines;
 
     bool ConfirmYesNo(const std::string& text) override {
         Questions.push_back(text);
         return AnswerYes;
     }
     void ShowError(const std::string& text) override { Errors.push_back(text); }
+    void LogMessage(const std::string& text) override { LogLines.push_back(text); }
     bool EditSettings(ASettingsForm& form) override {
         Dialogs.push_back(form.Caption());
         if (OnEdit)
