@@ -262,8 +262,12 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
         std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
         client->FThread = nullptr;
     }
-    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                static_cast<uintptr_t>(client->Id()), 0);
+    if (FServer->FAcceptPending.load())
+        PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                    static_cast<uintptr_t>(client->Id()), 0);
+    else
+        PostMessageLazily(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                          static_cast<uintptr_t>(client->Id()), 0, kClientDoneMaxDelayMs);
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);

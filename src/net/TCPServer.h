@@ -34,13 +34,13 @@
 // runs, and always before that client's OnClientClose, OnClientRemove and log entries). Log
 // entries reach the main thread by synchronous hand-over (the thread waits while the main
 // thread runs it). Nothing at the end of a connection waits for the main thread: the thread
-// frees the connection, lets go of the client and posts WM_SERVER_CLIENT_DONE to the
-// listening socket's window, on which the main thread fires OnClientClose (for a client that
-// was not terminated), ClientFinished and OnClientRemove, then frees it. The main thread must
-// therefore run its message loop while clients run. Freeing a client waits until its thread
-// has let go of it; while it waits the main thread keeps serving hand-overs, so a thread
-// handing over at that moment can finish. Deactivation (and ShutdownClients) terminates every
-// client, waits for them, and ends every client thread, spares included.
+// frees the connection, lets go of the client and posts WM_SERVER_CLIENT_DONE (lazily:
+// kClientDoneMaxDelayMs) to the listening socket's window, on which the main thread fires
+// OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove, then
+// frees it. The main thread must therefore run its message loop while clients run. Freeing a client
+// waits until its thread has let go of it; while it waits the main thread keeps serving hand-overs,
+// so a thread handing over at that moment can finish. Deactivation (and ShutdownClients) terminates
+// every client, waits for them, and ends every client thread, spares included.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; a client thread's entries are handed over in order.
@@ -85,6 +85,10 @@ constexpr int kDefaultClientTimeout = 300000;
 constexpr int kMaxSpareClientThreads = 32;
 // A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
 constexpr int kSpareClientThreadIdleMs = 60000;
+// A client's done message does not wake the main thread on its own (freeing the client is
+// bookkeeping: the connection is closed already): it goes with the main thread's next wake-up,
+// at the latest this much later. While the server is at MaxClients it wakes at once.
+constexpr int kClientDoneMaxDelayMs = 20;
 // Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
 // up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
 // MiB of address space, mostly untouched) would only reserve more per thread. The address
@@ -392,7 +396,9 @@ private:
     bool FActive = false;
     bool FStoredActive = false;
     bool FLoading = false;
-    bool FAcceptPending = false;
+    // Read by client threads too: while connections wait for a client to end, its done
+    // message wakes the main thread at once.
+    std::atomic<bool> FAcceptPending{false};
     int64_t FActivationTime = 0;
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};
