@@ -410,7 +410,7 @@ struct TRelaySide {
     }
 };
 
-// What one splice asks for; the system moves at most what the pipe holds (64 KiB by default).
+// What one splice asks for; the system moves at most what the pipe holds (kPipeSize).
 constexpr long kRelaySpliceChunk = 1L << 20;
 
 // One way of a relay, Src -> Dst. Its pipe is made when this way first carries a full block
