@@ -745,9 +745,10 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         RaiseCallFailed("fstat");
-    bool datagram = SocketIsDatagram(fd);
+    // A socket with a peer is connected (a stream one, or a datagram one with a default
+    // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = datagram || SocketGetPeerName(fd, peer) == 0;
+    bool connected = SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -776,7 +777,7 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         bool postWrite = false;
         if (!again && connectPending) {
             reg.ConnectArmed = true;
-        } else if (!again && SocketIsListening(fd)) {
+        } else if (!again && !connected && SocketIsListening(fd)) {
             // Registered after listen: connections may already wait.
             reg.Listening = true;
             reg.ReadArmed = (events & FD_ACCEPT) != 0;
