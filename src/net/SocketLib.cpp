@@ -569,6 +569,8 @@ int PipeOpen(TPipeHandles& pipe) {
         return -1;
     pipe.Read = fds[0];
     pipe.Write = fds[1];
+    // Refused when the user's pipe allowance is used up: the default size serves as well.
+    (void)::fcntl(pipe.Write, F_SETPIPE_SZ, kPipeSize);
     return 0;
 }
 

@@ -156,8 +156,14 @@ struct TPipeHandles {
     int Read = -1;
     int Write = -1;
 };
-// A new pipe, both ends non-blocking and close-on-exec (pipe2). Answers 0, or -1 with the last
-// socket error recorded (10024 when out of descriptors).
+// What PipeOpen asks a pipe to hold: a splice moves at most what the pipe holds, and the
+// system's default (64 KiB) costs a bulk relay four times the passes and wake-ups. Each such
+// pipe counts this much against the user's pipe allowance; once that is used up the system
+// refuses the size (and gives even default pipes less), which only slows splicing.
+constexpr int kPipeSize = 256 * 1024;
+// A new pipe, both ends non-blocking and close-on-exec (pipe2), asked to hold kPipeSize (its
+// default size where refused). Answers 0, or -1 with the last socket error recorded (10024
+// when out of descriptors).
 int PipeOpen(TPipeHandles& pipe);
 // Closes both ends that are open and marks them -1. Answers 0, or -1 with the last socket error
 // of the first close that failed (the descriptors are released all the same).

@@ -244,11 +244,9 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     if (StillRunning(client))
         Step(client, "Client deactivate error: ", [&] {
             client->Deactivate();
-            if (FServer->OnClientClose)
-                Synchronize([&] {
-                    FServer->DeliverClientAdd(client);
-                    FServer->TriggerClientClose(client);
-                });
+            // Fired by the main thread with the done message: this thread does not wait for
+            // it, and the connection is closed at once.
+            client->FCloseOwed = StillRunning(client);
         });
     // Offered before the socket closes, so that a peer that connects again as soon as it sees
     // the close finds this thread waiting (the client then waits here until it is let go).
@@ -264,8 +262,12 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
         std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
         client->FThread = nullptr;
     }
-    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                static_cast<uintptr_t>(client->Id()), 0);
+    if (FServer->FAcceptPending.load())
+        PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                    static_cast<uintptr_t>(client->Id()), 0);
+    else
+        PostMessageLazily(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                          static_cast<uintptr_t>(client->Id()), 0, kClientDoneMaxDelayMs);
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);
@@ -323,8 +325,10 @@ void ATCPServer::ShutdownClients() {
     FClients.clear();
     // Every thread lets go of its client before any client is destroyed: a thread may still
     // be in a derived client's Execute, whose part would go first in its destructor.
-    for (auto& c : clients)
+    for (auto& c : clients) {
         c->WaitLetGo();
+        ClientFinished(c.get());
+    }
     clients.clear();
     EndClientThreads();
 }
@@ -742,6 +746,9 @@ void ATCPServer::ClientDone(uint64_t id) {
         return;
     TTCPServerClient* client = it->get();
     DeliverClientAdd(client);
+    if (client->FCloseOwed)
+        TriggerClientClose(client);
+    ClientFinished(client);
     if (OnClientRemove)
         OnClientRemove(client);
     // Freed before the waiting connections are accepted, so its descriptor is free for them.

@@ -31,14 +31,16 @@
 // runs there. A client thread owns its client's socket (the socket's window belongs to that
 // thread's loop) while it serves the client. Nothing between accept and Execute waits for the
 // main thread: OnClientAdd is posted to the main thread (it may run while Execute already
-// runs, and always before that client's OnClientClose, OnClientRemove and log entries). The
-// rest reaches the main thread by synchronous hand-over (the thread waits while the main
-// thread runs it): OnClientClose at the end of the connection, and log entries. Then the
-// thread posts WM_SERVER_CLIENT_DONE to the listening socket's window. The main thread must
-// therefore run its message loop while clients run. Freeing a client waits until its thread
-// has let go of it; while it waits the main thread keeps serving hand-overs, so a thread
-// handing over at that moment can finish. Deactivation (and ShutdownClients) terminates every
-// client, waits for them, and ends every client thread, spares included.
+// runs, and always before that client's OnClientClose, OnClientRemove and log entries). Log
+// entries reach the main thread by synchronous hand-over (the thread waits while the main
+// thread runs it). Nothing at the end of a connection waits for the main thread: the thread
+// frees the connection, lets go of the client and posts WM_SERVER_CLIENT_DONE (lazily:
+// kClientDoneMaxDelayMs) to the listening socket's window, on which the main thread fires
+// OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove, then
+// frees it. The main thread must therefore run its message loop while clients run. Freeing a client
+// waits until its thread has let go of it; while it waits the main thread keeps serving hand-overs,
+// so a thread handing over at that moment can finish. Deactivation (and ShutdownClients) terminates
+// every client, waits for them, and ends every client thread, spares included.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; a client thread's entries are handed over in order.
@@ -88,6 +90,10 @@ constexpr int kMaxRefusalsPerAcceptPass = 64;
 constexpr int kMaxSpareClientThreads = 32;
 // A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
 constexpr int kSpareClientThreadIdleMs = 60000;
+// A client's done message does not wake the main thread on its own (freeing the client is
+// bookkeeping: the connection is closed already): it goes with the main thread's next wake-up,
+// at the latest this much later. While the server is at MaxClients it wakes at once.
+constexpr int kClientDoneMaxDelayMs = 20;
 // Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
 // up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
 // MiB of address space, mostly untouched) would only reserve more per thread. The address
@@ -215,12 +221,15 @@ private:
     // The add notification was posted (client thread) and delivered (main thread only).
     std::atomic<bool> FAddPosted{false};
     bool FAddDelivered = false;
+    // OnClientClose is owed: set by the client thread before it lets go, read by the main
+    // thread after (the let-go orders them).
+    bool FCloseOwed = false;
 };
 
 // Runs clients one after another: for each, socket and blocking stream, Activate, OnClientAdd
-// (posted to the main thread), Execute, Deactivate, OnClientClose (main thread, synchronous),
-// the socket and stream freed, WM_SERVER_CLIENT_DONE; then it waits as a spare for the next
-// client (see ATCPServer). Made with TThread::Create and started by the server.
+// (posted to the main thread), Execute, Deactivate, the socket and stream freed,
+// WM_SERVER_CLIENT_DONE (on which the main thread fires OnClientClose); then it waits as a spare
+// for the next client (see ATCPServer). Made with TThread::Create and started by the server.
 class TTCPServerClientThread : public TThread {
 public:
     // client: the first client (the server has marked it held by this thread). loop: the
@@ -359,6 +368,12 @@ protected:
     // here; nothing by default.
     virtual void ClientLimitReached() {}
 
+    // Main thread, once for every client a thread has let go of, before it is freed: on the
+    // client's done message (after OnClientClose, before OnClientRemove) and for each client
+    // ShutdownClients frees (no events are fired there). What the client's thread left in the
+    // client is safe to read. Default: nothing.
+    virtual void ClientFinished(TTCPServerClient* client) { (void)client; }
+
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
     // every client thread, spares included. Derived servers call it in their destructor so no
     // client runs against a half-destroyed server.
@@ -402,7 +417,9 @@ private:
     bool FActive = false;
     bool FStoredActive = false;
     bool FLoading = false;
-    bool FAcceptPending = false;
+    // Read by client threads too: while connections wait for a client to end, its done
+    // message wakes the main thread at once.
+    std::atomic<bool> FAcceptPending{false};
     int64_t FActivationTime = 0;
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};

@@ -413,7 +413,7 @@ struct TRelaySide {
     }
 };
 
-// What one splice asks for; the system moves at most what the pipe holds (64 KiB by default).
+// What one splice asks for; the system moves at most what the pipe holds (kPipeSize).
 constexpr long kRelaySpliceChunk = 1L << 20;
 
 // One way of a relay, Src -> Dst. Its pipe is made when this way first carries a full block
@@ -428,6 +428,7 @@ struct TRelayWay {
     int64_t InPipe = 0;     // bytes spliced in and not yet sent on
     bool SpliceOff = false; // the system refused a pipe or a splice: this way copies
     bool Broken = false;    // sending what the pipe holds failed: nothing more goes to Dst
+    bool SmallReads = true; // no read has filled the small block yet
     TRelayWay(TSocketStream& src, TSocketStream& dst, TRelaySide& srcSide)
         : Src(src), Dst(dst), SrcSide(srcSide) {}
     ~TRelayWay() {
@@ -458,25 +459,41 @@ void ReportProgress(TRelayWay& way) {
         throw EStreamOperationAborted();
 }
 
-// Moves what Src has now to Dst, which must be writable, through buffer (taken here when first
-// needed). Answers the bytes taken from Src (those Dst could not take before it went away are
-// lost with it). Takes nothing while Dst still holds a block of earlier bytes unsent: they go
-// first, on Dst's write notification.
+// A way reads through a block of this size on the stack until a read fills it: a short
+// exchange, and an idle tunnel, never take (and touch) the relay's heap block.
+constexpr int kRelaySmallBlock = 1024;
+
+// Moves what Src has now to Dst, which must be writable, through buffer (taken here once a way
+// has filled the small block). Answers the bytes taken from Src (those Dst could not take
+// before it went away are lost with it). Takes nothing while Dst still holds a block of earlier
+// bytes unsent: they go first, on Dst's write notification.
 int64_t RelayOnce(TRelayWay& way, std::unique_ptr<char[]>& buffer, int bufferSize) {
     TSocketStream& src = way.Src;
     TSocketStream& dst = way.Dst;
     if (dst.Socket()->SendBufferSize() >= bufferSize)
         return 0;
-    if (!buffer)
-        buffer.reset(new char[static_cast<size_t>(bufferSize)]);
+    char small[kRelaySmallBlock];
+    char* block = buffer.get();
+    int size = bufferSize;
+    if (!block) {
+        if (way.SmallReads && bufferSize > kRelaySmallBlock) {
+            block = small;
+            size = kRelaySmallBlock;
+        } else {
+            buffer.reset(new char[static_cast<size_t>(bufferSize)]);
+            block = buffer.get();
+        }
+    }
     src.Mode = smAsynchronous;
-    int n = src.Read(buffer.get(), bufferSize);
+    int n = src.Read(block, size);
     if (n <= 0)
         return 0;
+    if (n == size)
+        way.SmallReads = false; // more is coming: the large block from the next read on
     dst.Mode = smBlockWaitMessage;
     int done = 0;
     while (done < n) {
-        int w = dst.Write(buffer.get() + done, n - done);
+        int w = dst.Write(block + done, n - done);
         if (w <= 0) {
             if (!Writable(dst)) {
                 way.Moved += done;

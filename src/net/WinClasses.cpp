@@ -78,7 +78,8 @@ struct TJob {
 // never be taken for the new one's.
 constexpr uint64_t kEventFdKey = 1;
 constexpr uint64_t kTimerFdKey = 2;
-constexpr uint64_t kFirstRegistrationKey = 3;
+constexpr uint64_t kLazyFdKey = 3;
+constexpr uint64_t kFirstRegistrationKey = 4;
 
 // A failed system call of the loop: the network layer's error with the mapped errno, naming
 // the call.
@@ -156,6 +157,11 @@ struct TMessageLoop::TImpl {
     uint64_t NextKey = kFirstRegistrationKey;
     std::vector<int> OwnedFds;
     bool Ended = false;
+    // Every message in Queue was posted lazily (the owner may be asleep with them), and the
+    // lazy delay timer is running.
+    bool LazyOnly = false;
+    bool LazyArmed = false;
+    int64_t LazyDue = 0; // MonotonicMillis the delay timer fires at, while LazyArmed
     // Owner thread only.
     int SinceHarvest = 0;
 
@@ -272,6 +278,8 @@ TMessageLoop::~TMessageLoop() {
         ::close(fd);
     if (FTimerFd >= 0)
         ::close(FTimerFd);
+    if (FLazyFd >= 0)
+        ::close(FLazyFd);
     ::close(FEventFd);
     ::close(FEpoll);
 }
@@ -333,13 +341,51 @@ void TMessageLoop::Post(const TMessage& msg) {
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
-        wasEmpty = FImpl->Queue.empty();
+        // Lazily posted messages may be waiting with the owner asleep.
+        wasEmpty = FImpl->Queue.empty() || FImpl->LazyOnly;
+        FImpl->LazyOnly = false;
         FImpl->Queue.push_back(msg);
     }
     // The owner sleeps only after finding the queue empty, so waking on the first message is
     // enough.
     if (wasEmpty)
         Wake();
+}
+
+void TMessageLoop::PostLazily(const TMessage& msg, int maxDelayMs) {
+    int64_t due = MonotonicMillis() + std::max(maxDelayMs, 1);
+    {
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        TImpl& m = *FImpl;
+        if (m.Queue.empty())
+            m.LazyOnly = true;
+        m.Queue.push_back(msg);
+        // A running delay that ends later is brought forward: the whole queue goes then.
+        if (m.LazyArmed && due >= m.LazyDue)
+            return;
+        if (FLazyFd < 0) {
+            int made = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+            if (made >= 0) {
+                try {
+                    WatchReadable(FEpoll, made, kLazyFdKey);
+                    FLazyFd = made;
+                } catch (const ESocketLib&) {
+                    ::close(made);
+                }
+            }
+        }
+        itimerspec expiry{};
+        expiry.it_value.tv_sec = due / 1000;
+        expiry.it_value.tv_nsec = static_cast<long>(due % 1000) * 1000000;
+        // Armed under the lock, so that the timer always holds the earliest delay.
+        m.LazyArmed =
+            FLazyFd >= 0 && ::timerfd_settime(FLazyFd, TFD_TIMER_ABSTIME, &expiry, nullptr) == 0;
+        m.LazyDue = due;
+        if (m.LazyArmed)
+            return;
+        m.LazyOnly = false;
+    }
+    Wake(); // no delay timer: the message must not wait for a wake-up that may never come
 }
 
 void TMessageLoop::Quit() {
@@ -351,6 +397,15 @@ bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_
     if (!loop)
         return false;
     loop->Post(TMessage{handle, msg, wParam, lParam});
+    return true;
+}
+
+bool PostMessageLazily(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
+                       int maxDelayMs) {
+    std::shared_ptr<TMessageLoop> loop = FindLoop(handle);
+    if (!loop)
+        return false;
+    loop->PostLazily(TMessage{handle, msg, wParam, lParam}, maxDelayMs);
     return true;
 }
 
@@ -433,6 +488,8 @@ bool TMessageLoop::PopAndDispatch(bool* quit) {
             return false;
         msg = FImpl->Queue.front();
         FImpl->Queue.pop_front();
+        if (FImpl->Queue.empty())
+            FImpl->LazyOnly = false;
         if (msg.Msg == WM_TIMER) {
             auto it = FImpl->Timers.find(msg.Handle);
             if (it != FImpl->Timers.end())
@@ -493,13 +550,15 @@ void TMessageLoop::Harvest(int timeoutMs) {
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
             uint32_t ev = events[i].events;
-            if (key == kEventFdKey || key == kTimerFdKey) {
-                int own = key == kEventFdKey ? FEventFd : FTimerFd;
+            if (key == kEventFdKey || key == kTimerFdKey || key == kLazyFdKey) {
+                int own = key == kEventFdKey ? FEventFd : key == kTimerFdKey ? FTimerFd : FLazyFd;
                 uint64_t v;
                 // Nothing to read is a spurious wake-up; the state is re-checked anyway.
                 [[maybe_unused]] ssize_t r = ::read(own, &v, sizeof v);
                 if (key == kTimerFdKey)
                     m.ArmedDue = -1;
+                if (key == kLazyFdKey)
+                    m.LazyArmed = false;
                 continue;
             }
             if (auto w = m.Watchers.find(key); w != m.Watchers.end()) {
@@ -687,9 +746,10 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         RaiseCallFailed("fstat");
-    bool datagram = SocketIsDatagram(fd);
+    // A socket with a peer is connected (a stream one, or a datagram one with a default
+    // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = datagram || SocketGetPeerName(fd, peer) == 0;
+    bool connected = SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -718,7 +778,7 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         bool postWrite = false;
         if (!again && connectPending) {
             reg.ConnectArmed = true;
-        } else if (!again && SocketIsListening(fd)) {
+        } else if (!again && !connected && SocketIsListening(fd)) {
             // Registered after listen: connections may already wait.
             reg.Listening = true;
             reg.ReadArmed = (events & FD_ACCEPT) != 0;

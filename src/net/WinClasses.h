@@ -88,6 +88,11 @@ struct TMessage {
 // Posts to the handle's loop from any thread. False when the handle does not exist (the
 // message is dropped).
 bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+// As PostMessage, but the loop's thread is not woken for it: the message is dispatched with
+// that thread's next wake-up, and at the latest maxDelayMs after it was posted. For
+// bookkeeping that may wait, so that a busy thread's posts cost the loop no wake-up each.
+bool PostMessageLazily(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
+                       int maxDelayMs);
 
 enum class TWaitResult { wrMessage, wrTimeout, wrQuit };
 
@@ -143,6 +148,9 @@ public:
     // --- any thread ---
     // Queues a message for a handle of this loop (PostMessage finds the loop for you).
     void Post(const TMessage& msg);
+    // Queues a message without waking the owner at once (see PostMessageLazily). Where the
+    // delay timer cannot be made the owner is woken as by Post.
+    void PostLazily(const TMessage& msg, int maxDelayMs);
     // Ends the owner's current (or next) wait with wrQuit; Run returns.
     void Quit();
     // Synchronous hand-over: runs job on this loop's thread and waits for it; the job's
@@ -248,6 +256,7 @@ private:
     int FEpoll = -1;
     int FEventFd = -1;
     int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
+    int FLazyFd = -1;  // the lazy posts' delay timer, made with the first; as FTimerFd
     std::unique_ptr<TImpl> FImpl;
     std::atomic<uint64_t> FDispatchCount{0};
     std::atomic<uint64_t> FWakeCount{0};

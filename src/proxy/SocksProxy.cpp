@@ -210,19 +210,9 @@ TSocksProxyServerClient::~TSocksProxyServerClient() {
 
 void TSocksProxyServerClient::Execute() {
     FFacts.RemoteIP = IPv4DottedText(RemoteAddr().AddrIP4());
-    // Reported however the connection ends; the main thread serves the hand-over also while
-    // it waits for this thread during deactivation.
-    struct TReport {
-        TSocksProxyServerClient& Client;
-        ~TReport() {
-            try {
-                TMessageLoop::Main().RunSynchronous(
-                    [this] { Client.FServer->ConnectionEnded(Client.FFacts); });
-            } catch (...) {
-                // The main loop has gone: nobody is left to tell.
-            }
-        }
-    } report{*this};
+    // Reported by the main thread once this thread has let go (ClientFinished), however the
+    // connection ends: this thread does not wait for it.
+    FExecuted = true;
     if (Terminated())
         return;
     TSocksConnectionSettings settings = FServer->Settings();
@@ -261,6 +251,12 @@ TSocksConnectionSettings TSocksProxyServer::Settings() const {
 
 std::unique_ptr<TTCPServerClient> TSocksProxyServer::CreateClient() {
     return std::make_unique<TSocksProxyServerClient>(this);
+}
+
+void TSocksProxyServer::ClientFinished(TTCPServerClient* client) {
+    auto* socksClient = static_cast<TSocksProxyServerClient*>(client);
+    if (socksClient->FExecuted)
+        ConnectionEnded(socksClient->FFacts);
 }
 
 void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {

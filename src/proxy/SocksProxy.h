@@ -134,13 +134,15 @@ public:
     ~TSocksProxyServerClient() override;
     void Execute() override;
     // What the connection learned; written by the client's thread, read on the main thread
-    // once Execute has returned (in OnClientClose).
+    // once its thread has let go of it (ClientFinished).
     const TSocksConnectionFacts& Facts() const { return FFacts; }
 
 private:
+    friend class TSocksProxyServer;
     TSocksProxyServer* FServer;
     TSocksConnectionFacts FFacts;
-    int64_t FAcceptedAt; // MonotonicMillis when the server made this client
+    int64_t FAcceptedAt;    // MonotonicMillis when the server made this client
+    bool FExecuted = false; // Execute began: the connection is reported (client thread)
 };
 
 // The SOCKS 4/4a/5 server: one thread per client. Its owner sets Settings (applied to
@@ -166,6 +168,8 @@ public:
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
     void TriggerActive() override;
+    // Reports a client whose Execute ran (OnConnectionEnd).
+    void ClientFinished(TTCPServerClient* client) override;
 
 private:
     friend class TSocksProxyServerClient;

@@ -205,6 +205,40 @@ TEST(TCPServerPool, ABurstOfMoreClientsThanSparesIsServedAndSettlesBackToTheBoun
     EXPECT_EQ(TaskCount(), before);
 }
 
+// The main thread serves nothing while a connection ends: a client thread that handed the
+// close event (or anything else) over and waited would never close the connection nor come
+// back as a spare. The events follow on the done message, in order.
+TEST(TCPServerPool, TheEndOfAConnectionDoesNotWaitForTheMainThread) {
+    class TServer : public TOneByteEchoServer {
+    public:
+        std::string Events; // main thread only
+    protected:
+        void ClientFinished(TTCPServerClient*) override { Events += "f"; }
+    } server;
+    server.OnClientClose = [&](TTCPServerClient* client) {
+        server.Events += "c";
+        EXPECT_EQ(client->TotalBytes(), 2); // the socket is gone, its count kept
+    };
+    server.OnClientRemove = [&](TTCPServerClient*) { server.Events += "r"; };
+    server.SetActive(true);
+    TSocketHandle h = ConnectBlocking(server.Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 1; }));
+    // From here until the spare check the main loop is not run.
+    EXPECT_TRUE(SendAll(h, "e"));
+    EXPECT_EQ(RecvWithin(h, 1), "e");
+    EXPECT_EQ(RecvWithin(h, 1), ""); // closed by the client thread alone
+    int64_t deadline = MonotonicMillis() + 10000;
+    while (server.SpareThreadCount() == 0 && MonotonicMillis() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(server.SpareThreadCount(), 1u);
+    EXPECT_EQ(server.Events, "");
+    SocketClose(h);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(server.Events, "cfr");
+    server.SetActive(false);
+}
+
 // The main thread is held inside OnClientAdd until the client's Execute has run: a client
 // thread that waited for the main thread before Execute would never get there.
 TEST(TCPServerPool, ExecuteDoesNotWaitForTheMainThreadAndEventsKeepTheirOrder) {

@@ -98,6 +98,34 @@ TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
     EXPECT_TRUE(rightThread);
 }
 
+// A lazy post does not wake the owner (its loop's descriptor stays quiet), comes within its
+// delay on its own, and goes with the next wake-up in order; a plain post behind a waiting lazy
+// one still wakes the owner.
+TEST(MessageLoop, LazyPostsWaitForTheNextWakeUpAtMostTheirDelay) {
+    TRecorder r;
+    TWindowHandleId h = r.GetWindowHandle();
+    TMessageLoop& loop = TMessageLoop::Current();
+    auto fromAnotherThread = [](const std::function<void()>& post) { std::thread(post).join(); };
+    RunLoopFor(20); // takes in any wake-up left from before
+    ASSERT_FALSE(loop.PollDescriptor(0));
+
+    fromAnotherThread([&] { EXPECT_TRUE(PostMessageLazily(h, WM_USER + 1, 1, 0, 1000)); });
+    EXPECT_FALSE(loop.PollDescriptor(0));    // not woken for it
+    EXPECT_TRUE(loop.PollDescriptor(10000)); // the delay wakes it
+    ASSERT_TRUE(RunLoopUntil([&] { return r.Received.size() == 1; }, 10000));
+
+    RunLoopFor(20);
+    fromAnotherThread([&] {
+        EXPECT_TRUE(PostMessageLazily(h, WM_USER + 1, 2, 0, 60000));
+        EXPECT_TRUE(PostMessage(h, WM_USER + 2, 3, 0));
+    });
+    EXPECT_TRUE(loop.PollDescriptor(0)); // woken by the plain post, long before the delay
+    ASSERT_TRUE(RunLoopUntil([&] { return r.Received.size() == 3; }, 10000));
+    EXPECT_EQ(r.Received[1].WParam, 2u);
+    EXPECT_EQ(r.Received[2].WParam, 3u);
+    EXPECT_FALSE(PostMessageLazily(TWindowHandleId(999999999), WM_USER, 0, 0, 10));
+}
+
 TEST(MessageLoop, MessageForDestroyedObjectIsDropped) {
     auto r = std::make_unique<TRecorder>();
     TWindowHandleId h = r->GetWindowHandle();
