@@ -11,8 +11,9 @@ namespace corvan {
 
 class TDNSProxySystem;
 
-// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count and Up-Time
-// ("-" while stopped); Enable, Disable, Settings...; picture blue running, gray stopped.
+// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count, Up-Time and
+// Refused Clients ("-" while stopped); Enable, Disable, Settings...; picture blue running,
+// gray stopped.
 class TframeDNSProxyStatus : public AStatusFrame {
 public:
     explicit TframeDNSProxyStatus(TDNSProxySystem& service);
@@ -35,6 +36,7 @@ public:
     std::vector<std::string> Tabs() const { return {"Server", "Resolver"}; }
 
     TframeEditServerIP ServerIP;
+    TframeEditAllowedClients AllowedClients; // on the Server tab
     std::string ServerPort;
     uint8_t ResolveMethod = 0; // 0 or 1: which of the two choices is selected
     std::string ResolveServer;
@@ -43,6 +45,9 @@ public:
 
     // The server field and both check boxes matter only for method 1.
     bool ResolverFieldsEnabled() const { return ResolveMethod == 1; }
+
+    // "Allowed clients:" must parse, or OK is not taken.
+    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 
     void LoadFrom(const TDNSProxySystem& service);
     // OK: copies every field back into the service.

@@ -13,6 +13,8 @@ TDNSProxySystem::TDNSProxySystem()
     : FServer(std::make_unique<TdnsUDPServer>()), FResolver(std::make_unique<TdnsResolver>()),
       FLookups(std::make_unique<TDNSSystemLookupPool>()) {
     FrameClass = [this] { return std::make_unique<TframeDNSProxyStatus>(*this); };
+    FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
+    FServer->Admission = &FAdmission;
     FServer->OnQuery = [this](TdnsUDPServer*, const TSocketAddr& source,
                               const TdnsServerQuery& query) { HandleQuery(source, query); };
     FLookups->OnResult = [this](const TDNSSystemLookupResult& r) { SystemAnswer(r); };
@@ -31,12 +33,13 @@ void TDNSProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.String("ResolveServer", ResolveServer, "");
     keys.Bool("RecurseServer", RecurseServer, true);
     keys.Bool("Recurse", Recurse, true);
+    keys.String("AllowedClients", AllowedClients, "");
 }
 
 std::string TDNSProxySystem::StartRefusal() const {
     if (ServerPort < 1 || ServerPort > kMaxPortNumber)
         return "port " + std::to_string(ServerPort) + " is out of range";
-    return {};
+    return TAllowedClients::ParseError(AllowedClients);
 }
 
 std::string TDNSProxySystem::ServiceTitle() const {
@@ -71,6 +74,8 @@ void TDNSProxySystem::DoEnable() {
     if (!refusal.empty())
         throw Exception(NotStartedText(refusal));
     FServer->SetActive(false);
+    FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients)); // parses: StartRefusal
+    FAdmission.ResetCount();
     FServer->SetLocalHost(ServerIP.empty() ? "0.0.0.0" : ServerIP);
     FServer->SetLocalPort(std::to_string(ServerPort));
     try {
@@ -116,8 +121,8 @@ uint32_t TDNSProxySystem::NextQueryNumber() {
 void TDNSProxySystem::Answer(const TDNSProxyQuery& query, uint8_t code,
                              const std::vector<TdnsAnswerRecord>& answers,
                              const std::vector<TdnsAnswerRecord>& authority) {
-    FServer->SendResponse(query.Source,
-                          DNSBuildResponse(query.Request, query.Question, code, answers, authority));
+    FServer->SendResponse(
+        query.Source, DNSBuildResponse(query.Request, query.Question, code, answers, authority));
 }
 
 namespace {

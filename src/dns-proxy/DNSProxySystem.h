@@ -39,7 +39,7 @@ public:
 
     std::string ClassName() const override { return "TDNSProxySystem"; }
 
-    std::string ServerIP;  // listening address; empty: every local address
+    std::string ServerIP; // listening address; empty: every local address
     int ServerPort = 53;
     uint8_t ResolveMethod = 0; // 0: the system's name lookup; 1: through ResolveServer
     std::string ResolveServer; // host or address, optionally ":port"
@@ -47,11 +47,15 @@ public:
     // Follow referrals and look for the servers of parent domains; off, only ResolveServer's
     // own answers count.
     bool Recurse = true;
+    // Who may ask (net/AllowedClients.h); empty: this machine and the local networks.
+    std::string AllowedClients;
 
     // The local clock of the up-time; tests replace it.
     std::function<TDateTime()> Clock = Now;
 
     uint32_t RequestCount() const { return FRequestCount; }
+    // Queries refused since the start (sender not in AllowedClients); 0 while stopped.
+    uint64_t RefusedCount() const { return Active() ? FAdmission.RefusedCount() : 0; }
     size_t PendingCount() const { return FPending.size(); }
     uint32_t LastQueryNumber() const { return FLastQueryNumber; }
     // Tests start the numbering elsewhere to see it wrap.
@@ -66,7 +70,7 @@ public:
     // once once loaded from a file; a running service keeps its settings until its next start.
     bool EditSettings() override;
     void UpdateDisplay() override;
-    // A ServerPort outside 1..65535.
+    // A ServerPort outside 1..65535; an AllowedClients entry that does not parse.
     std::string StartRefusal() const override;
     // "DNS proxy on port <ServerPort>".
     std::string ServiceTitle() const override;
@@ -83,7 +87,7 @@ protected:
     void DoDisable() override;
 
     // Enabled, ServerIP, ServerPort, ResolveMethod (one byte; a stored value outside 0..255
-    // loads as 0), ResolveServer, RecurseServer, Recurse.
+    // loads as 0), ResolveServer, RecurseServer, Recurse, AllowedClients.
     void SettingsKeys(ASettingsKeys& keys) override;
 
 private:
@@ -95,6 +99,7 @@ private:
     void ResolverAnswer(TdnsLookup& lookup);
     uint32_t NextQueryNumber();
 
+    TClientAdmission FAdmission; // before the server: asked while it runs
     std::unique_ptr<TdnsUDPServer> FServer;
     std::unique_ptr<TdnsResolver> FResolver;
     std::unique_ptr<TDNSSystemLookupPool> FLookups;

@@ -5,6 +5,7 @@
 // system resolver of Linux drops one without it).
 
 #include "dns/DNSUtils.h"
+#include "net/AllowedClients.h"
 #include "net/SocketsUDP.h"
 
 #include <array>
@@ -67,6 +68,11 @@ public:
     // Datagrams dropped because they did not parse as queries.
     uint64_t DroppedCount() const { return FDropped; }
 
+    // Who may ask (owned by the service; none: everyone). A datagram from a refused address
+    // never reaches OnQuery: a query is answered at once with response code 5 (refused),
+    // repeating its first question when it has one; anything else is dropped.
+    TClientAdmission* Admission = nullptr;
+
     // Sends a response; failures are dropped (the client asks again).
     void SendResponse(const TSocketAddr& destination, const std::string& response);
 
@@ -74,6 +80,8 @@ protected:
     void TriggerPacketAvailable() override;
 
 private:
+    void Refuse(const TSocketAddr& source, std::string_view datagram);
+
     uint64_t FDropped = 0;
 };
 
