@@ -94,8 +94,9 @@ TEST(HTTPServer, CurlFetchesTwoURLsOverOneConnection) {
 TEST(HTTPServer, BackToBackRequestsAreAnsweredInOrderOnOneConnection) {
     TTestHttpServer server;
     server.Start();
-    std::string answer = Exchange(server.Port(), "GET /1 HTTP/1.1\r\nHost: a\r\n\r\n"
-                                                 "GET /2 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string answer =
+        Exchange(server.Port(), "GET /1 HTTP/1.1\r\nHost: a\r\n\r\n"
+                                "GET /2 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(CountOf(answer, "HTTP/1.1 200 OK\r\n"), 2u) << answer;
     size_t first = answer.find("page /1"), second = answer.find("page /2");
     ASSERT_NE(first, std::string::npos);
@@ -111,8 +112,7 @@ TEST(HTTPServer, Http10WithoutKeepAliveIsAnsweredOnceAndClosed) {
     TTestHttpServer server;
     server.Start();
     // Exchange returns only when the server closes; the second request is never answered.
-    std::string answer =
-        Exchange(server.Port(), "GET /x HTTP/1.0\r\n\r\nGET /y HTTP/1.0\r\n\r\n");
+    std::string answer = Exchange(server.Port(), "GET /x HTTP/1.0\r\n\r\nGET /y HTTP/1.0\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
     EXPECT_EQ(CountOf(answer, "HTTP/1.0 200"), 1u);
     EXPECT_NE(answer.find("page /x"), std::string::npos);
@@ -122,11 +122,13 @@ TEST(HTTPServer, Http10WithoutKeepAliveIsAnsweredOnceAndClosed) {
 TEST(HTTPServer, HeadGetsTheHeaderOfGetWithoutBody) {
     TTestHttpServer server;
     server.Start();
-    std::string get = Exchange(server.Port(), "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string get =
+        Exchange(server.Port(), "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     // HEAD then GET on one connection: had the HEAD carried a body, the GET's status line
     // would not follow its header directly.
-    std::string both = Exchange(server.Port(), "HEAD /doc HTTP/1.1\r\nHost: a\r\n\r\n"
-                                               "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string both =
+        Exchange(server.Port(), "HEAD /doc HTTP/1.1\r\nHost: a\r\n\r\n"
+                                "GET /doc HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     std::string head = both.substr(0, both.find("\r\n\r\n") + 4);
     EXPECT_NE(head.find("Content-Length: 9\r\n"), std::string::npos) << head;
     EXPECT_EQ(both.find("HTTP/1.1 200 OK", head.size()), head.size()) << both;
@@ -158,12 +160,15 @@ TEST(HTTPServerLimits, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {
         // A target longer than the request line limit.
         {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", "414 "},
         // A 100-kilobyte header (in lines under the line limit).
-        {"GET / HTTP/1.1\r\nHost: a\r\n" + [] {
-             std::string h;
-             for (int i = 0; i < 100; ++i)
-                 h += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'f') + "\r\n";
-             return h;
-         }() + "\r\n", "400 "},
+        {"GET / HTTP/1.1\r\nHost: a\r\n" +
+             [] {
+                 std::string h;
+                 for (int i = 0; i < 100; ++i)
+                     h += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'f') + "\r\n";
+                 return h;
+             }() +
+             "\r\n",
+         "400 "},
         // One header line over the line limit.
         {"GET / HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n\r\n", "400 "},
         // Framing that cannot be told safely.
@@ -181,8 +186,8 @@ TEST(HTTPServerLimits, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {
     }
     // A request line just under the limit is served.
     std::string longTarget = "/" + std::string(8000, 'b');
-    std::string answer =
-        Exchange(server.Port(), "GET " + longTarget + " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string answer = Exchange(
+        server.Port(), "GET " + longTarget + " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     EXPECT_NE(answer.find("page " + longTarget), std::string::npos);
 }
 
@@ -263,7 +268,8 @@ TEST(HTTPServerTimeouts, TricklingClientsAtTwiceTheLimitAreAllClosedThenANormalC
     stop = true;
     for (auto& t : tricklers)
         t.join();
-    std::string answer = Exchange(server.Port(), "GET /ok HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
+    std::string answer =
+        Exchange(server.Port(), "GET /ok HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     EXPECT_NE(answer.find("page /ok"), std::string::npos);
 }
 
@@ -271,10 +277,23 @@ TEST(HTTPServerTimeouts, AtTheLimitANewConnectionClosesTheLongestIdleOne) {
     TTestHttpServer server;
     server.MaxClients = 2;
     server.Start();
+    // Each waits for its first request before the next connects: accepted is not yet idle,
+    // and a loaded machine may start the threads in either order.
+    auto idleCount = [&] {
+        size_t n = 0;
+        for (size_t i = 0; i < server.ClientCount(); ++i)
+            if (auto* c = dynamic_cast<AhttpServerClient*>(server.Client(i));
+                c && c->IdleSince() >= 0)
+                ++n;
+        return n;
+    };
     TSocketHandle older = ConnectBlocking(server.Port());
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 1; }));
+    ASSERT_TRUE(RunLoopUntil([&] { return idleCount() == 1; }));
+    // Idle times are in milliseconds: the newer one must be idle for less time.
+    int64_t olderIdle = MonotonicMillis();
+    ASSERT_TRUE(RunLoopUntil([&] { return MonotonicMillis() > olderIdle + 2; }));
     TSocketHandle newer = ConnectBlocking(server.Port());
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 2; }));
+    ASSERT_TRUE(RunLoopUntil([&] { return idleCount() == 2; }));
     int64_t start = MonotonicMillis();
     std::string answer =
         Exchange(server.Port(), "GET /in HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
@@ -298,8 +317,7 @@ TEST(HTTPServer, CurlUploadsTwoMegabytesWithoutWaitingForContinue) {
             out << block;
     }
     std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/upload";
-    std::string output =
-        RunCurl({"--data-binary", "@" + file, "-w", " %{time_total}", url});
+    std::string output = RunCurl({"--data-binary", "@" + file, "-w", " %{time_total}", url});
     ASSERT_EQ(output.rfind("got 2097152 bytes ", 0), 0u) << output;
     double seconds = std::stod(output.substr(output.rfind(' ') + 1));
     EXPECT_LT(seconds, 0.9) << "curl waited for 100 Continue";
