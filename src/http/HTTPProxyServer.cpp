@@ -167,7 +167,7 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
         port = TrimWhiteSpace(route.HttpProxy.Port);
     }
     // Only a request to our own port can be a loop: no lookup for any other.
-    if (ParseIntDef(port, -1) != ParseIntDef(FProxyServer->ListenPort(), -2) || host.empty())
+    if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
         return false;
     TIP4AddrArray addresses;
     try {
@@ -350,6 +350,18 @@ ThttpProxyServer::ThttpProxyServer() = default;
 
 ThttpProxyServer::~ThttpProxyServer() {
     ShutdownClients();
+}
+
+void ThttpProxyServer::TriggerActive() {
+    TSocketAddr local;
+    if (SocketGetSockName(ServerSocket().SocketHandle(), local) == 0)
+        FBoundPort = local.Port;
+    AhttpServer::TriggerActive();
+}
+
+void ThttpProxyServer::TriggerInactive() {
+    FBoundPort = 0;
+    AhttpServer::TriggerInactive();
 }
 
 std::unique_ptr<TTCPServerClient> ThttpProxyServer::CreateClient() {

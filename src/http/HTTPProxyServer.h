@@ -125,8 +125,16 @@ public:
     // Requests not forwarded because they were addressed to the proxy itself.
     std::atomic<uint64_t> LoopsRefused{0};
 
+    // The port the server listens on (also when ListenPort was "0"); 0 while inactive.
+    uint16_t BoundPort() const { return FBoundPort.load(); }
+
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
+    void TriggerActive() override;
+    void TriggerInactive() override;
+
+private:
+    std::atomic<uint16_t> FBoundPort{0};
 };
 
 } // namespace corvan
