@@ -83,6 +83,12 @@ ThttpProxyServerClient::~ThttpProxyServerClient() {
     WaitLetGo();
 }
 
+void ThttpProxyServerClient::Execute() {
+    if (!Terminated())
+        GetStream()->Socket()->SetAllowHalfClose(true);
+    AhttpServerClient::Execute();
+}
+
 void ThttpProxyServerClient::RequestHeaderReceived() {
     ThttpRequest& request = *Request;
     std::string value;

@@ -77,6 +77,10 @@ public:
     // Bytes moved by the tunnel of the current request (both ways).
     int64_t TunnelBytes = 0;
 
+    // The request loop, with half-close allowed on the client's socket: a client that ends
+    // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.
+    void Execute() override;
+
 protected:
     void RequestHeaderReceived() override;
     void ProcessRequest() override;

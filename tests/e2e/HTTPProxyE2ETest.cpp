@@ -330,6 +330,7 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     std::string reply = Exchange(
         proxy.Port(), "GET " + origin.Url("/a?q=1") +
                           " HTTP/1.1\r\nConnection: keep-alive, X-Secret, X-Other\r\n"
+                          "Proxy-Connection: close\r\n"
                           "X-Secret: s\r\nX-Other: o\r\nX-Kept: k\r\nProxy-Authorization: Basic "
                           "eDp5\r\nKeep-Alive: 300\r\nX-Forwarded-For: 10.1.1.1\r\n\r\n");
     EXPECT_NE(reply.find("HTTP/1.1 200 OK"), std::string::npos) << reply;
@@ -405,6 +406,8 @@ TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {
         SendAll(h, "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.1\r\n" +
                        (field == "Proxy-Connection" ? "Proxy-Connection: keep-alive\r\n" : "") +
                        "\r\nGET /t HTTP/1.1\r\nHost: x\r\n\r\n");
+        // Our end of the tunnel done: the half-close travels to the origin, which then closes.
+        SocketShutdown(h, TShutdownHow::sdSend);
         std::string answer = RecvAll(h);
         SocketClose(h);
         EXPECT_EQ(answer.rfind("HTTP/1.1 200 Tunnel established\r\n", 0), 0u) << answer;
@@ -420,13 +423,13 @@ TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {
 
     THttpProxyProgram off("EnableTunnelling=0\n");
     ASSERT_TRUE(off.Ready);
-    std::string reply = Exchange(off.Port(), "CONNECT 127.0.0.1:443 HTTP/1.1\r\n\r\n");
+    std::string reply = Exchange(off.Port(), "CONNECT 127.0.0.1:443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Tunnelling is disabled on this server."), std::string::npos);
 
     THttpProxyProgram https("OnlyTunnelHTTPS=1\n");
     ASSERT_TRUE(https.Ready);
-    reply = Exchange(https.Port(), "CONNECT 127.0.0.1:8443 HTTP/1.1\r\n\r\n");
+    reply = Exchange(https.Port(), "CONNECT 127.0.0.1:8443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Tunnelling on a non-HTTPS port is disabled on this server."),
               std::string::npos);
