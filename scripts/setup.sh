@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   curl dnsutils microsocks socat python3 procps netbase
   rinetd dante-server iperf3 dnsmasq dnsperf
+  tinyproxy wrk nginx-light squid chromium openssl
   qt6-base-dev xvfb xauth
   dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
 )

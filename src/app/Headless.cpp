@@ -38,18 +38,6 @@ void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
             service.Enabled = true;
 }
 
-namespace {
-// Without a window nothing else would tell the user that a switched-on service is idle.
-void ReportServicesNotInThisVersion(const TProxySystem& services, std::FILE* err) {
-    for (const auto& [service, name] :
-         {std::pair<const TAppComponent*, const char*>{&services.HTTPProxy(), "HTTP proxy"}})
-        if (service->GetEnabled())
-            std::fprintf(err,
-                         "corvan-proxy: the %s is not part of this version yet: it is switched "
-                         "on but does not run\n",
-                         name);
-}
-} // namespace
 
 bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, std::FILE* err) {
     TIniFile& ini = app.SettingsFile();
@@ -84,7 +72,6 @@ bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, 
         std::fprintf(err, "corvan-proxy: settings read again: nothing changed\n");
     for (const std::string& change : changes)
         std::fprintf(err, "corvan-proxy: settings read again: %s\n", change.c_str());
-    ReportServicesNotInThisVersion(root, err);
     std::fflush(err);
     return true;
 }
@@ -134,7 +121,6 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
         // As in the window: report it and keep running with what did start.
         ui.ShowError(e.what());
     }
-    ReportServicesNotInThisVersion(app->Root(), err);
     std::fprintf(err,
                  "corvan-proxy: %s %s running headless; settings in %s; stop with Ctrl+C or "
                  "SIGTERM, read the settings again with SIGHUP\n",

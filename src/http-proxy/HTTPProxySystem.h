@@ -1,11 +1,73 @@
 #pragma once
 // The HTTP proxy service as a settings component ("Proxy-HTTP"). It holds and persists the
-// service's settings; the server it starts is not part of this unit yet, so enabling the
-// service records the running state only.
+// service's settings, starts and stops a ThttpProxyServer with them, answers the server's
+// events (route, login, throttle, request log) and computes its status view.
+//
+// Connection threads never read the settings fields: each start and each confirmed dialog
+// publishes a copy (THTTPProxyOptions) that the handlers take whole, so a request sees one
+// consistent set. Login mode 3 asks an external validation program (LoginScript), run once
+// and spoken to one line per login.
 
 #include "component/ServiceComponent.h"
+#include "http/HTTPProxyServer.h"
+#include "util/DateTime.h"
+#include "util/LineProcess.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
 
 namespace corvan {
+
+// What the handlers read for each request.
+struct THTTPProxyOptions {
+    bool EnableTunnelling = true;
+    bool OnlyTunnelHTTPS = false;
+    bool EnableLogFile = false;
+    bool LimitBandwidth = false;
+    int BandwidthLimit = 0;
+    uint8_t LoginMode = 0;
+    std::string LoginPassword;
+    TProxyServerInfo HTTPProxy;
+    TProxyServerInfo SocksProxy;
+};
+
+// The request log line (CR LF ended): "hh:nn:ss <client ip> <status> <content length>
+// <1 sent completely, else 0> <request line as received>".
+std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int status,
+                               int64_t contentLength, bool complete,
+                               const std::string& requestLine);
+
+// Login mode 3: the validation program. The program runs once, long-lived; each login is one
+// line, the user name and the password each percent-encoded (every byte but A-Z a-z 0-9 - . _ ~)
+// and separated by one space; the answer is one line beginning with "OK" (accepted) or
+// anything else ("ERR"). No program, one that cannot start or has died, or no answer within
+// kTimeoutMs: refused, and the reason goes to OnReport once until the program answers again. A
+// program that died is started again for the next login. Any thread; one login at a time
+// (ScriptLock, a leaf lock; OnReport runs outside it).
+class THTTPLoginScript {
+public:
+    static constexpr int kTimeoutMs = 5000;
+
+    // Uses commandLine from the next login on; a change stops the running program.
+    void SetCommandLine(const std::string& commandLine);
+    bool Validate(const std::string& user, const std::string& password);
+    // Ends the program.
+    void Stop();
+    // The reason a login was refused by no fault of the user (the calling thread).
+    std::function<void(const std::string& reason)> OnReport;
+    // "user password" as sent to the program.
+    static std::string LoginLine(const std::string& user, const std::string& password);
+
+private:
+    // Empty when the program answered (accepted tells how); else why the login is refused.
+    std::string ValidateLocked(const std::string& user, const std::string& password,
+                               bool& accepted);
+    std::mutex ScriptLock;
+    std::string FCommandLine;
+    std::unique_ptr<TLineProcess> FProcess;
+    std::string FLastReport; // the reason last reported; cleared by a working exchange
+};
 
 class THTTPProxySystem : public TLoggingServiceComponent {
 public:
@@ -16,10 +78,19 @@ public:
     // LoginMode values 0 to 3 are the known modes; any other stored value loads as this
     // one, which demands a login and must accept none (never an open proxy by accident).
     static constexpr uint8_t kUnknownLoginMode = 255;
+    // The write throttle's lowest rate.
+    static constexpr int kMinWriteRate = 16;
+    // The status view shows a transfer rate from this many bytes per second up ("-" below).
+    static constexpr int64_t kShownRateThreshold = 16;
+    // How the proxy names itself in "Server" and "Via".
+    static constexpr const char* kServerName = "Ostrel-Proxy";
+    static constexpr const char* kServerVersion = "1.0.0";
 
     // The log file is serviceFolder (ending in "/") + "httpproxy.log"; users is not owned
     // and outlives the service.
     THTTPProxySystem(const std::string& serviceFolder, TProxyUsersSystem* users);
+    // Stops the server (every connection ends) and the validation program.
+    ~THTTPProxySystem() override;
 
     std::string ClassName() const override { return "THTTPProxySystem"; }
 
@@ -36,16 +107,76 @@ public:
     int BandwidthLimit = 0;
     uint8_t LoginMode = 0;
     std::string LoginPassword;
+    // Login mode 3's validation program (a command line run by /bin/sh -c); empty: every
+    // login of mode 3 is refused.
+    std::string LoginScript;
+    // Who may connect (net/AllowedClients.h); empty: this machine and the local networks.
+    std::string AllowedClients;
     TProxyServerInfo HTTPProxy;  // up-stream HTTP proxy for retrieval
     TProxyServerInfo SocksProxy; // up-stream SOCKS5 proxy for outbound connections
 
+    // The local clock of the up-time and of the log lines; tests replace it.
+    std::function<TDateTime()> Clock = Now;
+
+    // The server while one exists (created at the first start); null before.
+    ThttpProxyServer* Server() const { return FServer.get(); }
+
+    // ---- the handlers' decisions (any thread) ----
+    // The options now in force.
+    std::shared_ptr<const THTTPProxyOptions> Options() const;
+    THTTPProxyOptions CurrentOptions() const; // from the fields (main thread)
+    // The login rule of the mode (see LoginMode).
+    bool CheckLogin(const THTTPProxyOptions& options, const std::string& user,
+                    const std::string& password);
+
+    // ---- settings and view ----
+    // Publishes the options and applies them to a running server (throttle, header updates,
+    // RequireAuth, allowed clients, the validation program).
+    void ApplySettings();
+    // "HTTP Proxy Settings" (TfrmHTTPProxySettings); on OK copies back, saves, applies.
+    bool EditSettings() override;
+    void UpdateDisplay() override;
+    // A ServerPort outside 1..65535, or an AllowedClients entry that does not parse.
+    std::string StartRefusal() const override;
+    // "HTTP proxy on port <ServerPort>".
+    std::string ServiceTitle() const override;
+    int ListeningPort() const { return FListeningPort; }
+    std::string UptimeText() const;
+    int ClientCount() const;
+    int64_t TransferRate() const; // main thread (samples the server)
+    uint64_t RequestCount() const;
+    uint64_t TotalBytes() const;
+    uint32_t ActiveRequests() const;
+    // Clients refused since the start (not in AllowedClients); 0 while stopped.
+    uint64_t RefusedCount() const;
+
 protected:
+    void DoEnable() override;
+    void DoDisable() override;
     // Enabled, ServerPort, ServerIP, EnableTunnelling, OnlyTunnelHTTPS, UpdateXForwardedFor,
     // UpdateVia, EnableLogFile, MaxConnections, MaxBackLog, LimitBandwidth, BandwidthLimit,
-    // LoginMode, LoginPassword; then the records "<section>-HTTPProxy", "-SocksProxy".
+    // LoginMode, LoginPassword, LoginScript, AllowedClients; then the records
+    // "<section>-HTTPProxy", "-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;
     std::vector<TProxyRecord> ProxyRecords() override;
+
+private:
+    void InstallHandlers(ThttpProxyServer& server);
+    bool GetConnection(ThttpProxyServerClient* client, ThttpProxyRoute& route);
+    void RequestDone(ThttpProxyServerClient* client);
+
+    std::unique_ptr<ThttpProxyServer> FServer;
+    TClientAdmission FAdmission; // asked by the server on the main thread
+    THTTPLoginScript FScript;
+    // OptionsLock: guards FOptions (the pointer; the options it points to never change). A
+    // leaf lock.
+    mutable std::mutex OptionsLock;
+    std::shared_ptr<const THTTPProxyOptions> FOptions;
+    // RequestLogLock: whole lines in the log file. A leaf lock.
+    std::mutex RequestLogLock;
+    TDateTime FStartTime = 0;
+    int FListeningPort = 0;
 };
 
 } // namespace corvan

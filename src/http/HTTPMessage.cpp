@@ -432,10 +432,10 @@ int64_t AhttpMessage::CopyContent(AWriter& writer, const TCopyProgress& progress
     if (!FContentStream)
         return 0;
     if (!CacheContentWhileWriting)
-        return CopyReaderToWriter(FContentStream.get(), &writer, kStreamBlockSize, progress);
+        return CopyReaderToWriter(FContentStream.get(), &writer, ContentCopyBlockSize, progress);
     FContent.clear();
     TCachingWriter caching(writer, FContent);
-    int64_t n = CopyReaderToWriter(FContentStream.get(), &caching, kStreamBlockSize, progress);
+    int64_t n = CopyReaderToWriter(FContentStream.get(), &caching, ContentCopyBlockSize, progress);
     FContentCached = true;
     return n;
 }
@@ -722,7 +722,9 @@ void ThttpResponse::InitDefaults() {
 }
 
 bool ThttpResponse::HasNoBody() const {
-    return EqualNoCase(RequestMethod, "HEAD") || (FStatusCode >= 100 && FStatusCode <= 199) ||
+    return EqualNoCase(RequestMethod, "HEAD") ||
+           (EqualNoCase(RequestMethod, "CONNECT") && IsSuccess()) ||
+           (FStatusCode >= 100 && FStatusCode <= 199) ||
            FStatusCode == 204 || FStatusCode == 304;
 }
 

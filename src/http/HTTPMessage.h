@@ -137,6 +137,7 @@ public:
     // -1 without writing when !IncludeContent; else writes Content, or copies the stream in
     // 2048-byte blocks (appending to Content when CacheContentWhileWriting), fires
     // OnContentWritten and answers the bytes written. progress may abort the copy.
+    // (The block is ContentCopyBlockSize.)
     virtual int64_t WriteContent(AWriter& writer, const TCopyProgress& progress = {});
 
     // The body-length decision; raises EhttpMalformedMessage.
@@ -160,6 +161,8 @@ public:
     bool AutoDate = true;
     bool IncludeContent = true;
     bool CacheContentWhileWriting = false;
+    // Block of the stream copy in WriteContent (a relay passes bodies on in larger blocks).
+    int ContentCopyBlockSize = kStreamBlockSize;
     int64_t MaxContentTextSize = kMaxContentTextSize;
     TMessageEvent OnBeforePrepare;
     TMessageEvent OnAfterPrepare;
@@ -296,7 +299,7 @@ public:
     void SetProxyAuthenticate(std::string_view value);
     bool IsSuccess() const { return FStatusCode >= 200 && FStatusCode <= 299; }
     // Matches the version to an HTTP request (1.1, or 1.0 for 1.0 and earlier) and remembers
-    // its method (a response to HEAD has no body).
+    // its method (a response to HEAD, and a 2xx to CONNECT, has no body: RFC 9110 9.3.6).
     void SetRequest(const ThttpRequest& request);
 
     int64_t RangeStart = -1;

@@ -143,6 +143,16 @@ void AhttpServerClient::Execute() {
         return;
     TSocketStream& stream = *GetStream();
     KeepAlive = true;
+    if (Refused()) {
+        // Counted and logged (rate-limited) at accept; here only the answer.
+        try {
+            RefuseClient(stream);
+        } catch (const std::exception&) {
+            // The connection ends either way.
+        }
+        stream.Close();
+        return;
+    }
     try {
         while (!Terminated() && KeepAlive && stream.Connected())
             if (!RunExchange(stream))
@@ -309,10 +319,33 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
     return false;
 }
 
-void AhttpServerClient::RefuseRequest(TSocketStream& stream, int code, const std::string& details) {
+void AhttpServerClient::RefuseClient(TSocketStream& stream) {
+    // The request head first: closing with unread bytes would send a reset, and the client
+    // might never see the answer.
+    stream.Deadline = MonotonicMillis() + kHttpRefusedHeadTimeoutMs;
+    try {
+        RequestLine = ReadLimitedLine(stream.Reader(), kHttpMaxRequestLineLength);
+        Request = ThttpRequest::CreateFromStartLine(RequestLine);
+        if (!Request->GetProtocol().empty()) {
+            THeader ignored;
+            ignored.ReadFromReader(stream.Reader(), true, -1);
+        }
+    } catch (const std::exception&) {
+        // Whatever came (or did not): the answer is the same.
+    }
+    stream.Deadline = -1;
+    if (!Request)
+        Request = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
+    RefuseRequest(stream, 403, "Your address is not allowed to use this server.", false);
+    Request.reset();
+}
+
+void AhttpServerClient::RefuseRequest(TSocketStream& stream, int code, const std::string& details,
+                                      bool log) {
     KeepAlive = false;
     std::string title = HTTPStatusText(code);
-    Log(ltInfo, "Request refused: " + std::to_string(code) + " " + title + ": " + details);
+    if (log)
+        Log(ltInfo, "Request refused: " + std::to_string(code) + " " + title + ": " + details);
     SendErrorResponse(code, title, "The request cannot be served", details);
     Response->SetRequest(*Request);
     Response->GetHeader().SetFieldBody("Connection", "close");

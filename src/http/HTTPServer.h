@@ -15,6 +15,8 @@
 //   "100 Continue" when asked for; the body as text; RequestContentReceived; ProcessRequest;
 //   PrepareResponseRange; the response's Prepare; PrepareResponse; "Server" field; header;
 //   body (none for HEAD); ResponseSent; always RequestDone.
+// A client the server's Admission refused (CloseRefusedAtAccept false) gets 403 with the
+// error page after its request head was read, and is closed; no hook runs.
 // Requests the server refuses itself, each answered with the error page and then closed:
 //   400 a malformed request (framing the message layer cannot tell safely, a header over
 //       kMaxHeaderLineLength or kMaxHeaderSize), 413 a body over the request's
@@ -53,6 +55,8 @@ inline constexpr int kHttpKeepAliveTimeoutMs = 120000;
 // and drops what the client still sends for at most this many milliseconds, so the client
 // sees the answer rather than a reset caused by its unread bytes.
 inline constexpr int kHttpErrorDrainMs = 1000;
+// A refused client's request head is read for at most this long before the 403 goes out.
+inline constexpr int kHttpRefusedHeadTimeoutMs = 5000;
 // Bytes a connection's socket reads before its stream is woken, and the most it buffers for
 // sending before a write waits.
 inline constexpr int kHttpClientReadTrigger = 16384;
@@ -132,8 +136,13 @@ private:
     // Reads the body as text; false when the request was refused (400, 413) instead.
     bool ReadRequestBody(TSocketStream& stream);
     void WriteResponse(TSocketStream& stream);
-    // Answers a refused request with the error page, then ends the connection.
-    void RefuseRequest(TSocketStream& stream, int code, const std::string& details);
+    // Answers a refused request with the error page (logged when log), then ends the
+    // connection.
+    void RefuseRequest(TSocketStream& stream, int code, const std::string& details,
+                       bool log = true);
+    // A client the server's Admission refused: its request head is read (within
+    // kHttpRefusedHeadTimeoutMs), then 403 with the error page; the connection ends.
+    void RefuseClient(TSocketStream& stream);
     void SendFallbackError(TSocketStream& stream);
     void FireEvent(const std::function<void(AhttpServer*, AhttpServerClient*)>& event);
     void FireSyncEvent(const std::function<void(AhttpServer*, AhttpServerClient*)>& event);

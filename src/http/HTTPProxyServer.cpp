@@ -1,0 +1,377 @@
+#include "http/HTTPProxyServer.h"
+
+#include "http/URL.h"
+#include "net/SocketLib.h"
+#include "util/Strings.h"
+
+#include <cstring>
+#include <unordered_set>
+
+namespace corvan {
+
+namespace {
+
+// Whether a comma-separated value lists token (ASCII case ignored).
+bool ListHasToken(std::string_view value, std::string_view token) {
+    for (const std::string& part : Split(value, ','))
+        if (EqualNoCase(TrimWhiteSpace(part), token))
+            return true;
+    return false;
+}
+
+bool IsSimpleMethod(const std::string& method) {
+    return method == "GET" || method == "HEAD" || method == "PUT" || method == "POST";
+}
+
+bool IsLocalIP4(uint32_t addrNetOrder, const TIP4AddrArray& local) {
+    uint8_t first[4];
+    std::memcpy(first, &addrNetOrder, 4); // network order: the first byte is the first part
+    if (first[0] == 127 || addrNetOrder == 0)
+        return true;
+    for (uint32_t a : local)
+        if (a == addrNetOrder)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& extra,
+                         bool keepFraming) {
+    THeader* header = message.HeaderOrNull();
+    if (!header)
+        return 0;
+    std::unordered_set<std::string> names = {"connection", "proxy-connection", "keep-alive",
+                                             "upgrade"};
+    for (const std::string& name : extra)
+        names.insert(AsciiLowerCase(name));
+    for (int i = 0; i < header->FieldCount(); ++i) {
+        AHeaderField* field = header->Fields(i);
+        if (!EqualNoCase(field->GetName(), "Connection"))
+            continue;
+        for (const std::string& part : Split(field->GetBody(), ','))
+            if (std::string name = AsciiLowerCase(TrimWhiteSpace(part)); !name.empty())
+                names.insert(std::move(name));
+    }
+    if (keepFraming) {
+        names.erase("content-length");
+        names.erase("transfer-encoding");
+    }
+    // One pass into a fresh header: deleting in place would move the rest every time.
+    auto kept = std::make_unique<THeader>();
+    int removed = 0;
+    for (int i = 0; i < header->FieldCount(); ++i) {
+        AHeaderField* field = header->Fields(i);
+        std::string name = field->GetName();
+        if (!name.empty() && names.count(AsciiLowerCase(name))) {
+            ++removed;
+            continue;
+        }
+        kept->AddFieldObject(field->Duplicate());
+    }
+    if (removed > 0)
+        message.SetHeader(std::move(kept));
+    return removed;
+}
+
+// --- ThttpProxyServerClient -------------------------------------------------------------------
+
+ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
+    : AhttpServerClient(server), FProxyServer(server) {}
+
+ThttpProxyServerClient::~ThttpProxyServerClient() {
+    WaitLetGo();
+}
+
+void ThttpProxyServerClient::Execute() {
+    if (!Terminated())
+        GetStream()->Socket()->SetAllowHalfClose(true);
+    AhttpServerClient::Execute();
+}
+
+void ThttpProxyServerClient::RequestHeaderReceived() {
+    ThttpRequest& request = *Request;
+    std::string value;
+    if (THeader* header = request.HeaderOrNull()) {
+        value = header->GetFieldBody("Proxy-Connection");
+        if (TrimWhiteSpace(value).empty())
+            value = header->GetFieldBody("Connection");
+    }
+    if (ListHasToken(value, "close"))
+        KeepAlive = false;
+    else if (ListHasToken(value, "keep-alive"))
+        KeepAlive = true;
+    ForwardKeepAlive = request.GetMethod() != "CONNECT";
+    if (request.GetProtocol().empty() && IsKnownMethod(request.GetMethod())) {
+        request.SetProtocol("HTTP");
+        request.SetMajorVersion(1);
+        request.SetMinorVersion(0);
+        request.GetHeader().SetFieldBody("X-Version-Warning",
+                                         "Request was upgraded from a pre-HTTP/1.0 request.");
+    }
+    AhttpServerClient::RequestHeaderReceived();
+}
+
+void ThttpProxyServerClient::ProcessRequest() {
+    AhttpServerClient::ProcessRequest();
+    if (Response || Terminated())
+        return;
+    ThttpProxyServer& server = *FProxyServer;
+    if (server.RequireAuth.load()) {
+        std::string credentials = Request->GetBasicProxyCredentials();
+        size_t colon = credentials.find(':');
+        std::string user = credentials.substr(0, colon);
+        std::string password = colon == std::string::npos ? "" : credentials.substr(colon + 1);
+        bool valid = true;
+        if (server.OnValidateLogin)
+            server.OnValidateLogin(this, user, password, valid);
+        if (!valid) {
+            SendErrorResponse(407, "Proxy authentication required",
+                              "Access to proxy server denied.", "Invalid login credentials.");
+            Response->SetProxyAuthenticate(kHttpProxyAuthenticate);
+            return;
+        }
+    }
+    DecodeURL(Request->GetURI(), URLProtocol, URLHost, URLPath);
+    SplitHostPort(URLHost, TargetHost, TargetPort, "80");
+    try {
+        Tunnel = false;
+        ForwardToProxy = false;
+        ThttpProxyRoute route;
+        if (!server.OnGetConnection || !server.OnGetConnection(this, route) || Terminated())
+            return; // the handler's own response, or none (the connection then ends)
+        if (IsLoop(route)) {
+            server.LoopsRefused.fetch_add(1);
+            Tunnel = false;
+            SendErrorResponse(508, "Request loop", "The request is addressed to this proxy.",
+                              "A proxy does not forward requests to itself.");
+            return;
+        }
+        if (Tunnel)
+            OpenTunnel(route);
+        else
+            Forward(route);
+    } catch (const std::exception& e) {
+        if (Terminated()) {
+            Response.reset();
+            return;
+        }
+        Log(ltError, std::string("Error retrieving page: ") + e.what());
+        Tunnel = false;
+        SendErrorResponse(500, "Page not available", "Requested page could not be retrieved.",
+                          "Internal server error.");
+    }
+}
+
+bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
+    std::string host = TargetHost, port = TargetPort;
+    if (route.Socks5.InUse()) {
+        host = TrimWhiteSpace(route.Socks5.Host);
+        port = TrimWhiteSpace(route.Socks5.Port);
+    } else if (!Tunnel && route.HttpProxy.InUse()) {
+        host = TrimWhiteSpace(route.HttpProxy.Host);
+        port = TrimWhiteSpace(route.HttpProxy.Port);
+    }
+    // Only a request to our own port can be a loop: no lookup for any other.
+    if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
+        return false;
+    TIP4AddrArray addresses;
+    try {
+        addresses = ResolveHostIP4(host);
+    } catch (const std::exception&) {
+        return false; // the connection attempt reports it
+    }
+    std::string listen = FProxyServer->LocalHost();
+    uint32_t listenAddr = 0;
+    bool anyInterface = listen.empty() || !IsIPAddress(listen, listenAddr) || listenAddr == 0;
+    TIP4AddrArray local = anyInterface ? LocalIP4Addresses() : TIP4AddrArray{};
+    for (uint32_t a : addresses)
+        if (anyInterface ? IsLocalIP4(a, local) : (a == listenAddr || a == 0))
+            return true;
+    return false;
+}
+
+void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
+    ThttpProxyServer& server = *FProxyServer;
+    std::unique_ptr<ThttpRequest> forward = Request->DuplicateRequest();
+    RemoveHopByHopFields(*forward, {"Proxy-Authorization", "Proxy-Authenticate"}, false);
+    if (!forward->GetHeader().HasField("Host") && forward->IsHTTP11OrLater() && !URLHost.empty())
+        forward->GetHeader().SetFieldBody("Host", URLHost);
+
+    HttpClient = std::make_unique<ThttpClient>();
+    ATCPClientConnectionProxy* first = nullptr;
+    if (route.HttpProxy.InUse()) {
+        FHttpLink = std::make_unique<TkelHTTPProxy>(route.HttpProxy.Trimmed());
+        first = FHttpLink.get();
+        ForwardToProxy = true;
+    }
+    if (route.Socks5.InUse()) {
+        FSocksLink = std::make_unique<TkelSocks5Proxy>(route.Socks5.Trimmed());
+        if (first)
+            FSocksLink->SetNextProxy(first);
+        first = FSocksLink.get();
+    }
+    HttpClient->SetHost(TargetHost);
+    HttpClient->SetPort(TargetPort);
+    HttpClient->SetProxy(first);
+    HttpClient->TimeOut = route.TimeOut;
+    HttpClient->ReadEventTrigger = kHttpProxyOutboundBuffer;
+    HttpClient->WriteBufferLimit = kHttpProxyOutboundBuffer;
+    if (server.OnPrepareForward)
+        server.OnPrepareForward(this, HttpClient.get());
+
+    THeader& header = forward->GetHeader();
+    if (server.UpdateXForwardedFor.load()) {
+        std::string address = SocketAddrStr(RemoteAddr());
+        if (address != "127.0.0.1")
+            header.SetFieldBody("X-Forwarded-For",
+                                AddForwardedFor(header.GetFieldBody("X-Forwarded-For"), address));
+    }
+    if (server.UpdateVia.load()) {
+        const std::string& listen = server.LocalHost();
+        if (!listen.empty() && listen != "0.0.0.0" && listen != "127.0.0.1")
+            header.SetFieldBody("Via", AddViaEntry(header.GetFieldBody("Via"), listen,
+                                                   forward->GetProtocol(),
+                                                   forward->GetMajorVersion(),
+                                                   forward->GetMinorVersion(),
+                                                   server.ServerString()));
+    }
+    bool simple = forward->IsHTTP() && IsSimpleMethod(forward->GetMethod());
+    if (ForwardToProxy) {
+        if (simple && URLProtocol.empty())
+            forward->SetURI("http://" + Request->GetURI());
+        else
+            forward->SetUseProxyForm(true);
+        header.SetFieldBody("Proxy-Connection", ForwardKeepAlive ? "Keep-Alive" : "close");
+    } else {
+        if (simple && (!URLProtocol.empty() || !URLHost.empty()))
+            forward->SetURI(URLPath.empty() ? std::string("/") : URLPath);
+        header.SetFieldBody("Connection", ForwardKeepAlive ? "Keep-Alive" : "close");
+    }
+
+    HttpClient->ContentMode = hcmStream;
+    HttpClient->Options = hcoRawChunked | hcoLineModeHeader;
+    HttpClient->SetRequest(std::move(forward));
+    HttpClient->SetActive(true);
+    SetResponse(HttpClient->TakeResponse());
+    if (Terminated()) {
+        Response.reset();
+        return;
+    }
+    if (!Response) {
+        Log(ltError, "No response");
+        return;
+    }
+    if (server.OnResponseReceived)
+        server.OnResponseReceived(this);
+    Response->AutoDate = false;
+    Response->ContentCopyBlockSize = kHttpProxyRelayBuffer;
+    std::string connection;
+    if (THeader* h = Response->HeaderOrNull()) {
+        connection = h->GetFieldBody("Connection");
+        if (TrimWhiteSpace(connection).empty())
+            connection = h->GetFieldBody("Proxy-Connection");
+    }
+    if (ListHasToken(connection, "close") || Response->IsContentUntilClose())
+        ForwardKeepAlive = false;
+}
+
+void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
+    auto connection = std::make_unique<TkelTCPClient>();
+    connection->SetHost(TargetHost);
+    connection->SetPort(TargetPort);
+    connection->TimeOut = route.TimeOut;
+    if (route.Socks5.InUse()) {
+        FSocksLink = std::make_unique<TkelSocks5Proxy>(route.Socks5.Trimmed());
+        connection->SetProxy(FSocksLink.get());
+    }
+    connection->SetStreamMode(smBlockWaitMessage);
+    connection->RunInThread = false;
+    connection->SetActive(true); // connects, or raises why it could not
+    TunnelConnection = std::move(connection);
+}
+
+void ThttpProxyServerClient::PrepareResponseRange() {
+    // A proxy passes ranges on; it never serves one itself.
+    Response->SetRequest(*Request);
+    Response->RangeStart = -1;
+    Response->RangeEnd = -1;
+}
+
+void ThttpProxyServerClient::PrepareResponse() {
+    AhttpServerClient::PrepareResponse();
+    ThttpResponse& response = *Response;
+    if (response.IsContentUntilClose())
+        KeepAlive = false;
+    RemoveHopByHopFields(response, {"Close"}, true);
+    bool proxyConnection = Request->HeaderOrNull() && Request->GetHeader().HasField("Proxy-Connection");
+    response.GetHeader().SetFieldBody(proxyConnection ? "Proxy-Connection" : "Connection",
+                                      KeepAlive ? "Keep-Alive" : "close");
+}
+
+void ThttpProxyServerClient::ResponseSentHook() {
+    AhttpServerClient::ResponseSentHook();
+    if (Terminated() || !Tunnel || !Response || !TunnelConnection || !Response->IsSuccess())
+        return;
+    KeepAlive = false;
+    TSocketStream& client = *GetStream();
+    TSocketStream* outbound = TunnelConnection->GetStream();
+    if (!outbound || !outbound->Connected())
+        return;
+    TunnelBytes = RelayStreams(&client, outbound, kHttpProxyRelayBuffer);
+}
+
+void ThttpProxyServerClient::RequestDone() {
+    AhttpServerClient::RequestDone();
+    ReleaseConnection();
+}
+
+void ThttpProxyServerClient::ReleaseConnection() {
+    // An outbound connection serves one request. The response's body reads from it.
+    if (Response && HttpClient)
+        Response->SetContentStream(nullptr);
+    auto stop = [](ATCPClient* c) {
+        try {
+            c->Terminate();
+        } catch (const std::exception&) {
+            // Going anyway.
+        }
+    };
+    if (HttpClient)
+        stop(HttpClient.get());
+    if (TunnelConnection)
+        stop(TunnelConnection.get());
+    HttpClient.reset();
+    TunnelConnection.reset();
+    FSocksLink.reset();
+    FHttpLink.reset();
+    Tunnel = false;
+    ForwardToProxy = false;
+    TunnelBytes = 0;
+}
+
+// --- ThttpProxyServer -------------------------------------------------------------------------
+
+ThttpProxyServer::ThttpProxyServer() = default;
+
+ThttpProxyServer::~ThttpProxyServer() {
+    ShutdownClients();
+}
+
+void ThttpProxyServer::TriggerActive() {
+    TSocketAddr local;
+    if (SocketGetSockName(ServerSocket().SocketHandle(), local) == 0)
+        FBoundPort = local.Port;
+    AhttpServer::TriggerActive();
+}
+
+void ThttpProxyServer::TriggerInactive() {
+    FBoundPort = 0;
+    AhttpServer::TriggerInactive();
+}
+
+std::unique_ptr<TTCPServerClient> ThttpProxyServer::CreateClient() {
+    return std::make_unique<ThttpProxyServerClient>(this);
+}
+
+} // namespace corvan

@@ -1,0 +1,144 @@
+#pragma once
+// The forwarding HTTP proxy: ThttpProxyServer is an AhttpServer whose connections
+// (ThttpProxyServerClient) check proxy logins, rewrite each request for the next hop, send it
+// over a fresh outbound connection (to the origin, or through up-stream proxies) and stream the
+// answer back; an accepted CONNECT joins the client and the target in a two-way relay.
+// Whatever the proxy does not decide itself (logins, routes, throttling, logging) it asks for
+// through events, all called on the connection's thread, several connections at a time.
+//
+// Per request, on the connection's thread (the hooks of the AhttpServerClient loop):
+//   RequestHeaderReceived  keep-alive from "Proxy-Connection"/"Connection"; a request line
+//                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning"
+//   ProcessRequest         login (407), target decoded, OnGetConnection (a route, or a
+//                          response of its own), loop check, then a tunnel is connected or
+//                          the request is rewritten (RewriteForwardRequest) and forwarded by
+//                          a ThttpClient; any error: 500 "Page not available"
+//   PrepareResponse        hop-by-hop fields of the next hop's answer replaced by our own
+//   ResponseSentHook       an accepted tunnel relays (RelayStreams, kHttpProxyRelayBuffer)
+//   RequestDone            the outbound connection is released (never reused)
+
+#include "http/HTTPClient.h"
+#include "http/HTTPServer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace corvan {
+
+// Relay block per direction for tunnels and the copy block of response bodies: one pass of the
+// relay loop per block, and loopback throughput grows with the block up to about here.
+inline constexpr int kHttpProxyRelayBuffer = 65536;
+// Time-out of an outbound connection (connect, each wait for the next hop's bytes).
+inline constexpr int kHttpProxyOutboundTimeoutMs = 180000;
+// The outbound socket stops reading ahead, and writes to it wait, at this many buffered bytes.
+inline constexpr int kHttpProxyOutboundBuffer = 16384;
+
+// The realm of the 407 answer, exactly as sent.
+inline constexpr const char* kHttpProxyAuthenticate = "Basic Realm=\"HTTP Proxy\"";
+
+// Where a request goes: the target, and the up-stream proxies in use (a SOCKS5 proxy that
+// makes the connection, an HTTP proxy that gets the request in absolute form; both: the SOCKS5
+// proxy reaches the HTTP proxy). A tunnel never uses the HTTP up-stream.
+struct ThttpProxyRoute {
+    TProxyServerInfo Socks5;
+    TProxyServerInfo HttpProxy;
+    int TimeOut = kHttpProxyOutboundTimeoutMs;
+};
+
+// Removes from a message every field that concerns only this hop: the fields named in its
+// "Connection" fields (all of them, split at commas, ignoring case), "Connection",
+// "Proxy-Connection", "Keep-Alive", "Upgrade", and extra. keepFraming keeps "Content-Length"
+// and "Transfer-Encoding" whatever "Connection" names (a body passed through unchanged needs
+// its framing). One pass over the header, whatever it holds; answers the fields removed.
+int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& extra,
+                         bool keepFraming);
+
+class ThttpProxyServer;
+
+class ThttpProxyServerClient : public AhttpServerClient {
+public:
+    explicit ThttpProxyServerClient(ThttpProxyServer* server);
+    ~ThttpProxyServerClient() override;
+
+    ThttpProxyServer* ProxyServer() const { return FProxyServer; }
+
+    // The current request (the connection's thread).
+    std::string URLProtocol, URLHost, URLPath;
+    std::string TargetHost, TargetPort;
+    bool Tunnel = false;
+    bool ForwardToProxy = false;
+    bool ForwardKeepAlive = false;
+    // The outbound side of the current request: the forwarding client, or the tunnel's
+    // connection. Owned; freed at RequestDone.
+    std::unique_ptr<ThttpClient> HttpClient;
+    std::unique_ptr<ATCPClient> TunnelConnection;
+    // Bytes moved by the tunnel of the current request (both ways).
+    int64_t TunnelBytes = 0;
+
+    // The request loop, with half-close allowed on the client's socket: a client that ends
+    // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.
+    void Execute() override;
+
+protected:
+    void RequestHeaderReceived() override;
+    void ProcessRequest() override;
+    void PrepareResponseRange() override;
+    void PrepareResponse() override;
+    void ResponseSentHook() override;
+    void RequestDone() override;
+
+private:
+    void Forward(const ThttpProxyRoute& route);
+    void OpenTunnel(const ThttpProxyRoute& route);
+    // Whether the first hop of route is this proxy's own listening address and port.
+    bool IsLoop(const ThttpProxyRoute& route) const;
+    void ReleaseConnection();
+    ThttpProxyServer* FProxyServer;
+    // The up-stream links of the current request (each connection its own: a link records
+    // the clients that use it).
+    std::unique_ptr<TkelSocks5Proxy> FSocksLink;
+    std::unique_ptr<TkelHTTPProxy> FHttpLink;
+};
+
+class ThttpProxyServer : public AhttpServer {
+public:
+    using TClient = ThttpProxyServerClient;
+    // Answers false when it gave no route (it may have set a response on the client instead,
+    // which is then sent). May set client->Tunnel (the request is an accepted CONNECT: it
+    // sets the client's 200 response too) and client->ForwardToProxy.
+    using TGetConnection = std::function<bool(TClient* client, ThttpProxyRoute& route)>;
+    using TValidateLogin = std::function<void(TClient* client, const std::string& user,
+                                              const std::string& password, bool& valid)>;
+    using TPrepareForward = std::function<void(TClient* client, ThttpClient* forward)>;
+    using TClientEvent = std::function<void(TClient* client)>;
+
+    ThttpProxyServer();
+    ~ThttpProxyServer() override;
+
+    // Set before activation; read by the connection threads.
+    std::atomic<bool> UpdateXForwardedFor{true};
+    std::atomic<bool> UpdateVia{true};
+    std::atomic<bool> RequireAuth{false};
+    TGetConnection OnGetConnection;
+    TValidateLogin OnValidateLogin;
+    TPrepareForward OnPrepareForward;
+    TClientEvent OnResponseReceived;
+
+    // Requests not forwarded because they were addressed to the proxy itself.
+    std::atomic<uint64_t> LoopsRefused{0};
+
+    // The port the server listens on (also when ListenPort was "0"); 0 while inactive.
+    uint16_t BoundPort() const { return FBoundPort.load(); }
+
+protected:
+    std::unique_ptr<TTCPServerClient> CreateClient() override;
+    void TriggerActive() override;
+    void TriggerInactive() override;
+
+private:
+    std::atomic<uint16_t> FBoundPort{0};
+};
+
+} // namespace corvan

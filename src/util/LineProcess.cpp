@@ -1,0 +1,166 @@
+#include "util/LineProcess.h"
+
+#include "util/Ticks.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace corvan {
+
+namespace {
+// How long Stop waits after SIGTERM before SIGKILL.
+constexpr int kStopGraceMs = 500;
+
+std::string SysError(const char* call, int error) {
+    return std::string(call) + " failed: " + std::strerror(error);
+}
+} // namespace
+
+TLineProcess::~TLineProcess() {
+    Stop();
+}
+
+bool TLineProcess::Running() {
+    if (FPid <= 0)
+        return false;
+    int status = 0;
+    pid_t r = ::waitpid(FPid, &status, WNOHANG);
+    if (r == FPid || (r < 0 && errno == ECHILD)) {
+        FPid = -1;
+        if (FSocket >= 0)
+            ::close(FSocket);
+        FSocket = -1;
+        FBuffer.clear();
+        return false;
+    }
+    return true;
+}
+
+bool TLineProcess::Start(std::string& error) {
+    Stop();
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        error = SysError("socketpair", errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    // dup2 clears close-on-exec on the copies; the originals close at exec.
+    posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
+    // The program blocks its control signals and ignores SIGPIPE in every thread; a helper
+    // must get the defaults, or it could neither be stopped nor notice a closed output.
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const char* argv[] = {"/bin/sh", "-c", FCommandLine.c_str(), nullptr};
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv),
+                           environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(pair[1]);
+    if (rc != 0) {
+        ::close(pair[0]);
+        error = SysError("posix_spawn", rc);
+        return false;
+    }
+    FPid = pid;
+    FSocket = pair[0];
+    FBuffer.clear();
+    return true;
+}
+
+bool TLineProcess::Ask(const std::string& line, int timeoutMs, std::string& answer,
+                       std::string& error) {
+    if (!Running()) {
+        error = "the program is not running";
+        return false;
+    }
+    auto fail = [&](std::string why) {
+        error = std::move(why);
+        Stop();
+        return false;
+    };
+    std::string out = line + "\n";
+    int64_t deadline = MonotonicMillis() + timeoutMs;
+    size_t sent = 0;
+    while (sent < out.size()) {
+        long n = ::send(FSocket, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail(n < 0 ? SysError("write to the program", errno) : "write failed");
+        sent += size_t(n);
+    }
+    for (;;) {
+        size_t end = FBuffer.find('\n');
+        if (end != std::string::npos) {
+            answer = FBuffer.substr(0, end);
+            if (!answer.empty() && answer.back() == '\r')
+                answer.pop_back();
+            FBuffer.erase(0, end + 1);
+            return true;
+        }
+        if (FBuffer.size() > kLineProcessMaxLine)
+            return fail("the program's answer is too long");
+        int64_t left = deadline - MonotonicMillis();
+        if (left <= 0)
+            return fail("no answer within " + std::to_string(timeoutMs) + " ms");
+        pollfd p{FSocket, POLLIN, 0};
+        int r = ::poll(&p, 1, int(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return fail(SysError("poll", errno));
+        if (r == 0)
+            continue;
+        char buf[512];
+        long n = ::recv(FSocket, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail("the program ended");
+        FBuffer.append(buf, size_t(n));
+    }
+}
+
+void TLineProcess::Stop() {
+    if (FSocket >= 0)
+        ::close(FSocket);
+    FSocket = -1;
+    FBuffer.clear();
+    if (FPid <= 0)
+        return;
+    ::kill(FPid, SIGTERM);
+    int status = 0;
+    int64_t deadline = MonotonicMillis() + kStopGraceMs;
+    while (::waitpid(FPid, &status, WNOHANG) == 0) {
+        if (MonotonicMillis() >= deadline) {
+            ::kill(FPid, SIGKILL);
+            ::waitpid(FPid, &status, 0);
+            break;
+        }
+        ::usleep(5000);
+    }
+    FPid = -1;
+}
+
+} // namespace corvan

@@ -1,0 +1,666 @@
+// The HTTP proxy service of the built corvan-proxy program, run headless with a settings file
+// written here, against a recording origin on loopback: curl through it (bodies byte for byte,
+// keep-alive, many at once, CONNECT to a TLS origin), the rewriting rules seen at the origin,
+// crafted requests whose framing must either be refused or reach the origin exactly once with
+// the exact body, the login modes, the bandwidth limit, up-stream proxies and the request log.
+
+#include "support/Microsocks.h"
+#include "support/NetTestSupport.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+constexpr int WaitMs = 30000;
+const char* const ReadyText = "running headless";
+
+// A recorded request: the head as received and the body its Content-Length announced.
+struct TRecorded {
+    std::string Head;
+    std::string Body;
+};
+
+// An origin on loopback, one thread per connection, one request per connection (the proxy
+// never reuses an outbound connection). It records every request and answers by path:
+//   /big     kBigSize pattern bytes with Content-Length; /2mb the first 2,000,000 of them
+//   /echo    the request body back
+//   /chunked kChunkedBody as it stands (chunked framing, extension and trailer)
+//   /close   "streamed until close" without length, then closes
+//   anything else "ok"
+class TRecordingOrigin {
+public:
+    static constexpr size_t kBigSize = 5 * 1000 * 1000;
+    static inline const std::string kChunkedBody =
+        "5;ext=1\r\nhello\r\n0006\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n";
+
+    TRecordingOrigin() : FBig(Pattern(kBigSize)) {
+        FThread = std::thread([this] {
+            for (;;) {
+                TSocketHandle h = FListener.Accept();
+                if (h == INVALID_SOCKETHANDLE || FStopping)
+                    break;
+                std::lock_guard lock(FWorkersLock);
+                FWorkers.emplace_back([this, h] { Serve(h); });
+            }
+        });
+    }
+    ~TRecordingOrigin() {
+        FStopping = true;
+        SocketShutdown(FListener.Handle, TShutdownHow::sdBoth);
+        FThread.join();
+        std::lock_guard lock(FWorkersLock);
+        for (std::thread& t : FWorkers)
+            t.join();
+    }
+    uint16_t Port() const { return FListener.Port; }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(Port()) + path;
+    }
+    const std::string& Big() const { return FBig; }
+    std::vector<TRecorded> Requests() {
+        std::lock_guard lock(FLock);
+        return FRequests;
+    }
+    void Clear() {
+        std::lock_guard lock(FLock);
+        FRequests.clear();
+    }
+
+private:
+    void Serve(TSocketHandle h) {
+        SetReceiveTimeout(h, 10);
+        std::string data;
+        char buf[65536];
+        size_t headEnd;
+        while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+            long n = SocketRecv(h, buf, sizeof buf);
+            if (n <= 0) {
+                SocketClose(h);
+                return;
+            }
+            data.append(buf, size_t(n));
+        }
+        TRecorded r;
+        r.Head = data.substr(0, headEnd + 4);
+        size_t length = 0;
+        std::string lower = r.Head;
+        for (char& c : lower)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (size_t p = lower.find("\r\ncontent-length:"); p != std::string::npos)
+            length = std::stoul(lower.substr(p + 17));
+        r.Body = data.substr(headEnd + 4);
+        while (r.Body.size() < length) {
+            long n = SocketRecv(h, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            r.Body.append(buf, size_t(n));
+        }
+        std::string path = r.Head.substr(r.Head.find(' ') + 1);
+        path = path.substr(0, path.find(' '));
+        {
+            std::lock_guard lock(FLock);
+            FRequests.push_back(r);
+        }
+        bool head = r.Head.rfind("HEAD ", 0) == 0;
+        auto sized = [&](const std::string& body) {
+            return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\nContent-Type: application/octet-stream\r\n\r\n" + (head ? "" : body);
+        };
+        if (path == "/big")
+            SendAll(h, sized(FBig));
+        else if (path == "/2mb")
+            SendAll(h, sized(FBig.substr(0, 2000000)));
+        else if (path == "/echo")
+            SendAll(h, sized(r.Body));
+        else if (path == "/chunked")
+            SendAll(h, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunkedBody);
+        else if (path == "/close")
+            SendAll(h, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nstreamed until close");
+        else
+            SendAll(h, sized("ok"));
+        SocketShutdown(h, TShutdownHow::sdSend);
+        RecvAll(h);
+        SocketClose(h);
+    }
+
+    std::string FBig;
+    TTestListener FListener;
+    std::atomic<bool> FStopping{false};
+    std::mutex FLock;
+    std::vector<TRecorded> FRequests;
+    std::mutex FWorkersLock;
+    std::vector<std::thread> FWorkers;
+    std::thread FThread;
+};
+
+// The program with the HTTP service on a free loopback port and extra settings lines.
+class THttpProxyProgram {
+public:
+    explicit THttpProxyProgram(const std::string& extra = "", const std::string& moreSections = "") {
+        FPort = FreeLoopbackPort();
+        std::filesystem::create_directories(FDir / "data/Corvan");
+        WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
+                      "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                          std::to_string(FPort) + "\nEnableLogFile=1\nMaxConnections=250\n" +
+                          extra + moreSections);
+        FProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
+            std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
+                                               {"XDG_CONFIG_HOME", FDir / "config"},
+                                               {"HOME", FDir / "home"}},
+            std::vector<std::string>{"XDG_DATA_HOME"});
+        Ready = FProcess->WaitForOutput(ReadyText, WaitMs);
+    }
+    ~THttpProxyProgram() {
+        FProcess->Signal(SIGTERM);
+        FProcess->WaitForExit(WaitMs);
+    }
+    bool Ready = false;
+    uint16_t Port() const { return FPort; }
+    std::string Proxy() const { return "http://127.0.0.1:" + std::to_string(FPort); }
+    std::string Output() const { return FProcess->Output(); }
+    // Stops the program; everything it wrote.
+    std::string StopAndOutput() {
+        FProcess->Signal(SIGTERM);
+        FProcess->WaitForExit(WaitMs);
+        return FProcess->Output();
+    }
+    std::string Log() const { return ReadFileText(FDir / "data/Corvan/ProxyApp/httpproxy.log"); }
+    const TTempDir& Dir() const { return FDir; }
+
+private:
+    TTempDir FDir;
+    uint16_t FPort = 0;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+struct TCurlResult {
+    int Code = -1;
+    std::string Body;
+    std::string Headers;
+};
+
+TCurlResult Curl(const TTempDir& dir, std::vector<std::string> options, const std::string& url) {
+    std::string out = dir / "body", headers = dir / "headers";
+    std::filesystem::remove(out);
+    std::filesystem::remove(headers);
+    std::vector<std::string> args = {"/usr/bin/curl", "-s", "--max-time", "30", "-o", out,
+                                     "-D", headers};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(url);
+    TChildProcess curl(args, {});
+    TCurlResult r;
+    r.Code = curl.WaitForExit(WaitMs);
+    r.Body = ReadFileText(out);
+    r.Headers = ReadFileText(headers);
+    return r;
+}
+
+// Sends request on a new connection, reads until the proxy closes (10 s at most).
+std::string Exchange(uint16_t port, const std::string& request) {
+    TSocketHandle h = ConnectBlocking(port);
+    if (h == INVALID_SOCKETHANDLE)
+        return "no connection";
+    SetReceiveTimeout(h);
+    SendAll(h, request);
+    std::string reply = RecvAll(h);
+    SocketClose(h);
+    return reply;
+}
+
+// Another process: no event to await, so its port is polled for up to 5 s.
+bool RunUntilConnectable(uint16_t port) {
+    for (int i = 0; i < 250; ++i) {
+        TSocketHandle h = ConnectBlocking(port);
+        if (h != INVALID_SOCKETHANDLE) {
+            SocketClose(h);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// The field names of a response head, in order.
+std::vector<std::string> FieldNames(const std::string& head) {
+    std::vector<std::string> names;
+    size_t p = head.find("\r\n");
+    while (p != std::string::npos && p + 2 < head.size()) {
+        size_t end = head.find("\r\n", p + 2);
+        std::string line = head.substr(p + 2, end - p - 2);
+        if (line.empty())
+            break;
+        names.push_back(line.substr(0, line.find(':')));
+        p = end;
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(HTTPProxyE2E, BodiesPassByteForByte) {
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    const TTempDir& d = proxy.Dir();
+
+    TCurlResult big = Curl(d, {"-x", proxy.Proxy()}, origin.Url("/big"));
+    EXPECT_EQ(big.Code, 0);
+    EXPECT_TRUE(big.Body == origin.Big()) << "5 MB body differs, size " << big.Body.size();
+
+    TCurlResult head = Curl(d, {"-x", proxy.Proxy(), "-I"}, origin.Url("/big"));
+    EXPECT_EQ(head.Code, 0);
+    EXPECT_NE(head.Headers.find("Content-Length: 5000000"), std::string::npos) << head.Headers;
+
+    std::string upload = Pattern(2 * 1000 * 1000);
+    WriteFileText(d / "upload", upload);
+    TCurlResult echo = Curl(d, {"-x", proxy.Proxy(), "--data-binary", "@" + (d / "upload")},
+                            origin.Url("/echo"));
+    EXPECT_EQ(echo.Code, 0);
+    EXPECT_TRUE(echo.Body == upload) << "2 MB echo differs, size " << echo.Body.size();
+
+    // Chunked framing, extension and trailer reach the client exactly as the origin sent them.
+    std::string chunked = Exchange(proxy.Port(), "GET " + origin.Url("/chunked") +
+                                                     " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    size_t bodyStart = chunked.find("\r\n\r\n");
+    ASSERT_NE(bodyStart, std::string::npos) << chunked;
+    EXPECT_EQ(chunked.substr(bodyStart + 4), TRecordingOrigin::kChunkedBody);
+    EXPECT_NE(chunked.find("Transfer-Encoding: chunked"), std::string::npos);
+
+    // A body ended by the origin closing: streamed, then the client connection closes too
+    // (even though the client asked to keep it).
+    std::string untilClose = Exchange(proxy.Port(), "GET " + origin.Url("/close") +
+                                                        " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(untilClose.find("\r\n\r\nstreamed until close"), std::string::npos) << untilClose;
+    EXPECT_NE(untilClose.find("Connection: close"), std::string::npos) << untilClose;
+}
+
+TEST(HTTPProxyE2E, KeepAliveAndManyClientsAtOnce) {
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    const TTempDir& d = proxy.Dir();
+    // Two requests on one client connection: curl says it reused it.
+    std::string out = d / "two";
+    TChildProcess two({"/usr/bin/curl", "-sv", "--max-time", "20", "-x", proxy.Proxy(), "-o",
+                       out, origin.Url("/a"), "-o", out, origin.Url("/b")},
+                      {});
+    ASSERT_EQ(two.WaitForExit(WaitMs), 0) << two.Output();
+    EXPECT_NE(two.Output().find("Re-using existing connection"), std::string::npos)
+        << two.Output();
+
+    // 200 fetches in parallel, each its own connection.
+    std::vector<std::string> args = {"/usr/bin/curl", "-s", "--max-time", "60", "--parallel",
+                                     "--parallel-max", "200", "-x", proxy.Proxy(), "-w",
+                                     "code=%{http_code}\n"};
+    for (int i = 0; i < 200; ++i) {
+        args.push_back("-o");
+        args.push_back("/dev/null");
+        args.push_back(origin.Url("/p" + std::to_string(i)));
+    }
+    TChildProcess many(args, {});
+    ASSERT_EQ(many.WaitForExit(90000), 0);
+    size_t ok = 0;
+    for (size_t p = many.Output().find("code=200"); p != std::string::npos;
+         p = many.Output().find("code=200", p + 8))
+        ++ok;
+    EXPECT_EQ(ok, 200u) << many.Output();
+}
+
+TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy("UpdateXForwardedFor=1\nUpdateVia=1\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    std::string hostPort = "127.0.0.1:" + std::to_string(origin.Port());
+
+    // Absolute target to origin form; keep-alive asked of the origin; hop-by-hop fields named
+    // by "Connection" (all of them), the proxy login and "Connection" itself gone; no "Host"
+    // given: it comes from the target. A client at 127.0.0.1 is not added to
+    // "X-Forwarded-For", and a proxy on 127.0.0.1 adds no "Via".
+    std::string reply = Exchange(
+        proxy.Port(), "GET " + origin.Url("/a?q=1") +
+                          " HTTP/1.1\r\nConnection: keep-alive, X-Secret, X-Other\r\n"
+                          "Proxy-Connection: close\r\n"
+                          "X-Secret: s\r\nX-Other: o\r\nX-Kept: k\r\nProxy-Authorization: Basic "
+                          "eDp5\r\nKeep-Alive: 300\r\nX-Forwarded-For: 10.1.1.1\r\n\r\n");
+    EXPECT_NE(reply.find("HTTP/1.1 200 OK"), std::string::npos) << reply;
+    std::vector<TRecorded> seen = origin.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    const std::string& h = seen[0].Head;
+    EXPECT_EQ(h.rfind("GET /a?q=1 HTTP/1.1\r\n", 0), 0u) << h;
+    EXPECT_NE(h.find("\r\nHost: " + hostPort + "\r\n"), std::string::npos) << h;
+    EXPECT_NE(h.find("\r\nConnection: Keep-Alive\r\n"), std::string::npos) << h;
+    EXPECT_NE(h.find("\r\nX-Kept: k\r\n"), std::string::npos) << h;
+    EXPECT_NE(h.find("\r\nX-Forwarded-For: 10.1.1.1\r\n"), std::string::npos) << h;
+    for (const char* gone : {"X-Secret", "X-Other", "Proxy-Authorization", "Keep-Alive",
+                             "Proxy-Connection", "Via"})
+        EXPECT_EQ(h.find(std::string("\r\n") + gone + ":"), std::string::npos) << gone << h;
+
+    // Other methods keep the absolute target.
+    origin.Clear();
+    Exchange(proxy.Port(), "OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    seen = origin.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Head.rfind("OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\n", 0), 0u)
+        << seen[0].Head;
+
+    // A request line without a version goes out as HTTP/1.0 with the warning.
+    origin.Clear();
+    Exchange(proxy.Port(), "GET " + origin.Url("/old") + "\r\n");
+    seen = origin.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Head.rfind("GET /old HTTP/1.0\r\n", 0), 0u) << seen[0].Head;
+    EXPECT_NE(seen[0].Head.find(
+                  "\r\nX-Version-Warning: Request was upgraded from a pre-HTTP/1.0 request.\r\n"),
+              std::string::npos)
+        << seen[0].Head;
+
+    // A request to the proxy's own address and port is not forwarded.
+    reply = Exchange(proxy.Port(), "GET http://127.0.0.1:" + std::to_string(proxy.Port()) +
+                                       "/ HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
+    reply = Exchange(proxy.Port(), "GET http://localhost:" + std::to_string(proxy.Port()) +
+                                       "/ HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
+}
+
+TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {
+    TTempDir tls;
+    // A TLS origin: openssl's test server with a self-signed certificate made here.
+    TChildProcess gen({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                       "-subj", "/CN=localhost", "-days", "1", "-keyout", tls / "key.pem",
+                       "-out", tls / "cert.pem"},
+                      {});
+    ASSERT_EQ(gen.WaitForExit(WaitMs), 0) << gen.Output();
+    uint16_t tlsPort = FreeLoopbackPort();
+    TChildProcess server({"/usr/bin/openssl", "s_server", "-accept",
+                          "127.0.0.1:" + std::to_string(tlsPort), "-cert", tls / "cert.pem",
+                          "-key", tls / "key.pem", "-www", "-naccept", "1"},
+                         {});
+    ASSERT_TRUE(server.WaitForOutput("ACCEPT", WaitMs)) << server.Output();
+
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    TCurlResult r = Curl(proxy.Dir(), {"-k", "-p", "-x", proxy.Proxy()},
+                         "https://127.0.0.1:" + std::to_string(tlsPort) + "/");
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_NE(r.Body.find("s_server"), std::string::npos) << r.Body;
+    EXPECT_NE(r.Headers.find("HTTP/1.1 200 Tunnel established\r\n"), std::string::npos)
+        << r.Headers;
+    // The tunnel's answer: no body, no length; "Date", then "Proxy-Connection" when the client
+    // sent one, else "Connection", then "Server". Then the tunnel carries bytes both ways.
+    TRecordingOrigin origin;
+    for (std::string field : {"Proxy-Connection", "Connection"}) {
+        TSocketHandle h = ConnectBlocking(proxy.Port());
+        SetReceiveTimeout(h);
+        SendAll(h, "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.1\r\n" +
+                       (field == "Proxy-Connection" ? "Proxy-Connection: keep-alive\r\n" : "") +
+                       "\r\nGET /t HTTP/1.1\r\nHost: x\r\n\r\n");
+        // Our end of the tunnel done: the half-close travels to the origin, which then closes.
+        SocketShutdown(h, TShutdownHow::sdSend);
+        std::string answer = RecvAll(h);
+        SocketClose(h);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 Tunnel established\r\n", 0), 0u) << answer;
+        EXPECT_EQ(FieldNames(answer), (std::vector<std::string>{"Date", field, "Server"}))
+            << answer;
+        EXPECT_NE(answer.find("Server: Ostrel-Proxy/1.0.0 MW-HTTP/1.09\r\n"), std::string::npos);
+        EXPECT_NE(answer.find("\r\n\r\nHTTP/1.1 200 OK\r\n"), std::string::npos) << answer;
+    }
+    EXPECT_NE(proxy.Log().find(" 200 0 1 CONNECT 127.0.0.1:" + std::to_string(tlsPort) +
+                               " HTTP/1.1\r\n"),
+              std::string::npos)
+        << proxy.Log();
+
+    THttpProxyProgram off("EnableTunnelling=0\n");
+    ASSERT_TRUE(off.Ready);
+    std::string reply = Exchange(off.Port(), "CONNECT 127.0.0.1:443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("Tunnelling is disabled on this server."), std::string::npos);
+
+    THttpProxyProgram https("OnlyTunnelHTTPS=1\n");
+    ASSERT_TRUE(https.Ready);
+    reply = Exchange(https.Port(), "CONNECT 127.0.0.1:8443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("Tunnelling on a non-HTTPS port is disabled on this server."),
+              std::string::npos);
+}
+
+TEST(HTTPProxyE2E, LoginModes) {
+    TRecordingOrigin origin;
+    const std::string users = "[Proxy-ProxyUsers]\nItemCount=3\n"
+                              "[Proxy-ProxyUsers.Items.0]\nName=A\nLogin=alice\nPassword=Pw\n"
+                              "[Proxy-ProxyUsers.Items.1]\nName=B\nLogin=bob\nPassword=pw\n"
+                              "UserDisabled=1\n"
+                              "[Proxy-ProxyUsers.Items.2]\nName=C\nLogin=carol\nPassword=pw\n"
+                              "AllowHTTPProxy=0\n";
+    auto code = [&](const THttpProxyProgram& p, const std::string& login) {
+        std::vector<std::string> options = {"-x", p.Proxy(), "-w", "%{http_code}"};
+        if (!login.empty()) {
+            options.push_back("--proxy-user");
+            options.push_back(login);
+        }
+        std::string out = p.Dir() / "code";
+        options.push_back("-o");
+        options.push_back("/dev/null");
+        std::vector<std::string> args = {"/usr/bin/curl", "-s", "--max-time", "20"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(origin.Url("/x"));
+        TChildProcess c(args, {});
+        c.WaitForExit(WaitMs);
+        return c.Output();
+    };
+    {
+        THttpProxyProgram open("LoginMode=0\n");
+        ASSERT_TRUE(open.Ready);
+        EXPECT_EQ(code(open, ""), "200");
+    }
+    {
+        THttpProxyProgram shared("LoginMode=1\nLoginPassword=Secret\n");
+        ASSERT_TRUE(shared.Ready);
+        EXPECT_EQ(code(shared, ""), "407");
+        EXPECT_EQ(code(shared, "anyone:sECRET"), "200"); // letter case of the password ignored
+        EXPECT_EQ(code(shared, "anyone:wrong"), "407");
+        // The 407: exact field order, realm, and the connection kept for the retry.
+        std::string reply = Exchange(shared.Port(), "GET " + origin.Url("/x") +
+                                                        " HTTP/1.1\r\nHost: h\r\n\r\n"
+                                                        "GET " + origin.Url("/x") +
+                                                        " HTTP/1.1\r\nHost: h\r\nProxy-"
+                                                        "Authorization: Basic eDpzZWNyZXQ=\r\n"
+                                                        "Connection: close\r\n\r\n");
+        EXPECT_EQ(reply.rfind("HTTP/1.1 407 Proxy authentication required\r\n", 0), 0u) << reply;
+        EXPECT_EQ(FieldNames(reply),
+                  (std::vector<std::string>{"Content-Type", "Pragma", "Proxy-Authenticate", "Date",
+                                            "Content-Length", "Connection", "Server"}))
+            << reply;
+        EXPECT_NE(reply.find("Proxy-Authenticate: Basic Realm=\"HTTP Proxy\"\r\n"),
+                  std::string::npos);
+        EXPECT_NE(reply.find("HTTP/1.1 200 OK"), std::string::npos) << "no retry answer: " << reply;
+        EXPECT_NE(shared.Log().find(" 407 "), std::string::npos) << shared.Log();
+    }
+    {
+        THttpProxyProgram configured("LoginMode=2\n", users);
+        ASSERT_TRUE(configured.Ready);
+        EXPECT_EQ(code(configured, "ALICE:pw"), "200");
+        EXPECT_EQ(code(configured, "alice:nope"), "407");
+        EXPECT_EQ(code(configured, "bob:pw"), "407");   // UserDisabled
+        EXPECT_EQ(code(configured, "carol:pw"), "407"); // no AllowHTTPProxy
+    }
+    {
+        // A validation program written for the test: accepts "good" with password "p%20w"
+        // as sent (a blank in the password), answers nothing for "silent", dies for "die".
+        TTempDir d;
+        std::string script = d / "check.sh";
+        WriteFileText(script, "#!/bin/sh\nwhile read user pass; do\n"
+                              "  case \"$user\" in\n"
+                              "    good) if [ \"$pass\" = \"p%20w\" ]; then echo OK; else echo ERR; fi;;\n"
+                              "    silent) sleep 10;;\n"
+                              "    die) exit 3;;\n"
+                              "    *) echo ERR;;\n"
+                              "  esac\ndone\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        THttpProxyProgram scripted("LoginMode=3\nLoginScript=" + script + "\n");
+        ASSERT_TRUE(scripted.Ready);
+        EXPECT_EQ(code(scripted, "good:p w"), "200");
+        EXPECT_EQ(code(scripted, "good:other"), "407");
+        EXPECT_EQ(code(scripted, "die:x"), "407");
+        EXPECT_EQ(code(scripted, "good:p w"), "200"); // started again
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(code(scripted, "silent:x"), "407");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+        EXPECT_EQ(code(scripted, "good:p w"), "200");
+
+        THttpProxyProgram none("LoginMode=3\n");
+        ASSERT_TRUE(none.Ready);
+        EXPECT_EQ(code(none, "good:p w"), "407");
+        EXPECT_EQ(code(none, "good:p w"), "407");
+        std::string out = none.StopAndOutput();
+        size_t first = out.find("no validation program is set");
+        EXPECT_NE(first, std::string::npos) << out;
+        EXPECT_EQ(out.find("no validation program is set", first + 1), std::string::npos)
+            << "reported more than once: " << out;
+
+        THttpProxyProgram missing("LoginMode=3\nLoginScript=" + (d / "missing.sh") + "\n");
+        ASSERT_TRUE(missing.Ready);
+        EXPECT_EQ(code(missing, "good:p w"), "407");
+    }
+}
+
+TEST(HTTPProxyE2E, FramingTableReachesOriginOnceOrNotAtAll) {
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    std::string target = "POST " + origin.Url("/echo") + " HTTP/1.1\r\nHost: h\r\n";
+    struct TCase {
+        const char* Name;
+        std::string Rest;     // after the request line and Host
+        const char* Expected; // the body the origin gets, or null: refused with 400
+    };
+    const std::vector<TCase> cases = {
+        {"plain length", "Content-Length: 5\r\n\r\nhello", "hello"},
+        {"zero length", "Content-Length: 0\r\n\r\n", ""},
+        {"no framing", "\r\n", ""},
+        {"same length twice", "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello", "hello"},
+        {"length list", "Content-Length: 5, 5\r\n\r\nhello", "hello"},
+        {"two lengths", "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", nullptr},
+        {"length list differs", "Content-Length: 5, 6\r\n\r\nhello!", nullptr},
+        {"blank before colon", "Content-Length : 5\r\n\r\nhello", nullptr},
+        {"plus sign", "Content-Length: +5\r\n\r\nhello", nullptr},
+        {"minus sign", "Content-Length: -5\r\n\r\nhello", nullptr},
+        {"hex length", "Content-Length: 0x5\r\n\r\nhello", nullptr},
+        {"empty length", "Content-Length: \r\n\r\nhello", nullptr},
+        {"overflowing length", "Content-Length: 99999999999999999999999\r\n\r\nhello", nullptr},
+        {"chunked", "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
+        {"chunked with trailing blank", "Transfer-Encoding: chunked \r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         "hello"},
+        {"Chunked capitalised", "Transfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
+        {"both framing fields",
+         "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
+        {"chunked then gzip", "Transfer-Encoding: chunked, gzip\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         nullptr},
+        {"chunked twice", "Transfer-Encoding: chunked, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         nullptr},
+        {"unknown coding", "Transfer-Encoding: gzip\r\n\r\nhello", nullptr},
+        {"empty coding", "Transfer-Encoding: \r\n\r\nhello", nullptr},
+        {"huge chunk size",
+         "Transfer-Encoding: chunked\r\n\r\n10000000000000000\r\nhello\r\n0\r\n\r\n", nullptr},
+        {"chunk size not hex", "Transfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
+         nullptr},
+        {"chunk data too long", "Transfer-Encoding: chunked\r\n\r\n3\r\nhello\r\n0\r\n\r\n",
+         nullptr},
+        {"chunk extension", "Transfer-Encoding: chunked\r\n\r\n5;a=b\r\nhello\r\n0\r\n\r\n",
+         "hello"},
+        {"folded length", "Content-Length:\r\n 5\r\n\r\nhello", nullptr},
+        {"folded coding", "Transfer-Encoding:\r\n chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", nullptr},
+        {"bare LF inside the length line", "Content-Length: 5\nX: y\r\n\r\nhello", nullptr},
+        // The bare LF joins the length line to X's value: no length, so no body (and "hello"
+        // never becomes a request of its own).
+        {"bare LF before a length line", "X: y\nContent-Length: 5\r\n\r\nhello", ""},
+        {"blank before coding colon",
+         "Transfer-Encoding : chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", nullptr},
+    };
+    ASSERT_GE(cases.size(), 25u);
+    for (const TCase& c : cases) {
+        origin.Clear();
+        std::string reply = Exchange(proxy.Port(), target + "Connection: close\r\n" + c.Rest);
+        std::vector<TRecorded> seen = origin.Requests();
+        if (!c.Expected) {
+            EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << c.Name << ": " << reply;
+            EXPECT_TRUE(seen.empty()) << c.Name << ": reached the origin";
+        } else {
+            EXPECT_EQ(reply.rfind("HTTP/1.1 200 ", 0), 0u) << c.Name << ": " << reply;
+            ASSERT_EQ(seen.size(), 1u) << c.Name;
+            EXPECT_EQ(seen[0].Body, c.Expected) << c.Name;
+            // The origin gets one framing, the length of the exact body.
+            EXPECT_EQ(seen[0].Head.find("Transfer-Encoding"), std::string::npos) << c.Name;
+        }
+    }
+}
+
+TEST(HTTPProxyE2E, BandwidthLimit) {
+    TRecordingOrigin origin;
+    THttpProxyProgram limited("LimitBandwidth=1\nBandwidthLimit=200000\n");
+    ASSERT_TRUE(limited.Ready) << limited.Output();
+    std::string out = limited.Dir() / "limited";
+    auto start = std::chrono::steady_clock::now();
+    TChildProcess c({"/usr/bin/curl", "-s", "--max-time", "40", "-x", limited.Proxy(), "-o", out,
+                     origin.Url("/2mb")},
+                    {});
+    ASSERT_EQ(c.WaitForExit(60000), 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(std::filesystem::file_size(out), 2000000u);
+    double rate = 2000000.0 / seconds;
+    EXPECT_LE(rate, 200000.0 * 1.02) << seconds << " s";
+    EXPECT_GE(rate, 200000.0 / 1.25) << seconds << " s";
+
+    for (const char* limit : {"0", "1"}) {
+        THttpProxyProgram p(std::string("LimitBandwidth=1\nBandwidthLimit=") + limit + "\n");
+        ASSERT_TRUE(p.Ready);
+        TCurlResult r = Curl(p.Dir(), {"-x", p.Proxy(), "--max-time", "3"}, origin.Url("/x"));
+        EXPECT_NE(r.Code, -1) << limit;
+    }
+}
+
+TEST(HTTPProxyE2E, UpstreamProxies) {
+    TRecordingOrigin origin;
+    // tinyproxy as the up-stream HTTP proxy, microsocks as the up-stream SOCKS5 proxy.
+    if (!std::filesystem::exists("/usr/bin/tinyproxy"))
+        GTEST_SKIP() << "tinyproxy is not installed (scripts/setup.sh installs it)";
+    TTempDir d;
+    uint16_t tinyPort = FreeLoopbackPort();
+    WriteFileText(d / "tinyproxy.conf", "Port " + std::to_string(tinyPort) +
+                                            "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                                            "Allow 127.0.0.1\nLogLevel Info\n");
+    TChildProcess tiny({"/usr/bin/tinyproxy", "-d", "-c", d / "tinyproxy.conf"}, {});
+    ASSERT_TRUE(RunUntilConnectable(tinyPort)) << tiny.Output();
+    TMicrosocks socks;
+    ASSERT_TRUE(socks.Running()) << "microsocks did not start";
+
+    std::string http = "[Proxy-HTTP-HTTPProxy]\nUseProxy=1\nHost=127.0.0.1\nPort=" +
+                       std::to_string(tinyPort) + "\n";
+    std::string socks5 = "[Proxy-HTTP-SocksProxy]\nUseProxy=1\nHost=127.0.0.1\nPort=" +
+                         std::to_string(socks.Port()) + "\n";
+    for (const std::string& sections : {http, socks5, http + socks5}) {
+        origin.Clear();
+        THttpProxyProgram proxy("", sections);
+        ASSERT_TRUE(proxy.Ready);
+        TCurlResult r = Curl(proxy.Dir(), {"-x", proxy.Proxy()}, origin.Url("/big"));
+        EXPECT_EQ(r.Code, 0) << sections;
+        EXPECT_TRUE(r.Body == origin.Big()) << sections << " size " << r.Body.size();
+        ASSERT_EQ(origin.Requests().size(), 1u) << sections;
+        if (sections.find("-HTTPProxy") != std::string::npos)
+            EXPECT_NE(origin.Requests()[0].Head.find("tinyproxy"), std::string::npos)
+                << origin.Requests()[0].Head;
+        else
+            EXPECT_EQ(origin.Requests()[0].Head.find("tinyproxy"), std::string::npos);
+    }
+}
