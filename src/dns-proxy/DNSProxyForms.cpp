@@ -9,6 +9,7 @@ TframeDNSProxyStatus::TframeDNSProxyStatus(TDNSProxySystem& service) {
     Lines = {""};
     AddValue("Request Count");
     AddValue("Up-Time");
+    AddValue("Refused Clients");
     service.AddServiceButtons(*this);
 }
 
@@ -26,6 +27,7 @@ void TframeDNSProxyStatus::Update(const TDNSProxySystem& s) {
     Lines = {"DNS Proxy Server active."};
     SetValue("Request Count", std::to_string(s.RequestCount()));
     SetValue("Up-Time", s.UptimeText());
+    SetValue("Refused Clients", std::to_string(s.RefusedCount()));
     Picture = TStatusPicture::iPCBlue;
 }
 
@@ -36,6 +38,7 @@ void TfrmDNSProxySettings::LoadFrom(const TDNSProxySystem& s) {
     ResolveServer = s.ResolveServer;
     RecurseServer = s.RecurseServer;
     Recurse = s.Recurse;
+    AllowedClients.SetAllowedClients(s.AllowedClients);
 }
 
 void TfrmDNSProxySettings::SaveTo(TDNSProxySystem& s) const {
@@ -46,6 +49,7 @@ void TfrmDNSProxySettings::SaveTo(TDNSProxySystem& s) const {
     s.ResolveServer = std::string(TrimWhiteSpace(ResolveServer));
     s.RecurseServer = RecurseServer;
     s.Recurse = Recurse;
+    s.AllowedClients = AllowedClients.GetAllowedClients();
 }
 
 } // namespace corvan

@@ -11,8 +11,8 @@ namespace corvan {
 
 class TDNSProxySystem;
 
-// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count and Up-Time
-// ("-" while stopped); Enable, Disable, Settings...; picture blue running, gray stopped.
+// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count, Up-Time and
+// Refused Clients ("-" while stopped); Enable, Disable, Settings...; picture blue running, gray stopped.
 class TframeDNSProxyStatus : public AStatusFrame {
 public:
     explicit TframeDNSProxyStatus(TDNSProxySystem& service);
@@ -30,6 +30,11 @@ public:
     static constexpr const char* kServerPortCaption = "Port:";
     static constexpr const char* kRecurseServerCaption = "Request recursive lookups from server.";
     static constexpr const char* kRecurseCaption = "Do recursive lookups.";
+    static constexpr const char* kPortCaption = "Port:";
+    // "DNS Server:" takes a host name or address and an optional ":port".
+    static constexpr size_t kMaxResolveServerLength = TframeEditProxyServer::kMaxHostLength + 6;
+    // Keystrokes of "DNS Server:": no blanks (a host name has none).
+    static bool ResolveServerKeyAccepted(char c) { return c != ' '; }
 
     std::string Caption() const override { return "DNS Proxy Settings"; }
     std::vector<std::string> Tabs() const { return {"Server", "Resolver"}; }
@@ -40,6 +45,7 @@ public:
     std::string ResolveServer;
     bool RecurseServer = true;
     bool Recurse = true;
+    TframeEditAllowedClients AllowedClients;
 
     // The server field and both check boxes matter only for method 1.
     bool ResolverFieldsEnabled() const { return ResolveMethod == 1; }
@@ -47,6 +53,7 @@ public:
     void LoadFrom(const TDNSProxySystem& service);
     // OK: copies every field back into the service.
     void SaveTo(TDNSProxySystem& service) const;
+    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 };
 
 } // namespace corvan

@@ -15,6 +15,8 @@ TDNSProxySystem::TDNSProxySystem()
     FrameClass = [this] { return std::make_unique<TframeDNSProxyStatus>(*this); };
     FServer->OnQuery = [this](TdnsUDPServer*, const TSocketAddr& source,
                               const TdnsServerQuery& query) { HandleQuery(source, query); };
+    FServer->Admission = &FAdmission;
+    FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
     FLookups->OnResult = [this](const TDNSSystemLookupResult& r) { SystemAnswer(r); };
 }
 
@@ -31,12 +33,13 @@ void TDNSProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.String("ResolveServer", ResolveServer, "");
     keys.Bool("RecurseServer", RecurseServer, true);
     keys.Bool("Recurse", Recurse, true);
+    keys.String("AllowedClients", AllowedClients, "");
 }
 
 std::string TDNSProxySystem::StartRefusal() const {
     if (ServerPort < 1 || ServerPort > kMaxPortNumber)
         return "port " + std::to_string(ServerPort) + " is out of range";
-    return {};
+    return TAllowedClients::ParseError(AllowedClients);
 }
 
 std::string TDNSProxySystem::ServiceTitle() const {
@@ -71,6 +74,8 @@ void TDNSProxySystem::DoEnable() {
     if (!refusal.empty())
         throw Exception(NotStartedText(refusal));
     FServer->SetActive(false);
+    FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients));
+    FAdmission.ResetCount();
     FServer->SetLocalHost(ServerIP.empty() ? "0.0.0.0" : ServerIP);
     FServer->SetLocalPort(std::to_string(ServerPort));
     try {

@@ -47,11 +47,16 @@ public:
     // Follow referrals and look for the servers of parent domains; off, only ResolveServer's
     // own answers count.
     bool Recurse = true;
+    // Who may ask (net/AllowedClients.h); empty: this machine and the local networks. An
+    // open resolver is abused for reflection attacks, so strangers are refused by default.
+    std::string AllowedClients;
 
     // The local clock of the up-time; tests replace it.
     std::function<TDateTime()> Clock = Now;
 
     uint32_t RequestCount() const { return FRequestCount; }
+    // Queries refused since the start (client not in AllowedClients); 0 while stopped.
+    uint64_t RefusedCount() const { return Active() ? FAdmission.RefusedCount() : 0; }
     size_t PendingCount() const { return FPending.size(); }
     uint32_t LastQueryNumber() const { return FLastQueryNumber; }
     // Tests start the numbering elsewhere to see it wrap.
@@ -66,7 +71,7 @@ public:
     // once once loaded from a file; a running service keeps its settings until its next start.
     bool EditSettings() override;
     void UpdateDisplay() override;
-    // A ServerPort outside 1..65535.
+    // A ServerPort outside 1..65535; an AllowedClients entry that does not parse.
     std::string StartRefusal() const override;
     // "DNS proxy on port <ServerPort>".
     std::string ServiceTitle() const override;
@@ -83,7 +88,7 @@ protected:
     void DoDisable() override;
 
     // Enabled, ServerIP, ServerPort, ResolveMethod (one byte; a stored value outside 0..255
-    // loads as 0), ResolveServer, RecurseServer, Recurse.
+    // loads as 0), ResolveServer, RecurseServer, Recurse, AllowedClients.
     void SettingsKeys(ASettingsKeys& keys) override;
 
 private:
@@ -95,6 +100,7 @@ private:
     void ResolverAnswer(TdnsLookup& lookup);
     uint32_t NextQueryNumber();
 
+    TClientAdmission FAdmission; // before the server, which asks it until it is destroyed
     std::unique_ptr<TdnsUDPServer> FServer;
     std::unique_ptr<TdnsResolver> FResolver;
     std::unique_ptr<TDNSSystemLookupPool> FLookups;

@@ -130,11 +130,18 @@ void TdnsUDPServer::TriggerPacketAvailable() {
         }
         if (!got)
             return;
+        bool refused = Admission && !Admission->Admit(from);
         TdnsServerQuery query;
         try {
             query = DNSParseServerQuery(data);
         } catch (const EdnsError&) {
             ++FDropped;
+            continue;
+        }
+        if (refused) {
+            if (!query.Questions.empty())
+                SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0],
+                                                    kDNSRcodeRefused));
             continue;
         }
         if (OnQuery)

@@ -5,6 +5,7 @@
 // system resolver of Linux drops one without it).
 
 #include "dns/DNSUtils.h"
+#include "net/AllowedClients.h"
 #include "net/SocketsUDP.h"
 
 #include <array>
@@ -37,6 +38,9 @@ struct TdnsAnswerRecord {
     std::string Data;
 };
 
+// Response code of a query the server will not answer for this client (RFC 1035 4.1.1).
+constexpr uint8_t kDNSRcodeRefused = 5;
+
 // TTL of every record the proxy writes, in seconds.
 constexpr uint32_t kDNSAnswerTTL = 60;
 
@@ -63,6 +67,12 @@ public:
     std::function<void(TdnsUDPServer* sender, const TSocketAddr& source,
                        const TdnsServerQuery& query)>
         OnQuery;
+
+    // Who may ask (not owned; null: everyone). Asked for each datagram before its questions
+    // are handed on: a refused query is answered with response code 5 (refused), its ID and
+    // question repeated; a refused datagram that does not parse as a query is dropped, so a
+    // stranger never gets more back than it sent.
+    TClientAdmission* Admission = nullptr;
 
     // Datagrams dropped because they did not parse as queries.
     uint64_t DroppedCount() const { return FDropped; }

@@ -363,3 +363,53 @@ TEST(DNSProxySystem, StatusFrameAndSettingsForm) {
     EXPECT_EQ(p.Service.ResolveServer, "127.0.0.1:5353");
     EXPECT_FALSE(p.Service.RecurseServer || p.Service.Recurse);
 }
+
+TEST(DNSProxySystem, ClientsOutsideAllowedClientsAreRefusedWithCodeFiveAndCounted) {
+    TTableResolver table({});
+    TProxy p;
+    p.Service.AllowedClients = "127.0.0.1/32";
+    p.Start();
+    ASSERT_TRUE(p.Service.Active());
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(7, {Q("10.0.0.9", dnsTypeA)}), a));
+    EXPECT_EQ(a.Flags.RCode, 0);
+
+    TUDPPeer stranger(Addr("127.0.0.2"));
+    stranger.SendTo(uint16_t(p.Service.ServerPort), Query(0x4242, {Q("10.0.0.9", dnsTypeA)}));
+    std::string data;
+    TSocketAddr from;
+    ASSERT_TRUE(RunLoopUntil([&] { return stranger.Receive(data, from); }, 5000));
+    TdnsHeader h = DNSReadHeader(data);
+    EXPECT_EQ(h.ID, 0x4242);
+    EXPECT_EQ(DNSDecodeFlags(h.Flags).RCode, kDNSRcodeRefused);
+    EXPECT_FALSE(DNSDecodeFlags(h.Flags).IsQuery);
+    EXPECT_EQ(h.QDCount, 1);
+    EXPECT_EQ(h.ANCount + h.NSCount + h.ARCount, 0);
+    // Garbage from a stranger gets nothing back; the allowed client is still served, and
+    // only the stranger's query counts as a request refused, none as a request.
+    stranger.SendTo(uint16_t(p.Service.ServerPort), "\x01\x02\x03");
+    ASSERT_TRUE(p.Ask(Query(8, {Q("10.0.0.8", dnsTypeA)}), a));
+    EXPECT_FALSE(stranger.Receive(data, from));
+    EXPECT_EQ(p.Service.RequestCount(), 2u);
+    EXPECT_EQ(p.Service.RefusedCount(), 2u);
+    p.Service.UpdateDisplay();
+    auto* frame = static_cast<TframeDNSProxyStatus*>(p.Service.GetStatusFrame());
+    EXPECT_EQ(frame->Value("Refused Clients"), "2");
+    ASSERT_EQ(p.UI.LogLines.size(), 1u); // once per address per minute
+    EXPECT_NE(p.UI.LogLines[0].find("127.0.0.2"), std::string::npos);
+    p.Service.SetEnabled(false);
+    p.Service.UpdateDisplay();
+    EXPECT_EQ(frame->Value("Refused Clients"), "-");
+
+    // A bad entry keeps the service stopped and names the entry; the form says the same.
+    p.Service.AllowedClients = "127.0.0.1, 300.1.2.3";
+    EXPECT_THROW(p.Start(), Exception);
+    EXPECT_FALSE(p.Service.Active());
+    TfrmDNSProxySettings form;
+    form.LoadFrom(p.Service);
+    EXPECT_NE(form.ValidationError().find("300.1.2.3"), std::string::npos);
+    p.Service.AllowedClients = "";
+    form.LoadFrom(p.Service);
+    EXPECT_EQ(form.AllowedClients.Text, kDefaultAllowedClients);
+    EXPECT_EQ(form.ValidationError(), "");
+}
