@@ -107,6 +107,36 @@ void TServerIPView::UpdateEnabling() {
     FAddress->setEnabled(rules.AddressEnabled());
 }
 
+// ---- TAllowedClientsView ----
+
+TAllowedClientsView::TAllowedClientsView(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    auto* label = new QLabel(TframeEditAllowedClients::kCaption, this);
+    FEdit = new QLineEdit(this);
+    FEdit->setMaxLength(static_cast<int>(TframeEditAllowedClients::kMaxLength));
+    TKeyFilter::Install(FEdit, TframeEditAllowedClients::KeyAccepted);
+    label->setBuddy(FEdit);
+    auto* hint = new QLabel(TframeEditAllowedClients::kHint, this);
+    hint->setWordWrap(true);
+    QFont small = hint->font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    hint->setFont(small);
+    layout->addWidget(label);
+    layout->addWidget(FEdit);
+    layout->addWidget(hint);
+}
+
+void TAllowedClientsView::LoadFrom(const TframeEditAllowedClients& model) {
+    FEdit->setText(Q(model.Text));
+    FEdit->setCursorPosition(0);
+}
+
+void TAllowedClientsView::SaveTo(TframeEditAllowedClients& model) const {
+    model.Text = S(FEdit->text());
+}
+
 // ---- TProxyServerView ----
 
 TProxyServerView::TProxyServerView(QWidget* parent) : QGroupBox(" Proxy Server ", parent) {
