@@ -1,10 +1,13 @@
 #include "gui/EditorFrameViews.h"
 
+#include "net/AllowedClients.h"
 #include "net/SocketLib.h"
 
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace corvan {
 
@@ -109,6 +112,11 @@ void TServerIPView::UpdateEnabling() {
 
 // ---- TAllowedClientsView ----
 
+namespace {
+// Beyond this the field scrolls rather than widening the dialog further.
+constexpr int kMaxAllowedClientsWidth = 640;
+} // namespace
+
 TAllowedClientsView::TAllowedClientsView(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -118,6 +126,9 @@ TAllowedClientsView::TAllowedClientsView(QWidget* parent) : QWidget(parent) {
     FEdit->setMaxLength(static_cast<int>(TframeEditAllowedClients::kMaxLength));
     TKeyFilter::Install(FEdit, TframeEditAllowedClients::KeyAccepted);
     label->setBuddy(FEdit);
+    // Wide enough for the default list, which the field shows when nothing is stored.
+    int wide = FEdit->fontMetrics().horizontalAdvance(kDefaultAllowedClients) + 16;
+    FEdit->setMinimumWidth(std::min(wide, kMaxAllowedClientsWidth));
     auto* hint = new QLabel(TframeEditAllowedClients::kHint, this);
     hint->setWordWrap(true);
     QFont small = hint->font();
