@@ -50,4 +50,9 @@ std::string TframeEditAllowedClients::ValidationError() const {
     return TAllowedClients::ParseError(Text);
 }
 
+bool TframeEditAllowedClients::KeyAccepted(char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == '/' || c == ',' || c == ' ' || c == '*' ||
+           static_cast<unsigned char>(c) < 32;
+}
+
 } // namespace corvan

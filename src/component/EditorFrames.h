@@ -50,6 +50,13 @@ public:
     std::string GetAllowedClients() const;
     // Empty when the text parses; else the message naming the bad entry.
     std::string ValidationError() const;
+
+    // The field takes at most this many characters: room for a few dozen blocks; a longer
+    // list belongs in the settings file, which has no such bound.
+    static constexpr size_t kMaxLength = 1024;
+    // Keystrokes the field takes: digits, ".", "/", ",", blanks, "*" and editing keys
+    // (codes below 32); nothing else can be part of an entry.
+    static bool KeyAccepted(char c);
 };
 
 class TframeEditProxyServer {

@@ -12,8 +12,7 @@ namespace corvan {
 class TDNSProxySystem;
 
 // "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count, Up-Time and
-// Refused Clients ("-" while stopped); Enable, Disable, Settings...; picture blue running,
-// gray stopped.
+// Refused Clients ("-" while stopped); Enable, Disable, Settings...; picture blue running, gray stopped.
 class TframeDNSProxyStatus : public AStatusFrame {
 public:
     explicit TframeDNSProxyStatus(TDNSProxySystem& service);
@@ -31,27 +30,30 @@ public:
     static constexpr const char* kServerPortCaption = "Port:";
     static constexpr const char* kRecurseServerCaption = "Request recursive lookups from server.";
     static constexpr const char* kRecurseCaption = "Do recursive lookups.";
+    static constexpr const char* kPortCaption = "Port:";
+    // "DNS Server:" takes a host name or address and an optional ":port".
+    static constexpr size_t kMaxResolveServerLength = TframeEditProxyServer::kMaxHostLength + 6;
+    // Keystrokes of "DNS Server:": no blanks (a host name has none).
+    static bool ResolveServerKeyAccepted(char c) { return c != ' '; }
 
     std::string Caption() const override { return "DNS Proxy Settings"; }
     std::vector<std::string> Tabs() const { return {"Server", "Resolver"}; }
 
     TframeEditServerIP ServerIP;
-    TframeEditAllowedClients AllowedClients; // on the Server tab
     std::string ServerPort;
     uint8_t ResolveMethod = 0; // 0 or 1: which of the two choices is selected
     std::string ResolveServer;
     bool RecurseServer = true;
     bool Recurse = true;
+    TframeEditAllowedClients AllowedClients;
 
     // The server field and both check boxes matter only for method 1.
     bool ResolverFieldsEnabled() const { return ResolveMethod == 1; }
 
-    // "Allowed clients:" must parse, or OK is not taken.
-    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
-
     void LoadFrom(const TDNSProxySystem& service);
     // OK: copies every field back into the service.
     void SaveTo(TDNSProxySystem& service) const;
+    std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 };
 
 } // namespace corvan

@@ -13,10 +13,10 @@ TDNSProxySystem::TDNSProxySystem()
     : FServer(std::make_unique<TdnsUDPServer>()), FResolver(std::make_unique<TdnsResolver>()),
       FLookups(std::make_unique<TDNSSystemLookupPool>()) {
     FrameClass = [this] { return std::make_unique<TframeDNSProxyStatus>(*this); };
-    FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
-    FServer->Admission = &FAdmission;
     FServer->OnQuery = [this](TdnsUDPServer*, const TSocketAddr& source,
                               const TdnsServerQuery& query) { HandleQuery(source, query); };
+    FServer->Admission = &FAdmission;
+    FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
     FLookups->OnResult = [this](const TDNSSystemLookupResult& r) { SystemAnswer(r); };
 }
 
@@ -74,7 +74,7 @@ void TDNSProxySystem::DoEnable() {
     if (!refusal.empty())
         throw Exception(NotStartedText(refusal));
     FServer->SetActive(false);
-    FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients)); // parses: StartRefusal
+    FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients));
     FAdmission.ResetCount();
     FServer->SetLocalHost(ServerIP.empty() ? "0.0.0.0" : ServerIP);
     FServer->SetLocalPort(std::to_string(ServerPort));
@@ -121,8 +121,8 @@ uint32_t TDNSProxySystem::NextQueryNumber() {
 void TDNSProxySystem::Answer(const TDNSProxyQuery& query, uint8_t code,
                              const std::vector<TdnsAnswerRecord>& answers,
                              const std::vector<TdnsAnswerRecord>& authority) {
-    FServer->SendResponse(
-        query.Source, DNSBuildResponse(query.Request, query.Question, code, answers, authority));
+    FServer->SendResponse(query.Source,
+                          DNSBuildResponse(query.Request, query.Question, code, answers, authority));
 }
 
 namespace {

@@ -39,7 +39,7 @@ public:
 
     std::string ClassName() const override { return "TDNSProxySystem"; }
 
-    std::string ServerIP; // listening address; empty: every local address
+    std::string ServerIP;  // listening address; empty: every local address
     int ServerPort = 53;
     uint8_t ResolveMethod = 0; // 0: the system's name lookup; 1: through ResolveServer
     std::string ResolveServer; // host or address, optionally ":port"
@@ -47,14 +47,15 @@ public:
     // Follow referrals and look for the servers of parent domains; off, only ResolveServer's
     // own answers count.
     bool Recurse = true;
-    // Who may ask (net/AllowedClients.h); empty: this machine and the local networks.
+    // Who may ask (net/AllowedClients.h); empty: this machine and the local networks. An
+    // open resolver is abused for reflection attacks, so strangers are refused by default.
     std::string AllowedClients;
 
     // The local clock of the up-time; tests replace it.
     std::function<TDateTime()> Clock = Now;
 
     uint32_t RequestCount() const { return FRequestCount; }
-    // Queries refused since the start (sender not in AllowedClients); 0 while stopped.
+    // Queries refused since the start (client not in AllowedClients); 0 while stopped.
     uint64_t RefusedCount() const { return Active() ? FAdmission.RefusedCount() : 0; }
     size_t PendingCount() const { return FPending.size(); }
     uint32_t LastQueryNumber() const { return FLastQueryNumber; }
@@ -99,7 +100,7 @@ private:
     void ResolverAnswer(TdnsLookup& lookup);
     uint32_t NextQueryNumber();
 
-    TClientAdmission FAdmission; // before the server: asked while it runs
+    TClientAdmission FAdmission; // before the server, which asks it until it is destroyed
     std::unique_ptr<TdnsUDPServer> FServer;
     std::unique_ptr<TdnsResolver> FResolver;
     std::unique_ptr<TDNSSystemLookupPool> FLookups;

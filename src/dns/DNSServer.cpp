@@ -36,16 +36,6 @@ bool DNSNameWritable(const std::string& name) {
 
 namespace {
 
-// A response of the header alone (no question to repeat): request's ID and flags, code.
-std::string HeaderOnlyResponse(const TdnsHeader& request, uint8_t code) {
-    TdnsWriter w(kDNSHeaderSize);
-    w.PutWord(request.ID);
-    w.PutWord(DNSResponseFlags(request.Flags, code, false));
-    for (int i = 0; i < 4; ++i)
-        w.PutWord(0);
-    return w.Data();
-}
-
 void WriteRecord(TdnsWriter& w, const TdnsAnswerRecord& r) {
     switch (r.Type) {
     case dnsTypeNS:
@@ -85,7 +75,12 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
             throw EdnsError(dnsErrInvalidParameter);
         DNSWriteRawQuestion(w, question);
     } catch (const EdnsError&) {
-        return HeaderOnlyResponse(request, 1);
+        TdnsWriter header(kDNSHeaderSize);
+        header.PutWord(request.ID);
+        header.PutWord(DNSResponseFlags(request.Flags, 1, false));
+        for (int i = 0; i < 4; ++i)
+            header.PutWord(0);
+        return header.Data();
     }
     bool truncated = false;
     for (const auto* section : {&answers, &authority}) {
@@ -123,29 +118,6 @@ void TdnsUDPServer::SendResponse(const TSocketAddr& destination, const std::stri
     }
 }
 
-void TdnsUDPServer::Refuse(const TSocketAddr& source, std::string_view datagram) {
-    TdnsHeader header;
-    try {
-        header = DNSReadHeader(datagram);
-    } catch (const EdnsError&) {
-        return; // not even a header: nothing to answer
-    }
-    if (!DNSDecodeFlags(header.Flags).IsQuery)
-        return; // never answer an answer
-    constexpr uint8_t kRefused = 5;
-    TdnsRawQuestion question;
-    try {
-        if (header.QDCount == 0)
-            throw EdnsError(dnsErrInvalidBuffer);
-        DNSReadRawQuestion(datagram, kDNSHeaderSize, question);
-    } catch (const EdnsError&) {
-        // Without a question to repeat, the header alone tells the client.
-        SendResponse(source, HeaderOnlyResponse(header, kRefused));
-        return;
-    }
-    SendResponse(source, DNSBuildResponse(header, question, kRefused));
-}
-
 void TdnsUDPServer::TriggerPacketAvailable() {
     std::string data;
     TSocketAddr from;
@@ -158,15 +130,18 @@ void TdnsUDPServer::TriggerPacketAvailable() {
         }
         if (!got)
             return;
-        if (Admission && !Admission->Admit(from)) {
-            Refuse(from, data);
-            continue;
-        }
+        bool refused = Admission && !Admission->Admit(from);
         TdnsServerQuery query;
         try {
             query = DNSParseServerQuery(data);
         } catch (const EdnsError&) {
             ++FDropped;
+            continue;
+        }
+        if (refused) {
+            if (!query.Questions.empty())
+                SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0],
+                                                    kDNSRcodeRefused));
             continue;
         }
         if (OnQuery)

@@ -38,6 +38,9 @@ struct TdnsAnswerRecord {
     std::string Data;
 };
 
+// Response code of a query the server will not answer for this client (RFC 1035 4.1.1).
+constexpr uint8_t kDNSRcodeRefused = 5;
+
 // TTL of every record the proxy writes, in seconds.
 constexpr uint32_t kDNSAnswerTTL = 60;
 
@@ -65,13 +68,14 @@ public:
                        const TdnsServerQuery& query)>
         OnQuery;
 
+    // Who may ask (not owned; null: everyone). Asked for each datagram before its questions
+    // are handed on: a refused query is answered with response code 5 (refused), its ID and
+    // question repeated; a refused datagram that does not parse as a query is dropped, so a
+    // stranger never gets more back than it sent.
+    TClientAdmission* Admission = nullptr;
+
     // Datagrams dropped because they did not parse as queries.
     uint64_t DroppedCount() const { return FDropped; }
-
-    // Who may ask (owned by the service; none: everyone). A datagram from a refused address
-    // never reaches OnQuery: a query is answered at once with response code 5 (refused),
-    // repeating its first question when it has one; anything else is dropped.
-    TClientAdmission* Admission = nullptr;
 
     // Sends a response; failures are dropped (the client asks again).
     void SendResponse(const TSocketAddr& destination, const std::string& response);
@@ -80,8 +84,6 @@ protected:
     void TriggerPacketAvailable() override;
 
 private:
-    void Refuse(const TSocketAddr& source, std::string_view datagram);
-
     uint64_t FDropped = 0;
 };
 

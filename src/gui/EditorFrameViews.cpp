@@ -1,10 +1,13 @@
 #include "gui/EditorFrameViews.h"
 
+#include "net/AllowedClients.h"
 #include "net/SocketLib.h"
 
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace corvan {
 
@@ -105,6 +108,44 @@ void TServerIPView::UpdateEnabling() {
     TframeEditServerIP rules;
     rules.AnyInterface = FAny->isChecked();
     FAddress->setEnabled(rules.AddressEnabled());
+}
+
+// ---- TAllowedClientsView ----
+
+namespace {
+// Beyond this the field scrolls rather than widening the dialog further.
+constexpr int kMaxAllowedClientsWidth = 640;
+} // namespace
+
+TAllowedClientsView::TAllowedClientsView(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    auto* label = new QLabel(TframeEditAllowedClients::kCaption, this);
+    FEdit = new QLineEdit(this);
+    FEdit->setMaxLength(static_cast<int>(TframeEditAllowedClients::kMaxLength));
+    TKeyFilter::Install(FEdit, TframeEditAllowedClients::KeyAccepted);
+    label->setBuddy(FEdit);
+    // Wide enough for the default list, which the field shows when nothing is stored.
+    int wide = FEdit->fontMetrics().horizontalAdvance(kDefaultAllowedClients) + 16;
+    FEdit->setMinimumWidth(std::min(wide, kMaxAllowedClientsWidth));
+    auto* hint = new QLabel(TframeEditAllowedClients::kHint, this);
+    hint->setWordWrap(true);
+    QFont small = hint->font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    hint->setFont(small);
+    layout->addWidget(label);
+    layout->addWidget(FEdit);
+    layout->addWidget(hint);
+}
+
+void TAllowedClientsView::LoadFrom(const TframeEditAllowedClients& model) {
+    FEdit->setText(Q(model.Text));
+    FEdit->setCursorPosition(0);
+}
+
+void TAllowedClientsView::SaveTo(TframeEditAllowedClients& model) const {
+    model.Text = S(FEdit->text());
 }
 
 // ---- TProxyServerView ----

@@ -58,6 +58,20 @@ private:
     QComboBox* FAddress;
 };
 
+// "Allowed clients:": the list's field with its hint below. Text only; whether it parses is
+// the form's ValidationError, asked when the dialog's OK is pressed.
+class TAllowedClientsView : public QWidget {
+public:
+    explicit TAllowedClientsView(QWidget* parent = nullptr);
+    void LoadFrom(const TframeEditAllowedClients& model);
+    void SaveTo(TframeEditAllowedClients& model) const;
+
+    QLineEdit* Edit() const { return FEdit; }
+
+private:
+    QLineEdit* FEdit;
+};
+
 // " Proxy Server ": Host, Port, "Use Authentication", Login, Password.
 class TProxyServerView : public QGroupBox {
 public:

@@ -1,5 +1,6 @@
 #include "gui/MainWindow.h"
 
+#include "app/Headless.h"
 #include "app/ProxySystem.h"
 #include "dns-proxy/DNSProxySystem.h"
 #include "gui/Pictures.h"
@@ -30,6 +31,8 @@ QString Q(const std::string& text) {
 }
 
 constexpr int kComponentRole = Qt::UserRole;
+// The display name a child node was last given by the window (see RefreshCaptions).
+constexpr int kShownNameRole = Qt::UserRole + 1;
 
 } // namespace
 
@@ -256,7 +259,55 @@ void TfrmMain::RunCommand(const std::function<void()>& command) {
     } catch (const std::exception& e) {
         FUI.ShowError(e.what());
     }
+    RefreshCaptions();
     RefreshSelected();
+}
+
+void TfrmMain::RefreshCaptions() {
+    bool wasBuilding = FBuilding;
+    FBuilding = true;
+    for (int i = 0; i < FTree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* top = FTree->topLevelItem(i);
+        for (int j = 0; j < top->childCount(); ++j) {
+            QTreeWidgetItem* node = top->child(j);
+            TAppComponent* component = ComponentOf(node);
+            if (!component)
+                continue;
+            QString name = Q(component->GetDisplayName());
+            if (node->data(0, kShownNameRole).toString() != name) {
+                node->setText(0, name);
+                node->setData(0, kShownNameRole, name);
+            }
+        }
+    }
+    FBuilding = wasBuilding;
+}
+
+bool TfrmMain::ReloadSettings(const std::vector<std::string>& enable) {
+    // The lines go to stderr as in a headless run; the reason of a failure also to a box.
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* lines = open_memstream(&text, &size);
+    bool read = false;
+    if (lines) {
+        read = corvan::ReloadSettingsFile(*FApp, enable, lines);
+        std::fclose(lines);
+    } else {
+        read = corvan::ReloadSettingsFile(*FApp, enable, stderr);
+    }
+    std::string report = text ? std::string(text, size) : std::string();
+    std::free(text);
+    std::fputs(report.c_str(), stderr);
+    std::fflush(stderr);
+    FKeepSettingsFile = !read;
+    for (int i = 0; i < FTree->topLevelItemCount(); ++i)
+        RebuildChildren(FTree->topLevelItem(i));
+    UpdateOptionMenus();
+    RefreshCaptions();
+    RefreshSelected();
+    if (!read)
+        FUI.ShowError(report);
+    return read;
 }
 
 void TfrmMain::RefreshSelected() {
@@ -335,6 +386,7 @@ void TfrmMain::RebuildChildren(QTreeWidgetItem* node) {
             item->setData(0, kComponentRole, QVariant::fromValue(reinterpret_cast<quintptr>(child)));
             if (child->CanRename())
                 item->setFlags(item->flags() | Qt::ItemIsEditable);
+            item->setData(0, kShownNameRole, Q(child->GetDisplayName()));
             if (child == FSelected)
                 reselect = item;
         }
@@ -356,7 +408,13 @@ void TfrmMain::OnNodeEdited(QTreeWidgetItem* node) {
     std::string text = node->text(0).toStdString();
     if (component->CanRename()) {
         // The node keeps the typed text, even an empty one, until its list is rebuilt.
-        RunCommand([component, text] { component->Rename(text); });
+        RunCommand([this, node, component, text] {
+            component->Rename(text);
+            bool wasBuilding = FBuilding;
+            FBuilding = true;
+            node->setData(0, kShownNameRole, Q(component->GetDisplayName()));
+            FBuilding = wasBuilding;
+        });
         return;
     }
     FBuilding = true;
@@ -490,7 +548,7 @@ void TfrmMain::ShutDown() {
     app.Y = y();
     app.W = width();
     app.H = height();
-    if (app.Loaded()) {
+    if (app.Loaded() && !FKeepSettingsFile) {
         try {
             app.SaveSettings();
         } catch (const std::exception& e) {
@@ -508,18 +566,15 @@ void TfrmMain::OnUpdateCheckComplete() {
     TUpdateChecker& checker = FApp->UpdateChecker();
     if (!checker.Success() || !checker.NewVersionAvailable())
         return;
-    QMessageBox box(this);
-    box.setWindowTitle("New Version Available");
-    box.setText(Q("Version " + checker.NewVersion() + " of " + FApp->Product.ProductName +
-                  " is available (this is version " + FApp->Product.Version + ")."));
-    QPushButton* info = checker.InfoURL().empty() ? nullptr : box.addButton("More Info", QMessageBox::ActionRole);
-    QPushButton* setup = checker.SetupURL().empty() ? nullptr : box.addButton("Download", QMessageBox::AcceptRole);
-    box.addButton(QMessageBox::Close);
-    box.exec();
-    if (info && box.clickedButton() == info)
-        QDesktopServices::openUrl(QUrl(Q(checker.InfoURL())));
-    else if (setup && box.clickedButton() == setup)
-        QDesktopServices::openUrl(QUrl(Q(checker.SetupURL())));
+    TfrmNewVersion dialog(FApp->Product, checker.NewVersion(), checker.InfoURL(),
+                          checker.SetupURL(), this);
+    if (OnNewVersionShown) {
+        dialog.show();
+        OnNewVersionShown(dialog);
+        dialog.hide();
+        return;
+    }
+    dialog.exec();
 }
 
 } // namespace corvan

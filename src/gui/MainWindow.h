@@ -10,6 +10,7 @@
 
 #include "app/ProxyAppBase.h"
 #include "gui/About.h"
+#include "gui/NewVersion.h"
 #include "gui/QtUserInterface.h"
 #include "gui/TreeRules.h"
 
@@ -78,6 +79,15 @@ public:
     QAction* UpdateChoiceAction(TUpdateChoice choice) const;
     QAction* CheckForUpgradeAction() const { return FCheckForUpgrade; }
 
+    // SIGHUP: reads the settings file again as the headless program does
+    // (ReloadSettingsFile with the --enable list), then refreshes the tree, the option menus
+    // and the selected view. An unreadable file keeps the running settings, shows why in an
+    // error box, and is not saved over at closing. True when the file was read.
+    bool ReloadSettings(const std::vector<std::string>& enable);
+
+    // For tests: runs instead of the modal loop with the new-version dialog shown.
+    std::function<void(TfrmNewVersion& dialog)> OnNewVersionShown;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
@@ -97,6 +107,10 @@ private:
     void OnChildRemoved(TAppComponent* child);
     void OnNodeEdited(QTreeWidgetItem* node);
     void OnUpdateCheckComplete();
+    // Sets each child node's caption that differs from its component's display name, as
+    // it was when last shown: a setting that names a node (a mapping's port) shows at once,
+    // while a caption typed in place stays as typed until its list is rebuilt.
+    void RefreshCaptions();
 
     TQtUserInterface FUI; // before the application, which keeps a reference to it
     std::unique_ptr<TProxyApp> FApp;
@@ -115,6 +129,8 @@ private:
     bool FBuilding = false;
     bool FFirstShown = false;
     bool FShutDown = false;
+    // The last reload found the settings file unreadable: it is left as it is at closing.
+    bool FKeepSettingsFile = false;
     QTimer FRefresh;
 
     QAction* FRunOnStartUp = nullptr;

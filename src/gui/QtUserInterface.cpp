@@ -28,6 +28,12 @@ bool TQtUserInterface::EditSettings(ASettingsForm& form) {
         ShowError("No dialog for \"" + form.Caption() + "\"");
         return false;
     }
+    dialog->OnValidationError = [this, box = dialog.get()](const std::string& text) {
+        if (OnShowError)
+            OnShowError(text);
+        else // over the dialog, which stays open
+            QMessageBox::critical(box, QStringLiteral("Error"), QString::fromStdString(text));
+    };
     if (OnDialogShown) {
         dialog->show();
         OnDialogShown(*dialog);

@@ -4,6 +4,7 @@
 
 #include <QFormLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QVBoxLayout>
 
 namespace corvan {
@@ -46,7 +47,8 @@ constexpr int kCountDigits = 10;
 
 // ---- TSettingsDialog ----
 
-TSettingsDialog::TSettingsDialog(const ASettingsForm& form, QWidget* parent) : QDialog(parent) {
+TSettingsDialog::TSettingsDialog(const ASettingsForm& form, QWidget* parent)
+    : QDialog(parent), FForm(form) {
     setWindowTitle(Q(form.Caption()));
     setModal(true);
     auto* layout = new QVBoxLayout(this);
@@ -67,6 +69,14 @@ QPushButton* TSettingsDialog::OkButton() const {
 
 void TSettingsDialog::accept() {
     SaveToForm();
+    std::string invalid = FForm.ValidationError();
+    if (!invalid.empty()) {
+        if (OnValidationError)
+            OnValidationError(invalid);
+        else
+            QMessageBox::critical(this, QStringLiteral("Error"), Q(invalid));
+        return;
+    }
     QDialog::accept();
 }
 
@@ -75,6 +85,8 @@ std::unique_ptr<TSettingsDialog> TSettingsDialog::Create(ASettingsForm& form, QW
         return std::make_unique<TSocksSettingsDialog>(*socks, parent);
     if (auto* mapping = dynamic_cast<TfrmPortMapSettings*>(&form))
         return std::make_unique<TPortMapSettingsDialog>(*mapping, parent);
+    if (auto* dns = dynamic_cast<TfrmDNSProxySettings*>(&form))
+        return std::make_unique<TDNSSettingsDialog>(*dns, parent);
     if (auto* user = dynamic_cast<TfrmProxyUserSettings*>(&form))
         return std::make_unique<TUserSettingsDialog>(*user, parent);
     return nullptr;
@@ -101,6 +113,8 @@ TSocksSettingsDialog::TSocksSettingsDialog(TfrmSocksProxySettings& form, QWidget
     layout->addLayout(portRow);
     FServerIP = new TServerIPView(server);
     layout->addWidget(FServerIP);
+    FAllowedClients = new TAllowedClientsView(server);
+    layout->addWidget(FAllowedClients);
     layout->addStretch();
 
     QWidget* options = AddPage(Pages(), tabs.at(1), layout);
@@ -138,6 +152,7 @@ TSocksSettingsDialog::TSocksSettingsDialog(TfrmSocksProxySettings& form, QWidget
     // The form's values.
     FPort->setEditText(Q(form.ServerPort));
     FServerIP->LoadFrom(form.ServerIP);
+    FAllowedClients->LoadFrom(form.AllowedClients);
     FMaxConnections->setText(Q(form.MaxConnections));
     FMaxBackLog->setText(Q(form.MaxBackLog));
     FEnableLog->setChecked(form.EnableLog);
@@ -166,6 +181,7 @@ void TSocksSettingsDialog::UpdateEnabling() {
 void TSocksSettingsDialog::SaveToForm() {
     FForm.ServerPort = S(FPort->currentText());
     FServerIP->SaveTo(FForm.ServerIP);
+    FAllowedClients->SaveTo(FForm.AllowedClients);
     FForm.MaxConnections = S(FMaxConnections->text());
     FForm.MaxBackLog = S(FMaxBackLog->text());
     FForm.EnableLog = FEnableLog->isChecked();
@@ -197,6 +213,8 @@ TPortMapSettingsDialog::TPortMapSettingsDialog(TfrmPortMapSettings& form, QWidge
     layout->addLayout(rows);
     FServerIP = new TServerIPView(server);
     layout->addWidget(FServerIP);
+    FAllowedClients = new TAllowedClientsView(server);
+    layout->addWidget(FAllowedClients);
     layout->addStretch();
 
     QWidget* destination = AddPage(Pages(), tabs.at(1), layout,
@@ -221,6 +239,7 @@ TPortMapSettingsDialog::TPortMapSettingsDialog(TfrmPortMapSettings& form, QWidge
     FProtocol->setCurrentIndex(form.ProtocolIndex);
     FPort->setText(Q(form.ServerPort));
     FServerIP->LoadFrom(form.ServerIP);
+    FAllowedClients->LoadFrom(form.AllowedClients);
     FDestHost->setText(Q(form.DestHost));
     FDestPort->setText(Q(form.DestPort));
     FUseSocksProxy->setChecked(form.UseSocksProxy);
@@ -235,10 +254,84 @@ void TPortMapSettingsDialog::SaveToForm() {
     FForm.ProtocolIndex = FProtocol->currentIndex();
     FForm.ServerPort = S(FPort->text());
     FServerIP->SaveTo(FForm.ServerIP);
+    FAllowedClients->SaveTo(FForm.AllowedClients);
     FForm.DestHost = S(FDestHost->text());
     FForm.DestPort = S(FDestPort->text());
     FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
     FSocksProxy->SaveTo(FForm.SocksProxy);
+}
+
+// ---- TDNSSettingsDialog ----
+
+TDNSSettingsDialog::TDNSSettingsDialog(TfrmDNSProxySettings& form, QWidget* parent)
+    : TSettingsDialog(form, parent), FForm(form) {
+    using F = TfrmDNSProxySettings;
+    std::vector<std::string> tabs = form.Tabs();
+    QVBoxLayout* layout;
+
+    QWidget* server = AddPage(Pages(), tabs.at(0), layout);
+    auto* portRow = new QFormLayout;
+    FPort = NumberField(server, kPortDigits);
+    portRow->addRow(F::kPortCaption, FPort);
+    layout->addLayout(portRow);
+    FServerIP = new TServerIPView(server);
+    layout->addWidget(FServerIP);
+    FAllowedClients = new TAllowedClientsView(server);
+    layout->addWidget(FAllowedClients);
+    layout->addStretch();
+
+    QWidget* resolver = AddPage(Pages(), tabs.at(1), layout);
+    FMethodSystem = new QRadioButton(F::kMethodSystemCaption, resolver);
+    FMethodServer = new QRadioButton(F::kMethodServerCaption, resolver);
+    FResolveServerLabel = new QLabel(F::kServerCaption, resolver);
+    FResolveServer = new QLineEdit(resolver);
+    FResolveServer->setMaxLength(static_cast<int>(F::kMaxResolveServerLength));
+    TKeyFilter::Install(FResolveServer, F::ResolveServerKeyAccepted);
+    FResolveServerLabel->setBuddy(FResolveServer);
+    FRecurseServer = new QCheckBox(F::kRecurseServerCaption, resolver);
+    FRecurse = new QCheckBox(F::kRecurseCaption, resolver);
+    layout->addWidget(FMethodSystem);
+    layout->addWidget(FMethodServer);
+    // The server's controls stand under their choice, indented.
+    auto* indented = new QVBoxLayout;
+    indented->setContentsMargins(20, 0, 0, 0);
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(FResolveServerLabel);
+    serverRow->addWidget(FResolveServer, 1);
+    indented->addLayout(serverRow);
+    indented->addWidget(FRecurseServer);
+    indented->addWidget(FRecurse);
+    layout->addLayout(indented);
+    layout->addStretch();
+
+    FPort->setText(Q(form.ServerPort));
+    FServerIP->LoadFrom(form.ServerIP);
+    FAllowedClients->LoadFrom(form.AllowedClients);
+    (form.ResolveMethod == 1 ? FMethodServer : FMethodSystem)->setChecked(true);
+    FResolveServer->setText(Q(form.ResolveServer));
+    FRecurseServer->setChecked(form.RecurseServer);
+    FRecurse->setChecked(form.Recurse);
+    connect(FMethodServer, &QRadioButton::toggled, this, [this] { UpdateEnabling(); });
+    UpdateEnabling();
+}
+
+void TDNSSettingsDialog::UpdateEnabling() {
+    FForm.ResolveMethod = FMethodServer->isChecked() ? 1 : 0;
+    bool on = FForm.ResolverFieldsEnabled();
+    for (QWidget* w : {static_cast<QWidget*>(FResolveServerLabel),
+                       static_cast<QWidget*>(FResolveServer),
+                       static_cast<QWidget*>(FRecurseServer), static_cast<QWidget*>(FRecurse)})
+        w->setEnabled(on);
+}
+
+void TDNSSettingsDialog::SaveToForm() {
+    FForm.ServerPort = S(FPort->text());
+    FServerIP->SaveTo(FForm.ServerIP);
+    FAllowedClients->SaveTo(FForm.AllowedClients);
+    FForm.ResolveMethod = FMethodServer->isChecked() ? 1 : 0;
+    FForm.ResolveServer = S(FResolveServer->text());
+    FForm.RecurseServer = FRecurseServer->isChecked();
+    FForm.Recurse = FRecurse->isChecked();
 }
 
 // ---- TUserSettingsDialog ----

@@ -1,9 +1,10 @@
 #pragma once
 // The settings dialogs: thin views over the form models (TfrmSocksProxySettings,
-// TfrmPortMapSettings, TfrmProxyUserSettings). A dialog shows the form's values when it is
-// made and writes the widgets back into the form on OK; every enabling rule, limit and
-// parse is the form's.
+// TfrmPortMapSettings, TfrmDNSProxySettings, TfrmProxyUserSettings). A dialog shows the
+// form's values when it is made and writes the widgets back into the form on OK; every
+// enabling rule, limit and parse is the form's.
 
+#include "dns-proxy/DNSProxyForms.h"
 #include "port-mapping/PortMapperForms.h"
 #include "socks-proxy/SocksProxyForms.h"
 #include "users/ProxyUserSettingsForm.h"
@@ -12,21 +13,30 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
+
+#include <functional>
 
 #include <memory>
 
 namespace corvan {
 
+class TAllowedClientsView;
 class TServerIPView;
 class TProxyServerView;
 
 // A modal dialog with the form's caption, a page control and "OK" (default) and "Cancel".
+// OK copies the widgets into the form; while the form's ValidationError is not empty that
+// text is shown in an error box and the dialog stays open, so nothing is taken.
 class TSettingsDialog : public QDialog {
 public:
     TSettingsDialog(const ASettingsForm& form, QWidget* parent);
+    // Shows a validation error; unset, an error box over the dialog.
+    std::function<void(const std::string& text)> OnValidationError;
     QTabWidget* Pages() const { return FPages; }
     QPushButton* OkButton() const;
     // Makes the view of a form's dialog: null for a form no view is made for.
@@ -38,6 +48,7 @@ protected:
     void accept() override;
 
 private:
+    const ASettingsForm& FForm;
     QTabWidget* FPages;
     QDialogButtonBox* FButtons;
 };
@@ -48,6 +59,7 @@ public:
 
     QComboBox* PortBox() const { return FPort; }
     TServerIPView* ServerIP() const { return FServerIP; }
+    TAllowedClientsView* AllowedClients() const { return FAllowedClients; }
     QLineEdit* MaxConnectionsEdit() const { return FMaxConnections; }
     QLineEdit* MaxBackLogEdit() const { return FMaxBackLog; }
     QCheckBox* EnableLogBox() const { return FEnableLog; }
@@ -68,6 +80,7 @@ private:
     TfrmSocksProxySettings& FForm;
     QComboBox* FPort;
     TServerIPView* FServerIP;
+    TAllowedClientsView* FAllowedClients;
     QLineEdit* FMaxConnections;
     QLineEdit* FMaxBackLog;
     QCheckBox* FEnableLog;
@@ -87,6 +100,7 @@ public:
     QComboBox* ProtocolBox() const { return FProtocol; }
     QLineEdit* PortEdit() const { return FPort; }
     TServerIPView* ServerIP() const { return FServerIP; }
+    TAllowedClientsView* AllowedClients() const { return FAllowedClients; }
     QLineEdit* DestHostEdit() const { return FDestHost; }
     QLineEdit* DestPortEdit() const { return FDestPort; }
     QCheckBox* UseSocksProxyBox() const { return FUseSocksProxy; }
@@ -100,10 +114,44 @@ private:
     QComboBox* FProtocol;
     QLineEdit* FPort;
     TServerIPView* FServerIP;
+    TAllowedClientsView* FAllowedClients;
     QLineEdit* FDestHost;
     QLineEdit* FDestPort;
     QCheckBox* FUseSocksProxy;
     TProxyServerView* FSocksProxy;
+};
+
+// "DNS Proxy Settings": Server (port, bind address, allowed clients) and Resolver (the two
+// methods; the server field and both check boxes grey out with the system's lookup).
+class TDNSSettingsDialog : public TSettingsDialog {
+public:
+    TDNSSettingsDialog(TfrmDNSProxySettings& form, QWidget* parent = nullptr);
+
+    QLineEdit* PortEdit() const { return FPort; }
+    TServerIPView* ServerIP() const { return FServerIP; }
+    TAllowedClientsView* AllowedClients() const { return FAllowedClients; }
+    QRadioButton* MethodSystemButton() const { return FMethodSystem; }
+    QRadioButton* MethodServerButton() const { return FMethodServer; }
+    QLineEdit* ResolveServerEdit() const { return FResolveServer; }
+    QCheckBox* RecurseServerBox() const { return FRecurseServer; }
+    QCheckBox* RecurseBox() const { return FRecurse; }
+
+protected:
+    void SaveToForm() override;
+
+private:
+    void UpdateEnabling();
+
+    TfrmDNSProxySettings& FForm;
+    QLineEdit* FPort;
+    TServerIPView* FServerIP;
+    TAllowedClientsView* FAllowedClients;
+    QRadioButton* FMethodSystem;
+    QRadioButton* FMethodServer;
+    QLabel* FResolveServerLabel;
+    QLineEdit* FResolveServer;
+    QCheckBox* FRecurseServer;
+    QCheckBox* FRecurse;
 };
 
 // "Proxy User": every edit goes to the form at once (automatic login naming and the

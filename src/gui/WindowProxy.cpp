@@ -9,6 +9,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
+#include <cstdio>
+
 namespace {
 
 int RunWindow(int argc, char** argv, const corvan::TCommandLine& options,
@@ -22,8 +25,16 @@ int RunWindow(int argc, char** argv, const corvan::TCommandLine& options,
         return 1;
     }
     ApplyEnableList(window->App().Root(), options.Enable);
-    // SIGINT and SIGTERM close the window as its Exit command does: save, then stop.
-    loop.WatchTerminationSignals([&window](int) { window->close(); });
+    // SIGINT and SIGTERM close the window as its Exit command does: save, then stop. SIGHUP
+    // reads the settings file again, as in a headless run.
+    loop.WatchTerminationSignals([&window, &options](int signal) {
+        if (signal == SIGHUP) {
+            std::fprintf(stderr, "corvan-proxy: SIGHUP received, reading the settings file again\n");
+            window->ReloadSettings(options.Enable);
+        } else {
+            window->close();
+        }
+    });
     TQtLoopBridge bridge(loop, [&window] { window->close(); });
     window->show();
     int code = qt.exec();

@@ -143,7 +143,7 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
                                         "AllowHTTPProxy", "AllowSocksProxy"}));
     EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
               (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "ResolveMethod", "ResolveServer",
-                                        "RecurseServer", "Recurse"}));
+                                        "RecurseServer", "Recurse", "AllowedClients"}));
     EXPECT_FALSE(ini->SectionExists("Proxy"));
 
     TTempRoot againTemp;

@@ -1,7 +1,10 @@
 #include "GuiFixture.h"
 
 #include "gui/EditorFrameViews.h"
+#include "dns-proxy/DNSProxySystem.h"
 #include "gui/SettingsDialogs.h"
+#include "net/AllowedClients.h"
+#include "support/UDPPeer.h"
 #include "util/IniFile.h"
 
 #include <QTest>
@@ -216,4 +219,97 @@ TEST(SettingsDialogs, UserDialogNamesTheLoginGreysAccessAndSavesToTheFile) {
     };
     QTest::mouseClick(w.ShownView()->ButtonWidget("Edit..."), Qt::LeftButton);
     EXPECT_EQ(w.ShownView()->ValueText("Status:").toStdString(), "User is disabled.");
+}
+
+TEST(SettingsDialogs, DNSDialogGreysTheResolverFieldsAndRoundTripsIntoTheSettingsFile) {
+    TWindowFixture f;
+    f.WriteSettings("[Proxy-DNS]\nServerPort=5300\nResolveMethod=0\n");
+    TfrmMain& w = f.Open();
+    TDNSProxySystem& dns = f.Root().DNSProxy();
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TDNSSettingsDialog&>(d);
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "DNS Proxy Settings");
+        EXPECT_EQ(dialog.Pages()->tabText(1).toStdString(), "Resolver");
+        EXPECT_EQ(dialog.AllowedClients()->Edit()->text().toStdString(), kDefaultAllowedClients);
+        EXPECT_TRUE(dialog.MethodSystemButton()->isChecked());
+        EXPECT_FALSE(dialog.ResolveServerEdit()->isEnabled());
+        EXPECT_FALSE(dialog.RecurseBox()->isEnabled());
+        dialog.MethodServerButton()->click();
+        EXPECT_TRUE(dialog.ResolveServerEdit()->isEnabled());
+        EXPECT_TRUE(dialog.RecurseServerBox()->isEnabled());
+        Type(dialog.ResolveServerEdit(), "ns.example :5353");
+        dialog.RecurseBox()->click();
+        dialog.PortEdit()->clear();
+        Type(dialog.PortEdit(), "5x301");
+        dialog.AllowedClients()->Edit()->clear();
+        Type(dialog.AllowedClients()->Edit(), "10.0.0.0/8,x 127.0.0.1");
+        Accept(dialog);
+    };
+    ASSERT_TRUE(dns.EditSettings());
+    EXPECT_EQ(dns.ServerPort, 5301);
+    EXPECT_EQ(dns.ResolveMethod, 1);
+    EXPECT_EQ(dns.ResolveServer, "ns.example:5353");
+    EXPECT_FALSE(dns.Recurse);
+    EXPECT_TRUE(dns.RecurseServer);
+    EXPECT_EQ(dns.AllowedClients, "10.0.0.0/8, 127.0.0.1");
+    TIniFile ini(f.SettingsPath());
+    EXPECT_EQ(ini.ReadString("Proxy-DNS", "AllowedClients", ""), "10.0.0.0/8, 127.0.0.1");
+    EXPECT_EQ(ini.ReadInteger("Proxy-DNS", "ServerPort", 0), 5301);
+}
+
+TEST(SettingsDialogs, ABadAllowedClientsEntryKeepsTheDialogOpenAndChangesNothing) {
+    TWindowFixture f;
+    f.WriteSettings(std::string(kUsersAndMappings) + "[Proxy-SocksProxy]\nServerPort=1080\n");
+    TfrmMain& w = f.Open();
+    TSocksProxySystem& socks = f.Root().SocksProxy();
+    bool stayedOpen = false;
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<TSocksSettingsDialog&>(d);
+        dialog.PortBox()->setEditText("2080");
+        dialog.AllowedClients()->Edit()->setText("10.0.0.0/33");
+        Accept(dialog);
+        stayedOpen = dialog.isVisible() && dialog.result() != QDialog::Accepted;
+        dialog.reject(); // the user gives up
+    };
+    EXPECT_FALSE(socks.EditSettings());
+    EXPECT_TRUE(stayedOpen);
+    ASSERT_EQ(f.Errors.size(), 1u);
+    EXPECT_NE(f.Errors[0].find("10.0.0.0/33"), std::string::npos);
+    EXPECT_EQ(socks.ServerPort, 1080);
+    EXPECT_EQ(TIniFile(f.SettingsPath()).ReadString("Proxy-SocksProxy", "ServerPort", ""), "1080");
+
+    // Corrected in the same dialog, OK takes it; the mapping dialog has the field too.
+    f.Errors.clear();
+    auto& mapping = static_cast<TPortMapSystem&>(*f.Root().PortMapper().Item(0));
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
+        dialog.AllowedClients()->Edit()->setText("192.168.1.7/24, 300.0.0.1");
+        Accept(dialog);
+        EXPECT_NE(dialog.result(), QDialog::Accepted);
+        dialog.AllowedClients()->Edit()->setText("*");
+        Accept(dialog);
+    };
+    EXPECT_TRUE(mapping.EditSettings());
+    EXPECT_EQ(f.Errors.size(), 1u);
+    EXPECT_EQ(mapping.AllowedClients, "*");
+}
+
+TEST(StatusViews, TheRefusedCountShowsInTheDNSView) {
+    TWindowFixture f;
+    f.WriteSettings("[Proxy-DNS]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                    std::to_string(FreeLoopbackPort()) + "\nAllowedClients=127.0.0.1/32\n");
+    TfrmMain& w = f.Open();
+    TDNSProxySystem& dns = f.Root().DNSProxy();
+    ASSERT_TRUE(dns.Active());
+    f.Select(&dns);
+    EXPECT_EQ(w.ShownView()->ValueText("Refused Clients").toStdString(), "0");
+    uint32_t second = 0;
+    ASSERT_TRUE(IsIPAddress("127.0.0.2", second));
+    TUDPPeer stranger(second);
+    stranger.SendTo(uint16_t(dns.ServerPort), std::string("\x00\x01\x01\x00\x00\x01\x00\x00"
+                                                           "\x00\x00\x00\x00\x01x\x00\x00\x01\x00\x01",
+                                                           19));
+    ASSERT_TRUE(RunLoopUntil([&] { return dns.RefusedCount() == 1; }, 5000));
+    w.RunCommand([] {});
+    EXPECT_EQ(w.ShownView()->ValueText("Refused Clients").toStdString(), "1");
 }

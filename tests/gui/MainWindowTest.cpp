@@ -4,6 +4,7 @@
 #include "gui/SettingsDialogs.h"
 #include "gui/TreeRules.h"
 #include "net/WinClasses.h"
+#include "support/HttpTestServer.h"
 #include "support/NetTestSupport.h"
 #include "util/IniFile.h"
 
@@ -255,16 +256,107 @@ TEST(MainWindow, WeeklyCheckChoiceSurvivesARestart) {
     EXPECT_EQ(again.App().UpdateCheckInterval, 7); // Never keeps the interval
 }
 
-TEST(MainWindow, CheckForUpgradeStartsTheChecker) {
+TEST(MainWindow, CheckForUpgradeAsksTheServerAndShowsTheNewVersionDialog) {
+    // The version file as the maker's server would serve it, on a loopback port.
+    TTestHttpServer server;
+    std::atomic<int> asked{0};
+    std::string body = "version=1.0.1 ; new\r\ninfo-url=http://x.example/info?a=1&b=<2>\n"
+                       "setup-url=file:///bin/sh\n";
+    server.Handler = [&](TTestHttpConnection& c) {
+        if (c.Request->GetURI() == "/ver.txt")
+            ++asked;
+        c.SetResponse(std::make_unique<ThttpResponse>(200, "OK", "HTTP", 1, 1, nullptr, body));
+    };
+    server.Start();
     TWindowFixture f;
-    // Nobody listens there: the check starts, and its failure comes later, not as an error box.
     f.WriteSettings("[Application]\nUpdateHost=127.0.0.1\nUpdatePort=" +
-                    std::to_string(FreeLoopbackPort()) + "\n");
+                    std::to_string(server.Port()) + "\nUpdateURI=/ver.txt\n");
     TfrmMain& w = f.Open();
-    int before = w.App().UpdateChecker().StartCount();
+    int shown = 0;
+    std::vector<std::string> opened;
+    w.OnNewVersionShown = [&](TfrmNewVersion& d) {
+        ++shown;
+        d.OnOpenLink = [&](const std::string& url) { opened.push_back(url); };
+        EXPECT_EQ(d.windowTitle().toStdString(), "New Version");
+        EXPECT_EQ(d.Headline()->text().toStdString(),
+                  "A new version of " + w.App().Product.ProductName + " is available.");
+        EXPECT_EQ(d.CurrentVersion()->text().toStdString(), w.App().Product.Version);
+        EXPECT_EQ(d.LatestVersion()->text().toStdString(), "1.0.1");
+        // The address is a link, shown as sent (escaped, not read as markup).
+        emit d.InfoLink()->linkActivated("ignored: the label's own address is opened");
+        EXPECT_TRUE(d.InfoLink()->text().contains("&lt;2&gt;"));
+        // A file address from the server is shown but is no link.
+        EXPECT_EQ(d.SetupLink()->textFormat(), Qt::PlainText);
+        EXPECT_EQ(d.SetupLink()->text().toStdString(), "file:///bin/sh");
+    };
     w.CheckForUpgradeAction()->trigger();
-    EXPECT_EQ(w.App().UpdateChecker().StartCount(), before + 1);
     EXPECT_TRUE(f.Errors.empty());
+    ASSERT_TRUE(RunLoopUntil([&] { return shown > 0; }, 15000));
+    EXPECT_EQ(asked.load(), 1);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://x.example/info?a=1&b=<2>"});
+
+    // The running version offered: no dialog, also when asked for.
+    body = "version=" + w.App().Product.Version + "\n";
+    w.CheckForUpgradeAction()->trigger();
+    ASSERT_TRUE(RunLoopUntil([&] { return !w.App().UpdateChecker().Busy(); }, 15000));
+    EXPECT_EQ(asked.load(), 2);
+    EXPECT_EQ(shown, 1);
+    EXPECT_FALSE(TfrmNewVersion::LinkAllowed("javascript:alert(1)"));
+    EXPECT_TRUE(TfrmNewVersion::LinkAllowed("HTTPS://x.example/"));
+}
+
+TEST(MainWindow, AMappingsCaptionFollowsItsSettingsButATypedUserNameStays) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    auto* mapping = static_cast<TPortMapSystem*>(f.Root().PortMapper().Item(0));
+    f.Select(mapping);
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
+        dialog.PortEdit()->setText("8082");
+        QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+    };
+    // From the mapping's own view, as a user clicks "Settings...".
+    QTest::mouseClick(w.ShownView()->ButtonWidget("Settings..."), Qt::LeftButton);
+    EXPECT_EQ(mapping->ServerPort, 8082);
+    EXPECT_EQ(w.NodeOf(mapping)->text(0).toStdString(), "TCP Port 8082");
+    // A user renamed to nothing in place keeps the empty caption through later commands.
+    QTreeWidgetItem* ann = w.NodeOf(f.Root().ProxyUsers().User(0));
+    ann->setText(0, "");
+    w.RunCommand([] {});
+    EXPECT_EQ(ann->text(0).toStdString(), "");
+}
+
+TEST(MainWindow, ReloadReadsTheFileAgainAndRebuildsTheTree) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    f.Select(f.Root().PortMapper().Item(1));
+    // One mapping gone, one with a new port, one user left.
+    f.WriteSettings("[Proxy-ProxyUsers]\nItemCount=1\n[Proxy-ProxyUsers.Items.0]\nName=Cy\n"
+                    "[Proxy-PortMapper]\nItemCount=1\n"
+                    "[Proxy-PortMapper.Items.0]\nServerProtocol=3\nServerPort=9090\n"
+                    "DestHost=example.org\nDestPort=80\n"
+                    "[Application]\nUpdateCheckEnabled=1\nUpdateCheckInterval=7\n");
+    EXPECT_TRUE(w.ReloadSettings({}));
+    EXPECT_EQ(Captions(w.NodeOf(&f.Root().PortMapper()), w.Tree()),
+              std::vector<std::string>{"TCP Port 9090"});
+    EXPECT_EQ(Captions(w.NodeOf(&f.Root().ProxyUsers()), w.Tree()),
+              std::vector<std::string>{"Cy"});
+    EXPECT_EQ(w.SelectedComponent(), nullptr); // the selected mapping went
+    EXPECT_TRUE(w.UpdateChoiceAction(TUpdateChoice::Weekly)->isChecked());
+    EXPECT_TRUE(f.Errors.empty());
+    TWindowFixture::ReleaseDeferred();
+
+    // An unreadable file: the tree stays, the box says why, and closing does not save over it.
+    std::filesystem::remove(f.SettingsPath());
+    std::filesystem::create_directories(f.SettingsPath());
+    EXPECT_FALSE(w.ReloadSettings({}));
+    ASSERT_EQ(f.Errors.size(), 1u);
+    EXPECT_NE(f.Errors[0].find("running settings are kept"), std::string::npos);
+    EXPECT_EQ(f.Root().PortMapper().GetChildCount(), 1);
+    f.Close();
+    EXPECT_TRUE(std::filesystem::is_directory(f.SettingsPath()));
 }
 
 TEST(MainWindow, AnUnreadableSettingsFileIsRefusedAndLeftAlone) {

@@ -45,7 +45,8 @@ TEST(Screenshots, EveryViewAndDialog) {
     TWindowFixture f;
     f.WriteSettings(std::string(kUsersAndMappings) +
                     "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                    std::to_string(port) + "\n[Proxy-HTTP]\nEnabled=1\n");
+                    std::to_string(port) + "\n[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=1\nServerIP=127.0.0.1\n"
+                    "ServerPort=" + std::to_string(FreeLoopbackPort()) + "\n");
     TfrmMain& w = f.Open(true);
     TQtLoopBridge bridge(TMessageLoop::Main(), nullptr);
     w.Tree()->expandAll();
@@ -75,6 +76,18 @@ TEST(Screenshots, EveryViewAndDialog) {
         SaveDialogPages(d, dir, "dialog-mapping");
     };
     f.Root().PortMapper().Item(0)->EditSettings();
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<TDNSSettingsDialog&>(d);
+        dialog.MethodServerButton()->click();
+        SaveDialogPages(d, dir, "dialog-dns");
+    };
+    f.Root().DNSProxy().EditSettings();
+    {
+        TfrmNewVersion dialog(w.App().Product, "1.0.1", "http://corvan.example/proxyapp/",
+                              "http://corvan.example/proxyapp/corvan-proxy_1.0.1_amd64.deb", &w);
+        dialog.show();
+        Save(&dialog, dir, "dialog-newversion");
+    }
     w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-user"); };
     f.Root().ProxyUsers().User(0)->EditSettings();
     QTimer::singleShot(300, [&] {

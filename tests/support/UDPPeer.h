@@ -12,9 +12,11 @@ namespace corvan::test {
 struct TUDPPeer {
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
     uint16_t Port = 0;
-    TUDPPeer() {
+    // address: the local IPv4 address (network order) to bind, another loopback address
+    // (127.0.0.2) to act as a second host.
+    explicit TUDPPeer(uint32_t address = Loopback()) {
         Handle = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
-        SocketBind(Handle, TSocketAddr::IP4(Loopback(), 0));
+        SocketBind(Handle, TSocketAddr::IP4(address, 0));
         TSocketAddr local;
         SocketGetSockName(Handle, local);
         Port = local.Port;
