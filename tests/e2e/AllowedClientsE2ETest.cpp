@@ -9,6 +9,7 @@
 
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
+#include "support/HeadlessProgram.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UDPPeer.h"
@@ -33,27 +34,13 @@ uint32_t SecondLoopback() {
 }
 
 // The program with the settings text, started and ready.
-struct TProgram {
-    TTempDir Dir;
-    std::unique_ptr<TChildProcess> Process;
-    explicit TProgram(const std::string& settings) {
-        std::filesystem::create_directories(Dir / "data/Corvan");
-        WriteFileText(Dir / "data/Corvan/CorvanProxy.ini", settings);
-        Process = std::make_unique<TChildProcess>(
-            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
-            std::map<std::string, std::string>{{"LOCALAPPDATA", Dir / "data"},
-                                               {"XDG_CONFIG_HOME", Dir / "config"},
-                                               {"HOME", Dir / "home"}},
-            std::vector<std::string>{"XDG_DATA_HOME"});
-        EXPECT_TRUE(Process->WaitForOutput("running headless", WaitMs)) << Process->Output();
-    }
-    ~TProgram() {
-        Process->Signal(SIGTERM);
-        Process->WaitForExit(WaitMs);
+struct TProgram : THeadlessProgram {
+    explicit TProgram(const std::string& settings) : THeadlessProgram(settings) {
+        EXPECT_TRUE(Ready) << Output();
     }
     // Threads of the process now.
-    int Threads() const {
-        std::ifstream status("/proc/" + std::to_string(Process->Pid()) + "/status");
+    int Threads() {
+        std::ifstream status("/proc/" + std::to_string(Process().Pid()) + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("Threads:", 0) == 0)
@@ -63,8 +50,8 @@ struct TProgram {
 };
 
 std::string Socks(uint16_t port, const std::string& allowed) {
-    return "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-           std::to_string(port) + "\nAllowedClients=" + allowed + "\n";
+    return "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(port) +
+           "\nAllowedClients=" + allowed + "\n";
 }
 
 std::string Mapping(int index, int protocol, uint16_t port, uint16_t dest,
@@ -155,9 +142,8 @@ std::string Socks4Request(uint16_t port) {
 TEST(AllowedClientsProgram, OutsideTheListIsRefusedByEveryServiceAndTheDefaultServesLoopback) {
     TEchoServer tcpDest;
     TUDPEcho udpDest;
-    uint16_t socks = FreeLoopbackPort(), tcpOpen = FreeLoopbackPort(),
-             tcpShut = FreeLoopbackPort(), udpOpen = FreeLoopbackPort(),
-             udpShut = FreeLoopbackPort();
+    uint16_t socks = FreeLoopbackPort(), tcpOpen = FreeLoopbackPort(), tcpShut = FreeLoopbackPort(),
+             udpOpen = FreeLoopbackPort(), udpShut = FreeLoopbackPort();
     TProgram program(Socks(socks, "10.0.0.0/8") + Mappings(4) +
                      Mapping(0, 3, tcpOpen, tcpDest.Listener.Port, "<missing>") +
                      Mapping(1, 3, tcpShut, tcpDest.Listener.Port, "10.0.0.0/8") +
@@ -187,15 +173,15 @@ TEST(AllowedClientsProgram, OutsideTheListIsRefusedByEveryServiceAndTheDefaultSe
     std::string udpRefused = "Port mapping on port " + std::to_string(udpShut) +
                              " to 127.0.0.1:" + std::to_string(udpDest.Port) +
                              ": Client 127.0.0.1 refused: not in AllowedClients";
-    EXPECT_TRUE(program.Process->WaitForOutput(udpRefused, WaitMs)) << program.Process->Output();
+    EXPECT_TRUE(program.Process().WaitForOutput(udpRefused, WaitMs)) << program.Process().Output();
     EXPECT_FALSE(udpDest.ServeOne(0));
     EXPECT_FALSE(AnswerWithin(client, 0, answer));
 
     // One line per service for the one address, however often it was refused.
     EXPECT_EQ(Exchange(Loopback(), socks, Socks4Request(tcpDest.Listener.Port)).substr(0, 2),
               Bytes({0, 91}));
-    program.Process->WaitForOutput("<never>", 300); // collects what was written meanwhile
-    const std::string& out = program.Process->Output();
+    program.Process().WaitForOutput("<never>", 300); // collects what was written meanwhile
+    const std::string& out = program.Process().Output();
     EXPECT_EQ(Occurrences(out, "SOCKS proxy on port " + std::to_string(socks) +
                                    ": Client 127.0.0.1 refused: not in AllowedClients"),
               1u)
@@ -217,10 +203,10 @@ TEST(AllowedClientsProgram, ASecondLoopbackAddressStandsForAnotherHost) {
     SocketClose(h);
     std::string refused = Exchange(SecondLoopback(), socks, Socks4Request(tcpDest.Listener.Port));
     EXPECT_EQ(refused.substr(0, 2), Bytes({0, 91}));
-    EXPECT_TRUE(program.Process->WaitForOutput(
-        "SOCKS proxy on port " + std::to_string(socks) +
-            ": Client 127.0.0.2 refused: not in AllowedClients",
-        WaitMs));
+    EXPECT_TRUE(
+        program.Process().WaitForOutput("SOCKS proxy on port " + std::to_string(socks) +
+                                            ": Client 127.0.0.2 refused: not in AllowedClients",
+                                        WaitMs));
 }
 
 TEST(AllowedClientsProgram, BurstOfRefusedConnectionsCostsNoThreadsAndOneLogLine) {
@@ -255,20 +241,20 @@ TEST(AllowedClientsProgram, BurstOfRefusedConnectionsCostsNoThreadsAndOneLogLine
     EXPECT_LE(most, idle + 3) << "idle " << idle;
     // The last refusals are taken; the log holds one line for the one address.
     EXPECT_EQ(EchoThrough(Loopback(), tcp), "ping");
-    program.Process->WaitForOutput("<never>", 300);
-    EXPECT_EQ(Occurrences(program.Process->Output(), "Client 127.0.0.2 refused"), 1u)
-        << program.Process->Output();
+    program.Process().WaitForOutput("<never>", 300);
+    EXPECT_EQ(Occurrences(program.Process().Output(), "Client 127.0.0.2 refused"), 1u)
+        << program.Process().Output();
 }
 
 TEST(AllowedClientsProgram, BadEntryKeepsTheServiceStoppedAndNamesTheEntry) {
     uint16_t socks = FreeLoopbackPort();
     TProgram program(Socks(socks, "192.168.1.0/24, 192.168.1.300"));
-    EXPECT_NE(program.Process->Output().find(
+    EXPECT_NE(program.Process().Output().find(
                   "SOCKS proxy on port " + std::to_string(socks) +
                   " not started: invalid AllowedClients entry \"192.168.1.300\": not an IPv4 "
                   "address (a.b.c.d), a block (a.b.c.d/n) or *"),
               std::string::npos)
-        << program.Process->Output();
+        << program.Process().Output();
     TSocketHandle h = ConnectBlocking(socks);
     EXPECT_EQ(h, INVALID_SOCKETHANDLE);
     if (h != INVALID_SOCKETHANDLE)

@@ -1,6 +1,7 @@
 // The DNS proxy of the built corvan-proxy program, run headless: dig asks it with the system's
 // lookup and through dnsmasq as the up-stream server; the system resolver of Linux (getent, in
 // a private mount namespace whose resolv.conf names the proxy) resolves through it.
+#include "support/HeadlessProgram.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -15,7 +16,6 @@ using namespace corvan::test;
 namespace {
 
 constexpr int WaitMs = 30000;
-const char* const ReadyText = "running headless";
 
 // A free UDP port on address (a loopback address), or 0.
 uint16_t FreeUDPPort(const std::string& address = "127.0.0.1", uint16_t wanted = 0) {
@@ -32,35 +32,16 @@ uint16_t FreeUDPPort(const std::string& address = "127.0.0.1", uint16_t wanted =
     return port;
 }
 
-class TDNSProgram {
+class TDNSProgram : public THeadlessProgram {
 public:
     TDNSProgram(const std::string& address, uint16_t port, const std::string& extra)
-        : FPort(port) {
-        std::filesystem::create_directories(FDir / "data/Corvan");
-        WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
-                      "[Proxy-DNS]\nEnabled=1\nServerIP=" + address +
-                          "\nServerPort=" + std::to_string(port) + "\n" + extra);
-        FProcess = std::make_unique<TChildProcess>(
-            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
-            std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
-                                               {"XDG_CONFIG_HOME", FDir / "config"},
-                                               {"HOME", FDir / "home"}},
-            std::vector<std::string>{"XDG_DATA_HOME"});
-        Ready = FProcess->WaitForOutput(ReadyText, WaitMs);
-    }
-    ~TDNSProgram() {
-        FProcess->Signal(SIGTERM);
-        FProcess->WaitForExit(WaitMs);
-    }
-    bool Ready = false;
+        : THeadlessProgram("[Proxy-DNS]\nEnabled=1\nServerIP=" + address +
+                           "\nServerPort=" + std::to_string(port) + "\n" + extra),
+          FPort(port) {}
     uint16_t Port() const { return FPort; }
-    std::string Output() const { return FProcess->Output(); }
-    const TTempDir& Dir() const { return FDir; }
 
 private:
-    TTempDir FDir;
     uint16_t FPort;
-    std::unique_ptr<TChildProcess> FProcess;
 };
 
 // dnsmasq on a free loopback port with a few names of its own and nothing up-stream.
@@ -69,15 +50,13 @@ public:
     TDnsmasq() {
         FPort = FreeUDPPort();
         FProcess = std::make_unique<TChildProcess>(
-            std::vector<std::string>{"/usr/sbin/dnsmasq", "--keep-in-foreground",
-                                     "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
-                                     "--bind-interfaces", "--listen-address=127.0.0.1",
-                                     "--port=" + std::to_string(FPort), "--pid-file",
-                                     "--user=root", "--log-facility=-",
-                                     "--host-record=www.corvan.test,10.1.1.1,fd00::1",
-                                     "--address=/gone.corvan.test/",
-                                     "--cname=alias.corvan.test,www.corvan.test",
-                                     "--mx-host=corvan.test,mail.corvan.test,10"},
+            std::vector<std::string>{
+                "/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+                "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.1",
+                "--port=" + std::to_string(FPort), "--pid-file", "--user=root", "--log-facility=-",
+                "--host-record=www.corvan.test,10.1.1.1,fd00::1", "--address=/gone.corvan.test/",
+                "--cname=alias.corvan.test,www.corvan.test",
+                "--mx-host=corvan.test,mail.corvan.test,10"},
             std::map<std::string, std::string>{});
         Ready = FProcess->WaitForOutput("started", 10000);
     }
@@ -139,9 +118,9 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
         address = "127.83.0.1";
         port = 53;
     }
-    TDNSProgram proxy(address, port,
-                      "ResolveMethod=1\nResolveServer=127.0.0.1:" +
-                          std::to_string(upstream.Port()) + "\n");
+    TDNSProgram proxy(
+        address, port,
+        "ResolveMethod=1\nResolveServer=127.0.0.1:" + std::to_string(upstream.Port()) + "\n");
     ASSERT_TRUE(proxy.Ready) << proxy.Output();
     std::string a = Dig(port, "www.corvan.test", "A", address);
     EXPECT_TRUE(Has(a, "status: NOERROR")) << a;
@@ -161,7 +140,8 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
         GTEST_SKIP() << "getent through the proxy needs root and port 53 of 127.83.0.1";
     std::string conf = proxy.Dir() / "resolv.conf";
     WriteFileText(conf, "nameserver " + address + "\noptions timeout:2 attempts:1\n");
-    std::string script = "mount --bind " + conf + " /etc/resolv.conf && getent hosts www.corvan.test && "
+    std::string script = "mount --bind " + conf +
+                         " /etc/resolv.conf && getent hosts www.corvan.test && "
                          "getent ahostsv4 www.corvan.test";
     int64_t start = MonotonicMillis();
     TChildProcess getent({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, {});

@@ -8,6 +8,7 @@
 
 #include "support/AnswerAtEndServer.h"
 #include "support/EchoServer.h"
+#include "support/HeadlessProgram.h"
 #include "support/Microsocks.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -43,27 +44,11 @@ std::string MappingText(int index, int protocol, uint16_t port, uint16_t dest,
 }
 
 // The program with a settings file written by the test.
-struct TProxyRun {
-    TTempDir Dir;
-    std::unique_ptr<TChildProcess> Process;
-    // launcher: words put before the program (e.g. prlimit with its options).
-    explicit TProxyRun(const std::string& settings, std::vector<std::string> launcher = {}) {
-        ::mkdir((Dir / "data").c_str(), 0755);
-        ::mkdir((Dir / "data/Corvan").c_str(), 0755);
-        WriteFileText(SettingsFile(), settings);
-        launcher.insert(launcher.end(), {CORVAN_PROXY_BIN, "--headless"});
-        Process = std::make_unique<TChildProcess>(
-            launcher,
-            std::map<std::string, std::string>{{"LOCALAPPDATA", Dir / "data"},
-                                               {"XDG_CONFIG_HOME", Dir / "config"},
-                                               {"HOME", Dir / "home"}},
-            std::vector<std::string>{"XDG_DATA_HOME"});
-        EXPECT_TRUE(Process->WaitForOutput("running headless", WaitMs)) << Process->Output();
-    }
-    std::string SettingsFile() const { return Dir / "data/Corvan/CorvanProxy.ini"; }
-    int Stop() {
-        Process->Signal(SIGTERM);
-        return Process->WaitForExit(WaitMs);
+// The program, which must come up.
+struct TProxyRun : THeadlessProgram {
+    explicit TProxyRun(const std::string& settings, std::vector<std::string> launcher = {})
+        : THeadlessProgram(settings, std::move(launcher)) {
+        EXPECT_TRUE(Ready) << Output();
     }
 };
 
@@ -190,14 +175,14 @@ TEST(PortMappingProgram, ServesATCPAndAUDPMappingAndKeepsAFailedOneSwitchedOn) {
     ASSERT_EQ(echo.Sources.size(), 3u);
     EXPECT_EQ(echo.Sources[2], echo.Sources[0]); // a's association is reused
 
-    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    EXPECT_EQ(run.Stop(), 0) << run.Process().Output();
     TIniFile ini(run.SettingsFile());
     // All three stay switched on, the one that could not start too: it starts next time.
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items." + std::to_string(i), "Enabled", false))
             << i;
-    EXPECT_NE(run.Process->Output().find("Socket bind failed"), std::string::npos)
-        << run.Process->Output();
+    EXPECT_NE(run.Process().Output().find("Socket bind failed"), std::string::npos)
+        << run.Process().Output();
 }
 
 TEST(PortMappingProgram, AServiceThatCannotStartStopsNoOther) {
@@ -210,7 +195,7 @@ TEST(PortMappingProgram, AServiceThatCannotStartStopsNoOther) {
         MappingText(1, 3, mapped, destination.Port) +
         "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(socks) +
         "\nRequireLogin=1\n");
-    const std::string& output = run.Process->Output();
+    const std::string& output = run.Process().Output();
     // Named, with the reason.
     EXPECT_NE(output.find("Port mapping on port " + std::to_string(taken.Port) +
                           " to 127.0.0.1:" + std::to_string(destination.Port) + " not started: "),
@@ -240,7 +225,7 @@ TEST(PortMappingProgram, ServicesWithoutAPortListenNowhereAndSayWhy) {
                   "[Proxy-PortMapper.Items.2]\nEnabled=1\nServerPort=4000\nDestHost=\n"
                   "DestPort=80\n"
                   "[Proxy-SocksProxy]\nEnabled=1\nServerPort=0\n");
-    const std::string& output = run.Process->Output();
+    const std::string& output = run.Process().Output();
     for (const char* text :
          {"Port mapping on port 0 to :0 not started: no port to listen on",
           "Port mapping on port 0 to 127.0.0.1:80 not started: no port to listen on",
@@ -248,7 +233,7 @@ TEST(PortMappingProgram, ServicesWithoutAPortListenNowhereAndSayWhy) {
           "SOCKS proxy on port 0 not started: no port to listen on (ServerPort is 0)"})
         EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
     // Not one socket: nothing listens on a port the system picked.
-    EXPECT_EQ(SocketCount(run.Process->Pid()), 0);
+    EXPECT_EQ(SocketCount(run.Process().Pid()), 0);
     EXPECT_EQ(run.Stop(), 0) << output;
 }
 
@@ -262,7 +247,7 @@ TEST(PortMappingProgram, MappingOntoItselfIsRefused) {
                   "ServerPort=" +
                   std::to_string(named) + "\nDestHost=localhost\nDestPort=" +
                   std::to_string(named) + "\n" + MappingText(2, 3, control, destination.Port));
-    const std::string& output = run.Process->Output();
+    const std::string& output = run.Process().Output();
     for (uint16_t port : {own, named}) {
         std::string text = "Port mapping on port " + std::to_string(port) + " to ";
         size_t at = output.find(text);
@@ -287,7 +272,7 @@ TEST(PortMappingProgram, AWrongItemCountMakesNoPhantomItems) {
                   MappingText(0, 3, port, destination.Port) +
                   "[Proxy-ProxyUsers]\nItemCount=999999999\n"
                   "[Proxy-ProxyUsers.Items.0]\nName=only\nLogin=only\nPassword=pw\n");
-    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    EXPECT_EQ(run.Stop(), 0) << run.Process().Output();
     TIniFile ini(run.SettingsFile());
     EXPECT_EQ(ini.ReadInteger("Proxy-PortMapper", "ItemCount", -1), 1);
     EXPECT_EQ(ini.ReadInteger("Proxy-ProxyUsers", "ItemCount", -1), 1);
@@ -319,7 +304,8 @@ TEST(PortMappingProgram, HalfClosedRequestThroughATCPMappingGetsTheWholeAnswer) 
     const std::string answer = Pattern(1024 * 1024);
     TAnswerAtEndServer server(answer);
     uint16_t port = FreeLoopbackPort();
-    TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, server.Listener.Port));
+    TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" +
+                  MappingText(0, 3, port, server.Listener.Port));
     TSocketHandle h = ConnectBlocking(port);
     ASSERT_NE(h, INVALID_SOCKETHANDLE);
     std::string got = SendHalfCloseAndReadAnswer(h, "request ended by the end of data");
@@ -327,7 +313,7 @@ TEST(PortMappingProgram, HalfClosedRequestThroughATCPMappingGetsTheWholeAnswer) 
     EXPECT_EQ(server.RequestRead(WaitMs), "request ended by the end of data");
     EXPECT_EQ(got.size(), answer.size());
     EXPECT_TRUE(got == answer) << "the answer to a half-closed request was cut";
-    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    EXPECT_EQ(run.Stop(), 0) << run.Process().Output();
 }
 
 // Desktop sessions and services start with a soft limit of 1,024 open files; the program
@@ -348,8 +334,8 @@ TEST(PortMappingProgram, HoldsFifteenHundredTunnelsStartedWithASoftLimitOf1024) 
     uint16_t port = FreeLoopbackPort();
     TProxyRun run("[Proxy-PortMapper]\nItemCount=1\n" + MappingText(0, 3, port, echo.Listener.Port),
                   {"/usr/bin/prlimit", "--nofile=1024:8192"});
-    EXPECT_NE(run.Process->Output().find("raised from 1024"), std::string::npos)
-        << run.Process->Output();
+    EXPECT_NE(run.Process().Output().find("raised from 1024"), std::string::npos)
+        << run.Process().Output();
 
     std::vector<TSocketHandle> tunnels;
     for (int i = 0; i < kTunnels; ++i) {
@@ -375,6 +361,6 @@ TEST(PortMappingProgram, HoldsFifteenHundredTunnelsStartedWithASoftLimitOf1024) 
     SocketClose(extra);
     for (TSocketHandle c : tunnels)
         SocketClose(c);
-    EXPECT_EQ(run.Stop(), 0) << run.Process->Output();
+    EXPECT_EQ(run.Stop(), 0) << run.Process().Output();
     ::setrlimit(RLIMIT_NOFILE, &own);
 }

@@ -6,6 +6,7 @@
 #include "support/AnswerAtEndServer.h"
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
+#include "support/HeadlessProgram.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
@@ -22,7 +23,6 @@ using namespace corvan::test;
 namespace {
 
 constexpr int WaitMs = 30000; // generous for the sanitizer build
-const char* const ReadyText = "running headless";
 
 // Answers every GET on loopback with the same body, one request per connection.
 class THttpServer {
@@ -65,38 +65,19 @@ private:
 };
 
 // The program with the SOCKS service enabled on a free port and extra settings lines.
-class TSocksProgram {
+class TSocksProgram : public THeadlessProgram {
 public:
-    explicit TSocksProgram(const std::string& extraSettings = "") {
-        FPort = FreeLoopbackPort();
-        std::filesystem::create_directories(FDir / "data/Corvan");
-        WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
-                      "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                          std::to_string(FPort) + "\nEnableLog=1\n" + extraSettings);
-        FProcess = std::make_unique<TChildProcess>(
-            std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
-            std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
-                                               {"XDG_CONFIG_HOME", FDir / "config"},
-                                               {"HOME", FDir / "home"}},
-            std::vector<std::string>{"XDG_DATA_HOME"});
-        Ready = FProcess->WaitForOutput(ReadyText, WaitMs);
-    }
-    bool Ready = false;
+    explicit TSocksProgram(const std::string& extraSettings = "",
+                           uint16_t port = FreeLoopbackPort())
+        : THeadlessProgram("[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                           std::to_string(port) + "\nEnableLog=1\n" + extraSettings),
+          FPort(port) {}
     uint16_t Port() const { return FPort; }
     std::string Proxy() const { return "127.0.0.1:" + std::to_string(FPort); }
-    std::string Output() const { return FProcess->Output(); }
-    // Stops the program; its exit code.
-    int Stop() {
-        FProcess->Signal(SIGTERM);
-        return FProcess->WaitForExit(WaitMs);
-    }
-    std::string Log() const { return ReadFileText(FDir / "data/Corvan/ProxyApp/socksproxy.log"); }
-    const TTempDir& Dir() const { return FDir; }
+    std::string Log() const { return ReadFileText(DataFolder() + "/ProxyApp/socksproxy.log"); }
 
 private:
-    TTempDir FDir;
-    uint16_t FPort = 0;
-    std::unique_ptr<TChildProcess> FProcess;
+    uint16_t FPort;
 };
 
 // curl through the proxy; the body fetched, or "curl failed: <code>".
