@@ -144,11 +144,17 @@ TEST(AllowedClientsProgram, OutsideTheListIsRefusedByEveryServiceAndTheDefaultSe
     TUDPEcho udpDest;
     uint16_t socks = FreeLoopbackPort(), tcpOpen = FreeLoopbackPort(), tcpShut = FreeLoopbackPort(),
              udpOpen = FreeLoopbackPort(), udpShut = FreeLoopbackPort();
-    TProgram program(Socks(socks, "10.0.0.0/8") + Mappings(4) +
-                     Mapping(0, 3, tcpOpen, tcpDest.Listener.Port, "<missing>") +
-                     Mapping(1, 3, tcpShut, tcpDest.Listener.Port, "10.0.0.0/8") +
-                     Mapping(2, 4, udpOpen, udpDest.Port, "") +
-                     Mapping(3, 4, udpShut, udpDest.Port, "10.0.0.0/8"));
+    uint16_t http = FreeLoopbackPort(), dns = FreeLoopbackPort();
+    TProgram program(
+        Socks(socks, "10.0.0.0/8") + Mappings(4) +
+        "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(http) +
+        "\nAllowedClients=10.0.0.0/8\n" +
+        "[Proxy-DNS]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(dns) +
+        "\nAllowedClients=10.0.0.0/8\n" +
+        Mapping(0, 3, tcpOpen, tcpDest.Listener.Port, "<missing>") +
+        Mapping(1, 3, tcpShut, tcpDest.Listener.Port, "10.0.0.0/8") +
+        Mapping(2, 4, udpOpen, udpDest.Port, "") +
+        Mapping(3, 4, udpShut, udpDest.Port, "10.0.0.0/8"));
 
     // SOCKS5: the greeting is answered, the request refused with 02; SOCKS4: 91.
     std::string socks5 = Exchange(Loopback(), socks, kSocks5Request + Word(tcpDest.Listener.Port));
@@ -156,6 +162,23 @@ TEST(AllowedClientsProgram, OutsideTheListIsRefusedByEveryServiceAndTheDefaultSe
     std::string socks4 = Exchange(Loopback(), socks, Socks4Request(tcpDest.Listener.Port));
     ASSERT_EQ(socks4.size(), 8u);
     EXPECT_EQ(socks4.substr(0, 2), Bytes({0, 91}));
+
+    // HTTP: the request is read, then answered with the 403 page.
+    std::string page = Exchange(Loopback(), http,
+                                "GET http://127.0.0.1:" + std::to_string(tcpDest.Listener.Port) +
+                                    "/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.1 403 ", 0), 0u) << page;
+
+    // DNS: response code 5, same identifier, the question repeated.
+    TUDPPeer resolver;
+    resolver.SendTo(dns, Bytes({0x12, 0x34, 1,   0,   0,   1,   0,   0,   0, 0, 0, 0, 1, 'a',
+                                7,    'e',  'x', 'a', 'm', 'p', 'l', 'e', 0, 0, 1, 0, 1}));
+    std::string refusedAnswer;
+    ASSERT_TRUE(AnswerWithin(resolver, WaitMs, refusedAnswer));
+    ASSERT_GE(refusedAnswer.size(), 12u);
+    EXPECT_EQ(refusedAnswer.substr(0, 2), Bytes({0x12, 0x34}));
+    EXPECT_EQ(uint8_t(refusedAnswer[3]) & 0x0f, 5);
+    EXPECT_EQ(refusedAnswer.substr(4, 2), Bytes({0, 1}));
 
     // TCP mappings: the default serves 127.0.0.1, 10.0.0.0/8 closes it at once.
     EXPECT_EQ(EchoThrough(Loopback(), tcpOpen), "ping");
@@ -186,7 +209,7 @@ TEST(AllowedClientsProgram, OutsideTheListIsRefusedByEveryServiceAndTheDefaultSe
                                    ": Client 127.0.0.1 refused: not in AllowedClients"),
               1u)
         << out;
-    EXPECT_EQ(Occurrences(out, "Client 127.0.0.1 refused"), 3u) << out;
+    EXPECT_EQ(Occurrences(out, "Client 127.0.0.1 refused"), 5u) << out;
 }
 
 TEST(AllowedClientsProgram, ASecondLoopbackAddressStandsForAnotherHost) {
