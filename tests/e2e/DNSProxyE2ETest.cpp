@@ -5,8 +5,11 @@
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
 
 #include <unistd.h>
 
@@ -56,7 +59,9 @@ public:
                 "--port=" + std::to_string(FPort), "--pid-file", "--user=root", "--log-facility=-",
                 "--host-record=www.corvan.test,10.1.1.1,fd00::1", "--address=/gone.corvan.test/",
                 "--cname=alias.corvan.test,www.corvan.test",
-                "--mx-host=corvan.test,mail.corvan.test,10"},
+                "--mx-host=corvan.test,mail.corvan.test,10",
+                // NS ns1.corvan.test, as the record's wire bytes
+                "--dns-rr=corvan.test,2,036E733106636F7276616E047465737400"},
             std::map<std::string, std::string>{});
         Ready = FProcess->WaitForOutput("started", 10000);
     }
@@ -103,6 +108,22 @@ TEST(DNSProxyE2E, DigWithTheSystemLookup) {
     EXPECT_TRUE(Has(aaaa, ";localhost.\t\t\tIN\tAAAA")) << aaaa;
     std::string https = Dig(proxy.Port(), "localhost", "TYPE65");
     EXPECT_TRUE(Has(https, "status: NOTIMP")) << https;
+
+    // dig asks one question; two in one query are answered for the first alone.
+    TUDPPeer client;
+    const std::string localhostA = std::string("\x09localhost\0\0\x01\0\x01", 15);
+    const std::string otherA = std::string("\x05other\0\0\x01\0\x01", 11);
+    client.SendTo(proxy.Port(),
+                  std::string("\x43\x21\x01\0\0\x02\0\0\0\0\0\0", 12) + localhostA + otherA);
+    std::string data;
+    TSocketAddr from;
+    pollfd readable{client.Handle, POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, WaitMs), 1);
+    ASSERT_TRUE(client.Receive(data, from));
+    ASSERT_GE(data.size(), 12 + localhostA.size());
+    EXPECT_EQ(data.substr(0, 2), "\x43\x21");
+    EXPECT_EQ(data.substr(4, 4), std::string("\0\x01\0\x01", 4)); // one question, one answer
+    EXPECT_EQ(data.substr(12, localhostA.size()), localhostA);
 }
 
 TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
@@ -133,6 +154,8 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     EXPECT_TRUE(Has(nx, "QUERY: 1,")) << nx;
     std::string aaaa = Dig(port, "www.corvan.test", "AAAA", address);
     EXPECT_TRUE(Has(aaaa, "www.corvan.test.\t60\tIN\tAAAA\tfd00::1")) << aaaa;
+    std::string ns = Dig(port, "corvan.test", "NS", address);
+    EXPECT_TRUE(Has(ns, "corvan.test.\t\t60\tIN\tNS\tns1.corvan.test.")) << ns;
     std::string mx = Dig(port, "corvan.test", "MX", address);
     EXPECT_TRUE(Has(mx, "status: NOERROR")) << mx; // no records: only address-style answers
 
