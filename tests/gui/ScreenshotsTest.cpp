@@ -71,6 +71,13 @@ TEST(Screenshots, EveryViewAndDialog) {
     w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-socks"); };
     f.Root().SocksProxy().EditSettings();
     w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<THTTPSettingsDialog&>(d);
+        dialog.UseHTTPProxyBox()->click();
+        dialog.LoginModeButton(3)->click();
+        SaveDialogPages(d, dir, "dialog-http");
+    };
+    f.Root().HTTPProxy().EditSettings();
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
         auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
         dialog.UseSocksProxyBox()->click();
         SaveDialogPages(d, dir, "dialog-mapping");
