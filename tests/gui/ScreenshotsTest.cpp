@@ -29,7 +29,8 @@ void Save(QWidget* widget, const std::string& folder, const std::string& name) {
 void SaveDialogPages(TSettingsDialog& dialog, const std::string& folder, const std::string& name) {
     for (int i = 0; i < dialog.Pages()->count(); ++i) {
         dialog.Pages()->setCurrentIndex(i);
-        Save(&dialog, folder, name + "-" + dialog.Pages()->tabText(i).toLower().toStdString());
+        QString page = dialog.Pages()->tabText(i).toLower().replace(' ', '-');
+        Save(&dialog, folder, name + "-" + page.toStdString());
     }
     dialog.reject();
 }
