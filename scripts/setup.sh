@@ -9,7 +9,7 @@ packages=(
   curl dnsutils microsocks socat python3 procps netbase
   rinetd dante-server iperf3 dnsmasq dnsperf
   tinyproxy wrk nginx-light squid chromium openssl
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth xdotool x11-apps imagemagick
   dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
 )
 

@@ -15,6 +15,7 @@
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
@@ -67,6 +68,10 @@ TfrmMain::TfrmMain(const TAppEnvironment& environment) {
     FTree->setContextMenuPolicy(Qt::CustomContextMenu);
     FTree->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
     FTree->setExpandsOnDoubleClick(false);
+    // A caption wider than the narrow tree scrolls sideways rather than being cut short.
+    FTree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    FTree->header()->setStretchLastSection(false);
+    FTree->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     FStatusArea = new QScrollArea(splitter);
     FStatusArea->setWidgetResizable(true);
     FStatusArea->setFrameShape(QFrame::NoFrame);
@@ -101,6 +106,10 @@ TfrmMain::TfrmMain(const TAppEnvironment& environment) {
     connect(FTree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
         if (!FBuilding)
             SelectNode(current);
+        // The view scrolls sideways to the selected caption's start, hiding the branch
+        // arrows; back to the left edge once it has, as long captions are the exception.
+        QMetaObject::invokeMethod(
+            FTree, [this] { FTree->horizontalScrollBar()->setValue(0); }, Qt::QueuedConnection);
     });
     connect(FTree, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         // A right click selects the node first.

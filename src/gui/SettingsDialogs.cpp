@@ -83,6 +83,8 @@ void TSettingsDialog::accept() {
 std::unique_ptr<TSettingsDialog> TSettingsDialog::Create(ASettingsForm& form, QWidget* parent) {
     if (auto* socks = dynamic_cast<TfrmSocksProxySettings*>(&form))
         return std::make_unique<TSocksSettingsDialog>(*socks, parent);
+    if (auto* http = dynamic_cast<TfrmHTTPProxySettings*>(&form))
+        return std::make_unique<THTTPSettingsDialog>(*http, parent);
     if (auto* mapping = dynamic_cast<TfrmPortMapSettings*>(&form))
         return std::make_unique<TPortMapSettingsDialog>(*mapping, parent);
     if (auto* dns = dynamic_cast<TfrmDNSProxySettings*>(&form))
@@ -192,6 +194,192 @@ void TSocksSettingsDialog::SaveToForm() {
     FForm.BandOutLimit = S(FBandOut->text());
     FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
     FSocksProxy->SaveTo(FForm.SocksProxy);
+}
+
+// ---- THTTPSettingsDialog ----
+
+THTTPSettingsDialog::THTTPSettingsDialog(TfrmHTTPProxySettings& form, QWidget* parent)
+    : TSettingsDialog(form, parent), FForm(form) {
+    using F = TfrmHTTPProxySettings;
+    std::vector<std::string> tabs = form.Tabs();
+    QVBoxLayout* layout;
+
+    QWidget* server = AddPage(Pages(), tabs.at(0), layout);
+    auto* portRow = new QFormLayout;
+    FPort = new QComboBox(server);
+    FPort->setEditable(true);
+    FPort->setInsertPolicy(QComboBox::NoInsert);
+    FPort->lineEdit()->setMaxLength(F::kPortDigits);
+    TKeyFilter::Install(FPort->lineEdit(), DigitKeyAccepted);
+    for (const std::string& item : F::PortItems())
+        FPort->addItem(Q(item));
+    FPort->setMaximumWidth(90);
+    portRow->addRow("Port", FPort);
+    layout->addLayout(portRow);
+    FServerIP = new TServerIPView(server);
+    layout->addWidget(FServerIP);
+    FAllowedClients = new TAllowedClientsView(server);
+    layout->addWidget(FAllowedClients);
+    layout->addStretch();
+
+    QWidget* tcp = AddPage(Pages(), tabs.at(1), layout);
+    FUseSocksProxy = new QCheckBox("Use Socks5 to establish connections.", tcp);
+    FSocksProxy = new TProxyServerView(tcp);
+    layout->addWidget(FUseSocksProxy);
+    layout->addWidget(FSocksProxy);
+    layout->addStretch();
+
+    QWidget* http = AddPage(Pages(), tabs.at(2), layout);
+    FUseHTTPProxy = new QCheckBox("Use another HTTP proxy for retrieval.", http);
+    FHTTPProxy = new TProxyServerView(http);
+    layout->addWidget(FUseHTTPProxy);
+    layout->addWidget(FHTTPProxy);
+    layout->addStretch();
+
+    QWidget* options = AddPage(Pages(), tabs.at(3), layout);
+    FUpdateVia = new QCheckBox("Enable \"Via\" field (proxy identity).", options);
+    FUpdateXForwardedFor =
+        new QCheckBox("Enable \"X-Forwarded-For\" field (client identity).", options);
+    FEnableLogFile = new QCheckBox("Generate a request log file.", options);
+    layout->addWidget(FUpdateVia);
+    layout->addWidget(FUpdateXForwardedFor);
+    layout->addWidget(FEnableLogFile);
+    layout->addStretch();
+
+    QWidget* tunnel = AddPage(Pages(), tabs.at(4), layout);
+    FEnableTunnelling = new QCheckBox("Enable tunnel support.", tunnel);
+    FOnlyTunnelHTTPS = new QCheckBox("Only allow tunnels to the secure HTTP port (443).", tunnel);
+    layout->addWidget(FEnableTunnelling);
+    auto* indented = new QVBoxLayout;
+    indented->setContentsMargins(20, 0, 0, 0);
+    indented->addWidget(FOnlyTunnelHTTPS);
+    layout->addLayout(indented);
+    layout->addStretch();
+
+    QWidget* limits = AddPage(Pages(), tabs.at(5), layout);
+    auto* counts = new QFormLayout;
+    FMaxConnections = NumberField(limits, F::kLimitDigits);
+    FMaxBackLog = NumberField(limits, F::kLimitDigits);
+    counts->addRow("Maximum connections", FMaxConnections);
+    counts->addRow("Connection backlog (0: system default)", FMaxBackLog);
+    layout->addLayout(counts);
+    FLimitBandwidth = new QCheckBox("Limit bandwidth per connection.", limits);
+    FBandwidthLimit = NumberField(limits, F::kBandwidthDigits);
+    auto* rateRow = new QHBoxLayout;
+    rateRow->setContentsMargins(20, 0, 0, 0);
+    rateRow->addWidget(FBandwidthLimit);
+    rateRow->addWidget(new QLabel("bytes per second.", limits));
+    rateRow->addStretch();
+    layout->addWidget(FLimitBandwidth);
+    layout->addLayout(rateRow);
+    layout->addStretch();
+
+    QWidget* login = AddPage(Pages(), tabs.at(6), layout);
+    const std::vector<std::string>& captions = F::LoginModeCaptions();
+    for (size_t mode = 0; mode < captions.size(); ++mode)
+        FLoginModes.push_back(new QRadioButton(Q(captions[mode]), login));
+    FPassword = new QLineEdit(login);
+    FPassword->setMaxLength(static_cast<int>(F::kMaxPasswordLength));
+    FGenerate = new QPushButton("Generate", login);
+    FLoginScriptLabel = new QLabel("Command line:", login);
+    FLoginScript = new QLineEdit(login);
+    FLoginScript->setMaxLength(static_cast<int>(F::kMaxLoginScriptLength));
+    FLoginScript->setPlaceholderText("a program that answers each login line");
+    FLoginScriptLabel->setBuddy(FLoginScript);
+    // Each choice's controls stand under it, indented.
+    layout->addWidget(FLoginModes[0]);
+    layout->addWidget(FLoginModes[1]);
+    auto* passwordRow = new QHBoxLayout;
+    passwordRow->setContentsMargins(20, 0, 0, 0);
+    passwordRow->addWidget(FPassword, 1);
+    passwordRow->addWidget(FGenerate);
+    layout->addLayout(passwordRow);
+    layout->addWidget(FLoginModes[2]);
+    layout->addWidget(FLoginModes[3]);
+    auto* scriptRow = new QHBoxLayout;
+    scriptRow->setContentsMargins(20, 0, 0, 0);
+    scriptRow->addWidget(FLoginScriptLabel);
+    scriptRow->addWidget(FLoginScript, 1);
+    layout->addLayout(scriptRow);
+    layout->addStretch();
+
+    // The form's values.
+    FPort->setEditText(Q(form.ServerPort));
+    FServerIP->LoadFrom(form.ServerIP);
+    FAllowedClients->LoadFrom(form.AllowedClients);
+    FUseSocksProxy->setChecked(form.UseSocksProxy);
+    FSocksProxy->LoadFrom(form.SocksProxy);
+    FUseHTTPProxy->setChecked(form.UseHTTPProxy);
+    FHTTPProxy->LoadFrom(form.HTTPProxy);
+    FUpdateVia->setChecked(form.UpdateVia);
+    FUpdateXForwardedFor->setChecked(form.UpdateXForwardedFor);
+    FEnableLogFile->setChecked(form.EnableLogFile);
+    FEnableTunnelling->setChecked(form.EnableTunnelling);
+    FOnlyTunnelHTTPS->setChecked(form.OnlyTunnelHTTPS);
+    FMaxConnections->setText(Q(form.MaxConnections));
+    FMaxBackLog->setText(Q(form.MaxBackLog));
+    FLimitBandwidth->setChecked(form.LimitBandwidth);
+    FBandwidthLimit->setText(Q(form.BandwidthLimit));
+    // A stored mode outside the four shows no choice; OK keeps it unless one is picked.
+    if (form.LoginMode < FLoginModes.size())
+        FLoginModes[form.LoginMode]->setChecked(true);
+    FPassword->setText(Q(form.LoginPassword));
+    FLoginScript->setText(Q(form.LoginScript));
+
+    for (QCheckBox* box : {FUseSocksProxy, FUseHTTPProxy, FEnableTunnelling, FLimitBandwidth})
+        connect(box, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+    for (QRadioButton* choice : FLoginModes)
+        connect(choice, &QRadioButton::toggled, this, [this] { UpdateEnabling(); });
+    connect(FGenerate, &QPushButton::clicked, this, [this] {
+        FForm.GeneratePassword();
+        FPassword->setText(Q(FForm.LoginPassword));
+    });
+    UpdateEnabling();
+}
+
+int THTTPSettingsDialog::CheckedLoginMode() const {
+    for (size_t mode = 0; mode < FLoginModes.size(); ++mode)
+        if (FLoginModes[mode]->isChecked())
+            return static_cast<int>(mode);
+    return FForm.LoginMode; // none checked: the stored value stands
+}
+
+void THTTPSettingsDialog::UpdateEnabling() {
+    FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
+    FForm.SetUseHTTPProxy(FUseHTTPProxy->isChecked());
+    FForm.EnableTunnelling = FEnableTunnelling->isChecked();
+    FForm.LimitBandwidth = FLimitBandwidth->isChecked();
+    FForm.LoginMode = static_cast<uint8_t>(CheckedLoginMode());
+    FSocksProxy->SetFrameEnabled(FForm.SocksProxy.FrameEnabled());
+    FHTTPProxy->SetFrameEnabled(FForm.HTTPProxy.FrameEnabled());
+    FOnlyTunnelHTTPS->setEnabled(FForm.OnlyTunnelHTTPSEnabled());
+    FBandwidthLimit->setEnabled(FForm.BandwidthLimitEnabled());
+    FPassword->setEnabled(FForm.PasswordEnabled());
+    FGenerate->setEnabled(FForm.PasswordEnabled());
+    FLoginScriptLabel->setEnabled(FForm.LoginScriptEnabled());
+    FLoginScript->setEnabled(FForm.LoginScriptEnabled());
+}
+
+void THTTPSettingsDialog::SaveToForm() {
+    FForm.ServerPort = S(FPort->currentText());
+    FServerIP->SaveTo(FForm.ServerIP);
+    FAllowedClients->SaveTo(FForm.AllowedClients);
+    FForm.SetUseSocksProxy(FUseSocksProxy->isChecked());
+    FSocksProxy->SaveTo(FForm.SocksProxy);
+    FForm.SetUseHTTPProxy(FUseHTTPProxy->isChecked());
+    FHTTPProxy->SaveTo(FForm.HTTPProxy);
+    FForm.UpdateVia = FUpdateVia->isChecked();
+    FForm.UpdateXForwardedFor = FUpdateXForwardedFor->isChecked();
+    FForm.EnableLogFile = FEnableLogFile->isChecked();
+    FForm.EnableTunnelling = FEnableTunnelling->isChecked();
+    FForm.OnlyTunnelHTTPS = FOnlyTunnelHTTPS->isChecked();
+    FForm.MaxConnections = S(FMaxConnections->text());
+    FForm.MaxBackLog = S(FMaxBackLog->text());
+    FForm.LimitBandwidth = FLimitBandwidth->isChecked();
+    FForm.BandwidthLimit = S(FBandwidthLimit->text());
+    FForm.LoginMode = static_cast<uint8_t>(CheckedLoginMode());
+    FForm.LoginPassword = S(FPassword->text());
+    FForm.LoginScript = S(FLoginScript->text());
 }
 
 // ---- TPortMapSettingsDialog ----

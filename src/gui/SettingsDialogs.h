@@ -1,10 +1,11 @@
 #pragma once
 // The settings dialogs: thin views over the form models (TfrmSocksProxySettings,
-// TfrmPortMapSettings, TfrmDNSProxySettings, TfrmProxyUserSettings). A dialog shows the
+// TfrmHTTPProxySettings, TfrmPortMapSettings, TfrmDNSProxySettings, TfrmProxyUserSettings). A dialog shows the
 // form's values when it is made and writes the widgets back into the form on OK; every
 // enabling rule, limit and parse is the form's.
 
 #include "dns-proxy/DNSProxyForms.h"
+#include "http-proxy/HTTPProxyForms.h"
 #include "port-mapping/PortMapperForms.h"
 #include "socks-proxy/SocksProxyForms.h"
 #include "users/ProxyUserSettingsForm.h"
@@ -22,6 +23,7 @@
 #include <functional>
 
 #include <memory>
+#include <vector>
 
 namespace corvan {
 
@@ -91,6 +93,68 @@ private:
     QLineEdit* FBandOut;
     QCheckBox* FUseSocksProxy;
     TProxyServerView* FSocksProxy;
+};
+
+// "HTTP Proxy Settings": Server, TCP Proxy, HTTP Proxy, Options, Tunnel, Limits, Login. The
+// proxy editors follow their use boxes, the port restriction tunnelling, the rate its box,
+// the password and "Generate" login mode 1 and the validation program's command line mode 3:
+// each switch is written into the form and the form answers what is enabled.
+class THTTPSettingsDialog : public TSettingsDialog {
+public:
+    THTTPSettingsDialog(TfrmHTTPProxySettings& form, QWidget* parent = nullptr);
+
+    QComboBox* PortBox() const { return FPort; }
+    TServerIPView* ServerIP() const { return FServerIP; }
+    TAllowedClientsView* AllowedClients() const { return FAllowedClients; }
+    QCheckBox* UseSocksProxyBox() const { return FUseSocksProxy; }
+    TProxyServerView* SocksProxy() const { return FSocksProxy; }
+    QCheckBox* UseHTTPProxyBox() const { return FUseHTTPProxy; }
+    TProxyServerView* HTTPProxy() const { return FHTTPProxy; }
+    QCheckBox* UpdateViaBox() const { return FUpdateVia; }
+    QCheckBox* UpdateXForwardedForBox() const { return FUpdateXForwardedFor; }
+    QCheckBox* EnableLogFileBox() const { return FEnableLogFile; }
+    QCheckBox* EnableTunnellingBox() const { return FEnableTunnelling; }
+    QCheckBox* OnlyTunnelHTTPSBox() const { return FOnlyTunnelHTTPS; }
+    QLineEdit* MaxConnectionsEdit() const { return FMaxConnections; }
+    QLineEdit* MaxBackLogEdit() const { return FMaxBackLog; }
+    QCheckBox* LimitBandwidthBox() const { return FLimitBandwidth; }
+    QLineEdit* BandwidthLimitEdit() const { return FBandwidthLimit; }
+    // The login choices in LoginMode order.
+    QRadioButton* LoginModeButton(int mode) const { return FLoginModes.at(size_t(mode)); }
+    QLineEdit* PasswordEdit() const { return FPassword; }
+    QPushButton* GenerateButton() const { return FGenerate; }
+    QLineEdit* LoginScriptEdit() const { return FLoginScript; }
+
+protected:
+    void SaveToForm() override;
+
+private:
+    // The switches into the form, then each dependent control as the form says.
+    void UpdateEnabling();
+    int CheckedLoginMode() const;
+
+    TfrmHTTPProxySettings& FForm;
+    QComboBox* FPort;
+    TServerIPView* FServerIP;
+    TAllowedClientsView* FAllowedClients;
+    QCheckBox* FUseSocksProxy;
+    TProxyServerView* FSocksProxy;
+    QCheckBox* FUseHTTPProxy;
+    TProxyServerView* FHTTPProxy;
+    QCheckBox* FUpdateVia;
+    QCheckBox* FUpdateXForwardedFor;
+    QCheckBox* FEnableLogFile;
+    QCheckBox* FEnableTunnelling;
+    QCheckBox* FOnlyTunnelHTTPS;
+    QLineEdit* FMaxConnections;
+    QLineEdit* FMaxBackLog;
+    QCheckBox* FLimitBandwidth;
+    QLineEdit* FBandwidthLimit;
+    std::vector<QRadioButton*> FLoginModes;
+    QLineEdit* FPassword;
+    QPushButton* FGenerate;
+    QLabel* FLoginScriptLabel;
+    QLineEdit* FLoginScript;
 };
 
 class TPortMapSettingsDialog : public TSettingsDialog {

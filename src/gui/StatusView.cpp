@@ -134,6 +134,10 @@ QPushButton* TStatusView::ButtonWidget(const std::string& caption) const {
     return nullptr;
 }
 
+QImage TStatusView::PictureImage() const {
+    return FPicture->isVisibleTo(this) ? FPicture->pixmap().toImage() : QImage();
+}
+
 QString TStatusView::LineText(int index) const {
     return index >= 0 && index < static_cast<int>(FLines.size()) ? FLines[index]->text()
                                                                    : QString();

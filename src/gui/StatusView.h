@@ -40,6 +40,8 @@ public:
     QPushButton* ButtonWidget(const std::string& caption) const;
     QString LineText(int index) const;
     QString ValueText(const std::string& label) const;
+    // The state picture on screen; a null image while none is shown.
+    QImage PictureImage() const;
 
 private:
     AStatusFrame* FFrame;

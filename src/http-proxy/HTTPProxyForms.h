@@ -30,6 +30,12 @@ public:
     static constexpr int kFallbackMaxConnections = 64;
     static constexpr int kMinBandwidthLimit = 16;
     static constexpr size_t kMaxPasswordLength = 64;
+    // Field lengths: the port box, the two limits and the bandwidth take at most this many
+    // digits; the validation program's command line at most this many characters.
+    static constexpr int kPortDigits = 5;
+    static constexpr int kLimitDigits = 4;
+    static constexpr int kBandwidthDigits = 6;
+    static constexpr size_t kMaxLoginScriptLength = 1024;
     // The login choices, in LoginMode order.
     static const std::vector<std::string>& LoginModeCaptions();
     static const std::vector<std::string>& PortItems(); // "81", "3128", "8080", "8081"
@@ -68,6 +74,7 @@ public:
     void GeneratePassword();
     std::string ValidationError() const override { return AllowedClients.ValidationError(); }
 
+    // Enabling rules: each dependent control follows its switch.
     bool OnlyTunnelHTTPSEnabled() const { return EnableTunnelling; }
     bool BandwidthLimitEnabled() const { return LimitBandwidth; }
     bool PasswordEnabled() const { return LoginMode == 1; }

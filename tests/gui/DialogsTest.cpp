@@ -2,6 +2,7 @@
 
 #include "gui/EditorFrameViews.h"
 #include "dns-proxy/DNSProxySystem.h"
+#include "http-proxy/HTTPProxySystem.h"
 #include "gui/SettingsDialogs.h"
 #include "net/AllowedClients.h"
 #include "support/UDPPeer.h"
@@ -312,4 +313,99 @@ TEST(StatusViews, TheRefusedCountShowsInTheDNSView) {
     ASSERT_TRUE(RunLoopUntil([&] { return dns.RefusedCount() == 1; }, 5000));
     w.RunCommand([] {});
     EXPECT_EQ(w.ShownView()->ValueText("Refused Clients").toStdString(), "1");
+}
+
+TEST(SettingsDialogs, HTTPDialogGreysFiltersAndRoundTripsIntoTheSettingsFile) {
+    TWindowFixture f;
+    f.WriteSettings("[Proxy-HTTP]\nServerPort=8080\nLoginMode=1\nLoginPassword=old\n"
+                    "EnableTunnelling=1\n[Proxy-HTTP-HTTPProxy]\nHost=kept.example\n");
+    TfrmMain& w = f.Open();
+    THTTPProxySystem& http = f.Root().HTTPProxy();
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<THTTPSettingsDialog&>(d);
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "HTTP Proxy Settings");
+        ASSERT_EQ(dialog.Pages()->count(), 7);
+        EXPECT_EQ(dialog.Pages()->tabText(6).toStdString(), "Login");
+        EXPECT_EQ(dialog.PortBox()->count(), 4);
+        EXPECT_EQ(dialog.PortBox()->currentText().toStdString(), "8080");
+        EXPECT_EQ(dialog.AllowedClients()->Edit()->text().toStdString(), kDefaultAllowedClients);
+        // Both up-stream editors grey with their boxes, each on its own.
+        EXPECT_FALSE(dialog.SocksProxy()->isEnabled());
+        EXPECT_FALSE(dialog.HTTPProxy()->isEnabled());
+        EXPECT_EQ(dialog.HTTPProxy()->HostEdit()->text().toStdString(), "kept.example");
+        dialog.UseSocksProxyBox()->click();
+        EXPECT_TRUE(dialog.SocksProxy()->isEnabled());
+        EXPECT_FALSE(dialog.HTTPProxy()->isEnabled());
+        Type(dialog.SocksProxy()->HostEdit(), "socks up");
+        Type(dialog.SocksProxy()->PortEdit(), "10x80");
+        // The port restriction follows tunnelling; the rate its box.
+        EXPECT_TRUE(dialog.OnlyTunnelHTTPSBox()->isEnabled());
+        dialog.EnableTunnellingBox()->click();
+        EXPECT_FALSE(dialog.OnlyTunnelHTTPSBox()->isEnabled());
+        EXPECT_FALSE(dialog.BandwidthLimitEdit()->isEnabled());
+        dialog.LimitBandwidthBox()->click();
+        EXPECT_TRUE(dialog.BandwidthLimitEdit()->isEnabled());
+        dialog.BandwidthLimitEdit()->clear();
+        Type(dialog.BandwidthLimitEdit(), "1234567");
+        EXPECT_EQ(dialog.BandwidthLimitEdit()->text().toStdString(), "123456"); // six digits
+        dialog.BandwidthLimitEdit()->setText("9");
+        dialog.MaxConnectionsEdit()->clear();
+        Type(dialog.MaxConnectionsEdit(), "1x23456");
+        EXPECT_EQ(dialog.MaxConnectionsEdit()->text().toStdString(), "1234"); // four digits
+        dialog.MaxBackLogEdit()->setText("100");
+        dialog.UpdateViaBox()->click();
+        // Mode 1: the password and "Generate"; mode 3: the validation program.
+        EXPECT_TRUE(dialog.LoginModeButton(1)->isChecked());
+        EXPECT_TRUE(dialog.PasswordEdit()->isEnabled());
+        EXPECT_TRUE(dialog.GenerateButton()->isEnabled());
+        EXPECT_FALSE(dialog.LoginScriptEdit()->isEnabled());
+        dialog.GenerateButton()->click();
+        EXPECT_NE(dialog.PasswordEdit()->text().toStdString(), "old");
+        dialog.LoginModeButton(3)->click();
+        EXPECT_FALSE(dialog.PasswordEdit()->isEnabled());
+        EXPECT_FALSE(dialog.GenerateButton()->isEnabled());
+        EXPECT_TRUE(dialog.LoginScriptEdit()->isEnabled());
+        dialog.PasswordEdit()->setText("kept");
+        Type(dialog.LoginScriptEdit(), "/usr/bin/check --list users");
+        dialog.PortBox()->setEditText("");
+        Type(dialog.PortBox()->lineEdit(), "31a28");
+        dialog.AllowedClients()->Edit()->setText("127.0.0.1, 10.0.0.0/8");
+        Accept(dialog);
+    };
+    ASSERT_TRUE(http.EditSettings());
+    EXPECT_EQ(http.ServerPort, 3128);
+    EXPECT_EQ(http.AllowedClients, "127.0.0.1, 10.0.0.0/8");
+    EXPECT_TRUE(http.SocksProxy.UseProxy);
+    EXPECT_EQ(http.SocksProxy.Host, "socksup");
+    EXPECT_EQ(http.SocksProxy.Port, "1080");
+    EXPECT_FALSE(http.HTTPProxy.UseProxy);
+    EXPECT_EQ(http.HTTPProxy.Host, "kept.example"); // greyed, not lost
+    EXPECT_FALSE(http.EnableTunnelling);
+    EXPECT_TRUE(http.UpdateVia);
+    EXPECT_FALSE(http.UpdateXForwardedFor);
+    EXPECT_TRUE(http.LimitBandwidth);
+    EXPECT_EQ(http.BandwidthLimit, 16); // 1..15 is raised
+    EXPECT_EQ(http.MaxConnections, 1234);
+    EXPECT_EQ(http.MaxBackLog, 64); // clamped
+    EXPECT_EQ(http.LoginMode, 3);
+    EXPECT_EQ(http.LoginPassword, "kept");
+    EXPECT_EQ(http.LoginScript, "/usr/bin/check --list users");
+    TIniFile ini(f.SettingsPath());
+    EXPECT_EQ(ini.ReadInteger("Proxy-HTTP", "ServerPort", 0), 3128);
+    EXPECT_EQ(ini.ReadInteger("Proxy-HTTP", "LoginMode", 0), 3);
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP", "LoginScript", ""), "/usr/bin/check --list users");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP-SocksProxy", "Host", ""), "socksup");
+    EXPECT_EQ(ini.ReadString("Proxy-HTTP-HTTPProxy", "Host", ""), "kept.example");
+
+    // Reopened, the dialog shows what was saved.
+    w.UI().OnDialogShown = [](TSettingsDialog& d) {
+        auto& dialog = static_cast<THTTPSettingsDialog&>(d);
+        EXPECT_TRUE(dialog.LoginModeButton(3)->isChecked());
+        EXPECT_TRUE(dialog.LoginScriptEdit()->isEnabled());
+        EXPECT_TRUE(dialog.SocksProxy()->isEnabled());
+        EXPECT_FALSE(dialog.OnlyTunnelHTTPSBox()->isEnabled());
+        EXPECT_EQ(dialog.BandwidthLimitEdit()->text().toStdString(), "16");
+        d.reject();
+    };
+    EXPECT_FALSE(http.EditSettings());
 }

@@ -29,7 +29,8 @@ void Save(QWidget* widget, const std::string& folder, const std::string& name) {
 void SaveDialogPages(TSettingsDialog& dialog, const std::string& folder, const std::string& name) {
     for (int i = 0; i < dialog.Pages()->count(); ++i) {
         dialog.Pages()->setCurrentIndex(i);
-        Save(&dialog, folder, name + "-" + dialog.Pages()->tabText(i).toLower().toStdString());
+        QString page = dialog.Pages()->tabText(i).toLower().replace(' ', '-');
+        Save(&dialog, folder, name + "-" + page.toStdString());
     }
     dialog.reject();
 }
@@ -70,6 +71,13 @@ TEST(Screenshots, EveryViewAndDialog) {
     SocketClose(client);
     w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-socks"); };
     f.Root().SocksProxy().EditSettings();
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        auto& dialog = static_cast<THTTPSettingsDialog&>(d);
+        dialog.UseHTTPProxyBox()->click();
+        dialog.LoginModeButton(3)->click();
+        SaveDialogPages(d, dir, "dialog-http");
+    };
+    f.Root().HTTPProxy().EditSettings();
     w.UI().OnDialogShown = [&](TSettingsDialog& d) {
         auto& dialog = static_cast<TPortMapSettingsDialog&>(d);
         dialog.UseSocksProxyBox()->click();
