@@ -26,6 +26,20 @@ inline bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 1000
     return true;
 }
 
+// As RunLoopUntil, for state that other threads change without posting to this loop: the
+// loop is served in short slices and done is asked after each.
+inline bool RunLoopPolling(const std::function<bool()>& done, int timeoutMs = 10000) {
+    constexpr int kSliceMs = 5;
+    int64_t deadline = MonotonicMillis() + timeoutMs;
+    while (!done()) {
+        int64_t now = MonotonicMillis();
+        if (now >= deadline)
+            return done();
+        TMessageLoop::Current().WaitMessage(std::min(deadline, now + kSliceMs));
+    }
+    return true;
+}
+
 // Serves the loop for a fixed span (to observe that nothing happens).
 inline void RunLoopFor(int ms) {
     int64_t deadline = MonotonicMillis() + ms;
