@@ -265,9 +265,13 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     if (FServer->FAcceptPending.load())
         PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
                     static_cast<uintptr_t>(client->Id()), 0);
-    else
-        PostMessageLazily(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                          static_cast<uintptr_t>(client->Id()), 0, kClientDoneMaxDelayMs);
+    else if (PostMessageLazily(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                               static_cast<uintptr_t>(client->Id()), 0, kClientDoneMaxDelayMs) &&
+             FServer->FAcceptPending.load())
+        // The main thread reached the limit meanwhile and may be asleep: wake it now. The
+        // second message for the same number finds no client and does nothing.
+        PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+                    static_cast<uintptr_t>(client->Id()), 0);
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);
@@ -314,20 +318,31 @@ void ATCPServer::ShutdownClients() {
         std::lock_guard<std::mutex> lock(PoolLock);
         FPoolClosed = true;
     }
+    // Clients whose add was announced are owed their close, also when their done message
+    // is still queued (lazily) as the server stops.
+    std::vector<bool> announced;
     for (auto it = FClients.rbegin(); it != FClients.rend(); ++it) {
         if (!(*it)->Terminated())
             (*it)->Terminate();
+    }
+    for (auto& c : FClients) {
+        announced.push_back(c->FAddDelivered);
         // A client being shut down is no longer announced.
-        (*it)->FAddDelivered = true;
+        c->FAddDelivered = true;
     }
     // Moved out first: hand-overs served while the threads end may look at the list.
     auto clients = std::move(FClients);
     FClients.clear();
     // Every thread lets go of its client before any client is destroyed: a thread may still
     // be in a derived client's Execute, whose part would go first in its destructor.
-    for (auto& c : clients) {
+    for (size_t i = 0; i < clients.size(); ++i) {
+        TTCPServerClient* c = clients[i].get();
         c->WaitLetGo();
-        ClientFinished(c.get());
+        GuardedHook("Client close error: ", [&] {
+            if (announced[i] && c->FCloseOwed)
+                TriggerClientClose(c);
+            ClientFinished(c);
+        });
     }
     clients.clear();
     EndClientThreads();
@@ -351,6 +366,16 @@ void ATCPServer::EndClientThreads() {
 size_t ATCPServer::SpareThreadCount() const {
     std::lock_guard<std::mutex> lock(PoolLock);
     return FSpareThreads.size();
+}
+
+void ATCPServer::GuardedHook(const char* prefix, const std::function<void()>& hook) {
+    try {
+        hook();
+    } catch (const std::exception& e) {
+        Log(ltError, prefix + std::string(e.what()));
+    } catch (...) {
+        Log(ltError, prefix + std::string("Unknown exception"));
+    }
 }
 
 void ATCPServer::Log(TServerLogType logType, const std::string& msg) {
@@ -745,12 +770,18 @@ void ATCPServer::ClientDone(uint64_t id) {
     if (it == FClients.end())
         return;
     TTCPServerClient* client = it->get();
-    DeliverClientAdd(client);
-    if (client->FCloseOwed)
-        TriggerClientClose(client);
-    ClientFinished(client);
-    if (OnClientRemove)
-        OnClientRemove(client);
+    // A hook that raises must not keep the client's slot: it is removed, and waiting
+    // connections accepted, whatever the hooks do.
+    GuardedHook("Client close error: ", [&] {
+        DeliverClientAdd(client);
+        if (client->FCloseOwed)
+            TriggerClientClose(client);
+    });
+    GuardedHook("Client close error: ", [&] { ClientFinished(client); });
+    GuardedHook("Client remove error: ", [&] {
+        if (OnClientRemove)
+            OnClientRemove(client);
+    });
     // Freed before the waiting connections are accepted, so its descriptor is free for them.
     RemoveClient(client);
     if (FAcceptPending) {

@@ -392,6 +392,9 @@ private:
     bool PrepareClientLoop();
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);
+    // Runs one of the users' hooks at the end of a client; what it raises is logged (main
+    // thread), so that the bookkeeping after it always happens.
+    void GuardedHook(const char* prefix, const std::function<void()>& hook);
     void RemoveClient(TTCPServerClient* client);
     // Client add notifications: posted by the client thread, delivered once on the main
     // thread, at the latest before any later hand-over or message of that client.

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 using namespace corvan;
@@ -241,6 +242,48 @@ TEST(TCPServerPool, TheEndOfAConnectionDoesNotWaitForTheMainThread) {
 
 // The main thread is held inside OnClientAdd until the client's Execute has run: a client
 // thread that waited for the main thread before Execute would never get there.
+TEST(TCPServerPool, EveryAnnouncedClientIsClosedOnceAndARaisingHookKeepsNoSlot) {
+    // A close hook that raises once: the client is freed all the same, so with room for one
+    // client the next connection is served.
+    {
+        TOneByteEchoServer server;
+        server.MaxClients = 1;
+        int raised = 0;
+        server.OnClientClose = [&](TTCPServerClient*) {
+            if (raised++ == 0)
+                throw std::runtime_error("hook failed");
+        };
+        server.SetActive(true);
+        EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1);
+        ASSERT_TRUE(RunLoopPolling([&] { return raised == 1; }));
+        ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
+            << "the client of the raising hook keeps its slot";
+        EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1);
+        server.SetActive(false);
+    }
+    // A connection that ended with its done message still queued as the server stops: its
+    // announced add is matched by a close.
+    TOneByteEchoServer server;
+    int adds = 0, closes = 0;
+    server.OnClientAdd = [&](TTCPServerClient*) { ++adds; };
+    server.OnClientClose = [&](TTCPServerClient*) { ++closes; };
+    server.SetActive(true);
+    TSocketHandle h = ConnectBlocking(server.Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    ASSERT_TRUE(RunLoopUntil([&] { return adds == 1; }));
+    ASSERT_TRUE(SendAll(h, "e"));
+    ASSERT_EQ(RecvWithin(h, 1), "e");
+    ASSERT_EQ(RecvWithin(h, 1), ""); // the connection has ended
+    // Not serving the loop now: the done message must stay queued until the server stops.
+    int64_t deadline = MonotonicMillis() + 5000;
+    while (server.SpareThreadCount() == 0 && MonotonicMillis() < deadline)
+        std::this_thread::yield();
+    server.SetActive(false);
+    SocketClose(h);
+    EXPECT_EQ(adds, 1);
+    EXPECT_EQ(closes, 1);
+}
+
 TEST(TCPServerPool, ExecuteDoesNotWaitForTheMainThreadAndEventsKeepTheirOrder) {
     TOneByteEchoServer server;
     std::atomic<int> executed{0};
