@@ -427,10 +427,10 @@ int SocketListen(TSocketHandle handle, int backlog) {
     return Checked(::listen(handle, std::max(backlog, kListenBacklogMin)));
 }
 
-TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer) {
+TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBlocking) {
     TSysSockAddr sys;
     socklen_t len = SYS_SOCKADDR_SIZE;
-    int fd = ::accept4(handle, SysPtr(sys), &len, SOCK_CLOEXEC);
+    int fd = ::accept4(handle, SysPtr(sys), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
     if (fd < 0) {
         SocketSetLastErrorFromErrno();
         if (peer)

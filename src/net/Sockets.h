@@ -143,7 +143,9 @@ public:
     // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
     void Bind();
     // Non-blocking mode and notifications to the own window; "Asynchronous mode not set".
-    void SetAsynchronous();
+    // acceptedHandle: the handle came connected and non-blocking from AcceptConnection, so
+    // neither is asked of the system again.
+    void SetAsynchronous(bool acceptedHandle = false);
     // Closes the handle (unregistering it first).
     void CloseHandle();
     // State closed without event, pending lookups freed, handle closed.
@@ -224,6 +226,10 @@ private:
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;
+    // A receive may find bytes: false after a receive on the registered socket found none
+    // (which armed its read notification) until the next notification of the socket, so that
+    // receives in between answer "would block" without asking the system.
+    bool FMayRead = true;
     bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
     int FErrorCode = 0;
     std::string FErrorMessage;

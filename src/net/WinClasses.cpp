@@ -738,7 +738,7 @@ void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
 }
 
 void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
-                               bool connectPending) {
+                               bool connectPending, bool knownConnected) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
@@ -749,7 +749,7 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
     // A socket with a peer is connected (a stream one, or a datagram one with a default
     // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
+    bool connected = knownConnected || SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);

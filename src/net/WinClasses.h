@@ -206,7 +206,10 @@ public:
     // of the old socket are ignored.
     // Raises ESocketLib naming the failing call ("epoll_ctl failed: ...", the mapped errno as
     // ErrorCode); the descriptor is then not registered.
-    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
+    // knownConnected: the caller knows fd is a connected stream socket (an accepted one), so
+    // the system is not asked.
+    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false,
+                     bool knownConnected = false);
     // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
     // Never raises: a kernel entry that could not be deleted reports under a key no longer
     // known and is ignored.
