@@ -384,7 +384,8 @@ std::string IPProtocolToStr(TIPProtocol protocol) {
     return builtIn;
 }
 
-TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol, bool) {
+TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
+                                   bool nonBlocking) {
     EnsureWinSockStarted();
     if (family != TIPAddressFamily::iaIP4 && family != TIPAddressFamily::iaIP6)
         throw ESocketLib("Invalid address family", WSAEINVAL);
@@ -392,7 +393,8 @@ TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol
     int number = IPProtocolToSys(protocol);
     if (type == 0 || number < 0)
         throw ESocketLib("Invalid protocol", WSAEINVAL);
-    int fd = ::socket(IPAddressFamilyToSys(family), type | SOCK_CLOEXEC, number);
+    int fd = ::socket(IPAddressFamilyToSys(family),
+                      type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), number);
     if (fd < 0)
         throw ESocketLib("Failed to allocate socket handle", SocketSetLastErrorFromErrno());
     return fd;

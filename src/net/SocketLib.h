@@ -110,10 +110,10 @@ std::string IPAddressStr(uint32_t addr);
 std::string SocketAddrStr(const TSocketAddr& addr);
 std::string IPProtocolToStr(TIPProtocol protocol);
 
-// A new close-on-exec socket (overlapped is accepted and has no meaning here). "Invalid address
-// family" (10022), "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
+// A new close-on-exec socket, blocking unless nonBlocking. "Invalid address family" (10022),
+// "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
 TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
-                                   bool overlapped = false);
+                                   bool nonBlocking = false);
 // "Invalid socket handle"; "Blocking mode not set" with the error.
 void SetSocketBlocking(TSocketHandle handle, bool block);
 

@@ -251,11 +251,11 @@ void ASocket::CheckConnected() {
         RaiseError("Socket not connected", SOCKET_ERR_NOT_CONNECTED);
 }
 
-TSocketHandle ASocket::GetSocketHandle() {
+TSocketHandle ASocket::GetSocketHandle(bool nonBlocking) {
     if (FHandle == INVALID_SOCKETHANDLE) {
         TSocketHandle h = INVALID_SOCKETHANDLE;
         try {
-            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, false);
+            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, nonBlocking);
         } catch (const ESocketLib& e) {
             RaiseError(e.Message(), e.ErrorCode);
         }
@@ -353,17 +353,17 @@ void ASocket::Bind() {
         RaiseLastSocketError("Socket bind failed");
 }
 
-void ASocket::SetAsynchronous(bool acceptedHandle) {
+void ASocket::SetAsynchronous(TSocketOrigin origin) {
     if (FHandle == INVALID_SOCKETHANDLE)
         return;
-    if (!acceptedHandle)
+    if (origin == TSocketOrigin::soUnknown)
         try {
             SetSocketBlocking(FHandle, false);
         } catch (const ESocketLib& e) {
             RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
         }
     TWindowHandleId window = GetWindowHandle();
-    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending, acceptedHandle);
+    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending, origin);
     FRegistered = true;
     FMayRead = true;
     FConnectPending = false;

@@ -123,8 +123,9 @@ public:
 
     // The handle, or INVALID_SOCKETHANDLE.
     TSocketHandle SocketHandle() const { return FHandle; }
-    // The handle, allocating an IPv4 one for Protocol when there is none.
-    TSocketHandle GetSocketHandle();
+    // The handle, allocating an IPv4 one for Protocol when there is none (non-blocking when
+    // nonBlocking).
+    TSocketHandle GetSocketHandle(bool nonBlocking = false);
     // Takes a handle (closing the current one); raises 20003 on an open socket.
     void SetSocketHandle(TSocketHandle handle);
 
@@ -143,9 +144,10 @@ public:
     // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
     void Bind();
     // Non-blocking mode and notifications to the own window; "Asynchronous mode not set".
-    // acceptedHandle: the handle came connected and non-blocking from AcceptConnection, so
-    // neither is asked of the system again.
-    void SetAsynchronous(bool acceptedHandle = false);
+    // origin soAccepted: the handle came connected and non-blocking from AcceptConnection;
+    // soFresh: it was just made non-blocking by GetSocketHandle(true) and nothing has used it.
+    // The system is then not asked what the caller knows.
+    void SetAsynchronous(TSocketOrigin origin = TSocketOrigin::soUnknown);
     // Closes the handle (unregistering it first).
     void CloseHandle();
     // State closed without event, pending lookups freed, handle closed.

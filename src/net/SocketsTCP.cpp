@@ -16,7 +16,7 @@ ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted)
     if (accepted || SocketAvailable(handle) >= 0) {
         // Directly, without a state event: nobody can be listening yet.
         ResetStateTo(ssConnected);
-        SetAsynchronous(accepted);
+        SetAsynchronous(accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown);
         RestartReadWindow();
     }
 }

@@ -738,7 +738,7 @@ void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
 }
 
 void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
-                               bool connectPending, bool knownConnected) {
+                               bool connectPending, TSocketOrigin origin) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
@@ -749,7 +749,9 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
     // A socket with a peer is connected (a stream one, or a datagram one with a default
     // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = knownConnected || SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
+    bool known = origin != TSocketOrigin::soUnknown;
+    bool connected = known ? origin == TSocketOrigin::soAccepted
+                           : SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -778,14 +780,14 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         bool postWrite = false;
         if (!again && connectPending) {
             reg.ConnectArmed = true;
-        } else if (!again && !connected && SocketIsListening(fd)) {
+        } else if (!again && !known && !connected && SocketIsListening(fd)) {
             // Registered after listen: connections may already wait.
             reg.Listening = true;
             reg.ReadArmed = (events & FD_ACCEPT) != 0;
         } else if (!again) {
             // A connected (or datagram) socket is writable and may have data at once; an
             // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
-            if (!connected && SocketPendingError(fd) != 0)
+            if (!known && !connected && SocketPendingError(fd) != 0)
                 connected = true; // reset before registration: let recv report it
             if (connected) {
                 reg.ReadArmed = (events & FD_READ) != 0;
