@@ -18,7 +18,7 @@
 #include "util/Exceptions.h"
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -298,14 +298,16 @@ protected:
     // Bookkeeping after every send: answers 0, or the error (10035 clears WriteReady).
     int SendResult(long result);
     void AppendSendBuffer(std::string data, const TSocketAddr& destination = TSocketAddr());
-    std::deque<TSendBufferItem>& SendBuffer() { return FSendBuffer; }
+    std::list<TSendBufferItem>& SendBuffer() { return FSendBuffer; }
     // Accounts bytes leaving the buffer.
     void SendBufferConsumed(int64_t bytes) { FSendBufferSize -= bytes; }
     TRateWindow& WriteWindow() { return FWriteWindow; }
 
 private:
     void InitSendBuffer();
-    std::deque<TSendBufferItem> FSendBuffer;
+    // A list: an empty one holds no memory (a deque holds a block), and most sockets never
+    // buffer.
+    std::list<TSendBufferItem> FSendBuffer;
     int64_t FSendBufferSize = 0;
     bool FWriteReady = false;
     bool FThrottleWrite = false;

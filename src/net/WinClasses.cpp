@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <list>
 #include <exception>
 #include <map>
 #include <poll.h>
@@ -146,7 +147,7 @@ struct TMessageLoop::TImpl {
     // and dispatches run without it.
     std::mutex Lock;
     std::deque<TMessage> Queue;
-    std::deque<std::shared_ptr<TJob>> Jobs;
+    std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
     int64_t ArmedDue = -1;
@@ -470,7 +471,7 @@ void TMessageLoop::ServeJobsUntil(const std::function<bool()>& done) {
 }
 
 void TMessageLoop::EndOwner() {
-    std::deque<std::shared_ptr<TJob>> jobs;
+    std::list<std::shared_ptr<TJob>> jobs;
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         FImpl->Ended = true;
