@@ -384,7 +384,8 @@ std::string IPProtocolToStr(TIPProtocol protocol) {
     return builtIn;
 }
 
-TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol, bool) {
+TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
+                                   bool nonBlocking) {
     EnsureWinSockStarted();
     if (family != TIPAddressFamily::iaIP4 && family != TIPAddressFamily::iaIP6)
         throw ESocketLib("Invalid address family", WSAEINVAL);
@@ -392,7 +393,8 @@ TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol
     int number = IPProtocolToSys(protocol);
     if (type == 0 || number < 0)
         throw ESocketLib("Invalid protocol", WSAEINVAL);
-    int fd = ::socket(IPAddressFamilyToSys(family), type | SOCK_CLOEXEC, number);
+    int fd = ::socket(IPAddressFamilyToSys(family),
+                      type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), number);
     if (fd < 0)
         throw ESocketLib("Failed to allocate socket handle", SocketSetLastErrorFromErrno());
     return fd;
@@ -427,10 +429,10 @@ int SocketListen(TSocketHandle handle, int backlog) {
     return Checked(::listen(handle, std::max(backlog, kListenBacklogMin)));
 }
 
-TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer) {
+TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBlocking) {
     TSysSockAddr sys;
     socklen_t len = SYS_SOCKADDR_SIZE;
-    int fd = ::accept4(handle, SysPtr(sys), &len, SOCK_CLOEXEC);
+    int fd = ::accept4(handle, SysPtr(sys), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
     if (fd < 0) {
         SocketSetLastErrorFromErrno();
         if (peer)

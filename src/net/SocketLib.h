@@ -110,10 +110,10 @@ std::string IPAddressStr(uint32_t addr);
 std::string SocketAddrStr(const TSocketAddr& addr);
 std::string IPProtocolToStr(TIPProtocol protocol);
 
-// A new close-on-exec socket (overlapped is accepted and has no meaning here). "Invalid address
-// family" (10022), "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
+// A new close-on-exec socket, blocking unless nonBlocking. "Invalid address family" (10022),
+// "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
 TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
-                                   bool overlapped = false);
+                                   bool nonBlocking = false);
 // "Invalid socket handle"; "Blocking mode not set" with the error.
 void SetSocketBlocking(TSocketHandle handle, bool block);
 
@@ -126,8 +126,9 @@ int SocketBind(TSocketHandle handle, const TSocketAddr& addr);
 // the connection request without a word and the client asks again only after 1, 3, 7 seconds,
 // so a short queue turns a burst of connections (a browser opening a page) into long stalls.
 int SocketListen(TSocketHandle handle, int backlog);
-// Accepted handle (non-blocking state inherited as the system does: not inherited) or -1.
-TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer);
+// Accepted handle or -1. The listening socket's non-blocking state is not inherited: the
+// handle blocks unless nonBlocking asks for non-blocking mode (set by the same call).
+TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBlocking = false);
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr);
 long SocketRecv(TSocketHandle handle, void* buf, size_t size);
 long SocketSend(TSocketHandle handle, const void* buf, size_t size);

@@ -251,11 +251,11 @@ void ASocket::CheckConnected() {
         RaiseError("Socket not connected", SOCKET_ERR_NOT_CONNECTED);
 }
 
-TSocketHandle ASocket::GetSocketHandle() {
+TSocketHandle ASocket::GetSocketHandle(bool nonBlocking) {
     if (FHandle == INVALID_SOCKETHANDLE) {
         TSocketHandle h = INVALID_SOCKETHANDLE;
         try {
-            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, false);
+            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, nonBlocking);
         } catch (const ESocketLib& e) {
             RaiseError(e.Message(), e.ErrorCode);
         }
@@ -353,17 +353,19 @@ void ASocket::Bind() {
         RaiseLastSocketError("Socket bind failed");
 }
 
-void ASocket::SetAsynchronous() {
+void ASocket::SetAsynchronous(TSocketOrigin origin) {
     if (FHandle == INVALID_SOCKETHANDLE)
         return;
-    try {
-        SetSocketBlocking(FHandle, false);
-    } catch (const ESocketLib& e) {
-        RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
-    }
+    if (origin == TSocketOrigin::soUnknown)
+        try {
+            SetSocketBlocking(FHandle, false);
+        } catch (const ESocketLib& e) {
+            RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
+        }
     TWindowHandleId window = GetWindowHandle();
-    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending);
+    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending, origin);
     FRegistered = true;
+    FMayRead = true;
     FConnectPending = false;
 }
 
@@ -411,6 +413,7 @@ void ASocket::HostLookupComplete(TSocketHostLookup* lookup) {
 intptr_t ASocket::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     if (msg == WM_SOCKET && FHandle != INVALID_SOCKETHANDLE &&
         wParam == static_cast<uintptr_t>(FHandle)) {
+        FMayRead = true;
         ProcessSocketEvent(SelectEvents(lParam), SelectError(lParam));
         return 0;
     }
@@ -441,7 +444,16 @@ void ASocket::EnableEvent(uint32_t event, int error) {
 long ASocket::RecvData(void* buf, size_t size) {
     if (size == 0)
         return 0;
-    return Received(SocketRecv(FHandle, buf, size));
+    // Level-triggered: the notification armed by the last empty receive reports new bytes.
+    bool watched = FRegistered && WindowLoop() && (AsyncEvents() & FD_READ) != 0;
+    if (watched && !FMayRead) {
+        SocketSetLastError(WSAEWOULDBLOCK);
+        return -1;
+    }
+    long n = Received(SocketRecv(FHandle, buf, size));
+    if (watched && n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
+        FMayRead = false;
+    return n;
 }
 
 long ASocket::SpliceRecvData(int pipeWrite, size_t size) {
@@ -503,7 +515,7 @@ bool IsResourceExhaustion(int error) {
 }
 
 TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
-    TSocketHandle h = SocketAccept(FHandle, peer);
+    TSocketHandle h = SocketAccept(FHandle, peer, true);
     int err = SocketGetLastError();
     // Out of descriptors or memory the connection stays queued: re-arming now would report it
     // again at once and spin. The caller retries later (see TTCPServerSocket).

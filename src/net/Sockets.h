@@ -18,7 +18,7 @@
 #include "util/Exceptions.h"
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,8 +123,9 @@ public:
 
     // The handle, or INVALID_SOCKETHANDLE.
     TSocketHandle SocketHandle() const { return FHandle; }
-    // The handle, allocating an IPv4 one for Protocol when there is none.
-    TSocketHandle GetSocketHandle();
+    // The handle, allocating an IPv4 one for Protocol when there is none (non-blocking when
+    // nonBlocking).
+    TSocketHandle GetSocketHandle(bool nonBlocking = false);
     // Takes a handle (closing the current one); raises 20003 on an open socket.
     void SetSocketHandle(TSocketHandle handle);
 
@@ -143,7 +144,10 @@ public:
     // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
     void Bind();
     // Non-blocking mode and notifications to the own window; "Asynchronous mode not set".
-    void SetAsynchronous();
+    // origin soAccepted: the handle came connected and non-blocking from AcceptConnection;
+    // soFresh: it was just made non-blocking by GetSocketHandle(true) and nothing has used it.
+    // The system is then not asked what the caller knows.
+    void SetAsynchronous(TSocketOrigin origin = TSocketOrigin::soUnknown);
     // Closes the handle (unregistering it first).
     void CloseHandle();
     // State closed without event, pending lookups freed, handle closed.
@@ -224,6 +228,10 @@ private:
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;
+    // A receive may find bytes: false after a receive on the registered socket found none
+    // (which armed its read notification) until the next notification of the socket, so that
+    // receives in between answer "would block" without asking the system.
+    bool FMayRead = true;
     bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
     int FErrorCode = 0;
     std::string FErrorMessage;
@@ -290,14 +298,16 @@ protected:
     // Bookkeeping after every send: answers 0, or the error (10035 clears WriteReady).
     int SendResult(long result);
     void AppendSendBuffer(std::string data, const TSocketAddr& destination = TSocketAddr());
-    std::deque<TSendBufferItem>& SendBuffer() { return FSendBuffer; }
+    std::list<TSendBufferItem>& SendBuffer() { return FSendBuffer; }
     // Accounts bytes leaving the buffer.
     void SendBufferConsumed(int64_t bytes) { FSendBufferSize -= bytes; }
     TRateWindow& WriteWindow() { return FWriteWindow; }
 
 private:
     void InitSendBuffer();
-    std::deque<TSendBufferItem> FSendBuffer;
+    // A list: an empty one holds no memory (a deque holds a block), and most sockets never
+    // buffer.
+    std::list<TSendBufferItem> FSendBuffer;
     int64_t FSendBufferSize = 0;
     bool FWriteReady = false;
     bool FThrottleWrite = false;

@@ -10,12 +10,13 @@ namespace corvan {
 
 ATCPClientSocket::ATCPClientSocket() : ASocketExSendBuffer(TIPProtocol::ipTCP) {}
 
-ATCPClientSocket::ATCPClientSocket(TSocketHandle handle) : ASocketExSendBuffer(handle) {
+ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted)
+    : ASocketExSendBuffer(handle) {
     SetProtocol(TIPProtocol::ipTCP);
-    if (SocketAvailable(handle) >= 0) {
+    if (accepted || SocketAvailable(handle) >= 0) {
         // Directly, without a state event: nobody can be listening yet.
         ResetStateTo(ssConnected);
-        SetAsynchronous();
+        SetAsynchronous(accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown);
         RestartReadWindow();
     }
 }

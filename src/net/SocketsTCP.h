@@ -45,8 +45,9 @@ public:
     ATCPClientSocket();
     // Server side: takes a connected handle; if the system answers FIONREAD on it, the state
     // becomes connected (no event), notifications are registered to a window of the calling
-    // thread, and the read-rate window starts.
-    explicit ATCPClientSocket(TSocketHandle handle);
+    // thread, and the read-rate window starts. accepted: the handle came from
+    // TTCPServerSocket::Accept (connected and non-blocking), so the system is not asked.
+    explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
     ~ATCPClientSocket() override;
 
     std::function<void(ATCPClientSocket* sender)> OnDataAvailable;

@@ -143,8 +143,9 @@ void TTCPClientSocket::ResolveFailed(int code, const std::string& message) {
 
 void TTCPClientSocket::DoConnect() {
     SetState(ssConnecting);
-    GetSocketHandle();
-    SetAsynchronous();
+    bool fresh = SocketHandle() == INVALID_SOCKETHANDLE;
+    GetSocketHandle(true);
+    SetAsynchronous(fresh ? TSocketOrigin::soFresh : TSocketOrigin::soUnknown);
     if (!LocalHost().empty() || !LocalPort().empty())
         Bind();
     if (ConnectTo(FRemoteAddr) != 0) {

@@ -41,7 +41,7 @@ public:
     void Listen();
     // One waiting connection, or INVALID_SOCKETHANDLE when none can be taken now (peer zeroed,
     // pending count reset; out of descriptors also pauses accepting). Raises "Socket closed"
-    // unless listening. The caller owns the handle.
+    // unless listening. The caller owns the handle, which is non-blocking.
     TSocketHandle Accept(TSocketAddr* peer);
     // Stops accepting for kAcceptRetryDelay, as after an accept that ran out of descriptors
     // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a

@@ -57,7 +57,7 @@ TTCPServerClientSocket* TTCPServerClient::GetSocket() {
     FHandleOwned = false;
     std::unique_ptr<TTCPServerClientSocket> socket;
     try {
-        socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle);
+        socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle, true);
     } catch (...) {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
         FSocketHandle = INVALID_SOCKETHANDLE;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <list>
 #include <exception>
 #include <map>
 #include <poll.h>
@@ -146,7 +147,7 @@ struct TMessageLoop::TImpl {
     // and dispatches run without it.
     std::mutex Lock;
     std::deque<TMessage> Queue;
-    std::deque<std::shared_ptr<TJob>> Jobs;
+    std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
     int64_t ArmedDue = -1;
@@ -470,7 +471,7 @@ void TMessageLoop::ServeJobsUntil(const std::function<bool()>& done) {
 }
 
 void TMessageLoop::EndOwner() {
-    std::deque<std::shared_ptr<TJob>> jobs;
+    std::list<std::shared_ptr<TJob>> jobs;
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         FImpl->Ended = true;
@@ -738,7 +739,7 @@ void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
 }
 
 void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
-                               bool connectPending) {
+                               bool connectPending, TSocketOrigin origin) {
     if (events == 0) {
         AsyncSelectRemove(fd);
         return;
@@ -749,7 +750,9 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
     // A socket with a peer is connected (a stream one, or a datagram one with a default
     // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
+    bool known = origin != TSocketOrigin::soUnknown;
+    bool connected = known ? origin == TSocketOrigin::soAccepted
+                           : SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -778,14 +781,14 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         bool postWrite = false;
         if (!again && connectPending) {
             reg.ConnectArmed = true;
-        } else if (!again && !connected && SocketIsListening(fd)) {
+        } else if (!again && !known && !connected && SocketIsListening(fd)) {
             // Registered after listen: connections may already wait.
             reg.Listening = true;
             reg.ReadArmed = (events & FD_ACCEPT) != 0;
         } else if (!again) {
             // A connected (or datagram) socket is writable and may have data at once; an
             // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
-            if (!connected && SocketPendingError(fd) != 0)
+            if (!known && !connected && SocketPendingError(fd) != 0)
                 connected = true; // reset before registration: let recv report it
             if (connected) {
                 reg.ReadArmed = (events & FD_READ) != 0;

@@ -58,6 +58,13 @@ constexpr uint32_t WM_SOCKET = WM_USER + 560;
 constexpr uint32_t WM_SERVER_CLIENT_DONE = WM_USER + 570;
 
 // Socket notification bits (low word of a WM_SOCKET lParam; the high word is the error).
+// What the registering code knows of a socket descriptor, so the system is not asked.
+enum class TSocketOrigin : uint8_t {
+    soUnknown,  // asked: connected, listening, pending error
+    soAccepted, // from accept: a connected stream socket, non-blocking
+    soFresh,    // just made, non-blocking, not yet bound, connected or listening
+};
+
 constexpr uint32_t FD_READ = 1;
 constexpr uint32_t FD_WRITE = 2;
 constexpr uint32_t FD_OOB = 4;
@@ -206,7 +213,10 @@ public:
     // of the old socket are ignored.
     // Raises ESocketLib naming the failing call ("epoll_ctl failed: ...", the mapped errno as
     // ErrorCode); the descriptor is then not registered.
-    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false);
+    // origin: what the caller knows of fd (see TSocketOrigin), which the system is then not
+    // asked.
+    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false,
+                     TSocketOrigin origin = TSocketOrigin::soUnknown);
     // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
     // Never raises: a kernel entry that could not be deleted reports under a key no longer
     // known and is ignored.

@@ -476,3 +476,26 @@ TEST(TCPSocket, IdleConnectionCostsNothing) {
     EXPECT_EQ(c.ActivityOver(200), 0);
     EXPECT_EQ(TMessageLoop::Current().WakeCount(), wakes);
 }
+
+TEST(TCPRead, AfterAnEmptyReceiveBytesComeWithTheNextNotification) {
+    TConnection c(0); // the socket takes nothing in on its own
+    char buf[16];
+    EXPECT_EQ(c.Socket->Read(buf, sizeof buf), 0); // nothing yet: the notification is armed
+    ASSERT_EQ(SocketSend(c.Peer, "hello", 5), 5);
+    // Until the socket hears of them, a read does not ask the system again.
+    EXPECT_EQ(c.Socket->Read(buf, sizeof buf), 0);
+    ASSERT_TRUE(RunLoopUntil([&] { return c.DataEvents > 0; }, 5000));
+    ASSERT_EQ(c.Socket->Read(buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    // The next bytes after another empty read are not lost either, nor is the end of data.
+    EXPECT_EQ(c.Socket->Read(buf, sizeof buf), 0);
+    ASSERT_EQ(SocketSend(c.Peer, "again", 5), 5);
+    c.ClosePeer();
+    std::string got;
+    ASSERT_TRUE(RunLoopUntil([&] {
+        long n = c.Socket->Read(buf, sizeof buf);
+        got.append(buf, static_cast<size_t>(std::max<long>(n, 0)));
+        return c.Closes > 0;
+    }, 5000));
+    EXPECT_EQ(got, "again");
+}

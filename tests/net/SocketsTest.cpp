@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 using namespace corvan;
 using namespace corvan::test;
 
@@ -177,4 +179,22 @@ TEST(SocketObject, RegisteringAfterListenOrConnectLosesNoNotification) {
     EXPECT_EQ(client.Events[0], std::make_pair(FD_CONNECT, 0));
     EXPECT_EQ(client.State(), ssConnected);
     SocketClose(server.Accepted[0]);
+}
+
+TEST(SocketObject, AcceptedHandleIsNonBlocking) {
+    TListenSocket server;
+    server.SetLocalHost("127.0.0.1");
+    server.SetLocalPort("0");
+    server.Listen();
+    TSocketAddr local;
+    ASSERT_EQ(SocketGetSockName(server.SocketHandle(), local), 0);
+    TSocketHandle client = ConnectBlocking(local.Port);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Accepted.size() == 1; }));
+    // Non-blocking from accept itself (asked of the system directly: a blocking handle's
+    // receive would hang this test).
+    int flags = ::fcntl(server.Accepted[0], F_GETFL);
+    ASSERT_GE(flags, 0);
+    EXPECT_NE(flags & O_NONBLOCK, 0);
+    SocketClose(server.Accepted[0]);
+    SocketClose(client);
 }
