@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -565,18 +568,52 @@ int SocketSetReuseAddress(TSocketHandle handle, bool value) {
     return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
 }
 
+namespace {
+std::atomic<size_t> gEnlargedPipes{0};
+} // namespace
+
+size_t PipeEnlargedBudget() {
+    static const size_t budget = [] {
+        constexpr size_t kDefaultSoftPages = 16384;
+        size_t pages = kDefaultSoftPages;
+        if (std::FILE* f = std::fopen("/proc/sys/fs/pipe-user-pages-soft", "r")) {
+            unsigned long value = 0;
+            if (std::fscanf(f, "%lu", &value) == 1)
+                pages = value;
+            std::fclose(f);
+        }
+        if (pages == 0)
+            return std::numeric_limits<size_t>::max();
+        size_t perPipe = size_t(kPipeSize) / size_t(::sysconf(_SC_PAGESIZE));
+        return pages / 4 / std::max<size_t>(perPipe, 1);
+    }();
+    return budget;
+}
+
+size_t PipeEnlargedCount() {
+    return gEnlargedPipes.load();
+}
+
 int PipeOpen(TPipeHandles& pipe) {
     int fds[2];
     if (Checked(::pipe2(fds, O_NONBLOCK | O_CLOEXEC)) < 0)
         return -1;
     pipe.Read = fds[0];
     pipe.Write = fds[1];
-    // Refused when the user's pipe allowance is used up: the default size serves as well.
-    (void)::fcntl(pipe.Write, F_SETPIPE_SZ, kPipeSize);
+    pipe.Enlarged = false;
+    if (gEnlargedPipes.fetch_add(1) < PipeEnlargedBudget() &&
+        ::fcntl(pipe.Write, F_SETPIPE_SZ, kPipeSize) >= 0)
+        pipe.Enlarged = true;
+    else
+        gEnlargedPipes.fetch_sub(1); // the default size serves as well, only slower
     return 0;
 }
 
 int PipeClose(TPipeHandles& pipe) {
+    if (pipe.Enlarged) {
+        pipe.Enlarged = false;
+        gEnlargedPipes.fetch_sub(1);
+    }
     int result = 0, error = 0;
     for (int* fd : {&pipe.Read, &pipe.Write}) {
         if (*fd < 0)

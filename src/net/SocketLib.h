@@ -156,15 +156,24 @@ int SocketSetReuseAddress(TSocketHandle handle, bool value);
 struct TPipeHandles {
     int Read = -1;
     int Write = -1;
+    bool Enlarged = false; // holds kPipeSize: counted in the process's enlarged-pipe budget
 };
 // What PipeOpen asks a pipe to hold: a splice moves at most what the pipe holds, and the
 // system's default (64 KiB) costs a bulk relay four times the passes and wake-ups. Each such
-// pipe counts this much against the user's pipe allowance; once that is used up the system
-// refuses the size (and gives even default pipes less), which only slows splicing.
+// pipe counts this much against the user's pipe allowance (pipe-user-pages-soft, shared by
+// every process of the user); once that is used up the system gives every new pipe of the
+// user a single page. So at most a quarter of the allowance is taken for enlarged pipes
+// (PipeEnlargedBudget); pipes beyond it keep the default size.
 constexpr int kPipeSize = 256 * 1024;
-// A new pipe, both ends non-blocking and close-on-exec (pipe2), asked to hold kPipeSize (its
-// default size where refused). Answers 0, or -1 with the last socket error recorded (10024
-// when out of descriptors).
+// How many pipes this process enlarges at once at most: a quarter of the user's allowance,
+// read once from /proc/sys/fs/pipe-user-pages-soft (no limit there: no limit here; where it
+// cannot be read, the quarter of the system's default of 16384 pages).
+size_t PipeEnlargedBudget();
+// Enlarged pipes open now in this process.
+size_t PipeEnlargedCount();
+// A new pipe, both ends non-blocking and close-on-exec (pipe2), asked to hold kPipeSize while
+// the budget allows (else, or where refused, the default size). Answers 0, or -1 with the last
+// socket error recorded (10024 when out of descriptors).
 int PipeOpen(TPipeHandles& pipe);
 // Closes both ends that are open and marks them -1. Answers 0, or -1 with the last socket error
 // of the first close that failed (the descriptors are released all the same).

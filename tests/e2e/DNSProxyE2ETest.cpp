@@ -51,6 +51,17 @@ private:
 class TDnsmasq {
 public:
     TDnsmasq() {
+        // dnsmasq takes the TCP port of the same number too, which another test may hold:
+        // another port is tried then.
+        for (int attempt = 0; attempt < 5 && !Ready; ++attempt)
+            Start();
+    }
+    bool Ready = false;
+    uint16_t Port() const { return FPort; }
+    std::string Output() const { return FProcess ? FProcess->Output() : std::string(); }
+
+private:
+    void Start() {
         FPort = FreeUDPPort();
         FProcess = std::make_unique<TChildProcess>(
             std::vector<std::string>{
@@ -63,12 +74,9 @@ public:
                 // NS ns1.corvan.test, as the record's wire bytes
                 "--dns-rr=corvan.test,2,036E733106636F7276616E047465737400"},
             std::map<std::string, std::string>{});
-        Ready = FProcess->WaitForOutput("started", 10000);
+        Ready = FProcess->WaitForOutput("started", WaitMs);
     }
-    bool Ready = false;
-    uint16_t Port() const { return FPort; }
 
-private:
     uint16_t FPort = 0;
     std::unique_ptr<TChildProcess> FProcess;
 };
@@ -130,7 +138,7 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
         GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh)";
     TDnsmasq upstream;
-    ASSERT_TRUE(upstream.Ready);
+    ASSERT_TRUE(upstream.Ready) << upstream.Output();
     // Port 53 of a loopback address of its own when this machine lets us, for getent.
     std::string address = "127.0.0.1";
     uint16_t port = FreeUDPPort();

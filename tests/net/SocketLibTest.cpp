@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -261,6 +264,36 @@ TEST(SocketHandles, ABurstOfConnectionsIsQueuedEvenWithBacklogZero) {
     for (TSocketHandle h : clients)
         SocketClose(h);
     SocketClose(listener);
+}
+
+TEST(SocketSplice, EnlargedPipesStayWithinTheirBudgetAndAreCountedBack) {
+    size_t budget = PipeEnlargedBudget();
+    ASSERT_GT(budget, 0u);
+    size_t before = PipeEnlargedCount();
+    // Past the budget (or a bounded number where there is none), pipes keep the default size.
+    size_t wanted = std::min<size_t>(budget - before + 2, 4096);
+    std::vector<TPipeHandles> pipes(wanted);
+    size_t opened = 0;
+    for (auto& p : pipes) {
+        if (PipeOpen(p) != 0)
+            break; // out of descriptors: what opened still counts
+        ++opened;
+    }
+    ASSERT_GT(opened, 0u);
+    EXPECT_LE(PipeEnlargedCount(), budget);
+    size_t enlarged = 0;
+    for (size_t i = 0; i < opened; ++i) {
+        bool big = ::fcntl(pipes[i].Write, F_GETPIPE_SZ) >= kPipeSize;
+        EXPECT_EQ(big, pipes[i].Enlarged);
+        enlarged += big;
+    }
+    EXPECT_EQ(PipeEnlargedCount(), before + enlarged);
+    if (opened == wanted && budget - before + 2 <= 4096) {
+        EXPECT_FALSE(pipes[opened - 1].Enlarged) << "the budget was exceeded";
+    }
+    for (size_t i = 0; i < opened; ++i)
+        EXPECT_EQ(PipeClose(pipes[i]), 0);
+    EXPECT_EQ(PipeEnlargedCount(), before);
 }
 
 TEST(SocketSplice, MovesSocketToPipeToSocketAndTellsWhatCannotMove) {
