@@ -87,7 +87,7 @@ std::string THTTPLoginScript::ValidateLocked(const std::string& user, const std:
         }
     }
     std::string answer;
-    if (!FProcess->Ask(LoginLine(user, password), kTimeoutMs, answer, error)) {
+    if (!FProcess->Ask(LoginLine(user, password), AnswerTimeoutMs, answer, error)) {
         FProcess.reset(); // started again for the next login
         return "login refused: the validation program failed: " + error;
     }

@@ -42,12 +42,16 @@ std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int 
 // line, the user name and the password each percent-encoded (every byte but A-Z a-z 0-9 - . _ ~)
 // and separated by one space; the answer is one line beginning with "OK" (accepted) or
 // anything else ("ERR"). No program, one that cannot start or has died, or no answer within
-// kTimeoutMs: refused, and the reason goes to OnReport once until the program answers again. A
+// AnswerTimeoutMs: refused, and the reason goes to OnReport once until the program answers again. A
 // program that died is started again for the next login. Any thread; one login at a time
 // (ScriptLock, a leaf lock; OnReport runs outside it).
+// How long the validation program has to answer one login.
+inline constexpr int kLoginScriptAnswerTimeoutMs = 5000;
+
 class THTTPLoginScript {
 public:
-    static constexpr int kTimeoutMs = 5000;
+    // Set before the first login (tests shorten it).
+    int AnswerTimeoutMs = kLoginScriptAnswerTimeoutMs;
 
     // Uses commandLine from the next login on; a change stops the running program.
     void SetCommandLine(const std::string& commandLine);

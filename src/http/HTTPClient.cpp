@@ -107,6 +107,11 @@ void ThttpClient::ExecuteRequest() {
     ProxyTargetPort = Port();
 
     DoConnect();
+    // Header and body are separate writes, as are the next hop's small answers relayed here:
+    // none of them may wait for the peer's delayed acknowledgement.
+    if (TSocketHandle handle = GetStream()->Socket()->SocketHandle();
+        handle != INVALID_SOCKETHANDLE)
+        SocketSetNoDelay(handle, true);
 
     ThttpRequest& request = *FRequest;
     if (ProxyForm) {

@@ -12,6 +12,7 @@
 #include <limits>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -566,6 +567,11 @@ bool SocketIsListening(TSocketHandle handle) {
 int SocketSetReuseAddress(TSocketHandle handle, bool value) {
     int v = value ? 1 : 0;
     return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
+}
+
+int SocketSetNoDelay(TSocketHandle handle, bool value) {
+    int v = value ? 1 : 0;
+    return Checked(::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v));
 }
 
 namespace {

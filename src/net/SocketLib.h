@@ -149,6 +149,9 @@ bool SocketIsDatagram(TSocketHandle handle);
 // True for a listening socket.
 bool SocketIsListening(TSocketHandle handle);
 int SocketSetReuseAddress(TSocketHandle handle, bool value);
+// TCP_NODELAY: small writes go out at once instead of waiting for the peer's acknowledgement
+// of earlier ones (which a peer may delay by tens of milliseconds).
+int SocketSetNoDelay(TSocketHandle handle, bool value);
 
 // --- moving bytes inside the system (zero-copy relaying) ---
 

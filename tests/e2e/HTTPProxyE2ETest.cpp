@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -663,4 +664,95 @@ TEST(HTTPProxyE2E, UpstreamProxies) {
         else
             EXPECT_EQ(origin.Requests()[0].Head.find("tinyproxy"), std::string::npos);
     }
+}
+
+// A browser through the proxy: headless Chromium loads a page with three images and a script,
+// once over plain HTTP and once over a CONNECT tunnel to a TLS origin (self-signed). The origin
+// must see every resource of both pages, the script must have run (its marker in the DOM
+// Chromium dumps) and the proxy's log must show the forwarded GET and the tunnel.
+TEST(HTTPProxyE2E, ChromiumLoadsPagesThroughTheProxy) {
+    const std::string chromium = "/usr/bin/chromium";
+    if (::access(chromium.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "Chromium is not installed at " << chromium << " (scripts/setup.sh)";
+    TTempDir d;
+    TChildProcess gen({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                       "-subj", "/CN=localhost", "-days", "1", "-keyout", d / "key.pem", "-out",
+                       d / "cert.pem"},
+                      {});
+    ASSERT_EQ(gen.WaitForExit(WaitMs), 0) << gen.Output();
+    std::filesystem::create_directories(d / "www");
+    // Plain and TLS origin in one process; one line per request ("http /a.gif").
+    WriteFileText(d / "origin.py", R"PY(
+import http.server, ssl, sys, threading, os
+root, cert, key = sys.argv[1], sys.argv[2], sys.argv[3]
+gif = bytes.fromhex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b")
+with open(os.path.join(root, "index.html"), "w") as f:
+    f.write('<html><body><img src="a.gif"><img src="b.gif"><img src="c.gif">'
+            '<div id="m">static</div><script src="app.js"></script></body></html>')
+with open(os.path.join(root, "app.js"), "w") as f:
+    f.write("document.getElementById('m').textContent = 'made-by-' + 'script';")
+for n in "abc":
+    with open(os.path.join(root, n + ".gif"), "wb") as f:
+        f.write(gif)
+class H(http.server.SimpleHTTPRequestHandler):
+    def __init__(s, *a, **k): super().__init__(*a, directory=root, **k)
+    def log_message(s, fmt, *args):
+        sys.stdout.write("%s %s\n" % (s.server.scheme, s.path)); sys.stdout.flush()
+def server(scheme):
+    s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+    s.scheme = scheme; s.daemon_threads = True
+    return s
+plain, tls = server("http"), server("https")
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); ctx.load_cert_chain(cert, key)
+tls.socket = ctx.wrap_socket(tls.socket, server_side=True)
+print("ports %d %d ." % (plain.server_address[1], tls.server_address[1]), flush=True)
+threading.Thread(target=tls.serve_forever, daemon=True).start()
+plain.serve_forever()
+)PY");
+    TChildProcess origin({"/usr/bin/python3", d / "origin.py", d / "www", d / "cert.pem",
+                          d / "key.pem"},
+                         {});
+    ASSERT_TRUE(origin.WaitForOutput(" .\n", WaitMs)) << origin.Output();
+    int plainPort = 0, tlsPort = 0;
+    ASSERT_EQ(std::sscanf(origin.Output().c_str(), "ports %d %d", &plainPort, &tlsPort), 2);
+
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    // timeout signals Chromium's whole process group, helpers included.
+    auto load = [&](const std::string& url, const std::string& profile) {
+        TChildProcess browser({"/usr/bin/timeout", "-k", "2", "15", chromium, "--headless",
+                               "--no-sandbox", "--disable-gpu", "--no-first-run",
+                               "--user-data-dir=" + (d / profile),
+                               "--proxy-server=" + proxy.Proxy(),
+                               // Loopback is reached directly unless this removes the rule.
+                               "--proxy-bypass-list=<-loopback>", "--ignore-certificate-errors",
+                               "--dump-dom", url},
+                              {});
+        int code = browser.WaitForExit(WaitMs);
+        return std::make_pair(code, browser.Output());
+    };
+    auto [code, dom] = load("http://127.0.0.1:" + std::to_string(plainPort) + "/", "p1");
+    if (code != 0 && dom.find("<html") == std::string::npos)
+        GTEST_SKIP() << "Chromium cannot run here (exit " << code << "): "
+                     << dom.substr(0, 600);
+    EXPECT_NE(dom.find("made-by-script"), std::string::npos) << dom;
+    auto [tlsCode, tlsDom] = load("https://127.0.0.1:" + std::to_string(tlsPort) + "/", "p2");
+    EXPECT_EQ(tlsCode, 0) << tlsDom;
+    EXPECT_NE(tlsDom.find("made-by-script"), std::string::npos) << tlsDom;
+    for (std::string scheme : {"http", "https"})
+        for (std::string path : {"/", "/a.gif", "/b.gif", "/c.gif", "/app.js"})
+            EXPECT_TRUE(origin.WaitForOutput(scheme + " " + path + "\n", 5000))
+                << scheme << " " << path << " never reached the origin:\n" << origin.Output();
+    // A tunnel's line is written when the tunnel ends: the file is polled for up to 5 s.
+    std::string get = " GET http://127.0.0.1:" + std::to_string(plainPort) + "/a.gif HTTP/1.1";
+    std::string connect = " CONNECT 127.0.0.1:" + std::to_string(tlsPort) + " HTTP/1.1";
+    std::string log;
+    for (int i = 0; i < 100; ++i) {
+        log = proxy.Log();
+        if (log.find(get) != std::string::npos && log.find(connect) != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(log.find(get), std::string::npos) << log;
+    EXPECT_NE(log.find(connect), std::string::npos) << log;
 }

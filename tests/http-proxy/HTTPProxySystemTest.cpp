@@ -94,6 +94,8 @@ TEST(HTTPProxyLoginScript, AnswersTimeOutsAndRestarts) {
                             "\nwhile read u p; do case $u in ok) echo OK;; slow) sleep 30;;"
                             " die) exit 1;; *) echo ERR;; esac; done\n");
     THTTPLoginScript s;
+    EXPECT_EQ(s.AnswerTimeoutMs, 5000);
+    s.AnswerTimeoutMs = 500;
     std::vector<std::string> reports;
     s.OnReport = [&](const std::string& r) { reports.push_back(r); };
     EXPECT_FALSE(s.Validate("ok", "p"));
@@ -108,8 +110,8 @@ TEST(HTTPProxyLoginScript, AnswersTimeOutsAndRestarts) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(s.Validate("slow", "p"));
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(THTTPLoginScript::kTimeoutMs - 100));
-    EXPECT_LT(took, std::chrono::milliseconds(THTTPLoginScript::kTimeoutMs + 2000));
+    EXPECT_GE(took, std::chrono::milliseconds(s.AnswerTimeoutMs - 100));
+    EXPECT_LT(took, std::chrono::milliseconds(s.AnswerTimeoutMs + 2000));
     EXPECT_TRUE(s.Validate("ok", "p")); // a fresh program: the late answer is never taken
     s.Stop();
     std::ifstream starts(d / "starts");
