@@ -15,7 +15,14 @@ DUR=${DUR:-5}
 BULK_MB=${BULK_MB:-200}
 IDLE_TUNNELS=${IDLE_TUNNELS:-1000}
 T=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; [ -f $T/nginx.pid ] && kill $(cat $T/nginx.pid) 2>/dev/null; rm -rf $T' EXIT
+# Everything started here ends with the script (squid would linger 30 s after TERM).
+cleanup() {
+  set +e
+  kill -KILL $(jobs -p) 2>/dev/null
+  [ -f $T/nginx.pid ] && kill $(cat $T/nginx.pid) 2>/dev/null
+  rm -rf $T
+}
+trap cleanup EXIT
 free_port() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/$1) 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
@@ -107,14 +114,15 @@ for peer in corvan:$CP tinyproxy:$TP squid:$SP; do
 done
 # Memory of IDLE_TUNNELS idle open tunnels through corvan: RSS growth per tunnel.
 R0=$(awk '/VmRSS/{print $2}' /proc/$CPID/status)
-python3 - $CP $OP $IDLE_TUNNELS <<'PY' &
+python3 - $CP $OP $IDLE_TUNNELS $T/open <<'PY' & HOLD=$!
 import socket, sys, time
 port, op, n = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]); socks = []
 for _ in range(n):
     s = socket.create_connection(("127.0.0.1", port))
     s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % op); s.recv(4096); socks.append(s)
-open("/dev/stdout", "w").write("open\n"); time.sleep(5)
+open(sys.argv[4], "w").close(); time.sleep(3)
 PY
-sleep 4; R1=$(awk '/VmRSS/{print $2}' /proc/$CPID/status)
+for _ in $(seq 300); do [ -f $T/open ] && break; sleep 0.1; done; sleep 1
+R1=$(awk '/VmRSS/{print $2}' /proc/$CPID/status)
 echo "corvan: $IDLE_TUNNELS idle tunnels: RSS +$(( R1 - R0 )) KiB, $(( (R1 - R0) * 1024 / IDLE_TUNNELS )) bytes per tunnel"
-wait
+wait $HOLD
