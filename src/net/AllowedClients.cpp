@@ -24,18 +24,18 @@ bool ParseDecimal(std::string_view s, size_t maxDigits, uint32_t& value) {
     return true;
 }
 
-// Four dotted decimal parts 0..255, in host byte order.
+// Four dotted decimal octets 0..255, in host byte order.
 bool ParseDottedIPv4(std::string_view s, uint32_t& addr) {
     addr = 0;
-    for (int part = 0; part < 4; ++part) {
-        size_t dot = part < 3 ? s.find('.') : s.size();
+    for (int octet = 0; octet < 4; ++octet) {
+        size_t dot = octet < 3 ? s.find('.') : s.size();
         if (dot == std::string_view::npos)
             return false;
         uint32_t value;
         if (!ParseDecimal(s.substr(0, dot), 3, value) || value > 255)
             return false;
         addr = (addr << 8) | value;
-        s.remove_prefix(part < 3 ? dot + 1 : dot);
+        s.remove_prefix(octet < 3 ? dot + 1 : dot);
     }
     return s.empty();
 }

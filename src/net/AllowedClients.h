@@ -9,7 +9,7 @@
 // kDefaultAllowedClients: loopback, the private ranges, link-local and shared address space.
 // So a service is never open to the internet unless its owner says so. An entry that does
 // not parse is an error that names the entry: the service then refuses to start (never
-// "everyone" by mistake). Parts are plain decimal 0..255 without leading zeros, as "010"
+// "everyone" by mistake). Octets are plain decimal 0..255 without leading zeros, as "010"
 // reads as octal elsewhere and would admit another address than the one meant; a block
 // whose address has host bits set ("192.168.1.7/24") means the block that holds it.
 //
