@@ -325,6 +325,8 @@ private:
 class ThttpSizedContentReader : public TReaderProxy {
 public:
     ThttpSizedContentReader(AReaderEx* reader, int64_t size);
+    // The declared size N, whatever the source holds.
+    int64_t GetSize() override { return FLimit; }
     int Read(void* buffer, int count) override;
     bool IsEOF() override;
 };

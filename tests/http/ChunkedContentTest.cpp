@@ -140,4 +140,10 @@ TEST(SizedContent, EndsAfterItsSizeAndACutBodyIsAnError) {
     TStringWriter w;
     EXPECT_THROW(CopyReaderToWriter(&cut, &w), EReader);
     EXPECT_EQ(w.Data(), "hel");
+    // Its size is the declared one, also over a source that knows it has less: reading to the
+    // end fails there too, instead of answering the short rest as the whole body.
+    TStringReader knownShort("hel");
+    ThttpSizedContentReader cutKnown(&knownShort, 5);
+    EXPECT_EQ(cutKnown.GetSize(), 5);
+    EXPECT_THROW(cutKnown.GetToEnd(), EReader);
 }
