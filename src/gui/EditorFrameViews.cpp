@@ -1,4 +1,5 @@
 #include "gui/EditorFrameViews.h"
+#include "gui/QtText.h"
 
 #include "net/AllowedClients.h"
 #include "net/SocketLib.h"
@@ -10,18 +11,6 @@
 #include <algorithm>
 
 namespace corvan {
-
-namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-std::string S(const QString& text) {
-    return text.toStdString();
-}
-
-} // namespace
 
 TKeyFilter::TKeyFilter(std::function<bool(char)> accept, QObject* parent)
     : QObject(parent), FAccept(std::move(accept)) {}

@@ -1,4 +1,5 @@
 #include "gui/MainWindow.h"
+#include "gui/QtText.h"
 
 #include "app/Headless.h"
 #include "app/ProxySystem.h"
@@ -26,10 +27,6 @@
 namespace corvan {
 
 namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 constexpr int kComponentRole = Qt::UserRole;
 // The display name a child node was last given by the window (see RefreshCaptions).

@@ -1,4 +1,5 @@
 #include "gui/NewVersion.h"
+#include "gui/QtText.h"
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>
@@ -9,10 +10,6 @@
 namespace corvan {
 
 namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     return QString::fromStdString(text).startsWith(prefix, Qt::CaseInsensitive);

@@ -1,4 +1,5 @@
 #include "gui/SettingsDialogs.h"
+#include "gui/QtText.h"
 
 #include "gui/EditorFrameViews.h"
 
@@ -10,14 +11,6 @@
 namespace corvan {
 
 namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-std::string S(const QString& text) {
-    return text.toStdString();
-}
 
 // A page with an optional heading text and a layout for its controls.
 QWidget* AddPage(QTabWidget* pages, const std::string& caption, QVBoxLayout*& layout,

@@ -1,4 +1,5 @@
 #include "gui/StatusView.h"
+#include "gui/QtText.h"
 
 #include "gui/Pictures.h"
 #include "users/ProxyUsersFrames.h"
@@ -11,10 +12,6 @@
 namespace corvan {
 
 namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // The label column reads "Up-Time:", whether or not the model wrote the colon.
 QString LabelText(const std::string& label) {

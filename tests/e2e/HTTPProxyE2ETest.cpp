@@ -207,17 +207,6 @@ TCurlResult Curl(const TTempDir& dir, std::vector<std::string> options, const st
     return r;
 }
 
-// Sends request on a new connection, reads until the proxy closes (10 s at most).
-std::string Exchange(uint16_t port, const std::string& request) {
-    TSocketHandle h = ConnectBlocking(port);
-    if (h == INVALID_SOCKETHANDLE)
-        return "no connection";
-    SetReceiveTimeout(h);
-    SendAll(h, request);
-    std::string reply = RecvAll(h);
-    SocketClose(h);
-    return reply;
-}
 
 // Another process: no event to await, so its port is polled for up to 5 s.
 bool RunUntilConnectable(uint16_t port) {
@@ -271,7 +260,7 @@ TEST(HTTPProxyE2E, BodiesPassByteForByte) {
     EXPECT_TRUE(echo.Body == upload) << "2 MB echo differs, size " << echo.Body.size();
 
     // Chunked framing, extension and trailer reach the client exactly as the origin sent them.
-    std::string chunked = Exchange(proxy.Port(), "GET " + origin.Url("/chunked") +
+    std::string chunked = BlockingExchange(proxy.Port(), "GET " + origin.Url("/chunked") +
                                                      " HTTP/1.1\r\nConnection: close\r\n\r\n");
     size_t bodyStart = chunked.find("\r\n\r\n");
     ASSERT_NE(bodyStart, std::string::npos) << chunked;
@@ -280,7 +269,7 @@ TEST(HTTPProxyE2E, BodiesPassByteForByte) {
 
     // A body ended by the origin closing: streamed, then the client connection closes too
     // (even though the client asked to keep it).
-    std::string untilClose = Exchange(proxy.Port(), "GET " + origin.Url("/close") +
+    std::string untilClose = BlockingExchange(proxy.Port(), "GET " + origin.Url("/close") +
                                                         " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_NE(untilClose.find("\r\n\r\nstreamed until close"), std::string::npos) << untilClose;
     EXPECT_NE(untilClose.find("Connection: close"), std::string::npos) << untilClose;
@@ -328,7 +317,7 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     // by "Connection" (all of them), the proxy login and "Connection" itself gone; no "Host"
     // given: it comes from the target. A client at 127.0.0.1 is not added to
     // "X-Forwarded-For", and a proxy on 127.0.0.1 adds no "Via".
-    std::string reply = Exchange(
+    std::string reply = BlockingExchange(
         proxy.Port(), "GET " + origin.Url("/a?q=1") +
                           " HTTP/1.1\r\nConnection: keep-alive, X-Secret, X-Other\r\n"
                           "Proxy-Connection: close\r\n"
@@ -349,7 +338,7 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
 
     // Other methods keep the absolute target.
     origin.Clear();
-    Exchange(proxy.Port(), "OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    BlockingExchange(proxy.Port(), "OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\nConnection: close\r\n\r\n");
     seen = origin.Requests();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].Head.rfind("OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\n", 0), 0u)
@@ -357,7 +346,7 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
 
     // A request line without a version goes out as HTTP/1.0 with the warning.
     origin.Clear();
-    Exchange(proxy.Port(), "GET " + origin.Url("/old") + "\r\n");
+    BlockingExchange(proxy.Port(), "GET " + origin.Url("/old") + "\r\n");
     seen = origin.Requests();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].Head.rfind("GET /old HTTP/1.0\r\n", 0), 0u) << seen[0].Head;
@@ -367,10 +356,10 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
         << seen[0].Head;
 
     // A request to the proxy's own address and port is not forwarded.
-    reply = Exchange(proxy.Port(), "GET http://127.0.0.1:" + std::to_string(proxy.Port()) +
+    reply = BlockingExchange(proxy.Port(), "GET http://127.0.0.1:" + std::to_string(proxy.Port()) +
                                        "/ HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
-    reply = Exchange(proxy.Port(), "GET http://localhost:" + std::to_string(proxy.Port()) +
+    reply = BlockingExchange(proxy.Port(), "GET http://localhost:" + std::to_string(proxy.Port()) +
                                        "/ HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
 }
@@ -424,13 +413,13 @@ TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {
 
     THttpProxyProgram off("EnableTunnelling=0\n");
     ASSERT_TRUE(off.Ready);
-    std::string reply = Exchange(off.Port(), "CONNECT 127.0.0.1:443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
+    std::string reply = BlockingExchange(off.Port(), "CONNECT 127.0.0.1:443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Tunnelling is disabled on this server."), std::string::npos);
 
     THttpProxyProgram https("OnlyTunnelHTTPS=1\n");
     ASSERT_TRUE(https.Ready);
-    reply = Exchange(https.Port(), "CONNECT 127.0.0.1:8443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
+    reply = BlockingExchange(https.Port(), "CONNECT 127.0.0.1:8443 HTTP/1.1\r\nProxy-Connection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 501 Tunnelling not allowed\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Tunnelling on a non-HTTPS port is disabled on this server."),
               std::string::npos);
@@ -472,7 +461,7 @@ TEST(HTTPProxyE2E, LoginModes) {
         EXPECT_EQ(code(shared, "anyone:sECRET"), "200"); // letter case of the password ignored
         EXPECT_EQ(code(shared, "anyone:wrong"), "407");
         // The 407: exact field order, realm, and the connection kept for the retry.
-        std::string reply = Exchange(shared.Port(), "GET " + origin.Url("/x") +
+        std::string reply = BlockingExchange(shared.Port(), "GET " + origin.Url("/x") +
                                                         " HTTP/1.1\r\nHost: h\r\n\r\n"
                                                         "GET " + origin.Url("/x") +
                                                         " HTTP/1.1\r\nHost: h\r\nProxy-"
@@ -592,7 +581,7 @@ TEST(HTTPProxyE2E, FramingTableReachesOriginOnceOrNotAtAll) {
     ASSERT_GE(cases.size(), 25u);
     for (const TCase& c : cases) {
         origin.Clear();
-        std::string reply = Exchange(proxy.Port(), target + "Connection: close\r\n" + c.Rest);
+        std::string reply = BlockingExchange(proxy.Port(), target + "Connection: close\r\n" + c.Rest);
         std::vector<TRecorded> seen = origin.Requests();
         if (!c.Expected) {
             EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << c.Name << ": " << reply;

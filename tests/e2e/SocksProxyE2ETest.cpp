@@ -95,17 +95,6 @@ std::string Curl(const TTempDir& dir, const std::vector<std::string>& options,
     return ReadFileText(out);
 }
 
-// A scripted client on the running server: sends, then reads until the server closes.
-std::string Exchange(uint16_t port, const std::string& request) {
-    TSocketHandle h = ConnectBlocking(port);
-    if (h == INVALID_SOCKETHANDLE)
-        return "no connection";
-    SetReceiveTimeout(h);
-    SendAll(h, request);
-    std::string reply = RecvAll(h);
-    SocketClose(h);
-    return reply;
-}
 
 const std::string kUsers = "[Proxy-ProxyUsers]\nItemCount=3\n"
                            "[Proxy-ProxyUsers.Items.0]\nName=Alice\nLogin=alice\nPassword=pw\n"
@@ -167,19 +156,19 @@ TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
     uint16_t refused = FreeLoopbackPort(); // nobody listens there
     uint16_t port = program.Port();
     std::string zeros10 = Bytes({0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(Exchange(port, Bytes({5, 0})), Bytes({5, 0xFF}));
-    EXPECT_EQ(Exchange(port, Bytes({5, 1, 1, 5, 2, 0, 1, 127, 0, 0, 1, 0, 80})),
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 0})), Bytes({5, 0xFF}));
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 1, 5, 2, 0, 1, 127, 0, 0, 1, 0, 80})),
               Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
-    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 3, 0, 1, 127, 0, 0, 1, 0, 80})),
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 3, 0, 1, 127, 0, 0, 1, 0, 80})),
               Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
-    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(18, '\0')),
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(18, '\0')),
               Bytes({5, 0, 5, 8, 0, 1}) + zeros10);
-    EXPECT_EQ(Exchange(port, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(refused)),
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(refused)),
               Bytes({5, 0, 5, 5, 0, 1}) + zeros10);
-    EXPECT_EQ(Exchange(port, Bytes({4, 1}) + Word(refused) + Bytes({127, 0, 0, 1, 'u', 0})),
+    EXPECT_EQ(BlockingExchange(port, Bytes({4, 1}) + Word(refused) + Bytes({127, 0, 0, 1, 'u', 0})),
               Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Exchange(port, Bytes({4, 1, 0, 80, 127, 0, 0, 1}) + std::string(256, 'x')), "");
-    EXPECT_EQ(Exchange(port, Bytes({7, 1, 0})), "");
+    EXPECT_EQ(BlockingExchange(port, Bytes({4, 1, 0, 80, 127, 0, 0, 1}) + std::string(256, 'x')), "");
+    EXPECT_EQ(BlockingExchange(port, Bytes({7, 1, 0})), "");
     {
         // Greeting and request in one write to a destination that accepts and waits for the
         // client: the reply comes at once and the relay carries what follows both ways.
@@ -214,10 +203,10 @@ TEST(SocksProxyProgram, RequiredLoginsAreCheckedAgainstTheProxyUsers) {
     EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy(), "-U", "alice:pw"}, url), body);
     EXPECT_NE(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
     EXPECT_NE(Curl(program.Dir(), {"--socks4", program.Proxy()}, url), body);
-    EXPECT_EQ(Exchange(program.Port(), Login("alice", "wrong")), Bytes({5, 2, 1, 1}));
-    EXPECT_EQ(Exchange(program.Port(), Login("bob", "pw")), Bytes({5, 2, 1, 1}));
-    EXPECT_EQ(Exchange(program.Port(), Login("carol", "pw")), Bytes({5, 2, 1, 1}));
-    EXPECT_EQ(Exchange(program.Port(), Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0})),
+    EXPECT_EQ(BlockingExchange(program.Port(), Login("alice", "wrong")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(BlockingExchange(program.Port(), Login("bob", "pw")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(BlockingExchange(program.Port(), Login("carol", "pw")), Bytes({5, 2, 1, 1}));
+    EXPECT_EQ(BlockingExchange(program.Port(), Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0})),
               Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(program.Stop(), 0) << program.Output();
 }

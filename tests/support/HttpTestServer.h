@@ -89,14 +89,7 @@ template <typename T> T OffMain(const std::function<T()>& body, int timeoutMs = 
 
 // Sends request on a new connection and reads until the server closes it (10 s at most).
 inline std::string Exchange(uint16_t port, const std::string& request) {
-    return OffMain<std::string>([&] {
-        TSocketHandle h = ConnectBlocking(port);
-        SetReceiveTimeout(h);
-        SendAll(h, request);
-        std::string answer = RecvAll(h);
-        SocketClose(h);
-        return answer;
-    });
+    return OffMain<std::string>([&] { return BlockingExchange(port, request); });
 }
 
 } // namespace corvan::test

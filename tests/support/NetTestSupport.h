@@ -162,6 +162,19 @@ inline void SetReceiveTimeout(TSocketHandle h, int seconds = 10) {
     ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+// Sends request on a new blocking connection to 127.0.0.1:port and reads until the peer
+// closes (each receive gives up after 10 s). For a peer in another thread or process.
+inline std::string BlockingExchange(uint16_t port, const std::string& request) {
+    TSocketHandle h = ConnectBlocking(port);
+    if (h == INVALID_SOCKETHANDLE)
+        return "no connection";
+    SetReceiveTimeout(h);
+    SendAll(h, request);
+    std::string reply = RecvAll(h);
+    SocketClose(h);
+    return reply;
+}
+
 // Deterministic test payload.
 inline std::string Pattern(size_t size) {
     std::string s(size, '\0');
