@@ -33,10 +33,12 @@ class TfrmMain : public QMainWindow {
 public:
     // The status views' refresh interval while the window is shown.
     static constexpr int kRefreshIntervalMs = 500;
-    // The client area at first start, and the tree's width in it.
-    static constexpr int kInitialClientWidth = 511;
+    // The client area at first start, and the tree's width in it: wide enough for a mapping's
+    // caption with a five-digit port, and the view beside it for a mapping's four buttons, in
+    // the desktop's usual font (larger than the 511 by 269 pixels were first drawn for).
+    static constexpr int kInitialClientWidth = 570;
     static constexpr int kInitialClientHeight = 269;
-    static constexpr int kTreeWidth = 141;
+    static constexpr int kTreeWidth = 170;
 
     // Creates the application (environment: its folders), loads the settings and builds
     // the tree. When the settings file exists but cannot be read, nothing is loaded and
