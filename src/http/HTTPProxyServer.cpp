@@ -288,10 +288,6 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     connection->SetStreamMode(smBlockWaitMessage);
     connection->RunInThread = false;
     connection->SetActive(true); // connects, or raises why it could not
-    // A tunnel carries handshakes of small messages: each goes on at once.
-    if (TSocketHandle handle = connection->GetStream()->Socket()->SocketHandle();
-        handle != INVALID_SOCKETHANDLE)
-        SocketSetNoDelay(handle, true);
     TunnelConnection = std::move(connection);
 }
 
