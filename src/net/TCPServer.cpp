@@ -670,18 +670,24 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
 }
 
 bool ATCPServer::HandToSpare(TTCPServerClient* client) {
-    std::lock_guard<std::mutex> lock(PoolLock);
-    if (FSpareThreads.empty())
-        return false;
-    // The most recent spare: its stack and loop are warm, and the oldest ones idle out.
-    TTCPServerClientThread* spare = FSpareThreads.back();
-    FSpareThreads.pop_back();
+    TTCPServerClientThread* spare;
     {
-        std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
-        client->FThread = spare;
-        client->FHeld = true;
+        std::lock_guard<std::mutex> lock(PoolLock);
+        if (FSpareThreads.empty())
+            return false;
+        // The most recent spare: its stack and loop are warm, and the oldest ones idle out.
+        spare = FSpareThreads.back();
+        FSpareThreads.pop_back();
+        {
+            std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
+            client->FThread = spare;
+            client->FHeld = true;
+        }
+        spare->FNextClient = client;
     }
-    spare->FNextClient = client;
+    // Woken after the lock is released: woken under it, the spare would run only to block on
+    // the lock again (two more switches per connection). The spare takes FNextClient however
+    // its wait ends, and its thread object is freed only on this thread.
     spare->FWake.notify_one();
     return true;
 }
