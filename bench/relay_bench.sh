@@ -11,6 +11,8 @@
 #   5. Memory (PSS growth, /proc/PID/smaps_rollup, children included) and descriptors per
 #      idle open tunnel, over TUNNELS tunnels: every program above (our mapping's tunnels
 #      are held while our SOCKS tunnels are measured, so neither row reuses the other's memory)
+# First it prints what a direct short connection costs the machine and the kernel's part of it:
+# the ceiling those set for any relay of short connections (see relay_ceiling).
 #
 # Usage: bench/relay_bench.sh [path/to/corvan-proxy]   (default build/corvan-proxy)
 # Env:   SHORT=1 a quick check (1 s windows, one run, 64 MiB download, 50 tunnels)
@@ -367,6 +369,28 @@ for p in ports.values():
 P = ports
 print("runs: %d, window %.0f s, %d clients, download %d MiB, iperf3 %d s, %d tunnels"
       % (RUNS, DURATION, CLIENTS, BULK_MB, IPERF_SECS, TUNNELS))
+def cpu_ticks():
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:]]
+    # user nice system idle iowait irq softirq steal: busy, and the kernel's part of it
+    return v[0] + v[1] + v[2] + v[5] + v[6] + v[7], v[2] + v[5] + v[6]
+
+def relay_ceiling():
+    # What a short connection costs the whole machine directly, and the kernel's share: a
+    # relay adds at least a second connection's kernel work (accept, connect, the bytes and
+    # both closes), so even a relay with no other cost stays below direct / (direct + kernel).
+    busy0, kernel0 = cpu_ticks()
+    rate = short_rate(P["HTTP"])
+    busy1, kernel1 = cpu_ticks()
+    conns = rate * DURATION
+    hz = os.sysconf("SC_CLK_TCK")
+    total = (busy1 - busy0) / hz / conns * 1e6
+    kernel = (kernel1 - kernel0) / hz / conns * 1e6
+    print("\nDirect short connection: %.0f us of CPU (%.0f us in the kernel); a relay adding "
+          "only a second connection's kernel work would reach at most %.2f of direct"
+          % (total, kernel, total / (total + kernel)))
+
+relay_ceiling()
 row("TCP mapping, short connections (connect, GET, close)", "connections/s", [
     ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_HTTP"])),
     ("rinetd", (short_rate, P["R_HTTP"])), ("socat", (short_rate, P["S_HTTP"]))])
