@@ -89,6 +89,23 @@ constexpr uint64_t kFirstRegistrationKey = 4;
     throw ESocketLib(std::string(call) + " failed", code);
 }
 
+// The wake-up of every loop: one descriptor of the process that is always readable. Each loop
+// holds it in its epoll set disarmed (one-shot, no events); waking a loop arms it there, so the
+// loop's wait returns (at once when it is not waiting yet), and reporting it disarms it again.
+// A loop thus needs no wake-up descriptor of its own (a connection thread holds its epoll set
+// and its sockets only), and a wake-up costs the waker one call and the woken loop none.
+// Made once and kept for the process's life (close-on-exec).
+int SharedWakeDescriptor() {
+    static const int fd = [] {
+        int made = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // count 1, never read
+        if (made < 0)
+            throw EWindowHandle(std::string("Window handle allocation failed: ") +
+                                std::strerror(errno));
+        return made;
+    }();
+    return fd;
+}
+
 // Level-triggered readability of a descriptor the loop owns or watches.
 void WatchReadable(int epoll, int fd, uint64_t key) {
     epoll_event ev{};
@@ -250,23 +267,19 @@ std::shared_ptr<TMessageLoop>* GMainLoop = nullptr;
 
 TMessageLoop::TMessageLoop(std::thread::id owner)
     : FOwner(owner), FImpl(std::make_unique<TImpl>()) {
+    int wake = SharedWakeDescriptor();
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
-    FEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FEpoll < 0 || FEventFd < 0) {
-        std::string text = std::strerror(errno);
-        if (FEpoll >= 0)
-            ::close(FEpoll);
-        if (FEventFd >= 0)
-            ::close(FEventFd);
-        throw EWindowHandle("Window handle allocation failed: " + text);
-    }
-    try {
-        WatchReadable(FEpoll, FEventFd, kEventFdKey);
-    } catch (const ESocketLib& e) {
+    if (FEpoll < 0)
+        throw EWindowHandle(std::string("Window handle allocation failed: ") +
+                            std::strerror(errno));
+    epoll_event disarmed{};
+    disarmed.events = EPOLLONESHOT;
+    disarmed.data.u64 = kEventFdKey;
+    if (::epoll_ctl(FEpoll, EPOLL_CTL_ADD, wake, &disarmed) != 0) {
         // A loop whose wake-ups are never seen would hang every wait on it.
+        std::string text = std::strerror(errno);
         ::close(FEpoll);
-        ::close(FEventFd);
-        throw EWindowHandle("Window handle allocation failed: " + e.Message());
+        throw EWindowHandle("Window handle allocation failed: " + text);
     }
 }
 
@@ -281,7 +294,6 @@ TMessageLoop::~TMessageLoop() {
         ::close(FTimerFd);
     if (FLazyFd >= 0)
         ::close(FLazyFd);
-    ::close(FEventFd);
     ::close(FEpoll);
 }
 
@@ -334,8 +346,11 @@ bool TMessageLoop::PollDescriptor(int timeoutMs) const {
 }
 
 void TMessageLoop::Wake() {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = ::write(FEventFd, &one, sizeof one);
+    epoll_event armed{};
+    armed.events = EPOLLIN | EPOLLONESHOT;
+    armed.data.u64 = kEventFdKey;
+    // Fails only for a loop whose epoll set is gone (being destroyed): nobody waits on it.
+    [[maybe_unused]] int r = ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, SharedWakeDescriptor(), &armed);
 }
 
 void TMessageLoop::Post(const TMessage& msg) {
@@ -551,8 +566,10 @@ void TMessageLoop::Harvest(int timeoutMs) {
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
             uint32_t ev = events[i].events;
-            if (key == kEventFdKey || key == kTimerFdKey || key == kLazyFdKey) {
-                int own = key == kEventFdKey ? FEventFd : key == kTimerFdKey ? FTimerFd : FLazyFd;
+            if (key == kEventFdKey)
+                continue; // the wake-up: reporting it disarmed it, nothing to read
+            if (key == kTimerFdKey || key == kLazyFdKey) {
+                int own = key == kTimerFdKey ? FTimerFd : FLazyFd;
                 uint64_t v;
                 // Nothing to read is a spurious wake-up; the state is re-checked anyway.
                 [[maybe_unused]] ssize_t r = ::read(own, &v, sizeof v);
@@ -691,7 +708,7 @@ void TMessageLoop::Run() {
 void TMessageLoop::CreateTimerDescriptorLocked() {
     if (FTimerFd >= 0)
         return;
-    // Created on the first timer: a loop per connection thread stays at two descriptors
+    // Created on the first timer: a loop per connection thread stays at one descriptor
     // unless it throttles.
     int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0)

@@ -1,8 +1,9 @@
 #pragma once
 // Per-thread message loops and the objects that receive their messages.
 //
-// Every thread that needs one gets a TMessageLoop (created on first use): an epoll descriptor,
-// an eventfd that wakes it, a timerfd for its timers, a FIFO of posted messages and the socket
+// Every thread that needs one gets a TMessageLoop (created on first use): an epoll descriptor
+// (woken through the process's one wake-up descriptor, armed in it), a timerfd for its timers
+// made with the first timer, a FIFO of posted messages and the socket
 // registrations of that thread. A TWindowHandle is bound to the loop of the thread that first
 // needs its "window" and gets a handle number that is never reused; PostMessage to a handle
 // works from any thread, and a message for a handle that no longer exists is dropped.
@@ -264,7 +265,6 @@ private:
 
     std::thread::id FOwner;
     int FEpoll = -1;
-    int FEventFd = -1;
     int FTimerFd = -1; // created with the first timer; guarded by TImpl::Lock after that
     int FLazyFd = -1;  // the lazy posts' delay timer, made with the first; as FTimerFd
     std::unique_ptr<TImpl> FImpl;

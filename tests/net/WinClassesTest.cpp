@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <poll.h>
 #include <sys/mman.h>
@@ -124,6 +126,40 @@ TEST(MessageLoop, LazyPostsWaitForTheNextWakeUpAtMostTheirDelay) {
     EXPECT_EQ(r.Received[1].WParam, 2u);
     EXPECT_EQ(r.Received[2].WParam, 3u);
     EXPECT_FALSE(PostMessageLazily(TWindowHandleId(999999999), WM_USER, 0, 0, 10));
+}
+
+// A connection thread's loop costs one descriptor (its epoll set); the wake-up descriptor is
+// the process's, armed in each loop's own set, so waking one loop leaves the others asleep.
+TEST(MessageLoop, ALoopHoldsOneDescriptorAndAWakeUpReachesOnlyItsOwnLoop) {
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    TMessageLoop& here = TMessageLoop::Current(); // the process's first loop made before
+    auto before = openDescriptors();
+    std::vector<std::shared_ptr<TMessageLoop>> loops;
+    for (int i = 0; i < 50; ++i)
+        loops.push_back(TMessageLoop::CreateForNewThread());
+    EXPECT_EQ(openDescriptors() - before, 50);
+
+    RunLoopFor(20); // takes in any wake-up left from before
+    std::promise<std::pair<TWindowHandleId, std::shared_ptr<TMessageLoop>>> made;
+    std::promise<void> checked;
+    std::thread owner([&] {
+        TRecorder r;
+        made.set_value({r.GetWindowHandle(), TMessageLoop::CurrentShared()});
+        checked.get_future().wait();
+    });
+    auto [handle, there] = made.get_future().get();
+    EXPECT_FALSE(there->PollDescriptor(0));
+    EXPECT_TRUE(PostMessage(handle, WM_USER + 1, 0, 0));
+    EXPECT_TRUE(there->PollDescriptor(0));  // armed in that loop's set
+    EXPECT_TRUE(there->PollDescriptor(0));  // and stays so until its owner waits
+    EXPECT_FALSE(here.PollDescriptor(0));   // this loop was not woken
+    for (auto& loop : loops)
+        EXPECT_FALSE(loop->PollDescriptor(0));
+    checked.set_value();
+    owner.join();
 }
 
 TEST(MessageLoop, MessageForDestroyedObjectIsDropped) {
