@@ -170,8 +170,8 @@ public:
     void CheckClosed(const std::string& operationName);
     void CheckConnected();
 
-    std::function<void(ASocket* sender, TSocketState oldState, TSocketState state)> OnStateChange;
-    std::function<void(ASocket* sender)> OnError;
+    TEventSlot<void(ASocket* sender, TSocketState oldState, TSocketState state)> OnStateChange;
+    TEventSlot<void(ASocket* sender)> OnError;
 
 protected:
     void SetState(TSocketState state);
@@ -260,7 +260,7 @@ public:
     ~ASocketExSendBuffer() override;
 
     bool UseSendBuffer = true;
-    std::function<void(ASocket* sender)> OnSendBufferEmpty;
+    TEventSlot<void(ASocket* sender)> OnSendBufferEmpty;
 
     bool WriteReady() const { return FWriteReady; }
     // Writable and nothing buffered.

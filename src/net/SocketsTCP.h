@@ -51,8 +51,8 @@ public:
     explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
     ~ATCPClientSocket() override;
 
-    std::function<void(ATCPClientSocket* sender)> OnDataAvailable;
-    std::function<void(ATCPClientSocket* sender)> OnClose;
+    TEventSlot<void(ATCPClientSocket* sender)> OnDataAvailable;
+    TEventSlot<void(ATCPClientSocket* sender)> OnClose;
 
     int ReadEventTrigger() const { return FReadEventTrigger; }
     // Raising the trigger (or -1) while suspended resumes reading.
