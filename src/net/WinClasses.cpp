@@ -1,6 +1,7 @@
 #include "net/WinClasses.h"
 
 #include "net/SocketLib.h"
+#include "util/Fifo.h"
 #include "util/StopSignal.h"
 #include "util/Ticks.h"
 
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <list>
 #include <exception>
 #include <map>
@@ -146,7 +146,7 @@ struct TMessageLoop::TImpl {
     // socket's or a client's lock (ClientSocketLock, FSocketLock, FHandleLock). Callbacks
     // and dispatches run without it.
     std::mutex Lock;
-    std::deque<TMessage> Queue;
+    TFifo<TMessage> Queue; // no memory until the first message
     std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
