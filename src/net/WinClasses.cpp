@@ -166,6 +166,13 @@ struct TMessageLoop::TImpl {
     // Owner thread only.
     int SinceHarvest = 0;
 
+    // A client thread's loop serves two sockets: room for them, where a first insertion would
+    // take 13 buckets in each table.
+    TImpl() {
+        Sockets.reserve(2);
+        SocketKeys.reserve(2);
+    }
+
     // Arms the timerfd for the earliest tick not yet queued (Lock held).
     void ArmTimer(int timerFd) {
         int64_t due = -1;
