@@ -17,7 +17,7 @@ namespace corvan {
 // Items whose room an emptied queue keeps; beyond it the storage goes.
 constexpr size_t kFifoKeptCapacity = 64;
 // Room taken at the first item, so that a short queue does not regrow item by item.
-constexpr size_t kFifoFirstCapacity = 8;
+constexpr size_t kFifoFirstCapacity = 4;
 
 template <class T> class TFifo {
 public:
