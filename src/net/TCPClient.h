@@ -186,7 +186,15 @@ private:
     friend class ATCPClientConnectionProxy;
     void CheckInactive();
     void SetState(TTCPClientState state);
+    // An adopted socket reports through its events; the client's own socket is a TOwnSocket.
     void HookSocket(TTCPClientSocket& socket);
+    class TOwnSocket;
+    void SocketStateChanged(TSocketState oldState, TSocketState state);
+    void SocketNegotiating();
+    void SocketConnected();
+    void SocketConnectFailed(TTCPClientSocket& socket);
+    void SocketDataAvailable(ATCPClientSocket& socket);
+    void SocketClosed();
     void SyncEvent(const TEvent& event);
     void StopThread();
     // Frees stream and socket (on the thread that made them).
