@@ -167,8 +167,20 @@ void ASocket::Init() {
 
 ASocket::~ASocket() {
     ResetSocket();
-    FDoneLookups.clear();
+    if (FRare)
+        FRare->DoneLookups.clear();
     ProcessSocketList().Remove(this);
+}
+
+ASocket::TRarePart& ASocket::Rare() {
+    if (!FRare)
+        FRare = std::make_unique<TRarePart>();
+    return *FRare;
+}
+
+const std::string& ASocket::EmptyText() {
+    static const std::string empty;
+    return empty;
 }
 
 void ASocket::SetProtocol(TIPProtocol protocol) {
@@ -179,17 +191,17 @@ void ASocket::SetProtocol(TIPProtocol protocol) {
 }
 
 void ASocket::SetLocalHost(const std::string& value) {
-    if (value == FLocalHost)
+    if (value == LocalHost())
         return;
     CheckClosed("SetLocalHost");
-    FLocalHost = value;
+    Rare().LocalHost = value;
 }
 
 void ASocket::SetLocalPort(const std::string& value) {
-    if (value == FLocalPort)
+    if (value == LocalPort())
         return;
     CheckClosed("SetLocalPort");
-    FLocalPort = value;
+    Rare().LocalPort = value;
 }
 
 void ASocket::SetState(TSocketState state) {
@@ -208,21 +220,25 @@ void ASocket::TriggerStateChange(TSocketState oldState, TSocketState state) {
 std::string ASocket::ErrorMessage() const {
     if (FErrorCode == 0)
         return "";
-    if (!FErrorMessage.empty())
-        return FErrorMessage;
+    if (FRare && !FRare->ErrorMessage.empty())
+        return FRare->ErrorMessage;
     return SocketErrorMessage(FErrorCode);
 }
 
 void ASocket::SetError(int code, const std::string& message) {
     FErrorCode = code;
-    FErrorMessage = message;
+    if (!message.empty())
+        Rare().ErrorMessage = message;
+    else if (FRare)
+        FRare->ErrorMessage.clear();
     if (code != 0 && OnError)
         OnError(this);
 }
 
 void ASocket::ClearError() {
     FErrorCode = 0;
-    FErrorMessage.clear();
+    if (FRare)
+        FRare->ErrorMessage.clear();
 }
 
 void ASocket::RaiseError(const std::string& message, int code) {
@@ -290,9 +306,11 @@ void ASocket::CloseHandle() {
 }
 
 void ASocket::FreeLookups() {
-    for (auto& lookup : FHostLookups)
+    if (!FRare)
+        return;
+    for (auto& lookup : FRare->HostLookups)
         lookup->Cancel();
-    FHostLookups.clear();
+    FRare->HostLookups.clear();
 }
 
 void ASocket::ResetSocket() {
@@ -337,10 +355,10 @@ void ASocket::Bind() {
     uint32_t address = 0;
     uint16_t port = 0;
     try {
-        if (!FLocalHost.empty())
-            address = ResolveHostIP4Single(FLocalHost);
-        if (!FLocalPort.empty())
-            port = ntohs(ResolvePort(FLocalPort, FProtocol));
+        if (!LocalHost().empty())
+            address = ResolveHostIP4Single(LocalHost());
+        if (!LocalPort().empty())
+            port = ntohs(ResolvePort(LocalPort(), FProtocol));
     } catch (const ESocketLib& e) {
         RaiseError(JoinMessage("Socket bind failed", e.Message()), e.ErrorCode);
     }
@@ -370,8 +388,8 @@ void ASocket::SetAsynchronous(TSocketOrigin origin) {
 }
 
 std::string ASocket::GetLocalPort() {
-    if (!FLocalPort.empty())
-        return FLocalPort;
+    if (!LocalPort().empty())
+        return LocalPort();
     if (!IsConnected() && FState != ssListening)
         return "";
     TSocketAddr addr;
@@ -381,7 +399,8 @@ std::string ASocket::GetLocalPort() {
 }
 
 void ASocket::StartHostLookup(const std::string& host, uint8_t method) {
-    FDoneLookups.clear();
+    if (FRare)
+        FRare->DoneLookups.clear();
     uint32_t literal;
     if (IsIPAddress(host, literal)) {
         DoHostResolved(0, host, literal);
@@ -390,18 +409,21 @@ void ASocket::StartHostLookup(const std::string& host, uint8_t method) {
     auto lookup = std::make_unique<TSocketHostLookup>();
     TSocketHostLookup* raw = lookup.get();
     lookup->OnComplete = [this](TSocketHostLookup* l) { HostLookupComplete(l); };
-    FHostLookups.push_back(std::move(lookup));
+    Rare().HostLookups.push_back(std::move(lookup));
     raw->Lookup(host, method);
 }
 
 void ASocket::HostLookupComplete(TSocketHostLookup* lookup) {
     // The lookup is still inside its own completion: keep it alive until a later call.
-    auto it = std::find_if(FHostLookups.begin(), FHostLookups.end(),
-                           [&](const auto& p) { return p.get() == lookup; });
-    if (it == FHostLookups.end())
+    if (!FRare)
         return;
-    FDoneLookups.push_back(std::move(*it));
-    FHostLookups.erase(it);
+    auto& pending = FRare->HostLookups;
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&](const auto& p) { return p.get() == lookup; });
+    if (it == pending.end())
+        return;
+    FRare->DoneLookups.push_back(std::move(*it));
+    pending.erase(it);
     uint32_t address =
         lookup->ErrorCode() == 0 && lookup->AddressCount() > 0 ? lookup->Address(0) : 0;
     int error = lookup->ErrorCode();

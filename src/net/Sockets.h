@@ -134,9 +134,9 @@ public:
     void SetError(int code, const std::string& message = "");
     void ClearError();
 
-    const std::string& LocalHost() const { return FLocalHost; }
+    const std::string& LocalHost() const { return FRare ? FRare->LocalHost : EmptyText(); }
     virtual void SetLocalHost(const std::string& value);
-    const std::string& LocalPort() const { return FLocalPort; }
+    const std::string& LocalPort() const { return FRare ? FRare->LocalPort : EmptyText(); }
     virtual void SetLocalPort(const std::string& value);
     // LocalPort if set; else, when connected, the bound port as decimal text.
     virtual std::string GetLocalPort();
@@ -161,7 +161,7 @@ public:
     // A literal IPv4 host resolves at once (DoHostResolved inside this call); otherwise a
     // lookup by method (0 caller, 1 asynchronous, 2 thread) runs and DoHostResolved follows.
     void StartHostLookup(const std::string& host, uint8_t method);
-    size_t PendingLookupCount() const { return FHostLookups.size(); }
+    size_t PendingLookupCount() const { return FRare ? FRare->HostLookups.size() : 0; }
 
     // Records code and message, calls OnError, raises ESocket(message, code).
     [[noreturn]] virtual void RaiseError(const std::string& message, int code);
@@ -170,8 +170,8 @@ public:
     void CheckClosed(const std::string& operationName);
     void CheckConnected();
 
-    std::function<void(ASocket* sender, TSocketState oldState, TSocketState state)> OnStateChange;
-    std::function<void(ASocket* sender)> OnError;
+    TEventSlot<void(ASocket* sender, TSocketState oldState, TSocketState state)> OnStateChange;
+    TEventSlot<void(ASocket* sender)> OnError;
 
 protected:
     void SetState(TSocketState state);
@@ -234,11 +234,19 @@ private:
     bool FMayRead = true;
     bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
     int FErrorCode = 0;
-    std::string FErrorMessage;
-    std::string FLocalHost;
-    std::string FLocalPort;
-    std::vector<std::unique_ptr<TSocketHostLookup>> FHostLookups;
-    std::vector<std::unique_ptr<TSocketHostLookup>> FDoneLookups; // freed outside their callbacks
+    // What most sockets never use (an accepted or a plain outbound connection has no local
+    // address set, no error text and no name to look up), made on first use: one pointer in
+    // every socket in place of five members.
+    struct TRarePart {
+        std::string ErrorMessage;
+        std::string LocalHost;
+        std::string LocalPort;
+        std::vector<std::unique_ptr<TSocketHostLookup>> HostLookups;
+        std::vector<std::unique_ptr<TSocketHostLookup>> DoneLookups; // freed outside their callbacks
+    };
+    TRarePart& Rare();
+    static const std::string& EmptyText();
+    std::unique_ptr<TRarePart> FRare;
 };
 
 // One unsent item: bytes from Offset on, and a destination for datagrams.
@@ -260,7 +268,7 @@ public:
     ~ASocketExSendBuffer() override;
 
     bool UseSendBuffer = true;
-    std::function<void(ASocket* sender)> OnSendBufferEmpty;
+    TEventSlot<void(ASocket* sender)> OnSendBufferEmpty;
 
     bool WriteReady() const { return FWriteReady; }
     // Writable and nothing buffered.

@@ -127,12 +127,23 @@ long ATCPClientSocket::RecvThrottled(void* buf, long size) {
 
 long ATCPClientSocket::ReadIntoBuffer(long size) {
     size_t need = FReadOffset + FBufferUsed + static_cast<size_t>(size);
-    if (need > FReadBuffer.size())
-        FReadBuffer.resize(need + need / 4);
-    long n = RecvThrottled(FReadBuffer.data() + FReadOffset + FBufferUsed, size);
+    if (need > FReadCapacity)
+        SetReadCapacity(need + need / 4);
+    long n = RecvThrottled(FReadBuffer.get() + FReadOffset + FBufferUsed, size);
     if (n > 0)
         FBufferUsed += static_cast<size_t>(n);
     return n;
+}
+
+void ATCPClientSocket::SetReadCapacity(size_t capacity) {
+    // A new block, so that a smaller capacity really gives the memory back; the unread bytes
+    // move to its front.
+    std::unique_ptr<char[]> block(new char[capacity]);
+    if (FBufferUsed > 0)
+        std::memcpy(block.get(), FReadBuffer.get() + FReadOffset, FBufferUsed);
+    FReadBuffer = std::move(block);
+    FReadCapacity = capacity;
+    FReadOffset = 0;
 }
 
 void ATCPClientSocket::Consume(size_t size) {
@@ -140,13 +151,10 @@ void ATCPClientSocket::Consume(size_t size) {
         return;
     FReadOffset += size;
     FBufferUsed -= size;
-    if (FReadBuffer.size() >= kReadBufferCompactCapacity &&
-        (FBufferUsed < kReadBufferCompactRemainder || FReadOffset > FReadBuffer.size() / 2)) {
-        std::memmove(FReadBuffer.data(), FReadBuffer.data() + FReadOffset, FBufferUsed);
-        FReadOffset = 0;
-        FReadBuffer.resize(std::max(FBufferUsed, kReadBufferCompactCapacity));
-        FReadBuffer.shrink_to_fit();
-    } else if (FBufferUsed == 0)
+    if (FReadCapacity >= kReadBufferCompactCapacity &&
+        (FBufferUsed < kReadBufferCompactRemainder || FReadOffset > FReadCapacity / 2))
+        SetReadCapacity(std::max(FBufferUsed, kReadBufferCompactCapacity));
+    else if (FBufferUsed == 0)
         FReadOffset = 0;
     if (FReadSuspended)
         ResumeReading();
@@ -157,7 +165,7 @@ long ATCPClientSocket::Read(void* buf, long size) {
         return 0;
     long fromBuffer = std::min<long>(size, static_cast<long>(FBufferUsed));
     if (fromBuffer > 0) {
-        std::memcpy(buf, FReadBuffer.data() + FReadOffset, static_cast<size_t>(fromBuffer));
+        std::memcpy(buf, FReadBuffer.get() + FReadOffset, static_cast<size_t>(fromBuffer));
         Consume(static_cast<size_t>(fromBuffer));
     }
     long done = fromBuffer;
@@ -186,7 +194,8 @@ std::string ATCPClientSocket::ReadStr(long size) {
 std::string ATCPClientSocket::ReadAvailable() {
     std::string r(Buffered());
     bool suspended = FReadSuspended;
-    FReadBuffer = std::string();
+    FReadBuffer.reset();
+    FReadCapacity = 0;
     FReadOffset = 0;
     FBufferUsed = 0;
     if (suspended && !r.empty())
@@ -197,7 +206,7 @@ std::string ATCPClientSocket::ReadAvailable() {
 long ATCPClientSocket::Peek(void* buf, long size) const {
     long n = std::min<long>(std::max<long>(size, 0), static_cast<long>(FBufferUsed));
     if (n > 0)
-        std::memcpy(buf, FReadBuffer.data() + FReadOffset, static_cast<size_t>(n));
+        std::memcpy(buf, FReadBuffer.get() + FReadOffset, static_cast<size_t>(n));
     return n;
 }
 

@@ -23,6 +23,7 @@
 
 #include "net/Sockets.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -50,15 +51,16 @@ public:
     explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
     ~ATCPClientSocket() override;
 
-    std::function<void(ATCPClientSocket* sender)> OnDataAvailable;
-    std::function<void(ATCPClientSocket* sender)> OnClose;
+    TEventSlot<void(ATCPClientSocket* sender)> OnDataAvailable;
+    TEventSlot<void(ATCPClientSocket* sender)> OnClose;
 
     int ReadEventTrigger() const { return FReadEventTrigger; }
     // Raising the trigger (or -1) while suspended resumes reading.
     void SetReadEventTrigger(int value);
     bool ReadSuspended() const { return FReadSuspended; }
     size_t BufferUsed() const { return FBufferUsed; }
-    size_t ReadBufferCapacity() const { return FReadBuffer.size(); }
+    // Bytes of memory the read buffer holds (0 once released).
+    size_t ReadBufferCapacity() const { return FReadCapacity; }
     bool ClosePending() const { return FClosePending; }
     // The unread bytes, valid until the next call that reads or consumes (parsers look at
     // them in place instead of copying).
@@ -165,16 +167,20 @@ private:
     void ResumeReading();
     long ReadIntoBuffer(long size);
     void Consume(size_t size);
+    // Moves the unread bytes to the front of a new block of capacity bytes (>= BufferUsed).
+    void SetReadCapacity(size_t capacity);
     // The shutdown of the sending side, once nothing is left to send.
     void FinishShutdownSend();
     // A failed send of a socket whose receiving has ended: nothing else would notice that the
     // peer has gone, so the failure closes the socket.
     void SendFailed(int error);
     std::string_view Buffered() const {
-        return std::string_view(FReadBuffer).substr(FReadOffset, FBufferUsed);
+        return std::string_view(FReadBuffer.get() + FReadOffset, FBufferUsed);
     }
 
-    std::string FReadBuffer; // its size is the capacity
+    // Its own block rather than a string: a string emptied by assignment keeps its storage.
+    std::unique_ptr<char[]> FReadBuffer;
+    size_t FReadCapacity = 0;
     size_t FReadOffset = 0;
     size_t FBufferUsed = 0;
     int FReadEventTrigger = -1;

@@ -99,10 +99,10 @@ public:
     // With Host and Port set, messages are prefixed "(Host <host>:<port>) ".
     [[noreturn]] void RaiseError(const std::string& message, int code) override;
 
-    std::function<void(TTCPClientSocket* sender)> OnResolved;
-    std::function<void(TTCPClientSocket* sender)> OnNegotiating;
-    std::function<void(TTCPClientSocket* sender)> OnConnected;
-    std::function<void(TTCPClientSocket* sender)> OnConnectFailed;
+    TEventSlot<void(TTCPClientSocket* sender)> OnResolved;
+    TEventSlot<void(TTCPClientSocket* sender)> OnNegotiating;
+    TEventSlot<void(TTCPClientSocket* sender)> OnConnected;
+    TEventSlot<void(TTCPClientSocket* sender)> OnConnectFailed;
 
     // For links: resolution on behalf of the current link, and its outcome.
     virtual void ResolveAddress(uint8_t method, const std::string& host, const std::string& port);

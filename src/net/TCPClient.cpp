@@ -191,47 +191,101 @@ void ATCPClient::SyncEvent(const TEvent& event) {
     }
 }
 
+// What the client's socket reports, whether through the triggers of a socket the client made
+// (TOwnSocket) or the events of one it adopted (HookSocket).
+void ATCPClient::SocketStateChanged(TSocketState oldState, TSocketState state) {
+    if (OnSocketStateChange)
+        OnSocketStateChange(this, oldState, state);
+    if (OnSyncSocketStateChange)
+        SyncEvent([&](ATCPClient*) { OnSyncSocketStateChange(this, oldState, state); });
+}
+
+void ATCPClient::SocketNegotiating() {
+    if (OnNegotiating)
+        OnNegotiating(this);
+    SyncEvent(OnSyncNegotiating);
+}
+
+void ATCPClient::SocketConnected() {
+    SetState(csConnected);
+    if (OnConnected)
+        OnConnected(this);
+    SyncEvent(OnSyncConnected);
+}
+
+void ATCPClient::SocketConnectFailed(TTCPClientSocket& socket) {
+    SetErrorFields(socket.ErrorCode(), socket.ErrorMessage());
+    SetState(csClosed);
+    if (OnConnectFailed)
+        OnConnectFailed(this);
+    SyncEvent(OnSyncConnectFailed);
+}
+
+void ATCPClient::SocketDataAvailable(ATCPClientSocket& socket) {
+    if (OnDataAvailable)
+        OnDataAvailable(this);
+    SyncEvent(OnSyncDataAvailable);
+    if ((OnLineAvailable || OnSyncLineAvailable) && socket.LocateEOL() >= 0) {
+        if (OnLineAvailable)
+            OnLineAvailable(this);
+        SyncEvent(OnSyncLineAvailable);
+    }
+}
+
+void ATCPClient::SocketClosed() {
+    SetState(csClosed);
+    if (OnClose)
+        OnClose(this);
+    SyncEvent(OnSyncClose);
+}
+
+// The socket the client makes reports to it through its triggers, so that no handler is
+// stored per socket; its own events still fire after the client has heard.
+class ATCPClient::TOwnSocket final : public TTCPClientSocket {
+public:
+    TOwnSocket(ATCPClient& client, const std::string& host, const std::string& port,
+               std::unique_ptr<ATCPClientSocketProxy> proxy)
+        : TTCPClientSocket(host, port, std::move(proxy)), FClient(client) {}
+
+protected:
+    void TriggerStateChange(TSocketState oldState, TSocketState state) override {
+        FClient.SocketStateChanged(oldState, state);
+        TTCPClientSocket::TriggerStateChange(oldState, state);
+    }
+    void TriggerNegotiating() override {
+        FClient.SocketNegotiating();
+        TTCPClientSocket::TriggerNegotiating();
+    }
+    void TriggerConnected() override {
+        FClient.SocketConnected();
+        TTCPClientSocket::TriggerConnected();
+    }
+    void TriggerConnectFailed() override {
+        FClient.SocketConnectFailed(*this);
+        TTCPClientSocket::TriggerConnectFailed();
+    }
+    void TriggerDataAvailable() override {
+        TTCPClientSocket::TriggerDataAvailable(); // a proxy link's step comes first
+        FClient.SocketDataAvailable(*this);
+    }
+    void TriggerClose() override {
+        FClient.SocketClosed();
+        TTCPClientSocket::TriggerClose();
+    }
+
+private:
+    ATCPClient& FClient;
+};
+
 void ATCPClient::HookSocket(TTCPClientSocket& socket) {
     socket.OnStateChange = [this](ASocket*, TSocketState oldState, TSocketState state) {
-        if (OnSocketStateChange)
-            OnSocketStateChange(this, oldState, state);
-        if (OnSyncSocketStateChange)
-            SyncEvent([&](ATCPClient*) { OnSyncSocketStateChange(this, oldState, state); });
+        SocketStateChanged(oldState, state);
     };
-    socket.OnNegotiating = [this](TTCPClientSocket*) {
-        if (OnNegotiating)
-            OnNegotiating(this);
-        SyncEvent(OnSyncNegotiating);
-    };
-    socket.OnConnected = [this](TTCPClientSocket*) {
-        SetState(csConnected);
-        if (OnConnected)
-            OnConnected(this);
-        SyncEvent(OnSyncConnected);
-    };
-    socket.OnConnectFailed = [this](TTCPClientSocket* s) {
-        SetErrorFields(s->ErrorCode(), s->ErrorMessage());
-        SetState(csClosed);
-        if (OnConnectFailed)
-            OnConnectFailed(this);
-        SyncEvent(OnSyncConnectFailed);
-    };
-    socket.OnDataAvailable = [this](ATCPClientSocket* s) {
-        if (OnDataAvailable)
-            OnDataAvailable(this);
-        SyncEvent(OnSyncDataAvailable);
-        if ((OnLineAvailable || OnSyncLineAvailable) && s->LocateEOL() >= 0) {
-            if (OnLineAvailable)
-                OnLineAvailable(this);
-            SyncEvent(OnSyncLineAvailable);
-        }
-    };
-    socket.OnClose = [this](ATCPClientSocket*) {
-        SetState(csClosed);
-        if (OnClose)
-            OnClose(this);
-        SyncEvent(OnSyncClose);
-    };
+    socket.OnNegotiating = [this](TTCPClientSocket*) { SocketNegotiating(); };
+    socket.OnConnected = [this](TTCPClientSocket*) { SocketConnected(); };
+    socket.OnConnectFailed = [this](TTCPClientSocket* s) { SocketConnectFailed(*s); };
+    socket.OnDataAvailable = [this](ATCPClientSocket* s) { SocketDataAvailable(*s); };
+    socket.OnClose = [this](ATCPClientSocket*) { SocketClosed(); };
 }
 
 TTCPClientSocket* ATCPClient::GetSocket() {
@@ -241,8 +295,8 @@ TTCPClientSocket* ATCPClient::GetSocket() {
         RaiseError("Host not set");
     if (FPort.empty())
         RaiseError("Port not set");
-    auto socket = std::make_unique<TTCPClientSocket>(
-        FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
+    std::unique_ptr<TTCPClientSocket> socket = std::make_unique<TOwnSocket>(
+        *this, FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
     socket->SetLocalHost(FLocalHost);
     socket->SetLocalPort(FLocalPort);
     socket->SetThrottleRead(ThrottleRead);
@@ -250,7 +304,6 @@ TTCPClientSocket* ATCPClient::GetSocket() {
     socket->SetThrottleWrite(ThrottleWrite);
     socket->SetWriteThrottleRate(WriteThrottleRate);
     socket->SetReadEventTrigger(ReadEventTrigger);
-    HookSocket(*socket);
     // The window exists before another thread can see the socket, so a Terminate from there
     // always reaches the socket's own thread.
     socket->GetWindowHandle();

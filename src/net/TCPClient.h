@@ -145,24 +145,25 @@ public:
 
     // --- events (Sender first); Sync variants run on the main thread, only with a thread ---
     using TEvent = std::function<void(ATCPClient* sender)>;
-    std::function<void(ATCPClient* sender, const std::string& message)> OnLog;
+    using TEventMember = TEventSlot<void(ATCPClient* sender)>;
+    TEventSlot<void(ATCPClient* sender, const std::string& message)> OnLog;
     // The attached log (util/Log.h's TLog, for one): Log's entries as (this, 0, text), always
     // on the main thread. Cleared when that log is destroyed.
     ALogTarget* LogTo() const { return FLogTo.Get(); }
     void SetLogTo(ALogTarget* log) { FLogTo.Set(log); }
-    TEvent OnInitSocket;
-    std::function<void(ATCPClient* sender, TTCPClientState oldState, TTCPClientState state)>
+    TEventMember OnInitSocket;
+    TEventSlot<void(ATCPClient* sender, TTCPClientState oldState, TTCPClientState state)>
         OnStateChange;
-    std::function<void(ATCPClient*sender, TSocketState oldState, TSocketState state)>
+    TEventSlot<void(ATCPClient* sender, TSocketState oldState, TSocketState state)>
         OnSocketStateChange, OnSyncSocketStateChange;
-    TEvent OnNegotiating, OnSyncNegotiating;
-    TEvent OnConnected, OnSyncConnected;
-    TEvent OnConnectFailed, OnSyncConnectFailed;
-    TEvent OnDataAvailable, OnSyncDataAvailable;
-    TEvent OnLineAvailable, OnSyncLineAvailable; // a complete line end is buffered
-    TEvent OnClose, OnSyncClose;
-    TEvent OnThreadRun;         // the thread's blocking work, after Connect
-    TEvent OnThreadRunComplete; // main thread, after the thread body ended
+    TEventMember OnNegotiating, OnSyncNegotiating;
+    TEventMember OnConnected, OnSyncConnected;
+    TEventMember OnConnectFailed, OnSyncConnectFailed;
+    TEventMember OnDataAvailable, OnSyncDataAvailable;
+    TEventMember OnLineAvailable, OnSyncLineAvailable; // a complete line end is buffered
+    TEventMember OnClose, OnSyncClose;
+    TEventMember OnThreadRun;         // the thread's blocking work, after Connect
+    TEventMember OnThreadRunComplete; // main thread, after the thread body ended
 
     // OnLog on the calling thread, then the attached log with log type 0 on the main thread
     // (from another thread the caller waits while the main thread writes it; the entry is
@@ -185,7 +186,15 @@ private:
     friend class ATCPClientConnectionProxy;
     void CheckInactive();
     void SetState(TTCPClientState state);
+    // An adopted socket reports through its events; the client's own socket is a TOwnSocket.
     void HookSocket(TTCPClientSocket& socket);
+    class TOwnSocket;
+    void SocketStateChanged(TSocketState oldState, TSocketState state);
+    void SocketNegotiating();
+    void SocketConnected();
+    void SocketConnectFailed(TTCPClientSocket& socket);
+    void SocketDataAvailable(ATCPClientSocket& socket);
+    void SocketClosed();
     void SyncEvent(const TEvent& event);
     void StopThread();
     // Frees stream and socket (on the thread that made them).

@@ -134,7 +134,7 @@ public:
     // fewer than N bytes are buffered.
     int WriteBufferLimit = -1;
     // Called by the smBlockNotify wait step.
-    std::function<void(TSocketStream* sender)> OnWait;
+    TEventSlot<void(TSocketStream* sender)> OnWait;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }

@@ -1,6 +1,7 @@
 #include "net/WinClasses.h"
 
 #include "net/SocketLib.h"
+#include "util/Fifo.h"
 #include "util/StopSignal.h"
 #include "util/Ticks.h"
 
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <list>
 #include <exception>
 #include <map>
@@ -163,7 +163,7 @@ struct TMessageLoop::TImpl {
     // socket's or a client's lock (ClientSocketLock, FSocketLock, FHandleLock). Callbacks
     // and dispatches run without it.
     std::mutex Lock;
-    std::deque<TMessage> Queue;
+    TFifo<TMessage> Queue; // no memory until the first message
     std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
     std::map<TWindowHandleId, TTimer> Timers;
@@ -182,6 +182,13 @@ struct TMessageLoop::TImpl {
     int64_t LazyDue = 0; // MonotonicMillis the delay timer fires at, while LazyArmed
     // Owner thread only.
     int SinceHarvest = 0;
+
+    // A client thread's loop serves two sockets: room for them, where a first insertion would
+    // take 13 buckets in each table.
+    TImpl() {
+        Sockets.reserve(2);
+        SocketKeys.reserve(2);
+    }
 
     // Arms the timerfd for the earliest tick not yet queued (Lock held).
     void ArmTimer(int timerFd) {

@@ -30,6 +30,7 @@
 // A GUI instead watches TMessageLoop::Main().Descriptor() (readable whenever a message, a
 // timer tick, a socket or a hand-over job needs the loop) and calls ProcessMessages.
 
+#include "util/EventSlot.h"
 #include "util/Exceptions.h"
 
 #include <atomic>
@@ -307,11 +308,11 @@ public:
     void ProcessMessages();
     bool HandleMessage(int timeoutMs = -1);
 
-    std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam, bool& handled)>
+    TEventSlot<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam, bool& handled)>
         OnMessage;
-    std::function<void(TWindowHandle* sender, const std::exception& e)> OnException;
-    std::function<void(TWindowHandle* sender)> OnBeforeMessage;
-    std::function<void(TWindowHandle* sender)> OnAfterMessage;
+    TEventSlot<void(TWindowHandle* sender, const std::exception& e)> OnException;
+    TEventSlot<void(TWindowHandle* sender)> OnBeforeMessage;
+    TEventSlot<void(TWindowHandle* sender)> OnAfterMessage;
 
     // One message through OnBeforeMessage, HandleWM (an exception goes to OnException and the
     // result is 0) and OnAfterMessage. Called by the loop.
@@ -345,7 +346,7 @@ public:
     // While loading only the flag is stored; ending the load starts a timer stored as active.
     void SetLoading(bool loading);
 
-    std::function<void(TTimerHandle* sender)> OnTimer;
+    TEventSlot<void(TTimerHandle* sender)> OnTimer;
 
 protected:
     virtual void TriggerTimer();

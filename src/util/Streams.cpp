@@ -42,13 +42,18 @@ size_t FindBytes(std::string_view haystack, std::string_view needle, bool caseSe
 // ---- AReaderEx ------------------------------------------------------------------------------
 
 std::string AReaderEx::ReadStr(int64_t count) {
+    // Straight into the result, with no block on the stack: a blocking reader waits inside
+    // Read, and every stack page a connection's thread has touched stays with that thread
+    // while its tunnel idles.
     std::string result;
-    char block[kStreamBlockSize];
     while (count > 0) {
-        int n = Read(block, ClampToInt(std::min<int64_t>(count, kStreamBlockSize)));
+        size_t have = result.size();
+        int step = ClampToInt(std::min<int64_t>(count, kStreamBlockSize));
+        result.resize(have + size_t(step));
+        int n = Read(result.data() + have, step);
+        result.resize(have + size_t(std::max(n, 0)));
         if (n <= 0)
             break;
-        result.append(block, size_t(n));
         count -= n;
     }
     return result;

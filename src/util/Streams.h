@@ -9,6 +9,7 @@
 //
 // The end-of-data test is called IsEOF (EOF is a macro of the C library).
 
+#include "util/EventSlot.h"
 #include "util/Exceptions.h"
 
 #include <bitset>
@@ -288,7 +289,9 @@ public:
     void WriteStr(std::string_view text) { WriteBuffer(text.data(), int64_t(text.size())); }
 
     // Called by copies and relays that move bytes through this stream.
-    TCopyProgressEvent OnCopyProgress;
+    TEventSlot<void(AStream& sender, AStream* source, AStream* destination, int64_t bytesCopied,
+                    bool& abort)>
+        OnCopyProgress;
     // Fires OnCopyProgress when set; answers the abort flag.
     bool TriggerCopyProgress(AStream* source, AStream* destination, int64_t bytesCopied);
 };
