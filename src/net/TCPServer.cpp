@@ -333,6 +333,7 @@ void ATCPServer::ShutdownClients() {
     // Moved out first: hand-overs served while the threads end may look at the list.
     auto clients = std::move(FClients);
     FClients.clear();
+    FClientIndex.clear();
     // Every thread lets go of its client before any client is destroyed: a thread may still
     // be in a derived client's Execute, whose part would go first in its destructor.
     for (size_t i = 0; i < clients.size(); ++i) {
@@ -613,6 +614,7 @@ TTCPServerClient* ATCPServer::AcceptClient() {
     client->FHandleOwned = true;
     client->FRemoteAddr = peer;
     client->FRefused = !admitted;
+    FClientIndex[client->Id()] = client.get();
     FClients.push_back(std::move(client));
     return FClients.back().get();
 }
@@ -748,12 +750,15 @@ void ATCPServer::DeliverClientAdd(TTCPServerClient* client) {
     TriggerClientAdd(client);
 }
 
+TTCPServerClient* ATCPServer::FindClient(uint64_t id) const {
+    auto it = FClientIndex.find(id);
+    return it == FClientIndex.end() ? nullptr : it->second;
+}
+
 void ATCPServer::ClientAddArrived(uint64_t id) {
     // By number: the client may have been freed meanwhile (deactivation).
-    auto it = std::find_if(FClients.begin(), FClients.end(),
-                           [&](const auto& c) { return c->Id() == id; });
-    if (it != FClients.end())
-        DeliverClientAdd(it->get());
+    if (TTCPServerClient* client = FindClient(id))
+        DeliverClientAdd(client);
 }
 
 void ATCPServer::RemoveClient(TTCPServerClient* client) {
@@ -763,6 +768,7 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
         return;
     std::unique_ptr<TTCPServerClient> owned = std::move(*it);
     FClients.erase(it);
+    FClientIndex.erase(owned->Id());
     // Its thread has ended with it or is ending: let go of before the derived part goes.
     owned->WaitLetGo();
     FRemovedClientBytes += owned->TotalBytes();
@@ -771,11 +777,9 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
 
 void ATCPServer::ClientDone(uint64_t id) {
     // By number, not address: a late message for a freed client must never match a new one.
-    auto it = std::find_if(FClients.begin(), FClients.end(),
-                           [&](const auto& c) { return c->Id() == id; });
-    if (it == FClients.end())
+    TTCPServerClient* client = FindClient(id);
+    if (!client)
         return;
-    TTCPServerClient* client = it->get();
     // A hook that raises must not keep the client's slot: it is removed, and waiting
     // connections accepted, whatever the hooks do.
     GuardedHook("Client close error: ", [&] {

@@ -58,6 +58,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace corvan {
@@ -401,6 +402,8 @@ private:
     void PostClientAdd(TTCPServerClient* client);
     void DeliverClientAdd(TTCPServerClient* client);
     void ClientAddArrived(uint64_t id);
+    // The client with this Id, or null (main thread).
+    TTCPServerClient* FindClient(uint64_t id) const;
     // Main thread: gives client to a waiting spare (true), or answers false when none waits.
     bool HandToSpare(TTCPServerClient* client);
     // Client thread, before it lets go of its client: puts it on the spare list, unless it is
@@ -415,6 +418,10 @@ private:
     TLogLink FLogTo;
     std::unique_ptr<TTCPServerSocket> FServerSocket;
     std::vector<std::unique_ptr<TTCPServerClient>> FClients;
+    // FClients by Id (main thread, as FClients): a client's add and done messages find it
+    // without walking every open connection (thousands of idle tunnels each touched per
+    // short connection otherwise).
+    std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
     std::string FListenPort;
     std::string FLocalHost;
     bool FActive = false;
