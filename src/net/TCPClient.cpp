@@ -191,6 +191,12 @@ void ATCPClient::SyncEvent(const TEvent& event) {
     }
 }
 
+void ATCPClient::Fire(const TEvent& event, const TEvent& sync) {
+    if (event)
+        event(this);
+    SyncEvent(sync);
+}
+
 // What the client's socket reports, whether through the triggers of a socket the client made
 // (TOwnSocket) or the events of one it adopted (HookSocket).
 void ATCPClient::SocketStateChanged(TSocketState oldState, TSocketState state) {
@@ -201,42 +207,29 @@ void ATCPClient::SocketStateChanged(TSocketState oldState, TSocketState state) {
 }
 
 void ATCPClient::SocketNegotiating() {
-    if (OnNegotiating)
-        OnNegotiating(this);
-    SyncEvent(OnSyncNegotiating);
+    Fire(OnNegotiating, OnSyncNegotiating);
 }
 
 void ATCPClient::SocketConnected() {
     SetState(csConnected);
-    if (OnConnected)
-        OnConnected(this);
-    SyncEvent(OnSyncConnected);
+    Fire(OnConnected, OnSyncConnected);
 }
 
 void ATCPClient::SocketConnectFailed(TTCPClientSocket& socket) {
     SetErrorFields(socket.ErrorCode(), socket.ErrorMessage());
     SetState(csClosed);
-    if (OnConnectFailed)
-        OnConnectFailed(this);
-    SyncEvent(OnSyncConnectFailed);
+    Fire(OnConnectFailed, OnSyncConnectFailed);
 }
 
 void ATCPClient::SocketDataAvailable(ATCPClientSocket& socket) {
-    if (OnDataAvailable)
-        OnDataAvailable(this);
-    SyncEvent(OnSyncDataAvailable);
-    if ((OnLineAvailable || OnSyncLineAvailable) && socket.LocateEOL() >= 0) {
-        if (OnLineAvailable)
-            OnLineAvailable(this);
-        SyncEvent(OnSyncLineAvailable);
-    }
+    Fire(OnDataAvailable, OnSyncDataAvailable);
+    if ((OnLineAvailable || OnSyncLineAvailable) && socket.LocateEOL() >= 0)
+        Fire(OnLineAvailable, OnSyncLineAvailable);
 }
 
 void ATCPClient::SocketClosed() {
     SetState(csClosed);
-    if (OnClose)
-        OnClose(this);
-    SyncEvent(OnSyncClose);
+    Fire(OnClose, OnSyncClose);
 }
 
 // The socket the client makes reports to it through its triggers, so that no handler is

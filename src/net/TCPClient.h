@@ -196,6 +196,8 @@ private:
     void SocketDataAvailable(ATCPClientSocket& socket);
     void SocketClosed();
     void SyncEvent(const TEvent& event);
+    // An event and its synchronized twin, in that order.
+    void Fire(const TEvent& event, const TEvent& sync);
     void StopThread();
     // Frees stream and socket (on the thread that made them).
     void FreeSocketAndStream();
