@@ -30,7 +30,11 @@ struct TTempRoot {
 // Settings with HTTP and SOCKS enabled, DNS as given, and that many enabled mappings. SOCKS
 // and DNS listen on a free loopback port (its default port may be taken, by a test running beside).
 std::string EnabledText(bool dns, int mappings) {
-    std::string t = "[Proxy-HTTP]\nEnabled=1\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
+    // Every service on a port of its own: tests running side by side must not meet on a
+    // default port such as 8080.
+    std::string t = "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                    std::to_string(corvan::test::FreeLoopbackPort()) +
+                    "\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
                     "\nServerIP=127.0.0.1\nServerPort=" +
                     std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
