@@ -45,6 +45,8 @@ TEST(HeadlessSequence, NothingIsSavedWhenSettingsWereNeverLoaded) {
     TAppEnvironment e;
     e.DataFolder = dir / "data";
     TProxyApp app(e, HeadlessUserInterface());
+    app.Root().HTTPProxy().ServerIP = "127.0.0.1"; // not the default 8080: it may be taken
+    app.Root().HTTPProxy().ServerPort = corvan::test::FreeLoopbackPort();
     app.Root().HTTPProxy().SetEnabled(true);
     std::FILE* err = std::tmpfile();
     EXPECT_TRUE(ShutDown(app, err));
