@@ -236,6 +236,18 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
     int64_t deadline = MonotonicMillis() + FHttpServer->HeaderTimeoutMs.load();
     stream.Deadline = deadline;
     auto timedOut = [&] { return MonotonicMillis() >= deadline; };
+    // A head that did not arrive in time is answered (408), so that the client can tell a slow
+    // link from a server that went away; the answer gets a time of its own.
+    auto refuseLateHead = [&] {
+        Log(ltInfo, "Request header timed out");
+        if (!Request)
+            Request = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
+        stream.Deadline = MonotonicMillis() + kHttpRefusedHeadTimeoutMs;
+        RefuseRequest(stream, 408, "Request header not received within " +
+                                       std::to_string(FHttpServer->HeaderTimeoutMs.load()) +
+                                       " ms", false);
+        Request.reset();
+    };
     try {
         RequestLine = ReadLimitedLine(reader, kHttpMaxRequestLineLength);
     } catch (const EhttpHeaderLimit&) {
@@ -246,11 +258,11 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
         Request.reset();
         return false;
     } catch (const EReader&) {
-        if (timedOut()) {
-            Log(ltInfo, "Request header timed out");
-            return false;
-        }
-        throw;
+        if (!timedOut())
+            throw;
+        FHttpServer->TotalRequests.fetch_add(1);
+        refuseLateHead();
+        return false;
     }
     if (RequestLine.empty())
         return false;
@@ -274,9 +286,8 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
     } catch (const EReader&) {
         if (!timedOut())
             throw;
-        Log(ltInfo, "Request header timed out");
+        refuseLateHead();
         FHttpServer->ActiveRequests.fetch_sub(1);
-        Request.reset();
         return false;
     }
     if (!headerOk) {

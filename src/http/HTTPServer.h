@@ -21,7 +21,8 @@
 //   400 a malformed request (framing the message layer cannot tell safely, a header over
 //       kMaxHeaderLineLength or kMaxHeaderSize), 413 a body over the request's
 //       MaxContentTextSize (kMaxContentTextSize), 414 a request line over
-//       kHttpMaxRequestLineLength.
+//       kHttpMaxRequestLineLength, 408 a request head not complete within
+//       HeaderTimeoutMs of its first byte.
 // A hook that raises before a response header went out gives 500 with the fallback page; after
 // it, the connection is simply closed. A ProcessRequest that leaves no response closes the
 // connection without a byte.
