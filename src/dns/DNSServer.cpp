@@ -57,6 +57,21 @@ void WriteRecord(TdnsWriter& w, const TdnsAnswerRecord& r) {
     }
 }
 
+// The answer's flags: the request's opcode and RD, QR set, RA set (every answer is a full
+// resolution made for the client), TC when records were left out. AD and Z are not copied:
+// nothing here validates signatures, and a copied AD bit would tell the client the data was
+// checked. CD is given back as asked.
+uint16_t ResponseFlags(const TdnsHeader& request, uint8_t code, bool truncated) {
+    constexpr uint16_t kFlagCD = 0x0010;
+    TdnsFlags f = DNSDecodeFlags(request.Flags);
+    f.IsQuery = false;
+    f.AA = false;
+    f.TC = truncated;
+    f.RA = true;
+    f.RCode = code;
+    return uint16_t(DNSEncodeFlags(f) | (request.Flags & kFlagCD));
+}
+
 } // namespace
 
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
@@ -65,7 +80,7 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     TdnsWriter w(kDNSResponseBufferSize);
     TdnsHeader counts;
     w.PutWord(request.ID);
-    w.PutWord(DNSResponseFlags(request.Flags, code, false));
+    w.PutWord(ResponseFlags(request, code, false));
     w.PutWord(1);
     w.PutWord(0);
     w.PutWord(0);
@@ -77,7 +92,7 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     } catch (const EdnsError&) {
         TdnsWriter header(kDNSHeaderSize);
         header.PutWord(request.ID);
-        header.PutWord(DNSResponseFlags(request.Flags, 1, false));
+        header.PutWord(ResponseFlags(request, 1, false));
         for (int i = 0; i < 4; ++i)
             header.PutWord(0);
         return header.Data();
@@ -100,7 +115,7 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     w.PatchWord(6, counts.ANCount);
     w.PatchWord(8, counts.NSCount);
     if (truncated)
-        w.PatchWord(2, uint16_t(DNSResponseFlags(request.Flags, code, false) | 0x0200));
+        w.PatchWord(2, ResponseFlags(request, code, true));
     return w.Data();
 }
 

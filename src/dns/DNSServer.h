@@ -46,8 +46,8 @@ constexpr uint32_t kDNSAnswerTTL = 60;
 
 // The response to request (its header as received) for question:
 //
-//   header: ID of the request; flags of the request with QR set, AA clear, RCODE := code;
-//           QDCOUNT 1, ANCOUNT, NSCOUNT as written, ARCOUNT 0
+//   header: ID of the request; its opcode, RD and CD with QR and RA set, AA, AD and Z clear,
+//           RCODE := code; QDCOUNT 1, ANCOUNT, NSCOUNT as written, ARCOUNT 0
 //   question: name, type, class as asked
 //   answer records, then authority records: class 1, TTL 60, names uncompressed
 //

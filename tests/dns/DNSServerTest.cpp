@@ -43,7 +43,7 @@ TEST(DNSServerResponse, RepeatsTheQuestionAndCountsTheRecords) {
     std::string r = DNSBuildResponse(q.Header, q.Questions[0], 0,
                                      {{"a.b", dnsTypeA, address}}, {{"a.b", dnsTypeNS, "ns.b"}});
     EXPECT_EQ(r.substr(0, 12), std::string("\xBE\xEF"   // ID
-                                           "\x81\x00"   // QR, RD kept, AA clear, RCODE 0
+                                           "\x81\x80"   // QR, RD kept, RA, RCODE 0
                                            "\x00\x01"   // the question repeated
                                            "\x00\x01"   // one answer
                                            "\x00\x01"   // one authority record
@@ -53,6 +53,12 @@ TEST(DNSServerResponse, RepeatsTheQuestionAndCountsTheRecords) {
     TdnsResponse parsed = DNSParseResponse(r);
     EXPECT_EQ(DNSAddresses(parsed.Answers, "a.b"), TIP4AddrArray{0x0100000A});
     EXPECT_EQ(DNSNameServers(parsed.Authority, "a.b"), std::vector<std::string>{"ns.b"});
+    // A query with AD, Z, TC and CD set (dig sets AD): nothing here checked signatures, so the
+    // answer must not claim it; CD is given back.
+    TdnsHeader asked = q.Header;
+    asked.Flags = 0x0100 | 0x0020 | 0x0040 | 0x0200 | 0x0010;
+    std::string plain = DNSBuildResponse(asked, q.Questions[0], 3);
+    EXPECT_EQ(DNSReadHeader(plain).Flags, 0x8000 | 0x0100 | 0x0080 | 0x0010 | 3);
 }
 
 TEST(DNSServerResponse, RecordsBeyondTheBufferSetTruncatedAndBadQuestionsGetFormatError) {
