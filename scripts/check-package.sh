@@ -15,7 +15,8 @@ for path in ./usr/bin/corvan-proxy \
             ./usr/share/applications/corvan-proxy.desktop \
             ./usr/share/icons/hicolor/scalable/apps/corvan-proxy.svg \
             ./usr/share/icons/hicolor/48x48/apps/corvan-proxy.png \
-            ./usr/share/man/man1/corvan-proxy.1.gz; do
+            ./usr/share/man/man1/corvan-proxy.1.gz \
+            ./usr/share/doc/corvan-proxy/copyright; do
   grep -q " $path\$" <<<"$contents" || bad "the package lacks $path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
