@@ -34,6 +34,17 @@ bool IsLocalIP4(uint32_t addrNetOrder, const TIP4AddrArray& local) {
     return false;
 }
 
+// The request goes where its target says; a "Host" field that named another site (or two
+// fields naming two) would have that server answer for a site the proxy did not route by,
+// and would get past anything that judges requests by their target. So the target's host
+// replaces whatever came, in the place of the first such field.
+void SetHostFromTarget(THeader& header, const std::string& host) {
+    header.SetFieldBody("Host", host);
+    for (int i = header.FieldCount(); --i > header.IndexOfField("Host");)
+        if (EqualNoCase(header.Fields(i)->GetName(), "Host"))
+            header.DeleteField(i);
+}
+
 } // namespace
 
 int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& extra,
@@ -195,8 +206,8 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     ThttpProxyServer& server = *FProxyServer;
     std::unique_ptr<ThttpRequest> forward = Request->DuplicateRequest();
     RemoveHopByHopFields(*forward, {"Proxy-Authorization", "Proxy-Authenticate"}, false);
-    if (!forward->GetHeader().HasField("Host") && forward->IsHTTP11OrLater() && !URLHost.empty())
-        forward->GetHeader().SetFieldBody("Host", URLHost);
+    if (!URLHost.empty())
+        SetHostFromTarget(forward->GetHeader(), URLHost);
 
     HttpClient = std::make_unique<ThttpClient>();
     ATCPClientConnectionProxy* first = nullptr;

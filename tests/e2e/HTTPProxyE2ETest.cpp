@@ -344,6 +344,18 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     EXPECT_EQ(seen[0].Head.rfind("OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\n", 0), 0u)
         << seen[0].Head;
 
+    // "Host" fields naming another site than the target (here two) give way to the target's.
+    origin.Clear();
+    BlockingExchange(proxy.Port(), "GET " + origin.Url("/h") +
+                                       " HTTP/1.1\r\nHost: elsewhere.example\r\nX-Between: b\r\n"
+                                       "Host: third.example\r\nConnection: close\r\n\r\n");
+    seen = origin.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].Head.find("\r\nHost: " + hostPort + "\r\nX-Between: b\r\n"),
+              std::string::npos)
+        << seen[0].Head;
+    EXPECT_EQ(seen[0].Head.find(".example"), std::string::npos) << seen[0].Head;
+
     // A request line without a version goes out as HTTP/1.0 with the warning.
     origin.Clear();
     BlockingExchange(proxy.Port(), "GET " + origin.Url("/old") + "\r\n");
