@@ -310,6 +310,12 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
         ThttpBodyFraming framing = request.GetBodyFraming();
         if (framing.Kind == ThttpBodyKind::Sized && framing.Length > request.MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
+        // Chunked wins over a length beside it, but whoever passed the request on may have
+        // gone by the length and so sees a different next request: serve this one only
+        // (RFC 9112 section 6.1). ReadContent drops the length field, so decide first.
+        if (framing.Kind == ThttpBodyKind::Chunked &&
+            request.GetHeader().HasField("Content-Length"))
+            KeepAlive = false;
         // Without the interim answer a client that asked for it waits (curl: a second) before
         // sending the body.
         if (framing.Kind != ThttpBodyKind::None && request.IsHTTP11OrLater() &&

@@ -15,6 +15,8 @@
 //   "100 Continue" when asked for; the body as text; RequestContentReceived; ProcessRequest;
 //   PrepareResponseRange; the response's Prepare; PrepareResponse; "Server" field; header;
 //   body (none for HEAD); ResponseSent; always RequestDone.
+// A request framed by both "Transfer-Encoding: chunked" and "Content-Length" is served by the
+// coding, and then the connection is closed (a hop before this one may have read it by length).
 // A client the server's Admission refused (CloseRefusedAtAccept false) gets 403 with the
 // error page after its request head was read, and is closed; no hook runs.
 // Requests the server refuses itself, each answered with the error page and then closed:
