@@ -890,6 +890,10 @@ std::string ThttpChunkedContentReader::ReadLine() {
     } catch (const EReader& e) {
         throw EChunkedContentReader(JoinMessage("Chunked content", e.Message()));
     }
+    // Raw mode passes the line on as it came: a receiver that ends lines at a bare CR or LF
+    // (or stops at a NUL) would frame the chunks differently from us.
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        throw EChunkedContentReader("Line break or NUL inside a chunk line");
     if (FRaw) {
         FFraming += line;
         FFraming += "\r\n";

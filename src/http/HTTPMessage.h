@@ -336,9 +336,10 @@ public:
 //   last     = 1*"0" [ ";" ext ] CRLF
 //   trailer  = *( line CRLF ) CRLF                         (or the end of the source)
 // Decoded mode delivers the data; raw mode delivers every byte received, framing and
-// trailers included. Lines longer than kMaxChunkLineLength, trailers above kMaxTrailerSize,
-// a size that is not hexadecimal or above 63 bits, data not followed by CR LF, and a source
-// that ends early raise EChunkedContentReader. Read answers after each chunk's data, so a
+// trailers included. A size or trailer line holding a bare CR, a bare LF or a NUL, lines
+// longer than kMaxChunkLineLength, trailers above kMaxTrailerSize, a size that is not
+// hexadecimal or above 63 bits, data not followed by CR LF, and a source that ends early raise
+// EChunkedContentReader. Read answers after each chunk's data, so a
 // slowly streamed body is passed on as it arrives.
 class ThttpChunkedContentReader : public AReaderEx {
 public:

@@ -114,6 +114,26 @@ TEST(ChunkedContent, LimitsRaiseTheReaderError) {
     }
 }
 
+TEST(ChunkedContent, LineBreakOrNulInsideAFramingLineIsAReaderError) {
+    // Lines end at CR LF only; a bare CR or LF (or a NUL) left inside a size or trailer line
+    // would travel on in raw mode, and a receiver that ends lines there reads other chunks.
+    const std::string bodies[] = {
+        std::string("5;a\nXX\r\nhello\r\n0\r\n\r\n"),
+        std::string("5;a\rXX\r\nhello\r\n0\r\n\r\n"),
+        std::string("5;a\0XX\r\nhello\r\n0\r\n\r\n", 20),
+        std::string("5\r\nhello\r\n0;a\nb\r\n\r\n"),
+        std::string("5\r\nhello\r\n0\r\nX-T: a\nX-U: b\r\n\r\n"),
+        std::string("5\r\nhello\r\n0\r\nX-T: a\rb\r\n\r\n"),
+    };
+    for (const std::string& body : bodies)
+        for (bool raw : {true, false}) {
+            SCOPED_TRACE(::testing::Message() << body << " raw " << raw);
+            TStringReader source(body);
+            ThttpChunkedContentReader r(&source, raw);
+            EXPECT_THROW(r.GetToEnd(), EChunkedContentReader);
+        }
+}
+
 TEST(ChunkedContent, SeekingOnlyToTheCurrentPosition) {
     TStringReader source("1\r\na\r\n0\r\n\r\n");
     ThttpChunkedContentReader r(&source, false);
