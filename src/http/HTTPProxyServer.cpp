@@ -85,6 +85,34 @@ int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& 
     return removed;
 }
 
+int NormalizeFieldLines(AhttpMessage& message) {
+    THeader* header = message.HeaderOrNull();
+    if (!header)
+        return 0;
+    auto kept = std::make_unique<THeader>();
+    AHeaderField* last = nullptr; // the field a folded line continues, or none
+    int changed = 0;
+    for (int i = 0; i < header->FieldCount(); ++i) {
+        AHeaderField* field = header->Fields(i);
+        auto* invalid = dynamic_cast<TInvalidField*>(field);
+        if (!invalid) {
+            kept->AddFieldObject(field->Duplicate());
+            last = kept->Fields(kept->FieldCount() - 1);
+            continue;
+        }
+        ++changed;
+        const std::string& raw = invalid->RawLine();
+        bool folded = !raw.empty() && (raw[0] == ' ' || raw[0] == '\t');
+        if (!folded)
+            last = nullptr;
+        else if (last)
+            last->SetBody(last->GetBody() + " " + std::string(TrimControlsAndSpace(raw)));
+    }
+    if (changed > 0)
+        message.SetHeader(std::move(kept));
+    return changed;
+}
+
 // --- ThttpProxyServerClient -------------------------------------------------------------------
 
 ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
@@ -205,6 +233,7 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
 void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     ThttpProxyServer& server = *FProxyServer;
     std::unique_ptr<ThttpRequest> forward = Request->DuplicateRequest();
+    NormalizeFieldLines(*forward);
     RemoveHopByHopFields(*forward, {"Proxy-Authorization", "Proxy-Authenticate"}, false);
     if (!URLHost.empty())
         SetHostFromTarget(forward->GetHeader(), URLHost);
@@ -314,6 +343,7 @@ void ThttpProxyServerClient::PrepareResponse() {
     ThttpResponse& response = *Response;
     if (response.IsContentUntilClose())
         KeepAlive = false;
+    NormalizeFieldLines(response);
     RemoveHopByHopFields(response, {"Close"}, true);
     bool proxyConnection = Request->HeaderOrNull() && Request->GetHeader().HasField("Proxy-Connection");
     response.GetHeader().SetFieldBody(proxyConnection ? "Proxy-Connection" : "Connection",

@@ -55,6 +55,14 @@ struct ThttpProxyRoute {
 int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& extra,
                          bool keepFraming);
 
+// Leaves only fields in a message's header before it goes to the other side: a folded line
+// (obs-fold: it starts with a blank) is joined to the field it continues with one space, as
+// RFC 9112 section 5.2 asks of a proxy; any other line that is no field is dropped. Passed on
+// as they came, such lines would join whatever field ends up before them after the rewrite
+// (the "Host" this proxy set, say) at a recipient that still folds. One pass; answers the
+// lines joined or dropped. (Framing fields folded or malformed never get here: refused.)
+int NormalizeFieldLines(AhttpMessage& message);
+
 class ThttpProxyServer;
 
 class ThttpProxyServerClient : public AhttpServerClient {

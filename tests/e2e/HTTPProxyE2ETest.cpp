@@ -37,6 +37,7 @@ struct TRecorded {
 //   /echo    the request body back
 //   /chunked kChunkedBody as it stands (chunked framing, extension and trailer)
 //   /close   "streamed until close" without length, then closes
+//   /folded  "ok" with a folded field and a line that is no field
 //   anything else "ok"
 class TRecordingOrigin {
 public:
@@ -125,6 +126,9 @@ private:
             SendAll(h, sized(r.Body));
         else if (path == "/chunked")
             SendAll(h, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunkedBody);
+        else if (path == "/folded")
+            SendAll(h, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Folded: a\r\n b\r\n"
+                       "no field\r\n\r\nok");
         else if (path == "/close")
             SendAll(h, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nstreamed until close");
         else
@@ -344,10 +348,13 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     EXPECT_EQ(seen[0].Head.rfind("OPTIONS " + origin.Url("/a") + " HTTP/1.1\r\n", 0), 0u)
         << seen[0].Head;
 
-    // "Host" fields naming another site than the target (here two) give way to the target's.
+    // "Host" fields naming another site than the target (here two, the first folded) give way
+    // to the target's; the fold does not travel on to continue the new "Host" at the origin,
+    // nor does a line that is no field.
     origin.Clear();
     BlockingExchange(proxy.Port(), "GET " + origin.Url("/h") +
-                                       " HTTP/1.1\r\nHost: elsewhere.example\r\nX-Between: b\r\n"
+                                       " HTTP/1.1\r\nHost: elsewhere.example\r\n"
+                                       " fold.example\r\nX-Between: b\r\nno field.example\r\n"
                                        "Host: third.example\r\nConnection: close\r\n\r\n");
     seen = origin.Requests();
     ASSERT_EQ(seen.size(), 1u);
@@ -355,6 +362,11 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
               std::string::npos)
         << seen[0].Head;
     EXPECT_EQ(seen[0].Head.find(".example"), std::string::npos) << seen[0].Head;
+    // The same toward the client.
+    reply = BlockingExchange(proxy.Port(), "GET " + origin.Url("/folded") +
+                                               " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(reply.find("\r\nX-Folded: a b\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(reply.find("no field"), std::string::npos) << reply;
 
     // A request line without a version goes out as HTTP/1.0 with the warning.
     origin.Clear();

@@ -72,6 +72,19 @@ TEST(HTTPProxyHopByHop, ResponseFramingIsKept) {
     EXPECT_EQ(Names(response), (std::vector<std::string>{"Transfer-Encoding"}));
 }
 
+TEST(HTTPProxyHopByHop, FoldedLinesJoinTheirFieldAndOtherNonFieldsGo) {
+    // As the server reads a head (line by line), a fold or a line without a colon is kept as
+    // it came; what goes on must be fields only.
+    auto r = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
+    for (const char* line : {"Host: a", " evil.example", "X-B: b", "not a field", "\tafter it",
+                             "X-C: c", "\tmore", "  and more"})
+        r->GetHeader().AddFieldString(line);
+    EXPECT_EQ(NormalizeFieldLines(*r), 5);
+    EXPECT_EQ(r->GetHeader().GetAsString(),
+              "Host: a evil.example\r\nX-B: b\r\nX-C: c more and more\r\n\r\n");
+    EXPECT_EQ(NormalizeFieldLines(*r), 0);
+}
+
 TEST(HTTPProxyLog, LineFormat) {
     // 2024-01-02 03:04:05 as a local date-time value.
     TDateTime t = 45293.0 + (3 * 3600 + 4 * 60 + 5) / 86400.0;
