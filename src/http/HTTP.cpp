@@ -54,7 +54,7 @@ std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength) {
 std::string ReplaceBareLineBreaks(std::string_view line) {
     std::string r(line);
     for (char& c : r)
-        if (c == '\r' || c == '\n')
+        if (c == '\r' || c == '\n' || c == '\0')
             c = ' ';
     return r;
 }

@@ -37,9 +37,10 @@ bool SplitHeaderLine(std::string_view line, std::string& name, std::string& body
 void SplitHostPort(std::string_view hostPort, std::string& host, std::string& port,
                    std::string_view defaultPort);
 
-// The line with every CR and LF replaced by a space. Header and start lines are split at
+// The line with every CR, LF and NUL replaced by a space. Header and start lines are split at
 // CR LF only, so a CR or LF left inside one is bare: forwarded unchanged, a recipient that
-// ends lines at a bare LF would see lines this one did not (RFC 9112 section 2.2).
+// ends lines at a bare LF would see lines this one did not (RFC 9112 section 2.2); one that
+// stops at a NUL would see a shorter value (RFC 9110 section 5.5).
 std::string ReplaceBareLineBreaks(std::string_view line);
 
 // Whether a line names "Content-Length" or "Transfer-Encoding" with white space before its ':'
@@ -134,7 +135,7 @@ public:
 
     // Every field's line and CR LF, then one more CR LF (an empty header is CR LF alone).
     virtual std::string GetAsString() const;
-    // Appends the fields parsed from text (lines split at CR LF, bare CR and LF replaced by
+    // Appends the fields parsed from text (lines split at CR LF, bare CR, LF and NUL replaced by
     // spaces; a line starting with a byte of 32 or lower continues the previous field's body;
     // a line that is no field becomes a TInvalidField). A line whose name has white space before
     // its ':' and names a framing field ("Content-Length", "Transfer-Encoding") is kept as a
@@ -158,7 +159,7 @@ public:
     virtual void Clear();
     virtual void AddField(std::string_view name, std::string_view body);
     // AddField with the parts of the line, or a TInvalidField holding the line when it has
-    // no ':' (or see SetAsString for framing fields); bare CR and LF become spaces.
+    // no ':' (or see SetAsString for framing fields); bare CR, LF and NUL become spaces.
     virtual void AddFieldString(std::string_view line);
 
     int FieldCount() const { return int(FFields.size()); }

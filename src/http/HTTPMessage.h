@@ -90,7 +90,7 @@ public:
     virtual void SetHeaderString(std::string_view text);
     // The cached start line, rebuilt first when a setter made it stale.
     virtual std::string GetStartLine();
-    // Stores the line (bare CR and LF replaced by spaces) and parses it.
+    // Stores the line (bare CR, LF and NUL replaced by spaces) and parses it.
     virtual void SetStartLine(std::string_view line);
     virtual void SetMinorVersion(int value);
     virtual void SetMajorVersion(int value);

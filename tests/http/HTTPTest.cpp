@@ -136,6 +136,15 @@ TEST(HTTPHeader, BareLineBreaksBecomeSpacesSoNoHiddenLineIsForwarded) {
                                "Foo Content-Length: 5\r\n\r\n");
 }
 
+TEST(HTTPHeader, NulBecomesASpaceSoNoValueIsCutShortFurtherOn) {
+    // A recipient that stops at a NUL would see another value (RFC 9110 section 5.5).
+    using namespace std::string_literals;
+    THeader h;
+    h.AddFieldString("X-A: a\0b"s);
+    h.SetAsString("X-B: c\0d\r\nX-C: e\0"s);
+    EXPECT_EQ(h.GetAsString(), "X-A: a b\r\nX-B: c d\r\nX-C: e\r\n\r\n");
+}
+
 TEST(HTTPHeader, SetFieldBodyKeepsPositionOrAppends) {
     THeader h;
     h.AddField("A", "1");
