@@ -328,6 +328,10 @@ ThttpBodyFraming AhttpMessage::GetBodyFraming() const {
         for (size_t i = 0; i + 1 < codings.size(); ++i)
             if (EqualNoCase(codings[i], "chunked"))
                 Malformed("chunked is not the final transfer coding");
+        // A request body is held decoded and goes on with a length: another coding left in
+        // the field would stand beside that length, which no message may carry.
+        if (IsRequest() && codings.size() > 1)
+            Malformed("request transfer coding other than chunked");
         if (EqualNoCase(codings.back(), "chunked"))
             return {ThttpBodyKind::Chunked, 0};
         if (IsRequest())

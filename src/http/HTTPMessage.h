@@ -7,7 +7,7 @@
 //  1. a response to HEAD, any 1xx, 204 and 304 has no body;
 //  2. "Transfer-Encoding" present: chunked when "chunked" is its final coding (ignoring case
 //     and surrounding white space); it wins over "Content-Length". "chunked" anywhere else, an
-//     empty coding list, or (in a request) a final coding other than chunked: malformed. A
+//     empty coding list, or (in a request) any coding but a sole chunked: malformed. A
 //     response whose final coding is not chunked runs until the connection closes;
 //  3. otherwise "Content-Length": every value (all fields, comma-separated lists included)
 //     must be the same run of digits; anything else (signs, blanks inside, empty, differing

@@ -579,6 +579,8 @@ TEST(HTTPProxyE2E, FramingTableReachesOriginOnceOrNotAtAll) {
         {"Chunked capitalised", "Transfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
         {"both framing fields",
          "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
+        {"gzip then chunked", "Transfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         nullptr},
         {"chunked then gzip", "Transfer-Encoding: chunked, gzip\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
          nullptr},
         {"chunked twice", "Transfer-Encoding: chunked, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",

@@ -73,12 +73,16 @@ std::vector<FramingCase> Cases() {
          "N"},
         {"chunked, gzip", true, rq + "Transfer-Encoding: chunked, gzip\r\n\r\n" + kChunkedHello,
          Outcome::Malformed, "", ""},
+        // Held decoded, the body would go on under a coding and a length at once.
         {"gzip, chunked", true,
-         rq + "Transfer-Encoding: gzip, chunked\r\n\r\n" + kChunkedHello + "N", Outcome::Body,
-         "hello", "N"},
+         rq + "Transfer-Encoding: gzip, chunked\r\n\r\n" + kChunkedHello + "N",
+         Outcome::Malformed, "", ""},
         {"codings in two fields", true,
          rq + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunkedHello,
-         Outcome::Body, "hello", ""},
+         Outcome::Malformed, "", ""},
+        {"response gzip, chunked", false,
+         rs + "Transfer-Encoding: gzip, chunked\r\n\r\n" + kChunkedHello + "N", Outcome::Body,
+         "hello", "N"},
         {"chunked twice", true, rq + "Transfer-Encoding: chunked, chunked\r\n\r\n" + kChunkedHello,
          Outcome::Malformed, "", ""},
         {"empty coding", true, rq + "Transfer-Encoding:\r\nContent-Length: 5\r\n\r\nhello",
@@ -214,13 +218,19 @@ TEST(HTTPFraming, ChunkedWinsAndTheLengthFieldGoes) {
     auto req = ThttpRequest::CreateFromStartLine("POST / HTTP/1.1");
     req->SetHost("h");
     req->GetHeader().AddField("Content-Length", "3");
-    req->GetHeader().AddField("Transfer-Encoding", "gzip, chunked");
+    req->GetHeader().AddField("Transfer-Encoding", "chunked");
     req->ReadContent(r, false, false);
     EXPECT_FALSE(req->GetHeader().HasField("Content-Length"));
-    // The body is held decoded, so the message now says so: chunked is gone, gzip stays.
-    EXPECT_EQ(req->GetHeader().GetFieldBody("Transfer-Encoding"), "gzip");
+    // The body is held decoded, so the message now says so: the coding is gone, and a length
+    // alone frames it when it goes on.
+    EXPECT_FALSE(req->GetHeader().HasField("Transfer-Encoding"));
     req->Prepare();
     EXPECT_EQ(req->GetHeader().GetFieldBody("Content-Length"), "5");
+    // Another coding before chunked would have stayed beside that length: refused instead.
+    TStringReader r2("5\r\nhello\r\n0\r\n\r\n");
+    auto gzip = ThttpRequest::CreateFromStartLine("POST / HTTP/1.1");
+    gzip->GetHeader().AddField("Transfer-Encoding", "gzip, chunked");
+    EXPECT_THROW(gzip->ReadContent(r2, false, false), EhttpMalformedMessage);
 }
 
 TEST(HTTPFraming, BodiesHeldAsTextAreBounded) {
