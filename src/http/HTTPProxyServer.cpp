@@ -87,29 +87,32 @@ int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& 
 
 int NormalizeFieldLines(AhttpMessage& message) {
     THeader* header = message.HeaderOrNull();
-    if (!header)
+    auto isField = [](const AHeaderField* f) { return !dynamic_cast<const TInvalidField*>(f); };
+    // Nearly every message has only fields: then nothing is copied.
+    bool allFields = true;
+    for (int i = 0; header && allFields && i < header->FieldCount(); ++i)
+        allFields = isField(header->Fields(i));
+    if (allFields)
         return 0;
     auto kept = std::make_unique<THeader>();
     AHeaderField* last = nullptr; // the field a folded line continues, or none
     int changed = 0;
     for (int i = 0; i < header->FieldCount(); ++i) {
         AHeaderField* field = header->Fields(i);
-        auto* invalid = dynamic_cast<TInvalidField*>(field);
-        if (!invalid) {
+        if (isField(field)) {
             kept->AddFieldObject(field->Duplicate());
             last = kept->Fields(kept->FieldCount() - 1);
             continue;
         }
         ++changed;
-        const std::string& raw = invalid->RawLine();
+        const std::string& raw = static_cast<TInvalidField*>(field)->RawLine();
         bool folded = !raw.empty() && (raw[0] == ' ' || raw[0] == '\t');
         if (!folded)
             last = nullptr;
         else if (last)
             last->SetBody(last->GetBody() + " " + std::string(TrimControlsAndSpace(raw)));
     }
-    if (changed > 0)
-        message.SetHeader(std::move(kept));
+    message.SetHeader(std::move(kept));
     return changed;
 }
 
