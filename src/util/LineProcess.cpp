@@ -22,6 +22,26 @@ constexpr int kStopGraceMs = 500;
 std::string SysError(const char* call, int error) {
     return std::string(call) + " failed: " + std::strerror(error);
 }
+
+enum class THelperState { Running, Ended, Gone };
+
+// Whether the helper has ended, without reaping it: while it is a zombie its pid, which is
+// also its process group's id, cannot be given to another process, so the group may still be
+// signalled safely. Gone: no such child (already reaped).
+THelperState HelperState(pid_t pid) {
+    siginfo_t info{};
+    if (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno == ECHILD ? THelperState::Gone : THelperState::Running;
+    return info.si_pid == pid ? THelperState::Ended : THelperState::Running;
+}
+
+// Ends what is left of an ended helper's process group (what the script started and left
+// running would otherwise outlive it, one set per restart), then reaps the helper.
+void EndGroupAndReap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
 } // namespace
 
 TLineProcess::~TLineProcess() {
@@ -31,9 +51,10 @@ TLineProcess::~TLineProcess() {
 bool TLineProcess::Running() {
     if (FPid <= 0)
         return false;
-    int status = 0;
-    pid_t r = ::waitpid(FPid, &status, WNOHANG);
-    if (r == FPid || (r < 0 && errno == ECHILD)) {
+    THelperState state = HelperState(FPid);
+    if (state != THelperState::Running) {
+        if (state == THelperState::Ended)
+            EndGroupAndReap(FPid);
         FPid = -1;
         if (FSocket >= 0)
             ::close(FSocket);
@@ -69,7 +90,10 @@ bool TLineProcess::Start(std::string& error) {
     sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own: Stop ends the commands the script started with it.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     const char* argv[] = {"/bin/sh", "-c", FCommandLine.c_str(), nullptr};
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv),
@@ -149,17 +173,15 @@ void TLineProcess::Stop() {
     FBuffer.clear();
     if (FPid <= 0)
         return;
-    ::kill(FPid, SIGTERM);
-    int status = 0;
+    ::kill(-FPid, SIGTERM);
     int64_t deadline = MonotonicMillis() + kStopGraceMs;
-    while (::waitpid(FPid, &status, WNOHANG) == 0) {
-        if (MonotonicMillis() >= deadline) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, &status, 0);
-            break;
-        }
+    THelperState state;
+    while ((state = HelperState(FPid)) == THelperState::Running &&
+           MonotonicMillis() < deadline)
         ::usleep(5000);
-    }
+    // Also when the helper ended at SIGTERM: a command of its group may have ignored it.
+    if (state != THelperState::Gone)
+        EndGroupAndReap(FPid);
     FPid = -1;
 }
 

@@ -23,7 +23,8 @@ public:
     TLineProcess& operator=(const TLineProcess&) = delete;
 
     const std::string& CommandLine() const { return FCommandLine; }
-    // Whether the helper was started and has not been seen to end.
+    // Whether the helper was started and has not been seen to end. Seen to end, it is reaped
+    // and whatever it left running in its process group is ended.
     bool Running();
     // Starts the helper (signals at their defaults, nothing blocked); false with error set
     // when the system cannot start it. A command that does not exist starts a shell that
@@ -34,8 +35,9 @@ public:
     // answers nothing in time, or the line is too long; the helper is then stopped, so a late
     // answer can never be taken for the next question's.
     bool Ask(const std::string& line, int timeoutMs, std::string& answer, std::string& error);
-    // Closes our end (the helper sees the end of its input), then ends it: SIGTERM, and
-    // SIGKILL when it is still there after a short wait; reaps it.
+    // Closes our end (the helper sees the end of its input), then ends it with every command
+    // it started (its process group): SIGTERM, then SIGKILL after a short wait for the helper
+    // (at once for what is left of the group when the helper has ended); reaps it.
     void Stop();
 
 private:
