@@ -15,9 +15,9 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
-#include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -93,6 +93,12 @@ int TaskCount() {
     return count;
 }
 
+// Whether the process is down to at most count threads within a few seconds: a thread that
+// was joined can still be listed for a moment while the kernel lets it go.
+bool TasksSettleTo(int count) {
+    return RunLoopPolling([&] { return TaskCount() <= count; }, 5000);
+}
+
 // Connections held open by a helper thread, each having had one byte echoed.
 struct THeldPeers {
     std::vector<TSocketHandle> Handles;
@@ -127,13 +133,13 @@ TEST(TCPServerPool, TenThousandSequentialConnectionsLeaveNoMoreThreadsThanTheSpa
     constexpr int kSpares = 2;
     TOneByteEchoServer server;
     server.MaxSpareThreads = kSpares;
-    std::mutex threadsLock; // guards threads
-    std::set<std::thread::id> threads;
+    // Threads made, counted by a mark each thread gets on its first connection (thread ids
+    // are handed out again once a thread has ended, so they cannot tell).
+    std::atomic<int> threadsMade{0};
     server.OnClientExecute = [&](TTCPServerClient* client) {
-        {
-            std::lock_guard<std::mutex> lock(threadsLock);
-            threads.insert(std::this_thread::get_id());
-        }
+        thread_local bool counted = false;
+        if (!std::exchange(counted, true))
+            ++threadsMade;
         TSocketStream& s = *client->GetStream();
         s.Writer().WriteByte(s.Reader().ReadByte());
     };
@@ -142,14 +148,15 @@ TEST(TCPServerPool, TenThousandSequentialConnectionsLeaveNoMoreThreadsThanTheSpa
     EXPECT_EQ(SequentialEchoes(server.Port(), kConnections), kConnections);
     ASSERT_TRUE(RunLoopUntil(
         [&] { return server.ClientCount() == 0 && server.ClientThreadCount() <= kSpares; }));
-    EXPECT_LE(TaskCount() - before, kSpares);
+    EXPECT_TRUE(TasksSettleTo(before + kSpares));
     EXPECT_GE(server.SpareThreadCount(), 1u);
-    // Reused, not made again: one connection at a time needs few threads in all (a peer may
-    // connect again before the last thread is back, so a few more than one).
-    EXPECT_LE(threads.size(), static_cast<size_t>(kConnections / 100));
+    // Reused, not made again: one connection at a time needs few threads in all. A peer may
+    // connect again before the last thread is back, more often on a busy machine, so the bound
+    // is loose; without reuse every connection would make one.
+    EXPECT_LE(threadsMade.load(), kConnections / 10);
     server.SetActive(false);
     EXPECT_EQ(server.ClientThreadCount(), 0u);
-    EXPECT_EQ(TaskCount(), before);
+    EXPECT_TRUE(TasksSettleTo(before));
 }
 
 TEST(TCPServerPool, SparesEndAfterTheirIdleTime) {
@@ -168,7 +175,7 @@ TEST(TCPServerPool, SparesEndAfterTheirIdleTime) {
     ASSERT_TRUE(RunLoopUntil([&] { return server.SpareThreadCount() < 3; }));
     EXPECT_GE(MonotonicMillis() - closedAt, kIdleMs);
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientThreadCount() == 0; }, 5000));
-    EXPECT_EQ(TaskCount(), before);
+    EXPECT_TRUE(TasksSettleTo(before));
     // A connection after that gets a new thread.
     EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1);
 }
@@ -192,6 +199,7 @@ TEST(TCPServerPool, ABurstOfMoreClientsThanSparesIsServedAndSettlesBackToTheBoun
             return server.ClientCount() == 0 && server.ClientThreadCount() == kSpares;
         })) << round;
         EXPECT_EQ(server.SpareThreadCount(), static_cast<size_t>(kSpares));
+        EXPECT_TRUE(TasksSettleTo(before + kSpares));
         EXPECT_EQ(TaskCount() - before, kSpares);
     }
     // Deactivation ends the spares and a running client alike.
@@ -203,7 +211,7 @@ TEST(TCPServerPool, ABurstOfMoreClientsThanSparesIsServedAndSettlesBackToTheBoun
     EXPECT_EQ(server.ClientCount(), 0u);
     EXPECT_EQ(server.ClientThreadCount(), 0u);
     EXPECT_EQ(server.SpareThreadCount(), 0u);
-    EXPECT_EQ(TaskCount(), before);
+    EXPECT_TRUE(TasksSettleTo(before));
 }
 
 // The main thread serves nothing while a connection ends: a client thread that handed the
