@@ -40,6 +40,12 @@ void ShutdownAndDrain(TSocketStream& stream) {
         socket->ReadAvailable();
 }
 
+// A request body the server's budget has no room for now (503).
+class EhttpBodyBudget : public EhttpMessage {
+public:
+    using EhttpMessage::EhttpMessage;
+};
+
 bool IsStreamError(const std::exception& e) {
     return dynamic_cast<const EReader*>(&e) || dynamic_cast<const EWriter*>(&e) ||
            dynamic_cast<const EStream*>(&e);
@@ -194,6 +200,7 @@ bool AhttpServerClient::RunExchange(TSocketStream& stream) {
             Client.Response.reset();
             Client.FHttpServer->ActiveRequests.fetch_sub(1);
             Client.Request.reset();
+            Client.ReleaseBody();
         }
     } end{*this};
     bool goOn = false;
@@ -310,6 +317,13 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
         ThttpBodyFraming framing = request.GetBodyFraming();
         if (framing.Kind == ThttpBodyKind::Sized && framing.Length > request.MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
+        int64_t budget = FHttpServer->RequestBodyBudget.load();
+        int64_t want = framing.Kind == ThttpBodyKind::Sized ? framing.Length
+                       : framing.Kind == ThttpBodyKind::Chunked
+                           ? std::min(request.MaxContentTextSize, budget)
+                           : 0;
+        if (!ReserveBody(want))
+            throw EhttpBodyBudget("Too many request bodies held at once; try again shortly");
         // Chunked wins over a length beside it, but whoever passed the request on may have
         // gone by the length and so sees a different next request: serve this one only
         // (RFC 9112 section 6.1). ReadContent drops the length field, so decide first.
@@ -325,9 +339,13 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
                 throw ESocketStream("Connection lost");
         }
         request.ReadContent(stream.Reader(), false, false);
+        ResizeBody(request.GetContentSize());
         return true;
     } catch (const EhttpContentTooLarge& e) {
         code = 413;
+        problem = e.what();
+    } catch (const EhttpBodyBudget& e) {
+        code = 503;
         problem = e.what();
     } catch (const EhttpMalformedMessage& e) {
         code = 400;
@@ -338,6 +356,23 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
     }
     RefuseRequest(stream, code, problem);
     return false;
+}
+
+bool AhttpServerClient::ReserveBody(int64_t bytes) {
+    std::atomic<int64_t>& held = FHttpServer->RequestBodyBytesHeld;
+    int64_t budget = FHttpServer->RequestBodyBudget.load();
+    int64_t now = held.load();
+    do {
+        if (bytes > 0 && now + bytes > budget)
+            return false;
+    } while (!held.compare_exchange_weak(now, now + bytes));
+    FBodyReserved += bytes;
+    return true;
+}
+
+void AhttpServerClient::ResizeBody(int64_t bytes) {
+    FHttpServer->RequestBodyBytesHeld.fetch_add(bytes - FBodyReserved);
+    FBodyReserved = bytes;
 }
 
 void AhttpServerClient::RefuseClient(TSocketStream& stream) {

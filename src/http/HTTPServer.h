@@ -48,13 +48,13 @@ namespace corvan {
 // Browsers send targets of several kilobytes; this serves them.
 inline constexpr int kHttpMaxRequestLineLength = 8192;
 // The request line and header must arrive completely within this many milliseconds of the
-// request's first byte; a client still trickling then is closed without an answer.
+// request's first byte; a client still trickling then is answered 408 and closed.
 inline constexpr int kHttpHeaderTimeoutMs = 30000;
 // A connection waiting for its next request (or its first) is closed after this many
 // milliseconds without one. At the server's connection limit a new connection closes the
 // longest-idle waiting connection at once.
 inline constexpr int kHttpKeepAliveTimeoutMs = 120000;
-// After answering a request it refuses (400, 413, 414) the server stops sending and reads
+// After answering a request it refuses (400, 408, 413, 414, 503) the server stops sending and reads
 // and drops what the client still sends for at most this many milliseconds, so the client
 // sees the answer rather than a reset caused by its unread bytes.
 inline constexpr int kHttpErrorDrainMs = 1000;
@@ -66,6 +66,12 @@ inline constexpr int kHttpClientReadTrigger = 16384;
 inline constexpr int kHttpClientWriteBufferLimit = 16384;
 // A body read that stalls (no byte) for the server's ClientTimeout (kDefaultClientTimeout) ends
 // the connection.
+// Request bodies are read whole into memory (each at most kMaxContentTextSize). What all
+// connections together hold of them is bounded by this many bytes: a request whose body would
+// go over it is answered 503, unread, and its connection closed. A sized body reserves its
+// length before it is read; a chunked one the most it may grow to, then what it turned out to
+// be. Two bodies of the largest size fit.
+inline constexpr int64_t kHttpRequestBodyBudget = 128 * 1024 * 1024;
 
 class EhttpServer : public ETCPServer {
 public:
@@ -136,8 +142,13 @@ private:
     // Reads the request line and header; false when the connection ended quietly (closed,
     // time-out, terminated).
     bool ReadRequestHead(TSocketStream& stream);
-    // Reads the body as text; false when the request was refused (400, 413) instead.
+    // Reads the body as text; false when the request was refused (400, 413, 503) instead.
     bool ReadRequestBody(TSocketStream& stream);
+    // Takes bytes of the server's request body budget for this request's body (false, and
+    // nothing taken, when they are not there), sets what it holds to bytes, gives it all back.
+    bool ReserveBody(int64_t bytes);
+    void ResizeBody(int64_t bytes);
+    void ReleaseBody() { ResizeBody(0); }
     void WriteResponse(TSocketStream& stream);
     // Answers a refused request with the error page (logged when log), then ends the
     // connection.
@@ -152,6 +163,7 @@ private:
 
     AhttpServer* FHttpServer;
     bool FHeaderWritten = false;
+    int64_t FBodyReserved = 0; // of the server's RequestBodyBytesHeld, by this connection
     // -1 busy; -2 closed as idle by the server; otherwise when waiting began. Written by the
     // connection's thread and by CloseIfIdle (compare-exchange, so exactly one side wins).
     std::atomic<int64_t> FIdleSince{-1};
@@ -177,6 +189,11 @@ public:
     // Time-outs the connections use (read at each exchange); default the named values.
     std::atomic<int> HeaderTimeoutMs{kHttpHeaderTimeoutMs};
     std::atomic<int> KeepAliveTimeoutMs{kHttpKeepAliveTimeoutMs};
+
+    // Bytes all connections together may hold of request bodies, and what they hold
+    // (reserved) now; see kHttpRequestBodyBudget.
+    std::atomic<int64_t> RequestBodyBudget{kHttpRequestBodyBudget};
+    std::atomic<int64_t> RequestBodyBytesHeld{0};
 
     // Counters for the status view, updated by every connection thread.
     std::atomic<uint32_t> ActiveRequests{0};

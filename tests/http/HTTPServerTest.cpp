@@ -219,6 +219,40 @@ TEST(HTTPServerLimits, RequestWithLengthAndChunkedIsServedOnceThenTheConnectionC
     EXPECT_EQ(answer.find("/smuggled"), std::string::npos) << answer;
 }
 
+TEST(HTTPServerLimits, BodiesBeyondTheSharedBudgetAre503UntilRoomIsMadeAndAllIsGivenBack) {
+    TTestHttpServer server;
+    server.RequestBodyBudget = 1000;
+    server.Start();
+    auto upload = [&](const std::string& framing, const std::string& body) {
+        return Exchange(server.Port(), "POST /upload HTTP/1.1\r\nHost: a\r\n" + framing +
+                                           "Connection: close\r\n\r\n" + body);
+    };
+    // A body of 800 on its way holds its share from its header on.
+    TSocketHandle slow = ConnectBlocking(server.Port());
+    ASSERT_TRUE(SendAll(slow, "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 800\r\n"
+                              "Connection: close\r\n\r\n" + std::string(100, 'x')));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 800; }));
+    // One that would go over is refused unread; one that fits beside it is served; a chunked
+    // one reserves all that is left, so it too is refused.
+    std::string over = upload("Content-Length: 300\r\n", std::string(300, 'y'));
+    EXPECT_EQ(over.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << over;
+    EXPECT_NE(upload("Content-Length: 200\r\n", std::string(200, 'z')).find("got 200 bytes"),
+              std::string::npos);
+    std::string chunked = upload("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n");
+    EXPECT_EQ(chunked.rfind("HTTP/1.1 503 ", 0), 0u) << chunked;
+    // The slow one ends: everything is given back, and then both fit.
+    ASSERT_TRUE(SendAll(slow, std::string(700, 'x')));
+    EXPECT_NE(OffMain<std::string>([&] { return RecvWithin(slow, 1, 5000); }), "");
+    SocketClose(slow);
+    ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
+    EXPECT_NE(upload("Content-Length: 300\r\n", std::string(300, 'y')).find("got 300 bytes"),
+              std::string::npos);
+    EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n")
+                  .find("got 3 bytes"),
+              std::string::npos);
+    EXPECT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
+}
+
 TEST(HTTPServerTimeouts, ClientSendingOneHeaderBytePerSecondIsAnswered408AndClosed) {
     TTestHttpServer server;
     server.HeaderTimeoutMs = 2500;
