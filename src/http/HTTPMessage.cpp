@@ -205,6 +205,8 @@ std::string AhttpMessage::ReadTextToEnd(AReaderEx& reader) const {
         }
         if (int64_t(text.size()) + n > MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
+        if (OnContentTextGrow)
+            OnContentTextGrow(int64_t(text.size()) + n);
         text.append(block, size_t(n));
     }
     return text;

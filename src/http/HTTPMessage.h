@@ -164,6 +164,9 @@ public:
     // Block of the stream copy in WriteContent (a relay passes bodies on in larger blocks).
     int ContentCopyBlockSize = kStreamBlockSize;
     int64_t MaxContentTextSize = kMaxContentTextSize;
+    // Asked with the size content read as text is about to reach (at most MaxContentTextSize),
+    // before it does; it may raise to stop the read. Lets the owner account for the memory.
+    std::function<void(int64_t size)> OnContentTextGrow;
     TMessageEvent OnBeforePrepare;
     TMessageEvent OnAfterPrepare;
     TMessageEvent OnHeaderWritten;

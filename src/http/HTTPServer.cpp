@@ -40,6 +40,8 @@ void ShutdownAndDrain(TSocketStream& stream) {
         socket->ReadAvailable();
 }
 
+constexpr const char* kBodyBudgetText = "Too many request bodies held at once; try again shortly";
+
 // A request body the server's budget has no room for now (503).
 class EhttpBodyBudget : public EhttpMessage {
 public:
@@ -317,13 +319,19 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
         ThttpBodyFraming framing = request.GetBodyFraming();
         if (framing.Kind == ThttpBodyKind::Sized && framing.Length > request.MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
-        int64_t budget = FHttpServer->RequestBodyBudget.load();
+        // A sized body takes its share before it is read (and before "100 Continue"); a chunked
+        // one a first step, then more as it grows.
+        int64_t step = std::min(kHttpRequestBodyStep, FHttpServer->RequestBodyBudget.load() / 16);
         int64_t want = framing.Kind == ThttpBodyKind::Sized ? framing.Length
                        : framing.Kind == ThttpBodyKind::Chunked
-                           ? std::min(request.MaxContentTextSize, budget)
+                           ? std::min(request.MaxContentTextSize, step)
                            : 0;
         if (!ReserveBody(want))
-            throw EhttpBodyBudget("Too many request bodies held at once; try again shortly");
+            throw EhttpBodyBudget(kBodyBudgetText);
+        request.OnContentTextGrow = [this, step](int64_t size) {
+            if (size > FBodyReserved && !ReserveBody(std::max(size - FBodyReserved, step)))
+                throw EhttpBodyBudget(kBodyBudgetText);
+        };
         // Chunked wins over a length beside it, but whoever passed the request on may have
         // gone by the length and so sees a different next request: serve this one only
         // (RFC 9112 section 6.1). ReadContent drops the length field, so decide first.
@@ -339,6 +347,7 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
                 throw ESocketStream("Connection lost");
         }
         request.ReadContent(stream.Reader(), false, false);
+        request.OnContentTextGrow = nullptr;
         ResizeBody(request.GetContentSize());
         return true;
     } catch (const EhttpContentTooLarge& e) {
@@ -354,6 +363,9 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
         code = 400;
         problem = e.what();
     }
+    // Nothing of the body is kept: its share is free for others while the answer goes out.
+    request.OnContentTextGrow = nullptr;
+    ReleaseBody();
     RefuseRequest(stream, code, problem);
     return false;
 }

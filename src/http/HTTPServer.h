@@ -68,10 +68,12 @@ inline constexpr int kHttpClientWriteBufferLimit = 16384;
 // the connection.
 // Request bodies are read whole into memory (each at most kMaxContentTextSize). What all
 // connections together hold of them is bounded by this many bytes: a request whose body would
-// go over it is answered 503, unread, and its connection closed. A sized body reserves its
-// length before it is read; a chunked one the most it may grow to, then what it turned out to
-// be. Two bodies of the largest size fit.
+// go over it is answered 503 and its connection closed. A sized body reserves its length
+// before it is read; a chunked one a step (kHttpRequestBodyStep, or a sixteenth of a smaller
+// budget), and another whenever it grows past what it holds. Two bodies of the largest size
+// fit.
 inline constexpr int64_t kHttpRequestBodyBudget = 128 * 1024 * 1024;
+inline constexpr int64_t kHttpRequestBodyStep = 1024 * 1024;
 
 class EhttpServer : public ETCPServer {
 public:

@@ -232,14 +232,21 @@ TEST(HTTPServerLimits, BodiesBeyondTheSharedBudgetAre503UntilRoomIsMadeAndAllIsG
     ASSERT_TRUE(SendAll(slow, "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 800\r\n"
                               "Connection: close\r\n\r\n" + std::string(100, 'x')));
     ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 800; }));
-    // One that would go over is refused unread; one that fits beside it is served; a chunked
-    // one reserves all that is left, so it too is refused.
+    // One that would go over is refused unread; one that fits beside it is served. A chunked
+    // one takes its share as it grows: served while that fits, refused once it does not.
+    auto chunked = [](size_t size) {
+        char line[16];
+        std::snprintf(line, sizeof line, "%zx\r\n", size);
+        return line + std::string(size, 'c') + "\r\n0\r\n\r\n";
+    };
     std::string over = upload("Content-Length: 300\r\n", std::string(300, 'y'));
     EXPECT_EQ(over.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << over;
     EXPECT_NE(upload("Content-Length: 200\r\n", std::string(200, 'z')).find("got 200 bytes"),
               std::string::npos);
-    std::string chunked = upload("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n");
-    EXPECT_EQ(chunked.rfind("HTTP/1.1 503 ", 0), 0u) << chunked;
+    EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", chunked(150)).find("got 150 bytes"),
+              std::string::npos);
+    std::string grown = upload("Transfer-Encoding: chunked\r\n", chunked(300));
+    EXPECT_EQ(grown.rfind("HTTP/1.1 503 ", 0), 0u) << grown;
     // The slow one ends: everything is given back, and then both fit.
     ASSERT_TRUE(SendAll(slow, std::string(700, 'x')));
     EXPECT_NE(OffMain<std::string>([&] { return RecvWithin(slow, 1, 5000); }), "");
@@ -247,8 +254,7 @@ TEST(HTTPServerLimits, BodiesBeyondTheSharedBudgetAre503UntilRoomIsMadeAndAllIsG
     ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
     EXPECT_NE(upload("Content-Length: 300\r\n", std::string(300, 'y')).find("got 300 bytes"),
               std::string::npos);
-    EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\n\r\n")
-                  .find("got 3 bytes"),
+    EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", chunked(900)).find("got 900 bytes"),
               std::string::npos);
     EXPECT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
 }
