@@ -8,10 +8,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <functional>
+#include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace corvan::test {
 
@@ -76,8 +80,45 @@ struct TTestListener {
     TSocketHandle Accept() { return SocketAccept(Handle, nullptr); }
 };
 
+// Whether port can be bound on 127.0.0.1 now, for TCP and for UDP.
+inline bool LoopbackPortFree(uint16_t port) {
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = Loopback();
+        bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!bound)
+            return false;
+    }
+    return true;
+}
+
 // A port that was free on 127.0.0.1 a moment ago, for code under test that binds it itself.
+// It is taken below the kernel's ephemeral range: one from inside it could be given to an
+// outgoing connection of a test running beside this one (some make thousands) before the code
+// under test gets to bind it. At random, so that tests running side by side rarely pick the
+// same one; the system's choice when there is no such room.
 inline uint16_t FreeLoopbackPort() {
+    constexpr int kLowest = 10000;
+    int ephemeralLow = 32768;
+    if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%d", &ephemeralLow) != 1)
+            ephemeralLow = 32768;
+        std::fclose(f);
+    }
+    if (ephemeralLow - kLowest >= 1000) {
+        thread_local std::mt19937 pick{std::random_device{}()};
+        std::uniform_int_distribution<int> among(kLowest, ephemeralLow - 1);
+        for (int tries = 0; tries < 100; ++tries) {
+            auto port = static_cast<uint16_t>(among(pick));
+            if (LoopbackPortFree(port))
+                return port;
+        }
+    }
     TTestListener probe;
     return probe.Port;
 }
