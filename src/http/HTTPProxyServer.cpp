@@ -40,7 +40,9 @@ bool IsLocalIP4(uint32_t addrNetOrder, const TIP4AddrArray& local) {
 // replaces whatever came, in the place of the first such field.
 void SetHostFromTarget(THeader& header, const std::string& host) {
     header.SetFieldBody("Host", host);
-    for (int i = header.FieldCount(); --i > header.IndexOfField("Host");)
+    // Only fields after the first are deleted, so its place is found once.
+    int first = header.IndexOfField("Host");
+    for (int i = header.FieldCount(); --i > first;)
         if (EqualNoCase(header.Fields(i)->GetName(), "Host"))
             header.DeleteField(i);
 }
