@@ -204,6 +204,8 @@ void TDNSProxySystem::SystemAnswer(const TDNSSystemLookupResult& r) {
         return;
     TDNSProxyQuery q = std::move(it->second);
     FPending.erase(it);
+    if (r.Expired)
+        return; // its client gave up long ago: forgotten, unanswered
     const std::string& owner = q.Question.Name;
     std::vector<TdnsAnswerRecord> answers;
     if (r.IPv6) {

@@ -2,6 +2,7 @@
 
 #include "net/SocketHostLookup.h"
 #include "net/WinSock.h"
+#include "util/Ticks.h"
 
 #include <condition_variable>
 #include <deque>
@@ -19,6 +20,7 @@ struct TDNSSystemLookupPool::TState {
         std::string Name;
         bool IPv6;
         uint64_t Generation;
+        int64_t Queued; // Clock() when it was queued
     };
     std::mutex Lock; // guards every member below
     std::condition_variable Wake;
@@ -31,6 +33,14 @@ struct TDNSSystemLookupPool::TState {
     bool Stopping = false;
     bool Posted = false; // a WM_DNS_LOOKUPS_DONE is on its way
     TWindowHandleId Window = 0;
+    std::function<int64_t()> Clock = MonotonicMillis;
+
+    // The result of a lookup that goes to the proxy's thread; posts the message for it.
+    void Deliver(TDNSSystemLookupResult result) {
+        Results.push_back(std::move(result));
+        if (!Posted)
+            Posted = PostMessage(Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+    }
 };
 
 TDNSSystemLookupResult DNSSystemLookup(uint32_t tag, const std::string& name, bool ipv6) {
@@ -71,7 +81,7 @@ TDNSSystemLookupPool::~TDNSSystemLookupPool() {
 
 void TDNSSystemLookupPool::Start(uint32_t tag, const std::string& name, bool ipv6) {
     std::lock_guard<std::mutex> lock(FState->Lock);
-    FState->Jobs.push_back({tag, name, ipv6, FState->Generation});
+    FState->Jobs.push_back({tag, name, ipv6, FState->Generation, FState->Clock()});
     if (FState->Idle > 0 || FState->Threads >= FState->MaxThreads) {
         FState->Wake.notify_one();
         return;
@@ -89,14 +99,17 @@ void TDNSSystemLookupPool::Start(uint32_t tag, const std::string& name, bool ipv
                     break;
                 TState::TJob job = std::move(state->Jobs.front());
                 state->Jobs.pop_front();
+                if (state->Clock() - job.Queued > kDNSClientPatienceMs) {
+                    TDNSSystemLookupResult expired{job.Tag, job.IPv6, 0, true, {}, {}};
+                    state->Deliver(std::move(expired));
+                    continue;
+                }
                 l.unlock();
                 TDNSSystemLookupResult r = DNSSystemLookup(job.Tag, job.Name, job.IPv6);
                 l.lock();
                 if (job.Generation != state->Generation || state->Stopping)
                     continue;
-                state->Results.push_back(std::move(r));
-                if (!state->Posted)
-                    state->Posted = PostMessage(state->Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+                state->Deliver(std::move(r));
             }
             --state->Threads;
         }).detach();
@@ -105,9 +118,7 @@ void TDNSSystemLookupPool::Start(uint32_t tag, const std::string& name, bool ipv
         --FState->Threads;
         if (FState->Threads == 0) {
             FState->Jobs.pop_back();
-            FState->Results.push_back(TDNSSystemLookupResult{tag, ipv6, WSAENOBUFS, {}, {}});
-            if (!FState->Posted)
-                FState->Posted = PostMessage(FState->Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+            FState->Deliver(TDNSSystemLookupResult{tag, ipv6, WSAENOBUFS, false, {}, {}});
         }
     }
 }
@@ -127,6 +138,11 @@ size_t TDNSSystemLookupPool::ThreadCount() const {
 size_t TDNSSystemLookupPool::QueuedCount() const {
     std::lock_guard<std::mutex> lock(FState->Lock);
     return FState->Jobs.size();
+}
+
+void TDNSSystemLookupPool::SetClock(std::function<int64_t()> clock) {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    FState->Clock = std::move(clock);
 }
 
 intptr_t TDNSSystemLookupPool::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {

@@ -49,13 +49,19 @@ void TdnsUDPClient::TriggerPacketAvailable() {
             return;
         TdnsResponseInfo info;
         info.Sender = from;
+        TdnsResponse response;
         try {
-            TdnsResponse response = ParseResponse(data, info);
-            if (OnResponse)
-                OnResponse(this, info, response);
+            response = ParseResponse(data, info);
         } catch (const EdnsError& e) {
             if (OnParseError)
                 OnParseError(this, data, e);
+            continue;
+        }
+        try {
+            if (OnResponse)
+                OnResponse(this, info, response);
+        } catch (const std::exception&) {
+            // The handler's failure is its own: the datagrams behind this one are still read.
         }
     }
     // More may wait: come back after the other objects of this loop had their turn.

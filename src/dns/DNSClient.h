@@ -2,7 +2,7 @@
 // The resolver's side of DNS over UDP: one socket that sends built queries to servers and
 // parses every datagram that arrives as a response (RFC 1035 4.1). The socket binds to a
 // port the system picks at random, so an off-path attacker must guess it as well as the
-// message identifier.
+// message identifier (the resolver takes a new one for each query).
 
 #include "dns/DNSRecords.h"
 #include "net/SocketsUDP.h"
@@ -23,7 +23,8 @@ public:
     // Binds 0.0.0.0 on a system-chosen port at the first send.
     TdnsUDPClient();
 
-    // A parsed response. Runs on the socket's thread.
+    // A parsed response. Runs on the socket's thread; an exception it raises is dropped and
+    // reading goes on.
     std::function<void(TdnsUDPClient* sender, const TdnsResponseInfo& info, TdnsResponse& response)>
         OnResponse;
     // A datagram that does not parse (dropped after this).

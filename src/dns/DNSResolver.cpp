@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <exception>
 
 namespace corvan {
 
@@ -63,52 +64,98 @@ TdnsServerInfo* TdnsServerList::Find(std::string_view name) {
 TdnsResolver::TdnsResolver() = default;
 
 TdnsResolver::~TdnsResolver() {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::unique_lock<std::mutex> lock(FLock);
     if (FActive)
         DeactivateLocked();
+    try {
+        Deliver(lock);
+    } catch (const std::exception&) {
+        // a destructor raises nothing
+    }
 }
 
 void TdnsResolver::SetServers(std::vector<std::string> servers) {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     FServers = std::move(servers);
 }
 
 std::vector<std::string> TdnsResolver::Servers() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     return FServers;
 }
 
 bool TdnsResolver::Active() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     return FActive;
 }
 
 size_t TdnsResolver::LookupCount() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     return FLookups.size();
 }
 
 uint64_t TdnsResolver::DroppedResponses() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::lock_guard<std::mutex> lock(FLock);
     return FDropped;
 }
 
-uint16_t TdnsResolver::LocalPort() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    if (!FClient || FClient->SocketHandle() == INVALID_SOCKETHANDLE)
-        return 0;
-    TSocketAddr local;
-    if (SocketGetSockName(FClient->SocketHandle(), local) != 0)
-        return 0;
-    return local.Port;
+std::vector<uint16_t> TdnsResolver::LocalPorts() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    std::vector<uint16_t> ports;
+    for (const auto& [serial, socket] : FSockets) {
+        TSocketAddr local;
+        if (socket.Client->SocketHandle() != INVALID_SOCKETHANDLE &&
+            SocketGetSockName(socket.Client->SocketHandle(), local) == 0)
+            ports.push_back(local.Port);
+    }
+    return ports;
 }
 
 void TdnsResolver::SetActive(bool value) {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::unique_lock<std::mutex> lock(FLock);
     if (value && !FActive)
         ActivateLocked();
     else if (!value && FActive)
         DeactivateLocked();
+    Deliver(lock);
+}
+
+void TdnsResolver::Deliver(std::unique_lock<std::mutex>& lock) {
+    std::vector<TCallout> callouts;
+    callouts.swap(FCallouts);
+    lock.unlock();
+    // Every callout runs even when one raises; the first exception goes on afterwards.
+    std::exception_ptr first;
+    for (TCallout& c : callouts) {
+        try {
+            switch (c.Kind) {
+            case TCallout::Activated:
+                if (OnActivated)
+                    OnActivated(this);
+                break;
+            case TCallout::Deactivated:
+                if (OnDeactivated)
+                    OnDeactivated(this);
+                break;
+            case TCallout::LookupEnded: {
+                TdnsLookup& l = *c.Lookup;
+                if (l.FCallback)
+                    l.FCallback(l);
+                if (l.Succeeded())
+                    ReportSuccess(l);
+                else
+                    ReportFailure(l);
+                break;
+            }
+            }
+        } catch (...) {
+            if (!first)
+                first = std::current_exception();
+        }
+        c.Lookup.reset();
+    }
+    if (first)
+        std::rethrow_exception(first);
 }
 
 bool TdnsResolver::SplitServer(const std::string& text, std::string& host, uint16_t& port) {
@@ -159,37 +206,82 @@ void TdnsResolver::ActivateLocked() {
     }
     if (addresses.empty())
         throw EdnsResolver("No valid DNS server");
-    auto client = std::make_unique<TdnsUDPClient>();
-    client->OnResponse = [this](TdnsUDPClient*, const TdnsResponseInfo& info,
-                                TdnsResponse& response) { HandleResponse(info, response); };
-    client->OnParseError = [this](TdnsUDPClient*, const std::string&, const EdnsError&) {
-        std::lock_guard<std::recursive_mutex> lock(FLock);
-        ++FDropped;
-    };
-    client->EnsureBound();
-    auto timer = std::make_unique<TTimerHandle>();
-    timer->SetTimerInterval(kResolverTimerInterval);
-    timer->OnTimer = [this](TTimerHandle*) { HandleTimer(); };
-    timer->SetTimerActive(true);
-    FClient = std::move(client);
-    FTimer = std::move(timer);
+    if (!FTimer) {
+        auto timer = std::make_unique<TTimerHandle>();
+        timer->SetTimerInterval(kResolverTimerInterval);
+        timer->OnTimer = [this](TTimerHandle*) { HandleTimer(); };
+        FTimer = std::move(timer);
+    }
+    FTimer->SetTimerActive(true);
     FServerAddresses = std::move(addresses);
     FServerNames = std::move(names);
     FActive = true;
-    if (OnActivated)
-        OnActivated(this);
+    FCallouts.push_back(TCallout{TCallout::Activated, nullptr});
 }
 
 void TdnsResolver::DeactivateLocked() {
     FActive = false;
-    FTimer.reset();
+    if (FTimer)
+        FTimer->SetTimerActive(false);
     FByIdentifier.clear();
     FLookups.clear();
-    FClient.reset();
+    for (auto& [serial, socket] : FSockets)
+        RetireSocket(std::move(socket.Client));
+    FSockets.clear();
     FServerAddresses.clear();
     FServerNames.clear();
-    if (OnDeactivated)
-        OnDeactivated(this);
+    FCallouts.push_back(TCallout{TCallout::Deactivated, nullptr});
+}
+
+uint64_t TdnsResolver::TakeSocket() {
+    if (FSockets.size() < kDNSMaxQuerySockets) {
+        try {
+            auto client = std::make_unique<TdnsUDPClient>();
+            uint64_t serial = FNextSocket++;
+            client->OnResponse = [this, serial](TdnsUDPClient* sender, const TdnsResponseInfo& info,
+                                                TdnsResponse& response) {
+                HandleResponse(sender, serial, info, response);
+            };
+            client->OnParseError = [this](TdnsUDPClient*, const std::string&, const EdnsError&) {
+                std::lock_guard<std::mutex> lock(FLock);
+                ++FDropped;
+            };
+            // Port 0: the system picks a random free port for each new socket.
+            client->EnsureBound();
+            FSockets.emplace(serial, TQuerySocket{std::move(client), 0});
+            return serial;
+        } catch (const std::exception&) {
+            // No socket to be had now (descriptors): share an open one if there is any.
+        }
+    }
+    if (FSockets.empty())
+        return 0;
+    auto it = FSockets.begin();
+    std::advance(it, SecureRandomUInt16() % FSockets.size());
+    return it->first;
+}
+
+void TdnsResolver::ReleaseSockets(TdnsLookup& lookup) {
+    for (const TdnsLookup::TSent& sent : lookup.FSent) {
+        auto it = FSockets.find(sent.Socket);
+        if (it == FSockets.end() || --it->second.Users > 0)
+            continue;
+        RetireSocket(std::move(it->second.Client));
+        FSockets.erase(it);
+    }
+    lookup.FSent.clear();
+}
+
+void TdnsResolver::RetireSocket(std::unique_ptr<TdnsUDPClient> client) {
+    // A socket whose read loop called us reads on after we return: it must outlive that.
+    if (std::find(FReading.begin(), FReading.end(), client.get()) != FReading.end())
+        FRetired.push_back(std::move(client));
+}
+
+void TdnsResolver::DropRetiredSockets() {
+    std::erase_if(FRetired, [this](const std::unique_ptr<TdnsUDPClient>& c) {
+        return std::find(FReading.begin(), FReading.end(), c.get()) == FReading.end();
+    });
 }
 
 uint16_t TdnsResolver::NewIdentifier() const {
@@ -207,18 +299,27 @@ TdnsLookup* TdnsResolver::Lookup(const std::string& name, uint16_t qtype, uint32
         throw EdnsResolver("Empty name");
     if (qtype == dnsTypeWKS || qtype == dnsTypeAXFR)
         throw EdnsResolver("Query type not supported");
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    if (!FActive)
-        ActivateLocked();
-    TdnsLookup* lookup = StartLookup(ReverseName(name), qtype, tag, std::move(callback), nullptr);
-    uint64_t serial = lookup->FSerial;
-    SendStep(*lookup);
-    return FLookups.count(serial) ? lookup : nullptr;
+    std::unique_lock<std::mutex> lock(FLock);
+    TdnsLookup* lookup = nullptr;
+    try {
+        if (!FActive)
+            ActivateLocked();
+        lookup = StartLookup(ReverseName(name), qtype, tag, std::move(callback), nullptr);
+        uint64_t serial = lookup->FSerial;
+        SendStep(*lookup);
+        if (!FLookups.count(serial))
+            lookup = nullptr; // ended already; its callback runs below
+    } catch (...) {
+        Deliver(lock);
+        throw;
+    }
+    Deliver(lock);
+    return lookup;
 }
 
 TdnsLookup* TdnsResolver::StartLookup(const std::string& name, uint16_t qtype, uint32_t tag,
                                       TdnsLookupCallback callback, TdnsLookup* parent) {
-    if (FLookups.size() >= kDNSMaxLookups)
+    if (FLookups.size() >= MaxLookups)
         throw EdnsResolver("Too many lookups in progress");
     auto lookup = std::make_unique<TdnsLookup>();
     TdnsLookup& l = *lookup;
@@ -250,6 +351,15 @@ TdnsLookup* TdnsResolver::StartLookup(const std::string& name, uint16_t qtype, u
     return &l;
 }
 
+TdnsLookup* TdnsResolver::StartSubLookup(const std::string& name, uint16_t qtype,
+                                         TdnsLookup& lookup) {
+    try {
+        return StartLookup(name, qtype, 0, nullptr, &lookup);
+    } catch (const EdnsResolver&) {
+        return nullptr; // a full table (or no identifier left)
+    }
+}
+
 bool TdnsResolver::AncestorHasServer(const TdnsLookup& lookup, std::string_view name) const {
     for (const TdnsLookup* a = lookup.Parent; a; a = a->Parent)
         if (const_cast<TdnsLookup*>(a)->Servers.Find(name))
@@ -260,8 +370,6 @@ bool TdnsResolver::AncestorHasServer(const TdnsLookup& lookup, std::string_view 
 void TdnsResolver::SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t index) {
     server.Tried[index] = true;
     const TSocketAddr& to = server.Addresses[index];
-    if (std::find(lookup.FSentTo.begin(), lookup.FSentTo.end(), to) == lookup.FSentTo.end())
-        lookup.FSentTo.push_back(to);
     bool rd = server.Configured && (Options & RecursionDesired);
     std::string query;
     try {
@@ -272,8 +380,13 @@ void TdnsResolver::SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t 
     } catch (const EdnsError&) {
         return; // a name that cannot be written; the time-out ends the lookup
     }
-    if (FClient)
-        FClient->SendQuery(to, query);
+    uint64_t socket = TakeSocket();
+    if (socket == 0)
+        return; // the next retry tries the next server
+    TQuerySocket& qs = FSockets.at(socket);
+    ++qs.Users;
+    lookup.FSent.push_back(TdnsLookup::TSent{to, socket});
+    qs.Client->SendQuery(to, query);
 }
 
 void TdnsResolver::SendStep(TdnsLookup& lookup) {
@@ -302,8 +415,12 @@ void TdnsResolver::SendStep(TdnsLookup& lookup) {
                 AncestorHasServer(lookup, s.Name) ||
                 lookup.Depth >= kDNSMaxSubLookupDepth)
                 continue;
+            TdnsLookup* sub = StartSubLookup(s.Name, dnsTypeA, lookup);
+            if (!sub) {
+                s.State = TdnsServerInfo::ssLookupFailed; // no room: as if its lookup failed
+                continue;
+            }
             s.State = TdnsServerInfo::ssLookingUp;
-            TdnsLookup* sub = StartLookup(s.Name, dnsTypeA, 0, nullptr, &lookup);
             sub->FForServer = s.Name;
             SendStep(*sub);
             return;
@@ -316,7 +433,9 @@ void TdnsResolver::SendStep(TdnsLookup& lookup) {
         if (tried || !FollowReferrals || AncestorHasServer(lookup, domain) || lookup.Depth >= kDNSMaxSubLookupDepth)
             continue;
         tried = true;
-        TdnsLookup* sub = StartLookup(domain, dnsTypeNS, 0, nullptr, &lookup);
+        TdnsLookup* sub = StartSubLookup(domain, dnsTypeNS, lookup);
+        if (!sub)
+            continue; // no room: as if its lookup failed
         sub->FForDomain = true;
         SendStep(*sub);
         return;
@@ -332,14 +451,10 @@ void TdnsResolver::Finish(TdnsLookup& lookup, uint8_t state, int errorCode) {
     lookup.State = state;
     lookup.ErrorCode = state == TdnsLookup::lsSucceeded ? 0 : errorCode;
     FByIdentifier.erase(lookup.Identifier);
+    ReleaseSockets(lookup);
     // Its sub-lookups served only it: they end with it, silently.
     DropSubLookups(lookup);
-    if (lookup.FCallback)
-        lookup.FCallback(lookup);
-    if (state == TdnsLookup::lsSucceeded)
-        ReportSuccess(lookup);
-    else
-        ReportFailure(lookup);
+    FCallouts.push_back(TCallout{TCallout::LookupEnded, std::move(node.mapped())});
     if (lookup.Parent)
         SubLookupDone(lookup);
 }
@@ -354,6 +469,7 @@ void TdnsResolver::DropSubLookups(TdnsLookup& lookup) {
         if (node.empty())
             continue;
         FByIdentifier.erase(node.mapped()->Identifier);
+        ReleaseSockets(*node.mapped());
         DropSubLookups(*node.mapped());
     }
 }
@@ -405,24 +521,54 @@ void TdnsResolver::AddServer(TdnsLookup& lookup, const std::string& name, int le
     }
 }
 
-void TdnsResolver::HandleResponse(const TdnsResponseInfo& info, TdnsResponse& response) {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+void TdnsResolver::HandleResponse(TdnsUDPClient* client, uint64_t socket,
+                                  const TdnsResponseInfo& info, TdnsResponse& response) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FReading.push_back(client);
+    DropRetiredSockets();
+    // However this ends, client's read loop is no longer ours to guard.
+    struct TReadingGuard {
+        TdnsResolver& R;
+        std::unique_lock<std::mutex>& Lock;
+        TdnsUDPClient* Client;
+        ~TReadingGuard() {
+            if (!Lock.owns_lock())
+                Lock.lock();
+            auto it = std::find(R.FReading.rbegin(), R.FReading.rend(), Client);
+            if (it != R.FReading.rend())
+                R.FReading.erase(std::next(it).base());
+        }
+    } guard{*this, lock, client};
+    ProcessResponseLocked(lock, socket, info, response);
+    Deliver(lock);
+}
+
+void TdnsResolver::ProcessResponseLocked(std::unique_lock<std::mutex>& lock, uint64_t socket,
+                                         const TdnsResponseInfo& info, TdnsResponse& response) {
     auto it = FByIdentifier.find(response.Header.ID);
     if (it == FByIdentifier.end()) {
         ++FDropped;
         return;
     }
     TdnsLookup& lookup = *it->second;
-    bool fromServer = std::find(lookup.FSentTo.begin(), lookup.FSentTo.end(), info.Sender) !=
-                      lookup.FSentTo.end();
+    bool fromServer =
+        std::any_of(lookup.FSent.begin(), lookup.FSent.end(), [&](const TdnsLookup::TSent& sent) {
+            return sent.To == info.Sender && sent.Socket == socket;
+        });
     bool sameQuestion = info.HasQuestion && DNSSameName(info.Question.Name, lookup.Name) &&
                         info.Question.QType == lookup.QType && info.Question.QClass == dnsClassIN;
     if (!fromServer || !sameQuestion) {
         ++FDropped;
         return;
     }
-    if (OnResponse)
+    if (OnResponse) {
+        uint64_t serial = lookup.FSerial;
+        lock.unlock();
         OnResponse(this, lookup, response);
+        lock.lock();
+        if (!FLookups.count(serial))
+            return; // ended while the event ran
+    }
     uint8_t code = response.Flags.RCode;
     switch (code) {
     case 0:
@@ -547,7 +693,8 @@ bool TdnsResolver::ProcessResponse(TdnsLookup& lookup, const TdnsResponse& r) {
 }
 
 void TdnsResolver::HandleTimer() {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    std::unique_lock<std::mutex> lock(FLock);
+    DropRetiredSockets();
     if (LookupTimeout < 1 && RetryInterval < 1)
         return;
     int64_t now = MonotonicMillis();
@@ -565,6 +712,7 @@ void TdnsResolver::HandleTimer() {
         else if (RetryInterval > 0 && now - l.LastSendTime > RetryInterval)
             SendStep(l);
     }
+    Deliver(lock);
 }
 
 void TdnsResolver::ReportSuccess(TdnsLookup& lookup) {

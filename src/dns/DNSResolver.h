@@ -6,16 +6,19 @@
 // servers do not help. Results reach the caller through a callback per lookup.
 //
 // Forged answers are refused: every lookup takes an identifier from the system's
-// cryptographic source (unique among the running lookups), the socket binds a random port,
-// and a response counts only when it comes from an address and port the lookup's query was
-// sent to and repeats the lookup's question (name ignoring ASCII case, type, class). Anything
-// else is dropped and counted in DroppedResponses.
+// cryptographic source (unique among the running lookups), every query leaves from a socket
+// of its own on a port the system picks at random (a small pool: a socket closes when no
+// running lookup waits on it), and a response counts only when it comes from an address and
+// port the lookup's query was sent to, arrives on the socket that query left from, and
+// repeats the lookup's question (name ignoring ASCII case, type, class). Anything else is
+// dropped and counted in DroppedResponses. An off-path attacker must so guess the port as
+// well as the identifier, for every query anew.
 //
-// Threads: the UDP client and the timer run on the thread that activated the resolver; the
-// lock FLock guards everything below it and is held while callbacks run (a callback may start
-// another lookup: the lock is recursive). Lock order: FLock alone; the callbacks take no lock
-// of their owner that the owner holds while calling in here.
-
+// Threads: the query sockets and the timer run on the thread that activated the resolver,
+// which is also the thread that calls Lookup and SetActive. The lock FLock guards everything
+// below it and is never held while a callback or event runs: what ends while it is held is
+// queued and delivered once it is released, so a callback may start another lookup or take
+// locks of its own. Lock order: FLock alone.
 #include "dns/DNSClient.h"
 #include "net/WinClasses.h"
 
@@ -44,8 +47,12 @@ constexpr int kDNSMaxSubLookupDepth = 4;
 constexpr int kDNSMaxReferralLevel = 8;
 // Servers one lookup learns at most; further referral names are ignored.
 constexpr size_t kDNSMaxServersPerLookup = 32;
-// Lookups running at once, sub-lookups included; beyond it Lookup raises.
+// Lookups running at once, sub-lookups included; beyond it Lookup raises, and a sub-lookup
+// that cannot start counts as failed.
 constexpr size_t kDNSMaxLookups = 16384;
+// Query sockets open at once; beyond it a query leaves from one of the open ones picked at
+// random (still a random port, shared), so a flood of lookups cannot use up descriptors.
+constexpr size_t kDNSMaxQuerySockets = 64;
 
 // One server known to one lookup.
 struct TdnsServerInfo {
@@ -103,7 +110,13 @@ private:
     friend class TdnsResolver;
     uint64_t FSerial = 0;
     TdnsLookupCallback FCallback;
-    std::vector<TSocketAddr> FSentTo; // where its queries went; answers come only from there
+    // Where its queries went and the socket each left from; answers come only from there,
+    // to that socket. Each entry holds one use of its socket until the lookup ends.
+    struct TSent {
+        TSocketAddr To;
+        uint64_t Socket = 0;
+    };
+    std::vector<TSent> FSent;
     int FLastResponseError = 0;       // 10300 + the last ignored response code
     // What a sub-lookup finds for its parent: a server's address, or a domain's name servers.
     std::string FForServer;
@@ -130,6 +143,8 @@ public:
     bool FollowReferrals = true;
     // Port of servers learned from referrals (DNS is port 53; tests point it elsewhere).
     uint16_t ReferralPort = 53;
+    // Lookups running at once, sub-lookups included (kDNSMaxLookups unless lowered).
+    size_t MaxLookups = kDNSMaxLookups;
 
     // Host names or dotted addresses, each optionally with ":port" (default 53). May change
     // while active (taken under the lock; used from the next activation).
@@ -152,10 +167,10 @@ public:
     size_t LookupCount() const;
     // Responses dropped because they matched no lookup (identifier, sender or question).
     uint64_t DroppedResponses() const;
-    // The port the socket is bound to (0 before the first query).
-    uint16_t LocalPort() const;
+    // The ports of the query sockets open now (one per socket).
+    std::vector<uint16_t> LocalPorts() const;
 
-    // Events (each only when set); they run with the lock held.
+    // Events (each only when set); they run without the lock, after the change they report.
     std::function<void(TdnsResolver*)> OnActivated;
     std::function<void(TdnsResolver*)> OnDeactivated;
     std::function<void(TdnsResolver*, TdnsLookup& lookup, const TdnsResponse& response)> OnResponse;
@@ -176,38 +191,72 @@ protected:
     virtual void ReportFailure(TdnsLookup& lookup);
 
 private:
+    // Something to call out once the lock is released, in the order it happened.
+    struct TCallout {
+        enum : uint8_t { Activated, Deactivated, LookupEnded } Kind = LookupEnded;
+        std::unique_ptr<TdnsLookup> Lookup; // LookupEnded: released after its callbacks
+    };
+    struct TQuerySocket {
+        std::unique_ptr<TdnsUDPClient> Client;
+        size_t Users = 0; // entries of running lookups' FSent naming it
+    };
+
     void ActivateLocked();
     void DeactivateLocked();
+    // Releases lock, runs the queued callouts, and leaves lock released.
+    void Deliver(std::unique_lock<std::mutex>& lock);
     TdnsLookup* StartLookup(const std::string& name, uint16_t qtype, uint32_t tag,
                             TdnsLookupCallback callback, TdnsLookup* parent);
+    // A sub-lookup of lookup; nullptr when the table has no room for it.
+    TdnsLookup* StartSubLookup(const std::string& name, uint16_t qtype, TdnsLookup& lookup);
     uint16_t NewIdentifier() const;
     // The send step: the next server address, else a sub-lookup, else failure. Must be the
     // last thing its caller does with lookup (it may end and release it).
     void SendStep(TdnsLookup& lookup);
     void SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t addressIndex);
+    // A socket for one query: a new one while there is room, else an open one at random;
+    // 0 when none can be had (the query is not sent; the retry goes on).
+    uint64_t TakeSocket();
+    // Gives back the socket uses of lookup's queries; a socket left unused closes.
+    void ReleaseSockets(TdnsLookup& lookup);
+    // Closes client, or keeps it for later when its read loop is running now.
+    void RetireSocket(std::unique_ptr<TdnsUDPClient> client);
+    void DropRetiredSockets();
     bool AncestorHasServer(const TdnsLookup& lookup, std::string_view name) const;
-    // The one place a lookup ends: state, removal, callback, report, release.
+    // The one place a lookup ends: state, removal, queued callout, its parent's next step.
     void Finish(TdnsLookup& lookup, uint8_t state, int errorCode);
     void SubLookupDone(TdnsLookup& sub);
     // Removes the running sub-lookups of lookup (and theirs) without callbacks.
     void DropSubLookups(TdnsLookup& lookup);
-    void HandleResponse(const TdnsResponseInfo& info, TdnsResponse& response);
+    void HandleResponse(TdnsUDPClient* client, uint64_t socket, const TdnsResponseInfo& info,
+                        TdnsResponse& response);
+    // The response handler's work under the lock, up to the callouts.
+    void ProcessResponseLocked(std::unique_lock<std::mutex>& lock, uint64_t socket,
+                               const TdnsResponseInfo& info, TdnsResponse& response);
     // Steps 1 to 9 of processing a useful response; true when the lookup succeeded.
     bool ProcessResponse(TdnsLookup& lookup, const TdnsResponse& response);
     void AddServer(TdnsLookup& lookup, const std::string& name, int level,
                    const TIP4AddrArray& addresses);
     void HandleTimer();
 
-    mutable std::recursive_mutex FLock; // FLock guards every member below
+    mutable std::mutex FLock; // FLock guards every member below
     std::vector<std::string> FServers;
     bool FActive = false;
-    std::unique_ptr<TdnsUDPClient> FClient;
+    // Made at the first activation and kept (stopped while inactive): a callback may
+    // deactivate the resolver from inside the timer's own event.
     std::unique_ptr<TTimerHandle> FTimer;
     std::vector<TSocketAddr> FServerAddresses;
     std::vector<std::string> FServerNames; // as configured, one per address
     // Lookups by serial (creation order) and by identifier.
     std::map<uint64_t, std::unique_ptr<TdnsLookup>> FLookups;
     std::unordered_map<uint16_t, TdnsLookup*> FByIdentifier;
+    std::vector<TCallout> FCallouts;
+    // Query sockets by serial; sockets whose read loop is running now (innermost last), and
+    // closed ones kept until their loop has returned.
+    std::unordered_map<uint64_t, TQuerySocket> FSockets;
+    std::vector<TdnsUDPClient*> FReading;
+    std::vector<std::unique_ptr<TdnsUDPClient>> FRetired;
+    uint64_t FNextSocket = 1;
     uint64_t FNextSerial = 1;
     uint64_t FDropped = 0;
 };

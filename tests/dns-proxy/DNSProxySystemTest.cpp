@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
+#include <set>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -243,6 +245,46 @@ TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
     // Released, every waiting query is answered.
     table.Open();
     ASSERT_TRUE(RunLoopUntil([&] { return p.Service.PendingCount() == 0; }, 15000));
+}
+
+TEST(DNSProxySystem, LookupsQueuedLongerThanAClientWaitsAreDroppedUnanswered) {
+    TTableResolver table(
+        {{"slow.example", {Addr("1.2.3.4")}}, {"fresh.example", {Addr("5.6.7.8")}}},
+        /*shut=*/true);
+    TProxy p;
+    std::atomic<int64_t> now{0};
+    p.Service.SystemLookups().SetClock([&] { return now.load(); });
+    p.Start();
+    auto ask = [&](uint16_t id, const std::string& name) {
+        p.Client.SendTo(uint16_t(p.Service.ServerPort), Query(id, {Q(name, dnsTypeA)}));
+    };
+    // Every worker held, and some lookups queued behind them.
+    const int running = int(kDNSMaxLookupThreads);
+    constexpr int kQueued = 8;
+    for (int i = 0; i < running + kQueued; ++i)
+        ask(uint16_t(i), "slow.example");
+    ASSERT_TRUE(RunLoopPolling(
+        [&] {
+            return table.Inside() == running &&
+                   p.Service.SystemLookups().QueuedCount() == size_t(kQueued);
+        },
+        10000));
+    // The clients of the queued ones have given up; a new client asks.
+    now += kDNSClientPatienceMs + 1;
+    ask(1000, "fresh.example");
+    ASSERT_TRUE(RunLoopUntil(
+        [&] { return p.Service.SystemLookups().QueuedCount() == size_t(kQueued + 1); }, 10000));
+    table.Open();
+    ASSERT_TRUE(RunLoopUntil([&] { return p.Service.PendingCount() == 0; }, 10000));
+    // The running lookups and the new one are answered; the stale ones are not.
+    std::set<uint16_t> answered, expected{1000};
+    for (int i = 0; i < running; ++i)
+        expected.insert(uint16_t(i));
+    std::string data;
+    TSocketAddr from;
+    while (p.Client.Receive(data, from))
+        answered.insert(DNSReadHeader(data).ID);
+    EXPECT_EQ(answered, expected);
 }
 
 TEST(DNSProxySystem, ResolverAnswersFollowTheTable) {

@@ -1,11 +1,13 @@
 // The resolver against scripted servers on loopback: the order servers are asked in, what a
-// response code does, reverse names, retries and the time-out, referrals, and forged answers.
+// response code does, reverse names, retries and the time-out, referrals, forged answers,
+// source ports, a full lookup table, and callbacks without the lock.
 #include "dns/DNSResolver.h"
 
 #include "support/ScriptedDNSServer.h"
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
 
 using namespace corvan;
@@ -244,7 +246,100 @@ TEST(DNSResolver, ForgedAnswersAreDroppedAndOnlyTheRealOneIsUsed) {
     EXPECT_TRUE(o.Succeeded);
     EXPECT_EQ(o.Addresses, TIP4AddrArray{Addr("9.9.9.9")});
     EXPECT_EQ(r.DroppedResponses(), 4u);
-    EXPECT_NE(r.LocalPort(), 0);
+}
+
+TEST(DNSResolver, EveryQueryLeavesFromAPortOfItsOwnAndItClosesWithTheLookup) {
+    TScriptedDNSServer silent(Silent());
+    TdnsResolver r;
+    r.SetServers({silent.Address()});
+    constexpr size_t kLookups = 20;
+    for (size_t i = 0; i < kLookups; ++i)
+        ASSERT_NE(r.Lookup("n" + std::to_string(i), dnsTypeA, 0, nullptr), nullptr);
+    ASSERT_TRUE(RunLoopUntil([&] { return silent.QueryCount() == kLookups; }, 8000));
+    std::set<uint16_t> ports;
+    for (const TReceivedQuery& q : silent.Queries())
+        ports.insert(q.From.Port);
+    EXPECT_EQ(ports.size(), kLookups);
+    auto open = r.LocalPorts();
+    EXPECT_EQ(std::set<uint16_t>(open.begin(), open.end()), ports);
+    r.SetActive(false);
+    EXPECT_TRUE(r.LocalPorts().empty());
+
+    // One lookup after another: each its own port, none left open once it has its answer.
+    TScriptedDNSServer answering(Answering("1.2.3.4"));
+    r.SetServers({answering.Address()});
+    for (int i = 0; i < 4; ++i) {
+        TOutcome o;
+        r.Lookup("host.example", dnsTypeA, 0, o.Callback());
+        ASSERT_TRUE(RunLoopUntil([&] { return o.Done; }, 8000));
+        EXPECT_TRUE(o.Succeeded);
+        EXPECT_TRUE(r.LocalPorts().empty());
+    }
+    ports.clear();
+    for (const TReceivedQuery& q : answering.Queries())
+        ports.insert(q.From.Port);
+    EXPECT_GE(ports.size(), 2u); // the system picks at random: two alike in a row may happen
+}
+
+TEST(DNSResolver, AnAnswerArrivingAtAnotherQuerysPortIsDropped) {
+    // The answer to the first query, right in every other way, is sent to the port of the
+    // second: only an attacker who guessed that port would do so.
+    TScriptedDNSServer* server = nullptr;
+    TScriptedDNSServer s([&](const TdnsServerQuery& q) {
+        std::string name = q.Questions.at(0).Name;
+        if (name != "second.example")
+            return std::vector<TDNSReply>{};
+        std::vector<TReceivedQuery> seen = server->Queries();
+        const TReceivedQuery& first = seen.at(0);
+        return std::vector<TDNSReply>{
+            {BuildTestResponse(first.Query, AnswerA("first.example", "6.6.6.6")), false,
+             seen.at(1).From},
+            {BuildTestResponse(q, AnswerA(name, "2.2.2.2"))}};
+    });
+    server = &s;
+    TdnsResolver r;
+    r.SetServers({s.Address()});
+    TOutcome first, second;
+    r.Lookup("first.example", dnsTypeA, 1, first.Callback());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.QueryCount() == 1; }, 8000));
+    r.Lookup("second.example", dnsTypeA, 2, second.Callback());
+    ASSERT_TRUE(RunLoopUntil([&] { return second.Done && r.DroppedResponses() >= 1; }, 8000));
+    EXPECT_TRUE(second.Succeeded);
+    EXPECT_FALSE(first.Done);
+    EXPECT_EQ(r.DroppedResponses(), 1u);
+}
+
+TEST(DNSResolver, ASubLookupWithNoRoomCountsAsFailedAndCallbacksRunWithoutTheLock) {
+    // A referral to a server without an address needs a sub-lookup; the table has no room.
+    TScriptedDNSServer referrer([](const TdnsServerQuery& q) {
+        TTestResponse r;
+        r.Authority = {{"example", dnsTypeNS, "ns.elsewhere"}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TdnsResolver r;
+    r.MaxLookups = 1;
+    r.SetServers({referrer.Address()});
+    TOutcome o;
+    bool lockFree = false;
+    auto callback = o.Callback();
+    int64_t start = MonotonicMillis();
+    r.Lookup("www.example", dnsTypeA, 1, [&](TdnsLookup& l) {
+        callback(l);
+        // Another thread can take the resolver's lock while a callback runs.
+        auto other = std::async(std::launch::async, [&] { return r.LookupCount(); });
+        lockFree = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    });
+    ASSERT_TRUE(RunLoopUntil([&] { return o.Done; }, 8000));
+    EXPECT_FALSE(o.Succeeded);
+    EXPECT_EQ(o.ErrorCode, int(dnsErrLookup)); // nothing left to ask, not the time-out
+    EXPECT_LT(o.At - start, r.RetryInterval);
+    EXPECT_TRUE(lockFree);
+    EXPECT_EQ(r.LookupCount(), 0u);
+    // The table has room again: the next lookup starts and reaches the server.
+    TOutcome next;
+    r.Lookup("www.example", dnsTypeA, 2, next.Callback());
+    ASSERT_TRUE(RunLoopUntil([&] { return next.Done; }, 8000));
+    EXPECT_EQ(referrer.QueryCount(), 2u);
 }
 
 TEST(DNSResolver, IdentifiersOfManyLookupsAreUniqueAndNotSequential) {

@@ -1,15 +1,19 @@
 // The DNS proxy of the built corvan-proxy program, run headless: dig asks it with the system's
 // lookup and through dnsmasq as the up-stream server; the system resolver of Linux (getent, in
-// a private mount namespace whose resolv.conf names the proxy) resolves through it.
+// a private mount namespace whose resolv.conf names the proxy) resolves through it; a scripted
+// up-stream server sees where its queries come from.
 #include "support/HeadlessProgram.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
+#include "support/ScriptedDNSServer.h"
 #include "support/TempDir.h"
 #include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
+
+#include <set>
 
 #include <unistd.h>
 
@@ -187,4 +191,50 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     EXPECT_TRUE(Has(getent.Output(), "fd00::1         www.corvan.test")) << getent.Output();
     EXPECT_TRUE(Has(getent.Output(), "10.1.1.1")) << getent.Output();
     EXPECT_LT(took, 4000) << "a query waited for the resolver's time-out";
+}
+
+TEST(DNSProxyE2E, EveryUpstreamQueryLeavesFromAPortOfItsOwn) {
+    // The up-stream server holds its answers until all queries are in, then answers each at
+    // the address and port it came from.
+    constexpr size_t kQueries = 4;
+    TScriptedDNSServer* server = nullptr;
+    TScriptedDNSServer upstream([&](const TdnsServerQuery&) {
+        std::vector<TDNSReply> replies;
+        std::vector<TReceivedQuery> seen = server->Queries();
+        if (seen.size() < kQueries)
+            return replies;
+        for (const TReceivedQuery& q : seen) {
+            TTestResponse r;
+            r.AA = true;
+            r.Answers = {{q.Query.Questions.at(0).Name, dnsTypeA, "10.2.3.4"}};
+            replies.push_back({BuildTestResponse(q.Query, r), false, q.From});
+        }
+        return replies;
+    });
+    server = &upstream;
+    TDNSProgram proxy("127.0.0.1", FreeUDPPort(),
+                      "ResolveMethod=1\nResolveServer=" + upstream.Address() + "\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    TUDPPeer client;
+    for (size_t i = 0; i < kQueries; ++i) {
+        TdnsWriter w(512);
+        DNSWriteQueryHeader(w, uint16_t(100 + i), 0, true);
+        DNSWriteRawQuestion(w, {"n" + std::to_string(i) + ".corvan.test", dnsTypeA, dnsClassIN});
+        client.SendTo(proxy.Port(), w.Data());
+    }
+    std::set<uint16_t> answered;
+    pollfd readable{client.Handle, POLLIN, 0};
+    while (answered.size() < kQueries && ::poll(&readable, 1, WaitMs) == 1) {
+        std::string data;
+        TSocketAddr from;
+        ASSERT_TRUE(client.Receive(data, from));
+        EXPECT_EQ(DNSDecodeFlags(DNSReadHeader(data).Flags).RCode, 0);
+        EXPECT_EQ(DNSReadHeader(data).ANCount, 1);
+        answered.insert(DNSReadHeader(data).ID);
+    }
+    EXPECT_EQ(answered, (std::set<uint16_t>{100, 101, 102, 103}));
+    std::set<uint16_t> ports;
+    for (const TReceivedQuery& q : upstream.Queries())
+        ports.insert(q.From.Port);
+    EXPECT_EQ(ports.size(), kQueries);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // A DNS server scripted by the test, on 127.0.0.1 with a system-assigned port, served by a
-// thread of its own: each query that arrives is recorded and handed to the script, whose
-// replies are sent back in order (from the server's port, or from a second socket when a
-// reply asks for another port). Ends its thread when destroyed.
+// thread of its own: each query that arrives is recorded with its sender and handed to the
+// script, whose replies are sent back in order (from the server's port, or from a second
+// socket when a reply asks for another port; to the query's sender unless the reply names
+// another destination). Ends its thread when destroyed.
 
 #include "dns/DNSServer.h"
 #include "support/NetTestSupport.h"
@@ -16,13 +17,17 @@
 namespace corvan::test {
 
 struct TDNSReply {
+    TDNSReply(std::string data, bool fromOtherPort = false, TSocketAddr to = {})
+        : Data(std::move(data)), FromOtherPort(fromOtherPort), To(to) {}
     std::string Data;
     bool FromOtherPort = false;
+    TSocketAddr To; // port 0: to the sender of the query
 };
 
 struct TReceivedQuery {
     TdnsServerQuery Query;
     int64_t At = 0; // MonotonicMillis
+    TSocketAddr From;
 };
 
 class TScriptedDNSServer {
@@ -72,10 +77,11 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(FLock);
-                FQueries.push_back({q, MonotonicMillis()});
+                FQueries.push_back({q, MonotonicMillis(), from});
             }
             for (const TDNSReply& r : FScript(q))
-                SocketSendTo(r.FromOtherPort ? FOther : FSocket, r.Data.data(), r.Data.size(), from);
+                SocketSendTo(r.FromOtherPort ? FOther : FSocket, r.Data.data(), r.Data.size(),
+                             r.To.Port != 0 ? r.To : from);
         }
     }
 
