@@ -38,6 +38,11 @@ TfrmMain::TfrmMain(const TAppEnvironment& environment) {
     // The order is fixed: application, update check handler, About, settings, About data,
     // caption, placement, tree, option menus.
     FUI.SetParent(this);
+    FUI.OnReleased = [this] {
+        // Queued: the command that opened the box or dialog still runs on its component.
+        if (FHeldReload)
+            QMetaObject::invokeMethod(this, [this] { RunHeldReload(); }, Qt::QueuedConnection);
+    };
     FApp = std::make_unique<TProxyApp>(environment, FUI);
     FApp->UpdateChecker().OnComplete = [this](TUpdateChecker*) {
         // The checker may report from its own thread; the dialog belongs to this one.
@@ -112,6 +117,7 @@ TfrmMain::TfrmMain(const TAppEnvironment& environment) {
         // A right click selects the node first.
         if (QTreeWidgetItem* node = FTree->itemAt(at))
             FTree->setCurrentItem(node);
+        TQtUserInterface::THold hold = FUI.Hold(); // the menu's commands act on FSelected
         std::unique_ptr<QMenu> menu = BuildContextMenu();
         menu->exec(FTree->viewport()->mapToGlobal(at));
     });
@@ -154,6 +160,7 @@ TfrmMain::~TfrmMain() {
         list->OnChildChange = nullptr;
     }
     FApp->UpdateChecker().OnComplete = nullptr;
+    FUI.OnReleased = nullptr;
     FApp.reset();
 }
 
@@ -170,12 +177,12 @@ void TfrmMain::BuildMenus() {
         RunCommand([this] { FApp->SetRunOnStartUp(!FApp->RunOnStartUp()); });
         UpdateOptionMenus();
     });
-    QAction* tips = options->addAction("Show &tips on start-up");
-    tips->setCheckable(true);
-    tips->setVisible(false);
-    connect(tips, &QAction::triggered, this, [this, tips] {
+    FShowTips = options->addAction("Show &tips on start-up");
+    FShowTips->setCheckable(true);
+    FShowTips->setVisible(false);
+    connect(FShowTips, &QAction::triggered, this, [this] {
         FApp->ShowTips = !FApp->ShowTips;
-        tips->setChecked(FApp->ShowTips);
+        UpdateOptionMenus();
     });
     QMenu* updates = options->addMenu("Automatically check for &upgrades");
     auto* group = new QActionGroup(this);
@@ -211,6 +218,7 @@ void TfrmMain::BuildMenus() {
 
 void TfrmMain::UpdateOptionMenus() {
     FRunOnStartUp->setChecked(FApp->RunOnStartUp());
+    FShowTips->setChecked(FApp->ShowTips);
     UpdateChoiceAction(UpdateChoiceOf(*FApp))->setChecked(true);
 }
 
@@ -314,6 +322,28 @@ bool TfrmMain::ReloadSettings(const std::vector<std::string>& enable) {
     if (!read)
         FUI.ShowError(report);
     return read;
+}
+
+void TfrmMain::RequestReload(const std::vector<std::string>& enable) {
+    if (!FUI.Held()) {
+        ReloadSettings(enable);
+        return;
+    }
+    if (!FHeldReload)
+        std::fputs("corvan-proxy: a menu or dialog is open: the settings file is read again "
+                   "once it closes\n",
+                   stderr);
+    FHeldReload = enable;
+}
+
+void TfrmMain::RunHeldReload() {
+    // Another box may have opened before this turn came (its close queues this again), or
+    // the window may be closing.
+    if (!FHeldReload || FUI.Held() || FShutDown)
+        return;
+    std::vector<std::string> enable = std::move(*FHeldReload);
+    FHeldReload.reset();
+    ReloadSettings(enable);
 }
 
 void TfrmMain::RefreshSelected() {

@@ -24,6 +24,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace corvan {
 
@@ -78,6 +81,7 @@ public:
     void ApplyPlacement();
     // The option menu's actions (for tests).
     QAction* RunOnStartUpAction() const { return FRunOnStartUp; }
+    QAction* ShowTipsAction() const { return FShowTips; }
     QAction* UpdateChoiceAction(TUpdateChoice choice) const;
     QAction* CheckForUpgradeAction() const { return FCheckForUpgrade; }
 
@@ -86,6 +90,10 @@ public:
     // and the selected view. An unreadable file keeps the running settings, shows why in an
     // error box, and is not saved over at closing. True when the file was read.
     bool ReloadSettings(const std::vector<std::string>& enable);
+    // What SIGHUP runs: ReloadSettings now, or, while a context menu, a box or a settings
+    // dialog is open, once the last of them has closed and the command that opened it has
+    // returned: the reload may remove the very component that menu or dialog acts on.
+    void RequestReload(const std::vector<std::string>& enable);
 
     // For tests: runs instead of the modal loop with the new-version dialog shown.
     std::function<void(TfrmNewVersion& dialog)> OnNewVersionShown;
@@ -109,6 +117,8 @@ private:
     void OnChildRemoved(TAppComponent* child);
     void OnNodeEdited(QTreeWidgetItem* node);
     void OnUpdateCheckComplete();
+    // Runs the reload RequestReload held back, unless a menu or dialog is open again.
+    void RunHeldReload();
     // Sets each child node's caption that differs from its component's display name, as
     // it was when last shown: a setting that names a node (a mapping's port) shows at once,
     // while a caption typed in place stays as typed until its list is rebuilt.
@@ -133,9 +143,13 @@ private:
     bool FShutDown = false;
     // The last reload found the settings file unreadable: it is left as it is at closing.
     bool FKeepSettingsFile = false;
+    // The --enable list of a reload asked for while a menu or dialog was open; later
+    // requests fold into it.
+    std::optional<std::vector<std::string>> FHeldReload;
     QTimer FRefresh;
 
     QAction* FRunOnStartUp = nullptr;
+    QAction* FShowTips = nullptr;
     QAction* FUpdateNever = nullptr;
     QAction* FUpdateWeekly = nullptr;
     QAction* FUpdateMonthly = nullptr;

@@ -6,7 +6,13 @@
 
 namespace corvan {
 
+TQtUserInterface::THold::~THold() {
+    if (--FUI.FHolds == 0 && FUI.OnReleased)
+        FUI.OnReleased();
+}
+
 bool TQtUserInterface::ConfirmYesNo(const std::string& text) {
+    THold hold(*this);
     if (OnConfirm)
         return OnConfirm(text);
     return QMessageBox::question(FParent, QStringLiteral("Confirm"), QString::fromStdString(text),
@@ -15,6 +21,7 @@ bool TQtUserInterface::ConfirmYesNo(const std::string& text) {
 }
 
 void TQtUserInterface::ShowError(const std::string& text) {
+    THold hold(*this);
     if (OnShowError) {
         OnShowError(text);
         return;
@@ -23,6 +30,7 @@ void TQtUserInterface::ShowError(const std::string& text) {
 }
 
 bool TQtUserInterface::EditSettings(ASettingsForm& form) {
+    THold hold(*this);
     std::unique_ptr<TSettingsDialog> dialog = TSettingsDialog::Create(form, FParent);
     if (!dialog) {
         ShowError("No dialog for \"" + form.Caption() + "\"");

@@ -14,6 +14,25 @@ class TSettingsDialog;
 
 class TQtUserInterface : public AUserInterface {
 public:
+    // Kept while a box, a settings dialog or a menu is open over the window: what it acts on
+    // is a component that must outlive it, so a settings reload, which may remove components,
+    // waits until the last hold is released. Main thread only, like every box.
+    class THold {
+    public:
+        explicit THold(TQtUserInterface& ui) : FUI(ui) { ++FUI.FHolds; }
+        ~THold();
+        THold(const THold&) = delete;
+        THold& operator=(const THold&) = delete;
+
+    private:
+        TQtUserInterface& FUI;
+    };
+    THold Hold() { return THold(*this); }
+    bool Held() const { return FHolds > 0; }
+    // Runs as the last hold is released: the box or dialog has closed, but the code that
+    // opened it is still running and may still use its component.
+    std::function<void()> OnReleased;
+
     // parent: the window the boxes and dialogs are centred on (may be null).
     void SetParent(QWidget* parent) { FParent = parent; }
 
@@ -32,6 +51,7 @@ public:
 
 private:
     QWidget* FParent = nullptr;
+    int FHolds = 0; // open boxes, dialogs and menus (THold)
 };
 
 } // namespace corvan

@@ -30,7 +30,7 @@ int RunWindow(int argc, char** argv, const corvan::TCommandLine& options,
     loop.WatchTerminationSignals([&window, &options](int signal) {
         if (signal == SIGHUP) {
             std::fprintf(stderr, "corvan-proxy: SIGHUP received, reading the settings file again\n");
-            window->ReloadSettings(options.Enable);
+            window->RequestReload(options.Enable);
         } else {
             window->close();
         }

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 
@@ -357,6 +358,83 @@ TEST(MainWindow, ReloadReadsTheFileAgainAndRebuildsTheTree) {
     EXPECT_EQ(f.Root().PortMapper().GetChildCount(), 1);
     f.Close();
     EXPECT_TRUE(std::filesystem::is_directory(f.SettingsPath()));
+}
+
+TEST(MainWindow, AReloadWaitsUntilTheDialogOrMenuOfAComponentItRemovesHasClosed) {
+    TWindowFixture f;
+    f.WriteSettings(kUsersAndMappings);
+    TfrmMain& w = f.Open();
+    w.Tree()->expandAll();
+    auto mappings = [&] { return Captions(w.NodeOf(&f.Root().PortMapper()), w.Tree()); };
+    // The file is changed to hold one mapping and read again while a menu or dialog is open.
+    auto reloadWithOnly = [&](const char* protocol, const char* port) {
+        f.WriteSettings(std::string("[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
+                                    "ServerProtocol=") +
+                        protocol + "\nServerPort=" + port + "\nDestHost=10.0.0.1\nDestPort=53\n");
+        w.RequestReload({});
+        return mappings();
+    };
+    std::vector<std::string> whileOpen;
+    std::string dialogPort;
+    auto cancelDialog = [&](TSettingsDialog& d) {
+        dialogPort = static_cast<TPortMapSettingsDialog&>(d).PortEdit()->text().toStdString();
+        d.reject();
+    };
+
+    // The UDP mapping's settings dialog is open when its mapping leaves the file.
+    f.Select(f.Root().PortMapper().Item(1));
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        whileOpen = reloadWithOnly("3", "8081");
+        cancelDialog(d);
+    };
+    Trigger(w, "&Settings...");
+    EXPECT_EQ(whileOpen, (std::vector<std::string>{"TCP Port 8081", "UDP Port 5353"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return mappings().size() == 1; }, 5000));
+    EXPECT_EQ(mappings(), std::vector<std::string>{"TCP Port 8081"});
+
+    // The TCP mapping's context menu is open when its mapping leaves the file; its settings
+    // are chosen afterwards, from that menu.
+    f.Select(f.Root().PortMapper().Item(0));
+    w.UI().OnDialogShown = cancelDialog;
+    bool menuSeen = false;
+    QTimer::singleShot(0, &w, [&] {
+        QMenu* menu = nullptr;
+        for (QMenu* open : w.findChildren<QMenu*>())
+            if (open->isVisible())
+                menu = open;
+        if (!menu)
+            return;
+        menuSeen = true;
+        whileOpen = reloadWithOnly("4", "5354");
+        for (QAction* a : menu->actions())
+            if (a->text() == "&Settings...")
+                a->trigger();
+        menu->close();
+    });
+    emit w.Tree()->customContextMenuRequested(QPoint(-1, -1)); // off the nodes: no new selection
+    ASSERT_TRUE(menuSeen);
+    EXPECT_EQ(whileOpen, std::vector<std::string>{"TCP Port 8081"});
+    EXPECT_EQ(dialogPort, "8081");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return mappings().at(0) != "TCP Port 8081"; }, 5000));
+    EXPECT_EQ(mappings(), std::vector<std::string>{"UDP Port 5354"});
+    EXPECT_TRUE(f.Errors.empty());
+}
+
+TEST(MainWindow, TheOptionMenusShowTheSettingsAtStartAndAfterAReload) {
+    TWindowFixture f;
+    TfrmMain& w = f.Open();
+    // Defaults: tips and run at logon on, no automatic checks.
+    EXPECT_TRUE(w.ShowTipsAction()->isChecked());
+    EXPECT_TRUE(w.RunOnStartUpAction()->isChecked());
+    EXPECT_TRUE(w.UpdateChoiceAction(TUpdateChoice::Never)->isChecked());
+    f.WriteSettings("[Application]\nShowTips=0\nRunOnStartUp=0\nUpdateCheckEnabled=1\n");
+    ASSERT_TRUE(w.ReloadSettings({}));
+    EXPECT_FALSE(w.ShowTipsAction()->isChecked());
+    EXPECT_FALSE(w.RunOnStartUpAction()->isChecked());
+    EXPECT_TRUE(w.UpdateChoiceAction(TUpdateChoice::Monthly)->isChecked()); // interval 28
+    w.ShowTipsAction()->trigger();
+    EXPECT_TRUE(w.App().ShowTips);
+    EXPECT_TRUE(w.ShowTipsAction()->isChecked());
 }
 
 TEST(MainWindow, AnUnreadableSettingsFileIsRefusedAndLeftAlone) {

@@ -10,6 +10,7 @@
 #include "support/NetTestSupport.h"
 
 #include <QApplication>
+#include <QMenuBar>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -108,4 +109,29 @@ TEST(Screenshots, EveryViewAndDialog) {
     std::unique_ptr<QMenu> menu = w.BuildContextMenu();
     menu->popup(w.mapToGlobal(QPoint(60, 60)));
     Save(menu.get(), dir, "menu-user");
+    menu->close();
+
+    // The option menu as loaded, its upgrade choices, and once more with the entries that
+    // are kept hidden shown, to see their marks.
+    QMenu* options = nullptr;
+    for (QAction* a : w.menuBar()->actions())
+        if (a->text() == "&Options")
+            options = a->menu();
+    ASSERT_NE(options, nullptr);
+    options->popup(w.mapToGlobal(QPoint(40, 20)));
+    Save(options, dir, "menu-options");
+    QMenu* upgrades = nullptr;
+    for (QAction* a : options->actions())
+        if (a->menu())
+            upgrades = a->menu();
+    ASSERT_NE(upgrades, nullptr);
+    upgrades->popup(w.mapToGlobal(QPoint(240, 40)));
+    Save(upgrades, dir, "menu-options-upgrades");
+    upgrades->close();
+    options->close();
+    for (QAction* a : options->actions())
+        a->setVisible(true);
+    options->popup(w.mapToGlobal(QPoint(40, 20)));
+    Save(options, dir, "menu-options-hidden-shown");
+    options->close();
 }
