@@ -41,15 +41,16 @@ public:
     const std::vector<std::string>& Errors() const { return FErrors; }
 
 private:
-    // The stored value, or null when the key is missing.
-    const std::string* Stored(const char* key);
-    void Malformed(const char* key, const std::string& stored, const char* expected);
+    // value := the stored text through parse; def when the key is missing (nothing with
+    // FKeepMissing); malformed, and an entry in Errors, when parse gives nothing.
+    template <class T, class Parse>
+    void Read(const char* key, T& value, const T& def, const T& malformed, Parse parse,
+              const char* expected);
 
     const TIniFile& FIni;
     std::string FSection;
     bool FKeepMissing;
     std::vector<std::string> FErrors;
-    std::string FValue; // the last value Stored found
 };
 
 // Writes each key's current value to the section.
