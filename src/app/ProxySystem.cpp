@@ -64,10 +64,8 @@ void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {
 }
 
 namespace {
-// A component's sections in one text, for telling whether they changed: its own section
-// and those of its fixed parts ("-...") and items ("."), names taken relative to name so
-// that an item moved to another index compares equal. Section and key names in lower case,
-// as the file compares them.
+// A component's sections in ini: its own and those of its fixed parts ("-...") and items
+// ("."), the first of each name, in file order.
 std::vector<std::string> OwnSections(const TIniFile& ini, const std::string& name) {
     std::string lower = AsciiLowerCase(name);
     std::vector<std::string> own;
@@ -79,6 +77,9 @@ std::vector<std::string> OwnSections(const TIniFile& ini, const std::string& nam
     return own;
 }
 
+// A component's sections in one text, for telling whether they changed, names taken
+// relative to name so that an item moved to another index compares equal. Section and key
+// names in lower case, as the file compares them.
 std::string SectionsText(const TIniFile& ini, const std::string& name) {
     std::string text;
     for (const std::string& section : OwnSections(ini, name)) {
