@@ -7,8 +7,8 @@
 namespace corvan {
 
 template <class T, class Parse>
-void TSettingsLoader::Read(const char* key, T& value, const T& def, const T& malformed,
-                           Parse parse, const char* expected) {
+void TSettingsLoader::Read(const char* key, T& value, const T& def, const T& malformed, Parse parse,
+                           const char* expected) {
     if (!FIni.ValueExists(FSection, key)) {
         if (!FKeepMissing)
             value = def;
@@ -34,8 +34,9 @@ void TSettingsLoader::Integer(const char* key, int& value, int def) {
 }
 
 void TSettingsLoader::String(const char* key, std::string& value, const char* def) {
-    Read(key, value, std::string(def), std::string(def),
-         [](const std::string& s) { return std::optional<std::string>(s); }, "");
+    Read(
+        key, value, std::string(def), std::string(def),
+        [](const std::string& s) { return std::optional<std::string>(s); }, "");
 }
 
 void TSettingsLoader::Byte(const char* key, uint8_t& value, uint8_t def, uint8_t outOfRange) {

@@ -61,8 +61,9 @@ TEST(HeadlessSequence, RunsStartWaitSaveStop) {
     e.DataFolder = dir / "data";
     // On a free loopback port: the default one may be taken.
     std::filesystem::create_directories(dir / "data/Corvan");
-    const std::string settings = "[Proxy-SocksProxy]\nServerIP=127.0.0.1\nServerPort=" +
-                                 std::to_string(FreeLoopbackPort()) + "\n";
+    const std::string settings =
+        "[Proxy-SocksProxy]\nServerIP=127.0.0.1\nServerPort=" + std::to_string(FreeLoopbackPort()) +
+        "\n";
     WriteFileText(dir / "data/Corvan/CorvanProxy.ini", settings);
     TCommandLine options = ParseCommandLine({"--enable", "socks"});
     std::FILE* err = std::tmpfile();
