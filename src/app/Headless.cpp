@@ -17,14 +17,14 @@ namespace corvan {
 void ApplyEnableList(TProxySystem& root, const std::vector<std::string>& services) {
     for (const std::string& name : services) {
         if (name == "http")
-            root.HTTPProxy().Enabled = true;
+            root.HTTPProxy().EnabledForRun = true;
         else if (name == "socks")
-            root.SocksProxy().Enabled = true;
+            root.SocksProxy().EnabledForRun = true;
         else if (name == "dns")
-            root.DNSProxy().Enabled = true;
+            root.DNSProxy().EnabledForRun = true;
         else if (name == "mappings")
             for (TAppComponent* mapping : root.PortMapper().GetChildren())
-                static_cast<TPortMapSystem*>(mapping)->Enabled = true;
+                static_cast<TPortMapSystem*>(mapping)->EnabledForRun = true;
     }
 }
 
@@ -35,7 +35,7 @@ void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
             (name == "socks" && &service == &root.SocksProxy()) ||
             (name == "dns" && &service == &root.DNSProxy()) ||
             (name == "mappings" && service.Parent() == &root.PortMapper()))
-            service.Enabled = true;
+            service.EnabledForRun = true;
 }
 
 
@@ -60,6 +60,7 @@ bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, 
         std::fflush(err);
         return false;
     }
+    ReportDuplicateSections(*fresh, err);
     TIniFile previous("");
     previous.SetText(ini.Text());
     ini.SetText(fresh->Text());
@@ -68,6 +69,11 @@ bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, 
     std::vector<std::string> changes =
         root.ReloadSettings(previous, ini, TProxyApp::kRootSection,
                             [&](TServiceComponent& s) { ApplyEnableList(root, s, enable); });
+    // What runs now is what the file says (or what a half-written file left running):
+    // nothing of it is the program's own change to save at the end, which would otherwise
+    // write this text over the file as the user finished it.
+    ini.MarkUnmodified();
+    app.TakeSettingsBaseline();
     if (changes.empty())
         std::fprintf(err, "corvan-proxy: settings read again: nothing changed\n");
     for (const std::string& change : changes)

@@ -16,7 +16,8 @@ namespace corvan {
 class TServiceComponent;
 
 // Switches the named services ("http", "socks", "dns", "mappings": every mapping) on for
-// this run, as if their Enabled key had been read as set. Call after loading.
+// this run (EnabledForRun: started as if their Enabled key were set, never saved). Call
+// after loading.
 void ApplyEnableList(TProxySystem& root, const std::vector<std::string>& services);
 // The same for one service or mapping of root (after it was loaded again).
 void ApplyEnableList(TProxySystem& root, TServiceComponent& service,

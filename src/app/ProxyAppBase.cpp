@@ -5,6 +5,8 @@
 #include "util/IniFile.h"
 #include "util/Version.h"
 
+#include <cstdio>
+
 namespace corvan {
 
 namespace {
@@ -43,6 +45,15 @@ TAppEnvironment TAppEnvironment::FromProcess() {
     return e;
 }
 
+void ReportDuplicateSections(const TIniFile& ini, std::FILE* out) {
+    for (const std::string& section : ini.DuplicateSections())
+        std::fprintf(out,
+                     "corvan-proxy: the settings file holds [%s] more than once: the first is "
+                     "used, the others are ignored\n",
+                     section.c_str());
+    std::fflush(out);
+}
+
 // ---- TAppBase ----
 
 TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environment)
@@ -76,11 +87,25 @@ void TAppBase::LoadSettings() {
     // it is rather than bring it in line with a default.
     if (ini.LoadError().empty() && FAutostart.IsPresent() != FRunOnStartUp)
         SetRunOnStartUp(FRunOnStartUp);
+    if (!FLoaded) {
+        ReportDuplicateSections(ini, stderr);
+        // An empty file has nothing of the user's to keep: it gets every key, so the user
+        // finds them to edit.
+        FBaseline = std::make_unique<TIniFile>("");
+        if (!ini.ReadSections().empty())
+            WriteAllKeys(*FBaseline);
+    } else {
+        TakeSettingsBaseline();
+    }
     FLoaded = true;
 }
 
-void TAppBase::WriteApplicationKeys() {
-    TIniFile& ini = *FSettingsFile;
+void TAppBase::TakeSettingsBaseline() {
+    FBaseline = std::make_unique<TIniFile>("");
+    WriteAllKeys(*FBaseline);
+}
+
+void TAppBase::WriteAllKeys(TIniFile& ini) {
     ini.WriteBool(ApplicationSection, "UpdateCheckEnabled", UpdateCheckEnabled);
     ini.WriteInteger(ApplicationSection, "UpdateCheckInterval", UpdateCheckInterval);
     ini.WriteFloat(ApplicationSection, "LastUpdateCheck", LastUpdateCheck);
@@ -88,8 +113,17 @@ void TAppBase::WriteApplicationKeys() {
 }
 
 void TAppBase::SaveSettings() {
-    WriteApplicationKeys();
-    FSettingsFile->UpdateFile();
+    TIniFile& ini = *FSettingsFile;
+    TIniFile now("");
+    WriteAllKeys(now);
+    for (const std::string& section : now.ReadSections())
+        for (const std::string& key : now.ReadSection(section)) {
+            std::string value = now.ReadString(section, key, "");
+            if (!FBaseline || !FBaseline->ValueExists(section, key) ||
+                FBaseline->ReadString(section, key, "") != value)
+                ini.WriteString(section, key, value);
+        }
+    ini.UpdateFile();
 }
 
 bool TAppBase::IsUpdateCheckDue() const {
@@ -169,9 +203,8 @@ void TProxyApp::ReadWindowKeys() {
     H = ini.ReadInteger(MainFormSection, "H", kNoPlacement);
 }
 
-void TProxyApp::SaveSettings() {
-    TIniFile& ini = SettingsFile();
-    WriteApplicationKeys();
+void TProxyApp::WriteAllKeys(TIniFile& ini) {
+    TAppBase::WriteAllKeys(ini);
     ini.WriteBool(ApplicationSection, "ShowTips", ShowTips);
     ini.WriteBool(ApplicationSection, "MinimizeOnClose", MinimizeOnClose);
     ini.WriteBool(ApplicationSection, "MinimizeToTray", MinimizeToTray);
@@ -180,7 +213,6 @@ void TProxyApp::SaveSettings() {
     ini.WriteInteger(MainFormSection, "W", W);
     ini.WriteInteger(MainFormSection, "H", H);
     FRoot->SaveSettings(ini, kRootSection);
-    ini.UpdateFile();
 }
 
 void TProxyApp::Start() {

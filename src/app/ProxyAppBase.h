@@ -5,11 +5,18 @@
 //
 // Start-up: construct (folders, settings file, update checker, root with its services),
 // LoadSettings, Start. Shut-down: SaveSettings (only when Loaded), Stop, destroy.
+//
+// SaveSettings writes only what changed since the settings were loaded (or last taken as
+// read, TakeSettingsBaseline), so a value the user did not set never reaches the file: not
+// the default standing in for a malformed or missing key, not the running values kept
+// through a half-written file. Only a file that held no section at the first load is filled
+// with every key.
 
 #include "app/Autostart.h"
 #include "app/UpdateChecker.h"
 #include "util/DateTime.h"
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,6 +61,10 @@ struct TAppEnvironment {
     static TAppEnvironment FromProcess();
 };
 
+// One line on out for each section the file holds more than once (naming it): the first
+// copy is read, the others never are.
+void ReportDuplicateSections(const TIniFile& ini, std::FILE* out);
+
 class TAppBase {
 public:
     // Builds and creates the application folder (DataFolder + "Corvan/"; the relative
@@ -86,10 +97,15 @@ public:
     // server (UpdateHost, default empty: no checks; UpdatePort "80"; UpdateURI
     // "/proxyapp/ver-proxy.txt")
     // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
-    // settings file could not be read: the setting is then unknown), sets Loaded.
+    // settings file could not be read: the setting is then unknown), sets Loaded, and takes
+    // the settings as read (TakeSettingsBaseline). The first load names each section the
+    // file holds twice on stderr.
     virtual void LoadSettings();
-    // Writes the application keys, then flushes the settings file (raises EIniFile).
-    virtual void SaveSettings();
+    // Writes the keys whose values changed since the baseline (WriteAllKeys), then flushes
+    // the settings file (raises EIniFile).
+    void SaveSettings();
+    // Takes the current values as those the file holds: after the settings were read again.
+    void TakeSettingsBaseline();
     // Starts an automatic update check when one is due.
     virtual void Start();
     // Base: nothing.
@@ -106,12 +122,16 @@ public:
     void SetRunOnStartUp(bool value);
 
 protected:
-    // The four application keys, in saving order, without flushing.
-    void WriteApplicationKeys();
+    // Every key the application saves, in saving order, into ini (not flushed). Base: the
+    // four application keys.
+    virtual void WriteAllKeys(TIniFile& ini);
 
 private:
     std::string FApplicationFolder;
     std::unique_ptr<TIniFile> FSettingsFile;
+    // WriteAllKeys as of the last load or baseline; empty when the file held no section at
+    // the first load (everything is then written).
+    std::unique_ptr<TIniFile> FBaseline;
     bool FLoaded = false;
     bool FRunOnStartUp = true;
     TUpdateChecker FUpdateChecker;
@@ -146,13 +166,16 @@ public:
     // The same without the tree: after the settings file was read again (the services are
     // reloaded one by one, see SettingsReload.h).
     void LoadApplicationSettings();
-    // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, X, Y, W, H, the
-    // tree to "Proxy", then one flush of the whole file (raises EIniFile).
-    void SaveSettings() override;
+
     // Activates the tree (starts the enabled services), then the update check.
     void Start() override;
     // Deactivates the tree (stops every service), then the base.
     void Stop() override;
+
+protected:
+    // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, X, Y, W, H, the
+    // tree to "Proxy".
+    void WriteAllKeys(TIniFile& ini) override;
 
 private:
     // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm").

@@ -10,6 +10,8 @@
 #include "util/IniFile.h"
 #include "util/Strings.h"
 
+#include <algorithm>
+
 namespace corvan {
 
 TProxySystem::TProxySystem(const std::string& serviceFolder) : FServiceFolder(serviceFolder) {
@@ -62,26 +64,60 @@ void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {
 }
 
 namespace {
-// A component's sections in one text, for telling whether they changed: its own section
-// and those of its fixed parts ("-...") and items ("."), names taken relative to name so
-// that an item moved to another index compares equal. Section and key names in lower case,
-// as the file compares them.
-std::string SectionsText(const TIniFile& ini, const std::string& name) {
+// A component's sections in ini: its own and those of its fixed parts ("-...") and items
+// ("."), the first of each name, in file order.
+std::vector<std::string> OwnSections(const TIniFile& ini, const std::string& name) {
     std::string lower = AsciiLowerCase(name);
-    std::string text;
+    std::vector<std::string> own;
     for (const std::string& section : ini.ReadSections()) {
         std::string s = AsciiLowerCase(section);
-        if (s != lower && !StartsWithNoCase(s, lower + "-") && !StartsWithNoCase(s, lower + "."))
-            continue;
-        text += "[" + s.substr(lower.size()) + "]\n";
+        if (s == lower || StartsWithNoCase(s, lower + "-") || StartsWithNoCase(s, lower + "."))
+            own.push_back(section);
+    }
+    return own;
+}
+
+// A component's sections in one text, for telling whether they changed, names taken
+// relative to name so that an item moved to another index compares equal. Section and key
+// names in lower case, as the file compares them.
+std::string SectionsText(const TIniFile& ini, const std::string& name) {
+    std::string text;
+    for (const std::string& section : OwnSections(ini, name)) {
+        text += "[" + AsciiLowerCase(section.substr(name.size())) + "]\n";
         for (const std::string& key : ini.ReadSection(section))
             text += AsciiLowerCase(key) + "=" + ini.ReadString(section, key, "") + "\n";
     }
     return text;
 }
 
+// Puts a component's sections as previous had them back into ini, for a component left
+// running as it was: the next reload then compares with what runs.
+void KeepSections(const TIniFile& previous, TIniFile& ini, const std::string& name) {
+    for (const std::string& section : OwnSections(ini, name))
+        ini.EraseSection(section);
+    for (const std::string& section : OwnSections(previous, name))
+        for (const std::string& key : previous.ReadSection(section))
+            ini.WriteString(section, key, previous.ReadString(section, key, ""));
+}
+
 std::string RunningText(const TAppComponent& c) {
     return c.Active() ? "running" : "not running";
+}
+
+// Why the list in ini cannot be applied as it reads: its count, or an item section the
+// previous file had, is missing (a file caught half-written would otherwise drop the items
+// after the cut). Empty when it reads whole.
+std::string ListNotWhole(const TAppContainerComponent& list, const TIniFile& previous,
+                         const TIniFile& ini, const std::string& section) {
+    if (previous.ValueExists(section, "ItemCount") && !ini.ValueExists(section, "ItemCount"))
+        return "[" + section + "] has no ItemCount";
+    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
+    for (int i = 0; i < count; ++i) {
+        std::string item = section + ".Items." + std::to_string(i);
+        if (previous.SectionExists(item) && !ini.SectionExists(item))
+            return "[" + item + "] is missing";
+    }
+    return {};
 }
 
 // Compares a list's items item by item and replaces only those that differ. The current
@@ -124,18 +160,27 @@ std::vector<std::string> TProxySystem::ReloadSettings(
     const TIniFile& previous, TIniFile& ini, const std::string& section,
     const std::function<void(TServiceComponent&)>& beforeStart) {
     std::vector<std::string> changes;
+    auto kept = [&](const std::string& what, const std::string& name, const std::string& why) {
+        KeepSections(previous, ini, name);
+        changes.push_back(what + ": " + why + " in the settings file; the running settings are kept");
+    };
+    auto reloadService = [&](TServiceComponent& service, const std::string& name) {
+        // A section gone from a file that had it is a file caught half-written, far more
+        // often than a wish for every default.
+        if (previous.SectionExists(name) && !ini.SectionExists(name))
+            kept(service.ServiceTitle(), name, "[" + name + "] is missing");
+        else if (SectionsText(previous, name) != SectionsText(ini, name))
+            changes.push_back(ReloadService(service, ini, name, beforeStart));
+    };
     // In start order, as Activate.
-    for (TServiceComponent* service :
-         {static_cast<TServiceComponent*>(FHTTPProxy.get()),
-          static_cast<TServiceComponent*>(FDNSProxy.get())}) {
-        std::string name = section + (service == FHTTPProxy.get() ? "-HTTP" : "-DNS");
-        if (SectionsText(previous, name) != SectionsText(ini, name))
-            changes.push_back(ReloadService(*service, ini, name, beforeStart));
-    }
-    {
+    reloadService(*FHTTPProxy, section + "-HTTP");
+    reloadService(*FDNSProxy, section + "-DNS");
+    std::string mappings = section + "-PortMapper";
+    if (std::string why = ListNotWhole(*FPortMapper, previous, ini, mappings); !why.empty()) {
+        kept("port mappings", mappings, why);
+    } else {
         std::vector<std::string> removed;
-        std::vector<TAppComponent*> added =
-            ReloadList(*FPortMapper, previous, ini, section + "-PortMapper", removed);
+        std::vector<TAppComponent*> added = ReloadList(*FPortMapper, previous, ini, mappings, removed);
         changes.insert(changes.end(), removed.begin(), removed.end());
         for (TAppComponent* item : added) {
             auto& mapping = static_cast<TServiceComponent&>(*item);
@@ -145,14 +190,14 @@ std::vector<std::string> TProxySystem::ReloadSettings(
             changes.push_back(mapping.ServiceTitle() + ": new settings, " + RunningText(mapping));
         }
     }
-    std::string socks = section + "-SocksProxy";
-    if (SectionsText(previous, socks) != SectionsText(ini, socks))
-        changes.push_back(ReloadService(*FSocksProxy, ini, socks, beforeStart));
-    {
+    reloadService(*FSocksProxy, section + "-SocksProxy");
+    std::string users = section + "-ProxyUsers";
+    if (std::string why = ListNotWhole(*FProxyUsers, previous, ini, users); !why.empty()) {
+        kept("proxy users", users, why);
+    } else {
         // Users are data: the services ask the list at every login, nothing restarts.
         std::vector<std::string> removed;
-        std::vector<TAppComponent*> added =
-            ReloadList(*FProxyUsers, previous, ini, section + "-ProxyUsers", removed);
+        std::vector<TAppComponent*> added = ReloadList(*FProxyUsers, previous, ini, users, removed);
         if (!removed.empty() || !added.empty())
             changes.push_back("proxy users: " + std::to_string(added.size()) + " new or changed, " +
                               std::to_string(removed.size()) + " removed or changed");
@@ -164,7 +209,7 @@ std::string TProxySystem::ReloadService(TServiceComponent& service, TIniFile& in
                                         const std::string& section,
                                         const std::function<void(TServiceComponent&)>& beforeStart) {
     service.Deactivate();
-    service.LoadSettings(ini, section);
+    service.ReloadSettings(ini, section);
     if (beforeStart)
         beforeStart(service);
     service.Activate();

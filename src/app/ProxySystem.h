@@ -39,9 +39,13 @@ public:
     // After the settings file was read again into ini (the tree was loaded from previous,
     // section being the root's): reloads only what changed, so that everything else keeps
     // running with its connections. A service (HTTP, DNS, SOCKS) whose sections differ is
-    // stopped, loaded from ini and started (when Enabled); the mappings and the users are
+    // stopped, reloaded from ini (TServiceComponent::ReloadSettings: keys missing keep their
+    // running values) and started (when Enabled); the mappings and the users are
     // compared item by item (ReplaceItems): an unchanged item stays as it is, a changed or
-    // new one is loaded and started, a changed or removed one stops and goes. beforeStart
+    // new one is loaded and started, a changed or removed one stops and goes. What does not
+    // read whole is left running as it is, with a line saying so: a service whose section
+    // previous had and ini lacks, a list whose ItemCount or an item section below the count
+    // previous had and ini lacks. beforeStart
     // (may be empty) sees every reloaded service and new mapping before it starts. A start
     // that fails is reported through the user interface, as at start-up. Returns one line
     // per change ("SOCKS proxy on port 1080: new settings, running"); empty: nothing changed.

@@ -5,10 +5,17 @@
 namespace corvan {
 
 void TServiceComponent::SetEnabled(bool value) {
+    if (value && !Active()) {
+        std::string refusal = SettingsRefusal();
+        if (!refusal.empty())
+            throw Exception(NotStartedText(refusal));
+    }
     TAppComponent::SetEnabled(value);
     // Not when the call was ignored (made from inside a start or stop of this service).
     if (Active() == value)
         Enabled = value;
+    if (!value)
+        EnabledForRun = false;
 }
 
 std::string TServiceComponent::NotStartedText(const std::string& reason) const {
@@ -19,10 +26,22 @@ void TServiceComponent::LogRefusal(const std::string& line) const {
     UserInterface().LogMessage(ServiceTitle() + ": " + line);
 }
 
+std::string TServiceComponent::SettingsRefusal() {
+    if (!FSettingsError.empty())
+        return FSettingsError;
+    for (const TProxyRecord& record : ProxyRecords())
+        if (record.Info->UseProxy && !record.Info->InUse())
+            return "the up-stream proxy in [" + FSettingsSection + record.Suffix +
+                   "] is switched on (UseProxy=1) but its Host or Port is empty";
+    return {};
+}
+
 void TServiceComponent::Activate() {
-    if (!Enabled)
+    if (!Enabled && !EnabledForRun && FSettingsError.empty())
         return;
-    std::string refusal = StartRefusal();
+    std::string refusal = SettingsRefusal();
+    if (refusal.empty())
+        refusal = StartRefusal();
     if (!refusal.empty()) {
         UserInterface().ShowError(NotStartedText(refusal));
         return;
@@ -39,14 +58,31 @@ void TServiceComponent::Deactivate() {
 }
 
 void TServiceComponent::LoadSettings(TIniFile& ini, const std::string& section) {
+    Load(ini, section, false);
+}
+
+void TServiceComponent::ReloadSettings(TIniFile& ini, const std::string& section) {
+    Load(ini, section, true);
+}
+
+void TServiceComponent::Load(TIniFile& ini, const std::string& section, bool keepMissing) {
     FSettingsFile = &ini;
     FSettingsSection = section;
-    Enabled = ini.ReadBool(section, "Enabled", false);
-    TSettingsLoader loader(ini, section);
+    FSettingsError.clear();
+    auto collect = [&](const TSettingsLoader& loader) {
+        for (const std::string& error : loader.Errors())
+            FSettingsError += (FSettingsError.empty() ? "" : "; ") + error;
+    };
+    TSettingsLoader loader(ini, section, keepMissing);
+    loader.Bool("Enabled", Enabled, false);
     SettingsKeys(loader);
+    collect(loader);
     ClampSettings();
-    for (const TProxyRecord& record : ProxyRecords())
-        LoadProxyServerInfo(*record.Info, ini, section + record.Suffix);
+    for (const TProxyRecord& record : ProxyRecords()) {
+        TSettingsLoader recordLoader(ini, section + record.Suffix, keepMissing);
+        ProxyServerInfoKeys(recordLoader, *record.Info);
+        collect(recordLoader);
+    }
 }
 
 void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) {
@@ -94,6 +130,8 @@ bool TServiceComponent::RunSettingsForm(ASettingsForm& form,
         return false;
     }
     copyBack();
+    // The form's values replace whatever the file held, malformed ones too.
+    FSettingsError.clear();
     SaveToSettingsFile();
     return true;
 }

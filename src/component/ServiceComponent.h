@@ -5,9 +5,14 @@
 // the last load, so that a confirmed settings dialog can save the service at once.
 //
 // "Enabled" is the user's choice, not the running state: only the user's own switching
-// (SetEnabled, or the command line's --enable for a run) changes it. A start that fails
-// leaves the service stopped and the choice as it was, so a service whose port was busy
-// once starts again next time instead of being switched off for good.
+// (SetEnabled) changes it; the command line's --enable sets EnabledForRun, which is never
+// saved. A start that fails leaves the service stopped and the choice as it was, so a
+// service whose port was busy once starts again next time instead of being switched off
+// for good.
+//
+// Settings the service cannot trust keep it stopped, with a message, rather than let it
+// run on defaults the user never chose: a value in the file that does not parse
+// (SettingsError), or an up-stream proxy record switched on without a host or a port.
 
 #include "component/AppComponent.h"
 
@@ -21,16 +26,21 @@ public:
     // The "Enabled" key: whether the user switched the service on, and so whether Activate
     // starts it. Saved as it is.
     bool Enabled = false;
+    // Switched on for this run only (--enable): Activate starts the service as if Enabled
+    // were set, and nothing saves it. The user's SetEnabled(false) clears it.
+    bool EnabledForRun = false;
 
     bool HasSettings() const override { return true; }
     bool CanEnable() const override { return true; }
     // The user's switch: starts or stops the service (a failed start raises, as in the
-    // base) and, once the service runs (or stopped), stores the choice in Enabled.
+    // base; so does SettingsRefusal) and, once the service runs (or stopped), stores the
+    // choice in Enabled.
     void SetEnabled(bool value) override;
-    // Starts the service when Enabled, without raising: a service that cannot start (its
-    // StartRefusal, or the start's exception) is reported through the user interface as
-    // NotStartedText and stays stopped, so the services after it still start. Enabled is
-    // not changed.
+    // Starts the service when Enabled or EnabledForRun, without raising: a service that
+    // cannot start (SettingsRefusal, its StartRefusal, or the start's exception) is
+    // reported through the user interface as NotStartedText and stays stopped, so the
+    // services after it still start. A SettingsError is reported even when the service is
+    // not switched on (a malformed Enabled reads as off). Enabled is not changed.
     void Activate() override;
     // Stops the service; harmless on a service that never started. Enabled is not changed.
     void Deactivate() override;
@@ -50,7 +60,20 @@ public:
 
     // Remembers the file and section, reads "Enabled", the service's keys (SettingsKeys),
     // applies ClampSettings, then loads each up-stream record from section + its suffix.
+    // Malformed values are collected in SettingsError.
     void LoadSettings(TIniFile& ini, const std::string& section) override;
+    // LoadSettings for a file read again while the program runs: a key missing from the
+    // file keeps its current value (a file caught half-written must not bring back
+    // defaults, such as no login).
+    void ReloadSettings(TIniFile& ini, const std::string& section);
+    // The malformed values of the last load ("LoginMode=two in [Proxy-HTTP] is not a whole
+    // number from 0 to 255", joined by "; "); empty when all parsed. A confirmed settings
+    // dialog clears it.
+    const std::string& SettingsError() const { return FSettingsError; }
+    // Why the settings themselves forbid a start: SettingsError, else an up-stream record
+    // switched on (UseProxy) without a host or port, which would otherwise connect
+    // directly, around the proxy the administrator set. Empty when none.
+    std::string SettingsRefusal();
     // Writes "Enabled" (the user's choice), the service's keys, then the records.
     void SaveSettings(TIniFile& ini, const std::string& section) override;
 
@@ -92,8 +115,11 @@ protected:
     virtual std::vector<TProxyRecord> ProxyRecords() { return {}; }
 
 private:
+    void Load(TIniFile& ini, const std::string& section, bool keepMissing);
+
     TIniFile* FSettingsFile = nullptr;
     std::string FSettingsSection;
+    std::string FSettingsError;
 };
 
 class TProxyUsersSystem;

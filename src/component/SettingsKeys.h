@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace corvan {
 
@@ -21,19 +22,35 @@ public:
     virtual void Byte(const char* key, uint8_t& value, uint8_t def, uint8_t outOfRange) = 0;
 };
 
-// Reads each key from the section, or its default when missing or malformed.
+// Reads each key from the section. A missing key gives its default, or, with keepMissing,
+// leaves the value as it is (a reload keeps what runs). A value that does not parse (a
+// switch other than "0" or "1", an integer that is not one or outside 32 bits, a byte
+// that is not one or outside 0..255) gives the default (a byte: outOfRange) and is named
+// in Errors: the owner
+// must not run on a value the user did not write.
 class TSettingsLoader : public ASettingsKeys {
 public:
-    TSettingsLoader(const TIniFile& ini, std::string section)
-        : FIni(ini), FSection(std::move(section)) {}
+    TSettingsLoader(const TIniFile& ini, std::string section, bool keepMissing = false)
+        : FIni(ini), FSection(std::move(section)), FKeepMissing(keepMissing) {}
     void Bool(const char* key, bool& value, bool def) override;
     void Integer(const char* key, int& value, int def) override;
     void String(const char* key, std::string& value, const char* def) override;
     void Byte(const char* key, uint8_t& value, uint8_t def, uint8_t outOfRange) override;
 
+    // One text per malformed value: "EnableTunnelling=no in [Proxy-HTTP] is not 0 or 1".
+    const std::vector<std::string>& Errors() const { return FErrors; }
+
 private:
+    // value := the stored text through parse; def when the key is missing (nothing with
+    // FKeepMissing); malformed, and an entry in Errors, when parse gives nothing.
+    template <class T, class Parse>
+    void Read(const char* key, T& value, const T& def, const T& malformed, Parse parse,
+              const char* expected);
+
     const TIniFile& FIni;
     std::string FSection;
+    bool FKeepMissing;
+    std::vector<std::string> FErrors;
 };
 
 // Writes each key's current value to the section.

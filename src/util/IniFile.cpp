@@ -110,8 +110,14 @@ std::string TIniFile::Text() const {
 
 void TIniFile::RebuildIndex() {
     FIndex.clear();
-    for (size_t i = 1; i < FSections.size(); ++i)
-        FIndex.emplace(AsciiLowerCase(FSections[i].Name), i);
+    FDuplicates.clear();
+    for (size_t i = 1; i < FSections.size(); ++i) {
+        auto [first, added] = FIndex.emplace(AsciiLowerCase(FSections[i].Name), i);
+        if (!added && std::none_of(FDuplicates.begin(), FDuplicates.end(), [&](const auto& d) {
+                return EqualNoCase(d, FSections[first->second].Name);
+            }))
+            FDuplicates.push_back(FSections[first->second].Name);
+    }
 }
 
 const TIniFile::TSection* TIniFile::FindSection(const std::string& section) const {
@@ -181,21 +187,30 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     FModified = true;
 }
 
-int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
-    const TLine* line = FindValue(section, key);
-    if (!line)
-        return def;
-    std::string_view v = line->Value;
+std::optional<int> TIniFile::ParseInteger(std::string_view v) {
     if (StartsWithNoCase(v, "0x")) {
         auto hex = ParseHex(v.substr(2));
         if (!hex || *hex > 0xFFFFFFFFull)
-            return def;
+            return std::nullopt;
         return int(int32_t(uint32_t(*hex)));
     }
     auto n = ParseInt64(v);
     if (!n || *n < std::numeric_limits<int32_t>::min() || *n > std::numeric_limits<int32_t>::max())
-        return def;
+        return std::nullopt;
     return int(*n);
+}
+
+std::optional<bool> TIniFile::ParseSwitch(std::string_view value) {
+    if (value == "0" || value == "1")
+        return value == "1";
+    return std::nullopt;
+}
+
+int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
+    const TLine* line = FindValue(section, key);
+    if (!line)
+        return def;
+    return ParseInteger(line->Value).value_or(def);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

@@ -8,11 +8,13 @@
 // a new file). UpdateFile replaces the file atomically (see WriteFileAtomic), so a crash or
 // a full disk leaves the previous file whole. A UTF-8 byte order mark at the start is skipped
 // when reading and kept when writing. When several sections (or keys in one section)
-// share a name, the first one is read and written.
+// share a name, the first one is read and written (DuplicateSections names the others).
 
 #include "util/Exceptions.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -57,6 +59,11 @@ public:
     int ReadInteger(const std::string& section, const std::string& key, int def) const;
     void WriteInteger(const std::string& section, const std::string& key, int value);
 
+    // A value as ReadInteger takes it; nothing when it is not one.
+    static std::optional<int> ParseInteger(std::string_view value);
+    // A switch as the program writes it: "0" or "1"; nothing for any other text.
+    static std::optional<bool> ParseSwitch(std::string_view value);
+
     // ReadInteger with def as 0 or 1; true when the result is not 0 ("yes" reads as def).
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
     // "1" or "0".
@@ -72,6 +79,9 @@ public:
     bool ValueExists(const std::string& section, const std::string& key) const;
     // Section names in file order (the first of each name).
     std::vector<std::string> ReadSections() const;
+    // Names of sections that appear again after their first copy (which alone is read), in
+    // file order, each once.
+    const std::vector<std::string>& DuplicateSections() const { return FDuplicates; }
     // Key names of a section in file order.
     std::vector<std::string> ReadSection(const std::string& section) const;
     void DeleteKey(const std::string& section, const std::string& key);
@@ -79,6 +89,9 @@ public:
 
     // True when values changed since the file was read or last written.
     bool Modified() const { return FModified; }
+    // Takes the content as what the file holds (Modified false): after the file was read
+    // again into it (SetText), so that no save writes back what was just read.
+    void MarkUnmodified() { FModified = false; }
     // Writes the file when it was modified. Raises EIniFile when the file could not be read
     // at start (LoadError) or the write fails; the file on disk is then unchanged.
     void UpdateFile();
@@ -113,6 +126,7 @@ private:
     bool FModified = false;
     std::vector<TSection> FSections;                // [0] holds lines before the first header
     std::unordered_map<std::string, size_t> FIndex; // lower-case name -> first section
+    std::vector<std::string> FDuplicates;
 };
 
 } // namespace corvan

@@ -4,6 +4,7 @@
 #include "app/Headless.h"
 #include "app/ProxyAppBase.h"
 #include "app/ProxySystem.h"
+#include "http-proxy/HTTPProxySystem.h"
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
 #include "users/ProxyUsersSystem.h"
@@ -192,4 +193,42 @@ TEST(SettingsReload, UnreadableOrMissingFileKeepsTheRunningSettings) {
     ASSERT_TRUE(f.ReloadNow());
     EXPECT_TRUE(f.Said("nothing changed")) << f.Output;
     EXPECT_EQ(f.MappingAt(0), mapping);
+}
+
+TEST(SettingsReload, AHalfWrittenFileChangesNothingItLacksAndIsNotSavedOver) {
+    const std::string http = "[Proxy-HTTP]\nServerPort=3128\nLoginMode=2\nLoginScript=check\n";
+    const std::string full = http + Socks(1080) + "[Proxy-PortMapper]\nItemCount=2\n" +
+                             Mapping(0, 5001, "one") + Mapping(1, 5002, "two") +
+                             "[Proxy-ProxyUsers]\nItemCount=1\n" + User(0, "ann", "pw");
+    TReloadFixture f(full);
+    THTTPProxySystem& proxy = f.Root().HTTPProxy();
+    TPortMapSystem* first = f.MappingAt(0);
+
+    // Caught while the editor wrote the HTTP section: its login keys and every section
+    // after it are not there yet. The port that is there applies.
+    ASSERT_TRUE(f.Reload("[Proxy-HTTP]\nServerPort=3129\n")) << f.Output;
+    EXPECT_EQ(proxy.ServerPort, 3129);
+    EXPECT_EQ(proxy.LoginMode, 2) << f.Output; // never a proxy without logins
+    EXPECT_EQ(proxy.LoginScript, "check");
+    EXPECT_TRUE(f.Said("SOCKS proxy on port 1080: [Proxy-SocksProxy] is missing in the "
+                       "settings file; the running settings are kept"))
+        << f.Output;
+    EXPECT_TRUE(f.Said("port mappings: [Proxy-PortMapper] has no ItemCount")) << f.Output;
+    EXPECT_TRUE(f.Said("proxy users: [Proxy-ProxyUsers] has no ItemCount")) << f.Output;
+    EXPECT_TRUE(f.Root().SocksProxy().Active());
+    EXPECT_EQ(f.MappingAt(0), first);
+    EXPECT_TRUE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+
+    // Caught inside the list of mappings: the first is there, the second not yet.
+    ASSERT_TRUE(f.Reload(http + Socks(1080) + "[Proxy-PortMapper]\nItemCount=2\n" +
+                         Mapping(0, 5001, "one")));
+    EXPECT_TRUE(f.Said("port mappings: [Proxy-PortMapper.Items.1] is missing")) << f.Output;
+    ASSERT_EQ(f.Root().PortMapper().GetChildCount(), 2);
+    EXPECT_TRUE(f.MappingAt(1)->Active());
+
+    // The editor finishes; the stop saves nothing over what it wrote.
+    const std::string done = full + "; done\n";
+    WriteFileText(f.SettingsPath(), done);
+    f.App->SaveSettings();
+    EXPECT_EQ(corvan::test::ReadFileText(f.SettingsPath()), done);
 }

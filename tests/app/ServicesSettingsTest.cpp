@@ -291,3 +291,85 @@ TEST(PortMapperSettings, AtMost1024Mappings) {
     EXPECT_TRUE(loaded.Item(0)->CanEnable());
     EXPECT_TRUE(loaded.Item(0)->CanDelete());
 }
+
+TEST(ServiceSettings, AValueThatDoesNotParseKeepsItsServiceStoppedAndIsNamed) {
+    // Each value alone, read by the service it belongs to: the default must not stand in.
+    struct TCase {
+        const char* Section;
+        const char* Key;
+        const char* Value;
+    };
+    const TCase bad[] = {
+        {"Proxy-HTTP", "LoginMode", "two"},           {"Proxy-HTTP", "EnableTunnelling", "no"},
+        {"Proxy-HTTP", "ServerPort", "abc"},          {"Proxy-HTTP", "ServerPort", "18084.9"},
+        {"Proxy-HTTP", "ServerPort", "4294985379"},   {"Proxy-HTTP", "LoginMode", "256"},
+        {"Proxy-SocksProxy", "RequireLogin", "true"}, {"Proxy-DNS", "Enabled", "yes"},
+        {"Proxy-HTTP-SocksProxy", "UseProxy", "on"},  {"Proxy-PortMapper.Items.0", "DestPort", "x"},
+    };
+    for (const TCase& c : bad) {
+        TTempRoot temp;
+        TProxySystem& root = temp.System;
+        corvan::test::TFakeUserInterface ui;
+        root.SetUserInterface(&ui);
+        auto ini = IniWith(EnabledText(false, 2));
+        ini->WriteString(c.Section, c.Key, c.Value);
+        root.LoadSettings(*ini, "Proxy");
+        root.Activate();
+        std::string named = std::string(c.Key) + "=" + c.Value + " in [" + c.Section + "] is not";
+        ASSERT_EQ(ui.Errors.size(), 1u) << named;
+        EXPECT_NE(ui.Errors[0].find(" not started: " + named), std::string::npos) << ui.Errors[0];
+        std::string section = c.Section;
+        TServiceComponent& refused =
+            section.find("Items.0") != std::string::npos
+                ? static_cast<TServiceComponent&>(*root.PortMapper().Item(0))
+            : section.find("Socks") == 6 ? static_cast<TServiceComponent&>(root.SocksProxy())
+            : section == "Proxy-DNS"     ? static_cast<TServiceComponent&>(root.DNSProxy())
+                                         : static_cast<TServiceComponent&>(root.HTTPProxy());
+        EXPECT_FALSE(refused.Active()) << named;
+        EXPECT_THROW(refused.SetEnabled(true), Exception) << named; // nor by the user's switch
+        EXPECT_TRUE(root.PortMapper().Item(1)->Active()) << named;   // the others run
+        root.Deactivate();
+    }
+    // Switches are "0" and "1"; integers decimal or "0x" hexadecimal, as the program writes.
+    TTempRoot temp;
+    auto ini = IniWith("[Proxy-HTTP]\nEnableTunnelling=0\nServerPort=0x1F90\nLoginMode=3\n");
+    THTTPProxySystem& http = temp.System.HTTPProxy();
+    http.LoadSettings(*ini, "Proxy-HTTP");
+    EXPECT_EQ(http.SettingsError(), "");
+    EXPECT_FALSE(http.EnableTunnelling);
+    EXPECT_EQ(http.ServerPort, 8080);
+    EXPECT_EQ(http.LoginMode, 3);
+}
+
+TEST(ServiceSettings, AnUpStreamProxySwitchedOnWithoutHostOrPortKeepsTheServiceStopped) {
+    TTempRoot temp;
+    TProxySystem& root = temp.System;
+    corvan::test::TFakeUserInterface ui;
+    root.SetUserInterface(&ui);
+    auto ini = IniWith(EnabledText(false, 1) +
+                       "[Proxy-HTTP-SocksProxy]\nUseProxy=1\nHost=127.0.0.1\nPort=\n"
+                       "[Proxy-SocksProxy-SocksProxy]\nUseProxy=1\nHost= \nPort=1080\n"
+                       "[Proxy-PortMapper.Items.0-SocksProxy]\nUseProxy=1\nHost=up\n");
+    root.LoadSettings(*ini, "Proxy");
+    root.Activate();
+    EXPECT_FALSE(root.HTTPProxy().Active());
+    EXPECT_FALSE(root.SocksProxy().Active());
+    EXPECT_FALSE(root.PortMapper().Item(0)->Active());
+    ASSERT_EQ(ui.Errors.size(), 3u);
+    int i = 0;
+    for (const char* section : {"Proxy-HTTP-SocksProxy", "Proxy-PortMapper.Items.0-SocksProxy",
+                                "Proxy-SocksProxy-SocksProxy"})
+        EXPECT_NE(ui.Errors[size_t(i++)].find(std::string("the up-stream proxy in [") + section +
+                                              "] is switched on (UseProxy=1) but its Host or "
+                                              "Port is empty"),
+                  std::string::npos)
+            << ui.Errors[size_t(i - 1)];
+    // Completed, it is used; switched off, it is kept but not needed.
+    root.HTTPProxy().SocksProxy.Port = "1080";
+    root.HTTPProxy().SetEnabled(true);
+    EXPECT_TRUE(root.HTTPProxy().Active());
+    root.SocksProxy().SocksProxy.UseProxy = false;
+    root.SocksProxy().SetEnabled(true);
+    EXPECT_TRUE(root.SocksProxy().Active());
+    root.Deactivate();
+}

@@ -3,6 +3,7 @@
 
 #include "util/IniFile.h"
 
+#include "support/HeadlessProgram.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -137,7 +138,7 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
         ports[0] = probe0.Port;
         ports[1] = probe1.Port;
     }
-    WriteFileText(run.Settings(), "[Proxy-HTTP]\nServerIP=127.0.0.1\nServerPort=" +
+    const std::string settings = "[Proxy-HTTP]\nServerIP=127.0.0.1\nServerPort=" +
                                       std::to_string(corvan::test::FreeLoopbackPort()) +
                                       "\n[Proxy-DNS]\nServerIP=127.0.0.1\nServerPort=" +
                                       std::to_string(corvan::test::FreeLoopbackPort()) +
@@ -148,23 +149,56 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
                                       "[Proxy-PortMapper.Items.1]\nServerIP=127.0.0.1\n"
                                       "ServerPort=" +
                                       std::to_string(ports[1]) +
-                                      "\nDestHost=127.0.0.1\nDestPort=9\n");
+                                      "\nDestHost=127.0.0.1\nDestPort=9\n";
+    WriteFileText(run.Settings(), settings);
     std::string output;
     ASSERT_EQ(run.RunAndStop({"--headless", "--enable", "HTTP, mappings", "--enable=dns"}, SIGTERM,
                              &output),
               0);
     EXPECT_EQ(output.find("not part of this version"), std::string::npos) << output;
     EXPECT_EQ(output.find("not started"), std::string::npos) << output;
-    TIniFile ini(run.Settings());
-    EXPECT_TRUE(ini.ReadBool("Proxy-HTTP", "Enabled", false));
-    EXPECT_TRUE(ini.ReadBool("Proxy-DNS", "Enabled", false));
-    EXPECT_FALSE(ini.ReadBool("Proxy-SocksProxy", "Enabled", true));
-    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.0", "Enabled", false));
-    EXPECT_TRUE(ini.ReadBool("Proxy-PortMapper.Items.1", "Enabled", false));
-    // Saved as running, so the next plain run starts them again and keeps them on.
-    ASSERT_EQ(run.RunAndStop({"--headless"}, SIGTERM), 0);
-    TIniFile again(run.Settings());
-    EXPECT_TRUE(again.ReadBool("Proxy-HTTP", "Enabled", false));
+    // For that run only: the file keeps the user's switches (none) and all else as it was.
+    EXPECT_EQ(ReadFileText(run.Settings()), settings);
+}
+
+TEST(Headless, ValuesThatDoNotParseKeepTheirServicesStoppedAndTheFileAsWritten) {
+    uint16_t httpPort, mapPort;
+    {
+        corvan::test::TTestListener probe0, probe1; // both at once: two different ports
+        httpPort = probe0.Port;
+        mapPort = probe1.Port;
+    }
+    // An open proxy is what the defaults would make of these; a second [Proxy-HTTP] is
+    // ignored and named.
+    const std::string settings =
+        "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(httpPort) +
+        "\nLoginMode=two\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=abc\n"
+        "RequireLogin=true\n[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
+        "Enabled=1\nServerIP=127.0.0.1\nServerPort=" +
+        std::to_string(mapPort) +
+        "\nDestHost=127.0.0.1\nDestPort=9\n[Proxy-PortMapper.Items.0-SocksProxy]\nUseProxy=1\n"
+        "Host=127.0.0.1\n[Proxy-HTTP]\nLoginMode=0\n";
+    corvan::test::THeadlessProgram program(settings);
+    ASSERT_TRUE(program.Ready) << program.Output();
+    const std::string output = program.Output();
+    for (const std::string& said :
+         {"HTTP proxy on port " + std::to_string(httpPort) +
+              " not started: LoginMode=two in [Proxy-HTTP] is not a whole number from 0 to 255",
+          std::string("not started: ServerPort=abc in [Proxy-SocksProxy] is not a whole number "
+                      "in the 32-bit range; RequireLogin=true in [Proxy-SocksProxy] is not 0 or 1"),
+          std::string("not started: the up-stream proxy in [Proxy-PortMapper.Items.0-SocksProxy] "
+                      "is switched on (UseProxy=1) but its Host or Port is empty"),
+          std::string("the settings file holds [Proxy-HTTP] more than once: the first is used")})
+        EXPECT_NE(output.find(said), std::string::npos) << said << "\n" << output;
+    // "running headless" comes after every start: nothing listens.
+    for (uint16_t port : {httpPort, mapPort}) {
+        TSocketHandle h = corvan::test::ConnectBlocking(port);
+        EXPECT_EQ(h, INVALID_SOCKETHANDLE) << port;
+        if (h != INVALID_SOCKETHANDLE)
+            SocketClose(h);
+    }
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+    EXPECT_EQ(ReadFileText(program.SettingsFile()), settings);
 }
 
 TEST(Headless, UnreadableSettingsFileStopsTheProgramBeforeAnyServiceStarts) {

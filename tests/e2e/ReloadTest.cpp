@@ -5,6 +5,7 @@
 
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
+#include "support/HeadlessProgram.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -121,4 +122,41 @@ TEST(ReloadProgram, SighupMovesAMappingWhileTheSocksTunnelStaysOpen) {
     proxy.Signal(SIGTERM);
     EXPECT_EQ(proxy.WaitForExit(WaitMs), 0) << proxy.Output();
     EXPECT_EQ(ReadFileText(file), broken); // left for the user to mend, not saved over
+}
+
+TEST(ReloadProgram, AHalfWrittenFileKeepsTheLoginAndIsNotSavedOver) {
+    const uint16_t port = FreeLoopbackPort();
+    const std::string head = "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+                             std::to_string(port) + "\n";
+    const std::string full = head + "LoginMode=1\nLoginPassword=secret\n[Proxy-DNS]\nEnabled=0\n";
+    // The status line of a request without a login.
+    auto status = [&] {
+        TSocketHandle h = ConnectBlocking(port);
+        if (h == INVALID_SOCKETHANDLE)
+            return std::string("(refused)");
+        SendAll(h, "GET http://127.0.0.1:9/ HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n");
+        std::string line = RecvWithin(h, 12);
+        SocketClose(h);
+        return line;
+    };
+    THeadlessProgram program(full);
+    ASSERT_TRUE(program.Ready) << program.Output();
+    EXPECT_EQ(status(), "HTTP/1.1 407");
+
+    // Read while an editor writes it: the login keys are not there yet.
+    WriteFileText(program.SettingsFile(), head);
+    program.Process().Signal(SIGHUP);
+    ASSERT_TRUE(program.Process().WaitForOutput(
+        "HTTP proxy on port " + std::to_string(port) + ": new settings, running", WaitMs))
+        << program.Output();
+    EXPECT_TRUE(program.Process().WaitForOutput(
+        "[Proxy-DNS] is missing in the settings file; the running settings are kept", WaitMs))
+        << program.Output();
+    EXPECT_EQ(status(), "HTTP/1.1 407") << program.Output();
+
+    // The editor finishes; the stop writes nothing over it.
+    const std::string finished = full + "; finished\n";
+    WriteFileText(program.SettingsFile(), finished);
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+    EXPECT_EQ(ReadFileText(program.SettingsFile()), finished);
 }

@@ -211,7 +211,7 @@ TEST(SocksProxyProgram, RequiredLoginsAreCheckedAgainstTheProxyUsers) {
     EXPECT_EQ(program.Stop(), 0) << program.Output();
 }
 
-TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksUnlessItsHostIsEmpty) {
+TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksAndWithoutAHostStopsTheProxy) {
     const std::string body = Pattern(50000);
     THttpServer http(body);
     TMicrosocks upstream("up", "secret");
@@ -235,9 +235,16 @@ TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksUnlessItsHost
         EXPECT_NE(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
         EXPECT_EQ(program.Stop(), 0);
     }
+    // Switched on without a host: no connection goes around the up-stream the administrator
+    // set; the proxy stays stopped and says why.
     TSocksProgram program(record("", "wrong"));
     ASSERT_TRUE(program.Ready) << program.Output();
-    EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
+    EXPECT_NE(program.Output().find("not started: the up-stream proxy in "
+                                    "[Proxy-SocksProxy-SocksProxy] is switched on (UseProxy=1) "
+                                    "but its Host or Port is empty"),
+              std::string::npos)
+        << program.Output();
+    EXPECT_NE(Curl(program.Dir(), {"--socks5", program.Proxy()}, url), body);
     EXPECT_EQ(program.Stop(), 0);
 }
 

@@ -128,7 +128,10 @@ TEST(IniFile, ByteOrderMarkDoesNotHideTheFirstSection) {
 }
 
 TEST(IniFile, FirstOfDuplicateSectionsIsUsedAndEraseRemovesOne) {
-    auto ini = FromText("[A]\nx=1\n[a]\nx=2\ny=3\n");
+    auto ini = FromText("[A]\nx=1\n[B]\n[a]\nx=2\ny=3\n[b]\n[A]\n");
+    // Named once each, as first written, so the load can say which copies are ignored.
+    EXPECT_EQ(ini->DuplicateSections(), (std::vector<std::string>{"A", "B"}));
+    ini->SetText("[A]\nx=1\n[a]\nx=2\ny=3\n");
     EXPECT_EQ(ini->ReadInteger("A", "x", 0), 1);
     EXPECT_EQ(ini->ReadInteger("A", "y", 0), 0);
     ini->WriteInteger("A", "x", 9);
