@@ -58,9 +58,10 @@ inline constexpr int kHttpHeaderTimeoutMs = 30000;
 // milliseconds without one. At the server's connection limit a new connection closes the
 // longest-idle waiting connection at once.
 inline constexpr int kHttpKeepAliveTimeoutMs = 120000;
-// After answering a request it refuses (400, 408, 413, 414, 503) the server stops sending and
-// reads and drops what the client still sends for at most this many milliseconds, so the
-// client sees the answer rather than a reset caused by its unread bytes.
+// After answering a request it refuses (400, 408, 413, 414, 503), or one answered from its
+// head with its body unread, the server stops sending and reads and drops what the client
+// still sends for at most this many milliseconds, so the client sees the answer rather than a
+// reset caused by its unread bytes.
 inline constexpr int kHttpErrorDrainMs = 1000;
 // A refused client's request head is read for at most this long before the 403 goes out.
 inline constexpr int kHttpRefusedHeadTimeoutMs = 5000;

@@ -79,7 +79,8 @@ TEST(HTTPRequestLine, ServerRefusesLinesAndNamesThatCouldBeReadTwoWays) {
     }
     // Lines that are no field are the proxy's to join or drop; a name that is no token is
     // refused.
-    auto good = RequestWithHeader("GET / HTTP/1.1\r\nX-A_b.c~1: v\r\nX-B: 1\r\n 2\r\nno colon\r\n\r\n");
+    auto good = RequestWithHeader(
+        "GET / HTTP/1.1\r\nX-A_b.c~1: v\r\nX-B: 1\r\n 2\r\nno colon\r\n\r\n");
     EXPECT_NO_THROW(CheckFieldNames(good->GetHeader()));
     for (const char* field : {"X A: 1", ": 1", "X-(A): 1", "X\x01" "A: 1", "X/A: 1"}) {
         SCOPED_TRACE(field);

@@ -76,10 +76,11 @@ TEST(HTTPProxyServer, RequestBodyIsHeldOnceWhileItIsForwarded) {
     };
     proxy.SetActive(true);
     const std::string body = Pattern(3 * 1000 * 1000);
-    std::string answer = Exchange(
-        proxy.BoundPort(), "POST http://127.0.0.1:" + std::to_string(origin.Listener.Port) +
-                               "/upload HTTP/1.1\r\nHost: h\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    std::string target = "http://127.0.0.1:" + std::to_string(origin.Listener.Port) + "/upload";
+    std::string answer =
+        Exchange(proxy.BoundPort(), "POST " + target + " HTTP/1.1\r\nHost: h\r\nContent-Length: " +
+                                        std::to_string(body.size()) +
+                                        "\r\nConnection: close\r\n\r\n" + body);
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
     EXPECT_EQ(held.load(), int64_t(body.size()));
     EXPECT_TRUE(origin.ReceivedBody() == body) << "the origin got " << origin.Body.size();

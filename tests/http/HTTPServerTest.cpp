@@ -304,7 +304,8 @@ TEST(HTTPServer, ClientsGoneInTheMiddleOfARequestLeaveNothingCounted) {
             return true;
         });
     }
-    ASSERT_TRUE(RunLoopUntil([&] { return server.Accepted.load() == 3 && server.ClientCount() == 0; }));
+    ASSERT_TRUE(
+        RunLoopUntil([&] { return server.Accepted.load() == 3 && server.ClientCount() == 0; }));
     EXPECT_EQ(server.TotalRequests.load(), 3u);
     EXPECT_EQ(server.ActiveRequests.load(), 0u);
     EXPECT_EQ(server.RequestBodyBytesHeld.load(), 0);
