@@ -1,5 +1,5 @@
-// libFuzzer target: HTTP start lines and header blocks, in line and block mode, followed by
-// the body-length decision and a text body read.
+// libFuzzer target: HTTP start lines and header blocks, in line and block mode, the server's
+// checks of a request head, then the body-length decision and a text body read.
 //
 // Sources it needs (with -Isrc):
 //   src/util/Streams.cpp src/http/HTTP.cpp src/http/HTTPMessage.cpp src/http/URL.cpp
@@ -18,6 +18,15 @@ using namespace corvan;
 
 namespace {
 
+// The server's checks of a request head; a refusal is an exception of the system's own.
+void CheckRequestHead(const std::string& startLine, const THeader& header) {
+    try {
+        CheckRequestLine(startLine);
+        CheckFieldNames(header);
+    } catch (const Exception&) {
+    }
+}
+
 void ParseAs(const std::string& data, bool request, bool lineMode) {
     TStringReader reader(data);
     try {
@@ -29,6 +38,8 @@ void ParseAs(const std::string& data, bool request, bool lineMode) {
             message = ThttpResponse::CreateFromStartLine(startLine);
         message->MaxContentTextSize = 1 << 16;
         message->GetHeader().ReadFromReader(reader, lineMode, -1);
+        if (request)
+            CheckRequestHead(startLine, message->GetHeader());
         // Rebuilding and re-parsing the text form must not fail either.
         std::string text = message->GetHeaderString();
         message->IsContentUntilClose();

@@ -193,8 +193,9 @@ void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) {
     FHeader = std::move(header);
 }
 
-std::string AhttpMessage::ReadTextToEnd(AReaderEx& reader) const {
+std::string AhttpMessage::ReadTextToEnd(AReaderEx& reader, int64_t expected) const {
     std::string text;
+    int64_t most = expected >= 0 ? std::min(expected, MaxContentTextSize) : MaxContentTextSize;
     char block[kStreamBlockSize];
     while (!reader.IsEOF()) {
         int n = reader.Read(block, kStreamBlockSize);
@@ -205,8 +206,17 @@ std::string AhttpMessage::ReadTextToEnd(AReaderEx& reader) const {
         }
         if (int64_t(text.size()) + n > MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
+        int64_t size = int64_t(text.size()) + n;
         if (OnContentTextGrow)
-            OnContentTextGrow(int64_t(text.size()) + n);
+            OnContentTextGrow(size);
+        // Doubling as usual, but never past the most the body can be (reserve on the string
+        // itself would at least double).
+        if (size > int64_t(text.capacity())) {
+            std::string grown;
+            grown.reserve(size_t(std::max(size, std::min(2 * int64_t(text.capacity()), most))));
+            grown.append(text);
+            text.swap(grown);
+        }
         text.append(block, size_t(n));
     }
     return text;
@@ -221,10 +231,20 @@ std::string AhttpMessage::GetContentString() {
 }
 
 void AhttpMessage::SetContentString(std::string_view text) {
+    AdoptContentString(std::string(text));
+}
+
+void AhttpMessage::AdoptContentString(std::string text) {
     FContentStream.reset();
-    FContent = text;
-    FContentCached = !text.empty();
-    IncludeContent = !text.empty();
+    FContent = std::move(text);
+    FContentCached = !FContent.empty();
+    IncludeContent = !FContent.empty();
+}
+
+std::string AhttpMessage::ReleaseContentString() {
+    std::string text = std::move(FContent);
+    AdoptContentString(std::string());
+    return text;
 }
 
 AReaderEx* AhttpMessage::GetContentStream() {
@@ -387,7 +407,7 @@ void AhttpMessage::ReadContent(AReaderEx& reader, bool asStream, bool raw) {
             throw EhttpContentTooLarge("Content too large");
         {
             ThttpSizedContentReader body(&reader, framing.Length);
-            SetContentString(ReadTextToEnd(body));
+            AdoptContentString(ReadTextToEnd(body, framing.Length));
         }
         return;
     case ThttpBodyKind::Chunked:
@@ -405,14 +425,14 @@ void AhttpMessage::ReadContent(AReaderEx& reader, bool asStream, bool raw) {
                 if (!rest.empty())
                     FHeader->AddField("Transfer-Encoding", rest);
             }
-            SetContentString(text);
+            AdoptContentString(std::move(text));
         }
         return;
     case ThttpBodyKind::UntilClose:
         if (asStream)
             SetContentStream(std::make_unique<TReaderProxy>(&reader, false, -1));
         else
-            SetContentString(ReadTextToEnd(reader));
+            AdoptContentString(ReadTextToEnd(reader));
         return;
     }
 }
@@ -973,6 +993,59 @@ int ThttpChunkedContentReader::Read(void* buffer, int count) {
 }
 
 // ---- texts and helpers ----------------------------------------------------------------------
+
+bool IsToken(std::string_view text) {
+    static constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || kMarks.find(c) != kMarks.npos;
+    });
+}
+
+void CheckRequestLine(std::string_view line) {
+    if (line.find_first_of("\r\n") != std::string_view::npos)
+        Malformed("bare CR or LF in the request line");
+    std::string text = ReplaceBareLineBreaks(line);
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            Malformed("control character in the request line");
+    std::vector<std::string_view> words;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos)
+            break;
+        rest = rest.substr(start);
+        size_t end = std::min(rest.find(' '), rest.size());
+        words.push_back(rest.substr(0, end));
+        rest = rest.substr(end);
+    }
+    auto isVersion = [](std::string_view v) {
+        size_t slash = v.find('/');
+        if (slash == std::string_view::npos || !IsToken(v.substr(0, slash)))
+            return false;
+        std::string_view number = v.substr(slash + 1);
+        size_t dot = number.find('.');
+        auto digits = [](std::string_view d) {
+            return !d.empty() && std::all_of(d.begin(), d.end(), [](char c) {
+                return c >= '0' && c <= '9';
+            });
+        };
+        return dot != std::string_view::npos && digits(number.substr(0, dot)) &&
+               digits(number.substr(dot + 1));
+    };
+    if (words.size() < 2 || words.size() > 3 || (words.size() == 3 && !isVersion(words[2])))
+        Malformed("request target with blanks, or not a request line");
+    if (!IsToken(words[0]))
+        Malformed("invalid method");
+}
+
+void CheckFieldNames(const THeader& header) {
+    for (int i = 0; i < header.FieldCount(); ++i) {
+        AHeaderField* field = header.Fields(i);
+        if (!dynamic_cast<TInvalidField*>(field) && !IsToken(field->GetName()))
+            Malformed("invalid header field name");
+    }
+}
 
 std::string HTTPStatusText(int code) {
     static const struct {

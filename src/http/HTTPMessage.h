@@ -107,6 +107,12 @@ public:
     virtual std::string GetContentString();
     // Drops the stream; stores text; ContentCached and IncludeContent become !text.empty().
     virtual void SetContentString(std::string_view text);
+    // SetContentString taking the text's buffer over instead of copying it (a body of many
+    // megabytes is held once).
+    void AdoptContentString(std::string text);
+    // Hands the body text over (its buffer, not a copy); the message is left without a body
+    // (no stream, nothing cached, IncludeContent cleared).
+    std::string ReleaseContentString();
     // The body reader; a string reader over Content is made when there is none.
     virtual AReaderEx* GetContentStream();
     // Takes the reader; sets IncludeContent when one is given.
@@ -185,7 +191,9 @@ protected:
     void SetParts(std::string_view protocol, int majorVersion, int minorVersion,
                   std::unique_ptr<THeader> header, std::string_view content);
     // Content as text of at most MaxContentTextSize bytes from the reader's position to end.
-    std::string ReadTextToEnd(AReaderEx& reader) const;
+    // The buffer grows no larger than MaxContentTextSize, nor than expected when that is
+    // known (a sized body: 0 or more), so a body is never held in twice its size.
+    std::string ReadTextToEnd(AReaderEx& reader, int64_t expected = -1) const;
     // Copies the content stream (or Content) to writer; the shared part of WriteContent.
     int64_t CopyContent(AWriter& writer, const TCopyProgress& progress);
 
@@ -371,6 +379,19 @@ private:
     std::string FFraming;
     size_t FFramingPos = 0;
 };
+
+// Whether text is a token (RFC 9110 section 5.6.2): one or more of the letters, digits and
+// !#$%&'*+-.^_`|~ that field names and methods are made of.
+bool IsToken(std::string_view text);
+// A request line as received, before it is parsed (RFC 9112 section 3). Raises
+// EhttpMalformedMessage when it holds a bare CR or LF or another control byte (a NUL becomes a
+// space first, as in header lines), or when it is not a method token, a target and an optional
+// version ("name/major.minor") separated by blanks: a target with blanks in it would be read
+// one way here and another by a recipient that splits the line elsewhere.
+void CheckRequestLine(std::string_view line);
+// Raises EhttpMalformedMessage when a field's name is not a token (blanks or other bytes
+// inside, or empty). Lines that are no field at all are left to the caller.
+void CheckFieldNames(const THeader& header);
 
 // The default reason phrase of a status code; empty for a code outside the table.
 std::string HTTPStatusText(int code);

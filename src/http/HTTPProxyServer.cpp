@@ -154,6 +154,27 @@ void ThttpProxyServerClient::RequestHeaderReceived() {
                                          "Request was upgraded from a pre-HTTP/1.0 request.");
     }
     AhttpServerClient::RequestHeaderReceived();
+    // The login is known from the head: a refused one is answered before any body is read.
+    if (!Response && !Terminated())
+        CheckLogin();
+}
+
+void ThttpProxyServerClient::CheckLogin() {
+    ThttpProxyServer& server = *FProxyServer;
+    if (!server.RequireAuth.load())
+        return;
+    std::string credentials = Request->GetBasicProxyCredentials();
+    size_t colon = credentials.find(':');
+    std::string user = credentials.substr(0, colon);
+    std::string password = colon == std::string::npos ? "" : credentials.substr(colon + 1);
+    bool valid = true;
+    if (server.OnValidateLogin)
+        server.OnValidateLogin(this, user, password, valid);
+    if (!valid) {
+        SendErrorResponse(407, "Proxy authentication required", "Access to proxy server denied.",
+                          "Invalid login credentials.");
+        Response->SetProxyAuthenticate(kHttpProxyAuthenticate);
+    }
 }
 
 void ThttpProxyServerClient::ProcessRequest() {
@@ -161,21 +182,6 @@ void ThttpProxyServerClient::ProcessRequest() {
     if (Response || Terminated())
         return;
     ThttpProxyServer& server = *FProxyServer;
-    if (server.RequireAuth.load()) {
-        std::string credentials = Request->GetBasicProxyCredentials();
-        size_t colon = credentials.find(':');
-        std::string user = credentials.substr(0, colon);
-        std::string password = colon == std::string::npos ? "" : credentials.substr(colon + 1);
-        bool valid = true;
-        if (server.OnValidateLogin)
-            server.OnValidateLogin(this, user, password, valid);
-        if (!valid) {
-            SendErrorResponse(407, "Proxy authentication required",
-                              "Access to proxy server denied.", "Invalid login credentials.");
-            Response->SetProxyAuthenticate(kHttpProxyAuthenticate);
-            return;
-        }
-    }
     DecodeURL(Request->GetURI(), URLProtocol, URLHost, URLPath);
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
     try {
@@ -237,7 +243,11 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
 
 void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     ThttpProxyServer& server = *FProxyServer;
+    // The body moves to the forwarded request rather than being copied: a large upload is
+    // held once.
+    std::string body = Request->ReleaseContentString();
     std::unique_ptr<ThttpRequest> forward = Request->DuplicateRequest();
+    forward->AdoptContentString(std::move(body));
     NormalizeFieldLines(*forward);
     RemoveHopByHopFields(*forward, {"Proxy-Authorization", "Proxy-Authenticate"}, false);
     if (!URLHost.empty())

@@ -8,8 +8,9 @@
 //
 // Per request, on the connection's thread (the hooks of the AhttpServerClient loop):
 //   RequestHeaderReceived  keep-alive from "Proxy-Connection"/"Connection"; a request line
-//                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning"
-//   ProcessRequest         login (407), target decoded, OnGetConnection (a route, or a
+//                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning";
+//                          login (407, answered before any body is read)
+//   ProcessRequest         target decoded, OnGetConnection (a route, or a
 //                          response of its own), loop check, then a tunnel is connected or
 //                          the request is rewritten (RewriteForwardRequest) and forwarded by
 //                          a ThttpClient; any error: 500 "Page not available"
@@ -98,6 +99,9 @@ protected:
     void RequestDone() override;
 
 private:
+    // With RequireAuth: OnValidateLogin on the request's Basic credentials; a refusal sets
+    // the 407 response.
+    void CheckLogin();
     void Forward(const ThttpProxyRoute& route);
     void OpenTunnel(const ThttpProxyRoute& route);
     // Whether the first hop of route is this proxy's own listening address and port.

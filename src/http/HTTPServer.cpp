@@ -48,6 +48,15 @@ public:
     using EhttpMessage::EhttpMessage;
 };
 
+// Whether a request carries a body (one whose framing cannot be told counts as one).
+bool MayHaveBody(const ThttpRequest& request) {
+    try {
+        return request.GetBodyFraming().Kind != ThttpBodyKind::None;
+    } catch (const EhttpMalformedMessage&) {
+        return true;
+    }
+}
+
 bool IsStreamError(const std::exception& e) {
     return dynamic_cast<const EReader*>(&e) || dynamic_cast<const EWriter*>(&e) ||
            dynamic_cast<const EStream*>(&e);
@@ -56,6 +65,53 @@ bool IsStreamError(const std::exception& e) {
 } // namespace
 
 // --- AhttpServerClient ------------------------------------------------------------------------
+
+// What one exchange holds of the server's shared counts: the active request from its request
+// line on, and its body's share of the body budget. All of it goes back when the exchange
+// ends, whatever the path (a client gone in the middle of a head or a body among them). Used
+// on the connection's thread only; the counts are atomics of the server.
+class AhttpServerClient::TRequestSession {
+public:
+    explicit TRequestSession(AhttpServer& server) : FServer(server) {}
+    ~TRequestSession() {
+        if (FActive)
+            FServer.ActiveRequests.fetch_sub(1);
+        Resize(0);
+    }
+    TRequestSession(const TRequestSession&) = delete;
+    TRequestSession& operator=(const TRequestSession&) = delete;
+
+    // The request is being served: counted active until the session ends.
+    void Begin() {
+        if (!FActive)
+            FServer.ActiveRequests.fetch_add(1);
+        FActive = true;
+    }
+    // Bytes of the budget this request holds.
+    int64_t Reserved() const { return FReserved; }
+    // Takes bytes more of the budget; false, and nothing taken, when they are not there.
+    bool Reserve(int64_t bytes) {
+        std::atomic<int64_t>& held = FServer.RequestBodyBytesHeld;
+        int64_t budget = FServer.RequestBodyBudget.load();
+        int64_t now = held.load();
+        do {
+            if (bytes > 0 && now + bytes > budget)
+                return false;
+        } while (!held.compare_exchange_weak(now, now + bytes));
+        FReserved += bytes;
+        return true;
+    }
+    // Holds exactly bytes (what the body turned out to be; 0 gives all back).
+    void Resize(int64_t bytes) {
+        FServer.RequestBodyBytesHeld.fetch_add(bytes - FReserved);
+        FReserved = bytes;
+    }
+
+private:
+    AhttpServer& FServer;
+    bool FActive = false;
+    int64_t FReserved = 0;
+};
 
 AhttpServerClient::AhttpServerClient(AhttpServer* server)
     : TTCPServerClient(server), FHttpServer(server) {}
@@ -193,29 +249,38 @@ bool AhttpServerClient::RunExchange(TSocketStream& stream) {
     Response.reset();
     RequestTime = uint32_t(MonotonicMillis());
     RequestStart();
-    if (!ReadRequestHead(stream))
-        return false;
-    // The request is counted from here on: whatever happens, the exchange ends below.
+    TRequestSession session(*FHttpServer);
+    // After the session: the request and its body are freed before their share goes back.
     struct TEnd {
         AhttpServerClient& Client;
         ~TEnd() {
             Client.Response.reset();
-            Client.FHttpServer->ActiveRequests.fetch_sub(1);
             Client.Request.reset();
-            Client.ReleaseBody();
         }
     } end{*this};
+    if (!ReadRequestHead(stream, session))
+        return false;
     bool goOn = false;
     try {
         RequestHeaderReceived();
-        if (ReadRequestBody(stream)) {
-            RequestContentReceived();
-            ProcessRequest();
+        // A hook that answered from the head alone (a refused login) has the body left unread:
+        // a client without the right to be served never gets a byte of it held.
+        bool answered = Response != nullptr;
+        bool bodyUnread = answered && MayHaveBody(*Request);
+        if (bodyUnread)
+            KeepAlive = false;
+        if (answered || ReadRequestBody(stream, session)) {
+            if (!answered) {
+                RequestContentReceived();
+                ProcessRequest();
+            }
             if (!Response)
                 Log(ltInfo, "No response");
             else {
                 WriteResponse(stream);
-                goOn = true;
+                if (bodyUnread)
+                    ShutdownAndDrain(stream);
+                goOn = !bodyUnread;
             }
         }
     } catch (...) {
@@ -226,7 +291,7 @@ bool AhttpServerClient::RunExchange(TSocketStream& stream) {
     return goOn;
 }
 
-bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
+bool AhttpServerClient::ReadRequestHead(TSocketStream& stream, TRequestSession& session) {
     TSocketReader& reader = stream.Reader();
     struct TClearDeadline {
         TSocketStream& Stream;
@@ -275,16 +340,18 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
     }
     if (RequestLine.empty())
         return false;
-    FHttpServer->ActiveRequests.fetch_add(1);
+    session.Begin();
     FHttpServer->TotalRequests.fetch_add(1);
     bool headerOk = true;
     std::string problem;
     try {
+        CheckRequestLine(RequestLine);
         Request = ThttpRequest::CreateFromStartLine(RequestLine);
         if (!Request->GetProtocol().empty()) {
             auto header = std::make_unique<THeader>();
             header->ReadFromReader(reader, true, -1);
             Request->SetHeader(std::move(header));
+            CheckFieldNames(Request->GetHeader());
         }
     } catch (const EhttpHeaderLimit& e) {
         headerOk = false;
@@ -296,14 +363,12 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
         if (!timedOut())
             throw;
         refuseLateHead();
-        FHttpServer->ActiveRequests.fetch_sub(1);
         return false;
     }
     if (!headerOk) {
         if (!Request)
             Request = ThttpRequest::CreateFromStartLine("GET / HTTP/1.1");
         RefuseRequest(stream, 400, problem);
-        FHttpServer->ActiveRequests.fetch_sub(1);
         Request.reset();
         return false;
     }
@@ -311,25 +376,40 @@ bool AhttpServerClient::ReadRequestHead(TSocketStream& stream) {
     return true;
 }
 
-bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
+bool AhttpServerClient::ReadRequestBody(TSocketStream& stream, TRequestSession& session) {
     ThttpRequest& request = *Request;
     int code = 0;
     std::string problem;
+    int64_t lastArrival = MonotonicMillis();
+    // While the body is read, a wait that brings none of it ends the connection; the growth
+    // callback refers to this frame and goes with it.
+    struct TBodyRead {
+        TSocketStream& Stream;
+        ThttpRequest& Request;
+        int SavedTimeout;
+        ~TBodyRead() {
+            Stream.Timeout = SavedTimeout;
+            Request.OnContentTextGrow = nullptr;
+        }
+    } bodyRead{stream, request, stream.Timeout};
+    stream.Timeout = FHttpServer->BodyStallTimeoutMs.load();
     try {
         ThttpBodyFraming framing = request.GetBodyFraming();
         if (framing.Kind == ThttpBodyKind::Sized && framing.Length > request.MaxContentTextSize)
             throw EhttpContentTooLarge("Content too large");
-        // A sized body takes its share before it is read (and before "100 Continue"); a chunked
-        // one a first step, then more as it grows.
-        int64_t step = std::min(kHttpRequestBodyStep, FHttpServer->RequestBodyBudget.load() / 16);
-        int64_t want = framing.Kind == ThttpBodyKind::Sized ? framing.Length
-                       : framing.Kind == ThttpBodyKind::Chunked
-                           ? std::min(request.MaxContentTextSize, step)
-                           : 0;
-        if (!ReserveBody(want))
+        // A body takes its share as its bytes arrive, a step at a time (the first before
+        // "100 Continue"), never more than it can come to: a client that sends only a head
+        // holds one step, not the length it declares.
+        int64_t most = framing.Kind == ThttpBodyKind::Sized ? framing.Length
+                                                             : request.MaxContentTextSize;
+        int64_t step = std::min(
+            {kHttpRequestBodyStep, FHttpServer->RequestBodyBudget.load() / 16, most});
+        if (framing.Kind != ThttpBodyKind::None && !session.Reserve(step))
             throw EhttpBodyBudget(kBodyBudgetText);
-        request.OnContentTextGrow = [this, step](int64_t size) {
-            if (size > FBodyReserved && !ReserveBody(std::max(size - FBodyReserved, step)))
+        request.OnContentTextGrow = [&session, &lastArrival, step, most](int64_t size) {
+            lastArrival = MonotonicMillis();
+            int64_t held = session.Reserved();
+            if (size > held && !session.Reserve(std::min(std::max(size - held, step), most - held)))
                 throw EhttpBodyBudget(kBodyBudgetText);
         };
         // Chunked wins over a length beside it, but whoever passed the request on may have
@@ -347,8 +427,7 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
                 throw ESocketStream("Connection lost");
         }
         request.ReadContent(stream.Reader(), false, false);
-        request.OnContentTextGrow = nullptr;
-        ResizeBody(request.GetContentSize());
+        session.Resize(request.GetContentSize());
         return true;
     } catch (const EhttpContentTooLarge& e) {
         code = 413;
@@ -362,29 +441,17 @@ bool AhttpServerClient::ReadRequestBody(TSocketStream& stream) {
     } catch (const EChunkedContentReader& e) {
         code = 400;
         problem = e.what();
+    } catch (const EReader&) {
+        // The connection ends (a stream error); say why when the client went quiet.
+        int64_t quiet = MonotonicMillis() - lastArrival;
+        if (stream.Timeout > 0 && quiet >= stream.Timeout)
+            Log(ltInfo, "Request body stalled: no bytes for " + std::to_string(quiet) + " ms");
+        throw;
     }
     // Nothing of the body is kept: its share is free for others while the answer goes out.
-    request.OnContentTextGrow = nullptr;
-    ReleaseBody();
+    session.Resize(0);
     RefuseRequest(stream, code, problem);
     return false;
-}
-
-bool AhttpServerClient::ReserveBody(int64_t bytes) {
-    std::atomic<int64_t>& held = FHttpServer->RequestBodyBytesHeld;
-    int64_t budget = FHttpServer->RequestBodyBudget.load();
-    int64_t now = held.load();
-    do {
-        if (bytes > 0 && now + bytes > budget)
-            return false;
-    } while (!held.compare_exchange_weak(now, now + bytes));
-    FBodyReserved += bytes;
-    return true;
-}
-
-void AhttpServerClient::ResizeBody(int64_t bytes) {
-    FHttpServer->RequestBodyBytesHeld.fetch_add(bytes - FBodyReserved);
-    FBodyReserved = bytes;
 }
 
 void AhttpServerClient::RefuseClient(TSocketStream& stream) {

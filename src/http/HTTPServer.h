@@ -15,12 +15,16 @@
 //   "100 Continue" when asked for; the body as text; RequestContentReceived; ProcessRequest;
 //   PrepareResponseRange; the response's Prepare; PrepareResponse; "Server" field; header;
 //   body (none for HEAD); ResponseSent; always RequestDone.
+// A RequestHeaderReceived that sets a response (a refused login) answers from the head alone:
+// the body is never read (nor "100 Continue" sent), RequestContentReceived and ProcessRequest
+// do not run, and a request that has a body is closed after the answer.
 // A request framed by both "Transfer-Encoding: chunked" and "Content-Length" is served by the
 // coding, and then the connection is closed (a hop before this one may have read it by length).
 // A client the server's Admission refused (CloseRefusedAtAccept false) gets 403 with the
 // error page after its request head was read, and is closed; no hook runs.
 // Requests the server refuses itself, each answered with the error page and then closed:
-//   400 a malformed request (framing the message layer cannot tell safely, a header over
+//   400 a malformed request (a request line or field name CheckRequestLine or
+//       CheckFieldNames refuses, framing the message layer cannot tell safely, a header over
 //       kMaxHeaderLineLength or kMaxHeaderSize), 413 a body over the request's
 //       MaxContentTextSize (kMaxContentTextSize), 414 a request line over
 //       kHttpMaxRequestLineLength, 408 a request head not complete within
@@ -54,9 +58,10 @@ inline constexpr int kHttpHeaderTimeoutMs = 30000;
 // milliseconds without one. At the server's connection limit a new connection closes the
 // longest-idle waiting connection at once.
 inline constexpr int kHttpKeepAliveTimeoutMs = 120000;
-// After answering a request it refuses (400, 408, 413, 414, 503) the server stops sending and
-// reads and drops what the client still sends for at most this many milliseconds, so the
-// client sees the answer rather than a reset caused by its unread bytes.
+// After answering a request it refuses (400, 408, 413, 414, 503), or one answered from its
+// head with its body unread, the server stops sending and reads and drops what the client
+// still sends for at most this many milliseconds, so the client sees the answer rather than a
+// reset caused by its unread bytes.
 inline constexpr int kHttpErrorDrainMs = 1000;
 // A refused client's request head is read for at most this long before the 403 goes out.
 inline constexpr int kHttpRefusedHeadTimeoutMs = 5000;
@@ -64,14 +69,16 @@ inline constexpr int kHttpRefusedHeadTimeoutMs = 5000;
 // sending before a write waits.
 inline constexpr int kHttpClientReadTrigger = 16384;
 inline constexpr int kHttpClientWriteBufferLimit = 16384;
-// A body read that stalls (no byte) for the server's ClientTimeout (kDefaultClientTimeout) ends
-// the connection.
+// A request body none of whose bytes arrive for this many milliseconds (one wait of its
+// reader, which waits for a block) ends its connection, and its share of the body budget is
+// given back.
+inline constexpr int kHttpBodyStallTimeoutMs = 30000;
 // Request bodies are read whole into memory (each at most kMaxContentTextSize). What all
 // connections together hold of them is bounded by this many bytes: a request whose body would
-// go over it is answered 503 and its connection closed. A sized body reserves its length
-// before it is read; a chunked one a step (kHttpRequestBodyStep, or a sixteenth of a smaller
-// budget), and another whenever it grows past what it holds. Two bodies of the largest size
-// fit.
+// go over it is answered 503 and its connection closed. A body takes its share as its bytes
+// arrive, whatever length it declares: a step first (kHttpRequestBodyStep, or a sixteenth of
+// a smaller budget, never more than a sized body's length), another whenever it grows past
+// what it holds. Two bodies of the largest size fit.
 inline constexpr int64_t kHttpRequestBodyBudget = 128 * 1024 * 1024;
 inline constexpr int64_t kHttpRequestBodyStep = 1024 * 1024;
 
@@ -139,18 +146,17 @@ protected:
     virtual void ResponseProgress();
 
 private:
+    // What one exchange holds of the server's shared counts (defined in the .cpp file).
+    class TRequestSession;
     // One exchange; false when the connection is to end.
     bool RunExchange(TSocketStream& stream);
-    // Reads the request line and header; false when the connection ended quietly (closed,
-    // time-out, terminated).
-    bool ReadRequestHead(TSocketStream& stream);
-    // Reads the body as text; false when the request was refused (400, 413, 503) instead.
-    bool ReadRequestBody(TSocketStream& stream);
-    // Takes bytes of the server's request body budget for this request's body (false, and
-    // nothing taken, when they are not there), sets what it holds to bytes, gives it all back.
-    bool ReserveBody(int64_t bytes);
-    void ResizeBody(int64_t bytes);
-    void ReleaseBody() { ResizeBody(0); }
+    // Reads the request line and header (the request counts as active in session from its
+    // line on); false when the connection ended quietly (closed, time-out, terminated) or the
+    // request was refused (400, 408, 414).
+    bool ReadRequestHead(TSocketStream& stream, TRequestSession& session);
+    // Reads the body as text, taking its share of the budget in session; false when the
+    // request was refused (400, 413, 503) instead.
+    bool ReadRequestBody(TSocketStream& stream, TRequestSession& session);
     void WriteResponse(TSocketStream& stream);
     // Answers a refused request with the error page (logged when log), then ends the
     // connection.
@@ -165,7 +171,6 @@ private:
 
     AhttpServer* FHttpServer;
     bool FHeaderWritten = false;
-    int64_t FBodyReserved = 0; // of the server's RequestBodyBytesHeld, by this connection
     // -1 busy; -2 closed as idle by the server; otherwise when waiting began. Written by the
     // connection's thread and by CloseIfIdle (compare-exchange, so exactly one side wins).
     std::atomic<int64_t> FIdleSince{-1};
@@ -191,6 +196,7 @@ public:
     // Time-outs the connections use (read at each exchange); default the named values.
     std::atomic<int> HeaderTimeoutMs{kHttpHeaderTimeoutMs};
     std::atomic<int> KeepAliveTimeoutMs{kHttpKeepAliveTimeoutMs};
+    std::atomic<int> BodyStallTimeoutMs{kHttpBodyStallTimeoutMs};
 
     // Bytes all connections together may hold of request bodies, and what they hold
     // (reserved) now; see kHttpRequestBodyBudget.

@@ -500,6 +500,16 @@ TEST(HTTPProxyE2E, LoginModes) {
                   std::string::npos);
         EXPECT_NE(reply.find("HTTP/1.1 200 OK"), std::string::npos) << "no retry answer: " << reply;
         EXPECT_NE(shared.Log().find(" 407 "), std::string::npos) << shared.Log();
+        // A refused login is answered from the head alone: the 64 MiB body it announces is
+        // neither waited for nor held, and the connection closes after the answer.
+        TSocketHandle h = ConnectBlocking(shared.Port());
+        SetReceiveTimeout(h, 10);
+        SendAll(h, "POST " + origin.Url("/echo") +
+                       " HTTP/1.1\r\nHost: h\r\nContent-Length: 67108864\r\n\r\n");
+        std::string early = RecvAll(h);
+        SocketClose(h);
+        EXPECT_EQ(early.rfind("HTTP/1.1 407 ", 0), 0u) << early;
+        EXPECT_NE(early.find("Connection: close\r\n"), std::string::npos) << early;
     }
     {
         THttpProxyProgram configured("LoginMode=2\n", users);
@@ -619,6 +629,36 @@ TEST(HTTPProxyE2E, FramingTableReachesOriginOnceOrNotAtAll) {
             // The origin gets one framing, the length of the exact body.
             EXPECT_EQ(seen[0].Head.find("Transfer-Encoding"), std::string::npos) << c.Name;
         }
+    }
+}
+
+TEST(HTTPProxyE2E, RequestLinesAndFieldNamesReadTwoWaysNeverReachTheOrigin) {
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    const std::string url = origin.Url("/x");
+    const std::string rest = "Host: h\r\nConnection: close\r\n\r\n";
+    struct TCase {
+        const char* Name;
+        std::string Request;
+        bool Refused;
+    };
+    const std::vector<TCase> cases = {
+        {"plain", "GET " + url + " HTTP/1.1\r\n" + rest, false},
+        {"blank in the target", "GET " + url + " y HTTP/1.1\r\n" + rest, true},
+        {"blank in a target without version", "GET " + url + " y\r\n", true},
+        {"bare CR in the request line", "GET " + url + "\ry HTTP/1.1\r\n" + rest, true},
+        {"bare LF in the request line", "GET " + url + " HTTP/1.1\nX: y\r\n" + rest, true},
+        {"blank in a field name", "GET " + url + " HTTP/1.1\r\nX Y: 1\r\n" + rest, true},
+        {"separator in a field name", "GET " + url + " HTTP/1.1\r\nX@Y: 1\r\n" + rest, true},
+        {"empty field name", "GET " + url + " HTTP/1.1\r\n: 1\r\n" + rest, true},
+    };
+    for (const TCase& c : cases) {
+        origin.Clear();
+        std::string reply = BlockingExchange(proxy.Port(), c.Request);
+        EXPECT_EQ(reply.rfind(c.Refused ? "HTTP/1.1 400 " : "HTTP/1.1 200 ", 0), 0u)
+            << c.Name << ": " << reply;
+        EXPECT_EQ(origin.Requests().size(), c.Refused ? 0u : 1u) << c.Name;
     }
 }
 

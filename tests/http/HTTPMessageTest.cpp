@@ -62,6 +62,34 @@ TEST(HTTPRequestLine, OddLinesNeverFail) {
     EXPECT_EQ(e->GetStartLine(), "GET / X: y HTTP/1.1");
 }
 
+TEST(HTTPRequestLine, ServerRefusesLinesAndNamesThatCouldBeReadTwoWays) {
+    using namespace std::string_literals;
+    for (std::string line : {"GET / HTTP/1.1"s, "get /a?b=c http/1.1"s, "GET /"s,
+                             "OPTIONS * HTTP/1.1"s, "CONNECT h:443 HTTP/1.0"s,
+                             "GET  http://h/x  HTTP/1.1 "s, "GET /a\0 HTTP/1.1"s}) {
+        SCOPED_TRACE(line);
+        EXPECT_NO_THROW(CheckRequestLine(line));
+    }
+    for (std::string line :
+         {"GET /a b HTTP/1.1"s, "GET /a b"s, "GET /a\rb HTTP/1.1"s, "GET /a HTTP/1.1\nX: y"s,
+          "GET\t/ HTTP/1.1"s, "GET /a\0b HTTP/1.1"s, "GET /\x7f HTTP/1.1"s, "GET"s,
+          "G(T / HTTP/1.1"s, "GET / HTTP/1.1 x"s, "GET / FOO"s, "GET / HTTP/1."s}) {
+        SCOPED_TRACE(line);
+        EXPECT_THROW(CheckRequestLine(line), EhttpMalformedMessage);
+    }
+    // Lines that are no field are the proxy's to join or drop; a name that is no token is
+    // refused.
+    auto good = RequestWithHeader(
+        "GET / HTTP/1.1\r\nX-A_b.c~1: v\r\nX-B: 1\r\n 2\r\nno colon\r\n\r\n");
+    EXPECT_NO_THROW(CheckFieldNames(good->GetHeader()));
+    for (const char* field : {"X A: 1", ": 1", "X-(A): 1", "X\x01" "A: 1", "X/A: 1"}) {
+        SCOPED_TRACE(field);
+        auto bad = RequestWithHeader("GET / HTTP/1.1\r\nHost: h\r\n" + std::string(field) +
+                                     "\r\n\r\n");
+        EXPECT_THROW(CheckFieldNames(bad->GetHeader()), EhttpMalformedMessage);
+    }
+}
+
 TEST(HTTPRequestLine, AbsoluteTargetStoresTheHostWithItsPort) {
     auto r = ThttpRequest::CreateFromStartLine("GET http://host1:8080/a HTTP/1.1");
     EXPECT_EQ(r->GetHeader().GetFieldBody("Host"), "host1:8080");
@@ -132,6 +160,30 @@ TEST(HTTPMessage, ContentStringAndStream) {
     EXPECT_EQ(r.GetContentLength(), 7);
     r.SetContentLength(3);
     EXPECT_EQ(r.GetHeader().GetFieldBody("Content-Length"), "3");
+}
+
+TEST(HTTPMessage, BodyReadAsTextTakesNoMoreRoomThanItCanNeedAndMovesWhole) {
+    const size_t size = 300000; // past a power of two, where doubling would overshoot most
+    auto sized = RequestWithHeader("POST / HTTP/1.1\r\nContent-Length: 300000\r\n\r\n");
+    TScriptedReader r1(std::string(size, 's'), 1000);
+    sized->ReadContent(r1, false, false);
+    auto chunked = RequestWithHeader("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n");
+    chunked->MaxContentTextSize = int64_t(size);
+    TScriptedReader r2("493e0\r\n" + std::string(size, 'c') + "\r\n0\r\n\r\n", 1000);
+    chunked->ReadContent(r2, false, false);
+    for (ThttpRequest* request : {sized.get(), chunked.get()}) {
+        std::string body = request->ReleaseContentString();
+        EXPECT_EQ(body.size(), size);
+        EXPECT_LE(body.capacity(), size);
+        EXPECT_EQ(request->GetContentSize(), 0);
+        EXPECT_FALSE(request->IncludeContent);
+        const char* buffer = body.data();
+        auto forward = request->DuplicateRequest();
+        forward->AdoptContentString(std::move(body));
+        EXPECT_EQ(forward->GetContentSize(), int64_t(size));
+        EXPECT_TRUE(forward->IncludeContent);
+        EXPECT_EQ(forward->ReleaseContentString().data(), buffer); // the same buffer, no copy
+    }
 }
 
 TEST(HTTPMessage, WriteHeaderAndContentWithEvents) {

@@ -190,6 +190,15 @@ TEST(HTTPServerLimits, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {
         {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "400 "},
         // A body over the content limit: refused before it is sent.
         {"POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 999999999999\r\n\r\n", "413 "},
+        // Request lines and field names a recipient could read otherwise than this server.
+        {"GET /a b HTTP/1.1\r\nHost: a\r\n\r\n", "400 "},
+        {"GET /a b\r\n", "400 "},
+        {"GET /a\rb HTTP/1.1\r\nHost: a\r\n\r\n", "400 "},
+        {"GET /a HTTP/1.1\nHost: b\r\nHost: a\r\n\r\n", "400 "},
+        {"GET\t/a HTTP/1.1\r\nHost: a\r\n\r\n", "400 "},
+        {"GET / HTTP/1.1\r\nHost: a\r\nX Name: 1\r\n\r\n", "400 "},
+        {"GET / HTTP/1.1\r\nHost: a\r\nX-(A): 1\r\n\r\n", "400 "},
+        {"GET / HTTP/1.1\r\nHost: a\r\n: 1\r\n\r\n", "400 "},
     };
     for (const TCase& c : cases) {
         std::string answer = Exchange(server.Port(), c.Request);
@@ -219,44 +228,87 @@ TEST(HTTPServerLimits, RequestWithLengthAndChunkedIsServedOnceThenTheConnectionC
     EXPECT_EQ(answer.find("/smuggled"), std::string::npos) << answer;
 }
 
-TEST(HTTPServerLimits, BodiesBeyondTheSharedBudgetAre503UntilRoomIsMadeAndAllIsGivenBack) {
+TEST(HTTPServerLimits, BodiesTakeTheirShareAsTheyArriveAnd503OnlyWhenTheBytesDoNotFit) {
     TTestHttpServer server;
-    server.RequestBodyBudget = 1000;
+    server.RequestBodyBudget = 1000; // a step is 1000 / 16 = 62 bytes
     server.Start();
     auto upload = [&](const std::string& framing, const std::string& body) {
         return Exchange(server.Port(), "POST /upload HTTP/1.1\r\nHost: a\r\n" + framing +
                                            "Connection: close\r\n\r\n" + body);
     };
-    // A body of 800 on its way holds its share from its header on.
-    TSocketHandle slow = ConnectBlocking(server.Port());
-    ASSERT_TRUE(SendAll(slow, "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 800\r\n"
-                              "Connection: close\r\n\r\n" + std::string(100, 'x')));
-    ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 800; }));
-    // One that would go over is refused unread; one that fits beside it is served. A chunked
-    // one takes its share as it grows: served while that fits, refused once it does not.
     auto chunked = [](size_t size) {
         char line[16];
         std::snprintf(line, sizeof line, "%zx\r\n", size);
         return line + std::string(size, 'c') + "\r\n0\r\n\r\n";
     };
-    std::string over = upload("Content-Length: 300\r\n", std::string(300, 'y'));
-    EXPECT_EQ(over.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << over;
-    EXPECT_NE(upload("Content-Length: 200\r\n", std::string(200, 'z')).find("got 200 bytes"),
+    // Two clients announce 800 bytes each and send only their heads: each holds a step, not
+    // the length it declared, so the budget is not theirs to block.
+    const std::string head800 =
+        "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 800\r\nConnection: close\r\n\r\n";
+    TSocketHandle slow[2];
+    for (TSocketHandle& h : slow) {
+        h = ConnectBlocking(server.Port());
+        ASSERT_TRUE(SendAll(h, head800));
+    }
+    ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 2 * 62; }));
+    EXPECT_NE(upload("Content-Length: 300\r\n", std::string(300, 'y')).find("got 300 bytes"),
               std::string::npos);
     EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", chunked(150)).find("got 150 bytes"),
               std::string::npos);
-    std::string grown = upload("Transfer-Encoding: chunked\r\n", chunked(300));
+    // Bytes that would go over the budget are refused, sized or chunked alike.
+    std::string over = upload("Content-Length: 900\r\n", std::string(900, 'z'));
+    EXPECT_EQ(over.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << over;
+    std::string grown = upload("Transfer-Encoding: chunked\r\n", chunked(900));
     EXPECT_EQ(grown.rfind("HTTP/1.1 503 ", 0), 0u) << grown;
-    // The slow one ends: everything is given back, and then both fit.
-    ASSERT_TRUE(SendAll(slow, std::string(700, 'x')));
-    EXPECT_NE(OffMain<std::string>([&] { return RecvWithin(slow, 1, 5000); }), "");
-    SocketClose(slow);
+    // The first completes its body and is served; the second leaves: all is given back.
+    ASSERT_TRUE(SendAll(slow[0], std::string(800, 'x')));
+    std::string served;
+    EXPECT_TRUE(OffMain<bool>([&] { return ClosedWithin(slow[0], 5000, &served); }));
+    EXPECT_EQ(served.rfind("HTTP/1.1 200 ", 0), 0u) << served;
+    for (TSocketHandle h : slow)
+        SocketClose(h);
     ASSERT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
-    EXPECT_NE(upload("Content-Length: 300\r\n", std::string(300, 'y')).find("got 300 bytes"),
-              std::string::npos);
     EXPECT_NE(upload("Transfer-Encoding: chunked\r\n", chunked(900)).find("got 900 bytes"),
               std::string::npos);
     EXPECT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ActiveRequests.load() == 0; }));
+}
+
+TEST(HTTPServerTimeouts, StalledBodyEndsItsConnectionAndGivesItsShareBack) {
+    TTestHttpServer server;
+    server.BodyStallTimeoutMs = 500;
+    server.Start();
+    // Half a body, then nothing; the connection is closed by the server, not the client.
+    bool closed = OffMain<bool>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SendAll(h, "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n\r\n" +
+                       std::string(50000, 'x'));
+        bool gone = ClosedWithin(h, 10000);
+        SocketClose(h);
+        return gone;
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(RunLoopPolling([&] { return server.RequestBodyBytesHeld.load() == 0; }));
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ActiveRequests.load() == 0; }));
+}
+
+TEST(HTTPServer, ClientsGoneInTheMiddleOfARequestLeaveNothingCounted) {
+    TTestHttpServer server;
+    server.Start();
+    for (const char* part : {"GET / HTTP/1.1\r\nHost: a\r\n", "GET / HTTP/1.1\r\nHos",
+                             "POST /upload HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc"}) {
+        OffMain<bool>([&] {
+            TSocketHandle h = ConnectBlocking(server.Port());
+            SendAll(h, part);
+            SocketClose(h);
+            return true;
+        });
+    }
+    ASSERT_TRUE(
+        RunLoopUntil([&] { return server.Accepted.load() == 3 && server.ClientCount() == 0; }));
+    EXPECT_EQ(server.TotalRequests.load(), 3u);
+    EXPECT_EQ(server.ActiveRequests.load(), 0u);
+    EXPECT_EQ(server.RequestBodyBytesHeld.load(), 0);
 }
 
 TEST(HTTPServerTimeouts, ClientSendingOneHeaderBytePerSecondIsAnswered408AndClosed) {
