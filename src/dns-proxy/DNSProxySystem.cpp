@@ -225,8 +225,7 @@ void TDNSProxySystem::SystemAnswer(const TDNSSystemLookupResult& r) {
         Answer(q, 3);
 }
 
-void TDNSProxySystem::KeepUpstreamAnswers(const TdnsLookup& lookup,
-                                          const TdnsResponse& response) {
+void TDNSProxySystem::KeepUpstreamAnswers(const TdnsLookup& lookup, const TdnsResponse& response) {
     FUpstreamAnswers.clear();
     FUpstreamTag = 0;
     if (lookup.Parent)

@@ -93,14 +93,13 @@ std::string DNSBuildFormatError(const TdnsHeader& request) {
 
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers,
-                             const std::vector<TdnsAnswerRecord>& authority,
-                             uint16_t ednsPayload) {
+                             const std::vector<TdnsAnswerRecord>& authority, uint16_t ednsPayload) {
     // OPT: root name, type, class = the payload size we take, TTL 0 (extended code 0,
     // version 0, no flags), no RDATA.
     constexpr size_t kOptRecordSize = 11;
-    size_t limit = ednsPayload == 0 ? kDNSPlainUDPSize
-                                    : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize,
-                                                 kDNSMaxUDPPayload);
+    size_t limit = ednsPayload == 0
+                       ? kDNSPlainUDPSize
+                       : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize, kDNSMaxUDPPayload);
     TdnsWriter w(limit - (ednsPayload ? kOptRecordSize : 0));
     w.EnableCompression();
     TdnsHeader counts;
@@ -185,8 +184,7 @@ void TdnsUDPServer::TriggerPacketAvailable() {
         if (refused) {
             if (!query.Questions.empty() && !query.FormatError)
                 SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0],
-                                                    kDNSRcodeRefused, {}, {},
-                                                    query.EDNSPayload));
+                                                    kDNSRcodeRefused, {}, {}, query.EDNSPayload));
             continue;
         }
         if (query.FormatError) {

@@ -232,7 +232,8 @@ void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
                 pointer = it->second;
                 break;
             }
-    constexpr uint16_t kPointer = 0xC000;
+    constexpr uint16_t kPointer = 0xC000;        // the two top bits of a pointer
+    constexpr size_t kMaxPointerOffset = 0x3FFF; // the 14 bits of its offset
     std::string out(wire.substr(0, cut));
     if (cut == end)
         out.push_back(0);
@@ -245,7 +246,7 @@ void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
     if (!FCompress)
         return;
     for (size_t s : starts)
-        if (s < cut && base + s < kPointer >> 2)
+        if (s < cut && base + s <= kMaxPointerOffset)
             FSuffixes.emplace(std::string(wire.substr(s)), uint16_t(base + s));
 }
 
@@ -561,12 +562,25 @@ struct TRDataLayout {
     int8_t Fields[5];
 };
 constexpr TRDataLayout kRDataLayouts[] = {
-    {dnsTypeNS, {N}},    {3 /* MD */, {N}},    {4 /* MF */, {N}},      {dnsTypeCNAME, {N}},
-    {dnsTypeSOA, {N, N, 20}},                  {7 /* MB */, {N}},      {8 /* MG */, {N}},
-    {9 /* MR */, {N}},   {dnsTypePTR, {N}},    {14 /* MINFO */, {N, N}},
-    {dnsTypeMX, {2, N}}, {17 /* RP */, {N, N}}, {18 /* AFSDB */, {2, N}},
-    {21 /* RT */, {2, N}}, {24 /* SIG */, {18, N}}, {26 /* PX */, {2, N, N}},
-    {30 /* NXT */, {N}}, {33 /* SRV */, {6, N}}, {35 /* NAPTR */, {4, S, S, S, N}},
+    {dnsTypeNS, {N}},
+    {3 /* MD */, {N}},
+    {4 /* MF */, {N}},
+    {dnsTypeCNAME, {N}},
+    {dnsTypeSOA, {N, N, 20}},
+    {7 /* MB */, {N}},
+    {8 /* MG */, {N}},
+    {9 /* MR */, {N}},
+    {dnsTypePTR, {N}},
+    {14 /* MINFO */, {N, N}},
+    {dnsTypeMX, {2, N}},
+    {17 /* RP */, {N, N}},
+    {18 /* AFSDB */, {2, N}},
+    {21 /* RT */, {2, N}},
+    {24 /* SIG */, {18, N}},
+    {26 /* PX */, {2, N, N}},
+    {30 /* NXT */, {N}},
+    {33 /* SRV */, {6, N}},
+    {35 /* NAPTR */, {4, S, S, S, N}},
     {36 /* KX */, {2, N}},
 };
 

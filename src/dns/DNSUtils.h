@@ -31,7 +31,7 @@ enum TdnsErrorCode : int32_t {
     dnsErrDomainLabelTooLong = 10204,
     dnsErrStringTooLong = 10205,
     dnsErrInvalidOpcode = 10206,
-    dnsErrDottedLabel = 10207, // a label read from the wire holds a dot
+    dnsErrDottedLabel = 10207,    // a label read from the wire holds a dot
     dnsErrServerResponse = 10300, // 10300 + n: the server answered with response code n
     dnsErrFormat = 10301,
     dnsErrServerFailure = 10302,

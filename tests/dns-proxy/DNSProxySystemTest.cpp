@@ -134,8 +134,8 @@ TdnsRawQuestion Q(const std::string& name, uint16_t type) {
 } // namespace
 
 TEST(DNSProxySystem, SystemLookupAnswersRepeatTheQuestion) {
-    TTableResolver table({{"two.example", {Addr("10.0.0.1"), Addr("10.0.0.2")}},
-                          {"a.b.test", {Addr("10.0.0.3")}}});
+    TTableResolver table(
+        {{"two.example", {Addr("10.0.0.1"), Addr("10.0.0.2")}}, {"a.b.test", {Addr("10.0.0.3")}}});
     TProxy p;
     p.Start();
     ASSERT_TRUE(p.Service.Active());

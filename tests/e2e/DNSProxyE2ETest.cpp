@@ -3,8 +3,8 @@
 // a private mount namespace whose resolv.conf names the proxy) resolves through it.
 #include "support/HeadlessProgram.h"
 #include "support/NetTestSupport.h"
-#include "support/ScriptedDNSServer.h"
 #include "support/Process.h"
+#include "support/ScriptedDNSServer.h"
 #include "support/TempDir.h"
 #include "support/UDPPeer.h"
 
@@ -86,8 +86,8 @@ private:
 std::string Dig(uint16_t port, const std::string& name, const std::string& type,
                 const std::string& server = "127.0.0.1",
                 const std::vector<std::string>& options = {"+noedns"}) {
-    std::vector<std::string> args{"/usr/bin/dig", "@" + server, "-p", std::to_string(port),
-                                  name,           type,         "+tries=1", "+time=8"};
+    std::vector<std::string> args{"/usr/bin/dig", "@" + server, "-p", std::to_string(port)};
+    args.insert(args.end(), {name, type, "+tries=1", "+time=8"});
     args.insert(args.end(), options.begin(), options.end());
     TChildProcess dig(args, {});
     dig.WaitForExit(WaitMs);
@@ -167,15 +167,15 @@ TEST(DNSProxyE2E, LongAnswersAreCutTo512BytesWithoutEDNSAndSizedByItWithIt) {
         return at == std::string::npos ? 0 : std::stoul(out.substr(at + 16));
     };
     // Without EDNS: at most 512 bytes, TC set (+ignore: no retry over TCP).
-    std::string plain = Dig(proxy.Port(), "big.corvan.test", "A", "127.0.0.1",
-                            {"+noedns", "+ignore"});
+    std::string plain =
+        Dig(proxy.Port(), "big.corvan.test", "A", "127.0.0.1", {"+noedns", "+ignore"});
     EXPECT_TRUE(Has(plain, "status: NOERROR")) << plain;
     EXPECT_TRUE(Has(plain, "flags: qr tc rd ra;")) << plain;
     EXPECT_GT(size(plain), 400u) << plain;
     EXPECT_LE(size(plain), 512u) << plain;
     // With EDNS stating 4096 bytes: all 60 records and an OPT record of the proxy's own.
-    std::string edns = Dig(proxy.Port(), "big.corvan.test", "TXT", "127.0.0.1",
-                           {"+bufsize=4096", "+ignore"});
+    std::string edns =
+        Dig(proxy.Port(), "big.corvan.test", "TXT", "127.0.0.1", {"+bufsize=4096", "+ignore"});
     EXPECT_TRUE(Has(edns, "flags: qr rd ra;")) << edns;
     EXPECT_TRUE(Has(edns, "ANSWER: 60,")) << edns;
     EXPECT_TRUE(Has(edns, "; EDNS: version: 0, flags:; udp: 4096")) << edns;
