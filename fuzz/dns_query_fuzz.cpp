@@ -34,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const TdnsRawQuestion& question = q.Questions.front();
     Check(question.Name.size() <= kDNSMaxNameLength);
-    std::string r = DNSBuildResponse(q.Header, question, 0,
-                                     {{question.Name, dnsTypeA, std::string(4, '\x01')},
-                                      {question.Name, dnsTypeCNAME, DNSNameWire(question.Name)}},
-                                     {}, q.EDNSPayload);
+    std::vector<TdnsAnswerRecord> answers{{question.Name, dnsTypeA, std::string(4, '\x01')}};
+    if (DNSNameWritable(question.Name))
+        answers.push_back({question.Name, dnsTypeCNAME, DNSNameWire(question.Name)});
+    std::string r = DNSBuildResponse(q.Header, question, 0, answers, {}, q.EDNSPayload);
     Check(r.size() <= (q.EDNSPayload ? kDNSResponseBufferSize : kDNSPlainUDPSize));
     TdnsResponse parsed = DNSParseResponse(r);
     Check(parsed.Header.ID == q.Header.ID);
