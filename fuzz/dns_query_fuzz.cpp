@@ -27,16 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const EdnsError&) {
         return 0;
     }
-    Check(q.Questions.size() == q.Header.QDCount);
+    Check(q.FormatError ? q.Questions.size() < q.Header.QDCount
+                        : q.Questions.size() == q.Header.QDCount);
     Check(q.Flags.IsQuery);
-    if (q.Questions.empty())
+    if (q.Questions.empty() || q.FormatError)
         return 0;
     const TdnsRawQuestion& question = q.Questions.front();
     Check(question.Name.size() <= kDNSMaxNameLength);
-    std::string r = DNSBuildResponse(q.Header, question, 0,
-                                     {{question.Name, dnsTypeA, std::string(4, '\x01')},
-                                      {question.Name, dnsTypeCNAME, question.Name}});
-    Check(r.size() <= kDNSResponseBufferSize);
+    std::vector<TdnsAnswerRecord> answers{{question.Name, dnsTypeA, std::string(4, '\x01')}};
+    if (DNSNameWritable(question.Name))
+        answers.push_back({question.Name, dnsTypeCNAME, DNSNameWire(question.Name)});
+    std::string r = DNSBuildResponse(q.Header, question, 0, answers, {}, q.EDNSPayload);
+    Check(r.size() <= (q.EDNSPayload ? kDNSResponseBufferSize : kDNSPlainUDPSize));
     TdnsResponse parsed = DNSParseResponse(r);
     Check(parsed.Header.ID == q.Header.ID);
     if (parsed.Header.QDCount == 1) {

@@ -18,6 +18,10 @@ TDNSProxySystem::TDNSProxySystem()
     FServer->Admission = &FAdmission;
     FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
     FLookups->OnResult = [this](const TDNSSystemLookupResult& r) { SystemAnswer(r); };
+    FResolver->OnResponse = [this](TdnsResolver*, TdnsLookup& lookup,
+                                   const TdnsResponse& response) {
+        KeepUpstreamAnswers(lookup, response);
+    };
 }
 
 TDNSProxySystem::~TDNSProxySystem() {
@@ -121,8 +125,8 @@ uint32_t TDNSProxySystem::NextQueryNumber() {
 void TDNSProxySystem::Answer(const TDNSProxyQuery& query, uint8_t code,
                              const std::vector<TdnsAnswerRecord>& answers,
                              const std::vector<TdnsAnswerRecord>& authority) {
-    FServer->SendResponse(query.Source,
-                          DNSBuildResponse(query.Request, query.Question, code, answers, authority));
+    FServer->SendResponse(query.Source, DNSBuildResponse(query.Request, query.Question, code,
+                                                         answers, authority, query.EDNSPayload));
 }
 
 namespace {
@@ -135,16 +139,15 @@ TdnsAnswerRecord AAAARecord(const std::string& owner, const std::array<uint8_t, 
     return {owner, dnsTypeAAAA, std::string(reinterpret_cast<const char*>(address.data()), 16)};
 }
 
-// The query types the proxy answers from a lookup: those it knows, and AAAA.
-bool AnsweredType(uint16_t type) {
-    if (type == dnsTypeAAAA)
-        return true;
-    try {
-        DNSQueryTypeFromNumber(type);
-        return true;
-    } catch (const EdnsError&) {
-        return false;
-    }
+TdnsAnswerRecord NameRecord(const std::string& owner, uint16_t type, const std::string& target) {
+    return {owner, type, DNSNameWire(target)};
+}
+
+// The query types the proxy answers: with the system's lookup the address types alone; with
+// the resolver every type (the up-stream server's records are passed on), the resolver
+// refusing those it does not ask for.
+bool AnsweredType(uint16_t type, uint8_t method) {
+    return method == 1 || type == dnsTypeA || type == dnsTypeAAAA || type == dnsTypeALL;
 }
 
 } // namespace
@@ -157,13 +160,14 @@ void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQue
     q.Source = source;
     q.Request = query.Header;
     q.Question = query.Questions.front();
+    q.EDNSPayload = query.EDNSPayload;
     const std::string& name = q.Question.Name;
     uint16_t type = q.Question.QType;
     if (!DNSNameWritable(name)) {
         Answer(q, 1); // a name that cannot be asked or repeated as it came
         return;
     }
-    if (!AnsweredType(type)) {
+    if (!AnsweredType(type, FRunningMethod)) {
         Answer(q, 4);
         return;
     }
@@ -223,7 +227,22 @@ void TDNSProxySystem::SystemAnswer(const TDNSSystemLookupResult& r) {
         Answer(q, 3);
 }
 
+void TDNSProxySystem::KeepUpstreamAnswers(const TdnsLookup& lookup, const TdnsResponse& response) {
+    FUpstreamAnswers.clear();
+    FUpstreamTag = 0;
+    if (lookup.Parent)
+        return; // a sub-lookup's answers are the resolver's own business
+    FUpstreamTag = lookup.Tag;
+    for (const auto& r : response.Answers)
+        FUpstreamAnswers.push_back(DNSPassedRecord(*r));
+}
+
 void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
+    std::vector<TdnsAnswerRecord> upstream;
+    if (FUpstreamTag == lookup.Tag && !lookup.Parent)
+        upstream = std::move(FUpstreamAnswers);
+    FUpstreamAnswers.clear();
+    FUpstreamTag = 0;
     auto it = FPending.find(lookup.Tag);
     if (it == FPending.end())
         return;
@@ -242,9 +261,9 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
         for (uint32_t a : lookup.Addresses)
             answers.push_back(ARecord(owner, a));
         if (!lookup.CanonicalName.empty())
-            answers.push_back({owner, dnsTypeCNAME, lookup.CanonicalName});
+            answers.push_back(NameRecord(owner, dnsTypeCNAME, lookup.CanonicalName));
         for (const std::string& ns : lookup.Names)
-            authority.push_back({owner, dnsTypeNS, ns});
+            authority.push_back(NameRecord(owner, dnsTypeNS, ns));
         break;
     case dnsTypeAAAA:
         for (const auto& a : lookup.Addresses6)
@@ -252,13 +271,15 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
         break;
     case dnsTypeNS:
         for (const std::string& ns : lookup.Names)
-            answers.push_back({owner, dnsTypeNS, ns});
+            answers.push_back(NameRecord(owner, dnsTypeNS, ns));
         break;
     case dnsTypeCNAME:
         if (!lookup.CanonicalName.empty())
-            answers.push_back({owner, dnsTypeCNAME, lookup.CanonicalName});
+            answers.push_back(NameRecord(owner, dnsTypeCNAME, lookup.CanonicalName));
         break;
     default:
+        // MX, TXT, PTR, SRV...: what the up-stream server answered, as it answered it.
+        answers = std::move(upstream);
         break;
     }
     Answer(q, 0, answers, authority);

@@ -1,8 +1,11 @@
 #pragma once
 // The DNS proxy service as a settings component ("Proxy-DNS"): a UDP server on ServerIP and
 // ServerPort that answers the first question of each query, resolved with the operating
-// system's name lookup (ResolveMethod 0, on a bounded worker pool) or through the DNS server
-// ResolveServer with the resolver (ResolveMethod 1). Every answer repeats the question.
+// system's name lookup (ResolveMethod 0, on a bounded worker pool: A, AAAA and ALL; other
+// types are "not implemented") or through the DNS server ResolveServer with the resolver
+// (ResolveMethod 1: A, AAAA, NS and CNAME answers made from the lookup's results, every other
+// type answered with the up-stream answer's records as received). Every answer repeats the
+// question.
 //
 // Bounds: at most kMaxPendingQueries queries wait for their lookup; beyond it, and for a
 // lookup that cannot be started, the query is answered at once with "server failure".
@@ -25,6 +28,7 @@ struct TDNSProxyQuery {
     TSocketAddr Source;
     TdnsHeader Request; // identifier, flags, counts as received
     TdnsRawQuestion Question;
+    uint16_t EDNSPayload = 0; // as the query stated; 0 without EDNS
 };
 
 class TDNSProxySystem : public TServiceComponent {
@@ -98,6 +102,7 @@ private:
                 const std::vector<TdnsAnswerRecord>& authority = {});
     void SystemAnswer(const TDNSSystemLookupResult& result);
     void ResolverAnswer(TdnsLookup& lookup);
+    void KeepUpstreamAnswers(const TdnsLookup& lookup, const TdnsResponse& response);
     uint32_t NextQueryNumber();
 
     TClientAdmission FAdmission; // before the server, which asks it until it is destroyed
@@ -105,6 +110,11 @@ private:
     std::unique_ptr<TdnsResolver> FResolver;
     std::unique_ptr<TDNSSystemLookupPool> FLookups;
     std::unordered_map<uint32_t, TDNSProxyQuery> FPending;
+    // The answer records of the last response the resolver took for a caller's lookup, and
+    // that lookup's tag (0: none): a lookup succeeds on a response, so its callback finds
+    // them here. One response at most is held.
+    std::vector<TdnsAnswerRecord> FUpstreamAnswers;
+    uint32_t FUpstreamTag = 0;
     uint32_t FLastQueryNumber = 0;
     uint32_t FRequestCount = 0;
     TDateTime FStartTime = 0;

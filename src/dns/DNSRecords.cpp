@@ -45,6 +45,7 @@ std::string TdnsRecord::AsString() const {
 
 void TdnsRecord::Init(const TdnsRRHeader& header, std::string_view msg) {
     Header = header;
+    ExpandedData = DNSExpandRData(msg, header);
 }
 
 std::string TdnsARecord::AsString() const {

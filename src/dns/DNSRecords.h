@@ -22,12 +22,14 @@ public:
     virtual std::string AsString() const;
     // Takes the header and reads the type's fields from its RDATA in msg (the message the
     // header was read from; names in RDATA may point anywhere before them). Fields that do
-    // not fit in RDATA raise 10201.
+    // not fit in RDATA raise 10201, names that do not read raise as DNSReadName.
     virtual void Init(const TdnsRRHeader& header, std::string_view msg);
     // Whether the record carries a usable value.
     virtual bool Valid() const { return true; }
 
     TdnsRRHeader Header;
+    // RDATA with its names uncompressed (DNSExpandRData): what a proxy passes on unchanged.
+    std::string ExpandedData;
 };
 
 // RDATA: ADDRESS (32). Valid when the address is not 0.
@@ -115,8 +117,9 @@ struct TdnsResponse {
 // A whole response: header, flags (an opcode above 2 raises 10206), the questions skipped,
 // then ANCOUNT, NSCOUNT and ARCOUNT records. Any short or malformed part raises EdnsError;
 // nothing is partly returned. Each record takes at least 11 bytes of the message and holds
-// a name of at most 255 characters and a copy of its RDATA, so memory stays bounded by the
-// message size.
+// a name of at most 255 characters and its RDATA twice, as received and with its names
+// (each at least 1 byte there) expanded to at most 257 bytes each, so memory stays bounded
+// by a small multiple of the message size.
 TdnsResponse DNSParseResponse(std::string_view msg);
 
 // ---- Picking answers (owner names compared without regard to ASCII case) --------------

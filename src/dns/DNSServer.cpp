@@ -1,5 +1,7 @@
 #include "dns/DNSServer.h"
 
+#include <algorithm>
+
 namespace corvan {
 
 // Datagrams read per FD_READ notification before the loop serves other objects again.
@@ -16,10 +18,37 @@ TdnsServerQuery DNSParseServerQuery(std::string_view datagram) {
     // datagram holds; the vector grows with what is really there.
     for (uint16_t i = 0; i < q.Header.QDCount; ++i) {
         TdnsRawQuestion question;
-        pos += DNSReadRawQuestion(datagram, pos, question);
+        try {
+            pos += DNSReadRawQuestion(datagram, pos, question);
+        } catch (const EdnsError& e) {
+            if (e.ErrorCode != dnsErrDottedLabel)
+                throw;
+            q.FormatError = true;
+            return q;
+        }
         q.Questions.push_back(std::move(question));
     }
+    // The OPT record is looked for in the additional section (RFC 6891 6.1.1). Each record
+    // takes at least 11 bytes, so the counts cannot make this loop run past the datagram.
+    uint32_t before = uint32_t(q.Header.ANCount) + q.Header.NSCount;
+    try {
+        for (uint32_t i = 0; i < before + q.Header.ARCount; ++i) {
+            TdnsRRHeader rr;
+            pos += DNSReadRRHeader(datagram, pos, rr);
+            if (i >= before && rr.RType == dnsTypeOPT) {
+                q.EDNSPayload = std::max(rr.RClass, uint16_t(kDNSPlainUDPSize));
+                break;
+            }
+        }
+    } catch (const EdnsError&) {
+        q.EDNSPayload = 0;
+    }
     return q;
+}
+
+TdnsAnswerRecord DNSPassedRecord(const TdnsRecord& record) {
+    const TdnsRRHeader& h = record.Header;
+    return {h.Name, h.RType, record.ExpandedData, h.RClass, h.TTL};
 }
 
 bool DNSNameWritable(const std::string& name) {
@@ -35,27 +64,6 @@ bool DNSNameWritable(const std::string& name) {
 }
 
 namespace {
-
-void WriteRecord(TdnsWriter& w, const TdnsAnswerRecord& r) {
-    switch (r.Type) {
-    case dnsTypeNS:
-        DNSWriteNSRecord(w, r.Owner, kDNSAnswerTTL, r.Data);
-        break;
-    case dnsTypeCNAME:
-        DNSWriteCNAMERecord(w, r.Owner, kDNSAnswerTTL, r.Data);
-        break;
-    default: {
-        size_t start = w.Size();
-        try {
-            DNSWriteRRHeader(w, r.Owner, r.Type, kDNSAnswerTTL, uint16_t(r.Data.size()));
-            w.PutBytes(r.Data);
-        } catch (...) {
-            w.Truncate(start);
-            throw;
-        }
-    }
-    }
-}
 
 // The answer's flags: the request's opcode and RD, QR set, RA set (every answer is a full
 // resolution made for the client), TC when records were left out. AD and Z are not copied:
@@ -74,10 +82,26 @@ uint16_t ResponseFlags(const TdnsHeader& request, uint8_t code, bool truncated) 
 
 } // namespace
 
+std::string DNSBuildFormatError(const TdnsHeader& request) {
+    TdnsWriter w(kDNSHeaderSize);
+    w.PutWord(request.ID);
+    w.PutWord(ResponseFlags(request, kDNSRcodeFormatError, false));
+    for (int i = 0; i < 4; ++i)
+        w.PutWord(0);
+    return w.Data();
+}
+
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers,
-                             const std::vector<TdnsAnswerRecord>& authority) {
-    TdnsWriter w(kDNSResponseBufferSize);
+                             const std::vector<TdnsAnswerRecord>& authority, uint16_t ednsPayload) {
+    // OPT: root name, type, class = the payload size we take, TTL 0 (extended code 0,
+    // version 0, no flags), no RDATA.
+    constexpr size_t kOptRecordSize = 11;
+    size_t limit = ednsPayload == 0
+                       ? kDNSPlainUDPSize
+                       : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize, kDNSMaxUDPPayload);
+    TdnsWriter w(limit - (ednsPayload ? kOptRecordSize : 0));
+    w.EnableCompression();
     TdnsHeader counts;
     w.PutWord(request.ID);
     w.PutWord(ResponseFlags(request, code, false));
@@ -90,18 +114,13 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
             throw EdnsError(dnsErrInvalidParameter);
         DNSWriteRawQuestion(w, question);
     } catch (const EdnsError&) {
-        TdnsWriter header(kDNSHeaderSize);
-        header.PutWord(request.ID);
-        header.PutWord(ResponseFlags(request, 1, false));
-        for (int i = 0; i < 4; ++i)
-            header.PutWord(0);
-        return header.Data();
+        return DNSBuildFormatError(request);
     }
     bool truncated = false;
     for (const auto* section : {&answers, &authority}) {
         for (const TdnsAnswerRecord& r : *section) {
             try {
-                WriteRecord(w, r);
+                DNSWriteRecord(w, r.Owner, r.Type, r.Class, r.TTL, r.Data);
             } catch (const EdnsError& e) {
                 if (e.ErrorCode == dnsErrBufferOverflow)
                     truncated = true;
@@ -116,13 +135,22 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     w.PatchWord(8, counts.NSCount);
     if (truncated)
         w.PatchWord(2, ResponseFlags(request, code, true));
-    return w.Data();
+    if (!ednsPayload)
+        return w.Data();
+    w.PatchWord(10, 1);
+    TdnsWriter opt(kOptRecordSize);
+    opt.PutByte(0);
+    opt.PutWord(dnsTypeOPT);
+    opt.PutWord(uint16_t(kDNSMaxUDPPayload));
+    opt.PutLong(0);
+    opt.PutWord(0);
+    return w.Data() + opt.Data();
 }
 
 TdnsUDPServer::TdnsUDPServer() {
     SetLocalPort("53");
     BufferPackets = false;
-    MaxPacketSize = 4096;
+    MaxPacketSize = int(kDNSMaxUDPPayload); // the size our OPT record states
 }
 
 void TdnsUDPServer::SendResponse(const TSocketAddr& destination, const std::string& response) {
@@ -154,9 +182,13 @@ void TdnsUDPServer::TriggerPacketAvailable() {
             continue;
         }
         if (refused) {
-            if (!query.Questions.empty())
+            if (!query.Questions.empty() && !query.FormatError)
                 SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0],
-                                                    kDNSRcodeRefused));
+                                                    kDNSRcodeRefused, {}, {}, query.EDNSPayload));
+            continue;
+        }
+        if (query.FormatError) {
+            SendResponse(from, DNSBuildFormatError(query.Header));
             continue;
         }
         if (OnQuery)

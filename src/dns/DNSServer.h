@@ -4,6 +4,7 @@
 // first question (RFC 1035 4.1.1: clients match an answer to their query by it, and the
 // system resolver of Linux drops one without it).
 
+#include "dns/DNSRecords.h"
 #include "dns/DNSUtils.h"
 #include "net/AllowedClients.h"
 #include "net/SocketsUDP.h"
@@ -18,45 +19,67 @@ struct TdnsServerQuery {
     TdnsHeader Header;
     TdnsFlags Flags;
     std::vector<TdnsRawQuestion> Questions;
+    // The UDP payload size its OPT record states (RFC 6891 6.2.3; below 512 taken as 512);
+    // 0 without one.
+    uint16_t EDNSPayload = 0;
+    // A question name holds a label with a dot, which no name as text can ask for: the
+    // questions stop before it, and the query is answered with "format error".
+    bool FormatError = false;
 };
 
 // Parses a datagram as a query (RFC 1035 4.1): 12-byte header, flags (opcode above 2 raises
-// 10206), then QDCOUNT questions of any type; records after them are not read. Raises
-// EdnsError for a short or malformed datagram and for a response (QR set, 10201), which a
-// server must never answer (two servers would answer each other for ever).
+// 10206), then QDCOUNT questions of any type, then the records after them for an OPT record
+// in the additional section (records that do not parse leave the query without EDNS, so its
+// answer stays within 512 bytes). Raises EdnsError for a short or malformed datagram and for
+// a response (QR set, 10201), which a server must never answer (two servers would answer
+// each other for ever).
 TdnsServerQuery DNSParseServerQuery(std::string_view datagram);
 
 // Whether name, as read from a query, is written back as the same name: false for names that
 // labels holding a dot or an empty label make ambiguous as text, and for names too long.
 bool DNSNameWritable(const std::string& name);
 
-// One record of an answer. Data: A 4 address bytes (network order), AAAA 16 bytes, NS and
-// CNAME the target name as text.
+// TTL of every record the proxy makes itself, in seconds.
+constexpr uint32_t kDNSAnswerTTL = 60;
+
+// One record of an answer. Data: its RDATA with names uncompressed (DNSExpandRData): A 4
+// address bytes (network order), AAAA 16 bytes, NS and CNAME the target's DNSNameWire.
 struct TdnsAnswerRecord {
     std::string Owner;
     uint16_t Type = dnsTypeA;
     std::string Data;
+    uint16_t Class = dnsClassIN;
+    uint32_t TTL = kDNSAnswerTTL;
 };
+
+// A received record as it came (owner, type, class, TTL, RDATA with names expanded), to be
+// passed on in an answer.
+TdnsAnswerRecord DNSPassedRecord(const TdnsRecord& record);
 
 // Response code of a query the server will not answer for this client (RFC 1035 4.1.1).
 constexpr uint8_t kDNSRcodeRefused = 5;
-
-// TTL of every record the proxy writes, in seconds.
-constexpr uint32_t kDNSAnswerTTL = 60;
+// Response code of a query that cannot be read as one (RFC 1035 4.1.1).
+constexpr uint8_t kDNSRcodeFormatError = 1;
 
 // The response to request (its header as received) for question:
 //
 //   header: ID of the request; its opcode, RD and CD with QR and RA set, AA, AD and Z clear,
-//           RCODE := code; QDCOUNT 1, ANCOUNT, NSCOUNT as written, ARCOUNT 0
+//           RCODE := code; QDCOUNT 1, ANCOUNT, NSCOUNT as written, ARCOUNT 1 with EDNS
 //   question: name, type, class as asked
-//   answer records, then authority records: class 1, TTL 60, names uncompressed
+//   answer records, then authority records, as given; names compressed
+//   with EDNS (ednsPayload not 0): an OPT record stating kDNSMaxUDPPayload
 //
-// Built in kDNSResponseBufferSize bytes: records that do not fit are left out with TC set.
-// A question that DNSNameWritable refuses gives a header-only response with code 1 (format
-// error): repeating another name than the one asked would mislead the client.
+// At most 512 bytes without EDNS (RFC 1035 4.2.1), else ednsPayload bytes up to
+// kDNSMaxUDPPayload: the records that do not fit are left out whole, from the first of them
+// on, with TC set. A question that DNSNameWritable refuses gives DNSBuildFormatError:
+// repeating another name than the one asked would mislead the client.
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers = {},
-                             const std::vector<TdnsAnswerRecord>& authority = {});
+                             const std::vector<TdnsAnswerRecord>& authority = {},
+                             uint16_t ednsPayload = 0);
+// A header-only response to request with code 1 (format error): nothing of a query that
+// cannot be read is repeated.
+std::string DNSBuildFormatError(const TdnsHeader& request);
 
 class TdnsUDPServer : public AUDPSocket {
 public:
@@ -71,7 +94,8 @@ public:
     // Who may ask (not owned; null: everyone). Asked for each datagram before its questions
     // are handed on: a refused query is answered with response code 5 (refused), its ID and
     // question repeated; a refused datagram that does not parse as a query is dropped, so a
-    // stranger never gets more back than it sent.
+    // stranger never gets more back than it sent. A query of an admitted client with a
+    // FormatError is answered with DNSBuildFormatError here and not handed on.
     TClientAdmission* Admission = nullptr;
 
     // Datagrams dropped because they did not parse as queries.

@@ -26,6 +26,8 @@ std::string DNSErrorMessage(int32_t code) {
         return "String too long";
     case dnsErrInvalidOpcode:
         return "Invalid opcode";
+    case dnsErrDottedLabel:
+        return "Label holds a dot";
     case dnsErrServerResponse:
         return "Server error response";
     case dnsErrFormat:
@@ -201,6 +203,51 @@ void TdnsWriter::PatchWord(size_t offset, uint16_t value) {
 void TdnsWriter::Truncate(size_t size) {
     if (size < FData.size())
         FData.resize(size);
+    std::erase_if(FSuffixes, [size](const auto& s) { return s.second >= size; });
+}
+
+void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
+    // Where each label starts; the name must end in its 0 byte exactly.
+    std::vector<size_t> starts;
+    size_t end = 0;
+    for (;;) {
+        if (end >= wire.size())
+            throw EdnsError(dnsErrInvalidParameter);
+        uint8_t len = uint8_t(wire[end]);
+        if (len == 0)
+            break;
+        if (len > kDNSMaxLabelLength)
+            throw EdnsError(dnsErrInvalidParameter);
+        starts.push_back(end);
+        end += 1 + size_t(len);
+    }
+    if (end + 1 != wire.size())
+        throw EdnsError(dnsErrInvalidParameter);
+    size_t cut = end; // labels written in full before the pointer or the final 0
+    uint16_t pointer = 0;
+    if (FCompress && mayCompress)
+        for (size_t s : starts)
+            if (auto it = FSuffixes.find(std::string(wire.substr(s))); it != FSuffixes.end()) {
+                cut = s;
+                pointer = it->second;
+                break;
+            }
+    constexpr uint16_t kPointer = 0xC000;        // the two top bits of a pointer
+    constexpr size_t kMaxPointerOffset = 0x3FFF; // the 14 bits of its offset
+    std::string out(wire.substr(0, cut));
+    if (cut == end)
+        out.push_back(0);
+    else {
+        out.push_back(char((kPointer | pointer) >> 8));
+        out.push_back(char(pointer & 0xFF));
+    }
+    size_t base = FData.size();
+    PutBytes(out);
+    if (!FCompress)
+        return;
+    for (size_t s : starts)
+        if (s < cut && base + s <= kMaxPointerOffset)
+            FSuffixes.emplace(std::string(wire.substr(s)), uint16_t(base + s));
 }
 
 namespace {
@@ -244,37 +291,34 @@ void DNSWriteResponseHeader(TdnsWriter& w, uint16_t id, uint16_t flags, const Td
     });
 }
 
-void DNSWriteName(TdnsWriter& w, std::string_view name) {
+std::string DNSNameWire(std::string_view name) {
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
     if (name.size() > kDNSMaxNameLength)
         throw EdnsError(dnsErrDomainNameTooLong);
-    if (name.empty()) {
-        w.PutByte(0);
-        return;
-    }
-    // Check every label before writing, so a refused name leaves nothing behind.
-    std::vector<std::string_view> labels;
-    for (size_t start = 0;;) {
-        size_t dot = name.find('.', start);
-        std::string_view label =
-            name.substr(start, dot == std::string_view::npos ? dot : dot - start);
-        if (label.empty())
-            throw EdnsError(dnsErrInvalidParameter);
-        if (label.size() > kDNSMaxLabelLength)
-            throw EdnsError(dnsErrDomainLabelTooLong);
-        labels.push_back(label);
-        if (dot == std::string_view::npos)
-            break;
-        start = dot + 1;
-    }
     std::string wire;
-    for (std::string_view label : labels) {
-        wire.push_back(char(label.size()));
-        wire.append(label);
-    }
+    if (!name.empty())
+        for (size_t start = 0;;) {
+            size_t dot = name.find('.', start);
+            std::string_view label =
+                name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+            if (label.empty())
+                throw EdnsError(dnsErrInvalidParameter);
+            if (label.size() > kDNSMaxLabelLength)
+                throw EdnsError(dnsErrDomainLabelTooLong);
+            wire.push_back(char(label.size()));
+            wire.append(label);
+            if (dot == std::string_view::npos)
+                break;
+            start = dot + 1;
+        }
     wire.push_back(0);
-    w.PutBytes(wire);
+    return wire;
+}
+
+void DNSWriteName(TdnsWriter& w, std::string_view name) {
+    // The whole name is checked before anything is written.
+    w.PutName(DNSNameWire(name));
 }
 
 void DNSWriteQuestion(TdnsWriter& w, std::string_view name, TdnsQueryType type) {
@@ -376,7 +420,7 @@ TdnsHeader DNSReadHeader(std::string_view msg) {
     return h;
 }
 
-size_t DNSReadName(std::string_view msg, size_t pos, std::string& name) {
+size_t DNSReadNameWire(std::string_view msg, size_t pos, std::string& wire) {
     std::string result;
     size_t p = pos;
     // Start of the label run being read: a pointer must lead before it. Every jump thus
@@ -402,12 +446,28 @@ size_t DNSReadName(std::string_view msg, size_t pos, std::string& name) {
             continue;
         }
         NeedBytes(msg, p + 1, len);
-        if (!result.empty())
-            result += '.';
-        result.append(msg.substr(p + 1, len));
-        if (result.size() > kDNSMaxNameLength)
+        result.append(msg.substr(p, 1 + size_t(len)));
+        // As text: the labels with a dot between them.
+        if (result.size() - 1 > kDNSMaxNameLength)
             throw EdnsError(dnsErrInvalidBuffer);
         p += 1 + size_t(len);
+    }
+    result.push_back(0);
+    wire = std::move(result);
+    return occupied;
+}
+
+size_t DNSReadName(std::string_view msg, size_t pos, std::string& name) {
+    std::string wire;
+    size_t occupied = DNSReadNameWire(msg, pos, wire);
+    std::string result;
+    for (size_t p = 0; wire[p] != 0; p += 1 + size_t(uint8_t(wire[p]))) {
+        std::string_view label = std::string_view(wire).substr(p + 1, uint8_t(wire[p]));
+        if (label.find('.') != std::string_view::npos)
+            throw EdnsError(dnsErrDottedLabel);
+        if (!result.empty())
+            result += '.';
+        result.append(label);
     }
     name = std::move(result);
     return occupied;
@@ -484,6 +544,113 @@ size_t DNSReadCharString(std::string_view msg, size_t pos, std::string& text) {
     NeedBytes(msg, pos + 1, len);
     text = std::string(msg.substr(pos + 1, len));
     return 1 + size_t(len);
+}
+
+// ---- RDATA with names ----------------------------------------------------------------
+
+namespace {
+
+// A field of RDATA: a count of fixed bytes, or one of these.
+constexpr int8_t kFieldName = -1;   // a domain name
+constexpr int8_t kFieldString = -2; // a character string
+constexpr int8_t N = kFieldName, S = kFieldString;
+
+// The fields of the types whose RDATA holds names (RFC 1035 3.3, RFC 3597 4, RFC 2230),
+// up to the first 0; bytes after the fields (a signature, a bit map) are kept as they are.
+struct TRDataLayout {
+    uint16_t Type;
+    int8_t Fields[5];
+};
+constexpr TRDataLayout kRDataLayouts[] = {
+    {dnsTypeNS, {N}},
+    {3 /* MD */, {N}},
+    {4 /* MF */, {N}},
+    {dnsTypeCNAME, {N}},
+    {dnsTypeSOA, {N, N, 20}},
+    {7 /* MB */, {N}},
+    {8 /* MG */, {N}},
+    {9 /* MR */, {N}},
+    {dnsTypePTR, {N}},
+    {14 /* MINFO */, {N, N}},
+    {dnsTypeMX, {2, N}},
+    {17 /* RP */, {N, N}},
+    {18 /* AFSDB */, {2, N}},
+    {21 /* RT */, {2, N}},
+    {24 /* SIG */, {18, N}},
+    {26 /* PX */, {2, N, N}},
+    {30 /* NXT */, {N}},
+    {33 /* SRV */, {6, N}},
+    {35 /* NAPTR */, {4, S, S, S, N}},
+    {36 /* KX */, {2, N}},
+};
+
+const TRDataLayout* RDataLayout(uint16_t type) {
+    for (const TRDataLayout& l : kRDataLayouts)
+        if (l.Type == type)
+            return &l;
+    return nullptr;
+}
+
+// Walks the RDATA at [begin, end) of msg by the layout of type, handing put each piece as
+// (bytes, is a name); names come uncompressed, pointers followed back into msg. Raises
+// 10201 for a field that runs past end.
+template <class F>
+void WalkRData(std::string_view msg, size_t begin, size_t end, const TRDataLayout& layout, F put) {
+    NeedBytes(msg, begin, end - begin);
+    std::string_view rdata = msg.substr(0, end);
+    size_t p = begin;
+    for (int8_t field : layout.Fields) {
+        if (field == 0)
+            break;
+        if (field == kFieldName) {
+            std::string wire;
+            p += DNSReadNameWire(rdata, p, wire);
+            put(std::string_view(wire), true);
+            continue;
+        }
+        size_t n = field == kFieldString ? 1 + size_t(ByteAt(rdata, p)) : size_t(field);
+        NeedBytes(rdata, p, n);
+        put(rdata.substr(p, n), false);
+        p += n;
+    }
+    put(rdata.substr(p), false);
+}
+
+} // namespace
+
+std::string DNSExpandRData(std::string_view msg, const TdnsRRHeader& rr) {
+    const TRDataLayout* layout = RDataLayout(rr.RType);
+    if (!layout)
+        return rr.Data;
+    std::string out;
+    WalkRData(msg, rr.DataOffset, rr.DataOffset + rr.DataLength, *layout,
+              [&](std::string_view bytes, bool) { out.append(bytes); });
+    return out;
+}
+
+void DNSWriteRecord(TdnsWriter& w, std::string_view name, uint16_t type, uint16_t rclass,
+                    uint32_t ttl, std::string_view rdata) {
+    Atomically(w, [&] {
+        DNSWriteName(w, name);
+        w.PutWord(type);
+        w.PutWord(rclass);
+        w.PutLong(ttl);
+        size_t lengthAt = w.Size();
+        w.PutWord(0);
+        if (const TRDataLayout* layout = RDataLayout(type))
+            WalkRData(rdata, 0, rdata.size(), *layout, [&](std::string_view bytes, bool isName) {
+                if (isName)
+                    w.PutName(bytes, type <= dnsTypeMX); // the types of RFC 1035
+                else
+                    w.PutBytes(bytes);
+            });
+        else
+            w.PutBytes(rdata);
+        size_t length = w.Size() - lengthAt - 2;
+        if (length > 0xFFFF)
+            throw EdnsError(dnsErrBufferOverflow);
+        w.PatchWord(lengthAt, uint16_t(length));
+    });
 }
 
 // ---- Whole messages -------------------------------------------------------------------

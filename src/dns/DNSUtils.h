@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace corvan {
@@ -30,6 +31,7 @@ enum TdnsErrorCode : int32_t {
     dnsErrDomainLabelTooLong = 10204,
     dnsErrStringTooLong = 10205,
     dnsErrInvalidOpcode = 10206,
+    dnsErrDottedLabel = 10207,    // a label read from the wire holds a dot
     dnsErrServerResponse = 10300, // 10300 + n: the server answered with response code n
     dnsErrFormat = 10301,
     dnsErrServerFailure = 10302,
@@ -69,8 +71,14 @@ constexpr size_t kDNSMaxCharStringLength = 255;
 constexpr size_t kDNSHeaderSize = 12;
 // Buffer a query is built in; a name that does not fit raises 10202.
 constexpr size_t kDNSQueryBufferSize = 1024;
-// Buffer the DNS server builds a response in; records past it raise 10202.
-constexpr size_t kDNSResponseBufferSize = 2048;
+// An answer to a query without EDNS (RFC 1035 4.2.1); records past it are left out with TC
+// set.
+constexpr size_t kDNSPlainUDPSize = 512;
+// The largest answer the DNS server sends, whatever size an EDNS query states, and the size
+// its own OPT record states; records past it are left out with TC set.
+constexpr size_t kDNSMaxUDPPayload = 4096;
+// Buffer the DNS server builds a response in: the largest answer it sends.
+constexpr size_t kDNSResponseBufferSize = kDNSMaxUDPPayload;
 
 constexpr uint16_t dnsTypeA = 1;
 constexpr uint16_t dnsTypeNS = 2;
@@ -82,6 +90,7 @@ constexpr uint16_t dnsTypeHINFO = 13;
 constexpr uint16_t dnsTypeMX = 15;
 constexpr uint16_t dnsTypeTXT = 16;
 constexpr uint16_t dnsTypeAAAA = 28;
+constexpr uint16_t dnsTypeOPT = 41; // EDNS (RFC 6891)
 constexpr uint16_t dnsTypeAXFR = 252;
 constexpr uint16_t dnsTypeALL = 255;
 constexpr uint16_t dnsClassIN = 1;
@@ -156,10 +165,23 @@ public:
     size_t Capacity() const { return FCapacity; }
     const std::string& Data() const { return FData; }
 
+    // From now on a name written with PutName ends in a pointer to an earlier copy of its
+    // longest suffix already written (RFC 1035 4.1.4); suffixes match byte for byte, so the
+    // name reads back with the case it was given.
+    void EnableCompression() { FCompress = true; }
+    // A name in uncompressed wire form (labels, final 0), compressed when enabled and
+    // mayCompress (names inside RDATA of later types must stay whole, RFC 3597 4). Wire
+    // that is not a well-formed name raises 10200.
+    void PutName(std::string_view wire, bool mayCompress = true);
+
 private:
     void Need(size_t bytes) const;
     std::string FData;
     size_t FCapacity;
+    bool FCompress = false;
+    // Wire suffixes written so far, by the offset of their first copy (below 0x4000, what a
+    // pointer reaches).
+    std::unordered_map<std::string, uint16_t> FSuffixes;
 };
 
 // Query header: ID, flags (query, opCode, RD), one question, no records.
@@ -201,6 +223,14 @@ void DNSWriteCNAMERecord(TdnsWriter& w, std::string_view name, uint32_t ttl,
                          std::string_view canonicalName);
 // Character string (RFC 1035 3.3): length byte, bytes. Longer than 255 raises 10205.
 void DNSWriteCharString(TdnsWriter& w, std::string_view text);
+
+// The uncompressed wire form of a name, as DNSWriteName writes it (raising as it does).
+std::string DNSNameWire(std::string_view name);
+// A whole record of any type and class: rdata is its RDATA with names uncompressed (as
+// DNSExpandRData gives it); they are compressed when the writer compresses and the type is
+// one of RFC 1035, whose readers all follow pointers.
+void DNSWriteRecord(TdnsWriter& w, std::string_view name, uint16_t type, uint16_t rclass,
+                    uint32_t ttl, std::string_view rdata);
 
 // ---- Reading --------------------------------------------------------------------------
 
@@ -258,6 +288,11 @@ struct TdnsRRHeader {
 size_t DNSReadRRHeader(std::string_view msg, size_t pos, TdnsRRHeader& rr);
 // One length byte, then that many bytes.
 size_t DNSReadCharString(std::string_view msg, size_t pos, std::string& text);
+// The RDATA of rr (read from msg) with the domain names in it uncompressed, so that it
+// means the same outside msg: for the types that hold names (NS, CNAME, SOA, PTR, MX, SRV,
+// NAPTR and the others of RFC 3597 4), the names read from msg; for every other type the
+// RDATA as received. A name that does not read raises as DNSReadName.
+std::string DNSExpandRData(std::string_view msg, const TdnsRRHeader& rr);
 
 // ---- Whole messages -------------------------------------------------------------------
 

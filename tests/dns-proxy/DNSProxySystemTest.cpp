@@ -8,6 +8,7 @@
 #include "net/WinSock.h"
 #include "util/Utils.h"
 
+#include "support/Bytes.h"
 #include "support/FakeUserInterface.h"
 #include "support/ScriptedDNSServer.h"
 #include "support/UDPPeer.h"
@@ -135,13 +136,13 @@ TdnsRawQuestion Q(const std::string& name, uint16_t type) {
 } // namespace
 
 TEST(DNSProxySystem, SystemLookupAnswersRepeatTheQuestion) {
-    TTableResolver table({{"two.example", {Addr("10.0.0.1"), Addr("10.0.0.2")}}});
+    TTableResolver table(
+        {{"two.example", {Addr("10.0.0.1"), Addr("10.0.0.2")}}, {"a.b.test", {Addr("10.0.0.3")}}});
     TProxy p;
     p.Start();
     ASSERT_TRUE(p.Service.Active());
     TAnswer a;
-    // MX with the system lookup: the name's addresses as A records.
-    ASSERT_TRUE(p.Ask(Query(0x1234, {Q("two.example", dnsTypeMX)}), a));
+    ASSERT_TRUE(p.Ask(Query(0x1234, {Q("two.example", dnsTypeA)}), a));
     EXPECT_EQ(a.Header.ID, 0x1234);
     EXPECT_FALSE(a.Flags.IsQuery);
     EXPECT_TRUE(a.Flags.RD); // the request's bits kept
@@ -149,7 +150,7 @@ TEST(DNSProxySystem, SystemLookupAnswersRepeatTheQuestion) {
     EXPECT_EQ(a.Flags.RCode, 0);
     EXPECT_EQ(a.Header.QDCount, 1);
     EXPECT_EQ(a.Question.Name, "two.example");
-    EXPECT_EQ(a.Question.QType, dnsTypeMX);
+    EXPECT_EQ(a.Question.QType, dnsTypeA);
     ASSERT_EQ(a.Response.Answers.size(), 2u);
     EXPECT_EQ(DNSAddresses(a.Response.Answers, "two.example"),
               (TIP4AddrArray{Addr("10.0.0.1"), Addr("10.0.0.2")}));
@@ -167,15 +168,27 @@ TEST(DNSProxySystem, SystemLookupAnswersRepeatTheQuestion) {
     // A dotted address is answered with itself.
     ASSERT_TRUE(p.Ask(Query(4, {Q("10.1.2.3", dnsTypeA)}), a));
     EXPECT_EQ(DNSAddresses(a.Response.Answers, "10.1.2.3"), TIP4AddrArray{Addr("10.1.2.3")});
-    // A type the proxy does not answer from a lookup: "not implemented" at once.
-    ASSERT_TRUE(p.Ask(Query(5, {Q("two.example", 65)}), a));
-    EXPECT_EQ(a.Flags.RCode, 4);
-    EXPECT_EQ(a.Question.QType, 65);
+    // Types the system's lookup has no answer for: "not implemented" at once, not the name's
+    // addresses, which would tell the client the name has no records of the type.
+    for (uint16_t type : {uint16_t(65), dnsTypeMX, dnsTypeTXT}) {
+        ASSERT_TRUE(p.Ask(Query(5, {Q("two.example", type)}), a));
+        EXPECT_EQ(a.Flags.RCode, 4) << type;
+        EXPECT_EQ(a.Question.QType, type);
+        EXPECT_EQ(a.Header.ANCount, 0);
+    }
+    // A label holding a dot is not the name of three labels the table knows: format error.
+    std::string dotted = Query(7, {}) + Bytes({3, 'a', '.', 'b'}) + Labels("test") +
+                         Word(dnsTypeA) + Word(dnsClassIN);
+    dotted[5] = 1; // QDCOUNT
+    ASSERT_TRUE(p.Ask(dotted, a));
+    EXPECT_EQ(a.Header.ID, 7);
+    EXPECT_EQ(a.Flags.RCode, kDNSRcodeFormatError);
+    EXPECT_EQ(a.Header.QDCount + a.Header.ANCount, 0);
     // AAAA is answered: the name has no IPv6 address here, so no records and code 0.
     ASSERT_TRUE(p.Ask(Query(6, {Q("two.example", dnsTypeAAAA)}), a));
     EXPECT_EQ(a.Flags.RCode, 0);
     EXPECT_EQ(a.Question.QType, dnsTypeAAAA);
-    EXPECT_EQ(p.Service.RequestCount(), 6u);
+    EXPECT_EQ(p.Service.RequestCount(), 8u);
     EXPECT_EQ(p.Service.PendingCount(), 0u);
 }
 
@@ -329,6 +342,45 @@ TEST(DNSProxySystem, ResolverAnswersFollowTheTable) {
     // A lookup that cannot start (a zone transfer) is told "server failure" at once.
     ASSERT_TRUE(p.Ask(Query(5, {Q("zone.example", dnsTypeAXFR)}), a));
     EXPECT_EQ(a.Flags.RCode, 2);
+    EXPECT_EQ(p.Service.PendingCount(), 0u);
+}
+
+TEST(DNSProxySystem, ResolverPassesOtherTypesOnAsTheUpstreamAnsweredThem) {
+    const std::string srv = Word(1) + Word(5) + Word(5060) + Labels("sip.example");
+    TScriptedDNSServer upstream([&](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.RA = true;
+        if (question.QType == dnsTypeMX)
+            r.Answers = {{question.Name, dnsTypeCNAME, "real.example"},
+                         {"real.example", dnsTypeMX, "mx1.example", 20, 300},
+                         {"real.example", dnsTypeMX, "mx2.example", 10, 300}};
+        else if (question.QType == dnsTypeTXT)
+            r.Answers = {{question.Name, dnsTypeTXT, "\x05hello\x02hi", 10, 5}};
+        else if (question.QType == 33)
+            r.Answers = {{question.Name, 33, srv, 10, 0}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TProxy p(1, upstream.Address());
+    p.Start();
+    ASSERT_TRUE(p.Service.Active()) << p.UI.Errors.size();
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("mail.example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Flags.RCode, 0);
+    ASSERT_EQ(a.Header.ANCount, 3);
+    EXPECT_EQ(DNSCanonicalName(a.Response.Answers, "mail.example"), "real.example");
+    EXPECT_EQ(DNSExchangeNames(a.Response.Answers, "real.example"),
+              (std::vector<std::string>{"mx1.example", "mx2.example"}));
+    EXPECT_EQ(a.Response.Answers[1]->Header.TTL, 300u);
+    ASSERT_TRUE(p.Ask(Query(2, {Q("text.example", dnsTypeTXT)}), a));
+    ASSERT_EQ(a.Header.ANCount, 1);
+    EXPECT_EQ(a.Response.Answers[0]->Header.Data, "\x05hello\x02hi");
+    EXPECT_EQ(a.Response.Answers[0]->Header.TTL, 5u);
+    // A type the system knows no name for: asked up-stream and passed on too.
+    ASSERT_TRUE(p.Ask(Query(3, {Q("_sip._udp.example", 33)}), a));
+    EXPECT_EQ(a.Flags.RCode, 0);
+    ASSERT_EQ(a.Header.ANCount, 1);
+    EXPECT_EQ(a.Response.Answers[0]->Header.Data, srv);
     EXPECT_EQ(p.Service.PendingCount(), 0u);
 }
 

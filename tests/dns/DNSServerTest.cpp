@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace corvan;
+using namespace corvan::test;
 
 namespace {
 
@@ -40,8 +41,8 @@ TEST(DNSServerQuery, ParsesAnyTypeAndRefusesEveryTruncationAndResponses) {
 TEST(DNSServerResponse, RepeatsTheQuestionAndCountsTheRecords) {
     TdnsServerQuery q = DNSParseServerQuery(kQuery);
     std::string address("\x0A\x00\x00\x01", 4);
-    std::string r = DNSBuildResponse(q.Header, q.Questions[0], 0,
-                                     {{"a.b", dnsTypeA, address}}, {{"a.b", dnsTypeNS, "ns.b"}});
+    std::string r = DNSBuildResponse(q.Header, q.Questions[0], 0, {{"a.b", dnsTypeA, address}},
+                                     {{"a.b", dnsTypeNS, DNSNameWire("ns.b")}});
     EXPECT_EQ(r.substr(0, 12), std::string("\xBE\xEF"   // ID
                                            "\x81\x80"   // QR, RD kept, RA, RCODE 0
                                            "\x00\x01"   // the question repeated
@@ -61,24 +62,105 @@ TEST(DNSServerResponse, RepeatsTheQuestionAndCountsTheRecords) {
     EXPECT_EQ(DNSReadHeader(plain).Flags, 0x8000 | 0x0100 | 0x0080 | 0x0010 | 3);
 }
 
-TEST(DNSServerResponse, RecordsBeyondTheBufferSetTruncatedAndBadQuestionsGetFormatError) {
+TEST(DNSServerResponse, AnswersStayWithin512BytesOrTheStatedEDNSSizeCutAtARecord) {
     TdnsServerQuery q = DNSParseServerQuery(kQuery);
-    std::vector<TdnsAnswerRecord> many(400, {"a.b", dnsTypeA, std::string("\x01\x02\x03\x04", 4)});
-    std::string r = DNSBuildResponse(q.Header, q.Questions[0], 0, many);
-    EXPECT_LE(r.size(), kDNSResponseBufferSize);
-    TdnsHeader h = DNSReadHeader(r);
+    EXPECT_EQ(q.EDNSPayload, 0);
+    // 60 A records of "a.b": 16 bytes each with the owner as a pointer to the question.
+    std::vector<TdnsAnswerRecord> many(60, {"a.b", dnsTypeA, std::string("\x01\x02\x03\x04", 4)});
+    std::string plain = DNSBuildResponse(q.Header, q.Questions[0], 0, many);
+    EXPECT_LE(plain.size(), kDNSPlainUDPSize);
+    TdnsHeader h = DNSReadHeader(plain);
     EXPECT_TRUE(DNSDecodeFlags(h.Flags).TC);
-    EXPECT_GT(h.ANCount, 0);
-    EXPECT_LT(h.ANCount, 400);
-    EXPECT_EQ(DNSParseResponse(r).Answers.size(), h.ANCount);
-    // A label holding a dot (read from the wire) cannot be written back as the same name.
-    std::string dotted = kQuery.substr(0, 12) + std::string("\x02" "x." "\x00" "\x00\x01\x00\x01", 8);
+    EXPECT_EQ(h.ANCount, (kDNSPlainUDPSize - 21) / 16); // whole records only
+    EXPECT_EQ(plain.substr(21, 2), Pointer(12));        // the owner points at the question
+    EXPECT_EQ(DNSParseResponse(plain).Answers.size(), h.ANCount);
+
+    // The same query with an OPT record stating 1232 bytes: everything fits, and the answer
+    // ends in an OPT record of its own.
+    std::string edns = kQuery;
+    edns[11] = 1; // ARCOUNT
+    edns += Bytes({0}) + Word(dnsTypeOPT) + Word(1232) + Long(0) + Word(0);
+    TdnsServerQuery e = DNSParseServerQuery(edns);
+    EXPECT_EQ(e.EDNSPayload, 1232);
+    std::string big = DNSBuildResponse(e.Header, e.Questions[0], 0, many, {}, e.EDNSPayload);
+    TdnsResponse parsed = DNSParseResponse(big);
+    EXPECT_FALSE(parsed.Flags.TC);
+    EXPECT_EQ(parsed.Answers.size(), 60u);
+    ASSERT_EQ(parsed.Additional.size(), 1u);
+    EXPECT_EQ(parsed.Additional[0]->Header.RType, dnsTypeOPT);
+    EXPECT_EQ(parsed.Additional[0]->Header.RClass, kDNSMaxUDPPayload);
+    // A stated size below 512 counts as 512; one above the bound is held to it.
+    std::vector<TdnsAnswerRecord> more(400, many[0]);
+    EXPECT_LE(DNSBuildResponse(e.Header, e.Questions[0], 0, more, {}, 100).size(),
+              kDNSPlainUDPSize);
+    std::string bounded = DNSBuildResponse(e.Header, e.Questions[0], 0, more, {}, 65535);
+    EXPECT_LE(bounded.size(), kDNSMaxUDPPayload);
+    EXPECT_GT(bounded.size(), kDNSMaxUDPPayload - 16 - 11);
+    EXPECT_TRUE(DNSParseResponse(bounded).Flags.TC);
+}
+
+TEST(DNSServerResponse, PassedOnRecordsKeepTypeClassTTLAndDataWithNamesExpanded) {
+    // Up-stream answers with names compressed: MX (RFC 1035) and SRV (later type) pointing
+    // at the question, TXT, and a record of class 3 (CH) with an unknown type.
+    std::string up = Bytes({0, 1, 0x81, 0x80}) + Word(1) + Word(4) + Word(0) + Word(0) +
+                     Labels("example.com") + Word(dnsTypeMX) + Word(1);
+    auto rr = [](uint16_t type, uint16_t rclass, uint32_t ttl, const std::string& rdata) {
+        return Pointer(12) + Word(type) + Word(rclass) + Long(ttl) + Word(uint16_t(rdata.size())) +
+               rdata;
+    };
+    up += rr(dnsTypeMX, 1, 300, Word(10) + Labels("mail", false) + Pointer(12));
+    up += rr(33, 1, 7, Word(0) + Word(5) + Word(5060) + Labels("sip", false) + Pointer(12));
+    up += rr(dnsTypeTXT, 1, 0, Bytes({5, 'h', 'e', 'l', 'l', 'o'}));
+    up += rr(999, 3, 86400, Bytes({0xC0, 0x0C, 1}));
+    TdnsResponse r = DNSParseResponse(up);
+    std::vector<TdnsAnswerRecord> passed;
+    for (const auto& record : r.Answers)
+        passed.push_back(DNSPassedRecord(*record));
+    EXPECT_EQ(passed[1].Data, Word(0) + Word(5) + Word(5060) + Labels("sip.example.com"));
+
+    TdnsRawQuestion question{"example.com", dnsTypeMX, dnsClassIN};
+    std::string out = DNSBuildResponse(DNSReadHeader(up), question, 0, passed);
+    TdnsResponse back = DNSParseResponse(out);
+    ASSERT_EQ(back.Answers.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        const TdnsRRHeader& a = back.Answers[i]->Header;
+        const TdnsRRHeader& b = r.Answers[i]->Header;
+        EXPECT_EQ(a.Name, b.Name) << i;
+        EXPECT_EQ(a.RType, b.RType) << i;
+        EXPECT_EQ(a.RClass, b.RClass) << i;
+        EXPECT_EQ(a.TTL, b.TTL) << i;
+        EXPECT_EQ(back.Answers[i]->ExpandedData, passed[i].Data) << i;
+    }
+    EXPECT_EQ(DNSExchangeNames(back.Answers, "example.com"),
+              std::vector<std::string>{"mail.example.com"});
+    // The SRV target is written whole (its readers need not follow pointers), the unknown
+    // type's bytes exactly as received.
+    EXPECT_NE(out.find(Labels("sip.example.com")), std::string::npos);
+    EXPECT_EQ(back.Answers[3]->Header.Data, Bytes({0xC0, 0x0C, 1}));
+}
+
+TEST(DNSServerQuery, ALabelHoldingADotIsAFormatErrorNotAnotherName) {
+    // "a.b" as one label, then "test": as text it would be the three labels a, b, test.
+    std::string dotted = kQuery.substr(0, 12) + Bytes({3, 'a', '.', 'b'}) + Labels("test") +
+                         Word(dnsTypeA) + Word(1);
     TdnsServerQuery d = DNSParseServerQuery(dotted);
-    ASSERT_EQ(d.Questions.at(0).Name, "x.");
-    for (const std::string& name : {std::string("x."), std::string("a..b")}) {
-        std::string f = DNSBuildResponse(q.Header, {name, dnsTypeA, dnsClassIN}, 0);
-        ASSERT_EQ(f.size(), 12u) << name;
-        EXPECT_EQ(DNSDecodeFlags(DNSReadHeader(f).Flags).RCode, 1);
+    EXPECT_TRUE(d.FormatError);
+    EXPECT_TRUE(d.Questions.empty());
+    std::string name;
+    try {
+        DNSReadName(dotted, 12, name);
+        ADD_FAILURE() << "read as " << name;
+    } catch (const EdnsError& e) {
+        EXPECT_EQ(e.ErrorCode, dnsErrDottedLabel);
+    }
+    std::string f = DNSBuildFormatError(d.Header);
+    ASSERT_EQ(f.size(), 12u);
+    EXPECT_EQ(f.substr(0, 2), kQuery.substr(0, 2));
+    EXPECT_EQ(DNSDecodeFlags(DNSReadHeader(f).Flags).RCode, kDNSRcodeFormatError);
+    // Names the text form cannot hold are refused when answering too.
+    for (const std::string& bad : {std::string("x."), std::string("a..b")}) {
+        std::string b = DNSBuildResponse(d.Header, {bad, dnsTypeA, dnsClassIN}, 0);
+        EXPECT_EQ(b, f) << bad;
     }
     EXPECT_TRUE(DNSNameWritable("a.b"));
 }

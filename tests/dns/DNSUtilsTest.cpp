@@ -199,6 +199,21 @@ TEST(DNSNameWriting, RefusedNamesAndOverflowLeaveNothingBehind) {
     EXPECT_EQ(w.Size(), 12u);
 }
 
+TEST(DNSNameWriting, CompressedNamesPointOnlyAtCopiesStillWrittenWithTheSameCase) {
+    TdnsWriter w(512);
+    w.EnableCompression();
+    DNSWriteName(w, "www.example.com"); // "example.com" at offset 4
+    DNSWriteName(w, "mail.example.com");
+    DNSWriteName(w, "mail.EXAMPLE.com"); // only "com" matches byte for byte
+    EXPECT_EQ(w.Data().substr(17), Bytes({4, 'm', 'a', 'i', 'l', 0xC0, 4}) +
+                                       Labels("mail.EXAMPLE", false) + Pointer(12));
+    size_t mark = w.Size();
+    DNSWriteName(w, "x.other.org");
+    w.Truncate(mark); // a record given up: its names are no target any more
+    DNSWriteName(w, "y.other.org");
+    EXPECT_EQ(w.Data().substr(mark), Labels("y.other.org"));
+}
+
 TEST(DNSNameReading, FollowsBackwardPointers) {
     // 12: "example.com", 25: "www" -> 12, 31: "mail" -> 25
     std::string msg = Header12 + Labels("Example.COM") + Labels("www", false) + Pointer(12) +

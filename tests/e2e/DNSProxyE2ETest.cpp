@@ -85,12 +85,14 @@ private:
     std::unique_ptr<TChildProcess> FProcess;
 };
 
-// dig's full output for one question.
+// dig's full output for one question; without EDNS unless options say otherwise.
 std::string Dig(uint16_t port, const std::string& name, const std::string& type,
-                const std::string& server = "127.0.0.1") {
-    TChildProcess dig({"/usr/bin/dig", "@" + server, "-p", std::to_string(port), name, type,
-                       "+tries=1", "+time=8", "+noedns"},
-                      {});
+                const std::string& server = "127.0.0.1",
+                const std::vector<std::string>& options = {"+noedns"}) {
+    std::vector<std::string> args{"/usr/bin/dig", "@" + server, "-p", std::to_string(port)};
+    args.insert(args.end(), {name, type, "+tries=1", "+time=8"});
+    args.insert(args.end(), options.begin(), options.end());
+    TChildProcess dig(args, {});
     dig.WaitForExit(WaitMs);
     return dig.Output();
 }
@@ -110,8 +112,13 @@ TEST(DNSProxyE2E, DigWithTheSystemLookup) {
     EXPECT_TRUE(Has(a, "status: NOERROR")) << a;
     EXPECT_TRUE(Has(a, ";localhost.\t\t\tIN\tA")) << a; // the question repeated
     EXPECT_TRUE(Has(a, "localhost.\t\t60\tIN\tA\t127.0.0.1")) << a;
+    // The system's lookup has no mail exchangers to give: not the name's addresses.
     std::string mx = Dig(proxy.Port(), "localhost", "MX");
-    EXPECT_TRUE(Has(mx, "localhost.\t\t60\tIN\tA\t127.0.0.1")) << mx;
+    EXPECT_TRUE(Has(mx, "status: NOTIMP")) << mx;
+    EXPECT_TRUE(Has(mx, "ANSWER: 0,")) << mx;
+    // "a.b" as one label is not the name a.b.localhost, which the system would resolve.
+    std::string dotted = Dig(proxy.Port(), "a\\.b.localhost", "A");
+    EXPECT_TRUE(Has(dotted, "status: FORMERR")) << dotted;
     std::string nx = Dig(proxy.Port(), "no-such-host.invalid", "A");
     EXPECT_TRUE(Has(nx, "status: NXDOMAIN")) << nx;
     EXPECT_TRUE(Has(nx, "QUERY: 1, ANSWER: 0")) << nx;
@@ -136,6 +143,47 @@ TEST(DNSProxyE2E, DigWithTheSystemLookup) {
     EXPECT_EQ(data.substr(0, 2), "\x43\x21");
     EXPECT_EQ(data.substr(4, 4), std::string("\0\x01\0\x01", 4)); // one question, one answer
     EXPECT_EQ(data.substr(12, localhostA.size()), localhostA);
+}
+
+TEST(DNSProxyE2E, LongAnswersAreCutTo512BytesWithoutEDNSAndSizedByItWithIt) {
+    if (::access("/usr/bin/dig", X_OK) != 0)
+        GTEST_SKIP() << "dig is not installed (scripts/setup.sh)";
+    // An up-stream server that answers with 60 records, about 2 KB: addresses, or texts.
+    TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.RA = true;
+        for (int i = 0; i < 60; ++i) {
+            std::string text = "record " + std::to_string(100 + i) + " of many, padded";
+            if (question.QType == dnsTypeA)
+                r.Answers.push_back({question.Name, dnsTypeA, "10.0.0." + std::to_string(i)});
+            else
+                r.Answers.push_back({question.Name, dnsTypeTXT, char(text.size()) + text});
+        }
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TDNSProgram proxy("127.0.0.1", FreeUDPPort(),
+                      "ResolveMethod=1\nResolveServer=" + upstream.Address() + "\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    auto size = [](const std::string& out) {
+        size_t at = out.find("MSG SIZE  rcvd: ");
+        return at == std::string::npos ? 0 : std::stoul(out.substr(at + 16));
+    };
+    // Without EDNS: at most 512 bytes, TC set (+ignore: no retry over TCP).
+    std::string plain =
+        Dig(proxy.Port(), "big.corvan.test", "A", "127.0.0.1", {"+noedns", "+ignore"});
+    EXPECT_TRUE(Has(plain, "status: NOERROR")) << plain;
+    EXPECT_TRUE(Has(plain, "flags: qr tc rd ra;")) << plain;
+    EXPECT_GT(size(plain), 400u) << plain;
+    EXPECT_LE(size(plain), 512u) << plain;
+    // With EDNS stating 4096 bytes: all 60 records and an OPT record of the proxy's own.
+    std::string edns =
+        Dig(proxy.Port(), "big.corvan.test", "TXT", "127.0.0.1", {"+bufsize=4096", "+ignore"});
+    EXPECT_TRUE(Has(edns, "flags: qr rd ra;")) << edns;
+    EXPECT_TRUE(Has(edns, "ANSWER: 60,")) << edns;
+    EXPECT_TRUE(Has(edns, "; EDNS: version: 0, flags:; udp: 4096")) << edns;
+    EXPECT_TRUE(Has(edns, "\"record 159 of many, padded\"")) << edns;
+    EXPECT_LE(size(edns), 4096u) << edns;
 }
 
 TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
@@ -169,7 +217,7 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     std::string ns = Dig(port, "corvan.test", "NS", address);
     EXPECT_TRUE(Has(ns, "corvan.test.\t\t60\tIN\tNS\tns1.corvan.test.")) << ns;
     std::string mx = Dig(port, "corvan.test", "MX", address);
-    EXPECT_TRUE(Has(mx, "status: NOERROR")) << mx; // no records: only address-style answers
+    EXPECT_TRUE(Has(mx, "corvan.test.\t\t0\tIN\tMX\t10 mail.corvan.test.")) << mx;
 
     if (!port53)
         GTEST_SKIP() << "getent through the proxy needs root and port 53 of 127.83.0.1";

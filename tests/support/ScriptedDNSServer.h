@@ -95,12 +95,14 @@ private:
     std::thread FThread;
 };
 
-// A record for a scripted response. A: Data is dotted text; NS, CNAME, MX: the target name.
+// A record for a scripted response. A: Data is dotted text; NS, CNAME, MX: the target name;
+// any other type: the RDATA bytes.
 struct TTestRecord {
     std::string Owner;
     uint16_t Type;
     std::string Data;
     uint16_t Preference = 10; // MX
+    uint32_t TTL = 60;
 };
 
 struct TTestResponse {
@@ -133,23 +135,27 @@ inline std::string BuildTestResponse(const TdnsServerQuery& query, const TTestRe
             case dnsTypeA: {
                 uint32_t a = 0;
                 IsIPAddress(rec.Data, a);
-                DNSWriteARecord(w, rec.Owner, 60, a);
+                DNSWriteARecord(w, rec.Owner, rec.TTL, a);
                 break;
             }
             case dnsTypeNS:
-                DNSWriteNSRecord(w, rec.Owner, 60, rec.Data);
+                DNSWriteNSRecord(w, rec.Owner, rec.TTL, rec.Data);
                 break;
             case dnsTypeCNAME:
-                DNSWriteCNAMERecord(w, rec.Owner, 60, rec.Data);
+                DNSWriteCNAMERecord(w, rec.Owner, rec.TTL, rec.Data);
                 break;
             case dnsTypeMX: {
                 TdnsWriter data(512);
                 data.PutWord(rec.Preference);
                 DNSWriteName(data, rec.Data);
-                DNSWriteRRHeader(w, rec.Owner, dnsTypeMX, 60, uint16_t(data.Size()));
+                DNSWriteRRHeader(w, rec.Owner, dnsTypeMX, rec.TTL, uint16_t(data.Size()));
                 w.PutBytes(data.Data());
                 break;
             }
+            default:
+                DNSWriteRRHeader(w, rec.Owner, rec.Type, rec.TTL, uint16_t(rec.Data.size()));
+                w.PutBytes(rec.Data);
+                break;
             }
         }
     return w.Data();
