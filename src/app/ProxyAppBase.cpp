@@ -43,11 +43,15 @@ TAppEnvironment TAppEnvironment::FromProcess() {
     return e;
 }
 
+std::string TAppEnvironment::ApplicationFolder() const {
+    return IncludeTrailingSlash(DataFolder) + "Corvan/";
+}
+
 // ---- TAppBase ----
 
 TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environment)
     : Product(product), Environment(environment),
-      FApplicationFolder(IncludeTrailingSlash(environment.DataFolder) + "Corvan/"),
+      FApplicationFolder(environment.ApplicationFolder()),
       FAutostart(environment.AutostartFolder, environment.ProgramPath, product.ProductName,
                  environment.DataDirArgument.empty()
                      ? std::vector<std::string>()
