@@ -168,7 +168,8 @@ bool THTTPProxySystem::CheckLogin(const THTTPProxyOptions& options, const std::s
     case 0:
         return true;
     case 1:
-        return EqualNoCase(password, options.LoginPassword);
+        // No password set must never mean that any password will do.
+        return !options.LoginPassword.empty() && EqualNoCase(password, options.LoginPassword);
     case 2:
         // The users' published copy: the list itself belongs to the main thread.
         return Users() && Users()->CheckHTTPAccess(user, password);
@@ -271,6 +272,8 @@ void THTTPProxySystem::ApplySettings() {
     FAdmission.SetAllowed(allowed);
     if (!FServer)
         return;
+    if (LoginMode == 1 && LoginPassword.empty())
+        LogRefusal("login mode 1 has no LoginPassword set: every login is refused");
     ThttpProxyServer& s = *FServer;
     s.UpdateXForwardedFor = UpdateXForwardedFor;
     s.UpdateVia = UpdateVia;

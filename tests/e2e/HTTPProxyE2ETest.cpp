@@ -502,6 +502,16 @@ TEST(HTTPProxyE2E, LoginModes) {
         EXPECT_NE(shared.Log().find(" 407 "), std::string::npos) << shared.Log();
     }
     {
+        // No password set: nobody is let in, with an empty password neither, and the start
+        // says so.
+        THttpProxyProgram unset("LoginMode=1\n");
+        ASSERT_TRUE(unset.Ready);
+        EXPECT_EQ(code(unset, "anyone:"), "407");
+        EXPECT_EQ(code(unset, "anyone:x"), "407");
+        EXPECT_NE(unset.Output().find("every login is refused"), std::string::npos)
+            << unset.Output();
+    }
+    {
         THttpProxyProgram configured("LoginMode=2\n", users);
         ASSERT_TRUE(configured.Ready);
         EXPECT_EQ(code(configured, "ALICE:pw"), "200");

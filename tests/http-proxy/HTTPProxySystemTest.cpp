@@ -150,6 +150,8 @@ TEST(HTTPProxyService, LoginModes) {
     o.LoginPassword = "Secret";
     EXPECT_TRUE(s.CheckLogin(o, "whoever", "sECRET"));
     EXPECT_FALSE(s.CheckLogin(o, "whoever", "Secret!"));
+    o.LoginPassword.clear(); // no password set: nobody is let in, with no password either
+    EXPECT_FALSE(s.CheckLogin(o, "whoever", ""));
     o.LoginMode = 2;
     EXPECT_TRUE(s.CheckLogin(o, "ALICE", "pw"));
     EXPECT_FALSE(s.CheckLogin(o, "alice", "x"));
