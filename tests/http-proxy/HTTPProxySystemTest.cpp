@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace corvan;
 using corvan::test::TTempDir;
@@ -133,6 +135,27 @@ TEST(HTTPProxyLoginScript, AnswersTimeOutsAndRestarts) {
         ++lines;
     EXPECT_EQ(lines, 3);
     EXPECT_GE(reports.size(), 3u);
+}
+
+TEST(HTTPProxyLoginScript, AHangingProgramHoldsUpOnlyTheLoginsItWasGiven) {
+    TTempDir d;
+    std::string script = d / "hang.sh";
+    WriteScript(script, "#!/bin/sh\nwhile read u p; do sleep 60; done\n"); // never answers
+    THTTPLoginScript s;
+    s.AnswerTimeoutMs = 1000;
+    s.SetCommandLine(script);
+    constexpr int kLogins = 6;
+    std::atomic<int> accepted{0};
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> logins;
+    for (int i = 0; i < kLogins; ++i)
+        logins.emplace_back([&] { accepted += s.Validate("u", "p") ? 1 : 0; });
+    for (std::thread& t : logins)
+        t.join();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(accepted, 0);
+    // In one line behind each other they would take kLogins time-outs.
+    EXPECT_LT(took, std::chrono::milliseconds(s.AnswerTimeoutMs * kLogins / 2)) << "in line";
 }
 
 TEST(HTTPProxyService, LoginModes) {
