@@ -2,6 +2,7 @@
 
 #include "app/Headless.h"
 #include "net/WinClasses.h"
+#include "util/DataFolderLock.h"
 #include "util/ProcessLimits.h"
 #include "util/StopSignal.h"
 #include "util/Version.h"
@@ -84,6 +85,23 @@ int ProgramMain(int argc, char** argv, const TWindowRunner& runWindow) {
         std::filesystem::path dir = std::filesystem::absolute(options.DataDir, ec);
         environment.DataFolder = ec ? options.DataDir : dir.lexically_normal().string();
         environment.DataDirArgument = environment.DataFolder;
+    }
+    // Before anything is loaded: a second program on the folder would save its stale copy
+    // of the settings over the first one's at its stop.
+    TDataFolderLock folderLock;
+    std::string lockError;
+    switch (folderLock.Acquire(environment.ApplicationFolder(), lockError)) {
+    case TDataFolderLock::TResult::Locked:
+        break;
+    case TDataFolderLock::TResult::InUse:
+        std::fprintf(stderr, "corvan-proxy: not started: %s\n", lockError.c_str());
+        return 1;
+    case TDataFolderLock::TResult::Failed:
+        // A folder this program could run on before must not keep it from running now.
+        std::fprintf(stderr, "corvan-proxy: %s; running without the data folder lock: a "
+                             "second program on this folder would not be stopped\n",
+                     lockError.c_str());
+        break;
     }
     try {
         if (window)

@@ -45,6 +45,10 @@ TAppEnvironment TAppEnvironment::FromProcess() {
     return e;
 }
 
+std::string TAppEnvironment::ApplicationFolder() const {
+    return IncludeTrailingSlash(DataFolder) + "Corvan/";
+}
+
 void ReportDuplicateSections(const TIniFile& ini, std::FILE* out) {
     for (const std::string& section : ini.DuplicateSections())
         std::fprintf(out,
@@ -58,7 +62,7 @@ void ReportDuplicateSections(const TIniFile& ini, std::FILE* out) {
 
 TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environment)
     : Product(product), Environment(environment),
-      FApplicationFolder(IncludeTrailingSlash(environment.DataFolder) + "Corvan/"),
+      FApplicationFolder(environment.ApplicationFolder()),
       FAutostart(environment.AutostartFolder, environment.ProgramPath, product.ProductName,
                  environment.DataDirArgument.empty()
                      ? std::vector<std::string>()

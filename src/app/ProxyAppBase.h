@@ -59,6 +59,9 @@ struct TAppEnvironment {
     std::string DataDirArgument;
 
     static TAppEnvironment FromProcess();
+    // The application folder: DataFolder + "Corvan/" (the relative "Corvan/" when
+    // DataFolder is empty).
+    std::string ApplicationFolder() const;
 };
 
 // One line on out for each section the file holds more than once (naming it): the first
@@ -67,9 +70,9 @@ void ReportDuplicateSections(const TIniFile& ini, std::FILE* out);
 
 class TAppBase {
 public:
-    // Builds and creates the application folder (DataFolder + "Corvan/"; the relative
-    // "Corvan/" when DataFolder is empty), opens the settings file in it and sets up the
-    // update checker with the product's host, port "80", path, key and version.
+    // Builds and creates the application folder (environment.ApplicationFolder()), opens the
+    // settings file in it and sets up the update checker with the product's host, port "80",
+    // path, key and version.
     TAppBase(const TProductInfo& product, const TAppEnvironment& environment);
     virtual ~TAppBase();
     TAppBase(const TAppBase&) = delete;

@@ -6,6 +6,7 @@
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
 #include "util/Strings.h"
+#include "util/Ticks.h"
 #include "util/Utils.h"
 
 #include <algorithm>
@@ -41,58 +42,129 @@ std::string THTTPLoginScript::LoginLine(const std::string& user, const std::stri
     return encode(user) + " " + encode(password);
 }
 
+std::vector<std::unique_ptr<TLineProcess>> THTTPLoginScript::TakeIdlePrograms() {
+    ++FGeneration;
+    std::vector<std::unique_ptr<TLineProcess>> idle;
+    for (TSlot& slot : FSlots)
+        if (slot.Process)
+            idle.push_back(std::move(slot.Process));
+    return idle;
+}
+
 void THTTPLoginScript::SetCommandLine(const std::string& commandLine) {
+    std::vector<std::unique_ptr<TLineProcess>> ended;
     std::lock_guard lock(ScriptLock);
     if (commandLine == FCommandLine)
         return;
     FCommandLine = commandLine;
-    FProcess.reset();
     FLastReport.clear();
+    ended = TakeIdlePrograms();
+    // The lock is released before ended goes: each program may take a while to stop.
 }
 
 void THTTPLoginScript::Stop() {
+    std::vector<std::unique_ptr<TLineProcess>> ended;
     std::lock_guard lock(ScriptLock);
-    FProcess.reset();
+    ended = TakeIdlePrograms();
 }
 
-bool THTTPLoginScript::Validate(const std::string& user, const std::string& password) {
-    std::string report;
-    bool accepted = false;
-    {
-        std::lock_guard lock(ScriptLock);
-        std::string reason = ValidateLocked(user, password, accepted);
-        if (reason.empty())
-            FLastReport.clear();
-        else if (reason != FLastReport)
-            report = FLastReport = reason;
+bool THTTPLoginScript::TakeSlot(std::unique_lock<std::mutex>& lock, int64_t deadline,
+                                size_t& slot) {
+    for (;;) {
+        size_t best = FSlots.size();
+        for (size_t i = 0; i < FSlots.size(); ++i)
+            if (!FSlots[i].Busy &&
+                (best == FSlots.size() || (FSlots[i].Process && !FSlots[best].Process)))
+                best = i;
+        if (best < FSlots.size()) {
+            FSlots[best].Busy = true;
+            slot = best;
+            return true;
+        }
+        int64_t left = deadline - MonotonicMillis();
+        if (left <= 0)
+            return false;
+        SlotFreed.wait_for(lock, std::chrono::milliseconds(left));
     }
-    // Outside the lock: the report waits for the main thread, which may be waiting for the
-    // lock itself (a new command line).
-    if (!report.empty() && OnReport)
-        OnReport(report);
-    return accepted;
 }
 
-std::string THTTPLoginScript::ValidateLocked(const std::string& user, const std::string& password,
-                                             bool& accepted) {
+std::unique_ptr<TLineProcess> THTTPLoginScript::ReturnSlot(size_t slot,
+                                                           std::unique_ptr<TLineProcess> process,
+                                                           uint64_t generation) {
+    FSlots[slot].Busy = false;
+    if (generation == FGeneration)
+        FSlots[slot].Process = std::move(process);
+    SlotFreed.notify_one();
+    return process;
+}
+
+bool THTTPLoginScript::NewReport(const std::string& reason) {
+    if (reason.empty() || reason == FLastReport) {
+        FLastReport = reason;
+        return false;
+    }
+    FLastReport = reason;
+    return true;
+}
+
+std::string THTTPLoginScript::Exchange(std::unique_ptr<TLineProcess>& process,
+                                       const std::string& commandLine, const std::string& line,
+                                       int64_t deadline, bool& accepted) {
     accepted = false;
-    if (TrimWhiteSpace(FCommandLine).empty())
-        return "login refused: no validation program is set (LoginScript)";
     std::string error;
-    if (!FProcess || !FProcess->Running()) {
-        FProcess = std::make_unique<TLineProcess>(FCommandLine);
-        if (!FProcess->Start(error)) {
-            FProcess.reset();
+    if (!process || !process->Running()) {
+        process = std::make_unique<TLineProcess>(commandLine);
+        if (!process->Start(error)) {
+            process.reset();
             return "login refused: the validation program cannot start: " + error;
         }
     }
     std::string answer;
-    if (!FProcess->Ask(LoginLine(user, password), AnswerTimeoutMs, answer, error)) {
-        FProcess.reset(); // started again for the next login
+    int left = int(std::max<int64_t>(deadline - MonotonicMillis(), 0));
+    if (!process->Ask(line, left, answer, error)) {
+        process.reset(); // started again for a later login
         return "login refused: the validation program failed: " + error;
     }
     accepted = answer.compare(0, 2, "OK") == 0;
     return {};
+}
+
+bool THTTPLoginScript::Validate(const std::string& user, const std::string& password) {
+    int64_t deadline = MonotonicMillis() + AnswerTimeoutMs;
+    std::string reason, commandLine;
+    std::unique_ptr<TLineProcess> process;
+    uint64_t generation = 0;
+    size_t slot = 0;
+    bool haveSlot = false;
+    {
+        std::unique_lock lock(ScriptLock);
+        if (TrimWhiteSpace(FCommandLine).empty()) {
+            reason = "login refused: no validation program is set (LoginScript)";
+        } else if (!(haveSlot = TakeSlot(lock, deadline, slot))) {
+            reason = "login refused: all " + std::to_string(FSlots.size()) +
+                     " copies of the validation program are busy";
+        } else {
+            process = std::move(FSlots[slot].Process);
+            commandLine = FCommandLine;
+            generation = FGeneration;
+        }
+    }
+    bool accepted = false;
+    if (haveSlot)
+        reason = Exchange(process, commandLine, LoginLine(user, password), deadline, accepted);
+    bool report;
+    {
+        std::lock_guard lock(ScriptLock);
+        if (haveSlot)
+            process = ReturnSlot(slot, std::move(process), generation);
+        report = NewReport(reason);
+    }
+    // Outside the lock: a stale program takes a while to end, and the report waits for the
+    // main thread, which may be waiting for the lock itself (a new command line).
+    process.reset();
+    if (report && OnReport)
+        OnReport(reason);
+    return accepted;
 }
 
 // ---- THTTPProxySystem ----
@@ -168,7 +240,8 @@ bool THTTPProxySystem::CheckLogin(const THTTPProxyOptions& options, const std::s
     case 0:
         return true;
     case 1:
-        return EqualNoCase(password, options.LoginPassword);
+        // No password set must never mean that any password will do.
+        return !options.LoginPassword.empty() && EqualNoCase(password, options.LoginPassword);
     case 2:
         // The users' published copy: the list itself belongs to the main thread.
         return Users() && Users()->CheckHTTPAccess(user, password);
@@ -271,6 +344,8 @@ void THTTPProxySystem::ApplySettings() {
     FAdmission.SetAllowed(allowed);
     if (!FServer)
         return;
+    if (LoginMode == 1 && LoginPassword.empty())
+        LogRefusal("login mode 1 has no LoginPassword set: every login is refused");
     ThttpProxyServer& s = *FServer;
     s.UpdateXForwardedFor = UpdateXForwardedFor;
     s.UpdateVia = UpdateVia;

@@ -5,17 +5,20 @@
 //
 // Connection threads never read the settings fields: each start and each confirmed dialog
 // publishes a copy (THTTPProxyOptions) that the handlers take whole, so a request sees one
-// consistent set. Login mode 3 asks an external validation program (LoginScript), run once
-// and spoken to one line per login.
+// consistent set. Login mode 3 asks an external validation program (LoginScript), run
+// long-lived and spoken to one line per login.
 
 #include "component/ServiceComponent.h"
 #include "http/HTTPProxyServer.h"
 #include "util/DateTime.h"
 #include "util/LineProcess.h"
 
+#include <array>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace corvan {
 
@@ -38,25 +41,32 @@ std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int 
                                int64_t contentLength, bool complete,
                                const std::string& requestLine);
 
-// Login mode 3: the validation program. The program runs once, long-lived; each login is one
+// Login mode 3: the validation program. The program runs long-lived; each login is one
 // line, the user name and the password each percent-encoded (every byte but A-Z a-z 0-9 - . _ ~)
-// and separated by one space; the answer is one line beginning with "OK" (accepted) or
-// anything else ("ERR"). No program, one that cannot start or has died, or no answer within
-// AnswerTimeoutMs: refused, and the reason goes to OnReport once until the program answers again. A
-// program that died is started again for the next login. Any thread; one login at a time
-// (ScriptLock, a leaf lock; OnReport runs outside it).
-// How long the validation program has to answer one login.
+// and separated by one space; the answer is the first line the program prints after it,
+// beginning with "OK" (accepted) or anything else ("ERR"); what it prints besides is
+// discarded (TLineProcess). Up to kLoginScriptMaxPrograms copies run, one login each at a
+// time, so a program that hangs holds up only the logins it was given. A login waits at most
+// AnswerTimeoutMs for its answer, waiting for a free copy included. No program, one that cannot
+// start or has died, no free copy or no answer within that time: refused, and the reason goes
+// to OnReport once until a program answers again. A copy that failed is started again for a
+// later login. Any thread.
+// How long one login may wait for the validation program's answer (for a free copy included).
 inline constexpr int kLoginScriptAnswerTimeoutMs = 5000;
+// How many copies of the validation program may run at once; a login finding all of them busy
+// waits for one within its time, and is refused when none comes free.
+inline constexpr size_t kLoginScriptMaxPrograms = 4;
 
 class THTTPLoginScript {
 public:
     // Set before the first login (tests shorten it).
     int AnswerTimeoutMs = kLoginScriptAnswerTimeoutMs;
 
-    // Uses commandLine from the next login on; a change stops the running program.
+    // Uses commandLine from the next login on; a change stops the running programs (one out
+    // for a login is stopped when that login is done).
     void SetCommandLine(const std::string& commandLine);
     bool Validate(const std::string& user, const std::string& password);
-    // Ends the program.
+    // Ends the programs (as a new command line does).
     void Stop();
     // The reason a login was refused by no fault of the user (the calling thread).
     std::function<void(const std::string& reason)> OnReport;
@@ -64,12 +74,42 @@ public:
     static std::string LoginLine(const std::string& user, const std::string& password);
 
 private:
-    // Empty when the program answered (accepted tells how); else why the login is refused.
-    std::string ValidateLocked(const std::string& user, const std::string& password,
-                               bool& accepted);
+    // A place for one copy of the program. While Busy, its program is out with the login
+    // that took it (owned by that thread alone) and Process is null.
+    struct TSlot {
+        std::unique_ptr<TLineProcess> Process;
+        bool Busy = false;
+    };
+    // Marks a free slot busy, preferring one whose program was started (logins one after
+    // another then keep to one copy), waiting for one to come free until deadline
+    // (MonotonicMillis). False when none did. ScriptLock held.
+    bool TakeSlot(std::unique_lock<std::mutex>& lock, int64_t deadline, size_t& slot);
+    // Frees the slot and takes its program back, unless the programs were stopped meanwhile:
+    // then it is handed back to be ended outside the lock. Wakes a login waiting for a slot.
+    // ScriptLock held.
+    std::unique_ptr<TLineProcess> ReturnSlot(size_t slot, std::unique_ptr<TLineProcess> process,
+                                             uint64_t generation);
+    // Moves every idle program out (to be ended outside the lock) and makes the ones out for
+    // a login stale. ScriptLock held.
+    std::vector<std::unique_ptr<TLineProcess>> TakeIdlePrograms();
+    // One exchange with the program (started first when it does not run), outside the lock.
+    // Empty when the program answered (accepted tells how); else why the login is refused,
+    // and process is null.
+    std::string Exchange(std::unique_ptr<TLineProcess>& process, const std::string& commandLine,
+                         const std::string& line, int64_t deadline, bool& accepted);
+    // Whether reason (empty: a working exchange) is to be reported: not when it is the one
+    // reported last. ScriptLock held.
+    bool NewReport(const std::string& reason);
+
+    // ScriptLock: guards everything below. A leaf lock, never held during an exchange with a
+    // program nor while a program is ended; OnReport runs outside it.
     std::mutex ScriptLock;
+    std::condition_variable SlotFreed; // a slot turned free (with ScriptLock)
     std::string FCommandLine;
-    std::unique_ptr<TLineProcess> FProcess;
+    // Counts the stops and command-line changes: a program out for a login under an older
+    // count is ended when it comes back, not kept.
+    uint64_t FGeneration = 0;
+    std::array<TSlot, kLoginScriptMaxPrograms> FSlots;
     std::string FLastReport; // the reason last reported; cleared by a working exchange
 };
 

@@ -2,6 +2,7 @@
 
 #include "util/Ticks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -35,6 +36,37 @@ THelperState HelperState(pid_t pid) {
     return info.si_pid == pid ? THelperState::Ended : THelperState::Running;
 }
 
+enum class TRead { Data, Quiet, Failed };
+
+// Waits for the helper's output until the moment until (MonotonicMillis; no wait when it has
+// passed) and reads what is there. Data: appended to into; Quiet: nothing came; Failed: the
+// helper ended or the socket failed (error says which).
+TRead ReadSome(int socket, int64_t until, std::string& into, std::string& error) {
+    for (;;) {
+        int64_t left = std::max<int64_t>(until - MonotonicMillis(), 0);
+        pollfd p{socket, POLLIN, 0};
+        int r = ::poll(&p, 1, int(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            error = SysError("poll", errno);
+            return TRead::Failed;
+        }
+        if (r == 0)
+            return TRead::Quiet;
+        char buf[512];
+        long n = ::recv(socket, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? SysError("read from the program", errno) : "the program ended";
+            return TRead::Failed;
+        }
+        into.append(buf, size_t(n));
+        return TRead::Data;
+    }
+}
+
 // Ends what is left of an ended helper's process group (what the script started and left
 // running would otherwise outlive it, one set per restart), then reaps the helper.
 void EndGroupAndReap(pid_t pid) {
@@ -59,7 +91,6 @@ bool TLineProcess::Running() {
         if (FSocket >= 0)
             ::close(FSocket);
         FSocket = -1;
-        FBuffer.clear();
         return false;
     }
     return true;
@@ -108,8 +139,26 @@ bool TLineProcess::Start(std::string& error) {
     }
     FPid = pid;
     FSocket = pair[0];
-    FBuffer.clear();
+    FQuietUntil = MonotonicMillis() + kLineProcessGreetingMs;
     return true;
+}
+
+bool TLineProcess::DiscardOutput(int64_t until, int64_t deadline, std::string& error) {
+    for (;;) {
+        std::string dropped;
+        switch (ReadSome(FSocket, std::min(until, deadline), dropped, error)) {
+        case TRead::Quiet:
+            return true;
+        case TRead::Failed:
+            return false;
+        case TRead::Data:
+            if (MonotonicMillis() >= deadline) {
+                error = "the program does not stop printing";
+                return false;
+            }
+            break;
+        }
+    }
 }
 
 bool TLineProcess::Ask(const std::string& line, int timeoutMs, std::string& answer,
@@ -123,8 +172,11 @@ bool TLineProcess::Ask(const std::string& line, int timeoutMs, std::string& answ
         Stop();
         return false;
     };
-    std::string out = line + "\n";
     int64_t deadline = MonotonicMillis() + timeoutMs;
+    std::string why;
+    if (!DiscardOutput(FQuietUntil, deadline, why))
+        return fail(why);
+    std::string out = line + "\n";
     size_t sent = 0;
     while (sent < out.size()) {
         long n = ::send(FSocket, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
@@ -134,35 +186,22 @@ bool TLineProcess::Ask(const std::string& line, int timeoutMs, std::string& answ
             return fail(n < 0 ? SysError("write to the program", errno) : "write failed");
         sent += size_t(n);
     }
+    std::string received;
     for (;;) {
-        size_t end = FBuffer.find('\n');
+        size_t end = received.find('\n');
         if (end != std::string::npos) {
-            answer = FBuffer.substr(0, end);
+            answer = received.substr(0, end);
             if (!answer.empty() && answer.back() == '\r')
                 answer.pop_back();
-            FBuffer.erase(0, end + 1);
+            FQuietUntil = MonotonicMillis() + kLineProcessSettleMs;
             return true;
         }
-        if (FBuffer.size() > kLineProcessMaxLine)
+        if (received.size() > kLineProcessMaxLine)
             return fail("the program's answer is too long");
-        int64_t left = deadline - MonotonicMillis();
-        if (left <= 0)
+        if (MonotonicMillis() >= deadline)
             return fail("no answer within " + std::to_string(timeoutMs) + " ms");
-        pollfd p{FSocket, POLLIN, 0};
-        int r = ::poll(&p, 1, int(left));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return fail(SysError("poll", errno));
-        if (r == 0)
-            continue;
-        char buf[512];
-        long n = ::recv(FSocket, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail("the program ended");
-        FBuffer.append(buf, size_t(n));
+        if (ReadSome(FSocket, deadline, received, why) == TRead::Failed)
+            return fail(why);
     }
 }
 
@@ -170,7 +209,6 @@ void TLineProcess::Stop() {
     if (FSocket >= 0)
         ::close(FSocket);
     FSocket = -1;
-    FBuffer.clear();
     if (FPid <= 0)
         return;
     ::kill(-FPid, SIGTERM);

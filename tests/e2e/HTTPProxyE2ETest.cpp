@@ -512,6 +512,16 @@ TEST(HTTPProxyE2E, LoginModes) {
         EXPECT_NE(early.find("Connection: close\r\n"), std::string::npos) << early;
     }
     {
+        // No password set: nobody is let in, with an empty password neither, and the start
+        // says so.
+        THttpProxyProgram unset("LoginMode=1\n");
+        ASSERT_TRUE(unset.Ready);
+        EXPECT_EQ(code(unset, "anyone:"), "407");
+        EXPECT_EQ(code(unset, "anyone:x"), "407");
+        EXPECT_NE(unset.Output().find("every login is refused"), std::string::npos)
+            << unset.Output();
+    }
+    {
         THttpProxyProgram configured("LoginMode=2\n", users);
         ASSERT_TRUE(configured.Ready);
         EXPECT_EQ(code(configured, "ALICE:pw"), "200");
@@ -521,18 +531,34 @@ TEST(HTTPProxyE2E, LoginModes) {
     }
     {
         // A validation program written for the test: accepts "good" with password "p%20w"
-        // as sent (a blank in the password), answers nothing for "silent", dies for "die".
+        // as sent (a blank in the password), answers two lines for "twice" (the first "ERR"),
+        // nothing for "silent", dies for "die"; greeting: what it prints before the first
+        // question.
         TTempDir d;
-        std::string script = d / "check.sh";
-        WriteFileText(script, "#!/bin/sh\nwhile read user pass; do\n"
-                              "  case \"$user\" in\n"
-                              "    good) if [ \"$pass\" = \"p%20w\" ]; then echo OK; else echo ERR; fi;;\n"
-                              "    silent) sleep 10;;\n"
-                              "    die) exit 3;;\n"
-                              "    *) echo ERR;;\n"
-                              "  esac\ndone\n");
-        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-        THttpProxyProgram scripted("LoginMode=3\nLoginScript=" + script + "\n");
+        auto validator = [&](const std::string& name, const std::string& greeting) {
+            std::string script = d / name;
+            WriteFileText(script, "#!/bin/sh\n" + greeting + "while read user pass; do\n"
+                                  "  case \"$user\" in\n"
+                                  "    good) if [ \"$pass\" = \"p%20w\" ]; then echo OK; else echo ERR; fi;;\n"
+                                  "    twice) echo ERR; echo OK;;\n"
+                                  "    silent) sleep 10;;\n"
+                                  "    die) exit 3;;\n"
+                                  "    *) echo ERR;;\n"
+                                  "  esac\ndone\n");
+            std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+            return script;
+        };
+        // Each login gets its own answer, never the one before it, whatever else the program
+        // printed.
+        auto answersInStep = [&](const THttpProxyProgram& p) {
+            EXPECT_EQ(code(p, "good:p w"), "200");
+            EXPECT_EQ(code(p, "good:wrong"), "407");
+            EXPECT_EQ(code(p, "twice:x"), "407");
+            EXPECT_EQ(code(p, "good:wrong"), "407");
+            EXPECT_EQ(code(p, "good:p w"), "200");
+        };
+        THttpProxyProgram scripted("LoginMode=3\nLoginScript=" + validator("check.sh", "") +
+                                   "\n");
         ASSERT_TRUE(scripted.Ready);
         EXPECT_EQ(code(scripted, "good:p w"), "200");
         EXPECT_EQ(code(scripted, "good:other"), "407");
@@ -542,6 +568,12 @@ TEST(HTTPProxyE2E, LoginModes) {
         EXPECT_EQ(code(scripted, "silent:x"), "407");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
         EXPECT_EQ(code(scripted, "good:p w"), "200");
+        answersInStep(scripted);
+
+        THttpProxyProgram greeting("LoginMode=3\nLoginScript=" +
+                                   validator("greeting.sh", "echo OK, ready\n") + "\n");
+        ASSERT_TRUE(greeting.Ready);
+        answersInStep(greeting);
 
         THttpProxyProgram none("LoginMode=3\n");
         ASSERT_TRUE(none.Ready);

@@ -249,6 +249,23 @@ TEST(Headless, UnreadableSettingsFileStopsTheProgramBeforeAnyServiceStarts) {
     }
 }
 
+TEST(Headless, SecondProgramOnOneDataFolderIsRefusedNamingTheFirst) {
+    THeadlessRun run;
+    TChildProcess first({CORVAN_PROXY_BIN, "--headless"}, run.Env(), {"XDG_DATA_HOME"});
+    ASSERT_TRUE(first.WaitForOutput(ReadyText, WaitMs)) << first.Output();
+    // Run on, it would save its own copy of the settings over the first one's at its stop.
+    TChildProcess second({CORVAN_PROXY_BIN, "--headless"}, run.Env(), {"XDG_DATA_HOME"});
+    EXPECT_EQ(second.WaitForExit(WaitMs), 1) << second.Output();
+    EXPECT_NE(second.Output().find("process " + std::to_string(first.Pid())), std::string::npos)
+        << second.Output();
+    EXPECT_EQ(second.Output().find(ReadyText), std::string::npos) << second.Output();
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.WaitForExit(WaitMs), 0) << first.Output();
+    // The folder is free again once its program has ended.
+    std::string output;
+    EXPECT_EQ(run.RunAndStop({"--headless"}, SIGTERM, &output), 0) << output;
+}
+
 TEST(Headless, DataDirReplacesLocalAppData) {
     THeadlessRun run;
     ASSERT_EQ(run.RunAndStop({"--headless", "--data-dir", run.Dir / "elsewhere"}, SIGTERM), 0);

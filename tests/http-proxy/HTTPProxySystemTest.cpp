@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace corvan;
 using corvan::test::TTempDir;
@@ -135,6 +137,27 @@ TEST(HTTPProxyLoginScript, AnswersTimeOutsAndRestarts) {
     EXPECT_GE(reports.size(), 3u);
 }
 
+TEST(HTTPProxyLoginScript, AHangingProgramHoldsUpOnlyTheLoginsItWasGiven) {
+    TTempDir d;
+    std::string script = d / "hang.sh";
+    WriteScript(script, "#!/bin/sh\nwhile read u p; do sleep 60; done\n"); // never answers
+    THTTPLoginScript s;
+    s.AnswerTimeoutMs = 1000;
+    s.SetCommandLine(script);
+    constexpr int kLogins = 6;
+    std::atomic<int> accepted{0};
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> logins;
+    for (int i = 0; i < kLogins; ++i)
+        logins.emplace_back([&] { accepted += s.Validate("u", "p") ? 1 : 0; });
+    for (std::thread& t : logins)
+        t.join();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(accepted, 0);
+    // In one line behind each other they would take kLogins time-outs.
+    EXPECT_LT(took, std::chrono::milliseconds(s.AnswerTimeoutMs * kLogins / 2)) << "in line";
+}
+
 TEST(HTTPProxyService, LoginModes) {
     TTempDir d;
     TProxyUsersSystem users;
@@ -150,6 +173,8 @@ TEST(HTTPProxyService, LoginModes) {
     o.LoginPassword = "Secret";
     EXPECT_TRUE(s.CheckLogin(o, "whoever", "sECRET"));
     EXPECT_FALSE(s.CheckLogin(o, "whoever", "Secret!"));
+    o.LoginPassword.clear(); // no password set: nobody is let in, with no password either
+    EXPECT_FALSE(s.CheckLogin(o, "whoever", ""));
     o.LoginMode = 2;
     EXPECT_TRUE(s.CheckLogin(o, "ALICE", "pw"));
     EXPECT_FALSE(s.CheckLogin(o, "alice", "x"));

@@ -1,4 +1,5 @@
-// The line helper's process group: a helper stopped (by a missed answer, by Stop or by
+// The line helper: each answer is the first line after its own question, whatever else the
+// helper prints; and its process group: a helper stopped (by a missed answer, by Stop or by
 // ending) leaves none of the commands its script started running.
 
 #include "util/LineProcess.h"
@@ -89,5 +90,32 @@ TEST(LineProcess, CommandsTheScriptStartedEndWithTheHelper) {
         EXPECT_TRUE(ended) << c.Name << ": the script's sleep outlived the helper";
         if (!ended)
             ::kill(sleeper, SIGKILL);
+    }
+}
+
+TEST(LineProcess, EachAnswerIsTheFirstLineAfterItsQuestion) {
+    TTempDir dir;
+    // A greeting before the first question, and two lines for every question ("A<q>" first);
+    // the file "done<q>" (done0: the greeting) tells the test it has printed them all.
+    TLineProcess helper("echo hello; echo hello again; : > " + (dir / "done0") +
+                        "; while read q; do echo \"A$q\"; echo \"extra $q\"; : > " +
+                        (dir / "done") + "$q; done");
+    std::string error, answer;
+    ASSERT_TRUE(helper.Start(error)) << error;
+    auto printed = [&](const std::string& question) {
+        int64_t deadline = MonotonicMillis() + 10000;
+        while (!std::filesystem::exists(dir / ("done" + question))) {
+            if (MonotonicMillis() >= deadline)
+                return false;
+            ::usleep(10000);
+        }
+        return true;
+    };
+    std::string before = "0";
+    for (const char* question : {"1", "2", "3"}) {
+        ASSERT_TRUE(printed(before));
+        ASSERT_TRUE(helper.Ask(question, 10000, answer, error)) << error;
+        EXPECT_EQ(answer, std::string("A") + question);
+        before = question;
     }
 }

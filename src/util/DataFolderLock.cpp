@@ -1,0 +1,87 @@
+#include "util/DataFolderLock.h"
+
+#include "util/FileSystem.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace corvan {
+
+namespace {
+
+std::string SysError(const char* call, const std::string& path, int error) {
+    return std::string(call) + " " + path + " failed: " + std::strerror(error);
+}
+
+// The process id the holder wrote, or empty when the file holds none (the holder may have
+// taken the lock a moment ago and not written it yet).
+std::string HolderId(int handle) {
+    char buf[TDataFolderLock::kMaxHolderText];
+    ssize_t n = ::pread(handle, buf, sizeof buf, 0);
+    if (n <= 0 || size_t(n) == sizeof buf)
+        return {};
+    std::string text(buf, size_t(n));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    return text;
+}
+
+} // namespace
+
+TDataFolderLock::~TDataFolderLock() {
+    Release();
+}
+
+void TDataFolderLock::Release() {
+    if (FHandle >= 0)
+        ::close(FHandle);
+    FHandle = -1;
+}
+
+TDataFolderLock::TResult TDataFolderLock::Acquire(const std::string& folder,
+                                                  std::string& error) {
+    Release();
+    ForceDirectories(folder);
+    std::string path = IncludeTrailingSlash(folder) + kFileName;
+    int handle = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    bool writable = handle >= 0;
+    if (!writable && (errno == EACCES || errno == EROFS))
+        handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0) {
+        error = SysError("open", path, errno);
+        return TResult::Failed;
+    }
+    int rc;
+    while ((rc = ::flock(handle, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        int code = errno;
+        TResult result = code == EWOULDBLOCK ? TResult::InUse : TResult::Failed;
+        if (result == TResult::InUse) {
+            std::string holder = HolderId(handle);
+            error = "the data folder " + folder + " is in use by another running program (" +
+                    (holder.empty() ? std::string("its process id is not known")
+                                    : "process " + holder) +
+                    "; lock file " + path + ")";
+        } else {
+            error = SysError("flock", path, code);
+        }
+        ::close(handle);
+        return result;
+    }
+    // Only a second start's message reads the id: a failed write costs that message the
+    // id, never the lock.
+    std::string id = std::to_string(::getpid()) + "\n";
+    bool written = writable && ::ftruncate(handle, 0) == 0 &&
+                   ::pwrite(handle, id.data(), id.size(), 0) == ssize_t(id.size());
+    static_cast<void>(written);
+    FHandle = handle;
+    return TResult::Locked;
+}
+
+} // namespace corvan
