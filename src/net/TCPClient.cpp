@@ -108,6 +108,7 @@ void ATCPClient::Assign(const ATCPClient* prototype) {
     SetProxy(prototype->FProxy);
     FStreamMode = prototype->FStreamMode;
     TimeOut = prototype->TimeOut;
+    GiveUpWaiting = prototype->GiveUpWaiting;
     ReadEventTrigger = prototype->ReadEventTrigger;
     WriteBufferLimit = prototype->WriteBufferLimit;
     RunInThread = prototype->RunInThread;
@@ -313,6 +314,7 @@ TSocketStream* ATCPClient::GetStream() {
     if (!FStream) {
         auto stream =
             std::make_unique<TSocketStream>(GetSocket(), WriteBufferLimit, TimeOut, FStreamMode);
+        stream->GiveUp = GiveUpWaiting;
         std::lock_guard<std::mutex> lock(FSocketLock);
         FStream = std::move(stream);
     }

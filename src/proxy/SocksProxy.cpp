@@ -123,6 +123,10 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
         return Abandoned;
 
     TSocksOutboundResult outbound = connect(facts);
+    if (outbound.Kind == TSocksOutboundResult::NotAllowed) {
+        io.Write(SocksNotAllowedReply(request->Version));
+        return Refused;
+    }
     if (outbound.Kind == TSocksOutboundResult::Failed) {
         io.Write(ConnectFailedReply(request->Version, outbound.SocketError));
         return Refused;
@@ -153,6 +157,18 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         } else {
             route.Host = request.DestHost;
             route.Port = std::to_string(request.DestPort);
+        }
+        if (!settings.AllowLocalTargets) {
+            auto clientOnThisMachine = [&] {
+                return settings.ClientOnThisMachine &&
+                       settings.ClientOnThisMachine(
+                           TSocketAddr::IP4(client.Socket()->GetRemoteAddress()));
+            };
+            if (RefusesLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
+                                   route.Host)) {
+                result.Kind = TSocksOutboundResult::NotAllowed;
+                return result;
+            }
         }
         outbound = OutboundStream(route, settings);
         try {

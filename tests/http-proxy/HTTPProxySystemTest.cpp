@@ -92,6 +92,9 @@ TEST(HTTPProxyLog, LineFormat) {
               "03:04:05 10.0.0.7 407 312 1 GET http://a/ HTTP/1.1\r\n");
     EXPECT_EQ(HTTPRequestLogLine(t, "10.0.0.7", 200, -1, false, "CONNECT a:443 HTTP/1.1"),
               "03:04:05 10.0.0.7 200 -1 0 CONNECT a:443 HTTP/1.1\r\n");
+    // Written so that it stays one line without the target's credentials.
+    EXPECT_EQ(HTTPRequestLogLine(t, "10.0.0.7", 400, 0, true, "GET http://u:pw@a/\rX HTTP/1.1"),
+              "03:04:05 10.0.0.7 400 0 1 GET http://a/%0DX HTTP/1.1\r\n");
 }
 
 TEST(HTTPProxyLoginScript, LineIsPercentEncoded) {

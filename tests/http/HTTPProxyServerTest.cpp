@@ -1,0 +1,128 @@
+// The forwarding HTTP proxy in this process on loopback, with a small route handler: which
+// targets it forwards (only http://; this machine's loopback only for clients on it, unless
+// allowed), and what a failed forward answers (502, 504) or does when the client leaves.
+#include "http/HTTPProxyServer.h"
+
+#include "support/HttpTestServer.h"
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+// The proxy on a system-assigned loopback port. Every request is routed directly with
+// TimeOutMs and AllowLocal; a CONNECT is accepted. ClientFromElsewhere makes every client
+// count as one from another machine.
+class TTestProxy : public ThttpProxyServer {
+public:
+    std::atomic<int> TimeOutMs{kHttpProxyOutboundTimeoutMs};
+    std::atomic<bool> AllowLocal{false};
+
+    explicit TTestProxy(bool clientFromElsewhere = false) {
+        SetLocalHost("127.0.0.1");
+        SetListenPort("0");
+        if (clientFromElsewhere)
+            ClientOnThisMachine = [](const TSocketAddr&) { return false; };
+        OnGetConnection = [this](ThttpProxyServerClient* client, ThttpProxyRoute& route) {
+            if (client->Request->GetMethod() == "CONNECT") {
+                client->SetResponse(
+                    std::make_unique<ThttpResponse>(200, "Tunnel established", "HTTP", 1, 1));
+                client->Tunnel = true;
+            }
+            route.TimeOut = TimeOutMs.load();
+            route.AllowLocalTargets = AllowLocal.load();
+            return true;
+        };
+        SetActive(true);
+    }
+    ~TTestProxy() override { SetActive(false); }
+    uint16_t Port() const { return BoundPort(); }
+};
+
+std::string Get(uint16_t proxyPort, const std::string& target) {
+    return Exchange(proxyPort, "GET " + target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+}
+
+std::string StatusLine(const std::string& reply) {
+    return reply.substr(0, reply.find("\r\n"));
+}
+
+} // namespace
+
+TEST(HTTPProxyServer, OnlyHttpTargetsAreForwarded) {
+    TTestHttpServer origin;
+    origin.Start();
+    TTestProxy proxy;
+    std::string hostPort = "127.0.0.1:" + std::to_string(origin.Port());
+    EXPECT_EQ(StatusLine(Get(proxy.Port(), "http://" + hostPort + "/a")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(StatusLine(Get(proxy.Port(), "HTTP://" + hostPort + "/a")), "HTTP/1.1 200 OK");
+    for (const char* scheme : {"https", "ftp", "gopher", "HTTPS"}) {
+        std::string reply = Get(proxy.Port(), std::string(scheme) + "://" + hostPort + "/a");
+        EXPECT_EQ(StatusLine(reply), "HTTP/1.1 400 Bad request") << scheme;
+    }
+    // Only the two http:// requests reached the origin.
+    EXPECT_EQ(origin.Accepted.load(), 2);
+}
+
+TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
+    TTestHttpServer origin;
+    origin.Start();
+    std::string port = std::to_string(origin.Port());
+    auto tunnel = [&](uint16_t proxyPort) {
+        // A request through the tunnel, so the origin ends it.
+        return StatusLine(Exchange(proxyPort, "CONNECT 127.0.0.1:" + port +
+                                                  " HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n"
+                                                  "Connection: close\r\n\r\n"));
+    };
+    {
+        TTestProxy here;
+        EXPECT_EQ(StatusLine(Get(here.Port(), "http://127.0.0.1:" + port + "/")),
+                  "HTTP/1.1 200 OK");
+    }
+    TTestProxy elsewhere(true);
+    // By address, by a name that resolves to loopback, the unspecified address, a tunnel.
+    for (std::string host : {"127.0.0.1", "localhost", "127.1.2.3", "0.0.0.0"})
+        EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://" + host + ":" + port + "/")),
+                  "HTTP/1.1 403 Target not allowed")
+            << host;
+    EXPECT_EQ(tunnel(elsewhere.Port()), "HTTP/1.1 403 Target not allowed");
+    EXPECT_EQ(origin.Accepted.load(), 1);
+    elsewhere.AllowLocal = true;
+    EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://localhost:" + port + "/")),
+              "HTTP/1.1 200 OK");
+    EXPECT_EQ(tunnel(elsewhere.Port()), "HTTP/1.1 200 Tunnel established");
+}
+
+TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot) {
+    TTestProxy proxy;
+    // Nobody listens: refused.
+    uint16_t closed = FreeLoopbackPort();
+    std::string reply = Get(proxy.Port(), "http://127.0.0.1:" + std::to_string(closed) + "/");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 502 Page not available");
+    EXPECT_NE(reply.find("Requested page could not be retrieved."), std::string::npos) << reply;
+    reply = Exchange(proxy.Port(), "CONNECT 127.0.0.1:" + std::to_string(closed) +
+                                       " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 502 Page not available");
+
+    // Connected (the queue of a listener that never accepts), but never an answer.
+    TTestListener silent;
+    std::string silentTarget = "http://127.0.0.1:" + std::to_string(silent.Port) + "/";
+    proxy.TimeOutMs = 300;
+    EXPECT_EQ(StatusLine(Get(proxy.Port(), silentTarget)), "HTTP/1.1 504 Page not available");
+
+    // A client that leaves while its request waits: its connection ends long before the
+    // time-out.
+    proxy.TimeOutMs = 120000;
+    TSocketHandle h = ConnectBlocking(proxy.Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    SendAll(h, "GET " + silentTarget + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
+    SocketClose(h);
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000));
+}
