@@ -5,6 +5,7 @@
 #include "http-proxy/HTTPProxyForms.h"
 #include "http-proxy/HTTPProxySystem.h"
 #include "users/ProxyUsersSystem.h"
+#include "util/IniFile.h"
 
 #include "support/TempDir.h"
 
@@ -197,6 +198,13 @@ TEST(HTTPProxyService, OptionsReachTheServerAndTheViews) {
     s.ApplySettings();
     EXPECT_FALSE(s.Options()->EnableTunnelling);
     EXPECT_EQ(s.Options()->LoginMode, 3);
+    // Local targets: off unless the key says so.
+    EXPECT_FALSE(s.Options()->AllowLocalTargets);
+    TIniFile ini("");
+    ini.SetText("[S]\nAllowLocalTargets=1\n");
+    s.LoadSettings(ini, "S");
+    s.ApplySettings();
+    EXPECT_TRUE(s.Options()->AllowLocalTargets);
 
     TframeHTTPProxyStatus frame(s);
     frame.Update(s);
