@@ -315,7 +315,8 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
             FSocksLink->SetNextProxy(first);
         first = FSocksLink.get();
     }
-    HttpClient->SetHost(FConnectHost.empty() ? TargetHost : FConnectHost);
+    HttpClient->SetHost(TargetHost);
+    HttpClient->ConnectAddress = FConnectHost;
     HttpClient->SetPort(TargetPort);
     HttpClient->SetProxy(first);
     HttpClient->TimeOut = route.TimeOut;
@@ -390,7 +391,8 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TunnelConnection = std::make_unique<TkelTCPClient>();
     ATCPClient* connection = TunnelConnection.get();
-    connection->SetHost(FConnectHost.empty() ? TargetHost : FConnectHost);
+    connection->SetHost(TargetHost);
+    connection->ConnectAddress = FConnectHost;
     connection->SetPort(TargetPort);
     connection->TimeOut = route.TimeOut;
     if (route.Socks5.InUse()) {

@@ -95,6 +95,9 @@ public:
 
     // The request loop, with half-close allowed on the client's socket: a client that ends
     // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.
+    // A forwarded request is the exception: while it waits for the next hop's answer, the end
+    // of the client's sending counts as the client gone (there is no telling a half-close
+    // from a close there), and the request ends.
     void Execute() override;
 
 protected:
@@ -121,7 +124,8 @@ private:
     // (MonotonicMillis): 504 when the next hop did not answer within timeOut, 502 when it
     // could not be reached, resolved or understood, else 500.
     int FailureStatus(int64_t startedAt, int timeOut) const;
-    // The host the outbound connection goes to: the checked address, else TargetHost.
+    // The address the outbound connection goes to (ATCPClient::ConnectAddress): the one the
+    // local target check judged; empty: TargetHost is resolved when connecting.
     std::string FConnectHost;
     // The client left while the current request waited for the next hop.
     bool FClientLeft = false;

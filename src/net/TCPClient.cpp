@@ -109,6 +109,7 @@ void ATCPClient::Assign(const ATCPClient* prototype) {
     FStreamMode = prototype->FStreamMode;
     TimeOut = prototype->TimeOut;
     GiveUpWaiting = prototype->GiveUpWaiting;
+    ConnectAddress = prototype->ConnectAddress;
     ReadEventTrigger = prototype->ReadEventTrigger;
     WriteBufferLimit = prototype->WriteBufferLimit;
     RunInThread = prototype->RunInThread;
@@ -290,7 +291,8 @@ TTCPClientSocket* ATCPClient::GetSocket() {
     if (FPort.empty())
         RaiseError("Port not set");
     std::unique_ptr<TTCPClientSocket> socket = std::make_unique<TOwnSocket>(
-        *this, FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
+        *this, ConnectAddress.empty() ? FHost : ConnectAddress, FPort,
+        FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
     socket->SetLocalHost(FLocalHost);
     socket->SetLocalPort(FLocalPort);
     socket->SetThrottleRead(ThrottleRead);

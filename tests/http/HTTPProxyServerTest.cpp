@@ -81,9 +81,16 @@ TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
                                                   "Connection: close\r\n\r\n"));
     };
     {
+        // A client on this machine; the name checked still names the site to the origin.
         TTestProxy here;
         EXPECT_EQ(StatusLine(Get(here.Port(), "http://127.0.0.1:" + port + "/")),
                   "HTTP/1.1 200 OK");
+        origin.Handler = [](TTestHttpConnection& c) {
+            c.SetResponse(std::make_unique<ThttpResponse>(
+                200, "OK", "HTTP", 1, 1, nullptr, c.Request->GetHeader().GetFieldBody("Host")));
+        };
+        std::string reply = Get(here.Port(), "http://localhost:" + port + "/");
+        EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), "localhost:" + port) << reply;
     }
     TTestProxy elsewhere(true);
     // By address, by a name that resolves to loopback, the unspecified address, a tunnel.
@@ -92,7 +99,7 @@ TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
                   "HTTP/1.1 403 Target not allowed")
             << host;
     EXPECT_EQ(tunnel(elsewhere.Port()), "HTTP/1.1 403 Target not allowed");
-    EXPECT_EQ(origin.Accepted.load(), 1);
+    EXPECT_EQ(origin.Accepted.load(), 2);
     elsewhere.AllowLocal = true;
     EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://localhost:" + port + "/")),
               "HTTP/1.1 200 OK");
