@@ -3,6 +3,7 @@
 #include "http/URL.h"
 #include "net/SocketLib.h"
 #include "net/OwnConnections.h"
+#include "net/SocketHostLookup.h"
 #include "util/Strings.h"
 #include "util/Ticks.h"
 
@@ -257,8 +258,8 @@ bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
     bool direct = !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
     const ThttpProxyServer& server = *FProxyServer;
     return RefusesLocalTarget(
-        TargetHost, direct,
-        [&] { return server.ClientOnThisMachine(RemoteAddr()); }, FConnectHost);
+        TargetHost, direct, [&] { return server.ClientOnThisMachine(RemoteAddr()); },
+        [this] { return Terminated(); }, FConnectHost);
 }
 
 bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {

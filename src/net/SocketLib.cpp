@@ -347,26 +347,6 @@ bool IsThisMachineClient(const TSocketAddr& client) {
     }
 }
 
-bool RefusesLocalTarget(const std::string& host, bool resolveHere,
-                        const std::function<bool()>& clientOnThisMachine,
-                        std::string& connectHost) {
-    uint32_t literal = 0;
-    TIP4AddrArray addresses;
-    if (IsIPAddress(host, literal)) {
-        addresses = {literal};
-    } else if (resolveHere && !host.empty()) {
-        try {
-            addresses = ResolveHostIP4(host);
-        } catch (const Exception&) {
-            return false;
-        }
-        if (!addresses.empty())
-            connectHost = IPAddressStr(addresses.front());
-    }
-    bool local = std::any_of(addresses.begin(), addresses.end(), IsLoopbackOrUnspecifiedIP4);
-    return local && !(clientOnThisMachine ? clientOnThisMachine() : false);
-}
-
 AddressStrArray LocalIP4AddressesStr() {
     AddressStrArray r;
     for (uint32_t a : LocalIP4Addresses())

@@ -10,7 +10,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -109,15 +108,6 @@ bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local);
 // A client on this machine: an IPv4 address of it (LocalIP4Addresses looked up unless the
 // address is loopback; a failed lookup counts as not). Other families: false.
 bool IsThisMachineClient(const TSocketAddr& client);
-// Whether a connection to host would take a client from elsewhere to this machine's loopback
-// (IsLoopbackOrUnspecifiedIP4). A literal address is judged as it stands; a name only when
-// resolveHere (the connection resolves it here, not an up-stream proxy), and then connectHost
-// becomes the first address found (dotted) for the connection to use, so that no second
-// lookup answers otherwise. A name that does not resolve is not refused: the connection
-// reports it. clientOnThisMachine is asked only about a local target.
-bool RefusesLocalTarget(const std::string& host, bool resolveHere,
-                        const std::function<bool()>& clientOnThisMachine,
-                        std::string& connectHost);
 // The host name of an address ("Reserse lookup failed" with the error; an address without
 // family raises "Invalid address family"). Without a registered name the numeric text comes
 // back.

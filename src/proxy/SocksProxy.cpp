@@ -1,5 +1,6 @@
 #include "proxy/SocksProxy.h"
 
+#include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
 #include "net/Socks.h"
 #include "net/TCPStream.h"
@@ -164,11 +165,14 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
                        settings.ClientOnThisMachine(
                            TSocketAddr::IP4(client.Socket()->GetRemoteAddress()));
             };
+            std::string address;
             if (RefusesLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
-                                   route.Host)) {
+                                   [&] { return IsTerminated(settings); }, address)) {
                 result.Kind = TSocksOutboundResult::NotAllowed;
                 return result;
             }
+            if (!address.empty())
+                route.Host = address; // where the check looked
         }
         outbound = OutboundStream(route, settings);
         try {

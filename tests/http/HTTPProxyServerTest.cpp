@@ -3,6 +3,7 @@
 // allowed), and what a failed forward answers (502, 504) or does when the client leaves.
 #include "http/HTTPProxyServer.h"
 
+#include "support/FakeHostResolver.h"
 #include "support/HttpTestServer.h"
 #include "support/NetTestSupport.h"
 
@@ -104,6 +105,21 @@ TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
     EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://localhost:" + port + "/")),
               "HTTP/1.1 200 OK");
     EXPECT_EQ(tunnel(elsewhere.Port()), "HTTP/1.1 200 Tunnel established");
+}
+
+TEST(HTTPProxyServer, NamesAreJudgedByTheAddressTheyResolveTo) {
+    TTestHttpServer origin;
+    origin.Start();
+    std::string port = std::to_string(origin.Port());
+    TFakeHostResolver names(Loopback());
+    TTestProxy elsewhere(true);
+    EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://intranet.example:" + port + "/")),
+              "HTTP/1.1 403 Target not allowed");
+    // A name that does not resolve is the next hop's failure, not a refusal.
+    names.Answer(0);
+    EXPECT_EQ(StatusLine(Get(elsewhere.Port(), "http://nowhere.example:" + port + "/")),
+              "HTTP/1.1 502 Page not available");
+    EXPECT_EQ(origin.Accepted.load(), 0);
 }
 
 TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot) {
