@@ -1,9 +1,9 @@
 #include "http/HTTPProxyServer.h"
 
 #include "http/URL.h"
-#include "net/SocketLib.h"
 #include "net/OwnConnections.h"
 #include "net/SocketHostLookup.h"
+#include "net/SocketLib.h"
 #include "util/Strings.h"
 #include "util/Ticks.h"
 

@@ -29,8 +29,9 @@ struct TOwnConnections {
 };
 
 TOwnConnections& Table() {
-    static TOwnConnections table;
-    return table;
+    // Never destroyed: a socket may still close while the process's statics go.
+    static TOwnConnections* table = new TOwnConnections;
+    return *table;
 }
 
 bool BothEnds(TSocketHandle handle, TSocketAddr& local, TSocketAddr& remote) {

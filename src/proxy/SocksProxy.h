@@ -104,7 +104,7 @@ enum class TSocksNegotiationResult : uint8_t {
 // preset to true), the outbound connection through connect, and the granted reply (carrying
 // the requested address, or the address reached when a name was requested, and the requested
 // port) or the failure reply (SocksConnectFailedReply; an up-stream SOCKS5 refusal passes its
-// own code). Fills facts' destination fields once the request is parsed. Raises what reader,
+// own code; a destination connect found not allowed: SocksNotAllowedReply). Fills facts' destination fields once the request is parsed. Raises what reader,
 // writer and the parsers raise (a short read: ESocks "Read error").
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,
