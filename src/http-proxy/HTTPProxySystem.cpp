@@ -2,6 +2,7 @@
 
 #include "component/SettingsKeys.h"
 #include "http-proxy/HTTPProxyForms.h"
+#include "http/URL.h"
 #include "net/SocketLib.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
@@ -17,8 +18,8 @@ std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int 
                                int64_t contentLength, bool complete,
                                const std::string& requestLine) {
     return FormatTimeColons(time) + " " + clientIP + " " + std::to_string(status) + " " +
-           std::to_string(contentLength) + " " + (complete ? "1" : "0") + " " + requestLine +
-           "\r\n";
+           std::to_string(contentLength) + " " + (complete ? "1" : "0") + " " +
+           RequestLineForLog(requestLine) + "\r\n";
 }
 
 // ---- THTTPLoginScript ----
@@ -200,6 +201,7 @@ void THTTPProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.String("LoginPassword", LoginPassword, "");
     keys.String("LoginScript", LoginScript, "");
     keys.String("AllowedClients", AllowedClients, "");
+    keys.Bool("AllowLocalTargets", AllowLocalTargets, false);
 }
 
 void THTTPProxySystem::ClampSettings() {
@@ -220,6 +222,7 @@ THTTPProxyOptions THTTPProxySystem::CurrentOptions() const {
     o.EnableTunnelling = EnableTunnelling;
     o.OnlyTunnelHTTPS = OnlyTunnelHTTPS;
     o.EnableLogFile = EnableLogFile;
+    o.AllowLocalTargets = AllowLocalTargets;
     o.LimitBandwidth = LimitBandwidth;
     o.BandwidthLimit = BandwidthLimit;
     o.LoginMode = LoginMode;
@@ -254,6 +257,7 @@ bool THTTPProxySystem::CheckLogin(const THTTPProxyOptions& options, const std::s
 
 bool THTTPProxySystem::GetConnection(ThttpProxyServerClient* client, ThttpProxyRoute& route) {
     std::shared_ptr<const THTTPProxyOptions> options = Options();
+    route.AllowLocalTargets = options->AllowLocalTargets;
     if (EqualNoCase(client->Request->GetMethod(), "CONNECT")) {
         const char* details = "Contact the administrator of this proxy server for more information.";
         if (!options->EnableTunnelling) {

@@ -27,6 +27,7 @@ struct THTTPProxyOptions {
     bool EnableTunnelling = true;
     bool OnlyTunnelHTTPS = false;
     bool EnableLogFile = false;
+    bool AllowLocalTargets = false;
     bool LimitBandwidth = false;
     int BandwidthLimit = 0;
     uint8_t LoginMode = 0;
@@ -36,7 +37,8 @@ struct THTTPProxyOptions {
 };
 
 // The request log line (CR LF ended): "hh:nn:ss <client ip> <status> <content length>
-// <1 sent completely, else 0> <request line as received>".
+// <1 sent completely, else 0> <request line>", the request line as received but without the
+// credentials of its target and with control characters escaped (RequestLineForLog).
 std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int status,
                                int64_t contentLength, bool complete,
                                const std::string& requestLine);
@@ -145,6 +147,9 @@ public:
     bool UpdateXForwardedFor = false;
     bool UpdateVia = false;
     bool EnableLogFile = false;
+    // Clients from elsewhere may reach services on this machine's loopback (ThttpProxyRoute);
+    // off, only clients on this machine may.
+    bool AllowLocalTargets = false;
     int MaxConnections = 64;
     int MaxBackLog = 0;
     bool LimitBandwidth = false;
@@ -199,7 +204,7 @@ protected:
     void DoDisable() override;
     // Enabled, ServerPort, ServerIP, EnableTunnelling, OnlyTunnelHTTPS, UpdateXForwardedFor,
     // UpdateVia, EnableLogFile, MaxConnections, MaxBackLog, LimitBandwidth, BandwidthLimit,
-    // LoginMode, LoginPassword, LoginScript, AllowedClients; then the records
+    // LoginMode, LoginPassword, LoginScript, AllowedClients, AllowLocalTargets; then the records
     // "<section>-HTTPProxy", "-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;

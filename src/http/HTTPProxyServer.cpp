@@ -1,10 +1,12 @@
 #include "http/HTTPProxyServer.h"
 
 #include "http/URL.h"
+#include "net/OwnConnections.h"
+#include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
 #include "util/Strings.h"
+#include "util/Ticks.h"
 
-#include <cstring>
 #include <unordered_set>
 
 namespace corvan {
@@ -23,15 +25,8 @@ bool IsSimpleMethod(const std::string& method) {
     return method == "GET" || method == "HEAD" || method == "PUT" || method == "POST";
 }
 
-bool IsLocalIP4(uint32_t addrNetOrder, const TIP4AddrArray& local) {
-    uint8_t first[4];
-    std::memcpy(first, &addrNetOrder, 4); // network order: the first byte is the first part
-    if (first[0] == 127 || addrNetOrder == 0)
-        return true;
-    for (uint32_t a : local)
-        if (a == addrNetOrder)
-            return true;
-    return false;
+bool IsHttpScheme(const std::string& protocol) {
+    return protocol.empty() || EqualNoCase(protocol, "http");
 }
 
 // The request goes where its target says; a "Host" field that named another site (or two
@@ -184,10 +179,20 @@ void ThttpProxyServerClient::ProcessRequest() {
     ThttpProxyServer& server = *FProxyServer;
     DecodeURL(Request->GetURI(), URLProtocol, URLHost, URLPath);
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
+    FConnectHost.clear();
+    FClientLeft = false;
+    // Any other scheme would go out as plain HTTP: what was meant for TLS (a cookie, say)
+    // would cross the network in clear. HTTPS passes through CONNECT.
+    if (Request->GetMethod() != "CONNECT" && !IsHttpScheme(URLProtocol)) {
+        SendErrorResponse(400, "Bad request", "Only http:// targets are forwarded.",
+                          "Secure pages are reached through a tunnel (CONNECT).");
+        return;
+    }
+    ThttpProxyRoute route;
+    int64_t startedAt = MonotonicMillis();
     try {
         Tunnel = false;
         ForwardToProxy = false;
-        ThttpProxyRoute route;
         if (!server.OnGetConnection || !server.OnGetConnection(this, route) || Terminated())
             return; // the handler's own response, or none (the connection then ends)
         if (IsLoop(route)) {
@@ -197,6 +202,15 @@ void ThttpProxyServerClient::ProcessRequest() {
                               "A proxy does not forward requests to itself.");
             return;
         }
+        if (RefusedLocalTarget(route)) {
+            Tunnel = false;
+            SendErrorResponse(403, "Target not allowed",
+                              "The requested host is on this proxy's own machine.",
+                              "Contact the administrator of this proxy server for more "
+                              "information.");
+            return;
+        }
+        startedAt = MonotonicMillis();
         if (Tunnel)
             OpenTunnel(route);
         else
@@ -206,14 +220,55 @@ void ThttpProxyServerClient::ProcessRequest() {
             Response.reset();
             return;
         }
+        if (FClientLeft) {
+            // Nobody to answer: the connection ends here, and its slot with it.
+            Log(ltInfo, "Client left before the answer came");
+            Response.reset();
+            KeepAlive = false;
+            return;
+        }
         Log(ltError, std::string("Error retrieving page: ") + e.what());
+        int status = FailureStatus(startedAt, route.TimeOut);
         Tunnel = false;
-        SendErrorResponse(500, "Page not available", "Requested page could not be retrieved.",
+        SendErrorResponse(status, "Page not available", "Requested page could not be retrieved.",
                           "Internal server error.");
     }
 }
 
-bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
+bool ThttpProxyServerClient::ClientLeft() {
+    const TSocketStream* stream = GetStream();
+    if (!stream || !stream->Connected())
+        return true;
+    return stream->Socket()->ReceiveEnded();
+}
+
+int ThttpProxyServerClient::FailureStatus(int64_t startedAt, int timeOut) const {
+    const ATCPClient* outbound = HttpClient ? static_cast<const ATCPClient*>(HttpClient.get())
+                                            : TunnelConnection.get();
+    const TTCPClientSocket* socket = outbound ? outbound->Socket() : nullptr;
+    if (!socket)
+        return 500; // it never got as far as a connection attempt
+    int code = socket->ErrorCode();
+    if (code == SOCKET_ERR_TIMEOUT || code == WSAETIMEDOUT)
+        return 504;
+    // Still connected with nothing more said, the whole time-out long: the answer never came.
+    bool silent = socket->State() == ssConnected && !socket->ReceiveEnded();
+    if (silent && timeOut > 0 && MonotonicMillis() - startedAt >= timeOut)
+        return 504;
+    return 502;
+}
+
+bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
+    if (route.AllowLocalTargets)
+        return false;
+    bool direct = !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
+    const ThttpProxyServer& server = *FProxyServer;
+    return RefusesLocalTarget(
+        TargetHost, direct, [&] { return server.ClientOnThisMachine(RemoteAddr()); },
+        [this] { return Terminated(); }, FConnectHost);
+}
+
+bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     std::string host = TargetHost, port = TargetPort;
     if (route.Socks5.InUse()) {
         host = TrimWhiteSpace(route.Socks5.Host);
@@ -222,6 +277,11 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
         host = TrimWhiteSpace(route.HttpProxy.Host);
         port = TrimWhiteSpace(route.HttpProxy.Port);
     }
+    // A connection this program opened itself: the request came back through one of its own
+    // hops (a port mapping onto this proxy, say) and would go round again.
+    if (const TSocketStream* stream = GetStream();
+        stream && ArrivesFromOwnConnection(stream->Socket()->SocketHandle()))
+        return true;
     // Only a request to our own port can be a loop: no lookup for any other.
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
         return false;
@@ -236,7 +296,7 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) const {
     bool anyInterface = listen.empty() || !IsIPAddress(listen, listenAddr) || listenAddr == 0;
     TIP4AddrArray local = anyInterface ? LocalIP4Addresses() : TIP4AddrArray{};
     for (uint32_t a : addresses)
-        if (anyInterface ? IsLocalIP4(a, local) : (a == listenAddr || a == 0))
+        if (anyInterface ? IsThisMachineIP4(a, local) : (a == listenAddr || a == 0))
             return true;
     return false;
 }
@@ -267,11 +327,15 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         first = FSocksLink.get();
     }
     HttpClient->SetHost(TargetHost);
+    HttpClient->ConnectAddress = FConnectHost;
     HttpClient->SetPort(TargetPort);
     HttpClient->SetProxy(first);
     HttpClient->TimeOut = route.TimeOut;
     HttpClient->ReadEventTrigger = kHttpProxyOutboundBuffer;
     HttpClient->WriteBufferLimit = kHttpProxyOutboundBuffer;
+    // A client that leaves while its request waits frees its slot at once, not after the
+    // time-out.
+    HttpClient->GiveUpWaiting = [this] { return FClientLeft = FClientLeft || ClientLeft(); };
     if (server.OnPrepareForward)
         server.OnPrepareForward(this, HttpClient.get());
 
@@ -308,6 +372,10 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     HttpClient->Options = hcoRawChunked | hcoLineModeHeader;
     HttpClient->SetRequest(std::move(forward));
     HttpClient->SetActive(true);
+    // The answer has come: its body is read while it is written to the client, whose
+    // leaving then shows as a failed write.
+    if (TSocketStream* stream = HttpClient->GetStream())
+        stream->GiveUp = nullptr;
     SetResponse(HttpClient->TakeResponse());
     if (Terminated()) {
         Response.reset();
@@ -332,8 +400,10 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
 }
 
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
-    auto connection = std::make_unique<TkelTCPClient>();
+    TunnelConnection = std::make_unique<TkelTCPClient>();
+    ATCPClient* connection = TunnelConnection.get();
     connection->SetHost(TargetHost);
+    connection->ConnectAddress = FConnectHost;
     connection->SetPort(TargetPort);
     connection->TimeOut = route.TimeOut;
     if (route.Socks5.InUse()) {
@@ -343,7 +413,6 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     connection->SetStreamMode(smBlockWaitMessage);
     connection->RunInThread = false;
     connection->SetActive(true); // connects, or raises why it could not
-    TunnelConnection = std::move(connection);
 }
 
 void ThttpProxyServerClient::PrepareResponseRange() {
@@ -408,7 +477,7 @@ void ThttpProxyServerClient::ReleaseConnection() {
 
 // --- ThttpProxyServer -------------------------------------------------------------------------
 
-ThttpProxyServer::ThttpProxyServer() = default;
+ThttpProxyServer::ThttpProxyServer() : ClientOnThisMachine(IsThisMachineClient) {}
 
 ThttpProxyServer::~ThttpProxyServer() {
     ShutdownClients();

@@ -10,10 +10,13 @@
 //   RequestHeaderReceived  keep-alive from "Proxy-Connection"/"Connection"; a request line
 //                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning";
 //                          login (407, answered before any body is read)
-//   ProcessRequest         target decoded, OnGetConnection (a route, or a
-//                          response of its own), loop check, then a tunnel is connected or
+//   ProcessRequest         target decoded (only http:// is forwarded: 400),
+//                          OnGetConnection (a route, or a response of its own), loop check
+//                          (508), local target check (403), then a tunnel is connected or
 //                          the request is rewritten (RewriteForwardRequest) and forwarded by
-//                          a ThttpClient; any error: 500 "Page not available"
+//                          a ThttpClient; the next hop silent: 504, unreachable or not
+//                          understood: 502, any other error: 500 "Page not available"; the
+//                          client leaving meanwhile ends the request and the connection
 //   PrepareResponse        hop-by-hop fields of the next hop's answer replaced by our own
 //   ResponseSentHook       an accepted tunnel relays (RelayStreams, kHttpProxyRelayBuffer)
 //   RequestDone            the outbound connection is released (never reused)
@@ -42,10 +45,15 @@ inline constexpr const char* kHttpProxyAuthenticate = "Basic Realm=\"HTTP Proxy\
 // Where a request goes: the target, and the up-stream proxies in use (a SOCKS5 proxy that
 // makes the connection, an HTTP proxy that gets the request in absolute form; both: the SOCKS5
 // proxy reaches the HTTP proxy). A tunnel never uses the HTTP up-stream.
+// AllowLocalTargets lets clients from elsewhere reach this machine's loopback (a target that
+// is, or resolves to, 127.0.0.0/8 or 0.0.0.0); otherwise only clients on this machine may,
+// and others get 403. A target is judged where this proxy resolves it: on a direct route; with
+// an up-stream proxy only a literal address is judged (a name is for the up-stream to resolve).
 struct ThttpProxyRoute {
     TProxyServerInfo Socks5;
     TProxyServerInfo HttpProxy;
     int TimeOut = kHttpProxyOutboundTimeoutMs;
+    bool AllowLocalTargets = false;
 };
 
 // Removes from a message every field that concerns only this hop: the fields named in its
@@ -88,6 +96,9 @@ public:
 
     // The request loop, with half-close allowed on the client's socket: a client that ends
     // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.
+    // A forwarded request is the exception: while it waits for the next hop's answer, the end
+    // of the client's sending counts as the client gone (there is no telling a half-close
+    // from a close there), and the request ends.
     void Execute() override;
 
 protected:
@@ -104,8 +115,24 @@ private:
     void CheckLogin();
     void Forward(const ThttpProxyRoute& route);
     void OpenTunnel(const ThttpProxyRoute& route);
-    // Whether the first hop of route is this proxy's own listening address and port.
-    bool IsLoop(const ThttpProxyRoute& route) const;
+    // Whether the first hop of route is this proxy's own listening address and port, or the
+    // client's connection is one this program opened (the request has come back here).
+    bool IsLoop(const ThttpProxyRoute& route);
+    // Whether route would take a client from elsewhere to this machine's loopback. Sets
+    // FConnectHost to the address judged when it resolved the target, so the connection goes
+    // where the check looked (a second lookup could answer otherwise).
+    bool RefusedLocalTarget(const ThttpProxyRoute& route);
+    // Whether the client has gone (its end closed) while its request waits.
+    bool ClientLeft();
+    // The status of the answer when forwarding failed with error after startedAt
+    // (MonotonicMillis): 504 when the next hop did not answer within timeOut, 502 when it
+    // could not be reached, resolved or understood, else 500.
+    int FailureStatus(int64_t startedAt, int timeOut) const;
+    // The address the outbound connection goes to (ATCPClient::ConnectAddress): the one the
+    // local target check judged; empty: TargetHost is resolved when connecting.
+    std::string FConnectHost;
+    // The client left while the current request waited for the next hop.
+    bool FClientLeft = false;
     void ReleaseConnection();
     ThttpProxyServer* FProxyServer;
     // The up-stream links of the current request (each connection its own: a link records
@@ -140,6 +167,9 @@ public:
 
     // Requests not forwarded because they were addressed to the proxy itself.
     std::atomic<uint64_t> LoopsRefused{0};
+    // Whether a client address is one of this machine's (it may reach local targets whatever
+    // the route says); IsThisMachineClient. Set before activation; tests replace it.
+    std::function<bool(const TSocketAddr& client)> ClientOnThisMachine;
 
     // The port the server listens on (also when ListenPort was "0"); 0 while inactive.
     uint16_t BoundPort() const { return FBoundPort.load(); }

@@ -65,6 +65,48 @@ void DecodeURL(std::string_view url, std::string& protocol, std::string& host, s
     path = url;
 }
 
+std::string TargetWithoutUserInfo(std::string_view target) {
+    size_t start = 0;
+    if (size_t sep = target.find("://"); sep != std::string_view::npos &&
+                                         target.substr(0, sep).find('/') == std::string_view::npos)
+        start = sep + 3;
+    else if (target.substr(0, 2) == "//")
+        start = 2;
+    else if (target.empty() || target[0] == '/' || target[0] == '*')
+        return std::string(target); // origin or asterisk form: no authority
+    size_t end = target.find_first_of("/?#", start);
+    std::string_view authority = target.substr(start, end == std::string_view::npos ? end : end - start);
+    size_t at = authority.rfind('@');
+    if (at == std::string_view::npos)
+        return std::string(target);
+    std::string r(target.substr(0, start));
+    r += target.substr(start + at + 1);
+    return r;
+}
+
+std::string RequestLineForLog(std::string_view requestLine) {
+    // The target is the second word; a line with another shape is only escaped.
+    std::string line(requestLine);
+    if (size_t first = line.find(' '); first != std::string::npos) {
+        size_t end = line.find(' ', first + 1);
+        size_t length = end == std::string::npos ? std::string::npos : end - first - 1;
+        line.replace(first + 1, length, TargetWithoutUserInfo(line.substr(first + 1, length)));
+    }
+    static const char* hex = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(line.size());
+    for (unsigned char c : line) {
+        if (c < 0x20 || c == 0x7F) {
+            r += '%';
+            r += hex[c >> 4];
+            r += hex[c & 15];
+        } else {
+            r += char(c);
+        }
+    }
+    return r;
+}
+
 std::string EncodeURL(std::string_view protocol, std::string_view host, std::string_view path) {
     std::string scheme = protocol.empty() ? std::string("http") : AsciiLowerCase(protocol);
     std::string r = scheme;

@@ -1,5 +1,6 @@
 #include "net/SocketHostLookup.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -24,6 +25,43 @@ THostResolver SetHostResolver(THostResolver resolver) {
 bool HostResolverInstalled() {
     std::lock_guard<std::mutex> lock(GHostResolverLock);
     return static_cast<bool>(GHostResolver);
+}
+
+bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
+                      TIP4AddrArray& addresses, int& errorCode) {
+    TSocketHostLookup lookup;
+    bool answered = false;
+    lookup.OnComplete = [&](TSocketHostLookup*) { answered = true; };
+    lookup.Lookup(host, 1);
+    // A quit (a thread being ended) stops the wait as stop() does.
+    while (!answered && !(stop && stop()))
+        if (TMessageLoop::Current().WaitMessage() == TWaitResult::wrQuit)
+            break;
+    if (!answered) {
+        lookup.Cancel();
+        return false;
+    }
+    addresses = lookup.Addresses();
+    errorCode = lookup.ErrorCode();
+    return true;
+}
+
+bool RefusesLocalTarget(const std::string& host, bool resolveHere,
+                        const std::function<bool()>& clientOnThisMachine,
+                        const std::function<bool()>& stop, std::string& connectHost) {
+    uint32_t literal = 0;
+    TIP4AddrArray addresses;
+    if (IsIPAddress(host, literal)) {
+        addresses = {literal};
+    } else if (resolveHere && !host.empty()) {
+        int errorCode = 0;
+        if (!LookupHostUnless(host, stop, addresses, errorCode) || errorCode != 0)
+            return false;
+        if (!addresses.empty())
+            connectHost = IPAddressStr(addresses.front());
+    }
+    bool local = std::any_of(addresses.begin(), addresses.end(), IsLoopbackOrUnspecifiedIP4);
+    return local && !(clientOnThisMachine && clientOnThisMachine());
 }
 
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,

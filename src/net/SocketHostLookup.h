@@ -119,6 +119,25 @@ private:
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
                         std::string& errorMessage);
 
+// Looks host up on a worker (method 1) while the calling thread serves its message loop, so
+// that the wait ends as soon as stop() holds (asked after every message: a socket of this
+// thread shut down by another thread wakes it) or a quit message arrives, rather than when
+// the system's lookup gives up. True with addresses (possibly none) or errorCode set when the
+// lookup answered; false when stopped first.
+bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
+                      TIP4AddrArray& addresses, int& errorCode);
+
+// Whether a connection to host would take a client from elsewhere to this machine's loopback
+// (IsLoopbackOrUnspecifiedIP4). A literal address is judged as it stands; a name only when
+// resolveHere (the connection resolves it here, not an up-stream proxy), and then connectHost
+// becomes the first address found (dotted) for the connection to use, so that no second
+// lookup answers otherwise. A name that does not resolve, or whose lookup stop() ended, is
+// not refused (the connection reports it, or is ending anyway). clientOnThisMachine is asked
+// only about a local target; unset, the client counts as one from elsewhere.
+bool RefusesLocalTarget(const std::string& host, bool resolveHere,
+                        const std::function<bool()>& clientOnThisMachine,
+                        const std::function<bool()>& stop, std::string& connectHost);
+
 // A stand-in for the system's lookup, with ResolveHostNoRaise's contract. It runs on whichever
 // thread resolves (a worker for methods 1 to 3) and must not raise.
 using THostResolver = std::function<void(const std::string& host, TIP4AddrArray& addresses,

@@ -323,6 +323,30 @@ TIP4AddrArray LocalIP4Addresses() {
     return ResolveHostIP4(LocalHostName());
 }
 
+bool IsLoopbackOrUnspecifiedIP4(uint32_t addr) {
+    uint8_t bytes[4];
+    std::memcpy(bytes, &addr, 4); // network order: the first byte is the first part
+    return bytes[0] == 127 || addr == 0;
+}
+
+bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local) {
+    return IsLoopbackOrUnspecifiedIP4(addr) ||
+           std::find(local.begin(), local.end(), addr) != local.end();
+}
+
+bool IsThisMachineClient(const TSocketAddr& client) {
+    if (client.AddrFamily != TIPAddressFamily::iaIP4)
+        return false;
+    uint32_t addr = client.AddrIP4();
+    if (IsLoopbackOrUnspecifiedIP4(addr))
+        return true;
+    try {
+        return IsThisMachineIP4(addr, LocalIP4Addresses());
+    } catch (const Exception&) {
+        return false; // not known as ours: judged as a client from elsewhere
+    }
+}
+
 AddressStrArray LocalIP4AddressesStr() {
     AddressStrArray r;
     for (uint32_t a : LocalIP4Addresses())

@@ -100,6 +100,14 @@ uint16_t ResolvePort(const std::string& port, TIPProtocol protocol);
 std::string LocalHostName();
 TIP4AddrArray LocalIP4Addresses();
 AddressStrArray LocalIP4AddressesStr();
+// 127.0.0.0/8, or the unspecified address 0.0.0.0 (a connection to it reaches this machine's
+// loopback as well); network byte order.
+bool IsLoopbackOrUnspecifiedIP4(uint32_t addr);
+// An address of this machine: loopback, unspecified, or one of local (LocalIP4Addresses).
+bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local);
+// A client on this machine: an IPv4 address of it (LocalIP4Addresses looked up unless the
+// address is loopback; a failed lookup counts as not). Other families: false.
+bool IsThisMachineClient(const TSocketAddr& client);
 // The host name of an address ("Reserse lookup failed" with the error; an address without
 // family raises "Invalid address family"). Without a registered name the numeric text comes
 // back.

@@ -1,5 +1,7 @@
 #include "net/Sockets.h"
 
+#include "net/OwnConnections.h"
+
 #include "util/Strings.h"
 #include "util/Ticks.h"
 
@@ -300,9 +302,17 @@ void ASocket::CloseHandle() {
         WindowLoop()->AsyncSelectRemove(FHandle);
     FRegistered = false;
     FConnectPending = false;
+    // Before the close: the same two ends may belong to a new connection right after.
+    if (FOwnConnection)
+        UnregisterOwnConnection(FHandle);
+    FOwnConnection = false;
     std::lock_guard<std::mutex> lock(FHandleLock);
     SocketClose(FHandle);
     FHandle = INVALID_SOCKETHANDLE;
+}
+
+void ASocket::MarkOwnConnection() {
+    FOwnConnection = RegisterOwnConnection(FHandle);
 }
 
 void ASocket::FreeLookups() {

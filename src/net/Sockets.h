@@ -148,8 +148,12 @@ public:
     // soFresh: it was just made non-blocking by GetSocketHandle(true) and nothing has used it.
     // The system is then not asked what the caller knows.
     void SetAsynchronous(TSocketOrigin origin = TSocketOrigin::soUnknown);
-    // Closes the handle (unregistering it first).
+    // Closes the handle (unregistering it first, and taking it out of the program's own
+    // connections when it was entered there).
     void CloseHandle();
+    // Enters the connection of the handle among the program's own connections
+    // (net/OwnConnections.h) until the handle is closed.
+    void MarkOwnConnection();
     // State closed without event, pending lookups freed, handle closed.
     virtual void ResetSocket();
     // Final: cancels lookups and closes the handle. From a thread other than the socket's own,
@@ -233,6 +237,7 @@ private:
     // receives in between answer "would block" without asking the system.
     bool FMayRead = true;
     bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
+    bool FOwnConnection = false;  // entered by MarkOwnConnection
     int FErrorCode = 0;
     // What most sockets never use (an accepted or a plain outbound connection has no local
     // address set, no error text and no name to look up), made on first use: one pointer in

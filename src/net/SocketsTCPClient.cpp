@@ -164,6 +164,8 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             ConnectFailed(error);
             return;
         }
+        // Known before a byte moves, so a request that comes back here is recognised.
+        MarkOwnConnection();
         if (FProxy)
             StartLink(FProxy.get());
         else

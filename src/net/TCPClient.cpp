@@ -108,6 +108,8 @@ void ATCPClient::Assign(const ATCPClient* prototype) {
     SetProxy(prototype->FProxy);
     FStreamMode = prototype->FStreamMode;
     TimeOut = prototype->TimeOut;
+    GiveUpWaiting = prototype->GiveUpWaiting;
+    ConnectAddress = prototype->ConnectAddress;
     ReadEventTrigger = prototype->ReadEventTrigger;
     WriteBufferLimit = prototype->WriteBufferLimit;
     RunInThread = prototype->RunInThread;
@@ -289,7 +291,8 @@ TTCPClientSocket* ATCPClient::GetSocket() {
     if (FPort.empty())
         RaiseError("Port not set");
     std::unique_ptr<TTCPClientSocket> socket = std::make_unique<TOwnSocket>(
-        *this, FHost, FPort, FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
+        *this, ConnectAddress.empty() ? FHost : ConnectAddress, FPort,
+        FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
     socket->SetLocalHost(FLocalHost);
     socket->SetLocalPort(FLocalPort);
     socket->SetThrottleRead(ThrottleRead);
@@ -313,6 +316,7 @@ TSocketStream* ATCPClient::GetStream() {
     if (!FStream) {
         auto stream =
             std::make_unique<TSocketStream>(GetSocket(), WriteBufferLimit, TimeOut, FStreamMode);
+        stream->GiveUp = GiveUpWaiting;
         std::lock_guard<std::mutex> lock(FSocketLock);
         FStream = std::move(stream);
     }

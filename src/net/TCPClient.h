@@ -106,6 +106,11 @@ public:
     int64_t ReadThrottleRate = 0;
     bool ThrottleWrite = false;
     int64_t WriteThrottleRate = 0;
+    // When set, the socket connects to this address in place of Host, which still names the
+    // destination to everything else (a request's "Host", say): the address a check judged.
+    std::string ConnectAddress;
+    // Handed to the stream (TSocketStream::GiveUp): ends the client's waits early.
+    std::function<bool()> GiveUpWaiting;
     TTCPClientCollection* Collection() const { return FCollection; }
     // Copies every setting and event of prototype; raises "Client active" / "No prototype".
     virtual void Assign(const ATCPClient* prototype);

@@ -332,6 +332,8 @@ int64_t TSocketStream::WaitDeadline() const {
 bool TSocketStream::WaitStep(int64_t deadline) {
     if (FSocket->Terminated() || !(FSocket->IsConnected() || IsConnectingState(FSocket->State())))
         return false;
+    if (GiveUp && GiveUp())
+        return false;
     switch (Mode) {
     case smAsynchronous:
         return true;

@@ -135,6 +135,10 @@ public:
     int WriteBufferLimit = -1;
     // Called by the smBlockNotify wait step.
     TEventSlot<void(TSocketStream* sender)> OnWait;
+    // Asked before every wait step: true fails the wait (a read then finds no bytes, a
+    // connect raises "Connect terminated"), for a caller whose reason to wait has gone (the
+    // client it waits for has left). Unset: waits go on.
+    std::function<bool()> GiveUp;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }

@@ -1,5 +1,6 @@
 #include "proxy/SocksProxy.h"
 
+#include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
 #include "net/Socks.h"
 #include "net/TCPStream.h"
@@ -123,6 +124,10 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
         return Abandoned;
 
     TSocksOutboundResult outbound = connect(facts);
+    if (outbound.Kind == TSocksOutboundResult::NotAllowed) {
+        io.Write(SocksNotAllowedReply(request->Version));
+        return Refused;
+    }
     if (outbound.Kind == TSocksOutboundResult::Failed) {
         io.Write(ConnectFailedReply(request->Version, outbound.SocketError));
         return Refused;
@@ -153,6 +158,21 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         } else {
             route.Host = request.DestHost;
             route.Port = std::to_string(request.DestPort);
+        }
+        if (!settings.AllowLocalTargets) {
+            auto clientOnThisMachine = [&] {
+                return settings.ClientOnThisMachine &&
+                       settings.ClientOnThisMachine(
+                           TSocketAddr::IP4(client.Socket()->GetRemoteAddress()));
+            };
+            std::string address;
+            if (RefusesLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
+                                   [&] { return IsTerminated(settings); }, address)) {
+                result.Kind = TSocksOutboundResult::NotAllowed;
+                return result;
+            }
+            if (!address.empty())
+                route.Host = address; // where the check looked
         }
         outbound = OutboundStream(route, settings);
         try {

@@ -6,6 +6,7 @@
 // threads, limits) only hands it a stream and reads the facts it leaves.
 
 #include "net/ProxyServerInfo.h"
+#include "net/SocketLib.h"
 #include "proxy/SocksProxyLog.h"
 #include "proxy/SocksUtils.h"
 #include "util/Streams.h"
@@ -59,6 +60,12 @@ struct TSocksConnectionSettings {
         OnConnectRequest;
     // The outbound route to host:port; unset connects directly.
     std::function<TSocksOutbound(const std::string& host, int port)> Route;
+    // Clients from elsewhere may reach this machine's loopback (a destination that is, or
+    // resolves to, 127.0.0.0/8 or 0.0.0.0; judged as RefusesLocalTarget does, a name only on
+    // a direct route); off, such a request is refused as not allowed (SOCKS4 91, SOCKS5 02)
+    // unless ClientOnThisMachine says the client's address is this machine's (tests replace it).
+    bool AllowLocalTargets = false;
+    std::function<bool(const TSocketAddr& client)> ClientOnThisMachine = IsThisMachineClient;
     // True once the server is stopping the connection.
     std::function<bool()> Terminated;
     bool ThrottleOutbound = false; // throttle data read from the destination ...
@@ -77,6 +84,7 @@ struct TSocksOutboundResult {
         Failed,    // SocketError: the socket's last error (Winsock numbers; an up-stream SOCKS5
                    // proxy's refusal is 40000 + its reply code)
         Abandoned, // terminated, or a side closed meanwhile: close without a reply
+        NotAllowed, // the destination is not for this client: the "not allowed" reply
     } Kind = Abandoned;
     int SocketError = 0;
     uint32_t RemoteAddr = 0;
@@ -96,7 +104,7 @@ enum class TSocksNegotiationResult : uint8_t {
 // preset to true), the outbound connection through connect, and the granted reply (carrying
 // the requested address, or the address reached when a name was requested, and the requested
 // port) or the failure reply (SocksConnectFailedReply; an up-stream SOCKS5 refusal passes its
-// own code). Fills facts' destination fields once the request is parsed. Raises what reader,
+// own code; a destination connect found not allowed: SocksNotAllowedReply). Fills facts' destination fields once the request is parsed. Raises what reader,
 // writer and the parsers raise (a short read: ESocks "Read error").
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,

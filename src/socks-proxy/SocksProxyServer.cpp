@@ -36,6 +36,7 @@ public:
         settings.OutboundReadRate = limits.OutboundReadRate;
         settings.ThrottleClient = limits.ThrottleClient;
         settings.ClientReadRate = limits.ClientReadRate;
+        settings.AllowLocalTargets = limits.AllowLocalTargets;
         settings.Authenticate = [requireLogin = limits.Options.RequireLogin,
                                  users = FService.Users()](const std::string& login,
                                                            const std::string& password) {

@@ -35,6 +35,8 @@ struct TSocksServerLimits {
     // Who may connect: decided as a connection is accepted; a client from elsewhere gets the
     // "not allowed" reply to its request (SOCKS4 91, SOCKS5 02) and is closed.
     TAllowedClients AllowedClients;
+    // Clients from elsewhere may reach this machine's loopback (SOCKS4 91, SOCKS5 02 if not).
+    bool AllowLocalTargets = false;
 };
 
 class ASocksProxyServer {

@@ -32,6 +32,7 @@ void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Integer("BandOutLimit", BandOutLimit, -1);
     keys.Bool("RequireLogin", RequireLogin, false);
     keys.String("AllowedClients", AllowedClients, "");
+    keys.Bool("AllowLocalTargets", AllowLocalTargets, false);
 }
 
 void TSocksProxySystem::ClampSettings() {
@@ -100,6 +101,7 @@ TSocksServerLimits TSocksProxySystem::LimitSettings() const {
     l.ThrottleClient = LimitBandOut;
     l.ClientReadRate = BandOutLimit;
     l.Options.RequireLogin = RequireLogin;
+    l.AllowLocalTargets = AllowLocalTargets;
     // A bad list never starts the service (StartRefusal) and the dialog does not take one;
     // should one get here all the same, the default list serves, never everyone.
     std::string error;

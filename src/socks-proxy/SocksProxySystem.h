@@ -40,6 +40,9 @@ public:
     bool RequireLogin = false;
     // Who may connect (net/AllowedClients.h); empty: this machine and the local networks.
     std::string AllowedClients;
+    // Clients from elsewhere may reach services on this machine's loopback
+    // (TSocksConnectionSettings::AllowLocalTargets); off, only clients on this machine may.
+    bool AllowLocalTargets = false;
     TProxyServerInfo SocksProxy;
 
     // Builds the server at the first start. Empty: no network layer in this program, and a
@@ -105,7 +108,7 @@ protected:
 
     // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
     // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit, RequireLogin,
-    // AllowedClients; then
+    // AllowedClients, AllowLocalTargets; then
     // the record "<section>-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;

@@ -151,13 +151,15 @@ private:
 // The program with the HTTP service on a free loopback port and extra settings lines.
 class THttpProxyProgram {
 public:
-    explicit THttpProxyProgram(const std::string& extra = "", const std::string& moreSections = "") {
-        FPort = FreeLoopbackPort();
+    // extra comes first, so its keys win; port: the proxy's port, 0 for a free one.
+    explicit THttpProxyProgram(const std::string& extra = "", const std::string& moreSections = "",
+                               uint16_t port = 0) {
+        FPort = port != 0 ? port : FreeLoopbackPort();
         std::filesystem::create_directories(FDir / "data/Corvan");
         WriteFileText(FDir / "data/Corvan/CorvanProxy.ini",
                       "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                          std::to_string(FPort) + "\nEnableLogFile=1\nMaxConnections=250\n" +
-                          extra + moreSections);
+                          std::to_string(FPort) + "\n" + extra +
+                          "EnableLogFile=1\nMaxConnections=250\n" + moreSections);
         FProcess = std::make_unique<TChildProcess>(
             std::vector<std::string>{CORVAN_PROXY_BIN, "--headless"},
             std::map<std::string, std::string>{{"LOCALAPPDATA", FDir / "data"},
@@ -386,6 +388,34 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     reply = BlockingExchange(proxy.Port(), "GET http://localhost:" + std::to_string(proxy.Port()) +
                                        "/ HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
+}
+
+TEST(HTTPProxyE2E, ARequestThatComesBackThroughOwnMappingIsAnswered508) {
+    TRecordingOrigin origin;
+    uint16_t proxyPort = FreeLoopbackPort();
+    uint16_t mapping = FreeLoopbackPort();
+    THttpProxyProgram proxy("MaxConnections=16\n",
+                            "[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
+                            "Enabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=" +
+                                std::to_string(mapping) + "\nDestHost=127.0.0.1\nDestPort=" +
+                                std::to_string(proxyPort) + "\n",
+                            proxyPort);
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    // Through the mapping the request reaches this proxy again, from the mapping's own
+    // connection. A GET goes on with its path only, other methods with the whole target.
+    for (std::string method : {"GET", "OPTIONS", "DELETE"}) {
+        std::string reply =
+            BlockingExchange(proxyPort, method + " http://127.0.0.1:" + std::to_string(mapping) +
+                                            "/x HTTP/1.1\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << method << ": " << reply;
+    }
+    // No slot stays taken: more ordinary requests than there are slots pass.
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(BlockingExchange(proxyPort, "GET " + origin.Url("/after") +
+                                                  " HTTP/1.1\r\nConnection: close\r\n\r\n")
+                      .rfind("HTTP/1.1 200 OK\r\n", 0),
+                  0u)
+            << i;
 }
 
 TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {

@@ -5,6 +5,7 @@
 #include "http-proxy/HTTPProxyForms.h"
 #include "http-proxy/HTTPProxySystem.h"
 #include "users/ProxyUsersSystem.h"
+#include "util/IniFile.h"
 
 #include "support/TempDir.h"
 
@@ -94,6 +95,9 @@ TEST(HTTPProxyLog, LineFormat) {
               "03:04:05 10.0.0.7 407 312 1 GET http://a/ HTTP/1.1\r\n");
     EXPECT_EQ(HTTPRequestLogLine(t, "10.0.0.7", 200, -1, false, "CONNECT a:443 HTTP/1.1"),
               "03:04:05 10.0.0.7 200 -1 0 CONNECT a:443 HTTP/1.1\r\n");
+    // Written so that it stays one line without the target's credentials.
+    EXPECT_EQ(HTTPRequestLogLine(t, "10.0.0.7", 400, 0, true, "GET http://u:pw@a/\rX HTTP/1.1"),
+              "03:04:05 10.0.0.7 400 0 1 GET http://a/%0DX HTTP/1.1\r\n");
 }
 
 TEST(HTTPProxyLoginScript, LineIsPercentEncoded) {
@@ -219,6 +223,13 @@ TEST(HTTPProxyService, OptionsReachTheServerAndTheViews) {
     s.ApplySettings();
     EXPECT_FALSE(s.Options()->EnableTunnelling);
     EXPECT_EQ(s.Options()->LoginMode, 3);
+    // Local targets: off unless the key says so.
+    EXPECT_FALSE(s.Options()->AllowLocalTargets);
+    TIniFile ini("");
+    ini.SetText("[S]\nAllowLocalTargets=1\n");
+    s.LoadSettings(ini, "S");
+    s.ApplySettings();
+    EXPECT_TRUE(s.Options()->AllowLocalTargets);
 
     TframeHTTPProxyStatus frame(s);
     frame.Update(s);

@@ -309,6 +309,32 @@ TEST(SocksConnectionRequest, RefusedDestinationGivesCode5OrCode91) {
     EXPECT_EQ(c.Facts.BytesTransferred, 0u);
 }
 
+TEST(SocksConnectionRequest, LoopbackIsNotAllowedToClientsFromElsewhereUnlessSwitchedOn) {
+    TTestListener dest; // listens, so a connection attempt would be accepted by the system
+    TSocksConnectionSettings s = Open();
+    s.ClientOnThisMachine = [](const TSocketAddr&) { return false; };
+    {
+        TConnection c(s);
+        c.Send(Bytes({5, 1, 0}) + Socks5Connect(dest.Port));
+        EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
+    }
+    {
+        // SOCKS4a with a name that resolves to loopback.
+        TConnection c(s);
+        c.Send(Bytes({4, 1}) + Word(dest.Port) + Bytes({0, 0, 0, 1}) + "u" +
+               std::string(1, '\0') + "localhost" + std::string(1, '\0'));
+        EXPECT_EQ(c.Rest(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    }
+    pollfd p{dest.Handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0); // no connection waits to be accepted
+
+    TEchoDestination echo;
+    s.AllowLocalTargets = true;
+    TConnection c(s);
+    c.Send(Bytes({5, 1, 0}) + Socks5Connect(echo.Port()));
+    EXPECT_EQ(c.Recv(12), Bytes({5, 0}) + Socks5Reply(0, Loopback(), echo.Port()));
+}
+
 TEST(SocksConnectionRequest, ClientStalledInTheMiddleOfItsRequestIsClosedByTheTimeout) {
     TConnection c(Open(), 300);
     c.Send(Bytes({5, 1, 0, 5, 1, 0, 1, 127})); // address cut short

@@ -104,22 +104,25 @@ TEST(SocksProxySettings, ConnectionAndBacklogClampsAtTheirBounds) {
     }
 }
 
-TEST(SocksProxySettings, RequireLoginIsAKeyDefaultingToFalse) {
+TEST(SocksProxySettings, RequireLoginAndAllowLocalTargetsAreKeysDefaultingToFalse) {
     TIniFile ini("");
     TSocksProxySystem s("/nonexistent/", nullptr);
     s.LoadSettings(ini, "S");
     EXPECT_FALSE(s.RequireLogin);
+    EXPECT_FALSE(s.LimitSettings().AllowLocalTargets);
     s.RequireLogin = true;
+    s.AllowLocalTargets = true;
     s.SaveSettings(ini, "S");
     EXPECT_EQ(ini.ReadSection("S"),
               (std::vector<std::string>{"Enabled", "ServerPort", "ServerIP", "MaxConnections",
                                         "MaxBackLog", "EnableLog", "LimitBandIn", "BandInLimit",
                                         "LimitBandOut", "BandOutLimit", "RequireLogin",
-                                        "AllowedClients"}));
+                                        "AllowedClients", "AllowLocalTargets"}));
     TSocksProxySystem again("/nonexistent/", nullptr);
     again.LoadSettings(ini, "S");
     EXPECT_TRUE(again.RequireLogin);
     EXPECT_TRUE(again.LimitSettings().Options.RequireLogin);
+    EXPECT_TRUE(again.LimitSettings().AllowLocalTargets);
 }
 
 TEST(SocksProxyStatus, StoppedShowsDashesAndGray) {
