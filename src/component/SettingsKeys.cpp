@@ -19,6 +19,7 @@ void TSettingsLoader::Read(const char* key, T& value, const T& def, const T& mal
     if (!parsed) {
         FErrors.push_back(std::string(key) + "=" + stored + " in [" + FSection + "] is not " +
                           expected);
+        FMalformed.push_back({key, stored});
         value = malformed;
         return;
     }

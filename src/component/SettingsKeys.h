@@ -39,6 +39,12 @@ public:
 
     // One text per malformed value: "EnableTunnelling=no in [Proxy-HTTP] is not 0 or 1".
     const std::vector<std::string>& Errors() const { return FErrors; }
+    // The same values as key and stored text, in the order of Errors.
+    struct TMalformed {
+        std::string Key;
+        std::string Stored;
+    };
+    const std::vector<TMalformed>& Malformed() const { return FMalformed; }
 
 private:
     // value := the stored text through parse; def when the key is missing (nothing with
@@ -51,6 +57,7 @@ private:
     std::string FSection;
     bool FKeepMissing;
     std::vector<std::string> FErrors;
+    std::vector<TMalformed> FMalformed;
 };
 
 // Writes each key's current value to the section.

@@ -37,7 +37,10 @@ TframeProxyUserStatus::TframeProxyUserStatus(TProxyUser& user) : FUser(user) {
 void TframeProxyUserStatus::Update() {
     Lines.assign(1, FUser.GetDisplayName());
     SetValue("Login:", FUser.Login.empty() ? "<None>" : FUser.Login);
-    if (FUser.UserDisabled) {
+    if (!FUser.SettingsErrors().empty()) {
+        SetValue("Status:", "User cannot log in: its settings do not read.");
+        StatusColour = TStatusColour::Red;
+    } else if (FUser.UserDisabled) {
         SetValue("Status:", "User is disabled.");
         StatusColour = TStatusColour::Purple;
     } else if (!FUser.Name.empty()) {

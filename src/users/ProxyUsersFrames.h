@@ -34,8 +34,10 @@ public:
 
     // user owns the frame and outlives it.
     explicit TframeProxyUserStatus(TProxyUser& user);
-    // "User is disabled." (purple) when disabled; else "User is enabled." (navy) when it
-    // has a name; else "User is not configured." (red). The login, or "<None>".
+    // "User cannot log in: its settings do not read." (red) when a value of its record did
+    // not parse; else "User is disabled." (purple) when disabled; else "User is enabled."
+    // (navy) when it has a name; else "User is not configured." (red). The login, or
+    // "<None>".
     void Update();
 
     TStatusColour StatusColour = TStatusColour::Red;

@@ -56,6 +56,9 @@ bool TProxyUser::EditSettings() {
     if (!UserInterface().EditSettings(form))
         return false;
     form.Save(*this);
+    // The dialog's values replace whatever the file held, malformed ones too.
+    FSettingsErrors.clear();
+    FMalformed.clear();
     Changed();
     if (TProxyUsersSystem* list = List())
         list->StoreChanges();
@@ -74,11 +77,25 @@ void TProxyUser::Keys(ASettingsKeys& keys) {
 void TProxyUser::LoadSettings(TIniFile& ini, const std::string& section) {
     TSettingsLoader loader(ini, section);
     Keys(loader);
+    FSettingsErrors = loader.Errors();
+    FMalformed = loader.Malformed();
+    // The closed side, so that the dialog and the status show no more than the user may do.
+    for (const TSettingsLoader::TMalformed& m : FMalformed) {
+        if (m.Key == "UserDisabled")
+            UserDisabled = true;
+        else if (m.Key == "AllowHTTPProxy")
+            AllowHTTPProxy = false;
+        else if (m.Key == "AllowSocksProxy")
+            AllowSocksProxy = false;
+    }
 }
 
 void TProxyUser::SaveSettings(TIniFile& ini, const std::string& section) {
     TSettingsSaver saver(ini, section);
     Keys(saver);
+    // Not the closed reading standing in for it: the user never wrote that.
+    for (const TSettingsLoader::TMalformed& m : FMalformed)
+        ini.WriteString(section, m.Key, m.Stored);
 }
 
 void TProxyUser::UpdateDisplay() {
@@ -87,7 +104,8 @@ void TProxyUser::UpdateDisplay() {
 }
 
 TProxyUserCredentials TProxyUser::Credentials() const {
-    return TProxyUserCredentials{Login, Password, UserDisabled, AllowHTTPProxy, AllowSocksProxy};
+    return TProxyUserCredentials{Login, Password, UserDisabled || !FMalformed.empty(),
+                                 AllowHTTPProxy, AllowSocksProxy};
 }
 
 // ---- TProxyUsersSystem ----
@@ -200,6 +218,9 @@ void TProxyUsersSystem::PublishCredentials() {
 void TProxyUsersSystem::ChildAdded(TAppComponent* child) {
     if (!FLoading)
         PublishCredentials();
+    if (auto* user = dynamic_cast<const TProxyUser*>(child))
+        for (const std::string& error : user->SettingsErrors())
+            UserInterface().LogMessage("proxy users: " + error + "; this user cannot log in");
     TAppContainerComponent::ChildAdded(child);
 }
 

@@ -37,6 +37,11 @@ struct TProxyUserCredentials {
 
 // One proxy user. Keys, in order: Name, Login, Password (plain text), UserDisabled,
 // AllowHTTPProxy, AllowSocksProxy. Active is neither used nor stored.
+//
+// A record holding a value that does not parse (UserDisabled=yes) admits no login: the
+// administrator meant something by it, and no reading may let in more than any other. Its
+// switches read as their closed side, the list names the values in its log, and saving
+// writes them back as they stood, until the user's dialog is confirmed.
 class TProxyUser : public TAppComponent {
 public:
     std::string Name;
@@ -73,12 +78,21 @@ public:
     // Refreshes the status frame when it exists.
     void UpdateDisplay() override;
 
+    // The values of the last load that did not parse, one text each naming key, value and
+    // section; empty when all parsed, or once the dialog was confirmed. While not empty the
+    // user's credentials grant nothing.
+    const std::vector<std::string>& SettingsErrors() const { return FSettingsErrors; }
+
     // "Are you sure you want to delete this user?", a blank line, "    User: " Name and
     // "    Login: " Login (or "<None>"), one per line.
     std::string DeleteConfirmationText() const;
     TProxyUserCredentials Credentials() const;
     // The list holding this user, or null.
     TProxyUsersSystem* List() const;
+
+private:
+    std::vector<std::string> FSettingsErrors;
+    std::vector<TSettingsLoader::TMalformed> FMalformed; // as stored, written back on save
 };
 
 class TProxyUsersSystem : public TAppContainerComponent {
@@ -130,6 +144,8 @@ public:
     // (ShowError); the change itself stands. Nothing before a load.
     void StoreChanges();
 
+    // Publishes (not while loading) and names each value of the user that did not parse in
+    // the log (LogMessage): once for every time a record is read, at load and at reload.
     void ChildAdded(TAppComponent* child) override;
     void ChildRemoved(TAppComponent* child) override;
     void ChildChanged(TAppComponent* child) override;

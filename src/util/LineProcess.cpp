@@ -67,6 +67,39 @@ TRead ReadSome(int socket, int64_t until, std::string& into, std::string& error)
     }
 }
 
+// Writes all of text before deadline (MonotonicMillis) without ever blocking: a helper that
+// does not read its input fills the socket, and the login waiting on it must still end in
+// time. False with error set when the write failed or could not finish by then.
+bool WriteAll(int socket, const std::string& text, int64_t deadline, std::string& error) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        long n =
+            ::send(socket, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            error = n < 0 ? SysError("write to the program", errno) : "write to the program failed";
+            return false;
+        }
+        int64_t left = deadline - MonotonicMillis();
+        if (left <= 0) {
+            error = "the program did not read the question in time (" + std::to_string(sent) +
+                    " of " + std::to_string(text.size()) + " bytes written)";
+            return false;
+        }
+        pollfd p{socket, POLLOUT, 0};
+        if (::poll(&p, 1, int(left)) < 0 && errno != EINTR) {
+            error = SysError("poll", errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Ends what is left of an ended helper's process group (what the script started and left
 // running would otherwise outlive it, one set per restart), then reaps the helper.
 void EndGroupAndReap(pid_t pid) {
@@ -176,16 +209,8 @@ bool TLineProcess::Ask(const std::string& line, int timeoutMs, std::string& answ
     std::string why;
     if (!DiscardOutput(FQuietUntil, deadline, why))
         return fail(why);
-    std::string out = line + "\n";
-    size_t sent = 0;
-    while (sent < out.size()) {
-        long n = ::send(FSocket, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail(n < 0 ? SysError("write to the program", errno) : "write failed");
-        sent += size_t(n);
-    }
+    if (!WriteAll(FSocket, line + "\n", deadline, why))
+        return fail(why);
     std::string received;
     for (;;) {
         size_t end = received.find('\n');

@@ -45,10 +45,11 @@ public:
     // Discards what the helper printed since the last answer (waiting out
     // kLineProcessGreetingMs from its start and kLineProcessSettleMs from its last answer,
     // as far as the time-out allows), writes line + "\n" and reads one answer line (without
-    // its line end), all within timeoutMs; whatever follows that line in the same read is
-    // discarded too. False with error set when the helper does not run, the write fails, the
-    // helper ends or answers nothing in time, or the line is too long; the helper is then
-    // stopped, so a late answer can never be taken for the next question's.
+    // its line end), all within timeoutMs: the write never blocks past it, even when the
+    // helper does not read; whatever follows that line in the same read is discarded too.
+    // False with error set when the helper does not run, the write fails or cannot finish
+    // in time, the helper ends or answers nothing in time, or the line is too long; the
+    // helper is then stopped, so a late answer can never be taken for the next question's.
     bool Ask(const std::string& line, int timeoutMs, std::string& answer, std::string& error);
     // Closes our end (the helper sees the end of its input), then ends it with every command
     // it started (its process group): SIGTERM, then SIGKILL after a short wait for the helper

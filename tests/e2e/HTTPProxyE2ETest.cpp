@@ -4,6 +4,7 @@
 // crafted requests whose framing must either be refused or reach the origin exactly once with
 // the exact body, the login modes, the bandwidth limit, up-stream proxies and the request log.
 
+#include "support/HeadlessProgram.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
@@ -619,6 +620,59 @@ TEST(HTTPProxyE2E, LoginModes) {
         ASSERT_TRUE(missing.Ready);
         EXPECT_EQ(code(missing, "good:p w"), "407");
     }
+}
+
+TEST(HTTPProxyE2E, AUserRecordThatDoesNotReadAdmitsNoLogin) {
+    TRecordingOrigin origin;
+    const uint16_t port = FreeLoopbackPort();
+    const std::string http =
+        "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" + std::to_string(port) +
+        "\nLoginMode=2\n";
+    auto settings = [&](const std::string& annaDisabled, const std::string& cleoDisabled) {
+        return http + "[Proxy-ProxyUsers]\nItemCount=3\n" +
+               "[Proxy-ProxyUsers.Items.0]\nName=A\nLogin=anna\nPassword=pw\n" +
+               "UserDisabled=" + annaDisabled + "\n" +
+               "[Proxy-ProxyUsers.Items.1]\nName=B\nLogin=bert\nPassword=pw\n" +
+               "AllowHTTPProxy=true\n" +
+               "[Proxy-ProxyUsers.Items.2]\nName=C\nLogin=cleo\nPassword=pw\n" +
+               "UserDisabled=" + cleoDisabled + "\n";
+    };
+    THeadlessProgram program(settings("yes", "0"));
+    ASSERT_TRUE(program.Ready) << program.Output();
+    auto status = [&](const std::string& login) {
+        return Curl(program.Dir(),
+                    {"-x", "http://127.0.0.1:" + std::to_string(port), "--proxy-user",
+                     login + ":pw"},
+                    origin.Url("/x"))
+            .Headers.substr(0, 12);
+    };
+    EXPECT_EQ(status("anna"), "HTTP/1.1 407");
+    EXPECT_EQ(status("bert"), "HTTP/1.1 407");
+    EXPECT_EQ(status("cleo"), "HTTP/1.1 200");
+    EXPECT_NE(program.Output().find("UserDisabled=yes in [Proxy-ProxyUsers.Items.0] is not 0 or 1"),
+              std::string::npos)
+        << program.Output();
+
+    // Read again: anna's record corrected, cleo's now malformed, bert's as it was.
+    const std::string reloaded = settings("0", "true");
+    WriteFileText(program.SettingsFile(), reloaded);
+    program.Process().Signal(SIGHUP);
+    ASSERT_TRUE(program.Process().WaitForOutput("removed or changed", WaitMs)) << program.Output();
+    EXPECT_NE(
+        program.Output().find("UserDisabled=true in [Proxy-ProxyUsers.Items.2] is not 0 or 1"),
+        std::string::npos)
+        << program.Output();
+    EXPECT_EQ(status("anna"), "HTTP/1.1 200");
+    EXPECT_EQ(status("cleo"), "HTTP/1.1 407");
+    std::string output = program.Output();
+    const std::string bert = "AllowHTTPProxy=true in [Proxy-ProxyUsers.Items.1]";
+    size_t first = output.find(bert);
+    EXPECT_NE(first, std::string::npos) << output;
+    EXPECT_EQ(output.find(bert, first + 1), std::string::npos) << "named once: " << output;
+
+    // Nothing the administrator wrote is written over at the stop.
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+    EXPECT_EQ(ReadFileText(program.SettingsFile()), reloaded);
 }
 
 TEST(HTTPProxyE2E, FramingTableReachesOriginOnceOrNotAtAll) {

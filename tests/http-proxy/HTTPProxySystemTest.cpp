@@ -13,8 +13,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 using namespace corvan;
@@ -160,6 +162,49 @@ TEST(HTTPProxyLoginScript, AHangingProgramHoldsUpOnlyTheLoginsItWasGiven) {
     EXPECT_EQ(accepted, 0);
     // In one line behind each other they would take kLogins time-outs.
     EXPECT_LT(took, std::chrono::milliseconds(s.AnswerTimeoutMs * kLogins / 2)) << "in line";
+}
+
+TEST(HTTPProxyLoginScript, AProgramThatNeverReadsRefusesTheLoginInTime) {
+    TTempDir d;
+    std::string pidFile = d / "pid";
+    // Never reads its input: a long login line fills the socket to it. The program's own pid
+    // (the shell's, kept by exec) is written as "N.".
+    std::string deaf = "echo \"$$.\" > " + pidFile + "; exec sleep 60";
+    auto helperPid = [&] {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            std::string text;
+            std::getline(std::ifstream(pidFile), text);
+            if (!text.empty() && text.back() == '.')
+                return pid_t(std::stol(text));
+        }
+        return pid_t(-1);
+    };
+    THTTPLoginScript s;
+    s.AnswerTimeoutMs = 500;
+    s.SetCommandLine(deaf);
+    std::vector<std::string> reports;
+    s.OnReport = [&](const std::string& r) { reports.push_back(r); };
+    // Should the login hang in its write, ending the program lets the test finish, failed.
+    std::promise<void> loginDone;
+    std::thread watchdog([&, done = loginDone.get_future()] {
+        if (done.wait_for(std::chrono::seconds(10)) == std::future_status::timeout)
+            ::kill(helperPid(), SIGKILL);
+    });
+    auto start = std::chrono::steady_clock::now();
+    bool accepted = s.Validate("u", std::string(size_t(8) << 20, 'p'));
+    auto took = std::chrono::steady_clock::now() - start;
+    loginDone.set_value();
+    watchdog.join();
+    EXPECT_FALSE(accepted);
+    EXPECT_LT(took, std::chrono::milliseconds(s.AnswerTimeoutMs + 2000));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("did not read the question in time"), std::string::npos)
+        << reports[0];
+    pid_t pid = helperPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(::kill(pid, 0), 0) << "that copy of the program was stopped";
 }
 
 TEST(HTTPProxyService, LoginModes) {

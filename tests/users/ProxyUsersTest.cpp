@@ -203,6 +203,49 @@ TEST(ProxyUsersSettings, AFailedImmediateSaveIsReportedAndTheChangeStands) {
     EXPECT_EQ(ui.Errors.size(), 1u);
 }
 
+TEST_F(ProxyUsersList, AMalformedSwitchAdmitsNoLoginIsNamedAndStaysAsWritten) {
+    test::TTempDir dir;
+    const std::string path = dir / "CorvanProxy.ini";
+    test::WriteFileText(
+        path, "[Proxy-ProxyUsers]\nItemCount=3\n"
+              "[Proxy-ProxyUsers.Items.0]\nName=A\nLogin=anna\nPassword=pw\nUserDisabled=yes\n"
+              "[Proxy-ProxyUsers.Items.1]\nName=B\nLogin=bert\nPassword=pw\n"
+              "AllowHTTPProxy=true\n"
+              "[Proxy-ProxyUsers.Items.2]\nName=C\nLogin=cleo\nPassword=pw\n");
+    TIniFile ini(path);
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    for (const char* login : {"anna", "bert"}) {
+        EXPECT_FALSE(users.CheckHTTPAccess(login, "pw")) << login;
+        EXPECT_FALSE(users.CheckSocksAccess(login, "pw")) << login;
+    }
+    EXPECT_TRUE(users.CheckHTTPAccess("cleo", "pw"));
+    EXPECT_EQ(ui.LogLines,
+              (std::vector<std::string>{
+                  "proxy users: UserDisabled=yes in [Proxy-ProxyUsers.Items.0] is not 0 or 1; "
+                  "this user cannot log in",
+                  "proxy users: AllowHTTPProxy=true in [Proxy-ProxyUsers.Items.1] is not 0 or 1; "
+                  "this user cannot log in"}));
+    auto* frame = dynamic_cast<TframeProxyUserStatus*>(users.User(1)->GetStatusFrame());
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->Value("Status:"), "User cannot log in: its settings do not read.");
+
+    // A change to another user writes the list: the values stay as the administrator wrote
+    // them.
+    users.User(2)->Rename("Cleo B");
+    {
+        TIniFile disk(path);
+        EXPECT_EQ(disk.ReadString("Proxy-ProxyUsers.Items.0", "UserDisabled", ""), "yes");
+        EXPECT_EQ(disk.ReadString("Proxy-ProxyUsers.Items.1", "AllowHTTPProxy", ""), "true");
+    }
+    // A confirmed dialog takes over from the closed reading it showed.
+    ui.OnEdit = [](ASettingsForm&) { return true; };
+    ASSERT_TRUE(users.User(1)->EditSettings());
+    EXPECT_FALSE(users.CheckHTTPAccess("bert", "pw"));
+    EXPECT_TRUE(users.CheckSocksAccess("bert", "pw"));
+    EXPECT_EQ(TIniFile(path).ReadString("Proxy-ProxyUsers.Items.1", "AllowHTTPProxy", ""), "0");
+    EXPECT_TRUE(ui.Errors.empty());
+}
+
 // ---- lookup and access ----
 
 TEST(FindUserByLogin, FoldsOnlyAsciiLetters) {
