@@ -120,8 +120,17 @@ TEST(SocksProxyProgram, CurlFetchesWithEverySocksFlavourAndEachConnectionIsLogge
     EXPECT_EQ(Curl(program.Dir(), {"--socks4a", program.Proxy()}, byName), body);
     EXPECT_EQ(Curl(program.Dir(), {"--socks5", program.Proxy()}, byAddress), body);
     EXPECT_EQ(Curl(program.Dir(), {"--socks5-hostname", program.Proxy()}, byName), body);
-    // A client that ends before sending a request.
+    // A client that ends before sending a request. Its line comes once the program has
+    // taken the connection from the queue; a stop before that would never see it.
     SocketClose(ConnectBlocking(program.Port()));
+    auto lineCount = [&] {
+        std::string text = program.Log();
+        size_t n = 0;
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(RunLoopPolling([&] { return lineCount() >= 5; })) << program.Log();
     EXPECT_EQ(program.Stop(), 0) << program.Output();
 
     std::vector<std::string> lines;
