@@ -124,9 +124,10 @@ uint32_t TDNSProxySystem::NextQueryNumber() {
 
 void TDNSProxySystem::Answer(const TDNSProxyQuery& query, uint8_t code,
                              const std::vector<TdnsAnswerRecord>& answers,
-                             const std::vector<TdnsAnswerRecord>& authority) {
-    FServer->SendResponse(query.Source, DNSBuildResponse(query.Request, query.Question, code,
-                                                         answers, authority, query.EDNSPayload));
+                             const std::vector<TdnsAnswerRecord>& authority, bool truncated) {
+    FServer->SendResponse(query.Source,
+                          DNSBuildResponse(query.Request, query.Question, code, answers, authority,
+                                           query.EDNSPayload, truncated));
 }
 
 namespace {
@@ -282,7 +283,9 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
         answers = std::move(upstream);
         break;
     }
-    Answer(q, 0, answers, authority);
+    // An up-stream answer cut short is passed on as cut: the client asks again another way
+    // instead of taking a part of the set for all of it.
+    Answer(q, 0, answers, authority, lookup.Truncated);
 }
 
 std::string TDNSProxySystem::UptimeText() const {

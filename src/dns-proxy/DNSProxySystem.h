@@ -99,7 +99,7 @@ private:
     void HandleQuery(const TSocketAddr& source, const TdnsServerQuery& query);
     void Answer(const TDNSProxyQuery& query, uint8_t code,
                 const std::vector<TdnsAnswerRecord>& answers = {},
-                const std::vector<TdnsAnswerRecord>& authority = {});
+                const std::vector<TdnsAnswerRecord>& authority = {}, bool truncated = false);
     void SystemAnswer(const TDNSSystemLookupResult& result);
     void ResolverAnswer(TdnsLookup& lookup);
     void KeepUpstreamAnswers(const TdnsLookup& lookup, const TdnsResponse& response);

@@ -384,6 +384,35 @@ TEST(DNSProxySystem, ResolverPassesOtherTypesOnAsTheUpstreamAnsweredThem) {
     EXPECT_EQ(p.Service.PendingCount(), 0u);
 }
 
+TEST(DNSProxySystem, AnUpstreamAnswerCutShortIsPassedOnCutWithTC) {
+    // "cut.example" comes with TC set: its records are a part of the set.
+    TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.RA = true;
+        r.TC = question.Name == "cut.example";
+        if (question.QType == dnsTypeA)
+            r.Answers = {{question.Name, dnsTypeA, "7.7.7.1"}, {question.Name, dnsTypeA, "7.7.7.2"}};
+        else
+            r.Answers = {{question.Name, dnsTypeTXT, "\x04part"}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TProxy p(1, upstream.Address());
+    p.Start();
+    ASSERT_TRUE(p.Service.Active()) << p.UI.Errors.size();
+    TAnswer a;
+    // Addresses the proxy writes itself, and records passed on as received.
+    for (uint16_t type : {dnsTypeA, dnsTypeTXT}) {
+        ASSERT_TRUE(p.Ask(Query(1, {Q("cut.example", type)}), a));
+        EXPECT_EQ(a.Flags.RCode, 0);
+        EXPECT_TRUE(a.Flags.TC) << type;
+        EXPECT_EQ(a.Header.ANCount, type == dnsTypeA ? 2 : 1);
+        ASSERT_TRUE(p.Ask(Query(2, {Q("whole.example", type)}), a));
+        EXPECT_FALSE(a.Flags.TC) << type;
+        EXPECT_EQ(a.Header.ANCount, type == dnsTypeA ? 2 : 1);
+    }
+}
+
 TEST(DNSProxySystem, FailedStartsSayWhyAndLeaveNothingRunning) {
     // The port is held by another program.
     TUDPPeer holder;

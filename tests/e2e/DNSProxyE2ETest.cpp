@@ -75,6 +75,10 @@ private:
                 "--host-record=www.corvan.test,10.1.1.1,fd00::1", "--address=/gone.corvan.test/",
                 "--cname=alias.corvan.test,www.corvan.test",
                 "--mx-host=corvan.test,mail.corvan.test,10",
+                // four strings of 200 bytes: an answer of about 900 bytes
+                "--txt-record=long.corvan.test," + std::string(200, 'a') + "," +
+                    std::string(200, 'b') + "," + std::string(200, 'c') + "," +
+                    std::string(199, 'd') + "e",
                 // NS ns1.corvan.test, as the record's wire bytes
                 "--dns-rr=corvan.test,2,036E733106636F7276616E047465737400"},
             std::map<std::string, std::string>{});
@@ -218,6 +222,12 @@ TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     EXPECT_TRUE(Has(ns, "corvan.test.\t\t60\tIN\tNS\tns1.corvan.test.")) << ns;
     std::string mx = Dig(port, "corvan.test", "MX", address);
     EXPECT_TRUE(Has(mx, "corvan.test.\t\t0\tIN\tMX\t10 mail.corvan.test.")) << mx;
+    // About 900 bytes: the proxy's query states an EDNS size that takes it whole (asked
+    // without it, dnsmasq would cut it at 512 bytes).
+    std::string txt = Dig(port, "long.corvan.test", "TXT", address, {"+bufsize=4096", "+ignore"});
+    EXPECT_TRUE(Has(txt, "flags: qr rd ra;")) << txt;
+    EXPECT_TRUE(Has(txt, "ANSWER: 1,")) << txt;
+    EXPECT_TRUE(Has(txt, std::string(199, 'd') + "e\"")) << txt;
 
     if (!port53)
         GTEST_SKIP() << "getent through the proxy needs root and port 53 of 127.83.0.1";
