@@ -610,9 +610,8 @@ bool TdnsResolver::RetryWithoutEDNS(TdnsLookup& lookup, const TdnsLookup::TSent&
         if (r->Header.RType == dnsTypeOPT)
             return false; // it knows EDNS: the error is about the question itself
     bool retried =
-        std::any_of(lookup.FSent.begin(), lookup.FSent.end(), [&](const TdnsLookup::TSent& s) {
-            return s.To == sent.To && !s.EDNS;
-        });
+        std::any_of(lookup.FSent.begin(), lookup.FSent.end(),
+                    [&](const TdnsLookup::TSent& s) { return s.To == sent.To && !s.EDNS; });
     // A second copy of the refusal changes nothing: the plain query is on its way.
     if (!retried) {
         lookup.LastSendTime = MonotonicMillis();
