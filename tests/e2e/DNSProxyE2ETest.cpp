@@ -51,10 +51,11 @@ private:
     uint16_t FPort;
 };
 
-// dnsmasq on a free loopback port with a few names of its own and nothing up-stream.
+// dnsmasq on a free loopback port with a few names of its own and nothing up-stream; extra:
+// options of the test's own.
 class TDnsmasq {
 public:
-    TDnsmasq() {
+    explicit TDnsmasq(std::vector<std::string> extra = {}) : FExtra(std::move(extra)) {
         // dnsmasq takes the TCP port of the same number too, which another test may hold:
         // another port is tried then.
         for (int attempt = 0; attempt < 5 && !Ready; ++attempt)
@@ -63,28 +64,39 @@ public:
     bool Ready = false;
     uint16_t Port() const { return FPort; }
     std::string Output() const { return FProcess ? FProcess->Output() : std::string(); }
+    // With --log-queries: how often dnsmasq logged "query[type] name from", counted once it
+    // logged the query for marker (asked last; its log comes after the others').
+    size_t Logged(const std::string& type, const std::string& name, const std::string& marker) {
+        EXPECT_TRUE(FProcess->WaitForOutput("] " + marker + " from", WaitMs)) << Output();
+        const std::string line = "query[" + type + "] " + name + " from";
+        size_t count = 0;
+        for (size_t at = Output().find(line); at != std::string::npos;
+             at = Output().find(line, at + 1))
+            ++count;
+        return count;
+    }
 
 private:
     void Start() {
         FPort = FreeUDPPort();
-        FProcess = std::make_unique<TChildProcess>(
-            std::vector<std::string>{
-                "/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-                "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.1",
-                "--port=" + std::to_string(FPort), "--pid-file", "--user=root", "--log-facility=-",
-                "--host-record=www.corvan.test,10.1.1.1,fd00::1", "--address=/gone.corvan.test/",
-                "--cname=alias.corvan.test,www.corvan.test",
-                "--mx-host=corvan.test,mail.corvan.test,10",
-                // four strings of 200 bytes: an answer of about 900 bytes
-                "--txt-record=long.corvan.test," + std::string(200, 'a') + "," +
-                    std::string(200, 'b') + "," + std::string(200, 'c') + "," +
-                    std::string(199, 'd') + "e",
-                // NS ns1.corvan.test, as the record's wire bytes
-                "--dns-rr=corvan.test,2,036E733106636F7276616E047465737400"},
-            std::map<std::string, std::string>{});
+        std::vector<std::string> args{
+            "/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+            "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.1",
+            "--port=" + std::to_string(FPort), "--pid-file", "--user=root", "--log-facility=-",
+            "--host-record=www.corvan.test,10.1.1.1,fd00::1", "--address=/gone.corvan.test/",
+            "--cname=alias.corvan.test,www.corvan.test",
+            "--mx-host=corvan.test,mail.corvan.test,10",
+            // four strings of 200 bytes: an answer of about 900 bytes
+            "--txt-record=long.corvan.test," + std::string(200, 'a') + "," + std::string(200, 'b') +
+                "," + std::string(200, 'c') + "," + std::string(199, 'd') + "e",
+            // NS ns1.corvan.test, as the record's wire bytes
+            "--dns-rr=corvan.test,2,036E733106636F7276616E047465737400"};
+        args.insert(args.end(), FExtra.begin(), FExtra.end());
+        FProcess = std::make_unique<TChildProcess>(args, std::map<std::string, std::string>{});
         Ready = FProcess->WaitForOutput("started", WaitMs);
     }
 
+    std::vector<std::string> FExtra;
     uint16_t FPort = 0;
     std::unique_ptr<TChildProcess> FProcess;
 };
@@ -295,4 +307,62 @@ TEST(DNSProxyE2E, EveryUpstreamQueryLeavesFromAPortOfItsOwn) {
     for (const TReceivedQuery& q : upstream.Queries())
         ports.insert(q.From.Port);
     EXPECT_EQ(ports.size(), kQueries);
+}
+
+TEST(DNSProxyE2E, TheCacheSendsEachQuestionUpOnceAndCountsItsTTLsDown) {
+    if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh)";
+    TDnsmasq upstream({"--log-queries", "--local-ttl=300", "--address=/many.corvan.test/10.2.2.2"});
+    ASSERT_TRUE(upstream.Ready) << upstream.Output();
+    const std::string resolve =
+        "ResolveMethod=1\nResolveServer=127.0.0.1:" + std::to_string(upstream.Port()) + "\n";
+    TDNSProgram proxy("127.0.0.1", FreeUDPPort(), resolve);
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    auto ttl = [](const std::string& out, const std::string& owner) {
+        size_t at = out.find("\n" + owner + "\t");
+        return at == std::string::npos
+                   ? -1
+                   : std::stol(out.substr(out.find_first_not_of("\t", at + owner.size() + 2)));
+    };
+    std::string mx1 = Dig(proxy.Port(), "corvan.test", "MX");
+    int64_t first = MonotonicMillis();
+    EXPECT_EQ(ttl(mx1, "corvan.test."), 300) << mx1;
+    // 20 queries for one name: one reaches dnsmasq.
+    for (int i = 0; i < 20; ++i) {
+        std::string a = Dig(proxy.Port(), "www.corvan.test", "A");
+        EXPECT_TRUE(Has(a, "\tIN\tA\t10.1.1.1")) << a;
+    }
+    // 50 at once for a name not asked before: one reaches dnsmasq.
+    std::vector<std::unique_ptr<TChildProcess>> digs;
+    for (int i = 0; i < 50; ++i)
+        digs.push_back(std::make_unique<TChildProcess>(
+            std::vector<std::string>{"/usr/bin/dig", "@127.0.0.1", "-p",
+                                     std::to_string(proxy.Port()), "new.many.corvan.test", "A",
+                                     "+tries=1", "+time=8", "+noedns"},
+            std::map<std::string, std::string>{}));
+    int answered = 0;
+    for (auto& d : digs) {
+        d->WaitForExit(WaitMs);
+        answered += Has(d->Output(), "\tIN\tA\t10.2.2.2");
+    }
+    EXPECT_EQ(answered, 50);
+    // The second answer lives shorter by the whole seconds between the two.
+    std::string mx2 = Dig(proxy.Port(), "corvan.test", "MX");
+    int64_t held = (MonotonicMillis() - first) / 1000;
+    long second = ttl(mx2, "corvan.test.");
+    EXPECT_GE(second, 300 - held - 1) << mx2;
+    EXPECT_LE(second, 300 - held) << mx2;
+    Dig(proxy.Port(), "end1.many.corvan.test", "A");
+    EXPECT_EQ(upstream.Logged("MX", "corvan.test", "end1.many.corvan.test"), 1u);
+    EXPECT_EQ(upstream.Logged("A", "www.corvan.test", "end1.many.corvan.test"), 1u);
+    EXPECT_EQ(upstream.Logged("A", "new.many.corvan.test", "end1.many.corvan.test"), 1u);
+
+    // CacheSize=0: every query goes up.
+    proxy.Stop();
+    TDNSProgram uncached("127.0.0.1", FreeUDPPort(), resolve + "CacheSize=0\n");
+    ASSERT_TRUE(uncached.Ready) << uncached.Output();
+    for (int i = 0; i < 20; ++i)
+        Dig(uncached.Port(), "off.many.corvan.test", "A");
+    Dig(uncached.Port(), "end2.many.corvan.test", "A");
+    EXPECT_EQ(upstream.Logged("A", "off.many.corvan.test", "end2.many.corvan.test"), 20u);
 }
