@@ -66,15 +66,19 @@ void TDNSCache::Store(const std::string& key, int64_t nowMillis, TDNSCacheAnswer
                       uint32_t ttl) {
     if (!Enabled())
         return;
+    // Owner, type, class, TTL, length, RDATA: a record as written without compression.
+    constexpr size_t kRecordFixedBytes = 2 + 10;
     uint32_t lifetime = Clamp(ttl);
+    size_t bytes = 0;
     for (auto* section : {&answer.Answers, &answer.Authority})
         for (TdnsAnswerRecord& r : *section) {
             r.TTL = Clamp(r.TTL);
             lifetime = std::min(lifetime, r.TTL);
+            bytes += r.Owner.size() + r.Data.size() + kRecordFixedBytes;
         }
     if (auto found = FIndex.find(key); found != FIndex.end())
         Drop(found->second);
-    if (lifetime == 0)
+    if (lifetime == 0 || bytes > kMaxEntryBytes)
         return;
     while (FIndex.size() >= FMaxEntries)
         Drop(std::prev(FOrder.end()));

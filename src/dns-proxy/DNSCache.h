@@ -28,6 +28,9 @@ class TDNSCache {
 public:
     // Entries at most, whatever is configured; a larger size is cut to it.
     static constexpr size_t kMaxEntries = 1000000;
+    // Bytes of records one entry holds at most, as written out uncompressed: what one DNS
+    // message can carry. A larger answer is given but not held.
+    static constexpr size_t kMaxEntryBytes = 65535;
     // How long a negative answer without an SOA record is held, in seconds.
     static constexpr uint32_t kDefaultNegativeTTL = 60;
 
@@ -49,8 +52,9 @@ public:
     // and makes the entry the most recently used.
     bool Find(const std::string& key, int64_t nowMillis, TDNSCacheAnswer& answer);
     // Holds answer under key for the smallest of ttl and its records' TTLs, brought into the
-    // configured range; nothing is held when that is 0 or the cache is off. Replaces what key
-    // held; at the bound the least recently used entry goes.
+    // configured range; nothing is held when that is 0, the records are larger than
+    // kMaxEntryBytes or the cache is off. Replaces what key held; at the bound the least
+    // recently used entry goes.
     void Store(const std::string& key, int64_t nowMillis, TDNSCacheAnswer answer, uint32_t ttl);
     // Drops every entry and the hit count.
     void Clear();

@@ -57,6 +57,12 @@ TEST(DNSCache, HeldAnswersCountDownAndRunOut) {
     EXPECT_FALSE(c.Find(Key("zero.example"), 0, got));
     EXPECT_TRUE(c.Find(Key("short.example"), 4999, got));
     EXPECT_FALSE(c.Find(Key("short.example"), 5000, got));
+    // More than one message can carry is not held.
+    std::vector<TdnsAnswerRecord> huge(300, A("huge.example", 60));
+    for (TdnsAnswerRecord& r : huge)
+        r.Data.assign(250, 'x');
+    c.Store(Key("huge.example"), 0, Positive(huge), 60);
+    EXPECT_FALSE(c.Find(Key("huge.example"), 0, got));
 }
 
 TEST(DNSCache, TTLsAreBroughtIntoTheConfiguredRange) {

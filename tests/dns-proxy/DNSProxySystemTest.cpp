@@ -537,6 +537,8 @@ TEST(DNSProxySystem, QueriesForAQuestionBeingLookedUpWaitForThatLookup) {
     // With the system's lookup held: one lookup runs, none is queued, all 50 wait for it.
     TTableResolver table({{"held.example", {Addr("1.2.3.4")}}}, /*shut=*/true);
     TProxy s;
+    int64_t now = 0;
+    s.Service.CacheClock = [&] { return now; };
     s.Start();
     for (int i = 0; i < kBurst; ++i)
         s.Client.SendTo(uint16_t(s.Service.ServerPort),
@@ -548,6 +550,15 @@ TEST(DNSProxySystem, QueriesForAQuestionBeingLookedUpWaitForThatLookup) {
     std::set<uint16_t> held;
     EXPECT_TRUE(collect(s, held)) << held.size();
     EXPECT_EQ(s.Service.PendingCount(), 0u);
+    // The system's answer is held for the 60 seconds it is answered with.
+    TAnswer a;
+    now += 59999;
+    ASSERT_TRUE(s.Ask(Query(100, {Q("held.example", dnsTypeA)}), a));
+    EXPECT_EQ(s.Service.CacheHits(), 1u);
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 1u);
+    now += 1;
+    ASSERT_TRUE(s.Ask(Query(101, {Q("held.example", dnsTypeA)}), a));
+    EXPECT_EQ(s.Service.CacheHits(), 1u);
 }
 
 TEST(DNSProxySystem, FailedStartsSayWhyAndLeaveNothingRunning) {
