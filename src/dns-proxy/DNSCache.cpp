@@ -8,6 +8,7 @@ namespace corvan {
 
 void TDNSCache::Configure(size_t maxEntries, uint32_t minTTL, uint32_t maxTTL) {
     Clear();
+    FHits = 0;
     FMaxEntries = std::min(maxEntries, kMaxEntries);
     FMinTTL = minTTL;
     FMaxTTL = maxTTL;
@@ -90,7 +91,6 @@ void TDNSCache::Store(const std::string& key, int64_t nowMillis, TDNSCacheAnswer
 void TDNSCache::Clear() {
     FIndex.clear();
     FOrder.clear();
-    FHits = 0;
 }
 
 } // namespace corvan

@@ -34,9 +34,9 @@ public:
     // How long a negative answer without an SOA record is held, in seconds.
     static constexpr uint32_t kDefaultNegativeTTL = 60;
 
-    // Empties the cache and sets its bounds: entries (0: nothing is held), and the range
-    // every TTL is brought into (a TTL above maxTTL is cut to it, below minTTL raised to it;
-    // maxTTL wins where they cross).
+    // Empties the cache, counts hits from 0 again and sets its bounds: entries (0: nothing is
+    // held), and the range every TTL is brought into (a TTL above maxTTL is cut to it, below minTTL
+    // raised to it; maxTTL wins where they cross).
     void Configure(size_t maxEntries, uint32_t minTTL, uint32_t maxTTL);
     bool Enabled() const { return FMaxEntries > 0; }
 
@@ -56,7 +56,7 @@ public:
     // kMaxEntryBytes or the cache is off. Replaces what key held; at the bound the least
     // recently used entry goes.
     void Store(const std::string& key, int64_t nowMillis, TDNSCacheAnswer answer, uint32_t ttl);
-    // Drops every entry and the hit count.
+    // Drops every entry.
     void Clear();
 
     size_t Size() const { return FIndex.size(); }

@@ -80,7 +80,7 @@ public:
     uint64_t RefusedCount() const { return Active() ? FAdmission.RefusedCount() : 0; }
     // Queries waiting for an answer: for their own lookup or for another query's.
     size_t PendingCount() const { return FPending.size() + FWaitingCount; }
-    // Queries answered from the cache, and the answers it holds, since the start.
+    // Queries answered from the cache since the start, and the answers it holds now.
     uint64_t CacheHits() const { return FCache.Hits(); }
     size_t CachedNames() const { return FCache.Size(); }
     uint32_t LastQueryNumber() const { return FLastQueryNumber; }

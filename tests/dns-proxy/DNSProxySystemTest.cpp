@@ -489,6 +489,7 @@ TEST(DNSProxySystem, AnswersAreHeldForTheirTimeWithTTLsCountedDown) {
     p.UI.PressOK = true;
     EXPECT_TRUE(p.Service.EditSettings());
     EXPECT_EQ(p.Service.CachedNames(), 0u);
+    EXPECT_EQ(p.Service.CacheHits(), 2u); // counted since the start
     ASSERT_TRUE(p.Ask(Query(8, {Q("mail.example", dnsTypeMX)}), a));
     EXPECT_EQ(p.Service.CachedNames(), 1u);
     p.Service.SetEnabled(false);
