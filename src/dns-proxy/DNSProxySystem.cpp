@@ -322,6 +322,7 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
     // Held no longer than the up-stream server's records last; a negative answer as long
     // as its SOA says.
     uint32_t negativeTTL = TDNSCache::NegativeTTL(upstreamAuthority);
+    uint32_t positiveTTL = SmallestTTL(upstream, kDNSAnswerTTL);
     TDNSCacheAnswer answer;
     if (!lookup.Succeeded()) {
         // Only the server's "no such name" is passed on as such; a server that failed or
@@ -361,8 +362,7 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
     }
     // An up-stream answer cut short is passed on as cut: the client asks again another way
     // instead of taking a part of the set for all of it.
-    AnswerAll(q, answer, answers.empty() ? negativeTTL : SmallestTTL(upstream, kDNSAnswerTTL),
-              lookup.Truncated);
+    AnswerAll(q, answer, answers.empty() ? negativeTTL : positiveTTL, lookup.Truncated);
 }
 
 std::string TDNSProxySystem::UptimeText() const {
