@@ -10,6 +10,8 @@ TframeDNSProxyStatus::TframeDNSProxyStatus(TDNSProxySystem& service) {
     AddValue("Request Count");
     AddValue("Up-Time");
     AddValue("Refused Clients");
+    AddValue("Cache Hits");
+    AddValue("Cached Names");
     service.AddServiceButtons(*this);
 }
 
@@ -28,6 +30,8 @@ void TframeDNSProxyStatus::Update(const TDNSProxySystem& s) {
     SetValue("Request Count", std::to_string(s.RequestCount()));
     SetValue("Up-Time", s.UptimeText());
     SetValue("Refused Clients", std::to_string(s.RefusedCount()));
+    SetValue("Cache Hits", std::to_string(s.CacheHits()));
+    SetValue("Cached Names", std::to_string(s.CachedNames()));
     Picture = TStatusPicture::iPCBlue;
 }
 

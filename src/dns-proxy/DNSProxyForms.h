@@ -11,8 +11,9 @@ namespace corvan {
 
 class TDNSProxySystem;
 
-// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count, Up-Time and
-// Refused Clients ("-" while stopped); Enable, Disable, Settings...; picture blue running, gray stopped.
+// "DNS Proxy Server active." or "DNS Proxy Server not active."; Request Count, Up-Time,
+// Refused Clients, Cache Hits and Cached Names ("-" while stopped); Enable, Disable, Settings...;
+// picture blue running, gray stopped.
 class TframeDNSProxyStatus : public AStatusFrame {
 public:
     explicit TframeDNSProxyStatus(TDNSProxySystem& service);

@@ -5,6 +5,8 @@
 #include "net/WinSock.h"
 #include "util/Utils.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 namespace corvan {
@@ -38,6 +40,9 @@ void TDNSProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Bool("RecurseServer", RecurseServer, true);
     keys.Bool("Recurse", Recurse, true);
     keys.String("AllowedClients", AllowedClients, "");
+    keys.Integer("CacheSize", CacheSize, 10000);
+    keys.Integer("CacheMaxTTL", CacheMaxTTL, 86400);
+    keys.Integer("CacheMinTTL", CacheMinTTL, 0);
 }
 
 std::string TDNSProxySystem::StartRefusal() const {
@@ -89,6 +94,9 @@ void TDNSProxySystem::DoEnable() {
         throw Exception(NotStartedText(BindFailureText(e.ErrorCode, ServerIP, ServerPort)));
     }
     FRunningMethod = ResolveMethod;
+    // A negative setting holds nothing (size) or means no time (TTLs).
+    FCache.Configure(size_t(std::max(CacheSize, 0)), uint32_t(std::max(CacheMinTTL, 0)),
+                     uint32_t(std::max(CacheMaxTTL, 0)));
     if (ResolveMethod == 1) {
         FResolver->SetActive(false);
         std::vector<std::string> servers;
@@ -114,6 +122,10 @@ void TDNSProxySystem::DoDisable() {
     FResolver->SetActive(false);
     FLookups->Clear();
     FPending.clear();
+    FWaiting.clear();
+    FWaitingCount = 0;
+    // What was answered under these settings may not hold under the next ones.
+    FCache.Clear();
     FRequestCount = 0;
 }
 
@@ -124,9 +136,10 @@ uint32_t TDNSProxySystem::NextQueryNumber() {
 
 void TDNSProxySystem::Answer(const TDNSProxyQuery& query, uint8_t code,
                              const std::vector<TdnsAnswerRecord>& answers,
-                             const std::vector<TdnsAnswerRecord>& authority) {
-    FServer->SendResponse(query.Source, DNSBuildResponse(query.Request, query.Question, code,
-                                                         answers, authority, query.EDNSPayload));
+                             const std::vector<TdnsAnswerRecord>& authority, bool truncated) {
+    FServer->SendResponse(query.Source,
+                          DNSBuildResponse(query.Request, query.Question, code, answers, authority,
+                                           query.EDNSPayload, truncated));
 }
 
 namespace {
@@ -150,6 +163,15 @@ bool AnsweredType(uint16_t type, uint8_t method) {
     return method == 1 || type == dnsTypeA || type == dnsTypeAAAA || type == dnsTypeALL;
 }
 
+// The smallest TTL of records; none when there are none.
+uint32_t SmallestTTL(const std::vector<TdnsAnswerRecord>& records, uint32_t none) {
+    if (records.empty())
+        return none;
+    return std::min_element(records.begin(), records.end(),
+                            [](const auto& a, const auto& b) { return a.TTL < b.TTL; })
+        ->TTL;
+}
+
 } // namespace
 
 void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQuery& query) {
@@ -171,21 +193,36 @@ void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQue
         Answer(q, 4);
         return;
     }
-    if (FPending.size() >= kMaxPendingQueries) {
+    q.Key = TDNSCache::Key(q.Question);
+    TDNSCacheAnswer held;
+    if (FCache.Find(q.Key, CacheClock(), held)) {
+        Answer(q, held.Code, held.Answers, held.Authority);
+        return;
+    }
+    if (PendingCount() >= kMaxPendingQueries) {
         Answer(q, 2);
+        return;
+    }
+    if (auto waiting = FWaiting.find(q.Key); waiting != FWaiting.end()) {
+        waiting->second.push_back(q);
+        ++FWaitingCount;
         return;
     }
     q.Number = NextQueryNumber();
     uint32_t number = q.Number;
     if (FRunningMethod == 1) {
         FPending[number] = q;
+        FWaiting[q.Key]; // before the lookup, which may end before Lookup returns
         try {
             FResolver->Lookup(name, type, number, [this](TdnsLookup& l) { ResolverAnswer(l); });
         } catch (const std::exception&) {
             auto it = FPending.find(number);
             if (it != FPending.end()) {
-                Answer(it->second, 2);
+                TDNSProxyQuery lead = std::move(it->second);
                 FPending.erase(it);
+                TDNSCacheAnswer failure;
+                failure.Code = 2;
+                AnswerAll(lead, failure, 0);
             }
         }
         return;
@@ -199,7 +236,29 @@ void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQue
         return;
     }
     FPending[number] = q;
+    FWaiting[q.Key];
     FLookups->Start(number, name, type == dnsTypeAAAA);
+}
+
+std::vector<TDNSProxyQuery> TDNSProxySystem::TakeWaiting(const TDNSProxyQuery& query) {
+    std::vector<TDNSProxyQuery> waiting;
+    auto it = FWaiting.find(query.Key);
+    if (it == FWaiting.end())
+        return waiting;
+    waiting = std::move(it->second);
+    FWaiting.erase(it);
+    FWaitingCount -= waiting.size();
+    return waiting;
+}
+
+void TDNSProxySystem::AnswerAll(const TDNSProxyQuery& query, const TDNSCacheAnswer& answer,
+                                uint32_t ttl, bool truncated) {
+    // A server failure says nothing about the name, and a cut answer is not the whole set.
+    if ((answer.Code == 0 || answer.Code == 3) && !truncated)
+        FCache.Store(query.Key, CacheClock(), answer, ttl);
+    Answer(query, answer.Code, answer.Answers, answer.Authority, truncated);
+    for (const TDNSProxyQuery& q : TakeWaiting(query))
+        Answer(q, answer.Code, answer.Answers, answer.Authority, truncated);
 }
 
 void TDNSProxySystem::SystemAnswer(const TDNSSystemLookupResult& r) {
@@ -208,54 +267,73 @@ void TDNSProxySystem::SystemAnswer(const TDNSSystemLookupResult& r) {
         return;
     TDNSProxyQuery q = std::move(it->second);
     FPending.erase(it);
-    if (r.Expired)
-        return; // its client gave up long ago: forgotten, unanswered
+    if (r.Expired) {
+        // Its client gave up long ago, and those who asked the same while it waited in the
+        // queue have waited nearly as long: forgotten, unanswered.
+        TakeWaiting(q);
+        return;
+    }
     const std::string& owner = q.Question.Name;
-    std::vector<TdnsAnswerRecord> answers;
+    TDNSCacheAnswer answer;
     if (r.IPv6) {
         for (const auto& a : r.Addresses6)
-            answers.push_back(AAAARecord(owner, a));
+            answer.Answers.push_back(AAAARecord(owner, a));
     } else {
         for (uint32_t a : r.Addresses)
-            answers.push_back(ARecord(owner, a));
+            answer.Answers.push_back(ARecord(owner, a));
     }
-    if (!answers.empty() || (r.IPv6 && r.ErrorCode == 0))
-        Answer(q, 0, answers);
+    if (!answer.Answers.empty() || (r.IPv6 && r.ErrorCode == 0))
+        answer.Code = 0;
     else if (r.ErrorCode == WSATRY_AGAIN || r.ErrorCode == WSANO_RECOVERY)
-        Answer(q, 2); // the system could not tell, which is not "no such name"
+        answer.Code = 2; // the system could not tell, which is not "no such name"
     else
-        Answer(q, 3);
+        answer.Code = 3;
+    // The system's lookup tells no TTL: held as long as the one it is answered with.
+    AnswerAll(q, answer, answer.Answers.empty() ? TDNSCache::kDefaultNegativeTTL : kDNSAnswerTTL);
 }
 
 void TDNSProxySystem::KeepUpstreamAnswers(const TdnsLookup& lookup, const TdnsResponse& response) {
     FUpstreamAnswers.clear();
+    FUpstreamAuthority.clear();
     FUpstreamTag = 0;
     if (lookup.Parent)
         return; // a sub-lookup's answers are the resolver's own business
     FUpstreamTag = lookup.Tag;
     for (const auto& r : response.Answers)
         FUpstreamAnswers.push_back(DNSPassedRecord(*r));
+    for (const auto& r : response.Authority)
+        FUpstreamAuthority.push_back(DNSPassedRecord(*r));
 }
 
 void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
-    std::vector<TdnsAnswerRecord> upstream;
-    if (FUpstreamTag == lookup.Tag && !lookup.Parent)
+    std::vector<TdnsAnswerRecord> upstream, upstreamAuthority;
+    if (FUpstreamTag == lookup.Tag && !lookup.Parent) {
         upstream = std::move(FUpstreamAnswers);
+        upstreamAuthority = std::move(FUpstreamAuthority);
+    }
     FUpstreamAnswers.clear();
+    FUpstreamAuthority.clear();
     FUpstreamTag = 0;
     auto it = FPending.find(lookup.Tag);
     if (it == FPending.end())
         return;
     TDNSProxyQuery q = std::move(it->second);
     FPending.erase(it);
+    // Held no longer than the up-stream server's records last; a negative answer as long
+    // as its SOA says.
+    uint32_t negativeTTL = TDNSCache::NegativeTTL(upstreamAuthority);
+    uint32_t positiveTTL = SmallestTTL(upstream, kDNSAnswerTTL);
+    TDNSCacheAnswer answer;
     if (!lookup.Succeeded()) {
         // Only the server's "no such name" is passed on as such; a server that failed or
         // did not answer is a server failure, which clients do not remember as an answer.
-        Answer(q, lookup.ErrorCode == dnsErrName ? 3 : 2);
+        answer.Code = lookup.ErrorCode == dnsErrName ? 3 : 2;
+        AnswerAll(q, answer, negativeTTL);
         return;
     }
     const std::string& owner = lookup.Name;
-    std::vector<TdnsAnswerRecord> answers, authority;
+    std::vector<TdnsAnswerRecord>& answers = answer.Answers;
+    std::vector<TdnsAnswerRecord>& authority = answer.Authority;
     switch (q.Question.QType) {
     case dnsTypeA:
         for (uint32_t a : lookup.Addresses)
@@ -282,7 +360,9 @@ void TDNSProxySystem::ResolverAnswer(TdnsLookup& lookup) {
         answers = std::move(upstream);
         break;
     }
-    Answer(q, 0, answers, authority);
+    // An up-stream answer cut short is passed on as cut: the client asks again another way
+    // instead of taking a part of the set for all of it.
+    AnswerAll(q, answer, answers.empty() ? negativeTTL : positiveTTL, lookup.Truncated);
 }
 
 std::string TDNSProxySystem::UptimeText() const {
@@ -292,7 +372,11 @@ std::string TDNSProxySystem::UptimeText() const {
 bool TDNSProxySystem::EditSettings() {
     TfrmDNSProxySettings form;
     form.LoadFrom(*this);
-    return RunSettingsForm(form, [&] { form.SaveTo(*this); });
+    if (!RunSettingsForm(form, [&] { form.SaveTo(*this); }))
+        return false;
+    // Answers got under the old settings (another up-stream server) are not given again.
+    FCache.Clear();
+    return true;
 }
 
 void TDNSProxySystem::UpdateDisplay() {

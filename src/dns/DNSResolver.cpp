@@ -369,13 +369,20 @@ bool TdnsResolver::AncestorHasServer(const TdnsLookup& lookup, std::string_view 
 
 void TdnsResolver::SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t index) {
     server.Tried[index] = true;
-    const TSocketAddr& to = server.Addresses[index];
-    bool rd = server.Configured && (Options & RecursionDesired);
+    SendDatagram(lookup, server.Addresses[index], server.Configured && (Options & RecursionDesired),
+                 true);
+}
+
+void TdnsResolver::SendDatagram(TdnsLookup& lookup, TSocketAddr to, bool rd, bool edns) {
     std::string query;
     try {
         TdnsWriter w(kDNSQueryBufferSize);
         DNSWriteQueryHeader(w, lookup.Identifier, 0, rd);
         DNSWriteRawQuestion(w, TdnsRawQuestion{lookup.Name, lookup.QType, dnsClassIN});
+        if (edns) {
+            DNSWriteOPTRecord(w, kDNSResolverEDNSPayload);
+            w.PatchWord(10, 1); // ARCOUNT
+        }
         query = w.Data();
     } catch (const EdnsError&) {
         return; // a name that cannot be written; the time-out ends the lookup
@@ -385,7 +392,7 @@ void TdnsResolver::SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t 
         return; // the next retry tries the next server
     TQuerySocket& qs = FSockets.at(socket);
     ++qs.Users;
-    lookup.FSent.push_back(TdnsLookup::TSent{to, socket});
+    lookup.FSent.push_back(TdnsLookup::TSent{to, socket, rd, edns});
     qs.Client->SendQuery(to, query);
 }
 
@@ -551,16 +558,18 @@ void TdnsResolver::ProcessResponseLocked(std::unique_lock<std::mutex>& lock, uin
         return;
     }
     TdnsLookup& lookup = *it->second;
-    bool fromServer =
-        std::any_of(lookup.FSent.begin(), lookup.FSent.end(), [&](const TdnsLookup::TSent& sent) {
-            return sent.To == info.Sender && sent.Socket == socket;
+    auto sent =
+        std::find_if(lookup.FSent.begin(), lookup.FSent.end(), [&](const TdnsLookup::TSent& s) {
+            return s.To == info.Sender && s.Socket == socket;
         });
     bool sameQuestion = info.HasQuestion && DNSSameName(info.Question.Name, lookup.Name) &&
                         info.Question.QType == lookup.QType && info.Question.QClass == dnsClassIN;
-    if (!fromServer || !sameQuestion) {
+    if (sent == lookup.FSent.end() || !sameQuestion) {
         ++FDropped;
         return;
     }
+    if (RetryWithoutEDNS(lookup, *sent, response))
+        return;
     if (OnResponse) {
         uint64_t serial = lookup.FSerial;
         lock.unlock();
@@ -573,6 +582,7 @@ void TdnsResolver::ProcessResponseLocked(std::unique_lock<std::mutex>& lock, uin
     switch (code) {
     case 0:
         if (ProcessResponse(lookup, response)) {
+            lookup.Truncated = response.Flags.TC;
             Finish(lookup, TdnsLookup::lsSucceeded, 0);
             return;
         }
@@ -589,6 +599,25 @@ void TdnsResolver::ProcessResponseLocked(std::unique_lock<std::mutex>& lock, uin
         return;
     }
     SendStep(lookup);
+}
+
+bool TdnsResolver::RetryWithoutEDNS(TdnsLookup& lookup, const TdnsLookup::TSent& sent,
+                                    const TdnsResponse& response) {
+    uint8_t code = response.Flags.RCode;
+    if (!sent.EDNS || (code != 1 && code != 4))
+        return false;
+    for (const auto& r : response.Additional)
+        if (r->Header.RType == dnsTypeOPT)
+            return false; // it knows EDNS: the error is about the question itself
+    bool retried =
+        std::any_of(lookup.FSent.begin(), lookup.FSent.end(),
+                    [&](const TdnsLookup::TSent& s) { return s.To == sent.To && !s.EDNS; });
+    // A second copy of the refusal changes nothing: the plain query is on its way.
+    if (!retried) {
+        lookup.LastSendTime = MonotonicMillis();
+        SendDatagram(lookup, sent.To, sent.RD, false);
+    }
+    return true;
 }
 
 bool TdnsResolver::ProcessResponse(TdnsLookup& lookup, const TdnsResponse& r) {

@@ -53,6 +53,10 @@ constexpr size_t kDNSMaxLookups = 16384;
 // Query sockets open at once; beyond it a query leaves from one of the open ones picked at
 // random (still a random port, shared), so a flood of lookups cannot use up descriptors.
 constexpr size_t kDNSMaxQuerySockets = 64;
+// The UDP payload size the resolver's queries state in their OPT record (RFC 6891): a server
+// sends an answer up to this long whole instead of cut at 512 bytes; a longer one comes cut
+// with TC. 1232 bytes pass every usual link unfragmented.
+constexpr uint16_t kDNSResolverEDNSPayload = 1232;
 
 // One server known to one lookup.
 struct TdnsServerInfo {
@@ -93,6 +97,8 @@ public:
     uint8_t State = lsRunning;
     int ErrorCode = 0;  // on failure: 10300 + response code, 10401, 10400
     int Depth = 0;      // 0 for a caller's lookup
+    // The response it succeeded on had TC set: its records are only a part of the set.
+    bool Truncated = false;
 
     // Results, by type: A/ALL Addresses; AAAA Addresses6; NS Names and NameAddresses; CNAME
     // CanonicalName; MX Names (by preference) and NameAddresses; PTR PTRName.
@@ -115,6 +121,8 @@ private:
     struct TSent {
         TSocketAddr To;
         uint64_t Socket = 0;
+        bool RD = false;
+        bool EDNS = true; // it carried an OPT record
     };
     std::vector<TSent> FSent;
     int FLastResponseError = 0;       // 10300 + the last ignored response code
@@ -214,6 +222,13 @@ private:
     // last thing its caller does with lookup (it may end and release it).
     void SendStep(TdnsLookup& lookup);
     void SendQuery(TdnsLookup& lookup, TdnsServerInfo& server, size_t addressIndex);
+    // One datagram of lookup's question to to (a copy: it may name an entry of FSent).
+    void SendDatagram(TdnsLookup& lookup, TSocketAddr to, bool rd, bool edns);
+    // A server that refused the OPT record of sent (format error or not implemented, and
+    // no OPT in its answer, so it knows no EDNS) is asked once more without it; false when
+    // this response is not such a refusal.
+    bool RetryWithoutEDNS(TdnsLookup& lookup, const TdnsLookup::TSent& sent,
+                          const TdnsResponse& response);
     // A socket for one query: a new one while there is room, else an open one at random;
     // 0 when none can be had (the query is not sent; the retry goes on).
     uint64_t TakeSocket();

@@ -93,18 +93,16 @@ std::string DNSBuildFormatError(const TdnsHeader& request) {
 
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers,
-                             const std::vector<TdnsAnswerRecord>& authority, uint16_t ednsPayload) {
-    // OPT: root name, type, class = the payload size we take, TTL 0 (extended code 0,
-    // version 0, no flags), no RDATA.
-    constexpr size_t kOptRecordSize = 11;
+                             const std::vector<TdnsAnswerRecord>& authority, uint16_t ednsPayload,
+                             bool truncated) {
     size_t limit = ednsPayload == 0
                        ? kDNSPlainUDPSize
                        : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize, kDNSMaxUDPPayload);
-    TdnsWriter w(limit - (ednsPayload ? kOptRecordSize : 0));
+    TdnsWriter w(limit - (ednsPayload ? kDNSOPTRecordSize : 0));
     w.EnableCompression();
     TdnsHeader counts;
     w.PutWord(request.ID);
-    w.PutWord(ResponseFlags(request, code, false));
+    w.PutWord(ResponseFlags(request, code, truncated));
     w.PutWord(1);
     w.PutWord(0);
     w.PutWord(0);
@@ -116,34 +114,30 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     } catch (const EdnsError&) {
         return DNSBuildFormatError(request);
     }
-    bool truncated = false;
+    bool cut = false;
     for (const auto* section : {&answers, &authority}) {
         for (const TdnsAnswerRecord& r : *section) {
             try {
                 DNSWriteRecord(w, r.Owner, r.Type, r.Class, r.TTL, r.Data);
             } catch (const EdnsError& e) {
                 if (e.ErrorCode == dnsErrBufferOverflow)
-                    truncated = true;
+                    cut = true;
                 break; // an unwritable record ends the section
             }
             ++(section == &answers ? counts.ANCount : counts.NSCount);
         }
-        if (truncated)
+        if (cut)
             break;
     }
     w.PatchWord(6, counts.ANCount);
     w.PatchWord(8, counts.NSCount);
-    if (truncated)
+    if (cut)
         w.PatchWord(2, ResponseFlags(request, code, true));
     if (!ednsPayload)
         return w.Data();
     w.PatchWord(10, 1);
-    TdnsWriter opt(kOptRecordSize);
-    opt.PutByte(0);
-    opt.PutWord(dnsTypeOPT);
-    opt.PutWord(uint16_t(kDNSMaxUDPPayload));
-    opt.PutLong(0);
-    opt.PutWord(0);
+    TdnsWriter opt(kDNSOPTRecordSize);
+    DNSWriteOPTRecord(opt, uint16_t(kDNSMaxUDPPayload));
     return w.Data() + opt.Data();
 }
 

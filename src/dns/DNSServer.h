@@ -71,12 +71,13 @@ constexpr uint8_t kDNSRcodeFormatError = 1;
 //
 // At most 512 bytes without EDNS (RFC 1035 4.2.1), else ednsPayload bytes up to
 // kDNSMaxUDPPayload: the records that do not fit are left out whole, from the first of them
-// on, with TC set. A question that DNSNameWritable refuses gives DNSBuildFormatError:
-// repeating another name than the one asked would mislead the client.
+// on, with TC set. truncated: TC set whatever fits (the records given are already a part of
+// the set, as an up-stream answer with TC). A question that DNSNameWritable refuses gives
+// DNSBuildFormatError: repeating another name than the one asked would mislead the client.
 std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& question,
                              uint8_t code, const std::vector<TdnsAnswerRecord>& answers = {},
                              const std::vector<TdnsAnswerRecord>& authority = {},
-                             uint16_t ednsPayload = 0);
+                             uint16_t ednsPayload = 0, bool truncated = false);
 // A header-only response to request with code 1 (format error): nothing of a query that
 // cannot be read is repeated.
 std::string DNSBuildFormatError(const TdnsHeader& request);

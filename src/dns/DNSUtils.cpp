@@ -371,6 +371,16 @@ void DNSWriteCNAMERecord(TdnsWriter& w, std::string_view name, uint32_t ttl,
     WriteNameRecord(w, name, dnsTypeCNAME, ttl, canonicalName);
 }
 
+void DNSWriteOPTRecord(TdnsWriter& w, uint16_t payloadSize) {
+    Atomically(w, [&] {
+        w.PutByte(0);
+        w.PutWord(dnsTypeOPT);
+        w.PutWord(payloadSize);
+        w.PutLong(0);
+        w.PutWord(0);
+    });
+}
+
 void DNSWriteCharString(TdnsWriter& w, std::string_view text) {
     if (text.size() > kDNSMaxCharStringLength)
         throw EdnsError(dnsErrStringTooLong);

@@ -221,6 +221,10 @@ void DNSWriteNSRecord(TdnsWriter& w, std::string_view name, uint32_t ttl,
                       std::string_view nameServer);
 void DNSWriteCNAMERecord(TdnsWriter& w, std::string_view name, uint32_t ttl,
                          std::string_view canonicalName);
+// The OPT record of EDNS (RFC 6891 6.1.2): root name, type 41, class = the UDP payload size
+// the sender takes, TTL 0 (extended code 0, version 0, no DO bit), no RDATA. 11 bytes.
+constexpr size_t kDNSOPTRecordSize = 11;
+void DNSWriteOPTRecord(TdnsWriter& w, uint16_t payloadSize);
 // Character string (RFC 1035 3.3): length byte, bytes. Longer than 255 raises 10205.
 void DNSWriteCharString(TdnsWriter& w, std::string_view text);
 

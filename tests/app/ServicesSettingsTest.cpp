@@ -80,6 +80,9 @@ TEST(ServiceSettings, DefaultsWhenTheFileIsEmpty) {
     EXPECT_EQ(dns.ResolveMethod, 0);
     EXPECT_TRUE(dns.RecurseServer);
     EXPECT_TRUE(dns.Recurse);
+    EXPECT_EQ(dns.CacheSize, 10000);
+    EXPECT_EQ(dns.CacheMaxTTL, 86400);
+    EXPECT_EQ(dns.CacheMinTTL, 0);
     EXPECT_EQ(root.PortMapper().GetChildCount(), 0);
     EXPECT_EQ(root.ProxyUsers().GetChildCount(), 0);
     EXPECT_EQ(::access((dir.Path() + "/Corvan/ProxyApp").c_str(), F_OK), 0); // created
@@ -145,9 +148,11 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
     EXPECT_EQ(ini->ReadSection("Proxy-ProxyUsers.Items.0"),
               (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled",
                                         "AllowHTTPProxy", "AllowSocksProxy"}));
-    EXPECT_EQ(ini->ReadSection("Proxy-DNS"),
-              (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "ResolveMethod", "ResolveServer",
-                                        "RecurseServer", "Recurse", "AllowedClients"}));
+    EXPECT_EQ(
+        ini->ReadSection("Proxy-DNS"),
+        (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "ResolveMethod",
+                                  "ResolveServer", "RecurseServer", "Recurse", "AllowedClients",
+                                  "CacheSize", "CacheMaxTTL", "CacheMinTTL"}));
     EXPECT_FALSE(ini->SectionExists("Proxy"));
 
     TTempRoot againTemp;

@@ -213,14 +213,14 @@ TEST(DNSProxySystem, MalformedQueriesAndResponsesGetNoAnswer) {
 }
 
 TEST(DNSProxySystem, QueryNumbersWrapToOne) {
-    TTableResolver table({{"a.example", {Addr("1.2.3.4")}}});
+    TTableResolver table({{"a.example", {Addr("1.2.3.4")}}, {"b.example", {Addr("1.2.3.5")}}});
     TProxy p;
     p.Start();
     p.Service.SetLastQueryNumber(2147483646);
     TAnswer a;
     ASSERT_TRUE(p.Ask(Query(1, {Q("a.example", dnsTypeA)}), a));
     EXPECT_EQ(p.Service.LastQueryNumber(), 2147483647u);
-    ASSERT_TRUE(p.Ask(Query(2, {Q("a.example", dnsTypeA)}), a));
+    ASSERT_TRUE(p.Ask(Query(2, {Q("b.example", dnsTypeA)}), a));
     EXPECT_EQ(p.Service.LastQueryNumber(), 1u);
     EXPECT_EQ(a.Header.ANCount, 1);
 }
@@ -271,11 +271,12 @@ TEST(DNSProxySystem, LookupsQueuedLongerThanAClientWaitsAreDroppedUnanswered) {
     auto ask = [&](uint16_t id, const std::string& name) {
         p.Client.SendTo(uint16_t(p.Service.ServerPort), Query(id, {Q(name, dnsTypeA)}));
     };
-    // Every worker held, and some lookups queued behind them.
+    // Every worker held, and some lookups queued behind them (names of their own: queries
+    // for one name would wait for one lookup).
     const int running = int(kDNSMaxLookupThreads);
     constexpr int kQueued = 8;
     for (int i = 0; i < running + kQueued; ++i)
-        ask(uint16_t(i), "slow.example");
+        ask(uint16_t(i), "slow" + std::to_string(i) + ".example");
     ASSERT_TRUE(RunLoopPolling(
         [&] {
             return table.Inside() == running &&
@@ -382,6 +383,187 @@ TEST(DNSProxySystem, ResolverPassesOtherTypesOnAsTheUpstreamAnsweredThem) {
     ASSERT_EQ(a.Header.ANCount, 1);
     EXPECT_EQ(a.Response.Answers[0]->Header.Data, srv);
     EXPECT_EQ(p.Service.PendingCount(), 0u);
+}
+
+TEST(DNSProxySystem, AnUpstreamAnswerCutShortIsPassedOnCutWithTC) {
+    // "cut.example" comes with TC set: its records are a part of the set.
+    TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.RA = true;
+        r.TC = question.Name == "cut.example";
+        if (question.QType == dnsTypeA)
+            r.Answers = {{question.Name, dnsTypeA, "7.7.7.1"},
+                         {question.Name, dnsTypeA, "7.7.7.2"}};
+        else
+            r.Answers = {{question.Name, dnsTypeTXT, "\x04part"}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TProxy p(1, upstream.Address());
+    p.Start();
+    ASSERT_TRUE(p.Service.Active()) << p.UI.Errors.size();
+    TAnswer a;
+    // Addresses the proxy writes itself, and records passed on as received.
+    for (uint16_t type : {dnsTypeA, dnsTypeTXT}) {
+        ASSERT_TRUE(p.Ask(Query(1, {Q("cut.example", type)}), a));
+        EXPECT_EQ(a.Flags.RCode, 0);
+        EXPECT_TRUE(a.Flags.TC) << type;
+        EXPECT_EQ(a.Header.ANCount, type == dnsTypeA ? 2 : 1);
+        ASSERT_TRUE(p.Ask(Query(2, {Q("whole.example", type)}), a));
+        EXPECT_FALSE(a.Flags.TC) << type;
+        EXPECT_EQ(a.Header.ANCount, type == dnsTypeA ? 2 : 1);
+    }
+}
+
+TEST(DNSProxySystem, AnswersAreHeldForTheirTimeWithTTLsCountedDown) {
+    // SOA RDATA: two root names, serial, refresh, retry, expire, minimum 5.
+    const std::string soa = std::string(2, '\0') + Long(1) + Long(2) + Long(3) + Long(4) + Long(5);
+    TScriptedDNSServer upstream([&](const TdnsServerQuery& q) {
+        const TdnsRawQuestion& question = q.Questions.at(0);
+        TTestResponse r;
+        r.RA = true;
+        if (question.Name == "gone.example") {
+            r.RCode = 3;
+            r.Authority = {{"example", dnsTypeSOA, soa, 10, 300}};
+        } else if (question.Name == "broken.example") {
+            r.RCode = 2;
+        } else if (question.QType == dnsTypeMX) {
+            r.Answers = {{question.Name, dnsTypeMX, "mx.example", 10, 300}};
+        } else {
+            r.TC = question.Name == "cut.example";
+            r.Answers = {{question.Name, dnsTypeA, "7.7.7.7", 10, 300}};
+        }
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    auto asked = [&](const std::string& name) {
+        size_t n = 0;
+        for (const TReceivedQuery& q : upstream.Queries())
+            n += DNSSameName(q.Query.Questions.at(0).Name, name);
+        return n;
+    };
+    TProxy p(1, upstream.Address());
+    p.Service.Recurse = false; // a failure ends the lookup at once
+    int64_t now = 0;
+    p.Service.CacheClock = [&] { return now; };
+    p.Start();
+    ASSERT_TRUE(p.Service.Active()) << p.UI.Errors.size();
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("mail.example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 300u);
+    // From the cache, whatever the letter case, 7 seconds later: 7 seconds less to live.
+    now += 7000;
+    ASSERT_TRUE(p.Ask(Query(2, {Q("MAIL.Example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Header.ID, 2);
+    EXPECT_EQ(a.Question.Name, "MAIL.Example");
+    EXPECT_EQ(DNSExchangeNames(a.Response.Answers, "mail.example"),
+              std::vector<std::string>{"mx.example"});
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 293u);
+    EXPECT_EQ(asked("mail.example"), 1u);
+    // Held to the last millisecond of its 300 seconds, then asked again.
+    now += 292999;
+    ASSERT_TRUE(p.Ask(Query(2, {Q("mail.example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 1u);
+    EXPECT_EQ(asked("mail.example"), 1u);
+    now += 1;
+    ASSERT_TRUE(p.Ask(Query(3, {Q("mail.example", dnsTypeMX)}), a));
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 300u);
+    EXPECT_EQ(asked("mail.example"), 2u);
+
+    // A name error is held for the SOA's minimum, 5 seconds.
+    for (int64_t step : {0, 4999, 1}) {
+        now += step;
+        ASSERT_TRUE(p.Ask(Query(4, {Q("gone.example", dnsTypeA)}), a));
+        EXPECT_EQ(a.Flags.RCode, 3);
+    }
+    EXPECT_EQ(asked("gone.example"), 2u);
+    // Server failures and answers cut short are asked again every time.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(p.Ask(Query(5, {Q("broken.example", dnsTypeA)}), a));
+        EXPECT_EQ(a.Flags.RCode, 2);
+        ASSERT_TRUE(p.Ask(Query(6, {Q("cut.example", dnsTypeA)}), a));
+        EXPECT_TRUE(a.Flags.TC);
+    }
+    EXPECT_EQ(asked("broken.example"), 2u);
+    EXPECT_EQ(asked("cut.example"), 2u);
+    p.Service.UpdateDisplay();
+    auto* frame = static_cast<TframeDNSProxyStatus*>(p.Service.GetStatusFrame());
+    EXPECT_EQ(frame->Value("Cache Hits"), "3");
+    EXPECT_EQ(frame->Value("Cached Names"), "2"); // the mail exchanger and the name error
+    // New settings from the dialog empty it, and so does a stop.
+    p.UI.PressOK = true;
+    EXPECT_TRUE(p.Service.EditSettings());
+    EXPECT_EQ(p.Service.CachedNames(), 0u);
+    EXPECT_EQ(p.Service.CacheHits(), 3u); // counted since the start
+    ASSERT_TRUE(p.Ask(Query(8, {Q("mail.example", dnsTypeMX)}), a));
+    EXPECT_EQ(p.Service.CachedNames(), 1u);
+    p.Service.SetEnabled(false);
+    EXPECT_EQ(p.Service.CachedNames(), 0u);
+
+    // CacheSize=0: every query goes up.
+    TProxy off(1, upstream.Address());
+    off.Service.CacheSize = 0;
+    off.Start();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(off.Ask(Query(7, {Q("www.example", dnsTypeA)}), a));
+    EXPECT_EQ(asked("www.example"), 3u);
+}
+
+TEST(DNSProxySystem, QueriesForAQuestionBeingLookedUpWaitForThatLookup) {
+    // Through the resolver: 50 queries in one burst, one up-stream query.
+    TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
+        TTestResponse r;
+        r.RA = true;
+        r.Answers = {{q.Questions.at(0).Name, dnsTypeA, "7.7.7.7", 10, 300}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    constexpr int kBurst = 50;
+    auto collect = [](TProxy& p, std::set<uint16_t>& ids) {
+        std::string data;
+        TSocketAddr from;
+        return RunLoopUntil(
+            [&] {
+                while (p.Client.Receive(data, from))
+                    if (DNSReadHeader(data).ANCount == 1)
+                        ids.insert(DNSReadHeader(data).ID);
+                return ids.size() == size_t(kBurst);
+            },
+            10000);
+    };
+    TProxy p(1, upstream.Address());
+    p.Start();
+    for (int i = 0; i < kBurst; ++i)
+        p.Client.SendTo(uint16_t(p.Service.ServerPort),
+                        Query(uint16_t(i), {Q("burst.example", dnsTypeA)}));
+    std::set<uint16_t> ids;
+    EXPECT_TRUE(collect(p, ids)) << ids.size();
+    EXPECT_EQ(upstream.QueryCount(), 1u);
+    EXPECT_EQ(p.Service.PendingCount(), 0u);
+
+    // With the system's lookup held: one lookup runs, none is queued, all 50 wait for it.
+    TTableResolver table({{"held.example", {Addr("1.2.3.4")}}}, /*shut=*/true);
+    TProxy s;
+    int64_t now = 0;
+    s.Service.CacheClock = [&] { return now; };
+    s.Start();
+    for (int i = 0; i < kBurst; ++i)
+        s.Client.SendTo(uint16_t(s.Service.ServerPort),
+                        Query(uint16_t(i), {Q("held.example", dnsTypeA)}));
+    ASSERT_TRUE(RunLoopPolling(
+        [&] { return s.Service.PendingCount() == size_t(kBurst) && table.Inside() == 1; }, 10000));
+    EXPECT_EQ(s.Service.SystemLookups().QueuedCount(), 0u);
+    table.Open();
+    std::set<uint16_t> held;
+    EXPECT_TRUE(collect(s, held)) << held.size();
+    EXPECT_EQ(s.Service.PendingCount(), 0u);
+    // The system's answer is held for the 60 seconds it is answered with.
+    TAnswer a;
+    now += 59999;
+    ASSERT_TRUE(s.Ask(Query(100, {Q("held.example", dnsTypeA)}), a));
+    EXPECT_EQ(s.Service.CacheHits(), 1u);
+    EXPECT_EQ(a.Response.Answers.at(0)->Header.TTL, 1u);
+    now += 1;
+    ASSERT_TRUE(s.Ask(Query(101, {Q("held.example", dnsTypeA)}), a));
+    EXPECT_EQ(s.Service.CacheHits(), 1u);
 }
 
 TEST(DNSProxySystem, FailedStartsSayWhyAndLeaveNothingRunning) {

@@ -136,6 +136,50 @@ TEST(DNSResolver, ServerFailureTriesTheNextAddressAtOnceAndNameErrorEnds) {
     EXPECT_EQ(r2.LookupCount(), 0u);
 }
 
+TEST(DNSResolver, QueriesStateAnEDNSSizeAndAServerWithoutEDNSIsAskedOnceMoreWithoutIt) {
+    // A server that knows no EDNS refuses the OPT record with "format error" or "not
+    // implemented", and answers the same question asked without it.
+    for (uint8_t refusal : {uint8_t(1), uint8_t(4)}) {
+        TScriptedDNSServer old([refusal](const TdnsServerQuery& q) {
+            TTestResponse r = AnswerA(q.Questions.at(0).Name, "3.3.3.3");
+            if (q.EDNSPayload != 0) {
+                r = TTestResponse();
+                r.RCode = refusal;
+            }
+            return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+        });
+        TdnsResolver r;
+        r.SetServers({old.Address()});
+        TOutcome o;
+        int64_t start = MonotonicMillis();
+        r.Lookup("old.example", dnsTypeA, 1, o.Callback());
+        ASSERT_TRUE(RunLoopUntil([&] { return o.Done; }, 8000));
+        EXPECT_TRUE(o.Succeeded) << int(refusal);
+        EXPECT_EQ(o.Addresses, TIP4AddrArray{Addr("3.3.3.3")});
+        EXPECT_LT(o.At - start, 1000); // at once, not after the retry interval
+        ASSERT_EQ(old.QueryCount(), 2u);
+        EXPECT_EQ(old.Queries()[0].Query.EDNSPayload, kDNSResolverEDNSPayload);
+        EXPECT_EQ(old.Queries()[1].Query.EDNSPayload, 0);
+    }
+    // A format error carrying an OPT record comes from a server that knows EDNS: it is about
+    // the question, and stands.
+    TScriptedDNSServer modern([](const TdnsServerQuery& q) {
+        TTestResponse r;
+        r.RCode = 1;
+        r.Additional = {{"", dnsTypeOPT, ""}};
+        return std::vector<TDNSReply>{{BuildTestResponse(q, r)}};
+    });
+    TdnsResolver r;
+    r.FollowReferrals = false;
+    r.SetServers({modern.Address()});
+    TOutcome o;
+    r.Lookup("odd.example", dnsTypeA, 1, o.Callback());
+    ASSERT_TRUE(RunLoopUntil([&] { return o.Done; }, 8000));
+    EXPECT_FALSE(o.Succeeded);
+    EXPECT_EQ(o.ErrorCode, 10301);
+    EXPECT_EQ(modern.QueryCount(), 1u);
+}
+
 TEST(DNSResolver, DottedAddressIsAskedAsItsReverseName) {
     TScriptedDNSServer s([](const TdnsServerQuery& q) {
         TTestResponse r;

@@ -109,6 +109,7 @@ struct TTestResponse {
     uint8_t RCode = 0;
     bool AA = false;
     bool RA = false;
+    bool TC = false;
     std::vector<TTestRecord> Answers, Authority, Additional;
 };
 
@@ -121,6 +122,7 @@ inline std::string BuildTestResponse(const TdnsServerQuery& query, const TTestRe
     f.IsQuery = false;
     f.AA = r.AA;
     f.RA = r.RA;
+    f.TC = r.TC;
     f.RD = query.Flags.RD;
     f.RCode = r.RCode;
     w.PutWord(DNSEncodeFlags(f));
