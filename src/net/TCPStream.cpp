@@ -4,6 +4,7 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -578,6 +579,9 @@ int64_t HalfOpenIdleLimit(const TSocketStream& a, const TSocketStream& b) {
     return kRelayHalfOpenIdleMs;
 }
 
+// Lowered only by tests; read once by each relay as it starts.
+std::atomic<int64_t> RelayIdleLimit{kRelayIdleLimitMs};
+
 // An idle tunnel keeps no buffer: the relay's block and the sockets' empty read buffers go.
 void ReleaseIdleBuffers(std::unique_ptr<char[]>& buffer, TSocketStream& a, TSocketStream& b) {
     buffer.reset();
@@ -600,6 +604,14 @@ void DeliverPipe(TRelayWay& way) {
 
 } // namespace
 
+int64_t RelayIdleLimitMs() {
+    return RelayIdleLimit.load();
+}
+
+void SetRelayIdleLimitMs(int64_t ms) {
+    RelayIdleLimit = ms > 0 ? ms : kRelayIdleLimitMs;
+}
+
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
     if (!a || !b)
         throw EStream("Invalid stream");
@@ -608,7 +620,8 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
     TRelaySide sideA(*a, bufferSize), sideB(*b, bufferSize);
     TRelayWay aToB(*a, *b, sideA), bToA(*b, *a, sideB);
     std::unique_ptr<char[]> buffer;
-    const int64_t idleLimit = HalfOpenIdleLimit(*a, *b);
+    const int64_t halfOpenLimit = HalfOpenIdleLimit(*a, *b);
+    const int64_t idleLimit = RelayIdleLimitMs();
     int64_t lastMove = MonotonicMillis();
     for (;;) {
         // A side is at its end once its peer's data has ended (or the socket closed) and all
@@ -632,13 +645,13 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
             lastMove = MonotonicMillis();
             continue;
         }
-        // Half-closed, the relay waits for the answer only as long as the idle limit.
-        int64_t deadline = -1;
-        if (aEnded || bEnded) {
-            deadline = lastMove + idleLimit;
-            if (DeadlinePassed(deadline))
-                break;
-        }
+        // Half-closed, the relay waits for the answer only as long as the half-open limit;
+        // open, as long as the idle limit.
+        int64_t deadline = lastMove + idleLimit;
+        if (aEnded || bEnded)
+            deadline = std::min(deadline, lastMove + halfOpenLimit);
+        if (DeadlinePassed(deadline))
+            break;
         ReleaseIdleBuffers(buffer, *a, *b);
         // Wait on a side that is still open: any notification of the thread wakes it, those
         // of the other socket included (its write notifications drain what the relay is

@@ -182,6 +182,14 @@ private:
 // How long a half-closed relay whose streams have no Timeout waits for the direction still
 // open to move a byte; then it ends as if that direction had ended.
 constexpr int64_t kRelayHalfOpenIdleMs = 300000;
+// An open relay on which nothing moves either way for this long ends (and its connection slot
+// with it): a tunnel its peers forgot would otherwise hold a slot for ever.
+constexpr int64_t kRelayIdleLimitMs = 3600000;
+
+// The idle limit relays started from now on use: kRelayIdleLimitMs unless lowered, which only
+// tests do (any thread; ms below 1 restores kRelayIdleLimitMs).
+int64_t RelayIdleLimitMs();
+void SetRelayIdleLimitMs(int64_t ms);
 
 // Moves bytes both ways between a and b until both directions have ended; answers the bytes
 // moved in both directions (handed to the other side; the sockets' TotalBytesReceived and
@@ -201,7 +209,8 @@ constexpr int64_t kRelayHalfOpenIdleMs = 300000;
 // the sending side toward the other peer after everything already written to it, and goes on
 // relaying the other way until that ends too; in that half-closed state the relay ends when
 // nothing moves for the smaller positive Timeout of the two streams (kRelayHalfOpenIdleMs
-// when neither has one). A side that has closed (reset, or closed here) still hands on what it
+// when neither has one). Whether half-closed or not, it ends when nothing has moved either
+// way for RelayIdleLimitMs(). A side that has closed (reset, or closed here) still hands on what it
 // received; nothing more goes to it and the relay then ends. Before answering, what is still in
 // either send buffer is flushed (within each stream's Timeout). The relay also ends when the
 // thread is told to quit or a socket is terminated. Modes, read triggers and AllowHalfClose are

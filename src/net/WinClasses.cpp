@@ -175,6 +175,7 @@ struct TMessageLoop::TImpl {
     uint64_t NextKey = kFirstRegistrationKey;
     std::vector<int> OwnedFds;
     bool Ended = false;
+    bool Closed = false; // the loop is being destroyed: nothing is armed in FEpoll any more
     // Every message in Queue was posted lazily (the owner may be asleep with them), and the
     // lazy delay timer is running.
     bool LazyOnly = false;
@@ -295,6 +296,11 @@ std::shared_ptr<TMessageLoop> TMessageLoop::Create(std::thread::id owner) {
 }
 
 TMessageLoop::~TMessageLoop() {
+    {
+        // Waits for a post still waking the loop; later ones leave the descriptors alone.
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->Closed = true;
+    }
     for (int fd : FImpl->OwnedFds)
         ::close(fd);
     if (FTimerFd >= 0)
@@ -352,11 +358,16 @@ bool TMessageLoop::PollDescriptor(int timeoutMs) const {
     return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-void TMessageLoop::Wake() {
+void TMessageLoop::WakeLocked() {
+    // The destructor closes FEpoll under the lock after marking the loop closed: a post that
+    // ends the owner thread (and so the loop) is done with the loop when it lets the lock go,
+    // and never arms the wake-up in a descriptor closed, or reused by some other loop.
+    if (FImpl->Closed)
+        return;
     epoll_event armed{};
     armed.events = EPOLLIN | EPOLLONESHOT;
     armed.data.u64 = kEventFdKey;
-    // Fails only for a loop whose epoll set is gone (being destroyed): nobody waits on it.
+    // Cannot fail on a live epoll set registered with the wake-up descriptor.
     [[maybe_unused]] int r = ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, SharedWakeDescriptor(), &armed);
 }
 
@@ -368,11 +379,11 @@ void TMessageLoop::Post(const TMessage& msg) {
         wasEmpty = FImpl->Queue.empty() || FImpl->LazyOnly;
         FImpl->LazyOnly = false;
         FImpl->Queue.push_back(msg);
+        // The owner sleeps only after finding the queue empty, so waking on the first
+        // message is enough.
+        if (wasEmpty)
+            WakeLocked();
     }
-    // The owner sleeps only after finding the queue empty, so waking on the first message is
-    // enough.
-    if (wasEmpty)
-        Wake();
 }
 
 void TMessageLoop::PostLazily(const TMessage& msg, int maxDelayMs) {
@@ -383,6 +394,8 @@ void TMessageLoop::PostLazily(const TMessage& msg, int maxDelayMs) {
         if (m.Queue.empty())
             m.LazyOnly = true;
         m.Queue.push_back(msg);
+        if (m.Closed)
+            return; // the loop goes: no timer is made in its epoll set
         // A running delay that ends later is brought forward: the whole queue goes then.
         if (m.LazyArmed && due >= m.LazyDue)
             return;
@@ -407,8 +420,8 @@ void TMessageLoop::PostLazily(const TMessage& msg, int maxDelayMs) {
         if (m.LazyArmed)
             return;
         m.LazyOnly = false;
+        WakeLocked(); // no delay timer: the message must not wait for a wake-up that may never come
     }
-    Wake(); // no delay timer: the message must not wait for a wake-up that may never come
 }
 
 void TMessageLoop::Quit() {
@@ -444,9 +457,9 @@ void TMessageLoop::RunSynchronous(const std::function<void()>& fn) {
         if (FImpl->Ended)
             throw EWindowHandle("Message loop ended");
         FImpl->Jobs.push_back(job);
+        FImpl->JobsCond.notify_all();
+        WakeLocked();
     }
-    FImpl->JobsCond.notify_all();
-    Wake();
     std::unique_lock<std::mutex> lock(job->M);
     job->Cond.wait(lock, [&] { return job->Done; });
     if (job->Error)
@@ -739,8 +752,8 @@ void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         CreateTimerDescriptorLocked();
         FImpl->Timers[handle] = TImpl::TTimer{intervalMs, MonotonicMillis() + intervalMs, false};
+        WakeLocked();
     }
-    Wake();
 }
 
 void TMessageLoop::KillTimer(TWindowHandleId handle) {
@@ -828,9 +841,9 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         if (postWrite)
             m.Queue.push_back(TMessage{handle, WM_SOCKET, static_cast<uintptr_t>(fd),
                                        MakeSelectLParam(FD_WRITE, 0)});
+        if (wake)
+            WakeLocked();
     }
-    if (wake)
-        Wake();
 }
 
 void TMessageLoop::AsyncSelectRemove(int fd) {
@@ -882,9 +895,9 @@ void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
             break;
         }
         FImpl->Rearm(FEpoll, reg);
+        if (posted && !IsOwnerThread())
+            WakeLocked();
     }
-    if (posted && !IsOwnerThread())
-        Wake();
 }
 
 void TMessageLoop::WatchDescriptor(int fd, std::function<void()> onReadable) {

@@ -261,7 +261,7 @@ private:
     void Harvest(int timeoutMs);
     bool PopAndDispatch(bool* quit);
     bool RunOneJob();
-    void Wake();
+    void WakeLocked(); // under TImpl::Lock
     void CreateTimerDescriptorLocked(); // under TImpl::Lock
 
     std::thread::id FOwner;

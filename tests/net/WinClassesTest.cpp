@@ -212,6 +212,32 @@ TEST(MessageLoop, QuitFromAnotherThreadEndsRun) {
     SUCCEED();
 }
 
+// A post is done with its loop before the loop can see the message: the quit that ends a
+// loop's thread may be posted while that thread's loop goes. Many loops end at once, the
+// numbers of their descriptors reused among them, each woken by a post from another thread.
+TEST(MessageLoop, QuitsPostedWhileTheirLoopsEndAndGoTouchNoLoopAfterwards) {
+    constexpr int kLoops = 8;
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::atomic<TMessageLoop*>> loops(kLoops);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kLoops; ++i) {
+            threads.emplace_back([&loops, i] {
+                loops[i] = &TMessageLoop::Current();
+                loops[i].notify_all();
+                TMessageLoop::Current().Run();
+            });
+            threads.emplace_back([&loops, i] {
+                loops[i].wait(nullptr);
+                loops[i].load()->Quit();
+            });
+        }
+        for (std::thread& t : threads)
+            t.join(); // bounded by ctest's timeout if a quit were lost
+    }
+    SUCCEED();
+}
+
 TEST(MessageLoop, HandleMessageWithDeadlineReturnsOnTimeWithoutMessages) {
     TRecorder r;
     r.GetWindowHandle();

@@ -3,12 +3,15 @@
 // sockets driven from a helper thread while the main thread serves its loop.
 #include "proxy/TCPProxy.h"
 
+#include "net/TCPStream.h"
+
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <poll.h>
 #include <thread>
 
@@ -62,6 +65,20 @@ struct TMapperFixture {
     bool AllClientsGone() {
         return RunLoopUntil([&] { return Mapper.ClientCount() == 0; }, PeerWaitMs);
     }
+};
+
+// Whether any of the handles has something to read (bytes, the end, or an error) within ms.
+bool AnyReadableWithin(std::initializer_list<TSocketHandle> handles, int ms) {
+    std::vector<pollfd> polls;
+    for (TSocketHandle h : handles)
+        polls.push_back(pollfd{h, POLLIN, 0});
+    return ::poll(polls.data(), polls.size(), ms) > 0;
+}
+
+// The relays' idle limit, lowered for one test.
+struct TRelayIdleLimit {
+    explicit TRelayIdleLimit(int64_t ms) { SetRelayIdleLimitMs(ms); }
+    ~TRelayIdleLimit() { SetRelayIdleLimitMs(0); }
 };
 
 uint16_t ClosedPort() {
@@ -206,5 +223,39 @@ TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
         SocketClose(h);
     for (TSocketHandle h : remote)
         SocketClose(h);
+    EXPECT_TRUE(f.AllClientsGone());
+}
+
+TEST(TCPPortMapper, ATunnelIdleBothWaysIsClosedAfterTheIdleLimitAndItsSlotServesTheNextClient) {
+    constexpr int IdleMs = 400;
+    TRelayIdleLimit limit(IdleMs);
+    TMapperFixture f;
+    f.Mapper.MaxClients = 1;
+    f.Start();
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        TSocketHandle d = f.Dest.Accept();
+        // Bytes trickling one way only, for several idle limits: both ends stay open.
+        int64_t until = MonotonicMillis() + 3 * IdleMs;
+        while (MonotonicMillis() < until) {
+            ASSERT_TRUE(SendAll(d, "x"));
+            ASSERT_EQ(RecvWithin(c, 1), "x");
+            ASSERT_FALSE(AnyReadableWithin({c, d}, IdleMs / 8)) << "closed while moving";
+        }
+        // The only slot is taken: the next client waits while the tunnel is open.
+        TSocketHandle next = ConnectBlocking(f.Port);
+        // Nothing moves now: the tunnel is closed at both ends...
+        EXPECT_TRUE(ClosedWithin(c));
+        EXPECT_TRUE(ClosedWithin(d));
+        SocketClose(c);
+        SocketClose(d);
+        // ...and the waiting client is served.
+        ASSERT_TRUE(AnyReadableWithin({f.Dest.Handle}, PeerWaitMs)) << "the slot never came back";
+        TSocketHandle nextDest = f.Dest.Accept();
+        EXPECT_TRUE(SendAll(next, "served"));
+        EXPECT_EQ(RecvWithin(nextDest, 6), "served");
+        SocketClose(next);
+        SocketClose(nextDest);
+    }));
     EXPECT_TRUE(f.AllClientsGone());
 }
