@@ -65,7 +65,10 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
     EXPECT_EQ(saved.ReadSection("Application"),
               (std::vector<std::string>{"UpdateCheckEnabled", "UpdateCheckInterval",
                                         "LastUpdateCheck", "RunOnStartUp", "ShowTips",
-                                        "MinimizeOnClose", "MinimizeToTray"}));
+                                        "MinimizeOnClose", "MinimizeToTray", "LogMaxSize",
+                                        "LogKeep"}));
+    EXPECT_EQ(saved.ReadString("Application", "LogMaxSize", ""), "10485760");
+    EXPECT_EQ(saved.ReadString("Application", "LogKeep", ""), "5");
     EXPECT_EQ(saved.ReadInteger("MainForm", "W", 0), -99999);
     app.Stop();
 }
