@@ -219,9 +219,9 @@ void TProxyApp::ReadLogKeys() {
     auto read = [&](const char* key, int& value, int def, int low, int high) {
         keys.Integer(key, value, def);
         if (value < low || value > high) {
-            FRoot->UserInterface().LogMessage(
-                std::string(key) + "=" + std::to_string(value) + " in [" + ApplicationSection +
-                "] is not from " + std::to_string(low) + " to " + std::to_string(high));
+            FRoot->UserInterface().LogMessage(std::string(key) + "=" + std::to_string(value) +
+                                              " in [" + ApplicationSection + "] is not from " +
+                                              std::to_string(low) + " to " + std::to_string(high));
             value = def;
         }
     };

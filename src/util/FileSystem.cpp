@@ -212,14 +212,15 @@ void TAppendFile::Write(const std::string& text) {
 }
 
 int64_t TAppendFile::Size() const {
-    struct stat st {};
+    struct stat st = {};
     if (FHandle < 0 || ::fstat(FHandle, &st) != 0)
         ThrowFileError("Cannot read the size of", FFileName, FHandle < 0 ? EBADF : errno);
     return int64_t(st.st_size);
 }
 
 bool TAppendFile::IsAt(const std::string& path) const {
-    struct stat open {}, named {};
+    struct stat open = {};
+    struct stat named = {};
     return FHandle >= 0 && ::fstat(FHandle, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }

@@ -63,10 +63,9 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
                                         "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
                                         "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
     EXPECT_EQ(saved.ReadSection("Application"),
-              (std::vector<std::string>{"UpdateCheckEnabled", "UpdateCheckInterval",
-                                        "LastUpdateCheck", "RunOnStartUp", "ShowTips",
-                                        "MinimizeOnClose", "MinimizeToTray", "LogMaxSize",
-                                        "LogKeep"}));
+              (std::vector<std::string>{
+                  "UpdateCheckEnabled", "UpdateCheckInterval", "LastUpdateCheck", "RunOnStartUp",
+                  "ShowTips", "MinimizeOnClose", "MinimizeToTray", "LogMaxSize", "LogKeep"}));
     EXPECT_EQ(saved.ReadString("Application", "LogMaxSize", ""), "10485760");
     EXPECT_EQ(saved.ReadString("Application", "LogKeep", ""), "5");
     EXPECT_EQ(saved.ReadInteger("MainForm", "W", 0), -99999);

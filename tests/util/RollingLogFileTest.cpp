@@ -39,8 +39,7 @@ size_t FileCount(const TTempDir& dir) {
 }
 
 // Runs body with a log whose failure reports go to a file; returns the reports.
-template <class Body>
-std::string Reports(const TTempDir& dir, Body body) {
+template <class Body> std::string Reports(const TTempDir& dir, Body body) {
     std::string name = dir / "reports.txt";
     std::FILE* err = std::fopen(name.c_str(), "w");
     body(err);
