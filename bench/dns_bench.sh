@@ -16,7 +16,7 @@ CLIENTS=${CLIENTS:-4}
 OUTSTANDING=${OUTSTANDING:-100}
 
 for tool in dnsmasq dnsperf dig python3; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh)" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh --tests)" >&2; exit 1; }
 done
 [ -x "$BIN" ] || { echo "no program at $BIN" >&2; exit 1; }
 

@@ -34,7 +34,7 @@ IPERF_SECS=${IPERF_SECS:-5}
 TUNNELS=${TUNNELS:-200}
 
 for tool in python3 curl socat rinetd microsocks danted iperf3; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh)" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh --tests)" >&2; exit 1; }
 done
 [ -x "$BIN" ] || { echo "no program at $BIN" >&2; exit 1; }
 

@@ -2,11 +2,33 @@
 # Checks a built package: check-package.sh corvan-proxy_<version>_<arch>.deb
 # Its contents (program, units, desktop entry, icons, manual page), its dependencies, the
 # desktop entry (desktop-file-validate), the units (systemd-analyze verify) and the manual
-# page (groff -ww, without a warning). A tool that is missing is skipped with a message.
+# page (groff -ww, without a warning, and no service named as not running: a note left
+# from before it ran). A tool that is missing is skipped with a message.
+#   check-package.sh --manual-page PAGE   only the last check, on an uncompressed page
 set -euo pipefail
-deb=$(realpath "$1")
 fail=0
 bad() { echo "check-package: $*" >&2; fail=1; }
+
+# The sentences of a manual page (roff on stdin) that say a service does not run, one a
+# line; none when it says no such thing. The roff requests and font changes are taken out
+# and the lines joined, so a service name on a line of its own (.B HTTP) still counts.
+stale_services() {
+  local name='(HTTP|SOCKS|DNS|mapping)' not="(not|n't|cannot) (yet )?run"
+  sed -E 's/^\.[A-Za-z]+ ?//; s/\\f[BIRP]//g; s/\\-/-/g' | tr '\n' ' ' |
+    grep -oiE "$name[^.]{0,80}$not|$not[^.]{0,40}$name" || true
+}
+check_manual_page() {
+  local stale
+  stale=$(stale_services)
+  [ -z "$stale" ] || bad "the manual page says a service does not run: $stale"
+}
+
+if [ "${1:-}" = --manual-page ]; then
+  check_manual_page <"$2"
+  exit "$fail"
+fi
+
+deb=$(realpath "$1")
 
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/corvan-proxy \
@@ -62,6 +84,7 @@ if command -v groff >/dev/null; then
 else
   echo "check-package: groff not found: manual page not checked"
 fi
+zcat "$tmp/usr/share/man/man1/corvan-proxy.1.gz" | check_manual_page
 
 [ "$fail" = 0 ] && echo "check-package: $(basename "$deb") is whole"
 exit "$fail"

@@ -67,7 +67,7 @@ out=${1:-/tmp/gui-shots}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 for tool in xvfb-run xdotool import; do
-  command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool missing (scripts/setup.sh)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool missing (scripts/setup.sh --tests)" >&2; exit 1; }
 done
 
 # The test-driven pictures.

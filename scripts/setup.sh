@@ -1,17 +1,31 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on Debian 12 (run as root).
+# Installs what is missing on Debian 12 (run as root):
+#   setup.sh          what building, running and packaging the program need
+#   setup.sh --tests  that, plus what only the tests and benchmarks use (the sanitizer
+#                     compiler, the peers they run against, the package checkers, the
+#                     window's test tools)
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config netbase
+  qt6-base-dev
+  dpkg-dev librsvg2-bin
+)
+test_packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
-  curl dnsutils microsocks socat python3 procps netbase
+  curl dnsutils microsocks socat python3 procps
   rinetd dante-server iperf3 dnsmasq dnsperf
   tinyproxy wrk nginx-light squid chromium openssl
-  qt6-base-dev xvfb xauth xdotool x11-apps imagemagick
-  dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
+  xvfb xauth xdotool x11-apps imagemagick
+  desktop-file-utils groff-base man-db systemd
 )
+
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  *) echo "usage: setup.sh [--tests]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

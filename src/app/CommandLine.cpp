@@ -80,7 +80,7 @@ std::string UsageText() {
            "\n"
            "Options:\n"
            "  --headless         run without a window; SIGINT or SIGTERM saves and stops,\n"
-           "                     SIGHUP reads the settings file again\n"
+           "                     SIGHUP reopens the logs and reads the settings file again\n"
            "                     (without a window system this is also the default)\n"
            "  --data-dir DIR     keep settings and logs under DIR instead of $LOCALAPPDATA\n"
            "                     (default: $LOCALAPPDATA, else $XDG_DATA_HOME, else\n"

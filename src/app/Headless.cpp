@@ -40,6 +40,8 @@ void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
 
 
 bool ReloadSettingsFile(TProxyApp& app, const std::vector<std::string>& enable, std::FILE* err) {
+    // Whatever the file holds, an outside rotation of the logs is taken up.
+    app.ReopenLogs();
     TIniFile& ini = app.SettingsFile();
     std::unique_ptr<TIniFile> fresh;
     std::string error;

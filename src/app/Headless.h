@@ -23,7 +23,7 @@ void ApplyEnableList(TProxySystem& root, const std::vector<std::string>& service
 void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
                      const std::vector<std::string>& services);
 
-// What SIGHUP does: reads the settings file again and reloads only the services and
+// What SIGHUP does: reopens the request logs (TProxyApp::ReopenLogs), reads the settings file again and reloads only the services and
 // mappings whose settings changed (TProxySystem::ReloadSettings), applying the --enable
 // list to them again; the application keys are read again too. A settings file that is
 // missing or cannot be read changes nothing: the running settings are kept and err says

@@ -1,11 +1,16 @@
 #include "app/ProxyAppBase.h"
 
 #include "app/ProxySystem.h"
+#include "component/SettingsKeys.h"
+#include "http-proxy/HTTPProxySystem.h"
+#include "socks-proxy/SocksProxySystem.h"
 #include "util/FileSystem.h"
 #include "util/IniFile.h"
+#include "util/RollingLogFile.h"
 #include "util/Version.h"
 
 #include <cstdio>
+#include <limits>
 
 namespace corvan {
 
@@ -187,12 +192,14 @@ TProxyApp::~TProxyApp() {
 
 void TProxyApp::LoadSettings() {
     ReadWindowKeys();
+    ReadLogKeys();
     FRoot->LoadSettings(SettingsFile(), kRootSection);
     TAppBase::LoadSettings();
 }
 
 void TProxyApp::LoadApplicationSettings() {
     ReadWindowKeys();
+    ReadLogKeys();
     TAppBase::LoadSettings();
 }
 
@@ -207,11 +214,38 @@ void TProxyApp::ReadWindowKeys() {
     H = ini.ReadInteger(MainFormSection, "H", kNoPlacement);
 }
 
+void TProxyApp::ReadLogKeys() {
+    TSettingsLoader keys(SettingsFile(), ApplicationSection);
+    auto read = [&](const char* key, int& value, int def, int low, int high) {
+        keys.Integer(key, value, def);
+        if (value < low || value > high) {
+            FRoot->UserInterface().LogMessage(std::string(key) + "=" + std::to_string(value) +
+                                              " in [" + ApplicationSection + "] is not from " +
+                                              std::to_string(low) + " to " + std::to_string(high));
+            value = def;
+        }
+    };
+    read("LogMaxSize", LogMaxSize, int(TRollingLogFile::kDefaultMaxSize), kMinLogMaxSize,
+         std::numeric_limits<int>::max());
+    read("LogKeep", LogKeep, TRollingLogFile::kDefaultKeep, 0, TRollingLogFile::kMaxKeep);
+    for (const std::string& error : keys.Errors())
+        FRoot->UserInterface().LogMessage(error + ": the default is used");
+    FRoot->HTTPProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
+    FRoot->SocksProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
+}
+
+void TProxyApp::ReopenLogs() {
+    FRoot->HTTPProxy().RequestLog().Reopen();
+    FRoot->SocksProxy().RequestLog().Reopen();
+}
+
 void TProxyApp::WriteAllKeys(TIniFile& ini) {
     TAppBase::WriteAllKeys(ini);
     ini.WriteBool(ApplicationSection, "ShowTips", ShowTips);
     ini.WriteBool(ApplicationSection, "MinimizeOnClose", MinimizeOnClose);
     ini.WriteBool(ApplicationSection, "MinimizeToTray", MinimizeToTray);
+    ini.WriteInteger(ApplicationSection, "LogMaxSize", LogMaxSize);
+    ini.WriteInteger(ApplicationSection, "LogKeep", LogKeep);
     ini.WriteInteger(MainFormSection, "X", X);
     ini.WriteInteger(MainFormSection, "Y", Y);
     ini.WriteInteger(MainFormSection, "W", W);

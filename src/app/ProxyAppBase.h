@@ -15,6 +15,7 @@
 #include "app/Autostart.h"
 #include "app/UpdateChecker.h"
 #include "util/DateTime.h"
+#include "util/RollingLogFile.h"
 
 #include <cstdio>
 #include <functional>
@@ -162,9 +163,20 @@ public:
     bool MinimizeOnClose = true;
     bool MinimizeToTray = true;
     int X = kNoPlacement, Y = kNoPlacement, W = kNoPlacement, H = kNoPlacement;
+    // Smallest LogMaxSize taken; a smaller one is reported and the default used instead.
+    static constexpr int kMinLogMaxSize = 1024;
+    // The request logs' roll-over ("LogMaxSize" bytes per file, "LogKeep" older copies);
+    // applied to the HTTP and SOCKS logs at every load.
+    int LogMaxSize = int(TRollingLogFile::kDefaultMaxSize);
+    int LogKeep = TRollingLogFile::kDefaultKeep;
 
-    // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm"), then the
-    // tree from "Proxy", then the application keys (TAppBase::LoadSettings).
+    // Closes the request logs, so that their next lines open the files afresh (SIGHUP,
+    // after an outside rotation).
+    void ReopenLogs();
+
+    // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm"), LogMaxSize
+    // and LogKeep, then the tree from "Proxy", then the application keys
+    // (TAppBase::LoadSettings).
     void LoadSettings() override;
     // The same without the tree: after the settings file was read again (the services are
     // reloaded one by one, see SettingsReload.h).
@@ -176,13 +188,17 @@ public:
     void Stop() override;
 
 protected:
-    // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, X, Y, W, H, the
-    // tree to "Proxy".
+    // The application keys, ShowTips, MinimizeOnClose, MinimizeToTray, LogMaxSize, LogKeep,
+    // X, Y, W, H, the tree to "Proxy".
     void WriteAllKeys(TIniFile& ini) override;
 
 private:
     // ShowTips, MinimizeOnClose, MinimizeToTray, then X, Y, W, H ("MainForm").
     void ReadWindowKeys();
+    // LogMaxSize and LogKeep, then their limits on the request logs. A value that does not
+    // parse or lies outside its range is reported (user interface's LogMessage) and its
+    // default taken: a log is never left without a bound.
+    void ReadLogKeys();
 
     std::string FServiceFolder;
     std::unique_ptr<TProxySystem> FRoot;

@@ -15,6 +15,7 @@
 // (SettingsError), or an up-stream proxy record switched on without a host or a port.
 
 #include "component/AppComponent.h"
+#include "util/RollingLogFile.h"
 
 namespace corvan {
 
@@ -130,13 +131,15 @@ class TLoggingServiceComponent : public TServiceComponent {
 public:
     // users is not owned and outlives the service.
     TLoggingServiceComponent(std::string logFileName, TProxyUsersSystem* users)
-        : FLogFileName(std::move(logFileName)), FUsers(users) {}
+        : FLog(std::move(logFileName)), FUsers(users) {}
 
-    const std::string& LogFileName() const { return FLogFileName; }
+    const std::string& LogFileName() const { return FLog.FileName(); }
+    // The request log: one line per call of Append, from any thread.
+    TRollingLogFile& RequestLog() { return FLog; }
     TProxyUsersSystem* Users() const { return FUsers; }
 
 private:
-    std::string FLogFileName;
+    TRollingLogFile FLog;
     TProxyUsersSystem* FUsers;
 };
 

@@ -294,12 +294,7 @@ void THTTPProxySystem::RequestDone(ThttpProxyServerClient* client) {
     std::string line = HTTPRequestLogLine(
         Clock(), SocketAddrStr(client->RemoteAddr()), client->Response->GetStatusCode(),
         client->Response->GetContentLength(), client->ResponseSent, client->RequestLine);
-    std::lock_guard lock(RequestLogLock);
-    try {
-        AppendToFile(LogFileName(), line);
-    } catch (...) {
-        // A lost log line must never affect the connections.
-    }
+    RequestLog().Append(line);
 }
 
 void THTTPProxySystem::InstallHandlers(ThttpProxyServer& server) {

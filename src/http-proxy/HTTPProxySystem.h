@@ -222,8 +222,6 @@ private:
     // leaf lock.
     mutable std::mutex OptionsLock;
     std::shared_ptr<const THTTPProxyOptions> FOptions;
-    // RequestLogLock: whole lines in the log file. A leaf lock.
-    std::mutex RequestLogLock;
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
 };

@@ -76,11 +76,7 @@ void TSocksProxySystem::ClientClosed(const TSocksConnectionFacts& facts) {
     FTotalBytes += facts.BytesTransferred;
     if (!EnableLog || LogFileName().empty())
         return;
-    try {
-        AppendToFile(LogFileName(), SocksLogLine(Clock(), facts));
-    } catch (...) {
-        // A lost log line must never affect the connections.
-    }
+    RequestLog().Append(SocksLogLine(Clock(), facts));
 }
 
 // ---- settings and view ----

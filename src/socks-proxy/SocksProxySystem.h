@@ -71,7 +71,7 @@ public:
     static TSocksOutbound RouteVia(const TProxyServerInfo& upstream, const std::string& host,
                                         int port);
     // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
-    // its line (SocksLogLine) to the log file; a failed write is ignored. Main thread.
+    // its line (SocksLogLine) to the request log (a failed write drops the line). Main thread.
     void ClientClosed(const TSocksConnectionFacts& facts);
 
     // ---- settings and view ----

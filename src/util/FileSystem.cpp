@@ -211,6 +211,20 @@ void TAppendFile::Write(const std::string& text) {
         ThrowFileError("Cannot write", FFileName, err);
 }
 
+int64_t TAppendFile::Size() const {
+    struct stat st = {};
+    if (FHandle < 0 || ::fstat(FHandle, &st) != 0)
+        ThrowFileError("Cannot read the size of", FFileName, FHandle < 0 ? EBADF : errno);
+    return int64_t(st.st_size);
+}
+
+bool TAppendFile::IsAt(const std::string& path) const {
+    struct stat open = {};
+    struct stat named = {};
+    return FHandle >= 0 && ::fstat(FHandle, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 void TAppendFile::Close() {
     if (FHandle >= 0) {
         ::close(FHandle);

@@ -5,6 +5,7 @@
 
 #include "util/Exceptions.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -65,6 +66,11 @@ public:
     void Write(const std::string& text);
     void Close();
     bool IsOpen() const { return FHandle >= 0; }
+    // Bytes in the open file; raises EFileError.
+    int64_t Size() const;
+    // True when path names the open file still (false once it was removed or renamed
+    // from outside, or when nothing is open).
+    bool IsAt(const std::string& path) const;
 
 private:
     int FHandle = -1;

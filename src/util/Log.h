@@ -3,7 +3,7 @@
 // collapses repeats, prefixes date, time and elapsed milliseconds, forwards to another log,
 // fires events and appends to its own file. One thread; not locked.
 //
-// (The services' own request logs use AppendToFile of util/FileSystem.h, one line per call.)
+// (The services' own request logs are TRollingLogFile of util/RollingLogFile.h, one line per call.)
 
 #include "util/DateTime.h"
 #include "util/FileSystem.h"

@@ -63,9 +63,11 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
                                         "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
                                         "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
     EXPECT_EQ(saved.ReadSection("Application"),
-              (std::vector<std::string>{"UpdateCheckEnabled", "UpdateCheckInterval",
-                                        "LastUpdateCheck", "RunOnStartUp", "ShowTips",
-                                        "MinimizeOnClose", "MinimizeToTray"}));
+              (std::vector<std::string>{
+                  "UpdateCheckEnabled", "UpdateCheckInterval", "LastUpdateCheck", "RunOnStartUp",
+                  "ShowTips", "MinimizeOnClose", "MinimizeToTray", "LogMaxSize", "LogKeep"}));
+    EXPECT_EQ(saved.ReadString("Application", "LogMaxSize", ""), "10485760");
+    EXPECT_EQ(saved.ReadString("Application", "LogKeep", ""), "5");
     EXPECT_EQ(saved.ReadInteger("MainForm", "W", 0), -99999);
     app.Stop();
 }

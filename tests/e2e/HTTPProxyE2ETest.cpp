@@ -927,3 +927,50 @@ plain.serve_forever()
     EXPECT_NE(log.find(get), std::string::npos) << log;
     EXPECT_NE(log.find(connect), std::string::npos) << log;
 }
+
+TEST(HTTPProxyE2E, RequestLogRollsOverKeepingTheNewestLines) {
+    TRecordingOrigin origin;
+    constexpr int kRequests = 2000;
+    constexpr size_t kMaxSize = 20000;
+    THttpProxyProgram proxy("", "[Application]\nLogMaxSize=20000\nLogKeep=3\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    // One client, one request after the other: curl's range expands to /r0000 ... /r1999.
+    TChildProcess curl({"/usr/bin/curl", "-s", "--max-time", "120", "-x", proxy.Proxy(),
+                        origin.Url("/r[0000-1999]")},
+                       {});
+    ASSERT_EQ(curl.WaitForExit(150000), 0) << curl.Output();
+    std::string log = proxy.Dir() / "data/Corvan/ProxyApp/httpproxy.log";
+    // The last line is written once its answer went out, which curl may see first.
+    for (int i = 0; i < 250 && proxy.Log().find("/r1999 ") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    std::string all;
+    for (const char* suffix : {".3", ".2", ".1", ""}) {
+        EXPECT_TRUE(std::filesystem::exists(log + suffix)) << suffix;
+        std::string text = ReadFileText(log + suffix);
+        size_t longest = 0;
+        for (size_t p = 0, end; (end = text.find("\r\n", p)) != std::string::npos; p = end + 2)
+            longest = std::max(longest, end + 2 - p);
+        EXPECT_LE(text.size(), kMaxSize + longest) << suffix;
+        all += text;
+    }
+    EXPECT_FALSE(std::filesystem::exists(log + ".4"));
+    // The newest lines, in order and without a gap, up to the last request.
+    std::vector<int> numbers;
+    for (size_t p = all.find("/r"); p != std::string::npos; p = all.find("/r", p + 1))
+        numbers.push_back(std::stoi(all.substr(p + 2, 4)));
+    ASSERT_GT(numbers.size(), 3 * kMaxSize / 100) << "about three full files of lines";
+    for (size_t i = 0; i < numbers.size(); ++i)
+        ASSERT_EQ(numbers[i], kRequests - int(numbers.size()) + int(i)) << all;
+}
+
+TEST(HTTPProxyE2E, MalformedLogLimitsAreNamedAndTheDefaultsKept) {
+    THttpProxyProgram proxy("", "[Application]\nLogMaxSize=20k\nLogKeep=500\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    std::string output = proxy.StopAndOutput();
+    EXPECT_NE(output.find("LogMaxSize=20k in [Application] is not a whole number"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("LogKeep=500 in [Application] is not from 0 to 99"), std::string::npos)
+        << output;
+}
