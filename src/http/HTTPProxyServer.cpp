@@ -181,6 +181,13 @@ void ThttpProxyServerClient::ProcessRequest() {
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
     FConnectHost.clear();
     FClientLeft = false;
+    // Credentials in the target are not for the next hop (RFC 9110 section 4.2.4), and left
+    // in the host they would go on in its "Host" field.
+    if (HasUserInfo(Request->GetURI())) {
+        SendErrorResponse(400, "Bad request", "The target holds a user name or password.",
+                          "A target is written without \"user:password@\".");
+        return;
+    }
     // Any other scheme would go out as plain HTTP: what was meant for TLS (a cookie, say)
     // would cross the network in clear. HTTPS passes through CONNECT.
     if (Request->GetMethod() != "CONNECT" && !IsHttpScheme(URLProtocol)) {

@@ -10,7 +10,8 @@
 //   RequestHeaderReceived  keep-alive from "Proxy-Connection"/"Connection"; a request line
 //                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning";
 //                          login (407, answered before any body is read)
-//   ProcessRequest         target decoded (only http:// is forwarded: 400),
+//   ProcessRequest         target decoded (only http:// is forwarded, and no target with
+//                          "user:password@": 400),
 //                          OnGetConnection (a route, or a response of its own), loop check
 //                          (508), local target check (403), then a tunnel is connected or
 //                          the request is rewritten (RewriteForwardRequest) and forwarded by

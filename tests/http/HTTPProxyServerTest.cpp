@@ -145,6 +145,22 @@ TEST(HTTPProxyServer, OnlyHttpTargetsAreForwarded) {
     EXPECT_EQ(origin.Accepted.load(), 2);
 }
 
+TEST(HTTPProxyServer, TargetsWithCredentialsAreRefused) {
+    TTestHttpServer origin;
+    origin.Start();
+    TTestProxy proxy;
+    std::string hostPort = "127.0.0.1:" + std::to_string(origin.Port());
+    for (std::string target : {"http://user:pw@" + hostPort + "/", "http://user@" + hostPort,
+                               "//u:p@" + hostPort + "/a"})
+        EXPECT_EQ(StatusLine(Get(proxy.Port(), target)), "HTTP/1.1 400 Bad request") << target;
+    std::string reply = Exchange(proxy.Port(), "CONNECT user:pw@" + hostPort +
+                                                   " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 400 Bad request");
+    // An '@' after the authority is the path's.
+    EXPECT_EQ(StatusLine(Get(proxy.Port(), "http://" + hostPort + "/mail@x")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(origin.Accepted.load(), 1);
+}
+
 TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
     TTestHttpServer origin;
     origin.Start();
