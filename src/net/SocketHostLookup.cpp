@@ -51,8 +51,12 @@ bool RefusesLocalTarget(const std::string& host, bool resolveHere,
                         const std::function<bool()>& stop, std::string& connectHost) {
     uint32_t literal = 0;
     TIP4AddrArray addresses;
-    if (IsIPAddress(host, literal)) {
+    // Every numeric form counts as the address it is: one the check passed by for a name
+    // ("127.1", "2130706433") would still reach loopback through an up-stream proxy.
+    if (IsNumericIP4Host(host, literal)) {
         addresses = {literal};
+        if (resolveHere)
+            connectHost = IPAddressStr(literal);
     } else if (resolveHere && !host.empty()) {
         int errorCode = 0;
         if (!LookupHostUnless(host, stop, addresses, errorCode) || errorCode != 0)
