@@ -217,6 +217,10 @@ void ThttpProxyServerClient::ProcessRequest() {
                               "information.");
             return;
         }
+        if (Terminated()) {
+            Response.reset(); // ending while a lookup of the checks ran: nobody to answer
+            return;
+        }
         startedAt = MonotonicMillis();
         if (Tunnel)
             OpenTunnel(route);
@@ -293,11 +297,16 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
         return false;
     TIP4AddrArray addresses;
-    try {
-        addresses = ResolveHostIP4(host);
-    } catch (const std::exception&) {
-        return false; // the connection attempt reports it
-    }
+    uint32_t literal = 0;
+    int errorCode = 0;
+    if (IsNumericIP4Host(host, literal))
+        addresses = {literal};
+    // A name on a worker with the installed resolver, as the local target check looks it up:
+    // ending the service never waits for a slow lookup. One that fails, or was stopped, is
+    // no loop (the connection attempt reports it).
+    else if (!LookupHostUnless(host, [this] { return Terminated(); }, addresses, errorCode) ||
+             errorCode != 0)
+        return false;
     std::string listen = FProxyServer->LocalHost();
     uint32_t listenAddr = 0;
     bool anyInterface = listen.empty() || !IsIPAddress(listen, listenAddr) || listenAddr == 0;

@@ -29,6 +29,8 @@ bool HostResolverInstalled() {
 
 bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
                       TIP4AddrArray& addresses, int& errorCode) {
+    if (stop && stop())
+        return false; // no worker for a lookup nobody waits for
     TSocketHostLookup lookup;
     bool answered = false;
     lookup.OnComplete = [&](TSocketHostLookup*) { answered = true; };

@@ -239,3 +239,22 @@ TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot)
     SocketClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000));
 }
+
+TEST(HTTPProxyServer, TheLoopCheckLooksANameUpWithoutHoldingTheServiceEnd) {
+    // Every lookup waits at the gate: a target naming the proxy's own port is looked up, by
+    // the installed resolver as the connection would be (not by the system's, which would
+    // know this name at once).
+    TFakeHostResolver names(Loopback(), true);
+    auto proxy = std::make_unique<TTestProxy>();
+    TSocketHandle h = ConnectBlocking(proxy->Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    SendAll(h, "GET http://localhost:" + std::to_string(proxy->Port()) + "/ HTTP/1.1\r\n\r\n");
+    // This thread's loop serves the proxy's listener meanwhile.
+    ASSERT_TRUE(RunLoopPolling([&] { return names.Hosts().size() == 1; }));
+    // The service ends while the lookup is still held, and nothing else is looked up for the
+    // request; its connection went with it.
+    proxy.reset();
+    EXPECT_TRUE(names.WaitInside(1, 0));
+    EXPECT_EQ(RecvWithin(h, 1, 10000), "");
+    SocketClose(h);
+}
