@@ -221,6 +221,14 @@ void ThttpProxyServerClient::ProcessRequest() {
             Response.reset(); // ending while a lookup of the checks ran: nobody to answer
             return;
         }
+        if (UnresolvedForCheck(route)) {
+            // Looked up again to connect, a name could answer otherwise the second time (one
+            // that failed first, then gave loopback, would get past the check).
+            Tunnel = false;
+            SendErrorResponse(502, "Page not available", "Requested page could not be retrieved.",
+                              "The host name could not be resolved.");
+            return;
+        }
         startedAt = MonotonicMillis();
         if (Tunnel)
             OpenTunnel(route);
@@ -269,14 +277,23 @@ int ThttpProxyServerClient::FailureStatus(int64_t startedAt, int timeOut) const 
     return 502;
 }
 
+bool ThttpProxyServerClient::LocalTargetResolvedHere(const ThttpProxyRoute& route) const {
+    return !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
+}
+
 bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
     if (route.AllowLocalTargets)
         return false;
-    bool direct = !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
     const ThttpProxyServer& server = *FProxyServer;
     return RefusesLocalTarget(
-        TargetHost, direct, [&] { return server.ClientOnThisMachine(RemoteAddr()); },
+        TargetHost, LocalTargetResolvedHere(route), [&] { return server.ClientOnThisMachine(RemoteAddr()); },
         [this] { return Terminated(); }, FConnectHost);
+}
+
+bool ThttpProxyServerClient::UnresolvedForCheck(const ThttpProxyRoute& route) const {
+    uint32_t literal = 0;
+    return !route.AllowLocalTargets && LocalTargetResolvedHere(route) && !TargetHost.empty() &&
+           FConnectHost.empty() && !IsNumericIP4Host(TargetHost, literal);
 }
 
 bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
