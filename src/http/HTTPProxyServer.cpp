@@ -291,9 +291,9 @@ bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
 }
 
 bool ThttpProxyServerClient::UnresolvedForCheck(const ThttpProxyRoute& route) const {
-    uint32_t literal = 0;
+    // Judged here, an address (a literal one too) always leaves FConnectHost set.
     return !route.AllowLocalTargets && LocalTargetResolvedHere(route) && !TargetHost.empty() &&
-           FConnectHost.empty() && !IsNumericIP4Host(TargetHost, literal);
+           FConnectHost.empty();
 }
 
 bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
