@@ -286,8 +286,9 @@ bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
         return false;
     const ThttpProxyServer& server = *FProxyServer;
     return RefusesLocalTarget(
-        TargetHost, LocalTargetResolvedHere(route), [&] { return server.ClientOnThisMachine(RemoteAddr()); },
-        [this] { return Terminated(); }, FConnectHost);
+        TargetHost, LocalTargetResolvedHere(route),
+        [&] { return server.ClientOnThisMachine(RemoteAddr()); }, [this] { return Terminated(); },
+        FConnectHost);
 }
 
 bool ThttpProxyServerClient::UnresolvedForCheck(const ThttpProxyRoute& route) const {

@@ -81,7 +81,8 @@ std::pair<size_t, size_t> UserInfoSpan(std::string_view target) {
     else if (target.empty() || target[0] == '/' || target[0] == '*')
         return {0, 0};
     size_t end = target.find_first_of("/?#", start);
-    std::string_view authority = target.substr(start, end == std::string_view::npos ? end : end - start);
+    std::string_view authority =
+        target.substr(start, end == std::string_view::npos ? end : end - start);
     size_t at = authority.rfind('@');
     if (at == std::string_view::npos)
         return {0, 0};
