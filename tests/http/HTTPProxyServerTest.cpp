@@ -215,23 +215,13 @@ TEST(HTTPProxyServer, NamesAreJudgedByTheAddressTheyResolveTo) {
 TEST(HTTPProxyServer, ANameIsLookedUpOnceForTheCheckAndTheConnection) {
     TTestHttpServer origin;
     origin.Start();
-    // Not found the first time, loopback after: a name server that changes its answer.
-    auto lookups = std::make_shared<std::atomic<int>>(0);
-    THostResolver previous = SetHostResolver(
-        [lookups](const std::string&, TIP4AddrArray& addresses, int& errorCode, std::string&) {
-            if (lookups->fetch_add(1) == 0)
-                errorCode = WSAHOST_NOT_FOUND;
-            else
-                addresses.push_back(Loopback());
-        });
-    {
-        TTestProxy elsewhere(true);
-        std::string reply =
-            Get(elsewhere.Port(), "http://rebind.example:" + std::to_string(origin.Port()) + "/");
-        EXPECT_EQ(StatusLine(reply), "HTTP/1.1 502 Page not available");
-    }
-    SetHostResolver(std::move(previous));
-    EXPECT_EQ(lookups->load(), 1);
+    // Not found the first time, loopback after.
+    TChangingHostResolver names(Loopback());
+    TTestProxy elsewhere(true);
+    std::string reply =
+        Get(elsewhere.Port(), "http://rebind.example:" + std::to_string(origin.Port()) + "/");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 502 Page not available");
+    EXPECT_EQ(names.Lookups(), 1);
     EXPECT_EQ(origin.Accepted.load(), 0);
 }
 

@@ -5,9 +5,9 @@
 // up-stream SOCKS5 routing through microsocks, and the client time-out for a stalled request.
 #include "proxy/SocksProxy.h"
 
-#include "net/SocketHostLookup.h"
 #include "net/TCPStream.h"
 #include "support/Bytes.h"
+#include "support/FakeHostResolver.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/ScriptedReader.h"
@@ -15,8 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
-#include <memory>
 #include <poll.h>
 #include <thread>
 
@@ -342,23 +340,14 @@ TEST(SocksConnectionRequest, ANameIsLookedUpOnceForTheLocalTargetCheckAndTheConn
     TTestListener dest; // listens, so a connection attempt would be accepted by the system
     TSocksConnectionSettings s = Open();
     s.ClientOnThisMachine = [](const TSocketAddr&) { return false; };
-    // Not found the first time, loopback after: a name server that changes its answer.
-    auto lookups = std::make_shared<std::atomic<int>>(0);
-    THostResolver previous = SetHostResolver(
-        [lookups](const std::string&, TIP4AddrArray& addresses, int& errorCode, std::string&) {
-            if (lookups->fetch_add(1) == 0)
-                errorCode = WSAHOST_NOT_FOUND;
-            else
-                addresses.push_back(Loopback());
-        });
-    {
-        TConnection c(s);
-        c.Send(Bytes({4, 1}) + Word(dest.Port) + Bytes({0, 0, 0, 1}) + "u" +
-               std::string(1, '\0') + "rebind.example" + std::string(1, '\0'));
-        EXPECT_EQ(c.Rest(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
-    }
-    SetHostResolver(std::move(previous));
-    EXPECT_EQ(lookups->load(), 1);
+    // Not found the first time, loopback after.
+    TChangingHostResolver names(Loopback());
+    TConnection c(s);
+    c.Send(Bytes({4, 1}) + Word(dest.Port) + Bytes({0, 0, 0, 1}) + "u" + std::string(1, '\0') +
+           "rebind.example" + std::string(1, '\0'));
+    EXPECT_EQ(c.Rest(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    c.Join();
+    EXPECT_EQ(names.Lookups(), 1);
     pollfd p{dest.Handle, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 0), 0); // no connection waits to be accepted
 }
