@@ -181,6 +181,13 @@ void ThttpProxyServerClient::ProcessRequest() {
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
     FConnectHost.clear();
     FClientLeft = false;
+    // Credentials in the target are not for the next hop (RFC 9110 section 4.2.4), and left
+    // in the host they would go on in its "Host" field.
+    if (HasUserInfo(Request->GetURI())) {
+        SendErrorResponse(400, "Bad request", "The target holds a user name or password.",
+                          "A target is written without \"user:password@\".");
+        return;
+    }
     // Any other scheme would go out as plain HTTP: what was meant for TLS (a cookie, say)
     // would cross the network in clear. HTTPS passes through CONNECT.
     if (Request->GetMethod() != "CONNECT" && !IsHttpScheme(URLProtocol)) {
@@ -208,6 +215,18 @@ void ThttpProxyServerClient::ProcessRequest() {
                               "The requested host is on this proxy's own machine.",
                               "Contact the administrator of this proxy server for more "
                               "information.");
+            return;
+        }
+        if (Terminated()) {
+            Response.reset(); // ending while a lookup of the checks ran: nobody to answer
+            return;
+        }
+        if (UnresolvedForCheck(route)) {
+            // Looked up again to connect, a name could answer otherwise the second time (one
+            // that failed first, then gave loopback, would get past the check).
+            Tunnel = false;
+            SendErrorResponse(502, "Page not available", "Requested page could not be retrieved.",
+                              "The host name could not be resolved.");
             return;
         }
         startedAt = MonotonicMillis();
@@ -258,14 +277,24 @@ int ThttpProxyServerClient::FailureStatus(int64_t startedAt, int timeOut) const 
     return 502;
 }
 
+bool ThttpProxyServerClient::LocalTargetResolvedHere(const ThttpProxyRoute& route) const {
+    return !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
+}
+
 bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
     if (route.AllowLocalTargets)
         return false;
-    bool direct = !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
     const ThttpProxyServer& server = *FProxyServer;
     return RefusesLocalTarget(
-        TargetHost, direct, [&] { return server.ClientOnThisMachine(RemoteAddr()); },
-        [this] { return Terminated(); }, FConnectHost);
+        TargetHost, LocalTargetResolvedHere(route),
+        [&] { return server.ClientOnThisMachine(RemoteAddr()); }, [this] { return Terminated(); },
+        FConnectHost);
+}
+
+bool ThttpProxyServerClient::UnresolvedForCheck(const ThttpProxyRoute& route) const {
+    // Judged here, an address (a literal one too) always leaves FConnectHost set.
+    return !route.AllowLocalTargets && LocalTargetResolvedHere(route) && !TargetHost.empty() &&
+           FConnectHost.empty();
 }
 
 bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
@@ -286,11 +315,16 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
         return false;
     TIP4AddrArray addresses;
-    try {
-        addresses = ResolveHostIP4(host);
-    } catch (const std::exception&) {
-        return false; // the connection attempt reports it
-    }
+    uint32_t literal = 0;
+    int errorCode = 0;
+    if (IsNumericIP4Host(host, literal))
+        addresses = {literal};
+    // A name on a worker with the installed resolver, as the local target check looks it up:
+    // ending the service never waits for a slow lookup. One that fails, or was stopped, is
+    // no loop (the connection attempt reports it).
+    else if (!LookupHostUnless(host, [this] { return Terminated(); }, addresses, errorCode) ||
+             errorCode != 0)
+        return false;
     std::string listen = FProxyServer->LocalHost();
     uint32_t listenAddr = 0;
     bool anyInterface = listen.empty() || !IsIPAddress(listen, listenAddr) || listenAddr == 0;

@@ -10,10 +10,12 @@
 //   RequestHeaderReceived  keep-alive from "Proxy-Connection"/"Connection"; a request line
 //                          without a version is upgraded to HTTP/1.0 with "X-Version-Warning";
 //                          login (407, answered before any body is read)
-//   ProcessRequest         target decoded (only http:// is forwarded: 400),
+//   ProcessRequest         target decoded (only http:// is forwarded, and no target with
+//                          "user:password@": 400),
 //                          OnGetConnection (a route, or a response of its own), loop check
-//                          (508), local target check (403), then a tunnel is connected or
-//                          the request is rewritten (RewriteForwardRequest) and forwarded by
+//                          (508), local target check (403; a name it cannot resolve: 502),
+//                          then a tunnel is connected or the request is rewritten
+//                          (RewriteForwardRequest) and forwarded by
 //                          a ThttpClient; the next hop silent: 504, unreachable or not
 //                          understood: 502, any other error: 500 "Page not available"; the
 //                          client leaving meanwhile ends the request and the connection
@@ -49,6 +51,7 @@ inline constexpr const char* kHttpProxyAuthenticate = "Basic Realm=\"HTTP Proxy\
 // is, or resolves to, 127.0.0.0/8 or 0.0.0.0); otherwise only clients on this machine may,
 // and others get 403. A target is judged where this proxy resolves it: on a direct route; with
 // an up-stream proxy only a literal address is judged (a name is for the up-stream to resolve).
+// A name judged here that does not resolve is not looked up again to connect: 502.
 struct ThttpProxyRoute {
     TProxyServerInfo Socks5;
     TProxyServerInfo HttpProxy;
@@ -122,6 +125,11 @@ private:
     // FConnectHost to the address judged when it resolved the target, so the connection goes
     // where the check looked (a second lookup could answer otherwise).
     bool RefusedLocalTarget(const ThttpProxyRoute& route);
+    // Whether route's target is a name this proxy resolves (no up-stream proxy does).
+    bool LocalTargetResolvedHere(const ThttpProxyRoute& route) const;
+    // Whether the local target check needed the target's addresses and its lookup gave none:
+    // the connection then does not look the name up again (502).
+    bool UnresolvedForCheck(const ThttpProxyRoute& route) const;
     // Whether the client has gone (its end closed) while its request waits.
     bool ClientLeft();
     // The status of the answer when forwarding failed with error after startedAt

@@ -2,6 +2,8 @@
 
 #include "util/Strings.h"
 
+#include <utility>
+
 namespace corvan {
 
 namespace {
@@ -65,7 +67,11 @@ void DecodeURL(std::string_view url, std::string& protocol, std::string& host, s
     path = url;
 }
 
-std::string TargetWithoutUserInfo(std::string_view target) {
+namespace {
+
+// Where the user information of target's authority lies, its '@' included: {offset, length};
+// length 0 when there is none (origin and asterisk forms have no authority).
+std::pair<size_t, size_t> UserInfoSpan(std::string_view target) {
     size_t start = 0;
     if (size_t sep = target.find("://"); sep != std::string_view::npos &&
                                          target.substr(0, sep).find('/') == std::string_view::npos)
@@ -73,14 +79,26 @@ std::string TargetWithoutUserInfo(std::string_view target) {
     else if (target.substr(0, 2) == "//")
         start = 2;
     else if (target.empty() || target[0] == '/' || target[0] == '*')
-        return std::string(target); // origin or asterisk form: no authority
+        return {0, 0};
     size_t end = target.find_first_of("/?#", start);
-    std::string_view authority = target.substr(start, end == std::string_view::npos ? end : end - start);
+    std::string_view authority =
+        target.substr(start, end == std::string_view::npos ? end : end - start);
     size_t at = authority.rfind('@');
     if (at == std::string_view::npos)
-        return std::string(target);
-    std::string r(target.substr(0, start));
-    r += target.substr(start + at + 1);
+        return {0, 0};
+    return {start, at + 1};
+}
+
+} // namespace
+
+bool HasUserInfo(std::string_view target) {
+    return UserInfoSpan(target).second > 0;
+}
+
+std::string TargetWithoutUserInfo(std::string_view target) {
+    auto [start, length] = UserInfoSpan(target);
+    std::string r(target);
+    r.erase(start, length);
     return r;
 }
 

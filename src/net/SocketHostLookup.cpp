@@ -29,6 +29,8 @@ bool HostResolverInstalled() {
 
 bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
                       TIP4AddrArray& addresses, int& errorCode) {
+    if (stop && stop())
+        return false; // no worker for a lookup nobody waits for
     TSocketHostLookup lookup;
     bool answered = false;
     lookup.OnComplete = [&](TSocketHostLookup*) { answered = true; };
@@ -51,8 +53,12 @@ bool RefusesLocalTarget(const std::string& host, bool resolveHere,
                         const std::function<bool()>& stop, std::string& connectHost) {
     uint32_t literal = 0;
     TIP4AddrArray addresses;
-    if (IsIPAddress(host, literal)) {
+    // Every numeric form counts as the address it is: one the check passed by for a name
+    // ("127.1", "2130706433") would still reach loopback through an up-stream proxy.
+    if (IsNumericIP4Host(host, literal)) {
         addresses = {literal};
+        if (resolveHere)
+            connectHost = IPAddressStr(literal);
     } else if (resolveHere && !host.empty()) {
         int errorCode = 0;
         if (!LookupHostUnless(host, stop, addresses, errorCode) || errorCode != 0)

@@ -128,12 +128,14 @@ bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop
                       TIP4AddrArray& addresses, int& errorCode);
 
 // Whether a connection to host would take a client from elsewhere to this machine's loopback
-// (IsLoopbackOrUnspecifiedIP4). A literal address is judged as it stands; a name only when
-// resolveHere (the connection resolves it here, not an up-stream proxy), and then connectHost
-// becomes the first address found (dotted) for the connection to use, so that no second
-// lookup answers otherwise. A name that does not resolve, or whose lookup stop() ended, is
-// not refused (the connection reports it, or is ending anyway). clientOnThisMachine is asked
-// only about a local target; unset, the client counts as one from elsewhere.
+// (IsLoopbackOrUnspecifiedIP4). A literal address, in any numeric form (IsNumericIP4Host), is
+// judged as it stands; a name only when resolveHere (the connection resolves it here, not an
+// up-stream proxy). With resolveHere connectHost becomes the address judged (the first found
+// for a name), dotted, for the connection to use, so that no second lookup answers otherwise.
+// A name that does not resolve, or whose lookup stop() ended, is not refused, and leaves
+// connectHost empty: the caller answers that the host was not found rather than look it up
+// again (a second answer could be loopback). clientOnThisMachine is asked only about a local
+// target; unset, the client counts as one from elsewhere.
 bool RefusesLocalTarget(const std::string& host, bool resolveHere,
                         const std::function<bool()>& clientOnThisMachine,
                         const std::function<bool()>& stop, std::string& connectHost);

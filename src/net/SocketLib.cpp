@@ -194,6 +194,21 @@ bool IsIPAddress(const std::string& s, uint32_t& addr) {
     return true;
 }
 
+bool IsNumericIP4Host(const std::string& s, uint32_t& addr) {
+    addr = INADDR_FAILURE;
+    // inet_aton stops at a blank and takes what came before: only the number itself counts.
+    if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                   c == 'x' || c == 'X' || c == '.';
+        }))
+        return false;
+    in_addr a;
+    if (::inet_aton(s.c_str(), &a) == 0)
+        return false;
+    std::memcpy(&addr, &a, 4);
+    return true;
+}
+
 bool IsIPAddress(const std::string& s) {
     uint32_t a;
     return IsIPAddress(s, a);

@@ -100,6 +100,10 @@ uint16_t ResolvePort(const std::string& port, TIPProtocol protocol);
 std::string LocalHostName();
 TIP4AddrArray LocalIP4Addresses();
 AddressStrArray LocalIP4AddressesStr();
+// Whether s (no blanks) is an IPv4 address in any numeric form the system's lookup takes as
+// one without asking a name server: dotted quad, and the short, decimal, octal and hexadecimal
+// forms ("127.1", "2130706433", "0177.1", "0x7f000001", "0"); addr in network byte order.
+bool IsNumericIP4Host(const std::string& s, uint32_t& addr);
 // 127.0.0.0/8, or the unspecified address 0.0.0.0 (a connection to it reaches this machine's
 // loopback as well); network byte order.
 bool IsLoopbackOrUnspecifiedIP4(uint32_t addr);

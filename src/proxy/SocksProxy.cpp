@@ -171,6 +171,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
                 result.Kind = TSocksOutboundResult::NotAllowed;
                 return result;
             }
+            if (address.empty() && !route.Via.InUse() && !route.Host.empty()) {
+                // The check found no address; looked up again to connect, the name could
+                // answer otherwise (loopback, after a failure the first time).
+                result.Kind = TSocksOutboundResult::Failed;
+                result.SocketError = WSAHOST_NOT_FOUND;
+                return result;
+            }
             if (!address.empty())
                 route.Host = address; // where the check looked
         }

@@ -145,6 +145,22 @@ TEST(HTTPProxyServer, OnlyHttpTargetsAreForwarded) {
     EXPECT_EQ(origin.Accepted.load(), 2);
 }
 
+TEST(HTTPProxyServer, TargetsWithCredentialsAreRefused) {
+    TTestHttpServer origin;
+    origin.Start();
+    TTestProxy proxy;
+    std::string hostPort = "127.0.0.1:" + std::to_string(origin.Port());
+    for (std::string target : {"http://user:pw@" + hostPort + "/", "http://user@" + hostPort,
+                               "//u:p@" + hostPort + "/a"})
+        EXPECT_EQ(StatusLine(Get(proxy.Port(), target)), "HTTP/1.1 400 Bad request") << target;
+    std::string reply = Exchange(proxy.Port(), "CONNECT user:pw@" + hostPort +
+                                                   " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 400 Bad request");
+    // An '@' after the authority is the path's.
+    EXPECT_EQ(StatusLine(Get(proxy.Port(), "http://" + hostPort + "/mail@x")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(origin.Accepted.load(), 1);
+}
+
 TEST(HTTPProxyServer, LoopbackTargetsOnlyForClientsOnThisMachineUnlessAllowed) {
     TTestHttpServer origin;
     origin.Start();
@@ -196,6 +212,19 @@ TEST(HTTPProxyServer, NamesAreJudgedByTheAddressTheyResolveTo) {
     EXPECT_EQ(origin.Accepted.load(), 0);
 }
 
+TEST(HTTPProxyServer, ANameIsLookedUpOnceForTheCheckAndTheConnection) {
+    TTestHttpServer origin;
+    origin.Start();
+    // Not found the first time, loopback after.
+    TChangingHostResolver names(Loopback());
+    TTestProxy elsewhere(true);
+    std::string reply =
+        Get(elsewhere.Port(), "http://rebind.example:" + std::to_string(origin.Port()) + "/");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 502 Page not available");
+    EXPECT_EQ(names.Lookups(), 1);
+    EXPECT_EQ(origin.Accepted.load(), 0);
+}
+
 TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot) {
     TTestProxy proxy;
     // Nobody listens: refused.
@@ -222,4 +251,23 @@ TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot)
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
     SocketClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000));
+}
+
+TEST(HTTPProxyServer, TheLoopCheckLooksANameUpWithoutHoldingTheServiceEnd) {
+    // Every lookup waits at the gate: a target naming the proxy's own port is looked up, by
+    // the installed resolver as the connection would be (not by the system's, which would
+    // know this name at once).
+    TFakeHostResolver names(Loopback(), true);
+    auto proxy = std::make_unique<TTestProxy>();
+    TSocketHandle h = ConnectBlocking(proxy->Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    SendAll(h, "GET http://localhost:" + std::to_string(proxy->Port()) + "/ HTTP/1.1\r\n\r\n");
+    // This thread's loop serves the proxy's listener meanwhile.
+    ASSERT_TRUE(RunLoopPolling([&] { return names.Hosts().size() == 1; }));
+    // The service ends while the lookup is still held, and nothing else is looked up for the
+    // request; its connection went with it.
+    proxy.reset();
+    EXPECT_TRUE(names.WaitInside(1, 0));
+    EXPECT_EQ(RecvWithin(h, 1, 10000), "");
+    SocketClose(h);
 }

@@ -7,6 +7,7 @@
 
 #include "net/TCPStream.h"
 #include "support/Bytes.h"
+#include "support/FakeHostResolver.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/ScriptedReader.h"
@@ -333,6 +334,22 @@ TEST(SocksConnectionRequest, LoopbackIsNotAllowedToClientsFromElsewhereUnlessSwi
     TConnection c(s);
     c.Send(Bytes({5, 1, 0}) + Socks5Connect(echo.Port()));
     EXPECT_EQ(c.Recv(12), Bytes({5, 0}) + Socks5Reply(0, Loopback(), echo.Port()));
+}
+
+TEST(SocksConnectionRequest, ANameIsLookedUpOnceForTheLocalTargetCheckAndTheConnection) {
+    TTestListener dest; // listens, so a connection attempt would be accepted by the system
+    TSocksConnectionSettings s = Open();
+    s.ClientOnThisMachine = [](const TSocketAddr&) { return false; };
+    // Not found the first time, loopback after.
+    TChangingHostResolver names(Loopback());
+    TConnection c(s);
+    c.Send(Bytes({4, 1}) + Word(dest.Port) + Bytes({0, 0, 0, 1}) + "u" + std::string(1, '\0') +
+           "rebind.example" + std::string(1, '\0'));
+    EXPECT_EQ(c.Rest(), Bytes({0, 91, 0, 0, 0, 0, 0, 0}));
+    c.Join();
+    EXPECT_EQ(names.Lookups(), 1);
+    pollfd p{dest.Handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0); // no connection waits to be accepted
 }
 
 TEST(SocksConnectionRequest, ClientStalledInTheMiddleOfItsRequestIsClosedByTheTimeout) {

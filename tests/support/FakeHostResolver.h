@@ -9,6 +9,7 @@
 #include "net/SocketHostLookup.h"
 #include "net/WinSock.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -110,6 +111,36 @@ private:
         std::vector<std::string> Hosts;
     };
     std::shared_ptr<TState> FState;
+    THostResolver FPrevious;
+};
+
+// A name server that changes its answer, for the life of one test: the first lookup finds
+// nothing, every later one gets address (network order). Any thread; no network.
+class TChangingHostResolver {
+public:
+    explicit TChangingHostResolver(uint32_t address)
+        : FLookups(std::make_shared<std::atomic<int>>(0)) {
+        std::shared_ptr<std::atomic<int>> lookups = FLookups;
+        FPrevious = SetHostResolver([lookups, address](const std::string&,
+                                                       TIP4AddrArray& addresses, int& errorCode,
+                                                       std::string& errorMessage) {
+            if (lookups->fetch_add(1) == 0) {
+                errorCode = WSAHOST_NOT_FOUND;
+                errorMessage = "Host not found";
+            } else {
+                addresses.push_back(address);
+            }
+        });
+    }
+    ~TChangingHostResolver() { SetHostResolver(std::move(FPrevious)); }
+    TChangingHostResolver(const TChangingHostResolver&) = delete;
+    TChangingHostResolver& operator=(const TChangingHostResolver&) = delete;
+
+    // Lookups answered so far.
+    int Lookups() const { return FLookups->load(); }
+
+private:
+    std::shared_ptr<std::atomic<int>> FLookups;
     THostResolver FPrevious;
 };
 
