@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvan {
@@ -48,12 +49,22 @@ TDataFolderLock::TResult TDataFolderLock::Acquire(const std::string& folder,
     Release();
     ForceDirectories(folder);
     std::string path = IncludeTrailingSlash(folder) + kFileName;
-    int handle = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link nor on anything but a plain file: in a folder others may write
+    // to, a link planted under the lock's name would have the id written over (and the file
+    // cut to) whatever it points at, and opening a planted pipe would wait for ever.
+    const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int handle = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0644);
     bool writable = handle >= 0;
     if (!writable && (errno == EACCES || errno == EROFS))
-        handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        handle = ::open(path.c_str(), O_RDONLY | flags);
     if (handle < 0) {
         error = SysError("open", path, errno);
+        return TResult::Failed;
+    }
+    struct stat info{};
+    if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        error = "the lock file " + path + " is not a plain file of its own";
+        ::close(handle);
         return TResult::Failed;
     }
     int rc;

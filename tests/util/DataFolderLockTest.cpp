@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace corvan;
@@ -42,4 +45,30 @@ TEST(DataFolderLock, ChildProcessesDoNotInheritIt) {
     parent.Release();
     EXPECT_EQ(next.Acquire(dir.Path(), error), TDataFolderLock::TResult::Locked)
         << "the child kept the lock: " << error;
+}
+
+// In a folder others may write to, whatever is planted under the lock's name is never
+// written through nor waited on: the lock is then not taken, and the program runs on.
+TEST(DataFolderLock, PlantedLinksAndPipesAreNotWrittenThrough) {
+    TTempDir dir;
+    std::string victim = dir / "victim", lockPath = dir / TDataFolderLock::kFileName;
+    std::ofstream(victim) << "precious\n";
+    auto victimText = [&] {
+        std::ostringstream text;
+        text << std::ifstream(victim).rdbuf();
+        return text.str();
+    };
+    TDataFolderLock lock;
+    std::string error;
+    ASSERT_EQ(::symlink(victim.c_str(), lockPath.c_str()), 0);
+    EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
+    EXPECT_NE(error.find(lockPath), std::string::npos) << error;
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(::link(victim.c_str(), lockPath.c_str()), 0);
+    EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
+    EXPECT_EQ(victimText(), "precious\n");
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(::mkfifo(lockPath.c_str(), 0644), 0);
+    EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
+    EXPECT_FALSE(lock.Held());
 }
