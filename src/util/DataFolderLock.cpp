@@ -49,9 +49,9 @@ TDataFolderLock::TResult TDataFolderLock::Acquire(const std::string& folder,
     Release();
     ForceDirectories(folder);
     std::string path = IncludeTrailingSlash(folder) + kFileName;
-    // Never through a link nor on anything but a plain file: in a folder others may write
-    // to, a link planted under the lock's name would have the id written over (and the file
-    // cut to) whatever it points at, and opening a planted pipe would wait for ever.
+    // Never through a symbolic link nor on anything but a plain file: in a folder others may
+    // write to, a link planted under the lock's name would have the id written over (and the
+    // file cut to) whatever it points at, and opening a planted pipe would wait for ever.
     const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     int handle = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0644);
     bool writable = handle >= 0;
@@ -62,8 +62,8 @@ TDataFolderLock::TResult TDataFolderLock::Acquire(const std::string& folder,
         return TResult::Failed;
     }
     struct stat info{};
-    if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
-        error = "the lock file " + path + " is not a plain file of its own";
+    if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "the lock file " + path + " is not a plain file";
         ::close(handle);
         return TResult::Failed;
     }
@@ -86,9 +86,10 @@ TDataFolderLock::TResult TDataFolderLock::Acquire(const std::string& folder,
         return result;
     }
     // Only a second start's message reads the id: a failed write costs that message the
-    // id, never the lock.
+    // id, never the lock. A file with other names (a hard link planted in a shared folder,
+    // or a backup's) is locked but not written: its other names may be someone's file.
     std::string id = std::to_string(::getpid()) + "\n";
-    bool written = writable && ::ftruncate(handle, 0) == 0 &&
+    bool written = writable && info.st_nlink == 1 && ::ftruncate(handle, 0) == 0 &&
                    ::pwrite(handle, id.data(), id.size(), 0) == ssize_t(id.size());
     static_cast<void>(written);
     FHandle = handle;

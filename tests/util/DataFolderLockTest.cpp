@@ -48,7 +48,8 @@ TEST(DataFolderLock, ChildProcessesDoNotInheritIt) {
 }
 
 // In a folder others may write to, whatever is planted under the lock's name is never
-// written through nor waited on: the lock is then not taken, and the program runs on.
+// written through nor waited on: a second name of another file is locked but left as it is;
+// a symbolic link or a pipe is not taken, and the program runs on.
 TEST(DataFolderLock, PlantedLinksAndPipesAreNotWrittenThrough) {
     TTempDir dir;
     std::string victim = dir / "victim", lockPath = dir / TDataFolderLock::kFileName;
@@ -65,8 +66,9 @@ TEST(DataFolderLock, PlantedLinksAndPipesAreNotWrittenThrough) {
     EXPECT_NE(error.find(lockPath), std::string::npos) << error;
     ASSERT_EQ(::unlink(lockPath.c_str()), 0);
     ASSERT_EQ(::link(victim.c_str(), lockPath.c_str()), 0);
-    EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
+    EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Locked) << error;
     EXPECT_EQ(victimText(), "precious\n");
+    lock.Release();
     ASSERT_EQ(::unlink(lockPath.c_str()), 0);
     ASSERT_EQ(::mkfifo(lockPath.c_str(), 0644), 0);
     EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
