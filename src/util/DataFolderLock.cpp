@@ -3,6 +3,7 @@
 #include "util/FileSystem.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,6 +13,10 @@
 namespace corvan {
 
 namespace {
+
+// A longer id in the lock file is no process id (they stay below 2^22 on Linux) and names no
+// holder.
+constexpr size_t kMaxPidDigits = 9;
 
 std::string SysError(const char* call, const std::string& path, int error) {
     return std::string(call) + " " + path + " failed: " + std::strerror(error);
@@ -27,7 +32,13 @@ std::string HolderId(int handle) {
     std::string text(buf, size_t(n));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > kMaxPidDigits ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    // A holder that could not write its id (a read-only lock file, one with other names)
+    // leaves an earlier holder's: never name a process that does not run.
+    pid_t pid = pid_t(std::stol(text));
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH))
         return {};
     return text;
 }

@@ -74,3 +74,24 @@ TEST(DataFolderLock, PlantedLinksAndPipesAreNotWrittenThrough) {
     EXPECT_EQ(lock.Acquire(dir.Path(), error), TDataFolderLock::TResult::Failed);
     EXPECT_FALSE(lock.Held());
 }
+
+// A holder that cannot write its id leaves the file as it was: a second start then names
+// no process rather than one that has ended.
+TEST(DataFolderLock, AnEndedProcessIsNeverNamedAsTheHolder) {
+    TTempDir dir;
+    pid_t ended = -1;
+    {
+        TChildProcess child({"/bin/true"}, {});
+        ended = child.Pid();
+        ASSERT_EQ(child.WaitForExit(10000), 0);
+    }
+    std::string other = dir / "other", lockPath = dir / TDataFolderLock::kFileName;
+    std::ofstream(other) << ended << "\n";
+    // A second name: the lock is taken but the file not written.
+    ASSERT_EQ(::link(other.c_str(), lockPath.c_str()), 0);
+    TDataFolderLock first, second;
+    std::string error;
+    ASSERT_EQ(first.Acquire(dir.Path(), error), TDataFolderLock::TResult::Locked) << error;
+    ASSERT_EQ(second.Acquire(dir.Path(), error), TDataFolderLock::TResult::InUse);
+    EXPECT_NE(error.find("its process id is not known"), std::string::npos) << error;
+}
