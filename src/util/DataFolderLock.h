@@ -30,7 +30,9 @@ public:
     };
     // Creates the folder when missing, takes the lock on folder + kFileName without waiting
     // and writes this process's id into the file (a lock file that cannot be written, in a
-    // read-only folder, is locked read-only without the id). Not Locked: error says why;
+    // read-only folder, is locked read-only without the id, and one with other names is
+    // locked without it; one that is a symbolic link or no plain file is Failed, never
+    // written). Not Locked: error says why;
     // for InUse it names the holder ("process <pid>") when its id is in the file.
     TResult Acquire(const std::string& folder, std::string& error);
     bool Held() const { return FHandle >= 0; }
