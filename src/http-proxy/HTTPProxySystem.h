@@ -46,7 +46,7 @@ std::string HTTPRequestLogLine(TDateTime time, const std::string& clientIP, int 
 // Login mode 3: the validation program. The program runs long-lived; each login is one
 // line, the user name and the password each percent-encoded (every byte but A-Z a-z 0-9 - . _ ~)
 // and separated by one space; the answer is the first line the program prints after it,
-// beginning with the word "OK" (accepted) or anything else ("ERR"); what it prints besides is
+// beginning with "OK" (accepted) or anything else ("ERR"); what it prints besides is
 // discarded (TLineProcess). Up to kLoginScriptMaxPrograms copies run, one login each at a
 // time, so a program that hangs holds up only the logins it was given. A login waits at most
 // AnswerTimeoutMs for its answer, waiting for a free copy included. No program, one that cannot
@@ -74,8 +74,6 @@ public:
     std::function<void(const std::string& reason)> OnReport;
     // "user password" as sent to the program.
     static std::string LoginLine(const std::string& user, const std::string& password);
-    // Whether the program's answer line accepts the login: it begins with the word OK.
-    static bool AcceptingAnswer(const std::string& answer);
 
 private:
     // A place for one copy of the program. While Busy, its program is out with the login
