@@ -104,19 +104,30 @@ std::string RunningText(const TAppComponent& c) {
     return c.Active() ? "running" : "not running";
 }
 
-// Why the list in ini cannot be applied as it reads: its count, or an item section the
-// previous file had, is missing (a file caught half-written would otherwise drop the items
-// after the cut). Empty when it reads whole.
+// Why the list in ini cannot be applied as it reads: its count is missing or not a number,
+// or an item section the previous file had (or its own sections, or a key in them) is
+// missing. A file caught half-written would otherwise drop the items after the cut, or
+// load the item at the cut with defaults for the keys it lacks (a disabled user enabled).
+// Empty when it reads whole.
 std::string ListNotWhole(const TAppContainerComponent& list, const TIniFile& previous,
                          const TIniFile& ini, const std::string& section) {
-    if (previous.ValueExists(section, "ItemCount") && !ini.ValueExists(section, "ItemCount"))
-        return "[" + section + "] has no ItemCount";
-    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
-    for (int i = 0; i < count; ++i) {
-        std::string item = section + ".Items." + std::to_string(i);
-        if (previous.SectionExists(item) && !ini.SectionExists(item))
-            return "[" + item + "] is missing";
+    if (previous.ValueExists(section, "ItemCount")) {
+        if (!ini.ValueExists(section, "ItemCount"))
+            return "[" + section + "] has no ItemCount";
+        std::string stored = ini.ReadString(section, "ItemCount", "");
+        if (!TIniFile::ParseInteger(stored))
+            return "ItemCount=" + stored + " in [" + section + "] is not a whole number";
     }
+    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
+    for (int i = 0; i < count; ++i)
+        for (const std::string& own :
+             OwnSections(previous, section + ".Items." + std::to_string(i))) {
+            if (!ini.SectionExists(own))
+                return "[" + own + "] is missing";
+            for (const std::string& key : previous.ReadSection(own))
+                if (!ini.ValueExists(own, key))
+                    return "[" + own + "] has no " + key;
+        }
     return {};
 }
 

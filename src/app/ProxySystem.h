@@ -44,8 +44,8 @@ public:
     // compared item by item (ReplaceItems): an unchanged item stays as it is, a changed or
     // new one is loaded and started, a changed or removed one stops and goes. What does not
     // read whole is left running as it is, with a line saying so: a service whose section
-    // previous had and ini lacks, a list whose ItemCount or an item section below the count
-    // previous had and ini lacks. beforeStart
+    // previous had and ini lacks, a list whose ItemCount (or an item section below the count, or a
+    // key in one) previous had and ini lacks, or whose ItemCount is not a number. beforeStart
     // (may be empty) sees every reloaded service and new mapping before it starts. A start
     // that fails is reported through the user interface, as at start-up. Returns one line
     // per change ("SOCKS proxy on port 1080: new settings, running"); empty: nothing changed.
