@@ -114,9 +114,8 @@ std::string ListNotWhole(const TAppContainerComponent& list, const TIniFile& pre
     if (previous.ValueExists(section, "ItemCount")) {
         if (!ini.ValueExists(section, "ItemCount"))
             return "[" + section + "] has no ItemCount";
-        std::string stored = ini.ReadString(section, "ItemCount", "");
-        if (!TIniFile::ParseInteger(stored))
-            return "ItemCount=" + stored + " in [" + section + "] is not a whole number";
+        if (std::string why = TAppContainerComponent::ItemCountErrorIn(ini, section); !why.empty())
+            return why;
     }
     int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
     for (int i = 0; i < count; ++i)
@@ -163,7 +162,9 @@ std::vector<TAppComponent*> ReloadList(TAppContainerComponent& list, const TIniF
             removed.push_back((service ? service->ServiceTitle() : children[i]->GetDisplayName()) +
                               ": removed");
         }
-    return list.ReplaceItems(ini, after, keep);
+    std::vector<TAppComponent*> added = list.ReplaceItems(ini, after, keep);
+    list.ReadItemCountError(ini, section);
+    return added;
 }
 } // namespace
 

@@ -253,3 +253,11 @@ TEST(SettingsReload, AListCaughtHalfWrittenInsideAnItemOrAtItsCountIsKept) {
     EXPECT_TRUE(f.MappingAt(1)->Active());
     EXPECT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
 }
+
+TEST(SettingsReload, AListWhoseCountIsMendedIsReadAndSavedAgain) {
+    TReloadFixture f("[Proxy-ProxyUsers]\nItemCount=one\n" + User(0, "ann", "pw"));
+    EXPECT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+    ASSERT_TRUE(f.Reload("[Proxy-ProxyUsers]\nItemCount=1\n" + User(0, "ann", "pw")));
+    EXPECT_TRUE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+    EXPECT_EQ(f.Root().ProxyUsers().ItemCountError(), "");
+}
