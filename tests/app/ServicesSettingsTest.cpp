@@ -378,3 +378,24 @@ TEST(ServiceSettings, AnUpStreamProxySwitchedOnWithoutHostOrPortKeepsTheServiceS
     EXPECT_TRUE(root.SocksProxy().Active());
     root.Deactivate();
 }
+
+TEST(ServiceSettings, AMalformedValueTheDialogDoesNotShowOutlivesItsOK) {
+    TTempRoot temp;
+    corvan::test::TFakeUserInterface ui;
+    ui.OnEdit = [](ASettingsForm&) { return true; };
+    temp.System.SetUserInterface(&ui);
+    const std::string path = temp.Dir / "CorvanProxy.ini";
+    corvan::test::WriteFileText(path, "[Proxy-HTTP]\nServerIP=127.0.0.1\nServerPort=" +
+                                          std::to_string(corvan::test::FreeLoopbackPort()) +
+                                          "\nAllowLocalTargets=yes\nLoginMode=two\n");
+    TIniFile ini(path);
+    THTTPProxySystem& http = temp.System.HTTPProxy();
+    http.LoadSettings(ini, "Proxy-HTTP");
+    ASSERT_TRUE(http.EditSettings());
+    // The dialog set the login mode; what the user meant by "yes" it never asked.
+    EXPECT_EQ(http.SettingsError(), "AllowLocalTargets=yes in [Proxy-HTTP] is not 0 or 1");
+    EXPECT_THROW(http.SetEnabled(true), Exception);
+    TIniFile disk(path);
+    EXPECT_EQ(disk.ReadString("Proxy-HTTP", "AllowLocalTargets", ""), "yes");
+    EXPECT_NE(disk.ReadString("Proxy-HTTP", "LoginMode", ""), "two");
+}
