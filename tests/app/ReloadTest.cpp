@@ -234,8 +234,8 @@ TEST(SettingsReload, AHalfWrittenFileChangesNothingItLacksAndIsNotSavedOver) {
 }
 
 TEST(SettingsReload, AListCaughtHalfWrittenInsideAnItemOrAtItsCountIsKept) {
-    const std::string mappings = "[Proxy-PortMapper]\nItemCount=2\n" + Mapping(0, 5001, "one") +
-                                 Mapping(1, 5002, "two");
+    const std::string mappings =
+        "[Proxy-PortMapper]\nItemCount=2\n" + Mapping(0, 5001, "one") + Mapping(1, 5002, "two");
     const std::string users = "[Proxy-ProxyUsers]\nItemCount=1\n" + User(0, "ann", "pw");
     TReloadFixture f(mappings + users + "UserDisabled=1\n");
     ASSERT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
