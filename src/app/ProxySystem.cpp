@@ -55,6 +55,8 @@ void TProxySystem::LoadSettings(TIniFile& ini, const std::string& section) {
     std::vector<TAppComponent*> services = Services();
     for (size_t i = 0; i < services.size(); ++i)
         services[i]->LoadSettings(ini, section + ServiceSuffixes[i]);
+    if (const std::string& error = FPortMapper->ItemCountError(); !error.empty())
+        UserInterface().ShowError("port mappings not started: " + error);
 }
 
 void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {

@@ -27,7 +27,8 @@ public:
     // The services are fixed parts, not children: they get the interface directly.
     void SetUserInterface(AUserInterface* ui) override;
     // HTTP "<section>-HTTP", DNS "-DNS", port mappings "-PortMapper", SOCKS "-SocksProxy",
-    // users "-ProxyUsers", in this order; the root section itself holds no keys.
+    // users "-ProxyUsers", in this order; the root section itself holds no keys. A mapping
+    // list whose ItemCount is not a number is reported (ShowError).
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
     // HTTP, DNS, port mappings, SOCKS, users, in this order for both. Each service (and

@@ -335,6 +335,17 @@ TEST(ServiceSettings, AValueThatDoesNotParseKeepsItsServiceStoppedAndIsNamed) {
         EXPECT_TRUE(root.PortMapper().Item(1)->Active()) << named;   // the others run
         root.Deactivate();
     }
+    // A mapping list whose count does not read: none runs, and it says so.
+    {
+        TTempRoot temp;
+        corvan::test::TFakeUserInterface ui;
+        temp.System.SetUserInterface(&ui);
+        auto ini = IniWith("[Proxy-PortMapper]\nItemCount=1a\n[Proxy-PortMapper.Items.0]\n");
+        temp.System.LoadSettings(*ini, "Proxy");
+        EXPECT_EQ(ui.Errors, (std::vector<std::string>{"port mappings not started: ItemCount=1a "
+                                                       "in [Proxy-PortMapper] is not a whole "
+                                                       "number"}));
+    }
     // Switches are "0" and "1"; integers decimal or "0x" hexadecimal, as the program writes.
     TTempRoot temp;
     auto ini = IniWith("[Proxy-HTTP]\nEnableTunnelling=0\nServerPort=0x1F90\nLoginMode=3\n");
