@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 namespace corvan {
 
@@ -87,14 +88,20 @@ void TAppBase::LoadSettings() {
     TIniFile& ini = *FSettingsFile;
     UpdateCheckEnabled = ini.ReadBool(ApplicationSection, "UpdateCheckEnabled", false);
     UpdateCheckInterval = ini.ReadInteger(ApplicationSection, "UpdateCheckInterval", 28);
-    FRunOnStartUp = ini.ReadBool(ApplicationSection, "RunOnStartUp", true);
+    // A value that is not a switch ("no") leaves the user's choice unknown, as an unreadable
+    // file does: the entry is taken as it is, never written or removed for a guess.
+    std::optional<bool> runOnStartUp =
+        ini.ValueExists(ApplicationSection, "RunOnStartUp")
+            ? TIniFile::ParseSwitch(ini.ReadString(ApplicationSection, "RunOnStartUp", ""))
+            : std::optional<bool>(true);
+    FRunOnStartUp = runOnStartUp.value_or(FAutostart.IsPresent());
     LastUpdateCheck = ini.ReadFloat(ApplicationSection, "LastUpdateCheck", 0);
     FUpdateChecker.Host = ini.ReadString(ApplicationSection, "UpdateHost", "");
     FUpdateChecker.Port = ini.ReadString(ApplicationSection, "UpdatePort", "80");
     FUpdateChecker.URI = ini.ReadString(ApplicationSection, "UpdateURI", Product.VersionFilePath);
     // With an unreadable settings file the user's choice is unknown: leave the entry as
     // it is rather than bring it in line with a default.
-    if (ini.LoadError().empty() && FAutostart.IsPresent() != FRunOnStartUp)
+    if (ini.LoadError().empty() && runOnStartUp && FAutostart.IsPresent() != FRunOnStartUp)
         SetRunOnStartUp(FRunOnStartUp);
     if (!FLoaded) {
         ReportDuplicateSections(ini, stderr);

@@ -101,7 +101,8 @@ public:
     // server (UpdateHost, default empty: no checks; UpdatePort "80"; UpdateURI
     // "/proxyapp/ver-proxy.txt")
     // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
-    // settings file could not be read: the setting is then unknown), sets Loaded, and takes
+    // settings file could not be read or RunOnStartUp is not 0 or 1: the setting is then
+    // unknown, and taken from the entry), sets Loaded, and takes
     // the settings as read (TakeSettingsBaseline). The first load names each section the
     // file holds twice on stderr.
     virtual void LoadSettings();

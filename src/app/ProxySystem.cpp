@@ -55,6 +55,8 @@ void TProxySystem::LoadSettings(TIniFile& ini, const std::string& section) {
     std::vector<TAppComponent*> services = Services();
     for (size_t i = 0; i < services.size(); ++i)
         services[i]->LoadSettings(ini, section + ServiceSuffixes[i]);
+    if (const std::string& error = FPortMapper->ItemCountError(); !error.empty())
+        UserInterface().ShowError("port mappings not started: " + error);
 }
 
 void TProxySystem::SaveSettings(TIniFile& ini, const std::string& section) {
@@ -104,19 +106,29 @@ std::string RunningText(const TAppComponent& c) {
     return c.Active() ? "running" : "not running";
 }
 
-// Why the list in ini cannot be applied as it reads: its count, or an item section the
-// previous file had, is missing (a file caught half-written would otherwise drop the items
-// after the cut). Empty when it reads whole.
+// Why the list in ini cannot be applied as it reads: its count is missing or not a number,
+// or an item section the previous file had (or its own sections, or a key in them) is
+// missing. A file caught half-written would otherwise drop the items after the cut, or
+// load the item at the cut with defaults for the keys it lacks (a disabled user enabled).
+// Empty when it reads whole.
 std::string ListNotWhole(const TAppContainerComponent& list, const TIniFile& previous,
                          const TIniFile& ini, const std::string& section) {
-    if (previous.ValueExists(section, "ItemCount") && !ini.ValueExists(section, "ItemCount"))
-        return "[" + section + "] has no ItemCount";
-    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
-    for (int i = 0; i < count; ++i) {
-        std::string item = section + ".Items." + std::to_string(i);
-        if (previous.SectionExists(item) && !ini.SectionExists(item))
-            return "[" + item + "] is missing";
+    if (previous.ValueExists(section, "ItemCount")) {
+        if (!ini.ValueExists(section, "ItemCount"))
+            return "[" + section + "] has no ItemCount";
+        if (std::string why = TAppContainerComponent::ItemCountErrorIn(ini, section); !why.empty())
+            return why;
     }
+    int count = std::min(ini.ReadInteger(section, "ItemCount", 0), list.GetMaxItemCount());
+    for (int i = 0; i < count; ++i)
+        for (const std::string& own :
+             OwnSections(previous, section + ".Items." + std::to_string(i))) {
+            if (!ini.SectionExists(own))
+                return "[" + own + "] is missing";
+            for (const std::string& key : previous.ReadSection(own))
+                if (!ini.ValueExists(own, key))
+                    return "[" + own + "] has no " + key;
+        }
     return {};
 }
 
@@ -152,7 +164,9 @@ std::vector<TAppComponent*> ReloadList(TAppContainerComponent& list, const TIniF
             removed.push_back((service ? service->ServiceTitle() : children[i]->GetDisplayName()) +
                               ": removed");
         }
-    return list.ReplaceItems(ini, after, keep);
+    std::vector<TAppComponent*> added = list.ReplaceItems(ini, after, keep);
+    list.ReadItemCountError(ini, section);
+    return added;
 }
 } // namespace
 

@@ -27,7 +27,8 @@ public:
     // The services are fixed parts, not children: they get the interface directly.
     void SetUserInterface(AUserInterface* ui) override;
     // HTTP "<section>-HTTP", DNS "-DNS", port mappings "-PortMapper", SOCKS "-SocksProxy",
-    // users "-ProxyUsers", in this order; the root section itself holds no keys.
+    // users "-ProxyUsers", in this order; the root section itself holds no keys. A mapping
+    // list whose ItemCount is not a number is reported (ShowError).
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
     // HTTP, DNS, port mappings, SOCKS, users, in this order for both. Each service (and
@@ -44,8 +45,8 @@ public:
     // compared item by item (ReplaceItems): an unchanged item stays as it is, a changed or
     // new one is loaded and started, a changed or removed one stops and goes. What does not
     // read whole is left running as it is, with a line saying so: a service whose section
-    // previous had and ini lacks, a list whose ItemCount or an item section below the count
-    // previous had and ini lacks. beforeStart
+    // previous had and ini lacks, a list whose ItemCount (or an item section below the count, or a
+    // key in one) previous had and ini lacks, or whose ItemCount is not a number. beforeStart
     // (may be empty) sees every reloaded service and new mapping before it starts. A start
     // that fails is reported through the user interface, as at start-up. Returns one line
     // per change ("SOCKS proxy on port 1080: new settings, running"); empty: nothing changed.

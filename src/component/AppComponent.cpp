@@ -167,8 +167,23 @@ std::vector<std::string> TAppContainerComponent::ItemSections(const TIniFile& in
     return sections;
 }
 
+std::string TAppContainerComponent::ItemCountErrorIn(const TIniFile& ini,
+                                                     const std::string& section) {
+    if (!ini.ValueExists(section, "ItemCount"))
+        return {};
+    std::string stored = ini.ReadString(section, "ItemCount", "");
+    if (TIniFile::ParseInteger(stored))
+        return {};
+    return "ItemCount=" + stored + " in [" + section + "] is not a whole number";
+}
+
+void TAppContainerComponent::ReadItemCountError(const TIniFile& ini, const std::string& section) {
+    FItemCountError = ItemCountErrorIn(ini, section);
+}
+
 void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& section) {
     TAppComponent::LoadSettings(ini, section);
+    ReadItemCountError(ini, section);
     for (const std::string& itemSection : ItemSections(ini, section)) {
         std::unique_ptr<TAppComponent> item = CreateItem();
         if (!item)
@@ -180,6 +195,8 @@ void TAppContainerComponent::LoadSettings(TIniFile& ini, const std::string& sect
 
 void TAppContainerComponent::SaveSettings(TIniFile& ini, const std::string& section) {
     TAppComponent::SaveSettings(ini, section);
+    if (!FItemCountError.empty())
+        return;
     ini.WriteInteger(section, "ItemCount", int(Items.size()));
     for (size_t i = 0; i < Items.size(); ++i)
         Items[i]->SaveSettings(ini, section + ".Items." + std::to_string(i));

@@ -163,11 +163,22 @@ public:
     // index whose section "<section>.Items.<i>" exists an item from CreateItem loaded from it
     // and added. An index without a section is skipped, as is one whose CreateItem gives
     // null: a count larger than the list makes no empty items, and a section removed by hand
-    // does not cost the items after it. Existing children are kept.
+    // does not cost the items after it. Existing children are kept. An ItemCount that is
+    // not a number loads none and sets ItemCountError (ReadItemCountError).
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     // Writes "ItemCount" and each child to "<section>.Items.<i>", densely in list order.
     // Sections of items beyond the count are left in the file (the count bounds loading).
+    // Nothing while ItemCountError is set: the list in the file was never read, and
+    // writing this one would replace its records.
     void SaveSettings(TIniFile& ini, const std::string& section) override;
+    // "ItemCount=x in [section] is not a whole number" when the ItemCount last read (by
+    // LoadSettings or ReadItemCountError) did not parse; empty otherwise.
+    const std::string& ItemCountError() const { return FItemCountError; }
+    // Sets ItemCountError from the ItemCount in ini: after the list was made from it
+    // another way (ReplaceItems, on a reload).
+    void ReadItemCountError(const TIniFile& ini, const std::string& section);
+    // That text for the ItemCount in ini; empty when it is a number or missing.
+    static std::string ItemCountErrorIn(const TIniFile& ini, const std::string& section);
     // Children first to last.
     void Activate() override;
     // Children last to first.
@@ -204,6 +215,9 @@ public:
 
 protected:
     std::vector<std::unique_ptr<TAppComponent>> Items;
+
+private:
+    std::string FItemCountError;
 };
 
 // The keys of an up-stream proxy record, in its stored order.

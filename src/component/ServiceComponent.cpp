@@ -2,6 +2,8 @@
 
 #include "util/IniFile.h"
 
+#include <algorithm>
+
 namespace corvan {
 
 void TServiceComponent::SetEnabled(bool value) {
@@ -77,6 +79,13 @@ void TServiceComponent::Load(TIniFile& ini, const std::string& section, bool kee
     loader.Bool("Enabled", Enabled, false);
     SettingsKeys(loader);
     collect(loader);
+    FMalformedOutsideDialog.clear();
+    std::vector<std::string> outside = KeysOutsideDialog();
+    for (size_t i = 0; i < loader.Malformed().size(); ++i) {
+        const TSettingsLoader::TMalformed& m = loader.Malformed()[i];
+        if (std::find(outside.begin(), outside.end(), m.Key) != outside.end())
+            FMalformedOutsideDialog.push_back({m.Key, m.Stored, loader.Errors()[i]});
+    }
     ClampSettings();
     for (const TProxyRecord& record : ProxyRecords()) {
         TSettingsLoader recordLoader(ini, section + record.Suffix, keepMissing);
@@ -89,6 +98,9 @@ void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) 
     ini.WriteBool(section, "Enabled", Enabled);
     TSettingsSaver saver(ini, section);
     SettingsKeys(saver);
+    // Not the default standing in for it: the user never wrote that.
+    for (const TMalformedKey& m : FMalformedOutsideDialog)
+        ini.WriteString(section, m.Key, m.Stored);
     for (const TProxyRecord& record : ProxyRecords())
         SaveProxyServerInfo(*record.Info, ini, section + record.Suffix);
 }
@@ -130,8 +142,11 @@ bool TServiceComponent::RunSettingsForm(ASettingsForm& form,
         return false;
     }
     copyBack();
-    // The form's values replace whatever the file held, malformed ones too.
+    // The form's values replace whatever the file held, malformed ones too; a malformed
+    // value the form does not show still stands.
     FSettingsError.clear();
+    for (const TMalformedKey& m : FMalformedOutsideDialog)
+        FSettingsError += (FSettingsError.empty() ? "" : "; ") + m.Error;
     SaveToSettingsFile();
     return true;
 }

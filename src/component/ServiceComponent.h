@@ -114,13 +114,23 @@ protected:
     virtual void ClampSettings() {}
     // The up-stream proxy records, in file order. Base: none.
     virtual std::vector<TProxyRecord> ProxyRecords() { return {}; }
+    // The service's keys its settings dialog does not show (set in the file only). A
+    // malformed one outlives the dialog's OK: the service stays stopped and the value is
+    // saved as written. Base: none.
+    virtual std::vector<std::string> KeysOutsideDialog() const { return {}; }
 
 private:
     void Load(TIniFile& ini, const std::string& section, bool keepMissing);
 
+    struct TMalformedKey {
+        std::string Key, Stored, Error;
+    };
+
     TIniFile* FSettingsFile = nullptr;
     std::string FSettingsSection;
     std::string FSettingsError;
+    // The values of KeysOutsideDialog that did not parse at the last load; saved as stored.
+    std::vector<TMalformedKey> FMalformedOutsideDialog;
 };
 
 class TProxyUsersSystem;

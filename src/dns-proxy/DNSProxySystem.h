@@ -117,6 +117,9 @@ protected:
     // loads as 0), ResolveServer, RecurseServer, Recurse, AllowedClients, CacheSize,
     // CacheMaxTTL, CacheMinTTL.
     void SettingsKeys(ASettingsKeys& keys) override;
+    std::vector<std::string> KeysOutsideDialog() const override {
+        return {"CacheSize", "CacheMaxTTL", "CacheMinTTL"};
+    }
 
 private:
     void HandleQuery(const TSocketAddr& source, const TdnsServerQuery& query);

@@ -209,6 +209,7 @@ protected:
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;
     std::vector<TProxyRecord> ProxyRecords() override;
+    std::vector<std::string> KeysOutsideDialog() const override { return {"AllowLocalTargets"}; }
 
 private:
     void InstallHandlers(ThttpProxyServer& server);

@@ -143,11 +143,18 @@ void TProxyUsersSystem::LoadSettings(TIniFile& ini, const std::string& section) 
     }
     FLoading = false;
     PublishCredentials();
+    if (!ItemCountError().empty())
+        UserInterface().LogMessage("proxy users: " + ItemCountError() +
+                                   "; no user is loaded and the list is not saved");
 }
 
 void TProxyUsersSystem::StoreChanges() {
     if (!FSettingsFile)
         return;
+    if (!ItemCountError().empty()) {
+        UserInterface().ShowError("The proxy users were not saved: " + ItemCountError());
+        return;
+    }
     try {
         SaveSettings(*FSettingsFile, FSettingsSection);
         FSettingsFile->UpdateFile();
@@ -158,6 +165,8 @@ void TProxyUsersSystem::StoreChanges() {
 
 void TProxyUsersSystem::SaveSettings(TIniFile& ini, const std::string& section) {
     TAppContainerComponent::SaveSettings(ini, section);
+    if (!ItemCountError().empty())
+        return; // the records in the file were never read: none of them is stale
     for (int i = GetChildCount();; ++i) {
         std::string stale = section + ".Items." + std::to_string(i);
         if (!ini.SectionExists(stale))

@@ -114,6 +114,7 @@ public:
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     // Writes the list as the base does, then erases the sections of items beyond the count
     // that an earlier, longer list left, so a deleted user's password leaves the file.
+    // Nothing while ItemCountError is set.
     void SaveSettings(TIniFile& ini, const std::string& section) override;
     // Refreshes the status frame when it exists.
     void UpdateDisplay() override;
@@ -141,7 +142,8 @@ public:
     // and Delete; not AddChild or RemoveChild as such): the list is written to the file
     // and section of the last load and the file is updated, so that a crash or a killed
     // process loses no user. A failed write is reported through the user interface
-    // (ShowError); the change itself stands. Nothing before a load.
+    // (ShowError); the change itself stands. Nothing before a load. While ItemCountError
+    // is set nothing is written and that error is shown.
     void StoreChanges();
 
     // Publishes (not while loading) and names each value of the user that did not parse in

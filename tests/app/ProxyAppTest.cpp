@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +110,21 @@ TEST(ProxyApp, TheSettingWinsOverTheAutostartEntry) {
         app.LoadSettings();
         EXPECT_TRUE(app.Autostart().IsPresent());
     }
+}
+
+TEST(ProxyApp, ARunOnStartUpThatIsNotASwitchLeavesTheEntryAsItIs) {
+    TAppFixture f;
+    const std::string text = "[Application]\nRunOnStartUp=no\n";
+    std::filesystem::create_directories(f.Dir / "data/Corvan");
+    WriteFileText(f.SettingsPath(), text);
+    {
+        TProxyApp app(f.Environment, HeadlessUserInterface());
+        app.LoadSettings();
+        EXPECT_FALSE(app.Autostart().IsPresent()); // "no" never reads as on
+        EXPECT_FALSE(app.RunOnStartUp());
+        app.SaveSettings();
+    }
+    EXPECT_EQ(ReadFileText(f.SettingsPath()), text);
 }
 
 TEST(AutostartEntry, ExecWordsAreQuotedAndUnquoted) {

@@ -232,3 +232,32 @@ TEST(SettingsReload, AHalfWrittenFileChangesNothingItLacksAndIsNotSavedOver) {
     f.App->SaveSettings();
     EXPECT_EQ(corvan::test::ReadFileText(f.SettingsPath()), done);
 }
+
+TEST(SettingsReload, AListCaughtHalfWrittenInsideAnItemOrAtItsCountIsKept) {
+    const std::string mappings =
+        "[Proxy-PortMapper]\nItemCount=2\n" + Mapping(0, 5001, "one") + Mapping(1, 5002, "two");
+    const std::string users = "[Proxy-ProxyUsers]\nItemCount=1\n" + User(0, "ann", "pw");
+    TReloadFixture f(mappings + users + "UserDisabled=1\n");
+    ASSERT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+
+    // Cut before the user's last key: loaded with its default, ann would be let in.
+    ASSERT_TRUE(f.Reload(mappings + users)) << f.Output;
+    EXPECT_TRUE(f.Said("proxy users: [Proxy-ProxyUsers.Items.0] has no UserDisabled")) << f.Output;
+    EXPECT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+
+    // Cut just after "ItemCount=": read as no items, every mapping would stop.
+    ASSERT_TRUE(f.Reload("[Proxy-PortMapper]\nItemCount=\n")) << f.Output;
+    EXPECT_TRUE(f.Said("port mappings: ItemCount= in [Proxy-PortMapper] is not a whole number"))
+        << f.Output;
+    ASSERT_EQ(f.Root().PortMapper().GetChildCount(), 2);
+    EXPECT_TRUE(f.MappingAt(1)->Active());
+    EXPECT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+}
+
+TEST(SettingsReload, AListWhoseCountIsMendedIsReadAndSavedAgain) {
+    TReloadFixture f("[Proxy-ProxyUsers]\nItemCount=one\n" + User(0, "ann", "pw"));
+    EXPECT_FALSE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+    ASSERT_TRUE(f.Reload("[Proxy-ProxyUsers]\nItemCount=1\n" + User(0, "ann", "pw")));
+    EXPECT_TRUE(f.Root().ProxyUsers().CheckHTTPAccess("ann", "pw"));
+    EXPECT_EQ(f.Root().ProxyUsers().ItemCountError(), "");
+}

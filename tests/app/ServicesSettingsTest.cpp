@@ -335,6 +335,17 @@ TEST(ServiceSettings, AValueThatDoesNotParseKeepsItsServiceStoppedAndIsNamed) {
         EXPECT_TRUE(root.PortMapper().Item(1)->Active()) << named;   // the others run
         root.Deactivate();
     }
+    // A mapping list whose count does not read: none runs, and it says so.
+    {
+        TTempRoot temp;
+        corvan::test::TFakeUserInterface ui;
+        temp.System.SetUserInterface(&ui);
+        auto ini = IniWith("[Proxy-PortMapper]\nItemCount=1a\n[Proxy-PortMapper.Items.0]\n");
+        temp.System.LoadSettings(*ini, "Proxy");
+        EXPECT_EQ(ui.Errors, (std::vector<std::string>{"port mappings not started: ItemCount=1a "
+                                                       "in [Proxy-PortMapper] is not a whole "
+                                                       "number"}));
+    }
     // Switches are "0" and "1"; integers decimal or "0x" hexadecimal, as the program writes.
     TTempRoot temp;
     auto ini = IniWith("[Proxy-HTTP]\nEnableTunnelling=0\nServerPort=0x1F90\nLoginMode=3\n");
@@ -377,4 +388,25 @@ TEST(ServiceSettings, AnUpStreamProxySwitchedOnWithoutHostOrPortKeepsTheServiceS
     root.SocksProxy().SetEnabled(true);
     EXPECT_TRUE(root.SocksProxy().Active());
     root.Deactivate();
+}
+
+TEST(ServiceSettings, AMalformedValueTheDialogDoesNotShowOutlivesItsOK) {
+    TTempRoot temp;
+    corvan::test::TFakeUserInterface ui;
+    ui.OnEdit = [](ASettingsForm&) { return true; };
+    temp.System.SetUserInterface(&ui);
+    const std::string path = temp.Dir / "CorvanProxy.ini";
+    corvan::test::WriteFileText(path, "[Proxy-HTTP]\nServerIP=127.0.0.1\nServerPort=" +
+                                          std::to_string(corvan::test::FreeLoopbackPort()) +
+                                          "\nAllowLocalTargets=yes\nLoginMode=two\n");
+    TIniFile ini(path);
+    THTTPProxySystem& http = temp.System.HTTPProxy();
+    http.LoadSettings(ini, "Proxy-HTTP");
+    ASSERT_TRUE(http.EditSettings());
+    // The dialog set the login mode; what the user meant by "yes" it never asked.
+    EXPECT_EQ(http.SettingsError(), "AllowLocalTargets=yes in [Proxy-HTTP] is not 0 or 1");
+    EXPECT_THROW(http.SetEnabled(true), Exception);
+    TIniFile disk(path);
+    EXPECT_EQ(disk.ReadString("Proxy-HTTP", "AllowLocalTargets", ""), "yes");
+    EXPECT_NE(disk.ReadString("Proxy-HTTP", "LoginMode", ""), "two");
 }

@@ -246,6 +246,28 @@ TEST_F(ProxyUsersList, AMalformedSwitchAdmitsNoLoginIsNamedAndStaysAsWritten) {
     EXPECT_TRUE(ui.Errors.empty());
 }
 
+TEST_F(ProxyUsersList, AnItemCountThatIsNotANumberKeepsTheRecordsInTheFile) {
+    test::TTempDir dir;
+    const std::string path = dir / "CorvanProxy.ini";
+    const std::string text = "[Proxy-ProxyUsers]\nItemCount=2x\n"
+                             "[Proxy-ProxyUsers.Items.0]\nName=A\nLogin=anna\nPassword=pw\n"
+                             "[Proxy-ProxyUsers.Items.1]\nName=B\nLogin=bert\nPassword=pw\n";
+    test::WriteFileText(path, text);
+    TIniFile ini(path);
+    users.LoadSettings(ini, "Proxy-ProxyUsers");
+    EXPECT_EQ(ui.LogLines, (std::vector<std::string>{
+                               "proxy users: ItemCount=2x in [Proxy-ProxyUsers] is not a whole "
+                               "number; no user is loaded and the list is not saved"}));
+    // A user added from the window must not take anna's record nor drop bert's.
+    DialogTypes("Cleo", "new");
+    ASSERT_NE(users.CreateChild(), nullptr);
+    EXPECT_EQ(ui.Errors, (std::vector<std::string>{"The proxy users were not saved: ItemCount=2x "
+                                                   "in [Proxy-ProxyUsers] is not a whole number"}));
+    users.SaveSettings(ini, "Proxy-ProxyUsers");
+    ini.UpdateFile();
+    EXPECT_EQ(test::ReadFileText(path), text);
+}
+
 // ---- lookup and access ----
 
 TEST(FindUserByLogin, FoldsOnlyAsciiLetters) {
