@@ -306,10 +306,11 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
         host = TrimWhiteSpace(route.HttpProxy.Host);
         port = TrimWhiteSpace(route.HttpProxy.Port);
     }
-    // A connection this program opened itself: the request came back through one of its own
-    // hops (a port mapping onto this proxy, say) and would go round again.
+    // The request has passed through this program twice already, on connections it opened
+    // itself (a port mapping onto this proxy used as a target, say), and would go round again.
+    // One pass is a mapping that merely exposes this proxy.
     if (const TSocketStream* stream = GetStream();
-        stream && ArrivesFromOwnConnection(stream->Socket()->SocketHandle()))
+        stream && ArrivalPasses(stream->Socket()->SocketHandle()) >= kLoopPasses)
         return true;
     // Only a request to our own port can be a loop: no lookup for any other.
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())

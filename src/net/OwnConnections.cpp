@@ -25,8 +25,11 @@ struct TOwnConnections {
     // OwnConnectionsLock: guards both maps. A leaf lock.
     std::mutex OwnConnectionsLock;
     std::map<TSocketHandle, TEnds> ByHandle;
-    std::map<TEnds, TSocketHandle, TEndsLess> ByEnds;
+    std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes
 };
+
+// The passes of the accepted connection the calling thread serves (TServedConnection).
+thread_local int GServedPasses = 0;
 
 TOwnConnections& Table() {
     // Never destroyed: a socket may still close while the process's statics go.
@@ -52,7 +55,7 @@ bool RegisterOwnConnection(TSocketHandle handle) {
         t.ByHandle.erase(old);
     }
     t.ByHandle[handle] = ends;
-    t.ByEnds[ends] = handle;
+    t.ByEnds[ends] = GServedPasses + 1;
     return true;
 }
 
@@ -66,13 +69,22 @@ void UnregisterOwnConnection(TSocketHandle handle) {
     t.ByHandle.erase(it);
 }
 
-bool ArrivesFromOwnConnection(TSocketHandle accepted) {
+int ArrivalPasses(TSocketHandle accepted) {
     TSocketAddr local, peer;
     if (!BothEnds(accepted, local, peer))
-        return false;
+        return 0;
     TOwnConnections& t = Table();
     std::lock_guard lock(t.OwnConnectionsLock);
-    return t.ByEnds.count(TEnds{peer, local}) > 0;
+    auto it = t.ByEnds.find(TEnds{peer, local});
+    return it == t.ByEnds.end() ? 0 : it->second;
+}
+
+TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPasses) {
+    GServedPasses = ArrivalPasses(accepted);
+}
+
+TServedConnection::~TServedConnection() {
+    GServedPasses = FFormer;
 }
 
 size_t OwnConnectionCount() {

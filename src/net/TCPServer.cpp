@@ -1,5 +1,6 @@
 #include "net/TCPServer.h"
 
+#include "net/OwnConnections.h"
 #include "util/Ticks.h"
 
 #include <algorithm>
@@ -232,6 +233,8 @@ void TTCPServerClientThread::Execute() {
 bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone window, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
+    // The outbound connections this client opens count the passes its own connection carries.
+    TServedConnection served(client->SocketHandle());
     if (StillRunning(client))
         Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))

@@ -391,15 +391,19 @@ TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     EXPECT_EQ(reply.rfind("HTTP/1.1 508 ", 0), 0u) << reply;
 }
 
+// The settings of a TCP port mapping from 127.0.0.1:mapping onto the proxy's port.
+std::string MappingOntoProxy(uint16_t mapping, uint16_t proxyPort) {
+    return "[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
+           "Enabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=" +
+           std::to_string(mapping) + "\nDestHost=127.0.0.1\nDestPort=" +
+           std::to_string(proxyPort) + "\n";
+}
+
 TEST(HTTPProxyE2E, ARequestThatComesBackThroughOwnMappingIsAnswered508) {
     TRecordingOrigin origin;
     uint16_t proxyPort = FreeLoopbackPort();
     uint16_t mapping = FreeLoopbackPort();
-    THttpProxyProgram proxy("MaxConnections=16\n",
-                            "[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\n"
-                            "Enabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=" +
-                                std::to_string(mapping) + "\nDestHost=127.0.0.1\nDestPort=" +
-                                std::to_string(proxyPort) + "\n",
+    THttpProxyProgram proxy("MaxConnections=16\n", MappingOntoProxy(mapping, proxyPort),
                             proxyPort);
     ASSERT_TRUE(proxy.Ready) << proxy.Output();
     // Through the mapping the request reaches this proxy again, from the mapping's own
@@ -417,6 +421,21 @@ TEST(HTTPProxyE2E, ARequestThatComesBackThroughOwnMappingIsAnswered508) {
                       .rfind("HTTP/1.1 200 OK\r\n", 0),
                   0u)
             << i;
+}
+
+TEST(HTTPProxyE2E, AMappingThatExposesTheProxyOnAnotherPortIsServed) {
+    TRecordingOrigin origin;
+    uint16_t proxyPort = FreeLoopbackPort();
+    uint16_t mapping = FreeLoopbackPort();
+    THttpProxyProgram proxy("", MappingOntoProxy(mapping, proxyPort), proxyPort);
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    // The request passes through this program once: client -> mapping -> proxy -> origin.
+    TCurlResult r = Curl(proxy.Dir(), {"-x", "http://127.0.0.1:" + std::to_string(mapping)},
+                         origin.Url("/exposed"));
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.Headers.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r.Headers;
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests()[0].Head.rfind("GET /exposed HTTP/1.1\r\n", 0), 0u);
 }
 
 TEST(HTTPProxyE2E, TunnelsAndTheirRefusals) {
