@@ -154,7 +154,7 @@ long ResidentKiB(pid_t pid) {
 
 TEST(DNSProxyE2E, DigWithTheSystemLookup) {
     if (::access("/usr/bin/dig", X_OK) != 0)
-        GTEST_SKIP() << "dig is not installed (scripts/setup.sh)";
+        GTEST_SKIP() << "dig is not installed (scripts/setup.sh --tests)";
     TDNSProgram proxy("127.0.0.1", FreeUDPPort(), "ResolveMethod=0\n");
     ASSERT_TRUE(proxy.Ready) << proxy.Output();
     std::string a = Dig(proxy.Port(), "localhost", "A");
@@ -196,7 +196,7 @@ TEST(DNSProxyE2E, DigWithTheSystemLookup) {
 
 TEST(DNSProxyE2E, LongAnswersAreCutTo512BytesWithoutEDNSAndSizedByItWithIt) {
     if (::access("/usr/bin/dig", X_OK) != 0)
-        GTEST_SKIP() << "dig is not installed (scripts/setup.sh)";
+        GTEST_SKIP() << "dig is not installed (scripts/setup.sh --tests)";
     // An up-stream server that answers with 60 records, about 2 KB: addresses, or texts.
     TScriptedDNSServer upstream([](const TdnsServerQuery& q) {
         const TdnsRawQuestion& question = q.Questions.at(0);
@@ -237,7 +237,7 @@ TEST(DNSProxyE2E, LongAnswersAreCutTo512BytesWithoutEDNSAndSizedByItWithIt) {
 
 TEST(DNSProxyE2E, DigThroughDnsmasqAndGetentThroughTheSystemResolver) {
     if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
-        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh)";
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh --tests)";
     TDnsmasq upstream;
     ASSERT_TRUE(upstream.Ready) << upstream.Output();
     // Port 53 of a loopback address of its own when this machine lets us, for getent.
@@ -344,7 +344,7 @@ TEST(DNSProxyE2E, EveryUpstreamQueryLeavesFromAPortOfItsOwn) {
 
 TEST(DNSProxyE2E, TheCacheSendsEachQuestionUpOnceAndCountsItsTTLsDown) {
     if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
-        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh)";
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh --tests)";
     TDnsmasq upstream({"--log-queries", "--local-ttl=300", "--address=/many.corvan.test/10.2.2.2"});
     ASSERT_TRUE(upstream.Ready) << upstream.Output();
     const std::string resolve =
@@ -403,7 +403,7 @@ TEST(DNSProxyE2E, TheCacheSendsEachQuestionUpOnceAndCountsItsTTLsDown) {
 
 TEST(DNSProxyE2E, ABoundedCacheKeepsMemoryFlatUnderManyNames) {
     if (::access("/usr/sbin/dnsmasq", X_OK) != 0)
-        GTEST_SKIP() << "dnsmasq is not installed (scripts/setup.sh)";
+        GTEST_SKIP() << "dnsmasq is not installed (scripts/setup.sh --tests)";
     TDnsmasq upstream({"--local-ttl=300", "--address=/many.corvan.test/10.2.2.2"});
     ASSERT_TRUE(upstream.Ready) << upstream.Output();
     TDNSProgram proxy("127.0.0.1", FreeUDPPort(),

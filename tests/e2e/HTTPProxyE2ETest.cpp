@@ -825,7 +825,7 @@ TEST(HTTPProxyE2E, UpstreamProxies) {
     TRecordingOrigin origin;
     // tinyproxy as the up-stream HTTP proxy, microsocks as the up-stream SOCKS5 proxy.
     if (!std::filesystem::exists("/usr/bin/tinyproxy"))
-        GTEST_SKIP() << "tinyproxy is not installed (scripts/setup.sh installs it)";
+        GTEST_SKIP() << "tinyproxy is not installed (scripts/setup.sh --tests installs it)";
     TTempDir d;
     uint16_t tinyPort = FreeLoopbackPort();
     WriteFileText(d / "tinyproxy.conf", "Port " + std::to_string(tinyPort) +
@@ -863,7 +863,7 @@ TEST(HTTPProxyE2E, UpstreamProxies) {
 TEST(HTTPProxyE2E, ChromiumLoadsPagesThroughTheProxy) {
     const std::string chromium = "/usr/bin/chromium";
     if (::access(chromium.c_str(), X_OK) != 0)
-        GTEST_SKIP() << "Chromium is not installed at " << chromium << " (scripts/setup.sh)";
+        GTEST_SKIP() << "Chromium is not installed at " << chromium << " (scripts/setup.sh --tests)";
     TTempDir d;
     TChildProcess gen({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
                        "-subj", "/CN=localhost", "-days", "1", "-keyout", d / "key.pem", "-out",

@@ -128,7 +128,7 @@ TEST(TCPClientSocket, TerminateFromAnotherThreadBeforeAWindowLeavesTheHandleToIt
 
 TEST(Socks5Link, OneLinkToARealServerResolvingLocallyOrThroughTheProxy) {
     TMicrosocks server;
-    ASSERT_TRUE(server.Running()) << "microsocks missing (scripts/setup.sh installs it)";
+    ASSERT_TRUE(server.Running()) << "microsocks missing (scripts/setup.sh --tests installs it)";
     ExpectEchoThrough(Link(server, false), "127.0.0.1", 1);
     ExpectEchoThrough(Link(server, true), "localhost", 1);
     // A name resolved here by the asynchronous lookup while the link negotiates.
