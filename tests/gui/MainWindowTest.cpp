@@ -333,8 +333,10 @@ TEST(MainWindow, ReloadReadsTheFileAgainAndRebuildsTheTree) {
     f.WriteSettings(kUsersAndMappings);
     TfrmMain& w = f.Open();
     f.Select(f.Root().PortMapper().Item(1));
-    // One mapping gone, one with a new port, one user left.
+    // One mapping gone, one with a new port, one user left (a whole record: one that lacked a
+    // key its place had would read as a file caught half written, and the list would stay).
     f.WriteSettings("[Proxy-ProxyUsers]\nItemCount=1\n[Proxy-ProxyUsers.Items.0]\nName=Cy\n"
+                    "Login=cy\n"
                     "[Proxy-PortMapper]\nItemCount=1\n"
                     "[Proxy-PortMapper.Items.0]\nServerProtocol=3\nServerPort=9090\n"
                     "DestHost=example.org\nDestPort=80\n"
