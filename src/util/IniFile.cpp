@@ -113,10 +113,12 @@ void TIniFile::RebuildIndex() {
     FDuplicates.clear();
     for (size_t i = 1; i < FSections.size(); ++i) {
         auto [first, added] = FIndex.emplace(AsciiLowerCase(FSections[i].Name), i);
+        // A name, not the binding, goes into the lambda: clang 14 cannot capture bindings.
+        const std::string& firstName = FSections[first->second].Name;
         if (!added && std::none_of(FDuplicates.begin(), FDuplicates.end(), [&](const auto& d) {
-                return EqualNoCase(d, FSections[first->second].Name);
+                return EqualNoCase(d, firstName);
             }))
-            FDuplicates.push_back(FSections[first->second].Name);
+            FDuplicates.push_back(firstName);
     }
 }
 
