@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
   curl dnsutils microsocks socat python3 procps netbase
-  rinetd dante-server iperf3 dnsmasq dnsperf
+  rinetd dante-server iperf3 dnsmasq dnsperf dnsdist
   tinyproxy wrk nginx-light squid chromium openssl
   qt6-base-dev xvfb xauth xdotool x11-apps imagemagick
   dpkg-dev librsvg2-bin desktop-file-utils groff-base man-db systemd
