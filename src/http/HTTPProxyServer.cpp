@@ -474,11 +474,10 @@ void ThttpProxyServerClient::ResponseSentHook() {
     if (Terminated() || !Tunnel || !Response || !TunnelConnection || !Response->IsSuccess())
         return;
     KeepAlive = false;
-    TSocketStream& client = *GetStream();
     TSocketStream* outbound = TunnelConnection->GetStream();
     if (!outbound || !outbound->Connected())
         return;
-    TunnelBytes = RelayStreams(&client, outbound, kHttpProxyRelayBuffer);
+    RelayTunnel(*outbound, kHttpProxyRelayBuffer, nullptr);
 }
 
 void ThttpProxyServerClient::RequestDone() {
@@ -507,7 +506,6 @@ void ThttpProxyServerClient::ReleaseConnection() {
     FHttpLink.reset();
     Tunnel = false;
     ForwardToProxy = false;
-    TunnelBytes = 0;
 }
 
 // --- ThttpProxyServer -------------------------------------------------------------------------

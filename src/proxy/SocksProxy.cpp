@@ -212,8 +212,11 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
-    facts.BytesTransferred =
-        static_cast<uint64_t>(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+    auto counted = [&facts](int64_t moved) { facts.BytesTransferred = uint64_t(moved); };
+    if (settings.Relay)
+        settings.Relay(*outbound, kSocksRelayBufferSize, counted);
+    else
+        counted(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
 }
 
 } // namespace corvan
@@ -244,6 +247,10 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
+    settings.Relay = [this](TSocketStream& outbound, int bufferSize,
+                            std::function<void(int64_t)> onEnd) {
+        RelayTunnel(outbound, bufferSize, std::move(onEnd));
+    };
     if (Refused()) {
         // Not in the allowed clients: told so in answer to its request, whatever it asks.
         settings.OnConnectRequest = [](const TSocksConnectionFacts&, uint32_t, const std::string&,

@@ -197,7 +197,7 @@ TEST(TCPPortMapper, OutboundConnectionsGoThroughTheSocks5UpStreamWithItsLogin) {
     }));
 }
 
-TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
+TEST(TCPPortMapper, OpenTunnelsHoldNoThreadCountTheirBytesAndDoNotWakeTheProcess) {
     constexpr int Connections = 50;
     TMapperFixture f;
     f.Start();
@@ -215,6 +215,16 @@ TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
             EXPECT_EQ(RecvWithin(h, 1), "x");
     }));
     ASSERT_EQ(f.Mapper.ClientCount(), static_cast<size_t>(Connections));
+    // The tunnels are on the relay loops: every client thread that is left waits as a spare.
+    EXPECT_TRUE(RunLoopUntil([&] {
+        return f.Mapper.ClientThreadCount() == f.Mapper.SpareThreadCount();
+    })) << f.Mapper.ClientThreadCount() << " threads, " << f.Mapper.SpareThreadCount()
+        << " waiting";
+    EXPECT_LE(f.Mapper.ClientThreadCount(), size_t(kMaxSpareClientThreads));
+    EXPECT_EQ(RelayTunnelCount(), size_t(Connections));
+    // Each client has received its byte on the relay loop.
+    for (size_t i = 0; i < f.Mapper.ClientCount(); ++i)
+        EXPECT_EQ(f.Mapper.Client(i)->TotalBytes(), 1);
     uint64_t before = TMessageLoop::ProcessWakeCount();
     RunLoopFor(1500); // the only timer here: this wait's own deadline
     uint64_t wakes = TMessageLoop::ProcessWakeCount() - before;
