@@ -88,8 +88,9 @@ constexpr int kDefaultClientTimeout = 300000;
 // events of the main thread.
 constexpr int kMaxRefusalsPerAcceptPass = 64;
 // Spare client threads a server keeps waiting for connections (its MaxSpareThreads); a thread
-// whose connection ends while this many wait ends itself.
-constexpr int kMaxSpareClientThreads = 32;
+// whose connection ends while this many wait ends itself. Threads only negotiate (tunnels go
+// to the relay loops), so this many cover the connections a small network opens at once.
+constexpr int kMaxSpareClientThreads = 8;
 // A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
 constexpr int kSpareClientThreadIdleMs = 60000;
 // A client's done message does not wake the main thread on its own (freeing the client is
