@@ -41,12 +41,13 @@ stop_started() {
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
-# start_corvan BIN SOCKS_PORT MAX_CONNECTIONS PAIR...: our program headless, with its SOCKS5
-# service and a TCP mapping per pair; its log goes to $TMP/proxy.log. Sets OURS_PID.
+# start_corvan DIR BIN SOCKS_PORT MAX_CONNECTIONS PAIR...: our program headless, with its
+# SOCKS5 service and a TCP mapping per pair; its settings and logs in DIR, its standard error
+# in DIR/proxy.log. Sets OURS_PID.
 start_corvan() {
-    local bin=$1 socks=$2 max=$3 i=0 pair
-    shift 3
-    mkdir -p "$TMP/data/Corvan"
+    local dir=$1 bin=$2 socks=$3 max=$4 i=0 pair
+    shift 4
+    mkdir -p "$dir/data/Corvan"
     {
         printf '[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=%s\nMaxConnections=%s\n' \
             "$socks" "$max"
@@ -56,9 +57,9 @@ start_corvan() {
                 "$i" "${pair%%:*}" "${pair##*:}"
             i=$((i + 1))
         done
-    } > "$TMP/data/Corvan/CorvanProxy.ini"
-    LOCALAPPDATA="$TMP/data" XDG_CONFIG_HOME="$TMP/config" HOME="$TMP/home" \
-        start "$bin" --headless 2> "$TMP/proxy.log"
+    } > "$dir/data/Corvan/CorvanProxy.ini"
+    LOCALAPPDATA="$dir/data" XDG_CONFIG_HOME="$dir/config" HOME="$dir/home" \
+        start "$bin" --headless 2> "$dir/proxy.log"
     OURS_PID=${PIDS[-1]}
 }
 

@@ -114,7 +114,7 @@ cleanup_servers() {
 trap 'cleanup_servers; cleanup' EXIT
 start iperf3 -s -B 127.0.0.1 -p "$IPERF" > /dev/null 2>&1
 
-start_corvan "$BIN" "$O_SOCKS" 1024 "$O_HTTP:$HTTP" "$O_IPERF:$IPERF" "$O_HOLD:$HOLD"
+start_corvan "$TMP" "$BIN" "$O_SOCKS" 1024 "$O_HTTP:$HTTP" "$O_IPERF:$IPERF" "$O_HOLD:$HOLD"
 start_rinetd "$R_HTTP:$HTTP" "$R_IPERF:$IPERF" "$R_HOLD:$HOLD"
 start_haproxy "$H_HTTP:$HTTP" "$H_IPERF:$IPERF" "$H_HOLD:$HOLD"
 start_nginx_stream "$N_HTTP:$HTTP" "$N_IPERF:$IPERF" "$N_HOLD:$HOLD"
