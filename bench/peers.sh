@@ -1,9 +1,12 @@
+# shellcheck shell=bash disable=SC2034  # the *_PID variables set here are the callers'
 # Sourced by the relay benchmarks: starting our program and the mapping peers, each listening
 # on 127.0.0.1 only with its files in the caller's temp folder $TMP, and stopping everything
 # started. Mappings are given as LISTEN:DEST port pairs, both on 127.0.0.1.
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export PYTHONPATH="$BENCH_DIR${PYTHONPATH:+:$PYTHONPATH}"
+# benchlib.py is imported from the source tree: no compiled copy is left beside it.
+export PYTHONDONTWRITEBYTECODE=1
 # One worker per core for the peers that have several (HAProxy's threads, its own default;
 # nginx's worker processes, set to match): each may use the whole machine, as ours does.
 CORES=$(nproc)
