@@ -95,21 +95,24 @@ PY
 bulk() { curl -s -o /dev/null -w '%{speed_download}' "$@" http://127.0.0.1:$OP/bulk; }
 bulk_connect() { curl -s -o /dev/null -w '%{speed_download}' -p "$@" http://127.0.0.1:$OP/bulk; }
 
-read D_KA D_P99 < <(rps $URL); read D_CL _ < <(rps -s $T/direct_close.lua $URL)
+read D_KA D_P99 < <(rps $URL); read D_CL D_CL_P99 < <(rps -s $T/direct_close.lua $URL)
 D_BULK=$(bulk)
 # curl's speeds are bytes per second, possibly with decimals: bc would print 0 for them.
 mbs() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1000000 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-printf '%-10s %12s %8s %12s %12s %12s %12s\n' peer keepalive/s p99 close/s connect/s bulkGET_MB/s bulkCONN_MB/s
-printf '%-10s %12s %8s %12s %12s %12s %12s\n' direct "$D_KA" "$D_P99" "$D_CL" - "$(mbs $D_BULK)" -
+# p99: the latency of each run's slowest 1 % of requests, kept alive and with Connection: close.
+printf '%-10s %12s %8s %12s %8s %12s %12s %12s\n' peer keepalive/s p99 close/s p99 connect/s \
+  bulkGET_MB/s bulkCONN_MB/s
+printf '%-10s %12s %8s %12s %8s %12s %12s %12s\n' direct "$D_KA" "$D_P99" "$D_CL" "$D_CL_P99" - \
+  "$(mbs $D_BULK)" -
 for peer in corvan:$CP tinyproxy:$TP squid:$SP; do
   name=${peer%%:*}; port=${peer##*:}
   read KA P99 < <(rps -s $T/abs.lua http://127.0.0.1:$port)
-  read CL _ < <(rps -s $T/close.lua http://127.0.0.1:$port)
+  read CL CL_P99 < <(rps -s $T/close.lua http://127.0.0.1:$port)
   TN=$(tunnels $port || echo 0)
   BG=$(bulk -x http://127.0.0.1:$port); BC=$(bulk_connect -x http://127.0.0.1:$port || echo 0)
-  printf '%-10s %12s %8s %12s %12s %12s %12s\n' $name "$KA ($(ratio $KA $D_KA))" "$P99" \
-    "$CL ($(ratio $CL $D_CL))" "$TN" "$(mbs $BG) ($(ratio $BG $D_BULK))" \
+  printf '%-10s %12s %8s %12s %8s %12s %12s %12s\n' $name "$KA ($(ratio $KA $D_KA))" "$P99" \
+    "$CL ($(ratio $CL $D_CL))" "$CL_P99" "$TN" "$(mbs $BG) ($(ratio $BG $D_BULK))" \
     "$(mbs $BC) ($(ratio $BC $D_BULK))"
 done
 # Memory of IDLE_TUNNELS idle open tunnels through corvan: RSS growth per tunnel.

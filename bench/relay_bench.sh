@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Relay benchmark on loopback: our program (corvan-proxy --headless, a TCP mapping and the
-# SOCKS5 service) against rinetd, socat, microsocks and dante, all started here in one run,
-# every rate printed as a ratio to a direct connection measured in the same run.
+# SOCKS5 service) against HAProxy (TCP mode), nginx's stream module, rinetd, socat, microsocks
+# and dante, all started here in one run, every rate printed as a ratio to a direct connection
+# measured in the same run. The peers that can use several cores get one worker per core
+# (HAProxy's threads, its default; nginx's worker processes, set to match), as ours uses them
+# all; every other setting is the peer's default but for limits and idle time-outs.
 #
 # Rows:
-#   1. TCP mapping, short connections (connect, GET, close): ours, rinetd, socat
+#   1. TCP mapping, short connections (connect, GET, close): ours, HAProxy, nginx, rinetd, socat
 #   2. SOCKS5, short connections (connect, handshake, GET, close): ours, microsocks, dante
 #   3. SOCKS5, one bulk download (curl through socks5): ours, microsocks, dante
-#   4. TCP mapping, one bulk stream (iperf3): ours, rinetd, socat
-#   5. Memory (PSS growth, /proc/PID/smaps_rollup, children included) and descriptors per
-#      idle open tunnel, over TUNNELS tunnels: every program above (our mapping's tunnels
-#      are held while our SOCKS tunnels are measured, so neither row reuses the other's memory)
+#   4. TCP mapping, one bulk stream (iperf3): ours, HAProxy, nginx, rinetd, socat
+#   5. Memory (PSS growth, /proc/PID/smaps_rollup, children included), descriptors per idle
+#      open tunnel, over TUNNELS tunnels, and the threads of the process (with its children)
+#      holding them: every program above (our mapping's tunnels are held while our SOCKS
+#      tunnels are measured, so neither row reuses the other's memory)
 # First it prints what a direct short connection costs the machine and the kernel's part of it:
 # the ceiling those set for any relay of short connections (see relay_ceiling).
 #
@@ -33,27 +37,20 @@ BULK_MB=${BULK_MB:-1024}
 IPERF_SECS=${IPERF_SECS:-5}
 TUNNELS=${TUNNELS:-200}
 
-for tool in python3 curl socat rinetd microsocks danted iperf3; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh --tests)" >&2; exit 1; }
-done
+source "$(dirname "$0")/peers.sh"
+need_tools python3 curl socat rinetd microsocks danted iperf3 haproxy
+need_nginx_stream
 [ -x "$BIN" ] || { echo "no program at $BIN" >&2; exit 1; }
 
 TMP=$(mktemp -d)
-PIDS=()
 cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+    stop_started
     if [ -s "$TMP/proxy.log" ] && [ "${QUIET_LOG:-0}" != 1 ]; then
         echo "--- corvan-proxy log" >&2; tail -n 20 "$TMP/proxy.log" >&2
     fi
     rm -rf "$TMP"
 }
 trap cleanup EXIT
-# Starts a peer in the background, remembered for the clean-up.
-start() { "$@" & PIDS+=($!); }
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-
 # The far ends: HTTP (short answers and the bulk download), iperf3, and a holder for idle
 # tunnels (echoes the first byte, then keeps the connection open).
 HTTP=$(free_port); IPERF=$(free_port); HOLD=$(free_port)
@@ -61,22 +58,16 @@ HTTP=$(free_port); IPERF=$(free_port); HOLD=$(free_port)
 O_HTTP=$(free_port); O_IPERF=$(free_port); O_HOLD=$(free_port); O_SOCKS=$(free_port)
 R_HTTP=$(free_port); R_IPERF=$(free_port); R_HOLD=$(free_port)
 S_HTTP=$(free_port); S_IPERF=$(free_port); S_HOLD=$(free_port)
+H_HTTP=$(free_port); H_IPERF=$(free_port); H_HOLD=$(free_port)
+N_HTTP=$(free_port); N_IPERF=$(free_port); N_HOLD=$(free_port)
 MICRO=$(free_port); DANTE=$(free_port)
 
 cat > "$TMP/servers.py" <<'PY'
-import os, selectors, socket, sys
+import os, sys
+from benchlib import holder, listen
 http_port, hold_port, workers = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 SMALL = b"HTTP/1.0 200 OK\r\nContent-Length: 64\r\nConnection: close\r\n\r\n" + b"x" * 64
 MIB = b"\x5a" * (1 << 20)
-
-def listen(port, reuseport):
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    if reuseport:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    s.bind(("127.0.0.1", port))
-    s.listen(1024)
-    return s
 
 def http_worker():
     l = listen(http_port, True)
@@ -103,35 +94,10 @@ def http_worker():
         finally:
             c.close()
 
-def holder():
-    l = listen(hold_port, False)
-    l.setblocking(False)
-    sel = selectors.DefaultSelector()
-    sel.register(l, selectors.EVENT_READ)
-    while True:
-        for key, _ in sel.select():
-            s = key.fileobj
-            if s is l:
-                try:
-                    c, _ = l.accept()
-                except BlockingIOError:
-                    continue
-                sel.register(c, selectors.EVENT_READ)
-                continue
-            try:
-                d = s.recv(4096)
-            except OSError:
-                d = b""
-            if d:
-                s.sendall(d[:1])
-            else:
-                sel.unregister(s)
-                s.close()
-
 for _ in range(workers):
     if os.fork() == 0:
         http_worker()
-holder()
+holder(hold_port)
 PY
 # setsid: the servers fork workers; the group is ended with the leader's id.
 start setsid python3 "$TMP/servers.py" "$HTTP" "$HOLD" 4
@@ -148,25 +114,10 @@ cleanup_servers() {
 trap 'cleanup_servers; cleanup' EXIT
 start iperf3 -s -B 127.0.0.1 -p "$IPERF" > /dev/null 2>&1
 
-mkdir -p "$TMP/data/Corvan"
-{
-    printf '[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=%s\nMaxConnections=1024\n' "$O_SOCKS"
-    printf '[Proxy-PortMapper]\nItemCount=3\n'
-    i=0
-    for pair in "$O_HTTP:$HTTP" "$O_IPERF:$IPERF" "$O_HOLD:$HOLD"; do
-        printf '[Proxy-PortMapper.Items.%d]\nEnabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=%s\nDestHost=127.0.0.1\nDestPort=%s\n' \
-            "$i" "${pair%%:*}" "${pair##*:}"
-        i=$((i + 1))
-    done
-} > "$TMP/data/Corvan/CorvanProxy.ini"
-LOCALAPPDATA="$TMP/data" XDG_CONFIG_HOME="$TMP/config" HOME="$TMP/home" \
-    start "$BIN" --headless 2> "$TMP/proxy.log"
-OURS_PID=${PIDS[-1]}
-
-printf '127.0.0.1 %s 127.0.0.1 %s\n127.0.0.1 %s 127.0.0.1 %s\n127.0.0.1 %s 127.0.0.1 %s\n' \
-    "$R_HTTP" "$HTTP" "$R_IPERF" "$IPERF" "$R_HOLD" "$HOLD" > "$TMP/rinetd.conf"
-start rinetd -f -c "$TMP/rinetd.conf" > /dev/null 2>&1
-RINETD_PID=${PIDS[-1]}
+start_corvan "$TMP" "$BIN" "$O_SOCKS" 1024 "$O_HTTP:$HTTP" "$O_IPERF:$IPERF" "$O_HOLD:$HOLD"
+start_rinetd "$R_HTTP:$HTTP" "$R_IPERF:$IPERF" "$R_HOLD:$HOLD"
+start_haproxy "$H_HTTP:$HTTP" "$H_IPERF:$IPERF" "$H_HOLD:$HOLD"
+start_nginx_stream "$N_HTTP:$HTTP" "$N_IPERF:$IPERF" "$N_HOLD:$HOLD"
 
 SOCAT_PIDS=()
 for pair in "$S_HTTP:$HTTP" "$S_IPERF:$IPERF" "$S_HOLD:$HOLD"; do
@@ -193,19 +144,21 @@ start danted -f "$TMP/danted.conf" -p "$TMP/danted.pid" > /dev/null 2>&1
 DANTE_PID=${PIDS[-1]}
 
 export HTTP IPERF HOLD O_HTTP O_IPERF O_HOLD O_SOCKS R_HTTP R_IPERF R_HOLD S_HTTP S_IPERF \
-    S_HOLD MICRO DANTE OURS_PID RINETD_PID MICRO_PID DANTE_PID DURATION RUNS CLIENTS \
-    BULK_MB IPERF_SECS TUNNELS
+    S_HOLD H_HTTP H_IPERF H_HOLD N_HTTP N_IPERF N_HOLD MICRO DANTE OURS_PID RINETD_PID \
+    HAPROXY_PID NGINX_PID MICRO_PID DANTE_PID DURATION RUNS CLIENTS BULK_MB IPERF_SECS TUNNELS
 export SOCAT_HOLD_PID=${SOCAT_PIDS[2]}
 
 # The whole measurement is bounded: windows, downloads and streams, plus set-up slack.
-LIMIT=$(( (RUNS * (7 * DURATION + 2 * 4 * IPERF_SECS + 4 * (BULK_MB / 50 + 5))) + 300 ))
+LIMIT=$(( (RUNS * (9 * DURATION + 2 * 6 * IPERF_SECS + 4 * (BULK_MB / 50 + 5))) + 300 ))
 timeout "$LIMIT" python3 - <<'PY'
-import json, multiprocessing as mp, os, socket, statistics, struct, subprocess, sys, time
+import json, multiprocessing as mp, os, socket, statistics, subprocess, sys, time
+from benchlib import connect, footprint, recv_exact
 
 E = os.environ
 ports = {k: int(E[k]) for k in ("HTTP", "IPERF", "HOLD", "O_HTTP", "O_IPERF", "O_HOLD",
                                 "O_SOCKS", "R_HTTP", "R_IPERF", "R_HOLD", "S_HTTP", "S_IPERF",
-                                "S_HOLD", "MICRO", "DANTE")}
+                                "S_HOLD", "H_HTTP", "H_IPERF", "H_HOLD", "N_HTTP", "N_IPERF",
+                                "N_HOLD", "MICRO", "DANTE")}
 DURATION, RUNS, CLIENTS = float(E["DURATION"]), int(E["RUNS"]), int(E["CLIENTS"])
 BULK_MB, IPERF_SECS, TUNNELS = int(E["BULK_MB"]), int(E["IPERF_SECS"]), int(E["TUNNELS"])
 GET = b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
@@ -218,28 +171,6 @@ def wait_port(port):
         except OSError:
             time.sleep(0.02)
     sys.exit("port %d never opened" % port)
-
-def recv_exact(s, n):
-    b = b""
-    while len(b) < n:
-        d = s.recv(n - len(b))
-        if not d:
-            raise IOError("closed")
-        b += d
-    return b
-
-def connect(port, socks_to=None):
-    s = socket.create_connection(("127.0.0.1", port), 10)
-    s.settimeout(10)
-    if socks_to is not None:
-        s.sendall(b"\x05\x01\x00")
-        if recv_exact(s, 2) != b"\x05\x00":
-            raise IOError("SOCKS method refused")
-        s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton("127.0.0.1") + struct.pack("!H", socks_to))
-        r = recv_exact(s, 10)
-        if r[1] != 0:
-            raise IOError("SOCKS connect refused: %d" % r[1])
-    return s
 
 def short_worker(port, socks_to, stop_at, out):
     n = errors = 0
@@ -308,44 +239,14 @@ def row(title, unit, cases):
     for name, value in figures:
         print("  %-12s %12.1f  %5.2f" % (name, value, value / direct if direct else 0))
 
-# --- memory and descriptors per idle tunnel ---
-
-def tree(pid):
-    kids = {}
-    for d in os.listdir("/proc"):
-        if d.isdigit():
-            try:
-                with open("/proc/%s/stat" % d) as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-                kids.setdefault(ppid, []).append(int(d))
-            except (OSError, IndexError, ValueError):
-                pass
-    todo, seen = [pid], []
-    while todo:
-        p = todo.pop()
-        seen.append(p)
-        todo.extend(kids.get(p, []))
-    return seen
-
-def footprint(pid):
-    pss = fds = 0
-    for p in tree(pid):
-        try:
-            with open("/proc/%d/smaps_rollup" % p) as f:
-                for line in f:
-                    if line.startswith("Pss:"):
-                        pss += int(line.split()[1])
-            fds += len(os.listdir("/proc/%d/fd" % p))
-        except OSError:
-            pass
-    return pss, fds
+# --- memory, descriptors and threads per idle tunnel ---
 
 def per_tunnel(pid, port, socks_to=None, keep=None):
     # A few tunnels first, so that what every program makes once is not counted.
     for s in [connect(port, socks_to) for _ in range(3)]:
         s.sendall(b"w"); recv_exact(s, 1); s.close()
     time.sleep(0.3)
-    pss0, fds0 = footprint(pid)
+    pss0, fds0, _ = footprint(pid)
     tunnels = []
     try:
         for _ in range(TUNNELS):
@@ -354,7 +255,7 @@ def per_tunnel(pid, port, socks_to=None, keep=None):
             recv_exact(s, 1)  # the tunnel carries bytes both ways: it is fully set up
             tunnels.append(s)
         time.sleep(0.5)
-        pss1, fds1 = footprint(pid)
+        pss1, fds1, threads = footprint(pid)
     finally:
         if keep is not None:
             keep.extend(tunnels)
@@ -362,7 +263,7 @@ def per_tunnel(pid, port, socks_to=None, keep=None):
             for s in tunnels:
                 s.close()
             time.sleep(0.5)
-    return (pss1 - pss0) / TUNNELS, (fds1 - fds0) / TUNNELS
+    return (pss1 - pss0) / TUNNELS, (fds1 - fds0) / TUNNELS, threads
 
 for p in ports.values():
     wait_port(p)
@@ -393,6 +294,7 @@ def relay_ceiling():
 relay_ceiling()
 row("TCP mapping, short connections (connect, GET, close)", "connections/s", [
     ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_HTTP"])),
+    ("haproxy", (short_rate, P["H_HTTP"])), ("nginx", (short_rate, P["N_HTTP"])),
     ("rinetd", (short_rate, P["R_HTTP"])), ("socat", (short_rate, P["S_HTTP"]))])
 row("SOCKS5, short connections (connect, handshake, GET, close)", "connections/s", [
     ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_SOCKS"], P["HTTP"])),
@@ -403,8 +305,11 @@ row("SOCKS5, one bulk download (curl, %d MiB)" % BULK_MB, "MiB/s", [
     ("microsocks", (curl_rate, P["MICRO"])), ("dante", (curl_rate, P["DANTE"]))])
 row("TCP mapping, one bulk stream (iperf3, %d s)" % IPERF_SECS, "MiB/s", [
     ("direct", (iperf_rate, P["IPERF"])), ("corvan", (iperf_rate, P["O_IPERF"])),
+    ("haproxy", (iperf_rate, P["H_IPERF"])), ("nginx", (iperf_rate, P["N_IPERF"])),
     ("rinetd", (iperf_rate, P["R_IPERF"])), ("socat", (iperf_rate, P["S_IPERF"]))])
-print("\nIdle open tunnels (PSS growth and descriptors per tunnel over %d)" % TUNNELS)
+print("\nIdle open tunnels (PSS growth and descriptors per tunnel over %d; threads of the "
+      "process and its children holding them, corvan socks's with the mapping's still held)"
+      % TUNNELS)
 # Our mapping's tunnels stay open while the SOCKS tunnels are measured: closed, they would
 # leave memory (thread stacks, heap) that the SOCKS tunnels reuse, and the second row would
 # show only part of what a tunnel costs.
@@ -412,12 +317,14 @@ held = []
 for name, pid, port, socks_to, keep in (
         ("corvan map", int(E["OURS_PID"]), P["O_HOLD"], None, held),
         ("corvan socks", int(E["OURS_PID"]), P["O_SOCKS"], P["HOLD"], None),
+        ("haproxy", int(E["HAPROXY_PID"]), P["H_HOLD"], None, None),
+        ("nginx", int(E["NGINX_PID"]), P["N_HOLD"], None, None),
         ("rinetd", int(E["RINETD_PID"]), P["R_HOLD"], None, None),
         ("socat", int(E["SOCAT_HOLD_PID"]), P["S_HOLD"], None, None),
         ("microsocks", int(E["MICRO_PID"]), P["MICRO"], P["HOLD"], None),
         ("dante", int(E["DANTE_PID"]), P["DANTE"], P["HOLD"], None)):
-    kb, fds = per_tunnel(pid, port, socks_to, keep)
-    print("  %-12s %7.1f kB  %5.2f descriptors" % (name, kb, fds))
+    kb, fds, threads = per_tunnel(pid, port, socks_to, keep)
+    print("  %-12s %7.1f kB  %5.2f descriptors  %5d threads" % (name, kb, fds, threads))
     if keep is None:
         for s in held:
             s.close()

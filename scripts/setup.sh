@@ -15,7 +15,7 @@ test_packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
   curl dnsutils microsocks socat python3 procps
-  rinetd dante-server iperf3 dnsmasq dnsperf dnsdist
+  rinetd haproxy libnginx-mod-stream dante-server iperf3 dnsmasq dnsperf dnsdist
   tinyproxy wrk nginx-light squid chromium openssl
   xvfb xauth xdotool x11-apps imagemagick
   desktop-file-utils groff-base man-db systemd
