@@ -308,9 +308,12 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     }
     // The request has passed through this program twice already, on connections it opened
     // itself (a port mapping onto this proxy used as a target, say), and would go round again.
-    // One pass is a mapping that merely exposes this proxy.
-    if (const TSocketStream* stream = GetStream();
-        stream && ArrivalPasses(stream->Socket()->SocketHandle()) >= kLoopPasses)
+    // One pass is a mapping that merely exposes this proxy. The connection's count does not
+    // change while it lasts: asked once, for its first request.
+    if (FArrivalPasses < 0)
+        if (const TSocketStream* stream = GetStream())
+            FArrivalPasses = ArrivalPasses(stream->Socket()->SocketHandle());
+    if (FArrivalPasses >= kLoopPasses)
         return true;
     // Only a request to our own port can be a loop: no lookup for any other.
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())

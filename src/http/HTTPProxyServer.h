@@ -141,6 +141,8 @@ private:
     std::string FConnectHost;
     // The client left while the current request waited for the next hop.
     bool FClientLeft = false;
+    // ArrivalPasses of the client's connection (IsLoop); -1 until its first request asks.
+    int FArrivalPasses = -1;
     void ReleaseConnection();
     ThttpProxyServer* FProxyServer;
     // The up-stream links of the current request (each connection its own: a link records
