@@ -235,8 +235,8 @@ void TProxyApp::ReadLogKeys() {
     read("LogMaxSize", LogMaxSize, int(TRollingLogFile::kDefaultMaxSize), kMinLogMaxSize,
          std::numeric_limits<int>::max());
     read("LogKeep", LogKeep, TRollingLogFile::kDefaultKeep, 0, TRollingLogFile::kMaxKeep);
-    for (const std::string& error : keys.Errors())
-        FRoot->UserInterface().LogMessage(error + ": the default is used");
+    for (const TSettingsLoader::TMalformed& m : keys.Malformed())
+        FRoot->UserInterface().LogMessage(m.Error + ": the default is used");
     FRoot->HTTPProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
     FRoot->SocksProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
 }
