@@ -114,10 +114,4 @@ TServedConnection::~TServedConnection() {
     GServedPasses = FFormer;
 }
 
-size_t OwnConnectionCount() {
-    TOwnConnections& t = Table();
-    std::lock_guard lock(t.OwnConnectionsLock);
-    return t.ByHandle.size();
-}
-
 } // namespace corvan

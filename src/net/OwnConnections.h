@@ -47,8 +47,6 @@ void UnregisterOwnConnection(TSocketHandle handle);
 // The passes of the accepted connection of handle when it is one this program opened (its peer
 // is the local end, and its local end the remote end, of a recorded connection); else 0.
 int ArrivalPasses(TSocketHandle accepted);
-// Connections recorded now.
-size_t OwnConnectionCount();
 
 // While it lives, the calling thread serves the accepted connection of handle: connections
 // the thread registers count its passes. The thread's former value returns at its end.

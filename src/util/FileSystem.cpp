@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,21 +173,6 @@ void WriteFileAtomic(const std::string& path, const std::string& content) {
         ::fsync(dir);
         ::close(dir);
     }
-}
-
-void AppendToFile(const std::string& fileName, const std::string& text) {
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        ThrowFileError("Cannot open", fileName, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int err = errno;
-        ::close(fd);
-        ThrowFileError("Cannot lock", fileName, err);
-    }
-    int err = WriteAll(fd, text.data(), text.size());
-    ::close(fd); // also releases the lock
-    if (err)
-        ThrowFileError("Cannot write", fileName, err);
 }
 
 TAppendFile::~TAppendFile() {

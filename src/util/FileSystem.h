@@ -46,12 +46,6 @@ std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxByte
 // EFileError is raised.
 void WriteFileAtomic(const std::string& path, const std::string& content);
 
-// Appends text to a log file: opens it (creating it, mode 0644) for appending, takes a
-// non-blocking exclusive lock so that concurrent writers never interleave, writes the text
-// whole and closes it. Raises EFileError when the file cannot be opened, is locked by
-// another writer, or the write fails (the text is then lost).
-void AppendToFile(const std::string& fileName, const std::string& text);
-
 // An append-only file held open between writes (for logs that keep their file open).
 class TAppendFile {
 public:
