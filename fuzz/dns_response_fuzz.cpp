@@ -53,7 +53,7 @@ void PassOn(const TdnsRecordList& answers) {
         const TdnsRRHeader& h = back.Answers[i]->Header;
         Check(h.Name == passed[i].Owner && h.RType == passed[i].Type);
         Check(h.RClass == passed[i].Class && h.TTL == passed[i].TTL);
-        Check(back.Answers[i]->ExpandedData == passed[i].Data);
+        Check(back.Answers[i]->ExpandedData() == passed[i].Data);
     }
 }
 

@@ -85,6 +85,20 @@ TAppBase::TAppBase(const TProductInfo& product, const TAppEnvironment& environme
 TAppBase::~TAppBase() = default;
 
 void TAppBase::LoadSettings() {
+    ReadApplicationKeys();
+    TIniFile& ini = *FSettingsFile;
+    if (!FLoaded)
+        ReportDuplicateSections(ini, stderr);
+    // An empty file at the first load has nothing of the user's to keep: it gets every key,
+    // so the user finds them to edit.
+    if (!FLoaded && ini.ReadSections().empty())
+        FBaseline = std::make_unique<TIniFile>("");
+    else
+        TakeSettingsBaseline();
+    FLoaded = true;
+}
+
+void TAppBase::ReadApplicationKeys() {
     TIniFile& ini = *FSettingsFile;
     UpdateCheckEnabled = ini.ReadBool(ApplicationSection, "UpdateCheckEnabled", false);
     UpdateCheckInterval = ini.ReadInteger(ApplicationSection, "UpdateCheckInterval", 28);
@@ -103,17 +117,6 @@ void TAppBase::LoadSettings() {
     // it is rather than bring it in line with a default.
     if (ini.LoadError().empty() && runOnStartUp && FAutostart.IsPresent() != FRunOnStartUp)
         SetRunOnStartUp(FRunOnStartUp);
-    if (!FLoaded) {
-        ReportDuplicateSections(ini, stderr);
-        // An empty file has nothing of the user's to keep: it gets every key, so the user
-        // finds them to edit.
-        FBaseline = std::make_unique<TIniFile>("");
-        if (!ini.ReadSections().empty())
-            WriteAllKeys(*FBaseline);
-    } else {
-        TakeSettingsBaseline();
-    }
-    FLoaded = true;
 }
 
 void TAppBase::TakeSettingsBaseline() {
@@ -207,7 +210,7 @@ void TProxyApp::LoadSettings() {
 void TProxyApp::LoadApplicationSettings() {
     ReadWindowKeys();
     ReadLogKeys();
-    TAppBase::LoadSettings();
+    ReadApplicationKeys();
 }
 
 void TProxyApp::ReadWindowKeys() {
@@ -235,8 +238,8 @@ void TProxyApp::ReadLogKeys() {
     read("LogMaxSize", LogMaxSize, int(TRollingLogFile::kDefaultMaxSize), kMinLogMaxSize,
          std::numeric_limits<int>::max());
     read("LogKeep", LogKeep, TRollingLogFile::kDefaultKeep, 0, TRollingLogFile::kMaxKeep);
-    for (const std::string& error : keys.Errors())
-        FRoot->UserInterface().LogMessage(error + ": the default is used");
+    for (const TSettingsLoader::TMalformed& m : keys.Malformed())
+        FRoot->UserInterface().LogMessage(m.Error + ": the default is used");
     FRoot->HTTPProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
     FRoot->SocksProxy().RequestLog().SetLimits(LogMaxSize, LogKeep);
 }

@@ -97,14 +97,9 @@ public:
     // The clock of the update schedule (local date-time); tests replace it.
     std::function<TDateTime()> Clock = Now;
 
-    // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck, the update
-    // server (UpdateHost, default empty: no checks; UpdatePort "80"; UpdateURI
-    // "/proxyapp/ver-proxy.txt")
-    // ("Application"), brings the autostart entry in line with RunOnStartUp (not when the
-    // settings file could not be read or RunOnStartUp is not 0 or 1: the setting is then
-    // unknown, and taken from the entry), sets Loaded, and takes
-    // the settings as read (TakeSettingsBaseline). The first load names each section the
-    // file holds twice on stderr.
+    // ReadApplicationKeys, then sets Loaded and takes the settings as read
+    // (TakeSettingsBaseline). The first load names each section the file holds twice on
+    // stderr.
     virtual void LoadSettings();
     // Writes the keys whose values changed since the baseline (WriteAllKeys), then flushes
     // the settings file (raises EIniFile).
@@ -127,6 +122,12 @@ public:
     void SetRunOnStartUp(bool value);
 
 protected:
+    // Reads UpdateCheckEnabled, UpdateCheckInterval, RunOnStartUp, LastUpdateCheck, the update
+    // server (UpdateHost, default empty: no checks; UpdatePort "80"; UpdateURI
+    // "/proxyapp/ver-proxy.txt") ("Application"), and brings the autostart entry in line
+    // with RunOnStartUp (not when the settings file could not be read or RunOnStartUp is not
+    // 0 or 1: the setting is then unknown, and taken from the entry).
+    void ReadApplicationKeys();
     // Every key the application saves, in saving order, into ini (not flushed). Base: the
     // four application keys.
     virtual void WriteAllKeys(TIniFile& ini);
@@ -179,8 +180,9 @@ public:
     // and LogKeep, then the tree from "Proxy", then the application keys
     // (TAppBase::LoadSettings).
     void LoadSettings() override;
-    // The same without the tree: after the settings file was read again (the services are
-    // reloaded one by one, see SettingsReload.h).
+    // The same without the tree and without the baseline: after the settings file was read
+    // again (the services are reloaded one by one, ReloadSettingsFile in app/Headless.h); the
+    // caller takes the baseline once the tree is reloaded too.
     void LoadApplicationSettings();
 
     // Activates the tree (starts the enabled services), then the update check.

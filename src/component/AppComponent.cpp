@@ -317,11 +317,6 @@ void ProxyServerInfoKeys(ASettingsKeys& keys, TProxyServerInfo& info) {
     keys.String("Password", info.Password, "");
 }
 
-void LoadProxyServerInfo(TProxyServerInfo& info, const TIniFile& ini, const std::string& section) {
-    TSettingsLoader loader(ini, section);
-    ProxyServerInfoKeys(loader, info);
-}
-
 void SaveProxyServerInfo(TProxyServerInfo& info, TIniFile& ini, const std::string& section) {
     TSettingsSaver saver(ini, section);
     ProxyServerInfoKeys(saver, info);

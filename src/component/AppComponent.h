@@ -222,7 +222,6 @@ private:
 
 // The keys of an up-stream proxy record, in its stored order.
 void ProxyServerInfoKeys(ASettingsKeys& keys, TProxyServerInfo& info);
-void LoadProxyServerInfo(TProxyServerInfo& info, const TIniFile& ini, const std::string& section);
 void SaveProxyServerInfo(TProxyServerInfo& info, TIniFile& ini, const std::string& section);
 
 } // namespace corvan

@@ -72,8 +72,8 @@ void TServiceComponent::Load(TIniFile& ini, const std::string& section, bool kee
     FSettingsSection = section;
     FSettingsError.clear();
     auto collect = [&](const TSettingsLoader& loader) {
-        for (const std::string& error : loader.Errors())
-            FSettingsError += (FSettingsError.empty() ? "" : "; ") + error;
+        for (const TSettingsLoader::TMalformed& m : loader.Malformed())
+            FSettingsError += (FSettingsError.empty() ? "" : "; ") + m.Error;
     };
     TSettingsLoader loader(ini, section, keepMissing);
     loader.Bool("Enabled", Enabled, false);
@@ -81,11 +81,9 @@ void TServiceComponent::Load(TIniFile& ini, const std::string& section, bool kee
     collect(loader);
     FMalformedOutsideDialog.clear();
     std::vector<std::string> outside = KeysOutsideDialog();
-    for (size_t i = 0; i < loader.Malformed().size(); ++i) {
-        const TSettingsLoader::TMalformed& m = loader.Malformed()[i];
+    for (const TSettingsLoader::TMalformed& m : loader.Malformed())
         if (std::find(outside.begin(), outside.end(), m.Key) != outside.end())
-            FMalformedOutsideDialog.push_back({m.Key, m.Stored, loader.Errors()[i]});
-    }
+            FMalformedOutsideDialog.push_back(m);
     ClampSettings();
     for (const TProxyRecord& record : ProxyRecords()) {
         TSettingsLoader recordLoader(ini, section + record.Suffix, keepMissing);
@@ -99,7 +97,7 @@ void TServiceComponent::SaveSettings(TIniFile& ini, const std::string& section) 
     TSettingsSaver saver(ini, section);
     SettingsKeys(saver);
     // Not the default standing in for it: the user never wrote that.
-    for (const TMalformedKey& m : FMalformedOutsideDialog)
+    for (const TSettingsLoader::TMalformed& m : FMalformedOutsideDialog)
         ini.WriteString(section, m.Key, m.Stored);
     for (const TProxyRecord& record : ProxyRecords())
         SaveProxyServerInfo(*record.Info, ini, section + record.Suffix);
@@ -145,7 +143,7 @@ bool TServiceComponent::RunSettingsForm(ASettingsForm& form,
     // The form's values replace whatever the file held, malformed ones too; a malformed
     // value the form does not show still stands.
     FSettingsError.clear();
-    for (const TMalformedKey& m : FMalformedOutsideDialog)
+    for (const TSettingsLoader::TMalformed& m : FMalformedOutsideDialog)
         FSettingsError += (FSettingsError.empty() ? "" : "; ") + m.Error;
     SaveToSettingsFile();
     return true;

@@ -122,15 +122,11 @@ protected:
 private:
     void Load(TIniFile& ini, const std::string& section, bool keepMissing);
 
-    struct TMalformedKey {
-        std::string Key, Stored, Error;
-    };
-
     TIniFile* FSettingsFile = nullptr;
     std::string FSettingsSection;
     std::string FSettingsError;
     // The values of KeysOutsideDialog that did not parse at the last load; saved as stored.
-    std::vector<TMalformedKey> FMalformedOutsideDialog;
+    std::vector<TSettingsLoader::TMalformed> FMalformedOutsideDialog;
 };
 
 class TProxyUsersSystem;

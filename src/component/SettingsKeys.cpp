@@ -17,9 +17,9 @@ void TSettingsLoader::Read(const char* key, T& value, const T& def, const T& mal
     std::string stored = FIni.ReadString(FSection, key, "");
     std::optional<T> parsed = parse(stored);
     if (!parsed) {
-        FErrors.push_back(std::string(key) + "=" + stored + " in [" + FSection + "] is not " +
-                          expected);
-        FMalformed.push_back({key, stored});
+        std::string error =
+            std::string(key) + "=" + stored + " in [" + FSection + "] is not " + expected;
+        FMalformed.push_back({key, std::move(stored), std::move(error)});
         value = malformed;
         return;
     }

@@ -26,8 +26,7 @@ public:
 // leaves the value as it is (a reload keeps what runs). A value that does not parse (a
 // switch other than "0" or "1", an integer that is not one or outside 32 bits, a byte
 // that is not one or outside 0..255) gives the default (a byte: outOfRange) and is named
-// in Errors: the owner
-// must not run on a value the user did not write.
+// in Malformed: the owner must not run on a value the user did not write.
 class TSettingsLoader : public ASettingsKeys {
 public:
     TSettingsLoader(const TIniFile& ini, std::string section, bool keepMissing = false)
@@ -37,18 +36,19 @@ public:
     void String(const char* key, std::string& value, const char* def) override;
     void Byte(const char* key, uint8_t& value, uint8_t def, uint8_t outOfRange) override;
 
-    // One text per malformed value: "EnableTunnelling=no in [Proxy-HTTP] is not 0 or 1".
-    const std::vector<std::string>& Errors() const { return FErrors; }
-    // The same values as key and stored text, in the order of Errors.
+    // A value that did not parse: its key, its stored text, and a text that names it
+    // ("EnableTunnelling=no in [Proxy-HTTP] is not 0 or 1").
     struct TMalformed {
         std::string Key;
         std::string Stored;
+        std::string Error;
     };
+    // The malformed values, in the order read.
     const std::vector<TMalformed>& Malformed() const { return FMalformed; }
 
 private:
     // value := the stored text through parse; def when the key is missing (nothing with
-    // FKeepMissing); malformed, and an entry in Errors, when parse gives nothing.
+    // FKeepMissing); malformed, and an entry in Malformed, when parse gives nothing.
     template <class T, class Parse>
     void Read(const char* key, T& value, const T& def, const T& malformed, Parse parse,
               const char* expected);
@@ -56,7 +56,6 @@ private:
     const TIniFile& FIni;
     std::string FSection;
     bool FKeepMissing;
-    std::vector<std::string> FErrors;
     std::vector<TMalformed> FMalformed;
 };
 

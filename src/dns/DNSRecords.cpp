@@ -45,7 +45,9 @@ std::string TdnsRecord::AsString() const {
 
 void TdnsRecord::Init(const TdnsRRHeader& header, std::string_view msg) {
     Header = header;
-    ExpandedData = DNSExpandRData(msg, header);
+    FNamesExpanded = DNSRDataHoldsNames(header.RType);
+    if (FNamesExpanded)
+        FExpandedData = DNSExpandRData(msg, header);
 }
 
 std::string TdnsARecord::AsString() const {

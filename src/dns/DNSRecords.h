@@ -29,7 +29,12 @@ public:
 
     TdnsRRHeader Header;
     // RDATA with its names uncompressed (DNSExpandRData): what a proxy passes on unchanged.
-    std::string ExpandedData;
+    // For a type without names that is Header.Data itself.
+    const std::string& ExpandedData() const { return FNamesExpanded ? FExpandedData : Header.Data; }
+
+private:
+    bool FNamesExpanded = false;
+    std::string FExpandedData; // with FNamesExpanded
 };
 
 // RDATA: ADDRESS (32). Valid when the address is not 0.

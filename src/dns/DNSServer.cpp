@@ -48,7 +48,7 @@ TdnsServerQuery DNSParseServerQuery(std::string_view datagram) {
 
 TdnsAnswerRecord DNSPassedRecord(const TdnsRecord& record) {
     const TdnsRRHeader& h = record.Header;
-    return {h.Name, h.RType, record.ExpandedData, h.RClass, h.TTL};
+    return {h.Name, h.RType, record.ExpandedData(), h.RClass, h.TTL};
 }
 
 bool DNSNameWritable(const std::string& name) {

@@ -227,27 +227,29 @@ void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
     uint16_t pointer = 0;
     if (FCompress && mayCompress)
         for (size_t s : starts)
-            if (auto it = FSuffixes.find(std::string(wire.substr(s))); it != FSuffixes.end()) {
+            if (auto it = FSuffixes.find(wire.substr(s)); it != FSuffixes.end()) {
                 cut = s;
                 pointer = it->second;
                 break;
             }
     constexpr uint16_t kPointer = 0xC000;        // the two top bits of a pointer
     constexpr size_t kMaxPointerOffset = 0x3FFF; // the 14 bits of its offset
-    std::string out(wire.substr(0, cut));
-    if (cut == end)
-        out.push_back(0);
-    else {
-        out.push_back(char((kPointer | pointer) >> 8));
-        out.push_back(char(pointer & 0xFF));
-    }
     size_t base = FData.size();
-    PutBytes(out);
+    // The labels, then the final 0 or the pointer: checked whole first, so nothing is left
+    // half written.
+    Need(cut + (cut == end ? 1 : 2));
+    FData.append(wire.substr(0, cut));
+    if (cut == end)
+        FData.push_back(0);
+    else {
+        FData.push_back(char((kPointer | pointer) >> 8));
+        FData.push_back(char(pointer & 0xFF));
+    }
     if (!FCompress)
         return;
     for (size_t s : starts)
-        if (s < cut && base + s <= kMaxPointerOffset)
-            FSuffixes.emplace(std::string(wire.substr(s)), uint16_t(base + s));
+        if (s < cut && base + s <= kMaxPointerOffset && !FSuffixes.contains(wire.substr(s)))
+            FSuffixes.emplace(wire.substr(s), uint16_t(base + s));
 }
 
 namespace {
@@ -636,6 +638,10 @@ std::string DNSExpandRData(std::string_view msg, const TdnsRRHeader& rr) {
     WalkRData(msg, rr.DataOffset, rr.DataOffset + rr.DataLength, *layout,
               [&](std::string_view bytes, bool) { out.append(bytes); });
     return out;
+}
+
+bool DNSRDataHoldsNames(uint16_t type) {
+    return RDataLayout(type) != nullptr;
 }
 
 void DNSWriteRecord(TdnsWriter& w, std::string_view name, uint16_t type, uint16_t rclass,

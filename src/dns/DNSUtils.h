@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -179,9 +180,14 @@ private:
     std::string FData;
     size_t FCapacity;
     bool FCompress = false;
+    // Hashes a suffix as text and as a view alike, so that looking one up copies nothing.
+    struct TSuffixHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
     // Wire suffixes written so far, by the offset of their first copy (below 0x4000, what a
     // pointer reaches).
-    std::unordered_map<std::string, uint16_t> FSuffixes;
+    std::unordered_map<std::string, uint16_t, TSuffixHash, std::equal_to<>> FSuffixes;
 };
 
 // Query header: ID, flags (query, opCode, RD), one question, no records.
@@ -297,6 +303,8 @@ size_t DNSReadCharString(std::string_view msg, size_t pos, std::string& text);
 // NAPTR and the others of RFC 3597 4), the names read from msg; for every other type the
 // RDATA as received. A name that does not read raises as DNSReadName.
 std::string DNSExpandRData(std::string_view msg, const TdnsRRHeader& rr);
+// Whether the RDATA of type holds names (DNSExpandRData then differs from it as received).
+bool DNSRDataHoldsNames(uint16_t type);
 
 // ---- Whole messages -------------------------------------------------------------------
 

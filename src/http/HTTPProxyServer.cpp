@@ -209,7 +209,8 @@ void ThttpProxyServerClient::ProcessRequest() {
                               "A proxy does not forward requests to itself.");
             return;
         }
-        if (RefusedLocalTarget(route)) {
+        TLocalTargetCheck::TOutcome target = CheckedLocalTarget(route);
+        if (target == TLocalTargetCheck::RefusedAsLocal) {
             Tunnel = false;
             SendErrorResponse(403, "Target not allowed",
                               "The requested host is on this proxy's own machine.",
@@ -221,7 +222,7 @@ void ThttpProxyServerClient::ProcessRequest() {
             Response.reset(); // ending while a lookup of the checks ran: nobody to answer
             return;
         }
-        if (UnresolvedForCheck(route)) {
+        if (target == TLocalTargetCheck::Unresolved) {
             // Looked up again to connect, a name could answer otherwise the second time (one
             // that failed first, then gave loopback, would get past the check).
             Tunnel = false;
@@ -281,20 +282,16 @@ bool ThttpProxyServerClient::LocalTargetResolvedHere(const ThttpProxyRoute& rout
     return !route.Socks5.InUse() && (Tunnel || !route.HttpProxy.InUse());
 }
 
-bool ThttpProxyServerClient::RefusedLocalTarget(const ThttpProxyRoute& route) {
+TLocalTargetCheck::TOutcome
+ThttpProxyServerClient::CheckedLocalTarget(const ThttpProxyRoute& route) {
     if (route.AllowLocalTargets)
-        return false;
+        return TLocalTargetCheck::Allowed;
     const ThttpProxyServer& server = *FProxyServer;
-    return RefusesLocalTarget(
+    TLocalTargetCheck check = CheckLocalTarget(
         TargetHost, LocalTargetResolvedHere(route),
-        [&] { return server.ClientOnThisMachine(RemoteAddr()); }, [this] { return Terminated(); },
-        FConnectHost);
-}
-
-bool ThttpProxyServerClient::UnresolvedForCheck(const ThttpProxyRoute& route) const {
-    // Judged here, an address (a literal one too) always leaves FConnectHost set.
-    return !route.AllowLocalTargets && LocalTargetResolvedHere(route) && !TargetHost.empty() &&
-           FConnectHost.empty();
+        [&] { return server.ClientOnThisMachine(RemoteAddr()); }, [this] { return Terminated(); });
+    FConnectHost = std::move(check.ConnectHost);
+    return check.Outcome;
 }
 
 bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
@@ -308,9 +305,12 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     }
     // The request has passed through this program twice already, on connections it opened
     // itself (a port mapping onto this proxy used as a target, say), and would go round again.
-    // One pass is a mapping that merely exposes this proxy.
-    if (const TSocketStream* stream = GetStream();
-        stream && ArrivalPasses(stream->Socket()->SocketHandle()) >= kLoopPasses)
+    // One pass is a mapping that merely exposes this proxy. The connection's count does not
+    // change while it lasts: asked once, for its first request.
+    if (FArrivalPasses < 0)
+        if (const TSocketStream* stream = GetStream())
+            FArrivalPasses = ArrivalPasses(stream->Socket()->SocketHandle());
+    if (FArrivalPasses >= kLoopPasses)
         return true;
     // Only a request to our own port can be a loop: no lookup for any other.
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())

@@ -25,6 +25,7 @@
 
 #include "http/HTTPClient.h"
 #include "http/HTTPServer.h"
+#include "net/SocketHostLookup.h"
 
 #include <functional>
 #include <memory>
@@ -119,15 +120,13 @@ private:
     // Whether the first hop of route is this proxy's own listening address and port, or the
     // client's connection is one this program opened (the request has come back here).
     bool IsLoop(const ThttpProxyRoute& route);
-    // Whether route would take a client from elsewhere to this machine's loopback. Sets
-    // FConnectHost to the address judged when it resolved the target, so the connection goes
-    // where the check looked (a second lookup could answer otherwise).
-    bool RefusedLocalTarget(const ThttpProxyRoute& route);
+    // Whether route would take a client from elsewhere to this machine's loopback
+    // (CheckLocalTarget; always allowed with AllowLocalTargets). Allowed sets FConnectHost to
+    // the address judged when it resolved the target, so the connection goes where the check
+    // looked (a second lookup could answer otherwise).
+    TLocalTargetCheck::TOutcome CheckedLocalTarget(const ThttpProxyRoute& route);
     // Whether route's target is a name this proxy resolves (no up-stream proxy does).
     bool LocalTargetResolvedHere(const ThttpProxyRoute& route) const;
-    // Whether the local target check needed the target's addresses and its lookup gave none:
-    // the connection then does not look the name up again (502).
-    bool UnresolvedForCheck(const ThttpProxyRoute& route) const;
     // Whether the client has gone (its end closed) while its request waits.
     bool ClientLeft();
     // The status of the answer when forwarding failed with error after startedAt
@@ -139,6 +138,8 @@ private:
     std::string FConnectHost;
     // The client left while the current request waited for the next hop.
     bool FClientLeft = false;
+    // ArrivalPasses of the client's connection (IsLoop); -1 until its first request asks.
+    int FArrivalPasses = -1;
     void ReleaseConnection();
     ThttpProxyServer* FProxyServer;
     // The up-stream links of the current request (each connection its own: a link records

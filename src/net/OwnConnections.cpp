@@ -42,7 +42,39 @@ bool BothEnds(TSocketHandle handle, TSocketAddr& local, TSocketAddr& remote) {
            SocketGetPeerName(handle, remote) == 0;
 }
 
+// Enters handle with ends; one entered already keeps its passes. Holding OwnConnectionsLock.
+void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
+    int passes = GServedPasses + 1;
+    if (auto old = t.ByHandle.find(handle); old != t.ByHandle.end()) {
+        if (auto known = t.ByEnds.find(old->second); known != t.ByEnds.end())
+            passes = known->second;
+        t.ByEnds.erase(old->second);
+        t.ByHandle.erase(old);
+    }
+    t.ByHandle[handle] = ends;
+    t.ByEnds[ends] = passes;
+}
+
 } // namespace
+
+int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered) {
+    registered = false;
+    TOwnConnections& t = Table();
+    std::lock_guard lock(t.OwnConnectionsLock);
+    int r = SocketConnect(handle, remote);
+    int error = SocketGetLastError();
+    TEnds ends{TSocketAddr{}, remote};
+    if ((r == 0 || error == WSAEINPROGRESS) && SocketGetSockName(handle, ends.first) == 0) {
+        // The unspecified address reaches this machine at the address connected from, and
+        // the accepting side sees that one.
+        if (remote.Addr == TSocketAddr{}.Addr)
+            ends.second.Addr = ends.first.Addr;
+        RecordLocked(t, handle, ends);
+        registered = true;
+    }
+    SocketSetLastError(error);
+    return r;
+}
 
 bool RegisterOwnConnection(TSocketHandle handle) {
     TEnds ends;
@@ -50,12 +82,7 @@ bool RegisterOwnConnection(TSocketHandle handle) {
         return false;
     TOwnConnections& t = Table();
     std::lock_guard lock(t.OwnConnectionsLock);
-    if (auto old = t.ByHandle.find(handle); old != t.ByHandle.end()) {
-        t.ByEnds.erase(old->second);
-        t.ByHandle.erase(old);
-    }
-    t.ByHandle[handle] = ends;
-    t.ByEnds[ends] = GServedPasses + 1;
+    RecordLocked(t, handle, ends);
     return true;
 }
 
@@ -85,12 +112,6 @@ TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPa
 
 TServedConnection::~TServedConnection() {
     GServedPasses = FFormer;
-}
-
-size_t OwnConnectionCount() {
-    TOwnConnections& t = Table();
-    std::lock_guard lock(t.OwnConnectionsLock);
-    return t.ByHandle.size();
 }
 
 } // namespace corvan

@@ -14,10 +14,13 @@
 // serves one connection at a time and opens its outbound connections on that thread, so it
 // names it (TServedConnection) and the registration reads it (a per-thread value: no lock).
 //
-// A client socket is entered once its connection stands (TTCPClientSocket) and leaves as its
-// handle is closed (ASocket::CloseHandle). Any thread; OwnConnectionsLock guards the table (a
-// leaf lock: nothing is called while it is held). The table holds only open connections, so
-// it is bounded by the descriptors the process may hold.
+// A client socket is entered as its connect starts (ConnectOwnConnection, from
+// ASocket::ConnectTo) and leaves as its handle is closed (ASocket::CloseHandle): a connection
+// to this program may be accepted, and asked about, before the connecting side hears that it
+// stands. Any thread; OwnConnectionsLock guards the table (a leaf lock: nothing of this
+// program is called while it is held, only the system's connect() of a non-blocking socket
+// and the calls that read a socket's ends). The table holds only open connections, so it is
+// bounded by the descriptors the process may hold.
 
 #include "net/SocketLib.h"
 
@@ -27,17 +30,23 @@ namespace corvan {
 // on would send it round once more, so it refuses it (the HTTP proxy's 508).
 constexpr int kLoopPasses = 2;
 
+// Starts the connect of handle (non-blocking) to remote and answers as SocketConnect, its
+// error left as the last error. When the connect started or completed, records the
+// connection (the local end the system gave it, and remote) with 1 + the passes of the
+// calling thread's served connection, all under the table's lock: a side that accepts the
+// connection meanwhile asks ArrivalPasses only once it is recorded. registered tells whether
+// it was (not when the connect failed or the system cannot tell the local end).
+int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered);
 // Records the connection of handle (its local and its remote end, as the system reports
-// them) with 1 + the passes of the calling thread's served connection. False when the system
-// cannot tell both ends (then nothing is recorded).
+// them) with 1 + the passes of the calling thread's served connection; a handle recorded
+// already (as its connect started) keeps its passes and takes the ends now reported. False
+// when the system cannot tell both ends (then nothing changes).
 bool RegisterOwnConnection(TSocketHandle handle);
 // Forgets handle's connection; nothing when it was not recorded.
 void UnregisterOwnConnection(TSocketHandle handle);
 // The passes of the accepted connection of handle when it is one this program opened (its peer
 // is the local end, and its local end the remote end, of a recorded connection); else 0.
 int ArrivalPasses(TSocketHandle accepted);
-// Connections recorded now.
-size_t OwnConnectionCount();
 
 // While it lives, the calling thread serves the accepted connection of handle: connections
 // the thread registers count its passes. The thread's former value returns at its end.

@@ -48,26 +48,30 @@ bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop
     return true;
 }
 
-bool RefusesLocalTarget(const std::string& host, bool resolveHere,
-                        const std::function<bool()>& clientOnThisMachine,
-                        const std::function<bool()>& stop, std::string& connectHost) {
+TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
+                                   const std::function<bool()>& clientOnThisMachine,
+                                   const std::function<bool()>& stop) {
+    TLocalTargetCheck check;
     uint32_t literal = 0;
     TIP4AddrArray addresses;
     // Every numeric form counts as the address it is: one the check passed by for a name
     // ("127.1", "2130706433") would still reach loopback through an up-stream proxy.
     if (IsNumericIP4Host(host, literal)) {
         addresses = {literal};
-        if (resolveHere)
-            connectHost = IPAddressStr(literal);
     } else if (resolveHere && !host.empty()) {
         int errorCode = 0;
-        if (!LookupHostUnless(host, stop, addresses, errorCode) || errorCode != 0)
-            return false;
-        if (!addresses.empty())
-            connectHost = IPAddressStr(addresses.front());
+        if (!LookupHostUnless(host, stop, addresses, errorCode) || errorCode != 0 ||
+            addresses.empty()) {
+            check.Outcome = TLocalTargetCheck::Unresolved;
+            return check;
+        }
     }
     bool local = std::any_of(addresses.begin(), addresses.end(), IsLoopbackOrUnspecifiedIP4);
-    return local && !(clientOnThisMachine && clientOnThisMachine());
+    if (local && !(clientOnThisMachine && clientOnThisMachine()))
+        check.Outcome = TLocalTargetCheck::RefusedAsLocal;
+    else if (resolveHere && !addresses.empty())
+        check.ConnectHost = IPAddressStr(addresses.front());
+    return check;
 }
 
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,

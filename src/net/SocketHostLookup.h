@@ -127,18 +127,28 @@ void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& 
 bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
                       TIP4AddrArray& addresses, int& errorCode);
 
+// What CheckLocalTarget found about a connection's host.
+struct TLocalTargetCheck {
+    enum TOutcome : uint8_t {
+        Allowed,        // the connection may go: to ConnectHost when that is set, else to host
+        RefusedAsLocal, // it would take a client from elsewhere to this machine's loopback
+        Unresolved,     // a name to resolve here gave no address, or its lookup was stopped:
+                        // answered as not found, never looked up again to connect (a second
+                        // answer could be loopback)
+    } Outcome = Allowed;
+    // With Allowed and resolveHere: the address judged (the first found for a name), dotted,
+    // for the connection to use, so that no second lookup answers otherwise. Else empty.
+    std::string ConnectHost;
+};
+
 // Whether a connection to host would take a client from elsewhere to this machine's loopback
 // (IsLoopbackOrUnspecifiedIP4). A literal address, in any numeric form (IsNumericIP4Host), is
 // judged as it stands; a name only when resolveHere (the connection resolves it here, not an
-// up-stream proxy). With resolveHere connectHost becomes the address judged (the first found
-// for a name), dotted, for the connection to use, so that no second lookup answers otherwise.
-// A name that does not resolve, or whose lookup stop() ended, is not refused, and leaves
-// connectHost empty: the caller answers that the host was not found rather than look it up
-// again (a second answer could be loopback). clientOnThisMachine is asked only about a local
-// target; unset, the client counts as one from elsewhere.
-bool RefusesLocalTarget(const std::string& host, bool resolveHere,
-                        const std::function<bool()>& clientOnThisMachine,
-                        const std::function<bool()>& stop, std::string& connectHost);
+// up-stream proxy), and an empty host not at all. clientOnThisMachine is asked only about a
+// local target; unset, the client counts as one from elsewhere.
+TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
+                                   const std::function<bool()>& clientOnThisMachine,
+                                   const std::function<bool()>& stop);
 
 // A stand-in for the system's lookup, with ResolveHostNoRaise's contract. It runs on whichever
 // thread resolves (a worker for methods 1 to 3) and must not raise.

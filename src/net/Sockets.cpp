@@ -325,7 +325,8 @@ TSocketHandle ASocket::ReleaseHandle(bool& ownConnection) {
 }
 
 void ASocket::MarkOwnConnection() {
-    FOwnConnection = RegisterOwnConnection(FHandle);
+    // Entered as the connect started: now with the ends the system reports.
+    FOwnConnection = RegisterOwnConnection(FHandle) || FOwnConnection;
 }
 
 void ASocket::FreeLookups() {
@@ -571,7 +572,16 @@ TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
 }
 
 int ASocket::ConnectTo(const TSocketAddr& addr) {
-    int r = SocketConnect(GetSocketHandle(), addr);
+    int r;
+    if (FProtocol == TIPProtocol::ipTCP) {
+        // Own from the start: a connection to this program may be accepted, and asked
+        // about, before this socket hears that it stands.
+        bool own = false;
+        r = ConnectOwnConnection(GetSocketHandle(), addr, own);
+        FOwnConnection = FOwnConnection || own;
+    } else {
+        r = SocketConnect(GetSocketHandle(), addr);
+    }
     if (r == 0 || SocketGetLastError() == WSAEINPROGRESS) {
         FConnectPending = !FRegistered;
         EnableEvent(FD_CONNECT);

@@ -156,7 +156,8 @@ public:
     // the program's own connections; the new owner takes it out as it closes the handle.
     TSocketHandle ReleaseHandle(bool& ownConnection);
     // Enters the connection of the handle among the program's own connections
-    // (net/OwnConnections.h) until the handle is closed.
+    // (net/OwnConnections.h) until the handle is closed, with the ends the system reports (a
+    // TCP connection is entered already as ConnectTo starts it; this corrects its ends).
     void MarkOwnConnection();
     // State closed without event, pending lookups freed, handle closed.
     virtual void ResetSocket();
@@ -214,7 +215,9 @@ protected:
     // Does not re-arm FD_ACCEPT when the system is out of descriptors or memory
     // (IsResourceExhaustion): the caller must retry by itself.
     TSocketHandle AcceptConnection(TSocketAddr* peer);
-    int ConnectTo(const TSocketAddr& addr); // in progress answers -1 with 10035
+    // In progress answers -1 with 10035. A TCP connection is among the program's own
+    // (net/OwnConnections.h) from here.
+    int ConnectTo(const TSocketAddr& addr);
     int ListenOn(int backlog);
     long RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated);
     long SendDatagram(const void* buf, size_t size, const TSocketAddr& to);
@@ -241,7 +244,7 @@ private:
     // receives in between answer "would block" without asking the system.
     bool FMayRead = true;
     bool FConnectPending = false; // ConnectTo ran before SetAsynchronous
-    bool FOwnConnection = false;  // entered by MarkOwnConnection
+    bool FOwnConnection = false;  // entered by ConnectTo or MarkOwnConnection
     int FErrorCode = 0;
     // What most sockets never use (an accepted or a plain outbound connection has no local
     // address set, no error text and no name to look up), made on first use: one pointer in

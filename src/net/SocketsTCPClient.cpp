@@ -164,7 +164,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             ConnectFailed(error);
             return;
         }
-        // Known before a byte moves, so a request that comes back here is recognised.
+        // Entered as the connect started; now with the ends the system reports.
         MarkOwnConnection();
         if (FProxy)
             StartLink(FProxy.get());

@@ -165,21 +165,20 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
                        settings.ClientOnThisMachine(
                            TSocketAddr::IP4(client.Socket()->GetRemoteAddress()));
             };
-            std::string address;
-            if (RefusesLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
-                                   [&] { return IsTerminated(settings); }, address)) {
+            TLocalTargetCheck check =
+                CheckLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
+                                 [&] { return IsTerminated(settings); });
+            if (check.Outcome == TLocalTargetCheck::RefusedAsLocal) {
                 result.Kind = TSocksOutboundResult::NotAllowed;
                 return result;
             }
-            if (address.empty() && !route.Via.InUse() && !route.Host.empty()) {
-                // The check found no address; looked up again to connect, the name could
-                // answer otherwise (loopback, after a failure the first time).
+            if (check.Outcome == TLocalTargetCheck::Unresolved) {
                 result.Kind = TSocksOutboundResult::Failed;
                 result.SocketError = WSAHOST_NOT_FOUND;
                 return result;
             }
-            if (!address.empty())
-                route.Host = address; // where the check looked
+            if (!check.ConnectHost.empty())
+                route.Host = check.ConnectHost; // where the check looked
         }
         outbound = OutboundStream(route, settings);
         try {

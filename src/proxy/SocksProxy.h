@@ -61,7 +61,7 @@ struct TSocksConnectionSettings {
     // The outbound route to host:port; unset connects directly.
     std::function<TSocksOutbound(const std::string& host, int port)> Route;
     // Clients from elsewhere may reach this machine's loopback (a destination that is, or
-    // resolves to, 127.0.0.0/8 or 0.0.0.0; judged as RefusesLocalTarget does, a name only on
+    // resolves to, 127.0.0.0/8 or 0.0.0.0; judged as CheckLocalTarget does, a name only on
     // a direct route); off, such a request is refused as not allowed (SOCKS4 91, SOCKS5 02)
     // unless ClientOnThisMachine says the client's address is this machine's (tests replace it).
     bool AllowLocalTargets = false;

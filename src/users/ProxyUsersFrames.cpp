@@ -37,7 +37,7 @@ TframeProxyUserStatus::TframeProxyUserStatus(TProxyUser& user) : FUser(user) {
 void TframeProxyUserStatus::Update() {
     Lines.assign(1, FUser.GetDisplayName());
     SetValue("Login:", FUser.Login.empty() ? "<None>" : FUser.Login);
-    if (!FUser.SettingsErrors().empty()) {
+    if (!FUser.MalformedSettings().empty()) {
         SetValue("Status:", "User cannot log in: its settings do not read.");
         StatusColour = TStatusColour::Red;
     } else if (FUser.UserDisabled) {

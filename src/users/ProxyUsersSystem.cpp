@@ -57,7 +57,6 @@ bool TProxyUser::EditSettings() {
         return false;
     form.Save(*this);
     // The dialog's values replace whatever the file held, malformed ones too.
-    FSettingsErrors.clear();
     FMalformed.clear();
     Changed();
     if (TProxyUsersSystem* list = List())
@@ -77,7 +76,6 @@ void TProxyUser::Keys(ASettingsKeys& keys) {
 void TProxyUser::LoadSettings(TIniFile& ini, const std::string& section) {
     TSettingsLoader loader(ini, section);
     Keys(loader);
-    FSettingsErrors = loader.Errors();
     FMalformed = loader.Malformed();
     // The closed side, so that the dialog and the status show no more than the user may do.
     for (const TSettingsLoader::TMalformed& m : FMalformed) {
@@ -228,8 +226,8 @@ void TProxyUsersSystem::ChildAdded(TAppComponent* child) {
     if (!FLoading)
         PublishCredentials();
     if (auto* user = dynamic_cast<const TProxyUser*>(child))
-        for (const std::string& error : user->SettingsErrors())
-            UserInterface().LogMessage("proxy users: " + error + "; this user cannot log in");
+        for (const TSettingsLoader::TMalformed& m : user->MalformedSettings())
+            UserInterface().LogMessage("proxy users: " + m.Error + "; this user cannot log in");
     TAppContainerComponent::ChildAdded(child);
 }
 

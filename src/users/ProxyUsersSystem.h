@@ -78,10 +78,10 @@ public:
     // Refreshes the status frame when it exists.
     void UpdateDisplay() override;
 
-    // The values of the last load that did not parse, one text each naming key, value and
-    // section; empty when all parsed, or once the dialog was confirmed. While not empty the
-    // user's credentials grant nothing.
-    const std::vector<std::string>& SettingsErrors() const { return FSettingsErrors; }
+    // The values of the last load that did not parse (each Error names key, value and
+    // section); empty when all parsed, or once the dialog was confirmed. While not empty the
+    // user's credentials grant nothing. Saved back as stored.
+    const std::vector<TSettingsLoader::TMalformed>& MalformedSettings() const { return FMalformed; }
 
     // "Are you sure you want to delete this user?", a blank line, "    User: " Name and
     // "    Login: " Login (or "<None>"), one per line.
@@ -91,8 +91,7 @@ public:
     TProxyUsersSystem* List() const;
 
 private:
-    std::vector<std::string> FSettingsErrors;
-    std::vector<TSettingsLoader::TMalformed> FMalformed; // as stored, written back on save
+    std::vector<TSettingsLoader::TMalformed> FMalformed;
 };
 
 class TProxyUsersSystem : public TAppContainerComponent {

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,21 +175,6 @@ void WriteFileAtomic(const std::string& path, const std::string& content) {
     }
 }
 
-void AppendToFile(const std::string& fileName, const std::string& text) {
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        ThrowFileError("Cannot open", fileName, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int err = errno;
-        ::close(fd);
-        ThrowFileError("Cannot lock", fileName, err);
-    }
-    int err = WriteAll(fd, text.data(), text.size());
-    ::close(fd); // also releases the lock
-    if (err)
-        ThrowFileError("Cannot write", fileName, err);
-}
-
 TAppendFile::~TAppendFile() {
     Close();
 }
@@ -202,27 +186,36 @@ void TAppendFile::Open(const std::string& fileName) {
         ThrowFileError("Cannot open", fileName, errno);
     FHandle = fd;
     FFileName = fileName;
+    if (int err = ReadStatus()) {
+        Close();
+        ThrowFileError("Cannot read the size of", fileName, err);
+    }
+}
+
+int TAppendFile::ReadStatus() {
+    struct stat st = {};
+    if (::fstat(FHandle, &st) != 0)
+        return errno;
+    FSize = int64_t(st.st_size);
+    FDevice = uint64_t(st.st_dev);
+    FInode = uint64_t(st.st_ino);
+    return 0;
 }
 
 void TAppendFile::Write(const std::string& text) {
     if (FHandle < 0)
         throw EFileError("File not open", 0);
-    if (int err = WriteAll(FHandle, text.data(), text.size()))
+    if (int err = WriteAll(FHandle, text.data(), text.size())) {
+        ReadStatus(); // part of it may have gone out: the count is taken from the file again
         ThrowFileError("Cannot write", FFileName, err);
-}
-
-int64_t TAppendFile::Size() const {
-    struct stat st = {};
-    if (FHandle < 0 || ::fstat(FHandle, &st) != 0)
-        ThrowFileError("Cannot read the size of", FFileName, FHandle < 0 ? EBADF : errno);
-    return int64_t(st.st_size);
+    }
+    FSize += int64_t(text.size());
 }
 
 bool TAppendFile::IsAt(const std::string& path) const {
-    struct stat open = {};
     struct stat named = {};
-    return FHandle >= 0 && ::fstat(FHandle, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
-           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    return FHandle >= 0 && ::stat(path.c_str(), &named) == 0 && uint64_t(named.st_dev) == FDevice &&
+           uint64_t(named.st_ino) == FInode;
 }
 
 void TAppendFile::Close() {
@@ -230,6 +223,7 @@ void TAppendFile::Close() {
         ::close(FHandle);
         FHandle = -1;
     }
+    FSize = 0;
 }
 
 } // namespace corvan

@@ -46,12 +46,6 @@ std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxByte
 // EFileError is raised.
 void WriteFileAtomic(const std::string& path, const std::string& content);
 
-// Appends text to a log file: opens it (creating it, mode 0644) for appending, takes a
-// non-blocking exclusive lock so that concurrent writers never interleave, writes the text
-// whole and closes it. Raises EFileError when the file cannot be opened, is locked by
-// another writer, or the write fails (the text is then lost).
-void AppendToFile(const std::string& fileName, const std::string& text);
-
 // An append-only file held open between writes (for logs that keep their file open).
 class TAppendFile {
 public:
@@ -60,21 +54,29 @@ public:
     TAppendFile(const TAppendFile&) = delete;
     TAppendFile& operator=(const TAppendFile&) = delete;
 
-    // Opens (creating when missing) for appending; raises EFileError.
+    // Opens (creating when missing) for appending and takes its size and identity from the
+    // system; raises EFileError.
     void Open(const std::string& fileName);
     // Writes all of text at the end of the file; raises EFileError.
     void Write(const std::string& text);
     void Close();
     bool IsOpen() const { return FHandle >= 0; }
-    // Bytes in the open file; raises EFileError.
-    int64_t Size() const;
+    // Bytes in the open file: its size at Open and what Write added since (another writer's
+    // lines are not counted); 0 when nothing is open.
+    int64_t Size() const { return FSize; }
     // True when path names the open file still (false once it was removed or renamed
-    // from outside, or when nothing is open).
+    // from outside, or when nothing is open). One stat of path.
     bool IsAt(const std::string& path) const;
 
 private:
+    // FSize, FDevice and FInode from the open file; the errno when the system cannot tell
+    // (they are then unchanged), else 0.
+    int ReadStatus();
     int FHandle = -1;
     std::string FFileName;
+    int64_t FSize = 0;
+    uint64_t FDevice = 0;
+    uint64_t FInode = 0;
 };
 
 } // namespace corvan

@@ -79,7 +79,7 @@ void TRollingLogFile::Append(const std::string& line) {
     if (!OpenLocked())
         return;
     try {
-        int64_t size = FFile.Size();
+        int64_t size = FFile.Size(); // counted, not asked of the system per line
         if (size > 0 && size + int64_t(line.size()) > FMaxSize && !RollOverLocked())
             return;
         FFile.Write(line);

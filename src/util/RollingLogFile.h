@@ -1,7 +1,9 @@
 #pragma once
 // A request log that rolls over by size: before a line would take the file past MaxSize
 // the file becomes ".1", ".1" becomes ".2" and so on; the copy past Keep is removed. So
-// no file grows past MaxSize, except by a single line longer than MaxSize itself.
+// no file grows past MaxSize, except by a single line longer than MaxSize itself. The size
+// is taken from the system as the file opens and counted from there (lines another program
+// appends meanwhile are not seen until the file is opened again).
 //
 // Writing never raises and never waits on anything but the file's own lock: a line that
 // cannot be written (disk full, read-only folder) is dropped, and the failure goes to

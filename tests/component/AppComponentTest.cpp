@@ -348,8 +348,12 @@ TEST(AppComponentUserInterface, ItemsUseTheirTreesInterface) {
 
 TEST(ProxyServerInfo, DefaultsAndRoundTripInKeyOrder) {
     auto ini = MemoryIni();
+    auto load = [&](TProxyServerInfo& info, const std::string& section) {
+        TSettingsLoader loader(*ini, section);
+        ProxyServerInfoKeys(loader, info);
+    };
     TProxyServerInfo info;
-    LoadProxyServerInfo(info, *ini, "Proxy-HTTP-SocksProxy");
+    load(info, "Proxy-HTTP-SocksProxy");
     EXPECT_FALSE(info.UseProxy);
     EXPECT_EQ(info.Host, "");
     EXPECT_EQ(info.Port, "");
@@ -359,7 +363,7 @@ TEST(ProxyServerInfo, DefaultsAndRoundTripInKeyOrder) {
     EXPECT_EQ(ini->Text(), "[Proxy-HTTP-SocksProxy]\nUseProxy=1\nHost=socks.lan\nPort=1080x\n"
                            "UseAuth=1\nLogin=me\nPassword=p w\n");
     TProxyServerInfo back;
-    LoadProxyServerInfo(back, *ini, "proxy-http-socksproxy");
+    load(back, "proxy-http-socksproxy");
     EXPECT_EQ(back.Port, "1080x"); // the port as typed
     EXPECT_EQ(back.Password, "p w");
     EXPECT_TRUE(back.UseAuth);

@@ -129,7 +129,7 @@ TEST(DNSServerResponse, PassedOnRecordsKeepTypeClassTTLAndDataWithNamesExpanded)
         EXPECT_EQ(a.RType, b.RType) << i;
         EXPECT_EQ(a.RClass, b.RClass) << i;
         EXPECT_EQ(a.TTL, b.TTL) << i;
-        EXPECT_EQ(back.Answers[i]->ExpandedData, passed[i].Data) << i;
+        EXPECT_EQ(back.Answers[i]->ExpandedData(), passed[i].Data) << i;
     }
     EXPECT_EQ(DNSExchangeNames(back.Answers, "example.com"),
               std::vector<std::string>{"mail.example.com"});

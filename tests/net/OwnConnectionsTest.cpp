@@ -1,5 +1,6 @@
 // Own connections and the passes they record.
 #include "net/OwnConnections.h"
+#include "net/SocketsTCPClient.h"
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -43,4 +44,23 @@ TEST(OwnConnections, EachHopCountsOnePassMoreThanTheConnectionItServes) {
     for (TSocketHandle h :
          {outside, outsideClient, first, firstClient, second, secondClient, third, thirdClient})
         SocketClose(h);
+}
+
+TEST(OwnConnections, AConnectionToThisProgramIsOwnBeforeTheConnectingSideHearsItStands) {
+    TTestListener listener;
+    // The unspecified address reaches the listener too, seen from there as loopback.
+    for (std::string host : {"127.0.0.1", "0.0.0.0"}) {
+        TTCPClientSocket outbound(host, std::to_string(listener.Port));
+        outbound.Connect(); // a literal address: the connect starts inside
+        // Accepted and asked at once: this thread's loop has not run, so the connecting
+        // socket has not yet heard its connect complete.
+        TSocketHandle accepted = listener.Accept();
+        ASSERT_NE(accepted, INVALID_SOCKETHANDLE) << host;
+        EXPECT_EQ(ArrivalPasses(accepted), 1) << host;
+        ASSERT_TRUE(RunLoopUntil([&] { return outbound.State() == ssConnected; })) << host;
+        EXPECT_EQ(ArrivalPasses(accepted), 1) << host;
+        outbound.Close(false);
+        EXPECT_EQ(ArrivalPasses(accepted), 0) << host;
+        SocketClose(accepted);
+    }
 }

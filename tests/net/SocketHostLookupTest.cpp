@@ -182,14 +182,18 @@ TEST(SocketLookup, TerminateCancelsPendingLookups) {
 }
 
 TEST(LocalTarget, EveryNumericFormOfAnAddressIsJudgedAsThatAddress) {
-    std::string connectHost;
     // Through an up-stream proxy (nothing resolved here) the numeric forms are still addresses.
     for (std::string host : {"127.0.0.1", "127.1", "2130706433", "0x7f000001", "0177.0.0.1", "0",
                              "0x7f.1"})
-        EXPECT_TRUE(RefusesLocalTarget(host, false, nullptr, nullptr, connectHost)) << host;
-    for (std::string host : {"10.1", "167772161", "localhost", "127.0.0.1 x", "127.0.0.1."})
-        EXPECT_FALSE(RefusesLocalTarget(host, false, nullptr, nullptr, connectHost)) << host;
-    EXPECT_EQ(connectHost, "");
-    EXPECT_FALSE(RefusesLocalTarget("127.1", true, [] { return true; }, nullptr, connectHost));
-    EXPECT_EQ(connectHost, "127.0.0.1");
+        EXPECT_EQ(CheckLocalTarget(host, false, nullptr, nullptr).Outcome,
+                  TLocalTargetCheck::RefusedAsLocal)
+            << host;
+    for (std::string host : {"10.1", "167772161", "localhost", "127.0.0.1 x", "127.0.0.1."}) {
+        TLocalTargetCheck check = CheckLocalTarget(host, false, nullptr, nullptr);
+        EXPECT_EQ(check.Outcome, TLocalTargetCheck::Allowed) << host;
+        EXPECT_EQ(check.ConnectHost, "") << host;
+    }
+    TLocalTargetCheck mine = CheckLocalTarget("127.1", true, [] { return true; }, nullptr);
+    EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
+    EXPECT_EQ(mine.ConnectHost, "127.0.0.1");
 }
