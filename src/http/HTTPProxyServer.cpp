@@ -477,7 +477,15 @@ void ThttpProxyServerClient::ResponseSentHook() {
     TSocketStream* outbound = TunnelConnection->GetStream();
     if (!outbound || !outbound->Connected())
         return;
-    RelayTunnel(*outbound, kHttpProxyRelayBuffer, nullptr);
+    // The tunnel is a request being served until it ends, and what a relay loop sends the
+    // client counts as sent (relayed here, the client's stream counts it).
+    AhttpServer* server = FProxyServer;
+    server->ActiveRequests.fetch_add(1);
+    RelayTunnel(*outbound, kHttpProxyRelayBuffer, [server](const TRelayTotals& totals) {
+        if (!totals.OnOwnThread)
+            server->TotalBytesSent.fetch_add(uint64_t(totals.SentTo[0]));
+        server->ActiveRequests.fetch_sub(1);
+    });
 }
 
 void ThttpProxyServerClient::RequestDone() {

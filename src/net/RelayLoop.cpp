@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -67,7 +68,8 @@ struct TRelayWay {
     size_t HeldOffset = 0;
     TPipeHandles Pipe;
     int64_t InPipe = 0;
-    bool ShutdownAsked = false; // Dst's sending side is to be shut down once Held is sent
+    int64_t Unrelayed = 0;  // the first bytes of Held are Dst's own, left by the negotiation
+    int64_t SentToDst = 0;  // everything sent to Dst, those bytes included
     bool Burst = false;     // a copied read filled a block: more comes, it may splice
     bool SpliceOff = false; // the system refused a pipe or a splice: this way copies
     int64_t Moved = 0;      // bytes handed to Dst
@@ -86,8 +88,9 @@ struct TRelayTunnel::TState {
     int64_t Timeouts[2] = {0, 0};
     int64_t LastMove = 0;
     int64_t IdleLimit = 0;
-    std::function<void(int64_t)> OnEnd;
+    TRelayEndHook OnEnd;
     size_t Slot = 0;          // its place in the loop's list
+    uint64_t ServedInPass = 0; // the loop's pass that last served it
     bool Waiting = false;     // on the loop's throttle list
     bool Again = false;       // on the loop's list of tunnels to run again at once
     bool Ended = false;
@@ -129,6 +132,14 @@ private:
     static int64_t Deadline(const TRelayTunnel::TState& s);
     void WakeBy(int64_t deadline) { FNextSweep = std::min(FNextSweep, deadline); }
     void Counted(TRelayTunnel& tunnel, const TRelaySide& side, int64_t n);
+    // n more bytes went to the way's destination.
+    void Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n);
+    // The side's data has ended; failed: by a reset or an error, so nothing more goes to it.
+    static void Ended(TRelaySide& side, bool failed) {
+        side.ReceiveEnded = true;
+        if (failed)
+            side.Broken = true;
+    }
 
     int FEpoll = -1;
     int FWake = -1;
@@ -147,6 +158,8 @@ private:
     std::vector<TPipeHandles> FSparePipes;
     std::unique_ptr<char[]> FScratch;
     int64_t FNextSweep = INT64_MAX;
+    uint64_t FPass = 0;
+    int64_t FNextTick = 0; // when the throttled tunnels are looked at next
 };
 
 namespace {
@@ -184,15 +197,32 @@ std::atomic<bool> GLoopsMade{false};
 } // namespace
 
 TRelayLoop::TRelayLoop() : FScratch(new char[kRelayScratchSize]) {
+    // A failure leaves nothing open: the caller relays on its own thread and asks again later.
+    auto fail = [this] {
+        int error = SocketSetLastErrorFromErrno();
+        if (FWake >= 0)
+            close(FWake);
+        if (FEpoll >= 0)
+            close(FEpoll);
+        throw EWinSock("Relay loop not available", error);
+    };
     FEpoll = epoll_create1(EPOLL_CLOEXEC);
+    if (FEpoll < 0)
+        fail();
     FWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FEpoll < 0 || FWake < 0)
-        throw EWinSock("Relay loop not available", SocketSetLastErrorFromErrno());
+    if (FWake < 0)
+        fail();
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.ptr = nullptr; // the wake-up
-    epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWake, &ev);
-    FThread = std::thread([this] { Run(); });
+    if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWake, &ev) != 0)
+        fail();
+    try {
+        FThread = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        errno = EAGAIN;
+        fail();
+    }
 }
 
 TRelayLoop::~TRelayLoop() {
@@ -278,6 +308,16 @@ void TRelayLoop::Counted(TRelayTunnel& tunnel, const TRelaySide& side, int64_t n
     tunnel.FEndBytes[side.Index].fetch_add(n, std::memory_order_relaxed);
 }
 
+void TRelayLoop::Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n) {
+    Counted(tunnel, *way.Dst, n);
+    way.Dst->WriteWindow.Add(n);
+    way.SentToDst += n;
+    // What the negotiation left for Dst is its own, not passed on from the other side.
+    int64_t own = std::min(way.Unrelayed, n);
+    way.Unrelayed -= own;
+    way.Moved += n - own;
+}
+
 int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
                                   uint32_t now) {
     int i = way.Src->Index;
@@ -356,7 +396,7 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
         if (WouldBlock(n))
             src.Readable = false;
         else
-            src.ReceiveEnded = true; // the end of its data, or the connection failed
+            Ended(src, n < 0);
         return 0;
     }
     Counted(tunnel, src, n);
@@ -377,11 +417,8 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
     }
     if (sent < n && !way.Dst->Broken)
         way.Held.assign(FScratch.get() + sent, size_t(n - sent));
-    if (sent > 0) {
-        Counted(tunnel, *way.Dst, sent);
-        way.Dst->WriteWindow.Add(sent);
-        way.Moved += sent;
-    }
+    if (sent > 0)
+        Sent(tunnel, way, sent);
     return n;
 }
 
@@ -394,11 +431,11 @@ int64_t TRelayLoop::ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t all
         else if (SpliceUnsupported(SocketGetLastError()))
             way.SpliceOff = true;
         else
-            src.ReceiveEnded = true;
+            Ended(src, true);
         return 0;
     }
     if (n == 0) {
-        src.ReceiveEnded = true;
+        Ended(src, false);
         return 0;
     }
     Counted(tunnel, src, n);
@@ -427,16 +464,9 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
             int64_t n = way.HasHeld() ? SendHeld(way, allowance) : SendPipe(way, allowance);
             if (n == 0)
                 break;
-            Counted(tunnel, dst, n);
-            dst.WriteWindow.Add(n);
-            way.Moved += n;
+            Sent(tunnel, way, n);
             moved += n;
             continue;
-        }
-        if (way.ShutdownAsked && !dst.ShutdownDone) {
-            way.ShutdownAsked = false;
-            dst.ShutdownDone = true;
-            (void)SocketShutdown(dst.Handle, TShutdownHow::sdSend);
         }
         if (src.ReceiveEnded || !src.Readable)
             break;
@@ -451,6 +481,8 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         if (way.Burst && !way.SpliceOff && !throttled && way.Pipe.Read < 0)
             way.SpliceOff = true; // out of descriptors: copying still works
         int64_t n = splice ? ReadSplice(tunnel, way, allowance) : ReadCopy(tunnel, way, allowance);
+        if (n == 0 && splice && way.SpliceOff)
+            continue; // the system will not splice these descriptors: the same turn copies
         if (n == 0)
             break;
         moved += n;
@@ -461,8 +493,9 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
 
 void TRelayLoop::Serve(TRelayTunnel& tunnel) {
     TRelayTunnel::TState& s = *tunnel.FState;
-    if (s.Ended)
+    if (s.Ended || s.ServedInPass == FPass)
         return;
+    s.ServedInPass = FPass;
     int64_t moved = 0;
     for (TRelayWay& way : s.Ways)
         if (!way.Done())
@@ -518,15 +551,25 @@ void TRelayLoop::End(TRelayTunnel& tunnel) {
         FCount.store(FTunnels.size(), std::memory_order_relaxed);
         FEnded.push_back(std::move(self));
     }
-    std::function<void(int64_t)> onEnd = std::move(s.OnEnd);
+    TRelayEndHook onEnd = std::move(s.OnEnd);
+    TRelayTotals totals;
+    totals.Moved = s.Ways[0].Moved + s.Ways[1].Moved;
+    totals.SentTo[1] = s.Ways[0].SentToDst;
+    totals.SentTo[0] = s.Ways[1].SentToDst;
     if (onEnd)
-        onEnd(s.Ways[0].Moved + s.Ways[1].Moved);
+        try {
+            onEnd(totals);
+        } catch (...) {
+            // The tunnel is over either way; what the hook would have recorded is lost.
+        }
 }
 
 int64_t TRelayLoop::Deadline(const TRelayTunnel::TState& s) {
     int64_t limit = s.IdleLimit;
-    // Half-closed, the way still open gets only as long as the half-open limit.
-    if (s.Sides[0].ReceiveEnded || s.Sides[1].ReceiveEnded) {
+    // Half-closed (one way has handed on all its peer sent), the way still open gets only as
+    // long as the half-open limit.
+    auto over = [](const TRelayWay& way) { return way.Src->ReceiveEnded && !way.Pending(); };
+    if (over(s.Ways[0]) || over(s.Ways[1])) {
         int64_t a = s.Timeouts[0], b = s.Timeouts[1];
         int64_t halfOpen = a > 0 && b > 0 ? std::min(a, b)
                            : a > 0 || b > 0 ? std::max(a, b)
@@ -556,14 +599,16 @@ void TRelayLoop::Sweep() {
 void TRelayLoop::Run() {
     epoll_event events[kRelayEventBatch];
     for (;;) {
-        int timeout = FNextSweep == INT64_MAX
-                          ? -1
-                          : int(std::clamp<int64_t>(FNextSweep - MonotonicMillis(), 0, INT32_MAX));
+        int64_t wakeAt = FNextSweep;
         if (!FWaiting.empty())
-            timeout = std::min(timeout, kRelayThrottleTickMs);
+            wakeAt = std::min(wakeAt, FNextTick);
+        int timeout = wakeAt == INT64_MAX
+                          ? -1
+                          : int(std::clamp<int64_t>(wakeAt - MonotonicMillis(), 0, INT32_MAX));
         if (!FAgain.empty())
             timeout = 0;
         int n = epoll_wait(FEpoll, events, kRelayEventBatch, timeout);
+        ++FPass;
         for (int i = 0; i < n; ++i) {
             auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
             if (!side) {
@@ -580,22 +625,30 @@ void TRelayLoop::Run() {
                 side->Readable = true;
             if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR))
                 side->Writable = true;
+            // A reset: nothing more goes to this side (what it sent before is still read),
+            // also when its own way has ended and nothing would read it again.
+            if (ev & EPOLLERR)
+                side->Broken = true;
         }
         // Each tunnel with news is served once per pass, after all its events are in.
         for (int i = 0; i < n; ++i) {
             auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
             if (!side)
                 continue;
-            // An ended tunnel stays alive (FEnded) until the pass is over.
+            // An ended tunnel stays alive (FEnded) until the pass is over; each tunnel is
+            // served once a pass, after all its events are in.
             Serve(*side->Tunnel);
         }
+        ++FPass; // those stopped at their turn's end go on now, served once more
         std::vector<TRelayTunnel*> again;
         again.swap(FAgain);
         for (TRelayTunnel* tunnel : again) {
             tunnel->FState->Again = false;
             Serve(*tunnel);
         }
-        if (!FWaiting.empty()) {
+        if (!FWaiting.empty() && MonotonicMillis() >= FNextTick) {
+            FNextTick = MonotonicMillis() + kRelayThrottleTickMs;
+            ++FPass;
             std::vector<TRelayTunnel*> waiting;
             waiting.swap(FWaiting);
             for (TRelayTunnel* tunnel : waiting) {
@@ -632,8 +685,8 @@ TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
         way.Dst = &s.Sides[1 - i];
         // What the other end was still to be sent goes before what this end sent.
         way.Held = std::move(ends[1 - i]->Unsent);
+        way.Unrelayed = int64_t(way.Held.size());
         way.Held += ends[i]->Unread;
-        way.ShutdownAsked = ends[1 - i]->SendShutDown;
     }
 }
 
@@ -669,7 +722,7 @@ std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int buff
     return std::shared_ptr<TRelayTunnel>(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
 }
 
-void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, std::function<void(int64_t)> onEnd) {
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd) {
     GLoopsMade.store(true);
     tunnel->FState->OnEnd = std::move(onEnd);
     tunnel->FLoop = Loops().Next();

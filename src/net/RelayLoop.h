@@ -49,12 +49,21 @@ struct TRelayEnd {
     std::string Unsent;         // still to be sent to this end, before anything relayed
     std::string Unread;         // received from this end and not yet passed on
     bool ReceiveEnded = false;  // this end's peer has ended its data already
-    bool SendShutDown = false;  // this end's sending side is shut down once Unsent is sent
     int64_t TimeoutMs = 0;      // its stream's time-out (0: none), for the half-open limit
     TRelayThrottle Throttle;
 };
 
 class TRelayLoop;
+
+// What a tunnel carried, as its end hook gets it: the bytes passed on in both directions, and
+// those sent to each end (what the negotiation left unsent included).
+struct TRelayTotals {
+    int64_t Moved = 0;
+    int64_t SentTo[2] = {0, 0};
+    // Relayed on the caller's thread (RelayStreams): its streams counted what they wrote.
+    bool OnOwnThread = false;
+};
+using TRelayEndHook = std::function<void(const TRelayTotals& totals)>;
 
 // A tunnel handed to a relay loop. Shared by the loop and whoever may end it.
 class TRelayTunnel : public std::enable_shared_from_this<TRelayTunnel> {
@@ -73,7 +82,7 @@ public:
 private:
     friend class TRelayLoop;
     friend std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd, TRelayEnd, int);
-    friend void StartRelay(const std::shared_ptr<TRelayTunnel>&, std::function<void(int64_t)>);
+    friend void StartRelay(const std::shared_ptr<TRelayTunnel>&, TRelayEndHook);
     struct TState;
     TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
     std::unique_ptr<TState> FState; // the loop's thread only, once started
@@ -90,8 +99,8 @@ private:
 // (below 1, or above the loop's scratch block: the scratch block's size).
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
 // Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
-// its descriptors are closed and onEnd runs with the bytes passed on in both directions.
-void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, std::function<void(int64_t)> onEnd);
+// its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
 // The relay loops run (made with the first call); false when the system refused them (out
 // of descriptors, say): the caller relays on its own thread.
 bool RelayLoopsAvailable();

@@ -425,7 +425,9 @@ void ATCPClientSocket::Close(bool graceful) {
 }
 
 bool ATCPClientSocket::Releasable() const {
-    return State() == ssConnected && !Terminated() && !FClosePending &&
+    // A shutdown asked for is not handed over: it belongs after this socket's own unsent
+    // bytes, and nothing relayed may follow it.
+    return State() == ssConnected && !Terminated() && !FClosePending && !FSendShutDown &&
            SocketHandle() != INVALID_SOCKETHANDLE;
 }
 
@@ -437,7 +439,6 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
         end.Unsent.append(item.Data, item.Offset);
     ClearSendBuffer();
     end.ReceiveEnded = FReceiveEnded;
-    end.SendShutDown = FSendShutDown;
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
     ResetStateTo(ssClosed);

@@ -124,11 +124,11 @@ public:
     bool SendShutDown() const { return FSendShutDown; }
 
     // Hands the connection to a relay loop (net/RelayLoop.h): the handle, what the read buffer
-    // holds, what the send buffer still holds, whether receiving has ended and whether the
-    // sending side is to be shut down, and the throttles. The socket then holds no handle and
-    // is closed, without events. False (nothing changed) when it is not connected, terminated,
-    // or closing.
+    // holds, what the send buffer still holds, whether receiving has ended, and the throttles.
+    // The socket then holds no handle and is closed, without events. False (nothing changed)
+    // when it is not Releasable.
     bool ReleaseToRelay(TRelayEnd& end);
+    // Connected, not terminated, not closing, its sending side not asked to shut down.
     bool Releasable() const;
     // Graceful: the close completes once the send buffer has been sent. Nothing when closed.
     void Close(bool graceful = true);

@@ -96,15 +96,19 @@ int64_t TTCPServerClient::TotalBytes() const {
     return FTunnel ? FFinalBytes + FTunnel->EndBytes(0) : FFinalBytes;
 }
 
-void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize,
-                                   std::function<void(int64_t)> onEnd) {
+void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd) {
     TSocketStream& own = *GetStream();
     ATCPClientSocket* a = own.Socket();
     ATCPClientSocket* b = outbound.Socket();
     if (!Thread() || FTunnel || !a->Releasable() || !b->Releasable() || !RelayLoopsAvailable()) {
-        int64_t moved = RelayStreams(&own, &outbound, bufferSize);
+        int64_t sentBefore = a->TotalBytesSent(), outSentBefore = b->TotalBytesSent();
+        TRelayTotals totals;
+        totals.OnOwnThread = true;
+        totals.Moved = RelayStreams(&own, &outbound, bufferSize);
+        totals.SentTo[0] = a->TotalBytesSent() - sentBefore;
+        totals.SentTo[1] = b->TotalBytesSent() - outSentBefore;
         if (onEnd)
-            onEnd(moved);
+            onEnd(totals);
         return;
     }
     // A relay passes bytes on as they come; the sender already chose how to segment them.
@@ -115,29 +119,30 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize,
     TRelayEnd ownEnd, outEnd;
     ownEnd.TimeoutMs = own.Timeout;
     outEnd.TimeoutMs = outbound.Timeout;
-    a->ReleaseToRelay(ownEnd);
-    b->ReleaseToRelay(outEnd);
-    std::shared_ptr<TRelayTunnel> tunnel =
-        MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
+    // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
+    // reaches either the socket before it is released or the tunnel.
     std::lock_guard<std::mutex> lock(ClientSocketLock);
+    bool released = a->ReleaseToRelay(ownEnd);
+    released = b->ReleaseToRelay(outEnd) && released;
+    FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
     // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
-    FTunnel = std::move(tunnel);
     FTunnelEnd = std::move(onEnd);
-    if (Terminated())
+    // A side terminated between the check and the release ends the tunnel as it starts.
+    if (Terminated() || !released)
         FTunnel->Terminate();
 }
 
-void TTCPServerClient::TunnelEnded(int64_t moved) {
-    std::function<void(int64_t)> onEnd;
+void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
+    TRelayEndHook onEnd;
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
         onEnd = std::move(FTunnelEnd);
     }
     if (onEnd)
         try {
-            onEnd(moved);
+            onEnd(totals);
         } catch (...) {
-            // The tunnel is over either way; its count is what is lost.
+            // The tunnel is over either way; what the hook would have recorded is lost.
         }
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
@@ -337,7 +342,7 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     }
     if (tunnel) {
         // The client stays held by its tunnel, which ends it; this thread is free.
-        StartRelay(tunnel, [client](int64_t moved) { client->TunnelEnded(moved); });
+        StartRelay(tunnel, [client](const TRelayTotals& totals) { client->TunnelEnded(totals); });
         return offered;
     }
     FServer->PostClientDone(client->Id());

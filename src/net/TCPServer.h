@@ -180,14 +180,14 @@ public:
     // it returns at once), WM_QUIT to the socket's window; a tunnel on a relay loop ends.
     virtual void Terminate();
     // Relays between this client's connection and outbound until both directions have ended
-    // (as RelayStreams does), then runs onEnd (if set) with the bytes passed on. On a client
+    // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
+    // client's connection). On a client
     // thread, when both connections can be handed over, the tunnel goes to a relay loop
     // (net/RelayLoop.h): this returns at once, Execute is to return, and the thread goes back
     // to the pool; the client stays held (its slot, its byte count, Terminate) until the
     // tunnel ends, when onEnd runs on the relay loop's thread, before the client's done
     // message. Otherwise it relays here and runs onEnd before it returns.
-    void RelayTunnel(TSocketStream& outbound, int bufferSize,
-                     std::function<void(int64_t moved)> onEnd);
+    void RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd);
     // Not terminated, the socket could be made (when it was tried), and it is not terminated
     // (once it exists).
     bool StillRunning() const;
@@ -208,7 +208,7 @@ private:
     void FreeConnection();
     // The relay loop's thread, as the client's tunnel ends: onEnd, the byte count, the done
     // message, let go.
-    void TunnelEnded(int64_t moved);
+    void TunnelEnded(const TRelayTotals& totals);
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -233,7 +233,7 @@ private:
     // The tunnel handed to a relay loop (also ClientSocketLock), from the hand-over until it
     // ends, and its end hook (set on the client thread, run on the loop's).
     std::shared_ptr<TRelayTunnel> FTunnel;
-    std::function<void(int64_t)> FTunnelEnd;
+    TRelayEndHook FTunnelEnd;
     int64_t FFinalBytes = 0;  // the socket's byte count when it was freed (and the tunnel's)
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
     std::unique_ptr<TSocketStream> FStream; // the socket's thread only

@@ -211,11 +211,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
-    auto counted = [&facts](int64_t moved) { facts.BytesTransferred = uint64_t(moved); };
     if (settings.Relay)
-        settings.Relay(*outbound, kSocksRelayBufferSize, counted);
+        settings.Relay(*outbound, kSocksRelayBufferSize, [&facts](const TRelayTotals& totals) {
+            facts.BytesTransferred = uint64_t(totals.Moved);
+        });
     else
-        counted(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+        facts.BytesTransferred =
+            uint64_t(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
 }
 
 } // namespace corvan
@@ -246,8 +248,7 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
-    settings.Relay = [this](TSocketStream& outbound, int bufferSize,
-                            std::function<void(int64_t)> onEnd) {
+    settings.Relay = [this](TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd) {
         RelayTunnel(outbound, bufferSize, std::move(onEnd));
     };
     if (Refused()) {

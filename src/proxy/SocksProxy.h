@@ -78,9 +78,7 @@ struct TSocksConnectionSettings {
     // Carries the granted tunnel between the client and outbound and runs onEnd with the bytes
     // passed on when it ends (now or later: see TTCPServerClient::RelayTunnel). Unset: relayed
     // here (RelayStreams), onEnd before the connection returns.
-    std::function<void(TSocketStream& outbound, int bufferSize,
-                       std::function<void(int64_t moved)> onEnd)>
-        Relay;
+    std::function<void(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd)> Relay;
 };
 
 // How the outbound connection of a request ended, as the negotiation needs it for its reply.

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
+
 using namespace corvan;
 using namespace corvan::test;
 
@@ -24,8 +26,11 @@ struct TTunnelRun {
     TSocketHandle PeerA = INVALID_SOCKETHANDLE, PeerB = INVALID_SOCKETHANDLE;
     TRelayEnd A, B;
     std::shared_ptr<TRelayTunnel> Tunnel;
-    std::promise<int64_t> Ended;
-    std::future<int64_t> EndedFuture = Ended.get_future();
+    // Shared with the hook, which may outlive a run whose wait timed out.
+    std::shared_ptr<std::promise<TRelayTotals>> Ended =
+        std::make_shared<std::promise<TRelayTotals>>();
+    std::future<TRelayTotals> EndedFuture = Ended->get_future();
+    TRelayTotals Totals;
 
     TTunnelRun() {
         auto [relayA, peerA] = ConnectedPair();
@@ -51,13 +56,14 @@ struct TTunnelRun {
         Tunnel = MakeRelayTunnel(std::move(A), std::move(B), bufferSize);
         if (terminateFirst)
             Tunnel->Terminate();
-        StartRelay(Tunnel, [this](int64_t moved) { Ended.set_value(moved); });
+        StartRelay(Tunnel, [ended = Ended](const TRelayTotals& t) { ended->set_value(t); });
     }
     // The bytes passed on when the tunnel ended, or -1 when it did not end within seconds.
     int64_t WaitEnd(int seconds = 20) {
         if (EndedFuture.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready)
             return -1;
-        return EndedFuture.get();
+        Totals = EndedFuture.get();
+        return Totals.Moved;
     }
 };
 
@@ -101,7 +107,23 @@ TEST(RelayLoop, WhatTheNegotiationLeftGoesFirstAndAnEndedSideEndsItsWay) {
     EXPECT_EQ(RecvWithin(run.PeerB, 24), "early from A;more from A");
     SocketShutdown(run.PeerA, TShutdownHow::sdSend);
     EXPECT_EQ(RecvAll(run.PeerB), "");
-    EXPECT_EQ(run.WaitEnd(), int64_t(24 + 24));
+    // Only what was passed on counts as moved; what the negotiation left for A was sent too.
+    EXPECT_EQ(run.WaitEnd(), int64_t(13 + 24));
+    EXPECT_EQ(run.Totals.SentTo[0], 24);
+    EXPECT_EQ(run.Totals.SentTo[1], 24);
+}
+
+TEST(RelayLoop, APeerThatResetsEndsTheTunnelAndTheOtherPeerSeesTheEnd) {
+    TTunnelRun run;
+    run.Start();
+    ASSERT_TRUE(SendAll(run.PeerA, "ping"));
+    ASSERT_EQ(RecvWithin(run.PeerB, 4), "ping");
+    linger abort{1, 0};
+    ASSERT_EQ(::setsockopt(run.PeerA, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    SocketClose(run.PeerA);
+    run.PeerA = INVALID_SOCKETHANDLE;
+    EXPECT_EQ(run.WaitEnd(), 4);
+    EXPECT_EQ(RecvAll(run.PeerB), "");
 }
 
 TEST(RelayLoop, TerminateEndsATunnelFromAnyThreadStartedOrNot) {
@@ -122,12 +144,14 @@ TEST(RelayLoop, TerminateEndsATunnelFromAnyThreadStartedOrNot) {
 }
 
 TEST(RelayLoop, ATunnelOnWhichNothingMovesEndsAtTheIdleLimit) {
-    SetRelayIdleLimitMs(200);
+    struct TLowered {
+        TLowered() { SetRelayIdleLimitMs(200); }
+        ~TLowered() { SetRelayIdleLimitMs(0); }
+    } lowered;
     TTunnelRun run;
     run.Start();
     ASSERT_TRUE(SendAll(run.PeerB, "once"));
     EXPECT_EQ(RecvWithin(run.PeerA, 4), "once");
     EXPECT_EQ(run.WaitEnd(), 4);
-    SetRelayIdleLimitMs(0);
     EXPECT_EQ(RecvAll(run.PeerA), "");
 }

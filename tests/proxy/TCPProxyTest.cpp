@@ -269,3 +269,35 @@ TEST(TCPPortMapper, ATunnelIdleBothWaysIsClosedAfterTheIdleLimitAndItsSlotServes
     }));
     EXPECT_TRUE(f.AllClientsGone());
 }
+
+// Stopping the mapper ends the tunnels the relay loops carry: it returns once every one is
+// let go, both ends of each are closed, and terminated clients get no close event.
+TEST(TCPPortMapper, StoppingTheMapperEndsItsOpenTunnels) {
+    constexpr int Tunnels = 5;
+    TMapperFixture f;
+    int closeEvents = 0;
+    f.Mapper.OnClientClose = [&](TTCPServerClient*) { ++closeEvents; };
+    f.Start();
+    std::vector<TSocketHandle> local, remote;
+    ASSERT_TRUE(RunBeside([&] {
+        for (int i = 0; i < Tunnels; ++i) {
+            local.push_back(ConnectBlocking(f.Port));
+            remote.push_back(f.Dest.Accept());
+            EXPECT_TRUE(SendAll(local.back(), "x"));
+            EXPECT_EQ(RecvWithin(remote.back(), 1), "x");
+        }
+    }));
+    ASSERT_TRUE(RunLoopUntil([&] { return RelayTunnelCount() == size_t(Tunnels); }));
+    f.Mapper.SetActive(false);
+    EXPECT_EQ(f.Mapper.ClientCount(), 0u);
+    EXPECT_EQ(closeEvents, 0);
+    for (TSocketHandle h : local)
+        EXPECT_TRUE(ClosedWithin(h));
+    for (TSocketHandle h : remote)
+        EXPECT_TRUE(ClosedWithin(h));
+    for (TSocketHandle h : local)
+        SocketClose(h);
+    for (TSocketHandle h : remote)
+        SocketClose(h);
+    EXPECT_EQ(RelayTunnelCount(), 0u);
+}
