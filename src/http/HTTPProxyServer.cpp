@@ -474,11 +474,18 @@ void ThttpProxyServerClient::ResponseSentHook() {
     if (Terminated() || !Tunnel || !Response || !TunnelConnection || !Response->IsSuccess())
         return;
     KeepAlive = false;
-    TSocketStream& client = *GetStream();
     TSocketStream* outbound = TunnelConnection->GetStream();
     if (!outbound || !outbound->Connected())
         return;
-    TunnelBytes = RelayStreams(&client, outbound, kHttpProxyRelayBuffer);
+    // The tunnel is a request being served until it ends, and what a relay loop sends the
+    // client counts as sent (relayed here, the client's stream counts it).
+    AhttpServer* server = FProxyServer;
+    server->ActiveRequests.fetch_add(1);
+    RelayTunnel(*outbound, kHttpProxyRelayBuffer, [server](const TRelayTotals& totals) {
+        if (!totals.OnOwnThread)
+            server->TotalBytesSent.fetch_add(uint64_t(totals.SentTo[0]));
+        server->ActiveRequests.fetch_sub(1);
+    });
 }
 
 void ThttpProxyServerClient::RequestDone() {
@@ -507,7 +514,6 @@ void ThttpProxyServerClient::ReleaseConnection() {
     FHttpLink.reset();
     Tunnel = false;
     ForwardToProxy = false;
-    TunnelBytes = 0;
 }
 
 // --- ThttpProxyServer -------------------------------------------------------------------------

@@ -20,7 +20,7 @@
 //                          understood: 502, any other error: 500 "Page not available"; the
 //                          client leaving meanwhile ends the request and the connection
 //   PrepareResponse        hop-by-hop fields of the next hop's answer replaced by our own
-//   ResponseSentHook       an accepted tunnel relays (RelayStreams, kHttpProxyRelayBuffer)
+//   ResponseSentHook       an accepted tunnel relays (RelayTunnel, kHttpProxyRelayBuffer)
 //   RequestDone            the outbound connection is released (never reused)
 
 #include "http/HTTPClient.h"
@@ -95,8 +95,6 @@ public:
     // connection. Owned; freed at RequestDone.
     std::unique_ptr<ThttpClient> HttpClient;
     std::unique_ptr<ATCPClient> TunnelConnection;
-    // Bytes moved by the tunnel of the current request (both ways).
-    int64_t TunnelBytes = 0;
 
     // The request loop, with half-close allowed on the client's socket: a client that ends
     // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.

@@ -311,6 +311,19 @@ void ASocket::CloseHandle() {
     FHandle = INVALID_SOCKETHANDLE;
 }
 
+TSocketHandle ASocket::ReleaseHandle(bool& ownConnection) {
+    if (FRegistered && WindowLoop())
+        WindowLoop()->AsyncSelectRemove(FHandle);
+    FRegistered = false;
+    FConnectPending = false;
+    ownConnection = FOwnConnection;
+    FOwnConnection = false;
+    std::lock_guard<std::mutex> lock(FHandleLock);
+    TSocketHandle handle = FHandle;
+    FHandle = INVALID_SOCKETHANDLE;
+    return handle;
+}
+
 void ASocket::MarkOwnConnection() {
     // Entered as the connect started: now with the ends the system reports.
     FOwnConnection = RegisterOwnConnection(FHandle) || FOwnConnection;

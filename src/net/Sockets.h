@@ -151,6 +151,10 @@ public:
     // Closes the handle (unregistering it first, and taking it out of the program's own
     // connections when it was entered there).
     void CloseHandle();
+    // Gives the handle away without closing it: unregistered from the loop's notifications
+    // (queued ones dropped) and forgotten. ownConnection tells whether it was entered among
+    // the program's own connections; the new owner takes it out as it closes the handle.
+    TSocketHandle ReleaseHandle(bool& ownConnection);
     // Enters the connection of the handle among the program's own connections
     // (net/OwnConnections.h) until the handle is closed, with the ends the system reports (a
     // TCP connection is entered already as ConnectTo starts it; this corrects its ends).

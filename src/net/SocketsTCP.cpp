@@ -424,6 +424,32 @@ void ATCPClientSocket::Close(bool graceful) {
     CloseNow();
 }
 
+bool ATCPClientSocket::Releasable() const {
+    // A shutdown asked for is not handed over: it belongs after this socket's own unsent
+    // bytes, and nothing relayed may follow it.
+    return State() == ssConnected && !Terminated() && !FClosePending && !FSendShutDown &&
+           SocketHandle() != INVALID_SOCKETHANDLE;
+}
+
+bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
+    if (!Releasable())
+        return false;
+    end.Unread = ReadAvailable();
+    for (const TSendBufferItem& item : SendBuffer())
+        end.Unsent.append(item.Data, item.Offset);
+    ClearSendBuffer();
+    end.ReceiveEnded = FReceiveEnded;
+    end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
+    end.Handle = ReleaseHandle(end.OwnConnection);
+    ResetStateTo(ssClosed);
+    UpdateTimer();
+    FReceiveEnded = false;
+    FSendShutDown = false;
+    FSendShutDownDone = false;
+    FSendFailurePosted = false;
+    return true;
+}
+
 void ATCPClientSocket::CloseNow() {
     if (State() == ssClosed && SocketHandle() == INVALID_SOCKETHANDLE)
         return;

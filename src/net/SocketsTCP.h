@@ -21,6 +21,7 @@
 // still go to a peer that has finished its request. ShutdownSend ends the own sending side
 // the same way. Once both ways have ended, or on a reset, the socket closes as usual.
 
+#include "net/RelayLoop.h"
 #include "net/Sockets.h"
 
 #include <memory>
@@ -122,6 +123,13 @@ public:
     void ShutdownSend();
     bool SendShutDown() const { return FSendShutDown; }
 
+    // Hands the connection to a relay loop (net/RelayLoop.h): the handle, what the read buffer
+    // holds, what the send buffer still holds, whether receiving has ended, and the throttles.
+    // The socket then holds no handle and is closed, without events. False (nothing changed)
+    // when it is not Releasable.
+    bool ReleaseToRelay(TRelayEnd& end);
+    // Connected, not terminated, not closing, its sending side not asked to shut down.
+    bool Releasable() const;
     // Graceful: the close completes once the send buffer has been sent. Nothing when closed.
     void Close(bool graceful = true);
     // State closed (event), OnClose, handle closed, send buffer dropped; read buffer kept.

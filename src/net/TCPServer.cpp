@@ -91,7 +91,75 @@ TSocketStream* TTCPServerClient::GetStream() {
 
 int64_t TTCPServerClient::TotalBytes() const {
     std::lock_guard<std::mutex> lock(ClientSocketLock);
-    return FSocket ? FSocket->TotalBytesReceived() + FSocket->TotalBytesSent() : FFinalBytes;
+    if (FSocket)
+        return FSocket->TotalBytesReceived() + FSocket->TotalBytesSent();
+    return FTunnel ? FFinalBytes + FTunnel->EndBytes(0) : FFinalBytes;
+}
+
+void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd) {
+    TSocketStream& own = *GetStream();
+    ATCPClientSocket* a = own.Socket();
+    ATCPClientSocket* b = outbound.Socket();
+    if (!Thread() || FTunnel || !a->Releasable() || !b->Releasable() || !RelayLoopsAvailable()) {
+        int64_t sentBefore = a->TotalBytesSent(), outSentBefore = b->TotalBytesSent();
+        TRelayTotals totals;
+        totals.OnOwnThread = true;
+        totals.Moved = RelayStreams(&own, &outbound, bufferSize);
+        totals.SentTo[0] = a->TotalBytesSent() - sentBefore;
+        totals.SentTo[1] = b->TotalBytesSent() - outSentBefore;
+        if (onEnd)
+            onEnd(totals);
+        return;
+    }
+    // A relay passes bytes on as they come; the sender already chose how to segment them.
+    // With the system's small-segment delay a second small write waits for the peer's
+    // acknowledgement of the first (40 ms or more for a peer waiting for the rest).
+    for (ATCPClientSocket* s : {a, b})
+        (void)SocketSetNoDelay(s->SocketHandle(), true); // without it only slower, never wrong
+    TRelayEnd ownEnd, outEnd;
+    ownEnd.TimeoutMs = own.Timeout;
+    outEnd.TimeoutMs = outbound.Timeout;
+    // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
+    // reaches either the socket before it is released or the tunnel.
+    std::lock_guard<std::mutex> lock(ClientSocketLock);
+    bool released = a->ReleaseToRelay(ownEnd);
+    released = b->ReleaseToRelay(outEnd) && released;
+    FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
+    // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
+    FTunnelEnd = std::move(onEnd);
+    // A side terminated between the check and the release ends the tunnel as it starts.
+    if (Terminated() || !released)
+        FTunnel->Terminate();
+}
+
+void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
+    TRelayEndHook onEnd;
+    {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        onEnd = std::move(FTunnelEnd);
+    }
+    if (onEnd)
+        try {
+            onEnd(totals);
+        } catch (...) {
+            // The tunnel is over either way; what the hook would have recorded is lost.
+        }
+    {
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        FFinalBytes += FTunnel->EndBytes(0);
+        FTunnel.reset();
+        // Fired by the main thread with the done message, as for a connection ended on its
+        // thread: a terminated client gets no close event.
+        FCloseOwed = !Terminated();
+    }
+    FServer->PostClientDone(Id());
+    {
+        // The last touch of the client: once FHeld is false its owner may free it.
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        FHeld = false;
+        FLetGo.notify_all();
+    }
+    TMessageLoop::Main().NotifyJobWaiters();
 }
 
 void TTCPServerClient::FreeConnection() {
@@ -124,6 +192,9 @@ void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
 
 void TTCPServerClient::ApplyThrottle() {
     std::lock_guard<std::mutex> lock(ClientSocketLock);
+    if (FTunnel)
+        FTunnel->SetThrottle(0, {FServer->ThrottleRead(), FServer->ReadThrottleRate(),
+                                 FServer->ThrottleWrite(), FServer->WriteThrottleRate()});
     if (!FSocket)
         return;
     FSocket->SetReadThrottleRate(FServer->ReadThrottleRate());
@@ -150,6 +221,8 @@ void TTCPServerClient::Terminate() {
 }
 
 void TTCPServerClient::TerminateSocketLocked() {
+    if (FTunnel)
+        FTunnel->Terminate();
     if (!FSocket)
         return;
     FSocket->Terminate();
@@ -257,6 +330,7 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // The socket's window belongs to this thread's loop: freed here, before the thread serves
     // anyone else. Whatever happens, the client is let go of below.
     Step(client, "Client free error: ", [&] { client->FreeConnection(); });
+    std::shared_ptr<TRelayTunnel> tunnel;
     {
         // Unpublished before the done message: a client freed on it must not stop this
         // thread, which goes on serving others.
@@ -264,17 +338,14 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
         FClient = nullptr;
         std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
         client->FThread = nullptr;
+        tunnel = client->FTunnel;
     }
-    if (FServer->FAcceptPending.load())
-        PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                    static_cast<uintptr_t>(client->Id()), 0);
-    else if (PostMessageLazily(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                               static_cast<uintptr_t>(client->Id()), 0, kClientDoneMaxDelayMs) &&
-             FServer->FAcceptPending.load())
-        // The main thread reached the limit meanwhile and may be asleep: wake it now. The
-        // second message for the same number finds no client and does nothing.
-        PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
-                    static_cast<uintptr_t>(client->Id()), 0);
+    if (tunnel) {
+        // The client stays held by its tunnel, which ends it; this thread is free.
+        StartRelay(tunnel, [client](const TRelayTotals& totals) { client->TunnelEnded(totals); });
+        return offered;
+    }
+    FServer->PostClientDone(client->Id());
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);
@@ -286,6 +357,18 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
 }
 
 // --- ATCPServer -------------------------------------------------------------------------------
+
+void ATCPServer::PostClientDone(uint64_t id) {
+    TWindowHandleId window = FServerSocket->WindowHandle();
+    if (FAcceptPending.load())
+        PostMessage(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
+    else if (PostMessageLazily(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0,
+                               kClientDoneMaxDelayMs) &&
+             FAcceptPending.load())
+        // The main thread reached the limit meanwhile and may be asleep: wake it now. The
+        // second message for the same number finds no client and does nothing.
+        PostMessage(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
+}
 
 ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
     FServerSocket->OnAccept = [this](TTCPServerSocket*) { AcceptPass(); };

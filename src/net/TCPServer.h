@@ -46,6 +46,7 @@
 // (LogTo), both on the main thread; a client thread's entries are handed over in order.
 
 #include "net/AllowedClients.h"
+#include "net/RelayLoop.h"
 #include "net/SocketsTCP.h"
 #include "net/SocketsTCPServer.h"
 #include "net/TCPStream.h"
@@ -87,8 +88,9 @@ constexpr int kDefaultClientTimeout = 300000;
 // events of the main thread.
 constexpr int kMaxRefusalsPerAcceptPass = 64;
 // Spare client threads a server keeps waiting for connections (its MaxSpareThreads); a thread
-// whose connection ends while this many wait ends itself.
-constexpr int kMaxSpareClientThreads = 32;
+// whose connection ends while this many wait ends itself. Threads only negotiate (tunnels go
+// to the relay loops), so this many cover the connections a small network opens at once.
+constexpr int kMaxSpareClientThreads = 8;
 // A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
 constexpr int kSpareClientThreadIdleMs = 60000;
 // A client's done message does not wake the main thread on its own (freeing the client is
@@ -175,8 +177,17 @@ public:
     virtual void Activate() {}
     virtual void Deactivate() {}
     // Any thread: Terminated, the thread terminated, the socket terminated (a blocking wait on
-    // it returns at once), WM_QUIT to the socket's window.
+    // it returns at once), WM_QUIT to the socket's window; a tunnel on a relay loop ends.
     virtual void Terminate();
+    // Relays between this client's connection and outbound until both directions have ended
+    // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
+    // client's connection). On a client
+    // thread, when both connections can be handed over, the tunnel goes to a relay loop
+    // (net/RelayLoop.h): this returns at once, Execute is to return, and the thread goes back
+    // to the pool; the client stays held (its slot, its byte count, Terminate) until the
+    // tunnel ends, when onEnd runs on the relay loop's thread, before the client's done
+    // message. Otherwise it relays here and runs onEnd before it returns.
+    void RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd);
     // Not terminated, the socket could be made (when it was tried), and it is not terminated
     // (once it exists).
     bool StillRunning() const;
@@ -195,6 +206,9 @@ private:
     // On the serving thread once the connection is done: frees the stream and the socket on
     // the loop they belong to, keeping the byte count.
     void FreeConnection();
+    // The relay loop's thread, as the client's tunnel ends: onEnd, the byte count, the done
+    // message, let go.
+    void TunnelEnded(const TRelayTotals& totals);
 
     ATCPServer* FServer;
     uint64_t FId;
@@ -216,7 +230,11 @@ private:
     bool FHeld = false;             // a thread has the client and has not let go
     std::condition_variable FLetGo; // FHeld became false (with ClientSocketLock)
     std::unique_ptr<TTCPServerClientSocket> FSocket;
-    int64_t FFinalBytes = 0;  // the socket's byte count when it was freed
+    // The tunnel handed to a relay loop (also ClientSocketLock), from the hand-over until it
+    // ends, and its end hook (set on the client thread, run on the loop's).
+    std::shared_ptr<TRelayTunnel> FTunnel;
+    TRelayEndHook FTunnelEnd;
+    int64_t FFinalBytes = 0;  // the socket's byte count when it was freed (and the tunnel's)
     bool FSocketLost = false; // making the socket failed; the accepted handle is closed
     std::unique_ptr<TSocketStream> FStream; // the socket's thread only
     // The add notification was posted (client thread) and delivered (main thread only).
@@ -393,6 +411,9 @@ private:
     bool PrepareClientLoop();
     void StartClient(TTCPServerClient* client);
     void ClientDone(uint64_t id);
+    // Any thread: the done message of client id to the main thread (lazily unless
+    // connections wait for a slot).
+    void PostClientDone(uint64_t id);
     // Runs one of the users' hooks at the end of a client; what it raises is logged (main
     // thread), so that the bookkeeping after it always happens.
     void GuardedHook(const char* prefix, const std::function<void()>& hook);

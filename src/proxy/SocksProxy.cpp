@@ -211,8 +211,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
-    facts.BytesTransferred =
-        static_cast<uint64_t>(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+    if (settings.Relay)
+        settings.Relay(*outbound, kSocksRelayBufferSize, [&facts](const TRelayTotals& totals) {
+            facts.BytesTransferred = uint64_t(totals.Moved);
+        });
+    else
+        facts.BytesTransferred =
+            uint64_t(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
 }
 
 } // namespace corvan
@@ -243,6 +248,9 @@ void TSocksProxyServerClient::Execute() {
         return;
     TSocksConnectionSettings settings = FServer->Settings();
     settings.Terminated = [this] { return Terminated(); };
+    settings.Relay = [this](TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd) {
+        RelayTunnel(outbound, bufferSize, std::move(onEnd));
+    };
     if (Refused()) {
         // Not in the allowed clients: told so in answer to its request, whatever it asks.
         settings.OnConnectRequest = [](const TSocksConnectionFacts&, uint32_t, const std::string&,

@@ -75,6 +75,10 @@ struct TSocksConnectionSettings {
     int OutboundTimeout = kSocksOutboundTimeout;
     // Milliseconds from the accept for the negotiation; 0 or less: only the stream's Timeout.
     int NegotiationTimeout = kSocksNegotiationTimeoutMs;
+    // Carries the granted tunnel between the client and outbound and runs onEnd with the bytes
+    // passed on when it ends (now or later: see TTCPServerClient::RelayTunnel). Unset: relayed
+    // here (RelayStreams), onEnd before the connection returns.
+    std::function<void(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd)> Relay;
 };
 
 // How the outbound connection of a request ended, as the negotiation needs it for its reply.
@@ -115,7 +119,8 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
 // Timeout bounds every wait for the client's bytes; the negotiation must besides be complete
 // within settings.NegotiationTimeout of acceptedAt (MonotonicMillis; -1: now). Fills facts as
 // it learns them (RemoteIP at once; DestAddr, DestPort and DestHost once a request is parsed;
-// BytesTransferred when the relay ends), also when it raises. Raises what the stream and the
+// BytesTransferred when the relay ends, which with settings.Relay may be after it returns),
+// also when it raises. Raises what the stream and the
 // parsers raise; the caller closes the client stream.
 void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
                         TSocksConnectionFacts& facts, int64_t acceptedAt = -1);

@@ -95,7 +95,7 @@ void TTCPPortMapperServerClient::Execute() {
     }
     TSocketStream* destStream = dest->GetStream();
     if (!Terminated() && destStream && destStream->Connected() && stream.Connected())
-        RelayStreams(&stream, destStream, mapper.RelayBufferSize);
+        RelayTunnel(*destStream, mapper.RelayBufferSize, nullptr);
 }
 
 } // namespace corvan

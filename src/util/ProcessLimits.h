@@ -6,9 +6,9 @@
 
 namespace corvan {
 
-// Descriptors each open tunnel holds: its two sockets and its thread's loop (the epoll set; a
-// throttled tunnel adds the loop's timer descriptor, a spliced one its pipes).
-constexpr uint64_t kDescriptorsPerTunnel = 3;
+// Descriptors each open tunnel holds: its two sockets (on a relay loop; a burst being spliced
+// borrows a pipe for as long as it takes).
+constexpr uint64_t kDescriptorsPerTunnel = 2;
 // Descriptors kept out of the tunnel count: standard streams, listening sockets, the main
 // loop, UDP mappings, DNS, the settings and log files.
 constexpr uint64_t kDescriptorReserve = 64;

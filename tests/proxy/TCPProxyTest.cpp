@@ -197,7 +197,7 @@ TEST(TCPPortMapper, OutboundConnectionsGoThroughTheSocks5UpStreamWithItsLogin) {
     }));
 }
 
-TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
+TEST(TCPPortMapper, OpenTunnelsHoldNoThreadCountTheirBytesAndDoNotWakeTheProcess) {
     constexpr int Connections = 50;
     TMapperFixture f;
     f.Start();
@@ -215,6 +215,16 @@ TEST(TCPPortMapper, SilentConnectionsDoNotWakeTheProcess) {
             EXPECT_EQ(RecvWithin(h, 1), "x");
     }));
     ASSERT_EQ(f.Mapper.ClientCount(), static_cast<size_t>(Connections));
+    // The tunnels are on the relay loops: every client thread that is left waits as a spare.
+    EXPECT_TRUE(RunLoopUntil([&] {
+        return f.Mapper.ClientThreadCount() == f.Mapper.SpareThreadCount();
+    })) << f.Mapper.ClientThreadCount() << " threads, " << f.Mapper.SpareThreadCount()
+        << " waiting";
+    EXPECT_LE(f.Mapper.ClientThreadCount(), size_t(kMaxSpareClientThreads));
+    EXPECT_EQ(RelayTunnelCount(), size_t(Connections));
+    // Each client has received its byte on the relay loop.
+    for (size_t i = 0; i < f.Mapper.ClientCount(); ++i)
+        EXPECT_EQ(f.Mapper.Client(i)->TotalBytes(), 1);
     uint64_t before = TMessageLoop::ProcessWakeCount();
     RunLoopFor(1500); // the only timer here: this wait's own deadline
     uint64_t wakes = TMessageLoop::ProcessWakeCount() - before;
@@ -258,4 +268,36 @@ TEST(TCPPortMapper, ATunnelIdleBothWaysIsClosedAfterTheIdleLimitAndItsSlotServes
         SocketClose(nextDest);
     }));
     EXPECT_TRUE(f.AllClientsGone());
+}
+
+// Stopping the mapper ends the tunnels the relay loops carry: it returns once every one is
+// let go, both ends of each are closed, and terminated clients get no close event.
+TEST(TCPPortMapper, StoppingTheMapperEndsItsOpenTunnels) {
+    constexpr int Tunnels = 5;
+    TMapperFixture f;
+    int closeEvents = 0;
+    f.Mapper.OnClientClose = [&](TTCPServerClient*) { ++closeEvents; };
+    f.Start();
+    std::vector<TSocketHandle> local, remote;
+    ASSERT_TRUE(RunBeside([&] {
+        for (int i = 0; i < Tunnels; ++i) {
+            local.push_back(ConnectBlocking(f.Port));
+            remote.push_back(f.Dest.Accept());
+            EXPECT_TRUE(SendAll(local.back(), "x"));
+            EXPECT_EQ(RecvWithin(remote.back(), 1), "x");
+        }
+    }));
+    ASSERT_TRUE(RunLoopUntil([&] { return RelayTunnelCount() == size_t(Tunnels); }));
+    f.Mapper.SetActive(false);
+    EXPECT_EQ(f.Mapper.ClientCount(), 0u);
+    EXPECT_EQ(closeEvents, 0);
+    for (TSocketHandle h : local)
+        EXPECT_TRUE(ClosedWithin(h));
+    for (TSocketHandle h : remote)
+        EXPECT_TRUE(ClosedWithin(h));
+    for (TSocketHandle h : local)
+        SocketClose(h);
+    for (TSocketHandle h : remote)
+        SocketClose(h);
+    EXPECT_EQ(RelayTunnelCount(), 0u);
 }

@@ -41,17 +41,17 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardLimit) {
     EXPECT_EQ(RaiseInChild(8192, 8192, 8192), 0) << "already at the hard limit";
 }
 
-TEST(DescriptorLimit, TunnelCountLeavesTheReserveAndTakesThreePerTunnel) {
-    EXPECT_EQ(TunnelCapacity(8192), (8192 - kDescriptorReserve) / 3);
+TEST(DescriptorLimit, TunnelCountLeavesTheReserveAndTakesTwoPerTunnel) {
+    EXPECT_EQ(TunnelCapacity(8192), (8192 - kDescriptorReserve) / 2);
     EXPECT_EQ(TunnelCapacity(kDescriptorReserve), 0u);
     EXPECT_EQ(TunnelCapacity(0), 0u);
     TDescriptorLimit limit;
     limit.Before = 1024;
     limit.Soft = limit.Hard = 8192;
     EXPECT_EQ(DescriptorLimitText(limit),
-              "open descriptor limit 8192 (raised from 1024): room for 2709 tunnels");
+              "open descriptor limit 8192 (raised from 1024): room for 4064 tunnels");
     limit.Soft = limit.Before;
     limit.Error = "setrlimit: Operation not permitted";
-    EXPECT_EQ(DescriptorLimitText(limit), "open descriptor limit 1024: room for 320 tunnels "
+    EXPECT_EQ(DescriptorLimitText(limit), "open descriptor limit 1024: room for 480 tunnels "
                                           "(not raised: setrlimit: Operation not permitted)");
 }

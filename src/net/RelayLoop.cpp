@@ -1,0 +1,746 @@
+#include "net/RelayLoop.h"
+
+#include "net/OwnConnections.h"
+#include "net/Sockets.h"
+#include "net/TCPStream.h"
+#include "net/WinSock.h"
+#include "util/Ticks.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace corvan {
+
+namespace {
+
+// The scratch block a loop copies through; also the most one copied read takes.
+constexpr int kRelayScratchSize = 256 * 1024;
+// What one splice asks for; the system moves at most what the pipe holds (kPipeSize).
+constexpr long kRelaySpliceChunk = 1L << 20;
+// Bytes one tunnel moves in one turn before the loop serves the others: a bulk tunnel cannot
+// starve the rest of its loop.
+constexpr int64_t kRelayTurnBytes = 1L << 20;
+// Empty pipes a loop keeps for the next burst; more are closed.
+constexpr size_t kRelaySparePipes = 16;
+// How often a loop with throttled tunnels waiting for their budget looks at them again.
+constexpr int kRelayThrottleTickMs = kThrottleTimerInterval;
+// A loop looks for tunnels past their idle limit when the first of them may be: an idle loop
+// sleeps until then. At most this often (the end of a busy tunnel's limit moves on all the
+// time).
+constexpr int64_t kRelayMinSweepIntervalMs = 100;
+// Events one epoll_wait takes.
+constexpr int kRelayEventBatch = 256;
+
+bool WouldBlock(long n) {
+    return n < 0 && SocketGetLastError() == WSAEWOULDBLOCK;
+}
+
+} // namespace
+
+// One end of a running tunnel (the loop's thread only).
+struct TRelaySide {
+    TRelayTunnel* Tunnel = nullptr;
+    TSocketHandle Handle = INVALID_SOCKETHANDLE;
+    bool OwnConnection = false;
+    int Index = 0;
+    bool Readable = true;  // no receive has found nothing since the last read notification
+    bool Writable = true;  // no send has found the system's buffer full since the last write one
+    bool ReceiveEnded = false; // the peer's data has ended (or the connection failed)
+    bool Broken = false;       // a send failed: nothing more goes to this end
+    bool ShutdownDone = false; // its sending side is shut down
+    TRateWindow ReadWindow, WriteWindow;
+};
+
+// One way of a tunnel, Src -> Dst: what was taken from Src and not yet sent to Dst waits in
+// Held (copied) or in the pipe (spliced), never both.
+struct TRelayWay {
+    TRelaySide* Src = nullptr;
+    TRelaySide* Dst = nullptr;
+    std::string Held;
+    size_t HeldOffset = 0;
+    TPipeHandles Pipe;
+    int64_t InPipe = 0;
+    int64_t Unrelayed = 0;  // the first bytes of Held are Dst's own, left by the negotiation
+    int64_t SentToDst = 0;  // everything sent to Dst, those bytes included
+    bool Burst = false;     // a copied read filled a block: more comes, it may splice
+    bool SpliceOff = false; // the system refused a pipe or a splice: this way copies
+    int64_t Moved = 0;      // bytes handed to Dst
+    bool HasHeld() const { return HeldOffset < Held.size(); }
+    bool Pending() const { return HasHeld() || InPipe > 0; }
+    // Everything from Src has been handed on, or nothing more can go to Dst.
+    bool Done() const {
+        return Dst->Broken || ((Src->ReceiveEnded || Dst->ShutdownDone) && !Pending());
+    }
+};
+
+struct TRelayTunnel::TState {
+    TRelaySide Sides[2];
+    TRelayWay Ways[2]; // 0: end 0 -> end 1, 1: end 1 -> end 0
+    int BufferSize = kRelayScratchSize;
+    int64_t Timeouts[2] = {0, 0};
+    int64_t LastMove = 0;
+    int64_t IdleLimit = 0;
+    TRelayEndHook OnEnd;
+    size_t Slot = 0;          // its place in the loop's list
+    uint64_t ServedInPass = 0; // the loop's pass that last served it
+    bool Waiting = false;     // on the loop's throttle list
+    bool Again = false;       // on the loop's list of tunnels to run again at once
+    bool Ended = false;
+};
+
+// --- the loops --------------------------------------------------------------------------------
+
+class TRelayLoop {
+public:
+    TRelayLoop();
+    ~TRelayLoop();
+    TRelayLoop(const TRelayLoop&) = delete;
+    TRelayLoop& operator=(const TRelayLoop&) = delete;
+    // Any thread: a new tunnel to take, or one to look at (terminated).
+    void Hand(std::shared_ptr<TRelayTunnel> tunnel);
+    size_t Count() const { return FCount.load(std::memory_order_relaxed); }
+
+private:
+    void Run();
+    void Wake();
+    void TakeMail();
+    void Adopt(std::shared_ptr<TRelayTunnel> tunnel);
+    void Serve(TRelayTunnel& tunnel);
+    // One way as far as it goes now; answers the bytes moved.
+    int64_t Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget);
+    int64_t SendHeld(TRelayWay& way, int64_t allowance);
+    int64_t SendPipe(TRelayWay& way, int64_t allowance);
+    int64_t ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
+    int64_t ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
+    // What the throttles of the way let through now (size when none is on); wait: the way
+    // has to wait for its budget.
+    int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
+    int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
+    bool TakePipe(TRelayWay& way);
+    void GivePipe(TRelayWay& way);
+    void End(TRelayTunnel& tunnel);
+    void Sweep();
+    // When the tunnel ends unless something moves: its idle limit, or the half-open one.
+    static int64_t Deadline(const TRelayTunnel::TState& s);
+    void WakeBy(int64_t deadline) { FNextSweep = std::min(FNextSweep, deadline); }
+    void Counted(TRelayTunnel& tunnel, const TRelaySide& side, int64_t n);
+    // n more bytes went to the way's destination.
+    void Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n);
+    // The side's data has ended; failed: by a reset or an error, so nothing more goes to it.
+    static void Ended(TRelaySide& side, bool failed) {
+        side.ReceiveEnded = true;
+        if (failed)
+            side.Broken = true;
+    }
+
+    int FEpoll = -1;
+    int FWake = -1;
+    std::thread FThread;
+    std::atomic<size_t> FCount{0};
+    // RelayMailboxLock: guards FMail and FStop (written by any thread, taken by the loop).
+    // A leaf lock.
+    std::mutex RelayMailboxLock;
+    std::vector<std::shared_ptr<TRelayTunnel>> FMail;
+    bool FStop = false;
+    // The loop's thread only.
+    std::vector<std::shared_ptr<TRelayTunnel>> FTunnels;
+    std::vector<TRelayTunnel*> FWaiting; // throttled, waiting for their budget
+    std::vector<TRelayTunnel*> FAgain;   // stopped at their turn's end with more to move
+    std::vector<std::shared_ptr<TRelayTunnel>> FEnded; // freed after the events of a pass
+    std::vector<TPipeHandles> FSparePipes;
+    std::unique_ptr<char[]> FScratch;
+    int64_t FNextSweep = INT64_MAX;
+    uint64_t FPass = 0;
+    int64_t FNextTick = 0; // when the throttled tunnels are looked at next
+};
+
+namespace {
+
+class TRelayLoops {
+public:
+    TRelayLoops() {
+        unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        unsigned count = std::clamp(cores * kRelayLoopsPerCore, 1u, kMaxRelayLoops);
+        for (unsigned i = 0; i < count; ++i)
+            FLoops.push_back(std::make_unique<TRelayLoop>());
+    }
+    TRelayLoop* Next() {
+        return FLoops[FNext.fetch_add(1, std::memory_order_relaxed) % FLoops.size()].get();
+    }
+    size_t Count() const {
+        size_t n = 0;
+        for (const auto& loop : FLoops)
+            n += loop->Count();
+        return n;
+    }
+
+private:
+    std::vector<std::unique_ptr<TRelayLoop>> FLoops;
+    std::atomic<size_t> FNext{0};
+};
+
+TRelayLoops& Loops() {
+    static TRelayLoops loops;
+    return loops;
+}
+
+std::atomic<bool> GLoopsMade{false};
+
+} // namespace
+
+TRelayLoop::TRelayLoop() : FScratch(new char[kRelayScratchSize]) {
+    // A failure leaves nothing open: the caller relays on its own thread and asks again later.
+    auto fail = [this] {
+        int error = SocketSetLastErrorFromErrno();
+        if (FWake >= 0)
+            close(FWake);
+        if (FEpoll >= 0)
+            close(FEpoll);
+        throw EWinSock("Relay loop not available", error);
+    };
+    FEpoll = epoll_create1(EPOLL_CLOEXEC);
+    if (FEpoll < 0)
+        fail();
+    FWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWake < 0)
+        fail();
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr; // the wake-up
+    if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWake, &ev) != 0)
+        fail();
+    try {
+        FThread = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        errno = EAGAIN;
+        fail();
+    }
+}
+
+TRelayLoop::~TRelayLoop() {
+    {
+        std::lock_guard<std::mutex> lock(RelayMailboxLock);
+        FStop = true;
+    }
+    Wake();
+    FThread.join();
+    // Tunnels still open at the process's end go without their hooks: whoever set them is gone.
+    for (auto& tunnel : FTunnels) {
+        for (TRelaySide& side : tunnel->FState->Sides)
+            SocketClose(side.Handle);
+        for (TRelayWay& way : tunnel->FState->Ways)
+            (void)PipeClose(way.Pipe);
+    }
+    for (TPipeHandles& pipe : FSparePipes)
+        (void)PipeClose(pipe);
+    close(FWake);
+    close(FEpoll);
+}
+
+void TRelayLoop::Wake() {
+    uint64_t one = 1;
+    // A full counter already wakes the loop.
+    (void)!write(FWake, &one, sizeof one);
+}
+
+void TRelayLoop::Hand(std::shared_ptr<TRelayTunnel> tunnel) {
+    {
+        std::lock_guard<std::mutex> lock(RelayMailboxLock);
+        FMail.push_back(std::move(tunnel));
+    }
+    Wake();
+}
+
+void TRelayLoop::TakeMail() {
+    uint64_t count;
+    (void)!read(FWake, &count, sizeof count);
+    std::vector<std::shared_ptr<TRelayTunnel>> mail;
+    {
+        std::lock_guard<std::mutex> lock(RelayMailboxLock);
+        mail.swap(FMail);
+    }
+    for (auto& tunnel : mail) {
+        if (tunnel->FState->Ended)
+            continue;
+        if (tunnel->FState->Slot == SIZE_MAX)
+            Adopt(tunnel);
+        else if (tunnel->FTerminate.load())
+            End(*tunnel);
+    }
+}
+
+void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
+    TRelayTunnel::TState& s = *tunnel->FState;
+    s.Slot = FTunnels.size();
+    FTunnels.push_back(tunnel);
+    FCount.store(FTunnels.size(), std::memory_order_relaxed);
+    s.LastMove = MonotonicMillis();
+    s.IdleLimit = RelayIdleLimitMs();
+    for (TRelaySide& side : s.Sides) {
+        side.ReadWindow.Restart(GetTickCount());
+        side.WriteWindow.Restart(GetTickCount());
+        // Edge-triggered: the loop reads and writes until the system has nothing more, so a
+        // tunnel costs no system call to re-arm, and an idle one none at all.
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.ptr = &side;
+        if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, side.Handle, &ev) != 0) {
+            End(*tunnel); // cannot be watched: ends as it came (what it holds has nobody to go to)
+            return;
+        }
+    }
+    if (tunnel->FTerminate.load()) {
+        End(*tunnel);
+        return;
+    }
+    Serve(*tunnel);
+}
+
+void TRelayLoop::Counted(TRelayTunnel& tunnel, const TRelaySide& side, int64_t n) {
+    tunnel.FEndBytes[side.Index].fetch_add(n, std::memory_order_relaxed);
+}
+
+void TRelayLoop::Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n) {
+    Counted(tunnel, *way.Dst, n);
+    way.Dst->WriteWindow.Add(n);
+    way.SentToDst += n;
+    // What the negotiation left for Dst is its own, not passed on from the other side.
+    int64_t own = std::min(way.Unrelayed, n);
+    way.Unrelayed -= own;
+    way.Moved += n - own;
+}
+
+int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
+                                  uint32_t now) {
+    int i = way.Src->Index;
+    if (tunnel.FThrottleRead[i].load(std::memory_order_relaxed))
+        size = way.Src->ReadWindow.Allowance(size, tunnel.FReadRate[i].load(std::memory_order_relaxed), now);
+    return WriteAllowance(tunnel, way, size, now);
+}
+
+int64_t TRelayLoop::WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
+                                   uint32_t now) {
+    int i = way.Dst->Index;
+    if (tunnel.FThrottleWrite[i].load(std::memory_order_relaxed))
+        size = way.Dst->WriteWindow.Allowance(size, tunnel.FWriteRate[i].load(std::memory_order_relaxed), now);
+    return size;
+}
+
+bool TRelayLoop::TakePipe(TRelayWay& way) {
+    if (way.Pipe.Read >= 0)
+        return true;
+    if (!FSparePipes.empty()) {
+        way.Pipe = FSparePipes.back();
+        FSparePipes.pop_back();
+        return true;
+    }
+    return PipeOpen(way.Pipe) == 0;
+}
+
+void TRelayLoop::GivePipe(TRelayWay& way) {
+    if (way.Pipe.Read < 0 || way.InPipe > 0)
+        return;
+    if (FSparePipes.size() < kRelaySparePipes)
+        FSparePipes.push_back(way.Pipe);
+    else
+        (void)PipeClose(way.Pipe);
+    way.Pipe = TPipeHandles();
+}
+
+int64_t TRelayLoop::SendHeld(TRelayWay& way, int64_t allowance) {
+    TRelaySide& dst = *way.Dst;
+    size_t size = std::min<size_t>(way.Held.size() - way.HeldOffset, size_t(allowance));
+    long n = SocketSend(dst.Handle, way.Held.data() + way.HeldOffset, size);
+    if (n <= 0) {
+        if (WouldBlock(n))
+            dst.Writable = false;
+        else
+            dst.Broken = true;
+        return 0;
+    }
+    way.HeldOffset += size_t(n);
+    if (!way.HasHeld()) {
+        way.Held = std::string(); // an idle way keeps no storage
+        way.HeldOffset = 0;
+    }
+    return n;
+}
+
+int64_t TRelayLoop::SendPipe(TRelayWay& way, int64_t allowance) {
+    TRelaySide& dst = *way.Dst;
+    long n = SocketSplice(way.Pipe.Read, dst.Handle, size_t(std::min(way.InPipe, allowance)));
+    if (n <= 0) {
+        if (WouldBlock(n))
+            dst.Writable = false;
+        else
+            dst.Broken = true; // what the pipe holds has nobody to go to
+        return 0;
+    }
+    way.InPipe -= n;
+    return n;
+}
+
+int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance) {
+    TRelaySide& src = *way.Src;
+    long size = long(std::min<int64_t>(allowance, tunnel.FState->BufferSize));
+    long n = SocketRecv(src.Handle, FScratch.get(), size_t(size));
+    if (n <= 0) {
+        if (WouldBlock(n))
+            src.Readable = false;
+        else
+            Ended(src, n < 0);
+        return 0;
+    }
+    Counted(tunnel, src, n);
+    src.ReadWindow.Add(n);
+    if (n == tunnel.FState->BufferSize)
+        way.Burst = true;
+    // Sent on at once as far as the other end takes it; the rest waits in Held.
+    long sent = 0;
+    if (way.Dst->Writable) {
+        sent = SocketSend(way.Dst->Handle, FScratch.get(), size_t(n));
+        if (sent < 0) {
+            if (WouldBlock(sent))
+                way.Dst->Writable = false;
+            else
+                way.Dst->Broken = true;
+            sent = 0;
+        }
+    }
+    if (sent < n && !way.Dst->Broken)
+        way.Held.assign(FScratch.get() + sent, size_t(n - sent));
+    if (sent > 0)
+        Sent(tunnel, way, sent);
+    return n;
+}
+
+int64_t TRelayLoop::ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance) {
+    TRelaySide& src = *way.Src;
+    long n = SocketSplice(src.Handle, way.Pipe.Write, size_t(std::min(allowance, kRelaySpliceChunk)));
+    if (n < 0) {
+        if (WouldBlock(n))
+            src.Readable = false;
+        else if (SpliceUnsupported(SocketGetLastError()))
+            way.SpliceOff = true;
+        else
+            Ended(src, true);
+        return 0;
+    }
+    if (n == 0) {
+        Ended(src, false);
+        return 0;
+    }
+    Counted(tunnel, src, n);
+    src.ReadWindow.Add(n);
+    way.InPipe += n;
+    return n;
+}
+
+int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
+    TRelaySide& src = *way.Src;
+    TRelaySide& dst = *way.Dst;
+    const bool throttled = tunnel.FThrottleRead[src.Index].load(std::memory_order_relaxed) ||
+                           tunnel.FThrottleWrite[dst.Index].load(std::memory_order_relaxed);
+    int64_t moved = 0;
+    while (moved < budget && !dst.Broken) {
+        uint32_t now = GetTickCount();
+        // What waits for Dst goes first.
+        if (way.Pending()) {
+            if (!dst.Writable)
+                break;
+            int64_t allowance = WriteAllowance(tunnel, way, budget - moved, now);
+            if (allowance == 0) {
+                tunnel.FState->Waiting = true;
+                break;
+            }
+            int64_t n = way.HasHeld() ? SendHeld(way, allowance) : SendPipe(way, allowance);
+            if (n == 0)
+                break;
+            Sent(tunnel, way, n);
+            moved += n;
+            continue;
+        }
+        if (src.ReceiveEnded || !src.Readable)
+            break;
+        int64_t allowance = ReadAllowance(tunnel, way, budget - moved, now);
+        if (allowance == 0) {
+            tunnel.FState->Waiting = true;
+            break;
+        }
+        // A way that has carried a full block and that nothing throttles moves its bytes
+        // inside the system; a short exchange is copied (no pipe for it).
+        bool splice = way.Burst && !way.SpliceOff && !throttled && TakePipe(way);
+        if (way.Burst && !way.SpliceOff && !throttled && way.Pipe.Read < 0)
+            way.SpliceOff = true; // out of descriptors: copying still works
+        int64_t n = splice ? ReadSplice(tunnel, way, allowance) : ReadCopy(tunnel, way, allowance);
+        if (n == 0 && splice && way.SpliceOff)
+            continue; // the system will not splice these descriptors: the same turn copies
+        if (n == 0)
+            break;
+        moved += n;
+    }
+    GivePipe(way);
+    return moved;
+}
+
+void TRelayLoop::Serve(TRelayTunnel& tunnel) {
+    TRelayTunnel::TState& s = *tunnel.FState;
+    if (s.Ended || s.ServedInPass == FPass)
+        return;
+    s.ServedInPass = FPass;
+    int64_t moved = 0;
+    for (TRelayWay& way : s.Ways)
+        if (!way.Done())
+            moved += Step(tunnel, way, kRelayTurnBytes);
+    if (moved > 0)
+        s.LastMove = MonotonicMillis();
+    // A side at its end hands the end on: the other peer reads the end of data once it has
+    // everything sent before.
+    for (TRelayWay& way : s.Ways)
+        if (way.Src->ReceiveEnded && !way.Pending() && !way.Dst->ShutdownDone && !way.Dst->Broken) {
+            way.Dst->ShutdownDone = true;
+            (void)SocketShutdown(way.Dst->Handle, TShutdownHow::sdSend);
+        }
+    if (s.Ways[0].Done() && s.Ways[1].Done()) {
+        End(tunnel);
+        return;
+    }
+    WakeBy(Deadline(s));
+    if (moved >= kRelayTurnBytes && !s.Again) {
+        s.Again = true;
+        FAgain.push_back(&tunnel);
+    }
+    if (s.Waiting && std::find(FWaiting.begin(), FWaiting.end(), &tunnel) == FWaiting.end())
+        FWaiting.push_back(&tunnel);
+}
+
+void TRelayLoop::End(TRelayTunnel& tunnel) {
+    TRelayTunnel::TState& s = *tunnel.FState;
+    if (s.Ended)
+        return;
+    s.Ended = true;
+    for (TRelaySide& side : s.Sides) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, side.Handle, nullptr);
+        // Before the close: the same two ends may belong to a new connection right after.
+        if (side.OwnConnection)
+            UnregisterOwnConnection(side.Handle);
+        SocketClose(side.Handle);
+        side.Handle = INVALID_SOCKETHANDLE;
+    }
+    for (TRelayWay& way : s.Ways) {
+        way.InPipe = 0; // what it held has nobody to go to
+        (void)PipeClose(way.Pipe);
+    }
+    std::erase(FWaiting, &tunnel);
+    std::erase(FAgain, &tunnel);
+    if (s.Slot < FTunnels.size()) {
+        std::shared_ptr<TRelayTunnel> self = std::move(FTunnels[s.Slot]);
+        if (s.Slot + 1 < FTunnels.size()) {
+            FTunnels[s.Slot] = std::move(FTunnels.back());
+            FTunnels[s.Slot]->FState->Slot = s.Slot;
+        }
+        FTunnels.pop_back();
+        FCount.store(FTunnels.size(), std::memory_order_relaxed);
+        FEnded.push_back(std::move(self));
+    }
+    TRelayEndHook onEnd = std::move(s.OnEnd);
+    TRelayTotals totals;
+    totals.Moved = s.Ways[0].Moved + s.Ways[1].Moved;
+    totals.SentTo[1] = s.Ways[0].SentToDst;
+    totals.SentTo[0] = s.Ways[1].SentToDst;
+    if (onEnd)
+        try {
+            onEnd(totals);
+        } catch (...) {
+            // The tunnel is over either way; what the hook would have recorded is lost.
+        }
+}
+
+int64_t TRelayLoop::Deadline(const TRelayTunnel::TState& s) {
+    int64_t limit = s.IdleLimit;
+    // Half-closed (one way has handed on all its peer sent), the way still open gets only as
+    // long as the half-open limit.
+    auto over = [](const TRelayWay& way) { return way.Src->ReceiveEnded && !way.Pending(); };
+    if (over(s.Ways[0]) || over(s.Ways[1])) {
+        int64_t a = s.Timeouts[0], b = s.Timeouts[1];
+        int64_t halfOpen = a > 0 && b > 0 ? std::min(a, b)
+                           : a > 0 || b > 0 ? std::max(a, b)
+                                            : kRelayHalfOpenIdleMs;
+        limit = std::min(limit, halfOpen);
+    }
+    return s.LastMove + limit;
+}
+
+void TRelayLoop::Sweep() {
+    int64_t now = MonotonicMillis();
+    if (now < FNextSweep)
+        return;
+    FNextSweep = INT64_MAX;
+    std::vector<TRelayTunnel*> expired;
+    for (auto& tunnel : FTunnels) {
+        int64_t deadline = Deadline(*tunnel->FState);
+        if (deadline <= now)
+            expired.push_back(tunnel.get());
+        else
+            WakeBy(std::max(deadline, now + kRelayMinSweepIntervalMs));
+    }
+    for (TRelayTunnel* tunnel : expired)
+        End(*tunnel);
+}
+
+void TRelayLoop::Run() {
+    epoll_event events[kRelayEventBatch];
+    for (;;) {
+        int64_t wakeAt = FNextSweep;
+        if (!FWaiting.empty())
+            wakeAt = std::min(wakeAt, FNextTick);
+        int timeout = wakeAt == INT64_MAX
+                          ? -1
+                          : int(std::clamp<int64_t>(wakeAt - MonotonicMillis(), 0, INT32_MAX));
+        if (!FAgain.empty())
+            timeout = 0;
+        int n = epoll_wait(FEpoll, events, kRelayEventBatch, timeout);
+        ++FPass;
+        for (int i = 0; i < n; ++i) {
+            auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
+            if (!side) {
+                {
+                    std::lock_guard<std::mutex> lock(RelayMailboxLock);
+                    if (FStop)
+                        return;
+                }
+                TakeMail();
+                continue;
+            }
+            uint32_t ev = events[i].events;
+            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                side->Readable = true;
+            if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+                side->Writable = true;
+            // A reset: nothing more goes to this side (what it sent before is still read),
+            // also when its own way has ended and nothing would read it again.
+            if (ev & EPOLLERR)
+                side->Broken = true;
+        }
+        // Each tunnel with news is served once per pass, after all its events are in.
+        for (int i = 0; i < n; ++i) {
+            auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
+            if (!side)
+                continue;
+            // An ended tunnel stays alive (FEnded) until the pass is over; each tunnel is
+            // served once a pass, after all its events are in.
+            Serve(*side->Tunnel);
+        }
+        ++FPass; // those stopped at their turn's end go on now, served once more
+        std::vector<TRelayTunnel*> again;
+        again.swap(FAgain);
+        for (TRelayTunnel* tunnel : again) {
+            tunnel->FState->Again = false;
+            Serve(*tunnel);
+        }
+        if (!FWaiting.empty() && MonotonicMillis() >= FNextTick) {
+            FNextTick = MonotonicMillis() + kRelayThrottleTickMs;
+            ++FPass;
+            std::vector<TRelayTunnel*> waiting;
+            waiting.swap(FWaiting);
+            for (TRelayTunnel* tunnel : waiting) {
+                tunnel->FState->Waiting = false;
+                Serve(*tunnel);
+            }
+        }
+        Sweep();
+        FEnded.clear();
+    }
+}
+
+// --- the tunnel -------------------------------------------------------------------------------
+
+TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
+    : FState(std::make_unique<TState>()) {
+    TState& s = *FState;
+    s.BufferSize = bufferSize < 1 || bufferSize > kRelayScratchSize ? kRelayScratchSize : bufferSize;
+    s.Slot = SIZE_MAX;
+    TRelayEnd* ends[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        TRelaySide& side = s.Sides[i];
+        side.Tunnel = this;
+        side.Handle = ends[i]->Handle;
+        side.OwnConnection = ends[i]->OwnConnection;
+        side.Index = i;
+        side.ReceiveEnded = ends[i]->ReceiveEnded;
+        s.Timeouts[i] = ends[i]->TimeoutMs;
+        SetThrottle(i, ends[i]->Throttle);
+    }
+    for (int i = 0; i < 2; ++i) {
+        TRelayWay& way = s.Ways[i];
+        way.Src = &s.Sides[i];
+        way.Dst = &s.Sides[1 - i];
+        // What the other end was still to be sent goes before what this end sent.
+        way.Held = std::move(ends[1 - i]->Unsent);
+        way.Unrelayed = int64_t(way.Held.size());
+        way.Held += ends[i]->Unread;
+    }
+}
+
+TRelayTunnel::~TRelayTunnel() {
+    // Never started: the descriptors it was given are closed here.
+    if (FState && FState->Slot == SIZE_MAX && !FState->Ended)
+        for (TRelaySide& side : FState->Sides) {
+            if (side.OwnConnection)
+                UnregisterOwnConnection(side.Handle);
+            SocketClose(side.Handle);
+        }
+}
+
+void TRelayTunnel::Terminate() {
+    FTerminate.store(true);
+    // Not started yet: the loop sees the flag as it takes the tunnel.
+    if (FStarted.load())
+        FLoop->Hand(shared_from_this());
+}
+
+void TRelayTunnel::SetThrottle(int end, const TRelayThrottle& throttle) {
+    FReadRate[end].store(throttle.ReadRate, std::memory_order_relaxed);
+    FWriteRate[end].store(throttle.WriteRate, std::memory_order_relaxed);
+    FThrottleRead[end].store(throttle.Read, std::memory_order_relaxed);
+    FThrottleWrite[end].store(throttle.Write, std::memory_order_relaxed);
+}
+
+int64_t TRelayTunnel::EndBytes(int end) const {
+    return FEndBytes[end].load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize) {
+    return std::shared_ptr<TRelayTunnel>(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
+}
+
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd) {
+    GLoopsMade.store(true);
+    tunnel->FState->OnEnd = std::move(onEnd);
+    tunnel->FLoop = Loops().Next();
+    tunnel->FStarted.store(true);
+    tunnel->FLoop->Hand(tunnel);
+}
+
+bool RelayLoopsAvailable() {
+    try {
+        (void)Loops();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+size_t RelayTunnelCount() {
+    return GLoopsMade.load() ? Loops().Count() : 0;
+}
+
+} // namespace corvan

@@ -1,0 +1,110 @@
+#pragma once
+// Relay loops: established tunnels carried without a thread of their own.
+//
+// Once a tunnel's two connections stand (a SOCKS CONNECT, an HTTP CONNECT, a TCP mapping), the
+// thread that negotiated it hands the two descriptors to one of the process's relay loops and
+// goes back to its pool. A relay loop is one thread with one epoll set; it moves the bytes of
+// every tunnel given to it: through a pipe inside the system (splice) once a way carries a full
+// block and nothing throttles it, else copied through the loop's one scratch block. It carries
+// half-close (the end of one peer's data is passed on as a shutdown of the sending side toward
+// the other, and the other way goes on), holds each end to its read and write rates, counts the
+// bytes, and ends a tunnel on which nothing has moved for RelayIdleLimitMs() (and, half-closed,
+// for the half-open limit). An idle tunnel holds its two descriptors and a few hundred bytes:
+// no thread, no buffer, no pipe (pipes are lent for a burst and given back).
+//
+// Threads: a tunnel is made on the handing thread (MakeRelayTunnel), started there
+// (StartRelay), and from then on belongs to its loop's thread, which runs its end hook. Any
+// thread may Terminate it, change its throttles and read its byte counts. Each loop's
+// RelayMailboxLock guards what other threads hand it (new tunnels, terminations); it is a leaf
+// lock. Loops start with the first tunnel and end with the process.
+
+#include "net/SocketLib.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace corvan {
+
+// Relay loops per core of the machine (each a thread); the process runs at least one and at
+// most kMaxRelayLoops.
+constexpr unsigned kRelayLoopsPerCore = 1;
+constexpr unsigned kMaxRelayLoops = 8;
+
+// How one end of a tunnel is throttled: its reading (bytes taken from it) and its writing
+// (bytes sent to it), each in bytes per second while switched on.
+struct TRelayThrottle {
+    bool Read = false;
+    int64_t ReadRate = 0;
+    bool Write = false;
+    int64_t WriteRate = 0;
+};
+
+// What the handing thread gives the relay for one end of a tunnel.
+struct TRelayEnd {
+    TSocketHandle Handle = INVALID_SOCKETHANDLE; // connected, non-blocking; the tunnel owns it
+    bool OwnConnection = false; // entered among the program's own connections: left at close
+    std::string Unsent;         // still to be sent to this end, before anything relayed
+    std::string Unread;         // received from this end and not yet passed on
+    bool ReceiveEnded = false;  // this end's peer has ended its data already
+    int64_t TimeoutMs = 0;      // its stream's time-out (0: none), for the half-open limit
+    TRelayThrottle Throttle;
+};
+
+class TRelayLoop;
+
+// What a tunnel carried, as its end hook gets it: the bytes passed on in both directions, and
+// those sent to each end (what the negotiation left unsent included).
+struct TRelayTotals {
+    int64_t Moved = 0;
+    int64_t SentTo[2] = {0, 0};
+    // Relayed on the caller's thread (RelayStreams): its streams counted what they wrote.
+    bool OnOwnThread = false;
+};
+using TRelayEndHook = std::function<void(const TRelayTotals& totals)>;
+
+// A tunnel handed to a relay loop. Shared by the loop and whoever may end it.
+class TRelayTunnel : public std::enable_shared_from_this<TRelayTunnel> {
+public:
+    ~TRelayTunnel();
+    TRelayTunnel(const TRelayTunnel&) = delete;
+    TRelayTunnel& operator=(const TRelayTunnel&) = delete;
+
+    // Ends the tunnel at once, whatever it still holds (any thread; before StartRelay too).
+    void Terminate();
+    // New throttles for end 0 or 1 (any thread; the loop applies them with its next step).
+    void SetThrottle(int end, const TRelayThrottle& throttle);
+    // Bytes received from and sent to end 0 or 1 so far (any thread).
+    int64_t EndBytes(int end) const;
+
+private:
+    friend class TRelayLoop;
+    friend std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd, TRelayEnd, int);
+    friend void StartRelay(const std::shared_ptr<TRelayTunnel>&, TRelayEndHook);
+    struct TState;
+    TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
+    std::unique_ptr<TState> FState; // the loop's thread only, once started
+    TRelayLoop* FLoop = nullptr;
+    std::atomic<bool> FTerminate{false};
+    std::atomic<bool> FStarted{false};
+    std::atomic<int64_t> FEndBytes[2] = {0, 0};
+    // Throttles as last set; the loop reads them at each step.
+    std::atomic<bool> FThrottleRead[2] = {false, false}, FThrottleWrite[2] = {false, false};
+    std::atomic<int64_t> FReadRate[2] = {0, 0}, FWriteRate[2] = {0, 0};
+};
+
+// A tunnel between the two ends, not yet running. bufferSize: the most one copied read takes
+// (below 1, or above the loop's scratch block: the scratch block's size).
+std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
+// Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
+// its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
+// The relay loops run (made with the first call); false when the system refused them (out
+// of descriptors, say): the caller relays on its own thread.
+bool RelayLoopsAvailable();
+// Tunnels the relay loops carry now (any thread).
+size_t RelayTunnelCount();
+
+} // namespace corvan

@@ -1,0 +1,157 @@
+// Tunnels on the shared relay loops: what a tunnel brings from its negotiation goes first, bulk
+// moves both ways with half-close carried, and a tunnel ends on its peers, on Terminate from
+// any thread and at its idle limit, always through its end hook and with its descriptors closed.
+#include "net/RelayLoop.h"
+#include "net/TCPStream.h"
+
+#include "support/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <sys/socket.h>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+// A tunnel between two loopback connections: the test holds PeerA and PeerB, the relay the
+// other ends.
+struct TTunnelRun {
+    TSocketHandle PeerA = INVALID_SOCKETHANDLE, PeerB = INVALID_SOCKETHANDLE;
+    TRelayEnd A, B;
+    std::shared_ptr<TRelayTunnel> Tunnel;
+    // Shared with the hook, which may outlive a run whose wait timed out.
+    std::shared_ptr<std::promise<TRelayTotals>> Ended =
+        std::make_shared<std::promise<TRelayTotals>>();
+    std::future<TRelayTotals> EndedFuture = Ended->get_future();
+    TRelayTotals Totals;
+
+    TTunnelRun() {
+        auto [relayA, peerA] = ConnectedPair();
+        auto [relayB, peerB] = ConnectedPair();
+        PeerA = peerA;
+        PeerB = peerB;
+        SetSocketBlocking(relayA, false);
+        SetSocketBlocking(relayB, false);
+        SetReceiveTimeout(PeerA);
+        SetReceiveTimeout(PeerB);
+        A.Handle = relayA;
+        B.Handle = relayB;
+    }
+    ~TTunnelRun() {
+        if (Tunnel)
+            Tunnel->Terminate();
+        if (Tunnel && EndedFuture.valid())
+            (void)EndedFuture.wait_for(std::chrono::seconds(10));
+        SocketClose(PeerA);
+        SocketClose(PeerB);
+    }
+    void Start(int bufferSize = 65536, bool terminateFirst = false) {
+        Tunnel = MakeRelayTunnel(std::move(A), std::move(B), bufferSize);
+        if (terminateFirst)
+            Tunnel->Terminate();
+        StartRelay(Tunnel, [ended = Ended](const TRelayTotals& t) { ended->set_value(t); });
+    }
+    // The bytes passed on when the tunnel ended, or -1 when it did not end within seconds.
+    int64_t WaitEnd(int seconds = 20) {
+        if (EndedFuture.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready)
+            return -1;
+        Totals = EndedFuture.get();
+        return Totals.Moved;
+    }
+};
+
+} // namespace
+
+TEST(RelayLoop, CarriesBulkBothWaysWithHalfCloseAndCountsEveryByte) {
+    TTunnelRun run;
+    run.Start();
+    const std::string up = Pattern(8 << 20), down = Pattern(5 << 20).substr(7) + "end";
+    // A finishes its request first; B's answer must still go all the way back.
+    std::thread senderA([&] {
+        SendAll(run.PeerA, up);
+        SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+    });
+    std::thread senderB([&] {
+        SendAll(run.PeerB, down);
+        SocketShutdown(run.PeerB, TShutdownHow::sdSend);
+    });
+    std::string atB = RecvAll(run.PeerB), atA = RecvAll(run.PeerA);
+    senderA.join();
+    senderB.join();
+    EXPECT_TRUE(atB == up) << atB.size();
+    EXPECT_TRUE(atA == down) << atA.size();
+    EXPECT_EQ(run.WaitEnd(), int64_t(up.size() + down.size()));
+    // Received from A and sent to A.
+    EXPECT_EQ(run.Tunnel->EndBytes(0), int64_t(up.size() + down.size()));
+    EXPECT_EQ(RelayTunnelCount(), 0u);
+}
+
+TEST(RelayLoop, WhatTheNegotiationLeftGoesFirstAndAnEndedSideEndsItsWay) {
+    TTunnelRun run;
+    run.A.Unsent = "reply to A;";
+    run.A.Unread = "early from A;";
+    run.B.Unread = "early from B;";
+    // B's peer had ended its data before the hand-over: A reads the end after B's bytes.
+    run.B.ReceiveEnded = true;
+    SocketShutdown(run.PeerB, TShutdownHow::sdSend);
+    run.Start();
+    EXPECT_EQ(RecvAll(run.PeerA), "reply to A;early from B;");
+    ASSERT_TRUE(SendAll(run.PeerA, "more from A"));
+    EXPECT_EQ(RecvWithin(run.PeerB, 24), "early from A;more from A");
+    SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+    EXPECT_EQ(RecvAll(run.PeerB), "");
+    // Only what was passed on counts as moved; what the negotiation left for A was sent too.
+    EXPECT_EQ(run.WaitEnd(), int64_t(13 + 24));
+    EXPECT_EQ(run.Totals.SentTo[0], 24);
+    EXPECT_EQ(run.Totals.SentTo[1], 24);
+}
+
+TEST(RelayLoop, APeerThatResetsEndsTheTunnelAndTheOtherPeerSeesTheEnd) {
+    TTunnelRun run;
+    run.Start();
+    ASSERT_TRUE(SendAll(run.PeerA, "ping"));
+    ASSERT_EQ(RecvWithin(run.PeerB, 4), "ping");
+    linger abort{1, 0};
+    ASSERT_EQ(::setsockopt(run.PeerA, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    SocketClose(run.PeerA);
+    run.PeerA = INVALID_SOCKETHANDLE;
+    EXPECT_EQ(run.WaitEnd(), 4);
+    EXPECT_EQ(RecvAll(run.PeerB), "");
+}
+
+TEST(RelayLoop, TerminateEndsATunnelFromAnyThreadStartedOrNot) {
+    for (bool beforeStart : {false, true}) {
+        SCOPED_TRACE(beforeStart ? "terminated before it started" : "terminated while open");
+        TTunnelRun run;
+        run.Start(65536, beforeStart);
+        if (!beforeStart) {
+            ASSERT_TRUE(SendAll(run.PeerA, "ping"));
+            ASSERT_EQ(RecvWithin(run.PeerB, 4), "ping");
+            std::thread([&] { run.Tunnel->Terminate(); }).join();
+        }
+        EXPECT_GE(run.WaitEnd(), 0);
+        // Both descriptors are closed: the peers read the end.
+        EXPECT_EQ(RecvAll(run.PeerA), "");
+        EXPECT_EQ(RecvAll(run.PeerB), "");
+    }
+}
+
+TEST(RelayLoop, ATunnelOnWhichNothingMovesEndsAtTheIdleLimit) {
+    struct TLowered {
+        TLowered() { SetRelayIdleLimitMs(200); }
+        ~TLowered() { SetRelayIdleLimitMs(0); }
+    } lowered;
+    TTunnelRun run;
+    run.Start();
+    ASSERT_TRUE(SendAll(run.PeerB, "once"));
+    EXPECT_EQ(RecvWithin(run.PeerA, 4), "once");
+    EXPECT_EQ(run.WaitEnd(), 4);
+    EXPECT_EQ(RecvAll(run.PeerA), "");
+}
