@@ -6,6 +6,8 @@
 #include "net/TCPStream.h"
 #include "util/Ticks.h"
 
+#include <algorithm>
+
 namespace corvan {
 
 namespace {
@@ -212,8 +214,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
+    // The client socket's sent count splits the relay's total by direction.
+    int64_t sentBefore = client.Socket()->TotalBytesSent();
     facts.BytesTransferred =
         static_cast<uint64_t>(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+    int64_t sent = client.Socket()->TotalBytesSent() - sentBefore;
+    facts.BytesToClient =
+        std::min(facts.BytesTransferred, static_cast<uint64_t>(std::max<int64_t>(sent, 0)));
 }
 
 } // namespace corvan

@@ -25,7 +25,11 @@ public:
     // launcher: words put before the program (e.g. prlimit with its options).
     explicit THeadlessProgram(const std::string& settings, std::vector<std::string> launcher = {}) {
         std::filesystem::create_directories(DataFolder());
-        WriteFileText(SettingsFile(), settings);
+        // The status page runs by default on one fixed port, which programs started side by
+        // side would fight over: a test that wants it says so in its settings.
+        WriteFileText(SettingsFile(), settings.find("[Proxy-Status]") == std::string::npos
+                                          ? settings + "\n[Proxy-Status]\nEnabled=0\n"
+                                          : settings);
         launcher.insert(launcher.end(), {CORVAN_PROXY_BIN, "--headless"});
         FProcess = std::make_unique<TChildProcess>(
             launcher,
