@@ -137,6 +137,10 @@ void TStatusSystem::DoEnable() {
     std::string refusal = StartRefusal();
     if (!refusal.empty())
         throw Exception(NotStartedText(refusal));
+    FStartTime = Clock();
+    FListeningPort = ServerPort;
+    if (!Listens)
+        return;
     auto server = std::make_unique<TStatusServer>([this] { return Snapshot(); });
     server->ServerName = "Corvan-Status";
     server->ServerVersion = ProductVersion();
@@ -147,8 +151,6 @@ void TStatusSystem::DoEnable() {
     server->Admission = &FAdmission;
     server->SetActive(true); // raises and frees the server when the port is taken
     FServer = std::move(server);
-    FStartTime = Clock();
-    FListeningPort = ServerPort;
 }
 
 void TStatusSystem::DoDisable() {

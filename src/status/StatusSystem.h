@@ -49,6 +49,9 @@ public:
     // Who may ask (net/AllowedClients.h); empty: this machine and the local networks.
     std::string AllowedClients;
 
+    // Whether a start opens the listening socket. Off: no network layer in this program,
+    // and a start records the running state only.
+    bool Listens = true;
     // The local clock of the up-time; tests replace it.
     std::function<TDateTime()> Clock = Now;
 

@@ -63,7 +63,8 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
               (std::vector<std::string>{"Application", "MainForm", "Proxy-HTTP",
                                         "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
                                         "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
-                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
+                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers",
+                                        "Proxy-Status"}));
     EXPECT_EQ(saved.ReadSection("Application"),
               (std::vector<std::string>{
                   "UpdateCheckEnabled", "UpdateCheckInterval", "LastUpdateCheck", "RunOnStartUp",

@@ -39,6 +39,7 @@ std::string EnabledText(bool dns, int mappings) {
                     std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
                     std::to_string(corvan::test::FreeLoopbackPort()) +
+                    "\n[Proxy-Status]\nServerPort=" + std::to_string(corvan::test::FreeLoopbackPort()) +
                     "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
     for (int i = 0; i < mappings; ++i)
         t += "[Proxy-PortMapper.Items." + std::to_string(i) +
@@ -144,7 +145,14 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
                   "Proxy-HTTP", "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy", "Proxy-DNS",
                   "Proxy-PortMapper", "Proxy-PortMapper.Items.0",
                   "Proxy-PortMapper.Items.0-SocksProxy", "Proxy-SocksProxy",
-                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0"}));
+                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0",
+                  "Proxy-Status"}));
+    // The status page runs by default, on this machine only.
+    EXPECT_EQ(ini->ReadSection("Proxy-Status"),
+              (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "AllowedClients"}));
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "Enabled", ""), "1");
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "ServerIP", ""), "127.0.0.1");
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "ServerPort", ""), "9180");
     EXPECT_EQ(ini->ReadSection("Proxy-ProxyUsers.Items.0"),
               (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled",
                                         "AllowHTTPProxy", "AllowSocksProxy"}));

@@ -27,9 +27,10 @@ public:
         std::filesystem::create_directories(DataFolder());
         // The status page runs by default on one fixed port, which programs started side by
         // side would fight over: a test that wants it says so in its settings.
-        WriteFileText(SettingsFile(), settings.find("[Proxy-Status]") == std::string::npos
-                                          ? settings + "\n[Proxy-Status]\nEnabled=0\n"
-                                          : settings);
+        FWritten = settings.find("[Proxy-Status]") == std::string::npos
+                       ? settings + "\n[Proxy-Status]\nEnabled=0\n"
+                       : settings;
+        WriteFileText(SettingsFile(), FWritten);
         launcher.insert(launcher.end(), {CORVAN_PROXY_BIN, "--headless"});
         FProcess = std::make_unique<TChildProcess>(
             launcher,
@@ -46,6 +47,8 @@ public:
 
     std::string DataFolder() const { return FDir / "data/Corvan"; }
     std::string SettingsFile() const { return DataFolder() + "/CorvanProxy.ini"; }
+    // The settings file as written before the start.
+    const std::string& WrittenSettings() const { return FWritten; }
     const TTempDir& Dir() const { return FDir; }
     TChildProcess& Process() { return *FProcess; }
     std::string Output() const { return FProcess->Output(); }
@@ -61,6 +64,7 @@ public:
 
 private:
     TTempDir FDir;
+    std::string FWritten;
     std::unique_ptr<TChildProcess> FProcess;
     bool FStopped = false;
     int FExitCode = -1;
