@@ -8,11 +8,92 @@
 #include "socks-proxy/SocksProxySystem.h"
 #include "util/Strings.h"
 #include "util/Utils.h"
+#include "util/Ticks.h"
 #include "util/Version.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 
 namespace corvan {
+
+// ---- the snapshots ----
+
+namespace {
+constexpr uint32_t WM_STATUS_SNAPSHOT = WM_USER + 610;
+}
+
+// The main thread's snapshots, handed to the connections' threads. Made, opened and closed
+// on the main thread; Fetch from any thread.
+class TStatusSnapshots : public TWindowHandle {
+public:
+    // source runs on the main thread, while it handles this object's message.
+    explicit TStatusSnapshots(std::function<TStatusSnapshot()> source)
+        : FSource(std::move(source)), FWindow(GetWindowHandle()) {}
+
+    // Answers requests from now on (main thread).
+    void Open() {
+        std::lock_guard lock(SnapshotLock);
+        FClosed = false;
+        FTakenAt = -1;
+    }
+    // Wakes every waiting request, which then gets no snapshot; before the server stops,
+    // which waits for those requests while the main thread takes no snapshot (main thread).
+    void Close() {
+        std::lock_guard lock(SnapshotLock);
+        FClosed = true;
+        Taken.notify_all();
+    }
+
+    // A snapshot no older than kSnapshotMaxAgeMs, asked of the main thread when there is none;
+    // false when none came within kSnapshotWaitMs or the service stops. Not on the main thread.
+    bool Fetch(TStatusSnapshot& snapshot) {
+        std::unique_lock lock(SnapshotLock);
+        int64_t now = MonotonicMillis();
+        if (FTakenAt < 0 || now - FTakenAt > kSnapshotMaxAgeMs) {
+            uint64_t generation = FGeneration;
+            if (!FPosted)
+                FPosted = PostMessage(FWindow, WM_STATUS_SNAPSHOT, 0, 0);
+            bool came = Taken.wait_until(
+                lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kSnapshotWaitMs),
+                [&] { return FClosed || FGeneration != generation; });
+            if (!came || FGeneration == generation)
+                return false;
+        }
+        if (FClosed)
+            return false;
+        snapshot = FLatest;
+        return true;
+    }
+
+protected:
+    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
+        if (msg != WM_STATUS_SNAPSHOT)
+            return TWindowHandle::HandleWM(msg, wParam, lParam);
+        TStatusSnapshot snapshot = FSource();
+        std::lock_guard lock(SnapshotLock);
+        FLatest = std::move(snapshot);
+        FTakenAt = MonotonicMillis();
+        ++FGeneration;
+        FPosted = false;
+        Taken.notify_all();
+        return 0;
+    }
+
+private:
+    std::function<TStatusSnapshot()> FSource;
+    TWindowHandleId FWindow;
+    // SnapshotLock: guards everything below. Lock order: taken before the message loop's own
+    // locks (PostMessage runs under it); nothing else is taken under it.
+    std::mutex SnapshotLock;
+    std::condition_variable Taken; // a snapshot was taken, or Close (with SnapshotLock)
+    TStatusSnapshot FLatest;
+    int64_t FTakenAt = -1;    // MonotonicMillis of FLatest; -1: none
+    uint64_t FGeneration = 0; // counts the snapshots taken
+    bool FPosted = false;     // a WM_STATUS_SNAPSHOT is on its way
+    bool FClosed = true;
+};
 
 // ---- the server ----
 
@@ -20,22 +101,17 @@ namespace corvan {
 // a few kilobytes per service.
 class TStatusServer : public AhttpServer {
 public:
-    using TSnapshotSource = std::function<TStatusSnapshot()>;
-    // source runs on the main thread; it must outlive the server.
-    explicit TStatusServer(TSnapshotSource source) : FSource(std::move(source)) {}
+    // snapshots outlives the server.
+    explicit TStatusServer(TStatusSnapshots& snapshots) : FSnapshots(snapshots) {}
     ~TStatusServer() override { ShutdownClients(); }
 
-    TStatusSnapshot TakeSnapshot() const {
-        TStatusSnapshot snapshot;
-        TMessageLoop::Main().RunSynchronous([&] { snapshot = FSource(); });
-        return snapshot;
-    }
+    TStatusSnapshots& Snapshots() const { return FSnapshots; }
 
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
 
 private:
-    TSnapshotSource FSource;
+    TStatusSnapshots& FSnapshots;
 };
 
 namespace {
@@ -85,7 +161,12 @@ protected:
             SendErrorResponse(404, "Not Found", "No such page.", "Try / or /metrics.");
             return;
         }
-        TStatusSnapshot snapshot = FStatus->TakeSnapshot();
+        TStatusSnapshot snapshot;
+        if (!FStatus->Snapshots().Fetch(snapshot)) {
+            SendErrorResponse(503, "Service Unavailable", "No status to show now.",
+                              "The program is busy or stopping.");
+            return;
+        }
         if (path == "/metrics")
             SetResponse(TextResponse(kMetricsContentType, MetricsText(snapshot)));
         else if (path == "/status.json")
@@ -114,7 +195,10 @@ TStatusSystem::TStatusSystem(const THTTPProxySystem& http, const TSocksProxySyst
 }
 
 TStatusSystem::~TStatusSystem() {
+    if (FSnapshots)
+        FSnapshots->Close();
     FServer.reset();
+    FSnapshots.reset();
 }
 
 void TStatusSystem::SettingsKeys(ASettingsKeys& keys) {
@@ -141,7 +225,10 @@ void TStatusSystem::DoEnable() {
     FListeningPort = ServerPort;
     if (!Listens)
         return;
-    auto server = std::make_unique<TStatusServer>([this] { return Snapshot(); });
+    if (!FSnapshots)
+        FSnapshots = std::make_unique<TStatusSnapshots>([this] { return Snapshot(); });
+    FSnapshots->Open();
+    auto server = std::make_unique<TStatusServer>(*FSnapshots);
     server->ServerName = "Corvan-Status";
     server->ServerVersion = ProductVersion();
     server->SetListenPort(std::to_string(ServerPort));
@@ -154,6 +241,8 @@ void TStatusSystem::DoEnable() {
 }
 
 void TStatusSystem::DoDisable() {
+    if (FSnapshots)
+        FSnapshots->Close();
     FServer.reset();
 }
 

@@ -8,9 +8,11 @@
 //
 // Threads: the server serves each connection on a thread of its own, but the numbers
 // belong to the main thread (the services' counters, as the window's status views read
-// them). A request takes its snapshot by synchronous hand-over: Snapshot runs on the main
-// thread while the connection's thread waits, and the copy is then that thread's alone.
-// No structure is shared, so no lock of this service's own is needed.
+// them). The snapshots (TStatusSnapshots, in the .cpp file) are owned by the main thread:
+// a request that finds none younger than kSnapshotMaxAgeMs posts a message to the main
+// thread and waits; the main thread takes the snapshot while it handles that message (as
+// it runs the window's refresh: never in the middle of a service's start or stop) and
+// hands it over under SnapshotLock. Concurrent requests share one snapshot.
 
 #include "component/ServiceComponent.h"
 #include "net/AllowedClients.h"
@@ -26,6 +28,12 @@ class TSocksProxySystem;
 class TDNSProxySystem;
 class TPortMapperSystem;
 class TStatusServer;
+class TStatusSnapshots;
+
+// A snapshot younger than this answers a request as it is; an older one is taken again.
+inline constexpr int64_t kSnapshotMaxAgeMs = 100;
+// A request waits at most this long for the main thread's snapshot; then it gets 503.
+inline constexpr int64_t kSnapshotWaitMs = 5000;
 
 class TStatusSystem : public TServiceComponent {
 public:
@@ -79,6 +87,7 @@ private:
     const TDNSProxySystem& FDNS;
     const TPortMapperSystem& FMappings;
     TClientAdmission FAdmission; // before the server, which asks it until it stops
+    std::unique_ptr<TStatusSnapshots> FSnapshots; // before the server, whose clients wait on it
     std::unique_ptr<TStatusServer> FServer;
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
