@@ -267,15 +267,20 @@ TServiceStatus ServiceRow(const std::string& service, const std::string& name,
     return s;
 }
 
+// A fixed service's row: the port it listens on while running, its configured one otherwise.
+template <class S> TServiceStatus ServiceRow(const std::string& service, const std::string& name,
+                                             const S& s) {
+    return ServiceRow(service, name, s, s.Active() ? int(s.ListeningPort()) : s.ServerPort,
+                      s.UptimeText());
+}
+
 } // namespace
 
 TStatusSnapshot TStatusSystem::Snapshot() const {
     TStatusSnapshot snap;
     snap.Version = ProductVersion();
 
-    TServiceStatus http = ServiceRow("http", "HTTP proxy", FHTTP,
-                                     FHTTP.Active() ? FHTTP.ListeningPort() : FHTTP.ServerPort,
-                                     FHTTP.UptimeText());
+    TServiceStatus http = ServiceRow("http", "HTTP proxy", FHTTP);
     if (http.Running) {
         http.ConnectionsOpen = uint64_t(FHTTP.ClientCount());
         http.ConnectionsTotal = FHTTP.ConnectionsTotal();
@@ -286,9 +291,7 @@ TStatusSnapshot TStatusSystem::Snapshot() const {
     }
     snap.Services.push_back(std::move(http));
 
-    TServiceStatus dns = ServiceRow("dns", "DNS proxy", FDNS,
-                                    FDNS.Active() ? FDNS.ListeningPort() : FDNS.ServerPort,
-                                    FDNS.UptimeText());
+    TServiceStatus dns = ServiceRow("dns", "DNS proxy", FDNS);
     if (dns.Running) {
         dns.Requests = FDNS.RequestCount();
         dns.RefusedClients = FDNS.RefusedCount();
@@ -297,9 +300,7 @@ TStatusSnapshot TStatusSystem::Snapshot() const {
     }
     snap.Services.push_back(std::move(dns));
 
-    TServiceStatus socks = ServiceRow("socks", "SOCKS proxy", FSocks,
-                                      FSocks.Active() ? FSocks.ListeningPort() : FSocks.ServerPort,
-                                      FSocks.UptimeText());
+    TServiceStatus socks = ServiceRow("socks", "SOCKS proxy", FSocks);
     if (socks.Running) {
         socks.ConnectionsOpen = uint64_t(FSocks.ClientCount());
         socks.ConnectionsTotal = FSocks.ConnectionsTotal();

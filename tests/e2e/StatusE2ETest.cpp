@@ -2,6 +2,7 @@
 // own parser reads /metrics, the SOCKS byte counter follows what a download moved, only GET
 // and HEAD are answered and only to allowed clients, and a browser shows a row per service.
 
+#include "support/BodyServer.h"
 #include "support/HeadlessProgram.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
@@ -9,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <thread>
 
@@ -19,46 +19,6 @@ using namespace corvan::test;
 namespace {
 
 constexpr int WaitMs = 30000; // generous for the sanitizer build
-
-// Answers every request on loopback with the same body, one request per connection.
-class TBodyServer {
-public:
-    explicit TBodyServer(std::string body) : FBody(std::move(body)) {
-        FThread = std::thread([this] {
-            for (;;) {
-                TSocketHandle h = FListener.Accept();
-                if (h == INVALID_SOCKETHANDLE || FStopping)
-                    break;
-                SetReceiveTimeout(h);
-                std::string request;
-                char buf[1024];
-                while (request.find("\r\n\r\n") == std::string::npos) {
-                    long n = SocketRecv(h, buf, sizeof buf);
-                    if (n <= 0)
-                        break;
-                    request.append(buf, size_t(n));
-                }
-                SendAll(h, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(FBody.size()) +
-                               "\r\nConnection: close\r\n\r\n" + FBody);
-                SocketShutdown(h, TShutdownHow::sdSend);
-                RecvAll(h);
-                SocketClose(h);
-            }
-        });
-    }
-    ~TBodyServer() {
-        FStopping = true;
-        SocketShutdown(FListener.Handle, TShutdownHow::sdBoth);
-        FThread.join();
-    }
-    uint16_t Port() const { return FListener.Port; }
-
-private:
-    std::string FBody;
-    TTestListener FListener;
-    std::atomic<bool> FStopping{false};
-    std::thread FThread;
-};
 
 // The program with the SOCKS service, one TCP mapping (onto the body server) and the status
 // page, each on a free port.
