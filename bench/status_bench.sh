@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What scraping the status page costs: one bulk download through our SOCKS5 service (curl)
-# alone, then the same while /metrics is fetched SCRAPES times a second, each RUNS times;
+# alone, and the same while /metrics is fetched SCRAPES times a second, each RUNS times;
 # prints the median rates, the cost in per cent, and how the scrapes fared (count, median
 # and slowest answer).
 #
@@ -26,8 +26,12 @@ done
 TMP=$(mktemp -d)
 PIDS=()
 cleanup() {
+    status=$?
     for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+    if [ "$status" != 0 ] && [ -s "$TMP/proxy.log" ]; then
+        echo "--- corvan-proxy log" >&2; tail -n 20 "$TMP/proxy.log" >&2
+    fi
     rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -100,30 +104,44 @@ def scrape():
             break
         got += d
     s.close()
-    if not got.startswith(b"HTTP/1.1 200"):
-        raise SystemExit("scrape failed: %r" % got[:100])
+    if got[8:13] != b" 200 ":
+        raise RuntimeError("scrape failed: %r" % got[:100])
 
-def scraper(stop, times):
+def scraper(stop, times, errors):
     # Paced by the clock: a slow answer is not made up for by a burst.
     period, next_at = 1.0 / SCRAPES, time.monotonic()
     while not stop.is_set():
         t = time.monotonic()
-        scrape()
+        try:
+            scrape()
+        except (OSError, RuntimeError) as e:
+            errors.append(str(e))
+            return
         times.append(time.monotonic() - t)
         next_at += period
         time.sleep(max(0.0, next_at - time.monotonic()))
 
-alone, scraped, times, spans = [], [], [], []
-for _ in range(RUNS):
-    alone.append(download())
+alone, scraped, times, spans, errors = [], [], [], [], []
+def with_scrapes():
     stop = threading.Event()
-    t = threading.Thread(target=scraper, args=(stop, times))
+    t = threading.Thread(target=scraper, args=(stop, times, errors))
     start = time.monotonic()
     t.start()
     scraped.append(download())
     stop.set()
     t.join()
     spans.append(time.monotonic() - start)
+    if errors:
+        raise SystemExit(errors[0])
+
+# The order alternates, so that neither kind always runs on a machine warmed by the other.
+for i in range(RUNS):
+    if i % 2:
+        with_scrapes()
+        alone.append(download())
+    else:
+        alone.append(download())
+        with_scrapes()
 a, s = statistics.median(alone), statistics.median(scraped)
 print("SOCKS5 bulk download, %d MiB, median of %d" % (BULK_MB, RUNS))
 print("  alone:                      %8.1f MiB/s" % a)

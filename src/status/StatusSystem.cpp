@@ -233,6 +233,7 @@ void TStatusSystem::DoEnable() {
     server->ServerVersion = ProductVersion();
     server->SetListenPort(std::to_string(ServerPort));
     server->SetLocalHost(ServerIP);
+    server->MaxClients = kStatusMaxConnections;
     FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients));
     FAdmission.ResetCount();
     server->Admission = &FAdmission;

@@ -34,6 +34,9 @@ class TStatusSnapshots;
 inline constexpr int64_t kSnapshotMaxAgeMs = 100;
 // A request waits at most this long for the main thread's snapshot; then it gets 503.
 inline constexpr int64_t kSnapshotWaitMs = 5000;
+// Connections served at once (a thread each); more wait in the listen backlog, and an idle
+// kept-alive one is closed to make room.
+inline constexpr int kStatusMaxConnections = 16;
 
 class TStatusSystem : public TServiceComponent {
 public:
