@@ -7,8 +7,8 @@
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
 #include "util/Strings.h"
-#include "util/Utils.h"
 #include "util/Ticks.h"
+#include "util/Utils.h"
 #include "util/Version.h"
 
 #include <chrono>
@@ -50,6 +50,8 @@ public:
     // false when none came within kSnapshotWaitMs or the service stops. Not on the main thread.
     bool Fetch(TStatusSnapshot& snapshot) {
         std::unique_lock lock(SnapshotLock);
+        if (FClosed)
+            return false;
         int64_t now = MonotonicMillis();
         if (FTakenAt < 0 || now - FTakenAt > kSnapshotMaxAgeMs) {
             uint64_t generation = FGeneration;
@@ -71,13 +73,22 @@ protected:
     intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
         if (msg != WM_STATUS_SNAPSHOT)
             return TWindowHandle::HandleWM(msg, wParam, lParam);
-        TStatusSnapshot snapshot = FSource();
+        TStatusSnapshot snapshot;
+        bool taken = false;
+        try {
+            snapshot = FSource();
+            taken = true;
+        } catch (const std::exception&) {
+            // Its requests time out and answer 503; the next request asks again.
+        }
         std::lock_guard lock(SnapshotLock);
-        FLatest = std::move(snapshot);
-        FTakenAt = MonotonicMillis();
-        ++FGeneration;
         FPosted = false;
-        Taken.notify_all();
+        if (taken) {
+            FLatest = std::move(snapshot);
+            FTakenAt = MonotonicMillis();
+            ++FGeneration;
+            Taken.notify_all();
+        }
         return 0;
     }
 
@@ -148,8 +159,8 @@ protected:
         const std::string& method = Request->GetMethod();
         if (method == "GET" || method == "HEAD")
             return;
-        SendErrorResponse(405, "Method Not Allowed", "The status service only answers GET and HEAD.",
-                          method);
+        SendErrorResponse(405, "Method Not Allowed", "The status page only answers GET and HEAD.",
+                          "");
         Response->GetHeader().AddField("Allow", "GET, HEAD");
     }
 
