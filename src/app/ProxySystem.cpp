@@ -44,13 +44,13 @@ TProxySystem::~TProxySystem() {
 }
 
 std::vector<TAppComponent*> TProxySystem::Services() const {
-    return {FHTTPProxy.get(), FDNSProxy.get(), FPortMapper.get(), FSocksProxy.get(),
-            FProxyUsers.get(), FStatus.get()};
+    return {FHTTPProxy.get(),  FDNSProxy.get(),   FPortMapper.get(),
+            FSocksProxy.get(), FProxyUsers.get(), FStatus.get()};
 }
 
 namespace {
 // Section suffixes of the services, in the order of Services().
-const char* const ServiceSuffixes[] = {"-HTTP",        "-DNS",       "-PortMapper",
+const char* const ServiceSuffixes[] = {"-HTTP",       "-DNS",        "-PortMapper",
                                        "-SocksProxy", "-ProxyUsers", "-Status"};
 } // namespace
 

@@ -28,12 +28,12 @@ public:
     // The services are fixed parts, not children: they get the interface directly.
     void SetUserInterface(AUserInterface* ui) override;
     // HTTP "<section>-HTTP", DNS "-DNS", port mappings "-PortMapper", SOCKS "-SocksProxy",
-    // users "-ProxyUsers", status page "-Status", in this order; the root section itself holds no keys. A mapping
-    // list whose ItemCount is not a number is reported (ShowError).
+    // users "-ProxyUsers", status page "-Status", in this order; the root section itself holds no
+    // keys. A mapping list whose ItemCount is not a number is reported (ShowError).
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
-    // HTTP, DNS, port mappings, SOCKS, users, status page, in this order for both. Each service (and
-    // each mapping) starts on its own: one that cannot start is reported through the user
+    // HTTP, DNS, port mappings, SOCKS, users, status page, in this order for both. Each service
+    // (and each mapping) starts on its own: one that cannot start is reported through the user
     // interface and the rest still start (TServiceComponent::Activate).
     void Activate() override;
     void Deactivate() override;

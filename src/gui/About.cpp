@@ -6,7 +6,7 @@ namespace corvan {
 
 TframeAbout::TframeAbout(const TProductInfo& product) {
     Lines = {product.ProductName, "Version " + product.Version, product.Description,
-             product.HomePage, product.LegalNotice, ""};
+             product.HomePage,    product.LegalNotice,          ""};
 }
 
 TAbout::TAbout() {

@@ -43,7 +43,8 @@ constexpr TColumn kColumns[] = {
 std::vector<TField> Fields(const TServiceStatus& s) {
     return {
         {"service", s.Service, false},
-        {"mapping", s.Mapping.empty() ? std::nullopt : std::optional<std::string>(s.Mapping), false},
+        {"mapping", s.Mapping.empty() ? std::nullopt : std::optional<std::string>(s.Mapping),
+         false},
         {"name", s.Name, false},
         {"state", std::string(s.Running ? "running" : "stopped"), false},
         {"port", s.Port > 0 ? std::optional<std::string>(std::to_string(s.Port)) : std::nullopt},
@@ -83,11 +84,20 @@ std::string HtmlText(const std::string& text) {
     std::string r;
     for (char c : text) {
         switch (c) {
-        case '&': r += "&amp;"; break;
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '"': r += "&quot;"; break;
-        default: r += c;
+        case '&':
+            r += "&amp;";
+            break;
+        case '<':
+            r += "&lt;";
+            break;
+        case '>':
+            r += "&gt;";
+            break;
+        case '"':
+            r += "&quot;";
+            break;
+        default:
+            r += c;
         }
     }
     return r;

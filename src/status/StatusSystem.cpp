@@ -280,8 +280,8 @@ TServiceStatus ServiceRow(const std::string& service, const std::string& name,
 }
 
 // A fixed service's row: the port it listens on while running, its configured one otherwise.
-template <class S> TServiceStatus ServiceRow(const std::string& service, const std::string& name,
-                                             const S& s) {
+template <class S>
+TServiceStatus ServiceRow(const std::string& service, const std::string& name, const S& s) {
     return ServiceRow(service, name, s, s.Active() ? int(s.ListeningPort()) : s.ServerPort,
                       s.UptimeText());
 }
@@ -346,9 +346,9 @@ TStatusSnapshot TStatusSystem::Snapshot() const {
         snap.Services.push_back(std::move(row));
     }
 
-    TServiceStatus self = ServiceRow("status", "Status page", *this,
-                                     Active() ? FListeningPort : ServerPort,
-                                     ElapsedTimeTextOfDays(Active() ? Clock() - FStartTime : 0.0));
+    TServiceStatus self =
+        ServiceRow("status", "Status page", *this, Active() ? FListeningPort : ServerPort,
+                   ElapsedTimeTextOfDays(Active() ? Clock() - FStartTime : 0.0));
     if (self.Running && FServer) {
         self.ConnectionsOpen = uint64_t(FServer->ClientCount());
         self.Requests = FServer->TotalRequests.load();

@@ -89,7 +89,7 @@ private:
     const TSocksProxySystem& FSocks;
     const TDNSProxySystem& FDNS;
     const TPortMapperSystem& FMappings;
-    TClientAdmission FAdmission; // before the server, which asks it until it stops
+    TClientAdmission FAdmission;                  // before the server, which asks it until it stops
     std::unique_ptr<TStatusSnapshots> FSnapshots; // before the server, whose clients wait on it
     std::unique_ptr<TStatusServer> FServer;
     TDateTime FStartTime = 0;

@@ -18,8 +18,8 @@ using namespace corvan::test;
 using corvan::test::TTempDir;
 
 TEST(CommandLine, OptionsWithSeparateOrJoinedValues) {
-    TCommandLine c = ParseCommandLine(
-        {"--headless", "--data-dir", "/tmp/x", "--enable=socks", "--enable", " DNS ,http,socks,Status"});
+    TCommandLine c = ParseCommandLine({"--headless", "--data-dir", "/tmp/x", "--enable=socks",
+                                       "--enable", " DNS ,http,socks,Status"});
     EXPECT_EQ(c.Error, "");
     EXPECT_TRUE(c.Headless);
     EXPECT_EQ(c.DataDir, "/tmp/x");

@@ -67,11 +67,10 @@ TEST(Headless, FirstRunWritesDefaultsAndFoldersButNoAutostartEntry) {
     TIniFile ini(run.Settings());
     EXPECT_EQ(ini.LoadError(), "");
     EXPECT_EQ(ini.ReadSections(),
-              (std::vector<std::string>{"Application", "MainForm", "Proxy-HTTP",
-                                        "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
-                                        "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
-                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers",
-                                        "Proxy-Status"}));
+              (std::vector<std::string>{
+                  "Application", "MainForm", "Proxy-HTTP", "Proxy-HTTP-HTTPProxy",
+                  "Proxy-HTTP-SocksProxy", "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
+                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-Status"}));
     EXPECT_EQ(ini.ReadString("Application", "RunOnStartUp", ""), "1");
     EXPECT_EQ(ini.ReadString("Application", "UpdateCheckEnabled", ""), "0");
     EXPECT_EQ(ini.ReadString("Application", "UpdateCheckInterval", ""), "28");

@@ -31,9 +31,9 @@ struct TStatusProgram {
                std::to_string(SocksPort) +
                "\n[Proxy-PortMapper]\nItemCount=1\n[Proxy-PortMapper.Items.0]\nEnabled=1\n"
                "ServerProtocol=3\nServerIP=127.0.0.1\nServerPort=" +
-               std::to_string(MappingPort) + "\nDestHost=127.0.0.1\nDestPort=" +
-               std::to_string(destPort) + "\n[Proxy-Status]\nServerPort=" +
-               std::to_string(StatusPort) + "\n" + statusExtra;
+               std::to_string(MappingPort) +
+               "\nDestHost=127.0.0.1\nDestPort=" + std::to_string(destPort) +
+               "\n[Proxy-Status]\nServerPort=" + std::to_string(StatusPort) + "\n" + statusExtra;
     }
     std::string Get(const std::string& path) const {
         return BlockingExchange(StatusPort, "GET " + path + " HTTP/1.0\r\n\r\n");
@@ -96,7 +96,8 @@ TEST(StatusE2E, MetricsParseAndCountSocksBytes) {
     EXPECT_NEAR(down, double(kDownload), kDownload * 0.01) << metrics;
     EXPECT_GT(up, 0) << metrics; // the request
     EXPECT_LT(up, kDownload * 0.01) << metrics;
-    std::string mapping = "service=\"mapping\",mapping=\"" + std::to_string(ports.MappingPort) + "/tcp\"";
+    std::string mapping =
+        "service=\"mapping\",mapping=\"" + std::to_string(ports.MappingPort) + "/tcp\"";
     EXPECT_EQ(Sample(metrics, "corvan_service_up{" + mapping + "}"), 1) << metrics;
     EXPECT_EQ(Sample(metrics, "corvan_service_up{service=\"http\"}"), 0) << metrics;
 
@@ -112,7 +113,8 @@ print("parsed .")
 )PY");
     TChildProcess parse({"/usr/bin/python3", d / "parse.py", d / "metrics.txt"}, {});
     int code = parse.WaitForExit(WaitMs);
-    if (code != 0 && parse.Output().find("No module named 'prometheus_client'") != std::string::npos)
+    if (code != 0 &&
+        parse.Output().find("No module named 'prometheus_client'") != std::string::npos)
         GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup.sh --tests)";
     ASSERT_EQ(code, 0) << parse.Output();
     std::string parsed = parse.Output();
@@ -143,7 +145,8 @@ TEST(StatusE2E, AnswersOnlyReadsAndOnlyAllowedClients) {
     EXPECT_EQ(Body(head), "") << head;
     std::string json = Body(ports.Get("/status.json?x=1"));
     EXPECT_NE(json.find("{\"service\":\"socks\",\"name\":\"SOCKS proxy\",\"state\":\"running\","
-                        "\"port\":" + std::to_string(ports.SocksPort)),
+                        "\"port\":" +
+                        std::to_string(ports.SocksPort)),
               std::string::npos)
         << json;
     EXPECT_EQ(Code(ports.Get("/users")), "404");
@@ -161,7 +164,8 @@ TEST(StatusE2E, AnswersOnlyReadsAndOnlyAllowedClients) {
 TEST(StatusE2E, ChromiumShowsARowPerRunningService) {
     const std::string chromium = "/usr/bin/chromium";
     if (::access(chromium.c_str(), X_OK) != 0)
-        GTEST_SKIP() << "Chromium is not installed at " << chromium << " (scripts/setup.sh --tests)";
+        GTEST_SKIP() << "Chromium is not installed at " << chromium
+                     << " (scripts/setup.sh --tests)";
     TStatusProgram ports;
     THeadlessProgram program(ports.Settings(9));
     ASSERT_TRUE(program.Ready) << program.Output();

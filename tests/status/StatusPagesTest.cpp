@@ -2,9 +2,9 @@
 // metrics, the JSON or the page; every service and mapping gets a series of its own; no
 // password reaches any of them.
 
+#include "status/StatusPages.h"
 #include "app/ProxySystem.h"
 #include "http-proxy/HTTPProxySystem.h"
-#include "status/StatusPages.h"
 #include "status/StatusSystem.h"
 
 #include "support/IniText.h"
@@ -52,7 +52,8 @@ TEST(StatusPages, TextFromTheSettingsFileCannotBreakAnAnswer) {
         << metrics;
 
     std::string json = StatusJson(snap);
-    EXPECT_NE(json.find("\"name\":\"<script>\\\"x\\\"</script>\\u000a\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"name\":\"<script>\\\"x\\\"</script>\\u000a\""), std::string::npos)
+        << json;
     EXPECT_NE(json.find("\\\\\\u00ff\""), std::string::npos) << json;
     EXPECT_NE(json.find("{\"service\":\"socks\",\"name\":\"SOCKS proxy\",\"state\":\"stopped\","
                         "\"port\":1080}"),
@@ -83,7 +84,8 @@ TEST(StatusPages, EveryMappingHasASeriesOfItsOwnAndNoPasswordShows) {
     auto ini = corvan::test::IniFromText(
         "[Proxy-HTTP]\nLoginMode=1\nLoginPassword=s3cret-http\n"
         "[Proxy-HTTP-SocksProxy]\nUseAuth=1\nUserName=upuser\nPassword=s3cret-up\n"
-        "[Proxy-ProxyUsers]\nItemCount=1\n[Proxy-ProxyUsers.Items.0]\nName=zq-name\nLogin=zq-login\n"
+        "[Proxy-ProxyUsers]\nItemCount=1\n[Proxy-ProxyUsers.Items.0]\n"
+        "Name=zq-name\nLogin=zq-login\n"
         "Password=s3cret-user\n"
         "[Proxy-PortMapper]\nItemCount=3\n"
         "[Proxy-PortMapper.Items.0]\nServerProtocol=3\nServerPort=8080\nServerIP=10.0.0.1\n"
@@ -95,9 +97,9 @@ TEST(StatusPages, EveryMappingHasASeriesOfItsOwnAndNoPasswordShows) {
     root.LoadSettings(*ini, "Proxy");
     TStatusSnapshot snap = root.Status().Snapshot();
     std::string metrics = MetricsText(snap);
-    for (const char* series : {"mapping=\"8080/tcp\"} 0", "mapping=\"8080/tcp#2\"} 0",
-                               "mapping=\"8080/udp\"} 0", "{service=\"http\"} 0",
-                               "{service=\"status\"} 0"})
+    for (const char* series :
+         {"mapping=\"8080/tcp\"} 0", "mapping=\"8080/tcp#2\"} 0", "mapping=\"8080/udp\"} 0",
+          "{service=\"http\"} 0", "{service=\"status\"} 0"})
         EXPECT_NE(metrics.find(series), std::string::npos) << series << "\n" << metrics;
     for (const std::string& text : {metrics, StatusJson(snap), StatusPage(snap)}) {
         EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
