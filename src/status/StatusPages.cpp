@@ -225,7 +225,8 @@ std::string StatusPage(const TStatusSnapshot& snapshot) {
            "Proxy " +
            HtmlText(snapshot.Version) + "</h1>\n<table><thead><tr>" + head +
            "</tr></thead>\n<tbody id=\"services\">\n" + rows +
-           "</tbody></table>\n<p>Also as <a href=\"/status.json\">JSON</a> and <a "
+           "</tbody></table>\n<p id=\"refreshed\"></p>\n<p>Also as <a "
+           "href=\"/status.json\">JSON</a> and <a "
            "href=\"/metrics\">metrics</a>.</p>\n<script>\n(function () {\n  var keys = [" +
            keys +
            "];\n  function refresh() {\n    fetch('/status.json', {cache: 'no-store'})\n"
@@ -242,6 +243,8 @@ std::string StatusPage(const TStatusSnapshot& snapshot) {
            "          });\n"
            "          body.appendChild(tr);\n"
            "        });\n"
+           "        document.getElementById('refreshed').textContent =\n"
+           "          'Refreshed at ' + new Date().toLocaleTimeString();\n"
            "      })\n"
            "      .catch(function () {});\n"
            "  }\n"
