@@ -127,6 +127,7 @@ print("parsed .")
           "counter corvan_refused_clients_total service=socks 0.0",
           "counter corvan_requests_total service=status "})
         EXPECT_NE(parsed.find(line), std::string::npos) << line << " not in\n" << parsed;
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
 }
 
 // GET and HEAD only (405 with Allow otherwise), 404 for other paths, and nothing at all for
@@ -164,6 +165,7 @@ TEST(StatusE2E, AnswersOnlyReadsAndOnlyAllowedClients) {
         WaitMs))
         << program.Output();
     EXPECT_EQ(ports.Get("/metrics"), "");
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
 }
 
 // Headless Chromium loads the page and lets its script refresh the table from status.json: a
