@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What scraping the status page costs: one bulk download through our SOCKS5 service (curl)
 # alone, and the same while /metrics is fetched SCRAPES times a second, each RUNS times;
-# prints the median rates, the cost in per cent, and how the scrapes fared (count, median
-# and slowest answer).
+# prints the median rates, the cost in per cent, how the scrapes fared (count, median and
+# slowest answer), and the program's own CPU time while it is scraped without a download (on
+# a busy machine the rates vary more than scraping costs).
 #
 # Usage: bench/status_bench.sh [path/to/corvan-proxy]   (default build/corvan-proxy)
 # Env:   BULK_MB (download size, 1024)  RUNS (median of, 3)  SCRAPES (per second, 100)
@@ -74,15 +75,16 @@ printf '[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=%s\n[Proxy
     "$SOCKS" "$STATUS" > "$TMP/data/Corvan/CorvanProxy.ini"
 LOCALAPPDATA="$TMP/data" XDG_CONFIG_HOME="$TMP/config" HOME="$TMP/home" \
     "$BIN" --headless 2> "$TMP/proxy.log" & PIDS+=($!)
+OURS_PID=$!
 for _ in $(seq 100); do
     grep -q "running headless" "$TMP/proxy.log" && break
     sleep 0.1
 done
 grep -q "status page at" "$TMP/proxy.log" || { cat "$TMP/proxy.log" >&2; exit 1; }
 
-BULK_MB=$BULK_MB RUNS=$RUNS SCRAPES=$SCRAPES python3 - "$HTTP" "$SOCKS" "$STATUS" <<'PY'
+BULK_MB=$BULK_MB RUNS=$RUNS SCRAPES=$SCRAPES python3 - "$HTTP" "$SOCKS" "$STATUS" "$OURS_PID" <<'PY'
 import os, socket, statistics, subprocess, sys, threading, time
-http, socks, status = map(int, sys.argv[1:4])
+http, socks, status, ours = map(int, sys.argv[1:5])
 BULK_MB, RUNS, SCRAPES = int(os.environ["BULK_MB"]), int(os.environ["RUNS"]), int(os.environ["SCRAPES"])
 
 def download():
@@ -151,4 +153,20 @@ times.sort()
 print("  scrapes: %d in %.1f s (%.0f/s), answer median %.2f ms, slowest %.2f ms"
       % (len(times), sum(spans), len(times) / sum(spans), statistics.median(times) * 1000,
          times[-1] * 1000))
+
+# The program's own CPU time for scrapes alone, which the rates above (on a busy machine)
+# may not show: utime + stime of the process over a window of scrapes without a download.
+def cpu_seconds():
+    fields = open("/proc/%d/stat" % ours).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+stop, idle_times = threading.Event(), []
+before, start = cpu_seconds(), time.monotonic()
+t = threading.Thread(target=scraper, args=(stop, idle_times, errors))
+t.start()
+time.sleep(5)
+stop.set()
+t.join()
+used, span = cpu_seconds() - before, time.monotonic() - start
+print("  program CPU while scraped alone: %.1f %% of one core (%d scrapes, %.2f ms each)"
+      % (used / span * 100, len(idle_times), used / max(len(idle_times), 1) * 1000))
 PY
