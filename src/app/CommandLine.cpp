@@ -7,7 +7,7 @@
 namespace corvan {
 
 namespace {
-const char* const ServiceNames[] = {"http", "socks", "dns", "mappings"};
+const char* const ServiceNames[] = {"http", "socks", "dns", "mappings", "status"};
 
 bool AddServices(TCommandLine& r, const std::string& list) {
     for (const std::string& piece : Split(list, ',')) {
@@ -15,7 +15,7 @@ bool AddServices(TCommandLine& r, const std::string& list) {
         if (std::find(std::begin(ServiceNames), std::end(ServiceNames), name) ==
             std::end(ServiceNames)) {
             r.Error = "unknown service \"" + std::string(TrimBlanks(piece)) +
-                      "\" in --enable (use http, socks, dns, mappings)";
+                      "\" in --enable (use http, socks, dns, mappings, status)";
             return false;
         }
         if (std::find(r.Enable.begin(), r.Enable.end(), name) == r.Enable.end())
@@ -75,8 +75,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
 std::string UsageText() {
     return "Usage: corvan-proxy [options]\n"
            "\n"
-           "Runs the Corvan Internet Proxy services (HTTP proxy, SOCKS proxy, DNS proxy and\n"
-           "port mappings) as set in Corvan/CorvanProxy.ini under the data folder.\n"
+           "Runs the Corvan Internet Proxy services (HTTP proxy, SOCKS proxy, DNS proxy,\n"
+           "port mappings and the status page) as set in Corvan/CorvanProxy.ini under the\n"
+           "data folder.\n"
            "\n"
            "Options:\n"
            "  --headless         run without a window; SIGINT or SIGTERM saves and stops,\n"
@@ -87,7 +88,7 @@ std::string UsageText() {
            "                     ~/.local/share)\n"
            "  --enable LIST      switch services on for this run, as if their Enabled\n"
            "                     setting were on; LIST is comma-separated from http, socks,\n"
-           "                     dns, mappings\n"
+           "                     dns, mappings, status\n"
            "  --version          print the product name and version\n"
            "  --help             print this text\n";
 }

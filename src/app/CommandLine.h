@@ -12,7 +12,7 @@ struct TCommandLine {
     bool Version = false;
     std::string DataDir; // --data-dir: used instead of $LOCALAPPDATA
     // --enable: services switched on for this run, each of "http", "socks", "dns",
-    // "mappings", in the order given, without repeats.
+    // "mappings", "status", in the order given, without repeats.
     std::vector<std::string> Enable;
     // Why the arguments are wrong; empty when they are fine.
     std::string Error;

@@ -5,6 +5,7 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
+#include "status/StatusSystem.h"
 #include "util/IniFile.h"
 
 #include <csignal>
@@ -22,6 +23,8 @@ void ApplyEnableList(TProxySystem& root, const std::vector<std::string>& service
             root.SocksProxy().EnabledForRun = true;
         else if (name == "dns")
             root.DNSProxy().EnabledForRun = true;
+        else if (name == "status")
+            root.Status().EnabledForRun = true;
         else if (name == "mappings")
             for (TAppComponent* mapping : root.PortMapper().GetChildren())
                 static_cast<TPortMapSystem*>(mapping)->EnabledForRun = true;
@@ -34,6 +37,7 @@ void ApplyEnableList(TProxySystem& root, TServiceComponent& service,
         if ((name == "http" && &service == &root.HTTPProxy()) ||
             (name == "socks" && &service == &root.SocksProxy()) ||
             (name == "dns" && &service == &root.DNSProxy()) ||
+            (name == "status" && &service == &root.Status()) ||
             (name == "mappings" && service.Parent() == &root.PortMapper()))
             service.EnabledForRun = true;
 }
@@ -129,6 +133,8 @@ int RunHeadless(const TCommandLine& options, const TAppEnvironment& environment,
         // As in the window: report it and keep running with what did start.
         ui.ShowError(e.what());
     }
+    if (std::string page = app->Root().Status().PageAddress(); !page.empty())
+        std::fprintf(err, "corvan-proxy: status page at %s\n", page.c_str());
     std::fprintf(err,
                  "corvan-proxy: %s %s running headless; settings in %s; stop with Ctrl+C or "
                  "SIGTERM, read the settings again with SIGHUP\n",

@@ -5,6 +5,7 @@
 #include "port-mapping/PortMapperSystem.h"
 #include "proxy/PortMappers.h"
 #include "socks-proxy/SocksProxySystem.h"
+#include "status/StatusSystem.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/FileSystem.h"
 #include "util/IniFile.h"
@@ -24,6 +25,7 @@ TProxySystem::TProxySystem(const std::string& serviceFolder) : FServiceFolder(se
     FPortMapper->MapperFactory = CreatePortMapper;
     FSocksProxy = std::make_unique<TSocksProxySystem>(FServiceFolder, FProxyUsers.get());
     FSocksProxy->ServerFactory = CreateSocksProxyServer;
+    FStatus = std::make_unique<TStatusSystem>(*FHTTPProxy, *FSocksProxy, *FDNSProxy, *FPortMapper);
 }
 
 void TProxySystem::SetUserInterface(AUserInterface* ui) {
@@ -33,6 +35,7 @@ void TProxySystem::SetUserInterface(AUserInterface* ui) {
 }
 
 TProxySystem::~TProxySystem() {
+    FStatus.reset();
     FSocksProxy.reset();
     FPortMapper.reset();
     FDNSProxy.reset();
@@ -41,14 +44,14 @@ TProxySystem::~TProxySystem() {
 }
 
 std::vector<TAppComponent*> TProxySystem::Services() const {
-    return {FHTTPProxy.get(), FDNSProxy.get(), FPortMapper.get(), FSocksProxy.get(),
-            FProxyUsers.get()};
+    return {FHTTPProxy.get(),  FDNSProxy.get(),   FPortMapper.get(),
+            FSocksProxy.get(), FProxyUsers.get(), FStatus.get()};
 }
 
 namespace {
 // Section suffixes of the services, in the order of Services().
-const char* const ServiceSuffixes[] = {"-HTTP", "-DNS", "-PortMapper", "-SocksProxy",
-                                       "-ProxyUsers"};
+const char* const ServiceSuffixes[] = {"-HTTP",       "-DNS",        "-PortMapper",
+                                       "-SocksProxy", "-ProxyUsers", "-Status"};
 } // namespace
 
 void TProxySystem::LoadSettings(TIniFile& ini, const std::string& section) {
@@ -216,6 +219,7 @@ std::vector<std::string> TProxySystem::ReloadSettings(
             changes.push_back("proxy users: " + std::to_string(added.size()) + " new or changed, " +
                               std::to_string(removed.size()) + " removed or changed");
     }
+    reloadService(*FStatus, section + "-Status");
     return changes;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The root of the settings tree ("Proxy"): owns the five service components, creates them
-// in the order users, HTTP, DNS, port mappings, SOCKS, and destroys them in reverse.
+// The root of the settings tree ("Proxy"): owns the service components, creates them in the
+// order users, HTTP, DNS, port mappings, SOCKS, status page, and destroys them in reverse.
 
 #include "component/AppComponent.h"
 #include "component/ServiceComponent.h"
@@ -14,25 +14,26 @@ class THTTPProxySystem;
 class TDNSProxySystem;
 class TPortMapperSystem;
 class TSocksProxySystem;
+class TStatusSystem;
 
 class TProxySystem : public TAppComponent {
 public:
     // Creates the service folder (with missing parents; a failure is not fatal, the logs
     // then fail to open) and the services. serviceFolder ends in "/".
     explicit TProxySystem(const std::string& serviceFolder);
-    // Destroys SOCKS, port mappings, DNS, HTTP, users, in this order.
+    // Destroys the status page, SOCKS, port mappings, DNS, HTTP, users, in this order.
     ~TProxySystem() override;
 
     std::string ClassName() const override { return "TProxySystem"; }
     // The services are fixed parts, not children: they get the interface directly.
     void SetUserInterface(AUserInterface* ui) override;
     // HTTP "<section>-HTTP", DNS "-DNS", port mappings "-PortMapper", SOCKS "-SocksProxy",
-    // users "-ProxyUsers", in this order; the root section itself holds no keys. A mapping
-    // list whose ItemCount is not a number is reported (ShowError).
+    // users "-ProxyUsers", status page "-Status", in this order; the root section itself holds no
+    // keys. A mapping list whose ItemCount is not a number is reported (ShowError).
     void LoadSettings(TIniFile& ini, const std::string& section) override;
     void SaveSettings(TIniFile& ini, const std::string& section) override;
-    // HTTP, DNS, port mappings, SOCKS, users, in this order for both. Each service (and
-    // each mapping) starts on its own: one that cannot start is reported through the user
+    // HTTP, DNS, port mappings, SOCKS, users, status page, in this order for both. Each service
+    // (and each mapping) starts on its own: one that cannot start is reported through the user
     // interface and the rest still start (TServiceComponent::Activate).
     void Activate() override;
     void Deactivate() override;
@@ -60,6 +61,7 @@ public:
     TDNSProxySystem& DNSProxy() const { return *FDNSProxy; }
     TPortMapperSystem& PortMapper() const { return *FPortMapper; }
     TSocksProxySystem& SocksProxy() const { return *FSocksProxy; }
+    TStatusSystem& Status() const { return *FStatus; }
 
 private:
     // The services in start order.
@@ -75,6 +77,7 @@ private:
     std::unique_ptr<TDNSProxySystem> FDNSProxy;
     std::unique_ptr<TPortMapperSystem> FPortMapper;
     std::unique_ptr<TSocksProxySystem> FSocksProxy;
+    std::unique_ptr<TStatusSystem> FStatus;
 };
 
 } // namespace corvan

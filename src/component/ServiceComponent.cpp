@@ -76,7 +76,7 @@ void TServiceComponent::Load(TIniFile& ini, const std::string& section, bool kee
             FSettingsError += (FSettingsError.empty() ? "" : "; ") + m.Error;
     };
     TSettingsLoader loader(ini, section, keepMissing);
-    loader.Bool("Enabled", Enabled, false);
+    loader.Bool("Enabled", Enabled, EnabledByDefault());
     SettingsKeys(loader);
     collect(loader);
     FMalformedOutsideDialog.clear();

@@ -25,7 +25,7 @@ public:
     static constexpr int kMaxPortNumber = 65535;
 
     // The "Enabled" key: whether the user switched the service on, and so whether Activate
-    // starts it. Saved as it is.
+    // starts it. Saved as it is. A missing key loads as EnabledByDefault.
     bool Enabled = false;
     // Switched on for this run only (--enable): Activate starts the service as if Enabled
     // were set, and nothing saves it. The user's SetEnabled(false) clears it.
@@ -52,6 +52,8 @@ public:
     virtual std::string StartRefusal() const { return {}; }
     // How messages name the service ("SOCKS proxy on port 1080"). Base: GetDisplayName.
     virtual std::string ServiceTitle() const { return GetDisplayName(); }
+    // What a missing "Enabled" key loads as. Base: false (a service runs only when asked).
+    virtual bool EnabledByDefault() const { return false; }
     // ServiceTitle, " not started: ", reason.
     std::string NotStartedText(const std::string& reason) const;
     // A refused client's log line (already limited to one per address per minute):

@@ -6,7 +6,7 @@ namespace corvan {
 
 TframeAbout::TframeAbout(const TProductInfo& product) {
     Lines = {product.ProductName, "Version " + product.Version, product.Description,
-             product.HomePage, product.LegalNotice};
+             product.HomePage,    product.LegalNotice,          ""};
 }
 
 TAbout::TAbout() {
@@ -15,6 +15,12 @@ TAbout::TAbout() {
 
 void TAbout::SetProduct(const TProductInfo& product) {
     FProduct = product;
+}
+
+void TAbout::UpdateDisplay() {
+    std::string page = StatusPageAddress ? StatusPageAddress() : std::string();
+    GetStatusFrame()->Lines.at(TframeAbout::kStatusPageLine) =
+        page.empty() ? std::string() : "Status page: " + page;
 }
 
 std::string MakerHomePage(const TProductInfo& product) {

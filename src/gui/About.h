@@ -8,9 +8,12 @@
 
 namespace corvan {
 
-// The About view's frame: product name, version, description, home page, legal notice.
+// The About view's frame: product name, version, description, home page, legal notice, and
+// the status page's address while that service runs (an empty line otherwise). The view
+// draws an address as a link that opens the browser.
 class TframeAbout : public AStatusFrame {
 public:
+    static constexpr size_t kStatusPageLine = 5;
     explicit TframeAbout(const TProductInfo& product);
 };
 
@@ -21,6 +24,10 @@ public:
     std::string ClassName() const override { return "TAbout"; }
     // Binds the view to the product data (made on the next GetStatusFrame).
     void SetProduct(const TProductInfo& product);
+    // The status page's address now; empty while it does not run. Unset: never shown.
+    std::function<std::string()> StatusPageAddress;
+    // The status page's line from StatusPageAddress.
+    void UpdateDisplay() override;
 
 private:
     TProductInfo FProduct;

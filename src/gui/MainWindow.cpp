@@ -9,6 +9,7 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
+#include "status/StatusSystem.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
 
@@ -60,6 +61,7 @@ TfrmMain::TfrmMain(const TAppEnvironment& environment) {
     else
         FApp->LoadSettings();
     FAbout.SetProduct(FApp->Product);
+    FAbout.StatusPageAddress = [this] { return FApp->Root().Status().PageAddress(); };
     setWindowTitle(Q(FApp->Product.ProductName));
     QGuiApplication::setApplicationDisplayName(Q(FApp->Product.ProductName));
     setWindowIcon(ProgramIcon());

@@ -30,6 +30,23 @@ QString StatusColourName(TframeProxyUserStatus::TStatusColour colour) {
     return {};
 }
 
+// A line that ends in a web address shows the address as a link that opens the browser.
+void ShowLine(QLabel* label, const QString& text) {
+    qsizetype at = text.indexOf("http://");
+    if (at < 0)
+        at = text.indexOf("https://");
+    if (at < 0) {
+        label->setTextFormat(Qt::PlainText);
+        label->setText(text);
+        return;
+    }
+    QString url = text.mid(at).toHtmlEscaped();
+    label->setTextFormat(Qt::RichText);
+    label->setOpenExternalLinks(true);
+    label->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    label->setText(text.left(at).toHtmlEscaped() + "<a href=\"" + url + "\">" + url + "</a>");
+}
+
 } // namespace
 
 TStatusView::TStatusView(AStatusFrame* frame, QWidget* parent) : QWidget(parent), FFrame(frame) {
@@ -112,7 +129,7 @@ void TStatusView::Refresh() {
     FPicture->setPixmap(picture);
     FPicture->setVisible(!picture.isNull());
     for (size_t i = 0; i < FLines.size(); ++i)
-        FLines[i]->setText(i < FFrame->Lines.size() ? Q(FFrame->Lines[i]) : QString());
+        ShowLine(FLines[i], i < FFrame->Lines.size() ? Q(FFrame->Lines[i]) : QString());
     for (size_t i = 0; i < FValues.size() && i < FFrame->Values.size(); ++i)
         FValues[i]->setText(Q(FFrame->Values[i].Value));
     if (auto* user = dynamic_cast<TframeProxyUserStatus*>(FFrame)) {

@@ -321,6 +321,7 @@ void THTTPProxySystem::InstallHandlers(ThttpProxyServer& server) {
     server.OnRequestDone = [this](AhttpServer*, AhttpServerClient* client) {
         RequestDone(static_cast<ThttpProxyServerClient*>(client));
     };
+    server.OnClientRemove = [this](TTCPServerClient*) { ++FEndedConnections; };
     server.Admission = &FAdmission;
     server.CloseRefusedAtAccept = false;
     FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
@@ -386,6 +387,7 @@ void THTTPProxySystem::DoEnable() {
     FServer = std::move(server);
     ApplySettings();
     FAdmission.ResetCount();
+    FEndedConnections = 0;
     try {
         FServer->SetActive(true);
     } catch (...) {
@@ -430,6 +432,10 @@ uint64_t THTTPProxySystem::RequestCount() const {
 
 uint64_t THTTPProxySystem::TotalBytes() const {
     return FServer && Active() ? FServer->TotalBytesSent.load() : 0;
+}
+
+uint64_t THTTPProxySystem::ConnectionsTotal() const {
+    return FServer && Active() ? FEndedConnections + FServer->ClientCount() : 0;
 }
 
 uint32_t THTTPProxySystem::ActiveRequests() const {

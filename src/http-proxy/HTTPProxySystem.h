@@ -195,6 +195,8 @@ public:
     int64_t TransferRate() const; // main thread (samples the server)
     uint64_t RequestCount() const;
     uint64_t TotalBytes() const;
+    // Connections accepted since the start: those that ended and those open now.
+    uint64_t ConnectionsTotal() const;
     uint32_t ActiveRequests() const;
     // Clients refused since the start (not in AllowedClients); 0 while stopped.
     uint64_t RefusedCount() const;
@@ -225,6 +227,7 @@ private:
     std::shared_ptr<const THTTPProxyOptions> FOptions;
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
+    uint64_t FEndedConnections = 0; // since the start (main thread)
 };
 
 } // namespace corvan

@@ -6,6 +6,8 @@
 #include "net/TCPStream.h"
 #include "util/Ticks.h"
 
+#include <algorithm>
+
 namespace corvan {
 
 namespace {
@@ -211,13 +213,21 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return;
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
-    if (settings.Relay)
-        settings.Relay(*outbound, kSocksRelayBufferSize, [&facts](const TRelayTotals& totals) {
-            facts.BytesTransferred = uint64_t(totals.Moved);
-        });
-    else
-        facts.BytesTransferred =
-            uint64_t(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+    // What went to the client splits the relay's total by direction.
+    auto counted = [&facts](const TRelayTotals& totals) {
+        facts.BytesTransferred = uint64_t(totals.Moved);
+        facts.BytesToClient =
+            std::min(facts.BytesTransferred, uint64_t(std::max<int64_t>(totals.SentTo[0], 0)));
+    };
+    if (settings.Relay) {
+        settings.Relay(*outbound, kSocksRelayBufferSize, counted);
+    } else {
+        TRelayTotals totals;
+        int64_t sentBefore = client.Socket()->TotalBytesSent();
+        totals.Moved = RelayStreams(&client, outbound.get(), kSocksRelayBufferSize);
+        totals.SentTo[0] = client.Socket()->TotalBytesSent() - sentBefore;
+        counted(totals);
+    }
 }
 
 } // namespace corvan

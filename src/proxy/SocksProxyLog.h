@@ -14,6 +14,7 @@ namespace corvan {
 struct TSocksConnectionFacts {
     std::string RemoteIP;          // the client's address, dotted
     uint64_t BytesTransferred = 0; // relayed in both directions
+    uint64_t BytesToClient = 0;    // the part of BytesTransferred sent to the client
     uint32_t DestAddr = 0;         // requested IPv4 address, network byte order; 0 for a name
     int DestPort = 0;              // host byte order
     std::string DestHost;          // requested host name, or the dotted requested address

@@ -74,6 +74,8 @@ TSocksOutbound TSocksProxySystem::RouteVia(const TProxyServerInfo& upstream,
 
 void TSocksProxySystem::ClientClosed(const TSocksConnectionFacts& facts) {
     FTotalBytes += facts.BytesTransferred;
+    FBytesToClients += facts.BytesToClient;
+    ++FEndedConnections;
     if (!EnableLog || LogFileName().empty())
         return;
     RequestLog().Append(SocksLogLine(Clock(), facts));
@@ -139,6 +141,8 @@ void TSocksProxySystem::DoEnable() {
         FServer->Start();
     }
     FTotalBytes = 0;
+    FBytesToClients = 0;
+    FEndedConnections = 0;
     FStartTime = Clock();
     FListeningPort = ServerPort;
 }

@@ -70,14 +70,19 @@ public:
                            const std::string& login, const std::string& password);
     static TSocksOutbound RouteVia(const TProxyServerInfo& upstream, const std::string& host,
                                         int port);
-    // A client connection ended: adds its bytes to TotalBytes, then, with EnableLog, appends
-    // its line (SocksLogLine) to the request log (a failed write drops the line). Main thread.
+    // A client connection ended: adds its bytes to TotalBytes (and BytesToClients) and counts
+    // it, then, with EnableLog, appends its line (SocksLogLine) to the request log (a failed
+    // write drops the line). Main thread.
     void ClientClosed(const TSocksConnectionFacts& facts);
 
     // ---- settings and view ----
 
-    // Bytes relayed by connections that ended since the last start.
+    // Bytes relayed by connections that ended since the last start, and the part of them
+    // sent to the clients.
     uint64_t TotalBytes() const { return FTotalBytes; }
+    uint64_t BytesToClients() const { return FBytesToClients; }
+    // Connections accepted since the last start: those that ended and those open now.
+    uint64_t ConnectionsTotal() const { return FEndedConnections + uint64_t(ClientCount()); }
     TSocksServerListen ListenSettings() const;
     TSocksServerLimits LimitSettings() const;
     // Hands the limits to the server, and the listen settings too while it is stopped.
@@ -118,6 +123,8 @@ protected:
 private:
     std::unique_ptr<ASocksProxyServer> FServer;
     uint64_t FTotalBytes = 0;
+    uint64_t FBytesToClients = 0;
+    uint64_t FEndedConnections = 0;
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
 };

@@ -18,12 +18,12 @@ using namespace corvan::test;
 using corvan::test::TTempDir;
 
 TEST(CommandLine, OptionsWithSeparateOrJoinedValues) {
-    TCommandLine c = ParseCommandLine(
-        {"--headless", "--data-dir", "/tmp/x", "--enable=socks", "--enable", " DNS ,http,socks"});
+    TCommandLine c = ParseCommandLine({"--headless", "--data-dir", "/tmp/x", "--enable=socks",
+                                       "--enable", " DNS ,http,socks,Status"});
     EXPECT_EQ(c.Error, "");
     EXPECT_TRUE(c.Headless);
     EXPECT_EQ(c.DataDir, "/tmp/x");
-    EXPECT_EQ(c.Enable, (std::vector<std::string>{"socks", "dns", "http"}));
+    EXPECT_EQ(c.Enable, (std::vector<std::string>{"socks", "dns", "http", "status"}));
     EXPECT_TRUE(ParseCommandLine({"-h"}).Help);
     EXPECT_TRUE(ParseCommandLine({"--version"}).Version);
     TCommandLine none = ParseCommandLine({});

@@ -60,10 +60,10 @@ TEST(ProxyApp, FirstStartCreatesFoldersAndTheAutostartEntry) {
     app.SaveSettings();
     TIniFile saved(f.SettingsPath());
     EXPECT_EQ(saved.ReadSections(),
-              (std::vector<std::string>{"Application", "MainForm", "Proxy-HTTP",
-                                        "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
-                                        "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
-                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
+              (std::vector<std::string>{
+                  "Application", "MainForm", "Proxy-HTTP", "Proxy-HTTP-HTTPProxy",
+                  "Proxy-HTTP-SocksProxy", "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
+                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-Status"}));
     EXPECT_EQ(saved.ReadSection("Application"),
               (std::vector<std::string>{
                   "UpdateCheckEnabled", "UpdateCheckInterval", "LastUpdateCheck", "RunOnStartUp",

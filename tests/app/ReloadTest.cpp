@@ -7,6 +7,7 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
+#include "status/StatusSystem.h"
 #include "users/ProxyUsersSystem.h"
 #include "util/IniFile.h"
 
@@ -60,6 +61,7 @@ struct TReloadFixture {
         App = std::make_unique<TProxyApp>(Environment, Ui);
         Root().PortMapper().MapperFactory = nullptr;
         Root().SocksProxy().ServerFactory = nullptr;
+        Root().Status().Listens = false;
         App->LoadSettings();
         ApplyEnableList(Root(), Enable);
         App->Start();

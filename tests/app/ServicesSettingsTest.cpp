@@ -32,14 +32,15 @@ struct TTempRoot {
 std::string EnabledText(bool dns, int mappings) {
     // Every service on a port of its own: tests running side by side must not meet on a
     // default port such as 8080.
-    std::string t = "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                    std::to_string(corvan::test::FreeLoopbackPort()) +
-                    "\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
-                    "\nServerIP=127.0.0.1\nServerPort=" +
-                    std::to_string(corvan::test::FreeLoopbackPort()) +
-                    "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
-                    std::to_string(corvan::test::FreeLoopbackPort()) +
-                    "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
+    std::string t =
+        "[Proxy-HTTP]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+        std::to_string(corvan::test::FreeLoopbackPort()) +
+        "\n[Proxy-DNS]\nEnabled=" + std::to_string(dns) +
+        "\nServerIP=127.0.0.1\nServerPort=" + std::to_string(corvan::test::FreeLoopbackPort()) +
+        "\n[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
+        std::to_string(corvan::test::FreeLoopbackPort()) +
+        "\n[Proxy-Status]\nServerPort=" + std::to_string(corvan::test::FreeLoopbackPort()) +
+        "\n[Proxy-PortMapper]\nItemCount=" + std::to_string(mappings) + "\n";
     for (int i = 0; i < mappings; ++i)
         t += "[Proxy-PortMapper.Items." + std::to_string(i) +
              "]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
@@ -139,12 +140,19 @@ TEST(ServiceSettings, TreeSavesEverySectionInOrderAndRoundTrips) {
     root.HTTPProxy().HTTPProxy.Host = "up.lan";
     root.DNSProxy().ResolveServer = "10.0.0.1";
     root.SaveSettings(*ini, "Proxy");
-    EXPECT_EQ(ini->ReadSections(),
-              (std::vector<std::string>{
-                  "Proxy-HTTP", "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy", "Proxy-DNS",
-                  "Proxy-PortMapper", "Proxy-PortMapper.Items.0",
-                  "Proxy-PortMapper.Items.0-SocksProxy", "Proxy-SocksProxy",
-                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-ProxyUsers.Items.0"}));
+    EXPECT_EQ(
+        ini->ReadSections(),
+        (std::vector<std::string>{"Proxy-HTTP", "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
+                                  "Proxy-DNS", "Proxy-PortMapper", "Proxy-PortMapper.Items.0",
+                                  "Proxy-PortMapper.Items.0-SocksProxy", "Proxy-SocksProxy",
+                                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers",
+                                  "Proxy-ProxyUsers.Items.0", "Proxy-Status"}));
+    // The status page runs by default, on this machine only.
+    EXPECT_EQ(ini->ReadSection("Proxy-Status"),
+              (std::vector<std::string>{"Enabled", "ServerIP", "ServerPort", "AllowedClients"}));
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "Enabled", ""), "1");
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "ServerIP", ""), "127.0.0.1");
+    EXPECT_EQ(ini->ReadString("Proxy-Status", "ServerPort", ""), "9180");
     EXPECT_EQ(ini->ReadSection("Proxy-ProxyUsers.Items.0"),
               (std::vector<std::string>{"Name", "Login", "Password", "UserDisabled",
                                         "AllowHTTPProxy", "AllowSocksProxy"}));

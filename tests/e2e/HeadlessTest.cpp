@@ -67,10 +67,10 @@ TEST(Headless, FirstRunWritesDefaultsAndFoldersButNoAutostartEntry) {
     TIniFile ini(run.Settings());
     EXPECT_EQ(ini.LoadError(), "");
     EXPECT_EQ(ini.ReadSections(),
-              (std::vector<std::string>{"Application", "MainForm", "Proxy-HTTP",
-                                        "Proxy-HTTP-HTTPProxy", "Proxy-HTTP-SocksProxy",
-                                        "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
-                                        "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers"}));
+              (std::vector<std::string>{
+                  "Application", "MainForm", "Proxy-HTTP", "Proxy-HTTP-HTTPProxy",
+                  "Proxy-HTTP-SocksProxy", "Proxy-DNS", "Proxy-PortMapper", "Proxy-SocksProxy",
+                  "Proxy-SocksProxy-SocksProxy", "Proxy-ProxyUsers", "Proxy-Status"}));
     EXPECT_EQ(ini.ReadString("Application", "RunOnStartUp", ""), "1");
     EXPECT_EQ(ini.ReadString("Application", "UpdateCheckEnabled", ""), "0");
     EXPECT_EQ(ini.ReadString("Application", "UpdateCheckInterval", ""), "28");
@@ -198,7 +198,7 @@ TEST(Headless, ValuesThatDoNotParseKeepTheirServicesStoppedAndTheFileAsWritten) 
             SocketClose(h);
     }
     EXPECT_EQ(program.Stop(), 0) << program.Output();
-    EXPECT_EQ(ReadFileText(program.SettingsFile()), settings);
+    EXPECT_EQ(ReadFileText(program.SettingsFile()), program.WrittenSettings());
 }
 
 TEST(Headless, UnreadableSettingsFileStopsTheProgramBeforeAnyServiceStarts) {

@@ -4,6 +4,7 @@
 // reply bytes on the running server; the connection log it leaves.
 
 #include "support/AnswerAtEndServer.h"
+#include "support/BodyServer.h"
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
 #include "support/HeadlessProgram.h"
@@ -23,46 +24,6 @@ using namespace corvan::test;
 namespace {
 
 constexpr int WaitMs = 30000; // generous for the sanitizer build
-
-// Answers every GET on loopback with the same body, one request per connection.
-class THttpServer {
-public:
-    explicit THttpServer(std::string body) : FBody(std::move(body)) {
-        FThread = std::thread([this] {
-            for (;;) {
-                TSocketHandle h = FListener.Accept();
-                if (h == INVALID_SOCKETHANDLE || FStopping)
-                    break;
-                SetReceiveTimeout(h);
-                std::string request;
-                char buf[1024];
-                while (request.find("\r\n\r\n") == std::string::npos) {
-                    long n = SocketRecv(h, buf, sizeof buf);
-                    if (n <= 0)
-                        break;
-                    request.append(buf, size_t(n));
-                }
-                SendAll(h, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(FBody.size()) +
-                               "\r\nConnection: close\r\n\r\n" + FBody);
-                SocketShutdown(h, TShutdownHow::sdSend);
-                RecvAll(h);
-                SocketClose(h);
-            }
-        });
-    }
-    ~THttpServer() {
-        FStopping = true;
-        SocketShutdown(FListener.Handle, TShutdownHow::sdBoth);
-        FThread.join();
-    }
-    uint16_t Port() const { return FListener.Port; }
-
-private:
-    std::string FBody;
-    TTestListener FListener;
-    std::atomic<bool> FStopping{false};
-    std::thread FThread;
-};
 
 // The program with the SOCKS service enabled on a free port and extra settings lines.
 class TSocksProgram : public THeadlessProgram {
@@ -111,7 +72,7 @@ std::string Login(const std::string& user, const std::string& password) {
 
 TEST(SocksProxyProgram, CurlFetchesWithEverySocksFlavourAndEachConnectionIsLogged) {
     const std::string body = Pattern(200000);
-    THttpServer http(body);
+    TBodyServer http(body);
     TSocksProgram program;
     ASSERT_TRUE(program.Ready) << program.Output();
     std::string byAddress = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";
@@ -205,7 +166,7 @@ TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
 
 TEST(SocksProxyProgram, RequiredLoginsAreCheckedAgainstTheProxyUsers) {
     const std::string body = Pattern(5000);
-    THttpServer http(body);
+    TBodyServer http(body);
     TSocksProgram program("RequireLogin=1\n" + kUsers);
     ASSERT_TRUE(program.Ready) << program.Output();
     std::string url = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";
@@ -222,7 +183,7 @@ TEST(SocksProxyProgram, RequiredLoginsAreCheckedAgainstTheProxyUsers) {
 
 TEST(SocksProxyProgram, UpstreamSocks5RecordRoutesThroughMicrosocksAndWithoutAHostStopsTheProxy) {
     const std::string body = Pattern(50000);
-    THttpServer http(body);
+    TBodyServer http(body);
     TMicrosocks upstream("up", "secret");
     ASSERT_TRUE(upstream.Running());
     std::string url = "http://127.0.0.1:" + std::to_string(http.Port()) + "/file";

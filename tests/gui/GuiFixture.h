@@ -6,6 +6,7 @@
 #include "gui/StatusView.h"
 #include "port-mapping/PortMapperSystem.h"
 #include "socks-proxy/SocksProxySystem.h"
+#include "status/StatusSystem.h"
 #include "support/TempDir.h"
 #include "users/ProxyUsersSystem.h"
 
@@ -25,6 +26,9 @@ struct TWindowFixture {
     std::unique_ptr<TfrmMain> Window;
     std::vector<std::string> Errors;
     bool ConfirmAnswer = true;
+    // The status page opens its port: off, it runs without one (its default port is fixed,
+    // and a program beside the tests may hold it).
+    bool StatusListens = false;
 
     TWindowFixture() {
         Environment.DataFolder = Dir / "data";
@@ -43,6 +47,7 @@ struct TWindowFixture {
     // Opens the window (not shown unless show is true) and runs its first-show step.
     TfrmMain& Open(bool show = false) {
         Window = std::make_unique<TfrmMain>(Environment);
+        Root().Status().Listens = StatusListens;
         Window->UI().OnShowError = [this](const std::string& text) { Errors.push_back(text); };
         Window->UI().OnConfirm = [this](const std::string&) { return ConfirmAnswer; };
         if (show)

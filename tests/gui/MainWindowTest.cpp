@@ -71,6 +71,26 @@ TEST(MainWindow, SixTopNodesInOrderWithTheListsAsChildrenAndAboutShownFirst) {
     EXPECT_TRUE(f.Errors.empty());
 }
 
+// While the status page runs, the About view links to it; stopped, the line is empty.
+TEST(MainWindow, AboutLinksToTheRunningStatusPage) {
+    TWindowFixture f;
+    uint16_t port = FreeLoopbackPort();
+    f.WriteSettings("[Proxy-Status]\nServerPort=" + std::to_string(port) + "\n");
+    f.StatusListens = true;
+    TfrmMain& w = f.Open();
+    ASSERT_EQ(w.SelectedComponent(), &w.About());
+    ASSERT_TRUE(f.Root().Status().Active()) << (f.Errors.empty() ? "" : f.Errors[0]);
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    w.About().UpdateDisplay();
+    w.ShownView()->Refresh();
+    EXPECT_EQ(w.ShownView()->LineText(int(TframeAbout::kStatusPageLine)).toStdString(),
+              "Status page: <a href=\"" + url + "\">" + url + "</a>");
+    f.Root().Status().SetEnabled(false);
+    w.About().UpdateDisplay();
+    w.ShownView()->Refresh();
+    EXPECT_EQ(w.ShownView()->LineText(int(TframeAbout::kStatusPageLine)).toStdString(), "");
+}
+
 TEST(MainWindow, ContextMenuOnUsersListAndUserFollowsTheTable) {
     TWindowFixture f;
     f.WriteSettings(kUsersAndMappings);

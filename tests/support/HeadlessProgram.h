@@ -25,7 +25,12 @@ public:
     // launcher: words put before the program (e.g. prlimit with its options).
     explicit THeadlessProgram(const std::string& settings, std::vector<std::string> launcher = {}) {
         std::filesystem::create_directories(DataFolder());
-        WriteFileText(SettingsFile(), settings);
+        // The status page runs by default on one fixed port, which programs started side by
+        // side would fight over: a test that wants it says so in its settings.
+        FWritten = settings.find("[Proxy-Status]") == std::string::npos
+                       ? settings + "\n[Proxy-Status]\nEnabled=0\n"
+                       : settings;
+        WriteFileText(SettingsFile(), FWritten);
         launcher.insert(launcher.end(), {CORVAN_PROXY_BIN, "--headless"});
         FProcess = std::make_unique<TChildProcess>(
             launcher,
@@ -42,6 +47,8 @@ public:
 
     std::string DataFolder() const { return FDir / "data/Corvan"; }
     std::string SettingsFile() const { return DataFolder() + "/CorvanProxy.ini"; }
+    // The settings file as written before the start.
+    const std::string& WrittenSettings() const { return FWritten; }
     const TTempDir& Dir() const { return FDir; }
     TChildProcess& Process() { return *FProcess; }
     std::string Output() const { return FProcess->Output(); }
@@ -57,6 +64,7 @@ public:
 
 private:
     TTempDir FDir;
+    std::string FWritten;
     std::unique_ptr<TChildProcess> FProcess;
     bool FStopped = false;
     int FExitCode = -1;
