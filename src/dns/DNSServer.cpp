@@ -49,14 +49,21 @@ TdnsAnswerRecord DNSPassedRecord(const TdnsRecord& record) {
 }
 
 bool DNSNameWritable(const std::string& name) {
-    try {
-        TdnsWriter w(kDNSMaxNameLength + 2);
-        DNSWriteName(w, name);
-        std::string back;
-        DNSReadName(w.Data(), 0, back);
-        return back == name;
-    } catch (const EdnsError&) {
+    // What DNSWriteName writes and DNSReadName reads back the same, checked without building
+    // either (this runs for every query): the root as "", else no final dot, at most 255
+    // characters, and labels of 1 to 63.
+    if (name.empty())
+        return true;
+    if (name.size() > kDNSMaxNameLength || name.back() == '.')
         return false;
+    for (size_t start = 0;;) {
+        size_t dot = name.find('.', start);
+        size_t length = (dot == std::string::npos ? name.size() : dot) - start;
+        if (length == 0 || length > kDNSMaxLabelLength)
+            return false;
+        if (dot == std::string::npos)
+            return true;
+        start = dot + 1;
     }
 }
 
@@ -95,7 +102,9 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     size_t limit = ednsPayload == 0
                        ? kDNSPlainUDPSize
                        : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize, kDNSMaxUDPPayload);
-    TdnsWriter w(limit - (ednsPayload ? kDNSOPTRecordSize : 0));
+    TdnsWriter w(limit);
+    // The records leave room for our OPT record.
+    w.SetCapacity(limit - (ednsPayload ? kDNSOPTRecordSize : 0));
     w.EnableCompression();
     TdnsHeader counts;
     w.PutWord(request.ID);
@@ -130,12 +139,12 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     w.PatchWord(8, counts.NSCount);
     if (cut)
         w.PatchWord(2, ResponseFlags(request, code, true));
-    if (!ednsPayload)
-        return w.Data();
-    w.PatchWord(10, 1);
-    TdnsWriter opt(kDNSOPTRecordSize);
-    DNSWriteOPTRecord(opt, uint16_t(kDNSMaxUDPPayload));
-    return w.Data() + opt.Data();
+    if (ednsPayload) {
+        w.PatchWord(10, 1);
+        w.SetCapacity(limit);
+        DNSWriteOPTRecord(w, uint16_t(kDNSMaxUDPPayload));
+    }
+    return w.Take();
 }
 
 TdnsUDPServer::TdnsUDPServer() {
