@@ -15,13 +15,20 @@ void TDNSCache::Configure(size_t maxEntries, uint32_t minTTL, uint32_t maxTTL) {
 }
 
 std::string TDNSCache::Key(const TdnsRawQuestion& question) {
-    std::string key = AsciiLowerCase(question.Name);
+    std::string key;
+    Key(question, key);
+    return key;
+}
+
+void TDNSCache::Key(const TdnsRawQuestion& question, std::string& key) {
+    key.assign(question.Name);
+    for (char& c : key)
+        c = AsciiLower(c);
     key.push_back(0); // no name holds a 0 byte as text, so keys cannot run into each other
     key.push_back(char(question.QType >> 8));
     key.push_back(char(question.QType & 0xFF));
     key.push_back(char(question.QClass >> 8));
     key.push_back(char(question.QClass & 0xFF));
-    return key;
 }
 
 uint32_t TDNSCache::NegativeTTL(const std::vector<TdnsAnswerRecord>& authority) {

@@ -40,8 +40,10 @@ public:
     void Configure(size_t maxEntries, uint32_t minTTL, uint32_t maxTTL);
     bool Enabled() const { return FMaxEntries > 0; }
 
-    // The key of a question: its name in lower case, type and class.
+    // The key of a question: its name in lower case, type and class; the second form writes
+    // it into key, reusing its memory.
     static std::string Key(const TdnsRawQuestion& question);
+    static void Key(const TdnsRawQuestion& question, std::string& key);
     // The negative time of a name error or an empty answer from the authority records that
     // came with it: the smaller of the SOA record's TTL and its MINIMUM field, or
     // kDefaultNegativeTTL without one.

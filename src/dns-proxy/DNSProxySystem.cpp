@@ -193,12 +193,12 @@ void TDNSProxySystem::HandleQuery(const TSocketAddr& source, const TdnsServerQue
         Answer(q, 4);
         return;
     }
-    q.Key = TDNSCache::Key(q.Question);
-    TDNSCacheAnswer held;
-    if (FCache.Find(q.Key, CacheClock(), held)) {
-        Answer(q, held.Code, held.Answers, held.Authority);
+    TDNSCache::Key(q.Question, FKey);
+    if (FCache.Find(FKey, CacheClock(), FHit)) {
+        Answer(q, FHit.Code, FHit.Answers, FHit.Authority);
         return;
     }
+    q.Key = FKey;
     if (PendingCount() >= kMaxPendingQueries) {
         Answer(q, 2);
         return;

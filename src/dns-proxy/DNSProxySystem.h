@@ -143,6 +143,10 @@ private:
     std::unique_ptr<TDNSSystemLookupPool> FLookups;
     std::unordered_map<uint32_t, TDNSProxyQuery> FPending;
     TDNSCache FCache;
+    // The key asked for and the answer found last: kept so that a hit reuses their memory
+    // instead of allocating its own.
+    std::string FKey;
+    TDNSCacheAnswer FHit;
     // The questions (cache keys) whose lookup runs now, each with the queries that came for
     // it after the one that started it; FWaitingCount counts those queries.
     std::unordered_map<std::string, std::vector<TDNSProxyQuery>> FWaiting;

@@ -4,9 +4,6 @@
 
 namespace corvan {
 
-// Datagrams read per FD_READ notification before the loop serves other objects again.
-constexpr int kDNSServerReadBatch = 64;
-
 TdnsServerQuery DNSParseServerQuery(std::string_view datagram) {
     TdnsServerQuery q;
     q.Header = DNSReadHeader(datagram);
@@ -52,14 +49,21 @@ TdnsAnswerRecord DNSPassedRecord(const TdnsRecord& record) {
 }
 
 bool DNSNameWritable(const std::string& name) {
-    try {
-        TdnsWriter w(kDNSMaxNameLength + 2);
-        DNSWriteName(w, name);
-        std::string back;
-        DNSReadName(w.Data(), 0, back);
-        return back == name;
-    } catch (const EdnsError&) {
+    // What DNSWriteName writes and DNSReadName reads back the same, checked without building
+    // either (this runs for every query): the root as "", else no final dot, at most 255
+    // characters, and labels of 1 to 63.
+    if (name.empty())
+        return true;
+    if (name.size() > kDNSMaxNameLength || name.back() == '.')
         return false;
+    for (size_t start = 0;;) {
+        size_t dot = name.find('.', start);
+        size_t length = (dot == std::string::npos ? name.size() : dot) - start;
+        if (length == 0 || length > kDNSMaxLabelLength)
+            return false;
+        if (dot == std::string::npos)
+            return true;
+        start = dot + 1;
     }
 }
 
@@ -98,7 +102,9 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     size_t limit = ednsPayload == 0
                        ? kDNSPlainUDPSize
                        : std::clamp(size_t(ednsPayload), kDNSPlainUDPSize, kDNSMaxUDPPayload);
-    TdnsWriter w(limit - (ednsPayload ? kDNSOPTRecordSize : 0));
+    TdnsWriter w(limit);
+    // The records leave room for our OPT record.
+    w.SetCapacity(limit - (ednsPayload ? kDNSOPTRecordSize : 0));
     w.EnableCompression();
     TdnsHeader counts;
     w.PutWord(request.ID);
@@ -133,12 +139,12 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
     w.PatchWord(8, counts.NSCount);
     if (cut)
         w.PatchWord(2, ResponseFlags(request, code, true));
-    if (!ednsPayload)
-        return w.Data();
-    w.PatchWord(10, 1);
-    TdnsWriter opt(kDNSOPTRecordSize);
-    DNSWriteOPTRecord(opt, uint16_t(kDNSMaxUDPPayload));
-    return w.Data() + opt.Data();
+    if (ednsPayload) {
+        w.PatchWord(10, 1);
+        w.SetCapacity(limit);
+        DNSWriteOPTRecord(w, uint16_t(kDNSMaxUDPPayload));
+    }
+    return w.Take();
 }
 
 TdnsUDPServer::TdnsUDPServer() {
@@ -147,7 +153,15 @@ TdnsUDPServer::TdnsUDPServer() {
     MaxPacketSize = int(kDNSMaxUDPPayload); // the size our OPT record states
 }
 
-void TdnsUDPServer::SendResponse(const TSocketAddr& destination, const std::string& response) {
+TdnsUDPServer::~TdnsUDPServer() = default;
+
+void TdnsUDPServer::SendResponse(const TSocketAddr& destination, std::string response) {
+    if (FHandlingBatch) {
+        if (FResponses.size() >= kDNSServerReadBatch)
+            FlushResponses();
+        FResponses.push_back(TSendBufferItem{std::move(response), 0, destination});
+        return;
+    }
     try {
         SendTo(destination, response.data(), static_cast<int>(response.size()));
     } catch (const std::exception&) {
@@ -155,40 +169,69 @@ void TdnsUDPServer::SendResponse(const TSocketAddr& destination, const std::stri
     }
 }
 
-void TdnsUDPServer::TriggerPacketAvailable() {
-    std::string data;
-    TSocketAddr from;
-    for (int i = 0; i < kDNSServerReadBatch; ++i) {
-        bool got = false;
-        try {
-            got = ReadPacketStr(data, from);
-        } catch (const std::exception&) {
-            return;
-        }
-        if (!got)
-            return;
-        bool refused = Admission && !Admission->Admit(from);
-        TdnsServerQuery query;
-        try {
-            query = DNSParseServerQuery(data);
-        } catch (const EdnsError&) {
-            ++FDropped;
-            continue;
-        }
-        if (refused) {
-            if (!query.Questions.empty() && !query.FormatError)
-                SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0],
-                                                    kDNSRcodeRefused, {}, {}, query.EDNSPayload));
-            continue;
-        }
-        if (query.FormatError) {
-            SendResponse(from, DNSBuildFormatError(query.Header));
-            continue;
-        }
-        if (OnQuery)
-            OnQuery(this, from, query);
+void TdnsUDPServer::FlushResponses() {
+    try {
+        SendPackets(FResponses);
+    } catch (const std::exception&) {
+        // As in SendResponse: the clients ask again.
     }
-    PostSocketEvent(FD_READ);
+    FResponses.clear();
+}
+
+void TdnsUDPServer::HandleDatagram(std::string_view data, const TSocketAddr& from) {
+    bool refused = Admission && !Admission->Admit(from);
+    TdnsServerQuery query;
+    try {
+        query = DNSParseServerQuery(data);
+    } catch (const EdnsError&) {
+        ++FDropped;
+        return;
+    }
+    if (refused) {
+        if (!query.Questions.empty() && !query.FormatError)
+            SendResponse(from, DNSBuildResponse(query.Header, query.Questions[0], kDNSRcodeRefused,
+                                                {}, {}, query.EDNSPayload));
+        return;
+    }
+    if (query.FormatError) {
+        SendResponse(from, DNSBuildFormatError(query.Header));
+        return;
+    }
+    if (OnQuery)
+        OnQuery(this, from, query);
+}
+
+void TdnsUDPServer::TriggerPacketAvailable() {
+    if (FHandlingBatch) {
+        PostSocketEvent(FD_READ); // a loop run inside a handler: this read waits for the round
+        return;
+    }
+    if (!FBatch) {
+        FBatch = std::make_unique<TUDPPacketBatch>(kDNSServerReadBatch,
+                                                   size_t(std::max(MaxPacketSize, 0)));
+        FResponses.reserve(kDNSServerReadBatch);
+    }
+    size_t got = 0;
+    try {
+        got = RecvPackets(*FBatch);
+    } catch (const std::exception&) {
+        return;
+    }
+    {
+        // Whatever a handler raises, the answers made so far leave and the next round batches.
+        struct TRound {
+            TdnsUDPServer& Server;
+            explicit TRound(TdnsUDPServer& server) : Server(server) { Server.FHandlingBatch = true; }
+            ~TRound() {
+                Server.FHandlingBatch = false;
+                Server.FlushResponses();
+            }
+        } round(*this);
+        for (size_t i = 0; i < got; ++i)
+            HandleDatagram(FBatch->Data(i), FBatch->Sender(i));
+    }
+    if (got == FBatch->Capacity())
+        PostSocketEvent(FD_READ);
 }
 
 } // namespace corvan

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 namespace corvan {
 
@@ -82,10 +83,16 @@ std::string DNSBuildResponse(const TdnsHeader& request, const TdnsRawQuestion& q
 // cannot be read is repeated.
 std::string DNSBuildFormatError(const TdnsHeader& request);
 
+// Datagrams the server reads in one call per read notification before the loop serves other
+// objects again; more wait in the system for the next round. The answers made meanwhile wait
+// for the end of the round (as many at most: a full set leaves at once) and leave together.
+constexpr size_t kDNSServerReadBatch = 64;
+
 class TdnsUDPServer : public AUDPSocket {
 public:
     // Local port "53" on every address until set otherwise.
     TdnsUDPServer();
+    ~TdnsUDPServer() override;
 
     // A parsed query from address:port. Runs on the socket's thread.
     std::function<void(TdnsUDPServer* sender, const TSocketAddr& source,
@@ -102,14 +109,27 @@ public:
     // Datagrams dropped because they did not parse as queries.
     uint64_t DroppedCount() const { return FDropped; }
 
-    // Sends a response; failures are dropped (the client asks again).
-    void SendResponse(const TSocketAddr& destination, const std::string& response);
+    // Sends a response; failures are dropped (the client asks again). While the server
+    // handles the queries of one read, the response waits to leave with the others.
+    void SendResponse(const TSocketAddr& destination, std::string response);
 
 protected:
     void TriggerPacketAvailable() override;
 
 private:
+    // One received datagram: parsed, admitted or refused, answered here or handed on.
+    void HandleDatagram(std::string_view data, const TSocketAddr& from);
+    // Sends the responses waiting and forgets them.
+    void FlushResponses();
+
     uint64_t FDropped = 0;
+    // The buffers of one read, made at the first (kDNSServerReadBatch of MaxPacketSize bytes)
+    // and kept while the server lives.
+    std::unique_ptr<TUDPPacketBatch> FBatch;
+    // Responses made while a read's queries are handled (FHandlingBatch), at most
+    // kDNSServerReadBatch.
+    std::vector<TSendBufferItem> FResponses;
+    bool FHandlingBatch = false;
 };
 
 } // namespace corvan

@@ -2,6 +2,8 @@
 
 #include "util/Strings.h"
 
+#include <array>
+
 namespace corvan {
 
 // ---- Errors ---------------------------------------------------------------------------
@@ -193,6 +195,18 @@ void TdnsWriter::PutBytes(std::string_view bytes) {
     FData.append(bytes);
 }
 
+void TdnsWriter::SetCapacity(size_t capacity) {
+    FCapacity = capacity;
+    FData.reserve(capacity);
+}
+
+std::string TdnsWriter::Take() {
+    std::string data = std::move(FData);
+    FData.clear();
+    FSuffixes.clear();
+    return data;
+}
+
 void TdnsWriter::PatchWord(size_t offset, uint16_t value) {
     if (offset > FData.size() || FData.size() - offset < 2)
         throw EdnsError(dnsErrInvalidParameter);
@@ -207,8 +221,11 @@ void TdnsWriter::Truncate(size_t size) {
 }
 
 void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
-    // Where each label starts; the name must end in its 0 byte exactly.
-    std::vector<size_t> starts;
+    // Where each label starts (a label takes 2 bytes at least, so a name of 255 characters
+    // has at most kMaxLabels); the name must end in its 0 byte exactly.
+    constexpr size_t kMaxLabels = (kDNSMaxNameLength + 1) / 2 + 1;
+    std::array<size_t, kMaxLabels> starts;
+    size_t labels = 0;
     size_t end = 0;
     for (;;) {
         if (end >= wire.size())
@@ -216,9 +233,9 @@ void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
         uint8_t len = uint8_t(wire[end]);
         if (len == 0)
             break;
-        if (len > kDNSMaxLabelLength)
+        if (len > kDNSMaxLabelLength || labels == kMaxLabels)
             throw EdnsError(dnsErrInvalidParameter);
-        starts.push_back(end);
+        starts[labels++] = end;
         end += 1 + size_t(len);
     }
     if (end + 1 != wire.size())
@@ -226,30 +243,27 @@ void TdnsWriter::PutName(std::string_view wire, bool mayCompress) {
     size_t cut = end; // labels written in full before the pointer or the final 0
     uint16_t pointer = 0;
     if (FCompress && mayCompress)
-        for (size_t s : starts)
-            if (auto it = FSuffixes.find(wire.substr(s)); it != FSuffixes.end()) {
-                cut = s;
+        for (size_t i = 0; i < labels; ++i)
+            if (auto it = FSuffixes.find(wire.substr(starts[i])); it != FSuffixes.end()) {
+                cut = starts[i];
                 pointer = it->second;
                 break;
             }
     constexpr uint16_t kPointer = 0xC000;        // the two top bits of a pointer
     constexpr size_t kMaxPointerOffset = 0x3FFF; // the 14 bits of its offset
-    size_t base = FData.size();
-    // The labels, then the final 0 or the pointer: checked whole first, so nothing is left
-    // half written.
+    // All of it fits or nothing is written.
     Need(cut + (cut == end ? 1 : 2));
+    size_t base = FData.size();
     FData.append(wire.substr(0, cut));
     if (cut == end)
-        FData.push_back(0);
-    else {
-        FData.push_back(char((kPointer | pointer) >> 8));
-        FData.push_back(char(pointer & 0xFF));
-    }
+        PutByte(0);
+    else
+        PutWord(uint16_t(kPointer | pointer));
     if (!FCompress)
         return;
-    for (size_t s : starts)
-        if (s < cut && base + s <= kMaxPointerOffset && !FSuffixes.contains(wire.substr(s)))
-            FSuffixes.emplace(wire.substr(s), uint16_t(base + s));
+    for (size_t i = 0; i < labels; ++i)
+        if (starts[i] < cut && base + starts[i] <= kMaxPointerOffset)
+            FSuffixes.emplace(std::string(wire.substr(starts[i])), uint16_t(base + starts[i]));
 }
 
 namespace {

@@ -164,7 +164,11 @@ public:
     void Truncate(size_t size);
     size_t Size() const { return FData.size(); }
     size_t Capacity() const { return FCapacity; }
+    // Bytes from now on at most (what is written stays; memory is reserved for it).
+    void SetCapacity(size_t capacity);
     const std::string& Data() const { return FData; }
+    // The bytes written, moved out: the writer is empty after it.
+    std::string Take();
 
     // From now on a name written with PutName ends in a pointer to an earlier copy of its
     // longest suffix already written (RFC 1035 4.1.4); suffixes match byte for byte, so the
@@ -180,7 +184,7 @@ private:
     std::string FData;
     size_t FCapacity;
     bool FCompress = false;
-    // Hashes a suffix as text and as a view alike, so that looking one up copies nothing.
+    // Looked up by a view of the name being written, without a copy of it.
     struct TSuffixHash {
         using is_transparent = void;
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }

@@ -506,6 +506,21 @@ long SocketSend(TSocketHandle handle, const void* buf, size_t size) {
     return Checked(::send(handle, buf, size, MSG_NOSIGNAL));
 }
 
+namespace {
+// A sender's address as the system wrote it; a family this system does not model gives the
+// empty address.
+TSocketAddr ReceivedAddress(const void* name, socklen_t length) {
+    TSysSockAddr sys;
+    sys.Length = std::min<unsigned>(length, SYS_SOCKADDR_SIZE);
+    std::memcpy(sys.Data.data(), name, sys.Length);
+    try {
+        return SysToSocketAddr(sys);
+    } catch (const ESocketLib&) {
+        return TSocketAddr();
+    }
+}
+} // namespace
+
 long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
                     bool* truncated) {
     TSysSockAddr sys;
@@ -522,20 +537,72 @@ long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* f
     }
     if (truncated)
         *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-    if (from) {
-        sys.Length = msg.msg_namelen;
-        try {
-            *from = SysToSocketAddr(sys);
-        } catch (const ESocketLib&) {
-            *from = TSocketAddr();
-        }
-    }
+    if (from)
+        *from = ReceivedAddress(sys.Data.data(), msg.msg_namelen);
     return r;
 }
 
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to) {
     TSysSockAddr sys = SocketAddrToSys(to);
     return Checked(::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length));
+}
+
+namespace {
+// The system's headers of one batch call, on the stack and filled only as far as used: a batch
+// costs no allocation.
+struct TBatchHeaders {
+    std::array<sockaddr_storage, kSocketBatchMax> Names;
+    std::array<iovec, kSocketBatchMax> Buffers;
+    std::array<mmsghdr, kSocketBatchMax> Messages;
+    void Set(size_t i, char* data, size_t length, socklen_t nameLength) {
+        Buffers[i] = iovec{data, length};
+        Messages[i] = mmsghdr{};
+        msghdr& m = Messages[i].msg_hdr;
+        m.msg_name = &Names[i];
+        m.msg_namelen = nameLength;
+        m.msg_iov = &Buffers[i];
+        m.msg_iovlen = 1;
+    }
+};
+} // namespace
+
+long SocketRecvBatch(TSocketHandle handle, TDatagram* items, size_t count) {
+    count = std::min(count, kSocketBatchMax);
+    TBatchHeaders h;
+    for (size_t i = 0; i < count; ++i)
+        h.Set(i, items[i].Data, items[i].Size, sizeof(sockaddr_storage));
+    int r = ::recvmmsg(handle, h.Messages.data(), unsigned(count), 0, nullptr);
+    if (r < 0) {
+        SocketSetLastErrorFromErrno();
+        return r;
+    }
+    for (size_t i = 0; i < size_t(r); ++i) {
+        const msghdr& m = h.Messages[i].msg_hdr;
+        items[i].Length = std::min(size_t(h.Messages[i].msg_len), items[i].Size);
+        items[i].Truncated = (m.msg_flags & MSG_TRUNC) != 0;
+        items[i].Address = ReceivedAddress(&h.Names[i], m.msg_namelen);
+    }
+    return r;
+}
+
+long SocketSendBatch(TSocketHandle handle, const TDatagram* items, size_t count) {
+    count = std::min(count, kSocketBatchMax);
+    TBatchHeaders h;
+    for (size_t i = 0; i < count; ++i) {
+        // An address of no family raises as SocketSendTo does, or ends the batch before it.
+        TSysSockAddr to;
+        try {
+            to = SocketAddrToSys(items[i].Address);
+        } catch (const ESocketLib&) {
+            if (i == 0)
+                throw;
+            count = i;
+            break;
+        }
+        std::memcpy(&h.Names[i], to.Data.data(), to.Length);
+        h.Set(i, items[i].Data, items[i].Length, to.Length);
+    }
+    return Checked(::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL));
 }
 
 int SocketShutdown(TSocketHandle handle, TShutdownHow how) {

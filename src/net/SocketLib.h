@@ -147,6 +147,28 @@ long SocketSend(TSocketHandle handle, const void* buf, size_t size);
 long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
                     bool* truncated);
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to);
+
+// One datagram of a batch. Receiving: Data and Size are given (room for one datagram); Length
+// (cut to Size), Truncated and Address (the sender) are filled in. Sending: Data, Length and
+// Address (the destination) are given; the system only reads Data.
+struct TDatagram {
+    char* Data = nullptr;
+    size_t Size = 0;
+    size_t Length = 0;
+    bool Truncated = false;
+    TSocketAddr Address;
+};
+// Datagrams one batch call moves at most; a longer batch is cut to it and the rest waits for
+// the caller's next call.
+constexpr size_t kSocketBatchMax = 64;
+// Receives up to count datagrams in one call (recvmmsg, not waiting for more than are there):
+// answers how many, or -1 with the error when none was received.
+long SocketRecvBatch(TSocketHandle handle, TDatagram* items, size_t count);
+// Sends items in order in one call (sendmmsg): answers how many left, stopping before the
+// first the system refused, or -1 with that refusal's error when it was the first. An address
+// of neither family raises ESocketLib as in SocketSendTo when it is the first, else the batch
+// stops before it.
+long SocketSendBatch(TSocketHandle handle, const TDatagram* items, size_t count);
 enum class TShutdownHow { sdReceive = 0, sdSend = 1, sdBoth = 2 };
 int SocketShutdown(TSocketHandle handle, TShutdownHow how);
 int SocketGetPeerName(TSocketHandle handle, TSocketAddr& addr);

@@ -601,15 +601,29 @@ int ASocket::ListenOn(int backlog) {
 }
 
 long ASocket::RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated) {
-    long n = SocketRecvFrom(FHandle, buf, size, from, truncated);
+    return ReceivedDatagrams(SocketRecvFrom(FHandle, buf, size, from, truncated));
+}
+
+long ASocket::SendDatagram(const void* buf, size_t size, const TSocketAddr& to) {
+    return SentDatagrams(SocketSendTo(FHandle, buf, size, to));
+}
+
+long ASocket::RecvDatagrams(TDatagram* items, size_t count) {
+    return ReceivedDatagrams(SocketRecvBatch(FHandle, items, count));
+}
+
+long ASocket::SendDatagrams(const TDatagram* items, size_t count) {
+    return SentDatagrams(SocketSendBatch(FHandle, items, count));
+}
+
+long ASocket::ReceivedDatagrams(long n) {
     int err = SocketGetLastError();
     EnableEvent(FD_READ);
     SocketSetLastError(err);
     return n;
 }
 
-long ASocket::SendDatagram(const void* buf, size_t size, const TSocketAddr& to) {
-    long n = SocketSendTo(FHandle, buf, size, to);
+long ASocket::SentDatagrams(long n) {
     if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
         EnableEvent(FD_WRITE);
     return n;

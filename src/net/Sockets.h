@@ -221,6 +221,9 @@ protected:
     int ListenOn(int backlog);
     long RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated);
     long SendDatagram(const void* buf, size_t size, const TSocketAddr& to);
+    // The same two for a batch of datagrams in one call (SocketRecvBatch, SocketSendBatch).
+    long RecvDatagrams(TDatagram* items, size_t count);
+    long SendDatagrams(const TDatagram* items, size_t count);
 
 private:
     void Init();
@@ -229,6 +232,9 @@ private:
     void EnableEvent(uint32_t event, int error = 0);
     // RecvData's re-enabling after a receive that answered n.
     long Received(long n);
+    // The datagram calls' re-enabling after a receive or a send that answered n.
+    long ReceivedDatagrams(long n);
+    long SentDatagrams(long n);
 
     TIPProtocol FProtocol = TIPProtocol::ipNone;
     TSocketState FState = ssClosed;

@@ -3,9 +3,19 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 
 namespace corvan {
+
+TUDPPacketBatch::TUDPPacketBatch(size_t capacity, size_t packetSize)
+    : FSlots(std::min(capacity, kSocketBatchMax)) {
+    FBuffer.resize(FSlots.size() * packetSize);
+    for (size_t i = 0; i < FSlots.size(); ++i) {
+        FSlots[i].Data = FBuffer.data() + i * packetSize;
+        FSlots[i].Size = packetSize;
+    }
+}
 
 AUDPSocket::AUDPSocket() : ASocketExSendBuffer(TIPProtocol::ipUDP) {}
 
@@ -134,6 +144,62 @@ bool AUDPSocket::ReadPacketStr(std::string& data, TSocketAddr& from) {
     bool got = RecvPacket(data.data(), static_cast<int>(data.size()), from, len);
     data.resize(got ? static_cast<size_t>(len) : 0);
     return got;
+}
+
+size_t AUDPSocket::RecvPackets(TUDPPacketBatch& batch) {
+    ClearError();
+    EnsureBound();
+    size_t n = 0;
+    for (; n < batch.Capacity() && !FReceived.empty(); ++n) {
+        TDatagram& slot = batch.FSlots[n];
+        int len = 0;
+        ReadPacket(slot.Data, static_cast<int>(slot.Size), slot.Address, len);
+        slot.Length = static_cast<size_t>(len);
+        slot.Truncated = false;
+    }
+    batch.FCount = n;
+    if (n == batch.Capacity())
+        return n;
+    long got = RecvDatagrams(batch.FSlots.data() + n, batch.Capacity() - n);
+    if (got < 0) {
+        int error = SocketGetLastError();
+        if (n > 0 || error == WSAEWOULDBLOCK || error == WSAEINTR)
+            return n; // an error that stays is reported by the next read
+        RaiseSocketError("Error reading packet", error);
+    }
+    batch.FCount = n + static_cast<size_t>(got);
+    for (size_t i = n; i < batch.FCount; ++i)
+        if (batch.FSlots[i].Truncated)
+            SetError(WSAEMSGSIZE, "Packet truncated: Buffer too small");
+    return batch.FCount;
+}
+
+void AUDPSocket::SendPackets(const std::vector<TSendBufferItem>& items) {
+    EnsureBound();
+    std::array<TDatagram, kSocketBatchMax> out;
+    for (size_t i = 0; i < items.size();) {
+        // Only what may leave at once goes together: a queue, the rate limit or a refusal take
+        // SendTo's way, which queues or reports.
+        if (!ThrottleWrite() && (!UseSendBuffer || CanSendDirectly())) {
+            size_t n = std::min(items.size() - i, out.size());
+            for (size_t k = 0; k < n; ++k) {
+                const TSendBufferItem& item = items[i + k];
+                // The system only reads the bytes it is given to send.
+                out[k].Data = const_cast<char*>(item.Data.data());
+                out[k].Length = item.Data.size();
+                out[k].Address = item.Destination;
+            }
+            long sent = SendDatagrams(out.data(), n);
+            if (sent > 0) {
+                for (long k = 0; k < sent; ++k)
+                    SendResult(static_cast<long>(out[size_t(k)].Length));
+                i += static_cast<size_t>(sent);
+                continue;
+            }
+        }
+        const TSendBufferItem& item = items[i++];
+        SendTo(item.Destination, item.Data.data(), static_cast<int>(item.Data.size()));
+    }
 }
 
 void AUDPSocket::TriggerPacketAvailable() {

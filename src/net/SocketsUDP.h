@@ -31,6 +31,28 @@ struct TUDPReceiveBufferItem {
     TSocketAddr Sender;
 };
 
+// Buffers for datagrams read in one call (AUDPSocket::RecvPackets): Capacity datagrams of
+// packetSize bytes each, made once by the constructor and reused by every read.
+class TUDPPacketBatch {
+public:
+    // capacity is cut to kSocketBatchMax, what one call reads at most.
+    TUDPPacketBatch(size_t capacity, size_t packetSize);
+    TUDPPacketBatch(const TUDPPacketBatch&) = delete;
+    TUDPPacketBatch& operator=(const TUDPPacketBatch&) = delete;
+
+    size_t Capacity() const { return FSlots.size(); }
+    // Datagrams the last read gave; Data is valid until the next read.
+    size_t Count() const { return FCount; }
+    std::string_view Data(size_t i) const { return {FSlots[i].Data, FSlots[i].Length}; }
+    const TSocketAddr& Sender(size_t i) const { return FSlots[i].Address; }
+
+private:
+    friend class AUDPSocket;
+    std::vector<char> FBuffer;
+    std::vector<TDatagram> FSlots; // each pointing at its part of FBuffer
+    size_t FCount = 0;
+};
+
 class AUDPSocket : public ASocketExSendBuffer {
 public:
     AUDPSocket();
@@ -80,6 +102,15 @@ public:
     bool ReadPacket(void* buf, int size, TSocketAddr& from, int& len);
     // The oldest queued datagram whole, else RecvPacket into a MaxPacketSize buffer.
     bool ReadPacketStr(std::string& data, TSocketAddr& from);
+    // Fills batch with up to its Capacity datagrams: the queued ones first (as ReadPacket
+    // gives them), then what waits in the system, read in one call. Answers how many (0: none
+    // waits). A datagram larger than its buffer is cut to it with the error recorded as in
+    // RecvPacket; other errors raise "Error reading packet" when nothing was read.
+    size_t RecvPackets(TUDPPacketBatch& batch);
+    // Sends each item (Data to Destination; Offset unused) as SendTo would, in order; those that
+    // may leave at once leave together, in as few calls as the system takes them. Raises as
+    // SendTo, the items after the one raising unsent.
+    void SendPackets(const std::vector<TSendBufferItem>& items);
 
     // IPv4 address in network order, port in host order. Answers true when the datagram left
     // at once, false when it was queued or refused. Without the send queue a refusal raises

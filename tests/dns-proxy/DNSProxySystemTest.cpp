@@ -212,6 +212,67 @@ TEST(DNSProxySystem, MalformedQueriesAndResponsesGetNoAnswer) {
     EXPECT_FALSE(p.Client.Receive(data, from));
 }
 
+TEST(DNSProxySystem, QueriesReadTogetherAreEachAnsweredToTheirOwnSource) {
+    std::map<std::string, TIP4AddrArray> names = {{"hit.example", {Addr("10.0.0.1")}}};
+    // More datagrams than one read takes, from three clients: in turn a cache hit, a miss
+    // (a name of its own, looked up), a malformed datagram (cut short) and a hit with EDNS.
+    constexpr size_t kCount = kDNSServerReadBatch + 13;
+    for (size_t i = 1; i < kCount; i += 4)
+        names["m" + std::to_string(i) + ".example"] = {Addr(("10.1.0." + std::to_string(i)).c_str())};
+    TTableResolver table(names);
+    TProxy p;
+    p.Start();
+    TAnswer a;
+    ASSERT_TRUE(p.Ask(Query(1, {Q("hit.example", dnsTypeA)}), a)); // now held
+    std::string edns = Query(0, {Q("hit.example", dnsTypeA)}) + Bytes({0}) + Word(dnsTypeOPT) +
+                       Word(1232) + Long(0) + Word(0);
+    edns[11] = 1; // ARCOUNT
+    TUDPPeer clients[3];
+    std::map<uint16_t, std::string> expected[3]; // ID -> the name it asked
+    size_t hits = 0;
+    for (size_t i = 0; i < kCount; ++i) {
+        uint16_t id = uint16_t(1000 + i);
+        std::string name = i % 4 == 1 ? "m" + std::to_string(i) + ".example" : "hit.example";
+        std::string query = i % 4 == 3 ? edns : Query(id, {Q(name, dnsTypeA)});
+        query[0] = char(id >> 8);
+        query[1] = char(id & 0xFF);
+        if (i % 4 == 2)
+            query.resize(query.size() - 1);
+        else
+            expected[i % 3][id] = name;
+        hits += i % 4 == 0 || i % 4 == 3;
+        clients[i % 3].SendTo(uint16_t(p.Service.ServerPort), query);
+    }
+    std::map<uint16_t, TdnsResponse> got[3];
+    ASSERT_TRUE(RunLoopUntil([&] {
+        std::string data;
+        TSocketAddr from;
+        for (int c = 0; c < 3; ++c)
+            while (clients[c].Receive(data, from)) {
+                TdnsResponse r = DNSParseResponse(data);
+                EXPECT_TRUE(got[c].emplace(r.Header.ID, std::move(r)).second) << "twice";
+            }
+        return got[0].size() + got[1].size() + got[2].size() ==
+               expected[0].size() + expected[1].size() + expected[2].size();
+    }));
+    for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(got[c].size(), expected[c].size()) << c;
+        for (const auto& [id, name] : expected[c]) {
+            ASSERT_TRUE(got[c].count(id)) << c << " " << id;
+            const TdnsResponse& r = got[c].at(id);
+            EXPECT_EQ(r.Flags.RCode, 0) << name;
+            EXPECT_EQ(DNSAddresses(r.Answers, name), names.at(name)) << name;
+            EXPECT_EQ(r.Additional.size(), (id - 1000) % 4 == 3 ? 1u : 0u) << "OPT for EDNS";
+        }
+    }
+    EXPECT_EQ(p.Service.CacheHits(), hits);
+    RunLoopFor(50);
+    std::string data;
+    TSocketAddr from;
+    for (auto& client : clients)
+        EXPECT_FALSE(client.Receive(data, from)) << "an answer to the malformed ones";
+}
+
 TEST(DNSProxySystem, QueryNumbersWrapToOne) {
     TTableResolver table({{"a.example", {Addr("1.2.3.4")}}, {"b.example", {Addr("1.2.3.5")}}});
     TProxy p;

@@ -163,4 +163,14 @@ TEST(DNSServerQuery, ALabelHoldingADotIsAFormatErrorNotAnotherName) {
         EXPECT_EQ(b, f) << bad;
     }
     EXPECT_TRUE(DNSNameWritable("a.b"));
+    // The bounds of a name that writes and reads back the same: the root as "", labels of 1
+    // to 63, 255 characters.
+    EXPECT_TRUE(DNSNameWritable(""));
+    EXPECT_FALSE(DNSNameWritable("."));
+    EXPECT_TRUE(DNSNameWritable(std::string(63, 'a') + ".b"));
+    EXPECT_FALSE(DNSNameWritable(std::string(64, 'a') + ".b"));
+    std::string long253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                          std::string(63, 'c') + "." + std::string(61, 'd');
+    EXPECT_TRUE(DNSNameWritable(long253 + ".e"));
+    EXPECT_FALSE(DNSNameWritable(long253 + ".ef"));
 }

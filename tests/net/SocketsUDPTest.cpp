@@ -270,3 +270,72 @@ TEST(UDPClientSocket, ResolvesOnceExchangesDatagramsAndKeepsItsPeerWhileResolved
             << e.Message();
     }
 }
+
+TEST(UDPBatch, ReadsTheQueuedFirstThenTheSystemsUpToItsCapacityWithTheirSenders) {
+    TBoundUDP socket;
+    TUDPPeer a, b;
+    a.SendTo(socket.Port(), "queued");
+    ASSERT_TRUE(RunLoopUntil([&] { return socket.QueuedPacketCount() == 1; }));
+    // From here on the loop does not run: the rest waits in the system.
+    b.SendTo(socket.Port(), "123456789"); // one byte more than a buffer holds
+    for (std::string s : {"two", "three", "four"})
+        a.SendTo(socket.Port(), s);
+    b.SendTo(socket.Port(), "five");
+    TUDPPacketBatch batch(4, 8);
+    auto read = [&] {
+        std::vector<std::pair<std::string, uint16_t>> got;
+        socket.RecvPackets(batch);
+        for (size_t i = 0; i < batch.Count(); ++i)
+            got.emplace_back(batch.Data(i), batch.Sender(i).Port);
+        return got;
+    };
+    using TGot = std::vector<std::pair<std::string, uint16_t>>;
+    EXPECT_EQ(read(), (TGot{{"queued", a.Port}, {"12345678", b.Port}, {"two", a.Port},
+                            {"three", a.Port}}));
+    EXPECT_EQ(socket.QueuedPacketCount(), 0u);
+    EXPECT_EQ(socket.ErrorCode(), WSAEMSGSIZE);
+    EXPECT_EQ(read(), (TGot{{"four", a.Port}, {"five", b.Port}}));
+    EXPECT_EQ(socket.ErrorCode(), 0);
+    EXPECT_EQ(read(), TGot{});
+    // More than one call takes is cut to it.
+    EXPECT_EQ(TUDPPacketBatch(kSocketBatchMax + 1, 1).Capacity(), kSocketBatchMax);
+}
+
+TEST(UDPBatch, SendsLeaveInOrderToTheirDestinationsRefusedOnesReportedUnwritableOnesQueued) {
+    TBoundUDP socket;
+    ASSERT_TRUE(RunLoopUntil([&] { return socket.WriteReady(); }));
+    std::vector<std::string> refused;
+    socket.OnSendError = [&](AUDPSocket*, int error, const TSocketAddr&, const std::string& d) {
+        EXPECT_EQ(error, WSAEINVAL);
+        refused.push_back(d);
+    };
+    TUDPPeer a, b;
+    auto to = [](uint16_t port, std::string data) {
+        return TSendBufferItem{std::move(data), 0, TSocketAddr::IP4(Loopback(), port)};
+    };
+    // Port 0 is no destination: the system refuses it in the middle of the batch.
+    std::vector<TSendBufferItem> items = {to(a.Port, "1"), to(b.Port, "2"), to(0, "lost"),
+                                          to(a.Port, "3"), to(b.Port, "4")};
+    auto received = [](TUDPPeer& peer) {
+        std::vector<std::string> got;
+        std::string data;
+        TSocketAddr from;
+        while (peer.Receive(data, from))
+            got.push_back(data);
+        return got;
+    };
+    socket.SendPackets(items);
+    EXPECT_EQ(refused, std::vector<std::string>{"lost"});
+    EXPECT_EQ(received(a), (std::vector<std::string>{"1", "3"}));
+    EXPECT_EQ(received(b), (std::vector<std::string>{"2", "4"}));
+    EXPECT_EQ(socket.TotalBytesSent(), 4);
+
+    // A socket not yet writable queues the batch, which leaves in order.
+    AUDPSocket fresh;
+    items.erase(items.begin() + 2);
+    fresh.SendPackets(items);
+    EXPECT_EQ(fresh.SendBufferSize(), 4);
+    ASSERT_TRUE(RunLoopUntil([&] { return fresh.SendBufferSize() == 0; }));
+    EXPECT_EQ(received(a), (std::vector<std::string>{"1", "3"}));
+    EXPECT_EQ(received(b), (std::vector<std::string>{"2", "4"}));
+}
