@@ -1,5 +1,6 @@
 #include "proxy/SocksProxy.h"
 
+#include "net/Outbound.h"
 #include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
 #include "net/Socks.h"
@@ -68,21 +69,12 @@ private:
     int64_t FDeadline;
 };
 
-std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
-                                              const TSocksConnectionSettings& settings) {
-    std::unique_ptr<ATCPClientSocketProxy> link;
-    if (route.Via.InUse()) {
-        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.Via.Trimmed());
-        // The up-stream proxy may reach names this host cannot resolve.
-        socks5->ResolveThroughProxy = true;
-        link = std::move(socks5);
-    }
-    auto stream =
-        std::make_unique<TSocketStream>(route.Host, route.Port, -1, -1, settings.OutboundTimeout,
-                                        smBlockWaitMessage, std::move(link), false);
-    stream->Socket()->SetThrottleRead(settings.ThrottleOutbound);
-    stream->Socket()->SetReadThrottleRate(settings.OutboundReadRate);
-    return stream;
+TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
+    TOutboundOptions options;
+    options.TimeOut = settings.OutboundTimeout;
+    options.ThrottleRead = settings.ThrottleOutbound;
+    options.ReadThrottleRate = settings.OutboundReadRate;
+    return options;
 }
 
 } // namespace
@@ -147,7 +139,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
     if (IsTerminated(settings) || !client.Connected())
         return;
 
-    std::unique_ptr<TSocketStream> outbound;
+    TOutboundConnection outbound;
     auto connect = [&](const TSocksConnectionFacts& request) {
         TSocksOutboundResult result;
         if (!client.Connected())
@@ -181,19 +173,18 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             if (!address.empty())
                 route.Host = address; // where the check looked
         }
-        outbound = OutboundStream(route, settings);
         try {
-            outbound->Connect();
-        } catch (const Exception&) {
+            outbound = OpenOutbound({route.Host, route.Port, "", route.Via, {}},
+                                    OutboundOptions(settings));
+        } catch (const EOutbound& e) {
             result.Kind = TSocksOutboundResult::Failed;
-            result.SocketError = outbound->Socket()->ErrorCode();
-            outbound.reset();
+            result.SocketError = e.ErrorCode;
             return result;
         }
-        if (IsTerminated(settings) || !client.Connected() || !outbound->Connected())
+        if (IsTerminated(settings) || !client.Connected() || !outbound.Stream->Connected())
             return result; // Abandoned
         result.Kind = TSocksOutboundResult::Connected;
-        result.RemoteAddr = outbound->Socket()->GetRemoteAddress();
+        result.RemoteAddr = outbound.Socket->GetRemoteAddress();
         return result;
     };
 
@@ -214,9 +205,9 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
     auto counted = [&facts](int64_t moved) { facts.BytesTransferred = uint64_t(moved); };
     if (settings.Relay)
-        settings.Relay(*outbound, kSocksRelayBufferSize, counted);
+        settings.Relay(*outbound.Stream, kSocksRelayBufferSize, counted);
     else
-        counted(RelayStreams(&client, outbound.get(), kSocksRelayBufferSize));
+        counted(RelayStreams(&client, outbound.Stream.get(), kSocksRelayBufferSize));
 }
 
 } // namespace corvan
