@@ -50,7 +50,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     socket.SetThrottleWrite(options.ThrottleWrite);
     socket.SetWriteThrottleRate(options.WriteThrottleRate);
     connection.Stream = std::make_unique<TSocketStream>(
-        &socket, options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage, false);
+        &socket, options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage);
     connection.Stream->GiveUp = options.GiveUp;
     try {
         connection.Stream->Connect();
