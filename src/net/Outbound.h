@@ -3,8 +3,9 @@
 // SOCKS service, HTTP forwarding and CONNECT tunnels, the TCP mappings). The route is a value
 // (the destination, the address a check judged, the up-stream proxies it goes through); the
 // connection is opened on the calling thread, which blocks (its message loop is pumped) until
-// the connection stands or has failed. Own connections are recorded as their connect starts
-// (TTCPClientSocket), so a request that comes back to this program is recognised.
+// the connection stands or has failed. The connection is recorded as one of this program's
+// own before a byte moves (TTCPClientSocket, OwnConnections.h), so a request that comes back
+// to this program is recognised.
 
 #include "net/ProxyServerInfo.h"
 #include "net/TCPStream.h"
