@@ -101,11 +101,6 @@ void ThttpClient::ExecuteRequest() {
     if (StreamMode() == smAsynchronous)
         throw EhttpClient("Asynchronous mode not supported");
     FResponse.reset();
-    ProxyForm = false;
-    ProxyAuthorization.clear();
-    ProxyTargetHost = Host();
-    ProxyTargetPort = Port();
-
     DoConnect();
     // Header and body are separate writes, as are the next hop's small answers relayed here:
     // none of them may wait for the peer's delayed acknowledgement.
@@ -114,18 +109,13 @@ void ThttpClient::ExecuteRequest() {
         SocketSetNoDelay(handle, true);
 
     ThttpRequest& request = *FRequest;
-    if (ProxyForm) {
-        request.SetUseProxyForm(true);
-        if (!ProxyAuthorization.empty())
-            request.GetHeader().SetFieldBody("Proxy-Authorization", ProxyAuthorization);
-    }
-    if (!ProxyTargetHost.empty()) {
-        bool defaultPort = ProxyTargetPort.empty() || ProxyTargetPort == "80";
+    if (!Host().empty()) {
+        bool defaultPort = Port().empty() || Port() == "80";
         // Host names the port unless it is the default (RFC 9110 section 7.2).
-        request.SetHost(defaultPort ? ProxyTargetHost : ProxyTargetHost + ":" + ProxyTargetPort);
+        request.SetHost(defaultPort ? Host() : Host() + ":" + Port());
     }
-    if (!ProxyTargetPort.empty())
-        request.SetPort(ProxyTargetPort);
+    if (!Port().empty())
+        request.SetPort(Port());
     if (!UserAgent.empty())
         request.SetUserAgent(UserAgent);
     if (ConnectionMode != 0)
@@ -194,46 +184,6 @@ void ThttpClient::DeliverContentBlocks() {
         FResponse.reset();
         throw;
     }
-}
-
-// --- THTTPProxySocketProxy --------------------------------------------------------------------
-
-THTTPProxySocketProxy::THTTPProxySocketProxy(const TProxyServerInfo& server, ThttpClient* owner)
-    : ATCPClientSocketProxyWithAuth(server), Owner(owner) {}
-
-void THTTPProxySocketProxy::Negotiate() {
-    std::string host, port;
-    GetTarget(host, port);
-    if (ResolveThroughProxy) {
-        Finish(host, port);
-        return;
-    }
-    FTargetPort = port;
-    ResolveTarget(host, port); // continues in HostResolved
-}
-
-void THTTPProxySocketProxy::HostResolved(uint32_t address, uint16_t port) {
-    Finish(IPAddressStr(address), FTargetPort);
-}
-
-void THTTPProxySocketProxy::Finish(const std::string& host, const std::string& port) {
-    if (Owner) {
-        Owner->ProxyForm = true;
-        Owner->ProxyTargetHost = host;
-        Owner->ProxyTargetPort = port;
-        if (UseAuthentication)
-            Owner->ProxyAuthorization = "Basic " + Base64Encode(Username + ":" + Password);
-    }
-    Complete();
-}
-
-std::unique_ptr<ATCPClientSocketProxy> TkelHTTPProxy::CreateSocketProxy(ATCPClient* client) {
-    auto link =
-        std::make_unique<THTTPProxySocketProxy>(Server.Trimmed(), dynamic_cast<ThttpClient*>(client));
-    link->ResolveThroughProxy = ResolveThroughProxy;
-    if (NextProxy())
-        link->NextProxy = NextProxy()->CreateSocketProxy(client);
-    return link;
 }
 
 } // namespace corvan

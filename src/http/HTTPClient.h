@@ -3,14 +3,12 @@
 // client component) and reads the ThttpResponse, leaving its body on the connection as a
 // stream, reading it as text, saving it to a file or handing it out in blocks. The response
 // side's wire reading is a pure function over a reader (ReadHttpResponse), so it is tested and
-// fuzzed without sockets. THTTPProxySocketProxy (with its component TkelHTTPProxy) reaches the
-// target through an up-stream HTTP proxy: the socket connects to the proxy and the request goes
-// out in absolute form (RFC 9112 section 3.2.2).
+// fuzzed without sockets. The connection is its own, or one adopted (SetStream) that
+// OpenOutbound opened, through up-stream proxies when the route says so.
 //
 // Use (the HTTP proxy forwarding a request, on its connection thread):
 //   ThttpClient client;
 //   client.SetHost(host); client.SetPort(port);   // the origin server
-//   client.SetProxy(&upstream);                   // optional: a TkelHTTPProxy
 //   client.SetRequestRef(&request);               // not owned; or SetRequest(unique_ptr)
 //   client.SetActive(true);       // connects and runs the exchange here; raises on failure
 //   auto response = client.TakeResponse();        // ContentMode 0: body streams from the
@@ -98,14 +96,6 @@ public:
     std::string ContentFileName;
     std::string UserAgent;           // "User-Agent" when not empty
     uint8_t ConnectionMode = 0;      // copied to the request when not 0
-    // Set by an up-stream HTTP proxy link as the connection completes: the request goes out
-    // in absolute form for ProxyTargetHost:ProxyTargetPort, with "Proxy-Authorization" when
-    // ProxyAuthorization is not empty.
-    bool ProxyForm = false;
-    std::string ProxyTargetHost;
-    std::string ProxyTargetPort;
-    std::string ProxyAuthorization;
-
     // Only the synchronous mode exists: false raises EhttpClient "Asynchronous mode not
     // supported".
     void SetSynchronous(bool value);
@@ -117,9 +107,9 @@ public:
     // ContentMode not 0: the exchange succeeded and the connection was closed.
     TEvent OnResponseComplete;
 
-    // The exchange, on the calling thread: the previous response freed; connect (a proxy
-    // link may set ProxyForm); the request adjusted (proxy form, Host with a non-default
-    // port, User-Agent, ConnectionMode), prepared and written with its body; the response read
+    // The exchange, on the calling thread: the previous response freed; connect (nothing for
+    // an adopted connection that stands); the request adjusted (Host and port from Host() and
+    // Port(), Host naming a non-default port; User-Agent, ConnectionMode), prepared and written with its body; the response read
     // (ReadHttpResponse, AsStream unless ContentMode 1); then ContentMode 2 or 3 moves the
     // body; ContentMode not 0 closes the connection and fires OnResponseComplete. Raises
     // EhttpClient "No request assigned" without a request; an error while reading the
@@ -136,41 +126,6 @@ private:
     ThttpRequest* FRequest = nullptr;
     std::unique_ptr<ThttpRequest> FOwnedRequest;
     std::unique_ptr<ThttpResponse> FResponse;
-};
-
-// The up-stream HTTP proxy link of a connection's proxy chain. It sends and expects nothing:
-// the socket connects to the proxy itself (as for any first link), and the link completes at
-// once when ResolveThroughProxy (the target's name goes to the proxy), or after resolving the
-// target here (the target becomes its dotted address). On completion, when Owner is set, the
-// owner's ProxyForm is set with the target as ProxyTargetHost and ProxyTargetPort, and with
-// UseAuthentication its "Basic" ProxyAuthorization (RFC 7617). Only a ThttpClient can use the
-// link: the request itself carries the target.
-class THTTPProxySocketProxy : public ATCPClientSocketProxyWithAuth {
-public:
-    THTTPProxySocketProxy() = default;
-    explicit THTTPProxySocketProxy(const TProxyServerInfo& server, ThttpClient* owner = nullptr);
-
-    ThttpClient* Owner = nullptr; // not owned
-
-    void Negotiate() override;
-    void HostResolved(uint32_t address, uint16_t port) override;
-    void ProcessData() override {}
-
-private:
-    void Finish(const std::string& host, const std::string& port);
-    std::string FTargetPort;
-};
-
-// The chain component for an up-stream HTTP proxy: its link is owned by the client that uses
-// it when that client is a ThttpClient.
-class TkelHTTPProxy : public ATCPClientConnectionProxy {
-public:
-    TkelHTTPProxy() = default;
-    explicit TkelHTTPProxy(const TProxyServerInfo& server) : Server(server) {}
-
-    TProxyServerInfo Server{false, "", "8080", false, "", ""};
-    bool ResolveThroughProxy = true;
-    std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) override;
 };
 
 } // namespace corvan

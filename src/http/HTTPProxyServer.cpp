@@ -181,6 +181,8 @@ void ThttpProxyServerClient::ProcessRequest() {
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
     FConnectHost.clear();
     FClientLeft = false;
+    FConnectFailed = false;
+    FConnectError = 0;
     // Credentials in the target are not for the next hop (RFC 9110 section 4.2.4), and left
     // in the host they would go on in its "Host" field.
     if (HasUserInfo(Request->GetURI())) {
@@ -263,16 +265,15 @@ bool ThttpProxyServerClient::ClientLeft() {
 }
 
 int ThttpProxyServerClient::FailureStatus(int64_t startedAt, int timeOut) const {
-    const ATCPClient* outbound = HttpClient ? static_cast<const ATCPClient*>(HttpClient.get())
-                                            : TunnelConnection.get();
-    const TTCPClientSocket* socket = outbound ? outbound->Socket() : nullptr;
-    if (!socket)
+    const TTCPClientSocket* socket =
+        HttpClient ? HttpClient->Socket() : TunnelConnection.Socket.get();
+    if (!socket && !FConnectFailed)
         return 500; // it never got as far as a connection attempt
-    int code = socket->ErrorCode();
+    int code = socket ? socket->ErrorCode() : FConnectError;
     if (code == SOCKET_ERR_TIMEOUT || code == WSAETIMEDOUT)
         return 504;
     // Still connected with nothing more said, the whole time-out long: the answer never came.
-    bool silent = socket->State() == ssConnected && !socket->ReceiveEnded();
+    bool silent = socket && socket->State() == ssConnected && !socket->ReceiveEnded();
     if (silent && timeOut > 0 && MonotonicMillis() - startedAt >= timeOut)
         return 504;
     return 502;
@@ -349,22 +350,10 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         SetHostFromTarget(forward->GetHeader(), URLHost);
 
     HttpClient = std::make_unique<ThttpClient>();
-    ATCPClientConnectionProxy* first = nullptr;
-    if (route.HttpProxy.InUse()) {
-        FHttpLink = std::make_unique<TkelHTTPProxy>(route.HttpProxy.Trimmed());
-        first = FHttpLink.get();
+    if (route.HttpProxy.InUse())
         ForwardToProxy = true;
-    }
-    if (route.Socks5.InUse()) {
-        FSocksLink = std::make_unique<TkelSocks5Proxy>(route.Socks5.Trimmed());
-        if (first)
-            FSocksLink->SetNextProxy(first);
-        first = FSocksLink.get();
-    }
     HttpClient->SetHost(TargetHost);
-    HttpClient->ConnectAddress = FConnectHost;
     HttpClient->SetPort(TargetPort);
-    HttpClient->SetProxy(first);
     HttpClient->TimeOut = route.TimeOut;
     HttpClient->ReadEventTrigger = kHttpProxyOutboundBuffer;
     HttpClient->WriteBufferLimit = kHttpProxyOutboundBuffer;
@@ -403,6 +392,30 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         header.SetFieldBody("Connection", ForwardKeepAlive ? "Keep-Alive" : "close");
     }
 
+    TOutboundRoute next{HttpClient->Host(), HttpClient->Port(), FConnectHost,
+                        route.Socks5, route.HttpProxy};
+    TOutboundOptions options;
+    options.TimeOut = HttpClient->TimeOut;
+    options.ReadEventTrigger = HttpClient->ReadEventTrigger;
+    options.WriteBufferLimit = HttpClient->WriteBufferLimit;
+    options.ThrottleRead = HttpClient->ThrottleRead;
+    options.ReadThrottleRate = HttpClient->ReadThrottleRate;
+    options.ThrottleWrite = HttpClient->ThrottleWrite;
+    options.WriteThrottleRate = HttpClient->WriteThrottleRate;
+    options.GiveUp = HttpClient->GiveUpWaiting;
+    TOutboundConnection opened = OpenNextHop(next, options);
+    HttpClient->SetStream(std::move(opened.Stream), std::move(opened.Socket));
+    if (route.HttpProxy.InUse()) {
+        // The HTTP proxy learns the target from the request: the address connected to, when
+        // one was judged, and the proxy's own login.
+        forward->SetUseProxyForm(true);
+        if (route.HttpProxy.UseAuth)
+            header.SetFieldBody("Proxy-Authorization",
+                                "Basic " + Base64Encode(route.HttpProxy.Login + ":" +
+                                                        route.HttpProxy.Password));
+    } else {
+        HttpClient->SetHost(next.Host); // the adopted socket names the address connected to
+    }
     HttpClient->ContentMode = hcmStream;
     HttpClient->Options = hcoRawChunked | hcoLineModeHeader;
     HttpClient->SetRequest(std::move(forward));
@@ -435,19 +448,20 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
 }
 
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
-    TunnelConnection = std::make_unique<TkelTCPClient>();
-    ATCPClient* connection = TunnelConnection.get();
-    connection->SetHost(TargetHost);
-    connection->ConnectAddress = FConnectHost;
-    connection->SetPort(TargetPort);
-    connection->TimeOut = route.TimeOut;
-    if (route.Socks5.InUse()) {
-        FSocksLink = std::make_unique<TkelSocks5Proxy>(route.Socks5.Trimmed());
-        connection->SetProxy(FSocksLink.get());
+    TOutboundOptions options;
+    options.TimeOut = route.TimeOut;
+    TunnelConnection = OpenNextHop({TargetHost, TargetPort, FConnectHost, route.Socks5, {}}, options);
+}
+
+TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& next,
+                                                        const TOutboundOptions& options) {
+    try {
+        return OpenOutbound(next, options);
+    } catch (const EOutbound& e) {
+        FConnectFailed = e.Attempted;
+        FConnectError = e.ErrorCode;
+        throw;
     }
-    connection->SetStreamMode(smBlockWaitMessage);
-    connection->RunInThread = false;
-    connection->SetActive(true); // connects, or raises why it could not
 }
 
 void ThttpProxyServerClient::PrepareResponseRange() {
@@ -471,10 +485,10 @@ void ThttpProxyServerClient::PrepareResponse() {
 
 void ThttpProxyServerClient::ResponseSentHook() {
     AhttpServerClient::ResponseSentHook();
-    if (Terminated() || !Tunnel || !Response || !TunnelConnection || !Response->IsSuccess())
+    if (Terminated() || !Tunnel || !Response || !Response->IsSuccess())
         return;
     KeepAlive = false;
-    TSocketStream* outbound = TunnelConnection->GetStream();
+    TSocketStream* outbound = TunnelConnection.Stream.get();
     if (!outbound || !outbound->Connected())
         return;
     // The tunnel is a request being served until it ends, and what a relay loop sends the
@@ -497,21 +511,14 @@ void ThttpProxyServerClient::ReleaseConnection() {
     // An outbound connection serves one request. The response's body reads from it.
     if (Response && HttpClient)
         Response->SetContentStream(nullptr);
-    auto stop = [](ATCPClient* c) {
+    if (HttpClient)
         try {
-            c->Terminate();
+            HttpClient->Terminate();
         } catch (const std::exception&) {
             // Going anyway.
         }
-    };
-    if (HttpClient)
-        stop(HttpClient.get());
-    if (TunnelConnection)
-        stop(TunnelConnection.get());
     HttpClient.reset();
-    TunnelConnection.reset();
-    FSocksLink.reset();
-    FHttpLink.reset();
+    TunnelConnection = {};
     Tunnel = false;
     ForwardToProxy = false;
 }

@@ -26,6 +26,7 @@
 #include "http/HTTPClient.h"
 #include "http/HTTPServer.h"
 #include "net/SocketHostLookup.h"
+#include "net/Outbound.h"
 
 #include <functional>
 #include <memory>
@@ -91,10 +92,10 @@ public:
     bool Tunnel = false;
     bool ForwardToProxy = false;
     bool ForwardKeepAlive = false;
-    // The outbound side of the current request: the forwarding client, or the tunnel's
-    // connection. Owned; freed at RequestDone.
+    // The outbound side of the current request: the forwarding client (over a connection
+    // OpenOutbound opened), or the tunnel's connection. Owned; freed at RequestDone.
     std::unique_ptr<ThttpClient> HttpClient;
-    std::unique_ptr<ATCPClient> TunnelConnection;
+    TOutboundConnection TunnelConnection;
 
     // The request loop, with half-close allowed on the client's socket: a client that ends
     // its sending after a request (a CONNECT with its first bytes, say) still gets the answer.
@@ -117,6 +118,8 @@ private:
     void CheckLogin();
     void Forward(const ThttpProxyRoute& route);
     void OpenTunnel(const ThttpProxyRoute& route);
+    // OpenOutbound; a failed attempt is kept for FailureStatus, and its EOutbound passes on.
+    TOutboundConnection OpenNextHop(const TOutboundRoute& next, const TOutboundOptions& options);
     // Whether the first hop of route is this proxy's own listening address and port, or the
     // client's connection is one this program opened (the request has come back here).
     bool IsLoop(const ThttpProxyRoute& route);
@@ -133,19 +136,19 @@ private:
     // (MonotonicMillis): 504 when the next hop did not answer within timeOut, 502 when it
     // could not be reached, resolved or understood, else 500.
     int FailureStatus(int64_t startedAt, int timeOut) const;
-    // The address the outbound connection goes to (ATCPClient::ConnectAddress): the one the
+    // The address the outbound connection goes to (TOutboundRoute::ConnectAddress): the one the
     // local target check judged; empty: TargetHost is resolved when connecting.
     std::string FConnectHost;
     // The client left while the current request waited for the next hop.
     bool FClientLeft = false;
     // ArrivalPasses of the client's connection (IsLoop); -1 until its first request asks.
     int FArrivalPasses = -1;
+    // The current request's outbound connection was attempted and failed, with this socket
+    // error number (the connection itself is gone then).
+    bool FConnectFailed = false;
+    int FConnectError = 0;
     void ReleaseConnection();
     ThttpProxyServer* FProxyServer;
-    // The up-stream links of the current request (each connection its own: a link records
-    // the clients that use it).
-    std::unique_ptr<TkelSocks5Proxy> FSocksLink;
-    std::unique_ptr<TkelHTTPProxy> FHttpLink;
 };
 
 class ThttpProxyServer : public AhttpServer {

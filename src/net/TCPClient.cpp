@@ -1,46 +1,6 @@
 #include "net/TCPClient.h"
 
-#include <algorithm>
-
 namespace corvan {
-
-namespace {
-template <typename T> void EraseValue(std::vector<T*>& items, T* value) {
-    items.erase(std::remove(items.begin(), items.end(), value), items.end());
-}
-} // namespace
-
-// --- ATCPClientConnectionProxy ----------------------------------------------------------------
-
-ATCPClientConnectionProxy::~ATCPClientConnectionProxy() {
-    for (ATCPClientConnectionProxy* referrer : FProxyReferrers)
-        referrer->FNextProxy = nullptr;
-    for (ATCPClient* client : FClientReferrers)
-        client->FProxy = nullptr;
-    if (FNextProxy)
-        EraseValue(FNextProxy->FProxyReferrers, this);
-}
-
-void ATCPClientConnectionProxy::SetNextProxy(ATCPClientConnectionProxy* value) {
-    if (value == FNextProxy)
-        return;
-    for (ATCPClientConnectionProxy* p = value; p; p = p->FNextProxy)
-        if (p == this)
-            throw ETCPClientConnectionProxy("Circular proxy reference");
-    if (FNextProxy)
-        EraseValue(FNextProxy->FProxyReferrers, this);
-    FNextProxy = value;
-    if (value)
-        value->FProxyReferrers.push_back(this);
-}
-
-std::unique_ptr<ATCPClientSocketProxy> TkelSocks5Proxy::CreateSocketProxy(ATCPClient* client) {
-    auto link = std::make_unique<TSocks5SocketProxy>(Server);
-    link->ResolveThroughProxy = ResolveThroughProxy;
-    if (NextProxy())
-        link->NextProxy = NextProxy()->CreateSocketProxy(client);
-    return link;
-}
 
 // --- ATCPClient -------------------------------------------------------------------------------
 
@@ -49,8 +9,6 @@ ATCPClient::ATCPClient() = default;
 ATCPClient::~ATCPClient() {
     StopThread();
     FreeSocketAndStream();
-    if (FProxy)
-        EraseValue(FProxy->FClientReferrers, this);
 }
 
 void ATCPClient::RaiseError(const std::string& message) {
@@ -81,17 +39,6 @@ void ATCPClient::SetLocalPort(const std::string& value) {
     FLocalPort = value;
 }
 
-void ATCPClient::SetProxy(ATCPClientConnectionProxy* value) {
-    CheckInactive();
-    if (value == FProxy)
-        return;
-    if (FProxy)
-        EraseValue(FProxy->FClientReferrers, this);
-    FProxy = value;
-    if (value)
-        value->FClientReferrers.push_back(this);
-}
-
 void ATCPClient::SetStreamMode(TSocketStreamMode value) {
     CheckInactive();
     FStreamMode = value;
@@ -105,11 +52,9 @@ void ATCPClient::Assign(const ATCPClient* prototype) {
     FPort = prototype->FPort;
     FLocalHost = prototype->FLocalHost;
     FLocalPort = prototype->FLocalPort;
-    SetProxy(prototype->FProxy);
     FStreamMode = prototype->FStreamMode;
     TimeOut = prototype->TimeOut;
     GiveUpWaiting = prototype->GiveUpWaiting;
-    ConnectAddress = prototype->ConnectAddress;
     ReadEventTrigger = prototype->ReadEventTrigger;
     WriteBufferLimit = prototype->WriteBufferLimit;
     RunInThread = prototype->RunInThread;
@@ -238,9 +183,8 @@ void ATCPClient::SocketClosed() {
 // stored per socket; its own events still fire after the client has heard.
 class ATCPClient::TOwnSocket final : public TTCPClientSocket {
 public:
-    TOwnSocket(ATCPClient& client, const std::string& host, const std::string& port,
-               std::unique_ptr<ATCPClientSocketProxy> proxy)
-        : TTCPClientSocket(host, port, std::move(proxy)), FClient(client) {}
+    TOwnSocket(ATCPClient& client, const std::string& host, const std::string& port)
+        : TTCPClientSocket(host, port), FClient(client) {}
 
 protected:
     void TriggerStateChange(TSocketState oldState, TSocketState state) override {
@@ -291,8 +235,7 @@ TTCPClientSocket* ATCPClient::GetSocket() {
     if (FPort.empty())
         RaiseError("Port not set");
     std::unique_ptr<TTCPClientSocket> socket = std::make_unique<TOwnSocket>(
-        *this, ConnectAddress.empty() ? FHost : ConnectAddress, FPort,
-        FProxy ? FProxy->CreateSocketProxy(this) : nullptr);
+        *this, FHost, FPort);
     socket->SetLocalHost(FLocalHost);
     socket->SetLocalPort(FLocalPort);
     socket->SetThrottleRead(ThrottleRead);

@@ -1,15 +1,14 @@
 #pragma once
 // The TCP client component: one outbound TTCPClientSocket and its TSocketStream with settings
-// (destination, local binding, stream mode, time-out, bandwidth limits, an optional chain of
-// connection proxies), optionally run on a thread of its own, and two sets of events: direct
-// ones on the socket's thread and "Sync" ones handed to the main thread while a client thread
-// waits. Connection proxy components describe a proxy chain and build the socket's links.
+// (destination, local binding, stream mode, time-out, bandwidth limits), optionally run on a
+// thread of its own, and two sets of events: direct ones on the socket's thread and "Sync"
+// ones handed to the main thread while a client thread waits. A connection opened elsewhere
+// (OpenOutbound, through up-stream proxies) is adopted with SetStream.
 //
 // Threads: settings, Active, Terminate and the collection are used on the main thread. With
 // RunInThread the socket and stream are created, used and freed on the client thread; the
 // main thread reaches them only to terminate them.
 
-#include "net/Socks.h"
 #include "net/TCPStream.h"
 #include "net/WinClasses.h"
 #include "util/LogTarget.h"
@@ -28,48 +27,7 @@ public:
     explicit ETCPClient(const std::string& message, int code = -1)
         : ECodedException(message, code) {}
 };
-class ETCPClientConnectionProxy : public Exception {
-public:
-    using Exception::Exception;
-};
-
 enum TTCPClientState : uint8_t { csClosed = 0, csConnecting = 1, csConnected = 2 };
-
-class ATCPClient;
-
-// A proxy chain element as a component. NextProxy is not owned; a component that is
-// destroyed clears every reference to it (from other proxies and from clients).
-class ATCPClientConnectionProxy {
-public:
-    ATCPClientConnectionProxy() = default;
-    virtual ~ATCPClientConnectionProxy();
-    ATCPClientConnectionProxy(const ATCPClientConnectionProxy&) = delete;
-    ATCPClientConnectionProxy& operator=(const ATCPClientConnectionProxy&) = delete;
-
-    ATCPClientConnectionProxy* NextProxy() const { return FNextProxy; }
-    // A chain leading back to this component raises ETCPClientConnectionProxy "Circular proxy
-    // reference" and leaves the chain as it was.
-    void SetNextProxy(ATCPClientConnectionProxy* value);
-    // The socket link for this element, with the links of the rest of the chain behind it.
-    virtual std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) = 0;
-
-private:
-    friend class ATCPClient;
-    ATCPClientConnectionProxy* FNextProxy = nullptr;
-    std::vector<ATCPClientConnectionProxy*> FProxyReferrers;
-    std::vector<ATCPClient*> FClientReferrers;
-};
-
-class TkelSocks5Proxy : public ATCPClientConnectionProxy {
-public:
-    TkelSocks5Proxy() = default;
-    explicit TkelSocks5Proxy(const TProxyServerInfo& server) : Server(server) {}
-
-    // The proxy server and its login (UseAuth); the use flag is not read.
-    TProxyServerInfo Server{false, "", "1080", false, "", ""};
-    bool ResolveThroughProxy = true;
-    std::unique_ptr<ATCPClientSocketProxy> CreateSocketProxy(ATCPClient* client) override;
-};
 
 class TTCPClientCollection;
 class TTCPClientThread;
@@ -94,8 +52,6 @@ public:
     void SetLocalHost(const std::string& value);
     const std::string& LocalPort() const { return FLocalPort; }
     void SetLocalPort(const std::string& value);
-    ATCPClientConnectionProxy* Proxy() const { return FProxy; }
-    void SetProxy(ATCPClientConnectionProxy* value);
     TSocketStreamMode StreamMode() const { return FStreamMode; }
     void SetStreamMode(TSocketStreamMode value);
     bool RunInThread = false;
@@ -106,9 +62,6 @@ public:
     int64_t ReadThrottleRate = 0;
     bool ThrottleWrite = false;
     int64_t WriteThrottleRate = 0;
-    // When set, the socket connects to this address in place of Host, which still names the
-    // destination to everything else (a request's "Host", say): the address a check judged.
-    std::string ConnectAddress;
     // Handed to the stream (TSocketStream::GiveUp): ends the client's waits early.
     std::function<bool()> GiveUpWaiting;
     TTCPClientCollection* Collection() const { return FCollection; }
@@ -188,7 +141,6 @@ protected:
 private:
     friend class TTCPClientThread;
     friend class TTCPClientCollection;
-    friend class ATCPClientConnectionProxy;
     void CheckInactive();
     void SetState(TTCPClientState state);
     // An adopted socket reports through its events; the client's own socket is a TOwnSocket.
@@ -211,7 +163,6 @@ private:
 
     std::string FHost, FPort, FLocalHost, FLocalPort;
     TLogLink FLogTo;
-    ATCPClientConnectionProxy* FProxy = nullptr;
     TSocketStreamMode FStreamMode = smAsynchronous;
     TTCPClientCollection* FCollection = nullptr;
     bool FActive = false;

@@ -277,16 +277,6 @@ TSocketStream::TSocketStream(ATCPClientSocket* socket, int writeBufferLimit, int
         FOwnedSocket.reset(socket);
 }
 
-TSocketStream::TSocketStream(const std::string& host, const std::string& port, int readEventTrigger,
-                             int writeBufferLimit, int timeout, TSocketStreamMode mode,
-                             std::unique_ptr<ATCPClientSocketProxy> proxy, bool connectNow)
-    : TSocketStream(new TTCPClientSocket(host, port, std::move(proxy)), writeBufferLimit, timeout,
-                    mode, true) {
-    FSocket->SetReadEventTrigger(readEventTrigger);
-    if (connectNow)
-        Connect();
-}
-
 void TSocketStream::Connect() {
     auto* client = dynamic_cast<TTCPClientSocket*>(FSocket);
     if (!client)

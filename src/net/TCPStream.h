@@ -30,7 +30,6 @@ enum TSocketStreamMode : uint8_t {
     smBlockNotify = 4,          // call OnWait between checks
 };
 
-class ATCPClientSocketProxy;
 class TSocketStream;
 
 class TSocketReader : public AReaderEx {
@@ -111,11 +110,6 @@ public:
     // Over an existing connection; owns (and frees) the socket when ownsSocket.
     TSocketStream(ATCPClientSocket* socket, int writeBufferLimit = -1, int timeout = 0,
                   TSocketStreamMode mode = smBlockWaitMessage, bool ownsSocket = false);
-    // An outbound connection: creates and owns a TTCPClientSocket to host:port through the
-    // optional proxy chain, with that ReadEventTrigger; connects at once when connectNow.
-    TSocketStream(const std::string& host, const std::string& port, int readEventTrigger,
-                  int writeBufferLimit, int timeout, TSocketStreamMode mode,
-                  std::unique_ptr<ATCPClientSocketProxy> proxy, bool connectNow);
     ~TSocketStream() override;
     TSocketStream(const TSocketStream&) = delete;
     TSocketStream& operator=(const TSocketStream&) = delete;

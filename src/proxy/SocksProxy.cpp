@@ -1,5 +1,6 @@
 #include "proxy/SocksProxy.h"
 
+#include "net/Outbound.h"
 #include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
 #include "net/Socks.h"
@@ -70,21 +71,12 @@ private:
     int64_t FDeadline;
 };
 
-std::unique_ptr<TSocketStream> OutboundStream(const TSocksOutbound& route,
-                                              const TSocksConnectionSettings& settings) {
-    std::unique_ptr<ATCPClientSocketProxy> link;
-    if (route.Via.InUse()) {
-        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.Via.Trimmed());
-        // The up-stream proxy may reach names this host cannot resolve.
-        socks5->ResolveThroughProxy = true;
-        link = std::move(socks5);
-    }
-    auto stream =
-        std::make_unique<TSocketStream>(route.Host, route.Port, -1, -1, settings.OutboundTimeout,
-                                        smBlockWaitMessage, std::move(link), false);
-    stream->Socket()->SetThrottleRead(settings.ThrottleOutbound);
-    stream->Socket()->SetReadThrottleRate(settings.OutboundReadRate);
-    return stream;
+TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
+    TOutboundOptions options;
+    options.TimeOut = settings.OutboundTimeout;
+    options.ThrottleRead = settings.ThrottleOutbound;
+    options.ReadThrottleRate = settings.OutboundReadRate;
+    return options;
 }
 
 } // namespace
@@ -149,7 +141,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
     if (IsTerminated(settings) || !client.Connected())
         return;
 
-    std::unique_ptr<TSocketStream> outbound;
+    TOutboundConnection outbound;
     auto connect = [&](const TSocksConnectionFacts& request) {
         TSocksOutboundResult result;
         if (!client.Connected())
@@ -182,19 +174,18 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             if (!check.ConnectHost.empty())
                 route.Host = check.ConnectHost; // where the check looked
         }
-        outbound = OutboundStream(route, settings);
         try {
-            outbound->Connect();
-        } catch (const Exception&) {
+            outbound = OpenOutbound({route.Host, route.Port, "", route.Via, {}},
+                                    OutboundOptions(settings));
+        } catch (const EOutbound& e) {
             result.Kind = TSocksOutboundResult::Failed;
-            result.SocketError = outbound->Socket()->ErrorCode();
-            outbound.reset();
+            result.SocketError = e.ErrorCode;
             return result;
         }
-        if (IsTerminated(settings) || !client.Connected() || !outbound->Connected())
+        if (IsTerminated(settings) || !client.Connected() || !outbound.Stream->Connected())
             return result; // Abandoned
         result.Kind = TSocksOutboundResult::Connected;
-        result.RemoteAddr = outbound->Socket()->GetRemoteAddress();
+        result.RemoteAddr = outbound.Socket->GetRemoteAddress();
         return result;
     };
 
@@ -220,11 +211,11 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             std::min(facts.BytesTransferred, uint64_t(std::max<int64_t>(totals.SentTo[0], 0)));
     };
     if (settings.Relay) {
-        settings.Relay(*outbound, kSocksRelayBufferSize, counted);
+        settings.Relay(*outbound.Stream, kSocksRelayBufferSize, counted);
     } else {
         TRelayTotals totals;
         int64_t sentBefore = client.Socket()->TotalBytesSent();
-        totals.Moved = RelayStreams(&client, outbound.get(), kSocksRelayBufferSize);
+        totals.Moved = RelayStreams(&client, outbound.Stream.get(), kSocksRelayBufferSize);
         totals.SentTo[0] = client.Socket()->TotalBytesSent() - sentBefore;
         counted(totals);
     }

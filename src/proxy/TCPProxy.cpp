@@ -1,18 +1,8 @@
 #include "proxy/TCPProxy.h"
 
+#include "net/Outbound.h"
+
 namespace corvan {
-
-namespace {
-
-// An outbound client that owns its SOCKS5 proxy component. A proxy component records the
-// clients that use it, so each connection (each thread) gets one of its own rather than
-// sharing the mapper's.
-class TTCPPortMapperDestClient : public TkelTCPClient {
-public:
-    std::unique_ptr<TkelSocks5Proxy> OwnedProxy; // destroyed first: it detaches itself
-};
-
-} // namespace
 
 // --- TTCPPortMapper ---------------------------------------------------------------------------
 
@@ -34,26 +24,6 @@ std::unique_ptr<TTCPServerClient> TTCPPortMapper::CreateClient() {
     return std::make_unique<TTCPPortMapperServerClient>(this);
 }
 
-std::unique_ptr<ATCPClient> TTCPPortMapper::CreateDestClient(TTCPServerClient* client) {
-    if (OnCreateDestClient)
-        if (std::unique_ptr<ATCPClient> dest = OnCreateDestClient(this, client))
-            return dest;
-    auto dest = std::make_unique<TTCPPortMapperDestClient>();
-    dest->SetHost(DestHost);
-    dest->SetPort(DestPort);
-    dest->TimeOut = DestTimeOut;
-    dest->ReadEventTrigger = -1;
-    dest->WriteBufferLimit = -1;
-    if (Socks5.InUse()) {
-        dest->OwnedProxy = std::make_unique<TkelSocks5Proxy>(Socks5.Trimmed());
-        dest->SetProxy(dest->OwnedProxy.get());
-    }
-    dest->SetStreamMode(smBlockWaitMessage);
-    dest->RunInThread = false;
-    dest->SetActive(true); // connects, or raises why it could not
-    return dest;
-}
-
 // --- TTCPPortMapperServerClient ---------------------------------------------------------------
 
 void TTCPPortMapperServerClient::Execute() {
@@ -73,29 +43,39 @@ void TTCPPortMapperServerClient::Execute() {
     };
     if (Terminated())
         return;
-    std::unique_ptr<ATCPClient> dest = mapper.CreateDestClient(this);
-    if (!dest)
-        return;
-    struct TDeactivate {
-        ATCPClient& Dest;
-        ~TDeactivate() {
+    // The hook's client when it supplies one, else a connection of the mapper's own.
+    std::unique_ptr<ATCPClient> supplied;
+    if (mapper.OnCreateDestClient)
+        supplied = mapper.OnCreateDestClient(&mapper, this);
+    TOutboundConnection own;
+    if (supplied && !supplied->Active()) {
+        supplied->SetStreamMode(smBlockWaitMessage);
+        supplied->RunInThread = false;
+        supplied->SetActive(true);
+    } else if (!supplied) {
+        TOutboundOptions options;
+        options.TimeOut = mapper.DestTimeOut;
+        own = OpenOutbound({mapper.DestHost, mapper.DestPort, "", mapper.Socks5, {}}, options);
+    }
+    TSocketStream* dest = supplied ? supplied->GetStream() : own.Stream.get();
+    struct TCloseGracefully {
+        ATCPClient* Supplied;
+        TSocketStream* Dest;
+        ~TCloseGracefully() {
             try {
-                if (TSocketStream* s = Dest.Stream())
-                    s->Timeout = kTCPMapperCloseWaitMs;
-                Dest.SetActive(false);
+                if (Dest)
+                    Dest->Timeout = kTCPMapperCloseWaitMs;
+                if (Supplied)
+                    Supplied->SetActive(false);
+                else if (Dest)
+                    Dest->Close();
             } catch (const std::exception&) {
                 // The connection is going anyway.
             }
         }
-    } deactivate{*dest};
-    if (!dest->Active()) {
-        dest->SetStreamMode(smBlockWaitMessage);
-        dest->RunInThread = false;
-        dest->SetActive(true);
-    }
-    TSocketStream* destStream = dest->GetStream();
-    if (!Terminated() && destStream && destStream->Connected() && stream.Connected())
-        RelayTunnel(*destStream, mapper.RelayBufferSize, nullptr);
+    } closeGracefully{supplied.get(), dest};
+    if (!Terminated() && dest && dest->Connected() && stream.Connected())
+        RelayTunnel(*dest, mapper.RelayBufferSize, nullptr);
 }
 
 } // namespace corvan

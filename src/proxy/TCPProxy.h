@@ -56,14 +56,11 @@ public:
     TProxyServerInfo Socks5;
     int RelayBufferSize = kTCPMapperRelayBuffer;
 
-    // Supplies the outbound client of an accepted connection (unconnected or connected);
-    // null: the mapper makes its own. Runs on the client's thread.
+    // Supplies the outbound client of an accepted connection (unconnected: the mapper
+    // connects it; or connected); null: the mapper opens its own connection (OpenOutbound).
+    // Runs on the client's thread.
     std::function<std::unique_ptr<ATCPClient>(TTCPPortMapper* mapper, TTCPServerClient* client)>
         OnCreateDestClient;
-
-    // OnCreateDestClient's client, else a connected one to DestHost:DestPort (raising what
-    // connecting raises). Client thread.
-    virtual std::unique_ptr<ATCPClient> CreateDestClient(TTCPServerClient* client);
 
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;

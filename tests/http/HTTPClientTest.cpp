@@ -1,6 +1,6 @@
 // The HTTP client: the response side as a pure reader (every truncation fails, interim
 // answers are skipped, limits hold), and the client against scripted loopback servers: the
-// content modes, raw chunked bodies, HEAD, the up-stream HTTP proxy link and its errors.
+// content modes, raw chunked bodies, HEAD and its errors.
 #include "http/HTTPClient.h"
 
 #include "support/NetTestSupport.h"
@@ -255,25 +255,6 @@ TEST(HTTPClient, HeadNeverReadsABodyAndInterimAnswersAreSkipped) {
         EXPECT_EQ(client.Response()->GetStatusCode(), 200);
         EXPECT_EQ(client.Response()->GetContentString(), "real");
     }
-}
-
-TEST(HTTPClient, ThroughAnUpstreamHTTPProxyTheRequestNamesHostAndPortInAbsoluteForm) {
-    TScriptedServer proxy("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nvp");
-    TkelHTTPProxy upstream(TProxyServerInfo{true, "127.0.0.1", proxy.Port(), true, "user", "pw"});
-    ThttpClient client;
-    client.SetHost("host1"); // unresolvable here: only the proxy may resolve it
-    client.SetPort("8080");
-    client.TimeOut = 5000;
-    client.SetProxy(&upstream);
-    client.SetRequest(Get("/path"));
-    client.ContentMode = hcmText;
-    client.SetActive(true);
-    proxy.Join();
-    EXPECT_EQ(proxy.Request.rfind("GET http://host1:8080/path HTTP/1.1\r\n", 0), 0u) << proxy.Request;
-    EXPECT_NE(proxy.Request.find("Host: host1:8080\r\n"), std::string::npos);
-    EXPECT_NE(proxy.Request.find("Proxy-Authorization: Basic dXNlcjpwdw==\r\n"), std::string::npos);
-    EXPECT_TRUE(client.ProxyForm);
-    EXPECT_EQ(client.Response()->GetContentString(), "vp");
 }
 
 TEST(HTTPClient, ClientErrors) {

@@ -271,3 +271,38 @@ TEST(HTTPProxyServer, TheLoopCheckLooksANameUpWithoutHoldingTheServiceEnd) {
     EXPECT_EQ(RecvWithin(h, 1, 10000), "");
     SocketClose(h);
 }
+
+TEST(HTTPProxyServer, ThroughAnUpstreamHTTPProxyTheRequestNamesItsTargetAndCarriesTheLogin) {
+    TTestListener upstream;
+    std::string head; // read only after the join
+    std::thread peer([&] {
+        TSocketHandle h = upstream.Accept();
+        SetReceiveTimeout(h);
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            std::string more = RecvWithin(h, 1, 10000);
+            if (more.empty())
+                break;
+            head += more;
+        }
+        SendAll(h, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nvp");
+        SocketClose(h);
+    });
+    ThttpProxyServer proxy;
+    proxy.SetLocalHost("127.0.0.1");
+    proxy.SetListenPort("0");
+    proxy.OnGetConnection = [&upstream](ThttpProxyServerClient*, ThttpProxyRoute& route) {
+        route.HttpProxy = TProxyServerInfo{true, "127.0.0.1", std::to_string(upstream.Port),
+                                           true, "user", "pw"};
+        return true;
+    };
+    proxy.SetActive(true);
+    // A name only the up-stream proxy may resolve.
+    std::string reply = Get(proxy.BoundPort(), "http://host1:8080/path");
+    peer.join();
+    proxy.SetActive(false);
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.1 200 OK");
+    EXPECT_EQ(head.rfind("GET http://host1:8080/path HTTP/1.1\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("\r\nHost: host1:8080\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nProxy-Authorization: Basic dXNlcjpwdw==\r\n"), std::string::npos)
+        << head;
+}

@@ -33,9 +33,9 @@ std::unique_ptr<TSocks5SocketProxy> Link(const TMicrosocks& server, bool through
 void ExpectEchoThrough(std::unique_ptr<ATCPClientSocketProxy> chain, const std::string& host,
                        int expectedLinks) {
     TEchoServer echo;
-    TSocketStream stream(host, echo.PortStr(), -1, -1, 5000, smBlockWaitMessage, std::move(chain),
-                         false);
-    auto* socket = static_cast<TTCPClientSocket*>(stream.Socket());
+    TTCPClientSocket own(host, echo.PortStr(), std::move(chain));
+    TSocketStream stream(&own, -1, 5000, smBlockWaitMessage);
+    TTCPClientSocket* socket = &own;
     int negotiating = 0;
     socket->OnNegotiating = [&](TTCPClientSocket*) { ++negotiating; };
     stream.Connect();
@@ -80,9 +80,9 @@ TEST(TCPClientSocket, ArgumentErrorsAndRefusedConnections) {
     EXPECT_EQ(noHost.ErrorMessage(), "Host not specified");
 
     uint16_t closedPort = FreeLoopbackPort(); // nobody listens there
-    TSocketStream stream("127.0.0.1", std::to_string(closedPort), -1, -1, 5000, smBlockWaitMessage,
-                         nullptr, false);
-    auto* socket = static_cast<TTCPClientSocket*>(stream.Socket());
+    TTCPClientSocket refused("127.0.0.1", std::to_string(closedPort));
+    TSocketStream stream(&refused, -1, 5000, smBlockWaitMessage);
+    TTCPClientSocket* socket = &refused;
     int failed = 0;
     socket->OnConnectFailed = [&](TTCPClientSocket*) { ++failed; };
     try {
@@ -222,7 +222,8 @@ TEST(Socks5Link, MethodNoneAcceptableFailsTheNegotiation) {
 TEST(Socks5Link, ReplyCodeFiveIsConnectionRefused) {
     // head, IPv4 0.0.0.0, port 0
     TFakeSocks5 fake(0, ReplyHead(5, 1) + std::string(6, '\0'));
-    TSocketStream stream("127.0.0.1", "80", -1, -1, 5000, smBlockWaitMessage, fake.Link(), false);
+    TTCPClientSocket socket("127.0.0.1", "80", fake.Link());
+    TSocketStream stream(&socket, -1, 5000, smBlockWaitMessage);
     try {
         stream.Connect();
         FAIL() << "refused by the proxy";

@@ -1,7 +1,7 @@
 // Client threads of a thread-per-client server: reuse, bounds, idle ends and stack size.
 #include "net/TCPServer.h"
 
-#include "net/TCPClient.h"
+#include "net/Outbound.h"
 
 #include "support/EchoServer.h"
 #include "support/Microsocks.h"
@@ -354,19 +354,15 @@ TEST(TCPServerPool, TheDeepestConnectionPathRunsOnTheClientThreadStack) {
             stackSize = size;
             ::pthread_attr_destroy(&attr);
         }
-        TkelSocks5Proxy proxy;
-        proxy.Server =
-            TProxyServerInfo{true, "127.0.0.1", upstream.PortStr(), true, "deep", "secret"};
-        TkelTCPClient dest;
-        dest.SetHost("127.0.0.1");
-        dest.SetPort(echo.PortStr());
-        dest.SetProxy(&proxy);
-        dest.SetStreamMode(smBlockWaitMessage);
-        dest.RunInThread = false;
-        dest.TimeOut = 10000;
-        dest.SetActive(true);
-        relayed = RelayStreams(client->GetStream(), dest.GetStream(), 65536);
-        dest.SetActive(false);
+        TOutboundOptions options;
+        options.TimeOut = 10000;
+        TOutboundConnection dest = OpenOutbound(
+            {"127.0.0.1", echo.PortStr(), "",
+             TProxyServerInfo{true, "127.0.0.1", upstream.PortStr(), true, "deep", "secret"},
+             {}},
+            options);
+        relayed = RelayStreams(client->GetStream(), dest.Stream.get(), 65536);
+        dest.Stream->Close();
     };
     server.SetActive(true);
     const std::string data = Pattern(100000);

@@ -1,0 +1,63 @@
+#include "net/Outbound.h"
+
+#include "net/Socks.h"
+
+namespace corvan {
+
+namespace {
+
+// The last hop toward an up-stream HTTP proxy: the socket (or the SOCKS5 link before it) has
+// reached the proxy, and the request itself names the destination, so nothing is negotiated.
+class THttpProxyHop final : public ATCPClientSocketProxy {
+public:
+    explicit THttpProxyHop(const TProxyServerInfo& server) {
+        Host = server.Host;
+        Port = server.Port;
+    }
+    void Negotiate() override { Complete(); }
+    void HostResolved(uint32_t, uint16_t) override {}
+    void ProcessData() override {}
+};
+
+std::unique_ptr<ATCPClientSocketProxy> RouteLinks(const TOutboundRoute& route) {
+    std::unique_ptr<ATCPClientSocketProxy> links;
+    if (route.HttpProxy.InUse())
+        links = std::make_unique<THttpProxyHop>(route.HttpProxy.Trimmed());
+    if (route.Socks5.InUse()) {
+        auto socks5 = std::make_unique<TSocks5SocketProxy>(route.Socks5.Trimmed(), std::move(links));
+        // The up-stream proxy may reach names this host cannot resolve.
+        socks5->ResolveThroughProxy = true;
+        links = std::move(socks5);
+    }
+    return links;
+}
+
+} // namespace
+
+TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
+    if (route.Host.empty())
+        throw EOutbound("Host not set", -1, false);
+    if (route.Port.empty())
+        throw EOutbound("Port not set", -1, false);
+    TOutboundConnection connection;
+    connection.Socket = std::make_unique<TTCPClientSocket>(
+        route.ConnectAddress.empty() ? route.Host : route.ConnectAddress, route.Port,
+        RouteLinks(route));
+    TTCPClientSocket& socket = *connection.Socket;
+    socket.SetReadEventTrigger(options.ReadEventTrigger);
+    socket.SetThrottleRead(options.ThrottleRead);
+    socket.SetReadThrottleRate(options.ReadThrottleRate);
+    socket.SetThrottleWrite(options.ThrottleWrite);
+    socket.SetWriteThrottleRate(options.WriteThrottleRate);
+    connection.Stream = std::make_unique<TSocketStream>(
+        &socket, options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage);
+    connection.Stream->GiveUp = options.GiveUp;
+    try {
+        connection.Stream->Connect();
+    } catch (const Exception& e) {
+        throw EOutbound(e.Message(), socket.ErrorCode(), true);
+    }
+    return connection;
+}
+
+} // namespace corvan
