@@ -20,6 +20,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -51,25 +52,28 @@ public:
     }
 };
 
-// Connect, one byte echoed, close; count times in sequence on a helper thread while this
-// thread serves the server. Answers how many came back right.
-int SequentialEchoes(uint16_t port, int count) {
+// Connect, one byte echoed, close; count times in sequence on each of peers helper threads
+// while this thread serves the server. Answers how many came back right.
+int SequentialEchoes(uint16_t port, int count, int peers = 1) {
     std::atomic<int> good{0};
-    std::atomic<bool> done{false};
-    std::thread peer([&] {
-        for (int i = 0; i < count; ++i) {
-            TSocketHandle h = ConnectBlocking(port);
-            if (h == INVALID_SOCKETHANDLE)
-                continue;
-            if (SendAll(h, "e") && RecvWithin(h, 1) == "e")
-                ++good;
-            SocketClose(h);
-        }
-        done = true;
-        WakeMain();
-    });
-    RunLoopUntil([&] { return done.load(); }, 240000);
-    peer.join();
+    std::atomic<int> done{0};
+    std::vector<std::thread> threads;
+    for (int p = 0; p < peers; ++p)
+        threads.emplace_back([&] {
+            for (int i = 0; i < count; ++i) {
+                TSocketHandle h = ConnectBlocking(port);
+                if (h == INVALID_SOCKETHANDLE)
+                    continue;
+                if (SendAll(h, "e") && RecvWithin(h, 1) == "e")
+                    ++good;
+                SocketClose(h);
+            }
+            ++done;
+            WakeMain();
+        });
+    RunLoopUntil([&] { return done.load() == peers; }, 240000);
+    for (std::thread& t : threads)
+        t.join();
     return good;
 }
 
@@ -169,6 +173,39 @@ TEST(TCPServerPool, TenThousandSequentialConnectionsLeaveNoMoreThreadsThanTheSpa
     EXPECT_LE(threadsMade.load(), kConnections / 10);
     server.SetActive(false);
     EXPECT_EQ(server.ClientThreadCount(), 0u);
+    EXPECT_TRUE(TasksSettleTo(before));
+}
+
+// More connections at once than MaxSpareThreads, one after another: the threads serving them
+// are kept while the stream lasts (a thread ended at each dip of the number open and made
+// again at the next rise starts behind every runnable thread, the slowest answers of such a
+// stream), and the surplus ends once the stream stops.
+TEST(TCPServerPool, AStreamOfConcurrentConnectionsKeepsItsThreadsAndTheSurplusEndsWhenIdle) {
+    constexpr int kPeers = 8;
+    constexpr int kEach = 250;
+    constexpr int kSpares = 2;
+    TOneByteEchoServer server;
+    server.MaxSpareThreads = kSpares;
+    std::atomic<int> threadsMade{0}; // counted as in the sequential test above
+    server.OnClientExecute = [&](TTCPServerClient* client) {
+        thread_local bool counted = false;
+        if (!std::exchange(counted, true))
+            ++threadsMade;
+        TSocketStream& s = *client->GetStream();
+        s.Writer().WriteByte(s.Reader().ReadByte());
+    };
+    int before = BaselineTaskCount();
+    server.SetActive(true);
+    EXPECT_EQ(SequentialEchoes(server.Port(), kEach, kPeers), kPeers * kEach);
+    // At most kPeers are open at once. The bound leaves room for a stream that stalls longer
+    // than the surplus idle time on a busy machine; ending surplus spares at once makes
+    // hundreds.
+    EXPECT_LE(threadsMade.load(), 2 * kPeers);
+    ASSERT_TRUE(RunLoopUntil(
+        [&] { return server.ClientCount() == 0 && server.ClientThreadCount() == kSpares; }));
+    EXPECT_EQ(server.SpareThreadCount(), static_cast<size_t>(kSpares));
+    EXPECT_TRUE(TasksSettleTo(before + kSpares));
+    server.SetActive(false);
     EXPECT_TRUE(TasksSettleTo(before));
 }
 
