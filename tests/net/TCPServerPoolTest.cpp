@@ -52,6 +52,19 @@ public:
     }
 };
 
+// Echoes one byte per connection, counting the threads made by a mark each thread gets on its
+// first connection (thread ids are handed out again once a thread has ended, so they cannot
+// tell).
+void EchoCountingThreads(ATCPServer& server, std::atomic<int>& threadsMade) {
+    server.OnClientExecute = [&threadsMade](TTCPServerClient* client) {
+        thread_local bool counted = false;
+        if (!std::exchange(counted, true))
+            ++threadsMade;
+        TSocketStream& s = *client->GetStream();
+        s.Writer().WriteByte(s.Reader().ReadByte());
+    };
+}
+
 // Connect, one byte echoed, close; count times in sequence on each of peers helper threads
 // while this thread serves the server. Answers how many came back right.
 int SequentialEchoes(uint16_t port, int count, int peers = 1) {
@@ -150,16 +163,8 @@ TEST(TCPServerPool, TenThousandSequentialConnectionsLeaveNoMoreThreadsThanTheSpa
     constexpr int kSpares = 2;
     TOneByteEchoServer server;
     server.MaxSpareThreads = kSpares;
-    // Threads made, counted by a mark each thread gets on its first connection (thread ids
-    // are handed out again once a thread has ended, so they cannot tell).
     std::atomic<int> threadsMade{0};
-    server.OnClientExecute = [&](TTCPServerClient* client) {
-        thread_local bool counted = false;
-        if (!std::exchange(counted, true))
-            ++threadsMade;
-        TSocketStream& s = *client->GetStream();
-        s.Writer().WriteByte(s.Reader().ReadByte());
-    };
+    EchoCountingThreads(server, threadsMade);
     int before = BaselineTaskCount();
     server.SetActive(true);
     EXPECT_EQ(SequentialEchoes(server.Port(), kConnections), kConnections);
@@ -186,14 +191,8 @@ TEST(TCPServerPool, AStreamOfConcurrentConnectionsKeepsItsThreadsAndTheSurplusEn
     constexpr int kSpares = 2;
     TOneByteEchoServer server;
     server.MaxSpareThreads = kSpares;
-    std::atomic<int> threadsMade{0}; // counted as in the sequential test above
-    server.OnClientExecute = [&](TTCPServerClient* client) {
-        thread_local bool counted = false;
-        if (!std::exchange(counted, true))
-            ++threadsMade;
-        TSocketStream& s = *client->GetStream();
-        s.Writer().WriteByte(s.Reader().ReadByte());
-    };
+    std::atomic<int> threadsMade{0};
+    EchoCountingThreads(server, threadsMade);
     int before = BaselineTaskCount();
     server.SetActive(true);
     EXPECT_EQ(SequentialEchoes(server.Port(), kEach, kPeers), kPeers * kEach);
