@@ -1,5 +1,6 @@
 #include "net/OwnConnections.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -21,15 +22,23 @@ struct TEndsLess {
     }
 };
 
+// An own connection: its passes as known when it was recorded, and the own connection that
+// feeds the accepted one it serves (its key in ByEnds), if any.
+struct TOwnRecord {
+    int Passes = 0;
+    bool Serves = false;
+    TEnds Feeder;
+};
+
 struct TOwnConnections {
     // OwnConnectionsLock: guards both maps. A leaf lock.
     std::mutex OwnConnectionsLock;
     std::map<TSocketHandle, TEnds> ByHandle;
-    std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes
+    std::map<TEnds, TOwnRecord, TEndsLess> ByEnds;
 };
 
-// The passes of the accepted connection the calling thread serves (TServedConnection).
-thread_local int GServedPasses = 0;
+// The accepted connection the calling thread serves.
+thread_local TServedConnection::TState GServed;
 
 TOwnConnections& Table() {
     // Never destroyed: a socket may still close while the process's statics go.
@@ -40,6 +49,20 @@ TOwnConnections& Table() {
 bool BothEnds(TSocketHandle handle, TSocketAddr& local, TSocketAddr& remote) {
     return handle != INVALID_SOCKETHANDLE && SocketGetSockName(handle, local) == 0 &&
            SocketGetPeerName(handle, remote) == 0;
+}
+
+// The passes of the own connection recorded under ends (0: none). The connection feeding the
+// one it serves may have been recorded only after serving began (its opener runs on another
+// thread than the one that accepted it), so that link is read again now. Followed at most
+// kLoopPasses deep: a count that reaches it tells all a caller needs.
+int PassesLocked(const TOwnConnections& t, const TEnds& ends, int depth = 0) {
+    auto it = t.ByEnds.find(ends);
+    if (it == t.ByEnds.end())
+        return 0;
+    const TOwnRecord& own = it->second;
+    if (!own.Serves || depth >= kLoopPasses)
+        return own.Passes;
+    return std::max(own.Passes, 1 + PassesLocked(t, own.Feeder, depth + 1));
 }
 
 } // namespace
@@ -55,7 +78,7 @@ bool RegisterOwnConnection(TSocketHandle handle) {
         t.ByHandle.erase(old);
     }
     t.ByHandle[handle] = ends;
-    t.ByEnds[ends] = GServedPasses + 1;
+    t.ByEnds[ends] = TOwnRecord{GServed.Passes + 1, GServed.Known, GServed.Feeder};
     return true;
 }
 
@@ -75,16 +98,24 @@ int ArrivalPasses(TSocketHandle accepted) {
         return 0;
     TOwnConnections& t = Table();
     std::lock_guard lock(t.OwnConnectionsLock);
-    auto it = t.ByEnds.find(TEnds{peer, local});
-    return it == t.ByEnds.end() ? 0 : it->second;
+    return PassesLocked(t, TEnds{peer, local});
 }
 
-TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPasses) {
-    GServedPasses = ArrivalPasses(accepted);
+TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServed) {
+    TState served;
+    TSocketAddr local, peer;
+    served.Known = BothEnds(accepted, local, peer);
+    if (served.Known) {
+        served.Feeder = TEnds{peer, local};
+        TOwnConnections& t = Table();
+        std::lock_guard lock(t.OwnConnectionsLock);
+        served.Passes = PassesLocked(t, served.Feeder);
+    }
+    GServed = served;
 }
 
 TServedConnection::~TServedConnection() {
-    GServedPasses = FFormer;
+    GServed = FFormer;
 }
 
 size_t OwnConnectionCount() {

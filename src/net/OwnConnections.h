@@ -13,6 +13,9 @@
 // The accepted connection being served is the calling thread's: a TCP server's client thread
 // serves one connection at a time and opens its outbound connections on that thread, so it
 // names it (TServedConnection) and the registration reads it (a per-thread value: no lock).
+// The own connection feeding a served one may be recorded only after serving began (its
+// opener is another thread, racing the accept), so a count also follows that link again when
+// it is read.
 //
 // A client socket is entered once its connection stands (TTCPClientSocket) and leaves as its
 // handle is closed (ASocket::CloseHandle). Any thread; OwnConnectionsLock guards the table (a
@@ -20,6 +23,8 @@
 // it is bounded by the descriptors the process may hold.
 
 #include "net/SocketLib.h"
+
+#include <utility>
 
 namespace corvan {
 
@@ -48,8 +53,16 @@ public:
     TServedConnection(const TServedConnection&) = delete;
     TServedConnection& operator=(const TServedConnection&) = delete;
 
+    // What a thread serves: the accepted connection's passes when serving began and, when its
+    // ends could be read, the ends (local, remote) that the own connection feeding it has.
+    struct TState {
+        int Passes = 0;
+        bool Known = false;
+        std::pair<TSocketAddr, TSocketAddr> Feeder;
+    };
+
 private:
-    int FFormer;
+    TState FFormer;
 };
 
 } // namespace corvan

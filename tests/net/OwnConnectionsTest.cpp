@@ -28,6 +28,18 @@ TEST(OwnConnections, EachHopCountsOnePassMoreThanTheConnectionItServes) {
     }
     EXPECT_EQ(ArrivalPasses(second), kLoopPasses);
 
+    // The connection served was opened here but recorded only after its serving began (the
+    // two ends of a loop run on different threads): its pass counts once it is recorded.
+    auto [late, lateClient] = ConnectedPair();
+    auto [fed, fedClient] = ConnectedPair();
+    {
+        TServedConnection served(late);
+        ASSERT_TRUE(RegisterOwnConnection(fedClient));
+    }
+    EXPECT_EQ(ArrivalPasses(fed), 1);
+    ASSERT_TRUE(RegisterOwnConnection(lateClient));
+    EXPECT_EQ(ArrivalPasses(fed), kLoopPasses);
+
     // The served connection ended: a connection opened now serves none.
     auto [third, thirdClient] = ConnectedPair();
     ASSERT_TRUE(RegisterOwnConnection(thirdClient));
@@ -38,9 +50,9 @@ TEST(OwnConnections, EachHopCountsOnePassMoreThanTheConnectionItServes) {
     UnregisterOwnConnection(secondClient);
     EXPECT_EQ(ArrivalPasses(second), 0);
 
-    for (TSocketHandle h : {firstClient, thirdClient})
+    for (TSocketHandle h : {firstClient, thirdClient, lateClient, fedClient})
         UnregisterOwnConnection(h);
-    for (TSocketHandle h :
-         {outside, outsideClient, first, firstClient, second, secondClient, third, thirdClient})
+    for (TSocketHandle h : {outside, outsideClient, first, firstClient, second, secondClient,
+                            third, thirdClient, late, lateClient, fed, fedClient})
         SocketClose(h);
 }
