@@ -23,9 +23,9 @@
 // and stream on its own loop, then waits as a spare for the next accepted connection, which
 // the main thread hands to it directly (a new thread is made only when no spare waits). At
 // most MaxSpareThreads wait longer than SurplusSpareThreadIdleMs; a spare idle for
-// SpareThreadIdleMs ends. A client's Execute must
-// therefore leave nothing bound to its thread's loop behind (sockets, windows, timers it made
-// are freed before Execute returns); the thread's stack is kClientThreadStackSize.
+// SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its
+// thread's loop behind (sockets, windows, timers it made are freed before Execute returns);
+// the thread's stack is kClientThreadStackSize.
 //
 // Threads. The server object, its listening socket, the Clients list and the list of client
 // threads live on the thread that activates the server (the main thread); every server event
