@@ -782,8 +782,9 @@ bool ATCPServer::HandToSpare(TTCPServerClient* client) {
 
 bool ATCPServer::OfferAsSpare(TTCPServerClientThread* thread) {
     std::lock_guard<std::mutex> lock(PoolLock);
-    if (thread->Terminated() || FPoolClosed ||
-        FSpareThreads.size() >= static_cast<size_t>(std::max(0, MaxSpareThreads.load())))
+    // Offered even beyond MaxSpareThreads: such a spare ends in WaitAsSpare if the surplus
+    // lasts.
+    if (thread->Terminated() || FPoolClosed)
         return false;
     FSpareThreads.push_back(thread);
     return true;
@@ -791,13 +792,26 @@ bool ATCPServer::OfferAsSpare(TTCPServerClientThread* thread) {
 
 TTCPServerClient* ATCPServer::WaitAsSpare(TTCPServerClientThread* thread) {
     std::unique_lock<std::mutex> lock(PoolLock);
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(SpareThreadIdleMs.load());
+    auto now = std::chrono::steady_clock::now();
+    auto deadline = now + std::chrono::milliseconds(SpareThreadIdleMs.load());
+    // Checked once: a spare that finds no surplus then waits its whole idle time, and the
+    // spares that came after it end instead, so the list settles at MaxSpareThreads.
+    auto surplusCheck =
+        std::min(deadline, now + std::chrono::milliseconds(SurplusSpareThreadIdleMs.load()));
+    auto surplus = [&] {
+        return FSpareThreads.size() > static_cast<size_t>(std::max(0, MaxSpareThreads.load()));
+    };
     // Handing a client over takes the spare off the list and sets FNextClient under this lock,
     // so a spare on the list has no client and one off it has (or is ending).
-    while (!thread->FNextClient && !thread->Terminated() && !FPoolClosed)
-        if (thread->FWake.wait_until(lock, deadline) == std::cv_status::timeout)
+    while (!thread->FNextClient && !thread->Terminated() && !FPoolClosed) {
+        bool checking = surplusCheck < deadline;
+        if (thread->FWake.wait_until(lock, checking ? surplusCheck : deadline) !=
+            std::cv_status::timeout)
+            continue;
+        if (!checking || surplus())
             break;
+        surplusCheck = deadline;
+    }
     TTCPServerClient* next = thread->FNextClient;
     thread->FNextClient = nullptr;
     if (!next) {

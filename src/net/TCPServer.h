@@ -22,9 +22,10 @@
 // Client threads are kept: a thread whose connection has ended frees that connection's socket
 // and stream on its own loop, then waits as a spare for the next accepted connection, which
 // the main thread hands to it directly (a new thread is made only when no spare waits). At
-// most MaxSpareThreads wait; a spare idle for SpareThreadIdleMs ends. A client's Execute must
-// therefore leave nothing bound to its thread's loop behind (sockets, windows, timers it made
-// are freed before Execute returns); the thread's stack is kClientThreadStackSize.
+// most MaxSpareThreads wait longer than SurplusSpareThreadIdleMs; a spare idle for
+// SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its
+// thread's loop behind (sockets, windows, timers it made are freed before Execute returns);
+// the thread's stack is kClientThreadStackSize.
 //
 // Threads. The server object, its listening socket, the Clients list and the list of client
 // threads live on the thread that activates the server (the main thread); every server event
@@ -87,12 +88,18 @@ constexpr int kDefaultClientTimeout = 300000;
 // thread; the rest are taken on a later pass, so a burst of them cannot starve the other
 // events of the main thread.
 constexpr int kMaxRefusalsPerAcceptPass = 64;
-// Spare client threads a server keeps waiting for connections (its MaxSpareThreads); a thread
-// whose connection ends while this many wait ends itself. Threads only negotiate (tunnels go
+// Spare client threads a server keeps waiting for connections (its MaxSpareThreads); beyond
+// this many, a spare ends after SurplusSpareThreadIdleMs. Threads only negotiate (tunnels go
 // to the relay loops), so this many cover the connections a small network opens at once.
 constexpr int kMaxSpareClientThreads = 8;
 // A spare client thread that gets no connection for this long ends (SpareThreadIdleMs).
 constexpr int kSpareClientThreadIdleMs = 60000;
+// A spare that has waited this long while more than MaxSpareThreads wait ends
+// (SurplusSpareThreadIdleMs). Under a steady stream of short connections the number open at
+// once swings around its mean many times a second: a thread ended at each dip would be made
+// again at the next rise, and a new thread is scheduled behind every runnable one (tens of ms
+// on a busy machine, the slowest answers of such a stream).
+constexpr int kSurplusSpareClientThreadIdleMs = 1000;
 // A client's done message does not wake the main thread on its own (freeing the client is
 // bookkeeping: the connection is closed already): it goes with the main thread's next wake-up,
 // at the latest this much later. While the server is at MaxClients it wakes at once.
@@ -322,10 +329,12 @@ public:
     std::atomic<int> ClientTimeout{kDefaultClientTimeout};
     std::atomic<int> ClientReadTrigger{-1};
     std::atomic<int> ClientWriteBufferLimit{-1};
-    // Client threads kept waiting for connections, and how long one waits before it ends
-    // (read by client threads; a change applies to the next wait).
+    // Client threads kept waiting for connections, how long one waits before it ends, and
+    // how long one waits while more than MaxSpareThreads wait (read by client threads; a
+    // change applies to the next wait).
     std::atomic<int> MaxSpareThreads{kMaxSpareClientThreads};
     std::atomic<int> SpareThreadIdleMs{kSpareClientThreadIdleMs};
+    std::atomic<int> SurplusSpareThreadIdleMs{kSurplusSpareClientThreadIdleMs};
 
     // Throttling of every client; a change applies to running clients at once.
     bool ThrottleRead() const { return FThrottleRead; }
@@ -428,10 +437,11 @@ private:
     // Main thread: gives client to a waiting spare (true), or answers false when none waits.
     bool HandToSpare(TTCPServerClient* client);
     // Client thread, before it lets go of its client: puts it on the spare list, unless it is
-    // terminated or the pool is closed or full (false: the thread is to end).
+    // terminated or the pool is closed (false: the thread is to end).
     bool OfferAsSpare(TTCPServerClientThread* thread);
     // Client thread, offered and its client let go: waits for the next client and answers it,
-    // or null when the thread is to end (terminated, pool closed, idle too long).
+    // or null when the thread is to end (terminated, pool closed, idle too long, or idle
+    // SurplusSpareThreadIdleMs while more than MaxSpareThreads wait).
     TTCPServerClient* WaitAsSpare(TTCPServerClientThread* thread);
     void ClientThreadEnded(uint64_t number);
     void EndClientThreads();
