@@ -1,7 +1,7 @@
 #include "app/ProgramMain.h"
 
 #include "app/Headless.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "util/DataFolderLock.h"
 #include "util/ProcessLimits.h"
 #include "util/StopSignal.h"

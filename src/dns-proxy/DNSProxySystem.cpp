@@ -2,7 +2,7 @@
 
 #include "component/SettingsKeys.h"
 #include "dns-proxy/DNSProxyForms.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "util/Utils.h"
 
 #include <algorithm>
@@ -68,7 +68,7 @@ std::string TDNSProxySystem::BindFailureText(int errorCode, const std::string& a
                ": another program holds it (often the system's own resolver, such as "
                "systemd-resolved on 127.0.0.53); set ServerIP to one address, such as "
                "127.0.0.1, or choose another port";
-    return "cannot listen on " + where + ": " + WinSockErrorMessage(errorCode);
+    return "cannot listen on " + where + ": " + SocketErrorText(errorCode);
 }
 
 uint16_t TDNSProxySystem::ListeningPort() const {

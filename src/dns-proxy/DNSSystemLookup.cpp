@@ -1,7 +1,7 @@
 #include "dns-proxy/DNSSystemLookup.h"
 
 #include "net/SocketHostLookup.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "util/Ticks.h"
 
 #include <condition_variable>
@@ -11,7 +11,7 @@
 namespace corvan {
 
 namespace {
-constexpr uint32_t WM_DNS_LOOKUPS_DONE = WM_USER + 600;
+constexpr uint32_t MSG_DNS_LOOKUPS_DONE = MSG_USER + 600;
 }
 
 struct TDNSSystemLookupPool::TState {
@@ -31,15 +31,15 @@ struct TDNSSystemLookupPool::TState {
     size_t MaxThreads = 1;
     uint64_t Generation = 0;
     bool Stopping = false;
-    bool Posted = false; // a WM_DNS_LOOKUPS_DONE is on its way
-    TWindowHandleId Window = 0;
+    bool Posted = false; // a MSG_DNS_LOOKUPS_DONE is on its way
+    TMailboxId Window = 0;
     std::function<int64_t()> Clock = MonotonicMillis;
 
     // The result of a lookup that goes to the proxy's thread; posts the message for it.
     void Deliver(TDNSSystemLookupResult result) {
         Results.push_back(std::move(result));
         if (!Posted)
-            Posted = PostMessage(Window, WM_DNS_LOOKUPS_DONE, 0, 0);
+            Posted = PostToMailbox(Window, MSG_DNS_LOOKUPS_DONE, 0, 0);
     }
 };
 
@@ -69,7 +69,7 @@ TDNSSystemLookupResult DNSSystemLookup(uint32_t tag, const std::string& name, bo
 
 TDNSSystemLookupPool::TDNSSystemLookupPool(size_t maxThreads) : FState(std::make_shared<TState>()) {
     FState->MaxThreads = std::max<size_t>(1, maxThreads);
-    FState->Window = GetWindowHandle();
+    FState->Window = GetMailbox();
 }
 
 TDNSSystemLookupPool::~TDNSSystemLookupPool() {
@@ -145,9 +145,9 @@ void TDNSSystemLookupPool::SetClock(std::function<int64_t()> clock) {
     FState->Clock = std::move(clock);
 }
 
-intptr_t TDNSSystemLookupPool::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg != WM_DNS_LOOKUPS_DONE)
-        return TWindowHandle::HandleWM(msg, wParam, lParam);
+intptr_t TDNSSystemLookupPool::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg != MSG_DNS_LOOKUPS_DONE)
+        return TMailbox::HandleLoopMessage(msg, wParam, lParam);
     std::deque<TDNSSystemLookupResult> results;
     {
         std::lock_guard<std::mutex> lock(FState->Lock);

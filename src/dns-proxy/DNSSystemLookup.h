@@ -14,7 +14,7 @@
 // hold the state: destroying the pool never waits for a lookup inside the system's resolver.
 
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include <array>
 #include <cstdint>
@@ -42,7 +42,7 @@ struct TDNSSystemLookupResult {
     std::vector<std::array<uint8_t, 16>> Addresses6; // IPv6 lookups
 };
 
-class TDNSSystemLookupPool : public TWindowHandle {
+class TDNSSystemLookupPool : public TMailbox {
 public:
     // Creates the window on the calling thread, which receives OnResult.
     explicit TDNSSystemLookupPool(size_t maxThreads = kDNSMaxLookupThreads);
@@ -66,7 +66,7 @@ public:
     struct TState;
 
 protected:
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
 private:
     std::shared_ptr<TState> FState;

@@ -2,7 +2,7 @@
 
 namespace corvan {
 
-// Datagrams read per FD_READ notification before the loop serves other objects again.
+// Datagrams read per READY_READ notification before the loop serves other objects again.
 constexpr int kDNSClientReadBatch = 64;
 
 TdnsUDPClient::TdnsUDPClient() {
@@ -65,7 +65,7 @@ void TdnsUDPClient::TriggerPacketAvailable() {
         }
     }
     // More may wait: come back after the other objects of this loop had their turn.
-    PostSocketEvent(FD_READ);
+    PostSocketEvent(READY_READ);
 }
 
 } // namespace corvan

@@ -20,7 +20,7 @@
 // queued and delivered once it is released, so a callback may start another lookup or take
 // locks of its own. Lock order: FLock alone.
 #include "dns/DNSClient.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include <array>
 #include <cstdint>

@@ -203,7 +203,7 @@ void TdnsUDPServer::HandleDatagram(std::string_view data, const TSocketAddr& fro
 
 void TdnsUDPServer::TriggerPacketAvailable() {
     if (FHandlingBatch) {
-        PostSocketEvent(FD_READ); // a loop run inside a handler: this read waits for the round
+        PostSocketEvent(READY_READ); // a loop run inside a handler: this read waits for the round
         return;
     }
     if (!FBatch) {
@@ -231,7 +231,7 @@ void TdnsUDPServer::TriggerPacketAvailable() {
             HandleDatagram(FBatch->Data(i), FBatch->Sender(i));
     }
     if (got == FBatch->Capacity())
-        PostSocketEvent(FD_READ);
+        PostSocketEvent(READY_READ);
 }
 
 } // namespace corvan

@@ -1,6 +1,6 @@
 #include "gui/LoopBridge.h"
 
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 namespace corvan {
 

@@ -4,7 +4,7 @@
 #include "app/ProgramMain.h"
 #include "gui/LoopBridge.h"
 #include "gui/MainWindow.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,7 +1,7 @@
 #include "http/HTTPClient.h"
 
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "util/Strings.h"
 
 #include <utility>

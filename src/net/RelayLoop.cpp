@@ -3,7 +3,7 @@
 #include "net/OwnConnections.h"
 #include "net/Sockets.h"
 #include "net/TCPStream.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "util/Ticks.h"
 
 #include <sys/epoll.h>
@@ -204,7 +204,7 @@ TRelayLoop::TRelayLoop() : FScratch(new char[kRelayScratchSize]) {
             close(FWake);
         if (FEpoll >= 0)
             close(FEpoll);
-        throw EWinSock("Relay loop not available", error);
+        throw ESocketLibrary("Relay loop not available", error);
     };
     FEpoll = epoll_create1(EPOLL_CLOEXEC);
     if (FEpoll < 0)

@@ -104,7 +104,7 @@ void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& 
 
 struct TAsyncHostLookup::TRequest {
     std::string Host;
-    // Written by the worker before it posts the reply; read by the window after the reply
+    // Written by the worker before it posts the reply; read by the mailbox after the reply
     // (the post's lock orders the two).
     TIP4AddrArray Addresses;
     int ErrorCode = 0;
@@ -112,7 +112,7 @@ struct TAsyncHostLookup::TRequest {
 };
 
 TAsyncHostLookup::~TAsyncHostLookup() {
-    DestroyWindowHandle();
+    DestroyMailbox();
 }
 
 void TAsyncHostLookup::Start(const std::string& host) {
@@ -120,13 +120,13 @@ void TAsyncHostLookup::Start(const std::string& host) {
     auto request = std::make_shared<TRequest>();
     request->Host = host;
     uint64_t number = GNextRequest.fetch_add(1);
-    TWindowHandleId window = GetWindowHandle();
+    TMailboxId window = GetMailbox();
     FPending = number;
     FRequest = request;
     StartThread([request, number, window] {
         ResolveHostNoRaise(request->Host, request->Addresses, request->ErrorCode,
                            request->ErrorMessage);
-        PostMessage(window, WM_HOSTLOOKUP_NAME, static_cast<uintptr_t>(number), 0);
+        PostToMailbox(window, MSG_HOSTLOOKUP_NAME, static_cast<uintptr_t>(number), 0);
     }).detach();
 }
 
@@ -136,11 +136,11 @@ void TAsyncHostLookup::Cancel() {
     uint64_t number = FPending;
     FPending = 0;
     FRequest.reset();
-    PostMessageToSelf(WM_HOSTLOOKUP_CANCELLED, static_cast<uintptr_t>(number), 0);
+    PostToSelf(MSG_HOSTLOOKUP_CANCELLED, static_cast<uintptr_t>(number), 0);
 }
 
-intptr_t TAsyncHostLookup::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == WM_HOSTLOOKUP_NAME || msg == WM_HOSTLOOKUP_ADDR) {
+intptr_t TAsyncHostLookup::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == MSG_HOSTLOOKUP_NAME || msg == MSG_HOSTLOOKUP_ADDR) {
         if (FPending == 0 || wParam != FPending)
             return 0; // a late reply of a cancelled or replaced request
         std::shared_ptr<TRequest> request = std::move(FRequest);
@@ -150,17 +150,17 @@ intptr_t TAsyncHostLookup::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lPa
                             std::move(request->ErrorMessage));
         return 0;
     }
-    if (msg == WM_HOSTLOOKUP_CANCELLED)
+    if (msg == MSG_HOSTLOOKUP_CANCELLED)
         return 0;
-    return TWindowHandle::HandleWM(msg, wParam, lParam);
+    return TMailbox::HandleLoopMessage(msg, wParam, lParam);
 }
 
 // --- methods 2 and 3 --------------------------------------------------------------------------
 
 struct TThreadHostLookupThread::TState {
-    TWindowHandleId ReplyWindow = 0;
+    TMailboxId ReplyWindow = 0;
     // Lock: guards every field below. Lock order: a leaf; the lookup thread releases it before
-    // resolving and before PostMessage.
+    // resolving and before PostToMailbox.
     std::mutex Lock;
     std::condition_variable Cond;
     bool Terminated = false;
@@ -174,7 +174,7 @@ struct TThreadHostLookupThread::TState {
     bool Running = false;
 };
 
-TThreadHostLookupThread::TThreadHostLookupThread(TWindowHandleId replyWindow)
+TThreadHostLookupThread::TThreadHostLookupThread(TMailboxId replyWindow)
     : FState(std::make_shared<TState>()) {
     FState->ReplyWindow = replyWindow;
 }
@@ -221,7 +221,7 @@ void TThreadHostLookupThread::Start(const std::string& host, uint64_t request) {
             state->ErrorCode = code;
             state->ErrorMessage = std::move(text);
             lock.unlock();
-            PostMessage(state->ReplyWindow, WM_HOSTLOOKUP_NAME, static_cast<uintptr_t>(request), 0);
+            PostToMailbox(state->ReplyWindow, MSG_HOSTLOOKUP_NAME, static_cast<uintptr_t>(request), 0);
             lock.lock();
         }
     }).detach();
@@ -281,7 +281,7 @@ void TSocketHostLookup::Start() {
     FErrorCode = 0;
     FErrorMessage.clear();
     FState = lsInProgress;
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (OnStart)
         OnStart(this);
     switch (Method) {
@@ -300,10 +300,10 @@ void TSocketHostLookup::Start() {
         return;
     default:
         if (!FReplyWindow) {
-            FReplyWindow = std::make_unique<TWindowHandle>();
+            FReplyWindow = std::make_unique<TMailbox>();
             FReplyWindow->OnMessage = [this](uint32_t msg, uintptr_t wParam, intptr_t,
                                              bool& handled) -> intptr_t {
-                if (msg == WM_HOSTLOOKUP_NAME) {
+                if (msg == MSG_HOSTLOOKUP_NAME) {
                     handled = true;
                     ThreadReply(wParam);
                 }
@@ -311,7 +311,7 @@ void TSocketHostLookup::Start() {
             };
         }
         if (!FThread)
-            FThread = std::make_unique<TThreadHostLookupThread>(FReplyWindow->GetWindowHandle());
+            FThread = std::make_unique<TThreadHostLookupThread>(FReplyWindow->GetMailbox());
         FThreadRequest = GNextRequest.fetch_add(1);
         FThread->Start(Host, FThreadRequest);
         return;

@@ -3,7 +3,7 @@
 //
 // TSocketHostLookup runs one lookup at a time by one of three methods:
 //  0  in the caller (blocks it; completes inside Start);
-//  1  TAsyncHostLookup: a worker thread resolves and posts the reply to a window of the
+//  1  TAsyncHostLookup: a worker thread resolves and posts the reply to a mailbox of the
 //     requesting thread, so OnComplete runs on the thread that called Start;
 //  2, 3  TThreadHostLookupThread: a worker thread of the lookup object, reused for later
 //     lookups; its reply, too, is posted to the thread that created the lookup object.
@@ -12,7 +12,7 @@
 // result is dropped. No results are cached.
 
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include <functional>
 #include <memory>
@@ -27,20 +27,20 @@ public:
 
 class TSocketHostLookup;
 
-// Method 1: one worker per request; the reply is WM_HOSTLOOKUP_NAME(request number) to this
-// window. A reply whose number is not the pending request is ignored.
-class TAsyncHostLookup : public TWindowHandle {
+// Method 1: one worker per request; the reply is MSG_HOSTLOOKUP_NAME(request number) to this
+// mailbox. A reply whose number is not the pending request is ignored.
+class TAsyncHostLookup : public TMailbox {
 public:
     explicit TAsyncHostLookup(TSocketHostLookup* owner) : FOwner(owner) {}
     ~TAsyncHostLookup() override;
     void Start(const std::string& host);
     // Forgets the pending request (its reply will be ignored) and posts
-    // WM_HOSTLOOKUP_CANCELLED(request) to itself.
+    // MSG_HOSTLOOKUP_CANCELLED(request) to itself.
     void Cancel();
     bool Pending() const { return FPending != 0; }
 
 protected:
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
 private:
     struct TRequest;
@@ -50,12 +50,12 @@ private:
 };
 
 // Methods 2 and 3: a worker thread that waits for Start, resolves, and posts its result to the
-// reply window given at creation. Detach tells it to end; a detached thread's result is
+// reply mailbox given at creation. Detach tells it to end; a detached thread's result is
 // dropped and the thread frees itself.
 class TThreadHostLookupThread {
 public:
     struct TState;
-    TThreadHostLookupThread(TWindowHandleId replyWindow);
+    TThreadHostLookupThread(TMailboxId replyWindow);
     ~TThreadHostLookupThread(); // detaches
     void Start(const std::string& host, uint64_t request);
     void Detach();
@@ -110,7 +110,7 @@ private:
     TIP4AddrArray FAddresses;
     std::unique_ptr<TAsyncHostLookup> FRequester;
     std::unique_ptr<TThreadHostLookupThread> FThread;
-    std::unique_ptr<TWindowHandle> FReplyWindow; // receives the worker thread's replies
+    std::unique_ptr<TMailbox> FReplyWindow; // receives the worker thread's replies
     uint64_t FThreadRequest = 0;
 };
 

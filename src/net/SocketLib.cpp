@@ -20,7 +20,7 @@
 namespace corvan {
 
 ESocketLib::ESocketLib(const std::string& message, int errorCode)
-    : ECodedException(JoinMessage(message, WinSockErrorMessage(errorCode)), errorCode) {}
+    : ECodedException(JoinMessage(message, SocketErrorText(errorCode)), errorCode) {}
 
 TSocketAddr TSocketAddr::IP4(uint32_t addrNetOrder, uint16_t port) {
     TSocketAddr a;
@@ -162,7 +162,7 @@ int GetAddrInfo(const std::string& host, int family, int flags, int socketType, 
     int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &out.List);
     if (r == 0)
         return 0;
-    int code = WinSockErrorFromGai(r, errno);
+    int code = SocketErrorFromGai(r, errno);
     SocketSetLastError(code);
     return code;
 }
@@ -234,7 +234,7 @@ bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr) {
 }
 
 TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (host.empty())
         throw ESocketLib("Host not specified", 0);
     if (family == TIPAddressFamily::iaIP4) {
@@ -267,7 +267,7 @@ TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
 }
 
 TIP4AddrArray ResolveHostIP4(const std::string& host) {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (host.empty())
         throw ESocketLib("Host not specified", 0);
     uint32_t a;
@@ -298,7 +298,7 @@ uint32_t ResolveHostIP4Single(const std::string& host) {
 }
 
 uint16_t ResolvePort(const std::string& port, TIPProtocol protocol) {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (port.empty())
         throw ESocketLib("Port not specified");
     if (auto n = ParseDigits(port)) {
@@ -318,7 +318,7 @@ uint16_t ResolvePort(const std::string& port, TIPProtocol protocol) {
     char buf[1024];
     int r = ::getservbyname_r(name.c_str(), protoName, &entry, buf, sizeof buf, &found);
     if (r != 0 || !found) {
-        int code = r ? WinSockErrorFromErrno(r) : WSANO_DATA;
+        int code = r ? SocketErrorFromErrno(r) : WSANO_DATA;
         SocketSetLastError(code);
         throw ESocketLib("Failed to resolve port", code);
     }
@@ -326,7 +326,7 @@ uint16_t ResolvePort(const std::string& port, TIPProtocol protocol) {
 }
 
 std::string LocalHostName() {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     char buf[1024];
     if (::gethostname(buf, sizeof buf) != 0)
         throw ESocketLib("Local host name not available", SocketSetLastErrorFromErrno());
@@ -370,7 +370,7 @@ AddressStrArray LocalIP4AddressesStr() {
 }
 
 std::string ReverseLookup(const TSocketAddr& addr) {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (addr.AddrFamily == TIPAddressFamily::iaNone)
         throw ESocketLib("Invalid address family");
     TSysSockAddr sys = SocketAddrToSys(addr);
@@ -379,7 +379,7 @@ std::string ReverseLookup(const TSocketAddr& addr) {
     int r = ::getnameinfo(SysPtr(sys), sys.Length, host, sizeof host, serv, sizeof serv,
                           NI_NUMERICSERV);
     if (r != 0) {
-        int code = WinSockErrorFromGai(r, errno);
+        int code = SocketErrorFromGai(r, errno);
         SocketSetLastError(code);
         throw ESocketLib("Reserse lookup failed", code);
     }
@@ -429,7 +429,7 @@ std::string IPProtocolToStr(TIPProtocol protocol) {
 
 TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
                                    bool nonBlocking) {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     if (family != TIPAddressFamily::iaIP4 && family != TIPAddressFamily::iaIP6)
         throw ESocketLib("Invalid address family", WSAEINVAL);
     int type = IPProtocolToSocketType(protocol);
@@ -650,7 +650,7 @@ int SocketPendingError(TSocketHandle handle) {
     socklen_t len = sizeof err;
     if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
         return SocketSetLastErrorFromErrno();
-    return err ? WinSockErrorFromErrno(err) : 0;
+    return err ? SocketErrorFromErrno(err) : 0;
 }
 
 int SocketSetBroadcast(TSocketHandle handle, bool value) {

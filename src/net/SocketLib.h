@@ -4,7 +4,7 @@
 // the call's own result and, on failure, records the mapped socket error number as the
 // thread's last socket error (SocketGetLastError). ESocketLib carries the same number.
 
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "util/Exceptions.h"
 
 #include <array>

@@ -14,7 +14,7 @@ std::string SocketErrorMessage(int code) {
     if (code == 0)
         return "";
     if (code < 20000)
-        return WinSockErrorMessage(code);
+        return SocketErrorText(code);
     switch (code) {
     case 20001:
         return "Operation only allowed on closed socket";
@@ -163,7 +163,7 @@ ASocket::ASocket(TSocketHandle handle) {
 }
 
 void ASocket::Init() {
-    EnsureWinSockStarted();
+    EnsureSocketsStarted();
     ProcessSocketList().Add(this);
 }
 
@@ -298,8 +298,8 @@ void ASocket::CloseHandle() {
         return;
     // Unregister first: queued notifications of this handle go with it, so a later handle
     // with the same number never sees them.
-    if (FRegistered && WindowLoop())
-        WindowLoop()->AsyncSelectRemove(FHandle);
+    if (FRegistered && MailboxLoop())
+        MailboxLoop()->UnwatchSocket(FHandle);
     FRegistered = false;
     FConnectPending = false;
     // Before the close: the same two ends may belong to a new connection right after.
@@ -312,8 +312,8 @@ void ASocket::CloseHandle() {
 }
 
 TSocketHandle ASocket::ReleaseHandle(bool& ownConnection) {
-    if (FRegistered && WindowLoop())
-        WindowLoop()->AsyncSelectRemove(FHandle);
+    if (FRegistered && MailboxLoop())
+        MailboxLoop()->UnwatchSocket(FHandle);
     FRegistered = false;
     FConnectPending = false;
     ownConnection = FOwnConnection;
@@ -344,11 +344,11 @@ void ASocket::ResetSocket() {
 }
 
 bool ASocket::OnForeignThread() const {
-    // The window handle is published after its loop, so the loop may be read once it is seen.
-    if (HasWindowHandle())
-        if (TMessageLoop* loop = WindowLoop())
+    // The mailbox handle is published after its loop, so the loop may be read once it is seen.
+    if (HasMailbox())
+        if (TMessageLoop* loop = MailboxLoop())
             return !loop->IsOwnerThread();
-    // No window yet: the socket still belongs to the thread that made it, which may be about
+    // No mailbox yet: the socket still belongs to the thread that made it, which may be about
     // to use the handle. No loop is no licence to close it from here.
     return std::this_thread::get_id() != FOwnerThread;
 }
@@ -357,17 +357,17 @@ void ASocket::Terminate() {
     if (OnForeignThread()) {
         // Once the owner sees Terminated it may end its loop and free this socket, so the
         // flag is the last thing this thread touches: the message goes by handle number
-        // (a message for a freed window is dropped).
-        TWindowHandleId window = WindowHandle();
+        // (a message for a freed mailbox is dropped).
+        TMailboxId window = Mailbox();
         {
             std::lock_guard<std::mutex> lock(FHandleLock);
             if (FHandle != INVALID_SOCKETHANDLE)
                 SocketShutdown(FHandle, TShutdownHow::sdBoth);
         }
         TTimerHandle::Terminate();
-        // Without a window the message goes nowhere; the owner closes the handle when it
+        // Without a mailbox the message goes nowhere; the owner closes the handle when it
         // resets or frees the socket.
-        PostMessage(window, WM_SOCKET_TERMINATE, 0, 0);
+        PostToMailbox(window, MSG_SOCKET_TERMINATE, 0, 0);
         return;
     }
     TTimerHandle::Terminate();
@@ -404,8 +404,8 @@ void ASocket::SetAsynchronous(TSocketOrigin origin) {
         } catch (const ESocketLib& e) {
             RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
         }
-    TWindowHandleId window = GetWindowHandle();
-    WindowLoop()->AsyncSelect(FHandle, window, AsyncEvents(), FConnectPending, origin);
+    TMailboxId window = GetMailbox();
+    MailboxLoop()->WatchSocket(FHandle, window, AsyncEvents(), FConnectPending, origin);
     FRegistered = true;
     FMayRead = true;
     FConnectPending = false;
@@ -456,42 +456,42 @@ void ASocket::HostLookupComplete(TSocketHostLookup* lookup) {
     DoHostResolved(error, lookup->Host, address);
 }
 
-intptr_t ASocket::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == WM_SOCKET && FHandle != INVALID_SOCKETHANDLE &&
+intptr_t ASocket::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == MSG_SOCKET && FHandle != INVALID_SOCKETHANDLE &&
         wParam == static_cast<uintptr_t>(FHandle)) {
         FMayRead = true;
         ProcessSocketEvent(SelectEvents(lParam), SelectError(lParam));
         return 0;
     }
-    if (msg == WM_SOCKET_TERMINATE) {
+    if (msg == MSG_SOCKET_TERMINATE) {
         FreeLookups();
         ResetSocket();
         return 0;
     }
-    if (msg == WM_SOCKET_THROTTLE) {
+    if (msg == MSG_SOCKET_THROTTLE) {
         ApplyThrottleSwitch(wParam, lParam != 0);
         return 0;
     }
-    return TTimerHandle::HandleWM(msg, wParam, lParam);
+    return TTimerHandle::HandleLoopMessage(msg, wParam, lParam);
 }
 
 bool ASocket::PostSocketEvent(uint32_t events, int error) {
     if (FHandle == INVALID_SOCKETHANDLE)
         return false;
-    return PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(FHandle),
+    return PostToSelf(MSG_SOCKET, static_cast<uintptr_t>(FHandle),
                              MakeSelectLParam(events, error));
 }
 
 void ASocket::EnableEvent(uint32_t event, int error) {
-    if (FRegistered && WindowLoop())
-        WindowLoop()->AsyncEnable(FHandle, event, error);
+    if (FRegistered && MailboxLoop())
+        MailboxLoop()->AsyncEnable(FHandle, event, error);
 }
 
 long ASocket::RecvData(void* buf, size_t size) {
     if (size == 0)
         return 0;
     // Level-triggered: the notification armed by the last empty receive reports new bytes.
-    bool watched = FRegistered && WindowLoop() && (AsyncEvents() & FD_READ) != 0;
+    bool watched = FRegistered && MailboxLoop() && (AsyncEvents() & READY_READ) != 0;
     if (watched && !FMayRead) {
         SocketSetLastError(WSAEWOULDBLOCK);
         return -1;
@@ -514,18 +514,18 @@ long ASocket::SpliceRecvData(int pipeWrite, size_t size) {
 
 long ASocket::Received(long n) {
     if (n > 0) {
-        EnableEvent(FD_READ);
+        EnableEvent(READY_READ);
         return n;
     }
     if (n == 0) {
-        EnableEvent(FD_CLOSE, 0);
+        EnableEvent(READY_CLOSE, 0);
         return 0;
     }
     int err = SocketGetLastError();
     switch (err) {
     case WSAEWOULDBLOCK:
     case WSAEINTR:
-        EnableEvent(FD_READ);
+        EnableEvent(READY_READ);
         break;
     case WSAECONNRESET:
     case WSAECONNABORTED:
@@ -533,7 +533,7 @@ long ASocket::Received(long n) {
     case WSAETIMEDOUT:
     case WSAEHOSTUNREACH:
     case WSAENETUNREACH:
-        EnableEvent(FD_CLOSE, err);
+        EnableEvent(READY_CLOSE, err);
         break;
     default:
         break;
@@ -545,14 +545,14 @@ long ASocket::Received(long n) {
 long ASocket::SendData(const void* buf, size_t size) {
     long n = SocketSend(FHandle, buf, size);
     if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
-        EnableEvent(FD_WRITE);
+        EnableEvent(READY_WRITE);
     return n;
 }
 
 long ASocket::SpliceSendData(int pipeRead, size_t size) {
     long n = SocketSplice(pipeRead, FHandle, size);
     if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
-        EnableEvent(FD_WRITE);
+        EnableEvent(READY_WRITE);
     return n;
 }
 
@@ -566,7 +566,7 @@ TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
     // Out of descriptors or memory the connection stays queued: re-arming now would report it
     // again at once and spin. The caller retries later (see TTCPServerSocket).
     if (h != INVALID_SOCKETHANDLE || !IsResourceExhaustion(err))
-        EnableEvent(FD_ACCEPT);
+        EnableEvent(READY_ACCEPT);
     SocketSetLastError(err);
     return h;
 }
@@ -584,7 +584,7 @@ int ASocket::ConnectTo(const TSocketAddr& addr) {
     }
     if (r == 0 || SocketGetLastError() == WSAEINPROGRESS) {
         FConnectPending = !FRegistered;
-        EnableEvent(FD_CONNECT);
+        EnableEvent(READY_CONNECT);
         if (r != 0) {
             SocketSetLastError(WSAEWOULDBLOCK); // the Windows socket library's answer
             return -1;
@@ -596,7 +596,7 @@ int ASocket::ConnectTo(const TSocketAddr& addr) {
 int ASocket::ListenOn(int backlog) {
     int r = SocketListen(GetSocketHandle(), backlog);
     if (r == 0)
-        EnableEvent(FD_ACCEPT);
+        EnableEvent(READY_ACCEPT);
     return r;
 }
 
@@ -618,14 +618,14 @@ long ASocket::SendDatagrams(const TDatagram* items, size_t count) {
 
 long ASocket::ReceivedDatagrams(long n) {
     int err = SocketGetLastError();
-    EnableEvent(FD_READ);
+    EnableEvent(READY_READ);
     SocketSetLastError(err);
     return n;
 }
 
 long ASocket::SentDatagrams(long n) {
     if (n < 0 && SocketGetLastError() == WSAEWOULDBLOCK)
-        EnableEvent(FD_WRITE);
+        EnableEvent(READY_WRITE);
     return n;
 }
 
@@ -651,7 +651,7 @@ ASocketExSendBuffer::~ASocketExSendBuffer() {
 }
 
 void ASocketExSendBuffer::ProcessSocketEvent(uint32_t events, int error) {
-    if (events & FD_WRITE)
+    if (events & READY_WRITE)
         FlushSendBuffer();
 }
 
@@ -674,8 +674,8 @@ void ASocketExSendBuffer::UpdateTimer() {
 }
 
 void ASocket::SetThrottleSwitch(uintptr_t which, bool value) {
-    if (OnForeignThread() && HasWindowHandle())
-        PostMessage(WindowHandle(), WM_SOCKET_THROTTLE, which, value ? 1 : 0);
+    if (OnForeignThread() && HasMailbox())
+        PostToMailbox(Mailbox(), MSG_SOCKET_THROTTLE, which, value ? 1 : 0);
     else
         ApplyThrottleSwitch(which, value);
 }
@@ -688,7 +688,7 @@ void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {
     if (which != 0)
         return;
     FThrottleWrite = value;
-    ThrottleSwitched(value, FD_WRITE);
+    ThrottleSwitched(value, READY_WRITE);
 }
 
 void ASocketExSendBuffer::ThrottleSwitched(bool value, uint32_t resumeEvent) {

@@ -2,19 +2,19 @@
 // The socket object every TCP and UDP socket derives from, its send buffer and rate limiter.
 //
 // ASocket owns one socket handle, runs it non-blocking with notifications through its own
-// window (WM_SOCKET, see WinClasses.h), keeps a state with a change event, records the last
+// mailbox (MSG_SOCKET, see EventLoop.h), keeps a state with a change event, records the last
 // error (code and text) and calls OnError before any exception leaves, binds, and starts host
 // lookups for its descendants. Its I/O helpers (RecvData, SendData, AcceptConnection,
 // ConnectTo, ListenOn, RecvDatagram, SendDatagram) are the only way descendants reach the
 // socket: they re-enable the loop's notifications exactly as the Windows socket library does, so a
 // socket that does not read costs nothing.
 //
-// A socket is used on the thread that created its window; only Terminate and the throttle
+// A socket is used on the thread that created its mailbox; only Terminate and the throttle
 // setters may be called from another thread.
 
 #include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "util/Exceptions.h"
 
 #include <atomic>
@@ -143,7 +143,7 @@ public:
 
     // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
     void Bind();
-    // Non-blocking mode and notifications to the own window; "Asynchronous mode not set".
+    // Non-blocking mode and notifications to the own mailbox; "Asynchronous mode not set".
     // origin soAccepted: the handle came connected and non-blocking from AcceptConnection;
     // soFresh: it was just made non-blocking by GetSocketHandle(true) and nothing has used it.
     // The system is then not asked what the caller knows.
@@ -190,29 +190,29 @@ protected:
     virtual void ProcessSocketEvent(uint32_t events, int error) = 0;
     virtual uint32_t AsyncEvents() const = 0;
     virtual void DoHostResolved(int error, const std::string& host, uint32_t address) {}
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
-    // Posts WM_SOCKET(handle, events) to the own window; it runs later on this thread.
+    // Posts MSG_SOCKET(handle, events) to the own mailbox; it runs later on this thread.
     bool PostSocketEvent(uint32_t events, int error = 0);
-    // True when called from a thread other than the socket's own: the one serving its window,
+    // True when called from a thread other than the socket's own: the one serving its mailbox,
     // or, before it has one, the thread that constructed it.
     bool OnForeignThread() const;
     // Private messages: a foreign Terminate, and throttle switches made from another thread
     // (wParam: which switch, lParam: the value), applied on the socket's thread.
-    static constexpr uint32_t WM_SOCKET_TERMINATE = WM_USER + 581;
-    static constexpr uint32_t WM_SOCKET_THROTTLE = WM_USER + 582;
+    static constexpr uint32_t MSG_SOCKET_TERMINATE = MSG_USER + 581;
+    static constexpr uint32_t MSG_SOCKET_THROTTLE = MSG_USER + 582;
     virtual void ApplyThrottleSwitch(uintptr_t which, bool value) {}
     // Applies a throttle switch here, or posts it to the socket's thread from another thread.
     void SetThrottleSwitch(uintptr_t which, bool value);
     // I/O with the Windows socket library's re-enabling rules. Each answers what the system call
     // answers (-1 with SocketGetLastError on failure).
-    long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts FD_CLOSE once
-    long SendData(const void* buf, size_t size); // would block re-enables FD_WRITE
+    long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts READY_CLOSE once
+    long SendData(const void* buf, size_t size); // would block re-enables READY_WRITE
     // The same two from and into a pipe without copying (SocketSplice); a pipe the system
     // cannot splice answers -1 with that error and changes no notification.
     long SpliceRecvData(int pipeWrite, size_t size);
     long SpliceSendData(int pipeRead, size_t size);
-    // Does not re-arm FD_ACCEPT when the system is out of descriptors or memory
+    // Does not re-arm READY_ACCEPT when the system is out of descriptors or memory
     // (IsResourceExhaustion): the caller must retry by itself.
     TSocketHandle AcceptConnection(TSocketAddr* peer);
     // In progress answers -1 with 10035. A TCP connection is among the program's own
@@ -238,7 +238,7 @@ private:
 
     TIPProtocol FProtocol = TIPProtocol::ipNone;
     TSocketState FState = ssClosed;
-    std::thread::id FOwnerThread = std::this_thread::get_id(); // until it has a window
+    std::thread::id FOwnerThread = std::this_thread::get_id(); // until it has a mailbox
     // FHandleLock: guards FHandle against a foreign Terminate's shutdown racing a close.
     // Lock order: a leaf (only shutdown and close run under it); may be taken while holding
     // a client's ClientSocketLock or FSocketLock.
@@ -293,7 +293,7 @@ public:
     bool CanSendDirectly() const { return FWriteReady && FSendBuffer.empty(); }
     int64_t SendBufferSize() const { return FSendBufferSize; }
     bool ThrottleWrite() const { return FThrottleWrite; }
-    // Timer on exactly while NeedsTimer; switching off on a connected socket posts FD_WRITE so
+    // Timer on exactly while NeedsTimer; switching off on a connected socket posts READY_WRITE so
     // buffered data moves at once.
     void SetThrottleWrite(bool value);
     int64_t WriteThrottleRate() const { return FWriteThrottleRate.load(std::memory_order_relaxed); }

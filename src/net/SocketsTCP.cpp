@@ -35,7 +35,7 @@ void ATCPClientSocket::SetReadEventTrigger(int value) {
 }
 
 void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
-    if (events & FD_CLOSE) {
+    if (events & READY_CLOSE) {
         if (!FReceiveEnded)
             DoRead(true); // take in whatever is left
         // The peer's end of data with the own sending side still open (or still draining):
@@ -49,7 +49,7 @@ void ATCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
         CloseNow();
         return;
     }
-    if (events & FD_READ)
+    if (events & READY_READ)
         DoRead();
     ASocketExSendBuffer::ProcessSocketEvent(events, error);
 }
@@ -69,7 +69,7 @@ void ATCPClientSocket::ResumeReading() {
     // queue with notifications.
     if (FResumePosted)
         return;
-    FResumePosted = PostSocketEvent(FD_READ);
+    FResumePosted = PostSocketEvent(READY_READ);
 }
 
 void ATCPClientSocket::DoRead(bool drain) {
@@ -381,7 +381,7 @@ void ATCPClientSocket::TriggerSendBufferEmpty() {
 void ATCPClientSocket::SetAllowHalfClose(bool value) {
     FAllowHalfClose = value;
     if (!value && FReceiveEnded && State() == ssConnected)
-        PostSocketEvent(FD_CLOSE, 0);
+        PostSocketEvent(READY_CLOSE, 0);
 }
 
 void ATCPClientSocket::ShutdownSend() {
@@ -408,7 +408,7 @@ void ATCPClientSocket::SendFailed(int error) {
     if (!FReceiveEnded || FSendFailurePosted || error == 0 || error == WSAEWOULDBLOCK ||
         error == WSAEINTR)
         return;
-    FSendFailurePosted = PostSocketEvent(FD_CLOSE, error);
+    FSendFailurePosted = PostSocketEvent(READY_CLOSE, error);
 }
 
 void ATCPClientSocket::Close(bool graceful) {
@@ -480,7 +480,7 @@ void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
         return;
     }
     FThrottleRead = value;
-    ThrottleSwitched(value, FD_READ);
+    ThrottleSwitched(value, READY_READ);
 }
 
 void ATCPClientSocket::TriggerTimer() {

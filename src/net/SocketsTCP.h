@@ -2,7 +2,7 @@
 // One end of an established TCP connection: the accepted connection of a server client and the
 // outbound connection of a client socket are both this class.
 //
-// Receiving: on FD_READ the socket reads what the system reports available (at most
+// Receiving: on READY_READ the socket reads what the system reports available (at most
 // kReadEventLimit per notification) into a growable read buffer and calls OnDataAvailable
 // after each read. ReadEventTrigger -1 reads everything;
 // N >= 0 stops reading from the socket once N bytes are buffered (ReadSuspended), and the
@@ -12,7 +12,7 @@
 // data has been taken from the system; unread bytes stay readable after it.
 //
 // Sending: Write sends directly while the socket is writable and nothing is buffered; the
-// remainder goes to the send buffer, flushed on FD_WRITE (and on the 50 ms timer while
+// remainder goes to the send buffer, flushed on READY_WRITE (and on the 50 ms timer while
 // throttled). A graceful Close waits until the buffer has been sent before it shuts the
 // sending side down and closes.
 //
@@ -46,7 +46,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
 public:
     ATCPClientSocket();
     // Server side: takes a connected handle; if the system answers FIONREAD on it, the state
-    // becomes connected (no event), notifications are registered to a window of the calling
+    // becomes connected (no event), notifications are registered to a mailbox of the calling
     // thread, and the read-rate window starts. accepted: the handle came from
     // TTCPServerSocket::Accept (connected and non-blocking), so the system is not asked.
     explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
@@ -154,7 +154,7 @@ public:
 
 protected:
     void ProcessSocketEvent(uint32_t events, int error) override;
-    uint32_t AsyncEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
+    uint32_t AsyncEvents() const override { return READY_READ | READY_WRITE | READY_CONNECT | READY_CLOSE; }
     void SendBufferedData() override;
     void TriggerSendBufferEmpty() override;
     void TriggerTimer() override;
@@ -200,7 +200,7 @@ private:
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;
-    bool FResumePosted = false; // an FD_READ to resume reading is queued
+    bool FResumePosted = false; // an READY_READ to resume reading is queued
     bool FAllowHalfClose = false;
     bool FReceiveEnded = false;
     bool FSendShutDown = false;     // asked for; no more writes

@@ -159,7 +159,7 @@ void TTCPClientSocket::DoConnect() {
 }
 
 void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
-    if ((events & FD_CONNECT) && State() == ssConnecting) {
+    if ((events & READY_CONNECT) && State() == ssConnecting) {
         if (error != 0) {
             ConnectFailed(error);
             return;
@@ -173,7 +173,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
         if (State() == ssClosed)
             return;
     }
-    if ((events & FD_CLOSE) && State() == ssNegotiating) {
+    if ((events & READY_CLOSE) && State() == ssNegotiating) {
         DoRead(); // the last reply may complete the negotiation
         if (State() == ssNegotiating) {
             // The proxy hung up before the tunnel stood: a failed connect, not a close.
@@ -181,7 +181,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             return;
         }
     }
-    ATCPClientSocket::ProcessSocketEvent(events & ~FD_CONNECT, error);
+    ATCPClientSocket::ProcessSocketEvent(events & ~READY_CONNECT, error);
 }
 
 template <typename F> void TTCPClientSocket::RunLinkStep(F&& step) {

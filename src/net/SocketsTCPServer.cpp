@@ -21,7 +21,7 @@ void TTCPServerSocket::Listen() {
     SetAsynchronous();
     // The accept retry timer runs exactly when descriptors have run out: make its descriptor
     // while one can still be had.
-    WindowLoop()->PrepareTimers();
+    MailboxLoop()->PrepareTimers();
     if (ListenOn(FMaxBacklog) != 0)
         RaiseLastSocketError("Listen failed");
     SetState(ssListening);
@@ -71,7 +71,7 @@ void TTCPServerSocket::Close() {
 }
 
 void TTCPServerSocket::ProcessSocketEvent(uint32_t events, int error) {
-    if (!(events & FD_ACCEPT))
+    if (!(events & READY_ACCEPT))
         return;
     ++FPendingAccepts;
     if (OnAccept)
@@ -84,16 +84,16 @@ void TTCPServerSocket::TriggerTimer() {
         return;
     FAcceptPaused = false;
     // As if the loop reported the queued connection again; the next accept re-arms it.
-    PostSocketEvent(FD_ACCEPT);
+    PostSocketEvent(READY_ACCEPT);
 }
 
-intptr_t TTCPServerSocket::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == WM_SERVER_CLIENT_DONE) {
+intptr_t TTCPServerSocket::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == MSG_SERVER_CLIENT_DONE) {
         if (OnClientDone)
             OnClientDone(wParam);
         return 0;
     }
-    return ASocket::HandleWM(msg, wParam, lParam);
+    return ASocket::HandleLoopMessage(msg, wParam, lParam);
 }
 
 } // namespace corvan

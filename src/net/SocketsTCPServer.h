@@ -1,15 +1,15 @@
 #pragma once
 // The listening socket of a TCP server.
 //
-// Listen binds to LocalHost/ListenPort, registers for FD_ACCEPT and listens with MaxBacklog.
-// Each FD_ACCEPT raises the pending count and calls OnAccept, whose handler accepts with
-// Accept. A WM_SERVER_CLIENT_DONE posted to this socket's window (from any thread) is handed
+// Listen binds to LocalHost/ListenPort, registers for READY_ACCEPT and listens with MaxBacklog.
+// Each READY_ACCEPT raises the pending count and calls OnAccept, whose handler accepts with
+// Accept. A MSG_SERVER_CLIENT_DONE posted to this socket's mailbox (from any thread) is handed
 // to OnClientDone on the socket's thread.
 //
 // When accept fails because the process or the system is out of descriptors or memory, the
 // connection stays in the backlog and a retry at once would fail the same way. The socket
 // then pauses accepting for kAcceptRetryDelay milliseconds (a timer of its own loop, nothing
-// sleeps) and afterwards reports FD_ACCEPT again by itself, so the server neither spins nor
+// sleeps) and afterwards reports READY_ACCEPT again by itself, so the server neither spins nor
 // stops serving.
 
 #include "net/Sockets.h"
@@ -47,9 +47,9 @@ public:
     // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a
     // connection on now for lack of resources: it stays in the backlog. No-op while paused.
     void PauseAccepting(int error);
-    // Reports FD_ACCEPT again by itself (posted), for a caller that stopped taking connections
+    // Reports READY_ACCEPT again by itself (posted), for a caller that stopped taking connections
     // while more may wait in the backlog.
-    void ContinueAccepting() { PostSocketEvent(FD_ACCEPT); }
+    void ContinueAccepting() { PostSocketEvent(READY_ACCEPT); }
     // Closes the listening handle: state closed, pending count 0, no pause.
     void Close();
 
@@ -63,14 +63,14 @@ public:
     // Accepting paused for lack of descriptors or memory (error: the socket error number).
     // Called when a pause begins after a successful accept, not for every retry.
     std::function<void(TTCPServerSocket* sender, int error)> OnAcceptPaused;
-    // WM_SERVER_CLIENT_DONE(wParam) arrived.
+    // MSG_SERVER_CLIENT_DONE(wParam) arrived.
     std::function<void(uintptr_t client)> OnClientDone;
 
 protected:
-    uint32_t AsyncEvents() const override { return FD_ACCEPT; }
+    uint32_t AsyncEvents() const override { return READY_ACCEPT; }
     void ProcessSocketEvent(uint32_t events, int error) override;
     void TriggerTimer() override;
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
 private:
     int FMaxBacklog = kDefaultMaxBacklog;

@@ -117,7 +117,7 @@ void AUDPSocket::TakeQueued() {
     // Reading stopped at a full queue; now there is room, let the system's datagrams in again.
     if (FReadingHeld && !QueueFull()) {
         FReadingHeld = false;
-        PostSocketEvent(FD_READ);
+        PostSocketEvent(READY_READ);
     }
 }
 
@@ -222,12 +222,12 @@ void AUDPSocket::ReadIntoQueue() {
         data.resize(static_cast<size_t>(len));
         FReceived.push_back(TUDPReceiveBufferItem{std::move(data), from});
     }
-    // No recv, so no new FD_READ until the queue is drained (TakeQueued).
+    // No recv, so no new READY_READ until the queue is drained (TakeQueued).
     FReadingHeld = true;
 }
 
 void AUDPSocket::ProcessSocketEvent(uint32_t events, int error) {
-    if (events & FD_READ)
+    if (events & READY_READ)
         ReadIntoQueue();
     ASocketExSendBuffer::ProcessSocketEvent(events, error);
 }

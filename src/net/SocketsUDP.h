@@ -1,7 +1,7 @@
 #pragma once
 // Non-blocking datagram sockets.
 //
-// AUDPSocket binds lazily (every send and receive binds first), receives datagrams on FD_READ
+// AUDPSocket binds lazily (every send and receive binds first), receives datagrams on READY_READ
 // into a queue of received packets (oldest first), and sends datagrams directly or, while the
 // socket is not writable, through the send queue of ASocketExSendBuffer. With the send queue in
 // use a failed send never raises: it reaches OnSendError. AUDPClientSocket adds a fixed peer
@@ -10,7 +10,7 @@
 // A datagram larger than the receive buffer is delivered cut to the buffer, with the error
 // recorded as "Packet truncated: Buffer too small" (WSAEMSGSIZE).
 //
-// Used on the thread that created its window, like every socket.
+// Used on the thread that created its mailbox, like every socket.
 
 #include "net/Sockets.h"
 
@@ -121,11 +121,11 @@ public:
     bool SendTo(const TSocketAddr& destination, const void* buf, int size);
 
 protected:
-    uint32_t AsyncEvents() const override { return FD_READ | FD_WRITE; }
+    uint32_t AsyncEvents() const override { return READY_READ | READY_WRITE; }
     void ProcessSocketEvent(uint32_t events, int error) override;
     void SendBufferedData() override;
     bool NeedsTimer() const override { return ThrottleWrite() && FBound; }
-    // FD_READ: OnPacketAvailable, then queue what waits (within the limits).
+    // READY_READ: OnPacketAvailable, then queue what waits (within the limits).
     virtual void ReadIntoQueue();
     virtual void TriggerPacketAvailable();
     void TriggerSendError(int error, const TSocketAddr& destination, const std::string& data);
@@ -139,7 +139,7 @@ private:
     bool FBound = false;
     bool FActive = false;
     bool FLoading = false;
-    // Reading stopped because the queue was full; draining it posts FD_READ again.
+    // Reading stopped because the queue was full; draining it posts READY_READ again.
     bool FReadingHeld = false;
     std::deque<TUDPReceiveBufferItem> FReceived;
 };

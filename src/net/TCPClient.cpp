@@ -112,7 +112,7 @@ void ATCPClient::Log(const std::string& message) {
     };
     try {
         TMessageLoop::Main().RunSynchronous(write);
-    } catch (const EWindowHandle&) {
+    } catch (const EMailbox&) {
         // The main loop has ended: nobody writes the log any more.
     }
 }
@@ -133,7 +133,7 @@ void ATCPClient::SyncEvent(const TEvent& event) {
         return;
     try {
         FThread->Synchronize([&] { event(this); });
-    } catch (const EWindowHandle&) {
+    } catch (const EMailbox&) {
         // The main loop has ended: nobody is left to tell.
     }
 }
@@ -243,9 +243,9 @@ TTCPClientSocket* ATCPClient::GetSocket() {
     socket->SetThrottleWrite(ThrottleWrite);
     socket->SetWriteThrottleRate(WriteThrottleRate);
     socket->SetReadEventTrigger(ReadEventTrigger);
-    // The window exists before another thread can see the socket, so a Terminate from there
+    // The mailbox exists before another thread can see the socket, so a Terminate from there
     // always reaches the socket's own thread.
-    socket->GetWindowHandle();
+    socket->GetMailbox();
     {
         std::lock_guard<std::mutex> lock(FSocketLock);
         FSocket = std::move(socket);
@@ -411,7 +411,7 @@ void TTCPClientThread::Terminate() {
     std::lock_guard<std::mutex> lock(FClient->FSocketLock);
     if (FClient->FSocket) {
         FClient->FSocket->Terminate();
-        PostMessage(FClient->FSocket->WindowHandle(), WM_QUIT, 0, 0);
+        PostToMailbox(FClient->FSocket->Mailbox(), MSG_QUIT, 0, 0);
     }
 }
 
@@ -427,7 +427,7 @@ void TTCPClientThread::Execute() {
     }
     try {
         Synchronize([&] { FClient->ThreadDone(raised, text); });
-    } catch (const EWindowHandle&) {
+    } catch (const EMailbox&) {
         // The main loop has ended; the owner learns nothing more.
     }
     // The socket was made on this thread and is freed here, while its loop still exists.

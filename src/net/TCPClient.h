@@ -10,7 +10,7 @@
 // main thread reaches them only to terminate them.
 
 #include "net/TCPStream.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "util/LogTarget.h"
 
 #include <atomic>
@@ -176,8 +176,8 @@ private:
     std::string FErrorMessage;
     // FSocketLock: guards the FSocket and FStream pointers, made and freed on the client
     // thread and terminated from the main thread. Lock order: taken while holding no other
-    // lock; under it the socket's FHandleLock and the message loop's and window registry's
-    // locks may be taken (Terminate, PostMessage).
+    // lock; under it the socket's FHandleLock and the message loop's and mailbox registry's
+    // locks may be taken (Terminate, PostToMailbox).
     mutable std::mutex FSocketLock;
     std::unique_ptr<TTCPClientSocket> FSocket;
     std::unique_ptr<TSocketStream> FStream;
@@ -187,7 +187,7 @@ private:
 class TkelTCPClient : public ATCPClient {};
 
 // Runs the client's Connect and OnThreadRun, then hands the outcome to the main thread.
-// Terminating it terminates the client socket and posts WM_QUIT to its window, so a blocking
+// Terminating it terminates the client socket and posts MSG_QUIT to its mailbox, so a blocking
 // wait returns.
 class TTCPClientThread : public TThread {
 public:

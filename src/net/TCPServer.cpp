@@ -226,8 +226,8 @@ void TTCPServerClient::TerminateSocketLocked() {
     if (!FSocket)
         return;
     FSocket->Terminate();
-    if (FThread && FSocket->HasWindowHandle())
-        PostMessage(FSocket->WindowHandle(), WM_QUIT, 0, 0);
+    if (FThread && FSocket->HasMailbox())
+        PostToMailbox(FSocket->Mailbox(), MSG_QUIT, 0, 0);
 }
 
 bool TTCPServerClient::StillRunning() const {
@@ -299,12 +299,12 @@ void TTCPServerClientThread::Execute() {
         client = offered ? FServer->WaitAsSpare(this) : nullptr;
     }
     FRunning.store(false, std::memory_order_release);
-    PostMessage(FServer->FServerSocket->WindowHandle(), WM_SERVER_CLIENT_THREAD_END,
+    PostToMailbox(FServer->FServerSocket->Mailbox(), MSG_SERVER_CLIENT_THREAD_END,
                 static_cast<uintptr_t>(FNumber), 0);
 }
 
 bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
-    // What a former client left queued (a quit for its gone window, say) is dropped here.
+    // What a former client left queued (a quit for its gone mailbox, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     // The outbound connections this client opens count the passes its own connection carries.
     TServedConnection served(client->SocketHandle());
@@ -327,7 +327,7 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // Offered before the socket closes, so that a peer that connects again as soon as it sees
     // the close finds this thread waiting (the client then waits here until it is let go).
     bool offered = FServer->OfferAsSpare(this);
-    // The socket's window belongs to this thread's loop: freed here, before the thread serves
+    // The socket's mailbox belongs to this thread's loop: freed here, before the thread serves
     // anyone else. Whatever happens, the client is let go of below.
     Step(client, "Client free error: ", [&] { client->FreeConnection(); });
     std::shared_ptr<TRelayTunnel> tunnel;
@@ -359,15 +359,15 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
 // --- ATCPServer -------------------------------------------------------------------------------
 
 void ATCPServer::PostClientDone(uint64_t id) {
-    TWindowHandleId window = FServerSocket->WindowHandle();
+    TMailboxId window = FServerSocket->Mailbox();
     if (FAcceptPending.load())
-        PostMessage(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
-    else if (PostMessageLazily(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0,
+        PostToMailbox(window, MSG_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
+    else if (PostToMailboxLazily(window, MSG_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0,
                                kClientDoneMaxDelayMs) &&
              FAcceptPending.load())
         // The main thread reached the limit meanwhile and may be asleep: wake it now. The
         // second message for the same number finds no client and does nothing.
-        PostMessage(window, WM_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
+        PostToMailbox(window, MSG_SERVER_CLIENT_DONE, static_cast<uintptr_t>(id), 0);
 }
 
 ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
@@ -375,9 +375,9 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
     FServerSocket->OnClientDone = [this](uintptr_t id) { ClientDone(id); };
     FServerSocket->OnMessage = [this](uint32_t msg, uintptr_t wParam, intptr_t,
                                       bool& handled) -> intptr_t {
-        if (msg == WM_SERVER_CLIENT_ADD)
+        if (msg == MSG_SERVER_CLIENT_ADD)
             ClientAddArrived(wParam);
-        else if (msg == WM_SERVER_CLIENT_THREAD_END)
+        else if (msg == MSG_SERVER_CLIENT_THREAD_END)
             ClientThreadEnded(wParam);
         else
             return 0;
@@ -387,8 +387,8 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
     FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
         Log(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     };
-    // The window exists from the start, so client threads can always post to it.
-    FServerSocket->GetWindowHandle();
+    // The mailbox exists from the start, so client threads can always post to it.
+    FServerSocket->GetMailbox();
     FRateWindow.Restart(GetTickCount());
 }
 
@@ -660,7 +660,7 @@ bool ATCPServer::PrepareClientLoop() {
     try {
         FNextClientLoop = TMessageLoop::CreateForNewThread();
         return true;
-    } catch (const EWindowHandle&) {
+    } catch (const EMailbox&) {
         // Out of descriptors (or memory): the same condition as a failing accept.
         FServerSocket->PauseAccepting(WSAEMFILE);
         return false;
@@ -746,7 +746,7 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
         socket->OnClose = [this, client](ATCPClientSocket*) {
             if (FActive && !client->Terminated())
                 TriggerClientClose(client);
-            PostMessage(FServerSocket->WindowHandle(), WM_SERVER_CLIENT_DONE,
+            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_CLIENT_DONE,
                         static_cast<uintptr_t>(client->Id()), 0);
         };
         TriggerClientAdd(client);
@@ -839,7 +839,7 @@ void ATCPServer::PostClientAdd(TTCPServerClient* client) {
     if (!OnClientAdd)
         return;
     client->FAddPosted.store(true, std::memory_order_release);
-    PostMessage(FServerSocket->WindowHandle(), WM_SERVER_CLIENT_ADD,
+    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_CLIENT_ADD,
                 static_cast<uintptr_t>(client->Id()), 0);
 }
 

@@ -24,19 +24,19 @@
 // the main thread hands to it directly (a new thread is made only when no spare waits). At
 // most MaxSpareThreads wait longer than SurplusSpareThreadIdleMs; a spare idle for
 // SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its
-// thread's loop behind (sockets, windows, timers it made are freed before Execute returns);
+// thread's loop behind (sockets, mailboxes, timers it made are freed before Execute returns);
 // the thread's stack is kClientThreadStackSize.
 //
 // Threads. The server object, its listening socket, the Clients list and the list of client
 // threads live on the thread that activates the server (the main thread); every server event
-// runs there. A client thread owns its client's socket (the socket's window belongs to that
+// runs there. A client thread owns its client's socket (the socket's mailbox belongs to that
 // thread's loop) while it serves the client. Nothing between accept and Execute waits for the
 // main thread: OnClientAdd is posted to the main thread (it may run while Execute already
 // runs, and always before that client's OnClientClose, OnClientRemove and log entries). Log
 // entries reach the main thread by synchronous hand-over (the thread waits while the main
 // thread runs it). Nothing at the end of a connection waits for the main thread: the thread
-// frees the connection, lets go of the client and posts WM_SERVER_CLIENT_DONE (lazily:
-// kClientDoneMaxDelayMs) to the listening socket's window, on which the main thread fires
+// frees the connection, lets go of the client and posts MSG_SERVER_CLIENT_DONE (lazily:
+// kClientDoneMaxDelayMs) to the listening socket's mailbox, on which the main thread fires
 // OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove, then
 // frees it. The main thread must therefore run its message loop while clients run. Freeing a client
 // waits until its thread has let go of it; while it waits the main thread keeps serving hand-overs,
@@ -114,10 +114,10 @@ constexpr size_t kClientThreadStackSize = 1024 * 1024;
 constexpr size_t kClientThreadStackSize = 256 * 1024;
 #endif
 
-// Posted by client threads to the listening socket's window: a client's add notification
+// Posted by client threads to the listening socket's mailbox: a client's add notification
 // (wParam: the client's Id) and the end of a client thread (wParam: the thread's Number).
-constexpr uint32_t WM_SERVER_CLIENT_ADD = WM_USER + 571;
-constexpr uint32_t WM_SERVER_CLIENT_THREAD_END = WM_USER + 572;
+constexpr uint32_t MSG_SERVER_CLIENT_ADD = MSG_USER + 571;
+constexpr uint32_t MSG_SERVER_CLIENT_THREAD_END = MSG_USER + 572;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -138,7 +138,7 @@ public:
     TTCPServerClient& operator=(const TTCPServerClient&) = delete;
 
     ATCPServer* Server() const { return FServer; }
-    // Process-unique number; WM_SERVER_CLIENT_DONE carries it.
+    // Process-unique number; MSG_SERVER_CLIENT_DONE carries it.
     uint64_t Id() const { return FId; }
     // The accepted handle; INVALID_SOCKETHANDLE once a failed socket creation has closed it.
     TSocketHandle SocketHandle() const { return FSocketHandle; }
@@ -154,7 +154,7 @@ public:
     virtual void SetTag(const std::string& value) { FTag = value; }
 
     // The socket on the accepted handle, created on first use on the calling thread (its
-    // window and notifications belong to that thread): connected, ReadEventTrigger from the
+    // mailbox and notifications belong to that thread): connected, ReadEventTrigger from the
     // server's ClientReadTrigger, throttling applied. Use it on that thread only. When making
     // it fails the handle is closed and gone: this and every later call raise.
     TTCPServerClientSocket* GetSocket();
@@ -184,7 +184,7 @@ public:
     virtual void Activate() {}
     virtual void Deactivate() {}
     // Any thread: Terminated, the thread terminated, the socket terminated (a blocking wait on
-    // it returns at once), WM_QUIT to the socket's window; a tunnel on a relay loop ends.
+    // it returns at once), MSG_QUIT to the socket's mailbox; a tunnel on a relay loop ends.
     virtual void Terminate();
     // Relays between this client's connection and outbound until both directions have ended
     // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
@@ -230,8 +230,8 @@ private:
     // destructor), FSocket's publication and foreign access to it (Terminate, ApplyThrottle,
     // TotalBytes) against its creation and freeing on the client thread, FFinalBytes and
     // FSocketLost. Lock order: after the server's PoolLock and the main loop's lock (the
-    // destructor's wait), before the socket's FHandleLock and the message loop's and window
-    // registry's locks (through Terminate and PostMessage).
+    // destructor's wait), before the socket's FHandleLock and the message loop's and mailbox
+    // registry's locks (through Terminate and PostToMailbox).
     mutable std::mutex ClientSocketLock;
     TTCPServerClientThread* FThread = nullptr;
     bool FHeld = false;             // a thread has the client and has not let go
@@ -254,7 +254,7 @@ private:
 
 // Runs clients one after another: for each, socket and blocking stream, Activate, OnClientAdd
 // (posted to the main thread), Execute, Deactivate, the socket and stream freed,
-// WM_SERVER_CLIENT_DONE (on which the main thread fires OnClientClose); then it waits as a spare
+// MSG_SERVER_CLIENT_DONE (on which the main thread fires OnClientClose); then it waits as a spare
 // for the next client (see ATCPServer). Made with TThread::Create and started by the server.
 class TTCPServerClientThread : public TThread {
 public:
@@ -265,13 +265,13 @@ public:
                            std::shared_ptr<TMessageLoop> loop = nullptr);
 
     ATCPServer* Server() const { return FServer; }
-    // Process-unique number; WM_SERVER_CLIENT_THREAD_END carries it.
+    // Process-unique number; MSG_SERVER_CLIENT_THREAD_END carries it.
     uint64_t Number() const { return FNumber; }
     // The client being served, or null while the thread waits as a spare (any thread).
     TTCPServerClient* Client() const;
     bool Running() const { return FRunning.load(std::memory_order_acquire); }
     // Ends the thread: sets the flag, wakes a spare's wait, terminates the served client's
-    // socket and posts WM_QUIT to its window (the client finishes as terminated).
+    // socket and posts MSG_QUIT to its mailbox (the client finishes as terminated).
     void Terminate() override;
     // Hands the entry to the server's Log on the main thread and waits.
     void Log(TServerLogType logType, const std::string& msg);

@@ -4,7 +4,7 @@
 // socket underneath stays non-blocking. Blocking is done by pumping the calling thread's
 // message loop in a wait step, in one of five modes, bounded by Timeout.
 //
-// A stream is used on the thread that owns its socket's window; waiting runs that socket's
+// A stream is used on the thread that owns its socket's mailbox; waiting runs that socket's
 // handlers (and those of every other object of the thread) inside the wait.
 
 #include "util/Streams.h"

@@ -170,7 +170,7 @@ void TUDPPortMapper::TriggerPacketAvailable() {
         Forward(source, FDatagram.data(), len, MonotonicMillis());
     }
     // More may wait: continue after the other sockets of the thread had their turn.
-    PostSocketEvent(FD_READ);
+    PostSocketEvent(READY_READ);
 }
 
 void TUDPPortMapper::Forward(const TSocketAddr& source, const char* data, int len, int64_t now) {
@@ -254,7 +254,7 @@ void TUDPPortMapper::RelayReplies(TUDPPortMapperClient& client) {
             // Only without the send queue; the answer is lost.
         }
     }
-    client.PostSocketEvent(FD_READ);
+    client.PostSocketEvent(READY_READ);
 }
 
 void TUDPPortMapper::Touch(TUDPPortMapperClient& client, int64_t now) {

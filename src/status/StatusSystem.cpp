@@ -21,16 +21,16 @@ namespace corvan {
 // ---- the snapshots ----
 
 namespace {
-constexpr uint32_t WM_STATUS_SNAPSHOT = WM_USER + 610;
+constexpr uint32_t MSG_STATUS_SNAPSHOT = MSG_USER + 610;
 }
 
 // The main thread's snapshots, handed to the connections' threads. Made, opened and closed
 // on the main thread; Fetch from any thread.
-class TStatusSnapshots : public TWindowHandle {
+class TStatusSnapshots : public TMailbox {
 public:
     // source runs on the main thread, while it handles this object's message.
     explicit TStatusSnapshots(std::function<TStatusSnapshot()> source)
-        : FSource(std::move(source)), FWindow(GetWindowHandle()) {}
+        : FSource(std::move(source)), FWindow(GetMailbox()) {}
 
     // Answers requests from now on (main thread).
     void Open() {
@@ -56,7 +56,7 @@ public:
         if (FTakenAt < 0 || now - FTakenAt > kSnapshotMaxAgeMs) {
             uint64_t generation = FGeneration;
             if (!FPosted)
-                FPosted = PostMessage(FWindow, WM_STATUS_SNAPSHOT, 0, 0);
+                FPosted = PostToMailbox(FWindow, MSG_STATUS_SNAPSHOT, 0, 0);
             bool came = Taken.wait_until(
                 lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kSnapshotWaitMs),
                 [&] { return FClosed || FGeneration != generation; });
@@ -70,9 +70,9 @@ public:
     }
 
 protected:
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
-        if (msg != WM_STATUS_SNAPSHOT)
-            return TWindowHandle::HandleWM(msg, wParam, lParam);
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
+        if (msg != MSG_STATUS_SNAPSHOT)
+            return TMailbox::HandleLoopMessage(msg, wParam, lParam);
         TStatusSnapshot snapshot;
         bool taken = false;
         try {
@@ -94,15 +94,15 @@ protected:
 
 private:
     std::function<TStatusSnapshot()> FSource;
-    TWindowHandleId FWindow;
+    TMailboxId FWindow;
     // SnapshotLock: guards everything below. Lock order: taken before the message loop's own
-    // locks (PostMessage runs under it); nothing else is taken under it.
+    // locks (PostToMailbox runs under it); nothing else is taken under it.
     std::mutex SnapshotLock;
     std::condition_variable Taken; // a snapshot was taken, or Close (with SnapshotLock)
     TStatusSnapshot FLatest;
     int64_t FTakenAt = -1;    // MonotonicMillis of FLatest; -1: none
     uint64_t FGeneration = 0; // counts the snapshots taken
-    bool FPosted = false;     // a WM_STATUS_SNAPSHOT is on its way
+    bool FPosted = false;     // a MSG_STATUS_SNAPSHOT is on its way
     bool FClosed = true;
 };
 

@@ -5,7 +5,7 @@
 #include "dns-proxy/DNSProxySystem.h"
 #include "dns/DNSRecords.h"
 #include "net/SocketHostLookup.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "util/Utils.h"
 
 #include "support/Bytes.h"

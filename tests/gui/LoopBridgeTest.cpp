@@ -1,6 +1,6 @@
 #include "gui/LoopBridge.h"
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "support/NetTestSupport.h"
 
 #include <QTest>
@@ -29,17 +29,17 @@ TEST(LoopBridge, SocketEventReachesItsReceiverWhileQtsLoopRuns) {
     TQtLoopBridge bridge(TMessageLoop::Main(), nullptr);
     auto [server, client] = ConnectedPair();
     uint32_t events = 0;
-    TWindowHandle receiver;
+    TMailbox receiver;
     receiver.OnMessage = [&](uint32_t msg, uintptr_t, intptr_t lParam, bool& handled) -> intptr_t {
-        if (msg == WM_SOCKET)
+        if (msg == MSG_SOCKET)
             events |= SelectEvents(lParam);
         handled = true;
         return 0;
     };
-    TMessageLoop::Main().AsyncSelect(server, receiver.GetWindowHandle(), FD_READ | FD_CLOSE);
+    TMessageLoop::Main().WatchSocket(server, receiver.GetMailbox(), READY_READ | READY_CLOSE);
     ASSERT_TRUE(SendAll(client, "x"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return (events & FD_READ) != 0; }, 10000));
-    TMessageLoop::Main().AsyncSelectRemove(server);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (events & READY_READ) != 0; }, 10000));
+    TMessageLoop::Main().UnwatchSocket(server);
     SocketClose(server);
     SocketClose(client);
 }
@@ -48,16 +48,16 @@ TEST(LoopBridge, TimersTickAndAQuitReachesTheWindow) {
     bool quit = false;
     TQtLoopBridge bridge(TMessageLoop::Main(), [&] { quit = true; });
     int ticks = 0;
-    TWindowHandle timer;
+    TMailbox timer;
     timer.OnMessage = [&](uint32_t msg, uintptr_t, intptr_t, bool& handled) -> intptr_t {
-        if (msg == WM_TIMER)
+        if (msg == MSG_TIMER)
             ++ticks;
         handled = true;
         return 0;
     };
-    TMessageLoop::Main().SetTimer(timer.GetWindowHandle(), 10);
+    TMessageLoop::Main().SetTimer(timer.GetMailbox(), 10);
     EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 2; }, 10000));
-    TMessageLoop::Main().KillTimer(timer.WindowHandle());
+    TMessageLoop::Main().KillTimer(timer.Mailbox());
     TMessageLoop::Main().Quit();
     EXPECT_TRUE(QTest::qWaitFor([&] { return quit; }, 10000));
 }

@@ -3,7 +3,7 @@
 #include "gui/LoopBridge.h"
 #include "gui/SettingsDialogs.h"
 #include "gui/TreeRules.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "support/HttpTestServer.h"
 #include "support/NetTestSupport.h"
 #include "util/IniFile.h"

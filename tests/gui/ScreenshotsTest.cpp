@@ -6,7 +6,7 @@
 #include "gui/LoopBridge.h"
 #include "gui/SettingsDialogs.h"
 #include "http-proxy/HTTPProxySystem.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "support/NetTestSupport.h"
 
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "gui/LoopBridge.h"
 #include "gui/Pictures.h"
 #include "http-proxy/HTTPProxySystem.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "support/NetTestSupport.h"
 
 #include <QAbstractEventDispatcher>

@@ -16,7 +16,7 @@ using namespace corvan::test;
 
 namespace {
 
-constexpr uint32_t WM_CHECK_IDLE = WM_USER + 1;
+constexpr uint32_t MSG_CHECK_IDLE = MSG_USER + 1;
 // Large enough that the sockets' read buffers grow well past their first probe.
 constexpr size_t kBurst = 200000;
 
@@ -25,7 +25,7 @@ using TCapacities = std::pair<size_t, size_t>;
 
 TCapacities IdleCapacities(bool throttled) {
     TRelayHarness<int64_t> run;
-    std::promise<TWindowHandleId> probeReady;
+    std::promise<TMailboxId> probeReady;
     std::promise<TCapacities> seen;
     run.Start([&](TSocketStream& a, TSocketStream& b) {
         // Bytes that arrive before the relay starts are read into A's buffer, as a mapping's
@@ -37,19 +37,19 @@ TCapacities IdleCapacities(bool throttled) {
         a.Socket()->SetReadThrottleRate(int64_t(1) << 40);
         b.Socket()->SetThrottleRead(throttled);
         b.Socket()->SetReadThrottleRate(int64_t(1) << 40);
-        TWindowHandle probe;
+        TMailbox probe;
         probe.OnMessage = [&](uint32_t msg, uintptr_t, intptr_t, bool& handled) -> intptr_t {
-            if (msg == WM_CHECK_IDLE) {
+            if (msg == MSG_CHECK_IDLE) {
                 seen.set_value({a.Socket()->ReadBufferCapacity(), b.Socket()->ReadBufferCapacity()});
                 handled = true;
             }
             return 0;
         };
-        probeReady.set_value(probe.GetWindowHandle());
+        probeReady.set_value(probe.GetMailbox());
         return RelayStreams(&a, &b, 65536);
     });
     EXPECT_TRUE(SendAll(run.PeerA, "hello"));
-    TWindowHandleId probe = probeReady.get_future().get();
+    TMailboxId probe = probeReady.get_future().get();
     EXPECT_EQ(RecvWithin(run.PeerB, 5), "hello");
     // A burst each way, then nothing: the relay waits for more.
     std::string burst = Pattern(kBurst);
@@ -59,7 +59,7 @@ TCapacities IdleCapacities(bool throttled) {
     // Every wait of the relay comes after it has given its buffers back, and the check is
     // dispatched in one of them.
     auto result = seen.get_future();
-    PostMessage(probe, WM_CHECK_IDLE, 0, 0);
+    PostToMailbox(probe, MSG_CHECK_IDLE, 0, 0);
     bool checked = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     SocketShutdown(run.PeerA, TShutdownHow::sdSend);
     SocketShutdown(run.PeerB, TShutdownHow::sdSend);

@@ -143,7 +143,7 @@ public:
 
 protected:
     void ProcessSocketEvent(uint32_t, int) override {}
-    uint32_t AsyncEvents() const override { return FD_READ; }
+    uint32_t AsyncEvents() const override { return READY_READ; }
     void DoHostResolved(int error, const std::string& host, uint32_t address) override {
         Resolved.emplace_back(error, host, address);
     }

@@ -1,7 +1,7 @@
 // Error texts, the errno mapping, the address model and resolution.
 #include "net/SocketLib.h"
 #include "net/Sockets.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +21,15 @@ using namespace corvan;
 using namespace corvan::test;
 
 TEST(SocketErrors, TextsOfTheTableAndOutsideIt) {
-    EXPECT_EQ(WinSockErrorMessage(10062), "System error #10062");
-    EXPECT_EQ(WinSockErrorMessage(0), "");
-    EXPECT_EQ(WinSockErrorMessage(-1), "");
-    EXPECT_EQ(WinSockErrorMessage(10048), "Address in use");
-    EXPECT_EQ(WinSockErrorMessage(11001), "Host not found");
-    EXPECT_EQ(WinSockErrorMessage(10066), "System error #10066");
+    EXPECT_EQ(SocketErrorText(10062), "System error #10062");
+    EXPECT_EQ(SocketErrorText(0), "");
+    EXPECT_EQ(SocketErrorText(-1), "");
+    EXPECT_EQ(SocketErrorText(10048), "Address in use");
+    EXPECT_EQ(SocketErrorText(11001), "Host not found");
+    EXPECT_EQ(SocketErrorText(10066), "System error #10066");
     // The socket layer's table agrees below 20000 and adds its own codes.
     for (int code : {0, 6, 10035, 10054, 10061, 10062, 10090, 11004, 12345})
-        EXPECT_EQ(SocketErrorMessage(code), WinSockErrorMessage(code)) << code;
+        EXPECT_EQ(SocketErrorMessage(code), SocketErrorText(code)) << code;
     EXPECT_EQ(SocketErrorMessage(10061), "Connection refused");
     EXPECT_EQ(SocketErrorMessage(40009), "Socket socks error #40009");
     EXPECT_EQ(SocketErrorMessage(20006), "Socket error #20006");
@@ -46,7 +46,7 @@ TEST(SocketErrors, ExceptionMessagesJoinCallerTextAndErrorText) {
                  "Socket bind failed: Address in use");
     EXPECT_STREQ(ESocketLib("Host not specified", 0).what(), "Host not specified");
     EXPECT_STREQ(ESocketLib("", 10061).what(), "Connection refused");
-    EWinSock e("Winsock startup failed", 10092);
+    ESocketLibrary e("Winsock startup failed", 10092);
     EXPECT_STREQ(e.what(), "Winsock startup failed: Winsock version not supported");
     EXPECT_EQ(e.ErrorCode, 10092);
 }
@@ -69,14 +69,14 @@ TEST(SocketErrors, ErrnoAndResolverResultsMapToSocketNumbers) {
                  {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},    {ENOMEM, 8},
                  {ENOSPC, ENOSPC}};
     for (auto c : cases)
-        EXPECT_EQ(WinSockErrorFromErrno(c.err), c.code) << c.err;
-    EXPECT_EQ(WinSockErrorFromGai(EAI_NONAME, 0), 11001);
-    EXPECT_EQ(WinSockErrorFromGai(EAI_AGAIN, 0), 11002);
-    EXPECT_EQ(WinSockErrorFromGai(EAI_FAIL, 0), 11003);
-    EXPECT_EQ(WinSockErrorFromGai(EAI_NODATA, 0), 11004);
-    EXPECT_EQ(WinSockErrorFromGai(EAI_SERVICE, 0), 10109);
-    EXPECT_EQ(WinSockErrorFromGai(EAI_SYSTEM, ECONNREFUSED), 10061);
-    EXPECT_EQ(WinSockErrorMessage(WinSockErrorFromErrno(ENOSPC)), "System error #28");
+        EXPECT_EQ(SocketErrorFromErrno(c.err), c.code) << c.err;
+    EXPECT_EQ(SocketErrorFromGai(EAI_NONAME, 0), 11001);
+    EXPECT_EQ(SocketErrorFromGai(EAI_AGAIN, 0), 11002);
+    EXPECT_EQ(SocketErrorFromGai(EAI_FAIL, 0), 11003);
+    EXPECT_EQ(SocketErrorFromGai(EAI_NODATA, 0), 11004);
+    EXPECT_EQ(SocketErrorFromGai(EAI_SERVICE, 0), 10109);
+    EXPECT_EQ(SocketErrorFromGai(EAI_SYSTEM, ECONNREFUSED), 10061);
+    EXPECT_EQ(SocketErrorText(SocketErrorFromErrno(ENOSPC)), "System error #28");
 }
 
 TEST(IPAddress, DottedLiterals) {

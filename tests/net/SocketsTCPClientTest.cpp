@@ -109,7 +109,7 @@ TEST(TCPClientSocket, TerminateFromAnotherThreadBeforeAWindowLeavesTheHandleToIt
     std::thread owner([&] {
         TTCPClientSocket s;
         made = s.GetSocketHandle();
-        hadWindow = s.HasWindowHandle();
+        hadWindow = s.HasMailbox();
         socket = &s;
         socket.notify_all();
         terminated.wait(false);

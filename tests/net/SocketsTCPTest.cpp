@@ -26,7 +26,7 @@ struct TConnection {
         Socket->SetReadEventTrigger(readEventTrigger);
         Socket->OnDataAvailable = [this](ATCPClientSocket*) { ++DataEvents; };
         Socket->OnClose = [this](ATCPClientSocket*) { ++Closes; };
-        Socket->OnBeforeMessage = [this](TWindowHandle*) { ++Dispatches; };
+        Socket->OnBeforeMessage = [this](TMailbox*) { ++Dispatches; };
     }
     ~TConnection() {
         Socket.reset();
@@ -181,8 +181,8 @@ TEST(TCPRead, OneNotificationTakesABoundedShareFromAPeerThatNeverPauses) {
     size_t before = 0;
     size_t largestStep = 0;
     std::string got;
-    c.Socket->OnBeforeMessage = [&](TWindowHandle*) { before = c.Socket->BufferUsed(); };
-    c.Socket->OnAfterMessage = [&](TWindowHandle*) {
+    c.Socket->OnBeforeMessage = [&](TMailbox*) { before = c.Socket->BufferUsed(); };
+    c.Socket->OnAfterMessage = [&](TMailbox*) {
         largestStep = std::max(largestStep, c.Socket->BufferUsed() - before);
         got += c.Socket->ReadAvailable();
     };
@@ -338,8 +338,8 @@ TEST(TCPSocket, SocketEventForAnEarlierHandleIsIgnored) {
     TConnection c(0);
     TSocketHandle old = c.Socket->SocketHandle();
     // A close notification for the current handle is queued, then the handle is replaced.
-    ASSERT_TRUE(c.Socket->PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(old),
-                                            MakeSelectLParam(FD_CLOSE, 0)));
+    ASSERT_TRUE(c.Socket->PostToSelf(MSG_SOCKET, static_cast<uintptr_t>(old),
+                                            MakeSelectLParam(READY_CLOSE, 0)));
     TTestListener listener;
     TSocketHandle client = ConnectBlocking(listener.Port);
     c.Socket->ResetSocket();
@@ -347,8 +347,8 @@ TEST(TCPSocket, SocketEventForAnEarlierHandleIsIgnored) {
     ASSERT_EQ(server, old);
     c.Socket->SetSocketHandle(server);
     // And one for a number that is not the socket's at all.
-    c.Socket->PostMessageToSelf(WM_SOCKET, static_cast<uintptr_t>(server + 1000),
-                                MakeSelectLParam(FD_CLOSE, 0));
+    c.Socket->PostToSelf(MSG_SOCKET, static_cast<uintptr_t>(server + 1000),
+                                MakeSelectLParam(READY_CLOSE, 0));
     RunLoopFor(50);
     EXPECT_EQ(c.Closes, 0);
     EXPECT_EQ(c.Socket->SocketHandle(), server);
@@ -471,7 +471,7 @@ TEST(TCPRead, SuspendedSocketWhosePeerClosedDoesNotWakeTheLoop) {
 
 TEST(TCPSocket, IdleConnectionCostsNothing) {
     TConnection c(-1);
-    RunLoopFor(20); // the first FD_WRITE
+    RunLoopFor(20); // the first READY_WRITE
     uint64_t wakes = TMessageLoop::Current().WakeCount();
     EXPECT_EQ(c.ActivityOver(200), 0);
     EXPECT_EQ(TMessageLoop::Current().WakeCount(), wakes);

@@ -35,9 +35,9 @@ public:
     TSocketHandle AcceptOne() { return AcceptConnection(nullptr); }
 
 protected:
-    uint32_t AsyncEvents() const override { return FD_ACCEPT; }
+    uint32_t AsyncEvents() const override { return READY_ACCEPT; }
     void ProcessSocketEvent(uint32_t events, int) override {
-        if (!(events & FD_ACCEPT))
+        if (!(events & READY_ACCEPT))
             return;
         ++AcceptEvents;
         if (AcceptOnEvent)
@@ -67,7 +67,7 @@ public:
 protected:
     void ProcessSocketEvent(uint32_t events, int error) override {
         Events.emplace_back(events, error);
-        if (events & FD_CONNECT) {
+        if (events & READY_CONNECT) {
             if (error == 0) {
                 SetState(ssConnected);
                 RestartReadWindow();
@@ -142,8 +142,8 @@ TEST(SocketObject, NonBlockingConnectReportsConnectThenWrite) {
     s.OnStateChange = [&](ASocket*, TSocketState o, TSocketState n) { changes.emplace_back(o, n); };
     s.Connect(listener.Port);
     ASSERT_TRUE(RunLoopUntil([&] { return s.Events.size() >= 2; }));
-    EXPECT_EQ(s.Events[0], std::make_pair(FD_CONNECT, 0));
-    EXPECT_EQ(s.Events[1], std::make_pair(FD_WRITE, 0));
+    EXPECT_EQ(s.Events[0], std::make_pair(READY_CONNECT, 0));
+    EXPECT_EQ(s.Events[1], std::make_pair(READY_WRITE, 0));
     EXPECT_EQ(s.State(), ssConnected);
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[1], std::make_pair(ssConnecting, ssConnected));
@@ -160,7 +160,7 @@ TEST(SocketObject, RefusedConnectReportsTheErrorWithTheNotification) {
     TConnectSocket s;
     s.Connect(port);
     ASSERT_TRUE(RunLoopUntil([&] { return !s.Events.empty(); }));
-    EXPECT_EQ(s.Events[0], std::make_pair(FD_CONNECT, 10061));
+    EXPECT_EQ(s.Events[0], std::make_pair(READY_CONNECT, 10061));
     EXPECT_EQ(s.ErrorMessage(), "Connection refused");
     RunLoopFor(50);
     EXPECT_EQ(s.Events.size(), 1u) << "nothing after a failed connect";
@@ -176,7 +176,7 @@ TEST(SocketObject, RegisteringAfterListenOrConnectLosesNoNotification) {
     client.Connect(local.Port, false);
     ASSERT_TRUE(
         RunLoopUntil([&] { return server.Accepted.size() == 1 && client.Events.size() >= 2; }));
-    EXPECT_EQ(client.Events[0], std::make_pair(FD_CONNECT, 0));
+    EXPECT_EQ(client.Events[0], std::make_pair(READY_CONNECT, 0));
     EXPECT_EQ(client.State(), ssConnected);
     SocketClose(server.Accepted[0]);
 }

@@ -267,7 +267,7 @@ TEST(TCPClientLog, EntriesGoToOnLogThenToTheAttachedLogOnTheMainThread) {
     std::thread other([&] {
         client.Log("there");
         done = true;
-        TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0}); // wakes the loop below
+        TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0}); // wakes the loop below
     });
     bool finished = RunLoopUntil([&] { return done.load(); });
     other.join();

@@ -28,7 +28,7 @@ using namespace corvan::test;
 namespace {
 
 void WakeMain() {
-    TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
+    TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0});
 }
 
 // Echoes one byte per connection, then ends the connection.

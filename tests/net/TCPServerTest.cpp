@@ -42,7 +42,7 @@ std::string ReadSome(TTCPServerClientSocket* socket) {
 // Wakes the main loop so that a RunLoopUntil there re-checks its condition after another
 // thread changed what it waits for.
 void WakeMain() {
-    TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
+    TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0});
 }
 
 // Runs body on a helper thread (blocking peer I/O) while this thread serves its loop; answers

@@ -123,10 +123,10 @@ TEST(SocketStreamRead, LocateStopsAtMaxOffsetAndSeekingBackIsRefused) {
 
 TEST(SocketStreamRead, QuitFromAnotherThreadEndsABlockingReadAtOnce) {
     TStreamConnection c(0); // no time-out: only the quit can end the wait
-    TWindowHandleId window = c.Stream->Socket()->GetWindowHandle();
+    TMailboxId window = c.Stream->Socket()->GetMailbox();
     std::thread poster([window] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let the read block
-        PostMessage(window, WM_QUIT, 0, 0);
+        PostToMailbox(window, MSG_QUIT, 0, 0);
     });
     int64_t start = MonotonicMillis();
     EXPECT_THROW(c.Reader().ReadByte(), EReader);

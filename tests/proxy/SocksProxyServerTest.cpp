@@ -47,7 +47,7 @@ template <typename T> T OffMain(const std::function<T()>& body) {
     std::thread t([&] {
         result = body();
         done = true;
-        TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
+        TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0});
     });
     EXPECT_TRUE(RunLoopUntil([&] { return done.load(); }, 30000));
     t.join();

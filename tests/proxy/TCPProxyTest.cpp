@@ -34,13 +34,13 @@ bool ClosedWithin(TSocketHandle h, int ms = PeerWaitMs) {
 // Runs body on a helper thread while this thread serves its loop; false if it did not end in
 // time (the helper's own waits are bounded, so it is joined either way).
 bool RunBeside(const std::function<void()>& body, int timeoutMs = 30000) {
-    TWindowHandle waker;
-    TWindowHandleId id = waker.GetWindowHandle();
+    TMailbox waker;
+    TMailboxId id = waker.GetMailbox();
     std::atomic<bool> done{false};
     std::thread helper([&] {
         body();
         done = true;
-        PostMessage(id, WM_USER, 0, 0); // wakes the loop
+        PostToMailbox(id, MSG_USER, 0, 0); // wakes the loop
     });
     bool ok = RunLoopUntil([&] { return done.load(); }, timeoutMs);
     helper.join();

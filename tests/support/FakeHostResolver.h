@@ -7,7 +7,7 @@
 // test instead of hanging it. No network is involved.
 
 #include "net/SocketHostLookup.h"
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 
 #include <atomic>
 #include <chrono>

@@ -80,7 +80,7 @@ template <typename T> T OffMain(const std::function<T()>& body, int timeoutMs = 
     std::thread t([&] {
         result = body();
         done = true;
-        TMessageLoop::Main().Post(TMessage{0, WM_USER, 0, 0});
+        TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0});
     });
     EXPECT_TRUE(RunLoopUntil([&] { return done.load(); }, timeoutMs));
     t.join();

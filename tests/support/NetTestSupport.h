@@ -3,7 +3,7 @@
 // in time), and blocking loopback peers on ports the system assigns.
 
 #include "net/SocketLib.h"
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 #include "util/Ticks.h"
 
 #include <algorithm>

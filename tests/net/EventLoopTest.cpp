@@ -1,6 +1,6 @@
 // The message loop's five guarantees, socket registrations, timers, hand-over, thread objects
 // and signal stop.
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include "support/NetTestSupport.h"
 
@@ -34,12 +34,12 @@ public:
     std::function<void(const TMessage&)> OnReceive;
 
 protected:
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
-        if (msg == WM_TIMER)
-            return TTimerHandle::HandleWM(msg, wParam, lParam);
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
+        if (msg == MSG_TIMER)
+            return TTimerHandle::HandleLoopMessage(msg, wParam, lParam);
         EXPECT_FALSE(InHandler) << "re-entered without a nested loop";
         InHandler = true;
-        TMessage m{WindowHandle(), msg, wParam, lParam};
+        TMessage m{Mailbox(), msg, wParam, lParam};
         Received.push_back(m);
         LastThread = std::this_thread::get_id();
         if (OnReceive)
@@ -54,7 +54,7 @@ protected:
 TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
     constexpr int SENDERS = 8;
     constexpr int PER_SENDER = 3000;
-    std::atomic<TWindowHandleId> handle{0};
+    std::atomic<TMailboxId> handle{0};
     std::vector<int> lastSeq(SENDERS, -1);
     bool inOrder = true;
     bool rightThread = true;
@@ -77,7 +77,7 @@ TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
         };
         {
             std::lock_guard<std::mutex> lock(startLock);
-            handle = r.GetWindowHandle();
+            handle = r.GetMailbox();
         }
         startCond.notify_all();
         RunLoopUntil([&] { return total == SENDERS * PER_SENDER; }, 20000);
@@ -90,7 +90,7 @@ TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
     for (int s = 0; s < SENDERS; ++s)
         senders.emplace_back([&, s] {
             for (int i = 0; i < PER_SENDER; ++i)
-                ASSERT_TRUE(PostMessage(handle, WM_USER + 1, static_cast<uintptr_t>(s), i));
+                ASSERT_TRUE(PostToMailbox(handle, MSG_USER + 1, static_cast<uintptr_t>(s), i));
         });
     for (auto& t : senders)
         t.join();
@@ -105,27 +105,27 @@ TEST(MessageLoop, PostsFromEightThreadsKeepOrderPerSenderOnTheOwnerThread) {
 // one still wakes the owner.
 TEST(MessageLoop, LazyPostsWaitForTheNextWakeUpAtMostTheirDelay) {
     TRecorder r;
-    TWindowHandleId h = r.GetWindowHandle();
+    TMailboxId h = r.GetMailbox();
     TMessageLoop& loop = TMessageLoop::Current();
     auto fromAnotherThread = [](const std::function<void()>& post) { std::thread(post).join(); };
     RunLoopFor(20); // takes in any wake-up left from before
     ASSERT_FALSE(loop.PollDescriptor(0));
 
-    fromAnotherThread([&] { EXPECT_TRUE(PostMessageLazily(h, WM_USER + 1, 1, 0, 1000)); });
+    fromAnotherThread([&] { EXPECT_TRUE(PostToMailboxLazily(h, MSG_USER + 1, 1, 0, 1000)); });
     EXPECT_FALSE(loop.PollDescriptor(0));    // not woken for it
     EXPECT_TRUE(loop.PollDescriptor(10000)); // the delay wakes it
     ASSERT_TRUE(RunLoopUntil([&] { return r.Received.size() == 1; }, 10000));
 
     RunLoopFor(20);
     fromAnotherThread([&] {
-        EXPECT_TRUE(PostMessageLazily(h, WM_USER + 1, 2, 0, 60000));
-        EXPECT_TRUE(PostMessage(h, WM_USER + 2, 3, 0));
+        EXPECT_TRUE(PostToMailboxLazily(h, MSG_USER + 1, 2, 0, 60000));
+        EXPECT_TRUE(PostToMailbox(h, MSG_USER + 2, 3, 0));
     });
     EXPECT_TRUE(loop.PollDescriptor(0)); // woken by the plain post, long before the delay
     ASSERT_TRUE(RunLoopUntil([&] { return r.Received.size() == 3; }, 10000));
     EXPECT_EQ(r.Received[1].WParam, 2u);
     EXPECT_EQ(r.Received[2].WParam, 3u);
-    EXPECT_FALSE(PostMessageLazily(TWindowHandleId(999999999), WM_USER, 0, 0, 10));
+    EXPECT_FALSE(PostToMailboxLazily(TMailboxId(999999999), MSG_USER, 0, 0, 10));
 }
 
 // A connection thread's loop costs one descriptor (its epoll set); the wake-up descriptor is
@@ -143,16 +143,16 @@ TEST(MessageLoop, ALoopHoldsOneDescriptorAndAWakeUpReachesOnlyItsOwnLoop) {
     EXPECT_EQ(openDescriptors() - before, 50);
 
     RunLoopFor(20); // takes in any wake-up left from before
-    std::promise<std::pair<TWindowHandleId, std::shared_ptr<TMessageLoop>>> made;
+    std::promise<std::pair<TMailboxId, std::shared_ptr<TMessageLoop>>> made;
     std::promise<void> checked;
     std::thread owner([&] {
         TRecorder r;
-        made.set_value({r.GetWindowHandle(), TMessageLoop::CurrentShared()});
+        made.set_value({r.GetMailbox(), TMessageLoop::CurrentShared()});
         checked.get_future().wait();
     });
     auto [handle, there] = made.get_future().get();
     EXPECT_FALSE(there->PollDescriptor(0));
-    EXPECT_TRUE(PostMessage(handle, WM_USER + 1, 0, 0));
+    EXPECT_TRUE(PostToMailbox(handle, MSG_USER + 1, 0, 0));
     EXPECT_TRUE(there->PollDescriptor(0));  // armed in that loop's set
     EXPECT_TRUE(there->PollDescriptor(0));  // and stays so until its owner waits
     EXPECT_FALSE(here.PollDescriptor(0));   // this loop was not woken
@@ -164,36 +164,36 @@ TEST(MessageLoop, ALoopHoldsOneDescriptorAndAWakeUpReachesOnlyItsOwnLoop) {
 
 TEST(MessageLoop, MessageForDestroyedObjectIsDropped) {
     auto r = std::make_unique<TRecorder>();
-    TWindowHandleId h = r->GetWindowHandle();
+    TMailboxId h = r->GetMailbox();
     int received = 0;
     auto other = std::make_unique<TRecorder>();
     other->OnReceive = [&](const TMessage&) { ++received; };
-    TWindowHandleId h2 = other->GetWindowHandle();
-    ASSERT_TRUE(PostMessage(h, WM_USER + 1, 0, 0));
+    TMailboxId h2 = other->GetMailbox();
+    ASSERT_TRUE(PostToMailbox(h, MSG_USER + 1, 0, 0));
     uint64_t before = TMessageLoop::Current().DispatchCount();
     r.reset(); // queued message now refers to a gone window
-    EXPECT_FALSE(PostMessage(h, WM_USER + 1, 0, 0));
-    ASSERT_TRUE(PostMessage(h2, WM_USER + 2, 0, 0));
+    EXPECT_FALSE(PostToMailbox(h, MSG_USER + 1, 0, 0));
+    ASSERT_TRUE(PostToMailbox(h2, MSG_USER + 2, 0, 0));
     ASSERT_TRUE(RunLoopUntil([&] { return received == 1; }));
     EXPECT_EQ(TMessageLoop::Current().DispatchCount() - before, 1u);
     // A new window never gets the old number.
     TRecorder again;
-    EXPECT_NE(again.GetWindowHandle(), h);
+    EXPECT_NE(again.GetMailbox(), h);
 }
 
 TEST(MessageLoop, QuitPostedToAnObjectEndsThatThreadsWait) {
-    std::atomic<TWindowHandleId> handle{0};
+    std::atomic<TMailboxId> handle{0};
     std::atomic<bool> waitResult{true};
     std::atomic<bool> terminated{false};
     std::thread worker([&] {
         TRecorder r;
-        handle = r.GetWindowHandle();
+        handle = r.GetMailbox();
         handle.notify_all();
         waitResult = r.HandleMessage(-1); // blocks until the quit
         terminated = r.Terminated();
     });
     handle.wait(0);
-    ASSERT_TRUE(PostMessage(handle, WM_QUIT, 0, 0));
+    ASSERT_TRUE(PostToMailbox(handle, MSG_QUIT, 0, 0));
     worker.join();
     EXPECT_FALSE(waitResult);
     EXPECT_TRUE(terminated);
@@ -240,7 +240,7 @@ TEST(MessageLoop, QuitsPostedWhileTheirLoopsEndAndGoTouchNoLoopAfterwards) {
 
 TEST(MessageLoop, HandleMessageWithDeadlineReturnsOnTimeWithoutMessages) {
     TRecorder r;
-    r.GetWindowHandle();
+    r.GetMailbox();
     int64_t start = MonotonicMillis();
     EXPECT_TRUE(r.HandleMessage(150));
     int64_t elapsed = MonotonicMillis() - start;
@@ -253,11 +253,11 @@ TEST(MessageLoop, ExceptionInHandlerGoesToOnExceptionAndDispatchAnswersZero) {
     TRecorder r;
     std::string caught;
     r.OnReceive = [](const TMessage&) { throw Exception("boom"); };
-    r.OnException = [&](TWindowHandle*, const std::exception& e) { caught = e.what(); };
+    r.OnException = [&](TMailbox*, const std::exception& e) { caught = e.what(); };
     int before = 0, after = 0;
-    r.OnBeforeMessage = [&](TWindowHandle*) { ++before; };
-    r.OnAfterMessage = [&](TWindowHandle*) { ++after; };
-    EXPECT_EQ(r.DispatchMessage(TMessage{r.GetWindowHandle(), WM_USER + 3, 0, 0}), 0);
+    r.OnBeforeMessage = [&](TMailbox*) { ++before; };
+    r.OnAfterMessage = [&](TMailbox*) { ++after; };
+    EXPECT_EQ(r.DispatchMessage(TMessage{r.GetMailbox(), MSG_USER + 3, 0, 0}), 0);
     EXPECT_EQ(caught, "boom");
     EXPECT_EQ(before, 1);
     EXPECT_EQ(after, 1);
@@ -272,7 +272,7 @@ TEST(Timer, ExceptionInOnTimerReachesOnExceptionAndLaterTicksStillCome) {
         ++ticks;
         throw Exception("tick failed");
     };
-    r.OnException = [&](TWindowHandle*, const std::exception& e) {
+    r.OnException = [&](TMailbox*, const std::exception& e) {
         EXPECT_STREQ(e.what(), "tick failed");
         ++exceptions;
     };
@@ -292,7 +292,7 @@ TEST(Timer, ActiveWithIntervalZeroStoresFlagButStartsNoTimer) {
     r.SetTimerInterval(0);
     r.SetTimerActive(true);
     EXPECT_TRUE(r.TimerActive());
-    EXPECT_FALSE(r.HasWindowHandle());
+    EXPECT_FALSE(r.HasMailbox());
     RunLoopFor(50);
     EXPECT_EQ(ticks, 0);
 }
@@ -327,7 +327,7 @@ TEST(Timer, TicksNeverRunInsideASocketEvent) {
             overlapped = true;
     };
     r.OnReceive = [&](const TMessage& m) {
-        if (m.Msg != WM_SOCKET)
+        if (m.Msg != MSG_SOCKET)
             return;
         inSocketEvent = true;
         ++socketEvents;
@@ -336,10 +336,10 @@ TEST(Timer, TicksNeverRunInsideASocketEvent) {
         int64_t until = MonotonicMillis() + 20; // work, not a wait for another thread
         while (MonotonicMillis() < until) {
         }
-        TMessageLoop::Current().AsyncEnable(server, FD_READ);
+        TMessageLoop::Current().AsyncEnable(server, READY_READ);
         inSocketEvent = false;
     };
-    TMessageLoop::Current().AsyncSelect(server, r.GetWindowHandle(), FD_READ);
+    TMessageLoop::Current().WatchSocket(server, r.GetMailbox(), READY_READ);
     r.SetTimerActive(true);
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(SendAll(client, "x"));
@@ -348,7 +348,7 @@ TEST(Timer, TicksNeverRunInsideASocketEvent) {
     }
     ASSERT_TRUE(RunLoopUntil([&] { return ticks >= 5; }));
     EXPECT_FALSE(overlapped);
-    TMessageLoop::Current().AsyncSelectRemove(server);
+    TMessageLoop::Current().UnwatchSocket(server);
     SocketClose(server);
     SocketClose(client);
 }
@@ -395,7 +395,7 @@ TEST(HandOver, HandOverToAnEndedLoopFails) {
     std::shared_ptr<TMessageLoop> loop;
     std::thread t([&] { loop = TMessageLoop::CurrentShared(); });
     t.join();
-    EXPECT_THROW(loop->RunSynchronous([] {}), EWindowHandle);
+    EXPECT_THROW(loop->RunSynchronous([] {}), EMailbox);
 }
 
 TEST(MessageLoop, TerminationSignalStopsTheMainLoop) {
@@ -419,8 +419,8 @@ TEST(MessageLoop, DescriptorWakesAnOutsidePollerForMessagesAndEveryTimerTick) {
         int received = 0, ticks = 0;
         r.OnReceive = [&](const TMessage&) { ++received; };
         r.OnTimer = [&](TTimerHandle*) { ++ticks; };
-        TWindowHandleId h = r.GetWindowHandle();
-        std::thread poster([h] { PostMessage(h, WM_USER + 5, 0, 0); });
+        TMailboxId h = r.GetMailbox();
+        std::thread poster([h] { PostToMailbox(h, MSG_USER + 5, 0, 0); });
         poster.join();
         EXPECT_TRUE(loop.PollDescriptor(5000));
         loop.ProcessMessages();
@@ -448,17 +448,17 @@ TEST(AsyncSocket, RefusedRegistrationRaisesNamingTheCallAndIsNotKept) {
     TMessageLoop& loop = TMessageLoop::Current();
     TRecorder r;
     try {
-        loop.AsyncSelect(fd, r.GetWindowHandle(), FD_READ | FD_CONNECT | FD_CLOSE, true);
+        loop.WatchSocket(fd, r.GetMailbox(), READY_READ | READY_CONNECT | READY_CLOSE, true);
         ADD_FAILURE() << "registered a descriptor epoll refused";
     } catch (const ESocketLib& e) {
         EXPECT_EQ(e.Message().rfind("epoll_ctl failed", 0), 0u) << e.Message();
-        EXPECT_EQ(e.ErrorCode, WinSockErrorFromErrno(EPERM));
+        EXPECT_EQ(e.ErrorCode, SocketErrorFromErrno(EPERM));
     }
     // Not registered: an enable finds nothing to post for.
-    loop.AsyncEnable(fd, FD_CLOSE, 0);
+    loop.AsyncEnable(fd, READY_CLOSE, 0);
     loop.ProcessMessages();
     EXPECT_TRUE(r.Received.empty());
-    loop.AsyncSelectRemove(fd);
+    loop.UnwatchSocket(fd);
     ::close(fd);
 }
 
@@ -477,17 +477,17 @@ void NewSocketOnNumber(int number) {
 TEST(AsyncSocket, ReusedDescriptorNumberGetsNothingOfTheClosedSocket) {
     TMessageLoop& loop = TMessageLoop::Current();
     TRecorder r;
-    TWindowHandleId window = r.GetWindowHandle();
-    constexpr uint32_t ALL = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+    TMailboxId window = r.GetMailbox();
+    constexpr uint32_t ALL = READY_READ | READY_WRITE | READY_CONNECT | READY_CLOSE;
 
-    // Notifications queued for a socket closed without unregistering (FD_WRITE of the
-    // connected registration, an FD_CLOSE) must not reach the next socket with its number.
+    // Notifications queued for a socket closed without unregistering (READY_WRITE of the
+    // connected registration, an READY_CLOSE) must not reach the next socket with its number.
     auto [queued, queuedPeer] = ConnectedPair();
-    loop.AsyncSelect(queued, window, ALL);
-    loop.AsyncEnable(queued, FD_CLOSE, WSAECONNRESET);
+    loop.WatchSocket(queued, window, ALL);
+    loop.AsyncEnable(queued, READY_CLOSE, WSAECONNRESET);
     SocketClose(queued);
     NewSocketOnNumber(queued);
-    loop.AsyncSelect(queued, window, ALL); // unconnected: nothing to report yet
+    loop.WatchSocket(queued, window, ALL); // unconnected: nothing to report yet
     loop.ProcessMessages();
     EXPECT_TRUE(r.Received.empty()) << "stale notification of the closed socket";
 
@@ -496,10 +496,10 @@ TEST(AsyncSocket, ReusedDescriptorNumberGetsNothingOfTheClosedSocket) {
     auto [kept, keptPeer] = ConnectedPair();
     int holder = ::dup(kept);
     ASSERT_GE(holder, 0);
-    loop.AsyncSelect(kept, window, FD_READ | FD_CLOSE);
+    loop.WatchSocket(kept, window, READY_READ | READY_CLOSE);
     SocketClose(kept);
     NewSocketOnNumber(kept);
-    loop.AsyncSelect(kept, window, FD_READ | FD_CONNECT | FD_CLOSE);
+    loop.WatchSocket(kept, window, READY_READ | READY_CONNECT | READY_CLOSE);
     ASSERT_TRUE(SendAll(keptPeer, "x"));
     pollfd ready{holder, POLLIN, 0};
     ASSERT_EQ(::poll(&ready, 1, 10000), 1); // the old file is readable: its event is due now
@@ -507,7 +507,7 @@ TEST(AsyncSocket, ReusedDescriptorNumberGetsNothingOfTheClosedSocket) {
     EXPECT_TRUE(r.Received.empty()) << "stale event of the closed socket";
 
     for (int fd : {queued, kept})
-        loop.AsyncSelectRemove(fd);
+        loop.UnwatchSocket(fd);
     for (int fd : {queued, queuedPeer, kept, keptPeer, holder})
         ::close(fd);
 }
@@ -575,21 +575,21 @@ TEST(Thread, ExceptionFromExecuteIsReportedAfterTheThreadEnds) {
 }
 
 #ifndef NDEBUG
-TEST(WindowOwnerDeathTest, DispatchOrDestroyOffTheOwningThreadAborts) {
+TEST(MailboxOwnerDeathTest, DispatchOrDestroyOffTheOwningThreadAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             TRecorder r;
-            TWindowHandleId h = r.GetWindowHandle();
-            std::thread([&] { r.DispatchMessage(TMessage{h, WM_USER, 0, 0}); }).join();
+            TMailboxId h = r.GetMailbox();
+            std::thread([&] { r.DispatchMessage(TMessage{h, MSG_USER, 0, 0}); }).join();
         },
-        "Window message dispatched off its owning thread");
+        "Mailbox message dispatched off its owning thread");
     EXPECT_DEATH(
         {
             auto r = std::make_unique<TRecorder>();
-            r->GetWindowHandle();
+            r->GetMailbox();
             std::thread([&] { r.reset(); }).join();
         },
-        "Window destroyed off its owning thread");
+        "Mailbox destroyed off its owning thread");
 }
 #endif

@@ -1,4 +1,4 @@
-#include "net/WinSock.h"
+#include "net/SocketErrors.h"
 
 #include "util/Strings.h"
 
@@ -10,10 +10,10 @@
 
 namespace corvan {
 
-EWinSock::EWinSock(const std::string& message, int errorCode)
-    : ECodedException(JoinMessage(message, WinSockErrorMessage(errorCode)), errorCode) {}
+ESocketLibrary::ESocketLibrary(const std::string& message, int errorCode)
+    : ECodedException(JoinMessage(message, SocketErrorText(errorCode)), errorCode) {}
 
-std::string WinSockErrorMessage(int code) {
+std::string SocketErrorText(int code) {
     switch (code) {
     case 0:
     case -1:
@@ -147,7 +147,7 @@ std::string WinSockErrorMessage(int code) {
     }
 }
 
-int WinSockErrorFromErrno(int err) {
+int SocketErrorFromErrno(int err) {
     switch (err) {
     case EINTR:
         return 10004;
@@ -228,7 +228,7 @@ int WinSockErrorFromErrno(int err) {
     }
 }
 
-int WinSockErrorFromGai(int gaiResult, int err) {
+int SocketErrorFromGai(int gaiResult, int err) {
     switch (gaiResult) {
     case 0:
         return 0;
@@ -249,7 +249,7 @@ int WinSockErrorFromGai(int gaiResult, int err) {
     case EAI_MEMORY:
         return 8;
     case EAI_SYSTEM:
-        return WinSockErrorFromErrno(err);
+        return SocketErrorFromErrno(err);
     default:
         return 11003;
     }
@@ -271,11 +271,11 @@ void SocketSetLastError(int code) {
     tlLastError = code;
 }
 int SocketSetLastErrorFromErrno() {
-    tlLastError = WinSockErrorFromErrno(errno);
+    tlLastError = SocketErrorFromErrno(errno);
     return tlLastError;
 }
 
-void WinSockStartup(bool) {
+void SocketsStartup(bool) {
     std::lock_guard<std::mutex> lock(SocketLibLock);
     if (GStarted)
         return;
@@ -285,19 +285,19 @@ void WinSockStartup(bool) {
     GStartedFast.store(true, std::memory_order_release);
 }
 
-void WinSockCleanup() {
+void SocketsCleanup() {
     std::lock_guard<std::mutex> lock(SocketLibLock);
     GStarted = false;
     GStartedFast.store(false, std::memory_order_release);
 }
 
-bool WinSockStarted() {
+bool SocketsStarted() {
     return GStartedFast.load(std::memory_order_acquire);
 }
 
-void EnsureWinSockStarted() {
-    if (!WinSockStarted())
-        WinSockStartup(false);
+void EnsureSocketsStarted() {
+    if (!SocketsStarted())
+        SocketsStartup(false);
 }
 
 } // namespace corvan

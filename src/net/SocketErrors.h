@@ -58,35 +58,35 @@ enum : int {
 
 // Raised for start-up and library failures. Message: caller text, ": ", error text (the text
 // alone when the caller's is empty; the caller's alone when the code has no text).
-class EWinSock : public ECodedException {
+class ESocketLibrary : public ECodedException {
 public:
-    EWinSock(const std::string& message, int errorCode);
+    ESocketLibrary(const std::string& message, int errorCode);
 };
 
 // The fixed text of a socket error number; "" for 0 and -1; "System error #n" for a number
 // outside the table.
-std::string WinSockErrorMessage(int code);
+std::string SocketErrorText(int code);
 
 // errno to socket error number (EAGAIN to 10035, ECONNRESET and EPIPE to 10054, ...). An errno
 // without a socket counterpart keeps its own number.
-int WinSockErrorFromErrno(int err);
+int SocketErrorFromErrno(int err);
 // getaddrinfo/getnameinfo result to socket error number (EAI_NONAME 11001, EAI_AGAIN 11002,
 // EAI_FAIL 11003, EAI_NODATA 11004, EAI_SERVICE 10109); EAI_SYSTEM maps the errno.
-int WinSockErrorFromGai(int gaiResult, int err);
+int SocketErrorFromGai(int gaiResult, int err);
 
 // The last socket error of the calling thread, set by every failing call of the socket layer
 // (the WSAGetLastError of the Windows socket library).
 int SocketGetLastError();
 void SocketSetLastError(int code);
-// Records WinSockErrorFromErrno(errno) as the last error and returns it.
+// Records SocketErrorFromErrno(errno) as the last error and returns it.
 int SocketSetLastErrorFromErrno();
 
 // Start-up bookkeeping. Start-up cannot fail on this platform; it sets the started flag
 // (guarded by the library lock) and makes SIGPIPE harmless for the process.
-void WinSockStartup(bool requireVersion2 = false);
-void WinSockCleanup();
-bool WinSockStarted();
+void SocketsStartup(bool requireVersion2 = false);
+void SocketsCleanup();
+bool SocketsStarted();
 // Every call that needs the library calls this first.
-void EnsureWinSockStarted();
+void EnsureSocketsStarted();
 
 } // namespace corvan

@@ -4,23 +4,23 @@
 // Every thread that needs one gets a TMessageLoop (created on first use): an epoll descriptor
 // (woken through the process's one wake-up descriptor, armed in it), a timerfd for its timers
 // made with the first timer, a FIFO of posted messages and the socket
-// registrations of that thread. A TWindowHandle is bound to the loop of the thread that first
-// needs its "window" and gets a handle number that is never reused; PostMessage to a handle
+// registrations of that thread. A TMailbox is bound to the loop of the thread that first
+// needs its "mailbox" and gets a handle number that is never reused; PostToMailbox to a handle
 // works from any thread, and a message for a handle that no longer exists is dropped.
 //
 // The loop keeps five guarantees, on which the socket layer rests:
 //  1. each object receives its messages on one thread, one at a time (re-entrantly only
 //     through an explicit nested ProcessMessages/HandleMessage inside a handler);
 //  2. messages posted to one object are delivered in the order they were posted;
-//  3. a WM_SOCKET carries the socket handle it is about, and queued socket notifications of a
+//  3. a MSG_SOCKET carries the socket handle it is about, and queued socket notifications of a
 //     handle are purged when that handle is unregistered (a receiver also ignores a handle that
 //     is no longer its own);
 //  4. timer ticks are messages of the same loop, so they never run concurrently with socket
 //     events;
-//  5. a WM_QUIT posted to any object of a thread (or TMessageLoop::Quit) ends that thread's
+//  5. a MSG_QUIT posted to any object of a thread (or TMessageLoop::Quit) ends that thread's
 //     current wait.
 //
-// Socket notifications follow the Windows socket library's re-enabling rules (see AsyncSelect) so
+// Socket notifications follow the Windows socket library's re-enabling rules (see WatchSocket) so
 // that an idle or suspended socket costs nothing.
 //
 // Running the main loop: the headless program calls, before it starts any thread,
@@ -44,22 +44,22 @@
 
 namespace corvan {
 
-class EWindowHandle : public Exception {
+class EMailbox : public Exception {
 public:
     using Exception::Exception;
 };
 
 // Message numbers of the network layer.
-constexpr uint32_t WM_QUIT = 0x0012;
-constexpr uint32_t WM_TIMER = 0x0113;
-constexpr uint32_t WM_USER = 0x0400;
-constexpr uint32_t WM_HOSTLOOKUP_NAME = WM_USER + 550;
-constexpr uint32_t WM_HOSTLOOKUP_ADDR = WM_USER + 551;
-constexpr uint32_t WM_HOSTLOOKUP_CANCELLED = WM_USER + 552;
-constexpr uint32_t WM_SOCKET = WM_USER + 560;
-constexpr uint32_t WM_SERVER_CLIENT_DONE = WM_USER + 570;
+constexpr uint32_t MSG_QUIT = 0x0012;
+constexpr uint32_t MSG_TIMER = 0x0113;
+constexpr uint32_t MSG_USER = 0x0400;
+constexpr uint32_t MSG_HOSTLOOKUP_NAME = MSG_USER + 550;
+constexpr uint32_t MSG_HOSTLOOKUP_ADDR = MSG_USER + 551;
+constexpr uint32_t MSG_HOSTLOOKUP_CANCELLED = MSG_USER + 552;
+constexpr uint32_t MSG_SOCKET = MSG_USER + 560;
+constexpr uint32_t MSG_SERVER_CLIENT_DONE = MSG_USER + 570;
 
-// Socket notification bits (low word of a WM_SOCKET lParam; the high word is the error).
+// Socket notification bits (low word of a MSG_SOCKET lParam; the high word is the error).
 // What the registering code knows of a socket descriptor, so the system is not asked.
 enum class TSocketOrigin : uint8_t {
     soUnknown,  // asked: connected, listening, pending error
@@ -67,12 +67,12 @@ enum class TSocketOrigin : uint8_t {
     soFresh,    // just made, non-blocking, not yet bound, connected or listening
 };
 
-constexpr uint32_t FD_READ = 1;
-constexpr uint32_t FD_WRITE = 2;
-constexpr uint32_t FD_OOB = 4;
-constexpr uint32_t FD_ACCEPT = 8;
-constexpr uint32_t FD_CONNECT = 16;
-constexpr uint32_t FD_CLOSE = 32;
+constexpr uint32_t READY_READ = 1;
+constexpr uint32_t READY_WRITE = 2;
+constexpr uint32_t READY_OOB = 4;
+constexpr uint32_t READY_ACCEPT = 8;
+constexpr uint32_t READY_CONNECT = 16;
+constexpr uint32_t READY_CLOSE = 32;
 
 inline intptr_t MakeSelectLParam(uint32_t events, int error) {
     return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (events & 0xFFFF));
@@ -85,10 +85,10 @@ inline int SelectError(intptr_t lParam) {
 }
 
 // Window handle numbers; 0 is none. Never reused within a process.
-using TWindowHandleId = uint64_t;
+using TMailboxId = uint64_t;
 
 struct TMessage {
-    TWindowHandleId Handle = 0;
+    TMailboxId Handle = 0;
     uint32_t Msg = 0;
     uintptr_t WParam = 0;
     intptr_t LParam = 0;
@@ -96,16 +96,16 @@ struct TMessage {
 
 // Posts to the handle's loop from any thread. False when the handle does not exist (the
 // message is dropped).
-bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
-// As PostMessage, but the loop's thread is not woken for it: the message is dispatched with
+bool PostToMailbox(TMailboxId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+// As PostToMailbox, but the loop's thread is not woken for it: the message is dispatched with
 // that thread's next wake-up, and at the latest maxDelayMs after it was posted. For
 // bookkeeping that may wait, so that a busy thread's posts cost the loop no wake-up each.
-bool PostMessageLazily(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
+bool PostToMailboxLazily(TMailboxId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
                        int maxDelayMs);
 
 enum class TWaitResult { wrMessage, wrTimeout, wrQuit };
 
-class TWindowHandle;
+class TMailbox;
 
 // Remembers the thread that owns an object. In debug builds (NDEBUG not defined) Check aborts
 // with a message naming what was done when called on any other thread; release builds only
@@ -134,10 +134,10 @@ public:
     static TMessageLoop& Main();
     static bool IsMainThread();
     // A loop for a thread that does not run yet, made on the calling thread so that a lack of
-    // descriptors shows before work is taken on for that thread (raises EWindowHandle "Window
+    // descriptors shows before work is taken on for that thread (raises EMailbox "Window
     // handle allocation failed: <cause>"). The new thread calls Adopt before anything else.
     static std::shared_ptr<TMessageLoop> CreateForNewThread();
-    // Makes loop (from CreateForNewThread) the calling thread's own; raises EWindowHandle when
+    // Makes loop (from CreateForNewThread) the calling thread's own; raises EMailbox when
     // the thread has a loop already.
     static void Adopt(std::shared_ptr<TMessageLoop> loop);
 
@@ -146,7 +146,7 @@ public:
     ~TMessageLoop();
 
     bool IsOwnerThread() const;
-    // The owner thread has ended (its windows may then be destroyed on any thread).
+    // The owner thread has ended (its mailboxes may then be destroyed on any thread).
     bool OwnerEnded() const;
     // One pollable descriptor: readable whenever a message, a due timer, a socket or a watched
     // descriptor needs the loop. A GUI watches it and calls ProcessMessages when it fires.
@@ -155,16 +155,16 @@ public:
     bool PollDescriptor(int timeoutMs) const;
 
     // --- any thread ---
-    // Queues a message for a handle of this loop (PostMessage finds the loop for you).
+    // Queues a message for a handle of this loop (PostToMailbox finds the loop for you).
     void Post(const TMessage& msg);
-    // Queues a message without waking the owner at once (see PostMessageLazily). Where the
+    // Queues a message without waking the owner at once (see PostToMailboxLazily). Where the
     // delay timer cannot be made the owner is woken as by Post.
     void PostLazily(const TMessage& msg, int maxDelayMs);
     // Ends the owner's current (or next) wait with wrQuit; Run returns.
     void Quit();
     // Synchronous hand-over: runs job on this loop's thread and waits for it; the job's
     // exception is re-raised in the caller. On the owner thread the job runs at once. Raises
-    // EWindowHandle "Message loop ended" when the owner thread has gone.
+    // EMailbox "Message loop ended" when the owner thread has gone.
     void RunSynchronous(const std::function<void()>& job);
     // Wakes hand-over waiters so that ServeJobsUntil re-checks its condition.
     void NotifyJobWaiters();
@@ -178,38 +178,38 @@ public:
     bool ProcessMessage(bool* quit = nullptr);
     // Dispatches everything waiting now, without blocking; true if a quit was met.
     bool ProcessMessages();
-    // Dispatches until Quit (or a posted WM_QUIT).
+    // Dispatches until Quit (or a posted MSG_QUIT).
     void Run();
     // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked
     // whenever NotifyJobWaiters is called.
     void ServeJobsUntil(const std::function<bool()>& done);
 
     // --- timers (any thread) ---
-    // Ticks WM_TIMER (wParam 1) to the handle every interval; a tick not yet dispatched is not
+    // Ticks MSG_TIMER (wParam 1) to the handle every interval; a tick not yet dispatched is not
     // queued twice. Setting again restarts with the new interval.
-    void SetTimer(TWindowHandleId handle, uint32_t intervalMs);
-    void KillTimer(TWindowHandleId handle);
+    void SetTimer(TMailboxId handle, uint32_t intervalMs);
+    void KillTimer(TMailboxId handle);
     // Makes the timer descriptor now (it is otherwise made with the first timer), for an
     // object whose timer is needed when no descriptor may be left to make it.
     void PrepareTimers();
 
     // --- asynchronous sockets ---
-    // Registers the descriptor: WM_SOCKET messages with the selected FD_ bits go to handle.
-    //  FD_READ/FD_ACCEPT: posted once when data (a connection) waits, then not again until the
-    //    socket re-enables it with AsyncEnable (after recv/accept, or when posting FD_READ to
+    // Registers the descriptor: MSG_SOCKET messages with the selected FD_ bits go to handle.
+    //  READY_READ/READY_ACCEPT: posted once when data (a connection) waits, then not again until the
+    //    socket re-enables it with AsyncEnable (after recv/accept, or when posting READY_READ to
     //    itself).
-    //  FD_WRITE: posted once when the socket is connected (at registration of a connected or
-    //    datagram socket, or after FD_CONNECT), then only after AsyncEnable(FD_WRITE) (a send
+    //  READY_WRITE: posted once when the socket is connected (at registration of a connected or
+    //    datagram socket, or after READY_CONNECT), then only after AsyncEnable(READY_WRITE) (a send
     //    that would block) once the socket is writable again.
-    //  FD_CONNECT: after AsyncEnable(FD_CONNECT) (connect started), once the connect completes,
+    //  READY_CONNECT: after AsyncEnable(READY_CONNECT) (connect started), once the connect completes,
     //    with SO_ERROR as the error.
-    //  FD_CLOSE: posted by AsyncEnable(FD_CLOSE, error), which the socket calls when recv found
+    //  READY_CLOSE: posted by AsyncEnable(READY_CLOSE, error), which the socket calls when recv found
     //    the end of the stream or a reset; at most once per registration.
     // Events 0 unregisters. Registering a descriptor again replaces handle and events.
     // connectPending: a non-blocking connect was started before the registration; the first
-    // notification is then FD_CONNECT even if the connect has completed meanwhile.
+    // notification is then READY_CONNECT even if the connect has completed meanwhile.
     // Each registration has its own key, never reused, which the kernel reports with its
-    // events; a descriptor closed without AsyncSelectRemove and then reused by another socket
+    // events; a descriptor closed without UnwatchSocket and then reused by another socket
     // (registering that socket tells them apart) therefore passes nothing on to the new one:
     // the old registration and its queued notifications are dropped, and late kernel events
     // of the old socket are ignored.
@@ -217,12 +217,12 @@ public:
     // ErrorCode); the descriptor is then not registered.
     // origin: what the caller knows of fd (see TSocketOrigin), which the system is then not
     // asked.
-    void AsyncSelect(int fd, TWindowHandleId handle, uint32_t events, bool connectPending = false,
+    void WatchSocket(int fd, TMailboxId handle, uint32_t events, bool connectPending = false,
                      TSocketOrigin origin = TSocketOrigin::soUnknown);
-    // Unregisters and purges queued WM_SOCKET messages of that descriptor. Call before close.
+    // Unregisters and purges queued MSG_SOCKET messages of that descriptor. Call before close.
     // Never raises: a kernel entry that could not be deleted reports under a key no longer
     // known and is ignored.
-    void AsyncSelectRemove(int fd);
+    void UnwatchSocket(int fd);
     // Raises ESocketLib naming the call when the kernel refuses the new interest; the wanted
     // event stays recorded and the next AsyncEnable tries again. When re-arming fails while
     // the loop collects events, the socket gets the events it was waiting for with the mapped
@@ -240,8 +240,8 @@ public:
     // started with StartThread block them anyway).
     void WatchTerminationSignals(std::function<void(int)> handler = nullptr);
 
-    // Drops the window's timer and queued messages (TWindowHandle calls this on destruction).
-    void ForgetWindow(TWindowHandleId handle);
+    // Drops the mailbox's timer and queued messages (TMailbox calls this on destruction).
+    void ForgetMailbox(TMailboxId handle);
 
     // Messages dispatched to objects so far (diagnostics and tests).
     uint64_t DispatchCount() const { return FDispatchCount.load(std::memory_order_relaxed); }
@@ -277,24 +277,24 @@ private:
 // main thread's signalfd.
 std::thread StartThread(std::function<void()> body);
 
-// An object that receives messages through a "window" of the loop of the thread that first
+// An object that receives messages through a "mailbox" of the loop of the thread that first
 // needs it. Non-copyable. Destroy it on that thread, or after that thread has ended. Debug
 // builds assert both rules (and that messages are dispatched on that thread).
-class TWindowHandle {
+class TMailbox {
 public:
-    TWindowHandle();
-    virtual ~TWindowHandle();
-    TWindowHandle(const TWindowHandle&) = delete;
-    TWindowHandle& operator=(const TWindowHandle&) = delete;
+    TMailbox();
+    virtual ~TMailbox();
+    TMailbox(const TMailbox&) = delete;
+    TMailbox& operator=(const TMailbox&) = delete;
 
-    // The window, allocated on the calling thread's loop on first need.
-    TWindowHandleId GetWindowHandle();
-    TWindowHandleId WindowHandle() const { return FWindowHandle.load(std::memory_order_acquire); }
-    bool HasWindowHandle() const { return WindowHandle() != 0; }
-    // The loop serving the window, or null before the window exists.
-    TMessageLoop* WindowLoop() const { return FLoop.get(); }
-    // Posts to the own window (allocating it).
-    bool PostMessageToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+    // The mailbox, allocated on the calling thread's loop on first need.
+    TMailboxId GetMailbox();
+    TMailboxId Mailbox() const { return FMailbox.load(std::memory_order_acquire); }
+    bool HasMailbox() const { return Mailbox() != 0; }
+    // The loop serving the mailbox, or null before the mailbox exists.
+    TMessageLoop* MailboxLoop() const { return FLoop.get(); }
+    // Posts to the own mailbox (allocating it).
+    bool PostToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
     // Sets Terminated; safe from any thread.
     virtual void Terminate();
@@ -310,28 +310,28 @@ public:
 
     TEventSlot<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam, bool& handled)>
         OnMessage;
-    TEventSlot<void(TWindowHandle* sender, const std::exception& e)> OnException;
-    TEventSlot<void(TWindowHandle* sender)> OnBeforeMessage;
-    TEventSlot<void(TWindowHandle* sender)> OnAfterMessage;
+    TEventSlot<void(TMailbox* sender, const std::exception& e)> OnException;
+    TEventSlot<void(TMailbox* sender)> OnBeforeMessage;
+    TEventSlot<void(TMailbox* sender)> OnAfterMessage;
 
-    // One message through OnBeforeMessage, HandleWM (an exception goes to OnException and the
+    // One message through OnBeforeMessage, HandleLoopMessage (an exception goes to OnException and the
     // result is 0) and OnAfterMessage. Called by the loop.
     intptr_t DispatchMessage(const TMessage& msg);
 
 protected:
-    virtual void AllocateWindowHandle();
-    virtual void DestroyWindowHandle();
-    virtual intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+    virtual void AllocateMailbox();
+    virtual void DestroyMailbox();
+    virtual intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
 private:
-    std::atomic<TWindowHandleId> FWindowHandle{0};
+    std::atomic<TMailboxId> FMailbox{0};
     std::shared_ptr<TMessageLoop> FLoop;
     std::atomic<bool> FTerminated{false};
-    TThreadChecker FOwnerCheck; // bound to the thread whose loop serves the window
+    TThreadChecker FOwnerCheck; // bound to the thread whose loop serves the mailbox
 };
 
-// A window with one timer (identifier 1).
-class TTimerHandle : public TWindowHandle {
+// A mailbox with one timer (identifier 1).
+class TTimerHandle : public TMailbox {
 public:
     TTimerHandle();
     ~TTimerHandle() override;
@@ -341,7 +341,7 @@ public:
     void SetTimerInterval(int intervalMs);
     bool TimerActive() const { return FTimerActive; }
     // Stores the flag; starts the timer only with an interval above 0 and when not loading.
-    // Failure raises EWindowHandle "Timer allocation failed: %s".
+    // Failure raises EMailbox "Timer allocation failed: %s".
     virtual void SetTimerActive(bool value);
     // While loading only the flag is stored; ending the load starts a timer stored as active.
     void SetLoading(bool loading);
@@ -350,8 +350,8 @@ public:
 
 protected:
     virtual void TriggerTimer();
-    intptr_t HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-    void DestroyWindowHandle() override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    void DestroyMailbox() override;
 
 private:
     void StartTimer();
@@ -394,7 +394,7 @@ public:
     // default, is the system's default. Set before Start.
     void SetStackSize(size_t bytes) { FStackSize = bytes; }
     // Start once the object is complete (the new thread calls Execute at once). Raises
-    // EWindowHandle "Thread creation failed: <cause>" when the system makes no thread.
+    // EMailbox "Thread creation failed: <cause>" when the system makes no thread.
     void Start();
     // Sets Terminated; derived classes add what wakes Execute (call the base too).
     virtual void Terminate() { FTerminated.store(true, std::memory_order_release); }

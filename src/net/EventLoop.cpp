@@ -1,4 +1,4 @@
-#include "net/WinClasses.h"
+#include "net/EventLoop.h"
 
 #include "net/SocketLib.h"
 #include "util/Fifo.h"
@@ -39,29 +39,29 @@ const std::thread::id GMainThreadId = std::this_thread::get_id();
 constexpr int kMaxDispatchWithoutHarvest = 32;
 constexpr int kMaxEpollEvents = 64;
 
-struct TWindowEntry {
-    TWindowHandle* Object;
+struct TMailboxEntry {
+    TMailbox* Object;
     std::shared_ptr<TMessageLoop> Loop;
 };
 
-// WindowRegistryLock: guards the map from handle numbers to live windows. Leaked so that
-// windows destroyed during static destruction still find it. Lock order: a leaf; nothing is
+// MailboxRegistryLock: guards the map from handle numbers to live mailboxes. Leaked so that
+// mailboxes destroyed during static destruction still find it. Lock order: a leaf; nothing is
 // taken while holding it (TMessageLoop::TImpl::Lock only after releasing it).
-struct TWindowRegistry {
-    std::mutex WindowRegistryLock;
-    std::unordered_map<TWindowHandleId, TWindowEntry> Windows;
-    std::atomic<TWindowHandleId> NextHandle{1};
+struct TMailboxRegistry {
+    std::mutex MailboxRegistryLock;
+    std::unordered_map<TMailboxId, TMailboxEntry> Mailboxes;
+    std::atomic<TMailboxId> NextHandle{1};
 };
-TWindowRegistry& Registry() {
-    static TWindowRegistry* r = new TWindowRegistry;
+TMailboxRegistry& Registry() {
+    static TMailboxRegistry* r = new TMailboxRegistry;
     return *r;
 }
 
-std::shared_ptr<TMessageLoop> FindLoop(TWindowHandleId handle) {
-    TWindowRegistry& r = Registry();
-    std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
-    auto it = r.Windows.find(handle);
-    return it == r.Windows.end() ? nullptr : it->second.Loop;
+std::shared_ptr<TMessageLoop> FindLoop(TMailboxId handle) {
+    TMailboxRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.MailboxRegistryLock);
+    auto it = r.Mailboxes.find(handle);
+    return it == r.Mailboxes.end() ? nullptr : it->second.Loop;
 }
 
 struct TJob {
@@ -99,7 +99,7 @@ int SharedWakeDescriptor() {
     static const int fd = [] {
         int made = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // count 1, never read
         if (made < 0)
-            throw EWindowHandle(std::string("Window handle allocation failed: ") +
+            throw EMailbox(std::string("Mailbox allocation failed: ") +
                                 std::strerror(errno));
         return made;
     }();
@@ -143,12 +143,12 @@ struct TMessageLoop::TImpl {
         int Fd = -1;
         uint64_t Key = 0;
         // The socket the descriptor named when registered: a different one under the same
-        // number means the registered one was closed without AsyncSelectRemove.
+        // number means the registered one was closed without UnwatchSocket.
         dev_t Dev = 0;
         ino_t Ino = 0;
-        TWindowHandleId Handle = 0;
+        TMailboxId Handle = 0;
         uint32_t Events = 0;
-        bool ReadArmed = false; // FD_READ or FD_ACCEPT wanted
+        bool ReadArmed = false; // READY_READ or READY_ACCEPT wanted
         bool Listening = false;
         bool WriteArmed = false;
         bool ConnectArmed = false;
@@ -158,7 +158,7 @@ struct TMessageLoop::TImpl {
     };
 
     // Lock: guards everything below. Lock order: a leaf, nothing is taken while holding it
-    // (PopAndDispatch releases it before WindowRegistryLock, FinishJob runs outside it,
+    // (PopAndDispatch releases it before MailboxRegistryLock, FinishJob runs outside it,
     // ServeJobsUntil's condition must take no lock). It may be taken while holding a
     // socket's or a client's lock (ClientSocketLock, FSocketLock, FHandleLock). Callbacks
     // and dispatches run without it.
@@ -166,7 +166,7 @@ struct TMessageLoop::TImpl {
     TFifo<TMessage> Queue; // no memory until the first message
     std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory
     std::condition_variable JobsCond; // jobs arrived or NotifyJobWaiters
-    std::map<TWindowHandleId, TTimer> Timers;
+    std::map<TMailboxId, TTimer> Timers;
     int64_t ArmedDue = -1;
     std::unordered_map<uint64_t, TSocketReg> Sockets; // by key
     std::unordered_map<int, uint64_t> SocketKeys;     // descriptor to its registration's key
@@ -243,13 +243,13 @@ struct TMessageLoop::TImpl {
         if (reg.InEpoll)
             EpollDelete(epoll, reg.Fd); // a failure leaves only an entry with a dead key
         int fd = reg.Fd;
-        TWindowHandleId handle = reg.Handle;
+        TMailboxId handle = reg.Handle;
         if (auto k = SocketKeys.find(fd); k != SocketKeys.end() && k->second == key)
             SocketKeys.erase(k);
         Sockets.erase(it);
         Queue.erase(std::remove_if(Queue.begin(), Queue.end(),
                                    [&](const TMessage& m) {
-                                       return m.Handle == handle && m.Msg == WM_SOCKET &&
+                                       return m.Handle == handle && m.Msg == MSG_SOCKET &&
                                               m.WParam == static_cast<uintptr_t>(fd);
                                    }),
                     Queue.end());
@@ -278,7 +278,7 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
     int wake = SharedWakeDescriptor();
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (FEpoll < 0)
-        throw EWindowHandle(std::string("Window handle allocation failed: ") +
+        throw EMailbox(std::string("Mailbox allocation failed: ") +
                             std::strerror(errno));
     epoll_event disarmed{};
     disarmed.events = EPOLLONESHOT;
@@ -287,7 +287,7 @@ TMessageLoop::TMessageLoop(std::thread::id owner)
         // A loop whose wake-ups are never seen would hang every wait on it.
         std::string text = std::strerror(errno);
         ::close(FEpoll);
-        throw EWindowHandle("Window handle allocation failed: " + text);
+        throw EMailbox("Mailbox allocation failed: " + text);
     }
 }
 
@@ -334,7 +334,7 @@ std::shared_ptr<TMessageLoop> TMessageLoop::CreateForNewThread() {
 
 void TMessageLoop::Adopt(std::shared_ptr<TMessageLoop> loop) {
     if (tlLoop.Loop)
-        throw EWindowHandle("Thread has a message loop already");
+        throw EMailbox("Thread has a message loop already");
     // Nothing else refers to the loop yet: its maker handed it over before this thread began.
     loop->FOwner = std::this_thread::get_id();
     tlLoop.Loop = std::move(loop);
@@ -425,10 +425,10 @@ void TMessageLoop::PostLazily(const TMessage& msg, int maxDelayMs) {
 }
 
 void TMessageLoop::Quit() {
-    Post(TMessage{0, WM_QUIT, 0, 0});
+    Post(TMessage{0, MSG_QUIT, 0, 0});
 }
 
-bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+bool PostToMailbox(TMailboxId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     std::shared_ptr<TMessageLoop> loop = FindLoop(handle);
     if (!loop)
         return false;
@@ -436,7 +436,7 @@ bool PostMessage(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_
     return true;
 }
 
-bool PostMessageLazily(TWindowHandleId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
+bool PostToMailboxLazily(TMailboxId handle, uint32_t msg, uintptr_t wParam, intptr_t lParam,
                        int maxDelayMs) {
     std::shared_ptr<TMessageLoop> loop = FindLoop(handle);
     if (!loop)
@@ -455,7 +455,7 @@ void TMessageLoop::RunSynchronous(const std::function<void()>& fn) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         if (FImpl->Ended)
-            throw EWindowHandle("Message loop ended");
+            throw EMailbox("Message loop ended");
         FImpl->Jobs.push_back(job);
         FImpl->JobsCond.notify_all();
         WakeLocked();
@@ -513,7 +513,7 @@ void TMessageLoop::EndOwner() {
         jobs.swap(FImpl->Jobs);
     }
     for (auto& job : jobs)
-        FinishJob(*job, std::make_exception_ptr(EWindowHandle("Message loop ended")));
+        FinishJob(*job, std::make_exception_ptr(EMailbox("Message loop ended")));
 }
 
 bool TMessageLoop::PopAndDispatch(bool* quit) {
@@ -526,23 +526,23 @@ bool TMessageLoop::PopAndDispatch(bool* quit) {
         FImpl->Queue.pop_front();
         if (FImpl->Queue.empty())
             FImpl->LazyOnly = false;
-        if (msg.Msg == WM_TIMER) {
+        if (msg.Msg == MSG_TIMER) {
             auto it = FImpl->Timers.find(msg.Handle);
             if (it != FImpl->Timers.end())
                 it->second.Pending = false;
         }
     }
-    if (msg.Msg == WM_QUIT) {
+    if (msg.Msg == MSG_QUIT) {
         if (quit)
             *quit = true;
         return true;
     }
-    TWindowHandle* object = nullptr;
+    TMailbox* object = nullptr;
     {
-        TWindowRegistry& r = Registry();
-        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
-        auto it = r.Windows.find(msg.Handle);
-        if (it != r.Windows.end() && it->second.Loop.get() == this)
+        TMailboxRegistry& r = Registry();
+        std::lock_guard<std::mutex> lock(r.MailboxRegistryLock);
+        auto it = r.Mailboxes.find(msg.Handle);
+        if (it != r.Mailboxes.end() && it->second.Loop.get() == this)
             object = it->second.Object;
     }
     if (object) {
@@ -611,25 +611,25 @@ void TMessageLoop::Harvest(int timeoutMs) {
             reg.Armed = 0; // one-shot: disarmed until re-armed below
             auto post = [&](uint32_t event, int error) {
                 if (reg.Events & event)
-                    m.Queue.push_back(TMessage{reg.Handle, WM_SOCKET, static_cast<uintptr_t>(fd),
+                    m.Queue.push_back(TMessage{reg.Handle, MSG_SOCKET, static_cast<uintptr_t>(fd),
                                                MakeSelectLParam(event, error)});
             };
             if (reg.ConnectArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                 reg.ConnectArmed = false;
                 int error = SocketPendingError(fd);
-                post(FD_CONNECT, error);
+                post(READY_CONNECT, error);
                 if (error == 0) {
-                    post(FD_WRITE, 0);
-                    reg.ReadArmed = (reg.Events & FD_READ) != 0;
+                    post(READY_WRITE, 0);
+                    reg.ReadArmed = (reg.Events & READY_READ) != 0;
                 }
             } else {
                 if (reg.ReadArmed && (ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
                     reg.ReadArmed = false;
-                    post(reg.Listening ? FD_ACCEPT : FD_READ, 0);
+                    post(reg.Listening ? READY_ACCEPT : READY_READ, 0);
                 }
                 if (reg.WriteArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                     reg.WriteArmed = false;
-                    post(FD_WRITE, 0);
+                    post(READY_WRITE, 0);
                 }
             }
             uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
@@ -646,11 +646,11 @@ void TMessageLoop::Harvest(int timeoutMs) {
                     // its own next call (AsyncEnable raises naming epoll_ctl).
                     int error = SocketSetLastErrorFromErrno();
                     if (reg.ConnectArmed)
-                        post(FD_CONNECT, error);
+                        post(READY_CONNECT, error);
                     if (reg.ReadArmed)
-                        post(reg.Listening ? FD_ACCEPT : FD_READ, error);
+                        post(reg.Listening ? READY_ACCEPT : READY_READ, error);
                     if (reg.WriteArmed)
-                        post(FD_WRITE, error);
+                        post(READY_WRITE, error);
                     reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
                 }
             }
@@ -660,7 +660,7 @@ void TMessageLoop::Harvest(int timeoutMs) {
             if (!t.Pending && t.Due <= now) {
                 t.Pending = true;
                 t.Due = now + t.Interval;
-                m.Queue.push_back(TMessage{handle, WM_TIMER, 1, 0});
+                m.Queue.push_back(TMessage{handle, MSG_TIMER, 1, 0});
             }
         // Armed again before returning, so an outside poller of Descriptor() sees the next tick.
         m.ArmTimer(FTimerFd);
@@ -732,12 +732,12 @@ void TMessageLoop::CreateTimerDescriptorLocked() {
     // unless it throttles.
     int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0)
-        throw EWindowHandle(std::string("Timer allocation failed: ") + std::strerror(errno));
+        throw EMailbox(std::string("Timer allocation failed: ") + std::strerror(errno));
     try {
         WatchReadable(FEpoll, fd, kTimerFdKey);
     } catch (const ESocketLib& e) {
         ::close(fd); // timers whose ticks are never seen: refused, and tried again next time
-        throw EWindowHandle("Timer allocation failed: " + e.Message());
+        throw EMailbox("Timer allocation failed: " + e.Message());
     }
     FTimerFd = fd;
 }
@@ -747,7 +747,7 @@ void TMessageLoop::PrepareTimers() {
     CreateTimerDescriptorLocked();
 }
 
-void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
+void TMessageLoop::SetTimer(TMailboxId handle, uint32_t intervalMs) {
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         CreateTimerDescriptorLocked();
@@ -756,17 +756,17 @@ void TMessageLoop::SetTimer(TWindowHandleId handle, uint32_t intervalMs) {
     }
 }
 
-void TMessageLoop::KillTimer(TWindowHandleId handle) {
+void TMessageLoop::KillTimer(TMailboxId handle) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     FImpl->Timers.erase(handle);
     auto& q = FImpl->Queue;
     q.erase(
         std::remove_if(q.begin(), q.end(),
-                       [&](const TMessage& m) { return m.Handle == handle && m.Msg == WM_TIMER; }),
+                       [&](const TMessage& m) { return m.Handle == handle && m.Msg == MSG_TIMER; }),
         q.end());
 }
 
-void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
+void TMessageLoop::ForgetMailbox(TMailboxId handle) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     FImpl->Timers.erase(handle);
     auto& q = FImpl->Queue;
@@ -775,10 +775,10 @@ void TMessageLoop::ForgetWindow(TWindowHandleId handle) {
         q.end());
 }
 
-void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
+void TMessageLoop::WatchSocket(int fd, TMailboxId handle, uint32_t events,
                                bool connectPending, TSocketOrigin origin) {
     if (events == 0) {
-        AsyncSelectRemove(fd);
+        UnwatchSocket(fd);
         return;
     }
     struct stat st {};
@@ -821,15 +821,15 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
         } else if (!again && !known && !connected && SocketIsListening(fd)) {
             // Registered after listen: connections may already wait.
             reg.Listening = true;
-            reg.ReadArmed = (events & FD_ACCEPT) != 0;
+            reg.ReadArmed = (events & READY_ACCEPT) != 0;
         } else if (!again) {
             // A connected (or datagram) socket is writable and may have data at once; an
-            // unconnected one waits for AsyncEnable(FD_CONNECT) or (FD_ACCEPT).
+            // unconnected one waits for AsyncEnable(READY_CONNECT) or (READY_ACCEPT).
             if (!known && !connected && SocketPendingError(fd) != 0)
                 connected = true; // reset before registration: let recv report it
             if (connected) {
-                reg.ReadArmed = (events & FD_READ) != 0;
-                postWrite = (events & FD_WRITE) != 0;
+                reg.ReadArmed = (events & READY_READ) != 0;
+                postWrite = (events & READY_WRITE) != 0;
             }
         }
         try {
@@ -839,14 +839,14 @@ void TMessageLoop::AsyncSelect(int fd, TWindowHandleId handle, uint32_t events,
             throw;
         }
         if (postWrite)
-            m.Queue.push_back(TMessage{handle, WM_SOCKET, static_cast<uintptr_t>(fd),
-                                       MakeSelectLParam(FD_WRITE, 0)});
+            m.Queue.push_back(TMessage{handle, MSG_SOCKET, static_cast<uintptr_t>(fd),
+                                       MakeSelectLParam(READY_WRITE, 0)});
         if (wake)
             WakeLocked();
     }
 }
 
-void TMessageLoop::AsyncSelectRemove(int fd) {
+void TMessageLoop::UnwatchSocket(int fd) {
     std::lock_guard<std::mutex> lock(FImpl->Lock);
     auto k = FImpl->SocketKeys.find(fd);
     if (k != FImpl->SocketKeys.end())
@@ -862,31 +862,31 @@ void TMessageLoop::AsyncEnable(int fd, uint32_t event, int error) {
             return;
         TImpl::TSocketReg& reg = FImpl->Sockets.at(k->second);
         switch (event) {
-        case FD_READ:
-            if (!reg.ClosePosted && (reg.Events & FD_READ))
+        case READY_READ:
+            if (!reg.ClosePosted && (reg.Events & READY_READ))
                 reg.ReadArmed = true;
             break;
-        case FD_ACCEPT:
-            if (reg.Events & FD_ACCEPT) {
+        case READY_ACCEPT:
+            if (reg.Events & READY_ACCEPT) {
                 reg.Listening = true;
                 reg.ReadArmed = true;
             }
             break;
-        case FD_WRITE:
-            if (reg.Events & FD_WRITE)
+        case READY_WRITE:
+            if (reg.Events & READY_WRITE)
                 reg.WriteArmed = true;
             break;
-        case FD_CONNECT:
+        case READY_CONNECT:
             reg.ConnectArmed = true;
             break;
-        case FD_CLOSE:
+        case READY_CLOSE:
             if (!reg.ClosePosted) {
                 reg.ClosePosted = true;
                 reg.ReadArmed = false;
-                if (reg.Events & FD_CLOSE) {
-                    FImpl->Queue.push_back(TMessage{reg.Handle, WM_SOCKET,
+                if (reg.Events & READY_CLOSE) {
+                    FImpl->Queue.push_back(TMessage{reg.Handle, MSG_SOCKET,
                                                     static_cast<uintptr_t>(fd),
-                                                    MakeSelectLParam(FD_CLOSE, error)});
+                                                    MakeSelectLParam(READY_CLOSE, error)});
                     posted = true;
                 }
             }
@@ -929,7 +929,7 @@ void TMessageLoop::WatchTerminationSignals(std::function<void(int)> handler) {
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd < 0)
-        throw EWindowHandle(std::string("Signal descriptor allocation failed: ") +
+        throw EMailbox(std::string("Signal descriptor allocation failed: ") +
                             std::strerror(errno));
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);
@@ -967,58 +967,58 @@ void TThreadChecker::Check([[maybe_unused]] const char* what) const noexcept {
 
 // ---------------------------------------------------------------------------------------------
 
-TWindowHandle::TWindowHandle() = default;
+TMailbox::TMailbox() = default;
 
-TWindowHandle::~TWindowHandle() {
-    TWindowHandle::DestroyWindowHandle();
+TMailbox::~TMailbox() {
+    TMailbox::DestroyMailbox();
 }
 
-TWindowHandleId TWindowHandle::GetWindowHandle() {
-    if (!HasWindowHandle())
-        AllocateWindowHandle();
-    return WindowHandle();
+TMailboxId TMailbox::GetMailbox() {
+    if (!HasMailbox())
+        AllocateMailbox();
+    return Mailbox();
 }
 
-void TWindowHandle::AllocateWindowHandle() {
+void TMailbox::AllocateMailbox() {
     std::shared_ptr<TMessageLoop> loop = TMessageLoop::CurrentShared();
-    TWindowRegistry& r = Registry();
-    TWindowHandleId id = r.NextHandle.fetch_add(1);
+    TMailboxRegistry& r = Registry();
+    TMailboxId id = r.NextHandle.fetch_add(1);
     {
-        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
-        r.Windows.emplace(id, TWindowEntry{this, loop});
+        std::lock_guard<std::mutex> lock(r.MailboxRegistryLock);
+        r.Mailboxes.emplace(id, TMailboxEntry{this, loop});
     }
     FLoop = loop;
     FOwnerCheck.Bind();
-    FWindowHandle.store(id, std::memory_order_release);
+    FMailbox.store(id, std::memory_order_release);
 }
 
-void TWindowHandle::DestroyWindowHandle() {
+void TMailbox::DestroyMailbox() {
     if (FLoop && !FLoop->OwnerEnded())
-        FOwnerCheck.Check("Window destroyed");
-    TWindowHandleId id = FWindowHandle.exchange(0);
+        FOwnerCheck.Check("Mailbox destroyed");
+    TMailboxId id = FMailbox.exchange(0);
     if (id == 0)
         return;
     {
-        TWindowRegistry& r = Registry();
-        std::lock_guard<std::mutex> lock(r.WindowRegistryLock);
-        r.Windows.erase(id);
+        TMailboxRegistry& r = Registry();
+        std::lock_guard<std::mutex> lock(r.MailboxRegistryLock);
+        r.Mailboxes.erase(id);
     }
     if (FLoop)
-        FLoop->ForgetWindow(id);
+        FLoop->ForgetMailbox(id);
     FLoop.reset();
     FOwnerCheck.Unbind();
 }
 
-bool TWindowHandle::PostMessageToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    return PostMessage(GetWindowHandle(), msg, wParam, lParam);
+bool TMailbox::PostToSelf(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    return PostToMailbox(GetMailbox(), msg, wParam, lParam);
 }
 
-void TWindowHandle::Terminate() {
+void TMailbox::Terminate() {
     FTerminated.store(true, std::memory_order_release);
 }
 
-intptr_t TWindowHandle::DispatchMessage(const TMessage& msg) {
-    FOwnerCheck.Check("Window message dispatched");
+intptr_t TMailbox::DispatchMessage(const TMessage& msg) {
+    FOwnerCheck.Check("Mailbox message dispatched");
     // An exception never leaves a dispatch: it goes to OnException or is dropped.
     intptr_t result = 0;
     try {
@@ -1028,7 +1028,7 @@ intptr_t TWindowHandle::DispatchMessage(const TMessage& msg) {
     }
     bool after = static_cast<bool>(OnAfterMessage);
     try {
-        result = HandleWM(msg.Msg, msg.WParam, msg.LParam);
+        result = HandleLoopMessage(msg.Msg, msg.WParam, msg.LParam);
     } catch (const std::exception& e) {
         result = 0;
         try {
@@ -1052,7 +1052,7 @@ intptr_t TWindowHandle::DispatchMessage(const TMessage& msg) {
     return result;
 }
 
-intptr_t TWindowHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+intptr_t TMailbox::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     if (OnMessage) {
         bool handled = false;
         intptr_t r = OnMessage(msg, wParam, lParam, handled);
@@ -1062,7 +1062,7 @@ intptr_t TWindowHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam
     return 0;
 }
 
-bool TWindowHandle::ProcessMessage() {
+bool TMailbox::ProcessMessage() {
     if (Terminated())
         return false;
     bool quit = false;
@@ -1072,12 +1072,12 @@ bool TWindowHandle::ProcessMessage() {
     return r;
 }
 
-void TWindowHandle::ProcessMessages() {
+void TMailbox::ProcessMessages() {
     while (ProcessMessage()) {
     }
 }
 
-bool TWindowHandle::HandleMessage(int timeoutMs) {
+bool TMailbox::HandleMessage(int timeoutMs) {
     if (Terminated())
         return false;
     int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMillis() + timeoutMs;
@@ -1093,23 +1093,23 @@ bool TWindowHandle::HandleMessage(int timeoutMs) {
 TTimerHandle::TTimerHandle() = default;
 
 TTimerHandle::~TTimerHandle() {
-    TTimerHandle::DestroyWindowHandle();
+    TTimerHandle::DestroyMailbox();
 }
 
-void TTimerHandle::DestroyWindowHandle() {
-    if (FTimerRunning && WindowLoop())
-        WindowLoop()->KillTimer(WindowHandle());
+void TTimerHandle::DestroyMailbox() {
+    if (FTimerRunning && MailboxLoop())
+        MailboxLoop()->KillTimer(Mailbox());
     FTimerRunning = false;
-    TWindowHandle::DestroyWindowHandle();
+    TMailbox::DestroyMailbox();
 }
 
 void TTimerHandle::StartTimer() {
     if (FTimerInterval <= 0)
         return;
-    TWindowHandleId id = GetWindowHandle();
-    if (!WindowLoop())
-        throw EWindowHandle("Timer allocation failed: no message loop");
-    WindowLoop()->SetTimer(id, static_cast<uint32_t>(FTimerInterval));
+    TMailboxId id = GetMailbox();
+    if (!MailboxLoop())
+        throw EMailbox("Timer allocation failed: no message loop");
+    MailboxLoop()->SetTimer(id, static_cast<uint32_t>(FTimerInterval));
     FTimerRunning = true;
 }
 
@@ -1122,7 +1122,7 @@ void TTimerHandle::SetTimerActive(bool value) {
     if (value)
         StartTimer();
     else if (FTimerRunning) {
-        WindowLoop()->KillTimer(WindowHandle());
+        MailboxLoop()->KillTimer(Mailbox());
         FTimerRunning = false;
     }
 }
@@ -1132,7 +1132,7 @@ void TTimerHandle::SetTimerInterval(int intervalMs) {
         return;
     FTimerInterval = intervalMs;
     if (FTimerRunning) {
-        WindowLoop()->KillTimer(WindowHandle());
+        MailboxLoop()->KillTimer(Mailbox());
         FTimerRunning = false;
     }
     if (FTimerActive && !FLoading)
@@ -1152,12 +1152,12 @@ void TTimerHandle::TriggerTimer() {
         OnTimer(this);
 }
 
-intptr_t TTimerHandle::HandleWM(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == WM_TIMER) {
+intptr_t TTimerHandle::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == MSG_TIMER) {
         TriggerTimer();
         return 0;
     }
-    return TWindowHandle::HandleWM(msg, wParam, lParam);
+    return TMailbox::HandleLoopMessage(msg, wParam, lParam);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1188,7 +1188,7 @@ void TThread::Start() {
         ::pthread_attr_destroy(&attr);
     }
     if (r != 0)
-        throw EWindowHandle(std::string("Thread creation failed: ") + std::strerror(r));
+        throw EMailbox(std::string("Thread creation failed: ") + std::strerror(r));
     FJoinable = true;
 }
 
