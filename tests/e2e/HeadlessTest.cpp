@@ -149,7 +149,10 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
                                       "[Proxy-PortMapper.Items.1]\nServerIP=127.0.0.1\n"
                                       "ServerPort=" +
                                       std::to_string(ports[1]) +
-                                      "\nDestHost=127.0.0.1\nDestPort=9\n";
+                                      "\nDestHost=127.0.0.1\nDestPort=9\n"
+                                      // Its own port: the default one may be another test's.
+                                      "[Proxy-Status]\nServerIP=127.0.0.1\nServerPort=" +
+                                      std::to_string(corvan::test::FreeLoopbackPort()) + "\n";
     WriteFileText(run.Settings(), settings);
     std::string output;
     ASSERT_EQ(run.RunAndStop({"--headless", "--enable", "HTTP, mappings", "--enable=dns"}, SIGTERM,
