@@ -1,5 +1,7 @@
 #include "net/OwnConnections.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -21,11 +23,20 @@ struct TEndsLess {
     }
 };
 
+// The longest an arrival waits for connects to its port that are under way (each is one
+// non-blocking system call; the bound only keeps a stuck one from holding the arrival).
+constexpr auto kPendingConnectWait = std::chrono::milliseconds(1000);
+
 struct TOwnConnections {
-    // OwnConnectionsLock: guards both maps. A leaf lock.
+    // OwnConnectionsLock: guards the maps. A leaf lock (the connect system call runs outside
+    // it: held across it, every connection of every thread queued behind each connect).
     std::mutex OwnConnectionsLock;
     std::map<TSocketHandle, TEnds> ByHandle;
     std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes
+    // Connects under way, by destination port: an arrival on that port may be one of them,
+    // not entered yet, and waits for them (PendingDone) before it concludes it is not own.
+    std::map<uint16_t, int> PendingByPort;
+    std::condition_variable PendingDone;
 };
 
 // The passes of the accepted connection the calling thread serves (TServedConnection).
@@ -60,9 +71,22 @@ void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
 int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered) {
     registered = false;
     TOwnConnections& t = Table();
-    std::lock_guard lock(t.OwnConnectionsLock);
+    {
+        std::lock_guard lock(t.OwnConnectionsLock);
+        ++t.PendingByPort[remote.Port];
+    }
     int r = SocketConnect(handle, remote);
     int error = SocketGetLastError();
+    std::unique_lock lock(t.OwnConnectionsLock);
+    struct TDone {
+        TOwnConnections& T;
+        uint16_t Port;
+        ~TDone() {
+            if (--T.PendingByPort[Port] == 0)
+                T.PendingByPort.erase(Port);
+            T.PendingDone.notify_all();
+        }
+    } done{t, remote.Port};
     TEnds ends{TSocketAddr{}, remote};
     if ((r == 0 || error == WSAEINPROGRESS) && SocketGetSockName(handle, ends.first) == 0) {
         // The unspecified address reaches this machine at the address connected from, and
@@ -101,7 +125,11 @@ int ArrivalPasses(TSocketHandle accepted) {
     if (!BothEnds(accepted, local, peer))
         return 0;
     TOwnConnections& t = Table();
-    std::lock_guard lock(t.OwnConnectionsLock);
+    std::unique_lock lock(t.OwnConnectionsLock);
+    auto found = [&] { return t.ByEnds.find(TEnds{peer, local}) != t.ByEnds.end(); };
+    // A connect to this port that has not been entered yet may be this very connection.
+    t.PendingDone.wait_for(lock, kPendingConnectWait,
+                           [&] { return found() || !t.PendingByPort.contains(local.Port); });
     auto it = t.ByEnds.find(TEnds{peer, local});
     return it == t.ByEnds.end() ? 0 : it->second;
 }

@@ -18,9 +18,8 @@
 // ASocket::ConnectTo) and leaves as its handle is closed (ASocket::CloseHandle): a connection
 // to this program may be accepted, and asked about, before the connecting side hears that it
 // stands. Any thread; OwnConnectionsLock guards the table (a leaf lock: nothing of this
-// program is called while it is held, only the system's connect() of a non-blocking socket
-// and the calls that read a socket's ends). The table holds only open connections, so it is
-// bounded by the descriptors the process may hold.
+// program is called while it is held, only the calls that read a socket's ends). The table
+// holds only open connections, so it is bounded by the descriptors the process may hold.
 
 #include "net/SocketLib.h"
 
@@ -33,9 +32,10 @@ constexpr int kLoopPasses = 2;
 // Starts the connect of handle (non-blocking) to remote and answers as SocketConnect, its
 // error left as the last error. When the connect started or completed, records the
 // connection (the local end the system gave it, and remote) with 1 + the passes of the
-// calling thread's served connection, all under the table's lock: a side that accepts the
-// connection meanwhile asks ArrivalPasses only once it is recorded. registered tells whether
-// it was (not when the connect failed or the system cannot tell the local end).
+// calling thread's served connection. The connect is counted as under way from before the
+// system call until it is recorded: a side that accepts the connection meanwhile and asks
+// ArrivalPasses waits for it. registered tells whether it was recorded (not when the connect
+// failed or the system cannot tell the local end).
 int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered);
 // Records the connection of handle (its local and its remote end, as the system reports
 // them) with 1 + the passes of the calling thread's served connection; a handle recorded
@@ -46,6 +46,8 @@ bool RegisterOwnConnection(TSocketHandle handle);
 void UnregisterOwnConnection(TSocketHandle handle);
 // The passes of the accepted connection of handle when it is one this program opened (its peer
 // is the local end, and its local end the remote end, of a recorded connection); else 0.
+// While connects of this program to the accepted connection's port are under way, it waits
+// for them to be recorded (at most kPendingConnectWait).
 int ArrivalPasses(TSocketHandle accepted);
 
 // While it lives, the calling thread serves the accepted connection of handle: connections
