@@ -477,8 +477,9 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         }
         // A way that has carried a full block and that nothing throttles moves its bytes
         // inside the system; a short exchange is copied (no pipe for it).
-        bool splice = way.Burst && !way.SpliceOff && !throttled && TakePipe(way);
-        if (way.Burst && !way.SpliceOff && !throttled && way.Pipe.Read < 0)
+        bool maySplice = way.Burst && !way.SpliceOff && !throttled;
+        bool splice = maySplice && TakePipe(way);
+        if (maySplice && !splice)
             way.SpliceOff = true; // out of descriptors: copying still works
         int64_t n = splice ? ReadSplice(tunnel, way, allowance) : ReadCopy(tunnel, way, allowance);
         if (n == 0 && splice && way.SpliceOff)

@@ -101,12 +101,7 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     ATCPClientSocket* a = own.Socket();
     ATCPClientSocket* b = outbound.Socket();
     if (!Thread() || FTunnel || !a->Releasable() || !b->Releasable() || !RelayLoopsAvailable()) {
-        int64_t sentBefore = a->TotalBytesSent(), outSentBefore = b->TotalBytesSent();
-        TRelayTotals totals;
-        totals.OnOwnThread = true;
-        totals.Moved = RelayStreams(&own, &outbound, bufferSize);
-        totals.SentTo[0] = a->TotalBytesSent() - sentBefore;
-        totals.SentTo[1] = b->TotalBytesSent() - outSentBefore;
+        TRelayTotals totals = RelayHere(own, outbound, bufferSize);
         if (onEnd)
             onEnd(totals);
         return;

@@ -602,6 +602,16 @@ void SetRelayIdleLimitMs(int64_t ms) {
     RelayIdleLimit = ms > 0 ? ms : kRelayIdleLimitMs;
 }
 
+TRelayTotals RelayHere(TSocketStream& a, TSocketStream& b, int bufferSize) {
+    int64_t sentA = a.Socket()->TotalBytesSent(), sentB = b.Socket()->TotalBytesSent();
+    TRelayTotals totals;
+    totals.OnOwnThread = true;
+    totals.Moved = RelayStreams(&a, &b, bufferSize);
+    totals.SentTo[0] = a.Socket()->TotalBytesSent() - sentA;
+    totals.SentTo[1] = b.Socket()->TotalBytesSent() - sentB;
+    return totals;
+}
+
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
     if (!a || !b)
         throw EStream("Invalid stream");

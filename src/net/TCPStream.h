@@ -211,5 +211,8 @@ void SetRelayIdleLimitMs(int64_t ms);
 // restored (a side whose receiving ended then closes). Missing streams raise EStream "Invalid
 // stream"; a copy-progress abort raises EStreamOperationAborted.
 int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize = kStreamBlockSize);
+// RelayStreams on the calling thread, answered as a relay loop's end hook gets its totals
+// (OnOwnThread set; SentTo from what each socket sent meanwhile).
+TRelayTotals RelayHere(TSocketStream& a, TSocketStream& b, int bufferSize);
 
 } // namespace corvan

@@ -210,15 +210,10 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         facts.BytesToClient =
             std::min(facts.BytesTransferred, uint64_t(std::max<int64_t>(totals.SentTo[0], 0)));
     };
-    if (settings.Relay) {
+    if (settings.Relay)
         settings.Relay(*outbound.Stream, kSocksRelayBufferSize, counted);
-    } else {
-        TRelayTotals totals;
-        int64_t sentBefore = client.Socket()->TotalBytesSent();
-        totals.Moved = RelayStreams(&client, outbound.Stream.get(), kSocksRelayBufferSize);
-        totals.SentTo[0] = client.Socket()->TotalBytesSent() - sentBefore;
-        counted(totals);
-    }
+    else
+        counted(RelayHere(client, *outbound.Stream, kSocksRelayBufferSize));
 }
 
 } // namespace corvan

@@ -3,6 +3,7 @@
 // with a user and password; killed (and reaped) when the object goes.
 
 #include "support/NetTestSupport.h"
+#include "support/Process.h"
 
 #include <csignal>
 #include <spawn.h>
@@ -40,7 +41,11 @@ private:
             argv.push_back(a.data());
         argv.push_back(nullptr);
         pid_t pid = 0;
-        if (posix_spawnp(&pid, "microsocks", nullptr, nullptr, argv.data(), environ) != 0)
+        posix_spawnattr_t attr;
+        SpawnAttrWithFreshSignals(&attr);
+        int spawned = posix_spawnp(&pid, "microsocks", nullptr, &attr, argv.data(), environ);
+        posix_spawnattr_destroy(&attr);
+        if (spawned != 0)
             return;
         FPid = pid;
         // Another process: no event to await, so poll its port for up to 5 s.
@@ -63,10 +68,17 @@ private:
         if (FPid <= 0)
             return;
         kill(FPid, SIGTERM);
+        // Bounded: a server that does not end on SIGTERM is killed.
         int status;
-        waitpid(FPid, &status, 0);
+        for (int i = 0; i < kStopPolls && waitpid(FPid, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waitpid(FPid, &status, WNOHANG) == 0) {
+            kill(FPid, SIGKILL);
+            waitpid(FPid, &status, 0);
+        }
         FPid = 0;
     }
+    static constexpr int kStopPolls = 300; // 3 s for SIGTERM, then SIGKILL
     pid_t FPid = 0;
     uint16_t FPort = 0;
 };

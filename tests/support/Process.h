@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,29 @@
 extern char** environ;
 
 namespace corvan::test {
+
+// A child starts with the signals a fresh program has: this test process may have blocked its
+// stop signals (a loop that watches them) and ignores SIGPIPE, and a child inheriting that
+// would never end on SIGTERM.
+inline void ResetSignalsInChild() {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::signal(SIGPIPE, SIG_DFL);
+}
+
+// The same for a child made with posix_spawn: attributes to pass to it (destroy after use).
+inline void SpawnAttrWithFreshSignals(posix_spawnattr_t* attr) {
+    posix_spawnattr_init(attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &defaults);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
 
 class TChildProcess {
 public:
@@ -42,6 +66,7 @@ public:
             return;
         FPid = ::fork();
         if (FPid == 0) {
+            ResetSignalsInChild();
             ::dup2(fds[1], 1);
             ::dup2(fds[1], 2);
             std::vector<char*> args, envp;
