@@ -3,6 +3,8 @@
 #include "net/AllowedClients.h"
 #include "util/Strings.h"
 
+#include <cctype>
+
 namespace corvan {
 
 void TframeEditServerIP::SetServerIP(const std::string& address) {
@@ -51,8 +53,8 @@ std::string TframeEditAllowedClients::ValidationError() const {
 }
 
 bool TframeEditAllowedClients::KeyAccepted(char c) {
-    return (c >= '0' && c <= '9') || c == '.' || c == '/' || c == ',' || c == ' ' || c == '*' ||
-           static_cast<unsigned char>(c) < 32;
+    return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '/' ||
+           c == ',' || c == ' ' || c == '*' || static_cast<unsigned char>(c) < 32;
 }
 
 } // namespace corvan

@@ -38,7 +38,8 @@ class TframeEditAllowedClients {
 public:
     static constexpr const char* kCaption = "Allowed clients:";
     static constexpr const char* kHint =
-        "Addresses and blocks such as 192.168.1.0/24, separated by commas; * for everyone; "
+        "Addresses and blocks such as 192.168.1.0/24 or fd00::/8, separated by commas; * for "
+        "everyone; "
         "empty for this machine and the local networks.";
 
     // The field's text.
@@ -54,8 +55,8 @@ public:
     // The field takes at most this many characters: room for a few dozen blocks; a longer
     // list belongs in the settings file, which has no such bound.
     static constexpr size_t kMaxLength = 1024;
-    // Keystrokes the field takes: digits, ".", "/", ",", blanks, "*" and editing keys
-    // (codes below 32); nothing else can be part of an entry.
+    // Keystrokes the field takes: hexadecimal digits, ".", ":", "/", ",", blanks, "*" and
+    // editing keys (codes below 32); nothing else can be part of an entry.
     static bool KeyAccepted(char c);
 };
 

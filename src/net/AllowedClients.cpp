@@ -4,7 +4,7 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
-#include <bit>
+#include <arpa/inet.h>
 #include <cstring>
 
 namespace corvan {
@@ -56,8 +56,44 @@ std::string DottedText(uint32_t addrHostOrder) {
            "." + std::to_string(addrHostOrder >> 8 & 255) + "." + std::to_string(addrHostOrder & 255);
 }
 
-uint32_t PrefixMask(uint32_t bits) {
-    return bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+using TAddr6 = std::array<uint8_t, 16>;
+
+// The first 96 bits of an IPv4-mapped IPv6 address.
+constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+constexpr uint32_t kMappedPrefixBits = 96;
+
+TAddr6 Mapped(uint32_t addrHostOrder) {
+    TAddr6 a{};
+    std::copy(std::begin(kMappedPrefix), std::end(kMappedPrefix), a.begin());
+    for (int i = 0; i < 4; ++i)
+        a[12 + i] = static_cast<uint8_t>(addrHostOrder >> (24 - 8 * i));
+    return a;
+}
+
+bool IsMapped(const TAddr6& a) {
+    return std::equal(std::begin(kMappedPrefix), std::end(kMappedPrefix), a.begin());
+}
+
+// a with every bit after the first bits cleared.
+TAddr6 Masked(TAddr6 a, uint32_t bits) {
+    for (uint32_t i = 0; i < 16; ++i) {
+        uint32_t keep = bits > 8 * i ? std::min<uint32_t>(bits - 8 * i, 8) : 0;
+        a[i] &= static_cast<uint8_t>(0xff00u >> keep);
+    }
+    return a;
+}
+
+// An IPv6 literal in any of its text forms (no zone: a scope belongs to an interface, not to
+// a client's address).
+bool ParseIPv6(std::string_view s, TAddr6& addr) {
+    if (s.empty() || s.size() > 45 || s.find(':') == std::string_view::npos)
+        return false;
+    return ::inet_pton(AF_INET6, std::string(s).c_str(), addr.data()) == 1;
+}
+
+std::string IPv6Text(const TAddr6& addr) {
+    char text[64];
+    return ::inet_ntop(AF_INET6, addr.data(), text, sizeof text) ? text : "?";
 }
 
 } // namespace
@@ -91,19 +127,33 @@ bool TAllowedClients::TryParse(const std::string& text, TAllowedClients& list,
             continue;
         }
         size_t slash = entry.find('/');
-        uint32_t addr;
-        if (!ParseDottedIPv4(entry.substr(0, slash), addr)) {
+        std::string_view address = entry.substr(0, slash);
+        TAddr6 network;
+        uint32_t maxBits;
+        uint32_t v4;
+        if (ParseDottedIPv4(address, v4)) {
+            network = Mapped(v4);
+            maxBits = 32;
+        } else if (address.find(':') != std::string_view::npos) {
+            if (!ParseIPv6(address, network)) {
+                error = EntryError(entry, "not an IPv6 address (a:b::c) or block (a:b::/n)");
+                return false;
+            }
+            maxBits = 128;
+        } else {
             error = EntryError(entry, "not an IPv4 address (a.b.c.d), a block (a.b.c.d/n) or *");
             return false;
         }
-        uint32_t bits = 32;
+        uint32_t bits = maxBits;
         if (slash != std::string_view::npos &&
-            (!ParseDecimal(entry.substr(slash + 1), 2, bits) || bits > 32)) {
-            error = EntryError(entry, "the prefix length after / must be 0 to 32");
+            (!ParseDecimal(entry.substr(slash + 1), 3, bits) || bits > maxBits)) {
+            error = EntryError(entry, maxBits == 32 ? "the prefix length after / must be 0 to 32"
+                                                    : "the prefix length after / must be 0 to 128");
             return false;
         }
-        uint32_t mask = PrefixMask(bits);
-        parsed.FBlocks.push_back({addr & mask, mask});
+        if (maxBits == 32)
+            bits += kMappedPrefixBits;
+        parsed.FBlocks.push_back({Masked(network, bits), bits});
     }
     if (!any) {
         // Nothing given: the default, never "nobody" and never "everyone".
@@ -132,11 +182,17 @@ std::string TAllowedClients::ParseError(const std::string& text) {
 }
 
 bool TAllowedClients::Allows(uint32_t addrNetworkOrder) const {
+    return Allows6(Mapped(HostOrder(addrNetworkOrder)));
+}
+
+bool TAllowedClients::Allows6(const std::array<uint8_t, 16>& addr) const {
     if (FEveryone)
         return true;
-    uint32_t addr = HostOrder(addrNetworkOrder);
+    // An IPv4 client is governed by the IPv4 entries only: "::/0" means every IPv6 client,
+    // not every client.
+    bool v4 = IsMapped(addr);
     for (const TBlock& block : FBlocks)
-        if ((addr & block.Mask) == block.Network)
+        if ((!v4 || block.Bits >= kMappedPrefixBits) && Masked(addr, block.Bits) == block.Network)
             return true;
     return false;
 }
@@ -146,15 +202,9 @@ bool TAllowedClients::Allows(const TSocketAddr& addr) const {
         return true;
     if (addr.AddrFamily == TIPAddressFamily::iaIP4)
         return Allows(addr.AddrIP4());
-    if (addr.AddrFamily == TIPAddressFamily::iaIP6) {
-        // ::ffff:a.b.c.d is an IPv4 client reaching a dual-stack socket.
-        static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        if (std::equal(std::begin(kMappedPrefix), std::end(kMappedPrefix), addr.Addr.begin())) {
-            uint32_t v4;
-            std::memcpy(&v4, addr.Addr.data() + 12, 4);
-            return Allows(v4);
-        }
-    }
+    // An IPv4-mapped address is matched by the IPv4 entries: the form is the same.
+    if (addr.AddrFamily == TIPAddressFamily::iaIP6)
+        return Allows6(addr.Addr);
     return false;
 }
 
@@ -165,8 +215,13 @@ std::string TAllowedClients::Text() const {
     for (const TBlock& block : FBlocks) {
         if (!text.empty())
             text += ", ";
-        uint32_t bits = static_cast<uint32_t>(std::popcount(block.Mask));
-        text += DottedText(block.Network) + "/" + std::to_string(bits);
+        if (IsMapped(block.Network) && block.Bits >= kMappedPrefixBits) {
+            uint32_t v4 = uint32_t(block.Network[12]) << 24 | uint32_t(block.Network[13]) << 16 |
+                          uint32_t(block.Network[14]) << 8 | block.Network[15];
+            text += DottedText(v4) + "/" + std::to_string(block.Bits - kMappedPrefixBits);
+        } else {
+            text += IPv6Text(block.Network) + "/" + std::to_string(block.Bits);
+        }
     }
     return text;
 }

@@ -3,18 +3,20 @@
 // settings section, and the admission check every service runs on a new client before it
 // reads a byte from it or starts a thread for it.
 //
-// The list is comma-separated IPv4 addresses ("192.168.1.20") and blocks ("192.168.1.0/24",
-// "/0" is every address, "/32" one), or "*" for everyone. Blanks around entries and empty
-// entries are ignored; a value without entries (missing key, empty text) is the default,
-// kDefaultAllowedClients: loopback, the private ranges, link-local and shared address space.
-// So a service is never open to the internet unless its owner says so. An entry that does
-// not parse is an error that names the entry: the service then refuses to start (never
-// "everyone" by mistake). Octets are plain decimal 0..255 without leading zeros, as "010"
-// reads as octal elsewhere and would admit another address than the one meant; a block
-// whose address has host bits set ("192.168.1.7/24") means the block that holds it.
+// The list is comma-separated addresses ("192.168.1.20", "2001:db8::7") and blocks
+// ("192.168.1.0/24", "2001:db8::/32"; "/0" is every address of the family, "/32" or "/128"
+// one), or "*" for everyone. Blanks around entries and empty entries are ignored; a value
+// without entries (missing key, empty text) is the default, kDefaultAllowedClients: loopback,
+// the private ranges, link-local and shared address space of both families. So a service is
+// never open to the internet unless its owner says so. An entry that does not parse is an
+// error that names the entry: the service then refuses to start (never "everyone" by
+// mistake). IPv4 octets are plain decimal 0..255 without leading zeros, as "010" reads as
+// octal elsewhere and would admit another address than the one meant; a block whose address
+// has host bits set ("192.168.1.7/24") means the block that holds it.
 //
-// Clients that are not IPv4 (the system is IPv4; TSocketAddr already carries IPv6) are
-// admitted by "*" only, except IPv4-mapped IPv6 addresses, which are checked as IPv4.
+// An IPv4 client that reaches a dual-stack socket arrives as an IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d): it is checked as the IPv4 address it is, so the IPv4 entries govern it
+// whichever socket it came through.
 //
 // How each service uses it (TClientAdmission below does the counting and the log):
 // - TCP port mapping: ATCPServer::Admission with CloseRefusedAtAccept (the default): a
@@ -59,7 +61,8 @@ public:
 
 // The list a missing or empty AllowedClients stands for.
 inline constexpr const char* kDefaultAllowedClients =
-    "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, 100.64.0.0/10";
+    "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, 100.64.0.0/10, "
+    "::1, fc00::/7, fe80::/10";
 
 class TAllowedClients {
 public:
@@ -79,16 +82,19 @@ public:
     bool Allows(uint32_t addrNetworkOrder) const;
     bool Allows(const TSocketAddr& addr) const;
     bool AllowsEveryone() const { return FEveryone; }
-    // The list in canonical form ("*", or "a.b.c.d/n" joined with ", ").
+    // The list in canonical form ("*", or "a.b.c.d/n" and "ipv6/n" joined with ", ").
     std::string Text() const;
 
 private:
     struct TEmpty {};
     explicit TAllowedClients(TEmpty) {}
+    // Both families in one form: an IPv4 block is the IPv4-mapped IPv6 block (prefix 96 + n),
+    // which is also how a dual-stack socket reports an IPv4 client.
     struct TBlock {
-        uint32_t Network; // host byte order, host bits clear
-        uint32_t Mask;    // host byte order
+        std::array<uint8_t, 16> Network; // host bits clear
+        uint32_t Bits;                   // 0..128
     };
+    bool Allows6(const std::array<uint8_t, 16>& addr) const;
     bool FEveryone = false;
     std::vector<TBlock> FBlocks;
 };

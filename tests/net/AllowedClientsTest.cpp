@@ -25,13 +25,21 @@ std::string Error(const std::string& entry, const char* why) {
 }
 constexpr const char* kNotAnAddress = "not an IPv4 address (a.b.c.d), a block (a.b.c.d/n) or *";
 constexpr const char* kBadPrefix = "the prefix length after / must be 0 to 32";
+constexpr const char* kNotIPv6 = "not an IPv6 address (a:b::c) or block (a:b::/n)";
+constexpr const char* kBadPrefix6 = "the prefix length after / must be 0 to 128";
+
+TSocketAddr V6(const char* text) {
+    std::array<uint8_t, 16> a{};
+    EXPECT_TRUE(IsIP6Address(text, a)) << text;
+    return TSocketAddr::IP6(a, 1234);
+}
 
 } // namespace
 
 TEST(AllowedClients, EmptyBlankOrEntrylessTextIsTheDefaultList) {
     const std::string defaultText = TAllowedClients().Text();
     EXPECT_EQ(defaultText, "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, "
-                           "169.254.0.0/16, 100.64.0.0/10");
+                           "169.254.0.0/16, 100.64.0.0/10, ::1/128, fc00::/7, fe80::/10");
     for (const char* text : {"", "   ", "\t", ",", " , ,"}) {
         EXPECT_EQ(TAllowedClients::ParseError(text), "") << text;
         EXPECT_EQ(TAllowedClients::Parse(text).Text(), defaultText) << "[" << text << "]";
@@ -51,6 +59,10 @@ TEST(AllowedClients, ParsesAddressesBlocksAndStarWithBlanks) {
     EXPECT_TRUE(TAllowedClients::Parse("10.0.0.1, *").AllowsEveryone());
     EXPECT_EQ(TAllowedClients::Parse(" * ").Text(), "*");
     EXPECT_FALSE(TAllowedClients::Parse("0.0.0.0/0").AllowsEveryone()); // IPv4 only
+    // IPv6 in its canonical text; an IPv4-mapped block reads as the IPv4 block it is.
+    EXPECT_EQ(TAllowedClients::Parse("2001:DB8:0:0::7, 2001:db8::1/32, fd12:3456::/48").Text(),
+              "2001:db8::7/128, 2001:db8::/32, fd12:3456::/48");
+    EXPECT_EQ(TAllowedClients::Parse("::ffff:10.1.2.3/104").Text(), "10.0.0.0/8");
 }
 
 TEST(AllowedClients, BadEntryIsNamedAndNeverWidensTheList) {
@@ -63,7 +75,12 @@ TEST(AllowedClients, BadEntryIsNamedAndNeverWidensTheList) {
         {"+10.0.0.1", Error("+10.0.0.1", kNotAnAddress)},
         {"10..0.1", Error("10..0.1", kNotAnAddress)},
         {"localhost", Error("localhost", kNotAnAddress)},
-        {"::1", Error("::1", kNotAnAddress)},
+        {":::1", Error(":::1", kNotIPv6)},
+        {"fe80::1%eth0", Error("fe80::1%eth0", kNotIPv6)},
+        {"2001:db8::g", Error("2001:db8::g", kNotIPv6)},
+        {"2001:db8::/129", Error("2001:db8::/129", kBadPrefix6)},
+        {"2001:db8::/032", Error("2001:db8::/032", kBadPrefix6)},
+        {"10.0.0.0/100", Error("10.0.0.0/100", kBadPrefix)},
         {"**", Error("**", kNotAnAddress)},
         {"10.0.0.1 10.0.0.2", Error("10.0.0.1 10.0.0.2", kNotAnAddress)},
         {"/8", Error("/8", kNotAnAddress)},
@@ -122,12 +139,30 @@ TEST(AllowedClients, BlocksMatchByPrefixAndSlash32ByAddress) {
     EXPECT_TRUE(list.Allows(TSocketAddr::IP6(mapped)));
     mapped[14] = 2;
     EXPECT_FALSE(list.Allows(TSocketAddr::IP6(mapped)));
-    std::array<uint8_t, 16> loopback6{};
-    loopback6[15] = 1;
-    EXPECT_FALSE(TAllowedClients().Allows(TSocketAddr::IP6(loopback6)));
-    EXPECT_FALSE(TAllowedClients::Parse("0.0.0.0/0").Allows(TSocketAddr::IP6(loopback6)));
-    EXPECT_TRUE(TAllowedClients::Everyone().Allows(TSocketAddr::IP6(loopback6)));
+    EXPECT_FALSE(TAllowedClients::Parse("0.0.0.0/0").Allows(V6("::1")));
+    EXPECT_TRUE(TAllowedClients::Everyone().Allows(V6("2001:db8::1")));
     EXPECT_FALSE(list.Allows(TSocketAddr{}));
+}
+
+TEST(AllowedClients, IPv6BlocksMatchByPrefixAndNeverAdmitIPv4ClientsByAccident) {
+    TAllowedClients def;
+    for (const char* in : {"::1", "fc00::1", "fd12:3456::9", "fe80::1", "febf:ffff::1"})
+        EXPECT_TRUE(def.Allows(V6(in))) << in;
+    for (const char* out : {"::2", "::", "2001:db8::1", "fbff:ffff::1", "fec0::1", "ff02::1"})
+        EXPECT_FALSE(def.Allows(V6(out))) << out;
+
+    TAllowedClients list = TAllowedClients::Parse("2001:db8::/32, 2001:db8:1::5/127");
+    EXPECT_TRUE(list.Allows(V6("2001:db8:ffff::1")));
+    EXPECT_FALSE(list.Allows(V6("2001:db9::1")));
+    EXPECT_TRUE(TAllowedClients::Parse("2001:db8:1::5/127").Allows(V6("2001:db8:1::4")));
+    EXPECT_FALSE(TAllowedClients::Parse("2001:db8:1::5/127").Allows(V6("2001:db8:1::6")));
+    // Every IPv6 client is not every client: IPv4 ones, also mapped, need IPv4 entries.
+    TAllowedClients all6 = TAllowedClients::Parse("::/0");
+    EXPECT_TRUE(all6.Allows(V6("2001:db8::1")));
+    EXPECT_FALSE(all6.Allows(A("10.0.0.1")));
+    EXPECT_FALSE(all6.Allows(V6("::ffff:10.0.0.1")));
+    EXPECT_FALSE(TAllowedClients::Parse("::1").Allows(A("127.0.0.1")));
+    EXPECT_TRUE(TAllowedClients::Parse("::ffff:10.0.0.0/104").Allows(A("10.9.8.7")));
 }
 
 TEST(RefusalLogLimiter, OncePerAddressPerIntervalWithinBoundedMemory) {

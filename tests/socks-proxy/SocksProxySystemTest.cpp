@@ -457,6 +457,12 @@ TEST(SocksProxySettingsForm, AllowedClientsShowTheDefaultAndABadListIsNotTaken) 
     EXPECT_STREQ(TframeEditAllowedClients::kCaption, "Allowed clients:");
     EXPECT_EQ(form.AllowedClients.Text, kDefaultAllowedClients);
     EXPECT_EQ(form.ValidationError(), "");
+    // The field can be typed into: every character of a list of both families passes its
+    // key filter, and nothing that no entry holds does.
+    for (char c : std::string(kDefaultAllowedClients) + ", 2001:DB8::/32, *")
+        EXPECT_TRUE(TframeEditAllowedClients::KeyAccepted(c)) << c;
+    for (char c : std::string("gx%;-_[]"))
+        EXPECT_FALSE(TframeEditAllowedClients::KeyAccepted(c)) << c;
 
     TIniFile ini(fx.Dir / "CorvanProxy.ini");
     TFakeUserInterface ui;
