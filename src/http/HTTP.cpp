@@ -31,13 +31,30 @@ bool SplitHeaderLine(std::string_view line, std::string& name, std::string& body
 
 void SplitHostPort(std::string_view hostPort, std::string& host, std::string& port,
                    std::string_view defaultPort) {
-    size_t colon = hostPort.find(':');
-    host = TrimControlsAndSpace(hostPort.substr(0, colon));
+    std::string_view text = TrimControlsAndSpace(hostPort);
+    size_t colon = text.find(':');
+    // An IPv6 literal is written in brackets, its colons inside them (RFC 3986 section 3.2.2).
+    if (size_t close = text.find(']'); !text.empty() && text[0] == '[' && close != text.npos &&
+                                       (close + 1 == text.size() || text[close + 1] == ':')) {
+        host = text.substr(1, close - 1);
+        colon = close + 1 < text.size() ? close + 1 : std::string_view::npos;
+    } else {
+        host = TrimControlsAndSpace(text.substr(0, colon));
+    }
     port = colon == std::string_view::npos
                ? std::string()
-               : std::string(TrimControlsAndSpace(hostPort.substr(colon + 1)));
+               : std::string(TrimControlsAndSpace(text.substr(colon + 1)));
     if (port.empty())
         port = defaultPort;
+}
+
+std::string JoinHostPort(std::string_view host, std::string_view port) {
+    std::string text = host.find(':') != std::string_view::npos
+                           ? "[" + std::string(host) + "]"
+                           : std::string(host);
+    if (!port.empty())
+        text += ":" + std::string(port);
+    return text;
 }
 
 std::string ReadLimitedLine(AReaderEx& reader, int64_t maxLength) {

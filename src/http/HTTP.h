@@ -33,9 +33,12 @@ std::string ComposeHeaderLine(std::string_view name, std::string_view body);
 // Splits at the first ':' and trims both parts; true on success. Without a ':' the whole
 // line is the name (untrimmed), the body is empty and the answer is false.
 bool SplitHeaderLine(std::string_view line, std::string& name, std::string& body);
-// Splits at the first ':'; both parts trimmed; an empty port becomes defaultPort.
+// Splits at the first ':'; both parts trimmed; an empty port becomes defaultPort. A host in
+// brackets ("[2001:db8::1]:8080") is an IPv6 literal: it comes without them.
 void SplitHostPort(std::string_view hostPort, std::string& host, std::string& port,
                    std::string_view defaultPort);
+// The other way: "host:port", an IPv6 literal in brackets; no ":port" when port is empty.
+std::string JoinHostPort(std::string_view host, std::string_view port);
 
 // The line with every CR, LF and NUL replaced by a space. Header and start lines are split at
 // CR LF only, so a CR or LF left inside one is bare: forwarded unchanged, a recipient that

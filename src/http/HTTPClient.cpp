@@ -112,7 +112,7 @@ void ThttpClient::ExecuteRequest() {
     if (!Host().empty()) {
         bool defaultPort = Port().empty() || Port() == "80";
         // Host names the port unless it is the default (RFC 9110 section 7.2).
-        request.SetHost(defaultPort ? Host() : Host() + ":" + Port());
+        request.SetHost(JoinHostPort(Host(), defaultPort ? "" : Port()));
     }
     if (!Port().empty())
         request.SetPort(Port());

@@ -636,7 +636,7 @@ std::string ThttpRequest::GetHost() const {
 void ThttpRequest::SetHost(std::string_view value) {
     std::string host, port;
     SplitHostPort(value, host, port, "");
-    GetHeader().SetFieldBody("Host", port.empty() ? host : host + ":" + port);
+    GetHeader().SetFieldBody("Host", JoinHostPort(host, port));
     if (!port.empty())
         FPort = port;
     InvalidateStartLine();

@@ -55,7 +55,11 @@ void DecodeURL(std::string_view url, std::string& protocol, std::string& host, s
             return;
         }
     }
+    // The CONNECT form of an IPv6 literal: "[2001:db8::1]:443".
     size_t colon = url.find(':');
+    if (url[0] == '[')
+        if (size_t close = url.find(']'); close != std::string_view::npos)
+            colon = url.find(':', close);
     if (colon != std::string_view::npos && colon > 0) {
         std::string_view afterColon = url.substr(colon + 1);
         std::string_view port = afterColon.substr(0, afterColon.find('/'));

@@ -13,7 +13,8 @@ namespace corvan {
 //  "scheme://host/path" for any other scheme of letters, digits, '+', '-' and '.';
 //  "//host/path": host and path, no scheme;
 //  "/path", "*", "./x", "../x": a path only;
-//  "host:port" or "host:port/path" with a numeric port (the CONNECT form): host and path;
+//  "host:port" or "host:port/path" with a numeric port (the CONNECT form; "[ipv6]:port" too):
+//    host and path;
 //  anything else: a path only.
 // Never fails; the parts not present are empty.
 void DecodeURL(std::string_view url, std::string& protocol, std::string& host, std::string& path);

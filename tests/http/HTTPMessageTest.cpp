@@ -97,6 +97,12 @@ TEST(HTTPRequestLine, AbsoluteTargetStoresTheHostWithItsPort) {
     EXPECT_EQ(r->GetHost(), "host1:8080");
     auto p = ThttpRequest::CreateFromStartLine("GET /a HTTP/1.1");
     EXPECT_EQ(p->GetHost(), "");
+    // An IPv6 literal keeps its brackets in the Host field, with or without a port.
+    auto v6 = ThttpRequest::CreateFromStartLine("GET http://[2001:db8::1]:8080/a HTTP/1.1");
+    EXPECT_EQ(v6->GetHeader().GetFieldBody("Host"), "[2001:db8::1]:8080");
+    EXPECT_EQ(v6->GetPort(), "8080");
+    v6->SetHost("[::1]");
+    EXPECT_EQ(v6->GetHeader().GetFieldBody("Host"), "[::1]");
 }
 
 TEST(HTTPRequestLine, ProxyFormIsRebuiltFromSchemeHostAndPath) {

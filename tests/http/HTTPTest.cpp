@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <cmath>
 
 using namespace corvan;
@@ -33,6 +35,17 @@ TEST(HTTPHeaderLine, SplitHostPortDefaults) {
     SplitHostPort(" h : ", host, port, "80");
     EXPECT_EQ(host, "h");
     EXPECT_EQ(port, "80");
+    // An IPv6 literal keeps its colons and loses its brackets; joined, it gets them back.
+    for (auto [text, h, p] : {std::tuple{"[2001:db8::1]:8080", "2001:db8::1", "8080"},
+                              std::tuple{" [::1] ", "::1", "80"}, std::tuple{"[::1]:", "::1", "80"},
+                              std::tuple{"[::1]x", "[", ":1]x"}}) {
+        SplitHostPort(text, host, port, "80");
+        EXPECT_EQ(host, h) << text;
+        EXPECT_EQ(port, p) << text;
+    }
+    EXPECT_EQ(JoinHostPort("2001:db8::1", "8080"), "[2001:db8::1]:8080");
+    EXPECT_EQ(JoinHostPort("::1", ""), "[::1]");
+    EXPECT_EQ(JoinHostPort("h", "81"), "h:81");
 }
 
 TEST(HTTPHeaderField, NumbersFallBack) {

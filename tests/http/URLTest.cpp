@@ -30,6 +30,10 @@ TEST(URL, DecodesTheTargetForms) {
     EXPECT_EQ(Decode("h:8080/p"), Parts("", "h:8080", "/p"));
     EXPECT_EQ(Decode("host1/a"), Parts("", "", "host1/a")); // no scheme, no port: a path
     EXPECT_EQ(Decode("h:abc"), Parts("", "", "h:abc"));
+    // IPv6 literals in brackets, their colons no port.
+    EXPECT_EQ(Decode("http://[2001:db8::1]:8080/a"), Parts("http", "[2001:db8::1]:8080", "/a"));
+    EXPECT_EQ(Decode("[2001:db8::1]:443"), Parts("", "[2001:db8::1]:443", ""));
+    EXPECT_EQ(Decode("[::1]"), Parts("", "", "[::1]")); // no port: not the CONNECT form
     EXPECT_EQ(Decode(""), Parts("", "", ""));
 }
 
