@@ -27,11 +27,7 @@ need_tools python3 danted
 TMP=$(mktemp -d)
 DANTE_PID=
 cleanup() {
-    # dante's workers first, so that their parent reaps them before it ends itself.
-    if [ -n "$DANTE_PID" ]; then
-        for p in $(pgrep -P "$DANTE_PID" || true); do kill "$p" 2>/dev/null || true; done
-        sleep 0.3
-    fi
+    stop_dante_workers
     stop_started
     rm -rf "$TMP"
 }
@@ -51,39 +47,17 @@ while True:
 
 start_corvan "$TMP" "$BIN" "$O_SOCKS" 1024
 
-cat > "$TMP/danted.conf" <<EOF
-logoutput: $TMP/danted.log
-internal: 127.0.0.1 port = $DANTE
-external: 127.0.0.1
-clientmethod: none
-socksmethod: none
-user.privileged: root
-user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: udpassociate }
-socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: udpreply }
-EOF
-start danted -f "$TMP/danted.conf" -p "$TMP/danted.pid" > /dev/null 2>&1
-DANTE_PID=${PIDS[-1]}
+start_dante "$DANTE" udpassociate udpreply
 
 export ECHO O_SOCKS DANTE DURATION RUNS CLIENTS SIZE
 LIMIT=$(( RUNS * 3 * (DURATION + 30) + 60 ))
 timeout "$LIMIT" python3 - <<'PY'
 import multiprocessing as mp, os, socket, statistics, struct, sys, time
-from benchlib import recv_exact
+from benchlib import recv_exact, wait_port
 
 E = os.environ
 ECHO, DURATION, RUNS = int(E["ECHO"]), float(E["DURATION"]), int(E["RUNS"])
 CLIENTS, SIZE = int(E["CLIENTS"]), int(E["SIZE"])
-
-def wait_port(port):
-    for _ in range(500):
-        try:
-            socket.create_connection(("127.0.0.1", port), 1).close()
-            return
-        except OSError:
-            time.sleep(0.02)
-    sys.exit("port %d never opened" % port)
 
 def associate(proxy, udp):
     """A SOCKS5 association without a login for datagrams from udp: the control connection
@@ -141,6 +115,20 @@ def rate(proxy):
         print("  (%d datagrams without an echo)" % lost, file=sys.stderr)
     return sum(r[0] for r in results) / DURATION
 
+def wait_echo():
+    """Returns once the echo server answers (it may still be starting); ends after 10 s."""
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.settimeout(0.1)
+    for _ in range(100):
+        try:
+            probe.sendto(b"?", ("127.0.0.1", ECHO))
+            probe.recv(16)
+            return
+        except OSError: # no answer yet, or refused while nothing is bound
+            pass
+    sys.exit("the echo server never answered")
+
+wait_echo()
 for port in (int(E["O_SOCKS"]), int(E["DANTE"])):
     wait_port(port)
 rows = {"direct": [], "corvan": [], "dante": []}

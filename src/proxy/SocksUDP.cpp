@@ -87,8 +87,10 @@ TSocksUdpAssociation::TSocksUdpAssociation(TSocketStream& control,
     }
     FRelay.SetLocalHost(IPAddressStr(local.AddrIP4()));
     FRelay.SetLocalPort("0");
-    FRelay.OnReadable = [this] { return FromClient(); };
-    FOutbound.OnReadable = [this] { return FromDestination(); };
+    FRelay.OnReadable = [this] { return Burst(FRelay, &TSocksUdpAssociation::CarryFromClient); };
+    FOutbound.OnReadable = [this] {
+        return Burst(FOutbound, &TSocksUdpAssociation::CarryToClient);
+    };
     try {
         FRelay.SetActive(true);
         FOutbound.SetActive(true);
@@ -154,66 +156,57 @@ void TSocksUdpAssociation::Carried(size_t size, bool toClient) {
         FFacts->BytesToClient += size;
 }
 
-bool TSocksUdpAssociation::FromClient() {
+bool TSocksUdpAssociation::Burst(AUDPSocket& socket, TCarry carry) {
     for (int i = 0; i < kSocksUdpBurst; ++i) {
         if (Stopping())
             return false;
         TSocketAddr from;
         int len = 0;
-        TDatagramRead read = ReadWholeDatagram(FRelay, FBuffer, from, len);
+        TDatagramRead read = ReadWholeDatagram(socket, FBuffer, from, len);
         if (read == TDatagramRead::None)
             return false;
-        std::optional<TSocksDatagram> datagram;
-        if (read == TDatagramRead::Whole && FSource.Accept(from))
-            datagram = ParseSocksDatagram({FBuffer.data(), static_cast<size_t>(len)});
-        uint32_t addr = 0;
-        if (!datagram || !Resolve(datagram->Destination, addr)) {
-            FDropped += read != TDatagramRead::Failed;
-            continue;
-        }
-        size_t size = static_cast<size_t>(len) - datagram->DataOffset;
-        if (!WithinRate(FFromClientWindow, FSettings.ThrottleClient, FSettings.ClientReadRate,
-                        size)) {
+        // A pending error of the socket is no datagram; any other not carried is dropped.
+        if (read != TDatagramRead::Failed &&
+            !(read == TDatagramRead::Whole && (this->*carry)(from, static_cast<size_t>(len))))
             ++FDropped;
-            continue;
-        }
-        try {
-            FOutbound.SendTo(addr, datagram->Destination.Port,
-                             FBuffer.data() + datagram->DataOffset, static_cast<int>(size));
-            Carried(size, false);
-        } catch (const ESocket&) {
-            ++FDropped; // the system refused it (no route, say); the association goes on
-        }
     }
     return true;
 }
 
-bool TSocksUdpAssociation::FromDestination() {
-    for (int i = 0; i < kSocksUdpBurst; ++i) {
-        if (Stopping())
-            return false;
-        TSocketAddr from;
-        int len = 0;
-        TDatagramRead read = ReadWholeDatagram(FOutbound, FBuffer, from, len);
-        if (read == TDatagramRead::None)
-            return false;
-        TSocketAddr client;
-        // No datagram of the client taken yet: its port, where answers go, is not known.
-        if (read != TDatagramRead::Whole || !FSource.Client(client) ||
-            !WithinRate(FToClientWindow, FSettings.ThrottleOutbound, FSettings.OutboundReadRate,
-                        static_cast<size_t>(len))) {
-            FDropped += read != TDatagramRead::Failed;
-            continue;
-        }
-        FOut = SocksDatagramHeader(from.AddrIP4(), from.Port);
-        FOut.append(FBuffer.data(), static_cast<size_t>(len));
-        try {
-            FRelay.SendTo(client, FOut.data(), static_cast<int>(FOut.size()));
-            Carried(static_cast<size_t>(len), true);
-        } catch (const ESocket&) {
-            ++FDropped; // too long with its header, or the system refused it
-        }
+bool TSocksUdpAssociation::CarryFromClient(const TSocketAddr& from, size_t len) {
+    if (!FSource.Accept(from))
+        return false;
+    std::optional<TSocksDatagram> datagram = ParseSocksDatagram({FBuffer.data(), len});
+    uint32_t addr = 0;
+    if (!datagram || !Resolve(datagram->Destination, addr))
+        return false;
+    size_t size = len - datagram->DataOffset;
+    if (!WithinRate(FFromClientWindow, FSettings.ThrottleClient, FSettings.ClientReadRate, size))
+        return false;
+    try {
+        FOutbound.SendTo(addr, datagram->Destination.Port, FBuffer.data() + datagram->DataOffset,
+                         static_cast<int>(size));
+    } catch (const ESocket&) {
+        return false; // the system refused it (no route, say); the association goes on
     }
+    Carried(size, false);
+    return true;
+}
+
+bool TSocksUdpAssociation::CarryToClient(const TSocketAddr& from, size_t len) {
+    TSocketAddr client;
+    // No datagram of the client taken yet: its port, where answers go, is not known.
+    if (!FSource.Client(client) ||
+        !WithinRate(FToClientWindow, FSettings.ThrottleOutbound, FSettings.OutboundReadRate, len))
+        return false;
+    FOut = SocksDatagramHeader(from.AddrIP4(), from.Port);
+    FOut.append(FBuffer.data(), len);
+    try {
+        FRelay.SendTo(client, FOut.data(), static_cast<int>(FOut.size()));
+    } catch (const ESocket&) {
+        return false; // too long with its header, or the system refused it
+    }
+    Carried(len, true);
     return true;
 }
 

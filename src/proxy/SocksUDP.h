@@ -109,9 +109,13 @@ private:
         int64_t At = 0;    // MonotonicMillis of the lookup
     };
     bool Stopping() const;
-    // Each carries up to a burst; true when the burst was full.
-    bool FromClient();
-    bool FromDestination();
+    // Sends on the datagram in FBuffer (len bytes) that came from; false drops it.
+    using TCarry = bool (TSocksUdpAssociation::*)(const TSocketAddr& from, size_t len);
+    // Carries up to a burst of socket's datagrams, each whole one through carry; true when the
+    // burst was full.
+    bool Burst(AUDPSocket& socket, TCarry carry);
+    bool CarryFromClient(const TSocketAddr& from, size_t len);
+    bool CarryToClient(const TSocketAddr& from, size_t len);
     // The address to send to, as CONNECT would reach dest; false drops the datagram.
     bool Resolve(const TSocksDestination& dest, uint32_t& addr);
     uint32_t Judge(const std::string& host);

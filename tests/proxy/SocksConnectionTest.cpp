@@ -588,7 +588,7 @@ TEST(SocksUdpAssociation, EndsWithItsControlConnectionOrWhenIdle) {
     EXPECT_TRUE(UdpPortFree(relay));
 }
 
-TEST(SocksUdpAssociation, RequiredLoginAndDisabledUdpAreRefused) {
+TEST(SocksUdpAssociation, RequiredLoginDisabledUdpAndAnUpstreamProxyAreRefused) {
     TSocksConnectionSettings login = Udp();
     login.Options.RequireLogin = true;
     login.Authenticate = [](const std::string& user, const std::string& password) {
@@ -610,7 +610,21 @@ TEST(SocksUdpAssociation, RequiredLoginAndDisabledUdpAreRefused) {
         c.Send(Bytes({5, 1, 2, 1, 1, 'u', 1, 'p'}) + associate);
         EXPECT_EQ(c.Recv(6), Bytes({5, 2, 1, 0, 5, 0}));
     }
-    TConnection c(Open());
+    {
+        TConnection c(Open());
+        c.Send(Bytes({5, 1, 0}) + associate);
+        EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7));
+    }
+    // Datagrams cannot take the up-stream proxy's way, and none goes around it.
+    TSocksConnectionSettings upstream = Udp();
+    upstream.Route = [](const std::string& host, int port) {
+        TSocksOutbound r;
+        r.Host = host;
+        r.Port = std::to_string(port);
+        r.Via = TProxyServerInfo{true, "127.0.0.1", "1080", false, "", ""};
+        return r;
+    };
+    TConnection c(upstream);
     c.Send(Bytes({5, 1, 0}) + associate);
     EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7));
 }
