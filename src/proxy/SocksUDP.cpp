@@ -156,7 +156,22 @@ void TSocksUdpAssociation::Carried(size_t size, bool toClient) {
         FFacts->BytesToClient += size;
 }
 
-bool TSocksUdpAssociation::Burst(AUDPSocket& socket, TCarry carry) {
+bool TSocksUdpAssociation::Burst(TSocksUdpSocket& socket, TCarry carry) {
+    if (FInBurst) {
+        if (std::find(FDeferred.begin(), FDeferred.end(), &socket) == FDeferred.end())
+            FDeferred.push_back(&socket);
+        return false;
+    }
+    FInBurst = true;
+    struct TEnd {
+        TSocksUdpAssociation& Self;
+        ~TEnd() {
+            Self.FInBurst = false;
+            for (TSocksUdpSocket* deferred : Self.FDeferred)
+                deferred->ReadLater();
+            Self.FDeferred.clear();
+        }
+    } end{*this};
     for (int i = 0; i < kSocksUdpBurst; ++i) {
         if (Stopping())
             return false;

@@ -71,6 +71,8 @@ public:
     // Reads up to a burst; true when the burst was full and more may wait, which is then read
     // after the thread's other events had their turn.
     std::function<bool()> OnReadable;
+    // Reads again on a later pass of the thread's loop.
+    void ReadLater() { PostSocketEvent(READY_READ); }
 
 protected:
     void TriggerPacketAvailable() override {
@@ -112,8 +114,10 @@ private:
     // Sends on the datagram in FBuffer (len bytes) that came from; false drops it.
     using TCarry = bool (TSocksUdpAssociation::*)(const TSocketAddr& from, size_t len);
     // Carries up to a burst of socket's datagrams, each whole one through carry; true when the
-    // burst was full.
-    bool Burst(AUDPSocket& socket, TCarry carry);
+    // burst was full. A name's lookup serves the thread's loop while it waits: a burst called
+    // from inside another reads nothing and its socket is read again once the outer one ends
+    // (the datagram being carried stays in FBuffer, the datagrams in their order).
+    bool Burst(TSocksUdpSocket& socket, TCarry carry);
     bool CarryFromClient(const TSocketAddr& from, size_t len);
     bool CarryToClient(const TSocketAddr& from, size_t len);
     // The address to send to, as CONNECT would reach dest; false drops the datagram.
@@ -136,6 +140,8 @@ private:
     TRateWindow FFromClientWindow, FToClientWindow;
     std::vector<char> FBuffer; // the datagram read, sent on before the next is read
     std::string FOut;          // an answer with its header
+    bool FInBurst = false;
+    std::vector<TSocksUdpSocket*> FDeferred; // sockets whose burst came inside another
     TSocksConnectionFacts* FFacts = nullptr;
     int64_t FLastMove = 0;
     uint64_t FDropped = 0;
