@@ -4,6 +4,8 @@ import os
 import selectors
 import socket
 import struct
+import sys
+import time
 
 
 def listen(port, reuseport=False):
@@ -48,6 +50,17 @@ def holder(port):
                     pass
             sel.unregister(s)
             s.close()
+
+
+def wait_port(port):
+    """Returns once something accepts on 127.0.0.1:port; ends the benchmark after 10 s."""
+    for _ in range(500):
+        try:
+            socket.create_connection(("127.0.0.1", port), 1).close()
+            return
+        except OSError:
+            time.sleep(0.02)
+    sys.exit("port %d never opened" % port)
 
 
 def recv_exact(s, n):

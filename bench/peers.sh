@@ -116,3 +116,32 @@ start_nginx_stream() {
     start nginx -p "$dir/" -c "$dir/nginx.conf" -e "$dir/error.log" > /dev/null 2>&1
     NGINX_PID=${PIDS[-1]}
 }
+
+# start_dante PORT COMMAND...: danted without logins on 127.0.0.1:PORT, passing each COMMAND
+# (connect, udpassociate, udpreply, ...) between loopback addresses; config and log in $TMP.
+# Sets DANTE_PID.
+start_dante() {
+    local port=$1 command
+    shift
+    {
+        printf 'logoutput: %s/danted.log\ninternal: 127.0.0.1 port = %s\nexternal: 127.0.0.1\n' \
+            "$TMP" "$port"
+        printf 'clientmethod: none\nsocksmethod: none\n'
+        printf 'user.privileged: root\nuser.unprivileged: nobody\n'
+        printf 'client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n'
+        for command; do
+            printf 'socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: %s }\n' "$command"
+        done
+    } > "$TMP/danted.conf"
+    start danted -f "$TMP/danted.conf" -p "$TMP/danted.pid" > /dev/null 2>&1
+    DANTE_PID=${PIDS[-1]}
+}
+
+# Ends dante's workers (DANTE_PID's children, when it was started) before stop_started ends
+# dante, so that their parent reaps them before it ends itself.
+stop_dante_workers() {
+    local p
+    [ -n "${DANTE_PID:-}" ] || return 0
+    for p in $(pgrep -P "$DANTE_PID" || true); do kill "$p" 2>/dev/null || true; done
+    sleep 0.3
+}

@@ -105,11 +105,7 @@ SERVERS_PID=${PIDS[-1]}
 DANTE_PID=
 cleanup_servers() {
     kill -- -"$SERVERS_PID" 2>/dev/null || true
-    # dante's workers first, so that their parent reaps them before it ends itself.
-    if [ -n "$DANTE_PID" ]; then
-        for p in $(pgrep -P "$DANTE_PID" || true); do kill "$p" 2>/dev/null || true; done
-        sleep 0.3
-    fi
+    stop_dante_workers
 }
 trap 'cleanup_servers; cleanup' EXIT
 start iperf3 -s -B 127.0.0.1 -p "$IPERF" > /dev/null 2>&1
@@ -129,19 +125,7 @@ done
 start microsocks -i 127.0.0.1 -p "$MICRO" > /dev/null 2>&1
 MICRO_PID=${PIDS[-1]}
 
-cat > "$TMP/danted.conf" <<EOF
-logoutput: $TMP/danted.log
-internal: 127.0.0.1 port = $DANTE
-external: 127.0.0.1
-clientmethod: none
-socksmethod: none
-user.privileged: root
-user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }
-EOF
-start danted -f "$TMP/danted.conf" -p "$TMP/danted.pid" > /dev/null 2>&1
-DANTE_PID=${PIDS[-1]}
+start_dante "$DANTE" connect
 
 export HTTP IPERF HOLD O_HTTP O_IPERF O_HOLD O_SOCKS R_HTTP R_IPERF R_HOLD S_HTTP S_IPERF \
     S_HOLD H_HTTP H_IPERF H_HOLD N_HTTP N_IPERF N_HOLD MICRO DANTE OURS_PID RINETD_PID \
@@ -152,7 +136,7 @@ export SOCAT_HOLD_PID=${SOCAT_PIDS[2]}
 LIMIT=$(( (RUNS * (9 * DURATION + 2 * 6 * IPERF_SECS + 4 * (BULK_MB / 50 + 5))) + 300 ))
 timeout "$LIMIT" python3 - <<'PY'
 import json, multiprocessing as mp, os, socket, statistics, subprocess, sys, time
-from benchlib import connect, footprint, recv_exact
+from benchlib import connect, footprint, recv_exact, wait_port
 
 E = os.environ
 ports = {k: int(E[k]) for k in ("HTTP", "IPERF", "HOLD", "O_HTTP", "O_IPERF", "O_HOLD",
@@ -162,15 +146,6 @@ ports = {k: int(E[k]) for k in ("HTTP", "IPERF", "HOLD", "O_HTTP", "O_IPERF", "O
 DURATION, RUNS, CLIENTS = float(E["DURATION"]), int(E["RUNS"]), int(E["CLIENTS"])
 BULK_MB, IPERF_SECS, TUNNELS = int(E["BULK_MB"]), int(E["IPERF_SECS"]), int(E["TUNNELS"])
 GET = b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
-
-def wait_port(port):
-    for _ in range(500):
-        try:
-            socket.create_connection(("127.0.0.1", port), 1).close()
-            return
-        except OSError:
-            time.sleep(0.02)
-    sys.exit("port %d never opened" % port)
 
 def short_worker(port, socks_to, stop_at, out):
     n = errors = 0

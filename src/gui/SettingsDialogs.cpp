@@ -123,6 +123,8 @@ TSocksSettingsDialog::TSocksSettingsDialog(TfrmSocksProxySettings& form, QWidget
     FRequireLogin = new QCheckBox(TfrmSocksProxySettings::kRequireLoginCaption, options);
     layout->addWidget(FEnableLog);
     layout->addWidget(FRequireLogin);
+    FEnableUDP = new QCheckBox(TfrmSocksProxySettings::kEnableUDPCaption, options);
+    layout->addWidget(FEnableUDP);
     layout->addStretch();
 
     QWidget* bandwidth = AddPage(Pages(), tabs.at(2), layout,
@@ -152,6 +154,7 @@ TSocksSettingsDialog::TSocksSettingsDialog(TfrmSocksProxySettings& form, QWidget
     FMaxBackLog->setText(Q(form.MaxBackLog));
     FEnableLog->setChecked(form.EnableLog);
     FRequireLogin->setChecked(form.RequireLogin);
+    FEnableUDP->setChecked(form.EnableUDP);
     FLimitBandIn->setChecked(form.LimitBandIn);
     FBandIn->setText(Q(form.BandInLimit));
     FLimitBandOut->setChecked(form.LimitBandOut);
@@ -181,6 +184,7 @@ void TSocksSettingsDialog::SaveToForm() {
     FForm.MaxBackLog = S(FMaxBackLog->text());
     FForm.EnableLog = FEnableLog->isChecked();
     FForm.RequireLogin = FRequireLogin->isChecked();
+    FForm.EnableUDP = FEnableUDP->isChecked();
     FForm.LimitBandIn = FLimitBandIn->isChecked();
     FForm.BandInLimit = S(FBandIn->text());
     FForm.LimitBandOut = FLimitBandOut->isChecked();

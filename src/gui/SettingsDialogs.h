@@ -66,6 +66,7 @@ public:
     QLineEdit* MaxBackLogEdit() const { return FMaxBackLog; }
     QCheckBox* EnableLogBox() const { return FEnableLog; }
     QCheckBox* RequireLoginBox() const { return FRequireLogin; }
+    QCheckBox* EnableUDPBox() const { return FEnableUDP; }
     QCheckBox* LimitBandInBox() const { return FLimitBandIn; }
     QLineEdit* BandInEdit() const { return FBandIn; }
     QCheckBox* LimitBandOutBox() const { return FLimitBandOut; }
@@ -87,6 +88,7 @@ private:
     QLineEdit* FMaxBackLog;
     QCheckBox* FEnableLog;
     QCheckBox* FRequireLogin;
+    QCheckBox* FEnableUDP;
     QCheckBox* FLimitBandIn;
     QLineEdit* FBandIn;
     QCheckBox* FLimitBandOut;

@@ -5,6 +5,7 @@
 #include "net/SocketLib.h"
 #include "net/Socks.h"
 #include "net/TCPStream.h"
+#include "proxy/SocksUDP.h"
 #include "util/Ticks.h"
 
 #include <algorithm>
@@ -84,7 +85,8 @@ TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,
                                                  TSocksConnectionFacts& facts,
-                                                 const TSocksConnectOutbound& connect) {
+                                                 const TSocksConnectOutbound& connect,
+                                                 const TSocksConnectOutbound& associate) {
     using enum TSocksNegotiationResult;
     TSocksServerIO io;
     io.ReadExact = [&reader](size_t count) { return reader.ReadStr(static_cast<int64_t>(count)); };
@@ -117,7 +119,16 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
     if (IsTerminated(settings))
         return Abandoned;
 
-    TSocksOutboundResult outbound = connect(facts);
+    bool udp = request->Command == kSocksCmdUdpAssociate;
+    TSocksOutboundResult outbound;
+    if (udp && !associate)
+        outbound.Kind = TSocksOutboundResult::NotSupported;
+    else
+        outbound = udp ? associate(facts) : connect(facts);
+    if (outbound.Kind == TSocksOutboundResult::NotSupported) {
+        io.Write(Socks5Reply(kSocks5CommandNotSupported));
+        return Refused;
+    }
     if (outbound.Kind == TSocksOutboundResult::NotAllowed) {
         io.Write(SocksNotAllowedReply(request->Version));
         return Refused;
@@ -128,6 +139,10 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
     }
     if (outbound.Kind != TSocksOutboundResult::Connected || IsTerminated(settings))
         return Abandoned;
+    if (udp) {
+        io.Write(SocksGrantedReply(request->Version, outbound.RemoteAddr, outbound.BoundPort));
+        return Granted;
+    }
     // A name was requested: the reply names the address it resolved to.
     uint32_t replyAddr = dest.Addr != 0 ? dest.Addr : outbound.RemoteAddr;
     io.Write(SocksGrantedReply(request->Version, replyAddr, dest.Port));
@@ -189,19 +204,48 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return result;
     };
 
+    std::unique_ptr<TSocksUdpAssociation> association;
+    auto associate = [&](const TSocksConnectionFacts& request) {
+        TSocksOutboundResult result;
+        // The datagrams could not take the up-stream SOCKS5 proxy's way: none goes direct.
+        if (settings.Route && settings.Route(request.DestHost, request.DestPort).Via.InUse()) {
+            result.Kind = TSocksOutboundResult::NotSupported;
+            return result;
+        }
+        try {
+            association = std::make_unique<TSocksUdpAssociation>(
+                client, settings, static_cast<uint16_t>(request.DestPort));
+        } catch (const ESocket& e) {
+            result.Kind = TSocksOutboundResult::Failed;
+            result.SocketError = e.ErrorCode;
+            return result;
+        }
+        result.Kind = TSocksOutboundResult::Connected;
+        result.RemoteAddr = association->RelayAddress();
+        result.BoundPort = association->RelayPort();
+        return result;
+    };
+
     TSocksNegotiationResult negotiated;
     if (settings.NegotiationTimeout > 0) {
         int64_t start = acceptedAt >= 0 ? acceptedAt : MonotonicMillis();
         TDeadlineReader reader(client, start + settings.NegotiationTimeout);
-        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connect);
+        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connect,
+                                              associate);
     } else {
-        negotiated =
-            NegotiateSocksConnection(client.Reader(), client.Writer(), settings, facts, connect);
+        negotiated = NegotiateSocksConnection(client.Reader(), client.Writer(), settings, facts,
+                                              connect, associate);
     }
     if (negotiated == TSocksNegotiationResult::Refused)
         ShutdownAndDrain(client);
     if (negotiated != TSocksNegotiationResult::Granted || IsTerminated(settings))
         return;
+    if (association) {
+        // Carried here: the thread, and so the connection slot, is the association's.
+        client.Flush();
+        association->Run(facts);
+        return;
+    }
     client.Socket()->SetThrottleRead(settings.ThrottleClient);
     client.Socket()->SetReadThrottleRate(settings.ClientReadRate);
     // What went to the client splits the relay's total by direction.

@@ -89,9 +89,13 @@ struct TSocksOutboundResult {
                    // proxy's refusal is 40000 + its reply code)
         Abandoned, // terminated, or a side closed meanwhile: close without a reply
         NotAllowed, // the destination is not for this client: the "not allowed" reply
+        NotSupported, // the command cannot be served here: reply 07
     } Kind = Abandoned;
     int SocketError = 0;
     uint32_t RemoteAddr = 0;
+    // A UDP association: Connected carries the relay socket's address in RemoteAddr and its
+    // port here, for the reply.
+    uint16_t BoundPort = 0;
 };
 // Opens the outbound connection for the request recorded in facts.
 using TSocksConnectOutbound =
@@ -110,10 +114,14 @@ enum class TSocksNegotiationResult : uint8_t {
 // port) or the failure reply (SocksConnectFailedReply; an up-stream SOCKS5 refusal passes its
 // own code; a destination connect found not allowed: SocksNotAllowedReply). Fills facts' destination fields once the request is parsed. Raises what reader,
 // writer and the parsers raise (a short read: ESocks "Read error").
+// A UDP ASSOCIATE request (settings.Options.EnableUdp) is admitted the same way and then opened
+// by associate instead of connect; its granted reply carries the relay's address and port
+// (RemoteAddr, BoundPort); NotSupported answers 07, and so does an unset associate.
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,
                                                  TSocksConnectionFacts& facts,
-                                                 const TSocksConnectOutbound& connect);
+                                                 const TSocksConnectOutbound& connect,
+                                                 const TSocksConnectOutbound& associate = {});
 
 // Runs the whole connection over client, a blocking stream on the calling thread whose
 // Timeout bounds every wait for the client's bytes; the negotiation must besides be complete

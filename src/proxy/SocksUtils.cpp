@@ -83,12 +83,14 @@ ReadSocks5Credentials(const std::function<std::string(size_t)>& readExact) {
     return credentials;
 }
 
-TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>& readExact) {
+TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>& readExact,
+                                       bool udp) {
     TSocks5RequestResult result;
     if (ReadByte(readExact) != kSocks5Version)
         return result; // CloseSilently
     result.Kind = TSocks5RequestResult::Refuse;
-    if (ReadByte(readExact) != kSocksCmdConnect) {
+    result.Command = ReadByte(readExact);
+    if (result.Command != kSocksCmdConnect && !(udp && result.Command == kSocksCmdUdpAssociate)) {
         result.ReplyCode = kSocks5CommandNotSupported;
         return result;
     }
@@ -127,11 +129,12 @@ std::optional<TSocksRequest> NegotiateSocks5(const TSocksServerIO& io,
         io.Write(Socks5AuthReply(true));
         request.UserId = std::move(credentials->Username);
     }
-    TSocks5RequestResult result = ReadSocks5Request(io.ReadExact);
+    TSocks5RequestResult result = ReadSocks5Request(io.ReadExact, options.EnableUdp);
     if (result.Kind == TSocks5RequestResult::Refuse)
         io.Write(Socks5Reply(result.ReplyCode));
     if (result.Kind != TSocks5RequestResult::Request)
         return std::nullopt;
+    request.Command = result.Command;
     request.Destination = std::move(result.Destination);
     return request;
 }

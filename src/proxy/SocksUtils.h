@@ -55,11 +55,15 @@ struct TSocksServerOptions {
     // Only logged-in clients are served: SOCKS5 clients must use username/password (a client
     // that does not offer it gets 05 FF) and SOCKS4/4a, which cannot log in, get code 91.
     bool RequireLogin = false;
+    // SOCKS5 UDP ASSOCIATE (command 3) is taken as a request; off, it gets reply 07 as every
+    // command but CONNECT does.
+    bool EnableUdp = false;
 };
 
 // A parsed request that the server is to connect.
 struct TSocksRequest {
     uint8_t Version = 0;           // 4 (also 4a) or 5: the reply format to use
+    uint8_t Command = kSocksCmdConnect; // CONNECT, or SOCKS5 UDP ASSOCIATE when enabled
     TSocksDestination Destination; // Addr 0 and Host set for 4a and SOCKS5 type 3
     std::string UserId;            // SOCKS4 user id or SOCKS5 user name, for logging only
 };
@@ -102,6 +106,7 @@ struct TSocks5RequestResult {
     // Otherwise send Socks5Reply(ReplyCode) and close.
     enum TKind : uint8_t { Request, CloseSilently, Refuse } Kind = CloseSilently;
     uint8_t ReplyCode = 0;
+    uint8_t Command = kSocksCmdConnect;
     TSocksDestination Destination;
 };
 
@@ -109,10 +114,12 @@ struct TSocks5RequestResult {
 //   +-----+-----+-------+------+----------+----------+
 //   | VER | CMD |  RSV  | ATYP | DST.ADDR | DST.PORT |
 //   +-----+-----+-------+------+----------+----------+
-// VER other than 5: CloseSilently. CMD other than CONNECT: Refuse with 7 (RSV and the rest
-// unread). ATYP 1: 4 address bytes; 3: length byte and host name (Addr 0); any other,
-// IPv6 included: Refuse with 8, the address unread.
-TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>& readExact);
+// VER other than 5: CloseSilently. CMD other than CONNECT (or UDP ASSOCIATE with udp): Refuse
+// with 7 (RSV and the rest unread). ATYP 1: 4 address bytes; 3: length byte and host name
+// (Addr 0); any other, IPv6 included: Refuse with 8, the address unread. For UDP ASSOCIATE
+// the address and port are where the client will send its datagrams from (0: not known).
+TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>& readExact,
+                                       bool udp = false);
 
 // The whole negotiation after accepting a connection, up to the point where the server
 // connects: reads the version byte, then the SOCKS4/4a request or the SOCKS5 greeting, the

@@ -135,24 +135,25 @@ TUDPPortMapperClient* TUDPPortMapper::FindAssociation(const TSocketAddr& source)
     return nullptr;
 }
 
-bool TUDPPortMapper::ReadWhole(AUDPSocket& socket, TSocketAddr& from, int& len, bool& skipped) {
-    skipped = false;
-    FDatagram.resize(static_cast<size_t>(std::max(MaxPacketSize, 1)));
+TDatagramRead ReadWholeDatagram(AUDPSocket& socket, std::vector<char>& buffer, TSocketAddr& from,
+                                int& len) {
+    buffer.resize(static_cast<size_t>(std::max(socket.MaxPacketSize, 1)));
     try {
-        if (!socket.ReadPacket(FDatagram.data(), static_cast<int>(FDatagram.size()), from, len))
-            return false;
+        if (!socket.ReadPacket(buffer.data(), static_cast<int>(buffer.size()), from, len))
+            return TDatagramRead::None;
     } catch (const ESocket&) {
-        // A pending error of that socket (an ICMP error for an earlier datagram, reported once
-        // by the system).
-        skipped = true;
-        return true;
+        return TDatagramRead::Failed;
     }
-    // The mappers never queue, so the datagram came from the system, which flagged a cut one.
-    if (socket.ErrorCode() == WSAEMSGSIZE) {
+    // Nothing is queued, so the datagram came from the system, which flagged a cut one.
+    return socket.ErrorCode() == WSAEMSGSIZE ? TDatagramRead::Cut : TDatagramRead::Whole;
+}
+
+bool TUDPPortMapper::ReadWhole(AUDPSocket& socket, TSocketAddr& from, int& len, bool& skipped) {
+    TDatagramRead read = ReadWholeDatagram(socket, FDatagram, from, len);
+    if (read == TDatagramRead::Cut)
         ++FDropped;
-        skipped = true;
-    }
-    return true;
+    skipped = read == TDatagramRead::Cut || read == TDatagramRead::Failed;
+    return read != TDatagramRead::None;
 }
 
 void TUDPPortMapper::TriggerPacketAvailable() {

@@ -58,6 +58,19 @@ constexpr int kUDPMapperRefreshIntervalMs = 60000;
 // Lookup method for the destination: a worker thread, the answer posted back to this thread.
 constexpr uint8_t kUDPMapperLookupMethod = 2;
 
+// What ReadWholeDatagram found.
+enum class TDatagramRead : uint8_t {
+    None,   // no datagram waits
+    Whole,  // one datagram, whole
+    Cut,    // one longer than the buffer, cut by the system: to be dropped, never sent on cut
+    Failed, // a pending error of the socket (an ICMP error for an earlier datagram, reported
+            // once by the system); the next datagram is unaffected
+};
+// One datagram of socket, which must not queue (BufferPackets false), into buffer, resized to
+// the socket's MaxPacketSize; len its size.
+TDatagramRead ReadWholeDatagram(AUDPSocket& socket, std::vector<char>& buffer, TSocketAddr& from,
+                                int& len);
+
 class TUDPPortMapper;
 
 // One association's outbound socket.

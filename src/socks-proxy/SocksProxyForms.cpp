@@ -72,6 +72,7 @@ void TfrmSocksProxySettings::LoadFrom(const TSocksProxySystem& s) {
     MaxBackLog = std::to_string(s.MaxBackLog);
     EnableLog = s.EnableLog;
     RequireLogin = s.RequireLogin;
+    EnableUDP = s.EnableUDP;
     LimitBandIn = s.LimitBandIn;
     BandInLimit = RateText(s.BandInLimit);
     LimitBandOut = s.LimitBandOut;
@@ -90,6 +91,7 @@ void TfrmSocksProxySettings::SaveTo(TSocksProxySystem& s) const {
     s.MaxBackLog = std::max(ParseIntDef(MaxBackLog, kFallbackMaxBackLog), 0);
     s.EnableLog = EnableLog;
     s.RequireLogin = RequireLogin;
+    s.EnableUDP = EnableUDP;
     s.LimitBandIn = LimitBandIn;
     s.BandInLimit = ParseIntDef(BandInLimit, kFallbackRate);
     s.LimitBandOut = LimitBandOut;

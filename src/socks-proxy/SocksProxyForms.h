@@ -35,6 +35,8 @@ public:
     static const std::vector<std::string>& PortItems();
     // The check box of RequireLogin.
     static constexpr const char* kRequireLoginCaption = "Require users to log in.";
+    // The check box of EnableUDP.
+    static constexpr const char* kEnableUDPCaption = "Relay UDP datagrams for Socks5 clients.";
 
     std::string Caption() const override { return "Socks Proxy Settings"; }
     std::vector<std::string> Tabs() const { return {"Server", "Options", "Bandwidth", "Proxy"}; }
@@ -46,6 +48,7 @@ public:
     std::string MaxBackLog;
     bool EnableLog = false;
     bool RequireLogin = false;
+    bool EnableUDP = true;
     bool LimitBandIn = false;
     std::string BandInLimit;
     bool LimitBandOut = false;

@@ -33,6 +33,7 @@ void TSocksProxySystem::SettingsKeys(ASettingsKeys& keys) {
     keys.Bool("RequireLogin", RequireLogin, false);
     keys.String("AllowedClients", AllowedClients, "");
     keys.Bool("AllowLocalTargets", AllowLocalTargets, false);
+    keys.Bool("EnableUDP", EnableUDP, true);
 }
 
 void TSocksProxySystem::ClampSettings() {
@@ -99,6 +100,7 @@ TSocksServerLimits TSocksProxySystem::LimitSettings() const {
     l.ThrottleClient = LimitBandOut;
     l.ClientReadRate = BandOutLimit;
     l.Options.RequireLogin = RequireLogin;
+    l.Options.EnableUdp = EnableUDP;
     l.AllowLocalTargets = AllowLocalTargets;
     // A bad list never starts the service (StartRefusal) and the dialog does not take one;
     // should one get here all the same, the default list serves, never everyone.

@@ -43,6 +43,8 @@ public:
     // Clients from elsewhere may reach services on this machine's loopback
     // (TSocksConnectionSettings::AllowLocalTargets); off, only clients on this machine may.
     bool AllowLocalTargets = false;
+    // SOCKS5 clients may open UDP associations (UDP ASSOCIATE); off, they get reply 07.
+    bool EnableUDP = true;
     TProxyServerInfo SocksProxy;
 
     // Builds the server at the first start. Empty: no network layer in this program, and a
@@ -113,7 +115,7 @@ protected:
 
     // Enabled, ServerPort, ServerIP, MaxConnections (at least 1), MaxBackLog (at least 0),
     // EnableLog, LimitBandIn, BandInLimit, LimitBandOut, BandOutLimit, RequireLogin,
-    // AllowedClients, AllowLocalTargets; then
+    // AllowedClients, AllowLocalTargets, EnableUDP; then
     // the record "<section>-SocksProxy".
     void SettingsKeys(ASettingsKeys& keys) override;
     void ClampSettings() override;

@@ -12,10 +12,13 @@
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <poll.h>
 #include <thread>
 
 using namespace corvan;
@@ -66,6 +69,75 @@ const std::string kUsers = "[Proxy-ProxyUsers]\nItemCount=3\n"
 
 std::string Login(const std::string& user, const std::string& password) {
     return Bytes({5, 1, 2, 1, int(user.size())}) + user + Bytes({int(password.size())}) + password;
+}
+
+// Lines in the program's SOCKS log.
+size_t LogLineCount(const TSocksProgram& program) {
+    std::string text = program.Log();
+    size_t n = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+        ++n;
+    return n;
+}
+
+// A SOCKS5 UDP client (Debian's python3-socks): "echo PROXY ECHO" sends a datagram to the echo
+// server by address and one by name and prints what came back, then the relay's port; "login
+// PROXY" tries an association with a wrong login, none, and a good one; "hold PROXY N" opens N
+// associations at once, then closes them; "many PROXY N" opens and closes N in turn.
+const char* const kUdpClient = R"(import socket, socks, sys
+mode, port = sys.argv[1], int(sys.argv[2])
+def association(user=None, password=None):
+    s = socks.socksocket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.set_proxy(socks.SOCKS5, "127.0.0.1", port, rdns=True, username=user, password=password)
+    s.settimeout(20)
+    return s
+if mode == "echo":
+    s = association()
+    for host, data in (("127.0.0.1", b"by address"), ("localhost", b"by name")):
+        s.sendto(data, (host, int(sys.argv[3])))
+        print(s.recvfrom(100))
+    print("relay", socket.socket.getpeername(s)[1])
+    s.close()
+elif mode == "login":
+    for user, password in (("alice", "wrong"), (None, None), ("alice", "pw")):
+        s = association(user, password)
+        try:
+            s.bind(("127.0.0.1", 0))
+            print(user, "associated")
+        except socks.ProxyError:
+            print(user, "refused")
+        s.close()
+elif mode == "hold":
+    held = [association() for _ in range(int(sys.argv[3]))]
+    for s in held:
+        s.bind(("127.0.0.1", 0))
+    for s in held:
+        s.close()
+elif mode == "many":
+    for _ in range(int(sys.argv[3])):
+        s = association()
+        s.bind(("127.0.0.1", 0))
+        s.close()
+print("done")
+)";
+
+// Runs kUdpClient with args; its output, or "failed: <code>" and the output.
+std::string RunUdpClient(const TSocksProgram& program, const std::vector<std::string>& args) {
+    std::string script = program.Dir() / "udp_client.py";
+    WriteFileText(script, kUdpClient);
+    std::vector<std::string> argv = {"/usr/bin/python3", script, args.at(0),
+                                     std::to_string(program.Port())};
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+    TChildProcess python(argv, {});
+    int code = python.WaitForExit(120000);
+    return code == 0 ? python.Output() : "failed: " + std::to_string(code) + "\n" + python.Output();
+}
+
+// Descriptors the process holds.
+size_t DescriptorCount(pid_t pid) {
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    return size_t(std::distance(std::filesystem::directory_iterator(folder),
+                                std::filesystem::directory_iterator()));
 }
 
 } // namespace
@@ -121,7 +193,8 @@ TEST(SocksProxyProgram, CurlFetchesWithEverySocksFlavourAndEachConnectionIsLogge
 }
 
 TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
-    TSocksProgram program("RequireLogin=0\n");
+    // With UDP switched off, UDP ASSOCIATE gets 07 as BIND does.
+    TSocksProgram program("RequireLogin=0\nEnableUDP=0\n");
     ASSERT_TRUE(program.Ready) << program.Output();
     uint16_t refused = FreeLoopbackPort(); // nobody listens there
     uint16_t port = program.Port();
@@ -237,4 +310,62 @@ TEST(SocksProxyProgram, HalfClosedRequestThroughSocks5GetsTheWholeAnswer) {
     EXPECT_EQ(got.size(), answer.size());
     EXPECT_TRUE(got == answer) << "the answer to a half-closed request was cut";
     EXPECT_EQ(program.Stop(), 0) << program.Output();
+}
+
+TEST(SocksProxyProgram, PythonSocksCarriesDatagramsThroughAnAssociationThatEndsWithItsConnection) {
+    TSocksProgram program;
+    ASSERT_TRUE(program.Ready) << program.Output();
+    // The echo server answers the two datagrams it gets, each to its sender.
+    TUDPPeer echo;
+    std::thread server([&] {
+        for (int i = 0; i < 2; ++i) {
+            pollfd p{echo.Handle, POLLIN, 0};
+            std::string data;
+            TSocketAddr from;
+            if (::poll(&p, 1, WaitMs) != 1 || !echo.Receive(data, from))
+                return;
+            SocketSendTo(echo.Handle, data.data(), data.size(), from);
+        }
+    });
+    std::string out = RunUdpClient(program, {"echo", std::to_string(echo.Port)});
+    server.join();
+    std::string port = std::to_string(echo.Port);
+    // The answers carry the echo server's address and port, for the address and for the name.
+    EXPECT_NE(out.find("(b'by address', ('127.0.0.1', " + port + "))"), std::string::npos) << out;
+    EXPECT_NE(out.find("(b'by name', ('127.0.0.1', " + port + "))"), std::string::npos) << out;
+    size_t at = out.find("relay ");
+    ASSERT_NE(at, std::string::npos) << out;
+    uint16_t relay = uint16_t(std::stoi(out.substr(at + 6)));
+    // The client closed its TCP connection: the association's line is logged with the data
+    // carried both ways, and its relay port is closed.
+    ASSERT_TRUE(RunLoopPolling([&] { return LogLineCount(program) == 1; }, WaitMs))
+        << program.Log();
+    std::string line = program.Log();
+    EXPECT_EQ(line.substr(8, 14), " 127.0.0.1 34 ") << line; // 2 x (10 + 7) bytes
+    TSocketHandle probe = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    EXPECT_EQ(SocketBind(probe, TSocketAddr::IP4(Loopback(), relay)), 0);
+    SocketClose(probe);
+    EXPECT_EQ(program.Stop(), 0) << program.Output();
+}
+
+TEST(SocksProxyProgram, AssociationsNeedTheRequiredLoginAndLeaveNoDescriptorBehind) {
+    TSocksProgram program("RequireLogin=1\nMaxConnections=100\n" + kUsers);
+    ASSERT_TRUE(program.Ready) << program.Output();
+    std::string out = RunUdpClient(program, {"login"});
+    EXPECT_NE(out.find("alice refused\nNone refused\nalice associated\ndone"), std::string::npos)
+        << out;
+    ASSERT_TRUE(RunLoopPolling([&] { return LogLineCount(program) == 3; }, WaitMs))
+        << program.Log();
+
+    TSocksProgram open("MaxConnections=100\n");
+    ASSERT_TRUE(open.Ready) << open.Output();
+    // Eight at once first: the client threads the program keeps for later connections are
+    // made, so that the count below is of what associations leave.
+    ASSERT_NE(RunUdpClient(open, {"hold", "8"}).find("done"), std::string::npos);
+    ASSERT_TRUE(RunLoopPolling([&] { return LogLineCount(open) == 8; }, WaitMs)) << open.Log();
+    size_t before = DescriptorCount(open.Process().Pid());
+    ASSERT_NE(RunUdpClient(open, {"many", "1000"}).find("done"), std::string::npos);
+    ASSERT_TRUE(RunLoopPolling([&] { return LogLineCount(open) == 1008; }, 120000));
+    EXPECT_LE(DescriptorCount(open.Process().Pid()), before);
+    EXPECT_EQ(open.Stop(), 0) << open.Output();
 }

@@ -106,9 +106,16 @@ TEST(SettingsDialogs, SocksDialogRoundTripsThroughTheServiceIntoTheSettingsFile)
         Type(dialog.SocksProxy()->PortEdit(), "1081");
         dialog.MaxConnectionsEdit()->setText("");
         dialog.RequireLoginBox()->click();
+        // UDP is on by default; its box sits on the options page with the login box.
+        EXPECT_EQ(dialog.EnableUDPBox()->text().toStdString(),
+                  TfrmSocksProxySettings::kEnableUDPCaption);
+        EXPECT_EQ(dialog.EnableUDPBox()->parentWidget(), dialog.RequireLoginBox()->parentWidget());
+        EXPECT_TRUE(dialog.EnableUDPBox()->isChecked());
+        dialog.EnableUDPBox()->click();
         Accept(dialog);
     };
     ASSERT_TRUE(socks.EditSettings());
+    EXPECT_FALSE(socks.EnableUDP);
     EXPECT_EQ(socks.ServerPort, 2080);
     EXPECT_EQ(socks.ServerIP, "");
     EXPECT_TRUE(socks.LimitBandIn);
@@ -119,6 +126,7 @@ TEST(SettingsDialogs, SocksDialogRoundTripsThroughTheServiceIntoTheSettingsFile)
     EXPECT_EQ(socks.SocksProxy.Host, "up.example");
     TIniFile ini(f.SettingsPath());
     EXPECT_EQ(ini.ReadInteger("Proxy-SocksProxy", "ServerPort", 0), 2080);
+    EXPECT_FALSE(ini.ReadBool("Proxy-SocksProxy", "EnableUDP", true));
     EXPECT_EQ(ini.ReadString("Proxy-SocksProxy-SocksProxy", "Host", ""), "up.example");
 
     // Cancel changes nothing.

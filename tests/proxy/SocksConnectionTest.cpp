@@ -4,6 +4,7 @@
 // client: refusals that close the connection, the success reply, the relay and its byte count,
 // up-stream SOCKS5 routing through microsocks, and the client time-out for a stalled request.
 #include "proxy/SocksProxy.h"
+#include "proxy/UDPProxy.h"
 
 #include "net/TCPStream.h"
 #include "support/Bytes.h"
@@ -11,6 +12,7 @@
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/ScriptedReader.h"
+#include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -460,4 +462,174 @@ TEST(SocksConnectionUpstream, RoutesThroughTheUpstreamSocks5Proxy) {
     std::string reply = c.Rest();
     ASSERT_EQ(reply.size(), 12u);
     EXPECT_NE(reply[3], 0);
+}
+
+namespace {
+
+TSocksConnectionSettings Udp() {
+    TSocksConnectionSettings s = Open();
+    s.Options.EnableUdp = true;
+    return s;
+}
+
+// Opens an association on c without a login for datagrams from port (0: not named); answers
+// the relay's port from the reply, which names the address the client reached (loopback).
+uint16_t Associate(TConnection& c, uint16_t port = 0) {
+    c.Send(Bytes({5, 1, 0}) + Bytes({5, 3, 0, 1, 0, 0, 0, 0}) + Word(port));
+    std::string reply = c.Recv(12);
+    EXPECT_EQ(reply.substr(0, 8), Bytes({5, 0, 5, 0, 0, 1, 127, 0}));
+    EXPECT_EQ(reply.substr(8, 2), Bytes({0, 1}));
+    return reply.size() == 12 ? ReadUInt16BE(reply.data() + 10) : 0;
+}
+
+// A client datagram for 127.0.0.1:port.
+std::string ToLoopback(uint16_t port, const std::string& data) {
+    return Bytes({0, 0, 0, 1, 127, 0, 0, 1}) + Word(port) + data;
+}
+
+// The next datagram to peer within 10 s ("" when none came).
+std::string NextDatagram(TUDPPeer& peer, TSocketAddr* from = nullptr) {
+    pollfd p{peer.Handle, POLLIN, 0};
+    std::string data;
+    TSocketAddr sender;
+    if (::poll(&p, 1, 10000) == 1)
+        peer.Receive(data, sender);
+    if (from)
+        *from = sender;
+    return data;
+}
+
+// Whether the association's relay port has been closed: it can be bound again.
+bool UdpPortFree(uint16_t port) {
+    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+    bool free = SocketBind(h, TSocketAddr::IP4(Loopback(), port)) == 0;
+    SocketClose(h);
+    return free;
+}
+
+} // namespace
+
+TEST(SocksUdpAssociation, CarriesDatagramsBothWaysWholeWithTheSendersHeader) {
+    TFakeHostResolver names(Loopback());
+    TUDPPeer client, dest;
+    TConnection c(Udp());
+    uint16_t relay = Associate(c);
+    ASSERT_NE(relay, 0);
+    client.SendTo(relay, ToLoopback(dest.Port, "ping"));
+    TSocketAddr outbound;
+    EXPECT_EQ(NextDatagram(dest, &outbound), "ping");
+    EXPECT_NE(outbound.Port, relay); // the association's own outbound socket
+    ASSERT_EQ(SocketSendTo(dest.Handle, "pong", 4, outbound), 4);
+    EXPECT_EQ(NextDatagram(client), ToLoopback(dest.Port, "pong"));
+    // A name is resolved as CONNECT resolves it; what comes meanwhile waits its turn.
+    names.Shut();
+    client.SendTo(relay, Bytes({0, 0, 0, 3, 8}) + "udp.test" + Word(dest.Port) + "named");
+    ASSERT_TRUE(names.WaitInside(1));
+    client.SendTo(relay, ToLoopback(dest.Port, "after"));
+    names.Open();
+    EXPECT_EQ(NextDatagram(dest), "named");
+    EXPECT_EQ(NextDatagram(dest), "after");
+    EXPECT_EQ(names.Hosts(), std::vector<std::string>{"udp.test"});
+    // The largest datagram the client can send is carried whole, and so is its answer.
+    const std::string big = Pattern(kUDPMapperPacketSize - 10);
+    client.SendTo(relay, ToLoopback(dest.Port, big));
+    EXPECT_EQ(NextDatagram(dest), big);
+    ASSERT_EQ(SocketSendTo(dest.Handle, big.data(), big.size(), outbound), long(big.size()));
+    EXPECT_EQ(NextDatagram(client), ToLoopback(dest.Port, big));
+
+    SocketShutdown(c.Client, TShutdownHow::sdBoth);
+    c.Join();
+    EXPECT_EQ(c.Error, "");
+    // The data carried counts, as a tunnel's bytes do.
+    EXPECT_EQ(c.Facts.BytesTransferred, 4 + 4 + 5 + 5 + 2 * big.size());
+    EXPECT_EQ(c.Facts.BytesToClient, 4 + big.size());
+    EXPECT_TRUE(UdpPortFree(relay));
+}
+
+TEST(SocksUdpAssociation, DropsForeignMalformedAndUnresolvedDatagramsAndGoesOn) {
+    TFakeHostResolver names(0); // no name resolves
+    TUDPPeer client, sameHost, elsewhere(htonl(0x7F000002)), dest;
+    TConnection c(Udp());
+    uint16_t relay = Associate(c, client.Port);
+    ASSERT_NE(relay, 0);
+    // From another port than the one named, from another address.
+    sameHost.SendTo(relay, ToLoopback(dest.Port, "other port"));
+    elsewhere.SendTo(relay, ToLoopback(dest.Port, "other address"));
+    // A fragment, IPv6, a cut header, a name that does not resolve.
+    std::string fragment = ToLoopback(dest.Port, "fragment");
+    fragment[2] = 1;
+    client.SendTo(relay, fragment);
+    client.SendTo(relay, Bytes({0, 0, 0, 4}) + std::string(15, '\0') + Bytes({1}) +
+                             Word(dest.Port) + "ipv6");
+    client.SendTo(relay, Bytes({0, 0, 0, 1, 127}));
+    client.SendTo(relay, Bytes({0, 0, 0, 3, 7}) + "nowhere" + Word(dest.Port) + "unresolved");
+    // The association goes on: the next good one is the first to arrive.
+    client.SendTo(relay, ToLoopback(dest.Port, "good"));
+    EXPECT_EQ(NextDatagram(dest), "good");
+    EXPECT_EQ(names.Hosts(), std::vector<std::string>{"nowhere"});
+}
+
+TEST(SocksUdpAssociation, EndsWithItsControlConnectionOrWhenIdle) {
+    TUDPPeer client, dest;
+    {
+        TConnection c(Udp());
+        uint16_t relay = Associate(c);
+        client.SendTo(relay, ToLoopback(dest.Port, "one"));
+        EXPECT_EQ(NextDatagram(dest), "one");
+        EXPECT_FALSE(UdpPortFree(relay));
+        SocketShutdown(c.Client, TShutdownHow::sdSend);
+        EXPECT_EQ(c.Rest(), "");
+        c.Join();
+        EXPECT_TRUE(UdpPortFree(relay));
+        EXPECT_EQ(c.Facts.BytesTransferred, 3u);
+    }
+    // Nothing moved for the relay's idle limit: the server closes the control connection.
+    SetRelayIdleLimitMs(200);
+    TConnection c(Udp());
+    uint16_t relay = Associate(c);
+    EXPECT_EQ(c.Rest(), "");
+    SetRelayIdleLimitMs(0);
+    c.Join();
+    EXPECT_TRUE(UdpPortFree(relay));
+}
+
+TEST(SocksUdpAssociation, RequiredLoginDisabledUdpAndAnUpstreamProxyAreRefused) {
+    TSocksConnectionSettings login = Udp();
+    login.Options.RequireLogin = true;
+    login.Authenticate = [](const std::string& user, const std::string& password) {
+        return user == "u" && password == "p";
+    };
+    const std::string associate = Bytes({5, 3, 0, 1, 0, 0, 0, 0, 0, 0});
+    {
+        TConnection c(login);
+        c.Send(Bytes({5, 1, 0}) + associate);
+        EXPECT_EQ(c.Rest(), Bytes({5, 0xFF}));
+    }
+    {
+        TConnection c(login);
+        c.Send(Bytes({5, 1, 2, 1, 1, 'u', 1, 'x'}) + associate);
+        EXPECT_EQ(c.Rest(), Bytes({5, 2, 1, 1}));
+    }
+    {
+        TConnection c(login);
+        c.Send(Bytes({5, 1, 2, 1, 1, 'u', 1, 'p'}) + associate);
+        EXPECT_EQ(c.Recv(6), Bytes({5, 2, 1, 0, 5, 0}));
+    }
+    {
+        TConnection c(Open());
+        c.Send(Bytes({5, 1, 0}) + associate);
+        EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7));
+    }
+    // Datagrams cannot take the up-stream proxy's way, and none goes around it.
+    TSocksConnectionSettings upstream = Udp();
+    upstream.Route = [](const std::string& host, int port) {
+        TSocksOutbound r;
+        r.Host = host;
+        r.Port = std::to_string(port);
+        r.Via = TProxyServerInfo{true, "127.0.0.1", "1080", false, "", ""};
+        return r;
+    };
+    TConnection c(upstream);
+    c.Send(Bytes({5, 1, 0}) + associate);
+    EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7));
 }

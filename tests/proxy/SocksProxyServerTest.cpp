@@ -6,6 +6,7 @@
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
 #include "support/NetTestSupport.h"
+#include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -190,4 +191,30 @@ TEST(SocksProxyServerAdmission, RefusedClientGetsTheNotAllowedReplyAfterItsGreet
     EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
     std::lock_guard<std::mutex> lock(dest.ConnectionLock);
     EXPECT_TRUE(dest.Connections.empty());
+}
+
+TEST(SocksProxyServerUdp, AnAssociationHoldsItsConnectionSlotUntilItsControlConnectionCloses) {
+    TTestSocksServer server;
+    TSocksConnectionSettings settings = server.Settings();
+    settings.Options.EnableUdp = true;
+    server.SetSettings(settings);
+    TUDPPeer client, dest;
+    TSocketHandle h = ConnectBlocking(server.Port());
+    SetReceiveTimeout(h);
+    SendAll(h, Bytes({5, 1, 0, 5, 3, 0, 1, 0, 0, 0, 0}) + Word(client.Port));
+    // The reply comes from the client's thread, without a word to this loop.
+    ASSERT_TRUE(RunLoopPolling([h] {
+        pollfd p{h, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }));
+    std::string reply = RecvWithin(h, 12);
+    ASSERT_EQ(reply.substr(0, 4), Bytes({5, 0, 5, 0}));
+    uint16_t relay = ReadUInt16BE(reply.data() + 10);
+    // Past its negotiation the association carries datagrams and still takes its slot.
+    client.SendTo(relay, Bytes({0, 0, 0, 1, 127, 0, 0, 1}) + Word(dest.Port) + "x");
+    pollfd p{dest.Handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_EQ(server.ClientCount(), 1u);
+    SocketClose(h);
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
 }

@@ -135,6 +135,22 @@ TEST(SocksServerRequest, OtherCommandsGetCommandNotSupported) {
     }
 }
 
+TEST(SocksServerRequest, UdpAssociateIsARequestOnlyWhenEnabled) {
+    std::string request = Bytes({0x05, 0x03, 0x00, 0x01, 0, 0, 0, 0, 0x1F, 0x90});
+    TSocksServerOptions udp;
+    udp.EnableUdp = true;
+    auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request, udp);
+    ASSERT_TRUE(o.Request);
+    EXPECT_EQ(o.Request->Command, 0x03);
+    EXPECT_EQ(o.Request->Destination.Port, 8080);
+    EXPECT_EQ(o.Written, kPacketMethodNone); // the reply is the association's
+    // BIND stays unsupported.
+    request[1] = 0x02;
+    o = Negotiate(Bytes({0x05, 1, 0x00}) + request, udp);
+    EXPECT_FALSE(o.Request);
+    EXPECT_EQ(o.Written, kPacketMethodNone + Socks5ErrorReply(7));
+}
+
 TEST(SocksServerRequest, IPv6AndUnknownAddressTypesGetCode8) {
     for (int type : {0x04, 0x02, 0xFF}) {
         std::string request = Bytes({0x05, 0x01, 0x00, type}) // VER, CMD, RSV, ATYP

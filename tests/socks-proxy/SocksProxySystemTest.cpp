@@ -104,25 +104,30 @@ TEST(SocksProxySettings, ConnectionAndBacklogClampsAtTheirBounds) {
     }
 }
 
-TEST(SocksProxySettings, RequireLoginAndAllowLocalTargetsAreKeysDefaultingToFalse) {
+TEST(SocksProxySettings, RequireLoginAllowLocalTargetsAndEnableUDPAreKeys) {
     TIniFile ini("");
     TSocksProxySystem s("/nonexistent/", nullptr);
     s.LoadSettings(ini, "S");
     EXPECT_FALSE(s.RequireLogin);
     EXPECT_FALSE(s.LimitSettings().AllowLocalTargets);
+    EXPECT_TRUE(s.EnableUDP); // UDP associations are served unless switched off
+    EXPECT_TRUE(s.LimitSettings().Options.EnableUdp);
     s.RequireLogin = true;
     s.AllowLocalTargets = true;
+    s.EnableUDP = false;
     s.SaveSettings(ini, "S");
     EXPECT_EQ(ini.ReadSection("S"),
               (std::vector<std::string>{"Enabled", "ServerPort", "ServerIP", "MaxConnections",
                                         "MaxBackLog", "EnableLog", "LimitBandIn", "BandInLimit",
                                         "LimitBandOut", "BandOutLimit", "RequireLogin",
-                                        "AllowedClients", "AllowLocalTargets"}));
+                                        "AllowedClients", "AllowLocalTargets", "EnableUDP"}));
+    EXPECT_EQ(ini.ReadString("S", "EnableUDP", ""), "0");
     TSocksProxySystem again("/nonexistent/", nullptr);
     again.LoadSettings(ini, "S");
     EXPECT_TRUE(again.RequireLogin);
     EXPECT_TRUE(again.LimitSettings().Options.RequireLogin);
     EXPECT_TRUE(again.LimitSettings().AllowLocalTargets);
+    EXPECT_FALSE(again.LimitSettings().Options.EnableUdp);
 }
 
 TEST(SocksProxyStatus, StoppedShowsDashesAndGray) {
@@ -348,6 +353,7 @@ TEST(SocksProxySettingsForm, ShowsTheServiceAndParsesWithFallbacksAndClamps) {
     EXPECT_EQ(form.BandInLimit, ""); // below 1 shows empty
     EXPECT_EQ(form.BandOutLimit, "2048");
     EXPECT_TRUE(form.RequireLogin);
+    EXPECT_TRUE(form.EnableUDP);
     EXPECT_TRUE(form.ServerIP.AnyInterface);
     EXPECT_FALSE(form.BandInLimitEnabled());
     form.LimitBandIn = true;
@@ -362,6 +368,7 @@ TEST(SocksProxySettingsForm, ShowsTheServiceAndParsesWithFallbacksAndClamps) {
     form.BandInLimit = "fast";
     form.BandOutLimit = "";
     form.RequireLogin = false;
+    form.EnableUDP = false;
     form.SaveTo(s);
     EXPECT_EQ(s.ServerPort, 8080);
     EXPECT_EQ(s.MaxConnections, 1);
@@ -370,6 +377,7 @@ TEST(SocksProxySettingsForm, ShowsTheServiceAndParsesWithFallbacksAndClamps) {
     EXPECT_EQ(s.BandOutLimit, -1);
     EXPECT_TRUE(s.LimitBandIn);
     EXPECT_FALSE(s.RequireLogin);
+    EXPECT_FALSE(s.EnableUDP);
     EXPECT_TRUE(s.SocksProxy.UseProxy);
 
     form.ServerPort = "70000";
