@@ -1,8 +1,9 @@
 #pragma once
 // The forwarding HTTP proxy: ThttpProxyServer is an AhttpServer whose connections
 // (ThttpProxyServerClient) check proxy logins, rewrite each request for the next hop, send it
-// over a fresh outbound connection (to the origin, or through up-stream proxies) and stream the
-// answer back; an accepted CONNECT joins the client and the target in a two-way relay.
+// over an outbound connection (to the origin, or through up-stream proxies: one kept idle from
+// an earlier request when there is one, else a new one) and stream the answer back; an
+// accepted CONNECT joins the client and the target in a two-way relay.
 // Whatever the proxy does not decide itself (logins, routes, throttling, logging) it asks for
 // through events, all called on the connection's thread, several connections at a time.
 //
@@ -21,10 +22,21 @@
 //                          client leaving meanwhile ends the request and the connection
 //   PrepareResponse        hop-by-hop fields of the next hop's answer replaced by our own
 //   ResponseSentHook       an accepted tunnel relays (RelayTunnel, kHttpProxyRelayBuffer)
-//   RequestDone            the outbound connection is released (never reused)
+//   RequestDone            the outbound connection is kept idle for the next request to the
+//                          same place when the answer left it usable (NextHopReusable), else
+//                          closed gracefully (its sending side shut first)
+//
+// Kept connections: the server's TIdleConnections (net/IdleConnections.h: bounds, checks, and
+// how a connection moves between client threads), keyed by IdleKey. One request at a time per
+// connection: a client thread takes one out for its request and puts it back after the answer,
+// never sending a second request before the first is answered. A request that a kept
+// connection failed before any byte of the answer came (the next hop had closed it meanwhile)
+// is sent once more over a new connection when its method is idempotent (its body is held
+// whole in the request); any other gets the error as before. CONNECT never uses them.
 
 #include "http/HTTPClient.h"
 #include "http/HTTPServer.h"
+#include "net/IdleConnections.h"
 #include "net/SocketHostLookup.h"
 #include "net/Outbound.h"
 
@@ -147,6 +159,20 @@ private:
     // error number (the connection itself is gone then).
     bool FConnectFailed = false;
     int FConnectError = 0;
+    // The idle key of the current request's outbound connection; whether that connection was
+    // a kept one; whether the answer leaves it usable (so far: NextHopReusable has the last
+    // word), and whether the answer has a body on it to read to its end first.
+    std::string FIdleKey;
+    bool FNextHopReused = false;
+    bool FKeepNextHop = false;
+    bool FNextHopBodyFramed = false;
+    // Whether the failed exchange may go again over a new connection: it went over a kept
+    // one that the next hop closed before any byte of an answer, for an idempotent method.
+    bool MaySendAgain() const;
+    // The answer left the connection usable (HTTP/1.1 without "close", HTTP/1.0 with
+    // "keep-alive", framed) and its body, if any, was read to its end.
+    bool NextHopReusable();
+    // Keeps the outbound connection idle when NextHopReusable, else closes it gracefully.
     void ReleaseConnection();
     ThttpProxyServer* FProxyServer;
 };
@@ -177,6 +203,10 @@ public:
 
     // Requests not forwarded because they were addressed to the proxy itself.
     std::atomic<uint64_t> LoopsRefused{0};
+    // Requests answered over an outbound connection kept from an earlier request.
+    std::atomic<uint64_t> ReusedConnections{0};
+    // The outbound connections kept idle; closed when the server stops.
+    TIdleConnections& IdleConnections() { return FIdleConnections; }
     // Whether a client address is one of this machine's (it may reach local targets whatever
     // the route says); IsThisMachineClient. Set before activation; tests replace it.
     std::function<bool(const TSocketAddr& client)> ClientOnThisMachine;
@@ -191,6 +221,7 @@ protected:
 
 private:
     std::atomic<uint16_t> FBoundPort{0};
+    TIdleConnections FIdleConnections;
 };
 
 } // namespace corvan
