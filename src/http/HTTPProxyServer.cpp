@@ -178,12 +178,50 @@ ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
 
 ThttpProxyServerClient::~ThttpProxyServerClient() {
     WaitLetGo();
+    CloseIdleConnection(FHeld);
 }
 
 void ThttpProxyServerClient::Execute() {
     if (!Terminated())
         GetStream()->Socket()->SetAllowHalfClose(true);
     AhttpServerClient::Execute();
+    PoolHeldNextHop();
+}
+
+void ThttpProxyServerClient::RequestStart() {
+    AhttpServerClient::RequestStart();
+    TSocketStream* stream = GetStream();
+    if (!FHeld || !stream)
+        return;
+    int timeout = stream->Timeout;
+    stream->Timeout = kHttpProxyHoldNextHopMs;
+    bool asked = stream->Reader().WaitForData(1);
+    stream->Timeout = timeout;
+    if (!asked)
+        PoolHeldNextHop();
+}
+
+void ThttpProxyServerClient::PoolHeldNextHop() {
+    if (!FHeld)
+        return;
+    if (Terminated())
+        CloseIdleConnection(FHeld);
+    else
+        FProxyServer->IdleConnections().Put(FHeldKey, FHeld, FHeldSince);
+    FHeld = {};
+}
+
+TIdleConnection ThttpProxyServerClient::TakeNextHop(const std::string& key) {
+    TIdleConnections& pool = FProxyServer->IdleConnections();
+    if (FHeld && FHeldKey == key) {
+        TIdleConnection held = FHeld;
+        FHeld = {};
+        if (pool.Now() - FHeldSince <= kIdleMaxMs && SocketIdleAndOpen(held.Handle))
+            return held;
+        CloseIdleConnection(held);
+    }
+    PoolHeldNextHop();
+    return pool.Take(key);
 }
 
 void ThttpProxyServerClient::RequestHeaderReceived() {
@@ -464,7 +502,7 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     FIdleKey = IdleKey(next);
     FKeepNextHop = false;
     FNextHopBodyFramed = false;
-    TIdleConnection idle = server.IdleConnections().Take(FIdleKey);
+    TIdleConnection idle = TakeNextHop(FIdleKey);
     FNextHopReused = bool(idle);
     auto adopt = [&](TOutboundConnection connection) {
         HttpClient->SetStream(std::move(connection.Stream), std::move(connection.Socket));
@@ -616,10 +654,14 @@ void ThttpProxyServerClient::ReleaseConnection() {
         Response->SetContentStream(nullptr);
     if (TTCPClientSocket* socket = HttpClient ? HttpClient->Socket() : nullptr) {
         TIdleConnection idle = reusable ? ReleaseIdle(*socket) : TIdleConnection{};
-        if (idle)
-            FProxyServer->IdleConnections().Put(FIdleKey, idle);
-        else
+        if (idle) {
+            PoolHeldNextHop(); // none: the last was taken for this request
+            FHeldKey = FIdleKey;
+            FHeld = idle;
+            FHeldSince = FProxyServer->IdleConnections().Now();
+        } else {
             CloseGracefully(socket);
+        }
     }
     CloseGracefully(TunnelConnection.Socket.get());
     if (HttpClient)

@@ -28,8 +28,11 @@
 //
 // Kept connections: the server's TIdleConnections (net/IdleConnections.h: bounds, checks, and
 // how a connection moves between client threads), keyed by IdleKey. One request at a time per
-// connection: a client thread takes one out for its request and puts it back after the answer,
-// never sending a second request before the first is answered. A request that a kept
+// connection: a client thread takes one out for its request and gives it back after the
+// answer, never sending a second request before the first is answered. It gives it back to
+// the pool once its client has not asked again within kHttpProxyHoldNextHopMs, or asks for
+// another destination, or leaves; until then it holds it (as a bare descriptor, as the pool
+// would), so clients that ask one after another never trade connections through the pool. A request that a kept
 // connection failed before any byte of the answer came (the next hop had closed it meanwhile)
 // is sent once more over a new connection when its method is idempotent (its body is held
 // whole in the request); any other gets the error as before. CONNECT never uses them.
@@ -54,6 +57,12 @@ inline constexpr int kHttpProxyRelayBuffer = 65536;
 inline constexpr int kHttpProxyOutboundTimeoutMs = 180000;
 // The outbound socket stops reading ahead, and writes to it wait, at this many buffered bytes.
 inline constexpr int kHttpProxyOutboundBuffer = 16384;
+
+// A client connection keeps the next-hop connection of its last request for its next request
+// this long after the answer: a client that asks again at once (the next object of a page)
+// goes on over it; one that waits longer leaves it to the pool, for any client. Beyond it the
+// connection goes to the pool, and the client's wait for its next request goes on.
+inline constexpr int kHttpProxyHoldNextHopMs = 200;
 
 // The realm of the 407 answer, exactly as sent.
 inline constexpr const char* kHttpProxyAuthenticate = "Basic Realm=\"HTTP Proxy\"";
@@ -117,6 +126,9 @@ public:
     void Execute() override;
 
 protected:
+    // Waits up to kHttpProxyHoldNextHopMs for the client's next request while a next-hop
+    // connection is held; none by then: the connection goes to the pool.
+    void RequestStart() override;
     void RequestHeaderReceived() override;
     void ProcessRequest() override;
     void PrepareResponseRange() override;
@@ -172,8 +184,19 @@ private:
     // The answer left the connection usable (HTTP/1.1 without "close", HTTP/1.0 with
     // "keep-alive", framed) and its body, if any, was read to its end.
     bool NextHopReusable();
-    // Keeps the outbound connection idle when NextHopReusable, else closes it gracefully.
+    // Keeps the outbound connection idle when NextHopReusable (held for the client's next
+    // request), else closes it gracefully.
     void ReleaseConnection();
+    // The kept connection for key: the held one when it leads there and is usable, else one
+    // from the pool (a held one for elsewhere goes to the pool first); empty when none.
+    TIdleConnection TakeNextHop(const std::string& key);
+    // The held connection goes to the pool (closed when the connection is ending).
+    void PoolHeldNextHop();
+    // The next-hop connection of the last request, kept for the next: its key, and since when
+    // it is idle (the pool's clock). The connection's thread only.
+    std::string FHeldKey;
+    TIdleConnection FHeld;
+    int64_t FHeldSince = 0;
     ThttpProxyServer* FProxyServer;
 };
 

@@ -66,7 +66,7 @@ TIdleConnection TIdleConnections::Take(const std::string& key) {
     }
 }
 
-void TIdleConnections::Put(const std::string& key, TIdleConnection connection) {
+void TIdleConnections::Put(const std::string& key, TIdleConnection connection, int64_t since) {
     if (!connection)
         return;
     std::vector<TIdleConnection> closing;
@@ -74,7 +74,14 @@ void TIdleConnections::Put(const std::string& key, TIdleConnection connection) {
         std::lock_guard lock(IdleConnectionsLock);
         int64_t now = Now();
         TakeExpiredLocked(now, closing);
-        FEntries.push_back({key, connection, now});
+        if (since < 0 || since > now)
+            since = now;
+        // Idle since before some others (it was held elsewhere first): in its place.
+        auto at = FEntries.end();
+        while (at != FEntries.begin() && std::prev(at)->Since > since)
+            --at;
+        FEntries.insert(at, {key, connection, since});
+        TakeExpiredLocked(now, closing);
         size_t ofKey = 0;
         for (const TEntry& e : FEntries)
             ofKey += e.Key == key;

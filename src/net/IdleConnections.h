@@ -69,8 +69,11 @@ public:
     // The newest usable connection of key, taken out (the caller owns it now); an empty one
     // when there is none. Entries found closed, readable or expired on the way are closed.
     TIdleConnection Take(const std::string& key);
-    // Keeps connection for key (the pool owns it now); the bounds close what they must.
-    void Put(const std::string& key, TIdleConnection connection);
+    // Keeps connection for key (the pool owns it now), idle since since (Now() when -1, else
+    // a time of the pool's clock); the bounds close what they must.
+    void Put(const std::string& key, TIdleConnection connection, int64_t since = -1);
+    // The pool's clock (milliseconds).
+    int64_t Now() const;
     // Closes every entry (the service stops).
     void Clear();
     size_t Count() const;
@@ -81,7 +84,6 @@ private:
         TIdleConnection Connection;
         int64_t Since;
     };
-    int64_t Now() const;
     // Moves the expired entries (the oldest: at the front) to closing. Holding the lock.
     void TakeExpiredLocked(int64_t now, std::vector<TIdleConnection>& closing);
     static void CloseAll(std::vector<TIdleConnection>& closing);
@@ -91,7 +93,7 @@ private:
     // IdleConnectionsLock: guards FEntries. A leaf: nothing else is locked while it is held
     // (entries are checked and closed after it is released).
     mutable std::mutex IdleConnectionsLock;
-    std::list<TEntry> FEntries; // oldest first
+    std::list<TEntry> FEntries; // by Since, oldest first
 };
 
 } // namespace corvan

@@ -268,7 +268,8 @@ TEST(HTTPProxyE2E, KeepAliveAndManyClientsAtOnce) {
 
 TEST(HTTPProxyE2E, KeepAliveRequestsShareFewOriginConnections) {
     TRecordingOrigin origin;
-    THttpProxyProgram proxy;
+    uint16_t statusPort = FreeLoopbackPort();
+    THttpProxyProgram proxy("", "[Proxy-Status]\nServerPort=" + std::to_string(statusPort) + "\n");
     ASSERT_TRUE(proxy.Ready) << proxy.Output();
     // A curl fetching count pages one after another on one connection to the proxy.
     auto fetcher = [&](int count, const std::string& name) {
@@ -285,6 +286,13 @@ TEST(HTTPProxyE2E, KeepAliveRequestsShareFewOriginConnections) {
     ASSERT_EQ(one->WaitForExit(90000), 0);
     EXPECT_EQ(CountAnswered(one->Output()), 200u) << one->Output();
     EXPECT_LE(origin.Accepted(), 2);
+    // Every request but those that opened a connection went over a kept one: the status
+    // page counts them.
+    std::string metrics = BlockingExchange(statusPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_NE(metrics.find("\ncorvan_reused_connections_total{service=\"http\"} " +
+                           std::to_string(200 - origin.Accepted()) + "\n"),
+              std::string::npos)
+        << metrics;
 
     // 16 at once: at most one connection each in use, and the 8 a destination keeps idle.
     constexpr int kClients = 16;

@@ -84,6 +84,14 @@ TEST(IdleConnections, AnEntryIdleTooLongIsClosedAtTheNextTakeOrPut) {
     pool.Put("k", fresh);
     EXPECT_TRUE(peers.Ended(other));
     EXPECT_EQ(pool.Count(), 1u);
+    // One idle since earlier (held elsewhere first) expires by that time, not the put's.
+    TIdleConnection held = peers.Open();
+    pool.Put("h", held, now - 450);
+    now += 60;
+    EXPECT_FALSE(pool.Take("h"));
+    EXPECT_TRUE(peers.Ended(held));
+    EXPECT_EQ(pool.Take("k").Handle, fresh.Handle);
+    SocketClose(fresh.Handle);
 }
 
 TEST(IdleConnections, AConnectionItsPeerClosedOrWroteToIsNeverHandedOut) {
