@@ -197,7 +197,9 @@ void ThttpProxyServerClient::RequestStart() {
     stream->Timeout = kHttpProxyHoldNextHopMs;
     bool asked = stream->Reader().WaitForData(1);
     stream->Timeout = timeout;
-    if (!asked)
+    // Held over many requests answered here (never forwarded), it would age unseen: the
+    // pool closes it once it is past its time.
+    if (!asked || FProxyServer->IdleConnections().Now() - FHeldSince > kIdleMaxMs)
         PoolHeldNextHop();
 }
 
