@@ -9,8 +9,9 @@
 // the number here under IdleConnectionsLock; a taker gets the number under the same lock and
 // wraps it in a new socket on its own thread (AdoptOutbound), whose loop alone watches it
 // from then on. At every moment exactly one party holds the descriptor (a socket object on
-// one thread, or this pool) and the lock orders each hand-over, so two threads never use it
-// at once, and a descriptor that was closed is never handed out.
+// one thread, a thread keeping the bare number for its own next use, or this pool) and the
+// lock orders each hand-over, so two threads never use it at once, and a descriptor that was
+// closed is never handed out.
 //
 // Bounds: kIdlePerKey per key and kIdleTotal in all (a put beyond either closes the oldest
 // entry concerned), kIdleMaxMs of idleness (older entries are closed at the next take or put,

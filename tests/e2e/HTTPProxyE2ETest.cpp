@@ -1,6 +1,6 @@
 // The HTTP proxy service of the built corvan-proxy program, run headless with a settings file
 // written here, against a recording origin on loopback: curl through it (bodies byte for byte,
-// keep-alive, many at once, CONNECT to a TLS origin), the rewriting rules seen at the origin,
+// keep-alive, many at once, few origin connections for many requests, CONNECT to a TLS origin), the rewriting rules seen at the origin,
 // crafted requests whose framing must either be refused or reach the origin exactly once with
 // the exact body, the login modes, the bandwidth limit, up-stream proxies and the request log.
 

@@ -1,7 +1,9 @@
 // The forwarding HTTP proxy in this process on loopback: which targets it forwards (only
 // http://; this machine's loopback only for clients on it, unless allowed), what a failed
-// forward answers (502, 504) or does when the client leaves, and what it holds of a request
-// body while the body goes to the next hop.
+// forward answers (502, 504) or does when the client leaves, what it holds of a request
+// body while the body goes to the next hop, and which answers leave their next-hop connection
+// kept for later requests, that a kept connection its origin closed is never sent a request,
+// and which requests go again when one closes under them.
 #include "http/HTTPProxyServer.h"
 
 #include "support/FakeHostResolver.h"
