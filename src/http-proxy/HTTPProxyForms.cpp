@@ -18,6 +18,7 @@ TframeHTTPProxyStatus::TframeHTTPProxyStatus(THTTPProxySystem& service) {
     AddValue("Connections");
     AddValue("Transfer Rate");
     AddValue("Request Count");
+    AddValue("Reused Connections");
     AddValue("Data Transferred");
     AddValue("Refused Clients");
     service.AddServiceButtons(*this);
@@ -42,6 +43,7 @@ void TframeHTTPProxyStatus::Update(const THTTPProxySystem& s) {
                                   ? SizeText(rate) + "/s"
                                   : std::string("-"));
     SetValue("Request Count", std::to_string(s.RequestCount()));
+    SetValue("Reused Connections", std::to_string(s.ReusedConnections()));
     uint64_t total = s.TotalBytes();
     uint64_t shown = std::min<uint64_t>(total, uint64_t(std::numeric_limits<int64_t>::max()));
     SetValue("Data Transferred", total == 0 ? "-" : SizeText(int64_t(shown)));

@@ -13,7 +13,8 @@ namespace corvan {
 class THTTPProxySystem;
 
 // "HTTP Proxy Server active on port <n>." or "HTTP Proxy Server not active."; Up-Time,
-// Connections, Transfer Rate, Request Count, Data Transferred, Refused Clients ("-" while
+// Connections, Transfer Rate, Request Count, Reused Connections (requests answered over a kept
+// next-hop connection), Data Transferred, Refused Clients ("-" while
 // stopped); Enable, Disable, Settings...; the picture: stopped, idle, or with traffic.
 class TframeHTTPProxyStatus : public AStatusFrame {
 public:

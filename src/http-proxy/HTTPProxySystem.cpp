@@ -430,6 +430,10 @@ uint64_t THTTPProxySystem::RequestCount() const {
     return FServer && Active() ? FServer->TotalRequests.load() : 0;
 }
 
+uint64_t THTTPProxySystem::ReusedConnections() const {
+    return FServer && Active() ? FServer->ReusedConnections.load() : 0;
+}
+
 uint64_t THTTPProxySystem::TotalBytes() const {
     return FServer && Active() ? FServer->TotalBytesSent.load() : 0;
 }

@@ -194,6 +194,8 @@ public:
     int ClientCount() const;
     int64_t TransferRate() const; // main thread (samples the server)
     uint64_t RequestCount() const;
+    // Requests answered over a next-hop connection kept from an earlier request.
+    uint64_t ReusedConnections() const;
     uint64_t TotalBytes() const;
     // Connections accepted since the start: those that ended and those open now.
     uint64_t ConnectionsTotal() const;

@@ -1,6 +1,7 @@
 #include "http/HTTPProxyServer.h"
 
 #include "http/URL.h"
+#include "net/IdleConnections.h"
 #include "net/OwnConnections.h"
 #include "net/SocketHostLookup.h"
 #include "net/SocketLib.h"
@@ -23,6 +24,63 @@ bool ListHasToken(std::string_view value, std::string_view token) {
 
 bool IsSimpleMethod(const std::string& method) {
     return method == "GET" || method == "HEAD" || method == "PUT" || method == "POST";
+}
+
+// May be sent again when its first sending may have been lost (RFC 9110 section 9.2.2).
+bool IsIdempotentMethod(const std::string& method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" ||
+           method == "DELETE" || method == "TRACE";
+}
+
+// Each part with its length in front: no host name can pass for another key's parts.
+void AddKeyPart(std::string& key, std::string_view part) {
+    key += std::to_string(part.size());
+    key += ':';
+    key += part;
+}
+
+void AddHopKey(std::string& key, const char* kind, const TProxyServerInfo& hop) {
+    TProxyServerInfo h = hop.Trimmed();
+    key += kind;
+    AddKeyPart(key, h.Host);
+    AddKeyPart(key, h.Port);
+    AddKeyPart(key, h.UseAuth ? h.Login : std::string());
+    AddKeyPart(key, h.UseAuth ? h.Password : std::string());
+}
+
+// Where an outbound connection for next leads, as the idle connections are kept: the origin
+// (as named, and the address it was judged at), or the up-stream HTTP proxy, and the SOCKS5
+// proxy it passes through with its login; also the passes of the client connection served,
+// so a reused connection stays counted right for the loop check.
+std::string IdleKey(const TOutboundRoute& next) {
+    std::string key = std::to_string(ServedPasses());
+    if (next.HttpProxy.InUse()) {
+        AddHopKey(key, " http-proxy ", next.HttpProxy);
+    } else {
+        key += " origin ";
+        AddKeyPart(key, next.Host);
+        AddKeyPart(key, next.ConnectAddress);
+        AddKeyPart(key, next.Port);
+    }
+    if (next.Socks5.InUse())
+        AddHopKey(key, " socks5 ", next.Socks5);
+    return key;
+}
+
+// Whether the next hop's answer leaves the connection open for another request (RFC 9112
+// section 9.3): HTTP/1.1 unless it says "close", HTTP/1.0 only when it says "keep-alive"; and
+// its end is known without the connection closing.
+bool AnswerKeepsConnection(const ThttpResponse& response, std::string_view connection) {
+    if (response.IsContentUntilClose() || response.GetStatusCode() == 101 ||
+        ListHasToken(connection, "close"))
+        return false;
+    return response.IsHTTP11OrLater() || ListHasToken(connection, "keep-alive");
+}
+
+// Shuts the sending side, then closes: the next hop reads the end of the stream.
+void CloseGracefully(TTCPClientSocket* socket) {
+    if (socket && socket->State() == ssConnected && !socket->Terminated())
+        socket->Close(false);
 }
 
 bool IsHttpScheme(const std::string& protocol) {
@@ -120,12 +178,52 @@ ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
 
 ThttpProxyServerClient::~ThttpProxyServerClient() {
     WaitLetGo();
+    CloseIdleConnection(FHeld);
 }
 
 void ThttpProxyServerClient::Execute() {
     if (!Terminated())
         GetStream()->Socket()->SetAllowHalfClose(true);
     AhttpServerClient::Execute();
+    PoolHeldNextHop();
+}
+
+void ThttpProxyServerClient::RequestStart() {
+    AhttpServerClient::RequestStart();
+    TSocketStream* stream = GetStream();
+    if (!FHeld || !stream)
+        return;
+    int timeout = stream->Timeout;
+    stream->Timeout = kHttpProxyHoldNextHopMs;
+    bool asked = stream->Reader().WaitForData(1);
+    stream->Timeout = timeout;
+    // Held over many requests answered here (never forwarded), it would age unseen: the
+    // pool closes it once it is past its time.
+    if (!asked || FProxyServer->IdleConnections().Now() - FHeldSince > kIdleMaxMs)
+        PoolHeldNextHop();
+}
+
+void ThttpProxyServerClient::PoolHeldNextHop() {
+    if (!FHeld)
+        return;
+    if (Terminated())
+        CloseIdleConnection(FHeld);
+    else
+        FProxyServer->IdleConnections().Put(FHeldKey, FHeld, FHeldSince);
+    FHeld = {};
+}
+
+TIdleConnection ThttpProxyServerClient::TakeNextHop(const std::string& key) {
+    TIdleConnections& pool = FProxyServer->IdleConnections();
+    if (FHeld && FHeldKey == key) {
+        TIdleConnection held = FHeld;
+        FHeld = {};
+        if (pool.Now() - FHeldSince <= kIdleMaxMs && SocketIdleAndOpen(held.Handle))
+            return held;
+        CloseIdleConnection(held);
+    }
+    PoolHeldNextHop();
+    return pool.Take(key);
 }
 
 void ThttpProxyServerClient::RequestHeaderReceived() {
@@ -403,8 +501,17 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     options.ThrottleWrite = HttpClient->ThrottleWrite;
     options.WriteThrottleRate = HttpClient->WriteThrottleRate;
     options.GiveUp = HttpClient->GiveUpWaiting;
-    TOutboundConnection opened = OpenNextHop(next, options);
-    HttpClient->SetStream(std::move(opened.Stream), std::move(opened.Socket));
+    FIdleKey = IdleKey(next);
+    FKeepNextHop = false;
+    FNextHopBodyFramed = false;
+    TIdleConnection idle = TakeNextHop(FIdleKey);
+    FNextHopReused = bool(idle);
+    auto adopt = [&](TOutboundConnection connection) {
+        HttpClient->SetStream(std::move(connection.Stream), std::move(connection.Socket));
+        if (!route.HttpProxy.InUse())
+            HttpClient->SetHost(next.Host); // the adopted socket names the address connected to
+    };
+    adopt(FNextHopReused ? AdoptOutbound(idle, next, options) : OpenNextHop(next, options));
     if (route.HttpProxy.InUse()) {
         // The HTTP proxy learns the target from the request: the address connected to, when
         // one was judged, and the proxy's own login.
@@ -413,13 +520,25 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
             header.SetFieldBody("Proxy-Authorization",
                                 "Basic " + Base64Encode(route.HttpProxy.Login + ":" +
                                                         route.HttpProxy.Password));
-    } else {
-        HttpClient->SetHost(next.Host); // the adopted socket names the address connected to
     }
     HttpClient->ContentMode = hcmStream;
     HttpClient->Options = hcoRawChunked | hcoLineModeHeader;
     HttpClient->SetRequest(std::move(forward));
-    HttpClient->SetActive(true);
+    try {
+        HttpClient->SetActive(true);
+    } catch (const std::exception& e) {
+        if (!MaySendAgain())
+            throw;
+        // The next hop closed the kept connection as the request went: once more, over a
+        // new one (RFC 9112 section 9.3.1).
+        Log(ltInfo, std::string("Kept connection closed before the answer (") + e.what() +
+                        "): the request is sent again over a new one");
+        FNextHopReused = false;
+        adopt(OpenNextHop(next, options));
+        HttpClient->SetActive(true);
+    }
+    if (FNextHopReused)
+        server.ReusedConnections.fetch_add(1);
     // The answer has come: its body is read while it is written to the client, whose
     // leaving then shows as a failed write.
     if (TSocketStream* stream = HttpClient->GetStream())
@@ -445,6 +564,28 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     }
     if (ListHasToken(connection, "close") || Response->IsContentUntilClose())
         ForwardKeepAlive = false;
+    FKeepNextHop = ForwardKeepAlive && AnswerKeepsConnection(*Response, connection);
+    FNextHopBodyFramed = FKeepNextHop && Response->GetBodyFraming().Kind != ThttpBodyKind::None;
+}
+
+bool ThttpProxyServerClient::MaySendAgain() const {
+    const TTCPClientSocket* socket = HttpClient ? HttpClient->Socket() : nullptr;
+    const ThttpRequest* request = HttpClient ? HttpClient->Request() : nullptr;
+    // Closed or ended by the next hop without a byte of an answer: not silent (a time-out
+    // is no stale connection), not a client that left.
+    return FNextHopReused && !FClientLeft && !Terminated() && socket && request &&
+           socket->TotalBytesReceived() == 0 &&
+           (socket->State() != ssConnected || socket->ReceiveEnded()) &&
+           socket->ErrorCode() != SOCKET_ERR_TIMEOUT && socket->ErrorCode() != WSAETIMEDOUT &&
+           IsIdempotentMethod(request->GetMethod());
+}
+
+bool ThttpProxyServerClient::NextHopReusable() {
+    if (!FKeepNextHop || Terminated() || !Response || !HttpClient || !HttpClient->Socket())
+        return false;
+    // The answer's body was read to the end its framing gives (a client that left midway
+    // leaves it unread).
+    return !FNextHopBodyFramed || Response->GetContentStream()->IsEOF();
 }
 
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
@@ -508,9 +649,23 @@ void ThttpProxyServerClient::RequestDone() {
 }
 
 void ThttpProxyServerClient::ReleaseConnection() {
-    // An outbound connection serves one request. The response's body reads from it.
+    bool reusable = NextHopReusable();
+    FKeepNextHop = false;
+    // The response's body reads from the outbound connection.
     if (Response && HttpClient)
         Response->SetContentStream(nullptr);
+    if (TTCPClientSocket* socket = HttpClient ? HttpClient->Socket() : nullptr) {
+        TIdleConnection idle = reusable ? ReleaseIdle(*socket) : TIdleConnection{};
+        if (idle) {
+            PoolHeldNextHop(); // none: the last was taken for this request
+            FHeldKey = FIdleKey;
+            FHeld = idle;
+            FHeldSince = FProxyServer->IdleConnections().Now();
+        } else {
+            CloseGracefully(socket);
+        }
+    }
+    CloseGracefully(TunnelConnection.Socket.get());
     if (HttpClient)
         try {
             HttpClient->Terminate();
@@ -541,6 +696,7 @@ void ThttpProxyServer::TriggerActive() {
 void ThttpProxyServer::TriggerInactive() {
     FBoundPort = 0;
     AhttpServer::TriggerInactive();
+    FIdleConnections.Clear();
 }
 
 std::unique_ptr<TTCPServerClient> ThttpProxyServer::CreateClient() {

@@ -1,8 +1,9 @@
 #pragma once
 // The forwarding HTTP proxy: ThttpProxyServer is an AhttpServer whose connections
 // (ThttpProxyServerClient) check proxy logins, rewrite each request for the next hop, send it
-// over a fresh outbound connection (to the origin, or through up-stream proxies) and stream the
-// answer back; an accepted CONNECT joins the client and the target in a two-way relay.
+// over an outbound connection (to the origin, or through up-stream proxies: one kept idle from
+// an earlier request when there is one, else a new one) and stream the answer back; an
+// accepted CONNECT joins the client and the target in a two-way relay.
 // Whatever the proxy does not decide itself (logins, routes, throttling, logging) it asks for
 // through events, all called on the connection's thread, several connections at a time.
 //
@@ -21,10 +22,24 @@
 //                          client leaving meanwhile ends the request and the connection
 //   PrepareResponse        hop-by-hop fields of the next hop's answer replaced by our own
 //   ResponseSentHook       an accepted tunnel relays (RelayTunnel, kHttpProxyRelayBuffer)
-//   RequestDone            the outbound connection is released (never reused)
+//   RequestDone            the outbound connection is kept idle for the next request to the
+//                          same place when the answer left it usable (NextHopReusable), else
+//                          closed gracefully (its sending side shut first)
+//
+// Kept connections: the server's TIdleConnections (net/IdleConnections.h: bounds, checks, and
+// how a connection moves between client threads), keyed by IdleKey. One request at a time per
+// connection: a client thread takes one out for its request and gives it back after the
+// answer, never sending a second request before the first is answered. It gives it back to
+// the pool once its client has not asked again within kHttpProxyHoldNextHopMs, or asks for
+// another destination, or leaves; until then it holds it (as a bare descriptor, as the pool
+// would), so clients that ask one after another never trade connections through the pool. A request that a kept
+// connection failed before any byte of the answer came (the next hop had closed it meanwhile)
+// is sent once more over a new connection when its method is idempotent (its body is held
+// whole in the request); any other gets the error as before. CONNECT never uses them.
 
 #include "http/HTTPClient.h"
 #include "http/HTTPServer.h"
+#include "net/IdleConnections.h"
 #include "net/SocketHostLookup.h"
 #include "net/Outbound.h"
 
@@ -42,6 +57,12 @@ inline constexpr int kHttpProxyRelayBuffer = 65536;
 inline constexpr int kHttpProxyOutboundTimeoutMs = 180000;
 // The outbound socket stops reading ahead, and writes to it wait, at this many buffered bytes.
 inline constexpr int kHttpProxyOutboundBuffer = 16384;
+
+// A client connection keeps the next-hop connection of its last request for its next request
+// this long after the answer: a client that asks again at once (the next object of a page)
+// goes on over it; one that waits longer leaves it to the pool, for any client. Beyond it the
+// connection goes to the pool, and the client's wait for its next request goes on.
+inline constexpr int kHttpProxyHoldNextHopMs = 200;
 
 // The realm of the 407 answer, exactly as sent.
 inline constexpr const char* kHttpProxyAuthenticate = "Basic Realm=\"HTTP Proxy\"";
@@ -105,6 +126,9 @@ public:
     void Execute() override;
 
 protected:
+    // Waits up to kHttpProxyHoldNextHopMs for the client's next request while a next-hop
+    // connection is held; none by then: the connection goes to the pool.
+    void RequestStart() override;
     void RequestHeaderReceived() override;
     void ProcessRequest() override;
     void PrepareResponseRange() override;
@@ -147,7 +171,32 @@ private:
     // error number (the connection itself is gone then).
     bool FConnectFailed = false;
     int FConnectError = 0;
+    // The idle key of the current request's outbound connection; whether that connection was
+    // a kept one; whether the answer leaves it usable (so far: NextHopReusable has the last
+    // word), and whether the answer has a body on it to read to its end first.
+    std::string FIdleKey;
+    bool FNextHopReused = false;
+    bool FKeepNextHop = false;
+    bool FNextHopBodyFramed = false;
+    // Whether the failed exchange may go again over a new connection: it went over a kept
+    // one that the next hop closed before any byte of an answer, for an idempotent method.
+    bool MaySendAgain() const;
+    // The answer left the connection usable (HTTP/1.1 without "close", HTTP/1.0 with
+    // "keep-alive", framed) and its body, if any, was read to its end.
+    bool NextHopReusable();
+    // Keeps the outbound connection idle when NextHopReusable (held for the client's next
+    // request), else closes it gracefully.
     void ReleaseConnection();
+    // The kept connection for key: the held one when it leads there and is usable, else one
+    // from the pool (a held one for elsewhere goes to the pool first); empty when none.
+    TIdleConnection TakeNextHop(const std::string& key);
+    // The held connection goes to the pool (closed when the connection is ending).
+    void PoolHeldNextHop();
+    // The next-hop connection of the last request, kept for the next: its key, and since when
+    // it is idle (the pool's clock). The connection's thread only.
+    std::string FHeldKey;
+    TIdleConnection FHeld;
+    int64_t FHeldSince = 0;
     ThttpProxyServer* FProxyServer;
 };
 
@@ -177,6 +226,10 @@ public:
 
     // Requests not forwarded because they were addressed to the proxy itself.
     std::atomic<uint64_t> LoopsRefused{0};
+    // Requests answered over an outbound connection kept from an earlier request.
+    std::atomic<uint64_t> ReusedConnections{0};
+    // The outbound connections kept idle; closed when the server stops.
+    TIdleConnections& IdleConnections() { return FIdleConnections; }
     // Whether a client address is one of this machine's (it may reach local targets whatever
     // the route says); IsThisMachineClient. Set before activation; tests replace it.
     std::function<bool(const TSocketAddr& client)> ClientOnThisMachine;
@@ -191,6 +244,7 @@ protected:
 
 private:
     std::atomic<uint16_t> FBoundPort{0};
+    TIdleConnections FIdleConnections;
 };
 
 } // namespace corvan

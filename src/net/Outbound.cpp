@@ -32,17 +32,8 @@ std::unique_ptr<ATCPClientSocketProxy> RouteLinks(const TOutboundRoute& route) {
     return links;
 }
 
-} // namespace
-
-TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
-    if (route.Host.empty())
-        throw EOutbound("Host not set", -1, false);
-    if (route.Port.empty())
-        throw EOutbound("Port not set", -1, false);
-    TOutboundConnection connection;
-    connection.Socket = std::make_unique<TTCPClientSocket>(
-        route.ConnectAddress.empty() ? route.Host : route.ConnectAddress, route.Port,
-        RouteLinks(route));
+// The socket's settings and its stream as options say.
+void MakeStream(TOutboundConnection& connection, const TOutboundOptions& options) {
     TTCPClientSocket& socket = *connection.Socket;
     socket.SetReadEventTrigger(options.ReadEventTrigger);
     socket.SetThrottleRead(options.ThrottleRead);
@@ -52,12 +43,51 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     connection.Stream = std::make_unique<TSocketStream>(
         &socket, options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage);
     connection.Stream->GiveUp = options.GiveUp;
+}
+
+const std::string& ConnectHost(const TOutboundRoute& route) {
+    return route.ConnectAddress.empty() ? route.Host : route.ConnectAddress;
+}
+
+} // namespace
+
+TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
+    if (route.Host.empty())
+        throw EOutbound("Host not set", -1, false);
+    if (route.Port.empty())
+        throw EOutbound("Port not set", -1, false);
+    TOutboundConnection connection;
+    connection.Socket =
+        std::make_unique<TTCPClientSocket>(ConnectHost(route), route.Port, RouteLinks(route));
+    TTCPClientSocket& socket = *connection.Socket;
+    MakeStream(connection, options);
     try {
         connection.Stream->Connect();
     } catch (const Exception& e) {
         throw EOutbound(e.Message(), socket.ErrorCode(), true);
     }
     return connection;
+}
+
+TOutboundConnection AdoptOutbound(TIdleConnection idle, const TOutboundRoute& route,
+                                  const TOutboundOptions& options) {
+    TOutboundConnection connection;
+    connection.Socket = std::make_unique<TTCPClientSocket>(idle.Handle, ConnectHost(route), route.Port);
+    if (idle.OwnConnection)
+        connection.Socket->MarkOwnConnection(); // keeps the passes it was entered with
+    MakeStream(connection, options);
+    return connection;
+}
+
+TIdleConnection ReleaseIdle(ATCPClientSocket& socket) {
+    TRelayEnd end;
+    if (!socket.ReleaseToRelay(end))
+        return {};
+    TIdleConnection idle{end.Handle, end.OwnConnection};
+    // Bytes left over would be taken for the next answer, or go out before the next request.
+    if (!end.Unread.empty() || !end.Unsent.empty() || end.ReceiveEnded)
+        CloseIdleConnection(idle);
+    return idle;
 }
 
 } // namespace corvan

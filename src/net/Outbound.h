@@ -7,6 +7,7 @@
 // own before a byte moves (TTCPClientSocket, OwnConnections.h), so a request that comes back
 // to this program is recognised.
 
+#include "net/IdleConnections.h"
 #include "net/ProxyServerInfo.h"
 #include "net/TCPStream.h"
 #include "util/Exceptions.h"
@@ -71,5 +72,16 @@ public:
 // raises EOutbound. A connect the thread's termination interrupts raises "Connect
 // terminated". Exceptions other than the socket layer's pass on unchanged.
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options);
+
+// A connection kept idle (net/IdleConnections.h) made ready on the calling thread as
+// OpenOutbound would have answered it for route and options: the socket names route's
+// destination, and it stays among the own connections with the passes it was entered with.
+TOutboundConnection AdoptOutbound(TIdleConnection connection, const TOutboundRoute& route,
+                                  const TOutboundOptions& options);
+// Takes socket's connection out for keeping idle, when it is connected and nothing is left
+// in it: no byte unread, none unsent, receiving not ended. The socket is closed then (without
+// events); a connection that gave it up with bytes left in it is closed. Empty when it was
+// not connected (the socket unchanged) or had bytes left.
+TIdleConnection ReleaseIdle(ATCPClientSocket& socket);
 
 } // namespace corvan

@@ -134,6 +134,10 @@ int ArrivalPasses(TSocketHandle accepted) {
     return it == t.ByEnds.end() ? 0 : it->second;
 }
 
+int ServedPasses() {
+    return GServedPasses;
+}
+
 TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPasses) {
     GServedPasses = ArrivalPasses(accepted);
 }

@@ -50,6 +50,11 @@ void UnregisterOwnConnection(TSocketHandle handle);
 // for them to be recorded (at most kPendingConnectWait).
 int ArrivalPasses(TSocketHandle accepted);
 
+// The passes of the accepted connection the calling thread serves (TServedConnection); 0 when
+// it serves none. A connection kept for reuse goes only to a thread serving the same passes,
+// so the count it was entered with stays true for whoever uses it.
+int ServedPasses();
+
 // While it lives, the calling thread serves the accepted connection of handle: connections
 // the thread registers count its passes. The thread's former value returns at its end.
 class TServedConnection {

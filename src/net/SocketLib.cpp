@@ -502,6 +502,15 @@ long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
     return Checked(::recv(handle, buf, size, 0));
 }
 
+bool SocketIdleAndOpen(TSocketHandle handle) {
+    if (handle == INVALID_SOCKETHANDLE)
+        return false;
+    char byte;
+    long r = ::recv(handle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    // Only "nothing to read yet" leaves it usable: a byte, the end or an error all end it.
+    return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 long SocketSend(TSocketHandle handle, const void* buf, size_t size) {
     return Checked(::send(handle, buf, size, MSG_NOSIGNAL));
 }

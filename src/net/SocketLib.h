@@ -175,6 +175,10 @@ int SocketGetPeerName(TSocketHandle handle, TSocketAddr& addr);
 int SocketGetSockName(TSocketHandle handle, TSocketAddr& addr);
 // Bytes readable now (FIONREAD), or -1.
 long SocketAvailable(TSocketHandle handle);
+// Whether an idle connected stream socket could carry a new exchange: a peek that does not
+// wait finds nothing (no byte waiting, no end of stream, no pending error). False for any
+// of those, or an invalid handle.
+bool SocketIdleAndOpen(TSocketHandle handle);
 // The pending error of the socket (SO_ERROR) as a socket error number; 0 when none.
 int SocketPendingError(TSocketHandle handle);
 int SocketSetBroadcast(TSocketHandle handle, bool value);

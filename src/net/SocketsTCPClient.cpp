@@ -47,6 +47,10 @@ TTCPClientSocket::TTCPClientSocket(const std::string& host, const std::string& p
     SetProxy(std::move(proxy));
 }
 
+TTCPClientSocket::TTCPClientSocket(TSocketHandle connected, const std::string& host,
+                                   const std::string& port)
+    : ATCPClientSocket(connected, true), FHost(host), FPort(port) {}
+
 TTCPClientSocket::~TTCPClientSocket() = default;
 
 void TTCPClientSocket::SetHost(const std::string& value) {

@@ -76,6 +76,10 @@ public:
     TTCPClientSocket() = default;
     TTCPClientSocket(const std::string& host, const std::string& port,
                      std::unique_ptr<ATCPClientSocketProxy> proxy = nullptr);
+    // A connection that stands already (one kept idle, say): connected is connected and
+    // non-blocking, and from now on watched by a mailbox of the calling thread; host and port
+    // name the destination as Connect would have. Nothing is resolved or negotiated.
+    TTCPClientSocket(TSocketHandle connected, const std::string& host, const std::string& port);
     ~TTCPClientSocket() override;
 
     const std::string& Host() const { return FHost; }

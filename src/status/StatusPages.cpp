@@ -35,6 +35,7 @@ constexpr TColumn kColumns[] = {
     {"bytes_to_clients", "Bytes to clients"},
     {"transfer_rate", "Transfer rate (bytes/s)"},
     {"requests", "Requests"},
+    {"reused_connections", "Reused connections"},
     {"refused_clients", "Refused clients"},
     {"cache_hits", "Cache hits"},
     {"cached_names", "Cached names"},
@@ -55,6 +56,7 @@ std::vector<TField> Fields(const TServiceStatus& s) {
         {"bytes_to_clients", NumberText(s.BytesToClients)},
         {"transfer_rate", NumberText(s.TransferRate)},
         {"requests", NumberText(s.Requests)},
+        {"reused_connections", NumberText(s.ReusedConnections)},
         {"refused_clients", NumberText(s.RefusedClients)},
         {"cache_hits", NumberText(s.CacheHits)},
         {"cached_names", NumberText(s.CachedNames)},
@@ -172,6 +174,10 @@ std::string MetricsText(const TStatusSnapshot& snapshot) {
     ServiceMetric(out, snapshot, "corvan_requests_total", "counter",
                   "Requests (HTTP) or queries (DNS) since the service started.",
                   &TServiceStatus::Requests);
+    ServiceMetric(out, snapshot, "corvan_reused_connections_total", "counter",
+                  "HTTP requests answered over a next-hop connection kept from an earlier "
+                  "request, since the service started.",
+                  &TServiceStatus::ReusedConnections);
     ServiceMetric(out, snapshot, "corvan_refused_clients_total", "counter",
                   "Clients refused since the start for not being in AllowedClients (a UDP "
                   "mapping counts datagrams).",

@@ -23,6 +23,8 @@ struct TServiceStatus {
     std::optional<uint64_t> BytesFromClients, BytesToClients;
     std::optional<int64_t> TransferRate; // bytes per second now
     std::optional<uint64_t> Requests, RefusedClients;
+    // Requests answered over a next-hop connection kept from an earlier one (HTTP).
+    std::optional<uint64_t> ReusedConnections;
     std::optional<uint64_t> CacheHits, CachedNames;
 };
 

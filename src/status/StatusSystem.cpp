@@ -299,6 +299,7 @@ TStatusSnapshot TStatusSystem::Snapshot() const {
         http.BytesToClients = FHTTP.TotalBytes();
         http.TransferRate = FHTTP.TransferRate();
         http.Requests = FHTTP.RequestCount();
+        http.ReusedConnections = FHTTP.ReusedConnections();
         http.RefusedClients = FHTTP.RefusedCount();
     }
     snap.Services.push_back(std::move(http));

@@ -1,10 +1,11 @@
 // The HTTP proxy service of the built corvan-proxy program, run headless with a settings file
 // written here, against a recording origin on loopback: curl through it (bodies byte for byte,
-// keep-alive, many at once, CONNECT to a TLS origin), the rewriting rules seen at the origin,
+// keep-alive, many at once, few origin connections for many requests, CONNECT to a TLS origin), the rewriting rules seen at the origin,
 // crafted requests whose framing must either be refused or reach the origin exactly once with
 // the exact body, the login modes, the bandwidth limit, up-stream proxies and the request log.
 
 #include "support/HeadlessProgram.h"
+#include "support/KeepAliveOrigin.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
@@ -27,13 +28,11 @@ constexpr int WaitMs = 30000;
 const char* const ReadyText = "running headless";
 
 // A recorded request: the head as received and the body its Content-Length announced.
-struct TRecorded {
-    std::string Head;
-    std::string Body;
-};
+using TRecorded = THttpMessageText;
 
-// An origin on loopback, one thread per connection, one request per connection (the proxy
-// never reuses an outbound connection). It records every request and answers by path:
+// An origin on loopback that keeps its connections for further requests (the proxy reuses
+// them; TKeepAliveOrigin). It counts the connections it accepted, records every request and
+// answers by path:
 //   /big     kBigSize pattern bytes with Content-Length; /2mb the first 2,000,000 of them
 //   /echo    the request body back
 //   /chunked kChunkedBody as it stands (chunked framing, extension and trailer)
@@ -46,107 +45,55 @@ public:
     static inline const std::string kChunkedBody =
         "5;ext=1\r\nhello\r\n0006\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n";
 
-    TRecordingOrigin() : FBig(Pattern(kBigSize)) {
-        FThread = std::thread([this] {
-            for (;;) {
-                TSocketHandle h = FListener.Accept();
-                if (h == INVALID_SOCKETHANDLE || FStopping)
-                    break;
-                std::lock_guard lock(FWorkersLock);
-                FWorkers.emplace_back([this, h] { Serve(h); });
-            }
-        });
-    }
-    ~TRecordingOrigin() {
-        FStopping = true;
-        SocketShutdown(FListener.Handle, TShutdownHow::sdBoth);
-        FThread.join();
-        std::lock_guard lock(FWorkersLock);
-        for (std::thread& t : FWorkers)
-            t.join();
-    }
-    uint16_t Port() const { return FListener.Port; }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(Port()) + path;
-    }
+    TRecordingOrigin()
+        : FBig(Pattern(kBigSize)),
+          FOrigin(10000, [this](const TKeepAliveOrigin::TRequest& r, bool& close) {
+              return Answer(r.Message, close);
+          }) {}
+    uint16_t Port() const { return FOrigin.Port(); }
+    std::string Url(const std::string& path) const { return FOrigin.Url(path); }
     const std::string& Big() const { return FBig; }
+    int Accepted() { return FOrigin.Accepted(); }
     std::vector<TRecorded> Requests() {
-        std::lock_guard lock(FLock);
-        return FRequests;
+        std::vector<TRecorded> all;
+        for (const TKeepAliveOrigin::TRequest& r : FOrigin.Requests())
+            all.push_back(r.Message);
+        return std::vector<TRecorded>(all.begin() + long(std::min(FCleared, all.size())),
+                                      all.end());
     }
-    void Clear() {
-        std::lock_guard lock(FLock);
-        FRequests.clear();
-    }
+    // Later Requests() leave out those received so far.
+    void Clear() { FCleared = FOrigin.Requests().size(); }
 
 private:
-    void Serve(TSocketHandle h) {
-        SetReceiveTimeout(h, 10);
-        std::string data;
-        char buf[65536];
-        size_t headEnd;
-        while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
-            long n = SocketRecv(h, buf, sizeof buf);
-            if (n <= 0) {
-                SocketClose(h);
-                return;
-            }
-            data.append(buf, size_t(n));
-        }
-        TRecorded r;
-        r.Head = data.substr(0, headEnd + 4);
-        size_t length = 0;
-        std::string lower = r.Head;
-        for (char& c : lower)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (size_t p = lower.find("\r\ncontent-length:"); p != std::string::npos)
-            length = std::stoul(lower.substr(p + 17));
-        r.Body = data.substr(headEnd + 4);
-        while (r.Body.size() < length) {
-            long n = SocketRecv(h, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            r.Body.append(buf, size_t(n));
-        }
+    std::string Answer(const THttpMessageText& r, bool& close) const {
         std::string path = r.Head.substr(r.Head.find(' ') + 1);
         path = path.substr(0, path.find(' '));
-        {
-            std::lock_guard lock(FLock);
-            FRequests.push_back(r);
-        }
         bool head = r.Head.rfind("HEAD ", 0) == 0;
         auto sized = [&](const std::string& body) {
             return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                    "\r\nContent-Type: application/octet-stream\r\n\r\n" + (head ? "" : body);
         };
         if (path == "/big")
-            SendAll(h, sized(FBig));
-        else if (path == "/2mb")
-            SendAll(h, sized(FBig.substr(0, 2000000)));
-        else if (path == "/echo")
-            SendAll(h, sized(r.Body));
-        else if (path == "/chunked")
-            SendAll(h, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunkedBody);
-        else if (path == "/folded")
-            SendAll(h, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Folded: a\r\n b\r\n"
-                       "no field\r\n\r\nok");
-        else if (path == "/close")
-            SendAll(h, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nstreamed until close");
-        else
-            SendAll(h, sized("ok"));
-        SocketShutdown(h, TShutdownHow::sdSend);
-        RecvAll(h);
-        SocketClose(h);
+            return sized(FBig);
+        if (path == "/2mb")
+            return sized(FBig.substr(0, 2000000));
+        if (path == "/echo")
+            return sized(r.Body);
+        if (path == "/chunked")
+            return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunkedBody;
+        if (path == "/folded")
+            return "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Folded: a\r\n b\r\n"
+                   "no field\r\n\r\nok";
+        if (path == "/close") {
+            close = true;
+            return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nstreamed until close";
+        }
+        return sized("ok");
     }
 
-    std::string FBig;
-    TTestListener FListener;
-    std::atomic<bool> FStopping{false};
-    std::mutex FLock;
-    std::vector<TRecorded> FRequests;
-    std::mutex FWorkersLock;
-    std::vector<std::thread> FWorkers;
-    std::thread FThread;
+    const std::string FBig;
+    size_t FCleared = 0;
+    TKeepAliveOrigin FOrigin; // last: its threads end before the rest goes
 };
 
 // The program with the HTTP service on a free loopback port and extra settings lines.
@@ -228,6 +175,15 @@ bool RunUntilConnectable(uint16_t port) {
     return false;
 }
 
+// The transfers curl reports as answered with 200 ("-w code=%{http_code}\n").
+size_t CountAnswered(const std::string& output) {
+    size_t ok = 0;
+    for (size_t p = output.find("code=200"); p != std::string::npos;
+         p = output.find("code=200", p + 8))
+        ++ok;
+    return ok;
+}
+
 // The field names of a response head, in order.
 std::vector<std::string> FieldNames(const std::string& head) {
     std::vector<std::string> names;
@@ -307,11 +263,48 @@ TEST(HTTPProxyE2E, KeepAliveAndManyClientsAtOnce) {
     }
     TChildProcess many(args, {});
     ASSERT_EQ(many.WaitForExit(90000), 0);
-    size_t ok = 0;
-    for (size_t p = many.Output().find("code=200"); p != std::string::npos;
-         p = many.Output().find("code=200", p + 8))
-        ++ok;
-    EXPECT_EQ(ok, 200u) << many.Output();
+    EXPECT_EQ(CountAnswered(many.Output()), 200u) << many.Output();
+}
+
+TEST(HTTPProxyE2E, KeepAliveRequestsShareFewOriginConnections) {
+    TRecordingOrigin origin;
+    uint16_t statusPort = FreeLoopbackPort();
+    THttpProxyProgram proxy("", "[Proxy-Status]\nServerPort=" + std::to_string(statusPort) + "\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    // A curl fetching count pages one after another on one connection to the proxy.
+    auto fetcher = [&](int count, const std::string& name) {
+        std::vector<std::string> args = {"/usr/bin/curl", "-s", "--max-time", "60", "-x",
+                                         proxy.Proxy(), "-w", "code=%{http_code}\n"};
+        for (int i = 0; i < count; ++i) {
+            args.push_back("-o");
+            args.push_back("/dev/null");
+            args.push_back(origin.Url("/" + name + std::to_string(i)));
+        }
+        return std::make_unique<TChildProcess>(args, std::map<std::string, std::string>{});
+    };
+    auto one = fetcher(200, "one");
+    ASSERT_EQ(one->WaitForExit(90000), 0);
+    EXPECT_EQ(CountAnswered(one->Output()), 200u) << one->Output();
+    EXPECT_LE(origin.Accepted(), 2);
+    // Every request but those that opened a connection went over a kept one: the status
+    // page counts them.
+    std::string metrics = BlockingExchange(statusPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_NE(metrics.find("\ncorvan_reused_connections_total{service=\"http\"} " +
+                           std::to_string(200 - origin.Accepted()) + "\n"),
+              std::string::npos)
+        << metrics;
+
+    // 16 at once: at most one connection each in use, and the 8 a destination keeps idle.
+    constexpr int kClients = 16;
+    int before = origin.Accepted();
+    std::vector<std::unique_ptr<TChildProcess>> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.push_back(fetcher(50, "c" + std::to_string(c) + "-"));
+    for (auto& client : clients) {
+        ASSERT_EQ(client->WaitForExit(90000), 0);
+        EXPECT_EQ(CountAnswered(client->Output()), 50u) << client->Output();
+    }
+    EXPECT_LE(origin.Accepted() - before, kClients + 8);
 }
 
 TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {

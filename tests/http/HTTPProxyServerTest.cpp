@@ -1,11 +1,14 @@
 // The forwarding HTTP proxy in this process on loopback: which targets it forwards (only
 // http://; this machine's loopback only for clients on it, unless allowed), what a failed
-// forward answers (502, 504) or does when the client leaves, and what it holds of a request
-// body while the body goes to the next hop.
+// forward answers (502, 504) or does when the client leaves, what it holds of a request
+// body while the body goes to the next hop, and which answers leave their next-hop connection
+// kept for later requests, that a kept connection its origin closed is never sent a request,
+// and which requests go again when one closes under them.
 #include "http/HTTPProxyServer.h"
 
 #include "support/FakeHostResolver.h"
 #include "support/HttpTestServer.h"
+#include "support/KeepAliveOrigin.h"
 #include "support/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -142,7 +145,7 @@ TEST(HTTPProxyServer, OnlyHttpTargetsAreForwarded) {
         EXPECT_EQ(StatusLine(reply), "HTTP/1.1 400 Bad request") << scheme;
     }
     // Only the two http:// requests reached the origin.
-    EXPECT_EQ(origin.Accepted.load(), 2);
+    EXPECT_EQ(origin.TotalRequests.load(), 2u);
 }
 
 TEST(HTTPProxyServer, TargetsWithCredentialsAreRefused) {
@@ -305,4 +308,135 @@ TEST(HTTPProxyServer, ThroughAnUpstreamHTTPProxyTheRequestNamesItsTargetAndCarri
     EXPECT_NE(head.find("\r\nHost: host1:8080\r\n"), std::string::npos) << head;
     EXPECT_NE(head.find("\r\nProxy-Authorization: Basic dXNlcjpwdw==\r\n"), std::string::npos)
         << head;
+}
+
+namespace {
+
+// request through the proxy on a client connection of its own, read to its close; answers
+// once the proxy has finished with the request (its outbound connection is kept or closed).
+std::string ExchangeDone(TTestProxy& proxy, const std::string& request) {
+    std::string reply = Exchange(proxy.Port(), request);
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }));
+    return reply;
+}
+
+std::string Request(const std::string& method, const std::string& url,
+                    const std::string& body = "") {
+    return method + " " + url + " HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string BodyOf(const std::string& reply) {
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : reply.substr(end + 4);
+}
+
+} // namespace
+
+TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextRequest) {
+    // By path: what the origin answers, and whether that leaves the connection usable.
+    struct TCase {
+        const char* Method;
+        const char* Path;
+        std::string Answer;
+        const char* Status;
+        std::string Body; // as the client gets it
+        bool Kept;
+    };
+    const std::string chunked = "3\r\nabc\r\n0\r\nX-T: 1\r\n\r\n";
+    const std::vector<TCase> cases = {
+        {"GET", "/sized", TKeepAliveOrigin::Sized("ok"), "200", "ok", true},
+        // The length of what a GET would have got; no body follows.
+        {"HEAD", "/head", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", "200", "", true},
+        {"GET", "/204", "HTTP/1.1 204 No Content\r\n\r\n", "204", "", true},
+        {"GET", "/304", "HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n", "304", "", true},
+        {"GET", "/chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked,
+         "200", chunked, true},
+        {"PUT", "/10-keep-alive",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nk1", "200", "k1",
+         true},
+        {"GET", "/10", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nk2", "200", "k2", false},
+        {"GET", "/11-close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nk3",
+         "200", "k3", false},
+        {"GET", "/until-close", "HTTP/1.1 200 OK\r\n\r\nto the end", "200", "to the end", false},
+        {"GET", "/sized", TKeepAliveOrigin::Sized("ok"), "200", "ok", true},
+    };
+    TKeepAliveOrigin origin(10000, [&](const TKeepAliveOrigin::TRequest& r, bool& close) {
+        for (const TCase& c : cases)
+            if (RequestLineOf(r.Message) == std::string(c.Method) + " " + c.Path) {
+                close = std::string(c.Path) == "/until-close";
+                return c.Answer;
+            }
+        return std::string();
+    });
+    TTestProxy proxy;
+    int expectedConnections = 1;
+    uint64_t expectedReused = 0;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const TCase& c = cases[i];
+        std::string reply = ExchangeDone(proxy, Request(c.Method, origin.Url(c.Path)));
+        EXPECT_EQ(reply.substr(9, 3), c.Status) << c.Path << ": " << reply;
+        EXPECT_EQ(BodyOf(reply), c.Body) << c.Path;
+        EXPECT_EQ(origin.Accepted(), expectedConnections) << c.Path;
+        EXPECT_EQ(proxy.ReusedConnections.load(), expectedReused) << c.Path;
+        EXPECT_EQ(proxy.IdleConnections().Count(), c.Kept ? 1u : 0u) << c.Path;
+        expectedReused += c.Kept;
+        expectedConnections += !c.Kept;
+    }
+    EXPECT_EQ(origin.Requests().size(), cases.size());
+    // A service that stops closes what it kept: the origin reads the end.
+    proxy.SetActive(false);
+    EXPECT_EQ(proxy.IdleConnections().Count(), 0u);
+    EXPECT_TRUE(RunLoopPolling([&] { return origin.Closed() == origin.Accepted(); }));
+}
+
+TEST(HTTPProxyServer, AConnectionTheOriginClosedWhileKeptIsNeverSentARequest) {
+    // An origin that closes every connection idle for a second, and a request only after it
+    // did so to the one the proxy kept from the request before. A POST is never sent again:
+    // one sent over the closed connection would fail.
+    constexpr int kOriginIdleMs = 1000;
+    constexpr int kRequests = 50;
+    TKeepAliveOrigin origin(kOriginIdleMs);
+    TTestProxy proxy;
+    int answered = 0;
+    for (int i = 0; i < kRequests; ++i) {
+        std::string reply = ExchangeDone(proxy, Request("POST", origin.Url("/p"), "b"));
+        answered += reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
+        ASSERT_EQ(proxy.IdleConnections().Count(), 1u) << "the connection was not kept";
+        ASSERT_TRUE(RunLoopPolling([&] { return origin.Closed() == i + 1; }, 3 * kOriginIdleMs));
+    }
+    EXPECT_EQ(answered, kRequests);
+    EXPECT_EQ(origin.Count("POST /p"), kRequests);
+    EXPECT_EQ(origin.Accepted(), kRequests);
+    EXPECT_EQ(proxy.ReusedConnections.load(), 0u);
+}
+
+TEST(HTTPProxyServer, ARequestAKeptConnectionFailsBeforeItsAnswerGoesAgainOnlyWhenIdempotent) {
+    // The origin answers the first request of each connection and closes the connection at
+    // the next one, unanswered: the proxy's check found the kept connection open, and the
+    // close came as the request went.
+    TKeepAliveOrigin origin(10000, [](const TKeepAliveOrigin::TRequest& r, bool&) {
+        return r.OnConnection == 0 ? TKeepAliveOrigin::Sized("ok") : std::string();
+    });
+    TTestProxy proxy;
+    auto status = [](const std::string& reply) { return reply.substr(9, 3); };
+    EXPECT_EQ(status(ExchangeDone(proxy, Request("GET", origin.Url("/a")))), "200");
+    // A POST over the kept connection: the client gets the error, the origin got it once.
+    EXPECT_EQ(status(ExchangeDone(proxy, Request("POST", origin.Url("/p"), "body"))), "502");
+    EXPECT_EQ(origin.Count("POST /p"), 1);
+    EXPECT_EQ(origin.Accepted(), 1);
+    // A GET over a kept connection goes once more over a new one.
+    EXPECT_EQ(status(ExchangeDone(proxy, Request("GET", origin.Url("/b")))), "200");
+    std::string reply = ExchangeDone(proxy, Request("GET", origin.Url("/c")));
+    EXPECT_EQ(status(reply), "200");
+    EXPECT_EQ(BodyOf(reply), "ok");
+    EXPECT_EQ(origin.Count("GET /c"), 2);
+    EXPECT_EQ(origin.Accepted(), 3);
+    // So does a PUT with its body.
+    reply = ExchangeDone(proxy, Request("PUT", origin.Url("/u"), "put body"));
+    EXPECT_EQ(status(reply), "200");
+    std::vector<TKeepAliveOrigin::TRequest> requests = origin.Requests();
+    ASSERT_EQ(RequestLineOf(requests.back().Message), "PUT /u");
+    EXPECT_EQ(requests.back().Message.Body, "put body");
+    EXPECT_EQ(origin.Count("PUT /u"), 2);
 }
