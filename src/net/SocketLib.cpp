@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <limits>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -109,6 +110,7 @@ TSysSockAddr SocketAddrToSys(const TSocketAddr& addr) {
         sin6.sin6_family = AF_INET6;
         sin6.sin6_port = htons(addr.Port);
         std::memcpy(&sin6.sin6_addr, addr.Addr.data(), 16);
+        sin6.sin6_scope_id = addr.ScopeId;
         std::memcpy(r.Data.data(), &sin6, sizeof sin6);
         r.Length = sizeof sin6;
     } else
@@ -131,9 +133,21 @@ TSocketAddr SysToSocketAddr(const TSysSockAddr& sys) {
         std::memcpy(&sin6, sys.Data.data(), sizeof sin6);
         std::array<uint8_t, 16> a;
         std::memcpy(a.data(), &sin6.sin6_addr, 16);
-        return TSocketAddr::IP6(a, ntohs(sin6.sin6_port));
+        TSocketAddr r = TSocketAddr::IP6(a, ntohs(sin6.sin6_port));
+        r.ScopeId = sin6.sin6_scope_id;
+        return UnmapIP4(r);
     }
     throw ESocketLib("Address family not supported");
+}
+
+TSocketAddr UnmapIP4(const TSocketAddr& addr) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (addr.AddrFamily != TIPAddressFamily::iaIP6 ||
+        std::memcmp(addr.Addr.data(), kMappedPrefix, sizeof kMappedPrefix) != 0)
+        return addr;
+    uint32_t v4;
+    std::memcpy(&v4, addr.Addr.data() + 12, 4);
+    return TSocketAddr::IP4(v4, addr.Port);
 }
 
 namespace {
@@ -231,6 +245,68 @@ bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr) {
             return true;
         }
     return false;
+}
+
+bool IsIPLiteral(const std::string& s, TSocketAddr& addr) {
+    addr = TSocketAddr();
+    uint32_t v4;
+    if (IsIPAddress(s, v4)) {
+        addr = TSocketAddr::IP4(v4);
+        return true;
+    }
+    std::string text = s;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    if (text.find(':') == std::string::npos)
+        return false;
+    TAddrInfoList list;
+    if (GetAddrInfo(text, AF_INET6, AI_NUMERICHOST, 0, 0, list) != 0)
+        return false;
+    for (addrinfo* p = list.List; p; p = p->ai_next)
+        if (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6)) {
+            // Kept as written: a mapped literal still names an IPv6 address to connect to.
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, p->ai_addr, sizeof sin6);
+            std::array<uint8_t, 16> a;
+            std::memcpy(a.data(), &sin6.sin6_addr, 16);
+            addr = TSocketAddr::IP6(a);
+            addr.ScopeId = sin6.sin6_scope_id;
+            return true;
+        }
+    return false;
+}
+
+std::string SocketAddrLiteral(const TSocketAddr& addr) {
+    std::string text = SocketAddrStr(addr);
+    if (addr.AddrFamily == TIPAddressFamily::iaIP6 && addr.ScopeId != 0)
+        text += "%" + std::to_string(addr.ScopeId);
+    return text;
+}
+
+TSocketAddrArray ResolveHostAll(const std::string& host) {
+    EnsureSocketsStarted();
+    if (host.empty())
+        throw ESocketLib("Host not specified", 0);
+    TSocketAddr literal;
+    if (IsIPLiteral(host, literal))
+        return {literal};
+    TAddrInfoList list;
+    int code = GetAddrInfo(host, AF_UNSPEC, 0, SOCK_STREAM, 0, list);
+    TSocketAddrArray result;
+    if (code == 0)
+        for (addrinfo* p = list.List; p; p = p->ai_next) {
+            if (p->ai_family != AF_INET && p->ai_family != AF_INET6)
+                continue;
+            TSysSockAddr sys;
+            sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
+            std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
+            TSocketAddr a = SysToSocketAddr(sys);
+            a.Port = 0;
+            result.push_back(a);
+        }
+    if (result.empty())
+        throw ESocketLib("Failed to resolve host", code ? code : WSANO_DATA);
+    return result;
 }
 
 TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
@@ -347,6 +423,41 @@ bool IsLoopbackOrUnspecifiedIP4(uint32_t addr) {
 bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local) {
     return IsLoopbackOrUnspecifiedIP4(addr) ||
            std::find(local.begin(), local.end(), addr) != local.end();
+}
+
+TSocketAddrArray LocalIP6Addresses() {
+    TSocketAddrArray result;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return result;
+    for (ifaddrs* p = list; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET6)
+            continue;
+        TSysSockAddr sys;
+        sys.Length = sizeof(sockaddr_in6);
+        std::memcpy(sys.Data.data(), p->ifa_addr, sys.Length);
+        TSocketAddr a = SysToSocketAddr(sys);
+        a.Port = 0;
+        result.push_back(a);
+    }
+    ::freeifaddrs(list);
+    return result;
+}
+
+bool IsLocalTargetAddress(const TSocketAddr& addr, const TSocketAddrArray& local6) {
+    TSocketAddr a = UnmapIP4(addr);
+    if (a.AddrFamily == TIPAddressFamily::iaIP4)
+        return IsLoopbackOrUnspecifiedIP4(a.AddrIP4());
+    if (a.AddrFamily != TIPAddressFamily::iaIP6)
+        return false;
+    static constexpr std::array<uint8_t, 16> kAny{};
+    static constexpr std::array<uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0,
+                                                        0, 0, 0, 0, 0, 0, 0, 1};
+    if (a.Addr == kAny || a.Addr == kLoopback)
+        return true;
+    // The scope does not matter: any interface's address is this machine.
+    return std::any_of(local6.begin(), local6.end(),
+                       [&](const TSocketAddr& own) { return own.Addr == a.Addr; });
 }
 
 bool IsThisMachineClient(const TSocketAddr& client) {
@@ -493,9 +604,25 @@ TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBloc
     return fd;
 }
 
+namespace {
+// addr as an IPv6 socket takes an IPv4 address: ::ffff:a.b.c.d.
+TSocketAddr MapIP4(const TSocketAddr& addr) {
+    std::array<uint8_t, 16> mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    std::memcpy(mapped.data() + 12, addr.Addr.data(), 4);
+    return TSocketAddr::IP6(mapped, addr.Port);
+}
+} // namespace
+
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr) {
     TSysSockAddr sys = SocketAddrToSys(addr);
-    return Checked(::connect(handle, SysPtr(sys), sys.Length));
+    int r = ::connect(handle, SysPtr(sys), sys.Length);
+    // A stream socket of the other family refuses the IPv4 form: it takes the mapped one.
+    if (r < 0 && errno == EAFNOSUPPORT && addr.AddrFamily == TIPAddressFamily::iaIP4) {
+        sys = SocketAddrToSys(MapIP4(addr));
+        r = ::connect(handle, SysPtr(sys), sys.Length);
+    }
+    return Checked(r);
 }
 
 long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
@@ -673,6 +800,11 @@ bool SocketIsListening(TSocketHandle handle) {
 int SocketSetReuseAddress(TSocketHandle handle, bool value) {
     int v = value ? 1 : 0;
     return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
+}
+
+int SocketSetV6Only(TSocketHandle handle, bool value) {
+    int v = value ? 1 : 0;
+    return Checked(::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &v, sizeof v));
 }
 
 int SocketSetNoDelay(TSocketHandle handle, bool value) {
