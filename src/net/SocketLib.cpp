@@ -461,6 +461,8 @@ bool IsLocalTargetAddress(const TSocketAddr& addr, const TSocketAddrArray& local
 }
 
 bool IsThisMachineClient(const TSocketAddr& client) {
+    if (client.AddrFamily == TIPAddressFamily::iaIP6)
+        return IsLocalTargetAddress(client, LocalIP6Addresses());
     if (client.AddrFamily != TIPAddressFamily::iaIP4)
         return false;
     uint32_t addr = client.AddrIP4();

@@ -132,7 +132,8 @@ TSocketAddrArray LocalIP6Addresses();
 // of local6 (LocalIP6Addresses).
 bool IsLocalTargetAddress(const TSocketAddr& addr, const TSocketAddrArray& local6);
 // A client on this machine: an IPv4 address of it (LocalIP4Addresses looked up unless the
-// address is loopback; a failed lookup counts as not). Other families: false.
+// address is loopback; a failed lookup counts as not); an IPv6 one as IsLocalTargetAddress
+// judges it. No family: false.
 bool IsThisMachineClient(const TSocketAddr& client);
 // The host name of an address ("Reserse lookup failed" with the error; an address without
 // family raises "Invalid address family"). Without a registered name the numeric text comes

@@ -18,18 +18,6 @@ namespace {
 
 const std::array<uint8_t, 16> kIP6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-bool HaveIPv6Loopback() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return bound;
-}
-
 #define REQUIRE_IPV6()                                                                             \
     if (!HaveIPv6Loopback())                                                                       \
     GTEST_SKIP() << "the system has no IPv6 loopback (::1)"
@@ -254,6 +242,8 @@ TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
     TLocalTargetCheck elsewhere = CheckLocalTarget("[2001:db8::1]", true, nullptr, nullptr);
     EXPECT_EQ(elsewhere.Outcome, TLocalTargetCheck::Allowed);
     EXPECT_EQ(elsewhere.ConnectHost, "2001:db8::1");
+    // A client on ::1 is one on this machine, which may reach it.
+    EXPECT_TRUE(IsThisMachineClient(TSocketAddr::IP6(kIP6Loopback, 5000)));
     TLocalTargetCheck mine = CheckLocalTarget("::1", true, [] { return true; }, nullptr);
     EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
     EXPECT_EQ(mine.ConnectHost, "::1");
