@@ -28,6 +28,19 @@ bool HostResolverInstalled() {
 }
 
 namespace {
+// Runs the system's lookup; what it raises becomes the error number and text.
+template <typename F> void CatchLookupError(F&& lookup, int& errorCode, std::string& errorMessage) {
+    try {
+        lookup();
+    } catch (const ESocketLib& e) {
+        errorCode = e.ErrorCode ? e.ErrorCode : -1;
+        errorMessage = e.Message();
+    } catch (const std::exception& e) {
+        errorCode = -1;
+        errorMessage = e.what();
+    }
+}
+
 // IPv4 addresses of the list, in its order.
 TIP4AddrArray IP4Only(const TSocketAddrArray& list) {
     TIP4AddrArray r;
@@ -146,15 +159,7 @@ void ResolveHostAllNoRaise(const std::string& host, TSocketAddrArray& addresses,
     }
     errorCode = 0;
     errorMessage.clear();
-    try {
-        addresses = ResolveHostAll(host);
-    } catch (const ESocketLib& e) {
-        errorCode = e.ErrorCode ? e.ErrorCode : -1;
-        errorMessage = e.Message();
-    } catch (const std::exception& e) {
-        errorCode = -1;
-        errorMessage = e.what();
-    }
+    CatchLookupError([&] { addresses = ResolveHostAll(host); }, errorCode, errorMessage);
 }
 
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
@@ -172,15 +177,7 @@ void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& 
         resolver(host, addresses, errorCode, errorMessage);
         return;
     }
-    try {
-        addresses = ResolveHostIP4(host);
-    } catch (const ESocketLib& e) {
-        errorCode = e.ErrorCode ? e.ErrorCode : -1;
-        errorMessage = e.Message();
-    } catch (const std::exception& e) {
-        errorCode = -1;
-        errorMessage = e.what();
-    }
+    CatchLookupError([&] { addresses = ResolveHostIP4(host); }, errorCode, errorMessage);
 }
 
 // --- method 1 ---------------------------------------------------------------------------------

@@ -180,6 +180,24 @@ int GetAddrInfo(const std::string& host, int family, int flags, int socketType, 
     SocketSetLastError(code);
     return code;
 }
+
+// The addresses of a getaddrinfo result (port 0), of sysFamily, or of both families for 0.
+TSocketAddrArray AddrInfoAddresses(const TAddrInfoList& list, int sysFamily) {
+    TSocketAddrArray result;
+    for (addrinfo* p = list.List; p; p = p->ai_next) {
+        bool wanted = sysFamily != 0 ? p->ai_family == sysFamily
+                                     : p->ai_family == AF_INET || p->ai_family == AF_INET6;
+        if (!wanted)
+            continue;
+        TSysSockAddr sys;
+        sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
+        std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
+        TSocketAddr a = SysToSocketAddr(sys);
+        a.Port = 0;
+        result.push_back(a);
+    }
+    return result;
+}
 } // namespace
 
 bool IsIPAddress(const std::string& s, uint32_t& addr) {
@@ -294,16 +312,7 @@ TSocketAddrArray ResolveHostAll(const std::string& host) {
     int code = GetAddrInfo(host, AF_UNSPEC, 0, SOCK_STREAM, 0, list);
     TSocketAddrArray result;
     if (code == 0)
-        for (addrinfo* p = list.List; p; p = p->ai_next) {
-            if (p->ai_family != AF_INET && p->ai_family != AF_INET6)
-                continue;
-            TSysSockAddr sys;
-            sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
-            std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
-            TSocketAddr a = SysToSocketAddr(sys);
-            a.Port = 0;
-            result.push_back(a);
-        }
+        result = AddrInfoAddresses(list, 0);
     if (result.empty())
         throw ESocketLib("Failed to resolve host", code ? code : WSANO_DATA);
     return result;
@@ -328,18 +337,7 @@ TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
     // Stream type keeps one entry per address instead of one per socket type.
     if (int code = GetAddrInfo(host, sysFamily, 0, SOCK_STREAM, 0, list))
         throw ESocketLib("Lookup failed", code);
-    TSocketAddrArray result;
-    for (addrinfo* p = list.List; p; p = p->ai_next) {
-        if (p->ai_family != sysFamily)
-            continue;
-        TSysSockAddr sys;
-        sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
-        std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
-        TSocketAddr a = SysToSocketAddr(sys);
-        a.Port = 0;
-        result.push_back(a);
-    }
-    return result;
+    return AddrInfoAddresses(list, sysFamily);
 }
 
 TIP4AddrArray ResolveHostIP4(const std::string& host) {
@@ -614,13 +612,20 @@ TSocketAddr MapIP4(const TSocketAddr& addr) {
     std::memcpy(mapped.data() + 12, addr.Addr.data(), 4);
     return TSocketAddr::IP6(mapped, addr.Port);
 }
+
+// An IPv6 socket may refuse an IPv4 address in its own form (the error depends on the
+// system and the protocol): it takes the mapped one. The retry costs nothing where the
+// system takes both.
+bool RefusesIP4Form(int error, const TSocketAddr& addr) {
+    return (error == EAFNOSUPPORT || error == EINVAL) &&
+           addr.AddrFamily == TIPAddressFamily::iaIP4;
+}
 } // namespace
 
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr) {
     TSysSockAddr sys = SocketAddrToSys(addr);
     int r = ::connect(handle, SysPtr(sys), sys.Length);
-    // A stream socket of the other family refuses the IPv4 form: it takes the mapped one.
-    if (r < 0 && errno == EAFNOSUPPORT && addr.AddrFamily == TIPAddressFamily::iaIP4) {
+    if (r < 0 && RefusesIP4Form(errno, addr)) {
         sys = SocketAddrToSys(MapIP4(addr));
         r = ::connect(handle, SysPtr(sys), sys.Length);
     }
@@ -673,7 +678,12 @@ long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* f
 
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to) {
     TSysSockAddr sys = SocketAddrToSys(to);
-    return Checked(::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length));
+    long r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
+    if (r < 0 && RefusesIP4Form(errno, to)) {
+        sys = SocketAddrToSys(MapIP4(to));
+        r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
+    }
+    return Checked(r);
 }
 
 namespace {
@@ -717,21 +727,32 @@ long SocketRecvBatch(TSocketHandle handle, TDatagram* items, size_t count) {
 long SocketSendBatch(TSocketHandle handle, const TDatagram* items, size_t count) {
     count = std::min(count, kSocketBatchMax);
     TBatchHeaders h;
-    for (size_t i = 0; i < count; ++i) {
-        // An address of no family raises as SocketSendTo does, or ends the batch before it.
-        TSysSockAddr to;
-        try {
-            to = SocketAddrToSys(items[i].Address);
-        } catch (const ESocketLib&) {
-            if (i == 0)
-                throw;
-            count = i;
-            break;
+    auto fill = [&](bool mapIP4) {
+        for (size_t i = 0; i < count; ++i) {
+            // An address of no family raises as SocketSendTo does, or ends the batch before it.
+            TSysSockAddr to;
+            const TSocketAddr& address = items[i].Address;
+            try {
+                bool map = mapIP4 && address.AddrFamily == TIPAddressFamily::iaIP4;
+                to = SocketAddrToSys(map ? MapIP4(address) : address);
+            } catch (const ESocketLib&) {
+                if (i == 0)
+                    throw;
+                count = i;
+                break;
+            }
+            std::memcpy(&h.Names[i], to.Data.data(), to.Length);
+            h.Set(i, items[i].Data, items[i].Length, to.Length);
         }
-        std::memcpy(&h.Names[i], to.Data.data(), to.Length);
-        h.Set(i, items[i].Data, items[i].Length, to.Length);
+    };
+    fill(false);
+    int r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
+    // Refused at the first: SocketSendTo's retry in the mapped form, for the whole batch.
+    if (r < 0 && count > 0 && RefusesIP4Form(errno, items[0].Address)) {
+        fill(true);
+        r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
     }
-    return Checked(::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL));
+    return Checked(r);
 }
 
 int SocketShutdown(TSocketHandle handle, TShutdownHow how) {

@@ -170,6 +170,8 @@ long SocketRecv(TSocketHandle handle, void* buf, size_t size);
 long SocketSend(TSocketHandle handle, const void* buf, size_t size);
 long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
                     bool* truncated);
+// An IPv4 destination on an IPv6 socket goes as ::ffff:a.b.c.d where the system needs that
+// (also in SocketSendBatch).
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to);
 
 // One datagram of a batch. Receiving: Data and Size are given (room for one datagram); Length

@@ -3,8 +3,10 @@
 // addresses of a name, and the local-target check judging IPv6 addresses.
 #include "net/Outbound.h"
 #include "net/SocketsTCPServer.h"
+#include "net/SocketsUDP.h"
 
 #include "support/NetTestSupport.h"
+#include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,38 @@ TEST(DualStack, AnyInterfaceServesBothProtocolsAndReportsAnIPv4ClientAsIPv4) {
     SocketClose(c);
     TServer four("0.0.0.0");
     EXPECT_EQ(ConnectTo(TSocketAddr::IP6(kIP6Loopback, four.Port)), INVALID_SOCKETHANDLE);
+}
+
+TEST(DualStack, AUDPSocketOnAnyInterfaceAnswersAnIPv4PeerAsIPv4AndAnIPv6One) {
+    REQUIRE_IPV6();
+    AUDPSocket any;
+    any.SetLocalPort("0");
+    any.SetActive(true);
+    TSocketAddr local;
+    ASSERT_EQ(SocketGetSockName(any.SocketHandle(), local), 0);
+    TUDPPeer v4;
+    v4.SendTo(local.Port, "four");
+    std::string data;
+    TSocketAddr from;
+    ASSERT_TRUE(RunLoopUntil([&] { return any.ReadPacketStr(data, from); }, 5000));
+    EXPECT_EQ(data, "four");
+    EXPECT_EQ(from, TSocketAddr::IP4(Loopback(), v4.Port));
+    // The reply goes to the IPv4 address as reported.
+    any.SendTo(from, "back", 4);
+    TSocketAddr replyFrom;
+    ASSERT_TRUE(RunLoopPolling([&] {
+        pollfd readable{v4.Handle, POLLIN, 0};
+        return ::poll(&readable, 1, 0) == 1;
+    }, 5000)) << any.ErrorMessage();
+    ASSERT_TRUE(v4.Receive(data, replyFrom));
+    EXPECT_EQ(data, "back");
+
+    TSocketHandle v6 = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipUDP);
+    SocketSendTo(v6, "six", 3, TSocketAddr::IP6(kIP6Loopback, local.Port));
+    ASSERT_TRUE(RunLoopUntil([&] { return any.ReadPacketStr(data, from); }, 5000));
+    EXPECT_EQ(data, "six");
+    EXPECT_EQ(SocketAddrStr(from), "::1");
+    SocketClose(v6);
 }
 
 TEST(DualStack, ASilentFirstAddressHandsOverToTheNextWithinASecondAndLeavesNoDescriptor) {
