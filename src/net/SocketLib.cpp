@@ -620,16 +620,27 @@ bool RefusesIP4Form(int error, const TSocketAddr& addr) {
     return (error == EAFNOSUPPORT || error == EINVAL) &&
            addr.AddrFamily == TIPAddressFamily::iaIP4;
 }
+
+// call(system address) for addr, and again in the mapped form when the IPv4 form was refused;
+// a retry that fails too leaves the first failure's error (the mapped form was only a guess).
+template <typename Call> auto InEitherForm(const TSocketAddr& addr, Call call) {
+    TSysSockAddr sys = SocketAddrToSys(addr);
+    auto r = call(sys);
+    if (r < 0 && RefusesIP4Form(errno, addr)) {
+        int first = errno;
+        sys = SocketAddrToSys(MapIP4(addr));
+        r = call(sys);
+        if (r < 0)
+            errno = first;
+    }
+    return r;
+}
 } // namespace
 
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr) {
-    TSysSockAddr sys = SocketAddrToSys(addr);
-    int r = ::connect(handle, SysPtr(sys), sys.Length);
-    if (r < 0 && RefusesIP4Form(errno, addr)) {
-        sys = SocketAddrToSys(MapIP4(addr));
-        r = ::connect(handle, SysPtr(sys), sys.Length);
-    }
-    return Checked(r);
+    return Checked(InEitherForm(addr, [&](TSysSockAddr& sys) {
+        return ::connect(handle, SysPtr(sys), sys.Length);
+    }));
 }
 
 long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
@@ -677,13 +688,9 @@ long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* f
 }
 
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to) {
-    TSysSockAddr sys = SocketAddrToSys(to);
-    long r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
-    if (r < 0 && RefusesIP4Form(errno, to)) {
-        sys = SocketAddrToSys(MapIP4(to));
-        r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
-    }
-    return Checked(r);
+    return Checked(InEitherForm(to, [&](TSysSockAddr& sys) {
+        return ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
+    }));
 }
 
 namespace {
@@ -749,8 +756,11 @@ long SocketSendBatch(TSocketHandle handle, const TDatagram* items, size_t count)
     int r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
     // Refused at the first: SocketSendTo's retry in the mapped form, for the whole batch.
     if (r < 0 && count > 0 && RefusesIP4Form(errno, items[0].Address)) {
+        int first = errno;
         fill(true);
         r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
+        if (r < 0)
+            errno = first;
     }
     return Checked(r);
 }
