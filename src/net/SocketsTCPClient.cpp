@@ -205,9 +205,18 @@ void TTCPClientSocket::StartNextAttempt(bool raise) {
 
 int TTCPClientSocket::StartOwnAttempt(const TSocketAddr& addr) {
     bool fresh = SocketHandle() == INVALID_SOCKETHANDLE;
-    if (fresh)
+    if (fresh) {
+        // A family the system lacks (IPv6 switched off) fails this attempt only: the next
+        // address may be of the other.
+        TSocketHandle h = INVALID_SOCKETHANDLE;
+        try {
+            h = AllocateSocketHandle(addr.AddrFamily, Protocol(), true);
+        } catch (const ESocketLib& e) {
+            return e.ErrorCode != 0 ? e.ErrorCode : WSAEINVAL;
+        }
         SetAddressFamily(addr.AddrFamily);
-    GetSocketHandle(true);
+        SetSocketHandle(h);
+    }
     SetAsynchronous(fresh ? TSocketOrigin::soFresh : TSocketOrigin::soUnknown);
     if (!LocalHost().empty() || !LocalPort().empty())
         Bind();
