@@ -57,9 +57,16 @@ std::string Socks5ConnectRequest(const TSocksDestination& destination) {
     out.push_back(char(kSocks5Version));
     out.push_back(char(kSocksCmdConnect));
     out.push_back(0);
+    TSocketAddr literal;
     if (destination.Host.empty()) {
         out.push_back(char(kSocks5AddrIPv4));
         AppendIPv4(out, destination.Addr);
+    } else if (IsIPLiteral(destination.Host, literal) &&
+               literal.AddrFamily == TIPAddressFamily::iaIP6) {
+        // An IPv6 literal goes as the address it is: as a name the proxy would have to
+        // resolve it, which not every proxy does.
+        out.push_back(char(kSocks5AddrIPv6));
+        out.append(reinterpret_cast<const char*>(literal.Addr.data()), literal.Addr.size());
     } else {
         out.push_back(char(kSocks5AddrDomain));
         AppendField(out, destination.Host, "Domain name too long for use with SOCKS");

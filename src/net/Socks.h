@@ -82,7 +82,8 @@ std::string Socks5AuthRequest(std::string_view username, std::string_view passwo
 //   +-----+-----+-------+------+----------+----------+
 //   | VER | CMD |  RSV  | ATYP | DST.ADDR | DST.PORT |   05 01 00 ...
 //   +-----+-----+-------+------+----------+----------+
-// An empty destination Host sends Addr as type 1 (10 bytes in all); otherwise Host is sent as
+// An empty destination Host sends Addr as type 1 (10 bytes in all); a Host that is an IPv6
+// literal (IsIPLiteral, brackets allowed) goes as type 4 (16 bytes); otherwise Host is sent as
 // a domain name, type 3 (length byte, name). Which of the two a host string becomes (a dotted
 // IPv4 address is sent as type 1) is the caller's choice. Raises ESocks "Domain name too long
 // for use with SOCKS" for a name of more than 255 bytes.

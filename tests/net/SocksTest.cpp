@@ -106,6 +106,12 @@ TEST(Socks5Packets, ConnectRequestByAddressOrName) {
     EXPECT_EQ(Socks5ConnectRequest(ByAddress()), kPacketConnectByAddress);
     EXPECT_EQ(Socks5ConnectRequest(ByAddress()).size(), 10u);
     EXPECT_EQ(Socks5ConnectRequest(ByName()), kPacketConnectByName);
+    // An IPv6 literal, bracketed or not, as address type 4.
+    for (std::string host : {"2001:db8::1", "[2001:db8::1]"})
+        EXPECT_EQ(Socks5ConnectRequest({0, host, 80}),
+                  Bytes({0x05, 0x01, 0x00, 0x04, 0x20, 0x01, 0x0d, 0xb8}) + std::string(11, '\0') +
+                      Bytes({0x01, 0x00, 0x50}))
+            << host;
 
     std::string longest(255, 'n');
     EXPECT_EQ(Socks5ConnectRequest({0, longest, 1}),
