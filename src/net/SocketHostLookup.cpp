@@ -27,11 +27,51 @@ bool HostResolverInstalled() {
     return static_cast<bool>(GHostResolver);
 }
 
-bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
-                      TIP4AddrArray& addresses, int& errorCode) {
+namespace {
+// Runs the system's lookup; what it raises becomes the error number and text.
+template <typename F> void CatchLookupError(F&& lookup, int& errorCode, std::string& errorMessage) {
+    try {
+        lookup();
+    } catch (const ESocketLib& e) {
+        errorCode = e.ErrorCode ? e.ErrorCode : -1;
+        errorMessage = e.Message();
+    } catch (const std::exception& e) {
+        errorCode = -1;
+        errorMessage = e.what();
+    }
+}
+
+// IPv4 addresses of the list, in its order.
+TIP4AddrArray IP4Only(const TSocketAddrArray& list) {
+    TIP4AddrArray r;
+    for (const TSocketAddr& a : list)
+        if (a.AddrFamily == TIPAddressFamily::iaIP4)
+            r.push_back(a.AddrIP4());
+    return r;
+}
+
+// The step every lookup method runs: both families, or IPv4 only as the callers before
+// IPv6 knew it.
+void ResolveForLookup(const std::string& host, bool allFamilies, TSocketAddrArray& addresses,
+                      int& errorCode, std::string& errorMessage) {
+    if (allFamilies) {
+        ResolveHostAllNoRaise(host, addresses, errorCode, errorMessage);
+        return;
+    }
+    TIP4AddrArray v4;
+    ResolveHostNoRaise(host, v4, errorCode, errorMessage);
+    addresses.clear();
+    for (uint32_t a : v4)
+        addresses.push_back(TSocketAddr::IP4(a));
+}
+
+template <typename TList>
+bool LookupUnless(const std::string& host, const std::function<bool()>& stop, bool allFamilies,
+                  TList& addresses, int& errorCode, TList (*take)(const TSocketHostLookup&)) {
     if (stop && stop())
         return false; // no worker for a lookup nobody waits for
     TSocketHostLookup lookup;
+    lookup.AllFamilies = allFamilies;
     bool answered = false;
     lookup.OnComplete = [&](TSocketHostLookup*) { answered = true; };
     lookup.Lookup(host, 1);
@@ -43,20 +83,38 @@ bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop
         lookup.Cancel();
         return false;
     }
-    addresses = lookup.Addresses();
+    addresses = take(lookup);
     errorCode = lookup.ErrorCode();
     return true;
+}
+} // namespace
+
+bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
+                      TIP4AddrArray& addresses, int& errorCode) {
+    return LookupUnless<TIP4AddrArray>(
+        host, stop, false, addresses, errorCode,
+        [](const TSocketHostLookup& l) { return l.Addresses(); });
+}
+
+bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
+                      TSocketAddrArray& addresses, int& errorCode) {
+    return LookupUnless<TSocketAddrArray>(
+        host, stop, true, addresses, errorCode,
+        [](const TSocketHostLookup& l) { return l.AllAddresses(); });
 }
 
 TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
                                    const std::function<bool()>& clientOnThisMachine,
                                    const std::function<bool()>& stop) {
     TLocalTargetCheck check;
-    uint32_t literal = 0;
-    TIP4AddrArray addresses;
+    uint32_t numeric = 0;
+    TSocketAddr literal;
+    TSocketAddrArray addresses;
     // Every numeric form counts as the address it is: one the check passed by for a name
     // ("127.1", "2130706433") would still reach loopback through an up-stream proxy.
-    if (IsNumericIP4Host(host, literal)) {
+    if (IsNumericIP4Host(host, numeric)) {
+        addresses = {TSocketAddr::IP4(numeric)};
+    } else if (IsIPLiteral(host, literal)) {
         addresses = {literal};
     } else if (resolveHere && !host.empty()) {
         int errorCode = 0;
@@ -66,12 +124,42 @@ TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
             return check;
         }
     }
-    bool local = std::any_of(addresses.begin(), addresses.end(), IsLoopbackOrUnspecifiedIP4);
-    if (local && !(clientOnThisMachine && clientOnThisMachine()))
+    // This machine's IPv6 addresses reach it as ::1 does; read only when there is an IPv6
+    // address to judge.
+    TSocketAddrArray local6;
+    if (std::any_of(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
+            return UnmapIP4(a).AddrFamily == TIPAddressFamily::iaIP6;
+        }))
+        local6 = LocalIP6Addresses();
+    bool local = std::any_of(addresses.begin(), addresses.end(), [&](const TSocketAddr& a) {
+        return IsLocalTargetAddress(a, local6);
+    });
+    if (local && !(clientOnThisMachine && clientOnThisMachine())) {
         check.Outcome = TLocalTargetCheck::RefusedAsLocal;
-    else if (resolveHere && !addresses.empty())
-        check.ConnectHost = IPAddressStr(addresses.front());
+    } else if (resolveHere && !addresses.empty()) {
+        // An IPv4 address first, as before IPv6 was known here: a host whose IPv6 address
+        // this machine cannot reach keeps working.
+        auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
+            return a.AddrFamily == TIPAddressFamily::iaIP4;
+        });
+        check.ConnectHost = SocketAddrLiteral(v4 != addresses.end() ? *v4 : addresses.front());
+    }
     return check;
+}
+
+void ResolveHostAllNoRaise(const std::string& host, TSocketAddrArray& addresses, int& errorCode,
+                           std::string& errorMessage) {
+    addresses.clear();
+    if (HostResolverInstalled()) {
+        TIP4AddrArray v4;
+        ResolveHostNoRaise(host, v4, errorCode, errorMessage);
+        for (uint32_t a : v4)
+            addresses.push_back(TSocketAddr::IP4(a));
+        return;
+    }
+    errorCode = 0;
+    errorMessage.clear();
+    CatchLookupError([&] { addresses = ResolveHostAll(host); }, errorCode, errorMessage);
 }
 
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
@@ -89,24 +177,17 @@ void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& 
         resolver(host, addresses, errorCode, errorMessage);
         return;
     }
-    try {
-        addresses = ResolveHostIP4(host);
-    } catch (const ESocketLib& e) {
-        errorCode = e.ErrorCode ? e.ErrorCode : -1;
-        errorMessage = e.Message();
-    } catch (const std::exception& e) {
-        errorCode = -1;
-        errorMessage = e.what();
-    }
+    CatchLookupError([&] { addresses = ResolveHostIP4(host); }, errorCode, errorMessage);
 }
 
 // --- method 1 ---------------------------------------------------------------------------------
 
 struct TAsyncHostLookup::TRequest {
     std::string Host;
+    bool AllFamilies = false;
     // Written by the worker before it posts the reply; read by the mailbox after the reply
     // (the post's lock orders the two).
-    TIP4AddrArray Addresses;
+    TSocketAddrArray Addresses;
     int ErrorCode = 0;
     std::string ErrorMessage;
 };
@@ -115,17 +196,18 @@ TAsyncHostLookup::~TAsyncHostLookup() {
     DestroyMailbox();
 }
 
-void TAsyncHostLookup::Start(const std::string& host) {
+void TAsyncHostLookup::Start(const std::string& host, bool allFamilies) {
     Cancel();
     auto request = std::make_shared<TRequest>();
     request->Host = host;
+    request->AllFamilies = allFamilies;
     uint64_t number = GNextRequest.fetch_add(1);
     TMailboxId window = GetMailbox();
     FPending = number;
     FRequest = request;
     StartThread([request, number, window] {
-        ResolveHostNoRaise(request->Host, request->Addresses, request->ErrorCode,
-                           request->ErrorMessage);
+        ResolveForLookup(request->Host, request->AllFamilies, request->Addresses,
+                         request->ErrorCode, request->ErrorMessage);
         PostToMailbox(window, MSG_HOSTLOOKUP_NAME, static_cast<uintptr_t>(number), 0);
     }).detach();
 }
@@ -166,9 +248,10 @@ struct TThreadHostLookupThread::TState {
     bool Terminated = false;
     bool HasWork = false;
     std::string Host;
+    bool AllFamilies = false;
     uint64_t Request = 0;
     uint64_t ResultRequest = 0;
-    TIP4AddrArray Addresses;
+    TSocketAddrArray Addresses;
     int ErrorCode = 0;
     std::string ErrorMessage;
     bool Running = false;
@@ -183,11 +266,13 @@ TThreadHostLookupThread::~TThreadHostLookupThread() {
     Detach();
 }
 
-void TThreadHostLookupThread::Start(const std::string& host, uint64_t request) {
+void TThreadHostLookupThread::Start(const std::string& host, uint64_t request,
+                                    bool allFamilies) {
     bool spawn;
     {
         std::lock_guard<std::mutex> lock(FState->Lock);
         FState->Host = host;
+        FState->AllFamilies = allFamilies;
         FState->Request = request;
         FState->HasWork = true; // a running lookup sees this as its restart request
         spawn = !FState->Running;
@@ -205,12 +290,13 @@ void TThreadHostLookupThread::Start(const std::string& host, uint64_t request) {
                 return;
             state->HasWork = false;
             std::string host = state->Host;
+            bool allFamilies = state->AllFamilies;
             uint64_t request = state->Request;
             lock.unlock();
-            TIP4AddrArray addresses;
+            TSocketAddrArray addresses;
             int code;
             std::string text;
-            ResolveHostNoRaise(host, addresses, code, text);
+            ResolveForLookup(host, allFamilies, addresses, code, text);
             lock.lock();
             if (state->Terminated)
                 return;
@@ -237,7 +323,7 @@ void TThreadHostLookupThread::Detach() {
     FState->Cond.notify_all();
 }
 
-bool TThreadHostLookupThread::TakeResult(uint64_t request, TIP4AddrArray& addresses, int& errorCode,
+bool TThreadHostLookupThread::TakeResult(uint64_t request, TSocketAddrArray& addresses, int& errorCode,
                                          std::string& errorMessage) {
     std::lock_guard<std::mutex> lock(FState->Lock);
     if (FState->ResultRequest != request || request == 0)
@@ -264,6 +350,7 @@ void TSocketHostLookup::Lookup(const std::string& host, uint8_t method) {
         throw ESocketHostLookup("Lookup in progress");
     Host.clear();
     FAddresses.clear();
+    FAllAddresses.clear();
     FErrorCode = 0;
     FErrorMessage.clear();
     FState = lsIdle;
@@ -278,6 +365,7 @@ void TSocketHostLookup::Start() {
     if (Host.empty())
         throw ESocketHostLookup("Host not assigned");
     FAddresses.clear();
+    FAllAddresses.clear();
     FErrorCode = 0;
     FErrorMessage.clear();
     FState = lsInProgress;
@@ -286,17 +374,17 @@ void TSocketHostLookup::Start() {
         OnStart(this);
     switch (Method) {
     case 0: {
-        TIP4AddrArray addresses;
+        TSocketAddrArray addresses;
         int code;
         std::string text;
-        ResolveHostNoRaise(Host, addresses, code, text);
+        ResolveForLookup(Host, AllFamilies, addresses, code, text);
         Deliver(std::move(addresses), code, std::move(text));
         return;
     }
     case 1:
         if (!FRequester)
             FRequester = std::make_unique<TAsyncHostLookup>(this);
-        FRequester->Start(Host);
+        FRequester->Start(Host, AllFamilies);
         return;
     default:
         if (!FReplyWindow) {
@@ -313,7 +401,7 @@ void TSocketHostLookup::Start() {
         if (!FThread)
             FThread = std::make_unique<TThreadHostLookupThread>(FReplyWindow->GetMailbox());
         FThreadRequest = GNextRequest.fetch_add(1);
-        FThread->Start(Host, FThreadRequest);
+        FThread->Start(Host, FThreadRequest, AllFamilies);
         return;
     }
 }
@@ -321,7 +409,7 @@ void TSocketHostLookup::Start() {
 void TSocketHostLookup::ThreadReply(uint64_t request) {
     if (!FThread || request != FThreadRequest || FState != lsInProgress)
         return;
-    TIP4AddrArray addresses;
+    TSocketAddrArray addresses;
     int code;
     std::string text;
     if (!FThread->TakeResult(request, addresses, code, text))
@@ -343,10 +431,12 @@ void TSocketHostLookup::Cancel() {
     }
 }
 
-void TSocketHostLookup::Deliver(TIP4AddrArray addresses, int errorCode, std::string errorMessage) {
+void TSocketHostLookup::Deliver(TSocketAddrArray addresses, int errorCode,
+                                std::string errorMessage) {
     if (FState == lsCancelled)
         return;
-    FAddresses = std::move(addresses);
+    FAddresses = IP4Only(addresses);
+    FAllAddresses = std::move(addresses);
     FErrorCode = errorCode;
     FErrorMessage = std::move(errorMessage);
     Complete();

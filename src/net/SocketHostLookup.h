@@ -1,5 +1,6 @@
 #pragma once
-// Turning a host name into IPv4 addresses without stopping the thread that asked.
+// Turning a host name into addresses without stopping the thread that asked: IPv4 ones, or
+// both families for a lookup with AllFamilies.
 //
 // TSocketHostLookup runs one lookup at a time by one of three methods:
 //  0  in the caller (blocks it; completes inside Start);
@@ -33,7 +34,7 @@ class TAsyncHostLookup : public TMailbox {
 public:
     explicit TAsyncHostLookup(TSocketHostLookup* owner) : FOwner(owner) {}
     ~TAsyncHostLookup() override;
-    void Start(const std::string& host);
+    void Start(const std::string& host, bool allFamilies = false);
     // Forgets the pending request (its reply will be ignored) and posts
     // MSG_HOSTLOOKUP_CANCELLED(request) to itself.
     void Cancel();
@@ -57,10 +58,10 @@ public:
     struct TState;
     TThreadHostLookupThread(TMailboxId replyWindow);
     ~TThreadHostLookupThread(); // detaches
-    void Start(const std::string& host, uint64_t request);
+    void Start(const std::string& host, uint64_t request, bool allFamilies = false);
     void Detach();
     // The result of request, if it is the latest one finished; false otherwise.
-    bool TakeResult(uint64_t request, TIP4AddrArray& addresses, int& errorCode,
+    bool TakeResult(uint64_t request, TSocketAddrArray& addresses, int& errorCode,
                     std::string& errorMessage);
 
 private:
@@ -78,6 +79,8 @@ public:
 
     std::string Host;
     uint8_t Method = 2;
+    // Both families, in the resolver's order (AllAddresses); otherwise IPv4 only.
+    bool AllFamilies = false;
     std::function<void(TSocketHostLookup* sender)> OnStart;
     std::function<void(TSocketHostLookup* sender)> OnComplete;
 
@@ -96,11 +99,13 @@ public:
     bool Succeeded() const { return FState == lsComplete && FErrorCode == 0; }
     size_t AddressCount() const { return FAddresses.size(); }
     uint32_t Address(size_t index) const { return FAddresses.at(index); }
+    // Every address found (Addresses are its IPv4 ones).
+    const TSocketAddrArray& AllAddresses() const { return FAllAddresses; }
 
 private:
     friend class TAsyncHostLookup;
     // Stores a result and completes, unless cancelled.
-    void Deliver(TIP4AddrArray addresses, int errorCode, std::string errorMessage);
+    void Deliver(TSocketAddrArray addresses, int errorCode, std::string errorMessage);
     void Complete();
     void ThreadReply(uint64_t request);
 
@@ -108,6 +113,7 @@ private:
     int FErrorCode = 0;
     std::string FErrorMessage;
     TIP4AddrArray FAddresses;
+    TSocketAddrArray FAllAddresses;
     std::unique_ptr<TAsyncHostLookup> FRequester;
     std::unique_ptr<TThreadHostLookupThread> FThread;
     std::unique_ptr<TMailbox> FReplyWindow; // receives the worker thread's replies
@@ -119,6 +125,11 @@ private:
 void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& errorCode,
                         std::string& errorMessage);
 
+// Both families, in the resolver's order (ResolveHostAll). An installed stand-in (SetHostResolver)
+// answers for it with its IPv4 addresses.
+void ResolveHostAllNoRaise(const std::string& host, TSocketAddrArray& addresses, int& errorCode,
+                           std::string& errorMessage);
+
 // Looks host up on a worker (method 1) while the calling thread serves its message loop, so
 // that the wait ends as soon as stop() holds (asked after every message: a socket of this
 // thread shut down by another thread wakes it) or a quit message arrives, rather than when
@@ -126,6 +137,9 @@ void ResolveHostNoRaise(const std::string& host, TIP4AddrArray& addresses, int& 
 // lookup answered; false when stopped first.
 bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
                       TIP4AddrArray& addresses, int& errorCode);
+// The same for both families.
+bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
+                      TSocketAddrArray& addresses, int& errorCode);
 
 // What CheckLocalTarget found about a connection's host.
 struct TLocalTargetCheck {
@@ -136,15 +150,18 @@ struct TLocalTargetCheck {
                         // answered as not found, never looked up again to connect (a second
                         // answer could be loopback)
     } Outcome = Allowed;
-    // With Allowed and resolveHere: the address judged (the first found for a name), dotted,
+    // With Allowed and resolveHere: the address judged (see CheckLocalTarget), as a literal,
     // for the connection to use, so that no second lookup answers otherwise. Else empty.
     std::string ConnectHost;
 };
 
-// Whether a connection to host would take a client from elsewhere to this machine's loopback
-// (IsLoopbackOrUnspecifiedIP4). A literal address, in any numeric form (IsNumericIP4Host), is
-// judged as it stands; a name only when resolveHere (the connection resolves it here, not an
-// up-stream proxy), and an empty host not at all. clientOnThisMachine is asked only about a
+// Whether a connection to host would take a client from elsewhere to this machine
+// (IsLocalTargetAddress: IPv4 loopback or unspecified, also mapped into IPv6; IPv6 ::1, ::
+// and this machine's own IPv6 addresses). A literal address, in any numeric IPv4 form
+// (IsNumericIP4Host) or IPv6 (IsIPLiteral), is judged as it stands; a name, by every address
+// of both families, only when resolveHere (the connection resolves it here, not an up-stream
+// proxy), and an empty host not at all. ConnectHost is then the first IPv4 address, else the
+// first IPv6 one (with its %scope). clientOnThisMachine is asked only about a
 // local target; unset, the client counts as one from elsewhere.
 TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
                                    const std::function<bool()>& clientOnThisMachine,

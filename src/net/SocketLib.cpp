@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <limits>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -109,6 +110,7 @@ TSysSockAddr SocketAddrToSys(const TSocketAddr& addr) {
         sin6.sin6_family = AF_INET6;
         sin6.sin6_port = htons(addr.Port);
         std::memcpy(&sin6.sin6_addr, addr.Addr.data(), 16);
+        sin6.sin6_scope_id = addr.ScopeId;
         std::memcpy(r.Data.data(), &sin6, sizeof sin6);
         r.Length = sizeof sin6;
     } else
@@ -131,9 +133,21 @@ TSocketAddr SysToSocketAddr(const TSysSockAddr& sys) {
         std::memcpy(&sin6, sys.Data.data(), sizeof sin6);
         std::array<uint8_t, 16> a;
         std::memcpy(a.data(), &sin6.sin6_addr, 16);
-        return TSocketAddr::IP6(a, ntohs(sin6.sin6_port));
+        TSocketAddr r = TSocketAddr::IP6(a, ntohs(sin6.sin6_port));
+        r.ScopeId = sin6.sin6_scope_id;
+        return UnmapIP4(r);
     }
     throw ESocketLib("Address family not supported");
+}
+
+TSocketAddr UnmapIP4(const TSocketAddr& addr) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (addr.AddrFamily != TIPAddressFamily::iaIP6 ||
+        std::memcmp(addr.Addr.data(), kMappedPrefix, sizeof kMappedPrefix) != 0)
+        return addr;
+    uint32_t v4;
+    std::memcpy(&v4, addr.Addr.data() + 12, 4);
+    return TSocketAddr::IP4(v4, addr.Port);
 }
 
 namespace {
@@ -165,6 +179,24 @@ int GetAddrInfo(const std::string& host, int family, int flags, int socketType, 
     int code = SocketErrorFromGai(r, errno);
     SocketSetLastError(code);
     return code;
+}
+
+// The addresses of a getaddrinfo result (port 0), of sysFamily, or of both families for 0.
+TSocketAddrArray AddrInfoAddresses(const TAddrInfoList& list, int sysFamily) {
+    TSocketAddrArray result;
+    for (addrinfo* p = list.List; p; p = p->ai_next) {
+        bool wanted = sysFamily != 0 ? p->ai_family == sysFamily
+                                     : p->ai_family == AF_INET || p->ai_family == AF_INET6;
+        if (!wanted)
+            continue;
+        TSysSockAddr sys;
+        sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
+        std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
+        TSocketAddr a = SysToSocketAddr(sys);
+        a.Port = 0;
+        result.push_back(a);
+    }
+    return result;
 }
 } // namespace
 
@@ -233,6 +265,59 @@ bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr) {
     return false;
 }
 
+bool IsIPLiteral(const std::string& s, TSocketAddr& addr) {
+    addr = TSocketAddr();
+    uint32_t v4;
+    if (IsIPAddress(s, v4)) {
+        addr = TSocketAddr::IP4(v4);
+        return true;
+    }
+    std::string text = s;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    if (text.find(':') == std::string::npos)
+        return false;
+    TAddrInfoList list;
+    if (GetAddrInfo(text, AF_INET6, AI_NUMERICHOST, 0, 0, list) != 0)
+        return false;
+    for (addrinfo* p = list.List; p; p = p->ai_next)
+        if (p->ai_family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6)) {
+            // Kept as written: a mapped literal still names an IPv6 address to connect to.
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, p->ai_addr, sizeof sin6);
+            std::array<uint8_t, 16> a;
+            std::memcpy(a.data(), &sin6.sin6_addr, 16);
+            addr = TSocketAddr::IP6(a);
+            addr.ScopeId = sin6.sin6_scope_id;
+            return true;
+        }
+    return false;
+}
+
+std::string SocketAddrLiteral(const TSocketAddr& addr) {
+    std::string text = SocketAddrStr(addr);
+    if (addr.AddrFamily == TIPAddressFamily::iaIP6 && addr.ScopeId != 0)
+        text += "%" + std::to_string(addr.ScopeId);
+    return text;
+}
+
+TSocketAddrArray ResolveHostAll(const std::string& host) {
+    EnsureSocketsStarted();
+    if (host.empty())
+        throw ESocketLib("Host not specified", 0);
+    TSocketAddr literal;
+    if (IsIPLiteral(host, literal))
+        return {literal};
+    TAddrInfoList list;
+    int code = GetAddrInfo(host, AF_UNSPEC, 0, SOCK_STREAM, 0, list);
+    TSocketAddrArray result;
+    if (code == 0)
+        result = AddrInfoAddresses(list, 0);
+    if (result.empty())
+        throw ESocketLib("Failed to resolve host", code ? code : WSANO_DATA);
+    return result;
+}
+
 TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
     EnsureSocketsStarted();
     if (host.empty())
@@ -252,18 +337,7 @@ TSocketAddrArray ResolveHost(const std::string& host, TIPAddressFamily family) {
     // Stream type keeps one entry per address instead of one per socket type.
     if (int code = GetAddrInfo(host, sysFamily, 0, SOCK_STREAM, 0, list))
         throw ESocketLib("Lookup failed", code);
-    TSocketAddrArray result;
-    for (addrinfo* p = list.List; p; p = p->ai_next) {
-        if (p->ai_family != sysFamily)
-            continue;
-        TSysSockAddr sys;
-        sys.Length = std::min<unsigned>(p->ai_addrlen, SYS_SOCKADDR_SIZE);
-        std::memcpy(sys.Data.data(), p->ai_addr, sys.Length);
-        TSocketAddr a = SysToSocketAddr(sys);
-        a.Port = 0;
-        result.push_back(a);
-    }
-    return result;
+    return AddrInfoAddresses(list, sysFamily);
 }
 
 TIP4AddrArray ResolveHostIP4(const std::string& host) {
@@ -349,7 +423,44 @@ bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local) {
            std::find(local.begin(), local.end(), addr) != local.end();
 }
 
+TSocketAddrArray LocalIP6Addresses() {
+    TSocketAddrArray result;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return result;
+    for (ifaddrs* p = list; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET6)
+            continue;
+        TSysSockAddr sys;
+        sys.Length = sizeof(sockaddr_in6);
+        std::memcpy(sys.Data.data(), p->ifa_addr, sys.Length);
+        TSocketAddr a = SysToSocketAddr(sys);
+        a.Port = 0;
+        result.push_back(a);
+    }
+    ::freeifaddrs(list);
+    return result;
+}
+
+bool IsLocalTargetAddress(const TSocketAddr& addr, const TSocketAddrArray& local6) {
+    TSocketAddr a = UnmapIP4(addr);
+    if (a.AddrFamily == TIPAddressFamily::iaIP4)
+        return IsLoopbackOrUnspecifiedIP4(a.AddrIP4());
+    if (a.AddrFamily != TIPAddressFamily::iaIP6)
+        return false;
+    static constexpr std::array<uint8_t, 16> kAny{};
+    static constexpr std::array<uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0,
+                                                        0, 0, 0, 0, 0, 0, 0, 1};
+    if (a.Addr == kAny || a.Addr == kLoopback)
+        return true;
+    // The scope does not matter: any interface's address is this machine.
+    return std::any_of(local6.begin(), local6.end(),
+                       [&](const TSocketAddr& own) { return own.Addr == a.Addr; });
+}
+
 bool IsThisMachineClient(const TSocketAddr& client) {
+    if (client.AddrFamily == TIPAddressFamily::iaIP6)
+        return IsLocalTargetAddress(client, LocalIP6Addresses());
     if (client.AddrFamily != TIPAddressFamily::iaIP4)
         return false;
     uint32_t addr = client.AddrIP4();
@@ -493,9 +604,32 @@ TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBloc
     return fd;
 }
 
+namespace {
+// addr as an IPv6 socket takes an IPv4 address: ::ffff:a.b.c.d.
+TSocketAddr MapIP4(const TSocketAddr& addr) {
+    std::array<uint8_t, 16> mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    std::memcpy(mapped.data() + 12, addr.Addr.data(), 4);
+    return TSocketAddr::IP6(mapped, addr.Port);
+}
+
+// An IPv6 socket may refuse an IPv4 address in its own form (the error depends on the
+// system and the protocol): it takes the mapped one. The retry costs nothing where the
+// system takes both.
+bool RefusesIP4Form(int error, const TSocketAddr& addr) {
+    return (error == EAFNOSUPPORT || error == EINVAL) &&
+           addr.AddrFamily == TIPAddressFamily::iaIP4;
+}
+} // namespace
+
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr) {
     TSysSockAddr sys = SocketAddrToSys(addr);
-    return Checked(::connect(handle, SysPtr(sys), sys.Length));
+    int r = ::connect(handle, SysPtr(sys), sys.Length);
+    if (r < 0 && RefusesIP4Form(errno, addr)) {
+        sys = SocketAddrToSys(MapIP4(addr));
+        r = ::connect(handle, SysPtr(sys), sys.Length);
+    }
+    return Checked(r);
 }
 
 long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
@@ -544,7 +678,12 @@ long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* f
 
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to) {
     TSysSockAddr sys = SocketAddrToSys(to);
-    return Checked(::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length));
+    long r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
+    if (r < 0 && RefusesIP4Form(errno, to)) {
+        sys = SocketAddrToSys(MapIP4(to));
+        r = ::sendto(handle, buf, size, MSG_NOSIGNAL, SysPtr(sys), sys.Length);
+    }
+    return Checked(r);
 }
 
 namespace {
@@ -588,21 +727,32 @@ long SocketRecvBatch(TSocketHandle handle, TDatagram* items, size_t count) {
 long SocketSendBatch(TSocketHandle handle, const TDatagram* items, size_t count) {
     count = std::min(count, kSocketBatchMax);
     TBatchHeaders h;
-    for (size_t i = 0; i < count; ++i) {
-        // An address of no family raises as SocketSendTo does, or ends the batch before it.
-        TSysSockAddr to;
-        try {
-            to = SocketAddrToSys(items[i].Address);
-        } catch (const ESocketLib&) {
-            if (i == 0)
-                throw;
-            count = i;
-            break;
+    auto fill = [&](bool mapIP4) {
+        for (size_t i = 0; i < count; ++i) {
+            // An address of no family raises as SocketSendTo does, or ends the batch before it.
+            TSysSockAddr to;
+            const TSocketAddr& address = items[i].Address;
+            try {
+                bool map = mapIP4 && address.AddrFamily == TIPAddressFamily::iaIP4;
+                to = SocketAddrToSys(map ? MapIP4(address) : address);
+            } catch (const ESocketLib&) {
+                if (i == 0)
+                    throw;
+                count = i;
+                break;
+            }
+            std::memcpy(&h.Names[i], to.Data.data(), to.Length);
+            h.Set(i, items[i].Data, items[i].Length, to.Length);
         }
-        std::memcpy(&h.Names[i], to.Data.data(), to.Length);
-        h.Set(i, items[i].Data, items[i].Length, to.Length);
+    };
+    fill(false);
+    int r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
+    // Refused at the first: SocketSendTo's retry in the mapped form, for the whole batch.
+    if (r < 0 && count > 0 && RefusesIP4Form(errno, items[0].Address)) {
+        fill(true);
+        r = ::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL);
     }
-    return Checked(::sendmmsg(handle, h.Messages.data(), unsigned(count), MSG_NOSIGNAL));
+    return Checked(r);
 }
 
 int SocketShutdown(TSocketHandle handle, TShutdownHow how) {
@@ -673,6 +823,11 @@ bool SocketIsListening(TSocketHandle handle) {
 int SocketSetReuseAddress(TSocketHandle handle, bool value) {
     int v = value ? 1 : 0;
     return Checked(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v));
+}
+
+int SocketSetV6Only(TSocketHandle handle, bool value) {
+    int v = value ? 1 : 0;
+    return Checked(::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &v, sizeof v));
 }
 
 int SocketSetNoDelay(TSocketHandle handle, bool value) {

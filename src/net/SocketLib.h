@@ -39,11 +39,13 @@ enum class TIPProtocol : uint8_t {
 constexpr uint32_t INADDR_FAILURE = 0xFFFFFFFFu;
 
 // One IPv4 or IPv6 address with a port. IPv4 addresses are kept in network byte order in the
-// first four address bytes (AddrIP4); the port is in host byte order.
+// first four address bytes (AddrIP4); the port is in host byte order. ScopeId: the interface
+// of an IPv6 link-local address (0: none).
 struct TSocketAddr {
     uint16_t Port = 0;
     TIPAddressFamily AddrFamily = TIPAddressFamily::iaNone;
     std::array<uint8_t, 16> Addr{};
+    uint32_t ScopeId = 0;
 
     static TSocketAddr IP4(uint32_t addrNetOrder, uint16_t port = 0);
     static TSocketAddr IP6(const std::array<uint8_t, 16>& addr, uint16_t port = 0);
@@ -75,7 +77,11 @@ struct TSysSockAddr {
     unsigned Length = 0;
 };
 TSysSockAddr SocketAddrToSys(const TSocketAddr& addr);
+// An IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d: it is answered as the IPv4
+// address it is, so that every IPv4 rule (admission, logs, the loop check) applies to it.
 TSocketAddr SysToSocketAddr(const TSysSockAddr& sys);
+// The same normalisation for an address from elsewhere: ::ffff:a.b.c.d becomes a.b.c.d.
+TSocketAddr UnmapIP4(const TSocketAddr& addr);
 
 // A dotted IPv4 literal (hexadecimal parts with x pass): true and the address in network byte
 // order; false and 255.255.255.255 otherwise.
@@ -84,6 +90,16 @@ bool IsIPAddress(const std::string& s);
 // An IPv6 literal ("::" and "::0" without a lookup); false leaves the zero address.
 bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr);
 
+// An address literal of either family: a dotted IPv4 address (as IsIPAddress), or an IPv6 one,
+// with or without brackets, a link-local one with its %scope (an interface name or number).
+// False leaves addr empty.
+bool IsIPLiteral(const std::string& s, TSocketAddr& addr);
+// The literal text of addr that IsIPLiteral reads back: SocketAddrStr, and %scope when set.
+std::string SocketAddrLiteral(const TSocketAddr& addr);
+// Every address of host (port 0), both families, in the order the system's resolver gives; a
+// literal of either family needs no lookup. "Host not specified" (0), "Failed to resolve
+// host" with the error.
+TSocketAddrArray ResolveHostAll(const std::string& host);
 // Addresses of host (port 0) for the family, in the library's order; a literal of the family
 // needs no lookup. Raises "Host not specified" (0), "Lookup failed" (error), "Invalid address
 // family".
@@ -109,8 +125,15 @@ bool IsNumericIP4Host(const std::string& s, uint32_t& addr);
 bool IsLoopbackOrUnspecifiedIP4(uint32_t addr);
 // An address of this machine: loopback, unspecified, or one of local (LocalIP4Addresses).
 bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local);
+// This machine's own IPv6 addresses, from its interfaces (empty where they cannot be read).
+TSocketAddrArray LocalIP6Addresses();
+// Whether a connection to addr reaches this machine in the sense of the local-target check:
+// IPv4 (also mapped into IPv6) as IsLoopbackOrUnspecifiedIP4; IPv6 ::1, :: and the addresses
+// of local6 (LocalIP6Addresses).
+bool IsLocalTargetAddress(const TSocketAddr& addr, const TSocketAddrArray& local6);
 // A client on this machine: an IPv4 address of it (LocalIP4Addresses looked up unless the
-// address is loopback; a failed lookup counts as not). Other families: false.
+// address is loopback; a failed lookup counts as not); an IPv6 one as IsLocalTargetAddress
+// judges it. No family: false.
 bool IsThisMachineClient(const TSocketAddr& client);
 // The host name of an address ("Reserse lookup failed" with the error; an address without
 // family raises "Invalid address family"). Without a registered name the numeric text comes
@@ -141,11 +164,14 @@ int SocketListen(TSocketHandle handle, int backlog);
 // Accepted handle or -1. The listening socket's non-blocking state is not inherited: the
 // handle blocks unless nonBlocking asks for non-blocking mode (set by the same call).
 TSocketHandle SocketAccept(TSocketHandle handle, TSocketAddr* peer, bool nonBlocking = false);
+// An IPv4 address on an IPv6 socket is connected as ::ffff:a.b.c.d where the system needs that.
 int SocketConnect(TSocketHandle handle, const TSocketAddr& addr);
 long SocketRecv(TSocketHandle handle, void* buf, size_t size);
 long SocketSend(TSocketHandle handle, const void* buf, size_t size);
 long SocketRecvFrom(TSocketHandle handle, void* buf, size_t size, TSocketAddr* from,
                     bool* truncated);
+// An IPv4 destination on an IPv6 socket goes as ::ffff:a.b.c.d where the system needs that
+// (also in SocketSendBatch).
 long SocketSendTo(TSocketHandle handle, const void* buf, size_t size, const TSocketAddr& to);
 
 // One datagram of a batch. Receiving: Data and Size are given (room for one datagram); Length
@@ -183,6 +209,8 @@ bool SocketIsDatagram(TSocketHandle handle);
 // True for a listening socket.
 bool SocketIsListening(TSocketHandle handle);
 int SocketSetReuseAddress(TSocketHandle handle, bool value);
+// IPV6_V6ONLY of an IPv6 socket: off, the socket serves IPv4 peers too (as ::ffff:a.b.c.d).
+int SocketSetV6Only(TSocketHandle handle, bool value);
 // TCP_NODELAY: small writes go out at once instead of waiting for the peer's acknowledgement
 // of earlier ones (which a peer may delay by tens of milliseconds).
 int SocketSetNoDelay(TSocketHandle handle, bool value);

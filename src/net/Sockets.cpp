@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
 
 namespace corvan {
 
@@ -273,7 +275,7 @@ TSocketHandle ASocket::GetSocketHandle(bool nonBlocking) {
     if (FHandle == INVALID_SOCKETHANDLE) {
         TSocketHandle h = INVALID_SOCKETHANDLE;
         try {
-            h = AllocateSocketHandle(TIPAddressFamily::iaIP4, FProtocol, nonBlocking);
+            h = AllocateSocketHandle(FFamily, FProtocol, nonBlocking);
         } catch (const ESocketLib& e) {
             RaiseError(e.Message(), e.ErrorCode);
         }
@@ -281,6 +283,24 @@ TSocketHandle ASocket::GetSocketHandle(bool nonBlocking) {
         FHandle = h;
     }
     return FHandle;
+}
+
+void ASocket::SetAddressFamily(TIPAddressFamily family) {
+    if (family == FFamily)
+        return;
+    if (FHandle != INVALID_SOCKETHANDLE)
+        RaiseError("Address family can not be set on a socket with a handle", SOCKET_ERR_HANDLE);
+    FFamily = family;
+}
+
+void ASocket::AdoptWatchedHandle(TSocketHandle handle, TIPAddressFamily family, bool own) {
+    CloseHandle();
+    FFamily = family;
+    FRegistered = true;
+    FMayRead = true;
+    FOwnConnection = own;
+    std::lock_guard<std::mutex> lock(FHandleLock);
+    FHandle = handle;
 }
 
 void ASocket::SetSocketHandle(TSocketHandle handle) {
@@ -375,23 +395,65 @@ void ASocket::Terminate() {
     ResetSocket();
 }
 
-void ASocket::Bind() {
-    uint32_t address = 0;
-    uint16_t port = 0;
+namespace {
+// The note that "any interface" serves IPv4 only, once per process.
+void NoteNoIPv6() {
+    static std::atomic<bool> noted{false};
+    if (!noted.exchange(true))
+        std::fprintf(stderr, "IPv6 is not available on this system: \"any interface\" "
+                             "listens on IPv4 (0.0.0.0) only\n");
+}
+} // namespace
+
+TSocketHandle ASocket::AllocateDualStackHandle() {
+    TSocketHandle h = INVALID_SOCKETHANDLE;
     try {
-        if (!LocalHost().empty())
-            address = ResolveHostIP4Single(LocalHost());
+        h = AllocateSocketHandle(TIPAddressFamily::iaIP6, FProtocol);
+    } catch (const ESocketLib& e) {
+        if (e.ErrorCode != WSAEAFNOSUPPORT)
+            RaiseError(e.Message(), e.ErrorCode);
+        NoteNoIPv6();
+        return INVALID_SOCKETHANDLE;
+    }
+    // Off by default on most systems, but a system may switch it on for every socket.
+    if (SocketSetV6Only(h, false) != 0) {
+        int error = SocketGetLastError();
+        SocketClose(h);
+        RaiseSocketError("Socket bind failed", error);
+    }
+    FFamily = TIPAddressFamily::iaIP6;
+    std::lock_guard<std::mutex> lock(FHandleLock);
+    FHandle = h;
+    return h;
+}
+
+void ASocket::Bind() {
+    TSocketAddr address = TSocketAddr::IP4(0);
+    uint16_t port = 0;
+    bool anyInterface = LocalHost().empty();
+    try {
+        if (!anyInterface && !IsIPLiteral(LocalHost(), address))
+            address = TSocketAddr::IP4(ResolveHostIP4Single(LocalHost()));
         if (!LocalPort().empty())
             port = ntohs(ResolvePort(LocalPort(), FProtocol));
     } catch (const ESocketLib& e) {
         RaiseError(JoinMessage("Socket bind failed", e.Message()), e.ErrorCode);
     }
+    if (FHandle == INVALID_SOCKETHANDLE) {
+        if (!anyInterface)
+            FFamily = address.AddrFamily;
+        else if (AllocateDualStackHandle() == INVALID_SOCKETHANDLE)
+            FFamily = TIPAddressFamily::iaIP4;
+    }
+    if (anyInterface && FFamily == TIPAddressFamily::iaIP6)
+        address = TSocketAddr::IP6({});
+    address.Port = port;
     TSocketHandle h = GetSocketHandle();
     // Lets a restarted server bind while old connections linger in TIME_WAIT; Linux still
     // refuses a second listener on the same port.
     if (FProtocol == TIPProtocol::ipTCP)
         SocketSetReuseAddress(h, true);
-    if (SocketBind(h, TSocketAddr::IP4(address, port)) != 0)
+    if (SocketBind(h, address) != 0)
         RaiseLastSocketError("Socket bind failed");
 }
 
@@ -422,16 +484,18 @@ std::string ASocket::GetLocalPort() {
     return std::to_string(addr.Port);
 }
 
-void ASocket::StartHostLookup(const std::string& host, uint8_t method) {
+void ASocket::StartHostLookup(const std::string& host, uint8_t method, bool allFamilies) {
     if (FRare)
         FRare->DoneLookups.clear();
-    uint32_t literal;
-    if (IsIPAddress(host, literal)) {
-        DoHostResolved(0, host, literal);
+    uint32_t v4;
+    TSocketAddr literal;
+    if (allFamilies ? IsIPLiteral(host, literal) : IsIPAddress(host, v4)) {
+        DoHostResolvedAll(0, host, {allFamilies ? literal : TSocketAddr::IP4(v4)});
         return;
     }
     auto lookup = std::make_unique<TSocketHostLookup>();
     TSocketHostLookup* raw = lookup.get();
+    lookup->AllFamilies = allFamilies;
     lookup->OnComplete = [this](TSocketHostLookup* l) { HostLookupComplete(l); };
     Rare().HostLookups.push_back(std::move(lookup));
     raw->Lookup(host, method);
@@ -448,12 +512,18 @@ void ASocket::HostLookupComplete(TSocketHostLookup* lookup) {
         return;
     FRare->DoneLookups.push_back(std::move(*it));
     pending.erase(it);
-    uint32_t address =
-        lookup->ErrorCode() == 0 && lookup->AddressCount() > 0 ? lookup->Address(0) : 0;
-    int error = lookup->ErrorCode();
-    if (error == 0 && lookup->AddressCount() == 0)
+    DoHostResolvedAll(lookup->ErrorCode(), lookup->Host, lookup->AllAddresses());
+}
+
+void ASocket::DoHostResolvedAll(int error, const std::string& host,
+                                const TSocketAddrArray& addresses) {
+    auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
+        return a.AddrFamily == TIPAddressFamily::iaIP4;
+    });
+    uint32_t address = error == 0 && v4 != addresses.end() ? v4->AddrIP4() : 0;
+    if (error == 0 && v4 == addresses.end())
         error = WSANO_DATA;
-    DoHostResolved(error, lookup->Host, address);
+    DoHostResolved(error, host, address);
 }
 
 intptr_t ASocket::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {

@@ -123,9 +123,13 @@ public:
 
     // The handle, or INVALID_SOCKETHANDLE.
     TSocketHandle SocketHandle() const { return FHandle; }
-    // The handle, allocating an IPv4 one for Protocol when there is none (non-blocking when
-    // nonBlocking).
+    // The handle, allocating one of AddressFamily for Protocol when there is none
+    // (non-blocking when nonBlocking).
     TSocketHandle GetSocketHandle(bool nonBlocking = false);
+    // The family of the handle GetSocketHandle allocates (IPv4 unless set, or chosen by Bind).
+    TIPAddressFamily AddressFamily() const { return FFamily; }
+    // Only without a handle (raises 20003 otherwise).
+    void SetAddressFamily(TIPAddressFamily family);
     // Takes a handle (closing the current one); raises 20003 on an open socket.
     void SetSocketHandle(TSocketHandle handle);
 
@@ -141,7 +145,11 @@ public:
     // LocalPort if set; else, when connected, the bound port as decimal text.
     virtual std::string GetLocalPort();
 
-    // Binds to LocalHost/LocalPort (IPv4); "Socket bind failed" with the system error.
+    // Binds to LocalHost/LocalPort; "Socket bind failed" with the system error. LocalHost may
+    // be an address literal of either family (IsIPLiteral) or a name (its first IPv4
+    // address). Empty, on a socket without a handle: any interface of both protocols with one
+    // IPv6 socket taking IPv4 peers too; where the system has IPv6 switched off, 0.0.0.0 (with
+    // one note on stderr per process). "0.0.0.0" stays IPv4 only.
     void Bind();
     // Non-blocking mode and notifications to the own mailbox; "Asynchronous mode not set".
     // origin soAccepted: the handle came connected and non-blocking from AcceptConnection;
@@ -151,6 +159,11 @@ public:
     // Closes the handle (unregistering it first, and taking it out of the program's own
     // connections when it was entered there).
     void CloseHandle();
+    // Takes a connected handle of a connect this socket started elsewhere (watched by the
+    // loop for this socket's mailbox with AsyncEvents, as SetAsynchronous does), in place of
+    // the current one, which is closed. own: it was entered among the program's own
+    // connections.
+    void AdoptWatchedHandle(TSocketHandle handle, TIPAddressFamily family, bool own);
     // Gives the handle away without closing it: unregistered from the loop's notifications
     // (queued ones dropped) and forgotten. ownConnection tells whether it was entered among
     // the program's own connections; the new owner takes it out as it closes the handle.
@@ -167,9 +180,11 @@ public:
     // under it.
     void Terminate() override;
 
-    // A literal IPv4 host resolves at once (DoHostResolved inside this call); otherwise a
-    // lookup by method (0 caller, 1 asynchronous, 2 thread) runs and DoHostResolved follows.
-    void StartHostLookup(const std::string& host, uint8_t method);
+    // A literal IPv4 host (with allFamilies, a literal of either family) resolves at once
+    // (DoHostResolvedAll inside this call); otherwise a lookup by method (0 caller, 1
+    // asynchronous, 2 thread) of IPv4 addresses, or of both families with allFamilies, runs
+    // and DoHostResolvedAll follows.
+    void StartHostLookup(const std::string& host, uint8_t method, bool allFamilies = false);
     size_t PendingLookupCount() const { return FRare ? FRare->HostLookups.size() : 0; }
 
     // Records code and message, calls OnError, raises ESocket(message, code).
@@ -190,6 +205,10 @@ protected:
     virtual void ProcessSocketEvent(uint32_t events, int error) = 0;
     virtual uint32_t AsyncEvents() const = 0;
     virtual void DoHostResolved(int error, const std::string& host, uint32_t address) {}
+    // Every address found; by default DoHostResolved with the first IPv4 one (none: the error
+    // WSANO_DATA).
+    virtual void DoHostResolvedAll(int error, const std::string& host,
+                                   const TSocketAddrArray& addresses);
     intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
     // Posts MSG_SOCKET(handle, events) to the own mailbox; it runs later on this thread.
@@ -227,6 +246,9 @@ protected:
 
 private:
     void Init();
+    // An IPv6 handle taking IPv4 peers too, made the socket's; INVALID_SOCKETHANDLE where the
+    // system has no IPv6.
+    TSocketHandle AllocateDualStackHandle();
     void HostLookupComplete(TSocketHostLookup* lookup);
     void FreeLookups();
     void EnableEvent(uint32_t event, int error = 0);
@@ -237,6 +259,7 @@ private:
     long SentDatagrams(long n);
 
     TIPProtocol FProtocol = TIPProtocol::ipNone;
+    TIPAddressFamily FFamily = TIPAddressFamily::iaIP4;
     TSocketState FState = ssClosed;
     std::thread::id FOwnerThread = std::this_thread::get_id(); // until it has a mailbox
     // FHandleLock: guards FHandle against a foreign Terminate's shutdown racing a close.

@@ -504,7 +504,15 @@ uint32_t ATCPClientSocket::GetRemoteAddress() {
 
 std::string ATCPClientSocket::GetRemoteAddressStr() {
     uint32_t a = GetRemoteAddress();
-    if (a == 0 || a == INADDR_FAILURE)
+    if (a == INADDR_FAILURE) {
+        // Not IPv4: an IPv6 peer in its usual text form.
+        TSocketAddr addr;
+        if (SocketGetPeerName(SocketHandle(), addr) == 0 &&
+            addr.AddrFamily == TIPAddressFamily::iaIP6)
+            return SocketAddrStr(addr);
+        return "";
+    }
+    if (a == 0)
         return "";
     return IPAddressStr(a);
 }

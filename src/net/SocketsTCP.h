@@ -148,6 +148,7 @@ public:
 
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();
+    // The peer's address as text, of either family; "" when unknown.
     virtual std::string GetRemoteAddressStr();
     // Reverse lookup of the peer, once; the dotted address when that gives nothing.
     virtual std::string GetRemoteHostName();

@@ -1,5 +1,7 @@
 #include "net/SocketsTCPClient.h"
 
+#include "net/OwnConnections.h"
+
 #include <arpa/inet.h>
 
 namespace corvan {
@@ -47,7 +49,10 @@ TTCPClientSocket::TTCPClientSocket(const std::string& host, const std::string& p
     SetProxy(std::move(proxy));
 }
 
-TTCPClientSocket::~TTCPClientSocket() = default;
+TTCPClientSocket::~TTCPClientSocket() {
+    for (const TAttempt& attempt : FSideAttempts)
+        CloseAttempt(attempt);
+}
 
 void TTCPClientSocket::SetHost(const std::string& value) {
     if (value == FHost)
@@ -112,7 +117,30 @@ void TTCPClientSocket::ResolveAddress(uint8_t method, const std::string& host,
     } catch (const ESocketLib& e) {
         RaiseError(e.Message(), e.ErrorCode);
     }
-    StartHostLookup(host, method);
+    // The first hop is reached over either family; a link resolving its target on this side
+    // (SOCKS4) carries IPv4 only.
+    StartHostLookup(host, method, State() == ssResolving);
+}
+
+void TTCPClientSocket::DoHostResolvedAll(int error, const std::string& host,
+                                         const TSocketAddrArray& addresses) {
+    if (State() != ssResolving) {
+        ATCPClientSocket::DoHostResolvedAll(error, host, addresses);
+        return;
+    }
+    if (error == 0 && addresses.empty())
+        error = WSANO_DATA;
+    if (error != 0) {
+        ResolveFailed(error, "");
+        return;
+    }
+    FAddresses = addresses;
+    for (TSocketAddr& a : FAddresses)
+        a.Port = ntohs(FRemotePort);
+    FRemoteAddr = FAddresses.front();
+    SetState(ssResolved);
+    TriggerResolved();
+    DoConnect();
 }
 
 void TTCPClientSocket::DoHostResolved(int error, const std::string&, uint32_t address) {
@@ -125,6 +153,7 @@ void TTCPClientSocket::DoHostResolved(int error, const std::string&, uint32_t ad
 void TTCPClientSocket::HostResolved(uint32_t address, uint16_t port) {
     if (State() == ssResolving) {
         FRemoteAddr = TSocketAddr::IP4(address, ntohs(port));
+        FAddresses = {FRemoteAddr};
         SetState(ssResolved);
         TriggerResolved();
         DoConnect();
@@ -143,27 +172,167 @@ void TTCPClientSocket::ResolveFailed(int code, const std::string& message) {
 
 void TTCPClientSocket::DoConnect() {
     SetState(ssConnecting);
+    if (FAddresses.empty())
+        FAddresses = {FRemoteAddr};
+    FNextAddress = 0;
+    FAttemptError = 0;
+    FOwnAttemptPending = false;
+    StartNextAttempt(true);
+}
+
+void TTCPClientSocket::StartNextAttempt(bool raise) {
+    while (FNextAddress < FAddresses.size()) {
+        TSocketAddr addr = FAddresses[FNextAddress++];
+        int error = FOwnAttemptPending ? StartSideAttempt(addr) : StartOwnAttempt(addr);
+        if (error == 0) {
+            RestartRaceTimer();
+            return;
+        }
+        FAttemptError = error; // a failed attempt starts the next at once
+    }
+    RestartRaceTimer();
+    if (FOwnAttemptPending || !FSideAttempts.empty())
+        return;
+    if (!raise) {
+        ConnectFailed(FAttemptError);
+        return;
+    }
+    EndRace();
+    CloseHandle();
+    SetState(ssClosed);
+    RaiseSocketError("Connect failed", FAttemptError);
+}
+
+int TTCPClientSocket::StartOwnAttempt(const TSocketAddr& addr) {
     bool fresh = SocketHandle() == INVALID_SOCKETHANDLE;
+    if (fresh)
+        SetAddressFamily(addr.AddrFamily);
     GetSocketHandle(true);
     SetAsynchronous(fresh ? TSocketOrigin::soFresh : TSocketOrigin::soUnknown);
     if (!LocalHost().empty() || !LocalPort().empty())
         Bind();
-    if (ConnectTo(FRemoteAddr) != 0) {
-        int error = SocketGetLastError();
-        if (error != WSAEWOULDBLOCK) {
-            CloseHandle();
-            SetState(ssClosed);
-            RaiseSocketError("Connect failed", error);
-        }
+    FRemoteAddr = addr;
+    if (ConnectTo(addr) == 0 || SocketGetLastError() == WSAEWOULDBLOCK) {
+        FOwnAttemptPending = true;
+        return 0;
     }
+    int error = SocketGetLastError();
+    CloseHandle();
+    return error;
+}
+
+int TTCPClientSocket::StartSideAttempt(const TSocketAddr& addr) {
+    TAttempt attempt;
+    attempt.Address = addr;
+    try {
+        attempt.Handle = AllocateSocketHandle(addr.AddrFamily, Protocol(), true);
+        MailboxLoop()->WatchSocket(attempt.Handle, GetMailbox(), AsyncEvents(), false,
+                                   TSocketOrigin::soFresh);
+    } catch (const ESocketLib& e) {
+        if (attempt.Handle != INVALID_SOCKETHANDLE)
+            SocketClose(attempt.Handle);
+        return e.ErrorCode != 0 ? e.ErrorCode : WSAEINVAL;
+    }
+    // Counted as under way from before the system call, as the socket's own connect is.
+    int r = ConnectOwnConnection(attempt.Handle, addr, attempt.Own);
+    int error = SocketGetLastError();
+    if (r == 0 || error == WSAEINPROGRESS) {
+        MailboxLoop()->AsyncEnable(attempt.Handle, READY_CONNECT);
+        FSideAttempts.push_back(attempt);
+        return 0;
+    }
+    CloseAttempt(attempt);
+    return error;
+}
+
+void TTCPClientSocket::CloseAttempt(const TAttempt& attempt) {
+    if (TMessageLoop* loop = MailboxLoop())
+        loop->UnwatchSocket(attempt.Handle);
+    // Before the close: the same two ends may belong to a new connection right after.
+    if (attempt.Own)
+        UnregisterOwnConnection(attempt.Handle);
+    SocketClose(attempt.Handle);
+}
+
+void TTCPClientSocket::SideAttemptDone(size_t index, int error) {
+    TAttempt attempt = FSideAttempts[index];
+    FSideAttempts.erase(FSideAttempts.begin() + static_cast<long>(index));
+    if (error != 0) {
+        CloseAttempt(attempt);
+        FAttemptError = error;
+        StartNextAttempt(false);
+        return;
+    }
+    // The winner becomes the socket's handle; the socket's own attempt and the rest go.
+    EndRace();
+    FOwnAttemptPending = false;
+    AdoptWatchedHandle(attempt.Handle, attempt.Address.AddrFamily, attempt.Own);
+    FRemoteAddr = attempt.Address;
+    ProcessSocketEvent(READY_CONNECT, 0);
+}
+
+bool TTCPClientSocket::RaceTimerWanted() const {
+    return State() == ssConnecting && FNextAddress < FAddresses.size() &&
+           (FOwnAttemptPending || !FSideAttempts.empty()) && LocalHost().empty() &&
+           LocalPort().empty();
+}
+
+void TTCPClientSocket::RestartRaceTimer() {
+    // The throttles' timer serves the race while the socket connects (it is idle then).
+    SetTimerInterval(RaceTimerWanted() ? kConnectAttemptDelayMs : kThrottleTimerInterval);
+    SetTimerActive(false);
+    UpdateTimer();
+}
+
+void TTCPClientSocket::EndRace() {
+    for (const TAttempt& attempt : FSideAttempts)
+        CloseAttempt(attempt);
+    FSideAttempts.clear();
+    FAddresses.clear();
+    FNextAddress = 0;
+    SetTimerInterval(kThrottleTimerInterval);
+}
+
+bool TTCPClientSocket::NeedsTimer() const {
+    return RaceTimerWanted() || ATCPClientSocket::NeedsTimer();
+}
+
+void TTCPClientSocket::TriggerTimer() {
+    if (RaceTimerWanted()) {
+        StartNextAttempt(false);
+        return;
+    }
+    ATCPClientSocket::TriggerTimer();
+}
+
+intptr_t TTCPClientSocket::HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == MSG_SOCKET)
+        for (size_t i = 0; i < FSideAttempts.size(); ++i)
+            if (static_cast<uintptr_t>(FSideAttempts[i].Handle) == wParam) {
+                if (SelectEvents(lParam) & READY_CONNECT)
+                    SideAttemptDone(i, SelectError(lParam));
+                return 0;
+            }
+    return ATCPClientSocket::HandleLoopMessage(msg, wParam, lParam);
+}
+
+void TTCPClientSocket::ResetSocket() {
+    EndRace();
+    FOwnAttemptPending = false;
+    ATCPClientSocket::ResetSocket();
 }
 
 void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
     if ((events & READY_CONNECT) && State() == ssConnecting) {
         if (error != 0) {
-            ConnectFailed(error);
+            // Another attempt may still win, or the next address be tried at once.
+            FOwnAttemptPending = false;
+            CloseHandle();
+            FAttemptError = error;
+            StartNextAttempt(false);
             return;
         }
+        EndRace();
         // Entered as the connect started; now with the ends the system reports.
         MarkOwnConnection();
         if (FProxy)
@@ -229,6 +398,8 @@ void TTCPClientSocket::Connected() {
 }
 
 void TTCPClientSocket::ConnectFailed(int code, const std::string& message) {
+    EndRace();
+    FOwnAttemptPending = false;
     FCurrentProxy = nullptr;
     SetError(code, message);
     // The handle goes with the attempt, so a failed socket holds no descriptor.

@@ -7,14 +7,28 @@
 // ssNegotiating once per link (OnNegotiating) -> ssConnected (OnConnected). Any failure on
 // the way ends in ConnectFailed: the error is recorded (OnError), the socket closes and
 // OnConnectFailed fires. Everything runs on the socket's thread as notifications arrive.
+//
+// The first hop (the destination, or the first proxy) resolves to all its addresses, both
+// families, and the connect tries them in the resolver's order: the next attempt starts when
+// the previous has failed, or kConnectAttemptDelayMs after it while it is still pending; the
+// first to connect wins and the others are closed (Happy Eyeballs, without sorting of its own).
+// The race is part of the socket's own connect state rather than a blocking step before it,
+// so the caller's time-out, give-up and termination bound it as they bound any connect. The
+// socket's handle carries the first attempt; later ones are handles of their own, watched by
+// the same mailbox, and the winner becomes the socket's handle. With a local address to bind
+// (LocalHost, LocalPort) the addresses are tried one after another only.
 
 #include "net/ProxyServerInfo.h"
 #include "net/SocketsTCP.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvan {
+
+// A connect attempt not connected after this long gets the next address tried alongside it.
+constexpr int kConnectAttemptDelayMs = 250;
 
 class TTCPClientSocket;
 
@@ -118,11 +132,37 @@ protected:
     virtual void TriggerNegotiating();
     virtual void Connected();
     void DoHostResolved(int error, const std::string& host, uint32_t address) override;
+    void DoHostResolvedAll(int error, const std::string& host,
+                           const TSocketAddrArray& addresses) override;
     void ProcessSocketEvent(uint32_t events, int error) override;
     void TriggerDataAvailable() override;
+    intptr_t HandleLoopMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+    void TriggerTimer() override;
+    bool NeedsTimer() const override;
+    void ResetSocket() override;
 
 private:
+    // One attempt on a handle of its own (not the socket's).
+    struct TAttempt {
+        TSocketHandle Handle = INVALID_SOCKETHANDLE;
+        TSocketAddr Address;
+        bool Own = false; // entered among the program's own connections
+    };
     void DoConnect();
+    // Starts attempts, in order, until one is under way or none is left; with none under way
+    // then, the connect has failed with the last attempt's error (raised when raise, else
+    // ConnectFailed).
+    void StartNextAttempt(bool raise);
+    // 0 when under way, else the error (the handle is closed again).
+    int StartOwnAttempt(const TSocketAddr& addr);
+    int StartSideAttempt(const TSocketAddr& addr);
+    void SideAttemptDone(size_t index, int error);
+    void CloseAttempt(const TAttempt& attempt);
+    // The next attempt waits for the timer: addresses left, one under way, no local binding.
+    bool RaceTimerWanted() const;
+    void RestartRaceTimer();
+    // Closes the attempts besides the socket's own and forgets the addresses left.
+    void EndRace();
     void StartLink(ATCPClientSocketProxy* link);
     // Runs one step of the current link; an exception fails the connection.
     template <typename F> void RunLinkStep(F&& step);
@@ -132,6 +172,14 @@ private:
     std::unique_ptr<ATCPClientSocketProxy> FProxy;
     uint16_t FRemotePort = 0;
     TSocketAddr FRemoteAddr;
+    // The race: the addresses to try, the next of them, whether the socket's own handle has an
+    // attempt under way, the other attempts under way, and the last failure's error. Used on
+    // the socket's thread only.
+    TSocketAddrArray FAddresses;
+    size_t FNextAddress = 0;
+    bool FOwnAttemptPending = false;
+    std::vector<TAttempt> FSideAttempts;
+    int FAttemptError = 0;
     ATCPClientSocketProxy* FCurrentProxy = nullptr;
 };
 

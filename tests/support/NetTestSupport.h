@@ -55,6 +55,19 @@ inline uint32_t Loopback() {
     return htonl(0x7F000001u);
 }
 
+// Whether the system has IPv6 and ::1 on loopback (tests that need it skip otherwise).
+inline bool HaveIPv6Loopback() {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return bound;
+}
+
 // A blocking socket bound to 127.0.0.1 on a system-assigned port, which is stored in port.
 inline TSocketHandle BindLoopback(TIPProtocol protocol, uint16_t& port) {
     TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, protocol);

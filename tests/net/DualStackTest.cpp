@@ -1,0 +1,284 @@
+// Both internet protocols in the socket layer: listening on IPv6 and on both protocols at once
+// (an IPv4 peer reported as the IPv4 address it is), outbound connections racing the
+// addresses of a name, and the local-target check judging IPv6 addresses.
+#include "net/Outbound.h"
+#include "net/SocketsTCPServer.h"
+#include "net/SocketsUDP.h"
+
+#include "support/NetTestSupport.h"
+#include "support/UDPPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <dirent.h>
+
+using namespace corvan;
+using namespace corvan::test;
+
+namespace {
+
+const std::array<uint8_t, 16> kIP6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+#define REQUIRE_IPV6()                                                                             \
+    if (!HaveIPv6Loopback())                                                                       \
+    GTEST_SKIP() << "the system has no IPv6 loopback (::1)"
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A listening server socket on host (port chosen by the system), served by this thread's loop.
+struct TServer {
+    TTCPServerSocket Socket;
+    uint16_t Port = 0;
+    explicit TServer(const std::string& host) {
+        Socket.SetLocalHost(host);
+        Socket.SetListenPort("0");
+        Socket.Listen();
+        TSocketAddr local;
+        SocketGetSockName(Socket.SocketHandle(), local);
+        Port = local.Port;
+    }
+    // The peer of the next connection accepted.
+    TSocketAddr AcceptPeer() {
+        TSocketAddr peer;
+        TSocketHandle h = INVALID_SOCKETHANDLE;
+        RunLoopUntil([&] { return (h = Socket.Accept(&peer)) != INVALID_SOCKETHANDLE; }, 5000);
+        if (h != INVALID_SOCKETHANDLE)
+            SocketClose(h);
+        return peer;
+    }
+};
+
+// A blocking connect to addr; the handle, or INVALID_SOCKETHANDLE when refused.
+TSocketHandle ConnectTo(const TSocketAddr& addr) {
+    TSocketHandle h = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipTCP);
+    if (SocketConnect(h, addr) != 0) {
+        SocketClose(h);
+        return INVALID_SOCKETHANDLE;
+    }
+    return h;
+}
+
+// A listener at addr that completes no more handshakes: its queue (listen backlog 0) holds
+// one connection nobody accepts, so the system leaves further connection requests unanswered.
+struct TSilentListener {
+    TSocketHandle Listener = INVALID_SOCKETHANDLE;
+    TSocketHandle Filler = INVALID_SOCKETHANDLE;
+    explicit TSilentListener(const TSocketAddr& addr) {
+        Listener = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipTCP);
+        SocketSetReuseAddress(Listener, true);
+        EXPECT_EQ(SocketBind(Listener, addr), 0);
+        EXPECT_EQ(::listen(Listener, 0), 0); // SocketListen would raise the queue
+        Filler = ConnectTo(addr);
+    }
+    ~TSilentListener() {
+        SocketClose(Filler);
+        SocketClose(Listener);
+    }
+};
+
+uint32_t IP4(const char* dotted) {
+    return ::inet_addr(dotted);
+}
+
+// Every name resolves to the given IPv4 addresses, in that order, for the test's life.
+struct TTwoAddressNames {
+    THostResolver Previous;
+    explicit TTwoAddressNames(TIP4AddrArray answer) {
+        Previous = SetHostResolver([answer](const std::string&, TIP4AddrArray& addresses,
+                                            int& errorCode, std::string&) {
+            addresses = answer;
+            errorCode = 0;
+        });
+    }
+    ~TTwoAddressNames() { SetHostResolver(Previous); }
+};
+
+TOutboundOptions WithTimeOut(int ms) {
+    TOutboundOptions options;
+    options.TimeOut = ms;
+    return options;
+}
+
+} // namespace
+
+TEST(DualStack, MappedAddressesFromTheSystemAreIPv4AndLiteralsOfBothFamiliesParse) {
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(8080);
+    ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &sin6.sin6_addr), 1);
+    TSysSockAddr sys;
+    sys.Length = sizeof sin6;
+    std::memcpy(sys.Data.data(), &sin6, sizeof sin6);
+    EXPECT_EQ(SysToSocketAddr(sys), TSocketAddr::IP4(Loopback(), 8080));
+    sin6.sin6_addr = in6addr_loopback;
+    std::memcpy(sys.Data.data(), &sin6, sizeof sin6);
+    EXPECT_EQ(SysToSocketAddr(sys), TSocketAddr::IP6(kIP6Loopback, 8080));
+
+    TSocketAddr a;
+    EXPECT_TRUE(IsIPLiteral("[::1]", a));
+    EXPECT_EQ(a, TSocketAddr::IP6(kIP6Loopback));
+    EXPECT_TRUE(IsIPLiteral("fe80::1%1", a));
+    EXPECT_EQ(a.ScopeId, 1u);
+    EXPECT_EQ(SocketAddrLiteral(a), "fe80::1%1");
+    EXPECT_TRUE(IsIPLiteral("127.0.0.1", a));
+    EXPECT_EQ(a, TSocketAddr::IP4(Loopback()));
+    for (std::string text : {"localhost", "[::1", "::1]", "1:2:3", ""})
+        EXPECT_FALSE(IsIPLiteral(text, a)) << text;
+}
+
+TEST(DualStack, AnyInterfaceServesBothProtocolsAndReportsAnIPv4ClientAsIPv4) {
+    REQUIRE_IPV6();
+    TServer any("");
+    TSocketHandle v4 = ConnectTo(TSocketAddr::IP4(Loopback(), any.Port));
+    ASSERT_NE(v4, INVALID_SOCKETHANDLE);
+    TSocketAddr peer = any.AcceptPeer();
+    EXPECT_EQ(peer.AddrFamily, TIPAddressFamily::iaIP4);
+    EXPECT_EQ(SocketAddrStr(peer), "127.0.0.1");
+    TSocketHandle v6 = ConnectTo(TSocketAddr::IP6(kIP6Loopback, any.Port));
+    ASSERT_NE(v6, INVALID_SOCKETHANDLE);
+    EXPECT_EQ(SocketAddrStr(any.AcceptPeer()), "::1");
+    SocketClose(v4);
+    SocketClose(v6);
+
+    // An IPv6 literal listens there; "0.0.0.0" as written stays IPv4 only.
+    TServer six("[::1]");
+    TSocketHandle c = ConnectTo(TSocketAddr::IP6(kIP6Loopback, six.Port));
+    ASSERT_NE(c, INVALID_SOCKETHANDLE);
+    EXPECT_EQ(SocketAddrStr(six.AcceptPeer()), "::1");
+    SocketClose(c);
+    TServer four("0.0.0.0");
+    EXPECT_EQ(ConnectTo(TSocketAddr::IP6(kIP6Loopback, four.Port)), INVALID_SOCKETHANDLE);
+}
+
+TEST(DualStack, AUDPSocketOnAnyInterfaceAnswersAnIPv4PeerAsIPv4AndAnIPv6One) {
+    REQUIRE_IPV6();
+    AUDPSocket any;
+    any.SetLocalPort("0");
+    any.SetActive(true);
+    TSocketAddr local;
+    ASSERT_EQ(SocketGetSockName(any.SocketHandle(), local), 0);
+    TUDPPeer v4;
+    v4.SendTo(local.Port, "four");
+    std::string data;
+    TSocketAddr from;
+    ASSERT_TRUE(RunLoopUntil([&] { return any.ReadPacketStr(data, from); }, 5000));
+    EXPECT_EQ(data, "four");
+    EXPECT_EQ(from, TSocketAddr::IP4(Loopback(), v4.Port));
+    // The reply goes to the IPv4 address as reported.
+    any.SendTo(from, "back", 4);
+    TSocketAddr replyFrom;
+    ASSERT_TRUE(RunLoopPolling([&] {
+        pollfd readable{v4.Handle, POLLIN, 0};
+        return ::poll(&readable, 1, 0) == 1;
+    }, 5000)) << any.ErrorMessage();
+    ASSERT_TRUE(v4.Receive(data, replyFrom));
+    EXPECT_EQ(data, "back");
+
+    TSocketHandle v6 = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipUDP);
+    SocketSendTo(v6, "six", 3, TSocketAddr::IP6(kIP6Loopback, local.Port));
+    ASSERT_TRUE(RunLoopUntil([&] { return any.ReadPacketStr(data, from); }, 5000));
+    EXPECT_EQ(data, "six");
+    EXPECT_EQ(SocketAddrStr(from), "::1");
+    SocketClose(v6);
+}
+
+TEST(DualStack, ASilentFirstAddressHandsOverToTheNextWithinASecondAndLeavesNoDescriptor) {
+    uint16_t port = FreeLoopbackPort();
+    TSilentListener silent(TSocketAddr::IP4(IP4("127.0.0.2"), port));
+    TSocketHandle live = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketBind(live, TSocketAddr::IP4(IP4("127.0.0.3"), port)), 0);
+    SocketListen(live, 4);
+    TTwoAddressNames names({IP4("127.0.0.2"), IP4("127.0.0.3")});
+    size_t before = OpenDescriptors();
+    int64_t start = MonotonicMillis();
+    TOutboundConnection c = OpenOutbound({"dual.test", std::to_string(port), "", {}, {}},
+                                         WithTimeOut(10000));
+    EXPECT_LT(MonotonicMillis() - start, 1000);
+    TSocketAddr peer;
+    ASSERT_EQ(SocketGetPeerName(c.Socket->SocketHandle(), peer), 0);
+    EXPECT_EQ(SocketAddrStr(peer), "127.0.0.3");
+    // Only the winner is open: the attempt on the silent address was closed as it lost.
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+    c = {};
+    SocketClose(live);
+}
+
+TEST(DualStack, TheRaceEndsWithTheRefusalAsBeforeOrAtTheTimeOutWithNothingLeftOpen) {
+    uint16_t port = FreeLoopbackPort();
+    TTwoAddressNames names({IP4("127.0.0.2"), IP4("127.0.0.3")});
+    size_t before = OpenDescriptors();
+    try {
+        OpenOutbound({"dual.test", std::to_string(port), "", {}, {}}, WithTimeOut(10000));
+        ADD_FAILURE() << "connected";
+    } catch (const EOutbound& e) {
+        EXPECT_EQ(e.ErrorCode, WSAECONNREFUSED) << e.Message();
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+
+    TSilentListener first(TSocketAddr::IP4(IP4("127.0.0.2"), port));
+    TSilentListener second(TSocketAddr::IP4(IP4("127.0.0.3"), port));
+    before = OpenDescriptors();
+    int64_t start = MonotonicMillis();
+    try {
+        OpenOutbound({"dual.test", std::to_string(port), "", {}, {}}, WithTimeOut(700));
+        ADD_FAILURE() << "connected";
+    } catch (const EOutbound& e) {
+        EXPECT_EQ(e.ErrorCode, SOCKET_ERR_TIMEOUT) << e.Message();
+    }
+    int64_t took = MonotonicMillis() - start;
+    EXPECT_GE(took, 650);
+    EXPECT_LT(took, 1500);
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(DualStack, AnIPv6LiteralIsConnectedDirectly) {
+    REQUIRE_IPV6();
+    TServer six("::1");
+    TOutboundConnection c =
+        OpenOutbound({"::1", std::to_string(six.Port), "", {}, {}}, WithTimeOut(5000));
+    EXPECT_EQ(SocketAddrStr(six.AcceptPeer()), "::1");
+}
+
+TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
+    std::vector<std::string> local = {"::1", "[::1]", "::", "0:0:0:0:0:0:0:1",
+                                      "::ffff:127.0.0.1", "[::ffff:7f00:2]", "::ffff:0.0.0.0"};
+    for (const TSocketAddr& own : LocalIP6Addresses())
+        local.push_back(SocketAddrLiteral(own));
+    for (const std::string& host : local) {
+        EXPECT_EQ(CheckLocalTarget(host, false, nullptr, nullptr).Outcome,
+                  TLocalTargetCheck::RefusedAsLocal)
+            << host;
+        EXPECT_EQ(CheckLocalTarget(host, true, nullptr, nullptr).Outcome,
+                  TLocalTargetCheck::RefusedAsLocal)
+            << host;
+    }
+    // Names as this system resolves them: every address counts, of both families.
+    for (std::string name : {"localhost", "ip6-localhost", "ip6-loopback"}) {
+        TSocketAddrArray found;
+        try {
+            found = ResolveHostAll(name);
+        } catch (const ESocketLib&) {
+            continue; // not known here
+        }
+        EXPECT_EQ(CheckLocalTarget(name, true, nullptr, nullptr).Outcome,
+                  TLocalTargetCheck::RefusedAsLocal)
+            << name;
+    }
+    TLocalTargetCheck elsewhere = CheckLocalTarget("[2001:db8::1]", true, nullptr, nullptr);
+    EXPECT_EQ(elsewhere.Outcome, TLocalTargetCheck::Allowed);
+    EXPECT_EQ(elsewhere.ConnectHost, "2001:db8::1");
+    // A client on ::1 is one on this machine, which may reach it.
+    EXPECT_TRUE(IsThisMachineClient(TSocketAddr::IP6(kIP6Loopback, 5000)));
+    TLocalTargetCheck mine = CheckLocalTarget("::1", true, [] { return true; }, nullptr);
+    EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
+    EXPECT_EQ(mine.ConnectHost, "::1");
+}
