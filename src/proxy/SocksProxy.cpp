@@ -143,6 +143,13 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
         io.Write(SocksGrantedReply(request->Version, outbound.RemoteAddr, outbound.BoundPort));
         return Granted;
     }
+    if (outbound.Bound6.AddrFamily == TIPAddressFamily::iaIP6) {
+        // SOCKS4 has room for an IPv4 address only: the port alone, as for a name.
+        io.Write(request->Version == kSocks4Version
+                     ? SocksGrantedReply(request->Version, 0, dest.Port)
+                     : Socks5Reply(kSocks5Succeeded, outbound.Bound6));
+        return Granted;
+    }
     // A name was requested: the reply names the address it resolved to.
     uint32_t replyAddr = dest.Addr != 0 ? dest.Addr : outbound.RemoteAddr;
     io.Write(SocksGrantedReply(request->Version, replyAddr, dest.Port));
@@ -170,9 +177,10 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         }
         if (!settings.AllowLocalTargets) {
             auto clientOnThisMachine = [&] {
+                TSocketAddr peer; // of either family
                 return settings.ClientOnThisMachine &&
-                       settings.ClientOnThisMachine(
-                           TSocketAddr::IP4(client.Socket()->GetRemoteAddress()));
+                       SocketGetPeerName(client.Socket()->SocketHandle(), peer) == 0 &&
+                       settings.ClientOnThisMachine(peer);
             };
             TLocalTargetCheck check =
                 CheckLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
@@ -200,7 +208,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         if (IsTerminated(settings) || !client.Connected() || !outbound.Stream->Connected())
             return result; // Abandoned
         result.Kind = TSocksOutboundResult::Connected;
-        result.RemoteAddr = outbound.Socket->GetRemoteAddress();
+        TSocketAddr peer;
+        TSocketHandle handle = outbound.Socket->SocketHandle();
+        bool known = SocketGetPeerName(handle, peer) == 0;
+        if (known && peer.AddrFamily == TIPAddressFamily::iaIP6)
+            SocketGetSockName(handle, result.Bound6);
+        else
+            result.RemoteAddr = known ? peer.AddrIP4() : INADDR_FAILURE;
         return result;
     };
 
@@ -280,7 +294,7 @@ TSocksProxyServerClient::~TSocksProxyServerClient() {
 }
 
 void TSocksProxyServerClient::Execute() {
-    FFacts.RemoteIP = IPv4DottedText(RemoteAddr().AddrIP4());
+    FFacts.RemoteIP = SocketAddrStr(RemoteAddr());
     // Reported by the main thread once this thread has let go (ClientFinished), however the
     // connection ends: this thread does not wait for it.
     FExecuted = true;

@@ -84,7 +84,7 @@ struct TSocksConnectionSettings {
 // How the outbound connection of a request ended, as the negotiation needs it for its reply.
 struct TSocksOutboundResult {
     enum TKind : uint8_t {
-        Connected, // RemoteAddr is the IPv4 address reached (network order)
+        Connected, // RemoteAddr is the IPv4 address reached (network order), or Bound6 set
         Failed,    // SocketError: the socket's last error (Winsock numbers; an up-stream SOCKS5
                    // proxy's refusal is 40000 + its reply code)
         Abandoned, // terminated, or a side closed meanwhile: close without a reply
@@ -96,6 +96,9 @@ struct TSocksOutboundResult {
     // A UDP association: Connected carries the relay socket's address in RemoteAddr and its
     // port here, for the reply.
     uint16_t BoundPort = 0;
+    // An outbound connection over IPv6 (RemoteAddr 0): its own address and port, which the
+    // SOCKS5 reply carries (address type 4) as an IPv4 reply cannot carry the destination's.
+    TSocketAddr Bound6{};
 };
 // Opens the outbound connection for the request recorded in facts.
 using TSocksConnectOutbound =

@@ -1,6 +1,8 @@
 #include "proxy/SocksUtils.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace corvan {
 
@@ -100,6 +102,12 @@ TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>&
         result.Destination.Addr = ReadIPv4(ReadChecked(readExact, 4).data());
     } else if (type == kSocks5AddrDomain) {
         result.Destination.Host = ReadLengthPrefixed(readExact);
+    } else if (type == kSocks5AddrIPv6) {
+        // Carried as its text, which every outbound path takes as a literal of its family.
+        std::array<uint8_t, 16> addr{};
+        std::string bytes = ReadChecked(readExact, addr.size());
+        std::memcpy(addr.data(), bytes.data(), addr.size());
+        result.Destination.Host = SocketAddrStr(TSocketAddr::IP6(addr));
     } else {
         result.ReplyCode = kSocks5AddressTypeNotSupported;
         return result;
@@ -175,13 +183,22 @@ std::string Socks5AuthReply(bool success) {
 }
 
 std::string Socks5Reply(uint8_t code, uint32_t addr, uint16_t port) {
+    return Socks5Reply(code, TSocketAddr::IP4(addr, port));
+}
+
+std::string Socks5Reply(uint8_t code, const TSocketAddr& bound) {
     std::string out;
     out.push_back(char(kSocks5Version));
     out.push_back(char(code));
     out.push_back(0);
-    out.push_back(char(kSocks5AddrIPv4));
-    AppendIPv4(out, addr);
-    AppendUInt16BE(out, port);
+    if (bound.AddrFamily == TIPAddressFamily::iaIP6) {
+        out.push_back(char(kSocks5AddrIPv6));
+        out.append(reinterpret_cast<const char*>(bound.Addr.data()), bound.Addr.size());
+    } else {
+        out.push_back(char(kSocks5AddrIPv4));
+        AppendIPv4(out, bound.AddrIP4());
+    }
+    AppendUInt16BE(out, bound.Port);
     return out;
 }
 

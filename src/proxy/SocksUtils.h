@@ -116,7 +116,8 @@ struct TSocks5RequestResult {
 //   +-----+-----+-------+------+----------+----------+
 // VER other than 5: CloseSilently. CMD other than CONNECT (or UDP ASSOCIATE with udp): Refuse
 // with 7 (RSV and the rest unread). ATYP 1: 4 address bytes; 3: length byte and host name
-// (Addr 0); any other, IPv6 included: Refuse with 8, the address unread. For UDP ASSOCIATE
+// (Addr 0); 4: 16 bytes of an IPv6 address, given as its text in Host (Addr 0); any other:
+// Refuse with 8, the address unread. For UDP ASSOCIATE
 // the address and port are where the client will send its datagrams from (0: not known).
 TSocks5RequestResult ReadSocks5Request(const std::function<std::string(size_t)>& readExact,
                                        bool udp = false);
@@ -138,8 +139,10 @@ std::string Socks4Reply(uint8_t code, uint32_t addr = 0, uint16_t port = 0);
 std::string Socks5MethodReply(uint8_t method);
 // Username/password status: 01 00 on success, 01 01 on failure.
 std::string Socks5AuthReply(bool success);
-// SOCKS5 reply, always 10 bytes: 05 REP 00 01 BND.ADDR BND.PORT. Refusals carry 0 and 0.
+// SOCKS5 reply, 10 bytes: 05 REP 00 01 BND.ADDR BND.PORT. Refusals carry 0 and 0.
 std::string Socks5Reply(uint8_t code, uint32_t addr = 0, uint16_t port = 0);
+// The same with an address of either family: 22 bytes with address type 4 for an IPv6 one.
+std::string Socks5Reply(uint8_t code, const TSocketAddr& bound);
 
 // For the version the request came with (4 or 5):
 // granted: 90 / 0, carrying the destination's address and port (not the server's own);

@@ -1,11 +1,17 @@
 // Both internet protocols end to end (the built corvan-proxy program, headless, with curl): a
 // TCP mapping listening on any interface reached over ::1 and over 127.0.0.1 and relaying to an
-// origin on [::1], and the HTTP proxy listening on ::1 forwarding to an IPv4 origin.
+// origin on [::1], and the HTTP proxy listening on ::1 forwarding to an IPv4 origin; the
+// SOCKS service reaching IPv6 destinations by address and by name, a name whose IPv6 address is
+// silent over IPv4, and refusing an IPv6 client outside AllowedClients. Names of the tests' own
+// live in a network namespace of their own (support/IsolatedNetwork.h).
 
 #include "support/HeadlessProgram.h"
+#include "support/IsolatedNetwork.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+
+#include "util/Ticks.h"
 
 #include <gtest/gtest.h>
 
@@ -93,4 +99,100 @@ TEST(DualStackProgram, TheHTTPProxyListensOnIPv6AndForwardsToAnIPv4Origin) {
               0)
         << out;
     EXPECT_EQ(out, "served over IPv4");
+}
+
+namespace {
+
+// The SOCKS service alone, on any interface, with the given AllowedClients.
+std::string SocksSettings(uint16_t port, const std::string& allowed = "") {
+    return "[Proxy-SocksProxy]\nEnabled=1\nServerIP=\nServerPort=" + std::to_string(port) +
+           "\nAllowedClients=" + allowed + "\n";
+}
+
+// Names of the test's own network: one with only an IPv6 address, and one whose IPv6
+// address comes first (as the system's resolver orders ::1 before 127.0.0.1).
+constexpr const char* kTestNames = "::1 v6only.test\n::1 dual.test\n127.0.0.1 dual.test";
+
+} // namespace
+
+TEST(DualStackProgram, SocksReachesIPv6DestinationsByAddressAndByANameWithOnlyAnIPv6Address) {
+    if (std::string why = TIsolatedNetwork::Enter(kTestNames); !why.empty())
+        GTEST_SKIP() << why;
+    TTempDir www;
+    WriteFileText(www / "page.txt", "served over IPv6");
+    TOrigin origin("::1", www.Path());
+    uint16_t port = FreeLoopbackPort();
+    THeadlessProgram run(SocksSettings(port));
+    ASSERT_TRUE(run.Ready) << run.Process().Output();
+    std::string origin6 = std::to_string(origin.Port) + "/page.txt";
+    std::string out;
+    // curl resolves here and asks for the IPv6 address (address type 4), over IPv4.
+    EXPECT_EQ(Curl({"--socks5", "127.0.0.1:" + std::to_string(port), "http://[::1]:" + origin6},
+                   out),
+              0)
+        << out;
+    EXPECT_EQ(out, "served over IPv6");
+    // The proxy resolves a name that has only an IPv6 address, asked over IPv6.
+    EXPECT_EQ(Curl({"--socks5-hostname", "[::1]:" + std::to_string(port),
+                    "http://v6only.test:" + origin6},
+                   out),
+              0)
+        << out;
+    EXPECT_EQ(out, "served over IPv6");
+}
+
+TEST(DualStackProgram, ANameWhoseIPv6AddressIsSilentIsReachedOverIPv4WithinASecond) {
+    if (std::string why = TIsolatedNetwork::Enter(kTestNames); !why.empty())
+        GTEST_SKIP() << why;
+    TTempDir www;
+    WriteFileText(www / "page.txt", "served over IPv4");
+    TOrigin origin("127.0.0.1", www.Path());
+    // The same port on ::1 completes no handshake: its one-place queue is full.
+    TSocketAddr silentAt;
+    ASSERT_TRUE(IsIPLiteral("::1", silentAt));
+    silentAt.Port = origin.Port;
+    TSocketHandle silent = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketBind(silent, silentAt), 0);
+    ASSERT_EQ(::listen(silent, 0), 0);
+    TSocketHandle filler = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketConnect(filler, silentAt), 0);
+    uint16_t port = FreeLoopbackPort();
+    THeadlessProgram run(SocksSettings(port));
+    ASSERT_TRUE(run.Ready) << run.Process().Output();
+    std::string out;
+    int64_t start = MonotonicMillis();
+    EXPECT_EQ(Curl({"--socks5-hostname", "127.0.0.1:" + std::to_string(port),
+                    "http://dual.test:" + std::to_string(origin.Port) + "/page.txt"},
+                   out),
+              0)
+        << out;
+    EXPECT_LT(MonotonicMillis() - start, 1000);
+    EXPECT_EQ(out, "served over IPv4");
+    SocketClose(filler);
+    SocketClose(silent);
+}
+
+TEST(DualStackProgram, AnIPv6ClientOutsideAllowedClientsIsRefusedAsAnIPv4OneIs) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
+    uint16_t port = FreeLoopbackPort();
+    THeadlessProgram run(SocksSettings(port, "127.0.0.0/8"));
+    ASSERT_TRUE(run.Ready) << run.Process().Output();
+    TSocketAddr proxy;
+    ASSERT_TRUE(IsIPLiteral("::1", proxy));
+    proxy.Port = port;
+    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketConnect(h, proxy), 0);
+    // Greeting, then a CONNECT: the refusal is SOCKS5's "not allowed" (2).
+    const char request[] = {5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1, 0, 80};
+    ASSERT_EQ(SocketSend(h, request, sizeof request), long(sizeof request));
+    std::string reply;
+    char buf[64];
+    for (long n; (n = SocketRecv(h, buf, sizeof buf)) > 0;)
+        reply.append(buf, size_t(n));
+    SocketClose(h);
+    EXPECT_EQ(reply, std::string("\x05\x00\x05\x02\x00\x01\0\0\0\0\0\0", 12));
+    EXPECT_TRUE(run.Process().WaitForOutput("Client ::1 refused: not in AllowedClients",
+                                            THeadlessProgram::kWaitMs))
+        << run.Output();
 }

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <thread>
@@ -155,11 +157,32 @@ TEST(SocksNegotiation, UnsupportedCommandsAndAddressTypesGetTheirTenByteReplies)
         EXPECT_EQ(c.Run(Open()), Refused);
         EXPECT_EQ(c.Written(), Bytes({5, 0}) + Socks5Reply(7)) << int(command);
     }
-    // IPv6: answered before the address is read (the script holds none).
-    TScripted c(Bytes({5, 1, 0, 5, 1, 0, 4}));
+    // An unknown address type: answered before the address is read (the script holds none).
+    TScripted c(Bytes({5, 1, 0, 5, 1, 0, 2}));
     EXPECT_EQ(c.Run(Open()), Refused);
     EXPECT_EQ(c.Written(), Bytes({5, 0}) + Bytes({5, 8, 0, 1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(c.Connects, 0);
+}
+
+TEST(SocksNegotiation, AnIPv6DestinationIsReachedAndTheReplyCarriesTheOutboundsOwnAddress) {
+    std::array<uint8_t, 16> own{};
+    own[15] = 1; // ::1
+    std::string v6 = Bytes({0x20, 0x01, 0x0d, 0xb8}) + std::string(11, '\0') + Bytes({9});
+    TScripted c(Bytes({5, 1, 0, 5, 1, 0, 4}) + v6 + Word(443));
+    c.Outbound.RemoteAddr = 0;
+    c.Outbound.Bound6 = TSocketAddr::IP6(own, 40000);
+    EXPECT_EQ(c.Run(Open()), Granted);
+    EXPECT_EQ(c.Facts.DestHost, "2001:db8::9");
+    EXPECT_EQ(c.Facts.DestPort, 443u);
+    EXPECT_EQ(c.Written(), Bytes({5, 0, 5, 0, 0, 4}) + std::string(15, '\0') + Bytes({1}) +
+                               Word(40000));
+    // A SOCKS4a name that reached only IPv6: the reply carries what it can, the port.
+    TScripted four(Bytes({4, 1}) + Word(80) + Bytes({0, 0, 0, 1}) + "u" + std::string(1, '\0') +
+                   "v6only.test" + std::string(1, '\0'));
+    four.Outbound.RemoteAddr = 0;
+    four.Outbound.Bound6 = TSocketAddr::IP6(own, 40000);
+    EXPECT_EQ(four.Run(Open()), Granted);
+    EXPECT_EQ(four.Written(), Bytes({0, 90}) + Word(80) + Bytes({0, 0, 0, 0}));
 }
 
 TEST(SocksNegotiation, MalformedRequestsCloseWithoutAReply) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <stdexcept>
 
 using namespace corvan;
@@ -151,8 +152,20 @@ TEST(SocksServerRequest, UdpAssociateIsARequestOnlyWhenEnabled) {
     EXPECT_EQ(o.Written, kPacketMethodNone + Socks5ErrorReply(7));
 }
 
-TEST(SocksServerRequest, IPv6AndUnknownAddressTypesGetCode8) {
-    for (int type : {0x04, 0x02, 0xFF}) {
+TEST(SocksServerRequest, IPv6AddressIsADestinationGivenAsItsText) {
+    std::string request = Bytes({0x05, 0x01, 0x00, 0x04, // VER, CMD, RSV, ATYP IPv6
+                                 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01,
+                                 0x01, 0xBB}); // port 443
+    auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request);
+    ASSERT_TRUE(o.Request);
+    EXPECT_EQ(o.Request->Destination.Host, "2001:db8::1");
+    EXPECT_EQ(o.Request->Destination.Addr, 0u);
+    EXPECT_EQ(o.Request->Destination.Port, 443);
+    EXPECT_EQ(o.Unread, 0u);
+}
+
+TEST(SocksServerRequest, UnknownAddressTypesGetCode8) {
+    for (int type : {0x00, 0x02, 0xFF}) {
         std::string request = Bytes({0x05, 0x01, 0x00, type}) // VER, CMD, RSV, ATYP
                               + std::string(16, '\x01') + Bytes({0x00, 0x50});
         auto o = Negotiate(Bytes({0x05, 1, 0x00}) + request);
@@ -294,6 +307,12 @@ TEST(SocksServerReplies, GrantedReplyCarriesDestinationAddressAndPort) {
                                                    93, 184, 216, 34,       // BND.ADDR
                                                    0x01, 0xBB              // BND.PORT 443
                                                }));
+    // An IPv6 address: address type 4, 22 bytes.
+    std::array<uint8_t, 16> v6{0xfe, 0x80};
+    v6[15] = 7;
+    std::string expected = Bytes({0x05, 0x00, 0x00, 0x04, 0xfe, 0x80});
+    expected += std::string(13, '\0') + Bytes({7, 0x1F, 0x90});
+    EXPECT_EQ(Socks5Reply(0, TSocketAddr::IP6(v6, 8080)), expected);
 }
 
 TEST(SocksServerReplies, RefusalsByVersion) {
