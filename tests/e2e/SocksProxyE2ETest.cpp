@@ -204,8 +204,12 @@ TEST(SocksProxyProgram, WireRepliesOfTheRunningServerAreExact) {
               Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
     EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 3, 0, 1, 127, 0, 0, 1, 0, 80})),
               Bytes({5, 0, 5, 7, 0, 1}) + zeros10);
-    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(18, '\0')),
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 2}) + std::string(18, '\0')),
               Bytes({5, 0, 5, 8, 0, 1}) + zeros10);
+    // An IPv6 destination nobody serves: refused, as an IPv4 one.
+    EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 4}) + std::string(15, '\0') +
+                                         Bytes({1}) + Word(refused)),
+              Bytes({5, 0, 5, 5, 0, 1}) + zeros10);
     EXPECT_EQ(BlockingExchange(port, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(refused)),
               Bytes({5, 0, 5, 5, 0, 1}) + zeros10);
     EXPECT_EQ(BlockingExchange(port, Bytes({4, 1}) + Word(refused) + Bytes({127, 0, 0, 1, 'u', 0})),
