@@ -333,7 +333,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
 TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
     TTestServer server;
     server.Body = [&](TTCPServerClient*) { throw Exception("boom"); };
-    bool failCreate = false;
+    std::atomic<bool> failCreate{false}; // read on the accepting thread
     server.OnCreateClient = [&](ATCPServer*) -> std::unique_ptr<TTCPServerClient> {
         if (failCreate)
             throw Exception("no memory for you");
