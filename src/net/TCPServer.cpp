@@ -790,27 +790,13 @@ TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
     for (;;) {
         bool needSuccessor;
         {
-            std::unique_lock<std::mutex> lock(PoolLock);
+            std::lock_guard<std::mutex> lock(PoolLock);
             if (thread->Terminated() || FPoolClosed) {
                 if (FLimitWaiter == thread)
                     FLimitWaiter = nullptr;
                 GiveUpLeadLocked();
                 return nullptr;
             }
-            // Checked by the only thread that accepts, so no other can take the last slot.
-            int max = MaxClients.load();
-            if (max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
-                if (FLimitWaiter != thread) {
-                    FLimitWaiter = thread;
-                    FAcceptPending = true;
-                    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
-                }
-                // Woken when a client is removed, the pool stops or the thread is terminated.
-                thread->FWake.wait(lock);
-                continue;
-            }
-            if (FLimitWaiter == thread)
-                FLimitWaiter = nullptr;
             needSuccessor = FSpareThreads.empty() && FReturning == 0;
         }
         if (needSuccessor && !successorLoop) {
@@ -826,13 +812,34 @@ TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
         int ready = WaitForConnection(true, MillisUntil(next));
         if (ready < 0)
             continue; // stopped: seen above
-        if (ready == 0) {
-            std::lock_guard<std::mutex> lock(PoolLock);
-            if (IdleOverLocked(thread)) {
+        {
+            std::unique_lock<std::mutex> lock(PoolLock);
+            if (ready == 0) {
+                if (!IdleOverLocked(thread))
+                    continue;
                 GiveUpLeadLocked();
                 return nullptr;
             }
-            continue;
+            // A connection waits. Checked by the only thread that accepts, so no other can
+            // take the last slot meanwhile.
+            int max = MaxClients.load();
+            if (max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
+                if (FLimitWaiter != thread && !FPoolClosed) {
+                    // Once per time the limit holds a connection back, as the main thread's
+                    // accept notification did.
+                    FLimitWaiter = thread;
+                    FAcceptPending = true;
+                    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
+                }
+                // Woken when a client is removed, the pool stops or the thread is terminated.
+                if (!FPoolClosed && !thread->Terminated())
+                    thread->FWake.wait(lock);
+                continue;
+            }
+            if (FLimitWaiter == thread)
+                FLimitWaiter = nullptr;
+            if (FAcceptPending.load(std::memory_order_relaxed))
+                FAcceptPending = false; // a slot is free: done messages may go lazily again
         }
         TSocketAddr peer;
         int error = 0;
@@ -1141,10 +1148,16 @@ void ATCPServer::ClientDone(uint64_t id) {
     });
     // Freed before the waiting connections are accepted, so its descriptor is free for them.
     RemoveClient(client);
-    if (FAcceptPending) {
-        FAcceptPending = false;
-        AcceptPass();
+    if (!FAcceptPending)
+        return;
+    if (ClientMode == cmThread) {
+        // A leader at the limit was woken by the removal and takes the connection itself;
+        // only when none leads (the limit was met here) is one made.
+        StartLeader();
+        return;
     }
+    FAcceptPending = false;
+    AcceptPass();
 }
 
 int64_t ATCPServer::GetTransferRate() {
