@@ -1,6 +1,7 @@
 // Client threads of a thread-per-client server: reuse, bounds, idle ends and stack size.
 #include "net/TCPServer.h"
 
+#include "net/AllowedClients.h"
 #include "net/Outbound.h"
 
 #include "support/EchoServer.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <dirent.h>
@@ -411,6 +413,73 @@ TEST(TCPServerPool, TheDeepestConnectionPathRunsOnTheClientThreadStack) {
     // ThreadSanitizer enlarges every thread's stack by its own per-thread data.
     EXPECT_LT(stackSize, kClientThreadStackSize + 65536);
 #endif
+}
+
+// Once a thread leads, connections are accepted, refused and served by the pool alone: the
+// main thread runs nothing meanwhile.
+TEST(TCPServerPool, APoolThreadAcceptsAdmitsAndServesWhileTheMainThreadServesNothing) {
+    TClientAdmission gate;
+    gate.SetAllowed(TAllowedClients::Parse("127.0.0.1/32"));
+    TOneByteEchoServer server;
+    server.Admission = &gate;
+    server.SetActive(true);
+    EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1); // the main thread made the first leader
+    // From here the main loop is not run.
+    for (int i = 0; i < 20; ++i) {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        ASSERT_NE(h, INVALID_SOCKETHANDLE);
+        EXPECT_TRUE(SendAll(h, "e"));
+        EXPECT_EQ(RecvWithin(h, 1, 5000), "e") << i;
+        SocketClose(h);
+    }
+    // Refused where it is accepted: closed without a byte.
+    TSocketHandle other = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketBind(other, TSocketAddr::IP4(htonl(0x7F000002), 0)), 0);
+    ASSERT_EQ(SocketConnect(other, TSocketAddr::IP4(htonl(0x7F000001), server.Port())), 0);
+    EXPECT_EQ(RecvWithin(other, 1, 5000), "");
+    SocketClose(other);
+    EXPECT_EQ(gate.RefusedCount(), 1u);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    server.SetActive(false);
+}
+
+// Many peers at once against a small MaxClients: the accepting thread never lets more in,
+// every peer is served in the end, and deactivation ends a leader that waits for a slot.
+TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingForASlot) {
+    constexpr int kMax = 3;
+    TOneByteEchoServer server;
+    server.MaxClients = kMax;
+    std::atomic<int> running{0}, most{0};
+    server.OnClientExecute = [&](TTCPServerClient* client) {
+        int now = ++running;
+        for (int m = most.load(); now > m && !most.compare_exchange_weak(m, now);)
+            ;
+        TSocketStream& s = *client->GetStream();
+        s.Writer().WriteByte(s.Reader().ReadByte());
+        --running;
+    };
+    size_t mostListed = 0;
+    server.OnClientAdd = [&](TTCPServerClient*) {
+        mostListed = std::max(mostListed, server.ClientCount());
+    };
+    server.SetActive(true);
+    constexpr int kPeers = 12, kEach = 15;
+    EXPECT_EQ(SequentialEchoes(server.Port(), kEach, kPeers), kPeers * kEach);
+    EXPECT_LE(most.load(), kMax);
+    EXPECT_LE(mostListed, static_cast<size_t>(kMax));
+
+    // kMax connections held, one more waiting in the backlog: the leader waits for a slot.
+    server.OnClientExecute = EchoOneByteAndStay;
+    THeldPeers held(server.Port(), kMax);
+    ASSERT_EQ(held.Handles.size(), static_cast<size_t>(kMax));
+    TSocketHandle waiting = ConnectBlocking(server.Port());
+    ASSERT_NE(waiting, INVALID_SOCKETHANDLE);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.AcceptPending(); }));
+    server.SetActive(false);
+    EXPECT_EQ(server.ClientThreadCount(), 0u);
+    EXPECT_EQ(server.SpareThreadCount(), 0u);
+    EXPECT_EQ(RecvWithin(waiting, 1, 5000), ""); // closed with the listening socket
+    SocketClose(waiting);
 }
 
 // Not a check: prints the rate of short connections (run with --gtest_also_run_disabled_tests).
