@@ -150,14 +150,7 @@ void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
         // thread: a terminated client gets no close event.
         FCloseOwed = !Terminated();
     }
-    FServer->PostClientDone(Id());
-    {
-        // The last touch of the client: once FHeld is false its owner may free it.
-        std::lock_guard<std::mutex> lock(ClientSocketLock);
-        FHeld = false;
-        FLetGo.notify_all();
-    }
-    TMessageLoop::Main().NotifyJobWaiters();
+    FServer->ClientLetGo(this); // the last touch of the client
 }
 
 void TTCPServerClient::FreeConnection() {
@@ -344,7 +337,15 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
         StartRelay(tunnel, [client](const TRelayTotals& totals) { client->TunnelEnded(totals); });
         return;
     }
-    FServer->PostClientDone(client->Id());
+    FServer->ClientLetGo(client);
+}
+
+// --- ATCPServer -------------------------------------------------------------------------------
+
+void ATCPServer::ClientLetGo(TTCPServerClient* client) {
+    if (!FEndOnMainThread.load(std::memory_order_relaxed) && FinishHere(client))
+        return;
+    PostClientDone(client->Id());
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);
@@ -354,7 +355,39 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     TMessageLoop::Main().NotifyJobWaiters();
 }
 
-// --- ATCPServer -------------------------------------------------------------------------------
+bool ATCPServer::FinishHere(TTCPServerClient* client) {
+    std::unique_ptr<TTCPServerClient> owned;
+    {
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        auto it = std::find_if(FClients.begin(), FClients.end(),
+                               [&](const auto& c) { return c.get() == client; });
+        if (it == FClients.end())
+            return false;
+        owned = std::move(*it);
+        FClients.erase(it);
+        FClientIndex.erase(owned->Id());
+        FClientCount.store(FClients.size(), std::memory_order_release);
+        ++FEndedClients;
+    }
+    FRemovedClientBytes += owned->TotalBytes();
+    {
+        std::lock_guard<std::mutex> lock(owned->ClientSocketLock);
+        owned->FHeld = false;
+    }
+    owned.reset();
+    SlotFreed();
+    return true;
+}
+
+void ATCPServer::SlotFreed() {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    if (FLimitWaiter)
+        FLimitWaiter->FWake.notify_all();
+    else if (FAcceptPending.load() && !FLeading && !FPoolClosed &&
+             !TMessageLoop::IsMainThread())
+        // The main thread met the limit with no thread leading: it watches again.
+        PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
+}
 
 void ATCPServer::PostClientDone(uint64_t id) {
     TMailboxId window = FServerSocket->Mailbox();
@@ -493,6 +526,21 @@ size_t ATCPServer::ClientThreadCount() const {
 TTCPServerClient* ATCPServer::Client(size_t index) const {
     std::lock_guard<std::mutex> lock(ClientsLock);
     return FClients.at(index).get();
+}
+
+uint64_t ATCPServer::ClientTotal() const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
+    return FEndedClients + FClients.size();
+}
+
+void ATCPServer::WithClientsLocked(
+    const std::function<void(const std::vector<TTCPServerClient*>&)>& fn) const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
+    std::vector<TTCPServerClient*> clients;
+    clients.reserve(FClients.size());
+    for (const auto& c : FClients)
+        clients.push_back(c.get());
+    fn(clients);
 }
 
 void ATCPServer::LogAnywhere(TServerLogType logType, const std::string& msg) {
@@ -640,7 +688,10 @@ void ATCPServer::DoActivate() {
     {
         std::lock_guard<std::mutex> clientsLock(ClientsLock);
         FClientsClosed = false;
+        FEndedClients = 0;
     }
+    FEndOnMainThread = ClientMode != cmThread || OnClientAdd || OnClientClose || OnClientRemove ||
+                       ClientFinishedNeedsMainThread();
     std::lock_guard<std::mutex> lock(PoolLock);
     FPoolClosed = false;
     FShortageLogged = false;
@@ -1113,6 +1164,7 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
         owned = std::move(*it);
         FClients.erase(it);
         FClientIndex.erase(owned->Id());
+        ++FEndedClients;
     }
     // Its thread has ended with it or is ending: let go of before the derived part goes.
     owned->WaitLetGo();
@@ -1124,9 +1176,7 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
         std::lock_guard<std::mutex> clientsLock(ClientsLock);
         FClientCount.store(FClients.size(), std::memory_order_release);
     }
-    std::lock_guard<std::mutex> lock(PoolLock);
-    if (FLimitWaiter)
-        FLimitWaiter->FWake.notify_all();
+    SlotFreed();
 }
 
 void ATCPServer::ClientDone(uint64_t id) {

@@ -405,7 +405,15 @@ public:
     // Any thread. Clients are entered by the accepting thread and freed only on the main
     // thread: there a Client(i) stays valid until the main thread frees it.
     size_t ClientCount() const { return FClientCount.load(std::memory_order_acquire); }
+    // Main thread. Without an end event to fire (see EndsOnMainThread) a client may be freed
+    // by its own thread at any time: use it under WithClientsLocked then.
     TTCPServerClient* Client(size_t index) const;
+    // Runs fn with the clients, in order, and the list locked (no client is freed meanwhile);
+    // fn must not call back into the list (ClientCount is fine). Any thread.
+    void WithClientsLocked(const std::function<void(const std::vector<TTCPServerClient*>&)>& fn) const;
+    // Clients since the last activation: those open now and those that ended and were freed
+    // on whichever thread (one reading of both; any thread).
+    uint64_t ClientTotal() const;
     // Pool threads that exist (serving or waiting, ended ones not yet reaped) and those
     // waiting for a connection now, the leader included (any thread).
     size_t ClientThreadCount() const;
@@ -438,6 +446,12 @@ protected:
     // ShutdownClients frees (no events are fired there). What the client's thread left in the
     // client is safe to read. Default: nothing.
     virtual void ClientFinished(TTCPServerClient* client) { (void)client; }
+    // Whether clients end on the main thread (ClientMode 2): true when an OnClientAdd,
+    // OnClientClose or OnClientRemove handler is assigned, or this answers true (a server
+    // whose ClientFinished needs the main thread). Otherwise the thread that served a client
+    // (or the relay loop that carried its tunnel) removes and frees it at once, and nothing
+    // of the connection passes through the main thread. Asked at activation.
+    virtual bool ClientFinishedNeedsMainThread() const { return false; }
 
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
     // every client thread, spares included. Derived servers call it in their destructor so no
@@ -470,6 +484,15 @@ private:
     // thread), so that the bookkeeping after it always happens.
     void GuardedHook(const char* prefix, const std::function<void()>& hook);
     void RemoveClient(TTCPServerClient* client);
+    // The serving thread (or relay loop) is done with client: it frees it there when the
+    // client needs no main thread, else posts its done message; either way it lets go.
+    void ClientLetGo(TTCPServerClient* client);
+    // Removes and frees client on the calling thread; false when it is no longer listed
+    // (deactivation took it), which then still lets go of it.
+    bool FinishHere(TTCPServerClient* client);
+    // After a client left the list: its slot is free for a leader at the limit, or for the
+    // main thread when none leads.
+    void SlotFreed();
     // Client add notifications: posted by the client thread, delivered once on the main
     // thread, at the latest before any later hand-over or message of that client.
     void PostClientAdd(TTCPServerClient* client);
@@ -527,6 +550,9 @@ private:
     std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
     bool FClientsClosed = false; // shutting down: a connection accepted now is dropped
     std::atomic<size_t> FClientCount{0};
+    uint64_t FEndedClients = 0; // ClientsLock
+    // Clients end on the main thread (decided at activation; see ClientFinishedNeedsMainThread).
+    std::atomic<bool> FEndOnMainThread{true};
     std::string FListenPort;
     std::string FLocalHost;
     bool FActive = false;

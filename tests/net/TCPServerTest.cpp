@@ -257,7 +257,7 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
         EXPECT_EQ(server.Executing, 2);
         EXPECT_EQ(server.Client(0)->RemoteAddr().AddrIP4(), Loopback());
     }
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(closedBytes, 2 * 100005);
     EXPECT_EQ(threads.size(), 2u);
     ASSERT_EQ(events.size(), 6u);
@@ -324,7 +324,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
     TPeer peer(server.Port());
     ASSERT_TRUE(RunLoopUntil([&] { return server.Executing == 1; }));
     server.Client(0)->Terminate();
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(readResult, 0);
     // The peer sees the connection end.
     EXPECT_EQ(RecvWithin(peer.H, 1), "");
@@ -437,7 +437,7 @@ TEST(TCPServerStress, TwoHundredEchoClientsWithRandomMessageSizesGetEveryByteBac
         t.join();
     ASSERT_TRUE(finished);
     EXPECT_EQ(good, kClients);
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(server.Executed, kClients);
     for (auto& e : server.Entries)
         EXPECT_EQ(e.Type, ltInfo) << e.Text;
@@ -806,7 +806,7 @@ TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder)
         TPeer peer(server.Port());
         ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
     }
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     server.SetActive(false);
     std::vector<std::pair<TLogClass, std::string>> expected = {
         {lcInfo, "Server active. Listening on port 0."},
