@@ -457,7 +457,10 @@ TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingF
     TOneByteEchoServer server;
     server.MaxClients = kMax;
     std::atomic<int> running{0}, most{0};
+    std::atomic<bool> stay{false};
     server.OnClientExecute = [&](TTCPServerClient* client) {
+        if (stay)
+            return EchoOneByteAndStay(client);
         int now = ++running;
         for (int m = most.load(); now > m && !most.compare_exchange_weak(m, now);)
             ;
@@ -476,7 +479,7 @@ TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingF
     EXPECT_LE(mostListed, static_cast<size_t>(kMax));
 
     // kMax connections held, one more waiting in the backlog: the leader waits for a slot.
-    server.OnClientExecute = EchoOneByteAndStay;
+    stay = true;
     THeldPeers held(server.Port(), kMax);
     ASSERT_EQ(held.Handles.size(), static_cast<size_t>(kMax));
     TSocketHandle waiting = ConnectBlocking(server.Port());
