@@ -166,19 +166,7 @@ void TTCPServerClient::FreeConnection() {
 }
 
 void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
-    // Decided by the calling thread, not by FThread: the client thread may log before the
-    // main thread has stored its thread object.
-    if (TMessageLoop::IsMainThread())
-        FServer->Log(logType, msg);
-    else
-        try {
-            TMessageLoop::Main().RunSynchronous([&] {
-                FServer->DeliverClientAdd(this);
-                FServer->Log(logType, msg);
-            });
-        } catch (...) {
-            // The main loop has ended or the log hook failed: the entry is lost.
-        }
+    FServer->LogAnywhere(logType, msg, Id());
 }
 
 void TTCPServerClient::ApplyThrottle() {
@@ -415,6 +403,8 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
                 ClientLimitReached();
         } else if (msg == MSG_SERVER_ACCEPT_AGAIN)
             FServerSocket->WatchAccepts();
+        else if (msg == MSG_SERVER_LOG)
+            WriteQueuedLog();
         else
             return 0;
         handled = true;
@@ -543,15 +533,44 @@ void ATCPServer::WithClientsLocked(
     fn(clients);
 }
 
-void ATCPServer::LogAnywhere(TServerLogType logType, const std::string& msg) {
-    if (TMessageLoop::IsMainThread())
+void ATCPServer::LogAnywhere(TServerLogType logType, const std::string& msg, uint64_t client) {
+    // Decided by the calling thread: a pool thread may log before anything of it is known
+    // on the main thread.
+    if (TMessageLoop::IsMainThread()) {
+        // Entries queued before this one first (the main thread writes no entry early).
+        WriteQueuedLog();
+        if (TTCPServerClient* c = client ? FindClient(client) : nullptr)
+            DeliverClientAdd(c);
         Log(logType, msg);
-    else
+        return;
+    }
+    bool post;
+    {
+        std::lock_guard<std::mutex> lock(LogQueueLock);
+        FLogQueue.push_back({logType, msg, client});
+        post = !std::exchange(FLogPosted, true);
+    }
+    if (post)
+        PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LOG, 0, 0);
+}
+
+void ATCPServer::WriteQueuedLog() {
+    std::vector<TQueuedLogEntry> entries;
+    {
+        std::lock_guard<std::mutex> lock(LogQueueLock);
+        entries.swap(FLogQueue);
+        FLogPosted = false;
+    }
+    for (TQueuedLogEntry& e : entries) {
+        // A client's add event comes before its entries, as it would have in order.
+        if (TTCPServerClient* c = e.Client ? FindClient(e.Client) : nullptr)
+            DeliverClientAdd(c);
         try {
-            TMessageLoop::Main().RunSynchronous([&] { Log(logType, msg); });
+            Log(e.Type, e.Text);
         } catch (...) {
-            // The main loop has ended or the log hook failed: the entry is lost.
+            // The log hook failed: this entry is lost, the next ones are written.
         }
+    }
 }
 
 void ATCPServer::GuardedHook(const char* prefix, const std::function<void()>& hook) {
@@ -702,6 +721,8 @@ void ATCPServer::DoDeactivate() {
     // Every pool thread has ended before the listening descriptor closes: a leader polls
     // and accepts on it.
     ShutdownClients();
+    // What the ended threads logged comes before the shutdown line.
+    WriteQueuedLog();
     FServerSocket->Close();
     FListenHandle = INVALID_SOCKETHANDLE;
     FNextClientLoop.reset();

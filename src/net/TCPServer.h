@@ -51,8 +51,9 @@
 // socket's mailbox belongs to that thread's loop) while it serves the client. Nothing between
 // accept and Execute waits for the main thread: OnClientAdd is posted to the main thread (it
 // may run while Execute already runs, and always before that client's OnClientClose,
-// OnClientRemove and log entries). Log entries reach the main thread by synchronous hand-over
-// (the thread waits while the main thread runs it). Nothing at the end of a connection waits
+// OnClientRemove and log entries). Log entries of other threads go to the server's log queue
+// (the thread does not wait) and are written on the main thread, the one writer of OnLog
+// and the attached log, in the order they were made. Nothing at the end of a connection waits
 // for the main thread: the thread frees the connection, lets go of the client and posts
 // MSG_SERVER_CLIENT_DONE (lazily: kClientDoneMaxDelayMs) to the listening socket's mailbox, on
 // which the main thread fires OnClientClose (for a client that was not terminated),
@@ -64,7 +65,8 @@
 // every client thread, spares included, before the listening socket closes.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
-// (LogTo), both on the main thread; a client thread's entries are handed over in order.
+// (LogTo), both on the main thread; other threads' entries are queued, in order (deactivation
+// writes what is queued before "Server shutdown.").
 
 #include "net/AllowedClients.h"
 #include "net/RelayLoop.h"
@@ -144,6 +146,8 @@ constexpr uint32_t MSG_SERVER_CLIENT_ADD = MSG_USER + 571;
 constexpr uint32_t MSG_SERVER_CLIENT_THREAD_END = MSG_USER + 572;
 constexpr uint32_t MSG_SERVER_LIMIT_REACHED = MSG_USER + 573;
 constexpr uint32_t MSG_SERVER_ACCEPT_AGAIN = MSG_USER + 574;
+// Log entries of other threads wait in the server's queue (posted once per batch).
+constexpr uint32_t MSG_SERVER_LOG = MSG_USER + 575;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -200,7 +204,7 @@ public:
 
     virtual void Init() {}
     // The server's Log: directly on the main thread, from any other thread through the
-    // synchronous hand-over (the caller waits).
+    // server's log queue (the caller does not wait).
     virtual void Log(TServerLogType logType, const std::string& msg);
     // Copies the server's throttle settings to the socket (any thread).
     virtual void ApplyThrottle();
@@ -300,7 +304,7 @@ public:
     // served client's socket and posts MSG_QUIT to its mailbox (the client finishes as
     // terminated). A leader's poll is woken by the server's stop (ShutdownClients).
     void Terminate() override;
-    // Hands the entry to the server's Log on the main thread and waits.
+    // The served client's Log.
     void Log(TServerLogType logType, const std::string& msg);
 
 protected:
@@ -500,8 +504,11 @@ private:
     void ClientAddArrived(uint64_t id);
     // The client with this Id, or null (main thread).
     TTCPServerClient* FindClient(uint64_t id) const;
-    // Log from any thread: on the main thread directly, else by synchronous hand-over.
-    void LogAnywhere(TServerLogType logType, const std::string& msg);
+    // Log from any thread: on the main thread directly, else queued for it (client: the
+    // client whose add is delivered first, 0 for none).
+    void LogAnywhere(TServerLogType logType, const std::string& msg, uint64_t client = 0);
+    // Main thread: writes the queued entries.
+    void WriteQueuedLog();
 
     // --- the pool (ClientMode 2) ---
     // Main thread: makes a thread to lead, unless one leads (its loop made first).
@@ -588,6 +595,15 @@ private:
     int FReturning = 0;      // threads between their connection's end and the pool
     TTCPServerClientThread* FLimitWaiter = nullptr; // the leader waiting at MaxClients
     bool FPoolClosed = false; // shutting down: a thread whose client is done ends
+    // LogQueueLock: guards FLogQueue and FLogPosted. A leaf lock.
+    struct TQueuedLogEntry {
+        TServerLogType Type;
+        std::string Text;
+        uint64_t Client;
+    };
+    std::mutex LogQueueLock;
+    std::vector<TQueuedLogEntry> FLogQueue;
+    bool FLogPosted = false; // a MSG_SERVER_LOG is on its way
     // Rate measurement (main thread): bytes of clients already freed, and the last sample.
     std::atomic<int64_t> FRemovedClientBytes{0};
     int64_t FSampledBytes = 0;

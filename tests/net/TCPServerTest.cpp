@@ -792,6 +792,8 @@ struct TRecordingLog {
 };
 } // namespace
 
+// A client thread does not wait for its entries to be written: here the main thread serves
+// nothing while the client logs and answers.
 TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder) {
     TRecordingLog log;
     TTestServer server;
@@ -800,16 +802,23 @@ TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder)
         client->Log(ltInfo, "first");
         client->Log(ltError, "second");
         client->Log(ltInfo, "third");
+        client->GetStream()->Writer().WriteStr("logged");
+        client->GetStream()->Flush();
     };
     server.SetActive(true);
+    // The first makes the main thread start a thread to accept.
+    EXPECT_EQ(OffMain([&] { return RecvWithin(TPeer(server.Port()).H, 6); }), "logged");
     {
         TPeer peer(server.Port());
-        ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+        EXPECT_EQ(RecvWithin(peer.H, 6, 5000), "logged"); // the main loop is not run
     }
     ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     server.SetActive(false);
     std::vector<std::pair<TLogClass, std::string>> expected = {
         {lcInfo, "Server active. Listening on port 0."},
+        {lcInfo, "first"},
+        {lcError, "second"},
+        {lcInfo, "third"},
         {lcInfo, "first"},
         {lcError, "second"},
         {lcInfo, "third"},
