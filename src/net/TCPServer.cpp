@@ -347,15 +347,10 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
     std::unique_ptr<TTCPServerClient> owned;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
-        auto it = std::find_if(FClients.begin(), FClients.end(),
-                               [&](const auto& c) { return c.get() == client; });
-        if (it == FClients.end())
+        owned = UnlistClientLocked(client);
+        if (!owned)
             return false;
-        owned = std::move(*it);
-        FClients.erase(it);
-        FClientIndex.erase(owned->Id());
         FClientCount.store(FClients.size(), std::memory_order_release);
-        ++FEndedClients;
     }
     FRemovedClientBytes += owned->TotalBytes();
     {
@@ -807,14 +802,16 @@ void ATCPServer::StartLeader() {
     // the backlog, and the listening socket's pause brings this back.
     if (!PrepareClientLoop())
         return;
-    std::lock_guard<std::mutex> lock(PoolLock);
-    if (FLeading || FPoolClosed)
-        return;
-    FLeading = true;
-    if (!StartPoolThreadLocked(std::move(FNextClientLoop))) {
-        FLeading = false;
-        FServerSocket->PauseAccepting(WSAEMFILE);
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        if (FLeading || FPoolClosed)
+            return;
+        FLeading = StartPoolThreadLocked(std::move(FNextClientLoop));
+        if (FLeading)
+            return;
     }
+    // Paused outside the lock: the pause is logged (OnLog).
+    FServerSocket->PauseAccepting(WSAEMFILE);
 }
 
 bool ATCPServer::StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop) {
@@ -1174,18 +1171,25 @@ void ATCPServer::ClientAddArrived(uint64_t id) {
         DeliverClientAdd(client);
 }
 
+std::unique_ptr<TTCPServerClient> ATCPServer::UnlistClientLocked(TTCPServerClient* client) {
+    auto it = std::find_if(FClients.begin(), FClients.end(),
+                           [&](const auto& c) { return c.get() == client; });
+    if (it == FClients.end())
+        return nullptr;
+    std::unique_ptr<TTCPServerClient> owned = std::move(*it);
+    FClients.erase(it);
+    FClientIndex.erase(owned->Id());
+    ++FEndedClients;
+    return owned;
+}
+
 void ATCPServer::RemoveClient(TTCPServerClient* client) {
     std::unique_ptr<TTCPServerClient> owned;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
-        auto it = std::find_if(FClients.begin(), FClients.end(),
-                               [&](const auto& c) { return c.get() == client; });
-        if (it == FClients.end())
+        owned = UnlistClientLocked(client);
+        if (!owned)
             return;
-        owned = std::move(*it);
-        FClients.erase(it);
-        FClientIndex.erase(owned->Id());
-        ++FEndedClients;
     }
     // Its thread has ended with it or is ending: let go of before the derived part goes.
     owned->WaitLetGo();

@@ -255,12 +255,12 @@ private:
     bool FRefused = false;
     std::string FTag;
     std::atomic<bool> FTerminated{false};
-    // ClientSocketLock: guards FThread and FHeld (written by the main thread when it hands
-    // the client to a thread and by that thread when it lets go; read by Terminate and the
+    // ClientSocketLock: guards FThread and FHeld (written by the accepting thread before it
+    // lists the client and by the serving thread when it lets go; read by Terminate and the
     // destructor), FSocket's publication and foreign access to it (Terminate, ApplyThrottle,
     // TotalBytes) against its creation and freeing on the client thread, FFinalBytes and
-    // FSocketLost. Lock order: after the server's PoolLock and the main loop's lock (the
-    // destructor's wait), before the socket's FHandleLock and the message loop's and mailbox
+    // FSocketLost. Lock order: after the server's PoolLock or ClientsLock and the main loop's
+    // lock (the destructor's wait), before the socket's FHandleLock and the message loop's and mailbox
     // registry's locks (through Terminate and PostToMailbox).
     mutable std::mutex ClientSocketLock;
     TTCPServerClientThread* FThread = nullptr;
@@ -488,6 +488,9 @@ private:
     // thread), so that the bookkeeping after it always happens.
     void GuardedHook(const char* prefix, const std::function<void()>& hook);
     void RemoveClient(TTCPServerClient* client);
+    // Takes client off the list (counted as ended) and answers it, or null when it is not
+    // listed (ClientsLock held).
+    std::unique_ptr<TTCPServerClient> UnlistClientLocked(TTCPServerClient* client);
     // The serving thread (or relay loop) is done with client: it frees it there when the
     // client needs no main thread, else posts its done message; either way it lets go.
     void ClientLetGo(TTCPServerClient* client);
