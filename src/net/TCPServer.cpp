@@ -534,8 +534,7 @@ void ATCPServer::LogAnywhere(TServerLogType logType, const std::string& msg, uin
     if (TMessageLoop::IsMainThread()) {
         // Entries queued before this one first (the main thread writes no entry early).
         WriteQueuedLog();
-        if (TTCPServerClient* c = client ? FindClient(client) : nullptr)
-            DeliverClientAdd(c);
+        ClientAddArrived(client);
         Log(logType, msg);
         return;
     }
@@ -558,8 +557,7 @@ void ATCPServer::WriteQueuedLog() {
     }
     for (TQueuedLogEntry& e : entries) {
         // A client's add event comes before its entries, as it would have in order.
-        if (TTCPServerClient* c = e.Client ? FindClient(e.Client) : nullptr)
-            DeliverClientAdd(c);
+        ClientAddArrived(e.Client);
         try {
             Log(e.Type, e.Text);
         } catch (...) {
@@ -1166,6 +1164,10 @@ TTCPServerClient* ATCPServer::FindClient(uint64_t id) const {
 }
 
 void ATCPServer::ClientAddArrived(uint64_t id) {
+    // Only where clients end on this thread: elsewhere one found here could be freed by its
+    // own thread under the caller (and there is no add event to deliver anyway).
+    if (id == 0 || !FEndOnMainThread.load(std::memory_order_relaxed))
+        return;
     // By number: the client may have been freed meanwhile (deactivation).
     if (TTCPServerClient* client = FindClient(id))
         DeliverClientAdd(client);

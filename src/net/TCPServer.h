@@ -504,6 +504,7 @@ private:
     // thread, at the latest before any later hand-over or message of that client.
     void PostClientAdd(TTCPServerClient* client);
     void DeliverClientAdd(TTCPServerClient* client);
+    // Main thread: the add of client id (0: none) is delivered if due.
     void ClientAddArrived(uint64_t id);
     // The client with this Id, or null (main thread).
     TTCPServerClient* FindClient(uint64_t id) const;
