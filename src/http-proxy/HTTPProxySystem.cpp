@@ -321,7 +321,6 @@ void THTTPProxySystem::InstallHandlers(ThttpProxyServer& server) {
     server.OnRequestDone = [this](AhttpServer*, AhttpServerClient* client) {
         RequestDone(static_cast<ThttpProxyServerClient*>(client));
     };
-    server.OnClientRemove = [this](TTCPServerClient*) { ++FEndedConnections; };
     server.Admission = &FAdmission;
     server.CloseRefusedAtAccept = false;
     FAdmission.OnRefusalLog = [this](const std::string& line) { LogRefusal(line); };
@@ -387,7 +386,6 @@ void THTTPProxySystem::DoEnable() {
     FServer = std::move(server);
     ApplySettings();
     FAdmission.ResetCount();
-    FEndedConnections = 0;
     try {
         FServer->SetActive(true);
     } catch (...) {
@@ -439,7 +437,7 @@ uint64_t THTTPProxySystem::TotalBytes() const {
 }
 
 uint64_t THTTPProxySystem::ConnectionsTotal() const {
-    return FServer && Active() ? FEndedConnections + FServer->ClientCount() : 0;
+    return FServer && Active() ? FServer->ClientTotal() : 0;
 }
 
 uint32_t THTTPProxySystem::ActiveRequests() const {

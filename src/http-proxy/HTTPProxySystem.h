@@ -229,7 +229,6 @@ private:
     std::shared_ptr<const THTTPProxyOptions> FOptions;
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
-    uint64_t FEndedConnections = 0; // since the start (main thread)
 };
 
 } // namespace corvan

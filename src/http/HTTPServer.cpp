@@ -576,18 +576,23 @@ std::unique_ptr<TTCPServerClient> AhttpServer::CreateClient() {
 }
 
 void AhttpServer::ClientLimitReached() {
-    std::vector<std::pair<int64_t, AhttpServerClient*>> idle;
-    for (size_t i = 0; i < ClientCount(); ++i)
-        if (auto* client = dynamic_cast<AhttpServerClient*>(Client(i)))
-            if (int64_t since = client->IdleSince(); since >= 0)
-                idle.emplace_back(since, client);
-    std::sort(idle.begin(), idle.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& [since, client] : idle)
-        if (client->CloseIfIdle()) {
-            Log(ltInfo, "Connection limit reached: an idle connection was closed");
-            return;
-        }
+    // Chosen and closed with the list locked: a client without end events is freed by its
+    // own thread, so the pointers are good only meanwhile.
+    bool closed = false;
+    WithClientsLocked([&](const std::vector<TTCPServerClient*>& clients) {
+        std::vector<std::pair<int64_t, AhttpServerClient*>> idle;
+        for (TTCPServerClient* c : clients)
+            if (auto* client = dynamic_cast<AhttpServerClient*>(c))
+                if (int64_t since = client->IdleSince(); since >= 0)
+                    idle.emplace_back(since, client);
+        std::sort(idle.begin(), idle.end(),
+                  [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (auto& [since, client] : idle)
+            if ((closed = client->CloseIfIdle()))
+                return;
+    });
+    if (closed)
+        Log(ltInfo, "Connection limit reached: an idle connection was closed");
 }
 
 } // namespace corvan

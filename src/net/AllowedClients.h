@@ -133,7 +133,7 @@ private:
 // The admission check of one service: its list, the number of clients it refused and the
 // rate-limited refusal log. Owned by the service's server (or mapper); the list may be
 // replaced while it runs. Admit may be called on any thread; OnRefusalLog runs on the thread
-// that called Admit (the main thread for every server here).
+// that called Admit (for a thread-per-client server, the pool thread that accepted).
 class TClientAdmission {
 public:
     TClientAdmission() = default;

@@ -50,6 +50,18 @@ TSocketHandle TTCPServerSocket::Accept(TSocketAddr* peer) {
     return h;
 }
 
+TSocketHandle TTCPServerSocket::AcceptOnCaller(TSocketAddr* peer, int* error) {
+    FAcceptCalls.fetch_add(1, std::memory_order_relaxed);
+    TSocketHandle h = SocketAccept(SocketHandle(), peer, true);
+    *error = h == INVALID_SOCKETHANDLE ? SocketGetLastError() : 0;
+    return h;
+}
+
+void TTCPServerSocket::WatchAccepts() {
+    if (State() == ssListening && !FAcceptPaused)
+        MailboxLoop()->AsyncEnable(SocketHandle(), READY_ACCEPT);
+}
+
 void TTCPServerSocket::PauseAccepting(int error) {
     if (FAcceptPaused)
         return;

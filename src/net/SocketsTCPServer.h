@@ -14,6 +14,7 @@
 
 #include "net/Sockets.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -43,10 +44,17 @@ public:
     // pending count reset; out of descriptors also pauses accepting). Raises "Socket closed"
     // unless listening. The caller owns the handle, which is non-blocking.
     TSocketHandle Accept(TSocketAddr* peer);
+    // Any thread, while listening: one waiting connection or INVALID_SOCKETHANDLE with the
+    // socket error number in *error (counted in AcceptCalls; nothing re-armed, nothing
+    // paused: for a thread that waits on the handle itself).
+    TSocketHandle AcceptOnCaller(TSocketAddr* peer, int* error);
     // Stops accepting for kAcceptRetryDelay, as after an accept that ran out of descriptors
     // (error: the socket error number for OnAcceptPaused). For a caller that cannot take a
     // connection on now for lack of resources: it stays in the backlog. No-op while paused.
     void PauseAccepting(int error);
+    // Reports the next waiting connection (READY_ACCEPT) again, for an owner that let threads
+    // accept meanwhile and now watches the socket itself.
+    void WatchAccepts();
     // Reports READY_ACCEPT again by itself (posted), for a caller that stopped taking connections
     // while more may wait in the backlog.
     void ContinueAccepting() { PostSocketEvent(READY_ACCEPT); }
@@ -56,7 +64,7 @@ public:
     int PendingAccepts() const { return FPendingAccepts; }
     bool AcceptPaused() const { return FAcceptPaused; }
     // accept calls so far (diagnostics: a spinning server shows here).
-    uint64_t AcceptCalls() const { return FAcceptCalls; }
+    uint64_t AcceptCalls() const { return FAcceptCalls.load(std::memory_order_relaxed); }
 
     std::function<void(TTCPServerSocket* sender)> OnListen;
     std::function<void(TTCPServerSocket* sender)> OnAccept;
@@ -77,7 +85,7 @@ private:
     int FPendingAccepts = 0;
     bool FAcceptPaused = false;
     bool FExhaustionReported = false;
-    uint64_t FAcceptCalls = 0;
+    std::atomic<uint64_t> FAcceptCalls{0};
 };
 
 } // namespace corvan

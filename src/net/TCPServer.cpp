@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace corvan {
 
@@ -147,14 +150,7 @@ void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
         // thread: a terminated client gets no close event.
         FCloseOwed = !Terminated();
     }
-    FServer->PostClientDone(Id());
-    {
-        // The last touch of the client: once FHeld is false its owner may free it.
-        std::lock_guard<std::mutex> lock(ClientSocketLock);
-        FHeld = false;
-        FLetGo.notify_all();
-    }
-    TMessageLoop::Main().NotifyJobWaiters();
+    FServer->ClientLetGo(this); // the last touch of the client
 }
 
 void TTCPServerClient::FreeConnection() {
@@ -170,19 +166,7 @@ void TTCPServerClient::FreeConnection() {
 }
 
 void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
-    // Decided by the calling thread, not by FThread: the client thread may log before the
-    // main thread has stored its thread object.
-    if (TMessageLoop::IsMainThread())
-        FServer->Log(logType, msg);
-    else
-        try {
-            TMessageLoop::Main().RunSynchronous([&] {
-                FServer->DeliverClientAdd(this);
-                FServer->Log(logType, msg);
-            });
-        } catch (...) {
-            // The main loop has ended or the log hook failed: the entry is lost.
-        }
+    FServer->LogAnywhere(logType, msg, Id());
 }
 
 void TTCPServerClient::ApplyThrottle() {
@@ -240,10 +224,9 @@ namespace {
 std::atomic<uint64_t> GNextClientThreadNumber{1};
 } // namespace
 
-TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
+TTCPServerClientThread::TTCPServerClientThread(ATCPServer* server,
                                                std::shared_ptr<TMessageLoop> loop)
-    : FServer(server), FNumber(GNextClientThreadNumber.fetch_add(1)), FLoop(std::move(loop)),
-      FClient(client) {}
+    : FServer(server), FNumber(GNextClientThreadNumber.fetch_add(1)), FLoop(std::move(loop)) {}
 
 TTCPServerClient* TTCPServerClientThread::Client() const {
     std::lock_guard<std::mutex> lock(FServer->PoolLock);
@@ -281,24 +264,25 @@ void TTCPServerClientThread::Step(TTCPServerClient* client, const char* prefix,
     }
 }
 
+void TTCPServerClientThread::StartIdleClock() {
+    auto now = std::chrono::steady_clock::now();
+    FIdleDeadline = now + std::chrono::milliseconds(FServer->SpareThreadIdleMs.load());
+    // Checked once: a thread that finds no surplus then waits its whole idle time, and the
+    // ones that came after it end instead, so the waiting threads settle at MaxSpareThreads.
+    FSurplusCheck = std::min(
+        FIdleDeadline, now + std::chrono::milliseconds(FServer->SurplusSpareThreadIdleMs.load()));
+}
+
 void TTCPServerClientThread::Execute() {
     if (FLoop)
         TMessageLoop::Adopt(std::move(FLoop));
-    TTCPServerClient* client;
-    {
-        std::lock_guard<std::mutex> lock(FServer->PoolLock);
-        client = FClient;
-    }
-    while (client) {
-        bool offered = Serve(client);
-        client = offered ? FServer->WaitAsSpare(this) : nullptr;
-    }
+    FServer->RunPoolThread(this);
     FRunning.store(false, std::memory_order_release);
     PostToMailbox(FServer->FServerSocket->Mailbox(), MSG_SERVER_CLIENT_THREAD_END,
-                static_cast<uintptr_t>(FNumber), 0);
+                  static_cast<uintptr_t>(FNumber), 0);
 }
 
-bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
+void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone mailbox, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     // The outbound connections this client opens count the passes its own connection carries.
@@ -319,9 +303,10 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
             // it, and the connection is closed at once.
             client->FCloseOwed = StillRunning(client);
         });
-    // Offered before the socket closes, so that a peer that connects again as soon as it sees
-    // the close finds this thread waiting (the client then waits here until it is let go).
-    bool offered = FServer->OfferAsSpare(this);
+    // Counted before the socket closes, so that a peer that connects again as soon as it sees
+    // the close is accepted by a leader that knows this thread is coming back (and makes no
+    // thread for it).
+    FServer->MarkReturning(this);
     // The socket's mailbox belongs to this thread's loop: freed here, before the thread serves
     // anyone else. Whatever happens, the client is let go of below.
     Step(client, "Client free error: ", [&] { client->FreeConnection(); });
@@ -338,9 +323,17 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
     if (tunnel) {
         // The client stays held by its tunnel, which ends it; this thread is free.
         StartRelay(tunnel, [client](const TRelayTotals& totals) { client->TunnelEnded(totals); });
-        return offered;
+        return;
     }
-    FServer->PostClientDone(client->Id());
+    FServer->ClientLetGo(client);
+}
+
+// --- ATCPServer -------------------------------------------------------------------------------
+
+void ATCPServer::ClientLetGo(TTCPServerClient* client) {
+    if (!FEndOnMainThread.load(std::memory_order_relaxed) && FinishHere(client))
+        return;
+    PostClientDone(client->Id());
     {
         // The last touch of the client: once FHeld is false its owner may free it.
         std::lock_guard<std::mutex> lock(client->ClientSocketLock);
@@ -348,10 +341,36 @@ bool TTCPServerClientThread::Serve(TTCPServerClient* client) {
         client->FLetGo.notify_all();
     }
     TMessageLoop::Main().NotifyJobWaiters();
-    return offered;
 }
 
-// --- ATCPServer -------------------------------------------------------------------------------
+bool ATCPServer::FinishHere(TTCPServerClient* client) {
+    std::unique_ptr<TTCPServerClient> owned;
+    {
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        owned = UnlistClientLocked(client);
+        if (!owned)
+            return false;
+        FClientCount.store(FClients.size(), std::memory_order_release);
+    }
+    FRemovedClientBytes += owned->TotalBytes();
+    {
+        std::lock_guard<std::mutex> lock(owned->ClientSocketLock);
+        owned->FHeld = false;
+    }
+    owned.reset();
+    SlotFreed();
+    return true;
+}
+
+void ATCPServer::SlotFreed() {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    if (FLimitWaiter)
+        FLimitWaiter->FWake.notify_all();
+    else if (FAcceptPending.load() && !FLeading && !FPoolClosed &&
+             !TMessageLoop::IsMainThread())
+        // The main thread met the limit with no thread leading: it watches again.
+        PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
+}
 
 void ATCPServer::PostClientDone(uint64_t id) {
     TMailboxId window = FServerSocket->Mailbox();
@@ -374,6 +393,13 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
             ClientAddArrived(wParam);
         else if (msg == MSG_SERVER_CLIENT_THREAD_END)
             ClientThreadEnded(wParam);
+        else if (msg == MSG_SERVER_LIMIT_REACHED) {
+            if (FActive)
+                ClientLimitReached();
+        } else if (msg == MSG_SERVER_ACCEPT_AGAIN)
+            FServerSocket->WatchAccepts();
+        else if (msg == MSG_SERVER_LOG)
+            WriteQueuedLog();
         else
             return 0;
         handled = true;
@@ -389,32 +415,40 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
 
 ATCPServer::~ATCPServer() {
     FActive = false;
-    FServerSocket->Close();
+    // The pool first: a leader polls and accepts on the listening descriptor.
     ShutdownClients();
+    FServerSocket->Close();
+    if (FStopDescriptor >= 0)
+        ::close(FStopDescriptor);
 }
 
 void ATCPServer::ShutdownClients() {
+    // Threads whose client ends from now on end too instead of waiting for connections, and
+    // the leader accepts no more.
+    ClosePool();
+    std::vector<std::unique_ptr<TTCPServerClient>> clients;
     {
-        // Threads whose client ends from now on end too instead of waiting as spares.
-        std::lock_guard<std::mutex> lock(PoolLock);
-        FPoolClosed = true;
+        // Moved out first: hand-overs served while the threads end may look at the list. A
+        // connection a leader accepts from now on is dropped.
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        FClientsClosed = true;
+        clients = std::move(FClients);
+        FClients.clear();
+        FClientIndex.clear();
+        FClientCount.store(0, std::memory_order_release);
+    }
+    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
+        if (!(*it)->Terminated())
+            (*it)->Terminate();
     }
     // Clients whose add was announced are owed their close, also when their done message
     // is still queued (lazily) as the server stops.
     std::vector<bool> announced;
-    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it) {
-        if (!(*it)->Terminated())
-            (*it)->Terminate();
-    }
-    for (auto& c : FClients) {
+    for (auto& c : clients) {
         announced.push_back(c->FAddDelivered);
         // A client being shut down is no longer announced.
         c->FAddDelivered = true;
     }
-    // Moved out first: hand-overs served while the threads end may look at the list.
-    auto clients = std::move(FClients);
-    FClients.clear();
-    FClientIndex.clear();
     // Every thread lets go of its client before any client is destroyed: a thread may still
     // be in a derived client's Execute, whose part would go first in its destructor.
     for (size_t i = 0; i < clients.size(); ++i) {
@@ -431,23 +465,105 @@ void ATCPServer::ShutdownClients() {
 }
 
 void ATCPServer::EndClientThreads() {
+    ClosePool();
+    std::vector<std::unique_ptr<TTCPServerClientThread>> threads;
     {
+        // Moved out first, as the clients above: each Stop serves hand-overs while it waits.
+        // No thread is made once the pool is closed.
         std::lock_guard<std::mutex> lock(PoolLock);
-        FPoolClosed = true;
+        threads = std::move(FClientThreads);
+        FClientThreads.clear();
     }
-    for (auto& t : FClientThreads)
+    for (auto& t : threads)
         t->Terminate();
-    // Moved out first, as the clients above: each Stop serves hand-overs while it waits.
-    auto threads = std::move(FClientThreads);
-    FClientThreads.clear();
     threads.clear(); // each stops (waits for) its thread
     std::lock_guard<std::mutex> lock(PoolLock);
     FSpareThreads.clear();
+    FLeading = false;
+    FReturning = 0;
+    FLimitWaiter = nullptr;
+}
+
+void ATCPServer::ClosePool() {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    FPoolClosed = true;
+    for (TTCPServerClientThread* t : FSpareThreads)
+        t->FWake.notify_all();
+    if (FLimitWaiter)
+        FLimitWaiter->FWake.notify_all();
+    if (FStopDescriptor >= 0) {
+        uint64_t one = 1;
+        // Stays readable until the next activation: every poll of the leader returns.
+        [[maybe_unused]] ssize_t n = ::write(FStopDescriptor, &one, sizeof one);
+    }
 }
 
 size_t ATCPServer::SpareThreadCount() const {
     std::lock_guard<std::mutex> lock(PoolLock);
-    return FSpareThreads.size();
+    return FSpareThreads.size() + (FLeading && !FPoolClosed ? 1 : 0);
+}
+
+size_t ATCPServer::ClientThreadCount() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return FClientThreads.size();
+}
+
+TTCPServerClient* ATCPServer::Client(size_t index) const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
+    return FClients.at(index).get();
+}
+
+uint64_t ATCPServer::ClientTotal() const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
+    return FEndedClients + FClients.size();
+}
+
+void ATCPServer::WithClientsLocked(
+    const std::function<void(const std::vector<TTCPServerClient*>&)>& fn) const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
+    std::vector<TTCPServerClient*> clients;
+    clients.reserve(FClients.size());
+    for (const auto& c : FClients)
+        clients.push_back(c.get());
+    fn(clients);
+}
+
+void ATCPServer::LogAnywhere(TServerLogType logType, const std::string& msg, uint64_t client) {
+    // Decided by the calling thread: a pool thread may log before anything of it is known
+    // on the main thread.
+    if (TMessageLoop::IsMainThread()) {
+        // Entries queued before this one first (the main thread writes no entry early).
+        WriteQueuedLog();
+        ClientAddArrived(client);
+        Log(logType, msg);
+        return;
+    }
+    bool post;
+    {
+        std::lock_guard<std::mutex> lock(LogQueueLock);
+        FLogQueue.push_back({logType, msg, client});
+        post = !std::exchange(FLogPosted, true);
+    }
+    if (post)
+        PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LOG, 0, 0);
+}
+
+void ATCPServer::WriteQueuedLog() {
+    std::vector<TQueuedLogEntry> entries;
+    {
+        std::lock_guard<std::mutex> lock(LogQueueLock);
+        entries.swap(FLogQueue);
+        FLogPosted = false;
+    }
+    for (TQueuedLogEntry& e : entries) {
+        // A client's add event comes before its entries, as it would have in order.
+        ClientAddArrived(e.Client);
+        try {
+            Log(e.Type, e.Text);
+        } catch (...) {
+            // The log hook failed: this entry is lost, the next ones are written.
+        }
+    }
 }
 
 void ATCPServer::GuardedHook(const char* prefix, const std::function<void()>& hook) {
@@ -504,6 +620,7 @@ template <typename T, typename V> bool StoreChanged(std::atomic<T>& field, V val
 } // namespace
 
 void ATCPServer::ApplyThrottleToClients() {
+    std::lock_guard<std::mutex> lock(ClientsLock);
     for (auto& c : FClients)
         c->ApplyThrottle();
 }
@@ -573,18 +690,39 @@ void ATCPServer::DoActivate() {
     FServerSocket->SetLocalHost(FLocalHost);
     FServerSocket->SetListenPort(FListenPort);
     FAcceptPending = false;
-    {
-        std::lock_guard<std::mutex> lock(PoolLock);
-        FPoolClosed = false;
+    if (ClientMode == cmThread && FStopDescriptor < 0) {
+        FStopDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (FStopDescriptor < 0)
+            RaiseError(JoinMessage("No stop descriptor", SocketErrorMessage(errno)));
     }
     FServerSocket->Listen();
+    FListenHandle = FServerSocket->SocketHandle();
+    {
+        std::lock_guard<std::mutex> clientsLock(ClientsLock);
+        FClientsClosed = false;
+        FEndedClients = 0;
+    }
+    FEndOnMainThread = ClientMode != cmThread || OnClientAdd || OnClientClose || OnClientRemove ||
+                       ClientFinishedNeedsMainThread();
+    std::lock_guard<std::mutex> lock(PoolLock);
+    FPoolClosed = false;
+    FShortageLogged = false;
 }
 
 void ATCPServer::DoDeactivate() {
-    FServerSocket->Close();
     FAcceptPending = false;
-    FNextClientLoop.reset();
+    // Every pool thread has ended before the listening descriptor closes: a leader polls
+    // and accepts on it.
     ShutdownClients();
+    // What the ended threads logged comes before the shutdown line.
+    WriteQueuedLog();
+    FServerSocket->Close();
+    FListenHandle = INVALID_SOCKETHANDLE;
+    FNextClientLoop.reset();
+    if (FStopDescriptor >= 0) {
+        ::close(FStopDescriptor);
+        FStopDescriptor = -1;
+    }
 }
 
 void ATCPServer::TriggerActive() {
@@ -628,7 +766,8 @@ void ATCPServer::AcceptPass() {
     if (!FActive)
         return;
     auto atLimit = [&] {
-        return MaxClients >= 0 && ClientCount() >= static_cast<size_t>(MaxClients);
+        int max = MaxClients.load();
+        return max >= 0 && ClientCount() >= static_cast<size_t>(max);
     };
     if (atLimit()) {
         FAcceptPending = true;
@@ -638,15 +777,295 @@ void ATCPServer::AcceptPass() {
     TriggerAccept();
     if (ClientMode == cmNone)
         return;
+    if (ClientMode == cmThread) {
+        // The pool accepts; the listening socket stays unwatched here until no thread leads.
+        StartLeader();
+        return;
+    }
     while (FActive && !atLimit()) {
-        // A waiting spare has its loop; otherwise the next thread's loop is made first.
-        if (ClientMode == cmThread && SpareThreadCount() == 0 && !PrepareClientLoop())
-            break;
         TTCPServerClient* client = AcceptClient();
         if (!client)
             break;
         StartClient(client);
     }
+}
+
+void ATCPServer::StartLeader() {
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        if (FLeading || FPoolClosed)
+            return;
+    }
+    // Made before the lead is taken: when descriptors have run out the connection stays in
+    // the backlog, and the listening socket's pause brings this back.
+    if (!PrepareClientLoop())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        if (FLeading || FPoolClosed)
+            return;
+        FLeading = StartPoolThreadLocked(std::move(FNextClientLoop));
+        if (FLeading)
+            return;
+    }
+    // Paused outside the lock: the pause is logged (OnLog).
+    FServerSocket->PauseAccepting(WSAEMFILE);
+}
+
+bool ATCPServer::StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop) {
+    if (FPoolClosed)
+        return false;
+    try {
+        FClientThreads.push_back(TThread::Create<TTCPServerClientThread>(this, std::move(loop)));
+    } catch (...) {
+        return false;
+    }
+    TTCPServerClientThread* thread = FClientThreads.back().get();
+    thread->SetStackSize(kClientThreadStackSize);
+    try {
+        // Started under PoolLock: its first step takes the lock, so it sees itself listed.
+        thread->Start();
+    } catch (...) {
+        FClientThreads.pop_back();
+        return false;
+    }
+    return true;
+}
+
+void ATCPServer::RunPoolThread(TTCPServerClientThread* thread) {
+    thread->StartIdleClock();
+    while (TTCPServerClient* client = Lead(thread)) {
+        thread->Serve(client);
+        if (!BackToPool(thread))
+            return;
+    }
+}
+
+namespace {
+// Milliseconds from now until t, at least 0, for a poll.
+int MillisUntil(std::chrono::steady_clock::time_point t) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    t - std::chrono::steady_clock::now())
+                    .count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX));
+}
+} // namespace
+
+TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
+    // The loop of the thread that takes the lead once this one accepts, when no other can.
+    std::shared_ptr<TMessageLoop> successorLoop;
+    for (;;) {
+        bool needSuccessor;
+        {
+            std::lock_guard<std::mutex> lock(PoolLock);
+            if (thread->Terminated() || FPoolClosed) {
+                if (FLimitWaiter == thread)
+                    FLimitWaiter = nullptr;
+                GiveUpLeadLocked();
+                return nullptr;
+            }
+            needSuccessor = FSpareThreads.empty() && FReturning == 0;
+        }
+        if (needSuccessor && !successorLoop) {
+            try {
+                successorLoop = TMessageLoop::CreateForNewThread();
+            } catch (const EMailbox&) {
+                // Out of descriptors (or memory): the same condition as a failing accept.
+                PauseLeader(WSAEMFILE);
+                continue;
+            }
+        }
+        auto next = std::min(thread->FSurplusCheck, thread->FIdleDeadline);
+        int ready = WaitForConnection(true, MillisUntil(next));
+        if (ready < 0)
+            continue; // stopped: seen above
+        {
+            std::unique_lock<std::mutex> lock(PoolLock);
+            if (ready == 0) {
+                if (!IdleOverLocked(thread))
+                    continue;
+                GiveUpLeadLocked();
+                return nullptr;
+            }
+            // A connection waits. Checked by the only thread that accepts, so no other can
+            // take the last slot meanwhile.
+            int max = MaxClients.load();
+            if (max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
+                if (FLimitWaiter != thread && !FPoolClosed) {
+                    // Once per time the limit holds a connection back, as the main thread's
+                    // accept notification did.
+                    FLimitWaiter = thread;
+                    FAcceptPending = true;
+                    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
+                }
+                // Woken when a client is removed, the pool stops or the thread is terminated.
+                if (!FPoolClosed && !thread->Terminated())
+                    thread->FWake.wait(lock);
+                continue;
+            }
+            if (FLimitWaiter == thread)
+                FLimitWaiter = nullptr;
+            if (FAcceptPending.load(std::memory_order_relaxed))
+                FAcceptPending = false; // a slot is free: done messages may go lazily again
+        }
+        TSocketAddr peer;
+        int error = 0;
+        TSocketHandle handle = FServerSocket->AcceptOnCaller(&peer, &error);
+        if (handle == INVALID_SOCKETHANDLE) {
+            if (IsResourceExhaustion(error))
+                PauseLeader(error);
+            continue; // taken by none (a peer gone at once, say): wait again
+        }
+        FShortageLogged = false;
+        bool admitted = !Admission || Admission->Admit(peer);
+        if (!admitted && CloseRefusedAtAccept) {
+            SocketClose(handle);
+            continue;
+        }
+        std::unique_ptr<TTCPServerClient> owned = MakeClient(handle);
+        if (!owned)
+            continue;
+        TTCPServerClient* client = owned.get();
+        {
+            // Held by this thread before it is listed, so that no one frees it under it.
+            std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+            client->FThread = thread;
+            client->FHeld = true;
+        }
+        if (!EnterClient(owned, handle, peer, admitted))
+            continue; // shutting down: seen above
+        std::lock_guard<std::mutex> lock(PoolLock);
+        thread->FClient = client;
+        // The lead is passed on before this thread serves, so accepting never waits for it.
+        if (!FSpareThreads.empty())
+            GiveUpLeadLocked();
+        else if (FReturning > 0)
+            FLeading = false; // a thread on its way back takes it (BackToPool)
+        else if (!successorLoop || !StartPoolThreadLocked(std::move(successorLoop)))
+            GiveUpLeadLocked();
+        return client;
+    }
+}
+
+int ATCPServer::WaitForConnection(bool listening, int timeoutMs) {
+    pollfd fds[2] = {{FStopDescriptor, POLLIN, 0}, {FListenHandle, POLLIN, 0}};
+    int r = ::poll(fds, listening ? 2 : 1, timeoutMs);
+    if (r < 0)
+        return 0;
+    if (fds[0].revents)
+        return -1;
+    return r > 0 ? 1 : 0;
+}
+
+void ATCPServer::PauseLeader(int error) {
+    if (!FShortageLogged.exchange(true))
+        LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
+    // The stop descriptor only: the connection waits in the backlog meanwhile.
+    WaitForConnection(false, kAcceptRetryDelay);
+}
+
+void ATCPServer::GiveUpLeadLocked() {
+    if (!FLeading)
+        return;
+    if (!FSpareThreads.empty()) {
+        // The most recent follower: its stack and loop are warm, and the oldest ones idle out.
+        TTCPServerClientThread* follower = FSpareThreads.back();
+        FSpareThreads.pop_back();
+        follower->FPromoted = true;
+        follower->FWake.notify_one();
+        return;
+    }
+    FLeading = false;
+    if (!FPoolClosed)
+        PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
+}
+
+bool ATCPServer::IdleOverLocked(TTCPServerClientThread* thread) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= thread->FIdleDeadline)
+        return true;
+    if (thread->FSurplusCheck >= thread->FIdleDeadline || now < thread->FSurplusCheck)
+        return false;
+    thread->FSurplusCheck = thread->FIdleDeadline;
+    size_t waiting = FSpareThreads.size() + (FLeading ? 1 : 0);
+    return waiting > static_cast<size_t>(std::max(0, MaxSpareThreads.load()));
+}
+
+bool ATCPServer::MarkReturning(TTCPServerClientThread* thread) {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    if (thread->Terminated() || FPoolClosed)
+        return false;
+    thread->FReturning = true;
+    ++FReturning;
+    return true;
+}
+
+bool ATCPServer::BackToPool(TTCPServerClientThread* thread) {
+    std::unique_lock<std::mutex> lock(PoolLock);
+    if (std::exchange(thread->FReturning, false))
+        --FReturning;
+    if (thread->Terminated() || FPoolClosed)
+        return false;
+    thread->StartIdleClock();
+    if (!FLeading) {
+        FLeading = true;
+        return true;
+    }
+    FSpareThreads.push_back(thread);
+    // Promoting a follower takes it off the list and sets FPromoted under this lock, so a
+    // follower on the list is not promoted and one off it is (or is ending).
+    while (!thread->FPromoted && !thread->Terminated() && !FPoolClosed) {
+        auto next = std::min(thread->FSurplusCheck, thread->FIdleDeadline);
+        if (thread->FWake.wait_until(lock, next) == std::cv_status::timeout &&
+            !thread->FPromoted && IdleOverLocked(thread))
+            break;
+    }
+    if (std::exchange(thread->FPromoted, false))
+        return true; // leads, also when ending: Lead gives the lead up properly
+    auto it = std::find(FSpareThreads.begin(), FSpareThreads.end(), thread);
+    if (it != FSpareThreads.end())
+        FSpareThreads.erase(it);
+    return false;
+}
+
+std::unique_ptr<TTCPServerClient> ATCPServer::MakeClient(TSocketHandle handle) {
+    std::unique_ptr<TTCPServerClient> client;
+    try {
+        client = CreateClient();
+        if (!client)
+            RaiseError("No client");
+        client->Init();
+    } catch (const std::exception& e) {
+        SocketClose(handle);
+        LogAnywhere(ltError, "Error creating client: " + std::string(e.what()));
+        return nullptr;
+    }
+    return client;
+}
+
+bool ATCPServer::EnterClient(std::unique_ptr<TTCPServerClient>& client, TSocketHandle handle,
+                             const TSocketAddr& peer, bool admitted) {
+    client->FSocketHandle = handle;
+    client->FHandleOwned = true;
+    client->FRemoteAddr = peer;
+    client->FRefused = !admitted;
+    {
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        if (!FClientsClosed) {
+            FClientIndex[client->Id()] = client.get();
+            FClients.push_back(std::move(client));
+            FClientCount.store(FClients.size(), std::memory_order_release);
+            return true;
+        }
+    }
+    {
+        // Not served: let go of before it is freed (its destructor closes the handle).
+        std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+        client->FThread = nullptr;
+        client->FHeld = false;
+    }
+    client.reset();
+    return false;
 }
 
 bool ATCPServer::PrepareClientLoop() {
@@ -680,58 +1099,15 @@ TTCPServerClient* ATCPServer::AcceptClient() {
             break;
         SocketClose(handle);
     }
-    std::unique_ptr<TTCPServerClient> client;
-    try {
-        client = CreateClient();
-        if (!client)
-            RaiseError("No client");
-        client->Init();
-    } catch (const std::exception& e) {
-        SocketClose(handle);
-        Log(ltError, "Error creating client: " + std::string(e.what()));
+    std::unique_ptr<TTCPServerClient> client = MakeClient(handle);
+    if (!client)
         return nullptr;
-    }
-    client->FSocketHandle = handle;
-    client->FHandleOwned = true;
-    client->FRemoteAddr = peer;
-    client->FRefused = !admitted;
-    FClientIndex[client->Id()] = client.get();
-    FClients.push_back(std::move(client));
-    return FClients.back().get();
+    TTCPServerClient* entered = client.get();
+    return EnterClient(client, handle, peer, admitted) ? entered : nullptr;
 }
 
 void ATCPServer::StartClient(TTCPServerClient* client) {
     try {
-        if (ClientMode == cmThread) {
-            if (HandToSpare(client))
-                return;
-            // A spare that ended meanwhile leaves no loop made in advance: it is made here,
-            // where a failure (out of descriptors) refuses this connection, not on the thread.
-            if (!PrepareClientLoop())
-                throw ETCPServer("No message loop for a client thread");
-            FClientThreads.push_back(
-                TThread::Create<TTCPServerClientThread>(this, client, std::move(FNextClientLoop)));
-            TTCPServerClientThread* thread = FClientThreads.back().get();
-            thread->SetStackSize(kClientThreadStackSize);
-            {
-                // Published before it starts, so the thread's own Terminate finds it.
-                std::lock_guard<std::mutex> lock(client->ClientSocketLock);
-                client->FThread = thread;
-                client->FHeld = true;
-            }
-            try {
-                thread->Start();
-            } catch (...) {
-                {
-                    std::lock_guard<std::mutex> lock(client->ClientSocketLock);
-                    client->FThread = nullptr;
-                    client->FHeld = false;
-                }
-                FClientThreads.pop_back();
-                throw;
-            }
-            return;
-        }
         client->GetStream(); // smAsynchronous: events serve this client
         TTCPServerClientSocket* socket = client->GetSocket();
         socket->OnDataAvailable = [this, client](ATCPClientSocket*) {
@@ -742,91 +1118,27 @@ void ATCPServer::StartClient(TTCPServerClient* client) {
             if (FActive && !client->Terminated())
                 TriggerClientClose(client);
             PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_CLIENT_DONE,
-                        static_cast<uintptr_t>(client->Id()), 0);
+                          static_cast<uintptr_t>(client->Id()), 0);
         };
         TriggerClientAdd(client);
     } catch (const std::exception& e) {
-        // No thread (or no socket) for it: the connection is closed and forgotten.
+        // No socket for it: the connection is closed and forgotten.
         Log(ltError, "Error creating client: " + std::string(e.what()));
         RemoveClient(client);
     }
 }
 
-bool ATCPServer::HandToSpare(TTCPServerClient* client) {
-    TTCPServerClientThread* spare;
+void ATCPServer::ClientThreadEnded(uint64_t number) {
+    std::unique_ptr<TTCPServerClientThread> thread;
     {
         std::lock_guard<std::mutex> lock(PoolLock);
-        if (FSpareThreads.empty())
-            return false;
-        // The most recent spare: its stack and loop are warm, and the oldest ones idle out.
-        spare = FSpareThreads.back();
-        FSpareThreads.pop_back();
-        {
-            std::lock_guard<std::mutex> clientLock(client->ClientSocketLock);
-            client->FThread = spare;
-            client->FHeld = true;
-        }
-        spare->FNextClient = client;
+        auto it = std::find_if(FClientThreads.begin(), FClientThreads.end(),
+                               [&](const auto& t) { return t->Number() == number; });
+        if (it == FClientThreads.end())
+            return;
+        thread = std::move(*it);
+        FClientThreads.erase(it);
     }
-    // Woken after the lock is released: woken under it, the spare would run only to block on
-    // the lock again (two more switches per connection). The spare takes FNextClient however
-    // its wait ends, and its thread object is freed only on this thread.
-    spare->FWake.notify_one();
-    return true;
-}
-
-bool ATCPServer::OfferAsSpare(TTCPServerClientThread* thread) {
-    std::lock_guard<std::mutex> lock(PoolLock);
-    // Offered even beyond MaxSpareThreads: such a spare ends in WaitAsSpare if the surplus
-    // lasts.
-    if (thread->Terminated() || FPoolClosed)
-        return false;
-    FSpareThreads.push_back(thread);
-    return true;
-}
-
-TTCPServerClient* ATCPServer::WaitAsSpare(TTCPServerClientThread* thread) {
-    std::unique_lock<std::mutex> lock(PoolLock);
-    auto now = std::chrono::steady_clock::now();
-    auto deadline = now + std::chrono::milliseconds(SpareThreadIdleMs.load());
-    // Checked once: a spare that finds no surplus then waits its whole idle time, and the
-    // spares that came after it end instead, so the list settles at MaxSpareThreads.
-    auto surplusCheck =
-        std::min(deadline, now + std::chrono::milliseconds(SurplusSpareThreadIdleMs.load()));
-    auto surplus = [&] {
-        return FSpareThreads.size() > static_cast<size_t>(std::max(0, MaxSpareThreads.load()));
-    };
-    // Handing a client over takes the spare off the list and sets FNextClient under this lock,
-    // so a spare on the list has no client and one off it has (or is ending).
-    while (!thread->FNextClient && !thread->Terminated() && !FPoolClosed) {
-        bool checking = surplusCheck < deadline;
-        if (thread->FWake.wait_until(lock, checking ? surplusCheck : deadline) !=
-            std::cv_status::timeout)
-            continue;
-        if (!checking || surplus())
-            break;
-        surplusCheck = deadline;
-    }
-    TTCPServerClient* next = thread->FNextClient;
-    thread->FNextClient = nullptr;
-    if (!next) {
-        auto it = std::find(FSpareThreads.begin(), FSpareThreads.end(), thread);
-        if (it != FSpareThreads.end())
-            FSpareThreads.erase(it);
-        return nullptr;
-    }
-    // Served even when the thread is ending: the client is held by it and must be let go of.
-    thread->FClient = next;
-    return next;
-}
-
-void ATCPServer::ClientThreadEnded(uint64_t number) {
-    auto it = std::find_if(FClientThreads.begin(), FClientThreads.end(),
-                           [&](const auto& t) { return t->Number() == number; });
-    if (it == FClientThreads.end())
-        return;
-    std::unique_ptr<TTCPServerClientThread> thread = std::move(*it);
-    FClientThreads.erase(it);
     thread.reset(); // joins a thread that has posted its last message
 }
 
@@ -846,28 +1158,52 @@ void ATCPServer::DeliverClientAdd(TTCPServerClient* client) {
 }
 
 TTCPServerClient* ATCPServer::FindClient(uint64_t id) const {
+    std::lock_guard<std::mutex> lock(ClientsLock);
     auto it = FClientIndex.find(id);
     return it == FClientIndex.end() ? nullptr : it->second;
 }
 
 void ATCPServer::ClientAddArrived(uint64_t id) {
+    // Only where clients end on this thread: elsewhere one found here could be freed by its
+    // own thread under the caller (and there is no add event to deliver anyway).
+    if (id == 0 || !FEndOnMainThread.load(std::memory_order_relaxed))
+        return;
     // By number: the client may have been freed meanwhile (deactivation).
     if (TTCPServerClient* client = FindClient(id))
         DeliverClientAdd(client);
 }
 
-void ATCPServer::RemoveClient(TTCPServerClient* client) {
+std::unique_ptr<TTCPServerClient> ATCPServer::UnlistClientLocked(TTCPServerClient* client) {
     auto it = std::find_if(FClients.begin(), FClients.end(),
                            [&](const auto& c) { return c.get() == client; });
     if (it == FClients.end())
-        return;
+        return nullptr;
     std::unique_ptr<TTCPServerClient> owned = std::move(*it);
     FClients.erase(it);
     FClientIndex.erase(owned->Id());
+    ++FEndedClients;
+    return owned;
+}
+
+void ATCPServer::RemoveClient(TTCPServerClient* client) {
+    std::unique_ptr<TTCPServerClient> owned;
+    {
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        owned = UnlistClientLocked(client);
+        if (!owned)
+            return;
+    }
     // Its thread has ended with it or is ending: let go of before the derived part goes.
     owned->WaitLetGo();
     FRemovedClientBytes += owned->TotalBytes();
     owned.reset();
+    {
+        // Counted once freed: its descriptor is free for the connection a leader at the
+        // limit takes next.
+        std::lock_guard<std::mutex> clientsLock(ClientsLock);
+        FClientCount.store(FClients.size(), std::memory_order_release);
+    }
+    SlotFreed();
 }
 
 void ATCPServer::ClientDone(uint64_t id) {
@@ -889,16 +1225,25 @@ void ATCPServer::ClientDone(uint64_t id) {
     });
     // Freed before the waiting connections are accepted, so its descriptor is free for them.
     RemoveClient(client);
-    if (FAcceptPending) {
-        FAcceptPending = false;
-        AcceptPass();
+    if (!FAcceptPending)
+        return;
+    if (ClientMode == cmThread) {
+        // A leader at the limit was woken by the removal and takes the connection itself;
+        // only when none leads (the limit was met here) is one made.
+        StartLeader();
+        return;
     }
+    FAcceptPending = false;
+    AcceptPass();
 }
 
 int64_t ATCPServer::GetTransferRate() {
     int64_t total = FRemovedClientBytes;
-    for (auto& c : FClients)
-        total += c->TotalBytes();
+    {
+        std::lock_guard<std::mutex> lock(ClientsLock);
+        for (auto& c : FClients)
+            total += c->TotalBytes();
+    }
     FRateWindow.Add(total - FSampledBytes);
     FSampledBytes = total;
     FRateWindow.Update(GetTickCount());

@@ -19,32 +19,56 @@
 //       ~TEchoServer() override { ShutdownClients(); } // before the derived parts go
 //   };
 //
-// Client threads are kept: a thread whose connection has ended frees that connection's socket
-// and stream on its own loop, then waits as a spare for the next accepted connection, which
-// the main thread hands to it directly (a new thread is made only when no spare waits). At
-// most MaxSpareThreads wait longer than SurplusSpareThreadIdleMs; a spare idle for
-// SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its
-// thread's loop behind (sockets, mailboxes, timers it made are freed before Execute returns);
-// the thread's stack is kClientThreadStackSize.
+// Accepting where the connection is served (ClientMode 2). The threads of a server form a
+// leader/follower pool: at most one thread, the leader, waits on the listening descriptor (a
+// poll on it and on the server's stop descriptor); it accepts, asks Admission, makes the
+// client, enters it in the Clients list and serves it itself. Before it serves, it passes the
+// lead on: to the most recent follower (a thread waiting on its condition variable), or, when
+// none waits and no thread is on its way back, to a thread it makes itself (its loop made
+// before the accept, so that without descriptors the connection stays in the backlog rather
+// than being taken by a thread that cannot serve it). Accepting therefore never stops while
+// threads exist, and a short connection is accepted, served and closed on one thread. Chosen
+// over every spare blocking in accept(2): a single waiter means no thundering herd, the
+// Clients limit is checked by the one thread about to accept, and deactivation wakes one poll.
+// The main thread takes part only when no thread leads (none made yet, or all idled out):
+// its listening socket reports the waiting connection and the main thread makes a thread to
+// lead (it accepts nothing itself); a leader that ends with no follower re-arms that report.
+// At MaxClients the leader waits for a slot (the connection stays in the backlog) and the
+// main thread is told, so that ClientLimitReached may close an idle connection.
 //
-// Threads. The server object, its listening socket, the Clients list and the list of client
-// threads live on the thread that activates the server (the main thread); every server event
-// runs there. A client thread owns its client's socket (the socket's mailbox belongs to that
-// thread's loop) while it serves the client. Nothing between accept and Execute waits for the
-// main thread: OnClientAdd is posted to the main thread (it may run while Execute already
-// runs, and always before that client's OnClientClose, OnClientRemove and log entries). Log
-// entries reach the main thread by synchronous hand-over (the thread waits while the main
-// thread runs it). Nothing at the end of a connection waits for the main thread: the thread
-// frees the connection, lets go of the client and posts MSG_SERVER_CLIENT_DONE (lazily:
+// Pool threads are kept: a thread whose connection has ended frees that connection's socket
+// and stream on its own loop, then leads (when no thread does) or follows. At most
+// MaxSpareThreads waiting threads (leader included) wait longer than SurplusSpareThreadIdleMs;
+// a waiting thread idle for SpareThreadIdleMs ends (a leader first passes the lead to the most
+// recent follower). A client's Execute must therefore leave nothing bound to its thread's loop
+// behind (sockets, mailboxes, timers it made are freed before Execute returns); the thread's
+// stack is kClientThreadStackSize.
+//
+// Threads. The server object and its listening socket live on the thread that activates the
+// server (the main thread); every server event runs there. The Clients list is entered by the
+// accepting thread and left on the main thread (ClientsLock); a client is freed only on the
+// main thread, so Client(i) there stays valid. A client thread owns its client's socket (the
+// socket's mailbox belongs to that thread's loop) while it serves the client. Nothing between
+// accept and Execute waits for the main thread: OnClientAdd is posted to the main thread (it
+// may run while Execute already runs, and always before that client's OnClientClose,
+// OnClientRemove and log entries). Log entries of other threads go to the server's log queue
+// (the thread does not wait) and are written on the main thread, the one writer of OnLog
+// and the attached log, in the order they were made. Nothing at the end of a connection waits
+// for the main thread: the thread frees the connection and lets go of the client. Where no end
+// event is to be fired (ClientFinishedNeedsMainThread), that thread also takes the client off
+// the list and frees it. Otherwise it posts MSG_SERVER_CLIENT_DONE (lazily:
 // kClientDoneMaxDelayMs) to the listening socket's mailbox, on which the main thread fires
-// OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove, then
-// frees it. The main thread must therefore run its message loop while clients run. Freeing a client
-// waits until its thread has let go of it; while it waits the main thread keeps serving hand-overs,
-// so a thread handing over at that moment can finish. Deactivation (and ShutdownClients) terminates
-// every client, waits for them, and ends every client thread, spares included.
+// OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove,
+// then frees it. The main thread must therefore run its
+// message loop while clients run. Freeing a client waits until its thread has let go of it;
+// while it waits the main thread keeps serving hand-overs, so a thread handing over at that
+// moment can finish. Deactivation (and ShutdownClients) stops the pool (the stop descriptor
+// wakes the leader, followers are woken), terminates every client, waits for them, and ends
+// every client thread, spares included, before the listening socket closes.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
-// (LogTo), both on the main thread; a client thread's entries are handed over in order.
+// (LogTo), both on the main thread; other threads' entries are queued, in order (deactivation
+// writes what is queued before "Server shutdown.").
 
 #include "net/AllowedClients.h"
 #include "net/RelayLoop.h"
@@ -54,6 +78,7 @@
 #include "util/LogTarget.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -85,8 +110,9 @@ enum TClientMode : uint8_t {
 
 constexpr int kDefaultClientTimeout = 300000;
 // Connections refused at accept (Admission, CloseRefusedAtAccept) in one pass of the main
-// thread; the rest are taken on a later pass, so a burst of them cannot starve the other
-// events of the main thread.
+// thread (ClientMode 1); the rest are taken on a later pass, so a burst of them cannot starve
+// the other events of the main thread. A leading pool thread checks for the stop between
+// any two accepts, so it needs no such bound.
 constexpr int kMaxRefusalsPerAcceptPass = 64;
 // Spare client threads a server keeps waiting for connections (its MaxSpareThreads); beyond
 // this many, a spare ends after SurplusSpareThreadIdleMs. Threads only negotiate (tunnels go
@@ -115,9 +141,15 @@ constexpr size_t kClientThreadStackSize = 256 * 1024;
 #endif
 
 // Posted by client threads to the listening socket's mailbox: a client's add notification
-// (wParam: the client's Id) and the end of a client thread (wParam: the thread's Number).
+// (wParam: the client's Id), the end of a client thread (wParam: the thread's Number), the
+// leader reached MaxClients (ClientLimitReached is due), and no thread leads any more (the
+// main thread watches the listening socket again).
 constexpr uint32_t MSG_SERVER_CLIENT_ADD = MSG_USER + 571;
 constexpr uint32_t MSG_SERVER_CLIENT_THREAD_END = MSG_USER + 572;
+constexpr uint32_t MSG_SERVER_LIMIT_REACHED = MSG_USER + 573;
+constexpr uint32_t MSG_SERVER_ACCEPT_AGAIN = MSG_USER + 574;
+// Log entries of other threads wait in the server's queue (posted once per batch).
+constexpr uint32_t MSG_SERVER_LOG = MSG_USER + 575;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -174,7 +206,7 @@ public:
 
     virtual void Init() {}
     // The server's Log: directly on the main thread, from any other thread through the
-    // synchronous hand-over (the caller waits).
+    // server's log queue (the caller does not wait).
     virtual void Log(TServerLogType logType, const std::string& msg);
     // Copies the server's throttle settings to the socket (any thread).
     virtual void ApplyThrottle();
@@ -225,12 +257,12 @@ private:
     bool FRefused = false;
     std::string FTag;
     std::atomic<bool> FTerminated{false};
-    // ClientSocketLock: guards FThread and FHeld (written by the main thread when it hands
-    // the client to a thread and by that thread when it lets go; read by Terminate and the
+    // ClientSocketLock: guards FThread and FHeld (written by the accepting thread before it
+    // lists the client and by the serving thread when it lets go; read by Terminate and the
     // destructor), FSocket's publication and foreign access to it (Terminate, ApplyThrottle,
     // TotalBytes) against its creation and freeing on the client thread, FFinalBytes and
-    // FSocketLost. Lock order: after the server's PoolLock and the main loop's lock (the
-    // destructor's wait), before the socket's FHandleLock and the message loop's and mailbox
+    // FSocketLost. Lock order: after the server's PoolLock or ClientsLock and the main loop's
+    // lock (the destructor's wait), before the socket's FHandleLock and the message loop's and mailbox
     // registry's locks (through Terminate and PostToMailbox).
     mutable std::mutex ClientSocketLock;
     TTCPServerClientThread* FThread = nullptr;
@@ -252,28 +284,29 @@ private:
     bool FCloseOwed = false;
 };
 
-// Runs clients one after another: for each, socket and blocking stream, Activate, OnClientAdd
-// (posted to the main thread), Execute, Deactivate, the socket and stream freed,
-// MSG_SERVER_CLIENT_DONE (on which the main thread fires OnClientClose); then it waits as a spare
-// for the next client (see ATCPServer). Made with TThread::Create and started by the server.
+// A thread of the pool: leads (accepts and serves), serves, then leads or follows again (see
+// ATCPServer). For each client: socket and blocking stream, Activate, OnClientAdd (posted to
+// the main thread), Execute, Deactivate, the socket and stream freed, MSG_SERVER_CLIENT_DONE
+// (on which the main thread fires OnClientClose). Made with TThread::Create, by the main
+// thread or a leader, and started as the leader.
 class TTCPServerClientThread : public TThread {
 public:
-    // client: the first client (the server has marked it held by this thread). loop: the
-    // thread's message loop made in advance (TMessageLoop::CreateForNewThread), or null to make
-    // it on the thread.
-    TTCPServerClientThread(ATCPServer* server, TTCPServerClient* client,
-                           std::shared_ptr<TMessageLoop> loop = nullptr);
+    // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
+    // null to make it on the thread.
+    explicit TTCPServerClientThread(ATCPServer* server,
+                                    std::shared_ptr<TMessageLoop> loop = nullptr);
 
     ATCPServer* Server() const { return FServer; }
     // Process-unique number; MSG_SERVER_CLIENT_THREAD_END carries it.
     uint64_t Number() const { return FNumber; }
-    // The client being served, or null while the thread waits as a spare (any thread).
+    // The client being served, or null while the thread waits (any thread).
     TTCPServerClient* Client() const;
     bool Running() const { return FRunning.load(std::memory_order_acquire); }
-    // Ends the thread: sets the flag, wakes a spare's wait, terminates the served client's
-    // socket and posts MSG_QUIT to its mailbox (the client finishes as terminated).
+    // Ends the thread: sets the flag, wakes a follower's or a limit wait, terminates the
+    // served client's socket and posts MSG_QUIT to its mailbox (the client finishes as
+    // terminated). A leader's poll is woken by the server's stop (ShutdownClients).
     void Terminate() override;
-    // Hands the entry to the server's Log on the main thread and waits.
+    // The served client's Log.
     void Log(TServerLogType logType, const std::string& msg);
 
 protected:
@@ -281,20 +314,27 @@ protected:
 
 private:
     friend class ATCPServer;
-    // One client from start to let go; answers whether the thread was offered as a spare.
-    bool Serve(TTCPServerClient* client);
+    // One client from start to let go.
+    void Serve(TTCPServerClient* client);
     bool StillRunning(TTCPServerClient* client) const;
     // Runs step; an exception is logged as an error with prefix.
     void Step(TTCPServerClient* client, const char* prefix, const std::function<void()>& step);
+    // Starts the idle clock of a wait for connections (this thread only).
+    void StartIdleClock();
     ATCPServer* FServer;
     uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
     std::atomic<bool> FRunning{true};
-    // Guarded by the server's PoolLock: the client being served, the one handed to this spare
-    // and not yet taken, and the spare's wake-up.
-    TTCPServerClient* FClient;
-    TTCPServerClient* FNextClient = nullptr;
+    // Guarded by the server's PoolLock: the client being served, the lead handed to this
+    // follower, the thread is on its way back to the pool (counted in FReturning), and the
+    // wake-up of a follower's or a limit wait.
+    TTCPServerClient* FClient = nullptr;
+    bool FPromoted = false;
+    bool FReturning = false;
     std::condition_variable FWake;
+    // When this thread's wait for connections ends (SpareThreadIdleMs) and when it checks
+    // for a surplus of waiting threads (SurplusSpareThreadIdleMs); this thread only.
+    std::chrono::steady_clock::time_point FIdleDeadline, FSurplusCheck;
 };
 
 class ATCPServer {
@@ -315,10 +355,11 @@ public:
     void SetLocalHost(const std::string& value);
     int MaxBacklog() const;
     void SetMaxBacklog(int value);
-    // -1: no limit. At the limit further connections wait in the backlog.
-    int MaxClients = -1;
-    // Who may connect (net/AllowedClients.h); null admits everyone. Asked on the main thread
-    // for each accepted connection, before a client object or a thread exists for it. Not
+    // -1: no limit. At the limit further connections wait in the backlog. Read by the
+    // accepting thread.
+    std::atomic<int> MaxClients{-1};
+    // Who may connect (net/AllowedClients.h); null admits everyone. Asked on the accepting
+    // thread (a pool thread in ClientMode 2) for each accepted connection, before a client object or a thread exists for it. Not
     // owned: set it while inactive; it must outlive the server's activity.
     TClientAdmission* Admission = nullptr;
     // A refused connection: true closes it at once, nothing read or written; false makes the
@@ -367,11 +408,21 @@ public:
     bool AcceptPending() const { return FAcceptPending; }
     TTCPServerSocket& ServerSocket() { return *FServerSocket; }
 
-    size_t ClientCount() const { return FClients.size(); }
-    TTCPServerClient* Client(size_t index) const { return FClients.at(index).get(); }
-    // Client threads that exist (serving or spare, ended ones not yet reaped) and spares
-    // waiting now (main thread).
-    size_t ClientThreadCount() const { return FClientThreads.size(); }
+    // Any thread. Clients are entered by the accepting thread and freed only on the main
+    // thread: there a Client(i) stays valid until the main thread frees it.
+    size_t ClientCount() const { return FClientCount.load(std::memory_order_acquire); }
+    // Main thread. Without an end event to fire (see EndsOnMainThread) a client may be freed
+    // by its own thread at any time: use it under WithClientsLocked then.
+    TTCPServerClient* Client(size_t index) const;
+    // Runs fn with the clients, in order, and the list locked (no client is freed meanwhile);
+    // fn must not call back into the list (ClientCount is fine). Any thread.
+    void WithClientsLocked(const std::function<void(const std::vector<TTCPServerClient*>&)>& fn) const;
+    // Clients since the last activation: those open now and those that ended and were freed
+    // on whichever thread (one reading of both; any thread).
+    uint64_t ClientTotal() const;
+    // Pool threads that exist (serving or waiting, ended ones not yet reaped) and those
+    // waiting for a connection now, the leader included (any thread).
+    size_t ClientThreadCount() const;
     size_t SpareThreadCount() const;
     // Bytes per second over all clients (read + write), measured since the previous call.
     int64_t GetTransferRate();
@@ -391,8 +442,8 @@ protected:
     // The client of an accepted connection: OnCreateClient's when it gives one, else a plain
     // TTCPServerClient. Protocol servers override this.
     virtual std::unique_ptr<TTCPServerClient> CreateClient();
-    // A connection is waiting while the server is at MaxClients (main thread; once per
-    // accept notification). A server that can end an idle connection to make room does it
+    // A connection is waiting while the server is at MaxClients (main thread; once each time
+    // the accepting side reaches the limit). A server that can end an idle connection to make room does it
     // here; nothing by default.
     virtual void ClientLimitReached() {}
 
@@ -401,6 +452,12 @@ protected:
     // ShutdownClients frees (no events are fired there). What the client's thread left in the
     // client is safe to read. Default: nothing.
     virtual void ClientFinished(TTCPServerClient* client) { (void)client; }
+    // Whether clients end on the main thread (ClientMode 2): true when an OnClientAdd,
+    // OnClientClose or OnClientRemove handler is assigned, or this answers true (a server
+    // whose ClientFinished needs the main thread). Otherwise the thread that served a client
+    // (or the relay loop that carried its tunnel) removes and frees it at once, and nothing
+    // of the connection passes through the main thread. Asked at activation.
+    virtual bool ClientFinishedNeedsMainThread() const { return false; }
 
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
     // every client thread, spares included. Derived servers call it in their destructor so no
@@ -416,6 +473,12 @@ private:
     void AcceptPass();
     void ApplyThrottleToClients();
     TTCPServerClient* AcceptClient();
+    // Enters a new client for an accepted handle (any thread): false when the server is
+    // shutting down (the client is then dropped and its handle closed).
+    bool EnterClient(std::unique_ptr<TTCPServerClient>& client, TSocketHandle handle,
+                     const TSocketAddr& peer, bool admitted);
+    // The client of an accepted handle (any thread), or null when making it failed (logged).
+    std::unique_ptr<TTCPServerClient> MakeClient(TSocketHandle handle);
     // False when the next client thread's loop cannot be made (accepting is paused).
     bool PrepareClientLoop();
     void StartClient(TTCPServerClient* client);
@@ -427,32 +490,82 @@ private:
     // thread), so that the bookkeeping after it always happens.
     void GuardedHook(const char* prefix, const std::function<void()>& hook);
     void RemoveClient(TTCPServerClient* client);
+    // Takes client off the list (counted as ended) and answers it, or null when it is not
+    // listed (ClientsLock held).
+    std::unique_ptr<TTCPServerClient> UnlistClientLocked(TTCPServerClient* client);
+    // The serving thread (or relay loop) is done with client: it frees it there when the
+    // client needs no main thread, else posts its done message; either way it lets go.
+    void ClientLetGo(TTCPServerClient* client);
+    // Removes and frees client on the calling thread; false when it is no longer listed
+    // (deactivation took it), which then still lets go of it.
+    bool FinishHere(TTCPServerClient* client);
+    // After a client left the list: its slot is free for a leader at the limit, or for the
+    // main thread when none leads.
+    void SlotFreed();
     // Client add notifications: posted by the client thread, delivered once on the main
     // thread, at the latest before any later hand-over or message of that client.
     void PostClientAdd(TTCPServerClient* client);
     void DeliverClientAdd(TTCPServerClient* client);
+    // Main thread: the add of client id (0: none) is delivered if due.
     void ClientAddArrived(uint64_t id);
     // The client with this Id, or null (main thread).
     TTCPServerClient* FindClient(uint64_t id) const;
-    // Main thread: gives client to a waiting spare (true), or answers false when none waits.
-    bool HandToSpare(TTCPServerClient* client);
-    // Client thread, before it lets go of its client: puts it on the spare list, unless it is
-    // terminated or the pool is closed (false: the thread is to end).
-    bool OfferAsSpare(TTCPServerClientThread* thread);
-    // Client thread, offered and its client let go: waits for the next client and answers it,
-    // or null when the thread is to end (terminated, pool closed, idle too long, or idle
-    // SurplusSpareThreadIdleMs while more than MaxSpareThreads wait).
-    TTCPServerClient* WaitAsSpare(TTCPServerClientThread* thread);
+    // Log from any thread: on the main thread directly, else queued for it (client: the
+    // client whose add is delivered first, 0 for none).
+    void LogAnywhere(TServerLogType logType, const std::string& msg, uint64_t client = 0);
+    // Main thread: writes the queued entries.
+    void WriteQueuedLog();
+
+    // --- the pool (ClientMode 2) ---
+    // Main thread: makes a thread to lead, unless one leads (its loop made first).
+    void StartLeader();
+    // Makes and starts a pool thread that leads (PoolLock held; the lead reserved for it).
+    // False when it could not be started.
+    bool StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop);
+    // The pool thread's life: lead, serve, back to the pool, until it is to end.
+    void RunPoolThread(TTCPServerClientThread* thread);
+    // The leader's part: answers the client it accepted (the lead passed on), or null when
+    // the thread is to end (the lead given up).
+    TTCPServerClient* Lead(TTCPServerClientThread* thread);
+    // The leader waits for the stop, the listening descriptor (when listening) or timeoutMs;
+    // answers 1 a connection waits, 0 timed out, -1 stopped.
+    int WaitForConnection(bool listening, int timeoutMs);
+    // The leader ran out of descriptors or memory: logs once per shortage and waits
+    // kAcceptRetryDelay (or until the stop).
+    void PauseLeader(int error);
+    // The leader gives up the lead (PoolLock held): to the most recent follower, or, when
+    // none, the main thread watches the listening socket again.
+    void GiveUpLeadLocked();
+    // Serving thread, before its connection closes: it will come back to the pool (false:
+    // the thread is to end).
+    bool MarkReturning(TTCPServerClientThread* thread);
+    // Back from a client: leads (true) when no thread does, else follows until promoted
+    // (true) or its idle time is over, the pool closed, or it was terminated (false).
+    bool BackToPool(TTCPServerClientThread* thread);
+    // The thread's wait for connections is over (PoolLock held): its idle time has passed,
+    // or its surplus check found more than MaxSpareThreads waiting.
+    bool IdleOverLocked(TTCPServerClientThread* thread);
+    // Stops the pool: closed, followers and a limit wait woken, the leader's poll woken.
+    void ClosePool();
     void ClientThreadEnded(uint64_t number);
     void EndClientThreads();
 
     TLogLink FLogTo;
     std::unique_ptr<TTCPServerSocket> FServerSocket;
+    // ClientsLock: guards FClients, FClientIndex and FClientsClosed; FClientCount is written
+    // under it. Entered by the accepting thread, left on the main thread. Lock order: never
+    // held together with PoolLock; before a client's ClientSocketLock (ApplyThrottleToClients,
+    // GetTransferRate).
+    mutable std::mutex ClientsLock;
     std::vector<std::unique_ptr<TTCPServerClient>> FClients;
-    // FClients by Id (main thread, as FClients): a client's add and done messages find it
-    // without walking every open connection (thousands of idle tunnels each touched per
-    // short connection otherwise).
+    // FClients by Id: a client's add and done messages find it without walking every open
+    // connection (thousands of idle tunnels each touched per short connection otherwise).
     std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
+    bool FClientsClosed = false; // shutting down: a connection accepted now is dropped
+    std::atomic<size_t> FClientCount{0};
+    uint64_t FEndedClients = 0; // ClientsLock
+    // Clients end on the main thread (decided at activation; see ClientFinishedNeedsMainThread).
+    std::atomic<bool> FEndOnMainThread{true};
     std::string FListenPort;
     std::string FLocalHost;
     bool FActive = false;
@@ -465,20 +578,40 @@ private:
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};
     std::atomic<int64_t> FReadThrottleRate{0}, FWriteThrottleRate{0};
-    // The message loop of the next client thread (ClientMode 2), made before its connection
-    // is accepted: when descriptors have run out, accepting pauses and the connection waits
-    // in the backlog rather than being accepted by a thread that cannot serve it.
+    // The message loop of the thread the main thread makes to lead, made before it (main
+    // thread): when descriptors have run out, accepting pauses and the connection waits in the
+    // backlog.
     std::shared_ptr<TMessageLoop> FNextClientLoop;
-    // Every client thread (main thread; freed only there).
-    std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
-    // PoolLock: guards FSpareThreads, FPoolClosed and every client thread's FClient,
-    // FNextClient and FWake. Lock order: taken first; under it a client's ClientSocketLock
-    // (and what that allows) may be taken.
+    // Wakes a leader's poll when the pool stops (eventfd; made at activation, ClientMode 2).
+    int FStopDescriptor = -1;
+    // The listening descriptor the leader polls and accepts on (set at activation, before
+    // any pool thread starts; cleared after every one has ended).
+    TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
+    // A shortage of descriptors was logged; cleared by the next successful accept (leader).
+    std::atomic<bool> FShortageLogged{false};
+    // PoolLock: guards FClientThreads, FSpareThreads, FLeading, FReturning, FLimitWaiter,
+    // FPoolClosed and every pool thread's FClient, FPromoted, FReturning and FWake. Lock
+    // order: taken first; under it a client's ClientSocketLock (and what that allows) may be
+    // taken; never together with ClientsLock.
     mutable std::mutex PoolLock;
-    std::vector<TTCPServerClientThread*> FSpareThreads; // waiting, most recent last
+    // Every pool thread; freed only on the main thread.
+    std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
+    std::vector<TTCPServerClientThread*> FSpareThreads; // followers waiting, most recent last
+    bool FLeading = false;   // a thread leads (or one being made will)
+    int FReturning = 0;      // threads between their connection's end and the pool
+    TTCPServerClientThread* FLimitWaiter = nullptr; // the leader waiting at MaxClients
     bool FPoolClosed = false; // shutting down: a thread whose client is done ends
+    // LogQueueLock: guards FLogQueue and FLogPosted. A leaf lock.
+    struct TQueuedLogEntry {
+        TServerLogType Type;
+        std::string Text;
+        uint64_t Client;
+    };
+    std::mutex LogQueueLock;
+    std::vector<TQueuedLogEntry> FLogQueue;
+    bool FLogPosted = false; // a MSG_SERVER_LOG is on its way
     // Rate measurement (main thread): bytes of clients already freed, and the last sample.
-    int64_t FRemovedClientBytes = 0;
+    std::atomic<int64_t> FRemovedClientBytes{0};
     int64_t FSampledBytes = 0;
     TRateWindow FRateWindow;
 };

@@ -194,6 +194,8 @@ protected:
     void TriggerActive() override;
     // Reports a client whose Execute ran (OnConnectionEnd).
     void ClientFinished(TTCPServerClient* client) override;
+    // OnConnectionEnd and TotalBytes are the main thread's.
+    bool ClientFinishedNeedsMainThread() const override { return true; }
 
 private:
     friend class TSocksProxyServerClient;

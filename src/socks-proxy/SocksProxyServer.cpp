@@ -13,7 +13,8 @@ public:
         FServer.OnConnectionEnd = [this](const TSocksConnectionFacts& facts) {
             FService.ClientClosed(facts);
         };
-        // Asked on the main thread at accept: so is the log line.
+        // Asked on the thread that accepts: so is the log line (the user interface's log
+        // takes lines from any thread).
         FAdmission.OnRefusalLog = [this](const std::string& line) { FService.LogRefusal(line); };
         FServer.Admission = &FAdmission;
         // The client learns why: its request gets the "not allowed" reply.

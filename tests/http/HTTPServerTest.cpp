@@ -157,7 +157,7 @@ TEST(HTTPServer, HookErrorBeforeHeaderGives500AndNoResponseClosesSilently) {
     EXPECT_NE(answer.find("Requested page could not be retrieved"), std::string::npos);
     EXPECT_NE(answer.find("Internal server error"), std::string::npos);
     EXPECT_EQ(Exchange(server.Port(), "GET /none HTTP/1.1\r\nHost: a\r\n\r\n"), "");
-    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(server.ActiveRequests.load(), 0u);
     EXPECT_EQ(server.TotalRequests.load(), 2u);
     EXPECT_GT(server.TotalBytesSent.load(), answer.size() - 1);
@@ -305,7 +305,7 @@ TEST(HTTPServer, ClientsGoneInTheMiddleOfARequestLeaveNothingCounted) {
         });
     }
     ASSERT_TRUE(
-        RunLoopUntil([&] { return server.Accepted.load() == 3 && server.ClientCount() == 0; }));
+        RunLoopPolling([&] { return server.Accepted.load() == 3 && server.ClientCount() == 0; }));
     EXPECT_EQ(server.TotalRequests.load(), 3u);
     EXPECT_EQ(server.ActiveRequests.load(), 0u);
     EXPECT_EQ(server.RequestBodyBytesHeld.load(), 0);

@@ -1,6 +1,7 @@
 // Client threads of a thread-per-client server: reuse, bounds, idle ends and stack size.
 #include "net/TCPServer.h"
 
+#include "net/AllowedClients.h"
 #include "net/Outbound.h"
 
 #include "support/EchoServer.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <dirent.h>
@@ -181,7 +183,7 @@ TEST(TCPServerPool, StreamsOfConnectionsReuseThreadsAndLeaveNoMoreThanTheSpareBo
         EXPECT_EQ(SequentialEchoes(server.Port(), stream.Each, stream.Peers),
                   stream.Peers * stream.Each);
         EXPECT_LE(threadsMade.load(), stream.MostThreadsMade) << stream.Peers << " peers";
-        ASSERT_TRUE(RunLoopUntil(
+        ASSERT_TRUE(RunLoopPolling(
             [&] { return server.ClientCount() == 0 && server.ClientThreadCount() <= kSpares; }));
         EXPECT_TRUE(TasksSettleTo(before + kSpares));
         EXPECT_GE(server.SpareThreadCount(), 1u);
@@ -203,10 +205,13 @@ TEST(TCPServerPool, SparesEndAfterTheirIdleTime) {
     // Each spare begins waiting after its connection has ended, that is after this point.
     int64_t closedAt = MonotonicMillis();
     peers.Close();
-    ASSERT_TRUE(RunLoopUntil([&] { return server.SpareThreadCount() == 3; }));
-    ASSERT_TRUE(RunLoopUntil([&] { return server.SpareThreadCount() < 3; }));
+    // The three that served wait (beside the one that took the last one's lead, whose idle
+    // time began before the close).
+    // Polled: a connection without end events sends the main thread nothing.
+    ASSERT_TRUE(RunLoopPolling([&] { return server.SpareThreadCount() >= 3; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.SpareThreadCount() < 3; }));
     EXPECT_GE(MonotonicMillis() - closedAt, kIdleMs);
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientThreadCount() == 0; }, 5000));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientThreadCount() == 0; }, 5000));
     EXPECT_TRUE(TasksSettleTo(before));
     // A connection after that gets a new thread.
     EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1);
@@ -225,9 +230,10 @@ TEST(TCPServerPool, ABurstOfMoreClientsThanSparesIsServedAndSettlesBackToTheBoun
         THeldPeers peers(server.Port(), kBurst);
         ASSERT_EQ(peers.Handles.size(), static_cast<size_t>(kBurst)) << round;
         EXPECT_EQ(server.ClientCount(), static_cast<size_t>(kBurst));
-        EXPECT_EQ(server.ClientThreadCount(), static_cast<size_t>(kBurst));
+        // One thread per held connection and the one that waits to accept.
+        EXPECT_EQ(server.ClientThreadCount(), static_cast<size_t>(kBurst + 1));
         peers.Close();
-        ASSERT_TRUE(RunLoopUntil([&] {
+        ASSERT_TRUE(RunLoopPolling([&] {
             return server.ClientCount() == 0 && server.ClientThreadCount() == kSpares;
         })) << round;
         EXPECT_EQ(server.SpareThreadCount(), static_cast<size_t>(kSpares));
@@ -269,10 +275,11 @@ TEST(TCPServerPool, TheEndOfAConnectionDoesNotWaitForTheMainThread) {
     EXPECT_TRUE(SendAll(h, "e"));
     EXPECT_EQ(RecvWithin(h, 1), "e");
     EXPECT_EQ(RecvWithin(h, 1), ""); // closed by the client thread alone
+    // Back in the pool beside the thread that took its lead as it accepted.
     int64_t deadline = MonotonicMillis() + 10000;
-    while (server.SpareThreadCount() == 0 && MonotonicMillis() < deadline)
+    while (server.SpareThreadCount() < 2 && MonotonicMillis() < deadline)
         std::this_thread::yield();
-    EXPECT_EQ(server.SpareThreadCount(), 1u);
+    EXPECT_EQ(server.SpareThreadCount(), 2u);
     EXPECT_EQ(server.Events, "");
     SocketClose(h);
     ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
@@ -316,7 +323,7 @@ TEST(TCPServerPool, EveryAnnouncedClientIsClosedOnceAndARaisingHookKeepsNoSlot) 
     ASSERT_EQ(RecvWithin(h, 1), ""); // the connection has ended
     // Not serving the loop now: the done message must stay queued until the server stops.
     int64_t deadline = MonotonicMillis() + 5000;
-    while (server.SpareThreadCount() == 0 && MonotonicMillis() < deadline)
+    while (server.SpareThreadCount() < 2 && MonotonicMillis() < deadline)
         std::this_thread::yield();
     server.SetActive(false);
     SocketClose(h);
@@ -401,13 +408,88 @@ TEST(TCPServerPool, TheDeepestConnectionPathRunsOnTheClientThreadStack) {
     peer.join();
     ASSERT_TRUE(finished);
     EXPECT_TRUE(answer == data);
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }, 20000));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }, 20000));
     EXPECT_GE(relayed, static_cast<int64_t>(2 * data.size()));
     EXPECT_GE(stackSize, kClientThreadStackSize);
 #if !defined(__SANITIZE_THREAD__)
     // ThreadSanitizer enlarges every thread's stack by its own per-thread data.
     EXPECT_LT(stackSize, kClientThreadStackSize + 65536);
 #endif
+}
+
+// Once a thread leads, connections are accepted, refused, served and (with no end event to
+// fire) freed by the pool alone: the main thread runs nothing meanwhile.
+TEST(TCPServerPool, APoolThreadAcceptsAdmitsServesAndFreesWhileTheMainThreadServesNothing) {
+    TClientAdmission gate;
+    gate.SetAllowed(TAllowedClients::Parse("127.0.0.1/32"));
+    TOneByteEchoServer server;
+    server.Admission = &gate;
+    server.SetActive(true);
+    EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1); // the main thread made the first leader
+    // From here the main loop is not run.
+    for (int i = 0; i < 20; ++i) {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        ASSERT_NE(h, INVALID_SOCKETHANDLE);
+        EXPECT_TRUE(SendAll(h, "e"));
+        EXPECT_EQ(RecvWithin(h, 1, 5000), "e") << i;
+        SocketClose(h);
+    }
+    // Refused where it is accepted: closed without a byte.
+    TSocketHandle other = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketBind(other, TSocketAddr::IP4(htonl(0x7F000002), 0)), 0);
+    ASSERT_EQ(SocketConnect(other, TSocketAddr::IP4(htonl(0x7F000001), server.Port())), 0);
+    EXPECT_EQ(RecvWithin(other, 1, 5000), "");
+    SocketClose(other);
+    EXPECT_EQ(gate.RefusedCount(), 1u);
+    // With no end event to fire, each thread freed its own client.
+    int64_t deadline = MonotonicMillis() + 5000;
+    while (server.ClientCount() != 0 && MonotonicMillis() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(server.ClientCount(), 0u);
+    EXPECT_EQ(server.ClientTotal(), 21u);
+    server.SetActive(false);
+}
+
+// Many peers at once against a small MaxClients: the accepting thread never lets more in,
+// every peer is served in the end, and deactivation ends a leader that waits for a slot.
+TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingForASlot) {
+    constexpr int kMax = 3;
+    TOneByteEchoServer server;
+    server.MaxClients = kMax;
+    std::atomic<int> running{0}, most{0};
+    std::atomic<bool> stay{false};
+    server.OnClientExecute = [&](TTCPServerClient* client) {
+        if (stay)
+            return EchoOneByteAndStay(client);
+        int now = ++running;
+        for (int m = most.load(); now > m && !most.compare_exchange_weak(m, now);)
+            ;
+        TSocketStream& s = *client->GetStream();
+        s.Writer().WriteByte(s.Reader().ReadByte());
+        --running;
+    };
+    size_t mostListed = 0;
+    server.OnClientAdd = [&](TTCPServerClient*) {
+        mostListed = std::max(mostListed, server.ClientCount());
+    };
+    server.SetActive(true);
+    constexpr int kPeers = 12, kEach = 15;
+    EXPECT_EQ(SequentialEchoes(server.Port(), kEach, kPeers), kPeers * kEach);
+    EXPECT_LE(most.load(), kMax);
+    EXPECT_LE(mostListed, static_cast<size_t>(kMax));
+
+    // kMax connections held, one more waiting in the backlog: the leader waits for a slot.
+    stay = true;
+    THeldPeers held(server.Port(), kMax);
+    ASSERT_EQ(held.Handles.size(), static_cast<size_t>(kMax));
+    TSocketHandle waiting = ConnectBlocking(server.Port());
+    ASSERT_NE(waiting, INVALID_SOCKETHANDLE);
+    ASSERT_TRUE(RunLoopUntil([&] { return server.AcceptPending(); }));
+    server.SetActive(false);
+    EXPECT_EQ(server.ClientThreadCount(), 0u);
+    EXPECT_EQ(server.SpareThreadCount(), 0u);
+    EXPECT_EQ(RecvWithin(waiting, 1, 5000), ""); // closed with the listening socket
+    SocketClose(waiting);
 }
 
 // Not a check: prints the rate of short connections (run with --gtest_also_run_disabled_tests).

@@ -257,7 +257,7 @@ TEST(TCPServerClients, EachClientRunsOnItsOwnThreadAndEventsRunOnTheMainThread) 
         EXPECT_EQ(server.Executing, 2);
         EXPECT_EQ(server.Client(0)->RemoteAddr().AddrIP4(), Loopback());
     }
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(closedBytes, 2 * 100005);
     EXPECT_EQ(threads.size(), 2u);
     ASSERT_EQ(events.size(), 6u);
@@ -324,7 +324,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
     TPeer peer(server.Port());
     ASSERT_TRUE(RunLoopUntil([&] { return server.Executing == 1; }));
     server.Client(0)->Terminate();
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(readResult, 0);
     // The peer sees the connection end.
     EXPECT_EQ(RecvWithin(peer.H, 1), "");
@@ -333,7 +333,7 @@ TEST(TCPServerClients, TerminatingAClientEndsItsBlockingReadAtOnce) {
 TEST(TCPServerClients, FailuresOfClientsAreLoggedAndTheClientFinishes) {
     TTestServer server;
     server.Body = [&](TTCPServerClient*) { throw Exception("boom"); };
-    bool failCreate = false;
+    std::atomic<bool> failCreate{false}; // read on the accepting thread
     server.OnCreateClient = [&](ATCPServer*) -> std::unique_ptr<TTCPServerClient> {
         if (failCreate)
             throw Exception("no memory for you");
@@ -437,7 +437,7 @@ TEST(TCPServerStress, TwoHundredEchoClientsWithRandomMessageSizesGetEveryByteBac
         t.join();
     ASSERT_TRUE(finished);
     EXPECT_EQ(good, kClients);
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     EXPECT_EQ(server.Executed, kClients);
     for (auto& e : server.Entries)
         EXPECT_EQ(e.Type, ltInfo) << e.Text;
@@ -792,6 +792,8 @@ struct TRecordingLog {
 };
 } // namespace
 
+// A client thread does not wait for its entries to be written: here the main thread serves
+// nothing while the client logs and answers.
 TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder) {
     TRecordingLog log;
     TTestServer server;
@@ -800,16 +802,23 @@ TEST(TCPServerLog, ClientThreadEntriesReachTheAttachedLogOnTheMainThreadInOrder)
         client->Log(ltInfo, "first");
         client->Log(ltError, "second");
         client->Log(ltInfo, "third");
+        client->GetStream()->Writer().WriteStr("logged");
+        client->GetStream()->Flush();
     };
     server.SetActive(true);
+    // The first makes the main thread start a thread to accept.
+    EXPECT_EQ(OffMain([&] { return RecvWithin(TPeer(server.Port()).H, 6); }), "logged");
     {
         TPeer peer(server.Port());
-        ASSERT_TRUE(RunLoopUntil([&] { return server.Executed == 1; }));
+        EXPECT_EQ(RecvWithin(peer.H, 6, 5000), "logged"); // the main loop is not run
     }
-    ASSERT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
     server.SetActive(false);
     std::vector<std::pair<TLogClass, std::string>> expected = {
         {lcInfo, "Server active. Listening on port 0."},
+        {lcInfo, "first"},
+        {lcError, "second"},
+        {lcInfo, "third"},
         {lcInfo, "first"},
         {lcError, "second"},
         {lcInfo, "third"},

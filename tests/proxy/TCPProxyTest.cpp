@@ -63,7 +63,7 @@ struct TMapperFixture {
         Port = local.Port;
     }
     bool AllClientsGone() {
-        return RunLoopUntil([&] { return Mapper.ClientCount() == 0; }, PeerWaitMs);
+        return RunLoopPolling([&] { return Mapper.ClientCount() == 0; }, PeerWaitMs);
     }
 };
 
