@@ -1053,6 +1053,7 @@ bool ATCPServer::EnterClient(std::unique_ptr<TTCPServerClient>& client, TSocketH
         std::lock_guard<std::mutex> lock(ClientsLock);
         if (!FClientsClosed) {
             FClientIndex[client->Id()] = client.get();
+            client->FListPos = FClients.size();
             FClients.push_back(std::move(client));
             FClientCount.store(FClients.size(), std::memory_order_release);
             return true;
@@ -1174,12 +1175,17 @@ void ATCPServer::ClientAddArrived(uint64_t id) {
 }
 
 std::unique_ptr<TTCPServerClient> ATCPServer::UnlistClientLocked(TTCPServerClient* client) {
-    auto it = std::find_if(FClients.begin(), FClients.end(),
-                           [&](const auto& c) { return c.get() == client; });
-    if (it == FClients.end())
+    // Listed: its place holds it (a client taken off already may have a stale place).
+    size_t pos = client->FListPos;
+    if (pos >= FClients.size() || FClients[pos].get() != client)
         return nullptr;
-    std::unique_ptr<TTCPServerClient> owned = std::move(*it);
-    FClients.erase(it);
+    std::unique_ptr<TTCPServerClient> owned = std::move(FClients[pos]);
+    // The last one takes its place: the list's order means nothing.
+    if (pos + 1 != FClients.size()) {
+        FClients[pos] = std::move(FClients.back());
+        FClients[pos]->FListPos = pos;
+    }
+    FClients.pop_back();
     FClientIndex.erase(owned->Id());
     ++FEndedClients;
     return owned;

@@ -282,6 +282,9 @@ private:
     // OnClientClose is owed: set by the client thread before it lets go, read by the main
     // thread after (the let-go orders them).
     bool FCloseOwed = false;
+    // Its place in the server's Clients list (the server's ClientsLock): taken off it in
+    // constant time, as a short connection ends beside thousands of open tunnels.
+    size_t FListPos = 0;
 };
 
 // A thread of the pool: leads (accepts and serves), serves, then leads or follows again (see
@@ -412,9 +415,10 @@ public:
     // thread: there a Client(i) stays valid until the main thread frees it.
     size_t ClientCount() const { return FClientCount.load(std::memory_order_acquire); }
     // Main thread. Without an end event to fire (see EndsOnMainThread) a client may be freed
-    // by its own thread at any time: use it under WithClientsLocked then.
+    // by its own thread at any time: use it under WithClientsLocked then. The list's order
+    // is no order: a client leaving makes the last one take its place.
     TTCPServerClient* Client(size_t index) const;
-    // Runs fn with the clients, in order, and the list locked (no client is freed meanwhile);
+    // Runs fn with the clients and the list locked (no client is freed meanwhile);
     // fn must not call back into the list (ClientCount is fine). Any thread.
     void WithClientsLocked(const std::function<void(const std::vector<TTCPServerClient*>&)>& fn) const;
     // Clients since the last activation: those open now and those that ended and were freed
