@@ -85,7 +85,8 @@ void TDNSProxySystem::DoEnable() {
     FServer->SetActive(false);
     FAdmission.SetAllowed(TAllowedClients::Parse(AllowedClients));
     FAdmission.ResetCount();
-    FServer->SetLocalHost(ServerIP.empty() ? "0.0.0.0" : ServerIP);
+    // Empty: every interface, over both protocols with one socket.
+    FServer->SetLocalHost(ServerIP);
     FServer->SetLocalPort(std::to_string(ServerPort));
     try {
         FServer->SetActive(true);

@@ -6,7 +6,8 @@ namespace corvan {
 constexpr int kDNSClientReadBatch = 64;
 
 TdnsUDPClient::TdnsUDPClient() {
-    SetLocalHost("0.0.0.0");
+    // Every interface, both protocols: a server of either family can be asked.
+    SetLocalHost("");
     SetLocalPort("0");
     // Datagrams are read and parsed as they arrive: nothing waits in a queue of ours.
     BufferPackets = false;

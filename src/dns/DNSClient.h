@@ -20,7 +20,8 @@ struct TdnsResponseInfo {
 
 class TdnsUDPClient : public AUDPSocket {
 public:
-    // Binds 0.0.0.0 on a system-chosen port at the first send.
+    // Binds every interface (both protocols where the system has IPv6) on a system-chosen
+    // port at the first send.
     TdnsUDPClient();
 
     // A parsed response. Runs on the socket's thread; an exception it raises is dropped and

@@ -160,12 +160,21 @@ void TdnsResolver::Deliver(std::unique_lock<std::mutex>& lock) {
 
 bool TdnsResolver::SplitServer(const std::string& text, std::string& host, uint16_t& port) {
     std::string t(TrimWhiteSpace(text));
-    size_t colon = t.rfind(':');
     port = 53;
     host = t;
+    // An IPv6 address alone, or in brackets with a port: "[2001:db8::53]:5353".
+    TSocketAddr literal;
+    if (IsIPLiteral(t, literal)) {
+        if (t.front() == '[')
+            host = t.substr(1, t.size() - 2);
+        return true;
+    }
+    size_t colon = t.rfind(':');
     if (colon == std::string::npos)
         return !host.empty();
     host = t.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     std::string p = t.substr(colon + 1);
     if (host.empty() || p.empty() || p.size() > 5 ||
         p.find_first_not_of("0123456789") != std::string::npos)
@@ -195,13 +204,20 @@ void TdnsResolver::ActivateLocked() {
         uint16_t port;
         if (!SplitServer(entry, host, port))
             continue;
-        TIP4AddrArray found;
-        int error = 0;
-        std::string message;
-        ResolveHostNoRaise(host, found, error, message);
-        if (error != 0 || found.empty())
-            continue;
-        addresses.push_back(TSocketAddr::IP4(found.front(), port));
+        TSocketAddr literal;
+        if (IsIPLiteral(host, literal)) {
+            // Either family: the query sockets are on both protocols.
+            literal.Port = port;
+            addresses.push_back(literal);
+        } else {
+            TIP4AddrArray found;
+            int error = 0;
+            std::string message;
+            ResolveHostNoRaise(host, found, error, message);
+            if (error != 0 || found.empty())
+                continue;
+            addresses.push_back(TSocketAddr::IP4(found.front(), port));
+        }
         names.push_back(SocketAddrStr(addresses.back()) + ":" + std::to_string(port));
     }
     if (addresses.empty())

@@ -191,7 +191,9 @@ public:
 
     // "1.2.3.4" -> "4.3.2.1.IN-ADDR.ARPA"; any other name unchanged.
     static std::string ReverseName(const std::string& name);
-    // "host:port" split; port 53 when absent. False for a port that is not 1..65535.
+    // "host:port" split; port 53 when absent. An IPv6 address stands alone or in brackets
+    // before ":port" ("[2001:db8::53]:5353"), its host without them. False for a port that is
+    // not 1..65535.
     static bool SplitServer(const std::string& text, std::string& host, uint16_t& port);
 
 protected:

@@ -10,6 +10,7 @@
 #include <future>
 #include <set>
 #include <thread>
+#include <tuple>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -61,6 +62,27 @@ TScriptedDNSServer::TScript Answering(const std::string& address) {
 }
 
 } // namespace
+
+TEST(DNSResolver, ServersAreNamedWithAPortAndIPv6OnesInBrackets) {
+    const std::tuple<const char*, const char*, uint16_t> cases[] = {
+        {"10.0.0.53", "10.0.0.53", 53},
+        {" ns.example:5353 ", "ns.example", 5353},
+        {"2001:db8::53", "2001:db8::53", 53},
+        {"[2001:db8::53]:5353", "2001:db8::53", 5353},
+        {"[::1]", "::1", 53},
+    };
+    for (const auto& [text, host, port] : cases) {
+        std::string h;
+        uint16_t p = 0;
+        EXPECT_TRUE(TdnsResolver::SplitServer(text, h, p)) << text;
+        EXPECT_EQ(h, host) << text;
+        EXPECT_EQ(p, port) << text;
+    }
+    std::string h;
+    uint16_t p = 0;
+    EXPECT_FALSE(TdnsResolver::SplitServer("[::1]:0", h, p));
+    EXPECT_FALSE(TdnsResolver::SplitServer("[::1]:x", h, p));
+}
 
 TEST(DNSResolver, ActivationNeedsAServerThatResolves) {
     TdnsResolver r;

@@ -423,3 +423,22 @@ TEST(DNSProxyE2E, ABoundedCacheKeepsMemoryFlatUnderManyNames) {
     EXPECT_GT(before, 0);
     EXPECT_LT(after - before, kNoiseKiB) << before << " KiB, then " << after << " KiB";
 }
+
+TEST(DNSProxyE2E, AnswersOverBothProtocolsOnAnyInterfaceAndAsksAnIPv6Server) {
+    if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh --tests)";
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
+    TDnsmasq upstream({"--listen-address=::1"});
+    ASSERT_TRUE(upstream.Ready) << upstream.Output();
+    uint16_t port = FreeUDPPort();
+    TDNSProgram proxy("", port,
+                      "ResolveMethod=1\nResolveServer=[::1]:" + std::to_string(upstream.Port()) +
+                          "\n");
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    for (const char* server : {"::1", "127.0.0.1"}) {
+        std::string a = Dig(port, "www.corvan.test", "A", server);
+        EXPECT_TRUE(Has(a, "status: NOERROR")) << server << "\n" << a;
+        EXPECT_TRUE(Has(a, "www.corvan.test.\t60\tIN\tA\t10.1.1.1")) << server << "\n" << a;
+    }
+}
