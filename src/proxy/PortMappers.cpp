@@ -67,7 +67,8 @@ bool IsLocalAddress(const TSocketAddr& addr) {
     return local;
 }
 
-// Every address of host, both families, IPv4 ones mapped into IPv6 as the IPv4 they are.
+// Every address of host, both families; an IPv4 address written mapped into IPv6
+// (::ffff:127.0.0.1) as the IPv4 address it is, which is what it reaches.
 TSocketAddrArray ResolveOrNone(const std::string& host) {
     TSocketAddrArray addresses;
     try {
