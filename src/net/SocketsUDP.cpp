@@ -17,6 +17,15 @@ TUDPPacketBatch::TUDPPacketBatch(size_t capacity, size_t packetSize)
     }
 }
 
+const TSocketAddr* PreferredDatagramAddress(const TSocketAddrArray& addresses) {
+    auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
+        return a.AddrFamily == TIPAddressFamily::iaIP4;
+    });
+    if (v4 != addresses.end())
+        return &*v4;
+    return addresses.empty() ? nullptr : &addresses.front();
+}
+
 AUDPSocket::AUDPSocket() : ASocketExSendBuffer(TIPProtocol::ipUDP) {}
 
 AUDPSocket::~AUDPSocket() = default;
@@ -316,16 +325,17 @@ void AUDPClientSocket::BeginResolve(const std::string& operationName) {
     CheckClosed(operationName);
     SetState(ssResolving);
     try {
-        FResolvedPort = ntohs(ResolvePort(FPort, TIPProtocol::ipUDP));
+        FAddress = {};
+        FAddress.Port = ntohs(ResolvePort(FPort, TIPProtocol::ipUDP));
     } catch (const ESocketLib& e) {
         SetState(ssClosed);
         RaiseError(e.Message(), e.ErrorCode);
     }
 }
 
-void AUDPClientSocket::ResolveTo(uint32_t address) {
+void AUDPClientSocket::ResolveTo(const TSocketAddr& address) {
     BeginResolve("ResolveTo");
-    DoHostResolved(0, FHost, address);
+    DoHostResolvedAll(0, FHost, {address});
 }
 
 void AUDPClientSocket::Resolve(uint8_t method) {
@@ -334,18 +344,22 @@ void AUDPClientSocket::Resolve(uint8_t method) {
         SetState(ssClosed);
         return;
     }
-    StartHostLookup(FHost, method);
+    StartHostLookup(FHost, method, true);
 }
 
-void AUDPClientSocket::DoHostResolved(int error, const std::string& host, uint32_t address) {
+void AUDPClientSocket::DoHostResolvedAll(int error, const std::string& host,
+                                         const TSocketAddrArray& addresses) {
     if (State() != ssResolving || host != FHost)
         return;
-    if (error != 0) {
-        SetError(error);
+    const TSocketAddr* address = error == 0 ? PreferredDatagramAddress(addresses) : nullptr;
+    if (address == nullptr) {
+        SetError(error != 0 ? error : WSANO_DATA);
         SetState(ssClosed);
         return;
     }
-    FAddress = address;
+    uint16_t port = FAddress.Port;
+    FAddress = *address;
+    FAddress.Port = port;
     SetState(ssResolved);
 }
 
@@ -359,7 +373,7 @@ void AUDPClientSocket::EnsureResolved() {
 
 bool AUDPClientSocket::Send(const void* buf, int size) {
     EnsureResolved();
-    return SendTo(FAddress, FResolvedPort, buf, size);
+    return SendTo(FAddress, buf, size);
 }
 
 void AUDPClientSocket::RaiseError(const std::string& message, int code) {

@@ -5,7 +5,7 @@
 // into a queue of received packets (oldest first), and sends datagrams directly or, while the
 // socket is not writable, through the send queue of ASocketExSendBuffer. With the send queue in
 // use a failed send never raises: it reaches OnSendError. AUDPClientSocket adds a fixed peer
-// (Host, Port) resolved once.
+// (Host, Port) resolved once, to an address of either family.
 //
 // A datagram larger than the receive buffer is delivered cut to the buffer, with the error
 // recorded as "Packet truncated: Buffer too small" (WSAEMSGSIZE).
@@ -52,6 +52,11 @@ private:
     std::vector<TDatagram> FSlots; // each pointing at its part of FBuffer
     size_t FCount = 0;
 };
+
+// The one address a datagram to a host goes to when it has several: the first IPv4 one, else
+// the first of the list (an IPv6 one), so that a host of both families is reached as before
+// IPv6 was known here. Null for an empty list.
+const TSocketAddr* PreferredDatagramAddress(const TSocketAddrArray& addresses);
 
 class AUDPSocket : public ASocketExSendBuffer {
 public:
@@ -152,17 +157,21 @@ public:
     void SetHost(const std::string& value);
     void SetPort(const std::string& value);
 
-    // Closed socket only. State resolving; the port now, the host by method (0 in the caller).
+    // Closed socket only. State resolving; the port now, the host by method (0 in the caller),
+    // to its PreferredDatagramAddress of both families.
     void Resolve(uint8_t method = 0);
-    // Closed socket only. Like Resolve, but Host's IPv4 address (network order) is given by a
-    // caller that already knows it (a cache of its own): no lookup, state resolved. Raises like
-    // Resolve when Port does not resolve.
-    void ResolveTo(uint32_t address);
+    // Closed socket only. Like Resolve, but Host's address (either family; its port is not
+    // used) is given by a caller that already knows it (a cache of its own): no lookup, state
+    // resolved. Raises like Resolve when Port does not resolve.
+    void ResolveTo(const TSocketAddr& address);
     // Resolves in the caller unless resolved; raises "Host not resolved" (20005) when that
     // fails, without the host suffix.
     void EnsureResolved();
-    uint32_t ResolvedAddress() const { return FAddress; }
-    uint16_t ResolvedPort() const { return FResolvedPort; }
+    // The IPv4 address resolved (network order); 0 for an IPv6 one.
+    uint32_t ResolvedAddress() const { return FAddress.AddrIP4(); }
+    // The address resolved, of either family, with ResolvedPort.
+    const TSocketAddr& ResolvedSocketAddress() const { return FAddress; }
+    uint16_t ResolvedPort() const { return FAddress.Port; }
 
     bool Send(const void* buf, int size);
     bool Send(const std::string& data) { return Send(data.data(), static_cast<int>(data.size())); }
@@ -171,7 +180,8 @@ public:
     [[noreturn]] void RaiseError(const std::string& message, int code) override;
 
 protected:
-    void DoHostResolved(int error, const std::string& host, uint32_t address) override;
+    void DoHostResolvedAll(int error, const std::string& host,
+                           const TSocketAddrArray& addresses) override;
 
 private:
     // The part of every resolution before the host: closed check, state resolving, the port.
@@ -179,8 +189,7 @@ private:
 
     std::string FHost;
     std::string FPort;
-    uint32_t FAddress = 0;
-    uint16_t FResolvedPort = 0;
+    TSocketAddr FAddress; // with the resolved port
 };
 
 } // namespace corvan

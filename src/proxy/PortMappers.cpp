@@ -52,26 +52,37 @@ private:
     TUDPPortMapper FMapper;
 };
 
-// Whether addr (IPv4, network order) belongs to this machine: only such an address can be
-// bound.
-bool IsLocalAddress(uint32_t addr) {
+// Whether addr (either family) belongs to this machine: only such an address can be bound.
+bool IsLocalAddress(const TSocketAddr& addr) {
     TSocketHandle h;
     try {
-        h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
+        h = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipUDP);
     } catch (const ESocketLib&) {
-        return false; // no descriptor: the mapper could not start either
+        return false; // no descriptor, or no IPv6: the mapper could not reach it either
     }
-    bool local = SocketBind(h, TSocketAddr::IP4(addr)) == 0;
+    TSocketAddr any = addr;
+    any.Port = 0;
+    bool local = SocketBind(h, any) == 0;
     SocketClose(h);
     return local;
 }
 
-TIP4AddrArray ResolveOrNone(const std::string& host) {
+// Every address of host, both families; an IPv4 address written mapped into IPv6
+// (::ffff:127.0.0.1) as the IPv4 address it is, which is what it reaches.
+TSocketAddrArray ResolveOrNone(const std::string& host) {
+    TSocketAddrArray addresses;
     try {
-        return ResolveHostIP4(host);
+        addresses = ResolveHostAll(host);
     } catch (const ESocketLib&) {
         return {};
     }
+    for (TSocketAddr& a : addresses)
+        a = UnmapIP4(a);
+    return addresses;
+}
+
+bool IsUnspecified(const TSocketAddr& addr) {
+    return addr.Addr == std::array<uint8_t, 16>{};
 }
 
 } // namespace
@@ -83,13 +94,29 @@ bool MapsOntoItself(const TPortMapperParams& params) {
     std::string destHost(TrimBlanks(params.DestHost));
     if (destHost.empty())
         return false;
-    TIP4AddrArray destinations = ResolveOrNone(destHost);
+    TSocketAddrArray destinations = ResolveOrNone(destHost);
     std::string bindHost(TrimBlanks(params.LocalHost));
-    // The socket layer binds the first address of LocalHost.
-    TIP4AddrArray bound = bindHost.empty() ? TIP4AddrArray{} : ResolveOrNone(bindHost);
-    bool everyAddress = bindHost.empty() || (!bound.empty() && bound[0] == 0);
-    for (uint32_t d : destinations) {
-        if (everyAddress ? IsLocalAddress(d) : (!bound.empty() && d == bound[0]))
+    // The socket layer binds an address literal as it stands, a name by its first IPv4 address.
+    TSocketAddr bound;
+    if (!bindHost.empty() && !IsIPLiteral(bindHost, bound)) {
+        TSocketAddrArray v4;
+        try {
+            v4 = ResolveHost(bindHost, TIPAddressFamily::iaIP4);
+        } catch (const ESocketLib&) {
+        }
+        if (!v4.empty())
+            bound = v4.front();
+    }
+    bound = UnmapIP4(bound);
+    // No address, or the IPv6 any address (which takes IPv4 peers too): every address of both
+    // families; 0.0.0.0: every IPv4 one.
+    bool everyAddress = bindHost.empty() || (bound.AddrFamily != TIPAddressFamily::iaNone &&
+                                             IsUnspecified(bound));
+    for (const TSocketAddr& d : destinations) {
+        if (everyAddress ? (bound.AddrFamily != TIPAddressFamily::iaIP4 ||
+                            d.AddrFamily == TIPAddressFamily::iaIP4) &&
+                               IsLocalAddress(d)
+                         : d.AddrFamily == bound.AddrFamily && d.Addr == bound.Addr)
             return true;
     }
     return false;

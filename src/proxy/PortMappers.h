@@ -15,10 +15,11 @@ namespace corvan {
 std::unique_ptr<APortMapper> CreatePortMapper(const TPortMapperParams& params);
 
 // Whether the mapper would connect (or send) to its own listening socket: the destination
-// port is the listening port, and the destination host resolves to the bind address (LocalHost)
-// or, when the mapper listens on every address (LocalHost empty or 0.0.0.0), to any address
-// of this machine, loopback included. A destination that does not resolve is not a loop: its
-// connections fail on their own. May look the names up (blocking). IPv4, as the mappers.
+// port is the listening port, and the destination host resolves (either family) to the bind
+// address (LocalHost) or, when the mapper listens on every address, to any address of this
+// machine, loopback included: of both families for LocalHost empty or "::", IPv4 ones for
+// 0.0.0.0. A destination that does not resolve is not a loop: its connections fail on their
+// own. May look the names up (blocking).
 bool MapsOntoItself(const TPortMapperParams& params);
 
 } // namespace corvan

@@ -82,6 +82,20 @@ TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
 
 } // namespace
 
+TSocketAddr SocksClientAddress(TSocketStream& control) {
+    TSocketAddr peer;
+    if (SocketGetPeerName(control.Socket()->SocketHandle(), peer) != 0)
+        return {};
+    return peer;
+}
+
+bool SocksClientOnThisMachine(TSocketStream& control, const TSocksConnectionSettings& settings) {
+    if (!settings.ClientOnThisMachine)
+        return false;
+    TSocketAddr client = SocksClientAddress(control);
+    return client.AddrFamily != TIPAddressFamily::iaNone && settings.ClientOnThisMachine(client);
+}
+
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,
                                                  TSocksConnectionFacts& facts,
@@ -139,15 +153,15 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
     }
     if (outbound.Kind != TSocksOutboundResult::Connected || IsTerminated(settings))
         return Abandoned;
-    if (udp) {
-        io.Write(SocksGrantedReply(request->Version, outbound.RemoteAddr, outbound.BoundPort));
-        return Granted;
-    }
     if (outbound.Bound6.AddrFamily == TIPAddressFamily::iaIP6) {
         // SOCKS4 has room for an IPv4 address only: the port alone, as for a name.
         io.Write(request->Version == kSocks4Version
                      ? SocksGrantedReply(request->Version, 0, dest.Port)
                      : Socks5Reply(kSocks5Succeeded, outbound.Bound6));
+        return Granted;
+    }
+    if (udp) {
+        io.Write(SocksGrantedReply(request->Version, outbound.RemoteAddr, outbound.BoundPort));
         return Granted;
     }
     // A name was requested: the reply names the address it resolved to.
@@ -176,12 +190,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             route.Port = std::to_string(request.DestPort);
         }
         if (!settings.AllowLocalTargets) {
-            auto clientOnThisMachine = [&] {
-                TSocketAddr peer; // of either family
-                return settings.ClientOnThisMachine &&
-                       SocketGetPeerName(client.Socket()->SocketHandle(), peer) == 0 &&
-                       settings.ClientOnThisMachine(peer);
-            };
+            auto clientOnThisMachine = [&] { return SocksClientOnThisMachine(client, settings); };
             TLocalTargetCheck check =
                 CheckLocalTarget(route.Host, !route.Via.InUse(), clientOnThisMachine,
                                  [&] { return IsTerminated(settings); });
@@ -235,8 +244,13 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             return result;
         }
         result.Kind = TSocksOutboundResult::Connected;
-        result.RemoteAddr = association->RelayAddress();
-        result.BoundPort = association->RelayPort();
+        const TSocketAddr& relay = association->RelayAddress();
+        if (relay.AddrFamily == TIPAddressFamily::iaIP6) {
+            result.Bound6 = relay;
+        } else {
+            result.RemoteAddr = relay.AddrIP4();
+            result.BoundPort = relay.Port;
+        }
         return result;
     };
 

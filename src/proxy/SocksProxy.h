@@ -81,6 +81,15 @@ struct TSocksConnectionSettings {
     std::function<void(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd)> Relay;
 };
 
+// The address of control's peer, the SOCKS client, of either family (an IPv4 client of a
+// listener on both protocols as the IPv4 address it is); one of no family when the system
+// cannot tell it (the connection is gone).
+TSocketAddr SocksClientAddress(TSocketStream& control);
+// Whether the SOCKS client of control is on this machine, as settings.ClientOnThisMachine
+// judges its address (SocksClientAddress); false when that is unset or the address unknown.
+// CONNECT and the datagrams of a UDP association ask it alike.
+bool SocksClientOnThisMachine(TSocketStream& control, const TSocksConnectionSettings& settings);
+
 // How the outbound connection of a request ended, as the negotiation needs it for its reply.
 struct TSocksOutboundResult {
     enum TKind : uint8_t {
@@ -98,6 +107,7 @@ struct TSocksOutboundResult {
     uint16_t BoundPort = 0;
     // An outbound connection over IPv6 (RemoteAddr 0): its own address and port, which the
     // SOCKS5 reply carries (address type 4) as an IPv4 reply cannot carry the destination's.
+    // A UDP association whose relay socket is on IPv6: that socket's address and port.
     TSocketAddr Bound6{};
 };
 // Opens the outbound connection for the request recorded in facts.
@@ -119,7 +129,8 @@ enum class TSocksNegotiationResult : uint8_t {
 // writer and the parsers raise (a short read: ESocks "Read error").
 // A UDP ASSOCIATE request (settings.Options.EnableUdp) is admitted the same way and then opened
 // by associate instead of connect; its granted reply carries the relay's address and port
-// (RemoteAddr, BoundPort); NotSupported answers 07, and so does an unset associate.
+// (RemoteAddr and BoundPort, or Bound6 with address type 4); NotSupported answers 07, and so
+// does an unset associate.
 TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& writer,
                                                  const TSocksConnectionSettings& settings,
                                                  TSocksConnectionFacts& facts,

@@ -7,6 +7,8 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace corvan {
 
@@ -34,6 +36,15 @@ std::optional<TSocksDatagram> ParseSocksDatagram(std::string_view datagram) {
             return std::nullopt;
         parsed.Destination.Host.assign(datagram.data() + at + 1, length);
         at += 1 + length;
+    } else if (type == kSocks5AddrIPv6) {
+        std::array<uint8_t, 16> addr{};
+        if (datagram.size() < at + addr.size())
+            return std::nullopt;
+        std::memcpy(addr.data(), datagram.data() + at, addr.size());
+        if (addr == std::array<uint8_t, 16>{})
+            return std::nullopt;
+        parsed.Destination.Host = SocketAddrStr(TSocketAddr::IP6(addr));
+        at += addr.size();
     } else {
         return std::nullopt;
     }
@@ -46,15 +57,19 @@ std::optional<TSocksDatagram> ParseSocksDatagram(std::string_view datagram) {
     return parsed;
 }
 
-std::string SocksDatagramHeader(uint32_t addr, uint16_t port) {
-    std::string header{0, 0, 0, char(kSocks5AddrIPv4)};
-    AppendIPv4(header, addr);
-    AppendUInt16BE(header, port);
+std::string SocksDatagramHeader(const TSocketAddr& sender) {
+    std::string header{0, 0, 0}; // RSV, FRAG
+    AppendSocks5Address(header, sender);
     return header;
 }
 
+std::string SocksDatagramHeader(uint32_t addr, uint16_t port) {
+    return SocksDatagramHeader(TSocketAddr::IP4(addr, port));
+}
+
 bool TSocksUdpSourceFilter::Accept(const TSocketAddr& from) {
-    if (from.AddrFamily != TIPAddressFamily::iaIP4 || from.AddrIP4() != FClient.AddrIP4())
+    if (FClient.AddrFamily == TIPAddressFamily::iaNone || from.AddrFamily != FClient.AddrFamily ||
+        from.Addr != FClient.Addr)
         return false;
     if (!FHavePort) {
         FClient.Port = from.Port;
@@ -73,8 +88,7 @@ bool TSocksUdpSourceFilter::Client(TSocketAddr& client) const {
 TSocksUdpAssociation::TSocksUdpAssociation(TSocketStream& control,
                                            const TSocksConnectionSettings& settings,
                                            uint16_t clientPort)
-    : FControl(control), FSettings(settings),
-      FSource(control.Socket()->GetRemoteAddress(), clientPort) {
+    : FControl(control), FSettings(settings), FSource(SocksClientAddress(control), clientPort) {
     TSocketAddr local;
     SocketGetSockName(control.Socket()->SocketHandle(), local);
     for (AUDPSocket* socket : {&FRelay, &FOutbound}) {
@@ -85,7 +99,7 @@ TSocksUdpAssociation::TSocksUdpAssociation(TSocketStream& control,
         socket->UseSendBuffer = false;
         socket->MaxPacketSize = kUDPMapperPacketSize;
     }
-    FRelay.SetLocalHost(IPAddressStr(local.AddrIP4()));
+    FRelay.SetLocalHost(SocketAddrLiteral(local));
     FRelay.SetLocalPort("0");
     FRelay.OnReadable = [this] { return Burst(FRelay, &TSocksUdpAssociation::CarryFromClient); };
     FOutbound.OnReadable = [this] {
@@ -192,15 +206,14 @@ bool TSocksUdpAssociation::CarryFromClient(const TSocketAddr& from, size_t len) 
     if (!FSource.Accept(from))
         return false;
     std::optional<TSocksDatagram> datagram = ParseSocksDatagram({FBuffer.data(), len});
-    uint32_t addr = 0;
+    TSocketAddr addr;
     if (!datagram || !Resolve(datagram->Destination, addr))
         return false;
     size_t size = len - datagram->DataOffset;
     if (!WithinRate(FFromClientWindow, FSettings.ThrottleClient, FSettings.ClientReadRate, size))
         return false;
     try {
-        FOutbound.SendTo(addr, datagram->Destination.Port, FBuffer.data() + datagram->DataOffset,
-                         static_cast<int>(size));
+        FOutbound.SendTo(addr, FBuffer.data() + datagram->DataOffset, static_cast<int>(size));
     } catch (const ESocket&) {
         return false; // the system refused it (no route, say); the association goes on
     }
@@ -214,7 +227,7 @@ bool TSocksUdpAssociation::CarryToClient(const TSocketAddr& from, size_t len) {
     if (!FSource.Client(client) ||
         !WithinRate(FToClientWindow, FSettings.ThrottleOutbound, FSettings.OutboundReadRate, len))
         return false;
-    FOut = SocksDatagramHeader(from.AddrIP4(), from.Port);
+    FOut = SocksDatagramHeader(from);
     FOut.append(FBuffer.data(), len);
     try {
         FRelay.SendTo(client, FOut.data(), static_cast<int>(FOut.size()));
@@ -225,24 +238,27 @@ bool TSocksUdpAssociation::CarryToClient(const TSocketAddr& from, size_t len) {
     return true;
 }
 
-bool TSocksUdpAssociation::Resolve(const TSocksDestination& dest, uint32_t& addr) {
-    if (dest.Addr != 0) {
-        addr = Judge(IPAddressStr(dest.Addr));
-        return addr != 0;
-    }
+bool TSocksUdpAssociation::Resolve(const TSocksDestination& dest, TSocketAddr& addr) {
+    auto found = [&](const TSocketAddr& judged) {
+        addr = judged;
+        addr.Port = dest.Port;
+        return addr.AddrFamily != TIPAddressFamily::iaNone;
+    };
+    // An address (type 1, or type 4 as its text) needs no lookup and is not kept.
+    TSocketAddr literal;
+    if (dest.Addr != 0 || IsIPLiteral(dest.Host, literal))
+        return found(Judge(dest.Addr != 0 ? IPAddressStr(dest.Addr) : dest.Host));
     int64_t now = MonotonicMillis();
     auto entry = std::find_if(FNames.begin(), FNames.end(),
                               [&](const TNameEntry& e) { return e.Name == dest.Host; });
-    if (entry != FNames.end() && now - entry->At < kSocksUdpNameCacheMs) {
-        addr = entry->Addr;
-        return addr != 0;
-    }
+    if (entry != FNames.end() && now - entry->At < kSocksUdpNameCacheMs)
+        return found(entry->Addr);
     if (entry == FNames.end()) {
         if (FNames.size() >= kSocksUdpNameCacheSize)
             FNames.erase(std::min_element(
                 FNames.begin(), FNames.end(),
                 [](const TNameEntry& a, const TNameEntry& b) { return a.At < b.At; }));
-        FNames.push_back({dest.Host, 0, 0});
+        FNames.push_back({dest.Host, {}, 0});
         entry = FNames.end() - 1;
     }
     // A name that does not resolve drops the datagram, not the association; so does one
@@ -250,28 +266,24 @@ bool TSocksUdpAssociation::Resolve(const TSocksDestination& dest, uint32_t& addr
     // datagram a lookup.
     entry->Addr = Judge(dest.Host);
     entry->At = MonotonicMillis();
-    addr = entry->Addr;
-    return addr != 0;
+    return found(entry->Addr);
 }
 
 // As CONNECT judges and resolves a direct destination (CheckLocalTarget, the same lookup):
-// the address to send to, or 0.
-uint32_t TSocksUdpAssociation::Judge(const std::string& host) {
+// the address to send to (the first IPv4 one of a name, else its first IPv6 one), or none.
+TSocketAddr TSocksUdpAssociation::Judge(const std::string& host) {
     auto clientOnThisMachine = [this] {
         if (FSettings.AllowLocalTargets)
             return true;
         if (!FClientOnThisMachine)
-            FClientOnThisMachine =
-                FSettings.ClientOnThisMachine &&
-                FSettings.ClientOnThisMachine(
-                    TSocketAddr::IP4(FControl.Socket()->GetRemoteAddress()));
+            FClientOnThisMachine = SocksClientOnThisMachine(FControl, FSettings);
         return *FClientOnThisMachine;
     };
     TLocalTargetCheck check =
         CheckLocalTarget(host, true, clientOnThisMachine, [this] { return Stopping(); });
-    uint32_t addr = 0;
-    if (check.Outcome != TLocalTargetCheck::Allowed || !IsIPAddress(check.ConnectHost, addr))
-        return 0;
+    TSocketAddr addr;
+    if (check.Outcome != TLocalTargetCheck::Allowed || !IsIPLiteral(check.ConnectHost, addr))
+        return {};
     return addr;
 }
 

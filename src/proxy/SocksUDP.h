@@ -40,21 +40,32 @@ struct TSocksDatagram {
 //   +-----+------+------+----------+----------+----------+
 //   | RSV | FRAG | ATYP | DST.ADDR | DST.PORT |   DATA   |
 //   +-----+------+------+----------+----------+----------+
-//      2     1      1    4 or 1+n       2
+//      2     1      1   4, 1+n or 16     2
+// ATYP 1: an IPv4 address (Destination.Addr); 3: a name (Destination.Host); 4: an IPv6 address,
+// given as its text in Destination.Host (Addr 0), as a request's address type 4 is.
 // nullopt (the datagram is dropped) when it is shorter than its header, FRAG is not 0 (no
-// fragment is reassembled), ATYP is not 1 or 3, the address is 0.0.0.0, the name is empty or
-// the port is 0.
+// fragment is reassembled), ATYP is not 1, 3 or 4, the address is 0.0.0.0 or ::, the name is
+// empty or the port is 0.
 std::optional<TSocksDatagram> ParseSocksDatagram(std::string_view datagram);
-// The header of a datagram to the client from addr (network order) and port (host order).
+// The header of a datagram to the client from sender (its address and port): ATYP 1 for an
+// IPv4 sender, 4 (16 address bytes) for an IPv6 one.
+std::string SocksDatagramHeader(const TSocketAddr& sender);
+// The same for an IPv4 sender, addr in network order, port in host order.
 std::string SocksDatagramHeader(uint32_t addr, uint16_t port);
 
-// Which datagrams the relay socket takes: only from the client's address, and from the port
-// the request named; a request with port 0 takes the port of the first datagram taken. Answers
-// go to that port.
+// Which datagrams the relay socket takes: only from the client's address (either family; its
+// port is not used, nor an IPv6 scope), and from the port the request named; a request with port
+// 0 takes the port of the first datagram taken. Answers go to that port. A client address of no
+// family takes nothing.
 class TSocksUdpSourceFilter {
 public:
+    TSocksUdpSourceFilter(const TSocketAddr& client, uint16_t requestedPort)
+        : FClient(client), FHavePort(requestedPort != 0) {
+        FClient.Port = requestedPort;
+    }
+    // An IPv4 client, clientAddr in network order.
     TSocksUdpSourceFilter(uint32_t clientAddr, uint16_t requestedPort)
-        : FClient(TSocketAddr::IP4(clientAddr, requestedPort)), FHavePort(requestedPort != 0) {}
+        : TSocksUdpSourceFilter(TSocketAddr::IP4(clientAddr), requestedPort) {}
     // Fixes the port at the first datagram taken.
     bool Accept(const TSocketAddr& from);
     // Where answers go; false while no port is known.
@@ -83,18 +94,19 @@ protected:
 
 class TSocksUdpAssociation {
 public:
-    // Opens the relay socket on control's local address (a port the system chooses) and the
-    // outbound socket; raises ESocket when either cannot be had (descriptors ran out, say).
-    // clientPort is the request's port (0: not known). settings must outlive the association.
+    // Opens the relay socket on control's local address, of either family (a port the system
+    // chooses), and the outbound socket, which reaches destinations of both families where the
+    // system has IPv6; raises ESocket when either cannot be had (descriptors ran out, say).
+    // Datagrams are taken from control's peer (SocksClientAddress). clientPort is the
+    // request's port (0: not known). settings must outlive the association.
     TSocksUdpAssociation(TSocketStream& control, const TSocksConnectionSettings& settings,
                          uint16_t clientPort);
     ~TSocksUdpAssociation();
     TSocksUdpAssociation(const TSocksUdpAssociation&) = delete;
     TSocksUdpAssociation& operator=(const TSocksUdpAssociation&) = delete;
 
-    // The relay socket's address (network order) and port, for the reply.
-    uint32_t RelayAddress() const { return FRelayAddress.AddrIP4(); }
-    uint16_t RelayPort() const { return FRelayAddress.Port; }
+    // The relay socket's address and port, for the reply.
+    const TSocketAddr& RelayAddress() const { return FRelayAddress; }
 
     // Carries datagrams until the association ends, adding the data carried to facts'
     // BytesTransferred and BytesToClient as it goes; then closes both sockets.
@@ -107,7 +119,7 @@ public:
 private:
     struct TNameEntry {
         std::string Name;
-        uint32_t Addr = 0; // 0: did not resolve or not allowed
+        TSocketAddr Addr; // no family: did not resolve or not allowed
         int64_t At = 0;    // MonotonicMillis of the lookup
     };
     bool Stopping() const;
@@ -120,9 +132,11 @@ private:
     bool Burst(TSocksUdpSocket& socket, TCarry carry);
     bool CarryFromClient(const TSocketAddr& from, size_t len);
     bool CarryToClient(const TSocketAddr& from, size_t len);
-    // The address to send to, as CONNECT would reach dest; false drops the datagram.
-    bool Resolve(const TSocksDestination& dest, uint32_t& addr);
-    uint32_t Judge(const std::string& host);
+    // The address to send to (either family, with dest's port), as CONNECT would reach dest;
+    // false drops the datagram.
+    bool Resolve(const TSocksDestination& dest, TSocketAddr& addr);
+    // The address host is reached at, or one of no family.
+    TSocketAddr Judge(const std::string& host);
     // The datagram fits the direction's bandwidth limit now; one over it is dropped, as a full
     // UDP path drops.
     static bool WithinRate(TRateWindow& window, bool throttle, int rate, size_t size);

@@ -186,19 +186,23 @@ std::string Socks5Reply(uint8_t code, uint32_t addr, uint16_t port) {
     return Socks5Reply(code, TSocketAddr::IP4(addr, port));
 }
 
+void AppendSocks5Address(std::string& out, const TSocketAddr& addr) {
+    if (addr.AddrFamily == TIPAddressFamily::iaIP6) {
+        out.push_back(char(kSocks5AddrIPv6));
+        out.append(reinterpret_cast<const char*>(addr.Addr.data()), addr.Addr.size());
+    } else {
+        out.push_back(char(kSocks5AddrIPv4));
+        AppendIPv4(out, addr.AddrIP4());
+    }
+    AppendUInt16BE(out, addr.Port);
+}
+
 std::string Socks5Reply(uint8_t code, const TSocketAddr& bound) {
     std::string out;
     out.push_back(char(kSocks5Version));
     out.push_back(char(code));
     out.push_back(0);
-    if (bound.AddrFamily == TIPAddressFamily::iaIP6) {
-        out.push_back(char(kSocks5AddrIPv6));
-        out.append(reinterpret_cast<const char*>(bound.Addr.data()), bound.Addr.size());
-    } else {
-        out.push_back(char(kSocks5AddrIPv4));
-        AppendIPv4(out, bound.AddrIP4());
-    }
-    AppendUInt16BE(out, bound.Port);
+    AppendSocks5Address(out, bound);
     return out;
 }
 

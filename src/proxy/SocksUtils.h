@@ -143,6 +143,9 @@ std::string Socks5AuthReply(bool success);
 std::string Socks5Reply(uint8_t code, uint32_t addr = 0, uint16_t port = 0);
 // The same with an address of either family: 22 bytes with address type 4 for an IPv6 one.
 std::string Socks5Reply(uint8_t code, const TSocketAddr& bound);
+// ATYP, address and port of addr as a SOCKS5 reply and a UDP datagram header carry them:
+// 01 and 4 bytes for IPv4 (also for no family: 0.0.0.0), 04 and 16 bytes for IPv6.
+void AppendSocks5Address(std::string& out, const TSocketAddr& addr);
 
 // For the version the request came with (4 or 5):
 // granted: 90 / 0, carrying the destination's address and port (not the server's own);

@@ -44,16 +44,21 @@ void TUDPPortMapper::SetActive(bool value) {
     PrepareDestination(MonotonicMillis());
 }
 
-bool TUDPPortMapper::DestAddress(uint32_t& address) const {
+bool TUDPPortMapper::DestAddress(TSocketAddr& address) const {
     address = FAddress;
+    return FHaveAddress;
+}
+
+bool TUDPPortMapper::DestAddress(uint32_t& address) const {
+    address = FAddress.AddrIP4();
     return FHaveAddress;
 }
 
 void TUDPPortMapper::PrepareDestination(int64_t now) {
     if (FHaveAddress || DestLookupPending())
         return;
-    uint32_t literal = 0;
-    if (IsIPAddress(DestHost, literal)) {
+    TSocketAddr literal;
+    if (IsIPLiteral(DestHost, literal)) {
         FAddress = literal;
         FHaveAddress = true;
         FLiteralAddress = true;
@@ -67,7 +72,7 @@ void TUDPPortMapper::PrepareDestination(int64_t now) {
 void TUDPPortMapper::ForgetDestination() {
     FHaveAddress = false;
     FLiteralAddress = false;
-    FAddress = 0;
+    FAddress = {};
     FLastFailure = -1;
     FDropped += FWaiting.size();
     FWaiting.clear();
@@ -81,7 +86,7 @@ void TUDPPortMapper::StartDestLookup(int64_t now) {
     if (FDelivering)
         return;
     try {
-        StartHostLookup(DestHost, kUDPMapperLookupMethod);
+        StartHostLookup(DestHost, kUDPMapperLookupMethod, true);
     } catch (const std::exception&) {
         // No worker thread to be had, say: as good as a failed lookup.
         LookupFailed(now);
@@ -101,16 +106,19 @@ void TUDPPortMapper::LookupFailed(int64_t now) {
     FWaiting.clear();
 }
 
-void TUDPPortMapper::DoHostResolved(int error, const std::string& host, uint32_t address) {
+void TUDPPortMapper::DoHostResolvedAll(int error, const std::string& host,
+                                       const TSocketAddrArray& addresses) {
     if (host != DestHost || Terminated())
         return;
     int64_t now = MonotonicMillis();
-    if (error != 0) {
+    const TSocketAddr* address = error == 0 ? PreferredDatagramAddress(addresses) : nullptr;
+    if (address == nullptr) {
         // A known address stays in use; only the waiting datagrams are lost.
         LookupFailed(now);
         return;
     }
-    FAddress = address;
+    FAddress = *address;
+    FAddress.Port = 0;
     FHaveAddress = true;
     FAddressTime = now;
     FLastFailure = -1;
@@ -226,6 +234,9 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
     client->LastActivity = now;
     client->SetHost(DestHost);
     client->SetPort(DestPort);
+    // Bound to the any address of the destination's family, so that the socket is of that
+    // family (no local address would make one IPv6 socket for both).
+    client->SetLocalHost(FAddress.AddrFamily == TIPAddressFamily::iaIP6 ? "::" : "0.0.0.0");
     client->SetActive(true);
     // The mapper's address: the association's Send never looks anything up.
     client->ResolveTo(FAddress);

@@ -10,9 +10,12 @@
 // destination, for one) ends nothing: the datagram is lost, the mapping goes on.
 //
 // The destination is never looked up on the mapper's thread, which serves every other socket of
-// the program. A dotted IPv4 DestHost is used as it stands. A host name is looked up by a
-// worker thread (from activation on, and again when due); the mapper keeps its address and
-// hands it to every new association, so no association looks anything up. Until the first
+// the program. An address literal of either family (a dotted IPv4 address; an IPv6 one, with or
+// without brackets, a link-local one with its %scope) is used as it stands. A host name is
+// looked up by a worker thread (from activation on, and again when due) for both families; the
+// mapper keeps one address, the first IPv4 one, else the first IPv6 one (so a name of both
+// families is reached as before), and hands it to every new association, so no association
+// looks anything up. Each association's outbound socket is of that address's family. Until the first
 // address arrives, datagrams wait (at most MaxWaitingDatagrams, the rest are dropped) and are
 // forwarded in arrival order once it is there (each source's reach the destination in that
 // order; separate sources use separate sockets); when the lookup fails they are dropped, and so is
@@ -116,11 +119,13 @@ public:
     TClientAdmission* Admission = nullptr;
 
     // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken) and starts
-    // looking up a DestHost that is no IPv4 address; false cancels that lookup, forgets the
+    // looking up a DestHost that is no address literal; false cancels that lookup, forgets the
     // address and the waiting datagrams, and closes every association and the socket.
     void SetActive(bool value) override;
 
-    // The address new associations get (IPv4, network order); false while none is known.
+    // The address new associations get (port 0); false while none is known.
+    bool DestAddress(TSocketAddr& address) const;
+    // The same as an IPv4 address (network order); 0 for an IPv6 one.
     bool DestAddress(uint32_t& address) const;
     bool DestLookupPending() const { return PendingLookupCount() > 0; }
     size_t WaitingDatagramCount() const { return FWaiting.size(); }
@@ -139,7 +144,8 @@ public:
 protected:
     void TriggerPacketAvailable() override;
     // The answer of the destination lookup (on this thread; a cancelled one never comes).
-    void DoHostResolved(int error, const std::string& host, uint32_t address) override;
+    void DoHostResolvedAll(int error, const std::string& host,
+                           const TSocketAddrArray& addresses) override;
 
 private:
     friend class TUDPPortMapperClient;
@@ -184,8 +190,8 @@ private:
 
     // The destination's address for new associations.
     bool FHaveAddress = false;
-    bool FLiteralAddress = false; // DestHost is an IPv4 address: never looked up
-    uint32_t FAddress = 0;
+    bool FLiteralAddress = false; // DestHost is an address literal: never looked up
+    TSocketAddr FAddress;
     int64_t FAddressTime = 0;  // MonotonicMillis of the lookup that gave FAddress
     int64_t FLastFailure = -1; // MonotonicMillis of the last failed lookup, -1 when none
     // Set while a lookup's answer is being handed out: no new lookup may start from inside the

@@ -10,6 +10,7 @@
 
 using namespace corvan;
 using corvan::test::FreeLoopbackPort;
+using corvan::test::HaveIPv6Loopback;
 
 namespace {
 
@@ -55,6 +56,22 @@ TEST(PortMapperLoop, OtherPortsAndAddressesTheListenerDoesNotHoldAreNoLoop) {
     EXPECT_FALSE(MapsOntoItself(Params("", "0", "127.0.0.1", "0")));
     EXPECT_FALSE(MapsOntoItself(Params("", "8080", "", "8080")));
     EXPECT_FALSE(MapsOntoItself(Params("", "x", "127.0.0.1", "x")));
+}
+
+TEST(PortMapperLoop, IPv6DestinationsLeadBackAsIPv4OnesDo) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
+    // No address and "::" listen on both protocols; 0.0.0.0 on IPv4 only.
+    for (const char* dest : {"::1", "[::1]", "::"}) {
+        EXPECT_TRUE(MapsOntoItself(Params("", "8080", dest, "8080"))) << dest;
+        EXPECT_TRUE(MapsOntoItself(Params("::", "8080", dest, "8080"))) << dest;
+        EXPECT_FALSE(MapsOntoItself(Params("0.0.0.0", "8080", dest, "8080"))) << dest;
+    }
+    EXPECT_TRUE(MapsOntoItself(Params("::1", "8080", "[::1]", "8080")));
+    EXPECT_FALSE(MapsOntoItself(Params("127.0.0.1", "8080", "::1", "8080")));
+    EXPECT_FALSE(MapsOntoItself(Params("::1", "8080", "::1", "8081")));
+    // Not an address of this machine (the documentation prefix).
+    EXPECT_FALSE(MapsOntoItself(Params("", "8080", "2001:db8::1", "8080")));
 }
 
 TEST(PortMapperLoop, FactoryRefusesALoopBeforeListening) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -510,6 +511,11 @@ std::string ToLoopback(uint16_t port, const std::string& data) {
     return Bytes({0, 0, 0, 1, 127, 0, 0, 1}) + Word(port) + data;
 }
 
+// A client datagram for [::1]:port.
+std::string ToLoopback6(uint16_t port, const std::string& data) {
+    return Bytes({0, 0, 0, 4}) + std::string(15, '\0') + Bytes({1}) + Word(port) + data;
+}
+
 // The next datagram to peer within 10 s ("" when none came).
 std::string NextDatagram(TUDPPeer& peer, TSocketAddr* from = nullptr) {
     pollfd p{peer.Handle, POLLIN, 0};
@@ -578,12 +584,11 @@ TEST(SocksUdpAssociation, DropsForeignMalformedAndUnresolvedDatagramsAndGoesOn) 
     // From another port than the one named, from another address.
     sameHost.SendTo(relay, ToLoopback(dest.Port, "other port"));
     elsewhere.SendTo(relay, ToLoopback(dest.Port, "other address"));
-    // A fragment, IPv6, a cut header, a name that does not resolve.
+    // A fragment, IPv6's unspecified address, a cut header, a name that does not resolve.
     std::string fragment = ToLoopback(dest.Port, "fragment");
     fragment[2] = 1;
     client.SendTo(relay, fragment);
-    client.SendTo(relay, Bytes({0, 0, 0, 4}) + std::string(15, '\0') + Bytes({1}) +
-                             Word(dest.Port) + "ipv6");
+    client.SendTo(relay, Bytes({0, 0, 0, 4}) + std::string(16, '\0') + Word(dest.Port) + "ipv6");
     client.SendTo(relay, Bytes({0, 0, 0, 1, 127}));
     client.SendTo(relay, Bytes({0, 0, 0, 3, 7}) + "nowhere" + Word(dest.Port) + "unresolved");
     // The association goes on: the next good one is the first to arrive.
@@ -655,4 +660,42 @@ TEST(SocksUdpAssociation, RequiredLoginDisabledUdpAndAnUpstreamProxyAreRefused) 
     TConnection c(upstream);
     c.Send(Bytes({5, 1, 0}) + associate);
     EXPECT_EQ(c.Rest(), Bytes({5, 0}) + Socks5Reply(7));
+}
+
+TEST(SocksUdpAssociation, IPv6DestinationsAreCarriedAndJudgedLocalAsIPv4OnesAre) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
+    TSocketAddr loopback6;
+    ASSERT_TRUE(IsIPLiteral("::1", loopback6));
+    TUDPPeer client, dest(loopback6);
+    {
+        // To a client from elsewhere this machine's ::1 is as closed as its 127.0.0.1.
+        std::atomic<int> asked{0};
+        TSocksConnectionSettings elsewhere = Udp();
+        elsewhere.ClientOnThisMachine = [&asked](const TSocketAddr&) {
+            ++asked;
+            return false;
+        };
+        TConnection c(elsewhere);
+        uint16_t relay = Associate(c, client.Port);
+        client.SendTo(relay, ToLoopback6(dest.Port, "refused"));
+        // Asked once the destination was judged local; the datagram is dropped right after.
+        ASSERT_TRUE(RunLoopPolling([&] { return asked == 1; }));
+        SocketShutdown(c.Client, TShutdownHow::sdBoth);
+        c.Join();
+        EXPECT_EQ(c.Facts.BytesTransferred, 0u);
+        std::string data;
+        TSocketAddr from;
+        EXPECT_FALSE(dest.Receive(data, from)) << data;
+    }
+    // Allowed: carried to ::1, and the answer comes with a type-4 header naming its sender.
+    TSocksConnectionSettings allowed = Udp();
+    allowed.AllowLocalTargets = true;
+    TConnection c(allowed);
+    uint16_t relay = Associate(c, client.Port);
+    client.SendTo(relay, ToLoopback6(dest.Port, "ping"));
+    TSocketAddr outbound;
+    EXPECT_EQ(NextDatagram(dest, &outbound), "ping");
+    ASSERT_EQ(SocketSendTo(dest.Handle, "pong", 4, outbound), 4);
+    EXPECT_EQ(NextDatagram(client), ToLoopback6(dest.Port, "pong"));
 }

@@ -51,7 +51,9 @@ struct TMapperFixture {
     TEchoServer Echo;
     TUDPPortMapper Mapper;
     uint16_t MappedPort = 0;
-    explicit TMapperFixture(const std::string& destHost = "127.0.0.1") {
+    explicit TMapperFixture(const std::string& destHost = "127.0.0.1",
+                            const std::string& echoHost = "127.0.0.1")
+        : Echo(echoHost) {
         Mapper.DestHost = destHost;
         Mapper.DestPort = std::to_string(Echo.Port());
         Mapper.SetLocalHost("127.0.0.1");
@@ -528,4 +530,22 @@ TEST(UDPPortMapper, DatagramsFromOutsideTheAllowedClientsAreDroppedBeforeAnyAsso
     TSocketAddr from;
     EXPECT_FALSE(outsider.Receive(data, from));
     EXPECT_EQ(gate.RefusedCount(), 5u);
+}
+
+TEST(UDPPortMapperDestination, AnIPv6AddressIsUsedAsItStandsWithOrWithoutBrackets) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
+    TFakeHostResolver resolver; // every lookup would fail
+    for (const char* dest : {"::1", "[::1]"}) {
+        TMapperFixture f(dest, "::1");
+        EXPECT_FALSE(f.Mapper.DestLookupPending()) << dest;
+        TUDPPeer a;
+        TSocketAddr from;
+        EXPECT_EQ(f.RoundTrip(a, "six", &from), "echo:six") << dest;
+        EXPECT_EQ(from, LoopbackSource(f.MappedPort)) << dest;
+        TSocketAddr address;
+        ASSERT_TRUE(f.Mapper.DestAddress(address));
+        EXPECT_EQ(SocketAddrStr(address), "::1");
+    }
+    EXPECT_TRUE(resolver.Hosts().empty());
 }

@@ -12,20 +12,30 @@ namespace corvan::test {
 struct TUDPPeer {
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
     uint16_t Port = 0;
+    TIPAddressFamily Family = TIPAddressFamily::iaIP4;
     // address: the local IPv4 address (network order) to bind, another loopback address
     // (127.0.0.2) to act as a second host.
-    explicit TUDPPeer(uint32_t address = Loopback()) {
-        Handle = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
-        SocketBind(Handle, TSocketAddr::IP4(address, 0));
+    explicit TUDPPeer(uint32_t address = Loopback()) : TUDPPeer(TSocketAddr::IP4(address)) {}
+    // A peer on address (its port not used) of either family, ::1 say.
+    explicit TUDPPeer(const TSocketAddr& address) : Family(address.AddrFamily) {
+        Handle = AllocateSocketHandle(Family, TIPProtocol::ipUDP);
+        TSocketAddr at = address;
+        at.Port = 0;
+        SocketBind(Handle, at);
         TSocketAddr local;
         SocketGetSockName(Handle, local);
         Port = local.Port;
     }
     ~TUDPPeer() { SocketClose(Handle); }
+    // To port on the loopback address of the peer's family (127.0.0.1 or ::1).
     void SendTo(uint16_t port, const std::string& data) {
-        ASSERT_EQ(
-            SocketSendTo(Handle, data.data(), data.size(), TSocketAddr::IP4(Loopback(), port)),
-            static_cast<long>(data.size()));
+        TSocketAddr to = TSocketAddr::IP4(Loopback(), port);
+        if (Family == TIPAddressFamily::iaIP6) {
+            IsIPLiteral("::1", to);
+            to.Port = port;
+        }
+        ASSERT_EQ(SocketSendTo(Handle, data.data(), data.size(), to),
+                  static_cast<long>(data.size()));
     }
     // The waiting datagram, or false when none waits.
     bool Receive(std::string& data, TSocketAddr& from) {
