@@ -54,7 +54,7 @@ void TframePortMapStatus::Update(const TPortMapSystem& m) {
         SetValue("Connections", "-");
         SetValue("Refused Clients", "-");
     } else {
-        SetValue("Destination", m.DestHost + ":" + std::to_string(m.DestPort));
+        SetValue("Destination", m.DestinationText());
         if (running) {
             Lines = {protocol + " Port Mapping active on port " + std::to_string(m.ServerPort) +
                      "."};

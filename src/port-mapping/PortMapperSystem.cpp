@@ -1,6 +1,7 @@
 #include "port-mapping/PortMapperSystem.h"
 
 #include "component/SettingsKeys.h"
+#include "http/HTTP.h"
 #include "port-mapping/PortMapperForms.h"
 #include "util/Strings.h"
 #include "util/Utils.h"
@@ -101,7 +102,14 @@ std::string TPortMapSystem::StartRefusal() const {
 }
 
 std::string TPortMapSystem::ServiceTitle() const {
-    return Format("Port mapping on port %d to %s:%d", ServerPort, DestHost.c_str(), DestPort);
+    return Format("Port mapping on port %d to %s", ServerPort, DestinationText().c_str());
+}
+
+std::string TPortMapSystem::DestinationText() const {
+    std::string_view host = DestHost;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return JoinHostPort(host, std::to_string(DestPort));
 }
 
 void TPortMapSystem::DoEnable() {
@@ -134,7 +142,7 @@ std::string TPortMapSystem::GetDisplayName() const {
 
 std::string TPortMapSystem::DeleteConfirmationText() const {
     return "Are you sure you want to delete this mapping?\r\n\r\n    Server: " + GetDisplayName() +
-           "\r\n" + "    Destination: " + DestHost + ":" + std::to_string(DestPort);
+           "\r\n" + "    Destination: " + DestinationText();
 }
 
 void TPortMapSystem::Delete() {

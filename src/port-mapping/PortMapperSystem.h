@@ -76,6 +76,8 @@ public:
     std::string StartRefusal() const override;
     // "Port mapping on port <ServerPort> to <DestHost>:<DestPort>".
     std::string ServiceTitle() const override;
+    // "host:port" of the destination, an IPv6 address in brackets (as written or not).
+    std::string DestinationText() const;
 
     // The confirmation text of Delete.
     std::string DeleteConfirmationText() const;

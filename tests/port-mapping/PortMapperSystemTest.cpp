@@ -389,6 +389,15 @@ TEST(PortMapStatus, RunningUDPMappingShowsNoConnectionCount) {
     EXPECT_EQ(f.Picture, TStatusPicture::iPCBlue);
 }
 
+TEST(PortMapStatus, AnIPv6DestinationIsShownInBracketsWrittenWithOrWithout) {
+    for (const char* host : {"2001:db8::53", "[2001:db8::53]"}) {
+        auto m = Mapping(4, 5353, host, 53);
+        m->UpdateDisplay();
+        EXPECT_EQ(m->GetStatusFrame()->Value("Destination"), "[2001:db8::53]:53") << host;
+        EXPECT_EQ(m->ServiceTitle(), "Port mapping on port 5353 to [2001:db8::53]:53") << host;
+    }
+}
+
 TEST(PortMapStatus, DeleteButtonRemovesTheMappingAfterYes) {
     TFakeUserInterface ui;
     ui.AnswerYes = true;
