@@ -60,6 +60,8 @@ TServerIPView::TServerIPView(QWidget* parent) : QGroupBox(" Server IP ", parent)
     for (const std::string& address : TframeEditServerIP::LocalAddressChoices())
         FAddress->addItem(Q(address));
     FAddress->setMinimumWidth(140);
+    // An IPv6 entry is longer than a dotted address: the box is as wide as the longest one.
+    FAddress->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     layout->addWidget(FAny);
     layout->addWidget(FOnly);
     auto* row = new QHBoxLayout;
