@@ -21,7 +21,7 @@ bool TframeEditServerIP::AddressKeyAccepted(char c) {
 }
 
 AddressStrArray TframeEditServerIP::AddressChoices(const AddressStrArray& ip4,
-                                                  const TSocketAddrArray& ip6) {
+                                                   const TSocketAddrArray& ip6) {
     AddressStrArray choices{"127.0.0.1"};
     for (const std::string& address : ip4)
         if (address != "127.0.0.1")

@@ -38,14 +38,14 @@ TEST(ServerIPChoices, IPv4FirstAsBeforeThenIPv6WithTheScopeOfALinkLocalOne) {
     EXPECT_EQ(TframeEditServerIP::AddressChoices({}, {}), AddressStrArray{"127.0.0.1"});
 }
 
-TEST(ServerIPChoices, ThisMachinesListHasEveryIPv4AddressAndIPv6LoopbackAndItsIPv6OnesCanBeListenedOn) {
+TEST(ServerIPChoices,
+     ThisMachinesListHasEveryIPv4AddressAndIPv6LoopbackAndItsIPv6OnesCanBeListenedOn) {
     AddressStrArray choices = TframeEditServerIP::LocalAddressChoices();
     ASSERT_FALSE(choices.empty());
     EXPECT_EQ(choices[0], "127.0.0.1");
     try {
         for (const std::string& address : LocalIP4AddressesStr())
-            EXPECT_NE(std::find(choices.begin(), choices.end(), address), choices.end())
-                << address;
+            EXPECT_NE(std::find(choices.begin(), choices.end(), address), choices.end()) << address;
     } catch (const ESocketLib&) {
         // a host name that does not resolve: no IPv4 addresses but loopback's
     }
