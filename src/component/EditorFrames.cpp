@@ -20,6 +20,27 @@ bool TframeEditServerIP::AddressKeyAccepted(char c) {
     return (c >= '0' && c <= '9') || c == '.' || static_cast<unsigned char>(c) < 32;
 }
 
+AddressStrArray TframeEditServerIP::AddressChoices(const AddressStrArray& ip4,
+                                                   const TSocketAddrArray& ip6) {
+    AddressStrArray choices{"127.0.0.1"};
+    for (const std::string& address : ip4)
+        if (address != "127.0.0.1")
+            choices.push_back(address);
+    for (const TSocketAddr& address : ip6)
+        choices.push_back(SocketAddrLiteralNamed(address));
+    return choices;
+}
+
+AddressStrArray TframeEditServerIP::LocalAddressChoices() {
+    AddressStrArray ip4;
+    try {
+        ip4 = LocalIP4AddressesStr();
+    } catch (const std::exception&) {
+        // Without the local list the box still takes a typed address.
+    }
+    return AddressChoices(ip4, LocalIP6Addresses());
+}
+
 void TframeEditProxyServer::LoadFrom(const TProxyServerInfo& info) {
     Host = info.Host;
     Port = info.Port;

@@ -5,6 +5,7 @@
 // the Qt view binds its widgets to these fields and asks the enabling rules.
 
 #include "component/AppComponent.h"
+#include "net/SocketLib.h"
 
 #include <string>
 
@@ -12,8 +13,9 @@ namespace corvan {
 
 class TframeEditServerIP {
 public:
-    // The address box takes at most this many characters (a dotted IPv4 address).
-    static constexpr size_t kMaxAddressLength = 16;
+    // The address box takes at most this many characters, and cuts a longer text: an IPv6
+    // literal in its longest form (45), its brackets and a %scope of an interface name (16).
+    static constexpr size_t kMaxAddressLength = 63;
 
     // "Accept connections on any interface." (true) or "Only accept connections on:".
     bool AnyInterface = true;
@@ -29,6 +31,14 @@ public:
     bool AddressEnabled() const { return !AnyInterface; }
     // Keystrokes the address box takes: digits, "." and editing keys (codes below 32).
     static bool AddressKeyAccepted(char c);
+
+    // The address box's list: "127.0.0.1" first, then the other addresses of ip4 (dotted), then
+    // those of ip6 as ServerIP takes them (a link-local one with its %scope), in the order
+    // given.
+    static AddressStrArray AddressChoices(const AddressStrArray& ip4, const TSocketAddrArray& ip6);
+    // AddressChoices of this machine's addresses (LocalIP4AddressesStr, LocalIP6Addresses); a
+    // family that cannot be read adds none.
+    static AddressStrArray LocalAddressChoices();
 };
 
 // The "Allowed clients:" field of a service or mapping (net/AllowedClients.h): who may

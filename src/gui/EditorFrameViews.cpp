@@ -57,15 +57,11 @@ TServerIPView::TServerIPView(QWidget* parent) : QGroupBox(" Server IP ", parent)
     FAddress->setInsertPolicy(QComboBox::NoInsert);
     FAddress->lineEdit()->setMaxLength(static_cast<int>(TframeEditServerIP::kMaxAddressLength));
     TKeyFilter::Install(FAddress->lineEdit(), TframeEditServerIP::AddressKeyAccepted);
-    FAddress->addItem("127.0.0.1");
-    try {
-        for (const std::string& address : LocalIP4AddressesStr())
-            if (address != "127.0.0.1")
-                FAddress->addItem(Q(address));
-    } catch (const std::exception&) {
-        // Without the local list the box still takes a typed address.
-    }
+    for (const std::string& address : TframeEditServerIP::LocalAddressChoices())
+        FAddress->addItem(Q(address));
     FAddress->setMinimumWidth(140);
+    // An IPv6 entry is longer than a dotted address: the box is as wide as the longest one.
+    FAddress->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     layout->addWidget(FAny);
     layout->addWidget(FOnly);
     auto* row = new QHBoxLayout;

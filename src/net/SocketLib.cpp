@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <limits>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -299,6 +300,14 @@ std::string SocketAddrLiteral(const TSocketAddr& addr) {
     if (addr.AddrFamily == TIPAddressFamily::iaIP6 && addr.ScopeId != 0)
         text += "%" + std::to_string(addr.ScopeId);
     return text;
+}
+
+std::string SocketAddrLiteralNamed(const TSocketAddr& addr) {
+    char name[IF_NAMESIZE];
+    if (addr.AddrFamily != TIPAddressFamily::iaIP6 || addr.ScopeId == 0 ||
+        !::if_indextoname(addr.ScopeId, name))
+        return SocketAddrLiteral(addr);
+    return SocketAddrStr(addr) + "%" + name;
 }
 
 TSocketAddrArray ResolveHostAll(const std::string& host) {

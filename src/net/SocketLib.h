@@ -96,6 +96,10 @@ bool IsIP6Address(const std::string& s, std::array<uint8_t, 16>& addr);
 bool IsIPLiteral(const std::string& s, TSocketAddr& addr);
 // The literal text of addr that IsIPLiteral reads back: SocketAddrStr, and %scope when set.
 std::string SocketAddrLiteral(const TSocketAddr& addr);
+// As SocketAddrLiteral, with the interface's name after % (fe80::1%eth0), which IsIPLiteral
+// reads back as well and which stays right when interface numbers are handed out afresh; the
+// number where the interface has no name (it went away).
+std::string SocketAddrLiteralNamed(const TSocketAddr& addr);
 // Every address of host (port 0), both families, in the order the system's resolver gives; a
 // literal of either family needs no lookup. "Host not specified" (0), "Failed to resolve
 // host" with the error.

@@ -9,6 +9,8 @@
 #include "support/IsolatedNetwork.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
+#include "support/PythonOrigin.h"
+#include "support/SilentListener.h"
 #include "support/TempDir.h"
 
 #include "util/Ticks.h"
@@ -16,37 +18,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <poll.h>
 
 using namespace corvan;
 using namespace corvan::test;
 
 namespace {
-
-// python3's HTTP server on a free port of host (127.0.0.1 or ::1), serving a folder.
-struct TOrigin {
-    uint16_t Port = FreeLoopbackPort();
-    std::unique_ptr<TChildProcess> Process;
-    TOrigin(const std::string& host, const std::string& folder) {
-        Process = std::make_unique<TChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", host,
-                                     "--directory", folder, std::to_string(Port)},
-            std::map<std::string, std::string>{});
-        TSocketAddr at;
-        IsIPLiteral(host, at);
-        at.Port = Port;
-        // Another process: no event to await, so poll its port.
-        for (int i = 0; i < 500; ++i) {
-            TSocketHandle h = AllocateSocketHandle(at.AddrFamily, TIPProtocol::ipTCP);
-            bool up = SocketConnect(h, at) == 0;
-            SocketClose(h);
-            if (up)
-                return;
-            ::poll(nullptr, 0, 20);
-        }
-        ADD_FAILURE() << "HTTP server did not start: " << Process->Output();
-    }
-};
 
 // curl's exit code and output (the body of the fetched page).
 int Curl(std::vector<std::string> args, std::string& output) {
@@ -151,11 +127,7 @@ TEST(DualStackProgram, ANameWhoseIPv6AddressIsSilentIsReachedOverIPv4WithinASeco
     TSocketAddr silentAt;
     ASSERT_TRUE(IsIPLiteral("::1", silentAt));
     silentAt.Port = origin.Port;
-    TSocketHandle silent = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipTCP);
-    ASSERT_EQ(SocketBind(silent, silentAt), 0);
-    ASSERT_EQ(::listen(silent, 0), 0);
-    TSocketHandle filler = AllocateSocketHandle(TIPAddressFamily::iaIP6, TIPProtocol::ipTCP);
-    ASSERT_EQ(SocketConnect(filler, silentAt), 0);
+    TSilentListener silent(silentAt);
     uint16_t port = FreeLoopbackPort();
     THeadlessProgram run(SocksSettings(port));
     ASSERT_TRUE(run.Ready) << run.Process().Output();
@@ -168,8 +140,6 @@ TEST(DualStackProgram, ANameWhoseIPv6AddressIsSilentIsReachedOverIPv4WithinASeco
         << out;
     EXPECT_LT(MonotonicMillis() - start, 1000);
     EXPECT_EQ(out, "served over IPv4");
-    SocketClose(filler);
-    SocketClose(silent);
 }
 
 TEST(DualStackProgram, AnIPv6ClientOutsideAllowedClientsIsRefusedAsAnIPv4OneIs) {

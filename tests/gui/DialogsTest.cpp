@@ -5,6 +5,7 @@
 #include "http-proxy/HTTPProxySystem.h"
 #include "gui/SettingsDialogs.h"
 #include "net/AllowedClients.h"
+#include "support/NetTestSupport.h"
 #include "support/UDPPeer.h"
 #include "util/IniFile.h"
 
@@ -49,6 +50,23 @@ TEST(EditorFrames, ServerIPShowsAnyInterfaceForEmptyAndZeroAndKeepsAForeignAddre
     EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "10.0.1");
     view.SaveTo(model);
     EXPECT_EQ(model.GetServerIP(), "10.0.1");
+}
+
+TEST(EditorFrames, ServerIPOffersIPv6AddressesAndKeepsAnIPv6OneWhole) {
+    TServerIPView view;
+    QComboBox* box = view.AddressBox();
+    if (HaveIPv6Loopback()) {
+        EXPECT_GE(box->findText("::1"), 1); // after 127.0.0.1
+    }
+    TframeEditServerIP model;
+    for (const char* address :
+         {"2001:db8:85a3:1234:5678:8a2e:370:7334", "fe80::1234:5678:9abc:def0%lo", "::1"}) {
+        model.SetServerIP(address);
+        view.LoadFrom(model);
+        EXPECT_TRUE(view.OnlyButton()->isChecked());
+        view.SaveTo(model);
+        EXPECT_EQ(model.GetServerIP(), address);
+    }
 }
 
 TEST(EditorFrames, ProxyServerFiltersKeysAndGreysLoginWithoutLosingIt) {

@@ -3,6 +3,7 @@
 #include "GuiFixture.h"
 
 #include "dns-proxy/DNSProxySystem.h"
+#include "gui/EditorFrameViews.h"
 #include "gui/LoopBridge.h"
 #include "gui/SettingsDialogs.h"
 #include "http-proxy/HTTPProxySystem.h"
@@ -10,7 +11,10 @@
 #include "support/NetTestSupport.h"
 
 #include <QApplication>
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QMenuBar>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -25,6 +29,16 @@ namespace {
 void Save(QWidget* widget, const std::string& folder, const std::string& name) {
     QTest::qWait(50); // lets the window system draw before the grab
     widget->grab().save(QString::fromStdString(folder + "/" + name + ".png"));
+}
+
+// A widget with the list it has open, which is a window of its own: the screen around both.
+void SaveWithPopup(QWidget* widget, QWidget* popup, const std::string& folder,
+                   const std::string& name) {
+    QTest::qWait(200); // the list opens animated
+    QRect area = widget->frameGeometry().united(popup->frameGeometry());
+    widget->screen()
+        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+        .save(QString::fromStdString(folder + "/" + name + ".png"));
 }
 
 void SaveDialogPages(TSettingsDialog& dialog, const std::string& folder, const std::string& name) {
@@ -70,7 +84,14 @@ TEST(Screenshots, EveryViewAndDialog) {
         Save(&w, dir, name);
     }
     SocketClose(client);
-    w.UI().OnDialogShown = [&](TSettingsDialog& d) { SaveDialogPages(d, dir, "dialog-socks"); };
+    w.UI().OnDialogShown = [&](TSettingsDialog& d) {
+        // The machine's addresses, both families, as the server page offers them.
+        QComboBox* addresses = static_cast<TSocksSettingsDialog&>(d).ServerIP()->AddressBox();
+        addresses->showPopup();
+        SaveWithPopup(&d, addresses->view()->window(), dir, "dialog-socks-server-ip-list");
+        addresses->hidePopup();
+        SaveDialogPages(d, dir, "dialog-socks");
+    };
     f.Root().SocksProxy().EditSettings();
     w.UI().OnDialogShown = [&](TSettingsDialog& d) {
         auto& dialog = static_cast<THTTPSettingsDialog&>(d);

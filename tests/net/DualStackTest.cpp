@@ -6,6 +6,7 @@
 #include "net/SocketsUDP.h"
 
 #include "support/NetTestSupport.h"
+#include "support/SilentListener.h"
 #include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
@@ -66,34 +67,6 @@ struct TServer {
         if (h != INVALID_SOCKETHANDLE)
             SocketClose(h);
         return peer;
-    }
-};
-
-// A blocking connect to addr; the handle, or INVALID_SOCKETHANDLE when refused.
-TSocketHandle ConnectTo(const TSocketAddr& addr) {
-    TSocketHandle h = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipTCP);
-    if (SocketConnect(h, addr) != 0) {
-        SocketClose(h);
-        return INVALID_SOCKETHANDLE;
-    }
-    return h;
-}
-
-// A listener at addr that completes no more handshakes: its queue (listen backlog 0) holds
-// one connection nobody accepts, so the system leaves further connection requests unanswered.
-struct TSilentListener {
-    TSocketHandle Listener = INVALID_SOCKETHANDLE;
-    TSocketHandle Filler = INVALID_SOCKETHANDLE;
-    explicit TSilentListener(const TSocketAddr& addr) {
-        Listener = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipTCP);
-        SocketSetReuseAddress(Listener, true);
-        EXPECT_EQ(SocketBind(Listener, addr), 0);
-        EXPECT_EQ(::listen(Listener, 0), 0); // SocketListen would raise the queue
-        Filler = ConnectTo(addr);
-    }
-    ~TSilentListener() {
-        SocketClose(Filler);
-        SocketClose(Listener);
     }
 };
 

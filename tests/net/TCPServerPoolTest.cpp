@@ -7,6 +7,7 @@
 #include "support/EchoServer.h"
 #include "support/Microsocks.h"
 #include "support/NetTestSupport.h"
+#include "support/OneByteEchoServer.h"
 
 #include <gtest/gtest.h>
 
@@ -33,27 +34,6 @@ void WakeMain() {
     TMessageLoop::Main().Post(TMessage{0, MSG_USER, 0, 0});
 }
 
-// Echoes one byte per connection, then ends the connection.
-class TOneByteEchoServer : public ATCPServer {
-public:
-    TOneByteEchoServer() {
-        ClientMode = cmThread;
-        SetLocalHost("127.0.0.1");
-        SetListenPort("0");
-        SetMaxBacklog(256);
-        OnClientExecute = [](TTCPServerClient* client) {
-            TSocketStream& s = *client->GetStream();
-            s.Writer().WriteByte(s.Reader().ReadByte());
-        };
-    }
-    ~TOneByteEchoServer() override { ShutdownClients(); }
-    uint16_t Port() {
-        TSocketAddr local;
-        SocketGetSockName(ServerSocket().SocketHandle(), local);
-        return local.Port;
-    }
-};
-
 // Echoes one byte per connection, counting the threads made by a mark each thread gets on its
 // first connection (thread ids are handed out again once a thread has ended, so they cannot
 // tell).
@@ -65,31 +45,6 @@ void EchoCountingThreads(ATCPServer& server, std::atomic<int>& threadsMade) {
         TSocketStream& s = *client->GetStream();
         s.Writer().WriteByte(s.Reader().ReadByte());
     };
-}
-
-// Connect, one byte echoed, close; count times in sequence on each of peers helper threads
-// while this thread serves the server. Answers how many came back right.
-int SequentialEchoes(uint16_t port, int count, int peers = 1) {
-    std::atomic<int> good{0};
-    std::atomic<int> done{0};
-    std::vector<std::thread> threads;
-    for (int p = 0; p < peers; ++p)
-        threads.emplace_back([&] {
-            for (int i = 0; i < count; ++i) {
-                TSocketHandle h = ConnectBlocking(port);
-                if (h == INVALID_SOCKETHANDLE)
-                    continue;
-                if (SendAll(h, "e") && RecvWithin(h, 1) == "e")
-                    ++good;
-                SocketClose(h);
-            }
-            ++done;
-            WakeMain();
-        });
-    RunLoopUntil([&] { return done.load() == peers; }, 240000);
-    for (std::thread& t : threads)
-        t.join();
-    return good;
 }
 
 // Echoes one byte, then stays until the peer closes.
@@ -490,18 +445,4 @@ TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingF
     EXPECT_EQ(server.SpareThreadCount(), 0u);
     EXPECT_EQ(RecvWithin(waiting, 1, 5000), ""); // closed with the listening socket
     SocketClose(waiting);
-}
-
-// Not a check: prints the rate of short connections (run with --gtest_also_run_disabled_tests).
-TEST(TCPServerPoolMeasure, DISABLED_SequentialShortConnectionsPerSecond) {
-    constexpr int kConnections = 5000;
-    TOneByteEchoServer server;
-    server.SetActive(true);
-    SequentialEchoes(server.Port(), 200); // warm-up
-    int64_t start = MonotonicMillis();
-    int good = SequentialEchoes(server.Port(), kConnections);
-    int64_t elapsed = std::max<int64_t>(1, MonotonicMillis() - start);
-    EXPECT_EQ(good, kConnections);
-    std::printf("%d connections in %lld ms: %.0f per second\n", kConnections,
-                static_cast<long long>(elapsed), kConnections * 1000.0 / elapsed);
 }

@@ -136,14 +136,19 @@ inline uint16_t FreeLoopbackPort() {
     return probe.Port;
 }
 
-// A blocking client connection to 127.0.0.1:port.
-inline TSocketHandle ConnectBlocking(uint16_t port) {
-    TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
-    if (SocketConnect(h, TSocketAddr::IP4(Loopback(), port)) != 0) {
+// A blocking client connection to addr, of either family; INVALID_SOCKETHANDLE when refused.
+inline TSocketHandle ConnectTo(const TSocketAddr& addr) {
+    TSocketHandle h = AllocateSocketHandle(addr.AddrFamily, TIPProtocol::ipTCP);
+    if (SocketConnect(h, addr) != 0) {
         SocketClose(h);
         return INVALID_SOCKETHANDLE;
     }
     return h;
+}
+
+// A blocking client connection to 127.0.0.1:port.
+inline TSocketHandle ConnectBlocking(uint16_t port) {
+    return ConnectTo(TSocketAddr::IP4(Loopback(), port));
 }
 
 // A connected pair: first the accepted end, second the client end (both blocking).
