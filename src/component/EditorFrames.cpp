@@ -17,7 +17,8 @@ std::string TframeEditServerIP::GetServerIP() const {
 }
 
 bool TframeEditServerIP::AddressKeyAccepted(char c) {
-    return (c >= '0' && c <= '9') || c == '.' || static_cast<unsigned char>(c) < 32;
+    return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '[' ||
+           c == ']' || c == '%' || static_cast<unsigned char>(c) < 32;
 }
 
 AddressStrArray TframeEditServerIP::AddressChoices(const AddressStrArray& ip4,

@@ -29,7 +29,9 @@ public:
     std::string GetServerIP() const;
     // The address box is usable only while "Only accept connections on:" is chosen.
     bool AddressEnabled() const { return !AnyInterface; }
-    // Keystrokes the address box takes: digits, "." and editing keys (codes below 32).
+    // Keystrokes the address box takes: what an IPv4 or IPv6 literal is written with
+    // (hexadecimal digits, ".", ":", brackets, "%" before a scope number) and editing keys
+    // (codes below 32). A scope given by name is picked from the list.
     static bool AddressKeyAccepted(char c);
 
     // The address box's list: "127.0.0.1" first, then the other addresses of ip4 (dotted), then

@@ -44,12 +44,12 @@ TEST(EditorFrames, ServerIPShowsAnyInterfaceForEmptyAndZeroAndKeepsAForeignAddre
     EXPECT_TRUE(view.OnlyButton()->isChecked());
     EXPECT_TRUE(view.AddressBox()->isEnabled());
     EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "192.0.2.77");
-    // Letters and blanks are dropped; digits and dots go in.
+    // Blanks and letters that no address is written with are dropped; an IPv6 literal goes in.
     view.AddressBox()->setEditText("");
-    Type(view.AddressBox()->lineEdit(), "10.a0. 1");
-    EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "10.0.1");
+    Type(view.AddressBox()->lineEdit(), "[fd0x0: :1%2]");
+    EXPECT_EQ(view.AddressBox()->currentText().toStdString(), "[fd00::1%2]");
     view.SaveTo(model);
-    EXPECT_EQ(model.GetServerIP(), "10.0.1");
+    EXPECT_EQ(model.GetServerIP(), "[fd00::1%2]");
 }
 
 TEST(EditorFrames, ServerIPOffersIPv6AddressesAndKeepsAnIPv6OneWhole) {

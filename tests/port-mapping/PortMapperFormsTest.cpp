@@ -116,8 +116,10 @@ TEST(EditorFrames, ServerIPAnyInterfaceIsStoredEmpty) {
     EXPECT_TRUE(TframeEditServerIP::AddressKeyAccepted('7'));
     EXPECT_TRUE(TframeEditServerIP::AddressKeyAccepted('.'));
     EXPECT_TRUE(TframeEditServerIP::AddressKeyAccepted('\b'));
-    EXPECT_FALSE(TframeEditServerIP::AddressKeyAccepted('a'));
-    EXPECT_FALSE(TframeEditServerIP::AddressKeyAccepted(':'));
+    for (char c : std::string("aF:[]%"))
+        EXPECT_TRUE(TframeEditServerIP::AddressKeyAccepted(c)) << c; // IPv6 literals
+    for (char c : std::string("g /,"))
+        EXPECT_FALSE(TframeEditServerIP::AddressKeyAccepted(c)) << c;
 }
 
 TEST(EditorFrames, ProxyServerKeysAndRecordCopy) {
