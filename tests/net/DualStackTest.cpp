@@ -296,3 +296,31 @@ TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
     EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
     EXPECT_EQ(mine.ConnectHost, "::1");
 }
+
+TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
+    uint16_t port = FreeLoopbackPort();
+    TSilentListener silent(TSocketAddr::IP4(IP4("127.0.0.2"), port));
+    TSocketHandle live = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    ASSERT_EQ(SocketBind(live, TSocketAddr::IP4(IP4("127.0.0.3"), port)), 0);
+    SocketListen(live, 4);
+    TLocalTargetCheck check;
+    {
+        TTwoAddressNames names({IP4("127.0.0.2"), IP4("127.0.0.3")});
+        check = CheckLocalTarget("dual.test", true, [] { return true; }, nullptr);
+    }
+    ASSERT_EQ(check.Outcome, TLocalTargetCheck::Allowed);
+    EXPECT_EQ(check.ConnectAddresses, (TSocketAddrArray{TSocketAddr::IP4(IP4("127.0.0.2")),
+                                                        TSocketAddr::IP4(IP4("127.0.0.3"))}));
+    // The name would lead nowhere now: the connection keeps to the addresses judged.
+    TTwoAddressNames nowhere({IP4("127.0.0.4")});
+    int64_t start = MonotonicMillis();
+    TOutboundConnection c = OpenOutbound(
+        {"dual.test", std::to_string(port), "", {}, {}, check.ConnectAddresses},
+        WithTimeOut(10000));
+    EXPECT_LT(MonotonicMillis() - start, 1000);
+    TSocketAddr peer;
+    ASSERT_EQ(SocketGetPeerName(c.Socket->SocketHandle(), peer), 0);
+    EXPECT_EQ(SocketAddrStr(peer), "127.0.0.3");
+    c = {};
+    SocketClose(live);
+}
