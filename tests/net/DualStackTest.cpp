@@ -298,11 +298,8 @@ TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
 }
 
 TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
-    uint16_t port = FreeLoopbackPort();
-    TSilentListener silent(TSocketAddr::IP4(IP4("127.0.0.2"), port));
-    TSocketHandle live = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
-    ASSERT_EQ(SocketBind(live, TSocketAddr::IP4(IP4("127.0.0.3"), port)), 0);
-    SocketListen(live, 4);
+    TServer live("127.0.0.3");
+    TSilentListener silent(TSocketAddr::IP4(IP4("127.0.0.2"), live.Port));
     TLocalTargetCheck check;
     {
         TTwoAddressNames names({IP4("127.0.0.2"), IP4("127.0.0.3")});
@@ -315,14 +312,12 @@ TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
     TTwoAddressNames nowhere({IP4("127.0.0.4")});
     int64_t start = MonotonicMillis();
     TOutboundConnection c = OpenOutbound(
-        {"dual.test", std::to_string(port), "", {}, {}, check.ConnectAddresses},
+        {"dual.test", std::to_string(live.Port), "", {}, {}, check.ConnectAddresses},
         WithTimeOut(10000));
     EXPECT_LT(MonotonicMillis() - start, 1000);
     TSocketAddr peer;
     ASSERT_EQ(SocketGetPeerName(c.Socket->SocketHandle(), peer), 0);
     EXPECT_EQ(SocketAddrStr(peer), "127.0.0.3");
-    c = {};
-    SocketClose(live);
 }
 
 namespace {
