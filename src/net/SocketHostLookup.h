@@ -170,8 +170,8 @@ struct TLocalTargetCheck {
 // of both families, only when resolveHere (the connection resolves it here, not an up-stream
 // proxy), and an empty host not at all. ConnectAddresses are then every address judged, and
 // ConnectHost the first IPv4 one, else the first IPv6 one (with its %scope).
-// clientOnThisMachine is asked only about a
-// local target; unset, the client counts as one from elsewhere.
+// clientOnThisMachine is asked only about a local target; unset, the client counts as one
+// from elsewhere.
 TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
                                    const std::function<bool()>& clientOnThisMachine,
                                    const std::function<bool()>& stop);
