@@ -210,13 +210,15 @@ void TdnsResolver::ActivateLocked() {
             literal.Port = port;
             addresses.push_back(literal);
         } else {
-            TIP4AddrArray found;
+            TSocketAddrArray found;
             int error = 0;
             std::string message;
-            ResolveHostNoRaise(host, found, error, message);
+            ResolveHostAllNoRaise(host, found, error, message);
             if (error != 0 || found.empty())
                 continue;
-            addresses.push_back(TSocketAddr::IP4(found.front(), port));
+            // An IPv4 address where the name has one, as before IPv6 was known here.
+            addresses.push_back(FirstIP4Else(found));
+            addresses.back().Port = port;
         }
         names.push_back(SocketAddrStr(addresses.back()) + ":" + std::to_string(port));
     }

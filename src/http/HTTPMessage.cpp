@@ -1140,7 +1140,9 @@ std::string AddViaEntry(std::string_view via, std::string_view receivedBy,
         r += "/";
     }
     r += std::to_string(major) + "." + std::to_string(minor) + " ";
-    r += receivedBy;
+    // A host there is a uri-host (RFC 9110 section 7.6.3): an IPv6 literal goes in brackets.
+    bool bare6 = receivedBy.find(':') != std::string_view::npos && receivedBy.front() != '[';
+    r += bare6 ? JoinHostPort(receivedBy, "") : std::string(receivedBy);
     if (!comment.empty())
         r += " (" + std::string(comment) + ")";
     return r;

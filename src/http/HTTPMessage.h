@@ -406,7 +406,8 @@ std::unique_ptr<ThttpResponse> CreateHtmlResponse(int statusCode, std::string_vi
 std::string HtmlErrorPage(std::string_view title, std::string_view message,
                           std::string_view details, std::string_view serverName);
 // via, ", " when via is not empty, "protocol/" unless HTTP, "major.minor receivedBy", and
-// " (comment)" when comment is not empty.
+// " (comment)" when comment is not empty. An IPv6 literal as receivedBy is written in
+// brackets (RFC 9110 section 7.6.3: uri-host).
 std::string AddViaEntry(std::string_view via, std::string_view receivedBy,
                         std::string_view protocol, int major, int minor, std::string_view comment);
 // value "," address, or address alone when value is empty.

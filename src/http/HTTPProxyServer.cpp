@@ -49,7 +49,7 @@ void AddHopKey(std::string& key, const char* kind, const TProxyServerInfo& hop) 
 }
 
 // Where an outbound connection for next leads, as the idle connections are kept: the origin
-// (as named, and the address it was judged at), or the up-stream HTTP proxy, and the SOCKS5
+// (as named, and the addresses it was judged at), or the up-stream HTTP proxy, and the SOCKS5
 // proxy it passes through with its login; also the passes of the client connection served,
 // so a reused connection stays counted right for the loop check.
 std::string IdleKey(const TOutboundRoute& next) {
@@ -60,6 +60,8 @@ std::string IdleKey(const TOutboundRoute& next) {
         key += " origin ";
         AddKeyPart(key, next.Host);
         AddKeyPart(key, next.ConnectAddress);
+        for (const TSocketAddr& address : next.ConnectAddresses)
+            AddKeyPart(key, SocketAddrLiteral(address));
         AddKeyPart(key, next.Port);
     }
     if (next.Socks5.InUse())
@@ -277,7 +279,7 @@ void ThttpProxyServerClient::ProcessRequest() {
     ThttpProxyServer& server = *FProxyServer;
     DecodeURL(Request->GetURI(), URLProtocol, URLHost, URLPath);
     SplitHostPort(URLHost, TargetHost, TargetPort, "80");
-    FConnectHost.clear();
+    FConnectAddresses.clear();
     FClientLeft = false;
     FConnectFailed = false;
     FConnectError = 0;
@@ -389,7 +391,7 @@ ThttpProxyServerClient::CheckedLocalTarget(const ThttpProxyRoute& route) {
     TLocalTargetCheck check = CheckLocalTarget(
         TargetHost, LocalTargetResolvedHere(route),
         [&] { return server.ClientOnThisMachine(RemoteAddr()); }, [this] { return Terminated(); });
-    FConnectHost = std::move(check.ConnectHost);
+    FConnectAddresses = std::move(check.ConnectAddresses);
     return check.Outcome;
 }
 
@@ -490,8 +492,8 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         header.SetFieldBody("Connection", ForwardKeepAlive ? "Keep-Alive" : "close");
     }
 
-    TOutboundRoute next{HttpClient->Host(), HttpClient->Port(), FConnectHost,
-                        route.Socks5, route.HttpProxy};
+    TOutboundRoute next{HttpClient->Host(), HttpClient->Port(), "",
+                        route.Socks5, route.HttpProxy, FConnectAddresses};
     TOutboundOptions options;
     options.TimeOut = HttpClient->TimeOut;
     options.ReadEventTrigger = HttpClient->ReadEventTrigger;
@@ -591,7 +593,8 @@ bool ThttpProxyServerClient::NextHopReusable() {
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;
-    TunnelConnection = OpenNextHop({TargetHost, TargetPort, FConnectHost, route.Socks5, {}}, options);
+    TunnelConnection =
+        OpenNextHop({TargetHost, TargetPort, "", route.Socks5, {}, FConnectAddresses}, options);
 }
 
 TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& next,

@@ -148,9 +148,9 @@ private:
     // client's connection is one this program opened (the request has come back here).
     bool IsLoop(const ThttpProxyRoute& route);
     // Whether route would take a client from elsewhere to this machine's loopback
-    // (CheckLocalTarget; always allowed with AllowLocalTargets). Allowed sets FConnectHost to
-    // the address judged when it resolved the target, so the connection goes where the check
-    // looked (a second lookup could answer otherwise).
+    // (CheckLocalTarget; always allowed with AllowLocalTargets). Allowed sets
+    // FConnectAddresses to the addresses judged when it resolved the target, so the connection
+    // goes where the check looked (a second lookup could answer otherwise).
     TLocalTargetCheck::TOutcome CheckedLocalTarget(const ThttpProxyRoute& route);
     // Whether route's target is a name this proxy resolves (no up-stream proxy does).
     bool LocalTargetResolvedHere(const ThttpProxyRoute& route) const;
@@ -160,9 +160,9 @@ private:
     // (MonotonicMillis): 504 when the next hop did not answer within timeOut, 502 when it
     // could not be reached, resolved or understood, else 500.
     int FailureStatus(int64_t startedAt, int timeOut) const;
-    // The address the outbound connection goes to (TOutboundRoute::ConnectAddress): the one the
+    // The addresses the outbound connection tries (TOutboundRoute::ConnectAddresses): those the
     // local target check judged; empty: TargetHost is resolved when connecting.
-    std::string FConnectHost;
+    TSocketAddrArray FConnectAddresses;
     // The client left while the current request waited for the next hop.
     bool FClientLeft = false;
     // ArrivalPasses of the client's connection (IsLoop); -1 until its first request asks.

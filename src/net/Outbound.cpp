@@ -57,9 +57,13 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     if (route.Port.empty())
         throw EOutbound("Port not set", -1, false);
     TOutboundConnection connection;
-    connection.Socket =
-        std::make_unique<TTCPClientSocket>(ConnectHost(route), route.Port, RouteLinks(route));
+    std::unique_ptr<ATCPClientSocketProxy> links = RouteLinks(route);
+    bool given = !links && !route.ConnectAddresses.empty();
+    connection.Socket = std::make_unique<TTCPClientSocket>(given ? route.Host : ConnectHost(route),
+                                                           route.Port, std::move(links));
     TTCPClientSocket& socket = *connection.Socket;
+    if (given)
+        socket.SetAddresses(route.ConnectAddresses);
     MakeStream(connection, options);
     try {
         connection.Stream->Connect();

@@ -103,6 +103,13 @@ bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop
         [](const TSocketHostLookup& l) { return l.AllAddresses(); });
 }
 
+const TSocketAddr& FirstIP4Else(const TSocketAddrArray& addresses) {
+    auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
+        return a.AddrFamily == TIPAddressFamily::iaIP4;
+    });
+    return v4 != addresses.end() ? *v4 : addresses.at(0);
+}
+
 TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
                                    const std::function<bool()>& clientOnThisMachine,
                                    const std::function<bool()>& stop) {
@@ -137,12 +144,10 @@ TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
     if (local && !(clientOnThisMachine && clientOnThisMachine())) {
         check.Outcome = TLocalTargetCheck::RefusedAsLocal;
     } else if (resolveHere && !addresses.empty()) {
+        check.ConnectAddresses = addresses;
         // An IPv4 address first, as before IPv6 was known here: a host whose IPv6 address
         // this machine cannot reach keeps working.
-        auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const TSocketAddr& a) {
-            return a.AddrFamily == TIPAddressFamily::iaIP4;
-        });
-        check.ConnectHost = SocketAddrLiteral(v4 != addresses.end() ? *v4 : addresses.front());
+        check.ConnectHost = SocketAddrLiteral(FirstIP4Else(addresses));
     }
     return check;
 }

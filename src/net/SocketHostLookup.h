@@ -141,17 +141,25 @@ bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop
 bool LookupHostUnless(const std::string& host, const std::function<bool()>& stop,
                       TSocketAddrArray& addresses, int& errorCode);
 
+// The first IPv4 address of a list, else its first one, for a caller that uses a single
+// address of a name. Raises std::out_of_range on an empty list.
+const TSocketAddr& FirstIP4Else(const TSocketAddrArray& addresses);
+
 // What CheckLocalTarget found about a connection's host.
 struct TLocalTargetCheck {
     enum TOutcome : uint8_t {
-        Allowed,        // the connection may go: to ConnectHost when that is set, else to host
+        Allowed,        // the connection may go: to ConnectAddresses when set, else to host
         RefusedAsLocal, // it would take a client from elsewhere to this machine's loopback
         Unresolved,     // a name to resolve here gave no address, or its lookup was stopped:
                         // answered as not found, never looked up again to connect (a second
                         // answer could be loopback)
     } Outcome = Allowed;
-    // With Allowed and resolveHere: the address judged (see CheckLocalTarget), as a literal,
-    // for the connection to use, so that no second lookup answers otherwise. Else empty.
+    // With Allowed and resolveHere: every address judged, in the resolver's order, for the
+    // connection to try (TOutboundRoute::ConnectAddresses), so that no second lookup answers
+    // otherwise. Else empty.
+    TSocketAddrArray ConnectAddresses;
+    // Set with ConnectAddresses: the one of them for a caller that sends to a single address
+    // (see CheckLocalTarget), as a literal.
     std::string ConnectHost;
 };
 
@@ -160,9 +168,10 @@ struct TLocalTargetCheck {
 // and this machine's own IPv6 addresses). A literal address, in any numeric IPv4 form
 // (IsNumericIP4Host) or IPv6 (IsIPLiteral), is judged as it stands; a name, by every address
 // of both families, only when resolveHere (the connection resolves it here, not an up-stream
-// proxy), and an empty host not at all. ConnectHost is then the first IPv4 address, else the
-// first IPv6 one (with its %scope). clientOnThisMachine is asked only about a
-// local target; unset, the client counts as one from elsewhere.
+// proxy), and an empty host not at all. ConnectAddresses are then every address judged, and
+// ConnectHost the first IPv4 one, else the first IPv6 one (with its %scope).
+// clientOnThisMachine is asked only about a local target; unset, the client counts as one
+// from elsewhere.
 TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
                                    const std::function<bool()>& clientOnThisMachine,
                                    const std::function<bool()>& stop);

@@ -547,6 +547,14 @@ std::string IPProtocolToStr(TIPProtocol protocol) {
     return builtIn;
 }
 
+namespace {
+std::atomic<bool> GIP6Withheld{false}; // WithholdIP6Sockets
+} // namespace
+
+bool WithholdIP6Sockets(bool withheld) {
+    return GIP6Withheld.exchange(withheld);
+}
+
 TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
                                    bool nonBlocking) {
     EnsureSocketsStarted();
@@ -556,7 +564,11 @@ TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol
     int number = IPProtocolToSys(protocol);
     if (type == 0 || number < 0)
         throw ESocketLib("Invalid protocol", WSAEINVAL);
-    int fd = ::socket(IPAddressFamilyToSys(family),
+    int fd = -1;
+    if (family == TIPAddressFamily::iaIP6 && GIP6Withheld.load())
+        errno = EAFNOSUPPORT; // as the kernel answers with IPv6 switched off
+    else
+        fd = ::socket(IPAddressFamilyToSys(family),
                       type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), number);
     if (fd < 0)
         throw ESocketLib("Failed to allocate socket handle", SocketSetLastErrorFromErrno());

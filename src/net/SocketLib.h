@@ -153,6 +153,10 @@ std::string IPProtocolToStr(TIPProtocol protocol);
 // "Invalid protocol" (10022), "Failed to allocate socket handle" (error).
 TSocketHandle AllocateSocketHandle(TIPAddressFamily family, TIPProtocol protocol,
                                    bool nonBlocking = false);
+// While withheld, every IPv6 socket AllocateSocketHandle is asked for fails with
+// WSAEAFNOSUPPORT, as where the kernel has IPv6 switched off. Process-wide, any thread; tests
+// use it to run the IPv4-only paths on a system that has IPv6. Answers the setting it replaces.
+bool WithholdIP6Sockets(bool withheld);
 // "Invalid socket handle"; "Blocking mode not set" with the error.
 void SetSocketBlocking(TSocketHandle handle, bool block);
 

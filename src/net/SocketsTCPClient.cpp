@@ -79,6 +79,13 @@ void TTCPClientSocket::SetProxy(std::unique_ptr<ATCPClientSocketProxy> value) {
     FProxy = std::move(value);
 }
 
+void TTCPClientSocket::SetAddresses(TSocketAddrArray value) {
+    if (value == FGivenAddresses)
+        return;
+    CheckClosed("SetAddresses");
+    FGivenAddresses = std::move(value);
+}
+
 bool TTCPClientSocket::IsConnecting() const {
     TSocketState s = State();
     return s == ssResolving || s == ssResolved || s == ssConnecting || s == ssNegotiating;
@@ -120,6 +127,10 @@ void TTCPClientSocket::ResolveAddress(uint8_t method, const std::string& host,
         FRemotePort = ResolvePort(port, Protocol());
     } catch (const ESocketLib& e) {
         RaiseError(e.Message(), e.ErrorCode);
+    }
+    if (State() == ssResolving && !FProxy && !FGivenAddresses.empty()) {
+        DoHostResolvedAll(0, host, FGivenAddresses);
+        return;
     }
     // The first hop is reached over either family; a link resolving its target on this side
     // (SOCKS4) carries IPv4 only.

@@ -104,6 +104,10 @@ public:
     void SetHost(const std::string& value);
     void SetPort(const std::string& value);
     void SetProxy(std::unique_ptr<ATCPClientSocketProxy> value);
+    // The destination's addresses, resolved already (those a check judged): Connect tries
+    // them, in this order, as it races a name's, and looks Host up no more. Not used with a
+    // proxy chain, whose first hop is a proxy. Empty: Host is resolved.
+    void SetAddresses(TSocketAddrArray value);
 
     // Port of what the socket connects to, network order.
     uint16_t RemotePort() const { return FRemotePort; }
@@ -174,6 +178,7 @@ private:
     std::string FHost;
     std::string FPort;
     std::unique_ptr<ATCPClientSocketProxy> FProxy;
+    TSocketAddrArray FGivenAddresses; // SetAddresses
     uint16_t FRemotePort = 0;
     TSocketAddr FRemoteAddr;
     // The race: the addresses to try, the next of them, whether the socket's own handle has an

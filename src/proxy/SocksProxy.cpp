@@ -183,6 +183,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         if (!client.Connected())
             return result; // Abandoned
         TSocksOutbound route;
+        TSocketAddrArray checked; // where the check looked, when it resolved the name
         if (settings.Route) {
             route = settings.Route(request.DestHost, request.DestPort);
         } else {
@@ -203,11 +204,10 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
                 result.SocketError = WSAHOST_NOT_FOUND;
                 return result;
             }
-            if (!check.ConnectHost.empty())
-                route.Host = check.ConnectHost; // where the check looked
+            checked = std::move(check.ConnectAddresses);
         }
         try {
-            outbound = OpenOutbound({route.Host, route.Port, "", route.Via, {}},
+            outbound = OpenOutbound({route.Host, route.Port, "", route.Via, {}, checked},
                                     OutboundOptions(settings));
         } catch (const EOutbound& e) {
             result.Kind = TSocksOutboundResult::Failed;

@@ -3,6 +3,7 @@
 // a private mount namespace whose resolv.conf names the proxy) resolves through it; a scripted
 // up-stream server sees where its queries come from.
 #include "support/HeadlessProgram.h"
+#include "support/IsolatedNetwork.h"
 #include "support/NetTestSupport.h"
 #include "support/Process.h"
 #include "support/ScriptedDNSServer.h"
@@ -440,5 +441,32 @@ TEST(DNSProxyE2E, AnswersOverBothProtocolsOnAnyInterfaceAndAsksAnIPv6Server) {
         std::string a = Dig(port, "www.corvan.test", "A", server);
         EXPECT_TRUE(Has(a, "status: NOERROR")) << server << "\n" << a;
         EXPECT_TRUE(Has(a, "www.corvan.test.\t60\tIN\tA\t10.1.1.1")) << server << "\n" << a;
+    }
+}
+
+TEST(DNSProxyE2E, AResolveServerNameIsAskedAtItsIPv4AddressElseAtItsIPv6One) {
+    if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/sbin/dnsmasq", X_OK) != 0)
+        GTEST_SKIP() << "dig or dnsmasq is not installed (scripts/setup.sh --tests)";
+    // A name for ::1 is given 127.0.0.1 too when asked for IPv4: six.test's address is another.
+    if (std::string why =
+            TIsolatedNetwork::Enter("fd00::53 six.test\n::1 both.test\n127.0.0.1 both.test");
+        !why.empty())
+        GTEST_SKIP() << why;
+    TChildProcess address({"/usr/bin/ip", "-6", "addr", "add", "fd00::53/128", "dev", "lo"}, {});
+    if (address.WaitForExit(10000) != 0)
+        GTEST_SKIP() << "no IPv6 address to add: " << address.Output();
+    // Each name leads to a server only at the address meant: nothing answers both.test's
+    // port on ::1.
+    TDnsmasq both;
+    TDnsmasq six({"--listen-address=fd00::53"});
+    ASSERT_TRUE(both.Ready && six.Ready) << both.Output() << six.Output();
+    for (auto [name, server] : {std::pair{"both.test", &both}, {"six.test", &six}}) {
+        uint16_t port = FreeUDPPort();
+        TDNSProgram proxy("", port,
+                          "ResolveMethod=1\nResolveServer=" + std::string(name) + ":" +
+                              std::to_string(server->Port()) + "\n");
+        ASSERT_TRUE(proxy.Ready) << proxy.Output();
+        std::string a = Dig(port, "www.corvan.test", "A");
+        EXPECT_TRUE(Has(a, "www.corvan.test.\t60\tIN\tA\t10.1.1.1")) << name << "\n" << a;
     }
 }

@@ -166,3 +166,44 @@ TEST(DualStackProgram, AnIPv6ClientOutsideAllowedClientsIsRefusedAsAnIPv4OneIs) 
                                             THeadlessProgram::kWaitMs))
         << run.Output();
 }
+
+TEST(DualStackProgram, ACheckedNameIsTriedAtEveryAddressItResolvedToInTheResolversOrder) {
+    // The system's resolver puts ::1 first, and 127.0.0.1 before 127.0.0.2.
+    if (std::string why = TIsolatedNetwork::Enter("::1 six.test\n127.0.0.1 six.test\n"
+                                                  "127.0.0.1 second.test\n127.0.0.2 second.test");
+        !why.empty())
+        GTEST_SKIP() << why;
+    TTempDir www;
+    WriteFileText(www / "page.txt", "served");
+    uint16_t socks = FreeLoopbackPort();
+    uint16_t http = FreeLoopbackPort();
+    // Both services judge the target (AllowLocalTargets is off): a client on this machine may
+    // reach it.
+    THeadlessProgram run(SocksSettings(socks) + "[Proxy-HTTP]\nEnabled=1\nServerIP=\nServerPort=" +
+                         std::to_string(http) + "\n");
+    ASSERT_TRUE(run.Ready) << run.Process().Output();
+    for (auto [name, live] : {std::pair{"six.test", "::1"}, {"second.test", "127.0.0.2"}}) {
+        TOrigin origin(live, www.Path());
+        // 127.0.0.1 at the origin's port completes no handshake: its one-place queue is full.
+        TSocketAddr silentAt = TSocketAddr::IP4(Loopback(), origin.Port);
+        TSocketHandle silent = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+        ASSERT_EQ(SocketBind(silent, silentAt), 0);
+        ASSERT_EQ(::listen(silent, 0), 0);
+        TSocketHandle filler = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+        ASSERT_EQ(SocketConnect(filler, silentAt), 0);
+        std::string url = std::string("http://") + name + ":" + std::to_string(origin.Port) +
+                          "/page.txt";
+        for (std::vector<std::string> proxy :
+             {std::vector<std::string>{"--socks5-hostname", "127.0.0.1:" + std::to_string(socks)},
+              {"-x", "http://127.0.0.1:" + std::to_string(http)}}) {
+            std::string out;
+            int64_t start = MonotonicMillis();
+            EXPECT_EQ(Curl({"--max-time", "5", proxy[0], proxy[1], url}, out), 0)
+                << name << " " << proxy[0] << ": " << out;
+            EXPECT_LT(MonotonicMillis() - start, 1000) << name << " " << proxy[0];
+            EXPECT_EQ(out, "served") << name << " " << proxy[0];
+        }
+        SocketClose(filler);
+        SocketClose(silent);
+    }
+}

@@ -413,6 +413,13 @@ TEST(HTTPProxyFields, BasicCredentials) {
     EXPECT_EQ(credentials(""), "");
 }
 
+TEST(HTTPProxyFields, AViaEntryNamesAnIPv6ReceiverInBrackets) {
+    EXPECT_EQ(AddViaEntry("1.0 a", "2001:db8::1", "HTTP", 1, 1, "c"),
+              "1.0 a, 1.1 [2001:db8::1] (c)");
+    // Written in brackets already (ServerIP may be): not twice.
+    EXPECT_EQ(AddViaEntry("", "[::1]", "HTTP", 1, 1, ""), "1.1 [::1]");
+}
+
 TEST(HTTPProxyFields, ViaAndForwardedFor) {
     EXPECT_EQ(AddViaEntry("", "192.168.1.2", "HTTP", 1, 1, "Ostrel-Proxy/1.0.0"),
               "1.1 192.168.1.2 (Ostrel-Proxy/1.0.0)");

@@ -269,3 +269,102 @@ TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
     EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
     EXPECT_EQ(mine.ConnectHost, "::1");
 }
+
+TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
+    TServer live("127.0.0.3");
+    TSilentListener silent(TSocketAddr::IP4(IP4("127.0.0.2"), live.Port));
+    TLocalTargetCheck check;
+    {
+        TTwoAddressNames names({IP4("127.0.0.2"), IP4("127.0.0.3")});
+        check = CheckLocalTarget("dual.test", true, [] { return true; }, nullptr);
+    }
+    ASSERT_EQ(check.Outcome, TLocalTargetCheck::Allowed);
+    EXPECT_EQ(check.ConnectAddresses, (TSocketAddrArray{TSocketAddr::IP4(IP4("127.0.0.2")),
+                                                        TSocketAddr::IP4(IP4("127.0.0.3"))}));
+    // The name would lead nowhere now: the connection keeps to the addresses judged.
+    TTwoAddressNames nowhere({IP4("127.0.0.4")});
+    int64_t start = MonotonicMillis();
+    TOutboundConnection c = OpenOutbound(
+        {"dual.test", std::to_string(live.Port), "", {}, {}, check.ConnectAddresses},
+        WithTimeOut(10000));
+    EXPECT_LT(MonotonicMillis() - start, 1000);
+    TSocketAddr peer;
+    ASSERT_EQ(SocketGetPeerName(c.Socket->SocketHandle(), peer), 0);
+    EXPECT_EQ(SocketAddrStr(peer), "127.0.0.3");
+}
+
+namespace {
+
+// IPv6 sockets fail as where the kernel has IPv6 switched off, for the object's life.
+struct TIP6SwitchedOff {
+    bool Previous = WithholdIP6Sockets(true);
+    ~TIP6SwitchedOff() { WithholdIP6Sockets(Previous); }
+};
+
+// What the process writes to stderr while the object lives.
+class TCapturedStderr {
+public:
+    TCapturedStderr() : FFile(std::tmpfile()), FSaved(::dup(2)) {
+        std::fflush(stderr);
+        ::dup2(::fileno(FFile), 2);
+    }
+    ~TCapturedStderr() {
+        Restore();
+        std::fclose(FFile);
+    }
+    // Ends the capture and answers what was written.
+    std::string Text() {
+        Restore();
+        std::string text;
+        std::rewind(FFile);
+        for (int c; (c = std::fgetc(FFile)) != EOF;)
+            text += char(c);
+        return text;
+    }
+
+private:
+    void Restore() {
+        if (FSaved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(FSaved, 2);
+        ::close(FSaved);
+        FSaved = -1;
+    }
+    std::FILE* FFile;
+    int FSaved;
+};
+
+} // namespace
+
+TEST(DualStack, WithoutIPv6AnyInterfaceListensOnIPv4AloneAndSaysSoOnce) {
+    TCapturedStderr captured;
+    {
+        TIP6SwitchedOff off;
+        TServer tcp("");
+        TSocketAddr local;
+        ASSERT_EQ(SocketGetSockName(tcp.Socket.SocketHandle(), local), 0);
+        EXPECT_EQ(SocketAddrStr(local), "0.0.0.0");
+        TSocketHandle c = ConnectTo(TSocketAddr::IP4(Loopback(), tcp.Port));
+        ASSERT_NE(c, INVALID_SOCKETHANDLE);
+        EXPECT_EQ(SocketAddrStr(tcp.AcceptPeer()), "127.0.0.1");
+        SocketClose(c);
+
+        AUDPSocket udp;
+        udp.SetLocalPort("0");
+        udp.SetActive(true);
+        ASSERT_EQ(SocketGetSockName(udp.SocketHandle(), local), 0);
+        EXPECT_EQ(SocketAddrStr(local), "0.0.0.0");
+        TUDPPeer v4;
+        v4.SendTo(local.Port, "four");
+        std::string data;
+        TSocketAddr from;
+        ASSERT_TRUE(RunLoopUntil([&] { return udp.ReadPacketStr(data, from); }, 5000));
+        EXPECT_EQ(data, "four");
+    }
+    std::string text = captured.Text();
+    const std::string note = "IPv6 is not available on this system";
+    size_t first = text.find(note);
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(note, first + 1), std::string::npos) << text;
+}
