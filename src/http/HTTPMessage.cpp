@@ -1,6 +1,7 @@
 #include "http/HTTPMessage.h"
 
 #include "http/URL.h"
+#include "net/SocketLib.h"
 #include "util/Strings.h"
 
 #include <algorithm>
@@ -1152,6 +1153,18 @@ std::string AddForwardedFor(std::string_view value, std::string_view address) {
     if (value.empty())
         return std::string(address);
     return std::string(value) + "," + std::string(address);
+}
+
+bool IsLoopbackOrAnyText(std::string_view address) {
+    if (address == "127.0.0.1" || address == "0.0.0.0")
+        return true;
+    TSocketAddr addr;
+    if (address.find(':') == std::string_view::npos || !IsIPLiteral(std::string(address), addr) ||
+        addr.AddrFamily != TIPAddressFamily::iaIP6)
+        return false;
+    std::array<uint8_t, 16> loopback{};
+    loopback[15] = 1;
+    return addr.Addr == loopback || addr.Addr == std::array<uint8_t, 16>{};
 }
 
 } // namespace corvan

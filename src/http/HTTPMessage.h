@@ -412,5 +412,10 @@ std::string AddViaEntry(std::string_view via, std::string_view receivedBy,
                         std::string_view protocol, int major, int minor, std::string_view comment);
 // value "," address, or address alone when value is empty.
 std::string AddForwardedFor(std::string_view value, std::string_view address);
+// Whether address is loopback or "every address" as the proxy writes them: "127.0.0.1",
+// "0.0.0.0", or IPv6 ::1 or :: in any form, bracketed or not. A proxy listening there adds no
+// "Via" entry, and a client there no "X-Forwarded-For" entry: neither names anything a next
+// hop could use.
+bool IsLoopbackOrAnyText(std::string_view address);
 
 } // namespace corvan

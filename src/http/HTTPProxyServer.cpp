@@ -466,13 +466,13 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     THeader& header = forward->GetHeader();
     if (server.UpdateXForwardedFor.load()) {
         std::string address = SocketAddrStr(RemoteAddr());
-        if (address != "127.0.0.1")
+        if (!IsLoopbackOrAnyText(address))
             header.SetFieldBody("X-Forwarded-For",
                                 AddForwardedFor(header.GetFieldBody("X-Forwarded-For"), address));
     }
     if (server.UpdateVia.load()) {
         const std::string& listen = server.LocalHost();
-        if (!listen.empty() && listen != "0.0.0.0" && listen != "127.0.0.1")
+        if (!listen.empty() && !IsLoopbackOrAnyText(listen))
             header.SetFieldBody("Via", AddViaEntry(header.GetFieldBody("Via"), listen,
                                                    forward->GetProtocol(),
                                                    forward->GetMajorVersion(),

@@ -420,6 +420,15 @@ TEST(HTTPProxyFields, AViaEntryNamesAnIPv6ReceiverInBrackets) {
     EXPECT_EQ(AddViaEntry("", "[::1]", "HTTP", 1, 1, ""), "1.1 [::1]");
 }
 
+TEST(HTTPProxyFields, LoopbackAndEveryAddressAreKnownInEitherFamilyAndAnyIPv6Form) {
+    for (const char* yes : {"127.0.0.1", "0.0.0.0", "::1", "[::1]", "0:0::1", "::", "[::]"})
+        EXPECT_TRUE(IsLoopbackOrAnyText(yes)) << yes;
+    // Other loopback numbers were always named, as were mapped and real addresses.
+    for (const char* no : {"127.0.0.2", "::ffff:127.0.0.1", "::2", "fe80::1", "10.0.0.1", "",
+                           "host", "[::1"})
+        EXPECT_FALSE(IsLoopbackOrAnyText(no)) << no;
+}
+
 TEST(HTTPProxyFields, ViaAndForwardedFor) {
     EXPECT_EQ(AddViaEntry("", "192.168.1.2", "HTTP", 1, 1, "Ostrel-Proxy/1.0.0"),
               "1.1 192.168.1.2 (Ostrel-Proxy/1.0.0)");
