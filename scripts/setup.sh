@@ -14,7 +14,7 @@ packages=(
 test_packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
-  curl dnsutils microsocks socat python3 python3-prometheus-client python3-socks procps
+  curl dnsutils iproute2 microsocks socat python3 python3-prometheus-client python3-socks procps
   rinetd haproxy libnginx-mod-stream dante-server iperf3 dnsmasq dnsperf dnsdist
   tinyproxy wrk nginx-light squid chromium openssl
   xvfb xauth xdotool x11-apps imagemagick
