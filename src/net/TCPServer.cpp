@@ -117,17 +117,24 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     TRelayEnd ownEnd, outEnd;
     ownEnd.TimeoutMs = own.Timeout;
     outEnd.TimeoutMs = outbound.Timeout;
-    // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
-    // reaches either the socket before it is released or the tunnel.
-    std::lock_guard<std::mutex> lock(ClientSocketLock);
-    bool released = a->ReleaseToRelay(ownEnd);
-    released = b->ReleaseToRelay(outEnd) && released;
-    FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
-    // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
-    FTunnelEnd = std::move(onEnd);
-    // A side terminated between the check and the release ends the tunnel as it starts.
-    if (Terminated() || !released)
-        FTunnel->Terminate();
+    std::shared_ptr<TRelayTunnel> tunnel;
+    {
+        // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
+        // reaches either the socket before it is released or the tunnel.
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        bool released = a->ReleaseToRelay(ownEnd);
+        released = b->ReleaseToRelay(outEnd) && released;
+        FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
+        tunnel = FTunnel;
+        // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
+        FTunnelEnd = std::move(onEnd);
+        // A side terminated between the check and the release ends the tunnel as it starts.
+        if (Terminated() || !released)
+            FTunnel->Terminate();
+    }
+    // Most tunnels carry one exchange: this thread relays it and ends it when it is started,
+    // rather than waking a relay loop for it (Terminate still reaches it through the tunnel).
+    RelayBriefly(tunnel);
 }
 
 void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {

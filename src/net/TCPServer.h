@@ -222,10 +222,12 @@ public:
     // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
     // client's connection). On a client
     // thread, when both connections can be handed over, the tunnel goes to a relay loop
-    // (net/RelayLoop.h): this returns at once, Execute is to return, and the thread goes back
-    // to the pool; the client stays held (its slot, its byte count, Terminate) until the
-    // tunnel ends, when onEnd runs on the relay loop's thread, before the client's done
-    // message. Otherwise it relays here and runs onEnd before it returns.
+    // (net/RelayLoop.h): this relays it briefly itself (RelayBriefly), then returns, Execute
+    // is to return, and the thread goes back to the pool; the client stays held (its slot,
+    // its byte count, Terminate) until the tunnel ends, when onEnd runs on the relay loop's
+    // thread, or on this thread as it goes back when the brief relay finished the tunnel,
+    // before the client's done message. Otherwise it relays here and runs onEnd before it
+    // returns.
     void RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd);
     // Not terminated, the socket could be made (when it was tried), and it is not terminated
     // (once it exists).
