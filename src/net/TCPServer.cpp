@@ -293,7 +293,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone mailbox, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     // The outbound connections this client opens count the passes its own connection carries.
-    TServedConnection served(client->SocketHandle());
+    TServedConnection served(client->SocketHandle(), client->RemoteAddr());
     if (StillRunning(client))
         Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))
@@ -859,8 +859,9 @@ int MillisUntil(std::chrono::steady_clock::time_point t) {
 } // namespace
 
 TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
-    // The loop of the thread that takes the lead once this one accepts, when no other can.
-    std::shared_ptr<TMessageLoop> successorLoop;
+    // The loop of the thread that takes the lead once this one accepts, when no other can
+    // (kept by the thread while no successor needs it).
+    std::shared_ptr<TMessageLoop>& successorLoop = thread->FSuccessorLoop;
     for (;;) {
         bool needSuccessor;
         {

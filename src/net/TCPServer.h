@@ -329,6 +329,10 @@ private:
     ATCPServer* FServer;
     uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
+    // Made by this thread as it leads, for a thread it may have to make; kept while unused,
+    // so that a thread that leads again and again does not make and close one each time
+    // (this thread only).
+    std::shared_ptr<TMessageLoop> FSuccessorLoop;
     std::atomic<bool> FRunning{true};
     // Guarded by the server's PoolLock: the client being served, the lead handed to this
     // follower, the thread is on its way back to the pool (counted in FReturning), and the
