@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -564,8 +565,9 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
                 return true; // budgets over time are the shared loops' work
         return false;
     };
-    const int64_t until = MonotonicMillis() + kBriefRelayMs;
-    int64_t lastMove = 0;
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point until = TClock::now() + std::chrono::milliseconds(kBriefRelayMs);
+    TClock::time_point lastMove = TClock::now();
     int emptyTurns = 0;
     while (!tunnel.FTerminate.load() && !throttled()) {
         int64_t moved = Advance(tunnel);
@@ -573,16 +575,24 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
             s.BriefOver = true;
             return true;
         }
-        int64_t now = MonotonicMillis();
+        TClock::time_point now = TClock::now();
         if (moved > 0) {
             lastMove = now;
             emptyTurns = 0;
         } else if (++emptyTurns > kBriefRelayEmptyTurns) {
             break;
         }
+        // A request on its way waits for its answer, and a closing tunnel for its other end;
+        // one that has not begun, or that stays open after its answer, may be idle for long.
+        bool begun = s.Ways[0].Moved > 0 || s.Ways[1].Moved > 0;
         bool answered = s.Ways[0].Moved > 0 && s.Ways[1].Moved > 0 && !s.Ways[0].Pending() &&
                         !s.Ways[1].Pending();
-        int64_t end = answered ? std::min(until, lastMove + kBriefRelayQuietMs) : until;
+        bool closing = s.Sides[0].ReceiveEnded || s.Sides[1].ReceiveEnded;
+        TClock::time_point end = until;
+        if (!begun && !closing)
+            end = std::min(until, lastMove + std::chrono::microseconds(kBriefRelayFirstBytesUs));
+        else if (answered && !closing)
+            end = std::min(until, lastMove + std::chrono::microseconds(kBriefRelayQuietUs));
         if (now >= end)
             break;
         // Waits for what would let a way go on: its source readable or its destination
@@ -596,7 +606,9 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
             if (!side.Writable && s.Ways[1 - i].Pending())
                 fds[i].events |= POLLOUT;
         }
-        int r = ::poll(fds, 2, int(end - now));
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
+        timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
+        int r = ::ppoll(fds, 2, &wait, nullptr);
         if (r < 0 && errno != EINTR)
             break;
         for (int i = 0; r > 0 && i < 2; ++i) {

@@ -40,10 +40,16 @@ constexpr unsigned kMaxRelayLoops = 8;
 // The longest a new tunnel is relayed on the thread that negotiated it; past this it goes to
 // a relay loop, so a long tunnel holds that thread no longer.
 constexpr int64_t kBriefRelayMs = 5;
-// Once both ways have carried bytes and nothing waits to be sent (an answer came), a tunnel
-// that then moves nothing for this long goes to a relay loop at once: an idle tunnel must not
-// keep its thread for the whole brief relay.
-constexpr int64_t kBriefRelayQuietMs = 1;
+// Once both ways have carried bytes, nothing waits to be sent (an answer came) and neither
+// peer has ended its data (the tunnel is not closing), a tunnel that then moves nothing for
+// this long goes to a relay loop: one that stays open idle must not keep its thread (a burst
+// of such tunnels would each hold a thread as long), and the peer's end, when it comes, comes
+// right after the answer.
+constexpr int64_t kBriefRelayQuietUs = 200;
+// A tunnel on which neither peer has sent anything for this long goes to a relay loop: a
+// client that opens a tunnel and waits must not keep the thread for the whole brief relay
+// (the first bytes of one that talks at once come within a round trip).
+constexpr int64_t kBriefRelayFirstBytesUs = 1000;
 // Wake-ups in a row that move nothing end the brief relay early (the loop takes the tunnel):
 // a peer state that keeps its descriptor ready cannot make the thread spin.
 constexpr int kBriefRelayEmptyTurns = 8;
@@ -115,8 +121,8 @@ private:
 // (below 1, or above the loop's scratch block: the scratch block's size).
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
 // Relays a tunnel not yet started on the calling thread until both its ways are done, it is
-// terminated or throttled, kBriefRelayMs pass, or it is quiet for kBriefRelayQuietMs after an
-// answer. Answers true when its ways are done: StartRelay then ends it on its own thread.
+// terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,
+// or it is quiet for kBriefRelayQuietUs after an answer with neither peer at its end. Answers true when its ways are done: StartRelay then ends it on its own thread.
 bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel);
 // Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
 // its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).

@@ -134,7 +134,10 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     }
     // Most tunnels carry one exchange: this thread relays it and ends it when it is started,
     // rather than waking a relay loop for it (Terminate still reaches it through the tunnel).
-    RelayBriefly(tunnel);
+    // Only while that costs the pool no thread it would not keep: in a burst, every thread
+    // held here would make it start one more.
+    if (FServer->RoomToRelayBriefly())
+        RelayBriefly(tunnel);
 }
 
 void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
@@ -336,6 +339,12 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
 }
 
 // --- ATCPServer -------------------------------------------------------------------------------
+
+bool ATCPServer::RoomToRelayBriefly() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return !FPoolClosed && (!FSpareThreads.empty() ||
+                            FClientThreads.size() < size_t(std::max(0, MaxSpareThreads.load())));
+}
 
 void ATCPServer::ClientLetGo(TTCPServerClient* client) {
     if (!FEndOnMainThread.load(std::memory_order_relaxed) && FinishHere(client))

@@ -222,7 +222,8 @@ public:
     // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
     // client's connection). On a client
     // thread, when both connections can be handed over, the tunnel goes to a relay loop
-    // (net/RelayLoop.h): this relays it briefly itself (RelayBriefly), then returns, Execute
+    // (net/RelayLoop.h): this relays it briefly itself (RelayBriefly, while another pool
+    // thread waits or the pool is small), then returns, Execute
     // is to return, and the thread goes back to the pool; the client stays held (its slot,
     // its byte count, Terminate) until the tunnel ends, when onEnd runs on the relay loop's
     // thread, or on this thread as it goes back when the brief relay finished the tunnel,
@@ -434,6 +435,10 @@ public:
     // waiting for a connection now, the leader included (any thread).
     size_t ClientThreadCount() const;
     size_t SpareThreadCount() const;
+    // A thread may keep its tunnel a moment (RelayTunnel) without the pool making a thread it
+    // would not keep: a follower waits to lead, or the pool has fewer than MaxSpareThreads
+    // (any thread).
+    bool RoomToRelayBriefly() const;
     // Bytes per second over all clients (read + write), measured since the previous call.
     int64_t GetTransferRate();
     // Milliseconds since activation; 0 while inactive.
