@@ -120,10 +120,10 @@ void UnregisterOwnConnection(TSocketHandle handle) {
     t.ByHandle.erase(it);
 }
 
-int ArrivalPasses(TSocketHandle accepted) {
-    TSocketAddr local, peer;
-    if (!BothEnds(accepted, local, peer))
-        return 0;
+namespace {
+
+// ArrivalPasses once both ends of the accepted connection are known.
+int PassesOf(const TSocketAddr& local, const TSocketAddr& peer) {
     TOwnConnections& t = Table();
     std::unique_lock lock(t.OwnConnectionsLock);
     auto found = [&] { return t.ByEnds.find(TEnds{peer, local}) != t.ByEnds.end(); };
@@ -134,12 +134,48 @@ int ArrivalPasses(TSocketHandle accepted) {
     return it == t.ByEnds.end() ? 0 : it->second;
 }
 
+// Some recorded connection has this local end (OwnConnectionsLock held). The entries of one
+// local end are together in ByEnds, from the one with the lowest remote end on.
+bool HasLocalEndLocked(const TOwnConnections& t, const TSocketAddr& local) {
+    TSocketAddr lowest;
+    lowest.AddrFamily = TIPAddressFamily::iaNone;
+    auto it = t.ByEnds.lower_bound(TEnds{local, lowest});
+    return it != t.ByEnds.end() && !TEndsLess()(TEnds{local, lowest}, TEnds{it->first.first, lowest});
+}
+
+} // namespace
+
+int ArrivalPasses(TSocketHandle accepted) {
+    TSocketAddr local, peer;
+    if (!BothEnds(accepted, local, peer))
+        return 0;
+    return PassesOf(local, peer);
+}
+
+int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer) {
+    {
+        TOwnConnections& t = Table();
+        std::lock_guard lock(t.OwnConnectionsLock);
+        if (t.PendingByPort.empty() && !HasLocalEndLocked(t, peer))
+            return 0;
+    }
+    TSocketAddr local;
+    if (accepted == INVALID_SOCKETHANDLE || SocketGetSockName(accepted, local) != 0)
+        return 0;
+    return PassesOf(local, peer);
+}
+
 int ServedPasses() {
     return GServedPasses;
 }
 
 TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPasses) {
     GServedPasses = ArrivalPasses(accepted);
+}
+
+TServedConnection::TServedConnection(TSocketHandle accepted, const TSocketAddr& peer)
+    : FFormer(GServedPasses) {
+    GServedPasses = ArrivalPasses(accepted, peer);
 }
 
 TServedConnection::~TServedConnection() {

@@ -49,6 +49,10 @@ void UnregisterOwnConnection(TSocketHandle handle);
 // While connects of this program to the accepted connection's port are under way, it waits
 // for them to be recorded (at most kPendingConnectWait).
 int ArrivalPasses(TSocketHandle accepted);
+// The same for an accepted connection whose peer is known (as accept reported it): when no
+// recorded connection has that peer as its local end and no connect is under way, it answers
+// 0 without asking the system anything.
+int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer);
 
 // The passes of the accepted connection the calling thread serves (TServedConnection); 0 when
 // it serves none. A connection kept for reuse goes only to a thread serving the same passes,
@@ -60,6 +64,7 @@ int ServedPasses();
 class TServedConnection {
 public:
     explicit TServedConnection(TSocketHandle accepted);
+    TServedConnection(TSocketHandle accepted, const TSocketAddr& peer);
     ~TServedConnection();
     TServedConnection(const TServedConnection&) = delete;
     TServedConnection& operator=(const TServedConnection&) = delete;

@@ -6,12 +6,14 @@
 #include "net/SocketErrors.h"
 #include "util/Ticks.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -94,6 +96,7 @@ struct TRelayTunnel::TState {
     bool Waiting = false;     // on the loop's throttle list
     bool Again = false;       // on the loop's list of tunnels to run again at once
     bool Ended = false;
+    bool BriefOver = false;   // its ways were done on the handing thread (RelayBriefly)
 };
 
 // --- the loops --------------------------------------------------------------------------------
@@ -101,12 +104,20 @@ struct TRelayTunnel::TState {
 class TRelayLoop {
 public:
     TRelayLoop();
+    // A loop without a thread or an epoll set: a handing thread's, for RelayBriefly.
+    struct TOnCaller {};
+    explicit TRelayLoop(TOnCaller);
     ~TRelayLoop();
     TRelayLoop(const TRelayLoop&) = delete;
     TRelayLoop& operator=(const TRelayLoop&) = delete;
     // Any thread: a new tunnel to take, or one to look at (terminated).
     void Hand(std::shared_ptr<TRelayTunnel> tunnel);
     size_t Count() const { return FCount.load(std::memory_order_relaxed); }
+    // The calling thread's own loop (RelayBriefly): relays a tunnel not yet started until its
+    // ways are done (true) or it is to go to a shared loop (false).
+    bool Brief(TRelayTunnel& tunnel);
+    // Ends a tunnel whose ways Brief finished, on the calling thread.
+    void EndBrief(TRelayTunnel& tunnel) { End(tunnel); }
 
 private:
     void Run();
@@ -114,6 +125,11 @@ private:
     void TakeMail();
     void Adopt(std::shared_ptr<TRelayTunnel> tunnel);
     void Serve(TRelayTunnel& tunnel);
+    // Both ways as far as they go now, ends handed on; answers the bytes moved.
+    int64_t Advance(TRelayTunnel& tunnel);
+    static bool WaysDone(const TRelayTunnel::TState& s) {
+        return s.Ways[0].Done() && s.Ways[1].Done();
+    }
     // One way as far as it goes now; answers the bytes moved.
     int64_t Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget);
     int64_t SendHeld(TRelayWay& way, int64_t allowance);
@@ -156,6 +172,8 @@ private:
     std::vector<TRelayTunnel*> FAgain;   // stopped at their turn's end with more to move
     std::vector<std::shared_ptr<TRelayTunnel>> FEnded; // freed after the events of a pass
     std::vector<TPipeHandles> FSparePipes;
+    // A handing thread's loop keeps none: its pool threads would hold them idle.
+    size_t FSparePipeLimit = kRelaySparePipes;
     std::unique_ptr<char[]> FScratch;
     int64_t FNextSweep = INT64_MAX;
     uint64_t FPass = 0;
@@ -192,6 +210,11 @@ TRelayLoops& Loops() {
     return loops;
 }
 
+TRelayLoop& CallerLoop() {
+    thread_local TRelayLoop loop{TRelayLoop::TOnCaller{}};
+    return loop;
+}
+
 std::atomic<bool> GLoopsMade{false};
 
 } // namespace
@@ -225,7 +248,11 @@ TRelayLoop::TRelayLoop() : FScratch(new char[kRelayScratchSize]) {
     }
 }
 
+TRelayLoop::TRelayLoop(TOnCaller) : FSparePipeLimit(0), FScratch(new char[kRelayScratchSize]) {}
+
 TRelayLoop::~TRelayLoop() {
+    if (FEpoll < 0)
+        return; // a handing thread's: it holds nothing between its tunnels
     {
         std::lock_guard<std::mutex> lock(RelayMailboxLock);
         FStop = true;
@@ -348,7 +375,7 @@ bool TRelayLoop::TakePipe(TRelayWay& way) {
 void TRelayLoop::GivePipe(TRelayWay& way) {
     if (way.Pipe.Read < 0 || way.InPipe > 0)
         return;
-    if (FSparePipes.size() < kRelaySparePipes)
+    if (FSparePipes.size() < FSparePipeLimit)
         FSparePipes.push_back(way.Pipe);
     else
         (void)PipeClose(way.Pipe);
@@ -497,6 +524,22 @@ void TRelayLoop::Serve(TRelayTunnel& tunnel) {
     if (s.Ended || s.ServedInPass == FPass)
         return;
     s.ServedInPass = FPass;
+    int64_t moved = Advance(tunnel);
+    if (WaysDone(s)) {
+        End(tunnel);
+        return;
+    }
+    WakeBy(Deadline(s));
+    if (moved >= kRelayTurnBytes && !s.Again) {
+        s.Again = true;
+        FAgain.push_back(&tunnel);
+    }
+    if (s.Waiting && std::find(FWaiting.begin(), FWaiting.end(), &tunnel) == FWaiting.end())
+        FWaiting.push_back(&tunnel);
+}
+
+int64_t TRelayLoop::Advance(TRelayTunnel& tunnel) {
+    TRelayTunnel::TState& s = *tunnel.FState;
     int64_t moved = 0;
     for (TRelayWay& way : s.Ways)
         if (!way.Done())
@@ -510,17 +553,81 @@ void TRelayLoop::Serve(TRelayTunnel& tunnel) {
             way.Dst->ShutdownDone = true;
             (void)SocketShutdown(way.Dst->Handle, TShutdownHow::sdSend);
         }
-    if (s.Ways[0].Done() && s.Ways[1].Done()) {
-        End(tunnel);
-        return;
+    return moved;
+}
+
+bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
+    TRelayTunnel::TState& s = *tunnel.FState;
+    auto throttled = [&] {
+        for (int i = 0; i < 2; ++i)
+            if (tunnel.FThrottleRead[i].load(std::memory_order_relaxed) ||
+                tunnel.FThrottleWrite[i].load(std::memory_order_relaxed))
+                return true; // budgets over time are the shared loops' work
+        return false;
+    };
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point until = TClock::now() + std::chrono::milliseconds(kBriefRelayMs);
+    TClock::time_point lastMove = TClock::now();
+    int emptyTurns = 0;
+    while (!tunnel.FTerminate.load() && !throttled()) {
+        int64_t moved = Advance(tunnel);
+        if (WaysDone(s)) {
+            s.BriefOver = true;
+            return true;
+        }
+        TClock::time_point now = TClock::now();
+        if (moved > 0) {
+            lastMove = now;
+            emptyTurns = 0;
+        } else if (++emptyTurns > kBriefRelayEmptyTurns) {
+            break;
+        }
+        // A request on its way waits for its answer, and a closing tunnel for its other end;
+        // one that has not begun, or that stays open after its answer, may be idle for long.
+        bool begun = s.Ways[0].Moved > 0 || s.Ways[1].Moved > 0;
+        bool answered = s.Ways[0].Moved > 0 && s.Ways[1].Moved > 0 && !s.Ways[0].Pending() &&
+                        !s.Ways[1].Pending();
+        bool closing = s.Sides[0].ReceiveEnded || s.Sides[1].ReceiveEnded;
+        TClock::time_point end = until;
+        if (!begun && !closing)
+            end = std::min(until, lastMove + std::chrono::microseconds(kBriefRelayFirstBytesUs));
+        else if (answered && !closing)
+            end = std::min(until, lastMove + std::chrono::microseconds(kBriefRelayQuietUs));
+        if (now >= end)
+            break;
+        // Waits for what would let a way go on: its source readable or its destination
+        // writable again (as the loop's edge notifications would tell).
+        pollfd fds[2];
+        for (int i = 0; i < 2; ++i) {
+            const TRelaySide& side = s.Sides[i];
+            fds[i] = {side.Handle, 0, 0};
+            if (!side.Readable && !side.ReceiveEnded)
+                fds[i].events |= POLLIN | POLLRDHUP;
+            if (!side.Writable && s.Ways[1 - i].Pending())
+                fds[i].events |= POLLOUT;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
+        timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
+        int r = ::ppoll(fds, 2, &wait, nullptr);
+        if (r < 0 && errno != EINTR)
+            break;
+        for (int i = 0; r > 0 && i < 2; ++i) {
+            TRelaySide& side = s.Sides[i];
+            short ev = fds[i].revents;
+            if (ev & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))
+                side.Readable = true;
+            if (ev & (POLLOUT | POLLHUP | POLLERR))
+                side.Writable = true;
+            if (ev & POLLERR)
+                side.Broken = true;
+        }
     }
-    WakeBy(Deadline(s));
-    if (moved >= kRelayTurnBytes && !s.Again) {
-        s.Again = true;
-        FAgain.push_back(&tunnel);
-    }
-    if (s.Waiting && std::find(FWaiting.begin(), FWaiting.end(), &tunnel) == FWaiting.end())
-        FWaiting.push_back(&tunnel);
+    // The shared loop learns of readiness by edges from its own registration on: it starts by
+    // trying every side.
+    for (TRelaySide& side : s.Sides)
+        side.Readable = side.Writable = true;
+    s.Waiting = false;
+    return false;
 }
 
 void TRelayLoop::End(TRelayTunnel& tunnel) {
@@ -529,7 +636,8 @@ void TRelayLoop::End(TRelayTunnel& tunnel) {
         return;
     s.Ended = true;
     for (TRelaySide& side : s.Sides) {
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, side.Handle, nullptr);
+        if (FEpoll >= 0)
+            epoll_ctl(FEpoll, EPOLL_CTL_DEL, side.Handle, nullptr);
         // Before the close: the same two ends may belong to a new connection right after.
         if (side.OwnConnection)
             UnregisterOwnConnection(side.Handle);
@@ -723,9 +831,17 @@ std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int buff
     return std::shared_ptr<TRelayTunnel>(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
 }
 
+bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel) {
+    return CallerLoop().Brief(*tunnel);
+}
+
 void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd) {
-    GLoopsMade.store(true);
     tunnel->FState->OnEnd = std::move(onEnd);
+    if (tunnel->FState->BriefOver) {
+        CallerLoop().EndBrief(*tunnel);
+        return;
+    }
+    GLoopsMade.store(true);
     tunnel->FLoop = Loops().Next();
     tunnel->FStarted.store(true);
     tunnel->FLoop->Hand(tunnel);

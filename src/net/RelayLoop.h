@@ -12,8 +12,13 @@
 // for the half-open limit). An idle tunnel holds its two descriptors and a few hundred bytes:
 // no thread, no buffer, no pipe (pipes are lent for a burst and given back).
 //
-// Threads: a tunnel is made on the handing thread (MakeRelayTunnel), started there
-// (StartRelay), and from then on belongs to its loop's thread, which runs its end hook. Any
+// A tunnel that lives for one exchange would cost a loop's thread two wake-ups and the handing
+// thread nothing it saves: the handing thread first relays it itself (RelayBriefly), with the
+// same steps, and hands it to a loop only if it outlives kBriefRelayMs or goes quiet.
+//
+// Threads: a tunnel is made on the handing thread (MakeRelayTunnel), relayed there for a
+// moment (RelayBriefly), started there (StartRelay), and from then on belongs to its loop's
+// thread, which runs its end hook (the handing thread runs it when the tunnel ended there). Any
 // thread may Terminate it, change its throttles and read its byte counts. Each loop's
 // RelayMailboxLock guards what other threads hand it (new tunnels, terminations); it is a leaf
 // lock. Loops start with the first tunnel and end with the process.
@@ -32,6 +37,22 @@ namespace corvan {
 // most kMaxRelayLoops.
 constexpr unsigned kRelayLoopsPerCore = 1;
 constexpr unsigned kMaxRelayLoops = 8;
+// The longest a new tunnel is relayed on the thread that negotiated it; past this it goes to
+// a relay loop, so a long tunnel holds that thread no longer.
+constexpr int64_t kBriefRelayMs = 5;
+// Once both ways have carried bytes, nothing waits to be sent (an answer came) and neither
+// peer has ended its data (the tunnel is not closing), a tunnel that then moves nothing for
+// this long goes to a relay loop: one that stays open idle must not keep its thread (a burst
+// of such tunnels would each hold a thread as long), and the peer's end, when it comes, comes
+// right after the answer.
+constexpr int64_t kBriefRelayQuietUs = 200;
+// A tunnel on which neither peer has sent anything for this long goes to a relay loop: a
+// client that opens a tunnel and waits must not keep the thread for the whole brief relay
+// (the first bytes of one that talks at once come within a round trip).
+constexpr int64_t kBriefRelayFirstBytesUs = 1000;
+// Wake-ups in a row that move nothing end the brief relay early (the loop takes the tunnel):
+// a peer state that keeps its descriptor ready cannot make the thread spin.
+constexpr int kBriefRelayEmptyTurns = 8;
 
 // How one end of a tunnel is throttled: its reading (bytes taken from it) and its writing
 // (bytes sent to it), each in bytes per second while switched on.
@@ -83,6 +104,7 @@ private:
     friend class TRelayLoop;
     friend std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd, TRelayEnd, int);
     friend void StartRelay(const std::shared_ptr<TRelayTunnel>&, TRelayEndHook);
+    friend bool RelayBriefly(const std::shared_ptr<TRelayTunnel>&);
     struct TState;
     TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
     std::unique_ptr<TState> FState; // the loop's thread only, once started
@@ -98,8 +120,13 @@ private:
 // A tunnel between the two ends, not yet running. bufferSize: the most one copied read takes
 // (below 1, or above the loop's scratch block: the scratch block's size).
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
+// Relays a tunnel not yet started on the calling thread until both its ways are done, it is
+// terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,
+// or it is quiet for kBriefRelayQuietUs after an answer with neither peer at its end. Answers true when its ways are done: StartRelay then ends it on its own thread.
+bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel);
 // Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
 // its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).
+// A tunnel whose ways RelayBriefly finished ends at once on the calling thread instead.
 void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
 // The relay loops run (made with the first call); false when the system refused them (out
 // of descriptors, say): the caller relays on its own thread.

@@ -345,8 +345,10 @@ TSocketHandle ASocket::ReleaseHandle(bool& ownConnection) {
 }
 
 void ASocket::MarkOwnConnection() {
-    // Entered as the connect started: now with the ends the system reports.
-    FOwnConnection = RegisterOwnConnection(FHandle) || FOwnConnection;
+    // Entered as the connect started, with the ends it has for good (the connect call binds
+    // the local end): asking the system again would only repeat them.
+    if (!FOwnConnection)
+        FOwnConnection = RegisterOwnConnection(FHandle);
 }
 
 void ASocket::FreeLookups() {

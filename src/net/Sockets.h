@@ -170,7 +170,7 @@ public:
     TSocketHandle ReleaseHandle(bool& ownConnection);
     // Enters the connection of the handle among the program's own connections
     // (net/OwnConnections.h) until the handle is closed, with the ends the system reports (a
-    // TCP connection is entered already as ConnectTo starts it; this corrects its ends).
+    // TCP connection entered already as ConnectTo started it stays as it was entered).
     void MarkOwnConnection();
     // State closed without event, pending lookups freed, handle closed.
     virtual void ResetSocket();

@@ -357,7 +357,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             return;
         }
         EndRace();
-        // Entered as the connect started; now with the ends the system reports.
+        // Entered as the connect started; entered now if that could not be done then.
         MarkOwnConnection();
         if (FProxy)
             StartLink(FProxy.get());

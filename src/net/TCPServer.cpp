@@ -117,17 +117,27 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     TRelayEnd ownEnd, outEnd;
     ownEnd.TimeoutMs = own.Timeout;
     outEnd.TimeoutMs = outbound.Timeout;
-    // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
-    // reaches either the socket before it is released or the tunnel.
-    std::lock_guard<std::mutex> lock(ClientSocketLock);
-    bool released = a->ReleaseToRelay(ownEnd);
-    released = b->ReleaseToRelay(outEnd) && released;
-    FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
-    // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
-    FTunnelEnd = std::move(onEnd);
-    // A side terminated between the check and the release ends the tunnel as it starts.
-    if (Terminated() || !released)
-        FTunnel->Terminate();
+    std::shared_ptr<TRelayTunnel> tunnel;
+    {
+        // Released and published under the lock: a throttle change (ApplyThrottle) meanwhile
+        // reaches either the socket before it is released or the tunnel.
+        std::lock_guard<std::mutex> lock(ClientSocketLock);
+        bool released = a->ReleaseToRelay(ownEnd);
+        released = b->ReleaseToRelay(outEnd) && released;
+        FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
+        tunnel = FTunnel;
+        // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
+        FTunnelEnd = std::move(onEnd);
+        // A side terminated between the check and the release ends the tunnel as it starts.
+        if (Terminated() || !released)
+            FTunnel->Terminate();
+    }
+    // Most tunnels carry one exchange: this thread relays it and ends it when it is started,
+    // rather than waking a relay loop for it (Terminate still reaches it through the tunnel).
+    // Only while that costs the pool no thread it would not keep: in a burst, every thread
+    // held here would make it start one more.
+    if (FServer->RoomToRelayBriefly())
+        RelayBriefly(tunnel);
 }
 
 void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
@@ -286,7 +296,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // What a former client left queued (a quit for its gone mailbox, say) is dropped here.
     TMessageLoop::Current().ProcessMessages();
     // The outbound connections this client opens count the passes its own connection carries.
-    TServedConnection served(client->SocketHandle());
+    TServedConnection served(client->SocketHandle(), client->RemoteAddr());
     if (StillRunning(client))
         Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))
@@ -329,6 +339,12 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
 }
 
 // --- ATCPServer -------------------------------------------------------------------------------
+
+bool ATCPServer::RoomToRelayBriefly() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return !FPoolClosed && (!FSpareThreads.empty() ||
+                            FClientThreads.size() < size_t(std::max(0, MaxSpareThreads.load())));
+}
 
 void ATCPServer::ClientLetGo(TTCPServerClient* client) {
     if (!FEndOnMainThread.load(std::memory_order_relaxed) && FinishHere(client))
@@ -852,8 +868,9 @@ int MillisUntil(std::chrono::steady_clock::time_point t) {
 } // namespace
 
 TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
-    // The loop of the thread that takes the lead once this one accepts, when no other can.
-    std::shared_ptr<TMessageLoop> successorLoop;
+    // The loop of the thread that takes the lead once this one accepts, when no other can
+    // (kept by the thread while no successor needs it).
+    std::shared_ptr<TMessageLoop>& successorLoop = thread->FSuccessorLoop;
     for (;;) {
         bool needSuccessor;
         {

@@ -222,10 +222,13 @@ public:
     // (as RelayStreams does), then runs onEnd (if set) with what it carried (end 0 is this
     // client's connection). On a client
     // thread, when both connections can be handed over, the tunnel goes to a relay loop
-    // (net/RelayLoop.h): this returns at once, Execute is to return, and the thread goes back
-    // to the pool; the client stays held (its slot, its byte count, Terminate) until the
-    // tunnel ends, when onEnd runs on the relay loop's thread, before the client's done
-    // message. Otherwise it relays here and runs onEnd before it returns.
+    // (net/RelayLoop.h): this relays it briefly itself (RelayBriefly, while another pool
+    // thread waits or the pool is small), then returns, Execute
+    // is to return, and the thread goes back to the pool; the client stays held (its slot,
+    // its byte count, Terminate) until the tunnel ends, when onEnd runs on the relay loop's
+    // thread, or on this thread as it goes back when the brief relay finished the tunnel,
+    // before the client's done message. Otherwise it relays here and runs onEnd before it
+    // returns.
     void RelayTunnel(TSocketStream& outbound, int bufferSize, TRelayEndHook onEnd);
     // Not terminated, the socket could be made (when it was tried), and it is not terminated
     // (once it exists).
@@ -327,6 +330,10 @@ private:
     ATCPServer* FServer;
     uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
+    // Made by this thread as it leads, for a thread it may have to make; kept while unused,
+    // so that a thread that leads again and again does not make and close one each time
+    // (this thread only).
+    std::shared_ptr<TMessageLoop> FSuccessorLoop;
     std::atomic<bool> FRunning{true};
     // Guarded by the server's PoolLock: the client being served, the lead handed to this
     // follower, the thread is on its way back to the pool (counted in FReturning), and the
@@ -428,6 +435,10 @@ public:
     // waiting for a connection now, the leader included (any thread).
     size_t ClientThreadCount() const;
     size_t SpareThreadCount() const;
+    // A thread may keep its tunnel a moment (RelayTunnel) without the pool making a thread it
+    // would not keep: a follower waits to lead, or the pool has fewer than MaxSpareThreads
+    // (any thread).
+    bool RoomToRelayBriefly() const;
     // Bytes per second over all clients (read + write), measured since the previous call.
     int64_t GetTransferRate();
     // Milliseconds since activation; 0 while inactive.

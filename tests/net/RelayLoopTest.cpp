@@ -1,6 +1,8 @@
 // Tunnels on the shared relay loops: what a tunnel brings from its negotiation goes first, bulk
 // moves both ways with half-close carried, and a tunnel ends on its peers, on Terminate from
 // any thread and at its idle limit, always through its end hook and with its descriptors closed.
+// A tunnel relayed briefly on its handing thread ends there when its exchange is over, and goes
+// to a loop otherwise, which then carries it as if it had had it from the start.
 #include "net/RelayLoop.h"
 #include "net/TCPStream.h"
 
@@ -52,8 +54,12 @@ struct TTunnelRun {
         SocketClose(PeerA);
         SocketClose(PeerB);
     }
-    void Start(int bufferSize = 65536, bool terminateFirst = false) {
+    void Make(int bufferSize = 65536) {
         Tunnel = MakeRelayTunnel(std::move(A), std::move(B), bufferSize);
+    }
+    void Start(int bufferSize = 65536, bool terminateFirst = false) {
+        if (!Tunnel)
+            Make(bufferSize);
         if (terminateFirst)
             Tunnel->Terminate();
         StartRelay(Tunnel, [ended = Ended](const TRelayTotals& t) { ended->set_value(t); });
@@ -154,4 +160,52 @@ TEST(RelayLoop, ATunnelOnWhichNothingMovesEndsAtTheIdleLimit) {
     EXPECT_EQ(RecvWithin(run.PeerA, 4), "once");
     EXPECT_EQ(run.WaitEnd(), 4);
     EXPECT_EQ(RecvAll(run.PeerA), "");
+}
+
+TEST(RelayLoop, AnExchangeOverDuringTheBriefRelayEndsOnTheHandingThread) {
+    TTunnelRun run;
+    // The request came with the negotiation; the answer and both ends are there already.
+    run.A.Unread = "request";
+    ASSERT_TRUE(SendAll(run.PeerB, "answer"));
+    SocketShutdown(run.PeerB, TShutdownHow::sdSend);
+    SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+    run.Make();
+    EXPECT_TRUE(RelayBriefly(run.Tunnel));
+    std::thread::id hookThread;
+    StartRelay(run.Tunnel, [&](const TRelayTotals& t) {
+        hookThread = std::this_thread::get_id();
+        run.Ended->set_value(t);
+    });
+    // Ended before StartRelay returned, here, with no loop involved.
+    EXPECT_EQ(hookThread, std::this_thread::get_id());
+    EXPECT_EQ(RelayTunnelCount(), 0u);
+    EXPECT_EQ(run.WaitEnd(0), 13);
+    EXPECT_EQ(RecvAll(run.PeerA), "answer");
+    EXPECT_EQ(RecvAll(run.PeerB), "request");
+}
+
+TEST(RelayLoop, ATunnelThatOutlivesTheBriefRelayGoesToALoopAndCarriesHalfClose) {
+    for (bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "quiet after an answer" : "nothing came");
+        TTunnelRun run;
+        if (answered) {
+            ASSERT_TRUE(SendAll(run.PeerA, "ping"));
+            ASSERT_TRUE(SendAll(run.PeerB, "pong"));
+        }
+        run.Make();
+        EXPECT_FALSE(RelayBriefly(run.Tunnel));
+        run.Start();
+        if (answered) {
+            EXPECT_EQ(RecvWithin(run.PeerB, 4), "ping");
+            EXPECT_EQ(RecvWithin(run.PeerA, 4), "pong");
+        }
+        // A's end reaches B while B's way stays open, then B's ends too.
+        SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+        EXPECT_EQ(RecvAll(run.PeerB), "");
+        EXPECT_EQ(RelayTunnelCount(), 1u); // a loop shut that way down
+        ASSERT_TRUE(SendAll(run.PeerB, "late"));
+        SocketShutdown(run.PeerB, TShutdownHow::sdSend);
+        EXPECT_EQ(RecvAll(run.PeerA), "late");
+        EXPECT_EQ(run.WaitEnd(), answered ? 12 : 4);
+    }
 }
