@@ -87,11 +87,13 @@ int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& 
             T.PendingDone.notify_all();
         }
     } done{t, remote.Port};
-    TEnds ends{TSocketAddr{}, remote};
+    // Kept as the accepting side will see it: the system reports an IPv4 peer that was
+    // reached at a mapped address (::ffff:a.b.c.d) as IPv4.
+    TEnds ends{TSocketAddr{}, UnmapIP4(remote)};
     if ((r == 0 || error == WSAEINPROGRESS) && SocketGetSockName(handle, ends.first) == 0) {
         // The unspecified address reaches this machine at the address connected from, and
         // the accepting side sees that one.
-        if (remote.Addr == TSocketAddr{}.Addr)
+        if (ends.second.Addr == TSocketAddr{}.Addr)
             ends.second.Addr = ends.first.Addr;
         RecordLocked(t, handle, ends);
         registered = true;

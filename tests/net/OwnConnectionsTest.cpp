@@ -60,8 +60,12 @@ TEST(OwnConnections, EachHopCountsOnePassMoreThanTheConnectionItServes) {
 
 TEST(OwnConnections, AConnectionToThisProgramIsOwnBeforeTheConnectingSideHearsItStands) {
     TTestListener listener;
-    // The unspecified address reaches the listener too, seen from there as loopback.
-    for (std::string host : {"127.0.0.1", "0.0.0.0"}) {
+    // The unspecified address reaches the listener too, seen from there as loopback; and so do
+    // both written as IPv6-mapped, which the listener sees as plain IPv4.
+    std::vector<std::string> hosts{"127.0.0.1", "0.0.0.0"};
+    if (HaveIPv6Loopback())
+        hosts.insert(hosts.end(), {"::ffff:127.0.0.1", "::ffff:0.0.0.0"});
+    for (const std::string& host : hosts) {
         TTCPClientSocket outbound(host, std::to_string(listener.Port));
         outbound.Connect(); // a literal address: the connect starts inside
         // Accepted and asked at once: this thread's loop has not run, so the connecting
