@@ -606,6 +606,11 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
             if (!side.Writable && s.Ways[1 - i].Pending())
                 fds[i].events |= POLLOUT;
         }
+        // Nothing to wait for: a way stopped at its turn's bytes with its source still readable
+        // and its destination writable, so it goes on at once (kBriefRelayEmptyTurns bounds a
+        // side that stays ready without moving anything).
+        if (fds[0].events == 0 && fds[1].events == 0)
+            continue;
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
         timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
         int r = ::ppoll(fds, 2, &wait, nullptr);
