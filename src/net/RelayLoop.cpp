@@ -805,13 +805,18 @@ TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
 }
 
 TRelayTunnel::~TRelayTunnel() {
-    // Never started: the descriptors it was given are closed here.
-    if (FState && FState->Slot == SIZE_MAX && !FState->Ended)
+    // Never started: the descriptors it was given, and the pipes a brief relay took, are
+    // closed here.
+    if (FState && FState->Slot == SIZE_MAX && !FState->Ended) {
         for (TRelaySide& side : FState->Sides) {
             if (side.OwnConnection)
                 UnregisterOwnConnection(side.Handle);
             SocketClose(side.Handle);
         }
+        for (TRelayWay& way : FState->Ways)
+            if (way.Pipe.Read >= 0)
+                (void)PipeClose(way.Pipe);
+    }
 }
 
 void TRelayTunnel::Terminate() {

@@ -122,7 +122,8 @@ private:
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
 // Relays a tunnel not yet started on the calling thread until both its ways are done, it is
 // terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,
-// or it is quiet for kBriefRelayQuietUs after an answer with neither peer at its end. Answers true when its ways are done: StartRelay then ends it on its own thread.
+// or it is quiet for kBriefRelayQuietUs after an answer with neither peer at its end. Answers
+// true when its ways are done: StartRelay then ends it on its own thread.
 bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel);
 // Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
 // its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).

@@ -369,8 +369,9 @@ public:
     // accepting thread.
     std::atomic<int> MaxClients{-1};
     // Who may connect (net/AllowedClients.h); null admits everyone. Asked on the accepting
-    // thread (a pool thread in ClientMode 2) for each accepted connection, before a client object or a thread exists for it. Not
-    // owned: set it while inactive; it must outlive the server's activity.
+    // thread (a pool thread in ClientMode 2) for each accepted connection, before a client
+    // object or a thread exists for it. Not owned: set it while inactive; it must outlive the
+    // server's activity.
     TClientAdmission* Admission = nullptr;
     // A refused connection: true closes it at once, nothing read or written; false makes the
     // client as for any other, marked Refused(), so that its protocol answers the refusal
