@@ -54,6 +54,8 @@ start_corvan() {
     {
         printf '[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=%s\nMaxConnections=%s\n' \
             "$socks" "$max"
+        # No status page: two of ours run at once here, and it would take the same port.
+        printf '[Proxy-Status]\nEnabled=0\n'
         printf '[Proxy-PortMapper]\nItemCount=%d\n' $#
         for pair; do
             printf '[Proxy-PortMapper.Items.%d]\nEnabled=1\nServerProtocol=3\nServerIP=127.0.0.1\nServerPort=%s\nDestHost=127.0.0.1\nDestPort=%s\n' \
