@@ -8,6 +8,7 @@
 #include "util/Strings.h"
 #include "util/Ticks.h"
 
+#include <optional>
 #include <unordered_set>
 
 namespace corvan {
@@ -416,24 +417,54 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     // Only a request to our own port can be a loop: no lookup for any other.
     if (ParseIntDef(port, -1) != int(FProxyServer->BoundPort()) || host.empty())
         return false;
-    TIP4AddrArray addresses;
-    uint32_t literal = 0;
+    TSocketAddrArray addresses;
+    uint32_t literal4 = 0;
+    TSocketAddr literal;
     int errorCode = 0;
-    if (IsNumericIP4Host(host, literal))
-        addresses = {literal};
+    if (IsNumericIP4Host(host, literal4))
+        addresses = {TSocketAddr::IP4(literal4)};
+    else if (IsIPLiteral(host, literal))
+        addresses = {UnmapIP4(literal)};
     // A name on a worker with the installed resolver, as the local target check looks it up:
     // ending the service never waits for a slow lookup. One that fails, or was stopped, is
     // no loop (the connection attempt reports it).
     else if (!LookupHostUnless(host, [this] { return Terminated(); }, addresses, errorCode) ||
              errorCode != 0)
         return false;
-    std::string listen = FProxyServer->LocalHost();
-    uint32_t listenAddr = 0;
-    bool anyInterface = listen.empty() || !IsIPAddress(listen, listenAddr) || listenAddr == 0;
-    TIP4AddrArray local = anyInterface ? LocalIP4Addresses() : TIP4AddrArray{};
-    for (uint32_t a : addresses)
-        if (anyInterface ? IsThisMachineIP4(a, local) : (a == listenAddr || a == 0))
-            return true;
+    return ListensAtAnyOf(FProxyServer->LocalHost(), addresses);
+}
+
+bool ThttpProxyServerClient::ListensAtAnyOf(const std::string& listen,
+                                            const TSocketAddrArray& addresses) {
+    // Empty listens on both families, and so may "::"; a name (which the socket layer
+    // resolves) is judged as every interface, as it always was.
+    TSocketAddr at;
+    bool literal = !listen.empty() && IsIPLiteral(listen, at);
+    bool unspecified = literal && at.Addr == TSocketAddr{}.Addr;
+    auto everyInterface = [&](TIPAddressFamily family) {
+        return !literal ||
+               (unspecified && (at.AddrFamily == family || at.AddrFamily == TIPAddressFamily::iaIP6));
+    };
+    std::optional<TIP4AddrArray> local4;
+    std::optional<TSocketAddrArray> local6;
+    for (const TSocketAddr& a : addresses) {
+        if (everyInterface(a.AddrFamily)) {
+            if (a.AddrFamily == TIPAddressFamily::iaIP4) {
+                if (!local4)
+                    local4 = LocalIP4Addresses();
+                if (IsThisMachineIP4(a.AddrIP4(), *local4))
+                    return true;
+            } else {
+                if (!local6)
+                    local6 = LocalIP6Addresses();
+                if (IsLocalTargetAddress(a, *local6))
+                    return true;
+            }
+        } else if (a.AddrFamily == at.AddrFamily &&
+                   (a.Addr == at.Addr || a.Addr == TSocketAddr{}.Addr)) {
+            return true; // the address listened at, or the unspecified one that reaches it
+        }
+    }
     return false;
 }
 

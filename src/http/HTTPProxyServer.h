@@ -147,6 +147,10 @@ private:
     // Whether the first hop of route is this proxy's own listening address and port, or the
     // client's connection is one this program opened (the request has come back here).
     bool IsLoop(const ThttpProxyRoute& route);
+    // Whether one of addresses (of either family) reaches the proxy listening at listen (its
+    // LocalHost): the address itself, the unspecified one, or, listening on every interface,
+    // any address of this machine.
+    static bool ListensAtAnyOf(const std::string& listen, const TSocketAddrArray& addresses);
     // Whether route would take a client from elsewhere to this machine's loopback
     // (CheckLocalTarget; always allowed with AllowLocalTargets). Allowed sets
     // FConnectAddresses to the addresses judged when it resolved the target, so the connection

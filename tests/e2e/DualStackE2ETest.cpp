@@ -58,23 +58,33 @@ TEST(DualStackProgram, AMappingOnAnyInterfaceServesBothProtocolsAndReachesAnIPv6
     }
 }
 
-TEST(DualStackProgram, TheHTTPProxyListensOnIPv6AndForwardsToAnIPv4Origin) {
+TEST(DualStackProgram, TheHTTPProxyListensOnIPv6ForwardsToAnIPv4OriginAndTakesItselfForALoop) {
     if (!HaveIPv6Loopback())
         GTEST_SKIP() << "the system has no IPv6 loopback (::1)";
     TTempDir www;
     WriteFileText(www / "page.txt", "served over IPv4");
     TOrigin origin("127.0.0.1", www.Path());
-    uint16_t port = FreeLoopbackPort();
-    THeadlessProgram run("[Proxy-HTTP]\nEnabled=1\nServerIP=::1\nServerPort=" +
-                         std::to_string(port) + "\n");
-    ASSERT_TRUE(run.Ready) << run.Process().Output();
-    std::string out;
-    EXPECT_EQ(Curl({"-x", "http://[::1]:" + std::to_string(port),
-                    "http://127.0.0.1:" + std::to_string(origin.Port) + "/page.txt"},
-                   out),
-              0)
-        << out;
-    EXPECT_EQ(out, "served over IPv4");
+    // At ::1 alone, and on every interface of both families.
+    for (std::string listen : {"::1", ""}) {
+        uint16_t port = FreeLoopbackPort();
+        THeadlessProgram run("[Proxy-HTTP]\nEnabled=1\nServerIP=" + listen + "\nServerPort=" +
+                             std::to_string(port) + "\n");
+        ASSERT_TRUE(run.Ready) << run.Process().Output();
+        std::string proxy = "http://[::1]:" + std::to_string(port), out;
+        EXPECT_EQ(Curl({"-x", proxy,
+                        "http://127.0.0.1:" + std::to_string(origin.Port) + "/page.txt"},
+                       out),
+                  0)
+            << out;
+        EXPECT_EQ(out, "served over IPv4") << listen;
+        // Its own IPv6 address and port as the target: answered at once, never forwarded.
+        EXPECT_EQ(Curl({"-x", proxy, "-o", "/dev/null", "-w", "%{http_code}",
+                        "http://[::1]:" + std::to_string(port) + "/"},
+                       out),
+                  0)
+            << out;
+        EXPECT_EQ(out, "508") << listen;
+    }
 }
 
 namespace {
