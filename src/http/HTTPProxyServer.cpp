@@ -60,7 +60,6 @@ std::string IdleKey(const TOutboundRoute& next) {
     } else {
         key += " origin ";
         AddKeyPart(key, next.Host);
-        AddKeyPart(key, next.ConnectAddress);
         for (const TSocketAddr& address : next.ConnectAddresses)
             AddKeyPart(key, SocketAddrLiteral(address));
         AddKeyPart(key, next.Port);
@@ -523,8 +522,7 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         header.SetFieldBody("Connection", ForwardKeepAlive ? "Keep-Alive" : "close");
     }
 
-    TOutboundRoute next{HttpClient->Host(), HttpClient->Port(), "",
-                        route.Socks5, route.HttpProxy, FConnectAddresses};
+    TOutboundRoute next{HttpClient->Host(), HttpClient->Port(), route.Socks5, route.HttpProxy, FConnectAddresses};
     TOutboundOptions options;
     options.TimeOut = HttpClient->TimeOut;
     options.ReadEventTrigger = HttpClient->ReadEventTrigger;
@@ -625,7 +623,7 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;
     TunnelConnection =
-        OpenNextHop({TargetHost, TargetPort, "", route.Socks5, {}, FConnectAddresses}, options);
+        OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
 }
 
 TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& next,

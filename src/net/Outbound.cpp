@@ -45,10 +45,6 @@ void MakeStream(TOutboundConnection& connection, const TOutboundOptions& options
     connection.Stream->GiveUp = options.GiveUp;
 }
 
-const std::string& ConnectHost(const TOutboundRoute& route) {
-    return route.ConnectAddress.empty() ? route.Host : route.ConnectAddress;
-}
-
 } // namespace
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
@@ -59,8 +55,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     TOutboundConnection connection;
     std::unique_ptr<ATCPClientSocketProxy> links = RouteLinks(route);
     bool given = !links && !route.ConnectAddresses.empty();
-    connection.Socket = std::make_unique<TTCPClientSocket>(given ? route.Host : ConnectHost(route),
-                                                           route.Port, std::move(links));
+    connection.Socket = std::make_unique<TTCPClientSocket>(route.Host, route.Port, std::move(links));
     TTCPClientSocket& socket = *connection.Socket;
     if (given)
         socket.SetAddresses(route.ConnectAddresses);
@@ -76,7 +71,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
 TOutboundConnection AdoptOutbound(TIdleConnection idle, const TOutboundRoute& route,
                                   const TOutboundOptions& options) {
     TOutboundConnection connection;
-    connection.Socket = std::make_unique<TTCPClientSocket>(idle.Handle, ConnectHost(route), route.Port);
+    connection.Socket = std::make_unique<TTCPClientSocket>(idle.Handle, route.Host, route.Port);
     if (idle.OwnConnection)
         connection.Socket->MarkOwnConnection(); // keeps the passes it was entered with
     MakeStream(connection, options);

@@ -23,9 +23,6 @@ namespace corvan {
 struct TOutboundRoute {
     std::string Host; // the destination as named (a name or an address)
     std::string Port; // decimal text
-    // Set: the connection goes to this address in place of Host, which still names the
-    // destination everywhere else.
-    std::string ConnectAddress;
     // In use: the destination is reached through this SOCKS5 proxy (RFC 1928), with its login
     // when UseAuth (RFC 1929); the proxy resolves the destination's name.
     TProxyServerInfo Socks5;
@@ -33,8 +30,8 @@ struct TOutboundRoute {
     // and nothing is negotiated: the request sent over it names the destination itself.
     TProxyServerInfo HttpProxy;
     // Not empty, on a route without proxies: the connection tries these addresses, in this
-    // order, as it races a name's, in place of ConnectAddress and of looking Host up (the
-    // addresses a check judged: a second lookup could answer otherwise).
+    // order, as it races a name's, in place of looking Host up (the addresses a check judged:
+    // a second lookup could answer otherwise).
     TSocketAddrArray ConnectAddresses = {};
 };
 

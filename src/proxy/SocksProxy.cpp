@@ -207,7 +207,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             checked = std::move(check.ConnectAddresses);
         }
         try {
-            outbound = OpenOutbound({route.Host, route.Port, "", route.Via, {}, checked},
+            outbound = OpenOutbound({route.Host, route.Port, route.Via, {}, checked},
                                     OutboundOptions(settings));
         } catch (const EOutbound& e) {
             result.Kind = TSocksOutboundResult::Failed;

@@ -281,10 +281,9 @@ TSocketAddr TSocksUdpAssociation::Judge(const std::string& host) {
     };
     TLocalTargetCheck check =
         CheckLocalTarget(host, true, clientOnThisMachine, [this] { return Stopping(); });
-    TSocketAddr addr;
-    if (check.Outcome != TLocalTargetCheck::Allowed || !IsIPLiteral(check.ConnectHost, addr))
+    if (check.Outcome != TLocalTargetCheck::Allowed || check.ConnectAddresses.empty())
         return {};
-    return addr;
+    return FirstIP4Else(check.ConnectAddresses);
 }
 
 } // namespace corvan

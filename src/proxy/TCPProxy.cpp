@@ -55,7 +55,7 @@ void TTCPPortMapperServerClient::Execute() {
     } else if (!supplied) {
         TOutboundOptions options;
         options.TimeOut = mapper.DestTimeOut;
-        own = OpenOutbound({mapper.DestHost, mapper.DestPort, "", mapper.Socks5, {}}, options);
+        own = OpenOutbound({mapper.DestHost, mapper.DestPort, mapper.Socks5, {}}, options);
     }
     TSocketStream* dest = supplied ? supplied->GetStream() : own.Stream.get();
     struct TCloseGracefully {

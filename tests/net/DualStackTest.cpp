@@ -31,7 +31,7 @@ void MakeTheLoopsTimer() {
     TOutboundOptions options;
     options.TimeOut = 10000;
     try {
-        OpenOutbound({"dual.test", std::to_string(FreeLoopbackPort()), "", {}, {}}, options);
+        OpenOutbound({"dual.test", std::to_string(FreeLoopbackPort()), {}, {}}, options);
     } catch (const EOutbound&) {
         // refused, as meant
     }
@@ -186,7 +186,7 @@ TEST(DualStack, ASilentFirstAddressHandsOverToTheNextWithinASecondAndLeavesNoDes
     MakeTheLoopsTimer();
     size_t before = OpenDescriptors();
     int64_t start = MonotonicMillis();
-    TOutboundConnection c = OpenOutbound({"dual.test", std::to_string(port), "", {}, {}},
+    TOutboundConnection c = OpenOutbound({"dual.test", std::to_string(port), {}, {}},
                                          WithTimeOut(10000));
     EXPECT_LT(MonotonicMillis() - start, 1000);
     TSocketAddr peer;
@@ -204,7 +204,7 @@ TEST(DualStack, TheRaceEndsWithTheRefusalAsBeforeOrAtTheTimeOutWithNothingLeftOp
     MakeTheLoopsTimer();
     size_t before = OpenDescriptors();
     try {
-        OpenOutbound({"dual.test", std::to_string(port), "", {}, {}}, WithTimeOut(10000));
+        OpenOutbound({"dual.test", std::to_string(port), {}, {}}, WithTimeOut(10000));
         ADD_FAILURE() << "connected";
     } catch (const EOutbound& e) {
         EXPECT_EQ(e.ErrorCode, WSAECONNREFUSED) << e.Message();
@@ -216,7 +216,7 @@ TEST(DualStack, TheRaceEndsWithTheRefusalAsBeforeOrAtTheTimeOutWithNothingLeftOp
     before = OpenDescriptors();
     int64_t start = MonotonicMillis();
     try {
-        OpenOutbound({"dual.test", std::to_string(port), "", {}, {}}, WithTimeOut(700));
+        OpenOutbound({"dual.test", std::to_string(port), {}, {}}, WithTimeOut(700));
         ADD_FAILURE() << "connected";
     } catch (const EOutbound& e) {
         EXPECT_EQ(e.ErrorCode, SOCKET_ERR_TIMEOUT) << e.Message();
@@ -231,7 +231,7 @@ TEST(DualStack, AnIPv6LiteralIsConnectedDirectly) {
     REQUIRE_IPV6();
     TServer six("::1");
     TOutboundConnection c =
-        OpenOutbound({"::1", std::to_string(six.Port), "", {}, {}}, WithTimeOut(5000));
+        OpenOutbound({"::1", std::to_string(six.Port), {}, {}}, WithTimeOut(5000));
     EXPECT_EQ(SocketAddrStr(six.AcceptPeer()), "::1");
 }
 
@@ -285,7 +285,7 @@ TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
     TTwoAddressNames nowhere({IP4("127.0.0.4")});
     int64_t start = MonotonicMillis();
     TOutboundConnection c = OpenOutbound(
-        {"dual.test", std::to_string(live.Port), "", {}, {}, check.ConnectAddresses},
+        {"dual.test", std::to_string(live.Port), {}, {}, check.ConnectAddresses},
         WithTimeOut(10000));
     EXPECT_LT(MonotonicMillis() - start, 1000);
     TSocketAddr peer;

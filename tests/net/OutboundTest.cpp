@@ -37,15 +37,15 @@ EOutbound FailureOf(const TOutboundRoute& route, int timeOut) {
 
 TEST(OpenOutbound, AnUpstreamThatNeverAnswersEndsAtTheTimeOutAndAMissingTargetIsNotTried) {
     TTestListener silent; // completes the handshake (backlog), never reads the greeting
-    EOutbound e = FailureOf({"example.invalid", "80", "", Socks5At(silent.Port), {}}, 300);
+    EOutbound e = FailureOf({"example.invalid", "80", Socks5At(silent.Port), {}}, 300);
     EXPECT_EQ(e.Message(), "Connect timed out");
     EXPECT_EQ(e.ErrorCode, SOCKET_ERR_TIMEOUT);
     EXPECT_TRUE(e.Attempted);
 
-    e = FailureOf({"", "80", "", Socks5At(silent.Port), {}}, 300);
+    e = FailureOf({"", "80", Socks5At(silent.Port), {}}, 300);
     EXPECT_EQ(e.Message(), "Host not set");
     EXPECT_FALSE(e.Attempted);
-    e = FailureOf({"example.invalid", "", "", {}, {}}, 300);
+    e = FailureOf({"example.invalid", "", {}, {}}, 300);
     EXPECT_EQ(e.Message(), "Port not set");
     EXPECT_FALSE(e.Attempted);
 }
@@ -65,7 +65,7 @@ TEST(OpenOutbound, ThroughSocks5ToAnHttpProxyTheRequestNamesTheHttpProxyAndARefu
         SocketClose(h);
     });
     TProxyServerInfo http{true, " upstream.invalid ", "3128", true, "user", "pw"};
-    EOutbound e = FailureOf({"target.invalid", "80", "", Socks5At(socks.Port), http}, 10000);
+    EOutbound e = FailureOf({"target.invalid", "80", Socks5At(socks.Port), http}, 10000);
     peer.join();
     // version 5, CONNECT, reserved, a name of 16 bytes, port 3128
     EXPECT_EQ(request, std::string("\x05\x01\x00\x03\x10", 5) + "upstream.invalid" +

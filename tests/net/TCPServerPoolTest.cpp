@@ -338,7 +338,7 @@ TEST(TCPServerPool, TheDeepestConnectionPathRunsOnTheClientThreadStack) {
         TOutboundOptions options;
         options.TimeOut = 10000;
         TOutboundConnection dest = OpenOutbound(
-            {"127.0.0.1", echo.PortStr(), "",
+            {"127.0.0.1", echo.PortStr(),
              TProxyServerInfo{true, "127.0.0.1", upstream.PortStr(), true, "deep", "secret"},
              {}},
             options);
