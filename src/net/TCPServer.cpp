@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -246,7 +247,7 @@ TTCPServerClient* TTCPServerClientThread::Client() const {
 void TTCPServerClientThread::Terminate() {
     TThread::Terminate();
     std::lock_guard<std::mutex> lock(FServer->PoolLock);
-    FWake.notify_all();
+    FServer->FSlotFreed.notify_all();
     // The served client cannot be freed meanwhile: letting go of it takes PoolLock.
     if (!FClient)
         return;
@@ -287,6 +288,8 @@ void TTCPServerClientThread::Execute() {
     if (FLoop)
         TMessageLoop::Adopt(std::move(FLoop));
     FServer->RunPoolThread(this);
+    if (FWaitDescriptor >= 0)
+        ::close(FWaitDescriptor);
     FRunning.store(false, std::memory_order_release);
     PostToMailbox(FServer->FServerSocket->Mailbox(), MSG_SERVER_CLIENT_THREAD_END,
                   static_cast<uintptr_t>(FNumber), 0);
@@ -314,8 +317,8 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
             client->FCloseOwed = StillRunning(client);
         });
     // Counted before the socket closes, so that a peer that connects again as soon as it sees
-    // the close is accepted by a leader that knows this thread is coming back (and makes no
-    // thread for it).
+    // the close is taken by a thread that knows this one is coming back (and makes no thread
+    // for it).
     FServer->MarkReturning(this);
     // The socket's mailbox belongs to this thread's loop: freed here, before the thread serves
     // anyone else. Whatever happens, the client is let go of below.
@@ -342,7 +345,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
 
 bool ATCPServer::RoomToRelayBriefly() const {
     std::lock_guard<std::mutex> lock(PoolLock);
-    return !FPoolClosed && (!FSpareThreads.empty() ||
+    return !FPoolClosed && (FWaiting > 0 ||
                             FClientThreads.size() < size_t(std::max(0, MaxSpareThreads.load())));
 }
 
@@ -380,11 +383,9 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
 
 void ATCPServer::SlotFreed() {
     std::lock_guard<std::mutex> lock(PoolLock);
-    if (FLimitWaiter)
-        FLimitWaiter->FWake.notify_all();
-    else if (FAcceptPending.load() && !FLeading && !FPoolClosed &&
-             !TMessageLoop::IsMainThread())
-        // The main thread met the limit with no thread leading: it watches again.
+    FSlotFreed.notify_all();
+    if (FAcceptPending.load() && FWaiting == 0 && !FPoolClosed && !TMessageLoop::IsMainThread())
+        // The main thread met the limit with no thread waiting: it watches again.
         PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
 }
 
@@ -431,7 +432,7 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
 
 ATCPServer::~ATCPServer() {
     FActive = false;
-    // The pool first: a leader polls and accepts on the listening descriptor.
+    // The pool first: its threads wait and accept on the listening descriptor.
     ShutdownClients();
     FServerSocket->Close();
     if (FStopDescriptor >= 0)
@@ -440,12 +441,12 @@ ATCPServer::~ATCPServer() {
 
 void ATCPServer::ShutdownClients() {
     // Threads whose client ends from now on end too instead of waiting for connections, and
-    // the leader accepts no more.
+    // the waiting ones accept no more.
     ClosePool();
     std::vector<std::unique_ptr<TTCPServerClient>> clients;
     {
         // Moved out first: hand-overs served while the threads end may look at the list. A
-        // connection a leader accepts from now on is dropped.
+        // connection a pool thread accepts from now on is dropped.
         std::lock_guard<std::mutex> lock(ClientsLock);
         FClientsClosed = true;
         clients = std::move(FClients);
@@ -494,29 +495,26 @@ void ATCPServer::EndClientThreads() {
         t->Terminate();
     threads.clear(); // each stops (waits for) its thread
     std::lock_guard<std::mutex> lock(PoolLock);
-    FSpareThreads.clear();
-    FLeading = false;
+    FWaiting = 0;
     FReturning = 0;
-    FLimitWaiter = nullptr;
+    FAccepting = 0;
+    FLimitReported = false;
 }
 
 void ATCPServer::ClosePool() {
     std::lock_guard<std::mutex> lock(PoolLock);
     FPoolClosed = true;
-    for (TTCPServerClientThread* t : FSpareThreads)
-        t->FWake.notify_all();
-    if (FLimitWaiter)
-        FLimitWaiter->FWake.notify_all();
+    FSlotFreed.notify_all();
     if (FStopDescriptor >= 0) {
         uint64_t one = 1;
-        // Stays readable until the next activation: every poll of the leader returns.
+        // Stays readable until the next activation: every wait for connections returns.
         [[maybe_unused]] ssize_t n = ::write(FStopDescriptor, &one, sizeof one);
     }
 }
 
 size_t ATCPServer::SpareThreadCount() const {
     std::lock_guard<std::mutex> lock(PoolLock);
-    return FSpareThreads.size() + (FLeading && !FPoolClosed ? 1 : 0);
+    return FPoolClosed ? 0 : static_cast<size_t>(FWaiting);
 }
 
 size_t ATCPServer::ClientThreadCount() const {
@@ -727,8 +725,8 @@ void ATCPServer::DoActivate() {
 
 void ATCPServer::DoDeactivate() {
     FAcceptPending = false;
-    // Every pool thread has ended before the listening descriptor closes: a leader polls
-    // and accepts on it.
+    // Every pool thread has ended before the listening descriptor closes: they wait and accept
+    // on it.
     ShutdownClients();
     // What the ended threads logged comes before the shutdown line.
     WriteQueuedLog();
@@ -794,8 +792,8 @@ void ATCPServer::AcceptPass() {
     if (ClientMode == cmNone)
         return;
     if (ClientMode == cmThread) {
-        // The pool accepts; the listening socket stays unwatched here until no thread leads.
-        StartLeader();
+        // The pool accepts; the listening socket stays unwatched here until no thread waits.
+        StartPoolThread();
         return;
     }
     while (FActive && !atLimit()) {
@@ -806,22 +804,19 @@ void ATCPServer::AcceptPass() {
     }
 }
 
-void ATCPServer::StartLeader() {
+void ATCPServer::StartPoolThread() {
     {
         std::lock_guard<std::mutex> lock(PoolLock);
-        if (FLeading || FPoolClosed)
+        if (FWaiting > 0 || FPoolClosed)
             return;
     }
-    // Made before the lead is taken: when descriptors have run out the connection stays in
-    // the backlog, and the listening socket's pause brings this back.
+    // Made before the thread: when descriptors have run out the connection stays in the
+    // backlog, and the listening socket's pause brings this back.
     if (!PrepareClientLoop())
         return;
     {
         std::lock_guard<std::mutex> lock(PoolLock);
-        if (FLeading || FPoolClosed)
-            return;
-        FLeading = StartPoolThreadLocked(std::move(FNextClientLoop));
-        if (FLeading)
+        if (FWaiting > 0 || FPoolClosed || StartPoolThreadLocked(std::move(FNextClientLoop)))
             return;
     }
     // Paused outside the lock: the pause is logged (OnLog).
@@ -845,12 +840,13 @@ bool ATCPServer::StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop) {
         FClientThreads.pop_back();
         return false;
     }
+    ++FWaiting;
     return true;
 }
 
 void ATCPServer::RunPoolThread(TTCPServerClientThread* thread) {
     thread->StartIdleClock();
-    while (TTCPServerClient* client = Lead(thread)) {
+    while (TTCPServerClient* client = NextConnection(thread)) {
         thread->Serve(client);
         if (!BackToPool(thread))
             return;
@@ -867,133 +863,173 @@ int MillisUntil(std::chrono::steady_clock::time_point t) {
 }
 } // namespace
 
-TTCPServerClient* ATCPServer::Lead(TTCPServerClientThread* thread) {
-    // The loop of the thread that takes the lead once this one accepts, when no other can
+TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
+    // The loop of the thread this one makes once it takes a connection while no other waits
     // (kept by the thread while no successor needs it).
     std::shared_ptr<TMessageLoop>& successorLoop = thread->FSuccessorLoop;
     for (;;) {
-        bool needSuccessor;
+        bool needSuccessor, reserved = false;
         {
             std::lock_guard<std::mutex> lock(PoolLock);
             if (thread->Terminated() || FPoolClosed) {
-                if (FLimitWaiter == thread)
-                    FLimitWaiter = nullptr;
-                GiveUpLeadLocked();
+                StopWaitingLocked();
                 return nullptr;
             }
-            needSuccessor = FSpareThreads.empty() && FReturning == 0;
+            needSuccessor = FWaiting == 1 && FReturning == 0;
+            // Reserved under the lock, so that no other thread takes the last slot meanwhile.
+            int max = MaxClients.load();
+            if (max < 0 || ClientCount() + FAccepting < static_cast<size_t>(max)) {
+                ++FAccepting;
+                reserved = true;
+            }
         }
-        if (needSuccessor && !successorLoop) {
-            try {
-                successorLoop = TMessageLoop::CreateForNewThread();
-            } catch (const EMailbox&) {
-                // Out of descriptors (or memory): the same condition as a failing accept.
-                PauseLeader(WSAEMFILE);
+        if (reserved) {
+            int error = 0;
+            TTCPServerClient* client = nullptr;
+            if (needSuccessor && !successorLoop) {
+                try {
+                    successorLoop = TMessageLoop::CreateForNewThread();
+                } catch (const EMailbox&) {
+                    // Out of descriptors (or memory): the same condition as a failing accept.
+                    error = WSAEMFILE;
+                }
+            }
+            if (error == 0)
+                error = AcceptHere(thread, &client);
+            std::lock_guard<std::mutex> lock(PoolLock);
+            --FAccepting;
+            if (error == 0) {
+                FLimitReported = false;
+                if (FAcceptPending.load(std::memory_order_relaxed))
+                    FAcceptPending = false; // a slot was free: done messages may go lazily again
+            }
+            if (client) {
+                thread->FClient = client;
+                // Accepting never waits for this thread: when no other waits or comes back,
+                // one is made before this one serves (counted as waiting at once).
+                if (FWaiting == 1 && FReturning == 0 && successorLoop)
+                    StartPoolThreadLocked(std::move(successorLoop));
+                StopWaitingLocked();
+                return client;
+            }
+            if (error == 0)
+                continue; // refused or dropped: another may wait
+            if (IsResourceExhaustion(error)) {
+                // The connection waits in the backlog meanwhile.
+                PauseAcceptingHere(thread, error);
                 continue;
             }
+            if (error != WSAEWOULDBLOCK)
+                continue; // taken by none (a peer gone at once, say): try again
         }
         auto next = std::min(thread->FSurplusCheck, thread->FIdleDeadline);
-        int ready = WaitForConnection(true, MillisUntil(next));
+        int ready = WaitForConnection(thread, true, MillisUntil(next));
         if (ready < 0)
             continue; // stopped: seen above
-        {
-            std::unique_lock<std::mutex> lock(PoolLock);
-            if (ready == 0) {
-                if (!IdleOverLocked(thread))
-                    continue;
-                GiveUpLeadLocked();
-                return nullptr;
-            }
-            // A connection waits. Checked by the only thread that accepts, so no other can
-            // take the last slot meanwhile.
-            int max = MaxClients.load();
-            if (max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
-                if (FLimitWaiter != thread && !FPoolClosed) {
-                    // Once per time the limit holds a connection back, as the main thread's
-                    // accept notification did.
-                    FLimitWaiter = thread;
-                    FAcceptPending = true;
-                    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
-                }
-                // Woken when a client is removed, the pool stops or the thread is terminated.
-                if (!FPoolClosed && !thread->Terminated())
-                    thread->FWake.wait(lock);
+        std::unique_lock<std::mutex> lock(PoolLock);
+        if (ready == 0) {
+            if (!IdleOverLocked(thread))
                 continue;
-            }
-            if (FLimitWaiter == thread)
-                FLimitWaiter = nullptr;
-            if (FAcceptPending.load(std::memory_order_relaxed))
-                FAcceptPending = false; // a slot is free: done messages may go lazily again
+            StopWaitingLocked();
+            return nullptr;
         }
-        TSocketAddr peer;
-        int error = 0;
-        TSocketHandle handle = FServerSocket->AcceptOnCaller(&peer, &error);
-        if (handle == INVALID_SOCKETHANDLE) {
-            if (IsResourceExhaustion(error))
-                PauseLeader(error);
-            continue; // taken by none (a peer gone at once, say): wait again
-        }
-        FShortageLogged = false;
-        bool admitted = !Admission || Admission->Admit(peer);
-        if (!admitted && CloseRefusedAtAccept) {
-            SocketClose(handle);
+        int max = MaxClients.load();
+        if (max < 0 || ClientCount() + FAccepting < static_cast<size_t>(max) || FPoolClosed ||
+            thread->Terminated())
             continue;
+        // A connection waits at the limit.
+        if (!FLimitReported) {
+            // Once per time the limit holds a connection back, as the main thread's accept
+            // notification did.
+            FLimitReported = true;
+            FAcceptPending = true;
+            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
         }
-        std::unique_ptr<TTCPServerClient> owned = MakeClient(handle);
-        if (!owned)
-            continue;
-        TTCPServerClient* client = owned.get();
-        {
-            // Held by this thread before it is listed, so that no one frees it under it.
-            std::lock_guard<std::mutex> lock(client->ClientSocketLock);
-            client->FThread = thread;
-            client->FHeld = true;
-        }
-        if (!EnterClient(owned, handle, peer, admitted))
-            continue; // shutting down: seen above
-        std::lock_guard<std::mutex> lock(PoolLock);
-        thread->FClient = client;
-        // The lead is passed on before this thread serves, so accepting never waits for it.
-        if (!FSpareThreads.empty())
-            GiveUpLeadLocked();
-        else if (FReturning > 0)
-            FLeading = false; // a thread on its way back takes it (BackToPool)
-        else if (!successorLoop || !StartPoolThreadLocked(std::move(successorLoop)))
-            GiveUpLeadLocked();
-        return client;
+        // Woken when a slot is freed, the pool stops or the thread is terminated.
+        FSlotFreed.wait(lock);
     }
 }
 
-int ATCPServer::WaitForConnection(bool listening, int timeoutMs) {
-    pollfd fds[2] = {{FStopDescriptor, POLLIN, 0}, {FListenHandle, POLLIN, 0}};
-    int r = ::poll(fds, listening ? 2 : 1, timeoutMs);
-    if (r < 0)
+int ATCPServer::AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** client) {
+    *client = nullptr;
+    TSocketAddr peer;
+    int error = 0;
+    TSocketHandle handle = FServerSocket->AcceptOnCaller(&peer, &error);
+    if (handle == INVALID_SOCKETHANDLE)
+        return error != 0 ? error : WSAEWOULDBLOCK;
+    FShortageLogged = false;
+    bool admitted = !Admission || Admission->Admit(peer);
+    if (!admitted && CloseRefusedAtAccept) {
+        SocketClose(handle);
         return 0;
-    if (fds[0].revents)
-        return -1;
-    return r > 0 ? 1 : 0;
+    }
+    std::unique_ptr<TTCPServerClient> owned = MakeClient(handle);
+    if (!owned)
+        return 0;
+    TTCPServerClient* made = owned.get();
+    {
+        // Held by this thread before it is listed, so that no one frees it under it.
+        std::lock_guard<std::mutex> lock(made->ClientSocketLock);
+        made->FThread = thread;
+        made->FHeld = true;
+    }
+    if (EnterClient(owned, handle, peer, admitted))
+        *client = made;
+    return 0; // not entered: shutting down, seen by the caller
 }
 
-void ATCPServer::PauseLeader(int error) {
+bool ATCPServer::PrepareWait(TTCPServerClientThread* thread) {
+    if (thread->FWaitDescriptor >= 0)
+        return true;
+    int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0)
+        return false;
+    epoll_event stop{EPOLLIN, {.u64 = 0}};
+    // Exclusive: one arrival wakes one waiting thread, not every one (the kernel may still
+    // wake a second now and then; it finds nothing and waits again).
+    epoll_event listen{EPOLLIN | EPOLLEXCLUSIVE, {.u64 = 1}};
+    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, FStopDescriptor, &stop) != 0 ||
+        ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen) != 0) {
+        ::close(epoll);
+        return false;
+    }
+    thread->FWaitDescriptor = epoll;
+    return true;
+}
+
+int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs) {
+    if (listening && !PrepareWait(thread)) {
+        // Out of descriptors: the connection waits in the backlog meanwhile.
+        PauseAcceptingHere(thread, WSAEMFILE);
+        return 0;
+    }
+    if (!listening) {
+        pollfd stop{FStopDescriptor, POLLIN, 0};
+        return ::poll(&stop, 1, timeoutMs) > 0 ? -1 : 0;
+    }
+    epoll_event events[2];
+    int r = ::epoll_wait(thread->FWaitDescriptor, events, 2, timeoutMs);
+    bool connection = false;
+    for (int i = 0; i < r; ++i) {
+        if (events[i].data.u64 == 0)
+            return -1;
+        connection = true;
+    }
+    return connection ? 1 : 0;
+}
+
+void ATCPServer::PauseAcceptingHere(TTCPServerClientThread* thread, int error) {
     if (!FShortageLogged.exchange(true))
         LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     // The stop descriptor only: the connection waits in the backlog meanwhile.
-    WaitForConnection(false, kAcceptRetryDelay);
+    WaitForConnection(thread, false, kAcceptRetryDelay);
 }
 
-void ATCPServer::GiveUpLeadLocked() {
-    if (!FLeading)
-        return;
-    if (!FSpareThreads.empty()) {
-        // The most recent follower: its stack and loop are warm, and the oldest ones idle out.
-        TTCPServerClientThread* follower = FSpareThreads.back();
-        FSpareThreads.pop_back();
-        follower->FPromoted = true;
-        follower->FWake.notify_one();
-        return;
-    }
-    FLeading = false;
-    if (!FPoolClosed)
+void ATCPServer::StopWaitingLocked() {
+    --FWaiting;
+    // Nobody left to take a connection: the main thread watches the listening socket again
+    // and makes a thread when one arrives.
+    if (FWaiting == 0 && FReturning == 0 && !FPoolClosed)
         PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
 }
 
@@ -1004,8 +1040,7 @@ bool ATCPServer::IdleOverLocked(TTCPServerClientThread* thread) {
     if (thread->FSurplusCheck >= thread->FIdleDeadline || now < thread->FSurplusCheck)
         return false;
     thread->FSurplusCheck = thread->FIdleDeadline;
-    size_t waiting = FSpareThreads.size() + (FLeading ? 1 : 0);
-    return waiting > static_cast<size_t>(std::max(0, MaxSpareThreads.load()));
+    return FWaiting > std::max(0, MaxSpareThreads.load());
 }
 
 bool ATCPServer::MarkReturning(TTCPServerClientThread* thread) {
@@ -1018,31 +1053,14 @@ bool ATCPServer::MarkReturning(TTCPServerClientThread* thread) {
 }
 
 bool ATCPServer::BackToPool(TTCPServerClientThread* thread) {
-    std::unique_lock<std::mutex> lock(PoolLock);
+    std::lock_guard<std::mutex> lock(PoolLock);
     if (std::exchange(thread->FReturning, false))
         --FReturning;
     if (thread->Terminated() || FPoolClosed)
         return false;
     thread->StartIdleClock();
-    if (!FLeading) {
-        FLeading = true;
-        return true;
-    }
-    FSpareThreads.push_back(thread);
-    // Promoting a follower takes it off the list and sets FPromoted under this lock, so a
-    // follower on the list is not promoted and one off it is (or is ending).
-    while (!thread->FPromoted && !thread->Terminated() && !FPoolClosed) {
-        auto next = std::min(thread->FSurplusCheck, thread->FIdleDeadline);
-        if (thread->FWake.wait_until(lock, next) == std::cv_status::timeout &&
-            !thread->FPromoted && IdleOverLocked(thread))
-            break;
-    }
-    if (std::exchange(thread->FPromoted, false))
-        return true; // leads, also when ending: Lead gives the lead up properly
-    auto it = std::find(FSpareThreads.begin(), FSpareThreads.end(), thread);
-    if (it != FSpareThreads.end())
-        FSpareThreads.erase(it);
-    return false;
+    ++FWaiting;
+    return true;
 }
 
 std::unique_ptr<TTCPServerClient> ATCPServer::MakeClient(TSocketHandle handle) {
@@ -1221,8 +1239,8 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
     FRemovedClientBytes += owned->TotalBytes();
     owned.reset();
     {
-        // Counted once freed: its descriptor is free for the connection a leader at the
-        // limit takes next.
+        // Counted once freed: its descriptor is free for the connection a thread at the limit
+        // takes next.
         std::lock_guard<std::mutex> clientsLock(ClientsLock);
         FClientCount.store(FClients.size(), std::memory_order_release);
     }
@@ -1251,9 +1269,9 @@ void ATCPServer::ClientDone(uint64_t id) {
     if (!FAcceptPending)
         return;
     if (ClientMode == cmThread) {
-        // A leader at the limit was woken by the removal and takes the connection itself;
-        // only when none leads (the limit was met here) is one made.
-        StartLeader();
+        // Threads at the limit were woken by the removal and take the connection themselves;
+        // only when none waits (the limit was met here) is one made.
+        StartPoolThread();
         return;
     }
     FAcceptPending = false;

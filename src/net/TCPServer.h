@@ -19,29 +19,31 @@
 //       ~TEchoServer() override { ShutdownClients(); } // before the derived parts go
 //   };
 //
-// Accepting where the connection is served (ClientMode 2). The threads of a server form a
-// leader/follower pool: at most one thread, the leader, waits on the listening descriptor (a
-// poll on it and on the server's stop descriptor); it accepts, asks Admission, makes the
-// client, enters it in the Clients list and serves it itself. Before it serves, it passes the
-// lead on: to the most recent follower (a thread waiting on its condition variable), or, when
-// none waits and no thread is on its way back, to a thread it makes itself (its loop made
-// before the accept, so that without descriptors the connection stays in the backlog rather
-// than being taken by a thread that cannot serve it). Accepting therefore never stops while
-// threads exist, and a short connection is accepted, served and closed on one thread. Chosen
-// over every spare blocking in accept(2): a single waiter means no thundering herd, the
-// Clients limit is checked by the one thread about to accept, and deactivation wakes one poll.
-// The main thread takes part only when no thread leads (none made yet, or all idled out):
-// its listening socket reports the waiting connection and the main thread makes a thread to
-// lead (it accepts nothing itself); a leader that ends with no follower re-arms that report.
-// At MaxClients the leader waits for a slot (the connection stays in the backlog) and the
-// main thread is told, so that ClientLimitReached may close an idle connection.
+// Accepting where the connection is served (ClientMode 2). Every thread of a server's pool
+// that has no connection waits on the listening descriptor itself, in an epoll of its own
+// that holds the listening descriptor (EPOLLEXCLUSIVE: the kernel wakes one waiting thread per
+// arrival, not all) and the server's stop descriptor. It accepts, asks Admission, makes the
+// client, enters it in the Clients list and serves it itself; a thread back from a connection
+// first tries to accept at once, so under a steady stream of connections a thread goes from
+// one to the next without sleeping and without waking another. No lead is passed on: the
+// only hand-off is when a thread takes a connection while no other thread waits or is on its
+// way back; it then makes one (its loop made before the accept, so that without descriptors
+// the connection stays in the backlog rather than being taken by a thread that cannot serve
+// it). Accepting therefore never stops while threads exist, and a short connection is
+// accepted, served and closed on one thread. The Clients limit holds exactly: a thread
+// reserves a slot (under PoolLock) before each accept and gives it back when the client is
+// listed or nothing was accepted. The main thread takes part only when no thread waits (none
+// made yet, or all idled out): its listening socket reports the waiting connection and the
+// main thread makes a thread (it accepts nothing itself); the last waiting thread that ends
+// re-arms that report. At MaxClients a thread that sees a connection waiting waits for a
+// slot (the connection stays in the backlog) and the main thread is told, once per hold, so
+// that ClientLimitReached may close an idle connection.
 //
 // Pool threads are kept: a thread whose connection has ended frees that connection's socket
-// and stream on its own loop, then leads (when no thread does) or follows. At most
-// MaxSpareThreads waiting threads (leader included) wait longer than SurplusSpareThreadIdleMs;
-// a waiting thread idle for SpareThreadIdleMs ends (a leader first passes the lead to the most
-// recent follower). A client's Execute must therefore leave nothing bound to its thread's loop
-// behind (sockets, mailboxes, timers it made are freed before Execute returns); the thread's
+// and stream on its own loop, then waits for connections again. At most MaxSpareThreads
+// waiting threads wait longer than SurplusSpareThreadIdleMs; a waiting thread idle for
+// SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its thread's
+// loop behind (sockets, mailboxes, timers it made are freed before Execute returns); the thread's
 // stack is kClientThreadStackSize.
 //
 // Threads. The server object and its listening socket live on the thread that activates the
@@ -63,8 +65,8 @@
 // message loop while clients run. Freeing a client waits until its thread has let go of it;
 // while it waits the main thread keeps serving hand-overs, so a thread handing over at that
 // moment can finish. Deactivation (and ShutdownClients) stops the pool (the stop descriptor
-// wakes the leader, followers are woken), terminates every client, waits for them, and ends
-// every client thread, spares included, before the listening socket closes.
+// wakes every waiting thread, the slot waits are woken), terminates every client, waits for
+// them, and ends every client thread, spares included, before the listening socket closes.
 //
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; other threads' entries are queued, in order (deactivation
@@ -111,8 +113,8 @@ enum TClientMode : uint8_t {
 constexpr int kDefaultClientTimeout = 300000;
 // Connections refused at accept (Admission, CloseRefusedAtAccept) in one pass of the main
 // thread (ClientMode 1); the rest are taken on a later pass, so a burst of them cannot starve
-// the other events of the main thread. A leading pool thread checks for the stop between
-// any two accepts, so it needs no such bound.
+// the other events of the main thread. A pool thread checks for the stop between any two
+// accepts, so it needs no such bound.
 constexpr int kMaxRefusalsPerAcceptPass = 64;
 // Spare client threads a server keeps waiting for connections (its MaxSpareThreads); beyond
 // this many, a spare ends after SurplusSpareThreadIdleMs. Threads only negotiate (tunnels go
@@ -142,8 +144,8 @@ constexpr size_t kClientThreadStackSize = 256 * 1024;
 
 // Posted by client threads to the listening socket's mailbox: a client's add notification
 // (wParam: the client's Id), the end of a client thread (wParam: the thread's Number), the
-// leader reached MaxClients (ClientLimitReached is due), and no thread leads any more (the
-// main thread watches the listening socket again).
+// limit held a connection back (ClientLimitReached is due), and no thread waits for
+// connections any more (the main thread watches the listening socket again).
 constexpr uint32_t MSG_SERVER_CLIENT_ADD = MSG_USER + 571;
 constexpr uint32_t MSG_SERVER_CLIENT_THREAD_END = MSG_USER + 572;
 constexpr uint32_t MSG_SERVER_LIMIT_REACHED = MSG_USER + 573;
@@ -290,11 +292,11 @@ private:
     size_t FListPos = 0;
 };
 
-// A thread of the pool: leads (accepts and serves), serves, then leads or follows again (see
+// A thread of the pool: waits for a connection, accepts and serves it, then waits again (see
 // ATCPServer). For each client: socket and blocking stream, Activate, OnClientAdd (posted to
 // the main thread), Execute, Deactivate, the socket and stream freed, MSG_SERVER_CLIENT_DONE
 // (on which the main thread fires OnClientClose). Made with TThread::Create, by the main
-// thread or a leader, and started as the leader.
+// thread or by a pool thread that took the last wait, and started waiting.
 class TTCPServerClientThread : public TThread {
 public:
     // loop: the thread's message loop made in advance (TMessageLoop::CreateForNewThread), or
@@ -308,9 +310,9 @@ public:
     // The client being served, or null while the thread waits (any thread).
     TTCPServerClient* Client() const;
     bool Running() const { return FRunning.load(std::memory_order_acquire); }
-    // Ends the thread: sets the flag, wakes a follower's or a limit wait, terminates the
-    // served client's socket and posts MSG_QUIT to its mailbox (the client finishes as
-    // terminated). A leader's poll is woken by the server's stop (ShutdownClients).
+    // Ends the thread: sets the flag, wakes the slot waits, terminates the served client's
+    // socket and posts MSG_QUIT to its mailbox (the client finishes as terminated). A wait on
+    // the listening descriptor is woken by the server's stop (ShutdownClients).
     void Terminate() override;
     // The served client's Log.
     void Log(TServerLogType logType, const std::string& msg);
@@ -330,18 +332,19 @@ private:
     ATCPServer* FServer;
     uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
-    // Made by this thread as it leads, for a thread it may have to make; kept while unused,
-    // so that a thread that leads again and again does not make and close one each time
-    // (this thread only).
+    // Made by this thread while it waits as the only one, for a thread it may have to make
+    // once it takes a connection; kept while unused, so that a thread that is the only one
+    // again and again does not make and close one each time (this thread only).
     std::shared_ptr<TMessageLoop> FSuccessorLoop;
+    // This thread's wait for connections: the listening descriptor (exclusive wake-ups) and
+    // the server's stop descriptor. Made at its first wait, closed as it ends (this thread
+    // only).
+    int FWaitDescriptor = -1;
     std::atomic<bool> FRunning{true};
-    // Guarded by the server's PoolLock: the client being served, the lead handed to this
-    // follower, the thread is on its way back to the pool (counted in FReturning), and the
-    // wake-up of a follower's or a limit wait.
+    // Guarded by the server's PoolLock: the client being served, and the thread is on its way
+    // back to the pool (counted in FReturning).
     TTCPServerClient* FClient = nullptr;
-    bool FPromoted = false;
     bool FReturning = false;
-    std::condition_variable FWake;
     // When this thread's wait for connections ends (SpareThreadIdleMs) and when it checks
     // for a surplus of waiting threads (SurplusSpareThreadIdleMs); this thread only.
     std::chrono::steady_clock::time_point FIdleDeadline, FSurplusCheck;
@@ -433,12 +436,12 @@ public:
     // on whichever thread (one reading of both; any thread).
     uint64_t ClientTotal() const;
     // Pool threads that exist (serving or waiting, ended ones not yet reaped) and those
-    // waiting for a connection now, the leader included (any thread).
+    // waiting for a connection now (any thread).
     size_t ClientThreadCount() const;
     size_t SpareThreadCount() const;
     // A thread may keep its tunnel a moment (RelayTunnel) without the pool making a thread it
-    // would not keep: a follower waits to lead, or the pool has fewer than MaxSpareThreads
-    // (any thread).
+    // would not keep: another thread waits for connections, or the pool has fewer than
+    // MaxSpareThreads (any thread).
     bool RoomToRelayBriefly() const;
     // Bytes per second over all clients (read + write), measured since the previous call.
     int64_t GetTransferRate();
@@ -515,8 +518,8 @@ private:
     // Removes and frees client on the calling thread; false when it is no longer listed
     // (deactivation took it), which then still lets go of it.
     bool FinishHere(TTCPServerClient* client);
-    // After a client left the list: its slot is free for a leader at the limit, or for the
-    // main thread when none leads.
+    // After a client left the list: its slot is free for the threads waiting at the limit, or
+    // for the main thread when none waits.
     void SlotFreed();
     // Client add notifications: posted by the client thread, delivered once on the main
     // thread, at the latest before any later hand-over or message of that client.
@@ -533,35 +536,43 @@ private:
     void WriteQueuedLog();
 
     // --- the pool (ClientMode 2) ---
-    // Main thread: makes a thread to lead, unless one leads (its loop made first).
-    void StartLeader();
-    // Makes and starts a pool thread that leads (PoolLock held; the lead reserved for it).
-    // False when it could not be started.
+    // Main thread: makes a thread to wait for connections, unless one waits (its loop made
+    // first).
+    void StartPoolThread();
+    // Makes and starts a pool thread, counted as waiting (PoolLock held). False when it could
+    // not be started.
     bool StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop);
-    // The pool thread's life: lead, serve, back to the pool, until it is to end.
+    // The pool thread's life: a connection, serve it, back to the pool, until it is to end.
     void RunPoolThread(TTCPServerClientThread* thread);
-    // The leader's part: answers the client it accepted (the lead passed on), or null when
-    // the thread is to end (the lead given up).
-    TTCPServerClient* Lead(TTCPServerClientThread* thread);
-    // The leader waits for the stop, the listening descriptor (when listening) or timeoutMs;
-    // answers 1 a connection waits, 0 timed out, -1 stopped.
-    int WaitForConnection(bool listening, int timeoutMs);
-    // The leader ran out of descriptors or memory: logs once per shortage and waits
-    // kAcceptRetryDelay (or until the stop).
-    void PauseLeader(int error);
-    // The leader gives up the lead (PoolLock held): to the most recent follower, or, when
-    // none, the main thread watches the listening socket again.
-    void GiveUpLeadLocked();
+    // The waiting thread's part: answers the client it accepted and entered, or null when the
+    // thread is to end (no longer counted as waiting either way).
+    TTCPServerClient* NextConnection(TTCPServerClientThread* thread);
+    // One accept under a reserved slot: 0 when a connection was taken (*client the client
+    // entered, or null when it was refused, could not be made or the server is shutting
+    // down), else the accept's error (WSAEWOULDBLOCK: none waited).
+    int AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** client);
+    // The thread's own wait for connections, made at its first wait; false when descriptors
+    // ran out.
+    bool PrepareWait(TTCPServerClientThread* thread);
+    // The thread waits for the stop, a connection (when listening) or timeoutMs; answers 1 a
+    // connection may wait, 0 timed out, -1 stopped.
+    int WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs);
+    // Descriptors or memory ran out: logs once per shortage and waits kAcceptRetryDelay (or
+    // until the stop).
+    void PauseAcceptingHere(TTCPServerClientThread* thread, int error);
+    // A waiting thread stops waiting, to serve or to end (PoolLock held): when no other waits
+    // and none is on its way back, the main thread watches the listening socket again.
+    void StopWaitingLocked();
     // Serving thread, before its connection closes: it will come back to the pool (false:
     // the thread is to end).
     bool MarkReturning(TTCPServerClientThread* thread);
-    // Back from a client: leads (true) when no thread does, else follows until promoted
-    // (true) or its idle time is over, the pool closed, or it was terminated (false).
+    // Back from a client: waits for connections again (true), or the pool closed or the
+    // thread was terminated (false).
     bool BackToPool(TTCPServerClientThread* thread);
     // The thread's wait for connections is over (PoolLock held): its idle time has passed,
     // or its surplus check found more than MaxSpareThreads waiting.
     bool IdleOverLocked(TTCPServerClientThread* thread);
-    // Stops the pool: closed, followers and a limit wait woken, the leader's poll woken.
+    // Stops the pool: closed, slot waits woken, every wait on the listening descriptor woken.
     void ClosePool();
     void ClientThreadEnded(uint64_t number);
     void EndClientThreads();
@@ -594,28 +605,31 @@ private:
     // Read by client threads (ApplyThrottle).
     std::atomic<bool> FThrottleRead{false}, FThrottleWrite{false};
     std::atomic<int64_t> FReadThrottleRate{0}, FWriteThrottleRate{0};
-    // The message loop of the thread the main thread makes to lead, made before it (main
-    // thread): when descriptors have run out, accepting pauses and the connection waits in the
+    // The message loop of the thread the main thread makes, made before it (main thread): when descriptors have run out, accepting pauses and the connection waits in the
     // backlog.
     std::shared_ptr<TMessageLoop> FNextClientLoop;
-    // Wakes a leader's poll when the pool stops (eventfd; made at activation, ClientMode 2).
+    // Wakes every thread's wait for connections when the pool stops (eventfd; made at
+    // activation, ClientMode 2).
     int FStopDescriptor = -1;
-    // The listening descriptor the leader polls and accepts on (set at activation, before
+    // The listening descriptor the pool threads wait and accept on (set at activation, before
     // any pool thread starts; cleared after every one has ended).
     TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
-    // A shortage of descriptors was logged; cleared by the next successful accept (leader).
+    // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
-    // PoolLock: guards FClientThreads, FSpareThreads, FLeading, FReturning, FLimitWaiter,
-    // FPoolClosed and every pool thread's FClient, FPromoted, FReturning and FWake. Lock
-    // order: taken first; under it a client's ClientSocketLock (and what that allows) may be
-    // taken; never together with ClientsLock.
+    // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,
+    // FPoolClosed and every pool thread's FClient and FReturning; FSlotFreed waits under it.
+    // Lock order: taken first; under it a client's ClientSocketLock (and what that allows) may
+    // be taken; never together with ClientsLock.
     mutable std::mutex PoolLock;
     // Every pool thread; freed only on the main thread.
     std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
-    std::vector<TTCPServerClientThread*> FSpareThreads; // followers waiting, most recent last
-    bool FLeading = false;   // a thread leads (or one being made will)
-    int FReturning = 0;      // threads between their connection's end and the pool
-    TTCPServerClientThread* FLimitWaiter = nullptr; // the leader waiting at MaxClients
+    int FWaiting = 0;   // threads waiting for a connection (one being made included)
+    int FReturning = 0; // threads between their connection's end and the pool
+    int FAccepting = 0; // slots reserved for an accept whose client is not listed yet
+    bool FLimitReported = false; // the main thread was told of the limit holding a connection
+    // Woken when a slot is freed, the pool stops or a thread is terminated: threads that saw
+    // a connection waiting at MaxClients wait on it.
+    std::condition_variable FSlotFreed;
     bool FPoolClosed = false; // shutting down: a thread whose client is done ends
     // LogQueueLock: guards FLogQueue and FLogPosted. A leaf lock.
     struct TQueuedLogEntry {

@@ -305,7 +305,7 @@ TEST(TCPServerAdmission, RefusedConnectionsCloseAtAcceptWithoutClientOrThread) {
     EXPECT_EQ(server.Lines,
               std::vector<std::string>{"Client 127.0.0.1 refused: not in AllowedClients"});
     // The thread that accepted them all and, once it took the allowed one, the thread it
-    // passed its lead to: none for a refused connection.
+    // made to wait in its place: none for a refused connection.
     EXPECT_LE(server.ClientThreadCount(), 2u);
 }
 

@@ -160,7 +160,7 @@ TEST(TCPServerPool, SparesEndAfterTheirIdleTime) {
     // Each spare begins waiting after its connection has ended, that is after this point.
     int64_t closedAt = MonotonicMillis();
     peers.Close();
-    // The three that served wait (beside the one that took the last one's lead, whose idle
+    // The three that served wait (beside the one made as the last one was taken, whose idle
     // time began before the close).
     // Polled: a connection without end events sends the main thread nothing.
     ASSERT_TRUE(RunLoopPolling([&] { return server.SpareThreadCount() >= 3; }));
@@ -230,7 +230,7 @@ TEST(TCPServerPool, TheEndOfAConnectionDoesNotWaitForTheMainThread) {
     EXPECT_TRUE(SendAll(h, "e"));
     EXPECT_EQ(RecvWithin(h, 1), "e");
     EXPECT_EQ(RecvWithin(h, 1), ""); // closed by the client thread alone
-    // Back in the pool beside the thread that took its lead as it accepted.
+    // Back in the pool beside the thread made to wait as it accepted.
     int64_t deadline = MonotonicMillis() + 10000;
     while (server.SpareThreadCount() < 2 && MonotonicMillis() < deadline)
         std::this_thread::yield();
@@ -372,7 +372,7 @@ TEST(TCPServerPool, TheDeepestConnectionPathRunsOnTheClientThreadStack) {
 #endif
 }
 
-// Once a thread leads, connections are accepted, refused, served and (with no end event to
+// Once a thread waits, connections are accepted, refused, served and (with no end event to
 // fire) freed by the pool alone: the main thread runs nothing meanwhile.
 TEST(TCPServerPool, APoolThreadAcceptsAdmitsServesAndFreesWhileTheMainThreadServesNothing) {
     TClientAdmission gate;
@@ -380,7 +380,7 @@ TEST(TCPServerPool, APoolThreadAcceptsAdmitsServesAndFreesWhileTheMainThreadServ
     TOneByteEchoServer server;
     server.Admission = &gate;
     server.SetActive(true);
-    EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1); // the main thread made the first leader
+    EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1); // the main thread made the first thread
     // From here the main loop is not run.
     for (int i = 0; i < 20; ++i) {
         TSocketHandle h = ConnectBlocking(server.Port());
@@ -406,8 +406,8 @@ TEST(TCPServerPool, APoolThreadAcceptsAdmitsServesAndFreesWhileTheMainThreadServ
 }
 
 // Many peers at once against a small MaxClients: the accepting thread never lets more in,
-// every peer is served in the end, and deactivation ends a leader that waits for a slot.
-TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingForASlot) {
+// every peer is served in the end, and deactivation ends a thread that waits for a slot.
+TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsAThreadWaitingForASlot) {
     constexpr int kMax = 3;
     TOneByteEchoServer server;
     server.MaxClients = kMax;
@@ -433,7 +433,7 @@ TEST(TCPServerPool, MaxClientsHoldsUnderABurstAndDeactivationEndsALeaderWaitingF
     EXPECT_LE(most.load(), kMax);
     EXPECT_LE(mostListed, static_cast<size_t>(kMax));
 
-    // kMax connections held, one more waiting in the backlog: the leader waits for a slot.
+    // kMax connections held, one more waiting in the backlog: a thread waits for a slot.
     stay = true;
     THeldPeers held(server.Port(), kMax);
     ASSERT_EQ(held.Handles.size(), static_cast<size_t>(kMax));
