@@ -345,7 +345,9 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
 
 bool ATCPServer::RoomToRelayBriefly() const {
     std::lock_guard<std::mutex> lock(PoolLock);
-    return !FPoolClosed && (FWaiting > 0 ||
+    // Another thread waits besides the one that takes the next connection, so that one makes
+    // no thread of its own meanwhile.
+    return !FPoolClosed && (FWaiting > 1 ||
                             FClientThreads.size() < size_t(std::max(0, MaxSpareThreads.load())));
 }
 
@@ -411,7 +413,10 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
         else if (msg == MSG_SERVER_CLIENT_THREAD_END)
             ClientThreadEnded(wParam);
         else if (msg == MSG_SERVER_LIMIT_REACHED) {
-            if (FActive)
+            // Still at the limit: a slot freed meanwhile takes the connection anyway, and
+            // ClientLimitReached would close an idle connection for nothing.
+            int max = MaxClients.load();
+            if (FActive && max >= 0 && ClientCount() >= static_cast<size_t>(max))
                 ClientLimitReached();
         } else if (msg == MSG_SERVER_ACCEPT_AGAIN)
             FServerSocket->WatchAccepts();
@@ -498,6 +503,7 @@ void ATCPServer::EndClientThreads() {
     FWaiting = 0;
     FReturning = 0;
     FAccepting = 0;
+    FSlotWaiters = 0;
     FLimitReported = false;
 }
 
@@ -515,6 +521,11 @@ void ATCPServer::ClosePool() {
 size_t ATCPServer::SpareThreadCount() const {
     std::lock_guard<std::mutex> lock(PoolLock);
     return FPoolClosed ? 0 : static_cast<size_t>(FWaiting);
+}
+
+size_t ATCPServer::SlotWaiterCount() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return static_cast<size_t>(FSlotWaiters);
 }
 
 size_t ATCPServer::ClientThreadCount() const {
@@ -889,15 +900,25 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             if (needSuccessor && !successorLoop) {
                 try {
                     successorLoop = TMessageLoop::CreateForNewThread();
-                } catch (const EMailbox&) {
+                } catch (const std::exception&) {
                     // Out of descriptors (or memory): the same condition as a failing accept.
                     error = WSAEMFILE;
                 }
             }
-            if (error == 0)
-                error = AcceptHere(thread, &client);
+            if (error == 0) {
+                try {
+                    error = AcceptHere(thread, &client);
+                } catch (const std::exception&) {
+                    // Out of memory entering the client: the reservation is given back below.
+                    error = WSAENOBUFS;
+                }
+            }
             std::lock_guard<std::mutex> lock(PoolLock);
             --FAccepting;
+            // Threads that found the limit reached counting this reservation look again: it
+            // may have come to nothing, or a connection may still be held back, to be
+            // reported afresh.
+            FSlotFreed.notify_all();
             if (error == 0) {
                 FLimitReported = false;
                 if (FAcceptPending.load(std::memory_order_relaxed))
@@ -937,16 +958,20 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
         if (max < 0 || ClientCount() + FAccepting < static_cast<size_t>(max) || FPoolClosed ||
             thread->Terminated())
             continue;
-        // A connection waits at the limit.
-        if (!FLimitReported) {
+        // A connection waits at the limit. Told only of listed clients: a reservation may yet
+        // come to nothing (this thread is woken when it is given back).
+        if (!FLimitReported && max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
             // Once per time the limit holds a connection back, as the main thread's accept
             // notification did.
             FLimitReported = true;
             FAcceptPending = true;
             PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
         }
-        // Woken when a slot is freed, the pool stops or the thread is terminated.
+        // Woken when a slot is freed or a reservation given back, the pool stops or the
+        // thread is terminated.
+        ++FSlotWaiters;
         FSlotFreed.wait(lock);
+        --FSlotWaiters;
     }
 }
 
@@ -978,30 +1003,41 @@ int ATCPServer::AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** cl
     return 0; // not entered: shutting down, seen by the caller
 }
 
-bool ATCPServer::PrepareWait(TTCPServerClientThread* thread) {
+int ATCPServer::PrepareWait(TTCPServerClientThread* thread) {
     if (thread->FWaitDescriptor >= 0)
-        return true;
+        return 0;
     int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (epoll < 0)
-        return false;
+        return SocketErrorFromErrno(errno);
     epoll_event stop{EPOLLIN, {.u64 = 0}};
     // Exclusive: one arrival wakes one waiting thread, not every one (the kernel may still
-    // wake a second now and then; it finds nothing and waits again).
+    // wake a second now and then; it finds nothing and waits again). A kernel without it
+    // wakes them all.
     epoll_event listen{EPOLLIN | EPOLLEXCLUSIVE, {.u64 = 1}};
-    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, FStopDescriptor, &stop) != 0 ||
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen) != 0) {
+    int r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FStopDescriptor, &stop);
+    if (r == 0) {
+        r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen);
+        if (r != 0 && errno == EINVAL) {
+            listen.events = EPOLLIN;
+            r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen);
+        }
+    }
+    if (r != 0) {
+        int error = SocketErrorFromErrno(errno);
         ::close(epoll);
-        return false;
+        return error;
     }
     thread->FWaitDescriptor = epoll;
-    return true;
+    return 0;
 }
 
 int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs) {
-    if (listening && !PrepareWait(thread)) {
-        // Out of descriptors: the connection waits in the backlog meanwhile.
-        PauseAcceptingHere(thread, WSAEMFILE);
-        return 0;
+    if (listening) {
+        if (int error = PrepareWait(thread)) {
+            // Out of descriptors, say: the connection waits in the backlog meanwhile.
+            PauseAcceptingHere(thread, error);
+            return 0;
+        }
     }
     if (!listening) {
         pollfd stop{FStopDescriptor, POLLIN, 0};

@@ -439,6 +439,8 @@ public:
     // waiting for a connection now (any thread).
     size_t ClientThreadCount() const;
     size_t SpareThreadCount() const;
+    // Threads that saw a connection waiting at MaxClients and wait for a slot (any thread).
+    size_t SlotWaiterCount() const;
     // A thread may keep its tunnel a moment (RelayTunnel) without the pool making a thread it
     // would not keep: another thread waits for connections, or the pool has fewer than
     // MaxSpareThreads (any thread).
@@ -551,9 +553,9 @@ private:
     // entered, or null when it was refused, could not be made or the server is shutting
     // down), else the accept's error (WSAEWOULDBLOCK: none waited).
     int AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** client);
-    // The thread's own wait for connections, made at its first wait; false when descriptors
-    // ran out.
-    bool PrepareWait(TTCPServerClientThread* thread);
+    // The thread's own wait for connections, made at its first wait; else the error that
+    // kept it from being made (descriptors ran out, say).
+    int PrepareWait(TTCPServerClientThread* thread);
     // The thread waits for the stop, a connection (when listening) or timeoutMs; answers 1 a
     // connection may wait, 0 timed out, -1 stopped.
     int WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs);
@@ -627,6 +629,7 @@ private:
     int FReturning = 0; // threads between their connection's end and the pool
     int FAccepting = 0; // slots reserved for an accept whose client is not listed yet
     bool FLimitReported = false; // the main thread was told of the limit holding a connection
+    int FSlotWaiters = 0;        // threads waiting on FSlotFreed
     // Woken when a slot is freed, the pool stops or a thread is terminated: threads that saw
     // a connection waiting at MaxClients wait on it.
     std::condition_variable FSlotFreed;

@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <dirent.h>
 #include <map>
 #include <mutex>
@@ -402,6 +403,80 @@ TEST(TCPServerPool, APoolThreadAcceptsAdmitsServesAndFreesWhileTheMainThreadServ
         std::this_thread::yield();
     EXPECT_EQ(server.ClientCount(), 0u);
     EXPECT_EQ(server.ClientTotal(), 21u);
+    server.SetActive(false);
+}
+
+// At MaxClients every connection held back is reported, one after another: each report makes
+// room (the oldest connection is ended, as the HTTP proxy closes an idle one), until every
+// peer of a burst is in. The thread that takes a freed slot is held while another finds the
+// limit reached counting its reservation; that one must look again once the reservation is
+// given back, or the rest of the burst waits with nothing reported.
+TEST(TCPServerPool, EveryConnectionHeldBackAtTheLimitIsReportedUntilABurstIsIn) {
+    constexpr int kMax = 2, kBurst = 4;
+    constexpr int kGateMs = 10000; // a bound only: the other thread comes at once
+    class TServer : public TOneByteEchoServer {
+    public:
+        std::atomic<int> Made{0}, Reports{0};
+        std::mutex IdleLock; // guards Idle; a leaf
+        std::deque<TTCPServerClient*> Idle; // echoed, oldest first; each leaves it as it ends
+        void ClientLimitReached() override {
+            ++Reports;
+            std::lock_guard<std::mutex> lock(IdleLock);
+            if (!Idle.empty()) {
+                Idle.front()->Terminate();
+                Idle.pop_front();
+            }
+        }
+        std::unique_ptr<TTCPServerClient> CreateClient() override {
+            // Runs with the slot reserved. Past the held ones and but for the burst's last,
+            // others of the burst still wait, and a thread finds the limit reached meanwhile.
+            int made = ++Made;
+            int64_t until = MonotonicMillis() + kGateMs;
+            if (made > kMax && made < kMax + kBurst)
+                while (SlotWaiterCount() == 0 && MonotonicMillis() < until)
+                    std::this_thread::yield();
+            return TOneByteEchoServer::CreateClient();
+        }
+    } server;
+    server.MaxClients = kMax;
+    server.OnClientExecute = [&server](TTCPServerClient* client) {
+        TSocketStream& s = *client->GetStream();
+        s.Writer().WriteByte(s.Reader().ReadByte());
+        {
+            std::lock_guard<std::mutex> lock(server.IdleLock);
+            server.Idle.push_back(client);
+        }
+        try {
+            s.Reader().ReadByte();
+        } catch (const std::exception&) {
+        }
+        std::lock_guard<std::mutex> lock(server.IdleLock);
+        std::erase(server.Idle, client);
+    };
+    server.SetActive(true);
+    THeldPeers held(server.Port(), kMax);
+    ASSERT_EQ(held.Handles.size(), static_cast<size_t>(kMax));
+    std::atomic<int> echoed{0}, done{0};
+    std::vector<TSocketHandle> burst(kBurst, INVALID_SOCKETHANDLE);
+    std::vector<std::thread> peers;
+    for (int i = 0; i < kBurst; ++i)
+        peers.emplace_back([&, i] {
+            burst[i] = ConnectBlocking(server.Port());
+            if (burst[i] != INVALID_SOCKETHANDLE && SendAll(burst[i], "b") &&
+                RecvWithin(burst[i], 1, kGateMs) == "b")
+                ++echoed;
+            ++done;
+            WakeMain();
+        });
+    RunLoopUntil([&] { return done.load() == kBurst; }, 3 * kGateMs);
+    for (std::thread& t : peers)
+        t.join();
+    EXPECT_EQ(echoed.load(), kBurst);
+    EXPECT_EQ(server.Reports.load(), kBurst);
+    EXPECT_LE(server.ClientCount(), static_cast<size_t>(kMax));
+    for (TSocketHandle h : burst)
+        if (h != INVALID_SOCKETHANDLE)
+            SocketClose(h);
     server.SetActive(false);
 }
 
