@@ -360,6 +360,9 @@ void ATCPServer::ClientLetGo(TTCPServerClient* client) {
 }
 
 bool ATCPServer::FinishHere(TTCPServerClient* client) {
+    // Still listed: a reader that finds the connection gone finds what it recorded.
+    GuardedHook("Client close error: ", [&] { ClientFinished(client); });
+    client->FFinishedHere = true;
     std::unique_ptr<TTCPServerClient> owned;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
@@ -473,7 +476,8 @@ void ATCPServer::ShutdownClients() {
         GuardedHook("Client close error: ", [&] {
             if (announced[i] && c->FCloseOwed)
                 TriggerClientClose(c);
-            ClientFinished(c);
+            if (!c->FFinishedHere)
+                ClientFinished(c);
         });
     }
     clients.clear();
@@ -586,9 +590,9 @@ void ATCPServer::GuardedHook(const char* prefix, const std::function<void()>& ho
     try {
         hook();
     } catch (const std::exception& e) {
-        Log(ltError, prefix + std::string(e.what()));
+        LogAnywhere(ltError, prefix + std::string(e.what()));
     } catch (...) {
-        Log(ltError, prefix + std::string("Unknown exception"));
+        LogAnywhere(ltError, prefix + std::string("Unknown exception"));
     }
 }
 
