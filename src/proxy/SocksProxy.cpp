@@ -309,8 +309,8 @@ TSocksProxyServerClient::~TSocksProxyServerClient() {
 
 void TSocksProxyServerClient::Execute() {
     FFacts.RemoteIP = SocketAddrStr(RemoteAddr());
-    // Reported by the main thread once this thread has let go (ClientFinished), however the
-    // connection ends: this thread does not wait for it.
+    // Reported once this thread (or the relay loop of its tunnel) has let go (ClientFinished),
+    // however the connection ends.
     FExecuted = true;
     if (Terminated())
         return;
@@ -362,7 +362,7 @@ void TSocksProxyServer::ClientFinished(TTCPServerClient* client) {
 }
 
 void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {
-    FTotalBytes += facts.BytesTransferred;
+    FTotalBytes.fetch_add(facts.BytesTransferred, std::memory_order_relaxed);
     if (OnConnectionEnd)
         OnConnectionEnd(facts);
 }
