@@ -361,7 +361,7 @@ void ATCPServer::ClientLetGo(TTCPServerClient* client) {
 
 bool ATCPServer::FinishHere(TTCPServerClient* client) {
     // Still listed: a reader that finds the connection gone finds what it recorded.
-    GuardedHook("Client close error: ", [&] { ClientFinished(client); });
+    GuardedHook("Client close error: ", [&] { client->Finished(); });
     client->FFinishedHere = true;
     std::unique_ptr<TTCPServerClient> owned;
     {
@@ -476,9 +476,10 @@ void ATCPServer::ShutdownClients() {
         GuardedHook("Client close error: ", [&] {
             if (announced[i] && c->FCloseOwed)
                 TriggerClientClose(c);
-            if (!c->FFinishedHere)
-                ClientFinished(c);
+            ClientFinished(c);
         });
+        if (!c->FFinishedHere)
+            GuardedHook("Client close error: ", [&] { c->Finished(); });
     }
     clients.clear();
     EndClientThreads();
@@ -1246,6 +1247,7 @@ void ATCPServer::ClientDone(uint64_t id) {
             TriggerClientClose(client);
     });
     GuardedHook("Client close error: ", [&] { ClientFinished(client); });
+    GuardedHook("Client close error: ", [&] { client->Finished(); });
     GuardedHook("Client remove error: ", [&] {
         if (OnClientRemove)
             OnClientRemove(client);

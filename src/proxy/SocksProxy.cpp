@@ -309,7 +309,7 @@ TSocksProxyServerClient::~TSocksProxyServerClient() {
 
 void TSocksProxyServerClient::Execute() {
     FFacts.RemoteIP = SocketAddrStr(RemoteAddr());
-    // Reported once this thread (or the relay loop of its tunnel) has let go (ClientFinished),
+    // Reported once this thread (or the relay loop of its tunnel) has let go (Finished),
     // however the connection ends.
     FExecuted = true;
     if (Terminated())
@@ -328,6 +328,11 @@ void TSocksProxyServerClient::Execute() {
             settings.NegotiationTimeout = kSocksRefusedNegotiationTimeoutMs;
     }
     RunSocksConnection(*GetStream(), settings, FFacts, FAcceptedAt);
+}
+
+void TSocksProxyServerClient::Finished() {
+    if (FExecuted)
+        FServer->ConnectionEnded(FFacts);
 }
 
 TSocksProxyServer::TSocksProxyServer() {
@@ -353,12 +358,6 @@ TSocksConnectionSettings TSocksProxyServer::Settings() const {
 
 std::unique_ptr<TTCPServerClient> TSocksProxyServer::CreateClient() {
     return std::make_unique<TSocksProxyServerClient>(this);
-}
-
-void TSocksProxyServer::ClientFinished(TTCPServerClient* client) {
-    auto* socksClient = static_cast<TSocksProxyServerClient*>(client);
-    if (socksClient->FExecuted)
-        ConnectionEnded(socksClient->FFacts);
 }
 
 void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {

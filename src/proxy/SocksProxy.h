@@ -169,8 +169,10 @@ public:
     // Ends and waits for the client's thread first: it reads this object's fields to the end.
     ~TSocksProxyServerClient() override;
     void Execute() override;
+    // Reports the connection to its server (OnConnectionEnd) when Execute ran.
+    void Finished() override;
     // What the connection learned; written by the client's thread (and the relay loop that
-    // carries its tunnel), read once that thread has let go of it (ClientFinished).
+    // carries its tunnel), read once that thread has let go of it (Finished).
     const TSocksConnectionFacts& Facts() const { return FFacts; }
 
 private:
@@ -198,17 +200,16 @@ public:
 
     // Once for every connection whose client ran, also for those ended by deactivation
     // (before it returns): the connection's facts, its bytes already counted in TotalBytes.
-    // On the thread that ends the connection (ClientFinished: its own thread or a relay loop,
-    // several at once; the main thread at deactivation or where an end event handler of the
-    // base is assigned), before the connection leaves ClientCount. Set it while inactive.
+    // On the thread that ends the connection (the client's Finished: its own thread or a
+    // relay loop, several at once; the main thread at deactivation or where an end event
+    // handler of the base is assigned), before the connection leaves ClientCount. Set it
+    // while inactive.
     // (OnClientClose of the base is not fired for terminated clients.)
     std::function<void(const TSocksConnectionFacts& facts)> OnConnectionEnd;
 
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
     void TriggerActive() override;
-    // Reports a client whose Execute ran (OnConnectionEnd), on whichever thread ends it.
-    void ClientFinished(TTCPServerClient* client) override;
 
 private:
     friend class TSocksProxyServerClient;
