@@ -518,11 +518,13 @@ TEST(SocksProxyService, ConnectionsEndWithoutTheMainThread) {
     service.ServerPort = FreeLoopbackPort();
     service.EnableLog = true;
     service.SetEnabled(true);
-    // A SOCKS5 CONNECT to the echo server and "ping" both ways (8 bytes relayed), then closed.
+    // A SOCKS5 CONNECT to the echo server and "ping" both ways (8 bytes relayed).
+    auto relay = [&](TSocketHandle h) {
+        return SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port)) &&
+               RecvWithin(h, 12).size() == 12 && SendAll(h, "ping") && RecvWithin(h, 4) == "ping";
+    };
     auto exchange = [&](TSocketHandle h) {
-        bool relayed =
-            SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port)) &&
-            RecvWithin(h, 12).size() == 12 && SendAll(h, "ping") && RecvWithin(h, 4) == "ping";
+        bool relayed = relay(h);
         SocketClose(h);
         return relayed;
     };
@@ -574,5 +576,11 @@ TEST(SocksProxyService, ConnectionsEndWithoutTheMainThread) {
     EXPECT_TRUE(eventually([&] { return service.TotalBytes() == 8u * (kConnections + 1); }));
     EXPECT_EQ(service.BytesFromClients(), 4u * (kConnections + 1));
     EXPECT_EQ(service.ConnectionsTotal(), uint64_t(kConnections + 1));
+
+    // A tunnel ended by the stop is counted once, though its end races the stop's own.
+    TSocketHandle open = ConnectBlocking(uint16_t(service.ServerPort));
+    ASSERT_TRUE(relay(open));
     service.SetEnabled(false);
+    EXPECT_EQ(service.TotalBytes(), 8u * (kConnections + 2));
+    SocketClose(open);
 }
