@@ -55,12 +55,12 @@
 // (the thread does not wait) and are written on the main thread, the one writer of OnLog
 // and the attached log, in the order they were made. Nothing at the end of a connection waits
 // for the main thread: the thread frees the connection and lets go of the client. Where no end
-// event is to be fired (ClientFinishedNeedsMainThread), that thread also runs the client's
-// Finished, takes the client off the list and frees it. Otherwise it posts MSG_SERVER_CLIENT_DONE
-// (lazily: kClientDoneMaxDelayMs) to the listening socket's mailbox, on which the main thread
-// fires OnClientClose (for a client that was not terminated), ClientFinished, the client's
-// Finished and OnClientRemove, then frees it. The main thread must therefore run its message loop while
-// clients run. Freeing a client waits until its thread has let go of it;
+// event is to be fired (ClientFinishedNeedsMainThread), that thread also runs its Finished,
+// takes it off the list and frees it. Otherwise it posts MSG_SERVER_CLIENT_DONE (lazily:
+// kClientDoneMaxDelayMs) to the listening socket's mailbox, on which the main thread fires
+// OnClientClose (for a client that was not terminated), ClientFinished, the client's Finished
+// and OnClientRemove, then frees it. The main thread must therefore run its
+// message loop while clients run. Freeing a client waits until its thread has let go of it;
 // while it waits the main thread keeps serving hand-overs, so a thread handing over at that
 // moment can finish. Deactivation (and ShutdownClients) stops the pool (the stop descriptor
 // wakes the leader, followers are woken), terminates every client, waits for them, and ends
