@@ -365,6 +365,9 @@ void ATCPServer::ClientLetGo(TTCPServerClient* client) {
 }
 
 bool ATCPServer::FinishHere(TTCPServerClient* client) {
+    // Still listed: a reader that finds the connection gone finds what it recorded.
+    GuardedHook("Client close error: ", [&] { client->Finished(); });
+    client->FFinishedHere = true;
     std::unique_ptr<TTCPServerClient> owned;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
@@ -481,6 +484,8 @@ void ATCPServer::ShutdownClients() {
                 TriggerClientClose(c);
             ClientFinished(c);
         });
+        if (!c->FFinishedHere)
+            GuardedHook("Client close error: ", [&] { c->Finished(); });
     }
     clients.clear();
     EndClientThreads();
@@ -595,9 +600,9 @@ void ATCPServer::GuardedHook(const char* prefix, const std::function<void()>& ho
     try {
         hook();
     } catch (const std::exception& e) {
-        Log(ltError, prefix + std::string(e.what()));
+        LogAnywhere(ltError, prefix + std::string(e.what()));
     } catch (...) {
-        Log(ltError, prefix + std::string("Unknown exception"));
+        LogAnywhere(ltError, prefix + std::string("Unknown exception"));
     }
 }
 
@@ -1296,6 +1301,7 @@ void ATCPServer::ClientDone(uint64_t id) {
             TriggerClientClose(client);
     });
     GuardedHook("Client close error: ", [&] { ClientFinished(client); });
+    GuardedHook("Client close error: ", [&] { client->Finished(); });
     GuardedHook("Client remove error: ", [&] {
         if (OnClientRemove)
             OnClientRemove(client);

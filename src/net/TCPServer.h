@@ -57,11 +57,11 @@
 // (the thread does not wait) and are written on the main thread, the one writer of OnLog
 // and the attached log, in the order they were made. Nothing at the end of a connection waits
 // for the main thread: the thread frees the connection and lets go of the client. Where no end
-// event is to be fired (ClientFinishedNeedsMainThread), that thread also takes the client off
-// the list and frees it. Otherwise it posts MSG_SERVER_CLIENT_DONE (lazily:
+// event is to be fired (ClientFinishedNeedsMainThread), that thread also runs its Finished,
+// takes it off the list and frees it. Otherwise it posts MSG_SERVER_CLIENT_DONE (lazily:
 // kClientDoneMaxDelayMs) to the listening socket's mailbox, on which the main thread fires
-// OnClientClose (for a client that was not terminated), ClientFinished and OnClientRemove,
-// then frees it. The main thread must therefore run its
+// OnClientClose (for a client that was not terminated), ClientFinished, the client's Finished
+// and OnClientRemove, then frees it. The main thread must therefore run its
 // message loop while clients run. Freeing a client waits until its thread has let go of it;
 // while it waits the main thread keeps serving hand-overs, so a thread handing over at that
 // moment can finish. Deactivation (and ShutdownClients) stops the pool (the stop descriptor
@@ -217,6 +217,14 @@ public:
     virtual void Execute();
     virtual void Activate() {}
     virtual void Deactivate() {}
+    // Once, when the thread that served the client (or the relay loop of its tunnel) has let
+    // go of it, before it is freed; what that thread left in the client is safe to read.
+    // Where clients end on their threads: on that thread, while the client is still listed
+    // (whoever sees it gone from the list sees what this recorded), different clients at
+    // once. Otherwise on the main thread after the server's ClientFinished. Clients
+    // ShutdownClients frees get it there too, unless their thread gave it. A client's hook,
+    // not the server's: no virtual call reaches a server whose destructor may have begun.
+    virtual void Finished() {}
     // Any thread: Terminated, the thread terminated, the socket terminated (a blocking wait on
     // it returns at once), MSG_QUIT to the socket's mailbox; a tunnel on a relay loop ends.
     virtual void Terminate();
@@ -287,6 +295,9 @@ private:
     // OnClientClose is owed: set by the client thread before it lets go, read by the main
     // thread after (the let-go orders them).
     bool FCloseOwed = false;
+    // Finished ran on the thread that let go (FinishHere): written by that thread before it
+    // lets go, read by ShutdownClients after (the let-go orders them).
+    bool FFinishedHere = false;
     // Its place in the server's Clients list (the server's ClientsLock): taken off it in
     // constant time, as a short connection ends beside thousands of open tunnels.
     size_t FListPos = 0;
@@ -471,13 +482,16 @@ protected:
     // Main thread, once for every client a thread has let go of, before it is freed: on the
     // client's done message (after OnClientClose, before OnClientRemove) and for each client
     // ShutdownClients frees (no events are fired there). What the client's thread left in the
-    // client is safe to read. Default: nothing.
+    // client is safe to read. Where clients end on their threads, only for the clients
+    // ShutdownClients frees: the client's own Finished is the hook for every end. Default:
+    // nothing.
     virtual void ClientFinished(TTCPServerClient* client) { (void)client; }
     // Whether clients end on the main thread (ClientMode 2): true when an OnClientAdd,
     // OnClientClose or OnClientRemove handler is assigned, or this answers true (a server
     // whose ClientFinished needs the main thread). Otherwise the thread that served a client
-    // (or the relay loop that carried its tunnel) removes and frees it at once, and nothing
-    // of the connection passes through the main thread. Asked at activation.
+    // (or the relay loop that carried its tunnel) finishes (the client's Finished), removes
+    // and frees it at once, and nothing of the connection passes through the main thread.
+    // Asked at activation.
     virtual bool ClientFinishedNeedsMainThread() const { return false; }
 
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
@@ -507,8 +521,8 @@ private:
     // Any thread: the done message of client id to the main thread (lazily unless
     // connections wait for a slot).
     void PostClientDone(uint64_t id);
-    // Runs one of the users' hooks at the end of a client; what it raises is logged (main
-    // thread), so that the bookkeeping after it always happens.
+    // Runs one of the users' hooks at the end of a client; what it raises is logged (any
+    // thread: LogAnywhere), so that the bookkeeping after it always happens.
     void GuardedHook(const char* prefix, const std::function<void()>& hook);
     void RemoveClient(TTCPServerClient* client);
     // Takes client off the list (counted as ended) and answers it, or null when it is not
@@ -517,8 +531,8 @@ private:
     // The serving thread (or relay loop) is done with client: it frees it there when the
     // client needs no main thread, else posts its done message; either way it lets go.
     void ClientLetGo(TTCPServerClient* client);
-    // Removes and frees client on the calling thread; false when it is no longer listed
-    // (deactivation took it), which then still lets go of it.
+    // Finishes (the client's Finished), removes and frees client on the calling thread; false
+    // when it is no longer listed (deactivation took it), which then still lets go of it.
     bool FinishHere(TTCPServerClient* client);
     // After a client left the list: its slot is free for the threads waiting at the limit, or
     // for the main thread when none waits.

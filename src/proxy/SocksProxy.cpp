@@ -309,8 +309,8 @@ TSocksProxyServerClient::~TSocksProxyServerClient() {
 
 void TSocksProxyServerClient::Execute() {
     FFacts.RemoteIP = SocketAddrStr(RemoteAddr());
-    // Reported by the main thread once this thread has let go (ClientFinished), however the
-    // connection ends: this thread does not wait for it.
+    // Reported once this thread (or the relay loop of its tunnel) has let go (Finished),
+    // however the connection ends.
     FExecuted = true;
     if (Terminated())
         return;
@@ -328,6 +328,11 @@ void TSocksProxyServerClient::Execute() {
             settings.NegotiationTimeout = kSocksRefusedNegotiationTimeoutMs;
     }
     RunSocksConnection(*GetStream(), settings, FFacts, FAcceptedAt);
+}
+
+void TSocksProxyServerClient::Finished() {
+    if (FExecuted)
+        FServer->ConnectionEnded(FFacts);
 }
 
 TSocksProxyServer::TSocksProxyServer() {
@@ -355,14 +360,8 @@ std::unique_ptr<TTCPServerClient> TSocksProxyServer::CreateClient() {
     return std::make_unique<TSocksProxyServerClient>(this);
 }
 
-void TSocksProxyServer::ClientFinished(TTCPServerClient* client) {
-    auto* socksClient = static_cast<TSocksProxyServerClient*>(client);
-    if (socksClient->FExecuted)
-        ConnectionEnded(socksClient->FFacts);
-}
-
 void TSocksProxyServer::ConnectionEnded(const TSocksConnectionFacts& facts) {
-    FTotalBytes += facts.BytesTransferred;
+    FTotalBytes.fetch_add(facts.BytesTransferred, std::memory_order_relaxed);
     if (OnConnectionEnd)
         OnConnectionEnd(facts);
 }

@@ -153,6 +153,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
 
 #include "net/TCPServer.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace corvan {
@@ -168,8 +169,10 @@ public:
     // Ends and waits for the client's thread first: it reads this object's fields to the end.
     ~TSocksProxyServerClient() override;
     void Execute() override;
-    // What the connection learned; written by the client's thread, read on the main thread
-    // once its thread has let go of it (ClientFinished).
+    // Reports the connection to its server (OnConnectionEnd) when Execute ran.
+    void Finished() override;
+    // What the connection learned; written by the client's thread (and the relay loop that
+    // carries its tunnel), read once that thread has let go of it (Finished).
     const TSocksConnectionFacts& Facts() const { return FFacts; }
 
 private:
@@ -191,22 +194,22 @@ public:
     void SetSettings(const TSocksConnectionSettings& settings);
     TSocksConnectionSettings Settings() const;
 
-    // Bytes relayed by connections that ended since the server last became active (main
+    // Bytes relayed by connections that ended since the server last became active (any
     // thread).
-    uint64_t TotalBytes() const { return FTotalBytes; }
+    uint64_t TotalBytes() const { return FTotalBytes.load(std::memory_order_relaxed); }
 
-    // Main thread, once for every connection whose client ran, also for those ended by
-    // deactivation (before it returns): the connection's facts, its bytes already counted in
-    // TotalBytes. (OnClientClose of the base is not fired for terminated clients.)
+    // Once for every connection whose client ran, also for those ended by deactivation
+    // (before it returns): the connection's facts, its bytes already counted in TotalBytes.
+    // On the thread that ends the connection (the client's Finished: its own thread or a
+    // relay loop, several at once; the main thread at deactivation or where an end event
+    // handler of the base is assigned), before the connection leaves ClientCount. Set it
+    // while inactive.
+    // (OnClientClose of the base is not fired for terminated clients.)
     std::function<void(const TSocksConnectionFacts& facts)> OnConnectionEnd;
 
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
     void TriggerActive() override;
-    // Reports a client whose Execute ran (OnConnectionEnd).
-    void ClientFinished(TTCPServerClient* client) override;
-    // OnConnectionEnd and TotalBytes are the main thread's.
-    bool ClientFinishedNeedsMainThread() const override { return true; }
 
 private:
     friend class TSocksProxyServerClient;
@@ -215,7 +218,8 @@ private:
     // SettingsLock: guards FSettings, written on the main thread, copied by client threads.
     mutable std::mutex SettingsLock;
     TSocksConnectionSettings FSettings;
-    uint64_t FTotalBytes = 0;
+    // Added to by the threads that end connections; reset at activation (main thread).
+    std::atomic<uint64_t> FTotalBytes{0};
 };
 
 } // namespace corvan

@@ -55,6 +55,7 @@ public:
     }
     void Stop() override { FServer.SetActive(false); }
     int ClientCount() const override { return static_cast<int>(FServer.ClientCount()); }
+    uint64_t ConnectionsTotal() const override { return FServer.ClientTotal(); }
     int64_t TransferRate() const override { return FServer.GetTransferRate(); }
     uint64_t RefusedCount() const override { return FAdmission.RefusedCount(); }
 

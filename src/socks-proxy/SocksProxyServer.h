@@ -3,7 +3,8 @@
 // the network layer (TSocksProxyServer). The service creates its server once through its
 // ServerFactory, hands it the settings, starts and stops it, and reads two live figures
 // from it. The server calls back into the service for logins, outbound routes and the
-// connection log (TSocksProxySystem::Authenticate, OutboundRoute, ClientClosed).
+// connection log (TSocksProxySystem::Authenticate, OutboundRoute, ClientClosed), each on
+// the thread where the connection needs it.
 
 #include "net/AllowedClients.h"
 #include "proxy/SocksUtils.h"
@@ -53,6 +54,10 @@ public:
     virtual void Stop() = 0;
     // Open client connections now. Main thread.
     virtual int ClientCount() const = 0;
+    // Connections accepted since the last Start: those open now and those that ended, in one
+    // reading (an end between two readings must not count a connection twice or not at all).
+    // Main thread.
+    virtual uint64_t ConnectionsTotal() const = 0;
     // Bytes per second over all open connections' sockets now. Main thread.
     virtual int64_t TransferRate() const = 0;
     // Clients refused since the last Start (not in AllowedClients). Main thread.
@@ -65,8 +70,9 @@ using TSocksServerFactory = std::function<std::unique_ptr<ASocksProxyServer>(TSo
 
 // The network layer's server (TSocksProxyServer) for the service. It keeps a copy of the
 // login rule, the up-stream record and the limits from each SetLimits, so client threads
-// never read the service's fields; ended connections go to the service's ClientClosed, and
-// refusal log lines (at most one per client address per minute) to its LogRefusal.
+// never read the service's fields; ended connections go to the service's ClientClosed (on the
+// thread that ends them), and refusal log lines (at most one per client address per minute)
+// to its LogRefusal.
 std::unique_ptr<ASocksProxyServer> CreateSocksProxyServer(TSocksProxySystem& service);
 
 } // namespace corvan

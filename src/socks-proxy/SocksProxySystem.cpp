@@ -8,6 +8,7 @@
 #include "util/Utils.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace corvan {
 
@@ -74,12 +75,37 @@ TSocksOutbound TSocksProxySystem::RouteVia(const TProxyServerInfo& upstream,
 }
 
 void TSocksProxySystem::ClientClosed(const TSocksConnectionFacts& facts) {
-    FTotalBytes += facts.BytesTransferred;
-    FBytesToClients += facts.BytesToClient;
-    ++FEndedConnections;
-    if (!EnableLog || LogFileName().empty())
+    {
+        std::lock_guard<std::mutex> lock(TotalsLock);
+        FTotals.Bytes += facts.BytesTransferred;
+        FTotals.BytesToClients += facts.BytesToClient;
+    }
+    if (!FLogEnabled.load(std::memory_order_acquire) || LogFileName().empty())
         return;
     RequestLog().Append(SocksLogLine(Clock(), facts));
+}
+
+TSocksProxySystem::TTotals TSocksProxySystem::Totals() const {
+    std::lock_guard<std::mutex> lock(TotalsLock);
+    return FTotals;
+}
+
+TSocksProxySystem::TTotals TSocksProxySystem::ExchangeTotals(const TTotals& value) {
+    std::lock_guard<std::mutex> lock(TotalsLock);
+    return std::exchange(FTotals, value);
+}
+
+uint64_t TSocksProxySystem::TotalBytes() const {
+    return Totals().Bytes;
+}
+
+uint64_t TSocksProxySystem::BytesToClients() const {
+    return Totals().BytesToClients;
+}
+
+uint64_t TSocksProxySystem::BytesFromClients() const {
+    TTotals t = Totals();
+    return t.Bytes - t.BytesToClients;
 }
 
 // ---- settings and view ----
@@ -110,6 +136,7 @@ TSocksServerLimits TSocksProxySystem::LimitSettings() const {
 }
 
 void TSocksProxySystem::ApplySettings() {
+    FLogEnabled.store(EnableLog, std::memory_order_release);
     if (!FServer)
         return;
     if (!Active())
@@ -138,13 +165,16 @@ void TSocksProxySystem::DoEnable() {
         if (!FServer)
             throw Exception("Socks proxy server not created");
     }
-    if (FServer) {
-        ApplySettings();
-        FServer->Start();
+    // Reset before the start: a connection may end as soon as the server listens.
+    TTotals kept = ExchangeTotals({});
+    ApplySettings();
+    try {
+        if (FServer)
+            FServer->Start();
+    } catch (...) {
+        ExchangeTotals(kept);
+        throw;
     }
-    FTotalBytes = 0;
-    FBytesToClients = 0;
-    FEndedConnections = 0;
     FStartTime = Clock();
     FListeningPort = ServerPort;
 }
@@ -169,6 +199,10 @@ std::string TSocksProxySystem::UptimeText() const {
 
 int TSocksProxySystem::ClientCount() const {
     return FServer && Active() ? FServer->ClientCount() : 0;
+}
+
+uint64_t TSocksProxySystem::ConnectionsTotal() const {
+    return FServer && Active() ? FServer->ConnectionsTotal() : 0;
 }
 
 int64_t TSocksProxySystem::TransferRate() const {

@@ -3,11 +3,19 @@
 // persists the service's settings, hands them to its server (SocksProxyServer.h), starts
 // and stops it, decides logins and outbound routes for it, counts the bytes of ended
 // connections, writes the connection log and computes its status view.
+//
+// A connection ends on the thread that served it (or the relay loop that carried its tunnel),
+// with no message to the main thread: what its end touches (ClientClosed) is safe from any
+// thread. The byte totals have a lock of their own; the end reads EnableLog from the copy
+// ApplySettings publishes, never the field the main thread edits.
 
 #include "component/ServiceComponent.h"
 #include "proxy/SocksProxy.h"
 #include "proxy/SocksProxyLog.h"
 #include "socks-proxy/SocksProxyServer.h"
+
+#include <atomic>
+#include <mutex>
 
 namespace corvan {
 
@@ -50,7 +58,8 @@ public:
     // Builds the server at the first start. Empty: no network layer in this program, and a
     // start records the running state only.
     TSocksServerFactory ServerFactory;
-    // The local clock of the up-time and of the log lines; tests replace it.
+    // The local clock of the up-time and of the log lines; tests replace it before the first
+    // start (the threads that end connections call it).
     std::function<TDateTime()> Clock = Now;
 
     // The server, once created; null before the first start.
@@ -72,22 +81,26 @@ public:
                            const std::string& login, const std::string& password);
     static TSocksOutbound RouteVia(const TProxyServerInfo& upstream, const std::string& host,
                                         int port);
-    // A client connection ended: adds its bytes to TotalBytes (and BytesToClients) and counts
-    // it, then, with EnableLog, appends its line (SocksLogLine) to the request log (a failed
-    // write drops the line). Main thread.
+    // A client connection ended: adds its bytes to TotalBytes (and BytesToClients), then,
+    // with EnableLog as last applied (ApplySettings), appends its line (SocksLogLine) to the
+    // request log (a failed write drops the line). Any thread: the one that ends the
+    // connection, several at once.
     void ClientClosed(const TSocksConnectionFacts& facts);
 
     // ---- settings and view ----
 
-    // Bytes relayed by connections that ended since the last start, and the part of them
-    // sent to the clients.
-    uint64_t TotalBytes() const { return FTotalBytes; }
-    uint64_t BytesToClients() const { return FBytesToClients; }
-    // Connections accepted since the last start: those that ended and those open now.
-    uint64_t ConnectionsTotal() const { return FEndedConnections + uint64_t(ClientCount()); }
+    // Bytes relayed by connections that ended since the last start, the part of them sent to
+    // the clients and the part received from them (each from one reading of the totals).
+    uint64_t TotalBytes() const;
+    uint64_t BytesToClients() const;
+    uint64_t BytesFromClients() const;
+    // Connections accepted since the last start: those that ended and those open now (0
+    // while stopped).
+    uint64_t ConnectionsTotal() const;
     TSocksServerListen ListenSettings() const;
     TSocksServerLimits LimitSettings() const;
-    // Hands the limits to the server, and the listen settings too while it is stopped.
+    // Hands the limits to the server, and the listen settings too while it is stopped;
+    // EnableLog holds for the connections that end from now on (also with no server).
     void ApplySettings();
     // "Socks Proxy Settings" (TfrmSocksProxySettings); on OK copies the values back, saves
     // at once once loaded from a file, and applies them. True only for OK.
@@ -108,8 +121,9 @@ public:
 
 protected:
     // Raises NotStartedText when StartRefusal has a reason; otherwise creates the server on
-    // first use, applies the settings, starts it, resets TotalBytes and records the start
-    // time. A failing start passes on; the service stays stopped.
+    // first use, resets the byte totals, applies the settings, starts it and records the
+    // start time. A failing start passes on with the totals as they were; the service stays
+    // stopped.
     void DoEnable() override;
     void DoDisable() override;
 
@@ -123,10 +137,21 @@ protected:
     std::vector<std::string> KeysOutsideDialog() const override { return {"AllowLocalTargets"}; }
 
 private:
+    struct TTotals {
+        uint64_t Bytes = 0;
+        uint64_t BytesToClients = 0;
+    };
+    TTotals Totals() const;
+    // Sets the totals; answers what they were.
+    TTotals ExchangeTotals(const TTotals& value);
+
     std::unique_ptr<ASocksProxyServer> FServer;
-    uint64_t FTotalBytes = 0;
-    uint64_t FBytesToClients = 0;
-    uint64_t FEndedConnections = 0;
+    // TotalsLock: guards FTotals, added to by the threads that end connections, read and
+    // reset on the main thread. A leaf lock.
+    mutable std::mutex TotalsLock;
+    TTotals FTotals;
+    // EnableLog as last applied: written on the main thread, read where connections end.
+    std::atomic<bool> FLogEnabled{false};
     TDateTime FStartTime = 0;
     int FListeningPort = 0;
 };

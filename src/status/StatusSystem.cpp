@@ -318,7 +318,7 @@ TStatusSnapshot TStatusSystem::Snapshot() const {
         socks.ConnectionsOpen = uint64_t(FSocks.ClientCount());
         socks.ConnectionsTotal = FSocks.ConnectionsTotal();
         socks.BytesToClients = FSocks.BytesToClients();
-        socks.BytesFromClients = FSocks.TotalBytes() - FSocks.BytesToClients();
+        socks.BytesFromClients = FSocks.BytesFromClients();
         socks.TransferRate = FSocks.TransferRate();
         socks.RefusedClients = FSocks.RefusedCount();
     }

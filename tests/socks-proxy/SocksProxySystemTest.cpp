@@ -4,17 +4,21 @@
 #include "util/FileSystem.h"
 #include "util/IniFile.h"
 
+#include "support/Bytes.h"
+#include "support/EchoServer.h"
 #include "support/FakeUserInterface.h"
+#include "support/NetTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace corvan;
-using corvan::test::ReadFileText;
-using corvan::test::TFakeUserInterface;
-using corvan::test::TTempDir;
+using namespace corvan::test;
 
 namespace {
 
@@ -42,6 +46,7 @@ public:
     }
     void Stop() override { ++J.Stops; }
     int ClientCount() const override { return J.Clients; }
+    uint64_t ConnectionsTotal() const override { return uint64_t(J.Clients); }
     int64_t TransferRate() const override { return J.Rate; }
     uint64_t RefusedCount() const override { return J.Refused; }
 
@@ -270,6 +275,8 @@ TEST(SocksProxyService, ConnectionLogIsAppendedOnlyWhenEnabled) {
     fx.Service.ClientClosed(Facts(10));
     EXPECT_FALSE(FileExists(log));
     fx.Service.EnableLog = true;
+    fx.Service.ClientClosed(Facts(10)); // not applied yet
+    fx.Service.ApplySettings();
     fx.Service.ClientClosed(Facts(10));
     TSocksConnectionFacts early; // ended before sending a request
     early.RemoteIP = "10.0.0.7";
@@ -495,4 +502,85 @@ TEST(SocksProxySettingsForm, AllowedClientsShowTheDefaultAndABadListIsNotTaken) 
     EXPECT_EQ(fx.Service.AllowedClients, "*");
     TIniFile disk(fx.Dir / "CorvanProxy.ini");
     EXPECT_EQ(disk.ReadString("Proxy-SocksProxy", "AllowedClients", ""), "*");
+}
+
+// A connection ends on the thread that served it: its log line and its bytes are recorded
+// while the main thread serves nothing (busy in a dialog, say). Then connections end while
+// the main thread applies settings and reads the figures: no race (ThreadSanitizer), the
+// total of connections never goes back and the bytes from clients never exceed all bytes.
+TEST(SocksProxyService, ConnectionsEndWithoutTheMainThread) {
+    TEchoServer dest;
+    TTempDir dir;
+    TSocksProxySystem service(dir.Path() + "/", nullptr);
+    service.ServerFactory = CreateSocksProxyServer;
+    service.Clock = [] { return EncodeDateTime(2026, 12, 8, 14, 3, 59); };
+    service.ServerIP = "127.0.0.1";
+    service.ServerPort = FreeLoopbackPort();
+    service.EnableLog = true;
+    service.SetEnabled(true);
+    // A SOCKS5 CONNECT to the echo server and "ping" both ways (8 bytes relayed).
+    auto relay = [&](TSocketHandle h) {
+        return SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port)) &&
+               RecvWithin(h, 12).size() == 12 && SendAll(h, "ping") && RecvWithin(h, 4) == "ping";
+    };
+    auto exchange = [&](TSocketHandle h) {
+        bool relayed = relay(h);
+        SocketClose(h);
+        return relayed;
+    };
+    // The main loop is not served here.
+    auto eventually = [](const std::function<bool()>& done) {
+        int64_t deadline = MonotonicMillis() + 10000;
+        while (!done() && MonotonicMillis() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
+    };
+
+    // The first connection makes the pool's first thread (the main thread's part).
+    TSocketHandle first = ConnectBlocking(uint16_t(service.ServerPort));
+    ASSERT_TRUE(RunLoopPolling([&] { return service.ClientCount() == 1; }));
+    ASSERT_TRUE(exchange(first));
+    const std::string log = dir / "socksproxy.log";
+    const std::string line =
+        "14:03:59 127.0.0.1 8 127.0.0.1:" + std::to_string(dest.Listener.Port) + " 127.0.0.1\r\n";
+    EXPECT_TRUE(eventually([&] { return FileExists(log) && ReadFileText(log) == line; }))
+        << (FileExists(log) ? ReadFileText(log) : "no log");
+    EXPECT_EQ(service.TotalBytes(), 8u);
+    EXPECT_EQ(service.BytesToClients(), 4u);
+    EXPECT_EQ(service.ConnectionsTotal(), 1u);
+    EXPECT_EQ(service.ClientCount(), 0);
+
+    constexpr int kConnections = 20;
+    std::atomic<int> relayed{0};
+    std::atomic<bool> done{false};
+    std::thread clients([&] {
+        for (int i = 0; i < kConnections; ++i)
+            relayed += exchange(ConnectBlocking(uint16_t(service.ServerPort)));
+        done = true;
+    });
+    uint64_t seen = 0;
+    bool monotonic = true, bytesConsistent = true;
+    while (!done) {
+        service.EnableLog = !service.EnableLog;
+        service.ApplySettings();
+        uint64_t total = service.ConnectionsTotal();
+        monotonic = monotonic && total >= seen;
+        seen = total;
+        bytesConsistent = bytesConsistent && service.BytesFromClients() <= service.TotalBytes();
+        std::this_thread::yield();
+    }
+    clients.join();
+    EXPECT_EQ(relayed, kConnections);
+    EXPECT_TRUE(monotonic);
+    EXPECT_TRUE(bytesConsistent);
+    EXPECT_TRUE(eventually([&] { return service.TotalBytes() == 8u * (kConnections + 1); }));
+    EXPECT_EQ(service.BytesFromClients(), 4u * (kConnections + 1));
+    EXPECT_EQ(service.ConnectionsTotal(), uint64_t(kConnections + 1));
+
+    // A tunnel ended by the stop is counted once, though its end races the stop's own.
+    TSocketHandle open = ConnectBlocking(uint16_t(service.ServerPort));
+    ASSERT_TRUE(relay(open));
+    service.SetEnabled(false);
+    EXPECT_EQ(service.TotalBytes(), 8u * (kConnections + 2));
+    SocketClose(open);
 }
