@@ -510,19 +510,28 @@ void AhttpServerClient::WriteResponse(TSocketStream& stream) {
         KeepAlive = false;
     if (!KeepAlive && response.IsHTTP11OrLater() && !response.GetHeader().HasField("Connection"))
         response.GetHeader().SetFieldBody("Connection", "close");
-    response.WriteHeader(stream.Writer());
-    FHeaderWritten = true;
     if (Request->GetMethod() == "HEAD")
         response.IncludeContent = false;
+    // A body at hand (held whole, or none) goes out in one send with the header: sent apart,
+    // the client is woken for a header alone, and that wake-up may set this thread aside
+    // before the body follows (the slowest answers of a busy server).
+    bool together = !response.IncludeContent || (response.ContentCached() &&
+                                                 response.GetContentSize() <= kHttpOneSendResponse);
+    TStringWriter held;
+    AWriter& out = together ? static_cast<AWriter&>(held) : stream.Writer();
+    response.WriteHeader(out);
+    FHeaderWritten = true;
     ResponseTime = uint32_t(MonotonicMillis());
     ResponseSize = response.GetContentLength();
-    response.WriteContent(stream.Writer(), [this](int64_t bytes, bool& abort) {
+    response.WriteContent(out, [this](int64_t bytes, bool& abort) {
         BytesWritten = bytes;
         if (Terminated())
             abort = true;
         else
             ResponseProgress();
     });
+    if (together)
+        WriteAll(stream.Writer(), held.Data().data(), int64_t(held.Data().size()));
     if (!stream.Flush())
         throw ESocketStream("Connection lost while sending");
     ResponseSent = true;

@@ -440,3 +440,38 @@ TEST(HTTPProxyServer, ARequestAKeptConnectionFailsBeforeItsAnswerGoesAgainOnlyWh
     EXPECT_EQ(requests.back().Message.Body, "put body");
     EXPECT_EQ(origin.Count("PUT /u"), 2);
 }
+
+TEST(HTTPProxyServer, OnOneClientConnectionAKeptConnectionThatFailsIsHandledAsAnyKeptOne) {
+    // The connection a client's thread keeps for its next request carries the answers it
+    // had before: a failure on it is still told apart by what this exchange received. The
+    // origin answers the first request of each connection and closes it at the next.
+    TKeepAliveOrigin origin(10000, [](const TKeepAliveOrigin::TRequest& r, bool&) {
+        return r.OnConnection == 0 ? TKeepAliveOrigin::Sized("ok") : std::string();
+    });
+    TTestProxy proxy;
+    TSocketHandle client = ConnectBlocking(proxy.Port());
+    ASSERT_NE(client, INVALID_SOCKETHANDLE);
+    std::string pending;
+    auto status = [&](const std::string& method, const std::string& path) {
+        return OffMain<std::string>([&] {
+            std::string body = method == "GET" ? "" : "body";
+            if (!SendAll(client, method + " " + origin.Url(path) +
+                                     " HTTP/1.1\r\nContent-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body))
+                return std::string("not sent");
+            THttpMessageText answer;
+            if (!ReadHttpMessage(client, pending, answer))
+                return std::string("no answer");
+            return answer.Head.substr(9, 3);
+        });
+    };
+    EXPECT_EQ(status("GET", "/a"), "200");
+    // Over the kept connection, closed unanswered: once more over a new one.
+    EXPECT_EQ(status("GET", "/b"), "200");
+    EXPECT_EQ(origin.Count("GET /b"), 2);
+    // A POST is not sent again.
+    EXPECT_EQ(status("POST", "/p"), "502");
+    EXPECT_EQ(origin.Count("POST /p"), 1);
+    EXPECT_EQ(origin.Accepted(), 2);
+    SocketClose(client);
+}
