@@ -625,7 +625,7 @@ void ThttpProxyServerClient::TakeArrivedBody() {
     const TTCPClientSocket* socket = HttpClient->Socket();
     ThttpBodyFraming framing = Response->GetBodyFraming();
     if (!socket || framing.Kind != ThttpBodyKind::Sized || framing.Length <= 0 ||
-        framing.Length > kHttpOneSendResponse || socket->BufferUsed() < size_t(framing.Length))
+        framing.Length > kOneWriteMessageSize || socket->BufferUsed() < size_t(framing.Length))
         return;
     // All there: read without a wait, and the next hop's connection is done with.
     Response->GetContentString();

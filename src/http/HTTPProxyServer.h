@@ -189,7 +189,7 @@ private:
     // one that the next hop closed before any byte of an answer, for an idempotent method.
     bool MaySendAgain() const;
     // A sized body of the answer that has wholly arrived with its head, and is small enough
-    // to go out in one send with the header (kHttpOneSendResponse), is taken as text.
+    // to go out in one write with the header (kOneWriteMessageSize), is taken as text.
     void TakeArrivedBody();
     // The answer left the connection usable (HTTP/1.1 without "close", HTTP/1.0 with
     // "keep-alive", framed) and its body, if any, was read to its end.

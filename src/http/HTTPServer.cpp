@@ -512,26 +512,17 @@ void AhttpServerClient::WriteResponse(TSocketStream& stream) {
         response.GetHeader().SetFieldBody("Connection", "close");
     if (Request->GetMethod() == "HEAD")
         response.IncludeContent = false;
-    // A body at hand (held whole, or none) goes out in one send with the header: sent apart,
-    // the client is woken for a header alone, and that wake-up may set this thread aside
-    // before the body follows (the slowest answers of a busy server).
-    bool together = !response.IncludeContent || (response.ContentCached() &&
-                                                 response.GetContentSize() <= kHttpOneSendResponse);
-    TStringWriter held;
-    AWriter& out = together ? static_cast<AWriter&>(held) : stream.Writer();
-    response.WriteHeader(out);
+    // From here on a failure can leave part of the header sent: no fallback answer after it.
     FHeaderWritten = true;
     ResponseTime = uint32_t(MonotonicMillis());
     ResponseSize = response.GetContentLength();
-    response.WriteContent(out, [this](int64_t bytes, bool& abort) {
+    WriteMessage(response, stream.Writer(), [this](int64_t bytes, bool& abort) {
         BytesWritten = bytes;
         if (Terminated())
             abort = true;
         else
             ResponseProgress();
     });
-    if (together)
-        WriteAll(stream.Writer(), held.Data().data(), int64_t(held.Data().size()));
     if (!stream.Flush())
         throw ESocketStream("Connection lost while sending");
     ResponseSent = true;

@@ -69,9 +69,6 @@ inline constexpr int kHttpRefusedHeadTimeoutMs = 5000;
 // sending before a write waits.
 inline constexpr int kHttpClientReadTrigger = 16384;
 inline constexpr int kHttpClientWriteBufferLimit = 16384;
-// A response whose body is held whole and at most this many bytes long goes out in one send
-// with its header; a longer one, or one read as it comes, is sent header first.
-inline constexpr int64_t kHttpOneSendResponse = 16384;
 // A request body none of whose bytes arrive for this many milliseconds (one wait of its
 // reader, which waits for a block) ends its connection, and its share of the body budget is
 // given back.

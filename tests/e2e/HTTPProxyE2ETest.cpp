@@ -12,7 +12,6 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <linux/tcp.h>
 
 #include <atomic>
 #include <chrono>
@@ -183,16 +182,6 @@ size_t CountAnswered(const std::string& output) {
          p = output.find("code=200", p + 8))
         ++ok;
     return ok;
-}
-
-// Segments with data that arrived on h so far (TCP_INFO): one per send of the peer, each
-// smaller than the loopback's segment size.
-uint32_t DataSegmentsReceived(TSocketHandle h) {
-    struct tcp_info info {};
-    socklen_t length = sizeof info;
-    if (getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
-        return 0;
-    return info.tcpi_data_segs_in;
 }
 
 // The field names of a response head, in order.
