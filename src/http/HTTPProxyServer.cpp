@@ -188,14 +188,20 @@ ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
 
 ThttpProxyServerClient::~ThttpProxyServerClient() {
     WaitLetGo();
-    // Execute gave the held connection up on its thread; this only guards against leaks.
-    DropHeldNextHop();
+    DropHeldNextHop(); // nothing: Execute gave it up on its thread
 }
 
 void ThttpProxyServerClient::Execute() {
     if (!Terminated())
         GetStream()->Socket()->SetAllowHalfClose(true);
-    AhttpServerClient::Execute();
+    // The held connection lives on this thread's loop: it leaves before the thread lets go
+    // of the client, whatever ends the loop.
+    try {
+        AhttpServerClient::Execute();
+    } catch (...) {
+        PoolHeldNextHop();
+        throw;
+    }
     PoolHeldNextHop();
 }
 
