@@ -117,36 +117,49 @@ int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& 
     THeader* header = message.HeaderOrNull();
     if (!header)
         return 0;
-    std::unordered_set<std::string> names = {"connection", "proxy-connection", "keep-alive",
-                                             "upgrade"};
-    for (const std::string& name : extra)
-        names.insert(AsciiLowerCase(name));
+    // Nearly every message names only these, or none: compared in place, without a copy of
+    // each name. Other names a "Connection" field lists go to a set, so a long list stays
+    // linear.
+    static constexpr std::string_view kAlways[] = {"Connection", "Proxy-Connection",
+                                                   "Keep-Alive", "Upgrade"};
+    auto isFixed = [&](std::string_view name) {
+        for (std::string_view n : kAlways)
+            if (EqualNoCase(name, n))
+                return true;
+        for (const std::string& n : extra)
+            if (EqualNoCase(name, n))
+                return true;
+        return false;
+    };
+    std::unordered_set<std::string> listed;
     for (int i = 0; i < header->FieldCount(); ++i) {
         AHeaderField* field = header->Fields(i);
         if (!EqualNoCase(field->GetName(), "Connection"))
             continue;
         for (const std::string& part : Split(field->GetBody(), ','))
-            if (std::string name = AsciiLowerCase(TrimWhiteSpace(part)); !name.empty())
-                names.insert(std::move(name));
+            if (std::string_view name = TrimWhiteSpace(part); !name.empty() && !isFixed(name))
+                listed.insert(AsciiLowerCase(name));
     }
-    if (keepFraming) {
-        names.erase("content-length");
-        names.erase("transfer-encoding");
-    }
+    auto isHopByHop = [&](const std::string& name) {
+        if (name.empty())
+            return false;
+        if (keepFraming &&
+            (EqualNoCase(name, "Content-Length") || EqualNoCase(name, "Transfer-Encoding")))
+            return false;
+        return isFixed(name) || (!listed.empty() && listed.count(AsciiLowerCase(name)) > 0);
+    };
+    std::vector<bool> drop(size_t(header->FieldCount()));
+    int removed = 0;
+    for (int i = 0; i < header->FieldCount(); ++i)
+        removed += (drop[size_t(i)] = isHopByHop(header->Fields(i)->GetName()));
+    if (removed == 0)
+        return 0;
     // One pass into a fresh header: deleting in place would move the rest every time.
     auto kept = std::make_unique<THeader>();
-    int removed = 0;
-    for (int i = 0; i < header->FieldCount(); ++i) {
-        AHeaderField* field = header->Fields(i);
-        std::string name = field->GetName();
-        if (!name.empty() && names.count(AsciiLowerCase(name))) {
-            ++removed;
-            continue;
-        }
-        kept->AddFieldObject(field->Duplicate());
-    }
-    if (removed > 0)
-        message.SetHeader(std::move(kept));
+    for (int i = 0; i < header->FieldCount(); ++i)
+        if (!drop[size_t(i)])
+            kept->AddFieldObject(header->Fields(i)->Duplicate());
+    message.SetHeader(std::move(kept));
     return removed;
 }
 
