@@ -102,8 +102,8 @@ void ThttpClient::ExecuteRequest() {
         throw EhttpClient("Asynchronous mode not supported");
     FResponse.reset();
     DoConnect();
-    // Header and body are separate writes, as are the next hop's small answers relayed here:
-    // none of them may wait for the peer's delayed acknowledgement.
+    // Header and a large body are separate writes, as are the next hop's answers relayed here
+    // in blocks: none of them may wait for the peer's delayed acknowledgement.
     if (TSocketHandle handle = GetStream()->Socket()->SocketHandle();
         handle != INVALID_SOCKETHANDLE)
         SocketSetNoDelay(handle, true);
@@ -125,10 +125,9 @@ void ThttpClient::ExecuteRequest() {
     request.Prepare();
     if (OnRequestPrepared)
         OnRequestPrepared(this);
-    request.WriteHeader(stream.Writer());
+    WriteMessage(request, stream.Writer());
     if (OnHeaderSent)
         OnHeaderSent(this);
-    request.WriteContent(stream.Writer());
     if (OnContentSent)
         OnContentSent(this);
 

@@ -102,6 +102,8 @@ public:
     bool Synchronous() const { return true; }
 
     // On the exchange's thread; OnSyncContentData on the main thread (the exchange waits).
+    // OnHeaderSent and OnContentSent fire one after the other once the request went out
+    // (WriteMessage: a small body held whole goes in one write with the header).
     TEvent OnRequestPrepared, OnHeaderSent, OnContentSent, OnResponseLine, OnResponseHeader;
     TContentDataEvent OnContentData, OnSyncContentData;
     // ContentMode not 0: the exchange succeeded and the connection was closed.

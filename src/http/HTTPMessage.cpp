@@ -476,6 +476,20 @@ int64_t AhttpMessage::WriteContent(AWriter& writer, const TCopyProgress& progres
     return n;
 }
 
+int64_t WriteMessage(AhttpMessage& message, AWriter& writer, const TCopyProgress& progress) {
+    bool oneWrite = !message.IncludeContent ||
+                    (message.ContentCached() && message.GetContentSize() <= kOneWriteMessageSize);
+    if (!oneWrite) {
+        message.WriteHeader(writer);
+        return message.WriteContent(writer, progress);
+    }
+    TStringWriter held;
+    message.WriteHeader(held);
+    int64_t written = message.WriteContent(held, progress);
+    WriteAll(writer, held.Data().data(), int64_t(held.Data().size()));
+    return written;
+}
+
 bool AhttpMessage::IsHTTP() const {
     return FProtocol.empty() || FProtocol == "HTTP";
 }

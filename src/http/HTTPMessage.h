@@ -36,6 +36,9 @@ inline constexpr int64_t kMaxContentTextSize = 64 * 1024 * 1024;
 inline constexpr int64_t kMaxChunkLineLength = 4096;
 // Most bytes of all trailer lines of one chunked body; more raises the reader error.
 inline constexpr int64_t kMaxTrailerSize = 16384;
+// A message whose body is held whole and at most this many bytes long goes out in one write
+// with its header (WriteMessage); a longer one, or one read as it comes, header first.
+inline constexpr int64_t kOneWriteMessageSize = 16384;
 
 class EhttpMessage : public Exception {
 public:
@@ -392,6 +395,12 @@ void CheckRequestLine(std::string_view line);
 // Raises EhttpMalformedMessage when a field's name is not a token (blanks or other bytes
 // inside, or empty). Lines that are no field at all are left to the caller.
 void CheckFieldNames(const THeader& header);
+
+// WriteHeader, then WriteContent with progress, to writer; a body held whole (ContentCached)
+// of at most kOneWriteMessageSize bytes, or none to send, goes in one write with the header:
+// apart, the peer is woken for the header alone, and the writing thread may be set aside by
+// that wake-up before the body follows. Answers what WriteContent answers.
+int64_t WriteMessage(AhttpMessage& message, AWriter& writer, const TCopyProgress& progress = {});
 
 // The default reason phrase of a status code; empty for a code outside the table.
 std::string HTTPStatusText(int code);

@@ -79,6 +79,14 @@ bool AnswerKeepsConnection(const ThttpResponse& response, std::string_view conne
     return response.IsHTTP11OrLater() || ListHasToken(connection, "keep-alive");
 }
 
+// Whether a next hop's connection, its answer done, may carry another request: it stands,
+// and nothing is left in it (a byte unread would be taken for the next answer, one unsent
+// would go out before the next request).
+bool KeptUsable(const TTCPClientSocket& socket) {
+    return socket.Releasable() && !socket.ReceiveEnded() && socket.BufferUsed() == 0 &&
+           socket.SendBufferSize() == 0;
+}
+
 // Shuts the sending side, then closes: the next hop reads the end of the stream.
 void CloseGracefully(TTCPClientSocket* socket) {
     if (socket && socket->State() == ssConnected && !socket->Terminated())
@@ -109,36 +117,49 @@ int RemoveHopByHopFields(AhttpMessage& message, const std::vector<std::string>& 
     THeader* header = message.HeaderOrNull();
     if (!header)
         return 0;
-    std::unordered_set<std::string> names = {"connection", "proxy-connection", "keep-alive",
-                                             "upgrade"};
-    for (const std::string& name : extra)
-        names.insert(AsciiLowerCase(name));
+    // Nearly every message names only these, or none: compared in place, without a copy of
+    // each name. Other names a "Connection" field lists go to a set, so a long list stays
+    // linear.
+    static constexpr std::string_view kAlways[] = {"Connection", "Proxy-Connection",
+                                                   "Keep-Alive", "Upgrade"};
+    auto isFixed = [&](std::string_view name) {
+        for (std::string_view n : kAlways)
+            if (EqualNoCase(name, n))
+                return true;
+        for (const std::string& n : extra)
+            if (EqualNoCase(name, n))
+                return true;
+        return false;
+    };
+    std::unordered_set<std::string> listed;
     for (int i = 0; i < header->FieldCount(); ++i) {
         AHeaderField* field = header->Fields(i);
         if (!EqualNoCase(field->GetName(), "Connection"))
             continue;
         for (const std::string& part : Split(field->GetBody(), ','))
-            if (std::string name = AsciiLowerCase(TrimWhiteSpace(part)); !name.empty())
-                names.insert(std::move(name));
+            if (std::string_view name = TrimWhiteSpace(part); !name.empty() && !isFixed(name))
+                listed.insert(AsciiLowerCase(name));
     }
-    if (keepFraming) {
-        names.erase("content-length");
-        names.erase("transfer-encoding");
-    }
+    auto isHopByHop = [&](const std::string& name) {
+        if (name.empty())
+            return false;
+        if (keepFraming &&
+            (EqualNoCase(name, "Content-Length") || EqualNoCase(name, "Transfer-Encoding")))
+            return false;
+        return isFixed(name) || (!listed.empty() && listed.count(AsciiLowerCase(name)) > 0);
+    };
+    std::vector<bool> drop(size_t(header->FieldCount()));
+    int removed = 0;
+    for (int i = 0; i < header->FieldCount(); ++i)
+        removed += (drop[size_t(i)] = isHopByHop(header->Fields(i)->GetName()));
+    if (removed == 0)
+        return 0;
     // One pass into a fresh header: deleting in place would move the rest every time.
     auto kept = std::make_unique<THeader>();
-    int removed = 0;
-    for (int i = 0; i < header->FieldCount(); ++i) {
-        AHeaderField* field = header->Fields(i);
-        std::string name = field->GetName();
-        if (!name.empty() && names.count(AsciiLowerCase(name))) {
-            ++removed;
-            continue;
-        }
-        kept->AddFieldObject(field->Duplicate());
-    }
-    if (removed > 0)
-        message.SetHeader(std::move(kept));
+    for (int i = 0; i < header->FieldCount(); ++i)
+        if (!drop[size_t(i)])
+            kept->AddFieldObject(header->Fields(i)->Duplicate());
+    message.SetHeader(std::move(kept));
     return removed;
 }
 
@@ -180,20 +201,27 @@ ThttpProxyServerClient::ThttpProxyServerClient(ThttpProxyServer* server)
 
 ThttpProxyServerClient::~ThttpProxyServerClient() {
     WaitLetGo();
-    CloseIdleConnection(FHeld);
+    DropHeldNextHop(); // nothing: Execute gave it up on its thread
 }
 
 void ThttpProxyServerClient::Execute() {
     if (!Terminated())
         GetStream()->Socket()->SetAllowHalfClose(true);
-    AhttpServerClient::Execute();
+    // The held connection lives on this thread's loop: it leaves before the thread lets go
+    // of the client, whatever ends the loop.
+    try {
+        AhttpServerClient::Execute();
+    } catch (...) {
+        PoolHeldNextHop();
+        throw;
+    }
     PoolHeldNextHop();
 }
 
 void ThttpProxyServerClient::RequestStart() {
     AhttpServerClient::RequestStart();
     TSocketStream* stream = GetStream();
-    if (!FHeld || !stream)
+    if (!FHeld.Socket || !stream)
         return;
     int timeout = stream->Timeout;
     stream->Timeout = kHttpProxyHoldNextHopMs;
@@ -206,26 +234,37 @@ void ThttpProxyServerClient::RequestStart() {
 }
 
 void ThttpProxyServerClient::PoolHeldNextHop() {
-    if (!FHeld)
+    if (!FHeld.Socket)
         return;
-    if (Terminated())
-        CloseIdleConnection(FHeld);
-    else
-        FProxyServer->IdleConnections().Put(FHeldKey, FHeld, FHeldSince);
-    FHeld = {};
+    // Out of this thread's loop first (ReleaseIdle closes one with bytes left in it).
+    TIdleConnection idle = Terminated() ? TIdleConnection{} : ReleaseIdle(*FHeld.Socket);
+    if (idle)
+        FProxyServer->IdleConnections().Put(FHeldKey, idle, FHeldSince);
+    DropHeldNextHop();
 }
 
-TIdleConnection ThttpProxyServerClient::TakeNextHop(const std::string& key) {
+void ThttpProxyServerClient::DropHeldNextHop() {
+    CloseGracefully(FHeld.Socket.get()); // nothing when it went to the pool
+    FHeld.Stream.reset();
+    FHeld.Socket.reset();
+}
+
+TOutboundConnection ThttpProxyServerClient::TakeNextHop(const std::string& key,
+                                                        const TOutboundRoute& next,
+                                                        const TOutboundOptions& options) {
     TIdleConnections& pool = FProxyServer->IdleConnections();
-    if (FHeld && FHeldKey == key) {
-        TIdleConnection held = FHeld;
-        FHeld = {};
-        if (pool.Now() - FHeldSince <= kIdleMaxMs && SocketIdleAndOpen(held.Handle))
+    if (FHeld.Socket && FHeldKey == key) {
+        if (pool.Now() - FHeldSince <= kIdleMaxMs && KeptUsable(*FHeld.Socket) &&
+            SocketIdleAndOpen(FHeld.Socket->SocketHandle())) {
+            TOutboundConnection held = std::move(FHeld);
+            ApplyOutboundOptions(held, options);
             return held;
-        CloseIdleConnection(held);
+        }
+        DropHeldNextHop();
     }
     PoolHeldNextHop();
-    return pool.Take(key);
+    TIdleConnection idle = pool.Take(key);
+    return idle ? AdoptOutbound(idle, next, options) : TOutboundConnection{};
 }
 
 void ThttpProxyServerClient::RequestHeaderReceived() {
@@ -535,14 +574,15 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     FIdleKey = IdleKey(next);
     FKeepNextHop = false;
     FNextHopBodyFramed = false;
-    TIdleConnection idle = TakeNextHop(FIdleKey);
-    FNextHopReused = bool(idle);
+    TOutboundConnection kept = TakeNextHop(FIdleKey, next, options);
+    FNextHopReused = bool(kept.Socket);
     auto adopt = [&](TOutboundConnection connection) {
+        FReceivedBefore = connection.Socket->TotalBytesReceived();
         HttpClient->SetStream(std::move(connection.Stream), std::move(connection.Socket));
         if (!route.HttpProxy.InUse())
             HttpClient->SetHost(next.Host); // the adopted socket names the address connected to
     };
-    adopt(FNextHopReused ? AdoptOutbound(idle, next, options) : OpenNextHop(next, options));
+    adopt(FNextHopReused ? std::move(kept) : OpenNextHop(next, options));
     if (route.HttpProxy.InUse()) {
         // The HTTP proxy learns the target from the request: the address connected to, when
         // one was judged, and the proxy's own login.
@@ -597,6 +637,18 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
         ForwardKeepAlive = false;
     FKeepNextHop = ForwardKeepAlive && AnswerKeepsConnection(*Response, connection);
     FNextHopBodyFramed = FKeepNextHop && Response->GetBodyFraming().Kind != ThttpBodyKind::None;
+    TakeArrivedBody();
+}
+
+void ThttpProxyServerClient::TakeArrivedBody() {
+    const TTCPClientSocket* socket = HttpClient->Socket();
+    ThttpBodyFraming framing = Response->GetBodyFraming();
+    if (!socket || framing.Kind != ThttpBodyKind::Sized || framing.Length <= 0 ||
+        framing.Length > kOneWriteMessageSize || socket->BufferUsed() < size_t(framing.Length))
+        return;
+    // All there: read without a wait, and the next hop's connection is done with.
+    Response->GetContentString();
+    FNextHopBodyFramed = false;
 }
 
 bool ThttpProxyServerClient::MaySendAgain() const {
@@ -605,7 +657,7 @@ bool ThttpProxyServerClient::MaySendAgain() const {
     // Closed or ended by the next hop without a byte of an answer: not silent (a time-out
     // is no stale connection), not a client that left.
     return FNextHopReused && !FClientLeft && !Terminated() && socket && request &&
-           socket->TotalBytesReceived() == 0 &&
+           socket->TotalBytesReceived() == FReceivedBefore &&
            (socket->State() != ssConnected || socket->ReceiveEnded()) &&
            socket->ErrorCode() != SOCKET_ERR_TIMEOUT && socket->ErrorCode() != WSAETIMEDOUT &&
            IsIdempotentMethod(request->GetMethod());
@@ -686,15 +738,17 @@ void ThttpProxyServerClient::ReleaseConnection() {
     // The response's body reads from the outbound connection.
     if (Response && HttpClient)
         Response->SetContentStream(nullptr);
-    if (TTCPClientSocket* socket = HttpClient ? HttpClient->Socket() : nullptr) {
-        TIdleConnection idle = reusable ? ReleaseIdle(*socket) : TIdleConnection{};
-        if (idle) {
+    if (HttpClient && HttpClient->Socket()) {
+        TOutboundConnection kept;
+        if (reusable && KeptUsable(*HttpClient->Socket()))
+            HttpClient->ReleaseStream(kept.Stream, kept.Socket);
+        if (kept.Socket) {
             PoolHeldNextHop(); // none: the last was taken for this request
             FHeldKey = FIdleKey;
-            FHeld = idle;
+            FHeld = std::move(kept);
             FHeldSince = FProxyServer->IdleConnections().Now();
         } else {
-            CloseGracefully(socket);
+            CloseGracefully(HttpClient->Socket());
         }
     }
     CloseGracefully(TunnelConnection.Socket.get());

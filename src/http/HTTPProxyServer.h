@@ -31,11 +31,14 @@
 // connection: a client thread takes one out for its request and gives it back after the
 // answer, never sending a second request before the first is answered. It gives it back to
 // the pool once its client has not asked again within kHttpProxyHoldNextHopMs, or asks for
-// another destination, or leaves; until then it holds it (as a bare descriptor, as the pool
-// would), so clients that ask one after another never trade connections through the pool. A request that a kept
-// connection failed before any byte of the answer came (the next hop had closed it meanwhile)
-// is sent once more over a new connection when its method is idempotent (its body is held
-// whole in the request); any other gets the error as before. CONNECT never uses them.
+// another destination, or leaves; until then it holds it live on its own loop, socket and
+// stream as the answer left them (the pool gets a bare descriptor, out of that loop), so
+// clients that ask one after another never trade connections through the pool, and a
+// request over the held connection costs no hand-over (no new socket, no re-registration
+// with the loop). A request that a kept connection failed before any byte of the answer came
+// (the next hop had closed it meanwhile) is sent once more over a new connection when its
+// method is idempotent (its body is held whole in the request); any other gets the error as
+// before. CONNECT never uses them.
 
 #include "http/HTTPClient.h"
 #include "http/HTTPServer.h"
@@ -185,22 +188,34 @@ private:
     // Whether the failed exchange may go again over a new connection: it went over a kept
     // one that the next hop closed before any byte of an answer, for an idempotent method.
     bool MaySendAgain() const;
+    // A sized body of the answer that has wholly arrived with its head, and is small enough
+    // to go out in one write with the header (kOneWriteMessageSize), is taken as text.
+    void TakeArrivedBody();
     // The answer left the connection usable (HTTP/1.1 without "close", HTTP/1.0 with
     // "keep-alive", framed) and its body, if any, was read to its end.
     bool NextHopReusable();
     // Keeps the outbound connection idle when NextHopReusable (held for the client's next
     // request), else closes it gracefully.
     void ReleaseConnection();
-    // The kept connection for key: the held one when it leads there and is usable, else one
-    // from the pool (a held one for elsewhere goes to the pool first); empty when none.
-    TIdleConnection TakeNextHop(const std::string& key);
+    // The kept connection for key, set to options: the held one when it leads there and is
+    // usable (else it is closed), or one from the pool (a held one for elsewhere goes to the
+    // pool first); without a socket when there is none.
+    TOutboundConnection TakeNextHop(const std::string& key, const TOutboundRoute& next,
+                                    const TOutboundOptions& options);
     // The held connection goes to the pool (closed when the connection is ending).
     void PoolHeldNextHop();
-    // The next-hop connection of the last request, kept for the next: its key, and since when
-    // it is idle (the pool's clock). The connection's thread only.
+    // The held connection is closed and freed.
+    void DropHeldNextHop();
+    // The next-hop connection of the last request, kept for the next as that exchange left
+    // it (socket and stream on this thread's loop, so the next request to the same place
+    // goes on without a hand-over): its key, and since when it is idle (the pool's clock).
+    // The connection's thread only.
     std::string FHeldKey;
-    TIdleConnection FHeld;
+    TOutboundConnection FHeld;
     int64_t FHeldSince = 0;
+    // What the current request's outbound socket had received before this exchange (a kept
+    // socket counts its earlier answers too).
+    int64_t FReceivedBefore = 0;
     ThttpProxyServer* FProxyServer;
 };
 

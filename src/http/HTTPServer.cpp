@@ -510,13 +510,13 @@ void AhttpServerClient::WriteResponse(TSocketStream& stream) {
         KeepAlive = false;
     if (!KeepAlive && response.IsHTTP11OrLater() && !response.GetHeader().HasField("Connection"))
         response.GetHeader().SetFieldBody("Connection", "close");
-    response.WriteHeader(stream.Writer());
-    FHeaderWritten = true;
     if (Request->GetMethod() == "HEAD")
         response.IncludeContent = false;
+    // From here on a failure can leave part of the header sent: no fallback answer after it.
+    FHeaderWritten = true;
     ResponseTime = uint32_t(MonotonicMillis());
     ResponseSize = response.GetContentLength();
-    response.WriteContent(stream.Writer(), [this](int64_t bytes, bool& abort) {
+    WriteMessage(response, stream.Writer(), [this](int64_t bytes, bool& abort) {
         BytesWritten = bytes;
         if (Terminated())
             abort = true;

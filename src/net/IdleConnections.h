@@ -9,7 +9,7 @@
 // the number here under IdleConnectionsLock; a taker gets the number under the same lock and
 // wraps it in a new socket on its own thread (AdoptOutbound), whose loop alone watches it
 // from then on. At every moment exactly one party holds the descriptor (a socket object on
-// one thread, a thread keeping the bare number for its own next use, or this pool) and the
+// one thread, kept there for that thread's own next use, or this pool) and the
 // lock orders each hand-over, so two threads never use it at once, and a descriptor that was
 // closed is never handed out.
 //

@@ -34,18 +34,30 @@ std::unique_ptr<ATCPClientSocketProxy> RouteLinks(const TOutboundRoute& route) {
 
 // The socket's settings and its stream as options say.
 void MakeStream(TOutboundConnection& connection, const TOutboundOptions& options) {
-    TTCPClientSocket& socket = *connection.Socket;
-    socket.SetReadEventTrigger(options.ReadEventTrigger);
-    socket.SetThrottleRead(options.ThrottleRead);
-    socket.SetReadThrottleRate(options.ReadThrottleRate);
-    socket.SetThrottleWrite(options.ThrottleWrite);
-    socket.SetWriteThrottleRate(options.WriteThrottleRate);
     connection.Stream = std::make_unique<TSocketStream>(
-        &socket, options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage);
-    connection.Stream->GiveUp = options.GiveUp;
+        connection.Socket.get(), options.WriteBufferLimit, options.TimeOut, smBlockWaitMessage);
+    ApplyOutboundOptions(connection, options);
 }
 
 } // namespace
+
+void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOptions& options) {
+    TTCPClientSocket& socket = *connection.Socket;
+    socket.SetReadEventTrigger(options.ReadEventTrigger);
+    // Only a change: a switch, even to what it was, wakes the socket's loop.
+    if (socket.ThrottleRead() != options.ThrottleRead)
+        socket.SetThrottleRead(options.ThrottleRead);
+    socket.SetReadThrottleRate(options.ReadThrottleRate);
+    if (socket.ThrottleWrite() != options.ThrottleWrite)
+        socket.SetThrottleWrite(options.ThrottleWrite);
+    socket.SetWriteThrottleRate(options.WriteThrottleRate);
+    TSocketStream& stream = *connection.Stream;
+    stream.WriteBufferLimit = options.WriteBufferLimit;
+    stream.Timeout = options.TimeOut;
+    stream.Deadline = -1;
+    stream.Mode = smBlockWaitMessage;
+    stream.GiveUp = options.GiveUp;
+}
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
     if (route.Host.empty())

@@ -79,6 +79,9 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
 // destination, and it stays among the own connections with the passes it was entered with.
 TOutboundConnection AdoptOutbound(TIdleConnection connection, const TOutboundRoute& route,
                                   const TOutboundOptions& options);
+// Sets a connection that stands (one kept by the thread that used it, socket and stream as
+// they were) to options, as OpenOutbound would have made it.
+void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOptions& options);
 // Takes socket's connection out for keeping idle, when it is connected and nothing is left
 // in it: no byte unread, none unsent, receiving not ended. The socket is closed then (without
 // events); a connection that gave it up with bytes left in it is closed. Empty when it was

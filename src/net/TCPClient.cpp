@@ -295,6 +295,27 @@ void ATCPClient::SetStream(std::unique_ptr<TSocketStream> stream,
     SetState(state);
 }
 
+void ATCPClient::ReleaseStream(std::unique_ptr<TSocketStream>& stream,
+                               std::unique_ptr<TTCPClientSocket>& socket) {
+    if (FThread || !FSocket || !FStream || dynamic_cast<TOwnSocket*>(FSocket.get()))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(FSocketLock);
+        stream = std::move(FStream);
+        socket = std::move(FSocket);
+    }
+    // Nothing may reach this client from the socket any more (HookSocket's handlers).
+    socket->OnStateChange = nullptr;
+    socket->OnNegotiating = nullptr;
+    socket->OnConnected = nullptr;
+    socket->OnConnectFailed = nullptr;
+    socket->OnDataAvailable = nullptr;
+    socket->OnClose = nullptr;
+    FAdopted = false;
+    FActive = false;
+    SetState(csClosed);
+}
+
 void ATCPClient::FreeSocketAndStream() {
     std::unique_ptr<TSocketStream> stream;
     std::unique_ptr<TTCPClientSocket> socket;

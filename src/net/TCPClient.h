@@ -97,6 +97,12 @@ public:
     // socket's thread; a following SetActive(true) without RunInThread goes on with the
     // adopted connection (with RunInThread the thread makes its own).
     void SetStream(std::unique_ptr<TSocketStream> stream, std::unique_ptr<ATCPClientSocket> socket);
+    // The reverse of SetStream, once the exchange over an adopted connection is done: the
+    // socket's events unhooked, socket and stream handed out as they stand, the client
+    // inactive and closed without them. Used on the socket's thread. Nothing (both left
+    // empty) for the client's own socket or while a thread runs.
+    void ReleaseStream(std::unique_ptr<TSocketStream>& stream,
+                       std::unique_ptr<TTCPClientSocket>& socket);
     TTCPClientSocket* Socket() const { return FSocket.get(); }
     TSocketStream* Stream() const { return FStream.get(); }
     TTCPClientThread* Thread() const { return FThread.get(); }

@@ -307,6 +307,30 @@ TEST(HTTPProxyE2E, KeepAliveRequestsShareFewOriginConnections) {
     EXPECT_LE(origin.Accepted() - before, kClients + 8);
 }
 
+TEST(HTTPProxyE2E, ASmallAnswerReachesTheClientInOneSegment) {
+    // Head and body apart, a client is woken for the head alone and waits again for the body
+    // (and the proxy's thread may be set aside by that wake-up before it sends it): the
+    // slowest answers of a busy proxy. A small answer that came whole goes in one send, on
+    // the client connection's first request and over the kept origin connection after it.
+    TRecordingOrigin origin;
+    THttpProxyProgram proxy;
+    ASSERT_TRUE(proxy.Ready) << proxy.Output();
+    TSocketHandle client = ConnectBlocking(proxy.Port());
+    ASSERT_NE(client, INVALID_SOCKETHANDLE);
+    std::string pending;
+    for (uint32_t i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(SendAll(client, "GET " + origin.Url("/small" + std::to_string(i)) +
+                                        " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        THttpMessageText answer;
+        ASSERT_TRUE(ReadHttpMessage(client, pending, answer));
+        EXPECT_EQ(answer.Head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.Head;
+        EXPECT_EQ(answer.Body, "ok");
+        EXPECT_EQ(DataSegmentsReceived(client), i) << "answer " << i;
+    }
+    SocketClose(client);
+    EXPECT_EQ(origin.Accepted(), 1);
+}
+
 TEST(HTTPProxyE2E, RewritesRequestsForTheNextHop) {
     TRecordingOrigin origin;
     THttpProxyProgram proxy("UpdateXForwardedFor=1\nUpdateVia=1\n");

@@ -22,10 +22,11 @@ using namespace corvan::test;
 namespace {
 
 // One connection: reads a request with a Content-Length body, answers "ok", closes. The
-// body it got is kept.
+// body it got is kept, and the segments that brought the request.
 struct TOneShotOrigin {
     TTestListener Listener;
     std::string Body;
+    uint32_t Segments = 0;
     std::thread Thread;
     TOneShotOrigin() {
         Thread = std::thread([this] {
@@ -47,6 +48,7 @@ struct TOneShotOrigin {
                 Body = data.substr(end + 4);
                 Body += ReceiveExactly(h, length - Body.size());
             }
+            Segments = DataSegmentsReceived(h);
             SendAll(h, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
             SocketClose(h);
         });
@@ -90,6 +92,24 @@ TEST(HTTPProxyServer, RequestBodyIsHeldOnceWhileItIsForwarded) {
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
     EXPECT_EQ(held.load(), int64_t(body.size()));
     EXPECT_TRUE(origin.ReceivedBody() == body) << "the origin got " << origin.Body.size();
+}
+
+TEST(HTTPProxyServer, ASmallRequestReachesTheNextHopInOneSegment) {
+    // Head and body apart, the next hop is woken for the head alone and waits again for the
+    // body. A body of a few bytes goes in one write with the head.
+    TOneShotOrigin origin;
+    ThttpProxyServer proxy;
+    proxy.SetLocalHost("127.0.0.1");
+    proxy.SetListenPort("0");
+    proxy.OnGetConnection = [](ThttpProxyServerClient*, ThttpProxyRoute&) { return true; };
+    proxy.SetActive(true);
+    std::string target = "http://127.0.0.1:" + std::to_string(origin.Listener.Port) + "/form";
+    std::string answer = Exchange(proxy.BoundPort(), "POST " + target +
+                                                         " HTTP/1.1\r\nHost: h\r\nContent-Length: "
+                                                         "6\r\nConnection: close\r\n\r\na=1&b2");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_EQ(origin.ReceivedBody(), "a=1&b2");
+    EXPECT_EQ(origin.Segments, 1u);
 }
 
 namespace {
@@ -439,4 +459,39 @@ TEST(HTTPProxyServer, ARequestAKeptConnectionFailsBeforeItsAnswerGoesAgainOnlyWh
     ASSERT_EQ(RequestLineOf(requests.back().Message), "PUT /u");
     EXPECT_EQ(requests.back().Message.Body, "put body");
     EXPECT_EQ(origin.Count("PUT /u"), 2);
+}
+
+TEST(HTTPProxyServer, OnOneClientConnectionAKeptConnectionThatFailsIsHandledAsAnyKeptOne) {
+    // The connection a client's thread keeps for its next request carries the answers it
+    // had before: a failure on it is still told apart by what this exchange received. The
+    // origin answers the first request of each connection and closes it at the next.
+    TKeepAliveOrigin origin(10000, [](const TKeepAliveOrigin::TRequest& r, bool&) {
+        return r.OnConnection == 0 ? TKeepAliveOrigin::Sized("ok") : std::string();
+    });
+    TTestProxy proxy;
+    TSocketHandle client = ConnectBlocking(proxy.Port());
+    ASSERT_NE(client, INVALID_SOCKETHANDLE);
+    std::string pending;
+    auto status = [&](const std::string& method, const std::string& path) {
+        return OffMain<std::string>([&] {
+            std::string body = method == "GET" ? "" : "body";
+            if (!SendAll(client, method + " " + origin.Url(path) +
+                                     " HTTP/1.1\r\nContent-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body))
+                return std::string("not sent");
+            THttpMessageText answer;
+            if (!ReadHttpMessage(client, pending, answer))
+                return std::string("no answer");
+            return answer.Head.substr(9, 3);
+        });
+    };
+    EXPECT_EQ(status("GET", "/a"), "200");
+    // Over the kept connection, closed unanswered: once more over a new one.
+    EXPECT_EQ(status("GET", "/b"), "200");
+    EXPECT_EQ(origin.Count("GET /b"), 2);
+    // A POST is not sent again.
+    EXPECT_EQ(status("POST", "/p"), "502");
+    EXPECT_EQ(origin.Count("POST /p"), 1);
+    EXPECT_EQ(origin.Accepted(), 2);
+    SocketClose(client);
 }

@@ -112,6 +112,45 @@ TEST(TCPClient, SetStreamAdoptsAConnectionAndActivationGoesOnWithIt) {
     EXPECT_EQ(closes, 1); // the socket's events reach the client
 }
 
+TEST(TCPClient, ReleaseStreamGivesAnAdoptedConnectionBackUnhooked) {
+    TEchoServer echo;
+    auto socket = std::make_unique<TTCPClientSocket>("127.0.0.1", echo.PortStr());
+    auto stream = std::make_unique<TSocketStream>(socket.get(), -1, 5000, smBlockWaitMessage);
+    stream->Connect();
+    TTCPClientSocket* raw = socket.get();
+    TkelTCPClient client;
+    int closes = 0;
+    client.OnClose = [&](ATCPClient*) { ++closes; };
+    client.SetStream(std::move(stream), std::move(socket));
+    client.SetActive(true);
+    client.GetStream()->WriteStr("first");
+    EXPECT_EQ(client.GetStream()->Reader().ReadStr(5), "first");
+    client.ReleaseStream(stream, socket);
+    ASSERT_EQ(socket.get(), raw);
+    ASSERT_EQ(stream->Socket(), raw);
+    EXPECT_EQ(client.Socket(), nullptr);
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.State(), csClosed);
+    // The same connection goes on for another user; its close no longer reaches the client.
+    stream->WriteStr("again");
+    EXPECT_EQ(stream->Reader().ReadStr(5), "again");
+    socket->Close(false);
+    stream.reset();
+    socket.reset();
+    EXPECT_EQ(closes, 0);
+    // A client's own socket is not handed out.
+    TkelTCPClient own;
+    own.SetHost("127.0.0.1");
+    own.SetPort(echo.PortStr());
+    own.SetStreamMode(smBlockWaitMessage);
+    own.TimeOut = 5000;
+    own.SetActive(true);
+    own.ReleaseStream(stream, socket);
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_NE(own.Socket(), nullptr);
+    own.SetActive(false);
+}
+
 TEST(TCPClient, SetStreamRefusesForeignSocketsAndMismatchedPairs) {
     auto [server, peer] = ConnectedPair();
     TkelTCPClient client;

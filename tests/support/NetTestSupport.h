@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <functional>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -92,6 +93,16 @@ struct TTestListener {
     }
     TSocketHandle Accept() { return SocketAccept(Handle, nullptr); }
 };
+
+// Segments with data that arrived on h so far (TCP_INFO): one per send of a peer that sends
+// without delay, each smaller than the loopback's segment size.
+inline uint32_t DataSegmentsReceived(TSocketHandle h) {
+    struct tcp_info info {};
+    socklen_t length = sizeof info;
+    if (getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return 0;
+    return info.tcpi_data_segs_in;
+}
 
 // Whether port can be bound on 127.0.0.1 now, for TCP and for UDP.
 inline bool LoopbackPortFree(uint16_t port) {
