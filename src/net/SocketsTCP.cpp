@@ -10,13 +10,19 @@ namespace corvan {
 
 ATCPClientSocket::ATCPClientSocket() : ASocketExSendBuffer(TIPProtocol::ipTCP) {}
 
-ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted)
+ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted, bool watchLater)
     : ASocketExSendBuffer(handle) {
     SetProtocol(TIPProtocol::ipTCP);
     if (accepted || SocketAvailable(handle) >= 0) {
         // Directly, without a state event: nobody can be listening yet.
         ResetStateTo(ssConnected);
-        SetAsynchronous(accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown);
+        TSocketOrigin origin = accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown;
+        if (watchLater) {
+            SetAsynchronousLater(origin);
+            FlushSendBuffer(); // writable, as the registration's first notification would say
+        } else {
+            SetAsynchronous(origin);
+        }
         RestartReadWindow();
     }
 }
@@ -479,6 +485,8 @@ void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
         ASocketExSendBuffer::ApplyThrottleSwitch(which, value);
         return;
     }
+    if (value == FThrottleRead)
+        return; // nothing waited for the limiter, or still does
     FThrottleRead = value;
     ThrottleSwitched(value, READY_READ);
 }

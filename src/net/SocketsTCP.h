@@ -49,7 +49,10 @@ public:
     // becomes connected (no event), notifications are registered to a mailbox of the calling
     // thread, and the read-rate window starts. accepted: the handle came from
     // TTCPServerSocket::Accept (connected and non-blocking), so the system is not asked.
-    explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
+    // watchLater: the loop watches it only once its notifications are needed
+    // (ASocket::SetAsynchronousLater); until then it counts as writable.
+    explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false,
+                              bool watchLater = false);
     ~ATCPClientSocket() override;
 
     TEventSlot<void(ATCPClientSocket* sender)> OnDataAvailable;
