@@ -86,12 +86,16 @@ void ATCPClientSocket::DoRead(bool drain) {
     if (n > 0)
         TriggerDataAvailable();
     long taken = 0;
+    bool allTaken = false; // the last receive took all the system reported
     while (FReadEventTrigger < 0 || static_cast<size_t>(FReadEventTrigger) > FBufferUsed) {
-        if (!drain && taken >= kReadEventLimit) {
-            // The last receive re-armed the notification: the rest comes with the next one.
+        // The last receive re-armed the notification: the rest comes with the next one. It
+        // also tells of bytes that came after the system was asked, so nothing is asked
+        // again now (only to find nothing, mostly).
+        if (!drain && (taken >= kReadEventLimit || allTaken)) {
             FReadSuspended = false;
             return;
         }
+        long reported = n;
         if (n <= 0)
             n = kReadProbeSize;
         if (!drain)
@@ -103,7 +107,8 @@ void ATCPClientSocket::DoRead(bool drain) {
         }
         taken += got;
         TriggerDataAvailable();
-        n = Available();
+        allTaken = reported > 0 && got >= reported;
+        n = allTaken && !drain ? 0 : Available();
     }
     FReadSuspended = true;
 }
