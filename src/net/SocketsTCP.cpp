@@ -452,6 +452,7 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
     end.ReceiveEnded = FReceiveEnded;
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
+    FAcceptedPeer = TSocketAddr();
     ResetStateTo(ssClosed);
     UpdateTimer();
     FReceiveEnded = false;
@@ -469,6 +470,7 @@ void ATCPClientSocket::CloseNow() {
     UpdateTimer();
     TriggerClose();
     CloseHandle();
+    FAcceptedPeer = TSocketAddr();
     ClearSendBuffer();
     // A connection made again starts with both ways open.
     FReceiveEnded = false;
@@ -507,10 +509,19 @@ int64_t ATCPClientSocket::GetReadRate() {
     return FReadWindow.Rate;
 }
 
+bool ATCPClientSocket::GetPeerAddress(TSocketAddr& addr) const {
+    if (FAcceptedPeer.AddrFamily != TIPAddressFamily::iaNone &&
+        SocketHandle() != INVALID_SOCKETHANDLE) {
+        addr = FAcceptedPeer;
+        return true;
+    }
+    return SocketGetPeerName(SocketHandle(), addr) == 0;
+}
+
 uint32_t ATCPClientSocket::GetRemoteAddress() {
     CheckConnected();
     TSocketAddr addr;
-    if (SocketGetPeerName(SocketHandle(), addr) != 0 || addr.AddrFamily != TIPAddressFamily::iaIP4)
+    if (!GetPeerAddress(addr) || addr.AddrFamily != TIPAddressFamily::iaIP4)
         return INADDR_FAILURE;
     return addr.AddrIP4();
 }
@@ -520,8 +531,7 @@ std::string ATCPClientSocket::GetRemoteAddressStr() {
     if (a == INADDR_FAILURE) {
         // Not IPv4: an IPv6 peer in its usual text form.
         TSocketAddr addr;
-        if (SocketGetPeerName(SocketHandle(), addr) == 0 &&
-            addr.AddrFamily == TIPAddressFamily::iaIP6)
+        if (GetPeerAddress(addr) && addr.AddrFamily == TIPAddressFamily::iaIP6)
             return SocketAddrStr(addr);
         return "";
     }

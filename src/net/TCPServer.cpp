@@ -75,6 +75,7 @@ TTCPServerClientSocket* TTCPServerClient::MakeSocket(bool watchLater) {
         FSocketLost = true;
         throw;
     }
+    socket->SetAcceptedPeer(FRemoteAddr);
     socket->SetReadEventTrigger(FServer->ClientReadTrigger.load());
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
