@@ -157,9 +157,9 @@ public:
     // The system is then not asked what the caller knows.
     void SetAsynchronous(TSocketOrigin origin = TSocketOrigin::soUnknown);
     // As SetAsynchronous for a connected handle, but the loop watches it only once its
-    // notifications are needed: WatchNow (a wait on the socket), or a receive or send that
-    // would block, the end of the stream or a reset. Until then the socket counts as
-    // writable, and a connection that is only handed on (to a relay) never enters the loop.
+    // notifications are needed: WatchNow (a wait on the socket), a receive, or a send that
+    // would block. Until then the socket counts as writable, and a connection that is only
+    // handed on (to a relay) never enters the loop.
     void SetAsynchronousLater(TSocketOrigin origin);
     // Watched from now on when SetAsynchronousLater left it for later; else nothing.
     void WatchNow();
