@@ -143,9 +143,12 @@ struct TMessageLoop::TImpl {
         int Fd = -1;
         uint64_t Key = 0;
         // The socket the descriptor named when registered: a different one under the same
-        // number means the registered one was closed without UnwatchSocket.
+        // number means the registered one was closed without UnwatchSocket. Not asked for a
+        // descriptor its registering code made just now (Known): that code unregisters it
+        // before it closes it.
         dev_t Dev = 0;
         ino_t Ino = 0;
+        bool Known = false;
         TMailboxId Handle = 0;
         uint32_t Events = 0;
         bool ReadArmed = false; // READY_READ or READY_ACCEPT wanted
@@ -173,6 +176,9 @@ struct TMessageLoop::TImpl {
     std::unordered_map<uint64_t, std::shared_ptr<std::function<void()>>> Watchers; // by key
     std::unordered_map<int, uint64_t> WatcherKeys;
     uint64_t NextKey = kFirstRegistrationKey;
+    // Registrations whose events the last harvest reported and that want interest again
+    // (RearmOwed); kept for the next one, so its storage stays.
+    std::vector<uint64_t> RearmKeys;
     std::vector<int> OwnedFds;
     bool Ended = false;
     bool Closed = false; // the loop is being destroyed: nothing is armed in FEpoll any more
@@ -226,11 +232,57 @@ struct TMessageLoop::TImpl {
             epoll_event e{};
             e.events = want | EPOLLONESHOT;
             e.data.u64 = reg.Key;
-            if (::epoll_ctl(epoll, reg.InEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, reg.Fd, &e) != 0)
+            int r = ::epoll_ctl(epoll, reg.InEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, reg.Fd, &e);
+            // A socket registered here before and dropped while its entry was disabled (see
+            // DropSocket) still has that entry: it takes the new interest.
+            if (r != 0 && !reg.InEpoll && errno == EEXIST)
+                r = ::epoll_ctl(epoll, EPOLL_CTL_MOD, reg.Fd, &e);
+            if (r != 0)
                 RaiseCallFailed("epoll_ctl");
             reg.InEpoll = true;
         }
         reg.Armed = want;
+    }
+
+    // The interest a registration wants back after its events were reported (Lock held):
+    // re-armed here, or, when the kernel refuses, the socket gets what it waited for with the
+    // error and meets the failure in its own next call (AsyncEnable raises naming epoll_ctl).
+    // Raising would end the wait of every socket of this loop.
+    void RearmReported(int epoll, TSocketReg& reg) {
+        uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
+                        (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
+        if (!want || want == reg.Armed)
+            return;
+        epoll_event e{};
+        e.events = want | EPOLLONESHOT;
+        e.data.u64 = reg.Key;
+        if (::epoll_ctl(epoll, EPOLL_CTL_MOD, reg.Fd, &e) == 0) {
+            reg.Armed = want;
+            return;
+        }
+        int error = SocketSetLastErrorFromErrno();
+        auto post = [&](uint32_t event) {
+            if (reg.Events & event)
+                Queue.push_back(TMessage{reg.Handle, MSG_SOCKET, static_cast<uintptr_t>(reg.Fd),
+                                         MakeSelectLParam(event, error)});
+        };
+        if (reg.ConnectArmed)
+            post(READY_CONNECT);
+        if (reg.ReadArmed)
+            post(reg.Listening ? READY_ACCEPT : READY_READ);
+        if (reg.WriteArmed)
+            post(READY_WRITE);
+        reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
+    }
+
+    // Re-arms what the last harvest left to re-arm (Lock held), before the loop waits again.
+    // Left until then, a socket handed on or closed after its event (a connect that completed,
+    // say) costs no call to re-arm it and none to take it out.
+    void RearmOwed(int epoll) {
+        for (uint64_t key : RearmKeys)
+            if (auto it = Sockets.find(key); it != Sockets.end())
+                RearmReported(epoll, it->second);
+        RearmKeys.clear();
     }
 
     // Forgets the registration with its queued notifications (Lock held). Never raises: a
@@ -240,7 +292,10 @@ struct TMessageLoop::TImpl {
         if (it == Sockets.end())
             return;
         TSocketReg& reg = it->second;
-        if (reg.InEpoll)
+        // A one-shot entry that has reported and was not re-armed is disabled: it reports
+        // nothing more and goes with its socket's close (or takes the interest of a later
+        // registration of the same socket, see Rearm).
+        if (reg.InEpoll && reg.Armed != 0)
             EpollDelete(epoll, reg.Fd); // a failure leaves only an entry with a dead key
         int fd = reg.Fd;
         TMailboxId handle = reg.Handle;
@@ -567,6 +622,9 @@ void TMessageLoop::Harvest(int timeoutMs) {
     TImpl& m = *FImpl;
     {
         std::lock_guard<std::mutex> lock(m.Lock);
+        m.RearmOwed(FEpoll);
+        if (!m.Queue.empty())
+            timeoutMs = 0; // a refused re-arm posted the socket's events: no sleeping on them
         m.ArmTimer(FTimerFd);
     }
     epoll_event events[kMaxEpollEvents];
@@ -632,28 +690,8 @@ void TMessageLoop::Harvest(int timeoutMs) {
                     post(READY_WRITE, 0);
                 }
             }
-            uint32_t want = (reg.ReadArmed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) |
-                            (reg.WriteArmed || reg.ConnectArmed ? uint32_t(EPOLLOUT) : 0u);
-            if (want) {
-                epoll_event e{};
-                e.events = want | EPOLLONESHOT;
-                e.data.u64 = key;
-                if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &e) == 0) {
-                    reg.Armed = want;
-                } else {
-                    // Raising here would end the wait of every socket of this loop. The socket
-                    // instead gets what it waits for, with the error, and meets the failure in
-                    // its own next call (AsyncEnable raises naming epoll_ctl).
-                    int error = SocketSetLastErrorFromErrno();
-                    if (reg.ConnectArmed)
-                        post(READY_CONNECT, error);
-                    if (reg.ReadArmed)
-                        post(reg.Listening ? READY_ACCEPT : READY_READ, error);
-                    if (reg.WriteArmed)
-                        post(READY_WRITE, error);
-                    reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
-                }
-            }
+            if (reg.ReadArmed || reg.WriteArmed || reg.ConnectArmed)
+                m.RearmKeys.push_back(key); // before the next wait
         }
         int64_t now = MonotonicMillis();
         for (auto& [handle, t] : m.Timers)
@@ -716,6 +754,16 @@ bool TMessageLoop::ProcessMessage(bool* quit) {
 bool TMessageLoop::ProcessMessages() {
     bool quit = false;
     while (!quit && ProcessMessage(&quit)) {
+    }
+    // An outside poller of Descriptor() waits next: what the last harvest owes is armed.
+    std::lock_guard<std::mutex> lock(FImpl->Lock);
+    FImpl->RearmOwed(FEpoll);
+    return quit;
+}
+
+bool TMessageLoop::ProcessQueued() {
+    bool quit = false;
+    while (!quit && (RunOneJob() || PopAndDispatch(&quit))) {
     }
     return quit;
 }
@@ -781,13 +829,16 @@ void TMessageLoop::WatchSocket(int fd, TMailboxId handle, uint32_t events,
         UnwatchSocket(fd);
         return;
     }
+    // A descriptor just made (accepted, or created by the caller) is new: whatever is still
+    // registered under its number belonged to a socket closed since, and the system need not
+    // be asked which socket it names.
+    bool known = origin != TSocketOrigin::soUnknown;
     struct stat st {};
-    if (::fstat(fd, &st) != 0)
+    if (!known && ::fstat(fd, &st) != 0)
         RaiseCallFailed("fstat");
     // A socket with a peer is connected (a stream one, or a datagram one with a default
     // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool known = origin != TSocketOrigin::soUnknown;
     bool connected = known ? origin == TSocketOrigin::soAccepted
                            : SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
@@ -797,7 +848,9 @@ void TMessageLoop::WatchSocket(int fd, TMailboxId handle, uint32_t events,
         uint64_t key = 0;
         if (auto k = m.SocketKeys.find(fd); k != m.SocketKeys.end()) {
             const TImpl::TSocketReg& old = m.Sockets.at(k->second);
-            if (old.Dev == st.st_dev && old.Ino == st.st_ino)
+            // Registered again by code that does not know the descriptor: the same socket
+            // when it names the same one (or the first registration knew it was new).
+            if (!known && (old.Known || (old.Dev == st.st_dev && old.Ino == st.st_ino)))
                 key = k->second;
             else
                 m.DropSocket(FEpoll, k->second); // closed unregistered; the number reused
@@ -810,6 +863,7 @@ void TMessageLoop::WatchSocket(int fd, TMailboxId handle, uint32_t events,
             fresh.Key = key;
             fresh.Dev = st.st_dev;
             fresh.Ino = st.st_ino;
+            fresh.Known = known;
             m.SocketKeys[fd] = key;
         }
         TImpl::TSocketReg& reg = m.Sockets[key];

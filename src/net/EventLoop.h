@@ -178,6 +178,10 @@ public:
     bool ProcessMessage(bool* quit = nullptr);
     // Dispatches everything waiting now, without blocking; true if a quit was met.
     bool ProcessMessages();
+    // Dispatches the messages and jobs queued now without asking the system for socket and
+    // timer readiness (for a thread between two connections, which holds neither); true if a
+    // quit was met.
+    bool ProcessQueued();
     // Dispatches until Quit (or a posted MSG_QUIT).
     void Run();
     // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked
@@ -216,7 +220,8 @@ public:
     // Raises ESocketLib naming the failing call ("epoll_ctl failed: ...", the mapped errno as
     // ErrorCode); the descriptor is then not registered.
     // origin: what the caller knows of fd (see TSocketOrigin), which the system is then not
-    // asked.
+    // asked; such a descriptor is new, so what is still registered under its number is
+    // dropped as closed, and the caller unregisters it before it closes it.
     void WatchSocket(int fd, TMailboxId handle, uint32_t events, bool connectPending = false,
                      TSocketOrigin origin = TSocketOrigin::soUnknown);
     // Unregisters and purges queued MSG_SOCKET messages of that descriptor. Call before close.

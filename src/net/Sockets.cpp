@@ -321,6 +321,7 @@ void ASocket::CloseHandle() {
     if (FRegistered && MailboxLoop())
         MailboxLoop()->UnwatchSocket(FHandle);
     FRegistered = false;
+    FWatchLater = false;
     FConnectPending = false;
     // Before the close: the same two ends may belong to a new connection right after.
     if (FOwnConnection)
@@ -335,6 +336,7 @@ TSocketHandle ASocket::ReleaseHandle(bool& ownConnection) {
     if (FRegistered && MailboxLoop())
         MailboxLoop()->UnwatchSocket(FHandle);
     FRegistered = false;
+    FWatchLater = false;
     FConnectPending = false;
     ownConnection = FOwnConnection;
     FOwnConnection = false;
@@ -460,6 +462,20 @@ void ASocket::Bind() {
 }
 
 void ASocket::SetAsynchronous(TSocketOrigin origin) {
+    SetAsynchronousLater(origin);
+    WatchNow();
+}
+
+void ASocket::Watch() {
+    TMailboxId window = GetMailbox();
+    MailboxLoop()->WatchSocket(FHandle, window, AsyncEvents(), FConnectPending, FWatchOrigin);
+    FRegistered = true;
+    FWatchLater = false;
+    FMayRead = true;
+    FConnectPending = false;
+}
+
+void ASocket::SetAsynchronousLater(TSocketOrigin origin) {
     if (FHandle == INVALID_SOCKETHANDLE)
         return;
     if (origin == TSocketOrigin::soUnknown)
@@ -468,11 +484,15 @@ void ASocket::SetAsynchronous(TSocketOrigin origin) {
         } catch (const ESocketLib& e) {
             RaiseSocketError("Asynchronous mode not set", e.ErrorCode);
         }
-    TMailboxId window = GetMailbox();
-    MailboxLoop()->WatchSocket(FHandle, window, AsyncEvents(), FConnectPending, origin);
-    FRegistered = true;
-    FMayRead = true;
-    FConnectPending = false;
+    // The mailbox now: a foreign Terminate and the throttle switches go through it.
+    GetMailbox();
+    FWatchOrigin = origin;
+    FWatchLater = true;
+}
+
+void ASocket::WatchNow() {
+    if (FWatchLater && FHandle != INVALID_SOCKETHANDLE)
+        Watch();
 }
 
 std::string ASocket::GetLocalPort() {
@@ -555,6 +575,7 @@ bool ASocket::PostSocketEvent(uint32_t events, int error) {
 }
 
 void ASocket::EnableEvent(uint32_t event, int error) {
+    WatchNow(); // what would have been reported has to be, from now on
     if (FRegistered && MailboxLoop())
         MailboxLoop()->AsyncEnable(FHandle, event, error);
 }
@@ -757,8 +778,8 @@ void ASocketExSendBuffer::SetThrottleWrite(bool value) {
 }
 
 void ASocketExSendBuffer::ApplyThrottleSwitch(uintptr_t which, bool value) {
-    if (which != 0)
-        return;
+    if (which != 0 || value == FThrottleWrite)
+        return; // nothing waited for the limiter, or still does
     FThrottleWrite = value;
     ThrottleSwitched(value, READY_WRITE);
 }

@@ -156,6 +156,13 @@ public:
     // soFresh: it was just made non-blocking by GetSocketHandle(true) and nothing has used it.
     // The system is then not asked what the caller knows.
     void SetAsynchronous(TSocketOrigin origin = TSocketOrigin::soUnknown);
+    // As SetAsynchronous for a connected handle, but the loop watches it only once its
+    // notifications are needed: WatchNow (a wait on the socket), a receive, or a send that
+    // would block. Until then the socket counts as writable, and a connection that is only
+    // handed on (to a relay) never enters the loop.
+    void SetAsynchronousLater(TSocketOrigin origin);
+    // Watched from now on when SetAsynchronousLater left it for later; else nothing.
+    void WatchNow();
     // Closes the handle (unregistering it first, and taking it out of the program's own
     // connections when it was entered there).
     void CloseHandle();
@@ -252,6 +259,8 @@ private:
     void HostLookupComplete(TSocketHostLookup* lookup);
     void FreeLookups();
     void EnableEvent(uint32_t event, int error = 0);
+    // Registers the handle with the loop of the own mailbox (SetAsynchronous, WatchNow).
+    void Watch();
     // RecvData's re-enabling after a receive that answered n.
     long Received(long n);
     // The datagram calls' re-enabling after a receive or a send that answered n.
@@ -268,6 +277,8 @@ private:
     mutable std::mutex FHandleLock;
     TSocketHandle FHandle = INVALID_SOCKETHANDLE;
     bool FRegistered = false;
+    bool FWatchLater = false; // SetAsynchronousLater: not registered yet
+    TSocketOrigin FWatchOrigin = TSocketOrigin::soUnknown;
     // A receive may find bytes: false after a receive on the registered socket found none
     // (which armed its read notification) until the next notification of the socket, so that
     // receives in between answer "would block" without asking the system.
@@ -317,7 +328,7 @@ public:
     int64_t SendBufferSize() const { return FSendBufferSize; }
     bool ThrottleWrite() const { return FThrottleWrite; }
     // Timer on exactly while NeedsTimer; switching off on a connected socket posts READY_WRITE so
-    // buffered data moves at once.
+    // buffered data moves at once. Setting the value it has changes nothing.
     void SetThrottleWrite(bool value);
     int64_t WriteThrottleRate() const { return FWriteThrottleRate.load(std::memory_order_relaxed); }
     void SetWriteThrottleRate(int64_t bytesPerSecond) {

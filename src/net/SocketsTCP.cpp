@@ -10,13 +10,19 @@ namespace corvan {
 
 ATCPClientSocket::ATCPClientSocket() : ASocketExSendBuffer(TIPProtocol::ipTCP) {}
 
-ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted)
+ATCPClientSocket::ATCPClientSocket(TSocketHandle handle, bool accepted, bool watchLater)
     : ASocketExSendBuffer(handle) {
     SetProtocol(TIPProtocol::ipTCP);
     if (accepted || SocketAvailable(handle) >= 0) {
         // Directly, without a state event: nobody can be listening yet.
         ResetStateTo(ssConnected);
-        SetAsynchronous(accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown);
+        TSocketOrigin origin = accepted ? TSocketOrigin::soAccepted : TSocketOrigin::soUnknown;
+        if (watchLater) {
+            SetAsynchronousLater(origin);
+            FlushSendBuffer(); // writable, as the registration's first notification would say
+        } else {
+            SetAsynchronous(origin);
+        }
         RestartReadWindow();
     }
 }
@@ -80,12 +86,16 @@ void ATCPClientSocket::DoRead(bool drain) {
     if (n > 0)
         TriggerDataAvailable();
     long taken = 0;
+    bool allTaken = false; // the last receive took all the system reported
     while (FReadEventTrigger < 0 || static_cast<size_t>(FReadEventTrigger) > FBufferUsed) {
-        if (!drain && taken >= kReadEventLimit) {
-            // The last receive re-armed the notification: the rest comes with the next one.
+        // The last receive re-armed the notification: the rest comes with the next one. It
+        // also tells of bytes that came after the system was asked, so nothing is asked
+        // again now (only to find nothing, mostly).
+        if (!drain && (taken >= kReadEventLimit || allTaken)) {
             FReadSuspended = false;
             return;
         }
+        long reported = n;
         if (n <= 0)
             n = kReadProbeSize;
         if (!drain)
@@ -97,7 +107,8 @@ void ATCPClientSocket::DoRead(bool drain) {
         }
         taken += got;
         TriggerDataAvailable();
-        n = Available();
+        allTaken = reported > 0 && got >= reported;
+        n = allTaken && !drain ? 0 : Available();
     }
     FReadSuspended = true;
 }
@@ -441,6 +452,7 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
     end.ReceiveEnded = FReceiveEnded;
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
+    FAcceptedPeer = TSocketAddr();
     ResetStateTo(ssClosed);
     UpdateTimer();
     FReceiveEnded = false;
@@ -458,6 +470,7 @@ void ATCPClientSocket::CloseNow() {
     UpdateTimer();
     TriggerClose();
     CloseHandle();
+    FAcceptedPeer = TSocketAddr();
     ClearSendBuffer();
     // A connection made again starts with both ways open.
     FReceiveEnded = false;
@@ -479,6 +492,8 @@ void ATCPClientSocket::ApplyThrottleSwitch(uintptr_t which, bool value) {
         ASocketExSendBuffer::ApplyThrottleSwitch(which, value);
         return;
     }
+    if (value == FThrottleRead)
+        return; // nothing waited for the limiter, or still does
     FThrottleRead = value;
     ThrottleSwitched(value, READY_READ);
 }
@@ -494,10 +509,19 @@ int64_t ATCPClientSocket::GetReadRate() {
     return FReadWindow.Rate;
 }
 
+bool ATCPClientSocket::GetPeerAddress(TSocketAddr& addr) const {
+    if (FAcceptedPeer.AddrFamily != TIPAddressFamily::iaNone &&
+        SocketHandle() != INVALID_SOCKETHANDLE) {
+        addr = FAcceptedPeer;
+        return true;
+    }
+    return SocketGetPeerName(SocketHandle(), addr) == 0;
+}
+
 uint32_t ATCPClientSocket::GetRemoteAddress() {
     CheckConnected();
     TSocketAddr addr;
-    if (SocketGetPeerName(SocketHandle(), addr) != 0 || addr.AddrFamily != TIPAddressFamily::iaIP4)
+    if (!GetPeerAddress(addr) || addr.AddrFamily != TIPAddressFamily::iaIP4)
         return INADDR_FAILURE;
     return addr.AddrIP4();
 }
@@ -507,8 +531,7 @@ std::string ATCPClientSocket::GetRemoteAddressStr() {
     if (a == INADDR_FAILURE) {
         // Not IPv4: an IPv6 peer in its usual text form.
         TSocketAddr addr;
-        if (SocketGetPeerName(SocketHandle(), addr) == 0 &&
-            addr.AddrFamily == TIPAddressFamily::iaIP6)
+        if (GetPeerAddress(addr) && addr.AddrFamily == TIPAddressFamily::iaIP6)
             return SocketAddrStr(addr);
         return "";
     }

@@ -49,7 +49,10 @@ public:
     // becomes connected (no event), notifications are registered to a mailbox of the calling
     // thread, and the read-rate window starts. accepted: the handle came from
     // TTCPServerSocket::Accept (connected and non-blocking), so the system is not asked.
-    explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false);
+    // watchLater: the loop watches it only once its notifications are needed
+    // (ASocket::SetAsynchronousLater); until then it counts as writable.
+    explicit ATCPClientSocket(TSocketHandle handle, bool accepted = false,
+                              bool watchLater = false);
     ~ATCPClientSocket() override;
 
     TEventSlot<void(ATCPClientSocket* sender)> OnDataAvailable;
@@ -146,6 +149,11 @@ public:
     // Bytes taken from the system so far; readable from any thread.
     int64_t TotalBytesReceived() const { return FBytesReceived.load(std::memory_order_relaxed); }
 
+    // The peer's address: the one accept reported when the socket was told it
+    // (SetAcceptedPeer), else as the system reports it; false when neither can tell.
+    bool GetPeerAddress(TSocketAddr& addr) const;
+    // The peer accept reported for this socket's handle: the system is not asked again.
+    void SetAcceptedPeer(const TSocketAddr& peer) { FAcceptedPeer = peer; }
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();
     // The peer's address as text, of either family; "" when unknown.
@@ -198,6 +206,7 @@ private:
     std::atomic<int64_t> FReadThrottleRate{0};
     TRateWindow FReadWindow;
     std::atomic<int64_t> FBytesReceived{0};
+    TSocketAddr FAcceptedPeer; // family none: not known
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;

@@ -52,6 +52,13 @@ void TTCPServerClient::WaitLetGo() {
 }
 
 TTCPServerClientSocket* TTCPServerClient::GetSocket() {
+    TTCPServerClientSocket* socket = MakeSocket(false);
+    // Its taker may wait on it by any means (its own HandleMessage, another stream's wait).
+    socket->WatchNow();
+    return socket;
+}
+
+TTCPServerClientSocket* TTCPServerClient::MakeSocket(bool watchLater) {
     if (FSocket)
         return FSocket.get();
     // The accepted handle goes to exactly one socket. When making that socket fails, its base
@@ -62,13 +69,14 @@ TTCPServerClientSocket* TTCPServerClient::GetSocket() {
     FHandleOwned = false;
     std::unique_ptr<TTCPServerClientSocket> socket;
     try {
-        socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle, true);
+        socket = std::make_unique<TTCPServerClientSocket>(FSocketHandle, true, watchLater);
     } catch (...) {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
         FSocketHandle = INVALID_SOCKETHANDLE;
         FSocketLost = true;
         throw;
     }
+    socket->SetAcceptedPeer(FRemoteAddr);
     socket->SetReadEventTrigger(FServer->ClientReadTrigger.load());
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
@@ -82,7 +90,9 @@ TTCPServerClientSocket* TTCPServerClient::GetSocket() {
 }
 
 void TTCPServerClient::CreateStream(TSocketStreamMode mode) {
-    TTCPServerClientSocket* socket = GetSocket();
+    // A blocking stream waits on the socket before it needs its notifications; a connection
+    // that only goes on to a relay never enters the thread's loop.
+    TTCPServerClientSocket* socket = MakeSocket(mode != smAsynchronous);
     FStream = std::make_unique<TSocketStream>(socket, FServer->ClientWriteBufferLimit.load(),
                                               FServer->ClientTimeout.load(), mode, false);
 }
@@ -296,8 +306,9 @@ void TTCPServerClientThread::Execute() {
 }
 
 void TTCPServerClientThread::Serve(TTCPServerClient* client) {
-    // What a former client left queued (a quit for its gone mailbox, say) is dropped here.
-    TMessageLoop::Current().ProcessMessages();
+    // What a former client left queued (a quit for its gone mailbox, say) is dropped here;
+    // its sockets and timers went with it, so the system has nothing to report.
+    TMessageLoop::Current().ProcessQueued();
     // The outbound connections this client opens count the passes its own connection carries.
     TServedConnection served(client->SocketHandle(), client->RemoteAddr());
     if (StillRunning(client))

@@ -252,6 +252,9 @@ private:
     friend class ATCPServer;
     friend class TTCPServerClientThread;
     void CreateStream(TSocketStreamMode mode);
+    // The socket, made on first use; watchLater: registered with the loop only once its
+    // notifications are needed (a blocking stream's first wait on it, GetSocket).
+    TTCPServerClientSocket* MakeSocket(bool watchLater);
     // Terminates the socket and, for a client with a thread, wakes that thread's wait
     // (ClientSocketLock held).
     void TerminateSocketLocked();

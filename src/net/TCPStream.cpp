@@ -325,6 +325,9 @@ bool TSocketStream::WaitStep(int64_t deadline) {
         return false;
     if (GiveUp && GiveUp())
         return false;
+    // A wait for this socket needs its notifications.
+    if (Mode != smAsynchronous)
+        FSocket->WatchNow();
     switch (Mode) {
     case smAsynchronous:
         return true;

@@ -84,7 +84,7 @@ TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
 
 TSocketAddr SocksClientAddress(TSocketStream& control) {
     TSocketAddr peer;
-    if (SocketGetPeerName(control.Socket()->SocketHandle(), peer) != 0)
+    if (!control.Socket()->GetPeerAddress(peer))
         return {};
     return peer;
 }

@@ -512,6 +512,55 @@ TEST(AsyncSocket, ReusedDescriptorNumberGetsNothingOfTheClosedSocket) {
         ::close(fd);
 }
 
+TEST(AsyncSocket, ConnectedSocketIsHeardThroughTheDescriptorAndWhenRegisteredAgain) {
+    TMessageLoop& loop = TMessageLoop::Current();
+    TRecorder r;
+    TMailboxId window = r.GetMailbox();
+    auto got = [&](uint32_t event) {
+        for (const TMessage& m : r.Received)
+            if (m.Msg == MSG_SOCKET && (SelectEvents(m.LParam) & event))
+                return true;
+        return false;
+    };
+    TTestListener listener;
+    TSocketHandle fd = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP, true);
+    int r0 = SocketConnect(fd, TSocketAddr::IP4(Loopback(), listener.Port));
+    ASSERT_TRUE(r0 == 0 || SocketGetLastError() == WSAEINPROGRESS);
+    loop.WatchSocket(fd, window, READY_READ | READY_CONNECT | READY_CLOSE, true,
+                     TSocketOrigin::soFresh);
+    TSocketHandle peer = listener.Accept();
+
+    // As a GUI runs the loop: after the connect is reported, the descriptor must still tell
+    // of the socket's first bytes.
+    for (int i = 0; i < 50 && !got(READY_CONNECT); ++i) {
+        ASSERT_TRUE(loop.PollDescriptor(10000));
+        loop.ProcessMessages();
+    }
+    ASSERT_TRUE(got(READY_CONNECT));
+    ASSERT_TRUE(SendAll(peer, "x"));
+    ASSERT_TRUE(loop.PollDescriptor(10000)) << "the read interest was never armed";
+    loop.ProcessMessages();
+    ASSERT_TRUE(got(READY_READ));
+
+    // Unregistered right after an event was reported (its kernel entry then reports nothing
+    // more), and registered again: the new registration hears the socket.
+    char buf[8];
+    ASSERT_EQ(SocketRecv(fd, buf, sizeof buf), 1);
+    loop.AsyncEnable(fd, READY_READ);
+    ASSERT_TRUE(SendAll(peer, "y"));
+    r.Received.clear();
+    ASSERT_EQ(loop.WaitMessage(MonotonicMillis() + 10000), TWaitResult::wrMessage);
+    ASSERT_TRUE(got(READY_READ));
+    loop.UnwatchSocket(fd);
+    loop.WatchSocket(fd, window, READY_READ | READY_CLOSE);
+    r.Received.clear();
+    ASSERT_TRUE(RunLoopUntil([&] { return got(READY_READ); }));
+
+    loop.UnwatchSocket(fd);
+    SocketClose(fd);
+    SocketClose(peer);
+}
+
 namespace {
 class TFailingThread : public TThread {
 public:

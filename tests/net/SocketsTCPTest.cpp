@@ -108,6 +108,33 @@ TEST(TCPRead, CloseArrivesOnlyAfterAllDataWasRead) {
     EXPECT_EQ(c.Socket->SocketHandle(), INVALID_SOCKETHANDLE);
 }
 
+TEST(TCPRead, BytesAndTheEndArrivingTogetherComeAsDataThenTheEnd) {
+    // Both are in the system before the socket hears of either: each notification reads
+    // what the system reports, and the end must follow the bytes, never overtake them.
+    for (bool halfClose : {false, true}) {
+        TConnection c(-1);
+        c.Socket->SetAllowHalfClose(halfClose);
+        std::string seen; // "d<buffered>" per data event, "c" for the close
+        c.Socket->OnDataAvailable = [&](ATCPClientSocket* s) {
+            seen += "d" + std::to_string(s->BufferUsed());
+        };
+        c.Socket->OnClose = [&](ATCPClientSocket*) { seen += "c"; };
+        ASSERT_TRUE(SendAll(c.Peer, "hello"));
+        ASSERT_EQ(SocketShutdown(c.Peer, TShutdownHow::sdSend), 0);
+        ASSERT_TRUE(RunLoopUntil([&] {
+            return halfClose ? c.Socket->ReceiveEnded() : c.Socket->State() == ssClosed;
+        })) << seen;
+        // Told of the bytes as they are there and read, then (unless half-closed) the close.
+        EXPECT_EQ(seen, halfClose ? "d0d5" : "d0d5c");
+        EXPECT_EQ(c.Socket->ReadAvailable(), "hello");
+        if (halfClose) {
+            EXPECT_EQ(c.Socket->State(), ssConnected); // still open for the answer
+            EXPECT_EQ(c.Socket->WriteStr("answer"), 6);
+            EXPECT_EQ(RecvWithin(c.Peer, 6), "answer");
+        }
+    }
+}
+
 TEST(TCPRead, PeerWritingTenMegabytesAndClosingAtOnceDeliversEveryByte) {
     TConnection c(-1);
     std::string data = Pattern(10 * 1024 * 1024);
