@@ -881,10 +881,10 @@ void ATCPServer::RunPoolThread(TTCPServerClientThread* thread) {
 }
 
 namespace {
-// Milliseconds from now until t, at least 0, for a poll.
+// Milliseconds from now until t, at least 0, for a poll; rounded up, so that a wait does not
+// end just short of t and come back at once, again and again, in its last millisecond.
 int MillisUntil(std::chrono::steady_clock::time_point t) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    t - std::chrono::steady_clock::now())
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(t - std::chrono::steady_clock::now())
                     .count();
     return static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX));
 }
