@@ -692,10 +692,12 @@ TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& ne
 }
 
 void ThttpProxyServerClient::PrepareResponseRange() {
-    // A proxy passes ranges on; it never serves one itself.
+    // A proxy passes ranges on; it never serves one itself, and a 206 goes on as it came
+    // (as a 200 the client would take the piece for the whole).
     Response->SetRequest(*Request);
     Response->RangeStart = -1;
     Response->RangeEnd = -1;
+    Response->RangeAsSent = true;
 }
 
 void ThttpProxyServerClient::PrepareResponse() {

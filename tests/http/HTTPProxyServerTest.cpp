@@ -436,6 +436,11 @@ TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextReq
         {"GET", "/11-close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nk3",
          "200", "k3", false},
         {"GET", "/until-close", "HTTP/1.1 200 OK\r\n\r\nto the end", "200", "to the end", false},
+        // A piece goes on as the piece it is, never as the whole.
+        {"GET", "/206",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-4/10\r\nContent-Length: "
+         "3\r\n\r\ncde",
+         "206", "cde", true},
         {"GET", "/sized", TKeepAliveOrigin::Sized("ok"), "200", "ok", true},
     };
     TKeepAliveOrigin origin(10000, [&](const TKeepAliveOrigin::TRequest& r, bool& close) {
@@ -454,6 +459,9 @@ TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextReq
         std::string reply = ExchangeDone(proxy, Request(c.Method, origin.Url(c.Path)));
         EXPECT_EQ(reply.substr(9, 3), c.Status) << c.Path << ": " << reply;
         EXPECT_EQ(BodyOf(reply), c.Body) << c.Path;
+        EXPECT_EQ(reply.find("\r\nContent-Range: bytes 2-4/10\r\n") != std::string::npos,
+                  c.Answer.find("Content-Range") != std::string::npos)
+            << c.Path << ": " << reply;
         EXPECT_EQ(origin.Accepted(), expectedConnections) << c.Path;
         EXPECT_EQ(proxy.ReusedConnections.load(), expectedReused) << c.Path;
         EXPECT_EQ(proxy.IdleConnections().Count(), c.Kept ? 1u : 0u) << c.Path;
