@@ -784,7 +784,7 @@ void ThttpResponse::Prepare() {
         IncludeContent = false;
     }
     if (IncludeContent) {
-        int64_t offset, length;
+        int64_t offset = 0, length = 0;
         bool served = ServedRange(offset, length);
         if (FStatusCode == 206 && !served && !RangeAsSent) {
             // Nothing servable (or a size that cannot be told): the whole body instead.
