@@ -759,6 +759,7 @@ void ThttpResponse::InitDefaults() {
     FStatusCode = 200;
     FReasonPhrase.clear();
     RangeStart = RangeEnd = -1;
+    RangeAsSent = false;
     RequestMethod.clear();
 }
 
@@ -783,14 +784,15 @@ void ThttpResponse::Prepare() {
         IncludeContent = false;
     }
     if (IncludeContent) {
-        int64_t offset, length;
-        if (FStatusCode == 206 && !ServedRange(offset, length)) {
+        int64_t offset = 0, length = 0;
+        bool served = ServedRange(offset, length);
+        if (FStatusCode == 206 && !served && !RangeAsSent) {
             // Nothing servable (or a size that cannot be told): the whole body instead.
             SetStatusCode(200);
             FReasonPhrase.clear();
             RangeStart = RangeEnd = -1;
         }
-        if (FStatusCode == 206) {
+        if (served) {
             int64_t size = AhttpMessage::GetContentSize();
             GetHeader().SetFieldBody("Content-Range", "bytes " + std::to_string(offset) + "-" +
                                                           std::to_string(offset + length - 1) +
@@ -811,6 +813,7 @@ void ThttpResponse::Assign(const AhttpMessage* prototype) {
         FReasonPhrase = r->FReasonPhrase;
         RangeStart = r->RangeStart;
         RangeEnd = r->RangeEnd;
+        RangeAsSent = r->RangeAsSent;
         RequestMethod = r->RequestMethod;
     }
 }

@@ -293,7 +293,8 @@ public:
     // Also: 1xx, 204 and 304 lose "Content-Length" and "Transfer-Encoding" and the body. With
     // a body: 206 with a range that selects bytes gets "Content-Range" and "Content-Length"
     // (a range that selects nothing, or a body of unknown size, falls back to 200 and the
-    // whole body); otherwise, unless chunked, a size above 0 sets "Content-Length".
+    // whole body, unless RangeAsSent); otherwise, unless chunked, a size above 0 sets
+    // "Content-Length".
     void Prepare() override;
     void Assign(const AhttpMessage* prototype) override;
     // The range's length while a range is served, else the whole body's size.
@@ -318,6 +319,9 @@ public:
 
     int64_t RangeStart = -1;
     int64_t RangeEnd = -1;
+    // A 206 whose sender chose its range (a relayed answer): Prepare keeps its status and
+    // "Content-Range" and frames its body as any other.
+    bool RangeAsSent = false;
     // The method of the request this answers; "HEAD" (any case) means no body follows. The
     // HTTP client sets it before reading the body.
     std::string RequestMethod;

@@ -579,8 +579,10 @@ void ThttpProxyServerClient::Forward(const ThttpProxyRoute& route) {
     auto adopt = [&](TOutboundConnection connection) {
         FReceivedBefore = connection.Socket->TotalBytesReceived();
         HttpClient->SetStream(std::move(connection.Stream), std::move(connection.Socket));
-        if (!route.HttpProxy.InUse())
-            HttpClient->SetHost(next.Host); // the adopted socket names the address connected to
+        // The adopted socket names the address connected to (an up-stream proxy's, or the
+        // target a kept connection served before): the request names this one.
+        HttpClient->SetHost(next.Host);
+        HttpClient->SetPort(next.Port);
     };
     adopt(FNextHopReused ? std::move(kept) : OpenNextHop(next, options));
     if (route.HttpProxy.InUse()) {
@@ -690,10 +692,12 @@ TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& ne
 }
 
 void ThttpProxyServerClient::PrepareResponseRange() {
-    // A proxy passes ranges on; it never serves one itself.
+    // A proxy passes ranges on; it never serves one itself, and a 206 goes on as it came
+    // (as a 200 the client would take the piece for the whole).
     Response->SetRequest(*Request);
     Response->RangeStart = -1;
     Response->RangeEnd = -1;
+    Response->RangeAsSent = true;
 }
 
 void ThttpProxyServerClient::PrepareResponse() {

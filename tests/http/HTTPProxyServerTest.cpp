@@ -332,6 +332,63 @@ TEST(HTTPProxyServer, ThroughAnUpstreamHTTPProxyTheRequestNamesItsTargetAndCarri
 
 namespace {
 
+// One client connection to the proxy that carries request after request.
+struct TClientConnection {
+    TSocketHandle Handle;
+    std::string Pending;
+    explicit TClientConnection(uint16_t port) : Handle(ConnectBlocking(port)) {}
+    ~TClientConnection() { SocketClose(Handle); }
+    // The answer's status code; "not sent" or "no answer" when the exchange failed.
+    std::string Status(const std::string& request) {
+        return OffMain<std::string>([&] {
+            if (!SendAll(Handle, request))
+                return std::string("not sent");
+            THttpMessageText answer;
+            if (!ReadHttpMessage(Handle, Pending, answer))
+                return std::string("no answer");
+            return answer.Head.substr(9, 3);
+        });
+    }
+};
+
+} // namespace
+
+TEST(HTTPProxyServer, ThroughAnUpstreamHTTPProxyAKeptConnectionNamesEachRequestsOwnTarget) {
+    // The connection to the up-stream serves every target: the one it served before must not
+    // name the next.
+    TKeepAliveOrigin upstream;
+    ThttpProxyServer proxy;
+    proxy.SetLocalHost("127.0.0.1");
+    proxy.SetListenPort("0");
+    proxy.OnGetConnection = [&upstream](ThttpProxyServerClient*, ThttpProxyRoute& route) {
+        route.HttpProxy =
+            TProxyServerInfo{true, "127.0.0.1", std::to_string(upstream.Port()), false, "", ""};
+        return true;
+    };
+    proxy.SetActive(true);
+    {
+        TClientConnection client(proxy.BoundPort());
+        ASSERT_NE(client.Handle, INVALID_SOCKETHANDLE);
+        EXPECT_EQ(client.Status("GET http://hosta.example:8081/a HTTP/1.1\r\nHost: x\r\n\r\n"),
+                  "200");
+        EXPECT_EQ(client.Status("GET http://hostb.example/b HTTP/1.1\r\nHost: x\r\n\r\n"),
+                  "200");
+    }
+    proxy.SetActive(false);
+    EXPECT_EQ(upstream.Accepted(), 1);
+    EXPECT_EQ(proxy.ReusedConnections.load(), 1u);
+    std::vector<TKeepAliveOrigin::TRequest> requests = upstream.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(RequestLineOf(requests[1].Message), "GET http://hostb.example/b");
+    EXPECT_NE(requests[0].Message.Head.find("\r\nHost: hosta.example:8081\r\n"),
+              std::string::npos)
+        << requests[0].Message.Head;
+    EXPECT_NE(requests[1].Message.Head.find("\r\nHost: hostb.example\r\n"), std::string::npos)
+        << requests[1].Message.Head;
+}
+
+namespace {
+
 // request through the proxy on a client connection of its own, read to its close; answers
 // once the proxy has finished with the request (its outbound connection is kept or closed).
 std::string ExchangeDone(TTestProxy& proxy, const std::string& request) {
@@ -379,6 +436,11 @@ TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextReq
         {"GET", "/11-close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nk3",
          "200", "k3", false},
         {"GET", "/until-close", "HTTP/1.1 200 OK\r\n\r\nto the end", "200", "to the end", false},
+        // A piece goes on as the piece it is, never as the whole.
+        {"GET", "/206",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-4/10\r\nContent-Length: "
+         "3\r\n\r\ncde",
+         "206", "cde", true},
         {"GET", "/sized", TKeepAliveOrigin::Sized("ok"), "200", "ok", true},
     };
     TKeepAliveOrigin origin(10000, [&](const TKeepAliveOrigin::TRequest& r, bool& close) {
@@ -397,6 +459,9 @@ TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextReq
         std::string reply = ExchangeDone(proxy, Request(c.Method, origin.Url(c.Path)));
         EXPECT_EQ(reply.substr(9, 3), c.Status) << c.Path << ": " << reply;
         EXPECT_EQ(BodyOf(reply), c.Body) << c.Path;
+        EXPECT_EQ(reply.find("\r\nContent-Range: bytes 2-4/10\r\n") != std::string::npos,
+                  c.Answer.find("Content-Range") != std::string::npos)
+            << c.Path << ": " << reply;
         EXPECT_EQ(origin.Accepted(), expectedConnections) << c.Path;
         EXPECT_EQ(proxy.ReusedConnections.load(), expectedReused) << c.Path;
         EXPECT_EQ(proxy.IdleConnections().Count(), c.Kept ? 1u : 0u) << c.Path;
@@ -469,21 +534,12 @@ TEST(HTTPProxyServer, OnOneClientConnectionAKeptConnectionThatFailsIsHandledAsAn
         return r.OnConnection == 0 ? TKeepAliveOrigin::Sized("ok") : std::string();
     });
     TTestProxy proxy;
-    TSocketHandle client = ConnectBlocking(proxy.Port());
-    ASSERT_NE(client, INVALID_SOCKETHANDLE);
-    std::string pending;
+    TClientConnection client(proxy.Port());
+    ASSERT_NE(client.Handle, INVALID_SOCKETHANDLE);
     auto status = [&](const std::string& method, const std::string& path) {
-        return OffMain<std::string>([&] {
-            std::string body = method == "GET" ? "" : "body";
-            if (!SendAll(client, method + " " + origin.Url(path) +
-                                     " HTTP/1.1\r\nContent-Length: " +
-                                     std::to_string(body.size()) + "\r\n\r\n" + body))
-                return std::string("not sent");
-            THttpMessageText answer;
-            if (!ReadHttpMessage(client, pending, answer))
-                return std::string("no answer");
-            return answer.Head.substr(9, 3);
-        });
+        std::string body = method == "GET" ? "" : "body";
+        return client.Status(method + " " + origin.Url(path) + " HTTP/1.1\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body);
     };
     EXPECT_EQ(status("GET", "/a"), "200");
     // Over the kept connection, closed unanswered: once more over a new one.
@@ -493,5 +549,4 @@ TEST(HTTPProxyServer, OnOneClientConnectionAKeptConnectionThatFailsIsHandledAsAn
     EXPECT_EQ(status("POST", "/p"), "502");
     EXPECT_EQ(origin.Count("POST /p"), 1);
     EXPECT_EQ(origin.Accepted(), 2);
-    SocketClose(client);
 }
