@@ -743,6 +743,10 @@ bool TMessageLoop::ProcessMessage(bool* quit) {
     if (empty || FImpl->SinceHarvest >= kMaxDispatchWithoutHarvest) {
         FImpl->SinceHarvest = 0;
         Harvest(0);
+        // Armed before dispatching: a handler may itself wait on Descriptor() (a modal box),
+        // and must hear the interest this harvest left to re-arm.
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->RearmOwed(FEpoll);
     }
     if (PopAndDispatch(quit)) {
         ++FImpl->SinceHarvest;
@@ -757,7 +761,10 @@ bool TMessageLoop::ProcessMessages() {
     }
     // An outside poller of Descriptor() waits next: what the last harvest owes is armed.
     std::lock_guard<std::mutex> lock(FImpl->Lock);
+    size_t queued = FImpl->Queue.size();
     FImpl->RearmOwed(FEpoll);
+    if (FImpl->Queue.size() > queued)
+        WakeLocked(); // a refused re-arm posted its socket's events: the poller must hear them
     return quit;
 }
 
