@@ -275,9 +275,10 @@ struct TMessageLoop::TImpl {
         reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
     }
 
-    // Re-arms what the last harvest left to re-arm (Lock held), before the loop waits again.
-    // Left until then, a socket handed on or closed after its event (a connect that completed,
-    // say) costs no call to re-arm it and none to take it out.
+    // Re-arms what the last harvest left to re-arm (Lock held), before the loop waits again
+    // (served from outside, before it dispatches: a handler may wait). Left until then, a
+    // socket handed on or closed after its event (a connect that completed, say) costs no
+    // call to re-arm it and none to take it out.
     void RearmOwed(int epoll) {
         for (uint64_t key : RearmKeys)
             if (auto it = Sockets.find(key); it != Sockets.end())
