@@ -427,6 +427,8 @@ TEST(TCPServerClients, AThrottleSwitchedOffAsTheClientHandsItsTunnelOnReachesThe
     }) == data) << "the tunnel kept the throttle switched off before it started";
     SocketClose(far);
     peer.Close();
+    // The tunnel ends and the client with it, before the next test counts threads.
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
 }
 
 TEST(TCPServerDeactivation, WaitsForEveryClientThreadWhileServingTheirHandOvers) {
