@@ -275,9 +275,10 @@ struct TMessageLoop::TImpl {
         reg.ReadArmed = reg.WriteArmed = reg.ConnectArmed = false;
     }
 
-    // Re-arms what the last harvest left to re-arm (Lock held), before the loop waits again.
-    // Left until then, a socket handed on or closed after its event (a connect that completed,
-    // say) costs no call to re-arm it and none to take it out.
+    // Re-arms what the last harvest left to re-arm (Lock held), before the loop waits again
+    // (served from outside, before it dispatches: a handler may wait). Left until then, a
+    // socket handed on or closed after its event (a connect that completed, say) costs no
+    // call to re-arm it and none to take it out.
     void RearmOwed(int epoll) {
         for (uint64_t key : RearmKeys)
             if (auto it = Sockets.find(key); it != Sockets.end())
@@ -743,6 +744,10 @@ bool TMessageLoop::ProcessMessage(bool* quit) {
     if (empty || FImpl->SinceHarvest >= kMaxDispatchWithoutHarvest) {
         FImpl->SinceHarvest = 0;
         Harvest(0);
+        // Armed before dispatching: a handler may itself wait on Descriptor() (a modal box),
+        // and must hear the interest this harvest left to re-arm.
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->RearmOwed(FEpoll);
     }
     if (PopAndDispatch(quit)) {
         ++FImpl->SinceHarvest;
@@ -757,7 +762,10 @@ bool TMessageLoop::ProcessMessages() {
     }
     // An outside poller of Descriptor() waits next: what the last harvest owes is armed.
     std::lock_guard<std::mutex> lock(FImpl->Lock);
+    size_t queued = FImpl->Queue.size();
     FImpl->RearmOwed(FEpoll);
+    if (FImpl->Queue.size() > queued)
+        WakeLocked(); // a refused re-arm posted its socket's events: the poller must hear them
     return quit;
 }
 

@@ -583,6 +583,8 @@ void ASocket::EnableEvent(uint32_t event, int error) {
 long ASocket::RecvData(void* buf, size_t size) {
     if (size == 0)
         return 0;
+    // Registered before the receive: a refused registration raises with no bytes taken.
+    WatchNow();
     // Level-triggered: the notification armed by the last empty receive reports new bytes.
     bool watched = FRegistered && MailboxLoop() && (AsyncEvents() & READY_READ) != 0;
     if (watched && !FMayRead) {
@@ -598,6 +600,7 @@ long ASocket::RecvData(void* buf, size_t size) {
 long ASocket::SpliceRecvData(int pipeWrite, size_t size) {
     if (size == 0)
         return 0;
+    WatchNow(); // as in RecvData: a refused registration takes no bytes
     long n = SocketSplice(FHandle, pipeWrite, size);
     // A pipe that cannot be spliced into says nothing about the connection: no notification.
     if (n < 0 && SpliceUnsupported(SocketGetLastError()))

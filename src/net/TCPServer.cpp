@@ -136,6 +136,9 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
         bool released = a->ReleaseToRelay(ownEnd);
         released = b->ReleaseToRelay(outEnd) && released;
         FTunnel = MakeRelayTunnel(std::move(ownEnd), std::move(outEnd), bufferSize);
+        // A switch ApplyThrottle posted to the socket's thread may not have reached the
+        // socket before its release copied its own: the tunnel takes the server's now.
+        FTunnel->SetThrottle(0, ServerThrottle());
         tunnel = FTunnel;
         // Started by the thread once it has let go of the client (TTCPServerClientThread::Serve).
         FTunnelEnd = std::move(onEnd);
@@ -190,11 +193,15 @@ void TTCPServerClient::Log(TServerLogType logType, const std::string& msg) {
     FServer->LogAnywhere(logType, msg, Id());
 }
 
+TRelayThrottle TTCPServerClient::ServerThrottle() const {
+    return {FServer->ThrottleRead(), FServer->ReadThrottleRate(), FServer->ThrottleWrite(),
+            FServer->WriteThrottleRate()};
+}
+
 void TTCPServerClient::ApplyThrottle() {
     std::lock_guard<std::mutex> lock(ClientSocketLock);
     if (FTunnel)
-        FTunnel->SetThrottle(0, {FServer->ThrottleRead(), FServer->ReadThrottleRate(),
-                                 FServer->ThrottleWrite(), FServer->WriteThrottleRate()});
+        FTunnel->SetThrottle(0, ServerThrottle());
     if (!FSocket)
         return;
     FSocket->SetReadThrottleRate(FServer->ReadThrottleRate());

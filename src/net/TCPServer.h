@@ -264,6 +264,8 @@ private:
     // The relay loop's thread, as the client's tunnel ends: onEnd, the byte count, the done
     // message, let go.
     void TunnelEnded(const TRelayTotals& totals);
+    // The server's throttle settings, as they are now (any thread).
+    TRelayThrottle ServerThrottle() const;
 
     ATCPServer* FServer;
     uint64_t FId;

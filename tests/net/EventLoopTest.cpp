@@ -561,6 +561,42 @@ TEST(AsyncSocket, ConnectedSocketIsHeardThroughTheDescriptorAndWhenRegisteredAga
     SocketClose(peer);
 }
 
+TEST(AsyncSocket, AWaitInsideAHandlerHearsTheInterestTheHarvestLeftToRearm) {
+    // A GUI handler that opens a modal box waits on Descriptor() while a message of the last
+    // harvest is dispatched: the socket's other interest must already be armed.
+    TMessageLoop& loop = TMessageLoop::Current();
+    auto [fd, peer] = ConnectedPair();
+    SetSocketBlocking(fd, false);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string block(65536, 'z');
+    size_t sent = 0;
+    for (long n; (n = SocketSend(fd, block.data(), block.size())) > 0;)
+        sent += static_cast<size_t>(n);
+    TRecorder r;
+    loop.WatchSocket(fd, r.GetMailbox(), READY_READ | READY_WRITE | READY_CLOSE);
+    loop.AsyncEnable(fd, READY_WRITE); // the send buffer is full: waits for room
+    loop.ProcessMessages();
+    ASSERT_TRUE(SendAll(peer, "x"));
+    bool heard = false;
+    int reads = 0;
+    r.OnReceive = [&](const TMessage& m) {
+        if (m.Msg != MSG_SOCKET || !(SelectEvents(m.LParam) & READY_READ) || reads++)
+            return;
+        SetReceiveTimeout(peer);
+        EXPECT_EQ(ReceiveExactly(peer, sent).size(), sent); // room again: fd is writable
+        heard = loop.PollDescriptor(10000);
+    };
+    ASSERT_TRUE(loop.PollDescriptor(10000));
+    loop.ProcessMessages();
+    ASSERT_EQ(reads, 1);
+    EXPECT_TRUE(heard) << "the nested wait never heard the socket become writable";
+    loop.UnwatchSocket(fd);
+    SocketClose(fd);
+    SocketClose(peer);
+}
+
 namespace {
 class TFailingThread : public TThread {
 public:

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <random>
@@ -381,6 +383,52 @@ TEST(TCPServerClients, ThrottleChangesReachRunningClients) {
     server.SetWriteThrottleRate(5000000);
     server.SetThrottleWrite(true);
     EXPECT_EQ(ask(10), "RW5000000.");
+}
+
+TEST(TCPServerClients, AThrottleSwitchedOffAsTheClientHandsItsTunnelOnReachesTheTunnel) {
+    // The switch is posted to the client's thread, which is busy until it hands the
+    // connection to a relay: the tunnel must not keep the switch the socket still had.
+    TTestServer server;
+    server.SetReadThrottleRate(1); // a byte a second: 64 KiB would take most of a day
+    server.SetThrottleRead(true);
+    TTestListener destination;
+    std::mutex lock; // guards atRelay and switched; a leaf
+    std::condition_variable changed;
+    bool atRelay = false, switched = false;
+    server.Body = [&](TTCPServerClient* client) {
+        client->GetStream();
+        TSocketStream outbound(new ATCPClientSocket(ConnectBlocking(destination.Port)), -1,
+                               30000, smBlockWaitMessage, true);
+        std::unique_lock<std::mutex> held(lock);
+        atRelay = true;
+        WakeMain();
+        if (!changed.wait_for(held, std::chrono::seconds(10), [&] { return switched; }))
+            return;
+        held.unlock();
+        client->RelayTunnel(outbound, 65536, nullptr);
+    };
+    server.SetActive(true);
+    TPeer peer(server.Port());
+    ASSERT_TRUE(RunLoopUntil([&] {
+        std::lock_guard<std::mutex> held(lock);
+        return atRelay;
+    }));
+    TSocketHandle far = destination.Accept();
+    server.SetThrottleRead(false);
+    {
+        std::lock_guard<std::mutex> held(lock);
+        switched = true;
+    }
+    changed.notify_all();
+    std::string data = Pattern(65536);
+    EXPECT_TRUE(OffMain([&] {
+        SendAll(peer.H, data);
+        return RecvWithin(far, data.size());
+    }) == data) << "the tunnel kept the throttle switched off before it started";
+    SocketClose(far);
+    peer.Close();
+    // The tunnel ends and the client with it, before the next test counts threads.
+    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
 }
 
 TEST(TCPServerDeactivation, WaitsForEveryClientThreadWhileServingTheirHandOvers) {
