@@ -967,7 +967,11 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
                 continue; // taken by none (a peer gone at once, say): try again
         }
         auto next = std::min(thread->FSurplusCheck, thread->FIdleDeadline);
-        int ready = WaitForConnection(thread, true, MillisUntil(next));
+        // At the limit the thread must see every connection waiting, also one whose exclusive
+        // wake-up went to a thread that is waiting for a slot now: it polls the listening
+        // descriptor itself.
+        int ready = WaitForConnection(thread, reserved ? kWaitExclusive : kWaitEvery,
+                                      MillisUntil(next));
         if (ready < 0)
             continue; // stopped: seen above
         std::unique_lock<std::mutex> lock(PoolLock);
@@ -1054,17 +1058,18 @@ int ATCPServer::PrepareWait(TTCPServerClientThread* thread) {
     return 0;
 }
 
-int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs) {
-    if (listening) {
-        if (int error = PrepareWait(thread)) {
-            // Out of descriptors, say: the connection waits in the backlog meanwhile.
-            PauseAcceptingHere(thread, error);
+int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, TPoolWait how, int timeoutMs) {
+    if (how != kWaitExclusive) {
+        pollfd fds[2] = {{FStopDescriptor, POLLIN, 0}, {FListenHandle, POLLIN, 0}};
+        int r = ::poll(fds, how == kWaitEvery ? 2 : 1, timeoutMs);
+        if (r <= 0)
             return 0;
-        }
+        return fds[0].revents ? -1 : 1;
     }
-    if (!listening) {
-        pollfd stop{FStopDescriptor, POLLIN, 0};
-        return ::poll(&stop, 1, timeoutMs) > 0 ? -1 : 0;
+    if (int error = PrepareWait(thread)) {
+        // Out of descriptors, say: the connection waits in the backlog meanwhile.
+        PauseAcceptingHere(thread, error);
+        return 0;
     }
     epoll_event events[2];
     int r = ::epoll_wait(thread->FWaitDescriptor, events, 2, timeoutMs);
@@ -1081,7 +1086,7 @@ void ATCPServer::PauseAcceptingHere(TTCPServerClientThread* thread, int error) {
     if (!FShortageLogged.exchange(true))
         LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     // The stop descriptor only: the connection waits in the backlog meanwhile.
-    WaitForConnection(thread, false, kAcceptRetryDelay);
+    WaitForConnection(thread, kWaitStop, kAcceptRetryDelay);
 }
 
 void ATCPServer::StopWaitingLocked() {

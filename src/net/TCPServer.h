@@ -575,9 +575,13 @@ private:
     // The thread's own wait for connections, made at its first wait; else the error that
     // kept it from being made (descriptors ran out, say).
     int PrepareWait(TTCPServerClientThread* thread);
-    // The thread waits for the stop, a connection (when listening) or timeoutMs; answers 1 a
+    // What a pool thread waits for besides the stop: nothing; a connection, woken alone for
+    // it (an arrival wakes one such thread, which is then to take it); or any connection
+    // waiting, whichever thread was woken for it.
+    enum TPoolWait { kWaitStop, kWaitExclusive, kWaitEvery };
+    // The thread waits for the stop, a connection (as how says) or timeoutMs; answers 1 a
     // connection may wait, 0 timed out, -1 stopped.
-    int WaitForConnection(TTCPServerClientThread* thread, bool listening, int timeoutMs);
+    int WaitForConnection(TTCPServerClientThread* thread, TPoolWait how, int timeoutMs);
     // Descriptors or memory ran out: logs once per shortage and waits kAcceptRetryDelay (or
     // until the stop).
     void PauseAcceptingHere(TTCPServerClientThread* thread, int error);

@@ -417,12 +417,17 @@ TEST(TCPServerPool, EveryConnectionHeldBackAtTheLimitIsReportedUntilABurstIsIn) 
     class TServer : public TOneByteEchoServer {
     public:
         std::atomic<int> Made{0}, Reports{0};
-        std::mutex IdleLock; // guards Idle; a leaf
+        std::mutex IdleLock; // guards Idle and Owed; a leaf
         std::deque<TTCPServerClient*> Idle; // echoed, oldest first; each leaves it as it ends
+        int Owed = 0; // reports that found none idle yet: the next to echo makes the room
         void ClientLimitReached() override {
             ++Reports;
             std::lock_guard<std::mutex> lock(IdleLock);
-            if (!Idle.empty()) {
+            ++Owed;
+            EndOwedLocked();
+        }
+        void EndOwedLocked() {
+            for (; Owed > 0 && !Idle.empty(); --Owed) {
                 Idle.front()->Terminate();
                 Idle.pop_front();
             }
@@ -445,6 +450,7 @@ TEST(TCPServerPool, EveryConnectionHeldBackAtTheLimitIsReportedUntilABurstIsIn) 
         {
             std::lock_guard<std::mutex> lock(server.IdleLock);
             server.Idle.push_back(client);
+            server.EndOwedLocked();
         }
         try {
             s.Reader().ReadByte();
