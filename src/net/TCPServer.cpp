@@ -436,8 +436,7 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
         else if (msg == MSG_SERVER_LIMIT_REACHED) {
             // Still at the limit: a slot freed meanwhile takes the connection anyway, and
             // ClientLimitReached would close an idle connection for nothing.
-            int max = MaxClients.load();
-            if (FActive && max >= 0 && ClientCount() >= static_cast<size_t>(max))
+            if (FActive && AtClientLimit())
                 ClientLimitReached();
         } else if (msg == MSG_SERVER_ACCEPT_AGAIN)
             FServerSocket->WatchAccepts();
@@ -813,11 +812,7 @@ std::unique_ptr<TTCPServerClient> ATCPServer::CreateClient() {
 void ATCPServer::AcceptPass() {
     if (!FActive)
         return;
-    auto atLimit = [&] {
-        int max = MaxClients.load();
-        return max >= 0 && ClientCount() >= static_cast<size_t>(max);
-    };
-    if (atLimit()) {
+    if (AtClientLimit()) {
         FAcceptPending = true;
         ClientLimitReached();
         return;
@@ -830,7 +825,7 @@ void ATCPServer::AcceptPass() {
         StartPoolThread();
         return;
     }
-    while (FActive && !atLimit()) {
+    while (FActive && !AtClientLimit()) {
         TTCPServerClient* client = AcceptClient();
         if (!client)
             break;
@@ -911,8 +906,7 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             }
             needSuccessor = FWaiting == 1 && FReturning == 0;
             // Reserved under the lock, so that no other thread takes the last slot meanwhile.
-            int max = MaxClients.load();
-            if (max < 0 || ClientCount() + FAccepting < static_cast<size_t>(max)) {
+            if (!AtClientLimit(static_cast<size_t>(FAccepting))) {
                 ++FAccepting;
                 reserved = true;
             }
@@ -981,13 +975,11 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             StopWaitingLocked();
             return nullptr;
         }
-        int max = MaxClients.load();
-        if (max < 0 || ClientCount() + FAccepting < static_cast<size_t>(max) || FPoolClosed ||
-            thread->Terminated())
+        if (!AtClientLimit(static_cast<size_t>(FAccepting)) || FPoolClosed || thread->Terminated())
             continue;
         // A connection waits at the limit. Told only of listed clients: a reservation may yet
         // come to nothing (this thread is woken when it is given back).
-        if (!FLimitReported && max >= 0 && ClientCount() >= static_cast<size_t>(max)) {
+        if (!FLimitReported && AtClientLimit()) {
             // Once per time the limit holds a connection back, as the main thread's accept
             // notification did.
             FLimitReported = true;

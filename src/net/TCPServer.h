@@ -441,6 +441,11 @@ public:
     // Any thread. Clients are entered by the accepting thread and freed only on the main
     // thread: there a Client(i) stays valid until the main thread frees it.
     size_t ClientCount() const { return FClientCount.load(std::memory_order_acquire); }
+    // MaxClients is reached by the listed clients and reserved more (any thread).
+    bool AtClientLimit(size_t reserved = 0) const {
+        int max = MaxClients.load();
+        return max >= 0 && ClientCount() + reserved >= static_cast<size_t>(max);
+    }
     // Main thread. Without an end event to fire (see EndsOnMainThread) a client may be freed
     // by its own thread at any time: use it under WithClientsLocked then. The list's order
     // is no order: a client leaving makes the last one take its place.
