@@ -145,6 +145,21 @@ def footprint(pid):
     return pss, fds, threads
 
 
+def cpu_seconds(pid):
+    """CPU time the process tree has used: its processes' own, and that of the children they
+    have reaped (a program that forks a process per connection counts it once reaped)."""
+    ticks = 0
+    for p in tree(pid):
+        try:
+            with open("/proc/%d/stat" % p) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            # utime, stime, cutime, cstime
+            ticks += sum(int(v) for v in fields[11:15])
+        except (OSError, IndexError, ValueError):
+            pass
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 def alive(pid):
     """False once the process has ended (gone, or a zombie its parent has not reaped)."""
     try:

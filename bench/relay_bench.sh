@@ -9,6 +9,8 @@
 # Rows:
 #   1. TCP mapping, short connections (connect, GET, close): ours, HAProxy, nginx, rinetd, socat
 #   2. SOCKS5, short connections (connect, handshake, GET, close): ours, microsocks, dante
+#      Beside each relay in rows 1 and 2: the CPU its process tree used per connection
+#      (/proc/PID/stat, user and system time, reaped children included).
 #   3. SOCKS5, one bulk download (curl through socks5): ours, microsocks, dante
 #   4. TCP mapping, one bulk stream (iperf3): ours, HAProxy, nginx, rinetd, socat
 #   5. Memory (PSS growth, /proc/PID/smaps_rollup, children included), descriptors per idle
@@ -130,13 +132,13 @@ start_dante "$DANTE" connect
 export HTTP IPERF HOLD O_HTTP O_IPERF O_HOLD O_SOCKS R_HTTP R_IPERF R_HOLD S_HTTP S_IPERF \
     S_HOLD H_HTTP H_IPERF H_HOLD N_HTTP N_IPERF N_HOLD MICRO DANTE OURS_PID RINETD_PID \
     HAPROXY_PID NGINX_PID MICRO_PID DANTE_PID DURATION RUNS CLIENTS BULK_MB IPERF_SECS TUNNELS
-export SOCAT_HOLD_PID=${SOCAT_PIDS[2]}
+export SOCAT_HTTP_PID=${SOCAT_PIDS[0]} SOCAT_HOLD_PID=${SOCAT_PIDS[2]}
 
 # The whole measurement is bounded: windows, downloads and streams, plus set-up slack.
 LIMIT=$(( (RUNS * (9 * DURATION + 2 * 6 * IPERF_SECS + 4 * (BULK_MB / 50 + 5))) + 300 ))
 timeout "$LIMIT" python3 - <<'PY'
 import json, multiprocessing as mp, os, socket, statistics, subprocess, sys, time
-from benchlib import connect, footprint, recv_exact, wait_port
+from benchlib import connect, cpu_seconds, footprint, recv_exact, wait_port
 
 E = os.environ
 ports = {k: int(E[k]) for k in ("HTTP", "IPERF", "HOLD", "O_HTTP", "O_IPERF", "O_HOLD",
@@ -207,12 +209,30 @@ def iperf_rate(port):
 def median(f, *args):
     return statistics.median(f(*args) for _ in range(RUNS))
 
-def row(title, unit, cases):
-    print("\n%s (%s, ratio to direct)" % (title, unit))
-    figures = [(name, median(*case)) for name, case in cases]
+def short_cost(pid, port, socks_to=None):
+    """The rate of short connections, and the relay's CPU per connection (us) meanwhile: where
+    a relay's rate falls behind another's, this tells whether it works more per connection."""
+    cpu0 = cpu_seconds(pid)
+    rate = short_rate(port, socks_to)
+    used = cpu_seconds(pid) - cpu0
+    return rate, used / (rate * DURATION) * 1e6 if rate else 0.0
+
+def row(title, unit, cases, pids=None):
+    """pids: the relays' processes by name; their CPU per connection is printed beside."""
+    print("\n%s (%s, ratio to direct%s)"
+          % (title, unit, "; relay's CPU per connection" if pids else ""))
+    figures = []
+    for name, case in cases:
+        if pids and name in pids:
+            runs = [short_cost(pids[name], *case[1:]) for _ in range(RUNS)]
+            figures.append((name, statistics.median(r[0] for r in runs),
+                            statistics.median(r[1] for r in runs)))
+        else:
+            figures.append((name, median(*case), None))
     direct = figures[0][1]
-    for name, value in figures:
-        print("  %-12s %12.1f  %5.2f" % (name, value, value / direct if direct else 0))
+    for name, value, cpu in figures:
+        print("  %-12s %12.1f  %5.2f%s" % (name, value, value / direct if direct else 0,
+                                          "  %6.0f us" % cpu if cpu is not None else ""))
 
 # --- memory, descriptors and threads per idle tunnel ---
 
@@ -270,11 +290,16 @@ relay_ceiling()
 row("TCP mapping, short connections (connect, GET, close)", "connections/s", [
     ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_HTTP"])),
     ("haproxy", (short_rate, P["H_HTTP"])), ("nginx", (short_rate, P["N_HTTP"])),
-    ("rinetd", (short_rate, P["R_HTTP"])), ("socat", (short_rate, P["S_HTTP"]))])
+    ("rinetd", (short_rate, P["R_HTTP"])), ("socat", (short_rate, P["S_HTTP"]))],
+    {"corvan": int(E["OURS_PID"]), "haproxy": int(E["HAPROXY_PID"]),
+     "nginx": int(E["NGINX_PID"]), "rinetd": int(E["RINETD_PID"]),
+     "socat": int(E["SOCAT_HTTP_PID"])})
 row("SOCKS5, short connections (connect, handshake, GET, close)", "connections/s", [
     ("direct", (short_rate, P["HTTP"])), ("corvan", (short_rate, P["O_SOCKS"], P["HTTP"])),
     ("microsocks", (short_rate, P["MICRO"], P["HTTP"])),
-    ("dante", (short_rate, P["DANTE"], P["HTTP"]))])
+    ("dante", (short_rate, P["DANTE"], P["HTTP"]))],
+    {"corvan": int(E["OURS_PID"]), "microsocks": int(E["MICRO_PID"]),
+     "dante": int(E["DANTE_PID"])})
 row("SOCKS5, one bulk download (curl, %d MiB)" % BULK_MB, "MiB/s", [
     ("direct", (curl_rate,)), ("corvan", (curl_rate, P["O_SOCKS"])),
     ("microsocks", (curl_rate, P["MICRO"])), ("dante", (curl_rate, P["DANTE"]))])
