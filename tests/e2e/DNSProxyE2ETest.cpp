@@ -25,8 +25,13 @@ namespace {
 
 constexpr int WaitMs = 30000;
 
-// A free UDP port on address (a loopback address), or 0.
+// A free UDP port on address (a loopback address), or 0. On 127.0.0.1 without a wanted port,
+// one free for TCP too and below the ephemeral range (FreeLoopbackPort): dnsmasq takes the TCP
+// port of the same number, which a test running beside this one could hold with one of its
+// outgoing connections.
 uint16_t FreeUDPPort(const std::string& address = "127.0.0.1", uint16_t wanted = 0) {
+    if (address == "127.0.0.1" && wanted == 0)
+        return FreeLoopbackPort();
     uint32_t a = 0;
     IsIPAddress(address, a);
     TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipUDP);
@@ -57,8 +62,7 @@ private:
 class TDnsmasq {
 public:
     explicit TDnsmasq(std::vector<std::string> extra = {}) : FExtra(std::move(extra)) {
-        // dnsmasq takes the TCP port of the same number too, which another test may hold:
-        // another port is tried then.
+        // A port another test takes meanwhile: another one is tried then.
         for (int attempt = 0; attempt < 5 && !Ready; ++attempt)
             Start();
     }
