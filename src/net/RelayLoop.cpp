@@ -93,6 +93,7 @@ struct TRelayTunnel::TState {
     int64_t ConnectTimeoutMs = 0;
     int64_t ConnectDeadline = INT64_MAX; // while a side connects
     int ConnectError = 0;
+    bool ConnectExpired = false;
     int64_t LastMove = 0;
     int64_t IdleLimit = 0;
     TRelayEndHook OnEnd;
@@ -842,6 +843,7 @@ void TRelayLoop::End(TRelayTunnel& tunnel) {
     totals.SentTo[1] = s.Ways[0].SentToDst;
     totals.SentTo[0] = s.Ways[1].SentToDst;
     totals.ConnectError = s.ConnectError;
+    totals.ConnectExpired = s.ConnectExpired;
     if (onEnd)
         try {
             onEnd(totals);
@@ -880,8 +882,10 @@ void TRelayLoop::Sweep() {
     }
     for (TRelayTunnel* tunnel : expired) {
         TRelayTunnel::TState& s = *tunnel->FState;
-        if (s.Sides[0].Connecting || s.Sides[1].Connecting)
+        if (s.Sides[0].Connecting || s.Sides[1].Connecting) {
             s.ConnectError = WSAETIMEDOUT;
+            s.ConnectExpired = true;
+        }
         End(*tunnel);
     }
 }

@@ -97,9 +97,10 @@ struct TRelayTotals {
     int64_t SentTo[2] = {0, 0};
     // Relayed on the caller's thread (RelayStreams): its streams counted what they wrote.
     bool OnOwnThread = false;
-    // A connecting end's connect failed: its socket error (WSAETIMEDOUT when its time ran out);
-    // 0 otherwise.
+    // A connecting end's connect failed: its socket error; 0 otherwise. ConnectExpired: it was
+    // still under way when its time ran out (ConnectError WSAETIMEDOUT).
     int ConnectError = 0;
+    bool ConnectExpired = false;
 };
 using TRelayEndHook = std::function<void(const TRelayTotals& totals)>;
 

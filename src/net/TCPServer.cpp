@@ -407,7 +407,9 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
 void ATCPServer::SlotFreed() {
     std::lock_guard<std::mutex> lock(PoolLock);
     FSlotFreed.notify_all();
-    if (FAcceptPending.load() && FWaiting == 0 && !FPoolClosed && !TMessageLoop::IsMainThread())
+    ResumeLoopAcceptingLocked();
+    if (FAcceptPending.load() && FWaiting == 0 && !FPoolClosed && !FLoopListener &&
+        !TMessageLoop::IsMainThread())
         // The main thread met the limit with no thread waiting: it watches again.
         PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
 }
@@ -442,12 +444,16 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
             FServerSocket->WatchAccepts();
         else if (msg == MSG_SERVER_LOG)
             WriteQueuedLog();
+        else if (msg == MSG_SERVER_ACCEPT_RETRY)
+            FServerSocket->PauseAccepting(static_cast<int>(wParam)); // its timer: AcceptPass
         else
             return 0;
         handled = true;
         return 0;
     };
     FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
+        if (LoopServed())
+            return; // the loop that met the shortage logged it (LogShortage)
         Log(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     };
     // The mailbox exists from the start, so client threads can always post to it.
@@ -465,6 +471,8 @@ ATCPServer::~ATCPServer() {
 }
 
 void ATCPServer::ShutdownClients() {
+    // No loop accepts from here on (waited for: a loop may be entering a client now).
+    StopLoopAccepting();
     // Threads whose client ends from now on end too instead of waiting for connections, and
     // the waiting ones accept no more.
     ClosePool();
@@ -751,9 +759,25 @@ void ATCPServer::DoActivate() {
     }
     FEndOnMainThread = ClientMode != cmThread || OnClientAdd || OnClientClose || OnClientRemove ||
                        ClientFinishedNeedsMainThread();
-    std::lock_guard<std::mutex> lock(PoolLock);
-    FPoolClosed = false;
-    FShortageLogged = false;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        FPoolClosed = false;
+        FShortageLogged = false;
+    }
+    if (ClientMode == cmThread && ServesOnRelayLoops()) {
+        // Set before the loops can call it; the pool serves when the loops are not available.
+        TLoopListener* listener;
+        {
+            std::lock_guard<std::mutex> lock(PoolLock);
+            FLoopListener = std::make_unique<TLoopListener>(this, FListenHandle);
+            FLoopPaused = false;
+            listener = FLoopListener.get();
+        }
+        if (!ListenOnRelayLoops(*listener)) {
+            std::lock_guard<std::mutex> lock(PoolLock);
+            FLoopListener.reset();
+        }
+    }
 }
 
 void ATCPServer::DoDeactivate() {
@@ -812,6 +836,13 @@ std::unique_ptr<TTCPServerClient> ATCPServer::CreateClient() {
 void ATCPServer::AcceptPass() {
     if (!FActive)
         return;
+    if (ClientMode == cmThread && LoopServed()) {
+        // The loops accept (and report the limit); this is the first arrival, or the end of a
+        // pause for a shortage: the listening socket stays unwatched here from now on.
+        std::lock_guard<std::mutex> lock(PoolLock);
+        ResumeLoopAcceptingLocked();
+        return;
+    }
     if (AtClientLimit()) {
         FAcceptPending = true;
         ClientLimitReached();
@@ -906,10 +937,7 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             }
             needSuccessor = FWaiting == 1 && FReturning == 0;
             // Reserved under the lock, so that no other thread takes the last slot meanwhile.
-            if (!AtClientLimit(static_cast<size_t>(FAccepting))) {
-                ++FAccepting;
-                reserved = true;
-            }
+            reserved = ReserveSlotLocked();
         }
         if (reserved) {
             int error = 0;
@@ -922,25 +950,8 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
                     error = WSAEMFILE;
                 }
             }
-            if (error == 0) {
-                try {
-                    error = AcceptHere(thread, &client);
-                } catch (const std::exception&) {
-                    // Out of memory entering the client: the reservation is given back below.
-                    error = WSAENOBUFS;
-                }
-            }
-            std::lock_guard<std::mutex> lock(PoolLock);
-            --FAccepting;
-            // Threads that found the limit reached counting this reservation look again: it
-            // may have come to nothing, or a connection may still be held back, to be
-            // reported afresh.
-            FSlotFreed.notify_all();
-            if (error == 0) {
-                FLimitReported = false;
-                if (FAcceptPending.load(std::memory_order_relaxed))
-                    FAcceptPending = false; // a slot was free: done messages may go lazily again
-            }
+            std::unique_lock<std::mutex> lock(PoolLock, std::defer_lock);
+            error = AcceptReserved(thread, &client, lock, error);
             if (client) {
                 thread->FClient = client;
                 // Accepting never waits for this thread: when no other waits or comes back,
@@ -977,21 +988,180 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
         }
         if (!AtClientLimit(static_cast<size_t>(FAccepting)) || FPoolClosed || thread->Terminated())
             continue;
-        // A connection waits at the limit. Told only of listed clients: a reservation may yet
-        // come to nothing (this thread is woken when it is given back).
-        if (!FLimitReported && AtClientLimit()) {
-            // Once per time the limit holds a connection back, as the main thread's accept
-            // notification did.
-            FLimitReported = true;
-            FAcceptPending = true;
-            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
-        }
+        // A connection waits at the limit (a reservation that comes to nothing wakes this
+        // thread when it is given back).
+        ReportLimitLocked();
         // Woken when a slot is freed or a reservation given back, the pool stops or the
         // thread is terminated.
         ++FSlotWaiters;
         FSlotFreed.wait(lock);
         --FSlotWaiters;
     }
+}
+
+bool ATCPServer::ReserveSlotLocked() {
+    if (AtClientLimit(static_cast<size_t>(FAccepting)))
+        return false;
+    ++FAccepting;
+    return true;
+}
+
+int ATCPServer::AcceptReserved(TTCPServerClientThread* thread, TTCPServerClient** client,
+                               std::unique_lock<std::mutex>& lock, int error) {
+    *client = nullptr;
+    if (error == 0) {
+        try {
+            error = AcceptHere(thread, client);
+        } catch (const std::exception&) {
+            // Out of memory entering the client: the reservation is given back below.
+            error = WSAENOBUFS;
+        }
+    }
+    lock.lock();
+    --FAccepting;
+    // Threads that found the limit reached counting this reservation look again: it may have
+    // come to nothing, or a connection may still be held back, to be reported afresh. Loops
+    // stopped for it watch again.
+    FSlotFreed.notify_all();
+    ResumeLoopAcceptingLocked();
+    if (error == 0) {
+        FLimitReported = false;
+        if (FAcceptPending.load(std::memory_order_relaxed))
+            FAcceptPending = false; // a slot was free: done messages may go lazily again
+    }
+    return error;
+}
+
+void ATCPServer::ReportLimitLocked() {
+    // Told only of listed clients: a reservation may yet come to nothing. Once per time the
+    // limit holds a connection back, as the main thread's accept notification did.
+    if (FLimitReported || !AtClientLimit())
+        return;
+    FLimitReported = true;
+    FAcceptPending = true;
+    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
+}
+
+void ATCPServer::LogShortage(int error) {
+    if (!FShortageLogged.exchange(true))
+        LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
+}
+
+void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
+    for (int taken = 0; taken < kLoopAcceptBatch; ++taken) {
+        std::unique_lock<std::mutex> lock(PoolLock);
+        if (FPoolClosed)
+            return;
+        if (!ReserveSlotLocked()) {
+            // At the limit with a connection waiting: the loops stop watching (a readable
+            // descriptor nobody takes would wake them again and again) until a slot frees.
+            // With none waiting they go on watching, and the next arrival stops them.
+            pollfd waiting{FListenHandle, POLLIN, 0};
+            if (::poll(&waiting, 1, 0) == 1) {
+                PauseLoopAcceptingLocked();
+                ReportLimitLocked();
+            }
+            return;
+        }
+        lock.unlock();
+        TTCPServerClient* client = nullptr;
+        int error = AcceptReserved(nullptr, &client, lock);
+        lock.unlock();
+        if (client) {
+            ServeOnLoop(client, adopt);
+            continue;
+        }
+        if (error == 0)
+            continue; // refused or dropped: another may wait
+        if (IsResourceExhaustion(error)) {
+            // The connection waits in the backlog; the main thread's timer brings the loops
+            // back (a slot freed meanwhile does too, which then may fail again).
+            LogShortage(error);
+            lock.lock();
+            PauseLoopAcceptingLocked();
+            lock.unlock();
+            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_RETRY,
+                          static_cast<uintptr_t>(error), 0);
+            return;
+        }
+        if (error == WSAEWOULDBLOCK)
+            return;
+        // Taken by none (a peer gone at once, say): the next may wait.
+    }
+}
+
+void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoption>& adopt) {
+    PostClientAdd(client);
+    TRelayEnd own, outbound;
+    TRelayEndHook onEnd;
+    int bufferSize = 0;
+    bool made = false;
+    // A protocol that answers a refusal needs a thread: such a connection is closed here.
+    if (!client->Terminated() && !client->Refused()) {
+        // The outbound connection counts the passes the accepted one carries.
+        TServedConnection served(client->FSocketHandle, client->FRemoteAddr);
+        try {
+            made = LoopOutbound(client, outbound, onEnd, bufferSize);
+        } catch (const std::exception& e) {
+            client->Log(ltError, "Client execute error: " + std::string(e.what()));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+        client->FHandleOwned = false; // the tunnel's, or closed now
+        own.Handle = client->FSocketHandle;
+        own.TimeoutMs = ClientTimeout.load();
+        if (made) {
+            // As RelayTunnel: bytes go on as they come.
+            for (TSocketHandle h : {own.Handle, outbound.Handle})
+                (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
+            client->FTunnel = MakeRelayTunnel(std::move(own), std::move(outbound), bufferSize);
+            client->FTunnel->SetThrottle(0, client->ServerThrottle());
+            client->FTunnelEnd = std::move(onEnd);
+            // A Terminate before the tunnel was published ends it as it starts.
+            if (client->Terminated())
+                client->FTunnel->Terminate();
+            adopt.push_back({client->FTunnel,
+                             [client](const TRelayTotals& totals) { client->TunnelEnded(totals); }});
+            return;
+        }
+        SocketClose(own.Handle);
+        client->FCloseOwed = !client->Terminated();
+    }
+    ClientLetGo(client);
+}
+
+void ATCPServer::PauseLoopAcceptingLocked() {
+    if (!FLoopListener || FLoopPaused)
+        return;
+    FLoopPaused = true;
+    WatchRelayListener(*FLoopListener, false);
+}
+
+void ATCPServer::ResumeLoopAcceptingLocked() {
+    if (!FLoopListener || !FLoopPaused || FPoolClosed || AtClientLimit(static_cast<size_t>(FAccepting)))
+        return;
+    FLoopPaused = false;
+    WatchRelayListener(*FLoopListener, true);
+}
+
+void ATCPServer::StopLoopAccepting() {
+    TLoopListener* listener;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        listener = FLoopListener.get();
+    }
+    if (!listener)
+        return;
+    StopListeningOnRelayLoops(*listener);
+    std::lock_guard<std::mutex> lock(PoolLock);
+    FLoopListener.reset();
+    FLoopPaused = false;
+}
+
+bool ATCPServer::LoopServed() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return FLoopListener != nullptr;
 }
 
 int ATCPServer::AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** client) {
@@ -1075,8 +1245,7 @@ int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, TPoolWait how,
 }
 
 void ATCPServer::PauseAcceptingHere(TTCPServerClientThread* thread, int error) {
-    if (!FShortageLogged.exchange(true))
-        LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
+    LogShortage(error);
     // The stop descriptor only: the connection waits in the backlog meanwhile.
     WaitForConnection(thread, kWaitStop, kAcceptRetryDelay);
 }
@@ -1326,9 +1495,11 @@ void ATCPServer::ClientDone(uint64_t id) {
     if (!FAcceptPending)
         return;
     if (ClientMode == cmThread) {
-        // Threads at the limit were woken by the removal and take the connection themselves;
-        // only when none waits (the limit was met here) is one made.
-        StartPoolThread();
+        // Threads at the limit were woken by the removal and take the connection themselves
+        // (loops were told to watch again); only when none waits (the limit was met here) is
+        // one made.
+        if (!LoopServed())
+            StartPoolThread();
         return;
     }
     FAcceptPending = false;
