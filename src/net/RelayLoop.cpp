@@ -440,6 +440,9 @@ void TRelayLoop::ServeListener(TRelayListener* listener) {
     if (std::none_of(FListeners.begin(), FListeners.end(),
                      [&](const TListening& l) { return l.Listener == listener; }))
         return;
+    // Stopped: this loop's mail that says so is on its way (it takes the entry out).
+    if (!listener->FWatch.load())
+        return;
     std::vector<TRelayAdoption> adopt;
     try {
         listener->Readable(adopt);

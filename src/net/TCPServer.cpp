@@ -444,8 +444,10 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
             FServerSocket->WatchAccepts();
         else if (msg == MSG_SERVER_LOG)
             WriteQueuedLog();
-        else if (msg == MSG_SERVER_ACCEPT_RETRY)
+        else if (msg == MSG_SERVER_ACCEPT_RETRY) {
+            FAcceptRetryArmed = true;
             FServerSocket->PauseAccepting(static_cast<int>(wParam)); // its timer: AcceptPass
+        }
         else
             return 0;
         handled = true;
@@ -745,6 +747,7 @@ void ATCPServer::DoActivate() {
     FServerSocket->SetLocalHost(FLocalHost);
     FServerSocket->SetListenPort(FListenPort);
     FAcceptPending = false;
+    FAcceptRetryArmed = false;
     if (ClientMode == cmThread && FStopDescriptor < 0) {
         FStopDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (FStopDescriptor < 0)
@@ -770,7 +773,7 @@ void ATCPServer::DoActivate() {
         {
             std::lock_guard<std::mutex> lock(PoolLock);
             FLoopListener = std::make_unique<TLoopListener>(this, FListenHandle);
-            FLoopPaused = false;
+            FLoopPaused = FLoopShortage = false;
             listener = FLoopListener.get();
         }
         if (!ListenOnRelayLoops(*listener)) {
@@ -837,10 +840,13 @@ void ATCPServer::AcceptPass() {
     if (!FActive)
         return;
     if (ClientMode == cmThread && LoopServed()) {
-        // The loops accept (and report the limit); this is the first arrival, or the end of a
-        // pause for a shortage: the listening socket stays unwatched here from now on.
+        // The loops accept (and report the limit). The end of a pause for a shortage brings
+        // them back; the first arrival, reported here too, does not (the listening socket
+        // stays unwatched here from then on).
+        if (!std::exchange(FAcceptRetryArmed, false))
+            return;
         std::lock_guard<std::mutex> lock(PoolLock);
-        ResumeLoopAcceptingLocked();
+        ResumeLoopAcceptingLocked(true);
         return;
     }
     if (AtClientLimit()) {
@@ -1058,7 +1064,7 @@ void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
             // With none waiting they go on watching, and the next arrival stops them.
             pollfd waiting{FListenHandle, POLLIN, 0};
             if (::poll(&waiting, 1, 0) == 1) {
-                PauseLoopAcceptingLocked();
+                PauseLoopAcceptingLocked(false);
                 ReportLimitLocked();
             }
             return;
@@ -1075,10 +1081,10 @@ void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
             continue; // refused or dropped: another may wait
         if (IsResourceExhaustion(error)) {
             // The connection waits in the backlog; the main thread's timer brings the loops
-            // back (a slot freed meanwhile does too, which then may fail again).
+            // back.
             LogShortage(error);
             lock.lock();
-            PauseLoopAcceptingLocked();
+            PauseLoopAcceptingLocked(true);
             lock.unlock();
             PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_RETRY,
                           static_cast<uintptr_t>(error), 0);
@@ -1131,15 +1137,21 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
     ClientLetGo(client);
 }
 
-void ATCPServer::PauseLoopAcceptingLocked() {
-    if (!FLoopListener || FLoopPaused)
+void ATCPServer::PauseLoopAcceptingLocked(bool shortage) {
+    if (!FLoopListener)
         return;
-    FLoopPaused = true;
+    FLoopShortage = FLoopShortage || shortage;
+    if (std::exchange(FLoopPaused, true))
+        return;
     WatchRelayListener(*FLoopListener, false);
 }
 
-void ATCPServer::ResumeLoopAcceptingLocked() {
-    if (!FLoopListener || !FLoopPaused || FPoolClosed || AtClientLimit(static_cast<size_t>(FAccepting)))
+void ATCPServer::ResumeLoopAcceptingLocked(bool retry) {
+    if (!FLoopListener || !FLoopPaused || FPoolClosed || (FLoopShortage && !retry))
+        return;
+    FLoopShortage = false;
+    // At the limit the next slot freed brings them back.
+    if (AtClientLimit(static_cast<size_t>(FAccepting)))
         return;
     FLoopPaused = false;
     WatchRelayListener(*FLoopListener, true);
@@ -1156,7 +1168,7 @@ void ATCPServer::StopLoopAccepting() {
     StopListeningOnRelayLoops(*listener);
     std::lock_guard<std::mutex> lock(PoolLock);
     FLoopListener.reset();
-    FLoopPaused = false;
+    FLoopPaused = FLoopShortage = false;
 }
 
 bool ATCPServer::LoopServed() const {

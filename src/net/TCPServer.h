@@ -626,10 +626,11 @@ private:
     void AcceptOnLoop(std::vector<TRelayAdoption>& adopt);
     // A loop's thread: the tunnel of a client just entered, or its end when it has none.
     void ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoption>& adopt);
-    // The loops stop watching, or watch again unless MaxClients is reached counting those
-    // reserved (PoolLock held).
-    void PauseLoopAcceptingLocked();
-    void ResumeLoopAcceptingLocked();
+    // The loops stop watching (shortage: until the retry), or watch again unless MaxClients
+    // is reached counting those reserved or (unless this is the retry) a shortage holds them
+    // (PoolLock held).
+    void PauseLoopAcceptingLocked(bool shortage);
+    void ResumeLoopAcceptingLocked(bool retry = false);
     // Main thread: unlists the listener (no loop accepts for this server from its return on).
     void StopLoopAccepting();
 
@@ -719,7 +720,7 @@ private:
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,
-    // FPoolClosed, FLoopListener, FLoopPaused and every pool thread's FClient and FReturning;
+    // FPoolClosed, FLoopListener, FLoopPaused, FLoopShortage and every pool thread's FClient and FReturning;
     // FSlotFreed waits under it. Lock order: taken first; under it a client's ClientSocketLock
     // (and what that allows) or a relay loop's mailbox lock (WatchRelayListener) may be taken;
     // never together with ClientsLock.
@@ -736,10 +737,14 @@ private:
     std::condition_variable FSlotFreed;
     bool FPoolClosed = false; // shutting down: a thread whose client is done ends
     // Loop-served: the listener on the relay loops (set and cleared on the main thread while
-    // the loops cannot call it: before listing, after unlisting), and whether the loops were
-    // told to stop watching.
+    // the loops cannot call it: before listing, after unlisting), whether the loops were
+    // told to stop watching, and whether for a shortage of descriptors.
     std::unique_ptr<TLoopListener> FLoopListener;
     bool FLoopPaused = false;
+    bool FLoopShortage = false;
+    // Loop-served, main thread: the listening socket's accept timer runs for a shortage the
+    // loops met, and its report brings them back.
+    bool FAcceptRetryArmed = false;
     // LogQueueLock: guards FLogQueue and FLogPosted. A leaf lock.
     struct TQueuedLogEntry {
         TServerLogType Type;

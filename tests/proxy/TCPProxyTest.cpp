@@ -13,6 +13,8 @@
 #include <atomic>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <thread>
 
 using namespace corvan;
@@ -435,4 +437,46 @@ TEST(TCPPortMapperOnLoops, AnUnreachableDestinationIsLoggedAsOnAThread) {
         ASSERT_EQ(lines[1].size(), 1u);
         EXPECT_EQ(lines[1], lines[0]);
     }
+}
+
+// Out of descriptors, the loops leave the connection in the backlog, log it once and try
+// again after a pause (no spinning on the readable listening socket); once descriptors are
+// free the connection is served.
+TEST(TCPPortMapperOnLoops, OutOfDescriptorsAcceptingPausesLogsOnceAndServesAfterwards) {
+    TMapperFixture f;
+    TErrorLog log(f.Mapper);
+    f.Start();
+    ASSERT_TRUE(f.Mapper.LoopServed());
+    TSocketHandle c = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+    // No tunnel of an earlier test frees a descriptor meanwhile.
+    ASSERT_TRUE(RunLoopPolling([] { return RelayTunnelCount() == 0; }));
+    struct TDescriptorLimit {
+        rlimit Own{};
+        TDescriptorLimit() {
+            ::getrlimit(RLIMIT_NOFILE, &Own);
+            // The lowest free number: every lower one is taken, so none is left below it.
+            int lowest = ::dup(0);
+            ::close(lowest);
+            rlimit none{static_cast<rlim_t>(lowest), Own.rlim_max};
+            EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        }
+        void Restore() { ::setrlimit(RLIMIT_NOFILE, &Own); }
+        ~TDescriptorLimit() { Restore(); }
+    } limit;
+    ASSERT_EQ(SocketConnect(c, TSocketAddr::IP4(Loopback(), f.Port)), 0); // waits in the backlog
+    ASSERT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
+    limit.Restore();
+    ASSERT_TRUE(RunLoopPolling([&] { return AnyReadableWithin({f.Dest.Handle}, 0); }));
+    TSocketHandle d = f.Dest.Accept();
+    ASSERT_TRUE(RunBeside([&] {
+        EXPECT_TRUE(SendAll(c, "late"));
+        EXPECT_EQ(RecvWithin(d, 4), "late");
+    }));
+    ASSERT_EQ(log.Lines.size(), 1u) << log.Lines[0] << " / " << log.Lines.back();
+    EXPECT_EQ(log.Lines[0].rfind("Accept paused", 0), 0u) << log.Lines[0];
+    // One failed accept, then one after the pause (and one that found none waiting).
+    EXPECT_LE(f.Mapper.ServerSocket().AcceptCalls(), 6u);
+    SocketClose(c);
+    SocketClose(d);
+    EXPECT_TRUE(f.AllClientsGone());
 }
