@@ -443,6 +443,11 @@ TEST(TCPPortMapperOnLoops, AnUnreachableDestinationIsLoggedAsOnAThread) {
 // again after a pause (no spinning on the readable listening socket); once descriptors are
 // free the connection is served.
 TEST(TCPPortMapperOnLoops, OutOfDescriptorsAcceptingPausesLogsOnceAndServesAfterwards) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checker opens a pipe to look at an object's type the first time
+    // it meets it: without a descriptor it reports valid objects as invalid.
+    GTEST_SKIP() << "needs descriptors the sanitizer takes";
+#endif
     TMapperFixture f;
     TErrorLog log(f.Mapper);
     f.Start();
