@@ -153,6 +153,8 @@ TEST(RelayListener, APausedListenerLeavesConnectionsInTheBacklogUntilResumed) {
     EXPECT_EQ(RecvWithin(d, 4), "held");
     SocketClose(c);
     SocketClose(d);
+    // Its end hook runs before the listener goes.
+    EXPECT_TRUE(Eventually([&] { return l.Listener.Ended().size() == 1; }));
 }
 
 TEST(RelayListener, UnlistingWhileConnectionsArriveReturnsWithNoLoopInsideOrCallingLater) {
