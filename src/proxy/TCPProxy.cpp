@@ -57,7 +57,8 @@ bool TTCPPortMapper::LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound,
     try {
         h = AllocateSocketHandle(FDestAddr.AddrFamily, TIPProtocol::ipTCP, true);
     } catch (const ESocketLib& e) {
-        LogConnectFailure(client, e.ErrorCode != 0 ? e.ErrorCode : WSAEMFILE, false);
+        // The code a client thread's connect attempt gives the same failure.
+        LogConnectFailure(client, e.ErrorCode != 0 ? e.ErrorCode : WSAEINVAL, false);
         return false;
     }
     bool own = false;
