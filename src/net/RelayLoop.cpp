@@ -215,7 +215,8 @@ private:
     int FWake = -1;
     std::thread FThread;
     std::atomic<size_t> FCount{0};
-    // RelayMailboxLock: guards FMail and FStop (written by any thread, taken by the loop).
+    // RelayMailboxLock: guards FMail, FListenMail, FFollowWatch and FStop (written by any
+    // thread, taken by the loop).
     // A leaf lock.
     std::mutex RelayMailboxLock;
     std::vector<std::shared_ptr<TRelayTunnel>> FMail;

@@ -20,8 +20,9 @@
 // moment (RelayBriefly), started there (StartRelay), and from then on belongs to its loop's
 // thread, which runs its end hook (the handing thread runs it when the tunnel ended there). Any
 // thread may Terminate it, change its throttles and read its byte counts. Each loop's
-// RelayMailboxLock guards what other threads hand it (new tunnels, terminations); it is a leaf
-// lock. Loops start with the first tunnel and end with the process.
+// RelayMailboxLock guards what other threads hand it (new tunnels, terminations, listener
+// changes); it is a leaf lock. Loops start with the first tunnel or listener and end with the
+// process.
 //
 // Listeners (TRelayListener): a listening socket every loop watches (EPOLLEXCLUSIVE: an
 // arrival wakes one loop), so that a connection that needs nothing but a tunnel is accepted,
