@@ -158,28 +158,59 @@ TEST(RelayListener, APausedListenerLeavesConnectionsInTheBacklogUntilResumed) {
 }
 
 TEST(RelayListener, UnlistingWhileConnectionsArriveReturnsWithNoLoopInsideOrCallingLater) {
-    constexpr int MaxConnections = 400;
+    // Connections the producer leaves waiting unaccepted at most, and those made after the
+    // unlisting: together well under TTestListener's backlog (16), so no connect here ever
+    // waits on a full queue (it would retry its SYN for minutes once nobody accepts).
+    constexpr int MaxWaiting = 4;
+    constexpr int MadeAfter = 4;
     TTestListener socket;
     SetSocketBlocking(socket.Handle, false);
     TForwardListener listener(socket.Handle, 0);
     ASSERT_TRUE(ListenOnRelayLoops(listener));
-    std::atomic<int> connected{0}, until{MaxConnections};
+    std::atomic<int> connected{0};
+    std::atomic<bool> stop{false};
     std::thread arrivals([&] {
-        while (connected < until) {
+        while (!stop) {
+            if (connected - listener.Accepted >= MaxWaiting) {
+                std::this_thread::yield();
+                continue;
+            }
             TSocketHandle c = ConnectBlocking(socket.Port);
-            if (c != INVALID_SOCKETHANDLE)
-                SocketClose(c);
+            EXPECT_NE(c, INVALID_SOCKETHANDLE);
+            if (c == INVALID_SOCKETHANDLE)
+                break;
+            SocketClose(c);
             ++connected;
         }
     });
-    ASSERT_TRUE(Eventually([&] { return listener.Accepted >= 5; }));
+    EXPECT_TRUE(Eventually([&] { return listener.Accepted >= 5; }));
     StopListeningOnRelayLoops(listener);
     listener.Unlisted = true;
     EXPECT_FALSE(listener.Inside);
     int calls = listener.Calls;
-    // A few more arrive after it (they fit in the backlog): nobody calls the listener for them.
-    until = connected + 5;
+    int accepted = listener.Accepted;
+    stop = true;
     arrivals.join();
-    LoopsTookTheirMail();
+    for (int i = 0; i < MadeAfter; ++i) {
+        TSocketHandle c = ConnectBlocking(socket.Port);
+        ASSERT_NE(c, INVALID_SOCKETHANDLE);
+        SocketClose(c);
+        ++connected;
+    }
+    pollfd waiting{socket.Handle, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 10000), 1);
+    LoopsTookTheirMail(); // a loop still watching would have been called by now
     EXPECT_EQ(listener.Calls, calls);
+    EXPECT_EQ(listener.Accepted, accepted);
+    // Every connection no loop took is still waiting here, for this thread to take.
+    int left = connected - accepted, taken = 0;
+    while (taken < left && ::poll(&waiting, 1, 10000) == 1) {
+        TSocketHandle c = SocketAccept(socket.Handle, nullptr);
+        if (c == INVALID_SOCKETHANDLE)
+            break;
+        SocketClose(c);
+        ++taken;
+    }
+    EXPECT_EQ(taken, left);
+    EXPECT_EQ(SocketAccept(socket.Handle, nullptr), INVALID_SOCKETHANDLE);
 }
