@@ -1,5 +1,6 @@
 #include "net/RelayLoop.h"
 
+#include "net/EventLoop.h"
 #include "net/OwnConnections.h"
 #include "net/Sockets.h"
 #include "net/TCPStream.h"
@@ -108,19 +109,31 @@ struct TRelayTunnel::TState {
 // --- the loops --------------------------------------------------------------------------------
 
 // Waited for by the thread that asked every loop for a listing change: each loop counts down
-// once it has made it. AckLock is a leaf lock.
+// once it has made it. AckLock is a leaf lock. The main thread serves its hand-over jobs
+// meanwhile: a loop may be waiting for one of them.
 struct TRelayAck {
     std::mutex AckLock;
     std::condition_variable Done;
     size_t Left = 0;
     void CountDown() {
-        std::lock_guard<std::mutex> lock(AckLock);
-        if (--Left == 0)
-            Done.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(AckLock);
+            if (--Left == 0)
+                Done.notify_all();
+        }
+        TMessageLoop::Main().NotifyJobWaiters();
     }
     void Wait() {
+        auto done = [this] { return Left == 0; };
+        if (TMessageLoop::IsMainThread()) {
+            TMessageLoop::Main().ServeJobsUntil([&] {
+                std::lock_guard<std::mutex> lock(AckLock);
+                return done();
+            });
+            return;
+        }
         std::unique_lock<std::mutex> lock(AckLock);
-        Done.wait(lock, [this] { return Left == 0; });
+        Done.wait(lock, done);
     }
 };
 
@@ -432,8 +445,11 @@ void TRelayLoop::Watch(TListening& listening, bool watch) {
         ev.events = EPOLLIN;
         r = epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
     }
-    // Refused (out of memory): this loop does not watch it until the next change.
+    // Refused (out of memory, or the system's limit of watched descriptors): tried again at
+    // the loop's next sweep, so that a listener no loop could watch is not left unwatched.
     listening.Watched = r == 0;
+    if (r != 0)
+        WakeBy(MonotonicMillis() + kRelayMinSweepIntervalMs);
 }
 
 void TRelayLoop::ServeListener(TRelayListener* listener) {
@@ -876,6 +892,8 @@ void TRelayLoop::Sweep() {
     if (now < FNextSweep)
         return;
     FNextSweep = INT64_MAX;
+    for (TListening& l : FListeners)
+        Watch(l, l.Listener->FWatch.load());
     std::vector<TRelayTunnel*> expired;
     for (auto& tunnel : FTunnels) {
         int64_t deadline = Deadline(*tunnel->FState);
@@ -1032,7 +1050,20 @@ int64_t TRelayTunnel::EndBytes(int end) const {
 }
 
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize) {
-    return std::shared_ptr<TRelayTunnel>(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
+    std::unique_ptr<TRelayTunnel> made;
+    try {
+        made.reset(new TRelayTunnel(a, b, bufferSize));
+    } catch (...) {
+        // Never made: the descriptors are still the caller's to close, which it cannot tell.
+        for (TRelayEnd* end : {&a, &b}) {
+            if (end->OwnConnection)
+                UnregisterOwnConnection(end->Handle);
+            SocketClose(end->Handle);
+        }
+        throw;
+    }
+    // Should sharing fail, the tunnel's destructor closes them.
+    return std::shared_ptr<TRelayTunnel>(std::move(made));
 }
 
 bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel) {
