@@ -393,6 +393,10 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
         if (!owned)
             return false;
         FClientCount.store(FClients.size(), std::memory_order_release);
+        // Off the list, so a shutdown does not wait for it: it waits for this instead
+        // (counted before the list lock is let go, so a shutdown that finds it gone sees it).
+        std::lock_guard<std::mutex> finishing(FinishingLock);
+        ++FFinishing;
     }
     FRemovedClientBytes += owned->TotalBytes();
     {
@@ -401,6 +405,13 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
     }
     owned.reset();
     SlotFreed();
+    {
+        // The last touch of the server: a shutdown waiting for this may free it at once.
+        std::lock_guard<std::mutex> lock(FinishingLock);
+        if (--FFinishing == 0)
+            FFinished.notify_all();
+    }
+    TMessageLoop::Main().NotifyJobWaiters();
     return true;
 }
 
@@ -447,8 +458,7 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
         else if (msg == MSG_SERVER_ACCEPT_RETRY) {
             FAcceptRetryArmed = true;
             FServerSocket->PauseAccepting(static_cast<int>(wParam)); // its timer: AcceptPass
-        }
-        else
+        } else
             return 0;
         handled = true;
         return 0;
@@ -488,6 +498,17 @@ void ATCPServer::ShutdownClients() {
         FClients.clear();
         FClientIndex.clear();
         FClientCount.store(0, std::memory_order_release);
+    }
+    // Clients that ended on their own thread or loop and are off the list already: that
+    // thread is still in this server until it is done with them.
+    if (TMessageLoop::IsMainThread()) {
+        TMessageLoop::Main().ServeJobsUntil([this] {
+            std::lock_guard<std::mutex> lock(FinishingLock);
+            return FFinishing == 0;
+        });
+    } else {
+        std::unique_lock<std::mutex> lock(FinishingLock);
+        FFinished.wait(lock, [this] { return FFinishing == 0; });
     }
     for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
         if (!(*it)->Terminated())
@@ -1054,6 +1075,8 @@ void ATCPServer::LogShortage(int error) {
 }
 
 void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
+    // Room made first: handing a tunnel over then cannot fail for memory.
+    adopt.reserve(adopt.size() + kLoopAcceptBatch);
     for (int taken = 0; taken < kLoopAcceptBatch; ++taken) {
         std::unique_lock<std::mutex> lock(PoolLock);
         if (FPoolClosed)
@@ -1062,8 +1085,7 @@ void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
             // At the limit with a connection waiting: the loops stop watching (a readable
             // descriptor nobody takes would wake them again and again) until a slot frees.
             // With none waiting they go on watching, and the next arrival stops them.
-            pollfd waiting{FListenHandle, POLLIN, 0};
-            if (::poll(&waiting, 1, 0) == 1) {
+            if (ConnectionWaiting()) {
                 PauseLoopAcceptingLocked(false);
                 ReportLimitLocked();
             }
@@ -1121,18 +1143,30 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
             // As RelayTunnel: bytes go on as they come.
             for (TSocketHandle h : {own.Handle, outbound.Handle})
                 (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
-            client->FTunnel = MakeRelayTunnel(std::move(own), std::move(outbound), bufferSize);
-            client->FTunnel->SetThrottle(0, client->ServerThrottle());
-            client->FTunnelEnd = std::move(onEnd);
-            // A Terminate before the tunnel was published ends it as it starts.
-            if (client->Terminated())
-                client->FTunnel->Terminate();
-            adopt.push_back({client->FTunnel,
-                             [client](const TRelayTotals& totals) { client->TunnelEnded(totals); }});
-            return;
+            std::shared_ptr<TRelayTunnel> tunnel;
+            TRelayEndHook ended;
+            try {
+                ended = [client](const TRelayTotals& totals) { client->TunnelEnded(totals); };
+                tunnel = MakeRelayTunnel(own, outbound, bufferSize);
+            } catch (const std::exception&) {
+                // Out of memory: the connection ends here (the two descriptors were closed).
+                client->FCloseOwed = !client->Terminated();
+                made = false;
+            }
+            if (made) {
+                client->FTunnel = std::move(tunnel);
+                client->FTunnel->SetThrottle(0, client->ServerThrottle());
+                client->FTunnelEnd = std::move(onEnd);
+                // A Terminate before the tunnel was published ends it as it starts.
+                if (client->Terminated())
+                    client->FTunnel->Terminate();
+                adopt.push_back({client->FTunnel, std::move(ended)}); // room was made
+                return;
+            }
+        } else {
+            SocketClose(own.Handle);
+            client->FCloseOwed = !client->Terminated();
         }
-        SocketClose(own.Handle);
-        client->FCloseOwed = !client->Terminated();
     }
     ClientLetGo(client);
 }
@@ -1150,11 +1184,20 @@ void ATCPServer::ResumeLoopAcceptingLocked(bool retry) {
     if (!FLoopListener || !FLoopPaused || FPoolClosed || (FLoopShortage && !retry))
         return;
     FLoopShortage = false;
-    // At the limit the next slot freed brings them back.
-    if (AtClientLimit(static_cast<size_t>(FAccepting)))
+    // At the limit the next slot freed brings them back. The loop that stopped them found
+    // the limit counting reservations; now that those are listed clients, it is reported.
+    if (AtClientLimit(static_cast<size_t>(FAccepting))) {
+        if (ConnectionWaiting())
+            ReportLimitLocked();
         return;
+    }
     FLoopPaused = false;
     WatchRelayListener(*FLoopListener, true);
+}
+
+bool ATCPServer::ConnectionWaiting() const {
+    pollfd waiting{FListenHandle, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1;
 }
 
 void ATCPServer::StopLoopAccepting() {

@@ -630,6 +630,8 @@ private:
     // is reached counting those reserved or (unless this is the retry) a shortage holds them
     // (PoolLock held).
     void PauseLoopAcceptingLocked(bool shortage);
+    // A connection waits in the listening socket's backlog (any thread).
+    bool ConnectionWaiting() const;
     void ResumeLoopAcceptingLocked(bool retry = false);
     // Main thread: unlists the listener (no loop accepts for this server from its return on).
     void StopLoopAccepting();
@@ -692,6 +694,12 @@ private:
     // connection (thousands of idle tunnels each touched per short connection otherwise).
     std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
     bool FClientsClosed = false; // shutting down: a connection accepted now is dropped
+    // FinishingLock: guards FFinishing, the clients taken off the list by the thread or loop
+    // they ended on, which is still inside this server (FinishHere); a shutdown waits for
+    // none (FFinished). A leaf lock, also taken under ClientsLock.
+    std::mutex FinishingLock;
+    size_t FFinishing = 0;
+    std::condition_variable FFinished;
     std::atomic<size_t> FClientCount{0};
     uint64_t FEndedClients = 0; // ClientsLock
     // Clients end on the main thread (decided at activation; see ClientFinishedNeedsMainThread).
@@ -720,10 +728,10 @@ private:
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,
-    // FPoolClosed, FLoopListener, FLoopPaused, FLoopShortage and every pool thread's FClient and FReturning;
-    // FSlotFreed waits under it. Lock order: taken first; under it a client's ClientSocketLock
-    // (and what that allows) or a relay loop's mailbox lock (WatchRelayListener) may be taken;
-    // never together with ClientsLock.
+    // FPoolClosed, FLoopListener, FLoopPaused, FLoopShortage and every pool thread's FClient
+    // and FReturning; FSlotFreed waits under it. Lock order: taken first; under it a client's
+    // ClientSocketLock (and what that allows) or a relay loop's mailbox lock
+    // (WatchRelayListener) may be taken; never together with ClientsLock.
     mutable std::mutex PoolLock;
     // Every pool thread; freed only on the main thread.
     std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
