@@ -1,5 +1,6 @@
 #include "net/RelayLoop.h"
 
+#include "net/EventLoop.h"
 #include "net/OwnConnections.h"
 #include "net/Sockets.h"
 #include "net/TCPStream.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -58,6 +60,7 @@ struct TRelaySide {
     bool ReceiveEnded = false; // the peer's data has ended (or the connection failed)
     bool Broken = false;       // a send failed: nothing more goes to this end
     bool ShutdownDone = false; // its sending side is shut down
+    bool Connecting = false;   // its connect is under way: nothing is sent or read yet
     TRateWindow ReadWindow, WriteWindow;
 };
 
@@ -88,6 +91,10 @@ struct TRelayTunnel::TState {
     TRelayWay Ways[2]; // 0: end 0 -> end 1, 1: end 1 -> end 0
     int BufferSize = kRelayScratchSize;
     int64_t Timeouts[2] = {0, 0};
+    int64_t ConnectTimeoutMs = 0;
+    int64_t ConnectDeadline = INT64_MAX; // while a side connects
+    int ConnectError = 0;
+    bool ConnectExpired = false;
     int64_t LastMove = 0;
     int64_t IdleLimit = 0;
     TRelayEndHook OnEnd;
@@ -100,6 +107,47 @@ struct TRelayTunnel::TState {
 };
 
 // --- the loops --------------------------------------------------------------------------------
+
+// Waited for by the thread that asked every loop for a listing change: each loop counts down
+// once it has made it. AckLock is a leaf lock. The main thread serves its hand-over jobs
+// meanwhile: a loop may be waiting for one of them.
+struct TRelayAck {
+    std::mutex AckLock;
+    std::condition_variable Done;
+    size_t Left = 0;
+    void CountDown() {
+        {
+            std::lock_guard<std::mutex> lock(AckLock);
+            if (--Left == 0)
+                Done.notify_all();
+        }
+        TMessageLoop::Main().NotifyJobWaiters();
+    }
+    void Wait() {
+        auto done = [this] { return Left == 0; };
+        if (TMessageLoop::IsMainThread()) {
+            TMessageLoop::Main().ServeJobsUntil([&] {
+                std::lock_guard<std::mutex> lock(AckLock);
+                return done();
+            });
+            return;
+        }
+        std::unique_lock<std::mutex> lock(AckLock);
+        Done.wait(lock, done);
+    }
+};
+
+namespace {
+// A listener's epoll entry carries its address with the lowest bit set: a side's (aligned)
+// address never has it, and the wake-up's is null.
+void* ListenerTag(TRelayListener* listener) {
+    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(listener) | 1u);
+}
+TRelayListener* TaggedListener(void* ptr) {
+    auto bits = reinterpret_cast<uintptr_t>(ptr);
+    return bits & 1u ? reinterpret_cast<TRelayListener*>(bits & ~uintptr_t(1)) : nullptr;
+}
+} // namespace
 
 class TRelayLoop {
 public:
@@ -118,8 +166,27 @@ public:
     bool Brief(TRelayTunnel& tunnel);
     // Ends a tunnel whose ways Brief finished, on the calling thread.
     void EndBrief(TRelayTunnel& tunnel) { End(tunnel); }
+    // Any thread: lists (join) or unlists the listener, counting ack down once done.
+    void ChangeListening(TRelayListener* listener, bool join, TRelayAck* ack);
+    // Any thread: the loop follows its listeners' FWatch.
+    void FollowWatch();
 
 private:
+    struct TListenMail {
+        TRelayListener* Listener;
+        bool Join;
+        TRelayAck* Ack;
+    };
+    struct TListening {
+        TRelayListener* Listener;
+        bool Watched;
+    };
+    void TakeListenMail(std::vector<TListenMail>& mail);
+    void Watch(TListening& listening, bool watch);
+    // The listener's handle is readable: what it accepts is carried here.
+    void ServeListener(TRelayListener* listener);
+    // A connecting side has news: true when it stands now, else the tunnel is to end.
+    static bool ConnectDone(TRelayTunnel::TState& s, TRelaySide& side);
     void Run();
     void Wake();
     void TakeMail();
@@ -161,11 +228,15 @@ private:
     int FWake = -1;
     std::thread FThread;
     std::atomic<size_t> FCount{0};
-    // RelayMailboxLock: guards FMail and FStop (written by any thread, taken by the loop).
+    // RelayMailboxLock: guards FMail, FListenMail, FFollowWatch and FStop (written by any
+    // thread, taken by the loop).
     // A leaf lock.
     std::mutex RelayMailboxLock;
     std::vector<std::shared_ptr<TRelayTunnel>> FMail;
+    std::vector<TListenMail> FListenMail;
+    bool FFollowWatch = false;
     bool FStop = false;
+    std::vector<TListening> FListeners; // the loop's thread only
     // The loop's thread only.
     std::vector<std::shared_ptr<TRelayTunnel>> FTunnels;
     std::vector<TRelayTunnel*> FWaiting; // throttled, waiting for their budget
@@ -192,6 +263,18 @@ public:
     }
     TRelayLoop* Next() {
         return FLoops[FNext.fetch_add(1, std::memory_order_relaxed) % FLoops.size()].get();
+    }
+    // Every loop makes the change; returns once each has.
+    void ChangeListening(TRelayListener* listener, bool join) {
+        TRelayAck ack;
+        ack.Left = FLoops.size();
+        for (const auto& loop : FLoops)
+            loop->ChangeListening(listener, join, &ack);
+        ack.Wait();
+    }
+    void FollowWatch() {
+        for (const auto& loop : FLoops)
+            loop->FollowWatch();
     }
     size_t Count() const {
         size_t n = 0;
@@ -290,10 +373,16 @@ void TRelayLoop::TakeMail() {
     uint64_t count;
     (void)!read(FWake, &count, sizeof count);
     std::vector<std::shared_ptr<TRelayTunnel>> mail;
+    std::vector<TListenMail> listenMail;
+    bool follow;
     {
         std::lock_guard<std::mutex> lock(RelayMailboxLock);
         mail.swap(FMail);
+        listenMail.swap(FListenMail);
+        follow = std::exchange(FFollowWatch, false);
     }
+    if (follow || !listenMail.empty())
+        TakeListenMail(listenMail);
     for (auto& tunnel : mail) {
         if (tunnel->FState->Ended)
             continue;
@@ -304,6 +393,100 @@ void TRelayLoop::TakeMail() {
     }
 }
 
+void TRelayLoop::ChangeListening(TRelayListener* listener, bool join, TRelayAck* ack) {
+    {
+        std::lock_guard<std::mutex> lock(RelayMailboxLock);
+        FListenMail.push_back({listener, join, ack});
+    }
+    Wake();
+}
+
+void TRelayLoop::FollowWatch() {
+    {
+        std::lock_guard<std::mutex> lock(RelayMailboxLock);
+        FFollowWatch = true;
+    }
+    Wake();
+}
+
+void TRelayLoop::TakeListenMail(std::vector<TListenMail>& mail) {
+    for (TListenMail& m : mail) {
+        auto it = std::find_if(FListeners.begin(), FListeners.end(),
+                               [&](const TListening& l) { return l.Listener == m.Listener; });
+        if (m.Join && it == FListeners.end())
+            FListeners.push_back({m.Listener, false});
+        if (!m.Join && it != FListeners.end()) {
+            Watch(*it, false);
+            FListeners.erase(it);
+        }
+        m.Ack->CountDown();
+    }
+    // Every listing follows its listener's FWatch as it is now.
+    for (TListening& l : FListeners)
+        Watch(l, l.Listener->FWatch.load());
+}
+
+void TRelayLoop::Watch(TListening& listening, bool watch) {
+    if (listening.Watched == watch)
+        return;
+    TSocketHandle handle = listening.Listener->Handle();
+    if (!watch) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, handle, nullptr);
+        listening.Watched = false;
+        return;
+    }
+    // Level-triggered and exclusive: an arrival wakes one loop, and what it leaves in the
+    // backlog wakes one again. A kernel without exclusive wake-ups wakes every loop.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.ptr = ListenerTag(listening.Listener);
+    int r = epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
+    if (r != 0 && errno == EINVAL) {
+        ev.events = EPOLLIN;
+        r = epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
+    }
+    // Refused (out of memory, or the system's limit of watched descriptors): tried again at
+    // the loop's next sweep, so that a listener no loop could watch is not left unwatched.
+    listening.Watched = r == 0;
+    if (r != 0)
+        WakeBy(MonotonicMillis() + kRelayMinSweepIntervalMs);
+}
+
+void TRelayLoop::ServeListener(TRelayListener* listener) {
+    // An event taken before the listener was unlisted: it is not called any more.
+    if (std::none_of(FListeners.begin(), FListeners.end(),
+                     [&](const TListening& l) { return l.Listener == listener; }))
+        return;
+    // Stopped: this loop's mail that says so is on its way (it takes the entry out).
+    if (!listener->FWatch.load())
+        return;
+    std::vector<TRelayAdoption> adopt;
+    try {
+        listener->Readable(adopt);
+    } catch (...) {
+        // What it raised is lost; the tunnels it handed over are carried all the same.
+    }
+    for (TRelayAdoption& a : adopt) {
+        a.Tunnel->FState->OnEnd = std::move(a.OnEnd);
+        a.Tunnel->FLoop = this;
+        // A Terminate from now on mails the tunnel here, where it is adopted first.
+        a.Tunnel->FStarted.store(true);
+        Adopt(std::move(a.Tunnel));
+    }
+}
+
+bool TRelayLoop::ConnectDone(TRelayTunnel::TState& s, TRelaySide& side) {
+    int error = SocketPendingError(side.Handle);
+    if (error == 0 && !side.Broken) {
+        side.Connecting = false;
+        side.Readable = true;
+        s.ConnectDeadline = INT64_MAX;
+        return true;
+    }
+    s.ConnectError = error != 0 ? error : WSAENOTCONN;
+    return false;
+}
+
 void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
     TRelayTunnel::TState& s = *tunnel->FState;
     s.Slot = FTunnels.size();
@@ -311,6 +494,8 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
     FCount.store(FTunnels.size(), std::memory_order_relaxed);
     s.LastMove = MonotonicMillis();
     s.IdleLimit = RelayIdleLimitMs();
+    if (s.ConnectTimeoutMs > 0 && (s.Sides[0].Connecting || s.Sides[1].Connecting))
+        s.ConnectDeadline = s.LastMove + s.ConnectTimeoutMs;
     for (TRelaySide& side : s.Sides) {
         side.ReadWindow.Restart(GetTickCount());
         side.WriteWindow.Restart(GetTickCount());
@@ -524,6 +709,12 @@ void TRelayLoop::Serve(TRelayTunnel& tunnel) {
     if (s.Ended || s.ServedInPass == FPass)
         return;
     s.ServedInPass = FPass;
+    // A connect under way has news once its side is writable or failed.
+    for (TRelaySide& side : s.Sides)
+        if (side.Connecting && (side.Writable || side.Broken) && !ConnectDone(s, side)) {
+            End(tunnel);
+            return;
+        }
     int64_t moved = Advance(tunnel);
     if (WaysDone(s)) {
         End(tunnel);
@@ -549,7 +740,8 @@ int64_t TRelayLoop::Advance(TRelayTunnel& tunnel) {
     // A side at its end hands the end on: the other peer reads the end of data once it has
     // everything sent before.
     for (TRelayWay& way : s.Ways)
-        if (way.Src->ReceiveEnded && !way.Pending() && !way.Dst->ShutdownDone && !way.Dst->Broken) {
+        if (way.Src->ReceiveEnded && !way.Pending() && !way.Dst->ShutdownDone && !way.Dst->Broken &&
+            !way.Dst->Connecting) {
             way.Dst->ShutdownDone = true;
             (void)SocketShutdown(way.Dst->Handle, TShutdownHow::sdSend);
         }
@@ -670,6 +862,8 @@ void TRelayLoop::End(TRelayTunnel& tunnel) {
     totals.Moved = s.Ways[0].Moved + s.Ways[1].Moved;
     totals.SentTo[1] = s.Ways[0].SentToDst;
     totals.SentTo[0] = s.Ways[1].SentToDst;
+    totals.ConnectError = s.ConnectError;
+    totals.ConnectExpired = s.ConnectExpired;
     if (onEnd)
         try {
             onEnd(totals);
@@ -690,7 +884,7 @@ int64_t TRelayLoop::Deadline(const TRelayTunnel::TState& s) {
                                             : kRelayHalfOpenIdleMs;
         limit = std::min(limit, halfOpen);
     }
-    return s.LastMove + limit;
+    return std::min(s.LastMove + limit, s.ConnectDeadline);
 }
 
 void TRelayLoop::Sweep() {
@@ -698,6 +892,8 @@ void TRelayLoop::Sweep() {
     if (now < FNextSweep)
         return;
     FNextSweep = INT64_MAX;
+    for (TListening& l : FListeners)
+        Watch(l, l.Listener->FWatch.load());
     std::vector<TRelayTunnel*> expired;
     for (auto& tunnel : FTunnels) {
         int64_t deadline = Deadline(*tunnel->FState);
@@ -706,8 +902,14 @@ void TRelayLoop::Sweep() {
         else
             WakeBy(std::max(deadline, now + kRelayMinSweepIntervalMs));
     }
-    for (TRelayTunnel* tunnel : expired)
+    for (TRelayTunnel* tunnel : expired) {
+        TRelayTunnel::TState& s = *tunnel->FState;
+        if (s.Sides[0].Connecting || s.Sides[1].Connecting) {
+            s.ConnectError = WSAETIMEDOUT;
+            s.ConnectExpired = true;
+        }
         End(*tunnel);
+    }
 }
 
 void TRelayLoop::Run() {
@@ -724,6 +926,10 @@ void TRelayLoop::Run() {
         int n = epoll_wait(FEpoll, events, kRelayEventBatch, timeout);
         ++FPass;
         for (int i = 0; i < n; ++i) {
+            if (TRelayListener* listener = TaggedListener(events[i].data.ptr)) {
+                ServeListener(listener);
+                continue;
+            }
             auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
             if (!side) {
                 {
@@ -747,7 +953,7 @@ void TRelayLoop::Run() {
         // Each tunnel with news is served once per pass, after all its events are in.
         for (int i = 0; i < n; ++i) {
             auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
-            if (!side)
+            if (!side || TaggedListener(side))
                 continue;
             // An ended tunnel stays alive (FEnded) until the pass is over; each tunnel is
             // served once a pass, after all its events are in.
@@ -790,6 +996,12 @@ TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
         side.OwnConnection = ends[i]->OwnConnection;
         side.Index = i;
         side.ReceiveEnded = ends[i]->ReceiveEnded;
+        side.Connecting = ends[i]->Connecting;
+        if (side.Connecting) {
+            // Told by its first event (the connect's end), not tried before.
+            side.Readable = side.Writable = false;
+            s.ConnectTimeoutMs = std::max(s.ConnectTimeoutMs, ends[i]->ConnectTimeoutMs);
+        }
         s.Timeouts[i] = ends[i]->TimeoutMs;
         SetThrottle(i, ends[i]->Throttle);
     }
@@ -838,7 +1050,20 @@ int64_t TRelayTunnel::EndBytes(int end) const {
 }
 
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize) {
-    return std::shared_ptr<TRelayTunnel>(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
+    std::unique_ptr<TRelayTunnel> made;
+    try {
+        made.reset(new TRelayTunnel(a, b, bufferSize));
+    } catch (...) {
+        // Never made: the descriptors are still the caller's to close, which it cannot tell.
+        for (TRelayEnd* end : {&a, &b}) {
+            if (end->OwnConnection)
+                UnregisterOwnConnection(end->Handle);
+            SocketClose(end->Handle);
+        }
+        throw;
+    }
+    // Should sharing fail, the tunnel's destructor closes them.
+    return std::shared_ptr<TRelayTunnel>(std::move(made));
 }
 
 bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel) {
@@ -855,6 +1080,23 @@ void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd
     tunnel->FLoop = Loops().Next();
     tunnel->FStarted.store(true);
     tunnel->FLoop->Hand(tunnel);
+}
+
+bool ListenOnRelayLoops(TRelayListener& listener) {
+    if (!RelayLoopsAvailable())
+        return false;
+    GLoopsMade.store(true);
+    Loops().ChangeListening(&listener, true);
+    return true;
+}
+
+void StopListeningOnRelayLoops(TRelayListener& listener) {
+    Loops().ChangeListening(&listener, false);
+}
+
+void WatchRelayListener(TRelayListener& listener, bool watch) {
+    if (listener.FWatch.exchange(watch) != watch)
+        Loops().FollowWatch();
 }
 
 bool RelayLoopsAvailable() {

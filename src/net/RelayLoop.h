@@ -20,8 +20,17 @@
 // moment (RelayBriefly), started there (StartRelay), and from then on belongs to its loop's
 // thread, which runs its end hook (the handing thread runs it when the tunnel ended there). Any
 // thread may Terminate it, change its throttles and read its byte counts. Each loop's
-// RelayMailboxLock guards what other threads hand it (new tunnels, terminations); it is a leaf
-// lock. Loops start with the first tunnel and end with the process.
+// RelayMailboxLock guards what other threads hand it (new tunnels, terminations, listener
+// changes); it is a leaf lock. Loops start with the first tunnel or listener and end with the
+// process.
+//
+// Listeners (TRelayListener): a listening socket every loop watches (EPOLLEXCLUSIVE: an
+// arrival wakes one loop), so that a connection that needs nothing but a tunnel is accepted,
+// connected onward and relayed on one loop's thread, with no thread of its own and no hand-over.
+// The loop that sees the socket readable calls the listener, which accepts and answers the
+// tunnels that loop is to carry. Each loop keeps its own list of listeners (its thread only);
+// joining and leaving go through its mailbox and are waited for, so once leaving returns no
+// loop is inside the listener nor will be again.
 
 #include "net/SocketLib.h"
 
@@ -30,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvan {
 
@@ -72,6 +82,11 @@ struct TRelayEnd {
     bool ReceiveEnded = false;  // this end's peer has ended its data already
     int64_t TimeoutMs = 0;      // its stream's time-out (0: none), for the half-open limit
     TRelayThrottle Throttle;
+    // A non-blocking connect of this end is still under way: the loop sends nothing to it and
+    // reads nothing from it until it stands. One that fails, or is still under way after
+    // ConnectTimeoutMs (0: only the idle limit), ends the tunnel (TRelayTotals::ConnectError).
+    bool Connecting = false;
+    int64_t ConnectTimeoutMs = 0;
 };
 
 class TRelayLoop;
@@ -83,6 +98,10 @@ struct TRelayTotals {
     int64_t SentTo[2] = {0, 0};
     // Relayed on the caller's thread (RelayStreams): its streams counted what they wrote.
     bool OnOwnThread = false;
+    // A connecting end's connect failed: its socket error; 0 otherwise. ConnectExpired: it was
+    // still under way when its time ran out (ConnectError WSAETIMEDOUT).
+    int ConnectError = 0;
+    bool ConnectExpired = false;
 };
 using TRelayEndHook = std::function<void(const TRelayTotals& totals)>;
 
@@ -118,7 +137,8 @@ private:
 };
 
 // A tunnel between the two ends, not yet running. bufferSize: the most one copied read takes
-// (below 1, or above the loop's scratch block: the scratch block's size).
+// (below 1, or above the loop's scratch block: the scratch block's size). The tunnel owns the
+// two descriptors; should it not be made (out of memory), they are closed before the raise.
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
 // Relays a tunnel not yet started on the calling thread until both its ways are done, it is
 // terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,
@@ -129,6 +149,44 @@ bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel);
 // its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).
 // A tunnel whose ways RelayBriefly finished ends at once on the calling thread instead.
 void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
+// A tunnel a listener hands to the loop that called it, and its end hook (as StartRelay's).
+struct TRelayAdoption {
+    std::shared_ptr<TRelayTunnel> Tunnel;
+    TRelayEndHook OnEnd;
+};
+
+// A listening socket served on the relay loops (see above). Its handle stays open while it is
+// listed; the listener outlives its listing.
+class TRelayListener {
+public:
+    explicit TRelayListener(TSocketHandle listening) : FHandle(listening) {}
+    virtual ~TRelayListener() = default;
+    TRelayListener(const TRelayListener&) = delete;
+    TRelayListener& operator=(const TRelayListener&) = delete;
+    TSocketHandle Handle() const { return FHandle; }
+    // A loop's thread (several loops at once), when the handle is readable: accepts what it
+    // may (without blocking) and appends the tunnels this loop is to carry from now on.
+    virtual void Readable(std::vector<TRelayAdoption>& adopt) = 0;
+
+private:
+    friend class TRelayLoop;
+    friend void WatchRelayListener(TRelayListener&, bool);
+    TSocketHandle FHandle;
+    // Whether the loops are to watch the handle (any thread; each loop follows it as it takes
+    // its mail).
+    std::atomic<bool> FWatch{true};
+};
+
+// Lists the listener on every loop, watched, and returns once each has it; false when the
+// loops are not available (the caller accepts elsewhere). Not on a loop's thread.
+bool ListenOnRelayLoops(TRelayListener& listener);
+// Unlists it from every loop and returns once none is inside it or will call it again. Not
+// on a loop's thread.
+void StopListeningOnRelayLoops(TRelayListener& listener);
+// The loops watch the listener's handle again, or stop watching it (connections then wait in
+// the backlog: a level-triggered readiness nobody takes would wake a loop again and again).
+// Any thread, loops' included; takes effect as each loop takes its mail.
+void WatchRelayListener(TRelayListener& listener, bool watch);
 // The relay loops run (made with the first call); false when the system refused them (out
 // of descriptors, say): the caller relays on its own thread.
 bool RelayLoopsAvailable();

@@ -393,6 +393,10 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
         if (!owned)
             return false;
         FClientCount.store(FClients.size(), std::memory_order_release);
+        // Off the list, so a shutdown does not wait for it: it waits for this instead
+        // (counted before the list lock is let go, so a shutdown that finds it gone sees it).
+        std::lock_guard<std::mutex> finishing(FinishingLock);
+        ++FFinishing;
     }
     FRemovedClientBytes += owned->TotalBytes();
     {
@@ -401,13 +405,22 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
     }
     owned.reset();
     SlotFreed();
+    {
+        // The last touch of the server: a shutdown waiting for this may free it at once.
+        std::lock_guard<std::mutex> lock(FinishingLock);
+        if (--FFinishing == 0)
+            FFinished.notify_all();
+    }
+    TMessageLoop::Main().NotifyJobWaiters();
     return true;
 }
 
 void ATCPServer::SlotFreed() {
     std::lock_guard<std::mutex> lock(PoolLock);
     FSlotFreed.notify_all();
-    if (FAcceptPending.load() && FWaiting == 0 && !FPoolClosed && !TMessageLoop::IsMainThread())
+    ResumeLoopAcceptingLocked();
+    if (FAcceptPending.load() && FWaiting == 0 && !FPoolClosed && !FLoopListener &&
+        !TMessageLoop::IsMainThread())
         // The main thread met the limit with no thread waiting: it watches again.
         PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_AGAIN, 0, 0);
 }
@@ -442,12 +455,17 @@ ATCPServer::ATCPServer() : FServerSocket(std::make_unique<TTCPServerSocket>()) {
             FServerSocket->WatchAccepts();
         else if (msg == MSG_SERVER_LOG)
             WriteQueuedLog();
-        else
+        else if (msg == MSG_SERVER_ACCEPT_RETRY) {
+            FAcceptRetryArmed = true;
+            FServerSocket->PauseAccepting(static_cast<int>(wParam)); // its timer: AcceptPass
+        } else
             return 0;
         handled = true;
         return 0;
     };
     FServerSocket->OnAcceptPaused = [this](TTCPServerSocket*, int error) {
+        if (LoopServed())
+            return; // the loop that met the shortage logged it (LogShortage)
         Log(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
     };
     // The mailbox exists from the start, so client threads can always post to it.
@@ -465,6 +483,8 @@ ATCPServer::~ATCPServer() {
 }
 
 void ATCPServer::ShutdownClients() {
+    // No loop accepts from here on (waited for: a loop may be entering a client now).
+    StopLoopAccepting();
     // Threads whose client ends from now on end too instead of waiting for connections, and
     // the waiting ones accept no more.
     ClosePool();
@@ -478,6 +498,17 @@ void ATCPServer::ShutdownClients() {
         FClients.clear();
         FClientIndex.clear();
         FClientCount.store(0, std::memory_order_release);
+    }
+    // Clients that ended on their own thread or loop and are off the list already: that
+    // thread is still in this server until it is done with them.
+    if (TMessageLoop::IsMainThread()) {
+        TMessageLoop::Main().ServeJobsUntil([this] {
+            std::lock_guard<std::mutex> lock(FinishingLock);
+            return FFinishing == 0;
+        });
+    } else {
+        std::unique_lock<std::mutex> lock(FinishingLock);
+        FFinished.wait(lock, [this] { return FFinishing == 0; });
     }
     for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
         if (!(*it)->Terminated())
@@ -737,6 +768,7 @@ void ATCPServer::DoActivate() {
     FServerSocket->SetLocalHost(FLocalHost);
     FServerSocket->SetListenPort(FListenPort);
     FAcceptPending = false;
+    FAcceptRetryArmed = false;
     if (ClientMode == cmThread && FStopDescriptor < 0) {
         FStopDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (FStopDescriptor < 0)
@@ -751,9 +783,25 @@ void ATCPServer::DoActivate() {
     }
     FEndOnMainThread = ClientMode != cmThread || OnClientAdd || OnClientClose || OnClientRemove ||
                        ClientFinishedNeedsMainThread();
-    std::lock_guard<std::mutex> lock(PoolLock);
-    FPoolClosed = false;
-    FShortageLogged = false;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        FPoolClosed = false;
+        FShortageLogged = false;
+    }
+    if (ClientMode == cmThread && ServesOnRelayLoops()) {
+        // Set before the loops can call it; the pool serves when the loops are not available.
+        TLoopListener* listener;
+        {
+            std::lock_guard<std::mutex> lock(PoolLock);
+            FLoopListener = std::make_unique<TLoopListener>(this, FListenHandle);
+            FLoopPaused = FLoopShortage = false;
+            listener = FLoopListener.get();
+        }
+        if (!ListenOnRelayLoops(*listener)) {
+            std::lock_guard<std::mutex> lock(PoolLock);
+            FLoopListener.reset();
+        }
+    }
 }
 
 void ATCPServer::DoDeactivate() {
@@ -812,6 +860,16 @@ std::unique_ptr<TTCPServerClient> ATCPServer::CreateClient() {
 void ATCPServer::AcceptPass() {
     if (!FActive)
         return;
+    if (ClientMode == cmThread && LoopServed()) {
+        // The loops accept (and report the limit). The end of a pause for a shortage brings
+        // them back; the first arrival, reported here too, does not (the listening socket
+        // stays unwatched here from then on).
+        if (!std::exchange(FAcceptRetryArmed, false))
+            return;
+        std::lock_guard<std::mutex> lock(PoolLock);
+        ResumeLoopAcceptingLocked(true);
+        return;
+    }
     if (AtClientLimit()) {
         FAcceptPending = true;
         ClientLimitReached();
@@ -906,10 +964,7 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             }
             needSuccessor = FWaiting == 1 && FReturning == 0;
             // Reserved under the lock, so that no other thread takes the last slot meanwhile.
-            if (!AtClientLimit(static_cast<size_t>(FAccepting))) {
-                ++FAccepting;
-                reserved = true;
-            }
+            reserved = ReserveSlotLocked();
         }
         if (reserved) {
             int error = 0;
@@ -922,25 +977,8 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
                     error = WSAEMFILE;
                 }
             }
-            if (error == 0) {
-                try {
-                    error = AcceptHere(thread, &client);
-                } catch (const std::exception&) {
-                    // Out of memory entering the client: the reservation is given back below.
-                    error = WSAENOBUFS;
-                }
-            }
-            std::lock_guard<std::mutex> lock(PoolLock);
-            --FAccepting;
-            // Threads that found the limit reached counting this reservation look again: it
-            // may have come to nothing, or a connection may still be held back, to be
-            // reported afresh.
-            FSlotFreed.notify_all();
-            if (error == 0) {
-                FLimitReported = false;
-                if (FAcceptPending.load(std::memory_order_relaxed))
-                    FAcceptPending = false; // a slot was free: done messages may go lazily again
-            }
+            std::unique_lock<std::mutex> lock(PoolLock, std::defer_lock);
+            error = AcceptReserved(thread, &client, lock, error);
             if (client) {
                 thread->FClient = client;
                 // Accepting never waits for this thread: when no other waits or comes back,
@@ -977,21 +1015,208 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
         }
         if (!AtClientLimit(static_cast<size_t>(FAccepting)) || FPoolClosed || thread->Terminated())
             continue;
-        // A connection waits at the limit. Told only of listed clients: a reservation may yet
-        // come to nothing (this thread is woken when it is given back).
-        if (!FLimitReported && AtClientLimit()) {
-            // Once per time the limit holds a connection back, as the main thread's accept
-            // notification did.
-            FLimitReported = true;
-            FAcceptPending = true;
-            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
-        }
+        // A connection waits at the limit (a reservation that comes to nothing wakes this
+        // thread when it is given back).
+        ReportLimitLocked();
         // Woken when a slot is freed or a reservation given back, the pool stops or the
         // thread is terminated.
         ++FSlotWaiters;
         FSlotFreed.wait(lock);
         --FSlotWaiters;
     }
+}
+
+bool ATCPServer::ReserveSlotLocked() {
+    if (AtClientLimit(static_cast<size_t>(FAccepting)))
+        return false;
+    ++FAccepting;
+    return true;
+}
+
+int ATCPServer::AcceptReserved(TTCPServerClientThread* thread, TTCPServerClient** client,
+                               std::unique_lock<std::mutex>& lock, int error) {
+    *client = nullptr;
+    if (error == 0) {
+        try {
+            error = AcceptHere(thread, client);
+        } catch (const std::exception&) {
+            // Out of memory entering the client: the reservation is given back below.
+            error = WSAENOBUFS;
+        }
+    }
+    lock.lock();
+    --FAccepting;
+    // Threads that found the limit reached counting this reservation look again: it may have
+    // come to nothing, or a connection may still be held back, to be reported afresh. Loops
+    // stopped for it watch again.
+    FSlotFreed.notify_all();
+    ResumeLoopAcceptingLocked();
+    if (error == 0) {
+        FLimitReported = false;
+        if (FAcceptPending.load(std::memory_order_relaxed))
+            FAcceptPending = false; // a slot was free: done messages may go lazily again
+    }
+    return error;
+}
+
+void ATCPServer::ReportLimitLocked() {
+    // Told only of listed clients: a reservation may yet come to nothing. Once per time the
+    // limit holds a connection back, as the main thread's accept notification did.
+    if (FLimitReported || !AtClientLimit())
+        return;
+    FLimitReported = true;
+    FAcceptPending = true;
+    PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_LIMIT_REACHED, 0, 0);
+}
+
+void ATCPServer::LogShortage(int error) {
+    if (!FShortageLogged.exchange(true))
+        LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
+}
+
+void ATCPServer::AcceptOnLoop(std::vector<TRelayAdoption>& adopt) {
+    // Room made first: handing a tunnel over then cannot fail for memory.
+    adopt.reserve(adopt.size() + kLoopAcceptBatch);
+    for (int taken = 0; taken < kLoopAcceptBatch; ++taken) {
+        std::unique_lock<std::mutex> lock(PoolLock);
+        if (FPoolClosed)
+            return;
+        if (!ReserveSlotLocked()) {
+            // At the limit with a connection waiting: the loops stop watching (a readable
+            // descriptor nobody takes would wake them again and again) until a slot frees.
+            // With none waiting they go on watching, and the next arrival stops them.
+            if (ConnectionWaiting()) {
+                PauseLoopAcceptingLocked(false);
+                ReportLimitLocked();
+            }
+            return;
+        }
+        lock.unlock();
+        TTCPServerClient* client = nullptr;
+        int error = AcceptReserved(nullptr, &client, lock);
+        lock.unlock();
+        if (client) {
+            ServeOnLoop(client, adopt);
+            continue;
+        }
+        if (error == 0)
+            continue; // refused or dropped: another may wait
+        if (IsResourceExhaustion(error)) {
+            // The connection waits in the backlog; the main thread's timer brings the loops
+            // back.
+            LogShortage(error);
+            lock.lock();
+            PauseLoopAcceptingLocked(true);
+            lock.unlock();
+            PostToMailbox(FServerSocket->Mailbox(), MSG_SERVER_ACCEPT_RETRY,
+                          static_cast<uintptr_t>(error), 0);
+            return;
+        }
+        if (error == WSAEWOULDBLOCK)
+            return;
+        // Taken by none (a peer gone at once, say): the next may wait.
+    }
+}
+
+void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoption>& adopt) {
+    PostClientAdd(client);
+    TRelayEnd own, outbound;
+    TRelayEndHook onEnd;
+    int bufferSize = 0;
+    bool made = false;
+    // A protocol that answers a refusal needs a thread: such a connection is closed here.
+    if (!client->Terminated() && !client->Refused()) {
+        // The outbound connection counts the passes the accepted one carries.
+        TServedConnection served(client->FSocketHandle, client->FRemoteAddr);
+        try {
+            made = LoopOutbound(client, outbound, onEnd, bufferSize);
+        } catch (const std::exception& e) {
+            client->Log(ltError, "Client execute error: " + std::string(e.what()));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(client->ClientSocketLock);
+        client->FHandleOwned = false; // the tunnel's, or closed now
+        own.Handle = client->FSocketHandle;
+        own.TimeoutMs = ClientTimeout.load();
+        if (made) {
+            // As RelayTunnel: bytes go on as they come.
+            for (TSocketHandle h : {own.Handle, outbound.Handle})
+                (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
+            std::shared_ptr<TRelayTunnel> tunnel;
+            TRelayEndHook ended;
+            try {
+                ended = [client](const TRelayTotals& totals) { client->TunnelEnded(totals); };
+                tunnel = MakeRelayTunnel(own, outbound, bufferSize);
+            } catch (const std::exception&) {
+                // Out of memory: the connection ends here (the two descriptors were closed).
+                client->FCloseOwed = !client->Terminated();
+                made = false;
+            }
+            if (made) {
+                client->FTunnel = std::move(tunnel);
+                client->FTunnel->SetThrottle(0, client->ServerThrottle());
+                client->FTunnelEnd = std::move(onEnd);
+                // A Terminate before the tunnel was published ends it as it starts.
+                if (client->Terminated())
+                    client->FTunnel->Terminate();
+                adopt.push_back({client->FTunnel, std::move(ended)}); // room was made
+                return;
+            }
+        } else {
+            SocketClose(own.Handle);
+            client->FCloseOwed = !client->Terminated();
+        }
+    }
+    ClientLetGo(client);
+}
+
+void ATCPServer::PauseLoopAcceptingLocked(bool shortage) {
+    if (!FLoopListener)
+        return;
+    FLoopShortage = FLoopShortage || shortage;
+    if (std::exchange(FLoopPaused, true))
+        return;
+    WatchRelayListener(*FLoopListener, false);
+}
+
+void ATCPServer::ResumeLoopAcceptingLocked(bool retry) {
+    if (!FLoopListener || !FLoopPaused || FPoolClosed || (FLoopShortage && !retry))
+        return;
+    FLoopShortage = false;
+    // At the limit the next slot freed brings them back. The loop that stopped them found
+    // the limit counting reservations; now that those are listed clients, it is reported.
+    if (AtClientLimit(static_cast<size_t>(FAccepting))) {
+        if (ConnectionWaiting())
+            ReportLimitLocked();
+        return;
+    }
+    FLoopPaused = false;
+    WatchRelayListener(*FLoopListener, true);
+}
+
+bool ATCPServer::ConnectionWaiting() const {
+    pollfd waiting{FListenHandle, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1;
+}
+
+void ATCPServer::StopLoopAccepting() {
+    TLoopListener* listener;
+    {
+        std::lock_guard<std::mutex> lock(PoolLock);
+        listener = FLoopListener.get();
+    }
+    if (!listener)
+        return;
+    StopListeningOnRelayLoops(*listener);
+    std::lock_guard<std::mutex> lock(PoolLock);
+    FLoopListener.reset();
+    FLoopPaused = FLoopShortage = false;
+}
+
+bool ATCPServer::LoopServed() const {
+    std::lock_guard<std::mutex> lock(PoolLock);
+    return FLoopListener != nullptr;
 }
 
 int ATCPServer::AcceptHere(TTCPServerClientThread* thread, TTCPServerClient** client) {
@@ -1075,8 +1300,7 @@ int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, TPoolWait how,
 }
 
 void ATCPServer::PauseAcceptingHere(TTCPServerClientThread* thread, int error) {
-    if (!FShortageLogged.exchange(true))
-        LogAnywhere(ltError, JoinMessage("Accept paused", SocketErrorMessage(error)));
+    LogShortage(error);
     // The stop descriptor only: the connection waits in the backlog meanwhile.
     WaitForConnection(thread, kWaitStop, kAcceptRetryDelay);
 }
@@ -1326,9 +1550,11 @@ void ATCPServer::ClientDone(uint64_t id) {
     if (!FAcceptPending)
         return;
     if (ClientMode == cmThread) {
-        // Threads at the limit were woken by the removal and take the connection themselves;
-        // only when none waits (the limit was met here) is one made.
-        StartPoolThread();
+        // Threads at the limit were woken by the removal and take the connection themselves
+        // (loops were told to watch again); only when none waits (the limit was met here) is
+        // one made.
+        if (!LoopServed())
+            StartPoolThread();
         return;
     }
     FAcceptPending = false;

@@ -68,6 +68,20 @@
 // wakes every waiting thread, the slot waits are woken), terminates every client, waits for
 // them, and ends every client thread, spares included, before the listening socket closes.
 //
+// Loop-served servers (ServesOnRelayLoops, ClientMode 2): where a connection needs nothing
+// but a tunnel to an end that can be opened without waiting, the relay loops watch the
+// listening descriptor themselves (net/RelayLoop.h: TRelayListener) and there is no pool. The
+// loop an arrival wakes reserves a slot, accepts, asks Admission, makes and enters the client
+// (the same steps as a pool thread's), asks LoopOutbound for the tunnel's other end (a connect
+// may still be under way) and carries the tunnel at once; the client is held by its tunnel and
+// let go of as it ends (TunnelEnded), as a pool client whose tunnel went to a loop. Its
+// Activate, Execute and Deactivate are not called. At MaxClients the loops stop watching (the
+// connection waits in the backlog; the limit is reported once per hold) and watch again when
+// a slot frees; out of descriptors they stop for kAcceptRetryDelay (the main thread's timer),
+// logging once per shortage. The main thread never accepts for such a server. Deactivation
+// and ShutdownClients unlist the listener first (waited for), then end the tunnels with their
+// clients.
+//
 // Log types: 0 information, 1 error. Every entry goes to OnLog and then to the attached log
 // (LogTo), both on the main thread; other threads' entries are queued, in order (deactivation
 // writes what is queued before "Server shutdown.").
@@ -132,6 +146,10 @@ constexpr int kSurplusSpareClientThreadIdleMs = 1000;
 // bookkeeping: the connection is closed already): it goes with the main thread's next wake-up,
 // at the latest this much later. While the server is at MaxClients it wakes at once.
 constexpr int kClientDoneMaxDelayMs = 20;
+// Connections one relay loop accepts for a loop-served server at one wake-up; more wait for
+// its next turn (the listening descriptor stays readable), so the loop's tunnels are served
+// between bursts of arrivals.
+constexpr int kLoopAcceptBatch = 16;
 // Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
 // up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
 // MiB of address space, mostly untouched) would only reserve more per thread. The address
@@ -152,6 +170,9 @@ constexpr uint32_t MSG_SERVER_LIMIT_REACHED = MSG_USER + 573;
 constexpr uint32_t MSG_SERVER_ACCEPT_AGAIN = MSG_USER + 574;
 // Log entries of other threads wait in the server's queue (posted once per batch).
 constexpr uint32_t MSG_SERVER_LOG = MSG_USER + 575;
+// A relay loop ran out of descriptors accepting for a loop-served server (wParam: the error):
+// the main thread's accept timer brings the loops back after kAcceptRetryDelay.
+constexpr uint32_t MSG_SERVER_ACCEPT_RETRY = MSG_USER + 576;
 
 // The accepted end of a connection.
 class TTCPServerClientSocket : public ATCPClientSocket {
@@ -470,6 +491,8 @@ public:
     int64_t GetTransferRate();
     // Milliseconds since activation; 0 while inactive.
     int64_t Uptime() const;
+    // Connections are accepted and served on the relay loops (see above; any thread).
+    bool LoopServed() const;
 
     // Log type 0 information, 1 error: OnLog, then the attached log. Main thread.
     virtual void Log(TServerLogType logType, const std::string& msg);
@@ -503,6 +526,20 @@ protected:
     // and frees it at once, and nothing of the connection passes through the main thread.
     // Asked at activation.
     virtual bool ClientFinishedNeedsMainThread() const { return false; }
+    // Whether connections are served on the relay loops (asked at activation, ClientMode 2; the
+    // pool serves them when the loops are not available). A server that answers true calls
+    // ShutdownClients in its destructor: until then a loop may call LoopOutbound.
+    virtual bool ServesOnRelayLoops() { return false; }
+    // A relay loop's thread, for a loop-served client just entered (the calling thread serves
+    // its connection: TServedConnection): the tunnel's other end, opened without waiting (its
+    // connect may be under way: TRelayEnd::Connecting), what runs as the tunnel ends, before
+    // the client is let go of, and the tunnel's copy block (MakeRelayTunnel). False: the
+    // client's connection is closed at once without a byte (the override logs why).
+    virtual bool LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound, TRelayEndHook& onEnd,
+                              int& bufferSize) {
+        (void)client, (void)outbound, (void)onEnd, (void)bufferSize;
+        return false;
+    }
 
     // Terminates all clients, last first, and frees them (each waits for its thread), then ends
     // every client thread, spares included. Derived servers call it in their destructor so no
@@ -560,6 +597,44 @@ private:
     void LogAnywhere(TServerLogType logType, const std::string& msg, uint64_t client = 0);
     // Main thread: writes the queued entries.
     void WriteQueuedLog();
+
+    // --- accepting (pool threads and relay loops) ---
+    // A slot for one accept, unless MaxClients is reached counting those reserved (PoolLock
+    // held).
+    bool ReserveSlotLocked();
+    // One accept under a reserved slot, which is given back after (error: a failure before
+    // the accept, which then does not happen); answers as AcceptHere. Returns with lock (on
+    // PoolLock) held.
+    int AcceptReserved(TTCPServerClientThread* thread, TTCPServerClient** client,
+                       std::unique_lock<std::mutex>& lock, int error = 0);
+    // A connection waits at the limit: the main thread is told, once per hold (PoolLock held).
+    void ReportLimitLocked();
+    // Descriptors or memory ran out accepting: logged once per shortage (any thread).
+    void LogShortage(int error);
+
+    // --- the relay loops (loop-served) ---
+    class TLoopListener final : public TRelayListener {
+    public:
+        TLoopListener(ATCPServer* server, TSocketHandle listening)
+            : TRelayListener(listening), FServer(server) {}
+        void Readable(std::vector<TRelayAdoption>& adopt) override { FServer->AcceptOnLoop(adopt); }
+
+    private:
+        ATCPServer* FServer;
+    };
+    // A loop's thread: accepts a batch, each client's tunnel to adopt.
+    void AcceptOnLoop(std::vector<TRelayAdoption>& adopt);
+    // A loop's thread: the tunnel of a client just entered, or its end when it has none.
+    void ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoption>& adopt);
+    // The loops stop watching (shortage: until the retry), or watch again unless MaxClients
+    // is reached counting those reserved or (unless this is the retry) a shortage holds them
+    // (PoolLock held).
+    void PauseLoopAcceptingLocked(bool shortage);
+    // A connection waits in the listening socket's backlog (any thread).
+    bool ConnectionWaiting() const;
+    void ResumeLoopAcceptingLocked(bool retry = false);
+    // Main thread: unlists the listener (no loop accepts for this server from its return on).
+    void StopLoopAccepting();
 
     // --- the pool (ClientMode 2) ---
     // Main thread: makes a thread to wait for connections, unless one waits (its loop made
@@ -619,6 +694,12 @@ private:
     // connection (thousands of idle tunnels each touched per short connection otherwise).
     std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
     bool FClientsClosed = false; // shutting down: a connection accepted now is dropped
+    // FinishingLock: guards FFinishing, the clients taken off the list by the thread or loop
+    // they ended on, which is still inside this server (FinishHere); a shutdown waits for
+    // none (FFinished). A leaf lock, also taken under ClientsLock.
+    std::mutex FinishingLock;
+    size_t FFinishing = 0;
+    std::condition_variable FFinished;
     std::atomic<size_t> FClientCount{0};
     uint64_t FEndedClients = 0; // ClientsLock
     // Clients end on the main thread (decided at activation; see ClientFinishedNeedsMainThread).
@@ -647,9 +728,10 @@ private:
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,
-    // FPoolClosed and every pool thread's FClient and FReturning; FSlotFreed waits under it.
-    // Lock order: taken first; under it a client's ClientSocketLock (and what that allows) may
-    // be taken; never together with ClientsLock.
+    // FPoolClosed, FLoopListener, FLoopPaused, FLoopShortage and every pool thread's FClient
+    // and FReturning; FSlotFreed waits under it. Lock order: taken first; under it a client's
+    // ClientSocketLock (and what that allows) or a relay loop's mailbox lock
+    // (WatchRelayListener) may be taken; never together with ClientsLock.
     mutable std::mutex PoolLock;
     // Every pool thread; freed only on the main thread.
     std::vector<std::unique_ptr<TTCPServerClientThread>> FClientThreads;
@@ -662,6 +744,15 @@ private:
     // a connection waiting at MaxClients wait on it.
     std::condition_variable FSlotFreed;
     bool FPoolClosed = false; // shutting down: a thread whose client is done ends
+    // Loop-served: the listener on the relay loops (set and cleared on the main thread while
+    // the loops cannot call it: before listing, after unlisting), whether the loops were
+    // told to stop watching, and whether for a shortage of descriptors.
+    std::unique_ptr<TLoopListener> FLoopListener;
+    bool FLoopPaused = false;
+    bool FLoopShortage = false;
+    // Loop-served, main thread: the listening socket's accept timer runs for a shortage the
+    // loops met, and its report brings them back.
+    bool FAcceptRetryArmed = false;
     // LogQueueLock: guards FLogQueue and FLogPosted. A leaf lock.
     struct TQueuedLogEntry {
         TServerLogType Type;

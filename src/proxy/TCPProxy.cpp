@@ -1,8 +1,22 @@
 #include "proxy/TCPProxy.h"
 
+#include "net/OwnConnections.h"
 #include "net/Outbound.h"
+#include "util/Strings.h"
 
 namespace corvan {
+
+namespace {
+
+// A connect that failed, in the words the client thread's log gives it (OpenOutbound's
+// failure after "Client execute error: ").
+void LogConnectFailure(TTCPServerClient* client, int error, bool expired) {
+    client->Log(ltError, std::string("Client execute error: ") +
+                             (expired ? "Connect timed out"
+                                      : "Connect failed: " + SocketErrorMessage(error)));
+}
+
+} // namespace
 
 // --- TTCPPortMapper ---------------------------------------------------------------------------
 
@@ -22,6 +36,52 @@ std::unique_ptr<TTCPServerClient> TTCPPortMapper::CreateClient() {
         if (std::unique_ptr<TTCPServerClient> client = OnCreateClient(this))
             return client;
     return std::make_unique<TTCPPortMapperServerClient>(this);
+}
+
+bool TTCPPortMapper::ServesOnRelayLoops() {
+    // Anything that may block, or that a hook does per connection, needs a thread.
+    if (OnCreateDestClient || OnCreateClient || OnClientExecute || Socks5.InUse() ||
+        !CloseRefusedAtAccept || !IsIPLiteral(std::string(TrimBlanks(DestHost)), FDestAddr))
+        return false;
+    int port = ParseIntDef(TrimBlanks(DestPort), -1);
+    if (port < 1 || port > 65535)
+        return false;
+    FDestAddr.Port = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool TTCPPortMapper::LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound,
+                                  TRelayEndHook& onEnd, int& bufferSize) {
+    bufferSize = RelayBufferSize;
+    TSocketHandle h;
+    try {
+        h = AllocateSocketHandle(FDestAddr.AddrFamily, TIPProtocol::ipTCP, true);
+    } catch (const ESocketLib& e) {
+        // The code a client thread's connect attempt gives the same failure.
+        LogConnectFailure(client, e.ErrorCode != 0 ? e.ErrorCode : WSAEINVAL, false);
+        return false;
+    }
+    bool own = false;
+    if (ConnectOwnConnection(h, FDestAddr, own) != 0) {
+        int error = SocketGetLastError();
+        if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
+            if (own)
+                UnregisterOwnConnection(h);
+            SocketClose(h);
+            LogConnectFailure(client, error, false);
+            return false;
+        }
+    }
+    outbound.Handle = h;
+    outbound.OwnConnection = own;
+    outbound.Connecting = true;
+    outbound.ConnectTimeoutMs = DestTimeOut;
+    outbound.TimeoutMs = DestTimeOut;
+    onEnd = [client](const TRelayTotals& totals) {
+        if (totals.ConnectError != 0)
+            LogConnectFailure(client, totals.ConnectError, totals.ConnectExpired);
+    };
+    return true;
 }
 
 // --- TTCPPortMapperServerClient ---------------------------------------------------------------

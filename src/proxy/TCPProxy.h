@@ -4,8 +4,15 @@
 // mapping's SOCKS5 up-stream) and relays both ways until either side closes; closing one side
 // closes the other. The data is never looked at.
 //
+// A mapping that needs nothing of a thread (no OnCreateDestClient, OnCreateClient or
+// OnClientExecute, no SOCKS5 up-stream, DestHost an address, not a name to look up) is served
+// on the relay loops instead (ATCPServer's loop-served mode): the loop that accepts a
+// connection starts the connect to the destination without waiting and carries the tunnel at
+// once. A destination that refuses, cannot be reached or is not reached within DestTimeOut
+// closes the client without a byte, logged as on a thread.
+//
 // The mapper's settings (destination, up-stream, OnCreateDestClient) are read from the client
-// threads: set them before activating and leave them while active.
+// threads and the relay loops: set them before activating and leave them while active.
 
 #include "net/TCPClient.h"
 #include "net/TCPServer.h"
@@ -64,6 +71,13 @@ public:
 
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
+    bool ServesOnRelayLoops() override;
+    bool LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound, TRelayEndHook& onEnd,
+                      int& bufferSize) override;
+
+private:
+    // The destination, read at activation when the mapping is loop-served.
+    TSocketAddr FDestAddr;
 };
 
 } // namespace corvan
