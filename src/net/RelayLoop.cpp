@@ -115,17 +115,21 @@ struct TRelayAck {
     std::mutex AckLock;
     std::condition_variable Done;
     size_t Left = 0;
+    const bool MainWaits = TMessageLoop::IsMainThread(); // made by the waiting thread
     void CountDown() {
+        // Read first: once Left is 0 the waiter may go, and the ack with it.
+        bool mainWaits = MainWaits;
         {
             std::lock_guard<std::mutex> lock(AckLock);
             if (--Left == 0)
                 Done.notify_all();
         }
-        TMessageLoop::Main().NotifyJobWaiters();
+        if (mainWaits)
+            TMessageLoop::Main().NotifyJobWaiters();
     }
     void Wait() {
         auto done = [this] { return Left == 0; };
-        if (TMessageLoop::IsMainThread()) {
+        if (MainWaits) {
             TMessageLoop::Main().ServeJobsUntil([&] {
                 std::lock_guard<std::mutex> lock(AckLock);
                 return done();
@@ -738,13 +742,17 @@ int64_t TRelayLoop::Advance(TRelayTunnel& tunnel) {
     if (moved > 0)
         s.LastMove = MonotonicMillis();
     // A side at its end hands the end on: the other peer reads the end of data once it has
-    // everything sent before.
-    for (TRelayWay& way : s.Ways)
-        if (way.Src->ReceiveEnded && !way.Pending() && !way.Dst->ShutdownDone && !way.Dst->Broken &&
-            !way.Dst->Connecting) {
+    // everything sent before. When the other way is over too the tunnel ends now, and the
+    // close sends that end (its side has nothing unread: its own end was read).
+    for (int i = 0; i < 2; ++i) {
+        TRelayWay& way = s.Ways[i];
+        if (way.Src->ReceiveEnded && !way.Pending() && !way.Dst->ShutdownDone &&
+            !way.Dst->Broken && !way.Dst->Connecting) {
             way.Dst->ShutdownDone = true;
-            (void)SocketShutdown(way.Dst->Handle, TShutdownHow::sdSend);
+            if (!s.Ways[1 - i].Done())
+                (void)SocketShutdown(way.Dst->Handle, TShutdownHow::sdSend);
         }
+    }
     return moved;
 }
 
@@ -1052,7 +1060,8 @@ int64_t TRelayTunnel::EndBytes(int end) const {
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize) {
     std::unique_ptr<TRelayTunnel> made;
     try {
-        made.reset(new TRelayTunnel(a, b, bufferSize));
+        // Moving an end leaves its descriptor and registration in place for the close below.
+        made.reset(new TRelayTunnel(std::move(a), std::move(b), bufferSize));
     } catch (...) {
         // Never made: the descriptors are still the caller's to close, which it cannot tell.
         for (TRelayEnd* end : {&a, &b}) {
