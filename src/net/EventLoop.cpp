@@ -160,11 +160,11 @@ struct TMessageLoop::TImpl {
         uint32_t Armed = 0; // epoll mask currently armed (one-shot)
     };
 
-    // Lock: guards everything below. Lock order: a leaf, nothing is taken while holding it
-    // (PopAndDispatch releases it before MailboxRegistryLock, FinishJob runs outside it,
-    // ServeJobsUntil's condition must take no lock). It may be taken while holding a
-    // socket's or a client's lock (ClientSocketLock, FSocketLock, FHandleLock). Callbacks
-    // and dispatches run without it.
+    // Lock: guards everything below. Lock order: nothing is taken while holding it
+    // (PopAndDispatch releases it before MailboxRegistryLock, FinishJob runs outside it)
+    // but a ServeJobsUntil condition's lock, which must be a leaf under which no loop's Lock
+    // is taken. It may be taken while holding a socket's or a client's lock
+    // (ClientSocketLock, FSocketLock, FHandleLock). Callbacks and dispatches run without it.
     std::mutex Lock;
     TFifo<TMessage> Queue; // no memory until the first message
     std::list<std::shared_ptr<TJob>> Jobs; // a list: empty on client threads, and then no memory

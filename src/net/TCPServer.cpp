@@ -398,6 +398,22 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
         std::lock_guard<std::mutex> finishing(FinishingLock);
         ++FFinishing;
     }
+    // Lowered however what follows ends (a post out of memory, say): the last touch of the
+    // server, as a shutdown waiting for it may free it at once.
+    struct TFinished {
+        ATCPServer* Server;
+        ~TFinished() {
+            bool wake;
+            {
+                std::lock_guard<std::mutex> lock(Server->FinishingLock);
+                wake = --Server->FFinishing == 0 && Server->FShutdownWaits;
+                if (wake)
+                    Server->FFinished.notify_all();
+            }
+            if (wake)
+                TMessageLoop::Main().NotifyJobWaiters();
+        }
+    } finished{this};
     FRemovedClientBytes += owned->TotalBytes();
     {
         std::lock_guard<std::mutex> lock(owned->ClientSocketLock);
@@ -405,13 +421,6 @@ bool ATCPServer::FinishHere(TTCPServerClient* client) {
     }
     owned.reset();
     SlotFreed();
-    {
-        // The last touch of the server: a shutdown waiting for this may free it at once.
-        std::lock_guard<std::mutex> lock(FinishingLock);
-        if (--FFinishing == 0)
-            FFinished.notify_all();
-    }
-    TMessageLoop::Main().NotifyJobWaiters();
     return true;
 }
 
@@ -501,6 +510,10 @@ void ATCPServer::ShutdownClients() {
     }
     // Clients that ended on their own thread or loop and are off the list already: that
     // thread is still in this server until it is done with them.
+    {
+        std::lock_guard<std::mutex> lock(FinishingLock);
+        FShutdownWaits = true;
+    }
     if (TMessageLoop::IsMainThread()) {
         TMessageLoop::Main().ServeJobsUntil([this] {
             std::lock_guard<std::mutex> lock(FinishingLock);
@@ -509,6 +522,10 @@ void ATCPServer::ShutdownClients() {
     } else {
         std::unique_lock<std::mutex> lock(FinishingLock);
         FFinished.wait(lock, [this] { return FFinishing == 0; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(FinishingLock);
+        FShutdownWaits = false;
     }
     for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
         if (!(*it)->Terminated())
@@ -1050,12 +1067,13 @@ int ATCPServer::AcceptReserved(TTCPServerClientThread* thread, TTCPServerClient*
     // come to nothing, or a connection may still be held back, to be reported afresh. Loops
     // stopped for it watch again.
     FSlotFreed.notify_all();
-    ResumeLoopAcceptingLocked();
     if (error == 0) {
         FLimitReported = false;
         if (FAcceptPending.load(std::memory_order_relaxed))
             FAcceptPending = false; // a slot was free: done messages may go lazily again
     }
+    // After the report flags: loops stopped at the limit report it afresh here.
+    ResumeLoopAcceptingLocked();
     return error;
 }
 
@@ -1143,13 +1161,16 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
             // As RelayTunnel: bytes go on as they come.
             for (TSocketHandle h : {own.Handle, outbound.Handle})
                 (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
+            // Holds one pointer: kept inside the function object, nothing to allocate.
+            TRelayEndHook ended = [client](const TRelayTotals& totals) {
+                client->TunnelEnded(totals);
+            };
             std::shared_ptr<TRelayTunnel> tunnel;
-            TRelayEndHook ended;
             try {
-                ended = [client](const TRelayTotals& totals) { client->TunnelEnded(totals); };
                 tunnel = MakeRelayTunnel(own, outbound, bufferSize);
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // Out of memory: the connection ends here (the two descriptors were closed).
+                client->Log(ltError, "Client execute error: " + std::string(e.what()));
                 client->FCloseOwed = !client->Terminated();
                 made = false;
             }

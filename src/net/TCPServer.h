@@ -695,10 +695,13 @@ private:
     std::unordered_map<uint64_t, TTCPServerClient*> FClientIndex;
     bool FClientsClosed = false; // shutting down: a connection accepted now is dropped
     // FinishingLock: guards FFinishing, the clients taken off the list by the thread or loop
-    // they ended on, which is still inside this server (FinishHere); a shutdown waits for
-    // none (FFinished). A leaf lock, also taken under ClientsLock.
+    // they ended on, which is still inside this server (FinishHere), and FShutdownWaits, a
+    // shutdown waiting for none to be left (FFinished, or the main loop's job waiters). A
+    // leaf lock, taken under ClientsLock and under the main loop's own lock (a condition of
+    // ServeJobsUntil).
     std::mutex FinishingLock;
     size_t FFinishing = 0;
+    bool FShutdownWaits = false;
     std::condition_variable FFinished;
     std::atomic<size_t> FClientCount{0};
     uint64_t FEndedClients = 0; // ClientsLock
