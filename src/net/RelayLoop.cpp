@@ -439,16 +439,9 @@ void TRelayLoop::Watch(TListening& listening, bool watch) {
         listening.Watched = false;
         return;
     }
-    // Level-triggered and exclusive: an arrival wakes one loop, and what it leaves in the
-    // backlog wakes one again. A kernel without exclusive wake-ups wakes every loop.
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    ev.data.ptr = ListenerTag(listening.Listener);
-    int r = epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
-    if (r != 0 && errno == EINVAL) {
-        ev.events = EPOLLIN;
-        r = epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
-    }
+    // An arrival wakes one loop, and what it leaves in the backlog wakes one again.
+    int r = EpollAddExclusive(
+        FEpoll, handle, reinterpret_cast<uintptr_t>(ListenerTag(listening.Listener)));
     // Refused (out of memory, or the system's limit of watched descriptors): tried again at
     // the loop's next sweep, so that a listener no loop could watch is not left unwatched.
     listening.Watched = r == 0;
@@ -1089,6 +1082,18 @@ void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd
     tunnel->FLoop = Loops().Next();
     tunnel->FStarted.store(true);
     tunnel->FLoop->Hand(tunnel);
+}
+
+int EpollAddExclusive(int epoll, TSocketHandle fd, uint64_t key) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.u64 = key;
+    int r = epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+    if (r != 0 && errno == EINVAL) {
+        ev.events = EPOLLIN;
+        r = epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev);
+    }
+    return r;
 }
 
 bool ListenOnRelayLoops(TRelayListener& listener) {

@@ -177,6 +177,10 @@ private:
     std::atomic<bool> FWatch{true};
 };
 
+// Adds fd to the epoll set, readable and level-triggered, with key as its data: one arrival
+// wakes one waiter (EPOLLEXCLUSIVE), or every waiter on a kernel without exclusive wake-ups.
+// 0, or -1 with errno set.
+int EpollAddExclusive(int epoll, TSocketHandle fd, uint64_t key);
 // Lists the listener on every loop, watched, and returns once each has it; false when the
 // loops are not available (the caller accepts elsewhere). Not on a loop's thread.
 bool ListenOnRelayLoops(TRelayListener& listener);

@@ -1275,18 +1275,11 @@ int ATCPServer::PrepareWait(TTCPServerClientThread* thread) {
     if (epoll < 0)
         return SocketErrorFromErrno(errno);
     epoll_event stop{EPOLLIN, {.u64 = 0}};
-    // Exclusive: one arrival wakes one waiting thread, not every one (the kernel may still
-    // wake a second now and then; it finds nothing and waits again). A kernel without it
-    // wakes them all.
-    epoll_event listen{EPOLLIN | EPOLLEXCLUSIVE, {.u64 = 1}};
     int r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FStopDescriptor, &stop);
-    if (r == 0) {
-        r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen);
-        if (r != 0 && errno == EINVAL) {
-            listen.events = EPOLLIN;
-            r = ::epoll_ctl(epoll, EPOLL_CTL_ADD, FListenHandle, &listen);
-        }
-    }
+    // One arrival wakes one waiting thread, not every one (the kernel may still wake a second
+    // now and then; it finds nothing and waits again).
+    if (r == 0)
+        r = EpollAddExclusive(epoll, FListenHandle, 1);
     if (r != 0) {
         int error = SocketErrorFromErrno(errno);
         ::close(epoll);
