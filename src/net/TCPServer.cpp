@@ -814,6 +814,8 @@ void ATCPServer::DoActivate() {
             FLoopPaused = FLoopShortage = false;
             listener = FLoopListener.get();
         }
+        // Every connection is a tunnel (see ServeOnLoop): one system call here, none for each.
+        FListenNoDelay = SocketSetNoDelay(FListenHandle, true) == 0;
         if (!ListenOnRelayLoops(*listener)) {
             std::lock_guard<std::mutex> lock(PoolLock);
             FLoopListener.reset();
@@ -1158,9 +1160,10 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
         own.Handle = client->FSocketHandle;
         own.TimeoutMs = ClientTimeout.load();
         if (made) {
-            // As RelayTunnel: bytes go on as they come.
-            for (TSocketHandle h : {own.Handle, outbound.Handle})
-                (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
+            // As RelayTunnel: bytes go on as they come (without it only slower, never wrong).
+            if (!FListenNoDelay)
+                (void)SocketSetNoDelay(own.Handle, true);
+            (void)SocketSetNoDelay(outbound.Handle, true);
             // Holds one pointer: kept inside the function object, nothing to allocate.
             TRelayEndHook ended = [client](const TRelayTotals& totals) {
                 client->TunnelEnded(totals);

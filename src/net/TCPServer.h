@@ -148,8 +148,9 @@ constexpr int kSurplusSpareClientThreadIdleMs = 1000;
 constexpr int kClientDoneMaxDelayMs = 20;
 // Connections one relay loop accepts for a loop-served server at one wake-up; more wait for
 // its next turn (the listening descriptor stays readable), so the loop's tunnels are served
-// between bursts of arrivals.
-constexpr int kLoopAcceptBatch = 16;
+// between arrivals. One: connections that come one at a time are the common case, and a
+// batch would end each wake-up with an accept that finds nothing.
+constexpr int kLoopAcceptBatch = 1;
 // Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
 // up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
 // MiB of address space, mostly untouched) would only reserve more per thread. The address
@@ -753,6 +754,10 @@ private:
     std::unique_ptr<TLoopListener> FLoopListener;
     bool FLoopPaused = false;
     bool FLoopShortage = false;
+    // Loop-served: the listening socket has TCP_NODELAY, which the system gives every
+    // connection accepted from it (written on the main thread before the loops are told of
+    // the listener).
+    bool FListenNoDelay = false;
     // Loop-served, main thread: the listening socket's accept timer runs for a shortage the
     // loops met, and its report brings them back.
     bool FAcceptRetryArmed = false;
