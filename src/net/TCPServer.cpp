@@ -317,7 +317,8 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // its sockets and timers went with it, so the system has nothing to report.
     TMessageLoop::Current().ProcessQueued();
     // The outbound connections this client opens count the passes its own connection carries.
-    TServedConnection served(client->SocketHandle(), client->RemoteAddr());
+    TServedConnection served(client->SocketHandle(), client->RemoteAddr(),
+                             FServer->FListenPortNumber);
     if (StillRunning(client))
         Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))
@@ -794,6 +795,10 @@ void ATCPServer::DoActivate() {
     FServerSocket->Listen();
     FListenHandle = FServerSocket->SocketHandle();
     {
+        TSocketAddr bound;
+        FListenPortNumber = SocketGetSockName(FListenHandle, bound) == 0 ? bound.Port : 0;
+    }
+    {
         std::lock_guard<std::mutex> clientsLock(ClientsLock);
         FClientsClosed = false;
         FEndedClients = 0;
@@ -1147,7 +1152,7 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
     // A protocol that answers a refusal needs a thread: such a connection is closed here.
     if (!client->Terminated() && !client->Refused()) {
         // The outbound connection counts the passes the accepted one carries.
-        TServedConnection served(client->FSocketHandle, client->FRemoteAddr);
+        TServedConnection served(client->FSocketHandle, client->FRemoteAddr, FListenPortNumber);
         try {
             made = LoopOutbound(client, outbound, onEnd, bufferSize);
         } catch (const std::exception& e) {

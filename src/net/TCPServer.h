@@ -729,6 +729,7 @@ private:
     // The listening descriptor the pool threads wait and accept on (set at activation, before
     // any pool thread starts; cleared after every one has ended).
     TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
+    uint16_t FListenPortNumber = 0; // the port it is bound to (0: not known); as FListenHandle
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,
