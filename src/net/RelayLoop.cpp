@@ -63,9 +63,11 @@ struct TRelaySide {
     bool Broken = false;       // a send failed: nothing more goes to this end
     bool ShutdownDone = false; // its sending side is shut down
     bool Connecting = false;   // its connect is under way: nothing is sent or read yet
-    // The system told of the peer's end or a failure (EPOLLRDHUP, EPOLLHUP, EPOLLERR): a read
-    // that finds less than it asked for is not the last before the end is read.
-    bool EndTold = false;
+    // The system told of more than data: the peer's end or a failure (EPOLLRDHUP, EPOLLHUP,
+    // EPOLLERR), or urgent data (EPOLLPRI). A read that finds less than it asked for is then
+    // not taken as the last until the next notification: an end told is not told again, and a
+    // read stops short at an urgent mark with the data behind it still queued.
+    bool MoreThanData = false;
     TRateWindow ReadWindow, WriteWindow;
 };
 
@@ -497,7 +499,7 @@ bool TRelayLoop::ConnectDone(TRelayTunnel::TState& s, TRelaySide& side) {
     // Writable with no failure told: the connect stands (a refused or unreachable one is told
     // as an error); the error is asked for only when there is one to tell. What the peer sent
     // already came with its own read notification.
-    int error = side.EndTold ? SocketPendingError(side.Handle) : 0;
+    int error = side.MoreThanData ? SocketPendingError(side.Handle) : 0;
     if (error == 0 && !side.Broken) {
         side.Connecting = false;
         s.ConnectDeadline = INT64_MAX;
@@ -510,7 +512,8 @@ bool TRelayLoop::ConnectDone(TRelayTunnel::TState& s, TRelaySide& side) {
 uint64_t TRelayLoop::TakeSideKey(TRelaySide* side) {
     uint32_t index;
     if (FFreeSideSlots.empty()) {
-        FFreeSideSlots.reserve(FSideSlots.size() + 1);
+        if (FFreeSideSlots.capacity() <= FSideSlots.size())
+            FFreeSideSlots.reserve(2 * FSideSlots.size() + 16);
         FSideSlots.emplace_back();
         index = uint32_t(FSideSlots.size() - 1);
     } else {
@@ -560,7 +563,7 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
         // Edge-triggered: the loop reads and writes until the system has nothing more, so a
         // tunnel costs no system call to re-arm, and an idle one none at all.
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         ev.data.u64 = side.Key;
         if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, side.Handle, &ev) != 0) {
             End(*tunnel); // cannot be watched: ends as it came (what it holds has nobody to go to)
@@ -674,9 +677,8 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
     if (n == tunnel.FState->BufferSize)
         way.Burst = true;
     // Less than asked for: the system had no more. The next arrival is told as an edge of its
-    // own, so a read that would find nothing is saved; the peer's end, told already, is not
-    // told again and is read now.
-    else if (n < size && !src.EndTold)
+    // own, so a read that would find nothing is saved (see MoreThanData for when not).
+    else if (n < size && !src.MoreThanData)
         src.Readable = false;
     // Sent on at once as far as the other end takes it; the rest waits in Held.
     long sent = 0;
@@ -885,7 +887,7 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
             if (ev & POLLERR)
                 side.Broken = true;
             if (ev & (POLLRDHUP | POLLHUP | POLLERR))
-                side.EndTold = true;
+                side.MoreThanData = true;
         }
     }
     // The shared loop learns of readiness by edges from its own registration on: it starts by
@@ -1013,7 +1015,7 @@ void TRelayLoop::Run() {
             if (!side)
                 continue; // a side that has left since
             uint32_t ev = events[i].events;
-            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+            if (ev & (EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
                 side->Readable = true;
             if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR))
                 side->Writable = true;
@@ -1021,8 +1023,8 @@ void TRelayLoop::Run() {
             // also when its own way has ended and nothing would read it again.
             if (ev & EPOLLERR)
                 side->Broken = true;
-            if (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-                side->EndTold = true;
+            if (ev & (EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                side->MoreThanData = true;
         }
         // Each tunnel with news is served once per pass, after all its events are in.
         for (int i = 0; i < n; ++i) {

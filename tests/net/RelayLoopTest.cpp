@@ -178,24 +178,37 @@ TEST(RelayLoop, APeerThatResetsEndsTheTunnelAndTheOtherPeerSeesTheEnd) {
     EXPECT_EQ(RecvAll(run.PeerB), "");
 }
 
-TEST(RelayLoop, BytesAndTheEndThatArriveTogetherAreBothPassedOn) {
-    // One notification tells the loop of both: the read of the bytes finds less than it asked
-    // for, and the end, told already, must still be read.
-    TTunnelRun run;
-    run.Start();
-    ASSERT_TRUE(SendAll(run.PeerA, "x"));
-    ASSERT_EQ(RecvWithin(run.PeerB, 1), "x"); // watched by its loop
-    TLoopsHeld held;
-    ASSERT_TRUE(held.AllHeld());
-    ASSERT_TRUE(SendAll(run.PeerA, "last bytes"));
-    SocketShutdown(run.PeerA, TShutdownHow::sdSend);
-    held.Release();
-    EXPECT_EQ(RecvWithin(run.PeerB, 10), "last bytes");
-    char more;
-    EXPECT_EQ(SocketRecv(run.PeerB, &more, 1), 0) << "the end was not passed on";
-    // The other way is still open.
-    ASSERT_TRUE(SendAll(run.PeerB, "answer"));
-    EXPECT_EQ(RecvWithin(run.PeerA, 6), "answer");
+TEST(RelayLoop, WhatArrivesWhileTheLoopIsBusyIsAllPassedOn) {
+    // One notification tells the loop of all of it, and a read finds less than it asked for:
+    // the end that came after the last bytes must still be read, and so must the bytes behind
+    // an urgent mark, where a read stops (the urgent byte itself is not passed on).
+    for (bool urgent : {false, true}) {
+        SCOPED_TRACE(urgent ? "bytes behind an urgent mark" : "the last bytes and the end");
+        TTunnelRun run;
+        run.Start();
+        ASSERT_TRUE(SendAll(run.PeerA, "x"));
+        ASSERT_EQ(RecvWithin(run.PeerB, 1), "x"); // watched by its loop
+        TLoopsHeld held;
+        ASSERT_TRUE(held.AllHeld());
+        ASSERT_TRUE(SendAll(run.PeerA, "ab"));
+        if (urgent) {
+            ASSERT_EQ(::send(run.PeerA, "!", 1, MSG_OOB), 1);
+            ASSERT_TRUE(SendAll(run.PeerA, "ABOR\r\n"));
+        } else {
+            SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+        }
+        held.Release();
+        if (urgent) {
+            EXPECT_EQ(RecvWithin(run.PeerB, 8), "abABOR\r\n");
+        } else {
+            EXPECT_EQ(RecvWithin(run.PeerB, 2), "ab");
+            char more;
+            EXPECT_EQ(SocketRecv(run.PeerB, &more, 1), 0) << "the end was not passed on";
+        }
+        // The other way is still open.
+        ASSERT_TRUE(SendAll(run.PeerB, "answer"));
+        EXPECT_EQ(RecvWithin(run.PeerA, 6), "answer");
+    }
 }
 
 TEST(RelayLoop, ADescriptorThatOutlivesItsTunnelDoesNotDisturbTheLoop) {
