@@ -792,6 +792,8 @@ void ATCPServer::DoActivate() {
         if (FStopDescriptor < 0)
             RaiseError(JoinMessage("No stop descriptor", SocketErrorMessage(errno)));
     }
+    // A loop-served server's connections are all tunnels (see ServeOnLoop).
+    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ServesOnRelayLoops());
     FServerSocket->Listen();
     FListenHandle = FServerSocket->SocketHandle();
     {
@@ -819,8 +821,6 @@ void ATCPServer::DoActivate() {
             FLoopPaused = FLoopShortage = false;
             listener = FLoopListener.get();
         }
-        // Every connection is a tunnel (see ServeOnLoop): one system call here, none for each.
-        FListenNoDelay = SocketSetNoDelay(FListenHandle, true) == 0;
         if (!ListenOnRelayLoops(*listener)) {
             std::lock_guard<std::mutex> lock(PoolLock);
             FLoopListener.reset();
@@ -1166,7 +1166,7 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
         own.TimeoutMs = ClientTimeout.load();
         if (made) {
             // As RelayTunnel: bytes go on as they come (without it only slower, never wrong).
-            if (!FListenNoDelay)
+            if (!FServerSocket->AcceptNoDelay())
                 (void)SocketSetNoDelay(own.Handle, true);
             (void)SocketSetNoDelay(outbound.Handle, true);
             // Holds one pointer: kept inside the function object, nothing to allocate.

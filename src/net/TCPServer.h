@@ -755,10 +755,6 @@ private:
     std::unique_ptr<TLoopListener> FLoopListener;
     bool FLoopPaused = false;
     bool FLoopShortage = false;
-    // Loop-served: the listening socket has TCP_NODELAY, which the system gives every
-    // connection accepted from it (written on the main thread before the loops are told of
-    // the listener).
-    bool FListenNoDelay = false;
     // Loop-served, main thread: the listening socket's accept timer runs for a shortage the
     // loops met, and its report brings them back.
     bool FAcceptRetryArmed = false;
