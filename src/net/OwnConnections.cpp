@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <limits>
 #include <map>
+#include <new>
 #include <mutex>
 #include <tuple>
 #include <utility>
@@ -96,17 +97,24 @@ void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
 // on it may be one of them. Holding OwnConnectionsLock.
 void AskLocked(TOwnConnections& t, uint16_t port) {
     auto it = t.Unasked.lower_bound({port, std::numeric_limits<TSocketHandle>::min()});
-    for (; it != t.Unasked.end() && it->first.first == port; it = t.Unasked.erase(it)) {
+    while (it != t.Unasked.end() && it->first.first == port) {
         TSocketHandle handle = it->first.second;
-        TEnds& ends = t.ByHandle[handle];
-        // One whose end the system cannot tell any more (its connect failed) cannot arrive.
-        if (SocketGetSockName(handle, ends.first) != 0)
-            continue;
-        // The unspecified address reaches this machine at the address connected from, and
-        // the accepting side sees that one.
-        if (ends.second.Addr == TSocketAddr{}.Addr)
-            ends.second.Addr = ends.first.Addr;
-        t.ByEnds[ends] = it->second;
+        TEnds& ends = t.ByHandle.find(handle)->second; // entered with it
+        TEnds asked = ends;
+        // One whose end the system does not tell is not matched.
+        if (SocketGetSockName(handle, asked.first) == 0) {
+            // The unspecified address reaches this machine at the address connected from,
+            // and the accepting side sees that one.
+            if (asked.second.Addr == TSocketAddr{}.Addr)
+                asked.second.Addr = asked.first.Addr;
+            try {
+                t.ByEnds[asked] = it->second;
+            } catch (const std::bad_alloc&) {
+                return; // out of memory: left to be asked by the next arrival
+            }
+            ends = asked;
+        }
+        it = t.Unasked.erase(it);
     }
 }
 
