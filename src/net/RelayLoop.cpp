@@ -68,6 +68,9 @@ struct TRelaySide {
     // not taken as the last until the next notification: an end told is not told again, and a
     // read stops short at an urgent mark with the data behind it still queued.
     bool MoreThanData = false;
+    // Urgent data was told: its ways copy from now on (a splice stops at the urgent mark and
+    // finds nothing there, with the bytes behind it still queued).
+    bool Urgent = false;
     TRateWindow ReadWindow, WriteWindow;
 };
 
@@ -754,7 +757,7 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         }
         // A way that has carried a full block and that nothing throttles moves its bytes
         // inside the system; a short exchange is copied (no pipe for it).
-        bool maySplice = way.Burst && !way.SpliceOff && !throttled;
+        bool maySplice = way.Burst && !way.SpliceOff && !throttled && !src.Urgent;
         bool splice = maySplice && TakePipe(way);
         if (maySplice && !splice)
             way.SpliceOff = true; // out of descriptors: copying still works
@@ -1025,6 +1028,8 @@ void TRelayLoop::Run() {
                 side->Broken = true;
             if (ev & (EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
                 side->MoreThanData = true;
+            if (ev & EPOLLPRI)
+                side->Urgent = true;
         }
         // Each tunnel with news is served once per pass, after all its events are in.
         for (int i = 0; i < n; ++i) {

@@ -181,13 +181,18 @@ TEST(RelayLoop, APeerThatResetsEndsTheTunnelAndTheOtherPeerSeesTheEnd) {
 TEST(RelayLoop, WhatArrivesWhileTheLoopIsBusyIsAllPassedOn) {
     // One notification tells the loop of all of it, and a read finds less than it asked for:
     // the end that came after the last bytes must still be read, and so must the bytes behind
-    // an urgent mark, where a read stops (the urgent byte itself is not passed on).
-    for (bool urgent : {false, true}) {
-        SCOPED_TRACE(urgent ? "bytes behind an urgent mark" : "the last bytes and the end");
+    // an urgent mark, where a read stops (the urgent byte itself is not passed on), also on a
+    // way that has carried bulk (moved inside the system, where a splice stops there too).
+    enum { kEnd, kUrgent, kUrgentAfterBulk };
+    for (int c : {kEnd, kUrgent, kUrgentAfterBulk}) {
+        SCOPED_TRACE(c == kEnd ? "the last bytes and the end" : "bytes behind an urgent mark");
+        bool urgent = c != kEnd;
         TTunnelRun run;
         run.Start();
-        ASSERT_TRUE(SendAll(run.PeerA, "x"));
-        ASSERT_EQ(RecvWithin(run.PeerB, 1), "x"); // watched by its loop
+        std::string first = c == kUrgentAfterBulk ? Pattern(4 << 20) : "x";
+        std::thread sender([&] { SendAll(run.PeerA, first); });
+        EXPECT_TRUE(RecvWithin(run.PeerB, first.size()) == first); // watched by its loop
+        sender.join();
         TLoopsHeld held;
         ASSERT_TRUE(held.AllHeld());
         ASSERT_TRUE(SendAll(run.PeerA, "ab"));
