@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <map>
+#include <new>
 #include <mutex>
 #include <tuple>
 #include <utility>
@@ -29,10 +31,17 @@ constexpr auto kPendingConnectWait = std::chrono::milliseconds(1000);
 
 struct TOwnConnections {
     // OwnConnectionsLock: guards the maps. A leaf lock (the connect system call runs outside
-    // it: held across it, every connection of every thread queued behind each connect).
+    // it: held across it, every connection of every thread queued behind each connect; the
+    // calls that read a socket's local end run inside it).
     std::mutex OwnConnectionsLock;
-    std::map<TSocketHandle, TEnds> ByHandle;
-    std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes
+    std::map<TSocketHandle, TEnds> ByHandle; // a local end not asked for yet: TSocketAddr{}
+    std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes, once both ends are known
+    // Connections entered as their connect started, their local end not asked for yet: their
+    // passes, by the port they connect to and their handle. The system is asked for a local
+    // end only when a connection arrives on that port (AskLocked), the only arrival that can
+    // be one of them; most never come back to this program, and are entered and left without
+    // that system call.
+    std::map<std::pair<uint16_t, TSocketHandle>, int> Unasked;
     // Connects under way, by destination port: an arrival on that port may be one of them,
     // not entered yet, and waits for them (PendingDone) before it concludes it is not own.
     std::map<uint16_t, int> PendingByPort;
@@ -53,17 +62,60 @@ bool BothEnds(TSocketHandle handle, TSocketAddr& local, TSocketAddr& remote) {
            SocketGetPeerName(handle, remote) == 0;
 }
 
-// Enters handle with ends; one entered already keeps its passes. Holding OwnConnectionsLock.
-void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
-    int passes = GServedPasses + 1;
-    if (auto old = t.ByHandle.find(handle); old != t.ByHandle.end()) {
-        if (auto known = t.ByEnds.find(old->second); known != t.ByEnds.end())
-            passes = known->second;
-        t.ByEnds.erase(old->second);
-        t.ByHandle.erase(old);
+// Takes handle's entry out; answers its passes (0: it had none). Holding OwnConnectionsLock.
+int ForgetLocked(TOwnConnections& t, TSocketHandle handle) {
+    auto old = t.ByHandle.find(handle);
+    if (old == t.ByHandle.end())
+        return 0;
+    int passes = 0;
+    if (auto known = t.ByEnds.find(old->second); known != t.ByEnds.end()) {
+        passes = known->second;
+        t.ByEnds.erase(known);
+    } else if (auto unasked = t.Unasked.find({old->second.second.Port, handle});
+               unasked != t.Unasked.end()) {
+        passes = unasked->second;
+        t.Unasked.erase(unasked);
     }
+    t.ByHandle.erase(old);
+    return passes;
+}
+
+// Enters handle with ends (a local end of TSocketAddr{}: to be asked for); one entered already
+// keeps its passes. Holding OwnConnectionsLock.
+void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
+    int passes = ForgetLocked(t, handle);
+    if (passes == 0)
+        passes = GServedPasses + 1;
     t.ByHandle[handle] = ends;
-    t.ByEnds[ends] = passes;
+    if (ends.first == TSocketAddr{})
+        t.Unasked[{ends.second.Port, handle}] = passes;
+    else
+        t.ByEnds[ends] = passes;
+}
+
+// Asks the system for the local ends of the connections made to port: a connection arriving
+// on it may be one of them. Holding OwnConnectionsLock.
+void AskLocked(TOwnConnections& t, uint16_t port) {
+    auto it = t.Unasked.lower_bound({port, std::numeric_limits<TSocketHandle>::min()});
+    while (it != t.Unasked.end() && it->first.first == port) {
+        TSocketHandle handle = it->first.second;
+        TEnds& ends = t.ByHandle.find(handle)->second; // entered with it
+        TEnds asked = ends;
+        // One whose end the system does not tell is not matched.
+        if (SocketGetSockName(handle, asked.first) == 0) {
+            // The unspecified address reaches this machine at the address connected from,
+            // and the accepting side sees that one.
+            if (asked.second.Addr == TSocketAddr{}.Addr)
+                asked.second.Addr = asked.first.Addr;
+            try {
+                t.ByEnds[asked] = it->second;
+            } catch (const std::bad_alloc&) {
+                return; // out of memory: left to be asked by the next arrival
+            }
+            ends = asked;
+        }
+        it = t.Unasked.erase(it);
+    }
 }
 
 } // namespace
@@ -89,13 +141,9 @@ int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& 
     } done{t, remote.Port};
     // Kept as the accepting side will see it: the system reports an IPv4 peer that was
     // reached at a mapped address (::ffff:a.b.c.d) as IPv4.
-    TEnds ends{TSocketAddr{}, UnmapIP4(remote)};
-    if ((r == 0 || error == WSAEINPROGRESS) && SocketGetSockName(handle, ends.first) == 0) {
-        // The unspecified address reaches this machine at the address connected from, and
-        // the accepting side sees that one.
-        if (ends.second.Addr == TSocketAddr{}.Addr)
-            ends.second.Addr = ends.first.Addr;
-        RecordLocked(t, handle, ends);
+    // Its local end is asked for when a connection arrives on the port it connects to.
+    if (r == 0 || error == WSAEINPROGRESS) {
+        RecordLocked(t, handle, TEnds{TSocketAddr{}, UnmapIP4(remote)});
         registered = true;
     }
     SocketSetLastError(error);
@@ -115,11 +163,7 @@ bool RegisterOwnConnection(TSocketHandle handle) {
 void UnregisterOwnConnection(TSocketHandle handle) {
     TOwnConnections& t = Table();
     std::lock_guard lock(t.OwnConnectionsLock);
-    auto it = t.ByHandle.find(handle);
-    if (it == t.ByHandle.end())
-        return;
-    t.ByEnds.erase(it->second);
-    t.ByHandle.erase(it);
+    (void)ForgetLocked(t, handle);
 }
 
 namespace {
@@ -128,7 +172,10 @@ namespace {
 int PassesOf(const TSocketAddr& local, const TSocketAddr& peer) {
     TOwnConnections& t = Table();
     std::unique_lock lock(t.OwnConnectionsLock);
-    auto found = [&] { return t.ByEnds.find(TEnds{peer, local}) != t.ByEnds.end(); };
+    auto found = [&] {
+        AskLocked(t, local.Port);
+        return t.ByEnds.find(TEnds{peer, local}) != t.ByEnds.end();
+    };
     // A connect to this port that has not been entered yet may be this very connection.
     t.PendingDone.wait_for(lock, kPendingConnectWait,
                            [&] { return found() || !t.PendingByPort.contains(local.Port); });
@@ -154,11 +201,14 @@ int ArrivalPasses(TSocketHandle accepted) {
     return PassesOf(local, peer);
 }
 
-int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer) {
+int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer, uint16_t localPort) {
     {
         TOwnConnections& t = Table();
         std::lock_guard lock(t.OwnConnectionsLock);
-        if (t.PendingByPort.empty() && !HasLocalEndLocked(t, peer))
+        if (localPort != 0)
+            AskLocked(t, localPort);
+        if (t.PendingByPort.empty() && !HasLocalEndLocked(t, peer) &&
+            (localPort != 0 || t.Unasked.empty()))
             return 0;
     }
     TSocketAddr local;
@@ -175,9 +225,10 @@ TServedConnection::TServedConnection(TSocketHandle accepted) : FFormer(GServedPa
     GServedPasses = ArrivalPasses(accepted);
 }
 
-TServedConnection::TServedConnection(TSocketHandle accepted, const TSocketAddr& peer)
+TServedConnection::TServedConnection(TSocketHandle accepted, const TSocketAddr& peer,
+                                     uint16_t localPort)
     : FFormer(GServedPasses) {
-    GServedPasses = ArrivalPasses(accepted, peer);
+    GServedPasses = ArrivalPasses(accepted, peer, localPort);
 }
 
 TServedConnection::~TServedConnection() {

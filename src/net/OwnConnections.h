@@ -17,9 +17,11 @@
 // A client socket is entered as its connect starts (ConnectOwnConnection, from
 // ASocket::ConnectTo) and leaves as its handle is closed (ASocket::CloseHandle): a connection
 // to this program may be accepted, and asked about, before the connecting side hears that it
-// stands. Any thread; OwnConnectionsLock guards the table (a leaf lock: nothing of this
-// program is called while it is held, only the calls that read a socket's ends). The table
-// holds only open connections, so it is bounded by the descriptors the process may hold.
+// stands. Its local end is asked of the system only once a connection arrives on the port it
+// connects to (most never do). Any thread; OwnConnectionsLock guards the table (a leaf lock:
+// nothing of this program is called while it is held, only the calls that read a socket's
+// ends). The table holds only open connections, so it is bounded by the descriptors the
+// process may hold.
 
 #include "net/SocketLib.h"
 
@@ -31,11 +33,11 @@ constexpr int kLoopPasses = 2;
 
 // Starts the connect of handle (non-blocking) to remote and answers as SocketConnect, its
 // error left as the last error. When the connect started or completed, records the
-// connection (the local end the system gave it, and remote) with 1 + the passes of the
+// connection (to remote, from the local end the system gave it) with 1 + the passes of the
 // calling thread's served connection. The connect is counted as under way from before the
 // system call until it is recorded: a side that accepts the connection meanwhile and asks
 // ArrivalPasses waits for it. registered tells whether it was recorded (not when the connect
-// failed or the system cannot tell the local end).
+// failed).
 int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered);
 // Records the connection of handle (its local and its remote end, as the system reports
 // them) with 1 + the passes of the calling thread's served connection; a handle recorded
@@ -49,10 +51,10 @@ void UnregisterOwnConnection(TSocketHandle handle);
 // While connects of this program to the accepted connection's port are under way, it waits
 // for them to be recorded (at most kPendingConnectWait).
 int ArrivalPasses(TSocketHandle accepted);
-// The same for an accepted connection whose peer is known (as accept reported it): when no
-// recorded connection has that peer as its local end and no connect is under way, it answers
-// 0 without asking the system anything.
-int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer);
+// The same for an accepted connection whose peer is known (as accept reported it), accepted on
+// localPort (0: not known): when no recorded connection has that peer as its local end and no
+// connect is under way, it answers 0 without asking the system for the accepted one's ends.
+int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer, uint16_t localPort);
 
 // The passes of the accepted connection the calling thread serves (TServedConnection); 0 when
 // it serves none. A connection kept for reuse goes only to a thread serving the same passes,
@@ -64,7 +66,7 @@ int ServedPasses();
 class TServedConnection {
 public:
     explicit TServedConnection(TSocketHandle accepted);
-    TServedConnection(TSocketHandle accepted, const TSocketAddr& peer);
+    TServedConnection(TSocketHandle accepted, const TSocketAddr& peer, uint16_t localPort);
     ~TServedConnection();
     TServedConnection(const TServedConnection&) = delete;
     TServedConnection& operator=(const TServedConnection&) = delete;

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -53,6 +54,7 @@ bool WouldBlock(long n) {
 struct TRelaySide {
     TRelayTunnel* Tunnel = nullptr;
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
+    uint64_t Key = 0; // its epoll entry's data while its loop watches it (0: none)
     bool OwnConnection = false;
     int Index = 0;
     bool Readable = true;  // no receive has found nothing since the last read notification
@@ -61,6 +63,14 @@ struct TRelaySide {
     bool Broken = false;       // a send failed: nothing more goes to this end
     bool ShutdownDone = false; // its sending side is shut down
     bool Connecting = false;   // its connect is under way: nothing is sent or read yet
+    // The system told of more than data: the peer's end or a failure (EPOLLRDHUP, EPOLLHUP,
+    // EPOLLERR), or urgent data (EPOLLPRI). A read that finds less than it asked for is then
+    // not taken as the last until the next notification: an end told is not told again, and a
+    // read stops short at an urgent mark with the data behind it still queued.
+    bool MoreThanData = false;
+    // Urgent data was told: its ways copy from now on (a splice stops at the urgent mark and
+    // finds nothing there, with the bytes behind it still queued).
+    bool Urgent = false;
     TRateWindow ReadWindow, WriteWindow;
 };
 
@@ -142,14 +152,13 @@ struct TRelayAck {
 };
 
 namespace {
-// A listener's epoll entry carries its address with the lowest bit set: a side's (aligned)
-// address never has it, and the wake-up's is null.
-void* ListenerTag(TRelayListener* listener) {
-    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(listener) | 1u);
+// What an epoll entry carries: 0 for the wake-up; a listener's address with the lowest bit
+// set; a side's key, even (TakeSideKey).
+uint64_t ListenerTag(TRelayListener* listener) {
+    return reinterpret_cast<uintptr_t>(listener) | 1u;
 }
-TRelayListener* TaggedListener(void* ptr) {
-    auto bits = reinterpret_cast<uintptr_t>(ptr);
-    return bits & 1u ? reinterpret_cast<TRelayListener*>(bits & ~uintptr_t(1)) : nullptr;
+TRelayListener* TaggedListener(uint64_t key) {
+    return key & 1u ? reinterpret_cast<TRelayListener*>(uintptr_t(key & ~uint64_t(1))) : nullptr;
 }
 } // namespace
 
@@ -185,6 +194,21 @@ private:
         TRelayListener* Listener;
         bool Watched;
     };
+    // A side's place in the loop's table of watched sides, and the generation of that place:
+    // a side's descriptor is closed without taking it out of the epoll set first (the close
+    // does that, one system call less), and should a spawned process still hold a copy of the
+    // descriptor for a moment, what the system then tells of it carries a key that no longer
+    // names a side.
+    struct TSideSlot {
+        TRelaySide* Side = nullptr;
+        uint32_t Generation = 0;
+    };
+    // A key for the side (may raise out of memory, having changed nothing).
+    uint64_t TakeSideKey(TRelaySide* side);
+    // Its key names no side any more.
+    void LeaveSideKey(TRelaySide& side);
+    // The side a key names, or null (left, or not a side's).
+    TRelaySide* SideOf(uint64_t key) const;
     void TakeListenMail(std::vector<TListenMail>& mail);
     void Watch(TListening& listening, bool watch);
     // The listener's handle is readable: what it accepts is carried here.
@@ -241,6 +265,8 @@ private:
     bool FFollowWatch = false;
     bool FStop = false;
     std::vector<TListening> FListeners; // the loop's thread only
+    std::vector<TSideSlot> FSideSlots;   // the loop's thread only
+    std::vector<uint32_t> FFreeSideSlots; // room for every slot: leaving a key cannot fail
     // The loop's thread only.
     std::vector<std::shared_ptr<TRelayTunnel>> FTunnels;
     std::vector<TRelayTunnel*> FWaiting; // throttled, waiting for their budget
@@ -280,6 +306,7 @@ public:
         for (const auto& loop : FLoops)
             loop->FollowWatch();
     }
+    size_t Size() const { return FLoops.size(); }
     size_t Count() const {
         size_t n = 0;
         for (const auto& loop : FLoops)
@@ -324,7 +351,7 @@ TRelayLoop::TRelayLoop() : FScratch(new char[kRelayScratchSize]) {
         fail();
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = nullptr; // the wake-up
+    ev.data.u64 = 0; // the wake-up
     if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWake, &ev) != 0)
         fail();
     try {
@@ -440,8 +467,7 @@ void TRelayLoop::Watch(TListening& listening, bool watch) {
         return;
     }
     // An arrival wakes one loop, and what it leaves in the backlog wakes one again.
-    int r = EpollAddExclusive(
-        FEpoll, handle, reinterpret_cast<uintptr_t>(ListenerTag(listening.Listener)));
+    int r = EpollAddExclusive(FEpoll, handle, ListenerTag(listening.Listener));
     // Refused (out of memory, or the system's limit of watched descriptors): tried again at
     // the loop's next sweep, so that a listener no loop could watch is not left unwatched.
     listening.Watched = r == 0;
@@ -473,10 +499,12 @@ void TRelayLoop::ServeListener(TRelayListener* listener) {
 }
 
 bool TRelayLoop::ConnectDone(TRelayTunnel::TState& s, TRelaySide& side) {
-    int error = SocketPendingError(side.Handle);
+    // Writable with no failure told: the connect stands (a refused or unreachable one is told
+    // as an error); the error is asked for only when there is one to tell. What the peer sent
+    // already came with its own read notification.
+    int error = side.MoreThanData ? SocketPendingError(side.Handle) : 0;
     if (error == 0 && !side.Broken) {
         side.Connecting = false;
-        side.Readable = true;
         s.ConnectDeadline = INT64_MAX;
         return true;
     }
@@ -484,10 +512,49 @@ bool TRelayLoop::ConnectDone(TRelayTunnel::TState& s, TRelaySide& side) {
     return false;
 }
 
+uint64_t TRelayLoop::TakeSideKey(TRelaySide* side) {
+    uint32_t index;
+    if (FFreeSideSlots.empty()) {
+        if (FFreeSideSlots.capacity() <= FSideSlots.size())
+            FFreeSideSlots.reserve(2 * FSideSlots.size() + 16);
+        FSideSlots.emplace_back();
+        index = uint32_t(FSideSlots.size() - 1);
+    } else {
+        index = FFreeSideSlots.back();
+        FFreeSideSlots.pop_back();
+    }
+    FSideSlots[index].Side = side;
+    return uint64_t(FSideSlots[index].Generation) << 32 | uint64_t(index + 1) << 1;
+}
+
+void TRelayLoop::LeaveSideKey(TRelaySide& side) {
+    if (side.Key == 0)
+        return;
+    uint32_t index = uint32_t((side.Key & 0xffffffffu) >> 1) - 1;
+    FSideSlots[index].Side = nullptr;
+    ++FSideSlots[index].Generation;
+    FFreeSideSlots.push_back(index); // room was made as the slot was
+    side.Key = 0;
+}
+
+TRelaySide* TRelayLoop::SideOf(uint64_t key) const {
+    uint64_t index = ((key & 0xffffffffu) >> 1) - 1;
+    if (index >= FSideSlots.size() || FSideSlots[index].Generation != uint32_t(key >> 32))
+        return nullptr;
+    return FSideSlots[index].Side;
+}
+
 void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
     TRelayTunnel::TState& s = *tunnel->FState;
-    s.Slot = FTunnels.size();
-    FTunnels.push_back(tunnel);
+    try {
+        FTunnels.push_back(tunnel);
+        s.Slot = FTunnels.size() - 1;
+        for (TRelaySide& side : s.Sides)
+            side.Key = TakeSideKey(&side);
+    } catch (const std::bad_alloc&) {
+        End(*tunnel); // out of memory: ends as it came, its hook told
+        return;
+    }
     FCount.store(FTunnels.size(), std::memory_order_relaxed);
     s.LastMove = MonotonicMillis();
     s.IdleLimit = RelayIdleLimitMs();
@@ -499,8 +566,8 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
         // Edge-triggered: the loop reads and writes until the system has nothing more, so a
         // tunnel costs no system call to re-arm, and an idle one none at all.
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        ev.data.ptr = &side;
+        ev.events = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.u64 = side.Key;
         if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, side.Handle, &ev) != 0) {
             End(*tunnel); // cannot be watched: ends as it came (what it holds has nobody to go to)
             return;
@@ -612,6 +679,10 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
     src.ReadWindow.Add(n);
     if (n == tunnel.FState->BufferSize)
         way.Burst = true;
+    // Less than asked for: the system had no more. The next arrival is told as an edge of its
+    // own, so a read that would find nothing is saved (see MoreThanData for when not).
+    else if (n < size && !src.MoreThanData)
+        src.Readable = false;
     // Sent on at once as far as the other end takes it; the rest waits in Held.
     long sent = 0;
     if (way.Dst->Writable) {
@@ -686,7 +757,7 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         }
         // A way that has carried a full block and that nothing throttles moves its bytes
         // inside the system; a short exchange is copied (no pipe for it).
-        bool maySplice = way.Burst && !way.SpliceOff && !throttled;
+        bool maySplice = way.Burst && !way.SpliceOff && !throttled && !src.Urgent;
         bool splice = maySplice && TakePipe(way);
         if (maySplice && !splice)
             way.SpliceOff = true; // out of descriptors: copying still works
@@ -818,6 +889,8 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
                 side.Writable = true;
             if (ev & POLLERR)
                 side.Broken = true;
+            if (ev & (POLLRDHUP | POLLHUP | POLLERR))
+                side.MoreThanData = true;
         }
     }
     // The shared loop learns of readiness by edges from its own registration on: it starts by
@@ -834,8 +907,8 @@ void TRelayLoop::End(TRelayTunnel& tunnel) {
         return;
     s.Ended = true;
     for (TRelaySide& side : s.Sides) {
-        if (FEpoll >= 0)
-            epoll_ctl(FEpoll, EPOLL_CTL_DEL, side.Handle, nullptr);
+        // The close takes it out of the epoll set.
+        LeaveSideKey(side);
         // Before the close: the same two ends may belong to a new connection right after.
         if (side.OwnConnection)
             UnregisterOwnConnection(side.Handle);
@@ -927,12 +1000,12 @@ void TRelayLoop::Run() {
         int n = epoll_wait(FEpoll, events, kRelayEventBatch, timeout);
         ++FPass;
         for (int i = 0; i < n; ++i) {
-            if (TRelayListener* listener = TaggedListener(events[i].data.ptr)) {
+            uint64_t key = events[i].data.u64;
+            if (TRelayListener* listener = TaggedListener(key)) {
                 ServeListener(listener);
                 continue;
             }
-            auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
-            if (!side) {
+            if (key == 0) {
                 {
                     std::lock_guard<std::mutex> lock(RelayMailboxLock);
                     if (FStop)
@@ -941,8 +1014,11 @@ void TRelayLoop::Run() {
                 TakeMail();
                 continue;
             }
+            TRelaySide* side = SideOf(key);
+            if (!side)
+                continue; // a side that has left since
             uint32_t ev = events[i].events;
-            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+            if (ev & (EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
                 side->Readable = true;
             if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR))
                 side->Writable = true;
@@ -950,11 +1026,16 @@ void TRelayLoop::Run() {
             // also when its own way has ended and nothing would read it again.
             if (ev & EPOLLERR)
                 side->Broken = true;
+            if (ev & (EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                side->MoreThanData = true;
+            if (ev & EPOLLPRI)
+                side->Urgent = true;
         }
         // Each tunnel with news is served once per pass, after all its events are in.
         for (int i = 0; i < n; ++i) {
-            auto* side = static_cast<TRelaySide*>(events[i].data.ptr);
-            if (!side || TaggedListener(side))
+            uint64_t key = events[i].data.u64;
+            TRelaySide* side = key == 0 || TaggedListener(key) ? nullptr : SideOf(key);
+            if (!side)
                 continue;
             // An ended tunnel stays alive (FEnded) until the pass is over; each tunnel is
             // served once a pass, after all its events are in.
@@ -1124,6 +1205,14 @@ bool RelayLoopsAvailable() {
 
 size_t RelayTunnelCount() {
     return GLoopsMade.load() ? Loops().Count() : 0;
+}
+
+size_t RelayLoopCount() {
+    try {
+        return Loops().Size();
+    } catch (const std::exception&) {
+        return 0;
+    }
 }
 
 } // namespace corvan

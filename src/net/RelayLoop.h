@@ -196,5 +196,8 @@ void WatchRelayListener(TRelayListener& listener, bool watch);
 bool RelayLoopsAvailable();
 // Tunnels the relay loops carry now (any thread).
 size_t RelayTunnelCount();
+// The relay loops the process runs (made with the first call; 0 when the system refused them).
+// Tunnels started one after another go to them in turn.
+size_t RelayLoopCount();
 
 } // namespace corvan

@@ -15,9 +15,18 @@ void TTCPServerSocket::SetMaxBacklog(int value) {
     FMaxBacklog = value;
 }
 
+void TTCPServerSocket::SetAcceptNoDelay(bool value) {
+    if (value == FAcceptNoDelay)
+        return;
+    CheckClosed("SetAcceptNoDelay");
+    FAcceptNoDelay = value;
+}
+
 void TTCPServerSocket::Listen() {
     CheckClosed("Listen");
     Bind();
+    // Before the first connection can come: one accepted earlier would not have it.
+    FAcceptNoDelaySet = FAcceptNoDelay && SocketSetNoDelay(SocketHandle(), true) == 0;
     SetAsynchronous();
     // The accept retry timer runs exactly when descriptors have run out: make its descriptor
     // while one can still be had.

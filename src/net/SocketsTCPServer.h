@@ -36,6 +36,12 @@ public:
     const std::string& ListenPort() const { return LocalPort(); }
     // Also the LocalPort.
     void SetListenPort(const std::string& value) { SetLocalPort(value); }
+    // Accepted connections are to come with TCP_NODELAY: Listen sets it on the listening
+    // socket before it listens, and the system gives it to each (one system call for all).
+    // Closed socket only.
+    void SetAcceptNoDelay(bool value);
+    // Listening: its accepted connections have TCP_NODELAY.
+    bool AcceptNoDelay() const { return FAcceptNoDelaySet; }
 
     // Closed socket only. Binds ("Socket bind failed"), registers, listens ("Listen failed"),
     // state listening, OnListen.
@@ -82,6 +88,8 @@ protected:
 
 private:
     int FMaxBacklog = kDefaultMaxBacklog;
+    bool FAcceptNoDelay = false;
+    bool FAcceptNoDelaySet = false; // as Listen left it
     int FPendingAccepts = 0;
     bool FAcceptPaused = false;
     bool FExhaustionReported = false;

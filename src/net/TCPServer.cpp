@@ -317,7 +317,8 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     // its sockets and timers went with it, so the system has nothing to report.
     TMessageLoop::Current().ProcessQueued();
     // The outbound connections this client opens count the passes its own connection carries.
-    TServedConnection served(client->SocketHandle(), client->RemoteAddr());
+    TServedConnection served(client->SocketHandle(), client->RemoteAddr(),
+                             FServer->FListenPortNumber);
     if (StillRunning(client))
         Step(client, "Socket creation error: ", [&] { client->CreateStream(smBlockWaitMessage); });
     if (StillRunning(client))
@@ -791,8 +792,14 @@ void ATCPServer::DoActivate() {
         if (FStopDescriptor < 0)
             RaiseError(JoinMessage("No stop descriptor", SocketErrorMessage(errno)));
     }
+    // A loop-served server's connections are all tunnels (see ServeOnLoop).
+    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ServesOnRelayLoops());
     FServerSocket->Listen();
     FListenHandle = FServerSocket->SocketHandle();
+    {
+        TSocketAddr bound;
+        FListenPortNumber = SocketGetSockName(FListenHandle, bound) == 0 ? bound.Port : 0;
+    }
     {
         std::lock_guard<std::mutex> clientsLock(ClientsLock);
         FClientsClosed = false;
@@ -1145,7 +1152,7 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
     // A protocol that answers a refusal needs a thread: such a connection is closed here.
     if (!client->Terminated() && !client->Refused()) {
         // The outbound connection counts the passes the accepted one carries.
-        TServedConnection served(client->FSocketHandle, client->FRemoteAddr);
+        TServedConnection served(client->FSocketHandle, client->FRemoteAddr, FListenPortNumber);
         try {
             made = LoopOutbound(client, outbound, onEnd, bufferSize);
         } catch (const std::exception& e) {
@@ -1158,9 +1165,10 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
         own.Handle = client->FSocketHandle;
         own.TimeoutMs = ClientTimeout.load();
         if (made) {
-            // As RelayTunnel: bytes go on as they come.
-            for (TSocketHandle h : {own.Handle, outbound.Handle})
-                (void)SocketSetNoDelay(h, true); // without it only slower, never wrong
+            // As RelayTunnel: bytes go on as they come (without it only slower, never wrong).
+            if (!FServerSocket->AcceptNoDelay())
+                (void)SocketSetNoDelay(own.Handle, true);
+            (void)SocketSetNoDelay(outbound.Handle, true);
             // Holds one pointer: kept inside the function object, nothing to allocate.
             TRelayEndHook ended = [client](const TRelayTotals& totals) {
                 client->TunnelEnded(totals);

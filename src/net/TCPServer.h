@@ -148,8 +148,9 @@ constexpr int kSurplusSpareClientThreadIdleMs = 1000;
 constexpr int kClientDoneMaxDelayMs = 20;
 // Connections one relay loop accepts for a loop-served server at one wake-up; more wait for
 // its next turn (the listening descriptor stays readable), so the loop's tunnels are served
-// between bursts of arrivals.
-constexpr int kLoopAcceptBatch = 16;
+// between arrivals. One: connections that come one at a time are the common case, and a
+// batch would end each wake-up with an accept that finds nothing.
+constexpr int kLoopAcceptBatch = 1;
 // Stack of a client thread. The deepest connection path (a SOCKS5 connection through an
 // up-stream SOCKS5 proxy with login, relaying) needs well under this; the system default (8
 // MiB of address space, mostly untouched) would only reserve more per thread. The address
@@ -728,6 +729,7 @@ private:
     // The listening descriptor the pool threads wait and accept on (set at activation, before
     // any pool thread starts; cleared after every one has ended).
     TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
+    uint16_t FListenPortNumber = 0; // the port it is bound to (0: not known); as FListenHandle
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,

@@ -9,12 +9,15 @@ using namespace corvan;
 using namespace corvan::test;
 
 namespace {
-// ArrivalPasses, asked both ways: the system reporting the peer, and the peer given as accept
-// reported it (which skips the system when no own connection can match). Both must agree.
+// ArrivalPasses, asked every way: the system reporting both ends, and the peer given as
+// accept reported it, with the port it arrived on and without (which skip the system when no
+// own connection can match). All must agree.
 int Passes(TSocketHandle accepted) {
-    TSocketAddr peer;
+    TSocketAddr peer, local;
     EXPECT_EQ(SocketGetPeerName(accepted, peer), 0);
-    int known = ArrivalPasses(accepted, peer);
+    EXPECT_EQ(SocketGetSockName(accepted, local), 0);
+    int known = ArrivalPasses(accepted, peer, local.Port);
+    EXPECT_EQ(known, ArrivalPasses(accepted, peer, 0));
     EXPECT_EQ(known, ArrivalPasses(accepted));
     return known;
 }

@@ -11,11 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace corvan;
 using namespace corvan::test;
@@ -71,6 +75,48 @@ struct TTunnelRun {
         Totals = EndedFuture.get();
         return Totals.Moved;
     }
+};
+
+// Holds every relay loop inside an end hook until released (or destroyed), so that what
+// arrives meanwhile is told to the loops all at once.
+class TLoopsHeld {
+public:
+    TLoopsHeld() {
+        // Tunnels started in a row go to the loops in turn: one for each.
+        for (size_t i = 0; i < RelayLoopCount(); ++i) {
+            auto& run = *FRuns.emplace_back(std::make_unique<TTunnelRun>());
+            run.Make();
+            StartRelay(run.Tunnel, [this, ended = run.Ended](const TRelayTotals& t) {
+                std::unique_lock lock(FLock);
+                ++FInside;
+                FChanged.notify_all();
+                FChanged.wait(lock, [this] { return FReleased; });
+                ended->set_value(t);
+            });
+            run.Tunnel->Terminate();
+        }
+    }
+    ~TLoopsHeld() {
+        Release();
+        FRuns.clear(); // each waits for its hook
+    }
+    bool AllHeld() {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, std::chrono::seconds(20),
+                                 [this] { return FInside == FRuns.size(); });
+    }
+    void Release() {
+        std::lock_guard lock(FLock);
+        FReleased = true;
+        FChanged.notify_all();
+    }
+
+private:
+    std::vector<std::unique_ptr<TTunnelRun>> FRuns;
+    std::mutex FLock; // guards FInside and FReleased
+    std::condition_variable FChanged;
+    size_t FInside = 0;
+    bool FReleased = false;
 };
 
 } // namespace
@@ -130,6 +176,75 @@ TEST(RelayLoop, APeerThatResetsEndsTheTunnelAndTheOtherPeerSeesTheEnd) {
     run.PeerA = INVALID_SOCKETHANDLE;
     EXPECT_EQ(run.WaitEnd(), 4);
     EXPECT_EQ(RecvAll(run.PeerB), "");
+}
+
+TEST(RelayLoop, WhatArrivesWhileTheLoopIsBusyIsAllPassedOn) {
+    // One notification tells the loop of all of it, and a read finds less than it asked for:
+    // the end that came after the last bytes must still be read, and so must the bytes behind
+    // an urgent mark, where a read stops (the urgent byte itself is not passed on), also on a
+    // way that has carried bulk (moved inside the system, where a splice stops there too).
+    enum { kEnd, kUrgent, kUrgentAfterBulk };
+    for (int c : {kEnd, kUrgent, kUrgentAfterBulk}) {
+        SCOPED_TRACE(c == kEnd ? "the last bytes and the end" : "bytes behind an urgent mark");
+        bool urgent = c != kEnd;
+        TTunnelRun run;
+        run.Start();
+        std::string first = c == kUrgentAfterBulk ? Pattern(4 << 20) : "x";
+        std::thread sender([&] { SendAll(run.PeerA, first); });
+        EXPECT_TRUE(RecvWithin(run.PeerB, first.size()) == first); // watched by its loop
+        sender.join();
+        TLoopsHeld held;
+        ASSERT_TRUE(held.AllHeld());
+        ASSERT_TRUE(SendAll(run.PeerA, "ab"));
+        if (urgent) {
+            ASSERT_EQ(::send(run.PeerA, "!", 1, MSG_OOB), 1);
+            ASSERT_TRUE(SendAll(run.PeerA, "ABOR\r\n"));
+        } else {
+            SocketShutdown(run.PeerA, TShutdownHow::sdSend);
+        }
+        held.Release();
+        if (urgent) {
+            EXPECT_EQ(RecvWithin(run.PeerB, 8), "abABOR\r\n");
+        } else {
+            EXPECT_EQ(RecvWithin(run.PeerB, 2), "ab");
+            char more;
+            EXPECT_EQ(SocketRecv(run.PeerB, &more, 1), 0) << "the end was not passed on";
+        }
+        // The other way is still open.
+        ASSERT_TRUE(SendAll(run.PeerB, "answer"));
+        EXPECT_EQ(RecvWithin(run.PeerA, 6), "answer");
+    }
+}
+
+TEST(RelayLoop, ADescriptorThatOutlivesItsTunnelDoesNotDisturbTheLoop) {
+    // A process spawned at that moment may hold a copy of a tunnel's descriptor after the
+    // loop closed it, and the system goes on telling the loop of it.
+    TSocketHandle copy;
+    {
+        TTunnelRun first;
+        copy = ::dup(first.A.Handle);
+        ASSERT_GE(copy, 0);
+        first.Start();
+        ASSERT_TRUE(SendAll(first.PeerA, "x"));
+        ASSERT_EQ(RecvWithin(first.PeerB, 1), "x");
+        first.Tunnel->Terminate();
+        ASSERT_GE(first.WaitEnd(), 0);
+        first.Tunnel.reset(); // freed by its loop
+        // Tunnels on every loop, one where the first was.
+        std::vector<std::unique_ptr<TTunnelRun>> next;
+        for (size_t i = 0; i < RelayLoopCount(); ++i)
+            next.emplace_back(std::make_unique<TTunnelRun>())->Start();
+        ASSERT_TRUE(SendAll(first.PeerA, "to nobody"));
+        SocketShutdown(first.PeerA, TShutdownHow::sdSend);
+        for (auto& run : next) {
+            ASSERT_TRUE(SendAll(run->PeerA, "ping"));
+            EXPECT_EQ(RecvWithin(run->PeerB, 4), "ping");
+            ASSERT_TRUE(SendAll(run->PeerB, "pong"));
+            EXPECT_EQ(RecvWithin(run->PeerA, 4), "pong");
+        }
+    }
+    EXPECT_EQ(RecvWithin(copy, 9), "to nobody");
+    SocketClose(copy);
 }
 
 TEST(RelayLoop, TerminateEndsATunnelFromAnyThreadStartedOrNot) {
