@@ -679,9 +679,11 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
     src.ReadWindow.Add(n);
     if (n == tunnel.FState->BufferSize)
         way.Burst = true;
-    // Less than asked for: the system had no more. The next arrival is told as an edge of its
-    // own, so a read that would find nothing is saved (see MoreThanData for when not).
-    else if (n < size && !src.MoreThanData)
+    // Less than asked for: the system had no more. On a shared loop the next arrival is told
+    // as an edge of its own, so a read that would find nothing is saved (see MoreThanData for
+    // when not). The brief relay reads on: its wait would only report what is there already,
+    // often the peer's end right behind its last bytes.
+    else if (n < size && !src.MoreThanData && FEpoll >= 0)
         src.Readable = false;
     // Sent on at once as far as the other end takes it; the rest waits in Held.
     long sent = 0;
