@@ -1282,4 +1282,17 @@ void TThread::WaitFor() {
     FJoinable = false;
 }
 
+void WaitServingJobs(std::mutex& mutex, std::condition_variable& changed,
+                     const std::function<bool()>& done) {
+    if (TMessageLoop::IsMainThread()) {
+        TMessageLoop::Main().ServeJobsUntil([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return done();
+        });
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, done);
+}
+
 } // namespace corvan

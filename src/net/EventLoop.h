@@ -34,6 +34,7 @@
 #include "util/Exceptions.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -439,5 +440,12 @@ public:
 private:
     void StopsOnDestruction(TStopKey) override {}
 };
+
+// Waits until done() holds, checked with mutex held. On the main thread it serves hand-over
+// jobs meanwhile (the thread waited for may be handing one over), and whoever makes done true
+// calls the main loop's NotifyJobWaiters; on any other thread it waits on changed, which that
+// one notifies.
+void WaitServingJobs(std::mutex& mutex, std::condition_variable& changed,
+                     const std::function<bool()>& done);
 
 } // namespace corvan

@@ -138,16 +138,7 @@ struct TRelayAck {
             TMessageLoop::Main().NotifyJobWaiters();
     }
     void Wait() {
-        auto done = [this] { return Left == 0; };
-        if (MainWaits) {
-            TMessageLoop::Main().ServeJobsUntil([&] {
-                std::lock_guard<std::mutex> lock(AckLock);
-                return done();
-            });
-            return;
-        }
-        std::unique_lock<std::mutex> lock(AckLock);
-        Done.wait(lock, done);
+        WaitServingJobs(AckLock, Done, [this] { return Left == 0; });
     }
 };
 

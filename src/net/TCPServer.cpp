@@ -38,16 +38,8 @@ void TTCPServerClient::WaitLetGo() {
     }
     if (held) {
         Terminate();
-        if (TMessageLoop::IsMainThread()) {
-            // The thread may be handing over (a log entry, the close event) right now.
-            TMessageLoop::Main().ServeJobsUntil([this] {
-                std::lock_guard<std::mutex> lock(ClientSocketLock);
-                return !FHeld;
-            });
-        } else {
-            std::unique_lock<std::mutex> lock(ClientSocketLock);
-            FLetGo.wait(lock, [this] { return !FHeld; });
-        }
+        // The thread may be handing over (a log entry, the close event) right now.
+        WaitServingJobs(ClientSocketLock, FLetGo, [this] { return !FHeld; });
     }
 }
 
@@ -515,15 +507,7 @@ void ATCPServer::ShutdownClients() {
         std::lock_guard<std::mutex> lock(FinishingLock);
         FShutdownWaits = true;
     }
-    if (TMessageLoop::IsMainThread()) {
-        TMessageLoop::Main().ServeJobsUntil([this] {
-            std::lock_guard<std::mutex> lock(FinishingLock);
-            return FFinishing == 0;
-        });
-    } else {
-        std::unique_lock<std::mutex> lock(FinishingLock);
-        FFinished.wait(lock, [this] { return FFinishing == 0; });
-    }
+    WaitServingJobs(FinishingLock, FFinished, [this] { return FFinishing == 0; });
     {
         std::lock_guard<std::mutex> lock(FinishingLock);
         FShutdownWaits = false;
