@@ -452,7 +452,7 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
     end.ReceiveEnded = FReceiveEnded;
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
-    FAcceptedPeer = TSocketAddr();
+    FKnownPeer = TSocketAddr();
     ResetStateTo(ssClosed);
     UpdateTimer();
     FReceiveEnded = false;
@@ -470,7 +470,7 @@ void ATCPClientSocket::CloseNow() {
     UpdateTimer();
     TriggerClose();
     CloseHandle();
-    FAcceptedPeer = TSocketAddr();
+    FKnownPeer = TSocketAddr();
     ClearSendBuffer();
     // A connection made again starts with both ways open.
     FReceiveEnded = false;
@@ -510,9 +510,9 @@ int64_t ATCPClientSocket::GetReadRate() {
 }
 
 bool ATCPClientSocket::GetPeerAddress(TSocketAddr& addr) const {
-    if (FAcceptedPeer.AddrFamily != TIPAddressFamily::iaNone &&
+    if (FKnownPeer.AddrFamily != TIPAddressFamily::iaNone &&
         SocketHandle() != INVALID_SOCKETHANDLE) {
-        addr = FAcceptedPeer;
+        addr = FKnownPeer;
         return true;
     }
     return SocketGetPeerName(SocketHandle(), addr) == 0;

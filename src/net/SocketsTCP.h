@@ -149,11 +149,12 @@ public:
     // Bytes taken from the system so far; readable from any thread.
     int64_t TotalBytesReceived() const { return FBytesReceived.load(std::memory_order_relaxed); }
 
-    // The peer's address: the one accept reported when the socket was told it
-    // (SetAcceptedPeer), else as the system reports it; false when neither can tell.
+    // The peer's address: the one accept reported or the connect reached when the socket was
+    // told it (SetKnownPeer), else as the system reports it; false when neither can tell.
     bool GetPeerAddress(TSocketAddr& addr) const;
-    // The peer accept reported for this socket's handle: the system is not asked again.
-    void SetAcceptedPeer(const TSocketAddr& peer) { FAcceptedPeer = peer; }
+    // The peer of this socket's handle as accept reported it or a connect reached it: the
+    // system is not asked again. Forgotten when the handle goes.
+    void SetKnownPeer(const TSocketAddr& peer) { FKnownPeer = peer; }
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();
     // The peer's address as text, of either family; "" when unknown.
@@ -206,7 +207,7 @@ private:
     std::atomic<int64_t> FReadThrottleRate{0};
     TRateWindow FReadWindow;
     std::atomic<int64_t> FBytesReceived{0};
-    TSocketAddr FAcceptedPeer; // family none: not known
+    TSocketAddr FKnownPeer; // family none: not known
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;

@@ -357,6 +357,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             return;
         }
         EndRace();
+        SetKnownPeer(FRemoteAddr); // the address this attempt connected to
         // Entered as the connect started; entered now if that could not be done then.
         MarkOwnConnection();
         if (FProxy)

@@ -218,10 +218,9 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             return result; // Abandoned
         result.Kind = TSocksOutboundResult::Connected;
         TSocketAddr peer;
-        TSocketHandle handle = outbound.Socket->SocketHandle();
-        bool known = SocketGetPeerName(handle, peer) == 0;
+        bool known = outbound.Socket->GetPeerAddress(peer);
         if (known && peer.AddrFamily == TIPAddressFamily::iaIP6)
-            SocketGetSockName(handle, result.Bound6);
+            SocketGetSockName(outbound.Socket->SocketHandle(), result.Bound6);
         else
             result.RemoteAddr = known ? peer.AddrIP4() : INADDR_FAILURE;
         return result;
