@@ -769,6 +769,22 @@ bool TMessageLoop::ProcessMessages() {
     return quit;
 }
 
+bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs) {
+    bool idle;
+    {
+        // As before the loop's own wait: the interest the last harvest owes is armed first.
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->RearmOwed(FEpoll);
+        idle = FImpl->Queue.empty() && FImpl->Jobs.empty();
+    }
+    if (idle) {
+        pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {FEpoll, POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) <= 0 || !(fds[1].revents & POLLIN))
+            return false; // fd is ready, or the time is up: nothing for the loop
+    }
+    return ProcessMessages();
+}
+
 bool TMessageLoop::ProcessQueued() {
     bool quit = false;
     while (!quit && (RunOneJob() || PopAndDispatch(&quit))) {

@@ -89,6 +89,11 @@ public:
     long LocateEOL() const;
     // Bytes the system reports readable, limited by the read allowance while ThrottleRead.
     long Available();
+    // For a reader that waits on the descriptor itself while the watching is pending
+    // (WatchPending): takes what the system holds into the buffer, up to the read trigger, as
+    // a read notification would. False when the socket is watched (now or already: its end
+    // or a failure came, say) or its reading throttled: the reader waits for notifications.
+    bool ReadUnwatched();
 
     // Writes (connected only, else "Socket not connected", 20002). Answers size while the
     // send buffer is in use, else the bytes actually sent.
@@ -184,6 +189,8 @@ private:
     void CountReceived(long n);
     void ResumeReading();
     long ReadIntoBuffer(long size);
+    // Room for size more bytes behind the buffered ones.
+    char* ReadRoom(long size);
     void Consume(size_t size);
     // Moves the unread bytes to the front of a new block of capacity bytes (>= BufferUsed).
     void SetReadCapacity(size_t capacity);

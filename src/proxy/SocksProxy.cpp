@@ -173,6 +173,9 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
 void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
                         TSocksConnectionFacts& facts, int64_t acceptedAt) {
     client.CloseOnDestroy = true;
+    // The negotiation's reads are the connection's only waits before a relay takes it (an
+    // association's own waits watch it again).
+    client.WaitsOnDescriptor = true;
     facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
     if (IsTerminated(settings) || !client.Connected())
         return;

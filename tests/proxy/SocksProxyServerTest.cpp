@@ -144,6 +144,38 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
     EXPECT_LT(served - asked, 5000);
 }
 
+// A negotiation waits for its bytes on the connection's descriptor, beside the thread's loop:
+// the client's leaving, and the server's own end, must still reach it at once, long before
+// the negotiation deadline would.
+TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOnce) {
+    TTestSocksServer server;
+    TSocksConnectionSettings settings = server.Settings();
+    settings.NegotiationTimeout = 120000;
+    server.SetSettings(settings);
+    // Leaves in the middle of its greeting, and after it.
+    for (const std::string& sent : {Bytes({5}), Bytes({5, 1, 0})}) {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SendAll(h, sent);
+        ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 1; }));
+        SocketClose(h);
+        EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
+            << "a client that left after " << sent.size() << " bytes kept its slot";
+    }
+    // Waiting silently, and in the middle of its request.
+    TSocketHandle silent = ConnectBlocking(server.Port());
+    TSocketHandle asking = ConnectBlocking(server.Port());
+    SendAll(asking, Bytes({5, 1, 0, 5, 1}));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2; }));
+    int64_t start = MonotonicMillis();
+    server.SetActive(false);
+    EXPECT_LT(MonotonicMillis() - start, 10000) << "stopping waited for the negotiations";
+    EXPECT_EQ(server.ClientCount(), 0u);
+    EXPECT_TRUE(ClosedByServer(silent));
+    EXPECT_TRUE(ClosedByServer(asking));
+    SocketClose(silent);
+    SocketClose(asking);
+}
+
 TEST(SocksProxyServerAdmission, RefusedClientGetsTheNotAllowedReplyAfterItsGreeting) {
     TEchoServer dest;
     TTestSocksServer server;
