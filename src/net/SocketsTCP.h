@@ -158,7 +158,8 @@ public:
     // told it (SetKnownPeer), else as the system reports it; false when neither can tell.
     bool GetPeerAddress(TSocketAddr& addr) const;
     // The peer of this socket's handle as accept reported it or a connect reached it: the
-    // system is not asked again. Forgotten when the handle goes.
+    // system is not asked again. Forgotten as a connect starts; a socket without a handle
+    // answers false whatever it holds.
     void SetKnownPeer(const TSocketAddr& peer) { FKnownPeer = peer; }
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();

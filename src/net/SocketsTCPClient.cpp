@@ -187,6 +187,7 @@ void TTCPClientSocket::ResolveFailed(int code, const std::string& message) {
 
 void TTCPClientSocket::DoConnect() {
     SetState(ssConnecting);
+    SetKnownPeer({}); // known again once an attempt stands
     if (FAddresses.empty())
         FAddresses = {FRemoteAddr};
     FNextAddress = 0;
