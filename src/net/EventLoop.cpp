@@ -775,6 +775,8 @@ bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs) {
         // As before the loop's own wait: the interest the last harvest owes is armed first.
         std::lock_guard<std::mutex> lock(FImpl->Lock);
         FImpl->RearmOwed(FEpoll);
+        // A tick dispatched since the last harvest left its timer unarmed.
+        FImpl->ArmTimer(FTimerFd);
         idle = FImpl->Queue.empty() && FImpl->Jobs.empty();
     }
     if (idle) {
