@@ -675,7 +675,9 @@ void TMessageLoop::Harvest(int timeoutMs) {
             };
             if (reg.ConnectArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                 reg.ConnectArmed = false;
-                int error = SocketPendingError(fd);
+                // Writable without a failure told: connected (a failed connect tells
+                // EPOLLERR or EPOLLHUP with it), and the system need not be asked.
+                int error = (ev & (EPOLLERR | EPOLLHUP)) ? SocketPendingError(fd) : 0;
                 post(READY_CONNECT, error);
                 if (error == 0) {
                     post(READY_WRITE, 0);
@@ -767,6 +769,24 @@ bool TMessageLoop::ProcessMessages() {
     if (FImpl->Queue.size() > queued)
         WakeLocked(); // a refused re-arm posted its socket's events: the poller must hear them
     return quit;
+}
+
+bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs) {
+    bool idle;
+    {
+        // As before the loop's own wait: the interest the last harvest owes is armed first.
+        std::lock_guard<std::mutex> lock(FImpl->Lock);
+        FImpl->RearmOwed(FEpoll);
+        // A tick dispatched since the last harvest left its timer unarmed.
+        FImpl->ArmTimer(FTimerFd);
+        idle = FImpl->Queue.empty() && FImpl->Jobs.empty();
+    }
+    if (idle) {
+        pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {FEpoll, POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) <= 0 || !(fds[1].revents & POLLIN))
+            return false; // fd is ready, or the time is up: nothing for the loop
+    }
+    return ProcessMessages();
 }
 
 bool TMessageLoop::ProcessQueued() {

@@ -183,6 +183,11 @@ public:
     // timer readiness (for a thread between two connections, which holds neither); true if a
     // quit was met.
     bool ProcessQueued();
+    // Waits up to timeoutMs (negative: no limit) for fd, which the loop does not watch, to be
+    // readable (or to tell its end or a failure) or for the loop to need its owner; what the
+    // loop then has is dispatched (ProcessMessages). Waits not at all when the loop has work
+    // already. True if a quit was met.
+    bool WaitDescriptorOrMessages(int fd, int timeoutMs);
     // Dispatches until Quit (or a posted MSG_QUIT).
     void Run();
     // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked

@@ -672,9 +672,10 @@ int64_t TRelayLoop::ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allow
         way.Burst = true;
     // Less than asked for: the system had no more. On a shared loop the next arrival is told
     // as an edge of its own, so a read that would find nothing is saved (see MoreThanData for
-    // when not). The brief relay reads on: its wait would only report what is there already,
-    // often the peer's end right behind its last bytes.
-    else if (n < size && !src.MoreThanData && FEpoll >= 0)
+    // when not). The brief relay reads on from the far end, whose answer is often followed by
+    // its end at once (its wait would only report what is there already), but not from the
+    // client, who waits for that answer before it sends more or ends.
+    else if (n < size && !src.MoreThanData && (FEpoll >= 0 || src.Index == 0))
         src.Readable = false;
     // Sent on at once as far as the other end takes it; the rest waits in Held.
     long sent = 0;
@@ -826,6 +827,9 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
     const TClock::time_point until = TClock::now() + std::chrono::milliseconds(kBriefRelayMs);
     TClock::time_point lastMove = TClock::now();
     int emptyTurns = 0;
+    // The far end was just connected and sent nothing yet: its first bytes answer the
+    // client's, and the wait tells of any that came before.
+    s.Sides[1].Readable = false;
     while (!tunnel.FTerminate.load() && !throttled()) {
         int64_t moved = Advance(tunnel);
         if (WaysDone(s)) {

@@ -136,9 +136,11 @@ private:
     std::atomic<int64_t> FReadRate[2] = {0, 0}, FWriteRate[2] = {0, 0};
 };
 
-// A tunnel between the two ends, not yet running. bufferSize: the most one copied read takes
-// (below 1, or above the loop's scratch block: the scratch block's size). The tunnel owns the
-// two descriptors; should it not be made (out of memory), they are closed before the raise.
+// A tunnel between the two ends, not yet running: a, the client's connection; b, the one
+// opened for it to the far end (RelayBriefly expects the first bytes from a). bufferSize: the
+// most one copied read takes (below 1, or above the loop's scratch block: the scratch block's
+// size). The tunnel owns the two descriptors; should it not be made (out of memory), they are
+// closed before the raise.
 std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
 // Relays a tunnel not yet started on the calling thread until both its ways are done, it is
 // terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,

@@ -597,6 +597,18 @@ long ASocket::RecvData(void* buf, size_t size) {
     return n;
 }
 
+long ASocket::RecvUnwatched(void* buf, size_t size) {
+    if (size == 0)
+        return 0;
+    long n = SocketRecv(FHandle, buf, size);
+    if (n > 0)
+        return n;
+    int err = SocketGetLastError();
+    if (n < 0 && (err == WSAEWOULDBLOCK || err == WSAEINTR))
+        return n;
+    return Received(n);
+}
+
 long ASocket::SpliceRecvData(int pipeWrite, size_t size) {
     if (size == 0)
         return 0;

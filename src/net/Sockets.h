@@ -163,6 +163,8 @@ public:
     void SetAsynchronousLater(TSocketOrigin origin);
     // Watched from now on when SetAsynchronousLater left it for later; else nothing.
     void WatchNow();
+    // SetAsynchronousLater left the watching for later, and it has not begun.
+    bool WatchPending() const { return FWatchLater && FHandle != INVALID_SOCKETHANDLE; }
     // Closes the handle (unregistering it first, and taking it out of the program's own
     // connections when it was entered there).
     void CloseHandle();
@@ -233,6 +235,10 @@ protected:
     // I/O with the Windows socket library's re-enabling rules. Each answers what the system call
     // answers (-1 with SocketGetLastError on failure).
     long RecvData(void* buf, size_t size);       // stream: 0 or a reset posts READY_CLOSE once
+    // RecvData for a socket whose watching is pending and whose reader waits on the descriptor
+    // itself: bytes, and nothing yet, leave it unwatched; the end or a failure is told as
+    // RecvData tells it (watched from then on).
+    long RecvUnwatched(void* buf, size_t size);
     long SendData(const void* buf, size_t size); // would block re-enables READY_WRITE
     // The same two from and into a pipe without copying (SocketSplice); a pipe the system
     // cannot splice answers -1 with that error and changes no notification.

@@ -136,14 +136,35 @@ long ATCPClientSocket::RecvThrottled(void* buf, long size) {
     return n;
 }
 
-long ATCPClientSocket::ReadIntoBuffer(long size) {
+char* ATCPClientSocket::ReadRoom(long size) {
     size_t need = FReadOffset + FBufferUsed + static_cast<size_t>(size);
     if (need > FReadCapacity)
         SetReadCapacity(need + need / 4);
-    long n = RecvThrottled(FReadBuffer.get() + FReadOffset + FBufferUsed, size);
+    return FReadBuffer.get() + FReadOffset + FBufferUsed;
+}
+
+long ATCPClientSocket::ReadIntoBuffer(long size) {
+    long n = RecvThrottled(ReadRoom(size), size);
     if (n > 0)
         FBufferUsed += static_cast<size_t>(n);
     return n;
+}
+
+bool ATCPClientSocket::ReadUnwatched() {
+    if (!WatchPending() || FThrottleRead || FReceiveEnded || State() != ssConnected)
+        return false;
+    long room = kReadProbeSize;
+    if (FReadEventTrigger >= 0)
+        room = std::min(room, static_cast<long>(FReadEventTrigger) - static_cast<long>(FBufferUsed));
+    if (room <= 0)
+        return true; // at the trigger: the reader has what it waits for
+    long n = RecvUnwatched(ReadRoom(room), static_cast<size_t>(room));
+    if (n > 0) {
+        FBufferUsed += static_cast<size_t>(n);
+        CountReceived(n);
+        TriggerDataAvailable();
+    }
+    return WatchPending();
 }
 
 void ATCPClientSocket::SetReadCapacity(size_t capacity) {
@@ -452,7 +473,7 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
     end.ReceiveEnded = FReceiveEnded;
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
-    FAcceptedPeer = TSocketAddr();
+    FKnownPeer = TSocketAddr();
     ResetStateTo(ssClosed);
     UpdateTimer();
     FReceiveEnded = false;
@@ -470,7 +491,7 @@ void ATCPClientSocket::CloseNow() {
     UpdateTimer();
     TriggerClose();
     CloseHandle();
-    FAcceptedPeer = TSocketAddr();
+    FKnownPeer = TSocketAddr();
     ClearSendBuffer();
     // A connection made again starts with both ways open.
     FReceiveEnded = false;
@@ -510,9 +531,9 @@ int64_t ATCPClientSocket::GetReadRate() {
 }
 
 bool ATCPClientSocket::GetPeerAddress(TSocketAddr& addr) const {
-    if (FAcceptedPeer.AddrFamily != TIPAddressFamily::iaNone &&
+    if (FKnownPeer.AddrFamily != TIPAddressFamily::iaNone &&
         SocketHandle() != INVALID_SOCKETHANDLE) {
-        addr = FAcceptedPeer;
+        addr = FKnownPeer;
         return true;
     }
     return SocketGetPeerName(SocketHandle(), addr) == 0;

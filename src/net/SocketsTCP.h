@@ -89,6 +89,11 @@ public:
     long LocateEOL() const;
     // Bytes the system reports readable, limited by the read allowance while ThrottleRead.
     long Available();
+    // For a reader that waits on the descriptor itself while the watching is pending
+    // (WatchPending): takes what the system holds into the buffer, up to the read trigger, as
+    // a read notification would. False when the socket is watched (now or already: its end
+    // or a failure came, say) or its reading throttled: the reader waits for notifications.
+    bool ReadUnwatched();
 
     // Writes (connected only, else "Socket not connected", 20002). Answers size while the
     // send buffer is in use, else the bytes actually sent.
@@ -149,11 +154,13 @@ public:
     // Bytes taken from the system so far; readable from any thread.
     int64_t TotalBytesReceived() const { return FBytesReceived.load(std::memory_order_relaxed); }
 
-    // The peer's address: the one accept reported when the socket was told it
-    // (SetAcceptedPeer), else as the system reports it; false when neither can tell.
+    // The peer's address: the one accept reported or the connect reached when the socket was
+    // told it (SetKnownPeer), else as the system reports it; false when neither can tell.
     bool GetPeerAddress(TSocketAddr& addr) const;
-    // The peer accept reported for this socket's handle: the system is not asked again.
-    void SetAcceptedPeer(const TSocketAddr& peer) { FAcceptedPeer = peer; }
+    // The peer of this socket's handle as accept reported it or a connect reached it: the
+    // system is not asked again. Forgotten as a connect starts; a socket without a handle
+    // answers false whatever it holds.
+    void SetKnownPeer(const TSocketAddr& peer) { FKnownPeer = peer; }
     // IPv4 of the peer in network order; 255.255.255.255 on failure (CheckConnected first).
     virtual uint32_t GetRemoteAddress();
     // The peer's address as text, of either family; "" when unknown.
@@ -183,6 +190,8 @@ private:
     void CountReceived(long n);
     void ResumeReading();
     long ReadIntoBuffer(long size);
+    // Room for size more bytes behind the buffered ones.
+    char* ReadRoom(long size);
     void Consume(size_t size);
     // Moves the unread bytes to the front of a new block of capacity bytes (>= BufferUsed).
     void SetReadCapacity(size_t capacity);
@@ -206,7 +215,7 @@ private:
     std::atomic<int64_t> FReadThrottleRate{0};
     TRateWindow FReadWindow;
     std::atomic<int64_t> FBytesReceived{0};
-    TSocketAddr FAcceptedPeer; // family none: not known
+    TSocketAddr FKnownPeer; // family none: not known
     bool FRemoteNameCached = false;
     std::string FRemoteName;
     bool FClosePending = false;

@@ -187,6 +187,7 @@ void TTCPClientSocket::ResolveFailed(int code, const std::string& message) {
 
 void TTCPClientSocket::DoConnect() {
     SetState(ssConnecting);
+    SetKnownPeer({}); // known again once an attempt stands
     if (FAddresses.empty())
         FAddresses = {FRemoteAddr};
     FNextAddress = 0;
@@ -357,6 +358,7 @@ void TTCPClientSocket::ProcessSocketEvent(uint32_t events, int error) {
             return;
         }
         EndRace();
+        SetKnownPeer(FRemoteAddr); // the address this attempt connected to
         // Entered as the connect started; entered now if that could not be done then.
         MarkOwnConnection();
         if (FProxy)

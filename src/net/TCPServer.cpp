@@ -68,7 +68,7 @@ TTCPServerClientSocket* TTCPServerClient::MakeSocket(bool watchLater) {
         FSocketLost = true;
         throw;
     }
-    socket->SetAcceptedPeer(FRemoteAddr);
+    socket->SetKnownPeer(FRemoteAddr);
     socket->SetReadEventTrigger(FServer->ClientReadTrigger.load());
     {
         std::lock_guard<std::mutex> lock(ClientSocketLock);
@@ -115,8 +115,9 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     // A relay passes bytes on as they come; the sender already chose how to segment them.
     // With the system's small-segment delay a second small write waits for the peer's
     // acknowledgement of the first (40 ms or more for a peer waiting for the rest).
-    for (ATCPClientSocket* s : {a, b})
-        (void)SocketSetNoDelay(s->SocketHandle(), true); // without it only slower, never wrong
+    if (!FNoDelay)
+        (void)SocketSetNoDelay(a->SocketHandle(), true); // without it only slower, never wrong
+    (void)SocketSetNoDelay(b->SocketHandle(), true);
     TRelayEnd ownEnd, outEnd;
     ownEnd.TimeoutMs = own.Timeout;
     outEnd.TimeoutMs = outbound.Timeout;
@@ -776,10 +777,10 @@ void ATCPServer::DoActivate() {
         if (FStopDescriptor < 0)
             RaiseError(JoinMessage("No stop descriptor", SocketErrorMessage(errno)));
     }
-    // A loop-served server's connections are all tunnels (see ServeOnLoop).
-    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ServesOnRelayLoops());
+    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ConnectionsBecomeTunnels());
     FServerSocket->Listen();
     FListenHandle = FServerSocket->SocketHandle();
+    FListenNoDelay = FServerSocket->AcceptNoDelay();
     {
         TSocketAddr bound;
         FListenPortNumber = SocketGetSockName(FListenHandle, bound) == 0 ? bound.Port : 0;
@@ -1150,7 +1151,7 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
         own.TimeoutMs = ClientTimeout.load();
         if (made) {
             // As RelayTunnel: bytes go on as they come (without it only slower, never wrong).
-            if (!FServerSocket->AcceptNoDelay())
+            if (!client->FNoDelay)
                 (void)SocketSetNoDelay(own.Handle, true);
             (void)SocketSetNoDelay(outbound.Handle, true);
             // Holds one pointer: kept inside the function object, nothing to allocate.
@@ -1370,6 +1371,7 @@ bool ATCPServer::EnterClient(std::unique_ptr<TTCPServerClient>& client, TSocketH
     client->FHandleOwned = true;
     client->FRemoteAddr = peer;
     client->FRefused = !admitted;
+    client->FNoDelay = FListenNoDelay;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
         if (!FClientsClosed) {

@@ -295,6 +295,7 @@ private:
     bool FHandleOwned = false; // the handle has not yet been given to a socket
     TSocketAddr FRemoteAddr;
     bool FRefused = false;
+    bool FNoDelay = false; // the accepted socket has TCP_NODELAY already (from the listener)
     std::string FTag;
     std::atomic<bool> FTerminated{false};
     // ClientSocketLock: guards FThread and FHeld (written by the accepting thread before it
@@ -531,6 +532,9 @@ protected:
     // pool serves them when the loops are not available). A server that answers true calls
     // ShutdownClients in its destructor: until then a loop may call LoopOutbound.
     virtual bool ServesOnRelayLoops() { return false; }
+    // Whether most connections go on to be tunnels (asked at activation, ClientMode 2): they
+    // are accepted with TCP_NODELAY set already, which a tunnel would set (RelayTunnel).
+    virtual bool ConnectionsBecomeTunnels() { return ServesOnRelayLoops(); }
     // A relay loop's thread, for a loop-served client just entered (the calling thread serves
     // its connection: TServedConnection): the tunnel's other end, opened without waiting (its
     // connect may be under way: TRelayEnd::Connecting), what runs as the tunnel ends, before
@@ -730,6 +734,8 @@ private:
     // any pool thread starts; cleared after every one has ended).
     TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
     uint16_t FListenPortNumber = 0; // the port it is bound to (0: not known); as FListenHandle
+    // Accepted connections take TCP_NODELAY from the listening socket; as FListenHandle.
+    bool FListenNoDelay = false;
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};
     // PoolLock: guards FClientThreads, FWaiting, FReturning, FAccepting, FLimitReported,

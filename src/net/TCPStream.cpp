@@ -60,6 +60,18 @@ bool TSocketReader::WaitForData(int64_t count) {
         }
     } restore{socket, raised, trigger};
     int64_t deadline = FStream.WaitDeadline();
+    if (FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage && socket.MailboxLoop() &&
+        socket.MailboxLoop()->IsOwnerThread()) {
+        // Read first: bytes that came with the connection need no wait at all.
+        while (socket.ReadUnwatched()) {
+            if (enough())
+                return true;
+            if (!FStream.WaitReadable(deadline) || DeadlinePassed(deadline))
+                return enough();
+        }
+        if (enough())
+            return true;
+    }
     while (FStream.WaitStep(deadline)) {
         if (enough())
             return true;
@@ -350,6 +362,16 @@ bool TSocketStream::WaitStep(int64_t deadline) {
         return true;
     }
     return false;
+}
+
+bool TSocketStream::WaitReadable(int64_t deadline) {
+    if (FSocket->Terminated() || !FSocket->IsConnected() || (GiveUp && GiveUp()))
+        return false;
+    int timeoutMs = -1;
+    if (deadline >= 0)
+        timeoutMs = static_cast<int>(
+            std::clamp<int64_t>(deadline - MonotonicMillis(), 0, int64_t(INT_MAX)));
+    return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(), timeoutMs);
 }
 
 bool TSocketStream::Flush() {

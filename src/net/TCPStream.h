@@ -133,6 +133,12 @@ public:
     // connect raises "Connect terminated"), for a caller whose reason to wait has gone (the
     // client it waits for has left). Unset: waits go on.
     std::function<bool()> GiveUp;
+    // smBlockWaitMessage on the socket's own thread: while its watching is pending
+    // (ASocket::SetAsynchronousLater), reads wait on its descriptor directly, beside the
+    // thread's loop, instead of having the loop watch it. For a connection whose reads are
+    // its only waits until it is handed on (a relay takes it): the loop then never hears of
+    // it. Its end or a failure, or throttled reading, brings the loop's watching back.
+    bool WaitsOnDescriptor = false;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }
@@ -147,6 +153,9 @@ public:
     // or is terminated; otherwise one wait per Mode (smBlockWaitMessage waits no later than
     // deadline, MonotonicMillis, negative for none; false when the loop is told to quit).
     bool WaitStep(int64_t deadline = -1);
+    // WaitStep for a read while WaitsOnDescriptor holds and the watching is pending: waits
+    // until the descriptor is readable or the loop has news (dispatched then).
+    bool WaitReadable(int64_t deadline);
     // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
     // neither is set.
     int64_t WaitDeadline() const;

@@ -173,6 +173,9 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
 void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& settings,
                         TSocksConnectionFacts& facts, int64_t acceptedAt) {
     client.CloseOnDestroy = true;
+    // The negotiation's reads are the connection's only waits before a relay takes it (an
+    // association's own waits watch it again).
+    client.WaitsOnDescriptor = true;
     facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
     if (IsTerminated(settings) || !client.Connected())
         return;
@@ -218,10 +221,9 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             return result; // Abandoned
         result.Kind = TSocksOutboundResult::Connected;
         TSocketAddr peer;
-        TSocketHandle handle = outbound.Socket->SocketHandle();
-        bool known = SocketGetPeerName(handle, peer) == 0;
+        bool known = outbound.Socket->GetPeerAddress(peer);
         if (known && peer.AddrFamily == TIPAddressFamily::iaIP6)
-            SocketGetSockName(handle, result.Bound6);
+            SocketGetSockName(outbound.Socket->SocketHandle(), result.Bound6);
         else
             result.RemoteAddr = known ? peer.AddrIP4() : INADDR_FAILURE;
         return result;

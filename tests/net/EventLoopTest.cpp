@@ -441,6 +441,40 @@ TEST(MessageLoop, DescriptorWakesAnOutsidePollerForMessagesAndEveryTimerTick) {
     EXPECT_TRUE(done);
 }
 
+TEST(MessageLoop, AWaitBesideTheLoopHearsItsPostsAndEveryTimerTick) {
+    // A reader waiting on a descriptor of its own while the loop's messages come in: first a
+    // tick taken by the loop's own wait, which leaves the timer to be armed again.
+    std::thread t([] {
+        TMessageLoop& loop = TMessageLoop::Current();
+        TRecorder r;
+        int received = 0, ticks = 0;
+        r.OnReceive = [&](const TMessage&) { ++received; };
+        r.OnTimer = [&](TTimerHandle*) { ++ticks; };
+        r.SetTimerInterval(20);
+        r.SetTimerActive(true);
+        for (int i = 0; i < 50 && ticks == 0; ++i)
+            r.HandleMessage(5000);
+        ASSERT_EQ(ticks, 1);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0); // stays empty: only the loop can end the waits
+        // Two more ticks take 40 ms; an unarmed timer leaves the wait to its limit.
+        int64_t until = MonotonicMillis() + 3000;
+        while (ticks < 3 && MonotonicMillis() < until)
+            loop.WaitDescriptorOrMessages(fds[0], int(until - MonotonicMillis()));
+        EXPECT_GE(ticks, 3) << "a tick waited for the wait's time limit";
+        TMailboxId h = r.GetMailbox();
+        std::thread poster([h] { PostToMailbox(h, MSG_USER + 5, 0, 0); });
+        poster.join();
+        r.SetTimerActive(false);
+        for (int i = 0; i < 50 && received == 0; ++i)
+            loop.WaitDescriptorOrMessages(fds[0], 5000);
+        EXPECT_EQ(received, 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    });
+    t.join();
+}
+
 TEST(AsyncSocket, RefusedRegistrationRaisesNamingTheCallAndIsNotKept) {
     // epoll refuses a regular file: the registration must fail visibly, not pretend.
     int fd = ::memfd_create("not-pollable", MFD_CLOEXEC);

@@ -144,6 +144,38 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
     EXPECT_LT(served - asked, 5000);
 }
 
+// A negotiation waits for its bytes on the connection's descriptor, beside the thread's loop:
+// the client's leaving, and the server's own end, must still reach it at once, long before
+// the negotiation deadline would.
+TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOnce) {
+    TTestSocksServer server;
+    TSocksConnectionSettings settings = server.Settings();
+    settings.NegotiationTimeout = 120000;
+    server.SetSettings(settings);
+    // Leaves in the middle of its greeting, and after it.
+    for (const std::string& sent : {Bytes({5}), Bytes({5, 1, 0})}) {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SendAll(h, sent);
+        ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 1; }));
+        SocketClose(h);
+        EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
+            << "a client that left after " << sent.size() << " bytes kept its slot";
+    }
+    // Waiting silently, and in the middle of its request.
+    TSocketHandle silent = ConnectBlocking(server.Port());
+    TSocketHandle asking = ConnectBlocking(server.Port());
+    SendAll(asking, Bytes({5, 1, 0, 5, 1}));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2; }));
+    int64_t start = MonotonicMillis();
+    server.SetActive(false);
+    EXPECT_LT(MonotonicMillis() - start, 10000) << "stopping waited for the negotiations";
+    EXPECT_EQ(server.ClientCount(), 0u);
+    EXPECT_TRUE(ClosedByServer(silent));
+    EXPECT_TRUE(ClosedByServer(asking));
+    SocketClose(silent);
+    SocketClose(asking);
+}
+
 TEST(SocksProxyServerAdmission, RefusedClientGetsTheNotAllowedReplyAfterItsGreeting) {
     TEchoServer dest;
     TTestSocksServer server;
@@ -217,4 +249,48 @@ TEST(SocksProxyServerUdp, AnAssociationHoldsItsConnectionSlotUntilItsControlConn
     EXPECT_EQ(server.ClientCount(), 1u);
     SocketClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
+}
+
+// A far end that answers each request in two small writes without delay, and a client that
+// asks again only once it has the whole answer: through the tunnel each turn must be as quick
+// as directly. Sent towards the client with the system's small-segment delay, the second part
+// would wait for the client's acknowledgement of the first, which it delays (40 ms or more).
+TEST(SocksProxyServerTunnel, AnAnswerInTwoSmallPartsIsNotHeldForTheFirstOnesAcknowledgement) {
+    TTestListener far;
+    TTestSocksServer server;
+    constexpr int kTurns = 20;
+    std::thread farEnd([&] {
+        TSocketHandle h = far.Accept();
+        SocketSetNoDelay(h, true);
+        SetReceiveTimeout(h);
+        for (int i = 0; i < kTurns; ++i) {
+            if (ReceiveExactly(h, 1) != "q" || !SendAll(h, "a"))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // two writes, two segments
+            if (!SendAll(h, "b"))
+                break;
+        }
+        SocketClose(h);
+    });
+    int64_t elapsed = -1;
+    int turns = OffMain<int>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SocketSetNoDelay(h, true);
+        SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(far.Port));
+        int done = -1;
+        if (RecvWithin(h, 12).substr(0, 4) == Bytes({5, 0, 5, 0})) {
+            int64_t start = MonotonicMillis();
+            for (done = 0; done < kTurns; ++done)
+                if (!SendAll(h, "q") || RecvWithin(h, 2) != "ab")
+                    break;
+            elapsed = MonotonicMillis() - start;
+        }
+        SocketClose(h);
+        return done;
+    });
+    farEnd.join();
+    ASSERT_EQ(turns, kTurns);
+    // Held parts cost 40 ms or more per turn; carried at once, a turn takes a few ms even on
+    // a loaded machine.
+    EXPECT_LT(elapsed, kTurns * 40 / 2) << "answers through the tunnel stalled on acknowledgements";
 }
