@@ -115,7 +115,7 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     // A relay passes bytes on as they come; the sender already chose how to segment them.
     // With the system's small-segment delay a second small write waits for the peer's
     // acknowledgement of the first (40 ms or more for a peer waiting for the rest).
-    if (!FNoDelay)
+    if (!FServer->FListenNoDelay)
         (void)SocketSetNoDelay(a->SocketHandle(), true); // without it only slower, never wrong
     (void)SocketSetNoDelay(b->SocketHandle(), true);
     TRelayEnd ownEnd, outEnd;
@@ -1151,7 +1151,7 @@ void ATCPServer::ServeOnLoop(TTCPServerClient* client, std::vector<TRelayAdoptio
         own.TimeoutMs = ClientTimeout.load();
         if (made) {
             // As RelayTunnel: bytes go on as they come (without it only slower, never wrong).
-            if (!client->FNoDelay)
+            if (!FListenNoDelay)
                 (void)SocketSetNoDelay(own.Handle, true);
             (void)SocketSetNoDelay(outbound.Handle, true);
             // Holds one pointer: kept inside the function object, nothing to allocate.
@@ -1371,7 +1371,6 @@ bool ATCPServer::EnterClient(std::unique_ptr<TTCPServerClient>& client, TSocketH
     client->FHandleOwned = true;
     client->FRemoteAddr = peer;
     client->FRefused = !admitted;
-    client->FNoDelay = FListenNoDelay;
     {
         std::lock_guard<std::mutex> lock(ClientsLock);
         if (!FClientsClosed) {

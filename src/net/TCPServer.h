@@ -295,7 +295,6 @@ private:
     bool FHandleOwned = false; // the handle has not yet been given to a socket
     TSocketAddr FRemoteAddr;
     bool FRefused = false;
-    bool FNoDelay = false; // the accepted socket has TCP_NODELAY already (from the listener)
     std::string FTag;
     std::atomic<bool> FTerminated{false};
     // ClientSocketLock: guards FThread and FHeld (written by the accepting thread before it
@@ -734,7 +733,8 @@ private:
     // any pool thread starts; cleared after every one has ended).
     TSocketHandle FListenHandle = INVALID_SOCKETHANDLE;
     uint16_t FListenPortNumber = 0; // the port it is bound to (0: not known); as FListenHandle
-    // Accepted connections take TCP_NODELAY from the listening socket; as FListenHandle.
+    // Accepted connections take TCP_NODELAY from the listening socket (their tunnels need not
+    // set it); as FListenHandle.
     bool FListenNoDelay = false;
     // A shortage of descriptors was logged; cleared by the next successful accept (pool).
     std::atomic<bool> FShortageLogged{false};

@@ -23,6 +23,14 @@ bool DeadlinePassed(int64_t deadline) {
     return deadline >= 0 && MonotonicMillis() >= deadline;
 }
 
+// Milliseconds from now to deadline for a system wait (0 once passed); -1 for none.
+int TimeoutUntil(int64_t deadline) {
+    if (deadline < 0)
+        return -1;
+    int64_t left = deadline - MonotonicMillis();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, int64_t(INT_MAX)));
+}
+
 [[noreturn]] void RaiseReadError() {
     throw EReader("Read error");
 }
@@ -343,13 +351,8 @@ bool TSocketStream::WaitStep(int64_t deadline) {
     switch (Mode) {
     case smAsynchronous:
         return true;
-    case smBlockWaitMessage: {
-        int timeoutMs = -1;
-        if (deadline >= 0)
-            timeoutMs = static_cast<int>(
-                std::clamp<int64_t>(deadline - MonotonicMillis(), 0, int64_t(INT_MAX)));
-        return FSocket->HandleMessage(timeoutMs);
-    }
+    case smBlockWaitMessage:
+        return FSocket->HandleMessage(TimeoutUntil(deadline));
     case smBlockProcessMessages:
         FSocket->ProcessMessages();
         return !FSocket->Terminated();
@@ -367,11 +370,8 @@ bool TSocketStream::WaitStep(int64_t deadline) {
 bool TSocketStream::WaitReadable(int64_t deadline) {
     if (FSocket->Terminated() || !FSocket->IsConnected() || (GiveUp && GiveUp()))
         return false;
-    int timeoutMs = -1;
-    if (deadline >= 0)
-        timeoutMs = static_cast<int>(
-            std::clamp<int64_t>(deadline - MonotonicMillis(), 0, int64_t(INT_MAX)));
-    return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(), timeoutMs);
+    return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
+                                                             TimeoutUntil(deadline));
 }
 
 bool TSocketStream::Flush() {
