@@ -224,8 +224,9 @@ private:
     int64_t ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
     // What the throttles of the way let through now (size when none is on); wait: the way
     // has to wait for its budget.
-    int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
-    int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
+    // What a throttle lets through now (the clock is read only for a throttled side).
+    int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
+    int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
     bool TakePipe(TRelayWay& way);
     void GivePipe(TRelayWay& way);
     void End(TRelayTunnel& tunnel);
@@ -585,19 +586,19 @@ void TRelayLoop::Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n) {
     way.Moved += n - own;
 }
 
-int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
-                                  uint32_t now) {
+int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size) {
     int i = way.Src->Index;
     if (tunnel.FThrottleRead[i].load(std::memory_order_relaxed))
-        size = way.Src->ReadWindow.Allowance(size, tunnel.FReadRate[i].load(std::memory_order_relaxed), now);
-    return WriteAllowance(tunnel, way, size, now);
+        size = way.Src->ReadWindow.Allowance(
+            size, tunnel.FReadRate[i].load(std::memory_order_relaxed), GetTickCount());
+    return WriteAllowance(tunnel, way, size);
 }
 
-int64_t TRelayLoop::WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
-                                   uint32_t now) {
+int64_t TRelayLoop::WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size) {
     int i = way.Dst->Index;
     if (tunnel.FThrottleWrite[i].load(std::memory_order_relaxed))
-        size = way.Dst->WriteWindow.Allowance(size, tunnel.FWriteRate[i].load(std::memory_order_relaxed), now);
+        size = way.Dst->WriteWindow.Allowance(
+            size, tunnel.FWriteRate[i].load(std::memory_order_relaxed), GetTickCount());
     return size;
 }
 
@@ -725,12 +726,11 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
                            tunnel.FThrottleWrite[dst.Index].load(std::memory_order_relaxed);
     int64_t moved = 0;
     while (moved < budget && !dst.Broken) {
-        uint32_t now = GetTickCount();
         // What waits for Dst goes first.
         if (way.Pending()) {
             if (!dst.Writable)
                 break;
-            int64_t allowance = WriteAllowance(tunnel, way, budget - moved, now);
+            int64_t allowance = WriteAllowance(tunnel, way, budget - moved);
             if (allowance == 0) {
                 tunnel.FState->Waiting = true;
                 break;
@@ -744,7 +744,7 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         }
         if (src.ReceiveEnded || !src.Readable)
             break;
-        int64_t allowance = ReadAllowance(tunnel, way, budget - moved, now);
+        int64_t allowance = ReadAllowance(tunnel, way, budget - moved);
         if (allowance == 0) {
             tunnel.FState->Waiting = true;
             break;
@@ -824,8 +824,8 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
         return false;
     };
     using TClock = std::chrono::steady_clock;
-    const TClock::time_point until = TClock::now() + std::chrono::milliseconds(kBriefRelayMs);
     TClock::time_point lastMove = TClock::now();
+    const TClock::time_point until = lastMove + std::chrono::milliseconds(kBriefRelayMs);
     int emptyTurns = 0;
     // The far end was just connected and sent nothing yet: its first bytes answer the
     // client's, and the wait tells of any that came before.

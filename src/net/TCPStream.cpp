@@ -67,16 +67,17 @@ bool TSocketReader::WaitForData(int64_t count) {
                 Socket.SetReadEventTrigger(Trigger);
         }
     } restore{socket, raised, trigger};
+    bool beside = FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage &&
+                  socket.MailboxLoop() && socket.MailboxLoop()->IsOwnerThread();
+    // Read first: bytes that came with the connection need no wait at all (nor the clock).
+    bool readable = beside && socket.ReadUnwatched();
+    if (enough())
+        return true;
     int64_t deadline = FStream.WaitDeadline();
-    if (FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage && socket.MailboxLoop() &&
-        socket.MailboxLoop()->IsOwnerThread()) {
-        // Read first: bytes that came with the connection need no wait at all.
-        while (socket.ReadUnwatched()) {
-            if (enough())
-                return true;
-            if (!FStream.WaitReadable(deadline) || DeadlinePassed(deadline))
-                return enough();
-        }
+    while (readable) {
+        if (!FStream.WaitReadable(deadline) || DeadlinePassed(deadline))
+            return enough();
+        readable = socket.ReadUnwatched();
         if (enough())
             return true;
     }

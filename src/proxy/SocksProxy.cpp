@@ -53,6 +53,9 @@ public:
     int64_t GetSize() override { return -1; }
     bool IsEOF() override { return FStream.Reader().IsEOF(); }
     int Read(void* buffer, int count) override {
+        // What is here already needs no wait, and so no look at the clock.
+        if (count > 0 && FStream.Socket()->BufferUsed() >= static_cast<size_t>(count))
+            return FStream.Reader().Read(buffer, count);
         int64_t left = FDeadline - MonotonicMillis();
         if (left <= 0)
             return 0;
@@ -119,7 +122,7 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
     const TSocksDestination& dest = request->Destination;
     facts.DestAddr = dest.Addr;
     facts.DestPort = dest.Port;
-    facts.DestHost = dest.Addr != 0 ? IPv4DottedText(dest.Addr) : dest.Host;
+    facts.DestHost = dest.Addr != 0 ? IPAddressStr(dest.Addr) : dest.Host;
     if (IsTerminated(settings))
         return Abandoned;
 
@@ -176,7 +179,8 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
     // The negotiation's reads are the connection's only waits before a relay takes it (an
     // association's own waits watch it again).
     client.WaitsOnDescriptor = true;
-    facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
+    if (facts.RemoteIP.empty()) // a server names its client as it accepts it
+        facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
     if (IsTerminated(settings) || !client.Connected())
         return;
 

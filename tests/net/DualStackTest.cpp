@@ -262,12 +262,12 @@ TEST(LocalTarget, IPv6LoopbackUnspecifiedMappedAndOwnAddressesAreThisMachine) {
     }
     TLocalTargetCheck elsewhere = CheckLocalTarget("[2001:db8::1]", true, nullptr, nullptr);
     EXPECT_EQ(elsewhere.Outcome, TLocalTargetCheck::Allowed);
-    EXPECT_EQ(elsewhere.ConnectHost, "2001:db8::1");
+    EXPECT_EQ(elsewhere.ConnectHost(), "2001:db8::1");
     // A client on ::1 is one on this machine, which may reach it.
     EXPECT_TRUE(IsThisMachineClient(TSocketAddr::IP6(kIP6Loopback, 5000)));
     TLocalTargetCheck mine = CheckLocalTarget("::1", true, [] { return true; }, nullptr);
     EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
-    EXPECT_EQ(mine.ConnectHost, "::1");
+    EXPECT_EQ(mine.ConnectHost(), "::1");
 }
 
 TEST(DualStack, ACheckedNameRacesOverEveryAddressJudgedAndIsNotLookedUpAgain) {
