@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <thread>
 
 namespace corvan {
@@ -304,13 +305,21 @@ void TSocketStream::Connect() {
         throw ESocketStream("Socket is not a client socket");
     if (client->Terminated() || client->IsConnected())
         return;
-    if (!client->IsConnecting())
+    if (!client->IsConnecting()) {
+        // Only a wait of this stream's own can tell an unwatched attempt's outcome.
+        if (Mode != smBlockWaitMessage)
+            client->ConnectUnwatched = false;
         client->Connect();
+    }
     if (!IsBlocking())
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
-        if (!WaitStep(deadline))
+        bool waited = client->OwnAttemptUnwatched() && client->MailboxLoop() &&
+                              client->MailboxLoop()->IsOwnerThread()
+                          ? WaitConnected(*client, deadline)
+                          : WaitStep(deadline);
+        if (!waited)
             throw ESocketStream("Connect terminated");
         if (client->IsConnecting() && DeadlinePassed(deadline)) {
             client->ConnectFailed(SOCKET_ERR_TIMEOUT);
@@ -373,6 +382,21 @@ bool TSocketStream::WaitReadable(int64_t deadline) {
         return false;
     return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
                                                              TimeoutUntil(deadline));
+}
+
+bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
+    if (client.Terminated() || (GiveUp && GiveUp()))
+        return false;
+    TSocketHandle handle = client.SocketHandle();
+    short ready = 0;
+    if (client.MailboxLoop()->WaitDescriptorOrMessages(handle, TimeoutUntil(deadline), POLLOUT,
+                                                       &ready))
+        return false;
+    // Told as the loop tells a watched one (no error asked of a connect that stands); the
+    // loop's news may have ended this attempt meanwhile.
+    if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
+        client.OwnAttemptAnswered((ready & (POLLERR | POLLHUP)) ? SocketPendingError(handle) : 0);
+    return !client.Terminated();
 }
 
 bool TSocketStream::Flush() {
@@ -643,6 +667,10 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         throw EStream("Invalid stream");
     if (bufferSize < 1)
         bufferSize = kStreamBlockSize;
+    // Both sockets' bytes come in through the thread's loop: one whose watching was left
+    // for later (its connect or its reads waited on its descriptor) is watched now.
+    a->Socket()->WatchNow();
+    b->Socket()->WatchNow();
     TRelaySide sideA(*a, bufferSize), sideB(*b, bufferSize);
     TRelayWay aToB(*a, *b, sideA), bToA(*b, *a, sideB);
     std::unique_ptr<char[]> buffer;

@@ -80,6 +80,8 @@ TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
     options.TimeOut = settings.OutboundTimeout;
     options.ThrottleRead = settings.ThrottleOutbound;
     options.ReadThrottleRate = settings.OutboundReadRate;
+    // Handed to a relay as it stands: the thread's loop need never watch it.
+    options.ConnectUnwatched = true;
     return options;
 }
 
