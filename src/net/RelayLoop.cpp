@@ -211,8 +211,9 @@ private:
     void TakeMail();
     void Adopt(std::shared_ptr<TRelayTunnel> tunnel);
     void Serve(TRelayTunnel& tunnel);
-    // Both ways as far as they go now, ends handed on; answers the bytes moved.
-    int64_t Advance(TRelayTunnel& tunnel);
+    // Both ways as far as they go now, ends handed on; answers the bytes moved. Stamps the
+    // tunnel's last move when stamp (a brief relay need not: a loop adopting it stamps it).
+    int64_t Advance(TRelayTunnel& tunnel, bool stamp = true);
     static bool WaysDone(const TRelayTunnel::TState& s) {
         return s.Ways[0].Done() && s.Ways[1].Done();
     }
@@ -552,9 +553,10 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
     s.IdleLimit = RelayIdleLimitMs();
     if (s.ConnectTimeoutMs > 0 && (s.Sides[0].Connecting || s.Sides[1].Connecting))
         s.ConnectDeadline = s.LastMove + s.ConnectTimeoutMs;
+    const uint32_t ticks = GetTickCount();
     for (TRelaySide& side : s.Sides) {
-        side.ReadWindow.Restart(GetTickCount());
-        side.WriteWindow.Restart(GetTickCount());
+        side.ReadWindow.Restart(ticks);
+        side.WriteWindow.Restart(ticks);
         // Edge-triggered: the loop reads and writes until the system has nothing more, so a
         // tunnel costs no system call to re-arm, and an idle one none at all.
         epoll_event ev{};
@@ -791,13 +793,13 @@ void TRelayLoop::Serve(TRelayTunnel& tunnel) {
         FWaiting.push_back(&tunnel);
 }
 
-int64_t TRelayLoop::Advance(TRelayTunnel& tunnel) {
+int64_t TRelayLoop::Advance(TRelayTunnel& tunnel, bool stamp) {
     TRelayTunnel::TState& s = *tunnel.FState;
     int64_t moved = 0;
     for (TRelayWay& way : s.Ways)
         if (!way.Done())
             moved += Step(tunnel, way, kRelayTurnBytes);
-    if (moved > 0)
+    if (moved > 0 && stamp)
         s.LastMove = MonotonicMillis();
     // A side at its end hands the end on: the other peer reads the end of data once it has
     // everything sent before. When the other way is over too the tunnel ends now, and the
@@ -831,7 +833,7 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
     // client's, and the wait tells of any that came before.
     s.Sides[1].Readable = false;
     while (!tunnel.FTerminate.load() && !throttled()) {
-        int64_t moved = Advance(tunnel);
+        int64_t moved = Advance(tunnel, false);
         if (WaysDone(s)) {
             s.BriefOver = true;
             return true;

@@ -113,12 +113,10 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
         WriteAll(writer, bytes.data(), static_cast<int64_t>(bytes.size()));
     };
     io.Terminated = [&settings] { return IsTerminated(settings); };
-    TSocksAuthenticate authenticate = settings.Authenticate;
-    if (!authenticate)
-        authenticate = [](const std::string&, const std::string&) { return false; };
-
-    std::optional<TSocksRequest> request =
-        NegotiateSocksRequest(io, settings.Options, authenticate);
+    static const TSocksAuthenticate refuseEveryLogin = [](const std::string&,
+                                                          const std::string&) { return false; };
+    std::optional<TSocksRequest> request = NegotiateSocksRequest(
+        io, settings.Options, settings.Authenticate ? settings.Authenticate : refuseEveryLogin);
     if (!request)
         return Refused;
     const TSocksDestination& dest = request->Destination;
@@ -262,15 +260,18 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return result;
     };
 
+    // By reference: the functions hold no copy of the lambdas' captures on the heap.
+    const TSocksConnectOutbound connectRef = std::ref(connect);
+    const TSocksConnectOutbound associateRef = std::ref(associate);
     TSocksNegotiationResult negotiated;
     if (settings.NegotiationTimeout > 0) {
         int64_t start = acceptedAt >= 0 ? acceptedAt : MonotonicMillis();
         TDeadlineReader reader(client, start + settings.NegotiationTimeout);
-        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connect,
-                                              associate);
+        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connectRef,
+                                              associateRef);
     } else {
         negotiated = NegotiateSocksConnection(client.Reader(), client.Writer(), settings, facts,
-                                              connect, associate);
+                                              connectRef, associateRef);
     }
     if (negotiated == TSocksNegotiationResult::Refused)
         ShutdownAndDrain(client);
