@@ -63,6 +63,7 @@ struct TRelaySide {
     bool Broken = false;       // a send failed: nothing more goes to this end
     bool ShutdownDone = false; // its sending side is shut down
     bool Connecting = false;   // its connect is under way: nothing is sent or read yet
+    bool AwaitsAnswer = false; // as its end was handed over (TRelayEnd)
     // The system told of more than data: the peer's end or a failure (EPOLLRDHUP, EPOLLHUP,
     // EPOLLERR), or urgent data (EPOLLPRI). A read that finds less than it asked for is then
     // not taken as the last until the next notification: an end told is not told again, and a
@@ -830,8 +831,11 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
     const TClock::time_point until = lastMove + std::chrono::milliseconds(kBriefRelayMs);
     int emptyTurns = 0;
     // The far end was just connected and sent nothing yet: its first bytes answer the
-    // client's, and the wait tells of any that came before.
+    // client's, and the wait tells of any that came before. So with a client just answered
+    // (a SOCKS or CONNECT reply).
     s.Sides[1].Readable = false;
+    if (s.Sides[0].AwaitsAnswer)
+        s.Sides[0].Readable = false;
     while (!tunnel.FTerminate.load() && !throttled()) {
         int64_t moved = Advance(tunnel, false);
         if (WaysDone(s)) {
@@ -1077,6 +1081,7 @@ TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
         side.OwnConnection = ends[i]->OwnConnection;
         side.Index = i;
         side.ReceiveEnded = ends[i]->ReceiveEnded;
+        side.AwaitsAnswer = ends[i]->AwaitsAnswer;
         side.Connecting = ends[i]->Connecting;
         if (side.Connecting) {
             // Told by its first event (the connect's end), not tried before.

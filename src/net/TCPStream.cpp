@@ -70,8 +70,10 @@ bool TSocketReader::WaitForData(int64_t count) {
     } restore{socket, raised, trigger};
     bool beside = FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage &&
                   socket.MailboxLoop() && socket.MailboxLoop()->IsOwnerThread();
-    // Read first: bytes that came with the connection need no wait at all (nor the clock).
-    bool readable = beside && socket.ReadUnwatched();
+    // Read first: bytes that came with the connection need no wait at all (nor the clock);
+    // an answer to what this side sent is not here yet: the wait comes first.
+    bool readable = beside && (socket.AwaitsAnswer() ? socket.MayReadUnwatched()
+                                                     : socket.ReadUnwatched());
     if (enough())
         return true;
     int64_t deadline = FStream.WaitDeadline();

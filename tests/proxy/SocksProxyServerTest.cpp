@@ -304,3 +304,24 @@ TEST(SocksProxyServerTunnel, AnAnswerInTwoSmallPartsIsNotHeldForTheFirstOnesAckn
     // a loaded machine.
     EXPECT_LT(elapsed, kTurns * 40 / 2) << "answers through the tunnel stalled on acknowledgements";
 }
+
+TEST(SocksProxyServerTunnel, BytesSentAlongWithTheRequestOrJustAfterItAreRelayedInOrder) {
+    TEchoServer dest;
+    TTestSocksServer server;
+    std::string echoed = OffMain<std::string>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SetReceiveTimeout(h);
+        // Not waiting for the replies: the first bytes ride with the request, the next come
+        // while the reply is on its way, the last after it.
+        SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port) + "one,");
+        SendAll(h, "two,");
+        std::string got = RecvWithin(h, 12);
+        SendAll(h, "three");
+        got += RecvWithin(h, 13);
+        SocketClose(h);
+        return got;
+    });
+    ASSERT_EQ(echoed.size(), 25u);
+    EXPECT_EQ(echoed.substr(0, 4), Bytes({5, 0, 5, 0})); // the method, then granted
+    EXPECT_EQ(echoed.substr(12), "one,two,three");
+}
