@@ -382,8 +382,13 @@ bool TSocketStream::WaitStep(int64_t deadline) {
 bool TSocketStream::WaitReadable(int64_t deadline) {
     if (FSocket->Terminated() || !FSocket->IsConnected() || (GiveUp && GiveUp()))
         return false;
-    return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
-                                                             TimeoutUntil(deadline));
+    // A quit is met once: as a wait of the loop's own would, it ends the socket's later waits.
+    if (FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
+                                                         TimeoutUntil(deadline))) {
+        FSocket->Terminate();
+        return false;
+    }
+    return true;
 }
 
 bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
@@ -392,8 +397,10 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
     TSocketHandle handle = client.SocketHandle();
     short ready = 0;
     if (client.MailboxLoop()->WaitDescriptorOrMessages(handle, TimeoutUntil(deadline), POLLOUT,
-                                                       &ready))
+                                                       &ready)) {
+        client.Terminate(); // as WaitReadable
         return false;
+    }
     // Told as the loop tells a watched one (no error asked of a connect that stands); the
     // loop's news may have ended this attempt meanwhile.
     if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
