@@ -676,6 +676,7 @@ bool ThttpProxyServerClient::NextHopReusable() {
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;
+    options.ConnectUnwatched = true; // a relay takes it as it stands
     TunnelConnection =
         OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
 }

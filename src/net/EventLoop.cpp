@@ -771,7 +771,9 @@ bool TMessageLoop::ProcessMessages() {
     return quit;
 }
 
-bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs) {
+bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs, short events, short* ready) {
+    if (ready)
+        *ready = 0;
     bool idle;
     {
         // As before the loop's own wait: the interest the last harvest owes is armed first.
@@ -782,8 +784,11 @@ bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs) {
         idle = FImpl->Queue.empty() && FImpl->Jobs.empty();
     }
     if (idle) {
-        pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {FEpoll, POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) <= 0 || !(fds[1].revents & POLLIN))
+        pollfd fds[2] = {{fd, events, 0}, {FEpoll, POLLIN, 0}};
+        int r = ::poll(fds, 2, timeoutMs);
+        if (ready && r > 0)
+            *ready = fds[0].revents;
+        if (r <= 0 || !(fds[1].revents & POLLIN))
             return false; // fd is ready, or the time is up: nothing for the loop
     }
     return ProcessMessages();
@@ -867,8 +872,9 @@ void TMessageLoop::WatchSocket(int fd, TMailboxId handle, uint32_t events,
     // A socket with a peer is connected (a stream one, or a datagram one with a default
     // peer); one without is connected only when it is a datagram socket.
     TSocketAddr peer;
-    bool connected = known ? origin == TSocketOrigin::soAccepted
-                           : SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
+    bool connected =
+        known ? origin == TSocketOrigin::soAccepted || origin == TSocketOrigin::soConnected
+              : SocketGetPeerName(fd, peer) == 0 || SocketIsDatagram(fd);
     bool wake = !IsOwnerThread();
     {
         std::lock_guard<std::mutex> lock(FImpl->Lock);

@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -63,9 +64,10 @@ constexpr uint32_t MSG_SERVER_CLIENT_DONE = MSG_USER + 570;
 // Socket notification bits (low word of a MSG_SOCKET lParam; the high word is the error).
 // What the registering code knows of a socket descriptor, so the system is not asked.
 enum class TSocketOrigin : uint8_t {
-    soUnknown,  // asked: connected, listening, pending error
-    soAccepted, // from accept: a connected stream socket, non-blocking
-    soFresh,    // just made, non-blocking, not yet bound, connected or listening
+    soUnknown,   // asked: connected, listening, pending error
+    soAccepted,  // from accept: a connected stream socket, non-blocking
+    soFresh,     // just made, non-blocking, not yet bound, connected or listening
+    soConnected, // its own connect stood (told by a wait beside the loop): non-blocking
 };
 
 constexpr uint32_t READY_READ = 1;
@@ -184,10 +186,12 @@ public:
     // quit was met.
     bool ProcessQueued();
     // Waits up to timeoutMs (negative: no limit) for fd, which the loop does not watch, to be
-    // readable (or to tell its end or a failure) or for the loop to need its owner; what the
-    // loop then has is dispatched (ProcessMessages). Waits not at all when the loop has work
-    // already. True if a quit was met.
-    bool WaitDescriptorOrMessages(int fd, int timeoutMs);
+    // readable (or to tell its end or a failure; events chooses what) or for the loop to need
+    // its owner; what the loop then has is dispatched (ProcessMessages). Waits not at all
+    // when the loop has work already. *ready (when given) tells what fd reported, 0 for none.
+    // True if a quit was met.
+    bool WaitDescriptorOrMessages(int fd, int timeoutMs, short events = POLLIN | POLLRDHUP,
+                                  short* ready = nullptr);
     // Dispatches until Quit (or a posted MSG_QUIT).
     void Run();
     // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked

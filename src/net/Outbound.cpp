@@ -44,6 +44,7 @@ void MakeStream(TOutboundConnection& connection, const TOutboundOptions& options
 void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOptions& options) {
     TTCPClientSocket& socket = *connection.Socket;
     socket.SetReadEventTrigger(options.ReadEventTrigger);
+    socket.ConnectUnwatched = options.ConnectUnwatched;
     // Only a change: a switch, even to what it was, wakes the socket's loop.
     if (socket.ThrottleRead() != options.ThrottleRead)
         socket.SetThrottleRead(options.ThrottleRead);

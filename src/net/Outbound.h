@@ -48,6 +48,9 @@ struct TOutboundOptions {
     int64_t WriteThrottleRate = 0;
     // The stream's GiveUp: true ends the connect early ("Connect terminated").
     std::function<bool()> GiveUp;
+    // The socket's ConnectUnwatched: for a connection a relay takes once it stands, which its
+    // thread's loop then need never watch.
+    bool ConnectUnwatched = false;
 };
 
 // A connection that stands: Stream runs over Socket and does not own it (a component can

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <limits>
 #include <map>
-#include <new>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <tuple>
 #include <utility>
 
@@ -44,7 +46,11 @@ struct TOwnConnections {
     std::map<std::pair<uint16_t, TSocketHandle>, int> Unasked;
     // Connects under way, by destination port: an arrival on that port may be one of them,
     // not entered yet, and waits for them (PendingDone) before it concludes it is not own.
-    std::map<uint16_t, int> PendingByPort;
+    // A count for every port, zeroed by the system as its pages are first touched: a connect
+    // enters and leaves it without an allocation. PendingTotal: their sum.
+    std::unique_ptr<uint32_t[], decltype(&std::free)> PendingByPort{
+        static_cast<uint32_t*>(std::calloc(65536, sizeof(uint32_t))), &std::free};
+    uint32_t PendingTotal = 0;
     std::condition_variable PendingDone;
 };
 
@@ -53,7 +59,12 @@ thread_local int GServedPasses = 0;
 
 TOwnConnections& Table() {
     // Never destroyed: a socket may still close while the process's statics go.
-    static TOwnConnections* table = new TOwnConnections;
+    static TOwnConnections* table = [] {
+        auto t = std::make_unique<TOwnConnections>();
+        if (!t->PendingByPort)
+            throw std::bad_alloc();
+        return t.release();
+    }();
     return *table;
 }
 
@@ -126,6 +137,7 @@ int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& 
     {
         std::lock_guard lock(t.OwnConnectionsLock);
         ++t.PendingByPort[remote.Port];
+        ++t.PendingTotal;
     }
     int r = SocketConnect(handle, remote);
     int error = SocketGetLastError();
@@ -134,8 +146,8 @@ int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& 
         TOwnConnections& T;
         uint16_t Port;
         ~TDone() {
-            if (--T.PendingByPort[Port] == 0)
-                T.PendingByPort.erase(Port);
+            --T.PendingByPort[Port];
+            --T.PendingTotal;
             T.PendingDone.notify_all();
         }
     } done{t, remote.Port};
@@ -178,7 +190,7 @@ int PassesOf(const TSocketAddr& local, const TSocketAddr& peer) {
     };
     // A connect to this port that has not been entered yet may be this very connection.
     t.PendingDone.wait_for(lock, kPendingConnectWait,
-                           [&] { return found() || !t.PendingByPort.contains(local.Port); });
+                           [&] { return found() || t.PendingByPort[local.Port] == 0; });
     auto it = t.ByEnds.find(TEnds{peer, local});
     return it == t.ByEnds.end() ? 0 : it->second;
 }
@@ -207,7 +219,7 @@ int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer, uint16_t loca
         std::lock_guard lock(t.OwnConnectionsLock);
         if (localPort != 0)
             AskLocked(t, localPort);
-        if (t.PendingByPort.empty() && !HasLocalEndLocked(t, peer) &&
+        if (t.PendingTotal == 0 && !HasLocalEndLocked(t, peer) &&
             (localPort != 0 || t.Unasked.empty()))
             return 0;
     }

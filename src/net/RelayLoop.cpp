@@ -63,6 +63,7 @@ struct TRelaySide {
     bool Broken = false;       // a send failed: nothing more goes to this end
     bool ShutdownDone = false; // its sending side is shut down
     bool Connecting = false;   // its connect is under way: nothing is sent or read yet
+    bool AwaitsAnswer = false; // as its end was handed over (TRelayEnd)
     // The system told of more than data: the peer's end or a failure (EPOLLRDHUP, EPOLLHUP,
     // EPOLLERR), or urgent data (EPOLLPRI). A read that finds less than it asked for is then
     // not taken as the last until the next notification: an end told is not told again, and a
@@ -211,8 +212,9 @@ private:
     void TakeMail();
     void Adopt(std::shared_ptr<TRelayTunnel> tunnel);
     void Serve(TRelayTunnel& tunnel);
-    // Both ways as far as they go now, ends handed on; answers the bytes moved.
-    int64_t Advance(TRelayTunnel& tunnel);
+    // Both ways as far as they go now, ends handed on; answers the bytes moved. Stamps the
+    // tunnel's last move when stamp (a brief relay need not: a loop adopting it stamps it).
+    int64_t Advance(TRelayTunnel& tunnel, bool stamp = true);
     static bool WaysDone(const TRelayTunnel::TState& s) {
         return s.Ways[0].Done() && s.Ways[1].Done();
     }
@@ -224,8 +226,9 @@ private:
     int64_t ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
     // What the throttles of the way let through now (size when none is on); wait: the way
     // has to wait for its budget.
-    int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
-    int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size, uint32_t now);
+    // What a throttle lets through now (the clock is read only for a throttled side).
+    int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
+    int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
     bool TakePipe(TRelayWay& way);
     void GivePipe(TRelayWay& way);
     void End(TRelayTunnel& tunnel);
@@ -551,9 +554,10 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
     s.IdleLimit = RelayIdleLimitMs();
     if (s.ConnectTimeoutMs > 0 && (s.Sides[0].Connecting || s.Sides[1].Connecting))
         s.ConnectDeadline = s.LastMove + s.ConnectTimeoutMs;
+    const uint32_t ticks = GetTickCount();
     for (TRelaySide& side : s.Sides) {
-        side.ReadWindow.Restart(GetTickCount());
-        side.WriteWindow.Restart(GetTickCount());
+        side.ReadWindow.Restart(ticks);
+        side.WriteWindow.Restart(ticks);
         // Edge-triggered: the loop reads and writes until the system has nothing more, so a
         // tunnel costs no system call to re-arm, and an idle one none at all.
         epoll_event ev{};
@@ -585,19 +589,19 @@ void TRelayLoop::Sent(TRelayTunnel& tunnel, TRelayWay& way, int64_t n) {
     way.Moved += n - own;
 }
 
-int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
-                                  uint32_t now) {
+int64_t TRelayLoop::ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size) {
     int i = way.Src->Index;
     if (tunnel.FThrottleRead[i].load(std::memory_order_relaxed))
-        size = way.Src->ReadWindow.Allowance(size, tunnel.FReadRate[i].load(std::memory_order_relaxed), now);
-    return WriteAllowance(tunnel, way, size, now);
+        size = way.Src->ReadWindow.Allowance(
+            size, tunnel.FReadRate[i].load(std::memory_order_relaxed), GetTickCount());
+    return WriteAllowance(tunnel, way, size);
 }
 
-int64_t TRelayLoop::WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size,
-                                   uint32_t now) {
+int64_t TRelayLoop::WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size) {
     int i = way.Dst->Index;
     if (tunnel.FThrottleWrite[i].load(std::memory_order_relaxed))
-        size = way.Dst->WriteWindow.Allowance(size, tunnel.FWriteRate[i].load(std::memory_order_relaxed), now);
+        size = way.Dst->WriteWindow.Allowance(
+            size, tunnel.FWriteRate[i].load(std::memory_order_relaxed), GetTickCount());
     return size;
 }
 
@@ -725,12 +729,11 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
                            tunnel.FThrottleWrite[dst.Index].load(std::memory_order_relaxed);
     int64_t moved = 0;
     while (moved < budget && !dst.Broken) {
-        uint32_t now = GetTickCount();
         // What waits for Dst goes first.
         if (way.Pending()) {
             if (!dst.Writable)
                 break;
-            int64_t allowance = WriteAllowance(tunnel, way, budget - moved, now);
+            int64_t allowance = WriteAllowance(tunnel, way, budget - moved);
             if (allowance == 0) {
                 tunnel.FState->Waiting = true;
                 break;
@@ -744,7 +747,7 @@ int64_t TRelayLoop::Step(TRelayTunnel& tunnel, TRelayWay& way, int64_t budget) {
         }
         if (src.ReceiveEnded || !src.Readable)
             break;
-        int64_t allowance = ReadAllowance(tunnel, way, budget - moved, now);
+        int64_t allowance = ReadAllowance(tunnel, way, budget - moved);
         if (allowance == 0) {
             tunnel.FState->Waiting = true;
             break;
@@ -791,13 +794,13 @@ void TRelayLoop::Serve(TRelayTunnel& tunnel) {
         FWaiting.push_back(&tunnel);
 }
 
-int64_t TRelayLoop::Advance(TRelayTunnel& tunnel) {
+int64_t TRelayLoop::Advance(TRelayTunnel& tunnel, bool stamp) {
     TRelayTunnel::TState& s = *tunnel.FState;
     int64_t moved = 0;
     for (TRelayWay& way : s.Ways)
         if (!way.Done())
             moved += Step(tunnel, way, kRelayTurnBytes);
-    if (moved > 0)
+    if (moved > 0 && stamp)
         s.LastMove = MonotonicMillis();
     // A side at its end hands the end on: the other peer reads the end of data once it has
     // everything sent before. When the other way is over too the tunnel ends now, and the
@@ -824,14 +827,17 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
         return false;
     };
     using TClock = std::chrono::steady_clock;
-    const TClock::time_point until = TClock::now() + std::chrono::milliseconds(kBriefRelayMs);
     TClock::time_point lastMove = TClock::now();
+    const TClock::time_point until = lastMove + std::chrono::milliseconds(kBriefRelayMs);
     int emptyTurns = 0;
     // The far end was just connected and sent nothing yet: its first bytes answer the
-    // client's, and the wait tells of any that came before.
+    // client's, and the wait tells of any that came before. So with a client just answered
+    // (a SOCKS or CONNECT reply).
     s.Sides[1].Readable = false;
+    if (s.Sides[0].AwaitsAnswer)
+        s.Sides[0].Readable = false;
     while (!tunnel.FTerminate.load() && !throttled()) {
-        int64_t moved = Advance(tunnel);
+        int64_t moved = Advance(tunnel, false);
         if (WaysDone(s)) {
             s.BriefOver = true;
             return true;
@@ -1075,6 +1081,7 @@ TRelayTunnel::TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize)
         side.OwnConnection = ends[i]->OwnConnection;
         side.Index = i;
         side.ReceiveEnded = ends[i]->ReceiveEnded;
+        side.AwaitsAnswer = ends[i]->AwaitsAnswer;
         side.Connecting = ends[i]->Connecting;
         if (side.Connecting) {
             // Told by its first event (the connect's end), not tried before.

@@ -144,12 +144,17 @@ TLocalTargetCheck CheckLocalTarget(const std::string& host, bool resolveHere,
     if (local && !(clientOnThisMachine && clientOnThisMachine())) {
         check.Outcome = TLocalTargetCheck::RefusedAsLocal;
     } else if (resolveHere && !addresses.empty()) {
-        check.ConnectAddresses = addresses;
-        // An IPv4 address first, as before IPv6 was known here: a host whose IPv6 address
-        // this machine cannot reach keeps working.
-        check.ConnectHost = SocketAddrLiteral(FirstIP4Else(addresses));
+        check.ConnectAddresses = std::move(addresses);
     }
     return check;
+}
+
+std::string TLocalTargetCheck::ConnectHost() const {
+    // An IPv4 address first, as before IPv6 was known here: a host whose IPv6 address this
+    // machine cannot reach keeps working.
+    if (ConnectAddresses.empty())
+        return {};
+    return SocketAddrLiteral(FirstIP4Else(ConnectAddresses));
 }
 
 void ResolveHostAllNoRaise(const std::string& host, TSocketAddrArray& addresses, int& errorCode,

@@ -158,9 +158,9 @@ struct TLocalTargetCheck {
     // connection to try (TOutboundRoute::ConnectAddresses), so that no second lookup answers
     // otherwise. Else empty.
     TSocketAddrArray ConnectAddresses;
-    // Set with ConnectAddresses: the one of them for a caller that sends to a single address
-    // (see CheckLocalTarget), as a literal.
-    std::string ConnectHost;
+    // With ConnectAddresses: the one of them for a caller that sends to a single address (see
+    // CheckLocalTarget), as a literal; else empty.
+    std::string ConnectHost() const;
 };
 
 // Whether a connection to host would take a client from elsewhere to this machine

@@ -679,7 +679,7 @@ TSocketHandle ASocket::AcceptConnection(TSocketAddr* peer) {
     return h;
 }
 
-int ASocket::ConnectTo(const TSocketAddr& addr) {
+int ASocket::ConnectTo(const TSocketAddr& addr, bool watched) {
     int r;
     if (FProtocol == TIPProtocol::ipTCP) {
         // Own from the start: a connection to this program may be accepted, and asked
@@ -692,13 +692,20 @@ int ASocket::ConnectTo(const TSocketAddr& addr) {
     }
     if (r == 0 || SocketGetLastError() == WSAEINPROGRESS) {
         FConnectPending = !FRegistered;
-        EnableEvent(READY_CONNECT);
+        if (watched)
+            EnableEvent(READY_CONNECT);
         if (r != 0) {
             SocketSetLastError(WSAEWOULDBLOCK); // the Windows socket library's answer
             return -1;
         }
     }
     return r;
+}
+
+void ASocket::ConnectAnswered(bool stands) {
+    FConnectPending = false;
+    if (stands && FWatchLater)
+        FWatchOrigin = TSocketOrigin::soConnected;
 }
 
 int ASocket::ListenOn(int backlog) {

@@ -248,8 +248,12 @@ protected:
     // (IsResourceExhaustion): the caller must retry by itself.
     TSocketHandle AcceptConnection(TSocketAddr* peer);
     // In progress answers -1 with 10035. A TCP connection is among the program's own
-    // (net/OwnConnections.h) from here.
-    int ConnectTo(const TSocketAddr& addr);
+    // (net/OwnConnections.h) from here. Unwatched, the loop is not asked to tell the outcome
+    // (whoever waits for it polls the descriptor and tells ConnectAnswered).
+    int ConnectTo(const TSocketAddr& addr, bool watched = true);
+    // The outcome of an unwatched ConnectTo is known: a later watching has none to tell, and
+    // watches a connection that stands as connected.
+    void ConnectAnswered(bool stands);
     int ListenOn(int backlog);
     long RecvDatagram(void* buf, size_t size, TSocketAddr* from, bool* truncated);
     long SendDatagram(const void* buf, size_t size, const TSocketAddr& to);

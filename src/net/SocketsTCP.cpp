@@ -151,7 +151,7 @@ long ATCPClientSocket::ReadIntoBuffer(long size) {
 }
 
 bool ATCPClientSocket::ReadUnwatched() {
-    if (!WatchPending() || FThrottleRead || FReceiveEnded || State() != ssConnected)
+    if (!MayReadUnwatched())
         return false;
     long room = kReadProbeSize;
     if (FReadEventTrigger >= 0)
@@ -338,6 +338,7 @@ long ATCPClientSocket::ReadAllowance(long size) {
 void ATCPClientSocket::CountReceived(long n) {
     FReadWindow.Add(n);
     FBytesReceived.fetch_add(n, std::memory_order_relaxed);
+    FSentAtLastReceive = TotalBytesSent();
 }
 
 long ATCPClientSocket::SpliceReadTo(int pipeWrite, long size) {
@@ -471,6 +472,7 @@ bool ATCPClientSocket::ReleaseToRelay(TRelayEnd& end) {
         end.Unsent.append(item.Data, item.Offset);
     ClearSendBuffer();
     end.ReceiveEnded = FReceiveEnded;
+    end.AwaitsAnswer = end.Unread.empty() && AwaitsAnswer();
     end.Throttle = {FThrottleRead, ReadThrottleRate(), ThrottleWrite(), WriteThrottleRate()};
     end.Handle = ReleaseHandle(end.OwnConnection);
     FKnownPeer = TSocketAddr();

@@ -94,6 +94,10 @@ public:
     // a read notification would. False when the socket is watched (now or already: its end
     // or a failure came, say) or its reading throttled: the reader waits for notifications.
     bool ReadUnwatched();
+    // ReadUnwatched would read (and not hand the reader to the loop's notifications).
+    bool MayReadUnwatched() const {
+        return WatchPending() && !FThrottleRead && !FReceiveEnded && State() == ssConnected;
+    }
 
     // Writes (connected only, else "Socket not connected", 20002). Answers size while the
     // send buffer is in use, else the bytes actually sent.
@@ -153,6 +157,9 @@ public:
     int64_t GetTransferRate() { return GetReadRate() + GetWriteRate(); }
     // Bytes taken from the system so far; readable from any thread.
     int64_t TotalBytesReceived() const { return FBytesReceived.load(std::memory_order_relaxed); }
+    // Sent to since it last received anything: the peer's next bytes answer those and are most
+    // likely not here yet, so a reader waits before it reads.
+    bool AwaitsAnswer() const { return TotalBytesSent() != FSentAtLastReceive; }
 
     // The peer's address: the one accept reported or the connect reached when the socket was
     // told it (SetKnownPeer), else as the system reports it; false when neither can tell.
@@ -215,6 +222,7 @@ private:
     std::atomic<int64_t> FReadThrottleRate{0};
     TRateWindow FReadWindow;
     std::atomic<int64_t> FBytesReceived{0};
+    int64_t FSentAtLastReceive = 0;
     TSocketAddr FKnownPeer; // family none: not known
     bool FRemoteNameCached = false;
     std::string FRemoteName;

@@ -86,6 +86,15 @@ void TTCPClientSocket::SetAddresses(TSocketAddrArray value) {
     FGivenAddresses = std::move(value);
 }
 
+bool TTCPClientSocket::OwnAttemptUnwatched() const {
+    return State() == ssConnecting && FOwnAttemptPending && WatchPending();
+}
+
+void TTCPClientSocket::OwnAttemptAnswered(int error) {
+    ConnectAnswered(error == 0);
+    ProcessSocketEvent(READY_CONNECT, error);
+}
+
 bool TTCPClientSocket::IsConnecting() const {
     TSocketState s = State();
     return s == ssResolving || s == ssResolved || s == ssConnecting || s == ssNegotiating;
@@ -233,11 +242,15 @@ int TTCPClientSocket::StartOwnAttempt(const TSocketAddr& addr) {
         SetAddressFamily(addr.AddrFamily);
         SetSocketHandle(h);
     }
-    SetAsynchronous(fresh ? TSocketOrigin::soFresh : TSocketOrigin::soUnknown);
+    TSocketOrigin origin = fresh ? TSocketOrigin::soFresh : TSocketOrigin::soUnknown;
+    if (ConnectUnwatched)
+        SetAsynchronousLater(origin);
+    else
+        SetAsynchronous(origin);
     if (!LocalHost().empty() || !LocalPort().empty())
         Bind();
     FRemoteAddr = addr;
-    if (ConnectTo(addr) == 0 || SocketGetLastError() == WSAEWOULDBLOCK) {
+    if (ConnectTo(addr, !ConnectUnwatched) == 0 || SocketGetLastError() == WSAEWOULDBLOCK) {
         FOwnAttemptPending = true;
         return 0;
     }

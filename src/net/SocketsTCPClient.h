@@ -112,6 +112,15 @@ public:
     // Port of what the socket connects to, network order.
     uint16_t RemotePort() const { return FRemotePort; }
     bool IsConnecting() const;
+    // Set before Connect: the socket's own attempt is not watched by its loop (a racing
+    // attempt still is); its waiter polls the descriptor and tells OwnAttemptAnswered
+    // (TSocketStream::Connect in smBlockWaitMessage does; in other modes it clears this).
+    bool ConnectUnwatched = false;
+    // The socket's own attempt is under way and not watched.
+    bool OwnAttemptUnwatched() const;
+    // The unwatched attempt is answered: error 0 when it stands. Goes on as a watched one
+    // would (the next address, a proxy link, Connected).
+    void OwnAttemptAnswered(int error);
 
     // Starts the connection and returns (a dotted Host resolves inside this call). Raises on
     // a socket that is not closed, a missing Host or Port, an unknown port and an immediate

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <thread>
 
 namespace corvan {
@@ -67,16 +68,19 @@ bool TSocketReader::WaitForData(int64_t count) {
                 Socket.SetReadEventTrigger(Trigger);
         }
     } restore{socket, raised, trigger};
+    bool beside = FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage &&
+                  socket.MailboxLoop() && socket.MailboxLoop()->IsOwnerThread();
+    // Read first: bytes that came with the connection need no wait at all (nor the clock);
+    // an answer to what this side sent is not here yet: the wait comes first.
+    bool readable = beside && (socket.AwaitsAnswer() ? socket.MayReadUnwatched()
+                                                     : socket.ReadUnwatched());
+    if (enough())
+        return true;
     int64_t deadline = FStream.WaitDeadline();
-    if (FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage && socket.MailboxLoop() &&
-        socket.MailboxLoop()->IsOwnerThread()) {
-        // Read first: bytes that came with the connection need no wait at all.
-        while (socket.ReadUnwatched()) {
-            if (enough())
-                return true;
-            if (!FStream.WaitReadable(deadline) || DeadlinePassed(deadline))
-                return enough();
-        }
+    while (readable) {
+        if (!FStream.WaitReadable(deadline) || DeadlinePassed(deadline))
+            return enough();
+        readable = socket.ReadUnwatched();
         if (enough())
             return true;
     }
@@ -303,13 +307,21 @@ void TSocketStream::Connect() {
         throw ESocketStream("Socket is not a client socket");
     if (client->Terminated() || client->IsConnected())
         return;
-    if (!client->IsConnecting())
+    if (!client->IsConnecting()) {
+        // Only a wait of this stream's own can tell an unwatched attempt's outcome.
+        if (Mode != smBlockWaitMessage)
+            client->ConnectUnwatched = false;
         client->Connect();
+    }
     if (!IsBlocking())
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
-        if (!WaitStep(deadline))
+        bool waited = client->OwnAttemptUnwatched() && client->MailboxLoop() &&
+                              client->MailboxLoop()->IsOwnerThread()
+                          ? WaitConnected(*client, deadline)
+                          : WaitStep(deadline);
+        if (!waited)
             throw ESocketStream("Connect terminated");
         if (client->IsConnecting() && DeadlinePassed(deadline)) {
             client->ConnectFailed(SOCKET_ERR_TIMEOUT);
@@ -370,8 +382,30 @@ bool TSocketStream::WaitStep(int64_t deadline) {
 bool TSocketStream::WaitReadable(int64_t deadline) {
     if (FSocket->Terminated() || !FSocket->IsConnected() || (GiveUp && GiveUp()))
         return false;
-    return !FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
-                                                             TimeoutUntil(deadline));
+    // A quit is met once: as a wait of the loop's own would, it ends the socket's later waits.
+    if (FSocket->MailboxLoop()->WaitDescriptorOrMessages(FSocket->SocketHandle(),
+                                                         TimeoutUntil(deadline))) {
+        FSocket->Terminate();
+        return false;
+    }
+    return true;
+}
+
+bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
+    if (client.Terminated() || (GiveUp && GiveUp()))
+        return false;
+    TSocketHandle handle = client.SocketHandle();
+    short ready = 0;
+    if (client.MailboxLoop()->WaitDescriptorOrMessages(handle, TimeoutUntil(deadline), POLLOUT,
+                                                       &ready)) {
+        client.Terminate(); // as WaitReadable
+        return false;
+    }
+    // Told as the loop tells a watched one (no error asked of a connect that stands); the
+    // loop's news may have ended this attempt meanwhile.
+    if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
+        client.OwnAttemptAnswered((ready & (POLLERR | POLLHUP)) ? SocketPendingError(handle) : 0);
+    return !client.Terminated();
 }
 
 bool TSocketStream::Flush() {
@@ -642,6 +676,10 @@ int64_t RelayStreams(TSocketStream* a, TSocketStream* b, int bufferSize) {
         throw EStream("Invalid stream");
     if (bufferSize < 1)
         bufferSize = kStreamBlockSize;
+    // Both sockets' bytes come in through the thread's loop: one whose watching was left
+    // for later (its connect or its reads waited on its descriptor) is watched now.
+    a->Socket()->WatchNow();
+    b->Socket()->WatchNow();
     TRelaySide sideA(*a, bufferSize), sideB(*b, bufferSize);
     TRelayWay aToB(*a, *b, sideA), bToA(*b, *a, sideB);
     std::unique_ptr<char[]> buffer;

@@ -53,6 +53,9 @@ public:
     int64_t GetSize() override { return -1; }
     bool IsEOF() override { return FStream.Reader().IsEOF(); }
     int Read(void* buffer, int count) override {
+        // What is here already needs no wait, and so no look at the clock.
+        if (count > 0 && FStream.Socket()->BufferUsed() >= static_cast<size_t>(count))
+            return FStream.Reader().Read(buffer, count);
         int64_t left = FDeadline - MonotonicMillis();
         if (left <= 0)
             return 0;
@@ -77,6 +80,8 @@ TOutboundOptions OutboundOptions(const TSocksConnectionSettings& settings) {
     options.TimeOut = settings.OutboundTimeout;
     options.ThrottleRead = settings.ThrottleOutbound;
     options.ReadThrottleRate = settings.OutboundReadRate;
+    // Handed to a relay as it stands: the thread's loop need never watch it.
+    options.ConnectUnwatched = true;
     return options;
 }
 
@@ -108,18 +113,16 @@ TSocksNegotiationResult NegotiateSocksConnection(AReaderEx& reader, AWriter& wri
         WriteAll(writer, bytes.data(), static_cast<int64_t>(bytes.size()));
     };
     io.Terminated = [&settings] { return IsTerminated(settings); };
-    TSocksAuthenticate authenticate = settings.Authenticate;
-    if (!authenticate)
-        authenticate = [](const std::string&, const std::string&) { return false; };
-
-    std::optional<TSocksRequest> request =
-        NegotiateSocksRequest(io, settings.Options, authenticate);
+    static const TSocksAuthenticate refuseEveryLogin = [](const std::string&,
+                                                          const std::string&) { return false; };
+    std::optional<TSocksRequest> request = NegotiateSocksRequest(
+        io, settings.Options, settings.Authenticate ? settings.Authenticate : refuseEveryLogin);
     if (!request)
         return Refused;
     const TSocksDestination& dest = request->Destination;
     facts.DestAddr = dest.Addr;
     facts.DestPort = dest.Port;
-    facts.DestHost = dest.Addr != 0 ? IPv4DottedText(dest.Addr) : dest.Host;
+    facts.DestHost = dest.Addr != 0 ? IPAddressStr(dest.Addr) : dest.Host;
     if (IsTerminated(settings))
         return Abandoned;
 
@@ -176,7 +179,8 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
     // The negotiation's reads are the connection's only waits before a relay takes it (an
     // association's own waits watch it again).
     client.WaitsOnDescriptor = true;
-    facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
+    if (facts.RemoteIP.empty()) // a server names its client as it accepts it
+        facts.RemoteIP = client.Socket()->GetRemoteAddressStr();
     if (IsTerminated(settings) || !client.Connected())
         return;
 
@@ -256,15 +260,18 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         return result;
     };
 
+    // By reference: the functions hold no copy of the lambdas' captures on the heap.
+    const TSocksConnectOutbound connectRef = std::ref(connect);
+    const TSocksConnectOutbound associateRef = std::ref(associate);
     TSocksNegotiationResult negotiated;
     if (settings.NegotiationTimeout > 0) {
         int64_t start = acceptedAt >= 0 ? acceptedAt : MonotonicMillis();
         TDeadlineReader reader(client, start + settings.NegotiationTimeout);
-        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connect,
-                                              associate);
+        negotiated = NegotiateSocksConnection(reader, client.Writer(), settings, facts, connectRef,
+                                              associateRef);
     } else {
         negotiated = NegotiateSocksConnection(client.Reader(), client.Writer(), settings, facts,
-                                              connect, associate);
+                                              connectRef, associateRef);
     }
     if (negotiated == TSocksNegotiationResult::Refused)
         ShutdownAndDrain(client);

@@ -20,8 +20,6 @@ struct TSocksConnectionFacts {
     std::string DestHost;          // requested host name, or the dotted requested address
 };
 
-// The dotted text of an IPv4 address held in network byte order.
-std::string IPv4DottedText(uint32_t addrNetworkOrder);
 
 //   hh:nn:ss SP remote-ip SP bytes SP dest-addr ":" dest-port SP dest-host CR LF
 // e.g. "14:03:59 192.168.1.20 5120 0.0.0.0:443 www.example.com\r\n". The host name comes

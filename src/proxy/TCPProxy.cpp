@@ -115,6 +115,7 @@ void TTCPPortMapperServerClient::Execute() {
     } else if (!supplied) {
         TOutboundOptions options;
         options.TimeOut = mapper.DestTimeOut;
+        options.ConnectUnwatched = true; // a relay takes it as it stands
         own = OpenOutbound({mapper.DestHost, mapper.DestPort, mapper.Socks5, {}}, options);
     }
     TSocketStream* dest = supplied ? supplied->GetStream() : own.Stream.get();

@@ -191,9 +191,9 @@ TEST(LocalTarget, EveryNumericFormOfAnAddressIsJudgedAsThatAddress) {
     for (std::string host : {"10.1", "167772161", "localhost", "127.0.0.1 x", "127.0.0.1."}) {
         TLocalTargetCheck check = CheckLocalTarget(host, false, nullptr, nullptr);
         EXPECT_EQ(check.Outcome, TLocalTargetCheck::Allowed) << host;
-        EXPECT_EQ(check.ConnectHost, "") << host;
+        EXPECT_EQ(check.ConnectHost(), "") << host;
     }
     TLocalTargetCheck mine = CheckLocalTarget("127.1", true, [] { return true; }, nullptr);
     EXPECT_EQ(mine.Outcome, TLocalTargetCheck::Allowed);
-    EXPECT_EQ(mine.ConnectHost, "127.0.0.1");
+    EXPECT_EQ(mine.ConnectHost(), "127.0.0.1");
 }

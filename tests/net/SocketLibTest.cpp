@@ -200,7 +200,11 @@ TEST(Resolution, LocalNamesReverseLookupAndTexts) {
     }
     EXPECT_FALSE(ReverseLookup(TSocketAddr::IP4(htonl(0x7F000001))).empty());
     EXPECT_THROW(ReverseLookup(TSocketAddr()), ESocketLib);
+    // Network byte order, every octet width, no leading zeros.
     EXPECT_EQ(IPAddressStr(htonl(0xC0A80001)), "192.168.0.1");
+    EXPECT_EQ(IPAddressStr(htonl(0x0A096364)), "10.9.99.100");
+    EXPECT_EQ(IPAddressStr(0xFFFFFFFF), "255.255.255.255");
+    EXPECT_EQ(IPAddressStr(0), "0.0.0.0");
     EXPECT_EQ(IPProtocolToStr(TIPProtocol::ipTCP), "tcp");
     EXPECT_EQ(IPProtocolToStr(TIPProtocol::ipUDP), "udp");
     EXPECT_EQ(IPProtocolToStr(TIPProtocol::ipIP), "");

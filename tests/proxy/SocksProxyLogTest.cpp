@@ -54,8 +54,3 @@ TEST(SocksProxyLog, HostNameFromTheClientCannotBreakTheLine) {
     EXPECT_EQ(line.find('\n'), line.size() - 1);
 }
 
-TEST(SocksProxyLog, DottedTextReadsNetworkByteOrder) {
-    EXPECT_EQ(IPv4DottedText(Addr(1, 2, 3, 4)), "1.2.3.4");
-    EXPECT_EQ(IPv4DottedText(Addr(255, 255, 255, 255)), "255.255.255.255");
-    EXPECT_EQ(IPv4DottedText(0), "0.0.0.0");
-}

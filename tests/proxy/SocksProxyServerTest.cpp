@@ -6,6 +6,7 @@
 #include "support/Bytes.h"
 #include "support/EchoServer.h"
 #include "support/NetTestSupport.h"
+#include "support/SilentListener.h"
 #include "support/UDPPeer.h"
 
 #include <gtest/gtest.h>
@@ -149,8 +150,12 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
 // the negotiation deadline would.
 TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOnce) {
     TTestSocksServer server;
+    server.MaxClients = 3;
     TSocksConnectionSettings settings = server.Settings();
     settings.NegotiationTimeout = 120000;
+    std::atomic<bool> connecting{false};
+    settings.OnConnectRequest = [&](const TSocksConnectionFacts&, uint32_t, const std::string&,
+                                    int, bool&) { connecting = true; };
     server.SetSettings(settings);
     // Leaves in the middle of its greeting, and after it.
     for (const std::string& sent : {Bytes({5}), Bytes({5, 1, 0})}) {
@@ -161,19 +166,24 @@ TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOn
         EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
             << "a client that left after " << sent.size() << " bytes kept its slot";
     }
-    // Waiting silently, and in the middle of its request.
+    // Waiting silently, in the middle of its request, and for a destination that never
+    // answers the connect.
     TSocketHandle silent = ConnectBlocking(server.Port());
     TSocketHandle asking = ConnectBlocking(server.Port());
     SendAll(asking, Bytes({5, 1, 0, 5, 1}));
-    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2; }));
+    uint16_t nowherePort = FreeLoopbackPort();
+    TSilentListener nowhere(TSocketAddr::IP4(Loopback(), nowherePort));
+    TSocketHandle waiting = ConnectBlocking(server.Port());
+    SendAll(waiting, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(nowherePort));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 3 && connecting; }));
     int64_t start = MonotonicMillis();
     server.SetActive(false);
     EXPECT_LT(MonotonicMillis() - start, 10000) << "stopping waited for the negotiations";
     EXPECT_EQ(server.ClientCount(), 0u);
-    EXPECT_TRUE(ClosedByServer(silent));
-    EXPECT_TRUE(ClosedByServer(asking));
-    SocketClose(silent);
-    SocketClose(asking);
+    for (TSocketHandle h : {silent, asking, waiting}) {
+        EXPECT_TRUE(ClosedByServer(h));
+        SocketClose(h);
+    }
 }
 
 TEST(SocksProxyServerAdmission, RefusedClientGetsTheNotAllowedReplyAfterItsGreeting) {
@@ -293,4 +303,25 @@ TEST(SocksProxyServerTunnel, AnAnswerInTwoSmallPartsIsNotHeldForTheFirstOnesAckn
     // Held parts cost 40 ms or more per turn; carried at once, a turn takes a few ms even on
     // a loaded machine.
     EXPECT_LT(elapsed, kTurns * 40 / 2) << "answers through the tunnel stalled on acknowledgements";
+}
+
+TEST(SocksProxyServerTunnel, BytesSentAlongWithTheRequestOrJustAfterItAreRelayedInOrder) {
+    TEchoServer dest;
+    TTestSocksServer server;
+    std::string echoed = OffMain<std::string>([&] {
+        TSocketHandle h = ConnectBlocking(server.Port());
+        SetReceiveTimeout(h);
+        // Not waiting for the replies: the first bytes ride with the request, the next come
+        // while the reply is on its way, the last after it.
+        SendAll(h, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(dest.Listener.Port) + "one,");
+        SendAll(h, "two,");
+        std::string got = RecvWithin(h, 12);
+        SendAll(h, "three");
+        got += RecvWithin(h, 13);
+        SocketClose(h);
+        return got;
+    });
+    ASSERT_EQ(echoed.size(), 25u);
+    EXPECT_EQ(echoed.substr(0, 4), Bytes({5, 0, 5, 0})); // the method, then granted
+    EXPECT_EQ(echoed.substr(12), "one,two,three");
 }
