@@ -126,7 +126,7 @@ bool EpollDelete(int epoll, int fd) {
 
 void FinishJob(TJob& job, std::exception_ptr error) {
     std::lock_guard<std::mutex> lock(job.M);
-    job.Error = error;
+    job.Error = std::move(error);
     job.Done = true;
     job.Cond.notify_all();
 }
@@ -518,8 +518,10 @@ void TMessageLoop::RunSynchronous(const std::function<void()>& fn) {
     }
     std::unique_lock<std::mutex> lock(job->M);
     job->Cond.wait(lock, [&] { return job->Done; });
-    if (job->Error)
-        std::rethrow_exception(job->Error);
+    // Taken out of the job: the failure is freed by this thread, which reads it, however late
+    // the loop's thread lets go of the job.
+    if (std::exception_ptr error = std::move(job->Error))
+        std::rethrow_exception(error);
 }
 
 void TMessageLoop::NotifyJobWaiters() {
@@ -542,7 +544,8 @@ bool TMessageLoop::RunOneJob() {
     } catch (...) {
         error = std::current_exception();
     }
-    FinishJob(*job, error);
+    // Handed over, not shared: the waiting thread holds the failure's last reference.
+    FinishJob(*job, std::move(error));
     return true;
 }
 
