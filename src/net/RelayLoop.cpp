@@ -224,9 +224,8 @@ private:
     int64_t SendPipe(TRelayWay& way, int64_t allowance);
     int64_t ReadCopy(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
     int64_t ReadSplice(TRelayTunnel& tunnel, TRelayWay& way, int64_t allowance);
-    // What the throttles of the way let through now (size when none is on); wait: the way
-    // has to wait for its budget.
-    // What a throttle lets through now (the clock is read only for a throttled side).
+    // What the throttles of the way let through now (size when none is on; the clock is read
+    // only for a throttled side); 0: the way has to wait for its budget.
     int64_t ReadAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
     int64_t WriteAllowance(TRelayTunnel& tunnel, TRelayWay& way, int64_t size);
     bool TakePipe(TRelayWay& way);

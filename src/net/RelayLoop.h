@@ -80,8 +80,8 @@ struct TRelayEnd {
     std::string Unsent;         // still to be sent to this end, before anything relayed
     std::string Unread;         // received from this end and not yet passed on
     bool ReceiveEnded = false;  // this end's peer has ended its data already
-    // This end was sent to since it last sent anything (ATCPClientSocket::AwaitsAnswer): a relay
-    // on the handing thread waits before it reads it.
+    // This end was sent to since anything was last received from it, and nothing is unread
+    // (ATCPClientSocket::AwaitsAnswer): a relay on the handing thread waits before it reads it.
     bool AwaitsAnswer = false;
     int64_t TimeoutMs = 0;      // its stream's time-out (0: none), for the half-open limit
     TRelayThrottle Throttle;
