@@ -678,9 +678,7 @@ void TMessageLoop::Harvest(int timeoutMs) {
             };
             if (reg.ConnectArmed && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                 reg.ConnectArmed = false;
-                // Writable without a failure told: connected (a failed connect tells
-                // EPOLLERR or EPOLLHUP with it), and the system need not be asked.
-                int error = (ev & (EPOLLERR | EPOLLHUP)) ? SocketPendingError(fd) : 0;
+                int error = ConnectOutcome(fd, (ev & (EPOLLERR | EPOLLHUP)) != 0);
                 post(READY_CONNECT, error);
                 if (error == 0) {
                     post(READY_WRITE, 0);

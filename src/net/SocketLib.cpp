@@ -848,6 +848,10 @@ long SocketAvailable(TSocketHandle handle) {
     return n;
 }
 
+int ConnectOutcome(TSocketHandle handle, bool failureTold) {
+    return failureTold ? SocketPendingError(handle) : 0;
+}
+
 int SocketPendingError(TSocketHandle handle) {
     int err = 0;
     socklen_t len = sizeof err;

@@ -215,6 +215,10 @@ long SocketAvailable(TSocketHandle handle);
 bool SocketIdleAndOpen(TSocketHandle handle);
 // The pending error of the socket (SO_ERROR) as a socket error number; 0 when none.
 int SocketPendingError(TSocketHandle handle);
+// The outcome of a non-blocking connect the system told ready: 0 when it stands. A failed
+// connect is told with an error or hang-up (failureTold); one told writable without either
+// stands, and the system is not asked.
+int ConnectOutcome(TSocketHandle handle, bool failureTold);
 int SocketSetBroadcast(TSocketHandle handle, bool value);
 // True for a datagram socket.
 bool SocketIsDatagram(TSocketHandle handle);

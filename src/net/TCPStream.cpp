@@ -68,8 +68,7 @@ bool TSocketReader::WaitForData(int64_t count) {
                 Socket.SetReadEventTrigger(Trigger);
         }
     } restore{socket, raised, trigger};
-    bool beside = FStream.WaitsOnDescriptor && FStream.Mode == smBlockWaitMessage &&
-                  socket.MailboxLoop() && socket.MailboxLoop()->IsOwnerThread();
+    bool beside = FStream.WaitsOnDescriptor && FStream.MayWaitBesideLoop();
     // Read first: bytes that came with the connection need no wait at all (nor the clock);
     // an answer to what this side sent is not here yet: the wait comes first.
     bool readable = beside && (socket.AwaitsAnswer() ? socket.MayReadUnwatched()
@@ -317,8 +316,7 @@ void TSocketStream::Connect() {
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
-        bool waited = client->OwnAttemptUnwatched() && client->MailboxLoop() &&
-                              client->MailboxLoop()->IsOwnerThread()
+        bool waited = client->OwnAttemptUnwatched() && MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
                           : WaitStep(deadline);
         if (!waited)
@@ -379,6 +377,11 @@ bool TSocketStream::WaitStep(int64_t deadline) {
     return false;
 }
 
+bool TSocketStream::MayWaitBesideLoop() const {
+    TMessageLoop* loop = FSocket->MailboxLoop();
+    return Mode == smBlockWaitMessage && loop && loop->IsOwnerThread();
+}
+
 bool TSocketStream::WaitReadable(int64_t deadline) {
     if (FSocket->Terminated() || !FSocket->IsConnected() || (GiveUp && GiveUp()))
         return false;
@@ -401,10 +404,10 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
         client.Terminate(); // as WaitReadable
         return false;
     }
-    // Told as the loop tells a watched one (no error asked of a connect that stands); the
-    // loop's news may have ended this attempt meanwhile.
+    // Told as the loop tells a watched one; the loop's news may have ended this attempt
+    // meanwhile.
     if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
-        client.OwnAttemptAnswered((ready & (POLLERR | POLLHUP)) ? SocketPendingError(handle) : 0);
+        client.OwnAttemptAnswered(ConnectOutcome(handle, (ready & (POLLERR | POLLHUP)) != 0));
     return !client.Terminated();
 }
 

@@ -156,8 +156,11 @@ public:
     // WaitStep for a read while WaitsOnDescriptor holds and the watching is pending: waits
     // until the descriptor is readable or the loop has news (dispatched then).
     bool WaitReadable(int64_t deadline);
-    // The same for a connect whose own attempt is not watched (ConnectUnwatched): until it is
-    // answered (and told to the socket), or the loop has news.
+    // A wait may poll the socket's descriptor beside its loop (WaitReadable, WaitConnected):
+    // smBlockWaitMessage on the thread of the socket's loop.
+    bool MayWaitBesideLoop() const;
+    // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched):
+    // until it is answered (and told to the socket), or the loop has news.
     bool WaitConnected(TTCPClientSocket& client, int64_t deadline);
     // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
     // neither is set.
