@@ -30,6 +30,11 @@ namespace corvan {
 // Passes at which traffic arriving on an own connection is a loop: a service that relays it
 // on would send it round once more, so it refuses it (the HTTP proxy's 508).
 constexpr int kLoopPasses = 2;
+// Passes at which a port mapping refuses what arrives: its destination leads back, through this
+// program's mappings, to a mapping (each pass would take a new connection, or a new datagram
+// socket, until no descriptor is left). Higher than kLoopPasses: a mapping may pass traffic on
+// to another of this program's mappings on purpose, but no one chains eight.
+constexpr int kMappingLoopPasses = 8;
 
 // Starts the connect of handle (non-blocking) to remote and answers as SocketConnect, its
 // error left as the last error. When the connect started or completed, records the

@@ -16,6 +16,18 @@ void LogConnectFailure(TTCPServerClient* client, int error, bool expired) {
                                       : "Connect failed: " + SocketErrorMessage(error)));
 }
 
+// The connection served has come round through this program's own mappings so often that they
+// lead round in a loop: it is refused (logged) rather than passed on once more.
+bool GoesRound(TTCPServerClient* client) {
+    if (ServedPasses() < kMappingLoopPasses)
+        return false;
+    client->Log(ltError, "Client execute error: Loop refused: the connection has come round "
+                         "through this program's port mappings " +
+                             std::to_string(kMappingLoopPasses) +
+                             " times (a destination leads back to a mapping)");
+    return true;
+}
+
 } // namespace
 
 // --- TTCPPortMapper ---------------------------------------------------------------------------
@@ -53,6 +65,8 @@ bool TTCPPortMapper::ServesOnRelayLoops() {
 bool TTCPPortMapper::LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound,
                                   TRelayEndHook& onEnd, int& bufferSize) {
     bufferSize = RelayBufferSize;
+    if (GoesRound(client))
+        return false;
     TSocketHandle h;
     try {
         h = AllocateSocketHandle(FDestAddr.AddrFamily, TIPProtocol::ipTCP, true);
@@ -101,7 +115,7 @@ void TTCPPortMapperServerClient::Execute() {
     stream.OnCopyProgress = [this](AStream&, AStream*, AStream*, int64_t, bool& abort) {
         abort = Terminated();
     };
-    if (Terminated())
+    if (Terminated() || GoesRound(this))
         return;
     // The hook's client when it supplies one, else a connection of the mapper's own.
     std::unique_ptr<ATCPClient> supplied;

@@ -3,6 +3,7 @@
 // sockets driven from a helper thread while the main thread serves its loop.
 #include "proxy/TCPProxy.h"
 
+#include "net/OwnConnections.h"
 #include "net/TCPStream.h"
 
 #include "support/Microsocks.h"
@@ -436,6 +437,41 @@ TEST(TCPPortMapperOnLoops, AnUnreachableDestinationIsLoggedAsOnAThread) {
         }
         ASSERT_EQ(lines[1].size(), 1u);
         EXPECT_EQ(lines[1], lines[0]);
+    }
+}
+
+// A mapping whose destination leads back to it: the connection goes round a few times, is then
+// refused and logged, and the whole chain closes (the client sees the end), on a relay loop as
+// on a client thread; nothing goes round until the descriptors run out.
+TEST(TCPPortMapperOnLoops, ADestinationLeadingBackToTheMappingIsRefusedAfterAFewRounds) {
+    for (bool onLoops : {true, false}) {
+        TMapperFixture f(ClosedPort());
+        if (!onLoops)
+            f.Mapper.OnCreateDestClient = [](TTCPPortMapper*, TTCPServerClient*) {
+                return std::unique_ptr<ATCPClient>();
+            };
+        f.Start();
+        // Again on the same port, now with that port as its destination.
+        f.Mapper.SetActive(false);
+        f.Mapper.SetListenPort(std::to_string(f.Port));
+        f.Mapper.DestPort = std::to_string(f.Port);
+        TErrorLog log(f.Mapper);
+        f.Mapper.SetActive(true);
+        ASSERT_EQ(f.Mapper.LoopServed(), onLoops);
+        ASSERT_TRUE(RunBeside([&] {
+            TSocketHandle c = ConnectBlocking(f.Port);
+            EXPECT_TRUE(ClosedWithin(c));
+            SocketClose(c);
+        }));
+        EXPECT_TRUE(f.AllClientsGone());
+        EXPECT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
+        EXPECT_EQ(log.Lines, std::vector<std::string>{
+                                 "Client execute error: Loop refused: the connection has come "
+                                 "round through this program's port mappings 8 times (a "
+                                 "destination leads back to a mapping)"});
+        // The client's own connection and one per round.
+        EXPECT_EQ(f.Mapper.ClientTotal(), uint64_t(kMappingLoopPasses) + 1);
+        f.Mapper.SetActive(false);
     }
 }
 
