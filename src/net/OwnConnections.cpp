@@ -229,6 +229,22 @@ int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer, uint16_t loca
     return PassesOf(local, peer);
 }
 
+std::string TMappingLoopLog::Text(const std::string& what) {
+    return what + ": it has come round through this program's port mappings " +
+           std::to_string(kMappingLoopPasses) + " times (a destination leads back to a mapping)";
+}
+
+void TMappingLoopLog::Tell(const std::string& what, int64_t now) {
+    if (!OnLine)
+        return;
+    int64_t last = FLast.load(std::memory_order_relaxed);
+    // One thread wins the minute; the others stay quiet.
+    if ((last != INT64_MIN && now - last < kIntervalMs) ||
+        !FLast.compare_exchange_strong(last, now, std::memory_order_relaxed))
+        return;
+    OnLine(Text(what));
+}
+
 int ServedPasses() {
     return GServedPasses;
 }

@@ -25,6 +25,11 @@
 
 #include "net/SocketLib.h"
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
 namespace corvan {
 
 // Passes at which traffic arriving on an own connection is a loop: a service that relays it
@@ -35,6 +40,25 @@ constexpr int kLoopPasses = 2;
 // socket, until no descriptor is left). Higher than kLoopPasses: a mapping may pass traffic on
 // to another of this program's mappings on purpose, but no one chains eight.
 constexpr int kMappingLoopPasses = 8;
+
+// What a port mapping tells its user when it refuses traffic that came round (a connection it
+// closes, a datagram it drops): OnLine gets "<what>: it has come round through this program's
+// port mappings 8 times (a destination leads back to a mapping)", at most once a minute, so a
+// flood of such traffic makes no flood of lines. Any thread.
+class TMappingLoopLog {
+public:
+    static constexpr int64_t kIntervalMs = 60000;
+    // Set before traffic arrives; not changed while it does.
+    std::function<void(const std::string& line)> OnLine;
+    // "<what>: it has come round ..." (the mapping's own log tells every refusal).
+    static std::string Text(const std::string& what);
+    // Passes Text(what) to OnLine unless a line was told within kIntervalMs of now
+    // (MonotonicMillis).
+    void Tell(const std::string& what, int64_t now);
+
+private:
+    std::atomic<int64_t> FLast{INT64_MIN};
+};
 
 // Starts the connect of handle (non-blocking) to remote and answers as SocketConnect, its
 // error left as the last error. When the connect started or completed, records the

@@ -16,6 +16,7 @@ public:
         FAdmission.SetAllowed(params.AllowedClients);
         FAdmission.OnRefusalLog = params.OnRefusalLog;
         FMapper.Admission = &FAdmission;
+        FMapper.LoopLog.OnLine = params.OnRefusalLog;
         FMapper.SetLocalHost(params.LocalHost);
         FMapper.DestHost = params.DestHost;
         FMapper.DestPort = params.DestPort;
@@ -38,6 +39,7 @@ public:
         FAdmission.SetAllowed(params.AllowedClients);
         FAdmission.OnRefusalLog = params.OnRefusalLog;
         FMapper.Admission = &FAdmission;
+        FMapper.LoopLog.OnLine = params.OnRefusalLog;
         FMapper.DestHost = params.DestHost;
         FMapper.DestPort = params.DestPort;
         FMapper.SetLocalHost(params.LocalHost);

@@ -3,6 +3,7 @@
 #include "net/OwnConnections.h"
 #include "net/Outbound.h"
 #include "util/Strings.h"
+#include "util/Ticks.h"
 
 namespace corvan {
 
@@ -18,13 +19,12 @@ void LogConnectFailure(TTCPServerClient* client, int error, bool expired) {
 
 // The connection served has come round through this program's own mappings so often that they
 // lead round in a loop: it is refused (logged) rather than passed on once more.
-bool GoesRound(TTCPServerClient* client) {
+bool GoesRound(TTCPPortMapper& mapper, TTCPServerClient* client) {
     if (ServedPasses() < kMappingLoopPasses)
         return false;
-    client->Log(ltError, "Client execute error: Loop refused: the connection has come round "
-                         "through this program's port mappings " +
-                             std::to_string(kMappingLoopPasses) +
-                             " times (a destination leads back to a mapping)");
+    client->Log(ltError, "Client execute error: " + TMappingLoopLog::Text("Loop refused"));
+    mapper.LoopLog.Tell("Connection from " + SocketAddrStr(client->RemoteAddr()) + " refused",
+                        MonotonicMillis());
     return true;
 }
 
@@ -65,7 +65,7 @@ bool TTCPPortMapper::ServesOnRelayLoops() {
 bool TTCPPortMapper::LoopOutbound(TTCPServerClient* client, TRelayEnd& outbound,
                                   TRelayEndHook& onEnd, int& bufferSize) {
     bufferSize = RelayBufferSize;
-    if (GoesRound(client))
+    if (GoesRound(*this, client))
         return false;
     TSocketHandle h;
     try {
@@ -115,7 +115,7 @@ void TTCPPortMapperServerClient::Execute() {
     stream.OnCopyProgress = [this](AStream&, AStream*, AStream*, int64_t, bool& abort) {
         abort = Terminated();
     };
-    if (Terminated() || GoesRound(this))
+    if (Terminated() || GoesRound(mapper, this))
         return;
     // The hook's client when it supplies one, else a connection of the mapper's own.
     std::unique_ptr<ATCPClient> supplied;

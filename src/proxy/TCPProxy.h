@@ -9,11 +9,15 @@
 // on the relay loops instead (ATCPServer's loop-served mode): the loop that accepts a
 // connection starts the connect to the destination without waiting and carries the tunnel at
 // once. A destination that refuses, cannot be reached or is not reached within DestTimeOut
-// closes the client without a byte, logged as on a thread.
+// closes the client without a byte, logged as on a thread. A connection that has come round
+// through this program's own mappings kMappingLoopPasses times (their destinations lead back to
+// one another) is closed and logged the same way, rather than passed on until no descriptor is
+// left.
 //
 // The mapper's settings (destination, up-stream, OnCreateDestClient) are read from the client
 // threads and the relay loops: set them before activating and leave them while active.
 
+#include "net/OwnConnections.h"
 #include "net/TCPClient.h"
 #include "net/TCPServer.h"
 
@@ -62,6 +66,11 @@ public:
     // In use: outbound connections the mapper makes itself go through this SOCKS5 proxy.
     TProxyServerInfo Socks5;
     int RelayBufferSize = kTCPMapperRelayBuffer;
+    // Told when a connection is refused because it came round through this program's mappings
+    // kMappingLoopPasses times (a destination leads back to a mapping):
+    //   "Connection from <address> refused: it has come round ..."
+    // The mapper's own log has every such refusal as a "Client execute error".
+    TMappingLoopLog LoopLog;
 
     // Supplies the outbound client of an accepted connection (unconnected: the mapper
     // connects it; or connected); null: the mapper opens its own connection (OpenOutbound).

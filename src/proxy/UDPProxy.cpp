@@ -3,6 +3,8 @@
 #include "util/Ticks.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 namespace corvan {
 
@@ -10,12 +12,63 @@ namespace {
 bool SameSource(const TSocketAddr& a, const TSocketAddr& b) {
     return a.AddrFamily == b.AddrFamily && a.Addr == b.Addr && a.Port == b.Port;
 }
+
+// This program's association sockets, by family and local port, with the passes their
+// datagrams carry (1 + those of the source they forward for): a datagram sent from one of them
+// has come through one of this program's mappings already. OwnDatagramPortsLock guards the
+// table; a leaf lock (the mappers of the program share the main thread, tests use others).
+// Leaked, so that a mapper closed during static destruction still finds it.
+struct TOwnDatagramPorts {
+    std::mutex OwnDatagramPortsLock;
+    std::map<std::pair<TIPAddressFamily, uint16_t>, int> Passes;
+};
+TOwnDatagramPorts& OwnDatagramPorts() {
+    static TOwnDatagramPorts* t = new TOwnDatagramPorts;
+    return *t;
+}
+
+// The passes of a datagram from source: those of the association it was sent from, when that
+// is one of this program's (from an address of this machine); else 0.
+int DatagramPasses(const TSocketAddr& source) {
+    TSocketAddr from = UnmapIP4(source);
+    int passes;
+    {
+        TOwnDatagramPorts& t = OwnDatagramPorts();
+        std::lock_guard lock(t.OwnDatagramPortsLock);
+        auto it = t.Passes.find({from.AddrFamily, from.Port});
+        if (it == t.Passes.end())
+            return 0;
+        passes = it->second;
+    }
+    // Asked only now: this takes a system call or two, and most sources are not ours.
+    return IsThisMachineClient(from) ? passes : 0;
+}
 } // namespace
 
 TUDPPortMapperClient::TUDPPortMapperClient(TUDPPortMapper& mapper) : FMapper(mapper) {
     BufferPackets = false;
     MaxBufferedPackets = 0;
     MaxPacketSize = kUDPMapperPacketSize;
+}
+
+TUDPPortMapperClient::~TUDPPortMapperClient() {
+    if (FOwnPort == 0)
+        return;
+    TOwnDatagramPorts& t = OwnDatagramPorts();
+    std::lock_guard lock(t.OwnDatagramPortsLock);
+    t.Passes.erase({FOwnFamily, FOwnPort});
+}
+
+void TUDPPortMapperClient::EnterOwnPort(int passes) {
+    TSocketAddr local;
+    if (SocketGetSockName(SocketHandle(), local) != 0)
+        return;
+    local = UnmapIP4(local);
+    TOwnDatagramPorts& t = OwnDatagramPorts();
+    std::lock_guard lock(t.OwnDatagramPortsLock);
+    t.Passes[{local.AddrFamily, local.Port}] = passes;
+    FOwnFamily = local.AddrFamily;
+    FOwnPort = local.Port;
 }
 
 void TUDPPortMapperClient::TriggerPacketAvailable() {
@@ -189,9 +242,18 @@ void TUDPPortMapper::Forward(const TSocketAddr& source, const char* data, int le
             Wait(source, data, len, now);
             return;
         }
+        int passes = DatagramPasses(source);
+        if (passes >= kMappingLoopPasses) {
+            // Passed on once more, it would come round again, each time on a new socket.
+            ++FDropped;
+            LoopLog.Tell("Datagram from " + SocketAddrStr(source) + " port " +
+                             std::to_string(source.Port) + " dropped",
+                         now);
+            return;
+        }
         RefreshIfDue(now);
         try {
-            client = &CreateAssociation(source, now);
+            client = &CreateAssociation(source, now, passes + 1);
         } catch (const ESocket&) {
             // No socket to be had (descriptors ran out) or the port does not resolve.
             ++FDropped;
@@ -221,7 +283,8 @@ void TUDPPortMapper::Wait(const TSocketAddr& source, const char* data, int len, 
         StartDestLookup(now);
 }
 
-TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& source, int64_t now) {
+TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& source, int64_t now,
+                                                        int passes) {
     if (MaxAssociations > 0 && FClients.size() >= MaxAssociations) {
         auto oldest =
             std::min_element(FClients.begin(), FClients.end(),
@@ -238,6 +301,7 @@ TUDPPortMapperClient& TUDPPortMapper::CreateAssociation(const TSocketAddr& sourc
     // family (no local address would make one IPv6 socket for both).
     client->SetLocalHost(FAddress.AddrFamily == TIPAddressFamily::iaIP6 ? "::" : "0.0.0.0");
     client->SetActive(true);
+    client->EnterOwnPort(passes);
     // The mapper's address: the association's Send never looks anything up.
     client->ResolveTo(FAddress);
     FClients.push_back(std::move(client));

@@ -7,7 +7,10 @@
 // Associations do not live for ever: one that has carried no datagram in either direction for
 // IdleTimeoutMs is closed, and at most MaxAssociations exist (a new source closes the one idle
 // longest). An error reported on an outbound socket (an ICMP "port unreachable" from the
-// destination, for one) ends nothing: the datagram is lost, the mapping goes on.
+// destination, for one) ends nothing: the datagram is lost, the mapping goes on. A datagram
+// that has come round through this program's own mappings kMappingLoopPasses times (their
+// destinations lead back to one another) is dropped and logged, so that it does not go round
+// for ever on ever more sockets.
 //
 // The destination is never looked up on the mapper's thread, which serves every other socket of
 // the program. An address literal of either family (a dotted IPv4 address; an IPv6 one, with or
@@ -30,6 +33,7 @@
 // used on its thread only.
 
 #include "net/AllowedClients.h"
+#include "net/OwnConnections.h"
 #include "net/SocketsUDP.h"
 
 #include <deque>
@@ -80,6 +84,7 @@ class TUDPPortMapper;
 class TUDPPortMapperClient : public AUDPClientSocket {
 public:
     explicit TUDPPortMapperClient(TUDPPortMapper& mapper);
+    ~TUDPPortMapperClient() override;
 
     // The local-side peer whose datagrams this socket forwards.
     TSocketAddr SourceAddress;
@@ -95,7 +100,12 @@ protected:
 
 private:
     friend class TUDPPortMapper;
+    // Enters the socket's local port among this program's association sockets, with the passes
+    // its datagrams carry; it leaves with the association.
+    void EnterOwnPort(int passes);
     TUDPPortMapper& FMapper;
+    TIPAddressFamily FOwnFamily = TIPAddressFamily::iaNone;
+    uint16_t FOwnPort = 0; // 0: not entered
 };
 
 class TUDPPortMapper : public AUDPSocket {
@@ -117,6 +127,10 @@ public:
     // each datagram as it is taken from the socket: a refused one is dropped before it
     // reaches an association, a lookup or the waiting queue. Not owned; outlives activity.
     TClientAdmission* Admission = nullptr;
+    // Told when datagrams are dropped because they came round through this program's
+    // mappings kMappingLoopPasses times (a destination leads back to a mapping):
+    //   "Datagram from <address> port <port> dropped: it has come round ..."
+    TMappingLoopLog LoopLog;
 
     // true binds to LocalHost/LocalPort ("Socket bind failed" when the port is taken) and starts
     // looking up a DestHost that is no address literal; false cancels that lookup, forgets the
@@ -170,7 +184,8 @@ private:
     void LookupFailed(int64_t now);
     // Answers waiting on an outbound socket go back to its source from the mapped port.
     void RelayReplies(TUDPPortMapperClient& client);
-    TUDPPortMapperClient& CreateAssociation(const TSocketAddr& source, int64_t now);
+    // passes: those its datagrams carry.
+    TUDPPortMapperClient& CreateAssociation(const TSocketAddr& source, int64_t now, int passes);
     void CloseAssociation(TUDPPortMapperClient* client);
     void CloseAssociations();
     // Timer to the next expiry; off without associations, so an idle mapper never wakes.

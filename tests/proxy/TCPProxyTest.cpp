@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <mutex>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -456,6 +457,12 @@ TEST(TCPPortMapperOnLoops, ADestinationLeadingBackToTheMappingIsRefusedAfterAFew
         f.Mapper.SetListenPort(std::to_string(f.Port));
         f.Mapper.DestPort = std::to_string(f.Port);
         TErrorLog log(f.Mapper);
+        std::vector<std::string> told;
+        std::mutex toldLock;
+        f.Mapper.LoopLog.OnLine = [&](const std::string& line) {
+            std::lock_guard lock(toldLock);
+            told.push_back(line);
+        };
         f.Mapper.SetActive(true);
         ASSERT_EQ(f.Mapper.LoopServed(), onLoops);
         ASSERT_TRUE(RunBeside([&] {
@@ -466,9 +473,14 @@ TEST(TCPPortMapperOnLoops, ADestinationLeadingBackToTheMappingIsRefusedAfterAFew
         EXPECT_TRUE(f.AllClientsGone());
         EXPECT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
         EXPECT_EQ(log.Lines, std::vector<std::string>{
-                                 "Client execute error: Loop refused: the connection has come "
-                                 "round through this program's port mappings 8 times (a "
+                                 "Client execute error: Loop refused: it has come round "
+                                 "through this program's port mappings 8 times (a "
                                  "destination leads back to a mapping)"});
+        std::lock_guard lock(toldLock);
+        EXPECT_EQ(told, (std::vector<std::string>{
+                            "Connection from 127.0.0.1 refused: it has come round through this "
+                            "program's port mappings 8 times (a destination leads back to a "
+                            "mapping)"}));
         // The client's own connection and one per round.
         EXPECT_EQ(f.Mapper.ClientTotal(), uint64_t(kMappingLoopPasses) + 1);
         f.Mapper.SetActive(false);
