@@ -1000,7 +1000,8 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             if (error == 0)
                 continue; // refused or dropped: another may wait
             if (IsResourceExhaustion(error)) {
-                // The connection waits in the backlog meanwhile.
+                // The connection waits in the backlog meanwhile (and the pool's lock is free).
+                lock.unlock();
                 PauseAcceptingHere(thread, error);
                 continue;
             }
@@ -1309,7 +1310,7 @@ int ATCPServer::WaitForConnection(TTCPServerClientThread* thread, TPoolWait how,
 void ATCPServer::PauseAcceptingHere(TTCPServerClientThread* thread, int error) {
     LogShortage(error);
     // The stop descriptor only: the connection waits in the backlog meanwhile.
-    WaitForConnection(thread, kWaitStop, kAcceptRetryDelay);
+    WaitForConnection(thread, kWaitStop, AcceptRetryDelayMs.load());
 }
 
 void ATCPServer::StopWaitingLocked() {

@@ -428,6 +428,9 @@ public:
     std::atomic<int> MaxSpareThreads{kMaxSpareClientThreads};
     std::atomic<int> SpareThreadIdleMs{kSpareClientThreadIdleMs};
     std::atomic<int> SurplusSpareThreadIdleMs{kSurplusSpareClientThreadIdleMs};
+    // How long a waiting client thread that ran out of descriptors (or memory) accepting
+    // pauses before it tries again (tests lengthen it; a change applies to the next pause).
+    std::atomic<int> AcceptRetryDelayMs{kAcceptRetryDelay};
 
     // Throttling of every client; a change applies to running clients at once.
     bool ThrottleRead() const { return FThrottleRead; }
@@ -666,8 +669,9 @@ private:
     // The thread waits for the stop, a connection (as how says) or timeoutMs; answers 1 a
     // connection may wait, 0 timed out, -1 stopped.
     int WaitForConnection(TTCPServerClientThread* thread, TPoolWait how, int timeoutMs);
-    // Descriptors or memory ran out: logs once per shortage and waits kAcceptRetryDelay (or
-    // until the stop).
+    // Descriptors or memory ran out: logs once per shortage and waits AcceptRetryDelayMs (or
+    // until the stop). PoolLock must not be held: every other thread of the pool, the relay
+    // loops and the main thread would wait as long.
     void PauseAcceptingHere(TTCPServerClientThread* thread, int error);
     // A waiting thread stops waiting, to serve or to end (PoolLock held): when no other waits
     // and none is on its way back, the main thread watches the listening socket again.

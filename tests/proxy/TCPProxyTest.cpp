@@ -503,19 +503,7 @@ TEST(TCPPortMapperOnLoops, OutOfDescriptorsAcceptingPausesLogsOnceAndServesAfter
     TSocketHandle c = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
     // No tunnel of an earlier test frees a descriptor meanwhile.
     ASSERT_TRUE(RunLoopPolling([] { return RelayTunnelCount() == 0; }));
-    struct TDescriptorLimit {
-        rlimit Own{};
-        TDescriptorLimit() {
-            ::getrlimit(RLIMIT_NOFILE, &Own);
-            // The lowest free number: every lower one is taken, so none is left below it.
-            int lowest = ::dup(0);
-            ::close(lowest);
-            rlimit none{static_cast<rlim_t>(lowest), Own.rlim_max};
-            EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        }
-        void Restore() { ::setrlimit(RLIMIT_NOFILE, &Own); }
-        ~TDescriptorLimit() { Restore(); }
-    } limit;
+    TDescriptorLimit limit;
     ASSERT_EQ(SocketConnect(c, TSocketAddr::IP4(Loopback(), f.Port)), 0); // waits in the backlog
     ASSERT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
     limit.Restore();

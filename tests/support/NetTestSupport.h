@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -255,5 +256,22 @@ inline std::string Pattern(size_t size) {
     }
     return s;
 }
+
+// While it lives, the process may open no descriptor beyond those it holds now (the lowest free
+// number is the limit, so none is left below it); Restore gives the former limit back early.
+struct TDescriptorLimit {
+    rlimit Own{};
+    TDescriptorLimit() {
+        ::getrlimit(RLIMIT_NOFILE, &Own);
+        int lowest = ::dup(0);
+        ::close(lowest);
+        rlimit none{static_cast<rlim_t>(lowest), Own.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &none);
+    }
+    void Restore() { ::setrlimit(RLIMIT_NOFILE, &Own); }
+    ~TDescriptorLimit() { Restore(); }
+    TDescriptorLimit(const TDescriptorLimit&) = delete;
+    TDescriptorLimit& operator=(const TDescriptorLimit&) = delete;
+};
 
 } // namespace corvan::test
