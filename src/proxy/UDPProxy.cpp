@@ -56,7 +56,9 @@ TUDPPortMapperClient::~TUDPPortMapperClient() {
         return;
     TOwnDatagramPorts& t = OwnDatagramPorts();
     std::lock_guard lock(t.OwnDatagramPortsLock);
-    t.Passes.erase({FOwnFamily, FOwnPort});
+    for (TIPAddressFamily family : {TIPAddressFamily::iaIP4, TIPAddressFamily::iaIP6})
+        if (FOwnFamily == family || FOwnBothFamilies)
+            t.Passes.erase({family, FOwnPort});
 }
 
 void TUDPPortMapperClient::EnterOwnPort(int passes) {
@@ -64,10 +66,18 @@ void TUDPPortMapperClient::EnterOwnPort(int passes) {
     if (SocketGetSockName(SocketHandle(), local) != 0)
         return;
     local = UnmapIP4(local);
+    // Bound to the IPv6 any address, the socket takes both families: it sends to an IPv4
+    // address written mapped into IPv6 from the same port number, which the system holds for
+    // it in IPv4 as well.
+    bool both = local.AddrFamily == TIPAddressFamily::iaIP6 &&
+                local.Addr == std::array<uint8_t, 16>{};
     TOwnDatagramPorts& t = OwnDatagramPorts();
     std::lock_guard lock(t.OwnDatagramPortsLock);
     t.Passes[{local.AddrFamily, local.Port}] = passes;
+    if (both)
+        t.Passes[{TIPAddressFamily::iaIP4, local.Port}] = passes;
     FOwnFamily = local.AddrFamily;
+    FOwnBothFamilies = both;
     FOwnPort = local.Port;
 }
 

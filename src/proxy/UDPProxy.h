@@ -105,6 +105,7 @@ private:
     void EnterOwnPort(int passes);
     TUDPPortMapper& FMapper;
     TIPAddressFamily FOwnFamily = TIPAddressFamily::iaNone;
+    bool FOwnBothFamilies = false; // entered for IPv4 too (bound to the IPv6 any address)
     uint16_t FOwnPort = 0; // 0: not entered
 };
 
