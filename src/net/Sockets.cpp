@@ -114,40 +114,6 @@ int64_t TRateWindow::Allowance(int64_t size, int64_t maxRate, uint32_t now) {
     return std::clamp<int64_t>(allowed, 0, std::max<int64_t>(size, 0));
 }
 
-// --- socket list ------------------------------------------------------------------------------
-
-void TSocketList::Add(ASocket* socket) {
-    std::lock_guard<std::mutex> lock(SocketListLock);
-    FItems.push_back(socket);
-}
-
-void TSocketList::Remove(ASocket* socket) {
-    std::lock_guard<std::mutex> lock(SocketListLock);
-    auto it = std::find(FItems.begin(), FItems.end(), socket);
-    if (it != FItems.end())
-        FItems.erase(it);
-}
-
-size_t TSocketList::Count() const {
-    std::lock_guard<std::mutex> lock(SocketListLock);
-    return FItems.size();
-}
-
-ASocket* TSocketList::Item(size_t index) const {
-    std::lock_guard<std::mutex> lock(SocketListLock);
-    return index < FItems.size() ? FItems[index] : nullptr;
-}
-
-void TSocketList::Clear() {
-    std::lock_guard<std::mutex> lock(SocketListLock);
-    FItems.clear();
-}
-
-TSocketList& ProcessSocketList() {
-    static TSocketList* list = new TSocketList; // outlives sockets destroyed at exit
-    return *list;
-}
-
 // --- ASocket ----------------------------------------------------------------------------------
 
 ASocket::ASocket() {
@@ -166,14 +132,12 @@ ASocket::ASocket(TSocketHandle handle) {
 
 void ASocket::Init() {
     EnsureSocketsStarted();
-    ProcessSocketList().Add(this);
 }
 
 ASocket::~ASocket() {
     ResetSocket();
     if (FRare)
         FRare->DoneLookups.clear();
-    ProcessSocketList().Remove(this);
 }
 
 ASocket::TRarePart& ASocket::Rare() {

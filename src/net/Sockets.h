@@ -89,24 +89,6 @@ class ASocket;
 // descriptors or memory (EMFILE/ENFILE, ENOBUFS, ENOMEM).
 bool IsResourceExhaustion(int error);
 
-// A thread-safe list of sockets (not owning).
-class TSocketList {
-public:
-    void Add(ASocket* socket);
-    void Remove(ASocket* socket);
-    size_t Count() const;
-    ASocket* Item(size_t index) const;
-    void Clear();
-
-private:
-    // SocketListLock: guards FItems. Lock order: a leaf (no socket is called under it).
-    mutable std::mutex SocketListLock;
-    std::vector<ASocket*> FItems;
-};
-
-// Every live socket of the process.
-TSocketList& ProcessSocketList();
-
 class ASocket : public TTimerHandle {
 public:
     ASocket();

@@ -437,15 +437,6 @@ TEST(TCPSocket, TerminateFromAnotherThreadWakesTheOwnersWaitAndClosesThere) {
     SocketClose(client);
 }
 
-TEST(TCPSocket, ProcessSocketListTracksLiveSockets) {
-    size_t before = ProcessSocketList().Count();
-    {
-        TConnection c(-1);
-        EXPECT_EQ(ProcessSocketList().Count(), before + 1);
-    }
-    EXPECT_EQ(ProcessSocketList().Count(), before);
-}
-
 TEST(TCPSocket, ThrottleSwitchFromAnotherThreadIsAppliedOnTheSocketsThread) {
     auto [server, client] = ConnectedPair();
     std::atomic<ATCPClientSocket*> socket{nullptr};
