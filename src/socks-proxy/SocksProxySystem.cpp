@@ -121,9 +121,11 @@ TSocksServerListen TSocksProxySystem::ListenSettings() const {
 TSocksServerLimits TSocksProxySystem::LimitSettings() const {
     TSocksServerLimits l;
     l.MaxClients = std::max(MaxConnections, kMinMaxConnections);
-    l.ThrottleOutbound = LimitBandIn;
+    // A limit without a rate above 0 (the dialog's empty field) limits nothing, as the HTTP
+    // proxy's: at a rate of 0 not a byte would pass, and the service would look running.
+    l.ThrottleOutbound = LimitBandIn && BandInLimit > 0;
     l.OutboundReadRate = BandInLimit;
-    l.ThrottleClient = LimitBandOut;
+    l.ThrottleClient = LimitBandOut && BandOutLimit > 0;
     l.ClientReadRate = BandOutLimit;
     l.Options.RequireLogin = RequireLogin;
     l.Options.EnableUdp = EnableUDP;

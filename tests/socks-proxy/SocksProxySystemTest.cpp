@@ -261,6 +261,15 @@ TEST(SocksProxyService, ListenSettingsWaitForTheNextStartLimitsApplyAtOnce) {
     ASSERT_EQ(fx.Journal.Limits.size(), 2u);
     EXPECT_EQ(fx.Journal.Limits[1].MaxClients, 10);
     EXPECT_EQ(fx.Frame().Lines[0], "Socks Proxy Server active on port 1080.");
+    // A limit without a rate (the dialog's empty field, or 0) limits nothing: at a rate of 0
+    // not a byte would pass.
+    fx.Service.BandInLimit = -1;
+    fx.Service.LimitBandOut = true;
+    fx.Service.BandOutLimit = 0;
+    fx.Service.ApplySettings();
+    ASSERT_EQ(fx.Journal.Limits.size(), 3u);
+    EXPECT_FALSE(fx.Journal.Limits[2].ThrottleOutbound);
+    EXPECT_FALSE(fx.Journal.Limits[2].ThrottleClient);
 
     fx.Service.SetEnabled(false);
     fx.Service.SetEnabled(true);
