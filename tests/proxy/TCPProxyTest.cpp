@@ -322,6 +322,25 @@ struct TErrorLog {
     }
 };
 
+// A hook that supplies nothing: the mapper connects on a client thread, not on a relay loop.
+void ConnectOnAThread(TTCPPortMapper& mapper) {
+    mapper.OnCreateDestClient = [](TTCPPortMapper*, TTCPServerClient*) {
+        return std::unique_ptr<ATCPClient>();
+    };
+}
+
+// A client of the mapper sees its connection closed without a byte; then every client of the
+// mapper is gone and the mapper has logged an error.
+void ExpectClosedAndLogged(TMapperFixture& f, const TErrorLog& log) {
+    ASSERT_TRUE(RunBeside([&] {
+        TSocketHandle c = ConnectBlocking(f.Port);
+        EXPECT_TRUE(ClosedWithin(c));
+        SocketClose(c);
+    }));
+    EXPECT_TRUE(f.AllClientsGone());
+    EXPECT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
+}
+
 // A listening socket whose accept queue is full: a connection to it is never answered.
 struct TUnansweringListener {
     TSocketHandle Handle = INVALID_SOCKETHANDLE;
@@ -419,20 +438,12 @@ TEST(TCPPortMapperOnLoops, AnUnreachableDestinationIsLoggedAsOnAThread) {
         for (bool onLoops : {true, false}) {
             TMapperFixture f(destPort);
             f.Mapper.DestTimeOut = 300;
-            if (!onLoops) // a hook that supplies nothing: the mapper connects on a thread
-                f.Mapper.OnCreateDestClient = [](TTCPPortMapper*, TTCPServerClient*) {
-                    return std::unique_ptr<ATCPClient>();
-                };
+            if (!onLoops)
+                ConnectOnAThread(f.Mapper);
             TErrorLog log(f.Mapper);
             f.Start();
             ASSERT_EQ(f.Mapper.LoopServed(), onLoops);
-            ASSERT_TRUE(RunBeside([&] {
-                TSocketHandle c = ConnectBlocking(f.Port);
-                EXPECT_TRUE(ClosedWithin(c));
-                SocketClose(c);
-            }));
-            EXPECT_TRUE(f.AllClientsGone());
-            EXPECT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
+            ExpectClosedAndLogged(f, log);
             f.Mapper.SetActive(false);
             lines[onLoops] = log.Lines;
         }
@@ -448,9 +459,7 @@ TEST(TCPPortMapperOnLoops, ADestinationLeadingBackToTheMappingIsRefusedAfterAFew
     for (bool onLoops : {true, false}) {
         TMapperFixture f(ClosedPort());
         if (!onLoops)
-            f.Mapper.OnCreateDestClient = [](TTCPPortMapper*, TTCPServerClient*) {
-                return std::unique_ptr<ATCPClient>();
-            };
+            ConnectOnAThread(f.Mapper);
         f.Start();
         // Again on the same port, now with that port as its destination.
         f.Mapper.SetActive(false);
@@ -465,13 +474,7 @@ TEST(TCPPortMapperOnLoops, ADestinationLeadingBackToTheMappingIsRefusedAfterAFew
         };
         f.Mapper.SetActive(true);
         ASSERT_EQ(f.Mapper.LoopServed(), onLoops);
-        ASSERT_TRUE(RunBeside([&] {
-            TSocketHandle c = ConnectBlocking(f.Port);
-            EXPECT_TRUE(ClosedWithin(c));
-            SocketClose(c);
-        }));
-        EXPECT_TRUE(f.AllClientsGone());
-        EXPECT_TRUE(RunLoopUntil([&] { return !log.Lines.empty(); }));
+        ExpectClosedAndLogged(f, log);
         EXPECT_EQ(log.Lines, std::vector<std::string>{
                                  "Client execute error: Loop refused: it has come round "
                                  "through this program's port mappings 8 times (a "
