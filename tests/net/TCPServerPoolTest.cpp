@@ -423,7 +423,10 @@ TEST(TCPServerPool, AThreadPausedForWantOfDescriptorsHoldsNoLockMeanwhile) {
     server.AcceptRetryDelayMs = 600000; // outlasts the test: only the stop ends it
     server.SetActive(true);
     EXPECT_EQ(SequentialEchoes(server.Port(), 1), 1); // a pool thread waits for the next
-    ASSERT_TRUE(RunLoopPolling([&] { return server.SpareThreadCount() >= 1; }));
+    // Its connection closed: no descriptor frees under the limit below (the next connection
+    // would be accepted on it).
+    ASSERT_TRUE(RunLoopPolling(
+        [&] { return server.ClientCount() == 0 && server.SpareThreadCount() >= 1; }));
     TSocketHandle c = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
     {
         TDescriptorLimit limit;
