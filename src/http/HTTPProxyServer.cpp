@@ -447,9 +447,12 @@ bool ThttpProxyServerClient::IsLoop(const ThttpProxyRoute& route) {
     // itself (a port mapping onto this proxy used as a target, say), and would go round again.
     // One pass is a mapping that merely exposes this proxy. The connection's count does not
     // change while it lasts: asked once, for its first request.
+    // Its peer and port are known: the system is asked only when a connection of ours may
+    // have come from that peer.
     if (FArrivalPasses < 0)
         if (const TSocketStream* stream = GetStream())
-            FArrivalPasses = ArrivalPasses(stream->Socket()->SocketHandle());
+            FArrivalPasses = ArrivalPasses(stream->Socket()->SocketHandle(), RemoteAddr(),
+                                           FProxyServer->BoundPort());
     if (FArrivalPasses >= kLoopPasses)
         return true;
     // Only a request to our own port can be a loop: no lookup for any other.

@@ -209,7 +209,9 @@ void AhttpServerClient::Execute() {
     KeepAlive = true;
     // A response goes out as header and body in separate writes: without this the body of a
     // small answer waits for the client's delayed acknowledgement of the header (~40 ms).
-    if (TSocketHandle handle = stream.Socket()->SocketHandle(); handle != INVALID_SOCKETHANDLE)
+    // Mostly the connection was accepted with it.
+    if (TSocketHandle handle = stream.Socket()->SocketHandle();
+        handle != INVALID_SOCKETHANDLE && !Server()->AcceptedWithNoDelay())
         SocketSetNoDelay(handle, true);
     if (Refused()) {
         // Counted and logged (rate-limited) at accept; here only the answer.

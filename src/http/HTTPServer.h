@@ -221,6 +221,8 @@ protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
     // At the connection limit: closes the connection that has waited longest for a request.
     void ClientLimitReached() override;
+    // Answers go out as header and body in separate writes (see Execute).
+    bool ConnectionsWantNoDelay() override { return true; }
 };
 
 } // namespace corvan

@@ -777,7 +777,7 @@ void ATCPServer::DoActivate() {
         if (FStopDescriptor < 0)
             RaiseError(JoinMessage("No stop descriptor", SocketErrorMessage(errno)));
     }
-    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ConnectionsBecomeTunnels());
+    FServerSocket->SetAcceptNoDelay(ClientMode == cmThread && ConnectionsWantNoDelay());
     FServerSocket->Listen();
     FListenHandle = FServerSocket->SocketHandle();
     FListenNoDelay = FServerSocket->AcceptNoDelay();

@@ -497,6 +497,9 @@ public:
     int64_t Uptime() const;
     // Connections are accepted and served on the relay loops (see above; any thread).
     bool LoopServed() const;
+    // Accepted connections have TCP_NODELAY set already (ConnectionsWantNoDelay, and the system
+    // let the listening socket pass it on). Fixed while active.
+    bool AcceptedWithNoDelay() const { return FListenNoDelay; }
 
     // Log type 0 information, 1 error: OnLog, then the attached log. Main thread.
     virtual void Log(TServerLogType logType, const std::string& msg);
@@ -534,9 +537,10 @@ protected:
     // pool serves them when the loops are not available). A server that answers true calls
     // ShutdownClients in its destructor: until then a loop may call LoopOutbound.
     virtual bool ServesOnRelayLoops() { return false; }
-    // Whether most connections go on to be tunnels (asked at activation, ClientMode 2): they
-    // are accepted with TCP_NODELAY set already, which a tunnel would set (RelayTunnel).
-    virtual bool ConnectionsBecomeTunnels() { return ServesOnRelayLoops(); }
+    // Whether every connection wants TCP_NODELAY (asked at activation, ClientMode 2): most go
+    // on to be tunnels, which set it (RelayTunnel), or the server writes its answers in pieces.
+    // They are accepted with it set already (AcceptedWithNoDelay), a system call each less.
+    virtual bool ConnectionsWantNoDelay() { return ServesOnRelayLoops(); }
     // A relay loop's thread, for a loop-served client just entered (the calling thread serves
     // its connection: TServedConnection): the tunnel's other end, opened without waiting (its
     // connect may be under way: TRelayEnd::Connecting), what runs as the tunnel ends, before

@@ -210,7 +210,7 @@ public:
 protected:
     std::unique_ptr<TTCPServerClient> CreateClient() override;
     void TriggerActive() override;
-    bool ConnectionsBecomeTunnels() override { return true; } // CONNECT is what is asked
+    bool ConnectionsWantNoDelay() override { return true; } // CONNECT is what is asked
 
 private:
     friend class TSocksProxyServerClient;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <thread>
 #include <vector>
@@ -102,6 +103,26 @@ TEST(HTTPServer, CurlFetchesTwoURLsOverOneConnection) {
     ExpectOneAcceptedConnection(server);
     EXPECT_EQ(server.TotalRequests.load(), 2u);
     EXPECT_TRUE(RunLoopUntil([&] { return server.ResponsesSent.load() == 2; }));
+}
+
+// Answers go out as header and body in separate writes: every connection has the system's
+// small-segment delay off, or a small answer's body would wait for the client's delayed
+// acknowledgement of its header.
+TEST(HTTPServer, ConnectionsSendWithoutTheSmallSegmentDelay) {
+    TTestHttpServer server;
+    std::atomic<int> noDelay{-1};
+    server.Handler = [&](TTestHttpConnection& connection) {
+        int value = 0;
+        socklen_t length = sizeof value;
+        ::getsockopt(connection.SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+        noDelay = value != 0;
+        connection.SetResponse(std::make_unique<ThttpResponse>(200, "OK", "HTTP", 1, 1, nullptr,
+                                                               "checked"));
+    };
+    server.Start();
+    std::string answer = Exchange(server.Port(), "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_NE(answer.find("checked"), std::string::npos) << answer;
+    EXPECT_EQ(noDelay.load(), 1);
 }
 
 TEST(HTTPServer, BackToBackRequestsAreAnsweredInOrderOnOneConnection) {
