@@ -131,6 +131,10 @@ bool IsLoopbackOrUnspecifiedIP4(uint32_t addr);
 bool IsThisMachineIP4(uint32_t addr, const TIP4AddrArray& local);
 // This machine's own IPv6 addresses, from its interfaces (empty where they cannot be read).
 TSocketAddrArray LocalIP6Addresses();
+// The unspecified address of either family (0.0.0.0 or ::): all of its bytes are zero.
+inline bool IsUnspecified(const TSocketAddr& addr) {
+    return addr.Addr == std::array<uint8_t, 16>{};
+}
 // Whether a connection to addr reaches this machine in the sense of the local-target check:
 // IPv4 (also mapped into IPv6) as IsLoopbackOrUnspecifiedIP4; IPv6 ::1, :: and the addresses
 // of local6 (LocalIP6Addresses).

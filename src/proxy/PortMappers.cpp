@@ -83,10 +83,6 @@ TSocketAddrArray ResolveOrNone(const std::string& host) {
     return addresses;
 }
 
-bool IsUnspecified(const TSocketAddr& addr) {
-    return addr.Addr == std::array<uint8_t, 16>{};
-}
-
 } // namespace
 
 bool MapsOntoItself(const TPortMapperParams& params) {

@@ -69,8 +69,7 @@ void TUDPPortMapperClient::EnterOwnPort(int passes) {
     // Bound to the IPv6 any address, the socket takes both families: it sends to an IPv4
     // address written mapped into IPv6 from the same port number, which the system holds for
     // it in IPv4 as well.
-    bool both = local.AddrFamily == TIPAddressFamily::iaIP6 &&
-                local.Addr == std::array<uint8_t, 16>{};
+    bool both = local.AddrFamily == TIPAddressFamily::iaIP6 && IsUnspecified(local);
     TOwnDatagramPorts& t = OwnDatagramPorts();
     std::lock_guard lock(t.OwnDatagramPortsLock);
     t.Passes[{local.AddrFamily, local.Port}] = passes;
