@@ -272,6 +272,9 @@ private:
     int64_t FNextSweep = INT64_MAX;
     uint64_t FPass = 0;
     int64_t FNextTick = 0; // when the throttled tunnels are looked at next
+    // MonotonicMillis as the pass's events came in: what the pass stamps and compares (a pass
+    // lasts well under the idle limits' resolution), one clock read for all its tunnels.
+    int64_t FNow = 0;
 };
 
 namespace {
@@ -549,11 +552,11 @@ void TRelayLoop::Adopt(std::shared_ptr<TRelayTunnel> tunnel) {
         return;
     }
     FCount.store(FTunnels.size(), std::memory_order_relaxed);
-    s.LastMove = MonotonicMillis();
+    s.LastMove = FNow;
     s.IdleLimit = RelayIdleLimitMs();
     if (s.ConnectTimeoutMs > 0 && (s.Sides[0].Connecting || s.Sides[1].Connecting))
         s.ConnectDeadline = s.LastMove + s.ConnectTimeoutMs;
-    const uint32_t ticks = GetTickCount();
+    const uint32_t ticks = static_cast<uint32_t>(FNow); // as GetTickCount
     for (TRelaySide& side : s.Sides) {
         side.ReadWindow.Restart(ticks);
         side.WriteWindow.Restart(ticks);
@@ -800,7 +803,7 @@ int64_t TRelayLoop::Advance(TRelayTunnel& tunnel, bool stamp) {
         if (!way.Done())
             moved += Step(tunnel, way, kRelayTurnBytes);
     if (moved > 0 && stamp)
-        s.LastMove = MonotonicMillis();
+        s.LastMove = FNow;
     // A side at its end hands the end on: the other peer reads the end of data once it has
     // everything sent before. When the other way is over too the tunnel ends now, and the
     // close sends that end (its side has nothing unread: its own end was read).
@@ -964,7 +967,7 @@ int64_t TRelayLoop::Deadline(const TRelayTunnel::TState& s) {
 }
 
 void TRelayLoop::Sweep() {
-    int64_t now = MonotonicMillis();
+    int64_t now = FNow;
     if (now < FNextSweep)
         return;
     FNextSweep = INT64_MAX;
@@ -1000,6 +1003,7 @@ void TRelayLoop::Run() {
         if (!FAgain.empty())
             timeout = 0;
         int n = epoll_wait(FEpoll, events, kRelayEventBatch, timeout);
+        FNow = MonotonicMillis();
         ++FPass;
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
@@ -1050,8 +1054,8 @@ void TRelayLoop::Run() {
             tunnel->FState->Again = false;
             Serve(*tunnel);
         }
-        if (!FWaiting.empty() && MonotonicMillis() >= FNextTick) {
-            FNextTick = MonotonicMillis() + kRelayThrottleTickMs;
+        if (!FWaiting.empty() && FNow >= FNextTick) {
+            FNextTick = FNow + kRelayThrottleTickMs;
             ++FPass;
             std::vector<TRelayTunnel*> waiting;
             waiting.swap(FWaiting);
