@@ -1,15 +1,16 @@
 #include "net/OwnConnections.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace corvan {
 
@@ -31,27 +32,57 @@ struct TEndsLess {
 // non-blocking system call; the bound only keeps a stuck one from holding the arrival).
 constexpr auto kPendingConnectWait = std::chrono::milliseconds(1000);
 
+// What the table knows of one handle. A slot per descriptor number: entering and leaving a
+// connection allocates nothing (the slots grow with the highest handle, a few dozen bytes
+// each, bounded by the descriptors the process may hold).
+struct TOwnSlot {
+    enum TState : uint8_t {
+        kNone,    // not an own connection (or left)
+        kUnasked, // its local end not asked for yet: in its port's list, Passes its passes
+        kKnown,   // both ends known: Ends is its key in ByEnds
+    };
+    TState State = kNone;
+    int Passes = 0;
+    // kUnasked: the neighbours in the list of connections to Ends.second.Port (-1: none).
+    TSocketHandle Prev = INVALID_SOCKETHANDLE;
+    TSocketHandle Next = INVALID_SOCKETHANDLE;
+    TEnds Ends; // local, remote; local TSocketAddr{} while kUnasked
+};
+
+// An array of a count per port, zeroed by the system as its pages are first touched.
+template <typename T>
+std::unique_ptr<T[], decltype(&std::free)> PerPort() {
+    return {static_cast<T*>(std::calloc(65536, sizeof(T))), &std::free};
+}
+
 struct TOwnConnections {
-    // OwnConnectionsLock: guards the maps. A leaf lock (the connect system call runs outside
-    // it: held across it, every connection of every thread queued behind each connect; the
-    // calls that read a socket's local end run inside it).
+    // OwnConnectionsLock: guards the slots, the lists and ByEnds, and the lowering of the
+    // pending counts (their raising needs no lock). A leaf lock (the connect system call runs
+    // outside it: held across it, every connection of every thread queued behind each
+    // connect; the calls that read a socket's local end run inside it).
     std::mutex OwnConnectionsLock;
-    std::map<TSocketHandle, TEnds> ByHandle; // a local end not asked for yet: TSocketAddr{}
+    std::vector<TOwnSlot> Slots; // by handle
     std::map<TEnds, int, TEndsLess> ByEnds; // the connection's passes, once both ends are known
-    // Connections entered as their connect started, their local end not asked for yet: their
-    // passes, by the port they connect to and their handle. The system is asked for a local
-    // end only when a connection arrives on that port (AskLocked), the only arrival that can
-    // be one of them; most never come back to this program, and are entered and left without
-    // that system call.
-    std::map<std::pair<uint16_t, TSocketHandle>, int> Unasked;
+    // Connections entered as their connect started, their local end not asked for yet: a
+    // list by the port they connect to (the first handle + 1; 0: none). The system is asked
+    // for a local end only when a connection arrives on that port (AskLocked), the only
+    // arrival that can be one of them; most never come back to this program, and are entered
+    // and left without that system call.
+    std::unique_ptr<TSocketHandle[], decltype(&std::free)> UnaskedByPort =
+        PerPort<TSocketHandle>();
+    size_t UnaskedCount = 0;
     // Connects under way, by destination port: an arrival on that port may be one of them,
     // not entered yet, and waits for them (PendingDone) before it concludes it is not own.
-    // A count for every port, zeroed by the system as its pages are first touched: a connect
-    // enters and leaves it without an allocation. PendingTotal: their sum.
-    std::unique_ptr<uint32_t[], decltype(&std::free)> PendingByPort{
-        static_cast<uint32_t*>(std::calloc(65536, sizeof(uint32_t))), &std::free};
-    uint32_t PendingTotal = 0;
+    // Raised atomically before the connect (no lock: the arrival it announces comes only
+    // after the connect's system call), lowered under the lock with PendingDone told.
+    // PendingTotal: their sum.
+    std::unique_ptr<uint32_t[], decltype(&std::free)> PendingByPort = PerPort<uint32_t>();
+    std::atomic<uint32_t> PendingTotal{0};
     std::condition_variable PendingDone;
+
+    uint32_t Pending(uint16_t port) {
+        return std::atomic_ref<uint32_t>(PendingByPort[port]).load();
+    }
 };
 
 // The passes of the accepted connection the calling thread serves (TServedConnection).
@@ -61,7 +92,7 @@ TOwnConnections& Table() {
     // Never destroyed: a socket may still close while the process's statics go.
     static TOwnConnections* table = [] {
         auto t = std::make_unique<TOwnConnections>();
-        if (!t->PendingByPort)
+        if (!t->PendingByPort || !t->UnaskedByPort)
             throw std::bad_alloc();
         return t.release();
     }();
@@ -73,21 +104,51 @@ bool BothEnds(TSocketHandle handle, TSocketAddr& local, TSocketAddr& remote) {
            SocketGetPeerName(handle, remote) == 0;
 }
 
+// handle's slot; null when it has none yet. Holding OwnConnectionsLock.
+TOwnSlot* SlotLocked(TOwnConnections& t, TSocketHandle handle) {
+    if (handle < 0 || static_cast<size_t>(handle) >= t.Slots.size())
+        return nullptr;
+    return &t.Slots[handle];
+}
+
+void LinkUnaskedLocked(TOwnConnections& t, TSocketHandle handle, TOwnSlot& slot) {
+    TSocketHandle& head = t.UnaskedByPort[slot.Ends.second.Port];
+    slot.Prev = INVALID_SOCKETHANDLE;
+    slot.Next = head - 1;
+    if (slot.Next != INVALID_SOCKETHANDLE)
+        t.Slots[slot.Next].Prev = handle;
+    head = handle + 1;
+    slot.State = TOwnSlot::kUnasked;
+    ++t.UnaskedCount;
+}
+
+void UnlinkUnaskedLocked(TOwnConnections& t, TOwnSlot& slot) {
+    if (slot.Prev != INVALID_SOCKETHANDLE)
+        t.Slots[slot.Prev].Next = slot.Next;
+    else
+        t.UnaskedByPort[slot.Ends.second.Port] = slot.Next + 1;
+    if (slot.Next != INVALID_SOCKETHANDLE)
+        t.Slots[slot.Next].Prev = slot.Prev;
+    slot.State = TOwnSlot::kNone;
+    --t.UnaskedCount;
+}
+
 // Takes handle's entry out; answers its passes (0: it had none). Holding OwnConnectionsLock.
 int ForgetLocked(TOwnConnections& t, TSocketHandle handle) {
-    auto old = t.ByHandle.find(handle);
-    if (old == t.ByHandle.end())
+    TOwnSlot* slot = SlotLocked(t, handle);
+    if (!slot)
         return 0;
     int passes = 0;
-    if (auto known = t.ByEnds.find(old->second); known != t.ByEnds.end()) {
-        passes = known->second;
-        t.ByEnds.erase(known);
-    } else if (auto unasked = t.Unasked.find({old->second.second.Port, handle});
-               unasked != t.Unasked.end()) {
-        passes = unasked->second;
-        t.Unasked.erase(unasked);
+    if (slot->State == TOwnSlot::kUnasked) {
+        passes = slot->Passes;
+        UnlinkUnaskedLocked(t, *slot);
+    } else if (slot->State == TOwnSlot::kKnown) {
+        if (auto known = t.ByEnds.find(slot->Ends); known != t.ByEnds.end()) {
+            passes = known->second;
+            t.ByEnds.erase(known);
+        }
     }
-    t.ByHandle.erase(old);
+    slot->State = TOwnSlot::kNone;
     return passes;
 }
 
@@ -97,35 +158,46 @@ void RecordLocked(TOwnConnections& t, TSocketHandle handle, const TEnds& ends) {
     int passes = ForgetLocked(t, handle);
     if (passes == 0)
         passes = GServedPasses + 1;
-    t.ByHandle[handle] = ends;
-    if (ends.first == TSocketAddr{})
-        t.Unasked[{ends.second.Port, handle}] = passes;
-    else
+    if (static_cast<size_t>(handle) >= t.Slots.size())
+        t.Slots.resize(static_cast<size_t>(handle) + 1);
+    TOwnSlot& slot = t.Slots[handle];
+    slot.Ends = ends;
+    if (ends.first == TSocketAddr{}) {
+        slot.Passes = passes;
+        LinkUnaskedLocked(t, handle, slot);
+    } else {
         t.ByEnds[ends] = passes;
+        slot.State = TOwnSlot::kKnown;
+    }
 }
 
 // Asks the system for the local ends of the connections made to port: a connection arriving
 // on it may be one of them. Holding OwnConnectionsLock.
 void AskLocked(TOwnConnections& t, uint16_t port) {
-    auto it = t.Unasked.lower_bound({port, std::numeric_limits<TSocketHandle>::min()});
-    while (it != t.Unasked.end() && it->first.first == port) {
-        TSocketHandle handle = it->first.second;
-        TEnds& ends = t.ByHandle.find(handle)->second; // entered with it
-        TEnds asked = ends;
+    TSocketHandle handle = t.UnaskedByPort[port] - 1;
+    while (handle != INVALID_SOCKETHANDLE) {
+        TOwnSlot& slot = t.Slots[handle];
+        TSocketHandle next = slot.Next;
+        TEnds asked = slot.Ends;
         // One whose end the system does not tell is not matched.
-        if (SocketGetSockName(handle, asked.first) == 0) {
+        bool told = SocketGetSockName(handle, asked.first) == 0;
+        if (told) {
             // The unspecified address reaches this machine at the address connected from,
             // and the accepting side sees that one.
             if (asked.second.Addr == TSocketAddr{}.Addr)
                 asked.second.Addr = asked.first.Addr;
             try {
-                t.ByEnds[asked] = it->second;
+                t.ByEnds[asked] = slot.Passes;
             } catch (const std::bad_alloc&) {
                 return; // out of memory: left to be asked by the next arrival
             }
-            ends = asked;
         }
-        it = t.Unasked.erase(it);
+        UnlinkUnaskedLocked(t, slot);
+        if (told) {
+            slot.Ends = asked;
+            slot.State = TOwnSlot::kKnown;
+        }
+        handle = next;
     }
 }
 
@@ -134,11 +206,8 @@ void AskLocked(TOwnConnections& t, uint16_t port) {
 int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& registered) {
     registered = false;
     TOwnConnections& t = Table();
-    {
-        std::lock_guard lock(t.OwnConnectionsLock);
-        ++t.PendingByPort[remote.Port];
-        ++t.PendingTotal;
-    }
+    std::atomic_ref<uint32_t>(t.PendingByPort[remote.Port]).fetch_add(1);
+    t.PendingTotal.fetch_add(1);
     int r = SocketConnect(handle, remote);
     int error = SocketGetLastError();
     std::unique_lock lock(t.OwnConnectionsLock);
@@ -146,8 +215,8 @@ int ConnectOwnConnection(TSocketHandle handle, const TSocketAddr& remote, bool& 
         TOwnConnections& T;
         uint16_t Port;
         ~TDone() {
-            --T.PendingByPort[Port];
-            --T.PendingTotal;
+            std::atomic_ref<uint32_t>(T.PendingByPort[Port]).fetch_sub(1);
+            T.PendingTotal.fetch_sub(1);
             T.PendingDone.notify_all();
         }
     } done{t, remote.Port};
@@ -190,7 +259,7 @@ int PassesOf(const TSocketAddr& local, const TSocketAddr& peer) {
     };
     // A connect to this port that has not been entered yet may be this very connection.
     t.PendingDone.wait_for(lock, kPendingConnectWait,
-                           [&] { return found() || t.PendingByPort[local.Port] == 0; });
+                           [&] { return found() || t.Pending(local.Port) == 0; });
     auto it = t.ByEnds.find(TEnds{peer, local});
     return it == t.ByEnds.end() ? 0 : it->second;
 }
@@ -217,10 +286,11 @@ int ArrivalPasses(TSocketHandle accepted, const TSocketAddr& peer, uint16_t loca
     {
         TOwnConnections& t = Table();
         std::lock_guard lock(t.OwnConnectionsLock);
+        // With the port known, only connects to that port can be this arrival.
+        bool pending = localPort != 0 ? t.Pending(localPort) != 0 : t.PendingTotal.load() != 0;
         if (localPort != 0)
             AskLocked(t, localPort);
-        if (t.PendingTotal == 0 && !HasLocalEndLocked(t, peer) &&
-            (localPort != 0 || t.Unasked.empty()))
+        if (!pending && !HasLocalEndLocked(t, peer) && (localPort != 0 || t.UnaskedCount == 0))
             return 0;
     }
     TSocketAddr local;

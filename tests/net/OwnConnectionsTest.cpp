@@ -83,3 +83,43 @@ TEST(OwnConnections, AConnectionToThisProgramIsOwnBeforeTheConnectingSideHearsIt
         SocketClose(accepted);
     }
 }
+
+TEST(OwnConnections, ManyConnectsToOnePortEachLeaveOnTheirOwn) {
+    // Entered before their ends are asked for, in a list by the port they go to: one that
+    // leaves from the middle, the front or the end of it takes only itself out. A second
+    // round takes the same handle numbers again.
+    TTestListener listener;
+    TSocketAddr to = TSocketAddr::IP4(htonl(INADDR_LOOPBACK), listener.Port);
+    constexpr int kCount = 5;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<TSocketHandle> outbound;
+        std::vector<TSocketAddr> from(kCount);
+        for (int i = 0; i < kCount; ++i) {
+            TSocketHandle h = AllocateSocketHandle(TIPAddressFamily::iaIP4, TIPProtocol::ipTCP);
+            ASSERT_NE(h, INVALID_SOCKETHANDLE);
+            bool registered = false;
+            ConnectOwnConnection(h, to, registered);
+            ASSERT_TRUE(registered);
+            outbound.push_back(h);
+        }
+        for (int i : {2, 4, 0}) { // the middle, the front (the last entered), the end
+            ASSERT_EQ(SocketGetSockName(outbound[i], from[i]), 0);
+            UnregisterOwnConnection(outbound[i]);
+        }
+        int own = 0;
+        for (int i = 0; i < kCount; ++i) {
+            TSocketAddr peer;
+            TSocketHandle accepted = SocketAccept(listener.Handle, &peer);
+            ASSERT_NE(accepted, INVALID_SOCKETHANDLE);
+            bool left = peer == from[0] || peer == from[2] || peer == from[4];
+            EXPECT_EQ(Passes(accepted), left ? 0 : 1) << round << " " << i;
+            own += left ? 0 : 1;
+            SocketClose(accepted);
+        }
+        EXPECT_EQ(own, 2) << round;
+        for (TSocketHandle h : outbound) {
+            UnregisterOwnConnection(h);
+            SocketClose(h);
+        }
+    }
+}
