@@ -1082,8 +1082,11 @@ void TMailbox::AllocateMailbox() {
 }
 
 void TMailbox::DestroyMailbox() {
+#ifndef NDEBUG
+    // The check asks the loop under its lock: a debug build's cost only.
     if (FLoop && !FLoop->OwnerEnded())
         FOwnerCheck.Check("Mailbox destroyed");
+#endif
     TMailboxId id = FMailbox.exchange(0);
     if (id == 0)
         return;
