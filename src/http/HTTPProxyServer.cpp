@@ -680,6 +680,9 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;
     options.ConnectUnwatched = true; // a relay takes it as it stands
+    // As a forwarded request's: a client that leaves before its tunnel stands frees its slot
+    // at once.
+    options.GiveUp = [this] { return FClientLeft = FClientLeft || ClientLeft(); };
     TunnelConnection =
         OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
 }

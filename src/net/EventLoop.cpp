@@ -773,8 +773,19 @@ bool TMessageLoop::ProcessMessages() {
 }
 
 bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs, short events, short* ready) {
+    pollfd one{fd, events, 0};
+    bool quit = WaitDescriptorsOrMessages(&one, 1, timeoutMs);
     if (ready)
-        *ready = 0;
+        *ready = one.revents;
+    return quit;
+}
+
+bool TMessageLoop::WaitDescriptorsOrMessages(pollfd* fds, int count, int timeoutMs) {
+    constexpr int kMost = 4;
+    if (count < 1 || count > kMost)
+        throw EMailbox("Too many descriptors to wait on");
+    for (int i = 0; i < count; ++i)
+        fds[i].revents = 0;
     bool idle;
     {
         // As before the loop's own wait: the interest the last harvest owes is armed first.
@@ -785,12 +796,15 @@ bool TMessageLoop::WaitDescriptorOrMessages(int fd, int timeoutMs, short events,
         idle = FImpl->Queue.empty() && FImpl->Jobs.empty();
     }
     if (idle) {
-        pollfd fds[2] = {{fd, events, 0}, {FEpoll, POLLIN, 0}};
-        int r = ::poll(fds, 2, timeoutMs);
-        if (ready && r > 0)
-            *ready = fds[0].revents;
-        if (r <= 0 || !(fds[1].revents & POLLIN))
-            return false; // fd is ready, or the time is up: nothing for the loop
+        pollfd all[kMost + 1];
+        std::copy(fds, fds + count, all);
+        all[count] = {FEpoll, POLLIN, 0};
+        int r = ::poll(all, count + 1, timeoutMs);
+        if (r > 0)
+            for (int i = 0; i < count; ++i)
+                fds[i].revents = all[i].revents;
+        if (r <= 0 || !(all[count].revents & POLLIN))
+            return false; // a descriptor is ready, or the time is up: nothing for the loop
     }
     return ProcessMessages();
 }

@@ -192,6 +192,9 @@ public:
     // True if a quit was met.
     bool WaitDescriptorOrMessages(int fd, int timeoutMs, short events = POLLIN | POLLRDHUP,
                                   short* ready = nullptr);
+    // The same for several descriptors at once (their revents tell what each reported; all 0
+    // when none did).
+    bool WaitDescriptorsOrMessages(pollfd* fds, int count, int timeoutMs);
     // Dispatches until Quit (or a posted MSG_QUIT).
     void Run();
     // Serves hand-over jobs only (no other messages) until done() holds; done is re-checked

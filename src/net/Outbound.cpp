@@ -58,6 +58,7 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.Deadline = -1;
     stream.Mode = smBlockWaitMessage;
     stream.GiveUp = options.GiveUp;
+    stream.ClientEnd = options.ClientEnd;
 }
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
@@ -78,6 +79,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     } catch (const Exception& e) {
         throw EOutbound(e.Message(), socket.ErrorCode(), true);
     }
+    connection.Stream->ClientEnd = INVALID_SOCKETHANDLE; // watched while connecting only
     return connection;
 }
 

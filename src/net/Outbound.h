@@ -51,6 +51,9 @@ struct TOutboundOptions {
     // The socket's ConnectUnwatched: for a connection a relay takes once it stands, which its
     // thread's loop then need never watch.
     bool ConnectUnwatched = false;
+    // The stream's ClientEnd: a client whose leaving ends the connect early ("Connect
+    // terminated").
+    TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
 };
 
 // A connection that stands: Stream runs over Socket and does not own it (a component can

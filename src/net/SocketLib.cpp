@@ -682,12 +682,20 @@ long SocketRecv(TSocketHandle handle, void* buf, size_t size) {
 }
 
 bool SocketIdleAndOpen(TSocketHandle handle) {
+    // Only "nothing to read yet" leaves it usable: a byte, the end or an error all end it.
+    return SocketPeek(handle) == TSocketPeek::Nothing;
+}
+
+TSocketPeek SocketPeek(TSocketHandle handle) {
     if (handle == INVALID_SOCKETHANDLE)
-        return false;
+        return TSocketPeek::Failed;
     char byte;
     long r = ::recv(handle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    // Only "nothing to read yet" leaves it usable: a byte, the end or an error all end it.
-    return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (r > 0)
+        return TSocketPeek::Data;
+    if (r == 0)
+        return TSocketPeek::Ended;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? TSocketPeek::Nothing : TSocketPeek::Failed;
 }
 
 long SocketSend(TSocketHandle handle, const void* buf, size_t size) {

@@ -217,6 +217,10 @@ long SocketAvailable(TSocketHandle handle);
 // wait finds nothing (no byte waiting, no end of stream, no pending error). False for any
 // of those, or an invalid handle.
 bool SocketIdleAndOpen(TSocketHandle handle);
+// What a peek at a connected stream socket finds, without waiting: nothing to read yet, bytes
+// waiting, its end with nothing before it, or a failure (a reset, say; an invalid handle).
+enum class TSocketPeek { Nothing, Data, Ended, Failed };
+TSocketPeek SocketPeek(TSocketHandle handle);
 // The pending error of the socket (SO_ERROR) as a socket error number; 0 when none.
 int SocketPendingError(TSocketHandle handle);
 // The outcome of a non-blocking connect the system told ready: 0 when it stands. A failed

@@ -318,6 +318,8 @@ void TSocketStream::Connect() {
     while (client->IsConnecting()) {
         bool waited = client->OwnAttemptUnwatched() && MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
+                      : ClientEnd != INVALID_SOCKETHANDLE && MayWaitBesideLoop()
+                          ? WaitBesideClient(deadline)
                           : WaitStep(deadline);
         if (!waited)
             throw ESocketStream("Connect terminated");
@@ -398,17 +400,57 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
     if (client.Terminated() || (GiveUp && GiveUp()))
         return false;
     TSocketHandle handle = client.SocketHandle();
-    short ready = 0;
-    if (client.MailboxLoop()->WaitDescriptorOrMessages(handle, TimeoutUntil(deadline), POLLOUT,
-                                                       &ready)) {
+    // The client is asked only for its end (POLLRDHUP; a failure is always told): bytes it
+    // sends early stay unread, and would keep a readable descriptor ready for good.
+    pollfd fds[2] = {{handle, POLLOUT, 0}, {ClientEnd, POLLRDHUP, 0}};
+    int count = ClientEnd != INVALID_SOCKETHANDLE ? 2 : 1;
+    if (client.MailboxLoop()->WaitDescriptorsOrMessages(fds, count, TimeoutUntil(deadline))) {
         client.Terminate(); // as WaitReadable
         return false;
     }
+    if (count == 2 && fds[1].revents != 0 && ClientEndLeft(fds[1].revents)) {
+        client.Terminate();
+        return false;
+    }
+    short ready = fds[0].revents;
     // Told as the loop tells a watched one; the loop's news may have ended this attempt
     // meanwhile.
     if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
         client.OwnAttemptAnswered(ConnectOutcome(handle, (ready & (POLLERR | POLLHUP)) != 0));
     return !client.Terminated();
+}
+
+bool TSocketStream::WaitBesideClient(int64_t deadline) {
+    if (FSocket->Terminated() || (GiveUp && GiveUp()))
+        return false;
+    FSocket->WatchNow(); // its news come through the loop
+    short ready = 0;
+    if (FSocket->MailboxLoop()->WaitDescriptorOrMessages(ClientEnd, TimeoutUntil(deadline),
+                                                         POLLRDHUP, &ready)) {
+        FSocket->Terminate();
+        return false;
+    }
+    if (ready != 0 && ClientEndLeft(ready)) {
+        FSocket->Terminate();
+        return false;
+    }
+    return !FSocket->Terminated();
+}
+
+bool TSocketStream::ClientEndLeft(short revents) {
+    if (revents & (POLLERR | POLLHUP))
+        return true; // reset, or both ways shut: nothing can be answered
+    switch (SocketPeek(ClientEnd)) {
+    case TSocketPeek::Ended:
+    case TSocketPeek::Failed:
+        return true;
+    case TSocketPeek::Data:
+        ClientEnd = INVALID_SOCKETHANDLE; // it spoke first: its bytes wait for the connection
+        return false;
+    case TSocketPeek::Nothing:
+        break;
+    }
+    return false;
 }
 
 bool TSocketStream::Flush() {

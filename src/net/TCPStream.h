@@ -139,6 +139,12 @@ public:
     // its only waits until it is handed on (a relay takes it): the loop then never hears of
     // it. Its end or a failure, or throttled reading, brings the loop's watching back.
     bool WaitsOnDescriptor = false;
+    // The connection of the client this stream's connection is opened for, where the client
+    // waits for it before it sends (a SOCKS or CONNECT client): while Connect waits on this
+    // socket's own thread, the client's leaving (its end with nothing before it, or a reset)
+    // fails the connect at once, as "Connect terminated", instead of after the time-out. A
+    // client that sends before the connection stands is not watched any further.
+    TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }
@@ -162,6 +168,12 @@ public:
     // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched):
     // until it is answered (and told to the socket), or the loop has news.
     bool WaitConnected(TTCPClientSocket& client, int64_t deadline);
+    // Connect's wait for an attempt the loop watches while ClientEnd is: until the loop has
+    // news (dispatched then) or the client's end arrives.
+    bool WaitBesideClient(int64_t deadline);
+    // After a wait in which ClientEnd reported revents: whether the client has left (else it
+    // sent bytes, and is not watched any further).
+    bool ClientEndLeft(short revents);
     // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
     // neither is set.
     int64_t WaitDeadline() const;

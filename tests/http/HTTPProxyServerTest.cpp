@@ -10,6 +10,7 @@
 #include "support/HttpTestServer.h"
 #include "support/KeepAliveOrigin.h"
 #include "support/NetTestSupport.h"
+#include "support/SilentListener.h"
 
 #include <gtest/gtest.h>
 
@@ -274,6 +275,18 @@ TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot)
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
     SocketClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000));
+
+    // So with one that leaves while its tunnel's connect waits (a destination that never
+    // answers it, which the system would give up on only after minutes).
+    uint16_t nowherePort = FreeLoopbackPort();
+    TSilentListener nowhere(TSocketAddr::IP4(Loopback(), nowherePort));
+    h = ConnectBlocking(proxy.Port());
+    ASSERT_NE(h, INVALID_SOCKETHANDLE);
+    SendAll(h, "CONNECT 127.0.0.1:" + std::to_string(nowherePort) + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
+    SocketClose(h);
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000))
+        << "a client that left while its tunnel's connect was under way kept its slot";
 }
 
 TEST(HTTPProxyServer, TheLoopCheckLooksANameUpWithoutHoldingTheServiceEnd) {

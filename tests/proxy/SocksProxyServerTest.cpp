@@ -150,13 +150,16 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
 // the negotiation deadline would.
 TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOnce) {
     TTestSocksServer server;
-    server.MaxClients = 3;
+    server.MaxClients = 4;
     TSocksConnectionSettings settings = server.Settings();
     settings.NegotiationTimeout = 120000;
-    std::atomic<bool> connecting{false};
+    std::atomic<int> requests{0};
     settings.OnConnectRequest = [&](const TSocksConnectionFacts&, uint32_t, const std::string&,
-                                    int, bool&) { connecting = true; };
+                                    int, bool&) { ++requests; };
     server.SetSettings(settings);
+    uint16_t nowherePort = FreeLoopbackPort();
+    TSilentListener nowhere(TSocketAddr::IP4(Loopback(), nowherePort));
+    const std::string toNowhere = Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(nowherePort);
     // Leaves in the middle of its greeting, and after it.
     for (const std::string& sent : {Bytes({5}), Bytes({5, 1, 0})}) {
         TSocketHandle h = ConnectBlocking(server.Port());
@@ -166,21 +169,35 @@ TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOn
         EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
             << "a client that left after " << sent.size() << " bytes kept its slot";
     }
+    // Leaves while its destination does not answer the connect (which would take minutes to
+    // give up); one that sent bytes early and then ended its sending waits on for its reply.
+    TSocketHandle early = ConnectBlocking(server.Port());
+    SendAll(early, toNowhere + "early");
+    ::shutdown(early, SHUT_WR);
+    TSocketHandle leaving = ConnectBlocking(server.Port());
+    SendAll(leaving, toNowhere);
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2 && requests == 2; }));
+    SocketClose(leaving);
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 1; }))
+        << "a client that left while its connect was under way kept its slot";
+    SetReceiveTimeout(early);
+    EXPECT_EQ(RecvWithin(early, 2), Bytes({5, 0})); // its method; no reply, no end since
+    char byte;
+    EXPECT_EQ(::recv(early, &byte, 1, MSG_PEEK | MSG_DONTWAIT), -1)
+        << "the client that sent early was let go";
     // Waiting silently, in the middle of its request, and for a destination that never
     // answers the connect.
     TSocketHandle silent = ConnectBlocking(server.Port());
     TSocketHandle asking = ConnectBlocking(server.Port());
     SendAll(asking, Bytes({5, 1, 0, 5, 1}));
-    uint16_t nowherePort = FreeLoopbackPort();
-    TSilentListener nowhere(TSocketAddr::IP4(Loopback(), nowherePort));
     TSocketHandle waiting = ConnectBlocking(server.Port());
-    SendAll(waiting, Bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + Word(nowherePort));
-    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 3 && connecting; }));
+    SendAll(waiting, toNowhere);
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 4 && requests == 3; }));
     int64_t start = MonotonicMillis();
     server.SetActive(false);
     EXPECT_LT(MonotonicMillis() - start, 10000) << "stopping waited for the negotiations";
     EXPECT_EQ(server.ClientCount(), 0u);
-    for (TSocketHandle h : {silent, asking, waiting}) {
+    for (TSocketHandle h : {early, silent, asking, waiting}) {
         EXPECT_TRUE(ClosedByServer(h));
         SocketClose(h);
     }
