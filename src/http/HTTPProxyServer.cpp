@@ -680,11 +680,18 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;
     options.ConnectUnwatched = true; // a relay takes it as it stands
-    // As a forwarded request's: a client that leaves before its tunnel stands frees its slot
-    // at once.
-    options.GiveUp = [this] { return FClientLeft = FClientLeft || ClientLeft(); };
+    // A client gone before its tunnel stands (reset, or closed) frees its slot at once; one
+    // that ended its sending may wait on for its answer, and is waited for a while only
+    // (TSocketStream::ClientEnd).
+    options.GiveUp = [this] {
+        const TSocketStream* stream = GetStream();
+        return FClientLeft = FClientLeft || !stream || !stream->Connected();
+    };
+    if (const TSocketStream* stream = GetStream())
+        options.ClientEnd = stream->Socket()->SocketHandle();
     TunnelConnection =
         OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
+    TunnelConnection.Stream->GiveUp = nullptr; // the relay's waits are its own
 }
 
 TOutboundConnection ThttpProxyServerClient::OpenNextHop(const TOutboundRoute& next,

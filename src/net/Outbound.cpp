@@ -59,6 +59,7 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.Mode = smBlockWaitMessage;
     stream.GiveUp = options.GiveUp;
     stream.ClientEnd = options.ClientEnd;
+    stream.EndedClientWaitMs = options.EndedClientWaitMs;
 }
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {

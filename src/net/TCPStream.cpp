@@ -396,7 +396,7 @@ bool TSocketStream::WaitReadable(int64_t deadline) {
     return true;
 }
 
-bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
+bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     if (client.Terminated() || (GiveUp && GiveUp()))
         return false;
     TSocketHandle handle = client.SocketHandle();
@@ -408,7 +408,7 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
         client.Terminate(); // as WaitReadable
         return false;
     }
-    if (count == 2 && fds[1].revents != 0 && ClientEndLeft(fds[1].revents)) {
+    if (count == 2 && fds[1].revents != 0 && ClientEndFailed(fds[1].revents, deadline)) {
         client.Terminate();
         return false;
     }
@@ -420,7 +420,7 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t deadline) {
     return !client.Terminated();
 }
 
-bool TSocketStream::WaitBesideClient(int64_t deadline) {
+bool TSocketStream::WaitBesideClient(int64_t& deadline) {
     if (FSocket->Terminated() || (GiveUp && GiveUp()))
         return false;
     FSocket->WatchNow(); // its news come through the loop
@@ -430,26 +430,25 @@ bool TSocketStream::WaitBesideClient(int64_t deadline) {
         FSocket->Terminate();
         return false;
     }
-    if (ready != 0 && ClientEndLeft(ready)) {
+    if (ready != 0 && ClientEndFailed(ready, deadline)) {
         FSocket->Terminate();
         return false;
     }
     return !FSocket->Terminated();
 }
 
-bool TSocketStream::ClientEndLeft(short revents) {
-    if (revents & (POLLERR | POLLHUP))
-        return true; // reset, or both ways shut: nothing can be answered
-    switch (SocketPeek(ClientEnd)) {
-    case TSocketPeek::Ended:
-    case TSocketPeek::Failed:
-        return true;
-    case TSocketPeek::Data:
-        ClientEnd = INVALID_SOCKETHANDLE; // it spoke first: its bytes wait for the connection
-        return false;
-    case TSocketPeek::Nothing:
-        break;
+bool TSocketStream::ClientEndFailed(short revents, int64_t& deadline) {
+    TSocketPeek peek = revents & POLLERR ? TSocketPeek::Failed : SocketPeek(ClientEnd);
+    if (peek == TSocketPeek::Failed)
+        return true; // nothing can be answered
+    if (peek == TSocketPeek::Ended) {
+        int64_t bound = MonotonicMillis() + std::max(EndedClientWaitMs, 0);
+        deadline = deadline < 0 ? bound : std::min(deadline, bound);
     }
+    // An end stays told (a level that would wake every wait), and bytes wait for the
+    // connection: either way it is not watched any further.
+    if (peek != TSocketPeek::Nothing)
+        ClientEnd = INVALID_SOCKETHANDLE;
     return false;
 }
 

@@ -105,6 +105,11 @@ private:
     int64_t FPosition = 0;
 };
 
+// How long a connect still waits once the client it is opened for has ended its sending
+// (TSocketStream::ClientEnd): a destination that never answers would otherwise hold a slot for
+// a client that may be gone, until the system gives up minutes later.
+inline constexpr int kEndedClientConnectWaitMs = 10000;
+
 class TSocketStream : public AStream {
 public:
     // Over an existing connection; owns (and frees) the socket when ownsSocket.
@@ -140,11 +145,14 @@ public:
     // it. Its end or a failure, or throttled reading, brings the loop's watching back.
     bool WaitsOnDescriptor = false;
     // The connection of the client this stream's connection is opened for, where the client
-    // waits for it before it sends (a SOCKS or CONNECT client): while Connect waits on this
-    // socket's own thread, the client's leaving (its end with nothing before it, or a reset)
-    // fails the connect at once, as "Connect terminated", instead of after the time-out. A
-    // client that sends before the connection stands is not watched any further.
+    // waits for it before it sends (a SOCKS or CONNECT client), watched while Connect waits on
+    // this socket's own thread. A client that is reset (it closed with our bytes unread, say)
+    // fails the connect at once, as "Connect terminated". One that ends its sending may have
+    // left or may wait on for its answer (the two look alike until something is sent to it):
+    // the connect waits EndedClientWaitMs more at most, then times out. A client that sends
+    // before the connection stands is not watched any further.
     TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
+    int EndedClientWaitMs = kEndedClientConnectWaitMs;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }
@@ -167,13 +175,15 @@ public:
     bool MayWaitBesideLoop() const;
     // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched):
     // until it is answered (and told to the socket), or the loop has news.
-    bool WaitConnected(TTCPClientSocket& client, int64_t deadline);
+    // With ClientEnd, the client's news may bring deadline forward.
+    bool WaitConnected(TTCPClientSocket& client, int64_t& deadline);
     // Connect's wait for an attempt the loop watches while ClientEnd is: until the loop has
     // news (dispatched then) or the client's end arrives.
-    bool WaitBesideClient(int64_t deadline);
-    // After a wait in which ClientEnd reported revents: whether the client has left (else it
-    // sent bytes, and is not watched any further).
-    bool ClientEndLeft(short revents);
+    bool WaitBesideClient(int64_t& deadline);
+    // After a wait in which ClientEnd reported revents: true when the client was reset. An
+    // end of its sending brings deadline forward to EndedClientWaitMs from now; bytes, or
+    // that end, leave it unwatched from then on.
+    bool ClientEndFailed(short revents, int64_t& deadline);
     // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
     // neither is set.
     int64_t WaitDeadline() const;

@@ -215,17 +215,15 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         }
         try {
             TOutboundOptions options = OutboundOptions(settings);
-            // A client waits for its reply before it sends: one that leaves meanwhile frees
-            // its slot at once, not after a destination that never answers times out. One
-            // that sent early (its bytes read with the request) waits for the reply whatever
-            // it does after.
+            // A client waits for its reply before it sends: one that is gone meanwhile frees
+            // its slot at once (or soon: TSocketStream::ClientEnd), not after a destination
+            // that never answers times out. One that sent early (its bytes read with the
+            // request) waits for the reply whatever it does after.
             if (client.Socket()->BufferUsed() == 0)
                 options.ClientEnd = client.Socket()->SocketHandle();
             outbound = OpenOutbound({route.Host, route.Port, route.Via, {}, checked}, options);
         } catch (const EOutbound& e) {
-            TSocketPeek end = SocketPeek(client.Socket()->SocketHandle());
-            if (end == TSocketPeek::Failed ||
-                (end == TSocketPeek::Ended && client.Socket()->BufferUsed() == 0))
+            if (SocketPeek(client.Socket()->SocketHandle()) == TSocketPeek::Failed)
                 return result; // Abandoned: nobody to reply to
             result.Kind = TSocksOutboundResult::Failed;
             result.SocketError = e.ErrorCode;

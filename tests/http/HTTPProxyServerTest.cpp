@@ -276,17 +276,38 @@ TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot)
     SocketClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000));
 
-    // So with one that leaves while its tunnel's connect waits (a destination that never
-    // answers it, which the system would give up on only after minutes).
+    // So with one gone (reset) while its tunnel's connect waits for a destination that does
+    // not answer (the system would give up only after minutes). One that ended its sending
+    // may still wait for its answer: it gets its tunnel once the destination answers.
     uint16_t nowherePort = FreeLoopbackPort();
     TSilentListener nowhere(TSocketAddr::IP4(Loopback(), nowherePort));
+    const std::string connect =
+        "CONNECT 127.0.0.1:" + std::to_string(nowherePort) + " HTTP/1.1\r\n\r\n";
     h = ConnectBlocking(proxy.Port());
     ASSERT_NE(h, INVALID_SOCKETHANDLE);
-    SendAll(h, "CONNECT 127.0.0.1:" + std::to_string(nowherePort) + " HTTP/1.1\r\n\r\n");
+    SendAll(h, connect);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
-    SocketClose(h);
+    ResetClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000))
-        << "a client that left while its tunnel's connect was under way kept its slot";
+        << "a client gone while its tunnel's connect was under way kept its slot";
+
+    TSocketHandle ended = ConnectBlocking(proxy.Port());
+    SendAll(ended, connect);
+    ::shutdown(ended, SHUT_WR);
+    EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
+    // Room in the destination's queue: the connect's next try (a second on) gets through.
+    TSocketHandle filler = SocketAccept(nowhere.Listener, nullptr);
+    std::string answer;
+    EXPECT_TRUE(RunLoopPolling([&] {
+        char buf[256];
+        long n = ::recv(ended, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0)
+            answer.append(buf, size_t(n));
+        return n == 0 || answer.find("\r\n\r\n") != std::string::npos;
+    }, 10000));
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 Tunnel established");
+    for (TSocketHandle s : {ended, filler})
+        SocketClose(s);
 }
 
 TEST(HTTPProxyServer, TheLoopCheckLooksANameUpWithoutHoldingTheServiceEnd) {

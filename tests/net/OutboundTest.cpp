@@ -6,6 +6,7 @@
 #include "net/Socks.h"
 
 #include "support/NetTestSupport.h"
+#include "support/SilentListener.h"
 
 #include <gtest/gtest.h>
 
@@ -21,9 +22,7 @@ TProxyServerInfo Socks5At(uint16_t port) {
 }
 
 // The EOutbound OpenOutbound raises for route (the test fails when it raises nothing).
-EOutbound FailureOf(const TOutboundRoute& route, int timeOut) {
-    TOutboundOptions options;
-    options.TimeOut = timeOut;
+EOutbound FailureOf(const TOutboundRoute& route, const TOutboundOptions& options) {
     try {
         OpenOutbound(route, options);
     } catch (const EOutbound& e) {
@@ -31,6 +30,12 @@ EOutbound FailureOf(const TOutboundRoute& route, int timeOut) {
     }
     ADD_FAILURE() << "connected";
     return EOutbound("", 0, false);
+}
+
+EOutbound FailureOf(const TOutboundRoute& route, int timeOut) {
+    TOutboundOptions options;
+    options.TimeOut = timeOut;
+    return FailureOf(route, options);
 }
 
 } // namespace
@@ -72,4 +77,30 @@ TEST(OpenOutbound, ThroughSocks5ToAnHttpProxyTheRequestNamesTheHttpProxyAndARefu
                            std::string("\x0c\x38", 2));
     EXPECT_EQ(e.ErrorCode, kSocksErrorBase + 5); // the proxy's reply code
     EXPECT_TRUE(e.Attempted);
+}
+
+TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsSendingSoon) {
+    uint16_t port = FreeLoopbackPort();
+    TSilentListener nowhere(TSocketAddr::IP4(Loopback(), port)); // never answers a connect
+    TOutboundOptions options;
+    options.TimeOut = 120000; // only the client's news can end the connect within the test
+    options.EndedClientWaitMs = 200;
+    // The attempt waited on beside the loop, and watched by the loop.
+    for (bool unwatched : {true, false}) {
+        options.ConnectUnwatched = unwatched;
+        auto [ended, endedClient] = ConnectedPair();
+        ::shutdown(endedClient, SHUT_WR); // it may still wait for its answer
+        options.ClientEnd = ended;
+        EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
+                  "Connect timed out")
+            << unwatched;
+        auto [reset, resetClient] = ConnectedPair();
+        ResetClose(resetClient);
+        options.ClientEnd = reset;
+        EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
+                  "Connect terminated")
+            << unwatched;
+        for (TSocketHandle h : {ended, endedClient, reset})
+            SocketClose(h);
+    }
 }

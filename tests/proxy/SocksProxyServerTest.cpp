@@ -150,7 +150,7 @@ TEST(SocksProxyServerNegotiationDeadline, TricklingConnectionsAreClosedByTheSame
 // the negotiation deadline would.
 TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOnce) {
     TTestSocksServer server;
-    server.MaxClients = 4;
+    server.MaxClients = 5;
     TSocksConnectionSettings settings = server.Settings();
     settings.NegotiationTimeout = 120000;
     std::atomic<int> requests{0};
@@ -169,22 +169,28 @@ TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOn
         EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }))
             << "a client that left after " << sent.size() << " bytes kept its slot";
     }
-    // Leaves while its destination does not answer the connect (which would take minutes to
-    // give up); one that sent bytes early and then ended its sending waits on for its reply.
+    // Gone (reset) while its destination does not answer the connect, which would take
+    // minutes to give up; ones that ended their sending, after bytes sent early or without,
+    // wait on for their replies.
     TSocketHandle early = ConnectBlocking(server.Port());
     SendAll(early, toNowhere + "early");
     ::shutdown(early, SHUT_WR);
+    TSocketHandle ended = ConnectBlocking(server.Port());
+    SendAll(ended, toNowhere);
+    ::shutdown(ended, SHUT_WR);
     TSocketHandle leaving = ConnectBlocking(server.Port());
     SendAll(leaving, toNowhere);
-    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2 && requests == 2; }));
-    SocketClose(leaving);
-    EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 1; }))
-        << "a client that left while its connect was under way kept its slot";
-    SetReceiveTimeout(early);
-    EXPECT_EQ(RecvWithin(early, 2), Bytes({5, 0})); // its method; no reply, no end since
-    char byte;
-    EXPECT_EQ(::recv(early, &byte, 1, MSG_PEEK | MSG_DONTWAIT), -1)
-        << "the client that sent early was let go";
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 3 && requests == 3; }));
+    ResetClose(leaving);
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 2; }))
+        << "a client gone while its connect was under way kept its slot";
+    for (TSocketHandle h : {early, ended}) {
+        SetReceiveTimeout(h);
+        EXPECT_EQ(RecvWithin(h, 2), Bytes({5, 0})); // its method; no reply, no end since
+        char byte;
+        EXPECT_EQ(::recv(h, &byte, 1, MSG_PEEK | MSG_DONTWAIT), -1)
+            << "a client that ended its sending was let go";
+    }
     // Waiting silently, in the middle of its request, and for a destination that never
     // answers the connect.
     TSocketHandle silent = ConnectBlocking(server.Port());
@@ -192,12 +198,12 @@ TEST(SocksProxyServerNegotiation, AClientLeavingOrTheServerStoppingEndsAWaitAtOn
     SendAll(asking, Bytes({5, 1, 0, 5, 1}));
     TSocketHandle waiting = ConnectBlocking(server.Port());
     SendAll(waiting, toNowhere);
-    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 4 && requests == 3; }));
+    ASSERT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 5 && requests == 4; }));
     int64_t start = MonotonicMillis();
     server.SetActive(false);
     EXPECT_LT(MonotonicMillis() - start, 10000) << "stopping waited for the negotiations";
     EXPECT_EQ(server.ClientCount(), 0u);
-    for (TSocketHandle h : {early, silent, asking, waiting}) {
+    for (TSocketHandle h : {early, ended, silent, asking, waiting}) {
         EXPECT_TRUE(ClosedByServer(h));
         SocketClose(h);
     }

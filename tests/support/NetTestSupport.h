@@ -163,6 +163,13 @@ inline TSocketHandle ConnectBlocking(uint16_t port) {
     return ConnectTo(TSocketAddr::IP4(Loopback(), port));
 }
 
+// Closes h with a reset (no orderly end): its peer's next read fails.
+inline void ResetClose(TSocketHandle h) {
+    linger reset{1, 0};
+    ::setsockopt(h, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    SocketClose(h);
+}
+
 // A connected pair: first the accepted end, second the client end (both blocking).
 inline std::pair<TSocketHandle, TSocketHandle> ConnectedPair() {
     TTestListener listener;
