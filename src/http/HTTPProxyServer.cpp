@@ -683,14 +683,28 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     // A client gone before its tunnel stands (reset, or closed) frees its slot at once; one
     // that ended its sending may wait on for its answer, and is waited for a while only
     // (TSocketStream::ClientEnd).
-    options.GiveUp = [this] {
+    auto closed = [this] {
         const TSocketStream* stream = GetStream();
-        return FClientLeft = FClientLeft || !stream || !stream->Connected();
+        return !stream || !stream->Connected();
     };
-    if (const TSocketStream* stream = GetStream())
+    options.GiveUp = [this, closed] { return FClientLeft = FClientLeft || closed(); };
+    if (const TSocketStream* stream = GetStream()) {
         options.ClientEnd = stream->Socket()->SocketHandle();
-    TunnelConnection =
-        OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
+        // Read by its loop meanwhile: bytes sent early are in its socket, not to be peeked.
+        options.ClientSpoke = [this] {
+            const TSocketStream* own = GetStream();
+            return own && own->Socket()->BufferUsed() > 0;
+        };
+    }
+    try {
+        TunnelConnection =
+            OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
+    } catch (const EOutbound&) {
+        // A reset that ended the connect is told as the client's leaving, not as a failure.
+        FClientLeft = FClientLeft || closed() ||
+                      SocketPeek(GetStream()->Socket()->SocketHandle()) == TSocketPeek::Failed;
+        throw;
+    }
     TunnelConnection.Stream->GiveUp = nullptr; // the relay's waits are its own
 }
 

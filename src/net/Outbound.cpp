@@ -60,6 +60,7 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.GiveUp = options.GiveUp;
     stream.ClientEnd = options.ClientEnd;
     stream.EndedClientWaitMs = options.EndedClientWaitMs;
+    stream.ClientSpoke = options.ClientSpoke;
 }
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
@@ -81,6 +82,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
         throw EOutbound(e.Message(), socket.ErrorCode(), true);
     }
     connection.Stream->ClientEnd = INVALID_SOCKETHANDLE; // watched while connecting only
+    connection.Stream->ClientSpoke = nullptr;
     return connection;
 }
 

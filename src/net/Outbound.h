@@ -56,6 +56,7 @@ struct TOutboundOptions {
     // bounds what is left of it.
     TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
+    std::function<bool()> ClientSpoke; // the stream's
 };
 
 // A connection that stands: Stream runs over Socket and does not own it (a component can

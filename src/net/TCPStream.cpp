@@ -316,6 +316,8 @@ void TSocketStream::Connect() {
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
+        if (ClientEnd != INVALID_SOCKETHANDLE && ClientSpoke && ClientSpoke())
+            ClientEnd = INVALID_SOCKETHANDLE;
         bool waited = client->OwnAttemptUnwatched() && MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
                       : ClientEnd != INVALID_SOCKETHANDLE && MayWaitBesideLoop()
@@ -438,7 +440,9 @@ bool TSocketStream::WaitBesideClient(int64_t& deadline) {
 }
 
 bool TSocketStream::ClientEndFailed(short revents, int64_t& deadline) {
-    TSocketPeek peek = revents & POLLERR ? TSocketPeek::Failed : SocketPeek(ClientEnd);
+    TSocketPeek peek = revents & POLLERR             ? TSocketPeek::Failed
+                       : ClientSpoke && ClientSpoke() ? TSocketPeek::Data
+                                                      : SocketPeek(ClientEnd);
     if (peek == TSocketPeek::Failed)
         return true; // nothing can be answered
     if (peek == TSocketPeek::Ended) {

@@ -153,6 +153,10 @@ public:
     // before the connection stands is not watched any further.
     TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
+    // With ClientEnd, where the client's own socket reads it meanwhile (its loop watches it):
+    // true once it holds bytes of the client's, which then is not watched any further (a peek
+    // would find only what follows them).
+    std::function<bool()> ClientSpoke;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }

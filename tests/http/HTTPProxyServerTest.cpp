@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -250,7 +251,9 @@ TEST(HTTPProxyServer, ANameIsLookedUpOnceForTheCheckAndTheConnection) {
 }
 
 TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot) {
+    std::vector<std::string> logged; // the main thread's, as the proxy's entries come
     TTestProxy proxy;
+    proxy.OnLog = [&](ATCPServer*, TServerLogType, const std::string& m) { logged.push_back(m); };
     // Nobody listens: refused.
     uint16_t closed = FreeLoopbackPort();
     std::string reply = Get(proxy.Port(), "http://127.0.0.1:" + std::to_string(closed) + "/");
@@ -287,9 +290,16 @@ TEST(HTTPProxyServer, FailedForwardsAnswer502Or504AndALeavingClientFreesItsSlot)
     ASSERT_NE(h, INVALID_SOCKETHANDLE);
     SendAll(h, connect);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ActiveRequests.load() == 1; }));
+    logged.clear();
     ResetClose(h);
     EXPECT_TRUE(RunLoopPolling([&] { return proxy.ClientCount() == 0; }, 10000))
         << "a client gone while its tunnel's connect was under way kept its slot";
+    auto told = [&](const std::string& part) {
+        return std::any_of(logged.begin(), logged.end(),
+                           [&](const std::string& m) { return m.find(part) != std::string::npos; });
+    };
+    EXPECT_TRUE(RunLoopPolling([&] { return told("Client left before the answer came"); }));
+    EXPECT_FALSE(told("Error retrieving page")) << "its leaving was told as a failure";
 
     TSocketHandle ended = ConnectBlocking(proxy.Port());
     SendAll(ended, connect);

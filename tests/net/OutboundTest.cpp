@@ -103,4 +103,17 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
         for (TSocketHandle h : {ended, endedClient, reset})
             SocketClose(h);
     }
+    // A client whose bytes its own socket has read already (ClientSpoke) waits for its
+    // answer whatever follows them: the connect runs to its time-out.
+    auto [spoke, spokeClient] = ConnectedPair();
+    ::shutdown(spokeClient, SHUT_WR);
+    options.ClientEnd = spoke;
+    options.ClientSpoke = [] { return true; };
+    options.TimeOut = 1500;
+    int64_t start = MonotonicMillis();
+    EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
+              "Connect timed out");
+    EXPECT_GE(MonotonicMillis() - start, 1400) << "bounded as a client that ended its sending";
+    for (TSocketHandle h : {spoke, spokeClient})
+        SocketClose(h);
 }
