@@ -290,12 +290,14 @@ TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
     TTableResolver table({{"slow.example", {Addr("1.2.3.4")}}}, /*shut=*/true);
     TProxy p;
     p.Start();
-    // 10,000 queries while every lookup is held: at most 4096 wait, 32 workers run, and the
-    // rest are told "server failure" at once.
+    // Queries while every lookup is held, until more have reached the proxy than it holds (the
+    // system drops some of a flood, more of it on a slow machine): at most 4096 wait, 32
+    // workers run, and the rest are told "server failure" at once.
+    const uint32_t enough = TDNSProxySystem::kMaxPendingQueries + kDNSMaxLookupThreads + 256;
     int failures = 0;
     std::string data;
     TSocketAddr from;
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 60000 && p.Service.RequestCount() < enough; ++i) {
         p.Client.SendTo(uint16_t(p.Service.ServerPort),
                         Query(uint16_t(i), {Q("slow.example", dnsTypeA)}));
         if (i % 256 == 255) {
@@ -315,6 +317,7 @@ TEST(DNSProxySystem, AFloodOfQueriesStaysWithinTheBounds) {
     EXPECT_LE(p.Service.SystemLookups().ThreadCount(), kDNSMaxLookupThreads);
     EXPECT_LE(table.Inside(), int(kDNSMaxLookupThreads));
     EXPECT_EQ(p.Service.PendingCount() + size_t(failures), size_t(p.Service.RequestCount()));
+    ASSERT_GE(p.Service.RequestCount(), enough);
     EXPECT_GT(failures, 0);
     // Released, every waiting query is answered.
     table.Open();
