@@ -52,14 +52,21 @@ struct TProxyRun : THeadlessProgram {
     }
 };
 
-// python3's HTTP server on a free port, serving a folder.
+// python3's HTTP server on a free port, serving a folder. Its listen queue is raised from
+// python's 5: a hundred connections at once would overflow that, and the ones dropped would
+// wait on the system's connect retries (seconds apart) under a loaded machine.
 struct THTTPServer {
     uint16_t Port = FreeLoopbackPort();
     std::unique_ptr<TChildProcess> Process;
     explicit THTTPServer(const std::string& folder) {
+        const char* script =
+            "import functools, http.server as h, sys\n"
+            "h.ThreadingHTTPServer.request_queue_size = 256\n"
+            "handler = functools.partial(h.SimpleHTTPRequestHandler, directory=sys.argv[1])\n"
+            "h.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[2])), handler).serve_forever()\n";
         Process = std::make_unique<TChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                                     "--directory", folder, std::to_string(Port)},
+            std::vector<std::string>{"/usr/bin/python3", "-c", script, folder,
+                                     std::to_string(Port)},
             std::map<std::string, std::string>{});
         // Another process: no event to await, so poll its port.
         for (int i = 0; i < 500; ++i) {
