@@ -318,10 +318,9 @@ void TSocketStream::Connect() {
     while (client->IsConnecting()) {
         if (ClientEnd != INVALID_SOCKETHANDLE && ClientSpoke && ClientSpoke())
             ClientEnd = INVALID_SOCKETHANDLE;
-        bool waited = client->OwnAttemptUnwatched() && MayWaitBesideLoop()
+        bool waited = (client->OwnAttemptUnwatched() || ClientEnd != INVALID_SOCKETHANDLE) &&
+                              MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
-                      : ClientEnd != INVALID_SOCKETHANDLE && MayWaitBesideLoop()
-                          ? WaitBesideClient(deadline)
                           : WaitStep(deadline);
         if (!waited)
             throw ESocketStream("Connect terminated");
@@ -401,42 +400,35 @@ bool TSocketStream::WaitReadable(int64_t deadline) {
 bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     if (client.Terminated() || (GiveUp && GiveUp()))
         return false;
+    // The own attempt unwatched: polled here; otherwise the loop watches the attempts and its
+    // news end the wait.
+    bool own = client.OwnAttemptUnwatched();
+    if (!own)
+        client.WatchNow();
     TSocketHandle handle = client.SocketHandle();
     // The client is asked only for its end (POLLRDHUP; a failure is always told): bytes it
     // sends early stay unread, and would keep a readable descriptor ready for good.
-    pollfd fds[2] = {{handle, POLLOUT, 0}, {ClientEnd, POLLRDHUP, 0}};
-    int count = ClientEnd != INVALID_SOCKETHANDLE ? 2 : 1;
+    pollfd fds[2];
+    int count = 0;
+    if (own)
+        fds[count++] = {handle, POLLOUT, 0};
+    pollfd* clientFd = ClientEnd != INVALID_SOCKETHANDLE ? &fds[count++] : nullptr;
+    if (clientFd)
+        *clientFd = {ClientEnd, POLLRDHUP, 0};
     if (client.MailboxLoop()->WaitDescriptorsOrMessages(fds, count, TimeoutUntil(deadline))) {
         client.Terminate(); // as WaitReadable
         return false;
     }
-    if (count == 2 && fds[1].revents != 0 && ClientEndFailed(fds[1].revents, deadline)) {
+    if (clientFd && clientFd->revents != 0 && ClientEndFailed(clientFd->revents, deadline)) {
         client.Terminate();
         return false;
     }
-    short ready = fds[0].revents;
     // Told as the loop tells a watched one; the loop's news may have ended this attempt
     // meanwhile.
+    short ready = own ? fds[0].revents : 0;
     if (ready != 0 && client.OwnAttemptUnwatched() && client.SocketHandle() == handle)
         client.OwnAttemptAnswered(ConnectOutcome(handle, (ready & (POLLERR | POLLHUP)) != 0));
     return !client.Terminated();
-}
-
-bool TSocketStream::WaitBesideClient(int64_t& deadline) {
-    if (FSocket->Terminated() || (GiveUp && GiveUp()))
-        return false;
-    FSocket->WatchNow(); // its news come through the loop
-    short ready = 0;
-    if (FSocket->MailboxLoop()->WaitDescriptorOrMessages(ClientEnd, TimeoutUntil(deadline),
-                                                         POLLRDHUP, &ready)) {
-        FSocket->Terminate();
-        return false;
-    }
-    if (ready != 0 && ClientEndFailed(ready, deadline)) {
-        FSocket->Terminate();
-        return false;
-    }
-    return !FSocket->Terminated();
 }
 
 bool TSocketStream::ClientEndFailed(short revents, int64_t& deadline) {

@@ -177,13 +177,11 @@ public:
     // A wait may poll the socket's descriptor beside its loop (WaitReadable, WaitConnected):
     // smBlockWaitMessage on the thread of the socket's loop.
     bool MayWaitBesideLoop() const;
-    // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched):
-    // until it is answered (and told to the socket), or the loop has news.
-    // With ClientEnd, the client's news may bring deadline forward.
+    // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched), or
+    // that watches ClientEnd: until the own attempt is answered (and told to the socket), the
+    // client has news, or the loop has (the attempts it watches among them). The client's
+    // news may bring deadline forward.
     bool WaitConnected(TTCPClientSocket& client, int64_t& deadline);
-    // Connect's wait for an attempt the loop watches while ClientEnd is: until the loop has
-    // news (dispatched then) or the client's end arrives.
-    bool WaitBesideClient(int64_t& deadline);
     // After a wait in which ClientEnd reported revents: true when the client was reset. An
     // end of its sending brings deadline forward to EndedClientWaitMs from now; bytes, or
     // that end, leave it unwatched from then on.
