@@ -115,7 +115,6 @@ struct TRelayTunnel::TState {
     bool Again = false;       // on the loop's list of tunnels to run again at once
     bool Ended = false;
     bool BriefOver = false;   // its ways were done on the handing thread (RelayBriefly)
-    bool Parked = false;      // left with the handing thread for its client's end (RelayBriefly)
 };
 
 // --- the loops --------------------------------------------------------------------------------
@@ -166,13 +165,10 @@ public:
     TRelayLoop& operator=(const TRelayLoop&) = delete;
     // Any thread: a new tunnel to take, or one to look at (terminated).
     void Hand(std::shared_ptr<TRelayTunnel> tunnel);
-    // Starts the tunnel on the loops' next in turn.
-    static void HandToNext(const std::shared_ptr<TRelayTunnel>& tunnel);
     size_t Count() const { return FCount.load(std::memory_order_relaxed); }
     // The calling thread's own loop (RelayBriefly): relays a tunnel not yet started until its
-    // ways are done (true) or it is to go to a shared loop or is parked (false).
-    enum class TBriefTurn { kFirst, kMayPark, kResumed };
-    bool Brief(TRelayTunnel& tunnel, TBriefTurn turn);
+    // ways are done (true) or it is to go to a shared loop (false).
+    bool Brief(TRelayTunnel& tunnel);
     // Ends a tunnel whose ways Brief finished, on the calling thread.
     void EndBrief(TRelayTunnel& tunnel) { End(tunnel); }
     // Any thread: lists (join) or unlists the listener, counting ack down once done.
@@ -823,7 +819,7 @@ int64_t TRelayLoop::Advance(TRelayTunnel& tunnel, bool stamp) {
     return moved;
 }
 
-bool TRelayLoop::Brief(TRelayTunnel& tunnel, TBriefTurn turn) {
+bool TRelayLoop::Brief(TRelayTunnel& tunnel) {
     TRelayTunnel::TState& s = *tunnel.FState;
     auto throttled = [&] {
         for (int i = 0; i < 2; ++i)
@@ -834,23 +830,14 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel, TBriefTurn turn) {
     };
     using TClock = std::chrono::steady_clock;
     TClock::time_point lastMove = TClock::now();
-    const bool resumed = turn == TBriefTurn::kResumed;
-    // A resumed tunnel awaits only its client's end, due soon after the client read the
-    // answer: a client that keeps its sending open goes to a loop without holding the thread
-    // (and the connection it may have taken meanwhile) for long.
-    const TClock::time_point until =
-        lastMove + (resumed ? std::chrono::microseconds(kBriefRelayQuietUs)
-                            : std::chrono::microseconds(kBriefRelayMs * 1000));
+    const TClock::time_point until = lastMove + std::chrono::milliseconds(kBriefRelayMs);
     int emptyTurns = 0;
     // The far end was just connected and sent nothing yet: its first bytes answer the
     // client's, and the wait tells of any that came before. So with a client just answered
-    // (a SOCKS or CONNECT reply). A resumed tunnel tries both: either may have news.
-    if (!resumed) {
-        s.Sides[1].Readable = false;
-        if (s.Sides[0].AwaitsAnswer)
-            s.Sides[0].Readable = false;
-    }
-    s.Parked = false;
+    // (a SOCKS or CONNECT reply).
+    s.Sides[1].Readable = false;
+    if (s.Sides[0].AwaitsAnswer)
+        s.Sides[0].Readable = false;
     while (!tunnel.FTerminate.load() && !throttled()) {
         int64_t moved = Advance(tunnel, false);
         if (WaysDone(s)) {
@@ -893,15 +880,6 @@ bool TRelayLoop::Brief(TRelayTunnel& tunnel, TBriefTurn turn) {
         // side that stays ready without moving anything).
         if (fds[0].events == 0 && fds[1].events == 0)
             continue;
-        // The far end's data is all handed on and only the client's end is awaited, which
-        // comes after the client has read that answer: a thread that may park the tunnel
-        // looks at it again as it next wakes, rather than sleeping and waking once more for
-        // that end alone.
-        if (turn == TBriefTurn::kMayPark && s.Ways[1].Done() && !s.Ways[0].Pending() &&
-            fds[1].events == 0) {
-            s.Parked = true;
-            break;
-        }
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
         timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
         int r = ::ppoll(fds, 2, &wait, nullptr);
@@ -1178,41 +1156,20 @@ std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int buff
     return std::shared_ptr<TRelayTunnel>(std::move(made));
 }
 
-bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel, bool mayPark) {
-    return CallerLoop().Brief(*tunnel, mayPark ? TRelayLoop::TBriefTurn::kMayPark
-                                               : TRelayLoop::TBriefTurn::kFirst);
+bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel) {
+    return CallerLoop().Brief(*tunnel);
 }
 
-void TRelayLoop::HandToNext(const std::shared_ptr<TRelayTunnel>& tunnel) {
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd) {
+    tunnel->FState->OnEnd = std::move(onEnd);
+    if (tunnel->FState->BriefOver) {
+        CallerLoop().EndBrief(*tunnel);
+        return;
+    }
     GLoopsMade.store(true);
     tunnel->FLoop = Loops().Next();
     tunnel->FStarted.store(true);
     tunnel->FLoop->Hand(tunnel);
-}
-
-bool StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd) {
-    tunnel->FState->OnEnd = std::move(onEnd);
-    if (tunnel->FState->BriefOver) {
-        CallerLoop().EndBrief(*tunnel);
-        return false;
-    }
-    if (tunnel->FState->Parked)
-        return true;
-    TRelayLoop::HandToNext(tunnel);
-    return false;
-}
-
-void ResumeParkedRelay(const std::shared_ptr<TRelayTunnel>& tunnel) {
-    bool over;
-    try {
-        over = CallerLoop().Brief(*tunnel, TRelayLoop::TBriefTurn::kResumed);
-    } catch (const std::bad_alloc&) {
-        over = true; // out of memory holding a read: ends here, its hook told
-    }
-    if (over)
-        CallerLoop().EndBrief(*tunnel);
-    else
-        TRelayLoop::HandToNext(tunnel);
 }
 
 int EpollAddExclusive(int epoll, TSocketHandle fd, uint64_t key) {

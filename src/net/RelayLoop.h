@@ -18,8 +18,7 @@
 //
 // Threads: a tunnel is made on the handing thread (MakeRelayTunnel), relayed there for a
 // moment (RelayBriefly), started there (StartRelay), and from then on belongs to its loop's
-// thread, which runs its end hook (the handing thread runs it when the tunnel ended there, or
-// was parked there and ended as it was resumed). Any
+// thread, which runs its end hook (the handing thread runs it when the tunnel ended there). Any
 // thread may Terminate it, change its throttles and read its byte counts. Each loop's
 // RelayMailboxLock guards what other threads hand it (new tunnels, terminations, listener
 // changes); it is a leaf lock. Loops start with the first tunnel or listener and end with the
@@ -61,10 +60,6 @@ constexpr int64_t kBriefRelayQuietUs = 200;
 // client that opens a tunnel and waits must not keep the thread for the whole brief relay
 // (the first bytes of one that talks at once come within a round trip).
 constexpr int64_t kBriefRelayFirstBytesUs = 1000;
-// The longest a tunnel waits parked with the thread that relayed it briefly. A client's bytes
-// sent after its far end ended wait at most this long; the client's end, which mostly comes
-// first, is seen as the thread wakes for its next connection, instead of waking it on its own.
-constexpr int kParkedRelayMs = 1;
 // Wake-ups in a row that move nothing end the brief relay early (the loop takes the tunnel):
 // a peer state that keeps its descriptor ready cannot make the thread spin.
 constexpr int kBriefRelayEmptyTurns = 8;
@@ -120,8 +115,7 @@ public:
     TRelayTunnel(const TRelayTunnel&) = delete;
     TRelayTunnel& operator=(const TRelayTunnel&) = delete;
 
-    // Ends the tunnel at once, whatever it still holds (any thread; before StartRelay too; a
-    // parked one as it is resumed).
+    // Ends the tunnel at once, whatever it still holds (any thread; before StartRelay too).
     void Terminate();
     // New throttles for end 0 or 1 (any thread; the loop applies them with its next step).
     void SetThrottle(int end, const TRelayThrottle& throttle);
@@ -131,8 +125,8 @@ public:
 private:
     friend class TRelayLoop;
     friend std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd, TRelayEnd, int);
-    friend bool StartRelay(const std::shared_ptr<TRelayTunnel>&, TRelayEndHook);
-    friend bool RelayBriefly(const std::shared_ptr<TRelayTunnel>&, bool);
+    friend void StartRelay(const std::shared_ptr<TRelayTunnel>&, TRelayEndHook);
+    friend bool RelayBriefly(const std::shared_ptr<TRelayTunnel>&);
     struct TState;
     TRelayTunnel(TRelayEnd a, TRelayEnd b, int bufferSize);
     std::unique_ptr<TState> FState; // the loop's thread only, once started
@@ -155,19 +149,11 @@ std::shared_ptr<TRelayTunnel> MakeRelayTunnel(TRelayEnd a, TRelayEnd b, int buff
 // terminated or throttled, kBriefRelayMs pass, nothing comes within kBriefRelayFirstBytesUs,
 // or it is quiet for kBriefRelayQuietUs after an answer with neither peer at its end. Answers
 // true when its ways are done: StartRelay then ends it on its own thread.
-// mayPark: the caller will come back to the tunnel within kParkedRelayMs (ResumeParkedRelay),
-// so it may also stop once the far end's data is all handed on and only the client's end (or
-// more from it) is awaited: the tunnel is then parked.
-bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel, bool mayPark = false);
+bool RelayBriefly(const std::shared_ptr<TRelayTunnel>& tunnel);
 // Hands the tunnel to a relay loop (the loops in turn). When it ends, on the loop's thread,
 // its descriptors are closed and onEnd runs with what it carried (what onEnd raises is lost).
-// A tunnel whose ways RelayBriefly finished ends at once on the calling thread instead. A
-// parked one stays with the calling thread: answers true, and the caller is to resume it.
-[[nodiscard]] bool StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
-// The thread that parked the tunnel, within kParkedRelayMs: relays what came meanwhile and
-// ends the tunnel here if its ways are done, or soon after; else hands it to a relay loop (a
-// terminated one too, which the loop then ends).
-void ResumeParkedRelay(const std::shared_ptr<TRelayTunnel>& tunnel);
+// A tunnel whose ways RelayBriefly finished ends at once on the calling thread instead.
+void StartRelay(const std::shared_ptr<TRelayTunnel>& tunnel, TRelayEndHook onEnd);
 // A tunnel a listener hands to the loop that called it, and its end hook (as StartRelay's).
 struct TRelayAdoption {
     std::shared_ptr<TRelayTunnel> Tunnel;

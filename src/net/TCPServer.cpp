@@ -142,10 +142,9 @@ void TTCPServerClient::RelayTunnel(TSocketStream& outbound, int bufferSize, TRel
     // Most tunnels carry one exchange: this thread relays it and ends it when it is started,
     // rather than waking a relay loop for it (Terminate still reaches it through the tunnel).
     // Only while that costs the pool no thread it would not keep: in a burst, every thread
-    // held here would make it start one more. The thread goes back to its pool's wait right
-    // after, where it may keep the tunnel parked (TTCPServerClientThread::FParked).
+    // held here would make it start one more.
     if (FServer->RoomToRelayBriefly())
-        RelayBriefly(tunnel, true);
+        RelayBriefly(tunnel);
 }
 
 void TTCPServerClient::TunnelEnded(const TRelayTotals& totals) {
@@ -348,9 +347,7 @@ void TTCPServerClientThread::Serve(TTCPServerClient* client) {
     }
     if (tunnel) {
         // The client stays held by its tunnel, which ends it; this thread is free.
-        if (StartRelay(tunnel,
-                       [client](const TRelayTotals& totals) { client->TunnelEnded(totals); }))
-            FParked = std::move(tunnel);
+        StartRelay(tunnel, [client](const TRelayTotals& totals) { client->TunnelEnded(totals); });
         return;
     }
     FServer->ClientLetGo(client);
@@ -943,21 +940,13 @@ bool ATCPServer::StartPoolThreadLocked(std::shared_ptr<TMessageLoop> loop) {
     return true;
 }
 
-void TTCPServerClientThread::FinishParked() {
-    if (std::shared_ptr<TRelayTunnel> tunnel = std::move(FParked))
-        ResumeParkedRelay(tunnel);
-}
-
 void ATCPServer::RunPoolThread(TTCPServerClientThread* thread) {
     thread->StartIdleClock();
-    // A tunnel the thread parked is resumed before it serves its next connection or ends.
     while (TTCPServerClient* client = NextConnection(thread)) {
-        thread->FinishParked();
         thread->Serve(client);
         if (!BackToPool(thread))
-            break;
+            return;
     }
-    thread->FinishParked();
 }
 
 namespace {
@@ -1013,7 +1002,6 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
             if (IsResourceExhaustion(error)) {
                 // The connection waits in the backlog meanwhile (and the pool's lock is free).
                 lock.unlock();
-                thread->FinishParked();
                 PauseAcceptingHere(thread, error);
                 continue;
             }
@@ -1024,13 +1012,8 @@ TTCPServerClient* ATCPServer::NextConnection(TTCPServerClientThread* thread) {
         // At the limit the thread must see every connection waiting, also one whose exclusive
         // wake-up went to a thread that is waiting for a slot now: it polls the listening
         // descriptor itself.
-        int timeout = MillisUntil(next);
-        if (thread->FParked)
-            timeout = std::min(timeout, kParkedRelayMs);
-        int ready = WaitForConnection(thread, reserved ? kWaitExclusive : kWaitEvery, timeout);
-        // Whatever woke the thread, its parked tunnel is looked at before anything else: the
-        // client's end has mostly come meanwhile.
-        thread->FinishParked();
+        int ready = WaitForConnection(thread, reserved ? kWaitExclusive : kWaitEvery,
+                                      MillisUntil(next));
         if (ready < 0)
             continue; // stopped: seen above
         std::unique_lock<std::mutex> lock(PoolLock);

@@ -40,10 +40,7 @@
 // that ClientLimitReached may close an idle connection.
 //
 // Pool threads are kept: a thread whose connection has ended frees that connection's socket
-// and stream on its own loop, then waits for connections again. A tunnel it relayed briefly
-// whose far end has ended may wait there with it, parked until the thread next wakes (at
-// most kParkedRelayMs): the client's end, which mostly comes meanwhile, then costs the thread
-// no wake-up of its own. At most MaxSpareThreads
+// and stream on its own loop, then waits for connections again. At most MaxSpareThreads
 // waiting threads wait longer than SurplusSpareThreadIdleMs; a waiting thread idle for
 // SpareThreadIdleMs ends. A client's Execute must therefore leave nothing bound to its thread's
 // loop behind (sockets, mailboxes, timers it made are freed before Execute returns); the thread's
@@ -370,8 +367,6 @@ private:
     void Step(TTCPServerClient* client, const char* prefix, const std::function<void()>& step);
     // Starts the idle clock of a wait for connections (this thread only).
     void StartIdleClock();
-    // Resumes the parked tunnel, if any (ResumeParkedRelay).
-    void FinishParked();
     ATCPServer* FServer;
     uint64_t FNumber;
     std::shared_ptr<TMessageLoop> FLoop; // adopted by the thread as it starts
@@ -383,10 +378,6 @@ private:
     // the server's stop descriptor. Made at its first wait, closed as it ends (this thread
     // only).
     int FWaitDescriptor = -1;
-    // A tunnel this thread relayed briefly until only its client's end was awaited, parked
-    // while the thread waits for its next connection (at most kParkedRelayMs), and resumed
-    // as it wakes (this thread only).
-    std::shared_ptr<TRelayTunnel> FParked;
     std::atomic<bool> FRunning{true};
     // Guarded by the server's PoolLock: the client being served, and the thread is on its way
     // back to the pool (counted in FReturning).
