@@ -682,20 +682,14 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     options.ConnectUnwatched = true; // a relay takes it as it stands
     // A client gone before its tunnel stands (reset, or closed) frees its slot at once; one
     // that ended its sending may wait on for its answer, and is waited for a while only
-    // (TSocketStream::ClientEnd).
+    // (TSocketStream::Client).
     auto closed = [this] {
         const TSocketStream* stream = GetStream();
         return !stream || !stream->Connected();
     };
     options.GiveUp = [this, closed] { return FClientLeft = FClientLeft || closed(); };
-    if (const TSocketStream* stream = GetStream()) {
-        options.ClientEnd = stream->Socket()->SocketHandle();
-        // Read by its loop meanwhile: bytes sent early are in its socket, not to be peeked.
-        options.ClientSpoke = [this] {
-            const TSocketStream* own = GetStream();
-            return own && own->Socket()->BufferUsed() > 0;
-        };
-    }
+    if (const TSocketStream* stream = GetStream())
+        options.Client = stream->Socket(); // read by its loop meanwhile, on this thread
     try {
         TunnelConnection =
             OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);

@@ -58,9 +58,8 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.Deadline = -1;
     stream.Mode = smBlockWaitMessage;
     stream.GiveUp = options.GiveUp;
-    stream.ClientEnd = options.ClientEnd;
+    stream.Client = options.Client;
     stream.EndedClientWaitMs = options.EndedClientWaitMs;
-    stream.ClientSpoke = options.ClientSpoke;
 }
 
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
@@ -81,8 +80,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     } catch (const Exception& e) {
         throw EOutbound(e.Message(), socket.ErrorCode(), true);
     }
-    connection.Stream->ClientEnd = INVALID_SOCKETHANDLE; // watched while connecting only
-    connection.Stream->ClientSpoke = nullptr;
+    connection.Stream->Client = nullptr; // watched while connecting only
     return connection;
 }
 

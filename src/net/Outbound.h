@@ -51,12 +51,11 @@ struct TOutboundOptions {
     // The socket's ConnectUnwatched: for a connection a relay takes once it stands, which its
     // thread's loop then need never watch.
     bool ConnectUnwatched = false;
-    // The stream's ClientEnd and EndedClientWaitMs: the client the connection is opened for,
+    // The stream's Client and EndedClientWaitMs: the client the connection is opened for,
     // whose reset ends the connect at once ("Connect terminated") and whose end of sending
     // bounds what is left of it.
-    TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
+    const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
-    std::function<bool()> ClientSpoke; // the stream's
 };
 
 // A connection that stands: Stream runs over Socket and does not own it (a component can

@@ -316,9 +316,7 @@ void TSocketStream::Connect() {
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
-        if (ClientEnd != INVALID_SOCKETHANDLE && ClientSpoke && ClientSpoke())
-            ClientEnd = INVALID_SOCKETHANDLE;
-        bool waited = (client->OwnAttemptUnwatched() || ClientEnd != INVALID_SOCKETHANDLE) &&
+        bool waited = (client->OwnAttemptUnwatched() || ClientToWatch() != INVALID_SOCKETHANDLE) &&
                               MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
                           : WaitStep(deadline);
@@ -412,14 +410,16 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     int count = 0;
     if (own)
         fds[count++] = {handle, POLLOUT, 0};
-    pollfd* clientFd = ClientEnd != INVALID_SOCKETHANDLE ? &fds[count++] : nullptr;
+    TSocketHandle clientEnd = ClientToWatch();
+    pollfd* clientFd = clientEnd != INVALID_SOCKETHANDLE ? &fds[count++] : nullptr;
     if (clientFd)
-        *clientFd = {ClientEnd, POLLRDHUP, 0};
+        *clientFd = {clientEnd, POLLRDHUP, 0};
     if (client.MailboxLoop()->WaitDescriptorsOrMessages(fds, count, TimeoutUntil(deadline))) {
         client.Terminate(); // as WaitReadable
         return false;
     }
-    if (clientFd && clientFd->revents != 0 && ClientEndFailed(clientFd->revents, deadline)) {
+    if (clientFd && clientFd->revents != 0 &&
+        ClientEndFailed(clientEnd, clientFd->revents, deadline)) {
         client.Terminate();
         return false;
     }
@@ -431,10 +431,21 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     return !client.Terminated();
 }
 
-bool TSocketStream::ClientEndFailed(short revents, int64_t& deadline) {
-    TSocketPeek peek = revents & POLLERR             ? TSocketPeek::Failed
-                       : ClientSpoke && ClientSpoke() ? TSocketPeek::Data
-                                                      : SocketPeek(ClientEnd);
+TSocketHandle TSocketStream::ClientToWatch() {
+    if (!Client || FClientHeard)
+        return INVALID_SOCKETHANDLE;
+    // Bytes its socket has read already: a peek would find only what follows them.
+    if (Client->BufferUsed() > 0)
+        FClientHeard = true;
+    // Closed by its socket (its loop saw it fail, say): its number may be another's by now.
+    return FClientHeard ? INVALID_SOCKETHANDLE : Client->SocketHandle();
+}
+
+bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline) {
+    // Its socket may have read bytes during the wait (its loop watches it): they come first.
+    TSocketPeek peek = revents & POLLERR            ? TSocketPeek::Failed
+                       : Client->BufferUsed() > 0 ? TSocketPeek::Data
+                                                  : SocketPeek(end);
     if (peek == TSocketPeek::Failed)
         return true; // nothing can be answered
     if (peek == TSocketPeek::Ended) {
@@ -444,7 +455,7 @@ bool TSocketStream::ClientEndFailed(short revents, int64_t& deadline) {
     // An end stays told (a level that would wake every wait), and bytes wait for the
     // connection: either way it is not watched any further.
     if (peek != TSocketPeek::Nothing)
-        ClientEnd = INVALID_SOCKETHANDLE;
+        FClientHeard = true;
     return false;
 }
 

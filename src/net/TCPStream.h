@@ -106,7 +106,7 @@ private:
 };
 
 // How long a connect still waits once the client it is opened for has ended its sending
-// (TSocketStream::ClientEnd): a destination that never answers would otherwise hold a slot for
+// (TSocketStream::Client): a destination that never answers would otherwise hold a slot for
 // a client that may be gone, until the system gives up minutes later.
 inline constexpr int kEndedClientConnectWaitMs = 10000;
 
@@ -146,17 +146,14 @@ public:
     bool WaitsOnDescriptor = false;
     // The connection of the client this stream's connection is opened for, where the client
     // waits for it before it sends (a SOCKS or CONNECT client), watched while Connect waits on
-    // this socket's own thread. A client that is reset (it closed with our bytes unread, say)
-    // fails the connect at once, as "Connect terminated". One that ends its sending may have
-    // left or may wait on for its answer (the two look alike until something is sent to it):
-    // the connect waits EndedClientWaitMs more at most, then times out. A client that sends
-    // before the connection stands is not watched any further.
-    TSocketHandle ClientEnd = INVALID_SOCKETHANDLE;
+    // this socket's own thread (the client's socket belongs to that thread too). A client that
+    // is reset (it closed with our bytes unread, say) fails the connect at once, as "Connect
+    // terminated". One that ends its sending may have left or may wait on for its answer (the
+    // two look alike until something is sent to it): the connect waits EndedClientWaitMs more
+    // at most, then times out. A client that has sent bytes (its socket holds them, or the
+    // system does) is not watched any further, nor one whose socket has been closed.
+    const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
-    // With ClientEnd, where the client's own socket reads it meanwhile (its loop watches it):
-    // true once it holds bytes of the client's, which then is not watched any further (a peek
-    // would find only what follows them).
-    std::function<bool()> ClientSpoke;
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }
@@ -178,14 +175,10 @@ public:
     // smBlockWaitMessage on the thread of the socket's loop.
     bool MayWaitBesideLoop() const;
     // As WaitReadable, for a connect whose own attempt is not watched (ConnectUnwatched), or
-    // that watches ClientEnd: until the own attempt is answered (and told to the socket), the
+    // that watches Client: until the own attempt is answered (and told to the socket), the
     // client has news, or the loop has (the attempts it watches among them). The client's
     // news may bring deadline forward.
     bool WaitConnected(TTCPClientSocket& client, int64_t& deadline);
-    // After a wait in which ClientEnd reported revents: true when the client was reset. An
-    // end of its sending brings deadline forward to EndedClientWaitMs from now; bytes, or
-    // that end, leave it unwatched from then on.
-    bool ClientEndFailed(short revents, int64_t& deadline);
     // The deadline of a wait starting now: the sooner of now + Timeout and Deadline; -1 when
     // neither is set.
     int64_t WaitDeadline() const;
@@ -206,10 +199,18 @@ public:
     void Close();
 
 private:
+    // The client's descriptor to watch in the next wait, or none (no Client, or one heard
+    // from or closed).
+    TSocketHandle ClientToWatch();
+    // After a wait in which the client's descriptor end reported revents: true when the
+    // client was reset. An end of its sending brings deadline forward to EndedClientWaitMs
+    // from now; bytes, or that end, leave it unwatched from then on.
+    bool ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline);
     ATCPClientSocket* FSocket;
     std::unique_ptr<ATCPClientSocket> FOwnedSocket;
     TSocketReader FReader;
     TSocketWriter FWriter;
+    bool FClientHeard = false; // Client has sent bytes or ended: not watched any further
 };
 
 // How long a half-closed relay whose streams have no Timeout waits for the direction still

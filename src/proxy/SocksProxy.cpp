@@ -216,11 +216,10 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
         try {
             TOutboundOptions options = OutboundOptions(settings);
             // A client waits for its reply before it sends: one that is gone meanwhile frees
-            // its slot at once (or soon: TSocketStream::ClientEnd), not after a destination
+            // its slot at once (or soon: TSocketStream::Client), not after a destination
             // that never answers times out. One that sent early (its bytes read with the
             // request) waits for the reply whatever it does after.
-            if (client.Socket()->BufferUsed() == 0)
-                options.ClientEnd = client.Socket()->SocketHandle();
+            options.Client = client.Socket();
             outbound = OpenOutbound({route.Host, route.Port, route.Via, {}, checked}, options);
         } catch (const EOutbound& e) {
             if (SocketPeek(client.Socket()->SocketHandle()) == TSocketPeek::Failed)

@@ -90,30 +90,33 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
         options.ConnectUnwatched = unwatched;
         auto [ended, endedClient] = ConnectedPair();
         ::shutdown(endedClient, SHUT_WR); // it may still wait for its answer
-        options.ClientEnd = ended;
+        ATCPClientSocket endedSocket(ended, false, true);
+        options.Client = &endedSocket;
         EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
                   "Connect timed out")
             << unwatched;
         auto [reset, resetClient] = ConnectedPair();
         ResetClose(resetClient);
-        options.ClientEnd = reset;
+        ATCPClientSocket resetSocket(reset, false, true);
+        options.Client = &resetSocket;
         EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
                   "Connect terminated")
             << unwatched;
-        for (TSocketHandle h : {ended, endedClient, reset})
-            SocketClose(h);
+        SocketClose(endedClient);
     }
-    // A client whose bytes its own socket has read already (ClientSpoke) waits for its
-    // answer whatever follows them: the connect runs to its time-out.
+    // A client whose bytes its own socket has read already waits for its answer whatever
+    // follows them (a peek would find only their end): the connect runs to its time-out.
     auto [spoke, spokeClient] = ConnectedPair();
+    ASSERT_TRUE(SendAll(spokeClient, "early"));
     ::shutdown(spokeClient, SHUT_WR);
-    options.ClientEnd = spoke;
-    options.ClientSpoke = [] { return true; };
+    ATCPClientSocket spokeSocket(spoke, false, true);
+    ASSERT_TRUE(spokeSocket.ReadUnwatched());
+    ASSERT_GT(spokeSocket.BufferUsed(), 0u);
+    options.Client = &spokeSocket;
     options.TimeOut = 1500;
     int64_t start = MonotonicMillis();
     EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
               "Connect timed out");
     EXPECT_GE(MonotonicMillis() - start, 1400) << "bounded as a client that ended its sending";
-    for (TSocketHandle h : {spoke, spokeClient})
-        SocketClose(h);
+    SocketClose(spokeClient);
 }
