@@ -431,6 +431,59 @@ TEST(TCPServerClients, AThrottleSwitchedOffAsTheClientHandsItsTunnelOnReachesThe
     EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
 }
 
+TEST(TCPServerClients, ATunnelWhoseFarEndEndedFirstStillCarriesWhatItsClientSendsLater) {
+    // Half-closed by its far end: the client's later bytes and its end still get through,
+    // on the thread that relays it briefly or on a relay loop, and the client is let go.
+    TTestServer server;
+    TTestListener destination;
+    std::mutex lock; // guards connected and answered; a leaf
+    std::condition_variable changed;
+    bool connected = false, answered = false;
+    server.Body = [&](TTCPServerClient* client) {
+        client->GetStream();
+        TSocketStream outbound(new ATCPClientSocket(ConnectBlocking(destination.Port)), -1,
+                               30000, smBlockWaitMessage, true);
+        std::unique_lock<std::mutex> held(lock);
+        connected = true;
+        WakeMain();
+        // The far end's answer and end are there before the tunnel starts.
+        if (!changed.wait_for(held, std::chrono::seconds(10), [&] { return answered; }))
+            return;
+        connected = answered = false;
+        held.unlock();
+        client->RelayTunnel(outbound, 65536, nullptr);
+    };
+    server.SetActive(true);
+    const size_t loopTunnels = RelayTunnelCount();
+    for (bool clientWaits : {false, true}) {
+        SCOPED_TRACE(clientWaits ? "the client sends once a loop has the tunnel" : "at once");
+        TPeer peer(server.Port());
+        SetReceiveTimeout(peer.H);
+        ASSERT_TRUE(RunLoopUntil([&] {
+            std::lock_guard<std::mutex> held(lock);
+            return connected;
+        }));
+        TSocketHandle far = destination.Accept();
+        SetReceiveTimeout(far);
+        ASSERT_TRUE(SendAll(far, "answer"));
+        SocketShutdown(far, TShutdownHow::sdSend);
+        {
+            std::lock_guard<std::mutex> held(lock);
+            answered = true;
+        }
+        changed.notify_all();
+        EXPECT_EQ(OffMain([&] { return RecvAll(peer.H); }), "answer");
+        if (clientWaits) {
+            ASSERT_TRUE(RunLoopPolling([&] { return RelayTunnelCount() == loopTunnels + 1; }));
+        }
+        ASSERT_TRUE(SendAll(peer.H, "late"));
+        SocketShutdown(peer.H, TShutdownHow::sdSend);
+        EXPECT_EQ(OffMain([&] { return RecvAll(far); }), "late");
+        EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+        SocketClose(far);
+    }
+}
+
 TEST(TCPServerDeactivation, WaitsForEveryClientThreadWhileServingTheirHandOvers) {
     TTestServer server;
     constexpr int kClients = 100;
