@@ -120,14 +120,21 @@ std::string FormatRFC1123Date(double dateTime) {
     if (!std::isfinite(dateTime) || dateTime < -693593 || dateTime > 2958465)
         dateTime = 0; // outside years 1 to 9999: print the epoch rather than nonsense
     int64_t seconds = std::llround(dateTime * 86400.0);
+    // Every answer's Date is of the current second: a thread formats it once per second.
+    thread_local int64_t lastSeconds = INT64_MIN;
+    thread_local std::string last;
+    if (seconds == lastSeconds)
+        return last;
     int64_t dayCount = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
     int64_t secondOfDay = seconds - dayCount * 86400;
     sys_days day = kEpoch + days(dayCount);
     year_month_day ymd(day);
     weekday wd(day);
-    return Format("%s, %02u %s %d %02d:%02d:%02d GMT", kDayNames[wd.c_encoding()],
+    last = Format("%s, %02u %s %d %02d:%02d:%02d GMT", kDayNames[wd.c_encoding()],
                   unsigned(ymd.day()), kMonthNames[unsigned(ymd.month()) - 1], int(ymd.year()),
                   int(secondOfDay / 3600), int(secondOfDay / 60 % 60), int(secondOfDay % 60));
+    lastSeconds = seconds;
+    return last;
 }
 
 bool ParseRFC1123Date(std::string_view text, double& dateTime) {

@@ -90,6 +90,7 @@ TEST(HTTPDate, Rfc1123FormatAndParse) {
     EXPECT_EQ(FormatRFC1123Date(0), "Sat, 30 Dec 1899 00:00:00 GMT");
     EXPECT_EQ(FormatRFC1123Date(36526.5), "Sat, 01 Jan 2000 12:00:00 GMT");
     EXPECT_EQ(FormatRFC1123Date(std::nan("")), "Sat, 30 Dec 1899 00:00:00 GMT");
+    EXPECT_EQ(FormatRFC1123Date(1.0 / 86400), "Sat, 30 Dec 1899 00:00:01 GMT"); // a second on
     EXPECT_FALSE(ParseRFC1123Date("Sun, 31 Feb 1994 08:49:37 GMT", t));
     EXPECT_FALSE(ParseRFC1123Date("Sun, 06 Nov 1994 25:49:37 GMT", t));
     EXPECT_FALSE(ParseRFC1123Date("yesterday", t));
