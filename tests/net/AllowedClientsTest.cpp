@@ -230,7 +230,8 @@ TSocketHandle ConnectFrom(const char* source, uint16_t port) {
 // The server has closed h (end of stream or reset) while this thread served its loop; what
 // it sent before is in received.
 bool ClosedByServer(TSocketHandle h, std::string* received = nullptr) {
-    return RunLoopUntil([&] {
+    // Closed by a client thread, which tells the main loop nothing of it.
+    return RunLoopPolling([&] {
         pollfd p{h, POLLIN, 0};
         char buf[256];
         while (::poll(&p, 1, 0) == 1) {

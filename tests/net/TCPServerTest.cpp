@@ -428,7 +428,7 @@ TEST(TCPServerClients, AThrottleSwitchedOffAsTheClientHandsItsTunnelOnReachesThe
     SocketClose(far);
     peer.Close();
     // The tunnel ends and the client with it, before the next test counts threads.
-    EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+    EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
 }
 
 TEST(TCPServerClients, ATunnelWhoseFarEndEndedFirstStillCarriesWhatItsClientSendsLater) {
@@ -479,7 +479,7 @@ TEST(TCPServerClients, ATunnelWhoseFarEndEndedFirstStillCarriesWhatItsClientSend
         ASSERT_TRUE(SendAll(peer.H, "late"));
         SocketShutdown(peer.H, TShutdownHow::sdSend);
         EXPECT_EQ(OffMain([&] { return RecvAll(far); }), "late");
-        EXPECT_TRUE(RunLoopUntil([&] { return server.ClientCount() == 0; }));
+        EXPECT_TRUE(RunLoopPolling([&] { return server.ClientCount() == 0; }));
         SocketClose(far);
     }
 }
