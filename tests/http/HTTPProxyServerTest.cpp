@@ -520,10 +520,11 @@ TEST(HTTPProxyServer, AnAnswerReadToItsFramedEndLeavesItsConnectionForTheNextReq
 }
 
 TEST(HTTPProxyServer, AConnectionTheOriginClosedWhileKeptIsNeverSentARequest) {
-    // An origin that closes every connection idle for a second, and a request only after it
+    // An origin that closes every connection idle for a while, and a request only after it
     // did so to the one the proxy kept from the request before. A POST is never sent again:
-    // one sent over the closed connection would fail.
-    constexpr int kOriginIdleMs = 1000;
+    // one sent over the closed connection would fail. The while is longer than a client
+    // connection holds its last next hop, so the kept one is the pool's, as after a pause.
+    constexpr int kOriginIdleMs = 2 * kHttpProxyHoldNextHopMs;
     constexpr int kRequests = 50;
     TKeepAliveOrigin origin(kOriginIdleMs);
     TTestProxy proxy;
