@@ -676,6 +676,10 @@ bool ThttpProxyServerClient::NextHopReusable() {
     return !FNextHopBodyFramed || Response->GetContentStream()->IsEOF();
 }
 
+bool ThttpProxyServerClient::WatchClientAfterHead() const {
+    return !Request || Request->GetMethod() != "CONNECT";
+}
+
 void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     TOutboundOptions options;
     options.TimeOut = route.TimeOut;

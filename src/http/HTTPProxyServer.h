@@ -133,6 +133,9 @@ protected:
     // connection is held; none by then: the connection goes to the pool.
     void RequestStart() override;
     void RequestHeaderReceived() override;
+    // Not for a CONNECT: its tunnel's connect watches the client itself, and the relay takes
+    // the socket as it stands.
+    bool WatchClientAfterHead() const override;
     void ProcessRequest() override;
     void PrepareResponseRange() override;
     void PrepareResponse() override;

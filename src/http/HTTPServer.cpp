@@ -207,6 +207,8 @@ void AhttpServerClient::Execute() {
         return;
     TSocketStream& stream = *GetStream();
     KeepAlive = true;
+    // A request's head is read straight from the socket: the loop takes over after it.
+    stream.WaitsOnDescriptor = true;
     // A response goes out as header and body in separate writes: without this the body of a
     // small answer waits for the client's delayed acknowledgement of the header (~40 ms).
     // Mostly the connection was accepted with it.
@@ -262,6 +264,8 @@ bool AhttpServerClient::RunExchange(TSocketStream& stream) {
     } end{*this};
     if (!ReadRequestHead(stream, session))
         return false;
+    if (WatchClientAfterHead())
+        stream.Socket()->WatchNow();
     bool goOn = false;
     try {
         RequestHeaderReceived();

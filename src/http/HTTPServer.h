@@ -138,6 +138,9 @@ protected:
     virtual void PrepareResponseRange();
     virtual void RequestStart();
     virtual void RequestHeaderReceived();
+    // After a request's head: whether the client's socket is to be watched by the thread's
+    // loop from now on (its body, its leaving while the answer is made, its next request).
+    virtual bool WatchClientAfterHead() const { return true; }
     virtual void RequestContentReceived();
     virtual void ProcessRequest();
     virtual void PrepareResponse();
