@@ -385,41 +385,61 @@ TEST(TCPServerClients, ThrottleChangesReachRunningClients) {
     EXPECT_EQ(ask(10), "RW5000000.");
 }
 
+// A client body that connects to Destination, waits at the relay until the main thread lets
+// it go on (Release), then hands both connections to RelayTunnel.
+class TTunnelAtRelay {
+public:
+    TTestListener Destination;
+    std::function<void(TTCPServerClient*)> Body() {
+        return [this](TTCPServerClient* client) {
+            client->GetStream();
+            TSocketStream outbound(new ATCPClientSocket(ConnectBlocking(Destination.Port)), -1,
+                                   30000, smBlockWaitMessage, true);
+            std::unique_lock<std::mutex> held(FLock);
+            FAtRelay = true;
+            WakeMain();
+            bool go = FChanged.wait_for(held, std::chrono::seconds(10), [&] { return FGo; });
+            FAtRelay = FGo = false;
+            held.unlock();
+            if (go)
+                client->RelayTunnel(outbound, 65536, nullptr);
+        };
+    }
+    // The main thread: a client waits at the relay.
+    bool AtRelay() {
+        return RunLoopUntil([&] {
+            std::lock_guard<std::mutex> held(FLock);
+            return FAtRelay;
+        });
+    }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> held(FLock);
+            FGo = true;
+        }
+        FChanged.notify_all();
+    }
+
+private:
+    std::mutex FLock; // guards FAtRelay and FGo; a leaf
+    std::condition_variable FChanged;
+    bool FAtRelay = false, FGo = false;
+};
+
 TEST(TCPServerClients, AThrottleSwitchedOffAsTheClientHandsItsTunnelOnReachesTheTunnel) {
     // The switch is posted to the client's thread, which is busy until it hands the
     // connection to a relay: the tunnel must not keep the switch the socket still had.
     TTestServer server;
     server.SetReadThrottleRate(1); // a byte a second: 64 KiB would take most of a day
     server.SetThrottleRead(true);
-    TTestListener destination;
-    std::mutex lock; // guards atRelay and switched; a leaf
-    std::condition_variable changed;
-    bool atRelay = false, switched = false;
-    server.Body = [&](TTCPServerClient* client) {
-        client->GetStream();
-        TSocketStream outbound(new ATCPClientSocket(ConnectBlocking(destination.Port)), -1,
-                               30000, smBlockWaitMessage, true);
-        std::unique_lock<std::mutex> held(lock);
-        atRelay = true;
-        WakeMain();
-        if (!changed.wait_for(held, std::chrono::seconds(10), [&] { return switched; }))
-            return;
-        held.unlock();
-        client->RelayTunnel(outbound, 65536, nullptr);
-    };
+    TTunnelAtRelay tunnel;
+    server.Body = tunnel.Body();
     server.SetActive(true);
     TPeer peer(server.Port());
-    ASSERT_TRUE(RunLoopUntil([&] {
-        std::lock_guard<std::mutex> held(lock);
-        return atRelay;
-    }));
-    TSocketHandle far = destination.Accept();
+    ASSERT_TRUE(tunnel.AtRelay());
+    TSocketHandle far = tunnel.Destination.Accept();
     server.SetThrottleRead(false);
-    {
-        std::lock_guard<std::mutex> held(lock);
-        switched = true;
-    }
-    changed.notify_all();
+    tunnel.Release();
     std::string data = Pattern(65536);
     EXPECT_TRUE(OffMain([&] {
         SendAll(peer.H, data);
@@ -435,43 +455,21 @@ TEST(TCPServerClients, ATunnelWhoseFarEndEndedFirstStillCarriesWhatItsClientSend
     // Half-closed by its far end: the client's later bytes and its end still get through,
     // on the thread that relays it briefly or on a relay loop, and the client is let go.
     TTestServer server;
-    TTestListener destination;
-    std::mutex lock; // guards connected and answered; a leaf
-    std::condition_variable changed;
-    bool connected = false, answered = false;
-    server.Body = [&](TTCPServerClient* client) {
-        client->GetStream();
-        TSocketStream outbound(new ATCPClientSocket(ConnectBlocking(destination.Port)), -1,
-                               30000, smBlockWaitMessage, true);
-        std::unique_lock<std::mutex> held(lock);
-        connected = true;
-        WakeMain();
-        // The far end's answer and end are there before the tunnel starts.
-        if (!changed.wait_for(held, std::chrono::seconds(10), [&] { return answered; }))
-            return;
-        connected = answered = false;
-        held.unlock();
-        client->RelayTunnel(outbound, 65536, nullptr);
-    };
+    TTunnelAtRelay tunnel;
+    server.Body = tunnel.Body();
     server.SetActive(true);
     const size_t loopTunnels = RelayTunnelCount();
     for (bool clientWaits : {false, true}) {
         SCOPED_TRACE(clientWaits ? "the client sends once a loop has the tunnel" : "at once");
         TPeer peer(server.Port());
         SetReceiveTimeout(peer.H);
-        ASSERT_TRUE(RunLoopUntil([&] {
-            std::lock_guard<std::mutex> held(lock);
-            return connected;
-        }));
-        TSocketHandle far = destination.Accept();
+        ASSERT_TRUE(tunnel.AtRelay());
+        TSocketHandle far = tunnel.Destination.Accept();
         SetReceiveTimeout(far);
+        // The far end's answer and end are there before the tunnel starts.
         ASSERT_TRUE(SendAll(far, "answer"));
         SocketShutdown(far, TShutdownHow::sdSend);
-        {
-            std::lock_guard<std::mutex> held(lock);
-            answered = true;
-        }
-        changed.notify_all();
+        tunnel.Release();
         EXPECT_EQ(OffMain([&] { return RecvAll(peer.H); }), "answer");
         if (clientWaits) {
             ASSERT_TRUE(RunLoopPolling([&] { return RelayTunnelCount() == loopTunnels + 1; }));
