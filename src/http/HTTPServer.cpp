@@ -264,10 +264,10 @@ bool AhttpServerClient::RunExchange(TSocketStream& stream) {
     } end{*this};
     if (!ReadRequestHead(stream, session))
         return false;
-    if (WatchClientAfterHead())
-        stream.Socket()->WatchNow();
     bool goOn = false;
     try {
+        if (WatchClientAfterHead())
+            stream.Socket()->WatchNow();
         RequestHeaderReceived();
         // A hook that answered from the head alone (a refused login) has the body left unread:
         // a client without the right to be served never gets a byte of it held.

@@ -418,7 +418,9 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
         client.Terminate(); // as WaitReadable
         return false;
     }
-    if (clientFd && clientFd->revents != 0 &&
+    // The loop's news may have closed the client's socket meanwhile: its number is not
+    // asked again.
+    if (clientFd && clientFd->revents != 0 && Client->SocketHandle() == clientEnd &&
         ClientEndFailed(clientEnd, clientFd->revents, deadline)) {
         client.Terminate();
         return false;
