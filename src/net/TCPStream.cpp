@@ -316,8 +316,9 @@ void TSocketStream::Connect() {
         return;
     int64_t deadline = WaitDeadline();
     while (client->IsConnecting()) {
-        bool waited = (client->OwnAttemptUnwatched() || ClientToWatch() != INVALID_SOCKETHANDLE) &&
-                              MayWaitBesideLoop()
+        short events = 0;
+        bool watchClient = ClientToWatch(events) != INVALID_SOCKETHANDLE;
+        bool waited = (client->OwnAttemptUnwatched() || watchClient) && MayWaitBesideLoop()
                           ? WaitConnected(*client, deadline)
                           : WaitStep(deadline);
         if (!waited)
@@ -410,10 +411,11 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     int count = 0;
     if (own)
         fds[count++] = {handle, POLLOUT, 0};
-    TSocketHandle clientEnd = ClientToWatch();
+    short clientEvents = 0;
+    TSocketHandle clientEnd = ClientToWatch(clientEvents);
     pollfd* clientFd = clientEnd != INVALID_SOCKETHANDLE ? &fds[count++] : nullptr;
     if (clientFd)
-        *clientFd = {clientEnd, POLLRDHUP, 0};
+        *clientFd = {clientEnd, clientEvents, 0};
     if (client.MailboxLoop()->WaitDescriptorsOrMessages(fds, count, TimeoutUntil(deadline))) {
         client.Terminate(); // as WaitReadable
         return false;
@@ -433,29 +435,35 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     return !client.Terminated();
 }
 
-TSocketHandle TSocketStream::ClientToWatch() {
-    if (!Client || FClientHeard)
-        return INVALID_SOCKETHANDLE;
-    // Bytes its socket has read already: a peek would find only what follows them.
-    if (Client->BufferUsed() > 0)
-        FClientHeard = true;
+TSocketHandle TSocketStream::ClientToWatch(short& events) {
     // Closed by its socket (its loop saw it fail, say): its number may be another's by now.
-    return FClientHeard ? INVALID_SOCKETHANDLE : Client->SocketHandle();
+    TSocketHandle end = Client ? Client->SocketHandle() : INVALID_SOCKETHANDLE;
+    // Bytes its socket has read already: a peek would find only what follows them.
+    if (end != INVALID_SOCKETHANDLE && Client->BufferUsed() > 0)
+        FClientHeard = true;
+    // Once heard from, its end is no news (a half-close is told for good: every wait would
+    // wake), but a reset still is.
+    events = FClientHeard ? 0 : POLLRDHUP;
+    return end;
 }
 
 bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline) {
+    // A reset (a hang-up: the client's side is shut both ways while this side never sent its
+    // end): nothing can be answered, whatever it sent before.
+    if (revents & (POLLERR | POLLHUP))
+        return true;
+    if (FClientHeard)
+        return false;
     // Its socket may have read bytes during the wait (its loop watches it): they come first.
-    TSocketPeek peek = revents & POLLERR            ? TSocketPeek::Failed
-                       : Client->BufferUsed() > 0 ? TSocketPeek::Data
-                                                  : SocketPeek(end);
+    TSocketPeek peek = Client->BufferUsed() > 0 ? TSocketPeek::Data : SocketPeek(end);
     if (peek == TSocketPeek::Failed)
-        return true; // nothing can be answered
+        return true;
     if (peek == TSocketPeek::Ended) {
         int64_t bound = MonotonicMillis() + std::max(EndedClientWaitMs, 0);
         deadline = deadline < 0 ? bound : std::min(deadline, bound);
     }
-    // An end stays told (a level that would wake every wait), and bytes wait for the
-    // connection: either way it is not watched any further.
+    // Bytes wait for the connection, and an end stays told: either way only a reset is
+    // watched for from now on.
     if (peek != TSocketPeek::Nothing)
         FClientHeard = true;
     return false;

@@ -151,7 +151,8 @@ public:
     // terminated". One that ends its sending may have left or may wait on for its answer (the
     // two look alike until something is sent to it): the connect waits EndedClientWaitMs more
     // at most, then times out. A client that has sent bytes (its socket holds them, or the
-    // system does) is not watched any further, nor one whose socket has been closed.
+    // system does), or whose end was seen, is watched for a reset only; one whose socket has
+    // been closed is not watched.
     const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
 
@@ -199,18 +200,18 @@ public:
     void Close();
 
 private:
-    // The client's descriptor to watch in the next wait, or none (no Client, or one heard
-    // from or closed).
-    TSocketHandle ClientToWatch();
+    // The client's descriptor to watch in the next wait, or none (no Client, or its socket
+    // closed), and the events to ask of it (a failure and a hang-up are always told).
+    TSocketHandle ClientToWatch(short& events);
     // After a wait in which the client's descriptor end reported revents: true when the
     // client was reset. An end of its sending brings deadline forward to EndedClientWaitMs
-    // from now; bytes, or that end, leave it unwatched from then on.
+    // from now; bytes, or that end, leave only a reset to watch for from then on.
     bool ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline);
     ATCPClientSocket* FSocket;
     std::unique_ptr<ATCPClientSocket> FOwnedSocket;
     TSocketReader FReader;
     TSocketWriter FWriter;
-    bool FClientHeard = false; // Client has sent bytes or ended: not watched any further
+    bool FClientHeard = false; // Client has sent bytes or ended: watched for a reset only
 };
 
 // How long a half-closed relay whose streams have no Timeout waits for the direction still

@@ -119,4 +119,13 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
               "Connect timed out");
     EXPECT_GE(MonotonicMillis() - start, 1400) << "bounded as a client that ended its sending";
     SocketClose(spokeClient);
+    // Reset after its early bytes, it has nobody left to answer: the connect ends at once.
+    auto [spokeReset, spokeResetClient] = ConnectedPair();
+    ASSERT_TRUE(SendAll(spokeResetClient, "early"));
+    ATCPClientSocket spokeResetSocket(spokeReset, false, true);
+    ASSERT_TRUE(spokeResetSocket.ReadUnwatched());
+    ResetClose(spokeResetClient);
+    options.Client = &spokeResetSocket;
+    EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
+              "Connect terminated");
 }
