@@ -449,8 +449,8 @@ TSocketHandle TSocketStream::ClientToWatch(short& events) {
 
 bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline) {
     // A reset (a hang-up: the client's side is shut both ways while this side never sent its
-    // end): nothing can be answered, whatever it sent before.
-    if (revents & (POLLERR | POLLHUP))
+    // end), or a descriptor no longer open: nothing can be answered, whatever it sent before.
+    if (revents & (POLLERR | POLLHUP | POLLNVAL))
         return true;
     if (FClientHeard)
         return false;
