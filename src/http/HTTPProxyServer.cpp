@@ -697,9 +697,9 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     try {
         TunnelConnection =
             OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
-    } catch (const EOutbound&) {
+    } catch (const EOutbound& e) {
         // A reset that ended the connect is told as the client's leaving, not as a failure.
-        FClientLeft = FClientLeft || closed() ||
+        FClientLeft = FClientLeft || closed() || e.ClientReset ||
                       SocketPeek(GetStream()->Socket()->SocketHandle()) == TSocketPeek::Failed;
         throw;
     }

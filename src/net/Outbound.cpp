@@ -78,7 +78,7 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     try {
         connection.Stream->Connect();
     } catch (const Exception& e) {
-        throw EOutbound(e.Message(), socket.ErrorCode(), true);
+        throw EOutbound(e.Message(), socket.ErrorCode(), true, connection.Stream->ClientReset());
     }
     connection.Stream->Client = nullptr; // watched while connecting only
     return connection;

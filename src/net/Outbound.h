@@ -72,9 +72,12 @@ struct TOutboundConnection {
 // the route lacked a host or port and no connection was tried (ErrorCode -1).
 class EOutbound : public ECodedException {
 public:
-    EOutbound(std::string message, int errorCode, bool attempted)
-        : ECodedException(std::move(message), errorCode), Attempted(attempted) {}
+    EOutbound(std::string message, int errorCode, bool attempted, bool clientReset = false)
+        : ECodedException(std::move(message), errorCode), Attempted(attempted),
+          ClientReset(clientReset) {}
     bool Attempted;
+    // Ended because the client it was opened for was reset (TOutboundOptions::Client).
+    bool ClientReset;
 };
 
 // Opens the connection to route on the calling thread and answers it once it stands, or

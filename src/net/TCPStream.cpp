@@ -424,6 +424,7 @@ bool TSocketStream::WaitConnected(TTCPClientSocket& client, int64_t& deadline) {
     // asked again.
     if (clientFd && clientFd->revents != 0 && Client->SocketHandle() == clientEnd &&
         ClientEndFailed(clientEnd, clientFd->revents, deadline)) {
+        FClientReset = true;
         client.Terminate();
         return false;
     }

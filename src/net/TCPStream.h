@@ -155,6 +155,9 @@ public:
     // been closed is not watched.
     const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
+    // The connect was ended because Client was reset (the caller then has nobody to answer;
+    // a peek may still find bytes the client sent before).
+    bool ClientReset() const { return FClientReset; }
 
     TSocketReader& Reader() { return FReader; }
     TSocketWriter& Writer() { return FWriter; }
@@ -212,6 +215,7 @@ private:
     TSocketReader FReader;
     TSocketWriter FWriter;
     bool FClientHeard = false; // Client has sent bytes or ended: watched for a reset only
+    bool FClientReset = false;
 };
 
 // How long a half-closed relay whose streams have no Timeout waits for the direction still
