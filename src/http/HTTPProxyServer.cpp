@@ -693,7 +693,7 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
     };
     options.GiveUp = [this, closed] { return FClientLeft = FClientLeft || closed(); };
     if (const TSocketStream* stream = GetStream())
-        options.Client = stream->Socket(); // read by its loop meanwhile, on this thread
+        options.Client = stream->Socket(); // this thread's, as is the connect
     try {
         TunnelConnection =
             OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);

@@ -218,7 +218,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             // A client waits for its reply before it sends: one that is gone meanwhile frees
             // its slot at once (or soon: TSocketStream::Client), not after a destination
             // that never answers times out. One that sent early (its bytes read with the
-            // request) waits for the reply whatever it does after.
+            // request) waits for the reply whatever it does after, but for a reset.
             options.Client = client.Socket();
             outbound = OpenOutbound({route.Host, route.Port, route.Via, {}, checked}, options);
         } catch (const EOutbound& e) {

@@ -99,9 +99,9 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
         ResetClose(resetClient);
         ATCPClientSocket resetSocket(reset, false, true);
         options.Client = &resetSocket;
-        EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
-                  "Connect terminated")
-            << unwatched;
+        EOutbound gone = FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options);
+        EXPECT_EQ(gone.Message(), "Connect terminated") << unwatched;
+        EXPECT_TRUE(gone.ClientReset) << unwatched;
         SocketClose(endedClient);
     }
     // A client whose bytes its own socket has read already waits for its answer whatever
@@ -115,8 +115,9 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
     options.Client = &spokeSocket;
     options.TimeOut = 1500;
     int64_t start = MonotonicMillis();
-    EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
-              "Connect timed out");
+    EOutbound timedOut = FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options);
+    EXPECT_EQ(timedOut.Message(), "Connect timed out");
+    EXPECT_FALSE(timedOut.ClientReset);
     EXPECT_GE(MonotonicMillis() - start, 1400) << "bounded as a client that ended its sending";
     SocketClose(spokeClient);
     // Reset after its early bytes, it has nobody left to answer: the connect ends at once.
@@ -126,6 +127,7 @@ TEST(OpenOutbound, AConnectForAClientThatIsResetEndsAtOnceAndForOneThatEndedItsS
     ASSERT_TRUE(spokeResetSocket.ReadUnwatched());
     ResetClose(spokeResetClient);
     options.Client = &spokeResetSocket;
-    EXPECT_EQ(FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options).Message(),
-              "Connect terminated");
+    EOutbound gone = FailureOf({"127.0.0.1", std::to_string(port), {}, {}}, options);
+    EXPECT_EQ(gone.Message(), "Connect terminated");
+    EXPECT_TRUE(gone.ClientReset) << "told as a failed connect";
 }
