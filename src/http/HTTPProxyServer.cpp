@@ -699,8 +699,7 @@ void ThttpProxyServerClient::OpenTunnel(const ThttpProxyRoute& route) {
             OpenNextHop({TargetHost, TargetPort, route.Socks5, {}, FConnectAddresses}, options);
     } catch (const EOutbound& e) {
         // A reset that ended the connect is told as the client's leaving, not as a failure.
-        FClientLeft = FClientLeft || closed() || e.ClientReset ||
-                      SocketPeek(GetStream()->Socket()->SocketHandle()) == TSocketPeek::Failed;
+        FClientLeft = FClientLeft || closed() || e.ClientReset;
         throw;
     }
     TunnelConnection.Stream->GiveUp = nullptr; // the relay's waits are its own

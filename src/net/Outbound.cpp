@@ -62,11 +62,20 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.EndedClientWaitMs = options.EndedClientWaitMs;
 }
 
+namespace {
+// The client the connection was opened for is gone: its reset ended the connect, or a look at
+// its connection finds it failed (a peek alone may still find bytes it sent before a reset).
+bool ClientGone(const TOutboundOptions& options, const TSocketStream* stream) {
+    return (stream && stream->ClientReset()) ||
+           (options.Client && SocketPeek(options.Client->SocketHandle()) == TSocketPeek::Failed);
+}
+} // namespace
+
 TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOptions& options) {
     if (route.Host.empty())
-        throw EOutbound("Host not set", -1, false);
+        throw EOutbound("Host not set", -1, false, ClientGone(options, nullptr));
     if (route.Port.empty())
-        throw EOutbound("Port not set", -1, false);
+        throw EOutbound("Port not set", -1, false, ClientGone(options, nullptr));
     TOutboundConnection connection;
     std::unique_ptr<ATCPClientSocketProxy> links = RouteLinks(route);
     bool given = !links && !route.ConnectAddresses.empty();
@@ -78,7 +87,8 @@ TOutboundConnection OpenOutbound(const TOutboundRoute& route, const TOutboundOpt
     try {
         connection.Stream->Connect();
     } catch (const Exception& e) {
-        throw EOutbound(e.Message(), socket.ErrorCode(), true, connection.Stream->ClientReset());
+        throw EOutbound(e.Message(), socket.ErrorCode(), true,
+                        ClientGone(options, connection.Stream.get()));
     }
     connection.Stream->Client = nullptr; // watched while connecting only
     return connection;

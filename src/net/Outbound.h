@@ -76,7 +76,8 @@ public:
         : ECodedException(std::move(message), errorCode), Attempted(attempted),
           ClientReset(clientReset) {}
     bool Attempted;
-    // Ended because the client it was opened for was reset (TOutboundOptions::Client).
+    // The client it was opened for (TOutboundOptions::Client) was reset: its reset ended the
+    // connect, or it was found reset as the connect failed. Nobody is left to answer.
     bool ClientReset;
 };
 

@@ -222,7 +222,7 @@ void RunSocksConnection(TSocketStream& client, const TSocksConnectionSettings& s
             options.Client = client.Socket();
             outbound = OpenOutbound({route.Host, route.Port, route.Via, {}, checked}, options);
         } catch (const EOutbound& e) {
-            if (e.ClientReset || SocketPeek(client.Socket()->SocketHandle()) == TSocketPeek::Failed)
+            if (e.ClientReset)
                 return result; // Abandoned: nobody to reply to
             result.Kind = TSocksOutboundResult::Failed;
             result.SocketError = e.ErrorCode;
