@@ -223,14 +223,16 @@ TEST(AllowedClientsProgram, ASecondLoopbackAddressStandsForAnotherHost) {
     TSocketHandle h = ConnectFrom(Loopback(), socks);
     ASSERT_NE(h, INVALID_SOCKETHANDLE);
     SendAll(h, Socks4Request(tcpDest.Listener.Port));
-    EXPECT_EQ(RecvWithin(h, 8, WaitMs).substr(0, 2), Bytes({0, 90})); // granted: relaying
+    EXPECT_EQ(RecvWithin(h, 8, WaitMs).substr(0, 2), Bytes({0, 90})) // granted: relaying
+        << program.Output();
     SocketClose(h);
     std::string refused = Exchange(SecondLoopback(), socks, Socks4Request(tcpDest.Listener.Port));
     EXPECT_EQ(refused.substr(0, 2), Bytes({0, 91}));
     EXPECT_TRUE(
         program.Process().WaitForOutput("SOCKS proxy on port " + std::to_string(socks) +
                                             ": Client 127.0.0.2 refused: not in AllowedClients",
-                                        WaitMs));
+                                        WaitMs))
+        << program.Output();
 }
 
 TEST(AllowedClientsProgram, BurstOfRefusedConnectionsCostsNoThreadsAndOneLogLine) {

@@ -9,14 +9,17 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvan::test {
@@ -122,11 +125,31 @@ inline bool LoopbackPortFree(uint16_t port) {
     return true;
 }
 
+// Whether this test process now holds port against every other test process of the machine:
+// a lock on a file named for it, kept until the process ends. Two tests running side by side
+// that both found a port free would otherwise both hand it to a program, and the one that binds
+// second talks to the other test's program without knowing. Where no lock file can be made,
+// chance decides as before.
+inline bool ReservePortForThisProcess(uint16_t port) {
+    std::string dir = "/tmp/corvan-test-ports-" + std::to_string(::getuid());
+    ::mkdir(dir.c_str(), 0700);
+    int fd = ::open((dir + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                    0600);
+    if (fd < 0)
+        return true;
+    // Per open file: a second reservation of the same port in this process fails too.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    return true; // fd stays open: the lock ends with the process
+}
+
 // A port that was free on 127.0.0.1 a moment ago, for code under test that binds it itself.
 // It is taken below the kernel's ephemeral range: one from inside it could be given to an
 // outgoing connection of a test running beside this one (some make thousands) before the code
-// under test gets to bind it. At random, so that tests running side by side rarely pick the
-// same one; the system's choice when there is no such room.
+// under test gets to bind it. At random, and reserved for this process, so that tests running
+// side by side never pick the same one; the system's choice when there is no such room.
 inline uint16_t FreeLoopbackPort() {
     constexpr int kLowest = 10000;
     int ephemeralLow = 32768;
@@ -140,7 +163,7 @@ inline uint16_t FreeLoopbackPort() {
         std::uniform_int_distribution<int> among(kLowest, ephemeralLow - 1);
         for (int tries = 0; tries < 100; ++tries) {
             auto port = static_cast<uint16_t>(among(pick));
-            if (LoopbackPortFree(port))
+            if (LoopbackPortFree(port) && ReservePortForThisProcess(port))
                 return port;
         }
     }
