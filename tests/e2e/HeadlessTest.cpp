@@ -132,12 +132,7 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
     ::mkdir((run.Dir / "data").c_str(), 0755);
     ::mkdir((run.Dir / "data/Corvan").c_str(), 0755);
     // The mappings really start: ports the system considers free, on loopback only.
-    uint16_t ports[2];
-    {
-        corvan::test::TTestListener probe0, probe1; // both at once: two different ports
-        ports[0] = probe0.Port;
-        ports[1] = probe1.Port;
-    }
+    uint16_t ports[2] = {corvan::test::FreeLoopbackPort(), corvan::test::FreeLoopbackPort()};
     const std::string settings = "[Proxy-HTTP]\nServerIP=127.0.0.1\nServerPort=" +
                                       std::to_string(corvan::test::FreeLoopbackPort()) +
                                       "\n[Proxy-DNS]\nServerIP=127.0.0.1\nServerPort=" +
@@ -165,12 +160,8 @@ TEST(Headless, EnableListSwitchesServicesOnForThisRun) {
 }
 
 TEST(Headless, ValuesThatDoNotParseKeepTheirServicesStoppedAndTheFileAsWritten) {
-    uint16_t httpPort, mapPort;
-    {
-        corvan::test::TTestListener probe0, probe1; // both at once: two different ports
-        httpPort = probe0.Port;
-        mapPort = probe1.Port;
-    }
+    uint16_t httpPort = corvan::test::FreeLoopbackPort(),
+             mapPort = corvan::test::FreeLoopbackPort();
     // An open proxy is what the defaults would make of these; a second [Proxy-HTTP] is
     // ignored and named.
     const std::string settings =

@@ -59,12 +59,7 @@ std::string Fetch(uint16_t port) {
 TEST(ReloadProgram, SighupMovesAMappingWhileTheSocksTunnelStaysOpen) {
     TGreeter one("one"), two("two");
     TEchoServer echo;
-    uint16_t socksPort, mapPort;
-    {
-        TTestListener probe0, probe1; // both at once: two different ports
-        socksPort = probe0.Port;
-        mapPort = probe1.Port;
-    }
+    uint16_t socksPort = FreeLoopbackPort(), mapPort = FreeLoopbackPort();
     auto settings = [&](uint16_t dest) {
         return "[Proxy-SocksProxy]\nEnabled=1\nServerIP=127.0.0.1\nServerPort=" +
                std::to_string(socksPort) +

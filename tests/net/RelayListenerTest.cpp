@@ -124,10 +124,7 @@ TEST(RelayListener, ALoopAcceptsConnectsOnwardAndCarriesTheTunnelARefusedConnect
         EXPECT_TRUE(Eventually([&] { return l.Listener.Ended().size() == 3; }));
         EXPECT_EQ(l.Listener.Ended(), std::vector<int>(3, 0));
     }
-    uint16_t closed = dest.Port;
-    SocketClose(dest.Handle);
-    dest.Handle = INVALID_SOCKETHANDLE;
-    TListening refused(closed);
+    TListening refused(FreeLoopbackPort()); // nobody listens there
     TSocketHandle c = ConnectBlocking(refused.Socket.Port);
     (void)SendAll(c, "lost"); // read by the relay or refused: never answered
     EXPECT_TRUE(ClosedWithoutAByte(c));
