@@ -60,6 +60,7 @@ void ApplyOutboundOptions(TOutboundConnection& connection, const TOutboundOption
     stream.GiveUp = options.GiveUp;
     stream.Client = options.Client;
     stream.EndedClientWaitMs = options.EndedClientWaitMs;
+    stream.ClientBytesOutliveIt = options.ClientBytesOutliveIt;
 }
 
 namespace {

@@ -56,6 +56,8 @@ struct TOutboundOptions {
     // bounds what is left of it.
     const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
+    // The stream's ClientBytesOutliveIt: what the client sent before a reset still goes.
+    bool ClientBytesOutliveIt = false;
 };
 
 // A connection that stands: Stream runs over Socket and does not own it (a component can

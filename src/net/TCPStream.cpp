@@ -441,7 +441,9 @@ TSocketHandle TSocketStream::ClientToWatch(short& events) {
     TSocketHandle end = Client ? Client->SocketHandle() : INVALID_SOCKETHANDLE;
     // Bytes its socket has read already: a peek would find only what follows them.
     if (end != INVALID_SOCKETHANDLE && Client->BufferUsed() > 0)
-        FClientHeard = true;
+        FClientHeard = FClientSent = true;
+    if (FClientSent && ClientBytesOutliveIt)
+        return INVALID_SOCKETHANDLE;
     // Once heard from, its end is no news (a half-close is told for good: every wait would
     // wake), but a reset still is.
     events = FClientHeard ? 0 : POLLRDHUP;
@@ -449,14 +451,20 @@ TSocketHandle TSocketStream::ClientToWatch(short& events) {
 }
 
 bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline) {
+    // Its socket may have read bytes during the wait (its loop watches it): they come first.
+    auto peekClient = [&] { return Client->BufferUsed() > 0 ? TSocketPeek::Data : SocketPeek(end); };
     // A reset (a hang-up: the client's side is shut both ways while this side never sent its
     // end), or a descriptor no longer open: nothing can be answered, whatever it sent before.
-    if (revents & (POLLERR | POLLHUP | POLLNVAL))
-        return true;
+    // Bytes that are to outlive it still want the connection (a peek finds them after a reset).
+    if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        if (!ClientBytesOutliveIt || (revents & POLLNVAL) || peekClient() != TSocketPeek::Data)
+            return true;
+        FClientHeard = FClientSent = true;
+        return false;
+    }
     if (FClientHeard)
         return false;
-    // Its socket may have read bytes during the wait (its loop watches it): they come first.
-    TSocketPeek peek = Client->BufferUsed() > 0 ? TSocketPeek::Data : SocketPeek(end);
+    TSocketPeek peek = peekClient();
     if (peek == TSocketPeek::Failed)
         return true;
     if (peek == TSocketPeek::Ended) {
@@ -467,6 +475,7 @@ bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& d
     // watched for from now on.
     if (peek != TSocketPeek::Nothing)
         FClientHeard = true;
+    FClientSent = peek == TSocketPeek::Data;
     return false;
 }
 

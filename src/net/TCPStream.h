@@ -155,6 +155,10 @@ public:
     // been closed is not watched.
     const ATCPClientSocket* Client = nullptr;
     int EndedClientWaitMs = kEndedClientConnectWaitMs;
+    // For a client whose bytes are to reach the far end whatever becomes of it (a mapping
+    // relays what it has taken): once it has sent some, even if it was reset after, it is
+    // no longer watched, and the connect goes on for them.
+    bool ClientBytesOutliveIt = false;
     // The connect was ended because Client was reset (the caller then has nobody to answer;
     // a peek may still find bytes the client sent before).
     bool ClientReset() const { return FClientReset; }
@@ -215,6 +219,7 @@ private:
     TSocketReader FReader;
     TSocketWriter FWriter;
     bool FClientHeard = false; // Client has sent bytes or ended: watched for a reset only
+    bool FClientSent = false;  // Client has sent bytes
     bool FClientReset = false;
 };
 

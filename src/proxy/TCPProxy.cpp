@@ -5,6 +5,8 @@
 #include "util/Strings.h"
 #include "util/Ticks.h"
 
+#include <climits>
+
 namespace corvan {
 
 namespace {
@@ -130,7 +132,19 @@ void TTCPPortMapperServerClient::Execute() {
         TOutboundOptions options;
         options.TimeOut = mapper.DestTimeOut;
         options.ConnectUnwatched = true; // a relay takes it as it stands
-        own = OpenOutbound({mapper.DestHost, mapper.DestPort, mapper.Socks5, {}}, options);
+        // As on a relay loop: a client reset before it sent a byte has nothing to carry and
+        // ends the connect; one that sent bytes, or only ended its sending, is carried once
+        // the connection stands.
+        options.Client = stream.Socket();
+        options.EndedClientWaitMs = mapper.DestTimeOut > 0 ? mapper.DestTimeOut : INT_MAX;
+        options.ClientBytesOutliveIt = true;
+        try {
+            own = OpenOutbound({mapper.DestHost, mapper.DestPort, mapper.Socks5, {}}, options);
+        } catch (const EOutbound& e) {
+            if (e.ClientReset)
+                return; // the client left: nobody to tell, as on a relay loop
+            throw;
+        }
     }
     TSocketStream* dest = supplied ? supplied->GetStream() : own.Stream.get();
     struct TCloseGracefully {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
 #include <mutex>
@@ -449,6 +450,67 @@ TEST(TCPPortMapperOnLoops, AnUnreachableDestinationIsLoggedAsOnAThread) {
         }
         ASSERT_EQ(lines[1].size(), 1u);
         EXPECT_EQ(lines[1], lines[0]);
+    }
+}
+
+// A client reset while its destination is still being reached: one that sent nothing has
+// nothing to carry and is let go at once; the bytes of one that did still reach the destination
+// once it answers. Alike on a relay loop and on a client thread, and neither logs an error.
+TEST(TCPPortMapperOnLoops, AClientResetDuringTheConnectIsLetGoUnlessItsBytesAreStillToGo) {
+    auto reset = [](TSocketHandle h) {
+        linger now{1, 0};
+        ::setsockopt(h, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        SocketClose(h);
+    };
+    for (bool onLoops : {true, false}) {
+        SCOPED_TRACE(onLoops ? "on a relay loop" : "on a client thread");
+        TUnansweringListener silent;
+        TMapperFixture f(silent.Port);
+        f.Mapper.DestTimeOut = 60000; // far beyond every wait here
+        if (!onLoops)
+            ConnectOnAThread(f.Mapper);
+        TErrorLog log(f.Mapper);
+        f.Start();
+        ASSERT_EQ(f.Mapper.LoopServed(), onLoops);
+
+        reset(ConnectBlocking(f.Port));
+        EXPECT_TRUE(f.AllClientsGone()) << "a client that sent nothing held its slot";
+
+        TSocketHandle sender = ConnectBlocking(f.Port);
+        ASSERT_TRUE(SendAll(sender, "early"));
+        ASSERT_TRUE(RunLoopPolling([&] { return f.Mapper.ClientCount() == 1; }, PeerWaitMs));
+        reset(sender);
+        EXPECT_FALSE(RunLoopPolling([&] { return f.Mapper.ClientCount() == 0; }, 300))
+            << "the connect for bytes still to go was ended";
+        // The queue frees: the mapper's connection is the one that is not a filler's.
+        std::vector<uint16_t> fillers;
+        for (TSocketHandle h : silent.Fillers) {
+            TSocketAddr own;
+            SocketGetSockName(h, own);
+            fillers.push_back(own.Port);
+        }
+        TSocketHandle dest = INVALID_SOCKETHANDLE;
+        std::vector<TSocketHandle> accepted;
+        ASSERT_TRUE(RunBeside([&] {
+            while (dest == INVALID_SOCKETHANDLE) {
+                pollfd p{silent.Handle, POLLIN, 0};
+                if (::poll(&p, 1, PeerWaitMs) != 1)
+                    return;
+                TSocketAddr peer;
+                TSocketHandle h = SocketAccept(silent.Handle, &peer, false);
+                accepted.push_back(h);
+                if (std::find(fillers.begin(), fillers.end(), peer.Port) == fillers.end())
+                    dest = h;
+            }
+            EXPECT_EQ(RecvWithin(dest, 5), "early");
+            EXPECT_TRUE(ClosedWithin(dest));
+        }));
+        EXPECT_NE(dest, INVALID_SOCKETHANDLE) << "the destination never heard from the mapper";
+        EXPECT_TRUE(f.AllClientsGone());
+        for (TSocketHandle h : accepted)
+            SocketClose(h);
+        EXPECT_EQ(log.Lines, std::vector<std::string>());
+        f.Mapper.SetActive(false);
     }
 }
 
