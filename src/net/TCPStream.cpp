@@ -452,7 +452,9 @@ TSocketHandle TSocketStream::ClientToWatch(short& events) {
 
 bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& deadline) {
     // Its socket may have read bytes during the wait (its loop watches it): they come first.
-    auto peekClient = [&] { return Client->BufferUsed() > 0 ? TSocketPeek::Data : SocketPeek(end); };
+    auto peekClient = [&] {
+        return Client->BufferUsed() > 0 ? TSocketPeek::Data : SocketPeek(end);
+    };
     // A reset (a hang-up: the client's side is shut both ways while this side never sent its
     // end), or a descriptor no longer open: nothing can be answered, whatever it sent before.
     // Bytes that are to outlive it still want the connection (a peek finds them after a reset).
