@@ -441,12 +441,12 @@ TSocketHandle TSocketStream::ClientToWatch(short& events) {
     TSocketHandle end = Client ? Client->SocketHandle() : INVALID_SOCKETHANDLE;
     // Bytes its socket has read already: a peek would find only what follows them.
     if (end != INVALID_SOCKETHANDLE && Client->BufferUsed() > 0)
-        FClientHeard = FClientSent = true;
-    if (FClientSent && ClientBytesOutliveIt)
+        FClientHeard = TClientHeard::Bytes;
+    if (FClientHeard == TClientHeard::Bytes && ClientBytesOutliveIt)
         return INVALID_SOCKETHANDLE;
     // Once heard from, its end is no news (a half-close is told for good: every wait would
     // wake), but a reset still is.
-    events = FClientHeard ? 0 : POLLRDHUP;
+    events = FClientHeard == TClientHeard::Nothing ? POLLRDHUP : 0;
     return end;
 }
 
@@ -461,10 +461,10 @@ bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& d
     if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
         if (!ClientBytesOutliveIt || (revents & POLLNVAL) || peekClient() != TSocketPeek::Data)
             return true;
-        FClientHeard = FClientSent = true;
+        FClientHeard = TClientHeard::Bytes;
         return false;
     }
-    if (FClientHeard)
+    if (FClientHeard != TClientHeard::Nothing)
         return false;
     TSocketPeek peek = peekClient();
     if (peek == TSocketPeek::Failed)
@@ -475,9 +475,10 @@ bool TSocketStream::ClientEndFailed(TSocketHandle end, short revents, int64_t& d
     }
     // Bytes wait for the connection, and an end stays told: either way only a reset is
     // watched for from now on.
-    if (peek != TSocketPeek::Nothing)
-        FClientHeard = true;
-    FClientSent = peek == TSocketPeek::Data;
+    if (peek == TSocketPeek::Data)
+        FClientHeard = TClientHeard::Bytes;
+    else if (peek == TSocketPeek::Ended)
+        FClientHeard = TClientHeard::Ended;
     return false;
 }
 

@@ -218,8 +218,9 @@ private:
     std::unique_ptr<ATCPClientSocket> FOwnedSocket;
     TSocketReader FReader;
     TSocketWriter FWriter;
-    bool FClientHeard = false; // Client has sent bytes or ended: watched for a reset only
-    bool FClientSent = false;  // Client has sent bytes
+    // What Client was heard to do: anything watches it for a reset only.
+    enum class TClientHeard : uint8_t { Nothing, Ended, Bytes };
+    TClientHeard FClientHeard = TClientHeard::Nothing;
     bool FClientReset = false;
 };
 

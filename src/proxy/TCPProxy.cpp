@@ -134,9 +134,9 @@ void TTCPPortMapperServerClient::Execute() {
         options.ConnectUnwatched = true; // a relay takes it as it stands
         // As on a relay loop: a client reset before it sent a byte has nothing to carry and
         // ends the connect; one that sent bytes, or only ended its sending, is carried once
-        // the connection stands.
+        // the connection stands (an end does not bring the connect's deadline forward).
         options.Client = stream.Socket();
-        options.EndedClientWaitMs = mapper.DestTimeOut > 0 ? mapper.DestTimeOut : INT_MAX;
+        options.EndedClientWaitMs = INT_MAX;
         options.ClientBytesOutliveIt = true;
         try {
             own = OpenOutbound({mapper.DestHost, mapper.DestPort, mapper.Socks5, {}}, options);
